@@ -1,0 +1,60 @@
+// Platform-private extension points. The system (tamsel.ax, Tamsel) never includes this header;
+// the platform's own servers (dvfilters.so), its tools and the tests do.
+#pragma once
+
+#include <dshow.h>
+
+// Environment variable naming the platform's state directory (the registry database lives there).
+// Unset: $XDG_DATA_HOME/tamsel-platform, or ~/.local/share/tamsel-platform.
+#define PLATFORM_STATE_DIR_ENV "PLATFORM_STATE_DIR"
+
+namespace platform {
+
+// Creates an instance of a class that lives in libplatform.so itself (graph manager, allocator,
+// mappers, clock, device enumerator). Such classes need no registry entry.
+using ClassCreator = HRESULT (*)(IUnknown* outer, REFIID iid, void** out);
+
+// Makes a class creatable by CoCreateInstance without the registry. Later registrations of the
+// same class identifier replace earlier ones. Thread-safe.
+PLATFORM_API void RegisterBuiltinClass(const CLSID& clsid, ClassCreator create);
+
+// Registers a builtin class from a static object's construction inside libplatform.so.
+struct BuiltinClassRegistrar {
+    BuiltinClassRegistrar(const CLSID& clsid, ClassCreator create) {
+        RegisterBuiltinClass(clsid, create);
+    }
+};
+
+// The directory of the state store (created if missing), without a trailing slash.
+PLATFORM_API const char* StateDirectory();
+
+}  // namespace platform
+
+// ---- device providers -------------------------------------------------------------------------
+// A device provider lists the devices of a category at enumeration time. The system device
+// enumerator asks, in this order: the providers registered in-process with RegisterDeviceProvider
+// (tests), then every provider class listed as a subkey "{provider clsid}" of
+// HKEY_CLASSES_ROOT\DeviceProviders\{category}, created with CoCreateInstance for
+// IID_IDeviceProvider (platform servers such as dvfilters.so register theirs there).
+//
+// Each device becomes a moniker whose property bag holds "FriendlyName" (VT_BSTR),
+// "CLSID" (VT_BSTR, braces text of the filter class) and "DevicePath" (VT_BSTR). BindToObject
+// creates the filter class and, if it offers IPersistPropertyBag, calls Load with that bag so the
+// filter knows which device it drives.
+DEFINE_GUID(IID_IDeviceProvider, 0x7a4c2f61, 0x3d1e, 0x4b8a, 0x9c, 0x55, 0x1e, 0x2f, 0x60, 0x7d, 0x8b, 0x93);
+
+struct IDeviceProvider : public IUnknown {
+    // Takes a snapshot of the category's devices and returns how many there are (0 for a
+    // category the provider does not serve).
+    virtual HRESULT STDMETHODCALLTYPE Snapshot(REFCLSID category, ULONG* count) = 0;
+    // Device index of the last snapshot: friendly name, filter class and device path; both texts
+    // are new BSTRs owned by the caller.
+    virtual HRESULT STDMETHODCALLTYPE GetDevice(ULONG index, BSTR* friendlyName, CLSID* filterClsid,
+                                                BSTR* devicePath) = 0;
+};
+
+namespace platform {
+// Adds an in-process provider for the category (AddRef'd and kept until UnregisterDeviceProvider).
+PLATFORM_API void RegisterDeviceProvider(const CLSID& category, IDeviceProvider* provider);
+PLATFORM_API void UnregisterDeviceProvider(const CLSID& category, IDeviceProvider* provider);
+}  // namespace platform

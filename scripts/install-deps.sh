@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, the tests and the main job need.
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ pkg-config
+  libsqlite3-dev
+  libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
+  libiec61883-dev libraw1394-dev libavc1394-dev
+  qt6-base-dev fonts-ipafont-gothic
+  libgtest-dev libgmock-dev libbenchmark-dev
+  ffmpeg
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -q "${missing[@]}"
+fi

@@ -1,0 +1,34 @@
+// Every test program runs against its own, fresh platform state directory, so registrations made
+// by one program never leak into another or into the user's own state.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "test_support.h"
+#include <platform/platform.h>
+
+namespace {
+std::string g_stateDir;
+}
+
+namespace testsupport {
+std::string StateDir() { return g_stateDir; }
+}  // namespace testsupport
+
+int main(int argc, char** argv) {
+    char pattern[] = "/tmp/tamsel-test-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    if (dir == nullptr) {
+        perror("mkdtemp");
+        return 2;
+    }
+    g_stateDir = dir;
+    setenv(PLATFORM_STATE_DIR_ENV, dir, 1);
+    testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+    std::error_code ignored;
+    std::filesystem::remove_all(g_stateDir, ignored);
+    return result;
+}
