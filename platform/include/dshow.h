@@ -546,3 +546,9 @@ struct ICreateDevEnum : public IUnknown {
                                                             IEnumMoniker** ppEnumMoniker,
                                                             DWORD dwFlags) = 0;
 };
+
+// ---- further status codes of samples and the graph ----------------------------------------------
+#define VFW_S_DUPLICATE_NAME ((HRESULT)0x0004022D)
+#define VFW_E_SAMPLE_TIME_NOT_SET ((HRESULT)0x80040249)
+#define VFW_E_MEDIA_TIME_NOT_SET ((HRESULT)0x80040251)
+#define VFW_S_NO_STOP_TIME ((HRESULT)0x00040270)

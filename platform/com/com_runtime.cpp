@@ -1,0 +1,179 @@
+// CoInitialize bookkeeping, builtin classes and class resolution for CoCreateInstance.
+#include <platform/platform.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "com/server_table.h"
+#include "registry/platform_servers.h"
+
+namespace {
+
+// CoInitialize count and threading model of the calling thread.
+thread_local int t_initCount = 0;
+thread_local DWORD t_initModel = 0;
+
+struct GuidLess {
+    bool operator()(const GUID& a, const GUID& b) const { return std::memcmp(&a, &b, sizeof(GUID)) < 0; }
+};
+
+// Classes living in libplatform.so. Registered from static constructors, so the table is built
+// on first use; leaked so that it outlives every static object that might still create one.
+struct BuiltinClasses {
+    std::mutex mutex;
+    std::map<CLSID, platform::ClassCreator, GuidLess> creators;  // guarded by mutex
+};
+
+BuiltinClasses& Builtins() {
+    static auto* classes = new BuiltinClasses();
+    return *classes;
+}
+
+platform::ClassCreator FindBuiltin(REFCLSID clsid) {
+    BuiltinClasses& classes = Builtins();
+    std::lock_guard<std::mutex> guard(classes.mutex);
+    auto it = classes.creators.find(clsid);
+    return it == classes.creators.end() ? nullptr : it->second;
+}
+
+// The class object handed out by CoGetClassObject for a builtin class.
+class BuiltinClassFactory final : public IClassFactory {
+public:
+    explicit BuiltinClassFactory(platform::ClassCreator create) : create(create) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *ppv = static_cast<IClassFactory*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --references;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        return create(outer, riid, ppv);
+    }
+    // libplatform.so is never unloaded; nothing to lock.
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+private:
+    const platform::ClassCreator create;
+    std::atomic<ULONG> references{1};
+};
+
+// The library path registered for the class: HKCR\CLSID\{clsid}\InprocServer32, default value.
+HRESULT FindServerPath(REFCLSID clsid, std::string* path) {
+    OLECHAR wide[CHARS_IN_GUID];
+    StringFromGUID2(clsid, wide, CHARS_IN_GUID);
+    char text[CHARS_IN_GUID];
+    for (int i = 0; i < CHARS_IN_GUID; ++i) text[i] = static_cast<char>(wide[i]);
+    const std::string keyName = std::string("CLSID\\") + text + "\\InprocServer32";
+
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, keyName.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return REGDB_E_CLASSNOTREG;
+    }
+    std::vector<char> buffer(MAX_PATH * 4);
+    LONG size = static_cast<LONG>(buffer.size());
+    LONG status = RegQueryValueA(key, nullptr, buffer.data(), &size);
+    if (status == ERROR_MORE_DATA && size > 0) {
+        buffer.resize(static_cast<size_t>(size));
+        status = RegQueryValueA(key, nullptr, buffer.data(), &size);
+    }
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || size <= 1) return REGDB_E_READREGDB;
+    buffer.back() = '\0';  // whatever the stored value, the text ends inside the buffer
+    *path = buffer.data();
+    return path->empty() ? REGDB_E_READREGDB : S_OK;
+}
+
+HRESULT GetServerClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    platform::EnsurePlatformServersRegistered();
+    std::string path;
+    const HRESULT hr = FindServerPath(clsid, &path);
+    if (FAILED(hr)) return hr;
+    return platform::ServerTable::Instance().GetClassObject(path, clsid, riid, ppv);
+}
+
+}  // namespace
+
+namespace platform {
+
+PLATFORM_API void RegisterBuiltinClass(const CLSID& clsid, ClassCreator create) {
+    BuiltinClasses& classes = Builtins();
+    std::lock_guard<std::mutex> guard(classes.mutex);
+    if (create == nullptr) {
+        classes.creators.erase(clsid);
+    } else {
+        classes.creators[clsid] = create;
+    }
+}
+
+}  // namespace platform
+
+extern "C" {
+
+PLATFORM_API HRESULT STDAPICALLTYPE CoInitializeEx(LPVOID, DWORD dwCoInit) {
+    const DWORD model = dwCoInit & COINIT_APARTMENTTHREADED;
+    if (t_initCount > 0 && model != t_initModel) return RPC_E_CHANGED_MODE;
+    t_initModel = model;
+    return t_initCount++ == 0 ? S_OK : S_FALSE;
+}
+
+PLATFORM_API HRESULT STDAPICALLTYPE CoInitialize(LPVOID pvReserved) {
+    return CoInitializeEx(pvReserved, COINIT_APARTMENTTHREADED);
+}
+
+// An unbalanced extra call is ignored.
+PLATFORM_API void STDAPICALLTYPE CoUninitialize(void) {
+    if (t_initCount > 0) --t_initCount;
+}
+
+// The class context is not checked: every class here is in-process. Initialisation is not
+// required either (the platform's own worker threads create objects without it).
+PLATFORM_API HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD, LPVOID, REFIID riid,
+                                                     LPVOID* ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (platform::ClassCreator create = FindBuiltin(rclsid)) {
+        auto* factory = new BuiltinClassFactory(create);
+        const HRESULT hr = factory->QueryInterface(riid, ppv);
+        factory->Release();
+        return hr;
+    }
+    return GetServerClassObject(rclsid, riid, ppv);
+}
+
+PLATFORM_API HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD,
+                                                     REFIID riid, LPVOID* ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (platform::ClassCreator create = FindBuiltin(rclsid)) return create(pUnkOuter, riid, ppv);
+
+    IClassFactory* factory = nullptr;
+    HRESULT hr = GetServerClassObject(rclsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    if (FAILED(hr)) return hr;
+    if (factory == nullptr) return CO_E_ERRORINDLL;  // a server claiming success with nothing
+    hr = factory->CreateInstance(pUnkOuter, riid, ppv);
+    factory->Release();
+    if (FAILED(hr)) *ppv = nullptr;
+    return hr;
+}
+
+PLATFORM_API void STDAPICALLTYPE CoFreeUnusedLibraries(void) {
+    platform::ServerTable::Instance().FreeUnused();
+}
+
+}  // extern "C"
