@@ -1,0 +1,295 @@
+#include "filter_base.h"
+
+#include <new>
+
+#include "lock_holder.h"
+#include "pin_base.h"
+#include "pin_enumerator.h"
+
+namespace {
+
+// Copies a wide name into a fixed field of `capacity` characters, cut to capacity - 1 and
+// terminated; an absent name gives an empty field.
+void CopyNameField(WCHAR* field, int capacity, const WCHAR* source) {
+    int length = 0;
+    if (source != nullptr) {
+        while (length < capacity - 1 && source[length] != u'\0') {
+            field[length] = source[length];
+            ++length;
+        }
+    }
+    field[length] = u'\0';
+}
+
+}  // namespace
+
+FilterBase::FilterBase(const char* objectName, IUnknown* outer, CRITICAL_SECTION* filterLock,
+                       const CLSID& filterClassId)
+    : ObjectBase(objectName, outer),
+      state(State_Stopped),
+      clock(nullptr),
+      startTime(0),
+      classId(filterClassId),
+      lock(filterLock),
+      name(nullptr),
+      graph(nullptr),
+      eventSink(nullptr),
+      pinVersion(1) {}
+
+FilterBase::~FilterBase() {
+    delete[] name;
+    name = nullptr;
+    if (clock != nullptr) {
+        clock->Release();
+        clock = nullptr;
+    }
+}
+
+HRESULT FilterBase::InnerQueryInterface(REFIID iid, void** result) {
+    if (result == nullptr) {
+        return E_POINTER;
+    }
+    if (iid == IID_IBaseFilter || iid == IID_IMediaFilter || iid == IID_IPersist) {
+        return HandOutInterface(static_cast<IBaseFilter*>(this), result);
+    }
+    if (iid == IID_IAMovieSetup) {
+        return HandOutInterface(static_cast<IAMovieSetup*>(this), result);
+    }
+    return ObjectBase::InnerQueryInterface(iid, result);
+}
+
+HRESULT FilterBase::CurrentStreamTime(REFERENCE_TIME* time) {
+    if (time == nullptr) {
+        return E_POINTER;
+    }
+    if (clock == nullptr) {
+        return VFW_E_NO_CLOCK;
+    }
+    const HRESULT status = clock->GetTime(time);
+    if (FAILED(status)) {
+        return status;
+    }
+    *time -= startTime;
+    return S_OK;
+}
+
+LONG FilterBase::PinSetVersion() { return pinVersion; }
+
+const FilterSetup* FilterBase::RegistrationData() { return nullptr; }
+
+HRESULT FilterBase::PostGraphEvent(LONG code, LONG_PTR param1, LONG_PTR param2) {
+    IMediaEventSink* sink = eventSink;
+    if (sink == nullptr) {
+        return E_NOTIMPL;
+    }
+    return sink->Notify(code, param1, param2);
+}
+
+bool FilterBase::IsStarted() {
+    LockHolder hold(lock);
+    return state == State_Paused || state == State_Running;
+}
+
+HRESULT STDMETHODCALLTYPE FilterBase::QueryInterface(REFIID iid, void** result) {
+    return OuterUnknown()->QueryInterface(iid, result);
+}
+
+ULONG STDMETHODCALLTYPE FilterBase::AddRef() { return OuterUnknown()->AddRef(); }
+
+ULONG STDMETHODCALLTYPE FilterBase::Release() { return OuterUnknown()->Release(); }
+
+HRESULT STDMETHODCALLTYPE FilterBase::GetClassID(CLSID* classIdOut) {
+    if (classIdOut == nullptr) {
+        return E_POINTER;
+    }
+    *classIdOut = classId;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE FilterBase::Stop() {
+    LockHolder hold(lock);
+    HRESULT remembered = S_OK;
+    if (state != State_Stopped) {
+        const int count = PinCount();
+        for (int index = 0; index < count; ++index) {
+            PinBase* pin = PinAt(index);
+            if (pin == nullptr || !pin->IsConnected()) {
+                continue;
+            }
+            const HRESULT status = pin->Deactivate();
+            if (FAILED(status) && SUCCEEDED(remembered)) {
+                remembered = status;
+            }
+        }
+    }
+    // A failing pin does not keep the filter from stopping.
+    state = State_Stopped;
+    return remembered;
+}
+
+HRESULT STDMETHODCALLTYPE FilterBase::Pause() {
+    LockHolder hold(lock);
+    if (state == State_Stopped) {
+        const int count = PinCount();
+        for (int index = 0; index < count; ++index) {
+            PinBase* pin = PinAt(index);
+            if (pin == nullptr || !pin->IsConnected()) {
+                continue;
+            }
+            const HRESULT status = pin->Activate();
+            if (FAILED(status)) {
+                return status;
+            }
+        }
+    }
+    state = State_Paused;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE FilterBase::Run(REFERENCE_TIME start) {
+    LockHolder hold(lock);
+    startTime = start;
+    if (state == State_Stopped) {
+        // Through the interface, so that a derived filter's Pause takes part.
+        const HRESULT status = static_cast<IBaseFilter*>(this)->Pause();
+        if (FAILED(status)) {
+            return status;
+        }
+    }
+    if (state != State_Running) {
+        const int count = PinCount();
+        for (int index = 0; index < count; ++index) {
+            PinBase* pin = PinAt(index);
+            if (pin == nullptr || !pin->IsConnected()) {
+                continue;
+            }
+            const HRESULT status = pin->StartRunning(start);
+            if (FAILED(status)) {
+                return status;
+            }
+        }
+    }
+    state = State_Running;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE FilterBase::GetState(DWORD /*milliseconds*/, FILTER_STATE* stateOut) {
+    if (stateOut == nullptr) {
+        return E_POINTER;
+    }
+    *stateOut = state;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE FilterBase::SetSyncSource(IReferenceClock* newClock) {
+    LockHolder hold(lock);
+    // AddRef first: setting the clock already held must not destroy it.
+    if (newClock != nullptr) {
+        newClock->AddRef();
+    }
+    if (clock != nullptr) {
+        clock->Release();
+    }
+    clock = newClock;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE FilterBase::GetSyncSource(IReferenceClock** clockOut) {
+    if (clockOut == nullptr) {
+        return E_POINTER;
+    }
+    LockHolder hold(lock);
+    *clockOut = clock;
+    if (clock != nullptr) {
+        clock->AddRef();
+    }
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE FilterBase::EnumPins(IEnumPins** enumerator) {
+    if (enumerator == nullptr) {
+        return E_POINTER;
+    }
+    *enumerator = new (std::nothrow) PinEnumerator(this, nullptr);
+    return *enumerator == nullptr ? E_OUTOFMEMORY : S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE FilterBase::QueryFilterInfo(FILTER_INFO* info) {
+    if (info == nullptr) {
+        return E_POINTER;
+    }
+    CopyNameField(info->achName, MAX_FILTER_NAME, name);
+    info->pGraph = graph;
+    if (graph != nullptr) {
+        graph->AddRef();
+    }
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE FilterBase::JoinFilterGraph(IFilterGraph* newGraph, LPCWSTR newName) {
+    LockHolder hold(lock);
+    graph = newGraph;
+    eventSink = nullptr;
+    if (newGraph != nullptr) {
+        IMediaEventSink* sink = nullptr;
+        if (SUCCEEDED(
+                newGraph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink))) &&
+            sink != nullptr) {
+            // Held uncounted: the graph owns us and outlives our membership.
+            sink->Release();
+            eventSink = sink;
+        }
+    }
+    delete[] name;
+    name = nullptr;
+    if (newName != nullptr) {
+        size_t length = 0;
+        while (newName[length] != u'\0') {
+            ++length;
+        }
+        name = new (std::nothrow) WCHAR[length + 1];
+        if (name != nullptr) {
+            for (size_t index = 0; index <= length; ++index) {
+                name[index] = newName[index];
+            }
+        }
+    }
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE FilterBase::QueryVendorInfo(LPWSTR* /*vendorInfo*/) { return E_NOTIMPL; }
+
+HRESULT STDMETHODCALLTYPE FilterBase::Register() {
+    const FilterSetup* setup = RegistrationData();
+    if (setup == nullptr) {
+        return S_FALSE;
+    }
+    CoInitialize(nullptr);
+    IFilterMapper* mapper = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IFilterMapper, reinterpret_cast<void**>(&mapper)))) {
+        RegisterWithMapper(setup, mapper, TRUE);
+        mapper->Release();
+    }
+    CoFreeUnusedLibraries();
+    CoUninitialize();
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE FilterBase::Unregister() {
+    const FilterSetup* setup = RegistrationData();
+    if (setup == nullptr) {
+        return S_FALSE;
+    }
+    CoInitialize(nullptr);
+    IFilterMapper* mapper = nullptr;
+    HRESULT status = CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IFilterMapper, reinterpret_cast<void**>(&mapper));
+    if (SUCCEEDED(status)) {
+        status = RegisterWithMapper(setup, mapper, FALSE);
+        mapper->Release();
+    }
+    CoFreeUnusedLibraries();
+    CoUninitialize();
+    return status == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ? S_OK : status;
+}

@@ -1,0 +1,247 @@
+// Stand-ins for the components around a filter: a downstream input pin with its allocator
+// wishes, a counting allocator and its samples, a graph with an event sink, and a small source
+// filter with one configurable push-stream pin. Reference counts are observable so tests can
+// check that nothing leaks.
+#pragma once
+
+#include <dshow.h>
+
+#include <atomic>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "media_type_record.h"
+#include "push_stream_pin.h"
+#include "source_filter_base.h"
+
+namespace fakes {
+
+DEFINE_GUID(CLSID_TestSource, 0x0f1e2d3c, 0x4b5a, 0x6978, 0x87, 0x96, 0xa5, 0xb4, 0xc3, 0xd2, 0xe1,
+            0xf0);
+
+// An RGB24 720x480 video type with a VIDEOINFO block.
+MediaTypeRecord VideoType(const GUID& subtype, LONG width = 720, LONG height = 480);
+
+// ---- samples and allocator ----------------------------------------------------------------------
+class FakeAllocator;
+
+class FakeSample final : public IMediaSample {
+public:
+    explicit FakeSample(FakeAllocator* owner) : owner(owner) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE GetPointer(BYTE** buffer) override {
+        *buffer = data;
+        return S_OK;
+    }
+    LONG STDMETHODCALLTYPE GetSize() override { return sizeof(data); }
+    HRESULT STDMETHODCALLTYPE GetTime(REFERENCE_TIME*, REFERENCE_TIME*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetTime(REFERENCE_TIME*, REFERENCE_TIME*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE IsSyncPoint() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetSyncPoint(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE IsPreroll() override { return S_FALSE; }
+    HRESULT STDMETHODCALLTYPE SetPreroll(BOOL) override { return S_OK; }
+    LONG STDMETHODCALLTYPE GetActualDataLength() override { return sizeof(data); }
+    HRESULT STDMETHODCALLTYPE SetActualDataLength(LONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetMediaType(AM_MEDIA_TYPE**) override { return S_FALSE; }
+    HRESULT STDMETHODCALLTYPE SetMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsDiscontinuity() override { return S_FALSE; }
+    HRESULT STDMETHODCALLTYPE SetDiscontinuity(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetMediaTime(LONGLONG*, LONGLONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetMediaTime(LONGLONG*, LONGLONG*) override { return E_NOTIMPL; }
+
+private:
+    FakeAllocator* owner;
+    std::atomic<ULONG> references{1};
+    BYTE data[16] = {};
+};
+
+// Hands out a fresh sample per GetBuffer while committed; counts samples still out.
+class FakeAllocator : public IMemAllocator {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    HRESULT STDMETHODCALLTYPE SetProperties(ALLOCATOR_PROPERTIES* request,
+                                            ALLOCATOR_PROPERTIES* actual) override;
+    HRESULT STDMETHODCALLTYPE GetProperties(ALLOCATOR_PROPERTIES* props) override {
+        *props = granted;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Commit() override {
+        committed = true;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Decommit() override {
+        committed = false;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetBuffer(IMediaSample** sample, REFERENCE_TIME*, REFERENCE_TIME*,
+                                        DWORD) override;
+    HRESULT STDMETHODCALLTYPE ReleaseBuffer(IMediaSample*) override { return S_OK; }
+
+    std::atomic<ULONG> references{1};  // the test's own reference
+    std::atomic<bool> committed{false};
+    std::atomic<int> samplesOut{0};
+    LONG largestBuffer = 1 << 30;  // SetProperties grants at most this
+    ALLOCATOR_PROPERTIES requested = {};
+    ALLOCATOR_PROPERTIES granted = {};
+};
+
+// ---- the downstream pin -------------------------------------------------------------------------
+class FakeTypeEnumerator;
+
+// A downstream input pin. Its own offered types, the types it accepts, whether it offers
+// IMemInputPin and an allocator, and how it answers Receive are set by the test.
+class FakeInputPin : public IPin, public IMemInputPin {
+public:
+    FakeInputPin();
+    ~FakeInputPin();
+
+    // IUnknown (shared by both interfaces)
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+
+    // IPin
+    HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin* connector,
+                                                const AM_MEDIA_TYPE* type) override;
+    HRESULT STDMETHODCALLTYPE Disconnect() override;
+    HRESULT STDMETHODCALLTYPE ConnectedTo(IPin**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* out) override {
+        *out = direction;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryId(LPWSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes** out) override;
+    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin**, ULONG*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE EndOfStream() override {
+        ++endOfStreamCount;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE BeginFlush() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE EndFlush() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override {
+        return S_OK;
+    }
+
+    // IMemInputPin
+    HRESULT STDMETHODCALLTYPE GetAllocator(IMemAllocator** out) override;
+    HRESULT STDMETHODCALLTYPE NotifyAllocator(IMemAllocator* chosen, BOOL readOnly) override;
+    HRESULT STDMETHODCALLTYPE GetAllocatorRequirements(ALLOCATOR_PROPERTIES* props) override;
+    HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override;
+    HRESULT STDMETHODCALLTYPE ReceiveMultiple(IMediaSample**, LONG, LONG*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_OK; }
+
+    // Set by the test.
+    PIN_DIRECTION direction = PINDIR_INPUT;
+    bool offersMemInputPin = true;
+    std::vector<MediaTypeRecord> offeredTypes;  // the peer's own list
+    std::vector<GUID> acceptedSubtypes;         // ReceiveConnection accepts these subtypes
+    HRESULT refusal = E_FAIL;                   // ... and answers others with this
+    FakeAllocator* ownAllocator = nullptr;      // GetAllocator's answer (none: failure)
+    bool refuseOwnAllocator = false;            // NotifyAllocator refuses ownAllocator
+    ALLOCATOR_PROPERTIES requirements = {};
+    std::atomic<HRESULT> receiveAnswer{S_OK};
+
+    // Observed.
+    std::atomic<ULONG> references{1};    // the test's own reference
+    int enumerations = 0;                // EnumMediaTypes calls
+    std::vector<GUID> offeredToConnect;  // subtypes passed to ReceiveConnection, in order
+    IPin* connector = nullptr;           // held with a reference while connected
+    MediaTypeRecord connectedType;
+    IMemAllocator* notified = nullptr;  // the allocator announced, with a reference
+    std::atomic<int> received{0};
+    std::atomic<int> endOfStreamCount{0};
+};
+
+// ---- the graph ----------------------------------------------------------------------------------
+class FakeGraph : public IFilterGraph, public IMediaEventSink {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    HRESULT STDMETHODCALLTYPE AddFilter(IBaseFilter*, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RemoveFilter(IBaseFilter*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumFilters(IEnumFilters**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE FindFilterByName(LPCWSTR, IBaseFilter**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ConnectDirect(IPin*, IPin*, const AM_MEDIA_TYPE*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Reconnect(IPin*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Disconnect(IPin*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetDefaultSyncSource() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Notify(LONG code, LONG_PTR param1, LONG_PTR param2) override;
+
+    struct Event {
+        LONG code;
+        LONG_PTR param1;
+        LONG_PTR param2;
+    };
+    std::vector<Event> Events();
+
+    bool hasEventSink = true;
+    std::atomic<ULONG> references{1};
+
+private:
+    std::mutex eventsLock;
+    std::vector<Event> events;
+};
+
+// ---- the filter under test ----------------------------------------------------------------------
+class TestSource;
+
+// A push-stream pin with one configurable type and a scripted fill.
+class TestStream : public PushStreamPin {
+public:
+    TestStream(HRESULT* status, TestSource* owner, const WCHAR* name);
+
+    HRESULT GetSingleType(MediaTypeRecord* type) override;
+    HRESULT ChooseBufferSize(IMemAllocator* chosen, ALLOCATOR_PROPERTIES* request) override;
+    HRESULT FillSample(IMediaSample* sample) override;
+    HRESULT OnWorkerStart() override { return workerStartAnswer; }
+    // The platform's Memory Allocator unless createAllocatorAnswer is a failure.
+    HRESULT CreateAllocator(IMemAllocator** allocatorOut) override;
+
+    // Pretends the offered type list changed.
+    void ChangeTypeList() { ++typeListVersion; }
+
+    MediaTypeRecord singleType;  // empty (wildcard) until set
+    bool hasSingleType = true;
+    LONG bufferSize = 1000;
+    std::atomic<HRESULT> fillAnswer{S_OK};
+    HRESULT workerStartAnswer = S_OK;
+    HRESULT createAllocatorAnswer = S_OK;
+    std::atomic<int> fills{0};
+    std::vector<ALLOCATOR_PROPERTIES> sizingRequests;  // what ChooseBufferSize was handed
+};
+
+class TestSource : public SourceFilterBase {
+public:
+    explicit TestSource(IUnknown* outer = nullptr);
+    // Pretends the pin set changed.
+    void ChangePinSet() { ++pinVersion; }
+    using SourceFilterBase::pinCount;
+    using SourceFilterBase::pinTable;
+    // Adds one more stream; the filter owns it.
+    TestStream* AddStream(const WCHAR* name);
+};
+
+// The filter's IBaseFilter with one reference held by the test; Release it to destroy.
+IBaseFilter* AsFilter(TestSource* source);
+
+}  // namespace fakes
