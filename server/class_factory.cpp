@@ -1,0 +1,69 @@
+#include "server/class_factory.h"
+
+#include "framework/factory_template.h"
+#include "framework/module_state.h"
+#include "framework/object_base.h"
+#include "server/server_state.h"
+
+ClassFactory::ClassFactory(const FactoryTemplate* factoryTemplate)
+    : factoryTemplate(factoryTemplate), referenceCount(0) {
+    InterlockedIncrement(&liveObjectCount);
+}
+
+ClassFactory::~ClassFactory() { InterlockedDecrement(&liveObjectCount); }
+
+HRESULT STDMETHODCALLTYPE ClassFactory::QueryInterface(REFIID iid, void** result) {
+    if (result == nullptr) return E_POINTER;
+    *result = nullptr;
+    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+        *result = static_cast<IClassFactory*>(this);
+        AddRef();
+        return S_OK;
+    }
+    return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE ClassFactory::AddRef() {
+    return static_cast<ULONG>(InterlockedIncrement(&referenceCount));
+}
+
+ULONG STDMETHODCALLTYPE ClassFactory::Release() {
+    const LONG remaining = InterlockedDecrement(&referenceCount);
+    if (remaining == 0) {
+        delete this;
+        return 0;
+    }
+    return static_cast<ULONG>(remaining);
+}
+
+HRESULT STDMETHODCALLTYPE ClassFactory::CreateInstance(IUnknown* outer, REFIID iid,
+                                                       void** result) {
+    if (result == nullptr) return E_POINTER;
+    // An aggregated object hands out its inner IUnknown only; anything else would break the
+    // outer object's identity.
+    if (outer != nullptr && iid != IID_IUnknown) return E_NOINTERFACE;
+
+    HRESULT status = S_OK;
+    ObjectBase* object = factoryTemplate->create(outer, &status);
+    if (object == nullptr) return FAILED(status) ? status : E_OUTOFMEMORY;
+    if (FAILED(status)) {
+        // Half-built: never handed out, so its count is still 0; destroy it directly.
+        delete object;
+        return status;
+    }
+    // The AddRef/Release bracket keeps the object alive during the query and destroys it when
+    // the query fails.
+    object->InnerAddRef();
+    status = object->InnerQueryInterface(iid, result);
+    object->InnerRelease();
+    return status;
+}
+
+HRESULT STDMETHODCALLTYPE ClassFactory::LockServer(BOOL lock) {
+    if (lock) {
+        InterlockedIncrement(&serverLockCount);
+    } else {
+        InterlockedDecrement(&serverLockCount);
+    }
+    return S_OK;
+}

@@ -1,0 +1,218 @@
+#include "test_input_pin.h"
+
+TestInputPin::TestInputPin() = default;
+
+TestInputPin::~TestInputPin() {
+    if (offered != nullptr) offered->Release();
+    if (notified != nullptr) notified->Release();
+    if (connector != nullptr) connector->Release();
+}
+
+void TestInputPin::OfferAllocator(IMemAllocator* allocator) {
+    std::lock_guard<std::mutex> hold(mutex);
+    if (allocator != nullptr) allocator->AddRef();
+    if (offered != nullptr) offered->Release();
+    offered = allocator;
+}
+
+void TestInputPin::KeepBytesOf(int count) {
+    std::lock_guard<std::mutex> hold(mutex);
+    keptSampleBytes = count;
+}
+
+void TestInputPin::OnReceive(std::function<void(int)> action) {
+    std::lock_guard<std::mutex> hold(mutex);
+    receiveAction = std::move(action);
+}
+
+void TestInputPin::WaitForSamples(int count) {
+    std::unique_lock<std::mutex> hold(mutex);
+    arrived.wait(hold, [&] { return static_cast<int>(samples.size()) >= count; });
+}
+
+std::vector<ReceivedSample> TestInputPin::Samples() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return samples;
+}
+
+int TestInputPin::SampleCount() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return static_cast<int>(samples.size());
+}
+
+void TestInputPin::Clear() {
+    std::lock_guard<std::mutex> hold(mutex);
+    samples.clear();
+}
+
+int TestInputPin::EndOfStreamCount() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return endOfStreamCount;
+}
+
+IMemAllocator* TestInputPin::NotifiedAllocator() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return notified;
+}
+
+IPin* TestInputPin::Connector() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return connector;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::QueryInterface(REFIID iid, void** result) {
+    if (result == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IPin) {
+        *result = static_cast<IPin*>(this);
+    } else if (iid == IID_IMemInputPin) {
+        *result = static_cast<IMemInputPin*>(this);
+    } else {
+        *result = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+ULONG STDMETHODCALLTYPE TestInputPin::AddRef() {
+    return static_cast<ULONG>(InterlockedIncrement(&referenceCount));
+}
+
+ULONG STDMETHODCALLTYPE TestInputPin::Release() {
+    return static_cast<ULONG>(InterlockedDecrement(&referenceCount));
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::Connect(IPin*, const AM_MEDIA_TYPE*) {
+    return E_UNEXPECTED;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::ReceiveConnection(IPin* pin, const AM_MEDIA_TYPE* type) {
+    if (pin == nullptr || type == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> hold(mutex);
+    if (connector != nullptr) return VFW_E_ALREADY_CONNECTED;
+    connector = pin;
+    connector->AddRef();
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::Disconnect() {
+    std::lock_guard<std::mutex> hold(mutex);
+    if (connector == nullptr) return S_FALSE;
+    connector->Release();
+    connector = nullptr;
+    if (notified != nullptr) notified->Release();
+    notified = nullptr;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::ConnectedTo(IPin** pin) {
+    if (pin == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> hold(mutex);
+    *pin = connector;
+    if (connector == nullptr) return VFW_E_NOT_CONNECTED;
+    connector->AddRef();
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::ConnectionMediaType(AM_MEDIA_TYPE*) { return E_NOTIMPL; }
+
+HRESULT STDMETHODCALLTYPE TestInputPin::QueryPinInfo(PIN_INFO* info) {
+    if (info == nullptr) return E_POINTER;
+    info->pFilter = nullptr;
+    info->dir = PINDIR_INPUT;
+    info->achName[0] = 0;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::QueryDirection(PIN_DIRECTION* direction) {
+    if (direction == nullptr) return E_POINTER;
+    *direction = PINDIR_INPUT;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::QueryId(LPWSTR*) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE TestInputPin::QueryAccept(const AM_MEDIA_TYPE*) { return S_OK; }
+HRESULT STDMETHODCALLTYPE TestInputPin::EnumMediaTypes(IEnumMediaTypes**) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE TestInputPin::QueryInternalConnections(IPin**, ULONG*) {
+    return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::EndOfStream() {
+    std::lock_guard<std::mutex> hold(mutex);
+    ++endOfStreamCount;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::BeginFlush() { return S_OK; }
+HRESULT STDMETHODCALLTYPE TestInputPin::EndFlush() { return S_OK; }
+HRESULT STDMETHODCALLTYPE TestInputPin::NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) {
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::GetAllocator(IMemAllocator** allocator) {
+    if (allocator == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> hold(mutex);
+    *allocator = offered;
+    if (offered == nullptr) return VFW_E_NO_ALLOCATOR;
+    offered->AddRef();
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::NotifyAllocator(IMemAllocator* allocator, BOOL) {
+    if (allocator == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> hold(mutex);
+    allocator->AddRef();
+    if (notified != nullptr) notified->Release();
+    notified = allocator;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) {
+    return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::Receive(IMediaSample* sample) {
+    if (sample == nullptr) return E_POINTER;
+    ReceivedSample record;
+    record.timeStatus = sample->GetTime(&record.start, &record.stop);
+    record.size = sample->GetSize();
+    record.actualLength = sample->GetActualDataLength();
+    record.syncPoint = sample->IsSyncPoint() == S_OK;
+
+    std::function<void(int)> action;
+    int index = 0;
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        index = static_cast<int>(samples.size());
+        if (index < keptSampleBytes) {
+            BYTE* data = nullptr;
+            if (SUCCEEDED(sample->GetPointer(&data)) && data != nullptr && record.size > 0) {
+                record.bytes.assign(reinterpret_cast<const char*>(data),
+                                    static_cast<size_t>(record.size));
+            }
+        }
+        action = receiveAction;
+    }
+    // Outside our lock: the action may call back into the filter.
+    if (action) action(index);
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        samples.push_back(std::move(record));
+    }
+    arrived.notify_all();
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::ReceiveMultiple(IMediaSample** list, LONG count,
+                                                        LONG* processed) {
+    if (processed == nullptr) return E_POINTER;
+    *processed = 0;
+    for (LONG i = 0; i < count; ++i) {
+        const HRESULT hr = Receive(list[i]);
+        if (hr != S_OK) return hr;
+        ++*processed;
+    }
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE TestInputPin::ReceiveCanBlock() { return S_FALSE; }
