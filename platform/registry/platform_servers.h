@@ -1,0 +1,28 @@
+// Registration of the platform's own in-process servers (dvfilters.so and its kin), so that a
+// fresh state directory already lists the platform's filters with no set-up step.
+//
+// The marker HKEY_CLASSES_ROOT\Platform\Servers holds one REG_SZ value per server module: value
+// name = the module's file name, data = the path that was registered. A module is registered
+// (loaded, DllRegisterServer called, marker written) when its marker is missing or names another
+// path; a module file that does not exist is skipped.
+//
+// Threads: any thread. One mutex serialises seeding across threads; a thread that re-enters
+// (DllRegisterServer uses the registry, the mappers and CoCreateInstance, which call back here)
+// returns at once. Each (state directory, module) pair is checked once per process.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+namespace platform {
+
+// Makes sure the platform's own in-process servers are registered in the current state
+// directory, registering them on first use of a fresh one. CoCreateInstance calls this before
+// it resolves a class through the registry. Thread-safe; cheap after the first call.
+void EnsurePlatformServersRegistered();
+
+// The same for the given module paths (the platform's list, or a test server).
+PLATFORM_API void EnsureServersRegistered(const char* const* modulePaths, size_t count);
+
+}  // namespace platform

@@ -1,0 +1,79 @@
+// The registry's persistent store: a tree of keys with typed values in one SQLite database,
+// registry.db in the platform's state directory.
+//
+// Keys and value names compare case-insensitively (ASCII) and keep the case they were created
+// with. Key 0 is HKEY_CLASSES_ROOT. Key ids are never reused (AUTOINCREMENT), so an open handle
+// whose key was deleted is recognised even after a new key of the same name is created.
+//
+// Every write runs in one BEGIN IMMEDIATE transaction; reads run in one deferred transaction, so
+// each operation sees one consistent state even while other processes write. The journal is WAL
+// and the busy timeout is long, so writers in several processes wait for each other instead of
+// failing.
+//
+// Threads: every public method takes `mutex` for its whole duration; the connection and the
+// handle table are used only under it. The store calls out to nothing, so it is never re-entered.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct sqlite3;
+
+namespace platform {
+
+class RegistryStore {
+public:
+    static RegistryStore& Instance();
+
+    // Handles. Root is HKEY_CLASSES_ROOT; other handles are issued by Open/Create and are never
+    // reused after RegCloseKey.
+    LONG CreateKey(HKEY parent, const char* path, HKEY* result);
+    LONG OpenKey(HKEY parent, const char* path, HKEY* result);
+    LONG CloseKey(HKEY key);
+
+    // Values. A null or empty name is the default value.
+    LONG SetValue(HKEY key, const char* subkeyToCreate, const char* name, DWORD type,
+                  const BYTE* data, DWORD size);
+    struct Value {
+        std::string name;
+        DWORD type = REG_NONE;
+        std::vector<BYTE> data;
+    };
+    LONG QueryValue(HKEY key, const char* subkey, const char* name, Value* out);
+    LONG DeleteValue(HKEY key, const char* name);
+
+    // Enumeration, ordered by name.
+    LONG EnumKey(HKEY key, DWORD index, std::string* name);
+    LONG EnumValue(HKEY key, DWORD index, Value* out);
+
+    // Refused with ERROR_ACCESS_DENIED while the key has subkeys.
+    LONG DeleteKey(HKEY parent, const char* path);
+
+private:
+    RegistryStore() = default;
+
+    struct Handle {
+        int64_t keyId;
+        uint64_t generation;  // the database the key id belongs to
+    };
+
+    LONG EnsureOpen();                                // mutex held
+    void CloseConnection();                           // mutex held
+    LONG HandleKey(HKEY key, int64_t* keyId) const;   // mutex held
+    HKEY IssueHandle(int64_t keyId);                  // mutex held
+
+    std::mutex mutex;
+    sqlite3* db = nullptr;                     // guarded by mutex
+    std::string dbPath;                        // guarded by mutex: path db was opened from
+    int ownerPid = 0;                          // guarded by mutex: process that opened db
+    uint64_t generation = 0;                   // guarded by mutex: bumped when dbPath changes
+    std::unordered_map<uintptr_t, Handle> handles;  // guarded by mutex
+    uintptr_t nextHandle = 0x100000;           // guarded by mutex
+};
+
+}  // namespace platform

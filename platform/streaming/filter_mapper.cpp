@@ -1,0 +1,120 @@
+#include "streaming/filter_mapper.h"
+
+#include <platform/platform.h>
+
+#include <new>
+
+#include "registry/platform_servers.h"
+#include "streaming/filter_mapper_store.h"
+#include "streaming/reg_filter_enumerator.h"
+
+namespace platform {
+namespace {
+
+const BuiltinClassRegistrar g_registrar(CLSID_FilterMapper, &FilterMapper::Create);
+
+std::string LegacyPath(REFCLSID clsid) {
+    std::string path;
+    FilterMapperStore::EntryPath(nullptr, nullptr, clsid, &path);
+    return path;
+}
+
+}  // namespace
+
+HRESULT FilterMapper::Create(IUnknown* outer, REFIID iid, void** out) {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    auto* mapper = new (std::nothrow) FilterMapper();
+    if (mapper == nullptr) return E_OUTOFMEMORY;
+    const HRESULT hr = mapper->QueryInterface(iid, out);
+    mapper->Release();
+    return hr;
+}
+
+HRESULT FilterMapper::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IFilterMapper) {
+        *ppv = static_cast<IFilterMapper*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG FilterMapper::AddRef() { return ++references; }
+
+ULONG FilterMapper::Release() {
+    const ULONG left = --references;
+    if (left == 0) delete this;
+    return left;
+}
+
+HRESULT FilterMapper::RegisterFilter(CLSID clsid, LPCWSTR Name, DWORD dwMerit) {
+    if (Name == nullptr) return E_POINTER;
+    return FilterMapperStore::WriteFilter(LegacyPath(clsid), clsid, Name, dwMerit, false);
+}
+
+HRESULT FilterMapper::RegisterFilterInstance(CLSID, LPCWSTR, CLSID*) { return E_NOTIMPL; }
+
+HRESULT FilterMapper::RegisterPin(CLSID Filter, LPCWSTR Name, BOOL bRendered, BOOL bOutput,
+                                  BOOL bZero, BOOL bMany, CLSID ConnectsToFilter,
+                                  LPCWSTR ConnectsToPin) {
+    if (Name == nullptr) return E_POINTER;
+    FilterMapperStore::Pin pin;
+    pin.name = Name;
+    pin.flags = (bRendered ? REG_PINFLAG_B_RENDERER : 0) | (bOutput ? REG_PINFLAG_B_OUTPUT : 0) |
+                (bZero ? REG_PINFLAG_B_ZERO : 0) | (bMany ? REG_PINFLAG_B_MANY : 0);
+    pin.connectsToFilter = ConnectsToFilter;
+    if (ConnectsToPin != nullptr) pin.connectsToPin = ConnectsToPin;
+    return FilterMapperStore::WritePin(LegacyPath(Filter), pin);
+}
+
+HRESULT FilterMapper::RegisterPinType(CLSID clsFilter, LPCWSTR strName, CLSID clsMajorType,
+                                      CLSID clsSubType) {
+    if (strName == nullptr) return E_POINTER;
+    return FilterMapperStore::WritePinType(LegacyPath(clsFilter), strName,
+                                           FilterMapperStore::PinType{clsMajorType, clsSubType});
+}
+
+HRESULT FilterMapper::UnregisterFilter(CLSID Filter) {
+    return FilterMapperStore::RemoveEntry(LegacyPath(Filter));
+}
+
+HRESULT FilterMapper::UnregisterFilterInstance(CLSID) { return E_NOTIMPL; }
+
+HRESULT FilterMapper::UnregisterPin(CLSID Filter, LPCWSTR Name) {
+    if (Name == nullptr) return E_POINTER;
+    return FilterMapperStore::RemovePin(LegacyPath(Filter), Name);
+}
+
+HRESULT FilterMapper::EnumMatchingFilters(IEnumRegFilters** ppEnum, DWORD dwMerit,
+                                          BOOL bInputNeeded, CLSID clsInMaj, CLSID clsInSub,
+                                          BOOL bRender, BOOL bOututNeeded, CLSID clsOutMaj,
+                                          CLSID clsOutSub) {
+    if (ppEnum == nullptr) return E_POINTER;
+    *ppEnum = nullptr;
+    EnsurePlatformServersRegistered();
+
+    FilterMapperStore::Conditions conditions;
+    conditions.merit = dwMerit;
+    conditions.inputNeeded = bInputNeeded != FALSE;
+    conditions.render = bRender != FALSE;
+    conditions.outputNeeded = bOututNeeded != FALSE;
+    if (clsInMaj != GUID_NULL || clsInSub != GUID_NULL)
+        conditions.inputTypes.push_back({clsInMaj, clsInSub});
+    if (clsOutMaj != GUID_NULL || clsOutSub != GUID_NULL)
+        conditions.outputTypes.push_back({clsOutMaj, clsOutSub});
+
+    std::vector<FilterMapperStore::Filter> all;
+    const HRESULT hr = FilterMapperStore::ReadAll(false, &all);
+    if (FAILED(hr)) return hr;
+    std::vector<RegFilterEnumerator::Entry> entries;
+    for (const auto& filter : FilterMapperStore::Match(all, conditions))
+        entries.push_back({filter.clsid, filter.name});
+    *ppEnum = new (std::nothrow) RegFilterEnumerator(std::move(entries));
+    return *ppEnum != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace platform

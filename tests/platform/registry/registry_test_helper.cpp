@@ -1,0 +1,76 @@
+// A separate process for the registry tests: writes to the store the test program points it at
+// (through the state directory variable) so that several processes contend for it.
+//
+//   registry_test_helper churn NAME COUNT   COUNT operations under Stress\NAME; exit status is the
+//                                           number of operations that failed (at most 100)
+//   registry_test_helper endless            writes Crash\K<n> forever; prints "ready" after 50
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int Churn(const std::string& name, int count) {
+    int failures = 0;
+    auto check = [&failures](LONG status, const char* what, int i) {
+        if (status != ERROR_SUCCESS) {
+            std::fprintf(stderr, "operation %d (%s) failed: %d\n", i, what, status);
+            ++failures;
+        }
+    };
+    for (int i = 0; i < count; ++i) {
+        const std::string key = "Stress\\" + name + "\\K" + std::to_string(i);
+        const std::string text = name + ":" + std::to_string(i);
+        if (i % 4 == 3) {
+            // Every fourth operation deletes the key written just before.
+            const std::string previous = "Stress\\" + name + "\\K" + std::to_string(i - 1);
+            check(RegDeleteKeyA(HKEY_CLASSES_ROOT, previous.c_str()), "delete", i);
+            continue;
+        }
+        HKEY handle = nullptr;
+        LONG status = RegCreateKeyA(HKEY_CLASSES_ROOT, key.c_str(), &handle);
+        check(status, "create", i);
+        if (status != ERROR_SUCCESS) continue;
+        check(RegSetValueExA(handle, "Data", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>(text.size() + 1)),
+              "set", i);
+        char buffer[64] = {};
+        DWORD size = sizeof(buffer);
+        status = RegQueryValueExA(handle, "Data", nullptr, nullptr,
+                                  reinterpret_cast<BYTE*>(buffer), &size);
+        check(status, "query", i);
+        if (status == ERROR_SUCCESS && text != buffer) {
+            std::fprintf(stderr, "operation %d read back '%s'\n", i, buffer);
+            ++failures;
+        }
+        check(RegCloseKey(handle), "close", i);
+    }
+    return failures > 100 ? 100 : failures;
+}
+
+int Endless() {
+    for (long i = 0;; ++i) {
+        const std::string key = "Crash\\K" + std::to_string(i % 500);
+        const std::string text = "value " + std::to_string(i);
+        // Key and default value are written in one transaction.
+        if (RegSetValueA(HKEY_CLASSES_ROOT, key.c_str(), REG_SZ, text.c_str(), 0) != ERROR_SUCCESS)
+            return 1;
+        if (i % 3 == 2) RegDeleteKeyA(HKEY_CLASSES_ROOT, key.c_str());
+        if (i == 50) {
+            std::printf("ready\n");
+            std::fflush(stdout);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "churn") == 0) return Churn(argv[2], std::atoi(argv[3]));
+    if (argc == 2 && std::strcmp(argv[1], "endless") == 0) return Endless();
+    std::fprintf(stderr, "usage: registry_test_helper churn NAME COUNT | endless\n");
+    return 200;
+}

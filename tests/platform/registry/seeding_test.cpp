@@ -1,0 +1,151 @@
+// Seeding of the platform's own servers into a fresh state directory, with a test server.
+#include <gtest/gtest.h>
+
+#include <limits.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <dshow.h>
+
+#include "registry/platform_servers.h"
+#include "scoped_state_dir.h"
+#include "seed_test_server.h"
+#include "test_support.h"
+
+namespace {
+
+std::string ServerPath() {
+    char resolved[PATH_MAX];
+    return realpath(SEED_TEST_SERVER_PATH, resolved) != nullptr ? resolved : SEED_TEST_SERVER_PATH;
+}
+
+void Seed(const std::string& path) {
+    const char* paths[] = {path.c_str()};
+    platform::EnsureServersRegistered(paths, 1);
+}
+
+DWORD RegistrationCalls() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "SeedTestServer", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return 0;
+    DWORD calls = 0, size = sizeof(calls);
+    RegQueryValueExA(key, "Calls", nullptr, nullptr, reinterpret_cast<BYTE*>(&calls), &size);
+    RegCloseKey(key);
+    return calls;
+}
+
+std::string Marker(const std::string& fileName) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "Platform\\Servers", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "<none>";
+    char text[PATH_MAX] = {};
+    DWORD size = sizeof(text);
+    const LONG status = RegQueryValueExA(key, fileName.c_str(), nullptr, nullptr,
+                                         reinterpret_cast<BYTE*>(text), &size);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? text : "<none>";
+}
+
+std::string FileName(const std::string& path) { return std::filesystem::path(path).filename(); }
+
+std::vector<std::u16string> RegisteredNames() {
+    std::vector<std::u16string> names;
+    IFilterMapper* mapper = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IFilterMapper, reinterpret_cast<void**>(&mapper))))
+        return names;
+    IEnumRegFilters* filters = nullptr;
+    if (SUCCEEDED(mapper->EnumMatchingFilters(&filters, 0, FALSE, GUID_NULL, GUID_NULL, FALSE,
+                                              FALSE, GUID_NULL, GUID_NULL))) {
+        REGFILTER* record = nullptr;
+        while (filters->Next(1, &record, nullptr) == S_OK) {
+            names.push_back(record->Name);
+            CoTaskMemFree(record);
+        }
+        filters->Release();
+    }
+    mapper->Release();
+    return names;
+}
+
+bool Contains(const std::vector<std::u16string>& names, const std::u16string& name) {
+    for (const auto& each : names) {
+        if (each == name) return true;
+    }
+    return false;
+}
+
+TEST(Seeding, RegistersAServerOnceAndRecordsIt) {
+    ScopedStateDir fresh;
+    Seed(ServerPath());
+    // The server re-entered the seeding from its DllRegisterServer; that did not recurse.
+    EXPECT_EQ(RegistrationCalls(), 1u);
+    EXPECT_EQ(Marker(FileName(ServerPath())), ServerPath());
+    EXPECT_TRUE(Contains(RegisteredNames(), u"Seed Test Filter"));
+    char path[PATH_MAX] = {};
+    LONG size = sizeof(path);
+    ASSERT_EQ(RegQueryValueA(HKEY_CLASSES_ROOT,
+                             "CLSID\\{5EED7E57-0001-4A2B-8C11-223344556677}\\InprocServer32", path,
+                             &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::string(path), ServerPath());
+
+    Seed(ServerPath());
+    EXPECT_EQ(RegistrationCalls(), 1u);
+}
+
+// Seeds a fresh store whose marker says the server was registered from `registeredFrom`.
+DWORD CallsWithMarker(const std::string& registeredFrom) {
+    ScopedStateDir fresh;
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, "Platform\\Servers", &key), ERROR_SUCCESS);
+    RegSetValueExA(key, FileName(ServerPath()).c_str(), 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(registeredFrom.c_str()), registeredFrom.size() + 1);
+    RegCloseKey(key);
+    Seed(ServerPath());
+    EXPECT_EQ(Marker(FileName(ServerPath())), ServerPath());
+    return RegistrationCalls();
+}
+
+TEST(Seeding, TheMarkerDecidesAcrossProcesses) {
+    // Registered before (by another process) from this very path: nothing to do.
+    EXPECT_EQ(CallsWithMarker(ServerPath()), 0u);
+    // Registered from another path (the build moved): registered again from here.
+    EXPECT_EQ(CallsWithMarker("/elsewhere/" + FileName(ServerPath())), 1u);
+}
+
+TEST(Seeding, MissingOrFailingServersLeaveNoMarker) {
+    ScopedStateDir fresh;
+    Seed(std::string(fresh.Path()) + "/absent-server.so");
+    EXPECT_EQ(Marker("absent-server.so"), "<none>");
+
+    setenv("SEED_TEST_SERVER_FAIL", "1", 1);
+    Seed(ServerPath());
+    unsetenv("SEED_TEST_SERVER_FAIL");
+    EXPECT_EQ(Marker(FileName(ServerPath())), "<none>");
+    EXPECT_FALSE(Contains(RegisteredNames(), u"Seed Test Filter"));
+}
+
+TEST(Seeding, TwoThreadsRegisterOnce) {
+    ScopedStateDir fresh;
+    std::thread first([] { Seed(ServerPath()); });
+    std::thread second([] { Seed(ServerPath()); });
+    first.join();
+    second.join();
+    EXPECT_EQ(RegistrationCalls(), 1u);
+}
+
+TEST(Seeding, PlatformFiltersAreThereOnAFreshStore) {
+    if (!std::filesystem::exists(testsupport::BuildDir() + "/dvfilters.so"))
+        GTEST_SKIP() << "dvfilters.so is not built";
+    ScopedStateDir fresh;
+    const std::vector<std::u16string> names = RegisteredNames();
+    EXPECT_TRUE(Contains(names, u"DV Video Encoder"));
+    EXPECT_TRUE(Contains(names, u"DV Muxer"));
+}
+
+}  // namespace
