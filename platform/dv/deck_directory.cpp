@@ -1,0 +1,75 @@
+#include "deck_directory.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <platform/platform.h>
+
+namespace dv {
+
+std::string DeckDirectory::Path(bool create) {
+    std::string dir = std::string(platform::StateDirectory()) + "/dvdeck";
+    if (create) ::mkdir(dir.c_str(), 0700);
+    return dir;
+}
+
+std::string DeckDirectory::SocketPathFor(int pid) {
+    return Path(true) + "/" + std::to_string(pid) + ".sock";
+}
+
+bool DeckDirectory::Probe(const std::string& socketPath, bool* stale) {
+    *stale = false;
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof addr.sun_path) return false;
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    const int err = errno;
+    ::close(fd);
+    if (rc == 0) return true;
+    // A full backlog still means a listener.
+    if (err == EAGAIN || err == EINPROGRESS) return true;
+    *stale = err == ECONNREFUSED;
+    return false;
+}
+
+std::vector<std::string> DeckDirectory::ListLive(const std::string& dir) {
+    struct Entry {
+        std::string path;
+        struct timespec changed;
+    };
+    std::vector<Entry> entries;
+    std::error_code ec;
+    for (const auto& item : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string path = item.path().string();
+        if (item.path().extension() != ".sock") continue;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        bool stale = false;
+        if (!Probe(path, &stale)) {
+            if (stale) ::unlink(path.c_str());
+            continue;
+        }
+        entries.push_back({path, st.st_ctim});
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (a.changed.tv_sec != b.changed.tv_sec) return a.changed.tv_sec < b.changed.tv_sec;
+        if (a.changed.tv_nsec != b.changed.tv_nsec) return a.changed.tv_nsec < b.changed.tv_nsec;
+        return a.path < b.path;
+    });
+    std::vector<std::string> live;
+    for (auto& e : entries) live.push_back(std::move(e.path));
+    return live;
+}
+
+}  // namespace dv

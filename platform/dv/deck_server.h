@@ -1,0 +1,77 @@
+// The virtual deck: listens on a Unix-domain socket, takes DIF frames from one sender at a time
+// at the 525/60 frame rate (one frame per tick of 1001/30000 s at most) and records them on its
+// tape. The protocol is described in deck_protocol.h.
+//
+// Threads: everything runs on the thread that calls Run; no locks. Stopping is asked for by
+// making `stopFd` readable (the dvdeck program passes a signalfd for SIGINT and SIGTERM).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "deck_protocol.h"
+#include "deck_recorder.h"
+
+namespace dv {
+
+class DeckServer {
+public:
+    struct Options {
+        std::string tapePath;
+        std::string name = "dvdeck";
+        std::string socketPath;
+        int stopFd = -1;
+        FILE* report = stdout;  // what was recorded
+        FILE* errors = stderr;  // what went wrong
+    };
+
+    explicit DeckServer(Options settings);
+    ~DeckServer();
+    DeckServer(const DeckServer&) = delete;
+    DeckServer& operator=(const DeckServer&) = delete;
+
+    // Opens the tape and the socket, records until stopped, then flushes the tape, prints the
+    // report and removes the socket. Returns the process exit status: 0 after a clean stop,
+    // 1 when the tape could not be opened or written or the socket could not be made.
+    int Run();
+
+private:
+    enum class SessionEnd { SenderDone, Stop, TapeFailed };
+    enum class ReadResult { NeedMore, FrameReady, Ended, Failed };
+
+    bool OpenSocket();
+    void CloseSocket();
+    // Reads and checks the sender's Hello; false for a probe or a bad sender.
+    bool Handshake(int conn);
+    SessionEnd RunSession(int conn);
+    // Reads what is available of the current message without going past it.
+    ReadResult ReadSome(int conn);
+    // Waits until the absolute monotonic time `deadlineNs`, answering newcomers Busy;
+    // false when asked to stop.
+    bool WaitUntil(int64_t deadlineNs);
+    void RefuseNewcomer();
+    bool StopRequested();
+    void SendReply(int conn, deck::ReplyCode code, int error, const std::string& message);
+    void PrintSessionReport(uint64_t framesBefore, uint64_t missedBefore);
+    void PrintFinalReport();
+
+    Options options;
+    DeckRecorder tape;
+    int listenFd = -1;
+
+    // The message being received in the current session.
+    deck::MessageHeader messageHeader {};
+    size_t headerBytes = 0;
+    std::vector<uint8_t> frameBuffer;
+    size_t frameBytes = 0;
+    bool frameComplete = false;
+    bool endRequested = false;  // the sender said End (rather than just closing)
+
+    uint64_t ticks = 0;                  // ticks of all sessions, counted from each first frame
+    std::vector<uint64_t> missedTicks;   // those among them at which no frame had arrived
+    std::string tapeError;
+};
+
+}  // namespace dv

@@ -1,0 +1,60 @@
+// How the DV device filter hands frames to a device: a virtual deck over a local socket
+// (DeckTransport) or a camcorder on the IEEE 1394 bus (Ieee1394Transport).
+//
+// Threads: Open and Close run on the thread that changes the filter's state; SendFrame on the
+// streaming thread; Cancel on any thread. To stop while SendFrame may be blocked, Cancel first;
+// Close then waits for SendFrame to return.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace dv {
+
+// Statuses a transport reports.
+inline constexpr HRESULT kTransportDeviceGone = HRESULT_FROM_WIN32(1167);  // ERROR_DEVICE_NOT_CONNECTED
+inline constexpr HRESULT kTransportDiskFull = HRESULT_FROM_WIN32(112);     // ERROR_DISK_FULL
+inline constexpr HRESULT kTransportBusy = HRESULT_FROM_WIN32(ERROR_BUSY);
+inline constexpr HRESULT kTransportTimeout = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+inline constexpr HRESULT kTransportWriteFault = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+inline constexpr HRESULT kTransportAccessDenied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+inline constexpr HRESULT kTransportBadPath = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+// SendFrame after Cancel: the filter is stopping, nothing went wrong with the device.
+inline constexpr HRESULT kTransportCancelled = ((HRESULT)0x80040227);  // VFW_E_WRONG_STATE
+
+// A device that takes nothing for this long is treated as gone, so nothing waits forever on a
+// stalled deck or a dead bus.
+inline constexpr int kTransportStallTimeoutMs = 5000;
+
+class Transport {
+public:
+    virtual ~Transport() = default;
+
+    // Connects to the device. A failure status says why (gone, busy, bad path ...).
+    virtual HRESULT Open() = 0;
+
+    // Hands one whole DIF frame to the device and returns when the device has taken it: the
+    // device's pace paces the caller. S_OK, kTransportCancelled after Cancel, or the status that
+    // says why the device can take no more (it then stays failed).
+    virtual HRESULT SendFrame(const uint8_t* frame, size_t size) = 0;
+
+    // Makes a blocked SendFrame return promptly, and every later one fail at once.
+    virtual void Cancel() = 0;
+
+    // Ends the connection so the device can finish cleanly (the deck closes its tape on a whole
+    // frame). Safe to call more than once.
+    virtual void Close() = 0;
+
+    // A description of the last failure, for reports.
+    virtual std::string LastError() const = 0;
+
+    // The transport for a device path: "deck:<socket path>" or "1394:<guid in hex>"; null for
+    // any other path.
+    static std::unique_ptr<Transport> Create(const std::string& devicePath);
+};
+
+}  // namespace dv

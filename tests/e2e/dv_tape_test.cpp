@@ -1,0 +1,418 @@
+// Colour bars onto a virtual deck's tape, the way the control program puts them on a camcorder:
+// "Velora Color Bar" -> "DV Video Encoder" -> "DV Muxer" -> "Microsoft DV Camera and VCR", found
+// and connected through the platform only (three direct connections, no media types), run, then
+// paused and left paused while the deck records.
+#include <gtest/gtest.h>
+
+#include <dshow.h>
+
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "deck_test_process.h"
+#include "deck_timecode.h"
+#include "device_statistics.h"
+#include "transport_interface.h"
+
+using decktest::DeckProcess;
+using decktest::kFrameBytes;
+using decktest::NowMs;
+using decktest::TempDir;
+
+namespace {
+
+constexpr double kFramesPerSecond = 30000.0 / 1001.0;
+// "Promptly" means before the transport's stall timeout: a Stop that waited for the device would
+// take at least that long.
+constexpr int64_t kPromptMs = dv::kTransportStallTimeoutMs;
+constexpr size_t kLumaBytes = 720 * 480;
+constexpr size_t kYuv411Bytes = kLumaBytes * 3 / 2;
+
+std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Runs a shell command; its standard output, and whether it exited 0.
+bool Shell(const std::string& command, std::string* output = nullptr) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return false;
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+    const int status = pclose(pipe);
+    if (output != nullptr) *output = text;
+    return status == 0;
+}
+
+std::string Narrow(const WCHAR* text) {
+    std::string out;
+    for (; text != nullptr && *text != 0; ++text) out += char(*text);
+    return out;
+}
+
+template <typename T>
+void SafeRelease(T*& p) {
+    if (p != nullptr) p->Release();
+    p = nullptr;
+}
+
+// The graph as the control program builds it.
+struct Chain {
+    IGraphBuilder* graph = nullptr;
+    IBaseFilter* filters[4] = {};
+    IPin* pins[6] = {};
+    IMediaControl* control = nullptr;
+    IMediaEvent* events = nullptr;
+
+    ~Chain() {
+        SafeRelease(events);
+        SafeRelease(control);
+        for (IPin*& pin : pins) SafeRelease(pin);
+        for (IBaseFilter*& filter : filters) SafeRelease(filter);
+        SafeRelease(graph);
+    }
+
+    IPin* FindPin(IBaseFilter* filter, const std::string& name) {
+        IEnumPins* pinEnum = nullptr;
+        if (filter == nullptr || FAILED(filter->EnumPins(&pinEnum))) return nullptr;
+        IPin* found = nullptr;
+        IPin* pin = nullptr;
+        pinEnum->Reset();
+        while (found == nullptr && pinEnum->Next(1, &pin, nullptr) == S_OK) {
+            PIN_INFO info {};
+            if (SUCCEEDED(pin->QueryPinInfo(&info))) {
+                SafeRelease(info.pFilter);
+                if (Narrow(info.achName) == name) {
+                    found = pin;
+                    continue;
+                }
+            }
+            pin->Release();
+        }
+        pinEnum->Release();
+        return found;
+    }
+
+    // Returns "" when built, else what failed.
+    std::string Build() {
+        const char* names[3] = {"Velora Color Bar", "DV Video Encoder", "DV Muxer"};
+        CLSID clsids[3] = {};
+        bool found[3] = {};
+        IFilterMapper* mapper = nullptr;
+        if (FAILED(CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper,
+                                    reinterpret_cast<void**>(&mapper)))) {
+            return "no filter mapper";
+        }
+        IEnumRegFilters* regEnum = nullptr;
+        mapper->EnumMatchingFilters(&regEnum, MERIT_DO_NOT_USE, FALSE, GUID_NULL, GUID_NULL, FALSE,
+                                    FALSE, GUID_NULL, GUID_NULL);
+        for (int i = 0; i < 3 && regEnum != nullptr; ++i) {
+            regEnum->Reset();
+            REGFILTER* record = nullptr;
+            while (!found[i] && regEnum->Next(1, &record, nullptr) == S_OK) {
+                if (Narrow(record->Name) == names[i]) {
+                    clsids[i] = record->Clsid;
+                    found[i] = true;
+                }
+                CoTaskMemFree(record);
+            }
+        }
+        SafeRelease(regEnum);
+        mapper->Release();
+        if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                    reinterpret_cast<void**>(&graph)))) {
+            return "no graph manager";
+        }
+        for (int i = 0; i < 3; ++i) {
+            if (!found[i] || FAILED(CoCreateInstance(clsids[i], nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                                     reinterpret_cast<void**>(&filters[i])))) {
+                return std::string("cannot create ") + names[i];
+            }
+            std::u16string wide(names[i], names[i] + std::strlen(names[i]));
+            graph->AddFilter(filters[i], wide.c_str());
+        }
+        filters[3] = FindDevice();
+        if (filters[3] == nullptr) return "no DV device found";
+        graph->AddFilter(filters[3], u"Microsoft DV Camera and VCR");
+
+        const char* pinNames[6] = {"Output", "XForm In", "XForm Out", "Stream 0", "Output", "DV A/V In"};
+        for (int c = 0; c < 3; ++c) {
+            pins[2 * c] = FindPin(filters[c], pinNames[2 * c]);
+            pins[2 * c + 1] = FindPin(filters[c + 1], pinNames[2 * c + 1]);
+            if (pins[2 * c] == nullptr || pins[2 * c + 1] == nullptr ||
+                FAILED(graph->ConnectDirect(pins[2 * c], pins[2 * c + 1], nullptr))) {
+                return std::string("connection ") + std::to_string(c + 1) + " failed";
+            }
+        }
+        graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control));
+        graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&events));
+        if (control == nullptr || events == nullptr) return "no media control or events";
+        return "";
+    }
+
+    // The last device named "Microsoft DV Camera and VCR", bound to its filter.
+    static IBaseFilter* FindDevice() {
+        ICreateDevEnum* devEnum = nullptr;
+        if (FAILED(CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
+                                    reinterpret_cast<void**>(&devEnum)))) {
+            return nullptr;
+        }
+        IEnumMoniker* monikers = nullptr;
+        devEnum->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &monikers, 0);
+        devEnum->Release();
+        if (monikers == nullptr) return nullptr;
+        IMoniker* chosen = nullptr;
+        IMoniker* moniker = nullptr;
+        monikers->Reset();
+        while (monikers->Next(1, &moniker, nullptr) == S_OK) {
+            IPropertyBag* bag = nullptr;
+            if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&bag)))) {
+                VARIANT name;
+                VariantInit(&name);
+                name.vt = VT_BSTR;
+                if (SUCCEEDED(bag->Read(u"FriendlyName", &name, nullptr)) &&
+                    Narrow(name.bstrVal) == "Microsoft DV Camera and VCR") {
+                    SafeRelease(chosen);
+                    chosen = moniker;
+                    chosen->AddRef();
+                }
+                VariantClear(&name);
+                bag->Release();
+            }
+            moniker->Release();
+        }
+        monikers->Release();
+        IBaseFilter* filter = nullptr;
+        if (chosen != nullptr) {
+            chosen->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter));
+            chosen->Release();
+        }
+        return filter;
+    }
+
+    // Events waiting in the graph's queue (for up to timeoutMs for the first).
+    std::vector<std::pair<LONG, LONG_PTR>> TakeEvents(LONG timeoutMs) {
+        std::vector<std::pair<LONG, LONG_PTR>> taken;
+        LONG code = 0;
+        LONG_PTR p1 = 0, p2 = 0;
+        while (events->GetEvent(&code, &p1, &p2, taken.empty() ? timeoutMs : 0) == S_OK) {
+            taken.push_back({code, p1});
+            events->FreeEventParams(code, p1, p2);
+        }
+        return taken;
+    }
+};
+
+class DvTape : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}) {
+            if (!Exists(Build(piece))) missing = std::string(piece) + " is not built";
+        }
+        if (missing.empty() && !Shell("ffprobe -version >/dev/null 2>&1")) missing = "ffprobe is not installed";
+        if (missing.empty() && !Shell("cd '" + testsupport::BuildDir() + "' && ./regsvr tamsel.ax >/dev/null")) {
+            missing = "tamsel.ax could not be registered";
+        }
+    }
+    void SetUp() override {
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        CoInitialize(nullptr);
+    }
+    void TearDown() override {
+        if (missing.empty()) CoUninitialize();
+    }
+    static std::string missing;
+};
+std::string DvTape::missing;
+
+double LumaPsnr(const uint8_t* a, const uint8_t* b) {
+    double sum = 0;
+    for (size_t i = 0; i < kLumaBytes; ++i) {
+        const double d = double(a[i]) - double(b[i]);
+        sum += d * d;
+    }
+    const double mse = sum / kLumaBytes;
+    return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+TEST_F(DvTape, ColourBarsReachTheTapeAtTheDvFrameRate) {
+    TempDir dir;
+    const std::string tape = dir.path() + "/bars.dv";
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.Start(tape, "e2e deck"));
+    ASSERT_TRUE(deck.WaitUntilListening());
+
+    Chain chain;
+    ASSERT_EQ("", chain.Build());
+    const int64_t started = NowMs();
+    chain.control->Run();
+    chain.control->Pause();
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+
+    IDVDeviceStatistics* statistics = nullptr;
+    ASSERT_EQ(S_OK, chain.filters[3]->QueryInterface(IID_IDVDeviceStatistics, reinterpret_cast<void**>(&statistics)));
+    DVDeviceStatistics stats {};
+    statistics->GetStatistics(&stats);
+    statistics->Release();
+
+    const int64_t stopping = NowMs();
+    chain.control->Stop();
+    const int64_t stopped = NowMs();
+    EXPECT_LT(stopped - stopping, kPromptMs) << "Stop must return promptly";
+    for (const auto& [code, status] : chain.TakeEvents(0)) {
+        EXPECT_NE(EC_ERRORABORT, code) << "status 0x" << std::hex << status;
+    }
+
+    // The device's sample times settle at one DV frame period once the stream follows the
+    // quality messages.
+    EXPECT_GT(stats.qualityMessages, 0);
+    ASSERT_GE(stats.averagedFrames, 30);
+    EXPECT_NEAR(333667.0, double(stats.averageStep), 333667.0 * 0.01);
+
+    deck.Signal(SIGTERM);
+    ASSERT_EQ(0, deck.Wait()) << deck.Errors();
+    const std::string bytes = decktest::ReadFile(tape);
+    ASSERT_EQ(0u, bytes.size() % kFrameBytes) << "whole frames only";
+    const size_t frames = bytes.size() / kFrameBytes;
+    const double streamed = (stopped - started) / 1000.0 * kFramesPerSecond;
+    EXPECT_LE(double(frames), streamed + 3) << "more frames than the deck's pace allows";
+    EXPECT_GE(double(frames), streamed - 10) << "frames missing; deck said: " << deck.Output();
+    EXPECT_EQ(std::to_string(frames), deck.ReportValue("frames"));
+    std::printf("[ info     ] %zu frames for %.1f frame periods streamed; %lld quality messages, "
+                "mean step %lld over the last %d frames; deck: %s ticks without a frame\n",
+                frames, streamed, static_cast<long long>(stats.qualityMessages),
+                static_cast<long long>(stats.averageStep), int(stats.averagedFrames),
+                deck.ReportValue("ticks without a frame").c_str());
+
+    // Continuous timecode, read back from every frame.
+    int64_t previous = -1;
+    for (size_t i = 0; i < frames; ++i) {
+        dv::DeckTimecode tc;
+        ASSERT_TRUE(dv::DeckTimecode::Read(reinterpret_cast<const uint8_t*>(bytes.data()) + i * kFrameBytes,
+                                           kFrameBytes, &tc)) << "frame " << i << " has no timecode";
+        if (previous >= 0) {
+            ASSERT_EQ(previous + 1, tc.FrameNumber()) << "timecode gap at frame " << i;
+        }
+        previous = tc.FrameNumber();
+    }
+    EXPECT_EQ("0", deck.ReportValue("timecode breaks"));
+
+    // An outside judge: NTSC DV with 48 kHz audio.
+    std::string probe;
+    ASSERT_TRUE(Shell("ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,r_frame_rate,sample_rate"
+                      " -of default=nw=1 '" + tape + "'", &probe));
+    for (const char* expected : {"codec_name=dvvideo", "width=720", "height=480", "r_frame_rate=30000/1001",
+                                 "codec_type=audio", "sample_rate=48000"}) {
+        EXPECT_NE(std::string::npos, probe.find(expected)) << expected << " not in:\n" << probe;
+    }
+
+    // The pictures are the colour bars: colorbar.dat (a bottom-up BGR bitmap after a 54-byte
+    // header) converted to the decoder's yuv411p the same way, luma compared.
+    const std::string bars = decktest::ReadFile(Build("colorbar.dat"));
+    ASSERT_EQ(54u + kLumaBytes * 3, bars.size());
+    {
+        std::FILE* out = std::fopen((dir.path() + "/bars.bgr").c_str(), "wb");
+        std::fwrite(bars.data() + 54, 1, kLumaBytes * 3, out);
+        std::fclose(out);
+    }
+    ASSERT_TRUE(Shell("ffmpeg -v error -f rawvideo -pix_fmt bgr24 -s 720x480 -i '" + dir.path() +
+                      "/bars.bgr' -vf vflip -pix_fmt yuv411p -f rawvideo -y '" + dir.path() + "/bars.yuv'"));
+    ASSERT_TRUE(Shell("ffmpeg -v error -i '" + tape + "' -f rawvideo -pix_fmt yuv411p -y '" + dir.path() +
+                      "/tape.yuv'"));
+    const std::string reference = decktest::ReadFile(dir.path() + "/bars.yuv");
+    const std::string decoded = decktest::ReadFile(dir.path() + "/tape.yuv");
+    ASSERT_EQ(kYuv411Bytes, reference.size());
+    ASSERT_EQ(frames * kYuv411Bytes, decoded.size());
+    for (size_t i : {size_t(0), frames / 2, frames - 1}) {
+        const double psnr = LumaPsnr(reinterpret_cast<const uint8_t*>(decoded.data()) + i * kYuv411Bytes,
+                                     reinterpret_cast<const uint8_t*>(reference.data()));
+        EXPECT_GT(psnr, 35.0) << "frame " << i;
+        std::printf("[ info     ] frame %zu: luma PSNR %.1f dB\n", i, psnr);
+    }
+}
+
+TEST_F(DvTape, KillingTheDeckMidStreamAbortsTheGraph) {
+    TempDir dir;
+    const std::string tape = dir.path() + "/cut.dv";
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.Start(tape, "doomed deck"));
+    ASSERT_TRUE(deck.WaitUntilListening());
+
+    Chain chain;
+    ASSERT_EQ("", chain.Build());
+    chain.control->Run();
+    chain.control->Pause();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    deck.Signal(SIGKILL);
+    deck.Wait();
+
+    bool aborted = false;
+    const int64_t killed = NowMs();
+    while (!aborted && NowMs() - killed < 5000) {
+        for (const auto& [code, status] : chain.TakeEvents(500)) {
+            if (code == EC_ERRORABORT) {
+                aborted = true;
+                EXPECT_LT(HRESULT(status), 0) << "the event carries the failure";
+            }
+        }
+    }
+    EXPECT_TRUE(aborted) << "no EC_ERRORABORT after the deck died";
+    const int64_t stopping = NowMs();
+    chain.control->Stop();
+    EXPECT_LT(NowMs() - stopping, kPromptMs) << "Stop must return promptly";
+
+    const std::string bytes = decktest::ReadFile(tape);
+    EXPECT_GT(bytes.size(), 0u);
+    EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "whole frames only";
+}
+
+TEST_F(DvTape, StopReturnsPromptlyFromAStalledDeck) {
+    TempDir dir;
+    const std::string tape = dir.path() + "/stalled.dv";
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.Start(tape, "stalled deck"));
+    ASSERT_TRUE(deck.WaitUntilListening());
+    Chain chain;
+    ASSERT_EQ("", chain.Build());
+    chain.control->Run();
+    chain.control->Pause();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    deck.Signal(SIGSTOP);  // takes nothing more: the device's Receive blocks with the socket full
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int64_t stopping = NowMs();
+    chain.control->Stop();
+    EXPECT_LT(NowMs() - stopping, kPromptMs) << "Stop must not wait for the stalled device";
+    for (const auto& [code, status] : chain.TakeEvents(0)) {
+        EXPECT_NE(EC_ERRORABORT, code) << "stopping is no error";
+    }
+    deck.Signal(SIGCONT);
+    // The deck takes what was whole in the socket, then finds the cut frame and the hang-up.
+    for (int i = 0; i < 500 && deck.Output().find("sender finished") == std::string::npos; ++i) usleep(10000);
+    deck.Signal(SIGTERM);
+    ASSERT_EQ(0, deck.Wait());
+    const std::string bytes = decktest::ReadFile(tape);
+    EXPECT_GT(bytes.size(), 0u);
+    EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "the frame cut short must not reach the tape";
+}
+
+TEST_F(DvTape, WithoutADeckOrAdapterTheCategoryIsEmpty) {
+    if (Exists("/dev/fw0")) GTEST_SKIP() << "a 1394 adapter is present";
+    ICreateDevEnum* devEnum = nullptr;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
+                                     reinterpret_cast<void**>(&devEnum)));
+    IEnumMoniker* monikers = nullptr;
+    const HRESULT hr = devEnum->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &monikers, 0);
+    devEnum->Release();
+    EXPECT_TRUE(SUCCEEDED(hr));
+    if (monikers != nullptr) {
+        IMoniker* moniker = nullptr;
+        EXPECT_NE(S_OK, monikers->Next(1, &moniker, nullptr));
+        SafeRelease(moniker);
+        monikers->Release();
+    }
+    EXPECT_EQ(nullptr, Chain::FindDevice());
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+// Test helpers around the virtual deck: runs dvdeck as a child process with its output captured,
+// and makes recognisable DIF frames that carry a timecode.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace decktest {
+
+inline constexpr size_t kFrameBytes = 120000;
+
+inline int64_t NowMs() {
+    timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+inline uint8_t Bcd(int v) { return uint8_t(((v / 10) << 4) | (v % 10)); }
+
+// Frame `index`: every byte outside the subcode tells the index, and the subcode carries the
+// non-drop timecode of that index in sequence 0.
+inline std::vector<uint8_t> MakeFrame(uint32_t index) {
+    std::vector<uint8_t> frame(kFrameBytes, uint8_t(index * 7 + 1));
+    std::memcpy(frame.data() + 4 * 80, &index, sizeof index);  // a VAUX block of sequence 0
+    uint8_t* pack = frame.data() + 80 + 3 + 3;                 // block 1, first sync block
+    const uint32_t f = index % 30, s = (index / 30) % 60, m = (index / 1800) % 60;
+    pack[0] = 0x13;
+    pack[1] = Bcd(int(f));
+    pack[2] = Bcd(int(s));
+    pack[3] = Bcd(int(m));
+    pack[4] = 0;
+    return frame;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// A temporary directory removed with its files when the object goes.
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/tamsel-deck-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempDir() { (void)!system(("rm -rf '" + path_ + "'").c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// One dvdeck process. Its stdout and stderr go to files in `dir`.
+class DeckProcess {
+public:
+    explicit DeckProcess(std::string dir) : dir_(std::move(dir)) {}
+    ~DeckProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // Starts `dvdeck --tape tape --name name`; fileSizeLimit > 0 caps the tape's size the way a
+    // full disk would.
+    bool Start(const std::string& tape, const std::string& name = "test deck",
+               long fileSizeLimit = 0) {
+        const std::string program = testsupport::BuildDir() + "/dvdeck";
+        const std::string out = dir_ + "/deck.out", err = dir_ + "/deck.err";
+        std::vector<std::string> args = {program, "--tape", tape, "--name", name};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(o, 1);
+            dup2(e, 2);
+            if (fileSizeLimit > 0) {
+                rlimit limit {rlim_t(fileSizeLimit), rlim_t(fileSizeLimit)};
+                setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        return pid_ > 0;
+    }
+
+    std::string SocketPath() const {
+        return testsupport::StateDir() + "/dvdeck/" + std::to_string(pid_) + ".sock";
+    }
+
+    // Waits until the deck listens (its socket file exists), or it ended.
+    bool WaitUntilListening(int timeoutMs = 10000) {
+        const int64_t end = NowMs() + timeoutMs;
+        while (NowMs() < end) {
+            struct stat st {};
+            if (stat(SocketPath().c_str(), &st) == 0) return true;
+            if (Exited()) return false;
+            usleep(10000);
+        }
+        return false;
+    }
+
+    bool Exited() {
+        if (pid_ <= 0) return true;
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            pid_ = -1;
+            return true;
+        }
+        return false;
+    }
+
+    void Signal(int sig) {
+        if (pid_ > 0) kill(pid_, sig);
+    }
+
+    // The exit status once the deck ended within timeoutMs; -1 if it did not (it is then killed).
+    int Wait(int timeoutMs = 10000) {
+        const int64_t end = NowMs() + timeoutMs;
+        while (!Exited()) {
+            if (NowMs() > end) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                pid_ = -1;
+                return -1;
+            }
+            usleep(5000);
+        }
+        return exitStatus_;
+    }
+
+    int pid() const { return pid_; }
+    std::string Output() const { return ReadFile(dir_ + "/deck.out"); }
+    std::string Errors() const { return ReadFile(dir_ + "/deck.err"); }
+
+    // The value after "key: " in the deck's final report, or "" when missing.
+    std::string ReportValue(const std::string& key) const {
+        std::istringstream in(Output());
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind(key + ": ", 0) == 0) return line.substr(key.size() + 2);
+        }
+        return "";
+    }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    int exitStatus_ = -1;
+};
+
+}  // namespace decktest
