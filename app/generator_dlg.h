@@ -1,0 +1,93 @@
+// The main window: a borderless 265 x 67 panel with a grip strip, a black display with green
+// text, a power key and an information key.
+#pragma once
+
+#include <QDialog>
+#include <QFont>
+#include <QIcon>
+#include <QMenu>
+#include <QPoint>
+#include <QString>
+#include <QTimer>
+
+#include "output_graph.h"
+#include "panel_button.h"
+
+class QPainter;
+
+// Shows the splash text, builds and starts the graph 2000 ms after it opens, shows the pattern
+// and the device, and stops the graph when switched off (power key, Escape confirmed with Yes,
+// or an ending signal passed in by the application through OnEndSignal).
+//
+// Threads: user-interface thread only. The graph build runs inside the start-up timer's handler
+// and blocks the thread; the window is disabled meanwhile.
+class CGeneratorDlg : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kWidth = 265;
+    static constexpr int kHeight = 67;
+    static constexpr int kStartupDelayMs = 2000;
+    static constexpr int kAboutCommand = 16;
+
+    // The graph is the program's one static holder (tests pass their own).
+    explicit CGeneratorDlg(COutputGraph& graph, QWidget* parent = nullptr);
+    ~CGeneratorDlg() override;
+
+    // The start-up timer's handler: builds, runs and pauses the graph.
+    void OnTimer();
+    // Power key: stop the graph and close, without asking.
+    void OnPowerButton();
+    // Information key and the context-menu entry: the About box, modal.
+    void OnAboutButton();
+    // Context-menu commands; 16 opens the About box.
+    void OnSysCommand(int command);
+    // SIGINT/SIGTERM arrived: dismiss any box this window is waiting on, then act as the power
+    // key (at once, or as soon as a running build returns).
+    void OnEndSignal();
+
+    // Escape and closing the window land here: ask, and on Yes stop the graph and close.
+    void reject() override;
+
+    // For tests and the context menu.
+    QTimer* StartupTimer() { return &m_timer; }
+    QMenu* SystemMenu() { return &m_sysMenu; }
+    CPanelButton* PowerButton() { return &m_btnPower; }
+    CPanelButton* AboutButton() { return &m_btnAbout; }
+    const QString& StatusText() const { return m_strStatus; }
+    int IsReady() const { return m_bReady; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+    // "終了しますか？" with Yes and No; true for Yes.
+    virtual bool AskQuit();
+
+private:
+    bool OnInitDialog();
+    // The panel: frame, badge, grip strip, display and, once ready, the status text.
+    void PaintBackground(QPainter& painter);
+    // The splash text over the display until the start-up timer has fired.
+    void PaintForeground(QPainter& painter);
+    // True inside the grip strip, the part of the window that drags it.
+    static bool InDragArea(const QPoint& client);
+
+    int m_bReady = 0;           // 0 until the start-up timer fires: splash (0) or status (1)
+    QFont m_fontDisplay;        // bold display font, made at initialisation
+    QString m_strStatus;        // text of the display once ready
+    CPanelButton m_btnAbout;    // control 1004
+    CPanelButton m_btnPower;    // control 1002
+    QIcon m_hIcon;              // application icon (icon 128)
+
+    COutputGraph& m_graph;      // not owned; outlives the window
+    QTimer m_timer;             // the one-shot start-up timer
+    QMenu m_sysMenu;            // stands in for the system menu: the About entry
+    bool m_bBuilding = false;   // inside Build (a signal then waits for it to return)
+    bool m_bEndRequested = false;  // an ending signal arrived during the build
+    bool m_bDragging = false;   // moving the window by hand (no system move available)
+    QPoint m_dragOffset;        // cursor position relative to the window's corner while dragging
+};

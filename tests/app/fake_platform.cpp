@@ -1,0 +1,485 @@
+#include "fake_platform.h"
+
+#include <platform/platform.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace fake {
+
+FakeWorld& World() {
+    static FakeWorld world;
+    return world;
+}
+
+namespace {
+
+// Reference counting shared by the fakes; `live` counts the objects of one kind.
+class Counted {
+public:
+    explicit Counted(int* live) : m_live(live) {
+        if (m_live != nullptr) ++*m_live;
+    }
+    virtual ~Counted() {
+        if (m_live != nullptr) --*m_live;
+    }
+    ULONG DoAddRef() { return ++m_refs; }
+    ULONG DoRelease() {
+        const ULONG left = --m_refs;
+        if (left == 0) delete this;
+        return left;
+    }
+
+private:
+    std::atomic<ULONG> m_refs{1};
+    int* m_live;
+};
+
+#define FAKE_UNKNOWN                                                  \
+    ULONG STDMETHODCALLTYPE AddRef() override { return DoAddRef(); } \
+    ULONG STDMETHODCALLTYPE Release() override { return DoRelease(); }
+
+HRESULT Answer(IUnknown* self, bool match, void** out) {
+    if (out == nullptr) return E_POINTER;
+    if (!match) {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    self->AddRef();
+    *out = self;
+    return S_OK;
+}
+
+class Filter;
+
+class Pin final : public IPin, public Counted {
+public:
+    Pin(Filter* filter, std::u16string name) : Counted(nullptr), m_filter(filter), m_name(name) {}
+    FAKE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        return Answer(this, iid == IID_IUnknown || iid == IID_IPin, out);
+    }
+    HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Disconnect() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ConnectedTo(IPin**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO* info) override;
+    HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryId(LPWSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EndOfStream() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE BeginFlush() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EndFlush() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return E_NOTIMPL; }
+
+    const std::u16string& Name() const { return m_name; }
+
+private:
+    Filter* m_filter;  // not counted: the tests never outlive their filters
+    std::u16string m_name;
+};
+
+class PinEnum final : public IEnumPins, public Counted {
+public:
+    explicit PinEnum(std::vector<Pin*> pins)
+        : Counted(&World().livePinEnums), m_pins(std::move(pins)) {}
+    FAKE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        return Answer(this, iid == IID_IUnknown || iid == IID_IEnumPins, out);
+    }
+    HRESULT STDMETHODCALLTYPE Next(ULONG count, IPin** pins, ULONG* fetched) override {
+        if (count != 1) return E_INVALIDARG;
+        if (m_next >= m_pins.size()) {
+            if (fetched != nullptr) *fetched = 0;
+            return S_FALSE;
+        }
+        pins[0] = m_pins[m_next++];
+        pins[0]->AddRef();
+        if (fetched != nullptr) *fetched = 1;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        m_next = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumPins**) override { return E_NOTIMPL; }
+
+private:
+    std::vector<Pin*> m_pins;
+    size_t m_next = 0;
+};
+
+class Filter final : public IBaseFilter, public Counted {
+public:
+    explicit Filter(int classIndex) : Counted(nullptr), m_class(classIndex) {
+        for (const auto& name : World().classes[classIndex].pins) m_pins.push_back(new Pin(this, name));
+    }
+    ~Filter() override {
+        for (Pin* pin : m_pins) pin->Release();
+    }
+    FAKE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        return Answer(this, iid == IID_IUnknown || iid == IID_IPersist || iid == IID_IMediaFilter ||
+                                iid == IID_IBaseFilter, out);
+    }
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Stop() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Pause() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetState(DWORD, FILTER_STATE*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetSyncSource(IReferenceClock*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetSyncSource(IReferenceClock**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumPins(IEnumPins** out) override {
+        *out = new PinEnum(m_pins);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR, IPin**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryFilterInfo(FILTER_INFO*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE JoinFilterGraph(IFilterGraph*, LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
+
+    int ClassIndex() const { return m_class; }
+
+private:
+    int m_class;
+    std::vector<Pin*> m_pins;
+};
+
+HRESULT Pin::QueryPinInfo(PIN_INFO* info) {
+    std::memset(info, 0, sizeof(*info));
+    info->pFilter = m_filter;
+    m_filter->AddRef();
+    info->dir = PINDIR_INPUT;
+    for (size_t i = 0; i < m_name.size() && i + 1 < MAX_PIN_NAME; ++i) info->achName[i] = m_name[i];
+    return S_OK;
+}
+
+class RegEnum final : public IEnumRegFilters, public Counted {
+public:
+    RegEnum() : Counted(&World().liveRegEnums) {}
+    FAKE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        return Answer(this, iid == IID_IUnknown || iid == IID_IEnumRegFilters, out);
+    }
+    HRESULT STDMETHODCALLTYPE Next(ULONG count, REGFILTER** records, ULONG* fetched) override {
+        if (count != 1) return E_INVALIDARG;
+        const auto& list = World().registered;
+        if (m_next >= list.size()) {
+            if (fetched != nullptr) *fetched = 0;
+            return S_FALSE;
+        }
+        const RegisteredFilter& entry = list[m_next++];
+        // One block holding the record and its name, as the platform hands them out.
+        const size_t nameBytes = (entry.name.size() + 1) * sizeof(WCHAR);
+        auto* block = static_cast<BYTE*>(CoTaskMemAlloc(sizeof(REGFILTER) + nameBytes));
+        auto* record = reinterpret_cast<REGFILTER*>(block);
+        record->Clsid = entry.clsid;
+        record->Name = reinterpret_cast<LPWSTR>(block + sizeof(REGFILTER));
+        std::memcpy(record->Name, entry.name.c_str(), nameBytes);
+        records[0] = record;
+        if (fetched != nullptr) *fetched = 1;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        m_next = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumRegFilters**) override { return E_NOTIMPL; }
+
+private:
+    size_t m_next = 0;
+};
+
+class Mapper final : public IFilterMapper, public Counted {
+public:
+    Mapper() : Counted(&World().liveMappers) {}
+    FAKE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        return Answer(this, iid == IID_IUnknown || iid == IID_IFilterMapper, out);
+    }
+    HRESULT STDMETHODCALLTYPE RegisterFilter(CLSID, LPCWSTR, DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RegisterFilterInstance(CLSID, LPCWSTR, CLSID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RegisterPin(CLSID, LPCWSTR, BOOL, BOOL, BOOL, BOOL, CLSID, LPCWSTR) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE RegisterPinType(CLSID, LPCWSTR, CLSID, CLSID) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE UnregisterFilter(CLSID) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE UnregisterFilterInstance(CLSID) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE UnregisterPin(CLSID, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumMatchingFilters(IEnumRegFilters** out, DWORD merit, BOOL inputNeeded,
+                                                  CLSID inMajor, CLSID inSub, BOOL render,
+                                                  BOOL outputNeeded, CLSID outMajor,
+                                                  CLSID outSub) override {
+        if (World().onBuildStarted) World().onBuildStarted();
+        World().enumMerit = merit;
+        World().enumConditionsClear = !inputNeeded && inMajor == GUID_NULL && inSub == GUID_NULL &&
+                                      !render && !outputNeeded && outMajor == GUID_NULL &&
+                                      outSub == GUID_NULL;
+        *out = new RegEnum;
+        return S_OK;
+    }
+};
+
+class Graph final : public IGraphBuilder, public IMediaControl, public Counted {
+public:
+    Graph() : Counted(nullptr) {}
+    ~Graph() override {
+        for (IBaseFilter* filter : m_filters) filter->Release();
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return DoAddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return DoRelease(); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (out == nullptr) return E_POINTER;
+        *out = nullptr;
+        if (iid == IID_IUnknown || iid == IID_IFilterGraph || iid == IID_IGraphBuilder) {
+            *out = static_cast<IGraphBuilder*>(this);
+        } else if (iid == IID_IMediaControl && World().graphHasMediaControl) {
+            *out = static_cast<IMediaControl*>(this);
+        } else {
+            return E_NOINTERFACE;
+        }
+        DoAddRef();
+        return S_OK;
+    }
+    // IFilterGraph
+    HRESULT STDMETHODCALLTYPE AddFilter(IBaseFilter* filter, LPCWSTR name) override {
+        filter->AddRef();
+        m_filters.push_back(filter);
+        World().addedNames.push_back(name != nullptr ? std::u16string(name) : std::u16string());
+        World().addedClasses.push_back(static_cast<Filter*>(filter)->ClassIndex());
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE RemoveFilter(IBaseFilter*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumFilters(IEnumFilters**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE FindFilterByName(LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ConnectDirect(IPin* out, IPin* in, const AM_MEDIA_TYPE* mt) override {
+        const int index = static_cast<int>(World().connections.size());
+        World().connections.push_back({static_cast<Pin*>(out)->Name(), static_cast<Pin*>(in)->Name(), mt});
+        return index == World().failConnection ? VFW_E_CANNOT_CONNECT : S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Reconnect(IPin*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Disconnect(IPin*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetDefaultSyncSource() override { return E_NOTIMPL; }
+    // IGraphBuilder
+    HRESULT STDMETHODCALLTYPE Connect(IPin*, IPin*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Render(IPin*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RenderFile(LPCWSTR, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE AddSourceFilter(LPCWSTR, LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetLogFile(DWORD_PTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Abort() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ShouldOperationContinue() override { return E_NOTIMPL; }
+    // IDispatch
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+    // IMediaControl: the results are never examined, so they report failure to prove it.
+    HRESULT STDMETHODCALLTYPE Run() override {
+        ++World().runs;
+        World().calls.push_back("Run");
+        return E_FAIL;
+    }
+    HRESULT STDMETHODCALLTYPE Pause() override {
+        ++World().pauses;
+        World().calls.push_back("Pause");
+        return E_FAIL;
+    }
+    HRESULT STDMETHODCALLTYPE Stop() override {
+        ++World().stops;
+        World().calls.push_back("Stop");
+        return E_FAIL;
+    }
+    HRESULT STDMETHODCALLTYPE GetState(LONG, OAFilterState*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RenderFile(BSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE AddSourceFilter(BSTR, IDispatch**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_FilterCollection(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_RegFilterCollection(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE StopWhenReady() override { return E_NOTIMPL; }
+
+private:
+    std::vector<IBaseFilter*> m_filters;
+};
+
+class Bag final : public IPropertyBag, public Counted {
+public:
+    explicit Bag(std::u16string name) : Counted(&World().liveBags), m_name(std::move(name)) {}
+    FAKE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        return Answer(this, iid == IID_IUnknown || iid == IID_IPropertyBag, out);
+    }
+    HRESULT STDMETHODCALLTYPE Read(LPCOLESTR property, VARIANT* value, IErrorLog*) override {
+        if (std::u16string(property) != u"FriendlyName" || value->vt != VT_BSTR) return E_INVALIDARG;
+        value->bstrVal = SysAllocString(m_name.c_str());
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Write(LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+
+private:
+    std::u16string m_name;
+};
+
+class Moniker final : public IMoniker, public Counted {
+public:
+    explicit Moniker(int device) : Counted(&World().liveMonikers), m_device(device) {}
+    FAKE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        return Answer(this, iid == IID_IUnknown || iid == IID_IMoniker, out);
+    }
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsDirty() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Load(IStream*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Save(IStream*, BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetSizeMax(ULARGE_INTEGER*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE BindToObject(IBindCtx*, IMoniker*, REFIID iid, void** out) override {
+        const int classIndex = World().devices[m_device].filterClass;
+        if (iid != IID_IBaseFilter || classIndex < 0) return E_FAIL;
+        World().boundDevice = m_device;
+        *out = static_cast<IBaseFilter*>(new Filter(classIndex));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE BindToStorage(IBindCtx*, IMoniker*, REFIID iid, void** out) override {
+        if (iid != IID_IPropertyBag) return E_NOINTERFACE;
+        *out = static_cast<IPropertyBag*>(new Bag(World().devices[m_device].friendlyName));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Reduce(IBindCtx*, DWORD, IMoniker**, IMoniker**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ComposeWith(IMoniker*, BOOL, IMoniker**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Enum(BOOL, IEnumMoniker**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsEqual(IMoniker*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Hash(DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsRunning(IBindCtx*, IMoniker*, IMoniker*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTimeOfLastChange(IBindCtx*, IMoniker*, FILETIME*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Inverse(IMoniker**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CommonPrefixWith(IMoniker*, IMoniker**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RelativePathTo(IMoniker*, IMoniker**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetDisplayName(IBindCtx*, IMoniker*, LPOLESTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ParseDisplayName(IBindCtx*, IMoniker*, LPOLESTR, ULONG*, IMoniker**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE IsSystemMoniker(DWORD*) override { return E_NOTIMPL; }
+
+private:
+    int m_device;
+};
+
+class MonikerEnum final : public IEnumMoniker, public Counted {
+public:
+    MonikerEnum() : Counted(&World().liveMonikerEnums) {}
+    FAKE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        return Answer(this, iid == IID_IUnknown || iid == IID_IEnumMoniker, out);
+    }
+    HRESULT STDMETHODCALLTYPE Next(ULONG count, IMoniker** monikers, ULONG* fetched) override {
+        if (count != 1) return E_INVALIDARG;
+        if (m_next >= World().devices.size()) {
+            if (fetched != nullptr) *fetched = 0;
+            return S_FALSE;
+        }
+        monikers[0] = new Moniker(static_cast<int>(m_next++));
+        if (fetched != nullptr) *fetched = 1;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        m_next = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumMoniker**) override { return E_NOTIMPL; }
+
+private:
+    size_t m_next = 0;
+};
+
+class DevEnum final : public ICreateDevEnum, public Counted {
+public:
+    DevEnum() : Counted(&World().liveDevEnums) {}
+    FAKE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        return Answer(this, iid == IID_IUnknown || iid == IID_ICreateDevEnum, out);
+    }
+    HRESULT STDMETHODCALLTYPE CreateClassEnumerator(REFCLSID category, IEnumMoniker** out,
+                                                    DWORD) override {
+        // Like the platform: no enumeration at all for an empty category.
+        *out = nullptr;
+        if (category != CLSID_VideoInputDeviceCategory || World().devices.empty()) return S_FALSE;
+        *out = new MonikerEnum;
+        return S_OK;
+    }
+};
+
+template <typename T, typename I>
+HRESULT CreateAs(bool creatable, REFIID iid, void** out) {
+    *out = nullptr;
+    if (!creatable) return REGDB_E_CLASSNOTREG;
+    T* object = new T;
+    const HRESULT hr = object->QueryInterface(iid, out);
+    object->Release();
+    return hr;
+}
+
+HRESULT CreateMapper(IUnknown*, REFIID iid, void** out) {
+    return CreateAs<Mapper, IFilterMapper>(World().mapperCreatable, iid, out);
+}
+HRESULT CreateGraph(IUnknown*, REFIID iid, void** out) {
+    return CreateAs<Graph, IGraphBuilder>(World().graphCreatable, iid, out);
+}
+HRESULT CreateDevEnum(IUnknown*, REFIID iid, void** out) {
+    return CreateAs<DevEnum, ICreateDevEnum>(World().devEnumCreatable, iid, out);
+}
+
+template <int Index>
+HRESULT CreateFilterOfClass(IUnknown*, REFIID iid, void** out) {
+    *out = nullptr;
+    if (Index >= static_cast<int>(World().classes.size()) || !World().classes[Index].creatable) {
+        return REGDB_E_CLASSNOTREG;
+    }
+    Filter* filter = new Filter(Index);
+    const HRESULT hr = filter->QueryInterface(iid, out);
+    filter->Release();
+    return hr;
+}
+
+}  // namespace
+
+void InstallGoodWorld() {
+    FakeWorld& world = World();
+    world = FakeWorld{};
+    world.classes = {
+        {CLSID_FakeA, {u"Output"}},
+        {CLSID_FakeB, {u"XForm In", u"XForm Out"}},
+        {CLSID_FakeC, {u"Stream 0", u"Output"}},
+        {CLSID_FakeD, {u"DV A/V In"}},
+        {CLSID_FakeE, {u"Output"}},
+        {CLSID_FakeF, {u"In", u"Out"}},
+    };
+    world.registered = {
+        {CLSID_FakeB, u"DV Video Encoder"},
+        {CLSID_FakeA, u"Velora Color Bar"},
+        {CLSID_FakeC, u"DV Muxer"},
+    };
+    world.devices = {{u"Microsoft DV Camera and VCR", 3}};
+
+    platform::RegisterBuiltinClass(CLSID_FilterMapper, &CreateMapper);
+    platform::RegisterBuiltinClass(CLSID_FilterGraph, &CreateGraph);
+    platform::RegisterBuiltinClass(CLSID_SystemDeviceEnum, &CreateDevEnum);
+    RegisterFakeFilterClasses();
+}
+
+void RegisterFakeFilterClasses() {
+    platform::RegisterBuiltinClass(CLSID_FakeA, &CreateFilterOfClass<0>);
+    platform::RegisterBuiltinClass(CLSID_FakeB, &CreateFilterOfClass<1>);
+    platform::RegisterBuiltinClass(CLSID_FakeC, &CreateFilterOfClass<2>);
+    platform::RegisterBuiltinClass(CLSID_FakeD, &CreateFilterOfClass<3>);
+    platform::RegisterBuiltinClass(CLSID_FakeE, &CreateFilterOfClass<4>);
+    platform::RegisterBuiltinClass(CLSID_FakeF, &CreateFilterOfClass<5>);
+}
+
+}  // namespace fake

@@ -1,0 +1,240 @@
+// COutputGraph against stand-in platform objects: the lookups, the connections, every failure
+// message and result, and that what Build borrows it gives back.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "output_graph.h"
+#include "test_graph.h"
+
+namespace {
+
+std::vector<std::string> g_messages;
+
+void RecordMessage(const char* text) { g_messages.emplace_back(text); }
+
+class OutputGraphFakeTest : public testing::Test {
+protected:
+    void SetUp() override {
+        g_messages.clear();
+        fake::InstallGoodWorld();
+    }
+    fake::FakeWorld& world = fake::World();
+};
+
+TEST_F(OutputGraphFakeTest, BuildsTheFourFilterChainAndGivesBackWhatItBorrows) {
+    apptest::TestGraph graph(&RecordMessage);
+    ASSERT_EQ(graph.Build(), 1);
+    EXPECT_TRUE(g_messages.empty());
+
+    // Every registered filter of at least the do-not-use merit, with no pin or type condition.
+    EXPECT_EQ(world.enumMerit, 0x200000u);
+    EXPECT_TRUE(world.enumConditionsClear);
+
+    const std::vector<std::u16string> names = {u"Velora Color Bar", u"DV Video Encoder", u"DV Muxer",
+                                               u"Microsoft DV Camera and VCR"};
+    EXPECT_EQ(world.addedNames, names);
+    EXPECT_EQ(world.addedClasses, (std::vector<int>{0, 1, 2, 3}));
+
+    ASSERT_EQ(world.connections.size(), 3u);
+    const std::u16string expected[3][2] = {
+        {u"Output", u"XForm In"}, {u"XForm Out", u"Stream 0"}, {u"Output", u"DV A/V In"}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(world.connections[i].outputPin, expected[i][0]) << i;
+        EXPECT_EQ(world.connections[i].inputPin, expected[i][1]) << i;
+        EXPECT_EQ(world.connections[i].mediaType, nullptr) << i;
+    }
+    EXPECT_NE(graph.m_pControl, nullptr);
+    for (IPin* pin : {graph.m_pSourceOut, graph.m_pEncoderIn, graph.m_pEncoderOut, graph.m_pMuxerIn,
+                      graph.m_pMuxerOut, graph.m_pDeviceIn}) {
+        EXPECT_NE(pin, nullptr);
+    }
+    for (IBaseFilter* filter : graph.m_pFilter) EXPECT_NE(filter, nullptr);
+
+    EXPECT_EQ(world.liveMappers, 0);
+    EXPECT_EQ(world.liveRegEnums, 0);
+    EXPECT_EQ(world.livePinEnums, 0);
+    EXPECT_EQ(world.liveDevEnums, 0);
+    EXPECT_EQ(world.liveMonikerEnums, 0);
+    EXPECT_EQ(world.liveMonikers, 0);
+    EXPECT_EQ(world.liveBags, 0);
+
+    // Run and Stop report 1 whatever the graph answers (the fake answers failure).
+    EXPECT_EQ(graph.Run(), 1);
+    EXPECT_EQ(graph.Stop(), 1);
+    EXPECT_EQ(world.calls, (std::vector<std::string>{"Run", "Stop"}));
+}
+
+TEST_F(OutputGraphFakeTest, MissingOrUncreatableRegisteredFilterNamesItself) {
+    struct Case {
+        const char* what;
+        int missingIndex;  // registered entry to spoil
+        bool renameLowerCase;
+        const char* expectedName;
+    };
+    // registered = {encoder, source, muxer}
+    const Case cases[] = {
+        {"source not registered", 1, false, "Velora Color Bar"},
+        {"encoder not registered", 0, false, "DV Video Encoder"},
+        {"names compare case-sensitively", 2, true, "DV Muxer"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_messages.clear();
+        fake::InstallGoodWorld();
+        if (c.renameLowerCase) {
+            world.registered[c.missingIndex].name = u"dv muxer";
+        } else {
+            world.registered.erase(world.registered.begin() + c.missingIndex);
+        }
+        apptest::TestGraph graph(&RecordMessage);
+        EXPECT_EQ(graph.Build(), 0);
+        ASSERT_EQ(g_messages.size(), 1u);
+        EXPECT_EQ(g_messages[0],
+                  std::string("必要なコンポーネントのロードに失敗しました。(") + c.expectedName + ")");
+        EXPECT_TRUE(world.connections.empty());
+        EXPECT_EQ(graph.m_pControl, nullptr);
+    }
+
+    // Registered but its library fails to create the filter: the same message.
+    g_messages.clear();
+    fake::InstallGoodWorld();
+    world.classes[2].creatable = false;
+    apptest::TestGraph graph(&RecordMessage);
+    EXPECT_EQ(graph.Build(), 0);
+    ASSERT_EQ(g_messages.size(), 1u);
+    EXPECT_EQ(g_messages[0], "必要なコンポーネントのロードに失敗しました。(DV Muxer)");
+    EXPECT_EQ(world.addedNames.size(), 2u);
+}
+
+TEST_F(OutputGraphFakeTest, FirstRegisteredFilterOfANameWinsAndItsNameOutlivesTheRecord) {
+    world.registered.insert(world.registered.begin(), {fake::CLSID_FakeE, u"Velora Color Bar"});
+    apptest::TestGraph graph(&RecordMessage);
+    ASSERT_EQ(graph.Build(), 1);
+    EXPECT_EQ(world.addedClasses[0], 4);
+    EXPECT_EQ(world.addedNames[0], u"Velora Color Bar");
+}
+
+TEST_F(OutputGraphFakeTest, NoMatchingDeviceIsReportedAndNothingConnected) {
+    struct Case {
+        const char* what;
+        std::vector<fake::Device> devices;
+    };
+    const Case cases[] = {
+        {"empty category", {}},
+        {"only other devices", {{u"Some Webcam", 3}, {u"microsoft dv camera and vcr", 3}}},
+        {"device cannot be bound", {{u"Microsoft DV Camera and VCR", -1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_messages.clear();
+        fake::InstallGoodWorld();
+        world.devices = c.devices;
+        apptest::TestGraph graph(&RecordMessage);
+        EXPECT_EQ(graph.Build(), 0);
+        EXPECT_EQ(g_messages, std::vector<std::string>{"DV機器が見つかりませんでした。"});
+        EXPECT_TRUE(world.connections.empty());
+        EXPECT_EQ(world.liveMonikers, 0);
+        EXPECT_EQ(world.liveMonikerEnums, 0);
+    }
+}
+
+TEST_F(OutputGraphFakeTest, LastDeviceOfTheNameIsUsed) {
+    world.devices = {{u"Microsoft DV Camera and VCR", 3},
+                     {u"Other", 3},
+                     {u"Microsoft DV Camera and VCR", 3}};
+    IMoniker* moniker = nullptr;
+    ASSERT_EQ(COutputGraph::FindDeviceMoniker(&moniker, "Microsoft DV Camera and VCR"), 1);
+    ASSERT_NE(moniker, nullptr);
+    // Only the kept moniker is alive: the earlier match was given back.
+    EXPECT_EQ(world.liveMonikers, 1);
+    moniker->Release();
+
+    apptest::TestGraph graph(&RecordMessage);
+    ASSERT_EQ(graph.Build(), 1);
+    EXPECT_EQ(world.boundDevice, 2);
+    EXPECT_EQ(world.liveMonikers, 0);
+}
+
+TEST_F(OutputGraphFakeTest, EachFailedConnectionHasItsOwnMessage) {
+    struct Case {
+        const char* what;
+        int failConnection;
+        int renamedClass;  // class whose pins get other names, -1 none
+        const char* message;
+        size_t attempts;   // ConnectDirect calls made
+    };
+    const Case cases[] = {
+        {"first refused", 0, -1, "初期化に失敗しました。(VCB->DVE)", 1},
+        {"second refused", 1, -1, "初期化に失敗しました。(DVE->DVM)", 2},
+        {"third refused", 2, -1, "初期化に失敗しました。(DVM->DVS)", 3},
+        {"device pin named otherwise", -1, 3, "初期化に失敗しました。(DVM->DVS)", 2},
+        {"encoder pins named otherwise", -1, 1, "初期化に失敗しました。(VCB->DVE)", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_messages.clear();
+        fake::InstallGoodWorld();
+        world.failConnection = c.failConnection;
+        if (c.renamedClass >= 0) world.classes[c.renamedClass].pins = {u"In", u"Out"};
+        apptest::TestGraph graph(&RecordMessage);
+        EXPECT_EQ(graph.Build(), 0);
+        EXPECT_EQ(g_messages, std::vector<std::string>{c.message});
+        EXPECT_EQ(world.connections.size(), c.attempts);
+        EXPECT_EQ(graph.m_pControl, nullptr);
+        EXPECT_EQ(world.livePinEnums, 0);
+        if (c.failConnection == 0) {
+            // Pins of later connections are looked up only when their turn comes.
+            EXPECT_EQ(graph.m_pEncoderOut, nullptr);
+            EXPECT_EQ(graph.m_pDeviceIn, nullptr);
+        }
+    }
+}
+
+TEST_F(OutputGraphFakeTest, PlatformObjectsMissing) {
+    {
+        SCOPED_TRACE("no media control");
+        world.graphHasMediaControl = false;
+        apptest::TestGraph graph(&RecordMessage);
+        EXPECT_EQ(graph.Build(), 0);
+        EXPECT_EQ(g_messages, std::vector<std::string>{"メディアコントロールのロードに失敗しました。"});
+        // Stop without a control interface does nothing.
+        EXPECT_EQ(graph.Stop(), 1);
+        EXPECT_EQ(world.stops, 0);
+    }
+    {
+        SCOPED_TRACE("no filter mapper");
+        g_messages.clear();
+        fake::InstallGoodWorld();
+        world.mapperCreatable = false;
+        apptest::TestGraph graph(&RecordMessage);
+        EXPECT_EQ(graph.Build(), 0);
+        EXPECT_EQ(g_messages, std::vector<std::string>{"FilterMapperの初期化に失敗しました\n"});
+        EXPECT_TRUE(world.addedNames.empty());
+    }
+    {
+        SCOPED_TRACE("no graph manager: -1 and nothing shown");
+        g_messages.clear();
+        fake::InstallGoodWorld();
+        world.graphCreatable = false;
+        apptest::TestGraph graph(&RecordMessage);
+        EXPECT_EQ(graph.Build(), -1);
+        EXPECT_TRUE(g_messages.empty());
+        EXPECT_EQ(graph.m_pGraph, nullptr);
+        EXPECT_EQ(world.liveMappers, 0);
+        EXPECT_EQ(world.liveRegEnums, 0);
+    }
+    {
+        SCOPED_TRACE("no device enumerator");
+        g_messages.clear();
+        fake::InstallGoodWorld();
+        world.devEnumCreatable = false;
+        apptest::TestGraph graph(&RecordMessage);
+        EXPECT_EQ(graph.Build(), 0);
+        EXPECT_EQ(g_messages, std::vector<std::string>{"DV機器が見つかりませんでした。"});
+    }
+}
+
+}  // namespace

@@ -1,0 +1,354 @@
+// The main window over stand-in platform objects: its pixels, its start-up sequence, keys,
+// buttons, dragging, the context menu and the ending signal.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QTest>
+
+#include <string>
+#include <vector>
+
+#include "about_dlg.h"
+#include "fake_platform.h"
+#include "generator_dlg.h"
+#include "panel_painter.h"
+#include "qt_test_support.h"
+#include "test_graph.h"
+
+namespace {
+
+std::vector<std::string> g_messages;
+void RecordMessage(const char* text) { g_messages.emplace_back(text); }
+
+class WindowTest : public testing::Test {
+protected:
+    void SetUp() override {
+        apptest::App();
+        g_messages.clear();
+        fake::InstallGoodWorld();
+    }
+    // A window that has been shown and, when `started`, has run its start-up timer.
+    std::unique_ptr<CGeneratorDlg> Open(bool started) { return Open(started, graph); }
+    std::unique_ptr<CGeneratorDlg> Open(bool started, COutputGraph& holder) {
+        auto dlg = std::make_unique<CGeneratorDlg>(holder);
+        dlg->show();
+        if (started) dlg->OnTimer();
+        return dlg;
+    }
+    QImage Grab(QWidget& widget) { return widget.grab().toImage(); }
+
+    apptest::TestGraph graph{&RecordMessage};
+    fake::FakeWorld& world = fake::World();
+};
+
+TEST_F(WindowTest, PanelIsPaintedPixelForPixel) {
+    auto dlg = Open(false);
+    const QImage image = Grab(*dlg);
+    ASSERT_EQ(image.size(), QSize(265, 67));
+    EXPECT_EQ(dlg->size(), QSize(265, 67));
+    EXPECT_TRUE(dlg->windowFlags() & Qt::FramelessWindowHint);
+
+    const QRgb face = panel::FaceColour().rgb();
+    const QRgb shadow = panel::ShadowColour().rgb();
+    const QRgb white = qRgb(255, 255, 255), black = qRgb(0, 0, 0), blue = qRgb(0, 0, 255);
+    ASSERT_NE(face, shadow);
+    auto at = [&](int x, int y) { return image.pixel(x, y); };
+
+    // One-pixel black frame round the whole window.
+    for (QPoint p : {QPoint(0, 0), QPoint(264, 0), QPoint(0, 66), QPoint(264, 66), QPoint(130, 0),
+                     QPoint(130, 66), QPoint(0, 30), QPoint(264, 30)}) {
+        EXPECT_EQ(at(p.x(), p.y()), black) << p.x() << "," << p.y();
+    }
+    // Hollow blue badge with its shadow one pixel to the lower right.
+    for (QPoint p : {QPoint(4, 4), QPoint(12, 4), QPoint(4, 12), QPoint(12, 12), QPoint(8, 4)}) {
+        EXPECT_EQ(at(p.x(), p.y()), blue) << p.x() << "," << p.y();
+    }
+    for (QPoint p : {QPoint(13, 13), QPoint(13, 8), QPoint(8, 13), QPoint(5, 5)}) {
+        EXPECT_EQ(at(p.x(), p.y()), shadow) << p.x() << "," << p.y();
+    }
+    EXPECT_EQ(at(8, 8), face);
+
+    // Raised grip strip and panel; the last point of each polyline is left out.
+    EXPECT_EQ(at(1, 30), white);
+    EXPECT_EQ(at(8, 1), white);
+    EXPECT_EQ(at(16, 30), shadow);
+    EXPECT_EQ(at(8, 65), shadow);
+    EXPECT_EQ(at(16, 1), face);
+    EXPECT_EQ(at(1, 65), face);
+    EXPECT_EQ(at(17, 30), white);
+    EXPECT_EQ(at(150, 1), white);
+    EXPECT_EQ(at(263, 30), shadow);
+    EXPECT_EQ(at(150, 65), shadow);
+    EXPECT_EQ(at(263, 1), face);
+    EXPECT_EQ(at(17, 65), face);
+
+    // Grip bumps: three on even rows, two on odd rows, each a 3 x 3 raised edge.
+    for (int r = 0; r <= 10; ++r) {
+        const int y = 18 + 4 * r;
+        const std::vector<int> xs = r % 2 == 0 ? std::vector<int>{3, 7, 11} : std::vector<int>{5, 9};
+        for (int x : xs) {
+            SCOPED_TRACE(testing::Message() << "bump " << x << "," << y);
+            EXPECT_EQ(at(x, y), white);
+            EXPECT_EQ(at(x, y + 1), white);
+            EXPECT_EQ(at(x + 2, y + 2), shadow);
+            EXPECT_EQ(at(x + 2, y + 1), shadow);
+            EXPECT_EQ(at(x + 1, y + 1), face);
+            EXPECT_EQ(at(x + 2, y), face);
+        }
+        if (r % 2 == 1) {
+            EXPECT_EQ(at(3, y), face) << y;
+        }
+    }
+    EXPECT_EQ(at(8, 63), face);  // nothing below the last row
+
+    // Sunken display frame round a black display.
+    EXPECT_EQ(at(40, 20), shadow);
+    EXPECT_EQ(at(100, 3), shadow);
+    EXPECT_EQ(at(100, 38), white);
+    EXPECT_EQ(at(259, 20), white);
+    EXPECT_EQ(at(259, 3), face);
+    for (QPoint p : {QPoint(41, 4), QPoint(258, 4), QPoint(41, 37), QPoint(258, 37)}) {
+        EXPECT_EQ(at(p.x(), p.y()), black) << p.x() << "," << p.y();
+    }
+    // The label icon's "S" starts one pixel into the icon drawn at (19, 10); the rest is clear.
+    EXPECT_EQ(at(20, 11), black);
+    EXPECT_EQ(at(19, 10), face);
+    EXPECT_EQ(at(38, 30), face);
+}
+
+TEST_F(WindowTest, KeysArePaintedUnpressedAndPressed) {
+    auto dlg = Open(true);
+    CPanelButton* power = dlg->PowerButton();
+    CPanelButton* about = dlg->AboutButton();
+    EXPECT_EQ(power->geometry(), QRect(40, 41, 34, 23));
+    EXPECT_EQ(about->geometry(), QRect(226, 41, 34, 23));
+
+    const QRgb face = panel::FaceColour().rgb();
+    const QRgb white = qRgb(255, 255, 255), black = qRgb(0, 0, 0), green = qRgb(0, 255, 0),
+               blue = qRgb(0, 0, 255);
+
+    for (bool pressed : {false, true}) {
+        SCOPED_TRACE(pressed ? "pressed" : "not pressed");
+        power->setDown(pressed);
+        about->setDown(pressed);
+        const QImage p = Grab(*power);
+        const QImage a = Grab(*about);
+        const int s = pressed ? 1 : 0;
+        ASSERT_EQ(p.size(), QSize(34, 23));
+        // Sunken outer edge in both states.
+        EXPECT_EQ(p.pixel(0, 10), black);
+        EXPECT_EQ(p.pixel(10, 0), black);
+        EXPECT_EQ(p.pixel(33, 10), white);
+        EXPECT_EQ(p.pixel(10, 22), white);
+        // Inner edge: raised white/black, or a black frame when pressed.
+        EXPECT_EQ(p.pixel(1, 10), pressed ? black : white);
+        EXPECT_EQ(p.pixel(10, 1), pressed ? black : white);
+        EXPECT_EQ(p.pixel(32, 10), black);
+        EXPECT_EQ(p.pixel(10, 21), black);
+        EXPECT_EQ(p.pixel(30, 19), face);
+        // The lamp is lit in both states and moves with the symbol.
+        EXPECT_EQ(p.pixel(4 + s, 4 + s), green);
+        EXPECT_EQ(p.pixel(8 + s, 7 + s), green);
+        EXPECT_EQ(p.pixel(3 + s, 5 + s), black);  // socket
+        EXPECT_EQ(p.pixel(4, 4), pressed ? black : green);
+        EXPECT_EQ(p.pixel(13 + s, 9 + s), black);  // left of the power circle
+        // Information key: the letter i moves one pixel right and down.
+        EXPECT_EQ(a.pixel(16 + s, 4 + s), blue);
+        EXPECT_EQ(a.pixel(1, 10), pressed ? black : white);
+        EXPECT_NE(a.pixel(16, 4) == blue, pressed);
+    }
+}
+
+TEST_F(WindowTest, SplashThenInitializingThenStatusLines) {
+    auto dlg = Open(false);
+    EXPECT_EQ(dlg->IsReady(), 0);
+    EXPECT_FALSE(dlg->isEnabled());
+    EXPECT_EQ(dlg->cursor().shape(), Qt::WaitCursor);
+    EXPECT_TRUE(dlg->StartupTimer()->isActive());
+    EXPECT_TRUE(dlg->StartupTimer()->isSingleShot());
+    EXPECT_EQ(dlg->StartupTimer()->interval(), 2000);
+    EXPECT_EQ(dlg->windowTitle(), "Velora DV Color Bar Generator");
+
+    // Splash: two lines, each centred in the display (40..260), starting near the top.
+    const QRect display(41, 4, 218, 34);
+    const QRect splash = apptest::GreenBounds(Grab(*dlg), display);
+    ASSERT_FALSE(splash.isEmpty());
+    EXPECT_LE(std::abs((splash.left() - 40) - (259 - splash.right())), 3);
+    EXPECT_LE(splash.top(), 10);
+    EXPECT_GT(splash.height(), 18);  // two lines
+
+    // While the graph is being built the display says "Initializing..." and input is off.
+    QRect building;
+    bool sawDisabled = false;
+    world.onBuildStarted = [&] {
+        EXPECT_EQ(dlg->StatusText(), "Initializing...");
+        building = apptest::GreenBounds(Grab(*dlg), display);
+        sawDisabled = !dlg->isEnabled();
+    };
+    dlg->OnTimer();
+    EXPECT_TRUE(sawDisabled);
+    ASSERT_FALSE(building.isEmpty());
+    EXPECT_LE(building.left(), 44);  // left-aligned from 42
+    EXPECT_LT(building.height(), 14);  // one line
+    EXPECT_FALSE(dlg->StartupTimer()->isActive());
+
+    // Started: graph run then paused, input on, two status lines from the left.
+    EXPECT_EQ(world.calls, (std::vector<std::string>{"Run", "Pause"}));
+    EXPECT_TRUE(dlg->isEnabled());
+    EXPECT_NE(dlg->cursor().shape(), Qt::WaitCursor);
+    EXPECT_EQ(dlg->StatusText(), "NORMAL (SMPTE LIKE)\nMicrosoft Digital Camera and VCR");
+    const QRect status = apptest::GreenBounds(Grab(*dlg), display);
+    EXPECT_LE(status.left(), 44);
+    EXPECT_GE(status.top(), 7);
+    EXPECT_GT(status.height(), 18);
+    EXPECT_LT(status.right(), 240);  // the device line fits its rectangle
+    EXPECT_TRUE(dlg->isVisible());
+}
+
+TEST_F(WindowTest, FailedBuildClosesWithoutStopping) {
+    world.devices.clear();
+    auto dlg = Open(false);
+    dlg->OnTimer();
+    EXPECT_EQ(g_messages, std::vector<std::string>{"DV機器が見つかりませんでした。"});
+    EXPECT_FALSE(dlg->isVisible());
+    EXPECT_EQ(dlg->result(), QDialog::Rejected);
+    EXPECT_EQ(world.stops, 0);
+
+    fake::InstallGoodWorld();
+    world.graphCreatable = false;  // -1: closes with nothing shown
+    g_messages.clear();
+    apptest::TestGraph other(&RecordMessage);
+    auto second = Open(false, other);
+    second->OnTimer();
+    EXPECT_TRUE(g_messages.empty());
+    EXPECT_FALSE(second->isVisible());
+    EXPECT_EQ(second->result(), QDialog::Rejected);
+}
+
+TEST_F(WindowTest, EnterIsIgnoredAndEscapeAsksBeforeQuitting) {
+    auto dlg = Open(true);
+    apptest::ModalWatcher watcher(dlg.get());
+
+    QTest::keyClick(dlg.get(), Qt::Key_Return);
+    QTest::keyClick(dlg.get(), Qt::Key_Enter);
+    // Not even with a key focused: Enter never presses it.
+    QTest::keyClick(dlg->PowerButton(), Qt::Key_Return);
+    QTest::keyClick(dlg->AboutButton(), Qt::Key_Return);
+    EXPECT_EQ(watcher.dialogs, 0);
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_TRUE(watcher.boxes.empty());
+    EXPECT_EQ(world.stops, 0);
+
+    watcher.answer = QMessageBox::No;
+    QTest::keyClick(dlg.get(), Qt::Key_Escape);
+    ASSERT_EQ(watcher.boxes.size(), 1u);
+    EXPECT_EQ(watcher.boxes[0].title, "Velora DV Color Bar Generator");
+    EXPECT_EQ(watcher.boxes[0].text, QString::fromUtf8("終了しますか？"));
+    EXPECT_EQ(watcher.boxes[0].icon, QMessageBox::Question);
+    EXPECT_EQ(watcher.boxes[0].buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_EQ(world.stops, 0);
+
+    watcher.answer = QMessageBox::Yes;
+    QTest::keyClick(dlg.get(), Qt::Key_Escape);
+    EXPECT_EQ(watcher.boxes.size(), 2u);
+    EXPECT_FALSE(dlg->isVisible());
+    EXPECT_EQ(dlg->result(), QDialog::Accepted);
+    EXPECT_EQ(world.calls.back(), "Stop");
+    EXPECT_EQ(world.stops, 1);
+}
+
+TEST_F(WindowTest, PowerKeyStopsAndClosesWithoutAsking) {
+    auto dlg = Open(false);
+    apptest::ModalWatcher watcher(dlg.get());
+    // Disabled until the graph has started.
+    QTest::mouseClick(dlg->PowerButton(), Qt::LeftButton);
+    EXPECT_TRUE(dlg->isVisible());
+
+    dlg->OnTimer();
+    QTest::mouseClick(dlg->PowerButton(), Qt::LeftButton);
+    EXPECT_TRUE(watcher.boxes.empty());
+    EXPECT_FALSE(dlg->isVisible());
+    EXPECT_EQ(dlg->result(), QDialog::Accepted);
+    EXPECT_EQ(world.calls, (std::vector<std::string>{"Run", "Pause", "Stop"}));
+}
+
+TEST_F(WindowTest, GripStripDragsTheWindowAndNothingElseDoes) {
+    auto dlg = Open(true);
+    dlg->move(100, 100);
+    const QPoint start = dlg->pos();
+
+    QTest::mousePress(dlg.get(), Qt::LeftButton, {}, QPoint(120, 30));
+    QTest::mouseMove(dlg.get(), QPoint(150, 50));
+    QTest::mouseRelease(dlg.get(), Qt::LeftButton, {}, QPoint(150, 50));
+    EXPECT_EQ(dlg->pos(), start);
+
+    QTest::mousePress(dlg.get(), Qt::LeftButton, {}, QPoint(8, 30));
+    QTest::mouseMove(dlg.get(), QPoint(28, 45));
+    QTest::mouseRelease(dlg.get(), Qt::LeftButton, {}, QPoint(28, 45));
+    EXPECT_EQ(dlg->pos(), start + QPoint(20, 15));
+}
+
+TEST_F(WindowTest, AboutBoxFromTheKeyAndTheContextMenu) {
+    auto dlg = Open(true);
+    apptest::ModalWatcher watcher(dlg.get());
+    QString title;
+    watcher.onDialog = [&](QDialog* about) {
+        EXPECT_NE(qobject_cast<CAboutDlg*>(about), nullptr);
+        title = about->windowTitle();
+        about->accept();
+    };
+    QTest::mouseClick(dlg->AboutButton(), Qt::LeftButton);
+    EXPECT_EQ(watcher.dialogs, 1);
+    EXPECT_EQ(title, QString::fromUtf8("Tamselのﾊﾞｰｼﾞｮﾝ情報"));
+
+    QAction* entry = nullptr;
+    for (QAction* action : dlg->SystemMenu()->actions()) {
+        if (!action->isSeparator()) entry = action;
+    }
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->text(), QString::fromUtf8("Tamsel のﾊﾞｰｼﾞｮﾝ情報(&A)..."));
+    EXPECT_TRUE(dlg->SystemMenu()->actions().front()->isSeparator());
+    entry->trigger();
+    EXPECT_EQ(watcher.dialogs, 2);
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_EQ(world.stops, 0);
+}
+
+TEST_F(WindowTest, EndingSignalActsAsThePowerKey) {
+    {
+        SCOPED_TRACE("started");
+        auto dlg = Open(true);
+        dlg->OnEndSignal();
+        EXPECT_FALSE(dlg->isVisible());
+        EXPECT_EQ(dlg->result(), QDialog::Accepted);
+        EXPECT_EQ(world.stops, 1);
+    }
+    {
+        SCOPED_TRACE("while the quit question is open");
+        fake::InstallGoodWorld();
+        apptest::TestGraph other(&RecordMessage);
+        auto dlg = Open(true, other);
+        apptest::ModalWatcher watcher(dlg.get());
+        watcher.onBox = [&](QMessageBox*) { dlg->OnEndSignal(); };
+        QTest::keyClick(dlg.get(), Qt::Key_Escape);
+        EXPECT_EQ(watcher.boxes.size(), 1u);
+        EXPECT_FALSE(dlg->isVisible());
+        EXPECT_EQ(dlg->result(), QDialog::Accepted);
+        EXPECT_EQ(world.stops, 1);
+    }
+    {
+        SCOPED_TRACE("before the start-up timer");
+        fake::InstallGoodWorld();
+        apptest::TestGraph unbuilt(&RecordMessage);
+        CGeneratorDlg dlg(unbuilt);
+        dlg.show();
+        dlg.OnEndSignal();
+        EXPECT_FALSE(dlg.isVisible());
+        EXPECT_FALSE(dlg.StartupTimer()->isActive());
+        EXPECT_TRUE(world.calls.empty());
+    }
+}
+
+}  // namespace
