@@ -1,0 +1,168 @@
+#include "streaming/media_sample.h"
+
+#include "streaming/media_type_copy.h"
+#include "streaming/memory_allocator.h"
+
+namespace platform::streaming {
+
+MediaSample::MediaSample(MemoryAllocator* owner, BYTE* buffer, LONG size)
+    : owner(owner), buffer(buffer), size(size), actualLength(size) {}
+
+MediaSample::~MediaSample() { ClearProperties(); }
+
+HRESULT MediaSample::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IMediaSample) {
+        *ppv = static_cast<IMediaSample*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG MediaSample::AddRef() { return ++refCount; }
+
+ULONG MediaSample::Release() {
+    const ULONG count = --refCount;
+    // The allocator may destroy this sample (and itself) inside ReleaseBuffer.
+    if (count == 0) owner->ReleaseBuffer(this);
+    return count;
+}
+
+HRESULT MediaSample::GetPointer(BYTE** ppBuffer) {
+    if (ppBuffer == nullptr) return E_POINTER;
+    *ppBuffer = buffer;
+    return S_OK;
+}
+
+LONG MediaSample::GetSize() { return size; }
+
+HRESULT MediaSample::GetTime(REFERENCE_TIME* pTimeStart, REFERENCE_TIME* pTimeEnd) {
+    if (pTimeStart == nullptr || pTimeEnd == nullptr) return E_POINTER;
+    if ((flags & AM_SAMPLE_TIMEVALID) == 0) return VFW_E_SAMPLE_TIME_NOT_SET;
+    *pTimeStart = timeStart;
+    if ((flags & AM_SAMPLE_STOPVALID) == 0) {
+        *pTimeEnd = timeStart + 1;
+        return VFW_S_NO_STOP_TIME;
+    }
+    *pTimeEnd = timeEnd;
+    return S_OK;
+}
+
+HRESULT MediaSample::SetTime(REFERENCE_TIME* pTimeStart, REFERENCE_TIME* pTimeEnd) {
+    flags &= ~(AM_SAMPLE_TIMEVALID | AM_SAMPLE_STOPVALID);
+    if (pTimeStart == nullptr) return S_OK;  // no start: the sample has no time
+    timeStart = *pTimeStart;
+    flags |= AM_SAMPLE_TIMEVALID;
+    if (pTimeEnd != nullptr) {
+        timeEnd = *pTimeEnd;
+        flags |= AM_SAMPLE_STOPVALID;
+    }
+    return S_OK;
+}
+
+HRESULT MediaSample::IsSyncPoint() { return (flags & AM_SAMPLE_SPLICEPOINT) ? S_OK : S_FALSE; }
+
+HRESULT MediaSample::SetSyncPoint(BOOL bIsSyncPoint) {
+    if (bIsSyncPoint) {
+        flags |= AM_SAMPLE_SPLICEPOINT;
+    } else {
+        flags &= ~AM_SAMPLE_SPLICEPOINT;
+    }
+    return S_OK;
+}
+
+HRESULT MediaSample::IsPreroll() { return (flags & AM_SAMPLE_PREROLL) ? S_OK : S_FALSE; }
+
+HRESULT MediaSample::SetPreroll(BOOL bIsPreroll) {
+    if (bIsPreroll) {
+        flags |= AM_SAMPLE_PREROLL;
+    } else {
+        flags &= ~AM_SAMPLE_PREROLL;
+    }
+    return S_OK;
+}
+
+LONG MediaSample::GetActualDataLength() { return actualLength; }
+
+HRESULT MediaSample::SetActualDataLength(LONG lLen) {
+    if (lLen < 0) return E_INVALIDARG;
+    if (lLen > size) return VFW_E_BUFFER_OVERFLOW;
+    actualLength = lLen;
+    return S_OK;
+}
+
+HRESULT MediaSample::GetMediaType(AM_MEDIA_TYPE** ppMediaType) {
+    if (ppMediaType == nullptr) return E_POINTER;
+    *ppMediaType = nullptr;
+    if (mediaType == nullptr) return S_FALSE;  // the type has not changed
+    *ppMediaType = CreateTaskMediaType(*mediaType);
+    return *ppMediaType != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT MediaSample::SetMediaType(AM_MEDIA_TYPE* pMediaType) {
+    AM_MEDIA_TYPE* copy = nullptr;
+    if (pMediaType != nullptr) {
+        copy = CreateTaskMediaType(*pMediaType);
+        if (copy == nullptr) return E_OUTOFMEMORY;
+    }
+    FreeTaskMediaType(mediaType);
+    mediaType = copy;
+    if (copy != nullptr) {
+        flags |= AM_SAMPLE_TYPECHANGED;
+    } else {
+        flags &= ~AM_SAMPLE_TYPECHANGED;
+    }
+    return S_OK;
+}
+
+HRESULT MediaSample::IsDiscontinuity() {
+    return (flags & AM_SAMPLE_DATADISCONTINUITY) ? S_OK : S_FALSE;
+}
+
+HRESULT MediaSample::SetDiscontinuity(BOOL bDiscontinuity) {
+    if (bDiscontinuity) {
+        flags |= AM_SAMPLE_DATADISCONTINUITY;
+    } else {
+        flags &= ~AM_SAMPLE_DATADISCONTINUITY;
+    }
+    return S_OK;
+}
+
+HRESULT MediaSample::GetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) {
+    if (pTimeStart == nullptr || pTimeEnd == nullptr) return E_POINTER;
+    if (!mediaTimeValid) return VFW_E_MEDIA_TIME_NOT_SET;
+    *pTimeStart = mediaTimeStart;
+    *pTimeEnd = mediaTimeEnd;
+    return S_OK;
+}
+
+HRESULT MediaSample::SetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) {
+    if (pTimeStart == nullptr) {  // clears the media time
+        mediaTimeValid = false;
+        return S_OK;
+    }
+    if (pTimeEnd == nullptr) return E_POINTER;
+    mediaTimeStart = *pTimeStart;
+    mediaTimeEnd = *pTimeEnd;
+    mediaTimeValid = true;
+    return S_OK;
+}
+
+void MediaSample::PrepareForHandOut() {
+    ClearProperties();
+    refCount.store(1);
+    actualLength = size;
+}
+
+void MediaSample::ClearProperties() {
+    flags = 0;
+    timeStart = timeEnd = 0;
+    mediaTimeValid = false;
+    mediaTimeStart = mediaTimeEnd = 0;
+    FreeTaskMediaType(mediaType);
+    mediaType = nullptr;
+}
+
+}  // namespace platform::streaming

@@ -1,0 +1,204 @@
+#include "streaming/system_device_enum.h"
+
+#include <platform/platform.h>
+
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "com/moniker_enumerator.h"
+#include "com/object_moniker.h"
+#include "com/property_bag.h"
+#include "registry/platform_servers.h"
+
+namespace platform::streaming {
+
+namespace {
+
+const BuiltinClassRegistrar registerSystemDeviceEnum(CLSID_SystemDeviceEnum,
+                                                     &SystemDeviceEnum::Create);
+
+// The in-process providers. `mutex` guards `entries`; each entry owns one provider reference.
+struct InProcessProviders {
+    struct Entry {
+        CLSID category;
+        IDeviceProvider* provider;
+    };
+    std::mutex mutex;
+    std::vector<Entry> entries;
+};
+
+InProcessProviders& Providers() {
+    static InProcessProviders* providers = new InProcessProviders();  // lives to process end
+    return *providers;
+}
+
+// Appends the providers of the category: in-process ones first, then the registered classes.
+// Each appended pointer holds a reference for the caller.
+void CollectProviders(REFCLSID category, std::vector<IDeviceProvider*>* out) {
+    {
+        InProcessProviders& providers = Providers();
+        std::lock_guard<std::mutex> guard(providers.mutex);
+        for (const auto& entry : providers.entries) {
+            if (entry.category != category) continue;
+            entry.provider->AddRef();
+            out->push_back(entry.provider);
+        }
+    }
+
+    OLECHAR categoryText[CHARS_IN_GUID];
+    if (StringFromGUID2(category, categoryText, CHARS_IN_GUID) == 0) return;
+    std::string path = "DeviceProviders\\";
+    for (const OLECHAR* c = categoryText; *c != 0; ++c) path.push_back(static_cast<char>(*c));
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    for (DWORD index = 0;; ++index) {
+        char name[MAX_PATH];
+        DWORD length = sizeof name;
+        const LONG status =
+            RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA) continue;  // too long to be a class identifier
+        if (status != ERROR_SUCCESS) break;
+        OLECHAR wide[MAX_PATH];
+        DWORD i = 0;
+        for (; i < length && i + 1 < MAX_PATH; ++i) wide[i] = static_cast<unsigned char>(name[i]);
+        wide[i] = 0;
+        CLSID clsid;
+        if (FAILED(CLSIDFromString(wide, &clsid))) continue;
+        IDeviceProvider* provider = nullptr;
+        if (SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceProvider,
+                                       reinterpret_cast<void**>(&provider))) &&
+            provider != nullptr) {
+            out->push_back(provider);
+        }
+    }
+    RegCloseKey(key);
+}
+
+// A moniker for one device; null when out of memory.
+IMoniker* MakeDeviceMoniker(BSTR friendlyName, const CLSID& filterClsid, BSTR devicePath) {
+    auto* bag = new (std::nothrow) PropertyBag();
+    if (bag == nullptr) return nullptr;
+    OLECHAR clsidText[CHARS_IN_GUID];
+    if (StringFromGUID2(filterClsid, clsidText, CHARS_IN_GUID) == 0) clsidText[0] = 0;
+    bag->SetString(u"FriendlyName", friendlyName != nullptr ? friendlyName : u"");
+    bag->SetString(u"CLSID", clsidText);
+    bag->SetString(u"DevicePath", devicePath != nullptr ? devicePath : u"");
+    auto* moniker = new (std::nothrow) ObjectMoniker(bag);
+    bag->Release();  // the moniker holds its own
+    return moniker;
+}
+
+// Adds the provider's current devices of the category to `monikers` (each holding a reference).
+void CollectDevices(IDeviceProvider* provider, REFCLSID category,
+                    std::vector<IMoniker*>* monikers) {
+    ULONG count = 0;
+    if (FAILED(provider->Snapshot(category, &count))) return;
+    for (ULONG index = 0; index < count; ++index) {
+        BSTR name = nullptr;
+        BSTR path = nullptr;
+        CLSID filterClsid = GUID_NULL;
+        if (SUCCEEDED(provider->GetDevice(index, &name, &filterClsid, &path))) {
+            IMoniker* moniker = MakeDeviceMoniker(name, filterClsid, path);
+            if (moniker != nullptr) monikers->push_back(moniker);
+        }
+        SysFreeString(name);
+        SysFreeString(path);
+    }
+}
+
+}  // namespace
+
+HRESULT SystemDeviceEnum::Create(IUnknown* outer, REFIID iid, void** out) {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    auto* enumerator = new (std::nothrow) SystemDeviceEnum();
+    if (enumerator == nullptr) return E_OUTOFMEMORY;
+    enumerator->AddRef();
+    const HRESULT hr = enumerator->QueryInterface(iid, out);
+    enumerator->Release();
+    return hr;
+}
+
+HRESULT SystemDeviceEnum::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_ICreateDevEnum) {
+        *ppv = static_cast<ICreateDevEnum*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG SystemDeviceEnum::AddRef() { return ++refCount; }
+
+ULONG SystemDeviceEnum::Release() {
+    const ULONG count = --refCount;
+    if (count == 0) delete this;
+    return count;
+}
+
+HRESULT SystemDeviceEnum::CreateClassEnumerator(REFCLSID clsidDeviceClass,
+                                                IEnumMoniker** ppEnumMoniker, DWORD) {
+    if (ppEnumMoniker == nullptr) return E_POINTER;
+    *ppEnumMoniker = nullptr;
+    // The platform's own servers register their device providers on first use of a state directory.
+    EnsurePlatformServersRegistered();
+    std::vector<IDeviceProvider*> providers;
+    std::vector<IMoniker*> monikers;
+    HRESULT hr = S_OK;
+    try {
+        CollectProviders(clsidDeviceClass, &providers);
+        for (IDeviceProvider* provider : providers) {
+            CollectDevices(provider, clsidDeviceClass, &monikers);
+        }
+        if (monikers.empty()) {
+            hr = S_FALSE;
+        } else {
+            auto* enumerator = new MonikerEnumerator(monikers);
+            *ppEnumMoniker = enumerator;
+        }
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    }
+    for (IMoniker* moniker : monikers) moniker->Release();
+    for (IDeviceProvider* provider : providers) provider->Release();
+    return hr;
+}
+
+}  // namespace platform::streaming
+
+namespace platform {
+
+PLATFORM_API void RegisterDeviceProvider(const CLSID& category, IDeviceProvider* provider) {
+    if (provider == nullptr) return;
+    streaming::InProcessProviders& providers = streaming::Providers();
+    std::lock_guard<std::mutex> guard(providers.mutex);
+    try {
+        providers.entries.push_back({category, provider});
+    } catch (const std::bad_alloc&) {
+        return;  // nothing registered, nothing held
+    }
+    provider->AddRef();
+}
+
+PLATFORM_API void UnregisterDeviceProvider(const CLSID& category, IDeviceProvider* provider) {
+    IDeviceProvider* removed = nullptr;
+    {
+        streaming::InProcessProviders& providers = streaming::Providers();
+        std::lock_guard<std::mutex> guard(providers.mutex);
+        for (auto it = providers.entries.begin(); it != providers.entries.end(); ++it) {
+            if (it->category == category && it->provider == provider) {
+                removed = it->provider;
+                providers.entries.erase(it);
+                break;
+            }
+        }
+    }
+    if (removed != nullptr) removed->Release();  // outside the lock: may run the provider's code
+}
+
+}  // namespace platform

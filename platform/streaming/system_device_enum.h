@@ -1,0 +1,46 @@
+// The system device enumerator (CLSID_SystemDeviceEnum): lists the devices of a category as
+// monikers, asking the device providers at enumeration time, so devices plugged in or out show
+// up in the next enumeration.
+//
+// Providers are asked in a fixed order: those registered in-process (RegisterDeviceProvider, in
+// registration order), then the provider classes listed under
+// HKEY_CLASSES_ROOT\DeviceProviders\{category} (in the registry's key order). Each provider's
+// devices keep the order it gives them. A provider that cannot be created or fails its snapshot
+// is skipped; so is a single device it cannot describe.
+//
+// Threads: any. The object has no state of its own; the in-process provider list has its own
+// lock (see system_device_enum.cpp), never held while a provider is called.
+#pragma once
+
+#include <dshow.h>
+
+#include <atomic>
+
+namespace platform::streaming {
+
+class SystemDeviceEnum final : public ICreateDevEnum {
+public:
+    static HRESULT Create(IUnknown* outer, REFIID iid, void** out);
+
+    SystemDeviceEnum() = default;
+    SystemDeviceEnum(const SystemDeviceEnum&) = delete;
+    SystemDeviceEnum& operator=(const SystemDeviceEnum&) = delete;
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // ICreateDevEnum. An empty category answers S_FALSE with a null enumerator. dwFlags is not
+    // used.
+    HRESULT STDMETHODCALLTYPE CreateClassEnumerator(REFCLSID clsidDeviceClass,
+                                                    IEnumMoniker** ppEnumMoniker,
+                                                    DWORD dwFlags) override;
+
+private:
+    ~SystemDeviceEnum() = default;
+
+    std::atomic<ULONG> refCount{0};
+};
+
+}  // namespace platform::streaming
