@@ -1,6 +1,9 @@
 // Classes served by the platform's DV in-process server dvfilters.so, and their creation
 // functions. The module's class factory table lists them; each file that implements a class
 // supplies its creation function.
+//
+// dv_module.cpp's class table references all four, so dvfilters.so links only when the device
+// side's sources define CreateDeviceFilter and CreateDeviceProvider.
 #pragma once
 
 #include <dshow.h>
@@ -23,5 +26,7 @@ HRESULT CreateDeviceProvider(IUnknown* outer, REFIID iid, void** out);  // IDevi
 // counts itself while it lives.
 void ModuleObjectCreated();
 void ModuleObjectDestroyed();
+// Number of live objects counted above.
+long ModuleObjectCount();
 
 }  // namespace dv

@@ -1,0 +1,137 @@
+// Frames per second of "DV Video Encoder" + "DV Muxer" on the colour-bar picture, with frame reuse
+// off and on, against the ffmpeg command line doing the same conversion, encoding and muxing in
+// the same run. The three runs alternate for several rounds and each reports its best round, so a
+// burst of load on the shared machine does not decide the ratio.
+// Usage: dv_chain_bench [frames] [rounds] (defaults 900 and 3).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "dif_test_filters.h"
+#include "muxer.h"
+#include "video_encoder.h"
+
+using namespace dvtest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The colour-bar picture as the source sends it (bottom-up BGR): colorbar.dat from the build
+// directory when it is there, otherwise 75% bars drawn here.
+std::vector<uint8_t> BottomUpPicture() {
+    std::vector<uint8_t> picture(kPictureBytes);
+    std::ifstream file(std::string(DV_BENCH_BUILD_DIR) + "/colorbar.dat", std::ios::binary);
+    if (file && file.seekg(54) && file.read(reinterpret_cast<char*>(picture.data()), kPictureBytes)) {
+        std::printf("picture: colorbar.dat\n");
+        return picture;
+    }
+    static const uint8_t kBars[7][3] = {{191, 191, 191}, {0, 191, 191}, {191, 191, 0}, {0, 191, 0},
+                                        {191, 0, 191},   {0, 0, 191},   {191, 0, 0}};
+    for (int row = 0; row < kHeight; ++row)
+        for (int x = 0; x < kWidth; ++x) {
+            const uint8_t* bar = kBars[x * 7 / kWidth];
+            std::memcpy(&picture[(static_cast<size_t>(row) * kWidth + x) * 3], bar, 3);
+        }
+    std::printf("picture: drawn bars (no colorbar.dat in %s)\n", DV_BENCH_BUILD_DIR);
+    return picture;
+}
+
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// Pushes frames through source -> encoder -> muxer -> file and returns frames per second.
+double RunChain(const std::vector<uint8_t>& picture, int frames, bool reuse, const std::string& out) {
+    dv::MediaType rgb;
+    MakeRgbType(&rgb);
+    Ref<TestSource> source(new TestSource(rgb, kPictureBytes));
+    Ref<dv::VideoEncoder> encoder(new dv::VideoEncoder());
+    Ref<dv::Muxer> muxer(new dv::Muxer());
+    Ref<TestSink> sink(new TestSink(MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd));
+    if (source->Output().Connect(&encoder->Input(), nullptr) != S_OK ||
+        encoder->Output().Connect(&muxer->Input(), nullptr) != S_OK ||
+        muxer->Output().Connect(&sink->Input(), nullptr) != S_OK) {
+        std::fprintf(stderr, "cannot connect the chain\n");
+        std::exit(1);
+    }
+    encoder->Codec().SetReuse(reuse);
+    FILE* file = std::fopen(out.c_str(), "wb");
+    sink->Input().onData = [file](const uint8_t* data, long length) {
+        std::fwrite(data, 1, static_cast<size_t>(length), file);
+    };
+    for (dv::BaseFilter* f : std::initializer_list<dv::BaseFilter*>{sink.p, muxer.p, encoder.p, source.p})
+        f->Pause();
+
+    const Clock::time_point start = Clock::now();
+    for (int k = 0; k < frames; ++k) {
+        if (source->Push(picture.data(), kPictureBytes, k * 200000LL, (k + 1) * 200000LL) != S_OK) {
+            std::fprintf(stderr, "frame %d refused\n", k);
+            std::exit(1);
+        }
+    }
+    const double elapsed = Seconds(start);
+    StopAndUnlink({sink.p, muxer.p, encoder.p, source.p});
+    std::fclose(file);
+    return frames / elapsed;
+}
+
+double RunFfmpeg(const std::string& dir, int frames) {
+    const std::string command =
+        "ffmpeg -v error -y -stream_loop -1 -f rawvideo -pix_fmt bgr24 -s 720x480 -r 30000/1001 -i '" +
+        dir + "/picture.bgr' -vf vflip -frames:v " + std::to_string(frames) +
+        " -pix_fmt yuv411p -c:v dvvideo -f dv '" + dir + "/ffmpeg.dv'";
+    const Clock::time_point start = Clock::now();
+    if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "ffmpeg failed: %s\n", command.c_str());
+        std::exit(1);
+    }
+    return frames / Seconds(start);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int frames = argc > 1 ? std::atoi(argv[1]) : 900;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    char pattern[] = "/tmp/dv-bench-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    if (dir == nullptr || frames <= 0 || rounds <= 0) return 2;
+    setenv("PLATFORM_STATE_DIR", dir, 1);  // never touch the user's registry
+
+    const std::vector<uint8_t> picture = BottomUpPicture();
+    {
+        std::ofstream raw(std::string(dir) + "/picture.bgr", std::ios::binary);
+        raw.write(reinterpret_cast<const char*>(picture.data()), kPictureBytes);
+    }
+
+    RunChain(picture, 30, false, std::string(dir) + "/warmup.dv");
+    double ffmpegFps = 0;
+    double offFps = 0;
+    double onFps = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const double ffmpeg = RunFfmpeg(dir, frames);
+        const double off = RunChain(picture, frames, false, std::string(dir) + "/reuse-off.dv");
+        const double on = RunChain(picture, frames, true, std::string(dir) + "/reuse-on.dv");
+        std::printf("round %d: ffmpeg %.1f, reuse off %.1f, reuse on %.1f frames/s\n", round + 1,
+                    ffmpeg, off, on);
+        ffmpegFps = std::max(ffmpegFps, ffmpeg);
+        offFps = std::max(offFps, off);
+        onFps = std::max(onFps, on);
+    }
+
+    std::printf("frames: %d, best of %d rounds\n", frames, rounds);
+    std::printf("ffmpeg command line:        %8.1f frames/s\n", ffmpegFps);
+    std::printf("encoder+muxer, reuse off:   %8.1f frames/s  ratio %.2f (target >= 1.0)\n", offFps,
+                offFps / ffmpegFps);
+    std::printf("encoder+muxer, reuse on:    %8.1f frames/s  ratio %.2f (target >= 10)\n", onFps,
+                onFps / ffmpegFps);
+    std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+    return 0;
+}

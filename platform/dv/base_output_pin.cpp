@@ -1,0 +1,212 @@
+#include "base_output_pin.h"
+
+#include "base_filter.h"
+#include "base_input_pin.h"
+
+namespace dv {
+
+namespace {
+
+// Refusals that say only "not this type"; anything else is worth reporting.
+bool IsPlainRefusal(HRESULT hr) {
+    return hr == E_FAIL || hr == E_INVALIDARG || hr == VFW_E_TYPE_NOT_ACCEPTED ||
+           hr == VFW_E_NO_ACCEPTABLE_TYPES;
+}
+
+}  // namespace
+
+OutputPinBase::OutputPinBase(BaseFilter* filter, const char16_t* name)
+    : BasePin(filter, name, PINDIR_OUTPUT) {}
+
+OutputPinBase::~OutputPinBase() {
+    if (allocator != nullptr) allocator->Release();
+    if (inputPin != nullptr) inputPin->Release();
+}
+
+HRESULT OutputPinBase::Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
+    if (receivePin == nullptr) return E_POINTER;
+    std::lock_guard<std::recursive_mutex> lock(filter->FilterLock());
+    HRESULT hr = CheckConnectable(receivePin);
+    if (FAILED(hr)) return hr;
+
+    const bool complete = mt != nullptr && mt->majortype != GUID_NULL &&
+                          mt->subtype != GUID_NULL && mt->formattype != GUID_NULL;
+    if (complete) return TryConnect(receivePin, mt);
+
+    // The peer's types first, then ours.
+    HRESULT result = VFW_E_NO_ACCEPTABLE_TYPES;
+    IEnumMediaTypes* types = nullptr;
+    if (SUCCEEDED(receivePin->EnumMediaTypes(&types)) && types != nullptr) {
+        hr = TryTypeList(receivePin, mt, types);
+        types->Release();
+        if (SUCCEEDED(hr)) return S_OK;
+        if (!IsPlainRefusal(hr)) result = hr;
+    }
+    types = nullptr;
+    if (SUCCEEDED(EnumMediaTypes(&types)) && types != nullptr) {
+        hr = TryTypeList(receivePin, mt, types);
+        types->Release();
+        if (SUCCEEDED(hr)) return S_OK;
+        if (!IsPlainRefusal(hr)) result = hr;
+    }
+    return result;
+}
+
+HRESULT OutputPinBase::TryTypeList(IPin* receivePin, const AM_MEDIA_TYPE* partial,
+                                   IEnumMediaTypes* types) {
+    HRESULT remembered = S_OK;
+    if (FAILED(types->Reset())) return VFW_E_NO_ACCEPTABLE_TYPES;
+    for (;;) {
+        AM_MEDIA_TYPE* candidate = nullptr;
+        ULONG fetched = 0;
+        if (types->Next(1, &candidate, &fetched) != S_OK || fetched != 1 || candidate == nullptr) {
+            if (candidate != nullptr) DeleteMediaType(candidate);
+            break;
+        }
+        HRESULT hr = VFW_E_NO_ACCEPTABLE_TYPES;
+        if (partial == nullptr || MatchesPartialType(*candidate, *partial))
+            hr = TryConnect(receivePin, candidate);
+        DeleteMediaType(candidate);
+        if (SUCCEEDED(hr)) return S_OK;
+        if (SUCCEEDED(remembered) && !IsPlainRefusal(hr)) remembered = hr;
+    }
+    return FAILED(remembered) ? remembered : VFW_E_NO_ACCEPTABLE_TYPES;
+}
+
+HRESULT OutputPinBase::TryConnect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
+    HRESULT hr = CheckMediaType(mt);
+    if (hr != S_OK) return (FAILED(hr) && !IsPlainRefusal(hr)) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
+    hr = connectionType.Set(mt);
+    if (FAILED(hr)) return hr;
+    SetPeer(receivePin);
+    hr = receivePin->ReceiveConnection(this, mt);
+    if (SUCCEEDED(hr)) {
+        hr = CompleteConnect(receivePin);
+        if (SUCCEEDED(hr)) return S_OK;
+        receivePin->Disconnect();
+    }
+    BreakConnect();
+    SetPeer(nullptr);
+    return hr;
+}
+
+HRESULT OutputPinBase::CompleteConnect(IPin* peer) {
+    IMemInputPin* memInput = nullptr;
+    HRESULT hr = peer->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&memInput));
+    if (FAILED(hr) || memInput == nullptr) return FAILED(hr) ? hr : E_NOINTERFACE;
+    if (inputPin != nullptr) inputPin->Release();
+    inputPin = memInput;
+    return NegotiateAllocator();
+}
+
+HRESULT OutputPinBase::NegotiateAllocator() {
+    ALLOCATOR_PROPERTIES props{};
+    inputPin->GetAllocatorRequirements(&props);
+    if (props.cbAlign == 0) props.cbAlign = 1;
+
+    // The downstream pin's own allocator first: it knows its buffers best.
+    IMemAllocator* candidate = nullptr;
+    if (SUCCEEDED(inputPin->GetAllocator(&candidate)) && candidate != nullptr) {
+        ALLOCATOR_PROPERTIES request = props;
+        if (SUCCEEDED(DecideBufferSize(candidate, &request)) &&
+            SUCCEEDED(inputPin->NotifyAllocator(candidate, FALSE))) {
+            allocator = candidate;
+            return S_OK;
+        }
+    }
+    if (candidate != nullptr) candidate->Release();
+    candidate = nullptr;
+
+    HRESULT hr = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IMemAllocator, reinterpret_cast<void**>(&candidate));
+    if (FAILED(hr) || candidate == nullptr) return FAILED(hr) ? hr : E_NOINTERFACE;
+    ALLOCATOR_PROPERTIES request = props;
+    hr = DecideBufferSize(candidate, &request);
+    if (SUCCEEDED(hr)) hr = inputPin->NotifyAllocator(candidate, FALSE);
+    if (FAILED(hr)) {
+        candidate->Release();
+        return hr;
+    }
+    allocator = candidate;
+    return S_OK;
+}
+
+void OutputPinBase::BreakConnect() {
+    if (allocator != nullptr) allocator->Release();
+    allocator = nullptr;
+    if (inputPin != nullptr) inputPin->Release();
+    inputPin = nullptr;
+}
+
+HRESULT OutputPinBase::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* mt) {
+    if (connector == nullptr || mt == nullptr) return E_POINTER;
+    return E_UNEXPECTED;
+}
+
+HRESULT OutputPinBase::EndOfStream() { return E_UNEXPECTED; }
+HRESULT OutputPinBase::BeginFlush() { return E_UNEXPECTED; }
+HRESULT OutputPinBase::EndFlush() { return E_UNEXPECTED; }
+
+HRESULT OutputPinBase::Notify(IBaseFilter* sender, Quality q) {
+    IQualityControl* sink = qualitySink.load();
+    if (sink != nullptr) return sink->Notify(sender, q);
+    if (qualityRoute == nullptr) return E_NOTIMPL;
+    return qualityRoute->SendQualityUpstream(q);
+}
+
+HRESULT OutputPinBase::Activate() {
+    if (allocator == nullptr) return VFW_E_NO_ALLOCATOR;
+    return allocator->Commit();
+}
+
+HRESULT OutputPinBase::Deactivate() {
+    if (allocator == nullptr) return VFW_E_NO_ALLOCATOR;
+    return allocator->Decommit();
+}
+
+HRESULT OutputPinBase::GetDeliveryBuffer(IMediaSample** sample, REFERENCE_TIME* start,
+                                         REFERENCE_TIME* stop, DWORD flags) {
+    if (sample == nullptr) return E_POINTER;
+    *sample = nullptr;
+    if (allocator == nullptr) return E_NOINTERFACE;
+    return allocator->GetBuffer(sample, start, stop, flags);
+}
+
+HRESULT OutputPinBase::Deliver(IMediaSample* sample) {
+    if (inputPin == nullptr) return VFW_E_NOT_CONNECTED;
+    return inputPin->Receive(sample);
+}
+
+HRESULT OutputPinBase::DeliverEndOfStream() {
+    IPin* peer = GetPeer();
+    if (peer == nullptr) return VFW_E_NOT_CONNECTED;
+    const HRESULT hr = peer->EndOfStream();
+    peer->Release();
+    return hr;
+}
+
+HRESULT OutputPinBase::DeliverBeginFlush() {
+    IPin* peer = GetPeer();
+    if (peer == nullptr) return VFW_E_NOT_CONNECTED;
+    const HRESULT hr = peer->BeginFlush();
+    peer->Release();
+    return hr;
+}
+
+HRESULT OutputPinBase::DeliverEndFlush() {
+    IPin* peer = GetPeer();
+    if (peer == nullptr) return VFW_E_NOT_CONNECTED;
+    const HRESULT hr = peer->EndFlush();
+    peer->Release();
+    return hr;
+}
+
+HRESULT OutputPinBase::DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+    IPin* peer = GetPeer();
+    if (peer == nullptr) return VFW_E_NOT_CONNECTED;
+    const HRESULT hr = peer->NewSegment(start, stop, rate);
+    peer->Release();
+    return hr;
+}
+
+}  // namespace dv

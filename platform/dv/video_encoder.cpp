@@ -1,0 +1,196 @@
+#include "video_encoder.h"
+
+#include <new>
+
+#include "dv_classes.h"
+
+namespace dv {
+
+namespace {
+
+constexpr DWORD kDvsdFourCc = 0x64737664;             // 'dvsd'
+constexpr REFERENCE_TIME kNtscFramePeriod = 333667;   // 1001/30000 s in 100 ns units
+
+// The VIDEOINFOHEADER of a type, or null when the type does not carry a whole one.
+const VIDEOINFOHEADER* VideoHeader(const AM_MEDIA_TYPE* mt) {
+    if (mt->formattype != FORMAT_VideoInfo || mt->pbFormat == nullptr ||
+        mt->cbFormat < sizeof(VIDEOINFOHEADER))
+        return nullptr;
+    return reinterpret_cast<const VIDEOINFOHEADER*>(mt->pbFormat);
+}
+
+bool IsDvFrameSize(const BITMAPINFOHEADER& bmi) {
+    return bmi.biWidth == VideoEncoderCodec::kWidth &&
+           (bmi.biHeight == VideoEncoderCodec::kHeight || bmi.biHeight == -VideoEncoderCodec::kHeight);
+}
+
+}  // namespace
+
+// ---- input pin --------------------------------------------------------------------------------
+
+VideoEncoderInputPin::VideoEncoderInputPin(VideoEncoder* owner)
+    : InputPinBase(owner, u"XForm In"), owner(owner) {}
+
+HRESULT VideoEncoderInputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
+    if (mt == nullptr) return E_POINTER;
+    if (mt->majortype != MEDIATYPE_Video || mt->subtype != MEDIASUBTYPE_RGB24 ||
+        mt->formattype != FORMAT_VideoInfo)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    const VIDEOINFOHEADER* vih = VideoHeader(mt);
+    if (vih == nullptr) return E_INVALIDARG;
+    const BITMAPINFOHEADER& bmi = vih->bmiHeader;
+    if (!IsDvFrameSize(bmi) || bmi.biBitCount != 24 || bmi.biCompression != BI_RGB)
+        return E_INVALIDARG;
+    return S_OK;
+}
+
+HRESULT VideoEncoderInputPin::CompleteConnect(IPin* /*peer*/) {
+    owner->bottomUp = VideoHeader(connectionType.get())->bmiHeader.biHeight > 0;
+    return S_OK;
+}
+
+HRESULT VideoEncoderInputPin::OnReceive(IMediaSample* sample) {
+    return owner->EncodeAndDeliver(sample);
+}
+
+HRESULT VideoEncoderInputPin::OnEndOfStream() { return owner->output.DeliverEndOfStream(); }
+HRESULT VideoEncoderInputPin::OnBeginFlush() { return owner->output.DeliverBeginFlush(); }
+HRESULT VideoEncoderInputPin::OnEndFlush() { return owner->output.DeliverEndFlush(); }
+
+// ---- output pin -------------------------------------------------------------------------------
+
+VideoEncoderOutputPin::VideoEncoderOutputPin(VideoEncoder* owner)
+    : OutputPinBase(owner, u"XForm Out") {}
+
+HRESULT VideoEncoderOutputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
+    if (mt == nullptr) return E_POINTER;
+    if (mt->majortype != MEDIATYPE_Video || mt->subtype != MEDIASUBTYPE_dvsd ||
+        mt->formattype != FORMAT_VideoInfo)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    const VIDEOINFOHEADER* vih = VideoHeader(mt);
+    if (vih == nullptr || !IsDvFrameSize(vih->bmiHeader)) return E_INVALIDARG;
+    return S_OK;
+}
+
+HRESULT VideoEncoderOutputPin::GetMediaType(int position, MediaType* mt) {
+    if (mt == nullptr) return E_POINTER;
+    if (position < 0) return E_INVALIDARG;
+    if (position > 0) return VFW_S_NO_MORE_ITEMS;
+    return VideoEncoder::MakeOutputType(mt);
+}
+
+HRESULT VideoEncoderOutputPin::DecideBufferSize(IMemAllocator* allocator,
+                                                ALLOCATOR_PROPERTIES* props) {
+    if (props->cBuffers < 1) props->cBuffers = 1;
+    if (props->cbBuffer < VideoEncoderCodec::kFrameBytes) props->cbBuffer = VideoEncoderCodec::kFrameBytes;
+    ALLOCATOR_PROPERTIES actual{};
+    const HRESULT hr = allocator->SetProperties(props, &actual);
+    if (FAILED(hr)) return hr;
+    return actual.cbBuffer < VideoEncoderCodec::kFrameBytes ? E_FAIL : S_OK;
+}
+
+// ---- filter -----------------------------------------------------------------------------------
+
+VideoEncoder::VideoEncoder() : BaseFilter(CLSID_DVVideoEnc), input(this), output(this) {
+    AddPin(&input);
+    AddPin(&output);
+    output.SetQualityRoute(&input);
+}
+
+HRESULT VideoEncoder::MakeOutputType(MediaType* mt) {
+    mt->Clear();
+    auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(mt->AllocFormat(sizeof(VIDEOINFOHEADER)));
+    if (vih == nullptr) return E_OUTOFMEMORY;
+    vih->rcSource = RECT{0, 0, VideoEncoderCodec::kWidth, VideoEncoderCodec::kHeight};
+    vih->rcTarget = vih->rcSource;
+    vih->AvgTimePerFrame = kNtscFramePeriod;
+    // 120000 bytes at 30000/1001 frames per second.
+    vih->dwBitRate = static_cast<DWORD>(int64_t{VideoEncoderCodec::kFrameBytes} * 8 * 30000 / 1001);
+    BITMAPINFOHEADER& bmi = vih->bmiHeader;
+    bmi.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.biWidth = VideoEncoderCodec::kWidth;
+    bmi.biHeight = VideoEncoderCodec::kHeight;
+    bmi.biPlanes = 1;
+    bmi.biBitCount = 24;
+    bmi.biCompression = kDvsdFourCc;
+    bmi.biSizeImage = VideoEncoderCodec::kFrameBytes;
+
+    AM_MEDIA_TYPE* type = mt->get();
+    type->majortype = MEDIATYPE_Video;
+    type->subtype = MEDIASUBTYPE_dvsd;
+    type->formattype = FORMAT_VideoInfo;
+    type->bFixedSizeSamples = TRUE;
+    type->bTemporalCompression = FALSE;
+    type->lSampleSize = VideoEncoderCodec::kFrameBytes;
+    return S_OK;
+}
+
+HRESULT VideoEncoder::OnActivate() {
+    codec.Reset();
+    return codec.Open();
+}
+
+void VideoEncoder::OnStop() { codec.Reset(); }
+
+HRESULT VideoEncoder::EncodeAndDeliver(IMediaSample* sample) {
+    // A sample may announce a new type (for instance the picture turned upside down).
+    AM_MEDIA_TYPE* changed = nullptr;
+    if (sample->GetMediaType(&changed) == S_OK && changed != nullptr) {
+        const HRESULT accepted = input.CheckMediaType(changed);
+        if (accepted == S_OK)
+            bottomUp = reinterpret_cast<const VIDEOINFOHEADER*>(changed->pbFormat)->bmiHeader.biHeight > 0;
+        DeleteMediaType(changed);
+        if (accepted != S_OK) return VFW_E_TYPE_NOT_ACCEPTED;
+    }
+
+    BYTE* picture = nullptr;
+    HRESULT hr = sample->GetPointer(&picture);
+    if (FAILED(hr)) return hr;
+    if (picture == nullptr || sample->GetActualDataLength() < VideoEncoderCodec::kPictureBytes)
+        return E_INVALIDARG;  // less than one picture: nothing sensible to encode
+
+    IMediaSample* out = nullptr;
+    hr = output.GetDeliveryBuffer(&out, nullptr, nullptr, 0);
+    if (FAILED(hr)) return hr;
+    BYTE* frame = nullptr;
+    hr = out->GetPointer(&frame);
+    if (SUCCEEDED(hr) && (frame == nullptr || out->GetSize() < VideoEncoderCodec::kFrameBytes))
+        hr = VFW_E_BUFFER_OVERFLOW;
+    if (SUCCEEDED(hr)) hr = codec.Encode(picture, bottomUp, frame);
+    if (SUCCEEDED(hr)) hr = out->SetActualDataLength(VideoEncoderCodec::kFrameBytes);
+    if (SUCCEEDED(hr)) {
+        REFERENCE_TIME start = 0;
+        REFERENCE_TIME stop = 0;
+        const HRESULT timed = sample->GetTime(&start, &stop);
+        // An untimed input gives an untimed output, whatever the recycled sample carried before.
+        if (SUCCEEDED(timed))
+            out->SetTime(&start, timed == S_OK ? &stop : nullptr);
+        else
+            out->SetTime(nullptr, nullptr);
+        LONGLONG mediaStart = 0;
+        LONGLONG mediaStop = 0;
+        if (sample->GetMediaTime(&mediaStart, &mediaStop) == S_OK)
+            out->SetMediaTime(&mediaStart, &mediaStop);
+        else
+            out->SetMediaTime(nullptr, nullptr);
+        out->SetSyncPoint(TRUE);  // every DV frame stands alone
+        out->SetDiscontinuity(sample->IsDiscontinuity() == S_OK);
+        out->SetPreroll(sample->IsPreroll() == S_OK);
+        hr = output.Deliver(out);
+    }
+    out->Release();
+    return hr;
+}
+
+HRESULT CreateVideoEncoder(IUnknown* outer, REFIID iid, void** out) {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    VideoEncoder* filter = new (std::nothrow) VideoEncoder();
+    if (filter == nullptr) return E_OUTOFMEMORY;
+    const HRESULT hr = filter->QueryInterface(iid, out);
+    filter->Release();
+    return hr;
+}
+
+}  // namespace dv

@@ -1,0 +1,88 @@
+// Compresses 720x480 BGR24 pictures into NTSC DV25 frames (120000 bytes) with libswscale's BT.601
+// conversion to 4:1:1 and libavcodec's DV encoder. A still picture is the common case, so a
+// picture byte-identical to the previous one reuses the previous frame instead of encoding again.
+//
+// Threads: not thread-safe; the encoder filter calls it only under its input pin's receive lock,
+// or under the filter lock while stopped (Open, Reset). 4:1:1 keeps every chroma row, so the two
+// halves of a picture convert independently: while open, the codec runs a helper thread that
+// converts the lower half while the calling thread converts the upper one. `helperLock` guards
+// the job fields below it; the helper touches nothing else but its own converter and the rows of
+// `yuv` it was given.
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct SwsContext;
+
+namespace dv {
+
+class VideoEncoderCodec {
+public:
+    static constexpr int kWidth = 720;
+    static constexpr int kHeight = 480;
+    static constexpr int kRowBytes = kWidth * 3;
+    static constexpr int kPictureBytes = kRowBytes * kHeight;  // 1036800
+    static constexpr int kFrameBytes = 120000;
+
+    VideoEncoderCodec();
+    ~VideoEncoderCodec();
+    VideoEncoderCodec(const VideoEncoderCodec&) = delete;
+    VideoEncoderCodec& operator=(const VideoEncoderCodec&) = delete;
+
+    // Prepares the converter and the encoder; S_OK when already open. E_FAIL when libavcodec
+    // has no DV encoder or refuses the settings, E_OUTOFMEMORY when allocations fail.
+    HRESULT Open();
+    // Forgets the previous picture (a new stream starts).
+    void Reset();
+
+    // Encodes one picture of kPictureBytes (rows bottom first when bottomUp) into frame
+    // (kFrameBytes). E_UNEXPECTED before Open, E_FAIL when the encoder fails or its packet is
+    // not a DV25 frame.
+    HRESULT Encode(const uint8_t* picture, bool bottomUp, uint8_t* frame);
+
+    // Reuse of the previous frame for an identical picture; on by default. The benchmark turns
+    // it off to measure the full encoding cost.
+    void SetReuse(bool enabled) { reuse = enabled; }
+    // Pictures actually encoded (reused frames not counted).
+    uint64_t EncodeCount() const { return encodeCount; }
+
+private:
+    static constexpr int kHalfHeight = kHeight / 2;
+
+    void Close();
+    // Converts rows [half * kHalfHeight, (half + 1) * kHalfHeight) of the picture into yuv.
+    void ConvertHalf(int half, const uint8_t* picture, bool bottomUp);
+    void HelperMain();
+
+    AVCodecContext* codec = nullptr;
+    SwsContext* converters[2] = {nullptr, nullptr};  // one per half; [1] is the helper's
+    AVFrame* yuv = nullptr;
+    AVPacket* packet = nullptr;
+    int64_t nextPts = 0;
+
+    std::thread helper;
+    std::mutex helperLock;
+    std::condition_variable helperWake;
+    const uint8_t* jobPicture = nullptr;  // helperLock: the lower half's picture, null when idle
+    bool jobBottomUp = false;             // helperLock
+    bool jobDone = false;                 // helperLock
+    bool helperQuit = false;              // helperLock
+
+    bool reuse = true;
+    bool haveLast = false;
+    bool lastBottomUp = false;
+    std::vector<uint8_t> lastPicture;  // the picture behind lastFrame
+    std::vector<uint8_t> lastFrame;
+    uint64_t encodeCount = 0;
+};
+
+}  // namespace dv

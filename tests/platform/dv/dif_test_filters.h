@@ -1,0 +1,225 @@
+// Test filters around the DV server's filters: a source that pushes given bytes from its output
+// pin "Output" and records quality messages, and a sink whose input pin "In" hands every sample to
+// a callback (and can block in Receive until the pin is stopped). Both are built on the server's
+// own base classes, as the device filter is.
+#pragma once
+
+#include <dshow.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "base_filter.h"
+#include "base_input_pin.h"
+#include "base_output_pin.h"
+
+namespace dvtest {
+
+constexpr int kWidth = 720;
+constexpr int kHeight = 480;
+constexpr int kPictureBytes = kWidth * kHeight * 3;
+constexpr int kDvFrameBytes = 120000;
+
+// RGB24 720 x height (480 bottom-up, -480 top-down) in a VIDEOINFO block, as the colour-bar
+// source offers it.
+inline void MakeRgbType(dv::MediaType* mt, LONG height = kHeight) {
+    mt->Clear();
+    auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(mt->AllocFormat(sizeof(VIDEOINFO)));
+    vih->bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    vih->bmiHeader.biWidth = kWidth;
+    vih->bmiHeader.biHeight = height;
+    vih->bmiHeader.biPlanes = 1;
+    vih->bmiHeader.biBitCount = 24;
+    vih->bmiHeader.biCompression = BI_RGB;
+    vih->bmiHeader.biSizeImage = kPictureBytes;
+    AM_MEDIA_TYPE* t = mt->get();
+    t->majortype = MEDIATYPE_Video;
+    t->subtype = MEDIASUBTYPE_RGB24;
+    t->formattype = FORMAT_VideoInfo;
+    t->bFixedSizeSamples = TRUE;
+    t->lSampleSize = kPictureBytes;
+}
+
+class TestSource;
+
+class TestSourcePin final : public dv::OutputPinBase {
+public:
+    TestSourcePin(dv::BaseFilter* owner, const dv::MediaType& type, LONG bufferBytes)
+        : OutputPinBase(owner, u"Output"), type(type), bufferBytes(bufferBytes) {}
+
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
+        return mt->majortype == type->majortype && mt->subtype == type->subtype ? S_OK
+                                                                                : E_INVALIDARG;
+    }
+    HRESULT GetMediaType(int position, dv::MediaType* mt) override {
+        if (position != 0) return VFW_S_NO_MORE_ITEMS;
+        *mt = type;
+        return S_OK;
+    }
+    HRESULT Notify(IBaseFilter* /*sender*/, Quality q) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        qualityMessages.push_back(q);
+        return S_OK;
+    }
+    std::vector<Quality> QualityMessages() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return qualityMessages;
+    }
+
+protected:
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override {
+        props->cBuffers = 1;
+        props->cbBuffer = bufferBytes;
+        ALLOCATOR_PROPERTIES actual{};
+        const HRESULT hr = allocator->SetProperties(props, &actual);
+        if (FAILED(hr)) return hr;
+        return actual.cbBuffer < bufferBytes ? E_FAIL : S_OK;
+    }
+
+private:
+    dv::MediaType type;
+    const LONG bufferBytes;
+    std::mutex mutex;
+    std::vector<Quality> qualityMessages;  // mutex
+};
+
+class TestSource final : public dv::BaseFilter {
+public:
+    // Offers `type`, with buffers of bufferBytes.
+    TestSource(const dv::MediaType& type, LONG bufferBytes)
+        : BaseFilter(GUID_NULL), pin(this, type, bufferBytes) {
+        AddPin(&pin);
+    }
+
+    TestSourcePin& Output() { return pin; }
+
+    // Copies length bytes into a sample (actual length = length) stamped [start, stop), or not
+    // stamped at all when timed is false, and delivers it; the downstream Receive's status.
+    HRESULT Push(const uint8_t* data, LONG length, REFERENCE_TIME start, REFERENCE_TIME stop,
+                 bool timed = true) {
+        IMediaSample* sample = nullptr;
+        HRESULT hr = pin.GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
+        if (FAILED(hr)) return hr;
+        BYTE* buffer = nullptr;
+        sample->GetPointer(&buffer);
+        std::memcpy(buffer, data, static_cast<size_t>(length));
+        sample->SetActualDataLength(length);
+        if (timed)
+            sample->SetTime(&start, &stop);
+        else
+            sample->SetTime(nullptr, nullptr);
+        hr = pin.Deliver(sample);
+        sample->Release();
+        return hr;
+    }
+
+private:
+    TestSourcePin pin;
+};
+
+struct ReceivedSample {
+    std::vector<uint8_t> data;
+    REFERENCE_TIME start = 0;
+    REFERENCE_TIME stop = 0;
+    HRESULT timeStatus = E_FAIL;
+};
+
+class TestSinkPin final : public dv::InputPinBase {
+public:
+    TestSinkPin(dv::BaseFilter* owner, const GUID& major, const GUID& subtype)
+        : InputPinBase(owner, u"In"), major(major), subtype(subtype) {}
+
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
+        return mt->majortype == major && mt->subtype == subtype ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+
+    // Called for every sample on the streaming thread; by default the sample is kept. onData,
+    // when set, sees the sample's bytes in place instead (no copy, for the benchmark).
+    std::function<void(const ReceivedSample&)> onSample;
+    std::function<void(const uint8_t* data, long length)> onData;
+    std::vector<ReceivedSample> received;
+    // When set, Receive waits until the pin is stopped or flushed, then fails.
+    bool blockInReceive = false;
+    // When set, the pin offers no allocator of its own (the upstream must bring one).
+    bool refuseAllocator = false;
+
+    HRESULT STDMETHODCALLTYPE GetAllocator(IMemAllocator** out) override {
+        if (refuseAllocator) {
+            if (out != nullptr) *out = nullptr;
+            return VFW_E_NO_ALLOCATOR;
+        }
+        return InputPinBase::GetAllocator(out);
+    }
+    bool enteredReceive = false;  // mutex
+    std::mutex mutex;
+    std::condition_variable changed;
+
+protected:
+    HRESULT OnReceive(IMediaSample* sample) override {
+        if (blockInReceive) {
+            std::unique_lock<std::mutex> lock(mutex);
+            enteredReceive = true;
+            changed.notify_all();
+            changed.wait(lock, [this] { return IsStopped() || IsFlushing(); });
+            return VFW_E_WRONG_STATE;
+        }
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        if (onData) {
+            onData(data, sample->GetActualDataLength());
+            return S_OK;
+        }
+        ReceivedSample copy;
+        copy.data.assign(data, data + sample->GetActualDataLength());
+        copy.timeStatus = sample->GetTime(&copy.start, &copy.stop);
+        if (onSample)
+            onSample(copy);
+        else
+            received.push_back(std::move(copy));
+        return S_OK;
+    }
+    void UnblockReceive() override {
+        std::lock_guard<std::mutex> lock(mutex);
+        changed.notify_all();
+    }
+
+private:
+    const GUID major;
+    const GUID subtype;
+};
+
+class TestSink final : public dv::BaseFilter {
+public:
+    TestSink(const GUID& major, const GUID& subtype) : BaseFilter(GUID_NULL), pin(this, major, subtype) {
+        AddPin(&pin);
+    }
+    TestSinkPin& Input() { return pin; }
+
+private:
+    TestSinkPin pin;
+};
+
+// Stops the filters (in the order given: downstream first) and disconnects all their pins, as the
+// graph does when it lets them go: connected pins hold references on each other.
+inline void StopAndUnlink(std::initializer_list<dv::BaseFilter*> filters) {
+    for (dv::BaseFilter* f : filters) f->Stop();
+    for (dv::BaseFilter* f : filters)
+        for (int i = 0; i < f->PinCount(); ++i) f->PinAt(i)->Disconnect();
+}
+
+// Releases a filter created with `new` (one reference) at scope end.
+template <typename T>
+struct Ref {
+    T* p;
+    explicit Ref(T* p) : p(p) {}
+    ~Ref() { p->Release(); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    T* operator->() const { return p; }
+    T& operator*() const { return *p; }
+};
+
+}  // namespace dvtest
