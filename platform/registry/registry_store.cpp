@@ -241,17 +241,25 @@ LONG RegistryStore::EnsureOpen() {
     int rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                              nullptr);
-    if (rc == SQLITE_OK) {
-        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    if (rc == SQLITE_OK) sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    // Switching a new database to WAL and creating the schema can meet another process doing the
+    // same; some of those lock steps answer SQLITE_BUSY at once instead of calling the busy
+    // handler, so they are retried here for as long as the busy timeout allows.
+    for (int waitedMs = 0; rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED;) {
         rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr,
                           nullptr, nullptr);
-    }
-    if (rc == SQLITE_OK) {
-        Transaction init(db, true);
-        rc = init.Status() == ERROR_SUCCESS
-                 ? sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr)
-                 : sqlite3_errcode(db);
-        if (rc == SQLITE_OK && init.Commit() != ERROR_SUCCESS) rc = sqlite3_errcode(db);
+        if (rc == SQLITE_OK) {
+            Transaction init(db, true);
+            rc = init.Status() == ERROR_SUCCESS
+                     ? sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr)
+                     : sqlite3_errcode(db);
+            if (rc == SQLITE_OK && init.Commit() != ERROR_SUCCESS) rc = sqlite3_errcode(db);
+        }
+        if (rc == SQLITE_OK || waitedMs >= kBusyTimeoutMs) break;
+        if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) break;
+        rc = SQLITE_BUSY;
+        usleep(10 * 1000);
+        waitedMs += 10;
     }
     if (rc != SQLITE_OK) {
         const LONG status = FromSqlite(rc);

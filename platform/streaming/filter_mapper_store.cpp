@@ -1,7 +1,14 @@
 #include "streaming/filter_mapper_store.h"
 
+#include <platform/platform.h>
+
 #include <algorithm>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstring>
 
@@ -125,6 +132,34 @@ bool SideMatches(const FilterMapperStore::Filter& filter, bool output, bool need
     return !hasPin && !needed && !render;
 }
 
+// An entry spans several registry writes. This lock, a file lock in the state directory, makes
+// each store operation whole across threads and processes, so an unregistration in one process
+// never deletes half of an entry that another process is writing (the registry would then refuse
+// to delete a key that has just gained a child). Re-entrant within a thread: only the outermost
+// operation locks. Without a usable lock file the operation goes on unlocked.
+class EntryLock {
+public:
+    explicit EntryLock(int operation) {
+        if (depth++ > 0) return;
+        const std::string path = std::string(StateDirectory()) + "/filter-mapper.lock";
+        fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) return;
+        while (flock(fd, operation) != 0 && errno == EINTR) {
+        }
+    }
+    ~EntryLock() {
+        --depth;
+        if (fd >= 0) close(fd);  // closing the descriptor releases the lock
+    }
+    EntryLock(const EntryLock&) = delete;
+    EntryLock& operator=(const EntryLock&) = delete;
+
+private:
+    static thread_local int depth;
+    int fd = -1;
+};
+thread_local int EntryLock::depth = 0;
+
 }  // namespace
 
 std::string FilterMapperStore::GuidText(REFGUID guid) {
@@ -175,6 +210,7 @@ HRESULT FilterMapperStore::EntryPath(const CLSID* category, LPCOLESTR instance, 
 
 HRESULT FilterMapperStore::WriteEntry(const std::string& path, const Filter& filter,
                                       bool isCategoryInstance) {
+    EntryLock lock(LOCK_EX);
     for (const Pin& pin : filter.pins) {
         if (!ValidKeyName(Narrow(pin.name))) return E_INVALIDARG;
     }
@@ -188,6 +224,7 @@ HRESULT FilterMapperStore::WriteEntry(const std::string& path, const Filter& fil
 HRESULT FilterMapperStore::WriteFilter(const std::string& path, REFCLSID clsid,
                                        const std::u16string& name, DWORD merit,
                                        bool isCategoryInstance) {
+    EntryLock lock(LOCK_EX);
     Key key;
     LONG status = key.Create(HKEY_CLASSES_ROOT, path);
     if (status == ERROR_SUCCESS) status = SetText(key.Get(), nullptr, Narrow(name));
@@ -198,6 +235,7 @@ HRESULT FilterMapperStore::WriteFilter(const std::string& path, REFCLSID clsid,
 }
 
 HRESULT FilterMapperStore::WritePin(const std::string& path, const Pin& pin) {
+    EntryLock lock(LOCK_EX);
     const std::string pinName = Narrow(pin.name);
     if (!ValidKeyName(pinName)) return E_INVALIDARG;
     Key entry;
@@ -245,6 +283,7 @@ HRESULT FilterMapperStore::WritePin(const std::string& path, const Pin& pin) {
 
 HRESULT FilterMapperStore::WritePinType(const std::string& path, const std::u16string& pinName,
                                         const PinType& type) {
+    EntryLock lock(LOCK_EX);
     const std::string name = Narrow(pinName);
     if (!ValidKeyName(name)) return E_INVALIDARG;
     Key pin;
@@ -257,17 +296,20 @@ HRESULT FilterMapperStore::WritePinType(const std::string& path, const std::u16s
 }
 
 HRESULT FilterMapperStore::RemovePin(const std::string& path, const std::u16string& pinName) {
+    EntryLock lock(LOCK_EX);
     const std::string name = Narrow(pinName);
     if (!ValidKeyName(name)) return kNotFound;
     return FromWin32(DeleteTree(HKEY_CLASSES_ROOT, path + "\\Pins\\" + name));
 }
 
 HRESULT FilterMapperStore::RemoveEntry(const std::string& path) {
+    EntryLock lock(LOCK_EX);
     return FromWin32(DeleteTree(HKEY_CLASSES_ROOT, path));
 }
 
 HRESULT FilterMapperStore::CreateCategory(REFCLSID category, DWORD merit,
                                           const std::u16string& description) {
+    EntryLock lock(LOCK_EX);
     Key key;
     LONG status = key.Create(HKEY_CLASSES_ROOT, std::string(kCategoryRoot) + "\\" + GuidText(category));
     if (status == ERROR_SUCCESS) status = SetText(key.Get(), nullptr, Narrow(description));
@@ -276,6 +318,7 @@ HRESULT FilterMapperStore::CreateCategory(REFCLSID category, DWORD merit,
 }
 
 HRESULT FilterMapperStore::ReadEntry(const std::string& path, Filter* filter) {
+    EntryLock lock(LOCK_SH);
     Key entry;
     const LONG status = entry.Open(HKEY_CLASSES_ROOT, path);
     if (status != ERROR_SUCCESS) return FromWin32(status);
@@ -324,6 +367,7 @@ HRESULT FilterMapperStore::ReadEntry(const std::string& path, Filter* filter) {
 }
 
 HRESULT FilterMapperStore::ReadAll(bool includeCategories, std::vector<Filter>* filters) {
+    EntryLock lock(LOCK_SH);
     filters->clear();
     std::vector<std::string> paths;
     {
