@@ -32,7 +32,12 @@ QRect CAboutDlg::DialogUnits(int x, int y, int cx, int cy) const {
         QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
     const int baseX = (metrics.horizontalAdvance(alphabet) / 26 + 1) / 2;
     const int baseY = metrics.height();
-    return QRect(x * baseX / 4, y * baseY / 8, cx * baseX / 4, cy * baseY / 8);
+    // Rounded to the nearest pixel, halves away from zero, as the platform scales templates.
+    auto scale = [](int units, int base, int divisor) {
+        const int product = units * base;
+        return (product >= 0 ? product + divisor / 2 : product - divisor / 2) / divisor;
+    };
+    return QRect(scale(x, baseX, 4), scale(y, baseY, 8), scale(cx, baseX, 4), scale(cy, baseY, 8));
 }
 
 bool CAboutDlg::OnInitDialog() {

@@ -27,9 +27,8 @@ const Connection kConnections[3] = {
 
 // What Build keeps of a matching registered-filter record. The name is a copy: the record goes
 // back to the task allocator as soon as it has been examined, but the name is needed until the
-// filter has joined the graph.
+// filter has joined the graph. A name that matched no record keeps the null class identifier.
 struct KeptRecord {
-    bool found = false;
     CLSID clsid = CLSID_NULL;
     std::u16string name;
 };
@@ -90,7 +89,6 @@ int COutputGraph::Build() {
                 ToAnsi(record->Name, name, sizeof(name));
                 const bool match = name[0] != '\0' && lstrcmpA(name, kFilterNames[i]) == 0;
                 if (match) {
-                    kept[i].found = true;
                     kept[i].clsid = record->Clsid;
                     kept[i].name = record->Name;
                 }
@@ -113,12 +111,12 @@ int COutputGraph::Build() {
 
     for (int i = 0; i < 4; ++i) {
         if (i < 3) {
-            if (kept[i].found) {
-                REGFILTER record;
-                record.Clsid = kept[i].clsid;
-                record.Name = kept[i].name.data();
-                m_pFilter[i] = CreateRegisteredFilter(m_pGraph, record);
-            }
+            // An entry that was not found is created all the same: nothing is registered under
+            // the null class identifier, so it fails like any other failed creation.
+            REGFILTER record;
+            record.Clsid = kept[i].clsid;
+            record.Name = kept[i].name.data();
+            m_pFilter[i] = CreateRegisteredFilter(m_pGraph, record);
             if (m_pFilter[i] == nullptr) {
                 const std::string text =
                     std::string("必要なコンポーネントのロードに失敗しました。(") + kFilterNames[i] + ")";

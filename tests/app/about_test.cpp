@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QLabel>
+#include <QPushButton>
 #include <QTest>
 #include <QUrl>
 
@@ -67,6 +68,55 @@ TEST_F(AboutTest, ShowsItsTextsAndABlueUnderlinedLink) {
         }
     }
     EXPECT_GT(blue, 20);
+}
+
+// The box is laid out in units of its font: a quarter of the average character width across,
+// an eighth of the character height down. Each control sits where its template puts it, to
+// within the pixel the units round to.
+TEST_F(AboutTest, ControlsSitWhereTheTemplatePutsThem) {
+    CAboutDlg dlg(nullptr);
+    dlg.show();
+    const double unitX = dlg.width() / 235.0;
+    const double unitY = dlg.height() / 135.0;
+    EXPECT_GT(unitX, 1.0);
+    EXPECT_GT(unitY, 1.0);
+    auto expectAt = [&](const char* what, const QRect& actual, int x, int y, int cx, int cy) {
+        SCOPED_TRACE(what);
+        EXPECT_NEAR(actual.left(), x * unitX, 1.0);
+        EXPECT_NEAR(actual.top(), y * unitY, 1.0);
+        EXPECT_NEAR(actual.width(), cx * unitX, 1.0);
+        EXPECT_NEAR(actual.height(), cy * unitY, 1.0);
+    };
+
+    QLabel* title = LabelWithText(dlg, QString::fromUtf8("Velora DV Color Bar Generator\n"
+                                                         "Tecnology with Microsoft DirectX Media 6.0\n\n"
+                                                         "Ver.0.1 (アルファ版) Build.12"));
+    QLabel* caption = LabelWithText(dlg, QString::fromUtf8("サポートページ"));
+    ASSERT_NE(title, nullptr);
+    ASSERT_NE(caption, nullptr);
+    expectAt("title", title->geometry(), 35, 10, 150, 40);
+    expectAt("caption", caption->geometry(), 30, 95, 50, 8);
+    expectAt("address", dlg.LinkLabel()->geometry(), 90, 95, 100, 8);
+    QPushButton* ok = nullptr;
+    for (QPushButton* button : dlg.findChildren<QPushButton*>()) {
+        if (button->text() == "OK") ok = button;
+    }
+    ASSERT_NE(ok, nullptr);
+    EXPECT_TRUE(ok->isDefault());
+    expectAt("OK", ok->geometry(), 180, 110, 50, 14);
+
+    // The icon shows at its own size from the template's corner.
+    QLabel* icon = nullptr;
+    for (QLabel* label : dlg.findChildren<QLabel*>()) {
+        if (!label->pixmap().isNull()) icon = label;
+    }
+    ASSERT_NE(icon, nullptr);
+    EXPECT_EQ(icon->pixmap().size(), QSize(32, 32));
+    EXPECT_NEAR(icon->x(), 11 * unitX, 1.0);
+    EXPECT_NEAR(icon->y(), 17 * unitY, 1.0);
+
+    // The version text's four lines fit their box.
+    EXPECT_LE(title->sizeHint().height(), title->height());
 }
 
 TEST_F(AboutTest, ClickingTheAddressOpensItAndNothingElseDoes) {

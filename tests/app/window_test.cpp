@@ -250,7 +250,8 @@ TEST_F(WindowTest, EnterIsIgnoredAndEscapeAsksBeforeQuitting) {
     EXPECT_TRUE(dlg->isVisible());
     EXPECT_EQ(world.stops, 0);
 
-    watcher.answer = QMessageBox::Yes;
+    // Yes is the question's default button: Enter in the box answers it.
+    watcher.onBox = [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Return); };
     QTest::keyClick(dlg.get(), Qt::Key_Escape);
     EXPECT_EQ(watcher.boxes.size(), 2u);
     EXPECT_FALSE(dlg->isVisible());
@@ -288,6 +289,21 @@ TEST_F(WindowTest, GripStripDragsTheWindowAndNothingElseDoes) {
     QTest::mouseMove(dlg.get(), QPoint(28, 45));
     QTest::mouseRelease(dlg.get(), Qt::LeftButton, {}, QPoint(28, 45));
     EXPECT_EQ(dlg->pos(), start + QPoint(20, 15));
+
+    // The drag area is exactly the 16 pixels from the frame to the strip's inner edge; the
+    // strip's shadow line at x = 16 is outside it.
+    struct Case {
+        int x;
+        bool drags;
+    };
+    for (const Case c : {Case{0, true}, Case{15, true}, Case{16, false}, Case{17, false}}) {
+        SCOPED_TRACE(testing::Message() << "x = " << c.x);
+        const QPoint before = dlg->pos();
+        QTest::mousePress(dlg.get(), Qt::LeftButton, {}, QPoint(c.x, 60));
+        QTest::mouseMove(dlg.get(), QPoint(c.x + 5, 62));
+        QTest::mouseRelease(dlg.get(), Qt::LeftButton, {}, QPoint(c.x + 5, 62));
+        EXPECT_EQ(dlg->pos(), c.drags ? before + QPoint(5, 2) : before);
+    }
 }
 
 TEST_F(WindowTest, AboutBoxFromTheKeyAndTheContextMenu) {
