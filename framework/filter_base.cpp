@@ -59,11 +59,12 @@ HRESULT FilterBase::InnerQueryInterface(REFIID iid, void** result) {
 }
 
 HRESULT FilterBase::CurrentStreamTime(REFERENCE_TIME* time) {
-    if (time == nullptr) {
-        return E_POINTER;
-    }
     if (clock == nullptr) {
         return VFW_E_NO_CLOCK;
+    }
+    // Not handed on to a clock that might write through it.
+    if (time == nullptr) {
+        return E_POINTER;
     }
     const HRESULT status = clock->GetTime(time);
     if (FAILED(status)) {
@@ -257,7 +258,12 @@ HRESULT STDMETHODCALLTYPE FilterBase::JoinFilterGraph(IFilterGraph* newGraph, LP
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE FilterBase::QueryVendorInfo(LPWSTR* /*vendorInfo*/) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE FilterBase::QueryVendorInfo(LPWSTR* vendorInfo) {
+    if (vendorInfo == nullptr) {
+        return E_POINTER;
+    }
+    return E_NOTIMPL;
+}
 
 HRESULT STDMETHODCALLTYPE FilterBase::Register() {
     const FilterSetup* setup = RegistrationData();

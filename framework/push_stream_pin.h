@@ -20,8 +20,6 @@ public:
     // into the status slot.
     PushStreamPin(const char* objectName, HRESULT* status, SourceFilterBase* owner,
                   const WCHAR* pinName);
-    // Detaches from the owner's table; the WorkerThread part then joins a recorded thread.
-    ~PushStreamPin() override;
 
     // ---- worker-side virtual operations, in this order ----
     // The command loop.
@@ -35,6 +33,11 @@ public:
     virtual HRESULT RunDeliveryLoop();
     // The one type of a single-type pin; E_UNEXPECTED by default, record untouched.
     virtual HRESULT GetSingleType(MediaTypeRecord* type);
+
+    // Detaches from the owner's table; the WorkerThread part then joins a recorded thread.
+    // Declared after the worker-side operations so that these follow WorkerMain directly in the
+    // virtual table.
+    ~PushStreamPin() override;
 
     // ---- pin operations replaced here ----
     // Commits the allocator, starts the worker, sends CmdInit and CmdPause (filter lock held).

@@ -29,10 +29,9 @@ enum WorkerCommand : DWORD {
 class WorkerThread {
 public:
     WorkerThread();
-    // Joins a recorded thread (waiting for it to end), then frees the lock and events.
-    virtual ~WorkerThread();
 
-    // The thread body; its result is the thread's exit code.
+    // The thread body, and the class's one virtual operation; its result is the thread's exit
+    // code.
     virtual DWORD WorkerMain() = 0;
 
     // Starts the thread; false when a thread is still recorded or creation failed.
@@ -45,6 +44,11 @@ public:
     bool HasThread() const;
 
 protected:
+    // Joins a recorded thread (waiting for it to end), then frees the lock and events. Not
+    // virtual: a WorkerThread is only ever destroyed as part of the object derived from it (a
+    // push-stream pin is destroyed through its pin side).
+    ~WorkerThread();
+
     // Worker side.
     DWORD WaitCommand();
     bool PeekCommand(DWORD* command);

@@ -13,13 +13,15 @@ LONG serverLockCount = 0;
 
 SERVER_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID classId, REFIID iid,
                                                     LPVOID* result) {
-    // A null result place would be written through below; refuse it before anything else.
-    if (result == nullptr) return E_POINTER;
+    // The interface is tested first, before the class is looked up; neither refusal writes the
+    // result place.
     if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
 
     for (int i = 0; i < factoryTemplateCount; ++i) {
         const FactoryTemplate& entry = factoryTemplates[i];
         if (*entry.classId != classId) continue;
+        // A null result place would be written through; refuse it before a factory is made.
+        if (result == nullptr) return E_POINTER;
         ClassFactory* factory = new (std::nothrow) ClassFactory(&entry);
         *result = factory;
         if (factory == nullptr) return E_OUTOFMEMORY;

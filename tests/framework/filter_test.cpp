@@ -185,11 +185,19 @@ TEST(Filter, ClockGraphAndName) {
     EXPECT_EQ(clock, nullptr);
     REFERENCE_TIME time = 0;
     EXPECT_EQ(source->CurrentStreamTime(&time), VFW_E_NO_CLOCK);
+    // Without a clock that is the answer, whatever place was given.
+    EXPECT_EQ(source->CurrentStreamTime(nullptr), VFW_E_NO_CLOCK);
 
     CountingClock counting;
     filter->SetSyncSource(&counting);
     filter->SetSyncSource(&counting);  // the clock already held stays alive
     EXPECT_EQ(counting.references, 2u);
+    EXPECT_EQ(source->CurrentStreamTime(nullptr), E_POINTER);
+
+    // No vendor text, but a missing place is still refused as such.
+    LPWSTR vendor = nullptr;
+    EXPECT_EQ(filter->QueryVendorInfo(&vendor), E_NOTIMPL);
+    EXPECT_EQ(filter->QueryVendorInfo(nullptr), E_POINTER);
 
     fakes::FakeGraph silentGraph;
     silentGraph.hasEventSink = false;

@@ -120,7 +120,7 @@ TEST(WorkerThread, SenderIsReleasedWhenTheWorkerEndsUnanswered) {
 
 // Runs until released, then finishes a little later; its flags live outside the object because
 // the object is destroyed while the thread still runs.
-class SlowWorker : public WorkerThread {
+class SlowWorker final : public WorkerThread {
 public:
     SlowWorker(std::atomic<bool>* entered, std::atomic<bool>* release, std::atomic<bool>* finished)
         : entered(entered), release(release), finished(finished) {}

@@ -92,8 +92,14 @@ TEST_F(ClassFactoryTest, GetClassObjectAnswersByInterfaceAndClass) {
     EXPECT_EQ(library.GetClassObject(kOtherClassId, IID_IClassFactory, &result),
               CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(result, kUntouched);
-    // A missing result place is refused instead of being written through.
+    // A missing result place is refused instead of being written through, and no factory is
+    // made; the interface and class refusals still come first, as they never write the place.
     EXPECT_EQ(library.GetClassObject(kColorBarClassId, IID_IClassFactory, nullptr), E_POINTER);
+    EXPECT_EQ(library.CanUnloadNow(), S_OK);
+    EXPECT_EQ(library.GetClassObject(kColorBarClassId, IID_IBaseFilter, nullptr), E_NOINTERFACE);
+    EXPECT_EQ(library.GetClassObject(kOtherClassId, IID_IBaseFilter, nullptr), E_NOINTERFACE);
+    EXPECT_EQ(library.GetClassObject(kOtherClassId, IID_IClassFactory, nullptr),
+              CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(library.CanUnloadNow(), S_OK);
 }
 
