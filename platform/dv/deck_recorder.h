@@ -1,6 +1,17 @@
 // The deck's tape: a file of raw DIF frames that only ever grows by whole frames.
-// Threads: used by the deck's single thread only; no locks.
+//
+// A write() of a frame that is interrupted by SIGKILL stops at a page boundary and leaves part of
+// the frame on the tape, which no later deck could record after. So the frames are written by a
+// small writer process that Open forks: Append copies the frame into memory shared with it and
+// asks it to write; killing the deck (by its process id, as unplugging does) no longer cuts a
+// write short, because the writer finishes the frame it was asked for and then sees the deck's
+// end of their socket close and exits. The writer keeps the tape's lock until then.
+//
+// Threads: used by the deck's single thread only; no locks. The writer process does nothing but
+// read requests, write the tape and answer.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -41,7 +52,17 @@ public:
     uint64_t framesWithoutTimecode() const { return untimedCount; }
 
 private:
+    // Forks the writer; false (with savedErrno) when it cannot be started.
+    bool StartWriter();
+    // Has the writer write `size` bytes from the shared buffer; the bytes written, or -1 with
+    // savedErrno set when nothing could be asked or answered.
+    ssize_t WriteThroughWriter(size_t size, int* writeErrno);
+    void StopWriter();
+
     int fd = -1;
+    pid_t writerPid = -1;
+    int writerSocket = -1;            // this end of the socket pair to the writer
+    uint8_t* sharedFrame = nullptr;   // frameSize bytes mapped shared with the writer
     std::string path;
     size_t frameSize = 120000;
     uint64_t tapeBytes = 0;  // length of the tape up to its last whole frame

@@ -2,7 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/userfaultfd.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "deck_recorder.h"
 #include "deck_test_process.h"
@@ -60,6 +69,76 @@ TEST(DeckRecorder, AppendsWholeFramesCountsTimecodeBreaksAndRefusesOddTapes) {
     close(fd);
     EXPECT_FALSE(recorder.Open(tape, &error));
     EXPECT_NE(std::string::npos, error.find("whole")) << error;
+}
+
+// A deck killed while it appends a frame (SIGKILL, as unplugging a stuck deck would) must leave a
+// tape of whole frames that the next deck records after. The kill is made to land inside the
+// append: the second frame's memory past its first 16 pages is held back by a userfaultfd, so
+// whatever reads it blocks there until the process is killed.
+TEST(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
+    decktest::TempDir dir;
+    const std::string tape = dir.path() + "/tape.dv";
+    int ready[2] = {-1, -1};
+    ASSERT_EQ(0, pipe(ready));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Exit status 2: no userfaultfd here; 3: the set-up failed; 4: the append did not block.
+        close(ready[0]);
+        std::string error;
+        dv::DeckRecorder recorder;
+        const auto first = MakeFrame(0);
+        if (!recorder.Open(tape, &error) || !recorder.Append(first.data(), first.size(), &error)) _exit(3);
+        const size_t page = size_t(sysconf(_SC_PAGESIZE));
+        const size_t span = (kFrameBytes + page - 1) / page * page;
+        const size_t present = 16 * page;
+        void* memory = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) _exit(3);
+        auto* frame = static_cast<uint8_t*>(memory);
+        std::memcpy(frame, MakeFrame(1).data(), present);
+        const int uffd = int(syscall(SYS_userfaultfd, O_CLOEXEC));
+        uffdio_api api {};
+        api.api = UFFD_API;
+        if (uffd < 0 || ioctl(uffd, UFFDIO_API, &api) != 0) _exit(2);
+        uffdio_register held {};
+        held.range.start = reinterpret_cast<uintptr_t>(frame + present);
+        held.range.len = span - present;
+        held.mode = UFFDIO_REGISTER_MODE_MISSING;
+        if (ioctl(uffd, UFFDIO_REGISTER, &held) != 0) _exit(2);
+        std::thread watcher([&] {
+            uffd_msg message {};
+            if (read(uffd, &message, sizeof message) == ssize_t(sizeof message)) {
+                const char blocked = 'b';
+                (void)!write(ready[1], &blocked, 1);
+            }
+        });
+        recorder.Append(frame, kFrameBytes, &error);
+        _exit(4);
+    }
+    close(ready[1]);
+    char blocked = 0;
+    const bool reached = read(ready[0], &blocked, 1) == 1;
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(ready[0]);
+    if (!reached && WIFEXITED(status) && WEXITSTATUS(status) == 2) {
+        GTEST_SKIP() << "userfaultfd is not available to this process";
+    }
+    ASSERT_TRUE(reached) << "the append never reached the held-back memory; wait status " << status;
+
+    // Anything still writing for the killed deck holds the tape's lock until it is done.
+    const int fd = open(tape.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, flock(fd, LOCK_EX));
+    close(fd);
+    const std::string bytes = decktest::ReadFile(tape);
+    EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "a tape of " << bytes.size() << " bytes";
+    ASSERT_GE(bytes.size(), kFrameBytes);
+    EXPECT_EQ(0, std::memcmp(bytes.data(), MakeFrame(0).data(), kFrameBytes));
+    std::string error;
+    dv::DeckRecorder next;
+    EXPECT_TRUE(next.Open(tape, &error)) << error;
 }
 
 }  // namespace
