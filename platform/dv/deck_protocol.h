@@ -16,7 +16,8 @@
 // The deck takes at most one Frame per tick of 1001/30000 s and reads nothing more of the stream
 // until the next tick, so a sender that writes frames as fast as it can is held back by the
 // socket: that is the pacing. A Frame cut short by a disconnect is dropped; the tape only ever
-// holds whole frames. While one sender is connected, any other connection is answered Busy.
+// holds whole frames. While one sender is connected, any other connection is answered Busy; one
+// made after the sender hung up waits until the deck has taken what was left of that stream.
 #pragma once
 
 #include <cstddef>

@@ -110,6 +110,8 @@ int DeckServer::Run() {
         const uint64_t missedBefore = missedTicks.size();
         const SessionEnd end = RunSession(conn);
         ::close(conn);
+        sessionFd = -1;
+        senderHungUp = false;
         if (end == SessionEnd::TapeFailed) {
             std::fprintf(options.errors, "dvdeck: %s; the tape keeps %llu whole frames\n",
                          tapeError.c_str(), static_cast<unsigned long long>(tape.framesOnTape()));
@@ -192,6 +194,8 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
     frameBytes = 0;
     frameComplete = false;
     endRequested = false;
+    sessionFd = conn;
+    senderHungUp = false;
     frameBuffer.resize(deck::kFrameBytes);
     bool started = false;  // ticks count only from the sender's first frame
     int64_t t0 = NowNs();
@@ -204,7 +208,7 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
         while (!frameComplete) {
             const int64_t now = NowNs();
             if (now >= deadline) break;
-            pollfd fds[3] = {{conn, POLLIN, 0}, {listenFd, POLLIN, 0}, {options.stopFd, POLLIN, 0}};
+            pollfd fds[3] = {{conn, POLLIN, 0}, {listenFd, NewcomerEvents(), 0}, {options.stopFd, POLLIN, 0}};
             const timespec wait = ToTimespec(deadline - now);
             const int rc = ppoll(fds, options.stopFd >= 0 ? 3 : 2, &wait, nullptr);
             if (rc < 0 && errno != EINTR) return SessionEnd::SenderDone;
@@ -307,7 +311,7 @@ bool DeckServer::WaitUntil(int64_t deadlineNs) {
     for (;;) {
         const int64_t now = NowNs();
         if (now >= deadlineNs) return !StopRequested();
-        pollfd fds[2] = {{listenFd, POLLIN, 0}, {options.stopFd, POLLIN, 0}};
+        pollfd fds[2] = {{listenFd, NewcomerEvents(), 0}, {options.stopFd, POLLIN, 0}};
         const timespec wait = ToTimespec(deadlineNs - now);
         const int rc = ppoll(fds, options.stopFd >= 0 ? 2 : 1, &wait, nullptr);
         if (rc <= 0) continue;
@@ -317,6 +321,13 @@ bool DeckServer::WaitUntil(int64_t deadlineNs) {
 }
 
 void DeckServer::RefuseNewcomer() {
+    if (sessionFd >= 0) {
+        pollfd session {sessionFd, POLLRDHUP, 0};
+        if (::poll(&session, 1, 0) > 0 && (session.revents & (POLLHUP | POLLRDHUP | POLLERR))) {
+            senderHungUp = true;
+            return;
+        }
+    }
     const int conn = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (conn < 0) return;
     SendReply(conn, ReplyCode::Busy, 0, "another sender is recording on this deck");

@@ -6,6 +6,8 @@
 // making `stopFd` readable (the dvdeck program passes a signalfd for SIGINT and SIGTERM).
 #pragma once
 
+#include <poll.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -51,7 +53,10 @@ private:
     // Waits until the absolute monotonic time `deadlineNs`, answering newcomers Busy;
     // false when asked to stop.
     bool WaitUntil(int64_t deadlineNs);
+    // Answers a newcomer Busy, unless the current sender has hung up (see senderHungUp).
     void RefuseNewcomer();
+    // The listening socket's poll events during a session: none once the sender has hung up.
+    short NewcomerEvents() const { return senderHungUp ? short(0) : short(POLLIN); }
     bool StopRequested();
     void SendReply(int conn, deck::ReplyCode code, int error, const std::string& message);
     void PrintSessionReport(uint64_t framesBefore, uint64_t missedBefore);
@@ -68,6 +73,12 @@ private:
     size_t frameBytes = 0;
     bool frameComplete = false;
     bool endRequested = false;  // the sender said End (rather than just closing)
+    int sessionFd = -1;         // the current sender's connection; -1 between sessions
+    // The current sender closed its end (a graph stopping mid-frame does) while the rest of its
+    // stream is still unread. It is no longer connected, so whoever calls now is its successor:
+    // the call waits in the listen backlog until the session has drained instead of being
+    // refused, and the listening socket is left out of the polls until then.
+    bool senderHungUp = false;
 
     uint64_t ticks = 0;                  // ticks of all sessions, counted from each first frame
     std::vector<uint64_t> missedTicks;   // those among them at which no frame had arrived
