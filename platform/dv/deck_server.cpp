@@ -144,19 +144,29 @@ bool DeckServer::OpenSocket() {
                      options.socketPath.c_str());
         return false;
     }
-    std::memcpy(addr.sun_path, options.socketPath.c_str(), options.socketPath.size() + 1);
+    // Bind under a name the device listing ignores and give the socket its real name only once
+    // it listens: a listing that probed it in between would take it for a dead deck's leftover
+    // and delete it, leaving this deck unlisted.
+    const std::string pendingPath = options.socketPath + ".pending";
+    if (pendingPath.size() >= sizeof addr.sun_path) {
+        std::fprintf(options.errors, "dvdeck: socket path too long: %s\n", pendingPath.c_str());
+        return false;
+    }
+    std::memcpy(addr.sun_path, pendingPath.c_str(), pendingPath.size() + 1);
     listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd < 0) {
         std::fprintf(options.errors, "dvdeck: socket: %s\n", std::strerror(errno));
         return false;
     }
-    ::unlink(options.socketPath.c_str());  // left behind by a deck that had our pid
+    ::unlink(pendingPath.c_str());  // left behind by a deck that had our pid
     if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd, 8) != 0) {
+        ::listen(listenFd, 8) != 0 ||
+        ::rename(pendingPath.c_str(), options.socketPath.c_str()) != 0) {
         std::fprintf(options.errors, "dvdeck: cannot listen on %s: %s\n",
                      options.socketPath.c_str(), std::strerror(errno));
         ::close(listenFd);
         listenFd = -1;
+        ::unlink(pendingPath.c_str());
         return false;
     }
     return true;
