@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev fonts-ipafont-gothic
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -135,7 +135,7 @@ HRESULT FilterGraph::UniqueNameLocked(LPCWSTR wanted, std::u16string* name, bool
         stem = base.substr(0, kMaxNameLength - 5) + u" ";
     }
     for (int n = 1; n <= 9999; ++n) {
-        char digits[8];
+        char digits[12];  // room for any int, so no format can truncate
         std::snprintf(digits, sizeof digits, "%04d", n);
         std::u16string candidate = stem;
         for (const char* d = digits; *d != 0; ++d) candidate.push_back(static_cast<char16_t>(*d));

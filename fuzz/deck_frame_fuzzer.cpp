@@ -1,0 +1,83 @@
+// Fuzzes what the virtual deck reads from the DIF frames it receives: the timecode in the
+// subcode blocks (DeckTimecode::Read), on frames of any size and content.
+//
+// Two kinds of input, chosen by the first byte:
+//   - raw: the rest is the frame, in a heap block of exactly its size, so a read past the end is
+//     caught; whatever Read finds must be a valid label;
+//   - written: a frame number from the input, a whole frame with the system data the muxer
+//     writes for it (WriteSystemData), then a few bytes changed by the input. Untouched, the
+//     deck must read back exactly the drop-frame label the muxer wrote and count it back to
+//     the same frame number (within the day the label can tell).
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "deck_timecode.h"
+#include "dif_frame.h"
+
+namespace {
+
+#define FUZZ_CHECK(condition)                                                         \
+    do {                                                                              \
+        if (!(condition)) {                                                           \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__,     \
+                         #condition);                                                 \
+            std::abort();                                                             \
+        }                                                                             \
+    } while (0)
+
+// 24 hours of drop-frame labels: 144 ten-minute blocks of 17982 frames.
+constexpr int64_t kFramesPerDay = 144 * 17982;
+
+void CheckLabel(const dv::DeckTimecode& tc) {
+    FUZZ_CHECK(tc.hours >= 0 && tc.hours <= 23);
+    FUZZ_CHECK(tc.minutes >= 0 && tc.minutes <= 59);
+    FUZZ_CHECK(tc.seconds >= 0 && tc.seconds <= 59);
+    FUZZ_CHECK(tc.frames >= 0 && tc.frames <= 29);
+    FUZZ_CHECK(tc.Text().size() == 11);
+    FUZZ_CHECK(tc.FrameNumber() >= 0 || tc.dropFrame);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    if (data[0] & 1) {
+        // Raw frame of exactly the input's size.
+        const size_t frameBytes = size - 1;
+        std::unique_ptr<uint8_t[]> frame(new uint8_t[frameBytes == 0 ? 1 : frameBytes]);
+        if (frameBytes) std::memcpy(frame.get(), data + 1, frameBytes);
+        dv::DeckTimecode tc;
+        if (dv::DeckTimecode::Read(frame.get(), frameBytes, &tc)) CheckLabel(tc);
+        return 0;
+    }
+
+    FuzzedDataProvider input(data + 1, size - 1);
+    // Up to 2^40 frames: over a thousand years of stream, far past any real tape.
+    const uint64_t frameNumber = input.ConsumeIntegralInRange<uint64_t>(0, uint64_t{1} << 40);
+    std::vector<uint8_t> frame(dv::dif::kFrameBytes, 0);
+    dv::dif::WriteSystemData(frame.data(), frameNumber);
+    bool changed = false;
+    while (input.remaining_bytes() >= 3) {
+        const size_t at = input.ConsumeIntegralInRange<size_t>(0, frame.size() - 1);
+        const uint8_t value = input.ConsumeIntegral<uint8_t>();
+        changed = changed || frame[at] != value;
+        frame[at] = value;
+    }
+    dv::DeckTimecode tc;
+    const bool found = dv::DeckTimecode::Read(frame.data(), frame.size(), &tc);
+    if (found) CheckLabel(tc);
+    if (!changed) {
+        FUZZ_CHECK(found);
+        const dv::dif::Timecode written = dv::dif::DropFrameTimecode(frameNumber);
+        FUZZ_CHECK(tc.dropFrame);
+        FUZZ_CHECK(tc.hours == written.hours && tc.minutes == written.minutes &&
+                   tc.seconds == written.seconds && tc.frames == written.frames);
+        FUZZ_CHECK(tc.FrameNumber() == static_cast<int64_t>(frameNumber % kFramesPerDay));
+    }
+    return 0;
+}
