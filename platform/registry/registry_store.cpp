@@ -290,26 +290,14 @@ HKEY RegistryStore::IssueHandle(int64_t keyId) {
 }
 
 LONG RegistryStore::CreateKey(HKEY parent, const char* path, HKEY* result) {
-    *result = nullptr;
-    std::lock_guard<std::mutex> lock(mutex);
-    std::vector<std::string> names;
-    LONG status = SplitPath(path, &names);
-    if (status == ERROR_SUCCESS) status = EnsureOpen();
-    int64_t parentId = 0;
-    if (status == ERROR_SUCCESS) status = HandleKey(parent, &parentId);
-    if (status != ERROR_SUCCESS) return status;
-
-    Transaction transaction(db, true);
-    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    if ((status = KeyExists(db, parentId)) != ERROR_SUCCESS) return status;
-    int64_t keyId = 0;
-    if ((status = Walk(db, parentId, names, true, &keyId)) != ERROR_SUCCESS) return status;
-    if ((status = transaction.Commit()) != ERROR_SUCCESS) return status;
-    *result = IssueHandle(keyId);
-    return ERROR_SUCCESS;
+    return WalkToKey(parent, path, true, result);
 }
 
 LONG RegistryStore::OpenKey(HKEY parent, const char* path, HKEY* result) {
+    return WalkToKey(parent, path, false, result);
+}
+
+LONG RegistryStore::WalkToKey(HKEY parent, const char* path, bool create, HKEY* result) {
     *result = nullptr;
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::string> names;
@@ -319,11 +307,13 @@ LONG RegistryStore::OpenKey(HKEY parent, const char* path, HKEY* result) {
     if (status == ERROR_SUCCESS) status = HandleKey(parent, &parentId);
     if (status != ERROR_SUCCESS) return status;
 
-    Transaction transaction(db, false);
+    // Creating writes, so it takes the write lock up front; opening only reads.
+    Transaction transaction(db, create);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
     if ((status = KeyExists(db, parentId)) != ERROR_SUCCESS) return status;
     int64_t keyId = 0;
-    if ((status = Walk(db, parentId, names, false, &keyId)) != ERROR_SUCCESS) return status;
+    if ((status = Walk(db, parentId, names, create, &keyId)) != ERROR_SUCCESS) return status;
+    if (create && (status = transaction.Commit()) != ERROR_SUCCESS) return status;
     *result = IssueHandle(keyId);
     return ERROR_SUCCESS;
 }

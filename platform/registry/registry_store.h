@@ -62,6 +62,8 @@ private:
         uint64_t generation;  // the database the key id belongs to
     };
 
+    // Opens (or with create, creates) the key at path below parent and issues a handle for it.
+    LONG WalkToKey(HKEY parent, const char* path, bool create, HKEY* result);
     LONG EnsureOpen();                                // mutex held
     void CloseConnection();                           // mutex held
     LONG HandleKey(HKEY key, int64_t* keyId) const;   // mutex held
