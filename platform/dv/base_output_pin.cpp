@@ -209,4 +209,14 @@ HRESULT OutputPinBase::DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME st
     return hr;
 }
 
+HRESULT OutputPinBase::SizeForFrames(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props,
+                                     LONG frameBytes) {
+    if (props->cBuffers < 1) props->cBuffers = 1;
+    if (props->cbBuffer < frameBytes) props->cbBuffer = frameBytes;
+    ALLOCATOR_PROPERTIES actual{};
+    const HRESULT hr = allocator->SetProperties(props, &actual);
+    if (FAILED(hr)) return hr;
+    return actual.cbBuffer < frameBytes ? E_FAIL : S_OK;
+}
+
 }  // namespace dv

@@ -58,6 +58,11 @@ protected:
     // small. Under filterLock.
     virtual HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) = 0;
 
+    // For pins of fixed-size frames: asks for at least one buffer of frameBytes and fails with
+    // E_FAIL when the allocator grants less.
+    static HRESULT SizeForFrames(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props,
+                                 LONG frameBytes);
+
     HRESULT CompleteConnect(IPin* peer) override;
     void BreakConnect() override;
 

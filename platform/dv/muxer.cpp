@@ -49,12 +49,7 @@ HRESULT MuxerOutputPin::GetMediaType(int position, MediaType* mt) {
 }
 
 HRESULT MuxerOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) {
-    if (props->cBuffers < 1) props->cBuffers = 1;
-    if (props->cbBuffer < dif::kFrameBytes) props->cbBuffer = dif::kFrameBytes;
-    ALLOCATOR_PROPERTIES actual{};
-    const HRESULT hr = allocator->SetProperties(props, &actual);
-    if (FAILED(hr)) return hr;
-    return actual.cbBuffer < dif::kFrameBytes ? E_FAIL : S_OK;
+    return SizeForFrames(allocator, props, dif::kFrameBytes);
 }
 
 // ---- filter -----------------------------------------------------------------------------------

@@ -81,12 +81,7 @@ HRESULT VideoEncoderOutputPin::GetMediaType(int position, MediaType* mt) {
 
 HRESULT VideoEncoderOutputPin::DecideBufferSize(IMemAllocator* allocator,
                                                 ALLOCATOR_PROPERTIES* props) {
-    if (props->cBuffers < 1) props->cBuffers = 1;
-    if (props->cbBuffer < VideoEncoderCodec::kFrameBytes) props->cbBuffer = VideoEncoderCodec::kFrameBytes;
-    ALLOCATOR_PROPERTIES actual{};
-    const HRESULT hr = allocator->SetProperties(props, &actual);
-    if (FAILED(hr)) return hr;
-    return actual.cbBuffer < VideoEncoderCodec::kFrameBytes ? E_FAIL : S_OK;
+    return SizeForFrames(allocator, props, VideoEncoderCodec::kFrameBytes);
 }
 
 // ---- filter -----------------------------------------------------------------------------------
