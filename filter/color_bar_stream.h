@@ -44,13 +44,22 @@ public:
     HRESULT STDMETHODCALLTYPE Notify(IBaseFilter* sender, Quality quality) override;
 
 private:
+    static constexpr size_t kRowBytes = kFrameWidth * 3;
+
     // Reads colorbar.dat from the library's directory into frameImage; whatever the file does
     // not reach (all of it when the file is missing) holds kMissingImageByte.
     void LoadFrameImage();
+    // Works out rowOrigin from frameImage.
+    void FindRowRuns();
+    // Makes buffer[0, bytes) hold the first bytes of frameImage (bytes <= kImageBytes).
+    void CopyFrameImage(BYTE* buffer, size_t bytes) const;
 
     LONG framePeriodMs;              // guarded by streamLock
     LONG defaultFramePeriodMs;       // 20, fixed at construction
     CRITICAL_SECTION streamLock;     // guards frameImage, framePeriodMs, nextSampleTime
     REFERENCE_TIME nextSampleTime;   // guarded by streamLock; start of the next sample
     BYTE* frameImage;                // guarded by streamLock; owned, kImageBytes; null if none
+    // For each row of frameImage, the first row of the run of identical rows it belongs to.
+    // Fixed once the image is loaded.
+    WORD rowOrigin[kFrameHeight];
 };

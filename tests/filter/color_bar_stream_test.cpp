@@ -196,7 +196,7 @@ TEST_F(ColorBarStreamTest, QualityMessagesChangeThePeriodAndDelayTheNextFrame) {
     ASSERT_NE(quality, nullptr);
     // Sent from inside Receive, as a device does; one buffer means the message always lands
     // between the fill of sample `index` and that of the next one.
-    input.OnReceive([quality](int index) {
+    input.OnReceive([quality](int index, IMediaSample*) {
         switch (index) {
         case 1: quality->Notify(nullptr, MakeQuality(500, 0)); break;      // 20 -> 40 ms
         case 2: quality->Notify(nullptr, MakeQuality(0, 0)); break;        // -> 1000 ms
@@ -231,7 +231,7 @@ TEST_F(ColorBarStreamTest, PeriodIsClampedBetween10And1000Ms) {
     Connect();
     IQualityControl* quality = QualityOf(output);
     ASSERT_NE(quality, nullptr);
-    input.OnReceive([quality](int index) {
+    input.OnReceive([quality](int index, IMediaSample*) {
         if (index == 0) quality->Notify(nullptr, MakeQuality(1, 0));     // 20000 -> 1000
         if (index == 1) quality->Notify(nullptr, MakeQuality(999, 0));   // 1001 -> 1000
         if (index == 2) quality->Notify(nullptr, MakeQuality(100000, 0)); // 10
@@ -270,6 +270,45 @@ TEST_F(ColorBarStreamTest, ShortImageFileGivesItsBytesThenUniform16) {
     ASSERT_EQ(s[0].bytes.size(), static_cast<size_t>(kImageBytes));
     EXPECT_EQ(s[0].bytes.substr(0, 5000), file.substr(54));
     EXPECT_EQ(s[0].bytes.substr(5000), std::string(kImageBytes - 5000, '\x10'));
+}
+
+// The one buffer comes back frame after frame, holding what the previous frame left in it. A
+// downstream filter that wrote into it (here: bytes in repeated rows, at the edges of runs of
+// rows, and the very last byte) must still get exactly the picture in the next frame. The
+// picture has runs of identical rows and rows that differ from their neighbour only in their
+// last byte, so taking a row from the wrong place would show.
+TEST_F(ColorBarStreamTest, EverySampleHoldsThePictureWhateverDownstreamWroteIntoTheBuffer) {
+    constexpr size_t kRow = 720 * 3;
+    std::string picture;
+    for (size_t row = 0; row < 480; ++row) {
+        std::string line(kRow, static_cast<char>(row / 7));  // runs of seven rows
+        if (row % 50 == 49) line.back() = 'x';                 // a row of its own
+        picture += line;
+    }
+    LibraryCopy copy;
+    copy.WriteImageFile(std::string(54, 'h') + picture);
+    TestAllocator allocator(kImageBytes, kImageBytes);
+    input.OfferAllocator(&allocator);
+    Open(copy.LibraryPath());
+    Connect();
+    input.KeepBytesOf(5);
+    input.OnReceive([](int index, IMediaSample* sample) {
+        BYTE* data = nullptr;
+        if (FAILED(sample->GetPointer(&data))) return;
+        const size_t rows[] = {0, 3, 6, 7, 48, 49, 50, 200, 479};
+        for (size_t row : rows) data[row * kRow + static_cast<size_t>(index) * 97 % kRow] ^= 0x5A;
+        data[kImageBytes - 1] = 0;
+    });
+    const std::vector<ReceivedSample> s = Stream(5);
+    input.OnReceive(nullptr);
+    for (int k = 0; k < 5; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(s[k].actualLength, kImageBytes);
+        EXPECT_TRUE(s[k].bytes == picture);
+    }
+    output->Disconnect();
+    input.Disconnect();
+    input.OfferAllocator(nullptr);
 }
 
 TEST_F(ColorBarStreamTest, LargeBufferGetsTheImageAtItsStartAndNothingBeyond) {

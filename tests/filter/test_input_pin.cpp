@@ -20,7 +20,7 @@ void TestInputPin::KeepBytesOf(int count) {
     keptSampleBytes = count;
 }
 
-void TestInputPin::OnReceive(std::function<void(int)> action) {
+void TestInputPin::OnReceive(std::function<void(int, IMediaSample*)> action) {
     std::lock_guard<std::mutex> hold(mutex);
     receiveAction = std::move(action);
 }
@@ -179,7 +179,7 @@ HRESULT STDMETHODCALLTYPE TestInputPin::Receive(IMediaSample* sample) {
     record.actualLength = sample->GetActualDataLength();
     record.syncPoint = sample->IsSyncPoint() == S_OK;
 
-    std::function<void(int)> action;
+    std::function<void(int, IMediaSample*)> action;
     int index = 0;
     {
         std::lock_guard<std::mutex> hold(mutex);
@@ -194,7 +194,7 @@ HRESULT STDMETHODCALLTYPE TestInputPin::Receive(IMediaSample* sample) {
         action = receiveAction;
     }
     // Outside our lock: the action may call back into the filter.
-    if (action) action(index);
+    if (action) action(index, sample);
     {
         std::lock_guard<std::mutex> hold(mutex);
         samples.push_back(std::move(record));

@@ -38,8 +38,8 @@ public:
     // How many of the first samples keep their bytes.
     void KeepBytesOf(int samples);
     // Runs on the delivering thread for each sample, with its 0-based index, while Receive holds
-    // the sample.
-    void OnReceive(std::function<void(int index)> action);
+    // the sample (after its bytes were kept).
+    void OnReceive(std::function<void(int index, IMediaSample* sample)> action);
 
     // Blocks until at least count samples arrived since the last Clear (no time limit: a hang is
     // caught by the test runner's timeout).
@@ -94,6 +94,6 @@ private:
     IPin* connector = nullptr;
     int keptSampleBytes = 0;
     int endOfStreamCount = 0;
-    std::function<void(int)> receiveAction;
+    std::function<void(int, IMediaSample*)> receiveAction;
     std::vector<ReceivedSample> samples;
 };
