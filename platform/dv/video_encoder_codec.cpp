@@ -32,7 +32,7 @@ void VideoEncoderCodec::Close() {
     }
     av_frame_free(&yuv);
     av_packet_free(&packet);
-    haveLast = false;
+    lastPicture.Forget();
 }
 
 HRESULT VideoEncoderCodec::Open() {
@@ -94,20 +94,18 @@ HRESULT VideoEncoderCodec::Open() {
         return E_OUTOFMEMORY;
     }
 
-    lastPicture.resize(kPictureBytes);
     lastFrame.resize(kFrameBytes);
     return S_OK;
 }
 
 void VideoEncoderCodec::Reset() {
-    haveLast = false;
+    lastPicture.Forget();
     nextPts = 0;
 }
 
 HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t* frame) {
     if (codec == nullptr) return E_UNEXPECTED;
-    if (reuse && haveLast && lastBottomUp == bottomUp &&
-        std::memcmp(picture, lastPicture.data(), kPictureBytes) == 0) {
+    if (reuse && lastBottomUp == bottomUp && lastPicture.Matches(picture)) {
         std::memcpy(frame, lastFrame.data(), kFrameBytes);
         return S_OK;
     }
@@ -137,9 +135,8 @@ HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t
     ++encodeCount;
 
     if (!reuse) return S_OK;
-    haveLast = true;
     lastBottomUp = bottomUp;
-    std::memcpy(lastPicture.data(), picture, kPictureBytes);
+    lastPicture.Keep(picture);
     std::memcpy(lastFrame.data(), frame, kFrameBytes);
     return S_OK;
 }

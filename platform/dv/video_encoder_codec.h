@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "kept_picture.h"
+
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
@@ -78,9 +80,8 @@ private:
     bool helperQuit = false;              // helperLock
 
     bool reuse = true;
-    bool haveLast = false;
     bool lastBottomUp = false;
-    std::vector<uint8_t> lastPicture;  // the picture behind lastFrame
+    KeptPicture lastPicture {kRowBytes, kHeight};  // the picture behind lastFrame
     std::vector<uint8_t> lastFrame;
     uint64_t encodeCount = 0;
 };
