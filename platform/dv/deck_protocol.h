@@ -64,7 +64,8 @@ enum class ReplyCode : uint32_t {
 struct StatusBody {
     uint32_t code;            // ReplyCode
     int32_t error;            // errno behind a TapeError, else 0
-    uint64_t framesRecorded;  // whole frames on the tape since the deck started
+    uint64_t framesRecorded;  // frames the deck took since it started (on the tape, or on their
+                              // way there in a batch that survives the deck being killed)
     uint64_t missedTicks;     // ticks without a frame since the deck started
     char name[64];            // the deck's name, terminated
     char message[128];        // human-readable detail, terminated

@@ -9,8 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "deck_protocol.h"
 
@@ -21,13 +23,16 @@ std::string ErrnoText(int err) { return std::strerror(err); }
 
 // What the deck asks of the writer, and what it answers.
 struct WriteRequest {
-    uint64_t size;  // bytes from the start of the shared buffer
+    uint64_t frames;  // write every frame before this one (counted from the first of this run)
 };
 struct WriteAnswer {
-    int64_t written;  // bytes that reached the tape
-    int32_t error;    // errno of the write that failed, else 0
+    uint64_t written;  // frames of this run on the tape
+    int32_t error;     // errno of the write that failed, else 0; once set the writer stops
     int32_t reserved;
 };
+
+// The slots start a page into the shared memory, after the count.
+constexpr size_t kSlotsOffset = 4096;
 
 bool SendWhole(int socket, const void* data, size_t size) {
     const auto* p = static_cast<const uint8_t*>(data);
@@ -53,10 +58,43 @@ bool ReceiveWhole(int socket, void* data, size_t size) {
     return true;
 }
 
+}  // namespace
+
+struct DeckRecorder::Shared {
+    std::atomic<uint64_t> committed {0};  // frames of this run whole in the ring
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the count is shared between processes");
+
+namespace {
+
+// Writes frames [from, to) from the ring; the frames written, and the errno of a failed write in
+// *error (the tape is then cut back to its last whole frame).
+uint64_t WriteFrames(int tape, const uint8_t* slots, size_t frameSize, uint64_t tapeStart,
+                     uint64_t from, uint64_t to, int* error) {
+    for (uint64_t frame = from; frame < to; ++frame) {
+        const uint8_t* data = slots + (frame % DeckRecorder::kSlots) * frameSize;
+        size_t done = 0;
+        while (done < frameSize) {
+            const ssize_t n = ::write(tape, data + done, frameSize - done);
+            if (n > 0) {
+                done += size_t(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            *error = n < 0 ? errno : ENOSPC;
+            (void)::ftruncate(tape, off_t(tapeStart + frame * frameSize));
+            return frame;
+        }
+    }
+    return to;
+}
+
 // The writer process. Runs right after fork, possibly in the child of a threaded program, so it
 // keeps to async-signal-safe calls. Stop signals meant for the deck's process group (a terminal's
-// Ctrl-C) must not cut a frame short: the deck's own closing of the socket is what ends it.
-[[noreturn]] void RunWriter(int tape, int socket, const uint8_t* frame, size_t frameSize) {
+// Ctrl-C) must not cut a frame short: the deck's own closing of the socket is what ends it, and
+// then every frame the deck took is written first.
+[[noreturn]] void RunWriter(int tape, int socket, const std::atomic<uint64_t>* committed,
+                            const uint8_t* slots, size_t frameSize, uint64_t tapeStart) {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ}) ::sigaction(sig, &ignore, nullptr);
@@ -69,22 +107,25 @@ bool ReceiveWhole(int socket, void* data, size_t size) {
     if (low > 3) ::close_range(3, low - 1, 0);
     if (high > low + 1) ::close_range(low + 1, high - 1, 0);
     ::close_range(high + 1, ~0u, 0);
-    WriteRequest request {};
-    while (ReceiveWhole(socket, &request, sizeof request)) {
-        WriteAnswer answer {};
-        const size_t size = request.size <= frameSize ? size_t(request.size) : frameSize;
-        while (size_t(answer.written) < size) {
-            const ssize_t n = ::write(tape, frame + answer.written, size - size_t(answer.written));
-            if (n > 0) {
-                answer.written += n;
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            answer.error = n < 0 ? errno : ENOSPC;
-            break;
+
+    uint64_t written = 0;
+    int error = 0;
+    bool deckThere = true;
+    while (deckThere) {
+        WriteRequest request {};
+        deckThere = ReceiveWhole(socket, &request, sizeof request);
+        // Never past what the deck has finished putting in the ring; all of that once it is gone.
+        const uint64_t whole = committed->load(std::memory_order_acquire);
+        const uint64_t target = deckThere && request.frames < whole ? request.frames : whole;
+        if (error == 0 && target > written) {
+            written = WriteFrames(tape, slots, frameSize, tapeStart, written, target, &error);
         }
-        if (!SendWhole(socket, &answer, sizeof answer)) break;
+        const WriteAnswer answer {written, error, 0};
+        if (deckThere) deckThere = SendWhole(socket, &answer, sizeof answer);
     }
+    // The deck may have gone while this answered; what it took since is still to be written.
+    const uint64_t whole = committed->load(std::memory_order_acquire);
+    if (error == 0 && whole > written) WriteFrames(tape, slots, frameSize, tapeStart, written, whole, &error);
     ::_exit(0);
 }
 
@@ -93,15 +134,17 @@ bool ReceiveWhole(int socket, void* data, size_t size) {
 DeckRecorder::~DeckRecorder() { Close(); }
 
 bool DeckRecorder::StartWriter() {
-    void* shared = ::mmap(nullptr, frameSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (shared == MAP_FAILED) {
+    sharedBytes = kSlotsOffset + kSlots * frameSize;
+    void* memory = ::mmap(nullptr, sharedBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
         savedErrno = errno;
         return false;
     }
+    shared = new (memory) Shared;
     int pair[2] = {-1, -1};
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
         savedErrno = errno;
-        ::munmap(shared, frameSize);
+        StopWriter();
         return false;
     }
     const pid_t pid = ::fork();
@@ -109,32 +152,21 @@ bool DeckRecorder::StartWriter() {
         savedErrno = errno;
         ::close(pair[0]);
         ::close(pair[1]);
-        ::munmap(shared, frameSize);
+        StopWriter();
         return false;
     }
-    if (pid == 0) RunWriter(fd, pair[1], static_cast<const uint8_t*>(shared), frameSize);
+    if (pid == 0) {
+        RunWriter(fd, pair[1], &shared->committed, Slot(0), frameSize, initialFrames * frameSize);
+    }
     ::close(pair[1]);
     writerPid = pid;
     writerSocket = pair[0];
-    sharedFrame = static_cast<uint8_t*>(shared);
     return true;
-}
-
-ssize_t DeckRecorder::WriteThroughWriter(size_t size, int* writeErrno) {
-    const WriteRequest request {size};
-    WriteAnswer answer {};
-    if (!SendWhole(writerSocket, &request, sizeof request) ||
-        !ReceiveWhole(writerSocket, &answer, sizeof answer)) {
-        *writeErrno = EIO;  // the writer is gone; what it wrote, if anything, is cut back
-        return -1;
-    }
-    *writeErrno = answer.error;
-    return ssize_t(answer.written);
 }
 
 void DeckRecorder::StopWriter() {
     if (writerSocket >= 0) {
-        ::close(writerSocket);  // the writer sees the end and exits
+        ::close(writerSocket);  // the writer writes what is left and exits
         writerSocket = -1;
     }
     if (writerPid > 0) {
@@ -142,16 +174,39 @@ void DeckRecorder::StopWriter() {
         }
         writerPid = -1;
     }
-    if (sharedFrame != nullptr) {
-        ::munmap(sharedFrame, frameSize);
-        sharedFrame = nullptr;
+    if (shared != nullptr) {
+        shared->~Shared();
+        ::munmap(shared, sharedBytes);
+        shared = nullptr;
     }
+}
+
+uint8_t* DeckRecorder::Slot(uint64_t frame) const {
+    return reinterpret_cast<uint8_t*>(shared) + kSlotsOffset + (frame % kSlots) * frameSize;
+}
+
+bool DeckRecorder::Failed(std::string* error) const {
+    if (failure.empty()) return false;
+    *error = failure;
+    return true;
+}
+
+void DeckRecorder::Fail(int err, std::string* error) {
+    savedErrno = err;
+    failure = "cannot write tape " + path + ": " + ErrnoText(err);
+    if (fd >= 0) ::fsync(fd);
+    *error = failure;
 }
 
 bool DeckRecorder::Open(const std::string& tapePath, std::string* error) {
     Close();
     path = tapePath;
     frameSize = deck::kFrameBytes;
+    takenCount = requestedCount = writtenCount = 0;
+    failure.clear();
+    savedErrno = 0;
+    timecodeSeen = false;
+    breakCount = untimedCount = 0;
     const int opened = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (opened < 0) {
         const int err = errno;
@@ -178,7 +233,7 @@ bool DeckRecorder::Open(const std::string& tapePath, std::string* error) {
         return false;
     }
     fd = opened;
-    tapeBytes = uint64_t(st.st_size);
+    initialFrames = uint64_t(st.st_size) / frameSize;
     if (!StartWriter()) {
         *error = "cannot start the tape writer for " + path + ": " + ErrnoText(savedErrno);
         ::close(fd);
@@ -188,34 +243,81 @@ bool DeckRecorder::Open(const std::string& tapePath, std::string* error) {
     return true;
 }
 
-bool DeckRecorder::Append(const uint8_t* frame, size_t frameBytes, std::string* error) {
-    if (fd < 0) {
+uint8_t* DeckRecorder::NextFrame(std::string* error) {
+    if (shared == nullptr) {
+        *error = "tape is not open";
+        return nullptr;
+    }
+    // The slot is free once the frame kSlots before it is on the tape.
+    while (!Failed(error) && takenCount >= writtenCount + kSlots) {
+        if ((requestedCount < takenCount && !RequestWrite()) || !ReadAnswers(true)) Fail(EIO, error);
+    }
+    return failure.empty() ? Slot(takenCount) : nullptr;
+}
+
+bool DeckRecorder::CommitFrame(std::string* error) {
+    if (shared == nullptr) {
         *error = "tape is not open";
         return false;
     }
+    if (Failed(error)) return false;
+    if (takenCount >= writtenCount + kSlots) {  // no NextFrame first: that slot is still in use
+        *error = "no frame slot was asked for";
+        return false;
+    }
+    shared->committed.store(++takenCount, std::memory_order_release);
+    if (takenCount - requestedCount >= kBatchFrames && !RequestWrite()) Fail(EIO, error);
+    // A failure the writer has reported shows here, a frame or a batch after the write.
+    if (failure.empty() && !ReadAnswers(false)) Fail(EIO, error);
+    return !Failed(error);
+}
+
+bool DeckRecorder::Append(const uint8_t* frame, size_t frameBytes, std::string* error) {
     if (frameBytes != frameSize) {
         *error = "a tape takes " + std::to_string(frameSize) + "-byte frames only";
         return false;
     }
-    std::memcpy(sharedFrame, frame, frameBytes);
-    int writeErrno = 0;
-    const ssize_t written = WriteThroughWriter(frameBytes, &writeErrno);
-    if (written != ssize_t(frameBytes)) {
-        // A short write followed by a failure (or a write that writes nothing) leaves part of a
-        // frame: cut the tape back so that it ends on the last whole frame.
-        savedErrno = writeErrno != 0 ? writeErrno : ENOSPC;
-        *error = "cannot write tape " + path + ": " + ErrnoText(savedErrno);
-        if (::ftruncate(fd, off_t(tapeBytes)) != 0) {
-            *error += "; cutting back the partial frame failed too: " + ErrnoText(errno);
-        }
-        ::fsync(fd);
-        return false;
-    }
-    tapeBytes += frameBytes;
-    ++recordedCount;
+    uint8_t* slot = NextFrame(error);
+    if (slot == nullptr) return false;
+    std::memcpy(slot, frame, frameBytes);
+    return CommitFrame(error);
+}
 
-    DeckTimecode tc;
-    if (DeckTimecode::Read(frame, frameBytes, &tc)) {
+bool DeckRecorder::RequestWrite() {
+    const WriteRequest request {takenCount};
+    if (!SendWhole(writerSocket, &request, sizeof request)) return false;
+    requestedCount = takenCount;
+    return true;
+}
+
+bool DeckRecorder::ReadAnswers(bool wait) {
+    for (;;) {
+        WriteAnswer answer {};
+        const ssize_t n = ::recv(writerSocket, &answer, sizeof answer, wait ? 0 : MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) return true;
+        if (n <= 0) return false;  // the writer is gone
+        // Answers are sent whole; the rest of one that arrived in pieces is on its way.
+        if (size_t(n) < sizeof answer &&
+            !ReceiveWhole(writerSocket, reinterpret_cast<uint8_t*>(&answer) + n, sizeof answer - size_t(n))) {
+            return false;
+        }
+        NoteWritten(answer.written);
+        if (answer.error != 0 && failure.empty()) {
+            std::string ignored;
+            Fail(answer.error, &ignored);
+        }
+        wait = false;
+    }
+}
+
+void DeckRecorder::NoteWritten(uint64_t written) {
+    for (; writtenCount < written && writtenCount < takenCount; ++writtenCount) {
+        DeckTimecode tc;
+        if (!DeckTimecode::Read(Slot(writtenCount), frameSize, &tc)) {
+            ++untimedCount;
+            continue;
+        }
         if (!timecodeSeen) {
             firstCode = tc;
             timecodeSeen = true;
@@ -223,14 +325,20 @@ bool DeckRecorder::Append(const uint8_t* frame, size_t frameBytes, std::string* 
             ++breakCount;
         }
         lastCode = tc;
-    } else {
-        ++untimedCount;
     }
-    return true;
 }
+
+uint64_t DeckRecorder::framesRecorded() const { return failure.empty() ? takenCount : writtenCount; }
 
 bool DeckRecorder::Flush(std::string* error) {
     if (fd < 0) return true;
+    if (shared != nullptr) {
+        if (requestedCount < takenCount && failure.empty() && !RequestWrite()) Fail(EIO, error);
+        while (failure.empty() && writtenCount < takenCount) {
+            if (!ReadAnswers(true)) Fail(EIO, error);
+        }
+    }
+    if (Failed(error)) return false;
     if (::fsync(fd) != 0) {
         savedErrno = errno;
         *error = "cannot flush tape " + path + ": " + ErrnoText(savedErrno);
@@ -240,6 +348,10 @@ bool DeckRecorder::Flush(std::string* error) {
 }
 
 void DeckRecorder::Close() {
+    if (fd >= 0) {
+        std::string ignored;
+        (void)Flush(&ignored);
+    }
     StopWriter();
     if (fd >= 0) {
         ::fsync(fd);

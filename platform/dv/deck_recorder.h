@@ -2,13 +2,24 @@
 //
 // A write() of a frame that is interrupted by SIGKILL stops at a page boundary and leaves part of
 // the frame on the tape, which no later deck could record after. So the frames are written by a
-// small writer process that Open forks: Append copies the frame into memory shared with it and
-// asks it to write; killing the deck (by its process id, as unplugging does) no longer cuts a
-// write short, because the writer finishes the frame it was asked for and then sees the deck's
-// end of their socket close and exits. The writer keeps the tape's lock until then.
+// small writer process that Open forks. The deck receives each frame straight into a ring of
+// frame slots in memory shared with the writer (NextFrame), takes it (CommitFrame: a count in
+// the shared memory says how many frames are whole there), and asks the writer every few frames
+// to write what has been taken. Killing the deck (by its process id, as unplugging does) loses
+// nothing it took: the writer sees the deck's end of their socket close, writes every frame the
+// count covers, and exits; a frame the deck was still receiving is not counted and never written.
+// The writer keeps the tape's lock until it is done.
+//
+// Asking in batches keeps a recording cheap: the deck is woken once a frame, the writer once a
+// batch, and nobody waits for a write while frames keep coming. A write that fails (no space,
+// file size limit, I/O error) makes the writer cut the tape back to its last whole frame and
+// write nothing more; the deck learns of it at its next frame, or at Flush.
 //
 // Threads: used by the deck's single thread only; no locks. The writer process does nothing but
-// read requests, write the tape and answer.
+// read requests, write the tape and answer. The only memory both touch is the shared ring: the
+// deck writes a slot, then publishes it with a release store of the count; the writer reads a
+// slot only below the count it loaded with acquire, and the deck reuses a slot only after the
+// writer has answered that its frame is written.
 #pragma once
 
 #include <sys/types.h>
@@ -23,6 +34,9 @@ namespace dv {
 
 class DeckRecorder {
 public:
+    static constexpr size_t kSlots = 8;        // frames the ring holds
+    static constexpr uint64_t kBatchFrames = 4;  // frames taken before the writer is asked
+
     DeckRecorder() = default;
     ~DeckRecorder();
     DeckRecorder(const DeckRecorder&) = delete;
@@ -33,17 +47,26 @@ public:
     // is not a whole number of frames is refused with a message.
     bool Open(const std::string& tapePath, std::string* error);
 
-    // Appends one frame of frameBytes. When the write fails (no space, file size limit, I/O
-    // error) the tape is cut back to its last whole frame and flushed, and the errno is kept.
+    // The slot to receive the next frame into (frameBytes bytes), waiting for the writer when
+    // the ring is full. Null, with the message, once the tape has failed. Asking again before
+    // CommitFrame gives the same slot.
+    uint8_t* NextFrame(std::string* error);
+    // Takes the frame received into NextFrame's slot. False, with the message, when the tape has
+    // failed; then the errno is kept and the tape ends on its last whole frame.
+    bool CommitFrame(std::string* error);
+    // Copies one frame of frameBytes into the next slot and takes it.
     bool Append(const uint8_t* frame, size_t frameBytes, std::string* error);
 
-    // Flushes what was written to the disk.
+    // Waits until every frame taken is on the tape, and flushes the tape to the disk.
     bool Flush(std::string* error);
     void Close();
 
-    uint64_t framesRecorded() const { return recordedCount; }     // by this deck run
-    uint64_t framesOnTape() const { return tapeBytes / frameSize; }
+    // Frames this deck run has taken, less any the tape could not take after it failed. Exact
+    // (every one of them on the tape) after Flush.
+    uint64_t framesRecorded() const;
+    uint64_t framesOnTape() const { return initialFrames + writtenCount; }
     int lastErrno() const { return savedErrno; }
+    // What the timecode of the frames written so far says.
     bool hasTimecode() const { return timecodeSeen; }
     const DeckTimecode& firstTimecode() const { return firstCode; }
     const DeckTimecode& lastTimecode() const { return lastCode; }
@@ -52,22 +75,35 @@ public:
     uint64_t framesWithoutTimecode() const { return untimedCount; }
 
 private:
-    // Forks the writer; false (with savedErrno) when it cannot be started.
+    struct Shared;
+
+    // Maps the ring and forks the writer; false (with savedErrno) when that cannot be done.
     bool StartWriter();
-    // Has the writer write `size` bytes from the shared buffer; the bytes written, or -1 with
-    // savedErrno set when nothing could be asked or answered.
-    ssize_t WriteThroughWriter(size_t size, int* writeErrno);
     void StopWriter();
+    // Asks the writer to write every frame taken so far.
+    bool RequestWrite();
+    // Reads the writer's answers: one at least when `wait`, else those already there. False
+    // when the writer is gone.
+    bool ReadAnswers(bool wait);
+    // Frames [writtenCount, written) reached the tape: reads their timecode.
+    void NoteWritten(uint64_t written);
+    uint8_t* Slot(uint64_t frame) const;
+    bool Failed(std::string* error) const;
+    void Fail(int err, std::string* error);
 
     int fd = -1;
     pid_t writerPid = -1;
-    int writerSocket = -1;            // this end of the socket pair to the writer
-    uint8_t* sharedFrame = nullptr;   // frameSize bytes mapped shared with the writer
+    int writerSocket = -1;     // this end of the socket pair to the writer
+    Shared* shared = nullptr;  // the count and the ring, mapped shared with the writer
+    size_t sharedBytes = 0;
     std::string path;
     size_t frameSize = 120000;
-    uint64_t tapeBytes = 0;  // length of the tape up to its last whole frame
-    uint64_t recordedCount = 0;
+    uint64_t initialFrames = 0;  // whole frames on the tape when it was opened
+    uint64_t takenCount = 0;     // frames committed to the ring by this run
+    uint64_t requestedCount = 0; // frames the writer has been asked to write
+    uint64_t writtenCount = 0;   // frames the writer answered are on the tape
     int savedErrno = 0;
+    std::string failure;         // the message once the tape has failed
     bool timecodeSeen = false;
     DeckTimecode firstCode;
     DeckTimecode lastCode;

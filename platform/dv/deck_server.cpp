@@ -206,7 +206,7 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
     endRequested = false;
     sessionFd = conn;
     senderHungUp = false;
-    frameBuffer.resize(deck::kFrameBytes);
+    frameSlot = nullptr;
     bool started = false;  // ticks count only from the sender's first frame
     int64_t t0 = NowNs();
     uint64_t k = 0;
@@ -231,6 +231,10 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
             if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
                 const ReadResult r = ReadSome(conn);
                 if (r == ReadResult::Failed) return SessionEnd::SenderDone;
+                if (r == ReadResult::TapeFailed) {
+                    SendReply(conn, ReplyCode::TapeError, tape.lastErrno(), tapeError);
+                    return SessionEnd::TapeFailed;
+                }
                 if (r == ReadResult::Ended) {
                     if (endRequested) {
                         std::string error;
@@ -249,7 +253,7 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
         }
         if (frameComplete) {
             std::string error;
-            if (!tape.Append(frameBuffer.data(), frameBuffer.size(), &error)) {
+            if (!tape.CommitFrame(&error)) {
                 tapeError = error;
                 SendReply(conn, ReplyCode::TapeError, tape.lastErrno(), error);
                 return SessionEnd::TapeFailed;
@@ -289,8 +293,10 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
         switch (MessageType(messageHeader.type)) {
             case MessageType::Frame:
                 if (messageHeader.length != deck::kFrameBytes) break;
+                frameSlot = tape.NextFrame(&tapeError);
+                if (frameSlot == nullptr) return ReadResult::TapeFailed;
                 frameBytes = 0;
-                return ReadResult::NeedMore;
+                return ReadFrameBody(conn);  // usually already there: no second poll for it
             case MessageType::Status:
                 if (messageHeader.length != 0) break;
                 headerBytes = 0;
@@ -307,7 +313,11 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
         SendReply(conn, ReplyCode::ProtocolError, 0, "unexpected message");
         return ReadResult::Failed;
     }
-    const ssize_t n = ::read(conn, frameBuffer.data() + frameBytes, deck::kFrameBytes - frameBytes);
+    return ReadFrameBody(conn);
+}
+
+DeckServer::ReadResult DeckServer::ReadFrameBody(int conn) {
+    const ssize_t n = ::read(conn, frameSlot + frameBytes, deck::kFrameBytes - frameBytes);
     if (n == 0) return ReadResult::Ended;
     if (n < 0) return (errno == EAGAIN || errno == EINTR) ? ReadResult::NeedMore : ReadResult::Ended;
     frameBytes += size_t(n);

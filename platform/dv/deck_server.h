@@ -41,15 +41,17 @@ public:
 
 private:
     enum class SessionEnd { SenderDone, Stop, TapeFailed };
-    enum class ReadResult { NeedMore, FrameReady, Ended, Failed };
+    enum class ReadResult { NeedMore, FrameReady, Ended, Failed, TapeFailed };
 
     bool OpenSocket();
     void CloseSocket();
     // Reads and checks the sender's Hello; false for a probe or a bad sender.
     bool Handshake(int conn);
     SessionEnd RunSession(int conn);
-    // Reads what is available of the current message without going past it.
+    // Reads what is available of the current message without going past it; a frame goes
+    // straight into the tape's next slot.
     ReadResult ReadSome(int conn);
+    ReadResult ReadFrameBody(int conn);
     // Waits until the absolute monotonic time `deadlineNs`, answering newcomers Busy;
     // false when asked to stop.
     bool WaitUntil(int64_t deadlineNs);
@@ -69,7 +71,7 @@ private:
     // The message being received in the current session.
     deck::MessageHeader messageHeader {};
     size_t headerBytes = 0;
-    std::vector<uint8_t> frameBuffer;
+    uint8_t* frameSlot = nullptr;  // where the tape takes the frame being received
     size_t frameBytes = 0;
     bool frameComplete = false;
     bool endRequested = false;  // the sender said End (rather than just closing)

@@ -71,6 +71,74 @@ TEST(DeckRecorder, AppendsWholeFramesCountsTimecodeBreaksAndRefusesOddTapes) {
     EXPECT_NE(std::string::npos, error.find("whole")) << error;
 }
 
+// Checks that the tape holds exactly frames 0..count-1 as MakeFrame made them.
+void ExpectTapeHolds(const std::string& tape, uint32_t count) {
+    const std::string bytes = decktest::ReadFile(tape);
+    ASSERT_EQ(bytes.size(), size_t(count) * kFrameBytes);
+    for (uint32_t i = 0; i < count; ++i) {
+        ASSERT_EQ(0, std::memcmp(bytes.data() + size_t(i) * kFrameBytes, MakeFrame(i).data(), kFrameBytes))
+            << "frame " << i;
+    }
+}
+
+// Waits for whatever still writes for a dead deck: it holds the tape's lock until it is done.
+void WaitForTheWriter(const std::string& tape) {
+    const int fd = open(tape.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, flock(fd, LOCK_EX));
+    close(fd);
+}
+
+TEST(DeckRecorder, KeepsOrderAcrossManyTripsRoundTheRing) {
+    decktest::TempDir dir;
+    const std::string tape = dir.path() + "/tape.dv";
+    std::string error;
+    dv::DeckRecorder recorder;
+    ASSERT_TRUE(recorder.Open(tape, &error)) << error;
+    const uint32_t frames = 3 * dv::DeckRecorder::kSlots + 3;
+    for (uint32_t i = 0; i < frames; ++i) {
+        uint8_t* slot = recorder.NextFrame(&error);
+        ASSERT_NE(nullptr, slot) << error;
+        ASSERT_EQ(slot, recorder.NextFrame(&error)) << "asking again gives the same slot";
+        std::memcpy(slot, MakeFrame(i).data(), kFrameBytes);
+        ASSERT_TRUE(recorder.CommitFrame(&error)) << error;
+    }
+    EXPECT_EQ(frames, recorder.framesRecorded());
+    ASSERT_TRUE(recorder.Flush(&error)) << error;
+    EXPECT_EQ(frames, recorder.framesOnTape());
+    EXPECT_EQ(0u, recorder.timecodeBreaks());
+    ExpectTapeHolds(tape, frames);
+    recorder.Close();
+}
+
+// Frames the deck took reach the tape even when the deck dies before it asked for them to be
+// written (they wait for a batch): killed after 3 frames (none asked for) and after 6 (one batch
+// asked for, two not).
+TEST(DeckRecorder, KilledBetweenBatchesLosesNoFrameItTook) {
+    for (uint32_t taken : {3u, 6u}) {
+        SCOPED_TRACE(taken);
+        decktest::TempDir dir;
+        const std::string tape = dir.path() + "/tape.dv";
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::string error;
+            dv::DeckRecorder recorder;
+            if (!recorder.Open(tape, &error)) _exit(3);
+            for (uint32_t i = 0; i < taken; ++i) {
+                if (!recorder.Append(MakeFrame(i).data(), kFrameBytes, &error)) _exit(3);
+            }
+            raise(SIGKILL);
+            _exit(4);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the deck did not get as far as its kill: " << status;
+        WaitForTheWriter(tape);
+        ExpectTapeHolds(tape, taken);
+    }
+}
+
 // A deck killed while it appends a frame (SIGKILL, as unplugging a stuck deck would) must leave a
 // tape of whole frames that the next deck records after. The kill is made to land inside the
 // append: the second frame's memory past its first 16 pages is held back by a userfaultfd, so
@@ -127,11 +195,7 @@ TEST(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
     }
     ASSERT_TRUE(reached) << "the append never reached the held-back memory; wait status " << status;
 
-    // Anything still writing for the killed deck holds the tape's lock until it is done.
-    const int fd = open(tape.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, flock(fd, LOCK_EX));
-    close(fd);
+    WaitForTheWriter(tape);
     const std::string bytes = decktest::ReadFile(tape);
     EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "a tape of " << bytes.size() << " bytes";
     ASSERT_GE(bytes.size(), kFrameBytes);
