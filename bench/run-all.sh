@@ -7,13 +7,13 @@
 # BUILD_DIR defaults to build-bench beside this folder's parent (configure it with
 # `cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release`); the benchmarks and what they
 # load are built there first. FRAMES (default 900) is the dv chain's and GStreamer's frame count,
-# TAPE_SECONDS (default 20) the real-time benchmark's length of tape. GStreamer is measured only
+# TAPE_SECONDS (default 60) the real-time benchmark's length of tape. GStreamer is measured only
 # when gst-launch-1.0 with avenc_dvvideo and avmux_dv is installed.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build-bench}
 frames=${2:-900}
-seconds=${3:-20}
+seconds=${3:-60}
 rounds=3
 
 if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then

@@ -106,7 +106,8 @@ if [ "$skip" != asan ]; then
     class_factory_test registration_mapper_test delete_key_tree_test registration_process_test \
     registration_tools_test library_file_test \
     platform_kernel_tests platform_com_tests platform_registry_tests \
-    platform_streaming_tests streaming_tests || status=1
+    platform_streaming_tests streaming_tests \
+    dv_kept_picture_test dv_encoder_test dv_deck_recorder_test || status=1
   unset ASAN_OPTIONS UBSAN_OPTIONS
 fi
 
