@@ -114,10 +114,10 @@ fi
 if [ "$skip" != tsan ]; then
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
   # The threading tests: worker thread and push stream, kernel events and threads, the graph
-  # manager and the allocator.
+  # manager, the allocator and the encoder's shared conversion.
   run_pass tsan "$tsan_dir" \
-    '^([A-Za-z0-9_]+/)?(WorkerThread|PushStream|EventTest|ThreadTest|CriticalSectionTest|GraphTest|AllocatorTest)\.' \
-    framework_tests platform_kernel_tests platform_streaming_tests streaming_tests || status=1
+    '^([A-Za-z0-9_]+/)?(WorkerThread|PushStream|EventTest|ThreadTest|CriticalSectionTest|GraphTest|AllocatorTest|EncoderCodec)\.' \
+    framework_tests platform_kernel_tests platform_streaming_tests streaming_tests dv_encoder_test || status=1
   unset TSAN_OPTIONS
 fi
 

@@ -77,7 +77,7 @@ HRESULT VideoEncoderCodec::Open() {
     // Only chroma is resampled (4:1 across); an area-weighted bilinear filter does that well at
     // half the cost of a bicubic one.
     for (SwsContext*& converter : converters) {
-        converter = sws_getContext(kWidth, kHalfHeight, AV_PIX_FMT_BGR24, kWidth, kHalfHeight,
+        converter = sws_getContext(kWidth, kBandRows, AV_PIX_FMT_BGR24, kWidth, kBandRows,
                                    AV_PIX_FMT_YUV411P, SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (converter == nullptr) {
             Close();
@@ -113,15 +113,22 @@ HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t
     if (av_frame_make_writable(yuv) < 0) return E_OUTOFMEMORY;
     {
         std::lock_guard<std::mutex> lock(helperLock);
+        nextBand.store(0, std::memory_order_relaxed);
         jobPicture = picture;
         jobBottomUp = bottomUp;
+        jobTaken = false;
         jobDone = false;
     }
     helperWake.notify_all();
-    ConvertHalf(0, picture, bottomUp);
+    ConvertBands(0, picture, bottomUp);
     {
+        // A helper that has not woken yet is not waited for: the job is taken back.
         std::unique_lock<std::mutex> lock(helperLock);
-        helperWake.wait(lock, [this] { return jobDone; });
+        if (jobTaken) {
+            helperWake.wait(lock, [this] { return jobDone; });
+        } else {
+            jobPicture = nullptr;
+        }
     }
     yuv->pts = nextPts++;
 
@@ -141,15 +148,18 @@ HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t
     return S_OK;
 }
 
-void VideoEncoderCodec::ConvertHalf(int half, const uint8_t* picture, bool bottomUp) {
+void VideoEncoderCodec::ConvertBands(int thread, const uint8_t* picture, bool bottomUp) {
     // Output row y of a bottom-up picture is memory row kHeight - 1 - y, read upwards.
-    const int firstRow = half * kHalfHeight;
-    const uint8_t* source =
-        picture + static_cast<size_t>(bottomUp ? kHeight - 1 - firstRow : firstRow) * kRowBytes;
     const int stride = bottomUp ? -kRowBytes : kRowBytes;
-    uint8_t* planes[4] = {};
-    for (int p = 0; p < 3; ++p) planes[p] = yuv->data[p] + static_cast<ptrdiff_t>(firstRow) * yuv->linesize[p];
-    sws_scale(converters[half], &source, &stride, 0, kHalfHeight, planes, yuv->linesize);
+    for (int band = nextBand.fetch_add(1, std::memory_order_relaxed); band < kBands;
+         band = nextBand.fetch_add(1, std::memory_order_relaxed)) {
+        const int firstRow = band * kBandRows;
+        const uint8_t* source =
+            picture + static_cast<size_t>(bottomUp ? kHeight - 1 - firstRow : firstRow) * kRowBytes;
+        uint8_t* planes[4] = {};
+        for (int p = 0; p < 3; ++p) planes[p] = yuv->data[p] + static_cast<ptrdiff_t>(firstRow) * yuv->linesize[p];
+        sws_scale(converters[thread], &source, &stride, 0, kBandRows, planes, yuv->linesize);
+    }
 }
 
 void VideoEncoderCodec::HelperMain() {
@@ -159,10 +169,11 @@ void VideoEncoderCodec::HelperMain() {
         if (helperQuit) return;
         const uint8_t* picture = jobPicture;
         const bool bottomUp = jobBottomUp;
-        lock.unlock();
-        ConvertHalf(1, picture, bottomUp);
-        lock.lock();
         jobPicture = nullptr;
+        jobTaken = true;
+        lock.unlock();
+        ConvertBands(1, picture, bottomUp);
+        lock.lock();
         jobDone = true;
         helperWake.notify_all();
     }

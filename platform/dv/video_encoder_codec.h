@@ -3,15 +3,18 @@
 // picture byte-identical to the previous one reuses the previous frame instead of encoding again.
 //
 // Threads: not thread-safe; the encoder filter calls it only under its input pin's receive lock,
-// or under the filter lock while stopped (Open, Reset). 4:1:1 keeps every chroma row, so the two
-// halves of a picture convert independently: while open, the codec runs a helper thread that
-// converts the lower half while the calling thread converts the upper one. `helperLock` guards
-// the job fields below it; the helper touches nothing else but its own converter and the rows of
-// `yuv` it was given.
+// or under the filter lock while stopped (Open, Reset). 4:1:1 keeps every chroma row, so bands of
+// rows convert independently: while open, the codec runs a helper thread, and the calling thread
+// and the helper each take the next band from `nextBand` until none is left. The caller starts at
+// once and the helper joins when it wakes, so a slow wake-up (a good part of a band on a virtual
+// machine) costs nothing but the bands the helper did not get to. `helperLock` guards the job
+// fields below it; the helper touches nothing else but `nextBand`, its own converter and the rows
+// of `yuv` of the bands it took.
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -58,15 +61,17 @@ public:
     uint64_t EncodeCount() const { return encodeCount; }
 
 private:
-    static constexpr int kHalfHeight = kHeight / 2;
+    static constexpr int kBandRows = 16;
+    static constexpr int kBands = kHeight / kBandRows;
+    static_assert(kBands * kBandRows == kHeight);
 
     void Close();
-    // Converts rows [half * kHalfHeight, (half + 1) * kHalfHeight) of the picture into yuv.
-    void ConvertHalf(int half, const uint8_t* picture, bool bottomUp);
+    // Converts bands of the picture into yuv with converters[thread] until none is left.
+    void ConvertBands(int thread, const uint8_t* picture, bool bottomUp);
     void HelperMain();
 
     AVCodecContext* codec = nullptr;
-    SwsContext* converters[2] = {nullptr, nullptr};  // one per half; [1] is the helper's
+    SwsContext* converters[2] = {nullptr, nullptr};  // one band each; [1] is the helper's
     AVFrame* yuv = nullptr;
     AVPacket* packet = nullptr;
     int64_t nextPts = 0;
@@ -74,9 +79,11 @@ private:
     std::thread helper;
     std::mutex helperLock;
     std::condition_variable helperWake;
-    const uint8_t* jobPicture = nullptr;  // helperLock: the lower half's picture, null when idle
+    const uint8_t* jobPicture = nullptr;  // helperLock: the picture to help with, null when idle
     bool jobBottomUp = false;             // helperLock
-    bool jobDone = false;                 // helperLock
+    bool jobTaken = false;                // helperLock: the helper took the current job
+    bool jobDone = false;                 // helperLock: ... and took its last band
+    std::atomic<int> nextBand {0};        // the next band to convert; kBands and above: none
     bool helperQuit = false;              // helperLock
 
     bool reuse = true;

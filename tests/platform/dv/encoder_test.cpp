@@ -2,6 +2,8 @@
 // still pictures, time stamps, refusal of short samples, and stopping while a Receive blocks.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <thread>
 
@@ -259,6 +261,30 @@ TEST(EncoderStreaming, StillPictureIsEncodedOnceAndTimesPassThrough) {
     ASSERT_EQ(chain.sink->Input().received.size(), 2u);
     EXPECT_EQ(chain.sink->Input().received[0].data, lastFrame);
     EXPECT_EQ(chain.sink->Input().received[1].data, lastFrame);
+}
+
+// The picture is converted in bands shared between the calling thread and a helper that joins
+// when it wakes up; however the bands fall between the two, every picture must give exactly the
+// frame it gives alone.
+TEST(EncoderCodec, BandsSharedBetweenThreadsGiveTheSameFrameEveryTime) {
+    std::vector<uint8_t> bars = FlipRows(TopDownBars());
+    std::vector<uint8_t> other = bars;
+    for (size_t i = 0; i < other.size(); i += 4099) other[i] = uint8_t(other[i] + 77);
+    dv::VideoEncoderCodec codec;
+    ASSERT_EQ(codec.Open(), S_OK);
+    codec.SetReuse(false);
+    std::vector<uint8_t> firstBars(dv::VideoEncoderCodec::kFrameBytes);
+    std::vector<uint8_t> firstOther(dv::VideoEncoderCodec::kFrameBytes);
+    ASSERT_EQ(codec.Encode(bars.data(), true, firstBars.data()), S_OK);
+    ASSERT_EQ(codec.Encode(other.data(), true, firstOther.data()), S_OK);
+    ASSERT_NE(firstBars, firstOther);
+    std::vector<uint8_t> frame(dv::VideoEncoderCodec::kFrameBytes);
+    for (int k = 0; k < 60; ++k) {
+        const bool even = k % 2 == 0;
+        ASSERT_EQ(codec.Encode(even ? bars.data() : other.data(), true, frame.data()), S_OK);
+        ASSERT_EQ(frame, even ? firstBars : firstOther) << "picture " << k;
+        if (k % 10 == 9) usleep(2000);  // let the helper fall asleep, so it joins late
+    }
 }
 
 TEST(EncoderStreaming, BringsItsOwnAllocatorWhenDownstreamHasNone) {
