@@ -17,6 +17,7 @@
 #include "deck_test_process.h"
 #include "deck_timecode.h"
 
+using decktest::ExpectTapeHolds;
 using decktest::kFrameBytes;
 using decktest::MakeFrame;
 
@@ -69,16 +70,6 @@ TEST(DeckRecorder, AppendsWholeFramesCountsTimecodeBreaksAndRefusesOddTapes) {
     close(fd);
     EXPECT_FALSE(recorder.Open(tape, &error));
     EXPECT_NE(std::string::npos, error.find("whole")) << error;
-}
-
-// Checks that the tape holds exactly frames 0..count-1 as MakeFrame made them.
-void ExpectTapeHolds(const std::string& tape, uint32_t count) {
-    const std::string bytes = decktest::ReadFile(tape);
-    ASSERT_EQ(bytes.size(), size_t(count) * kFrameBytes);
-    for (uint32_t i = 0; i < count; ++i) {
-        ASSERT_EQ(0, std::memcmp(bytes.data() + size_t(i) * kFrameBytes, MakeFrame(i).data(), kFrameBytes))
-            << "frame " << i;
-    }
 }
 
 // Waits for whatever still writes for a dead deck: it holds the tape's lock until it is done.

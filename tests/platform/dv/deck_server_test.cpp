@@ -9,23 +9,13 @@
 #include "transport_deck.h"
 
 using decktest::DeckProcess;
+using decktest::ExpectTapeHolds;
 using decktest::kFrameBytes;
 using decktest::MakeFrame;
 using decktest::NowMs;
 using decktest::TempDir;
 
 namespace {
-
-// Checks that the tape holds exactly frames first..first+count-1 as MakeFrame made them.
-void ExpectTapeHolds(const std::string& tape, uint32_t count) {
-    const std::string bytes = decktest::ReadFile(tape);
-    ASSERT_EQ(bytes.size(), size_t(count) * kFrameBytes) << "the tape must hold whole frames";
-    for (uint32_t i = 0; i < count; ++i) {
-        const auto expected = MakeFrame(i);
-        ASSERT_EQ(0, std::memcmp(bytes.data() + size_t(i) * kFrameBytes, expected.data(), kFrameBytes))
-            << "frame " << i << " differs";
-    }
-}
 
 // Connects by hand and sends the hello, for senders that misbehave on purpose.
 int RawConnect(const std::string& path) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "test_support.h"
 
 namespace decktest {
@@ -51,6 +53,17 @@ inline std::string ReadFile(const std::string& path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+// Checks that the tape holds exactly frames 0..count-1 as MakeFrame made them, whole.
+inline void ExpectTapeHolds(const std::string& tape, uint32_t count) {
+    const std::string bytes = ReadFile(tape);
+    ASSERT_EQ(bytes.size(), size_t(count) * kFrameBytes) << "the tape must hold whole frames";
+    for (uint32_t i = 0; i < count; ++i) {
+        const auto expected = MakeFrame(i);
+        ASSERT_EQ(0, std::memcmp(bytes.data() + size_t(i) * kFrameBytes, expected.data(), kFrameBytes))
+            << "frame " << i << " differs";
+    }
 }
 
 // A temporary directory removed with its files when the object goes.
