@@ -209,6 +209,19 @@ HRESULT OutputPinBase::DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME st
     return hr;
 }
 
+void OutputPinBase::PassFrameTimes(IMediaSample* in, IMediaSample* out) {
+    REFERENCE_TIME start = 0;
+    REFERENCE_TIME stop = 0;
+    const HRESULT timed = in->GetTime(&start, &stop);
+    if (SUCCEEDED(timed))
+        out->SetTime(&start, timed == S_OK ? &stop : nullptr);
+    else
+        out->SetTime(nullptr, nullptr);
+    out->SetSyncPoint(TRUE);
+    out->SetDiscontinuity(in->IsDiscontinuity() == S_OK);
+    out->SetPreroll(in->IsPreroll() == S_OK);
+}
+
 HRESULT OutputPinBase::SizeForFrames(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props,
                                      LONG frameBytes) {
     if (props->cBuffers < 1) props->cBuffers = 1;

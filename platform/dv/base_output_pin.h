@@ -34,6 +34,12 @@ public:
     HRESULT Activate() override;
     HRESULT Deactivate() override;
 
+    // Streaming thread. For filters that make one whole frame of each input sample: gives `out`
+    // the times of `in` (none for an untimed input, whatever the recycled sample carried
+    // before), marks it a sync point, and copies the discontinuity and preroll flags. Media
+    // times are left alone.
+    static void PassFrameTimes(IMediaSample* in, IMediaSample* out);
+
     // Streaming thread. An empty sample from the allocator (E_NOINTERFACE when unconnected).
     HRESULT GetDeliveryBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* stop,
                               DWORD flags);

@@ -144,14 +144,7 @@ HRESULT DeviceFilter::GetStatistics(DVDeviceStatistics* statistics) {
 }
 
 HRESULT CreateDeviceFilter(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* filter = new (std::nothrow) DeviceFilter();
-    if (filter == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = filter->QueryInterface(iid, out);
-    filter->Release();
-    return hr;
+    return CreateObject<DeviceFilter>(outer, iid, out);
 }
 
 }  // namespace dv

@@ -78,14 +78,7 @@ HRESULT DeviceProvider::GetDevice(ULONG index, BSTR* friendlyName, CLSID* filter
 }
 
 HRESULT CreateDeviceProvider(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* provider = new (std::nothrow) DeviceProvider();
-    if (provider == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = provider->QueryInterface(iid, out);
-    provider->Release();
-    return hr;
+    return CreateObject<DeviceProvider>(outer, iid, out);
 }
 
 }  // namespace dv

@@ -100,17 +100,7 @@ HRESULT Muxer::MuxAndDeliver(IMediaSample* sample) {
         hr = out->SetActualDataLength(dif::kFrameBytes);
     }
     if (SUCCEEDED(hr)) {
-        REFERENCE_TIME start = 0;
-        REFERENCE_TIME stop = 0;
-        const HRESULT timed = sample->GetTime(&start, &stop);
-        // An untimed input gives an untimed output, whatever the recycled sample carried before.
-        if (SUCCEEDED(timed))
-            out->SetTime(&start, timed == S_OK ? &stop : nullptr);
-        else
-            out->SetTime(nullptr, nullptr);
-        out->SetSyncPoint(TRUE);
-        out->SetDiscontinuity(sample->IsDiscontinuity() == S_OK);
-        out->SetPreroll(sample->IsPreroll() == S_OK);
+        OutputPinBase::PassFrameTimes(sample, out);
         hr = output.Deliver(out);
         // The timecode counts frames handed on, so a refused frame leaves no gap.
         if (SUCCEEDED(hr)) ++frameNumber;
@@ -119,15 +109,6 @@ HRESULT Muxer::MuxAndDeliver(IMediaSample* sample) {
     return hr;
 }
 
-HRESULT CreateMuxer(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    Muxer* filter = new (std::nothrow) Muxer();
-    if (filter == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = filter->QueryInterface(iid, out);
-    filter->Release();
-    return hr;
-}
+HRESULT CreateMuxer(IUnknown* outer, REFIID iid, void** out) { return CreateObject<Muxer>(outer, iid, out); }
 
 }  // namespace dv

@@ -154,23 +154,13 @@ HRESULT VideoEncoder::EncodeAndDeliver(IMediaSample* sample) {
     if (SUCCEEDED(hr)) hr = codec.Encode(picture, bottomUp, frame);
     if (SUCCEEDED(hr)) hr = out->SetActualDataLength(VideoEncoderCodec::kFrameBytes);
     if (SUCCEEDED(hr)) {
-        REFERENCE_TIME start = 0;
-        REFERENCE_TIME stop = 0;
-        const HRESULT timed = sample->GetTime(&start, &stop);
-        // An untimed input gives an untimed output, whatever the recycled sample carried before.
-        if (SUCCEEDED(timed))
-            out->SetTime(&start, timed == S_OK ? &stop : nullptr);
-        else
-            out->SetTime(nullptr, nullptr);
+        OutputPinBase::PassFrameTimes(sample, out);  // every DV frame stands alone
         LONGLONG mediaStart = 0;
         LONGLONG mediaStop = 0;
         if (sample->GetMediaTime(&mediaStart, &mediaStop) == S_OK)
             out->SetMediaTime(&mediaStart, &mediaStop);
         else
             out->SetMediaTime(nullptr, nullptr);
-        out->SetSyncPoint(TRUE);  // every DV frame stands alone
-        out->SetDiscontinuity(sample->IsDiscontinuity() == S_OK);
-        out->SetPreroll(sample->IsPreroll() == S_OK);
         hr = output.Deliver(out);
     }
     out->Release();
@@ -178,14 +168,7 @@ HRESULT VideoEncoder::EncodeAndDeliver(IMediaSample* sample) {
 }
 
 HRESULT CreateVideoEncoder(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    VideoEncoder* filter = new (std::nothrow) VideoEncoder();
-    if (filter == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = filter->QueryInterface(iid, out);
-    filter->Release();
-    return hr;
+    return CreateObject<VideoEncoder>(outer, iid, out);
 }
 
 }  // namespace dv
