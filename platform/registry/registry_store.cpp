@@ -289,6 +289,14 @@ HKEY RegistryStore::IssueHandle(int64_t keyId) {
     return reinterpret_cast<HKEY>(value);
 }
 
+LONG RegistryStore::Locate(HKEY key, const char* path, std::vector<std::string>* names,
+                           int64_t* keyId) {
+    LONG status = names != nullptr ? SplitPath(path, names) : ERROR_SUCCESS;
+    if (status == ERROR_SUCCESS) status = EnsureOpen();
+    if (status == ERROR_SUCCESS) status = HandleKey(key, keyId);
+    return status;
+}
+
 LONG RegistryStore::CreateKey(HKEY parent, const char* path, HKEY* result) {
     return WalkToKey(parent, path, true, result);
 }
@@ -301,10 +309,8 @@ LONG RegistryStore::WalkToKey(HKEY parent, const char* path, bool create, HKEY* 
     *result = nullptr;
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::string> names;
-    LONG status = SplitPath(path, &names);
-    if (status == ERROR_SUCCESS) status = EnsureOpen();
     int64_t parentId = 0;
-    if (status == ERROR_SUCCESS) status = HandleKey(parent, &parentId);
+    LONG status = Locate(parent, path, &names, &parentId);
     if (status != ERROR_SUCCESS) return status;
 
     // Creating writes, so it takes the write lock up front; opening only reads.
@@ -328,10 +334,8 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
                              const BYTE* data, DWORD size) {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::string> names;
-    LONG status = SplitPath(subkeyToCreate, &names);
-    if (status == ERROR_SUCCESS) status = EnsureOpen();
     int64_t keyId = 0;
-    if (status == ERROR_SUCCESS) status = HandleKey(key, &keyId);
+    LONG status = Locate(key, subkeyToCreate, &names, &keyId);
     if (status != ERROR_SUCCESS) return status;
 
     std::vector<BYTE> stored(data, data + size);
@@ -362,10 +366,8 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
 LONG RegistryStore::QueryValue(HKEY key, const char* subkey, const char* name, Value* out) {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::string> names;
-    LONG status = SplitPath(subkey, &names);
-    if (status == ERROR_SUCCESS) status = EnsureOpen();
     int64_t keyId = 0;
-    if (status == ERROR_SUCCESS) status = HandleKey(key, &keyId);
+    LONG status = Locate(key, subkey, &names, &keyId);
     if (status != ERROR_SUCCESS) return status;
 
     Transaction transaction(db, false);
@@ -385,9 +387,8 @@ LONG RegistryStore::QueryValue(HKEY key, const char* subkey, const char* name, V
 
 LONG RegistryStore::DeleteValue(HKEY key, const char* name) {
     std::lock_guard<std::mutex> lock(mutex);
-    LONG status = EnsureOpen();
     int64_t keyId = 0;
-    if (status == ERROR_SUCCESS) status = HandleKey(key, &keyId);
+    LONG status = Locate(key, nullptr, nullptr, &keyId);
     if (status != ERROR_SUCCESS) return status;
 
     Transaction transaction(db, true);
@@ -402,9 +403,8 @@ LONG RegistryStore::DeleteValue(HKEY key, const char* name) {
 
 LONG RegistryStore::EnumKey(HKEY key, DWORD index, std::string* name) {
     std::lock_guard<std::mutex> lock(mutex);
-    LONG status = EnsureOpen();
     int64_t keyId = 0;
-    if (status == ERROR_SUCCESS) status = HandleKey(key, &keyId);
+    LONG status = Locate(key, nullptr, nullptr, &keyId);
     if (status != ERROR_SUCCESS) return status;
 
     Transaction transaction(db, false);
@@ -421,9 +421,8 @@ LONG RegistryStore::EnumKey(HKEY key, DWORD index, std::string* name) {
 
 LONG RegistryStore::EnumValue(HKEY key, DWORD index, Value* out) {
     std::lock_guard<std::mutex> lock(mutex);
-    LONG status = EnsureOpen();
     int64_t keyId = 0;
-    if (status == ERROR_SUCCESS) status = HandleKey(key, &keyId);
+    LONG status = Locate(key, nullptr, nullptr, &keyId);
     if (status != ERROR_SUCCESS) return status;
 
     Transaction transaction(db, false);
@@ -446,10 +445,8 @@ LONG RegistryStore::DeleteKey(HKEY parent, const char* path) {
     if (path == nullptr) return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::string> names;
-    LONG status = SplitPath(path, &names);
-    if (status == ERROR_SUCCESS) status = EnsureOpen();
     int64_t keyId = 0;
-    if (status == ERROR_SUCCESS) status = HandleKey(parent, &keyId);
+    LONG status = Locate(parent, path, &names, &keyId);
     if (status != ERROR_SUCCESS) return status;
 
     Transaction transaction(db, true);

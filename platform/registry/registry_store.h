@@ -67,6 +67,9 @@ private:
     LONG EnsureOpen();                                // mutex held
     void CloseConnection();                           // mutex held
     LONG HandleKey(HKEY key, int64_t* keyId) const;   // mutex held
+    // Splits path into names (when names is given), opens the store if need be and finds the
+    // key behind the handle, in that order, stopping at the first failure. mutex held.
+    LONG Locate(HKEY key, const char* path, std::vector<std::string>* names, int64_t* keyId);
     HKEY IssueHandle(int64_t keyId);                  // mutex held
 
     std::mutex mutex;
