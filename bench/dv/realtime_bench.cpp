@@ -1,7 +1,8 @@
 // realtime_bench: what putting colour bars on tape in real time costs, in CPU seconds per minute of
 // tape. Ours: the whole chain as the control program runs it, "Velora Color Bar" -> "DV Video
-// Encoder" -> "DV Muxer" -> "Microsoft DV Camera and VCR", built through the platform in this
-// process and left paused while a dvdeck it starts paces it at 29.97 frames a second: the CPU of
+// Encoder" -> "DV Muxer" -> "Microsoft DV Camera and VCR", built in this process as the control
+// program builds it (ControlChain: registered names, the device by its friendly name) and left
+// paused while a dvdeck it starts paces it at 29.97 frames a second: the CPU of
 // this process, every thread of the graph from building it to stopping it (the device filter's
 // sending of each frame included). The deck stands for the camcorder at the other end of the
 // cable; what it spends receiving and writing its tape is printed beside it, and a second ratio
@@ -37,11 +38,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "control_chain.h"
 
-// The colour-bar filter's class.
-DEFINE_GUID(kColorBarClassId, 0x56B794AD, 0x9850, 0x4F6F, 0xA6, 0x95, 0x4E, 0x55, 0x38, 0x6F,
-            0x73, 0x28);
+namespace {
 
 constexpr size_t kFrameBytes = 120000;
 constexpr size_t kPictureBytes = 720 * 480 * 3;
@@ -95,77 +94,6 @@ double Reap(pid_t pid) {
     return CpuSeconds(ru);
 }
 
-template <typename T>
-void SafeRelease(T*& p) {
-    if (p != nullptr) p->Release();
-    p = nullptr;
-}
-
-std::string Narrow(const WCHAR* text) {
-    std::string out;
-    for (; text != nullptr && *text != 0; ++text) out += char(*text);
-    return out;
-}
-
-// The last device named "Microsoft DV Camera and VCR" (the deck started last), bound to its filter.
-IBaseFilter* FindDevice() {
-    ICreateDevEnum* devices = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
-                                reinterpret_cast<void**>(&devices)))) {
-        return nullptr;
-    }
-    IEnumMoniker* monikers = nullptr;
-    devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &monikers, 0);
-    devices->Release();
-    if (monikers == nullptr) return nullptr;
-    IMoniker* chosen = nullptr;
-    IMoniker* moniker = nullptr;
-    while (monikers->Next(1, &moniker, nullptr) == S_OK) {
-        IPropertyBag* bag = nullptr;
-        if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&bag)))) {
-            VARIANT name;
-            VariantInit(&name);
-            name.vt = VT_BSTR;
-            if (SUCCEEDED(bag->Read(u"FriendlyName", &name, nullptr)) &&
-                Narrow(name.bstrVal) == "Microsoft DV Camera and VCR") {
-                SafeRelease(chosen);
-                chosen = moniker;
-                chosen->AddRef();
-            }
-            VariantClear(&name);
-            bag->Release();
-        }
-        moniker->Release();
-    }
-    monikers->Release();
-    IBaseFilter* filter = nullptr;
-    if (chosen != nullptr) {
-        chosen->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter));
-        chosen->Release();
-    }
-    return filter;
-}
-
-IPin* FindPin(IBaseFilter* filter, const char* name) {
-    IEnumPins* pins = nullptr;
-    if (filter == nullptr || FAILED(filter->EnumPins(&pins))) return nullptr;
-    IPin* found = nullptr;
-    IPin* pin = nullptr;
-    while (found == nullptr && pins->Next(1, &pin, nullptr) == S_OK) {
-        PIN_INFO info {};
-        if (SUCCEEDED(pin->QueryPinInfo(&info))) {
-            SafeRelease(info.pFilter);
-            if (Narrow(info.achName) == name) {
-                found = pin;
-                continue;
-            }
-        }
-        pin->Release();
-    }
-    pins->Release();
-    return found;
-}
-
 struct ChainRun {
     double cpu = -1;       // this process, building to stopping
     double buildCpu = -1;  // of which building and connecting the graph
@@ -187,49 +115,19 @@ ChainRun RunChain(const std::string& dir, int round, int seconds) {
 
     const double cpuStart = SelfCpuSeconds();
     CoInitialize(nullptr);
-    IGraphBuilder* graph = nullptr;
-    IBaseFilter* filters[4] = {};
-    IPin* pins[6] = {};
-    IMediaControl* control = nullptr;
-    const CLSID classes[3] = {kColorBarClassId, CLSID_DVVideoEnc, CLSID_DVMux};
-    const char16_t* names[4] = {u"Velora Color Bar", u"DV Video Encoder", u"DV Muxer", u"Microsoft DV Camera and VCR"};
-    const char* pinNames[6] = {"Output", "XForm In", "XForm Out", "Stream 0", "Output", "DV A/V In"};
-    if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                reinterpret_cast<void**>(&graph)))) {
-        result.error = "no graph manager";
-    }
-    for (int i = 0; i < 3 && result.error.empty(); ++i) {
-        if (FAILED(CoCreateInstance(classes[i], nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                                    reinterpret_cast<void**>(&filters[i])))) {
-            result.error = "cannot create filter " + std::to_string(i);
+    {
+        ControlChain chain;
+        result.error = chain.Build();
+        if (result.error.empty()) {
+            result.buildCpu = SelfCpuSeconds() - cpuStart;
+            const double wallStart = WallSeconds();
+            chain.control->Run();
+            chain.control->Pause();  // as the control program leaves it
+            usleep(useconds_t(seconds) * 1000000u);
+            chain.control->Stop();
+            result.wall = WallSeconds() - wallStart;
         }
     }
-    if (result.error.empty() && (filters[3] = FindDevice()) == nullptr) result.error = "no DV device found";
-    for (int i = 0; i < 4 && result.error.empty(); ++i) graph->AddFilter(filters[i], names[i]);
-    for (int c = 0; c < 3 && result.error.empty(); ++c) {
-        pins[2 * c] = FindPin(filters[c], pinNames[2 * c]);
-        pins[2 * c + 1] = FindPin(filters[c + 1], pinNames[2 * c + 1]);
-        if (pins[2 * c] == nullptr || pins[2 * c + 1] == nullptr ||
-            FAILED(graph->ConnectDirect(pins[2 * c], pins[2 * c + 1], nullptr))) {
-            result.error = "connection " + std::to_string(c + 1) + " failed";
-        }
-    }
-    if (result.error.empty()) graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control));
-    if (result.error.empty() && control != nullptr) {
-        result.buildCpu = SelfCpuSeconds() - cpuStart;
-        const double wallStart = WallSeconds();
-        control->Run();
-        control->Pause();  // as the control program leaves it
-        usleep(useconds_t(seconds) * 1000000u);
-        control->Stop();
-        result.wall = WallSeconds() - wallStart;
-    } else if (result.error.empty()) {
-        result.error = "no media control";
-    }
-    SafeRelease(control);
-    for (IPin*& pin : pins) SafeRelease(pin);
-    for (IBaseFilter*& filter : filters) SafeRelease(filter);
-    SafeRelease(graph);
     CoFreeUnusedLibraries();
     CoUninitialize();
     result.cpu = SelfCpuSeconds() - cpuStart;

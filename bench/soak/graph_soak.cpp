@@ -45,6 +45,8 @@
 #include <string>
 #include <vector>
 
+#include "control_chain.h"
+
 namespace {
 
 constexpr size_t kFrameBytes = 120000;
@@ -183,164 +185,6 @@ std::string LeftOver(const Holdings& before, const Holdings& after) {
     return text;
 }
 
-// --- The graph ----------------------------------------------------------------------------
-
-template <typename T>
-void SafeRelease(T*& p) {
-    if (p != nullptr) p->Release();
-    p = nullptr;
-}
-
-std::string Narrow(const WCHAR* text) {
-    std::string out;
-    for (; text != nullptr && *text != 0; ++text) out += char(*text);
-    return out;
-}
-
-std::string Hex(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", unsigned(hr));
-    return text;
-}
-
-// The control program's graph, found and connected through the platform only: the filters by
-// their registered names, the device by its friendly name, three direct connections.
-struct Chain {
-    IGraphBuilder* graph = nullptr;
-    IBaseFilter* filters[4] = {};
-    IPin* pins[6] = {};
-    IMediaControl* control = nullptr;
-    IMediaEvent* events = nullptr;
-
-    ~Chain() { Release(); }
-
-    void Release() {
-        SafeRelease(events);
-        SafeRelease(control);
-        for (IPin*& pin : pins) SafeRelease(pin);
-        for (IBaseFilter*& filter : filters) SafeRelease(filter);
-        SafeRelease(graph);
-    }
-
-    static IPin* FindPin(IBaseFilter* filter, const std::string& name) {
-        IEnumPins* pinEnum = nullptr;
-        if (filter == nullptr || FAILED(filter->EnumPins(&pinEnum))) return nullptr;
-        IPin* found = nullptr;
-        IPin* pin = nullptr;
-        while (found == nullptr && pinEnum->Next(1, &pin, nullptr) == S_OK) {
-            PIN_INFO info {};
-            if (SUCCEEDED(pin->QueryPinInfo(&info))) {
-                SafeRelease(info.pFilter);
-                if (Narrow(info.achName) == name) {
-                    found = pin;
-                    continue;
-                }
-            }
-            pin->Release();
-        }
-        pinEnum->Release();
-        return found;
-    }
-
-    // The last device named "Microsoft DV Camera and VCR" (the deck started last), bound.
-    static IBaseFilter* FindDevice() {
-        ICreateDevEnum* devEnum = nullptr;
-        if (FAILED(CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
-                                    reinterpret_cast<void**>(&devEnum)))) {
-            return nullptr;
-        }
-        IEnumMoniker* monikers = nullptr;
-        devEnum->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &monikers, 0);
-        devEnum->Release();
-        if (monikers == nullptr) return nullptr;
-        IMoniker* chosen = nullptr;
-        IMoniker* moniker = nullptr;
-        while (monikers->Next(1, &moniker, nullptr) == S_OK) {
-            IPropertyBag* bag = nullptr;
-            if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag,
-                                                 reinterpret_cast<void**>(&bag)))) {
-                VARIANT name;
-                VariantInit(&name);
-                name.vt = VT_BSTR;
-                if (SUCCEEDED(bag->Read(u"FriendlyName", &name, nullptr)) &&
-                    Narrow(name.bstrVal) == "Microsoft DV Camera and VCR") {
-                    SafeRelease(chosen);
-                    chosen = moniker;
-                    chosen->AddRef();
-                }
-                VariantClear(&name);
-                bag->Release();
-            }
-            moniker->Release();
-        }
-        monikers->Release();
-        IBaseFilter* filter = nullptr;
-        if (chosen != nullptr) {
-            chosen->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter));
-            chosen->Release();
-        }
-        return filter;
-    }
-
-    // "" when built, else what failed.
-    std::string Build() {
-        const char* names[3] = {"Velora Color Bar", "DV Video Encoder", "DV Muxer"};
-        CLSID clsids[3] = {};
-        bool found[3] = {};
-        IFilterMapper* mapper = nullptr;
-        if (FAILED(CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper,
-                                    reinterpret_cast<void**>(&mapper)))) {
-            return "no filter mapper";
-        }
-        IEnumRegFilters* regEnum = nullptr;
-        mapper->EnumMatchingFilters(&regEnum, MERIT_DO_NOT_USE, FALSE, GUID_NULL, GUID_NULL, FALSE, FALSE,
-                                    GUID_NULL, GUID_NULL);
-        for (int i = 0; i < 3 && regEnum != nullptr; ++i) {
-            regEnum->Reset();
-            REGFILTER* record = nullptr;
-            while (!found[i] && regEnum->Next(1, &record, nullptr) == S_OK) {
-                if (Narrow(record->Name) == names[i]) {
-                    clsids[i] = record->Clsid;
-                    found[i] = true;
-                }
-                CoTaskMemFree(record);
-            }
-        }
-        SafeRelease(regEnum);
-        mapper->Release();
-        if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                    reinterpret_cast<void**>(&graph)))) {
-            return "no graph manager";
-        }
-        for (int i = 0; i < 3; ++i) {
-            if (!found[i] || FAILED(CoCreateInstance(clsids[i], nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                                                     reinterpret_cast<void**>(&filters[i])))) {
-                return std::string("cannot create ") + names[i];
-            }
-            const std::u16string wide(names[i], names[i] + std::strlen(names[i]));
-            if (FAILED(graph->AddFilter(filters[i], wide.c_str()))) return std::string("cannot add ") + names[i];
-        }
-        filters[3] = FindDevice();
-        if (filters[3] == nullptr) return "no DV device found";
-        if (FAILED(graph->AddFilter(filters[3], u"Microsoft DV Camera and VCR"))) return "cannot add the device";
-
-        const char* pinNames[6] = {"Output", "XForm In", "XForm Out", "Stream 0", "Output", "DV A/V In"};
-        for (int c = 0; c < 3; ++c) {
-            pins[2 * c] = FindPin(filters[c], pinNames[2 * c]);
-            pins[2 * c + 1] = FindPin(filters[c + 1], pinNames[2 * c + 1]);
-            if (pins[2 * c] == nullptr || pins[2 * c + 1] == nullptr) {
-                return std::string("connection ") + std::to_string(c + 1) + ": pin missing";
-            }
-            const HRESULT hr = graph->ConnectDirect(pins[2 * c], pins[2 * c + 1], nullptr);
-            if (FAILED(hr)) return std::string("connection ") + std::to_string(c + 1) + " failed: " + Hex(hr);
-        }
-        graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control));
-        graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&events));
-        if (control == nullptr || events == nullptr) return "no media control or events";
-        return "";
-    }
-};
-
 // --- The run ------------------------------------------------------------------------------
 
 struct Options {
@@ -445,7 +289,7 @@ int main(int argc, char** argv) {
     }
 
     CoInitialize(nullptr);
-    Chain chain;
+    ControlChain chain;
     const std::string built = chain.Build();
     if (!built.empty()) {
         std::fprintf(stderr, "graph_soak: the chain could not be built: %s\n", built.c_str());
