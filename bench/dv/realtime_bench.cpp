@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_process.h"
 #include "control_chain.h"
 
 namespace {
@@ -55,35 +56,6 @@ double SelfCpuSeconds() {
     rusage ru {};
     getrusage(RUSAGE_SELF, &ru);
     return CpuSeconds(ru);
-}
-
-double WallSeconds() {
-    timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-pid_t Spawn(std::vector<std::string> args, const std::string& out) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
 }
 
 // Waits for the child; its CPU seconds, or -1 when it did not exit with 0.

@@ -35,19 +35,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench_process.h"
 #include "transport_deck.h"
 
 namespace {
 
 constexpr size_t kFrameBytes = 120000;
 constexpr int kSetFrames = 300;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // "" when the 1500 block IDs are those of an NTSC frame, else the first one that is not.
 std::string CheckDifIds(const uint8_t* frame) {

@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_process.h"
 #include "control_chain.h"
 
 namespace {
@@ -56,38 +57,6 @@ constexpr int kMaxPauseUs = 5000;
 constexpr int kFailuresShown = 10;
 
 std::string Build(const std::string& file) { return std::string(TAMSEL_BUILD_DIR) + "/" + file; }
-
-double WallSeconds() {
-    timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// Starts a program with its standard output and error going to `out`. Only called while this
-// process has no threads of its own, or right before exec (nothing but exec runs in the child).
-pid_t Spawn(std::vector<std::string> args, const std::string& out) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
 
 // The child's exit status, or 128 + the signal that ended it.
 int Reap(pid_t pid) {
