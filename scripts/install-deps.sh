@@ -8,7 +8,7 @@ packages=(
   libiec61883-dev libraw1394-dev libavc1394-dev
   qt6-base-dev fonts-ipafont-gothic
   libgtest-dev libgmock-dev libbenchmark-dev
-  ffmpeg
+  ffmpeg python3
   clang libclang-rt-14-dev
 )
 missing=()

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The layer check must fail on each kind of wrong include and pass on a tree without one.
+set -euo pipefail
+checker="$(dirname "$0")/check_layers.py"
+tree="$(mktemp -d)"
+trap 'rm -rf "$tree"' EXIT
+mkdir -p "$tree"/platform/{include/platform,kernel,streaming,dv} "$tree"/{framework,filter,app}
+touch "$tree"/platform/include/{windows.h,dshow.h} "$tree"/platform/include/platform/platform.h
+touch "$tree"/platform/streaming/filter_graph.h "$tree"/framework/pin_base.h "$tree"/app/output_graph.h
+printf '#include <dshow.h>\n#include "pin_base.h"\n' >"$tree"/framework/pin_base.cpp
+printf '#include <windows.h>\n#include "../framework/pin_base.h"\n' >"$tree"/filter/color_bar.cpp
+python3 "$checker" "$tree" >/dev/null || { echo "a clean tree was refused"; exit 1; }
+
+expect_refused() {  # FILE LINE: adding LINE to FILE must make the check fail
+    local file="$tree/$1" saved
+    saved="$(cat "$file" 2>/dev/null || true)"
+    printf '%s\n' "$2" >>"$file"
+    if python3 "$checker" "$tree" >/dev/null; then echo "not refused: $1 with $2"; exit 1; fi
+    printf '%s\n' "$saved" >"$file"
+}
+expect_refused framework/pin_base.cpp '#include <platform/platform.h>'     # private header
+expect_refused framework/pin_base.cpp '#include "streaming/filter_graph.h"' # platform internals
+expect_refused platform/kernel/threads.cpp '#include "streaming/filter_graph.h"'  # upwards
+expect_refused platform/dv/device.cpp '#include "streaming/filter_graph.h"'  # beside the public headers
+expect_refused platform/streaming/x.cpp '#include "../../framework/pin_base.h"'   # platform -> system
+expect_refused framework/pin_base.cpp '#include "../app/output_graph.h"'    # library -> program
+echo "layer check self-test passed"
