@@ -23,6 +23,8 @@ const std::string kBusyMessage =
     "DV出力を開始できませんでした。\nDV機器は他のアプリケーションが使用中です。";
 const std::string kGoneMessage =
     "DV出力が中断されました。\nDV機器が取り外されたか、接続が切れました。";
+const std::string kFullMessage =
+    "DV出力が中断されました。\nテープまたはディスクの空きがありません。";
 // Only a bound so that a Tamsel that never tells does not hang the test.
 constexpr int64_t kGiveUpMs = 60000;
 
@@ -123,6 +125,24 @@ TEST_F(TamselFailure, DeckKilledWhileStreamingIsToldAndEndsWithStatusOne) {
     const int status = apptest::Stop(tamsel);
     EXPECT_TRUE(told) << decktest::ReadFile(log);
     EXPECT_EQ(1, status) << decktest::ReadFile(log);
+}
+
+TEST_F(TamselFailure, TapeFillingUpIsToldAndEndsWithStatusOne) {
+    TempDir dir;
+    DeckProcess deck(dir.path());
+    // Room for 20 frames: the deck's disk is full after less than a second of bars.
+    ASSERT_TRUE(deck.Start(dir.path() + "/full.dv", "full deck", long(20 * decktest::kFrameBytes)));
+    ASSERT_TRUE(deck.WaitUntilListening());
+
+    const std::string log = dir.path() + "/tamsel.log";
+    const pid_t tamsel = apptest::Start({apptest::Tool("Tamsel")}, log);
+    ASSERT_GT(tamsel, 0);
+    const bool told = WaitForMessage(log, kFullMessage);
+    const int status = apptest::Stop(tamsel);
+    EXPECT_TRUE(told) << decktest::ReadFile(log) << "\ndeck: " << deck.Output() << deck.Errors();
+    EXPECT_EQ(1, status) << decktest::ReadFile(log);
+    deck.Signal(SIGTERM);
+    deck.Wait();
 }
 
 }  // namespace
