@@ -97,52 +97,35 @@ TEST_F(TamselFailure, DeckBusyWithAnotherSenderIsToldAndEndsWithStatusOne) {
     EXPECT_EQ(0, deck.Wait()) << deck.Errors();
 }
 
-TEST_F(TamselFailure, DeckKilledWhileStreamingIsToldAndEndsWithStatusOne) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/cut.dv";
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(tape, "doomed deck"));
-    ASSERT_TRUE(deck.WaitUntilListening());
+// The deck dies after whole frames reached its tape, or its disk fills up (room for 20 frames,
+// less than a second of bars).
+TEST_F(TamselFailure, DeviceFailingWhileStreamingIsToldAndEndsWithStatusOne) {
+    for (const bool killed : {true, false}) {
+        SCOPED_TRACE(killed ? "deck killed" : "disk full");
+        TempDir dir;
+        const std::string tape = dir.path() + "/cut.dv";
+        DeckProcess deck(dir.path());
+        ASSERT_TRUE(deck.Start(tape, "doomed deck", killed ? 0 : long(20 * decktest::kFrameBytes)));
+        ASSERT_TRUE(deck.WaitUntilListening());
 
-    const std::string log = dir.path() + "/tamsel.log";
-    const pid_t tamsel = apptest::Start({apptest::Tool("Tamsel")}, log);
-    ASSERT_GT(tamsel, 0);
-    // Streaming: whole frames reach the tape.
-    bool recording = false;
-    for (const int64_t end = NowMs() + kGiveUpMs; !recording && NowMs() < end;) {
-        struct stat st {};
-        recording = stat(tape.c_str(), &st) == 0 && st.st_size >= off_t(10 * decktest::kFrameBytes);
-        if (!recording) usleep(50000);
+        const std::string log = dir.path() + "/tamsel.log";
+        const pid_t tamsel = apptest::Start({apptest::Tool("Tamsel")}, log);
+        ASSERT_GT(tamsel, 0);
+        if (killed) {
+            bool recording = false;
+            for (const int64_t end = NowMs() + kGiveUpMs; !recording && NowMs() < end; usleep(50000)) {
+                struct stat st {};
+                recording = stat(tape.c_str(), &st) == 0 && st.st_size >= off_t(10 * decktest::kFrameBytes);
+            }
+            deck.Signal(SIGKILL);
+            deck.Wait();
+            EXPECT_TRUE(recording) << decktest::ReadFile(log);
+        }
+        const bool told = WaitForMessage(log, killed ? kGoneMessage : kFullMessage);
+        const int status = apptest::Stop(tamsel);
+        EXPECT_TRUE(told) << decktest::ReadFile(log) << "\ndeck: " << deck.Output() << deck.Errors();
+        EXPECT_EQ(1, status) << decktest::ReadFile(log);
     }
-    if (!recording) {
-        apptest::Stop(tamsel);
-        FAIL() << "nothing recorded: " << decktest::ReadFile(log);
-    }
-
-    deck.Signal(SIGKILL);
-    deck.Wait();
-    const bool told = WaitForMessage(log, kGoneMessage);
-    const int status = apptest::Stop(tamsel);
-    EXPECT_TRUE(told) << decktest::ReadFile(log);
-    EXPECT_EQ(1, status) << decktest::ReadFile(log);
-}
-
-TEST_F(TamselFailure, TapeFillingUpIsToldAndEndsWithStatusOne) {
-    TempDir dir;
-    DeckProcess deck(dir.path());
-    // Room for 20 frames: the deck's disk is full after less than a second of bars.
-    ASSERT_TRUE(deck.Start(dir.path() + "/full.dv", "full deck", long(20 * decktest::kFrameBytes)));
-    ASSERT_TRUE(deck.WaitUntilListening());
-
-    const std::string log = dir.path() + "/tamsel.log";
-    const pid_t tamsel = apptest::Start({apptest::Tool("Tamsel")}, log);
-    ASSERT_GT(tamsel, 0);
-    const bool told = WaitForMessage(log, kFullMessage);
-    const int status = apptest::Stop(tamsel);
-    EXPECT_TRUE(told) << decktest::ReadFile(log) << "\ndeck: " << deck.Output() << deck.Errors();
-    EXPECT_EQ(1, status) << decktest::ReadFile(log);
-    deck.Signal(SIGTERM);
-    deck.Wait();
 }
 
 }  // namespace
