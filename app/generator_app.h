@@ -23,7 +23,8 @@ public:
     ~CGeneratorApp() override;
 
     // Runs the program with the given graph holder: 0 when the window was closed by the user or a
-    // signal, 1 when the graph could not be built. The command line is not examined.
+    // signal, 1 when the graph could not be built, could not start or failed while streaming.
+    // The command line is not examined.
     int InitInstance(const char* programPath, COutputGraph& graph);
 
     // Shows a failure in a modal box with an OK button and no icon, captioned with the

@@ -95,7 +95,7 @@ private:
     QMenu m_sysMenu;            // stands in for the system menu: the About entry
     bool m_bBuilding = false;   // inside Build (a signal then waits for it to return)
     bool m_bFailing = false;    // telling the user why streaming failed (a box is open)
-    bool m_bEndRequested = false;  // an ending signal arrived during the build
+    bool m_bEndRequested = false;  // an ending signal arrived during the build or a failure box
     QTimer m_eventTimer;        // polls the graph's events while it streams
     bool m_bDragging = false;   // moving the window by hand (no system move available)
     QPoint m_dragOffset;        // cursor position relative to the window's corner while dragging
