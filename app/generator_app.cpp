@@ -1,8 +1,10 @@
 #include "generator_app.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <QTranslator>
 
 #include <cerrno>
 #include <csignal>
@@ -69,6 +71,8 @@ int CGeneratorApp::InitInstance(const char* programPath, COutputGraph& graph) {
     char* argv[] = {const_cast<char*>(programPath), nullptr};
     QApplication application(argc, argv);
     QApplication::setApplicationVersion(QStringLiteral("0.1.12"));
+    QTranslator translator;
+    InstallJapaneseTranslations(translator);
 
     if (InstallSignalHandlers()) {
         m_pNotifier = new QSocketNotifier(m_signalPipe[0], QSocketNotifier::Read, this);
@@ -95,7 +99,15 @@ int CGeneratorApp::InitInstance(const char* programPath, COutputGraph& graph) {
 
 void CGeneratorApp::ShowMessage(const char* text) {
     std::fprintf(stderr, "%s: %s\n", qPrintable(QApplication::applicationName()), text);
-    QMessageBox box(QMessageBox::Warning, QApplication::applicationName(), QString::fromUtf8(text),
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromUtf8(text),
                     QMessageBox::Ok);
     box.exec();
+}
+
+bool CGeneratorApp::InstallJapaneseTranslations(QTranslator& translator) {
+    if (!translator.load(QStringLiteral("qtbase_ja"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        return false;
+    }
+    return QCoreApplication::installTranslator(&translator);
 }

@@ -4,6 +4,7 @@
 #include <QObject>
 
 class QSocketNotifier;
+class QTranslator;
 class CGeneratorDlg;
 class COutputGraph;
 
@@ -22,12 +23,19 @@ public:
     ~CGeneratorApp() override;
 
     // Runs the program with the given graph holder: 0 when the window was closed by the user or a
-    // signal, 1 when the graph could not be built. The command line is not examined.
+    // signal, 1 when the graph could not be built, could not start or failed while streaming.
+    // The command line is not examined.
     int InitInstance(const char* programPath, COutputGraph& graph);
 
-    // Shows a failure in a modal box with an OK button, captioned with the application's name.
-    // The text also goes to the standard error stream, for runs without a screen.
+    // Shows a failure in a modal box with an OK button and no icon, captioned with the
+    // application's name. The text also goes to the standard error stream, for runs without a
+    // screen.
     static void ShowMessage(const char* text);
+
+    // Loads the toolkit's own Japanese texts (standard buttons and dialogs) into `translator` and
+    // installs it, whatever the desktop's language: the whole interface is Japanese. False when
+    // the translations are not installed; the standard texts then stay English.
+    static bool InstallJapaneseTranslations(QTranslator& translator);
 
 private:
     // Makes the signal pipe and installs the SIGINT/SIGTERM handlers.

@@ -32,6 +32,7 @@ CGeneratorDlg::CGeneratorDlg(COutputGraph& graph, QWidget* parent)
     connect(&m_btnPower, &QPushButton::clicked, this, &CGeneratorDlg::OnPowerButton);
     connect(&m_btnAbout, &QPushButton::clicked, this, &CGeneratorDlg::OnAboutButton);
     connect(&m_timer, &QTimer::timeout, this, &CGeneratorDlg::OnTimer);
+    connect(&m_eventTimer, &QTimer::timeout, this, &CGeneratorDlg::OnGraphEvents);
     OnInitDialog();
 }
 
@@ -78,20 +79,52 @@ void CGeneratorDlg::OnTimer() {
         return;
     }
 
-    m_graph.Run();
-    // Left paused after having run: the device keeps sending while paused.
-    if (m_graph.m_pControl != nullptr) m_graph.m_pControl->Pause();
+    // A graph that cannot start (the device busy with another sender, gone, out of resources)
+    // is a failure like a failed build: told, stopped, and the program ends with it.
+    m_bFailing = true;
+    int started = m_graph.Run();
+    if (started == 1 && m_graph.m_pControl != nullptr) {
+        // Left paused after having run: the device keeps sending while paused.
+        const HRESULT hr = m_graph.m_pControl->Pause();
+        if (FAILED(hr)) {
+            m_graph.StreamFailed(CStreamFailure::kStarting, 0, hr);
+            started = 0;
+        }
+    }
+    m_bFailing = false;
+    if (started != 1) {
+        done(QDialog::Rejected);
+        return;
+    }
 
     unsetCursor();
     setEnabled(true);
     m_strStatus = QString::fromLatin1(kRunningStatus);
     update();
 
-    if (m_bEndRequested) OnPowerButton();
+    if (m_bEndRequested) {
+        OnPowerButton();
+        return;
+    }
+    m_eventTimer.start(kEventPollMs);
+}
+
+void CGeneratorDlg::OnGraphEvents() {
+    // Another box (the quit question, the About box) is the user's first; the failure is still
+    // waiting in the graph when it has closed.
+    QWidget* modal = QApplication::activeModalWidget();
+    if (m_bFailing || (modal != nullptr && modal != this)) return;
+    m_bFailing = true;
+    const int streaming = m_graph.CheckEvents();
+    m_bFailing = false;
+    if (streaming == 1) return;
+    m_eventTimer.stop();
+    done(QDialog::Rejected);
 }
 
 void CGeneratorDlg::OnPowerButton() {
     m_timer.stop();
+    m_eventTimer.stop();
     m_graph.Stop();
     done(QDialog::Accepted);
 }
@@ -117,7 +150,8 @@ void CGeneratorDlg::OnEndSignal() {
             menu->close();
         }
     }
-    if (m_bBuilding) {
+    if (m_bBuilding || m_bFailing) {
+        // The build or the failure report ends the window itself once its box has gone.
         m_bEndRequested = true;
         return;
     }
@@ -126,6 +160,7 @@ void CGeneratorDlg::OnEndSignal() {
 
 void CGeneratorDlg::reject() {
     if (AskQuit()) {
+        m_eventTimer.stop();
         m_graph.Stop();
         done(QDialog::Accepted);
     }

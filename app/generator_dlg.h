@@ -17,10 +17,13 @@ class QPainter;
 
 // Shows the splash text, builds and starts the graph 2000 ms after it opens, shows the pattern
 // and the device, and stops the graph when switched off (power key, Escape confirmed with Yes,
-// or an ending signal passed in by the application through OnEndSignal).
+// or an ending signal passed in by the application through OnEndSignal). While the graph streams
+// the window looks at its events every kEventPollMs; a failure (the device gone, busy or full)
+// stops the graph, is shown in a message and closes the window as a failed build does.
 //
 // Threads: user-interface thread only. The graph build runs inside the start-up timer's handler
-// and blocks the thread; the window is disabled meanwhile.
+// and blocks the thread; the window is disabled meanwhile. The graph's events are posted by
+// platform threads and read here by polling, never waiting.
 class CGeneratorDlg : public QDialog {
     Q_OBJECT
 public:
@@ -28,6 +31,7 @@ public:
     static constexpr int kHeight = 67;
     static constexpr int kStartupDelayMs = 2000;
     static constexpr int kAboutCommand = 16;
+    static constexpr int kEventPollMs = 100;
 
     // The graph is the program's one static holder (tests pass their own).
     explicit CGeneratorDlg(COutputGraph& graph, QWidget* parent = nullptr);
@@ -35,6 +39,8 @@ public:
 
     // The start-up timer's handler: builds, runs and pauses the graph.
     void OnTimer();
+    // The event timer's handler: ends the window with a failure when the graph reports one.
+    void OnGraphEvents();
     // Power key: stop the graph and close, without asking.
     void OnPowerButton();
     // Information key and the context-menu entry: the About box, modal.
@@ -50,6 +56,7 @@ public:
 
     // For tests and the context menu.
     QTimer* StartupTimer() { return &m_timer; }
+    QTimer* EventTimer() { return &m_eventTimer; }
     QMenu* SystemMenu() { return &m_sysMenu; }
     CPanelButton* PowerButton() { return &m_btnPower; }
     CPanelButton* AboutButton() { return &m_btnAbout; }
@@ -87,7 +94,9 @@ private:
     QTimer m_timer;             // the one-shot start-up timer
     QMenu m_sysMenu;            // stands in for the system menu: the About entry
     bool m_bBuilding = false;   // inside Build (a signal then waits for it to return)
-    bool m_bEndRequested = false;  // an ending signal arrived during the build
+    bool m_bFailing = false;    // telling the user why streaming failed (a box is open)
+    bool m_bEndRequested = false;  // an ending signal arrived during the build or a failure box
+    QTimer m_eventTimer;        // polls the graph's events while it streams
     bool m_bDragging = false;   // moving the window by hand (no system move available)
     QPoint m_dragOffset;        // cursor position relative to the window's corner while dragging
 };

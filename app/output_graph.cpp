@@ -151,12 +151,44 @@ int COutputGraph::Build() {
         m_message("メディアコントロールのロードに失敗しました。");
         return 0;
     }
+    // Where failures while streaming (a deck that goes away, a full tape) come in. A graph
+    // without events still streams; it only cannot be watched.
+    m_pGraph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&m_pEvent));
     return 1;
 }
 
 int COutputGraph::Run() {
-    if (m_pControl != nullptr) m_pControl->Run();
+    if (m_pControl == nullptr) return 1;
+    const HRESULT hr = m_pControl->Run();
+    if (FAILED(hr)) {
+        StreamFailed(CStreamFailure::kStarting, 0, hr);
+        return 0;
+    }
     return 1;
+}
+
+int COutputGraph::CheckEvents() {
+    if (m_pEvent == nullptr) return 1;
+    LONG code = 0;
+    LONG_PTR param1 = 0, param2 = 0;
+    while (m_pEvent->GetEvent(&code, &param1, &param2, 0) == S_OK) {
+        m_pEvent->FreeEventParams(code, param1, param2);
+        if (CStreamFailure::EndsStreaming(code, param2)) {
+            // The first failure is the cause; what the other filters post after it only follows
+            // from it. The device-lost event carries no status.
+            StreamFailed(CStreamFailure::kStreaming, code,
+                         code == EC_DEVICE_LOST ? S_OK : static_cast<HRESULT>(param1));
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void COutputGraph::StreamFailed(CStreamFailure::Stage stage, LONG eventCode, HRESULT status) {
+    // Stopped first, so nothing streams into a failed device while the message waits for OK.
+    Stop();
+    const std::string text = CStreamFailure::Describe(stage, eventCode, status);
+    m_message(text.c_str());
 }
 
 int COutputGraph::Stop() {

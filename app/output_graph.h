@@ -6,8 +6,11 @@
 #include <objbase.h>
 #include <dshow.h>
 
-// Builds, connects, runs and stops the graph. Talks to the platform only through COM and tells
-// the user about failures through one message function, so it can be driven without a window.
+#include "stream_failure.h"
+
+// Builds, connects, runs and stops the graph, and watches it for failures while it streams.
+// Talks to the platform only through COM and tells the user about failures through one message
+// function, so it can be driven without a window.
 //
 // Threads: everything runs on the thread that constructed the object (the user-interface
 // thread); Build blocks that thread until the graph is connected or a message was dismissed.
@@ -30,9 +33,17 @@ public:
     // 1: graph built and connected, control interface held. 0: a failure was reported through the
     // message function. -1: the Filter Graph Manager could not be created (nothing reported).
     int Build();
-    // Both always return 1; the statuses of the graph are not examined.
+    // 1 when the graph runs. 0 when it could not start: the graph was stopped again and the user
+    // told why (CStreamFailure).
     int Run();
+    // Always 1; there is nothing left to report once the program is ending.
     int Stop();
+
+    // Takes the graph's waiting events without waiting. 1 while the graph streams; 0 when an
+    // event said streaming has failed: the graph was then stopped and the user told why.
+    int CheckEvents();
+    // Stops the graph, then tells the user why streaming failed (see CStreamFailure::Describe).
+    void StreamFailed(CStreamFailure::Stage stage, LONG eventCode, HRESULT status);
 
     // Creates the filter of a registered record and adds it to the graph under the record's name.
     static IBaseFilter* CreateRegisteredFilter(IGraphBuilder* graph, const REGFILTER& record);
@@ -57,6 +68,7 @@ public:
     IPin* m_pMuxerOut = nullptr;          // "Output" of the muxer
     IPin* m_pDeviceIn = nullptr;          // "DV A/V In" of the device
     IBaseFilter* m_pFilter[4] = {};       // source, encoder, muxer, device
+    IMediaEvent* m_pEvent = nullptr;      // the graph's events; null when it offers none
 
 private:
     MessageFunction m_message;

@@ -6,7 +6,7 @@ packages=(
   libsqlite3-dev
   libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
   libiec61883-dev libraw1394-dev libavc1394-dev
-  qt6-base-dev fonts-ipafont-gothic
+  qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg python3
   clang libclang-rt-14-dev

@@ -225,7 +225,7 @@ public:
     }
 };
 
-class Graph final : public IGraphBuilder, public IMediaControl, public Counted {
+class Graph final : public IGraphBuilder, public IMediaControl, public IMediaEvent, public Counted {
 public:
     Graph() : Counted(nullptr) {}
     ~Graph() override {
@@ -240,6 +240,8 @@ public:
             *out = static_cast<IGraphBuilder*>(this);
         } else if (iid == IID_IMediaControl && World().graphHasMediaControl) {
             *out = static_cast<IMediaControl*>(this);
+        } else if (iid == IID_IMediaEvent && World().graphHasMediaEvent) {
+            *out = static_cast<IMediaEvent*>(this);
         } else {
             return E_NOINTERFACE;
         }
@@ -281,21 +283,21 @@ public:
                                      UINT*) override {
         return E_NOTIMPL;
     }
-    // IMediaControl: the results are never examined, so they report failure to prove it.
+    // IMediaControl: the results the world asks for.
     HRESULT STDMETHODCALLTYPE Run() override {
         ++World().runs;
         World().calls.push_back("Run");
-        return E_FAIL;
+        return World().runResult;
     }
     HRESULT STDMETHODCALLTYPE Pause() override {
         ++World().pauses;
         World().calls.push_back("Pause");
-        return E_FAIL;
+        return World().pauseResult;
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
         ++World().stops;
         World().calls.push_back("Stop");
-        return E_FAIL;
+        return World().stopResult;
     }
     HRESULT STDMETHODCALLTYPE GetState(LONG, OAFilterState*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE RenderFile(BSTR) override { return E_NOTIMPL; }
@@ -303,6 +305,28 @@ public:
     HRESULT STDMETHODCALLTYPE get_FilterCollection(IDispatch**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_RegFilterCollection(IDispatch**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE StopWhenReady() override { return E_NOTIMPL; }
+    // IMediaEvent: hands out the world's events; nothing ever waits here.
+    HRESULT STDMETHODCALLTYPE GetEventHandle(OAEVENT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetEvent(LONG* code, LONG_PTR* param1, LONG_PTR* param2,
+                                       LONG) override {
+        ++World().eventReads;
+        *code = 0;
+        *param1 = *param2 = 0;
+        if (World().events.empty()) return E_ABORT;
+        const Event event = World().events.front();
+        World().events.pop_front();
+        *code = event.code;
+        *param1 = event.param1;
+        *param2 = event.param2;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE WaitForCompletion(LONG, LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CancelDefaultHandling(LONG) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RestoreDefaultHandling(LONG) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE FreeEventParams(LONG, LONG_PTR, LONG_PTR) override {
+        ++World().eventsFreed;
+        return S_OK;
+    }
 
 private:
     std::vector<IBaseFilter*> m_filters;

@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <dshow.h>
 
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -45,6 +46,12 @@ struct Connection {
     const AM_MEDIA_TYPE* mediaType;
 };
 
+struct Event {
+    LONG code;
+    LONG_PTR param1;
+    LONG_PTR param2;
+};
+
 struct FakeWorld {
     // What the platform offers.
     bool mapperCreatable = true;
@@ -55,6 +62,9 @@ struct FakeWorld {
     std::vector<FilterClass> classes;
     std::vector<Device> devices;
     int failConnection = -1;  // 0-based index of a ConnectDirect call that fails
+    bool graphHasMediaEvent = true;
+    HRESULT runResult = S_OK, pauseResult = S_OK, stopResult = S_OK;
+    std::deque<Event> events;  // what the graph's IMediaEvent hands out, in order
     std::function<void()> onBuildStarted;  // called when the mapper is asked for its filters
 
     // What the control program did.
@@ -66,6 +76,8 @@ struct FakeWorld {
     int runs = 0, pauses = 0, stops = 0;
     std::vector<std::string> calls;  // "Run", "Pause", "Stop" in order
     int boundDevice = -1;            // index of the device whose moniker was bound
+    int eventReads = 0;              // GetEvent calls
+    int eventsFreed = 0;             // FreeEventParams calls
 
     // Objects alive now, per kind, to check that what Build borrows it gives back.
     int liveMappers = 0, liveRegEnums = 0, livePinEnums = 0, liveDevEnums = 0,

@@ -237,4 +237,72 @@ TEST_F(OutputGraphFakeTest, PlatformObjectsMissing) {
     }
 }
 
+// Statuses the DV device reports, as Win32 errors.
+constexpr HRESULT kDeviceBusy = HRESULT_FROM_WIN32(ERROR_BUSY);
+constexpr HRESULT kDiskFull = HRESULT_FROM_WIN32(112);     // ERROR_DISK_FULL
+constexpr HRESULT kDeviceGone = HRESULT_FROM_WIN32(1167);  // ERROR_DEVICE_NOT_CONNECTED
+constexpr HRESULT kDeviceStalled = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+
+const std::string kInterrupted = "DV出力が中断されました。\n";
+const std::string kGone = "DV機器が取り外されたか、接続が切れました。";
+
+// A failure while streaming: the graph is stopped and the user told what failed and why. (A
+// graph that cannot start is told the same way; see the window's tests.)
+TEST_F(OutputGraphFakeTest, FailureEventsStopTheGraphAndSayWhatFailedAndWhy) {
+    struct Case {
+        std::vector<fake::Event> events;
+        std::string text;  // empty: streaming goes on
+    };
+    const Case cases[] = {
+        // Nothing wrong: events of a healthy graph, and a device that came back.
+        {{{EC_PAUSED, S_OK, 0}, {EC_COMPLETE, S_OK, 0}, {EC_DEVICE_LOST, 0, 1}}, ""},
+        {{{EC_ERRORABORT, kDeviceGone, 0}}, kInterrupted + kGone},
+        {{{EC_DEVICE_LOST, 0, 0}}, kInterrupted + kGone},
+        {{{EC_ERRORABORT, kDeviceBusy, 0}}, kInterrupted + "DV機器は他のアプリケーションが使用中です。"},
+        {{{EC_ERRORABORT, kDiskFull, 0}}, kInterrupted + "テープまたはディスクの空きがありません。"},
+        {{{EC_ERRORABORT, HRESULT_FROM_WIN32(ERROR_HANDLE_DISK_FULL), 0}},
+         kInterrupted + "テープまたはディスクの空きがありません。"},
+        {{{EC_ERRORABORT, kDeviceStalled, 0}}, kInterrupted + "DV機器が応答しません。"},
+        {{{EC_STREAM_ERROR_STOPPED, E_FAIL, 0}}, kInterrupted + "エラーが発生しました。(0x80004005)"},
+        // The first failure is the cause; what follows from it is not told again.
+        {{{EC_PAUSED, S_OK, 0}, {EC_ERRORABORT, kDiskFull, 0}, {EC_ERRORABORT, E_FAIL, 0}},
+         kInterrupted + "テープまたはディスクの空きがありません。"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.empty() ? "harmless events" : c.text);
+        fake::InstallGoodWorld();
+        g_messages.clear();
+        apptest::TestGraph graph(&RecordMessage);
+        ASSERT_EQ(graph.Build(), 1);
+        ASSERT_NE(graph.m_pEvent, nullptr);
+        ASSERT_EQ(graph.Run(), 1);
+        world.events.assign(c.events.begin(), c.events.end());
+        const size_t posted = c.events.size();
+        if (c.text.empty()) {
+            EXPECT_EQ(graph.CheckEvents(), 1);
+            EXPECT_TRUE(g_messages.empty());
+            EXPECT_EQ(world.stops, 0);
+            EXPECT_EQ(world.eventsFreed, static_cast<int>(posted));
+        } else {
+            EXPECT_EQ(graph.CheckEvents(), 0);
+            EXPECT_EQ(g_messages, std::vector<std::string>{c.text});
+            EXPECT_EQ(world.calls.back(), "Stop");
+            EXPECT_EQ(world.stops, 1);
+            // Every event taken is given back, up to the failure.
+            EXPECT_EQ(world.eventsFreed, static_cast<int>(posted - world.events.size()));
+        }
+    }
+
+    // A graph without events cannot be watched but still streams.
+    fake::InstallGoodWorld();
+    g_messages.clear();
+    world.graphHasMediaEvent = false;
+    apptest::TestGraph quiet(&RecordMessage);
+    ASSERT_EQ(quiet.Build(), 1);
+    EXPECT_EQ(quiet.m_pEvent, nullptr);
+    world.events = {{EC_ERRORABORT, E_FAIL, 0}};
+    EXPECT_EQ(quiet.CheckEvents(), 1);
+    EXPECT_TRUE(g_messages.empty());
+}
+
 }  // namespace

@@ -13,6 +13,7 @@ public:
         // The graph is stopped first so no platform thread still uses what is let go.
         if (m_pControl != nullptr) m_pControl->Stop();
         Release(m_pControl);
+        Release(m_pEvent);
         for (IPin** pin : {&m_pSourceOut, &m_pEncoderIn, &m_pEncoderOut, &m_pMuxerIn, &m_pMuxerOut,
                            &m_pDeviceIn}) {
             Release(*pin);

@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <QTranslator>
+
 #include "about_dlg.h"
 #include "fake_platform.h"
+#include "generator_app.h"
 #include "generator_dlg.h"
 #include "panel_painter.h"
 #include "qt_test_support.h"
@@ -365,6 +368,121 @@ TEST_F(WindowTest, EndingSignalActsAsThePowerKey) {
         EXPECT_FALSE(dlg.StartupTimer()->isActive());
         EXPECT_TRUE(world.calls.empty());
     }
+}
+
+// The graph cannot start (the deck is busy with another sender, or pausing fails for want of
+// memory): the user is told, the graph stopped and the window ends as after a failed build.
+TEST_F(WindowTest, GraphThatCannotStartIsToldStoppedAndEndsTheWindow) {
+    struct Case {
+        HRESULT run;
+        HRESULT pause;
+        std::vector<std::string> calls;
+        std::string text;
+    };
+    const Case cases[] = {
+        {HRESULT_FROM_WIN32(ERROR_BUSY), S_OK, {"Run", "Stop"},
+         "DV出力を開始できませんでした。\nDV機器は他のアプリケーションが使用中です。"},
+        {S_OK, E_OUTOFMEMORY, {"Run", "Pause", "Stop"},
+         "DV出力を開始できませんでした。\nメモリまたはシステム資源が不足しています。"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        fake::InstallGoodWorld();
+        g_messages.clear();
+        world.runResult = c.run;
+        world.pauseResult = c.pause;
+        apptest::TestGraph holder(&RecordMessage);
+        auto dlg = Open(true, holder);
+        EXPECT_EQ(g_messages, std::vector<std::string>{c.text});
+        EXPECT_EQ(world.calls, c.calls);
+        EXPECT_FALSE(dlg->isVisible());
+        EXPECT_EQ(dlg->result(), QDialog::Rejected);
+        EXPECT_FALSE(dlg->EventTimer()->isActive());
+    }
+}
+
+// While the bars stream the window watches the graph's events on its own timer; a failure event
+// stops the graph, is told, and ends the window with the failure.
+TEST_F(WindowTest, FailureWhileStreamingIsToldStoppedAndEndsTheWindow) {
+    auto dlg = Open(true);
+    ASSERT_TRUE(dlg->EventTimer()->isActive());
+    EXPECT_EQ(dlg->EventTimer()->interval(), CGeneratorDlg::kEventPollMs);
+
+    // Harmless events are taken by the timer and streaming goes on.
+    world.events = {{EC_PAUSED, S_OK, 0}};
+    ASSERT_TRUE(QTest::qWaitFor([&] { return world.events.empty(); }));
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_TRUE(g_messages.empty());
+
+    world.events = {{EC_ERRORABORT, HRESULT_FROM_WIN32(1167), 0}};
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg->isVisible(); }));
+    EXPECT_EQ(g_messages, std::vector<std::string>{
+                              "DV出力が中断されました。\nDV機器が取り外されたか、接続が切れました。"});
+    EXPECT_EQ(world.calls, (std::vector<std::string>{"Run", "Pause", "Stop"}));
+    EXPECT_EQ(dlg->result(), QDialog::Rejected);
+    EXPECT_FALSE(dlg->EventTimer()->isActive());
+}
+
+// A failure that comes while the quit question is open waits for it; answered No, the failure
+// is then told and ends the window.
+TEST_F(WindowTest, FailureWaitsForTheOpenQuitQuestion) {
+    auto dlg = Open(true);
+    apptest::ModalWatcher watcher(dlg.get());
+    bool reportedWhileAsking = false;
+    watcher.onBox = [&](QMessageBox* box) {
+        world.events = {{EC_ERRORABORT, HRESULT_FROM_WIN32(112), 0}};
+        // Several polls of the event timer go by while the question is open.
+        QTest::qWait(3 * CGeneratorDlg::kEventPollMs);
+        reportedWhileAsking = !g_messages.empty() || world.stops != 0;
+        box->button(QMessageBox::No)->click();
+    };
+    QTest::keyClick(dlg.get(), Qt::Key_Escape);
+    EXPECT_FALSE(reportedWhileAsking);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg->isVisible(); }));
+    EXPECT_EQ(g_messages, std::vector<std::string>{
+                              "DV出力が中断されました。\nテープまたはディスクの空きがありません。"});
+    EXPECT_EQ(dlg->result(), QDialog::Rejected);
+    EXPECT_EQ(world.stops, 1);
+}
+
+// The program's own message function: a plain box with OK only and no icon, captioned with the
+// application's name. An ending signal while it is open dismisses it, and the window still ends
+// with the failure, not as a switch-off.
+TEST_F(WindowTest, FailureBoxIsPlainAndASignalEndsItAsAFailure) {
+    apptest::TestGraph holder(&CGeneratorApp::ShowMessage);
+    auto dlg = Open(true, holder);
+    apptest::ModalWatcher watcher(dlg.get());
+    watcher.onBox = [&](QMessageBox*) { dlg->OnEndSignal(); };
+    world.events = {{EC_DEVICE_LOST, 0, 0}};
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg->isVisible(); }));
+    ASSERT_EQ(watcher.boxes.size(), 1u);
+    EXPECT_EQ(watcher.boxes[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(watcher.boxes[0].buttons, QMessageBox::Ok);
+    EXPECT_EQ(watcher.boxes[0].title, QApplication::applicationName());
+    EXPECT_EQ(watcher.boxes[0].text,
+              QString::fromUtf8("DV出力が中断されました。\nDV機器が取り外されたか、接続が切れました。"));
+    EXPECT_EQ(dlg->result(), QDialog::Rejected);
+    EXPECT_EQ(world.stops, 1);
+}
+
+// With the toolkit's Japanese texts loaded, the quit question's standard buttons read in
+// Japanese like the rest of the interface.
+TEST_F(WindowTest, StandardButtonsReadInJapanese) {
+    QTranslator translator;
+    ASSERT_TRUE(CGeneratorApp::InstallJapaneseTranslations(translator));
+    auto dlg = Open(true);
+    apptest::ModalWatcher watcher(dlg.get());
+    QString yes, no;
+    watcher.onBox = [&](QMessageBox* box) {
+        yes = box->button(QMessageBox::Yes)->text();
+        no = box->button(QMessageBox::No)->text();
+        box->button(QMessageBox::No)->click();
+    };
+    QTest::keyClick(dlg.get(), Qt::Key_Escape);
+    QCoreApplication::removeTranslator(&translator);
+    EXPECT_TRUE(yes.contains(QString::fromUtf8("はい"))) << yes.toStdString();
+    EXPECT_TRUE(no.contains(QString::fromUtf8("いいえ"))) << no.toStdString();
+    EXPECT_TRUE(dlg->isVisible());
 }
 
 }  // namespace

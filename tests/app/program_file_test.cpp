@@ -1,0 +1,33 @@
+// The built Tamsel as a file: the version record it carries, read with the binutils a developer
+// would use.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "process_helper.h"
+
+namespace {
+
+TEST(ProgramFileTest, CarriesItsVersionRecord) {
+    const std::string program = apptest::Tool("Tamsel");
+    if (!apptest::Exists(program)) GTEST_SKIP() << program << " is not built yet";
+    const std::string out = testsupport::StateDir() + "/readelf.txt";
+    ASSERT_EQ(0, apptest::Run({"/usr/bin/readelf", "-p", ".tamsel.version", program}, out));
+    std::ifstream in(out);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string dump = text.str();
+    // Each entry is a whole string of its own in the section: "Name=Value" up to its end of line.
+    for (const char* entry :
+         {"FileVersionNumber=0.1.0.12", "ProductVersionNumber=0.1.0.12", "FileVersion=0.1.12",
+          "ProductVersion=0.1.12", "FileDescription=Velora DV Color Bar Generator",
+          "ProductName=Velora DV Color Bar Generator", "InternalName=Tamsel",
+          "OriginalFilename=Tamsel.EXE", "Translation=0411 04B0", "Comments=", "CompanyName=",
+          "LegalTrademarks=", "PrivateBuild=", "SpecialBuild="}) {
+        EXPECT_NE(dump.find(std::string(entry) + "\n"), std::string::npos) << entry << " in\n" << dump;
+    }
+}
+
+}  // namespace
