@@ -139,6 +139,14 @@ HRESULT STDMETHODCALLTYPE FilterBase::Pause() {
             }
             const HRESULT status = pin->Activate();
             if (FAILED(status)) {
+                // The filter stays stopped, so the pins already started must stop again: a
+                // later Stop would find the filter stopped and leave them streaming.
+                for (int started = 0; started < index; ++started) {
+                    PinBase* earlier = PinAt(started);
+                    if (earlier != nullptr && earlier->IsConnected()) {
+                        earlier->Deactivate();
+                    }
+                }
                 return status;
             }
         }
