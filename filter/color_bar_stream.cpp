@@ -5,6 +5,10 @@
 #include <cstring>
 #include <new>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "framework/lock_holder.h"
 #include "framework/module_state.h"
 #include "framework/source_filter_base.h"
@@ -66,14 +70,26 @@ void ColorBarStream::LoadFrameImage() {
     if (directoryLength + sizeof(kImageFileName) > MAX_PATH) return;
     std::memcpy(path + directoryLength, kImageFileName, sizeof(kImageFileName));
 
-    std::FILE* file = std::fopen(path, "rb");
-    if (file != nullptr) {
-        if (std::fseek(file, kFileHeaderBytes, SEEK_SET) == 0) {
-            // Whatever the read reaches is the picture; the headers are never consulted.
-            (void)std::fread(frameImage, 1, kImageBytes, file);
-        }
-        std::fclose(file);
+    // Only a regular file is read. Opening a FIFO for reading waits for a writer, and creating
+    // the filter would hang with it, so the open does not block and what it opened is checked;
+    // anything else counts as a missing file.
+    const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) return;
+    struct stat status = {};
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(descriptor);
+        return;
     }
+    std::FILE* file = fdopen(descriptor, "rb");
+    if (file == nullptr) {
+        close(descriptor);
+        return;
+    }
+    if (std::fseek(file, kFileHeaderBytes, SEEK_SET) == 0) {
+        // Whatever the read reaches is the picture; the headers are never consulted.
+        (void)std::fread(frameImage, 1, kImageBytes, file);
+    }
+    std::fclose(file);
 }
 
 void ColorBarStream::FindRowRuns() {
@@ -165,9 +181,12 @@ HRESULT ColorBarStream::ChooseBufferSize(IMemAllocator* chosen, ALLOCATOR_PROPER
     if (header == nullptr) return E_UNEXPECTED;  // no accepted type to size the buffers from
 
     // biSizeImage 0 is legal for uncompressed bitmaps and means "work it out"; taken literally
-    // it would size empty buffers and every frame would be lost.
+    // it, or any size short of a frame, would size buffers that lose the top of every picture.
+    // A size beyond what the request can carry is no size at all.
     DWORD frameBytes = header->biSizeImage;
-    if (frameBytes == 0) frameBytes = BitmapImageSize(*header);
+    if (frameBytes < static_cast<DWORD>(kImageBytes) || frameBytes > 0x7FFFFFFFu) {
+        frameBytes = static_cast<DWORD>(kImageBytes);
+    }
     request->cBuffers = 1;
     request->cbBuffer = static_cast<LONG>(frameBytes);
     ALLOCATOR_PROPERTIES granted = {};

@@ -47,7 +47,8 @@ private:
     static constexpr size_t kRowBytes = kFrameWidth * 3;
 
     // Reads colorbar.dat from the library's directory into frameImage; whatever the file does
-    // not reach (all of it when the file is missing) holds kMissingImageByte.
+    // not reach (all of it when the file is missing or is not a regular file) holds
+    // kMissingImageByte.
     void LoadFrameImage();
     // Works out rowOrigin from frameImage.
     void FindRowRuns();

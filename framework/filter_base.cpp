@@ -79,7 +79,9 @@ LONG FilterBase::PinSetVersion() { return pinVersion; }
 const FilterSetup* FilterBase::RegistrationData() { return nullptr; }
 
 HRESULT FilterBase::PostGraphEvent(LONG code, LONG_PTR param1, LONG_PTR param2) {
-    IMediaEventSink* sink = eventSink;
+    // Called from worker threads, which must not take the filter lock; the pointer itself is
+    // read atomically against JoinFilterGraph.
+    IMediaEventSink* sink = __atomic_load_n(&eventSink, __ATOMIC_ACQUIRE);
     if (sink == nullptr) {
         return E_NOTIMPL;
     }
@@ -139,6 +141,14 @@ HRESULT STDMETHODCALLTYPE FilterBase::Pause() {
             }
             const HRESULT status = pin->Activate();
             if (FAILED(status)) {
+                // The filter stays stopped, so the pins already started must stop again: a
+                // later Stop would find the filter stopped and leave them streaming.
+                for (int started = 0; started < index; ++started) {
+                    PinBase* earlier = PinAt(started);
+                    if (earlier != nullptr && earlier->IsConnected()) {
+                        earlier->Deactivate();
+                    }
+                }
                 return status;
             }
         }
@@ -219,6 +229,8 @@ HRESULT STDMETHODCALLTYPE FilterBase::QueryFilterInfo(FILTER_INFO* info) {
     if (info == nullptr) {
         return E_POINTER;
     }
+    // JoinFilterGraph frees the name it replaces; copy it (and take the graph) under the lock.
+    LockHolder hold(lock);
     CopyNameField(info->achName, MAX_FILTER_NAME, name);
     info->pGraph = graph;
     if (graph != nullptr) {
@@ -230,7 +242,7 @@ HRESULT STDMETHODCALLTYPE FilterBase::QueryFilterInfo(FILTER_INFO* info) {
 HRESULT STDMETHODCALLTYPE FilterBase::JoinFilterGraph(IFilterGraph* newGraph, LPCWSTR newName) {
     LockHolder hold(lock);
     graph = newGraph;
-    eventSink = nullptr;
+    IMediaEventSink* newSink = nullptr;
     if (newGraph != nullptr) {
         IMediaEventSink* sink = nullptr;
         if (SUCCEEDED(
@@ -238,9 +250,10 @@ HRESULT STDMETHODCALLTYPE FilterBase::JoinFilterGraph(IFilterGraph* newGraph, LP
             sink != nullptr) {
             // Held uncounted: the graph owns us and outlives our membership.
             sink->Release();
-            eventSink = sink;
+            newSink = sink;
         }
     }
+    __atomic_store_n(&eventSink, newSink, __ATOMIC_RELEASE);
     delete[] name;
     name = nullptr;
     if (newName != nullptr) {

@@ -4,10 +4,11 @@
 // derived class through PinCount and PinAt (SourceFilterBase).
 //
 // Locks: `lock` points to the filter's one recursive lock (SourceFilterBase::filterLock), shared
-// with every pin. Stop, Pause, Run, SetSyncSource, GetSyncSource, JoinFilterGraph and IsStarted
-// take it; pins are activated, deactivated and started with it held. GetState, GetClassID,
-// CurrentStreamTime, QueryFilterInfo, EnumPins, PostGraphEvent and PinSetVersion take no lock
-// (PostGraphEvent is called from push-stream worker threads).
+// with every pin. Stop, Pause, Run, SetSyncSource, GetSyncSource, JoinFilterGraph,
+// QueryFilterInfo (JoinFilterGraph frees the name it reads) and IsStarted take it; pins are
+// activated, deactivated and started with it held. GetState, GetClassID, CurrentStreamTime,
+// EnumPins, PostGraphEvent and PinSetVersion take no lock (PostGraphEvent is called from
+// push-stream worker threads and reads the event sink atomically).
 // Threads: state changes come from the graph's thread; events may be posted from worker threads.
 #pragma once
 
@@ -78,6 +79,7 @@ protected:
     CRITICAL_SECTION* lock;      // the filter lock; not owned
     WCHAR* name;                 // guarded by *lock; owned copy, null when none
     IFilterGraph* graph;         // guarded by *lock; not counted (the graph owns us)
-    IMediaEventSink* eventSink;  // guarded by *lock; not counted; null when none
+    IMediaEventSink* eventSink;  // written under *lock with atomic stores, read atomically
+                                 // without it; not counted; null when none
     LONG pinVersion;             // 1; nothing changes it
 };

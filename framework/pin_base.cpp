@@ -286,6 +286,8 @@ HRESULT STDMETHODCALLTYPE PinBase::ConnectedTo(IPin** pin) {
     if (pin == nullptr) {
         return E_POINTER;
     }
+    // Disconnect releases the peer; take the reference under the lock.
+    LockHolder hold(lock);
     IPin* connected = peer;
     *pin = connected;
     if (connected == nullptr) {

@@ -7,9 +7,9 @@
 // pins.
 //
 // Locks: `lock` is the owning filter's recursive lock. Connect (for the whole negotiation,
-// including calls into the peer), ReceiveConnection, Disconnect, ConnectionMediaType and SetSink
-// take it. ConnectedTo, QueryPinInfo, QueryDirection, QueryAccept, EnumMediaTypes, NewSegment and
-// TypeListVersion do not. Activate, Deactivate and StartRunning are called by the filter with
+// including calls into the peer), ReceiveConnection, Disconnect, ConnectedTo (Disconnect
+// releases the peer it hands out), ConnectionMediaType and SetSink take it. QueryPinInfo,
+// QueryDirection, QueryAccept, EnumMediaTypes, NewSegment and TypeListVersion do not. Activate, Deactivate and StartRunning are called by the filter with
 // the lock held.
 // Threads: connection calls come from the graph-building thread; Notify may come from any
 // downstream thread.

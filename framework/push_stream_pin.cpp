@@ -46,13 +46,22 @@ HRESULT PushStreamPin::Activate() {
         return status;
     }
     if (!Launch()) {
+        // The filter stays stopped: nothing of this attempt may stay committed.
+        OutputPinBase::Deactivate();
         return E_FAIL;
     }
     status = SendCommand(CmdInit);
-    if (FAILED(status)) {
-        return status;
+    if (SUCCEEDED(status)) {
+        status = SendCommand(CmdPause);
     }
-    return SendCommand(CmdPause);
+    if (FAILED(status)) {
+        // Undo the whole attempt, so that the stopped filter holds no worker (a worker whose
+        // start failed has ended; it must still be joined) and no committed allocator, and a
+        // later activation starts afresh.
+        OutputPinBase::Deactivate();
+        EndWorker();
+    }
+    return status;
 }
 
 HRESULT PushStreamPin::Deactivate() {
@@ -61,22 +70,24 @@ HRESULT PushStreamPin::Deactivate() {
         return S_OK;
     }
     // Decommit first, so a worker waiting for a buffer is released to look at its commands.
-    HRESULT status = OutputPinBase::Deactivate();
-    if (FAILED(status)) {
-        return status;
+    const HRESULT decommitted = OutputPinBase::Deactivate();
+    // Whatever the allocator answered, the worker ends here: a filter that reports itself
+    // stopped must deliver nothing more, and the pin must not outlive a thread running in it.
+    const HRESULT ended = EndWorker();
+    return FAILED(decommitted) ? decommitted : ended;
+}
+
+HRESULT PushStreamPin::EndWorker() {
+    if (!HasThread()) {
+        return S_OK;
     }
-    if (HasThread()) {
-        status = SendCommand(CmdStop);
-        if (FAILED(status)) {
-            return status;
-        }
-        status = SendCommand(CmdExit);
-        if (FAILED(status)) {
-            return status;
-        }
-        Join();
-    }
-    return S_OK;
+    // After a stop exchange the worker is idle (or has ended), and an idle worker answers the
+    // exit and leaves its loop; a worker that has ended makes both exchanges fail at once. In
+    // every case the thread is over or about to be, so the join cannot hang.
+    const HRESULT stopped = SendCommand(CmdStop);
+    const HRESULT exited = SendCommand(CmdExit);
+    Join();
+    return FAILED(stopped) ? stopped : exited;
 }
 
 HRESULT PushStreamPin::TestMediaType(const MediaTypeRecord* type) {

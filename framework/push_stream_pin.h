@@ -41,8 +41,10 @@ public:
 
     // ---- pin operations replaced here ----
     // Commits the allocator, starts the worker, sends CmdInit and CmdPause (filter lock held).
+    // A failure undoes what was done: allocator decommitted, worker ended and joined.
     HRESULT Activate() override;
-    // Decommits, sends CmdStop and CmdExit, joins the worker (filter lock held).
+    // Decommits, sends CmdStop and CmdExit, joins the worker (filter lock held). The worker is
+    // ended even when the decommit fails; the first failure is returned.
     HRESULT Deactivate() override;
     // Equality with GetSingleType's type: S_OK or E_FAIL.
     HRESULT TestMediaType(const MediaTypeRecord* type) override;
@@ -55,4 +57,9 @@ public:
 
 protected:
     SourceFilterBase* ownerFilter;  // not owned; the filter owns its pins
+
+private:
+    // Sends CmdStop and CmdExit to a recorded worker and joins it (filter lock held); the first
+    // failed exchange is returned. S_OK without a worker.
+    HRESULT EndWorker();
 };

@@ -27,10 +27,33 @@ void ClassKeyName(const CLSID& classId, char (&keyName)[MAX_PATH]) {
     wsprintfA(keyName, "CLSID\\%ls", text);
 }
 
+// The narrow text of a wide string, formatted with "%ls" into a buffer of MAX_PATH bytes.
+// wsprintfA writes up to 1024 bytes whatever the buffer, and narrowing can lengthen a text
+// (every character beyond ASCII takes two to four bytes), so the length is measured first and
+// a text that would not fit is refused rather than written past the buffer.
+bool NarrowText(LPCWSTR text, char (&narrow)[MAX_PATH]) {
+    if (text == nullptr) return false;
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0 || bytes > MAX_PATH) return false;
+    wsprintfA(narrow, "%ls", text);
+    return true;
+}
+
 }  // namespace
 
 HRESULT WriteClassKey(CLSID classId, LPCWSTR displayName, LPCWSTR modulePath,
                       LPCWSTR threadingModel, LPCWSTR serverSubkey) {
+    // Every text is narrowed before the first key is written, so a text too long for its
+    // buffer leaves nothing half-registered.
+    char name[MAX_PATH] = {};
+    char subkeyName[MAX_PATH] = {};
+    char path[MAX_PATH] = {};
+    char model[MAX_PATH] = {};
+    if (!NarrowText(displayName, name) || !NarrowText(serverSubkey, subkeyName) ||
+        !NarrowText(modulePath, path) || !NarrowText(threadingModel, model)) {
+        return StatusFromWin32(ERROR_INSUFFICIENT_BUFFER);
+    }
+
     char keyName[MAX_PATH] = {};
     ClassKeyName(classId, keyName);
 
@@ -38,16 +61,12 @@ HRESULT WriteClassKey(CLSID classId, LPCWSTR displayName, LPCWSTR modulePath,
     LONG code = RegCreateKeyA(HKEY_CLASSES_ROOT, keyName, &classKey);
     if (code != 0) return StatusFromWin32(code);
 
-    char text[MAX_PATH] = {};
-    wsprintfA(text, "%ls", displayName);
-    code = RegSetValueA(classKey, nullptr, REG_SZ, text, sizeof(text));
+    code = RegSetValueA(classKey, nullptr, REG_SZ, name, sizeof(name));
     if (code != 0) {
         RegCloseKey(classKey);
         return StatusFromWin32(code);
     }
 
-    char subkeyName[MAX_PATH] = {};
-    wsprintfA(subkeyName, "%ls", serverSubkey);
     HKEY serverKey = nullptr;
     code = RegCreateKeyA(classKey, subkeyName, &serverKey);
     if (code != 0) {
@@ -55,20 +74,16 @@ HRESULT WriteClassKey(CLSID classId, LPCWSTR displayName, LPCWSTR modulePath,
         return StatusFromWin32(code);
     }
 
-    std::memset(text, 0, sizeof(text));
-    wsprintfA(text, "%ls", modulePath);
-    code = RegSetValueA(serverKey, nullptr, REG_SZ, text, static_cast<DWORD>(lstrlenA(text) + 1));
+    code = RegSetValueA(serverKey, nullptr, REG_SZ, path, static_cast<DWORD>(lstrlenA(path) + 1));
     if (code != 0) {
         RegCloseKey(classKey);
         RegCloseKey(serverKey);
         return StatusFromWin32(code);
     }
 
-    std::memset(text, 0, sizeof(text));
-    wsprintfA(text, "%ls", threadingModel);
     code = RegSetValueExA(serverKey, "ThreadingModel", 0, REG_SZ,
-                          reinterpret_cast<const BYTE*>(text),
-                          static_cast<DWORD>(lstrlenA(text) + 1));
+                          reinterpret_cast<const BYTE*>(model),
+                          static_cast<DWORD>(lstrlenA(model) + 1));
     RegCloseKey(classKey);
     RegCloseKey(serverKey);
     return StatusFromWin32(code);
@@ -130,8 +145,12 @@ HRESULT RegisterServer(BOOL registering) {
     // file that does not exist.
     if (length >= MAX_PATH) return StatusFromWin32(ERROR_INSUFFICIENT_BUFFER);
 
+    // A Linux path is bytes. One that is not valid text in the code page would be widened with
+    // replacement characters and registered as a different, non-existent path; refuse it
+    // instead (ERROR_NO_UNICODE_TRANSLATION). Valid text widens and narrows back byte for byte.
     WCHAR widePath[MAX_PATH] = {};
-    if (MultiByteToWideChar(CP_ACP, 0, narrowPath, -1, widePath, MAX_PATH) == 0) {
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, narrowPath, -1, widePath, MAX_PATH) ==
+        0) {
         return StatusFromWin32(static_cast<LONG>(GetLastError()));
     }
 

@@ -7,7 +7,9 @@
 
 // Registers (TRUE) or unregisters (FALSE) every class of the table: class keys first and mapper
 // entries second when registering, mapper entries first and class keys last (only when the
-// mapper step succeeded) when unregistering.
+// mapper step succeeded) when unregistering. A library path that is not valid text in the
+// code page is refused with HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION) before anything
+// is written: widened, it would name a file that does not exist.
 HRESULT RegisterServer(BOOL registering);
 
 // Writes (TRUE) or removes (FALSE) the class keys of every table entry, in table order; the
@@ -15,7 +17,9 @@ HRESULT RegisterServer(BOOL registering);
 HRESULT RegisterClassKeys(LPCWSTR modulePath, BOOL registering);
 
 // CLSID\{classId} = displayName; CLSID\{classId}\<serverSubkey> = modulePath with
-// "ThreadingModel" = threadingModel. Returns the registry failure as a status.
+// "ThreadingModel" = threadingModel. Returns the registry failure as a status, or
+// HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), with nothing written, when a text does not fit
+// MAX_PATH bytes once narrowed.
 HRESULT WriteClassKey(CLSID classId, LPCWSTR displayName, LPCWSTR modulePath,
                       LPCWSTR threadingModel, LPCWSTR serverSubkey);
 

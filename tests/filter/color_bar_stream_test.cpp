@@ -9,6 +9,8 @@
 #include <fstream>
 #include <memory>
 
+#include <sys/stat.h>
+
 #include "tamsel_library.h"
 #include "test_allocator.h"
 #include "test_input_pin.h"
@@ -35,6 +37,7 @@ public:
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
     std::string LibraryPath() const { return directory + "/tamsel.ax"; }
+    std::string ImagePath() const { return directory + "/colorbar.dat"; }
 
 private:
     std::string directory;
@@ -258,6 +261,17 @@ TEST_F(ColorBarStreamTest, MissingImageFileGivesUniform16) {
     }
 }
 
+TEST_F(ColorBarStreamTest, ImageFileThatIsNotARegularFileCountsAsMissing) {
+    // A FIFO would block the open until a writer came, hanging the filter's creation.
+    LibraryCopy copy;
+    ASSERT_EQ(mkfifo(copy.ImagePath().c_str(), 0600), 0);
+    Open(copy.LibraryPath());
+    Connect();
+    input.KeepBytesOf(1);
+    const std::vector<ReceivedSample> s = Stream(1);
+    EXPECT_TRUE(s[0].bytes == std::string(kImageBytes, '\x10'));
+}
+
 TEST_F(ColorBarStreamTest, ShortImageFileGivesItsBytesThenUniform16) {
     LibraryCopy copy;
     std::string file(54, 'h');  // header bytes are skipped unread
@@ -369,6 +383,33 @@ TEST_F(ColorBarStreamTest, TypeWithoutImageSizeStillGetsWholeFrameBuffers) {
     output->Disconnect();
     input.Disconnect();
     input.OfferAllocator(nullptr);
+}
+
+// A proposed type may state any image size; buffers are never smaller than a frame (the
+// picture's top rows would be lost) and a size no request can carry is not taken literally.
+TEST_F(ColorBarStreamTest, ProposedImageSizeShortOfAFrameStillGetsWholeFrameBuffers) {
+    Open(BuiltLibraryPath());
+    for (const DWORD imageSize : {DWORD{1000}, DWORD{kImageBytes - 1}, DWORD{0xFFFFFFFFu}}) {
+        SCOPED_TRACE(imageSize);
+        IEnumMediaTypes* types = nullptr;
+        ASSERT_EQ(output->EnumMediaTypes(&types), S_OK);
+        AM_MEDIA_TYPE* type = nullptr;
+        ASSERT_EQ(types->Next(1, &type, nullptr), S_OK);
+        types->Release();
+        reinterpret_cast<VIDEOINFOHEADER*>(type->pbFormat)->bmiHeader.biSizeImage = imageSize;
+        const HRESULT connected = output->Connect(&input, type);
+        CoTaskMemFree(type->pbFormat);
+        CoTaskMemFree(type);
+        ASSERT_EQ(connected, S_OK);
+        input.KeepBytesOf(1);
+        const std::vector<ReceivedSample> s = Stream(1);
+        EXPECT_GE(s[0].size, kImageBytes);
+        EXPECT_EQ(s[0].actualLength, kImageBytes);
+        const std::string picture = ReadFileBytes(BuiltImagePath()).substr(54);
+        EXPECT_TRUE(s[0].bytes.substr(0, kImageBytes) == picture);
+        output->Disconnect();
+        input.Disconnect();
+    }
 }
 
 TEST_F(ColorBarStreamTest, DownstreamAllocatorGrantingLessThanAFrameIsNotUsed) {

@@ -76,7 +76,10 @@ public:
         committed = true;
         return S_OK;
     }
+    // A failing answer leaves the allocator committed, handing out samples as before.
     HRESULT STDMETHODCALLTYPE Decommit() override {
+        const HRESULT answer = decommitAnswer;
+        if (FAILED(answer)) return answer;
         committed = false;
         return S_OK;
     }
@@ -86,6 +89,7 @@ public:
 
     std::atomic<ULONG> references{1};  // the test's own reference
     std::atomic<bool> committed{false};
+    std::atomic<HRESULT> decommitAnswer{S_OK};
     std::atomic<int> samplesOut{0};
     LONG largestBuffer = 1 << 30;  // SetProperties grants at most this
     ALLOCATOR_PROPERTIES requested = {};

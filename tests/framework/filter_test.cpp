@@ -149,7 +149,14 @@ TEST_F(FilterState, FailingPinsDuringPauseRunAndStop) {
     EXPECT_EQ(TakeLog(), (Log{"Activate0"}));
     EXPECT_EQ(State(), State_Stopped);
 
+    // A pin that fails after others started stops those again: the filter stays stopped.
     pins[0]->activateAnswer = S_OK;
+    pins[1]->activateAnswer = E_OUTOFMEMORY;
+    EXPECT_EQ(filter->Pause(), E_OUTOFMEMORY);
+    EXPECT_EQ(TakeLog(), (Log{"Activate0", "Activate1", "Deactivate0"}));
+    EXPECT_EQ(State(), State_Stopped);
+
+    pins[1]->activateAnswer = S_OK;
     pins[1]->runAnswer = E_ACCESSDENIED;
     EXPECT_EQ(filter->Run(0), E_ACCESSDENIED);
     EXPECT_EQ(State(), State_Paused);

@@ -139,17 +139,42 @@ TEST_F(PushStream, CommandsWhileStreaming) {
     EXPECT_EQ(peer.endOfStreamCount, 0);
 }
 
-TEST_F(PushStream, FailedWorkerStartKeepsTheFilterStopped) {
+TEST_F(PushStream, FailedWorkerStartKeepsTheFilterStoppedAndUndoesItself) {
     Connect();
     pin->workerStartAnswer = E_ABORT;
     EXPECT_EQ(filter->Pause(), E_ABORT);
     FILTER_STATE state = State_Running;
     filter->GetState(0, &state);
     EXPECT_EQ(state, State_Stopped);
-    // The ended thread stays recorded, so later activations fail.
-    EXPECT_TRUE(pin->HasThread());
-    EXPECT_EQ(filter->Pause(), E_FAIL);
-    pin->Join();
+    // Nothing of the failed attempt is left: no thread, no committed allocator, no frames.
+    EXPECT_FALSE(pin->HasThread());
+    EXPECT_FALSE(allocator.committed);
+    EXPECT_EQ(peer.received, 0);
+    // So the next start is a clean one.
+    pin->workerStartAnswer = S_OK;
+    ASSERT_EQ(filter->Pause(), S_OK);
+    WaitUntil([&] { return peer.received > 0; });
+    ASSERT_EQ(filter->Stop(), S_OK);
+}
+
+TEST_F(PushStream, StopEndsTheWorkerEvenWhenTheAllocatorWillNotDecommit) {
+    Connect();
+    allocator.decommitAnswer = E_ABORT;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(filter->Pause(), S_OK);
+        WaitUntil([&] { return peer.received > 0; });
+        EXPECT_EQ(filter->Stop(), E_ABORT);
+        FILTER_STATE state = State_Running;
+        filter->GetState(0, &state);
+        EXPECT_EQ(state, State_Stopped);
+        // The worker was joined: nothing can be delivered once Stop has returned.
+        EXPECT_FALSE(pin->HasThread());
+        const int delivered = peer.received;
+        Sleep(20);
+        EXPECT_EQ(peer.received, delivered);
+        peer.received = 0;
+    }
+    allocator.decommitAnswer = S_OK;
 }
 
 TEST_F(PushStream, ManyPauseStopCyclesWithAMemoryAllocator) {
