@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev fonts-ipafont-gothic
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg
+  python3 dpkg-dev desktop-file-utils man-db groff-base
   clang libclang-rt-14-dev
 )
 missing=()
