@@ -1,6 +1,7 @@
 // Tamsel: puts a colour-bar test signal onto a DV camcorder or deck.
 #include "generator_app.h"
 #include "output_graph.h"
+#include "tool_options.h"
 
 // Constructed in this order before main runs: the application object, then the graph holder,
 // whose construction initialises COM on the main thread. Destroyed in reverse order after main
@@ -8,6 +9,34 @@
 static CGeneratorApp theApp;
 static COutputGraph theGraph(&CGeneratorApp::ShowMessage);
 
-int main(int, char** argv) {
+// The program takes no command line for its work; it only answers --help and --version.
+// Returns the exit status, or -1 to go on.
+static int AnswerInfoOptions(int argc, char** argv) {
+    static const platform::tools::ProgramInfo info{
+        "Tamsel",
+        "usage: Tamsel\n"
+        "Puts a colour-bar test signal onto a DV camcorder or deck: builds the graph\n"
+        "\"Velora Color Bar\" -> \"DV Video Encoder\" -> \"DV Muxer\" -> \"Microsoft DV Camera and\n"
+        "VCR\" and runs it until the power button is pressed (or SIGINT or SIGTERM arrives).\n"
+        "The filter library tamsel.ax must be registered (regsvr) and a DV device attached or\n"
+        "a virtual deck (dvdeck) running. Other arguments are ignored.\n"
+        "\n"
+        "  -h, --help  show this help and exit\n"
+        "  --version   show the version and exit\n"
+        "\n"
+        "Exit status: 0 after the power button, 1 when the graph could not be built or run.\n"
+        "Environment:\n"
+        "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
+        "                      ~/.local/share/tamsel-platform\n"
+        "  PLATFORM_DEBUG      platform diagnostics on stderr, as CATEGORY:LEVEL,... with\n"
+        "                      levels 1 errors .. 4 debugging, e.g. com:4,dv:3,*:2\n"
+        "  QT_QPA_PLATFORM     offscreen runs it without a display\n"
+        "See Tamsel(1).\n",
+        nullptr};
+    return platform::tools::AnswerInfoOptions(argc, argv, info);
+}
+
+int main(int argc, char** argv) {
+    if (const int status = AnswerInfoOptions(argc, argv); status >= 0) return status;
     return theApp.InitInstance(argv[0], theGraph);
 }

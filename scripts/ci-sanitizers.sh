@@ -107,17 +107,18 @@ if [ "$skip" != asan ]; then
     registration_tools_test library_file_test \
     platform_kernel_tests platform_com_tests platform_registry_tests \
     platform_streaming_tests streaming_tests \
-    dv_kept_picture_test dv_encoder_test dv_deck_recorder_test || status=1
+    dv_kept_picture_test dv_encoder_test dv_deck_recorder_test platform_support_tests || status=1
   unset ASAN_OPTIONS UBSAN_OPTIONS
 fi
 
 if [ "$skip" != tsan ]; then
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
   # The threading tests: worker thread and push stream, kernel events and threads, the graph
-  # manager, the allocator and the encoder's shared conversion.
+  # manager, the allocator, the encoder's shared conversion and the diagnostics' line writing.
   run_pass tsan "$tsan_dir" \
-    '^([A-Za-z0-9_]+/)?(WorkerThread|PushStream|EventTest|ThreadTest|CriticalSectionTest|GraphTest|AllocatorTest|EncoderCodec)\.' \
-    framework_tests platform_kernel_tests platform_streaming_tests streaming_tests dv_encoder_test || status=1
+    '^([A-Za-z0-9_]+/)?(WorkerThread|PushStream|EventTest|ThreadTest|CriticalSectionTest|GraphTest|AllocatorTest|EncoderCodec|LogTest)\.' \
+    framework_tests platform_kernel_tests platform_streaming_tests streaming_tests dv_encoder_test \
+    platform_support_tests || status=1
   unset TSAN_OPTIONS
 fi
 

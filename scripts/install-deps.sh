@@ -8,7 +8,8 @@ packages=(
   libiec61883-dev libraw1394-dev libavc1394-dev
   qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic
   libgtest-dev libgmock-dev libbenchmark-dev
-  ffmpeg python3
+  ffmpeg
+  python3 dpkg-dev desktop-file-utils man-db groff-base
   clang libclang-rt-14-dev
 )
 missing=()

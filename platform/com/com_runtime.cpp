@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "com/server_table.h"
+#include "log.h"
 #include "registry/platform_servers.h"
 
 namespace {
@@ -73,13 +74,19 @@ private:
     std::atomic<ULONG> references{1};
 };
 
-// The library path registered for the class: HKCR\CLSID\{clsid}\InprocServer32, default value.
-HRESULT FindServerPath(REFCLSID clsid, std::string* path) {
+std::string ClassText(REFCLSID clsid) {
     OLECHAR wide[CHARS_IN_GUID];
     StringFromGUID2(clsid, wide, CHARS_IN_GUID);
-    char text[CHARS_IN_GUID];
-    for (int i = 0; i < CHARS_IN_GUID; ++i) text[i] = static_cast<char>(wide[i]);
-    const std::string keyName = std::string("CLSID\\") + text + "\\InprocServer32";
+    std::string text;
+    for (const OLECHAR* c = wide; *c != 0; ++c) text.push_back(static_cast<char>(*c));
+    return text;
+}
+
+unsigned Hex(HRESULT status) { return static_cast<unsigned>(status); }
+
+// The library path registered for the class: HKCR\CLSID\{clsid}\InprocServer32, default value.
+HRESULT FindServerPath(REFCLSID clsid, std::string* path) {
+    const std::string keyName = "CLSID\\" + ClassText(clsid) + "\\InprocServer32";
 
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, keyName.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
@@ -102,9 +109,18 @@ HRESULT FindServerPath(REFCLSID clsid, std::string* path) {
 HRESULT GetServerClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     platform::EnsurePlatformServersRegistered();
     std::string path;
-    const HRESULT hr = FindServerPath(clsid, &path);
-    if (FAILED(hr)) return hr;
-    return platform::ServerTable::Instance().GetClassObject(path, clsid, riid, ppv);
+    HRESULT hr = FindServerPath(clsid, &path);
+    if (FAILED(hr)) {
+        PLATFORM_LOG("com", Warning, "class %s: %s (status 0x%08X)", ClassText(clsid).c_str(),
+                     hr == REGDB_E_CLASSNOTREG ? "not registered" : "no server path registered",
+                     Hex(hr));
+        return hr;
+    }
+    hr = platform::ServerTable::Instance().GetClassObject(path, clsid, riid, ppv);
+    if (FAILED(hr))
+        PLATFORM_LOG("com", Warning, "class %s: no class object from %s (status 0x%08X)",
+                     ClassText(clsid).c_str(), path.c_str(), Hex(hr));
+    return hr;
 }
 
 }  // namespace
@@ -165,10 +181,18 @@ PLATFORM_API HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID rclsid, LPUNKNOWN 
     IClassFactory* factory = nullptr;
     HRESULT hr = GetServerClassObject(rclsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
     if (FAILED(hr)) return hr;
-    if (factory == nullptr) return CO_E_ERRORINDLL;  // a server claiming success with nothing
+    if (factory == nullptr) {  // a server claiming success with nothing
+        PLATFORM_LOG("com", Error, "class %s: the server returned no class factory",
+                     ClassText(rclsid).c_str());
+        return CO_E_ERRORINDLL;
+    }
     hr = factory->CreateInstance(pUnkOuter, riid, ppv);
     factory->Release();
-    if (FAILED(hr)) *ppv = nullptr;
+    if (FAILED(hr)) {
+        PLATFORM_LOG("com", Warning, "class %s: CreateInstance failed (status 0x%08X)",
+                     ClassText(rclsid).c_str(), Hex(hr));
+        *ppv = nullptr;
+    }
     return hr;
 }
 

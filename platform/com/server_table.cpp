@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "log.h"
+
 namespace platform {
 
 ServerTable& ServerTable::Instance() {
@@ -24,6 +26,8 @@ HRESULT ServerTable::Acquire(const std::string& path, Server** server) {
     // Load outside the lock: the library's constructors may call back into COM.
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
+        PLATFORM_LOG("com", Error, "server %s cannot be loaded (error %u)", path.c_str(),
+                     static_cast<unsigned>(GetLastError()));
         return GetLastError() == ERROR_BAD_EXE_FORMAT ? CO_E_ERRORINDLL
                                                       : HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
     }
@@ -31,6 +35,7 @@ HRESULT ServerTable::Acquire(const std::string& path, Server** server) {
         reinterpret_cast<LPFNGETCLASSOBJECT>(
             reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
     if (getClassObject == nullptr) {
+        PLATFORM_LOG("com", Error, "server %s has no DllGetClassObject", path.c_str());
         FreeLibrary(module);
         return CO_E_ERRORINDLL;
     }

@@ -7,6 +7,7 @@
 #include "registry/platform_servers.h"
 #include "streaming/filter_mapper_store.h"
 #include "streaming/reg_filter_enumerator.h"
+#include "log.h"
 
 namespace platform {
 namespace {
@@ -51,9 +52,24 @@ ULONG FilterMapper::Release() {
     return left;
 }
 
+namespace {
+
+// Registration failures go back to the server, which often only reports "failed"; the log keeps
+// which entry and why.
+HRESULT Logged(HRESULT hr, const char* what, const std::string& path) {
+    if (FAILED(hr))
+        PLATFORM_LOG("streaming", Warning, "filter mapper: %s %s failed (status 0x%08X)", what,
+                     path.c_str(), static_cast<unsigned>(hr));
+    return hr;
+}
+
+}  // namespace
+
 HRESULT FilterMapper::RegisterFilter(CLSID clsid, LPCWSTR Name, DWORD dwMerit) {
     if (Name == nullptr) return E_POINTER;
-    return FilterMapperStore::WriteFilter(LegacyPath(clsid), clsid, Name, dwMerit, false);
+    const std::string path = LegacyPath(clsid);
+    return Logged(FilterMapperStore::WriteFilter(path, clsid, Name, dwMerit, false),
+                  "registering", path);
 }
 
 HRESULT FilterMapper::RegisterFilterInstance(CLSID, LPCWSTR, CLSID*) { return E_NOTIMPL; }
@@ -68,14 +84,17 @@ HRESULT FilterMapper::RegisterPin(CLSID Filter, LPCWSTR Name, BOOL bRendered, BO
                 (bZero ? REG_PINFLAG_B_ZERO : 0) | (bMany ? REG_PINFLAG_B_MANY : 0);
     pin.connectsToFilter = ConnectsToFilter;
     if (ConnectsToPin != nullptr) pin.connectsToPin = ConnectsToPin;
-    return FilterMapperStore::WritePin(LegacyPath(Filter), pin);
+    const std::string path = LegacyPath(Filter);
+    return Logged(FilterMapperStore::WritePin(path, pin), "registering a pin of", path);
 }
 
 HRESULT FilterMapper::RegisterPinType(CLSID clsFilter, LPCWSTR strName, CLSID clsMajorType,
                                       CLSID clsSubType) {
     if (strName == nullptr) return E_POINTER;
-    return FilterMapperStore::WritePinType(LegacyPath(clsFilter), strName,
-                                           FilterMapperStore::PinType{clsMajorType, clsSubType});
+    const std::string path = LegacyPath(clsFilter);
+    return Logged(FilterMapperStore::WritePinType(
+                      path, strName, FilterMapperStore::PinType{clsMajorType, clsSubType}),
+                  "registering a pin type of", path);
 }
 
 HRESULT FilterMapper::UnregisterFilter(CLSID Filter) {

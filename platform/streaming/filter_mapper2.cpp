@@ -9,6 +9,7 @@
 #include "com/moniker_enumerator.h"
 #include "com/object_moniker.h"
 #include "com/property_bag.h"
+#include "log.h"
 #include "registry/platform_servers.h"
 #include "streaming/filter_mapper_store.h"
 
@@ -150,7 +151,11 @@ HRESULT FilterMapper2::RegisterFilter(REFCLSID clsidFilter, LPCWSTR Name, IMonik
     if (FAILED(hr)) return hr;
     const bool legacy = path.rfind("Filter\\", 0) == 0;
     hr = FilterMapperStore::WriteEntry(path, filter, !legacy);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) {
+        PLATFORM_LOG("streaming", Warning, "filter mapper: registering %s failed (status 0x%08X)",
+                     path.c_str(), static_cast<unsigned>(hr));
+        return hr;
+    }
     return ppMoniker != nullptr ? MakeMoniker(filter, ppMoniker) : S_OK;
 }
 

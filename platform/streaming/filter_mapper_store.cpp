@@ -12,6 +12,8 @@
 
 #include <cstring>
 
+#include "log.h"
+
 namespace platform {
 namespace {
 
@@ -374,7 +376,11 @@ HRESULT FilterMapperStore::ReadAll(bool includeCategories, std::vector<Filter>* 
         // No entries at all is an empty list; an unreadable registry is a failure.
         Key legacy;
         const LONG status = legacy.Open(HKEY_CLASSES_ROOT, kLegacyRoot);
-        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return FromWin32(status);
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+            PLATFORM_LOG("streaming", Error, "filter mapper: cannot open %s (error %ld)",
+                         kLegacyRoot, static_cast<long>(status));
+            return FromWin32(status);
+        }
         if (status == ERROR_SUCCESS) {
             for (const std::string& name : Subkeys(legacy.Get()))
                 paths.push_back(std::string(kLegacyRoot) + "\\" + name);
@@ -383,7 +389,11 @@ HRESULT FilterMapperStore::ReadAll(bool includeCategories, std::vector<Filter>* 
     if (includeCategories) {
         Key categories;
         const LONG status = categories.Open(HKEY_CLASSES_ROOT, kCategoryRoot);
-        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return FromWin32(status);
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+            PLATFORM_LOG("streaming", Error, "filter mapper: cannot open %s (error %ld)",
+                         kCategoryRoot, static_cast<long>(status));
+            return FromWin32(status);
+        }
         if (status == ERROR_SUCCESS) {
             for (const std::string& category : Subkeys(categories.Get())) {
                 const std::string instances =
@@ -397,7 +407,11 @@ HRESULT FilterMapperStore::ReadAll(bool includeCategories, std::vector<Filter>* 
     }
     for (const std::string& path : paths) {
         Filter filter;
-        if (SUCCEEDED(ReadEntry(path, &filter))) filters->push_back(std::move(filter));
+        const HRESULT hr = ReadEntry(path, &filter);
+        if (SUCCEEDED(hr)) filters->push_back(std::move(filter));
+        else  // half written by another process, or damaged: left out of every match
+            PLATFORM_LOG("streaming", Warning, "filter mapper: entry %s unreadable (status 0x%08X)",
+                         path.c_str(), static_cast<unsigned>(hr));
     }
     return S_OK;
 }

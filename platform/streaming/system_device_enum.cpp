@@ -10,7 +10,9 @@
 #include "com/moniker_enumerator.h"
 #include "com/object_moniker.h"
 #include "com/property_bag.h"
+#include "log.h"
 #include "registry/platform_servers.h"
+#include "streaming/filter_mapper_store.h"
 
 namespace platform::streaming {
 
@@ -65,12 +67,20 @@ void CollectProviders(REFCLSID category, std::vector<IDeviceProvider*>* out) {
         for (; i < length && i + 1 < MAX_PATH; ++i) wide[i] = static_cast<unsigned char>(name[i]);
         wide[i] = 0;
         CLSID clsid;
-        if (FAILED(CLSIDFromString(wide, &clsid))) continue;
+        if (FAILED(CLSIDFromString(wide, &clsid))) {
+            PLATFORM_LOG("streaming", Warning, "%s: skipping \"%s\", not a class identifier",
+                         path.c_str(), name);
+            continue;
+        }
         IDeviceProvider* provider = nullptr;
-        if (SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceProvider,
-                                       reinterpret_cast<void**>(&provider))) &&
-            provider != nullptr) {
+        const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER,
+                                            IID_IDeviceProvider, reinterpret_cast<void**>(&provider));
+        if (SUCCEEDED(hr) && provider != nullptr) {
             out->push_back(provider);
+        } else {
+            // Its devices are missing from the list; the com lines tell why it failed.
+            PLATFORM_LOG("streaming", Warning, "%s: device provider %s cannot be created (status 0x%08X)",
+                         path.c_str(), name, static_cast<unsigned>(hr));
         }
     }
     RegCloseKey(key);
@@ -94,14 +104,25 @@ IMoniker* MakeDeviceMoniker(BSTR friendlyName, const CLSID& filterClsid, BSTR de
 void CollectDevices(IDeviceProvider* provider, REFCLSID category,
                     std::vector<IMoniker*>* monikers) {
     ULONG count = 0;
-    if (FAILED(provider->Snapshot(category, &count))) return;
+    const HRESULT hr = provider->Snapshot(category, &count);
+    if (FAILED(hr)) {
+        PLATFORM_LOG("streaming", Warning, "a device provider of %s cannot list its devices (status 0x%08X)",
+                     FilterMapperStore::GuidText(category).c_str(), static_cast<unsigned>(hr));
+        return;
+    }
     for (ULONG index = 0; index < count; ++index) {
         BSTR name = nullptr;
         BSTR path = nullptr;
         CLSID filterClsid = GUID_NULL;
-        if (SUCCEEDED(provider->GetDevice(index, &name, &filterClsid, &path))) {
+        const HRESULT device = provider->GetDevice(index, &name, &filterClsid, &path);
+        if (SUCCEEDED(device)) {
             IMoniker* moniker = MakeDeviceMoniker(name, filterClsid, path);
             if (moniker != nullptr) monikers->push_back(moniker);
+        } else {
+            // Devices may leave between the snapshot and the look-up.
+            PLATFORM_LOG("streaming", Info, "device %lu of %lu is gone (status 0x%08X)",
+                         static_cast<unsigned long>(index), static_cast<unsigned long>(count),
+                         static_cast<unsigned>(device));
         }
         SysFreeString(name);
         SysFreeString(path);
@@ -155,6 +176,9 @@ HRESULT SystemDeviceEnum::CreateClassEnumerator(REFCLSID clsidDeviceClass,
         for (IDeviceProvider* provider : providers) {
             CollectDevices(provider, clsidDeviceClass, &monikers);
         }
+        PLATFORM_LOG("streaming", Debug, "category %s: %zu devices from %zu providers",
+                     FilterMapperStore::GuidText(clsidDeviceClass).c_str(), monikers.size(),
+                     providers.size());
         if (monikers.empty()) {
             hr = S_FALSE;
         } else {

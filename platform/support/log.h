@@ -8,13 +8,20 @@
 // Categories in use: com (server loading), registry, streaming, dv (filters, device), deck,
 // ieee1394, tools.
 //
-// Threads: any thread. The switch is read once, on first use; each line is written with one call,
-// so lines of different threads do not mix.
+// Items that are not "name" or "name:number" are skipped; a later item for a category overrides an
+// earlier one; level 0 silences a category. A line longer than kMaxLine is cut; line breaks inside
+// a message become spaces, so every call is exactly one line.
+//
+// Threads: any thread. The switch is read once, on first use; each line is written with one
+// write(2), so lines of different threads do not mix.
 #pragma once
 
 namespace platform::log {
 
 enum class Level { Error = 1, Warning = 2, Info = 3, Debug = 4 };
+
+// The longest line written, newline included.
+constexpr unsigned kMaxLine = 1024;
 
 // Whether a message of this category and level would be written.
 bool Enabled(const char* category, Level level);

@@ -1,16 +1,48 @@
 // graphinfo: lists the registered filters (name, class, merit, pins with their media types) and
 // the video input devices.
+//
+//   graphinfo          as text
+//   graphinfo --json   the same facts as one JSON object, for scripts
+//
+// Exit status: 0 listed, 1 the filters cannot be listed, 2 usage.
 #include <dshow.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "log.h"
 #include "streaming/filter_mapper_store.h"
+#include "tool_options.h"
 
 using platform::FilterMapperStore;
 
 namespace {
+
+// What graphinfo reports, gathered before anything is printed so a failure prints no half list.
+struct PinFacts {
+    std::string name;
+    DWORD flags = 0;
+    CLSID connectsToFilter = CLSID_NULL;
+    std::string connectsToPin;
+    std::vector<FilterMapperStore::PinType> types;
+};
+struct FilterFacts {
+    std::string name;
+    CLSID clsid = CLSID_NULL;
+    bool detailsRead = false;  // merit and pins are valid
+    DWORD merit = 0;
+    std::vector<PinFacts> pins;
+};
+struct DeviceFacts {
+    std::string name;
+    std::string devicePath;
+};
+struct Facts {
+    std::vector<FilterFacts> filters;
+    std::vector<DeviceFacts> devices;
+};
 
 std::string GuidName(REFGUID guid) {
     struct Known {
@@ -39,69 +71,55 @@ std::string GuidName(REFGUID guid) {
     return FilterMapperStore::GuidText(guid);
 }
 
-std::string PinFlags(DWORD flags) {
-    std::string text = (flags & REG_PINFLAG_B_OUTPUT) ? "output" : "input";
-    if (flags & REG_PINFLAG_B_RENDERER) text += ", rendered";
-    if (flags & REG_PINFLAG_B_ZERO) text += ", zero";
-    if (flags & REG_PINFLAG_B_MANY) text += ", many";
-    return text;
-}
-
-void PrintFilter(const REGFILTER& record) {
-    std::printf("  %s\n", FilterMapperStore::Narrow(record.Name).c_str());
-    std::printf("    class  %s\n", FilterMapperStore::GuidText(record.Clsid).c_str());
+FilterFacts ReadFilter(const REGFILTER& record) {
+    FilterFacts facts;
+    facts.name = FilterMapperStore::Narrow(record.Name);
+    facts.clsid = record.Clsid;
     std::string path;
     FilterMapperStore::Filter filter;
     FilterMapperStore::EntryPath(nullptr, nullptr, record.Clsid, &path);
-    if (FAILED(FilterMapperStore::ReadEntry(path, &filter))) {
-        std::printf("    (details unreadable)\n");
-        return;
+    const HRESULT hr = FilterMapperStore::ReadEntry(path, &filter);
+    if (FAILED(hr)) {
+        PLATFORM_LOG("tools", Warning, "graphinfo: cannot read the entry %s (status 0x%08X)",
+                     path.c_str(), static_cast<unsigned>(hr));
+        return facts;
     }
-    std::printf("    merit  0x%08X\n", static_cast<unsigned>(filter.merit));
-    if (filter.pins.empty()) std::printf("    no pins\n");
+    facts.detailsRead = true;
+    facts.merit = filter.merit;
     for (const auto& pin : filter.pins) {
-        std::printf("    pin \"%s\": %s\n", FilterMapperStore::Narrow(pin.name).c_str(),
-                    PinFlags(pin.flags).c_str());
-        if (pin.connectsToFilter != CLSID_NULL || !pin.connectsToPin.empty())
-            std::printf("      connects to %s \"%s\"\n",
-                        FilterMapperStore::GuidText(pin.connectsToFilter).c_str(),
-                        FilterMapperStore::Narrow(pin.connectsToPin).c_str());
-        for (const auto& type : pin.types)
-            std::printf("      type %s / %s\n", GuidName(type.major).c_str(),
-                        GuidName(type.minor).c_str());
+        facts.pins.push_back({FilterMapperStore::Narrow(pin.name), pin.flags,
+                              pin.connectsToFilter, FilterMapperStore::Narrow(pin.connectsToPin),
+                              pin.types});
     }
+    return facts;
 }
 
-int ListFilters() {
+bool ReadFilters(std::vector<FilterFacts>* filters) {
     IFilterMapper* mapper = nullptr;
     HRESULT hr = CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER,
                                   IID_IFilterMapper, reinterpret_cast<void**>(&mapper));
     if (FAILED(hr)) {
         std::fprintf(stderr, "graphinfo: no filter mapper (status 0x%08X)\n",
                      static_cast<unsigned>(hr));
-        return 1;
+        return false;
     }
-    IEnumRegFilters* filters = nullptr;
-    hr = mapper->EnumMatchingFilters(&filters, 0, FALSE, GUID_NULL, GUID_NULL, FALSE, FALSE,
+    IEnumRegFilters* records = nullptr;
+    hr = mapper->EnumMatchingFilters(&records, 0, FALSE, GUID_NULL, GUID_NULL, FALSE, FALSE,
                                      GUID_NULL, GUID_NULL);
     mapper->Release();
-    if (FAILED(hr) || filters == nullptr) {
+    if (FAILED(hr) || records == nullptr) {
         std::fprintf(stderr, "graphinfo: cannot list filters (status 0x%08X)\n",
                      static_cast<unsigned>(hr));
-        return 1;
+        return false;
     }
-    std::printf("Registered filters:\n");
-    int count = 0;
     REGFILTER* record = nullptr;
     ULONG fetched = 0;
-    while (filters->Next(1, &record, &fetched) == S_OK && fetched == 1) {
-        PrintFilter(*record);
+    while (records->Next(1, &record, &fetched) == S_OK && fetched == 1) {
+        filters->push_back(ReadFilter(*record));
         CoTaskMemFree(record);
-        ++count;
     }
-    filters->Release();
-    if (count == 0) std::printf("  none\n");
-    return 0;
+    records->Release();
+    return true;
 }
 
 std::string ReadProperty(IPropertyBag* bag, const char16_t* name) {
@@ -116,46 +134,199 @@ std::string ReadProperty(IPropertyBag* bag, const char16_t* name) {
     return text;
 }
 
-void ListDevices() {
-    std::printf("Video input devices:\n");
-    ICreateDevEnum* devices = nullptr;
+// No device enumerator or an empty category both list no devices; the first is logged.
+void ReadDevices(std::vector<DeviceFacts>* devices) {
+    ICreateDevEnum* enumerator = nullptr;
     IEnumMoniker* monikers = nullptr;
-    if (SUCCEEDED(CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
-                                   IID_ICreateDevEnum, reinterpret_cast<void**>(&devices)))) {
-        if (devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &monikers, 0) != S_OK &&
-            monikers != nullptr) {
-            monikers->Release();
-            monikers = nullptr;
-        }
-        devices->Release();
+    const HRESULT hr =
+        CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
+                         IID_ICreateDevEnum, reinterpret_cast<void**>(&enumerator));
+    if (FAILED(hr)) {
+        PLATFORM_LOG("tools", Error, "graphinfo: no system device enumerator (status 0x%08X)",
+                     static_cast<unsigned>(hr));
+        return;
     }
-    int count = 0;
+    if (enumerator->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &monikers, 0) != S_OK &&
+        monikers != nullptr) {
+        monikers->Release();
+        monikers = nullptr;
+    }
+    enumerator->Release();
     IMoniker* moniker = nullptr;
     while (monikers != nullptr && monikers->Next(1, &moniker, nullptr) == S_OK) {
         IPropertyBag* bag = nullptr;
         if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag,
                                              reinterpret_cast<void**>(&bag))) &&
             bag != nullptr) {
-            const std::string name = ReadProperty(bag, u"FriendlyName");
-            const std::string devicePath = ReadProperty(bag, u"DevicePath");
-            std::printf("  %s", name.empty() ? "(unnamed)" : name.c_str());
-            if (!devicePath.empty()) std::printf("  [%s]", devicePath.c_str());
-            std::printf("\n");
+            devices->push_back({ReadProperty(bag, u"FriendlyName"), ReadProperty(bag, u"DevicePath")});
             bag->Release();
-            ++count;
+        } else {
+            PLATFORM_LOG("tools", Warning, "graphinfo: a device's properties cannot be read");
         }
         moniker->Release();
     }
     if (monikers != nullptr) monikers->Release();
-    if (count == 0) std::printf("  no devices\n");
+}
+
+std::string PinFlags(DWORD flags) {
+    std::string text = (flags & REG_PINFLAG_B_OUTPUT) ? "output" : "input";
+    if (flags & REG_PINFLAG_B_RENDERER) text += ", rendered";
+    if (flags & REG_PINFLAG_B_ZERO) text += ", zero";
+    if (flags & REG_PINFLAG_B_MANY) text += ", many";
+    return text;
+}
+
+bool HasConnection(const PinFacts& pin) {
+    return pin.connectsToFilter != CLSID_NULL || !pin.connectsToPin.empty();
+}
+
+void PrintText(const Facts& facts) {
+    std::printf("Registered filters:\n");
+    for (const FilterFacts& filter : facts.filters) {
+        std::printf("  %s\n", filter.name.c_str());
+        std::printf("    class  %s\n", FilterMapperStore::GuidText(filter.clsid).c_str());
+        if (!filter.detailsRead) {
+            std::printf("    (details unreadable)\n");
+            continue;
+        }
+        std::printf("    merit  0x%08X\n", static_cast<unsigned>(filter.merit));
+        if (filter.pins.empty()) std::printf("    no pins\n");
+        for (const PinFacts& pin : filter.pins) {
+            std::printf("    pin \"%s\": %s\n", pin.name.c_str(), PinFlags(pin.flags).c_str());
+            if (HasConnection(pin))
+                std::printf("      connects to %s \"%s\"\n",
+                            FilterMapperStore::GuidText(pin.connectsToFilter).c_str(),
+                            pin.connectsToPin.c_str());
+            for (const auto& type : pin.types)
+                std::printf("      type %s / %s\n", GuidName(type.major).c_str(),
+                            GuidName(type.minor).c_str());
+        }
+    }
+    if (facts.filters.empty()) std::printf("  none\n");
+
+    std::printf("Video input devices:\n");
+    for (const DeviceFacts& device : facts.devices) {
+        std::printf("  %s", device.name.empty() ? "(unnamed)" : device.name.c_str());
+        if (!device.devicePath.empty()) std::printf("  [%s]", device.devicePath.c_str());
+        std::printf("\n");
+    }
+    if (facts.devices.empty()) std::printf("  no devices\n");
+}
+
+// A JSON string. Texts are UTF-8 already; quotes, backslashes and control characters are escaped.
+std::string Json(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonType(const FilterMapperStore::PinType& type) {
+    return "{\"major\": " + Json(GuidName(type.major)) +
+           ", \"minor\": " + Json(GuidName(type.minor)) +
+           ", \"majorGuid\": " + Json(FilterMapperStore::GuidText(type.major)) +
+           ", \"minorGuid\": " + Json(FilterMapperStore::GuidText(type.minor)) + "}";
+}
+
+std::string JsonPin(const PinFacts& pin) {
+    const auto flag = [&](DWORD bit) { return (pin.flags & bit) ? "true" : "false"; };
+    std::string out = "{\"name\": " + Json(pin.name) + ", \"direction\": \"" +
+                      ((pin.flags & REG_PINFLAG_B_OUTPUT) ? "output" : "input") +
+                      "\", \"rendered\": " + flag(REG_PINFLAG_B_RENDERER) +
+                      ", \"zero\": " + flag(REG_PINFLAG_B_ZERO) +
+                      ", \"many\": " + flag(REG_PINFLAG_B_MANY) + ", \"connectsTo\": ";
+    if (HasConnection(pin))
+        out += "{\"filter\": " + Json(FilterMapperStore::GuidText(pin.connectsToFilter)) +
+               ", \"pin\": " + Json(pin.connectsToPin) + "}";
+    else
+        out += "null";
+    out += ", \"types\": [";
+    for (size_t i = 0; i < pin.types.size(); ++i)
+        out += (i ? ", " : "") + JsonType(pin.types[i]);
+    return out + "]}";
+}
+
+void PrintJson(const Facts& facts) {
+    std::string out = "{\n  \"filters\": [";
+    for (size_t i = 0; i < facts.filters.size(); ++i) {
+        const FilterFacts& filter = facts.filters[i];
+        out += i ? ",\n    {" : "\n    {";
+        out += "\"name\": " + Json(filter.name) +
+               ", \"class\": " + Json(FilterMapperStore::GuidText(filter.clsid)) +
+               ", \"detailsReadable\": " + (filter.detailsRead ? "true" : "false");
+        if (filter.detailsRead) {
+            out += ", \"merit\": " + std::to_string(filter.merit) + ", \"pins\": [";
+            for (size_t p = 0; p < filter.pins.size(); ++p)
+                out += std::string(p ? ",\n      " : "\n      ") + JsonPin(filter.pins[p]);
+            out += filter.pins.empty() ? "]" : "\n    ]";
+        }
+        out += "}";
+    }
+    out += facts.filters.empty() ? "],\n" : "\n  ],\n";
+    out += "  \"devices\": [";
+    for (size_t i = 0; i < facts.devices.size(); ++i) {
+        const DeviceFacts& device = facts.devices[i];
+        out += std::string(i ? ",\n    " : "\n    ") + "{\"name\": " + Json(device.name) +
+               ", \"devicePath\": " + Json(device.devicePath) + "}";
+    }
+    out += facts.devices.empty() ? "]\n}\n" : "\n  ]\n}\n";
+    std::fputs(out.c_str(), stdout);
+}
+
+// --help and --version; returns the exit status, or -1 to go on.
+int AnswerInfoOptions(int argc, char** argv) {
+    static const platform::tools::ProgramInfo info{
+        "graphinfo",
+        "usage: graphinfo [--json]\n"
+        "Lists the registered filters (name, class identifier, merit, pins and their media\n"
+        "types) and the devices of the video input category.\n"
+        "\n"
+        "  --json      print the same facts as one JSON object\n"
+        "  -h, --help  show this help and exit\n"
+        "  --version   show the version and exit\n"
+        "\n"
+        "Exit status: 0 listed, 1 the filters cannot be listed, 2 usage.\n"
+        "Environment:\n"
+        "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
+        "                      ~/.local/share/tamsel-platform\n"
+        "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
+        "                      1 errors .. 4 debugging, e.g. com:4,registry:3,*:2\n"
+        "See graphinfo(1).\n",
+        nullptr};
+    return platform::tools::AnswerInfoOptions(argc, argv, info);
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (const int status = AnswerInfoOptions(argc, argv); status >= 0) return status;
+    bool json = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0) {
+            json = true;
+        } else {
+            std::fprintf(stderr, "usage: graphinfo [--json]\n");
+            return 2;
+        }
+    }
+
     CoInitialize(nullptr);
-    const int result = ListFilters();
-    if (result == 0) ListDevices();
+    Facts facts;
+    const bool listed = ReadFilters(&facts.filters);
+    if (listed) ReadDevices(&facts.devices);
     CoUninitialize();
-    return result;
+    if (!listed) return 1;
+    json ? PrintJson(facts) : PrintText(facts);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
 }

@@ -13,6 +13,8 @@
 #include <string>
 #include <system_error>
 
+#include "tool_options.h"
+
 namespace {
 
 enum ExitCode { kDone = 0, kUsage = 1, kCannotLoad = 2, kNoExport = 3, kCallFailed = 4 };
@@ -58,9 +60,34 @@ int Run(const std::string& path, bool unregister) {
     return kDone;
 }
 
+// --help and --version; returns the exit status, or -1 to go on.
+int AnswerInfoOptions(int argc, char** argv) {
+    static const platform::tools::ProgramInfo info{
+        "regsvr",
+        "usage: regsvr [-u] LIBRARY\n"
+        "Registers the in-process server LIBRARY by calling its DllRegisterServer, or with -u\n"
+        "unregisters it by calling DllUnregisterServer.\n"
+        "\n"
+        "  -u          unregister\n"
+        "  -h, --help  show this help and exit\n"
+        "  --version   show the version and exit\n"
+        "\n"
+        "Exit status: 0 done, 1 usage, 2 the library cannot be loaded, 3 it lacks the export,\n"
+        "4 the call returned a failure status.\n"
+        "Environment:\n"
+        "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
+        "                      ~/.local/share/tamsel-platform\n"
+        "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
+        "                      1 errors .. 4 debugging, e.g. com:4,registry:3,*:2\n"
+        "See regsvr(1).\n",
+        nullptr};
+    return platform::tools::AnswerInfoOptions(argc, argv, info);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const int status = AnswerInfoOptions(argc, argv); status >= 0) return status;
     bool unregister = false;
     const char* library = nullptr;
     for (int i = 1; i < argc; ++i) {

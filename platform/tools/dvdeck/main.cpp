@@ -14,6 +14,7 @@
 
 #include "dv/deck_directory.h"
 #include "dv/deck_server.h"
+#include "tool_options.h"
 
 namespace {
 
@@ -22,9 +23,35 @@ int Usage() {
     return 2;
 }
 
+// --help and --version; returns the exit status, or -1 to go on.
+int AnswerInfoOptions(int argc, char** argv) {
+    static const char* const valueOptions[] = {"--tape", "--name", nullptr};
+    static const platform::tools::ProgramInfo info{
+        "dvdeck",
+        "usage: dvdeck --tape FILE [--name NAME]\n"
+        "A virtual DV deck: while it runs it is listed among the DV devices, and what it is sent\n"
+        "it records on FILE as raw DV (whole frames only, 29.97 frames per second). SIGINT or\n"
+        "SIGTERM stops it and it prints what it recorded.\n"
+        "\n"
+        "  --tape FILE  the tape file; recordings are appended to it\n"
+        "  --name NAME  the deck's own name (default dvdeck)\n"
+        "  -h, --help   show this help and exit\n"
+        "  --version    show the version and exit\n"
+        "\n"
+        "Environment:\n"
+        "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
+        "                      ~/.local/share/tamsel-platform\n"
+        "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
+        "                      1 errors .. 4 debugging, e.g. com:4,registry:3,*:2\n"
+        "See dvdeck(1).\n",
+        valueOptions};
+    return platform::tools::AnswerInfoOptions(argc, argv, info);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const int status = AnswerInfoOptions(argc, argv); status >= 0) return status;
     dv::DeckServer::Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];

@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""The Debian package: built with scripts/package.sh, installed with dpkg -i, the installed
+Tamsel run headless on the installed dvdeck (the installed regsvr registering the installed
+tamsel.ax), then purged, leaving no file behind.
+
+Runs only as root on a machine with dpkg, and only when no tamsel package is installed already
+(it must not replace a user's own); otherwise it is skipped (status 77)."""
+import fnmatch
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import tamsel_chain
+from tamsel_chain import check
+
+SKIP = 77
+PACKAGE = 'tamsel'
+
+
+def installed():
+    status = subprocess.run(['dpkg-query', '-W', '-f=${Status}', PACKAGE],
+                            capture_output=True, text=True)
+    return status.returncode == 0 and 'installed' in status.stdout.split()
+
+
+def excluded_by_dpkg():
+    """path-exclude patterns of dpkg's configuration (slim images leave out manuals and docs),
+    less the path-include ones."""
+    excludes, includes = [], []
+    for config in ['/etc/dpkg/dpkg.cfg'] + sorted(glob.glob('/etc/dpkg/dpkg.cfg.d/*')):
+        try:
+            for line in open(config):
+                words = line.split()
+                if len(words) == 2 and words[0] in ('path-exclude', 'path-include'):
+                    (excludes if words[0] == 'path-exclude' else includes).append(words[1].lstrip('='))
+        except OSError:
+            pass
+    return lambda path: (any(fnmatch.fnmatch(path, p) for p in excludes) and
+                         not any(fnmatch.fnmatch(path, p) for p in includes))
+
+
+def main():
+    source_dir, build_dir = sys.argv[1], sys.argv[2]
+    if os.geteuid() != 0 or shutil.which('dpkg') is None or shutil.which('cpack') is None:
+        print('skipped: needs root, dpkg and cpack')
+        return SKIP
+    if installed():
+        print('skipped: a %s package is installed already' % PACKAGE)
+        return SKIP
+
+    work = tempfile.mkdtemp(prefix='tamsel-deb-')
+    try:
+        made = subprocess.run(['bash', os.path.join(source_dir, 'scripts', 'package.sh'), work],
+                              env=dict(os.environ, TAMSEL_BUILD_DIR=build_dir),
+                              capture_output=True, text=True)
+        check(made.returncode == 0, 'package.sh failed:\n' + made.stderr)
+        deb = made.stdout.strip().splitlines()[-1]
+        fields = subprocess.run(['dpkg-deb', '-f', deb, 'Depends'], capture_output=True,
+                                text=True, check=True).stdout
+        # Worked out from the linked libraries, not written by hand.
+        for library in ('libsqlite3-0', 'libqt6widgets6', 'libavcodec', 'libraw1394'):
+            check(library in fields, 'Depends lacks %s: %s' % (library, fields))
+        contents = subprocess.run(['dpkg-deb', '--fsys-tarfile', deb], capture_output=True,
+                                  check=True).stdout
+        files = [line[1:] for line in subprocess.run(
+            ['tar', '-t'], input=contents, capture_output=True, check=True
+        ).stdout.decode().splitlines() if not line.endswith('/')]
+
+        try:
+            subprocess.run(['dpkg', '-i', deb], check=True, capture_output=True)
+            check(installed(), 'dpkg -i did not install the package')
+            excluded = excluded_by_dpkg()
+            for path in files:
+                check(os.path.exists(path) or excluded(path), path + ' missing after dpkg -i')
+            page = '/usr/share/man/man1/graphinfo.1.gz'
+            if not excluded(page):
+                man = subprocess.run(['man', '-w', 'graphinfo'], capture_output=True, text=True)
+                check(man.stdout.strip() == page, 'man finds graphinfo at %r' % man.stdout)
+            tamsel_chain.run_chain('/usr/bin', '/usr/lib/tamsel', work)
+        finally:
+            purged = subprocess.run(['dpkg', '--purge', PACKAGE], capture_output=True, text=True)
+        check(purged.returncode == 0, 'dpkg --purge failed:\n' + purged.stderr)
+        check(not installed(), 'the package is still installed')
+        left = [path for path in files + ['/usr/lib/tamsel', '/usr/share/doc/tamsel']
+                if os.path.lexists(path)]
+        check(not left, 'left behind: %s' % left)
+    except (tamsel_chain.Failure, subprocess.CalledProcessError) as failure:
+        print('FAILED:', failure)
+        return 1
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print('package installs, runs and purges cleanly')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

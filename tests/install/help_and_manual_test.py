@@ -1,0 +1,84 @@
+#!/usr/bin/env python3
+"""Every program answers --help and --version (Tamsel too, without a display), and its manual
+page renders without warnings and documents what --help offers."""
+import gzip
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+PROGRAMS = ['Tamsel', 'regsvr', 'graphinfo', 'dvdeck']
+
+
+def run(args, env, **kwargs):
+    return subprocess.run(args, env=env, capture_output=True, text=True, timeout=60, **kwargs)
+
+
+def check_program(build_dir, man_dir, name, version, env, problems):
+    program = os.path.join(build_dir, name)
+    helped = run([program, '--help'], env)
+    if helped.returncode != 0 or not helped.stdout.startswith('usage: ' + name):
+        problems.append('%s --help: status %d, %r' % (name, helped.returncode, helped.stdout[:80]))
+        return
+    if run([program, '-h'], env).stdout != helped.stdout:
+        problems.append('%s -h differs from --help' % name)
+    versioned = run([program, '--version'], env)
+    if versioned.returncode != 0 or versioned.stdout != '%s %s\n' % (name, version):
+        problems.append('%s --version: %r' % (name, versioned.stdout))
+    if 'PLATFORM_DEBUG' not in helped.stdout:
+        problems.append('%s --help does not mention PLATFORM_DEBUG' % name)
+    # A help text that could not be written is no success.
+    with open('/dev/full', 'w') as full:
+        if subprocess.run([program, '--help'], env=env, stdout=full,
+                          stderr=subprocess.DEVNULL, timeout=60).returncode == 0:
+            problems.append('%s --help > /dev/full ended with status 0' % name)
+
+    page = os.path.join(man_dir, name + '.1')
+    source = open(page).read()
+    with gzip.open(page + '.gz', 'rt') as packed:
+        if packed.read() != source:
+            problems.append('%s.1.gz is not %s.1' % (name, name))
+    title = re.search(r'^\.TH (\S+) 1 "[^"]*" "Tamsel ([^"]+)"', source, re.M)
+    if title is None or title.group(1) != name.upper() or title.group(2) != version:
+        problems.append('%s.1: title line %r' % (name, title and title.group(0)))
+    groff = run(['groff', '-man', '-Tutf8', '-ww', '-z', page], dict(env, LC_ALL='C.UTF-8'))
+    if groff.returncode != 0 or groff.stderr:
+        problems.append('%s.1: groff: %s' % (name, groff.stderr.strip()))
+    rendered = run(['man', '-l', page], dict(env, MANWIDTH='80', MANPAGER='cat',
+                                            LC_ALL='C.UTF-8'))
+    text = rendered.stdout.replace('\u2010', '-')
+    if rendered.returncode != 0 or rendered.stderr or 'NAME' not in text:
+        problems.append('%s.1: man -l: %s' % (name, rendered.stderr.strip()))
+    for option in sorted(set(re.findall(r'(?<![\w-])(--?[a-z][a-z-]*)', helped.stdout.split('\n\n')[1]
+                                        if '\n\n' in helped.stdout else ''))):
+        if option not in text:
+            problems.append('%s.1 does not document %s' % (name, option))
+    for section in ('SYNOPSIS', 'DESCRIPTION', 'OPTIONS', 'EXIT STATUS', 'ENVIRONMENT',
+                    'PLATFORM_DEBUG', 'PLATFORM_STATE_DIR', 'SEE ALSO'):
+        if section not in text:
+            problems.append('%s.1 lacks %s' % (name, section))
+
+
+def main():
+    build_dir, version = sys.argv[1], sys.argv[2]
+    man_dir = os.path.join(build_dir, 'packaging', 'man')
+    state = tempfile.mkdtemp(prefix='tamsel-help-')
+    env = {k: v for k, v in os.environ.items()
+           if k not in ('DISPLAY', 'WAYLAND_DISPLAY', 'QT_QPA_PLATFORM', 'PLATFORM_DEBUG')}
+    env['PLATFORM_STATE_DIR'] = state
+    problems = []
+    for name in PROGRAMS:
+        check_program(build_dir, man_dir, name, version, env, problems)
+    # Options answered before anything else, but not when they are another option's value.
+    named = run([os.path.join(build_dir, 'dvdeck'), '--name', '--help'], env)
+    if named.returncode != 2:
+        problems.append('dvdeck --name --help: status %d, expected the usage error 2'
+                        % named.returncode)
+    for line in problems:
+        print('FAILED:', line)
+    return 1 if problems else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
