@@ -6,9 +6,20 @@
 // whose key was deleted is recognised even after a new key of the same name is created.
 //
 // Every write runs in one BEGIN IMMEDIATE transaction; reads run in one deferred transaction, so
-// each operation sees one consistent state even while other processes write. The journal is WAL
-// and the busy timeout is long, so writers in several processes wait for each other instead of
-// failing.
+// each operation sees one consistent state even while other processes write. The journal is WAL,
+// so readers never wait for writers; writers in several processes wait for each other, for at
+// most kBusyTimeoutMs, then fail with ERROR_BUSY.
+//
+// Opening only reads: the store's files are checked (StoreFiles), then the database must carry
+// our format marker and version, the tables and the root key, and pass SQLite's quick check.
+// Anything else is damage, reported as ERROR_BADDB with the file named, and nothing is ever
+// created over it. A store is created whole under a temporary name and linked into place, so a
+// registry.db without the marker was never one of ours or has been damaged. A store whose
+// directory cannot be written is opened read-only. The connection is closed (which checkpoints
+// the WAL into the database file) at exit and when the state directory changes.
+//
+// Every failure that concerns the store itself (its files, the disk, locking, damage) is logged
+// and its text, naming the file, kept for the calling thread (LastFailure) so tools can print it.
 //
 // Threads: every public method takes `mutex` for its whole duration; the connection and the
 // handle table are used only under it. The store calls out to nothing, so it is never re-entered.
@@ -53,6 +64,17 @@ public:
 
     // Refused with ERROR_ACCESS_DENIED while the key has subkeys.
     LONG DeleteKey(HKEY parent, const char* path);
+
+    // Opens the current state directory's store if need be; its status.
+    LONG Check();
+    // When the store is damaged (ERROR_BADDB), moves its files aside and creates a fresh one;
+    // *movedTo names where the damaged database went ("" when the store was sound).
+    LONG SetAsideIfDamaged(std::string* movedTo);
+    // Closes the connection (checkpointing the WAL); the next call opens it again.
+    void Close();
+
+    // The text of the calling thread's last failure concerning the store; "" when none.
+    static std::string LastFailure();
 
 private:
     RegistryStore() = default;

@@ -1,6 +1,7 @@
 // graphinfo: lists the registered filters (name, class, merit, pins with their media types) and
 // the video input devices.
 #include <dshow.h>
+#include <platform/platform.h>
 
 #include <cstdio>
 #include <string>
@@ -86,8 +87,9 @@ int ListFilters() {
                                      GUID_NULL, GUID_NULL);
     mapper->Release();
     if (FAILED(hr) || filters == nullptr) {
-        std::fprintf(stderr, "graphinfo: cannot list filters (status 0x%08X)\n",
-                     static_cast<unsigned>(hr));
+        const std::string cause = platform::RegistryFailureText();
+        std::fprintf(stderr, "graphinfo: cannot list filters (status 0x%08X)%s%s\n",
+                     static_cast<unsigned>(hr), cause.empty() ? "" : ": ", cause.c_str());
         return 1;
     }
     std::printf("Registered filters:\n");
@@ -154,8 +156,15 @@ void ListDevices() {
 
 int main() {
     CoInitialize(nullptr);
-    const int result = ListFilters();
+    int result = ListFilters();
     if (result == 0) ListDevices();
+    // Without them the DV filters and the DV devices are missing from the lists above.
+    const std::string seeding = platform::PlatformServersFailure();
+    if (!seeding.empty()) {
+        std::fprintf(stderr, "graphinfo: the platform's own filters are not registered: %s\n",
+                     seeding.c_str());
+        if (result == 0) result = 2;
+    }
     CoUninitialize();
     return result;
 }
