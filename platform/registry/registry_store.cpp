@@ -3,6 +3,7 @@
 #include <platform/platform.h>
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -438,11 +439,20 @@ std::string FileUri(const std::string& path) {
     return uri;
 }
 
-// Opens and verifies the store at `path`. A store in a directory that cannot be written (a
-// read-only file system) is read without locking: nobody can change it meanwhile, and SQLite
-// could not create its shared-memory file there.
-LONG OpenStore(const std::string& dir, const std::string& path, sqlite3** result,
-               std::string* problem) {
+// Whether the store's WAL holds nothing: the database file alone is then the whole store.
+bool WalIsEmpty(const std::string& path) {
+    struct stat info {};
+    return stat((path + "-wal").c_str(), &info) != 0 || info.st_size == 0;
+}
+
+// Opens and verifies the store at `path`. When it cannot be opened for writing (a read-only file
+// system, a full disk that has no room for the shared-memory file) and its WAL is empty, it is
+// read without locking from the database file alone: nobody can commit to it meanwhile without
+// the room or the right to write the WAL. *readOnly then holds why (status and text), for the
+// writes that will be refused.
+LONG OpenStore(const std::string& path, sqlite3** result, std::string* problem,
+               std::pair<LONG, std::string>* readOnly) {
+    *readOnly = {ERROR_SUCCESS, std::string()};
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
@@ -456,14 +466,30 @@ LONG OpenStore(const std::string& dir, const std::string& path, sqlite3** result
         sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
         status = VerifyStore(db, path, problem);
     }
-    if (status != ERROR_SUCCESS && status != ERROR_BADDB && access(dir.c_str(), W_OK) != 0 &&
-        errno == EROFS) {
+    const bool cannotWrite = status == ERROR_HANDLE_DISK_FULL || status == ERROR_CANTWRITE ||
+                             status == ERROR_ACCESS_DENIED || status == ERROR_CANTOPEN ||
+                             status == ERROR_REGISTRY_IO_FAILED;
+    if (cannotWrite && WalIsEmpty(path)) {
+        *readOnly = {status, *problem};
+        // The directory itself may be what cannot be written; say so rather than SQLite's
+        // complaint about the file it could not create there.
+        const std::string dir = path.substr(0, path.rfind('/') + 1);
+        if (access(dir.c_str(), W_OK) != 0) {
+            const int error = errno;
+            *readOnly = {FromErrno(error) == ERROR_HANDLE_DISK_FULL ? ERROR_HANDLE_DISK_FULL
+                                                                     : ERROR_CANTWRITE,
+                         path + ": the registry cannot be written (read-only): " +
+                             std::strerror(error)};
+        }
         sqlite3_close_v2(db);
         db = nullptr;
         rc = sqlite3_open_v2((FileUri(path) + "?immutable=1").c_str(), &db,
                              SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
         status = rc == SQLITE_OK ? VerifyStore(db, path, problem) : Failure(db, rc);
         if (rc != SQLITE_OK) *problem = t_lastFailure;
+        if (status == ERROR_SUCCESS)
+            PLATFORM_LOG("registry", Warning, "reading %s without writing: %s", path.c_str(),
+                         readOnly->second.c_str());
     }
     if (status != ERROR_SUCCESS) {
         sqlite3_close_v2(db);
@@ -521,7 +547,7 @@ LONG RegistryStore::EnsureOpen() {
         if (*suffix == '\0') exists = fileExists;
     }
     if (status == ERROR_SUCCESS && !exists) status = CreateStore(path, &problem);
-    if (status == ERROR_SUCCESS) status = OpenStore(dir, path, &db, &problem);
+    if (status == ERROR_SUCCESS) status = OpenStore(path, &db, &problem, &readOnly);
     if (status != ERROR_SUCCESS) {
         db = nullptr;
         RecordFailure(problem);
@@ -566,6 +592,11 @@ LONG RegistryStore::HandleKey(HKEY key, int64_t* keyId) const {
     return ERROR_SUCCESS;
 }
 
+LONG RegistryStore::Writable() const {
+    if (readOnly.first != ERROR_SUCCESS) RecordFailure(readOnly.second);
+    return readOnly.first;
+}
+
 HKEY RegistryStore::IssueHandle(int64_t keyId) {
     const uintptr_t value = nextHandle;
     nextHandle += 4;
@@ -597,6 +628,7 @@ LONG RegistryStore::WalkToKey(HKEY parent, const char* path, bool create, HKEY* 
     LONG status = Locate(parent, path, &names, &parentId);
     if (status != ERROR_SUCCESS) return status;
 
+    if (create && (status = Writable()) != ERROR_SUCCESS) return status;
     // Creating writes, so it takes the write lock up front; opening only reads.
     Transaction transaction(db, create);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
@@ -629,6 +661,7 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
         stored.push_back(0);
     const std::string valueName = name ? name : "";
 
+    if ((status = Writable()) != ERROR_SUCCESS) return status;
     Transaction transaction(db, true);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
     if ((status = KeyExists(db, keyId)) != ERROR_SUCCESS) return status;
@@ -675,6 +708,7 @@ LONG RegistryStore::DeleteValue(HKEY key, const char* name) {
     LONG status = Locate(key, nullptr, nullptr, &keyId);
     if (status != ERROR_SUCCESS) return status;
 
+    if ((status = Writable()) != ERROR_SUCCESS) return status;
     Transaction transaction(db, true);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
     if ((status = KeyExists(db, keyId)) != ERROR_SUCCESS) return status;
@@ -733,6 +767,7 @@ LONG RegistryStore::DeleteKey(HKEY parent, const char* path) {
     LONG status = Locate(parent, path, &names, &keyId);
     if (status != ERROR_SUCCESS) return status;
 
+    if ((status = Writable()) != ERROR_SUCCESS) return status;
     Transaction transaction(db, true);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
     if ((status = KeyExists(db, keyId)) != ERROR_SUCCESS) return status;

@@ -31,6 +31,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
@@ -93,12 +94,16 @@ private:
     // key behind the handle, in that order, stopping at the first failure. mutex held.
     LONG Locate(HKEY key, const char* path, std::vector<std::string>* names, int64_t* keyId);
     HKEY IssueHandle(int64_t keyId);                  // mutex held
+    // ERROR_SUCCESS, or why the open store is read-only (recorded as the failure). mutex held.
+    LONG Writable() const;
 
     std::mutex mutex;
     sqlite3* db = nullptr;                     // guarded by mutex
     std::string dbPath;                        // guarded by mutex: path db was opened from
     int ownerPid = 0;                          // guarded by mutex: process that opened db
     uint64_t generation = 0;                   // guarded by mutex: bumped when dbPath changes
+    // guarded by mutex: why db was opened read-only (status, text); ERROR_SUCCESS when writable
+    std::pair<LONG, std::string> readOnly{ERROR_SUCCESS, std::string()};
     std::unordered_map<uintptr_t, Handle> handles;  // guarded by mutex
     uintptr_t nextHandle = 0x100000;           // guarded by mutex
 };
