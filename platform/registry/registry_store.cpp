@@ -1,7 +1,9 @@
 #include "registry/registry_store.h"
 
 #include <platform/platform.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -311,7 +313,23 @@ bool QueryText(sqlite3* db, const char* sql, std::string* text, int* rc) {
 // Creates a store at `path` that is complete the moment it appears: built and checkpointed under
 // a temporary name, then linked into place. When another process linked its store first, that
 // one is used. The files are created 0600 and SQLite gives the journal files the same mode.
+// Removes what creations killed midway left behind: temporary stores of processes now gone.
+void RemoveAbandonedStores(const std::string& path) {
+    const std::string dir = path.substr(0, path.rfind('/'));
+    const std::string prefix = path.substr(path.rfind('/') + 1) + ".new-";
+    DIR* listing = opendir(dir.c_str());
+    if (listing == nullptr) return;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name.rfind(prefix, 0) != 0) continue;
+        const pid_t pid = static_cast<pid_t>(std::atol(name.c_str() + prefix.size()));
+        if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) unlink((dir + "/" + name).c_str());
+    }
+    closedir(listing);
+}
+
 LONG CreateStore(const std::string& path, std::string* problem) {
+    RemoveAbandonedStores(path);
     static std::atomic<unsigned> serial{0};
     const std::string temp = path + ".new-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
     auto removeTemp = [&temp] {

@@ -7,7 +7,8 @@
 #include <string>
 
 // Environment variable naming the platform's state directory (the registry database lives there).
-// Unset: $XDG_DATA_HOME/tamsel-platform, or ~/.local/share/tamsel-platform.
+// Unset: $XDG_DATA_HOME/tamsel-platform, or ~/.local/share/tamsel-platform (home from HOME, else
+// the password database), else $XDG_RUNTIME_DIR/tamsel-platform; never a shared directory.
 #define PLATFORM_STATE_DIR_ENV "PLATFORM_STATE_DIR"
 
 namespace platform {
