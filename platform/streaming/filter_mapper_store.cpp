@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include <cstring>
 
@@ -161,6 +162,9 @@ bool SideMatches(const FilterMapperStore::Filter& filter, bool output, bool need
 // operation locks. The lock file is private and never a planted symlink. Without a usable lock
 // file (a read-only state directory) the operation goes on unlocked.
 class EntryLock {
+    static constexpr int kReaderWaitMs = 2000;
+    static constexpr int kWriterWaitMs = 20000;
+
 public:
     explicit EntryLock(int operation) {
         if (depth++ > 0) return;
@@ -171,7 +175,20 @@ public:
             PLATFORM_LOG("registry", Warning, "no entry lock %s: %s", path.c_str(), strerror(errno));
             return;
         }
-        while (flock(fd, operation) != 0 && errno == EINTR) {
+        // Bounded: an entry is written in milliseconds, so a lock held longer belongs to a
+        // process that is stuck (stopped, hung in a server). Readers then go on and may see that
+        // entry half written, as the layout allows; writers wait longer before they do.
+        const auto limit = std::chrono::milliseconds(operation == LOCK_SH ? kReaderWaitMs
+                                                                            : kWriterWaitMs);
+        const auto start = std::chrono::steady_clock::now();
+        while (flock(fd, operation | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) break;
+            if (std::chrono::steady_clock::now() - start >= limit) {
+                PLATFORM_LOG("registry", Warning, "%s stayed locked for %lld ms; going on without it",
+                             path.c_str(), static_cast<long long>(limit.count()));
+                break;
+            }
+            usleep(2000);
         }
     }
     ~EntryLock() {

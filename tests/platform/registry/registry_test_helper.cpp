@@ -9,9 +9,13 @@
 //                                           killed (a writer stuck mid-transaction)
 //   registry_test_helper hold-open          opens the store through the registry, prints "ready"
 //                                           and keeps it open until killed
+//   registry_test_helper hold-entry-lock    takes the filter mappers' entry lock for writing,
+//                                           prints "ready" and keeps it until killed
 #include <windows.h>
 #include <platform/platform.h>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -97,6 +101,14 @@ int HoldOpen() {
     for (;;) pause();
 }
 
+int HoldEntryLock() {
+    const std::string path = std::string(platform::StateDirectory()) + "/filter-mapper.lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) return 1;
+    Ready();
+    for (;;) pause();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,6 +116,7 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "endless") == 0) return Endless();
     if (argc == 2 && std::strcmp(argv[1], "hold-write") == 0) return HoldWrite();
     if (argc == 2 && std::strcmp(argv[1], "hold-open") == 0) return HoldOpen();
-    std::fprintf(stderr, "usage: registry_test_helper churn NAME COUNT | endless | hold-write | hold-open\n");
+    if (argc == 2 && std::strcmp(argv[1], "hold-entry-lock") == 0) return HoldEntryLock();
+    std::fprintf(stderr, "usage: registry_test_helper churn NAME COUNT | endless | hold-write | hold-open | hold-entry-lock\n");
     return 200;
 }

@@ -38,12 +38,42 @@ mode_t Mode(const std::string& path) {
     return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
+// The filters registered in the current store, through the old mapper; -1 when listing fails.
+int CountFilters() {
+    IFilterMapper* mapper = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IFilterMapper, reinterpret_cast<void**>(&mapper))))
+        return -1;
+    IEnumRegFilters* filters = nullptr;
+    int count = -1;
+    if (SUCCEEDED(mapper->EnumMatchingFilters(&filters, 0, FALSE, GUID_NULL, GUID_NULL, FALSE,
+                                              FALSE, GUID_NULL, GUID_NULL))) {
+        REGFILTER* record = nullptr;
+        for (count = 0; filters->Next(1, &record, nullptr) == S_OK; ++count) CoTaskMemFree(record);
+        filters->Release();
+    }
+    mapper->Release();
+    return count;
+}
+
 TEST(RegistryStore, ReadersDoNotWaitForAWriterStuckMidTransaction) {
     ScopedStateDir scoped;
     ASSERT_EQ(RegSetValueA(HKEY_CLASSES_ROOT, "Held\\Key", REG_SZ, "before", 0), ERROR_SUCCESS);
+    IFilterMapper* mapper = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper,
+                               reinterpret_cast<void**>(&mapper)),
+              S_OK);
+    ASSERT_EQ(mapper->RegisterFilter(CLSID_FilterGraph, u"Listed While Held", MERIT_NORMAL), S_OK);
+    mapper->Release();
+    const int registered = CountFilters();
+    ASSERT_GE(registered, 1);
     CloseStore(scoped.Path());
+
+    // Stuck in the middle of a registration: the store's write lock and the mappers' entry lock.
     registrytest::HeldHelper writer("hold-write");
-    ASSERT_TRUE(writer.Ready());
+    registrytest::HeldHelper entryWriter("hold-entry-lock");
+    ASSERT_TRUE(writer.Ready() && entryWriter.Ready());
+    EXPECT_EQ(CountFilters(), registered);
     // A fresh connection, as a program starting now has, reads at once.
     EXPECT_EQ(ReadText("Held\\Key"), "before");
     HKEY key = nullptr;
