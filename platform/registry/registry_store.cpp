@@ -295,10 +295,11 @@ const char* const kSchema =
     "INSERT INTO keys(id, parent, name, lname) VALUES(0, -1, '', '');";
 
 // The marker; written with the schema, or added to a store made before the marker existed.
-const char* const kMarker =
-    "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
-    "INSERT INTO meta VALUES('format', 'tamsel-platform registry');"
-    "INSERT INTO meta VALUES('version', '1');";
+std::string MarkerSql() {
+    return std::string("CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
+                       "INSERT INTO meta VALUES('format', '") +
+           kFormatName + "');INSERT INTO meta VALUES('version', '" + kFormatVersion + "');";
+}
 
 // A single text result of a query; false when there is no row.
 bool QueryText(sqlite3* db, const char* sql, std::string* text, int* rc) {
@@ -310,9 +311,6 @@ bool QueryText(sqlite3* db, const char* sql, std::string* text, int* rc) {
     return true;
 }
 
-// Creates a store at `path` that is complete the moment it appears: built and checkpointed under
-// a temporary name, then linked into place. When another process linked its store first, that
-// one is used. The files are created 0600 and SQLite gives the journal files the same mode.
 // Removes what creations killed midway left behind: temporary stores of processes now gone.
 void RemoveAbandonedStores(const std::string& path) {
     const std::string dir = path.substr(0, path.rfind('/'));
@@ -328,6 +326,9 @@ void RemoveAbandonedStores(const std::string& path) {
     closedir(listing);
 }
 
+// Creates a store at `path` that is complete the moment it appears: built and checkpointed under
+// a temporary name, then linked into place. When another process linked its store first, that
+// one is used. The files are created 0600 and SQLite gives the journal files the same mode.
 LONG CreateStore(const std::string& path, std::string* problem) {
     RemoveAbandonedStores(path);
     static std::atomic<unsigned> serial{0};
@@ -346,7 +347,7 @@ LONG CreateStore(const std::string& path, std::string* problem) {
     int rc = sqlite3_open_v2(temp.c_str(), &fresh,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
                              nullptr);
-    const std::string script = std::string("PRAGMA journal_mode=WAL; BEGIN;") + kSchema + kMarker +
+    const std::string script = std::string("PRAGMA journal_mode=WAL; BEGIN;") + kSchema + MarkerSql() +
                                "COMMIT;";
     if (rc == SQLITE_OK) rc = sqlite3_exec(fresh, script.c_str(), nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK)
@@ -431,7 +432,7 @@ LONG VerifyStore(sqlite3* db, const std::string& path, std::string* problem) {
         {
             Transaction upgrade(db, true);
             if (upgrade.Status() != ERROR_SUCCESS ||
-                sqlite3_exec(db, kMarker, nullptr, nullptr, nullptr) != SQLITE_OK ||
+                sqlite3_exec(db, MarkerSql().c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
                 upgrade.Commit() != ERROR_SUCCESS)
                 PLATFORM_LOG("registry", Warning, "%s: the format marker was not added yet",
                              path.c_str());

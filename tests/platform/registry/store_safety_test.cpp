@@ -121,6 +121,28 @@ TEST(RegistryStore, DamageIsReportedWithTheFileAndNeverRecreatedOver) {
     EXPECT_EQ(ReadText("Fresh"), "yes");
 }
 
+// Stores written before the format marker existed hold everyone's registrations: they are
+// used as they are and get the marker.
+TEST(RegistryStore, AStoreFromBeforeTheMarkerIsKeptAndMarked) {
+    ScopedStateDir scoped;
+    const std::string db = scoped.Path() + "/registry.db";
+    std::ofstream(db).close();
+    chmod(db.c_str(), 0600);
+    ASSERT_EQ(ExecSql(db,
+                      "PRAGMA journal_mode=WAL;"
+                      "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT "
+                      "NULL, name TEXT NOT NULL, lname TEXT NOT NULL);"
+                      "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, lname);"
+                      "CREATE TABLE vals(key INTEGER NOT NULL, name TEXT NOT NULL, lname TEXT NOT "
+                      "NULL, type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, lname));"
+                      "INSERT INTO keys VALUES(0, -1, '', '');"
+                      "INSERT INTO keys VALUES(1, 0, 'Old', 'old');"
+                      "INSERT INTO vals VALUES(1, '', '', 1, CAST('kept' || char(0) AS BLOB));"),
+              SQLITE_OK);
+    EXPECT_EQ(ReadText("Old"), "kept");
+    EXPECT_EQ(ExecSql(db, "SELECT 1 FROM meta WHERE name = 'version'"), SQLITE_OK);
+}
+
 TEST(RegistryStore, CommittedEntriesOutliveTheJournalOnceTheWriterHasExited) {
     ScopedStateDir scoped;
     const std::string db = scoped.Path() + "/registry.db";
