@@ -169,8 +169,12 @@ int Run(const std::string& path, bool unregister, bool repair) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Stoppable whatever the parent left behind.
+    // Stoppable whatever the parent left behind (an ignored or blocked SIGTERM is inherited).
     signal(SIGTERM, SIG_DFL);
+    sigset_t terminate;
+    sigemptyset(&terminate);
+    sigaddset(&terminate, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &terminate, nullptr);
     bool unregister = false;
     bool repair = false;
     const char* library = nullptr;
