@@ -13,10 +13,12 @@
 // Opening only reads: the store's files are checked (StoreFiles), then the database must carry
 // our format marker and version, the tables and the root key, and pass SQLite's quick check.
 // Anything else is damage, reported as ERROR_BADDB with the file named, and nothing is ever
-// created over it. A store is created whole under a temporary name and linked into place, so a
-// registry.db without the marker was never one of ours or has been damaged. A store whose
-// directory cannot be written is opened read-only. The connection is closed (which checkpoints
-// the WAL into the database file) at exit and when the state directory changes.
+// created over it (a store from before the marker, with the right tables, just gets it). A store
+// is created whole under a temporary name and linked into place, so a registry.db without the
+// marker was never one of ours or has been damaged. A store that cannot be opened for writing (a
+// read-only file system, a full disk) and whose WAL is empty is read from the database file
+// alone; writes then fail with that reason. The connection is closed (which checkpoints the WAL
+// into the database file) at exit and when the state directory changes.
 //
 // Every failure that concerns the store itself (its files, the disk, locking, damage) is logged
 // and its text, naming the file, kept for the calling thread (LastFailure) so tools can print it.
