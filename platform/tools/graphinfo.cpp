@@ -1,5 +1,9 @@
 // graphinfo: lists the registered filters (name, class, merit, pins with their media types) and
 // the video input devices.
+//
+// Exit status: 0 listed; 1 the filters cannot be listed (the registry's reason on stderr); 2
+// listed, but the platform's own servers could not be registered, so the DV filters and devices
+// may be missing (the reason on stderr).
 #include <dshow.h>
 #include <platform/platform.h>
 
