@@ -30,7 +30,8 @@ HRESULT ServerTable::Acquire(const std::string& path, Server** server) {
     // Only a regular file can be a library; opening a FIFO the registry names would block.
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
-        PLATFORM_LOG("com", Error, "server %s: %s", path.c_str(), std::strerror(errno));
+        const int error = errno;
+        PLATFORM_LOG("com", Error, "server %s: %s", path.c_str(), std::strerror(error));
         return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
     }
     if (!S_ISREG(info.st_mode)) {

@@ -172,7 +172,8 @@ public:
         fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0 && errno != ELOOP) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) {
-            PLATFORM_LOG("registry", Warning, "no entry lock %s: %s", path.c_str(), strerror(errno));
+            const int error = errno;
+            PLATFORM_LOG("registry", Warning, "no entry lock %s: %s", path.c_str(), strerror(error));
             return;
         }
         // Bounded: an entry is written in milliseconds, so a lock held longer belongs to a
