@@ -10,6 +10,7 @@
 #include "com/server_table.h"
 #include "log.h"
 #include "registry/platform_servers.h"
+#include "support/log.h"
 
 namespace {
 
@@ -89,8 +90,13 @@ HRESULT FindServerPath(REFCLSID clsid, std::string* path) {
     const std::string keyName = "CLSID\\" + ClassText(clsid) + "\\InprocServer32";
 
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, keyName.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return REGDB_E_CLASSNOTREG;
+    const LONG opened = RegOpenKeyExA(HKEY_CLASSES_ROOT, keyName.c_str(), 0, KEY_READ, &key);
+    if (opened == ERROR_FILE_NOT_FOUND) return REGDB_E_CLASSNOTREG;
+    if (opened != ERROR_SUCCESS) {
+        // Not "class not registered": the registry itself could not be read.
+        PLATFORM_LOG("com", Error, "cannot look up class %s (error %d): %s", text, opened,
+                     platform::RegistryFailureText().c_str());
+        return REGDB_E_READREGDB;
     }
     std::vector<char> buffer(MAX_PATH * 4);
     LONG size = static_cast<LONG>(buffer.size());

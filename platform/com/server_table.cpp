@@ -1,5 +1,9 @@
 #include "com/server_table.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "log.h"
@@ -23,13 +27,25 @@ HRESULT ServerTable::Acquire(const std::string& path, Server** server) {
             return S_OK;
         }
     }
+    // Only a regular file can be a library; opening a FIFO the registry names would block.
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        const int error = errno;
+        PLATFORM_LOG("com", Error, "server %s: %s", path.c_str(), std::strerror(error));
+        return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        PLATFORM_LOG("com", Error, "server %s is not a regular file", path.c_str());
+        return CO_E_ERRORINDLL;
+    }
     // Load outside the lock: the library's constructors may call back into COM.
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
+        const DWORD error = GetLastError();
         PLATFORM_LOG("com", Error, "server %s cannot be loaded (error %u)", path.c_str(),
-                     static_cast<unsigned>(GetLastError()));
-        return GetLastError() == ERROR_BAD_EXE_FORMAT ? CO_E_ERRORINDLL
-                                                      : HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+                     static_cast<unsigned>(error));
+        return error == ERROR_BAD_EXE_FORMAT ? CO_E_ERRORINDLL
+                                             : HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
     }
     auto getClassObject =
         reinterpret_cast<LPFNGETCLASSOBJECT>(

@@ -5,12 +5,17 @@
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "support/log.h"
 
 namespace platform {
 namespace {
@@ -23,6 +28,9 @@ const char* const kPlatformServerModules[] = {"dvfilters.so", "tamsel/dvfilters.
 
 std::mutex g_seedMutex;                 // serialises seeding between threads
 std::set<std::string>* g_checked = new std::set<std::string>();  // guarded by g_seedMutex
+// Per state directory: why a module could not be registered there.
+std::map<std::string, std::string>* g_failures =
+    new std::map<std::string, std::string>();  // guarded by g_seedMutex
 thread_local bool t_seeding = false;    // this thread is inside a server's DllRegisterServer
 
 std::string CanonicalPath(const std::string& path) {
@@ -35,40 +43,106 @@ std::string FileName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool MarkerNames(const std::string& fileName, const std::string& path) {
+bool IsRegularFile(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Whether the marker names `path`. A registry that cannot be read is a failure (*status).
+bool MarkerNames(const std::string& fileName, const std::string& path, LONG* status) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, kMarkerKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
+    *status = RegOpenKeyExA(HKEY_CLASSES_ROOT, kMarkerKey, 0, KEY_READ, &key);
+    if (*status == ERROR_FILE_NOT_FOUND) *status = ERROR_SUCCESS;
+    if (key == nullptr) return false;
     std::vector<char> buffer(path.size() + 2, '\0');
     DWORD size = static_cast<DWORD>(buffer.size());
     DWORD type = 0;
-    const LONG status = RegQueryValueExA(key, fileName.c_str(), nullptr, &type,
-                                         reinterpret_cast<BYTE*>(buffer.data()), &size);
+    const LONG query = RegQueryValueExA(key, fileName.c_str(), nullptr, &type,
+                                        reinterpret_cast<BYTE*>(buffer.data()), &size);
     RegCloseKey(key);
-    return status == ERROR_SUCCESS && type == REG_SZ && path == buffer.data();
+    return query == ERROR_SUCCESS && type == REG_SZ && path == buffer.data();
 }
 
 void WriteMarker(const std::string& fileName, const std::string& path) {
     HKEY key = nullptr;
-    if (RegCreateKeyA(HKEY_CLASSES_ROOT, kMarkerKey, &key) != ERROR_SUCCESS) return;
-    RegSetValueExA(key, fileName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                   static_cast<DWORD>(path.size() + 1));
-    RegCloseKey(key);
+    LONG status = RegCreateKeyA(HKEY_CLASSES_ROOT, kMarkerKey, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExA(key, fileName.c_str(), 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(path.c_str()),
+                                static_cast<DWORD>(path.size() + 1));
+        RegCloseKey(key);
+    }
+    // Only costs a registration again in the next process.
+    if (status != ERROR_SUCCESS)
+        PLATFORM_LOG("registry", Warning, "cannot record the registration of %s (error %d): %s",
+                     path.c_str(), status, RegistryFailureText().c_str());
 }
 
-void RegisterIfNeeded(const std::string& modulePath) {
-    if (access(modulePath.c_str(), F_OK) != 0) return;  // not built or not installed: skip
+// A class registered to another existing copy of the module (same file name, other place): the
+// user put it there on purpose (regsvr), so seeding must not take its classes over.
+bool RegisteredElsewhere(const std::string& fileName, const std::string& path, std::string* other) {
+    HKEY classes = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &classes) != ERROR_SUCCESS)
+        return false;
+    bool found = false;
+    for (DWORD i = 0; !found; ++i) {
+        char name[MAX_PATH];
+        DWORD size = sizeof(name);
+        const LONG status = RegEnumKeyExA(classes, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA) continue;  // too long for a class identifier
+        if (status != ERROR_SUCCESS) break;
+        char server[PATH_MAX] = {};
+        LONG length = sizeof(server);
+        if (RegQueryValueA(classes, (std::string(name) + "\\InprocServer32").c_str(), server,
+                           &length) != ERROR_SUCCESS)
+            continue;
+        const std::string registered = server;
+        found = FileName(registered) == fileName && CanonicalPath(registered) != path &&
+                IsRegularFile(registered);
+        if (found) *other = registered;
+    }
+    RegCloseKey(classes);
+    return found;
+}
+
+// Registers the module unless it is registered already; "" or why it could not be.
+std::string RegisterIfNeeded(const std::string& modulePath) {
+    if (access(modulePath.c_str(), F_OK) != 0) return "";  // not built or not installed: skip
     const std::string path = CanonicalPath(modulePath);
     const std::string fileName = FileName(path);
-    if (MarkerNames(fileName, path)) return;
+    // Loading anything but a regular file could block (a FIFO) or make no sense.
+    if (!IsRegularFile(path)) return path + " is not a regular file";
+    LONG status = ERROR_SUCCESS;
+    if (MarkerNames(fileName, path, &status)) return "";
+    if (status != ERROR_SUCCESS)
+        return "the registry cannot be read (error " + std::to_string(status) + "): " +
+               RegistryFailureText();
+    std::string other;
+    if (RegisteredElsewhere(fileName, path, &other)) {
+        PLATFORM_LOG("registry", Info, "%s stays registered from %s; %s is not registered",
+                     fileName.c_str(), other.c_str(), path.c_str());
+        return "";
+    }
 
     HMODULE module = LoadLibraryA(path.c_str());
-    if (module == nullptr) return;
+    if (module == nullptr)
+        return "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
     auto registerServer = reinterpret_cast<LPFNREGISTERSERVER>(
         reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
+    std::string failure;
     // A failed registration writes no marker, so a later process tries again.
-    if (registerServer != nullptr && SUCCEEDED(registerServer())) WriteMarker(fileName, path);
+    const HRESULT hr = registerServer != nullptr ? registerServer() : E_NOTIMPL;
+    if (SUCCEEDED(hr)) {
+        WriteMarker(fileName, path);
+    } else {
+        char status[16];
+        std::snprintf(status, sizeof(status), "0x%08X", static_cast<unsigned>(hr));
+        failure = "registering " + path + " failed (status " + status + ")";
+        const std::string cause = RegistryFailureText();
+        if (!cause.empty()) failure += ": " + cause;
+    }
     FreeLibrary(module);
+    return failure;
 }
 
 }  // namespace
@@ -82,10 +156,21 @@ PLATFORM_API void EnsureServersRegistered(const char* const* modulePaths, size_t
         if (modulePaths[i] == nullptr) continue;
         const std::string checkKey = stateDir + '\n' + modulePaths[i];
         if (g_checked->count(checkKey)) continue;
-        RegisterIfNeeded(modulePaths[i]);
+        const std::string failure = RegisterIfNeeded(modulePaths[i]);
+        if (!failure.empty()) {
+            PLATFORM_LOG("registry", Error, "platform server not registered: %s", failure.c_str());
+            (*g_failures)[stateDir] = failure;
+        }
         g_checked->insert(checkKey);
     }
     t_seeding = false;
+}
+
+PLATFORM_API std::string PlatformServersFailure() {
+    const std::string stateDir = StateDirectory();
+    std::lock_guard<std::mutex> lock(g_seedMutex);
+    const auto found = g_failures->find(stateDir);
+    return found != g_failures->end() ? found->second : std::string();
 }
 
 void EnsurePlatformServersRegistered() {

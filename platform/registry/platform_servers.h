@@ -4,7 +4,10 @@
 // The marker HKEY_CLASSES_ROOT\Platform\Servers holds one REG_SZ value per server module: value
 // name = the module's file name, data = the path that was registered. A module is registered
 // (loaded, DllRegisterServer called, marker written) when its marker is missing or names another
-// path; a module file that does not exist is skipped.
+// path, unless a class is registered to another existing copy of the module (same file name,
+// other folder; someone put it there with regsvr, and it is kept). A module file that does not
+// exist is skipped, one that is not a regular file is never loaded. Failures are logged and kept
+// per state directory for PlatformServersFailure (graphinfo prints them).
 //
 // Threads: any thread. One mutex serialises seeding across threads; a thread that re-enters
 // (DllRegisterServer uses the registry, the mappers and CoCreateInstance, which call back here)

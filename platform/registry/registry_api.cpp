@@ -1,6 +1,8 @@
 // The Reg*A functions: argument checks and the platform's buffer conventions over RegistryStore.
 #include <windows.h>
 
+#include <platform/platform.h>
+
 #include <cstring>
 #include <string>
 
@@ -153,3 +155,16 @@ WINADVAPI LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 WINADVAPI LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     return RegistryStore::Instance().DeleteValue(hKey, lpValueName);
 }
+
+namespace platform {
+
+PLATFORM_API LONG CheckRegistry() { return RegistryStore::Instance().Check(); }
+
+PLATFORM_API std::string RegistryFailureText() { return RegistryStore::LastFailure(); }
+
+PLATFORM_API LONG RepairRegistry(std::string* movedTo) {
+    std::string ignored;
+    return RegistryStore::Instance().SetAsideIfDamaged(movedTo != nullptr ? movedTo : &ignored);
+}
+
+}  // namespace platform

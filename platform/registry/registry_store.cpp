@@ -1,18 +1,41 @@
 #include "registry/registry_store.h"
 
 #include <platform/platform.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "registry/store_files.h"
+#include "support/log.h"
 
 namespace platform {
 namespace {
 
 constexpr int64_t kRootKeyId = 0;
-// Long enough that writers in other processes finish their (short) transactions; contention then
-// only delays an operation and never fails it.
-constexpr int kBusyTimeoutMs = 120000;
+// Writers in other processes hold the lock only for short transactions; a wait this long means
+// one of them is stuck, and the operation fails with ERROR_BUSY rather than hanging.
+constexpr int kBusyTimeoutMs = 20000;
 // The platform's limit on key name length.
 constexpr size_t kMaxKeyNameLength = 255;
+// Our marker in the meta table: a database without it is not a store of ours (or was damaged).
+const char* const kFormatName = "tamsel-platform registry";
+const char* const kFormatVersion = "1";
+
+// The calling thread's last failure concerning the store.
+thread_local std::string t_lastFailure;
+
+void RecordFailure(const std::string& text) {
+    t_lastFailure = text;
+    PLATFORM_LOG("registry", Error, "%s", text.c_str());
+}
 
 LONG FromSqlite(int rc) {
     switch (rc & 0xff) {
@@ -45,6 +68,60 @@ LONG FromSqlite(int rc) {
     }
 }
 
+// The status for a failed file operation.
+LONG FromErrno(int error) {
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return ERROR_HANDLE_DISK_FULL;
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case EROFS:
+        return ERROR_CANTWRITE;
+    default:
+        return ERROR_REGISTRY_IO_FAILED;
+    }
+}
+
+const char* Describe(LONG status) {
+    switch (status) {
+    case ERROR_HANDLE_DISK_FULL: return "the disk is full";
+    case ERROR_ACCESS_DENIED: return "access denied";
+    case ERROR_CANTWRITE: return "the registry cannot be written (read-only)";
+    case ERROR_BUSY: return "locked by another process; gave up waiting";
+    case ERROR_REGISTRY_IO_FAILED: return "input/output error";
+    case ERROR_REGISTRY_CORRUPT: return "the registry is damaged";
+    case ERROR_CANTOPEN: return "cannot be opened";
+    case ERROR_OUTOFMEMORY: return "out of memory";
+    default: return "not a usable registry";
+    }
+}
+
+// The status of a failed SQLite call, with the operating system's reason where it has one, and
+// the failure recorded with the database's file name.
+LONG Failure(sqlite3* db, int rc) {
+    LONG status = FromSqlite(rc);
+    if (status == ERROR_SUCCESS) return status;
+    const int primary = rc & 0xff;
+    const int error = db != nullptr ? sqlite3_system_errno(db) : 0;
+    const bool fileLevel = primary == SQLITE_IOERR || primary == SQLITE_FULL ||
+                           primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY;
+    if (fileLevel && error != 0) {
+        const LONG fromErrno = FromErrno(error);
+        if (fromErrno != ERROR_REGISTRY_IO_FAILED) status = fromErrno;
+    }
+    const char* file = db != nullptr ? sqlite3_db_filename(db, "main") : nullptr;
+    std::string text = std::string(file != nullptr && *file ? file : "registry") + ": " +
+                       Describe(status);
+    if (status == ERROR_BUSY) text += " after " + std::to_string(kBusyTimeoutMs / 1000) + " s";
+    text += std::string(" (") + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    if (fileLevel && error != 0) text += std::string(": ") + std::strerror(error);
+    RecordFailure(text + ")");
+    return status;
+}
+
 std::string Lower(const std::string& text) {
     std::string out = text;
     for (char& c : out) {
@@ -56,7 +133,9 @@ std::string Lower(const std::string& text) {
 // One prepared statement; finalized on destruction.
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) { rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr); }
+    Statement(sqlite3* db, const char* sql) : db(db) {
+        rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+    }
     ~Statement() { sqlite3_finalize(stmt); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
@@ -96,7 +175,10 @@ public:
         return data ? std::vector<BYTE>(data, data + size) : std::vector<BYTE>();
     }
 
+    sqlite3* Db() const { return db; }
+
 private:
+    sqlite3* db;
     sqlite3_stmt* stmt = nullptr;
     int rc;
 };
@@ -104,7 +186,7 @@ private:
 // Runs a statement that returns no rows.
 LONG Execute(Statement& statement) {
     const int rc = statement.Step();
-    return rc == SQLITE_DONE || rc == SQLITE_ROW ? ERROR_SUCCESS : FromSqlite(rc);
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? ERROR_SUCCESS : Failure(statement.Db(), rc);
 }
 
 // A transaction rolled back unless committed. Writes begin IMMEDIATE so that the write lock is
@@ -113,8 +195,8 @@ LONG Execute(Statement& statement) {
 class Transaction {
 public:
     Transaction(sqlite3* db, bool write) : db(db) {
-        status = FromSqlite(sqlite3_exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr,
-                                         nullptr, nullptr));
+        status = Failure(db, sqlite3_exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr,
+                                          nullptr, nullptr));
         open = status == ERROR_SUCCESS;
     }
     ~Transaction() {
@@ -122,7 +204,7 @@ public:
     }
     LONG Status() const { return status; }
     LONG Commit() {
-        const LONG result = FromSqlite(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr));
+        const LONG result = Failure(db, sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr));
         if (result == ERROR_SUCCESS) open = false;
         return result;
     }
@@ -160,7 +242,7 @@ LONG KeyExists(sqlite3* db, int64_t id) {
     const int rc = query.Step();
     if (rc == SQLITE_ROW) return ERROR_SUCCESS;
     if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
-    return FromSqlite(rc);
+    return Failure(db, rc);
 }
 
 LONG FindChild(sqlite3* db, int64_t parent, const std::string& name, int64_t* child) {
@@ -172,7 +254,7 @@ LONG FindChild(sqlite3* db, int64_t parent, const std::string& name, int64_t* ch
         return ERROR_SUCCESS;
     }
     if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
-    return FromSqlite(rc);
+    return Failure(db, rc);
 }
 
 // Walks the names from `start`; with `create`, missing keys are made (inside the caller's write
@@ -197,20 +279,246 @@ LONG Walk(sqlite3* db, int64_t start, const std::vector<std::string>& names, boo
 }
 
 const char* const kSchema =
-    "CREATE TABLE IF NOT EXISTS keys("
+    "CREATE TABLE keys("
     "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
     "  parent INTEGER NOT NULL,"
     "  name TEXT NOT NULL,"
     "  lname TEXT NOT NULL);"
-    "CREATE UNIQUE INDEX IF NOT EXISTS keys_by_parent ON keys(parent, lname);"
-    "CREATE TABLE IF NOT EXISTS vals("
+    "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, lname);"
+    "CREATE TABLE vals("
     "  key INTEGER NOT NULL,"
     "  name TEXT NOT NULL,"
     "  lname TEXT NOT NULL,"
     "  type INTEGER NOT NULL,"
     "  data BLOB NOT NULL,"
     "  PRIMARY KEY(key, lname));"
-    "INSERT OR IGNORE INTO keys(id, parent, name, lname) VALUES(0, -1, '', '');";
+    "INSERT INTO keys(id, parent, name, lname) VALUES(0, -1, '', '');";
+
+// The marker; written with the schema, or added to a store made before the marker existed.
+std::string MarkerSql() {
+    return std::string("CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
+                       "INSERT INTO meta VALUES('format', '") +
+           kFormatName + "');INSERT INTO meta VALUES('version', '" + kFormatVersion + "');";
+}
+
+// A single text result of a query; false when there is no row.
+bool QueryText(sqlite3* db, const char* sql, std::string* text, int* rc) {
+    Statement query(db, sql);
+    *rc = query.Step();
+    if (*rc != SQLITE_ROW) return false;
+    *text = query.Text(0);
+    *rc = SQLITE_OK;
+    return true;
+}
+
+// Removes what creations killed midway left behind: temporary stores of processes now gone.
+void RemoveAbandonedStores(const std::string& path) {
+    const std::string dir = path.substr(0, path.rfind('/'));
+    const std::string prefix = path.substr(path.rfind('/') + 1) + ".new-";
+    DIR* listing = opendir(dir.c_str());
+    if (listing == nullptr) return;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name.rfind(prefix, 0) != 0) continue;
+        const pid_t pid = static_cast<pid_t>(std::atol(name.c_str() + prefix.size()));
+        if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) unlink((dir + "/" + name).c_str());
+    }
+    closedir(listing);
+}
+
+// Creates a store at `path` that is complete the moment it appears: built and checkpointed under
+// a temporary name, then linked into place. When another process linked its store first, that
+// one is used. The files are created 0600 and SQLite gives the journal files the same mode.
+LONG CreateStore(const std::string& path, std::string* problem) {
+    RemoveAbandonedStores(path);
+    static std::atomic<unsigned> serial{0};
+    const std::string temp = path + ".new-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
+    auto removeTemp = [&temp] {
+        for (const char* suffix : StoreFiles::kSuffixes) unlink((temp + suffix).c_str());
+    };
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int error = errno;
+        *problem = "cannot create the registry " + path + ": " + std::strerror(error);
+        return FromErrno(error);
+    }
+    close(fd);
+    sqlite3* fresh = nullptr;
+    int rc = sqlite3_open_v2(temp.c_str(), &fresh,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    const std::string script = std::string("PRAGMA journal_mode=WAL; BEGIN;") + kSchema + MarkerSql() +
+                               "COMMIT;";
+    if (rc == SQLITE_OK) rc = sqlite3_exec(fresh, script.c_str(), nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_wal_checkpoint_v2(fresh, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    LONG status = ERROR_SUCCESS;
+    if (rc != SQLITE_OK) {
+        status = Failure(fresh, rc);
+        *problem = "cannot create the registry " + path + ": " + t_lastFailure;
+    }
+    sqlite3_close_v2(fresh);
+    if (status == ERROR_SUCCESS && link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+        const int error = errno;
+        *problem = "cannot create the registry " + path + ": " + std::strerror(error);
+        status = FromErrno(error);
+    }
+    removeTemp();
+    return status;
+}
+
+// Checks that the open database is a sound store of ours. Only reads; a store made before the
+// marker existed gets it added (when it can be written), everything else that is off is damage.
+LONG VerifyStore(sqlite3* db, const std::string& path, std::string* problem) {
+    auto damaged = [&](const std::string& what) {
+        *problem = "the registry " + path + " is damaged or not a registry: " + what +
+                   " (regsvr --repair moves it aside and registers into a fresh store)";
+        return ERROR_BADDB;
+    };
+    bool hasMeta = false;
+    {
+        Transaction read(db, false);
+        if (read.Status() != ERROR_SUCCESS) {
+            *problem = t_lastFailure;
+            return read.Status();
+        }
+        bool hasKeys = false, hasVals = false, anyTable = false;
+        {
+            Statement tables(db, "SELECT name FROM sqlite_master WHERE type = 'table'");
+            int rc;
+            while ((rc = tables.Step()) == SQLITE_ROW) {
+                const std::string name = tables.Text(0);
+                anyTable = true;
+                hasKeys = hasKeys || name == "keys";
+                hasVals = hasVals || name == "vals";
+                hasMeta = hasMeta || name == "meta";
+            }
+            if (rc != SQLITE_DONE) {
+                const LONG status = Failure(db, rc);
+                if (status == ERROR_BADDB || status == ERROR_REGISTRY_CORRUPT)
+                    return damaged(sqlite3_errmsg(db));
+                *problem = t_lastFailure;
+                return status;
+            }
+        }
+        if (!anyTable) return damaged("it holds no tables (the file is empty or was emptied)");
+        int rc = SQLITE_OK;
+        std::string text;
+        if (hasMeta) {
+            if (!QueryText(db, "SELECT value FROM meta WHERE name = 'format'", &text, &rc) ||
+                text != kFormatName)
+                return damaged("it lacks the registry's format marker");
+            if (!QueryText(db, "SELECT value FROM meta WHERE name = 'version'", &text, &rc) ||
+                text != kFormatVersion)
+                return damaged("its format version is \"" + text + "\", this platform reads " +
+                               kFormatVersion);
+        }
+        if (!hasKeys) return damaged("the table of keys is missing");
+        if (!hasVals) return damaged("the table of values is missing");
+        {
+            Statement keys(db, "SELECT id, parent, name, lname FROM keys WHERE id = 0");
+            if (keys.Step() != SQLITE_ROW) return damaged("the root key is missing or malformed");
+            Statement vals(db, "SELECT key, name, lname, type, data FROM vals LIMIT 0");
+            if (vals.Step() != SQLITE_DONE) return damaged("the table of values is malformed");
+        }
+        if (!QueryText(db, "PRAGMA quick_check", &text, &rc) || text != "ok")
+            return damaged("the integrity check says: " + (text.empty() ? "nothing" : text));
+    }
+    if (!hasMeta) {
+        // Made before the marker existed: add it, without waiting for other writers (opening
+        // must not need the write lock). A store that cannot be written stays usable.
+        sqlite3_busy_timeout(db, 0);
+        const std::string failureBefore = t_lastFailure;
+        {
+            Transaction upgrade(db, true);
+            if (upgrade.Status() != ERROR_SUCCESS ||
+                sqlite3_exec(db, MarkerSql().c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
+                upgrade.Commit() != ERROR_SUCCESS)
+                PLATFORM_LOG("registry", Warning, "%s: the format marker was not added yet",
+                             path.c_str());
+        }
+        t_lastFailure = failureBefore;
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    }
+    return ERROR_SUCCESS;
+}
+
+// "file:" URI of a path, escaping what URIs give a meaning to.
+std::string FileUri(const std::string& path) {
+    std::string uri = "file:";
+    for (char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof(escaped), "%%%02X", static_cast<unsigned char>(c));
+            uri += escaped;
+        } else {
+            uri.push_back(c);
+        }
+    }
+    return uri;
+}
+
+// Whether the store's WAL holds nothing: the database file alone is then the whole store.
+bool WalIsEmpty(const std::string& path) {
+    struct stat info {};
+    return stat((path + "-wal").c_str(), &info) != 0 || info.st_size == 0;
+}
+
+// Opens and verifies the store at `path`. When it cannot be opened for writing (a read-only file
+// system, a full disk that has no room for the shared-memory file) and its WAL is empty, it is
+// read without locking from the database file alone: nobody can commit to it meanwhile without
+// the room or the right to write the WAL. *readOnly then holds why (status and text), for the
+// writes that will be refused.
+LONG OpenStore(const std::string& path, sqlite3** result, std::string* problem,
+               std::pair<LONG, std::string>* readOnly) {
+    *readOnly = {ERROR_SUCCESS, std::string()};
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    LONG status = ERROR_SUCCESS;
+    if (rc != SQLITE_OK) {
+        status = Failure(db, rc);
+        *problem = t_lastFailure;
+    } else {
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+        status = VerifyStore(db, path, problem);
+    }
+    const bool cannotWrite = status == ERROR_HANDLE_DISK_FULL || status == ERROR_CANTWRITE ||
+                             status == ERROR_ACCESS_DENIED || status == ERROR_CANTOPEN ||
+                             status == ERROR_REGISTRY_IO_FAILED;
+    if (cannotWrite && WalIsEmpty(path)) {
+        *readOnly = {status, *problem};
+        // The directory itself may be what cannot be written; say so rather than SQLite's
+        // complaint about the file it could not create there.
+        const std::string dir = path.substr(0, path.rfind('/') + 1);
+        if (access(dir.c_str(), W_OK) != 0) {
+            const int error = errno;
+            *readOnly = {FromErrno(error) == ERROR_HANDLE_DISK_FULL ? ERROR_HANDLE_DISK_FULL
+                                                                     : ERROR_CANTWRITE,
+                         path + ": the registry cannot be written (read-only): " +
+                             std::strerror(error)};
+        }
+        sqlite3_close_v2(db);
+        db = nullptr;
+        rc = sqlite3_open_v2((FileUri(path) + "?immutable=1").c_str(), &db,
+                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+        status = rc == SQLITE_OK ? VerifyStore(db, path, problem) : Failure(db, rc);
+        if (rc != SQLITE_OK) *problem = t_lastFailure;
+        if (status == ERROR_SUCCESS)
+            PLATFORM_LOG("registry", Warning, "reading %s without writing: %s", path.c_str(),
+                         readOnly->second.c_str());
+    }
+    if (status != ERROR_SUCCESS) {
+        sqlite3_close_v2(db);
+        return status;
+    }
+    *result = db;
+    return ERROR_SUCCESS;
+}
+
+void CloseStoreAtExit() { RegistryStore::Instance().Close(); }
 
 }  // namespace
 
@@ -220,6 +528,8 @@ RegistryStore& RegistryStore::Instance() {
     return *store;
 }
 
+std::string RegistryStore::LastFailure() { return t_lastFailure; }
+
 void RegistryStore::CloseConnection() {
     if (db == nullptr) return;
     // A forked child must not close its parent's connection: closing could checkpoint and remove
@@ -228,8 +538,16 @@ void RegistryStore::CloseConnection() {
     db = nullptr;
 }
 
+void RegistryStore::Close() {
+    // At exit another thread may still be inside an operation; its connection is then left open
+    // (SQLite recovers the WAL on the next open) rather than waited for.
+    std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+    if (lock.owns_lock()) CloseConnection();
+}
+
 LONG RegistryStore::EnsureOpen() {
-    const std::string path = std::string(StateDirectory()) + "/registry.db";
+    const std::string dir = StateDirectory();
+    const std::string path = dir + "/registry.db";
     if (db != nullptr && path == dbPath && ownerPid == getpid()) return ERROR_SUCCESS;
     CloseConnection();
     if (path != dbPath) {
@@ -238,36 +556,47 @@ LONG RegistryStore::EnsureOpen() {
         dbPath = path;
     }
     ownerPid = getpid();
-    int rc = sqlite3_open_v2(path.c_str(), &db,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
-    if (rc == SQLITE_OK) sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    // Switching a new database to WAL and creating the schema can meet another process doing the
-    // same; some of those lock steps answer SQLITE_BUSY at once instead of calling the busy
-    // handler, so they are retried here for as long as the busy timeout allows.
-    for (int waitedMs = 0; rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED;) {
-        rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr,
-                          nullptr, nullptr);
-        if (rc == SQLITE_OK) {
-            Transaction init(db, true);
-            rc = init.Status() == ERROR_SUCCESS
-                     ? sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr)
-                     : sqlite3_errcode(db);
-            if (rc == SQLITE_OK && init.Commit() != ERROR_SUCCESS) rc = sqlite3_errcode(db);
-        }
-        if (rc == SQLITE_OK || waitedMs >= kBusyTimeoutMs) break;
-        if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) break;
-        rc = SQLITE_BUSY;
-        usleep(10 * 1000);
-        waitedMs += 10;
+    std::string problem;
+    LONG status = StoreFiles::CheckDirectory(dir, &problem);
+    bool exists = false;
+    for (const char* suffix : StoreFiles::kSuffixes) {
+        bool fileExists = false;
+        if (status == ERROR_SUCCESS)
+            status = StoreFiles::CheckFile(path + suffix, &fileExists, &problem);
+        if (*suffix == '\0') exists = fileExists;
     }
-    if (rc != SQLITE_OK) {
-        const LONG status = FromSqlite(rc);
-        sqlite3_close_v2(db);
+    if (status == ERROR_SUCCESS && !exists) status = CreateStore(path, &problem);
+    if (status == ERROR_SUCCESS) status = OpenStore(path, &db, &problem, &readOnly);
+    if (status != ERROR_SUCCESS) {
         db = nullptr;
-        return status == ERROR_SUCCESS ? ERROR_BADDB : status;
+        RecordFailure(problem);
+        return status;
     }
+    static bool closeAtExit = false;  // guarded by mutex
+    if (!closeAtExit) closeAtExit = std::atexit(CloseStoreAtExit) == 0;
     return ERROR_SUCCESS;
+}
+
+LONG RegistryStore::Check() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return EnsureOpen();
+}
+
+LONG RegistryStore::SetAsideIfDamaged(std::string* movedTo) {
+    movedTo->clear();
+    std::lock_guard<std::mutex> lock(mutex);
+    const LONG status = EnsureOpen();
+    if (status != ERROR_BADDB) return status;
+    std::string problem;
+    if (const LONG moved = StoreFiles::SetAside(dbPath, movedTo, &problem); moved != ERROR_SUCCESS) {
+        RecordFailure(problem);
+        return moved;
+    }
+    PLATFORM_LOG("registry", Warning, "damaged registry %s moved to %s", dbPath.c_str(),
+                 movedTo->c_str());
+    // Handles into the damaged store must not address keys of the fresh one.
+    ++generation;
+    return EnsureOpen();
 }
 
 LONG RegistryStore::HandleKey(HKEY key, int64_t* keyId) const {
@@ -280,6 +609,11 @@ LONG RegistryStore::HandleKey(HKEY key, int64_t* keyId) const {
         return ERROR_INVALID_HANDLE;
     *keyId = found->second.keyId;
     return ERROR_SUCCESS;
+}
+
+LONG RegistryStore::Writable() const {
+    if (readOnly.first != ERROR_SUCCESS) RecordFailure(readOnly.second);
+    return readOnly.first;
 }
 
 HKEY RegistryStore::IssueHandle(int64_t keyId) {
@@ -313,6 +647,7 @@ LONG RegistryStore::WalkToKey(HKEY parent, const char* path, bool create, HKEY* 
     LONG status = Locate(parent, path, &names, &parentId);
     if (status != ERROR_SUCCESS) return status;
 
+    if (create && (status = Writable()) != ERROR_SUCCESS) return status;
     // Creating writes, so it takes the write lock up front; opening only reads.
     Transaction transaction(db, create);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
@@ -345,6 +680,7 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
         stored.push_back(0);
     const std::string valueName = name ? name : "";
 
+    if ((status = Writable()) != ERROR_SUCCESS) return status;
     Transaction transaction(db, true);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
     if ((status = KeyExists(db, keyId)) != ERROR_SUCCESS) return status;
@@ -378,7 +714,7 @@ LONG RegistryStore::QueryValue(HKEY key, const char* subkey, const char* name, V
     query.Bind(1, keyId).Bind(2, Lower(name ? name : ""));
     const int rc = query.Step();
     if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
-    if (rc != SQLITE_ROW) return FromSqlite(rc);
+    if (rc != SQLITE_ROW) return Failure(db, rc);
     out->name = query.Text(0);
     out->type = static_cast<DWORD>(query.Int(1));
     out->data = query.Blob(2);
@@ -391,6 +727,7 @@ LONG RegistryStore::DeleteValue(HKEY key, const char* name) {
     LONG status = Locate(key, nullptr, nullptr, &keyId);
     if (status != ERROR_SUCCESS) return status;
 
+    if ((status = Writable()) != ERROR_SUCCESS) return status;
     Transaction transaction(db, true);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
     if ((status = KeyExists(db, keyId)) != ERROR_SUCCESS) return status;
@@ -414,7 +751,7 @@ LONG RegistryStore::EnumKey(HKEY key, DWORD index, std::string* name) {
     query.Bind(1, keyId).Bind(2, static_cast<int64_t>(index));
     const int rc = query.Step();
     if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-    if (rc != SQLITE_ROW) return FromSqlite(rc);
+    if (rc != SQLITE_ROW) return Failure(db, rc);
     *name = query.Text(0);
     return ERROR_SUCCESS;
 }
@@ -434,7 +771,7 @@ LONG RegistryStore::EnumValue(HKEY key, DWORD index, Value* out) {
     query.Bind(1, keyId).Bind(2, static_cast<int64_t>(index));
     const int rc = query.Step();
     if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-    if (rc != SQLITE_ROW) return FromSqlite(rc);
+    if (rc != SQLITE_ROW) return Failure(db, rc);
     out->name = query.Text(0);
     out->type = static_cast<DWORD>(query.Int(1));
     out->data = query.Blob(2);
@@ -449,6 +786,7 @@ LONG RegistryStore::DeleteKey(HKEY parent, const char* path) {
     LONG status = Locate(parent, path, &names, &keyId);
     if (status != ERROR_SUCCESS) return status;
 
+    if ((status = Writable()) != ERROR_SUCCESS) return status;
     Transaction transaction(db, true);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
     if ((status = KeyExists(db, keyId)) != ERROR_SUCCESS) return status;
@@ -458,7 +796,7 @@ LONG RegistryStore::DeleteKey(HKEY parent, const char* path) {
     children.Bind(1, keyId);
     const int rc = children.Step();
     if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;
-    if (rc != SQLITE_DONE) return FromSqlite(rc);
+    if (rc != SQLITE_DONE) return Failure(db, rc);
     Statement values(db, "DELETE FROM vals WHERE key = ?");
     values.Bind(1, keyId);
     if ((status = Execute(values)) != ERROR_SUCCESS) return status;

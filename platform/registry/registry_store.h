@@ -6,9 +6,22 @@
 // whose key was deleted is recognised even after a new key of the same name is created.
 //
 // Every write runs in one BEGIN IMMEDIATE transaction; reads run in one deferred transaction, so
-// each operation sees one consistent state even while other processes write. The journal is WAL
-// and the busy timeout is long, so writers in several processes wait for each other instead of
-// failing.
+// each operation sees one consistent state even while other processes write. The journal is WAL,
+// so readers never wait for writers; writers in several processes wait for each other, for at
+// most kBusyTimeoutMs, then fail with ERROR_BUSY.
+//
+// Opening only reads: the store's files are checked (StoreFiles), then the database must carry
+// our format marker and version, the tables and the root key, and pass SQLite's quick check.
+// Anything else is damage, reported as ERROR_BADDB with the file named, and nothing is ever
+// created over it (a store from before the marker, with the right tables, just gets it). A store
+// is created whole under a temporary name and linked into place, so a registry.db without the
+// marker was never one of ours or has been damaged. A store that cannot be opened for writing (a
+// read-only file system, a full disk) and whose WAL is empty is read from the database file
+// alone; writes then fail with that reason. The connection is closed (which checkpoints the WAL
+// into the database file) at exit and when the state directory changes.
+//
+// Every failure that concerns the store itself (its files, the disk, locking, damage) is logged
+// and its text, naming the file, kept for the calling thread (LastFailure) so tools can print it.
 //
 // Threads: every public method takes `mutex` for its whole duration; the connection and the
 // handle table are used only under it. The store calls out to nothing, so it is never re-entered.
@@ -20,6 +33,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
@@ -54,6 +68,17 @@ public:
     // Refused with ERROR_ACCESS_DENIED while the key has subkeys.
     LONG DeleteKey(HKEY parent, const char* path);
 
+    // Opens the current state directory's store if need be; its status.
+    LONG Check();
+    // When the store is damaged (ERROR_BADDB), moves its files aside and creates a fresh one;
+    // *movedTo names where the damaged database went ("" when the store was sound).
+    LONG SetAsideIfDamaged(std::string* movedTo);
+    // Closes the connection (checkpointing the WAL); the next call opens it again.
+    void Close();
+
+    // The text of the calling thread's last failure concerning the store; "" when none.
+    static std::string LastFailure();
+
 private:
     RegistryStore() = default;
 
@@ -71,12 +96,16 @@ private:
     // key behind the handle, in that order, stopping at the first failure. mutex held.
     LONG Locate(HKEY key, const char* path, std::vector<std::string>* names, int64_t* keyId);
     HKEY IssueHandle(int64_t keyId);                  // mutex held
+    // ERROR_SUCCESS, or why the open store is read-only (recorded as the failure). mutex held.
+    LONG Writable() const;
 
     std::mutex mutex;
     sqlite3* db = nullptr;                     // guarded by mutex
     std::string dbPath;                        // guarded by mutex: path db was opened from
     int ownerPid = 0;                          // guarded by mutex: process that opened db
     uint64_t generation = 0;                   // guarded by mutex: bumped when dbPath changes
+    // guarded by mutex: why db was opened read-only (status, text); ERROR_SUCCESS when writable
+    std::pair<LONG, std::string> readOnly{ERROR_SUCCESS, std::string()};
     std::unordered_map<uintptr_t, Handle> handles;  // guarded by mutex
     uintptr_t nextHandle = 0x100000;           // guarded by mutex
 };

@@ -2,6 +2,7 @@
 #include <platform/platform.h>
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,17 +14,29 @@
 namespace platform {
 namespace {
 
+std::string FromEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// The explicit variable, then the data home, then the home directory (from the environment or
+// the password database), then the user's runtime directory. Never a directory shared between
+// users such as /tmp: another user could plant a store there whose server paths run their code.
+// "" when none of them is known.
 std::string ResolveStateDirectory() {
-    const char* explicitDir = std::getenv(PLATFORM_STATE_DIR_ENV);
-    if (explicitDir != nullptr && *explicitDir != '\0') return explicitDir;
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    if (dataHome != nullptr && *dataHome != '\0') return std::string(dataHome) + "/tamsel-platform";
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0') {
-        const passwd* entry = getpwuid(getuid());
-        home = entry != nullptr ? entry->pw_dir : "/tmp";
+    const std::string explicitDir = FromEnvironment(PLATFORM_STATE_DIR_ENV);
+    if (!explicitDir.empty()) return explicitDir;
+    const std::string dataHome = FromEnvironment("XDG_DATA_HOME");
+    if (!dataHome.empty()) return dataHome + "/tamsel-platform";
+    std::string home = FromEnvironment("HOME");
+    if (home.empty()) {
+        const passwd* entry = getpwuid(geteuid());
+        if (entry != nullptr && entry->pw_dir != nullptr) home = entry->pw_dir;
     }
-    return std::string(home) + "/.local/share/tamsel-platform";
+    if (!home.empty() && home != "/") return home + "/.local/share/tamsel-platform";
+    const std::string runtime = FromEnvironment("XDG_RUNTIME_DIR");
+    if (!runtime.empty()) return runtime + "/tamsel-platform";
+    return "";
 }
 
 }  // namespace
@@ -37,10 +50,13 @@ const char* StateDirectory() {
     std::string dir = ResolveStateDirectory();
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     std::lock_guard<std::mutex> lock(mutex);
-    // Made again if someone removed it meanwhile; a failure surfaces as ERROR_CANTOPEN when the
-    // database is opened.
-    std::error_code ignored;
-    std::filesystem::create_directories(dir, ignored);
+    if (!dir.empty()) {
+        // Made again if someone removed it meanwhile: the parents as usual, the directory itself
+        // private. The registry checks owner and mode before it trusts anything inside.
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(dir).parent_path(), ignored);
+        mkdir(dir.c_str(), 0700);
+    }
     return known->insert(dir).first->c_str();
 }
 

@@ -2,6 +2,8 @@
 
 #include <platform/platform.h>
 
+#include "support/log.h"
+
 #include <algorithm>
 #include <fcntl.h>
 #include <strings.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include <cstring>
 
@@ -76,25 +79,45 @@ bool GetDword(HKEY key, const char* name, DWORD* value) {
            type == REG_DWORD && size == sizeof(*value);
 }
 
-std::vector<std::string> Subkeys(HKEY key) {
+// The names of a key's subkeys. A name too long for any entry of ours (someone else's writing)
+// is skipped rather than ending the walk, so it cannot hide the entries sorted after it.
+std::vector<std::string> Subkeys(HKEY key, LONG* failure = nullptr) {
     std::vector<std::string> names;
     for (DWORD i = 0;; ++i) {
         char name[MAX_PATH];
         DWORD size = sizeof(name);
-        if (RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        const LONG status = RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA) {
+            PLATFORM_LOG("registry", Warning, "skipping a key whose name has %u characters",
+                         static_cast<unsigned>(size - 1));
+            continue;
+        }
+        if (status != ERROR_SUCCESS) {
+            if (status != ERROR_NO_MORE_ITEMS) {
+                PLATFORM_LOG("registry", Error, "listing subkeys failed (error %d)", status);
+                if (failure != nullptr) *failure = status;
+            }
             break;
+        }
         names.push_back(name);
     }
     return names;
 }
 
-// Removes a key and everything below it, deepest first.
+// Removes a key and everything below it, deepest first. The first failure is the result: the
+// parent cannot go while a child stays, and that child's reason (a full disk, a read-only store)
+// is the one worth reporting.
 LONG DeleteTree(HKEY parent, const std::string& path) {
     {
         Key key;
-        const LONG status = key.Open(parent, path);
+        LONG status = key.Open(parent, path);
         if (status != ERROR_SUCCESS) return status;
-        for (const std::string& child : Subkeys(key.Get())) DeleteTree(key.Get(), child);
+        LONG listing = ERROR_SUCCESS;
+        for (const std::string& child : Subkeys(key.Get(), &listing)) {
+            status = DeleteTree(key.Get(), child);
+            if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return status;
+        }
+        if (listing != ERROR_SUCCESS) return listing;
     }
     return RegDeleteKeyA(parent, path.c_str());
 }
@@ -138,15 +161,37 @@ bool SideMatches(const FilterMapperStore::Filter& filter, bool output, bool need
 // each store operation whole across threads and processes, so an unregistration in one process
 // never deletes half of an entry that another process is writing (the registry would then refuse
 // to delete a key that has just gained a child). Re-entrant within a thread: only the outermost
-// operation locks. Without a usable lock file the operation goes on unlocked.
+// operation locks. The lock file is private and never a planted symlink. Without a usable lock
+// file (a read-only state directory) the operation goes on unlocked.
 class EntryLock {
+    static constexpr int kReaderWaitMs = 2000;
+    static constexpr int kWriterWaitMs = 20000;
+
 public:
     explicit EntryLock(int operation) {
         if (depth++ > 0) return;
         const std::string path = std::string(StateDirectory()) + "/filter-mapper.lock";
-        fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) return;
-        while (flock(fd, operation) != 0 && errno == EINTR) {
+        fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0 && errno != ELOOP) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            const int error = errno;
+            PLATFORM_LOG("registry", Warning, "no entry lock %s: %s", path.c_str(), strerror(error));
+            return;
+        }
+        // Bounded: an entry is written in milliseconds, so a lock held longer belongs to a
+        // process that is stuck (stopped, hung in a server). Readers then go on and may see that
+        // entry half written, as the layout allows; writers wait longer before they do.
+        const auto limit = std::chrono::milliseconds(operation == LOCK_SH ? kReaderWaitMs
+                                                                            : kWriterWaitMs);
+        const auto start = std::chrono::steady_clock::now();
+        while (flock(fd, operation | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) break;
+            if (std::chrono::steady_clock::now() - start >= limit) {
+                PLATFORM_LOG("registry", Warning, "%s stayed locked for %lld ms; going on without it",
+                             path.c_str(), static_cast<long long>(limit.count()));
+                break;
+            }
+            usleep(2000);
         }
     }
     ~EntryLock() {
@@ -381,10 +426,12 @@ HRESULT FilterMapperStore::ReadAll(bool includeCategories, std::vector<Filter>* 
                          kLegacyRoot, static_cast<long>(status));
             return FromWin32(status);
         }
+        LONG listing = ERROR_SUCCESS;
         if (status == ERROR_SUCCESS) {
-            for (const std::string& name : Subkeys(legacy.Get()))
+            for (const std::string& name : Subkeys(legacy.Get(), &listing))
                 paths.push_back(std::string(kLegacyRoot) + "\\" + name);
         }
+        if (listing != ERROR_SUCCESS) return FromWin32(listing);
     }
     if (includeCategories) {
         Key categories;
@@ -394,16 +441,18 @@ HRESULT FilterMapperStore::ReadAll(bool includeCategories, std::vector<Filter>* 
                          kCategoryRoot, static_cast<long>(status));
             return FromWin32(status);
         }
+        LONG listing = ERROR_SUCCESS;
         if (status == ERROR_SUCCESS) {
-            for (const std::string& category : Subkeys(categories.Get())) {
+            for (const std::string& category : Subkeys(categories.Get(), &listing)) {
                 const std::string instances =
                     std::string(kCategoryRoot) + "\\" + category + "\\Instance";
                 Key instanceKey;
                 if (instanceKey.Open(HKEY_CLASSES_ROOT, instances) != ERROR_SUCCESS) continue;
-                for (const std::string& name : Subkeys(instanceKey.Get()))
+                for (const std::string& name : Subkeys(instanceKey.Get(), &listing))
                     paths.push_back(instances + "\\" + name);
             }
         }
+        if (listing != ERROR_SUCCESS) return FromWin32(listing);
     }
     for (const std::string& path : paths) {
         Filter filter;

@@ -4,8 +4,11 @@
 //   graphinfo          as text
 //   graphinfo --json   the same facts as one JSON object, for scripts
 //
-// Exit status: 0 listed, 1 the filters cannot be listed, 2 usage.
+// Exit status: 0 listed; 1 the filters cannot be listed (the registry's reason on stderr); 2
+// usage; 3 listed, but the platform's own servers could not be registered, so the DV filters and
+// devices may be missing (the reason on stderr).
 #include <dshow.h>
+#include <platform/platform.h>
 
 #include <cstdio>
 #include <cstring>
@@ -108,8 +111,9 @@ bool ReadFilters(std::vector<FilterFacts>* filters) {
                                      GUID_NULL, GUID_NULL);
     mapper->Release();
     if (FAILED(hr) || records == nullptr) {
-        std::fprintf(stderr, "graphinfo: cannot list filters (status 0x%08X)\n",
-                     static_cast<unsigned>(hr));
+        const std::string cause = platform::RegistryFailureText();
+        std::fprintf(stderr, "graphinfo: cannot list filters (status 0x%08X)%s%s\n",
+                     static_cast<unsigned>(hr), cause.empty() ? "" : ": ", cause.c_str());
         return false;
     }
     REGFILTER* record = nullptr;
@@ -325,8 +329,16 @@ int main(int argc, char** argv) {
     Facts facts;
     const bool listed = ReadFilters(&facts.filters);
     if (listed) ReadDevices(&facts.devices);
+    // Without them the DV filters and the DV devices are missing from the lists.
+    const std::string seeding = platform::PlatformServersFailure();
     CoUninitialize();
     if (!listed) return 1;
     json ? PrintJson(facts) : PrintText(facts);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) return 1;
+    if (!seeding.empty()) {
+        std::fprintf(stderr, "graphinfo: the platform's own filters are not registered: %s\n",
+                     seeding.c_str());
+        return 3;
+    }
+    return 0;
 }

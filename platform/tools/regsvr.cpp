@@ -1,59 +1,167 @@
 // regsvr: registers or unregisters an in-process server.
 //
-//   regsvr LIBRARY       loads LIBRARY and calls its DllRegisterServer
-//   regsvr -u LIBRARY    calls DllUnregisterServer instead
+//   regsvr LIBRARY            loads LIBRARY and calls its DllRegisterServer
+//   regsvr -u LIBRARY         calls DllUnregisterServer instead
+//   regsvr --repair LIBRARY   as the first, but a damaged registry is first moved aside
+//                             (registry.db.damaged-<time> beside it, nothing is deleted) and the
+//                             library is registered into a fresh store; the platform's own
+//                             filters are registered again by themselves, other libraries must be
+//                             registered again with regsvr
 //
-// Exit status: 0 done, 1 usage, 2 the library cannot be loaded, 3 it lacks the export, 4 the
-// call returned a failure status.
+// LIBRARY is taken as written, relative to the current directory; symbolic links in it are
+// followed by the system, not resolved here, so "sub/../x" names what the system finds there.
+//
+// Exit status: 0 done (also for unregistering a library that was not registered), 1 usage, 2 the
+// library cannot be loaded (missing, a directory, not a regular file, not a library), 3 it lacks
+// the export, 4 the call returned a failure status, 5 the registry cannot be used.
 #include <objbase.h>
+#include <platform/platform.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "tool_options.h"
 
 namespace {
 
-enum ExitCode { kDone = 0, kUsage = 1, kCannotLoad = 2, kNoExport = 3, kCallFailed = 4 };
+enum ExitCode {
+    kDone = 0,
+    kUsage = 1,
+    kCannotLoad = 2,
+    kNoExport = 3,
+    kCallFailed = 4,
+    kRegistryUnusable = 5
+};
+
+// The platform's "the directory name is invalid".
+constexpr DWORD kErrorDirectory = 267;
 
 unsigned Hex(HRESULT status) { return static_cast<unsigned>(status); }
+unsigned Win32(DWORD code) { return Hex(HRESULT_FROM_WIN32(code)); }
 
 int Usage() {
-    std::fprintf(stderr, "usage: regsvr [-u] LIBRARY\n");
+    std::fprintf(stderr, "usage: regsvr [-u | --repair] LIBRARY\n");
     return kUsage;
 }
 
-int Run(const std::string& path, bool unregister) {
-    std::error_code error;
-    if (!std::filesystem::exists(path, error)) {
-        std::fprintf(stderr, "regsvr: %s: no such file (status 0x%08X)\n", path.c_str(),
-                     Hex(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)));
-        return kCannotLoad;
+// ": <why>" when the platform recorded a registry failure, else "".
+std::string RegistryCause() {
+    const std::string text = platform::RegistryFailureText();
+    return text.empty() ? text : ": " + text;
+}
+
+// Whether a class in the registry is served by this very file (whatever path spells it).
+bool IsRegistered(const struct stat& library) {
+    HKEY classes = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &classes) != ERROR_SUCCESS)
+        return false;
+    bool found = false;
+    for (DWORD i = 0; !found; ++i) {
+        char name[MAX_PATH];
+        DWORD size = sizeof(name);
+        const LONG status = RegEnumKeyExA(classes, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA) continue;  // not a class identifier; look further
+        if (status != ERROR_SUCCESS) break;
+        char server[PATH_MAX] = {};
+        LONG length = sizeof(server);
+        struct stat registered {};
+        found = RegQueryValueA(classes, (std::string(name) + "\\InprocServer32").c_str(), server,
+                               &length) == ERROR_SUCCESS &&
+                stat(server, &registered) == 0 && registered.st_dev == library.st_dev &&
+                registered.st_ino == library.st_ino;
     }
+    RegCloseKey(classes);
+    return found;
+}
+
+// Refuses what cannot be a library before anything opens it: opening a FIFO would block.
+bool CheckLibraryFile(const std::string& path, struct stat* info) {
+    if (stat(path.c_str(), info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            std::fprintf(stderr, "regsvr: %s: no such file (status 0x%08X)\n", path.c_str(),
+                         Win32(ERROR_MOD_NOT_FOUND));
+        } else {
+            std::fprintf(stderr, "regsvr: %s: %s (status 0x%08X)\n", path.c_str(),
+                         std::strerror(errno), Win32(ERROR_ACCESS_DENIED));
+        }
+        return false;
+    }
+    if (S_ISDIR(info->st_mode)) {
+        std::fprintf(stderr, "regsvr: %s: is a directory, not a library (status 0x%08X)\n",
+                     path.c_str(), Win32(kErrorDirectory));
+        return false;
+    }
+    if (!S_ISREG(info->st_mode)) {
+        std::fprintf(stderr,
+                     "regsvr: %s: is not a regular file (a FIFO, socket or device cannot be a "
+                     "library) (status 0x%08X)\n",
+                     path.c_str(), Win32(ERROR_BAD_EXE_FORMAT));
+        return false;
+    }
+    return true;
+}
+
+// Opens the registry (repairing it when asked) before any library is loaded, so that a store
+// that cannot be used is reported as such and not as the library's failure.
+bool CheckRegistry(bool repair, const std::string& path) {
+    std::string movedTo;
+    const LONG status = repair ? platform::RepairRegistry(&movedTo) : platform::CheckRegistry();
+    if (!movedTo.empty())
+        std::fprintf(stderr,
+                     "regsvr: the damaged registry was moved to %s; registering into a fresh "
+                     "store\n",
+                     movedTo.c_str());
+    if (status == ERROR_SUCCESS) return true;
+    std::fprintf(stderr, "regsvr: the registry cannot be used (status 0x%08X)%s\n", Win32(status),
+                 RegistryCause().c_str());
+    if (status == ERROR_BADDB && !repair)
+        std::fprintf(stderr,
+                     "regsvr: 'regsvr --repair %s' moves it aside and registers into a fresh "
+                     "store\n",
+                     path.c_str());
+    return false;
+}
+
+int Run(const std::string& path, bool unregister, bool repair) {
+    struct stat info {};
+    if (!CheckLibraryFile(path, &info)) return kCannotLoad;
+    if (!CheckRegistry(repair, path)) return kRegistryUnusable;
+    const bool wasRegistered = !unregister || IsRegistered(info);
+
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
         const DWORD code = GetLastError();
         std::fprintf(stderr, "regsvr: %s: cannot be loaded as a library (status 0x%08X)\n",
-                     path.c_str(), Hex(HRESULT_FROM_WIN32(code != 0 ? code : ERROR_BAD_EXE_FORMAT)));
+                     path.c_str(), Win32(code != 0 ? code : ERROR_BAD_EXE_FORMAT));
         return kCannotLoad;
     }
     const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
     FARPROC address = GetProcAddress(module, entry);
     if (address == nullptr) {
         std::fprintf(stderr, "regsvr: %s: has no %s export (status 0x%08X)\n", path.c_str(), entry,
-                     Hex(HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND)));
+                     Win32(ERROR_PROC_NOT_FOUND));
         FreeLibrary(module);
         return kNoExport;
     }
     auto call = reinterpret_cast<LPFNREGISTERSERVER>(reinterpret_cast<void*>(address));
     const HRESULT status = call();
     FreeLibrary(module);
+    const bool nothingThere = status == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+                              status == REGDB_E_CLASSNOTREG;
+    if (!wasRegistered && (SUCCEEDED(status) || nothingThere)) {
+        std::printf("%s was not registered; nothing to unregister\n", path.c_str());
+        return kDone;
+    }
     if (FAILED(status)) {
-        std::fprintf(stderr, "regsvr: %s in %s failed (status 0x%08X)\n", entry, path.c_str(),
-                     Hex(status));
+        std::fprintf(stderr, "regsvr: %s in %s failed (status 0x%08X)%s\n", entry, path.c_str(),
+                     Hex(status), RegistryCause().c_str());
         return kCallFailed;
     }
     std::printf("%s %s\n", unregister ? "unregistered" : "registered", path.c_str());
@@ -64,16 +172,18 @@ int Run(const std::string& path, bool unregister) {
 int AnswerInfoOptions(int argc, char** argv) {
     static const platform::tools::ProgramInfo info{
         "regsvr",
-        "usage: regsvr [-u] LIBRARY\n"
+        "usage: regsvr [-u | --repair] LIBRARY\n"
         "Registers the in-process server LIBRARY by calling its DllRegisterServer, or with -u\n"
         "unregisters it by calling DllUnregisterServer.\n"
         "\n"
         "  -u          unregister\n"
+        "  --repair    move a damaged registry aside (registry.db.damaged-TIME, nothing is\n"
+        "              deleted) and register LIBRARY into a fresh one\n"
         "  -h, --help  show this help and exit\n"
         "  --version   show the version and exit\n"
         "\n"
         "Exit status: 0 done, 1 usage, 2 the library cannot be loaded, 3 it lacks the export,\n"
-        "4 the call returned a failure status.\n"
+        "4 the call returned a failure status, 5 the registry cannot be used.\n"
         "Environment:\n"
         "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
         "                      ~/.local/share/tamsel-platform\n"
@@ -88,11 +198,20 @@ int AnswerInfoOptions(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (const int status = AnswerInfoOptions(argc, argv); status >= 0) return status;
+    // Stoppable whatever the parent left behind (an ignored or blocked SIGTERM is inherited).
+    signal(SIGTERM, SIG_DFL);
+    sigset_t terminate;
+    sigemptyset(&terminate);
+    sigaddset(&terminate, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &terminate, nullptr);
     bool unregister = false;
+    bool repair = false;
     const char* library = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-u") == 0 && !unregister) {
+        if (std::strcmp(argv[i], "-u") == 0 && !unregister && !repair) {
             unregister = true;
+        } else if (std::strcmp(argv[i], "--repair") == 0 && !unregister && !repair) {
+            repair = true;
         } else if (library == nullptr && argv[i][0] != '\0' &&
                    (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) {
             library = argv[i];
@@ -102,14 +221,21 @@ int main(int argc, char** argv) {
     }
     if (library == nullptr) return Usage();
 
-    // The platform loads libraries by absolute path only, and the registration records it.
-    std::error_code error;
-    std::filesystem::path absolute = std::filesystem::absolute(library, error);
-    if (error) absolute = library;
-    const std::string path = absolute.lexically_normal().string();
+    // The platform loads libraries by absolute path only, and the registration records it. The
+    // path is not normalised: "sub/.." is not the current directory when sub is a symbolic link.
+    std::string path = library;
+    if (path[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof(cwd)) == nullptr) {
+            std::fprintf(stderr, "regsvr: cannot find the current directory: %s\n",
+                         std::strerror(errno));
+            return kCannotLoad;
+        }
+        path = std::string(cwd) + "/" + path;
+    }
 
     CoInitialize(nullptr);
-    const int result = Run(path, unregister);
+    const int result = Run(path, unregister, repair);
     CoFreeUnusedLibraries();
     CoUninitialize();
     return result;

@@ -4,8 +4,11 @@
 
 #include <dshow.h>
 
+#include <string>
+
 // Environment variable naming the platform's state directory (the registry database lives there).
-// Unset: $XDG_DATA_HOME/tamsel-platform, or ~/.local/share/tamsel-platform.
+// Unset: $XDG_DATA_HOME/tamsel-platform, or ~/.local/share/tamsel-platform (home from HOME, else
+// the password database), else $XDG_RUNTIME_DIR/tamsel-platform; never a shared directory.
 #define PLATFORM_STATE_DIR_ENV "PLATFORM_STATE_DIR"
 
 namespace platform {
@@ -25,8 +28,26 @@ struct BuiltinClassRegistrar {
     }
 };
 
-// The directory of the state store (created if missing), without a trailing slash.
+// The directory of the state store (created 0700 if missing), without a trailing slash; "" when
+// no directory is known for this user (no HOME, no password entry, no runtime directory).
 PLATFORM_API const char* StateDirectory();
+
+// Opens (creating it when missing) and checks the current state directory's registry store:
+// ERROR_SUCCESS or the failure, explained by RegistryFailureText.
+PLATFORM_API LONG CheckRegistry();
+
+// The calling thread's last failure concerning the registry store itself (its files, the disk,
+// locking, damage), naming the file; "" when there was none.
+PLATFORM_API std::string RegistryFailureText();
+
+// When the store is damaged (ERROR_BADDB), moves its files aside as registry.db.damaged-<time>
+// (nothing is deleted) and creates a fresh, empty store. *movedTo names the moved database, ""
+// when the store was sound and left alone. The status of the store afterwards.
+PLATFORM_API LONG RepairRegistry(std::string* movedTo);
+
+// Why one of the platform's own in-process servers (dvfilters.so) could not be registered in
+// this process's store; "" when they are all registered.
+PLATFORM_API std::string PlatformServersFailure();
 
 }  // namespace platform
 

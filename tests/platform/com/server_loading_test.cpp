@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <string>
@@ -155,6 +156,27 @@ TEST(ServerFailureTest, EachFailureHasItsStatus) {
     }
     EXPECT_EQ(GetModuleHandleA("com-test-not-server.so"), nullptr);  // given back at once
     CoFreeUnusedLibraries();
+}
+
+}  // namespace
+
+namespace {
+
+DEFINE_GUID(CLSID_FifoServer, 0x7e1f0a01, 0x1111, 0x4222, 0x83, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x07);
+DEFINE_GUID(CLSID_DirectoryServer, 0x7e1f0a01, 0x1111, 0x4222, 0x83, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x08);
+
+// A registry entry naming a FIFO would block the loader's open forever, a directory makes no
+// library either: both fail at once as a bad library.
+TEST(ServerFailureTest, OnlyRegularFilesAreLoaded) {
+    const std::string fifo = testsupport::StateDir() + "/server.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    RegisterServer(CLSID_FifoServer, fifo);
+    RegisterServer(CLSID_DirectoryServer, testsupport::StateDir());
+    for (const CLSID* clsid : {&CLSID_FifoServer, &CLSID_DirectoryServer}) {
+        ITestObject* object = nullptr;
+        EXPECT_EQ(Create(*clsid, &object), CO_E_ERRORINDLL);
+        EXPECT_EQ(object, nullptr);
+    }
 }
 
 }  // namespace

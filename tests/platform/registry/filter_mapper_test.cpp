@@ -7,6 +7,9 @@
 #include <vector>
 
 #include <dshow.h>
+#include <platform/platform.h>
+
+#include "registry_fixtures.h"
 
 namespace {
 
@@ -350,6 +353,25 @@ TEST_F(FilterMappers, RecordEnumeratorHandsOutBatchesAndClonesItsPosition) {
     EXPECT_EQ(fetched, 0u);
     EXPECT_EQ(clone->Skip(1), S_FALSE);
     clone->Release();
+}
+
+// A key name longer than the enumeration's buffer (written by some other program) sorted before
+// the entries must not end the walk: the filters after it are still found by both mappers.
+TEST_F(FilterMappers, AnOverlongKeyNameHidesNoEntry) {
+    RegisterSourceA();
+    RegisterTransformB();
+    const std::string db = std::string(platform::StateDirectory()) + "/registry.db";
+    const std::string name = "{0" + std::string(300, 'a') + "}";
+    const std::string plant = "INSERT INTO keys(parent, name, lname) SELECT id, '" + name + "', '" +
+                              name + "' FROM keys WHERE parent = 0 AND lname = 'filter'";
+    ASSERT_EQ(registrytest::ExecSql(db, plant), SQLITE_OK);
+
+    const std::vector<CLSID> expected = {CLSID_TestB, CLSID_TestA};  // by merit
+    EXPECT_EQ(Classes(OldSearch(oldMapper, 0, FALSE, GUID_NULL, GUID_NULL, FALSE, FALSE, GUID_NULL,
+                                GUID_NULL)),
+              expected);
+    EXPECT_EQ(Classes(NewSearch(newMapper, FALSE, 0, FALSE, {}, FALSE, FALSE, {})), expected);
+    EXPECT_EQ(registrytest::ExecSql(db, "DELETE FROM keys WHERE name = '" + name + "'"), SQLITE_OK);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <dshow.h>
 #include <platform/platform.h>
 
+#include "registry_fixtures.h"
 #include "scoped_state_dir.h"
 #include "test_support.h"
 
@@ -47,37 +48,8 @@ std::vector<std::string> SubkeyNames(HKEY key) {
     return names;
 }
 
-// Runs the helper program with the given arguments; returns its pid.
-pid_t StartHelper(const std::vector<std::string>& args, int* stdoutPipe = nullptr) {
-    const std::string helper = testsupport::BuildDir() + "/registry_test_helper";
-    int fds[2] = {-1, -1};
-    if (stdoutPipe != nullptr && pipe(fds) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (stdoutPipe != nullptr) {
-            dup2(fds[1], STDOUT_FILENO);
-            close(fds[0]);
-            close(fds[1]);
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(helper.c_str()));
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(helper.c_str(), argv.data());
-        _exit(127);
-    }
-    if (stdoutPipe != nullptr) {
-        close(fds[1]);
-        *stdoutPipe = fds[0];
-    }
-    return pid;
-}
-
-int WaitExitCode(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using registrytest::StartHelper;
+using registrytest::WaitExitCode;
 
 std::vector<std::string> ValueNames(HKEY key) {
     std::vector<std::string> names;

@@ -4,7 +4,19 @@
 //   registry_test_helper churn NAME COUNT   COUNT operations under Stress\NAME; exit status is the
 //                                           number of operations that failed (at most 100)
 //   registry_test_helper endless            writes Crash\K<n> forever; prints "ready" after 50
+//   registry_test_helper hold-write         opens registry.db with SQLite itself, starts a write
+//                                           transaction, prints "ready" and keeps it open until
+//                                           killed (a writer stuck mid-transaction)
+//   registry_test_helper hold-open          opens the store through the registry, prints "ready"
+//                                           and keeps it open until killed
+//   registry_test_helper hold-entry-lock    takes the filter mappers' entry lock for writing,
+//                                           prints "ready" and keeps it until killed
 #include <windows.h>
+#include <platform/platform.h>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -66,11 +78,45 @@ int Endless() {
     }
 }
 
+void Ready() {
+    std::printf("ready\n");
+    std::fflush(stdout);
+}
+
+int HoldWrite() {
+    const std::string path = std::string(platform::StateDirectory()) + "/registry.db";
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return 1;
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE; UPDATE keys SET name = name WHERE id = 0;", nullptr,
+                     nullptr, nullptr) != SQLITE_OK)
+        return 2;
+    Ready();
+    for (;;) pause();
+}
+
+int HoldOpen() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "", 0, KEY_READ, &key) != ERROR_SUCCESS) return 1;
+    Ready();
+    for (;;) pause();
+}
+
+int HoldEntryLock() {
+    const std::string path = std::string(platform::StateDirectory()) + "/filter-mapper.lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) return 1;
+    Ready();
+    for (;;) pause();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "churn") == 0) return Churn(argv[2], std::atoi(argv[3]));
     if (argc == 2 && std::strcmp(argv[1], "endless") == 0) return Endless();
-    std::fprintf(stderr, "usage: registry_test_helper churn NAME COUNT | endless\n");
+    if (argc == 2 && std::strcmp(argv[1], "hold-write") == 0) return HoldWrite();
+    if (argc == 2 && std::strcmp(argv[1], "hold-open") == 0) return HoldOpen();
+    if (argc == 2 && std::strcmp(argv[1], "hold-entry-lock") == 0) return HoldEntryLock();
+    std::fprintf(stderr, "usage: registry_test_helper churn NAME COUNT | endless | hold-write | hold-open | hold-entry-lock\n");
     return 200;
 }

@@ -148,4 +148,30 @@ TEST(Seeding, PlatformFiltersAreThereOnAFreshStore) {
     EXPECT_TRUE(Contains(names, u"DV Muxer"));
 }
 
+// Someone registered a copy of the module from another folder on purpose: seeding from beside
+// the platform must not take its classes back.
+TEST(Seeding, ACopyRegisteredFromElsewhereIsKept) {
+    ScopedStateDir fresh;
+    const std::string copy = fresh.Path() + "/" + FileName(ServerPath());
+    std::filesystem::copy_file(ServerPath(), copy);
+    HMODULE module = LoadLibraryA(copy.c_str());
+    ASSERT_NE(module, nullptr);
+    auto registerServer = reinterpret_cast<LPFNREGISTERSERVER>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
+    ASSERT_NE(registerServer, nullptr);
+    ASSERT_EQ(registerServer(), S_OK);
+    FreeLibrary(module);
+    const DWORD calls = RegistrationCalls();
+
+    Seed(ServerPath());
+    EXPECT_EQ(RegistrationCalls(), calls);
+    char path[PATH_MAX] = {};
+    LONG size = sizeof(path);
+    ASSERT_EQ(RegQueryValueA(HKEY_CLASSES_ROOT,
+                             "CLSID\\{5EED7E57-0001-4A2B-8C11-223344556677}\\InprocServer32", path,
+                             &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::string(path), copy);
+}
+
 }  // namespace

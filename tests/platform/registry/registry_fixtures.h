@@ -1,0 +1,117 @@
+// What several registry test files share: the helper process, raw access to the store's
+// database, and a small file system of its own for full and read-only disks.
+#pragma once
+
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <platform/platform.h>
+
+#include "test_support.h"
+
+namespace registrytest {
+
+// Runs the helper program with the given arguments; returns its pid.
+inline pid_t StartHelper(const std::vector<std::string>& args, int* stdoutPipe = nullptr) {
+    const std::string helper = testsupport::BuildDir() + "/registry_test_helper";
+    int fds[2] = {-1, -1};
+    if (stdoutPipe != nullptr && pipe(fds) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (stdoutPipe != nullptr) {
+            dup2(fds[1], STDOUT_FILENO);
+            close(fds[0]);
+            close(fds[1]);
+        }
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(helper.c_str()));
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(helper.c_str(), argv.data());
+        _exit(127);
+    }
+    if (stdoutPipe != nullptr) {
+        close(fds[1]);
+        *stdoutPipe = fds[0];
+    }
+    return pid;
+}
+
+inline int WaitExitCode(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A helper that says "ready" and then holds something until it is killed.
+class HeldHelper {
+public:
+    explicit HeldHelper(const char* mode) {
+        pid = StartHelper({mode}, &out);
+        char ready[6] = {};
+        ok = pid > 0 && read(out, ready, 5) == 5 && std::string(ready) == "ready";
+    }
+    ~HeldHelper() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (out >= 0) close(out);
+    }
+    HeldHelper(const HeldHelper&) = delete;
+    HeldHelper& operator=(const HeldHelper&) = delete;
+    bool Ready() const { return ok; }
+
+private:
+    pid_t pid = -1;
+    int out = -1;
+    bool ok = false;
+};
+
+// Runs SQL on a database file directly (to damage a store the way an outside program would).
+inline int ExecSql(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return rc;
+}
+
+// Makes this process close its connection to the store in `dir` (which checkpoints it) by
+// using another store for a moment; the variable points at `dir` again afterwards.
+inline void CloseStore(const std::string& dir) {
+    setenv(PLATFORM_STATE_DIR_ENV, testsupport::StateDir().c_str(), 1);
+    platform::CheckRegistry();
+    setenv(PLATFORM_STATE_DIR_ENV, dir.c_str(), 1);
+}
+
+// A small tmpfs mounted on `dir` (which must exist) for the life of the object; Mounted() is
+// false where this process may not mount (not root), and the test then skips.
+class ScopedTmpfs {
+public:
+    ScopedTmpfs(const std::string& dir, const char* size) : dir(dir) {
+        const std::string options = std::string("mode=700,size=") + size;
+        mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~ScopedTmpfs() {
+        if (mounted) umount2(dir.c_str(), MNT_DETACH);
+    }
+    ScopedTmpfs(const ScopedTmpfs&) = delete;
+    ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
+    bool Mounted() const { return mounted; }
+    bool MakeReadOnly() {
+        return mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+private:
+    std::string dir;
+    bool mounted = false;
+};
+
+}  // namespace registrytest
