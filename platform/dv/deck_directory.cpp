@@ -51,7 +51,11 @@ bool DeckDirectory::IsPrivate(const std::string& dir, std::string* why) {
 }
 
 bool DeckDirectory::PrepareSocketPath(int pid, std::string* socketPath, std::string* error) {
-    const std::string dir = Path(true);
+    const std::string dir = Path(false);
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        *error = "cannot make the deck directory " + dir + ": " + std::strerror(errno);
+        return false;
+    }
     std::string why;
     if (!IsPrivate(dir, &why)) {
         *error = "refusing the deck directory: " + why;

@@ -402,8 +402,8 @@ bool DeckRecorder::Flush(std::string* error) {
 
 void DeckRecorder::Close() {
     if (fd >= 0) {
-        std::string ignored;
-        (void)Flush(&ignored);
+        std::string error;
+        if (!Flush(&error)) PLATFORM_LOG("deck", Warning, "closing the tape: %s", error.c_str());
     }
     StopWriter();
     if (fd >= 0) {

@@ -238,6 +238,7 @@ HRESULT DeckTransport::FailFromReply(const deck::StatusBody& status) {
         case ReplyCode::Idle:
             return Fail(kTransportTimeout, text);
         case ReplyCode::ProtocolError:
+            return Fail(status.error == EACCES ? kTransportAccessDenied : E_FAIL, text);
         default:
             return Fail(E_FAIL, text);
     }
@@ -271,9 +272,13 @@ void DeckTransport::Close() {
         const MessageHeader header {uint32_t(MessageType::End), 0};
         deck::StatusBody reply {};
         if (::send(socketFd, &header, sizeof header, MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(sizeof header)) {
-            // The last frames reach the tape only now; a failure then is still the user's news.
-            const HRESULT hr = ReadReply(&reply, kCloseReplyTimeoutMs, /*watchCancel=*/false);
-            failure = SUCCEEDED(hr) ? FailFromReply(reply) : hr;
+            // The last frames reach the tape only now: a deck that says it could not write them
+            // leaves that as the status and the error text. No answer in time says nothing sure.
+            if (SUCCEEDED(ReadReply(&reply, kCloseReplyTimeoutMs, /*watchCancel=*/false))) {
+                failure = FailFromReply(reply);
+            } else {
+                PLATFORM_LOG("deck", Info, "no confirmation of the end of the recording: %s", LastError().c_str());
+            }
         }
     }
     ::close(socketFd);

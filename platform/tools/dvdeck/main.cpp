@@ -3,9 +3,9 @@
 //
 //   dvdeck --tape FILE [--name NAME]
 //
-// SIGINT or SIGTERM stops it: the tape is flushed and what was recorded is reported. A second
-// one while the tape's writer is stuck (a hung disk) stops it at once; the writer then finishes
-// the tape on its own.
+// SIGINT or SIGTERM stops it: the tape is flushed and what was recorded is reported. One that
+// comes while the tape's writer is stuck (a hung disk), such as a second one during the final
+// flush, stops it at once; the writer then finishes the tape on its own.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
