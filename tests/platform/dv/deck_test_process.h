@@ -2,7 +2,6 @@
 // and makes recognisable DIF frames that carry a timecode.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -83,52 +82,35 @@ inline void WaitForTapeLock(const std::string& tape) {
     close(fd);
 }
 
-// Process ids whose parent is `parent` (a deck's tape writer).
+// The processes a single-threaded process started (a deck's tape writer).
 inline std::vector<pid_t> ChildrenOf(pid_t parent) {
+    std::ifstream in("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
     std::vector<pid_t> children;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return children;
-    while (dirent* entry = readdir(proc)) {
-        const pid_t pid = pid_t(std::atoi(entry->d_name));
-        if (pid <= 0) continue;
-        // "pid (comm) state ppid ...": the command may hold spaces, so read after its last ')'.
-        const std::string stat = [&] {
-            std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-            std::string text;
-            std::getline(in, text);
-            return text;
-        }();
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        char state = 0;
-        int ppid = 0;
-        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent) {
-            children.push_back(pid);
-        }
-    }
-    closedir(proc);
+    for (pid_t child = 0; in >> child;) children.push_back(child);
     return children;
 }
 
-// Reads one reply from the deck within timeoutMs (a bound for a broken deck, not a speed
+// Reads one reply from the deck, waiting at most 30 s (a bound for a broken deck, not a speed
 // check); false if none came whole.
-inline bool ReadReply(int fd, dv::deck::StatusBody* body, int timeoutMs = 30000) {
+inline bool ReadReply(int fd, dv::deck::StatusBody* body) {
     struct {
         dv::deck::MessageHeader header;
         dv::deck::StatusBody body;
     } reply {};
-    size_t have = 0;
-    const int64_t end = NowMs() + timeoutMs;
-    while (have < sizeof reply) {
-        pollfd pfd {fd, POLLIN, 0};
-        const int64_t left = end - NowMs();
-        if (left <= 0 || poll(&pfd, 1, int(left)) <= 0) return false;
-        const ssize_t n = recv(fd, reinterpret_cast<char*>(&reply) + have, sizeof reply - have, 0);
-        if (n <= 0) return false;
-        have += size_t(n);
-    }
+    const timeval bound {30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    if (recv(fd, &reply, sizeof reply, MSG_WAITALL) != ssize_t(sizeof reply)) return false;
     *body = reply.body;
     return reply.header.type == uint32_t(dv::deck::MessageType::Reply);
+}
+
+inline bool SendHello(int fd) {
+    struct {
+        dv::deck::MessageHeader header;
+        dv::deck::HelloBody body;
+    } hello {{uint32_t(dv::deck::MessageType::Hello), sizeof(dv::deck::HelloBody)},
+             {dv::deck::kMagic, dv::deck::kVersion, uint32_t(kFrameBytes), 0}};
+    return send(fd, &hello, sizeof hello, MSG_NOSIGNAL) == ssize_t(sizeof hello);
 }
 
 // Connects by hand, for senders that misbehave on purpose; -1 on failure. With `hello`, says
@@ -143,13 +125,8 @@ inline int RawConnect(const std::string& path, bool hello = true, uint32_t* code
         return -1;
     }
     if (!hello) return fd;
-    struct {
-        dv::deck::MessageHeader header;
-        dv::deck::HelloBody body;
-    } message {{uint32_t(dv::deck::MessageType::Hello), sizeof(dv::deck::HelloBody)},
-               {dv::deck::kMagic, dv::deck::kVersion, uint32_t(kFrameBytes), 0}};
     dv::deck::StatusBody reply {};
-    if (send(fd, &message, sizeof message, MSG_NOSIGNAL) != ssize_t(sizeof message) || !ReadReply(fd, &reply)) {
+    if (!SendHello(fd) || !ReadReply(fd, &reply)) {
         close(fd);
         return -1;
     }
