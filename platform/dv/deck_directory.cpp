@@ -52,7 +52,12 @@ bool DeckDirectory::IsPrivate(const std::string& dir, std::string* why) {
 
 bool DeckDirectory::PrepareSocketPath(int pid, std::string* socketPath, std::string* error) {
     const std::string dir = Path(false);
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (::mkdir(dir.c_str(), 0700) == 0) {
+        // Made just now: a strict umask must not leave it unusable to its own user.
+        if (::chmod(dir.c_str(), 0700) != 0) {
+            PLATFORM_LOG("deck", Warning, "chmod %s: %s", dir.c_str(), std::strerror(errno));
+        }
+    } else if (errno != EEXIST) {
         *error = "cannot make the deck directory " + dir + ": " + std::strerror(errno);
         return false;
     }
