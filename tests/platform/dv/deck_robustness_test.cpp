@@ -150,6 +150,27 @@ TEST(DeckRobustness, IdleConnectionsDoNotHoldUpARealSender) {
         EXPECT_LE(n, 0) << "an idle connection is still held";
         close(fd);
     }
+    // Hellos that are not the deck's are answered at once, whatever waits beside them.
+    struct {
+        dv::deck::MessageHeader header;
+        dv::deck::HelloBody body;
+    } hello625 {{uint32_t(dv::deck::MessageType::Hello), sizeof(dv::deck::HelloBody)},
+                {dv::deck::kMagic, dv::deck::kVersion, 144000, 0}};
+    const dv::deck::MessageHeader frameFirst {uint32_t(dv::deck::MessageType::Frame), uint32_t(kFrameBytes)};
+    const std::pair<const void*, size_t> wrong[] = {{&hello625, sizeof hello625}, {&frameFirst, sizeof frameFirst}};
+    const char* says[] = {"120000-byte frames only", "expected a dvdeck hello"};
+    const int waiting = RawConnect(deck.SocketPath(), /*hello=*/false);
+    for (int i = 0; i < 2; ++i) {
+        const int fd = RawConnect(deck.SocketPath(), /*hello=*/false);
+        ASSERT_EQ(ssize_t(wrong[i].second), send(fd, wrong[i].first, wrong[i].second, MSG_NOSIGNAL));
+        dv::deck::StatusBody reply {};
+        ASSERT_TRUE(decktest::ReadReply(fd, &reply));
+        EXPECT_EQ(uint32_t(dv::deck::ReplyCode::ProtocolError), reply.code);
+        EXPECT_NE(npos, std::string(reply.message).find(says[i])) << reply.message;
+        close(fd);
+    }
+    close(waiting);
+
     // With no sender to make way for, one that says nothing is timed out.
     const int lone = RawConnect(deck.SocketPath(), /*hello=*/false);
     ASSERT_GE(lone, 0);
