@@ -8,21 +8,66 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
 #include <platform/platform.h>
 
+#include "log.h"
+
 namespace dv {
 
 std::string DeckDirectory::Path(bool create) {
     std::string dir = std::string(platform::StateDirectory()) + "/dvdeck";
-    if (create) ::mkdir(dir.c_str(), 0700);
+    if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        PLATFORM_LOG("deck", Error, "cannot make %s: %s", dir.c_str(), std::strerror(errno));
+    }
     return dir;
 }
 
-std::string DeckDirectory::SocketPathFor(int pid) {
-    return Path(true) + "/" + std::to_string(pid) + ".sock";
+bool DeckDirectory::IsPrivate(const std::string& dir, std::string* why) {
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) {
+        *why = dir + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *why = dir + " is not a directory" + (S_ISLNK(st.st_mode) ? " (a symbolic link)" : "");
+        return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+        *why = dir + " belongs to user " + std::to_string(st.st_uid) + ", not to this user (" +
+               std::to_string(::geteuid()) + ")";
+        return false;
+    }
+    if ((st.st_mode & 07777) != 0700) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+        *why = dir + " has mode " + mode + "; it must be 0700, private to its user";
+        return false;
+    }
+    return true;
+}
+
+bool DeckDirectory::PrepareSocketPath(int pid, std::string* socketPath, std::string* error) {
+    const std::string dir = Path(false);
+    if (::mkdir(dir.c_str(), 0700) == 0) {
+        // Made just now: a strict umask must not leave it unusable to its own user.
+        if (::chmod(dir.c_str(), 0700) != 0) {
+            PLATFORM_LOG("deck", Warning, "chmod %s: %s", dir.c_str(), std::strerror(errno));
+        }
+    } else if (errno != EEXIST) {
+        *error = "cannot make the deck directory " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string why;
+    if (!IsPrivate(dir, &why)) {
+        *error = "refusing the deck directory: " + why;
+        return false;
+    }
+    *socketPath = dir + "/" + std::to_string(pid) + ".sock";
+    return true;
 }
 
 bool DeckDirectory::Probe(const std::string& socketPath, bool* stale) {
@@ -49,6 +94,13 @@ std::vector<std::string> DeckDirectory::ListLive(const std::string& dir) {
         struct timespec changed;
     };
     std::vector<Entry> entries;
+    struct stat dirStat {};
+    if (::lstat(dir.c_str(), &dirStat) != 0) return {};  // no deck has run yet
+    std::string why;
+    if (!IsPrivate(dir, &why)) {
+        PLATFORM_LOG("deck", Warning, "not listing decks: %s", why.c_str());
+        return {};
+    }
     std::error_code ec;
     for (const auto& item : std::filesystem::directory_iterator(dir, ec)) {
         const std::string path = item.path().string();
@@ -57,7 +109,10 @@ std::vector<std::string> DeckDirectory::ListLive(const std::string& dir) {
         if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
         bool stale = false;
         if (!Probe(path, &stale)) {
-            if (stale) ::unlink(path.c_str());
+            if (stale && ::unlink(path.c_str()) != 0) {
+                PLATFORM_LOG("deck", Warning, "cannot remove stale socket %s: %s", path.c_str(),
+                             std::strerror(errno));
+            }
             continue;
         }
         entries.push_back({path, st.st_ctim});

@@ -1,4 +1,6 @@
 // Where running virtual decks can be found: each dvdeck listens on <state>/dvdeck/<pid>.sock.
+// The directory is private to its user (0700, owned by them): a directory anyone else could
+// write to would let them plant sockets that take our frames, or reach our decks.
 // Stateless; safe from any thread.
 #pragma once
 
@@ -9,15 +11,21 @@ namespace dv {
 
 class DeckDirectory {
 public:
-    // <state directory>/dvdeck, created when `create` is set.
+    // <state directory>/dvdeck, created (0700) when `create` is set; whether it is fit for use
+    // is for Prepare or ListLive to say.
     static std::string Path(bool create);
 
-    // The socket a deck with this process id listens on.
-    static std::string SocketPathFor(int pid);
+    // The socket a deck with this process id is to listen on, in the directory made if missing.
+    // False, with a message, when the directory cannot be made or is not private to this user.
+    static bool PrepareSocketPath(int pid, std::string* socketPath, std::string* error);
+
+    // True when `dir` is a directory (not a link) owned by this process's user with mode 0700;
+    // else false with the reason.
+    static bool IsPrivate(const std::string& dir, std::string* why);
 
     // Sockets in `dir` that accept a connection, oldest first (by the socket file's change time,
     // so the deck started last comes last). Socket files nobody listens on any more (a deck that
-    // was killed) are removed.
+    // was killed) are removed. Nothing is listed from a directory that is not private.
     static std::vector<std::string> ListLive(const std::string& dir);
 
     // True if something listens on the socket. A refused connection means a stale socket file.

@@ -18,6 +18,10 @@
 // socket: that is the pacing. A Frame cut short by a disconnect is dropped; the tape only ever
 // holds whole frames. While one sender is connected, any other connection is answered Busy; one
 // made after the sender hung up waits until the deck has taken what was left of that stream.
+//
+// The deck takes connections from its own user only (checked with SO_PEERCRED, and its socket
+// lives in a directory private to that user). A connection must say Hello within 2 s; a sender
+// that then sends nothing at all for 10 s is answered Idle and hung up on.
 #pragma once
 
 #include <cstddef>
@@ -59,6 +63,7 @@ enum class ReplyCode : uint32_t {
     TapeError = 2,      // the tape cannot be written; the deck is shutting down
     ProtocolError = 3,  // the sender broke the protocol
     Stopping = 4,       // the deck was told to stop
+    Idle = 5,           // the sender sent nothing for too long; the deck hung up
 };
 
 struct StatusBody {

@@ -1,6 +1,7 @@
 #include "deck_recorder.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -15,11 +16,20 @@
 #include <new>
 
 #include "deck_protocol.h"
+#include "log.h"
 
 namespace dv {
 namespace {
 
 std::string ErrnoText(int err) { return std::strerror(err); }
+
+std::string NotARegularFile(mode_t mode) {
+    if (S_ISDIR(mode)) return "it is a directory, not a regular file";
+    if (S_ISFIFO(mode)) return "it is a FIFO, not a regular file";
+    if (S_ISSOCK(mode)) return "it is a socket, not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "it is a device, not a regular file";
+    return "not a regular file";
+}
 
 // What the deck asks of the writer, and what it answers.
 struct WriteRequest {
@@ -169,11 +179,12 @@ void DeckRecorder::StopWriter() {
         ::close(writerSocket);  // the writer writes what is left and exits
         writerSocket = -1;
     }
-    if (writerPid > 0) {
+    // A writer the deck stopped waiting for is left to finish the tape and exit on its own.
+    if (writerPid > 0 && !abandoned) {
         while (::waitpid(writerPid, nullptr, 0) < 0 && errno == EINTR) {
         }
-        writerPid = -1;
     }
+    writerPid = -1;
     if (shared != nullptr) {
         shared->~Shared();
         ::munmap(shared, sharedBytes);
@@ -194,7 +205,9 @@ bool DeckRecorder::Failed(std::string* error) const {
 void DeckRecorder::Fail(int err, std::string* error) {
     savedErrno = err;
     failure = "cannot write tape " + path + ": " + ErrnoText(err);
-    if (fd >= 0) ::fsync(fd);
+    if (fd >= 0 && !abandoned && ::fsync(fd) != 0) {
+        PLATFORM_LOG("deck", Warning, "fsync of %s: %s", path.c_str(), std::strerror(errno));
+    }
     *error = failure;
 }
 
@@ -205,21 +218,30 @@ bool DeckRecorder::Open(const std::string& tapePath, std::string* error) {
     takenCount = requestedCount = writtenCount = 0;
     failure.clear();
     savedErrno = 0;
+    abandoned = false;
     timecodeSeen = false;
     breakCount = untimedCount = 0;
-    const int opened = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // Only a regular file is a tape. Opening a FIFO for writing would wait for a reader, and a
+    // device could do anything; so look first, and open without waiting in case the name was
+    // replaced in between.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        *error = "cannot open tape " + path + ": " + NotARegularFile(st.st_mode);
+        return false;
+    }
+    const int opened = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
     if (opened < 0) {
         const int err = errno;
         savedErrno = err;
         *error = "cannot open tape " + path + ": " + ErrnoText(err);
         return false;
     }
-    struct stat st {};
     if (::fstat(opened, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(opened);
-        *error = "tape " + path + " is not a regular file";
+        *error = "cannot open tape " + path + ": " + NotARegularFile(st.st_mode);
         return false;
     }
+    ::fcntl(opened, F_SETFL, O_APPEND);  // back to blocking writes
     // Two decks appending to one tape would interleave their frames.
     if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
         ::close(opened);
@@ -249,10 +271,15 @@ uint8_t* DeckRecorder::NextFrame(std::string* error) {
         return nullptr;
     }
     // The slot is free once the frame kSlots before it is on the tape.
-    while (!Failed(error) && takenCount >= writtenCount + kSlots) {
-        if ((requestedCount < takenCount && !RequestWrite()) || !ReadAnswers(true)) Fail(EIO, error);
+    while (!Failed(error) && !abandoned && takenCount >= writtenCount + kSlots) {
+        if (requestedCount < takenCount && !RequestWrite()) {
+            Fail(EIO, error);
+        } else if (AwaitWriter() && !ReadAnswers(true)) {
+            Fail(EIO, error);
+        }
     }
-    return failure.empty() ? Slot(takenCount) : nullptr;
+    if (abandoned && failure.empty()) *error = "stopped while waiting for the tape writer";
+    return failure.empty() && !abandoned ? Slot(takenCount) : nullptr;
 }
 
 bool DeckRecorder::CommitFrame(std::string* error) {
@@ -261,6 +288,10 @@ bool DeckRecorder::CommitFrame(std::string* error) {
         return false;
     }
     if (Failed(error)) return false;
+    if (abandoned) {
+        *error = "stopped while waiting for the tape writer";
+        return false;
+    }
     if (takenCount >= writtenCount + kSlots) {  // no NextFrame first: that slot is still in use
         *error = "no frame slot was asked for";
         return false;
@@ -288,6 +319,24 @@ bool DeckRecorder::RequestWrite() {
     if (!SendWhole(writerSocket, &request, sizeof request)) return false;
     requestedCount = takenCount;
     return true;
+}
+
+bool DeckRecorder::AwaitWriter() {
+    if (interruptFd < 0) return true;  // the blocking read waits
+    pollfd fds[2] = {{writerSocket, POLLIN, 0}, {interruptFd, POLLIN, 0}};
+    for (;;) {
+        const int rc = ::poll(fds, 2, -1);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) {
+            PLATFORM_LOG("deck", Warning, "waiting for the tape writer: %s", std::strerror(errno));
+            return true;
+        }
+        if (fds[0].revents != 0) return true;
+        PLATFORM_LOG("deck", Warning, "stopped while the tape writer of %s was behind; it finishes on its own",
+                     path.c_str());
+        abandoned = true;
+        return false;
+    }
 }
 
 bool DeckRecorder::ReadAnswers(bool wait) {
@@ -333,12 +382,16 @@ uint64_t DeckRecorder::framesRecorded() const { return failure.empty() ? takenCo
 bool DeckRecorder::Flush(std::string* error) {
     if (fd < 0) return true;
     if (shared != nullptr) {
-        if (requestedCount < takenCount && failure.empty() && !RequestWrite()) Fail(EIO, error);
-        while (failure.empty() && writtenCount < takenCount) {
-            if (!ReadAnswers(true)) Fail(EIO, error);
+        if (requestedCount < takenCount && failure.empty() && !abandoned && !RequestWrite()) Fail(EIO, error);
+        while (failure.empty() && !abandoned && writtenCount < takenCount) {
+            if (AwaitWriter() && !ReadAnswers(true)) Fail(EIO, error);
         }
     }
     if (Failed(error)) return false;
+    if (abandoned) {
+        *error = "stopped before the tape writer had written every frame; it finishes them on its own";
+        return false;
+    }
     if (::fsync(fd) != 0) {
         savedErrno = errno;
         *error = "cannot flush tape " + path + ": " + ErrnoText(savedErrno);
@@ -349,12 +402,12 @@ bool DeckRecorder::Flush(std::string* error) {
 
 void DeckRecorder::Close() {
     if (fd >= 0) {
-        std::string ignored;
-        (void)Flush(&ignored);
+        std::string error;
+        if (!Flush(&error)) PLATFORM_LOG("deck", Warning, "closing the tape: %s", error.c_str());
     }
     StopWriter();
     if (fd >= 0) {
-        ::fsync(fd);
+        if (!abandoned) ::fsync(fd);
         ::close(fd);
         fd = -1;
     }

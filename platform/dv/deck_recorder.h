@@ -15,6 +15,10 @@
 // file size limit, I/O error) makes the writer cut the tape back to its last whole frame and
 // write nothing more; the deck learns of it at its next frame, or at Flush.
 //
+// The deck can be told to stop while it waits for the writer (a disk that hangs, a writer that is
+// stopped): waits give up when the interrupt fd becomes readable, and the writer is then left to
+// finish the tape on its own, as when the deck is killed.
+//
 // Threads: used by the deck's single thread only; no locks. The writer process does nothing but
 // read requests, write the tape and answer. The only memory both touch is the shared ring: the
 // deck writes a slot, then publishes it with a release store of the count; the writer reads a
@@ -47,9 +51,15 @@ public:
     // is not a whole number of frames is refused with a message.
     bool Open(const std::string& tapePath, std::string* error);
 
+    // Waits for the writer end early when `fd` is readable (the deck's stop request); -1 for none.
+    void SetInterruptFd(int fd) { interruptFd = fd; }
+    // A wait for the writer was cut short: the writer finishes the tape on its own and this
+    // recorder takes nothing more.
+    bool interrupted() const { return abandoned; }
+
     // The slot to receive the next frame into (frameBytes bytes), waiting for the writer when
-    // the ring is full. Null, with the message, once the tape has failed. Asking again before
-    // CommitFrame gives the same slot.
+    // the ring is full. Null, with the message, once the tape has failed or a wait was
+    // interrupted. Asking again before CommitFrame gives the same slot.
     uint8_t* NextFrame(std::string* error);
     // Takes the frame received into NextFrame's slot. False, with the message, when the tape has
     // failed; then the errno is kept and the tape ends on its last whole frame.
@@ -57,7 +67,8 @@ public:
     // Copies one frame of frameBytes into the next slot and takes it.
     bool Append(const uint8_t* frame, size_t frameBytes, std::string* error);
 
-    // Waits until every frame taken is on the tape, and flushes the tape to the disk.
+    // Waits until every frame taken is on the tape, and flushes the tape to the disk. False, with
+    // the message, when the tape failed or the wait was interrupted.
     bool Flush(std::string* error);
     void Close();
 
@@ -85,6 +96,8 @@ private:
     // Reads the writer's answers: one at least when `wait`, else those already there. False
     // when the writer is gone.
     bool ReadAnswers(bool wait);
+    // Waits until the writer has answered; false (and abandoned) when interrupted first.
+    bool AwaitWriter();
     // Frames [writtenCount, written) reached the tape: reads their timecode.
     void NoteWritten(uint64_t written);
     uint8_t* Slot(uint64_t frame) const;
@@ -103,6 +116,8 @@ private:
     uint64_t requestedCount = 0; // frames the writer has been asked to write
     uint64_t writtenCount = 0;   // frames the writer answered are on the tape
     int savedErrno = 0;
+    int interruptFd = -1;
+    bool abandoned = false;      // a wait for the writer was interrupted
     std::string failure;         // the message once the tape has failed
     bool timecodeSeen = false;
     DeckTimecode firstCode;

@@ -1,15 +1,14 @@
 #include "deck_server.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "log.h"
 
 namespace dv {
 namespace {
@@ -19,7 +18,8 @@ using deck::MessageType;
 using deck::ReplyCode;
 
 constexpr int64_t kNsPerSecond = 1000000000;
-constexpr int kHandshakeTimeoutMs = 2000;
+// Connections accepted in one go, so a flood of them does not starve the rest of the loop.
+constexpr int kAcceptsPerWake = 16;
 
 int64_t NowNs() {
     timespec ts {};
@@ -37,30 +37,6 @@ timespec ToTimespec(int64_t ns) {
     return timespec {time_t(ns / kNsPerSecond), long(ns % kNsPerSecond)};
 }
 
-// Reads exactly n bytes within timeoutMs; false on EOF, error or timeout.
-bool ReadExactly(int fd, void* buffer, size_t n, int timeoutMs) {
-    auto* p = static_cast<uint8_t*>(buffer);
-    size_t have = 0;
-    const int64_t deadline = NowNs() + int64_t(timeoutMs) * 1000000;
-    while (have < n) {
-        const int64_t left = deadline - NowNs();
-        if (left <= 0) return false;
-        pollfd pfd {fd, POLLIN, 0};
-        const timespec wait = ToTimespec(left);
-        const int rc = ppoll(&pfd, 1, &wait, nullptr);
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc <= 0) return false;
-        const ssize_t got = ::read(fd, p + have, n - have);
-        if (got == 0) return false;
-        if (got < 0) {
-            if (errno == EAGAIN || errno == EINTR) continue;
-            return false;
-        }
-        have += size_t(got);
-    }
-    return true;
-}
-
 std::string Duration(uint64_t frames) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f s",
@@ -68,11 +44,16 @@ std::string Duration(uint64_t frames) {
     return text;
 }
 
+// The earlier of two wake-up times, 0 standing for none.
+int64_t Earlier(int64_t a, int64_t b) {
+    if (a == 0) return b;
+    if (b == 0) return a;
+    return a < b ? a : b;
+}
+
 }  // namespace
 
 DeckServer::DeckServer(Options settings) : options(std::move(settings)) {}
-
-DeckServer::~DeckServer() { CloseSocket(); }
 
 int DeckServer::Run() {
     std::string error;
@@ -80,34 +61,25 @@ int DeckServer::Run() {
         std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
         return 1;
     }
-    if (!OpenSocket()) return 1;
+    tape.SetInterruptFd(options.stopFd);
+    if (!listener.Open(options.socketPath, options.errors, &error)) {
+        std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
+        return 1;
+    }
     std::fprintf(options.report, "dvdeck: \"%s\" recording to %s, listening on %s\n",
                  options.name.c_str(), options.tapePath.c_str(), options.socketPath.c_str());
     std::fflush(options.report);
 
     int status = 0;
     for (;;) {
-        pollfd fds[2] = {{listenFd, POLLIN, 0}, {options.stopFd, POLLIN, 0}};
-        const int rc = ::poll(fds, options.stopFd >= 0 ? 2 : 1, -1);
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc < 0) {
-            std::fprintf(options.errors, "dvdeck: waiting for a sender failed: %s\n",
-                         std::strerror(errno));
-            status = 1;
-            break;
-        }
-        if (options.stopFd >= 0 && (fds[1].revents & POLLIN)) break;
-        if (!(fds[0].revents & POLLIN)) continue;
-        const int conn = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (conn < 0) continue;
-        if (!Handshake(conn)) {
-            ::close(conn);
-            continue;
-        }
+        int conn = -1;
+        const WaitEnd waited = WaitForSender(&conn);
+        if (waited == WaitEnd::Failed) status = 1;
+        if (waited != WaitEnd::Sender) break;
         std::fprintf(options.report, "dvdeck: sender connected\n");
         std::fflush(options.report);
         const uint64_t framesBefore = tape.framesRecorded();
-        const uint64_t missedBefore = missedTicks.size();
+        const uint64_t missedBefore = missedTicks;
         const SessionEnd end = RunSession(conn);
         ::close(conn);
         sessionFd = -1;
@@ -126,77 +98,86 @@ int DeckServer::Run() {
         PrintSessionReport(framesBefore, missedBefore);
         if (end == SessionEnd::Stop) break;
     }
-    if (!tape.Flush(&error)) {
+    for (const int waiting : lobby.TakeAll()) {
+        SendReply(waiting, ReplyCode::Stopping, 0, "the deck is stopping");
+        ::close(waiting);
+    }
+    // The listing must not offer a deck that takes no more frames.
+    listener.Close();
+    if (!tape.Flush(&error) && status == 0) {
         std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
         status = 1;
     }
     tape.Close();
-    CloseSocket();
     PrintFinalReport();
     return status;
 }
 
-bool DeckServer::OpenSocket() {
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    if (options.socketPath.size() >= sizeof addr.sun_path) {
-        std::fprintf(options.errors, "dvdeck: socket path too long: %s\n",
-                     options.socketPath.c_str());
-        return false;
+DeckServer::WaitEnd DeckServer::WaitForSender(int* conn) {
+    std::vector<pollfd> fds;
+    constexpr size_t kFirstGuest = 2;  // fds: the listener, the stop request, then the lobby's
+    for (;;) {
+        int64_t now = NowNs();
+        lobby.Expire(now);
+        fds.clear();
+        fds.push_back({listener.fd(), listener.Events(now), 0});
+        fds.push_back({options.stopFd, POLLIN, 0});
+        lobby.AddPollFds(&fds);
+        const int64_t wake = Earlier(lobby.NextDeadlineNs(), listener.RetryAtNs());
+        const timespec wait = ToTimespec(wake - now);
+        const int rc = ppoll(fds.data(), fds.size(), wake != 0 ? &wait : nullptr, nullptr);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) {
+            std::fprintf(options.errors, "dvdeck: waiting for a sender failed: %s\n", std::strerror(errno));
+            return WaitEnd::Failed;
+        }
+        if (fds[1].revents & POLLIN) {
+            TakeStopRequest();
+            return WaitEnd::Stop;
+        }
+        // The lobby first, from its end: a Hello read leaves the lobby and moves later ones down.
+        for (size_t i = fds.size(); i-- > kFirstGuest;) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            int guest = -1;
+            std::string reason;
+            switch (lobby.Read(i - kFirstGuest, &guest, &reason)) {
+                case DeckLobby::Outcome::Waiting:
+                case DeckLobby::Outcome::Gone:
+                    break;
+                case DeckLobby::Outcome::Bad:
+                    PLATFORM_LOG("deck", Info, "refusing a connection: %s", reason.c_str());
+                    SendReply(guest, ReplyCode::ProtocolError, 0, reason);
+                    ::close(guest);
+                    break;
+                case DeckLobby::Outcome::Hello:
+                    SendReply(guest, ReplyCode::Ok, 0, "ready");
+                    // One sender at a time: whoever else waits is told now rather than later.
+                    for (const int other : lobby.TakeAll()) {
+                        SendReply(other, ReplyCode::Busy, 0, "another sender is recording on this deck");
+                        ::close(other);
+                    }
+                    *conn = guest;
+                    return WaitEnd::Sender;
+            }
+        }
+        if (fds[0].revents & POLLIN) {
+            now = NowNs();
+            for (int i = 0; i < kAcceptsPerWake; ++i) {
+                const int accepted = listener.Accept(now);
+                if (accepted < 0) break;
+                if (Admit(accepted)) lobby.Add(accepted, now);
+            }
+        }
     }
-    // Bind under a name the device listing ignores and give the socket its real name only once
-    // it listens: a listing that probed it in between would take it for a dead deck's leftover
-    // and delete it, leaving this deck unlisted.
-    const std::string pendingPath = options.socketPath + ".pending";
-    if (pendingPath.size() >= sizeof addr.sun_path) {
-        std::fprintf(options.errors, "dvdeck: socket path too long: %s\n", pendingPath.c_str());
-        return false;
-    }
-    std::memcpy(addr.sun_path, pendingPath.c_str(), pendingPath.size() + 1);
-    listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd < 0) {
-        std::fprintf(options.errors, "dvdeck: socket: %s\n", std::strerror(errno));
-        return false;
-    }
-    ::unlink(pendingPath.c_str());  // left behind by a deck that had our pid
-    if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd, 8) != 0 ||
-        ::rename(pendingPath.c_str(), options.socketPath.c_str()) != 0) {
-        std::fprintf(options.errors, "dvdeck: cannot listen on %s: %s\n",
-                     options.socketPath.c_str(), std::strerror(errno));
-        ::close(listenFd);
-        listenFd = -1;
-        ::unlink(pendingPath.c_str());
-        return false;
-    }
-    return true;
 }
 
-void DeckServer::CloseSocket() {
-    if (listenFd < 0) return;
-    ::close(listenFd);
-    listenFd = -1;
-    ::unlink(options.socketPath.c_str());
-}
-
-bool DeckServer::Handshake(int conn) {
-    MessageHeader header {};
-    deck::HelloBody hello {};
-    // A provider probing for live decks connects and closes at once: that is not an error.
-    if (!ReadExactly(conn, &header, sizeof header, kHandshakeTimeoutMs)) return false;
-    if (header.type != uint32_t(MessageType::Hello) || header.length != sizeof hello ||
-        !ReadExactly(conn, &hello, sizeof hello, kHandshakeTimeoutMs) ||
-        hello.magic != deck::kMagic || hello.version != deck::kVersion) {
-        SendReply(conn, ReplyCode::ProtocolError, 0, "expected a dvdeck hello");
-        return false;
-    }
-    if (hello.frameBytes != deck::kFrameBytes) {
-        SendReply(conn, ReplyCode::ProtocolError, 0,
-                  "this deck records 525/60 DV: 120000-byte frames only");
-        return false;
-    }
-    SendReply(conn, ReplyCode::Ok, 0, "ready");
-    return true;
+bool DeckServer::Admit(int conn) {
+    uid_t peer = 0;
+    if (DeckListener::FromOurUser(conn, &peer)) return true;
+    PLATFORM_LOG("deck", Warning, "refusing a connection from user %d", int(peer));
+    SendReply(conn, ReplyCode::ProtocolError, EACCES, "this deck takes frames from its own user only");
+    ::close(conn);
+    return false;
 }
 
 DeckServer::SessionEnd DeckServer::RunSession(int conn) {
@@ -204,11 +185,13 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
     frameBytes = 0;
     frameComplete = false;
     endRequested = false;
+    heard = false;
     sessionFd = conn;
     senderHungUp = false;
     frameSlot = nullptr;
     bool started = false;  // ticks count only from the sender's first frame
     int64_t t0 = NowNs();
+    int64_t lastHeard = t0;
     uint64_t k = 0;
     const int64_t period = TickTime(0, 1);
 
@@ -218,19 +201,27 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
         while (!frameComplete) {
             const int64_t now = NowNs();
             if (now >= deadline) break;
-            pollfd fds[3] = {{conn, POLLIN, 0}, {listenFd, NewcomerEvents(), 0}, {options.stopFd, POLLIN, 0}};
+            pollfd fds[3] = {{conn, POLLIN, 0}, {listener.fd(), NewcomerEvents(now), 0}, {options.stopFd, POLLIN, 0}};
             const timespec wait = ToTimespec(deadline - now);
             const int rc = ppoll(fds, options.stopFd >= 0 ? 3 : 2, &wait, nullptr);
-            if (rc < 0 && errno != EINTR) return SessionEnd::SenderDone;
+            if (rc < 0 && errno != EINTR) {
+                PLATFORM_LOG("deck", Error, "waiting for the sender: %s", std::strerror(errno));
+                return SessionEnd::SenderDone;
+            }
             if (rc <= 0) continue;
             if (options.stopFd >= 0 && (fds[2].revents & POLLIN)) {
+                TakeStopRequest();
                 SendReply(conn, ReplyCode::Stopping, 0, "the deck is stopping");
                 return SessionEnd::Stop;
             }
-            if (fds[1].revents & POLLIN) RefuseNewcomer();
+            if (fds[1].revents & POLLIN) RefuseNewcomer(now);
             if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
                 const ReadResult r = ReadSome(conn);
                 if (r == ReadResult::Failed) return SessionEnd::SenderDone;
+                if (r == ReadResult::Stopped) {
+                    SendReply(conn, ReplyCode::Stopping, 0, "the deck is stopping");
+                    return SessionEnd::Stop;
+                }
                 if (r == ReadResult::TapeFailed) {
                     SendReply(conn, ReplyCode::TapeError, tape.lastErrno(), tapeError);
                     return SessionEnd::TapeFailed;
@@ -239,6 +230,10 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
                     if (endRequested) {
                         std::string error;
                         const bool flushed = tape.Flush(&error);
+                        if (!flushed && tape.interrupted()) {
+                            SendReply(conn, ReplyCode::Stopping, 0, "the deck is stopping");
+                            return SessionEnd::Stop;
+                        }
                         SendReply(conn, flushed ? ReplyCode::Ok : ReplyCode::TapeError,
                                   flushed ? 0 : tape.lastErrno(),
                                   flushed ? "recorded" : error.c_str());
@@ -263,8 +258,19 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
             started = true;
             ++ticks;
         } else if (started) {
-            missedTicks.push_back(ticks);
+            NoteMissedTick();
             ++ticks;
+        }
+        if (heard) {
+            lastHeard = deadline;
+            heard = false;
+        } else if (deadline - lastHeard >= kSenderIdleTimeoutNs) {
+            char text[96];
+            std::snprintf(text, sizeof text, "nothing came from the sender for %lld s; the deck hung up",
+                          static_cast<long long>(kSenderIdleTimeoutNs / kNsPerSecond));
+            std::fprintf(options.report, "dvdeck: %s\n", text);
+            SendReply(conn, ReplyCode::Idle, 0, text);
+            return SessionEnd::SenderDone;
         }
         if (!WaitUntil(deadline)) {
             SendReply(conn, ReplyCode::Stopping, 0, "the deck is stopping");
@@ -286,15 +292,18 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
                                  sizeof messageHeader - headerBytes);
         if (n == 0) return ReadResult::Ended;  // disconnect; a partial message is dropped
         if (n < 0) {
-            return (errno == EAGAIN || errno == EINTR) ? ReadResult::NeedMore : ReadResult::Ended;
+            if (errno == EAGAIN || errno == EINTR) return ReadResult::NeedMore;
+            PLATFORM_LOG("deck", Info, "reading from the sender: %s", std::strerror(errno));
+            return ReadResult::Ended;
         }
+        heard = true;
         headerBytes += size_t(n);
         if (headerBytes < sizeof messageHeader) return ReadResult::NeedMore;
         switch (MessageType(messageHeader.type)) {
             case MessageType::Frame:
                 if (messageHeader.length != deck::kFrameBytes) break;
                 frameSlot = tape.NextFrame(&tapeError);
-                if (frameSlot == nullptr) return ReadResult::TapeFailed;
+                if (frameSlot == nullptr) return tape.interrupted() ? ReadResult::Stopped : ReadResult::TapeFailed;
                 frameBytes = 0;
                 return ReadFrameBody(conn);  // usually already there: no second poll for it
             case MessageType::Status:
@@ -310,6 +319,8 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
             default:
                 break;
         }
+        PLATFORM_LOG("deck", Info, "unexpected message %u of %u bytes from the sender",
+                     messageHeader.type, messageHeader.length);
         SendReply(conn, ReplyCode::ProtocolError, 0, "unexpected message");
         return ReadResult::Failed;
     }
@@ -319,7 +330,12 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
 DeckServer::ReadResult DeckServer::ReadFrameBody(int conn) {
     const ssize_t n = ::read(conn, frameSlot + frameBytes, deck::kFrameBytes - frameBytes);
     if (n == 0) return ReadResult::Ended;
-    if (n < 0) return (errno == EAGAIN || errno == EINTR) ? ReadResult::NeedMore : ReadResult::Ended;
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) return ReadResult::NeedMore;
+        PLATFORM_LOG("deck", Info, "reading a frame from the sender: %s", std::strerror(errno));
+        return ReadResult::Ended;
+    }
+    heard = true;
     frameBytes += size_t(n);
     if (frameBytes < deck::kFrameBytes) return ReadResult::NeedMore;
     frameComplete = true;
@@ -330,17 +346,24 @@ DeckServer::ReadResult DeckServer::ReadFrameBody(int conn) {
 bool DeckServer::WaitUntil(int64_t deadlineNs) {
     for (;;) {
         const int64_t now = NowNs();
-        if (now >= deadlineNs) return !StopRequested();
-        pollfd fds[2] = {{listenFd, NewcomerEvents(), 0}, {options.stopFd, POLLIN, 0}};
+        if (now >= deadlineNs) {
+            if (!StopRequested()) return true;
+            TakeStopRequest();
+            return false;
+        }
+        pollfd fds[2] = {{listener.fd(), NewcomerEvents(now), 0}, {options.stopFd, POLLIN, 0}};
         const timespec wait = ToTimespec(deadlineNs - now);
         const int rc = ppoll(fds, options.stopFd >= 0 ? 2 : 1, &wait, nullptr);
         if (rc <= 0) continue;
-        if (options.stopFd >= 0 && (fds[1].revents & POLLIN)) return false;
-        if (fds[0].revents & POLLIN) RefuseNewcomer();
+        if (options.stopFd >= 0 && (fds[1].revents & POLLIN)) {
+            TakeStopRequest();
+            return false;
+        }
+        if (fds[0].revents & POLLIN) RefuseNewcomer(now);
     }
 }
 
-void DeckServer::RefuseNewcomer() {
+void DeckServer::RefuseNewcomer(int64_t nowNs) {
     if (sessionFd >= 0) {
         pollfd session {sessionFd, POLLRDHUP, 0};
         if (::poll(&session, 1, 0) > 0 && (session.revents & (POLLHUP | POLLRDHUP | POLLERR))) {
@@ -348,7 +371,7 @@ void DeckServer::RefuseNewcomer() {
             return;
         }
     }
-    const int conn = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int conn = listener.Accept(nowNs);
     if (conn < 0) return;
     SendReply(conn, ReplyCode::Busy, 0, "another sender is recording on this deck");
     ::close(conn);
@@ -360,6 +383,22 @@ bool DeckServer::StopRequested() {
     return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN);
 }
 
+void DeckServer::TakeStopRequest() {
+    // Room for a signalfd's records of both stop signals, an eventfd's count or a pipe's bytes.
+    uint8_t buffer[512];
+    while (StopRequested()) {
+        if (::read(options.stopFd, buffer, sizeof buffer) <= 0) {
+            PLATFORM_LOG("deck", Warning, "reading the stop request: %s", std::strerror(errno));
+            return;
+        }
+    }
+}
+
+void DeckServer::NoteMissedTick() {
+    if (firstMissedTicks.size() < kMissedTicksListed) firstMissedTicks.push_back(ticks);
+    ++missedTicks;
+}
+
 void DeckServer::SendReply(int conn, ReplyCode code, int error, const std::string& message) {
     struct {
         MessageHeader header;
@@ -369,18 +408,22 @@ void DeckServer::SendReply(int conn, ReplyCode code, int error, const std::strin
     reply.body.code = uint32_t(code);
     reply.body.error = error;
     reply.body.framesRecorded = tape.framesRecorded();
-    reply.body.missedTicks = missedTicks.size();
+    reply.body.missedTicks = missedTicks;
     std::snprintf(reply.body.name, sizeof reply.body.name, "%s", options.name.c_str());
     std::snprintf(reply.body.message, sizeof reply.body.message, "%s", message.c_str());
-    // Best effort: a sender that is gone cannot be told anything.
-    (void)::send(conn, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
+    // Best effort: a sender that is gone, or has left no room, cannot be told anything.
+    const ssize_t sent = ::send(conn, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent != ssize_t(sizeof reply)) {
+        PLATFORM_LOG("deck", Info, "could not send reply %u (\"%s\"): %s", unsigned(code), message.c_str(),
+                     sent < 0 ? std::strerror(errno) : "sent in part");
+    }
 }
 
 void DeckServer::PrintSessionReport(uint64_t framesBefore, uint64_t missedBefore) {
     const uint64_t frames = tape.framesRecorded() - framesBefore;
     std::fprintf(options.report, "dvdeck: sender finished: %llu frames (%s), %llu ticks without a frame\n",
                  static_cast<unsigned long long>(frames), Duration(frames).c_str(),
-                 static_cast<unsigned long long>(missedTicks.size() - missedBefore));
+                 static_cast<unsigned long long>(missedTicks - missedBefore));
     std::fflush(options.report);
 }
 
@@ -401,13 +444,12 @@ void DeckServer::PrintFinalReport() {
                  static_cast<unsigned long long>(tape.timecodeBreaks()));
     std::fprintf(out, "frames without timecode: %llu\n",
                  static_cast<unsigned long long>(tape.framesWithoutTimecode()));
-    std::fprintf(out, "ticks without a frame: %zu", missedTicks.size());
-    const size_t shown = missedTicks.size() < 20 ? missedTicks.size() : 20;
-    for (size_t i = 0; i < shown; ++i) {
+    std::fprintf(out, "ticks without a frame: %llu", static_cast<unsigned long long>(missedTicks));
+    for (size_t i = 0; i < firstMissedTicks.size(); ++i) {
         std::fprintf(out, "%s%llu", i == 0 ? " (at " : ", ",
-                     static_cast<unsigned long long>(missedTicks[i]));
+                     static_cast<unsigned long long>(firstMissedTicks[i]));
     }
-    if (shown > 0) std::fprintf(out, "%s)", shown < missedTicks.size() ? ", ..." : "");
+    if (!firstMissedTicks.empty()) std::fprintf(out, "%s)", firstMissedTicks.size() < missedTicks ? ", ..." : "");
     std::fprintf(out, "\n");
     std::fflush(out);
 }

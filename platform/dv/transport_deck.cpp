@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "log.h"
+
 namespace dv {
 namespace {
 
@@ -19,6 +21,8 @@ using deck::MessageType;
 using deck::ReplyCode;
 
 constexpr int kReplyTimeoutMs = 3000;
+// Why the connection ended when the deck said nothing: it was killed or unplugged.
+constexpr const char* kDeckGoneText = "the deck went away without a word (killed or unplugged)";
 // How long Close waits for the deck to confirm the end of the recording.
 constexpr int kCloseReplyTimeoutMs = 1000;
 // Room for about one frame in the socket: the sender stays at most a frame or two ahead of the
@@ -82,12 +86,21 @@ HRESULT DeckTransport::Open() {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return Fail(E_FAIL, std::string("socket: ") + std::strerror(errno));
     const int bufferBytes = kSendBufferBytes;
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes) != 0) {
+        PLATFORM_LOG("deck", Warning, "SO_SNDBUF: %s", std::strerror(errno));
+    }
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         const int err = errno;
         ::close(fd);
         return Fail(kTransportDeviceGone,
                     "no deck at " + socketPath + ": " + std::strerror(err));
+    }
+    // Frames go to a deck of our own user only, not to whatever another user put in our way.
+    ucred peer {};
+    socklen_t peerSize = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 || peer.uid != ::geteuid()) {
+        ::close(fd);
+        return Fail(kTransportAccessDenied, "the deck at " + socketPath + " runs as another user");
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     socketFd = fd;
@@ -148,7 +161,7 @@ HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
             if (SUCCEEDED(ReadReply(&reply, 0)) && reply.code != uint32_t(ReplyCode::Ok)) {
                 return FailFromReply(reply);
             }
-            return Fail(kTransportDeviceGone, "the deck went away: " + std::string(std::strerror(err)));
+            return Fail(kTransportDeviceGone, std::string(kDeckGoneText) + " (" + std::strerror(err) + ")");
         }
         const int64_t left = kTransportStallTimeoutMs - (NowMs() - lastProgress);
         if (left <= 0) {
@@ -167,9 +180,7 @@ HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
             if (SUCCEEDED(hr) && reply.code != uint32_t(ReplyCode::Ok)) return FailFromReply(reply);
             if (FAILED(hr)) return hr;
         }
-        if (fds[0].revents & (POLLHUP | POLLERR)) {
-            return Fail(kTransportDeviceGone, "the deck closed the connection");
-        }
+        if (fds[0].revents & (POLLHUP | POLLERR)) return Fail(kTransportDeviceGone, kDeckGoneText);
     }
     return S_OK;
 }
@@ -188,7 +199,7 @@ HRESULT DeckTransport::ReadReply(deck::StatusBody* status, int timeoutMs, bool w
             have += size_t(n);
             continue;
         }
-        if (n == 0) return Fail(kTransportDeviceGone, "the deck closed the connection");
+        if (n == 0) return Fail(kTransportDeviceGone, kDeckGoneText);
         if (errno == EINTR) continue;
         if (errno != EAGAIN) {
             return Fail(kTransportDeviceGone, "the deck went away: " + std::string(std::strerror(errno)));
@@ -198,7 +209,7 @@ HRESULT DeckTransport::ReadReply(deck::StatusBody* status, int timeoutMs, bool w
         if (left <= 0 && have == 0 && timeoutMs > 0) {
             return Fail(kTransportTimeout, "the deck did not answer");
         }
-        if (left <= 0 && have == 0) return Fail(kTransportDeviceGone, "the deck closed the connection");
+        if (left <= 0 && have == 0) return Fail(kTransportDeviceGone, kDeckGoneText);
         pollfd fds[2] = {{socketFd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
         const int rc = ::poll(fds, watchCancel ? 2 : 1, left > 0 ? int(left) : 100);
         if (rc > 0 && (fds[1].revents & POLLIN)) return kTransportCancelled;
@@ -224,7 +235,10 @@ HRESULT DeckTransport::FailFromReply(const deck::StatusBody& status) {
             return Fail(StatusForErrno(status.error), text);
         case ReplyCode::Stopping:
             return Fail(kTransportDeviceGone, text);
+        case ReplyCode::Idle:
+            return Fail(kTransportTimeout, text);
         case ReplyCode::ProtocolError:
+            return Fail(status.error == EACCES ? kTransportAccessDenied : E_FAIL, text);
         default:
             return Fail(E_FAIL, text);
     }
@@ -258,7 +272,13 @@ void DeckTransport::Close() {
         const MessageHeader header {uint32_t(MessageType::End), 0};
         deck::StatusBody reply {};
         if (::send(socketFd, &header, sizeof header, MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(sizeof header)) {
-            ReadReply(&reply, kCloseReplyTimeoutMs, /*watchCancel=*/false);
+            // The last frames reach the tape only now: a deck that says it could not write them
+            // leaves that as the status and the error text. No answer in time says nothing sure.
+            if (SUCCEEDED(ReadReply(&reply, kCloseReplyTimeoutMs, /*watchCancel=*/false))) {
+                failure = FailFromReply(reply);
+            } else {
+                PLATFORM_LOG("deck", Info, "no confirmation of the end of the recording: %s", LastError().c_str());
+            }
         }
     }
     ::close(socketFd);

@@ -3,7 +3,9 @@
 //
 //   dvdeck --tape FILE [--name NAME]
 //
-// SIGINT or SIGTERM stops it: the tape is flushed and what was recorded is reported.
+// SIGINT or SIGTERM stops it: the tape is flushed and what was recorded is reported. One that
+// comes while the tape's writer is stuck (a hung disk), such as a second one during the final
+// flush, stops it at once; the writer then finishes the tape on its own.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -84,7 +86,12 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
 
-    options.socketPath = dv::DeckDirectory::SocketPathFor(getpid());
+    std::string error;
+    if (!dv::DeckDirectory::PrepareSocketPath(getpid(), &options.socketPath, &error)) {
+        std::fprintf(stderr, "dvdeck: %s\n", error.c_str());
+        close(stopFd);
+        return 1;
+    }
     options.stopFd = stopFd;
     dv::DeckServer server(options);
     const int status = server.Run();

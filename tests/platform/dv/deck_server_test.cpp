@@ -13,27 +13,10 @@ using decktest::ExpectTapeHolds;
 using decktest::kFrameBytes;
 using decktest::MakeFrame;
 using decktest::NowMs;
+using decktest::RawConnect;
 using decktest::TempDir;
 
 namespace {
-
-// Connects by hand and sends the hello, for senders that misbehave on purpose.
-int RawConnect(const std::string& path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
-    struct {
-        dv::deck::MessageHeader header;
-        dv::deck::HelloBody body;
-    } hello {{uint32_t(dv::deck::MessageType::Hello), sizeof(dv::deck::HelloBody)},
-             {dv::deck::kMagic, dv::deck::kVersion, uint32_t(kFrameBytes), 0}};
-    if (send(fd, &hello, sizeof hello, MSG_NOSIGNAL) != sizeof hello) return -1;
-    char reply[sizeof(dv::deck::MessageHeader) + sizeof(dv::deck::StatusBody)];
-    if (recv(fd, reply, sizeof reply, MSG_WAITALL) != ssize_t(sizeof reply)) return -1;
-    return fd;
-}
 
 TEST(DeckServer, RecordsWholeFramesInOrderNoFasterThanTheFrameRate) {
     TempDir dir;

@@ -3,7 +3,11 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +15,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -19,7 +25,9 @@
 
 #include <gtest/gtest.h>
 
+#include "deck_protocol.h"
 #include "test_support.h"
+#include <platform/platform.h>
 
 namespace decktest {
 
@@ -66,6 +74,66 @@ inline void ExpectTapeHolds(const std::string& tape, uint32_t count) {
     }
 }
 
+// Waits for whatever still writes for a dead deck: it holds the tape's lock until it is done.
+inline void WaitForTapeLock(const std::string& tape) {
+    const int fd = open(tape.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, flock(fd, LOCK_EX));
+    close(fd);
+}
+
+// The processes a single-threaded process started (a deck's tape writer).
+inline std::vector<pid_t> ChildrenOf(pid_t parent) {
+    std::ifstream in("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    std::vector<pid_t> children;
+    for (pid_t child = 0; in >> child;) children.push_back(child);
+    return children;
+}
+
+// Reads one reply from the deck, waiting at most 30 s (a bound for a broken deck, not a speed
+// check); false if none came whole.
+inline bool ReadReply(int fd, dv::deck::StatusBody* body) {
+    struct {
+        dv::deck::MessageHeader header;
+        dv::deck::StatusBody body;
+    } reply {};
+    const timeval bound {30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    if (recv(fd, &reply, sizeof reply, MSG_WAITALL) != ssize_t(sizeof reply)) return false;
+    *body = reply.body;
+    return reply.header.type == uint32_t(dv::deck::MessageType::Reply);
+}
+
+inline bool SendHello(int fd) {
+    struct {
+        dv::deck::MessageHeader header;
+        dv::deck::HelloBody body;
+    } hello {{uint32_t(dv::deck::MessageType::Hello), sizeof(dv::deck::HelloBody)},
+             {dv::deck::kMagic, dv::deck::kVersion, uint32_t(kFrameBytes), 0}};
+    return send(fd, &hello, sizeof hello, MSG_NOSIGNAL) == ssize_t(sizeof hello);
+}
+
+// Connects by hand, for senders that misbehave on purpose; -1 on failure. With `hello`, says
+// Hello and waits for the deck's answer (its code in *code).
+inline int RawConnect(const std::string& path, bool hello = true, uint32_t* code = nullptr) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    if (!hello) return fd;
+    dv::deck::StatusBody reply {};
+    if (!SendHello(fd) || !ReadReply(fd, &reply)) {
+        close(fd);
+        return -1;
+    }
+    if (code != nullptr) *code = reply.code;
+    return fd;
+}
+
 // A temporary directory removed with its files when the object goes.
 class TempDir {
 public:
@@ -83,7 +151,9 @@ private:
 // One dvdeck process. Its stdout and stderr go to files in `dir`.
 class DeckProcess {
 public:
-    explicit DeckProcess(std::string dir) : dir_(std::move(dir)) {}
+    // stateDir: the platform state directory the deck runs with (the test program's by default).
+    explicit DeckProcess(std::string dir, std::string stateDir = testsupport::StateDir())
+        : dir_(std::move(dir)), stateDir_(std::move(stateDir)) {}
     ~DeckProcess() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
@@ -107,6 +177,7 @@ public:
             const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(o, 1);
             dup2(e, 2);
+            setenv(PLATFORM_STATE_DIR_ENV, stateDir_.c_str(), 1);
             if (fileSizeLimit > 0) {
                 rlimit limit {rlim_t(fileSizeLimit), rlim_t(fileSizeLimit)};
                 setrlimit(RLIMIT_FSIZE, &limit);
@@ -118,7 +189,7 @@ public:
     }
 
     std::string SocketPath() const {
-        return testsupport::StateDir() + "/dvdeck/" + std::to_string(pid_) + ".sock";
+        return stateDir_ + "/dvdeck/" + std::to_string(pid_) + ".sock";
     }
 
     // Waits until the deck listens (its socket file exists), or it ended.
@@ -179,6 +250,7 @@ public:
 
 private:
     std::string dir_;
+    std::string stateDir_;
     pid_t pid_ = -1;
     int exitStatus_ = -1;
 };
