@@ -2,6 +2,13 @@
 
 #include <libavc1394/avc1394.h>
 #include <libavc1394/rom1394.h>
+#include <arpa/inet.h>
+#include <errno.h>
+#include <poll.h>
+
+#include <cstring>
+
+#include "log.h"
 
 namespace dv {
 
@@ -50,7 +57,24 @@ bool Ieee1394RawBus::HasSubunit(int node, int subunitType) {
 }
 
 uint64_t Ieee1394RawBus::Guid(int node) {
-    return handle == nullptr ? 0 : uint64_t(rom1394_get_guid(handle, nodeid_t(node)));
+    // Read here rather than with rom1394_get_guid, which only warns when a read fails and then
+    // hands back whatever was on its stack: a node that does not answer yet (it has not seen the
+    // latest bus reset) must not get a made-up id.
+    if (handle == nullptr) return 0;
+    quadlet_t q[2] = {0, 0};
+    const nodeaddr_t rom = 0xFFFFF0000400ULL;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (raw1394_read(handle, nodeid_t(0xffc0 | node), rom + 0x0C, 4, &q[0]) == 0 &&
+            raw1394_read(handle, nodeid_t(0xffc0 | node), rom + 0x10, 4, &q[1]) == 0) {
+            return uint64_t(ntohl(q[0])) << 32 | ntohl(q[1]);
+        }
+        if (errno != EAGAIN) break;
+        // Let the handle see the node's own reset event (up to about half a second).
+        pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
+        if (::poll(&pfd, 1, 20) > 0) raw1394_loop_iterate(handle);
+    }
+    PLATFORM_LOG("ieee1394", Warning, "node %d: cannot read its unique id (%s)", node, strerror(errno));
+    return 0;
 }
 
 }  // namespace dv
