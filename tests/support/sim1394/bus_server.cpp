@@ -94,12 +94,9 @@ bool BusServer::Start(std::string* error) {
         ev.data.fd = fd;
         epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
     }
-    if (options.preconnect) {
-        for (auto& node : nodes) {
-            if (!node->avc()) continue;
-            node->ConnectFromOtherHost(kOtherHostChannel);
-            break;
-        }
+    if (options.preconnectNode >= 0 && options.preconnectNode < int(nodes.size()) &&
+        nodes[size_t(options.preconnectNode)]->avc()) {
+        nodes[size_t(options.preconnectNode)]->ConnectFromOtherHost(kOtherHostChannel);
     }
     ApplyExhaustion();
     busStartNs = MonotonicNs();
@@ -371,6 +368,7 @@ void BusServer::BusReset(int delayMs, bool nodesFirst) {
     channelsHi = channelsLo = kAllChannels;
     for (auto& node : nodes) node->BusReset();
     ApplyExhaustion();
+    resetCycles.push_back(uint64_t(CycleNow()));
     log.push_back("bus reset at cycle " + std::to_string(CycleNow()) + " (generation " +
                   std::to_string(generation) + ")");
     BusResetMsg local {};
@@ -498,6 +496,15 @@ std::string BusServer::Report() const {
         out << node.name() << (present ? "" : " (unplugged)") << ": frames recorded " << s.framesRecorded
             << ", frames lost " << s.framesBroken << ", data packets " << s.dataPackets << ", empty packets "
             << s.emptyPackets << ", block count breaks " << s.dbcBreaks << "\n";
+        // How long after each reset the unit completed a frame again, in bus cycles.
+        for (uint64_t reset : resetCycles) {
+            for (uint64_t done : node.frameCycles()) {
+                if (done <= reset) continue;
+                out << node.name() << ": recording resumed " << (done - reset) << " cycles after the bus reset at cycle "
+                    << reset << "\n";
+                break;
+            }
+        }
     };
     for (const auto& node : nodes) describe(*node, true);
     for (const auto& node : removed) describe(*node, false);

@@ -32,7 +32,7 @@ struct BusOptions {
     std::string tapePath;
     std::string capturePath;
     int nodeEventDelayMs = 150;
-    bool preconnect = false;        // another host holds the first AV/C node's input plug
+    int preconnectNode = -1;        // another host holds this node's input plug (-1: none)
     bool noBandwidth = false;       // other nodes hold all isochronous bandwidth
     bool noChannels = false;        // ... and every channel
 };
@@ -110,6 +110,7 @@ private:
     uint64_t capturedPackets = 0;
     uint64_t lastCycle = 0;
     std::vector<std::string> log;  // resets and unplugs with their bus cycles
+    std::vector<uint64_t> resetCycles;
 };
 
 }  // namespace sim1394

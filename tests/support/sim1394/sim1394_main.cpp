@@ -32,6 +32,7 @@ const char kUsage[] =
     "  --capture FILE              write every isochronous packet the bus carried\n"
     "  --preconnect                another host already holds the first AV/C node's input plug\n"
     "                              (point-to-point on channel 5, with its channel and bandwidth)\n"
+    "  --preconnect-node N         the same for node N\n"
     "  --no-bandwidth              no isochronous bandwidth left at the IRM\n"
     "  --no-channels               no isochronous channel left at the IRM\n"
     "  --node-event-delay MS       after a reset, remote nodes answer this much later (default 150)\n"
@@ -133,7 +134,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--capture") {
             options.capturePath = value("a file");
         } else if (arg == "--preconnect") {
-            options.preconnect = true;
+            options.preconnectNode = -2;  // the first AV/C node, resolved below
+        } else if (arg == "--preconnect-node") {
+            options.preconnectNode = atoi(value("a node number").c_str());
         } else if (arg == "--no-bandwidth") {
             options.noBandwidth = true;
         } else if (arg == "--no-channels") {
@@ -155,6 +158,12 @@ int main(int argc, char** argv) {
     bool explicitNodes = false;
     for (int k = 1; k < i; ++k) explicitNodes |= std::string(argv[k]) == "--node";
     if (!explicitNodes) options.nodes.push_back(sim1394::NodeKind::Camcorder);
+    if (options.preconnectNode == -2) {
+        options.preconnectNode = -1;
+        for (size_t n = 0; n < options.nodes.size() && options.preconnectNode < 0; ++n) {
+            if (options.nodes[n] != sim1394::NodeKind::Disk) options.preconnectNode = int(n);
+        }
+    }
 
     // Signals are taken synchronously below; the bus thread inherits the blocked mask.
     sigset_t handled;
