@@ -250,7 +250,7 @@ TEST_F(Ieee1394Bus, AnInputPlugHeldByAnotherHostGetsTheBroadcastChannel) {
     // The other host's connection is untouched and nothing of ours stayed allocated.
     EXPECT_EQ(1, ReportValue(out, "camcorder 0 input plug", "plug: ")) << out;
     EXPECT_TRUE(Contains(out, "point-to-point, channel 5 (another host)")) << out;
-    EXPECT_EQ(4915 - 2512, ReportValue(out, "IRM bandwidth available", "available "));
+    EXPECT_EQ(4915 - 1200, ReportValue(out, "IRM bandwidth available", "available "));
     EXPECT_EQ(63, ReportValue(out, "IRM channels available", "available "));
 }
 

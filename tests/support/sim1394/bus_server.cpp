@@ -23,7 +23,7 @@ namespace {
 
 constexpr uint32_t kAllChannels = 0xFFFFFFFFu;
 constexpr int kOtherHostChannel = 5;
-constexpr uint32_t kOtherHostBandwidth = 2512;
+constexpr uint32_t kOtherHostBandwidth = 1200;  // its own stream, at a higher speed than our S100
 
 void PutLe32(std::FILE* f, uint32_t v) {
     const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
@@ -466,7 +466,15 @@ std::string BusServer::HandleControl(const std::string& command) {
         Unplug(rest);
         return nodes.size() < before ? "ok\n" : "error: no such node\n";
     }
-    if (verb == "status") return StateText();
+    if (verb == "status") {
+        std::string text = StateText();
+        for (const auto& node : nodes) {
+            if (node->avc()) {
+                text += node->name() + " frames recorded " + std::to_string(node->statistics().framesRecorded) + "\n";
+            }
+        }
+        return text;
+    }
     return "error: unknown command (reset [DELAY_MS] [nodes-first] | unplug [NODE] | status)\n";
 }
 
@@ -482,13 +490,13 @@ std::string BusServer::StateText() const {
         out << node->name() << " input plug: " << ((ipcr >> 24) & 0x3f) << " point-to-point, channel "
             << ((ipcr >> 16) & 0x3f) << (node->heldByOtherHost() ? " (another host)" : "") << "\n";
     }
+    out << "isochronous packets " << capturedPackets << ", last cycle " << lastCycle << "\n";
     return out.str();
 }
 
 std::string BusServer::Report() const {
     std::ostringstream out;
     out << StateText();
-    out << "isochronous packets " << capturedPackets << ", last cycle " << lastCycle << "\n";
     for (const std::string& line : log) out << line << "\n";
     auto describe = [&](const VirtualNode& node, bool present) {
         if (!node.avc()) return;
