@@ -468,6 +468,7 @@ std::string BusServer::HandleControl(const std::string& command) {
     }
     if (verb == "status") {
         std::string text = StateText();
+        text += "bus cycle 0 at monotonic ns " + std::to_string(busStartNs) + "\n";
         for (const auto& node : nodes) {
             if (node->avc()) {
                 text += node->name() + " frames recorded " + std::to_string(node->statistics().framesRecorded) + "\n";
