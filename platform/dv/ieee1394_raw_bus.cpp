@@ -43,8 +43,30 @@ int Ieee1394RawBus::LocalNode() {
     return handle == nullptr ? -1 : int(raw1394_get_local_id(handle) & 0x3f);
 }
 
+bool Ieee1394RawBus::Answers(int node, quadlet_t* rom, int count) {
+    // A remote node answers only once it has seen the latest bus reset, which on the kernel stack
+    // may be half a second after our own node did: until then reads fail with EAGAIN, and
+    // librom1394 only warns and goes on with whatever its buffers held. Wait for the node (letting
+    // the handle take its reset event) rather than take a made-up ROM or id.
+    const nodeaddr_t base = 0xFFFFF0000400ULL;
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        int i = 0;
+        while (i < count && raw1394_read(handle, nodeid_t(0xffc0 | node), base + 4 * nodeaddr_t(i), 4, &rom[i]) == 0) {
+            ++i;
+        }
+        if (i == count) return true;
+        if (errno != EAGAIN) break;
+        pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
+        if (::poll(&pfd, 1, 20) > 0) raw1394_loop_iterate(handle);
+    }
+    PLATFORM_LOG("ieee1394", Warning, "node %d does not answer (%s)", node, strerror(errno));
+    return false;
+}
+
 bool Ieee1394RawBus::IsAvcUnit(int node) {
     if (handle == nullptr) return false;
+    quadlet_t header = 0;
+    if (!Answers(node, &header, 1)) return false;
     rom1394_directory dir {};
     if (rom1394_get_directory(handle, nodeid_t(node), &dir) < 0) return false;
     const bool avc = rom1394_get_node_type(&dir) == ROM1394_NODE_TYPE_AVC;
@@ -57,24 +79,10 @@ bool Ieee1394RawBus::HasSubunit(int node, int subunitType) {
 }
 
 uint64_t Ieee1394RawBus::Guid(int node) {
-    // Read here rather than with rom1394_get_guid, which only warns when a read fails and then
-    // hands back whatever was on its stack: a node that does not answer yet (it has not seen the
-    // latest bus reset) must not get a made-up id.
-    if (handle == nullptr) return 0;
-    quadlet_t q[2] = {0, 0};
-    const nodeaddr_t rom = 0xFFFFF0000400ULL;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (raw1394_read(handle, nodeid_t(0xffc0 | node), rom + 0x0C, 4, &q[0]) == 0 &&
-            raw1394_read(handle, nodeid_t(0xffc0 | node), rom + 0x10, 4, &q[1]) == 0) {
-            return uint64_t(ntohl(q[0])) << 32 | ntohl(q[1]);
-        }
-        if (errno != EAGAIN) break;
-        // Let the handle see the node's own reset event (up to about half a second).
-        pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
-        if (::poll(&pfd, 1, 20) > 0) raw1394_loop_iterate(handle);
-    }
-    PLATFORM_LOG("ieee1394", Warning, "node %d: cannot read its unique id (%s)", node, strerror(errno));
-    return 0;
+    // Read here rather than with rom1394_get_guid, which hands back garbage when a read fails.
+    quadlet_t rom[5] = {};
+    if (handle == nullptr || !Answers(node, rom, 5)) return 0;
+    return uint64_t(ntohl(rom[3])) << 32 | ntohl(rom[4]);
 }
 
 }  // namespace dv

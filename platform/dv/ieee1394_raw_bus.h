@@ -28,6 +28,10 @@ public:
     uint64_t Guid(int node) override;
 
 private:
+    // Reads the first `count` quadlets of the node's configuration ROM, waiting (bounded) for a
+    // node that does not answer yet after a bus reset.
+    bool Answers(int node, quadlet_t* rom, int count);
+
     raw1394handle_t probe = nullptr;   // for the port list
     raw1394handle_t handle = nullptr;  // on the selected port; libraw1394 wants a fresh handle per port
 };

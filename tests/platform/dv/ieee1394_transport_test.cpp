@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "capture_check.h"
+#include "ieee1394_discovery.h"
 #include "test_support.h"
 #include "transport_ieee1394.h"
 
@@ -235,6 +236,28 @@ TEST(Ieee1394TransportOnBus, BusResetsAreSurvivedWithTheNodeEventsLateOrEarly) {
     EXPECT_GT(s.framesLostInResets, 0u) << "frames sent while unconnected are counted";
     EXPECT_EQ(0, StatusValue("camcorder 0 input plug", "plug: "));
     EXPECT_EQ(4915, StatusValue("IRM bandwidth available", "available "));
+}
+
+// Right after a reset the remote nodes do not answer yet (their own reset events come later):
+// discovery waits for them instead of missing the unit or inventing its id, and Open works.
+TEST(Ieee1394TransportOnBus, UnitsAreFoundRightAfterAResetWhileTheirNodesAreStillSilent) {
+    if (!OnBus()) {
+        RunInner("--node disk --node camcorder --node deck");
+        return;
+    }
+    for (const char* reset : {"reset 400", "reset 0 nodes-first"}) {
+        ASSERT_NE(std::string::npos, Control(reset).find("ok")) << reset;
+        const std::vector<dv::Ieee1394Unit> units = dv::Ieee1394Discovery::ScanSystem();
+        ASSERT_EQ(2u, units.size()) << reset;
+        EXPECT_EQ(kCamcorderGuid + 1, units[0].guid);
+        EXPECT_TRUE(units[0].camera && units[0].vcr);
+        EXPECT_EQ(kCamcorderGuid + 2, units[1].guid);
+        EXPECT_TRUE(units[1].vcr && !units[1].camera);
+    }
+    ASSERT_NE(std::string::npos, Control("reset 400").find("ok"));
+    dv::Ieee1394Transport transport(kCamcorderGuid + 2);
+    EXPECT_EQ(S_OK, transport.Open()) << transport.LastError();
+    transport.Close();
 }
 
 TEST(Ieee1394TransportOnBus, AfterAnUnplugNothingMoreIsSentAndCloseFreesOnlyWhatIsOurs) {
