@@ -231,6 +231,13 @@ bool BusServer::ServeClient(int fd) {
     case MsgType::IsoPackets:
         HandleIso(buffer.data(), size_t(n));
         break;
+    case MsgType::IsoListen: {
+        IsoListenMsg m;
+        if (size_t(n) < sizeof m) break;
+        memcpy(&m, buffer.data(), sizeof m);
+        clients[fd].listenChannel = m.channel >= 0 && m.channel < 64 ? m.channel : -1;
+        break;
+    }
     case MsgType::Control: {
         const std::string text = HandleControl(std::string(buffer.begin() + sizeof header, buffer.begin() + n));
         Respond(fd, header.seq, 0, text.data(), text.size());
@@ -326,7 +333,11 @@ void BusServer::HandleIso(const uint8_t* data, size_t size) {
     if (size < sizeof m) return;
     memcpy(&m, data, sizeof m);
     size_t at = sizeof m;
+    // Receive contexts on the host (any client) get the packets of their channel too.
+    std::map<int, std::vector<uint8_t>> forward;
+    std::map<int, uint32_t> forwardCount;
     for (uint32_t i = 0; i < m.count && at + sizeof(IsoPacketHeader) <= size; ++i) {
+        const size_t packetStart = at;
         IsoPacketHeader p;
         memcpy(&p, data + at, sizeof p);
         at += sizeof p;
@@ -345,6 +356,20 @@ void BusServer::HandleIso(const uint8_t* data, size_t size) {
         for (auto& node : nodes) {
             if (node->ListeningChannel() == int(p.channel)) node->Receive(p.cycle, payload, p.length);
         }
+        for (auto& [fd, client] : clients) {
+            if (client.listenChannel != int(p.channel)) continue;
+            std::vector<uint8_t>& out = forward[fd];
+            if (out.empty()) out.resize(sizeof(IsoPacketsMsg));
+            out.insert(out.end(), data + packetStart, data + at);
+            ++forwardCount[fd];
+        }
+    }
+    for (auto& [fd, out] : forward) {
+        IsoPacketsMsg header {};
+        header.h = {MsgType::IsoReceive, 0};
+        header.count = forwardCount[fd];
+        memcpy(out.data(), &header, sizeof header);
+        SendTo(fd, out.data(), out.size());  // a receiver that falls behind loses packets
     }
 }
 

@@ -1,7 +1,7 @@
 // The simulated IEEE 1394 bus: the virtual nodes, the local node that every client handle shares
 // (the host's adapter, also root and isochronous resource manager), the IRM's registers, bus
 // resets and unplugging, and the isochronous packets the clients transmit (delivered to the nodes
-// listening on their channel and written to the capture file).
+// and the clients' receive contexts listening on their channel, and written to the capture file).
 //
 // Node numbers: the virtual nodes in the order given, then the local node (the highest, as the
 // root is). After a reset the local node's event goes to every client at once and each remote
@@ -57,6 +57,7 @@ public:
 private:
     struct Client {
         int fd = -1;
+        int listenChannel = -1;  // an isochronous receive context's channel
     };
     struct Pending {  // a remote node's delayed bus-reset event
         int64_t dueNs;

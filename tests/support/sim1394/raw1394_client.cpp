@@ -8,7 +8,10 @@
 // - the bus-reset handler is called for the local node's event only, with `dropped` always 0;
 // - isochronous transmission is a DMA ring of buf_packets that the handler fills; the bus takes
 //   the queued packets at 8000 a second, and the handle wakes every irq_interval packets to
-//   send what went out and to refill the ring.
+//   send what went out and to refill the ring;
+// - an isochronous receive context gets every packet of its channel that the bus carries, the
+//   host's own included, and hands it to the handler as the packets arrive (dropped is 0; a
+//   receiver that falls far behind loses packets).
 // Threads: like the real library, a handle is used by one thread at a time; handles are
 // independent of each other.
 #include <arpa/inet.h>
@@ -64,7 +67,9 @@ struct raw1394_handle {
     struct Iso {
         bool initialised = false;
         bool running = false;
+        bool receiving = false;
         raw1394_iso_xmit_handler_t xmit = nullptr;
+        raw1394_iso_recv_handler_t recv = nullptr;
         unsigned bufPackets = 0;
         unsigned maxPacket = 0;
         unsigned channel = 0;
@@ -145,6 +150,30 @@ int Dispatch(raw1394handle_t h, const uint8_t* data, size_t size) {
         if (size < sizeof m) return 0;
         memcpy(&m, data, sizeof m);
         if (m.node < 64) h->nodeGeneration[m.node] = m.generation;
+        return 0;
+    }
+    case MsgType::IsoReceive: {
+        IsoPacketsMsg m;
+        if (size < sizeof m || !h->iso.receiving || h->iso.recv == nullptr) return 0;
+        memcpy(&m, data, sizeof m);
+        size_t at = sizeof m;
+        for (uint32_t i = 0; i < m.count && at + sizeof(IsoPacketHeader) <= size; ++i) {
+            IsoPacketHeader p;
+            memcpy(&p, data + at, sizeof p);
+            at += sizeof p;
+            if (at + p.length > size) break;
+            std::vector<uint8_t> packet(data + at, data + at + p.length);
+            packet.resize(std::max<size_t>(packet.size(), h->iso.maxPacket));
+            at += p.length;
+            const raw1394_iso_disposition d = h->iso.recv(h, packet.data(), std::min(p.length, h->iso.maxPacket),
+                                                          p.channel, p.tag, p.sy, p.cycle % kCyclesPerSecond, 0);
+            if (d == RAW1394_ISO_ERROR) return -1;
+            if (d == RAW1394_ISO_STOP) {
+                raw1394_iso_stop(h);
+                return 0;
+            }
+            if (d != RAW1394_ISO_OK) break;  // DEFER: the rest of this batch is lost, as on the kernel stack
+        }
         return 0;
     }
     case MsgType::Fcp: {
@@ -646,6 +675,13 @@ int raw1394_iso_xmit_sync(raw1394handle_t h) {
 }
 
 void raw1394_iso_stop(raw1394handle_t h) {
+    if (h->iso.receiving) {
+        IsoListenMsg m {};
+        m.h = {MsgType::IsoListen, 0};
+        m.channel = -1;
+        SendMessage(h, &m, sizeof m);
+        h->iso.receiving = false;
+    }
     h->iso.running = false;
     h->iso.count = 0;
     h->iso.head = 0;
@@ -658,25 +694,50 @@ void raw1394_iso_shutdown(raw1394handle_t h) {
     h->iso = raw1394_handle::Iso {};
 }
 
-// Not used by the DV path; they fail cleanly.
-int raw1394_iso_recv_init(raw1394handle_t, raw1394_iso_recv_handler_t, unsigned int, unsigned int,
-                          unsigned char, enum raw1394_iso_dma_recv_mode, int) {
-    errno = ENOSYS;
-    return -1;
+// Isochronous reception: one channel per handle, as on the kernel stack.
+int raw1394_iso_recv_init(raw1394handle_t h, raw1394_iso_recv_handler_t handler, unsigned int buf_packets,
+                          unsigned int max_packet_size, unsigned char channel, enum raw1394_iso_dma_recv_mode,
+                          int irq_interval) {
+    if (h->iso.initialised) {
+        errno = EBUSY;
+        return -1;
+    }
+    if (h->sock < 0 || buf_packets == 0 || max_packet_size == 0 || channel > 63) {
+        errno = EINVAL;
+        return -1;
+    }
+    auto& iso = h->iso;
+    iso = raw1394_handle::Iso {};
+    iso.initialised = true;
+    iso.recv = handler;
+    iso.bufPackets = buf_packets;
+    iso.maxPacket = max_packet_size;
+    iso.channel = channel;
+    iso.irqInterval = irq_interval > 0 ? unsigned(irq_interval) : std::max(1u, buf_packets / 4);
+    return 0;
 }
+
 int raw1394_iso_multichannel_recv_init(raw1394handle_t, raw1394_iso_recv_handler_t, unsigned int,
                                        unsigned int, int) {
-    errno = ENOSYS;
+    errno = ENOSYS;  // as on the kernel stack
     return -1;
 }
-int raw1394_iso_recv_start(raw1394handle_t, int, int, int) {
-    errno = ENOSYS;
-    return -1;
+
+int raw1394_iso_recv_start(raw1394handle_t h, int, int, int) {
+    if (!h->iso.initialised || h->iso.recv == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    IsoListenMsg m {};
+    m.h = {MsgType::IsoListen, 0};
+    m.channel = int32_t(h->iso.channel);
+    if (!SendMessage(h, &m, sizeof m)) return -1;
+    h->iso.receiving = true;
+    return 0;
 }
-int raw1394_iso_recv_flush(raw1394handle_t) {
-    errno = ENOSYS;
-    return -1;
-}
+
+int raw1394_iso_recv_flush(raw1394handle_t) { return 0; }
+
 int raw1394_arm_register(raw1394handle_t, nodeaddr_t, size_t, byte_t*, octlet_t, arm_options_t,
                          arm_options_t, arm_options_t) {
     errno = ENOSYS;

@@ -31,12 +31,14 @@ enum class MsgType : uint32_t {
     Request,      // asynchronous read, write or lock; answered by Response
     IsoPackets,   // a batch of transmitted isochronous packets
     Control,      // a text command (sim1394 --ctl); answered by Response with text
+    IsoListen,    // receive this channel from now on (IsoListenMsg; -1: stop)
     // server -> client
     Welcome = 100,
     Response,
     BusReset,     // the local node's bus-reset event
     NodeUpdate,   // a remote node's own event after a reset: it answers in the new generation
     Fcp,          // a write to the local node's FCP command or response register
+    IsoReceive,   // packets of the channel the client listens on (laid out as IsoPackets)
 };
 
 enum class RequestKind : uint32_t { Read = 1, Write, Lock };
@@ -86,6 +88,11 @@ struct IsoPacketHeader {
     uint8_t sy;
     uint8_t pad;
     uint32_t length;
+};
+
+struct IsoListenMsg {
+    MsgHeader h;
+    int32_t channel;
 };
 
 struct BusResetMsg {
