@@ -145,7 +145,13 @@ HRESULT Ieee1394Transport::Open() {
     broadcast = false;
     connectionGeneration = raw1394_get_generation(handle);
     if (InputPlugHeldElsewhere(deviceNode)) {
-        // Joining another host's channel would put two talkers on it.
+        // Joining another host's channel would put two talkers on it. The broadcast channel is
+        // allocated like any other (there is no plug to compute bandwidth from, as libiec61883
+        // does for a unit without plugs).
+        if (raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_ALLOC) != 0) {
+            return giveUp(kTransportBusy, "another host holds the DV unit's input plug and the broadcast channel is "
+                                          "in use");
+        }
         broadcast = true;
         channel = kBroadcastChannel;
         bandwidth = 0;
@@ -238,6 +244,10 @@ int Ieee1394Transport::Recover() {
     if (latestGeneration.load() != generation) return 0;  // another reset meanwhile: start over
     if (found < 0) return unanswered && waited < kRecoverMs ? 0 : -1;
     deviceNode = nodeid_t(0xffc0 | found);
+    if (broadcast && raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_ALLOC) != 0) {
+        if (latestGeneration.load() != generation) return 0;
+        return waited < kRecoverMs ? 0 : -2;
+    }
     if (connected) {
         const int remade = iec61883_cmp_reconnect(handle, raw1394_get_local_id(handle), &outputPlug, deviceNode,
                                                   &inputPlug, &bandwidth, channel);
@@ -312,7 +322,10 @@ void Ieee1394Transport::Cancel() { queue.Cancel(); }
 void Ieee1394Transport::ReleaseConnection() {
     // After a reset we did not recover from, the resource manager has taken channel and bandwidth
     // back and the unit's node number may be another unit's: nothing of ours is left to free.
-    if (!connected || resetPending.load() || connectionGeneration != raw1394_get_generation(handle)) return;
+    if (resetPending.load() || connectionGeneration != raw1394_get_generation(handle)) return;
+    if (broadcast) raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_FREE);
+    broadcast = false;
+    if (!connected) return;
     iec61883_cmp_disconnect(handle, raw1394_get_local_id(handle), outputPlug, deviceNode, inputPlug,
                             unsigned(channel), unsigned(bandwidth));
     connected = false;

@@ -2,8 +2,8 @@
 //
 // Open finds the unit by its unique id and connects our output to its input plug with the
 // connection management procedures. When another host already holds the unit's input plug we do
-// not join its channel (two talkers on one channel garble both): we send on the broadcast channel
-// 63 instead, as for a unit without plugs. When no isochronous bandwidth or channel is left the
+// not join its channel (two talkers on one channel garble both): we allocate the broadcast channel
+// 63 and send there instead, as libiec61883 does for a unit without plugs. When no isochronous bandwidth or channel is left the
 // open fails and nothing stays allocated. It then prepares an NTSC DV transmitter. The first frame
 // starts transmission and a loop thread that services the raw1394 handle. From then on the 8 kHz
 // bus cycle paces the frames: SendFrame waits for room in Ieee1394FrameQueue, and the feeder
@@ -95,7 +95,7 @@ private:
     int bandwidth = 0;
     int channel = -1;
     bool connected = false;             // a connection was made through the plugs
-    bool broadcast = false;             // sending on channel 63 without touching the plugs
+    bool broadcast = false;             // channel 63 allocated, sent on without touching the plugs
     unsigned connectionGeneration = 0;  // the bus generation the connection holds in
     bool started = false;               // streaming thread: transmission and loop started
     bool registered = false;            // this is the process's transmitting transport

@@ -238,10 +238,18 @@ TEST_F(Ieee1394Bus, AnInputPlugHeldByAnotherHostGetsTheBroadcastChannel) {
     TempDir dir;
     const std::string capture = dir.path() + "/bus.iso";
     std::string out;
+    // While streaming, and again after a bus reset, channel 63 is ours at the resource manager.
     ASSERT_EQ(0, OnBus("--preconnect --capture " + Quote(capture),
-                       "PLATFORM_DEBUG=ieee1394:2 " + RunScript(3, dir.path() + "/spare.dv"), &out))
+                       "(PLATFORM_DEBUG=ieee1394:2 " + RunScript(6, dir.path() + "/spare.dv") +
+                           ") & job=$!; sleep 3; ./sim1394 --ctl status; ./sim1394 --ctl reset; sleep 1; "
+                           "./sim1394 --ctl status; wait $job",
+                       &out))
         << out;
     EXPECT_TRUE(Contains(out, "connected by another host")) << out;
+    const size_t first = out.find("\nIRM channels available 62\n");
+    EXPECT_NE(std::string::npos, first) << "channel 63 not allocated:\n" << out;
+    EXPECT_NE(std::string::npos, out.find("\nIRM channels available 62\n", first + 1))
+        << "channel 63 not allocated again after the reset:\n" << out;
     std::vector<sim1394::CapturedPacket> packets;
     std::string why;
     ASSERT_TRUE(sim1394::ReadCapture(capture, &packets, &why)) << why;
