@@ -197,7 +197,11 @@ bool ReceiveOne(raw1394handle_t h, int* status) {
         errno = ENODEV;
         return false;
     }
-    if (n > 0) *status = Dispatch(h, buffer.data(), size_t(n));
+    if (n > 0) {
+        // A handler may run a transaction, which receives into the same buffer: dispatch a copy.
+        const std::vector<uint8_t> message(buffer.begin(), buffer.begin() + n);
+        *status = Dispatch(h, message.data(), message.size());
+    }
     return true;
 }
 
