@@ -220,7 +220,9 @@ void VirtualNode::CloseTape() {
 
 void VirtualNode::Receive(uint64_t cycle, const uint8_t* payload, uint32_t length) {
     if (length < 8) return;
-    const uint32_t q0 = ntohl(*reinterpret_cast<const uint32_t*>(payload));
+    uint32_t wire;
+    memcpy(&wire, payload, 4);
+    const uint32_t q0 = ntohl(wire);
     const int dbc = int(q0 & 0xff);
     const bool data = length == 8 + kBlockBytes;
     if (!data) {
