@@ -26,7 +26,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <map>
 #include <new>
 #include <string>
 #include <vector>
@@ -57,11 +59,14 @@ struct raw1394_handle {
     raw1394_errcode_t errcode = 0;
     bool lost = false;  // the bus server went away
 
-    // The reply a transaction waits for, filled by Dispatch.
-    uint32_t awaitedSeq = 0;
-    bool replied = false;
-    int replyError = 0;
-    std::vector<uint8_t> replyData;
+    // The replies transactions wait for, filled by Dispatch. Transactions nest (a handler called
+    // while one waits may run another), so an outer one's reply may come during an inner wait.
+    struct Reply {
+        int error = 0;
+        std::vector<uint8_t> data;
+    };
+    std::vector<uint32_t> awaited;
+    std::map<uint32_t, Reply> replies;
 
     // Isochronous transmission.
     struct Iso {
@@ -127,10 +132,10 @@ int Dispatch(raw1394handle_t h, const uint8_t* data, size_t size) {
         ResponseMsg r;
         if (size < sizeof r) return 0;
         memcpy(&r, data, sizeof r);
-        if (r.h.seq != h->awaitedSeq || h->awaitedSeq == 0) return 0;  // an abandoned request
-        h->replied = true;
-        h->replyError = r.error;
-        h->replyData.assign(data + sizeof r, data + std::min(size, sizeof r + r.length));
+        if (std::find(h->awaited.begin(), h->awaited.end(), r.h.seq) == h->awaited.end()) return 0;  // abandoned
+        auto& reply = h->replies[r.h.seq];
+        reply.error = r.error;
+        reply.data.assign(data + sizeof r, data + std::min(size, sizeof r + r.length));
         return 0;
     }
     case MsgType::BusReset: {
@@ -321,35 +326,28 @@ int Transact(raw1394handle_t h, std::vector<uint8_t>& message, std::vector<uint8
     memcpy(&header, message.data(), sizeof header);
     header.seq = h->nextSeq++;
     memcpy(message.data(), &header, sizeof header);
-    // A transaction inside a handler called from another transaction's wait: keep the outer one's
-    // state and restore it afterwards.
-    const uint32_t outerSeq = h->awaitedSeq;
-    const bool outerReplied = h->replied;
-    const int outerError = h->replyError;
-    std::vector<uint8_t> outerData = std::move(h->replyData);
-    h->awaitedSeq = header.seq;
-    h->replied = false;
+    const uint32_t seq = header.seq;
+    h->awaited.push_back(seq);
     int result = 0;
     if (!SendMessage(h, message.data(), message.size())) {
         result = -1;
     } else {
         const int64_t deadline = MonotonicNs() + 5000000000LL;  // a bus that never answers
-        while (!h->replied && !h->lost && MonotonicNs() < deadline) IterateOnce(h, 100);
-        if (!h->replied) {
+        while (h->replies.count(seq) == 0 && !h->lost && MonotonicNs() < deadline) IterateOnce(h, 100);
+        auto it = h->replies.find(seq);
+        if (it == h->replies.end()) {
             errno = h->lost ? ENODEV : ETIMEDOUT;
             result = -1;
-        } else if (h->replyError != 0) {
-            errno = h->replyError;
+        } else if (it->second.error != 0) {
+            errno = it->second.error;
             result = -1;
         } else if (reply != nullptr) {
-            *reply = h->replyData;
+            *reply = std::move(it->second.data);
         }
     }
     const int savedErrno = errno;
-    h->awaitedSeq = outerSeq;
-    h->replied = outerReplied;
-    h->replyError = outerError;
-    h->replyData = std::move(outerData);
+    h->awaited.erase(std::find(h->awaited.begin(), h->awaited.end(), seq));
+    h->replies.erase(seq);
     errno = savedErrno;
     return result;
 }
