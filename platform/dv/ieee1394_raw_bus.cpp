@@ -74,8 +74,73 @@ bool Ieee1394RawBus::IsAvcUnit(int node) {
     return avc;
 }
 
+namespace {
+
+// The FCP answer one AV/C command waits for. Every handle of the host that listens gets every FCP
+// response written to the host, whoever asked (libavc1394 takes the first that comes): only the
+// asked node's answer to the same opcode and first operand is taken.
+struct FcpWait {
+    int node;
+    uint8_t opcode;
+    uint8_t operand;
+    bool done;
+    uint8_t frame[8];
+};
+
+int OnFcp(raw1394handle_t h, nodeid_t from, int response, size_t length, unsigned char* data) {
+    auto* wait = static_cast<FcpWait*>(raw1394_get_userdata(h));
+    if (wait == nullptr || wait->done || response == 0 || length < 8 || (from & 0x3f) != wait->node) return 0;
+    if (data[2] != wait->opcode || data[3] != wait->operand || (data[0] & 0x0f) == 0x0f /* INTERIM */) return 0;
+    std::memcpy(wait->frame, data, 8);
+    wait->done = true;
+    return 0;
+}
+
+}  // namespace
+
+bool Ieee1394RawBus::SubunitInfoPage(int node, int page, uint8_t entries[4]) {
+    FcpWait wait {node, 0x31, uint8_t(page << 4 | 7), false, {}};
+    void* saved = raw1394_get_userdata(handle);
+    raw1394_set_userdata(handle, &wait);
+    const fcp_handler_t previous = raw1394_set_fcp_handler(handle, &OnFcp);
+    raw1394_start_fcp_listen(handle);
+    // SUBUNIT INFO, STATUS, to the unit: 01 ff 31 (page << 4 | 7) ff ff ff ff.
+    quadlet_t command[2] = {htonl(0x01FF3100u | uint32_t(page) << 4 | 7u), htonl(0xFFFFFFFFu)};
+    for (int attempt = 0; attempt < 3 && !wait.done; ++attempt) {
+        int written = -1;
+        for (int i = 0; i < 20 && written != 0; ++i) {
+            written = raw1394_write(handle, nodeid_t(0xffc0 | node), 0xFFFFF0000B00ULL, sizeof command, command);
+            if (written != 0 && errno != EAGAIN) break;
+        }
+        if (written != 0) break;
+        for (int waited = 0; waited < 200 && !wait.done; waited += 10) {
+            pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
+            if (::poll(&pfd, 1, 10) > 0) raw1394_loop_iterate(handle);
+        }
+    }
+    raw1394_stop_fcp_listen(handle);
+    raw1394_set_fcp_handler(handle, previous);
+    raw1394_set_userdata(handle, saved);
+    if (!wait.done || (wait.frame[0] & 0x0f) != 0x0c /* STABLE */) return false;
+    std::memcpy(entries, wait.frame + 4, 4);
+    return true;
+}
+
 bool Ieee1394RawBus::HasSubunit(int node, int subunitType) {
-    return handle != nullptr && avc1394_check_subunit_type(handle, nodeid_t(node), subunitType) == 1;
+    if (handle == nullptr) return false;
+    const int wanted = (subunitType >> 19) & 0x1f;  // AVC1394_SUBUNIT_TYPE_* keep the type in bits 19-23
+    for (int page = 0; page < 8; ++page) {
+        uint8_t entries[4];
+        if (!SubunitInfoPage(node, page, entries)) return false;
+        bool more = false;
+        for (uint8_t entry : entries) {
+            if (entry == 0xff) continue;
+            more = true;
+            if ((entry >> 3) == wanted) return true;
+        }
+        if (!more) return false;  // an empty page: no further subunits
+    }
+    return false;
 }
 
 uint64_t Ieee1394RawBus::Guid(int node) {

@@ -324,6 +324,35 @@ TEST(Ieee1394TransportOnBus, UnitsAreFoundRightAfterAResetWhileTheirNodesAreStil
     transport.Close();
 }
 
+// FCP answers go to every handle of the host that listens, whoever asked: scans running at the
+// same time (two threads here, or graphinfo beside Tamsel) must each take only their own answers.
+TEST(Ieee1394TransportOnBus, ScansAtTheSameTimeSeeTheRightSubunits) {
+    if (!OnBus()) {
+        RunInner("--node camcorder --node deck");
+        return;
+    }
+    std::atomic<int> wrong{0};
+    std::mutex lock;
+    std::string example;  // lock
+    auto scan = [&] {
+        for (int i = 0; i < 40; ++i) {
+            const std::vector<dv::Ieee1394Unit> units = dv::Ieee1394Discovery::ScanSystem();
+            const bool right = units.size() == 2 && units[0].camera && units[0].vcr && !units[1].camera && units[1].vcr;
+            if (right) continue;
+            ++wrong;
+            std::string seen = std::to_string(units.size()) + " units:";
+            for (const auto& u : units) seen += " node " + std::to_string(u.node) + (u.camera ? " camera" : "") + (u.vcr ? " vcr" : "");
+            std::lock_guard<std::mutex> guard(lock);
+            example = seen;
+        }
+    };
+    std::thread a(scan), b(scan), c(scan);
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(0, wrong.load()) << "for example " << example;
+}
+
 TEST(Ieee1394TransportOnBus, AfterAnUnplugNothingMoreIsSentAndCloseFreesOnlyWhatIsOurs) {
     if (!OnBus()) {
         // The deck after the camcorder takes its node number; another host holds its plug.

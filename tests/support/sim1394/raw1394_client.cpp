@@ -417,9 +417,26 @@ raw1394handle_t raw1394_new_handle(void) {
     }
     MsgHeader hello {MsgType::Hello, 0};
     WelcomeMsg welcome {};
-    if (!SendMessage(h, &hello, sizeof hello) ||
-        ::recv(h->sock, &welcome, sizeof welcome, 0) != ssize_t(sizeof welcome) ||
-        welcome.h.type != MsgType::Welcome) {
+    bool welcomed = SendMessage(h, &hello, sizeof hello);
+    // Events for the whole host (another handle's FCP answers, resets) may come first; the
+    // welcome describes the bus after them.
+    timeval limit {5, 0};
+    setsockopt(h->sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::vector<uint8_t> message(kMaxMessage);
+    while (welcomed) {
+        const ssize_t n = ::recv(h->sock, message.data(), message.size(), 0);
+        if (n < ssize_t(sizeof(MsgHeader))) {
+            welcomed = false;
+            break;
+        }
+        MsgHeader header;
+        memcpy(&header, message.data(), sizeof header);
+        if (header.type != MsgType::Welcome) continue;
+        welcomed = size_t(n) == sizeof welcome;
+        if (welcomed) memcpy(&welcome, message.data(), sizeof welcome);
+        break;
+    }
+    if (!welcomed) {
         ::close(h->sock);
         h->sock = -1;
         h->lost = false;
