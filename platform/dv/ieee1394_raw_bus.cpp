@@ -65,13 +65,19 @@ bool Ieee1394RawBus::Answers(int node, quadlet_t* rom, int count) {
 
 bool Ieee1394RawBus::IsAvcUnit(int node) {
     if (handle == nullptr) return false;
-    quadlet_t header = 0;
-    if (!Answers(node, &header, 1)) return false;
-    rom1394_directory dir {};
-    if (rom1394_get_directory(handle, nodeid_t(node), &dir) < 0) return false;
-    const bool avc = rom1394_get_node_type(&dir) == ROM1394_NODE_TYPE_AVC;
-    rom1394_free_directory(&dir);
-    return avc;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        quadlet_t header = 0;
+        if (!Answers(node, &header, 1)) return false;
+        // librom1394 reads the directories quadlet by quadlet and goes on past failed reads: a
+        // reset in the middle makes its answer worthless, so read again.
+        const unsigned generation = raw1394_get_generation(handle);
+        rom1394_directory dir {};
+        const int read = rom1394_get_directory(handle, nodeid_t(node), &dir);
+        const bool avc = read >= 0 && rom1394_get_node_type(&dir) == ROM1394_NODE_TYPE_AVC;
+        if (read >= 0) rom1394_free_directory(&dir);
+        if (raw1394_get_generation(handle) == generation) return avc;
+    }
+    return false;
 }
 
 namespace {
@@ -108,9 +114,13 @@ bool Ieee1394RawBus::SubunitInfoPage(int node, int page, uint8_t entries[4]) {
     quadlet_t command[2] = {htonl(0x01FF3100u | uint32_t(page) << 4 | 7u), htonl(0xFFFFFFFFu)};
     for (int attempt = 0; attempt < 3 && !wait.done; ++attempt) {
         int written = -1;
-        for (int i = 0; i < 20 && written != 0; ++i) {
+        for (int i = 0; i < 30 && written != 0; ++i) {
             written = raw1394_write(handle, nodeid_t(0xffc0 | node), 0xFFFFF0000B00ULL, sizeof command, command);
             if (written != 0 && errno != EAGAIN) break;
+            if (written != 0) {  // the node has not answered since a reset yet
+                pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
+                if (::poll(&pfd, 1, 20) > 0) raw1394_loop_iterate(handle);
+            }
         }
         if (written != 0) break;
         for (int waited = 0; waited < 200 && !wait.done; waited += 10) {

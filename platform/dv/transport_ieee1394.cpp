@@ -112,6 +112,65 @@ bool Ieee1394Transport::AnyChannelFree() {
     return (hi | lo) != 0;
 }
 
+bool Ieee1394Transport::WaitForNode(nodeid_t node) {
+    // After a reset a remote node answers only once its own reset event came (up to about half a
+    // second later); libiec61883 retries for well under a millisecond and would take a silent unit
+    // for one without plugs.
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        uint32_t value = 0;
+        if (ReadQuadlet(handle, node, 0x400, &value) || errno != EAGAIN) return true;
+        pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
+        if (::poll(&pfd, 1, 20) > 0) raw1394_loop_iterate(handle);
+    }
+    return false;
+}
+
+HRESULT Ieee1394Transport::Connect(std::string* why) {
+    outputPlug = -1;
+    inputPlug = -1;
+    connected = false;
+    broadcast = false;
+    if (!WaitForNode(deviceNode)) {
+        *why = "the DV unit does not answer";
+        return kTransportDeviceGone;
+    }
+    connectionGeneration = raw1394_get_generation(handle);
+    if (InputPlugHeldElsewhere(deviceNode)) {
+        // Joining another host's channel would put two talkers on it. The broadcast channel is
+        // allocated like any other (there is no plug to compute bandwidth from, as libiec61883
+        // does for a unit without plugs).
+        if (raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_ALLOC) != 0) {
+            *why = "another host holds the DV unit's input plug and the broadcast channel is in use";
+            return kTransportBusy;
+        }
+        broadcast = true;
+        channel = kBroadcastChannel;
+        bandwidth = 0;
+        PLATFORM_LOG("ieee1394", Warning,
+                     "DV unit %s: its input plug is connected by another host; sending on the broadcast "
+                     "channel %d", Ieee1394Discovery::DevicePath(guid).c_str(), kBroadcastChannel);
+    } else {
+        if (!AnyChannelFree()) {
+            *why = "no isochronous channel is free on the bus";
+            return kTransportBusy;
+        }
+        bandwidth = 1;  // allocate bandwidth
+        channel = iec61883_cmp_connect(handle, raw1394_get_local_id(handle), &outputPlug, deviceNode,
+                                       &inputPlug, &bandwidth);
+        if (channel < 0) {
+            // libiec61883 answers -1 when the bandwidth cannot be computed or allocated, or the
+            // plugs cannot be set; it has released what it took.
+            *why = "cannot connect to the DV unit: no isochronous bandwidth or channel is left, or its plugs "
+                   "refused the connection";
+            return kTransportBusy;
+        }
+        connected = true;
+    }
+    // connectionGeneration stays the one we started in: after a reset seen meanwhile, Recover
+    // restores the connection as after any other reset.
+    return S_OK;
+}
+
 HRESULT Ieee1394Transport::Open() {
     if (handle != nullptr) return S_OK;
     Ieee1394Transport* none = nullptr;
@@ -138,46 +197,30 @@ HRESULT Ieee1394Transport::Open() {
     }
     handle = raw1394_new_handle_on_port(unit.port);
     if (handle == nullptr) return giveUp(kTransportDeviceGone, "cannot open IEEE 1394 port");
+    // Ours from the start: a reset in the middle of connecting must not go unnoticed.
+    raw1394_set_bus_reset_handler(handle, &OnBusReset);
     deviceNode = nodeid_t(0xffc0 | unit.node);
-    outputPlug = -1;
-    inputPlug = -1;
-    connected = false;
-    broadcast = false;
-    connectionGeneration = raw1394_get_generation(handle);
-    if (InputPlugHeldElsewhere(deviceNode)) {
-        // Joining another host's channel would put two talkers on it. The broadcast channel is
-        // allocated like any other (there is no plug to compute bandwidth from, as libiec61883
-        // does for a unit without plugs).
-        if (raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_ALLOC) != 0) {
-            return giveUp(kTransportBusy, "another host holds the DV unit's input plug and the broadcast channel is "
-                                          "in use");
+    std::string why;
+    HRESULT status = S_OK;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        resetPending.store(false);
+        status = Connect(&why);
+        if (SUCCEEDED(status) || !resetPending.load()) break;
+        // A reset took what the attempt had allocated back to the resource manager and may have
+        // renumbered the nodes: find the unit again and start over.
+        Ieee1394RawBus bus;
+        if (!Ieee1394Discovery::FindUnit(bus, guid, &unit)) {
+            return giveUp(kTransportDeviceGone, "the DV unit " + Ieee1394Discovery::DevicePath(guid) +
+                                                    " is not on the bus");
         }
-        broadcast = true;
-        channel = kBroadcastChannel;
-        bandwidth = 0;
-        PLATFORM_LOG("ieee1394", Warning,
-                     "DV unit %s: its input plug is connected by another host; sending on the broadcast "
-                     "channel %d", Ieee1394Discovery::DevicePath(guid).c_str(), kBroadcastChannel);
-    } else {
-        if (!AnyChannelFree()) return giveUp(kTransportBusy, "no isochronous channel is free on the bus");
-        bandwidth = 1;  // allocate bandwidth
-        channel = iec61883_cmp_connect(handle, raw1394_get_local_id(handle), &outputPlug, deviceNode,
-                                       &inputPlug, &bandwidth);
-        if (channel < 0) {
-            // libiec61883 answers -1 when the bandwidth cannot be computed or allocated, or the
-            // plugs cannot be set; it has released what it took.
-            return giveUp(kTransportBusy,
-                          "cannot connect to the DV unit: no isochronous bandwidth or channel is left, or its "
-                          "plugs refused the connection");
-        }
-        connected = true;
+        deviceNode = nodeid_t(0xffc0 | unit.node);
     }
+    if (FAILED(status)) return giveUp(status, why);
     transmitter = iec61883_dv_xmit_init(handle, 0 /* NTSC */, &Feeder, this);
     if (transmitter == nullptr) {
         ReleaseConnection();
         return giveUp(E_FAIL, "cannot set up the DV transmitter");
     }
-    raw1394_set_bus_reset_handler(handle, &OnBusReset);
     PLATFORM_LOG("ieee1394", Info, "DV unit %s: node %d, channel %d (%s), bandwidth %d",
                  Ieee1394Discovery::DevicePath(guid).c_str(), unit.node, channel,
                  broadcast ? "broadcast" : "plug connection", bandwidth);
@@ -244,11 +287,12 @@ int Ieee1394Transport::Recover() {
     if (latestGeneration.load() != generation) return 0;  // another reset meanwhile: start over
     if (found < 0) return unanswered && waited < kRecoverMs ? 0 : -1;
     deviceNode = nodeid_t(0xffc0 | found);
-    if (broadcast && raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_ALLOC) != 0) {
+    const bool madeNow = connectionGeneration == generation;  // connected after this reset already
+    if (broadcast && !madeNow && raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_ALLOC) != 0) {
         if (latestGeneration.load() != generation) return 0;
         return waited < kRecoverMs ? 0 : -2;
     }
-    if (connected) {
+    if (connected && !madeNow) {
         const int remade = iec61883_cmp_reconnect(handle, raw1394_get_local_id(handle), &outputPlug, deviceNode,
                                                   &inputPlug, &bandwidth, channel);
         if (latestGeneration.load() != generation) return 0;

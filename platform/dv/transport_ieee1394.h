@@ -79,6 +79,10 @@ private:
     // After a reset: 1 when the unit was found and the connection remade, 0 to try again
     // later, -1 when the unit is gone.
     int Recover();
+    // Connects to deviceNode (plugs, or the broadcast channel); the reason in *why on failure.
+    HRESULT Connect(std::string* why);
+    // False when the node still does not answer (EAGAIN) after a bounded wait.
+    bool WaitForNode(nodeid_t node);
     bool InputPlugHeldElsewhere(nodeid_t node);
     bool AnyChannelFree();
     void ReleaseConnection();

@@ -324,6 +324,30 @@ TEST(Ieee1394TransportOnBus, UnitsAreFoundRightAfterAResetWhileTheirNodesAreStil
     transport.Close();
 }
 
+// A reset can come in the middle of Open: during discovery, or between the plug and resource
+// transactions of the connection. Open still connects once, with the bandwidth allocated once.
+TEST(Ieee1394TransportOnBus, AResetInTheMiddleOfOpenIsSurvived) {
+    if (!OnBus()) {
+        RunInner("");
+        return;
+    }
+    for (int after : {5, 20, 35, 45, 50, 55, 60, 65, 70, 80}) {
+        ASSERT_NE(std::string::npos, Control("reset-after " + std::to_string(after) + " 100").find("ok"));
+        dv::Ieee1394Transport transport(kCamcorderGuid);
+        ASSERT_EQ(S_OK, transport.Open()) << "reset after " << after << " requests: " << transport.LastError();
+        const long before = StatusValue("camcorder 0 frames recorded", "recorded ");
+        ASSERT_EQ(S_OK, SendFrames(transport, 12)) << after << ": " << transport.LastError();
+        EXPECT_GT(StatusValue("camcorder 0 frames recorded", "recorded "), before + 3) << after;
+        EXPECT_EQ(1, StatusValue("camcorder 0 input plug", "plug: ")) << after;
+        EXPECT_EQ(4915 - 2512, StatusValue("IRM bandwidth available", "available ")) << after;
+        EXPECT_EQ(63, StatusValue("IRM channels available", "available ")) << after;
+        transport.Close();
+        EXPECT_EQ(0, StatusValue("camcorder 0 input plug", "plug: ")) << after;
+        EXPECT_EQ(4915, StatusValue("IRM bandwidth available", "available ")) << after;
+        Control("reset-after 0");
+    }
+}
+
 // FCP answers go to every handle of the host that listens, whoever asked: scans running at the
 // same time (two threads here, or graphinfo beside Tamsel) must each take only their own answers.
 TEST(Ieee1394TransportOnBus, ScansAtTheSameTimeSeeTheRightSubunits) {

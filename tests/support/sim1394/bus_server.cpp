@@ -253,6 +253,11 @@ void BusServer::HandleRequest(int fd, const uint8_t* data, size_t size) {
     RequestMsg r;
     if (size < sizeof r) return;
     memcpy(&r, data, sizeof r);
+    if (resetAfterRequests > 0 && --resetAfterRequests == 0) {
+        // A reset in the middle of whatever the clients are doing: this request is of the old
+        // generation now.
+        BusReset(resetAfterDelayMs, false);
+    }
     const uint8_t* operand = data + sizeof r;
     const size_t operandBytes = size - sizeof r;
     const uint32_t node = r.node & 0x3f;
@@ -483,6 +488,14 @@ std::string BusServer::HandleControl(const std::string& command) {
         BusReset(delay, nodesFirst);
         return "ok: generation " + std::to_string(generation) + "\n";
     }
+    if (verb == "reset-after") {
+        int count = 0, delay = options.nodeEventDelayMs;
+        in >> count;
+        if (in >> delay) delay = std::clamp(delay, 0, 2000);
+        resetAfterRequests = std::max(count, 0);
+        resetAfterDelayMs = delay;
+        return "ok\n";
+    }
     if (verb == "unplug") {
         std::string rest;
         std::getline(in, rest);
@@ -501,7 +514,8 @@ std::string BusServer::HandleControl(const std::string& command) {
         }
         return text;
     }
-    return "error: unknown command (reset [DELAY_MS] [nodes-first] | unplug [NODE] | status)\n";
+    return "error: unknown command (reset [DELAY_MS] [nodes-first] | reset-after REQUESTS [DELAY_MS] | "
+           "unplug [NODE] | status)\n";
 }
 
 std::string BusServer::StateText() const {

@@ -112,6 +112,8 @@ private:
     uint64_t lastCycle = 0;
     std::vector<std::string> log;  // resets and unplugs with their bus cycles
     std::vector<uint64_t> resetCycles;
+    int resetAfterRequests = 0;  // > 0: a bus reset comes just before that many more requests are served
+    int resetAfterDelayMs = 0;
 };
 
 }  // namespace sim1394

@@ -148,6 +148,7 @@ int Dispatch(raw1394handle_t h, const uint8_t* data, size_t size) {
         h->irmId = m.irmId;
         h->nodeGeneration[m.localId & 0x3f] = m.generation;
         if (h->busResetHandler != nullptr) return h->busResetHandler(h, m.generation);
+        h->generation = m.generation;  // the default handler's whole job
         return 0;
     }
     case MsgType::NodeUpdate: {

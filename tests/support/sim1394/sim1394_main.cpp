@@ -20,7 +20,7 @@ namespace {
 
 const char kUsage[] =
     "usage: sim1394 [OPTIONS] -- COMMAND [ARGS...]\n"
-    "       sim1394 --ctl reset [DELAY_MS] [nodes-first] | unplug [NODE] | status\n"
+    "       sim1394 --ctl reset [DELAY_MS] [nodes-first] | reset-after N [DELAY_MS] | unplug [NODE] | status\n"
     "\n"
     "Runs COMMAND and its children on a simulated IEEE 1394 bus and exits with COMMAND's status.\n"
     "Programs find the bus through the test libraw1394 in the sim1394-lib/ folder beside this program,\n"
@@ -40,6 +40,8 @@ const char kUsage[] =
     "While COMMAND runs, from inside it (SIM1394_SOCKET is set there):\n"
     "  sim1394 --ctl reset [DELAY_MS] [nodes-first]   cause a bus reset; remote nodes' events come\n"
     "                                                 DELAY_MS after the local one (or before it)\n"
+    "  sim1394 --ctl reset-after N [DELAY_MS]         cause a bus reset just before the bus serves\n"
+    "                                                 N more asynchronous requests (from anyone)\n"
     "  sim1394 --ctl unplug [NODE]                    unplug NODE (e.g. 'camcorder 0'; default: the\n"
     "                                                 first camcorder or deck), with its bus reset\n"
     "  sim1394 --ctl status                           IRM and plug state\n"
