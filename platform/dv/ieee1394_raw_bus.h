@@ -28,6 +28,13 @@ public:
     uint64_t Guid(int node) override;
 
 private:
+    // Reads the first `count` quadlets of the node's configuration ROM, waiting (bounded) for a
+    // node that does not answer yet after a bus reset.
+    bool Answers(int node, quadlet_t* rom, int count);
+    // One page of the unit's SUBUNIT INFO (four entries of type << 3 | max id); false when the
+    // unit gives no stable answer.
+    bool SubunitInfoPage(int node, int page, uint8_t entries[4]);
+
     raw1394handle_t probe = nullptr;   // for the port list
     raw1394handle_t handle = nullptr;  // on the selected port; libraw1394 wants a fresh handle per port
 };

@@ -1,0 +1,371 @@
+// The IEEE 1394 path end to end on the simulated bus (sim1394): the real programs (graphinfo,
+// Tamsel through scripts/run.sh) and the real libiec61883, librom1394 and libavc1394 over the
+// test libraw1394, with virtual camcorders, decks and disks. The tape a virtual unit records and
+// the capture of every isochronous packet are judged afterwards: the tape by ffprobe/ffmpeg, the
+// capture by our own CIP checker. The graph-level tests (unplug) run this program again on the
+// bus and drive the control program's graph directly.
+#include <gtest/gtest.h>
+
+#include <dshow.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "capture_check.h"
+#include "control_chain.h"
+#include "test_support.h"
+#include "transport_interface.h"
+
+namespace {
+
+constexpr size_t kFrameBytes = 120000;
+constexpr size_t kLumaBytes = 720 * 480;
+constexpr size_t kYuv411Bytes = kLumaBytes * 3 / 2;
+constexpr int kLocalNodeAfterOneUnit = 1;  // the host's adapter follows the virtual nodes
+const char kNoDevice[] = "DV機器が見つかりませんでした。";
+
+std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string Quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Runs a shell command with stderr joined to stdout; its output and exit status.
+int Shell(const std::string& command, std::string* output = nullptr) {
+    FILE* pipe = popen(("(" + command + ") 2>&1").c_str(), "r");
+    if (pipe == nullptr) return -1;
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+    const int status = pclose(pipe);
+    if (output != nullptr) *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The number after `key` on the sim1394 report line that starts with `line`; -1 if absent.
+long ReportValue(const std::string& output, const std::string& line, const std::string& key) {
+    const size_t at = output.find("sim1394: " + line);
+    if (at == std::string::npos) return -1;
+    const size_t end = output.find('\n', at);
+    const std::string text = output.substr(at, end - at);
+    const size_t k = text.find(key);
+    if (k == std::string::npos) return -1;
+    return std::strtol(text.c_str() + k + key.size(), nullptr, 10);
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/tamsel-1394-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempDir() { (void)!system(("rm -rf " + Quote(path_)).c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+class Ieee1394Bus : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        for (const char* piece : {"sim1394", "sim1394-lib/libraw1394.so.11", "Tamsel", "graphinfo", "regsvr",
+                                  "tamsel.ax", "colorbar.dat", "dvfilters.so"}) {
+            if (!Exists(Build(piece))) missing = std::string(piece) + " is not built";
+        }
+        if (missing.empty() && Shell("ffprobe -version >/dev/null") != 0) missing = "ffprobe is not installed";
+        if (missing.empty() && Shell("cd " + Quote(testsupport::BuildDir()) + " && ./regsvr tamsel.ax") != 0) {
+            missing = "tamsel.ax could not be registered";
+        }
+    }
+    void SetUp() override {
+        if (!missing.empty()) GTEST_SKIP() << missing;
+    }
+
+    // sim1394 OPTIONS -- bash -c SCRIPT, run in the build directory.
+    int OnBus(const std::string& options, const std::string& script, std::string* output) {
+        return Shell("cd " + Quote(testsupport::BuildDir()) + " && ./sim1394 " + options + " -- bash -c " +
+                         Quote(script),
+                     output);
+    }
+    // The main job with the given run time, as a user runs it (no rebuild).
+    static std::string RunScript(int seconds, const std::string& spareTape) {
+        return "TAMSEL_BUILD_DIR=" + Quote(testsupport::BuildDir()) + " TAMSEL_RUN_SECONDS=" + std::to_string(seconds) +
+               " TAMSEL_TAPE=" + Quote(spareTape) + " QT_QPA_PLATFORM=offscreen bash " +
+               Quote(std::string(TAMSEL_SOURCE_DIR) + "/scripts/run.sh");
+    }
+
+    static std::string missing;
+};
+std::string Ieee1394Bus::missing;
+
+double LumaPsnr(const uint8_t* a, const uint8_t* b) {
+    double sum = 0;
+    for (size_t i = 0; i < kLumaBytes; ++i) {
+        const double d = double(a[i]) - double(b[i]);
+        sum += d * d;
+    }
+    const double mse = sum / kLumaBytes;
+    return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+// The tape holds whole NTSC DV frames of the colour bars (ffprobe and ffmpeg as outside judges).
+void ExpectColourBarTape(const std::string& tape, const std::string& work) {
+    const std::string bytes = ReadFile(tape);
+    ASSERT_GT(bytes.size(), 0u) << "nothing recorded";
+    ASSERT_EQ(0u, bytes.size() % kFrameBytes) << "whole frames only";
+    std::string probe;
+    ASSERT_EQ(0, Shell("ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,r_frame_rate"
+                       " -of default=nw=1 " + Quote(tape), &probe));
+    for (const char* expected : {"codec_name=dvvideo", "width=720", "height=480", "r_frame_rate=30000/1001",
+                                 "codec_type=audio"}) {
+        EXPECT_TRUE(Contains(probe, expected)) << expected << " not in:\n" << probe;
+    }
+    const std::string bars = ReadFile(Build("colorbar.dat"));
+    ASSERT_EQ(54u + kLumaBytes * 3, bars.size());
+    std::ofstream(work + "/bars.bgr", std::ios::binary).write(bars.data() + 54, std::streamsize(kLumaBytes * 3));
+    ASSERT_EQ(0, Shell("ffmpeg -v error -f rawvideo -pix_fmt bgr24 -s 720x480 -i " + Quote(work + "/bars.bgr") +
+                       " -vf vflip -pix_fmt yuv411p -f rawvideo -y " + Quote(work + "/bars.yuv")));
+    ASSERT_EQ(0, Shell("ffmpeg -v error -i " + Quote(tape) + " -f rawvideo -pix_fmt yuv411p -y " +
+                       Quote(work + "/tape.yuv")));
+    const std::string reference = ReadFile(work + "/bars.yuv");
+    const std::string decoded = ReadFile(work + "/tape.yuv");
+    const size_t frames = bytes.size() / kFrameBytes;
+    ASSERT_EQ(frames * kYuv411Bytes, decoded.size());
+    for (size_t i : {size_t(0), frames - 1}) {
+        EXPECT_GT(LumaPsnr(reinterpret_cast<const uint8_t*>(decoded.data()) + i * kYuv411Bytes,
+                           reinterpret_cast<const uint8_t*>(reference.data())),
+                  35.0)
+            << "frame " << i << " is not the colour bars";
+    }
+}
+
+// Checks the capture's stream to the unit and returns its channel.
+sim1394::StreamCheck ExpectValidStream(const std::string& capture, int sourceNode) {
+    std::vector<sim1394::CapturedPacket> packets;
+    std::string why;
+    EXPECT_TRUE(sim1394::ReadCapture(capture, &packets, &why)) << why;
+    if (packets.empty()) {
+        ADD_FAILURE() << "no isochronous packets";
+        return {};
+    }
+    const sim1394::StreamCheck c = sim1394::CheckDvStream(packets, packets.front().channel, sourceNode);
+    EXPECT_EQ(packets.size(), c.packets) << "packets on more than one channel";
+    for (const std::string& e : c.errors) ADD_FAILURE() << e;
+    EXPECT_GT(c.frames, 10u);
+    // libiec61883's pacing: 1000 data packets in every 1068 (29.97 frames a second at 8000
+    // packets a second, one packet per bus cycle).
+    EXPECT_NEAR(1000.0 / 1068.0, c.dataShare, 0.003);
+    EXPECT_LE(c.cycleGaps, c.packets / 100) << "the stream skipped bus cycles";
+    return c;
+}
+
+TEST_F(Ieee1394Bus, ACamcorderIsListedAndRecordsTheColourBars) {
+    TempDir dir;
+    const std::string tape = dir.path() + "/camcorder.dv", capture = dir.path() + "/bus.iso";
+    std::string out;
+    const int status = OnBus("--tape " + Quote(tape) + " --capture " + Quote(capture),
+                             "./graphinfo && " + RunScript(4, dir.path() + "/deck.dv"), &out);
+    ASSERT_EQ(0, status) << out;
+    EXPECT_TRUE(Contains(out, "Microsoft DV Camera and VCR  [1394:")) << out;
+    EXPECT_TRUE(Contains(out, "a DV device is attached")) << out;
+    EXPECT_FALSE(Exists(dir.path() + "/deck.dv")) << "the virtual deck was started";
+    ExpectColourBarTape(tape, dir.path());
+    const sim1394::StreamCheck stream = ExpectValidStream(capture, kLocalNodeAfterOneUnit);
+    EXPECT_NE(63, stream.channel) << "a plug connection, not broadcast";
+    EXPECT_EQ(long(ReadFile(tape).size() / kFrameBytes), ReportValue(out, "camcorder 0:", "frames recorded "));
+    EXPECT_EQ(0, ReportValue(out, "camcorder 0:", "frames lost "));
+    // Stopping gave everything back.
+    EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available "));
+    EXPECT_EQ(64, ReportValue(out, "IRM channels available", "available "));
+    EXPECT_EQ(0, ReportValue(out, "camcorder 0 input plug", "plug: "));
+}
+
+TEST_F(Ieee1394Bus, WithOnlyADiskOrNothingTamselFindsNoDvDevice) {
+    // Tamsel shows its message in a box; headless it is also on stderr. The box is then closed
+    // by SIGTERM here.
+    const std::string script =
+        "./graphinfo | sed -n '/^Video input devices:/,$p'; "
+        "log=$(mktemp); QT_QPA_PLATFORM=offscreen ./Tamsel >\"$log\" 2>&1 & pid=$!; "
+        "for i in $(seq 1 300); do grep -q 'DV' \"$log\" && break; kill -0 $pid 2>/dev/null || break; "
+        "sleep 0.1; done; kill -TERM $pid 2>/dev/null; wait $pid; cat \"$log\"; rm -f \"$log\"";
+    for (const char* nodes : {"--node disk", "--node none"}) {
+        std::string out;
+        OnBus(nodes, script, &out);
+        EXPECT_TRUE(Contains(out, kNoDevice)) << nodes << ":\n" << out;
+        EXPECT_FALSE(Contains(out, "Microsoft DV Camera and VCR")) << nodes << ":\n" << out;
+    }
+}
+
+TEST_F(Ieee1394Bus, ADeckWithoutCameraAndTheLastOfTwoUnits) {
+    TempDir dir;
+    {
+        std::string out;
+        ASSERT_EQ(0, OnBus("--node deck", RunScript(3, dir.path() + "/spare.dv"), &out)) << out;
+        EXPECT_GT(ReportValue(out, "deck 0:", "frames recorded "), 10) << out;
+    }
+    // Both units are listed; the control program takes the last one listed (bus order: the
+    // highest node number), here the deck, and the camcorder gets nothing.
+    std::string out;
+    ASSERT_EQ(0, OnBus("--node camcorder --node deck", "./graphinfo && " + RunScript(3, dir.path() + "/spare.dv"), &out))
+        << out;
+    EXPECT_TRUE(Contains(out, "[1394:0080880000a00001]")) << out;
+    EXPECT_TRUE(Contains(out, "[1394:0080880000a00002]")) << out;
+    EXPECT_GT(ReportValue(out, "deck 1:", "frames recorded "), 10) << out;
+    EXPECT_EQ(0, ReportValue(out, "camcorder 0:", "frames recorded ")) << out;
+}
+
+TEST_F(Ieee1394Bus, AnInputPlugHeldByAnotherHostGetsTheBroadcastChannel) {
+    TempDir dir;
+    const std::string capture = dir.path() + "/bus.iso";
+    std::string out;
+    // While streaming, and again after a bus reset, channel 63 is ours at the resource manager.
+    ASSERT_EQ(0, OnBus("--preconnect --capture " + Quote(capture),
+                       "(PLATFORM_DEBUG=ieee1394:2 " + RunScript(6, dir.path() + "/spare.dv") +
+                           ") & job=$!; sleep 3; ./sim1394 --ctl status; ./sim1394 --ctl reset; sleep 1; "
+                           "./sim1394 --ctl status; wait $job",
+                       &out))
+        << out;
+    EXPECT_TRUE(Contains(out, "connected by another host")) << out;
+    const size_t first = out.find("\nIRM channels available 62\n");
+    EXPECT_NE(std::string::npos, first) << "channel 63 not allocated:\n" << out;
+    EXPECT_NE(std::string::npos, out.find("\nIRM channels available 62\n", first + 1))
+        << "channel 63 not allocated again after the reset:\n" << out;
+    std::vector<sim1394::CapturedPacket> packets;
+    std::string why;
+    ASSERT_TRUE(sim1394::ReadCapture(capture, &packets, &why)) << why;
+    ASSERT_FALSE(packets.empty());
+    for (const auto& p : packets) ASSERT_EQ(63, p.channel) << "the other host's channel was joined";
+    // The other host's connection is untouched and nothing of ours stayed allocated.
+    EXPECT_EQ(1, ReportValue(out, "camcorder 0 input plug", "plug: ")) << out;
+    EXPECT_TRUE(Contains(out, "point-to-point, channel 5 (another host)")) << out;
+    EXPECT_EQ(4915 - 1200, ReportValue(out, "IRM bandwidth available", "available "));
+    EXPECT_EQ(63, ReportValue(out, "IRM channels available", "available "));
+}
+
+TEST_F(Ieee1394Bus, NoBandwidthOrChannelLeftIsAClearFailureThatLeavesNothingBehind) {
+    for (const char* exhausted : {"--no-bandwidth", "--no-channels"}) {
+        TempDir dir;
+        const std::string capture = dir.path() + "/bus.iso";
+        std::string out;
+        // Tamsel's own reaction (a message, then exit status 1) is the control program's; here the
+        // transport's report and the bus state are judged.
+        OnBus(std::string(exhausted) + " --capture " + Quote(capture),
+              "PLATFORM_DEBUG=ieee1394:1 " + RunScript(3, dir.path() + "/spare.dv"), &out);
+        EXPECT_TRUE(Contains(out, "no isochronous")) << exhausted << ":\n" << out;
+        EXPECT_EQ(8u, ReadFile(capture).size()) << exhausted << ": packets went out";
+        EXPECT_EQ(0, ReportValue(out, "camcorder 0 input plug", "plug: ")) << exhausted << ":\n" << out;
+        if (std::string(exhausted) == "--no-bandwidth") {
+            EXPECT_EQ(64, ReportValue(out, "IRM channels available", "available ")) << out;
+        } else {
+            EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available ")) << out;
+        }
+    }
+}
+
+TEST_F(Ieee1394Bus, ABusResetWhileStreamingIsSurvived) {
+    TempDir dir;
+    const std::string tape = dir.path() + "/reset.dv", capture = dir.path() + "/bus.iso";
+    std::string out;
+    const int status = OnBus("--tape " + Quote(tape) + " --capture " + Quote(capture),
+                             "(PLATFORM_DEBUG=ieee1394:3 " + RunScript(7, dir.path() + "/spare.dv") +
+                                 ") & job=$!; sleep 4; ./sim1394 --ctl reset; wait $job",
+                             &out);
+    ASSERT_EQ(0, status) << out;
+    ASSERT_TRUE(Contains(out, "sim1394: bus reset at cycle")) << out;
+    // Frames flow again within a second of bus time, and what was lost is counted.
+    const long resumed = ReportValue(out, "camcorder 0: recording resumed", "resumed ");
+    ASSERT_GE(resumed, 0) << out;
+    EXPECT_LT(resumed, 8000) << "cycles from the reset to the next whole frame";
+    // The camcorder missed blocks while unconnected, and the transport counted the frames it sent
+    // meanwhile as lost.
+    EXPECT_GE(ReportValue(out, "camcorder 0:", "block count breaks "), 1) << out;
+    const size_t survived = out.find("bus reset survived");
+    ASSERT_NE(std::string::npos, survived) << out;
+    const size_t lost = out.find(" frames lost so far", survived);
+    ASSERT_NE(std::string::npos, lost) << out;
+    const size_t number = out.rfind(", ", lost);
+    EXPECT_GT(std::strtol(out.c_str() + number + 2, nullptr, 10), 0) << out.substr(survived, lost - survived);
+    ExpectValidStream(capture, kLocalNodeAfterOneUnit);
+    const std::string bytes = ReadFile(tape);
+    EXPECT_EQ(0u, bytes.size() % kFrameBytes);
+    EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available "));
+    EXPECT_EQ(0, ReportValue(out, "camcorder 0 input plug", "plug: "));
+}
+
+// Unplugging the camcorder while the control program's graph streams: the graph reports the
+// device lost and Stop returns promptly. Runs itself on the bus (the inner half drives the graph).
+TEST_F(Ieee1394Bus, UnpluggingTheCamcorderAbortsTheGraph) {
+    if (getenv("SIM1394_SOCKET") == nullptr) {
+        TempDir dir;
+        const std::string tape = dir.path() + "/unplug.dv";
+        std::string out;
+        char self[4096] = {};
+        ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        // A disk after the camcorder takes the camcorder's node number once it is gone.
+        const int status =
+            Shell("cd " + Quote(testsupport::BuildDir()) + " && ./sim1394 --node camcorder --node disk --tape " +
+                      Quote(tape) + " -- " + Quote(self) +
+                      " --gtest_filter=Ieee1394Bus.UnpluggingTheCamcorderAbortsTheGraph",
+                  &out);
+        ASSERT_EQ(0, status) << out;
+        EXPECT_TRUE(Contains(out, "camcorder 0 unplugged at cycle")) << out;
+        const std::string bytes = ReadFile(tape);
+        EXPECT_GT(bytes.size(), 0u);
+        EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "whole frames only";
+        EXPECT_EQ(long(bytes.size() / kFrameBytes), ReportValue(out, "camcorder 0 (unplugged):", "frames recorded "));
+        EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available ")) << out;
+        EXPECT_EQ(64, ReportValue(out, "IRM channels available", "available ")) << out;
+        return;
+    }
+    CoInitialize(nullptr);
+    {
+        ControlChain chain;
+        ASSERT_EQ("", chain.Build());
+        ASSERT_EQ(S_OK, chain.control->Run());
+        chain.control->Pause();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        ASSERT_EQ(0, Shell(Quote(Build("sim1394")) + " --ctl unplug camcorder"));
+        bool aborted = false;
+        for (int waited = 0; !aborted && waited < 20; ++waited) {
+            LONG code = 0;
+            LONG_PTR p1 = 0, p2 = 0;
+            while (chain.events->GetEvent(&code, &p1, &p2, 500) == S_OK) {
+                if (code == EC_ERRORABORT) {
+                    aborted = true;
+                    EXPECT_EQ(dv::kTransportDeviceGone, HRESULT(p1)) << Hex(HRESULT(p1));
+                }
+                chain.events->FreeEventParams(code, p1, p2);
+            }
+        }
+        EXPECT_TRUE(aborted) << "no EC_ERRORABORT after the unplug";
+        const auto stopping = std::chrono::steady_clock::now();
+        chain.control->Stop();
+        const auto stopMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopping).count();
+        // "Promptly": before the transport's stall timeout, which a Stop waiting on the bus would hit.
+        EXPECT_LT(stopMs, dv::kTransportStallTimeoutMs);
+    }
+    CoUninitialize();
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+// The simulated IEEE 1394 bus: the virtual nodes, the local node that every client handle shares
+// (the host's adapter, also root and isochronous resource manager), the IRM's registers, bus
+// resets and unplugging, and the isochronous packets the clients transmit (delivered to the nodes
+// and the clients' receive contexts listening on their channel, and written to the capture file).
+//
+// Node numbers: the virtual nodes in the order given, then the local node (the highest, as the
+// root is). After a reset the local node's event goes to every client at once and each remote
+// node's own event `nodeEventDelayMs` later (or first, with nodesFirst); clients' transactions to
+// a node fail with EAGAIN until its event arrived.
+//
+// Threads: Start runs the bus on its own thread; everything below is touched by that thread
+// only, except RequestStop, Reset and Unplug (any thread; they hand over through `commandLock`
+// and an eventfd) and the reading accessors, meant for after Stop.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "virtual_node.h"
+
+namespace sim1394 {
+
+struct BusOptions {
+    std::vector<NodeKind> nodes;
+    std::string tapePath;
+    std::string capturePath;
+    int nodeEventDelayMs = 150;
+    int preconnectNode = -1;        // another host holds this node's input plug (-1: none)
+    bool noBandwidth = false;       // other nodes hold all isochronous bandwidth
+    bool noChannels = false;        // ... and every channel
+};
+
+class BusServer {
+public:
+    explicit BusServer(BusOptions options);
+    ~BusServer();
+
+    // Listens on a fresh private socket; false with a message when it cannot.
+    bool Start(std::string* error);
+    const std::string& socketPath() const { return socket; }
+    // Stops the thread and closes the tape and capture.
+    void Stop();
+
+    // From any thread (the control commands and signals use these).
+    void PostCommand(const std::string& command);
+
+    // After Stop: what the nodes recorded and the state of the bus, one fact a line.
+    std::string Report() const;
+
+private:
+    struct Client {
+        int fd = -1;
+        int listenChannel = -1;  // an isochronous receive context's channel
+    };
+    struct Pending {  // a remote node's delayed bus-reset event
+        int64_t dueNs;
+        uint32_t node;
+        uint32_t generation;
+    };
+
+    void Run();
+    void Accept();
+    bool ServeClient(int fd);
+    void HandleRequest(int fd, const uint8_t* data, size_t size);
+    void HandleIso(const uint8_t* data, size_t size);
+    std::string HandleControl(const std::string& command);
+    void Respond(int fd, uint32_t seq, int error, const void* data, size_t length);
+    void SendTo(int fd, const void* data, size_t length);
+    void BusReset(int delayMs, bool nodesFirst);
+    void Unplug(const std::string& which);
+    void ApplyExhaustion();
+    void DeliverDueEvents();
+    void ArmTimer();
+    uint32_t NodeCount() const { return uint32_t(nodes.size()) + 1; }
+    uint32_t LocalNode() const { return uint32_t(nodes.size()); }
+    int64_t CycleNow() const;
+    std::string StateText() const;
+
+    const BusOptions options;
+    std::string directory;  // private folder holding the socket
+    std::string socket;
+    int listenFd = -1;
+    int epollFd = -1;
+    int wakeFd = -1;   // eventfd: a posted command or stop
+    int timerFd = -1;  // the next delayed node event
+    std::thread thread;
+
+    std::mutex commandLock;
+    std::deque<std::string> commands;  // commandLock
+    bool stopping = false;             // commandLock
+
+    // Bus thread only from here.
+    int64_t busStartNs = 0;
+    uint32_t generation = 1;
+    std::vector<std::unique_ptr<VirtualNode>> nodes;    // present, in node-number order
+    std::vector<std::unique_ptr<VirtualNode>> removed;  // unplugged, kept for the report
+    VirtualNode* recorder = nullptr;                    // the first camcorder or deck (its tape)
+    uint32_t nodeGeneration[64] = {};
+    std::vector<Pending> pending;
+    std::map<int, Client> clients;
+    uint32_t bandwidthAvailable = 0;
+    uint32_t channelsHi = 0, channelsLo = 0;
+    std::FILE* capture = nullptr;
+    uint64_t capturedPackets = 0;
+    uint64_t lastCycle = 0;
+    std::vector<std::string> log;  // resets and unplugs with their bus cycles
+    std::vector<uint64_t> resetCycles;
+    int resetAfterRequests = 0;  // > 0: a bus reset comes just before that many more requests are served
+    int resetAfterDelayMs = 0;
+};
+
+}  // namespace sim1394

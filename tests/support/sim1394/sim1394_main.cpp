@@ -1,0 +1,224 @@
+// sim1394: runs a command on a simulated IEEE 1394 bus (see --help).
+#include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bus_server.h"
+#include "sim_protocol.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: sim1394 [OPTIONS] -- COMMAND [ARGS...]\n"
+    "       sim1394 --ctl reset [DELAY_MS] [nodes-first] | reset-after N [DELAY_MS] | unplug [NODE] | status\n"
+    "\n"
+    "Runs COMMAND and its children on a simulated IEEE 1394 bus and exits with COMMAND's status.\n"
+    "Programs find the bus through the test libraw1394 in the sim1394-lib/ folder beside this program,\n"
+    "which is put first in LD_LIBRARY_PATH, and SIM1394_SOCKET. At the end the bus state and what\n"
+    "each camcorder or deck recorded are printed on standard error, one 'sim1394: ' line each.\n"
+    "\n"
+    "  --node camcorder|deck|disk  add a node (repeatable; default: one camcorder)\n"
+    "  --tape FILE                 record what the first camcorder or deck receives (whole DV frames)\n"
+    "  --capture FILE              write every isochronous packet the bus carried\n"
+    "  --preconnect                another host already holds the first AV/C node's input plug\n"
+    "                              (point-to-point on channel 5, with its channel and bandwidth)\n"
+    "  --preconnect-node N         the same for node N\n"
+    "  --no-bandwidth              no isochronous bandwidth left at the IRM\n"
+    "  --no-channels               no isochronous channel left at the IRM\n"
+    "  --node-event-delay MS       after a reset, remote nodes answer this much later (default 150)\n"
+    "\n"
+    "While COMMAND runs, from inside it (SIM1394_SOCKET is set there):\n"
+    "  sim1394 --ctl reset [DELAY_MS] [nodes-first]   cause a bus reset; remote nodes' events come\n"
+    "                                                 DELAY_MS after the local one (or before it)\n"
+    "  sim1394 --ctl reset-after N [DELAY_MS]         cause a bus reset just before the bus serves\n"
+    "                                                 N more asynchronous requests (from anyone)\n"
+    "  sim1394 --ctl unplug [NODE]                    unplug NODE (e.g. 'camcorder 0'; default: the\n"
+    "                                                 first camcorder or deck), with its bus reset\n"
+    "  sim1394 --ctl status                           IRM and plug state\n"
+    "or with signals to the sim1394 process: SIGUSR1 causes a bus reset, SIGUSR2 unplugs the first\n"
+    "camcorder or deck.\n"
+    "\n"
+    "Capture format: 'ISO1394\\n', then per packet a 12-byte little-endian header (u32 bus cycle from 0\n"
+    "at the start, 8000 a second, never wrapping; u8 channel; u8 tag; u8 sy; u8 0; u32 payload length)\n"
+    "and the payload as on the wire.\n";
+
+int Control(int argc, char** argv, int first) {
+    std::string command;
+    for (int i = first; i < argc; ++i) command += (command.empty() ? "" : " ") + std::string(argv[i]);
+    const char* path = getenv(sim1394::kSocketVariable);
+    if (path == nullptr || strlen(path) >= sizeof(sockaddr_un::sun_path)) {
+        std::fprintf(stderr, "sim1394: not running on a simulated bus (%s is not set)\n", sim1394::kSocketVariable);
+        return 2;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, path);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        std::fprintf(stderr, "sim1394: cannot reach the bus: %s\n", strerror(errno));
+        return 2;
+    }
+    std::vector<char> message(sizeof(sim1394::MsgHeader));
+    const sim1394::MsgHeader header {sim1394::MsgType::Control, 1};
+    memcpy(message.data(), &header, sizeof header);
+    message.insert(message.end(), command.begin(), command.end());
+    if (::send(fd, message.data(), message.size(), MSG_NOSIGNAL) != ssize_t(message.size())) return 2;
+    std::vector<char> reply(sim1394::kMaxMessage);
+    for (;;) {  // skip the bus's unsolicited events
+        timeval tv {5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        const ssize_t n = ::recv(fd, reply.data(), reply.size(), 0);
+        if (n <= 0) {
+            std::fprintf(stderr, "sim1394: the bus did not answer\n");
+            return 2;
+        }
+        sim1394::ResponseMsg r;
+        if (size_t(n) < sizeof r) continue;
+        memcpy(&r, reply.data(), sizeof r);
+        if (r.h.type != sim1394::MsgType::Response || r.h.seq != 1) continue;
+        const std::string text(reply.data() + sizeof r, std::min<size_t>(r.length, size_t(n) - sizeof r));
+        std::fputs(text.c_str(), stdout);
+        ::close(fd);
+        return text.rfind("error", 0) == 0 ? 1 : 0;
+    }
+}
+
+std::string ProgramFolder() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return ".";
+    path[n] = '\0';
+    std::string s(path);
+    return s.substr(0, s.rfind('/'));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    sim1394::BusOptions options;
+    int i = 1;
+    for (; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](const char* what) -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "sim1394: %s needs %s\n", arg.c_str(), what);
+                exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--ctl") {
+            return Control(argc, argv, i + 1);
+        } else if (arg == "--node") {
+            const std::string kind = value("camcorder, deck or disk");
+            if (kind == "camcorder") options.nodes.push_back(sim1394::NodeKind::Camcorder);
+            else if (kind == "deck") options.nodes.push_back(sim1394::NodeKind::Deck);
+            else if (kind == "disk") options.nodes.push_back(sim1394::NodeKind::Disk);
+            else if (kind == "none") continue;
+            else {
+                std::fprintf(stderr, "sim1394: unknown node kind '%s'\n", kind.c_str());
+                return 2;
+            }
+        } else if (arg == "--tape") {
+            options.tapePath = value("a file");
+        } else if (arg == "--capture") {
+            options.capturePath = value("a file");
+        } else if (arg == "--preconnect") {
+            options.preconnectNode = -2;  // the first AV/C node, resolved below
+        } else if (arg == "--preconnect-node") {
+            options.preconnectNode = atoi(value("a node number").c_str());
+        } else if (arg == "--no-bandwidth") {
+            options.noBandwidth = true;
+        } else if (arg == "--no-channels") {
+            options.noChannels = true;
+        } else if (arg == "--node-event-delay") {
+            options.nodeEventDelayMs = atoi(value("milliseconds").c_str());
+        } else if (arg == "--") {
+            ++i;
+            break;
+        } else {
+            std::fprintf(stderr, "sim1394: unknown option '%s'\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (i >= argc) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    bool explicitNodes = false;
+    for (int k = 1; k < i; ++k) explicitNodes |= std::string(argv[k]) == "--node";
+    if (!explicitNodes) options.nodes.push_back(sim1394::NodeKind::Camcorder);
+    if (options.preconnectNode == -2) {
+        options.preconnectNode = -1;
+        for (size_t n = 0; n < options.nodes.size() && options.preconnectNode < 0; ++n) {
+            if (options.nodes[n] != sim1394::NodeKind::Disk) options.preconnectNode = int(n);
+        }
+    }
+
+    // Signals are taken synchronously below; the bus thread inherits the blocked mask.
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int s : {SIGCHLD, SIGUSR1, SIGUSR2, SIGINT, SIGTERM, SIGHUP}) sigaddset(&handled, s);
+    sigset_t original;
+    pthread_sigmask(SIG_BLOCK, &handled, &original);
+
+    sim1394::BusServer bus(options);
+    std::string error;
+    if (!bus.Start(&error)) {
+        std::fprintf(stderr, "sim1394: %s\n", error.c_str());
+        return 2;
+    }
+    const std::string libraryFolder = ProgramFolder() + "/sim1394-lib";
+    const char* oldPath = getenv("LD_LIBRARY_PATH");
+    const std::string newPath = libraryFolder + (oldPath != nullptr && *oldPath ? ":" + std::string(oldPath) : "");
+    const std::string socketPath = bus.socketPath();
+
+    const pid_t child = fork();
+    if (child < 0) {
+        std::fprintf(stderr, "sim1394: cannot start the command: %s\n", strerror(errno));
+        return 2;
+    }
+    if (child == 0) {
+        pthread_sigmask(SIG_SETMASK, &original, nullptr);
+        setenv(sim1394::kSocketVariable, socketPath.c_str(), 1);
+        setenv("LD_LIBRARY_PATH", newPath.c_str(), 1);
+        execvp(argv[i], argv + i);
+        std::fprintf(stderr, "sim1394: cannot run %s: %s\n", argv[i], strerror(errno));
+        _exit(127);
+    }
+    int status = 0;
+    for (;;) {
+        siginfo_t info {};
+        timespec tick {0, 200000000};
+        const int s = sigtimedwait(&handled, &info, &tick);
+        if (s == SIGUSR1) bus.PostCommand("reset");
+        else if (s == SIGUSR2) bus.PostCommand("unplug");
+        else if (s == SIGINT || s == SIGTERM || s == SIGHUP) kill(child, s);
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child) break;
+    }
+    bus.Stop();
+    std::string report = bus.Report();
+    size_t start = 0;
+    while (start < report.size()) {
+        const size_t end = report.find('\n', start);
+        std::fprintf(stderr, "sim1394: %s\n", report.substr(start, end - start).c_str());
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return 1;
+}

@@ -1,0 +1,86 @@
+// A device on the simulated bus: its configuration ROM, its plug registers, its AV/C answers over
+// FCP and, for a camcorder or deck, its tape. A camcorder (tape recorder and camera subunits) or
+// deck (tape recorder only) listens on its input plug's channel (the broadcast channel 63 while
+// the plug has no connection), reassembles DV frames from the CIP data blocks and records whole
+// NTSC frames only; a disk is an SBP-2 unit that knows no AV/C.
+// Threads: owned and used by the bus server's thread only.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace sim1394 {
+
+enum class NodeKind { Camcorder, Deck, Disk };
+
+class VirtualNode {
+public:
+    VirtualNode(NodeKind kind, int index, uint64_t guid);
+    ~VirtualNode();
+    VirtualNode(const VirtualNode&) = delete;
+    VirtualNode& operator=(const VirtualNode&) = delete;
+
+    NodeKind kind() const { return nodeKind; }
+    const std::string& name() const { return label; }  // "camcorder 0" ...
+    uint64_t guid() const { return uniqueId; }
+    bool avc() const { return nodeKind != NodeKind::Disk; }
+
+    // Asynchronous transactions on the node's CSR space (offset from 0xFFFFF0000000, bus-order
+    // quadlets). 0 or an errno value (EINVAL: no such register, as an address error).
+    int Read(uint32_t offset, uint32_t length, std::vector<uint8_t>* out) const;
+    int Write(uint32_t offset, const uint8_t* data, uint32_t length, std::vector<uint8_t>* fcpResponse);
+    int Lock(uint32_t offset, uint32_t extcode, uint32_t arg, uint32_t data, uint32_t* old);
+
+    // A bus reset: point-to-point connections are dropped until their owners restore them.
+    void BusReset();
+    // Another host's point-to-point connection to the input plug, on this channel.
+    void ConnectFromOtherHost(int channel);
+    bool heldByOtherHost() const { return otherHostChannel >= 0; }
+    int otherHostChannel = -1;
+
+    // The channel the input plug listens on now.
+    int ListeningChannel() const;
+    uint32_t inputPcr() const { return iPcr; }
+
+    // One isochronous packet of the channel the node listens on (payload in bus order).
+    void Receive(uint64_t cycle, const uint8_t* payload, uint32_t length);
+
+    // Records to this file (whole frames only); false with errno when it cannot be opened.
+    bool OpenTape(const std::string& path);
+    void CloseTape();
+
+    struct Statistics {
+        uint64_t framesRecorded = 0;
+        uint64_t framesBroken = 0;      // started but cut by lost or misplaced blocks: not kept
+        uint64_t dataPackets = 0;
+        uint64_t emptyPackets = 0;
+        uint64_t dbcBreaks = 0;
+        int64_t firstFrameCycle = -1;   // bus cycle that completed the first kept frame
+        int64_t lastFrameCycle = -1;
+    };
+    const Statistics& statistics() const { return stats; }
+    // Bus cycles of completed frames (for the reset and unplug checks).
+    const std::vector<uint64_t>& frameCycles() const { return completedAt; }
+
+private:
+    std::vector<uint32_t> BuildRom() const;
+    std::vector<uint8_t> AnswerAvc(const uint8_t* command, uint32_t length) const;
+    void FinishFrame(uint64_t cycle);
+
+    const NodeKind nodeKind;
+    const uint64_t uniqueId;
+    std::string label;
+    std::vector<uint32_t> rom;  // host order, from 0x400
+    uint32_t oMpr = 0, oPcr = 0, iMpr = 0, iPcr = 0;  // host order
+
+    std::FILE* tape = nullptr;
+    std::vector<uint8_t> frame;  // the frame being reassembled
+    bool inFrame = false;
+    int expectedDbc = -1;
+    Statistics stats;
+    std::vector<uint64_t> completedAt;
+};
+
+}  // namespace sim1394
