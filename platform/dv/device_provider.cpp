@@ -9,29 +9,6 @@
 
 namespace dv {
 
-DeviceProvider::DeviceProvider() { ModuleObjectCreated(); }
-
-DeviceProvider::~DeviceProvider() { ModuleObjectDestroyed(); }
-
-HRESULT DeviceProvider::QueryInterface(REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IDeviceProvider) {
-        *out = static_cast<IDeviceProvider*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG DeviceProvider::AddRef() { return ++refCount; }
-
-ULONG DeviceProvider::Release() {
-    const ULONG left = --refCount;
-    if (left == 0) delete this;
-    return left;
-}
-
 std::vector<std::string> DeviceProvider::ListDevicePaths() {
     std::vector<std::string> paths;
     for (const std::string& socket : DeckDirectory::ListLive(DeckDirectory::Path(false))) {

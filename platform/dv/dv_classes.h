@@ -45,4 +45,13 @@ void ModuleObjectDestroyed();
 // Number of live objects counted above.
 long ModuleObjectCount();
 
+// A member that counts its object as one of the module's while it lives.
+class ModuleObject {
+public:
+    ModuleObject() { ModuleObjectCreated(); }
+    ~ModuleObject() { ModuleObjectDestroyed(); }
+    ModuleObject(const ModuleObject&) = delete;
+    ModuleObject& operator=(const ModuleObject&) = delete;
+};
+
 }  // namespace dv

@@ -134,7 +134,7 @@ HRESULT VideoEncoder::EncodeAndDeliver(IMediaSample* sample) {
         const HRESULT accepted = input.CheckMediaType(changed);
         if (accepted == S_OK)
             bottomUp = reinterpret_cast<const VIDEOINFOHEADER*>(changed->pbFormat)->bmiHeader.biHeight > 0;
-        DeleteMediaType(changed);
+        FreeTaskMediaType(changed);
         if (accepted != S_OK) return VFW_E_TYPE_NOT_ACCEPTED;
     }
 

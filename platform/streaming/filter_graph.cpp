@@ -223,7 +223,7 @@ HRESULT FilterGraph::EnumFilters(IEnumFilters** ppEnum) {
     try {
         std::vector<IBaseFilter*> members;
         for (const Entry& entry : filters) members.push_back(entry.filter);
-        *ppEnum = FilterEnumerator::Create(members, 0);
+        *ppEnum = FilterEnumerator::Create(CountedList(members));
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

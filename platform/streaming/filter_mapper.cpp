@@ -110,10 +110,10 @@ HRESULT FilterMapper::EnumMatchingFilters(IEnumRegFilters** ppEnum, DWORD dwMeri
     std::vector<FilterMapperStore::Filter> all;
     const HRESULT hr = FilterMapperStore::ReadAll(false, &all);
     if (FAILED(hr)) return hr;
-    std::vector<RegFilterEnumerator::Entry> entries;
+    RegFilterEnumerator::List entries;
     for (const auto& filter : FilterMapperStore::Match(all, conditions))
         entries.push_back({filter.clsid, filter.name});
-    *ppEnum = new (std::nothrow) RegFilterEnumerator(std::move(entries));
+    *ppEnum = RegFilterEnumerator::Create(std::move(entries));
     return *ppEnum != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 

@@ -186,7 +186,7 @@ HRESULT FilterMapper2::EnumMatchingFilters(IEnumMoniker** ppEnum, DWORD, BOOL bE
         monikers.push_back(moniker);
     }
     if (SUCCEEDED(hr)) {
-        *ppEnum = new (std::nothrow) MonikerEnumerator(monikers);
+        *ppEnum = NewMonikerEnumerator(monikers);
         if (*ppEnum == nullptr) hr = E_OUTOFMEMORY;
     }
     for (IMoniker* moniker : monikers) moniker->Release();

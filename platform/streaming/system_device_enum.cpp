@@ -158,8 +158,8 @@ HRESULT SystemDeviceEnum::CreateClassEnumerator(REFCLSID clsidDeviceClass,
         if (monikers.empty()) {
             hr = S_FALSE;
         } else {
-            auto* enumerator = new MonikerEnumerator(monikers);
-            *ppEnumMoniker = enumerator;
+            *ppEnumMoniker = NewMonikerEnumerator(monikers);
+            if (*ppEnumMoniker == nullptr) hr = E_OUTOFMEMORY;
         }
     } catch (const std::bad_alloc&) {
         hr = E_OUTOFMEMORY;

@@ -90,4 +90,11 @@ private:
     T* pointer = nullptr;
 };
 
+// Hands p to an out parameter with a new reference of the caller's (null stays null).
+template <typename T, typename U>
+void CopyTo(T* p, U** out) {
+    *out = p;
+    if (p != nullptr) p->AddRef();
+}
+
 }  // namespace platform

@@ -53,3 +53,19 @@ private:
 };
 
 }  // namespace platform
+
+namespace platform {
+
+// ListEnumerator items for IEnumMediaTypes: Next hands out task-memory copies.
+struct MediaTypeItems {
+    using Stored = MediaType;
+    using Handed = AM_MEDIA_TYPE*;
+    static constexpr HRESULT kNoCountStatus = E_INVALIDARG;
+    static HRESULT Hand(const MediaType& type, AM_MEDIA_TYPE** out) {
+        *out = CreateTaskMediaType(*type.get());
+        return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+    static void Take(AM_MEDIA_TYPE* type) { FreeTaskMediaType(type); }
+};
+
+}  // namespace platform
