@@ -8,25 +8,6 @@ BindContext::~BindContext() {
     for (auto& entry : parameters) entry.second->Release();
 }
 
-HRESULT BindContext::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IBindCtx) {
-        *ppv = static_cast<IBindCtx*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG BindContext::AddRef() { return ++references; }
-
-ULONG BindContext::Release() {
-    const ULONG left = --references;
-    if (left == 0) delete this;
-    return left;
-}
-
 HRESULT BindContext::RegisterObjectBound(IUnknown*) { return E_NOTIMPL; }
 HRESULT BindContext::RevokeObjectBound(IUnknown*) { return E_NOTIMPL; }
 HRESULT BindContext::ReleaseBoundObjects() { return S_OK; }  // nothing is ever bound

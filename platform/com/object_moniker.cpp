@@ -20,26 +20,6 @@ ObjectMoniker::ObjectMoniker(PropertyBag* bag) : bag(bag) { bag->AddRef(); }
 
 ObjectMoniker::~ObjectMoniker() { bag->Release(); }
 
-HRESULT ObjectMoniker::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IPersistStream ||
-        riid == IID_IMoniker) {
-        *ppv = static_cast<IMoniker*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG ObjectMoniker::AddRef() { return ++references; }
-
-ULONG ObjectMoniker::Release() {
-    const ULONG left = --references;
-    if (left == 0) delete this;
-    return left;
-}
-
 HRESULT ObjectMoniker::GetClassID(CLSID* pClassID) {
     if (pClassID == nullptr) return E_POINTER;
     *pClassID = CLSID_NULL;

@@ -22,33 +22,7 @@ std::string LegacyPath(REFCLSID clsid) {
 }  // namespace
 
 HRESULT FilterMapper::Create(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* mapper = new (std::nothrow) FilterMapper();
-    if (mapper == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = mapper->QueryInterface(iid, out);
-    mapper->Release();
-    return hr;
-}
-
-HRESULT FilterMapper::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IFilterMapper) {
-        *ppv = static_cast<IFilterMapper*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG FilterMapper::AddRef() { return ++references; }
-
-ULONG FilterMapper::Release() {
-    const ULONG left = --references;
-    if (left == 0) delete this;
-    return left;
+    return CreateInstance<FilterMapper>(outer, iid, out);
 }
 
 HRESULT FilterMapper::RegisterFilter(CLSID clsid, LPCWSTR Name, DWORD dwMerit) {

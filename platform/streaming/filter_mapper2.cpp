@@ -94,33 +94,7 @@ std::vector<FilterMapperStore::PinType> TypePairs(DWORD count, const GUID* pairs
 }  // namespace
 
 HRESULT FilterMapper2::Create(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* mapper = new (std::nothrow) FilterMapper2();
-    if (mapper == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = mapper->QueryInterface(iid, out);
-    mapper->Release();
-    return hr;
-}
-
-HRESULT FilterMapper2::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IFilterMapper2) {
-        *ppv = static_cast<IFilterMapper2*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG FilterMapper2::AddRef() { return ++references; }
-
-ULONG FilterMapper2::Release() {
-    const ULONG left = --references;
-    if (left == 0) delete this;
-    return left;
+    return CreateInstance<FilterMapper2>(outer, iid, out);
 }
 
 HRESULT FilterMapper2::CreateCategory(REFCLSID clsidCategory, DWORD dwCategoryMerit,

@@ -111,34 +111,7 @@ void CollectDevices(IDeviceProvider* provider, REFCLSID category,
 }  // namespace
 
 HRESULT SystemDeviceEnum::Create(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* enumerator = new (std::nothrow) SystemDeviceEnum();
-    if (enumerator == nullptr) return E_OUTOFMEMORY;
-    enumerator->AddRef();
-    const HRESULT hr = enumerator->QueryInterface(iid, out);
-    enumerator->Release();
-    return hr;
-}
-
-HRESULT SystemDeviceEnum::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ICreateDevEnum) {
-        *ppv = static_cast<ICreateDevEnum*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG SystemDeviceEnum::AddRef() { return ++refCount; }
-
-ULONG SystemDeviceEnum::Release() {
-    const ULONG count = --refCount;
-    if (count == 0) delete this;
-    return count;
+    return CreateInstance<SystemDeviceEnum>(outer, iid, out);
 }
 
 HRESULT SystemDeviceEnum::CreateClassEnumerator(REFCLSID clsidDeviceClass,

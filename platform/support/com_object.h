@@ -15,6 +15,7 @@
 #include <objbase.h>
 
 #include <atomic>
+#include <new>
 #include <type_traits>
 
 namespace platform {
@@ -69,7 +70,12 @@ public:
     }
     ULONG STDMETHODCALLTYPE Release() override {
         const ULONG left = references.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (left == 0) delete this;
+        if (left == 0) {
+            // Held at one while the destructor runs: parts it releases may query and release this
+            // object again without deleting it twice.
+            references.store(1, std::memory_order_relaxed);
+            delete this;
+        }
         return left;
     }
 
@@ -132,5 +138,23 @@ public:
 protected:
     using Base::Base;
 };
+
+}  // namespace platform
+
+namespace platform {
+
+// The body of a class creator: refuses aggregation, makes a new T (born holding one reference),
+// queries it for iid and lets it go, so that it lives on only in *out when the query succeeds.
+template <typename T>
+HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** out) {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    T* object = new (std::nothrow) T();
+    if (object == nullptr) return E_OUTOFMEMORY;
+    const HRESULT hr = object->QueryInterface(iid, out);
+    object->Release();
+    return hr;
+}
 
 }  // namespace platform
