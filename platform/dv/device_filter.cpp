@@ -127,7 +127,7 @@ HRESULT DeviceFilter::GetStatistics(DVDeviceStatistics* statistics) {
 }
 
 HRESULT CreateDeviceFilter(IUnknown* outer, REFIID iid, void** out) {
-    return CreateObject<DeviceFilter>(outer, iid, out);
+    return platform::CreateInstance<DeviceFilter>(outer, iid, out);
 }
 
 }  // namespace dv

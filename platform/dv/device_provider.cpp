@@ -55,7 +55,7 @@ HRESULT DeviceProvider::GetDevice(ULONG index, BSTR* friendlyName, CLSID* filter
 }
 
 HRESULT CreateDeviceProvider(IUnknown* outer, REFIID iid, void** out) {
-    return CreateObject<DeviceProvider>(outer, iid, out);
+    return platform::CreateInstance<DeviceProvider>(outer, iid, out);
 }
 
 }  // namespace dv
