@@ -12,6 +12,7 @@
 #include <string>
 
 #include "com_object.h"
+#include "com_ptr.h"
 
 namespace platform {
 
@@ -35,7 +36,7 @@ private:
 
     std::mutex mutex;
     BIND_OPTS options;                                   // guarded by mutex
-    std::map<std::u16string, IUnknown*> parameters;      // guarded by mutex; each holds a reference
+    std::map<std::u16string, ComPtr<IUnknown>> parameters;  // guarded by mutex
 };
 
 }  // namespace platform

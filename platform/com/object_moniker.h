@@ -13,6 +13,7 @@
 #include "com/property_bag.h"
 
 #include "com_object.h"
+#include "com_ptr.h"
 
 namespace platform {
 
@@ -22,7 +23,7 @@ public:
     // Takes a reference on the bag.
     explicit ObjectMoniker(PropertyBag* bag);
 
-    PropertyBag* Bag() const { return bag; }
+    PropertyBag* Bag() const { return bag.Get(); }
 
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID* pClassID) override;
     HRESULT STDMETHODCALLTYPE IsDirty() override;
@@ -61,7 +62,7 @@ public:
 private:
     ~ObjectMoniker() override;
 
-    PropertyBag* const bag;  // owns one reference
+    const ComPtr<PropertyBag> bag;
 };
 
 }  // namespace platform

@@ -69,16 +69,13 @@ HRESULT FromRegFilter2(REFCLSID clsid, LPCWSTR name, const REGFILTER2& record,
     return E_INVALIDARG;
 }
 
-// A moniker whose bag names the filter; one reference for the caller.
-HRESULT MakeMoniker(const FilterMapperStore::Filter& filter, IMoniker** moniker) {
-    *moniker = nullptr;
-    auto* bag = new (std::nothrow) PropertyBag();
-    if (bag == nullptr) return E_OUTOFMEMORY;
+// A moniker whose bag names the filter; empty when out of memory.
+ComPtr<IMoniker> MakeMoniker(const FilterMapperStore::Filter& filter) {
+    const auto bag = ComPtr<PropertyBag>::Adopt(new (std::nothrow) PropertyBag());
+    if (!bag) return nullptr;
     bag->SetString(u"FriendlyName", filter.name.c_str());
     bag->SetString(u"CLSID", FilterMapperStore::Widen(FilterMapperStore::GuidText(filter.clsid)).c_str());
-    *moniker = new (std::nothrow) ObjectMoniker(bag);
-    bag->Release();
-    return *moniker != nullptr ? S_OK : E_OUTOFMEMORY;
+    return ComPtr<IMoniker>::Adopt(new (std::nothrow) ObjectMoniker(bag.Get()));
 }
 
 // Pairs of (major, minor) GUIDs; a pair of two GUID_NULLs asks for nothing.
@@ -125,7 +122,9 @@ HRESULT FilterMapper2::RegisterFilter(REFCLSID clsidFilter, LPCWSTR Name, IMonik
     const bool legacy = path.rfind("Filter\\", 0) == 0;
     hr = FilterMapperStore::WriteEntry(path, filter, !legacy);
     if (FAILED(hr)) return hr;
-    return ppMoniker != nullptr ? MakeMoniker(filter, ppMoniker) : S_OK;
+    if (ppMoniker == nullptr) return S_OK;
+    *ppMoniker = MakeMoniker(filter).Detach();
+    return *ppMoniker != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT FilterMapper2::EnumMatchingFilters(IEnumMoniker** ppEnum, DWORD, BOOL bExactMatch,
@@ -152,19 +151,14 @@ HRESULT FilterMapper2::EnumMatchingFilters(IEnumMoniker** ppEnum, DWORD, BOOL bE
     std::vector<FilterMapperStore::Filter> all;
     HRESULT hr = FilterMapperStore::ReadAll(true, &all);
     if (FAILED(hr)) return hr;
-    std::vector<IMoniker*> monikers;
+    MonikerEnumerator::List monikers;
     for (const auto& filter : FilterMapperStore::Match(all, conditions)) {
-        IMoniker* moniker = nullptr;
-        hr = MakeMoniker(filter, &moniker);
-        if (FAILED(hr)) break;
-        monikers.push_back(moniker);
+        ComPtr<IMoniker> moniker = MakeMoniker(filter);
+        if (!moniker) return E_OUTOFMEMORY;
+        monikers.push_back(std::move(moniker));
     }
-    if (SUCCEEDED(hr)) {
-        *ppEnum = NewMonikerEnumerator(monikers);
-        if (*ppEnum == nullptr) hr = E_OUTOFMEMORY;
-    }
-    for (IMoniker* moniker : monikers) moniker->Release();
-    return hr;
+    *ppEnum = MonikerEnumerator::Create(std::move(monikers));
+    return *ppEnum != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 }  // namespace platform

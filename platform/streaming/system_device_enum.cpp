@@ -19,11 +19,11 @@ namespace {
 const BuiltinClassRegistrar registerSystemDeviceEnum(CLSID_SystemDeviceEnum,
                                                      &SystemDeviceEnum::Create);
 
-// The in-process providers. `mutex` guards `entries`; each entry owns one provider reference.
+// The in-process providers. `mutex` guards `entries`.
 struct InProcessProviders {
     struct Entry {
         CLSID category;
-        IDeviceProvider* provider;
+        ComPtr<IDeviceProvider> provider;
     };
     std::mutex mutex;
     std::vector<Entry> entries;
@@ -35,15 +35,13 @@ InProcessProviders& Providers() {
 }
 
 // Appends the providers of the category: in-process ones first, then the registered classes.
-// Each appended pointer holds a reference for the caller.
-void CollectProviders(REFCLSID category, std::vector<IDeviceProvider*>* out) {
+void CollectProviders(REFCLSID category, std::vector<ComPtr<IDeviceProvider>>* out) {
     {
         InProcessProviders& providers = Providers();
         std::lock_guard<std::mutex> guard(providers.mutex);
         for (const auto& entry : providers.entries) {
             if (entry.category != category) continue;
-            entry.provider->AddRef();
-            out->push_back(entry.provider);
+            out->emplace_back(entry.provider.Get());
         }
     }
 
@@ -66,33 +64,31 @@ void CollectProviders(REFCLSID category, std::vector<IDeviceProvider*>* out) {
         wide[i] = 0;
         CLSID clsid;
         if (FAILED(CLSIDFromString(wide, &clsid))) continue;
-        IDeviceProvider* provider = nullptr;
+        ComPtr<IDeviceProvider> provider;
         if (SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDeviceProvider,
-                                       reinterpret_cast<void**>(&provider))) &&
-            provider != nullptr) {
-            out->push_back(provider);
+                                       provider.PutVoid())) &&
+            provider) {
+            out->push_back(std::move(provider));
         }
     }
     RegCloseKey(key);
 }
 
-// A moniker for one device; null when out of memory.
-IMoniker* MakeDeviceMoniker(BSTR friendlyName, const CLSID& filterClsid, BSTR devicePath) {
-    auto* bag = new (std::nothrow) PropertyBag();
-    if (bag == nullptr) return nullptr;
+// A moniker for one device; empty when out of memory.
+ComPtr<IMoniker> MakeDeviceMoniker(BSTR friendlyName, const CLSID& filterClsid, BSTR devicePath) {
+    const auto bag = ComPtr<PropertyBag>::Adopt(new (std::nothrow) PropertyBag());
+    if (!bag) return nullptr;
     OLECHAR clsidText[CHARS_IN_GUID];
     if (StringFromGUID2(filterClsid, clsidText, CHARS_IN_GUID) == 0) clsidText[0] = 0;
     bag->SetString(u"FriendlyName", friendlyName != nullptr ? friendlyName : u"");
     bag->SetString(u"CLSID", clsidText);
     bag->SetString(u"DevicePath", devicePath != nullptr ? devicePath : u"");
-    auto* moniker = new (std::nothrow) ObjectMoniker(bag);
-    bag->Release();  // the moniker holds its own
-    return moniker;
+    return ComPtr<IMoniker>::Adopt(new (std::nothrow) ObjectMoniker(bag.Get()));
 }
 
-// Adds the provider's current devices of the category to `monikers` (each holding a reference).
+// Adds the provider's current devices of the category to `monikers`.
 void CollectDevices(IDeviceProvider* provider, REFCLSID category,
-                    std::vector<IMoniker*>* monikers) {
+                    std::vector<ComPtr<IMoniker>>* monikers) {
     ULONG count = 0;
     if (FAILED(provider->Snapshot(category, &count))) return;
     for (ULONG index = 0; index < count; ++index) {
@@ -100,8 +96,8 @@ void CollectDevices(IDeviceProvider* provider, REFCLSID category,
         BSTR path = nullptr;
         CLSID filterClsid = GUID_NULL;
         if (SUCCEEDED(provider->GetDevice(index, &name, &filterClsid, &path))) {
-            IMoniker* moniker = MakeDeviceMoniker(name, filterClsid, path);
-            if (moniker != nullptr) monikers->push_back(moniker);
+            ComPtr<IMoniker> moniker = MakeDeviceMoniker(name, filterClsid, path);
+            if (moniker) monikers->push_back(std::move(moniker));
         }
         SysFreeString(name);
         SysFreeString(path);
@@ -120,25 +116,23 @@ HRESULT SystemDeviceEnum::CreateClassEnumerator(REFCLSID clsidDeviceClass,
     *ppEnumMoniker = nullptr;
     // The platform's own servers register their device providers on first use of a state directory.
     EnsurePlatformServersRegistered();
-    std::vector<IDeviceProvider*> providers;
-    std::vector<IMoniker*> monikers;
+    std::vector<ComPtr<IDeviceProvider>> providers;
+    MonikerEnumerator::List monikers;
     HRESULT hr = S_OK;
     try {
         CollectProviders(clsidDeviceClass, &providers);
-        for (IDeviceProvider* provider : providers) {
-            CollectDevices(provider, clsidDeviceClass, &monikers);
+        for (const auto& provider : providers) {
+            CollectDevices(provider.Get(), clsidDeviceClass, &monikers);
         }
         if (monikers.empty()) {
             hr = S_FALSE;
         } else {
-            *ppEnumMoniker = NewMonikerEnumerator(monikers);
+            *ppEnumMoniker = MonikerEnumerator::Create(std::move(monikers));
             if (*ppEnumMoniker == nullptr) hr = E_OUTOFMEMORY;
         }
     } catch (const std::bad_alloc&) {
         hr = E_OUTOFMEMORY;
     }
-    for (IMoniker* moniker : monikers) moniker->Release();
-    for (IDeviceProvider* provider : providers) provider->Release();
     return hr;
 }
 
@@ -151,27 +145,25 @@ PLATFORM_API void RegisterDeviceProvider(const CLSID& category, IDeviceProvider*
     streaming::InProcessProviders& providers = streaming::Providers();
     std::lock_guard<std::mutex> guard(providers.mutex);
     try {
-        providers.entries.push_back({category, provider});
+        providers.entries.push_back({category, ComPtr<IDeviceProvider>(provider)});
     } catch (const std::bad_alloc&) {
         return;  // nothing registered, nothing held
     }
-    provider->AddRef();
 }
 
 PLATFORM_API void UnregisterDeviceProvider(const CLSID& category, IDeviceProvider* provider) {
-    IDeviceProvider* removed = nullptr;
+    ComPtr<IDeviceProvider> removed;  // let go outside the lock: may run the provider's code
     {
         streaming::InProcessProviders& providers = streaming::Providers();
         std::lock_guard<std::mutex> guard(providers.mutex);
         for (auto it = providers.entries.begin(); it != providers.entries.end(); ++it) {
-            if (it->category == category && it->provider == provider) {
-                removed = it->provider;
+            if (it->category == category && it->provider.Get() == provider) {
+                removed = std::move(it->provider);
                 providers.entries.erase(it);
                 break;
             }
         }
     }
-    if (removed != nullptr) removed->Release();  // outside the lock: may run the provider's code
 }
 
 }  // namespace platform
