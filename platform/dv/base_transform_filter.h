@@ -25,34 +25,43 @@
 namespace dv {
 
 template <typename Derived>
+class BaseTransformFilter;
+
+// The pins are made while the filter's base is being built, so they keep the base and see the
+// derived filter only when called (by then it is whole).
+template <typename Derived>
 class TransformInputPin final : public InputPinBase {
 public:
-    TransformInputPin(Derived* owner, const char16_t* name) : InputPinBase(owner, name), owner(owner) {}
+    TransformInputPin(BaseTransformFilter<Derived>* owner, const char16_t* name)
+        : InputPinBase(owner, name), owner(owner) {}
 
     HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
         if (mt == nullptr) return E_POINTER;
-        return owner->CheckInputType(mt);
+        return Owner()->CheckInputType(mt);
     }
 
 protected:
-    HRESULT CompleteConnect(IPin* /*peer*/) override { return owner->InputConnected(connectionType); }
+    HRESULT CompleteConnect(IPin* /*peer*/) override { return Owner()->InputConnected(connectionType); }
     HRESULT OnReceive(IMediaSample* sample) override { return owner->TransformAndDeliver(sample); }
     HRESULT OnEndOfStream() override { return owner->output.DeliverEndOfStream(); }
     HRESULT OnBeginFlush() override { return owner->output.DeliverBeginFlush(); }
     HRESULT OnEndFlush() override { return owner->output.DeliverEndFlush(); }
 
 private:
-    Derived* const owner;  // not owned; the filter owns its pins
+    Derived* Owner() const { return static_cast<Derived*>(owner); }
+
+    BaseTransformFilter<Derived>* const owner;  // not owned; the filter owns its pins
 };
 
 template <typename Derived>
 class TransformOutputPin final : public OutputPinBase {
 public:
-    TransformOutputPin(Derived* owner, const char16_t* name) : OutputPinBase(owner, name), owner(owner) {}
+    TransformOutputPin(BaseTransformFilter<Derived>* owner, const char16_t* name)
+        : OutputPinBase(owner, name), owner(owner) {}
 
     HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
         if (mt == nullptr) return E_POINTER;
-        return owner->CheckOutputType(mt);
+        return static_cast<Derived*>(owner)->CheckOutputType(mt);
     }
     HRESULT GetMediaType(int position, MediaType* mt) override {
         if (mt == nullptr) return E_POINTER;
@@ -67,7 +76,7 @@ protected:
     }
 
 private:
-    Derived* const owner;
+    BaseTransformFilter<Derived>* const owner;
 };
 
 template <typename Derived>
@@ -81,7 +90,7 @@ public:
 
 protected:
     BaseTransformFilter(const CLSID& clsid, const char16_t* inputName, const char16_t* outputName)
-        : BaseFilter(clsid), input(Self(), inputName), output(Self(), outputName) {
+        : BaseFilter(clsid), input(this, inputName), output(this, outputName) {
         AddPin(&input);
         AddPin(&output);
         output.SetQualityRoute(&input);

@@ -47,6 +47,21 @@ bool AnswerFromTable(Object* object, REFIID iid, void** out) {
     return (Rows::Answer(object, iid, out) || ...);
 }
 
+// QueryInterface over a whole table, IID_IUnknown answered with the first row's interface. The
+// caller AddRefs on S_OK.
+template <typename... Rows, typename Object>
+HRESULT Query(Object* object, REFIID iid, void** out) {
+    if (out == nullptr) return E_POINTER;
+    using Primary = typename FirstOf<Rows...>::Type::Type;
+    if (iid == IID_IUnknown) {
+        *out = static_cast<IUnknown*>(static_cast<Primary*>(object));
+        return S_OK;
+    }
+    if (AnswerFromTable<Rows...>(object, iid, out)) return S_OK;
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
 }  // namespace detail
 
 // A reference-counted object answering the interfaces of Rows.
@@ -54,16 +69,9 @@ template <typename... Rows>
 class ComObject : public Rows::Type... {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        using Primary = typename detail::FirstOf<Rows...>::Type::Type;
-        if (iid == IID_IUnknown) {
-            *out = static_cast<IUnknown*>(static_cast<Primary*>(this));
-        } else if (!detail::AnswerFromTable<Rows...>(this, iid, out)) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+        const HRESULT hr = detail::Query<Rows...>(this, iid, out);
+        if (hr == S_OK) AddRef();
+        return hr;
     }
     ULONG STDMETHODCALLTYPE AddRef() override {
         return references.fetch_add(1, std::memory_order_relaxed) + 1;
@@ -94,16 +102,9 @@ template <typename... Rows>
 class ComPart : public Rows::Type... {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        using Primary = typename detail::FirstOf<Rows...>::Type::Type;
-        if (iid == IID_IUnknown) {
-            *out = static_cast<IUnknown*>(static_cast<Primary*>(this));
-        } else if (!detail::AnswerFromTable<Rows...>(this, iid, out)) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+        const HRESULT hr = detail::Query<Rows...>(this, iid, out);
+        if (hr == S_OK) AddRef();
+        return hr;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return owner->AddRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return owner->Release(); }

@@ -4,6 +4,9 @@
 
 #include <dshow.h>
 
+#include <atomic>
+
+#include "class_factory.h"
 #include "com_object.h"
 #include "com_ptr.h"
 
@@ -167,6 +170,63 @@ TEST(ComObjectTest, PartCountsOnItsOwner) {
     EXPECT_EQ(Count(owner.Get()), 1u);
     EXPECT_EQ(part.QueryInterface(IID_IReferenceClock, &quality), E_NOINTERFACE);
     EXPECT_EQ(g_deleted, 0);
+}
+
+// A class with a default constructor, for CreateInstance and the class factory.
+class Made final : public ComObject<Implements<IReferenceClock, IID_IReferenceClock>> {
+public:
+    Made() = default;
+    HRESULT STDMETHODCALLTYPE GetTime(REFERENCE_TIME*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE AdviseTime(REFERENCE_TIME, REFERENCE_TIME, HEVENT, DWORD_PTR*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE AdvisePeriodic(REFERENCE_TIME, REFERENCE_TIME, HSEMAPHORE,
+                                             DWORD_PTR*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD_PTR) override { return E_NOTIMPL; }
+
+private:
+    ~Made() override { ++g_deleted; }
+};
+
+// Counts the factories alive, as a module's object count does.
+struct FactoryCounter {
+    static inline int live = 0;
+    FactoryCounter() { ++live; }
+    ~FactoryCounter() { --live; }
+};
+
+TEST(ClassFactoryTest, CreatesLocksAndLetsGo) {
+    g_deleted = 0;
+    std::atomic<long> locks{0};
+    using Factory = platform::ClassFactory<FactoryCounter>;
+    void* none = &none;
+    EXPECT_EQ(Factory::Make(&platform::CreateInstance<Made>, &locks, IID_IPin, &none), E_NOINTERFACE);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(FactoryCounter::live, 0);  // the refused factory is gone
+
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(Factory::Make(&platform::CreateInstance<Made>, &locks, IID_IClassFactory,
+                            factory.PutVoid()),
+              S_OK);
+    EXPECT_EQ(FactoryCounter::live, 1);
+    ComPtr<IReferenceClock> made;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IReferenceClock, made.PutVoid()), S_OK);
+    EXPECT_EQ(Count(made.Get()), 1u);  // the creator's reference went to the caller alone
+    void* refused = &refused;
+    EXPECT_EQ(factory->CreateInstance(made.Get(), IID_IUnknown, &refused), CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IPin, &refused), E_NOINTERFACE);
+    EXPECT_EQ(g_deleted, 1);  // the object nobody could hold was deleted
+
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    EXPECT_EQ(locks.load(), 1);
+    factory->LockServer(FALSE);
+    factory->LockServer(FALSE);  // one unlock too many does not go below zero
+    EXPECT_EQ(locks.load(), 0);
+    factory.Reset();
+    EXPECT_EQ(FactoryCounter::live, 0);
 }
 
 }  // namespace
