@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "fake_input_pin.h"
+
 namespace {
 
 constexpr LONG kImageBytes = 1036800;
@@ -23,7 +25,7 @@ DEFINE_GUID(kColorBarClassId, 0x56B794AD, 0x9850, 0x4F6F, 0xA6, 0x95, 0x4E, 0x55
             0x73, 0x28);
 
 // Takes each sample and returns at once; counts them so the benchmark can wait for the next.
-class ConsumingPin : public IPin, public IMemInputPin {
+class ConsumingPin : public testsupport::FakeInputPin {
 public:
     // Blocks until more than count samples arrived. Only the sample reaching the target wakes
     // the waiter, so waiting costs the worker one wake-up per batch, not per frame.
@@ -34,56 +36,6 @@ public:
     }
     long Received() const { return received.load(); }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override {
-        if (result == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IPin) {
-            *result = static_cast<IPin*>(this);
-        } else if (iid == IID_IMemInputPin) {
-            *result = static_cast<IMemInputPin*>(this);
-        } else {
-            *result = nullptr;
-            return E_NOINTERFACE;
-        }
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-
-    HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
-    HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Disconnect() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** pin) override {
-        *pin = nullptr;
-        return VFW_E_NOT_CONNECTED;
-    }
-    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* direction) override {
-        *direction = PINDIR_INPUT;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE QueryId(LPWSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin**, ULONG*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE EndOfStream() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE BeginFlush() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE EndFlush() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetAllocator(IMemAllocator** allocator) override {
-        *allocator = nullptr;
-        return VFW_E_NO_ALLOCATOR;  // the filter makes a platform Memory Allocator
-    }
-    HRESULT STDMETHODCALLTYPE NotifyAllocator(IMemAllocator*, BOOL) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) override {
-        return E_NOTIMPL;
-    }
     HRESULT STDMETHODCALLTYPE Receive(IMediaSample*) override {
         const long now = received.fetch_add(1) + 1;
         if (now >= target.load()) {
@@ -95,7 +47,6 @@ public:
     HRESULT STDMETHODCALLTYPE ReceiveMultiple(IMediaSample**, LONG, LONG*) override {
         return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_FALSE; }
 
 private:
     std::mutex mutex;

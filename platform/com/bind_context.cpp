@@ -4,28 +4,7 @@ namespace platform {
 
 BindContext::BindContext() : options{sizeof(BIND_OPTS), 0, 0, 0} {}
 
-BindContext::~BindContext() {
-    for (auto& entry : parameters) entry.second->Release();
-}
-
-HRESULT BindContext::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IBindCtx) {
-        *ppv = static_cast<IBindCtx*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG BindContext::AddRef() { return ++references; }
-
-ULONG BindContext::Release() {
-    const ULONG left = --references;
-    if (left == 0) delete this;
-    return left;
-}
+BindContext::~BindContext() = default;
 
 HRESULT BindContext::RegisterObjectBound(IUnknown*) { return E_NOTIMPL; }
 HRESULT BindContext::RevokeObjectBound(IUnknown*) { return E_NOTIMPL; }
@@ -61,15 +40,12 @@ HRESULT BindContext::GetRunningObjectTable(IRunningObjectTable** pprot) {
 
 HRESULT BindContext::RegisterObjectParam(LPOLESTR pszKey, IUnknown* punk) {
     if (pszKey == nullptr || punk == nullptr) return E_INVALIDARG;
-    punk->AddRef();
-    IUnknown* replaced = nullptr;
+    ComPtr<IUnknown> replaced(punk);
     {
         std::lock_guard<std::mutex> guard(mutex);
-        IUnknown*& slot = parameters[std::u16string(pszKey)];
-        replaced = slot;
-        slot = punk;
+        std::swap(parameters[std::u16string(pszKey)], replaced);
     }
-    if (replaced != nullptr) replaced->Release();  // outside the lock: may run any code
+    // The replaced parameter goes here, outside the lock: its release may run any code.
     return S_OK;
 }
 
@@ -80,9 +56,7 @@ HRESULT BindContext::GetObjectParam(LPOLESTR pszKey, IUnknown** ppunk) {
     std::lock_guard<std::mutex> guard(mutex);
     auto it = parameters.find(std::u16string(pszKey));
     if (it == parameters.end()) return E_FAIL;
-    it->second->AddRef();
-    *ppunk = it->second;
-    return S_OK;
+    return it->second.CopyTo(ppunk);
 }
 
 HRESULT BindContext::EnumObjectParam(IEnumString** ppenum) {
@@ -93,15 +67,14 @@ HRESULT BindContext::EnumObjectParam(IEnumString** ppenum) {
 
 HRESULT BindContext::RevokeObjectParam(LPOLESTR pszKey) {
     if (pszKey == nullptr) return E_INVALIDARG;
-    IUnknown* removed = nullptr;
+    ComPtr<IUnknown> removed;  // let go outside the lock
     {
         std::lock_guard<std::mutex> guard(mutex);
         auto it = parameters.find(std::u16string(pszKey));
         if (it == parameters.end()) return S_FALSE;
-        removed = it->second;
+        removed = std::move(it->second);
         parameters.erase(it);
     }
-    removed->Release();
     return S_OK;
 }
 

@@ -11,15 +11,14 @@
 #include <mutex>
 #include <string>
 
+#include "com_object.h"
+#include "com_ptr.h"
+
 namespace platform {
 
-class BindContext final : public IBindCtx {
+class BindContext final : public ComObject<Implements<IBindCtx, IID_IBindCtx>> {
 public:
     BindContext();
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     HRESULT STDMETHODCALLTYPE RegisterObjectBound(IUnknown* punk) override;
     HRESULT STDMETHODCALLTYPE RevokeObjectBound(IUnknown* punk) override;
@@ -33,12 +32,11 @@ public:
     HRESULT STDMETHODCALLTYPE RevokeObjectParam(LPOLESTR pszKey) override;
 
 private:
-    ~BindContext();
+    ~BindContext() override;
 
-    std::atomic<ULONG> references{1};
     std::mutex mutex;
     BIND_OPTS options;                                   // guarded by mutex
-    std::map<std::u16string, IUnknown*> parameters;      // guarded by mutex; each holds a reference
+    std::map<std::u16string, ComPtr<IUnknown>> parameters;  // guarded by mutex
 };
 
 }  // namespace platform

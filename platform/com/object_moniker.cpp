@@ -16,29 +16,9 @@ HRESULT NotImplemented(T** out) {
 
 }  // namespace
 
-ObjectMoniker::ObjectMoniker(PropertyBag* bag) : bag(bag) { bag->AddRef(); }
+ObjectMoniker::ObjectMoniker(PropertyBag* bag) : bag(bag) {}
 
-ObjectMoniker::~ObjectMoniker() { bag->Release(); }
-
-HRESULT ObjectMoniker::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IPersistStream ||
-        riid == IID_IMoniker) {
-        *ppv = static_cast<IMoniker*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG ObjectMoniker::AddRef() { return ++references; }
-
-ULONG ObjectMoniker::Release() {
-    const ULONG left = --references;
-    if (left == 0) delete this;
-    return left;
-}
+ObjectMoniker::~ObjectMoniker() = default;
 
 HRESULT ObjectMoniker::GetClassID(CLSID* pClassID) {
     if (pClassID == nullptr) return E_POINTER;
@@ -59,25 +39,17 @@ HRESULT ObjectMoniker::BindToObject(IBindCtx*, IMoniker*, REFIID riidResult, voi
     HRESULT hr = CLSIDFromString(clsidText.c_str(), &clsid);
     if (FAILED(hr)) return hr;
 
-    IUnknown* object = nullptr;
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                          reinterpret_cast<void**>(&object));
+    ComPtr<IUnknown> object;
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.PutVoid());
     if (FAILED(hr)) return hr;
-    if (object == nullptr) return E_UNEXPECTED;
+    if (!object) return E_UNEXPECTED;
 
-    IPersistPropertyBag* persist = nullptr;
-    if (SUCCEEDED(object->QueryInterface(IID_IPersistPropertyBag,
-                                         reinterpret_cast<void**>(&persist))) &&
-        persist != nullptr) {
-        hr = persist->Load(bag, nullptr);
-        persist->Release();
-        if (FAILED(hr)) {
-            object->Release();
-            return hr;
-        }
+    ComPtr<IPersistPropertyBag> persist;
+    if (SUCCEEDED(object.As(IID_IPersistPropertyBag, &persist)) && persist) {
+        hr = persist->Load(bag.Get(), nullptr);
+        if (FAILED(hr)) return hr;
     }
     hr = object->QueryInterface(riidResult, ppvResult);
-    object->Release();
     if (FAILED(hr)) *ppvResult = nullptr;
     return hr;
 }
@@ -86,8 +58,7 @@ HRESULT ObjectMoniker::BindToStorage(IBindCtx*, IMoniker*, REFIID riid, void** p
     if (ppvObj == nullptr) return E_POINTER;
     *ppvObj = nullptr;
     if (riid != IID_IPropertyBag && riid != IID_IUnknown) return E_NOINTERFACE;
-    bag->AddRef();
-    *ppvObj = static_cast<IPropertyBag*>(bag);
+    CopyTo(static_cast<IPropertyBag*>(bag.Get()), reinterpret_cast<IPropertyBag**>(ppvObj));
     return S_OK;
 }
 

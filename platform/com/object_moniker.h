@@ -12,18 +12,18 @@
 
 #include "com/property_bag.h"
 
+#include "com_object.h"
+#include "com_ptr.h"
+
 namespace platform {
 
-class ObjectMoniker final : public IMoniker {
+class ObjectMoniker final
+    : public ComObject<Implements<IMoniker, IID_IMoniker, IID_IPersistStream, IID_IPersist>> {
 public:
     // Takes a reference on the bag.
     explicit ObjectMoniker(PropertyBag* bag);
 
-    PropertyBag* Bag() const { return bag; }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
+    PropertyBag* Bag() const { return bag.Get(); }
 
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID* pClassID) override;
     HRESULT STDMETHODCALLTYPE IsDirty() override;
@@ -60,10 +60,9 @@ public:
     HRESULT STDMETHODCALLTYPE IsSystemMoniker(DWORD* pdwMksys) override;
 
 private:
-    ~ObjectMoniker();
+    ~ObjectMoniker() override;
 
-    std::atomic<ULONG> references{1};
-    PropertyBag* const bag;  // owns one reference
+    const ComPtr<PropertyBag> bag;
 };
 
 }  // namespace platform

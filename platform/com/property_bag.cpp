@@ -8,25 +8,6 @@ PropertyBag::~PropertyBag() {
     for (auto& entry : properties) VariantClear(&entry.second);
 }
 
-HRESULT PropertyBag::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IPropertyBag) {
-        *ppv = static_cast<IPropertyBag*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG PropertyBag::AddRef() { return ++references; }
-
-ULONG PropertyBag::Release() {
-    const ULONG left = --references;
-    if (left == 0) delete this;
-    return left;
-}
-
 HRESULT PropertyBag::Read(LPCOLESTR pszPropName, VARIANT* pVar, IErrorLog*) {
     if (pszPropName == nullptr || pVar == nullptr) return E_POINTER;
     std::lock_guard<std::mutex> guard(mutex);

@@ -12,15 +12,13 @@
 #include <mutex>
 #include <string>
 
+#include "com_object.h"
+
 namespace platform {
 
-class PropertyBag final : public IPropertyBag {
+class PropertyBag final : public ComObject<Implements<IPropertyBag, IID_IPropertyBag>> {
 public:
     PropertyBag() = default;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // Gives a copy of the property. The caller presets pVar->vt to the type it wants: VT_EMPTY
     // (any) or the stored type; other types give DISP_E_TYPEMISMATCH. A missing name gives
@@ -37,9 +35,8 @@ public:
     std::u16string GetString(const char16_t* name);
 
 private:
-    ~PropertyBag();
+    ~PropertyBag() override;
 
-    std::atomic<ULONG> references{1};
     std::mutex mutex;
     std::map<std::u16string, VARIANT> properties;  // guarded by mutex; each VARIANT owns its value
 };

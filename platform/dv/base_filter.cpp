@@ -3,37 +3,14 @@
 #include <algorithm>
 
 #include "base_pin.h"
-#include "base_pin_enumerator.h"
 #include "dv_classes.h"
+#include "list_enumerator.h"
 
 namespace dv {
 
-BaseFilter::BaseFilter(const CLSID& clsid) : clsid(clsid) { ModuleObjectCreated(); }
+BaseFilter::BaseFilter(const CLSID& clsid) : clsid(clsid) {}
 
-BaseFilter::~BaseFilter() {
-    if (clock != nullptr) clock->Release();
-    ModuleObjectDestroyed();
-}
-
-HRESULT BaseFilter::QueryInterface(REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IPersist || iid == IID_IMediaFilter ||
-        iid == IID_IBaseFilter) {
-        *out = static_cast<IBaseFilter*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG BaseFilter::AddRef() { return ++refCount; }
-
-ULONG BaseFilter::Release() {
-    const ULONG count = --refCount;
-    if (count == 0) delete this;
-    return count;
-}
+BaseFilter::~BaseFilter() = default;
 
 HRESULT BaseFilter::GetClassID(CLSID* out) {
     if (out == nullptr) return E_POINTER;
@@ -100,23 +77,30 @@ HRESULT BaseFilter::GetState(DWORD /*timeoutMs*/, FILTER_STATE* out) {
 
 HRESULT BaseFilter::SetSyncSource(IReferenceClock* newClock) {
     std::lock_guard<std::recursive_mutex> lock(filterLock);
-    if (newClock != nullptr) newClock->AddRef();
-    if (clock != nullptr) clock->Release();
-    clock = newClock;
+    clock.Assign(newClock);
     return S_OK;
 }
 
 HRESULT BaseFilter::GetSyncSource(IReferenceClock** out) {
     if (out == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> lock(filterLock);
-    *out = clock;
-    if (clock != nullptr) clock->AddRef();
-    return S_OK;
+    return clock.CopyTo(out);
 }
 
 HRESULT BaseFilter::EnumPins(IEnumPins** out) {
     if (out == nullptr) return E_POINTER;
-    *out = PinEnumerator::Create(this, 0);
+    *out = nullptr;
+    using PinEnumerator =
+        platform::ListEnumerator<IEnumPins, IID_IEnumPins, platform::InterfaceItems<IPin, E_INVALIDARG>>;
+    try {
+        // A reference on a pin is one on this filter, so the list keeps the filter (and with it
+        // the module) alive; the pin set never changes, so a snapshot is the live set.
+        PinEnumerator::List list;
+        for (BasePin* pin : pins) list.emplace_back(static_cast<IPin*>(pin));
+        *out = PinEnumerator::Create(std::move(list));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -126,8 +110,7 @@ HRESULT BaseFilter::FindPin(LPCWSTR id, IPin** out) {
     if (id == nullptr) return E_POINTER;
     for (BasePin* pin : pins) {
         if (pin->Name() == id) {
-            *out = static_cast<IPin*>(pin);
-            pin->AddRef();
+            platform::CopyTo(static_cast<IPin*>(pin), out);
             return S_OK;
         }
     }
@@ -140,8 +123,7 @@ HRESULT BaseFilter::QueryFilterInfo(FILTER_INFO* info) {
     const size_t length = std::min<size_t>(name.size(), MAX_FILTER_NAME - 1);
     std::copy_n(name.data(), length, info->achName);
     info->achName[length] = u'\0';
-    info->pGraph = graph;
-    if (graph != nullptr) graph->AddRef();
+    platform::CopyTo(graph, &info->pGraph);
     return S_OK;
 }
 

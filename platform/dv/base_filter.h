@@ -19,18 +19,19 @@
 #include <string>
 #include <vector>
 
+#include "com_object.h"
+#include "com_ptr.h"
+#include "dv_classes.h"
+
 namespace dv {
 
 class BasePin;
 
-class BaseFilter : public IBaseFilter {
+// IUnknown answers IUnknown, IPersist, IMediaFilter and IBaseFilter; a derived filter adds its
+// own interfaces with platform::ComExtend.
+class BaseFilter : public platform::ComObject<platform::Implements<
+                       IBaseFilter, IID_IBaseFilter, IID_IMediaFilter, IID_IPersist>> {
 public:
-    // IUnknown. QueryInterface answers IUnknown, IPersist, IMediaFilter and IBaseFilter; a
-    // derived filter adds its own interfaces by overriding it and calling this one last.
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-
     // IPersist
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override;
 
@@ -64,7 +65,7 @@ public:
 
 protected:
     explicit BaseFilter(const CLSID& clsid);
-    virtual ~BaseFilter();
+    ~BaseFilter() override;
 
     // Called from the derived constructor for each pin it owns.
     void AddPin(BasePin* pin);
@@ -75,13 +76,13 @@ protected:
     virtual HRESULT OnActivate() { return S_OK; }
 
 private:
-    std::atomic<ULONG> refCount{1};
+    ModuleObject counted;
     const CLSID clsid;
 
     std::recursive_mutex filterLock;
     std::atomic<FILTER_STATE> state{State_Stopped};  // written under filterLock
     REFERENCE_TIME startTime = 0;                    // filterLock
-    IReferenceClock* clock = nullptr;                // filterLock; counted
+    platform::ComPtr<IReferenceClock> clock;         // filterLock
     std::u16string name;                             // filterLock
     // Uncounted: the graph holds the filter, not the other way round. Set by JoinFilterGraph
     // (filterLock); read by NotifyEvent without the lock (it only changes while stopped).

@@ -5,24 +5,9 @@
 namespace dv {
 
 InputPinBase::InputPinBase(BaseFilter* filter, const char16_t* name)
-    : BasePin(filter, name, PINDIR_INPUT) {}
+    : ComExtend(filter, name, PINDIR_INPUT) {}
 
-InputPinBase::~InputPinBase() {
-    if (allocator != nullptr) allocator->Release();
-}
-
-HRESULT InputPinBase::QueryInterface(REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    if (iid == IID_IMemInputPin) {
-        *out = static_cast<IMemInputPin*>(this);
-        AddRef();
-        return S_OK;
-    }
-    return BasePin::QueryInterface(iid, out);
-}
-
-ULONG InputPinBase::AddRef() { return BasePin::AddRef(); }
-ULONG InputPinBase::Release() { return BasePin::Release(); }
+InputPinBase::~InputPinBase() = default;
 
 HRESULT InputPinBase::Connect(IPin* receivePin, const AM_MEDIA_TYPE* /*mt*/) {
     // Connections are always made from the output side.
@@ -50,8 +35,7 @@ HRESULT InputPinBase::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* mt
 }
 
 void InputPinBase::BreakConnect() {
-    if (allocator != nullptr) allocator->Release();
-    allocator = nullptr;
+    allocator.Reset();
     readOnly = FALSE;
 }
 
@@ -59,25 +43,21 @@ HRESULT InputPinBase::GetAllocator(IMemAllocator** out) {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
     std::lock_guard<std::recursive_mutex> lock(filter->FilterLock());
-    if (allocator == nullptr) {
+    if (!allocator) {
         const HRESULT hr = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER,
-                                            IID_IMemAllocator, reinterpret_cast<void**>(&allocator));
+                                            IID_IMemAllocator, allocator.PutVoid());
         if (FAILED(hr)) {
-            allocator = nullptr;
+            allocator.Reset();
             return hr;
         }
     }
-    allocator->AddRef();
-    *out = allocator;
-    return S_OK;
+    return allocator.CopyTo(out);
 }
 
 HRESULT InputPinBase::NotifyAllocator(IMemAllocator* newAllocator, BOOL newReadOnly) {
     if (newAllocator == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> lock(filter->FilterLock());
-    newAllocator->AddRef();
-    if (allocator != nullptr) allocator->Release();
-    allocator = newAllocator;
+    allocator.Assign(newAllocator);
     readOnly = newReadOnly;
     return S_OK;
 }
@@ -149,15 +129,12 @@ void InputPinBase::WaitIdle() {
 }
 
 HRESULT InputPinBase::SendQualityUpstream(const Quality& q) {
-    IPin* upstream = GetPeer();
-    if (upstream == nullptr) return VFW_E_NOT_CONNECTED;
-    IQualityControl* control = nullptr;
-    HRESULT hr = upstream->QueryInterface(IID_IQualityControl, reinterpret_cast<void**>(&control));
-    upstream->Release();
-    if (FAILED(hr) || control == nullptr) return FAILED(hr) ? hr : E_NOINTERFACE;
-    hr = control->Notify(filter, q);
-    control->Release();
-    return hr;
+    const auto upstream = platform::ComPtr<IPin>::Adopt(GetPeer());
+    if (!upstream) return VFW_E_NOT_CONNECTED;
+    platform::ComPtr<IQualityControl> control;
+    const HRESULT hr = upstream.As(IID_IQualityControl, &control);
+    if (FAILED(hr) || !control) return FAILED(hr) ? hr : E_NOINTERFACE;
+    return control->Notify(filter, q);
 }
 
 }  // namespace dv

@@ -23,12 +23,10 @@
 
 namespace dv {
 
-class InputPinBase : public BasePin, public IMemInputPin {
+// IUnknown: BasePin's interfaces and IMemInputPin.
+class InputPinBase
+    : public platform::ComExtend<BasePin, platform::Implements<IMemInputPin, IID_IMemInputPin>> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-
     // IPin
     HRESULT STDMETHODCALLTYPE Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) override;
     HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* mt) override;
@@ -80,7 +78,7 @@ private:
     std::mutex receiveLock;                    // serialises OnReceive/OnEndOfStream with Stop
     std::atomic<bool> stopped{true};           // written under filterLock
     std::atomic<bool> flushing{false};
-    IMemAllocator* allocator = nullptr;        // filterLock; counted
+    platform::ComPtr<IMemAllocator> allocator;  // filterLock
     BOOL readOnly = FALSE;                     // filterLock
 };
 

@@ -18,10 +18,7 @@ bool IsPlainRefusal(HRESULT hr) {
 OutputPinBase::OutputPinBase(BaseFilter* filter, const char16_t* name)
     : BasePin(filter, name, PINDIR_OUTPUT) {}
 
-OutputPinBase::~OutputPinBase() {
-    if (allocator != nullptr) allocator->Release();
-    if (inputPin != nullptr) inputPin->Release();
-}
+OutputPinBase::~OutputPinBase() = default;
 
 HRESULT OutputPinBase::Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
     if (receivePin == nullptr) return E_POINTER;
@@ -35,17 +32,10 @@ HRESULT OutputPinBase::Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
 
     // The peer's types first, then ours.
     HRESULT result = VFW_E_NO_ACCEPTABLE_TYPES;
-    IEnumMediaTypes* types = nullptr;
-    if (SUCCEEDED(receivePin->EnumMediaTypes(&types)) && types != nullptr) {
-        hr = TryTypeList(receivePin, mt, types);
-        types->Release();
-        if (SUCCEEDED(hr)) return S_OK;
-        if (!IsPlainRefusal(hr)) result = hr;
-    }
-    types = nullptr;
-    if (SUCCEEDED(EnumMediaTypes(&types)) && types != nullptr) {
-        hr = TryTypeList(receivePin, mt, types);
-        types->Release();
+    for (IPin* offering : {receivePin, static_cast<IPin*>(this)}) {
+        platform::ComPtr<IEnumMediaTypes> types;
+        if (FAILED(offering->EnumMediaTypes(types.Put())) || !types) continue;
+        hr = TryTypeList(receivePin, mt, types.Get());
         if (SUCCEEDED(hr)) return S_OK;
         if (!IsPlainRefusal(hr)) result = hr;
     }
@@ -60,13 +50,13 @@ HRESULT OutputPinBase::TryTypeList(IPin* receivePin, const AM_MEDIA_TYPE* partia
         AM_MEDIA_TYPE* candidate = nullptr;
         ULONG fetched = 0;
         if (types->Next(1, &candidate, &fetched) != S_OK || fetched != 1 || candidate == nullptr) {
-            if (candidate != nullptr) DeleteMediaType(candidate);
+            if (candidate != nullptr) FreeTaskMediaType(candidate);
             break;
         }
         HRESULT hr = VFW_E_NO_ACCEPTABLE_TYPES;
         if (partial == nullptr || MatchesPartialType(*candidate, *partial))
             hr = TryConnect(receivePin, candidate);
-        DeleteMediaType(candidate);
+        FreeTaskMediaType(candidate);
         if (SUCCEEDED(hr)) return S_OK;
         if (SUCCEEDED(remembered) && !IsPlainRefusal(hr)) remembered = hr;
     }
@@ -91,11 +81,11 @@ HRESULT OutputPinBase::TryConnect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
 }
 
 HRESULT OutputPinBase::CompleteConnect(IPin* peer) {
-    IMemInputPin* memInput = nullptr;
-    HRESULT hr = peer->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&memInput));
-    if (FAILED(hr) || memInput == nullptr) return FAILED(hr) ? hr : E_NOINTERFACE;
-    if (inputPin != nullptr) inputPin->Release();
-    inputPin = memInput;
+    const HRESULT hr = peer->QueryInterface(IID_IMemInputPin, inputPin.PutVoid());
+    if (FAILED(hr) || !inputPin) {
+        inputPin.Reset();
+        return FAILED(hr) ? hr : E_NOINTERFACE;
+    }
     return NegotiateAllocator();
 }
 
@@ -105,37 +95,30 @@ HRESULT OutputPinBase::NegotiateAllocator() {
     if (props.cbAlign == 0) props.cbAlign = 1;
 
     // The downstream pin's own allocator first: it knows its buffers best.
-    IMemAllocator* candidate = nullptr;
-    if (SUCCEEDED(inputPin->GetAllocator(&candidate)) && candidate != nullptr) {
+    platform::ComPtr<IMemAllocator> candidate;
+    if (SUCCEEDED(inputPin->GetAllocator(candidate.Put())) && candidate) {
         ALLOCATOR_PROPERTIES request = props;
-        if (SUCCEEDED(DecideBufferSize(candidate, &request)) &&
-            SUCCEEDED(inputPin->NotifyAllocator(candidate, FALSE))) {
-            allocator = candidate;
+        if (SUCCEEDED(DecideBufferSize(candidate.Get(), &request)) &&
+            SUCCEEDED(inputPin->NotifyAllocator(candidate.Get(), FALSE))) {
+            allocator = std::move(candidate);
             return S_OK;
         }
     }
-    if (candidate != nullptr) candidate->Release();
-    candidate = nullptr;
 
     HRESULT hr = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_IMemAllocator, reinterpret_cast<void**>(&candidate));
-    if (FAILED(hr) || candidate == nullptr) return FAILED(hr) ? hr : E_NOINTERFACE;
+                                  IID_IMemAllocator, candidate.PutVoid());
+    if (FAILED(hr) || !candidate) return FAILED(hr) ? hr : E_NOINTERFACE;
     ALLOCATOR_PROPERTIES request = props;
-    hr = DecideBufferSize(candidate, &request);
-    if (SUCCEEDED(hr)) hr = inputPin->NotifyAllocator(candidate, FALSE);
-    if (FAILED(hr)) {
-        candidate->Release();
-        return hr;
-    }
-    allocator = candidate;
+    hr = DecideBufferSize(candidate.Get(), &request);
+    if (SUCCEEDED(hr)) hr = inputPin->NotifyAllocator(candidate.Get(), FALSE);
+    if (FAILED(hr)) return hr;
+    allocator = std::move(candidate);
     return S_OK;
 }
 
 void OutputPinBase::BreakConnect() {
-    if (allocator != nullptr) allocator->Release();
-    allocator = nullptr;
-    if (inputPin != nullptr) inputPin->Release();
-    inputPin = nullptr;
+    allocator.Reset();
+    inputPin.Reset();
 }
 
 HRESULT OutputPinBase::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* mt) {
@@ -155,12 +138,12 @@ HRESULT OutputPinBase::Notify(IBaseFilter* sender, Quality q) {
 }
 
 HRESULT OutputPinBase::Activate() {
-    if (allocator == nullptr) return VFW_E_NO_ALLOCATOR;
+    if (!allocator) return VFW_E_NO_ALLOCATOR;
     return allocator->Commit();
 }
 
 HRESULT OutputPinBase::Deactivate() {
-    if (allocator == nullptr) return VFW_E_NO_ALLOCATOR;
+    if (!allocator) return VFW_E_NO_ALLOCATOR;
     return allocator->Decommit();
 }
 
@@ -168,45 +151,33 @@ HRESULT OutputPinBase::GetDeliveryBuffer(IMediaSample** sample, REFERENCE_TIME* 
                                          REFERENCE_TIME* stop, DWORD flags) {
     if (sample == nullptr) return E_POINTER;
     *sample = nullptr;
-    if (allocator == nullptr) return E_NOINTERFACE;
+    if (!allocator) return E_NOINTERFACE;
     return allocator->GetBuffer(sample, start, stop, flags);
 }
 
 HRESULT OutputPinBase::Deliver(IMediaSample* sample) {
-    if (inputPin == nullptr) return VFW_E_NOT_CONNECTED;
+    if (!inputPin) return VFW_E_NOT_CONNECTED;
     return inputPin->Receive(sample);
 }
 
 HRESULT OutputPinBase::DeliverEndOfStream() {
-    IPin* peer = GetPeer();
-    if (peer == nullptr) return VFW_E_NOT_CONNECTED;
-    const HRESULT hr = peer->EndOfStream();
-    peer->Release();
-    return hr;
+    const auto peer = platform::ComPtr<IPin>::Adopt(GetPeer());
+    return peer ? peer->EndOfStream() : VFW_E_NOT_CONNECTED;
 }
 
 HRESULT OutputPinBase::DeliverBeginFlush() {
-    IPin* peer = GetPeer();
-    if (peer == nullptr) return VFW_E_NOT_CONNECTED;
-    const HRESULT hr = peer->BeginFlush();
-    peer->Release();
-    return hr;
+    const auto peer = platform::ComPtr<IPin>::Adopt(GetPeer());
+    return peer ? peer->BeginFlush() : VFW_E_NOT_CONNECTED;
 }
 
 HRESULT OutputPinBase::DeliverEndFlush() {
-    IPin* peer = GetPeer();
-    if (peer == nullptr) return VFW_E_NOT_CONNECTED;
-    const HRESULT hr = peer->EndFlush();
-    peer->Release();
-    return hr;
+    const auto peer = platform::ComPtr<IPin>::Adopt(GetPeer());
+    return peer ? peer->EndFlush() : VFW_E_NOT_CONNECTED;
 }
 
 HRESULT OutputPinBase::DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
-    IPin* peer = GetPeer();
-    if (peer == nullptr) return VFW_E_NOT_CONNECTED;
-    const HRESULT hr = peer->NewSegment(start, stop, rate);
-    peer->Release();
-    return hr;
+    const auto peer = platform::ComPtr<IPin>::Adopt(GetPeer());
+    return peer ? peer->NewSegment(start, stop, rate) : VFW_E_NOT_CONNECTED;
 }
 
 void OutputPinBase::PassFrameTimes(IMediaSample* in, IMediaSample* out) {

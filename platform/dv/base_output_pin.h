@@ -80,8 +80,8 @@ private:
     // Prefers the downstream allocator; falls back to a Memory Allocator of our own.
     HRESULT NegotiateAllocator();
 
-    IMemAllocator* allocator = nullptr;  // filterLock (see above); counted
-    IMemInputPin* inputPin = nullptr;    // filterLock (see above); counted
+    platform::ComPtr<IMemAllocator> allocator;  // filterLock (see above)
+    platform::ComPtr<IMemInputPin> inputPin;    // filterLock (see above)
     InputPinBase* qualityRoute = nullptr;  // fixed after construction
 };
 

@@ -4,33 +4,17 @@
 #include <cstring>
 
 #include "base_filter.h"
-#include "base_media_type_enumerator.h"
+#include "list_enumerator.h"
 
 namespace dv {
 
 BasePin::BasePin(BaseFilter* filter, const char16_t* name, PIN_DIRECTION direction)
-    : filter(filter), name(name != nullptr ? name : u""), direction(direction) {}
+    : ComPart(static_cast<IBaseFilter*>(filter)),
+      filter(filter),
+      name(name != nullptr ? name : u""),
+      direction(direction) {}
 
-BasePin::~BasePin() {
-    if (peer != nullptr) peer->Release();
-}
-
-HRESULT BasePin::QueryInterface(REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IPin) {
-        *out = static_cast<IPin*>(this);
-    } else if (iid == IID_IQualityControl) {
-        *out = static_cast<IQualityControl*>(this);
-    } else {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-ULONG BasePin::AddRef() { return filter->AddRef(); }
-ULONG BasePin::Release() { return filter->Release(); }
+BasePin::~BasePin() = default;
 
 bool BasePin::IsConnected() {
     std::lock_guard<std::mutex> lock(peerLock);
@@ -39,19 +23,18 @@ bool BasePin::IsConnected() {
 
 IPin* BasePin::GetPeer() {
     std::lock_guard<std::mutex> lock(peerLock);
-    if (peer != nullptr) peer->AddRef();
-    return peer;
+    IPin* out = nullptr;
+    peer.CopyTo(&out);
+    return out;
 }
 
 void BasePin::SetPeer(IPin* pin) {
-    if (pin != nullptr) pin->AddRef();
-    IPin* old;
+    platform::ComPtr<IPin> old(pin);
     {
         std::lock_guard<std::mutex> lock(peerLock);
-        old = peer;
-        peer = pin;
+        std::swap(old, peer);
     }
-    if (old != nullptr) old->Release();
+    // The old peer is released here, outside peerLock.
 }
 
 HRESULT BasePin::CheckConnectable(IPin* other) {
@@ -85,13 +68,12 @@ HRESULT BasePin::ConnectionMediaType(AM_MEDIA_TYPE* mt) {
         std::memset(mt, 0, sizeof(*mt));
         return VFW_E_NOT_CONNECTED;
     }
-    return CopyMediaType(mt, connectionType.get());
+    return CopyMediaTypeContents(mt, *connectionType.get());
 }
 
 HRESULT BasePin::QueryPinInfo(PIN_INFO* info) {
     if (info == nullptr) return E_POINTER;
-    info->pFilter = filter;
-    filter->AddRef();
+    platform::CopyTo(static_cast<IBaseFilter*>(filter), &info->pFilter);
     info->dir = direction;
     const size_t length = std::min<size_t>(name.size(), MAX_PIN_NAME - 1);
     std::copy_n(name.data(), length, info->achName);
@@ -121,7 +103,22 @@ HRESULT BasePin::QueryAccept(const AM_MEDIA_TYPE* mt) {
 
 HRESULT BasePin::EnumMediaTypes(IEnumMediaTypes** out) {
     if (out == nullptr) return E_POINTER;
-    *out = MediaTypeEnumerator::Create(this);
+    *out = nullptr;
+    using MediaTypeEnumerator =
+        platform::ListEnumerator<IEnumMediaTypes, IID_IEnumMediaTypes, platform::MediaTypeItems>;
+    try {
+        // A snapshot: the DV server's pins offer a fixed list. It keeps this pin (and so the
+        // filter and the module) alive.
+        MediaTypeEnumerator::List types;
+        for (int position = 0;; ++position) {
+            MediaType type;
+            if (GetMediaType(position, &type) != S_OK) break;
+            types.push_back(std::move(type));
+        }
+        *out = MediaTypeEnumerator::Create(std::move(types), static_cast<IPin*>(this));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 

@@ -14,18 +14,17 @@
 #include <string>
 
 #include "base_media_type.h"
+#include "com_object.h"
+#include "com_ptr.h"
 
 namespace dv {
 
 class BaseFilter;
 
-class BasePin : public IPin, public IQualityControl {
+// IUnknown: IUnknown, IPin and IQualityControl; references go to the owning filter.
+class BasePin : public platform::ComPart<platform::Implements<IPin, IID_IPin>,
+                                         platform::Implements<IQualityControl, IID_IQualityControl>> {
 public:
-    // IUnknown: IUnknown, IPin and IQualityControl; references go to the owning filter.
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-
     // IPin. Connect is the output pin's (OutputPinBase); ReceiveConnection the input pin's.
     HRESULT STDMETHODCALLTYPE Disconnect() override;
     HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** pin) override;
@@ -68,7 +67,7 @@ public:
 
 protected:
     BasePin(BaseFilter* filter, const char16_t* name, PIN_DIRECTION direction);
-    virtual ~BasePin();
+    ~BasePin() override;
 
     // Connection hooks, under filterLock. CompleteConnect runs once peer and type are set; its
     // failure undoes the connection. BreakConnect undoes what CompleteConnect set up.
@@ -90,7 +89,7 @@ private:
     const std::u16string name;
     const PIN_DIRECTION direction;
     std::mutex peerLock;
-    IPin* peer = nullptr;  // filterLock + peerLock to write; counted
+    platform::ComPtr<IPin> peer;  // filterLock + peerLock to write
     // The latest segment, written by NewSegment on the upstream's streaming thread.
     REFERENCE_TIME segmentStart = 0;
     REFERENCE_TIME segmentStop = INT64_MAX;

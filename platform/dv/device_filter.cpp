@@ -12,25 +12,8 @@ constexpr LONG kFrameBytes = 120000;
 
 }  // namespace
 
-DeviceFilter::DeviceFilter() : BaseFilter(CLSID_DVDeviceFilter), input(this) { AddPin(&input); }
+DeviceFilter::DeviceFilter() : ComExtend(CLSID_DVDeviceFilter), input(this) { AddPin(&input); }
 
-HRESULT DeviceFilter::QueryInterface(REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    if (iid == IID_IPersistPropertyBag) {
-        *out = static_cast<IPersistPropertyBag*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (iid == IID_IDVDeviceStatistics) {
-        *out = static_cast<IDVDeviceStatistics*>(this);
-        AddRef();
-        return S_OK;
-    }
-    return BaseFilter::QueryInterface(iid, out);
-}
-
-ULONG DeviceFilter::AddRef() { return BaseFilter::AddRef(); }
-ULONG DeviceFilter::Release() { return BaseFilter::Release(); }
 HRESULT DeviceFilter::GetClassID(CLSID* clsid) { return BaseFilter::GetClassID(clsid); }
 
 HRESULT DeviceFilter::InitNew() { return S_OK; }
@@ -144,7 +127,7 @@ HRESULT DeviceFilter::GetStatistics(DVDeviceStatistics* statistics) {
 }
 
 HRESULT CreateDeviceFilter(IUnknown* outer, REFIID iid, void** out) {
-    return CreateObject<DeviceFilter>(outer, iid, out);
+    return platform::CreateInstance<DeviceFilter>(outer, iid, out);
 }
 
 }  // namespace dv

@@ -31,14 +31,14 @@
 
 namespace dv {
 
-class DeviceFilter final : public BaseFilter, public IPersistPropertyBag, public IDVDeviceStatistics {
+// IUnknown: adds IPersistPropertyBag and IDVDeviceStatistics to the filter's interfaces.
+class DeviceFilter final
+    : public platform::ComExtend<BaseFilter,
+                                 platform::Implements<IPersistPropertyBag, IID_IPersistPropertyBag>,
+                                 platform::Implements<IDVDeviceStatistics, IID_IDVDeviceStatistics>> {
 public:
     DeviceFilter();
 
-    // IUnknown: adds IPersistPropertyBag to the filter's interfaces.
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override;
 
     // IPersistPropertyBag. Load reads "DevicePath" (VT_BSTR); only while stopped.

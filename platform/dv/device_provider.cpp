@@ -9,29 +9,6 @@
 
 namespace dv {
 
-DeviceProvider::DeviceProvider() { ModuleObjectCreated(); }
-
-DeviceProvider::~DeviceProvider() { ModuleObjectDestroyed(); }
-
-HRESULT DeviceProvider::QueryInterface(REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IDeviceProvider) {
-        *out = static_cast<IDeviceProvider*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG DeviceProvider::AddRef() { return ++refCount; }
-
-ULONG DeviceProvider::Release() {
-    const ULONG left = --refCount;
-    if (left == 0) delete this;
-    return left;
-}
-
 std::vector<std::string> DeviceProvider::ListDevicePaths() {
     std::vector<std::string> paths;
     for (const std::string& socket : DeckDirectory::ListLive(DeckDirectory::Path(false))) {
@@ -78,7 +55,7 @@ HRESULT DeviceProvider::GetDevice(ULONG index, BSTR* friendlyName, CLSID* filter
 }
 
 HRESULT CreateDeviceProvider(IUnknown* outer, REFIID iid, void** out) {
-    return CreateObject<DeviceProvider>(outer, iid, out);
+    return platform::CreateInstance<DeviceProvider>(outer, iid, out);
 }
 
 }  // namespace dv

@@ -13,17 +13,17 @@
 #include <string>
 #include <vector>
 
+#include "com_object.h"
+#include "dv_classes.h"
+
 namespace dv {
 
 inline constexpr char16_t kDeviceFriendlyName[] = u"Microsoft DV Camera and VCR";
 
-class DeviceProvider final : public IDeviceProvider {
+class DeviceProvider final
+    : public platform::ComObject<platform::Implements<IDeviceProvider, IID_IDeviceProvider>> {
 public:
-    DeviceProvider();
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
+    DeviceProvider() = default;
 
     HRESULT STDMETHODCALLTYPE Snapshot(REFCLSID category, ULONG* count) override;
     HRESULT STDMETHODCALLTYPE GetDevice(ULONG index, BSTR* friendlyName, CLSID* filterClsid,
@@ -33,9 +33,9 @@ public:
     static std::vector<std::string> ListDevicePaths();
 
 private:
-    ~DeviceProvider();
+    ~DeviceProvider() override = default;
 
-    std::atomic<ULONG> refCount{1};
+    ModuleObject counted;
     std::mutex lock;
     std::vector<std::string> devicePaths;  // lock: the last snapshot
 };

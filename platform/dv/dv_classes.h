@@ -18,25 +18,11 @@ DEFINE_GUID(CLSID_DVDeviceProvider, 0x3b0f6a53, 0x8e21, 0x4c7d, 0xa1, 0x94, 0x5d
 namespace dv {
 
 // Each creates one object (aggregation is refused with CLASS_E_NOAGGREGATION) and queries it for
-// the interface asked for, with CreateObject below.
+// the interface asked for, with platform::CreateInstance.
 HRESULT CreateVideoEncoder(IUnknown* outer, REFIID iid, void** out);    // "DV Video Encoder"
 HRESULT CreateMuxer(IUnknown* outer, REFIID iid, void** out);           // "DV Muxer"
 HRESULT CreateDeviceFilter(IUnknown* outer, REFIID iid, void** out);    // the DV device filter
 HRESULT CreateDeviceProvider(IUnknown* outer, REFIID iid, void** out);  // IDeviceProvider
-
-// The body of every creation function above: a new T, born holding one reference, queried for
-// iid and then let go, so that it lives on only in *out when the query succeeds.
-template <typename T>
-HRESULT CreateObject(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    T* object = new (std::nothrow) T();
-    if (object == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = object->QueryInterface(iid, out);
-    object->Release();
-    return hr;
-}
 
 // The module's count of live objects, read by DllCanUnloadNow. Every object the module hands out
 // counts itself while it lives.
@@ -44,5 +30,14 @@ void ModuleObjectCreated();
 void ModuleObjectDestroyed();
 // Number of live objects counted above.
 long ModuleObjectCount();
+
+// A member that counts its object as one of the module's while it lives.
+class ModuleObject {
+public:
+    ModuleObject() { ModuleObjectCreated(); }
+    ~ModuleObject() { ModuleObjectDestroyed(); }
+    ModuleObject(const ModuleObject&) = delete;
+    ModuleObject& operator=(const ModuleObject&) = delete;
+};
 
 }  // namespace dv

@@ -11,10 +11,14 @@
 
 #include <dshow.h>
 
+#include "class_factory.h"
+#include "com_ptr.h"
 #include "dv_classes.h"
+#include "text.h"
 
 namespace {
 
+using platform::GuidText;
 using Creator = HRESULT (*)(IUnknown*, REFIID, void**);
 
 struct ClassEntry {
@@ -32,55 +36,6 @@ const ClassEntry kClasses[] = {
 
 std::atomic<long> g_serverLocks{0};
 
-class ClassFactory final : public IClassFactory {
-public:
-    explicit ClassFactory(Creator create) : create(create) { dv::ModuleObjectCreated(); }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *out = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refCount; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG count = --refCount;
-        if (count == 0) delete this;
-        return count;
-    }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        *out = nullptr;
-        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-        return create(outer, iid, out);
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        if (lock)
-            ++g_serverLocks;
-        else if (g_serverLocks.load() > 0)
-            --g_serverLocks;
-        return S_OK;
-    }
-
-private:
-    ~ClassFactory() { dv::ModuleObjectDestroyed(); }
-
-    std::atomic<ULONG> refCount{1};
-    const Creator create;
-};
-
-std::string GuidText(const GUID& g) {
-    char text[40];
-    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
-}
-
 HRESULT FromWin32(LONG error) {
     return error == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(error));
 }
@@ -90,7 +45,7 @@ HRESULT ModulePath(std::string* path) {
     HMODULE self = nullptr;
     if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCSTR>(&GuidText), &self)) {
+                           reinterpret_cast<LPCSTR>(&ModulePath), &self)) {
         char buffer[PATH_MAX];
         const DWORD length = GetModuleFileNameA(self, buffer, sizeof(buffer));
         if (length > 0 && length < sizeof(buffer)) {
@@ -155,11 +110,7 @@ DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
     *out = nullptr;
     for (const ClassEntry& entry : kClasses) {
         if (*entry.clsid != clsid) continue;
-        ClassFactory* factory = new (std::nothrow) ClassFactory(entry.create);
-        if (factory == nullptr) return E_OUTOFMEMORY;
-        const HRESULT hr = factory->QueryInterface(iid, out);
-        factory->Release();
-        return hr;
+        return platform::ClassFactory<dv::ModuleObject>::Make(entry.create, &g_serverLocks, iid, out);
     }
     return CLASS_E_CLASSNOTAVAILABLE;
 }
@@ -182,9 +133,9 @@ extern "C" __attribute__((visibility("default"))) HRESULT STDAPICALLTYPE DllRegi
     hr = SetKeyValue(ProviderKey(), nullptr, "DV Device Provider");
     if (FAILED(hr)) return hr;
 
-    IFilterMapper2* mapper = nullptr;
+    platform::ComPtr<IFilterMapper2> mapper;
     hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
-                          reinterpret_cast<void**>(&mapper));
+                          mapper.PutVoid());
     if (FAILED(hr)) return hr;
     for (const FilterEntry& filter : kFilters) {
         REGFILTER2 info{};
@@ -196,18 +147,16 @@ extern "C" __attribute__((visibility("default"))) HRESULT STDAPICALLTYPE DllRegi
                                     &CLSID_LegacyAmFilterCategory, nullptr, &info);
         if (FAILED(hr)) break;
     }
-    mapper->Release();
     return hr;
 }
 
 extern "C" __attribute__((visibility("default"))) HRESULT STDAPICALLTYPE DllUnregisterServer() {
     HRESULT result = S_OK;
-    IFilterMapper2* mapper = nullptr;
+    platform::ComPtr<IFilterMapper2> mapper;
     if (SUCCEEDED(CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER,
-                                   IID_IFilterMapper2, reinterpret_cast<void**>(&mapper)))) {
+                                   IID_IFilterMapper2, mapper.PutVoid()))) {
         for (const FilterEntry& filter : kFilters)
             mapper->UnregisterFilter(&CLSID_LegacyAmFilterCategory, nullptr, *filter.clsid);
-        mapper->Release();
     }
     for (const ClassEntry& entry : kClasses) {
         const std::string key = "CLSID\\" + GuidText(*entry.clsid);

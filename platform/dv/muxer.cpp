@@ -8,12 +8,9 @@
 
 namespace dv {
 
-// ---- input pin --------------------------------------------------------------------------------
+// ---- types ------------------------------------------------------------------------------------
 
-MuxerInputPin::MuxerInputPin(Muxer* owner) : InputPinBase(owner, u"Stream 0"), owner(owner) {}
-
-HRESULT MuxerInputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
-    if (mt == nullptr) return E_POINTER;
+HRESULT Muxer::CheckInputType(const AM_MEDIA_TYPE* mt) {
     if (mt->majortype != MEDIATYPE_Video || mt->subtype != MEDIASUBTYPE_dvsd ||
         mt->formattype != FORMAT_VideoInfo)
         return VFW_E_TYPE_NOT_ACCEPTED;
@@ -23,17 +20,7 @@ HRESULT MuxerInputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
     return S_OK;
 }
 
-HRESULT MuxerInputPin::OnReceive(IMediaSample* sample) { return owner->MuxAndDeliver(sample); }
-HRESULT MuxerInputPin::OnEndOfStream() { return owner->output.DeliverEndOfStream(); }
-HRESULT MuxerInputPin::OnBeginFlush() { return owner->output.DeliverBeginFlush(); }
-HRESULT MuxerInputPin::OnEndFlush() { return owner->output.DeliverEndFlush(); }
-
-// ---- output pin -------------------------------------------------------------------------------
-
-MuxerOutputPin::MuxerOutputPin(Muxer* owner) : OutputPinBase(owner, u"Output") {}
-
-HRESULT MuxerOutputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
-    if (mt == nullptr) return E_POINTER;
+HRESULT Muxer::CheckOutputType(const AM_MEDIA_TYPE* mt) {
     if (mt->majortype != MEDIATYPE_Interleaved || mt->subtype != MEDIASUBTYPE_dvsd ||
         mt->formattype != FORMAT_DvInfo)
         return VFW_E_TYPE_NOT_ACCEPTED;
@@ -41,24 +28,9 @@ HRESULT MuxerOutputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
     return S_OK;
 }
 
-HRESULT MuxerOutputPin::GetMediaType(int position, MediaType* mt) {
-    if (mt == nullptr) return E_POINTER;
-    if (position < 0) return E_INVALIDARG;
-    if (position > 0) return VFW_S_NO_MORE_ITEMS;
-    return Muxer::MakeOutputType(mt);
-}
-
-HRESULT MuxerOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) {
-    return SizeForFrames(allocator, props, dif::kFrameBytes);
-}
-
 // ---- filter -----------------------------------------------------------------------------------
 
-Muxer::Muxer() : BaseFilter(CLSID_DVMux), input(this), output(this) {
-    AddPin(&input);
-    AddPin(&output);
-    output.SetQualityRoute(&input);
-}
+Muxer::Muxer() : BaseTransformFilter(CLSID_DVMux, u"Stream 0", u"Output") {}
 
 HRESULT Muxer::MakeOutputType(MediaType* mt) {
     mt->Clear();
@@ -78,37 +50,24 @@ HRESULT Muxer::MakeOutputType(MediaType* mt) {
 
 void Muxer::OnStop() { frameNumber = 0; }
 
-HRESULT Muxer::MuxAndDeliver(IMediaSample* sample) {
-    BYTE* video = nullptr;
-    HRESULT hr = sample->GetPointer(&video);
+HRESULT Muxer::PrepareInput(IMediaSample* sample, const BYTE** video) {
+    BYTE* data = nullptr;
+    const HRESULT hr = sample->GetPointer(&data);
     if (FAILED(hr)) return hr;
-    // Only whole NTSC DIF frames can be wrapped; anything else would make a broken tape.
-    if (video == nullptr || sample->GetActualDataLength() < dif::kFrameBytes ||
-        !dif::IsNtscDifFrame(video))
+    if (data == nullptr || sample->GetActualDataLength() < dif::kFrameBytes || !dif::IsNtscDifFrame(data))
         return E_INVALIDARG;
-
-    IMediaSample* out = nullptr;
-    hr = output.GetDeliveryBuffer(&out, nullptr, nullptr, 0);
-    if (FAILED(hr)) return hr;
-    BYTE* frame = nullptr;
-    hr = out->GetPointer(&frame);
-    if (SUCCEEDED(hr) && (frame == nullptr || out->GetSize() < dif::kFrameBytes))
-        hr = VFW_E_BUFFER_OVERFLOW;
-    if (SUCCEEDED(hr)) {
-        std::memcpy(frame, video, dif::kFrameBytes);
-        dif::WriteSystemData(frame, frameNumber);
-        hr = out->SetActualDataLength(dif::kFrameBytes);
-    }
-    if (SUCCEEDED(hr)) {
-        OutputPinBase::PassFrameTimes(sample, out);
-        hr = output.Deliver(out);
-        // The timecode counts frames handed on, so a refused frame leaves no gap.
-        if (SUCCEEDED(hr)) ++frameNumber;
-    }
-    out->Release();
-    return hr;
+    *video = data;
+    return S_OK;
 }
 
-HRESULT CreateMuxer(IUnknown* outer, REFIID iid, void** out) { return CreateObject<Muxer>(outer, iid, out); }
+HRESULT Muxer::Transform(IMediaSample* /*in*/, const BYTE* video, BYTE* frame, IMediaSample* /*out*/) {
+    std::memcpy(frame, video, dif::kFrameBytes);
+    dif::WriteSystemData(frame, frameNumber);
+    return S_OK;
+}
+
+HRESULT CreateMuxer(IUnknown* outer, REFIID iid, void** out) {
+    return platform::CreateInstance<Muxer>(outer, iid, out);
+}
 
 }  // namespace dv

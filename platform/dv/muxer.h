@@ -11,65 +11,44 @@
 
 #include <cstdint>
 
-#include "base_filter.h"
-#include "base_input_pin.h"
-#include "base_output_pin.h"
+#include "base_transform_filter.h"
+#include "dif_frame.h"
 
 namespace dv {
 
-class Muxer;
-
-class MuxerInputPin final : public InputPinBase {
+class Muxer final : public BaseTransformFilter<Muxer> {
 public:
-    explicit MuxerInputPin(Muxer* owner);
+    static constexpr LONG kFrameBytes = dif::kFrameBytes;
 
-    // MEDIATYPE_Video / MEDIASUBTYPE_dvsd in FORMAT_VideoInfo with at least a VIDEOINFOHEADER,
-    // 720x480. VFW_E_TYPE_NOT_ACCEPTED for another kind, E_INVALIDARG for a bad format block.
-    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override;
-
-protected:
-    HRESULT OnReceive(IMediaSample* sample) override;
-    HRESULT OnEndOfStream() override;
-    HRESULT OnBeginFlush() override;
-    HRESULT OnEndFlush() override;
-
-private:
-    Muxer* const owner;
-};
-
-class MuxerOutputPin final : public OutputPinBase {
-public:
-    explicit MuxerOutputPin(Muxer* owner);
-
-    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override;
-    HRESULT GetMediaType(int position, MediaType* mt) override;
-
-protected:
-    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override;
-};
-
-class Muxer final : public BaseFilter {
-public:
     Muxer();
-
-    MuxerInputPin& Input() { return input; }
-    MuxerOutputPin& Output() { return output; }
 
     // Fills mt with the one output type (interleaved dvsd with a DVINFO block).
     static HRESULT MakeOutputType(MediaType* mt);
+
+    // Input: MEDIATYPE_Video / MEDIASUBTYPE_dvsd in FORMAT_VideoInfo with at least a
+    // VIDEOINFOHEADER, 720x480. VFW_E_TYPE_NOT_ACCEPTED for another kind, E_INVALIDARG for a bad
+    // format block.
+    HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);
+    // Output: interleaved dvsd with a whole DVINFO block.
+    HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
 
 protected:
     void OnStop() override;
 
 private:
-    friend class MuxerInputPin;
+    friend class BaseTransformFilter<Muxer>;
 
-    // Wraps one video frame and delivers it. Streaming thread.
-    HRESULT MuxAndDeliver(IMediaSample* sample);
+    // Only whole NTSC DIF frames can be wrapped; anything else would make a broken tape.
+    HRESULT PrepareInput(IMediaSample* in, const BYTE** video);
+    // Copies the frame and writes its system data (timecode from frameNumber).
+    HRESULT Transform(IMediaSample* in, const BYTE* video, BYTE* frame, IMediaSample* out);
+    // The timecode counts frames handed on, so a refused frame leaves no gap.
+    void OnDelivered() { ++frameNumber; }
 
-    MuxerInputPin input;
-    MuxerOutputPin output;
     uint64_t frameNumber = 0;  // frames delivered since the stream started; see the class comment
 };
+
+using MuxerInputPin = Muxer::InputPin;
+using MuxerOutputPin = Muxer::OutputPin;
 
 }  // namespace dv

@@ -26,13 +26,9 @@ bool IsDvFrameSize(const BITMAPINFOHEADER& bmi) {
 
 }  // namespace
 
-// ---- input pin --------------------------------------------------------------------------------
+// ---- types ------------------------------------------------------------------------------------
 
-VideoEncoderInputPin::VideoEncoderInputPin(VideoEncoder* owner)
-    : InputPinBase(owner, u"XForm In"), owner(owner) {}
-
-HRESULT VideoEncoderInputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
-    if (mt == nullptr) return E_POINTER;
+HRESULT VideoEncoder::CheckInputType(const AM_MEDIA_TYPE* mt) {
     if (mt->majortype != MEDIATYPE_Video || mt->subtype != MEDIASUBTYPE_RGB24 ||
         mt->formattype != FORMAT_VideoInfo)
         return VFW_E_TYPE_NOT_ACCEPTED;
@@ -44,26 +40,12 @@ HRESULT VideoEncoderInputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
     return S_OK;
 }
 
-HRESULT VideoEncoderInputPin::CompleteConnect(IPin* /*peer*/) {
-    owner->bottomUp = VideoHeader(connectionType.get())->bmiHeader.biHeight > 0;
+HRESULT VideoEncoder::InputConnected(const MediaType& type) {
+    bottomUp = VideoHeader(type.get())->bmiHeader.biHeight > 0;
     return S_OK;
 }
 
-HRESULT VideoEncoderInputPin::OnReceive(IMediaSample* sample) {
-    return owner->EncodeAndDeliver(sample);
-}
-
-HRESULT VideoEncoderInputPin::OnEndOfStream() { return owner->output.DeliverEndOfStream(); }
-HRESULT VideoEncoderInputPin::OnBeginFlush() { return owner->output.DeliverBeginFlush(); }
-HRESULT VideoEncoderInputPin::OnEndFlush() { return owner->output.DeliverEndFlush(); }
-
-// ---- output pin -------------------------------------------------------------------------------
-
-VideoEncoderOutputPin::VideoEncoderOutputPin(VideoEncoder* owner)
-    : OutputPinBase(owner, u"XForm Out") {}
-
-HRESULT VideoEncoderOutputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
-    if (mt == nullptr) return E_POINTER;
+HRESULT VideoEncoder::CheckOutputType(const AM_MEDIA_TYPE* mt) {
     if (mt->majortype != MEDIATYPE_Video || mt->subtype != MEDIASUBTYPE_dvsd ||
         mt->formattype != FORMAT_VideoInfo)
         return VFW_E_TYPE_NOT_ACCEPTED;
@@ -72,25 +54,9 @@ HRESULT VideoEncoderOutputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
     return S_OK;
 }
 
-HRESULT VideoEncoderOutputPin::GetMediaType(int position, MediaType* mt) {
-    if (mt == nullptr) return E_POINTER;
-    if (position < 0) return E_INVALIDARG;
-    if (position > 0) return VFW_S_NO_MORE_ITEMS;
-    return VideoEncoder::MakeOutputType(mt);
-}
-
-HRESULT VideoEncoderOutputPin::DecideBufferSize(IMemAllocator* allocator,
-                                                ALLOCATOR_PROPERTIES* props) {
-    return SizeForFrames(allocator, props, VideoEncoderCodec::kFrameBytes);
-}
-
 // ---- filter -----------------------------------------------------------------------------------
 
-VideoEncoder::VideoEncoder() : BaseFilter(CLSID_DVVideoEnc), input(this), output(this) {
-    AddPin(&input);
-    AddPin(&output);
-    output.SetQualityRoute(&input);
-}
+VideoEncoder::VideoEncoder() : BaseTransformFilter(CLSID_DVVideoEnc, u"XForm In", u"XForm Out") {}
 
 HRESULT VideoEncoder::MakeOutputType(MediaType* mt) {
     mt->Clear();
@@ -127,48 +93,41 @@ HRESULT VideoEncoder::OnActivate() {
 
 void VideoEncoder::OnStop() { codec.Reset(); }
 
-HRESULT VideoEncoder::EncodeAndDeliver(IMediaSample* sample) {
+HRESULT VideoEncoder::PrepareInput(IMediaSample* sample, const BYTE** picture) {
     // A sample may announce a new type (for instance the picture turned upside down).
     AM_MEDIA_TYPE* changed = nullptr;
     if (sample->GetMediaType(&changed) == S_OK && changed != nullptr) {
-        const HRESULT accepted = input.CheckMediaType(changed);
+        const HRESULT accepted = CheckInputType(changed);
         if (accepted == S_OK)
             bottomUp = reinterpret_cast<const VIDEOINFOHEADER*>(changed->pbFormat)->bmiHeader.biHeight > 0;
-        DeleteMediaType(changed);
+        FreeTaskMediaType(changed);
         if (accepted != S_OK) return VFW_E_TYPE_NOT_ACCEPTED;
     }
 
-    BYTE* picture = nullptr;
-    HRESULT hr = sample->GetPointer(&picture);
+    BYTE* data = nullptr;
+    const HRESULT hr = sample->GetPointer(&data);
     if (FAILED(hr)) return hr;
-    if (picture == nullptr || sample->GetActualDataLength() < VideoEncoderCodec::kPictureBytes)
+    if (data == nullptr || sample->GetActualDataLength() < VideoEncoderCodec::kPictureBytes)
         return E_INVALIDARG;  // less than one picture: nothing sensible to encode
+    *picture = data;
+    return S_OK;
+}
 
-    IMediaSample* out = nullptr;
-    hr = output.GetDeliveryBuffer(&out, nullptr, nullptr, 0);
+HRESULT VideoEncoder::Transform(IMediaSample* in, const BYTE* picture, BYTE* frame,
+                                IMediaSample* out) {
+    const HRESULT hr = codec.Encode(picture, bottomUp, frame);
     if (FAILED(hr)) return hr;
-    BYTE* frame = nullptr;
-    hr = out->GetPointer(&frame);
-    if (SUCCEEDED(hr) && (frame == nullptr || out->GetSize() < VideoEncoderCodec::kFrameBytes))
-        hr = VFW_E_BUFFER_OVERFLOW;
-    if (SUCCEEDED(hr)) hr = codec.Encode(picture, bottomUp, frame);
-    if (SUCCEEDED(hr)) hr = out->SetActualDataLength(VideoEncoderCodec::kFrameBytes);
-    if (SUCCEEDED(hr)) {
-        OutputPinBase::PassFrameTimes(sample, out);  // every DV frame stands alone
-        LONGLONG mediaStart = 0;
-        LONGLONG mediaStop = 0;
-        if (sample->GetMediaTime(&mediaStart, &mediaStop) == S_OK)
-            out->SetMediaTime(&mediaStart, &mediaStop);
-        else
-            out->SetMediaTime(nullptr, nullptr);
-        hr = output.Deliver(out);
-    }
-    out->Release();
-    return hr;
+    LONGLONG mediaStart = 0;
+    LONGLONG mediaStop = 0;
+    if (in->GetMediaTime(&mediaStart, &mediaStop) == S_OK)
+        out->SetMediaTime(&mediaStart, &mediaStop);
+    else
+        out->SetMediaTime(nullptr, nullptr);
+    return S_OK;
 }
 
 HRESULT CreateVideoEncoder(IUnknown* outer, REFIID iid, void** out) {
-    return CreateObject<VideoEncoder>(outer, iid, out);
+    return platform::CreateInstance<VideoEncoder>(outer, iid, out);
 }
 
 }  // namespace dv

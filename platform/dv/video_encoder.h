@@ -7,72 +7,49 @@
 // connections run under filterLock and touch them only while no Receive runs (stopped).
 #pragma once
 
-#include "base_filter.h"
-#include "base_input_pin.h"
-#include "base_output_pin.h"
+#include "base_transform_filter.h"
 #include "video_encoder_codec.h"
 
 namespace dv {
 
-class VideoEncoder;
-
-class VideoEncoderInputPin final : public InputPinBase {
+class VideoEncoder final : public BaseTransformFilter<VideoEncoder> {
 public:
-    explicit VideoEncoderInputPin(VideoEncoder* owner);
+    static constexpr LONG kFrameBytes = VideoEncoderCodec::kFrameBytes;
 
-    // RGB24, FORMAT_VideoInfo with at least a VIDEOINFOHEADER, 720 wide, 480 high bottom-up or
-    // -480 top-down, 24 bits, BI_RGB. VFW_E_TYPE_NOT_ACCEPTED for another kind of type,
-    // E_INVALIDARG for a malformed or mismatched format block.
-    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override;
-
-protected:
-    HRESULT CompleteConnect(IPin* peer) override;
-    HRESULT OnReceive(IMediaSample* sample) override;
-    HRESULT OnEndOfStream() override;
-    HRESULT OnBeginFlush() override;
-    HRESULT OnEndFlush() override;
-
-private:
-    VideoEncoder* const owner;
-};
-
-class VideoEncoderOutputPin final : public OutputPinBase {
-public:
-    explicit VideoEncoderOutputPin(VideoEncoder* owner);
-
-    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override;
-    HRESULT GetMediaType(int position, MediaType* mt) override;
-
-protected:
-    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override;
-};
-
-class VideoEncoder final : public BaseFilter {
-public:
     VideoEncoder();
 
-    VideoEncoderInputPin& Input() { return input; }
-    VideoEncoderOutputPin& Output() { return output; }
     // For tests and the benchmark: see VideoEncoderCodec. Call while stopped.
     VideoEncoderCodec& Codec() { return codec; }
 
     // Fills mt with the one output type (dvsd in FORMAT_VideoInfo).
     static HRESULT MakeOutputType(MediaType* mt);
 
+    // Input: RGB24, FORMAT_VideoInfo with at least a VIDEOINFOHEADER, 720 wide, 480 high
+    // bottom-up or -480 top-down, 24 bits, BI_RGB. VFW_E_TYPE_NOT_ACCEPTED for another kind of
+    // type, E_INVALIDARG for a malformed or mismatched format block.
+    HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);
+    // Output: dvsd video in FORMAT_VideoInfo, 720x480.
+    HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
+
 protected:
     HRESULT OnActivate() override;
     void OnStop() override;
 
 private:
-    friend class VideoEncoderInputPin;
+    friend class BaseTransformFilter<VideoEncoder>;
+    friend InputPin;
 
-    // Encodes one input sample and delivers the frame. Streaming thread.
-    HRESULT EncodeAndDeliver(IMediaSample* sample);
+    HRESULT InputConnected(const MediaType& type);
+    // Follows a type change the sample announces and checks it holds a whole picture.
+    HRESULT PrepareInput(IMediaSample* in, const BYTE** picture);
+    // Encodes the picture into frame; the media times pass through.
+    HRESULT Transform(IMediaSample* in, const BYTE* picture, BYTE* frame, IMediaSample* out);
 
-    VideoEncoderInputPin input;
-    VideoEncoderOutputPin output;
     VideoEncoderCodec codec;  // see the class comment
     bool bottomUp = true;     // orientation of the connected type (or the latest sample type)
 };
+
+using VideoEncoderInputPin = VideoEncoder::InputPin;
+using VideoEncoderOutputPin = VideoEncoder::OutputPin;
 
 }  // namespace dv

@@ -38,77 +38,31 @@ bool HasDirection(IPin* pin, PIN_DIRECTION wanted) {
 }  // namespace
 
 HRESULT FilterGraph::Create(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* graph = new (std::nothrow) FilterGraph();
-    if (graph == nullptr) return E_OUTOFMEMORY;
-    graph->AddRef();
-    const HRESULT hr = graph->QueryInterface(iid, out);
-    graph->Release();
-    return hr;
-}
-
-FilterGraph::Plan::~Plan() {
-    for (IBaseFilter* filter : order) filter->Release();
+    return CreateInstance<FilterGraph>(outer, iid, out);
 }
 
 FilterGraph::~FilterGraph() {
-    std::vector<IBaseFilter*> removed;
+    std::vector<ComPtr<IBaseFilter>> removed;  // let go after graphLock
     {
         std::lock_guard<std::recursive_mutex> guard(graphLock);
         StopLocked();
         for (Entry& entry : filters) {
             DetachLocked(entry);
-            removed.push_back(entry.filter);
+            removed.push_back(std::move(entry.filter));
         }
         filters.clear();
     }
-    for (IBaseFilter* filter : removed) filter->Release();
-    if (clock != nullptr) clock->Release();
-}
-
-// ---- IUnknown ---------------------------------------------------------------------------------
-
-HRESULT FilterGraph::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IFilterGraph || riid == IID_IGraphBuilder) {
-        *ppv = static_cast<IGraphBuilder*>(this);
-    } else if (riid == IID_IMediaControl || riid == IID_IDispatch) {
-        *ppv = static_cast<IMediaControl*>(this);
-    } else if (riid == IID_IMediaEvent) {
-        *ppv = static_cast<IMediaEvent*>(this);
-    } else if (riid == IID_IMediaEventSink) {
-        *ppv = static_cast<IMediaEventSink*>(this);
-    } else {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-ULONG FilterGraph::AddRef() { return ++refCount; }
-
-ULONG FilterGraph::Release() {
-    const ULONG count = --refCount;
-    if (count == 0) {
-        // Filters leaving the graph may still query and release it while it is torn down.
-        refCount = 1;
-        delete this;
-    }
-    return count;
 }
 
 // ---- membership -------------------------------------------------------------------------------
 
 size_t FilterGraph::FindLocked(IUnknown* object) {
     for (size_t i = 0; i < filters.size(); ++i) {
-        if (filters[i].filter == object) return i;
+        if (filters[i].filter.Get() == object) return i;
     }
     IUnknown* identity = Identity(object);
     for (size_t i = 0; i < filters.size(); ++i) {
-        if (Identity(filters[i].filter) == identity) return i;
+        if (Identity(filters[i].filter.Get()) == identity) return i;
     }
     return filters.size();
 }
@@ -151,26 +105,22 @@ HRESULT FilterGraph::FilterOfPinLocked(IPin* pin, size_t* index) {
     PIN_INFO info{};
     const HRESULT hr = pin->QueryPinInfo(&info);
     if (FAILED(hr)) return hr;
-    if (info.pFilter == nullptr) return VFW_E_NOT_IN_GRAPH;
-    *index = FindLocked(info.pFilter);
-    info.pFilter->Release();
+    const auto filter = ComPtr<IBaseFilter>::Adopt(info.pFilter);
+    if (!filter) return VFW_E_NOT_IN_GRAPH;
+    *index = FindLocked(filter.Get());
     return *index < filters.size() ? S_OK : VFW_E_NOT_IN_GRAPH;
 }
 
 void FilterGraph::DetachLocked(Entry& entry) {
     // Both sides of every connection go, so no filter keeps another alive through its pins.
-    IEnumPins* pins = nullptr;
-    if (SUCCEEDED(entry.filter->EnumPins(&pins)) && pins != nullptr) {
-        IPin* pin = nullptr;
-        while (pins->Next(1, &pin, nullptr) == S_OK && pin != nullptr) {
-            IPin* peer = nullptr;
-            if (pin->ConnectedTo(&peer) == S_OK && peer != nullptr) peer->Disconnect();
-            if (peer != nullptr) peer->Release();
+    ComPtr<IEnumPins> pins;
+    if (SUCCEEDED(entry.filter->EnumPins(pins.Put())) && pins) {
+        ComPtr<IPin> pin;
+        while (pins->Next(1, pin.Put(), nullptr) == S_OK && pin) {
+            ComPtr<IPin> peer;
+            if (pin->ConnectedTo(peer.Put()) == S_OK && peer) peer->Disconnect();
             pin->Disconnect();
-            pin->Release();
-            pin = nullptr;
         }
-        pins->Release();
     }
     if (entry.clockGiven) entry.filter->SetSyncSource(nullptr);
     entry.clockGiven = false;
@@ -195,24 +145,22 @@ HRESULT FilterGraph::AddFilter(IBaseFilter* pFilter, LPCWSTR pName) {
     }
     hr = pFilter->JoinFilterGraph(static_cast<IFilterGraph*>(this), name.c_str());
     if (FAILED(hr)) return hr;
-    pFilter->AddRef();
-    filters.push_back(Entry{pFilter, std::move(name), false});
+    filters.push_back(Entry{ComPtr<IBaseFilter>(pFilter), std::move(name), false});
     return renamed ? VFW_S_DUPLICATE_NAME : S_OK;
 }
 
 HRESULT FilterGraph::RemoveFilter(IBaseFilter* pFilter) {
     if (pFilter == nullptr) return E_POINTER;
-    IBaseFilter* removed = nullptr;
+    ComPtr<IBaseFilter> removed;  // let go after graphLock
     {
         std::lock_guard<std::recursive_mutex> guard(graphLock);
         const size_t index = FindLocked(pFilter);
         if (index == filters.size()) return VFW_E_NOT_FOUND;
         if (state != State_Stopped) return VFW_E_NOT_STOPPED;
         DetachLocked(filters[index]);
-        removed = filters[index].filter;
+        removed = std::move(filters[index].filter);
         filters.erase(filters.begin() + static_cast<std::ptrdiff_t>(index));
     }
-    removed->Release();
     return S_OK;
 }
 
@@ -221,9 +169,9 @@ HRESULT FilterGraph::EnumFilters(IEnumFilters** ppEnum) {
     *ppEnum = nullptr;
     std::lock_guard<std::recursive_mutex> guard(graphLock);
     try {
-        std::vector<IBaseFilter*> members;
-        for (const Entry& entry : filters) members.push_back(entry.filter);
-        *ppEnum = FilterEnumerator::Create(members, 0);
+        FilterEnumerator::List members;
+        for (const Entry& entry : filters) members.emplace_back(entry.filter.Get());
+        *ppEnum = FilterEnumerator::Create(std::move(members));
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -237,9 +185,7 @@ HRESULT FilterGraph::FindFilterByName(LPCWSTR pName, IBaseFilter** ppFilter) {
     std::lock_guard<std::recursive_mutex> guard(graphLock);
     for (const Entry& entry : filters) {
         if (entry.name == pName) {
-            *ppFilter = entry.filter;
-            entry.filter->AddRef();
-            return S_OK;
+            return entry.filter.CopyTo(ppFilter);
         }
     }
     return VFW_E_NOT_FOUND;
@@ -317,25 +263,21 @@ HRESULT FilterGraph::MakePlanLocked(Plan* plan) {
         std::vector<std::vector<size_t>> downstream(count);
         std::vector<bool> connectedIn(count, false), connectedOut(count, false);
         for (size_t i = 0; i < count; ++i) {
-            IEnumPins* pins = nullptr;
-            if (FAILED(filters[i].filter->EnumPins(&pins)) || pins == nullptr) continue;
-            IPin* pin = nullptr;
-            while (pins->Next(1, &pin, nullptr) == S_OK && pin != nullptr) {
-                IPin* peer = nullptr;
-                if (pin->ConnectedTo(&peer) == S_OK && peer != nullptr) {
-                    if (HasDirection(pin, PINDIR_OUTPUT)) {
+            ComPtr<IEnumPins> pins;
+            if (FAILED(filters[i].filter->EnumPins(pins.Put())) || !pins) continue;
+            ComPtr<IPin> pin;
+            while (pins->Next(1, pin.Put(), nullptr) == S_OK && pin) {
+                ComPtr<IPin> peer;
+                if (pin->ConnectedTo(peer.Put()) == S_OK && peer) {
+                    if (HasDirection(pin.Get(), PINDIR_OUTPUT)) {
                         connectedOut[i] = true;
                         size_t j = 0;
-                        if (SUCCEEDED(FilterOfPinLocked(peer, &j))) downstream[i].push_back(j);
+                        if (SUCCEEDED(FilterOfPinLocked(peer.Get(), &j))) downstream[i].push_back(j);
                     } else {
                         connectedIn[i] = true;
                     }
                 }
-                if (peer != nullptr) peer->Release();
-                pin->Release();
-                pin = nullptr;
             }
-            pins->Release();
         }
         // Depth-first, each filter after everything downstream of it; a cycle is cut where it
         // closes. Filters of one chain keep the order in which they were added.
@@ -351,8 +293,7 @@ HRESULT FilterGraph::MakePlanLocked(Plan* plan) {
         for (size_t i = 0; i < count; ++i) visit(visit, i);
         plan->order.reserve(count);
         for (size_t i : order) {
-            plan->order.push_back(filters[i].filter);
-            filters[i].filter->AddRef();
+            plan->order.emplace_back(filters[i].filter.Get());
             if (connectedIn[i] && !connectedOut[i]) ++plan->renderers;
         }
     } catch (const std::bad_alloc&) {
@@ -362,14 +303,13 @@ HRESULT FilterGraph::MakePlanLocked(Plan* plan) {
 }
 
 HRESULT FilterGraph::GiveClockLocked(bool everyFilter) {
-    if (clock == nullptr) {
-        const HRESULT hr = SystemClock::Create(nullptr, IID_IReferenceClock,
-                                               reinterpret_cast<void**>(&clock));
+    if (!clock) {
+        const HRESULT hr = SystemClock::Create(nullptr, IID_IReferenceClock, clock.PutVoid());
         if (FAILED(hr)) return hr;
     }
     for (Entry& entry : filters) {
         if (entry.clockGiven && !everyFilter) continue;
-        const HRESULT hr = entry.filter->SetSyncSource(clock);
+        const HRESULT hr = entry.filter->SetSyncSource(clock.Get());
         if (FAILED(hr)) return hr;
         entry.clockGiven = true;
     }
@@ -382,7 +322,7 @@ HRESULT FilterGraph::StopLocked() {
     HRESULT first = S_OK;
     Plan plan;
     if (SUCCEEDED(MakePlanLocked(&plan))) {
-        for (IBaseFilter* filter : plan.order) {
+        for (const auto& filter : plan.order) {
             const HRESULT hr = filter->Stop();
             if (FAILED(hr) && SUCCEEDED(first)) first = hr;
         }
@@ -409,7 +349,7 @@ HRESULT FilterGraph::PauseLocked() {
         events.Arm(plan.renderers);
     }
     HRESULT first = S_OK;
-    for (IBaseFilter* filter : plan.order) {
+    for (const auto& filter : plan.order) {
         hr = filter->Pause();
         if (FAILED(hr)) {
             if (fromStopped) {
@@ -430,7 +370,7 @@ HRESULT FilterGraph::Run() {
         const HRESULT hr = PauseLocked();
         if (FAILED(hr)) return hr;
     }
-    if (clock == nullptr) {
+    if (!clock) {
         const HRESULT hr = GiveClockLocked(false);
         if (FAILED(hr)) return hr;
     }
@@ -442,11 +382,11 @@ HRESULT FilterGraph::Run() {
     const REFERENCE_TIME start = now + kRunLead;
     // Running already, the filters only take the new start time.
     const bool wasRunning = state == State_Running;
-    for (IBaseFilter* filter : plan.order) {
+    for (const auto& filter : plan.order) {
         hr = filter->Run(start);
         if (FAILED(hr)) {
             if (!wasRunning) {
-                for (IBaseFilter* other : plan.order) other->Pause();
+                for (const auto& other : plan.order) other->Pause();
             }
             return hr;
         }

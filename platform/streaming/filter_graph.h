@@ -13,7 +13,6 @@
 //              filter may call back into the graph from JoinFilterGraph or a state change.
 //   the event queue's own lock (GraphEventQueue), taken by Notify without graphLock, so a filter
 //              thread posting an event never waits for a state change in progress.
-// refCount is atomic.
 #pragma once
 
 #include <dshow.h>
@@ -23,25 +22,23 @@
 #include <string>
 #include <vector>
 
+#include "com_object.h"
+#include "com_ptr.h"
 #include "streaming/graph_event_queue.h"
 
 namespace platform::streaming {
 
-class FilterGraph final : public IGraphBuilder,
-                          public IMediaControl,
-                          public IMediaEvent,
-                          public IMediaEventSink {
+class FilterGraph final
+    : public ComObject<Implements<IGraphBuilder, IID_IGraphBuilder, IID_IFilterGraph>,
+                       Implements<IMediaControl, IID_IMediaControl, IID_IDispatch>,
+                       Implements<IMediaEvent, IID_IMediaEvent>,
+                       Implements<IMediaEventSink, IID_IMediaEventSink>> {
 public:
     static HRESULT Create(IUnknown* outer, REFIID iid, void** out);
 
     FilterGraph() = default;
     FilterGraph(const FilterGraph&) = delete;
     FilterGraph& operator=(const FilterGraph&) = delete;
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // IFilterGraph
     HRESULT STDMETHODCALLTYPE AddFilter(IBaseFilter* pFilter, LPCWSTR pName) override;
@@ -100,20 +97,19 @@ public:
 
 private:
     struct Entry {
-        IBaseFilter* filter;  // counted
+        ComPtr<IBaseFilter> filter;
         std::u16string name;
         bool clockGiven;  // the filter holds our clock
     };
 
-    // The filters in state-change order, each AddRef'd, and how many are renderers (a connected
+    // The filters in state-change order, each held, and how many are renderers (a connected
     // input and no connected output).
     struct Plan {
-        std::vector<IBaseFilter*> order;
+        std::vector<ComPtr<IBaseFilter>> order;
         int renderers = 0;
-        ~Plan();
     };
 
-    ~FilterGraph();
+    ~FilterGraph() override;
 
     // All of these: caller holds graphLock.
     HRESULT MakePlanLocked(Plan* plan);
@@ -126,12 +122,10 @@ private:
     HRESULT FilterOfPinLocked(IPin* pin, size_t* index);
     void DetachLocked(Entry& entry);
 
-    std::atomic<ULONG> refCount{0};
-
     std::recursive_mutex graphLock;
     std::vector<Entry> filters;        // graphLock; in order of addition
     FILTER_STATE state = State_Stopped;  // graphLock
-    IReferenceClock* clock = nullptr;  // graphLock; counted; made when first needed
+    ComPtr<IReferenceClock> clock;     // graphLock; made when first needed
 
     GraphEventQueue events;  // its own lock
 };

@@ -23,33 +23,7 @@ std::string LegacyPath(REFCLSID clsid) {
 }  // namespace
 
 HRESULT FilterMapper::Create(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* mapper = new (std::nothrow) FilterMapper();
-    if (mapper == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = mapper->QueryInterface(iid, out);
-    mapper->Release();
-    return hr;
-}
-
-HRESULT FilterMapper::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IFilterMapper) {
-        *ppv = static_cast<IFilterMapper*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG FilterMapper::AddRef() { return ++references; }
-
-ULONG FilterMapper::Release() {
-    const ULONG left = --references;
-    if (left == 0) delete this;
-    return left;
+    return CreateInstance<FilterMapper>(outer, iid, out);
 }
 
 namespace {
@@ -129,10 +103,10 @@ HRESULT FilterMapper::EnumMatchingFilters(IEnumRegFilters** ppEnum, DWORD dwMeri
     std::vector<FilterMapperStore::Filter> all;
     const HRESULT hr = FilterMapperStore::ReadAll(false, &all);
     if (FAILED(hr)) return hr;
-    std::vector<RegFilterEnumerator::Entry> entries;
+    RegFilterEnumerator::List entries;
     for (const auto& filter : FilterMapperStore::Match(all, conditions))
         entries.push_back({filter.clsid, filter.name});
-    *ppEnum = new (std::nothrow) RegFilterEnumerator(std::move(entries));
+    *ppEnum = RegFilterEnumerator::Create(std::move(entries));
     return *ppEnum != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 

@@ -10,16 +10,14 @@
 
 #include <atomic>
 
+#include "com_object.h"
+
 namespace platform {
 
-class FilterMapper final : public IFilterMapper {
+class FilterMapper final : public ComObject<Implements<IFilterMapper, IID_IFilterMapper>> {
 public:
     // Builtin class creator for CLSID_FilterMapper; aggregation is refused.
     static HRESULT Create(IUnknown* outer, REFIID iid, void** out);
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     HRESULT STDMETHODCALLTYPE RegisterFilter(CLSID clsid, LPCWSTR Name, DWORD dwMerit) override;
     // Instances belong to categories, which only IFilterMapper2 handles: E_NOTIMPL.
@@ -41,11 +39,10 @@ public:
                                                   CLSID clsInSub, BOOL bRender, BOOL bOututNeeded,
                                                   CLSID clsOutMaj, CLSID clsOutSub) override;
 
-private:
-    FilterMapper() = default;
-    ~FilterMapper() = default;
+    FilterMapper() = default;  // for CreateInstance; the count starts at one
 
-    std::atomic<ULONG> references{1};
+private:
+    ~FilterMapper() override = default;
 };
 
 }  // namespace platform

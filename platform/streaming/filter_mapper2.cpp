@@ -70,16 +70,13 @@ HRESULT FromRegFilter2(REFCLSID clsid, LPCWSTR name, const REGFILTER2& record,
     return E_INVALIDARG;
 }
 
-// A moniker whose bag names the filter; one reference for the caller.
-HRESULT MakeMoniker(const FilterMapperStore::Filter& filter, IMoniker** moniker) {
-    *moniker = nullptr;
-    auto* bag = new (std::nothrow) PropertyBag();
-    if (bag == nullptr) return E_OUTOFMEMORY;
+// A moniker whose bag names the filter; empty when out of memory.
+ComPtr<IMoniker> MakeMoniker(const FilterMapperStore::Filter& filter) {
+    const auto bag = ComPtr<PropertyBag>::Adopt(new (std::nothrow) PropertyBag());
+    if (!bag) return nullptr;
     bag->SetString(u"FriendlyName", filter.name.c_str());
     bag->SetString(u"CLSID", FilterMapperStore::Widen(FilterMapperStore::GuidText(filter.clsid)).c_str());
-    *moniker = new (std::nothrow) ObjectMoniker(bag);
-    bag->Release();
-    return *moniker != nullptr ? S_OK : E_OUTOFMEMORY;
+    return ComPtr<IMoniker>::Adopt(new (std::nothrow) ObjectMoniker(bag.Get()));
 }
 
 // Pairs of (major, minor) GUIDs; a pair of two GUID_NULLs asks for nothing.
@@ -95,33 +92,7 @@ std::vector<FilterMapperStore::PinType> TypePairs(DWORD count, const GUID* pairs
 }  // namespace
 
 HRESULT FilterMapper2::Create(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* mapper = new (std::nothrow) FilterMapper2();
-    if (mapper == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = mapper->QueryInterface(iid, out);
-    mapper->Release();
-    return hr;
-}
-
-HRESULT FilterMapper2::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IFilterMapper2) {
-        *ppv = static_cast<IFilterMapper2*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG FilterMapper2::AddRef() { return ++references; }
-
-ULONG FilterMapper2::Release() {
-    const ULONG left = --references;
-    if (left == 0) delete this;
-    return left;
+    return CreateInstance<FilterMapper2>(outer, iid, out);
 }
 
 HRESULT FilterMapper2::CreateCategory(REFCLSID clsidCategory, DWORD dwCategoryMerit,
@@ -156,7 +127,9 @@ HRESULT FilterMapper2::RegisterFilter(REFCLSID clsidFilter, LPCWSTR Name, IMonik
                      path.c_str(), static_cast<unsigned>(hr));
         return hr;
     }
-    return ppMoniker != nullptr ? MakeMoniker(filter, ppMoniker) : S_OK;
+    if (ppMoniker == nullptr) return S_OK;
+    *ppMoniker = MakeMoniker(filter).Detach();
+    return *ppMoniker != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT FilterMapper2::EnumMatchingFilters(IEnumMoniker** ppEnum, DWORD, BOOL bExactMatch,
@@ -183,19 +156,14 @@ HRESULT FilterMapper2::EnumMatchingFilters(IEnumMoniker** ppEnum, DWORD, BOOL bE
     std::vector<FilterMapperStore::Filter> all;
     HRESULT hr = FilterMapperStore::ReadAll(true, &all);
     if (FAILED(hr)) return hr;
-    std::vector<IMoniker*> monikers;
+    MonikerEnumerator::List monikers;
     for (const auto& filter : FilterMapperStore::Match(all, conditions)) {
-        IMoniker* moniker = nullptr;
-        hr = MakeMoniker(filter, &moniker);
-        if (FAILED(hr)) break;
-        monikers.push_back(moniker);
+        ComPtr<IMoniker> moniker = MakeMoniker(filter);
+        if (!moniker) return E_OUTOFMEMORY;
+        monikers.push_back(std::move(moniker));
     }
-    if (SUCCEEDED(hr)) {
-        *ppEnum = new (std::nothrow) MonikerEnumerator(monikers);
-        if (*ppEnum == nullptr) hr = E_OUTOFMEMORY;
-    }
-    for (IMoniker* moniker : monikers) moniker->Release();
-    return hr;
+    *ppEnum = MonikerEnumerator::Create(std::move(monikers));
+    return *ppEnum != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 }  // namespace platform

@@ -11,16 +11,14 @@
 
 #include <atomic>
 
+#include "com_object.h"
+
 namespace platform {
 
-class FilterMapper2 final : public IFilterMapper2 {
+class FilterMapper2 final : public ComObject<Implements<IFilterMapper2, IID_IFilterMapper2>> {
 public:
     // Builtin class creator for CLSID_FilterMapper2; aggregation is refused.
     static HRESULT Create(IUnknown* outer, REFIID iid, void** out);
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     HRESULT STDMETHODCALLTYPE CreateCategory(REFCLSID clsidCategory, DWORD dwCategoryMerit,
                                              LPCWSTR Description) override;
@@ -44,11 +42,10 @@ public:
         const GUID* pOutputTypes, const REGPINMEDIUM* pMedOut,
         const CLSID* pPinCategoryOut) override;
 
-private:
-    FilterMapper2() = default;
-    ~FilterMapper2() = default;
+    FilterMapper2() = default;  // for CreateInstance; the count starts at one
 
-    std::atomic<ULONG> references{1};
+private:
+    ~FilterMapper2() override = default;
 };
 
 }  // namespace platform

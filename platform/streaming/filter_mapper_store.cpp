@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "log.h"
+#include "text.h"
 
 namespace platform {
 namespace {
@@ -209,38 +210,15 @@ thread_local int EntryLock::depth = 0;
 
 }  // namespace
 
-std::string FilterMapperStore::GuidText(REFGUID guid) {
-    OLECHAR wide[CHARS_IN_GUID] = {};
-    StringFromGUID2(guid, wide, CHARS_IN_GUID);
-    std::string text;
-    for (int i = 0; i < CHARS_IN_GUID - 1 && wide[i] != 0; ++i) text.push_back(static_cast<char>(wide[i]));
-    return text;
-}
+std::string FilterMapperStore::GuidText(REFGUID guid) { return platform::GuidText(guid); }
 
 bool FilterMapperStore::ParseGuid(const std::string& text, GUID* guid) {
     return SUCCEEDED(CLSIDFromString(Widen(text).c_str(), guid));
 }
 
-std::string FilterMapperStore::Narrow(const std::u16string& text) {
-    if (text.empty()) return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return std::string();
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size,
-                        nullptr, nullptr);
-    return out;
-}
+std::string FilterMapperStore::Narrow(const std::u16string& text) { return Utf8FromUtf16(text); }
 
-std::u16string FilterMapperStore::Widen(const std::string& text) {
-    if (text.empty()) return std::u16string();
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0);
-    if (size <= 0) return std::u16string();
-    std::u16string out(static_cast<size_t>(size), u'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size);
-    return out;
-}
+std::u16string FilterMapperStore::Widen(const std::string& text) { return Utf16FromUtf8(text); }
 
 HRESULT FilterMapperStore::EntryPath(const CLSID* category, LPCOLESTR instance, REFCLSID clsid,
                                      std::string* path) {

@@ -90,7 +90,8 @@ public:
     static std::vector<Filter> Match(const std::vector<Filter>& filters,
                                      const Conditions& conditions);
 
-    // Registry text helpers, shared with the tools.
+    // Registry text helpers, shared with the tools (the first and the last two are the support
+    // library's text forms).
     static std::string GuidText(REFGUID guid);
     static bool ParseGuid(const std::string& text, GUID* guid);
     static std::string Narrow(const std::u16string& text);

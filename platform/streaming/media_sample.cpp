@@ -1,6 +1,6 @@
 #include "streaming/media_sample.h"
 
-#include "streaming/media_type_copy.h"
+#include "media_type.h"
 #include "streaming/memory_allocator.h"
 
 namespace platform::streaming {

@@ -21,39 +21,12 @@ uint64_t RoundUp(uint64_t value, uint64_t align) { return (value + align - 1) / 
 }  // namespace
 
 HRESULT MemoryAllocator::Create(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* allocator = new (std::nothrow) MemoryAllocator();
-    if (allocator == nullptr) return E_OUTOFMEMORY;
-    allocator->AddRef();
-    const HRESULT hr = allocator->QueryInterface(iid, out);
-    allocator->Release();
-    return hr;
+    return CreateInstance<MemoryAllocator>(outer, iid, out);
 }
 
 MemoryAllocator::~MemoryAllocator() {
     // No sample can be out: each holds a reference on us.
     FreeBuffersLocked();
-}
-
-HRESULT MemoryAllocator::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IMemAllocator) {
-        *ppv = static_cast<IMemAllocator*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG MemoryAllocator::AddRef() { return ++refCount; }
-
-ULONG MemoryAllocator::Release() {
-    const ULONG count = --refCount;
-    if (count == 0) delete this;
-    return count;
 }
 
 HRESULT MemoryAllocator::SetProperties(ALLOCATOR_PROPERTIES* pRequest,

@@ -9,9 +9,9 @@
 // Lifetime: each sample handed out holds a reference on the allocator, so the allocator outlives
 // its samples. After Decommit the buffers are freed when the last outstanding sample comes back.
 //
-// Locking: one lock, `lock`, guards every field below except refCount (atomic). No other lock is
-// taken while it is held; the only outside call made under it is the release of a sample media
-// type's pUnk when a sample comes back.
+// Locking: one lock, `lock`, guards every field below (the reference count is ComObject's,
+// atomic). No other lock is taken while it is held; the only outside call made under it is the
+// release of a sample media type's pUnk when a sample comes back.
 #pragma once
 
 #include <dshow.h>
@@ -23,23 +23,17 @@
 #include <mutex>
 #include <vector>
 
+#include "com_object.h"
 #include "streaming/media_sample.h"
 
 namespace platform::streaming {
 
-class MemoryAllocator final : public IMemAllocator {
+class MemoryAllocator final : public ComObject<Implements<IMemAllocator, IID_IMemAllocator>> {
 public:
     // Class creator for CoCreateInstance (no aggregation).
     static HRESULT Create(IUnknown* outer, REFIID iid, void** out);
 
     MemoryAllocator() = default;
-    MemoryAllocator(const MemoryAllocator&) = delete;
-    MemoryAllocator& operator=(const MemoryAllocator&) = delete;
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // IMemAllocator
     HRESULT STDMETHODCALLTYPE SetProperties(ALLOCATOR_PROPERTIES* pRequest,
@@ -55,14 +49,12 @@ public:
     HRESULT STDMETHODCALLTYPE ReleaseBuffer(IMediaSample* pBuffer) override;
 
 private:
-    ~MemoryAllocator();
+    ~MemoryAllocator() override;
 
     // Allocates the block and the samples for `properties`. Caller holds `lock`.
     HRESULT AllocateBuffersLocked();
     // Frees samples and block; no sample may be outstanding. Caller holds `lock`.
     void FreeBuffersLocked();
-
-    std::atomic<ULONG> refCount{0};
 
     std::mutex lock;
     std::condition_variable bufferReturned;  // a sample came back, or the allocator was decommitted

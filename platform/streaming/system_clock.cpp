@@ -20,15 +20,7 @@ std::chrono::steady_clock::time_point ToTimePoint(REFERENCE_TIME time) {
 }  // namespace
 
 HRESULT SystemClock::Create(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* clock = new (std::nothrow) SystemClock();
-    if (clock == nullptr) return E_OUTOFMEMORY;
-    clock->AddRef();
-    const HRESULT hr = clock->QueryInterface(iid, out);
-    clock->Release();
-    return hr;
+    return CreateInstance<SystemClock>(outer, iid, out);
 }
 
 REFERENCE_TIME SystemClock::Now() {
@@ -43,25 +35,6 @@ SystemClock::~SystemClock() {
         changed.notify_all();
     }
     if (adviseThread.joinable()) adviseThread.join();
-}
-
-HRESULT SystemClock::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IReferenceClock) {
-        *ppv = static_cast<IReferenceClock*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG SystemClock::AddRef() { return ++refCount; }
-
-ULONG SystemClock::Release() {
-    const ULONG count = --refCount;
-    if (count == 0) delete this;
-    return count;
 }
 
 HRESULT SystemClock::GetTime(REFERENCE_TIME* pTime) {

@@ -19,9 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "com_object.h"
+
 namespace platform::streaming {
 
-class SystemClock final : public IReferenceClock {
+class SystemClock final : public ComObject<Implements<IReferenceClock, IID_IReferenceClock>> {
 public:
     static HRESULT Create(IUnknown* outer, REFIID iid, void** out);
 
@@ -31,11 +33,6 @@ public:
 
     // The current time of the system clock, without an object.
     static REFERENCE_TIME Now();
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // IReferenceClock
     HRESULT STDMETHODCALLTYPE GetTime(REFERENCE_TIME* pTime) override;
@@ -54,12 +51,11 @@ private:
         HANDLE handle;          // not owned
     };
 
-    ~SystemClock();
+    ~SystemClock() override;
     HRESULT AddAdvice(REFERENCE_TIME due, REFERENCE_TIME period, HANDLE handle,
                       DWORD_PTR* cookie);
     void AdviseLoop();
 
-    std::atomic<ULONG> refCount{0};
     std::atomic<REFERENCE_TIME> lastTime{0};
 
     std::mutex lock;

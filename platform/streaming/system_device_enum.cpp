@@ -21,11 +21,11 @@ namespace {
 const BuiltinClassRegistrar registerSystemDeviceEnum(CLSID_SystemDeviceEnum,
                                                      &SystemDeviceEnum::Create);
 
-// The in-process providers. `mutex` guards `entries`; each entry owns one provider reference.
+// The in-process providers. `mutex` guards `entries`.
 struct InProcessProviders {
     struct Entry {
         CLSID category;
-        IDeviceProvider* provider;
+        ComPtr<IDeviceProvider> provider;
     };
     std::mutex mutex;
     std::vector<Entry> entries;
@@ -37,15 +37,13 @@ InProcessProviders& Providers() {
 }
 
 // Appends the providers of the category: in-process ones first, then the registered classes.
-// Each appended pointer holds a reference for the caller.
-void CollectProviders(REFCLSID category, std::vector<IDeviceProvider*>* out) {
+void CollectProviders(REFCLSID category, std::vector<ComPtr<IDeviceProvider>>* out) {
     {
         InProcessProviders& providers = Providers();
         std::lock_guard<std::mutex> guard(providers.mutex);
         for (const auto& entry : providers.entries) {
             if (entry.category != category) continue;
-            entry.provider->AddRef();
-            out->push_back(entry.provider);
+            out->emplace_back(entry.provider.Get());
         }
     }
 
@@ -72,11 +70,11 @@ void CollectProviders(REFCLSID category, std::vector<IDeviceProvider*>* out) {
                          path.c_str(), name);
             continue;
         }
-        IDeviceProvider* provider = nullptr;
+        ComPtr<IDeviceProvider> provider;
         const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER,
-                                            IID_IDeviceProvider, reinterpret_cast<void**>(&provider));
-        if (SUCCEEDED(hr) && provider != nullptr) {
-            out->push_back(provider);
+                                            IID_IDeviceProvider, provider.PutVoid());
+        if (SUCCEEDED(hr) && provider) {
+            out->push_back(std::move(provider));
         } else {
             // Its devices are missing from the list; the com lines tell why it failed.
             PLATFORM_LOG("streaming", Warning, "%s: device provider %s cannot be created (status 0x%08X)",
@@ -86,23 +84,21 @@ void CollectProviders(REFCLSID category, std::vector<IDeviceProvider*>* out) {
     RegCloseKey(key);
 }
 
-// A moniker for one device; null when out of memory.
-IMoniker* MakeDeviceMoniker(BSTR friendlyName, const CLSID& filterClsid, BSTR devicePath) {
-    auto* bag = new (std::nothrow) PropertyBag();
-    if (bag == nullptr) return nullptr;
+// A moniker for one device; empty when out of memory.
+ComPtr<IMoniker> MakeDeviceMoniker(BSTR friendlyName, const CLSID& filterClsid, BSTR devicePath) {
+    const auto bag = ComPtr<PropertyBag>::Adopt(new (std::nothrow) PropertyBag());
+    if (!bag) return nullptr;
     OLECHAR clsidText[CHARS_IN_GUID];
     if (StringFromGUID2(filterClsid, clsidText, CHARS_IN_GUID) == 0) clsidText[0] = 0;
     bag->SetString(u"FriendlyName", friendlyName != nullptr ? friendlyName : u"");
     bag->SetString(u"CLSID", clsidText);
     bag->SetString(u"DevicePath", devicePath != nullptr ? devicePath : u"");
-    auto* moniker = new (std::nothrow) ObjectMoniker(bag);
-    bag->Release();  // the moniker holds its own
-    return moniker;
+    return ComPtr<IMoniker>::Adopt(new (std::nothrow) ObjectMoniker(bag.Get()));
 }
 
-// Adds the provider's current devices of the category to `monikers` (each holding a reference).
+// Adds the provider's current devices of the category to `monikers`.
 void CollectDevices(IDeviceProvider* provider, REFCLSID category,
-                    std::vector<IMoniker*>* monikers) {
+                    std::vector<ComPtr<IMoniker>>* monikers) {
     ULONG count = 0;
     const HRESULT hr = provider->Snapshot(category, &count);
     if (FAILED(hr)) {
@@ -116,8 +112,8 @@ void CollectDevices(IDeviceProvider* provider, REFCLSID category,
         CLSID filterClsid = GUID_NULL;
         const HRESULT device = provider->GetDevice(index, &name, &filterClsid, &path);
         if (SUCCEEDED(device)) {
-            IMoniker* moniker = MakeDeviceMoniker(name, filterClsid, path);
-            if (moniker != nullptr) monikers->push_back(moniker);
+            ComPtr<IMoniker> moniker = MakeDeviceMoniker(name, filterClsid, path);
+            if (moniker) monikers->push_back(std::move(moniker));
         } else {
             // Devices may leave between the snapshot and the look-up.
             PLATFORM_LOG("streaming", Info, "device %lu of %lu is gone (status 0x%08X)",
@@ -132,34 +128,7 @@ void CollectDevices(IDeviceProvider* provider, REFCLSID category,
 }  // namespace
 
 HRESULT SystemDeviceEnum::Create(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* enumerator = new (std::nothrow) SystemDeviceEnum();
-    if (enumerator == nullptr) return E_OUTOFMEMORY;
-    enumerator->AddRef();
-    const HRESULT hr = enumerator->QueryInterface(iid, out);
-    enumerator->Release();
-    return hr;
-}
-
-HRESULT SystemDeviceEnum::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ICreateDevEnum) {
-        *ppv = static_cast<ICreateDevEnum*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG SystemDeviceEnum::AddRef() { return ++refCount; }
-
-ULONG SystemDeviceEnum::Release() {
-    const ULONG count = --refCount;
-    if (count == 0) delete this;
-    return count;
+    return CreateInstance<SystemDeviceEnum>(outer, iid, out);
 }
 
 HRESULT SystemDeviceEnum::CreateClassEnumerator(REFCLSID clsidDeviceClass,
@@ -168,13 +137,13 @@ HRESULT SystemDeviceEnum::CreateClassEnumerator(REFCLSID clsidDeviceClass,
     *ppEnumMoniker = nullptr;
     // The platform's own servers register their device providers on first use of a state directory.
     EnsurePlatformServersRegistered();
-    std::vector<IDeviceProvider*> providers;
-    std::vector<IMoniker*> monikers;
+    std::vector<ComPtr<IDeviceProvider>> providers;
+    MonikerEnumerator::List monikers;
     HRESULT hr = S_OK;
     try {
         CollectProviders(clsidDeviceClass, &providers);
-        for (IDeviceProvider* provider : providers) {
-            CollectDevices(provider, clsidDeviceClass, &monikers);
+        for (const auto& provider : providers) {
+            CollectDevices(provider.Get(), clsidDeviceClass, &monikers);
         }
         PLATFORM_LOG("streaming", Debug, "category %s: %zu devices from %zu providers",
                      FilterMapperStore::GuidText(clsidDeviceClass).c_str(), monikers.size(),
@@ -182,14 +151,12 @@ HRESULT SystemDeviceEnum::CreateClassEnumerator(REFCLSID clsidDeviceClass,
         if (monikers.empty()) {
             hr = S_FALSE;
         } else {
-            auto* enumerator = new MonikerEnumerator(monikers);
-            *ppEnumMoniker = enumerator;
+            *ppEnumMoniker = MonikerEnumerator::Create(std::move(monikers));
+            if (*ppEnumMoniker == nullptr) hr = E_OUTOFMEMORY;
         }
     } catch (const std::bad_alloc&) {
         hr = E_OUTOFMEMORY;
     }
-    for (IMoniker* moniker : monikers) moniker->Release();
-    for (IDeviceProvider* provider : providers) provider->Release();
     return hr;
 }
 
@@ -202,27 +169,25 @@ PLATFORM_API void RegisterDeviceProvider(const CLSID& category, IDeviceProvider*
     streaming::InProcessProviders& providers = streaming::Providers();
     std::lock_guard<std::mutex> guard(providers.mutex);
     try {
-        providers.entries.push_back({category, provider});
+        providers.entries.push_back({category, ComPtr<IDeviceProvider>(provider)});
     } catch (const std::bad_alloc&) {
         return;  // nothing registered, nothing held
     }
-    provider->AddRef();
 }
 
 PLATFORM_API void UnregisterDeviceProvider(const CLSID& category, IDeviceProvider* provider) {
-    IDeviceProvider* removed = nullptr;
+    ComPtr<IDeviceProvider> removed;  // let go outside the lock: may run the provider's code
     {
         streaming::InProcessProviders& providers = streaming::Providers();
         std::lock_guard<std::mutex> guard(providers.mutex);
         for (auto it = providers.entries.begin(); it != providers.entries.end(); ++it) {
-            if (it->category == category && it->provider == provider) {
-                removed = it->provider;
+            if (it->category == category && it->provider.Get() == provider) {
+                removed = std::move(it->provider);
                 providers.entries.erase(it);
                 break;
             }
         }
     }
-    if (removed != nullptr) removed->Release();  // outside the lock: may run the provider's code
 }
 
 }  // namespace platform

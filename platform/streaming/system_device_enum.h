@@ -16,20 +16,17 @@
 
 #include <atomic>
 
+#include "com_object.h"
+
 namespace platform::streaming {
 
-class SystemDeviceEnum final : public ICreateDevEnum {
+class SystemDeviceEnum final : public ComObject<Implements<ICreateDevEnum, IID_ICreateDevEnum>> {
 public:
     static HRESULT Create(IUnknown* outer, REFIID iid, void** out);
 
     SystemDeviceEnum() = default;
     SystemDeviceEnum(const SystemDeviceEnum&) = delete;
     SystemDeviceEnum& operator=(const SystemDeviceEnum&) = delete;
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // ICreateDevEnum. An empty category answers S_FALSE with a null enumerator. dwFlags is not
     // used.
@@ -38,9 +35,8 @@ public:
                                                     DWORD dwFlags) override;
 
 private:
-    ~SystemDeviceEnum() = default;
+    ~SystemDeviceEnum() override = default;
 
-    std::atomic<ULONG> refCount{0};
 };
 
 }  // namespace platform::streaming

@@ -60,32 +60,6 @@ IPin* TestInputPin::Connector() {
     return connector;
 }
 
-HRESULT STDMETHODCALLTYPE TestInputPin::QueryInterface(REFIID iid, void** result) {
-    if (result == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IPin) {
-        *result = static_cast<IPin*>(this);
-    } else if (iid == IID_IMemInputPin) {
-        *result = static_cast<IMemInputPin*>(this);
-    } else {
-        *result = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE TestInputPin::AddRef() {
-    return static_cast<ULONG>(InterlockedIncrement(&referenceCount));
-}
-
-ULONG STDMETHODCALLTYPE TestInputPin::Release() {
-    return static_cast<ULONG>(InterlockedDecrement(&referenceCount));
-}
-
-HRESULT STDMETHODCALLTYPE TestInputPin::Connect(IPin*, const AM_MEDIA_TYPE*) {
-    return E_UNEXPECTED;
-}
-
 HRESULT STDMETHODCALLTYPE TestInputPin::ReceiveConnection(IPin* pin, const AM_MEDIA_TYPE* type) {
     if (pin == nullptr || type == nullptr) return E_POINTER;
     std::lock_guard<std::mutex> hold(mutex);
@@ -114,38 +88,9 @@ HRESULT STDMETHODCALLTYPE TestInputPin::ConnectedTo(IPin** pin) {
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE TestInputPin::ConnectionMediaType(AM_MEDIA_TYPE*) { return E_NOTIMPL; }
-
-HRESULT STDMETHODCALLTYPE TestInputPin::QueryPinInfo(PIN_INFO* info) {
-    if (info == nullptr) return E_POINTER;
-    info->pFilter = nullptr;
-    info->dir = PINDIR_INPUT;
-    info->achName[0] = 0;
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE TestInputPin::QueryDirection(PIN_DIRECTION* direction) {
-    if (direction == nullptr) return E_POINTER;
-    *direction = PINDIR_INPUT;
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE TestInputPin::QueryId(LPWSTR*) { return E_NOTIMPL; }
-HRESULT STDMETHODCALLTYPE TestInputPin::QueryAccept(const AM_MEDIA_TYPE*) { return S_OK; }
-HRESULT STDMETHODCALLTYPE TestInputPin::EnumMediaTypes(IEnumMediaTypes**) { return E_NOTIMPL; }
-HRESULT STDMETHODCALLTYPE TestInputPin::QueryInternalConnections(IPin**, ULONG*) {
-    return E_NOTIMPL;
-}
-
 HRESULT STDMETHODCALLTYPE TestInputPin::EndOfStream() {
     std::lock_guard<std::mutex> hold(mutex);
     ++endOfStreamCount;
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE TestInputPin::BeginFlush() { return S_OK; }
-HRESULT STDMETHODCALLTYPE TestInputPin::EndFlush() { return S_OK; }
-HRESULT STDMETHODCALLTYPE TestInputPin::NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) {
     return S_OK;
 }
 
@@ -165,10 +110,6 @@ HRESULT STDMETHODCALLTYPE TestInputPin::NotifyAllocator(IMemAllocator* allocator
     if (notified != nullptr) notified->Release();
     notified = allocator;
     return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE TestInputPin::GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) {
-    return E_NOTIMPL;
 }
 
 HRESULT STDMETHODCALLTYPE TestInputPin::Receive(IMediaSample* sample) {
@@ -202,17 +143,3 @@ HRESULT STDMETHODCALLTYPE TestInputPin::Receive(IMediaSample* sample) {
     arrived.notify_all();
     return S_OK;
 }
-
-HRESULT STDMETHODCALLTYPE TestInputPin::ReceiveMultiple(IMediaSample** list, LONG count,
-                                                        LONG* processed) {
-    if (processed == nullptr) return E_POINTER;
-    *processed = 0;
-    for (LONG i = 0; i < count; ++i) {
-        const HRESULT hr = Receive(list[i]);
-        if (hr != S_OK) return hr;
-        ++*processed;
-    }
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE TestInputPin::ReceiveCanBlock() { return S_FALSE; }

@@ -1,4 +1,4 @@
-// A downstream input pin written for the tests: IPin + IMemInputPin. It accepts any type, takes
+// A downstream input pin written for the tests (on the shared FakeInputPin). It accepts any type, takes
 // every sample it is given, records its times, lengths and (for the first few) its bytes, and
 // can run an action on the delivering thread while it holds a sample (as a device sending
 // quality messages from inside Receive does).
@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "fake_input_pin.h"
+
 struct ReceivedSample {
     REFERENCE_TIME start = 0;
     REFERENCE_TIME stop = 0;
@@ -27,10 +29,10 @@ struct ReceivedSample {
     std::string bytes;  // whole buffer, kept only for the first keptSampleBytes samples
 };
 
-class TestInputPin : public IPin, public IMemInputPin {
+class TestInputPin : public testsupport::FakeInputPin {
 public:
     TestInputPin();
-    ~TestInputPin();
+    ~TestInputPin() override;
 
     // Allocator handed out by GetAllocator (AddRef'd); null answers VFW_E_NO_ALLOCATOR, which
     // makes the output pin create a platform Memory Allocator.
@@ -50,43 +52,20 @@ public:
     int EndOfStreamCount();
     IMemAllocator* NotifiedAllocator();  // not AddRef'd; null until NotifyAllocator
     IPin* Connector();                   // not AddRef'd
-    LONG References() const { return referenceCount; }
 
-    // IUnknown (shared by both interfaces)
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-
-    // IPin
-    HRESULT STDMETHODCALLTYPE Connect(IPin* receivePin, const AM_MEDIA_TYPE* type) override;
+    // IPin: records the connector and end-of-stream.
     HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin* connector,
                                                 const AM_MEDIA_TYPE* type) override;
     HRESULT STDMETHODCALLTYPE Disconnect() override;
     HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** pin) override;
-    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE* type) override;
-    HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO* info) override;
-    HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* direction) override;
-    HRESULT STDMETHODCALLTYPE QueryId(LPWSTR* id) override;
-    HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE* type) override;
-    HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes** enumerator) override;
-    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin** pins, ULONG* count) override;
     HRESULT STDMETHODCALLTYPE EndOfStream() override;
-    HRESULT STDMETHODCALLTYPE BeginFlush() override;
-    HRESULT STDMETHODCALLTYPE EndFlush() override;
-    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop,
-                                         double rate) override;
 
-    // IMemInputPin
+    // IMemInputPin: offers the allocator set by the test, records the one chosen and each sample.
     HRESULT STDMETHODCALLTYPE GetAllocator(IMemAllocator** allocator) override;
     HRESULT STDMETHODCALLTYPE NotifyAllocator(IMemAllocator* allocator, BOOL readOnly) override;
-    HRESULT STDMETHODCALLTYPE GetAllocatorRequirements(ALLOCATOR_PROPERTIES* props) override;
     HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override;
-    HRESULT STDMETHODCALLTYPE ReceiveMultiple(IMediaSample** samples, LONG count,
-                                              LONG* processed) override;
-    HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override;
 
 private:
-    volatile LONG referenceCount = 1;
     std::mutex mutex;  // guards everything below
     std::condition_variable arrived;
     IMemAllocator* offered = nullptr;

@@ -114,19 +114,6 @@ FakeInputPin::FakeInputPin() = default;
 
 FakeInputPin::~FakeInputPin() { Disconnect(); }
 
-HRESULT STDMETHODCALLTYPE FakeInputPin::QueryInterface(REFIID iid, void** out) {
-    if (iid == IID_IUnknown || iid == IID_IPin) {
-        *out = static_cast<IPin*>(this);
-    } else if (iid == IID_IMemInputPin && offersMemInputPin) {
-        *out = static_cast<IMemInputPin*>(this);
-    } else {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
 HRESULT STDMETHODCALLTYPE FakeInputPin::ReceiveConnection(IPin* from, const AM_MEDIA_TYPE* type) {
     offeredToConnect.push_back(type->subtype);
     bool accepted = false;

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "fake_input_pin.h"
 #include "media_type_record.h"
 #include "push_stream_pin.h"
 #include "source_filter_base.h"
@@ -101,15 +102,11 @@ class FakeTypeEnumerator;
 
 // A downstream input pin. Its own offered types, the types it accepts, whether it offers
 // IMemInputPin and an allocator, and how it answers Receive are set by the test.
-class FakeInputPin : public IPin, public IMemInputPin {
+// On the shared testsupport::FakeInputPin.
+class FakeInputPin : public testsupport::FakeInputPin {
 public:
     FakeInputPin();
-    ~FakeInputPin();
-
-    // IUnknown (shared by both interfaces)
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    ~FakeInputPin() override;
 
     // IPin
     HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
@@ -117,25 +114,14 @@ public:
                                                 const AM_MEDIA_TYPE* type) override;
     HRESULT STDMETHODCALLTYPE Disconnect() override;
     HRESULT STDMETHODCALLTYPE ConnectedTo(IPin**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* out) override {
         *out = direction;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE QueryId(LPWSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE*) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes** out) override;
-    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin**, ULONG*) override {
-        return E_NOTIMPL;
-    }
     HRESULT STDMETHODCALLTYPE EndOfStream() override {
         ++endOfStreamCount;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE BeginFlush() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE EndFlush() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override {
         return S_OK;
     }
 
@@ -160,8 +146,7 @@ public:
     ALLOCATOR_PROPERTIES requirements = {};
     std::atomic<HRESULT> receiveAnswer{S_OK};
 
-    // Observed.
-    std::atomic<ULONG> references{1};    // the test's own reference
+    // Observed (and `references`, the shared pin's count).
     int enumerations = 0;                // EnumMediaTypes calls
     std::vector<GUID> offeredToConnect;  // subtypes passed to ReceiveConnection, in order
     IPin* connector = nullptr;           // held with a reference while connected
@@ -169,6 +154,9 @@ public:
     IMemAllocator* notified = nullptr;  // the allocator announced, with a reference
     std::atomic<int> received{0};
     std::atomic<int> endOfStreamCount{0};
+
+protected:
+    bool OffersMemInputPin() const override { return offersMemInputPin; }
 };
 
 // ---- the graph ----------------------------------------------------------------------------------

@@ -10,7 +10,6 @@
 
 namespace {
 
-using platform::MonikerEnumerator;
 using platform::ObjectMoniker;
 using platform::PropertyBag;
 
@@ -129,7 +128,7 @@ TEST(MonikerEnumeratorTest, NextSkipResetClone) {
         monikers[i] = new ObjectMoniker(bags[i]);
         bags[i]->Release();
     }
-    auto* enumerator = new MonikerEnumerator({monikers[0], monikers[1], monikers[2]});
+    IEnumMoniker* enumerator = platform::NewMonikerEnumerator({monikers[0], monikers[1], monikers[2]});
 
     IMoniker* got[3] = {};
     ULONG fetched = 99;

@@ -193,7 +193,7 @@ TEST(EncoderTypes, GivesNtscDvFrames) {
     EXPECT_EQ(vih->bmiHeader.biCompression, 0x64737664u);  // 'dvsd'
     EXPECT_EQ(vih->bmiHeader.biWidth, 720);
     EXPECT_EQ(vih->bmiHeader.biHeight, 480);
-    dv::DeleteMediaType(mt);
+    dv::FreeTaskMediaType(mt);
 
     // The input pin has nothing to offer: the upstream proposes its own type.
     ASSERT_EQ(encoder->Input().EnumMediaTypes(&types), S_OK);

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "list_enumerator.h"
+
 namespace streamtest {
 
 namespace {
@@ -24,60 +26,7 @@ void CopyName(const std::u16string& from, WCHAR* to, size_t capacity) {
     to[length] = 0;
 }
 
-class PinEnumerator final : public IEnumPins {
-public:
-    PinEnumerator(std::vector<IPin*> pins, size_t position)
-        : pins(std::move(pins)), position(position) {
-        for (IPin* pin : this->pins) pin->AddRef();
-    }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumPins) {
-            *ppv = static_cast<IEnumPins*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refCount; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG count = --refCount;
-        if (count == 0) delete this;
-        return count;
-    }
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, IPin** out, ULONG* fetched) override {
-        if (out == nullptr || (fetched == nullptr && count != 1)) return E_POINTER;
-        ULONG n = 0;
-        while (n < count && position < pins.size()) {
-            out[n] = pins[position++];
-            out[n++]->AddRef();
-        }
-        if (fetched != nullptr) *fetched = n;
-        return n == count ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
-        position = std::min(pins.size(), position + count);
-        return position < pins.size() ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Reset() override {
-        position = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumPins** out) override {
-        if (out == nullptr) return E_POINTER;
-        *out = new PinEnumerator(pins, position);
-        return S_OK;
-    }
-
-private:
-    ~PinEnumerator() {
-        for (IPin* pin : pins) pin->Release();
-    }
-    std::atomic<ULONG> refCount{1};
-    std::vector<IPin*> pins;
-    size_t position;
-};
+using PinEnumerator = platform::ListEnumerator<IEnumPins, IID_IEnumPins, platform::InterfaceItems<IPin>>;
 
 }  // namespace
 
@@ -111,61 +60,41 @@ std::vector<std::string> CallLog::Labels(const std::vector<std::string>& log,
 // ---- TestPin ----------------------------------------------------------------------------------
 
 TestPin::TestPin(TestFilter* owner, PIN_DIRECTION direction, const char16_t* name)
-    : owner(owner), direction(direction), name(name) {}
+    : ComPart(static_cast<IBaseFilter*>(owner)), owner(owner), direction(direction), name(name) {}
 
-TestPin::~TestPin() {
-    if (peer != nullptr) peer->Release();
-}
-
-HRESULT TestPin::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IPin) {
-        *ppv = static_cast<IPin*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG TestPin::AddRef() { return owner->AddRef(); }
-ULONG TestPin::Release() { return owner->Release(); }
+TestPin::~TestPin() = default;
 
 bool TestPin::IsConnected() {
     std::lock_guard<std::recursive_mutex> guard(owner->Lock());
-    return peer != nullptr;
+    return static_cast<bool>(peer);
 }
 
 HRESULT TestPin::Disconnect() {
     std::lock_guard<std::recursive_mutex> guard(owner->Lock());
     if (owner->StateLocked() != State_Stopped) return VFW_E_NOT_STOPPED;
-    if (peer == nullptr) return S_FALSE;
+    if (!peer) return S_FALSE;
     ReleaseConnection();
-    peer->Release();
-    peer = nullptr;
+    peer.Reset();
     return S_OK;
 }
 
 HRESULT TestPin::ConnectedTo(IPin** pPin) {
     if (pPin == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> guard(owner->Lock());
-    *pPin = peer;
-    if (peer == nullptr) return VFW_E_NOT_CONNECTED;
-    peer->AddRef();
-    return S_OK;
+    peer.CopyTo(pPin);
+    return peer ? S_OK : VFW_E_NOT_CONNECTED;
 }
 
 HRESULT TestPin::ConnectionMediaType(AM_MEDIA_TYPE* pmt) {
     if (pmt == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> guard(owner->Lock());
-    *pmt = peer != nullptr ? type : AM_MEDIA_TYPE{};
-    return peer != nullptr ? S_OK : VFW_E_NOT_CONNECTED;
+    *pmt = peer ? type : AM_MEDIA_TYPE{};
+    return peer ? S_OK : VFW_E_NOT_CONNECTED;
 }
 
 HRESULT TestPin::QueryPinInfo(PIN_INFO* pInfo) {
     if (pInfo == nullptr) return E_POINTER;
-    pInfo->pFilter = owner;
-    owner->AddRef();
+    platform::CopyTo(static_cast<IBaseFilter*>(owner), &pInfo->pFilter);
     pInfo->dir = direction;
     CopyName(name, pInfo->achName, MAX_PIN_NAME);
     return S_OK;
@@ -201,16 +130,14 @@ TestOutputPin::TestOutputPin(TestFilter* owner) : TestPin(owner, PINDIR_OUTPUT, 
 TestOutputPin::~TestOutputPin() { ReleaseConnection(); }
 
 void TestOutputPin::ReleaseConnection() {
-    if (allocator != nullptr) allocator->Release();
-    if (input != nullptr) input->Release();
-    allocator = nullptr;
-    input = nullptr;
+    allocator.Reset();
+    input.Reset();
 }
 
 HRESULT TestOutputPin::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
     if (pReceivePin == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> guard(owner->Lock());
-    if (peer != nullptr) return VFW_E_ALREADY_CONNECTED;
+    if (peer) return VFW_E_ALREADY_CONNECTED;
     if (owner->StateLocked() != State_Stopped) return VFW_E_NOT_STOPPED;
     AM_MEDIA_TYPE offered{};
     offered.majortype = MEDIATYPE_Video;
@@ -221,32 +148,26 @@ HRESULT TestOutputPin::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
     if (pmt != nullptr && pmt->majortype != GUID_NULL && pmt->majortype != MEDIATYPE_Video) {
         return VFW_E_TYPE_NOT_ACCEPTED;
     }
-    IMemInputPin* memInput = nullptr;
-    HRESULT hr = pReceivePin->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&memInput));
+    ComPtr<IMemInputPin> memInput;
+    HRESULT hr = pReceivePin->QueryInterface(IID_IMemInputPin, memInput.PutVoid());
     if (FAILED(hr)) return hr;
     hr = pReceivePin->ReceiveConnection(this, &offered);
-    if (FAILED(hr)) {
-        memInput->Release();
-        return hr;
-    }
-    IMemAllocator* memAllocator = nullptr;
-    if (FAILED(memInput->GetAllocator(&memAllocator)) || memAllocator == nullptr) {
+    if (FAILED(hr)) return hr;
+    ComPtr<IMemAllocator> memAllocator;
+    if (FAILED(memInput->GetAllocator(memAllocator.Put())) || !memAllocator) {
         hr = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER,
-                              IID_IMemAllocator, reinterpret_cast<void**>(&memAllocator));
+                              IID_IMemAllocator, memAllocator.PutVoid());
     }
     ALLOCATOR_PROPERTIES request{2, kSampleSize, 1, 0}, actual{};
     if (SUCCEEDED(hr)) hr = memAllocator->SetProperties(&request, &actual);
-    if (SUCCEEDED(hr)) hr = memInput->NotifyAllocator(memAllocator, FALSE);
+    if (SUCCEEDED(hr)) hr = memInput->NotifyAllocator(memAllocator.Get(), FALSE);
     if (FAILED(hr)) {
-        if (memAllocator != nullptr) memAllocator->Release();
-        memInput->Release();
         pReceivePin->Disconnect();
         return hr;
     }
-    peer = pReceivePin;
-    peer->AddRef();
-    input = memInput;
-    allocator = memAllocator;
+    peer.Assign(pReceivePin);
+    input = std::move(memInput);
+    allocator = std::move(memAllocator);
     type = offered;
     return S_OK;
 }
@@ -255,31 +176,17 @@ HRESULT TestOutputPin::ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) { return E
 
 // ---- TestInputPin -----------------------------------------------------------------------------
 
-TestInputPin::TestInputPin(TestFilter* owner) : TestPin(owner, PINDIR_INPUT, u"In") {}
-
-HRESULT TestInputPin::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IMemInputPin) {
-        *ppv = static_cast<IMemInputPin*>(this);
-        AddRef();
-        return S_OK;
-    }
-    return TestPin::QueryInterface(riid, ppv);
-}
-
-ULONG TestInputPin::AddRef() { return owner->AddRef(); }
-ULONG TestInputPin::Release() { return owner->Release(); }
+TestInputPin::TestInputPin(TestFilter* owner) : ComExtend(owner, PINDIR_INPUT, u"In") {}
 
 HRESULT TestInputPin::Connect(IPin*, const AM_MEDIA_TYPE*) { return E_UNEXPECTED; }
 
 HRESULT TestInputPin::ReceiveConnection(IPin* pConnector, const AM_MEDIA_TYPE* pmt) {
     if (pConnector == nullptr || pmt == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> guard(owner->Lock());
-    if (peer != nullptr) return VFW_E_ALREADY_CONNECTED;
+    if (peer) return VFW_E_ALREADY_CONNECTED;
     if (owner->StateLocked() != State_Stopped) return VFW_E_NOT_STOPPED;
     if (pmt->majortype != MEDIATYPE_Video) return VFW_E_TYPE_NOT_ACCEPTED;
-    peer = pConnector;
-    peer->AddRef();
+    peer.Assign(pConnector);
     type = *pmt;
     type.pUnk = nullptr;  // the format block is not kept
     type.cbFormat = 0;
@@ -328,10 +235,8 @@ HRESULT TestFilter::CreateRenderer(IUnknown* outer, REFIID iid, void** out) {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    TestFilter* filter = Create(Kind::Renderer, "device");
-    const HRESULT hr = filter->QueryInterface(iid, out);
-    filter->Release();
-    return hr;
+    const auto filter = ComPtr<TestFilter>::Adopt(Create(Kind::Renderer, "device"));
+    return filter->QueryInterface(iid, out);
 }
 
 int TestFilter::LiveCount() { return g_liveFilters.load(); }
@@ -344,7 +249,7 @@ TestFilter::TestFilter(Kind kind, const std::string& label) : kind(kind), label(
 
 TestFilter::~TestFilter() {
     if (worker.joinable()) {  // released while streaming: stop the worker first
-        if (output->allocator != nullptr) output->allocator->Decommit();
+        if (output->allocator) output->allocator->Decommit();
         {
             std::lock_guard<std::mutex> guard(streamMutex);
             workerStop = true;
@@ -354,34 +259,11 @@ TestFilter::~TestFilter() {
     }
     delete input;
     delete output;
-    if (clock != nullptr) clock->Release();
+    clock.Reset();
     --g_liveFilters;
 }
 
 void TestFilter::Log(const char* call) { CallLog::Record(label + ":" + call); }
-
-HRESULT TestFilter::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter ||
-        riid == IID_IBaseFilter) {
-        *ppv = static_cast<IBaseFilter*>(this);
-    } else if (riid == IID_IPersistPropertyBag) {
-        *ppv = static_cast<IPersistPropertyBag*>(this);
-    } else {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-ULONG TestFilter::AddRef() { return ++refCount; }
-
-ULONG TestFilter::Release() {
-    const ULONG count = --refCount;
-    if (count == 0) delete this;
-    return count;
-}
 
 HRESULT TestFilter::GetClassID(CLSID* pClassID) {
     if (pClassID == nullptr) return E_POINTER;
@@ -420,8 +302,8 @@ HRESULT TestFilter::Pause() {
             if (FAILED(hr)) return hr;
             IMediaEventSink* eventSink = sink;
             worker = std::thread([this, eventSink] {
-                IMemAllocator* memAllocator = output->allocator;
-                IMemInputPin* memInput = output->input;
+                IMemAllocator* memAllocator = output->allocator.Get();
+                IMemInputPin* memInput = output->input.Get();
                 REFERENCE_TIME time = 0;
                 for (;;) {
                     {
@@ -492,27 +374,20 @@ HRESULT TestFilter::GetState(DWORD, FILTER_STATE* State) {
 HRESULT TestFilter::SetSyncSource(IReferenceClock* pClock) {
     std::lock_guard<std::recursive_mutex> guard(filterLock);
     Log(pClock != nullptr ? "SetSyncSource" : "ClearSyncSource");
-    if (pClock != nullptr) pClock->AddRef();
-    if (clock != nullptr) clock->Release();
-    clock = pClock;
+    clock.Assign(pClock);
     return S_OK;
 }
 
 HRESULT TestFilter::GetSyncSource(IReferenceClock** pClock) {
     if (pClock == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> guard(filterLock);
-    *pClock = clock;
-    if (clock != nullptr) clock->AddRef();
-    return S_OK;
+    return clock.CopyTo(pClock);
 }
 
 HRESULT TestFilter::EnumPins(IEnumPins** ppEnum) {
     if (ppEnum == nullptr) return E_POINTER;
-    std::vector<IPin*> pins;
-    if (input != nullptr) pins.push_back(input);
-    if (output != nullptr) pins.push_back(output);
-    *ppEnum = new PinEnumerator(pins, 0);
-    return S_OK;
+    *ppEnum = PinEnumerator::Create(platform::CountedList<IPin>({input, output}));
+    return *ppEnum != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT TestFilter::FindPin(LPCWSTR Id, IPin** ppPin) {
@@ -521,18 +396,15 @@ HRESULT TestFilter::FindPin(LPCWSTR Id, IPin** ppPin) {
     IPin* pin = nullptr;
     if (input != nullptr && wanted == u"In") pin = input;
     if (output != nullptr && wanted == u"Out") pin = output;
-    *ppPin = pin;
-    if (pin == nullptr) return VFW_E_NOT_FOUND;
-    pin->AddRef();
-    return S_OK;
+    platform::CopyTo(pin, ppPin);
+    return pin != nullptr ? S_OK : VFW_E_NOT_FOUND;
 }
 
 HRESULT TestFilter::QueryFilterInfo(FILTER_INFO* pInfo) {
     if (pInfo == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> guard(filterLock);
     CopyName(name, pInfo->achName, MAX_FILTER_NAME);
-    pInfo->pGraph = graph;
-    if (graph != nullptr) graph->AddRef();
+    platform::CopyTo(graph, &pInfo->pGraph);
     return S_OK;
 }
 
@@ -589,7 +461,7 @@ HRESULT TestFilter::OnReceive(IMediaSample* sample) {
             return S_OK;
         }
     }
-    if (kind == Kind::PassThrough && output->input != nullptr) return output->input->Receive(sample);
+    if (kind == Kind::PassThrough && output->input) return output->input->Receive(sample);
     return S_OK;
 }
 
@@ -640,7 +512,7 @@ std::u16string TestFilter::DevicePath() {
 
 IReferenceClock* TestFilter::Clock() {
     std::lock_guard<std::recursive_mutex> guard(filterLock);
-    return clock;
+    return clock.Get();
 }
 
 IFilterGraph* TestFilter::Graph() {

@@ -1,4 +1,4 @@
-// Small filters for exercising the graph: a push source with an output pin "Out" that streams
+// Small filters for exercising the graph, on the platform's COM support classes: a push source with an output pin "Out" that streams
 // samples from a platform Memory Allocator on a worker thread, a renderer with an input pin "In"
 // (IMemInputPin) that counts what it receives and can hold a sample to make back-pressure, and a
 // pass-through with both pins. Every state call is written to a shared log, so tests can see the
@@ -18,7 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "com_object.h"
+#include "com_ptr.h"
+
 namespace streamtest {
+
+using platform::ComPtr;
+using platform::Implements;
 
 // Shared record of state calls: "<label>:<call>".
 class CallLog {
@@ -33,14 +39,10 @@ public:
 class TestFilter;
 
 // IPin shared by both directions; references count on the owning filter.
-class TestPin : public IPin {
+class TestPin : public platform::ComPart<Implements<IPin, IID_IPin>> {
 public:
     TestPin(TestFilter* owner, PIN_DIRECTION direction, const char16_t* name);
-    virtual ~TestPin();
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
+    ~TestPin() override;
 
     HRESULT STDMETHODCALLTYPE Disconnect() override;
     HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** pPin) override;
@@ -65,7 +67,7 @@ protected:
     TestFilter* const owner;
     const PIN_DIRECTION direction;
     const std::u16string name;
-    IPin* peer = nullptr;  // counted; filterLock
+    ComPtr<IPin> peer;     // filterLock
     AM_MEDIA_TYPE type{};  // connection type without format; filterLock
 };
 
@@ -79,20 +81,17 @@ public:
                                                 const AM_MEDIA_TYPE* pmt) override;
 
     // Streaming side (worker or upstream thread); fields fixed while not stopped.
-    IMemAllocator* allocator = nullptr;  // counted
-    IMemInputPin* input = nullptr;       // counted
+    ComPtr<IMemAllocator> allocator;
+    ComPtr<IMemInputPin> input;
 
 private:
     void ReleaseConnection() override;
 };
 
-class TestInputPin final : public TestPin, public IMemInputPin {
+class TestInputPin final
+    : public platform::ComExtend<TestPin, Implements<IMemInputPin, IID_IMemInputPin>> {
 public:
     explicit TestInputPin(TestFilter* owner);
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     HRESULT STDMETHODCALLTYPE Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override;
     HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin* pConnector,
@@ -107,7 +106,10 @@ public:
     HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override;
 };
 
-class TestFilter final : public IBaseFilter, public IPersistPropertyBag {
+class TestFilter final
+    : public platform::ComObject<
+          Implements<IBaseFilter, IID_IBaseFilter, IID_IMediaFilter, IID_IPersist>,
+          Implements<IPersistPropertyBag, IID_IPersistPropertyBag>> {
 public:
     enum class Kind { Source, PassThrough, Renderer };
 
@@ -116,11 +118,6 @@ public:
     // Class creator for a renderer made through a device moniker.
     static HRESULT CreateRenderer(IUnknown* outer, REFIID iid, void** out);
     static int LiveCount();
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // IBaseFilter
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID* pClassID) override;
@@ -168,19 +165,18 @@ public:
 
 private:
     TestFilter(Kind kind, const std::string& label);
-    ~TestFilter();
+    ~TestFilter() override;
     void Log(const char* call);
     void WorkerLoop();
 
     const Kind kind;
     const std::string label;
-    std::atomic<ULONG> refCount{1};
     TestInputPin* input = nullptr;
     TestOutputPin* output = nullptr;
 
     std::recursive_mutex filterLock;
     FILTER_STATE state = State_Stopped;
-    IReferenceClock* clock = nullptr;  // counted
+    ComPtr<IReferenceClock> clock;
     IFilterGraph* graph = nullptr;     // not counted
     IMediaEventSink* sink = nullptr;   // not counted
     std::u16string name;

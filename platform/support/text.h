@@ -1,0 +1,25 @@
+// Text forms shared by the platform's modules: the registry form of a GUID and UTF-8 <-> UTF-16
+// (the platform's ANSI code page is UTF-8; wide text is UTF-16).
+#pragma once
+
+#include <objbase.h>
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hex.
+std::string GuidText(REFGUID guid);
+// Reads the form above (either case); false, with *guid untouched, on anything else.
+bool ParseGuid(std::string_view text, GUID* guid);
+
+// Conversions; text that does not convert (malformed UTF-8 or UTF-16) gives an empty string.
+std::string Utf8FromUtf16(std::u16string_view text);
+std::u16string Utf16FromUtf8(std::string_view text);
+// The same for a terminated wide string; null gives "".
+std::string Utf8FromWide(const WCHAR* text);
+// A new BSTR holding the text, or null when out of memory or the text does not convert.
+BSTR NewBstrFromUtf8(std::string_view text);
+
+}  // namespace platform

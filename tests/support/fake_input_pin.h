@@ -1,0 +1,102 @@
+// The downstream input pin the tests and benchmarks put after a filter: IPin + IMemInputPin with
+// the plain answers of a pin that takes whatever it is given. Test pins derive from it and
+// override what they record or refuse.
+//
+// It lives on the test's stack: its reference count is only observed (`references`, the test's
+// own reference being the first), never used to destroy it.
+//
+// Threads: the defaults touch only the atomic count; a derived pin guards what it adds.
+#pragma once
+
+#include <dshow.h>
+
+#include <atomic>
+
+namespace testsupport {
+
+class FakeInputPin : public IPin, public IMemInputPin {
+public:
+    virtual ~FakeInputPin() = default;
+
+    LONG References() const { return static_cast<LONG>(references.load()); }
+
+    // IUnknown (shared by both interfaces). IMemInputPin is answered while OffersMemInputPin.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (out == nullptr) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IPin) {
+            *out = static_cast<IPin*>(this);
+        } else if (iid == IID_IMemInputPin && OffersMemInputPin()) {
+            *out = static_cast<IMemInputPin*>(this);
+        } else {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+
+    // IPin: an unconnectable input (connections come from the output side), accepting any type.
+    HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
+    HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Disconnect() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** pin) override {
+        if (pin == nullptr) return E_POINTER;
+        *pin = nullptr;
+        return VFW_E_NOT_CONNECTED;
+    }
+    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO* info) override {
+        if (info == nullptr) return E_POINTER;
+        info->pFilter = nullptr;
+        info->dir = PINDIR_INPUT;
+        info->achName[0] = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* direction) override {
+        if (direction == nullptr) return E_POINTER;
+        *direction = PINDIR_INPUT;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryId(LPWSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EndOfStream() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE BeginFlush() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE EndFlush() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
+
+    // IMemInputPin: no allocator of its own (the upstream makes one), every sample taken.
+    HRESULT STDMETHODCALLTYPE GetAllocator(IMemAllocator** allocator) override {
+        if (allocator == nullptr) return E_POINTER;
+        *allocator = nullptr;
+        return VFW_E_NO_ALLOCATOR;
+    }
+    HRESULT STDMETHODCALLTYPE NotifyAllocator(IMemAllocator*, BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Receive(IMediaSample*) override { return S_OK; }
+    // Receive for each sample in turn, up to the first that is not S_OK.
+    HRESULT STDMETHODCALLTYPE ReceiveMultiple(IMediaSample** samples, LONG count,
+                                              LONG* processed) override {
+        if (processed == nullptr) return E_POINTER;
+        *processed = 0;
+        for (LONG i = 0; i < count; ++i) {
+            const HRESULT hr = Receive(samples[i]);
+            if (hr != S_OK) return hr;
+            ++*processed;
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_FALSE; }
+
+    std::atomic<ULONG> references{1};  // the test's own reference
+
+protected:
+    virtual bool OffersMemInputPin() const { return true; }
+};
+
+}  // namespace testsupport
