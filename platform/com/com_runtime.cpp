@@ -94,7 +94,7 @@ HRESULT FindServerPath(REFCLSID clsid, std::string* path) {
     if (opened == ERROR_FILE_NOT_FOUND) return REGDB_E_CLASSNOTREG;
     if (opened != ERROR_SUCCESS) {
         // Not "class not registered": the registry itself could not be read.
-        PLATFORM_LOG("com", Error, "cannot look up class %s (error %d): %s", text, opened,
+        PLATFORM_LOG("com", Error, "cannot look up class %s (error %d): %s", keyName.c_str(), opened,
                      platform::RegistryFailureText().c_str());
         return REGDB_E_READREGDB;
     }

@@ -19,7 +19,10 @@
 namespace dv {
 
 std::string DeckDirectory::Path(bool create) {
-    std::string dir = std::string(platform::StateDirectory()) + "/dvdeck";
+    const std::string state = platform::StateDirectory();
+    // No state directory (nowhere private to put one): no deck directory either, never "/dvdeck".
+    if (state.empty()) return {};
+    std::string dir = state + "/dvdeck";
     if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         PLATFORM_LOG("deck", Error, "cannot make %s: %s", dir.c_str(), std::strerror(errno));
     }
@@ -52,6 +55,10 @@ bool DeckDirectory::IsPrivate(const std::string& dir, std::string* why) {
 
 bool DeckDirectory::PrepareSocketPath(int pid, std::string* socketPath, std::string* error) {
     const std::string dir = Path(false);
+    if (dir.empty()) {
+        *error = "the platform has no state directory for the deck (see PLATFORM_STATE_DIR)";
+        return false;
+    }
     if (::mkdir(dir.c_str(), 0700) == 0) {
         // Made just now: a strict umask must not leave it unusable to its own user.
         if (::chmod(dir.c_str(), 0700) != 0) {

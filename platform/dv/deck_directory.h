@@ -12,7 +12,7 @@ namespace dv {
 class DeckDirectory {
 public:
     // <state directory>/dvdeck, created (0700) when `create` is set; whether it is fit for use
-    // is for Prepare or ListLive to say.
+    // is for Prepare or ListLive to say. Empty when the platform has no state directory.
     static std::string Path(bool create);
 
     // The socket a deck with this process id is to listen on, in the directory made if missing.

@@ -50,8 +50,8 @@ def main():
         loud = tamsel_chain.run([graphinfo], dict(env, PLATFORM_DEBUG='*:2'))
         said = log_lines(loud.stderr, problems, '*:2')
         wanted = [
-            ('com', 'warning', 'LoadLibrary %s: no such file' % dvfilters),
-            ('com', 'error', 'server %s cannot be loaded' % dvfilters),
+            # A missing server is found before the loader is asked.
+            ('com', 'error', 'server %s: No such file or directory' % dvfilters),
             ('com', 'warning', 'no class object from %s' % dvfilters),
             ('streaming', 'warning', 'cannot be created'),
         ]
