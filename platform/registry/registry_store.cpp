@@ -596,12 +596,15 @@ std::vector<T> Union(std::vector<T> first, std::vector<T> second, NameOf nameOf)
     return merged;
 }
 
-// What owner, mode and inode say about a path (not followed), or why it cannot be looked at.
+// What owner, mode, inode and last change say about a path (not followed), or why it cannot be
+// looked at.
 std::string Identity(const std::string& path) {
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0) return "errno " + std::to_string(errno);
     return std::to_string(info.st_uid) + ":" + std::to_string(info.st_mode) + ":" +
-           std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+           std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
+           std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
+           std::to_string(info.st_mtim.tv_nsec);
 }
 
 // For the process that writes the machine-wide store: makes its directory when missing (0755,
@@ -763,8 +766,8 @@ sqlite3* RegistryStore::MachineStore() {
     if (machineOwn) return nullptr;
     const std::string dir = MachineDirectory();
     const std::string path = dir + "/registry.db";
-    // SQLite sees what others write into the open store; a store swapped or re-permissioned
-    // under it is checked afresh.
+    // Checked afresh whenever its files change: swapped, re-permissioned, or written (root
+    // registering while this process runs; rare enough that a new check costs nothing).
     const std::string identity = path + "|" + Identity(dir) + "|" + Identity(path) + "|" +
                                  Identity(path + "-journal");
     if (machinePid == getpid() && identity == machineIdentity) return machineDb;
