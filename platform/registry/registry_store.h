@@ -90,8 +90,8 @@ public:
     // Closes the connection (checkpointing the WAL); the next call opens it again.
     void Close();
 
-    // Makes the machine-wide store this process's own (see above). Handles issued before become
-    // invalid.
+    // Makes the machine-wide store this process's own (see above); for good. Handles issued
+    // before become invalid.
     void UseMachineStore();
     bool UsesMachineStore();
 
@@ -127,8 +127,7 @@ private:
     LONG Find(const Handle& handle, const std::vector<std::string>& names, MachineRead& machine,
               Place* place);
     // The key below the handle's in the user's store, created with the path to it, inside the
-    // caller's write transaction. mutex held.
-    // *base is the handle's own key there. mutex held.
+    // caller's write transaction; *base is the handle's own key there. mutex held.
     LONG FindOrCreate(const Handle& handle, const std::vector<std::string>& names, int64_t* base,
                       int64_t* keyId);
     HKEY IssueHandle(int64_t keyId, std::vector<std::string> path);  // mutex held
@@ -152,8 +151,9 @@ private:
     bool machineOwn = false;                   // guarded by mutex: UseMachineStore was called
     sqlite3* machineDb = nullptr;              // guarded by mutex: the store read beneath
     int machinePid = 0;                        // guarded by mutex: process that opened machineDb
-    // guarded by mutex: owners, modes and inodes of the machine store's files when machineDb was
-    // opened (or was found unusable), so they are checked again only when they change
+    // guarded by mutex: owners, modes, inodes, sizes and change times of the machine store's
+    // files when machineDb was opened (or found unusable), so they are checked again, and a
+    // refusal said again, only when they change
     std::string machineIdentity;
 };
 
