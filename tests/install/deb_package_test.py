@@ -116,7 +116,14 @@ def main():
             check(b'tamsel.ax' not in registered_paths(os.path.join(state, 'registry.db')),
                   "tamsel.ax was registered in the user's own store")
         finally:
+            # Removing unregisters (prerm) and keeps the machine-wide registry until the purge.
+            removed = subprocess.run(['dpkg', '--remove', PACKAGE], capture_output=True, text=True)
+            kept = os.path.isfile(os.path.join(MACHINE_DIR, 'registry.db'))
+            left_registered = registered_paths(os.path.join(MACHINE_DIR, 'registry.db'))
             purged = subprocess.run(['dpkg', '--purge', PACKAGE], capture_output=True, text=True)
+        check(removed.returncode == 0, 'dpkg --remove failed:\n' + removed.stderr)
+        check(kept, 'the machine-wide registry went with dpkg --remove, before the purge')
+        check(b'tamsel.ax' not in left_registered, 'tamsel.ax still registered after removal')
         check(purged.returncode == 0, 'dpkg --purge failed:\n' + purged.stderr)
         check(not installed(), 'the package is still installed')
         left = [path for path in files + ['/usr/lib/tamsel', '/usr/share/doc/tamsel', MACHINE_DIR]
