@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/registry_store.h"
 #include "support/log.h"
 
 namespace platform {
@@ -149,6 +150,9 @@ std::string RegisterIfNeeded(const std::string& modulePath) {
 
 PLATFORM_API void EnsureServersRegistered(const char* const* modulePaths, size_t count) {
     if (t_seeding || modulePaths == nullptr) return;
+    // The machine-wide store holds what a package registered, nothing more: every user's
+    // programs register the platform's own servers into their own store.
+    if (RegistryStore::Instance().UsesMachineStore()) return;
     const std::string stateDir = StateDirectory();
     std::lock_guard<std::mutex> lock(g_seedMutex);
     t_seeding = true;

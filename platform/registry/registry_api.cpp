@@ -160,6 +160,8 @@ namespace platform {
 
 PLATFORM_API LONG CheckRegistry() { return RegistryStore::Instance().Check(); }
 
+PLATFORM_API void UseMachineRegistry() { RegistryStore::Instance().UseMachineStore(); }
+
 PLATFORM_API std::string RegistryFailureText() { return RegistryStore::LastFailure(); }
 
 PLATFORM_API LONG RepairRegistry(std::string* movedTo) {

@@ -12,6 +12,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <optional>
 
 #include "registry/store_files.h"
 #include "support/log.h"
@@ -31,11 +34,34 @@ const char* const kFormatVersion = "1";
 
 // The calling thread's last failure concerning the store.
 thread_local std::string t_lastFailure;
+// While the thread reads the machine-wide store beneath the user's, its failures are kept here
+// instead: they are reported as warnings and are never the caller's failure.
+thread_local bool t_inMachineStore = false;
+thread_local std::string t_machineFailure;
 
 void RecordFailure(const std::string& text) {
+    if (t_inMachineStore) {
+        t_machineFailure = text;
+        return;
+    }
     t_lastFailure = text;
     PLATFORM_LOG("registry", Error, "%s", text.c_str());
 }
+
+// The failure just recorded: the machine store's while the thread reads it.
+const std::string& LastRecorded() { return t_inMachineStore ? t_machineFailure : t_lastFailure; }
+
+// Marks the thread as reading the machine-wide store for the life of the object.
+class InMachineStore {
+public:
+    InMachineStore() : previous(t_inMachineStore) { t_inMachineStore = true; }
+    ~InMachineStore() { t_inMachineStore = previous; }
+    InMachineStore(const InMachineStore&) = delete;
+    InMachineStore& operator=(const InMachineStore&) = delete;
+
+private:
+    bool previous;
+};
 
 LONG FromSqlite(int rc) {
     switch (rc & 0xff) {
@@ -328,8 +354,10 @@ void RemoveAbandonedStores(const std::string& path) {
 
 // Creates a store at `path` that is complete the moment it appears: built and checkpointed under
 // a temporary name, then linked into place. When another process linked its store first, that
-// one is used. The files are created 0600 and SQLite gives the journal files the same mode.
-LONG CreateStore(const std::string& path, std::string* problem) {
+// one is used. The files are created 0600 and SQLite gives the journal files the same mode. The
+// machine-wide store is 0644 and keeps a rollback journal: its readers may not write, and a
+// WAL cannot be read without writing its index.
+LONG CreateStore(const std::string& path, bool machine, std::string* problem) {
     RemoveAbandonedStores(path);
     static std::atomic<unsigned> serial{0};
     const std::string temp = path + ".new-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
@@ -342,15 +370,16 @@ LONG CreateStore(const std::string& path, std::string* problem) {
         *problem = "cannot create the registry " + path + ": " + std::strerror(error);
         return FromErrno(error);
     }
+    if (machine) fchmod(fd, 0644);  // whatever the umask
     close(fd);
     sqlite3* fresh = nullptr;
     int rc = sqlite3_open_v2(temp.c_str(), &fresh,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
                              nullptr);
-    const std::string script = std::string("PRAGMA journal_mode=WAL; BEGIN;") + kSchema + MarkerSql() +
-                               "COMMIT;";
+    const std::string script = std::string(machine ? "" : "PRAGMA journal_mode=WAL;") + "BEGIN;" +
+                               kSchema + MarkerSql() + "COMMIT;";
     if (rc == SQLITE_OK) rc = sqlite3_exec(fresh, script.c_str(), nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK)
+    if (rc == SQLITE_OK && !machine)
         rc = sqlite3_wal_checkpoint_v2(fresh, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     LONG status = ERROR_SUCCESS;
     if (rc != SQLITE_OK) {
@@ -367,19 +396,21 @@ LONG CreateStore(const std::string& path, std::string* problem) {
     return status;
 }
 
-// Checks that the open database is a sound store of ours. Only reads; a store made before the
-// marker existed gets it added (when it can be written), everything else that is off is damage.
-LONG VerifyStore(sqlite3* db, const std::string& path, std::string* problem) {
+// Checks that the open database is a sound store of ours. Only reads; a user's store made
+// before the marker existed gets it added (when it can be written), everything else that is off
+// is damage. The machine-wide store is younger than the marker: without it, it is damaged.
+LONG VerifyStore(sqlite3* db, const std::string& path, bool machine, std::string* problem) {
     auto damaged = [&](const std::string& what) {
         *problem = "the registry " + path + " is damaged or not a registry: " + what +
-                   " (regsvr --repair moves it aside and registers into a fresh store)";
+                   (machine ? " (regsvr --machine --repair" : " (regsvr --repair") +
+                   " moves it aside and registers into a fresh store)";
         return ERROR_BADDB;
     };
     bool hasMeta = false;
     {
         Transaction read(db, false);
         if (read.Status() != ERROR_SUCCESS) {
-            *problem = t_lastFailure;
+            *problem = LastRecorded();
             return read.Status();
         }
         bool hasKeys = false, hasVals = false, anyTable = false;
@@ -397,7 +428,7 @@ LONG VerifyStore(sqlite3* db, const std::string& path, std::string* problem) {
                 const LONG status = Failure(db, rc);
                 if (status == ERROR_BADDB || status == ERROR_REGISTRY_CORRUPT)
                     return damaged(sqlite3_errmsg(db));
-                *problem = t_lastFailure;
+                *problem = LastRecorded();
                 return status;
             }
         }
@@ -413,6 +444,7 @@ LONG VerifyStore(sqlite3* db, const std::string& path, std::string* problem) {
                 return damaged("its format version is \"" + text + "\", this platform reads " +
                                kFormatVersion);
         }
+        if (!hasMeta && machine) return damaged("it lacks the registry's format marker");
         if (!hasKeys) return damaged("the table of keys is missing");
         if (!hasVals) return damaged("the table of values is missing");
         {
@@ -469,7 +501,7 @@ bool WalIsEmpty(const std::string& path) {
 // read without locking from the database file alone: nobody can commit to it meanwhile without
 // the room or the right to write the WAL. *readOnly then holds why (status and text), for the
 // writes that will be refused.
-LONG OpenStore(const std::string& path, sqlite3** result, std::string* problem,
+LONG OpenStore(const std::string& path, bool machine, sqlite3** result, std::string* problem,
                std::pair<LONG, std::string>* readOnly) {
     *readOnly = {ERROR_SUCCESS, std::string()};
     sqlite3* db = nullptr;
@@ -482,8 +514,10 @@ LONG OpenStore(const std::string& path, sqlite3** result, std::string* problem,
         *problem = t_lastFailure;
     } else {
         sqlite3_busy_timeout(db, kBusyTimeoutMs);
-        sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-        status = VerifyStore(db, path, problem);
+        // NORMAL is safe with a WAL only; the machine store's rollback journal needs FULL.
+        sqlite3_exec(db, machine ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL",
+                     nullptr, nullptr, nullptr);
+        status = VerifyStore(db, path, machine, problem);
     }
     const bool cannotWrite = status == ERROR_HANDLE_DISK_FULL || status == ERROR_CANTWRITE ||
                              status == ERROR_ACCESS_DENIED || status == ERROR_CANTOPEN ||
@@ -504,7 +538,7 @@ LONG OpenStore(const std::string& path, sqlite3** result, std::string* problem,
         db = nullptr;
         rc = sqlite3_open_v2((FileUri(path) + "?immutable=1").c_str(), &db,
                              SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
-        status = rc == SQLITE_OK ? VerifyStore(db, path, problem) : Failure(db, rc);
+        status = rc == SQLITE_OK ? VerifyStore(db, path, machine, problem) : Failure(db, rc);
         if (rc != SQLITE_OK) *problem = t_lastFailure;
         if (status == ERROR_SUCCESS)
             PLATFORM_LOG("registry", Warning, "reading %s without writing: %s", path.c_str(),
@@ -518,9 +552,137 @@ LONG OpenStore(const std::string& path, sqlite3** result, std::string* problem,
     return ERROR_SUCCESS;
 }
 
+// The names of a key's subkeys, ordered by name.
+LONG ChildNames(sqlite3* db, int64_t parent, std::vector<std::string>* names) {
+    Statement query(db, "SELECT name FROM keys WHERE parent = ? ORDER BY lname, name");
+    query.Bind(1, parent);
+    int rc;
+    while ((rc = query.Step()) == SQLITE_ROW) names->push_back(query.Text(0));
+    return rc == SQLITE_DONE ? ERROR_SUCCESS : Failure(db, rc);
+}
+
+// A key's values, ordered by name.
+LONG AllValues(sqlite3* db, int64_t key, std::vector<RegistryStore::Value>* values) {
+    Statement query(db, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY lname, name");
+    query.Bind(1, key);
+    int rc;
+    while ((rc = query.Step()) == SQLITE_ROW)
+        values->push_back({query.Text(0), static_cast<DWORD>(query.Int(1)), query.Blob(2)});
+    return rc == SQLITE_DONE ? ERROR_SUCCESS : Failure(db, rc);
+}
+
+LONG FindValue(sqlite3* db, int64_t key, const std::string& name, RegistryStore::Value* out) {
+    Statement query(db, "SELECT name, type, data FROM vals WHERE key = ? AND lname = ?");
+    query.Bind(1, key).Bind(2, Lower(name));
+    const int rc = query.Step();
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW) return Failure(db, rc);
+    out->name = query.Text(0);
+    out->type = static_cast<DWORD>(query.Int(1));
+    out->data = query.Blob(2);
+    return ERROR_SUCCESS;
+}
+
+// The union of two name-ordered lists, each name (case-insensitively) once, the first list's
+// entry winning; ordered by name like each list.
+template <typename T, typename NameOf>
+std::vector<T> Union(std::vector<T> first, std::vector<T> second, NameOf nameOf) {
+    std::map<std::string, T> byName;
+    for (T& entry : first) byName.emplace(Lower(nameOf(entry)), std::move(entry));
+    for (T& entry : second) byName.emplace(Lower(nameOf(entry)), std::move(entry));
+    std::vector<T> merged;
+    merged.reserve(byName.size());
+    for (auto& [name, entry] : byName) merged.push_back(std::move(entry));
+    return merged;
+}
+
+// What owner, mode, inode and last change say about a path (not followed), or why it cannot be
+// looked at.
+std::string Identity(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) return "errno " + std::to_string(errno);
+    return std::to_string(info.st_uid) + ":" + std::to_string(info.st_mode) + ":" +
+           std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
+           std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
+           std::to_string(info.st_mtim.tv_nsec);
+}
+
+// For the process that writes the machine-wide store: makes its directory when missing (0755,
+// whatever the umask) and checks that this process may write there.
+LONG PrepareMachineDirectory(const std::string& dir, std::string* problem) {
+    const char* const needsRoot = " (registering for every user needs root)";
+    struct stat info {};
+    if (stat(dir.c_str(), &info) != 0 && errno == ENOENT) {
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(dir).parent_path(), ignored);
+        if (mkdir(dir.c_str(), 0755) == 0) {
+            chmod(dir.c_str(), 0755);
+        } else if (errno != EEXIST) {
+            const int error = errno;
+            *problem = "cannot create the machine-wide registry directory " + dir + ": " +
+                       std::strerror(error) + needsRoot;
+            return error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND : FromErrno(error);
+        }
+    }
+    if (access(dir.c_str(), W_OK | X_OK) != 0) {
+        const int error = errno;
+        *problem = "the machine-wide registry directory " + dir +
+                   " cannot be written by this user: " + std::strerror(error) + needsRoot;
+        return error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND
+               : error == EROFS                    ? ERROR_CANTWRITE
+                                                   : ERROR_ACCESS_DENIED;
+    }
+    return ERROR_SUCCESS;
+}
+
 void CloseStoreAtExit() { RegistryStore::Instance().Close(); }
 
 }  // namespace
+
+// A read transaction on the machine-wide store for one operation. Whatever fails there is the
+// machine store's own trouble: it is logged as a warning and the store is read as empty for the
+// rest of the operation, so that the user's own store keeps working.
+class RegistryStore::MachineRead {
+public:
+    explicit MachineRead(sqlite3* machineDb) : db(machineDb) {
+        if (db == nullptr) return;
+        InMachineStore inside;
+        transaction.emplace(db, false);
+        if (transaction->Status() != ERROR_SUCCESS) Drop();
+    }
+
+    // The key at `path` from the root; kNoKey when it is not there.
+    int64_t Find(const std::vector<std::string>& path) {
+        int64_t id = kNoKey;
+        return Read([&](sqlite3* machine) { return Walk(machine, kRootKeyId, path, false, &id); }) ==
+                       ERROR_SUCCESS
+                   ? id
+                   : kNoKey;
+    }
+
+    // Runs one reading step on the store: its status, or ERROR_FILE_NOT_FOUND when there is no
+    // store or the step failed.
+    template <typename Step>
+    LONG Read(Step step) {
+        if (db == nullptr) return ERROR_FILE_NOT_FOUND;
+        InMachineStore inside;
+        const LONG status = step(db);
+        if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return status;
+        Drop();
+        return ERROR_FILE_NOT_FOUND;
+    }
+
+private:
+    void Drop() {
+        PLATFORM_LOG("registry", Warning, "reading on without the machine-wide registry: %s",
+                     t_machineFailure.c_str());
+        transaction.reset();
+        db = nullptr;
+    }
+
+    sqlite3* db;
+    std::optional<Transaction> transaction;
+};
 
 RegistryStore& RegistryStore::Instance() {
     // Never destroyed: in-process servers may use the registry from their own static destructors.
@@ -538,15 +700,36 @@ void RegistryStore::CloseConnection() {
     db = nullptr;
 }
 
+void RegistryStore::CloseMachineStore() {
+    if (machineDb != nullptr && machinePid == getpid()) sqlite3_close_v2(machineDb);
+    machineDb = nullptr;
+    machineIdentity.clear();
+}
+
 void RegistryStore::Close() {
     // At exit another thread may still be inside an operation; its connection is then left open
     // (SQLite recovers the WAL on the next open) rather than waited for.
     std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
-    if (lock.owns_lock()) CloseConnection();
+    if (!lock.owns_lock()) return;
+    CloseConnection();
+    CloseMachineStore();
+}
+
+void RegistryStore::UseMachineStore() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (machineOwn) return;
+    machineOwn = true;
+    CloseConnection();
+    CloseMachineStore();
+}
+
+bool RegistryStore::UsesMachineStore() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return machineOwn;
 }
 
 LONG RegistryStore::EnsureOpen() {
-    const std::string dir = StateDirectory();
+    const std::string dir = machineOwn ? MachineDirectory() : std::string(StateDirectory());
     const std::string path = dir + "/registry.db";
     if (db != nullptr && path == dbPath && ownerPid == getpid()) return ERROR_SUCCESS;
     CloseConnection();
@@ -556,17 +739,19 @@ LONG RegistryStore::EnsureOpen() {
         dbPath = path;
     }
     ownerPid = getpid();
+    const StoreFiles::Scope scope = machineOwn ? StoreFiles::Scope::kMachine : StoreFiles::Scope::kUser;
     std::string problem;
-    LONG status = StoreFiles::CheckDirectory(dir, &problem);
+    LONG status = machineOwn ? PrepareMachineDirectory(dir, &problem) : ERROR_SUCCESS;
+    if (status == ERROR_SUCCESS) status = StoreFiles::CheckDirectory(dir, &problem, scope);
     bool exists = false;
     for (const char* suffix : StoreFiles::kSuffixes) {
         bool fileExists = false;
         if (status == ERROR_SUCCESS)
-            status = StoreFiles::CheckFile(path + suffix, &fileExists, &problem);
+            status = StoreFiles::CheckFile(path + suffix, &fileExists, &problem, scope);
         if (*suffix == '\0') exists = fileExists;
     }
-    if (status == ERROR_SUCCESS && !exists) status = CreateStore(path, &problem);
-    if (status == ERROR_SUCCESS) status = OpenStore(path, &db, &problem, &readOnly);
+    if (status == ERROR_SUCCESS && !exists) status = CreateStore(path, machineOwn, &problem);
+    if (status == ERROR_SUCCESS) status = OpenStore(path, machineOwn, &db, &problem, &readOnly);
     if (status != ERROR_SUCCESS) {
         db = nullptr;
         RecordFailure(problem);
@@ -575,6 +760,55 @@ LONG RegistryStore::EnsureOpen() {
     static bool closeAtExit = false;  // guarded by mutex
     if (!closeAtExit) closeAtExit = std::atexit(CloseStoreAtExit) == 0;
     return ERROR_SUCCESS;
+}
+
+sqlite3* RegistryStore::MachineStore() {
+    if (machineOwn) return nullptr;
+    const std::string dir = MachineDirectory();
+    const std::string path = dir + "/registry.db";
+    // Checked afresh whenever its files change: swapped, re-permissioned, or written (root
+    // registering while this process runs; rare enough that a new check costs nothing).
+    const std::string identity = path + "|" + Identity(dir) + "|" + Identity(path) + "|" +
+                                 Identity(path + "-journal");
+    if (machinePid == getpid() && identity == machineIdentity) return machineDb;
+    CloseMachineStore();
+    machinePid = getpid();
+    machineIdentity = identity;
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) return nullptr;  // none: nothing to read
+
+    std::string problem;
+    LONG status = StoreFiles::CheckDirectory(dir, &problem, StoreFiles::Scope::kMachine);
+    for (const char* suffix : StoreFiles::kSuffixes) {
+        bool exists = false;
+        if (status == ERROR_SUCCESS)
+            status = StoreFiles::CheckFile(path + suffix, &exists, &problem,
+                                           StoreFiles::Scope::kMachine);
+    }
+    if (status == ERROR_SUCCESS) {
+        InMachineStore inside;
+        const int rc = sqlite3_open_v2(path.c_str(), &machineDb,
+                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW |
+                                           SQLITE_OPEN_NOMUTEX,
+                                       nullptr);
+        if (rc != SQLITE_OK) {
+            status = Failure(machineDb, rc);
+            problem = t_machineFailure;
+        } else {
+            sqlite3_busy_timeout(machineDb, kBusyTimeoutMs);
+            status = VerifyStore(machineDb, path, true, &problem);
+        }
+    }
+    if (status != ERROR_SUCCESS) {
+        PLATFORM_LOG("registry", Warning, "ignoring the machine-wide registry %s: %s",
+                     path.c_str(), problem.c_str());
+        if (machineDb != nullptr) sqlite3_close_v2(machineDb);
+        machineDb = nullptr;  // the identity stays: said once until its files change
+        return nullptr;
+    }
+    PLATFORM_LOG("registry", Debug, "reading the machine-wide registry %s beneath the user's",
+                 path.c_str());
+    return machineDb;
 }
 
 LONG RegistryStore::Check() {
@@ -599,15 +833,16 @@ LONG RegistryStore::SetAsideIfDamaged(std::string* movedTo) {
     return EnsureOpen();
 }
 
-LONG RegistryStore::HandleKey(HKEY key, int64_t* keyId) const {
+LONG RegistryStore::HandleKey(HKEY key, Handle** handle) {
     if (key == HKEY_CLASSES_ROOT) {
-        *keyId = kRootKeyId;
+        root = Handle{kRootKeyId, generation, {}};
+        *handle = &root;
         return ERROR_SUCCESS;
     }
     const auto found = handles.find(reinterpret_cast<uintptr_t>(key));
     if (found == handles.end() || found->second.generation != generation)
         return ERROR_INVALID_HANDLE;
-    *keyId = found->second.keyId;
+    *handle = &found->second;
     return ERROR_SUCCESS;
 }
 
@@ -616,19 +851,64 @@ LONG RegistryStore::Writable() const {
     return readOnly.first;
 }
 
-HKEY RegistryStore::IssueHandle(int64_t keyId) {
+HKEY RegistryStore::IssueHandle(int64_t keyId, std::vector<std::string> path) {
     const uintptr_t value = nextHandle;
     nextHandle += 4;
-    handles[value] = Handle{keyId, generation};
+    handles[value] = Handle{keyId, generation, std::move(path)};
     return reinterpret_cast<HKEY>(value);
 }
 
 LONG RegistryStore::Locate(HKEY key, const char* path, std::vector<std::string>* names,
-                           int64_t* keyId) {
+                           Handle** handle) {
     LONG status = names != nullptr ? SplitPath(path, names) : ERROR_SUCCESS;
     if (status == ERROR_SUCCESS) status = EnsureOpen();
-    if (status == ERROR_SUCCESS) status = HandleKey(key, keyId);
+    if (status == ERROR_SUCCESS) status = HandleKey(key, handle);
     return status;
+}
+
+namespace {
+std::vector<std::string> Joined(const std::vector<std::string>& path,
+                                const std::vector<std::string>& names) {
+    std::vector<std::string> joined = path;
+    joined.insert(joined.end(), names.begin(), names.end());
+    return joined;
+}
+}  // namespace
+
+LONG RegistryStore::Find(const Handle& handle, const std::vector<std::string>& names,
+                         MachineRead& machine, Place* place) {
+    *place = Place{};
+    int64_t user = kNoKey;
+    LONG status;
+    if (handle.keyId != kNoKey) {
+        if ((status = KeyExists(db, handle.keyId)) != ERROR_SUCCESS) return status;
+        status = Walk(db, handle.keyId, names, false, &user);
+    } else {
+        status = Walk(db, kRootKeyId, Joined(handle.path, names), false, &user);
+    }
+    if (status == ERROR_SUCCESS) {
+        place->user = user;
+    } else if (status != ERROR_FILE_NOT_FOUND) {
+        return status;
+    }
+    place->machine = machine.Find(Joined(handle.path, names));
+    if (place->user == kNoKey && place->machine == kNoKey)
+        return handle.keyId == kNoKey && names.empty() ? ERROR_KEY_DELETED : ERROR_FILE_NOT_FOUND;
+    return ERROR_SUCCESS;
+}
+
+LONG RegistryStore::FindOrCreate(const Handle& handle, const std::vector<std::string>& names,
+                                 int64_t* base, int64_t* keyId) {
+    LONG status;
+    if (handle.keyId != kNoKey) {
+        *base = handle.keyId;
+        status = KeyExists(db, handle.keyId);
+    } else {
+        // A key only the machine store had: the user's store gets the path to it.
+        status = Walk(db, kRootKeyId, handle.path, true, base);
+    }
+    if (status != ERROR_SUCCESS) return status;
+    return Walk(db, *base, names, true, keyId);
 }
 
 LONG RegistryStore::CreateKey(HKEY parent, const char* path, HKEY* result) {
@@ -643,19 +923,30 @@ LONG RegistryStore::WalkToKey(HKEY parent, const char* path, bool create, HKEY* 
     *result = nullptr;
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::string> names;
-    int64_t parentId = 0;
-    LONG status = Locate(parent, path, &names, &parentId);
+    Handle* handle = nullptr;
+    LONG status = Locate(parent, path, &names, &handle);
     if (status != ERROR_SUCCESS) return status;
 
-    if (create && (status = Writable()) != ERROR_SUCCESS) return status;
-    // Creating writes, so it takes the write lock up front; opening only reads.
-    Transaction transaction(db, create);
-    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    if ((status = KeyExists(db, parentId)) != ERROR_SUCCESS) return status;
-    int64_t keyId = 0;
-    if ((status = Walk(db, parentId, names, create, &keyId)) != ERROR_SUCCESS) return status;
-    if (create && (status = transaction.Commit()) != ERROR_SUCCESS) return status;
-    *result = IssueHandle(keyId);
+    int64_t keyId = kNoKey;
+    if (create) {
+        if ((status = Writable()) != ERROR_SUCCESS) return status;
+        // Creating writes, so it takes the write lock up front.
+        Transaction transaction(db, true);
+        if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
+        int64_t base = kNoKey;
+        if ((status = FindOrCreate(*handle, names, &base, &keyId)) != ERROR_SUCCESS) return status;
+        if ((status = transaction.Commit()) != ERROR_SUCCESS) return status;
+        handle->keyId = base;
+    } else {
+        Transaction transaction(db, false);
+        if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
+        MachineRead machine(MachineStore());
+        Place place;
+        if ((status = Find(*handle, names, machine, &place)) != ERROR_SUCCESS) return status;
+        keyId = place.user;
+    }
+    // Last: issuing may move the handle table, and with it *handle.
+    *result = IssueHandle(keyId, Joined(handle->path, names));
     return ERROR_SUCCESS;
 }
 
@@ -669,8 +960,8 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
                              const BYTE* data, DWORD size) {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::string> names;
-    int64_t keyId = 0;
-    LONG status = Locate(key, subkeyToCreate, &names, &keyId);
+    Handle* handle = nullptr;
+    LONG status = Locate(key, subkeyToCreate, &names, &handle);
     if (status != ERROR_SUCCESS) return status;
 
     std::vector<BYTE> stored(data, data + size);
@@ -683,8 +974,8 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
     if ((status = Writable()) != ERROR_SUCCESS) return status;
     Transaction transaction(db, true);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    if ((status = KeyExists(db, keyId)) != ERROR_SUCCESS) return status;
-    if ((status = Walk(db, keyId, names, true, &keyId)) != ERROR_SUCCESS) return status;
+    int64_t base = kNoKey, keyId = kNoKey;
+    if ((status = FindOrCreate(*handle, names, &base, &keyId)) != ERROR_SUCCESS) return status;
     // An existing value keeps the case of the name it was created with.
     Statement update(db, "UPDATE vals SET type = ?, data = ? WHERE key = ? AND lname = ?");
     update.Bind(1, type).BindBlob(2, stored.data(), stored.size()).Bind(3, keyId).Bind(
@@ -696,85 +987,126 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
             5, stored.data(), stored.size());
         if ((status = Execute(insert)) != ERROR_SUCCESS) return status;
     }
-    return transaction.Commit();
+    if ((status = transaction.Commit()) != ERROR_SUCCESS) return status;
+    handle->keyId = base;
+    return ERROR_SUCCESS;
 }
 
 LONG RegistryStore::QueryValue(HKEY key, const char* subkey, const char* name, Value* out) {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::string> names;
-    int64_t keyId = 0;
-    LONG status = Locate(key, subkey, &names, &keyId);
+    Handle* handle = nullptr;
+    LONG status = Locate(key, subkey, &names, &handle);
     if (status != ERROR_SUCCESS) return status;
 
     Transaction transaction(db, false);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    if ((status = KeyExists(db, keyId)) != ERROR_SUCCESS) return status;
-    if ((status = Walk(db, keyId, names, false, &keyId)) != ERROR_SUCCESS) return status;
-    Statement query(db, "SELECT name, type, data FROM vals WHERE key = ? AND lname = ?");
-    query.Bind(1, keyId).Bind(2, Lower(name ? name : ""));
-    const int rc = query.Step();
-    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
-    if (rc != SQLITE_ROW) return Failure(db, rc);
-    out->name = query.Text(0);
-    out->type = static_cast<DWORD>(query.Int(1));
-    out->data = query.Blob(2);
-    return ERROR_SUCCESS;
+    MachineRead machine(MachineStore());
+    Place place;
+    if ((status = Find(*handle, names, machine, &place)) != ERROR_SUCCESS) return status;
+    const std::string valueName = name ? name : "";
+    // The user's value wins; the machine's shows through where the user has none.
+    if (place.user != kNoKey &&
+        (status = FindValue(db, place.user, valueName, out)) != ERROR_FILE_NOT_FOUND)
+        return status;
+    if (place.machine == kNoKey) return ERROR_FILE_NOT_FOUND;
+    return machine.Read(
+        [&](sqlite3* store) { return FindValue(store, place.machine, valueName, out); });
 }
 
 LONG RegistryStore::DeleteValue(HKEY key, const char* name) {
     std::lock_guard<std::mutex> lock(mutex);
-    int64_t keyId = 0;
-    LONG status = Locate(key, nullptr, nullptr, &keyId);
+    Handle* handle = nullptr;
+    LONG status = Locate(key, nullptr, nullptr, &handle);
     if (status != ERROR_SUCCESS) return status;
 
     if ((status = Writable()) != ERROR_SUCCESS) return status;
     Transaction transaction(db, true);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    if ((status = KeyExists(db, keyId)) != ERROR_SUCCESS) return status;
-    Statement remove(db, "DELETE FROM vals WHERE key = ? AND lname = ?");
-    remove.Bind(1, keyId).Bind(2, Lower(name ? name : ""));
-    if ((status = Execute(remove)) != ERROR_SUCCESS) return status;
-    if (sqlite3_changes(db) == 0) return ERROR_FILE_NOT_FOUND;
-    return transaction.Commit();
+    MachineRead machine(MachineStore());
+    Place place;
+    if ((status = Find(*handle, {}, machine, &place)) != ERROR_SUCCESS) return status;
+    const std::string valueName = name ? name : "";
+    if (place.user != kNoKey) {
+        Statement remove(db, "DELETE FROM vals WHERE key = ? AND lname = ?");
+        remove.Bind(1, place.user).Bind(2, Lower(valueName));
+        if ((status = Execute(remove)) != ERROR_SUCCESS) return status;
+        if (sqlite3_changes(db) > 0) return transaction.Commit();
+    }
+    Value machineValue;
+    if (place.machine != kNoKey &&
+        machine.Read([&](sqlite3* store) {
+            return FindValue(store, place.machine, valueName, &machineValue);
+        }) == ERROR_SUCCESS)
+        return ERROR_ACCESS_DENIED;  // the machine-wide store is not this user's to change
+    return ERROR_FILE_NOT_FOUND;
 }
 
 LONG RegistryStore::EnumKey(HKEY key, DWORD index, std::string* name) {
     std::lock_guard<std::mutex> lock(mutex);
-    int64_t keyId = 0;
-    LONG status = Locate(key, nullptr, nullptr, &keyId);
+    Handle* handle = nullptr;
+    LONG status = Locate(key, nullptr, nullptr, &handle);
     if (status != ERROR_SUCCESS) return status;
 
     Transaction transaction(db, false);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    if ((status = KeyExists(db, keyId)) != ERROR_SUCCESS) return status;
-    Statement query(db, "SELECT name FROM keys WHERE parent = ? ORDER BY lname, name LIMIT 1 OFFSET ?");
-    query.Bind(1, keyId).Bind(2, static_cast<int64_t>(index));
-    const int rc = query.Step();
-    if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-    if (rc != SQLITE_ROW) return Failure(db, rc);
-    *name = query.Text(0);
+    MachineRead machine(MachineStore());
+    Place place;
+    if ((status = Find(*handle, {}, machine, &place)) != ERROR_SUCCESS) return status;
+    std::vector<std::string> mine, theirs;
+    if (place.machine == kNoKey) {
+        // The user's store alone: it finds the entry itself.
+        Statement query(db,
+                        "SELECT name FROM keys WHERE parent = ? ORDER BY lname, name LIMIT 1 OFFSET ?");
+        query.Bind(1, place.user).Bind(2, static_cast<int64_t>(index));
+        const int rc = query.Step();
+        if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+        if (rc != SQLITE_ROW) return Failure(db, rc);
+        *name = query.Text(0);
+        return ERROR_SUCCESS;
+    }
+    if (place.user != kNoKey && (status = ChildNames(db, place.user, &mine)) != ERROR_SUCCESS)
+        return status;
+    machine.Read([&](sqlite3* store) { return ChildNames(store, place.machine, &theirs); });
+    const std::vector<std::string> all =
+        Union(std::move(mine), std::move(theirs), [](const std::string& entry) { return entry; });
+    if (index >= all.size()) return ERROR_NO_MORE_ITEMS;
+    *name = all[index];
     return ERROR_SUCCESS;
 }
 
 LONG RegistryStore::EnumValue(HKEY key, DWORD index, Value* out) {
     std::lock_guard<std::mutex> lock(mutex);
-    int64_t keyId = 0;
-    LONG status = Locate(key, nullptr, nullptr, &keyId);
+    Handle* handle = nullptr;
+    LONG status = Locate(key, nullptr, nullptr, &handle);
     if (status != ERROR_SUCCESS) return status;
 
     Transaction transaction(db, false);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    if ((status = KeyExists(db, keyId)) != ERROR_SUCCESS) return status;
-    Statement query(db,
-                    "SELECT name, type, data FROM vals WHERE key = ? ORDER BY lname, name "
-                    "LIMIT 1 OFFSET ?");
-    query.Bind(1, keyId).Bind(2, static_cast<int64_t>(index));
-    const int rc = query.Step();
-    if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-    if (rc != SQLITE_ROW) return Failure(db, rc);
-    out->name = query.Text(0);
-    out->type = static_cast<DWORD>(query.Int(1));
-    out->data = query.Blob(2);
+    MachineRead machine(MachineStore());
+    Place place;
+    if ((status = Find(*handle, {}, machine, &place)) != ERROR_SUCCESS) return status;
+    if (place.machine == kNoKey) {
+        Statement query(db,
+                        "SELECT name, type, data FROM vals WHERE key = ? ORDER BY lname, name "
+                        "LIMIT 1 OFFSET ?");
+        query.Bind(1, place.user).Bind(2, static_cast<int64_t>(index));
+        const int rc = query.Step();
+        if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+        if (rc != SQLITE_ROW) return Failure(db, rc);
+        out->name = query.Text(0);
+        out->type = static_cast<DWORD>(query.Int(1));
+        out->data = query.Blob(2);
+        return ERROR_SUCCESS;
+    }
+    std::vector<Value> mine, theirs;
+    if (place.user != kNoKey && (status = AllValues(db, place.user, &mine)) != ERROR_SUCCESS)
+        return status;
+    machine.Read([&](sqlite3* store) { return AllValues(store, place.machine, &theirs); });
+    std::vector<Value> all =
+        Union(std::move(mine), std::move(theirs), [](const Value& entry) { return entry.name; });
+    if (index >= all.size()) return ERROR_NO_MORE_ITEMS;
+    *out = std::move(all[index]);
     return ERROR_SUCCESS;
 }
 
@@ -782,15 +1114,20 @@ LONG RegistryStore::DeleteKey(HKEY parent, const char* path) {
     if (path == nullptr) return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::string> names;
-    int64_t keyId = 0;
-    LONG status = Locate(parent, path, &names, &keyId);
+    Handle* handle = nullptr;
+    LONG status = Locate(parent, path, &names, &handle);
     if (status != ERROR_SUCCESS) return status;
 
     if ((status = Writable()) != ERROR_SUCCESS) return status;
     Transaction transaction(db, true);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    if ((status = KeyExists(db, keyId)) != ERROR_SUCCESS) return status;
-    if ((status = Walk(db, keyId, names, false, &keyId)) != ERROR_SUCCESS) return status;
+    MachineRead machine(MachineStore());
+    Place place;
+    if ((status = Find(*handle, names, machine, &place)) != ERROR_SUCCESS) return status;
+    // Only the machine-wide store has it: not this user's to delete. Where both have it, the
+    // user's goes and the machine's shows through.
+    if (place.user == kNoKey) return ERROR_ACCESS_DENIED;
+    const int64_t keyId = place.user;
     if (keyId == kRootKeyId) return ERROR_ACCESS_DENIED;
     Statement children(db, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
     children.Bind(1, keyId);

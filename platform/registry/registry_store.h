@@ -20,10 +20,24 @@
 // alone; writes then fail with that reason. The connection is closed (which checkpoints the WAL
 // into the database file) at exit and when the state directory changes.
 //
+// Beneath the user's store lies the machine-wide store (MachineDirectory()/registry.db, where a
+// package registers at install time), opened read-only and only when it exists. It must be a
+// regular file owned by root or this user and writable by nobody else; one that is not, or that
+// is damaged, is ignored with a warning and never stops the user's own store from working. Reads
+// merge the two: a key is found in either, a value is the user's when the user's store has it,
+// listings are the union ordered by name, each name once. Writes go to the user's store only,
+// creating the key path there; deleting a key or value that only the machine store holds is
+// ERROR_ACCESS_DENIED. A handle remembers its key's id in the user's store (when it was there)
+// and its path from the root, by which the machine store is searched on every use.
+//
+// With UseMachineStore the machine-wide store takes the user's place (regsvr --machine): written
+// the same way, created 0755/0644 with a rollback journal (readers elsewhere cannot write a WAL
+// index), and nothing is read beneath it.
+//
 // Every failure that concerns the store itself (its files, the disk, locking, damage) is logged
 // and its text, naming the file, kept for the calling thread (LastFailure) so tools can print it.
 //
-// Threads: every public method takes `mutex` for its whole duration; the connection and the
+// Threads: every public method takes `mutex` for its whole duration; the connections and the
 // handle table are used only under it. The store calls out to nothing, so it is never re-entered.
 #pragma once
 
@@ -76,6 +90,11 @@ public:
     // Closes the connection (checkpointing the WAL); the next call opens it again.
     void Close();
 
+    // Makes the machine-wide store this process's own (see above); for good. Handles issued
+    // before become invalid.
+    void UseMachineStore();
+    bool UsesMachineStore();
+
     // The text of the calling thread's last failure concerning the store; "" when none.
     static std::string LastFailure();
 
@@ -83,21 +102,41 @@ private:
     RegistryStore() = default;
 
     struct Handle {
-        int64_t keyId;
+        int64_t keyId;        // in the user's store; kNoKey when only the machine store had it
         uint64_t generation;  // the database the key id belongs to
+        std::vector<std::string> path;  // from the root, as opened
     };
+    static constexpr int64_t kNoKey = -1;
+    // Where one key is: its id in each store, kNoKey where it is not.
+    struct Place {
+        int64_t user = kNoKey;
+        int64_t machine = kNoKey;
+    };
+    class MachineRead;
 
     // Opens (or with create, creates) the key at path below parent and issues a handle for it.
     LONG WalkToKey(HKEY parent, const char* path, bool create, HKEY* result);
     LONG EnsureOpen();                                // mutex held
     void CloseConnection();                           // mutex held
-    LONG HandleKey(HKEY key, int64_t* keyId) const;   // mutex held
+    LONG HandleKey(HKEY key, Handle** handle);        // mutex held
     // Splits path into names (when names is given), opens the store if need be and finds the
-    // key behind the handle, in that order, stopping at the first failure. mutex held.
-    LONG Locate(HKEY key, const char* path, std::vector<std::string>* names, int64_t* keyId);
-    HKEY IssueHandle(int64_t keyId);                  // mutex held
+    // handle, in that order, stopping at the first failure. mutex held.
+    LONG Locate(HKEY key, const char* path, std::vector<std::string>* names, Handle** handle);
+    // Finds the key `names` below the handle's in both stores, inside the caller's read
+    // transactions; ERROR_FILE_NOT_FOUND when neither has it. mutex held.
+    LONG Find(const Handle& handle, const std::vector<std::string>& names, MachineRead& machine,
+              Place* place);
+    // The key below the handle's in the user's store, created with the path to it, inside the
+    // caller's write transaction; *base is the handle's own key there. mutex held.
+    LONG FindOrCreate(const Handle& handle, const std::vector<std::string>& names, int64_t* base,
+                      int64_t* keyId);
+    HKEY IssueHandle(int64_t keyId, std::vector<std::string> path);  // mutex held
     // ERROR_SUCCESS, or why the open store is read-only (recorded as the failure). mutex held.
     LONG Writable() const;
+    // The machine-wide store to read beneath the user's, or null (none, not usable, or this
+    // process writes it itself). Checked again whenever its files change. mutex held.
+    sqlite3* MachineStore();
+    void CloseMachineStore();                         // mutex held
 
     std::mutex mutex;
     sqlite3* db = nullptr;                     // guarded by mutex
@@ -108,6 +147,14 @@ private:
     std::pair<LONG, std::string> readOnly{ERROR_SUCCESS, std::string()};
     std::unordered_map<uintptr_t, Handle> handles;  // guarded by mutex
     uintptr_t nextHandle = 0x100000;           // guarded by mutex
+    Handle root{0, 0, {}};                     // guarded by mutex: HKEY_CLASSES_ROOT's handle
+    bool machineOwn = false;                   // guarded by mutex: UseMachineStore was called
+    sqlite3* machineDb = nullptr;              // guarded by mutex: the store read beneath
+    int machinePid = 0;                        // guarded by mutex: process that opened machineDb
+    // guarded by mutex: owners, modes, inodes, sizes and change times of the machine store's
+    // files when machineDb was opened (or found unusable), so they are checked again, and a
+    // refusal said again, only when they change
+    std::string machineIdentity;
 };
 
 }  // namespace platform

@@ -60,4 +60,11 @@ const char* StateDirectory() {
     return known->insert(dir).first->c_str();
 }
 
+PLATFORM_API std::string MachineDirectory() {
+    std::string dir = FromEnvironment(PLATFORM_MACHINE_DIR_ENV);
+    if (dir.empty()) dir = PLATFORM_MACHINE_DIR_DEFAULT;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+}
+
 }  // namespace platform

@@ -15,9 +15,29 @@ namespace {
 
 std::string Owner(uid_t uid) { return "user " + std::to_string(uid); }
 
+const char* What(bool directory, StoreFiles::Scope scope) {
+    if (scope == StoreFiles::Scope::kMachine)
+        return directory ? "machine-wide registry directory" : "machine-wide registry file";
+    return directory ? "state directory" : "registry file";
+}
+
 // Owner and mode of an existing entry; `what` is "state directory" or "registry file".
 LONG CheckOwnership(const std::string& path, const struct stat& info, const char* what,
-                    mode_t privateMode, std::string* problem) {
+                    mode_t privateMode, StoreFiles::Scope scope, std::string* problem) {
+    if (scope == StoreFiles::Scope::kMachine) {
+        if (info.st_uid != 0 && info.st_uid != geteuid()) {
+            *problem = std::string(what) + " " + path + " belongs to " + Owner(info.st_uid) +
+                       ", neither to root nor to this user (" + Owner(geteuid()) +
+                       "); refusing to use it";
+            return ERROR_ACCESS_DENIED;
+        }
+        if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            *problem = std::string(what) + " " + path +
+                       " is writable by group or others; refusing to use it";
+            return ERROR_ACCESS_DENIED;
+        }
+        return ERROR_SUCCESS;
+    }
     if (info.st_uid != geteuid()) {
         *problem = std::string(what) + " " + path + " belongs to " + Owner(info.st_uid) +
                    ", not to this user (" + Owner(geteuid()) + "); refusing to use it";
@@ -36,9 +56,10 @@ LONG CheckOwnership(const std::string& path, const struct stat& info, const char
 
 }  // namespace
 
-const char* const StoreFiles::kSuffixes[3] = {"", "-wal", "-shm"};
+const char* const StoreFiles::kSuffixes[4] = {"", "-wal", "-shm", "-journal"};
 
-LONG StoreFiles::CheckDirectory(const std::string& dir, std::string* problem) {
+LONG StoreFiles::CheckDirectory(const std::string& dir, std::string* problem, Scope scope) {
+    const char* what = What(true, scope);
     if (dir.empty()) {
         *problem = "no state directory: none of " PLATFORM_STATE_DIR_ENV
                    ", XDG_DATA_HOME, HOME (or a home directory in the password database) or "
@@ -48,35 +69,37 @@ LONG StoreFiles::CheckDirectory(const std::string& dir, std::string* problem) {
     struct stat info {};
     if (stat(dir.c_str(), &info) != 0) {
         const int error = errno;
-        *problem = "state directory " + dir + " cannot be used: " + std::strerror(error);
+        *problem = std::string(what) + " " + dir + " cannot be used: " + std::strerror(error);
         return error == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
     }
     if (!S_ISDIR(info.st_mode)) {
-        *problem = "state directory " + dir + " is not a directory";
+        *problem = std::string(what) + " " + dir + " is not a directory";
         return ERROR_PATH_NOT_FOUND;
     }
-    return CheckOwnership(dir, info, "state directory", 0700, problem);
+    return CheckOwnership(dir, info, what, 0700, scope, problem);
 }
 
-LONG StoreFiles::CheckFile(const std::string& path, bool* exists, std::string* problem) {
+LONG StoreFiles::CheckFile(const std::string& path, bool* exists, std::string* problem,
+                           Scope scope) {
+    const std::string what = What(false, scope);
     *exists = false;
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0) {
         if (errno == ENOENT) return ERROR_SUCCESS;
         const int error = errno;
-        *problem = "registry file " + path + " cannot be used: " + std::strerror(error);
+        *problem = what + " " + path + " cannot be used: " + std::strerror(error);
         return error == EACCES ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN;
     }
     *exists = true;
     if (S_ISLNK(info.st_mode)) {
-        *problem = "registry file " + path + " is a symbolic link; refusing to use it";
+        *problem = what + " " + path + " is a symbolic link; refusing to use it";
         return ERROR_ACCESS_DENIED;
     }
     if (!S_ISREG(info.st_mode)) {
-        *problem = "registry file " + path + " is not a regular file";
+        *problem = what + " " + path + " is not a regular file";
         return ERROR_CANTOPEN;
     }
-    return CheckOwnership(path, info, "registry file", 0600, problem);
+    return CheckOwnership(path, info, what.c_str(), 0600, scope, problem);
 }
 
 LONG StoreFiles::SetAside(const std::string& databasePath, std::string* movedTo,

@@ -239,8 +239,11 @@ HRESULT FilterMapperStore::WriteEntry(const std::string& path, const Filter& fil
     for (const Pin& pin : filter.pins) {
         if (!ValidKeyName(Narrow(pin.name))) return E_INVALIDARG;
     }
+    // What is left after an access-denied removal is the machine-wide store's entry: the
+    // user's own entry goes over it and wins.
     const HRESULT removed = RemoveEntry(path);
-    if (FAILED(removed) && removed != kNotFound) return removed;
+    if (FAILED(removed) && removed != kNotFound && removed != FromWin32(ERROR_ACCESS_DENIED))
+        return removed;
     HRESULT hr = WriteFilter(path, filter.clsid, filter.name, filter.merit, isCategoryInstance);
     for (size_t i = 0; SUCCEEDED(hr) && i < filter.pins.size(); ++i) hr = WritePin(path, filter.pins[i]);
     return hr;

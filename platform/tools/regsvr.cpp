@@ -7,6 +7,10 @@
 //                             library is registered into a fresh store; the platform's own
 //                             filters are registered again by themselves, other libraries must be
 //                             registered again with regsvr
+//   regsvr --machine [-u] LIBRARY
+//                             the same in the machine-wide registry, which every user's
+//                             programs read beneath their own (a package registers there; the
+//                             caller must be able to write its directory, normally root)
 //
 // LIBRARY is taken as written, relative to the current directory; symbolic links in it are
 // followed by the system, not resolved here, so "sub/../x" names what the system finds there.
@@ -47,7 +51,7 @@ unsigned Hex(HRESULT status) { return static_cast<unsigned>(status); }
 unsigned Win32(DWORD code) { return Hex(HRESULT_FROM_WIN32(code)); }
 
 int Usage() {
-    std::fprintf(stderr, "usage: regsvr [-u | --repair] LIBRARY\n");
+    std::fprintf(stderr, "usage: regsvr [--machine] [-u | --repair] LIBRARY\n");
     return kUsage;
 }
 
@@ -110,7 +114,7 @@ bool CheckLibraryFile(const std::string& path, struct stat* info) {
 
 // Opens the registry (repairing it when asked) before any library is loaded, so that a store
 // that cannot be used is reported as such and not as the library's failure.
-bool CheckRegistry(bool repair, const std::string& path) {
+bool CheckRegistry(bool repair, bool machine, const std::string& path) {
     std::string movedTo;
     const LONG status = repair ? platform::RepairRegistry(&movedTo) : platform::CheckRegistry();
     if (!movedTo.empty())
@@ -119,20 +123,31 @@ bool CheckRegistry(bool repair, const std::string& path) {
                      "store\n",
                      movedTo.c_str());
     if (status == ERROR_SUCCESS) return true;
-    std::fprintf(stderr, "regsvr: the registry cannot be used (status 0x%08X)%s\n", Win32(status),
-                 RegistryCause().c_str());
+    std::fprintf(stderr, "regsvr: the %sregistry cannot be used (status 0x%08X)%s\n",
+                 machine ? "machine-wide " : "", Win32(status), RegistryCause().c_str());
     if (status == ERROR_BADDB && !repair)
         std::fprintf(stderr,
-                     "regsvr: 'regsvr --repair %s' moves it aside and registers into a fresh "
+                     "regsvr: 'regsvr %s--repair %s' moves it aside and registers into a fresh "
                      "store\n",
-                     path.c_str());
+                     machine ? "--machine " : "", path.c_str());
     return false;
 }
 
-int Run(const std::string& path, bool unregister, bool repair) {
+// Whether the machine-wide registry exists at all; unregistering from none must not make one.
+bool MachineRegistryExists() {
+    struct stat info {};
+    return lstat((platform::MachineDirectory() + "/registry.db").c_str(), &info) == 0 ||
+           errno != ENOENT;
+}
+
+int Run(const std::string& path, bool unregister, bool repair, bool machine) {
     struct stat info {};
     if (!CheckLibraryFile(path, &info)) return kCannotLoad;
-    if (!CheckRegistry(repair, path)) return kRegistryUnusable;
+    if (machine && unregister && !MachineRegistryExists()) {
+        std::printf("%s was not registered; nothing to unregister\n", path.c_str());
+        return kDone;
+    }
+    if (!CheckRegistry(repair, machine, path)) return kRegistryUnusable;
     const bool wasRegistered = !unregister || IsRegistered(info);
 
     HMODULE module = LoadLibraryA(path.c_str());
@@ -162,9 +177,16 @@ int Run(const std::string& path, bool unregister, bool repair) {
     if (FAILED(status)) {
         std::fprintf(stderr, "regsvr: %s in %s failed (status 0x%08X)%s\n", entry, path.c_str(),
                      Hex(status), RegistryCause().c_str());
+        // The machine-wide registry lies beneath the user's and is not the user's to change.
+        if (unregister && !machine && status == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED))
+            std::fprintf(stderr,
+                         "regsvr: %s may be registered for every user; 'regsvr --machine -u %s' "
+                         "unregisters it there\n",
+                         path.c_str(), path.c_str());
         return kCallFailed;
     }
-    std::printf("%s %s\n", unregister ? "unregistered" : "registered", path.c_str());
+    std::printf("%s %s%s\n", unregister ? "unregistered" : "registered", path.c_str(),
+                machine ? " (machine-wide)" : "");
     return kDone;
 }
 
@@ -172,13 +194,16 @@ int Run(const std::string& path, bool unregister, bool repair) {
 int AnswerInfoOptions(int argc, char** argv) {
     static const platform::tools::ProgramInfo info{
         "regsvr",
-        "usage: regsvr [-u | --repair] LIBRARY\n"
+        "usage: regsvr [--machine] [-u | --repair] LIBRARY\n"
         "Registers the in-process server LIBRARY by calling its DllRegisterServer, or with -u\n"
         "unregisters it by calling DllUnregisterServer.\n"
         "\n"
         "  -u          unregister\n"
         "  --repair    move a damaged registry aside (registry.db.damaged-TIME, nothing is\n"
         "              deleted) and register LIBRARY into a fresh one\n"
+        "  --machine   use the machine-wide registry, which every user's programs read\n"
+        "              beneath their own (a user's own registration wins); needs the right\n"
+        "              to write its directory (root); default /var/lib/tamsel-platform\n"
         "  -h, --help  show this help and exit\n"
         "  --version   show the version and exit\n"
         "\n"
@@ -187,6 +212,8 @@ int AnswerInfoOptions(int argc, char** argv) {
         "Environment:\n"
         "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
         "                      ~/.local/share/tamsel-platform\n"
+        "  PLATFORM_MACHINE_DIR  the machine-wide registry's directory; default\n"
+        "                      /var/lib/tamsel-platform\n"
         "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
         "                      1 errors .. 4 debugging, e.g. com:4,registry:3,*:2\n"
         "See regsvr(1).\n",
@@ -206,9 +233,12 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_UNBLOCK, &terminate, nullptr);
     bool unregister = false;
     bool repair = false;
+    bool machine = false;
     const char* library = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-u") == 0 && !unregister && !repair) {
+        if (std::strcmp(argv[i], "--machine") == 0 && !machine) {
+            machine = true;
+        } else if (std::strcmp(argv[i], "-u") == 0 && !unregister && !repair) {
             unregister = true;
         } else if (std::strcmp(argv[i], "--repair") == 0 && !unregister && !repair) {
             repair = true;
@@ -234,8 +264,15 @@ int main(int argc, char** argv) {
         path = std::string(cwd) + "/" + path;
     }
 
+    // Before anything touches the registry: from here on it is the machine-wide store, and
+    // what else the platform keeps while registering (the filter mapper's lock) lives beside it
+    // rather than in the calling user's (root's) own state directory.
+    if (machine) {
+        platform::UseMachineRegistry();
+        setenv(PLATFORM_STATE_DIR_ENV, platform::MachineDirectory().c_str(), 1);
+    }
     CoInitialize(nullptr);
-    const int result = Run(path, unregister, repair);
+    const int result = Run(path, unregister, repair, machine);
     CoFreeUnusedLibraries();
     CoUninitialize();
     return result;

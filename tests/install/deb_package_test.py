@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The Debian package: built with scripts/package.sh, installed with dpkg -i, the installed
-Tamsel run headless on the installed dvdeck (the installed regsvr registering the installed
-tamsel.ax), then purged, leaving no file behind.
+"""The Debian package: built with scripts/package.sh, installed with dpkg -i (which registers
+tamsel.ax in the machine-wide registry), the installed Tamsel run headless on the installed
+dvdeck by a user with a fresh state directory who registers nothing, then purged, leaving no
+file behind (the machine-wide registry included).
 
 Runs only as root on a machine with dpkg, and only when no tamsel package is installed already
 (it must not replace a user's own); otherwise it is skipped (status 77)."""
@@ -9,6 +10,8 @@ import fnmatch
 import glob
 import os
 import shutil
+import sqlite3
+import stat
 import subprocess
 import sys
 import tempfile
@@ -18,6 +21,7 @@ from tamsel_chain import check
 
 SKIP = 77
 PACKAGE = 'tamsel'
+MACHINE_DIR = '/var/lib/tamsel-platform'
 
 
 def installed():
@@ -40,6 +44,32 @@ def excluded_by_dpkg():
             pass
     return lambda path: (any(fnmatch.fnmatch(path, p) for p in excludes) and
                          not any(fnmatch.fnmatch(path, p) for p in includes))
+
+
+def mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def check_machine_registry():
+    """postinst registered tamsel.ax machine-wide: readable by every user, writable by root."""
+    database = os.path.join(MACHINE_DIR, 'registry.db')
+    check(os.path.isfile(database), database + ' missing after dpkg -i')
+    check(mode(MACHINE_DIR) == 0o755, '%s has mode %o' % (MACHINE_DIR, mode(MACHINE_DIR)))
+    check(mode(database) == 0o644, '%s has mode %o' % (database, mode(database)))
+    check(os.stat(database).st_uid == 0, database + ' is not root\'s')
+    check(b'/usr/lib/tamsel/tamsel.ax' in registered_paths(database),
+          'tamsel.ax is not registered in ' + database)
+
+
+def registered_paths(database):
+    """Every value of the store at `database` joined, to look for a server path in."""
+    if not os.path.exists(database):
+        return b''
+    db = sqlite3.connect('file:%s?mode=ro' % database, uri=True)
+    try:
+        return b'\n'.join(bytes(row[0]) for row in db.execute('SELECT data FROM vals'))
+    finally:
+        db.close()
 
 
 def main():
@@ -79,12 +109,24 @@ def main():
             if not excluded(page):
                 man = subprocess.run(['man', '-w', 'graphinfo'], capture_output=True, text=True)
                 check(man.stdout.strip() == page, 'man finds graphinfo at %r' % man.stdout)
-            tamsel_chain.run_chain('/usr/bin', '/usr/lib/tamsel', work)
+            check_machine_registry()
+            # A user who registers nothing finds the filter through the machine-wide registry.
+            _, state = tamsel_chain.run_chain('/usr/bin', '/usr/lib/tamsel', work,
+                                              machine_wide=True)
+            check(b'tamsel.ax' not in registered_paths(os.path.join(state, 'registry.db')),
+                  "tamsel.ax was registered in the user's own store")
         finally:
+            # Removing unregisters (prerm) and keeps the machine-wide registry until the purge.
+            removed = subprocess.run(['dpkg', '--remove', PACKAGE], capture_output=True, text=True)
+            kept = os.path.isfile(os.path.join(MACHINE_DIR, 'registry.db'))
+            left_registered = registered_paths(os.path.join(MACHINE_DIR, 'registry.db'))
             purged = subprocess.run(['dpkg', '--purge', PACKAGE], capture_output=True, text=True)
+        check(removed.returncode == 0, 'dpkg --remove failed:\n' + removed.stderr)
+        check(kept, 'the machine-wide registry went with dpkg --remove, before the purge')
+        check(b'tamsel.ax' not in left_registered, 'tamsel.ax still registered after removal')
         check(purged.returncode == 0, 'dpkg --purge failed:\n' + purged.stderr)
         check(not installed(), 'the package is still installed')
-        left = [path for path in files + ['/usr/lib/tamsel', '/usr/share/doc/tamsel']
+        left = [path for path in files + ['/usr/lib/tamsel', '/usr/share/doc/tamsel', MACHINE_DIR]
                 if os.path.lexists(path)]
         check(not left, 'left behind: %s' % left)
     except (tamsel_chain.Failure, subprocess.CalledProcessError) as failure:

@@ -67,6 +67,7 @@ def main():
     env = {k: v for k, v in os.environ.items()
            if k not in ('DISPLAY', 'WAYLAND_DISPLAY', 'QT_QPA_PLATFORM', 'PLATFORM_DEBUG')}
     env['PLATFORM_STATE_DIR'] = state
+    env['PLATFORM_MACHINE_DIR'] = os.path.join(state, 'machine')
     problems = []
     for name in PROGRAMS:
         check_program(build_dir, man_dir, name, version, env, problems)

@@ -71,8 +71,8 @@ def main():
             check(os.path.isfile(os.path.join(prefix, relative)), relative + ' not installed')
         check_run_paths(prefix, build_dir)
         check_desktop_entry(prefix)
-        report = tamsel_chain.run_chain(os.path.join(prefix, 'bin'),
-                                        os.path.join(prefix, 'lib', 'tamsel'), work)
+        report, _ = tamsel_chain.run_chain(os.path.join(prefix, 'bin'),
+                                           os.path.join(prefix, 'lib', 'tamsel'), work)
         print(report)
     except tamsel_chain.Failure as failure:
         print('FAILED:', failure)

@@ -25,11 +25,16 @@ def check(condition, message):
         raise Failure(message)
 
 
-def clean_env(state_dir, **extra):
-    """The environment of a fresh user: own state, no diagnostics, no display, no build paths."""
+def clean_env(state_dir, machine_wide=False, **extra):
+    """The environment of a fresh user: own state, no diagnostics, no display, no build paths.
+    The machine-wide registry is the real one only when machine_wide is set; otherwise none
+    (an installed package's registrations must not show through)."""
     env = {k: v for k, v in os.environ.items()
-           if k not in ('PLATFORM_DEBUG', 'LD_LIBRARY_PATH', 'DISPLAY', 'WAYLAND_DISPLAY')}
+           if k not in ('PLATFORM_DEBUG', 'LD_LIBRARY_PATH', 'DISPLAY', 'WAYLAND_DISPLAY',
+                        'PLATFORM_MACHINE_DIR')}
     env['PLATFORM_STATE_DIR'] = state_dir
+    if not machine_wide:
+        env['PLATFORM_MACHINE_DIR'] = os.path.join(state_dir, 'machine')
     env['QT_QPA_PLATFORM'] = 'offscreen'
     env['XDG_RUNTIME_DIR'] = state_dir
     env.update(extra)
@@ -61,12 +66,14 @@ def stop(process, sig=signal.SIGTERM):
     return process.returncode
 
 
-def run_chain(bin_dir, server_dir, work_dir, tamsel_seconds=4):
-    """Returns the deck's report. Raises Failure with the reason otherwise."""
+def run_chain(bin_dir, server_dir, work_dir, tamsel_seconds=4, machine_wide=False):
+    """Returns the deck's report and the user's state directory. Raises Failure with the reason otherwise. With machine_wide
+    the user registers nothing: tamsel.ax must be found in the machine-wide registry."""
     state = tempfile.mkdtemp(prefix='state-', dir=work_dir)
-    env = clean_env(state)
+    env = clean_env(state, machine_wide=machine_wide)
 
-    run([os.path.join(bin_dir, 'regsvr'), os.path.join(server_dir, 'tamsel.ax')], env)
+    if not machine_wide:
+        run([os.path.join(bin_dir, 'regsvr'), os.path.join(server_dir, 'tamsel.ax')], env)
     facts = graphinfo_json(bin_dir, env)
     names = [f['name'] for f in facts['filters']]
     # The platform's own filters come from dvfilters.so, which it finds on its own.
@@ -114,4 +121,4 @@ def run_chain(bin_dir, server_dir, work_dir, tamsel_seconds=4):
     size = os.path.getsize(tape)
     check(size == int(match.group(1)) * DV_FRAME_BYTES,
           'tape holds %d bytes for %s frames' % (size, match.group(1)))
-    return report
+    return report, state

@@ -26,6 +26,9 @@ int main(int argc, char** argv) {
     }
     g_stateDir = dir;
     setenv(PLATFORM_STATE_DIR_ENV, dir, 1);
+    // Nor does an installed package's machine-wide registry show through: the programs read a
+    // machine-wide store only where a test makes one.
+    setenv(PLATFORM_MACHINE_DIR_ENV, (g_stateDir + "/machine").c_str(), 1);
     testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
     std::error_code ignored;

@@ -11,6 +11,12 @@
 // the password database), else $XDG_RUNTIME_DIR/tamsel-platform; never a shared directory.
 #define PLATFORM_STATE_DIR_ENV "PLATFORM_STATE_DIR"
 
+// Environment variable naming the directory of the machine-wide registry, which every user's
+// programs read beneath their own (a package registers there at install time). Unset:
+// PLATFORM_MACHINE_DIR_DEFAULT.
+#define PLATFORM_MACHINE_DIR_ENV "PLATFORM_MACHINE_DIR"
+#define PLATFORM_MACHINE_DIR_DEFAULT "/var/lib/tamsel-platform"
+
 namespace platform {
 
 // Creates an instance of a class that lives in libplatform.so itself (graph manager, allocator,
@@ -31,6 +37,15 @@ struct BuiltinClassRegistrar {
 // The directory of the state store (created 0700 if missing), without a trailing slash; "" when
 // no directory is known for this user (no HOME, no password entry, no runtime directory).
 PLATFORM_API const char* StateDirectory();
+
+// The directory of the machine-wide registry (registry.db there), without a trailing slash.
+PLATFORM_API std::string MachineDirectory();
+
+// From now on this process's registry is the machine-wide store itself, written as a user's own
+// store is (regsvr --machine): created when missing (directory 0755, file 0644), nothing read
+// beneath it, and the platform's own servers are not registered into it (each user's programs
+// register those into their own store). Call it before anything uses the registry.
+PLATFORM_API void UseMachineRegistry();
 
 // Opens (creating it when missing) and checks the current state directory's registry store:
 // ERROR_SUCCESS or the failure, explained by RegistryFailureText.

@@ -11,6 +11,10 @@
 //                                           and keeps it open until killed
 //   registry_test_helper hold-entry-lock    takes the filter mappers' entry lock for writing,
 //                                           prints "ready" and keeps it until killed
+//   registry_test_helper machine-set KEY NAME TEXT
+//                                           sets a text value in the machine-wide store (the
+//                                           one PLATFORM_MACHINE_DIR names), as regsvr --machine
+//                                           writes it; NAME "" is the default value
 #include <windows.h>
 #include <platform/platform.h>
 #include <fcntl.h>
@@ -109,6 +113,17 @@ int HoldEntryLock() {
     for (;;) pause();
 }
 
+int MachineSet(const char* key, const char* name, const char* text) {
+    platform::UseMachineRegistry();
+    HKEY handle = nullptr;
+    if (RegCreateKeyA(HKEY_CLASSES_ROOT, key, &handle) != ERROR_SUCCESS) return 1;
+    const LONG status = RegSetValueExA(handle, *name ? name : nullptr, 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(text),
+                                       static_cast<DWORD>(std::strlen(text) + 1));
+    RegCloseKey(handle);
+    return status == ERROR_SUCCESS ? 0 : 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -117,6 +132,8 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "hold-write") == 0) return HoldWrite();
     if (argc == 2 && std::strcmp(argv[1], "hold-open") == 0) return HoldOpen();
     if (argc == 2 && std::strcmp(argv[1], "hold-entry-lock") == 0) return HoldEntryLock();
-    std::fprintf(stderr, "usage: registry_test_helper churn NAME COUNT | endless | hold-write | hold-open | hold-entry-lock\n");
+    if (argc == 5 && std::strcmp(argv[1], "machine-set") == 0)
+        return MachineSet(argv[2], argv[3], argv[4]);
+    std::fprintf(stderr, "usage: registry_test_helper churn NAME COUNT | endless | hold-write | hold-open | hold-entry-lock | machine-set KEY NAME TEXT\n");
     return 200;
 }

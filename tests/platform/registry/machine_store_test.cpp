@@ -1,0 +1,356 @@
+// The machine-wide store beneath the user's: merged reads, writes kept to the user's store,
+// untrusted or damaged machine stores ignored, and regsvr --machine end to end.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <dshow.h>
+#include <platform/platform.h>
+
+#include "registry_fixtures.h"
+#include "scoped_state_dir.h"
+#include "test_support.h"
+
+namespace {
+
+// The class tamsel.ax serves ("Velora Color Bar").
+DEFINE_GUID(CLSID_VeloraColorBar, 0x56B794AD, 0x9850, 0x4F6F, 0xA6, 0x95, 0x4E, 0x55, 0x38, 0x6F,
+            0x73, 0x28);
+const char* const kColorBarServerKey = "CLSID\\{56B794AD-9850-4F6F-A695-4E55386F7328}\\InprocServer32";
+
+// Points the platform at a fresh machine-wide directory (0755, like the real one) for the life
+// of the object, then back.
+class ScopedMachineDir {
+public:
+    ScopedMachineDir() {
+        char pattern[] = "/tmp/tamsel-machine-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        dir = made != nullptr ? made : "/nonexistent";
+        chmod(dir.c_str(), 0755);
+        const char* current = std::getenv(PLATFORM_MACHINE_DIR_ENV);
+        previous = current != nullptr ? current : "";
+        setenv(PLATFORM_MACHINE_DIR_ENV, dir.c_str(), 1);
+    }
+    ~ScopedMachineDir() {
+        setenv(PLATFORM_MACHINE_DIR_ENV, previous.c_str(), 1);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    ScopedMachineDir(const ScopedMachineDir&) = delete;
+    ScopedMachineDir& operator=(const ScopedMachineDir&) = delete;
+
+    const std::string& Path() const { return dir; }
+    std::string Database() const { return dir + "/registry.db"; }
+    // Points the platform at a directory below this one, which need not exist.
+    void Use(const std::string& path) const { setenv(PLATFORM_MACHINE_DIR_ENV, path.c_str(), 1); }
+
+private:
+    std::string dir;
+    std::string previous;
+};
+
+// Sets a text value in the machine-wide store from another process, as regsvr --machine would.
+bool MachineSet(const char* key, const char* name, const char* text) {
+    return registrytest::WaitExitCode(registrytest::StartHelper({"machine-set", key, name, text})) == 0;
+}
+
+std::string Text(const char* path, const char* name = nullptr) {
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key);
+    if (status != ERROR_SUCCESS) return "<error " + std::to_string(status) + ">";
+    char text[512] = {};
+    DWORD size = sizeof(text) - 1;
+    status = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? text : "<error " + std::to_string(status) + ">";
+}
+
+LONG SetText(const char* path, const char* name, const char* text) {
+    HKEY key = nullptr;
+    LONG status = RegCreateKeyA(HKEY_CLASSES_ROOT, path, &key);
+    if (status != ERROR_SUCCESS) return status;
+    status = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                            static_cast<DWORD>(std::strlen(text) + 1));
+    RegCloseKey(key);
+    return status;
+}
+
+// The names of a key's subkeys, or of its values, in enumeration order.
+std::vector<std::string> List(const char* path, bool values) {
+    std::vector<std::string> names;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        DWORD size = sizeof(name);
+        const LONG status =
+            values ? RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr)
+                   : RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+        if (status != ERROR_SUCCESS) break;
+        names.push_back(name);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+mode_t Mode(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+struct ToolResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a command line of the build directory's tools (with this process's environment).
+ToolResult Shell(const std::string& command) {
+    const std::string out = testsupport::StateDir() + "/machine-tool.out";
+    const std::string err = testsupport::StateDir() + "/machine-tool.err";
+    const int status = std::system((command + " >" + out + " 2>" + err).c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
+}
+
+std::string Tool(const char* name) { return testsupport::BuildDir() + "/" + name; }
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
+// Whether this process has the library at `path` mapped.
+bool Mapped(const std::string& path) {
+    return ReadFile("/proc/self/maps").find(path) != std::string::npos;
+}
+
+TEST(MachineStore, ReadsMergeBothStoresAndTheUsersValuesWin) {
+    ScopedMachineDir machine;
+    ScopedStateDir user;
+    ASSERT_TRUE(MachineSet("Merge\\Shared", "Value", "machine"));
+    ASSERT_TRUE(MachineSet("Merge\\Shared", "MachineOnly", "m"));
+    ASSERT_TRUE(MachineSet("Merge\\machinekey", "", "machine default"));
+    ASSERT_EQ(SetText("Merge\\Shared", "value", "user"), ERROR_SUCCESS);
+    ASSERT_EQ(SetText("Merge\\Shared", "UserOnly", "u"), ERROR_SUCCESS);
+    ASSERT_EQ(SetText("Merge\\UserKey", nullptr, "user default"), ERROR_SUCCESS);
+
+    EXPECT_EQ(Text("Merge\\Shared", "Value"), "user");
+    EXPECT_EQ(Text("Merge\\Shared", "MachineOnly"), "m");
+    EXPECT_EQ(Text("Merge\\Shared", "UserOnly"), "u");
+    EXPECT_EQ(Text("merge\\MACHINEKEY"), "machine default");
+    EXPECT_EQ(Text("Merge\\Nowhere"), "<error " + std::to_string(ERROR_FILE_NOT_FOUND) + ">");
+    // Sorted case-insensitively across both stores, each name once, the user's spelling first.
+    EXPECT_EQ(List("Merge", false), (std::vector<std::string>{"machinekey", "Shared", "UserKey"}));
+    EXPECT_EQ(List("Merge\\Shared", true),
+              (std::vector<std::string>{"MachineOnly", "UserOnly", "value"}));
+    EXPECT_EQ(List("", false), std::vector<std::string>{"Merge"});
+}
+
+TEST(MachineStore, WritesStayInTheUsersStoreAndMachineOnlyEntriesCannotBeDeleted) {
+    ScopedMachineDir machine;
+    ScopedStateDir user;
+    ASSERT_TRUE(MachineSet("Shared\\Machine", "", "machine default"));
+    ASSERT_TRUE(MachineSet("Shared\\Machine", "Kept", "m"));
+
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "Shared\\Machine"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "Shared\\Absent"), ERROR_FILE_NOT_FOUND);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "Shared\\Machine", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(key, "Kept"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueA(key, "Absent"), ERROR_FILE_NOT_FOUND);
+
+    // A write through a handle of a machine-only key creates the key in the user's store.
+    const char* text = "user";
+    ASSERT_EQ(RegSetValueExA(key, "Kept", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), 5),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Text("Shared\\Machine", "Kept"), "user");
+    // Deleting the user's value lets the machine's show through again.
+    EXPECT_EQ(RegDeleteValueA(key, "Kept"), ERROR_SUCCESS);
+    EXPECT_EQ(Text("Shared\\Machine", "Kept"), "m");
+    EXPECT_EQ(RegDeleteValueA(key, "Kept"), ERROR_ACCESS_DENIED);
+    RegCloseKey(key);
+    // The user's copy of the key goes; the machine's stays, untouched by all of the above.
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "Shared\\Machine"), ERROR_SUCCESS);
+    EXPECT_EQ(Text("Shared\\Machine"), "machine default");
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "Shared\\Machine"), ERROR_ACCESS_DENIED);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(machine.Database().c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    sqlite3_stmt* rows = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM vals", -1, &rows, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(rows), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(rows, 0), 2);
+    sqlite3_finalize(rows);
+    sqlite3_close(db);
+}
+
+TEST(MachineStore, AnUntrustedOrDamagedStoreIsIgnoredAndTheUsersStoreStillWorks) {
+    struct Case {
+        const char* name;
+        const char* reason;  // what the warning says
+        std::function<void(const ScopedMachineDir&)> harm;
+        std::function<void(const ScopedMachineDir&)> mend;  // null: not mended here
+    };
+    const std::vector<Case> cases = {
+        {"group-writable file", "is writable by group or others",
+         [](const ScopedMachineDir& m) { chmod(m.Database().c_str(), 0664); },
+         [](const ScopedMachineDir& m) { chmod(m.Database().c_str(), 0644); }},
+        {"group-writable directory", "is writable by group or others",
+         [](const ScopedMachineDir& m) { chmod(m.Path().c_str(), 0775); },
+         [](const ScopedMachineDir& m) { chmod(m.Path().c_str(), 0755); }},
+        {"symbolic link", "is a symbolic link",
+         [](const ScopedMachineDir& m) {
+             rename(m.Database().c_str(), (m.Path() + "/real.db").c_str());
+             symlink("real.db", m.Database().c_str());
+         },
+         nullptr},
+        {"someone else's file", "neither to root nor to this user",
+         [](const ScopedMachineDir& m) {
+             if (geteuid() == 0) chown(m.Database().c_str(), 65534, 65534);
+         },
+         nullptr},
+        {"damaged file", "is damaged or not a registry",
+         [](const ScopedMachineDir& m) {
+             const int fd = open(m.Database().c_str(), O_WRONLY);
+             const std::string junk(200, 'x');
+             EXPECT_EQ(pwrite(fd, junk.data(), junk.size(), 0), 200);
+             close(fd);
+         },
+         nullptr},
+        {"store without our marker", "lacks the registry's format marker",
+         [](const ScopedMachineDir& m) {
+             EXPECT_EQ(registrytest::ExecSql(m.Database(), "DROP TABLE meta"), SQLITE_OK);
+         },
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "someone else's file" && geteuid() != 0) continue;
+        ScopedMachineDir machine;
+        ScopedStateDir user;
+        ASSERT_TRUE(MachineSet("Trust", "", "machine"));
+        ASSERT_EQ(Text("Trust"), "machine");
+        c.harm(machine);
+
+        EXPECT_EQ(Text("Trust"), "<error " + std::to_string(ERROR_FILE_NOT_FOUND) + ">");
+        ASSERT_EQ(SetText("Own", nullptr, "mine"), ERROR_SUCCESS);
+        EXPECT_EQ(Text("Own"), "mine");
+        EXPECT_EQ(List("", false), std::vector<std::string>{"Own"});
+        const ToolResult listed = Shell("PLATFORM_DEBUG=registry:2 " + Tool("graphinfo"));
+        EXPECT_EQ(listed.exitCode, 0) << listed.err;
+        EXPECT_NE(listed.err.find("ignoring the machine-wide registry " + machine.Database()),
+                  std::string::npos)
+            << listed.err;
+        EXPECT_NE(listed.err.find(c.reason), std::string::npos) << listed.err;
+
+        // Checked again once its files change.
+        if (c.mend) {
+            c.mend(machine);
+            EXPECT_EQ(Text("Trust"), "machine");
+        }
+    }
+}
+
+TEST(RegsvrMachine, RegistersForEveryUserAndAUsersOwnRegistrationWins) {
+    ScopedMachineDir scratch;
+    const std::string machineDir = scratch.Path() + "/var/tamsel-platform";
+    scratch.Use(machineDir);
+    const std::string server = Tool("tamsel.ax");
+    // Made readable by everyone whatever the caller's umask.
+    ToolResult result = Shell("umask 077; " + Tool("regsvr") + " --machine " + server);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(Mode(machineDir), 0755u);
+    EXPECT_EQ(Mode(machineDir + "/registry.db"), 0644u);
+    EXPECT_FALSE(std::filesystem::exists(machineDir + "/registry.db-journal"));
+
+    // A user with an empty store of their own finds and creates the filter.
+    ScopedStateDir user;
+    result = Shell(Tool("graphinfo") + " --json");
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(Occurrences(result.out, "\"Velora Color Bar\""), 1u) << result.out;
+    IBaseFilter* filter = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_VeloraColorBar, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                               reinterpret_cast<void**>(&filter)),
+              S_OK);
+    filter->Release();
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, kColorBarServerKey), ERROR_ACCESS_DENIED);
+
+    // The user registers a copy of their own: that one is created, the filter is listed once.
+    const std::string copyDir = scratch.Path() + "/copy";
+    std::filesystem::create_directories(copyDir);
+    const std::string copy = copyDir + "/tamsel.ax";
+    std::filesystem::copy_file(server, copy);
+    std::filesystem::copy_file(Tool("colorbar.dat"), copyDir + "/colorbar.dat");
+    result = Shell(Tool("regsvr") + " " + copy);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(Text(kColorBarServerKey), copy);
+    ASSERT_FALSE(Mapped(copy));
+    ASSERT_EQ(CoCreateInstance(CLSID_VeloraColorBar, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                               reinterpret_cast<void**>(&filter)),
+              S_OK);
+    EXPECT_TRUE(Mapped(copy));
+    filter->Release();
+    result = Shell(Tool("graphinfo") + " --json");
+    EXPECT_EQ(Occurrences(result.out, "\"Velora Color Bar\""), 1u) << result.out;
+
+    // Unregistering their own uncovers the machine-wide registration again.
+    result = Shell(Tool("regsvr") + " -u " + copy);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(Text(kColorBarServerKey), server);
+    result = Shell(Tool("regsvr") + " --machine -u " + server);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    result = Shell(Tool("graphinfo") + " --json");
+    EXPECT_EQ(Occurrences(result.out, "Velora Color Bar"), 0u) << result.out;
+    EXPECT_EQ(CoCreateInstance(CLSID_VeloraColorBar, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                               reinterpret_cast<void**>(&filter)),
+              REGDB_E_CLASSNOTREG);
+}
+
+TEST(RegsvrMachine, RefusesACallerWhoCannotWriteAndUnregisteringFromNoStoreMakesNone) {
+    ScopedMachineDir scratch;
+    const std::string none = scratch.Path() + "/none";
+    scratch.Use(none);
+    ToolResult result = Shell(Tool("regsvr") + " --machine -u " + Tool("tamsel.ax"));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_FALSE(std::filesystem::exists(none));
+
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run regsvr as another user";
+    scratch.Use(scratch.Path());  // root's, 0755
+    const std::string err = testsupport::StateDir() + "/nobody.err";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, STDERR_FILENO);
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+        const std::string regsvr = Tool("regsvr");
+        const std::string server = Tool("tamsel.ax");
+        execl(regsvr.c_str(), regsvr.c_str(), "--machine", server.c_str(), nullptr);
+        _exit(127);
+    }
+    EXPECT_EQ(registrytest::WaitExitCode(pid), 5);
+    EXPECT_NE(ReadFile(err).find("cannot be written by this user"), std::string::npos)
+        << ReadFile(err);
+    EXPECT_FALSE(std::filesystem::exists(scratch.Database()));
+}
+
+}  // namespace
