@@ -330,8 +330,9 @@ TEST_F(Ieee1394Bus, TamselSaysTheUnpluggedCamcorderIsGone) {
     TempDir dir;
     const std::string tape = dir.path() + "/unplug.dv";
     std::string out;
+    // The run time leaves room for a slow start: the unplug waits for the first recorded frame.
     const int status = OnBus("--node camcorder --node disk --tape " + Quote(tape),
-                             "(" + RunScript(5, dir.path() + "/spare.dv") + ") & job=$!; "
+                             "(" + RunScript(7, dir.path() + "/spare.dv") + ") & job=$!; "
                              "for i in $(seq 1 100); do [ -s " + Quote(tape) + " ] && break; sleep 0.1; done; "
                              "sleep 0.5; ./sim1394 --ctl unplug camcorder; wait $job",
                              &out);
