@@ -7,14 +7,17 @@
 # (default 10) and is then stopped with SIGTERM. Finally the deck is stopped, its report shown,
 # and one recorded frame is written as a PNG beside the tape.
 #
+# Tamsel ends with status 1 when the graph could not be built, when the DV output could not start,
+# or when it broke off while streaming (device gone, tape full); its message box says which, and
+# the same text is on its stderr. The script then fails too and never reports the bars as sent.
+#
 # Environment:
-#   TAMSEL_RUN_SECONDS  run this long, then stop Tamsel (also with a display)
+#   TAMSEL_RUN_SECONDS  run this long (whole seconds, 3 or more), then stop Tamsel (also with a
+#                       display)
 #   TAMSEL_TAPE         tape file of the virtual deck (default: tape.dv in the repository)
 #   TAMSEL_BUILD_DIR    use this existing build and skip installing and building
+# Relative paths in them are taken from the folder the script is started in.
 set -euo pipefail
-
-root="$(cd "$(dirname "$0")/.." && pwd)"
-cd "$root"
 
 say() { printf 'run.sh: %s\n' "$*"; }
 fail() {
@@ -22,10 +25,27 @@ fail() {
     exit 1
 }
 
-# ---- build -------------------------------------------------------------------------------------
+# Before moving to the repository: relative paths are the caller's.
 if [ -n "${TAMSEL_BUILD_DIR:-}" ]; then
-    build="$(cd "$TAMSEL_BUILD_DIR" && pwd)" || fail "no build directory $TAMSEL_BUILD_DIR"
-else
+    build="$(cd "$TAMSEL_BUILD_DIR" 2>/dev/null && pwd)" || fail "no build directory $TAMSEL_BUILD_DIR"
+fi
+tape="${TAMSEL_TAPE:-}"
+if [ -n "$tape" ]; then
+    mkdir -p "$(dirname "$tape")" || fail "cannot make the tape's folder $(dirname "$tape")"
+    tape="$(cd "$(dirname "$tape")" && pwd)/$(basename "$tape")"
+fi
+run_seconds="${TAMSEL_RUN_SECONDS:-}"
+# Tamsel starts its output 2 seconds after it opens; a shorter run would stop it before anything
+# was sent, and that would still end with status 0.
+if [ -n "$run_seconds" ] && ! [[ "$run_seconds" =~ ^[1-9][0-9]*$ && "$run_seconds" -ge 3 ]]; then
+    fail "TAMSEL_RUN_SECONDS must be a whole number of seconds, 3 or more (not '$run_seconds')"
+fi
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+# ---- build -------------------------------------------------------------------------------------
+if [ -z "${TAMSEL_BUILD_DIR:-}" ]; then
     say "installing the Debian packages the build needs"
     bash scripts/install-deps.sh || fail "installing the packages failed (see above)"
     say "building (build/)"
@@ -37,11 +57,8 @@ for tool in Tamsel regsvr dvdeck graphinfo tamsel.ax dvfilters.so; do
     [ -e "$build/$tool" ] || fail "$build/$tool is missing: the build is incomplete"
 done
 
-tape="${TAMSEL_TAPE:-$root/tape.dv}"
-mkdir -p "$(dirname "$tape")" || fail "cannot make the tape's folder $(dirname "$tape")"
-tape="$(cd "$(dirname "$tape")" && pwd)/$(basename "$tape")"
+tape="${tape:-$root/tape.dv}"
 picture="${tape%.*}.png"
-run_seconds="${TAMSEL_RUN_SECONDS:-}"
 
 # ---- register the filter library ----------------------------------------------------------------
 say "registering $build/tamsel.ax"
@@ -98,7 +115,9 @@ if [ -n "$run_seconds" ]; then
     say "running Tamsel for $run_seconds seconds (${QT_QPA_PLATFORM:-on the display})"
     "$build/Tamsel" &
     tamsel_pid=$!
-    # Tamsel ends early only when the graph could not be built.
+    # Tamsel ends before the time is up only when its window was closed: the power key, or its
+    # failure message dismissed. Headless nobody dismisses that message; the SIGTERM below does,
+    # and Tamsel still ends with status 1.
     for _ in $(seq 1 $((run_seconds * 10))); do
         kill -0 "$tamsel_pid" 2>/dev/null || break
         sleep 0.1
@@ -111,8 +130,18 @@ else
 fi
 
 # ---- report ------------------------------------------------------------------------------------
+# Why Tamsel failed, for the error line; its own message (box and stderr) is above.
+tamsel_failure() {
+    if [ "$1" -eq 1 ]; then
+        echo "Tamsel failed (status 1): the graph could not be built, the DV output could not start," \
+            "or it broke off while streaming; Tamsel's message is above"
+    else
+        echo "Tamsel ended abnormally (status $1)"
+    fi
+}
+
 if [ -z "$deck_pid" ] && [ -z "$deck_log" ]; then
-    [ "$tamsel_status" -eq 0 ] || fail "Tamsel could not build or run the graph (status $tamsel_status)"
+    [ "$tamsel_status" -eq 0 ] || fail "$(tamsel_failure "$tamsel_status")"
     say "done: the bars were sent to the attached DV device"
     exit 0
 fi
@@ -121,7 +150,7 @@ stop_deck
 say "the virtual deck's report:"
 sed 's/^/    /' "$deck_log"
 if [ "$tamsel_status" -ne 0 ]; then
-    fail "Tamsel could not build or run the graph (status $tamsel_status; its message is above)"
+    fail "$(tamsel_failure "$tamsel_status")"
 fi
 if [ ! -s "$tape" ]; then
     fail "nothing was recorded on $tape"

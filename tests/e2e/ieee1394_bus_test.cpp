@@ -2,8 +2,9 @@
 // Tamsel through scripts/run.sh) and the real libiec61883, librom1394 and libavc1394 over the
 // test libraw1394, with virtual camcorders, decks and disks. The tape a virtual unit records and
 // the capture of every isochronous packet are judged afterwards: the tape by ffprobe/ffmpeg, the
-// capture by our own CIP checker. The graph-level tests (unplug) run this program again on the
-// bus and drive the control program's graph directly.
+// capture by our own CIP checker. Where the bus fails Tamsel, what the user is told (its message,
+// also on its stderr when headless, and its exit status) is judged too. The graph-level tests
+// (unplug) run this program again on the bus and drive the control program's graph directly.
 #include <gtest/gtest.h>
 
 #include <dshow.h>
@@ -29,6 +30,10 @@ constexpr size_t kLumaBytes = 720 * 480;
 constexpr size_t kYuv411Bytes = kLumaBytes * 3 / 2;
 constexpr int kLocalNodeAfterOneUnit = 1;  // the host's adapter follows the virtual nodes
 const char kNoDevice[] = "DV機器が見つかりませんでした。";
+const char kCouldNotStart[] = "Tamsel: DV出力を開始できませんでした。";
+const char kDeviceLost[] = "Tamsel: DV出力が中断されました。\nDV機器が取り外されたか、接続が切れました。";
+const char kRunFailed[] = "run.sh: error: Tamsel failed (status 1)";
+const char kRunDone[] = "run.sh: done";
 
 std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -202,16 +207,18 @@ TEST_F(Ieee1394Bus, ACamcorderIsListedAndRecordsTheColourBars) {
 
 TEST_F(Ieee1394Bus, WithOnlyADiskOrNothingTamselFindsNoDvDevice) {
     // Tamsel shows its message in a box; headless it is also on stderr. The box is then closed
-    // by SIGTERM here.
+    // by SIGTERM here, and Tamsel still ends with status 1.
     const std::string script =
         "./graphinfo | sed -n '/^Video input devices:/,$p'; "
         "log=$(mktemp); QT_QPA_PLATFORM=offscreen ./Tamsel >\"$log\" 2>&1 & pid=$!; "
-        "for i in $(seq 1 300); do grep -q 'DV' \"$log\" && break; kill -0 $pid 2>/dev/null || break; "
-        "sleep 0.1; done; kill -TERM $pid 2>/dev/null; wait $pid; cat \"$log\"; rm -f \"$log\"";
+        "for i in $(seq 1 300); do grep -q 'DV機器' \"$log\" && break; kill -0 $pid 2>/dev/null || break; "
+        "sleep 0.1; done; kill -TERM $pid 2>/dev/null; wait $pid; echo \"Tamsel status $?\"; cat \"$log\"; "
+        "rm -f \"$log\"";
     for (const char* nodes : {"--node disk", "--node none"}) {
         std::string out;
         OnBus(nodes, script, &out);
-        EXPECT_TRUE(Contains(out, kNoDevice)) << nodes << ":\n" << out;
+        EXPECT_TRUE(Contains(out, std::string("Tamsel: ") + kNoDevice)) << nodes << ":\n" << out;
+        EXPECT_TRUE(Contains(out, "Tamsel status 1\n")) << nodes << ":\n" << out;
         EXPECT_FALSE(Contains(out, "Microsoft DV Camera and VCR")) << nodes << ":\n" << out;
     }
 }
@@ -267,10 +274,14 @@ TEST_F(Ieee1394Bus, NoBandwidthOrChannelLeftIsAClearFailureThatLeavesNothingBehi
         TempDir dir;
         const std::string capture = dir.path() + "/bus.iso";
         std::string out;
-        // Tamsel's own reaction (a message, then exit status 1) is the control program's; here the
-        // transport's report and the bus state are judged.
-        OnBus(std::string(exhausted) + " --capture " + Quote(capture),
-              "PLATFORM_DEBUG=ieee1394:1 " + RunScript(3, dir.path() + "/spare.dv"), &out);
+        // Tamsel tells the user (headless, on its stderr too) and ends with status 1 once run.sh's
+        // SIGTERM has closed the box; run.sh then fails and never says the bars were sent.
+        const int status = OnBus(std::string(exhausted) + " --capture " + Quote(capture),
+                                 "PLATFORM_DEBUG=ieee1394:1 " + RunScript(3, dir.path() + "/spare.dv"), &out);
+        EXPECT_NE(0, status) << exhausted << ":\n" << out;
+        EXPECT_TRUE(Contains(out, kCouldNotStart)) << exhausted << ":\n" << out;
+        EXPECT_TRUE(Contains(out, kRunFailed)) << exhausted << ":\n" << out;
+        EXPECT_FALSE(Contains(out, kRunDone)) << exhausted << ":\n" << out;
         EXPECT_TRUE(Contains(out, "no isochronous")) << exhausted << ":\n" << out;
         EXPECT_EQ(8u, ReadFile(capture).size()) << exhausted << ": packets went out";
         EXPECT_EQ(0, ReportValue(out, "camcorder 0 input plug", "plug: ")) << exhausted << ":\n" << out;
@@ -310,6 +321,33 @@ TEST_F(Ieee1394Bus, ABusResetWhileStreamingIsSurvived) {
     EXPECT_EQ(0u, bytes.size() % kFrameBytes);
     EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available "));
     EXPECT_EQ(0, ReportValue(out, "camcorder 0 input plug", "plug: "));
+}
+
+// The same through Tamsel, as a user runs it with run.sh: once the camcorder has recorded, it is
+// unplugged; Tamsel stops and says the device went away, run.sh fails, and the camcorder's tape
+// keeps whole frames only.
+TEST_F(Ieee1394Bus, TamselSaysTheUnpluggedCamcorderIsGone) {
+    TempDir dir;
+    const std::string tape = dir.path() + "/unplug.dv";
+    std::string out;
+    // The run time leaves room for a slow start: the unplug waits for the first recorded frame.
+    const int status = OnBus("--node camcorder --node disk --tape " + Quote(tape),
+                             "(" + RunScript(7, dir.path() + "/spare.dv") + ") & job=$!; "
+                             "for i in $(seq 1 100); do [ -s " + Quote(tape) + " ] && break; sleep 0.1; done; "
+                             "sleep 0.5; ./sim1394 --ctl unplug camcorder; wait $job",
+                             &out);
+    EXPECT_NE(0, status) << out;
+    ASSERT_TRUE(Contains(out, "camcorder 0 unplugged at cycle")) << out;
+    EXPECT_TRUE(Contains(out, kDeviceLost)) << out;
+    EXPECT_TRUE(Contains(out, kRunFailed)) << out;
+    EXPECT_FALSE(Contains(out, kRunDone)) << out;
+    const std::string bytes = ReadFile(tape);
+    EXPECT_GT(bytes.size(), 0u);
+    EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "whole frames only";
+    EXPECT_EQ(long(bytes.size() / kFrameBytes), ReportValue(out, "camcorder 0 (unplugged):", "frames recorded "));
+    // Tamsel stopped its graph before telling, and gave back what it held.
+    EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available ")) << out;
+    EXPECT_EQ(64, ReportValue(out, "IRM channels available", "available ")) << out;
 }
 
 // Unplugging the camcorder while the control program's graph streams: the graph reports the
