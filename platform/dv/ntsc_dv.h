@@ -8,6 +8,10 @@
 
 namespace dv::ntsc {
 
+// The picture: 720x480.
+inline constexpr int kWidth = 720;
+inline constexpr int kHeight = 480;
+
 // A frame is 10 DIF sequences of 150 blocks of 80 bytes.
 inline constexpr int kDifBlockBytes = 80;
 inline constexpr int kDifBlocksPerSequence = 150;

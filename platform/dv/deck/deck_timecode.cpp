@@ -2,11 +2,13 @@
 
 #include <cstdio>
 
+#include "ntsc_dv.h"
+
 namespace dv {
 namespace {
 
-constexpr size_t kBlockBytes = 80;
-constexpr size_t kBlocksPerSequence = 150;
+constexpr size_t kBlockBytes = ntsc::kDifBlockBytes;
+constexpr size_t kBlocksPerSequence = ntsc::kDifBlocksPerSequence;
 constexpr size_t kSequenceBytes = kBlockBytes * kBlocksPerSequence;
 
 // Decodes a BCD byte whose tens digit is masked to `tensMask`; -1 when a digit is not decimal.

@@ -1,6 +1,7 @@
 #include "filters/device_input_pin.h"
 
 #include "filters/device_filter.h"
+#include "ntsc_dv.h"
 
 namespace dv {
 
@@ -23,7 +24,7 @@ HRESULT DeviceInputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
         const auto* vih = reinterpret_cast<const VIDEOINFOHEADER*>(mt->pbFormat);
         const LONG height = vih->bmiHeader.biHeight < 0 ? -vih->bmiHeader.biHeight : vih->bmiHeader.biHeight;
         // The devices here record 525/60 only.
-        if (vih->bmiHeader.biWidth != 720 || height != 480) return E_INVALIDARG;
+        if (vih->bmiHeader.biWidth != ntsc::kWidth || height != ntsc::kHeight) return E_INVALIDARG;
         return S_OK;
     }
     return VFW_E_TYPE_NOT_ACCEPTED;

@@ -5,6 +5,7 @@
 
 #include "filters/dif_frame.h"
 #include "filters/dv_classes.h"
+#include "ntsc_dv.h"
 
 namespace dv {
 
@@ -16,7 +17,8 @@ HRESULT Muxer::CheckInputType(const AM_MEDIA_TYPE* mt) {
         return VFW_E_TYPE_NOT_ACCEPTED;
     if (mt->pbFormat == nullptr || mt->cbFormat < sizeof(VIDEOINFOHEADER)) return E_INVALIDARG;
     const BITMAPINFOHEADER& bmi = reinterpret_cast<const VIDEOINFOHEADER*>(mt->pbFormat)->bmiHeader;
-    if (bmi.biWidth != 720 || (bmi.biHeight != 480 && bmi.biHeight != -480)) return E_INVALIDARG;
+    if (bmi.biWidth != ntsc::kWidth || (bmi.biHeight != ntsc::kHeight && bmi.biHeight != -ntsc::kHeight))
+        return E_INVALIDARG;
     return S_OK;
 }
 

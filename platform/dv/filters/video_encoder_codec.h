@@ -33,8 +33,8 @@ namespace dv {
 
 class VideoEncoderCodec {
 public:
-    static constexpr int kWidth = 720;
-    static constexpr int kHeight = 480;
+    static constexpr int kWidth = ntsc::kWidth;
+    static constexpr int kHeight = ntsc::kHeight;
     static constexpr int kRowBytes = kWidth * 3;
     static constexpr int kPictureBytes = kRowBytes * kHeight;  // 1036800
     static constexpr int kFrameBytes = ntsc::kFrameBytes;
