@@ -118,7 +118,6 @@ private:
     // Feeder (loop thread, or the streaming thread inside xmit_start): SYT alignment.
     std::vector<uint8_t> firstFrame;  // the tail sent while aligning
     int alignPackets = -1;            // data packets still to send before a frame may start
-    bool frameStartPending = true;    // the next aligned data packet starts a frame
 
     mutable std::mutex errorLock;
     HRESULT failure = S_OK;
