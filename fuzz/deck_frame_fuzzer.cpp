@@ -16,8 +16,8 @@
 #include <memory>
 #include <vector>
 
-#include "deck_timecode.h"
-#include "dif_frame.h"
+#include "deck/deck_timecode.h"
+#include "filters/dif_frame.h"
 
 namespace {
 

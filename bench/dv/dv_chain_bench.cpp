@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "dif_test_filters.h"
-#include "muxer.h"
-#include "video_encoder.h"
+#include "filters/muxer.h"
+#include "filters/video_encoder.h"
 
 using namespace dvtest;
 using Clock = std::chrono::steady_clock;

@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "bench_process.h"
-#include "transport_deck.h"
+#include "filters/transport_deck.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 
 #include "control_chain.h"
 #include "deck_test_process.h"
-#include "deck_timecode.h"
-#include "device_statistics.h"
-#include "transport_interface.h"
+#include "deck/deck_timecode.h"
+#include "filters/device_statistics.h"
+#include "filters/transport_interface.h"
 
 using decktest::DeckProcess;
 using decktest::kFrameBytes;

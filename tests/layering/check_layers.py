@@ -8,8 +8,14 @@ The layers, lowest first (a folder may include its own headers and those of the 
   platform/registry                   the registry store
   platform/com                        COM runtime and server loading
   platform/streaming                  graph manager, allocators, mappers, device enumeration
-  platform/dv                         the DV server and the virtual deck: sees the platform only
-                                      through its public headers (platform/include)
+  platform/dv                         DV, in three rooms that see the platform only through its
+                                      public headers (platform/include); here itself only the
+                                      numbers they share (ntsc_dv.h)
+  platform/dv/deck, platform/dv/ieee1394
+                                      the virtual deck; the IEEE 1394 bus and transport (neither
+                                      sees the other; the transport implements the filters'
+                                      transport interface, a header with nothing to link)
+  platform/dv/filters                 the DV server's filters, the device filter and provider
   platform/tools                      the platform's programs
 The system (framework, filter, server, app, data) sees the platform only through the headers a
 program for the original platform would include: <windows.h>, <objbase.h>, <dshow.h>. The
@@ -34,13 +40,23 @@ ALLOWED = {
     "platform/streaming": {"platform/support", "platform/include", "platform/kernel",
                            "platform/registry", "platform/com"},
     "platform/dv": {"platform/support", "platform/include"},
+    "platform/dv/deck": {"platform/support", "platform/include", "platform/dv"},
+    "platform/dv/ieee1394": {"platform/support", "platform/include", "platform/dv"},
+    "platform/dv/filters": {"platform/support", "platform/include", "platform/dv", "platform/dv/deck",
+                            "platform/dv/ieee1394"},
     "platform/tools": {"platform/support", "platform/include", "platform/kernel",
-                       "platform/registry", "platform/com", "platform/streaming", "platform/dv"},
+                       "platform/registry", "platform/com", "platform/streaming", "platform/dv",
+                       "platform/dv/deck", "platform/dv/ieee1394", "platform/dv/filters"},
     "framework": {"platform/include"},
     "filter": {"platform/include", "framework"},
     "server": {"platform/include", "framework", "filter"},
     "data": {"platform/include"},
     "app": {"platform/include"},
+}
+# Single headers a lower layer may include from a higher one: interfaces it implements that hold no
+# code to link, so the libraries keep no cycle.
+INTERFACE_HEADERS = {
+    "platform/dv/ieee1394": {"platform/dv/filters/transport_interface.h"},
 }
 # The public headers of the platform that system code may name.
 SYSTEM_VISIBLE = {"windows.h", "objbase.h", "dshow.h"}
@@ -65,7 +81,7 @@ def resolve(root, including, name, quoted):
     if quoted:
         candidates.append(os.path.join(here, name))
     # The include folders the build uses: the platform's public headers, the platform folder
-    # itself (for "streaming/..."), the DV folder, the repository root.
+    # itself (for "streaming/..."), the DV folder (for "deck/..."), the repository root.
     candidates += [os.path.join("platform/include", name), os.path.join("platform", name),
                    os.path.join("platform/dv", name), name]
     for candidate in candidates:
@@ -97,7 +113,8 @@ def check(root):
                         target_layer = layer_of(target)
                         if target_layer is None or target_layer == own:
                             continue
-                        if target_layer not in ALLOWED[own]:
+                        if target_layer not in ALLOWED[own] \
+                                and target not in INTERFACE_HEADERS.get(own, set()):
                             problems.append(f"{path}:{number}: {own} includes {target}")
                         elif own in SYSTEM and target_layer == "platform/include" \
                                 and os.path.relpath(target, "platform/include") not in SYSTEM_VISIBLE:

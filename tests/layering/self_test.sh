@@ -4,11 +4,16 @@ set -euo pipefail
 checker="$(dirname "$0")/check_layers.py"
 tree="$(mktemp -d)"
 trap 'rm -rf "$tree"' EXIT
-mkdir -p "$tree"/platform/{include/platform,kernel,streaming,dv} "$tree"/{framework,filter,app}
+mkdir -p "$tree"/platform/{include/platform,kernel,streaming,dv/{deck,ieee1394,filters}} "$tree"/{framework,filter,app}
 touch "$tree"/platform/include/{windows.h,dshow.h} "$tree"/platform/include/platform/platform.h
 touch "$tree"/platform/streaming/filter_graph.h "$tree"/framework/pin_base.h "$tree"/app/output_graph.h
 printf '#include <dshow.h>\n#include "pin_base.h"\n' >"$tree"/framework/pin_base.cpp
 printf '#include <windows.h>\n#include "../framework/pin_base.h"\n' >"$tree"/filter/color_bar.cpp
+touch "$tree"/platform/dv/ntsc_dv.h "$tree"/platform/dv/deck/deck_protocol.h \
+  "$tree"/platform/dv/ieee1394/ieee1394_bus.h "$tree"/platform/dv/filters/{transport_interface.h,base_pin.h}
+printf '#include "ntsc_dv.h"\n#include "deck/deck_protocol.h"\n#include "ieee1394/ieee1394_bus.h"\n' \
+  >"$tree"/platform/dv/filters/device_provider.cpp
+printf '#include "ntsc_dv.h"\n#include "filters/transport_interface.h"\n' >"$tree"/platform/dv/ieee1394/transport.cpp
 python3 "$checker" "$tree" >/dev/null || { echo "a clean tree was refused"; exit 1; }
 
 expect_refused() {  # FILE LINE: adding LINE to FILE must make the check fail
@@ -24,4 +29,9 @@ expect_refused platform/kernel/threads.cpp '#include "streaming/filter_graph.h"'
 expect_refused platform/dv/device.cpp '#include "streaming/filter_graph.h"'  # beside the public headers
 expect_refused platform/streaming/x.cpp '#include "../../framework/pin_base.h"'   # platform -> system
 expect_refused framework/pin_base.cpp '#include "../app/output_graph.h"'    # library -> program
+expect_refused platform/dv/deck/deck.cpp '#include "filters/base_pin.h"'       # deck -> filters
+expect_refused platform/dv/deck/deck.cpp '#include "ieee1394/ieee1394_bus.h"'  # deck -> bus
+expect_refused platform/dv/ieee1394/bus.cpp '#include "deck/deck_protocol.h"'  # bus -> deck
+expect_refused platform/dv/ieee1394/bus.cpp '#include "filters/base_pin.h"'    # only the interface
+expect_refused platform/dv/ntsc.cpp '#include "deck/deck_protocol.h"'          # shared -> a room
 echo "layer check self-test passed"

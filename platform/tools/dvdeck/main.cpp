@@ -14,8 +14,8 @@
 #include <cstring>
 #include <string>
 
-#include "dv/deck_directory.h"
-#include "dv/deck_server.h"
+#include "deck/deck_directory.h"
+#include "deck/deck_server.h"
 #include "tool_options.h"
 
 namespace {

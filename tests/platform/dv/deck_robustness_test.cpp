@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "deck_directory.h"
-#include "deck_recorder.h"
+#include "deck/deck_directory.h"
+#include "deck/deck_recorder.h"
 #include "deck_test_process.h"
-#include "transport_deck.h"
+#include "filters/transport_deck.h"
 
 using decktest::DeckProcess;
 using decktest::ExpectTapeHolds;

@@ -4,9 +4,9 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include "deck_protocol.h"
+#include "deck/deck_protocol.h"
 #include "deck_test_process.h"
-#include "transport_deck.h"
+#include "filters/transport_deck.h"
 
 using decktest::DeckProcess;
 using decktest::ExpectTapeHolds;

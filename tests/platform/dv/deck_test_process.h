@@ -25,7 +25,7 @@
 
 #include <gtest/gtest.h>
 
-#include "deck_protocol.h"
+#include "deck/deck_protocol.h"
 #include "test_support.h"
 #include <platform/platform.h>
 

@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "deck_test_process.h"
-#include "device_provider.h"
-#include "device_text.h"
-#include "dv_classes.h"
+#include "filters/device_provider.h"
+#include "filters/device_text.h"
+#include "filters/dv_classes.h"
 
 using decktest::DeckProcess;
 using decktest::TempDir;

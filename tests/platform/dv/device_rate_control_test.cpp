@@ -4,7 +4,7 @@
 
 #include <deque>
 
-#include "device_rate_control.h"
+#include "filters/device_rate_control.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "dif_frame.h"
+#include "filters/dif_frame.h"
 
 namespace dif = dv::dif;
 

@@ -12,9 +12,9 @@
 #include <mutex>
 #include <vector>
 
-#include "base_filter.h"
-#include "base_input_pin.h"
-#include "base_output_pin.h"
+#include "filters/base_filter.h"
+#include "filters/base_input_pin.h"
+#include "filters/base_output_pin.h"
 
 namespace dvtest {
 

@@ -8,7 +8,7 @@
 
 #include <dshow.h>
 
-#include "dv_classes.h"
+#include "filters/dv_classes.h"
 #include "test_support.h"
 
 namespace {

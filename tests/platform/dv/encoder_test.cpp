@@ -12,8 +12,8 @@ extern "C" {
 }
 
 #include "dif_test_filters.h"
-#include "dv_classes.h"
-#include "video_encoder.h"
+#include "filters/dv_classes.h"
+#include "filters/video_encoder.h"
 
 using namespace dvtest;
 

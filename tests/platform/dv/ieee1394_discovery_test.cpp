@@ -5,8 +5,8 @@
 
 #include <unistd.h>
 
-#include "ieee1394_discovery.h"
-#include "transport_interface.h"
+#include "ieee1394/ieee1394_discovery.h"
+#include "filters/transport_interface.h"
 
 namespace {
 

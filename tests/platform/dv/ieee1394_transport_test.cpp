@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "capture_check.h"
-#include "ieee1394_discovery.h"
+#include "ieee1394/ieee1394_discovery.h"
 #include "test_support.h"
-#include "transport_ieee1394.h"
+#include "ieee1394/transport_ieee1394.h"
 
 namespace {
 

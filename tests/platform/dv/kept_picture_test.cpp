@@ -1,6 +1,6 @@
 // The encoder's memory of its last picture: it must answer "identical" for exactly the
 // byte-identical pictures, however the rows of the kept one repeat.
-#include "kept_picture.h"
+#include "filters/kept_picture.h"
 
 #include <gtest/gtest.h>
 

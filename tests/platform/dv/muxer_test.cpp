@@ -8,11 +8,11 @@
 #include <fstream>
 #include <string>
 
-#include "dif_frame.h"
+#include "filters/dif_frame.h"
 #include "dif_test_filters.h"
-#include "muxer.h"
+#include "filters/muxer.h"
 #include "test_support.h"
-#include "video_encoder.h"
+#include "filters/video_encoder.h"
 
 using namespace dvtest;
 namespace dif = dv::dif;

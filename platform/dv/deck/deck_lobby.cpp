@@ -1,0 +1,100 @@
+#include "deck/deck_lobby.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "log.h"
+
+namespace dv {
+
+DeckLobby::~DeckLobby() {
+    for (const Guest& guest : waiting) ::close(guest.fd);
+}
+
+void DeckLobby::Add(int conn, int64_t nowNs) {
+    if (waiting.size() >= kCapacity) {
+        PLATFORM_LOG("deck", Warning, "%zu connections wait without a hello; dropping the oldest",
+                     waiting.size());
+        Drop(0);
+    }
+    Guest guest {};
+    guest.fd = conn;
+    guest.deadlineNs = nowNs + kHelloTimeoutNs;
+    waiting.push_back(guest);
+}
+
+void DeckLobby::Drop(size_t index) {
+    ::close(waiting[index].fd);
+    waiting.erase(waiting.begin() + ptrdiff_t(index));
+}
+
+void DeckLobby::Expire(int64_t nowNs) {
+    for (size_t i = 0; i < waiting.size();) {
+        if (waiting[i].deadlineNs > nowNs) {
+            ++i;
+            continue;
+        }
+        PLATFORM_LOG("deck", Info, "closing a connection that sent no hello for %lld ms",
+                     static_cast<long long>(kHelloTimeoutNs / 1000000));
+        Drop(i);
+    }
+}
+
+int64_t DeckLobby::NextDeadlineNs() const {
+    int64_t next = 0;
+    for (const Guest& guest : waiting) {
+        if (next == 0 || guest.deadlineNs < next) next = guest.deadlineNs;
+    }
+    return next;
+}
+
+void DeckLobby::AddPollFds(std::vector<pollfd>* fds) const {
+    for (const Guest& guest : waiting) fds->push_back({guest.fd, POLLIN, 0});
+}
+
+std::string DeckLobby::Check(const Guest& guest) {
+    const auto& hello = guest.hello;
+    if (guest.have >= sizeof hello.header &&
+        (hello.header.type != uint32_t(deck::MessageType::Hello) || hello.header.length != sizeof hello.body)) {
+        return "expected a dvdeck hello";
+    }
+    if (guest.have < sizeof hello) return "";
+    if (hello.body.magic != deck::kMagic || hello.body.version != deck::kVersion) {
+        return "expected a dvdeck hello";
+    }
+    if (hello.body.frameBytes != deck::kFrameBytes) {
+        return "this deck records 525/60 DV: 120000-byte frames only";
+    }
+    return "";
+}
+
+DeckLobby::Outcome DeckLobby::Read(size_t index, int* conn, std::string* reason) {
+    Guest& guest = waiting[index];
+    // Never past the Hello: what follows it belongs to the session.
+    const ssize_t n = ::read(guest.fd, reinterpret_cast<uint8_t*>(&guest.hello) + guest.have,
+                             sizeof guest.hello - guest.have);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return Outcome::Waiting;
+    if (n <= 0) {
+        // A provider probing for live decks connects and closes at once: that is not an error.
+        if (n < 0) PLATFORM_LOG("deck", Info, "a connection failed before its hello: %s", std::strerror(errno));
+        Drop(index);
+        return Outcome::Gone;
+    }
+    guest.have += size_t(n);
+    *reason = Check(guest);
+    if (reason->empty() && guest.have < sizeof guest.hello) return Outcome::Waiting;
+    *conn = guest.fd;
+    waiting.erase(waiting.begin() + ptrdiff_t(index));
+    return reason->empty() ? Outcome::Hello : Outcome::Bad;
+}
+
+std::vector<int> DeckLobby::TakeAll() {
+    std::vector<int> fds;
+    for (const Guest& guest : waiting) fds.push_back(guest.fd);
+    waiting.clear();
+    return fds;
+}
+
+}  // namespace dv

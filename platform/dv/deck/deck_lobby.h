@@ -1,0 +1,70 @@
+// Connections to the deck that have not said Hello yet. Each is read as its bytes arrive, so one
+// that says nothing holds up no other: a sender's Hello is answered at once however many idle
+// connections (probes, stuck clients) are waiting beside it. A connection that has not said
+// Hello within kHelloTimeoutNs is closed, and when kCapacity are waiting the oldest makes room
+// for a newcomer.
+//
+// Threads: the deck's single thread; no locks.
+#pragma once
+
+#include <poll.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "deck/deck_protocol.h"
+
+namespace dv {
+
+class DeckLobby {
+public:
+    static constexpr size_t kCapacity = 16;
+    static constexpr int64_t kHelloTimeoutNs = 2000000000;  // 2 s
+
+    enum class Outcome {
+        Waiting,  // the Hello is not complete yet
+        Gone,     // it closed or failed (a probe does that); the lobby has closed it
+        Hello,    // a good Hello: the connection is handed over in *conn
+        Bad,      // not a Hello this deck takes: handed over in *conn, with the reason
+    };
+
+    DeckLobby() = default;
+    ~DeckLobby();
+    DeckLobby(const DeckLobby&) = delete;
+    DeckLobby& operator=(const DeckLobby&) = delete;
+
+    // Takes a connection just accepted at nowNs.
+    void Add(int conn, int64_t nowNs);
+    // Closes the connections whose time is up at nowNs.
+    void Expire(int64_t nowNs);
+    // The earliest time one runs out; 0 when none waits.
+    int64_t NextDeadlineNs() const;
+    size_t size() const { return waiting.size(); }
+    // Appends a POLLIN entry for each waiting connection, in the lobby's order.
+    void AddPollFds(std::vector<pollfd>* fds) const;
+    // Reads what connection `index` (its place in AddPollFds' order) has sent. A connection
+    // handed over leaves the lobby, so the indexes of later ones move down by one.
+    Outcome Read(size_t index, int* conn, std::string* reason);
+    // Hands over every waiting connection, emptying the lobby.
+    std::vector<int> TakeAll();
+
+private:
+    struct Guest {
+        int fd;
+        int64_t deadlineNs;
+        size_t have;  // bytes of the Hello received
+        struct {
+            deck::MessageHeader header;
+            deck::HelloBody body;
+        } hello;
+    };
+    // The reason a Hello cannot be taken, checking what has arrived so far; "" if none yet.
+    static std::string Check(const Guest& guest);
+    void Drop(size_t index);
+
+    std::vector<Guest> waiting;  // oldest first
+};
+
+}  // namespace dv

@@ -1,0 +1,82 @@
+// The virtual deck's socket protocol, spoken over a Unix-domain stream socket between a sender
+// (DeckTransport) and the dvdeck process. Both ends run on the same machine, so every field is in
+// host byte order.
+//
+// Every message is a MessageHeader followed by `length` bytes of body.
+//
+//   sender -> deck   Hello   HelloBody                  first message of a connection
+//                    Frame   one 120000-byte DIF frame  (525/60 only)
+//                    Status  no body                    asks for a Reply
+//                    End     no body                    the sender is done; the deck flushes the
+//                                                       tape and answers with a final Reply
+//   deck -> sender   Reply   StatusBody                 answers Hello, Status and End; sent
+//                                                       unasked only to report an error, after
+//                                                       which the deck closes the connection
+//
+// The deck takes at most one Frame per tick of 1001/30000 s and reads nothing more of the stream
+// until the next tick, so a sender that writes frames as fast as it can is held back by the
+// socket: that is the pacing. A Frame cut short by a disconnect is dropped; the tape only ever
+// holds whole frames. While one sender is connected, any other connection is answered Busy; one
+// made after the sender hung up waits until the deck has taken what was left of that stream.
+//
+// The deck takes connections from its own user only (checked with SO_PEERCRED, and its socket
+// lives in a directory private to that user). A connection must say Hello within 2 s; a sender
+// that then sends nothing at all for 10 s is answered Idle and hung up on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ntsc_dv.h"
+
+namespace dv::deck {
+
+inline constexpr uint32_t kMagic = 0x4B445644;  // "DVDK"
+inline constexpr uint32_t kVersion = 1;
+inline constexpr size_t kFrameBytes = ntsc::kFrameBytes;
+inline constexpr int64_t kFrameRateNum = ntsc::kFrameRateNum;
+inline constexpr int64_t kFrameRateDen = ntsc::kFrameRateDen;
+
+enum class MessageType : uint32_t {
+    Hello = 1,
+    Frame = 2,
+    Status = 3,
+    End = 4,
+    Reply = 0x80,
+};
+
+struct MessageHeader {
+    uint32_t type;
+    uint32_t length;
+};
+static_assert(sizeof(MessageHeader) == 8);
+
+struct HelloBody {
+    uint32_t magic;       // kMagic
+    uint32_t version;     // kVersion
+    uint32_t frameBytes;  // kFrameBytes
+    uint32_t reserved;
+};
+static_assert(sizeof(HelloBody) == 16);
+
+enum class ReplyCode : uint32_t {
+    Ok = 0,
+    Busy = 1,           // another sender is recording
+    TapeError = 2,      // the tape cannot be written; the deck is shutting down
+    ProtocolError = 3,  // the sender broke the protocol
+    Stopping = 4,       // the deck was told to stop
+    Idle = 5,           // the sender sent nothing for too long; the deck hung up
+};
+
+struct StatusBody {
+    uint32_t code;            // ReplyCode
+    int32_t error;            // errno behind a TapeError, else 0
+    uint64_t framesRecorded;  // frames the deck took since it started (on the tape, or on their
+                              // way there in a batch that survives the deck being killed)
+    uint64_t missedTicks;     // ticks without a frame since the deck started
+    char name[64];            // the deck's name, terminated
+    char message[128];        // human-readable detail, terminated
+};
+static_assert(sizeof(StatusBody) == 216);
+
+}  // namespace dv::deck

@@ -1,0 +1,416 @@
+#include "deck/deck_recorder.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "deck/deck_protocol.h"
+#include "log.h"
+
+namespace dv {
+namespace {
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+std::string NotARegularFile(mode_t mode) {
+    if (S_ISDIR(mode)) return "it is a directory, not a regular file";
+    if (S_ISFIFO(mode)) return "it is a FIFO, not a regular file";
+    if (S_ISSOCK(mode)) return "it is a socket, not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "it is a device, not a regular file";
+    return "not a regular file";
+}
+
+// What the deck asks of the writer, and what it answers.
+struct WriteRequest {
+    uint64_t frames;  // write every frame before this one (counted from the first of this run)
+};
+struct WriteAnswer {
+    uint64_t written;  // frames of this run on the tape
+    int32_t error;     // errno of the write that failed, else 0; once set the writer stops
+    int32_t reserved;
+};
+
+// The slots start a page into the shared memory, after the count.
+constexpr size_t kSlotsOffset = 4096;
+
+bool SendWhole(int socket, const void* data, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::send(socket, p, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+bool ReceiveWhole(int socket, void* data, size_t size) {
+    auto* p = static_cast<uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::recv(socket, p, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+struct DeckRecorder::Shared {
+    std::atomic<uint64_t> committed {0};  // frames of this run whole in the ring
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the count is shared between processes");
+
+namespace {
+
+// Writes frames [from, to) from the ring; the frames written, and the errno of a failed write in
+// *error (the tape is then cut back to its last whole frame).
+uint64_t WriteFrames(int tape, const uint8_t* slots, size_t frameSize, uint64_t tapeStart,
+                     uint64_t from, uint64_t to, int* error) {
+    for (uint64_t frame = from; frame < to; ++frame) {
+        const uint8_t* data = slots + (frame % DeckRecorder::kSlots) * frameSize;
+        size_t done = 0;
+        while (done < frameSize) {
+            const ssize_t n = ::write(tape, data + done, frameSize - done);
+            if (n > 0) {
+                done += size_t(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            *error = n < 0 ? errno : ENOSPC;
+            (void)::ftruncate(tape, off_t(tapeStart + frame * frameSize));
+            return frame;
+        }
+    }
+    return to;
+}
+
+// The writer process. Runs right after fork, possibly in the child of a threaded program, so it
+// keeps to async-signal-safe calls. Stop signals meant for the deck's process group (a terminal's
+// Ctrl-C) must not cut a frame short: the deck's own closing of the socket is what ends it, and
+// then every frame the deck took is written first.
+[[noreturn]] void RunWriter(int tape, int socket, const std::atomic<uint64_t>* committed,
+                            const uint8_t* slots, size_t frameSize, uint64_t tapeStart) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ}) ::sigaction(sig, &ignore, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Nothing else of the deck's (its listening socket, a sender's connection) stays open here.
+    const unsigned low = unsigned(tape < socket ? tape : socket);
+    const unsigned high = unsigned(tape < socket ? socket : tape);
+    if (low > 3) ::close_range(3, low - 1, 0);
+    if (high > low + 1) ::close_range(low + 1, high - 1, 0);
+    ::close_range(high + 1, ~0u, 0);
+
+    uint64_t written = 0;
+    int error = 0;
+    bool deckThere = true;
+    while (deckThere) {
+        WriteRequest request {};
+        deckThere = ReceiveWhole(socket, &request, sizeof request);
+        // Never past what the deck has finished putting in the ring; all of that once it is gone.
+        const uint64_t whole = committed->load(std::memory_order_acquire);
+        const uint64_t target = deckThere && request.frames < whole ? request.frames : whole;
+        if (error == 0 && target > written) {
+            written = WriteFrames(tape, slots, frameSize, tapeStart, written, target, &error);
+        }
+        const WriteAnswer answer {written, error, 0};
+        if (deckThere) deckThere = SendWhole(socket, &answer, sizeof answer);
+    }
+    // The deck may have gone while this answered; what it took since is still to be written.
+    const uint64_t whole = committed->load(std::memory_order_acquire);
+    if (error == 0 && whole > written) WriteFrames(tape, slots, frameSize, tapeStart, written, whole, &error);
+    ::_exit(0);
+}
+
+}  // namespace
+
+DeckRecorder::~DeckRecorder() { Close(); }
+
+bool DeckRecorder::StartWriter() {
+    sharedBytes = kSlotsOffset + kSlots * frameSize;
+    void* memory = ::mmap(nullptr, sharedBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        savedErrno = errno;
+        return false;
+    }
+    shared = new (memory) Shared;
+    int pair[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        savedErrno = errno;
+        StopWriter();
+        return false;
+    }
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        savedErrno = errno;
+        ::close(pair[0]);
+        ::close(pair[1]);
+        StopWriter();
+        return false;
+    }
+    if (pid == 0) {
+        RunWriter(fd, pair[1], &shared->committed, Slot(0), frameSize, initialFrames * frameSize);
+    }
+    ::close(pair[1]);
+    writerPid = pid;
+    writerSocket = pair[0];
+    return true;
+}
+
+void DeckRecorder::StopWriter() {
+    if (writerSocket >= 0) {
+        ::close(writerSocket);  // the writer writes what is left and exits
+        writerSocket = -1;
+    }
+    // A writer the deck stopped waiting for is left to finish the tape and exit on its own.
+    if (writerPid > 0 && !abandoned) {
+        while (::waitpid(writerPid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    writerPid = -1;
+    if (shared != nullptr) {
+        shared->~Shared();
+        ::munmap(shared, sharedBytes);
+        shared = nullptr;
+    }
+}
+
+uint8_t* DeckRecorder::Slot(uint64_t frame) const {
+    return reinterpret_cast<uint8_t*>(shared) + kSlotsOffset + (frame % kSlots) * frameSize;
+}
+
+bool DeckRecorder::Failed(std::string* error) const {
+    if (failure.empty()) return false;
+    *error = failure;
+    return true;
+}
+
+void DeckRecorder::Fail(int err, std::string* error) {
+    savedErrno = err;
+    failure = "cannot write tape " + path + ": " + ErrnoText(err);
+    if (fd >= 0 && !abandoned && ::fsync(fd) != 0) {
+        PLATFORM_LOG("deck", Warning, "fsync of %s: %s", path.c_str(), std::strerror(errno));
+    }
+    *error = failure;
+}
+
+bool DeckRecorder::Open(const std::string& tapePath, std::string* error) {
+    Close();
+    path = tapePath;
+    frameSize = deck::kFrameBytes;
+    takenCount = requestedCount = writtenCount = 0;
+    failure.clear();
+    savedErrno = 0;
+    abandoned = false;
+    timecodeSeen = false;
+    breakCount = untimedCount = 0;
+    // Only a regular file is a tape. Opening a FIFO for writing would wait for a reader, and a
+    // device could do anything; so look first, and open without waiting in case the name was
+    // replaced in between.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        *error = "cannot open tape " + path + ": " + NotARegularFile(st.st_mode);
+        return false;
+    }
+    const int opened = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
+    if (opened < 0) {
+        const int err = errno;
+        savedErrno = err;
+        *error = "cannot open tape " + path + ": " + ErrnoText(err);
+        return false;
+    }
+    if (::fstat(opened, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(opened);
+        *error = "cannot open tape " + path + ": " + NotARegularFile(st.st_mode);
+        return false;
+    }
+    ::fcntl(opened, F_SETFL, O_APPEND);  // back to blocking writes
+    // Two decks appending to one tape would interleave their frames.
+    if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
+        ::close(opened);
+        *error = "tape " + path + " is in use by another deck";
+        return false;
+    }
+    if (st.st_size % frameSize != 0) {
+        ::close(opened);
+        *error = "tape " + path + " does not hold whole " + std::to_string(frameSize) +
+                 "-byte frames; refusing to record after a partial frame";
+        return false;
+    }
+    fd = opened;
+    initialFrames = uint64_t(st.st_size) / frameSize;
+    if (!StartWriter()) {
+        *error = "cannot start the tape writer for " + path + ": " + ErrnoText(savedErrno);
+        ::close(fd);
+        fd = -1;
+        return false;
+    }
+    return true;
+}
+
+uint8_t* DeckRecorder::NextFrame(std::string* error) {
+    if (shared == nullptr) {
+        *error = "tape is not open";
+        return nullptr;
+    }
+    // The slot is free once the frame kSlots before it is on the tape.
+    while (!Failed(error) && !abandoned && takenCount >= writtenCount + kSlots) {
+        if (requestedCount < takenCount && !RequestWrite()) {
+            Fail(EIO, error);
+        } else if (AwaitWriter() && !ReadAnswers(true)) {
+            Fail(EIO, error);
+        }
+    }
+    if (abandoned && failure.empty()) *error = "stopped while waiting for the tape writer";
+    return failure.empty() && !abandoned ? Slot(takenCount) : nullptr;
+}
+
+bool DeckRecorder::CommitFrame(std::string* error) {
+    if (shared == nullptr) {
+        *error = "tape is not open";
+        return false;
+    }
+    if (Failed(error)) return false;
+    if (abandoned) {
+        *error = "stopped while waiting for the tape writer";
+        return false;
+    }
+    if (takenCount >= writtenCount + kSlots) {  // no NextFrame first: that slot is still in use
+        *error = "no frame slot was asked for";
+        return false;
+    }
+    shared->committed.store(++takenCount, std::memory_order_release);
+    if (takenCount - requestedCount >= kBatchFrames && !RequestWrite()) Fail(EIO, error);
+    // A failure the writer has reported shows here, a frame or a batch after the write.
+    if (failure.empty() && !ReadAnswers(false)) Fail(EIO, error);
+    return !Failed(error);
+}
+
+bool DeckRecorder::Append(const uint8_t* frame, size_t frameBytes, std::string* error) {
+    if (frameBytes != frameSize) {
+        *error = "a tape takes " + std::to_string(frameSize) + "-byte frames only";
+        return false;
+    }
+    uint8_t* slot = NextFrame(error);
+    if (slot == nullptr) return false;
+    std::memcpy(slot, frame, frameBytes);
+    return CommitFrame(error);
+}
+
+bool DeckRecorder::RequestWrite() {
+    const WriteRequest request {takenCount};
+    if (!SendWhole(writerSocket, &request, sizeof request)) return false;
+    requestedCount = takenCount;
+    return true;
+}
+
+bool DeckRecorder::AwaitWriter() {
+    if (interruptFd < 0) return true;  // the blocking read waits
+    pollfd fds[2] = {{writerSocket, POLLIN, 0}, {interruptFd, POLLIN, 0}};
+    for (;;) {
+        const int rc = ::poll(fds, 2, -1);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) {
+            PLATFORM_LOG("deck", Warning, "waiting for the tape writer: %s", std::strerror(errno));
+            return true;
+        }
+        if (fds[0].revents != 0) return true;
+        PLATFORM_LOG("deck", Warning, "stopped while the tape writer of %s was behind; it finishes on its own",
+                     path.c_str());
+        abandoned = true;
+        return false;
+    }
+}
+
+bool DeckRecorder::ReadAnswers(bool wait) {
+    for (;;) {
+        WriteAnswer answer {};
+        const ssize_t n = ::recv(writerSocket, &answer, sizeof answer, wait ? 0 : MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) return true;
+        if (n <= 0) return false;  // the writer is gone
+        // Answers are sent whole; the rest of one that arrived in pieces is on its way.
+        if (size_t(n) < sizeof answer &&
+            !ReceiveWhole(writerSocket, reinterpret_cast<uint8_t*>(&answer) + n, sizeof answer - size_t(n))) {
+            return false;
+        }
+        NoteWritten(answer.written);
+        if (answer.error != 0 && failure.empty()) {
+            std::string ignored;
+            Fail(answer.error, &ignored);
+        }
+        wait = false;
+    }
+}
+
+void DeckRecorder::NoteWritten(uint64_t written) {
+    for (; writtenCount < written && writtenCount < takenCount; ++writtenCount) {
+        DeckTimecode tc;
+        if (!DeckTimecode::Read(Slot(writtenCount), frameSize, &tc)) {
+            ++untimedCount;
+            continue;
+        }
+        if (!timecodeSeen) {
+            firstCode = tc;
+            timecodeSeen = true;
+        } else if (tc.FrameNumber() != lastCode.FrameNumber() + 1) {
+            ++breakCount;
+        }
+        lastCode = tc;
+    }
+}
+
+uint64_t DeckRecorder::framesRecorded() const { return failure.empty() ? takenCount : writtenCount; }
+
+bool DeckRecorder::Flush(std::string* error) {
+    if (fd < 0) return true;
+    if (shared != nullptr) {
+        if (requestedCount < takenCount && failure.empty() && !abandoned && !RequestWrite()) Fail(EIO, error);
+        while (failure.empty() && !abandoned && writtenCount < takenCount) {
+            if (AwaitWriter() && !ReadAnswers(true)) Fail(EIO, error);
+        }
+    }
+    if (Failed(error)) return false;
+    if (abandoned) {
+        *error = "stopped before the tape writer had written every frame; it finishes them on its own";
+        return false;
+    }
+    if (::fsync(fd) != 0) {
+        savedErrno = errno;
+        *error = "cannot flush tape " + path + ": " + ErrnoText(savedErrno);
+        return false;
+    }
+    return true;
+}
+
+void DeckRecorder::Close() {
+    if (fd >= 0) {
+        std::string error;
+        if (!Flush(&error)) PLATFORM_LOG("deck", Warning, "closing the tape: %s", error.c_str());
+    }
+    StopWriter();
+    if (fd >= 0) {
+        if (!abandoned) ::fsync(fd);
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+}  // namespace dv

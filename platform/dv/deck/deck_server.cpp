@@ -1,0 +1,457 @@
+#include "deck/deck_server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "log.h"
+
+namespace dv {
+namespace {
+
+using deck::MessageHeader;
+using deck::MessageType;
+using deck::ReplyCode;
+
+constexpr int64_t kNsPerSecond = 1000000000;
+// Connections accepted in one go, so a flood of them does not starve the rest of the loop.
+constexpr int kAcceptsPerWake = 16;
+
+int64_t NowNs() {
+    timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
+}
+
+// Start of tick k of a schedule that began at t0 (exact, no accumulated rounding).
+int64_t TickTime(int64_t t0, uint64_t k) {
+    return t0 + int64_t(k) * kNsPerSecond * deck::kFrameRateDen / deck::kFrameRateNum;
+}
+
+timespec ToTimespec(int64_t ns) {
+    if (ns < 0) ns = 0;
+    return timespec {time_t(ns / kNsPerSecond), long(ns % kNsPerSecond)};
+}
+
+std::string Duration(uint64_t frames) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s",
+                  double(frames) * deck::kFrameRateDen / deck::kFrameRateNum);
+    return text;
+}
+
+// The earlier of two wake-up times, 0 standing for none.
+int64_t Earlier(int64_t a, int64_t b) {
+    if (a == 0) return b;
+    if (b == 0) return a;
+    return a < b ? a : b;
+}
+
+}  // namespace
+
+DeckServer::DeckServer(Options settings) : options(std::move(settings)) {}
+
+int DeckServer::Run() {
+    std::string error;
+    if (!tape.Open(options.tapePath, &error)) {
+        std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
+        return 1;
+    }
+    tape.SetInterruptFd(options.stopFd);
+    if (!listener.Open(options.socketPath, options.errors, &error)) {
+        std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(options.report, "dvdeck: \"%s\" recording to %s, listening on %s\n",
+                 options.name.c_str(), options.tapePath.c_str(), options.socketPath.c_str());
+    std::fflush(options.report);
+
+    int status = 0;
+    for (;;) {
+        int conn = -1;
+        const WaitEnd waited = WaitForSender(&conn);
+        if (waited == WaitEnd::Failed) status = 1;
+        if (waited != WaitEnd::Sender) break;
+        std::fprintf(options.report, "dvdeck: sender connected\n");
+        std::fflush(options.report);
+        const uint64_t framesBefore = tape.framesRecorded();
+        const uint64_t missedBefore = missedTicks;
+        const SessionEnd end = RunSession(conn);
+        ::close(conn);
+        sessionFd = -1;
+        senderHungUp = false;
+        if (end == SessionEnd::TapeFailed) {
+            std::fprintf(options.errors, "dvdeck: %s; the tape keeps %llu whole frames\n",
+                         tapeError.c_str(), static_cast<unsigned long long>(tape.framesOnTape()));
+            status = 1;
+            break;
+        }
+        if (!tape.Flush(&error)) {
+            std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
+            status = 1;
+            break;
+        }
+        PrintSessionReport(framesBefore, missedBefore);
+        if (end == SessionEnd::Stop) break;
+    }
+    for (const int waiting : lobby.TakeAll()) {
+        SendReply(waiting, ReplyCode::Stopping, 0, "the deck is stopping");
+        ::close(waiting);
+    }
+    // The listing must not offer a deck that takes no more frames.
+    listener.Close();
+    if (!tape.Flush(&error) && status == 0) {
+        std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
+        status = 1;
+    }
+    tape.Close();
+    PrintFinalReport();
+    return status;
+}
+
+DeckServer::WaitEnd DeckServer::WaitForSender(int* conn) {
+    std::vector<pollfd> fds;
+    constexpr size_t kFirstGuest = 2;  // fds: the listener, the stop request, then the lobby's
+    for (;;) {
+        int64_t now = NowNs();
+        lobby.Expire(now);
+        fds.clear();
+        fds.push_back({listener.fd(), listener.Events(now), 0});
+        fds.push_back({options.stopFd, POLLIN, 0});
+        lobby.AddPollFds(&fds);
+        const int64_t wake = Earlier(lobby.NextDeadlineNs(), listener.RetryAtNs());
+        const timespec wait = ToTimespec(wake - now);
+        const int rc = ppoll(fds.data(), fds.size(), wake != 0 ? &wait : nullptr, nullptr);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) {
+            std::fprintf(options.errors, "dvdeck: waiting for a sender failed: %s\n", std::strerror(errno));
+            return WaitEnd::Failed;
+        }
+        if (fds[1].revents & POLLIN) {
+            TakeStopRequest();
+            return WaitEnd::Stop;
+        }
+        // The lobby first, from its end: a Hello read leaves the lobby and moves later ones down.
+        for (size_t i = fds.size(); i-- > kFirstGuest;) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            int guest = -1;
+            std::string reason;
+            switch (lobby.Read(i - kFirstGuest, &guest, &reason)) {
+                case DeckLobby::Outcome::Waiting:
+                case DeckLobby::Outcome::Gone:
+                    break;
+                case DeckLobby::Outcome::Bad:
+                    PLATFORM_LOG("deck", Info, "refusing a connection: %s", reason.c_str());
+                    SendReply(guest, ReplyCode::ProtocolError, 0, reason);
+                    ::close(guest);
+                    break;
+                case DeckLobby::Outcome::Hello:
+                    SendReply(guest, ReplyCode::Ok, 0, "ready");
+                    // One sender at a time: whoever else waits is told now rather than later.
+                    for (const int other : lobby.TakeAll()) {
+                        SendReply(other, ReplyCode::Busy, 0, "another sender is recording on this deck");
+                        ::close(other);
+                    }
+                    *conn = guest;
+                    return WaitEnd::Sender;
+            }
+        }
+        if (fds[0].revents & POLLIN) {
+            now = NowNs();
+            for (int i = 0; i < kAcceptsPerWake; ++i) {
+                const int accepted = listener.Accept(now);
+                if (accepted < 0) break;
+                if (Admit(accepted)) lobby.Add(accepted, now);
+            }
+        }
+    }
+}
+
+bool DeckServer::Admit(int conn) {
+    uid_t peer = 0;
+    if (DeckListener::FromOurUser(conn, &peer)) return true;
+    PLATFORM_LOG("deck", Warning, "refusing a connection from user %d", int(peer));
+    SendReply(conn, ReplyCode::ProtocolError, EACCES, "this deck takes frames from its own user only");
+    ::close(conn);
+    return false;
+}
+
+DeckServer::SessionEnd DeckServer::RunSession(int conn) {
+    headerBytes = 0;
+    frameBytes = 0;
+    frameComplete = false;
+    endRequested = false;
+    heard = false;
+    sessionFd = conn;
+    senderHungUp = false;
+    frameSlot = nullptr;
+    bool started = false;  // ticks count only from the sender's first frame
+    int64_t t0 = NowNs();
+    int64_t lastHeard = t0;
+    uint64_t k = 0;
+    const int64_t period = TickTime(0, 1);
+
+    for (;;) {
+        const int64_t deadline = TickTime(t0, k + 1);
+        // Take at most one frame in this tick.
+        while (!frameComplete) {
+            const int64_t now = NowNs();
+            if (now >= deadline) break;
+            pollfd fds[3] = {{conn, POLLIN, 0}, {listener.fd(), NewcomerEvents(now), 0}, {options.stopFd, POLLIN, 0}};
+            const timespec wait = ToTimespec(deadline - now);
+            const int rc = ppoll(fds, options.stopFd >= 0 ? 3 : 2, &wait, nullptr);
+            if (rc < 0 && errno != EINTR) {
+                PLATFORM_LOG("deck", Error, "waiting for the sender: %s", std::strerror(errno));
+                return SessionEnd::SenderDone;
+            }
+            if (rc <= 0) continue;
+            if (options.stopFd >= 0 && (fds[2].revents & POLLIN)) {
+                TakeStopRequest();
+                SendReply(conn, ReplyCode::Stopping, 0, "the deck is stopping");
+                return SessionEnd::Stop;
+            }
+            if (fds[1].revents & POLLIN) RefuseNewcomer(now);
+            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+                const ReadResult r = ReadSome(conn);
+                if (r == ReadResult::Failed) return SessionEnd::SenderDone;
+                if (r == ReadResult::Stopped) {
+                    SendReply(conn, ReplyCode::Stopping, 0, "the deck is stopping");
+                    return SessionEnd::Stop;
+                }
+                if (r == ReadResult::TapeFailed) {
+                    SendReply(conn, ReplyCode::TapeError, tape.lastErrno(), tapeError);
+                    return SessionEnd::TapeFailed;
+                }
+                if (r == ReadResult::Ended) {
+                    if (endRequested) {
+                        std::string error;
+                        const bool flushed = tape.Flush(&error);
+                        if (!flushed && tape.interrupted()) {
+                            SendReply(conn, ReplyCode::Stopping, 0, "the deck is stopping");
+                            return SessionEnd::Stop;
+                        }
+                        SendReply(conn, flushed ? ReplyCode::Ok : ReplyCode::TapeError,
+                                  flushed ? 0 : tape.lastErrno(),
+                                  flushed ? "recorded" : error.c_str());
+                        if (!flushed) {
+                            tapeError = error;
+                            return SessionEnd::TapeFailed;
+                        }
+                    }
+                    return SessionEnd::SenderDone;
+                }
+            }
+        }
+        if (frameComplete) {
+            std::string error;
+            if (!tape.CommitFrame(&error)) {
+                tapeError = error;
+                SendReply(conn, ReplyCode::TapeError, tape.lastErrno(), error);
+                return SessionEnd::TapeFailed;
+            }
+            frameComplete = false;
+            frameBytes = 0;
+            started = true;
+            ++ticks;
+        } else if (started) {
+            NoteMissedTick();
+            ++ticks;
+        }
+        if (heard) {
+            lastHeard = deadline;
+            heard = false;
+        } else if (deadline - lastHeard >= kSenderIdleTimeoutNs) {
+            char text[96];
+            std::snprintf(text, sizeof text, "nothing came from the sender for %lld s; the deck hung up",
+                          static_cast<long long>(kSenderIdleTimeoutNs / kNsPerSecond));
+            std::fprintf(options.report, "dvdeck: %s\n", text);
+            SendReply(conn, ReplyCode::Idle, 0, text);
+            return SessionEnd::SenderDone;
+        }
+        if (!WaitUntil(deadline)) {
+            SendReply(conn, ReplyCode::Stopping, 0, "the deck is stopping");
+            return SessionEnd::Stop;
+        }
+        ++k;
+        // Far behind (the machine stalled us): start a new schedule rather than rushing to catch
+        // up, as a device running at its own rate would.
+        if (NowNs() - TickTime(t0, k) > 10 * period) {
+            t0 = NowNs();
+            k = 0;
+        }
+    }
+}
+
+DeckServer::ReadResult DeckServer::ReadSome(int conn) {
+    if (headerBytes < sizeof messageHeader) {
+        const ssize_t n = ::read(conn, reinterpret_cast<uint8_t*>(&messageHeader) + headerBytes,
+                                 sizeof messageHeader - headerBytes);
+        if (n == 0) return ReadResult::Ended;  // disconnect; a partial message is dropped
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) return ReadResult::NeedMore;
+            PLATFORM_LOG("deck", Info, "reading from the sender: %s", std::strerror(errno));
+            return ReadResult::Ended;
+        }
+        heard = true;
+        headerBytes += size_t(n);
+        if (headerBytes < sizeof messageHeader) return ReadResult::NeedMore;
+        switch (MessageType(messageHeader.type)) {
+            case MessageType::Frame:
+                if (messageHeader.length != deck::kFrameBytes) break;
+                frameSlot = tape.NextFrame(&tapeError);
+                if (frameSlot == nullptr) return tape.interrupted() ? ReadResult::Stopped : ReadResult::TapeFailed;
+                frameBytes = 0;
+                return ReadFrameBody(conn);  // usually already there: no second poll for it
+            case MessageType::Status:
+                if (messageHeader.length != 0) break;
+                headerBytes = 0;
+                SendReply(conn, ReplyCode::Ok, 0, "recording");
+                return ReadResult::NeedMore;
+            case MessageType::End:
+                if (messageHeader.length != 0) break;
+                headerBytes = 0;
+                endRequested = true;
+                return ReadResult::Ended;
+            default:
+                break;
+        }
+        PLATFORM_LOG("deck", Info, "unexpected message %u of %u bytes from the sender",
+                     messageHeader.type, messageHeader.length);
+        SendReply(conn, ReplyCode::ProtocolError, 0, "unexpected message");
+        return ReadResult::Failed;
+    }
+    return ReadFrameBody(conn);
+}
+
+DeckServer::ReadResult DeckServer::ReadFrameBody(int conn) {
+    const ssize_t n = ::read(conn, frameSlot + frameBytes, deck::kFrameBytes - frameBytes);
+    if (n == 0) return ReadResult::Ended;
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) return ReadResult::NeedMore;
+        PLATFORM_LOG("deck", Info, "reading a frame from the sender: %s", std::strerror(errno));
+        return ReadResult::Ended;
+    }
+    heard = true;
+    frameBytes += size_t(n);
+    if (frameBytes < deck::kFrameBytes) return ReadResult::NeedMore;
+    frameComplete = true;
+    headerBytes = 0;
+    return ReadResult::FrameReady;
+}
+
+bool DeckServer::WaitUntil(int64_t deadlineNs) {
+    for (;;) {
+        const int64_t now = NowNs();
+        if (now >= deadlineNs) {
+            if (!StopRequested()) return true;
+            TakeStopRequest();
+            return false;
+        }
+        pollfd fds[2] = {{listener.fd(), NewcomerEvents(now), 0}, {options.stopFd, POLLIN, 0}};
+        const timespec wait = ToTimespec(deadlineNs - now);
+        const int rc = ppoll(fds, options.stopFd >= 0 ? 2 : 1, &wait, nullptr);
+        if (rc <= 0) continue;
+        if (options.stopFd >= 0 && (fds[1].revents & POLLIN)) {
+            TakeStopRequest();
+            return false;
+        }
+        if (fds[0].revents & POLLIN) RefuseNewcomer(now);
+    }
+}
+
+void DeckServer::RefuseNewcomer(int64_t nowNs) {
+    if (sessionFd >= 0) {
+        pollfd session {sessionFd, POLLRDHUP, 0};
+        if (::poll(&session, 1, 0) > 0 && (session.revents & (POLLHUP | POLLRDHUP | POLLERR))) {
+            senderHungUp = true;
+            return;
+        }
+    }
+    const int conn = listener.Accept(nowNs);
+    if (conn < 0) return;
+    SendReply(conn, ReplyCode::Busy, 0, "another sender is recording on this deck");
+    ::close(conn);
+}
+
+bool DeckServer::StopRequested() {
+    if (options.stopFd < 0) return false;
+    pollfd pfd {options.stopFd, POLLIN, 0};
+    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN);
+}
+
+void DeckServer::TakeStopRequest() {
+    // Room for a signalfd's records of both stop signals, an eventfd's count or a pipe's bytes.
+    uint8_t buffer[512];
+    while (StopRequested()) {
+        if (::read(options.stopFd, buffer, sizeof buffer) <= 0) {
+            PLATFORM_LOG("deck", Warning, "reading the stop request: %s", std::strerror(errno));
+            return;
+        }
+    }
+}
+
+void DeckServer::NoteMissedTick() {
+    if (firstMissedTicks.size() < kMissedTicksListed) firstMissedTicks.push_back(ticks);
+    ++missedTicks;
+}
+
+void DeckServer::SendReply(int conn, ReplyCode code, int error, const std::string& message) {
+    struct {
+        MessageHeader header;
+        deck::StatusBody body;
+    } reply {};
+    reply.header = {uint32_t(MessageType::Reply), sizeof reply.body};
+    reply.body.code = uint32_t(code);
+    reply.body.error = error;
+    reply.body.framesRecorded = tape.framesRecorded();
+    reply.body.missedTicks = missedTicks;
+    std::snprintf(reply.body.name, sizeof reply.body.name, "%s", options.name.c_str());
+    std::snprintf(reply.body.message, sizeof reply.body.message, "%s", message.c_str());
+    // Best effort: a sender that is gone, or has left no room, cannot be told anything.
+    const ssize_t sent = ::send(conn, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent != ssize_t(sizeof reply)) {
+        PLATFORM_LOG("deck", Info, "could not send reply %u (\"%s\"): %s", unsigned(code), message.c_str(),
+                     sent < 0 ? std::strerror(errno) : "sent in part");
+    }
+}
+
+void DeckServer::PrintSessionReport(uint64_t framesBefore, uint64_t missedBefore) {
+    const uint64_t frames = tape.framesRecorded() - framesBefore;
+    std::fprintf(options.report, "dvdeck: sender finished: %llu frames (%s), %llu ticks without a frame\n",
+                 static_cast<unsigned long long>(frames), Duration(frames).c_str(),
+                 static_cast<unsigned long long>(missedTicks - missedBefore));
+    std::fflush(options.report);
+}
+
+void DeckServer::PrintFinalReport() {
+    FILE* out = options.report;
+    const uint64_t frames = tape.framesRecorded();
+    std::fprintf(out, "dvdeck: stopped\n");
+    std::fprintf(out, "tape: %s\n", options.tapePath.c_str());
+    std::fprintf(out, "frames: %llu\n", static_cast<unsigned long long>(frames));
+    std::fprintf(out, "duration: %s\n", Duration(frames).c_str());
+    if (tape.hasTimecode()) {
+        std::fprintf(out, "timecode: %s - %s\n", tape.firstTimecode().Text().c_str(),
+                     tape.lastTimecode().Text().c_str());
+    } else {
+        std::fprintf(out, "timecode: none\n");
+    }
+    std::fprintf(out, "timecode breaks: %llu\n",
+                 static_cast<unsigned long long>(tape.timecodeBreaks()));
+    std::fprintf(out, "frames without timecode: %llu\n",
+                 static_cast<unsigned long long>(tape.framesWithoutTimecode()));
+    std::fprintf(out, "ticks without a frame: %llu", static_cast<unsigned long long>(missedTicks));
+    for (size_t i = 0; i < firstMissedTicks.size(); ++i) {
+        std::fprintf(out, "%s%llu", i == 0 ? " (at " : ", ",
+                     static_cast<unsigned long long>(firstMissedTicks[i]));
+    }
+    if (!firstMissedTicks.empty()) std::fprintf(out, "%s)", firstMissedTicks.size() < missedTicks ? ", ..." : "");
+    std::fprintf(out, "\n");
+    std::fflush(out);
+}
+
+}  // namespace dv

@@ -1,0 +1,115 @@
+// The virtual deck: listens on a Unix-domain socket, takes DIF frames from one sender at a time
+// at the 525/60 frame rate (one frame per tick of 1001/30000 s at most) and records them on its
+// tape. The protocol is described in deck_protocol.h.
+//
+// Nothing a caller does can hold the deck: connections that have not said Hello wait in a lobby
+// read as their bytes arrive (deck_lobby.h), a sender that sends nothing for kSenderIdleTimeoutNs
+// is hung up on, accepting that fails backs off (deck_listener.h), and every wait watches stopFd.
+// A stop is taken in order (the tape is flushed); a second stop request while the tape writer is
+// still behind leaves the writer to finish on its own.
+//
+// Threads: everything runs on the thread that calls Run; no locks. Stopping is asked for by
+// making `stopFd` readable (the dvdeck program passes a non-blocking signalfd for SIGINT and
+// SIGTERM); the deck reads what made it readable once it has begun to stop.
+#pragma once
+
+#include <poll.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "deck/deck_listener.h"
+#include "deck/deck_lobby.h"
+#include "deck/deck_protocol.h"
+#include "deck/deck_recorder.h"
+
+namespace dv {
+
+class DeckServer {
+public:
+    // A sender that sends nothing at all for this long is taken for gone. A sending graph sends
+    // a frame a tick, paused or running.
+    static constexpr int64_t kSenderIdleTimeoutNs = 10000000000;  // 10 s
+    // Ticks without a frame whose positions the final report lists; the rest are only counted.
+    static constexpr size_t kMissedTicksListed = 20;
+
+    struct Options {
+        std::string tapePath;
+        std::string name = "dvdeck";
+        std::string socketPath;
+        int stopFd = -1;
+        FILE* report = stdout;  // what was recorded
+        FILE* errors = stderr;  // what went wrong
+    };
+
+    explicit DeckServer(Options settings);
+    ~DeckServer() = default;
+    DeckServer(const DeckServer&) = delete;
+    DeckServer& operator=(const DeckServer&) = delete;
+
+    // Opens the tape and the socket, records until stopped, then flushes the tape, prints the
+    // report and removes the socket. Returns the process exit status: 0 after a clean stop,
+    // 1 when the tape could not be opened or written or the socket could not be made.
+    int Run();
+
+private:
+    enum class WaitEnd { Sender, Stop, Failed };
+    enum class SessionEnd { SenderDone, Stop, TapeFailed };
+    enum class ReadResult { NeedMore, FrameReady, Ended, Failed, TapeFailed, Stopped };
+
+    // Waits for a sender's Hello, answering it; the sender's connection in *conn.
+    WaitEnd WaitForSender(int* conn);
+    // A connection just accepted while no sender records; false when it was refused.
+    bool Admit(int conn);
+    SessionEnd RunSession(int conn);
+    // Reads what is available of the current message without going past it; a frame goes
+    // straight into the tape's next slot.
+    ReadResult ReadSome(int conn);
+    ReadResult ReadFrameBody(int conn);
+    // Waits until the absolute monotonic time `deadlineNs`, answering newcomers Busy;
+    // false when asked to stop.
+    bool WaitUntil(int64_t deadlineNs);
+    // Answers a newcomer Busy, unless the current sender has hung up (see senderHungUp).
+    void RefuseNewcomer(int64_t nowNs);
+    // The listening socket's poll events during a session: none once the sender has hung up,
+    // nor while accepting backs off.
+    short NewcomerEvents(int64_t nowNs) const {
+        return senderHungUp ? short(0) : listener.Events(nowNs);
+    }
+    bool StopRequested();
+    // Reads the stop request that was seen, so that only a further one interrupts the flush.
+    void TakeStopRequest();
+    void NoteMissedTick();
+    void SendReply(int conn, deck::ReplyCode code, int error, const std::string& message);
+    void PrintSessionReport(uint64_t framesBefore, uint64_t missedBefore);
+    void PrintFinalReport();
+
+    Options options;
+    DeckRecorder tape;
+    DeckListener listener;
+    DeckLobby lobby;
+
+    // The message being received in the current session.
+    deck::MessageHeader messageHeader {};
+    size_t headerBytes = 0;
+    uint8_t* frameSlot = nullptr;  // where the tape takes the frame being received
+    size_t frameBytes = 0;
+    bool frameComplete = false;
+    bool endRequested = false;  // the sender said End (rather than just closing)
+    bool heard = false;         // bytes came from the sender in the current tick
+    int sessionFd = -1;         // the current sender's connection; -1 between sessions
+    // The current sender closed its end (a graph stopping mid-frame does) while the rest of its
+    // stream is still unread. It is no longer connected, so whoever calls now is its successor:
+    // the call waits in the listen backlog until the session has drained instead of being
+    // refused, and the listening socket is left out of the polls until then.
+    bool senderHungUp = false;
+
+    uint64_t ticks = 0;              // ticks of all sessions, counted from each first frame
+    uint64_t missedTicks = 0;        // those among them at which no frame had arrived
+    std::vector<uint64_t> firstMissedTicks;  // the first kMissedTicksListed of them
+    std::string tapeError;
+};
+
+}  // namespace dv

@@ -1,0 +1,166 @@
+#include "filters/base_filter.h"
+
+#include <algorithm>
+
+#include "filters/base_pin.h"
+#include "filters/dv_classes.h"
+#include "list_enumerator.h"
+
+namespace dv {
+
+BaseFilter::BaseFilter(const CLSID& clsid) : clsid(clsid) {}
+
+BaseFilter::~BaseFilter() = default;
+
+HRESULT BaseFilter::GetClassID(CLSID* out) {
+    if (out == nullptr) return E_POINTER;
+    *out = clsid;
+    return S_OK;
+}
+
+HRESULT BaseFilter::Stop() {
+    std::lock_guard<std::recursive_mutex> lock(filterLock);
+    if (state.load() == State_Stopped) return S_OK;
+    // Published first so that streaming threads refuse new work while the pins wind down.
+    state.store(State_Stopped);
+    HRESULT result = S_OK;
+    for (BasePin* pin : pins) {
+        if (!pin->IsConnected()) continue;
+        const HRESULT hr = pin->Deactivate();
+        if (FAILED(hr) && SUCCEEDED(result)) result = hr;
+    }
+    for (BasePin* pin : pins)
+        if (pin->IsConnected()) pin->WaitIdle();
+    OnStop();
+    return result;
+}
+
+HRESULT BaseFilter::Pause() {
+    std::lock_guard<std::recursive_mutex> lock(filterLock);
+    if (state.load() == State_Stopped) {
+        for (BasePin* pin : pins) {
+            if (!pin->IsConnected()) continue;
+            const HRESULT hr = pin->Activate();
+            if (FAILED(hr)) {
+                for (BasePin* other : pins)
+                    if (other->IsConnected()) other->Deactivate();
+                return hr;
+            }
+        }
+        const HRESULT hr = OnActivate();
+        if (FAILED(hr)) {
+            for (BasePin* pin : pins)
+                if (pin->IsConnected()) pin->Deactivate();
+            return hr;
+        }
+    }
+    state.store(State_Paused);
+    return S_OK;
+}
+
+HRESULT BaseFilter::Run(REFERENCE_TIME start) {
+    std::lock_guard<std::recursive_mutex> lock(filterLock);
+    if (state.load() == State_Stopped) {
+        const HRESULT hr = Pause();
+        if (FAILED(hr)) return hr;
+    }
+    startTime = start;
+    state.store(State_Running);
+    return S_OK;
+}
+
+HRESULT BaseFilter::GetState(DWORD /*timeoutMs*/, FILTER_STATE* out) {
+    if (out == nullptr) return E_POINTER;
+    *out = state.load();
+    return S_OK;
+}
+
+HRESULT BaseFilter::SetSyncSource(IReferenceClock* newClock) {
+    std::lock_guard<std::recursive_mutex> lock(filterLock);
+    clock.Assign(newClock);
+    return S_OK;
+}
+
+HRESULT BaseFilter::GetSyncSource(IReferenceClock** out) {
+    if (out == nullptr) return E_POINTER;
+    std::lock_guard<std::recursive_mutex> lock(filterLock);
+    return clock.CopyTo(out);
+}
+
+HRESULT BaseFilter::EnumPins(IEnumPins** out) {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    using PinEnumerator =
+        platform::ListEnumerator<IEnumPins, IID_IEnumPins, platform::InterfaceItems<IPin, E_INVALIDARG>>;
+    try {
+        // A reference on a pin is one on this filter, so the list keeps the filter (and with it
+        // the module) alive; the pin set never changes, so a snapshot is the live set.
+        PinEnumerator::List list;
+        for (BasePin* pin : pins) list.emplace_back(static_cast<IPin*>(pin));
+        *out = PinEnumerator::Create(std::move(list));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT BaseFilter::FindPin(LPCWSTR id, IPin** out) {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (id == nullptr) return E_POINTER;
+    for (BasePin* pin : pins) {
+        if (pin->Name() == id) {
+            platform::CopyTo(static_cast<IPin*>(pin), out);
+            return S_OK;
+        }
+    }
+    return VFW_E_NOT_FOUND;
+}
+
+HRESULT BaseFilter::QueryFilterInfo(FILTER_INFO* info) {
+    if (info == nullptr) return E_POINTER;
+    std::lock_guard<std::recursive_mutex> lock(filterLock);
+    const size_t length = std::min<size_t>(name.size(), MAX_FILTER_NAME - 1);
+    std::copy_n(name.data(), length, info->achName);
+    info->achName[length] = u'\0';
+    platform::CopyTo(graph, &info->pGraph);
+    return S_OK;
+}
+
+HRESULT BaseFilter::JoinFilterGraph(IFilterGraph* newGraph, LPCWSTR newName) {
+    std::lock_guard<std::recursive_mutex> lock(filterLock);
+    graph = newGraph;
+    name = (newGraph != nullptr && newName != nullptr) ? std::u16string(newName) : std::u16string();
+    IMediaEventSink* sink = nullptr;
+    if (newGraph != nullptr &&
+        SUCCEEDED(newGraph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink))) &&
+        sink != nullptr) {
+        // Held uncounted like the graph itself: a counted one would keep the graph alive forever.
+        sink->Release();
+    } else {
+        sink = nullptr;
+    }
+    eventSink.store(sink);
+    return S_OK;
+}
+
+HRESULT BaseFilter::QueryVendorInfo(LPWSTR* info) {
+    if (info == nullptr) return E_POINTER;
+    *info = nullptr;
+    return E_NOTIMPL;
+}
+
+BasePin* BaseFilter::PinAt(int index) const {
+    if (index < 0 || index >= PinCount()) return nullptr;
+    return pins[static_cast<size_t>(index)];
+}
+
+HRESULT BaseFilter::NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2) {
+    IMediaEventSink* sink = eventSink.load();
+    if (sink == nullptr) return E_NOTIMPL;
+    return sink->Notify(code, param1, param2);
+}
+
+void BaseFilter::AddPin(BasePin* pin) { pins.push_back(pin); }
+
+}  // namespace dv

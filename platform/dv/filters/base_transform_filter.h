@@ -1,0 +1,134 @@
+// The transform filter base shared by "DV Video Encoder" and "DV Muxer": one input pin, one
+// output pin offering one type, and each input sample made into one output frame of a fixed size
+// that keeps the input's times.
+//
+// Derived is the filter itself (the pins and the frame path call it directly, so a frame costs no
+// more calls than a hand-written filter). It supplies:
+//   static constexpr LONG kFrameBytes;                       // every output frame
+//   HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);         // as BasePin::CheckMediaType
+//   HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
+//   static HRESULT MakeOutputType(MediaType* mt);            // the one offered output type
+//   HRESULT PrepareInput(IMediaSample* in, const BYTE** data);  // checks in, points at its data
+//   HRESULT Transform(IMediaSample* in, const BYTE* data, BYTE* frame, IMediaSample* out);
+// and may hide InputConnected (after the input connected, filterLock held) and OnDelivered
+// (after a frame was taken downstream).
+//
+// Threads and locks: the base classes' (base_filter.h). The frame path runs on the upstream's
+// streaming thread under the input pin's receive lock.
+#pragma once
+
+#include "filters/base_filter.h"
+#include "filters/base_input_pin.h"
+#include "filters/base_output_pin.h"
+#include "com_ptr.h"
+
+namespace dv {
+
+template <typename Derived>
+class BaseTransformFilter;
+
+// The pins are made while the filter's base is being built, so they keep the base and see the
+// derived filter only when called (by then it is whole).
+template <typename Derived>
+class TransformInputPin final : public InputPinBase {
+public:
+    TransformInputPin(BaseTransformFilter<Derived>* owner, const char16_t* name)
+        : InputPinBase(owner, name), owner(owner) {}
+
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
+        if (mt == nullptr) return E_POINTER;
+        return Owner()->CheckInputType(mt);
+    }
+
+protected:
+    HRESULT CompleteConnect(IPin* /*peer*/) override { return Owner()->InputConnected(connectionType); }
+    HRESULT OnReceive(IMediaSample* sample) override { return owner->TransformAndDeliver(sample); }
+    HRESULT OnEndOfStream() override { return owner->output.DeliverEndOfStream(); }
+    HRESULT OnBeginFlush() override { return owner->output.DeliverBeginFlush(); }
+    HRESULT OnEndFlush() override { return owner->output.DeliverEndFlush(); }
+
+private:
+    Derived* Owner() const { return static_cast<Derived*>(owner); }
+
+    BaseTransformFilter<Derived>* const owner;  // not owned; the filter owns its pins
+};
+
+template <typename Derived>
+class TransformOutputPin final : public OutputPinBase {
+public:
+    TransformOutputPin(BaseTransformFilter<Derived>* owner, const char16_t* name)
+        : OutputPinBase(owner, name), owner(owner) {}
+
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
+        if (mt == nullptr) return E_POINTER;
+        return static_cast<Derived*>(owner)->CheckOutputType(mt);
+    }
+    HRESULT GetMediaType(int position, MediaType* mt) override {
+        if (mt == nullptr) return E_POINTER;
+        if (position < 0) return E_INVALIDARG;
+        if (position > 0) return VFW_S_NO_MORE_ITEMS;
+        return Derived::MakeOutputType(mt);
+    }
+
+protected:
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override {
+        return SizeForFrames(allocator, props, Derived::kFrameBytes);
+    }
+
+private:
+    BaseTransformFilter<Derived>* const owner;
+};
+
+template <typename Derived>
+class BaseTransformFilter : public BaseFilter {
+public:
+    using InputPin = TransformInputPin<Derived>;
+    using OutputPin = TransformOutputPin<Derived>;
+
+    InputPin& Input() { return input; }
+    OutputPin& Output() { return output; }
+
+protected:
+    BaseTransformFilter(const CLSID& clsid, const char16_t* inputName, const char16_t* outputName)
+        : BaseFilter(clsid), input(this, inputName), output(this, outputName) {
+        AddPin(&input);
+        AddPin(&output);
+        output.SetQualityRoute(&input);
+    }
+
+    // Defaults of the hooks a filter may hide.
+    HRESULT InputConnected(const MediaType& /*type*/) { return S_OK; }
+    void OnDelivered() {}
+
+    InputPin input;
+    OutputPin output;
+
+private:
+    friend InputPin;
+
+    Derived* Self() { return static_cast<Derived*>(this); }
+
+    // One input sample to one delivered frame. Streaming thread.
+    HRESULT TransformAndDeliver(IMediaSample* sample) {
+        const BYTE* data = nullptr;
+        HRESULT hr = Self()->PrepareInput(sample, &data);
+        if (FAILED(hr)) return hr;
+
+        platform::ComPtr<IMediaSample> out;
+        hr = output.GetDeliveryBuffer(out.Put(), nullptr, nullptr, 0);
+        if (FAILED(hr)) return hr;
+        BYTE* frame = nullptr;
+        hr = out->GetPointer(&frame);
+        if (SUCCEEDED(hr) && (frame == nullptr || out->GetSize() < Derived::kFrameBytes))
+            hr = VFW_E_BUFFER_OVERFLOW;
+        if (SUCCEEDED(hr)) hr = Self()->Transform(sample, data, frame, out.Get());
+        if (SUCCEEDED(hr)) hr = out->SetActualDataLength(Derived::kFrameBytes);
+        if (FAILED(hr)) return hr;
+        OutputPinBase::PassFrameTimes(sample, out.Get());  // every DV frame stands alone
+        hr = output.Deliver(out.Get());
+        if (SUCCEEDED(hr)) Self()->OnDelivered();
+        return hr;
+    }
+};
+
+}  // namespace dv

@@ -1,0 +1,43 @@
+// Lists the DV devices for the system device enumerator (IDeviceProvider): running virtual decks
+// first, oldest first, then the camcorders and decks on the IEEE 1394 bus. Every one is named
+// "Microsoft DV Camera and VCR" and is driven by the DV device filter (CLSID_DVDeviceFilter);
+// its DevicePath says which device: "deck:<socket path>" or "1394:<unique id>".
+//
+// Threads: any. `lock` guards the snapshot; it is a leaf lock, never held while scanning.
+#pragma once
+
+#include <platform/platform.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "com_object.h"
+#include "filters/dv_classes.h"
+
+namespace dv {
+
+inline constexpr char16_t kDeviceFriendlyName[] = u"Microsoft DV Camera and VCR";
+
+class DeviceProvider final
+    : public platform::ComObject<platform::Implements<IDeviceProvider, IID_IDeviceProvider>> {
+public:
+    DeviceProvider() = default;
+
+    HRESULT STDMETHODCALLTYPE Snapshot(REFCLSID category, ULONG* count) override;
+    HRESULT STDMETHODCALLTYPE GetDevice(ULONG index, BSTR* friendlyName, CLSID* filterClsid,
+                                        BSTR* devicePath) override;
+
+    // The device paths of the DV devices present now, in listing order.
+    static std::vector<std::string> ListDevicePaths();
+
+private:
+    ~DeviceProvider() override = default;
+
+    ModuleObject counted;
+    std::mutex lock;
+    std::vector<std::string> devicePaths;  // lock: the last snapshot
+};
+
+}  // namespace dv

@@ -1,0 +1,288 @@
+#include "filters/transport_deck.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "log.h"
+
+namespace dv {
+namespace {
+
+using deck::MessageHeader;
+using deck::MessageType;
+using deck::ReplyCode;
+
+constexpr int kReplyTimeoutMs = 3000;
+// Why the connection ended when the deck said nothing: it was killed or unplugged.
+constexpr const char* kDeckGoneText = "the deck went away without a word (killed or unplugged)";
+// How long Close waits for the deck to confirm the end of the recording.
+constexpr int kCloseReplyTimeoutMs = 1000;
+// Room for about one frame in the socket: the sender stays at most a frame or two ahead of the
+// deck, so the deck's pace reaches the filter almost at once.
+constexpr int kSendBufferBytes = 128 * 1024;
+
+int64_t NowMs() {
+    timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+HRESULT StatusForErrno(int err) {
+    switch (err) {
+        case ENOSPC:
+        case EFBIG:
+        case EDQUOT:
+            return kTransportDiskFull;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return kTransportAccessDenied;
+        default:
+            return kTransportWriteFault;
+    }
+}
+
+}  // namespace
+
+DeckTransport::DeckTransport(std::string path) : socketPath(std::move(path)) {
+    cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+DeckTransport::~DeckTransport() {
+    Cancel();
+    Close();
+    if (cancelFd >= 0) ::close(cancelFd);
+}
+
+HRESULT DeckTransport::Fail(HRESULT status, const std::string& text) {
+    std::lock_guard<std::mutex> lock(errorLock);
+    errorText = text;
+    return status;
+}
+
+std::string DeckTransport::LastError() const {
+    std::lock_guard<std::mutex> lock(errorLock);
+    return errorText;
+}
+
+HRESULT DeckTransport::Open() {
+    std::lock_guard<std::mutex> lock(sendLock);
+    if (socketFd >= 0) return S_OK;
+    if (cancelFd < 0) return Fail(E_OUTOFMEMORY, "no eventfd");
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) {
+        return Fail(kTransportBadPath, "bad deck socket path: " + socketPath);
+    }
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Fail(E_FAIL, std::string("socket: ") + std::strerror(errno));
+    const int bufferBytes = kSendBufferBytes;
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes) != 0) {
+        PLATFORM_LOG("deck", Warning, "SO_SNDBUF: %s", std::strerror(errno));
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return Fail(kTransportDeviceGone,
+                    "no deck at " + socketPath + ": " + std::strerror(err));
+    }
+    // Frames go to a deck of our own user only, not to whatever another user put in our way.
+    ucred peer {};
+    socklen_t peerSize = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 || peer.uid != ::geteuid()) {
+        ::close(fd);
+        return Fail(kTransportAccessDenied, "the deck at " + socketPath + " runs as another user");
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    socketFd = fd;
+    failure = S_OK;
+    midMessage = false;
+
+    struct {
+        MessageHeader header;
+        deck::HelloBody body;
+    } hello {};
+    hello.header = {uint32_t(MessageType::Hello), sizeof hello.body};
+    hello.body = {deck::kMagic, deck::kVersion, uint32_t(deck::kFrameBytes), 0};
+    HRESULT hr = SendAll(&hello, sizeof hello);
+    deck::StatusBody reply {};
+    if (SUCCEEDED(hr)) hr = ReadReply(&reply, kReplyTimeoutMs);
+    if (SUCCEEDED(hr) && reply.code != uint32_t(ReplyCode::Ok)) hr = FailFromReply(reply);
+    if (FAILED(hr)) {
+        ::close(socketFd);
+        socketFd = -1;
+        return hr;
+    }
+    return S_OK;
+}
+
+HRESULT DeckTransport::SendFrame(const uint8_t* frame, size_t size) {
+    std::lock_guard<std::mutex> lock(sendLock);
+    if (cancelled.load()) return kTransportCancelled;
+    if (FAILED(failure)) return failure;
+    if (socketFd < 0) return Fail(kTransportDeviceGone, "the deck is not connected");
+    if (frame == nullptr || size != deck::kFrameBytes) {
+        return Fail(E_INVALIDARG, "a deck takes 120000-byte frames only");
+    }
+    const MessageHeader header {uint32_t(MessageType::Frame), uint32_t(size)};
+    midMessage = true;
+    HRESULT hr = SendAll(&header, sizeof header);
+    if (SUCCEEDED(hr)) hr = SendAll(frame, size);
+    if (SUCCEEDED(hr)) midMessage = false;
+    if (FAILED(hr) && hr != kTransportCancelled) failure = hr;
+    return hr;
+}
+
+HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(buffer);
+    size_t sent = 0;
+    int64_t lastProgress = NowMs();
+    while (sent < size) {
+        const ssize_t n = ::send(socketFd, p + sent, size - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += size_t(n);
+            lastProgress = NowMs();
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) {
+            const int err = errno;
+            // The deck went away. It may have said why first (a tape error, a stop).
+            deck::StatusBody reply {};
+            if (SUCCEEDED(ReadReply(&reply, 0)) && reply.code != uint32_t(ReplyCode::Ok)) {
+                return FailFromReply(reply);
+            }
+            return Fail(kTransportDeviceGone, std::string(kDeckGoneText) + " (" + std::strerror(err) + ")");
+        }
+        const int64_t left = kTransportStallTimeoutMs - (NowMs() - lastProgress);
+        if (left <= 0) {
+            return Fail(kTransportTimeout, "the deck took nothing for " +
+                                               std::to_string(kTransportStallTimeoutMs) + " ms");
+        }
+        pollfd fds[2] = {{socketFd, POLLOUT | POLLIN, 0}, {cancelFd, POLLIN, 0}};
+        const int rc = ::poll(fds, 2, int(left));
+        if (rc < 0 && errno != EINTR) return Fail(E_FAIL, std::string("poll: ") + std::strerror(errno));
+        if (rc <= 0) continue;
+        if (fds[1].revents & POLLIN) return kTransportCancelled;
+        if (fds[0].revents & POLLIN) {
+            // Replies come unasked only to report an error; or the deck closed the connection.
+            deck::StatusBody reply {};
+            const HRESULT hr = ReadReply(&reply, 0);
+            if (SUCCEEDED(hr) && reply.code != uint32_t(ReplyCode::Ok)) return FailFromReply(reply);
+            if (FAILED(hr)) return hr;
+        }
+        if (fds[0].revents & (POLLHUP | POLLERR)) return Fail(kTransportDeviceGone, kDeckGoneText);
+    }
+    return S_OK;
+}
+
+HRESULT DeckTransport::ReadReply(deck::StatusBody* status, int timeoutMs, bool watchCancel) {
+    struct {
+        MessageHeader header;
+        deck::StatusBody body;
+    } reply {};
+    auto* p = reinterpret_cast<uint8_t*>(&reply);
+    size_t have = 0;
+    const int64_t deadline = NowMs() + timeoutMs;
+    while (have < sizeof reply) {
+        const ssize_t n = ::recv(socketFd, p + have, sizeof reply - have, 0);
+        if (n > 0) {
+            have += size_t(n);
+            continue;
+        }
+        if (n == 0) return Fail(kTransportDeviceGone, kDeckGoneText);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) {
+            return Fail(kTransportDeviceGone, "the deck went away: " + std::string(std::strerror(errno)));
+        }
+        const int64_t left = deadline - NowMs();
+        // An unasked reply is sent in one piece; once it has begun, wait for the rest of it.
+        if (left <= 0 && have == 0 && timeoutMs > 0) {
+            return Fail(kTransportTimeout, "the deck did not answer");
+        }
+        if (left <= 0 && have == 0) return Fail(kTransportDeviceGone, kDeckGoneText);
+        pollfd fds[2] = {{socketFd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+        const int rc = ::poll(fds, watchCancel ? 2 : 1, left > 0 ? int(left) : 100);
+        if (rc > 0 && (fds[1].revents & POLLIN)) return kTransportCancelled;
+        if (rc == 0 && have > 0 && left <= 0) return Fail(kTransportDeviceGone, "the deck sent half a reply");
+    }
+    if (reply.header.type != uint32_t(MessageType::Reply) || reply.header.length != sizeof reply.body) {
+        return Fail(kTransportDeviceGone, "the deck sent something that is not a reply");
+    }
+    reply.body.name[sizeof reply.body.name - 1] = '\0';
+    reply.body.message[sizeof reply.body.message - 1] = '\0';
+    *status = reply.body;
+    return S_OK;
+}
+
+HRESULT DeckTransport::FailFromReply(const deck::StatusBody& status) {
+    const std::string text = std::string("deck \"") + status.name + "\": " + status.message;
+    switch (ReplyCode(status.code)) {
+        case ReplyCode::Ok:
+            return S_OK;
+        case ReplyCode::Busy:
+            return Fail(kTransportBusy, text);
+        case ReplyCode::TapeError:
+            return Fail(StatusForErrno(status.error), text);
+        case ReplyCode::Stopping:
+            return Fail(kTransportDeviceGone, text);
+        case ReplyCode::Idle:
+            return Fail(kTransportTimeout, text);
+        case ReplyCode::ProtocolError:
+            return Fail(status.error == EACCES ? kTransportAccessDenied : E_FAIL, text);
+        default:
+            return Fail(E_FAIL, text);
+    }
+}
+
+HRESULT DeckTransport::QueryStatus(deck::StatusBody* status) {
+    std::lock_guard<std::mutex> lock(sendLock);
+    if (socketFd < 0) return Fail(kTransportDeviceGone, "the deck is not connected");
+    if (FAILED(failure)) return failure;
+    const MessageHeader header {uint32_t(MessageType::Status), 0};
+    HRESULT hr = SendAll(&header, sizeof header);
+    if (SUCCEEDED(hr)) hr = ReadReply(status, kReplyTimeoutMs);
+    return hr;
+}
+
+void DeckTransport::Cancel() {
+    cancelled.store(true);
+    if (cancelFd >= 0) {
+        const uint64_t one = 1;
+        (void)!::write(cancelFd, &one, sizeof one);
+    }
+}
+
+void DeckTransport::Close() {
+    std::lock_guard<std::mutex> lock(sendLock);
+    if (socketFd < 0) return;
+    // A frame cut short stays unfinished: the deck drops it. Otherwise say End and give the deck a
+    // moment to flush its tape, so the tape is complete once Close returns; a deck with no room
+    // for those few bytes is stalled and is not waited for.
+    if (!midMessage && SUCCEEDED(failure)) {
+        const MessageHeader header {uint32_t(MessageType::End), 0};
+        deck::StatusBody reply {};
+        if (::send(socketFd, &header, sizeof header, MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(sizeof header)) {
+            // The last frames reach the tape only now: a deck that says it could not write them
+            // leaves that as the status and the error text. No answer in time says nothing sure.
+            if (SUCCEEDED(ReadReply(&reply, kCloseReplyTimeoutMs, /*watchCancel=*/false))) {
+                failure = FailFromReply(reply);
+            } else {
+                PLATFORM_LOG("deck", Info, "no confirmation of the end of the recording: %s", LastError().c_str());
+            }
+        }
+    }
+    ::close(socketFd);
+    socketFd = -1;
+}
+
+}  // namespace dv

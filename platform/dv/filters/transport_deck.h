@@ -1,0 +1,54 @@
+// The transport to a virtual deck (dvdeck) listening on a Unix-domain socket; the protocol is in
+// deck_protocol.h.
+//
+// Threads: see Transport. sendLock is held by SendFrame for its whole run and by Close, so Close
+// waits for a SendFrame that Cancel has woken. The cancel eventfd is written by Cancel without a
+// lock and is what SendFrame's waits watch.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "deck/deck_protocol.h"
+#include "filters/transport_interface.h"
+
+namespace dv {
+
+class DeckTransport : public Transport {
+public:
+    explicit DeckTransport(std::string socketPath);
+    ~DeckTransport() override;
+
+    HRESULT Open() override;
+    HRESULT SendFrame(const uint8_t* frame, size_t size) override;
+    void Cancel() override;
+    void Close() override;
+    std::string LastError() const override;
+
+    // Asks the deck how much it has recorded. Not while SendFrame runs (sendLock).
+    HRESULT QueryStatus(deck::StatusBody* status);
+
+private:
+    enum class WaitResult { Ready, Cancelled, Reply, Hangup, Timeout };
+
+    // Sends all of buffer; `sent` counts bytes across partial sends. Under sendLock.
+    HRESULT SendAll(const void* buffer, size_t size);
+    // Reads one Reply within timeoutMs; Cancel cuts the wait short if watchCancel. Under sendLock.
+    HRESULT ReadReply(deck::StatusBody* status, int timeoutMs, bool watchCancel = true);
+    // Turns a deck reply that is not Ok into a status and an error text.
+    HRESULT FailFromReply(const deck::StatusBody& status);
+    HRESULT Fail(HRESULT status, const std::string& text);
+
+    const std::string socketPath;
+    std::mutex sendLock;
+    int socketFd = -1;                  // sendLock (Open/Close/SendFrame)
+    int cancelFd = -1;                  // eventfd; written by Cancel
+    std::atomic<bool> cancelled{false};
+    bool midMessage = false;            // sendLock: a message was cut short (by Cancel or a failure)
+    HRESULT failure = S_OK;             // sendLock: once set, every SendFrame returns it
+    mutable std::mutex errorLock;       // leaf lock for errorText
+    std::string errorText;
+};
+
+}  // namespace dv

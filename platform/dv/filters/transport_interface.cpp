@@ -1,0 +1,22 @@
+#include "filters/transport_interface.h"
+
+#include "ieee1394/ieee1394_discovery.h"
+#include "filters/transport_deck.h"
+#include "ieee1394/transport_ieee1394.h"
+
+namespace dv {
+
+std::unique_ptr<Transport> Transport::Create(const std::string& devicePath) {
+    static const std::string kDeckPrefix = "deck:";
+    if (devicePath.compare(0, kDeckPrefix.size(), kDeckPrefix) == 0 &&
+        devicePath.size() > kDeckPrefix.size()) {
+        return std::make_unique<DeckTransport>(devicePath.substr(kDeckPrefix.size()));
+    }
+    uint64_t guid = 0;
+    if (Ieee1394Discovery::ParseDevicePath(devicePath, &guid)) {
+        return std::make_unique<Ieee1394Transport>(guid);
+    }
+    return nullptr;
+}
+
+}  // namespace dv

@@ -1,0 +1,135 @@
+#include "filters/video_encoder.h"
+
+#include <new>
+
+#include "filters/dv_classes.h"
+#include "ntsc_dv.h"
+
+namespace dv {
+
+namespace {
+
+constexpr DWORD kDvsdFourCc = 0x64737664;             // 'dvsd'
+constexpr REFERENCE_TIME kNtscFramePeriod = ntsc::kFramePeriod;
+
+// The VIDEOINFOHEADER of a type, or null when the type does not carry a whole one.
+const VIDEOINFOHEADER* VideoHeader(const AM_MEDIA_TYPE* mt) {
+    if (mt->formattype != FORMAT_VideoInfo || mt->pbFormat == nullptr ||
+        mt->cbFormat < sizeof(VIDEOINFOHEADER))
+        return nullptr;
+    return reinterpret_cast<const VIDEOINFOHEADER*>(mt->pbFormat);
+}
+
+bool IsDvFrameSize(const BITMAPINFOHEADER& bmi) {
+    return bmi.biWidth == VideoEncoderCodec::kWidth &&
+           (bmi.biHeight == VideoEncoderCodec::kHeight || bmi.biHeight == -VideoEncoderCodec::kHeight);
+}
+
+}  // namespace
+
+// ---- types ------------------------------------------------------------------------------------
+
+HRESULT VideoEncoder::CheckInputType(const AM_MEDIA_TYPE* mt) {
+    if (mt->majortype != MEDIATYPE_Video || mt->subtype != MEDIASUBTYPE_RGB24 ||
+        mt->formattype != FORMAT_VideoInfo)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    const VIDEOINFOHEADER* vih = VideoHeader(mt);
+    if (vih == nullptr) return E_INVALIDARG;
+    const BITMAPINFOHEADER& bmi = vih->bmiHeader;
+    if (!IsDvFrameSize(bmi) || bmi.biBitCount != 24 || bmi.biCompression != BI_RGB)
+        return E_INVALIDARG;
+    return S_OK;
+}
+
+HRESULT VideoEncoder::InputConnected(const MediaType& type) {
+    bottomUp = VideoHeader(type.get())->bmiHeader.biHeight > 0;
+    return S_OK;
+}
+
+HRESULT VideoEncoder::CheckOutputType(const AM_MEDIA_TYPE* mt) {
+    if (mt->majortype != MEDIATYPE_Video || mt->subtype != MEDIASUBTYPE_dvsd ||
+        mt->formattype != FORMAT_VideoInfo)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    const VIDEOINFOHEADER* vih = VideoHeader(mt);
+    if (vih == nullptr || !IsDvFrameSize(vih->bmiHeader)) return E_INVALIDARG;
+    return S_OK;
+}
+
+// ---- filter -----------------------------------------------------------------------------------
+
+VideoEncoder::VideoEncoder() : BaseTransformFilter(CLSID_DVVideoEnc, u"XForm In", u"XForm Out") {}
+
+HRESULT VideoEncoder::MakeOutputType(MediaType* mt) {
+    mt->Clear();
+    auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(mt->AllocFormat(sizeof(VIDEOINFOHEADER)));
+    if (vih == nullptr) return E_OUTOFMEMORY;
+    vih->rcSource = RECT{0, 0, VideoEncoderCodec::kWidth, VideoEncoderCodec::kHeight};
+    vih->rcTarget = vih->rcSource;
+    vih->AvgTimePerFrame = kNtscFramePeriod;
+    // 120000 bytes at 30000/1001 frames per second.
+    vih->dwBitRate = static_cast<DWORD>(int64_t{VideoEncoderCodec::kFrameBytes} * 8 * ntsc::kFrameRateNum /
+                                        ntsc::kFrameRateDen);
+    BITMAPINFOHEADER& bmi = vih->bmiHeader;
+    bmi.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.biWidth = VideoEncoderCodec::kWidth;
+    bmi.biHeight = VideoEncoderCodec::kHeight;
+    bmi.biPlanes = 1;
+    bmi.biBitCount = 24;
+    bmi.biCompression = kDvsdFourCc;
+    bmi.biSizeImage = VideoEncoderCodec::kFrameBytes;
+
+    AM_MEDIA_TYPE* type = mt->get();
+    type->majortype = MEDIATYPE_Video;
+    type->subtype = MEDIASUBTYPE_dvsd;
+    type->formattype = FORMAT_VideoInfo;
+    type->bFixedSizeSamples = TRUE;
+    type->bTemporalCompression = FALSE;
+    type->lSampleSize = VideoEncoderCodec::kFrameBytes;
+    return S_OK;
+}
+
+HRESULT VideoEncoder::OnActivate() {
+    codec.Reset();
+    return codec.Open();
+}
+
+void VideoEncoder::OnStop() { codec.Reset(); }
+
+HRESULT VideoEncoder::PrepareInput(IMediaSample* sample, const BYTE** picture) {
+    // A sample may announce a new type (for instance the picture turned upside down).
+    AM_MEDIA_TYPE* changed = nullptr;
+    if (sample->GetMediaType(&changed) == S_OK && changed != nullptr) {
+        const HRESULT accepted = CheckInputType(changed);
+        if (accepted == S_OK)
+            bottomUp = reinterpret_cast<const VIDEOINFOHEADER*>(changed->pbFormat)->bmiHeader.biHeight > 0;
+        FreeTaskMediaType(changed);
+        if (accepted != S_OK) return VFW_E_TYPE_NOT_ACCEPTED;
+    }
+
+    BYTE* data = nullptr;
+    const HRESULT hr = sample->GetPointer(&data);
+    if (FAILED(hr)) return hr;
+    if (data == nullptr || sample->GetActualDataLength() < VideoEncoderCodec::kPictureBytes)
+        return E_INVALIDARG;  // less than one picture: nothing sensible to encode
+    *picture = data;
+    return S_OK;
+}
+
+HRESULT VideoEncoder::Transform(IMediaSample* in, const BYTE* picture, BYTE* frame,
+                                IMediaSample* out) {
+    const HRESULT hr = codec.Encode(picture, bottomUp, frame);
+    if (FAILED(hr)) return hr;
+    LONGLONG mediaStart = 0;
+    LONGLONG mediaStop = 0;
+    if (in->GetMediaTime(&mediaStart, &mediaStop) == S_OK)
+        out->SetMediaTime(&mediaStart, &mediaStop);
+    else
+        out->SetMediaTime(nullptr, nullptr);
+    return S_OK;
+}
+
+HRESULT CreateVideoEncoder(IUnknown* outer, REFIID iid, void** out) {
+    return platform::CreateInstance<VideoEncoder>(outer, iid, out);
+}
+
+}  // namespace dv

@@ -1,0 +1,55 @@
+// "DV Video Encoder": RGB24 720x480 pictures in on "XForm In", NTSC DV25 frames out on
+// "XForm Out" (MEDIATYPE_Video / MEDIASUBTYPE_dvsd, 120000-byte samples). Sample times pass
+// through; quality messages arriving on the output pin go to the upstream pin.
+//
+// Threads and locks: the base classes' (base_filter.h). Receive runs on the upstream's streaming
+// thread under the input pin's receive lock and uses `codec` and `bottomUp`; state changes and
+// connections run under filterLock and touch them only while no Receive runs (stopped).
+#pragma once
+
+#include "filters/base_transform_filter.h"
+#include "filters/video_encoder_codec.h"
+
+namespace dv {
+
+class VideoEncoder final : public BaseTransformFilter<VideoEncoder> {
+public:
+    static constexpr LONG kFrameBytes = VideoEncoderCodec::kFrameBytes;
+
+    VideoEncoder();
+
+    // For tests and the benchmark: see VideoEncoderCodec. Call while stopped.
+    VideoEncoderCodec& Codec() { return codec; }
+
+    // Fills mt with the one output type (dvsd in FORMAT_VideoInfo).
+    static HRESULT MakeOutputType(MediaType* mt);
+
+    // Input: RGB24, FORMAT_VideoInfo with at least a VIDEOINFOHEADER, 720 wide, 480 high
+    // bottom-up or -480 top-down, 24 bits, BI_RGB. VFW_E_TYPE_NOT_ACCEPTED for another kind of
+    // type, E_INVALIDARG for a malformed or mismatched format block.
+    HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);
+    // Output: dvsd video in FORMAT_VideoInfo, 720x480.
+    HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
+
+protected:
+    HRESULT OnActivate() override;
+    void OnStop() override;
+
+private:
+    friend class BaseTransformFilter<VideoEncoder>;
+    friend InputPin;
+
+    HRESULT InputConnected(const MediaType& type);
+    // Follows a type change the sample announces and checks it holds a whole picture.
+    HRESULT PrepareInput(IMediaSample* in, const BYTE** picture);
+    // Encodes the picture into frame; the media times pass through.
+    HRESULT Transform(IMediaSample* in, const BYTE* picture, BYTE* frame, IMediaSample* out);
+
+    VideoEncoderCodec codec;  // see the class comment
+    bool bottomUp = true;     // orientation of the connected type (or the latest sample type)
+};
+
+using VideoEncoderInputPin = VideoEncoder::InputPin;
+using VideoEncoderOutputPin = VideoEncoder::OutputPin;
+
+}  // namespace dv

@@ -1,0 +1,182 @@
+#include "filters/video_encoder_codec.h"
+
+#include <cstring>
+#include <system_error>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+namespace dv {
+
+VideoEncoderCodec::VideoEncoderCodec() = default;
+
+VideoEncoderCodec::~VideoEncoderCodec() { Close(); }
+
+void VideoEncoderCodec::Close() {
+    if (helper.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(helperLock);
+            helperQuit = true;
+        }
+        helperWake.notify_all();
+        helper.join();
+        helperQuit = false;
+    }
+    avcodec_free_context(&codec);
+    for (SwsContext*& converter : converters) {
+        sws_freeContext(converter);
+        converter = nullptr;
+    }
+    av_frame_free(&yuv);
+    av_packet_free(&packet);
+    lastPicture.Forget();
+}
+
+HRESULT VideoEncoderCodec::Open() {
+    if (codec != nullptr) return S_OK;
+    const AVCodec* dvEncoder = avcodec_find_encoder(AV_CODEC_ID_DVVIDEO);
+    if (dvEncoder == nullptr) return E_FAIL;
+
+    codec = avcodec_alloc_context3(dvEncoder);
+    yuv = av_frame_alloc();
+    packet = av_packet_alloc();
+    if (codec == nullptr || yuv == nullptr || packet == nullptr) {
+        Close();
+        return E_OUTOFMEMORY;
+    }
+    // Size, 4:1:1 and the 30000/1001 time base select the NTSC DV25 profile.
+    codec->width = kWidth;
+    codec->height = kHeight;
+    codec->pix_fmt = AV_PIX_FMT_YUV411P;
+    codec->time_base = AVRational{int(ntsc::kFrameRateDen), int(ntsc::kFrameRateNum)};
+    codec->sample_aspect_ratio = AVRational{10, 11};
+    // Slice threads only: frame threading would hold frames back, and every picture must give
+    // its frame at once.
+    codec->thread_type = FF_THREAD_SLICE;
+#ifdef DV_ENCODER_ONE_THREAD
+    codec->thread_count = 1;
+#else
+    codec->thread_count = 0;
+#endif
+    if (avcodec_open2(codec, dvEncoder, nullptr) < 0) {
+        Close();
+        return E_FAIL;
+    }
+
+    yuv->format = AV_PIX_FMT_YUV411P;
+    yuv->width = kWidth;
+    yuv->height = kHeight;
+    if (av_frame_get_buffer(yuv, 0) < 0) {
+        Close();
+        return E_OUTOFMEMORY;
+    }
+
+    // Only chroma is resampled (4:1 across); an area-weighted bilinear filter does that well at
+    // half the cost of a bicubic one.
+    for (SwsContext*& converter : converters) {
+        converter = sws_getContext(kWidth, kBandRows, AV_PIX_FMT_BGR24, kWidth, kBandRows,
+                                   AV_PIX_FMT_YUV411P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        if (converter == nullptr) {
+            Close();
+            return E_FAIL;
+        }
+        // BT.601 with studio range (black at 16), as DV carries it.
+        const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
+        sws_setColorspaceDetails(converter, bt601, 1, bt601, 0, 0, 1 << 16, 1 << 16);
+    }
+    try {
+        helper = std::thread(&VideoEncoderCodec::HelperMain, this);
+    } catch (const std::system_error&) {
+        Close();
+        return E_OUTOFMEMORY;
+    }
+
+    lastFrame.resize(kFrameBytes);
+    return S_OK;
+}
+
+void VideoEncoderCodec::Reset() {
+    lastPicture.Forget();
+    nextPts = 0;
+}
+
+HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t* frame) {
+    if (codec == nullptr) return E_UNEXPECTED;
+    if (reuse && lastBottomUp == bottomUp && lastPicture.Matches(picture)) {
+        std::memcpy(frame, lastFrame.data(), kFrameBytes);
+        return S_OK;
+    }
+
+    if (av_frame_make_writable(yuv) < 0) return E_OUTOFMEMORY;
+    {
+        std::lock_guard<std::mutex> lock(helperLock);
+        nextBand.store(0, std::memory_order_relaxed);
+        jobPicture = picture;
+        jobBottomUp = bottomUp;
+        jobTaken = false;
+        jobDone = false;
+    }
+    helperWake.notify_all();
+    ConvertBands(0, picture, bottomUp);
+    {
+        // A helper that has not woken yet is not waited for: the job is taken back.
+        std::unique_lock<std::mutex> lock(helperLock);
+        if (jobTaken) {
+            helperWake.wait(lock, [this] { return jobDone; });
+        } else {
+            jobPicture = nullptr;
+        }
+    }
+    yuv->pts = nextPts++;
+
+    if (avcodec_send_frame(codec, yuv) < 0) return E_FAIL;
+    const int received = avcodec_receive_packet(codec, packet);
+    if (received < 0) return E_FAIL;
+    const bool whole = packet->size == kFrameBytes;
+    if (whole) std::memcpy(frame, packet->data, kFrameBytes);
+    av_packet_unref(packet);
+    if (!whole) return E_FAIL;
+    ++encodeCount;
+
+    if (!reuse) return S_OK;
+    lastBottomUp = bottomUp;
+    lastPicture.Keep(picture);
+    std::memcpy(lastFrame.data(), frame, kFrameBytes);
+    return S_OK;
+}
+
+void VideoEncoderCodec::ConvertBands(int thread, const uint8_t* picture, bool bottomUp) {
+    // Output row y of a bottom-up picture is memory row kHeight - 1 - y, read upwards.
+    const int stride = bottomUp ? -kRowBytes : kRowBytes;
+    for (int band = nextBand.fetch_add(1, std::memory_order_relaxed); band < kBands;
+         band = nextBand.fetch_add(1, std::memory_order_relaxed)) {
+        const int firstRow = band * kBandRows;
+        const uint8_t* source =
+            picture + static_cast<size_t>(bottomUp ? kHeight - 1 - firstRow : firstRow) * kRowBytes;
+        uint8_t* planes[4] = {};
+        for (int p = 0; p < 3; ++p) planes[p] = yuv->data[p] + static_cast<ptrdiff_t>(firstRow) * yuv->linesize[p];
+        sws_scale(converters[thread], &source, &stride, 0, kBandRows, planes, yuv->linesize);
+    }
+}
+
+void VideoEncoderCodec::HelperMain() {
+    std::unique_lock<std::mutex> lock(helperLock);
+    for (;;) {
+        helperWake.wait(lock, [this] { return helperQuit || jobPicture != nullptr; });
+        if (helperQuit) return;
+        const uint8_t* picture = jobPicture;
+        const bool bottomUp = jobBottomUp;
+        jobPicture = nullptr;
+        jobTaken = true;
+        lock.unlock();
+        ConvertBands(1, picture, bottomUp);
+        lock.lock();
+        jobDone = true;
+        helperWake.notify_all();
+    }
+}
+
+}  // namespace dv

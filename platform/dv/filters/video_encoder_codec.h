@@ -1,0 +1,97 @@
+// Compresses 720x480 BGR24 pictures into NTSC DV25 frames (120000 bytes) with libswscale's BT.601
+// conversion to 4:1:1 and libavcodec's DV encoder. A still picture is the common case, so a
+// picture byte-identical to the previous one reuses the previous frame instead of encoding again.
+//
+// Threads: not thread-safe; the encoder filter calls it only under its input pin's receive lock,
+// or under the filter lock while stopped (Open, Reset). 4:1:1 keeps every chroma row, so bands of
+// rows convert independently: while open, the codec runs a helper thread, and the calling thread
+// and the helper each take the next band from `nextBand` until none is left. The caller starts at
+// once and the helper joins when it wakes, so a slow wake-up (a good part of a band on a virtual
+// machine) costs nothing but the bands the helper did not get to. `helperLock` guards the job
+// fields below it; the helper touches nothing else but `nextBand`, its own converter and the rows
+// of `yuv` of the bands it took.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "filters/kept_picture.h"
+#include "ntsc_dv.h"
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct SwsContext;
+
+namespace dv {
+
+class VideoEncoderCodec {
+public:
+    static constexpr int kWidth = ntsc::kWidth;
+    static constexpr int kHeight = ntsc::kHeight;
+    static constexpr int kRowBytes = kWidth * 3;
+    static constexpr int kPictureBytes = kRowBytes * kHeight;  // 1036800
+    static constexpr int kFrameBytes = ntsc::kFrameBytes;
+
+    VideoEncoderCodec();
+    ~VideoEncoderCodec();
+    VideoEncoderCodec(const VideoEncoderCodec&) = delete;
+    VideoEncoderCodec& operator=(const VideoEncoderCodec&) = delete;
+
+    // Prepares the converter and the encoder; S_OK when already open. E_FAIL when libavcodec
+    // has no DV encoder or refuses the settings, E_OUTOFMEMORY when allocations fail.
+    HRESULT Open();
+    // Forgets the previous picture (a new stream starts).
+    void Reset();
+
+    // Encodes one picture of kPictureBytes (rows bottom first when bottomUp) into frame
+    // (kFrameBytes). E_UNEXPECTED before Open, E_FAIL when the encoder fails or its packet is
+    // not a DV25 frame.
+    HRESULT Encode(const uint8_t* picture, bool bottomUp, uint8_t* frame);
+
+    // Reuse of the previous frame for an identical picture; on by default. The benchmark turns
+    // it off to measure the full encoding cost.
+    void SetReuse(bool enabled) { reuse = enabled; }
+    // Pictures actually encoded (reused frames not counted).
+    uint64_t EncodeCount() const { return encodeCount; }
+
+private:
+    static constexpr int kBandRows = 16;
+    static constexpr int kBands = kHeight / kBandRows;
+    static_assert(kBands * kBandRows == kHeight);
+
+    void Close();
+    // Converts bands of the picture into yuv with converters[thread] until none is left.
+    void ConvertBands(int thread, const uint8_t* picture, bool bottomUp);
+    void HelperMain();
+
+    AVCodecContext* codec = nullptr;
+    SwsContext* converters[2] = {nullptr, nullptr};  // one band each; [1] is the helper's
+    AVFrame* yuv = nullptr;
+    AVPacket* packet = nullptr;
+    int64_t nextPts = 0;
+
+    std::thread helper;
+    std::mutex helperLock;
+    std::condition_variable helperWake;
+    const uint8_t* jobPicture = nullptr;  // helperLock: the picture to help with, null when idle
+    bool jobBottomUp = false;             // helperLock
+    bool jobTaken = false;                // helperLock: the helper took the current job
+    bool jobDone = false;                 // helperLock: ... and took its last band
+    std::atomic<int> nextBand {0};        // the next band to convert; kBands and above: none
+    bool helperQuit = false;              // helperLock
+
+    bool reuse = true;
+    bool lastBottomUp = false;
+    KeptPicture lastPicture {kRowBytes, kHeight};  // the picture behind lastFrame
+    std::vector<uint8_t> lastFrame;
+    uint64_t encodeCount = 0;
+};
+
+}  // namespace dv

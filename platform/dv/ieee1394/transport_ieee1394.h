@@ -1,0 +1,127 @@
+// The transport to a DV camcorder or deck on the IEEE 1394 bus, through libiec61883.
+//
+// Open finds the unit by its unique id and connects our output to its input plug with the
+// connection management procedures. When another host already holds the unit's input plug we do
+// not join its channel (two talkers on one channel garble both): we allocate the broadcast channel
+// 63 and send there instead, as libiec61883 does for a unit without plugs. When no isochronous bandwidth or channel is left the
+// open fails and nothing stays allocated. It then prepares an NTSC DV transmitter. The first frame
+// starts transmission and a loop thread that services the raw1394 handle. From then on the 8 kHz
+// bus cycle paces the frames: SendFrame waits for room in Ieee1394FrameQueue, and the feeder
+// callback repeats the last frame whenever the queue is dry.
+//
+// libiec61883's DV transmitter asks for one packet at a time (an empty one or one 480-byte data
+// block) and keeps its packet and SYT counters in statics shared by every transmitter of the
+// process: a frame's first block must go in the packet that carries the SYT, which is every 250th
+// data packet counted since the process began. The feeder counts the same way; a transmitter
+// started in mid-count first sends the tail of its first frame so that frames start on the SYT
+// again. Only one transmitter may run in a process; a second Open meanwhile is refused (busy).
+//
+// A bus reset renumbers the nodes. The reset handler only notes it (it may run inside any
+// transaction, even inside itself); the loop thread then finds the unit again by its id, waiting
+// for remote nodes that answer only some time after the local reset event, and remakes the
+// connection on the same channel. Frames that went out while the unit was not connected are
+// counted as lost and reported. A unit that is no longer there was unplugged: the transport fails
+// as gone, stops transmitting at once, and Close then frees only what is still ours (a reset
+// already returned channel and bandwidth to the resource manager; the unplugged unit's node
+// number may belong to another unit now).
+//
+// Threads: Open and Close on the state-changing thread; SendFrame on the streaming thread;
+// Cancel on any thread. The raw1394 handle is used by the loop thread only while it runs (the
+// feeder and the bus reset handler are called from raw1394_loop_iterate on it), and by
+// Open/Close/the first SendFrame only while it does not. The connection fields (deviceNode,
+// plugs, channel, bandwidth, connected, connectionGeneration) follow the same rule. `failure`
+// and `errorText` are guarded by errorLock; the reset bookkeeping is atomic.
+#pragma once
+
+#include <libiec61883/iec61883.h>
+#include <libraw1394/raw1394.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ieee1394/ieee1394_frame_queue.h"
+#include "filters/transport_interface.h"
+
+namespace dv {
+
+class Ieee1394Transport : public Transport {
+public:
+    explicit Ieee1394Transport(uint64_t guid);
+    ~Ieee1394Transport() override;
+
+    HRESULT Open() override;
+    HRESULT SendFrame(const uint8_t* frame, size_t size) override;
+    void Cancel() override;
+    void Close() override;
+    std::string LastError() const override;
+
+    // What happened on the bus, for reports and tests.
+    struct Statistics {
+        uint64_t framesSent = 0;
+        uint64_t framesRepeated = 0;
+        uint64_t packetsDropped = 0;
+        uint64_t busResets = 0;
+        uint64_t framesLostInResets = 0;  // started while the unit was not connected
+        int channel = -1;
+        bool broadcast = false;           // sending on channel 63 without a plug connection
+    };
+    Statistics statistics();
+
+private:
+    static int Feeder(unsigned char* data, int difBlocks, unsigned int dropped, void* self);
+    static int OnBusReset(raw1394handle_t handle, unsigned int generation);
+    int Feed(unsigned char* data, int difBlocks, unsigned int dropped);
+    void Loop();
+    // After a reset: 1 when the unit was found and the connection remade, 0 to try again
+    // later, -1 when the unit is gone.
+    int Recover();
+    // Connects to deviceNode (plugs, or the broadcast channel); the reason in *why on failure.
+    HRESULT Connect(std::string* why);
+    // False when the node still does not answer (EAGAIN) after a bounded wait.
+    bool WaitForNode(nodeid_t node);
+    bool InputPlugHeldElsewhere(nodeid_t node);
+    bool AnyChannelFree();
+    void ReleaseConnection();
+    HRESULT Fail(HRESULT status, const std::string& text);
+    HRESULT Failure();
+
+    const uint64_t guid;
+    Ieee1394FrameQueue queue;
+    raw1394handle_t handle = nullptr;  // see the class comment
+    iec61883_dv_t transmitter = nullptr;
+    nodeid_t deviceNode = 0;
+    int outputPlug = -1;
+    int inputPlug = -1;
+    int bandwidth = 0;
+    int channel = -1;
+    bool connected = false;             // a connection was made through the plugs
+    bool broadcast = false;             // channel 63 allocated, sent on without touching the plugs
+    unsigned connectionGeneration = 0;  // the bus generation the connection holds in
+    bool started = false;               // streaming thread: transmission and loop started
+    bool registered = false;            // this is the process's transmitting transport
+    std::thread loopThread;
+    std::atomic<bool> stopLoop{false};
+    std::atomic<int64_t> lastFeedMs{0};  // when the feeder last ran; the loop's stall check
+
+    // Bus resets: the handler sets these, the loop thread acts on them.
+    std::atomic<bool> resetPending{false};
+    std::atomic<unsigned> latestGeneration{0};
+    std::atomic<int64_t> resetAtMs{0};
+    std::atomic<bool> linkDown{false};  // frames started now are lost to the unit
+    std::atomic<uint64_t> busResets{0};
+    std::atomic<uint64_t> framesLost{0};
+
+    // Feeder (loop thread, or the streaming thread inside xmit_start): SYT alignment.
+    std::vector<uint8_t> firstFrame;  // the tail sent while aligning
+    int alignPackets = -1;            // data packets still to send before a frame may start
+
+    mutable std::mutex errorLock;
+    HRESULT failure = S_OK;
+    std::string errorText;
+};
+
+}  // namespace dv
