@@ -20,14 +20,21 @@
 
 #include "capture_check.h"
 #include "control_chain.h"
+#include "luma_psnr.h"
+#include "shell_command.h"
 #include "test_support.h"
 #include "transport_interface.h"
+
+using testsupport::kLumaBytes;
+using testsupport::kYuv411Bytes;
+using testsupport::LumaPsnr;
+using testsupport::Quote;
+using testsupport::ReadFile;
+using testsupport::Shell;
 
 namespace {
 
 constexpr size_t kFrameBytes = 120000;
-constexpr size_t kLumaBytes = 720 * 480;
-constexpr size_t kYuv411Bytes = kLumaBytes * 3 / 2;
 constexpr int kLocalNodeAfterOneUnit = 1;  // the host's adapter follows the virtual nodes
 const char kNoDevice[] = "DV機器が見つかりませんでした。";
 const char kCouldNotStart[] = "Tamsel: DV出力を開始できませんでした。";
@@ -37,32 +44,6 @@ const char kRunDone[] = "run.sh: done";
 
 std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// Runs a shell command with stderr joined to stdout; its output and exit status.
-int Shell(const std::string& command, std::string* output = nullptr) {
-    FILE* pipe = popen(("(" + command + ") 2>&1").c_str(), "r");
-    if (pipe == nullptr) return -1;
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-    const int status = pclose(pipe);
-    if (output != nullptr) *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // The number after `key` on the sim1394 report line that starts with `line`; -1 if absent.
 long ReportValue(const std::string& output, const std::string& line, const std::string& key) {
@@ -122,16 +103,6 @@ protected:
     static std::string missing;
 };
 std::string Ieee1394Bus::missing;
-
-double LumaPsnr(const uint8_t* a, const uint8_t* b) {
-    double sum = 0;
-    for (size_t i = 0; i < kLumaBytes; ++i) {
-        const double d = double(a[i]) - double(b[i]);
-        sum += d * d;
-    }
-    const double mse = sum / kLumaBytes;
-    return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
-}
 
 // The tape holds whole NTSC DV frames of the colour bars (ffprobe and ffmpeg as outside judges).
 void ExpectColourBarTape(const std::string& tape, const std::string& work) {

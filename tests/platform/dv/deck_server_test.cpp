@@ -8,13 +8,7 @@
 #include "deck_test_process.h"
 #include "transport_deck.h"
 
-using decktest::DeckProcess;
-using decktest::ExpectTapeHolds;
-using decktest::kFrameBytes;
-using decktest::MakeFrame;
-using decktest::NowMs;
-using decktest::RawConnect;
-using decktest::TempDir;
+using namespace decktest;
 
 namespace {
 
@@ -22,8 +16,7 @@ TEST(DeckServer, RecordsWholeFramesInOrderNoFasterThanTheFrameRate) {
     TempDir dir;
     const std::string tape = dir.path() + "/tape.dv";
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(tape));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(tape));
 
     dv::DeckTransport transport(deck.SocketPath());
     ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
@@ -59,8 +52,7 @@ TEST(DeckServer, DropsAFrameCutShortAndKeepsListeningForTheNextSender) {
     TempDir dir;
     const std::string tape = dir.path() + "/tape.dv";
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(tape));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(tape));
 
     const int fd = RawConnect(deck.SocketPath());
     ASSERT_GE(fd, 0);
@@ -98,8 +90,7 @@ TEST(DeckServer, DropsAFrameCutShortAndKeepsListeningForTheNextSender) {
 TEST(DeckServer, RefusesASecondSenderWhileOneRecords) {
     TempDir dir;
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(dir.path() + "/tape.dv"));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(dir.path() + "/tape.dv"));
     dv::DeckTransport first(deck.SocketPath());
     ASSERT_EQ(S_OK, first.Open());
     dv::DeckTransport second(deck.SocketPath());
@@ -111,8 +102,7 @@ TEST(DeckServer, RefusesASecondSenderWhileOneRecords) {
 TEST(DeckServer, ReportsTicksWithoutAFrame) {
     TempDir dir;
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(dir.path() + "/tape.dv"));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(dir.path() + "/tape.dv"));
     dv::DeckTransport transport(deck.SocketPath());
     ASSERT_EQ(S_OK, transport.Open());
     for (uint32_t i = 0; i < 20; ++i) {
@@ -132,8 +122,7 @@ TEST(DeckServer, StopSignalMidStreamFlushesReportsAndUnplugsTheSender) {
     TempDir dir;
     const std::string tape = dir.path() + "/tape.dv";
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(tape));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(tape));
     dv::DeckTransport transport(deck.SocketPath());
     ASSERT_EQ(S_OK, transport.Open());
     HRESULT hr = S_OK;
@@ -173,8 +162,7 @@ TEST(DeckServer, TapeThatCannotBeWrittenGivesAClearErrorAndKeepsWholeFrames) {
         // One tape, one deck: a second deck on it would interleave frames.
         TempDir otherOutput;
         DeckProcess first(dir.path()), second(otherOutput.path());
-        ASSERT_TRUE(first.Start(dir.path() + "/shared.dv"));
-        ASSERT_TRUE(first.WaitUntilListening());
+        ASSERT_TRUE(first.StartListening(dir.path() + "/shared.dv"));
         ASSERT_TRUE(second.Start(dir.path() + "/shared.dv"));
         EXPECT_EQ(1, second.Wait());
         EXPECT_NE(std::string::npos, second.Errors().find("in use")) << second.Errors();
@@ -183,8 +171,7 @@ TEST(DeckServer, TapeThatCannotBeWrittenGivesAClearErrorAndKeepsWholeFrames) {
         // Room for five and a half frames, as on a nearly full disk.
         const std::string tape = dir.path() + "/full.dv";
         DeckProcess deck(dir.path());
-        ASSERT_TRUE(deck.Start(tape, "full deck", long(kFrameBytes * 11 / 2)));
-        ASSERT_TRUE(deck.WaitUntilListening());
+        ASSERT_TRUE(deck.StartListening(tape, "full deck", long(kFrameBytes * 11 / 2)));
         dv::DeckTransport transport(deck.SocketPath());
         ASSERT_EQ(S_OK, transport.Open());
         HRESULT hr = S_OK;
