@@ -56,6 +56,21 @@ long ReportValue(const std::string& output, const std::string& line, const std::
     return std::strtol(text.c_str() + k + key.size(), nullptr, 10);
 }
 
+// Every bandwidth unit (4915 on a free bus) and every channel is back with the bus's resource
+// manager.
+void ExpectIrmResourcesFree(const std::string& out) {
+    EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available ")) << out;
+    EXPECT_EQ(64, ReportValue(out, "IRM channels available", "available ")) << out;
+}
+
+// The camcorder unplugged while recording kept whole frames only, as many as it counted.
+void ExpectUnpluggedTapeWhole(const std::string& tape, const std::string& out) {
+    const std::string bytes = ReadFile(tape);
+    EXPECT_GT(bytes.size(), 0u);
+    EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "whole frames only";
+    EXPECT_EQ(long(bytes.size() / kFrameBytes), ReportValue(out, "camcorder 0 (unplugged):", "frames recorded "));
+}
+
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 class TempDir {
@@ -171,8 +186,7 @@ TEST_F(Ieee1394Bus, ACamcorderIsListedAndRecordsTheColourBars) {
     EXPECT_EQ(long(ReadFile(tape).size() / kFrameBytes), ReportValue(out, "camcorder 0:", "frames recorded "));
     EXPECT_EQ(0, ReportValue(out, "camcorder 0:", "frames lost "));
     // Stopping gave everything back.
-    EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available "));
-    EXPECT_EQ(64, ReportValue(out, "IRM channels available", "available "));
+    ExpectIrmResourcesFree(out);
     EXPECT_EQ(0, ReportValue(out, "camcorder 0 input plug", "plug: "));
 }
 
@@ -312,13 +326,9 @@ TEST_F(Ieee1394Bus, TamselSaysTheUnpluggedCamcorderIsGone) {
     EXPECT_TRUE(Contains(out, kDeviceLost)) << out;
     EXPECT_TRUE(Contains(out, kRunFailed)) << out;
     EXPECT_FALSE(Contains(out, kRunDone)) << out;
-    const std::string bytes = ReadFile(tape);
-    EXPECT_GT(bytes.size(), 0u);
-    EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "whole frames only";
-    EXPECT_EQ(long(bytes.size() / kFrameBytes), ReportValue(out, "camcorder 0 (unplugged):", "frames recorded "));
+    ExpectUnpluggedTapeWhole(tape, out);
     // Tamsel stopped its graph before telling, and gave back what it held.
-    EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available ")) << out;
-    EXPECT_EQ(64, ReportValue(out, "IRM channels available", "available ")) << out;
+    ExpectIrmResourcesFree(out);
 }
 
 // Unplugging the camcorder while the control program's graph streams: the graph reports the
@@ -338,12 +348,8 @@ TEST_F(Ieee1394Bus, UnpluggingTheCamcorderAbortsTheGraph) {
                   &out);
         ASSERT_EQ(0, status) << out;
         EXPECT_TRUE(Contains(out, "camcorder 0 unplugged at cycle")) << out;
-        const std::string bytes = ReadFile(tape);
-        EXPECT_GT(bytes.size(), 0u);
-        EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "whole frames only";
-        EXPECT_EQ(long(bytes.size() / kFrameBytes), ReportValue(out, "camcorder 0 (unplugged):", "frames recorded "));
-        EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available ")) << out;
-        EXPECT_EQ(64, ReportValue(out, "IRM channels available", "available ")) << out;
+        ExpectUnpluggedTapeWhole(tape, out);
+        ExpectIrmResourcesFree(out);
         return;
     }
     CoInitialize(nullptr);
