@@ -177,9 +177,7 @@ TEST_F(DvTape, KillingTheDeckMidStreamAbortsTheGraph) {
     ASSERT_TRUE(deck.StartListening(tape, "doomed deck"));
 
     Chain chain;
-    ASSERT_EQ("", chain.Build());
-    chain.control->Run();
-    chain.control->Pause();
+    ASSERT_EQ("", chain.BuildAndStart());
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     deck.Signal(SIGKILL);
     deck.Wait();
@@ -211,9 +209,7 @@ TEST_F(DvTape, StopReturnsPromptlyFromAStalledDeck) {
     DeckProcess deck(dir.path());
     ASSERT_TRUE(deck.StartListening(tape, "stalled deck"));
     Chain chain;
-    ASSERT_EQ("", chain.Build());
-    chain.control->Run();
-    chain.control->Pause();
+    ASSERT_EQ("", chain.BuildAndStart());
     std::this_thread::sleep_for(std::chrono::seconds(1));
     deck.Signal(SIGSTOP);  // takes nothing more: the device's Receive blocks with the socket full
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
