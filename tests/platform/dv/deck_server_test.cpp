@@ -12,10 +12,15 @@ using namespace decktest;
 
 namespace {
 
-TEST(DeckServer, RecordsWholeFramesInOrderNoFasterThanTheFrameRate) {
+// A deck with its own output directory and a tape there, started by each test as it needs.
+class DeckServer : public testing::Test {
+protected:
     TempDir dir;
     const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck(dir.path());
+    DeckProcess deck {dir.path()};
+};
+
+TEST_F(DeckServer, RecordsWholeFramesInOrderNoFasterThanTheFrameRate) {
     ASSERT_TRUE(deck.StartListening(tape));
 
     dv::DeckTransport transport(deck.SocketPath());
@@ -48,10 +53,7 @@ TEST(DeckServer, RecordsWholeFramesInOrderNoFasterThanTheFrameRate) {
     EXPECT_NE(0, stat(deck.SocketPath().c_str(), &st)) << "the socket must be removed on exit";
 }
 
-TEST(DeckServer, DropsAFrameCutShortAndKeepsListeningForTheNextSender) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck(dir.path());
+TEST_F(DeckServer, DropsAFrameCutShortAndKeepsListeningForTheNextSender) {
     ASSERT_TRUE(deck.StartListening(tape));
 
     const int fd = RawConnect(deck.SocketPath());
@@ -87,10 +89,8 @@ TEST(DeckServer, DropsAFrameCutShortAndKeepsListeningForTheNextSender) {
     EXPECT_EQ("5", deck.ReportValue("frames"));
 }
 
-TEST(DeckServer, RefusesASecondSenderWhileOneRecords) {
-    TempDir dir;
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.StartListening(dir.path() + "/tape.dv"));
+TEST_F(DeckServer, RefusesASecondSenderWhileOneRecords) {
+    ASSERT_TRUE(deck.StartListening(tape));
     dv::DeckTransport first(deck.SocketPath());
     ASSERT_EQ(S_OK, first.Open());
     dv::DeckTransport second(deck.SocketPath());
@@ -99,10 +99,8 @@ TEST(DeckServer, RefusesASecondSenderWhileOneRecords) {
     first.Close();
 }
 
-TEST(DeckServer, ReportsTicksWithoutAFrame) {
-    TempDir dir;
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.StartListening(dir.path() + "/tape.dv"));
+TEST_F(DeckServer, ReportsTicksWithoutAFrame) {
+    ASSERT_TRUE(deck.StartListening(tape));
     dv::DeckTransport transport(deck.SocketPath());
     ASSERT_EQ(S_OK, transport.Open());
     for (uint32_t i = 0; i < 20; ++i) {
@@ -118,10 +116,7 @@ TEST(DeckServer, ReportsTicksWithoutAFrame) {
     EXPECT_GE(std::stoi(missed), 5) << missed;
 }
 
-TEST(DeckServer, StopSignalMidStreamFlushesReportsAndUnplugsTheSender) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck(dir.path());
+TEST_F(DeckServer, StopSignalMidStreamFlushesReportsAndUnplugsTheSender) {
     ASSERT_TRUE(deck.StartListening(tape));
     dv::DeckTransport transport(deck.SocketPath());
     ASSERT_EQ(S_OK, transport.Open());
@@ -149,11 +144,9 @@ TEST(DeckServer, StopSignalMidStreamFlushesReportsAndUnplugsTheSender) {
     ExpectTapeHolds(tape, frames);
 }
 
-TEST(DeckServer, TapeThatCannotBeWrittenGivesAClearErrorAndKeepsWholeFrames) {
-    TempDir dir;
+TEST_F(DeckServer, TapeThatCannotBeWrittenGivesAClearErrorAndKeepsWholeFrames) {
     {
         // A directory is no tape: the deck says so and never listens.
-        DeckProcess deck(dir.path());
         ASSERT_TRUE(deck.Start(dir.path()));
         EXPECT_EQ(1, deck.Wait());
         EXPECT_NE(std::string::npos, deck.Errors().find("cannot open tape")) << deck.Errors();
@@ -169,10 +162,10 @@ TEST(DeckServer, TapeThatCannotBeWrittenGivesAClearErrorAndKeepsWholeFrames) {
     }
     {
         // Room for five and a half frames, as on a nearly full disk.
-        const std::string tape = dir.path() + "/full.dv";
-        DeckProcess deck(dir.path());
-        ASSERT_TRUE(deck.StartListening(tape, "full deck", long(kFrameBytes * 11 / 2)));
-        dv::DeckTransport transport(deck.SocketPath());
+        const std::string fullTape = dir.path() + "/full.dv";
+        DeckProcess full(dir.path());
+        ASSERT_TRUE(full.StartListening(fullTape, "full deck", long(kFrameBytes * 11 / 2)));
+        dv::DeckTransport transport(full.SocketPath());
         ASSERT_EQ(S_OK, transport.Open());
         HRESULT hr = S_OK;
         for (uint32_t i = 0; i < 40 && hr == S_OK; ++i) {
@@ -182,9 +175,9 @@ TEST(DeckServer, TapeThatCannotBeWrittenGivesAClearErrorAndKeepsWholeFrames) {
         EXPECT_EQ(dv::kTransportDiskFull, hr) << transport.LastError();
         EXPECT_NE(std::string::npos, transport.LastError().find("cannot write tape"))
             << transport.LastError();
-        EXPECT_EQ(1, deck.Wait());
-        EXPECT_NE(std::string::npos, deck.Errors().find("keeps 5 whole frames")) << deck.Errors();
-        ExpectTapeHolds(tape, 5);
+        EXPECT_EQ(1, full.Wait());
+        EXPECT_NE(std::string::npos, full.Errors().find("keeps 5 whole frames")) << full.Errors();
+        ExpectTapeHolds(fullTape, 5);
     }
 }
 
