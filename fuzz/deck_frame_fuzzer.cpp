@@ -18,17 +18,9 @@
 
 #include "deck/deck_timecode.h"
 #include "filters/dif_frame.h"
+#include "fuzz_check.h"
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                         \
-    do {                                                                              \
-        if (!(condition)) {                                                           \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__,     \
-                         #condition);                                                 \
-            std::abort();                                                             \
-        }                                                                             \
-    } while (0)
 
 // 24 hours of drop-frame labels: 144 ten-minute blocks of 17982 frames.
 constexpr int64_t kFramesPerDay = 144 * 17982;

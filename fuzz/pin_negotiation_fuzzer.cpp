@@ -31,17 +31,9 @@
 #include "filter/color_bar_filter.h"
 #include "filter/color_bar_stream.h"
 #include "framework/media_type_record.h"
+#include "fuzz_check.h"
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                         \
-    do {                                                                              \
-        if (!(condition)) {                                                           \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__,     \
-                         #condition);                                                 \
-            std::abort();                                                             \
-        }                                                                             \
-    } while (0)
 
 // The largest block a record may claim: far beyond any video format block (1128 bytes), small
 // enough that copying it around does not dominate a run.
@@ -55,8 +47,9 @@ const GUID* const kFormatTypes[] = {&FORMAT_VideoInfo, &GUID_NULL, &FORMAT_DvInf
                                     &MEDIATYPE_Video};
 
 // Base for the peer's objects: counts references but never deletes itself (the run owns it), so
-// the balance can be checked at the end.
-class Counted {
+// the balance can be checked at the end. Answers for IUnknown and `Interface` (kIid).
+template <typename Interface, const IID& kIid>
+class Counted : public Interface {
 public:
     LONG references = 1;
     void CheckBalanced(const char* what) const {
@@ -65,16 +58,10 @@ public:
             std::abort();
         }
     }
-};
-
-// The object a record's pUnk may name. Copies of a record take a reference on it and releasing
-// a record gives one back; at the end of every input the count must be back where it started.
-class FormatObject final : public IUnknown, public Counted {
-public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (out == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown) {
-            *out = static_cast<IUnknown*>(this);
+        if (iid == IID_IUnknown || iid == kIid) {
+            *out = static_cast<Interface*>(this);
             AddRef();
             return S_OK;
         }
@@ -87,6 +74,10 @@ public:
         return --references;
     }
 };
+
+// The object a record's pUnk may name. Copies of a record take a reference on it and releasing
+// a record gives one back; at the end of every input the count must be back where it started.
+class FormatObject final : public Counted<IUnknown, IID_IUnknown> {};
 FormatObject formatObject;
 
 GUID PickGuid(FuzzedDataProvider& input, const GUID* const* table, size_t count) {
@@ -174,25 +165,10 @@ bool SameType(const AM_MEDIA_TYPE& a, const AM_MEDIA_TYPE& b) {
            (a.cbFormat == 0 || std::memcmp(a.pbFormat, b.pbFormat, a.cbFormat) == 0);
 }
 
-class FuzzedAllocator final : public IMemAllocator, public Counted {
+class FuzzedAllocator final : public Counted<IMemAllocator, IID_IMemAllocator> {
 public:
     HRESULT setPropertiesStatus = S_OK;
     LONG grantedBuffer = 0;  // < 0: grant what is asked
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IMemAllocator) {
-            *out = static_cast<IMemAllocator*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        FUZZ_CHECK(references > 1);
-        return --references;
-    }
     HRESULT STDMETHODCALLTYPE SetProperties(ALLOCATOR_PROPERTIES* request,
                                             ALLOCATOR_PROPERTIES* granted) override {
         FUZZ_CHECK(request != nullptr && granted != nullptr);
@@ -215,7 +191,7 @@ class FuzzedPeer;
 
 // The peer's media-type list. Every Next hands out fresh task-memory records built from the
 // input consumed when the list was made.
-class FuzzedTypeList final : public IEnumMediaTypes, public Counted {
+class FuzzedTypeList final : public Counted<IEnumMediaTypes, IID_IEnumMediaTypes> {
 public:
     explicit FuzzedTypeList(FuzzedDataProvider& input) {
         const int count = input.ConsumeIntegralInRange<int>(0, 6);
@@ -238,21 +214,6 @@ public:
     }
     ~FuzzedTypeList() {
         for (AM_MEDIA_TYPE& type : types) ReleaseMediaTypeContents(type);
-    }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IEnumMediaTypes) {
-            *out = static_cast<IEnumMediaTypes*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        FUZZ_CHECK(references > 1);
-        return --references;
     }
     HRESULT STDMETHODCALLTYPE Next(ULONG count, AM_MEDIA_TYPE** out, ULONG* fetched) override {
         FUZZ_CHECK(out != nullptr);
@@ -293,7 +254,7 @@ private:
     HRESULT resetStatus = S_OK;
 };
 
-class FuzzedInputSide final : public IMemInputPin, public Counted {
+class FuzzedInputSide final : public Counted<IMemInputPin, IID_IMemInputPin> {
 public:
     FuzzedPeer* owner = nullptr;
     bool offersAllocator = false;
@@ -302,11 +263,6 @@ public:
     FuzzedAllocator allocator;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        FUZZ_CHECK(references > 1);
-        return --references;
-    }
     HRESULT STDMETHODCALLTYPE GetAllocator(IMemAllocator** out) override {
         FUZZ_CHECK(out != nullptr);
         if (!offersAllocator) {
@@ -333,7 +289,7 @@ public:
     HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_FALSE; }
 };
 
-class FuzzedPeer final : public IPin, public Counted {
+class FuzzedPeer final : public Counted<IPin, IID_IPin> {
 public:
     explicit FuzzedPeer(FuzzedDataProvider& input) {
         direction = input.ConsumeIntegralInRange<int>(0, 9) == 0 ? PINDIR_OUTPUT : PINDIR_INPUT;
@@ -382,11 +338,6 @@ public:
         }
         *out = nullptr;
         return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        FUZZ_CHECK(references > 1);
-        return --references;
     }
     HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
     HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin* connector,

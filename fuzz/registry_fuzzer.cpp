@@ -26,16 +26,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "fuzz_check.h"
 
-#define FUZZ_CHECK(condition)                                                         \
-    do {                                                                              \
-        if (!(condition)) {                                                           \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__,     \
-                         #condition);                                                 \
-            std::abort();                                                             \
-        }                                                                             \
-    } while (0)
+namespace {
 
 constexpr size_t kLargestValue = 1 << 16;
 std::string stateDirectory;

@@ -17,9 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "dif_test_filters.h"
-#include "filters/muxer.h"
-#include "filters/video_encoder.h"
+#include "encoding_chain.h"
 
 using namespace dvtest;
 using Clock = std::chrono::steady_clock;
@@ -52,38 +50,30 @@ double Seconds(Clock::time_point since) {
 
 // Pushes frames through source -> encoder -> muxer -> sink and returns frames per second.
 double RunChain(const std::vector<uint8_t>& picture, int frames, bool reuse) {
-    dv::MediaType rgb;
-    MakeRgbType(&rgb);
-    Ref<TestSource> source(new TestSource(rgb, kPictureBytes));
-    Ref<dv::VideoEncoder> encoder(new dv::VideoEncoder());
-    Ref<dv::Muxer> muxer(new dv::Muxer());
-    Ref<TestSink> sink(new TestSink(MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd));
-    if (source->Output().Connect(&encoder->Input(), nullptr) != S_OK ||
-        encoder->Output().Connect(&muxer->Input(), nullptr) != S_OK ||
-        muxer->Output().Connect(&sink->Input(), nullptr) != S_OK) {
+    EncodingChain chain;
+    if (chain.Connect() != S_OK) {
         std::fprintf(stderr, "cannot connect the chain\n");
         std::exit(1);
     }
-    encoder->Codec().SetReuse(reuse);
+    chain.encoder->Codec().SetReuse(reuse);
     // The hand-off: take the frame and let it go, counting what came.
     long delivered = 0;
     long wrongLength = 0;
-    sink->Input().onData = [&delivered, &wrongLength](const uint8_t* /*data*/, long length) {
+    chain.sink->Input().onData = [&delivered, &wrongLength](const uint8_t* /*data*/, long length) {
         ++delivered;
         if (length != kDvFrameBytes) ++wrongLength;
     };
-    for (dv::BaseFilter* f : std::initializer_list<dv::BaseFilter*>{sink.p, muxer.p, encoder.p, source.p})
-        f->Pause();
+    chain.Pause();
 
     const Clock::time_point start = Clock::now();
     for (int k = 0; k < frames; ++k) {
-        if (source->Push(picture.data(), kPictureBytes, k * 200000LL, (k + 1) * 200000LL) != S_OK) {
+        if (chain.source->Push(picture.data(), kPictureBytes, k * 200000LL, (k + 1) * 200000LL) != S_OK) {
             std::fprintf(stderr, "frame %d refused\n", k);
             std::exit(1);
         }
     }
     const double elapsed = Seconds(start);
-    StopAndUnlink({sink.p, muxer.p, encoder.p, source.p});
+    chain.Stop();
     if (delivered != frames || wrongLength != 0) {
         std::fprintf(stderr, "the sink got %ld frames (%ld of the wrong length) for %d pictures\n",
                      delivered, wrongLength, frames);

@@ -47,6 +47,9 @@
 
 #include "bench_process.h"
 #include "control_chain.h"
+#include "shell_command.h"
+
+using testsupport::Shell;
 
 namespace {
 
@@ -65,19 +68,6 @@ int Reap(pid_t pid) {
         if (errno != EINTR) return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Runs a shell command; its standard output and error, and its exit status.
-int Shell(const std::string& command, std::string* output) {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return -1;
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-    const int status = pclose(pipe);
-    *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // --- What the process holds ---------------------------------------------------------------

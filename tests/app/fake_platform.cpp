@@ -52,6 +52,42 @@ HRESULT Answer(IUnknown* self, bool match, void** out) {
 
 class Filter;
 
+// An enumerator handing out one item a call (all the control program asks for): Make(index) for
+// each index below Count(), then S_FALSE until Reset.
+template <typename Enum, const IID& kIid, typename Item>
+class OneByOneEnum : public Enum, public Counted {
+public:
+    explicit OneByOneEnum(int* live) : Counted(live) {}
+    FAKE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        return Answer(this, iid == IID_IUnknown || iid == kIid, out);
+    }
+    HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* items, ULONG* fetched) override {
+        if (count != 1) return E_INVALIDARG;
+        if (m_next >= Count()) {
+            if (fetched != nullptr) *fetched = 0;
+            return S_FALSE;
+        }
+        items[0] = Make(m_next++);
+        if (fetched != nullptr) *fetched = 1;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        m_next = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(Enum**) override { return E_NOTIMPL; }
+
+protected:
+    virtual size_t Count() const = 0;
+    // Item `index`, with the reference or block the caller is to release.
+    virtual Item Make(size_t index) = 0;
+
+private:
+    size_t m_next = 0;
+};
+
 class Pin final : public IPin, public Counted {
 public:
     Pin(Filter* filter, std::u16string name) : Counted(nullptr), m_filter(filter), m_name(name) {}
@@ -82,35 +118,18 @@ private:
     std::u16string m_name;
 };
 
-class PinEnum final : public IEnumPins, public Counted {
+class PinEnum final : public OneByOneEnum<IEnumPins, IID_IEnumPins, IPin*> {
 public:
-    explicit PinEnum(std::vector<Pin*> pins)
-        : Counted(&World().livePinEnums), m_pins(std::move(pins)) {}
-    FAKE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return Answer(this, iid == IID_IUnknown || iid == IID_IEnumPins, out);
-    }
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, IPin** pins, ULONG* fetched) override {
-        if (count != 1) return E_INVALIDARG;
-        if (m_next >= m_pins.size()) {
-            if (fetched != nullptr) *fetched = 0;
-            return S_FALSE;
-        }
-        pins[0] = m_pins[m_next++];
-        pins[0]->AddRef();
-        if (fetched != nullptr) *fetched = 1;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Reset() override {
-        m_next = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumPins**) override { return E_NOTIMPL; }
+    explicit PinEnum(std::vector<Pin*> pins) : OneByOneEnum(&World().livePinEnums), m_pins(std::move(pins)) {}
 
 private:
+    size_t Count() const override { return m_pins.size(); }
+    IPin* Make(size_t index) override {
+        m_pins[index]->AddRef();
+        return m_pins[index];
+    }
+
     std::vector<Pin*> m_pins;
-    size_t m_next = 0;
 };
 
 class Filter final : public IBaseFilter, public Counted {
@@ -158,21 +177,14 @@ HRESULT Pin::QueryPinInfo(PIN_INFO* info) {
     return S_OK;
 }
 
-class RegEnum final : public IEnumRegFilters, public Counted {
+class RegEnum final : public OneByOneEnum<IEnumRegFilters, IID_IEnumRegFilters, REGFILTER*> {
 public:
-    RegEnum() : Counted(&World().liveRegEnums) {}
-    FAKE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return Answer(this, iid == IID_IUnknown || iid == IID_IEnumRegFilters, out);
-    }
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, REGFILTER** records, ULONG* fetched) override {
-        if (count != 1) return E_INVALIDARG;
-        const auto& list = World().registered;
-        if (m_next >= list.size()) {
-            if (fetched != nullptr) *fetched = 0;
-            return S_FALSE;
-        }
-        const RegisteredFilter& entry = list[m_next++];
+    RegEnum() : OneByOneEnum(&World().liveRegEnums) {}
+
+private:
+    size_t Count() const override { return World().registered.size(); }
+    REGFILTER* Make(size_t index) override {
+        const RegisteredFilter& entry = World().registered[index];
         // One block holding the record and its name, as the platform hands them out.
         const size_t nameBytes = (entry.name.size() + 1) * sizeof(WCHAR);
         auto* block = static_cast<BYTE*>(CoTaskMemAlloc(sizeof(REGFILTER) + nameBytes));
@@ -180,19 +192,8 @@ public:
         record->Clsid = entry.clsid;
         record->Name = reinterpret_cast<LPWSTR>(block + sizeof(REGFILTER));
         std::memcpy(record->Name, entry.name.c_str(), nameBytes);
-        records[0] = record;
-        if (fetched != nullptr) *fetched = 1;
-        return S_OK;
+        return record;
     }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Reset() override {
-        m_next = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumRegFilters**) override { return E_NOTIMPL; }
-
-private:
-    size_t m_next = 0;
 };
 
 class Mapper final : public IFilterMapper, public Counted {
@@ -394,32 +395,13 @@ private:
     int m_device;
 };
 
-class MonikerEnum final : public IEnumMoniker, public Counted {
+class MonikerEnum final : public OneByOneEnum<IEnumMoniker, IID_IEnumMoniker, IMoniker*> {
 public:
-    MonikerEnum() : Counted(&World().liveMonikerEnums) {}
-    FAKE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return Answer(this, iid == IID_IUnknown || iid == IID_IEnumMoniker, out);
-    }
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, IMoniker** monikers, ULONG* fetched) override {
-        if (count != 1) return E_INVALIDARG;
-        if (m_next >= World().devices.size()) {
-            if (fetched != nullptr) *fetched = 0;
-            return S_FALSE;
-        }
-        monikers[0] = new Moniker(static_cast<int>(m_next++));
-        if (fetched != nullptr) *fetched = 1;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Reset() override {
-        m_next = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumMoniker**) override { return E_NOTIMPL; }
+    MonikerEnum() : OneByOneEnum(&World().liveMonikerEnums) {}
 
 private:
-    size_t m_next = 0;
+    size_t Count() const override { return World().devices.size(); }
+    IMoniker* Make(size_t index) override { return new Moniker(static_cast<int>(index)); }
 };
 
 class DevEnum final : public ICreateDevEnum, public Counted {

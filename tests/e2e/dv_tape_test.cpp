@@ -15,11 +15,17 @@
 #include "deck/deck_timecode.h"
 #include "filters/device_statistics.h"
 #include "filters/transport_interface.h"
+#include "luma_psnr.h"
+#include "shell_command.h"
 
 using decktest::DeckProcess;
 using decktest::kFrameBytes;
 using decktest::NowMs;
 using decktest::TempDir;
+using testsupport::kLumaBytes;
+using testsupport::kYuv411Bytes;
+using testsupport::LumaPsnr;
+using testsupport::Shell;
 
 namespace {
 
@@ -27,25 +33,10 @@ constexpr double kFramesPerSecond = 30000.0 / 1001.0;
 // "Promptly" means before the transport's stall timeout: a Stop that waited for the device would
 // take at least that long.
 constexpr int64_t kPromptMs = dv::kTransportStallTimeoutMs;
-constexpr size_t kLumaBytes = 720 * 480;
-constexpr size_t kYuv411Bytes = kLumaBytes * 3 / 2;
 
 std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-// Runs a shell command; its standard output, and whether it exited 0.
-bool Shell(const std::string& command, std::string* output = nullptr) {
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return false;
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-    const int status = pclose(pipe);
-    if (output != nullptr) *output = text;
-    return status == 0;
-}
 
 // The control program's graph, with what the tests read from it.
 struct Chain : ControlChain {
@@ -68,8 +59,8 @@ protected:
         for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}) {
             if (!Exists(Build(piece))) missing = std::string(piece) + " is not built";
         }
-        if (missing.empty() && !Shell("ffprobe -version >/dev/null 2>&1")) missing = "ffprobe is not installed";
-        if (missing.empty() && !Shell("cd '" + testsupport::BuildDir() + "' && ./regsvr tamsel.ax >/dev/null")) {
+        if (missing.empty() && Shell("ffprobe -version >/dev/null") != 0) missing = "ffprobe is not installed";
+        if (missing.empty() && Shell("cd '" + testsupport::BuildDir() + "' && ./regsvr tamsel.ax >/dev/null") != 0) {
             missing = "tamsel.ax could not be registered";
         }
     }
@@ -84,22 +75,11 @@ protected:
 };
 std::string DvTape::missing;
 
-double LumaPsnr(const uint8_t* a, const uint8_t* b) {
-    double sum = 0;
-    for (size_t i = 0; i < kLumaBytes; ++i) {
-        const double d = double(a[i]) - double(b[i]);
-        sum += d * d;
-    }
-    const double mse = sum / kLumaBytes;
-    return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
-}
-
 TEST_F(DvTape, ColourBarsReachTheTapeAtTheDvFrameRate) {
     TempDir dir;
     const std::string tape = dir.path() + "/bars.dv";
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(tape, "e2e deck"));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(tape, "e2e deck"));
 
     Chain chain;
     ASSERT_EQ("", chain.Build());
@@ -158,8 +138,8 @@ TEST_F(DvTape, ColourBarsReachTheTapeAtTheDvFrameRate) {
 
     // An outside judge: NTSC DV with 48 kHz audio.
     std::string probe;
-    ASSERT_TRUE(Shell("ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,r_frame_rate,sample_rate"
-                      " -of default=nw=1 '" + tape + "'", &probe));
+    ASSERT_EQ(0, Shell("ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,r_frame_rate,sample_rate"
+                       " -of default=nw=1 '" + tape + "'", &probe));
     for (const char* expected : {"codec_name=dvvideo", "width=720", "height=480", "r_frame_rate=30000/1001",
                                  "codec_type=audio", "sample_rate=48000"}) {
         EXPECT_NE(std::string::npos, probe.find(expected)) << expected << " not in:\n" << probe;
@@ -174,10 +154,10 @@ TEST_F(DvTape, ColourBarsReachTheTapeAtTheDvFrameRate) {
         std::fwrite(bars.data() + 54, 1, kLumaBytes * 3, out);
         std::fclose(out);
     }
-    ASSERT_TRUE(Shell("ffmpeg -v error -f rawvideo -pix_fmt bgr24 -s 720x480 -i '" + dir.path() +
-                      "/bars.bgr' -vf vflip -pix_fmt yuv411p -f rawvideo -y '" + dir.path() + "/bars.yuv'"));
-    ASSERT_TRUE(Shell("ffmpeg -v error -i '" + tape + "' -f rawvideo -pix_fmt yuv411p -y '" + dir.path() +
-                      "/tape.yuv'"));
+    ASSERT_EQ(0, Shell("ffmpeg -v error -f rawvideo -pix_fmt bgr24 -s 720x480 -i '" + dir.path() +
+                       "/bars.bgr' -vf vflip -pix_fmt yuv411p -f rawvideo -y '" + dir.path() + "/bars.yuv'"));
+    ASSERT_EQ(0, Shell("ffmpeg -v error -i '" + tape + "' -f rawvideo -pix_fmt yuv411p -y '" + dir.path() +
+                       "/tape.yuv'"));
     const std::string reference = decktest::ReadFile(dir.path() + "/bars.yuv");
     const std::string decoded = decktest::ReadFile(dir.path() + "/tape.yuv");
     ASSERT_EQ(kYuv411Bytes, reference.size());
@@ -194,13 +174,10 @@ TEST_F(DvTape, KillingTheDeckMidStreamAbortsTheGraph) {
     TempDir dir;
     const std::string tape = dir.path() + "/cut.dv";
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(tape, "doomed deck"));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(tape, "doomed deck"));
 
     Chain chain;
-    ASSERT_EQ("", chain.Build());
-    chain.control->Run();
-    chain.control->Pause();
+    ASSERT_EQ("", chain.BuildAndStart());
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     deck.Signal(SIGKILL);
     deck.Wait();
@@ -230,12 +207,9 @@ TEST_F(DvTape, StopReturnsPromptlyFromAStalledDeck) {
     TempDir dir;
     const std::string tape = dir.path() + "/stalled.dv";
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(tape, "stalled deck"));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(tape, "stalled deck"));
     Chain chain;
-    ASSERT_EQ("", chain.Build());
-    chain.control->Run();
-    chain.control->Pause();
+    ASSERT_EQ("", chain.BuildAndStart());
     std::this_thread::sleep_for(std::chrono::seconds(1));
     deck.Signal(SIGSTOP);  // takes nothing more: the device's Receive blocks with the socket full
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -20,14 +20,21 @@
 
 #include "capture_check.h"
 #include "control_chain.h"
+#include "luma_psnr.h"
+#include "shell_command.h"
 #include "test_support.h"
 #include "transport_interface.h"
+
+using testsupport::kLumaBytes;
+using testsupport::kYuv411Bytes;
+using testsupport::LumaPsnr;
+using testsupport::Quote;
+using testsupport::ReadFile;
+using testsupport::Shell;
 
 namespace {
 
 constexpr size_t kFrameBytes = 120000;
-constexpr size_t kLumaBytes = 720 * 480;
-constexpr size_t kYuv411Bytes = kLumaBytes * 3 / 2;
 constexpr int kLocalNodeAfterOneUnit = 1;  // the host's adapter follows the virtual nodes
 const char kNoDevice[] = "DV機器が見つかりませんでした。";
 const char kCouldNotStart[] = "Tamsel: DV出力を開始できませんでした。";
@@ -38,32 +45,6 @@ const char kRunDone[] = "run.sh: done";
 std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// Runs a shell command with stderr joined to stdout; its output and exit status.
-int Shell(const std::string& command, std::string* output = nullptr) {
-    FILE* pipe = popen(("(" + command + ") 2>&1").c_str(), "r");
-    if (pipe == nullptr) return -1;
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-    const int status = pclose(pipe);
-    if (output != nullptr) *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // The number after `key` on the sim1394 report line that starts with `line`; -1 if absent.
 long ReportValue(const std::string& output, const std::string& line, const std::string& key) {
     const size_t at = output.find("sim1394: " + line);
@@ -73,6 +54,21 @@ long ReportValue(const std::string& output, const std::string& line, const std::
     const size_t k = text.find(key);
     if (k == std::string::npos) return -1;
     return std::strtol(text.c_str() + k + key.size(), nullptr, 10);
+}
+
+// Every bandwidth unit (4915 on a free bus) and every channel is back with the bus's resource
+// manager.
+void ExpectIrmResourcesFree(const std::string& out) {
+    EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available ")) << out;
+    EXPECT_EQ(64, ReportValue(out, "IRM channels available", "available ")) << out;
+}
+
+// The camcorder unplugged while recording kept whole frames only, as many as it counted.
+void ExpectUnpluggedTapeWhole(const std::string& tape, const std::string& out) {
+    const std::string bytes = ReadFile(tape);
+    EXPECT_GT(bytes.size(), 0u);
+    EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "whole frames only";
+    EXPECT_EQ(long(bytes.size() / kFrameBytes), ReportValue(out, "camcorder 0 (unplugged):", "frames recorded "));
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -122,16 +118,6 @@ protected:
     static std::string missing;
 };
 std::string Ieee1394Bus::missing;
-
-double LumaPsnr(const uint8_t* a, const uint8_t* b) {
-    double sum = 0;
-    for (size_t i = 0; i < kLumaBytes; ++i) {
-        const double d = double(a[i]) - double(b[i]);
-        sum += d * d;
-    }
-    const double mse = sum / kLumaBytes;
-    return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
-}
 
 // The tape holds whole NTSC DV frames of the colour bars (ffprobe and ffmpeg as outside judges).
 void ExpectColourBarTape(const std::string& tape, const std::string& work) {
@@ -200,8 +186,7 @@ TEST_F(Ieee1394Bus, ACamcorderIsListedAndRecordsTheColourBars) {
     EXPECT_EQ(long(ReadFile(tape).size() / kFrameBytes), ReportValue(out, "camcorder 0:", "frames recorded "));
     EXPECT_EQ(0, ReportValue(out, "camcorder 0:", "frames lost "));
     // Stopping gave everything back.
-    EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available "));
-    EXPECT_EQ(64, ReportValue(out, "IRM channels available", "available "));
+    ExpectIrmResourcesFree(out);
     EXPECT_EQ(0, ReportValue(out, "camcorder 0 input plug", "plug: "));
 }
 
@@ -341,13 +326,9 @@ TEST_F(Ieee1394Bus, TamselSaysTheUnpluggedCamcorderIsGone) {
     EXPECT_TRUE(Contains(out, kDeviceLost)) << out;
     EXPECT_TRUE(Contains(out, kRunFailed)) << out;
     EXPECT_FALSE(Contains(out, kRunDone)) << out;
-    const std::string bytes = ReadFile(tape);
-    EXPECT_GT(bytes.size(), 0u);
-    EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "whole frames only";
-    EXPECT_EQ(long(bytes.size() / kFrameBytes), ReportValue(out, "camcorder 0 (unplugged):", "frames recorded "));
+    ExpectUnpluggedTapeWhole(tape, out);
     // Tamsel stopped its graph before telling, and gave back what it held.
-    EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available ")) << out;
-    EXPECT_EQ(64, ReportValue(out, "IRM channels available", "available ")) << out;
+    ExpectIrmResourcesFree(out);
 }
 
 // Unplugging the camcorder while the control program's graph streams: the graph reports the
@@ -367,12 +348,8 @@ TEST_F(Ieee1394Bus, UnpluggingTheCamcorderAbortsTheGraph) {
                   &out);
         ASSERT_EQ(0, status) << out;
         EXPECT_TRUE(Contains(out, "camcorder 0 unplugged at cycle")) << out;
-        const std::string bytes = ReadFile(tape);
-        EXPECT_GT(bytes.size(), 0u);
-        EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "whole frames only";
-        EXPECT_EQ(long(bytes.size() / kFrameBytes), ReportValue(out, "camcorder 0 (unplugged):", "frames recorded "));
-        EXPECT_EQ(4915, ReportValue(out, "IRM bandwidth available", "available ")) << out;
-        EXPECT_EQ(64, ReportValue(out, "IRM channels available", "available ")) << out;
+        ExpectUnpluggedTapeWhole(tape, out);
+        ExpectIrmResourcesFree(out);
         return;
     }
     CoInitialize(nullptr);

@@ -65,8 +65,7 @@ std::string TamselFailure::missing;
 TEST_F(TamselFailure, DeckBusyWithAnotherSenderIsToldAndEndsWithStatusOne) {
     TempDir dir;
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(dir.path() + "/busy.dv", "busy deck"));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(dir.path() + "/busy.dv", "busy deck"));
 
     // Another sender takes the deck first.
     CoInitialize(nullptr);
@@ -105,8 +104,7 @@ TEST_F(TamselFailure, DeviceFailingWhileStreamingIsToldAndEndsWithStatusOne) {
         TempDir dir;
         const std::string tape = dir.path() + "/cut.dv";
         DeckProcess deck(dir.path());
-        ASSERT_TRUE(deck.Start(tape, "doomed deck", killed ? 0 : long(20 * decktest::kFrameBytes)));
-        ASSERT_TRUE(deck.WaitUntilListening());
+        ASSERT_TRUE(deck.StartListening(tape, "doomed deck", killed ? 0 : long(20 * decktest::kFrameBytes)));
 
         const std::string log = dir.path() + "/tamsel.log";
         const pid_t tamsel = apptest::Start({apptest::Tool("Tamsel")}, log);

@@ -9,12 +9,7 @@
 
 #include "fakes.h"
 
-using fakes::FakeAllocator;
-using fakes::FakeGraph;
-using fakes::FakeInputPin;
-using fakes::TestSource;
-using fakes::TestStream;
-using fakes::VideoType;
+using namespace fakes;
 
 namespace {
 

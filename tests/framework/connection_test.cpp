@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fakes.h"
-#include "module_state.h"
+#include "source_fixture.h"
 
 using fakes::FakeAllocator;
 using fakes::FakeInputPin;
@@ -16,30 +16,8 @@ using fakes::VideoType;
 
 namespace {
 
-class Connection : public ::testing::Test {
+class Connection : public fakes::SourceFixture {
 protected:
-    void SetUp() override {
-        CoInitialize(nullptr);
-        objectsBefore = liveObjectCount;
-        source = new TestSource();
-        filter = fakes::AsFilter(source);
-        pin = source->AddStream(u"Output");
-        ASSERT_NE(pin, nullptr);
-        pin->singleType = VideoType(MEDIASUBTYPE_RGB24);
-        peer.acceptedSubtypes = {MEDIASUBTYPE_RGB24};
-    }
-
-    void TearDown() override {
-        peer.Disconnect();
-        pin->Disconnect();
-        filter->Release();
-        // Every reference taken on the fakes came back, and every framework object is gone.
-        EXPECT_EQ(peer.references, 1u);
-        EXPECT_EQ(allocator.references, 1u);
-        EXPECT_EQ(liveObjectCount, objectsBefore);
-        CoUninitialize();
-    }
-
     // A failed attempt leaves nothing behind on our side.
     void ExpectUnconnected() {
         EXPECT_FALSE(pin->IsConnected());
@@ -47,13 +25,6 @@ protected:
         EXPECT_EQ(peer.references, 1u);
         EXPECT_EQ(peer.connector, nullptr);
     }
-
-    LONG objectsBefore = 0;
-    TestSource* source = nullptr;
-    IBaseFilter* filter = nullptr;
-    TestStream* pin = nullptr;
-    FakeInputPin peer;
-    FakeAllocator allocator;
 };
 
 TEST_F(Connection, PeersListIsTriedFirst) {

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "fakes.h"
-#include "module_state.h"
+#include "source_fixture.h"
 
 using fakes::FakeAllocator;
 using fakes::FakeGraph;
@@ -23,17 +23,11 @@ void WaitUntil(const std::function<bool()>& condition) {
     }
 }
 
-class PushStream : public ::testing::Test {
+class PushStream : public fakes::SourceFixture {
 protected:
     void SetUp() override {
-        CoInitialize(nullptr);
-        objectsBefore = liveObjectCount;
-        source = new TestSource();
-        filter = fakes::AsFilter(source);
-        pin = source->AddStream(u"Output");
-        ASSERT_NE(pin, nullptr);
-        pin->singleType = VideoType(MEDIASUBTYPE_RGB24);
-        peer.acceptedSubtypes = {MEDIASUBTYPE_RGB24};
+        SourceFixture::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_EQ(filter->JoinFilterGraph(&graph, u"source"), S_OK);
     }
 
@@ -44,23 +38,11 @@ protected:
 
     void TearDown() override {
         EXPECT_TRUE(SUCCEEDED(filter->Stop()));
-        peer.Disconnect();
-        pin->Disconnect();
         filter->JoinFilterGraph(nullptr, nullptr);
-        filter->Release();
-        EXPECT_EQ(peer.references, 1u);
-        EXPECT_EQ(allocator.references, 1u);
+        SourceFixture::TearDown();
         EXPECT_EQ(allocator.samplesOut, 0);
-        EXPECT_EQ(liveObjectCount, objectsBefore);
-        CoUninitialize();
     }
 
-    LONG objectsBefore = 0;
-    TestSource* source = nullptr;
-    IBaseFilter* filter = nullptr;
-    TestStream* pin = nullptr;
-    FakeInputPin peer;
-    FakeAllocator allocator;
     FakeGraph graph;
 };
 

@@ -14,7 +14,6 @@ import sqlite3
 import stat
 import subprocess
 import sys
-import tempfile
 
 import tamsel_chain
 from tamsel_chain import check
@@ -81,8 +80,8 @@ def main():
         print('skipped: a %s package is installed already' % PACKAGE)
         return SKIP
 
-    work = tempfile.mkdtemp(prefix='tamsel-deb-')
-    try:
+    problems = []
+    with tamsel_chain.scratch_dir('tamsel-deb-', problems) as work:
         made = subprocess.run(['bash', os.path.join(source_dir, 'scripts', 'package.sh'), work],
                               env=dict(os.environ, TAMSEL_BUILD_DIR=build_dir),
                               capture_output=True, text=True)
@@ -129,13 +128,7 @@ def main():
         left = [path for path in files + ['/usr/lib/tamsel', '/usr/share/doc/tamsel', MACHINE_DIR]
                 if os.path.lexists(path)]
         check(not left, 'left behind: %s' % left)
-    except (tamsel_chain.Failure, subprocess.CalledProcessError) as failure:
-        print('FAILED:', failure)
-        return 1
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-    print('package installs, runs and purges cleanly')
-    return 0
+    return tamsel_chain.report(problems, 'package installs, runs and purges cleanly')
 
 
 if __name__ == '__main__':

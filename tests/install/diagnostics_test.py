@@ -4,10 +4,8 @@ swallow the failure, and nothing is said without it. Uses an installed tree whos
 library is removed after registration: the deck's device provider then cannot be loaded."""
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 
 import tamsel_chain
 
@@ -27,9 +25,8 @@ def log_lines(stderr, problems, when):
 
 def main():
     build_dir = sys.argv[1]
-    work = tempfile.mkdtemp(prefix='tamsel-diag-')
     problems = []
-    try:
+    with tamsel_chain.scratch_dir('tamsel-diag-', problems) as work:
         prefix = os.path.join(work, 'prefix')
         subprocess.run(['cmake', '--install', build_dir, '--prefix', prefix], check=True,
                        stdout=subprocess.DEVNULL)
@@ -79,13 +76,7 @@ def main():
         if not any(m.startswith('LoadLibrary %s: ' % bogus) and len(m) > len(bogus) + 20
                    for m in reasons):
             problems.append('regsvr on a non-library logged no reason: %r' % regsvr.stderr)
-    except (tamsel_chain.Failure, subprocess.CalledProcessError) as failure:
-        problems.append(str(failure))
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-    for line in problems:
-        print('FAILED:', line)
-    return 1 if problems else 0
+    return tamsel_chain.report(problems)
 
 
 if __name__ == '__main__':

@@ -3,10 +3,8 @@
 that need escaping kept exactly. The text is rebuilt from the JSON and compared line by line."""
 import json
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 
 import tamsel_chain
 
@@ -64,56 +62,51 @@ def compare(bin_dir, env, problems, when):
 
 def main():
     build_dir, helper = sys.argv[1], sys.argv[2]
-    work = tempfile.mkdtemp(prefix='tamsel-json-')
     problems = []
     deck = None
-    try:
-        env = tamsel_chain.clean_env(work)
-        facts = compare(build_dir, env, problems, 'empty registry')
+    with tamsel_chain.scratch_dir('tamsel-json-', problems) as work:
+        try:
+            env = tamsel_chain.clean_env(work)
+            facts = compare(build_dir, env, problems, 'empty registry')
 
-        tamsel_chain.run([os.path.join(build_dir, 'regsvr'), os.path.join(build_dir, 'tamsel.ax')], env)
-        tamsel_chain.run([helper], env)
-        deck = subprocess.Popen([os.path.join(build_dir, 'dvdeck'), '--tape',
-                                 os.path.join(work, 'tape.dv')], env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(100):
-            if tamsel_chain.graphinfo_json(build_dir, env)['devices']:
-                break
-            tamsel_chain.time.sleep(0.1)
-        facts = compare(build_dir, env, problems, 'filters and a deck')
-        if facts is not None:
-            by_name = {f['name']: f for f in facts['filters']}
-            odd = by_name.get(ODD_NAME)
-            if odd is None:
-                problems.append('the odd filter is missing: %s' % list(by_name))
-            else:
-                pin = odd['pins'][0] if odd['pins'] else {}
-                expected = {'name': ODD_PIN, 'direction': 'input', 'rendered': True,
-                            'zero': True, 'many': True,
-                            'connectsTo': {'filter': '{E436EBB2-524F-11CE-9F53-0020AF0BA770}',
-                                           'pin': 'Other\tpin'}}
-                if odd['merit'] != 0x00600800 or {k: pin.get(k) for k in expected} != expected:
-                    problems.append('odd filter read back as %s' % odd)
-                minors = sorted((t['major'], t['minor'], t['minorGuid']) for t in pin.get('types', []))
-                unnamed = '{0F3E2D1C-5B4A-4987-A6B5-C4D3E2F10A0B}'
-                if minors != sorted([('Video', unnamed, unnamed), ('any', 'any', '{00000000-0000-0000-0000-000000000000}')]):
-                    problems.append('odd pin types read back as %s' % minors)
-            if by_name.get('No pins', {}).get('pins') != []:
-                problems.append('a filter without pins: %s' % by_name.get('No pins'))
-            if [d['name'] for d in facts['devices']] != [tamsel_chain.DECK_NAME]:
-                problems.append('devices: %s' % facts['devices'])
-        bad = tamsel_chain.run([os.path.join(build_dir, 'graphinfo'), '--jsn'], env, expect=None)
-        if bad.returncode != 2 or bad.stdout:
-            problems.append('graphinfo --jsn: status %d, output %r' % (bad.returncode, bad.stdout))
-    except tamsel_chain.Failure as failure:
-        problems.append(str(failure))
-    finally:
-        if deck is not None:
-            tamsel_chain.stop(deck)
-        shutil.rmtree(work, ignore_errors=True)
-    for line in problems:
-        print('FAILED:', line)
-    return 1 if problems else 0
+            tamsel_chain.run([os.path.join(build_dir, 'regsvr'), os.path.join(build_dir, 'tamsel.ax')], env)
+            tamsel_chain.run([helper], env)
+            deck = subprocess.Popen([os.path.join(build_dir, 'dvdeck'), '--tape',
+                                     os.path.join(work, 'tape.dv')], env=env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            for _ in range(100):
+                if tamsel_chain.graphinfo_json(build_dir, env)['devices']:
+                    break
+                tamsel_chain.time.sleep(0.1)
+            facts = compare(build_dir, env, problems, 'filters and a deck')
+            if facts is not None:
+                by_name = {f['name']: f for f in facts['filters']}
+                odd = by_name.get(ODD_NAME)
+                if odd is None:
+                    problems.append('the odd filter is missing: %s' % list(by_name))
+                else:
+                    pin = odd['pins'][0] if odd['pins'] else {}
+                    expected = {'name': ODD_PIN, 'direction': 'input', 'rendered': True,
+                                'zero': True, 'many': True,
+                                'connectsTo': {'filter': '{E436EBB2-524F-11CE-9F53-0020AF0BA770}',
+                                               'pin': 'Other\tpin'}}
+                    if odd['merit'] != 0x00600800 or {k: pin.get(k) for k in expected} != expected:
+                        problems.append('odd filter read back as %s' % odd)
+                    minors = sorted((t['major'], t['minor'], t['minorGuid']) for t in pin.get('types', []))
+                    unnamed = '{0F3E2D1C-5B4A-4987-A6B5-C4D3E2F10A0B}'
+                    if minors != sorted([('Video', unnamed, unnamed), ('any', 'any', '{00000000-0000-0000-0000-000000000000}')]):
+                        problems.append('odd pin types read back as %s' % minors)
+                if by_name.get('No pins', {}).get('pins') != []:
+                    problems.append('a filter without pins: %s' % by_name.get('No pins'))
+                if [d['name'] for d in facts['devices']] != [tamsel_chain.DECK_NAME]:
+                    problems.append('devices: %s' % facts['devices'])
+            bad = tamsel_chain.run([os.path.join(build_dir, 'graphinfo'), '--jsn'], env, expect=None)
+            if bad.returncode != 2 or bad.stdout:
+                problems.append('graphinfo --jsn: status %d, output %r' % (bad.returncode, bad.stdout))
+        finally:
+            if deck is not None:
+                tamsel_chain.stop(deck)
+    return tamsel_chain.report(problems)
 
 
 if __name__ == '__main__':

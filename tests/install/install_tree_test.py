@@ -4,10 +4,8 @@ lib/, the in-process servers in lib/tamsel/, run paths relative to $ORIGIN. The 
 programs register, list and record on their own, with a fresh state directory."""
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 
 import tamsel_chain
 from tamsel_chain import check
@@ -62,8 +60,8 @@ def check_desktop_entry(prefix):
 
 def main():
     build_dir = os.path.realpath(sys.argv[1])
-    work = tempfile.mkdtemp(prefix='tamsel-install-')
-    try:
+    problems = []
+    with tamsel_chain.scratch_dir('tamsel-install-', problems) as work:
         prefix = os.path.join(work, 'prefix with space')
         subprocess.run(['cmake', '--install', build_dir, '--prefix', prefix],
                        check=True, stdout=subprocess.DEVNULL)
@@ -74,13 +72,7 @@ def main():
         report, _ = tamsel_chain.run_chain(os.path.join(prefix, 'bin'),
                                            os.path.join(prefix, 'lib', 'tamsel'), work)
         print(report)
-    except tamsel_chain.Failure as failure:
-        print('FAILED:', failure)
-        return 1
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-    print('installed tree works')
-    return 0
+    return tamsel_chain.report(problems, 'installed tree works')
 
 
 if __name__ == '__main__':

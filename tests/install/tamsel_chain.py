@@ -3,9 +3,11 @@ few seconds from headless Tamsel on the virtual deck. Shared by the install test
 
 Every wait is bounded; every process started here is stopped again, also on failure.
 """
+import contextlib
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -23,6 +25,28 @@ class Failure(Exception):
 def check(condition, message):
     if not condition:
         raise Failure(message)
+
+
+@contextlib.contextmanager
+def scratch_dir(prefix, problems):
+    """A fresh temporary directory for one test's work, removed afterwards with all in it. A
+    Failure or a failed command ends the work and goes to `problems`."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    try:
+        yield work
+    except (Failure, subprocess.CalledProcessError) as failure:
+        problems.append(str(failure))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def report(problems, passed=None):
+    """Prints each problem, or `passed` when there is none; the exit status for them."""
+    for line in problems:
+        print('FAILED:', line)
+    if not problems and passed:
+        print(passed)
+    return 1 if problems else 0
 
 
 def clean_env(state_dir, machine_wide=False, **extra):

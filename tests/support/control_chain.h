@@ -165,4 +165,15 @@ struct ControlChain {
         if (control == nullptr || events == nullptr) return "no media control or events";
         return "";
     }
+
+    // Build, then Run and Pause as the control program starts its output (the source streams on
+    // while paused): "" when streaming, else what failed.
+    std::string BuildAndStart() {
+        const std::string failed = Build();
+        if (!failed.empty()) return failed;
+        const HRESULT ran = control->Run();
+        if (FAILED(ran)) return "Run failed: " + Hex(ran);
+        control->Pause();
+        return "";
+    }
 };

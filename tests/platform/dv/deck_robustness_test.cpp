@@ -14,13 +14,7 @@
 #include "deck_test_process.h"
 #include "filters/transport_deck.h"
 
-using decktest::DeckProcess;
-using decktest::ExpectTapeHolds;
-using decktest::kFrameBytes;
-using decktest::MakeFrame;
-using decktest::NowMs;
-using decktest::RawConnect;
-using decktest::TempDir;
+using namespace decktest;
 
 namespace {
 
@@ -106,8 +100,7 @@ TEST(DeckRobustness, RefusesAFifoTapeAndADeckDirectoryThatIsNotPrivate) {
     // Nor does the device listing offer a deck from such a directory.
     TempDir state;
     DeckProcess deck(dir.path(), state.path());
-    ASSERT_TRUE(deck.Start(dir.path() + "/tape.dv"));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(dir.path() + "/tape.dv"));
     const std::string decks = state.path() + "/dvdeck";
     EXPECT_EQ(1u, dv::DeckDirectory::ListLive(decks).size());
     chmod(decks.c_str(), 0777);
@@ -124,8 +117,7 @@ TEST(DeckRobustness, IdleConnectionsDoNotHoldUpARealSender) {
     TempDir dir;
     const std::string tape = dir.path() + "/tape.dv";
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(tape));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(tape));
     std::vector<int> idle;
     for (int i = 0; i < 40; ++i) {
         idle.push_back(RawConnect(deck.SocketPath(), /*hello=*/false));
@@ -188,8 +180,7 @@ TEST(DeckRobustness, HangsUpOnASilentSenderAndTellsItWhy) {
     TempDir dir;
     const std::string tape = dir.path() + "/tape.dv";
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(tape));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(tape));
     dv::DeckTransport quiet(deck.SocketPath()), next(deck.SocketPath());
     ASSERT_EQ(S_OK, quiet.Open()) << quiet.LastError();
     EXPECT_EQ(dv::kTransportBusy, next.Open());
@@ -221,8 +212,7 @@ TEST(DeckRobustness, BacksOffWhileItCannotAcceptAndAnswersOnceItCan) {
     if (access("/proc/self/schedstat", R_OK) != 0) GTEST_SKIP() << "no scheduler statistics here";
     TempDir dir;
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(dir.path() + "/tape.dv"));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(dir.path() + "/tape.dv"));
     // The limit at the lowest free descriptor leaves the deck none for a new connection.
     std::vector<int> open;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(deck.pid()) + "/fd")) {
@@ -260,8 +250,7 @@ TEST(DeckRobustness, SenderAndDeckOfDifferentUsersRefuseEachOther) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     TempDir dir;
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(dir.path() + "/tape.dv"));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    ASSERT_TRUE(deck.StartListening(dir.path() + "/tape.dv"));
     const pid_t sender = fork();
     ASSERT_GE(sender, 0);
     if (sender == 0) {
@@ -322,8 +311,7 @@ TEST(DeckRobustness, StopsWhileItsTapeWriterIsStuckAndTheWriterFinishesTheTape) 
         TempDir dir;
         const std::string tape = dir.path() + "/tape.dv";
         DeckProcess deck(dir.path());
-        ASSERT_TRUE(deck.Start(tape));
-        ASSERT_TRUE(deck.WaitUntilListening());
+        ASSERT_TRUE(deck.StartListening(tape));
         const std::vector<pid_t> writers = decktest::ChildrenOf(deck.pid());
         ASSERT_EQ(1u, writers.size());
         ASSERT_EQ(0, kill(writers[0], SIGSTOP));
@@ -359,8 +347,7 @@ TEST(DeckRobustness, SenderLearnsWhyTheDeckFailed) {
     {
         SCOPED_TRACE("killed");
         DeckProcess deck(dir.path());
-        ASSERT_TRUE(deck.Start(dir.path() + "/killed.dv"));
-        ASSERT_TRUE(deck.WaitUntilListening());
+        ASSERT_TRUE(deck.StartListening(dir.path() + "/killed.dv"));
         dv::DeckTransport transport(deck.SocketPath());
         ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
         ASSERT_EQ(S_OK, transport.SendFrame(MakeFrame(0).data(), kFrameBytes));
@@ -375,8 +362,7 @@ TEST(DeckRobustness, SenderLearnsWhyTheDeckFailed) {
         SCOPED_TRACE("disk full at the end");
         const std::string tape = dir.path() + "/full.dv";
         DeckProcess deck(dir.path());
-        ASSERT_TRUE(deck.Start(tape, "full deck", long(kFrameBytes * 5 / 2)));
-        ASSERT_TRUE(deck.WaitUntilListening());
+        ASSERT_TRUE(deck.StartListening(tape, "full deck", long(kFrameBytes * 5 / 2)));
         dv::DeckTransport transport(deck.SocketPath());
         ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
         for (uint32_t i = 0; i < 3; ++i) {

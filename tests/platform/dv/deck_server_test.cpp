@@ -8,22 +8,20 @@
 #include "deck_test_process.h"
 #include "filters/transport_deck.h"
 
-using decktest::DeckProcess;
-using decktest::ExpectTapeHolds;
-using decktest::kFrameBytes;
-using decktest::MakeFrame;
-using decktest::NowMs;
-using decktest::RawConnect;
-using decktest::TempDir;
+using namespace decktest;
 
 namespace {
 
-TEST(DeckServer, RecordsWholeFramesInOrderNoFasterThanTheFrameRate) {
+// A deck with its own output directory and a tape there, started by each test as it needs.
+class DeckServer : public testing::Test {
+protected:
     TempDir dir;
     const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(tape));
-    ASSERT_TRUE(deck.WaitUntilListening());
+    DeckProcess deck {dir.path()};
+};
+
+TEST_F(DeckServer, RecordsWholeFramesInOrderNoFasterThanTheFrameRate) {
+    ASSERT_TRUE(deck.StartListening(tape));
 
     dv::DeckTransport transport(deck.SocketPath());
     ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
@@ -55,12 +53,8 @@ TEST(DeckServer, RecordsWholeFramesInOrderNoFasterThanTheFrameRate) {
     EXPECT_NE(0, stat(deck.SocketPath().c_str(), &st)) << "the socket must be removed on exit";
 }
 
-TEST(DeckServer, DropsAFrameCutShortAndKeepsListeningForTheNextSender) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(tape));
-    ASSERT_TRUE(deck.WaitUntilListening());
+TEST_F(DeckServer, DropsAFrameCutShortAndKeepsListeningForTheNextSender) {
+    ASSERT_TRUE(deck.StartListening(tape));
 
     const int fd = RawConnect(deck.SocketPath());
     ASSERT_GE(fd, 0);
@@ -95,11 +89,8 @@ TEST(DeckServer, DropsAFrameCutShortAndKeepsListeningForTheNextSender) {
     EXPECT_EQ("5", deck.ReportValue("frames"));
 }
 
-TEST(DeckServer, RefusesASecondSenderWhileOneRecords) {
-    TempDir dir;
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(dir.path() + "/tape.dv"));
-    ASSERT_TRUE(deck.WaitUntilListening());
+TEST_F(DeckServer, RefusesASecondSenderWhileOneRecords) {
+    ASSERT_TRUE(deck.StartListening(tape));
     dv::DeckTransport first(deck.SocketPath());
     ASSERT_EQ(S_OK, first.Open());
     dv::DeckTransport second(deck.SocketPath());
@@ -108,11 +99,8 @@ TEST(DeckServer, RefusesASecondSenderWhileOneRecords) {
     first.Close();
 }
 
-TEST(DeckServer, ReportsTicksWithoutAFrame) {
-    TempDir dir;
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(dir.path() + "/tape.dv"));
-    ASSERT_TRUE(deck.WaitUntilListening());
+TEST_F(DeckServer, ReportsTicksWithoutAFrame) {
+    ASSERT_TRUE(deck.StartListening(tape));
     dv::DeckTransport transport(deck.SocketPath());
     ASSERT_EQ(S_OK, transport.Open());
     for (uint32_t i = 0; i < 20; ++i) {
@@ -128,12 +116,8 @@ TEST(DeckServer, ReportsTicksWithoutAFrame) {
     EXPECT_GE(std::stoi(missed), 5) << missed;
 }
 
-TEST(DeckServer, StopSignalMidStreamFlushesReportsAndUnplugsTheSender) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.Start(tape));
-    ASSERT_TRUE(deck.WaitUntilListening());
+TEST_F(DeckServer, StopSignalMidStreamFlushesReportsAndUnplugsTheSender) {
+    ASSERT_TRUE(deck.StartListening(tape));
     dv::DeckTransport transport(deck.SocketPath());
     ASSERT_EQ(S_OK, transport.Open());
     HRESULT hr = S_OK;
@@ -160,11 +144,9 @@ TEST(DeckServer, StopSignalMidStreamFlushesReportsAndUnplugsTheSender) {
     ExpectTapeHolds(tape, frames);
 }
 
-TEST(DeckServer, TapeThatCannotBeWrittenGivesAClearErrorAndKeepsWholeFrames) {
-    TempDir dir;
+TEST_F(DeckServer, TapeThatCannotBeWrittenGivesAClearErrorAndKeepsWholeFrames) {
     {
         // A directory is no tape: the deck says so and never listens.
-        DeckProcess deck(dir.path());
         ASSERT_TRUE(deck.Start(dir.path()));
         EXPECT_EQ(1, deck.Wait());
         EXPECT_NE(std::string::npos, deck.Errors().find("cannot open tape")) << deck.Errors();
@@ -173,19 +155,17 @@ TEST(DeckServer, TapeThatCannotBeWrittenGivesAClearErrorAndKeepsWholeFrames) {
         // One tape, one deck: a second deck on it would interleave frames.
         TempDir otherOutput;
         DeckProcess first(dir.path()), second(otherOutput.path());
-        ASSERT_TRUE(first.Start(dir.path() + "/shared.dv"));
-        ASSERT_TRUE(first.WaitUntilListening());
+        ASSERT_TRUE(first.StartListening(dir.path() + "/shared.dv"));
         ASSERT_TRUE(second.Start(dir.path() + "/shared.dv"));
         EXPECT_EQ(1, second.Wait());
         EXPECT_NE(std::string::npos, second.Errors().find("in use")) << second.Errors();
     }
     {
         // Room for five and a half frames, as on a nearly full disk.
-        const std::string tape = dir.path() + "/full.dv";
-        DeckProcess deck(dir.path());
-        ASSERT_TRUE(deck.Start(tape, "full deck", long(kFrameBytes * 11 / 2)));
-        ASSERT_TRUE(deck.WaitUntilListening());
-        dv::DeckTransport transport(deck.SocketPath());
+        const std::string fullTape = dir.path() + "/full.dv";
+        DeckProcess full(dir.path());
+        ASSERT_TRUE(full.StartListening(fullTape, "full deck", long(kFrameBytes * 11 / 2)));
+        dv::DeckTransport transport(full.SocketPath());
         ASSERT_EQ(S_OK, transport.Open());
         HRESULT hr = S_OK;
         for (uint32_t i = 0; i < 40 && hr == S_OK; ++i) {
@@ -195,9 +175,9 @@ TEST(DeckServer, TapeThatCannotBeWrittenGivesAClearErrorAndKeepsWholeFrames) {
         EXPECT_EQ(dv::kTransportDiskFull, hr) << transport.LastError();
         EXPECT_NE(std::string::npos, transport.LastError().find("cannot write tape"))
             << transport.LastError();
-        EXPECT_EQ(1, deck.Wait());
-        EXPECT_NE(std::string::npos, deck.Errors().find("keeps 5 whole frames")) << deck.Errors();
-        ExpectTapeHolds(tape, 5);
+        EXPECT_EQ(1, full.Wait());
+        EXPECT_NE(std::string::npos, full.Errors().find("keeps 5 whole frames")) << full.Errors();
+        ExpectTapeHolds(fullTape, 5);
     }
 }
 

@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "deck/deck_protocol.h"
+#include "shell_command.h"
 #include "test_support.h"
 #include <platform/platform.h>
 
@@ -56,12 +57,7 @@ inline std::vector<uint8_t> MakeFrame(uint32_t index) {
     return frame;
 }
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using testsupport::ReadFile;
 
 // Checks that the tape holds exactly frames 0..count-1 as MakeFrame made them, whole.
 inline void ExpectTapeHolds(const std::string& tape, uint32_t count) {
@@ -186,6 +182,14 @@ public:
             _exit(127);
         }
         return pid_ > 0;
+    }
+
+    // Start, then WaitUntilListening: the deck ready for a sender, or why not.
+    testing::AssertionResult StartListening(const std::string& tape, const std::string& name = "test deck",
+                                            long fileSizeLimit = 0) {
+        if (!Start(tape, name, fileSizeLimit)) return testing::AssertionFailure() << "dvdeck could not be started";
+        if (!WaitUntilListening()) return testing::AssertionFailure() << "dvdeck never listened: " << Errors();
+        return testing::AssertionSuccess();
     }
 
     std::string SocketPath() const {

@@ -56,11 +56,9 @@ TEST_F(DeviceProviderTest, ListsNothingWithoutDecksOrAdapters) {
 TEST_F(DeviceProviderTest, ListsRunningDecksOldestFirstAndForgetsKilledOnes) {
     TempDir dir;
     DeckProcess first(dir.path()), second(dir.path());
-    ASSERT_TRUE(first.Start(dir.path() + "/a.dv", "first"));
-    ASSERT_TRUE(first.WaitUntilListening());
+    ASSERT_TRUE(first.StartListening(dir.path() + "/a.dv", "first"));
     usleep(20000);
-    ASSERT_TRUE(second.Start(dir.path() + "/b.dv", "second"));
-    ASSERT_TRUE(second.WaitUntilListening());
+    ASSERT_TRUE(second.StartListening(dir.path() + "/b.dv", "second"));
 
     auto devices = List(provider, CLSID_VideoInputDeviceCategory);
     ASSERT_EQ(2u, devices.size());

@@ -202,6 +202,13 @@ private:
     TestSinkPin pin;
 };
 
+// A source offering RGB24 pictures of the given height (negative: top-down), one picture a buffer.
+inline TestSource* NewRgbSource(LONG height = kHeight) {
+    dv::MediaType type;
+    MakeRgbType(&type, height);
+    return new TestSource(type, kPictureBytes);
+}
+
 // Stops the filters (in the order given: downstream first) and disconnects all their pins, as the
 // graph does when it lets them go: connected pins hold references on each other.
 inline void StopAndUnlink(std::initializer_list<dv::BaseFilter*> filters) {

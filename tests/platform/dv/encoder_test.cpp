@@ -96,15 +96,10 @@ struct EncoderChain {
     Ref<TestSink> sink;
 
     explicit EncoderChain(LONG height = kHeight)
-        : source(MakeSource(height)), encoder(new dv::VideoEncoder()),
+        : source(NewRgbSource(height)), encoder(new dv::VideoEncoder()),
           sink(new TestSink(MEDIATYPE_Video, MEDIASUBTYPE_dvsd)) {
         EXPECT_EQ(source->Output().Connect(&encoder->Input(), nullptr), S_OK);
         EXPECT_EQ(encoder->Output().Connect(&sink->Input(), nullptr), S_OK);
-    }
-    static TestSource* MakeSource(LONG height) {
-        dv::MediaType type;
-        MakeRgbType(&type, height);
-        return new TestSource(type, kPictureBytes);
     }
     void Pause() {
         ASSERT_EQ(sink->Pause(), S_OK);
@@ -162,9 +157,7 @@ TEST(EncoderTypes, TakesRgb24FrameEitherWayUpAndRefusesTheRest) {
 }
 
 TEST(EncoderTypes, RefusedConnectionLeavesBothPinsFree) {
-    dv::MediaType wrong;
-    MakeRgbType(&wrong, 240);
-    Ref<TestSource> source(new TestSource(wrong, kPictureBytes));
+    Ref<TestSource> source(NewRgbSource(240));
     Ref<dv::VideoEncoder> encoder(new dv::VideoEncoder());
     EXPECT_EQ(source->Output().Connect(&encoder->Input(), nullptr), VFW_E_NO_ACCEPTABLE_TYPES);
     EXPECT_FALSE(source->Output().IsConnected());
@@ -288,9 +281,7 @@ TEST(EncoderCodec, BandsSharedBetweenThreadsGiveTheSameFrameEveryTime) {
 }
 
 TEST(EncoderStreaming, BringsItsOwnAllocatorWhenDownstreamHasNone) {
-    dv::MediaType rgb;
-    MakeRgbType(&rgb);
-    Ref<TestSource> source(new TestSource(rgb, kPictureBytes));
+    Ref<TestSource> source(NewRgbSource());
     Ref<dv::VideoEncoder> encoder(new dv::VideoEncoder());
     Ref<TestSink> sink(new TestSink(MEDIATYPE_Video, MEDIASUBTYPE_dvsd));
     sink->Input().refuseAllocator = true;

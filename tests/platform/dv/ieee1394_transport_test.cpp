@@ -21,8 +21,12 @@
 
 #include "capture_check.h"
 #include "ieee1394/ieee1394_discovery.h"
+#include "shell_command.h"
 #include "test_support.h"
 #include "ieee1394/transport_ieee1394.h"
+
+using testsupport::Quote;
+using testsupport::Shell;
 
 namespace {
 
@@ -30,24 +34,6 @@ constexpr size_t kFrameBytes = 120000;
 constexpr uint64_t kCamcorderGuid = 0x0080880000A00001ULL;  // sim1394's first node
 
 bool OnBus() { return getenv("SIM1394_SOCKET") != nullptr; }
-
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-int Shell(const std::string& command, std::string* output = nullptr) {
-    FILE* pipe = popen(("(" + command + ") 2>&1").c_str(), "r");
-    if (pipe == nullptr) return -1;
-    std::string text;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-    const int status = pclose(pipe);
-    if (output != nullptr) *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string Sim() { return Quote(testsupport::BuildDir() + "/sim1394"); }
 

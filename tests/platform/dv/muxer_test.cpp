@@ -10,6 +10,7 @@
 
 #include "filters/dif_frame.h"
 #include "dif_test_filters.h"
+#include "encoding_chain.h"
 #include "filters/muxer.h"
 #include "test_support.h"
 #include "filters/video_encoder.h"
@@ -235,17 +236,11 @@ TEST(MuxerStreaming, RefusesWhatIsNotAWholeNtscFrame) {
 }
 
 TEST(MuxerStreaming, EncoderAndMuxerMakeATapeThatFfprobeReads) {
-    dv::MediaType rgb;
-    MakeRgbType(&rgb);
-    Ref<TestSource> source(new TestSource(rgb, kPictureBytes));
-    Ref<dv::VideoEncoder> encoder(new dv::VideoEncoder());
-    Ref<dv::Muxer> muxer(new dv::Muxer());
-    Ref<TestSink> sink(new TestSink(MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd));
-    ASSERT_EQ(source->Output().Connect(&encoder->Input(), nullptr), S_OK);
-    ASSERT_EQ(encoder->Output().Connect(&muxer->Input(), nullptr), S_OK);
-    ASSERT_EQ(muxer->Output().Connect(&sink->Input(), nullptr), S_OK);
-    for (dv::BaseFilter* f : std::initializer_list<dv::BaseFilter*>{sink.p, muxer.p, encoder.p, source.p})
-        ASSERT_EQ(f->Pause(), S_OK);
+    EncodingChain chain;
+    ASSERT_EQ(chain.Connect(), S_OK);
+    ASSERT_EQ(chain.Pause(), S_OK);
+    TestSource* source = chain.source.p;
+    TestSink* sink = chain.sink.p;
 
     const std::string path = testsupport::StateDir() + "/tape.dv";
     std::ofstream tape(path, std::ios::binary);
@@ -266,7 +261,7 @@ TEST(MuxerStreaming, EncoderAndMuxerMakeATapeThatFfprobeReads) {
     EXPECT_EQ(source->Output().QualityMessages()[0].Proportion, 500);
     EXPECT_EQ(source->Output().QualityMessages()[0].Late, 1000);
 
-    StopAndUnlink({sink.p, muxer.p, encoder.p, source.p});
+    chain.Stop();
 
     const std::string probe = RunCommand(
         "ffprobe -v error -show_entries stream=codec_name,width,height,r_frame_rate,sample_rate,"

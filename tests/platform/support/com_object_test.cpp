@@ -20,12 +20,9 @@ using platform::Implements;
 
 int g_deleted = 0;
 
-class Clock final : public ComObject<Implements<IReferenceClock, IID_IReferenceClock>> {
+// A reference clock that counts its deletion in g_deleted; GetTime is left to the tests' clocks.
+class CountedClock : public ComObject<Implements<IReferenceClock, IID_IReferenceClock>> {
 public:
-    HRESULT STDMETHODCALLTYPE GetTime(REFERENCE_TIME* time) override {
-        *time = 42;
-        return S_OK;
-    }
     HRESULT STDMETHODCALLTYPE AdviseTime(REFERENCE_TIME, REFERENCE_TIME, HEVENT, DWORD_PTR*) override {
         return E_NOTIMPL;
     }
@@ -35,8 +32,19 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD_PTR) override { return E_NOTIMPL; }
 
+protected:
+    ~CountedClock() override { ++g_deleted; }
+};
+
+class Clock final : public CountedClock {
+public:
+    HRESULT STDMETHODCALLTYPE GetTime(REFERENCE_TIME* time) override {
+        *time = 42;
+        return S_OK;
+    }
+
 private:
-    ~Clock() override { ++g_deleted; }
+    ~Clock() override = default;
 };
 
 // An object answering two unrelated interfaces, the first one under its base's identifier too.
@@ -173,21 +181,13 @@ TEST(ComObjectTest, PartCountsOnItsOwner) {
 }
 
 // A class with a default constructor, for CreateInstance and the class factory.
-class Made final : public ComObject<Implements<IReferenceClock, IID_IReferenceClock>> {
+class Made final : public CountedClock {
 public:
     Made() = default;
     HRESULT STDMETHODCALLTYPE GetTime(REFERENCE_TIME*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE AdviseTime(REFERENCE_TIME, REFERENCE_TIME, HEVENT, DWORD_PTR*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE AdvisePeriodic(REFERENCE_TIME, REFERENCE_TIME, HSEMAPHORE,
-                                             DWORD_PTR*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Unadvise(DWORD_PTR) override { return E_NOTIMPL; }
 
 private:
-    ~Made() override { ++g_deleted; }
+    ~Made() override = default;
 };
 
 // Counts the factories alive, as a module's object count does.

@@ -636,10 +636,10 @@ int raw1394_channel_modify(raw1394handle_t h, unsigned int channel, enum raw1394
     return 0;
 }
 
-// Isochronous transmission.
-int raw1394_iso_xmit_init(raw1394handle_t h, raw1394_iso_xmit_handler_t handler, unsigned int buf_packets,
-                          unsigned int max_packet_size, unsigned char channel, enum raw1394_iso_speed,
-                          int irq_interval) {
+// Sets up the handle's one isochronous context, transmitting or receiving: 0, or -1 with errno
+// EBUSY while one is set up already, EINVAL for sizes or a channel the bus cannot have.
+static int InitIso(raw1394handle_t h, unsigned int buf_packets, unsigned int max_packet_size, unsigned char channel,
+                   unsigned int irqInterval) {
     if (h->iso.initialised) {
         errno = EBUSY;
         return -1;
@@ -648,16 +648,25 @@ int raw1394_iso_xmit_init(raw1394handle_t h, raw1394_iso_xmit_handler_t handler,
         errno = EINVAL;
         return -1;
     }
-    if (irq_interval < 0) irq_interval = int(buf_packets / 4);
-    if (irq_interval == 0) irq_interval = 1;
     auto& iso = h->iso;
     iso = raw1394_handle::Iso {};
     iso.initialised = true;
-    iso.xmit = handler;
     iso.bufPackets = buf_packets;
     iso.maxPacket = max_packet_size;
     iso.channel = channel;
-    iso.irqInterval = unsigned(irq_interval);
+    iso.irqInterval = irqInterval;
+    return 0;
+}
+
+// Isochronous transmission.
+int raw1394_iso_xmit_init(raw1394handle_t h, raw1394_iso_xmit_handler_t handler, unsigned int buf_packets,
+                          unsigned int max_packet_size, unsigned char channel, enum raw1394_iso_speed,
+                          int irq_interval) {
+    if (irq_interval < 0) irq_interval = int(buf_packets / 4);
+    if (irq_interval == 0) irq_interval = 1;
+    if (InitIso(h, buf_packets, max_packet_size, channel, unsigned(irq_interval)) < 0) return -1;
+    auto& iso = h->iso;
+    iso.xmit = handler;
     iso.ring.assign(size_t(buf_packets) * max_packet_size, 0);
     iso.packets.assign(buf_packets, {});
     return 0;
@@ -718,22 +727,9 @@ void raw1394_iso_shutdown(raw1394handle_t h) {
 int raw1394_iso_recv_init(raw1394handle_t h, raw1394_iso_recv_handler_t handler, unsigned int buf_packets,
                           unsigned int max_packet_size, unsigned char channel, enum raw1394_iso_dma_recv_mode,
                           int irq_interval) {
-    if (h->iso.initialised) {
-        errno = EBUSY;
-        return -1;
-    }
-    if (h->sock < 0 || buf_packets == 0 || max_packet_size == 0 || channel > 63) {
-        errno = EINVAL;
-        return -1;
-    }
-    auto& iso = h->iso;
-    iso = raw1394_handle::Iso {};
-    iso.initialised = true;
-    iso.recv = handler;
-    iso.bufPackets = buf_packets;
-    iso.maxPacket = max_packet_size;
-    iso.channel = channel;
-    iso.irqInterval = irq_interval > 0 ? unsigned(irq_interval) : std::max(1u, buf_packets / 4);
+    const unsigned interval = irq_interval > 0 ? unsigned(irq_interval) : std::max(1u, buf_packets / 4);
+    if (InitIso(h, buf_packets, max_packet_size, channel, interval) < 0) return -1;
+    h->iso.recv = handler;
     return 0;
 }
 
