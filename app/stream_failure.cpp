@@ -10,6 +10,7 @@ namespace {
 // name.
 constexpr LONG kErrorDiskFull = 112;             // ERROR_DISK_FULL
 constexpr LONG kErrorDeviceNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
+constexpr LONG kErrorNoSystemResources = 1450;   // ERROR_NO_SYSTEM_RESOURCES: no bus bandwidth or channel
 
 const char kStartFailed[] = "DV出力を開始できませんでした。";
 const char kInterrupted[] = "DV出力が中断されました。";
@@ -18,6 +19,7 @@ const char kDeviceGone[] = "DV機器が取り外されたか、接続が切れ�
 const char kDeviceBusy[] = "DV機器は他のアプリケーションが使用中です。";
 const char kMediaFull[] = "テープまたはディスクの空きがありません。";
 const char kNoAnswer[] = "DV機器が応答しません。";
+const char kNoBusResources[] = "IEEE 1394 バスの帯域またはチャンネルが足りません。";
 const char kNoResources[] = "メモリまたはシステム資源が不足しています。";
 const char kOtherFailure[] = "エラーが発生しました。";
 
@@ -34,6 +36,7 @@ std::string CStreamFailure::Describe(Stage stage, LONG eventCode, HRESULT status
         status == HRESULT_FROM_WIN32(ERROR_HANDLE_DISK_FULL)) {
         return text + kMediaFull;
     }
+    if (status == HRESULT_FROM_WIN32(kErrorNoSystemResources)) return text + kNoBusResources;
     if (status == HRESULT_FROM_WIN32(ERROR_TIMEOUT) || status == VFW_E_TIMEOUT) {
         return text + kNoAnswer;
     }

@@ -263,6 +263,8 @@ TEST_F(OutputGraphFakeTest, FailureEventsStopTheGraphAndSayWhatFailedAndWhy) {
         {{{EC_ERRORABORT, HRESULT_FROM_WIN32(ERROR_HANDLE_DISK_FULL), 0}},
          kInterrupted + "テープまたはディスクの空きがありません。"},
         {{{EC_ERRORABORT, kDeviceStalled, 0}}, kInterrupted + "DV機器が応答しません。"},
+        {{{EC_ERRORABORT, HRESULT_FROM_WIN32(1450), 0}},  // the bus has no bandwidth or channel left
+         kInterrupted + "IEEE 1394 バスの帯域またはチャンネルが足りません。"},
         {{{EC_STREAM_ERROR_STOPPED, E_FAIL, 0}}, kInterrupted + "エラーが発生しました。(0x80004005)"},
         // The first failure is the cause; what follows from it is not told again.
         {{{EC_PAUSED, S_OK, 0}, {EC_ERRORABORT, kDiskFull, 0}, {EC_ERRORABORT, E_FAIL, 0}},

@@ -38,6 +38,7 @@ constexpr size_t kFrameBytes = 120000;
 constexpr int kLocalNodeAfterOneUnit = 1;  // the host's adapter follows the virtual nodes
 const char kNoDevice[] = "DV機器が見つかりませんでした。";
 const char kCouldNotStart[] = "Tamsel: DV出力を開始できませんでした。";
+const char kNoBusResources[] = "IEEE 1394 バスの帯域またはチャンネルが足りません。";
 const char kDeviceLost[] = "Tamsel: DV出力が中断されました。\nDV機器が取り外されたか、接続が切れました。";
 const char kRunFailed[] = "run.sh: error: Tamsel failed (status 1)";
 const char kRunDone[] = "run.sh: done";
@@ -265,6 +266,7 @@ TEST_F(Ieee1394Bus, NoBandwidthOrChannelLeftIsAClearFailureThatLeavesNothingBehi
                                  "PLATFORM_DEBUG=ieee1394:1 " + RunScript(3, dir.path() + "/spare.dv"), &out);
         EXPECT_NE(0, status) << exhausted << ":\n" << out;
         EXPECT_TRUE(Contains(out, kCouldNotStart)) << exhausted << ":\n" << out;
+        EXPECT_TRUE(Contains(out, kNoBusResources)) << exhausted << ":\n" << out;
         EXPECT_TRUE(Contains(out, kRunFailed)) << exhausted << ":\n" << out;
         EXPECT_FALSE(Contains(out, kRunDone)) << exhausted << ":\n" << out;
         EXPECT_TRUE(Contains(out, "no isochronous")) << exhausted << ":\n" << out;

@@ -19,6 +19,9 @@ namespace dv {
 inline constexpr HRESULT kTransportDeviceGone = HRESULT_FROM_WIN32(1167);  // ERROR_DEVICE_NOT_CONNECTED
 inline constexpr HRESULT kTransportDiskFull = HRESULT_FROM_WIN32(112);     // ERROR_DISK_FULL
 inline constexpr HRESULT kTransportBusy = HRESULT_FROM_WIN32(ERROR_BUSY);
+// The bus has no isochronous bandwidth or channel left for the stream (ERROR_NO_SYSTEM_RESOURCES):
+// not the device's fault, so not "busy".
+inline constexpr HRESULT kTransportNoBusResources = HRESULT_FROM_WIN32(1450);
 inline constexpr HRESULT kTransportTimeout = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 inline constexpr HRESULT kTransportWriteFault = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
 inline constexpr HRESULT kTransportAccessDenied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);

@@ -153,7 +153,7 @@ HRESULT Ieee1394Transport::Connect(std::string* why) {
     } else {
         if (!AnyChannelFree()) {
             *why = "no isochronous channel is free on the bus";
-            return kTransportBusy;
+            return kTransportNoBusResources;
         }
         bandwidth = 1;  // allocate bandwidth
         channel = iec61883_cmp_connect(handle, raw1394_get_local_id(handle), &outputPlug, deviceNode,
@@ -163,7 +163,7 @@ HRESULT Ieee1394Transport::Connect(std::string* why) {
             // plugs cannot be set; it has released what it took.
             *why = "cannot connect to the DV unit: no isochronous bandwidth or channel is left, or its plugs "
                    "refused the connection";
-            return kTransportBusy;
+            return kTransportNoBusResources;
         }
         connected = true;
     }
