@@ -9,7 +9,7 @@
 
 #include "com/server_table.h"
 #include "log.h"
-#include "registry/platform_servers.h"
+#include "com/platform_servers.h"
 #include "support/log.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <new>
 
-#include "registry/platform_servers.h"
+#include "com/platform_servers.h"
 #include "streaming/filter_mapper_store.h"
 #include "streaming/reg_filter_enumerator.h"
 #include "log.h"

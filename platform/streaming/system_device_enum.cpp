@@ -11,7 +11,7 @@
 #include "com/object_moniker.h"
 #include "com/property_bag.h"
 #include "log.h"
-#include "registry/platform_servers.h"
+#include "com/platform_servers.h"
 #include "streaming/filter_mapper_store.h"
 
 namespace platform::streaming {

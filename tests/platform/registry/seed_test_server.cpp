@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "registry/platform_servers.h"
+#include "com/platform_servers.h"
 #include "seed_test_server.h"
 
 #define SERVER_EXPORT extern "C" __attribute__((visibility("default")))

@@ -11,7 +11,7 @@
 
 #include <dshow.h>
 
-#include "registry/platform_servers.h"
+#include "com/platform_servers.h"
 #include "scoped_state_dir.h"
 #include "seed_test_server.h"
 #include "test_support.h"

@@ -1,4 +1,4 @@
-#include "registry/platform_servers.h"
+#include "com/platform_servers.h"
 
 #include <platform/platform.h>
 
