@@ -17,9 +17,9 @@ SIZES = {16: (16, 1), 32: (32, 1), 48: (16, 3), 64: (32, 2), 128: (32, 4), 256: 
 
 
 def load_app_icons():
-    spec = importlib.util.spec_from_file_location('make_icons', os.path.join(APP, 'make_icons.py'))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location('make_icons', os.path.join(APP, 'make_icons.py'))
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 

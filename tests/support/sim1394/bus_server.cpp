@@ -445,15 +445,15 @@ void BusServer::DeliverDueEvents() {
 }
 
 void BusServer::ArmTimer() {
-    itimerspec spec {};
+    itimerspec due {};
     if (!pending.empty()) {
         int64_t next = pending.front().dueNs;
         for (const Pending& p : pending) next = std::min(next, p.dueNs);
         next = std::max<int64_t>(next, 1);
-        spec.it_value.tv_sec = next / 1000000000LL;
-        spec.it_value.tv_nsec = next % 1000000000LL;
+        due.it_value.tv_sec = next / 1000000000LL;
+        due.it_value.tv_nsec = next % 1000000000LL;
     }
-    timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &due, nullptr);
 }
 
 void BusServer::Unplug(const std::string& which) {

@@ -212,16 +212,16 @@ bool ReceiveOne(raw1394handle_t h, int* status) {
 }
 
 void ArmTimer(raw1394handle_t h) {
-    itimerspec spec {};
+    itimerspec due {};
     if (h->iso.running) {
         // Wake when the next irq_interval queued packets have gone out (at least a cycle ahead).
         const uint64_t wakeCycle = h->iso.nextCycle + std::min(h->iso.count, h->iso.irqInterval);
         const int64_t at = h->busStartNs + int64_t(wakeCycle) * 1000000000LL / kCyclesPerSecond;
-        spec.it_value.tv_sec = at / 1000000000LL;
-        spec.it_value.tv_nsec = at % 1000000000LL;
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+        due.it_value.tv_sec = at / 1000000000LL;
+        due.it_value.tv_nsec = at % 1000000000LL;
+        if (due.it_value.tv_sec == 0 && due.it_value.tv_nsec == 0) due.it_value.tv_nsec = 1;
     }
-    timerfd_settime(h->timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(h->timer, TFD_TIMER_ABSTIME, &due, nullptr);
 }
 
 // Asks the handler for packets until the ring is full; -1 when it reports an error.
