@@ -138,10 +138,7 @@ void CGeneratorDlg::OnSysCommand(int command) {
     if ((command & 0xFFF0) == kAboutCommand) OnAboutButton();
 }
 
-void CGeneratorDlg::OnEndSignal() {
-    // Boxes and menus waiting for the user go away first: a failure message lets Build return
-    // (and the window then closes on its own), a quit question, the About box or the menu simply
-    // end.
+void CGeneratorDlg::DismissBoxes() {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         if (widget == this || !widget->isVisible()) continue;
         if (auto* dialog = qobject_cast<QDialog*>(widget)) {
@@ -150,10 +147,34 @@ void CGeneratorDlg::OnEndSignal() {
             menu->close();
         }
     }
+}
+
+void CGeneratorDlg::OnEndSignal() {
+    // Boxes and menus waiting for the user go away first: a failure message lets Build return
+    // (and the window then closes on its own), a quit question, the About box or the menu simply
+    // end.
+    DismissBoxes();
     if (m_bBuilding || m_bFailing) {
         // The build or the failure report ends the window itself once its box has gone.
         m_bEndRequested = true;
         return;
+    }
+    if (m_eventTimer.isActive()) {
+        // The device may have failed since the last poll: ending now must not report that run
+        // as a clean switch-off. Nobody is left to press OK, so the failure's box is dismissed as
+        // soon as it is up.
+        m_bEndRequested = true;
+        m_bFailing = true;
+        QTimer::singleShot(0, this, [this] {
+            if (m_bFailing) DismissBoxes();
+        });
+        const int streaming = m_graph.CheckEvents();
+        m_bFailing = false;
+        if (streaming != 1) {
+            m_eventTimer.stop();
+            done(QDialog::Rejected);
+            return;
+        }
     }
     OnPowerButton();
 }

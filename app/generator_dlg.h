@@ -48,7 +48,9 @@ public:
     // Context-menu commands; 16 opens the About box.
     void OnSysCommand(int command);
     // SIGINT/SIGTERM arrived: dismiss any box this window is waiting on, then act as the power
-    // key (at once, or as soon as a running build returns).
+    // key (at once, or as soon as a running build returns). A failure the event timer has not
+    // picked up yet is still how the run ended: it is told (its box goes at once) and the window
+    // ends with it.
     void OnEndSignal();
 
     // Escape and closing the window land here: ask, and on Yes stop the graph and close.
@@ -64,6 +66,9 @@ public:
     int IsReady() const { return m_bReady; }
 
 protected:
+    // Rejects the boxes and closes the menus open over this window.
+    void DismissBoxes();
+
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;

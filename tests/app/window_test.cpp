@@ -465,6 +465,53 @@ TEST_F(WindowTest, FailureBoxIsPlainAndASignalEndsItAsAFailure) {
     EXPECT_EQ(world.stops, 1);
 }
 
+// A failure the event timer has not picked up yet when the ending signal comes is still how the
+// run ended: it is told, its box goes by itself (nobody is left to press OK), and the window ends
+// with the failure rather than as a switch-off. Without a failure the signal is the power key.
+TEST_F(WindowTest, EndingSignalAfterAnUnpolledFailureEndsAsThatFailure) {
+    {
+        SCOPED_TRACE("told");
+        auto dlg = Open(true);
+        world.events = {{EC_ERRORABORT, HRESULT_FROM_WIN32(112), 0}};
+        dlg->OnEndSignal();  // before the event timer's next look
+        EXPECT_FALSE(dlg->isVisible());
+        EXPECT_EQ(g_messages, std::vector<std::string>{
+                                  "DV出力が中断されました。\nテープまたはディスクの空きがありません。"});
+        EXPECT_EQ(dlg->result(), QDialog::Rejected);
+        EXPECT_EQ(world.stops, 1);
+    }
+    {
+        SCOPED_TRACE("the program's own box does not wait for OK");
+        fake::InstallGoodWorld();
+        apptest::TestGraph holder(&CGeneratorApp::ShowMessage);
+        auto dlg = Open(true, holder);
+        apptest::ModalWatcher watcher(dlg.get());
+        int looks = 0;
+        // A box that waits for OK is let go only after many looks, and the test then fails.
+        watcher.onBox = [&](QMessageBox* box) {
+            if (++looks == 200) box->reject();
+        };
+        world.events = {{EC_DEVICE_LOST, 0, 0}};
+        dlg->OnEndSignal();
+        EXPECT_FALSE(dlg->isVisible());
+        EXPECT_LT(looks, 200) << "the failure's box waited for someone to press OK";
+        EXPECT_EQ(dlg->result(), QDialog::Rejected);
+    }
+    {
+        SCOPED_TRACE("no failure: the power key");
+        fake::InstallGoodWorld();
+        apptest::TestGraph clean(&RecordMessage);
+        g_messages.clear();
+        auto dlg = Open(true, clean);
+        world.events = {{EC_PAUSED, S_OK, 0}};
+        dlg->OnEndSignal();
+        EXPECT_FALSE(dlg->isVisible());
+        EXPECT_TRUE(g_messages.empty());
+        EXPECT_EQ(dlg->result(), QDialog::Accepted);
+        EXPECT_EQ(world.stops, 1);
+    }
+}
+
 // With the toolkit's Japanese texts loaded, the quit question's standard buttons read in
 // Japanese like the rest of the interface.
 TEST_F(WindowTest, StandardButtonsReadInJapanese) {
