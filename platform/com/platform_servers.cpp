@@ -82,28 +82,14 @@ void WriteMarker(const std::string& fileName, const std::string& path) {
 // A class registered to another existing copy of the module (same file name, other place): the
 // user put it there on purpose (regsvr), so seeding must not take its classes over.
 bool RegisteredElsewhere(const std::string& fileName, const std::string& path, std::string* other) {
-    HKEY classes = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &classes) != ERROR_SUCCESS)
-        return false;
-    bool found = false;
-    for (DWORD i = 0; !found; ++i) {
-        char name[MAX_PATH];
-        DWORD size = sizeof(name);
-        const LONG status = RegEnumKeyExA(classes, i, name, &size, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_MORE_DATA) continue;  // too long for a class identifier
-        if (status != ERROR_SUCCESS) break;
-        char server[PATH_MAX] = {};
-        LONG length = sizeof(server);
-        if (RegQueryValueA(classes, (std::string(name) + "\\InprocServer32").c_str(), server,
-                           &length) != ERROR_SUCCESS)
-            continue;
-        const std::string registered = server;
-        found = FileName(registered) == fileName && CanonicalPath(registered) != path &&
-                IsRegularFile(registered);
-        if (found) *other = registered;
+    for (const std::string& registered : RegisteredServerPaths()) {
+        if (FileName(registered) == fileName && CanonicalPath(registered) != path &&
+            IsRegularFile(registered)) {
+            *other = registered;
+            return true;
+        }
     }
-    RegCloseKey(classes);
-    return found;
+    return false;
 }
 
 // Registers the module unless it is registered already; "" or why it could not be.
@@ -147,6 +133,28 @@ std::string RegisterIfNeeded(const std::string& modulePath) {
 }
 
 }  // namespace
+
+std::vector<std::string> RegisteredServerPaths() {
+    std::vector<std::string> paths;
+    HKEY classes = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &classes) != ERROR_SUCCESS)
+        return paths;
+    for (DWORD i = 0;; ++i) {
+        char name[MAX_PATH];
+        DWORD size = sizeof(name);
+        const LONG status = RegEnumKeyExA(classes, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA) continue;  // too long for a class identifier
+        if (status != ERROR_SUCCESS) break;
+        char server[PATH_MAX] = {};
+        LONG length = sizeof(server);
+        if (RegQueryValueA(classes, (std::string(name) + "\\InprocServer32").c_str(), server,
+                           &length) == ERROR_SUCCESS) {
+            paths.emplace_back(server);
+        }
+    }
+    RegCloseKey(classes);
+    return paths;
+}
 
 PLATFORM_API void EnsureServersRegistered(const char* const* modulePaths, size_t count) {
     if (t_seeding || modulePaths == nullptr) return;

@@ -63,26 +63,14 @@ std::string RegistryCause() {
 
 // Whether a class in the registry is served by this very file (whatever path spells it).
 bool IsRegistered(const struct stat& library) {
-    HKEY classes = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &classes) != ERROR_SUCCESS)
-        return false;
-    bool found = false;
-    for (DWORD i = 0; !found; ++i) {
-        char name[MAX_PATH];
-        DWORD size = sizeof(name);
-        const LONG status = RegEnumKeyExA(classes, i, name, &size, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_MORE_DATA) continue;  // not a class identifier; look further
-        if (status != ERROR_SUCCESS) break;
-        char server[PATH_MAX] = {};
-        LONG length = sizeof(server);
+    for (const std::string& path : platform::RegisteredServerPaths()) {
         struct stat registered {};
-        found = RegQueryValueA(classes, (std::string(name) + "\\InprocServer32").c_str(), server,
-                               &length) == ERROR_SUCCESS &&
-                stat(server, &registered) == 0 && registered.st_dev == library.st_dev &&
-                registered.st_ino == library.st_ino;
+        if (stat(path.c_str(), &registered) == 0 && registered.st_dev == library.st_dev &&
+            registered.st_ino == library.st_ino) {
+            return true;
+        }
     }
-    RegCloseKey(classes);
-    return found;
+    return false;
 }
 
 // Refuses what cannot be a library before anything opens it: opening a FIFO would block.

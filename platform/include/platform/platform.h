@@ -5,6 +5,7 @@
 #include <dshow.h>
 
 #include <string>
+#include <vector>
 
 // Environment variable naming the platform's state directory (the registry database lives there).
 // Unset: $XDG_DATA_HOME/tamsel-platform, or ~/.local/share/tamsel-platform (home from HOME, else
@@ -63,6 +64,11 @@ PLATFORM_API LONG RepairRegistry(std::string* movedTo);
 // Why one of the platform's own in-process servers (dvfilters.so) could not be registered in
 // this process's store; "" when they are all registered.
 PLATFORM_API std::string PlatformServersFailure();
+
+// The library path of every class registered with an in-process server (the default value of
+// CLSID\{...}\InprocServer32), in key order; key names too long for a class identifier are
+// skipped, and the walk ends at the first key that cannot be read.
+PLATFORM_API std::vector<std::string> RegisteredServerPaths();
 
 }  // namespace platform
 
