@@ -71,6 +71,8 @@ int CGeneratorApp::InitInstance(const char* programPath, COutputGraph& graph) {
     char* argv[] = {const_cast<char*>(programPath), nullptr};
     QApplication application(argc, argv);
     QApplication::setApplicationVersion(QStringLiteral("0.1.12"));
+    // The desktop entry tamsel.desktop: window managers and docks match the window to it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("tamsel"));
     QTranslator translator;
     InstallJapaneseTranslations(translator);
 

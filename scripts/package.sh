@@ -3,12 +3,14 @@
 #
 #   bash scripts/package.sh [OUTPUT_DIR]
 #
-# Installs the Debian packages the build needs, builds with the default preset into build/ and
-# runs `cpack -G DEB` there. The package lands in OUTPUT_DIR (default: build/); its path is the
-# last line printed. Install it with `sudo apt install ./tamsel_*.deb` (or dpkg -i).
+# Installs the Debian packages the build needs, builds what the package holds into build-package/
+# the way Debian builds a package (dpkg-buildflags' compiler and linker flags, no tests) and runs
+# `cpack -G DEB` there. The package lands in OUTPUT_DIR (default: the build directory); its path is
+# the last line printed. Install it with `sudo apt install ./tamsel_*.deb` (or dpkg -i).
 #
 # Environment:
-#   TAMSEL_BUILD_DIR  use this existing build and skip installing and building
+#   TAMSEL_BUILD_DIR         use this existing build and skip installing and building
+#   DEBFULLNAME, DEBEMAIL    the package's maintainer (default: the build's TAMSEL_MAINTAINER)
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -23,9 +25,18 @@ if [ -n "${TAMSEL_BUILD_DIR:-}" ]; then
     build="$(cd "$TAMSEL_BUILD_DIR" && pwd)" || fail "no build directory $TAMSEL_BUILD_DIR"
 else
     bash scripts/install-deps.sh >&2 || fail "installing the packages failed (see above)"
-    cmake --preset default >&2 || fail "configuring the build failed"
-    cmake --build --preset default -j "$(nproc)" >&2 || fail "the build failed (see above)"
-    build="$root/build"
+    build="$root/build-package"
+    # As debhelper builds a CMake package: the flags from dpkg-buildflags (CMake does not read
+    # CPPFLAGS, so they go with the compiler flags) and a build type that adds none of its own.
+    eval "$(dpkg-buildflags --export=sh)"
+    export CFLAGS="$CFLAGS $CPPFLAGS" CXXFLAGS="$CXXFLAGS $CPPFLAGS" LDFLAGS
+    maintainer=()
+    if [ -n "${DEBEMAIL:-}" ]; then
+        maintainer=(-DTAMSEL_MAINTAINER="${DEBFULLNAME:-Tamsel developers} <$DEBEMAIL>")
+    fi
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None -DBUILD_TESTING=OFF \
+        "${maintainer[@]}" >&2 || fail "configuring the build failed"
+    cmake --build "$build" -j "$(nproc)" >&2 || fail "the build failed (see above)"
 fi
 [ -f "$build/CPackConfig.cmake" ] || fail "$build is not a configured build directory"
 

@@ -22,10 +22,9 @@ namespace platform {
 namespace {
 
 const char* const kMarkerKey = "Platform\\Servers";
-// The platform's own server modules, relative to libplatform.so's directory: beside it in the
-// build directory, in tamsel/ below it in an installed tree (lib/ and lib/tamsel/). Absent ones
-// are skipped.
-const char* const kPlatformServerModules[] = {"dvfilters.so", "tamsel/dvfilters.so"};
+// The platform's own server modules, relative to libplatform.so's directory: beside it, in the
+// build directory as in an installed tree (lib/tamsel/). Absent ones are skipped.
+const char* const kPlatformServerModules[] = {"dvfilters.so"};
 
 std::mutex g_seedMutex;                 // serialises seeding between threads
 std::set<std::string>* g_checked = new std::set<std::string>();  // guarded by g_seedMutex

@@ -61,7 +61,7 @@ def main():
     if validated.returncode != 0 or validated.stdout.strip():
         problems.append('desktop-file-validate: ' + validated.stdout + validated.stderr)
     entry = open(entry_path).read()
-    for key in ('Name', 'Exec', 'Icon', 'Categories', 'Comment'):
+    for key in ('Name', 'Exec', 'Icon', 'Categories', 'Comment', r'Name\[ja\]', r'Comment\[ja\]'):
         if not re.search(r'^%s=\S' % key, entry, re.M):
             problems.append('the entry has no ' + key)
     icon = re.search(r'^Icon=(\S+)', entry, re.M).group(1)

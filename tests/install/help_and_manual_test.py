@@ -45,6 +45,10 @@ def check_program(build_dir, man_dir, name, version, env, problems):
     groff = run(['groff', '-man', '-Tutf8', '-ww', '-z', page], dict(env, LC_ALL='C.UTF-8'))
     if groff.returncode != 0 or groff.stderr:
         problems.append('%s.1: groff: %s' % (name, groff.stderr.strip()))
+    # mandoc is stricter than groff: an unparsable date, a bad macro argument.
+    linted = run(['mandoc', '-T', 'lint', '-W', 'warning', page], env)
+    if linted.returncode != 0 or linted.stdout or linted.stderr:
+        problems.append('%s.1: mandoc -T lint: %s' % (name, (linted.stdout + linted.stderr).strip()))
     rendered = run(['man', '-l', page], dict(env, MANWIDTH='80', MANPAGER='cat',
                                             LC_ALL='C.UTF-8'))
     text = rendered.stdout.replace('\u2010', '-')

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""`cmake --install` lays out a tree that runs from anywhere: programs in bin/, libplatform.so in
-lib/, the in-process servers in lib/tamsel/, run paths relative to $ORIGIN. The installed
+"""`cmake --install` lays out a tree that runs from anywhere: programs in bin/; libplatform.so, private
+to Tamsel, with the in-process servers in lib/tamsel/; run paths relative to $ORIGIN. The installed
 programs register, list and record on their own, with a fresh state directory."""
 import os
 import re
@@ -12,7 +12,7 @@ from tamsel_chain import check
 
 EXPECTED = [
     'bin/Tamsel', 'bin/regsvr', 'bin/graphinfo', 'bin/dvdeck',
-    'lib/libplatform.so',
+    'lib/tamsel/libplatform.so',
     'lib/tamsel/tamsel.ax', 'lib/tamsel/colorbar.dat', 'lib/tamsel/dvfilters.so',
     'share/applications/tamsel.desktop',
     'share/man/man1/Tamsel.1.gz', 'share/man/man1/regsvr.1.gz',
@@ -40,11 +40,19 @@ def check_run_paths(prefix, build_dir):
             for item in entry.split(':'):
                 check(item.startswith('$ORIGIN'), '%s has run path %s' % (path, entry))
         check(build_dir not in dynamic, '%s refers to the build directory' % path)
+        # Hardened as Debian asks: bound at load time behind a read-only relocation table, and
+        # the programs position-independent.
+        check('BIND_NOW' in dynamic or re.search(r'\(FLAGS_1\).*\bNOW\b', dynamic),
+              '%s is not linked with -z now' % path)
+        headers = subprocess.run(['readelf', '-lh', path], capture_output=True, text=True,
+                                 check=True).stdout
+        check('GNU_RELRO' in headers, '%s has no read-only relocations (relro)' % path)
+        check('DYN (' in headers, '%s is not position-independent' % path)
         # Every library it needs resolves, and libplatform.so from the installed tree.
         ldd = subprocess.run(['ldd', path], capture_output=True, text=True).stdout
         check('not found' not in ldd, '%s: %s' % (path, ldd))
         for found in re.findall(r'libplatform\.so => (.*) \(0x', ldd):
-            check(os.path.realpath(found) == os.path.join(prefix, 'lib', 'libplatform.so'),
+            check(os.path.realpath(found) == os.path.join(prefix, 'lib', 'tamsel', 'libplatform.so'),
                   '%s loads %s' % (path, found))
 
 
