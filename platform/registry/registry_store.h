@@ -113,6 +113,7 @@ private:
         int64_t machine = kNoKey;
     };
     class MachineRead;
+    class WriteTransaction;
 
     // Opens (or with create, creates) the key at path below parent and issues a handle for it.
     LONG WalkToKey(HKEY parent, const char* path, bool create, HKEY* result);
@@ -140,7 +141,9 @@ private:
 
     std::mutex mutex;
     sqlite3* db = nullptr;                     // guarded by mutex
-    std::string dbPath;                        // guarded by mutex: path db was opened from
+    std::string dbPath;                        // guarded by mutex: path db was opened for
+    std::string openedPath;                    // guarded by mutex: dbPath resolved, as opened
+    std::string openedIdentity;                // guarded by mutex: openedPath's file when opened
     int ownerPid = 0;                          // guarded by mutex: process that opened db
     uint64_t generation = 0;                   // guarded by mutex: bumped when dbPath changes
     // guarded by mutex: why db was opened read-only (status, text); ERROR_SUCCESS when writable
