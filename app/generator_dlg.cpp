@@ -124,9 +124,22 @@ void CGeneratorDlg::OnGraphEvents() {
 
 void CGeneratorDlg::OnPowerButton() {
     m_timer.stop();
+    StopAndClose();
+}
+
+void CGeneratorDlg::StopAndClose() {
     m_eventTimer.stop();
-    m_graph.Stop();
-    done(QDialog::Accepted);
+    // The device may find at the stop that the last frames did not reach it: that run ended in a
+    // failure, told like one while streaming. After an ending signal nobody is left to press OK.
+    m_bFailing = true;
+    if (m_bEndRequested) {
+        QTimer::singleShot(0, this, [this] {
+            if (m_bFailing) DismissBoxes();
+        });
+    }
+    const int clean = m_graph.Stop();
+    m_bFailing = false;
+    done(clean == 1 ? QDialog::Accepted : QDialog::Rejected);
 }
 
 void CGeneratorDlg::OnAboutButton() {
@@ -180,11 +193,7 @@ void CGeneratorDlg::OnEndSignal() {
 }
 
 void CGeneratorDlg::reject() {
-    if (AskQuit()) {
-        m_eventTimer.stop();
-        m_graph.Stop();
-        done(QDialog::Accepted);
-    }
+    if (AskQuit()) StopAndClose();
 }
 
 bool CGeneratorDlg::AskQuit() {

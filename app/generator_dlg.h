@@ -41,7 +41,8 @@ public:
     void OnTimer();
     // The event timer's handler: ends the window with a failure when the graph reports one.
     void OnGraphEvents();
-    // Power key: stop the graph and close, without asking.
+    // Power key: stop the graph and close, without asking. A failure the stop brings up (the
+    // device lost the last frames) is told and the window ends with it.
     void OnPowerButton();
     // Information key and the context-menu entry: the About box, modal.
     void OnAboutButton();
@@ -87,6 +88,9 @@ private:
     void PaintForeground(QPainter& painter);
     // True inside the grip strip, the part of the window that drags it.
     static bool InDragArea(const QPoint& client);
+    // Stops the graph and closes: Accepted after a clean stop, Rejected when the stop brought up
+    // a failure (told; its box goes at once after an ending signal).
+    void StopAndClose();
 
     int m_bReady = 0;           // 0 until the start-up timer fires: splash (0) or status (1)
     QFont m_fontDisplay;        // bold display font, made at initialisation

@@ -168,32 +168,50 @@ int COutputGraph::Run() {
 }
 
 int COutputGraph::CheckEvents() {
-    if (m_pEvent == nullptr) return 1;
     LONG code = 0;
+    HRESULT status = S_OK;
+    if (!TakeFailureEvent(&code, &status)) return 1;
+    StreamFailed(CStreamFailure::kStreaming, code, status);
+    return 0;
+}
+
+bool COutputGraph::TakeFailureEvent(LONG* code, HRESULT* status) {
+    if (m_pEvent == nullptr) return false;
     LONG_PTR param1 = 0, param2 = 0;
-    while (m_pEvent->GetEvent(&code, &param1, &param2, 0) == S_OK) {
-        m_pEvent->FreeEventParams(code, param1, param2);
-        if (CStreamFailure::EndsStreaming(code, param2)) {
+    while (m_pEvent->GetEvent(code, &param1, &param2, 0) == S_OK) {
+        m_pEvent->FreeEventParams(*code, param1, param2);
+        if (CStreamFailure::EndsStreaming(*code, param2)) {
             // The first failure is the cause; what the other filters post after it only follows
             // from it. The device-lost event carries no status.
-            StreamFailed(CStreamFailure::kStreaming, code,
-                         code == EC_DEVICE_LOST ? S_OK : static_cast<HRESULT>(param1));
-            return 0;
+            *status = *code == EC_DEVICE_LOST ? S_OK : static_cast<HRESULT>(param1);
+            return true;
         }
     }
-    return 1;
+    return false;
 }
 
 void COutputGraph::StreamFailed(CStreamFailure::Stage stage, LONG eventCode, HRESULT status) {
     // Stopped first, so nothing streams into a failed device while the message waits for OK.
-    Stop();
+    // What the stop itself brings up only follows from this failure.
+    StopGraph();
     const std::string text = CStreamFailure::Describe(stage, eventCode, status);
     m_message(text.c_str());
 }
 
 int COutputGraph::Stop() {
+    if (m_pControl == nullptr) return 1;
+    StopGraph();
+    // The device posts what it lost at the stop the way it posts a failure while streaming.
+    LONG code = 0;
+    HRESULT status = S_OK;
+    if (!TakeFailureEvent(&code, &status)) return 1;
+    const std::string text = CStreamFailure::Describe(CStreamFailure::kStreaming, code, status);
+    m_message(text.c_str());
+    return 0;
+}
+
+void COutputGraph::StopGraph() {
     if (m_pControl != nullptr) m_pControl->Stop();
-    return 1;
 }
 
 IBaseFilter* COutputGraph::CreateRegisteredFilter(IGraphBuilder* graph, const REGFILTER& record) {

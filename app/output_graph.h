@@ -36,7 +36,9 @@ public:
     // 1 when the graph runs. 0 when it could not start: the graph was stopped again and the user
     // told why (CStreamFailure).
     int Run();
-    // Always 1; there is nothing left to report once the program is ending.
+    // Stops the graph. 1 when it stopped cleanly; 0 when a failure came with the stop (a device
+    // that had stopped taking frames finds only then that they were lost) or since the last
+    // CheckEvents: the user was then told why, as for a failure while streaming.
     int Stop();
 
     // Takes the graph's waiting events without waiting. 1 while the graph streams; 0 when an
@@ -71,5 +73,11 @@ public:
     IMediaEvent* m_pEvent = nullptr;      // the graph's events; null when it offers none
 
 private:
+    // Stops the graph and reports nothing.
+    void StopGraph();
+    // Takes the waiting events up to the first that ends streaming: true with its code and
+    // status (S_OK for a lost device); false when none waits.
+    bool TakeFailureEvent(LONG* code, HRESULT* status);
+
     MessageFunction m_message;
 };

@@ -337,28 +337,12 @@ bool QueryText(sqlite3* db, const char* sql, std::string* text, int* rc) {
     return true;
 }
 
-// Removes what creations killed midway left behind: temporary stores of processes now gone.
-void RemoveAbandonedStores(const std::string& path) {
-    const std::string dir = path.substr(0, path.rfind('/'));
-    const std::string prefix = path.substr(path.rfind('/') + 1) + ".new-";
-    DIR* listing = opendir(dir.c_str());
-    if (listing == nullptr) return;
-    while (const dirent* entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name.rfind(prefix, 0) != 0) continue;
-        const pid_t pid = static_cast<pid_t>(std::atol(name.c_str() + prefix.size()));
-        if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) unlink((dir + "/" + name).c_str());
-    }
-    closedir(listing);
-}
-
 // Creates a store at `path` that is complete the moment it appears: built and checkpointed under
 // a temporary name, then linked into place. When another process linked its store first, that
 // one is used. The files are created 0600 and SQLite gives the journal files the same mode. The
-// machine-wide store is 0644 and keeps a rollback journal: its readers may not write, and a
-// WAL cannot be read without writing its index.
+// machine-wide store is 0644 and keeps no journal of its own: it is only ever replaced whole.
 LONG CreateStore(const std::string& path, bool machine, std::string* problem) {
-    RemoveAbandonedStores(path);
+    StoreFiles::RemoveAbandoned(path);
     static std::atomic<unsigned> serial{0};
     const std::string temp = path + ".new-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
     auto removeTemp = [&temp] {
@@ -387,6 +371,14 @@ LONG CreateStore(const std::string& path, bool machine, std::string* problem) {
         *problem = "cannot create the registry " + path + ": " + t_lastFailure;
     }
     sqlite3_close_v2(fresh);
+    if (status == ERROR_SUCCESS) {
+        // On the disk before its name is.
+        const int written = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+        if (written >= 0) {
+            fsync(written);
+            close(written);
+        }
+    }
     if (status == ERROR_SUCCESS && link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
         const int error = errno;
         *problem = "cannot create the registry " + path + ": " + std::strerror(error);
@@ -490,6 +482,55 @@ std::string FileUri(const std::string& path) {
     return uri;
 }
 
+// Opens the machine-wide store at `path` for reading without locks, and verifies it.
+LONG OpenImmutable(const std::string& path, sqlite3** result, std::string* problem) {
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2((FileUri(path) + "?immutable=1").c_str(), &db,
+                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW |
+                                       SQLITE_OPEN_NOMUTEX,
+                                   nullptr);
+    LONG status;
+    if (rc != SQLITE_OK) {
+        status = Failure(db, rc);
+        *problem = LastRecorded();
+    } else {
+        status = VerifyStore(db, path, true, problem);
+    }
+    if (status != ERROR_SUCCESS) {
+        sqlite3_close_v2(db);
+        return status;
+    }
+    *result = db;
+    return ERROR_SUCCESS;
+}
+
+// A store of an older version, which wrote the machine-wide store in place, may have been left
+// with a hot rollback journal by a writer that was killed. Its writer (holding the writers'
+// lock) lets SQLite roll it back once, in place, before the store is next copied.
+LONG RecoverOldJournal(const std::string& path, std::string* problem) {
+    struct stat info {};
+    if (lstat((path + "-journal").c_str(), &info) != 0) return ERROR_SUCCESS;
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    }
+    LONG status = ERROR_SUCCESS;
+    if (rc != SQLITE_OK) {
+        status = Failure(db, rc);
+        *problem = "cannot recover the journal an interrupted write left beside " + path + ": " +
+                   LastRecorded();
+    } else {
+        PLATFORM_LOG("registry", Warning, "%s: rolled back an interrupted write's journal",
+                     path.c_str());
+    }
+    sqlite3_close_v2(db);
+    return status;
+}
+
 // Whether the store's WAL holds nothing: the database file alone is then the whole store.
 bool WalIsEmpty(const std::string& path) {
     struct stat info {};
@@ -505,6 +546,12 @@ LONG OpenStore(const std::string& path, bool machine, sqlite3** result, std::str
                std::pair<LONG, std::string>* readOnly) {
     *readOnly = {ERROR_SUCCESS, std::string()};
     sqlite3* db = nullptr;
+    if (machine) {
+        // Never changed in place (see MachineWrite): read without locks, even by its writer.
+        const LONG status = OpenImmutable(path, &db, problem);
+        if (status == ERROR_SUCCESS) *result = db;
+        return status;
+    }
     int rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
                              nullptr);
@@ -514,9 +561,8 @@ LONG OpenStore(const std::string& path, bool machine, sqlite3** result, std::str
         *problem = t_lastFailure;
     } else {
         sqlite3_busy_timeout(db, kBusyTimeoutMs);
-        // NORMAL is safe with a WAL only; the machine store's rollback journal needs FULL.
-        sqlite3_exec(db, machine ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL",
-                     nullptr, nullptr, nullptr);
+        // Safe with a WAL.
+        sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
         status = VerifyStore(db, path, machine, problem);
     }
     const bool cannotWrite = status == ERROR_HANDLE_DISK_FULL || status == ERROR_CANTWRITE ||
@@ -684,6 +730,81 @@ private:
     std::optional<Transaction> transaction;
 };
 
+// A write transaction on this process's own store. On the user's store it is SQLite's (BEGIN
+// IMMEDIATE). On the machine-wide store the write goes to a copy (MachineWrite) that `db` points
+// to for the transaction's life; committing makes the copy the store, after which the store is
+// opened afresh on the next call. Destroyed uncommitted, everything is undone and `db` is the read
+// connection again.
+class RegistryStore::WriteTransaction {
+public:
+    explicit WriteTransaction(RegistryStore& store) : store(store) {
+        if (!store.machineOwn) {
+            transaction.emplace(store.db, true);
+            status = transaction->Status();
+            return;
+        }
+        std::string copy, problem;
+        status = write.Begin(store.openedPath, kBusyTimeoutMs, &copy, &problem);
+        if (status != ERROR_SUCCESS) {
+            RecordFailure(problem);
+            return;
+        }
+        const int rc = sqlite3_open_v2(copy.c_str(), &copyDb,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW |
+                                           SQLITE_OPEN_NOMUTEX,
+                                       nullptr);
+        if (rc != SQLITE_OK) {
+            status = Failure(copyDb, rc);
+            sqlite3_close_v2(copyDb);
+            copyDb = nullptr;
+            return;
+        }
+        // The copy is private until it replaces the store, and synced then: no journal file and
+        // no syncs of its own are needed; a failed write just throws the copy away.
+        sqlite3_exec(copyDb, "PRAGMA journal_mode=MEMORY; PRAGMA synchronous=OFF", nullptr,
+                     nullptr, nullptr);
+        readDb = store.db;
+        store.db = copyDb;
+        transaction.emplace(copyDb, true);
+        status = transaction->Status();
+    }
+    ~WriteTransaction() {
+        transaction.reset();  // rolled back unless committed
+        Finish();
+        write.Abandon();
+    }
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+    LONG Status() const { return status; }
+    LONG Commit() {
+        LONG result = transaction->Commit();
+        if (result != ERROR_SUCCESS || !store.machineOwn) return result;
+        Finish();
+        std::string problem;
+        if ((result = write.Commit(&problem)) != ERROR_SUCCESS) RecordFailure(problem);
+        // Whether or not the copy took the store's place, the next call reads the store anew.
+        store.CloseConnection();
+        return result;
+    }
+
+private:
+    // Closes the copy and points `db` at the read connection again.
+    void Finish() {
+        if (copyDb == nullptr) return;
+        store.db = readDb;
+        sqlite3_close_v2(copyDb);
+        copyDb = nullptr;
+    }
+
+    RegistryStore& store;
+    MachineWrite write;
+    sqlite3* copyDb = nullptr;
+    sqlite3* readDb = nullptr;
+    std::optional<Transaction> transaction;
+    LONG status = ERROR_SUCCESS;
+};
+
 RegistryStore& RegistryStore::Instance() {
     // Never destroyed: in-process servers may use the registry from their own static destructors.
     static RegistryStore* store = new RegistryStore();
@@ -731,7 +852,10 @@ bool RegistryStore::UsesMachineStore() {
 LONG RegistryStore::EnsureOpen() {
     const std::string dir = machineOwn ? MachineDirectory() : std::string(StateDirectory());
     const std::string path = dir + "/registry.db";
-    if (db != nullptr && path == dbPath && ownerPid == getpid()) return ERROR_SUCCESS;
+    if (db != nullptr && path == dbPath && ownerPid == getpid()) {
+        // Another root writer may have replaced the machine-wide store since: read the new one.
+        if (!machineOwn || Identity(openedPath) == openedIdentity) return ERROR_SUCCESS;
+    }
     CloseConnection();
     if (path != dbPath) {
         // Handles of the previous database must not address keys of the new one.
@@ -740,18 +864,28 @@ LONG RegistryStore::EnsureOpen() {
     }
     ownerPid = getpid();
     const StoreFiles::Scope scope = machineOwn ? StoreFiles::Scope::kMachine : StoreFiles::Scope::kUser;
-    std::string problem;
+    std::string problem, resolved;
     LONG status = machineOwn ? PrepareMachineDirectory(dir, &problem) : ERROR_SUCCESS;
-    if (status == ERROR_SUCCESS) status = StoreFiles::CheckDirectory(dir, &problem, scope);
+    // From here on the resolved path: SQLite itself refuses a path through a symbolic link.
+    if (status == ERROR_SUCCESS) status = StoreFiles::ResolveDirectory(dir, &resolved, &problem, scope);
+    if (status == ERROR_SUCCESS) status = StoreFiles::CheckDirectory(resolved, &problem, scope);
+    openedPath = resolved + "/registry.db";
     bool exists = false;
     for (const char* suffix : StoreFiles::kSuffixes) {
         bool fileExists = false;
         if (status == ERROR_SUCCESS)
-            status = StoreFiles::CheckFile(path + suffix, &fileExists, &problem, scope);
+            status = StoreFiles::CheckFile(openedPath + suffix, &fileExists, &problem, scope);
         if (*suffix == '\0') exists = fileExists;
     }
-    if (status == ERROR_SUCCESS && !exists) status = CreateStore(path, machineOwn, &problem);
-    if (status == ERROR_SUCCESS) status = OpenStore(path, machineOwn, &db, &problem, &readOnly);
+    if (status == ERROR_SUCCESS && !exists) status = CreateStore(openedPath, machineOwn, &problem);
+    struct stat journal {};
+    if (status == ERROR_SUCCESS && machineOwn && lstat((openedPath + "-journal").c_str(), &journal) == 0) {
+        MachineWrite lock;
+        status = lock.Lock(openedPath, kBusyTimeoutMs, &problem);
+        if (status == ERROR_SUCCESS) status = RecoverOldJournal(openedPath, &problem);
+    }
+    openedIdentity = Identity(openedPath);
+    if (status == ERROR_SUCCESS) status = OpenStore(openedPath, machineOwn, &db, &problem, &readOnly);
     if (status != ERROR_SUCCESS) {
         db = nullptr;
         RecordFailure(problem);
@@ -766,7 +900,7 @@ sqlite3* RegistryStore::MachineStore() {
     if (machineOwn) return nullptr;
     const std::string dir = MachineDirectory();
     const std::string path = dir + "/registry.db";
-    // Checked afresh whenever its files change: swapped, re-permissioned, or written (root
+    // Checked afresh whenever its files change: swapped, re-permissioned, or replaced (root
     // registering while this process runs; rare enough that a new check costs nothing).
     const std::string identity = path + "|" + Identity(dir) + "|" + Identity(path) + "|" +
                                  Identity(path + "-journal");
@@ -777,37 +911,31 @@ sqlite3* RegistryStore::MachineStore() {
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) return nullptr;  // none: nothing to read
 
-    std::string problem;
-    LONG status = StoreFiles::CheckDirectory(dir, &problem, StoreFiles::Scope::kMachine);
+    std::string problem, resolved;
+    LONG status =
+        StoreFiles::ResolveDirectory(dir, &resolved, &problem, StoreFiles::Scope::kMachine);
+    if (status == ERROR_SUCCESS)
+        status = StoreFiles::CheckDirectory(resolved, &problem, StoreFiles::Scope::kMachine);
+    const std::string opened = resolved + "/registry.db";
     for (const char* suffix : StoreFiles::kSuffixes) {
         bool exists = false;
         if (status == ERROR_SUCCESS)
-            status = StoreFiles::CheckFile(path + suffix, &exists, &problem,
+            status = StoreFiles::CheckFile(opened + suffix, &exists, &problem,
                                            StoreFiles::Scope::kMachine);
     }
     if (status == ERROR_SUCCESS) {
         InMachineStore inside;
-        const int rc = sqlite3_open_v2(path.c_str(), &machineDb,
-                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW |
-                                           SQLITE_OPEN_NOMUTEX,
-                                       nullptr);
-        if (rc != SQLITE_OK) {
-            status = Failure(machineDb, rc);
-            problem = t_machineFailure;
-        } else {
-            sqlite3_busy_timeout(machineDb, kBusyTimeoutMs);
-            status = VerifyStore(machineDb, path, true, &problem);
-        }
+        // Without locks: no reader can hold up root's writes, which replace the file whole.
+        status = OpenImmutable(opened, &machineDb, &problem);
     }
     if (status != ERROR_SUCCESS) {
         PLATFORM_LOG("registry", Warning, "ignoring the machine-wide registry %s: %s",
                      path.c_str(), problem.c_str());
-        if (machineDb != nullptr) sqlite3_close_v2(machineDb);
         machineDb = nullptr;  // the identity stays: said once until its files change
         return nullptr;
     }
     PLATFORM_LOG("registry", Debug, "reading the machine-wide registry %s beneath the user's",
-                 path.c_str());
+                 opened.c_str());
     return machineDb;
 }
 
@@ -822,11 +950,16 @@ LONG RegistryStore::SetAsideIfDamaged(std::string* movedTo) {
     const LONG status = EnsureOpen();
     if (status != ERROR_BADDB) return status;
     std::string problem;
-    if (const LONG moved = StoreFiles::SetAside(dbPath, movedTo, &problem); moved != ERROR_SUCCESS) {
+    // Not while another writer of the machine-wide store works on it.
+    MachineWrite writers;
+    LONG moved = machineOwn ? writers.Lock(openedPath, kBusyTimeoutMs, &problem) : ERROR_SUCCESS;
+    if (moved == ERROR_SUCCESS) moved = StoreFiles::SetAside(openedPath, movedTo, &problem);
+    writers.Abandon();
+    if (moved != ERROR_SUCCESS) {
         RecordFailure(problem);
         return moved;
     }
-    PLATFORM_LOG("registry", Warning, "damaged registry %s moved to %s", dbPath.c_str(),
+    PLATFORM_LOG("registry", Warning, "damaged registry %s moved to %s", openedPath.c_str(),
                  movedTo->c_str());
     // Handles into the damaged store must not address keys of the fresh one.
     ++generation;
@@ -931,7 +1064,7 @@ LONG RegistryStore::WalkToKey(HKEY parent, const char* path, bool create, HKEY* 
     if (create) {
         if ((status = Writable()) != ERROR_SUCCESS) return status;
         // Creating writes, so it takes the write lock up front.
-        Transaction transaction(db, true);
+        WriteTransaction transaction(*this);
         if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
         int64_t base = kNoKey;
         if ((status = FindOrCreate(*handle, names, &base, &keyId)) != ERROR_SUCCESS) return status;
@@ -972,7 +1105,7 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
     const std::string valueName = name ? name : "";
 
     if ((status = Writable()) != ERROR_SUCCESS) return status;
-    Transaction transaction(db, true);
+    WriteTransaction transaction(*this);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
     int64_t base = kNoKey, keyId = kNoKey;
     if ((status = FindOrCreate(*handle, names, &base, &keyId)) != ERROR_SUCCESS) return status;
@@ -1021,7 +1154,7 @@ LONG RegistryStore::DeleteValue(HKEY key, const char* name) {
     if (status != ERROR_SUCCESS) return status;
 
     if ((status = Writable()) != ERROR_SUCCESS) return status;
-    Transaction transaction(db, true);
+    WriteTransaction transaction(*this);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
     MachineRead machine(MachineStore());
     Place place;
@@ -1119,7 +1252,7 @@ LONG RegistryStore::DeleteKey(HKEY parent, const char* path) {
     if (status != ERROR_SUCCESS) return status;
 
     if ((status = Writable()) != ERROR_SUCCESS) return status;
-    Transaction transaction(db, true);
+    WriteTransaction transaction(*this);
     if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
     MachineRead machine(MachineStore());
     Place place;

@@ -20,8 +20,13 @@
 // alone; writes then fail with that reason. The connection is closed (which checkpoints the WAL
 // into the database file) at exit and when the state directory changes.
 //
+// The store's path is resolved before use (StoreFiles::ResolveDirectory): SQLite is given a path
+// without symbolic links, and every folder on it can be changed only by root or this user, so
+// what was checked is what SQLite opens.
+//
 // Beneath the user's store lies the machine-wide store (MachineDirectory()/registry.db, where a
-// package registers at install time), opened read-only and only when it exists. It must be a
+// package registers at install time), opened read-only, without locks (immutable: it is only
+// ever replaced whole, see MachineWrite), and only when it exists. It must be a
 // regular file owned by root or this user and writable by nobody else; one that is not, or that
 // is damaged, is ignored with a warning and never stops the user's own store from working. Reads
 // merge the two: a key is found in either, a value is the user's when the user's store has it,
@@ -30,9 +35,11 @@
 // ERROR_ACCESS_DENIED. A handle remembers its key's id in the user's store (when it was there)
 // and its path from the root, by which the machine store is searched on every use.
 //
-// With UseMachineStore the machine-wide store takes the user's place (regsvr --machine): written
-// the same way, created 0755/0644 with a rollback journal (readers elsewhere cannot write a WAL
-// index), and nothing is read beneath it.
+// With UseMachineStore the machine-wide store takes the user's place (regsvr --machine), created
+// 0755/0644, and nothing is read beneath it. It is read like every user reads it; each write
+// goes to a copy under the writers' lock that then replaces the store (WriteTransaction,
+// MachineWrite), and the store is read afresh after each write and whenever another writer
+// replaced it.
 //
 // Every failure that concerns the store itself (its files, the disk, locking, damage) is logged
 // and its text, naming the file, kept for the calling thread (LastFailure) so tools can print it.
@@ -113,6 +120,7 @@ private:
         int64_t machine = kNoKey;
     };
     class MachineRead;
+    class WriteTransaction;
 
     // Opens (or with create, creates) the key at path below parent and issues a handle for it.
     LONG WalkToKey(HKEY parent, const char* path, bool create, HKEY* result);
@@ -140,7 +148,9 @@ private:
 
     std::mutex mutex;
     sqlite3* db = nullptr;                     // guarded by mutex
-    std::string dbPath;                        // guarded by mutex: path db was opened from
+    std::string dbPath;                        // guarded by mutex: path db was opened for
+    std::string openedPath;                    // guarded by mutex: dbPath resolved, as opened
+    std::string openedIdentity;                // guarded by mutex: openedPath's file when opened
     int ownerPid = 0;                          // guarded by mutex: process that opened db
     uint64_t generation = 0;                   // guarded by mutex: bumped when dbPath changes
     // guarded by mutex: why db was opened read-only (status, text); ERROR_SUCCESS when writable

@@ -9,6 +9,13 @@
 // its own rules: owned by root or by this user, not writable by group or others, readable by
 // anyone; nothing is tightened.
 //
+// The checks look at names, and SQLite opens the names again afterwards. That is sound only
+// because nobody else can change what a name leads to in between: the path is resolved first
+// (symbolic links in the folders above the store followed once, so that a home reached through a
+// link works), and every folder on the resolved path must be changeable by root or this user only
+// (theirs and not writable by group or others, or sticky, like /tmp, where nobody may rename
+// another's entry). The store's own directory and files must not be symbolic links.
+//
 // Threads: stateless; any thread.
 #pragma once
 
@@ -25,10 +32,18 @@ public:
         kMachine,  // the machine-wide store: root's or theirs, writable by its owner only
     };
 
+    // The path to use for the store directory `dir`: the folders above it resolved (realpath),
+    // the directory itself kept by name (it need not exist yet, and must not be a symbolic link).
+    // Every folder from / down to the one holding the directory must be safe (see above);
+    // otherwise ERROR_ACCESS_DENIED with the folder named and why. ERROR_PATH_NOT_FOUND when the
+    // folders above do not exist or no directory is known.
+    static LONG ResolveDirectory(const std::string& dir, std::string* resolved,
+                                 std::string* problem, Scope scope = Scope::kUser);
+
     // ERROR_SUCCESS, or the failure with a message naming the path in *problem:
     // ERROR_PATH_NOT_FOUND when the directory is missing or not a directory (or no state
-    // directory is known at all), ERROR_ACCESS_DENIED when it belongs to another user or is
-    // writable by group or others.
+    // directory is known at all), ERROR_ACCESS_DENIED when it is a symbolic link, belongs to
+    // another user or is writable by group or others. `dir` is a resolved path.
     static LONG CheckDirectory(const std::string& dir, std::string* problem,
                                Scope scope = Scope::kUser);
 
@@ -38,13 +53,51 @@ public:
                           Scope scope = Scope::kUser);
 
     // The database and its journal files, in that order: the user's store keeps a write-ahead
-    // log, the machine-wide one a rollback journal (readers there cannot write a WAL's index).
+    // log; the machine-wide one has none (it is replaced whole, see MachineWrite), but an older
+    // version left a rollback journal there.
     static const char* const kSuffixes[4];
+
+    // Removes what writers killed midway left beside the database: its temporary copies
+    // ("<database>.new-<pid>-...") of processes now gone.
+    static void RemoveAbandoned(const std::string& databasePath);
 
     // Moves the store's files aside as "<database>.damaged-<n>..." so that nothing of them is
     // lost and a fresh store can take their place. *movedTo names the new database file.
     static LONG SetAside(const std::string& databasePath, std::string* movedTo,
                          std::string* problem);
+};
+
+// One write to the machine-wide store, which is never changed in place, so that no reader can
+// hold up root's write and an interrupted write leaves the last committed store for everyone:
+// under a lock file that only the writer's user can open (0600), the database is copied to a
+// temporary file beside it (0644); the write goes there; then the copy is synced to disk and
+// renamed over the database, and the folder synced. Readers open the database immutable (without
+// locks) and see one whole committed file or the next. Writers wait for each other on the lock,
+// for a bounded time. What a killed writer left is its temporary copy, removed by the next write.
+//
+// Threads: one object per write, used by one thread (the registry's mutex held).
+class MachineWrite {
+public:
+    MachineWrite() = default;
+    ~MachineWrite() { Abandon(); }
+    MachineWrite(const MachineWrite&) = delete;
+    MachineWrite& operator=(const MachineWrite&) = delete;
+
+    // Takes the writers' lock ("<database>.lock"), waiting at most waitMs (then ERROR_BUSY).
+    LONG Lock(const std::string& databasePath, int waitMs, std::string* problem);
+    // Lock, then removes abandoned copies and copies the database; *copy names the file to write.
+    LONG Begin(const std::string& databasePath, int waitMs, std::string* copy,
+               std::string* problem);
+    // Makes the written copy the database (synced, renamed over it, the folder synced) and
+    // releases the lock.
+    LONG Commit(std::string* problem);
+    // Removes the copy, if any, and releases the lock.
+    void Abandon();
+
+private:
+    std::string database;
+    std::string copy;
+    int lockFd = -1;
 };
 
 }  // namespace platform

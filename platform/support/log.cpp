@@ -89,6 +89,63 @@ void WriteLine(const char* line, size_t length) {
     }
 }
 
+// The length of the well-formed UTF-8 character at text[0] (at most `left` bytes there), or 0
+// when the byte starts none: a stray continuation, an overlong form, a surrogate, beyond U+10FFFF,
+// or cut short.
+size_t Utf8Length(const unsigned char* text, size_t left) {
+    const unsigned char lead = text[0];
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (left < length || text[1] < low || text[1] > high) return 0;
+    for (size_t i = 2; i < length; ++i) {
+        if (text[i] < 0x80 || text[i] > 0xBF) return 0;
+    }
+    return length;
+}
+
+// Copies text[0, length) to out (room bytes at most) so that it cannot act on a terminal or pass
+// for more than one line: control characters (C0 with tab and line breaks, DEL, C1) and bytes
+// that are not UTF-8 become \xNN, one per byte. Stops before the first character or escape that
+// does not fit whole, so a cut never splits either. Returns the bytes written.
+size_t AppendEscaped(const char* text, size_t length, char* out, size_t room) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    size_t written = 0;
+    for (size_t at = 0; at < length;) {
+        size_t width = Utf8Length(bytes + at, length - at);
+        const bool c1 = width == 2 && bytes[at] == 0xC2 && bytes[at + 1] <= 0x9F;
+        const bool plain = width > 1 ? !c1 : width == 1 && bytes[at] >= 0x20 && bytes[at] != 0x7F;
+        if (width == 0) width = 1;  // a byte that is not UTF-8 is escaped on its own
+        const size_t needed = plain ? width : 4 * width;
+        if (written + needed > room) break;
+        for (size_t i = 0; i < width; ++i, ++at) {
+            if (plain) {
+                out[written++] = char(bytes[at]);
+            } else {
+                static const char kHex[] = "0123456789abcdef";
+                out[written++] = '\\';
+                out[written++] = 'x';
+                out[written++] = kHex[bytes[at] >> 4];
+                out[written++] = kHex[bytes[at] & 0xF];
+            }
+        }
+    }
+    return written;
+}
+
 }  // namespace
 
 void Reload() {
@@ -126,15 +183,14 @@ void Write(const char* category, Level level, const char* format, ...) {
                              LevelName(level));
     if (used < 0) return;
     used = std::min(used, int(sizeof line) - 2);
+    // Escaping only lengthens the text, so no more of the message than a line holds is needed.
+    char message[kMaxLine];
     va_list args;
     va_start(args, format);
-    const int message = std::vsnprintf(line + used, sizeof line - 1 - size_t(used), format, args);
+    const int formatted = std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    if (message > 0) used = std::min(used + message, int(sizeof line) - 2);  // cut if too long
-    // A message's own line breaks would split one report into lines that look like others.
-    for (int i = 0; i < used; ++i) {
-        if (line[i] == '\n' || line[i] == '\r') line[i] = ' ';
-    }
+    const size_t length = formatted < 0 ? 0 : std::min(size_t(formatted), sizeof message - 1);
+    used += int(AppendEscaped(message, length, line + used, sizeof line - 1 - size_t(used)));
     line[used] = '\n';
     WriteLine(line, size_t(used) + 1);
 }

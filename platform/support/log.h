@@ -9,8 +9,11 @@
 // ieee1394, tools.
 //
 // Items that are not "name" or "name:number" are skipped; a later item for a category overrides an
-// earlier one; level 0 silences a category. A line longer than kMaxLine is cut; line breaks inside
-// a message become spaces, so every call is exactly one line.
+// earlier one; level 0 silences a category. Messages carry names and texts from outside (paths,
+// a peer's words), so every control character in them (tab and line breaks too, ESC, DEL, the C1
+// range) and every byte that is not UTF-8 is written as \xNN: a line can neither drive the
+// terminal nor pass for two. A line longer than kMaxLine is cut before the first character or
+// escape that does not fit whole.
 //
 // Threads: any thread. The switch is read once, on first use; each line is written with one
 // write(2), so lines of different threads do not mix.

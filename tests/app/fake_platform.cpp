@@ -298,6 +298,8 @@ public:
     HRESULT STDMETHODCALLTYPE Stop() override {
         ++World().stops;
         World().calls.push_back("Stop");
+        World().events.insert(World().events.end(), World().eventsAtStop.begin(), World().eventsAtStop.end());
+        World().eventsAtStop.clear();
         return World().stopResult;
     }
     HRESULT STDMETHODCALLTYPE GetState(LONG, OAFilterState*) override { return E_NOTIMPL; }

@@ -65,6 +65,7 @@ struct FakeWorld {
     bool graphHasMediaEvent = true;
     HRESULT runResult = S_OK, pauseResult = S_OK, stopResult = S_OK;
     std::deque<Event> events;  // what the graph's IMediaEvent hands out, in order
+    std::deque<Event> eventsAtStop;  // posted by Stop (a device that finds then what it lost)
     std::function<void()> onBuildStarted;  // called when the mapper is asked for its filters
 
     // What the control program did.

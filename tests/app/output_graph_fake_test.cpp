@@ -307,4 +307,35 @@ TEST_F(OutputGraphFakeTest, FailureEventsStopTheGraphAndSayWhatFailedAndWhy) {
     EXPECT_TRUE(g_messages.empty());
 }
 
+// What the device finds only when it is stopped (it had stalled just before, or its tape could
+// not take the last frames) ends the run as a failure too, as does one posted since the last
+// look: told once, the graph stopped once.
+TEST_F(OutputGraphFakeTest, FailureThatComesWithTheStopIsTold) {
+    struct Case {
+        std::vector<fake::Event> before, atStop;
+        std::string text;  // empty: a clean stop
+    };
+    const Case cases[] = {
+        {{}, {{EC_ERRORABORT, kDeviceStalled, 0}}, kInterrupted + "DV機器が応答しません。"},
+        {{{EC_PAUSED, S_OK, 0}}, {{EC_ERRORABORT, kDiskFull, 0}},
+         kInterrupted + "テープまたはディスクの空きがありません。"},
+        // Unpolled when the stop came: the cause, and what the stop brings up follows from it.
+        {{{EC_DEVICE_LOST, 0, 0}}, {{EC_ERRORABORT, kDeviceStalled, 0}}, kInterrupted + kGone},
+        {{{EC_PAUSED, S_OK, 0}}, {{EC_DEVICE_LOST, 0, 1}}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.empty() ? "clean stop" : c.text);
+        fake::InstallGoodWorld();
+        g_messages.clear();
+        apptest::TestGraph graph(&RecordMessage);
+        ASSERT_EQ(graph.Build(), 1);
+        ASSERT_EQ(graph.Run(), 1);
+        world.events.assign(c.before.begin(), c.before.end());
+        world.eventsAtStop.assign(c.atStop.begin(), c.atStop.end());
+        EXPECT_EQ(graph.Stop(), c.text.empty() ? 1 : 0);
+        EXPECT_EQ(g_messages, c.text.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.text});
+        EXPECT_EQ(world.stops, 1);
+    }
+}
+
 }  // namespace

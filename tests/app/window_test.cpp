@@ -512,6 +512,55 @@ TEST_F(WindowTest, EndingSignalAfterAnUnpolledFailureEndsAsThatFailure) {
     }
 }
 
+// A device that stopped taking frames just before the stop says so only when it is stopped: the
+// power key, Escape's Yes and the ending signal then end the window with that failure, told once
+// (after the signal its box goes by itself). A clean stop stays a switch-off.
+TEST_F(WindowTest, FailureThatComesWithTheStopEndsTheWindowWithIt) {
+    const std::string stalled = "DV出力が中断されました。\nDV機器が応答しません。";
+    {
+        SCOPED_TRACE("power key");
+        auto dlg = Open(true);
+        world.eventsAtStop = {{EC_ERRORABORT, HRESULT_FROM_WIN32(ERROR_TIMEOUT), 0}};
+        QTest::mouseClick(dlg->PowerButton(), Qt::LeftButton);
+        EXPECT_FALSE(dlg->isVisible());
+        EXPECT_EQ(g_messages, std::vector<std::string>{stalled});
+        EXPECT_EQ(dlg->result(), QDialog::Rejected);
+        EXPECT_EQ(world.stops, 1);
+    }
+    {
+        SCOPED_TRACE("Escape, answered Yes");
+        fake::InstallGoodWorld();
+        g_messages.clear();
+        apptest::TestGraph holder(&RecordMessage);
+        auto dlg = Open(true, holder);
+        apptest::ModalWatcher watcher(dlg.get());
+        watcher.onBox = [&](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); };
+        world.eventsAtStop = {{EC_ERRORABORT, HRESULT_FROM_WIN32(112), 0}};
+        QTest::keyClick(dlg.get(), Qt::Key_Escape);
+        EXPECT_FALSE(dlg->isVisible());
+        EXPECT_EQ(g_messages, std::vector<std::string>{
+                                  "DV出力が中断されました。\nテープまたはディスクの空きがありません。"});
+        EXPECT_EQ(dlg->result(), QDialog::Rejected);
+    }
+    {
+        SCOPED_TRACE("ending signal, the program's own box");
+        fake::InstallGoodWorld();
+        apptest::TestGraph holder(&CGeneratorApp::ShowMessage);
+        auto dlg = Open(true, holder);
+        apptest::ModalWatcher watcher(dlg.get());
+        int looks = 0;
+        watcher.onBox = [&](QMessageBox* box) {
+            if (++looks == 200) box->reject();
+        };
+        world.eventsAtStop = {{EC_ERRORABORT, HRESULT_FROM_WIN32(ERROR_TIMEOUT), 0}};
+        dlg->OnEndSignal();
+        EXPECT_FALSE(dlg->isVisible());
+        EXPECT_LT(looks, 200) << "the failure's box waited for someone to press OK";
+        EXPECT_EQ(dlg->result(), QDialog::Rejected);
+        EXPECT_EQ(world.stops, 1);
+    }
+}
+
 // With the toolkit's Japanese texts loaded, the quit question's standard buttons read in
 // Japanese like the rest of the interface.
 TEST_F(WindowTest, StandardButtonsReadInJapanese) {

@@ -229,6 +229,36 @@ TEST_F(DvTape, StopReturnsPromptlyFromAStalledDeck) {
     EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "the frame cut short must not reach the tape";
 }
 
+// A deck that stopped taking frames a while before the stop (a second or more: far beyond its
+// pace, short of the stall limit that would have failed the stream) lost what the graph sent
+// meanwhile; the device says so during the stop, as it would a moment later while streaming.
+TEST_F(DvTape, AStallThatLastsUntilTheStopIsReportedByTheStop) {
+    TempDir dir;
+    const std::string tape = dir.path() + "/stalled.dv";
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape, "stalled deck"));
+    Chain chain;
+    ASSERT_EQ("", chain.BuildAndStart());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    deck.Signal(SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * dv::kTransportStallAtStopMs));
+    ASSERT_LT(2 * dv::kTransportStallAtStopMs, dv::kTransportStallTimeoutMs);
+    for (const auto& [code, status] : chain.TakeEvents(0)) {
+        EXPECT_NE(EC_ERRORABORT, code) << "the stall was found before the stop: 0x" << std::hex << status;
+    }
+    chain.control->Stop();
+    std::vector<LONG_PTR> aborts;
+    for (const auto& [code, status] : chain.TakeEvents(0)) {
+        if (code == EC_ERRORABORT) aborts.push_back(status);
+    }
+    ASSERT_EQ(1u, aborts.size()) << "the frames lost in the stall were not reported, or more than once";
+    EXPECT_EQ(dv::kTransportTimeout, HRESULT(aborts[0]));
+    deck.Signal(SIGCONT);
+    deck.Signal(SIGTERM);
+    ASSERT_EQ(0, deck.Wait());
+    EXPECT_EQ(0u, decktest::ReadFile(tape).size() % kFrameBytes) << "whole frames only";
+}
+
 TEST_F(DvTape, WithoutADeckOrAdapterTheCategoryIsEmpty) {
     if (Exists("/dev/fw0")) GTEST_SKIP() << "a 1394 adapter is present";
     ICreateDevEnum* devEnum = nullptr;

@@ -25,6 +25,7 @@ const std::string kGoneMessage =
     "DV出力が中断されました。\nDV機器が取り外されたか、接続が切れました。";
 const std::string kFullMessage =
     "DV出力が中断されました。\nテープまたはディスクの空きがありません。";
+const std::string kStalledMessage = "DV出力が中断されました。\nDV機器が応答しません。";
 // Only a bound so that a Tamsel that never tells does not hang the test.
 constexpr int64_t kGiveUpMs = 60000;
 
@@ -124,6 +125,34 @@ TEST_F(TamselFailure, DeviceFailingWhileStreamingIsToldAndEndsWithStatusOne) {
         EXPECT_TRUE(told) << decktest::ReadFile(log) << "\ndeck: " << deck.Output() << deck.Errors();
         EXPECT_EQ(1, status) << decktest::ReadFile(log);
     }
+}
+
+// The deck stops taking frames (it is stopped here) two seconds before Tamsel is switched off by
+// its ending signal, as run.sh switches it off: short of the stall limit, so only the stop finds
+// that the frames of those seconds never reached the tape. That is a failure all the same.
+TEST_F(TamselFailure, DeckThatStalledJustBeforeTheStopIsToldAndEndsWithStatusOne) {
+    TempDir dir;
+    const std::string tape = dir.path() + "/stalled.dv";
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape, "stalling deck"));
+    const std::string log = dir.path() + "/tamsel.log";
+    const pid_t tamsel = apptest::Start({apptest::Tool("Tamsel")}, log);
+    ASSERT_GT(tamsel, 0);
+    bool recording = false;
+    for (const int64_t end = NowMs() + kGiveUpMs; !recording && NowMs() < end; usleep(50000)) {
+        struct stat st {};
+        recording = stat(tape.c_str(), &st) == 0 && st.st_size >= off_t(10 * decktest::kFrameBytes);
+    }
+    deck.Signal(SIGSTOP);
+    usleep(2000000);
+    const int status = apptest::Stop(tamsel);
+    deck.Signal(SIGCONT);
+    const std::string output = decktest::ReadFile(log);
+    EXPECT_TRUE(recording) << output;
+    EXPECT_NE(std::string::npos, output.find(kStalledMessage)) << output;
+    EXPECT_EQ(1, status) << output;
+    deck.Signal(SIGTERM);
+    EXPECT_EQ(0, deck.Wait()) << deck.Errors();
 }
 
 }  // namespace

@@ -13,16 +13,19 @@ DeckLobby::~DeckLobby() {
     for (const Guest& guest : waiting) ::close(guest.fd);
 }
 
-void DeckLobby::Add(int conn, int64_t nowNs) {
+int DeckLobby::Add(int conn, int64_t nowNs) {
+    int evicted = -1;
     if (waiting.size() >= kCapacity) {
-        PLATFORM_LOG("deck", Warning, "%zu connections wait without a hello; dropping the oldest",
+        PLATFORM_LOG("deck", Warning, "%zu connections wait without a hello; turning the oldest away",
                      waiting.size());
-        Drop(0);
+        evicted = waiting.front().fd;
+        waiting.erase(waiting.begin());
     }
     Guest guest {};
     guest.fd = conn;
     guest.deadlineNs = nowNs + kHelloTimeoutNs;
     waiting.push_back(guest);
+    return evicted;
 }
 
 void DeckLobby::Drop(size_t index) {
@@ -30,16 +33,19 @@ void DeckLobby::Drop(size_t index) {
     waiting.erase(waiting.begin() + ptrdiff_t(index));
 }
 
-void DeckLobby::Expire(int64_t nowNs) {
+std::vector<int> DeckLobby::Expire(int64_t nowNs) {
+    std::vector<int> expired;
     for (size_t i = 0; i < waiting.size();) {
         if (waiting[i].deadlineNs > nowNs) {
             ++i;
             continue;
         }
-        PLATFORM_LOG("deck", Info, "closing a connection that sent no hello for %lld ms",
+        PLATFORM_LOG("deck", Info, "hanging up on a connection that sent no hello for %lld ms",
                      static_cast<long long>(kHelloTimeoutNs / 1000000));
-        Drop(i);
+        expired.push_back(waiting[i].fd);
+        waiting.erase(waiting.begin() + ptrdiff_t(i));
     }
+    return expired;
 }
 
 int64_t DeckLobby::NextDeadlineNs() const {

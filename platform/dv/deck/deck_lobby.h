@@ -1,8 +1,8 @@
 // Connections to the deck that have not said Hello yet. Each is read as its bytes arrive, so one
 // that says nothing holds up no other: a sender's Hello is answered at once however many idle
 // connections (probes, stuck clients) are waiting beside it. A connection that has not said
-// Hello within kHelloTimeoutNs is closed, and when kCapacity are waiting the oldest makes room
-// for a newcomer.
+// Hello within kHelloTimeoutNs, and the oldest one when a newcomer finds kCapacity waiting, is
+// handed back to the caller, which tells it why before closing it.
 //
 // Threads: the deck's single thread; no locks.
 #pragma once
@@ -35,10 +35,11 @@ public:
     DeckLobby(const DeckLobby&) = delete;
     DeckLobby& operator=(const DeckLobby&) = delete;
 
-    // Takes a connection just accepted at nowNs.
-    void Add(int conn, int64_t nowNs);
-    // Closes the connections whose time is up at nowNs.
-    void Expire(int64_t nowNs);
+    // Takes a connection just accepted at nowNs. When kCapacity already wait, the oldest makes
+    // room and is handed back (for the caller to refuse and close); else -1.
+    int Add(int conn, int64_t nowNs);
+    // Hands back the connections whose time is up at nowNs, for the caller to tell and close.
+    std::vector<int> Expire(int64_t nowNs);
     // The earliest time one runs out; 0 when none waits.
     int64_t NextDeadlineNs() const;
     size_t size() const { return waiting.size(); }

@@ -19,9 +19,15 @@
 // holds whole frames. While one sender is connected, any other connection is answered Busy; one
 // made after the sender hung up waits until the deck has taken what was left of that stream.
 //
+// Status messages are taken at a few a tick at most, so asking faster holds the asker back the
+// same way.
+//
 // The deck takes connections from its own user only (checked with SO_PEERCRED, and its socket
 // lives in a directory private to that user). A connection must say Hello within 2 s; a sender
-// that then sends nothing at all for 10 s is answered Idle and hung up on.
+// that then sends no frame for 10 s, or takes more than 5 s over one message, is answered Idle
+// and hung up on. A connection turned away is answered first: Busy while another sender records
+// or when too many callers wait, Idle when it sent no Hello in time, ProtocolError for a Hello
+// the deck does not take.
 #pragma once
 
 #include <cstddef>

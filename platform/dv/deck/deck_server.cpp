@@ -118,7 +118,13 @@ DeckServer::WaitEnd DeckServer::WaitForSender(int* conn) {
     constexpr size_t kFirstGuest = 2;  // fds: the listener, the stop request, then the lobby's
     for (;;) {
         int64_t now = NowNs();
-        lobby.Expire(now);
+        for (const int expired : lobby.Expire(now)) {
+            char text[64];
+            std::snprintf(text, sizeof text, "no hello came within %lld s; the deck hung up",
+                          static_cast<long long>(DeckLobby::kHelloTimeoutNs / kNsPerSecond));
+            SendReply(expired, ReplyCode::Idle, 0, text);
+            ::close(expired);
+        }
         fds.clear();
         fds.push_back({listener.fd(), listener.Events(now), 0});
         fds.push_back({options.stopFd, POLLIN, 0});
@@ -165,7 +171,12 @@ DeckServer::WaitEnd DeckServer::WaitForSender(int* conn) {
             for (int i = 0; i < kAcceptsPerWake; ++i) {
                 const int accepted = listener.Accept(now);
                 if (accepted < 0) break;
-                if (Admit(accepted)) lobby.Add(accepted, now);
+                if (!Admit(accepted)) continue;
+                const int evicted = lobby.Add(accepted, now);
+                if (evicted >= 0) {
+                    SendReply(evicted, ReplyCode::Busy, 0, "too many callers are waiting at this deck");
+                    ::close(evicted);
+                }
             }
         }
     }
@@ -185,20 +196,22 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
     frameBytes = 0;
     frameComplete = false;
     endRequested = false;
-    heard = false;
+    messageStartNs = 0;
     sessionFd = conn;
     senderHungUp = false;
     frameSlot = nullptr;
     bool started = false;  // ticks count only from the sender's first frame
     int64_t t0 = NowNs();
-    int64_t lastHeard = t0;
+    int64_t lastFrame = t0;  // when the last frame, or the session, began
     uint64_t k = 0;
     const int64_t period = TickTime(0, 1);
 
     for (;;) {
         const int64_t deadline = TickTime(t0, k + 1);
-        // Take at most one frame in this tick.
-        while (!frameComplete) {
+        // Take at most one frame and a few other messages in this tick: every message costs the
+        // deck a read and most a reply, so none may come faster than the frames do.
+        otherMessages = 0;
+        while (!frameComplete && otherMessages < kOtherMessagesPerTick) {
             const int64_t now = NowNs();
             if (now >= deadline) break;
             pollfd fds[3] = {{conn, POLLIN, 0}, {listener.fd(), NewcomerEvents(now), 0}, {options.stopFd, POLLIN, 0}};
@@ -256,20 +269,24 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
             frameComplete = false;
             frameBytes = 0;
             started = true;
+            lastFrame = deadline;
             ++ticks;
         } else if (started) {
             NoteMissedTick();
             ++ticks;
         }
-        if (heard) {
-            lastHeard = deadline;
-            heard = false;
-        } else if (deadline - lastHeard >= kSenderIdleTimeoutNs) {
-            char text[96];
-            std::snprintf(text, sizeof text, "nothing came from the sender for %lld s; the deck hung up",
+        // Bytes that trickle in, or talk without frames, must not hold the deck either.
+        char idle[96] = "";
+        if (deadline - lastFrame >= kSenderIdleTimeoutNs) {
+            std::snprintf(idle, sizeof idle, "no frame came from the sender for %lld s; the deck hung up",
                           static_cast<long long>(kSenderIdleTimeoutNs / kNsPerSecond));
-            std::fprintf(options.report, "dvdeck: %s\n", text);
-            SendReply(conn, ReplyCode::Idle, 0, text);
+        } else if (messageStartNs != 0 && deadline - messageStartNs >= kMessageTimeoutNs) {
+            std::snprintf(idle, sizeof idle, "a message took the sender over %lld s; the deck hung up",
+                          static_cast<long long>(kMessageTimeoutNs / kNsPerSecond));
+        }
+        if (idle[0] != '\0') {
+            std::fprintf(options.report, "dvdeck: %s\n", idle);
+            SendReply(conn, ReplyCode::Idle, 0, idle);
             return SessionEnd::SenderDone;
         }
         if (!WaitUntil(deadline)) {
@@ -296,7 +313,7 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
             PLATFORM_LOG("deck", Info, "reading from the sender: %s", std::strerror(errno));
             return ReadResult::Ended;
         }
-        heard = true;
+        if (headerBytes == 0) messageStartNs = NowNs();
         headerBytes += size_t(n);
         if (headerBytes < sizeof messageHeader) return ReadResult::NeedMore;
         switch (MessageType(messageHeader.type)) {
@@ -309,6 +326,8 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
             case MessageType::Status:
                 if (messageHeader.length != 0) break;
                 headerBytes = 0;
+                messageStartNs = 0;
+                ++otherMessages;
                 SendReply(conn, ReplyCode::Ok, 0, "recording");
                 return ReadResult::NeedMore;
             case MessageType::End:
@@ -335,11 +354,11 @@ DeckServer::ReadResult DeckServer::ReadFrameBody(int conn) {
         PLATFORM_LOG("deck", Info, "reading a frame from the sender: %s", std::strerror(errno));
         return ReadResult::Ended;
     }
-    heard = true;
     frameBytes += size_t(n);
     if (frameBytes < deck::kFrameBytes) return ReadResult::NeedMore;
     frameComplete = true;
     headerBytes = 0;
+    messageStartNs = 0;
     return ReadResult::FrameReady;
 }
 

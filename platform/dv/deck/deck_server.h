@@ -2,9 +2,12 @@
 // at the 525/60 frame rate (one frame per tick of 1001/30000 s at most) and records them on its
 // tape. The protocol is described in deck_protocol.h.
 //
-// Nothing a caller does can hold the deck: connections that have not said Hello wait in a lobby
-// read as their bytes arrive (deck_lobby.h), a sender that sends nothing for kSenderIdleTimeoutNs
-// is hung up on, accepting that fails backs off (deck_listener.h), and every wait watches stopFd.
+// Nothing a caller does can hold the deck or keep it busy: connections that have not said Hello
+// wait in a lobby read as their bytes arrive (deck_lobby.h); a sender that sends no frame for
+// kSenderIdleTimeoutNs, or takes longer than kMessageTimeoutNs over one message, is hung up on;
+// messages other than frames are taken at kOtherMessagesPerTick a tick at most; accepting that
+// fails backs off (deck_listener.h); and every wait watches stopFd. Every connection the deck
+// turns away or hangs up on is told why first (a Reply), as far as its socket takes it.
 // A stop is taken in order (the tape is flushed); a second stop request while the tape writer is
 // still behind leaves the writer to finish on its own.
 //
@@ -29,9 +32,13 @@ namespace dv {
 
 class DeckServer {
 public:
-    // A sender that sends nothing at all for this long is taken for gone. A sending graph sends
-    // a frame a tick, paused or running.
+    // A sender that sends no frame for this long is taken for gone. A sending graph sends a frame
+    // a tick, paused or running.
     static constexpr int64_t kSenderIdleTimeoutNs = 10000000000;  // 10 s
+    // Longest time from a message's first byte to its last; a sender writes each message whole.
+    static constexpr int64_t kMessageTimeoutNs = 5000000000;  // 5 s
+    // Messages other than frames (Status) taken in one tick; more wait for the next tick.
+    static constexpr int kOtherMessagesPerTick = 4;
     // Ticks without a frame whose positions the final report lists; the rest are only counted.
     static constexpr size_t kMissedTicksListed = 20;
 
@@ -98,7 +105,8 @@ private:
     size_t frameBytes = 0;
     bool frameComplete = false;
     bool endRequested = false;  // the sender said End (rather than just closing)
-    bool heard = false;         // bytes came from the sender in the current tick
+    int64_t messageStartNs = 0;  // when the message being received began; 0 between messages
+    int otherMessages = 0;       // messages other than frames taken in the current tick
     int sessionFd = -1;         // the current sender's connection; -1 between sessions
     // The current sender closed its end (a graph stopping mid-frame does) while the rest of its
     // stream is still unread. It is no longer connected, so whoever calls now is its successor:

@@ -4,6 +4,7 @@
 
 #include "filters/device_text.h"
 #include "filters/dv_classes.h"
+#include "log.h"
 #include "ntsc_dv.h"
 
 namespace dv {
@@ -67,6 +68,14 @@ void DeviceFilter::OnStop() {
     if (transport == nullptr) return;
     transport->Cancel();
     transport->Close();
+    // Frames lost just before the stop (a device that had stalled, a tape that could not take the
+    // last ones) are a failure like one while streaming, posted the same way and once.
+    const HRESULT lost = transport->CloseStatus();
+    if (FAILED(lost) && SUCCEEDED(failure)) {
+        PLATFORM_LOG("dv", Warning, "the device failed at the stop: %s", transport->LastError().c_str());
+        failure = lost;
+        NotifyEvent(EC_ERRORABORT, lost, 0);
+    }
     transport.reset();
 }
 

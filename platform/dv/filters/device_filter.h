@@ -9,7 +9,9 @@
 // the device fails (unplugged, deck gone, tape full) the filter posts EC_ERRORABORT with the
 // status to the graph once and refuses every later sample with that status. Stop cancels a send
 // blocked in the transport, waits for Receive to return and closes the transport, so the device
-// ends on a whole frame.
+// ends on a whole frame; a failure that comes to light only then (the device had stalled before
+// the stop, or could not record the last frames: Transport::CloseStatus) is posted the same way,
+// during Stop, unless one was posted already.
 //
 // Threads and locks (see base_filter.h): devicePath and transport are written under filterLock
 // while stopped (Load, OnActivate, OnStop). The streaming thread uses transport, rateControl and
@@ -68,7 +70,7 @@ private:
     std::string devicePath;                 // filterLock
     std::unique_ptr<Transport> transport;   // see the class comment
     DeviceRateControl rateControl;          // streaming thread
-    HRESULT failure = S_OK;                 // streaming thread; reset by OnActivate
+    HRESULT failure = S_OK;                 // streaming thread; OnActivate and OnStop
 
     static constexpr size_t kAveragedFrames = 60;
     std::mutex statsLock;                   // leaf lock for the fields below

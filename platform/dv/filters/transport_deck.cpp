@@ -106,6 +106,8 @@ HRESULT DeckTransport::Open() {
     socketFd = fd;
     failure = S_OK;
     midMessage = false;
+    stalledAtCancelMs = 0;
+    closeStatus = S_OK;
 
     struct {
         MessageHeader header;
@@ -172,7 +174,10 @@ HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
         const int rc = ::poll(fds, 2, int(left));
         if (rc < 0 && errno != EINTR) return Fail(E_FAIL, std::string("poll: ") + std::strerror(errno));
         if (rc <= 0) continue;
-        if (fds[1].revents & POLLIN) return kTransportCancelled;
+        if (fds[1].revents & POLLIN) {
+            stalledAtCancelMs = NowMs() - lastProgress;
+            return kTransportCancelled;
+        }
         if (fds[0].revents & POLLIN) {
             // Replies come unasked only to report an error; or the deck closed the connection.
             deck::StatusBody reply {};
@@ -275,14 +280,26 @@ void DeckTransport::Close() {
             // The last frames reach the tape only now: a deck that says it could not write them
             // leaves that as the status and the error text. No answer in time says nothing sure.
             if (SUCCEEDED(ReadReply(&reply, kCloseReplyTimeoutMs, /*watchCancel=*/false))) {
-                failure = FailFromReply(reply);
+                failure = closeStatus = FailFromReply(reply);
             } else {
                 PLATFORM_LOG("deck", Info, "no confirmation of the end of the recording: %s", LastError().c_str());
             }
         }
     }
+    if (midMessage && SUCCEEDED(failure) && stalledAtCancelMs >= kTransportStallAtStopMs) {
+        // The stop freed a frame the deck had long stopped taking: the stall that would have
+        // failed the stream a moment later went on to the end of it.
+        failure = closeStatus = Fail(kTransportTimeout, "the deck took nothing for the last " +
+                                                            std::to_string(stalledAtCancelMs) +
+                                                            " ms before the stop; what was sent then is not on its tape");
+    }
     ::close(socketFd);
     socketFd = -1;
+}
+
+HRESULT DeckTransport::CloseStatus() const {
+    std::lock_guard<std::mutex> lock(sendLock);
+    return closeStatus;
 }
 
 }  // namespace dv

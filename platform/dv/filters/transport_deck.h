@@ -1,12 +1,13 @@
 // The transport to a virtual deck (dvdeck) listening on a Unix-domain socket; the protocol is in
 // deck_protocol.h.
 //
-// Threads: see Transport. sendLock is held by SendFrame for its whole run and by Close, so Close
-// waits for a SendFrame that Cancel has woken. The cancel eventfd is written by Cancel without a
+// Threads: see Transport. sendLock is held by SendFrame for its whole run and by Close (and
+// CloseStatus), so Close waits for a SendFrame that Cancel has woken. The cancel eventfd is written by Cancel without a
 // lock and is what SendFrame's waits watch.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -24,6 +25,7 @@ public:
     HRESULT SendFrame(const uint8_t* frame, size_t size) override;
     void Cancel() override;
     void Close() override;
+    HRESULT CloseStatus() const override;
     std::string LastError() const override;
 
     // Asks the deck how much it has recorded. Not while SendFrame runs (sendLock).
@@ -41,12 +43,15 @@ private:
     HRESULT Fail(HRESULT status, const std::string& text);
 
     const std::string socketPath;
-    std::mutex sendLock;
+    mutable std::mutex sendLock;
     int socketFd = -1;                  // sendLock (Open/Close/SendFrame)
     int cancelFd = -1;                  // eventfd; written by Cancel
     std::atomic<bool> cancelled{false};
     bool midMessage = false;            // sendLock: a message was cut short (by Cancel or a failure)
     HRESULT failure = S_OK;             // sendLock: once set, every SendFrame returns it
+    int64_t stalledAtCancelMs = 0;      // sendLock: how long the deck had taken nothing of the
+                                        // message Cancel cut short
+    HRESULT closeStatus = S_OK;         // sendLock: see CloseStatus
     mutable std::mutex errorLock;       // leaf lock for errorText
     std::string errorText;
 };

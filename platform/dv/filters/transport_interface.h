@@ -32,6 +32,10 @@ inline constexpr HRESULT kTransportCancelled = ((HRESULT)0x80040227);  // VFW_E_
 // A device that takes nothing for this long is treated as gone, so nothing waits forever on a
 // stalled deck or a dead bus.
 inline constexpr int kTransportStallTimeoutMs = 5000;
+// A device that had taken nothing for this long when a stop cut the frame waiting for it short
+// had stalled, and what the graph sent meanwhile never reached it: a failure, found at Close.
+// Far beyond the frame or two a device that keeps pace keeps a sender waiting.
+inline constexpr int kTransportStallAtStopMs = 1000;
 
 class Transport {
 public:
@@ -51,6 +55,12 @@ public:
     // Ends the connection so the device can finish cleanly (the deck closes its tape on a whole
     // frame). Safe to call more than once.
     virtual void Close() = 0;
+
+    // After Close: a failure that came to light only in closing (the device's last word says the
+    // last frames could not be recorded, or it had stalled for kTransportStallAtStopMs when the
+    // stop came), with LastError saying what; S_OK when none did. A failure SendFrame returned
+    // is not repeated here.
+    virtual HRESULT CloseStatus() const { return S_OK; }
 
     // A description of the last failure, for reports.
     virtual std::string LastError() const = 0;

@@ -7,10 +7,13 @@
 #include <sys/syscall.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <filesystem>
 
 #include "deck/deck_directory.h"
 #include "deck/deck_recorder.h"
+#include "deck/deck_server.h"
 #include "deck_test_process.h"
 #include "filters/transport_deck.h"
 
@@ -163,12 +166,15 @@ TEST(DeckRobustness, IdleConnectionsDoNotHoldUpARealSender) {
     }
     close(waiting);
 
-    // With no sender to make way for, one that says nothing is timed out.
+    // With no sender to make way for, one that says nothing is timed out, and told so.
     const int lone = RawConnect(deck.SocketPath(), /*hello=*/false);
     ASSERT_GE(lone, 0);
-    pollfd pfd {lone, POLLIN, 0};
+    dv::deck::StatusBody told {};
+    ASSERT_TRUE(decktest::ReadReply(lone, &told)) << "a silent connection is held, or let go without a word";
+    EXPECT_EQ(uint32_t(dv::deck::ReplyCode::Idle), told.code);
+    EXPECT_NE(npos, std::string(told.message).find("no hello came within 2 s")) << told.message;
     char byte = 0;
-    EXPECT_TRUE(poll(&pfd, 1, 30000) == 1 && recv(lone, &byte, 1, 0) == 0) << "a silent connection is held";
+    EXPECT_EQ(0, recv(lone, &byte, 1, 0)) << "the deck kept the connection after telling it";
     close(lone);
     deck.Signal(SIGTERM);
     ASSERT_EQ(0, deck.Wait()) << deck.Errors();
@@ -185,10 +191,10 @@ TEST(DeckRobustness, HangsUpOnASilentSenderAndTellsItWhy) {
     ASSERT_EQ(S_OK, quiet.Open()) << quiet.LastError();
     EXPECT_EQ(dv::kTransportBusy, next.Open());
 
-    ASSERT_TRUE(WaitForText([&] { return deck.Output(); }, "nothing came from the sender"))
+    ASSERT_TRUE(WaitForText([&] { return deck.Output(); }, "no frame came from the sender"))
         << "the deck kept a silent sender: " << deck.Output();
     EXPECT_EQ(dv::kTransportTimeout, quiet.SendFrame(MakeFrame(0).data(), kFrameBytes));
-    EXPECT_NE(npos, quiet.LastError().find("nothing came from the sender for 10 s")) << quiet.LastError();
+    EXPECT_NE(npos, quiet.LastError().find("no frame came from the sender for 10 s")) << quiet.LastError();
 
     ASSERT_EQ(S_OK, next.Open()) << next.LastError();
     for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(S_OK, next.SendFrame(MakeFrame(i).data(), kFrameBytes));
@@ -196,6 +202,90 @@ TEST(DeckRobustness, HangsUpOnASilentSenderAndTellsItWhy) {
     deck.Signal(SIGTERM);
     ASSERT_EQ(0, deck.Wait()) << deck.Errors();
     ExpectTapeHolds(tape, 3);
+}
+
+// Many callers at once, none of them recording yet: the lobby holds only so many, and whoever it
+// turns away (to make room, or because another sender got in first) is told why before it is let
+// go, never just closed.
+TEST(DeckRobustness, EveryCallerOfACrowdIsAnsweredBeforeItIsLetGo) {
+    constexpr int kCallers = 200;
+    TempDir dir;
+    const std::string tape = dir.path() + "/tape.dv";
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape));
+    std::vector<int> callers;
+    for (int i = 0; i < kCallers; ++i) {
+        callers.push_back(RawConnect(deck.SocketPath(), /*hello=*/false));
+        ASSERT_GE(callers.back(), 0) << "caller " << i;
+    }
+    // Everyone says Hello only now: the lobby has long been full.
+    for (const int fd : callers) (void)decktest::SendHello(fd);
+    int ok = 0, busy = 0, silent = 0, other = 0;
+    std::string firstOther;
+    for (const int fd : callers) {
+        dv::deck::StatusBody reply {};
+        if (!decktest::ReadReply(fd, &reply)) {
+            ++silent;
+        } else if (reply.code == uint32_t(dv::deck::ReplyCode::Ok)) {
+            ++ok;
+        } else if (reply.code == uint32_t(dv::deck::ReplyCode::Busy)) {
+            ++busy;
+        } else if (other++ == 0) {
+            firstOther = reply.message;
+        }
+    }
+    EXPECT_EQ(0, silent) << "callers let go without a word";
+    EXPECT_EQ(0, other) << firstOther;
+    EXPECT_EQ(1, ok);
+    EXPECT_EQ(kCallers - 1, busy);
+    for (const int fd : callers) close(fd);
+
+    // And the deck is free for the next sender.
+    dv::DeckTransport transport(deck.SocketPath());
+    ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+    for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(S_OK, transport.SendFrame(MakeFrame(i).data(), kFrameBytes));
+    transport.Close();
+    deck.Signal(SIGTERM);
+    ASSERT_EQ(0, deck.Wait()) << deck.Errors();
+    ExpectTapeHolds(tape, 3);
+}
+
+// A message that trickles in a byte at a time, each well inside the idle limit, must not hold the
+// deck: a message is due whole within a bound of its first byte.
+TEST(DeckRobustness, HangsUpOnASenderThatTricklesAMessage) {
+    TempDir dir;
+    const std::string tape = dir.path() + "/tape.dv";
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape));
+    uint32_t code = 0;
+    const int slow = RawConnect(deck.SocketPath(), /*hello=*/true, &code);
+    ASSERT_GE(slow, 0);
+    ASSERT_EQ(uint32_t(dv::deck::ReplyCode::Ok), code);
+    const dv::deck::MessageHeader frame {uint32_t(dv::deck::MessageType::Frame), uint32_t(kFrameBytes)};
+    ASSERT_EQ(ssize_t(sizeof frame), send(slow, &frame, sizeof frame, MSG_NOSIGNAL));
+    // A byte a second, for at most three times the deck's bound (a deck that never hangs up).
+    const int64_t giveUp = NowMs() + 3 * dv::DeckServer::kMessageTimeoutNs / 1000000;
+    bool answered = false;
+    while (!answered && NowMs() < giveUp) {
+        const char byte = 0;
+        if (send(slow, &byte, 1, MSG_NOSIGNAL) != 1) break;
+        pollfd pfd {slow, POLLIN, 0};
+        answered = poll(&pfd, 1, 1000) == 1;
+    }
+    ASSERT_TRUE(answered) << "the deck kept a sender that trickles";
+    dv::deck::StatusBody reply {};
+    ASSERT_TRUE(decktest::ReadReply(slow, &reply));
+    EXPECT_EQ(uint32_t(dv::deck::ReplyCode::Idle), reply.code);
+    EXPECT_NE(npos, std::string(reply.message).find("a message took the sender over 5 s")) << reply.message;
+    close(slow);
+
+    dv::DeckTransport next(deck.SocketPath());
+    ASSERT_EQ(S_OK, next.Open()) << next.LastError();
+    for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(S_OK, next.SendFrame(MakeFrame(i).data(), kFrameBytes));
+    next.Close();
+    deck.Signal(SIGTERM);
+    ASSERT_EQ(0, deck.Wait()) << deck.Errors();
+    ExpectTapeHolds(tape, 3);  // the trickled frame was never whole: dropped
 }
 
 // Time the deck's process spent running or ready to run, from the scheduler's own accounts.
@@ -241,6 +331,64 @@ TEST(DeckRobustness, BacksOffWhileItCannotAcceptAndAnswersOnceItCan) {
     EXPECT_EQ(uint32_t(dv::deck::ReplyCode::Ok), reply.code) << reply.message;
     close(caller);
     EXPECT_TRUE(WaitForText([&] { return deck.Errors(); }, "taking connections again")) << deck.Errors();
+    deck.Signal(SIGTERM);
+    EXPECT_EQ(0, deck.Wait()) << deck.Errors();
+}
+
+// A sender that asks for the deck's status as fast as it can must not keep the deck busy (only
+// frames used to be paced); and one that only talks, sending no frame, is hung up on like a
+// silent one.
+TEST(DeckRobustness, AFloodOfStatusRequestsIsPacedAndATalkerWithoutFramesIsHungUpOn) {
+    TempDir dir;
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(dir.path() + "/tape.dv"));
+    uint32_t code = 0;
+    const int talker = RawConnect(deck.SocketPath(), /*hello=*/true, &code);
+    ASSERT_GE(talker, 0);
+    ASSERT_EQ(uint32_t(dv::deck::ReplyCode::Ok), code);
+    std::vector<dv::deck::MessageHeader> burst(512, {uint32_t(dv::deck::MessageType::Status), 0});
+    const size_t burstBytes = burst.size() * sizeof burst[0];
+    std::atomic<bool> flooding{true};
+    std::atomic<uint64_t> repliesRead{0};
+    // Replies are read as they come, so the deck is never held back by a full socket.
+    std::thread reader([&] {
+        std::vector<char> buffer(64 * 1024);
+        while (flooding.load()) {
+            pollfd pfd {talker, POLLIN, 0};
+            if (poll(&pfd, 1, 100) == 1) {
+                const ssize_t n = recv(talker, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                if (n <= 0) break;
+                repliesRead += uint64_t(n) / (sizeof(dv::deck::MessageHeader) + sizeof(dv::deck::StatusBody));
+            }
+        }
+    });
+    const int64_t scheduledBefore = ScheduledNs(deck.pid()), before = NowMs();
+    while (NowMs() - before < 2000) {
+        pollfd pfd {talker, POLLOUT, 0};
+        if (poll(&pfd, 1, 100) == 1) (void)send(talker, burst.data(), burstBytes, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    const double busy = double(ScheduledNs(deck.pid()) - scheduledBefore) / 1e6 / double(NowMs() - before);
+    flooding = false;
+    reader.join();
+    EXPECT_LT(busy, 0.5) << "the deck kept a core busy answering " << repliesRead.load() << " status requests";
+    EXPECT_GT(repliesRead.load(), 0u) << "the deck answered no status request at all";
+
+    // It goes on talking, a request now and then, but sends no frame.
+    dv::deck::StatusBody reply {};
+    bool hungUp = false;
+    for (const int64_t end = NowMs() + 30000; !hungUp && NowMs() < end;) {
+        const dv::deck::MessageHeader ask {uint32_t(dv::deck::MessageType::Status), 0};
+        (void)send(talker, &ask, sizeof ask, MSG_NOSIGNAL | MSG_DONTWAIT);
+        pollfd pfd {talker, POLLIN, 0};
+        while (!hungUp && poll(&pfd, 1, 500) == 1) {
+            if (!decktest::ReadReply(talker, &reply)) break;
+            hungUp = reply.code != uint32_t(dv::deck::ReplyCode::Ok);
+        }
+    }
+    ASSERT_TRUE(hungUp) << "the deck kept a sender that sends no frames";
+    EXPECT_EQ(uint32_t(dv::deck::ReplyCode::Idle), reply.code);
+    EXPECT_NE(npos, std::string(reply.message).find("no frame came from the sender for 10 s")) << reply.message;
+    close(talker);
     deck.Signal(SIGTERM);
     EXPECT_EQ(0, deck.Wait()) << deck.Errors();
 }
@@ -369,11 +517,59 @@ TEST(DeckRobustness, SenderLearnsWhyTheDeckFailed) {
             ASSERT_EQ(S_OK, transport.SendFrame(MakeFrame(i).data(), kFrameBytes)) << transport.LastError();
         }
         transport.Close();
+        EXPECT_EQ(dv::kTransportDiskFull, transport.CloseStatus()) << "found only in closing: the filter must learn it";
         EXPECT_NE(npos, transport.LastError().find("deck \"full deck\": cannot write tape")) << transport.LastError();
         EXPECT_EQ(dv::kTransportDiskFull, transport.SendFrame(MakeFrame(3).data(), kFrameBytes))
             << "the failure found at the end must stay the transport's status";
         EXPECT_EQ(1, deck.Wait());
         ExpectTapeHolds(tape, 2);
+    }
+}
+
+// A deck that has stopped taking frames when the stop comes has lost what was sent meanwhile:
+// Close finds that out, as SendFrame would have a moment later. A stop that only cuts into the
+// deck's pace is no failure.
+TEST(DeckRobustness, AStallCutShortByTheStopIsFoundInClosing) {
+    for (const bool stall : {false, true}) {
+        SCOPED_TRACE(stall ? "the deck had stalled" : "the deck kept pace");
+        TempDir dir;
+        const std::string tape = dir.path() + "/tape.dv";
+        DeckProcess deck(dir.path());
+        ASSERT_TRUE(deck.StartListening(tape));
+        dv::DeckTransport transport(deck.SocketPath());
+        ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+        std::atomic<uint32_t> sent{0};
+        std::atomic<HRESULT> last{S_OK};
+        std::thread sender([&] {
+            HRESULT hr = S_OK;
+            for (uint32_t i = 0; hr == S_OK; ++i) {
+                hr = transport.SendFrame(MakeFrame(i).data(), kFrameBytes);
+                if (hr == S_OK) ++sent;
+            }
+            last = hr;
+        });
+        for (const int64_t end = NowMs() + 30000; sent.load() < 10 && NowMs() < end;) usleep(10000);
+        ASSERT_GE(sent.load(), 10u) << transport.LastError();
+        if (stall) {
+            deck.Signal(SIGSTOP);
+            usleep(2000 * dv::kTransportStallAtStopMs);  // well short of kTransportStallTimeoutMs
+        }
+        transport.Cancel();
+        sender.join();
+        transport.Close();
+        EXPECT_EQ(dv::kTransportCancelled, last.load()) << transport.LastError();
+        if (stall) {
+            EXPECT_EQ(dv::kTransportTimeout, transport.CloseStatus());
+            EXPECT_NE(npos, transport.LastError().find("the deck took nothing for the last")) << transport.LastError();
+            deck.Signal(SIGCONT);
+        } else {
+            EXPECT_EQ(S_OK, transport.CloseStatus()) << transport.LastError();
+        }
+        deck.Signal(SIGTERM);
+        ASSERT_EQ(0, deck.Wait()) << deck.Errors();
+        const std::string frames = deck.ReportValue("frames");
+        ASSERT_FALSE(frames.empty()) << deck.Output();
+        ExpectTapeHolds(tape, uint32_t(std::stoul(frames)));
     }
 }
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -110,28 +111,10 @@ mode_t Mode(const std::string& path) {
     return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-struct ToolResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs a command line of the build directory's tools (with this process's environment).
-ToolResult Shell(const std::string& command) {
-    const std::string out = testsupport::StateDir() + "/machine-tool.out";
-    const std::string err = testsupport::StateDir() + "/machine-tool.err";
-    const int status = std::system((command + " >" + out + " 2>" + err).c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
-}
-
-std::string Tool(const char* name) { return testsupport::BuildDir() + "/" + name; }
+using registrytest::ReadFile;
+using registrytest::Shell;
+using registrytest::Tool;
+using registrytest::ToolResult;
 
 size_t Occurrences(const std::string& text, const std::string& what) {
     size_t count = 0;
@@ -269,6 +252,131 @@ TEST(MachineStore, AnUntrustedOrDamagedStoreIsIgnoredAndTheUsersStoreStillWorks)
             EXPECT_EQ(Text("Trust"), "machine");
         }
     }
+}
+
+// What `as` reads as KEY's default value through the platform (machine-wide store beneath its
+// own), as the helper prints it.
+std::string ReadAs(const registrytest::RunAs& as, const char* key) {
+    int out = -1;
+    const pid_t pid = registrytest::StartHelper({"machine-get", key}, &out, as);
+    std::string text;
+    char buffer[512];
+    for (ssize_t got; (got = read(out, buffer, sizeof(buffer))) > 0;) text.append(buffer, got);
+    close(out);
+    registrytest::WaitExitCode(pid);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+// The temporary copies of writers in the machine-wide directory.
+int Copies(const ScopedMachineDir& machine) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(machine.Path()))
+        count += entry.path().filename().string().rfind("registry.db.new-", 0) == 0;
+    return count;
+}
+
+TEST(MachineStore, WritersTakeTurnsAndAKilledWriterLeavesTheLastCommittedStore) {
+    ScopedMachineDir machine;
+    ScopedStateDir user;
+    ASSERT_TRUE(MachineSet("Committed", "", "before"));
+    // Two writers at once, each reading back what it wrote at once: nothing of either is lost.
+    const pid_t a = registrytest::StartHelper({"machine-churn", "A", "40"});
+    const pid_t b = registrytest::StartHelper({"machine-churn", "B", "40"});
+    EXPECT_EQ(registrytest::WaitExitCode(a), 0);
+    EXPECT_EQ(registrytest::WaitExitCode(b), 0);
+    EXPECT_EQ(Text("Stress\\A\\K37", "Data"), "A:37");
+    EXPECT_EQ(Text("Stress\\B\\K37", "Data"), "B:37");
+    EXPECT_EQ(Text("Stress\\B\\K38", "Data"), "<error " + std::to_string(ERROR_FILE_NOT_FOUND) + ">");
+
+    // Writers killed wherever they are: every reader goes on reading the last committed store.
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        {
+            registrytest::HeldHelper writer("machine-endless");
+            ASSERT_TRUE(writer.Ready());
+            usleep(static_cast<useconds_t>(round) * 3000);
+        }  // killed
+        EXPECT_EQ(Text("Committed"), "before");
+        EXPECT_FALSE(List("Crash", false).empty());
+        EXPECT_FALSE(std::filesystem::exists(machine.Database() + "-journal"));
+    }
+    // What a writer killed while copying left, as a crash would: ignored by readers, removed by
+    // the next write.
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    registrytest::WaitExitCode(gone);
+    std::ofstream(machine.Database() + ".new-" + std::to_string(gone) + "-w0") << "half a copy";
+    EXPECT_EQ(Text("Committed"), "before");
+    ASSERT_TRUE(MachineSet("Committed", "", "after"));
+    EXPECT_EQ(Text("Committed"), "after");
+    EXPECT_EQ(Copies(machine), 0);
+    // The writers' lock is root's alone: no reader can open it to hold a writer up.
+    EXPECT_EQ(Mode(machine.Database() + ".lock"), 0600u);
+}
+
+TEST(RegsvrMachine, AReadersOpenTransactionHoldsUpNeitherRegisteringNorUnregistering) {
+    ScopedMachineDir scratch;
+    registrytest::ScopedUser reader;
+    const registrytest::RunAs asReader = reader.With(scratch.Path() + "/reader-state");
+    ASSERT_FALSE(asReader.stateDir.empty());
+    const std::string server = Tool("tamsel.ax");
+    ToolResult result = Shell(Tool("regsvr") + " --machine " + server);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    ASSERT_EQ(ReadAs(asReader, kColorBarServerKey), server);
+
+    // Another user holds a read transaction on the machine-wide store, as anyone may.
+    registrytest::HeldHelper holder({"hold-read", scratch.Database()}, asReader);
+    ASSERT_TRUE(holder.Ready());
+    result = Shell(Tool("regsvr") + " --machine -u " + server);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("unregistered"), std::string::npos) << result.out;
+    EXPECT_TRUE(holder.Running());
+    EXPECT_EQ(ReadAs(asReader, kColorBarServerKey),
+              "<error " + std::to_string(ERROR_FILE_NOT_FOUND) + ">");
+    result = Shell(Tool("regsvr") + " --machine " + server);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(holder.Running()) << "the reader's transaction ended before the registration did";
+    EXPECT_EQ(ReadAs(asReader, kColorBarServerKey), server);
+    EXPECT_EQ(Text(kColorBarServerKey), server);
+}
+
+// A damaged store must not stop a (re)install: --repair moves it aside and registers afresh;
+// and the hot journal an older version's killed writer left is rolled back by the next writer.
+TEST(RegsvrMachine, RepairMovesADamagedStoreAsideAndAnOldHotJournalIsRolledBack) {
+    ScopedMachineDir scratch;
+    const std::string server = Tool("tamsel.ax");
+    ASSERT_TRUE(MachineSet("Committed", "", "kept"));
+    {
+        registrytest::HeldHelper torn({"hold-journal", scratch.Database()});
+        ASSERT_TRUE(torn.Ready());
+    }  // killed mid-transaction
+    ASSERT_GT(std::filesystem::file_size(scratch.Database() + "-journal"), 0u);
+    ToolResult result = Shell(Tool("regsvr") + " --machine " + server);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_FALSE(std::filesystem::exists(scratch.Database() + "-journal"));
+    EXPECT_EQ(Text("Committed"), "kept");
+    EXPECT_EQ(Text(kColorBarServerKey), server);
+    const std::vector<std::string> keys = List("", false);
+    EXPECT_EQ(std::count(keys.begin(), keys.end(), "torn1"), 0) << "the interrupted write shows";
+
+    const int fd = open(scratch.Database().c_str(), O_WRONLY);
+    const std::string junk(300, 'x');
+    ASSERT_EQ(pwrite(fd, junk.data(), junk.size(), 0), 300);
+    close(fd);
+    result = Shell(Tool("regsvr") + " --machine " + server);
+    EXPECT_EQ(result.exitCode, 5);
+    EXPECT_NE(result.err.find("--machine --repair"), std::string::npos) << result.err;
+    result = Shell(Tool("regsvr") + " --machine --repair " + server);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find("moved to " + scratch.Database() + ".damaged-"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(Text(kColorBarServerKey), server);
+    EXPECT_EQ(Text("Committed"), "<error " + std::to_string(ERROR_FILE_NOT_FOUND) + ">");
+    int damaged = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch.Path()))
+        damaged += entry.path().filename().string().rfind("registry.db.damaged-", 0) == 0;
+    EXPECT_EQ(damaged, 1);
 }
 
 TEST(RegsvrMachine, RegistersForEveryUserAndAUsersOwnRegistrationWins) {

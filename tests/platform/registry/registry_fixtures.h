@@ -2,12 +2,18 @@
 // database, and a small file system of its own for full and read-only disks.
 #pragma once
 
+#include <grp.h>
+#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,13 +23,48 @@
 
 namespace registrytest {
 
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+struct ToolResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a command line of the build directory's tools (with this process's environment).
+inline ToolResult Shell(const std::string& command) {
+    const std::string out = testsupport::StateDir() + "/registry-tool.out";
+    const std::string err = testsupport::StateDir() + "/registry-tool.err";
+    const int status = std::system((command + " >" + out + " 2>" + err).c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
+}
+
+inline std::string Tool(const char* name) { return testsupport::BuildDir() + "/" + name; }
+
+// Who a helper runs as: this process's user, or another one (with its own state directory).
+struct RunAs {
+    uid_t uid = static_cast<uid_t>(-1);  // -1: this process's user
+    gid_t gid = static_cast<gid_t>(-1);
+    std::string stateDir;                // PLATFORM_STATE_DIR for it, when not empty
+};
+
 // Runs the helper program with the given arguments; returns its pid.
-inline pid_t StartHelper(const std::vector<std::string>& args, int* stdoutPipe = nullptr) {
+inline pid_t StartHelper(const std::vector<std::string>& args, int* stdoutPipe = nullptr,
+                         const RunAs& as = RunAs()) {
     const std::string helper = testsupport::BuildDir() + "/registry_test_helper";
     int fds[2] = {-1, -1};
     if (stdoutPipe != nullptr && pipe(fds) != 0) return -1;
     const pid_t pid = fork();
     if (pid == 0) {
+        if (!as.stateDir.empty()) setenv(PLATFORM_STATE_DIR_ENV, as.stateDir.c_str(), 1);
+        if (as.uid != static_cast<uid_t>(-1) &&
+            (setgroups(0, nullptr) != 0 || setgid(as.gid) != 0 || setuid(as.uid) != 0))
+            _exit(126);
         if (stdoutPipe != nullptr) {
             dup2(fds[1], STDOUT_FILENO);
             close(fds[0]);
@@ -52,10 +93,16 @@ inline int WaitExitCode(pid_t pid) {
 // A helper that says "ready" and then holds something until it is killed.
 class HeldHelper {
 public:
-    explicit HeldHelper(const char* mode) {
-        pid = StartHelper({mode}, &out);
+    explicit HeldHelper(const char* mode) : HeldHelper(std::vector<std::string>{mode}) {}
+    explicit HeldHelper(const std::vector<std::string>& args, const RunAs& as = RunAs()) {
+        pid = StartHelper(args, &out, as);
         char ready[6] = {};
         ok = pid > 0 && read(out, ready, 5) == 5 && std::string(ready) == "ready";
+    }
+    // Whether it still runs (holds what it holds).
+    bool Running() const {
+        int status = 0;
+        return pid > 0 && waitpid(pid, &status, WNOHANG) == 0;
     }
     ~HeldHelper() {
         if (pid > 0) {
@@ -72,6 +119,41 @@ private:
     pid_t pid = -1;
     int out = -1;
     bool ok = false;
+};
+
+// A user made for one test (useradd) and removed again (userdel) however the test ends; the
+// other user of cross-user cases. Throws when the user cannot be made (the test then fails).
+class ScopedUser {
+public:
+    ScopedUser() {
+        static std::atomic<unsigned> serial{0};
+        name = "tamsel-t" + std::to_string(getpid()) + "-" + std::to_string(serial++);
+        const std::string add = "useradd --system --no-create-home --user-group --shell "
+                                "/usr/sbin/nologin " + name + " >/dev/null 2>&1";
+        const passwd* entry = std::system(add.c_str()) == 0 ? getpwnam(name.c_str()) : nullptr;
+        if (entry == nullptr) throw std::runtime_error("cannot create the test user " + name);
+        as.uid = entry->pw_uid;
+        as.gid = entry->pw_gid;
+    }
+    ~ScopedUser() { std::system(("userdel " + name + " >/dev/null 2>&1").c_str()); }
+    ScopedUser(const ScopedUser&) = delete;
+    ScopedUser& operator=(const ScopedUser&) = delete;
+
+    uid_t Uid() const { return as.uid; }
+    gid_t Gid() const { return as.gid; }
+    // To run a helper as this user with the state directory `dir` (made theirs here).
+    RunAs With(const std::string& dir) const {
+        RunAs with = as;
+        with.stateDir = dir;
+        mkdir(dir.c_str(), 0700);
+        if (chown(dir.c_str(), as.uid, as.gid) != 0) with.stateDir.clear();
+        return with;
+    }
+    const std::string& Name() const { return name; }
+
+private:
+    std::string name;
+    RunAs as;
 };
 
 // Runs SQL on a database file directly (to damage a store the way an outside program would).

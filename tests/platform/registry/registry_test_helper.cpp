@@ -15,12 +15,27 @@
 //                                           sets a text value in the machine-wide store (the
 //                                           one PLATFORM_MACHINE_DIR names), as regsvr --machine
 //                                           writes it; NAME "" is the default value
+//   registry_test_helper machine-churn NAME COUNT
+//                                           churn, in the machine-wide store
+//   registry_test_helper machine-endless    endless, in the machine-wide store
+//   registry_test_helper machine-get KEY    prints KEY's default value as every user's programs
+//                                           read it (the machine-wide store beneath theirs)
+//   registry_test_helper hold-read DB       opens DB with SQLite itself, read-only, as any user
+//                                           could, starts a read transaction, prints "ready"
+//                                           and keeps it open until killed
+//   registry_test_helper hold-journal DB    writes to DB in place with a rollback journal and
+//                                           stops mid-transaction with pages already written,
+//                                           prints "ready" (killed, it leaves a hot journal)
+//   registry_test_helper swap DIR A B COUNT exchanges DIR/A and DIR/B COUNT times (an attacker
+//                                           who may write DIR); prints "ready" after the first
 #include <windows.h>
 #include <platform/platform.h>
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include <cstdint>
 
 #include <cstdio>
 #include <cstdlib>
@@ -124,6 +139,49 @@ int MachineSet(const char* key, const char* name, const char* text) {
     return status == ERROR_SUCCESS ? 0 : 2;
 }
 
+int MachineGet(const char* key) {
+    char text[512] = {};
+    LONG size = sizeof(text);
+    const LONG status = RegQueryValueA(HKEY_CLASSES_ROOT, key, text, &size);
+    if (status == ERROR_SUCCESS) std::printf("%s\n", text);
+    else std::printf("<error %ld>\n", static_cast<long>(status));
+    return 0;
+}
+
+int HoldRead(const char* path) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return 1;
+    if (sqlite3_exec(db, "BEGIN; SELECT count(*) FROM vals;", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return 2;
+    Ready();
+    for (;;) pause();
+}
+
+int HoldJournal(const char* path) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return 1;
+    // A cache of a few pages spills the transaction's pages into the database file.
+    if (sqlite3_exec(db,
+                     "PRAGMA journal_mode=DELETE; PRAGMA cache_size=2; BEGIN IMMEDIATE;"
+                     "UPDATE vals SET data = zeroblob(3000);"
+                     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 200)"
+                     " INSERT INTO keys(parent, name, lname) SELECT 0, 'torn' || i, 'torn' || i FROM n;",
+                     nullptr, nullptr, nullptr) != SQLITE_OK)
+        return 2;
+    Ready();
+    for (;;) pause();
+}
+
+int Swap(const std::string& dir, const std::string& a, const std::string& b, long count) {
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return 1;
+    for (long i = 0; i < count; ++i) {
+        if (renameat2(fd, a.c_str(), fd, b.c_str(), RENAME_EXCHANGE) != 0) return 2;
+        if (i == 0) Ready();
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -134,6 +192,19 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "hold-entry-lock") == 0) return HoldEntryLock();
     if (argc == 5 && std::strcmp(argv[1], "machine-set") == 0)
         return MachineSet(argv[2], argv[3], argv[4]);
-    std::fprintf(stderr, "usage: registry_test_helper churn NAME COUNT | endless | hold-write | hold-open | hold-entry-lock | machine-set KEY NAME TEXT\n");
+    if (argc == 4 && std::strcmp(argv[1], "machine-churn") == 0) {
+        platform::UseMachineRegistry();
+        return Churn(argv[2], std::atoi(argv[3]));
+    }
+    if (argc == 2 && std::strcmp(argv[1], "machine-endless") == 0) {
+        platform::UseMachineRegistry();
+        return Endless();
+    }
+    if (argc == 3 && std::strcmp(argv[1], "machine-get") == 0) return MachineGet(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "hold-read") == 0) return HoldRead(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "hold-journal") == 0) return HoldJournal(argv[2]);
+    if (argc == 6 && std::strcmp(argv[1], "swap") == 0)
+        return Swap(argv[2], argv[3], argv[4], std::atol(argv[5]));
+    std::fprintf(stderr, "usage: registry_test_helper churn NAME COUNT | endless | hold-write | hold-open | hold-entry-lock | machine-set KEY NAME TEXT | machine-churn NAME COUNT | machine-endless | machine-get KEY | hold-read DB | hold-journal DB | swap DIR A B COUNT\n");
     return 200;
 }

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,31 @@ namespace {
 
 using registrytest::CloseStore;
 using registrytest::ExecSql;
+using registrytest::Shell;
+using registrytest::Tool;
+using registrytest::ToolResult;
+
+// Sets an environment variable (or unsets it, for null) for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name(name) {
+        const char* current = std::getenv(name);
+        had = current != nullptr;
+        if (had) previous = current;
+        if (value != nullptr) setenv(name, value, 1);
+        else unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (had) setenv(name.c_str(), previous.c_str(), 1);
+        else unsetenv(name.c_str());
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name, previous;
+    bool had = false;
+};
 
 bool Mentions(const std::string& text) {
     return platform::RegistryFailureText().find(text) != std::string::npos;
@@ -225,6 +252,137 @@ TEST(RegistryFiles, OnlyPrivateFilesOfThisUserAreUsed) {
     setenv(PLATFORM_STATE_DIR_ENV, file.c_str(), 1);
     EXPECT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, "X", &key), ERROR_PATH_NOT_FOUND);
     EXPECT_TRUE(Mentions(file + " is not a directory")) << platform::RegistryFailureText();
+}
+
+// A home reached through a link (/home -> /var/home) and a linked ~/.local/share hold a working
+// store; only a link as the store's own directory is refused, and said so.
+TEST(RegistryFiles, AStoreReachedThroughSymbolicLinksWorksAndOnlyItsOwnLinkIsRefused) {
+    ScopedStateDir scoped;
+    const std::string root = scoped.Path();
+    std::filesystem::create_directories(root + "/var/home/user");
+    std::filesystem::create_directory_symlink(root + "/var/home", root + "/home");
+    ScopedEnv noExplicit(PLATFORM_STATE_DIR_ENV, nullptr);
+    ScopedEnv noDataHome("XDG_DATA_HOME", nullptr);
+    ScopedEnv home("HOME", (root + "/home/user").c_str());
+    ASSERT_EQ(RegSetValueA(HKEY_CLASSES_ROOT, "Linked", REG_SZ, "home", 0), ERROR_SUCCESS)
+        << platform::RegistryFailureText();
+    EXPECT_EQ(ReadText("Linked"), "home");
+    EXPECT_TRUE(std::filesystem::exists(root + "/var/home/user/.local/share/tamsel-platform/registry.db"));
+    ToolResult result = Shell(Tool("regsvr") + " " SEED_TEST_SERVER_PATH);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    result = Shell(Tool("graphinfo"));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+
+    // ~/.local/share elsewhere, through a link.
+    std::filesystem::create_directories(root + "/data/share");
+    std::filesystem::rename(root + "/var/home/user/.local/share", root + "/data/share/moved");
+    std::filesystem::create_directory_symlink(root + "/data/share/moved",
+                                              root + "/var/home/user/.local/share");
+    EXPECT_EQ(ReadText("Linked"), "home");
+    result = Shell(Tool("regsvr") + " " SEED_TEST_SERVER_PATH);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+
+    // The store's own directory a link: refused, with what and why.
+    const std::string own = root + "/own";
+    std::filesystem::create_directory_symlink(root + "/data/share/moved/tamsel-platform", own);
+    ScopedEnv explicitDir(PLATFORM_STATE_DIR_ENV, own.c_str());
+    EXPECT_EQ(RegSetValueA(HKEY_CLASSES_ROOT, "Linked", REG_SZ, "own", 0), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(Mentions("state directory " + own + " is a symbolic link"))
+        << platform::RegistryFailureText();
+    result = Shell(Tool("regsvr") + " " SEED_TEST_SERVER_PATH);
+    EXPECT_EQ(result.exitCode, 5);
+    EXPECT_NE(result.err.find(own + " is a symbolic link"), std::string::npos) << result.err;
+}
+
+// Whoever may write a folder above the store could swap the store between the check and the
+// open: such a folder is refused by name, a sticky one (like /tmp) is fine.
+TEST(RegistryFiles, AFolderAboveTheStoreThatOthersCanChangeIsRefusedByName) {
+    ScopedStateDir scoped;
+    registrytest::ScopedUser other;
+    struct Case {
+        const char* folder;
+        mode_t mode;
+        bool theirs;
+        const char* message;  // null: used
+    };
+    const Case cases[] = {
+        {"open", 0777, false, "is writable by others and not sticky"},
+        {"group", 0775, false, "is writable by its group and not sticky"},
+        {"theirs", 0755, true, "belongs to user "},
+        {"sticky", 01777, false, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        const std::string folder = scoped.Path() + "/" + c.folder;
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(folder.c_str(), c.mode), 0);
+        if (c.theirs) {
+            ASSERT_EQ(chown(folder.c_str(), other.Uid(), other.Gid()), 0);
+        }
+        const std::string dir = folder + "/sub/state";
+        setenv(PLATFORM_STATE_DIR_ENV, dir.c_str(), 1);
+        const LONG status = RegSetValueA(HKEY_CLASSES_ROOT, "Below", REG_SZ, c.folder, 0);
+        if (c.message == nullptr) {
+            EXPECT_EQ(status, ERROR_SUCCESS) << platform::RegistryFailureText();
+            EXPECT_EQ(ReadText("Below"), c.folder);
+            continue;
+        }
+        EXPECT_EQ(status, ERROR_ACCESS_DENIED);
+        EXPECT_TRUE(Mentions("the folder " + folder + " above it " + c.message))
+            << platform::RegistryFailureText();
+        EXPECT_FALSE(std::filesystem::exists(dir + "/registry.db"));
+        const ToolResult result = Shell(Tool("graphinfo"));
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_NE(result.err.find(folder), std::string::npos) << result.err;
+    }
+}
+
+// Another user who may write the folder holding the state directory keeps exchanging it with a
+// directory of theirs, holding a store that names their value: however the exchanges fall
+// between the checks and the open, their store is never read.
+TEST(RegistryFiles, ExchangingTheStateDirectoryNeverOpensAnotherUsersStore) {
+    ScopedStateDir scoped;
+    registrytest::ScopedUser attacker;
+    // Both stores made where nobody else can write, then moved into the attacker's folder.
+    for (const char* which : {"good", "evil"}) {
+        const std::string dir = scoped.Path() + "/" + which;
+        setenv(PLATFORM_STATE_DIR_ENV, dir.c_str(), 1);
+        ASSERT_EQ(RegSetValueA(HKEY_CLASSES_ROOT, "Race", REG_SZ, which, 0), ERROR_SUCCESS);
+        CloseStore(dir);
+    }
+    const std::string theirs = scoped.Path() + "/shared";
+    ASSERT_EQ(chmod(scoped.Path().c_str(), 0755), 0);  // so that they reach their folder
+    ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+    std::filesystem::rename(scoped.Path() + "/good", theirs + "/good");
+    std::filesystem::rename(scoped.Path() + "/evil", theirs + "/evil");
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(theirs + "/evil"))
+        ASSERT_EQ(lchown(entry.path().c_str(), attacker.Uid(), attacker.Gid()), 0);
+    ASSERT_EQ(chown((theirs + "/evil").c_str(), attacker.Uid(), attacker.Gid()), 0);
+    ASSERT_EQ(chown(theirs.c_str(), attacker.Uid(), attacker.Gid()), 0);
+    setenv(PLATFORM_STATE_DIR_ENV, (theirs + "/good").c_str(), 1);
+
+    registrytest::HeldHelper swapper({"swap", theirs, "good", "evil", "20000000"},
+                                     registrytest::RunAs{attacker.Uid(), attacker.Gid(), ""});
+    ASSERT_TRUE(swapper.Ready());
+    int evil = 0, refused = 0;
+    std::string failure;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int i = 0; i < 400 && swapper.Running() && std::chrono::steady_clock::now() < until; ++i) {
+        CloseStore(theirs + "/good");
+        const std::string read = ReadText("Race");
+        evil += read == "evil";
+        if (read != "good" && read != "evil") {
+            ++refused;
+            failure = platform::RegistryFailureText();
+        }
+    }
+    EXPECT_TRUE(swapper.Running()) << "the exchanges stopped early";
+    EXPECT_EQ(evil, 0) << "the other user's store was read";
+    EXPECT_GT(refused, 0);
+    EXPECT_NE(failure.find("the folder " + theirs + " above it belongs to user " +
+                           std::to_string(attacker.Uid())),
+              std::string::npos)
+        << failure;
 }
 
 }  // namespace

@@ -171,10 +171,79 @@ TEST_F(LogTest, EveryCallIsExactlyOneLine) {
     EXPECT_EQ(text.back(), '\n');
     EXPECT_LT(lines[0].size(), platform::log::kMaxLine);
     EXPECT_NE(lines[0].find("tools: warning: aaaa"), std::string::npos);
-    EXPECT_NE(lines[1].find("tools: info: first second  third"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("tools: info: first\\x0asecond\\x0d\\x0athird"), std::string::npos) << lines[1];
     LogLine empty;
     EXPECT_TRUE(ParseLine(lines[2], &empty)) << lines[2];
     EXPECT_EQ(empty.message, "");
+}
+
+// Whether `text` is well-formed UTF-8 with no control character in it.
+bool PrintableUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        if (lead < 0x20 || lead == 0x7F) return false;
+        if (lead == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) return false;  // C1
+        for (size_t k = 1; k < length; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// What a message carries from outside (a path, a peer's text) must not drive the terminal the log
+// is read on, nor forge a line of its own.
+TEST_F(LogTest, ControlCharactersAndBytesThatAreNotUtf8AreEscaped) {
+    SetSwitch("registry:1");
+    StderrCapture capture;
+    PLATFORM_LOG("registry", Error, "%s", "a\x1b]0;owned\x07" "b\x0b\x0c\t\x7f\x01z");
+    PLATFORM_LOG("registry", Error, "%s", "x\n2026-01-01 00:00:00.000 [tid 1] registry: error: forged");
+    // C1 controls as characters (CSI, U+009B) and as lone bytes; a surrogate and an overlong form.
+    PLATFORM_LOG("registry", Error, "%s", "\xc2\x9b" "2J|\x9b|\xed\xa0\x80|\xc0\xaf|\xe6\x97\xa5\xc2\xa0\xf0\x9f\x98\x80");
+    const auto lines = Lines(capture.Text());
+    ASSERT_EQ(lines.size(), 3u) << capture.Text();
+    std::vector<std::string> messages;
+    for (const std::string& line : lines) {
+        LogLine parsed;
+        ASSERT_TRUE(ParseLine(line, &parsed)) << line;
+        EXPECT_TRUE(PrintableUtf8(line)) << line;
+        messages.push_back(parsed.message);
+    }
+    EXPECT_EQ(messages[0], "a\\x1b]0;owned\\x07b\\x0b\\x0c\\x09\\x7f\\x01z");
+    EXPECT_EQ(messages[1], "x\\x0a2026-01-01 00:00:00.000 [tid 1] registry: error: forged");
+    // Whole characters that are not controls stay as they are (no-break space, CJK, emoji).
+    EXPECT_EQ(messages[2], "\\xc2\\x9b2J|\\x9b|\\xed\\xa0\\x80|\\xc0\\xaf|\xe6\x97\xa5\xc2\xa0\xf0\x9f\x98\x80");
+}
+
+// The cut of a long line falls between characters and between escapes, never inside one.
+TEST_F(LogTest, ALongLineIsCutOnACharacterBoundary) {
+    SetSwitch("dv:1");
+    const std::string threeByte = "\xe3\x81\x82";  // U+3042
+    const std::string fourByte = "\xf0\x9f\x98\x80";
+    for (const std::string& unit : {threeByte, fourByte, std::string("\x1b")}) {
+        for (const std::string& lead : {std::string(), std::string("a"), std::string("ab")}) {
+            SCOPED_TRACE(testing::Message() << unit.size() << "-byte unit after " << lead.size());
+            std::string text = lead;
+            while (text.size() < 3 * platform::log::kMaxLine) text += unit;
+            StderrCapture capture;
+            PLATFORM_LOG("dv", Error, "%s", text.c_str());
+            const auto lines = Lines(capture.Text());
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_LT(lines[0].size(), platform::log::kMaxLine);
+            EXPECT_GT(lines[0].size(), platform::log::kMaxLine - 8) << "cut much shorter than it must be";
+            LogLine parsed;
+            ASSERT_TRUE(ParseLine(lines[0], &parsed)) << lines[0];
+            EXPECT_TRUE(PrintableUtf8(parsed.message));
+            const std::string shown = unit == "\x1b" ? "\\x1b" : unit;
+            ASSERT_EQ(parsed.message.compare(0, lead.size(), lead), 0);
+            const std::string rest = parsed.message.substr(lead.size());
+            EXPECT_EQ(rest.size() % shown.size(), 0u) << "a character or escape was cut: " << rest.size();
+            for (size_t at = 0; at + shown.size() <= rest.size(); at += shown.size())
+                ASSERT_EQ(rest.compare(at, shown.size(), shown), 0) << "at " << at;
+        }
+    }
 }
 
 TEST_F(LogTest, LinesOfThreadsDoNotMix) {
