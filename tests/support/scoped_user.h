@@ -18,9 +18,17 @@ public:
             error = "making the user " + name + " needs root";
             return;
         }
+        // Other tests may be changing the password database at the same time: useradd then
+        // finds it locked, and is tried again a bounded number of times.
         std::string output;
-        if (Shell("useradd --system --no-create-home --shell /usr/sbin/nologin " + Quote(name),
-                  &output) != 0) {
+        int status = -1;
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            status = Shell("useradd --system --no-create-home --shell /usr/sbin/nologin " +
+                               Quote(name), &output);
+            if (status == 0 || output.find("lock") == std::string::npos) break;
+            usleep(250000);
+        }
+        if (status != 0) {
             error = "useradd " + name + " failed: " + output;
             return;
         }
@@ -34,7 +42,14 @@ public:
         gid = entry->pw_gid;
     }
     ~ScopedUser() {
-        if (made) Shell("userdel " + Quote(name));
+        if (!made) return;
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            std::string output;
+            if (Shell("userdel " + Quote(name), &output) == 0 ||
+                output.find("lock") == std::string::npos)
+                break;
+            usleep(250000);
+        }
     }
     ScopedUser(const ScopedUser&) = delete;
     ScopedUser& operator=(const ScopedUser&) = delete;
