@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg
-  python3 dpkg-dev desktop-file-utils man-db groff-base mandoc lintian
+  python3 dpkg-dev dpkg-repack desktop-file-utils man-db groff-base mandoc lintian
   clang libclang-rt-14-dev
 )
 missing=()

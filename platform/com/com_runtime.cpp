@@ -1,15 +1,20 @@
 // CoInitialize bookkeeping, builtin classes and class resolution for CoCreateInstance.
 #include <platform/platform.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "com/server_table.h"
+#include "file_trust.h"
 #include "log.h"
 #include "com/platform_servers.h"
+#include "registry/registry_store.h"
 #include "support/log.h"
 
 namespace {
@@ -85,8 +90,9 @@ std::string ClassText(REFCLSID clsid) {
 
 unsigned Hex(HRESULT status) { return static_cast<unsigned>(status); }
 
-// The library path registered for the class: HKCR\CLSID\{clsid}\InprocServer32, default value.
-HRESULT FindServerPath(REFCLSID clsid, std::string* path) {
+// The library path registered for the class: HKCR\CLSID\{clsid}\InprocServer32, default value;
+// *machineWide tells whether it came from the machine-wide registry.
+HRESULT FindServerPath(REFCLSID clsid, std::string* path, bool* machineWide) {
     const std::string keyName = "CLSID\\" + ClassText(clsid) + "\\InprocServer32";
 
     HKEY key = nullptr;
@@ -98,30 +104,43 @@ HRESULT FindServerPath(REFCLSID clsid, std::string* path) {
                      platform::RegistryFailureText().c_str());
         return REGDB_E_READREGDB;
     }
-    std::vector<char> buffer(MAX_PATH * 4);
-    LONG size = static_cast<LONG>(buffer.size());
-    LONG status = RegQueryValueA(key, nullptr, buffer.data(), &size);
-    if (status == ERROR_MORE_DATA && size > 0) {
-        buffer.resize(static_cast<size_t>(size));
-        status = RegQueryValueA(key, nullptr, buffer.data(), &size);
-    }
+    platform::RegistryStore::Value value;
+    const LONG status = platform::RegistryStore::Instance().QueryValue(key, nullptr, nullptr, &value);
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS || size <= 1) return REGDB_E_READREGDB;
-    buffer.back() = '\0';  // whatever the stored value, the text ends inside the buffer
-    *path = buffer.data();
+    if (status != ERROR_SUCCESS || (value.type != REG_SZ && value.type != REG_EXPAND_SZ) ||
+        value.data.empty())
+        return REGDB_E_READREGDB;
+    // The text up to its first terminator, whatever the stored value.
+    const char* text = reinterpret_cast<const char*>(value.data.data());
+    path->assign(text, strnlen(text, value.data.size()));
+    *machineWide = value.machineWide;
     return path->empty() ? REGDB_E_READREGDB : S_OK;
+}
+
+// What only the machine-wide registry names, every user's programs load: refused when anyone
+// but root (or this user) can change it, which regsvr --machine checked when it registered it.
+HRESULT CheckMachineWideServer(REFCLSID clsid, const std::string& path) {
+    const std::string why = platform::ChangeableByOthers(path, geteuid());
+    if (why.empty()) return S_OK;
+    PLATFORM_LOG("com", Error,
+                 "class %s: refusing to load %s, which the machine-wide registry names: %s, so "
+                 "another user could have changed it",
+                 ClassText(clsid).c_str(), path.c_str(), why.c_str());
+    return E_ACCESSDENIED;
 }
 
 HRESULT GetServerClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     platform::EnsurePlatformServersRegistered();
     std::string path;
-    HRESULT hr = FindServerPath(clsid, &path);
+    bool machineWide = false;
+    HRESULT hr = FindServerPath(clsid, &path, &machineWide);
     if (FAILED(hr)) {
         PLATFORM_LOG("com", Warning, "class %s: %s (status 0x%08X)", ClassText(clsid).c_str(),
                      hr == REGDB_E_CLASSNOTREG ? "not registered" : "no server path registered",
                      Hex(hr));
         return hr;
     }
+    if (machineWide && FAILED(hr = CheckMachineWideServer(clsid, path))) return hr;
     hr = platform::ServerTable::Instance().GetClassObject(path, clsid, riid, ppv);
     if (FAILED(hr))
         PLATFORM_LOG("com", Warning, "class %s: no class object from %s (status 0x%08X)",

@@ -1139,10 +1139,12 @@ LONG RegistryStore::QueryValue(HKEY key, const char* subkey, const char* name, V
     if ((status = Find(*handle, names, machine, &place)) != ERROR_SUCCESS) return status;
     const std::string valueName = name ? name : "";
     // The user's value wins; the machine's shows through where the user has none.
+    out->machineWide = machineOwn;
     if (place.user != kNoKey &&
         (status = FindValue(db, place.user, valueName, out)) != ERROR_FILE_NOT_FOUND)
         return status;
     if (place.machine == kNoKey) return ERROR_FILE_NOT_FOUND;
+    out->machineWide = true;
     return machine.Read(
         [&](sqlite3* store) { return FindValue(store, place.machine, valueName, out); });
 }

@@ -78,6 +78,9 @@ public:
         std::string name;
         DWORD type = REG_NONE;
         std::vector<BYTE> data;
+        // Set by QueryValue: read from the machine-wide store (beneath the user's, or as this
+        // process's own store after UseMachineStore).
+        bool machineWide = false;
     };
     LONG QueryValue(HKEY key, const char* subkey, const char* name, Value* out);
     LONG DeleteValue(HKEY key, const char* name);

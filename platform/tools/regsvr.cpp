@@ -10,14 +10,17 @@
 //   regsvr --machine [-u] LIBRARY
 //                             the same in the machine-wide registry, which every user's
 //                             programs read beneath their own (a package registers there; the
-//                             caller must be able to write its directory, normally root)
+//                             caller must be able to write its directory, normally root). The
+//                             library, and every folder on its path, must be such that nobody
+//                             but root (the caller) can change it: every user's programs load it
 //
 // LIBRARY is taken as written, relative to the current directory; symbolic links in it are
 // followed by the system, not resolved here, so "sub/../x" names what the system finds there.
 //
 // Exit status: 0 done (also for unregistering a library that was not registered), 1 usage, 2 the
 // library cannot be loaded (missing, a directory, not a regular file, not a library), 3 it lacks
-// the export, 4 the call returned a failure status, 5 the registry cannot be used.
+// the export, 4 the call returned a failure status, 5 the registry cannot be used, 6 (--machine)
+// someone other than the caller could change the library.
 #include <objbase.h>
 #include <platform/platform.h>
 
@@ -31,6 +34,7 @@
 #include <cstring>
 #include <string>
 
+#include "file_trust.h"
 #include "tool_options.h"
 
 namespace {
@@ -41,7 +45,8 @@ enum ExitCode {
     kCannotLoad = 2,
     kNoExport = 3,
     kCallFailed = 4,
-    kRegistryUnusable = 5
+    kRegistryUnusable = 5,
+    kChangeableByOthers = 6
 };
 
 // The platform's "the directory name is invalid".
@@ -135,6 +140,20 @@ int Run(const std::string& path, bool unregister, bool repair, bool machine) {
         std::printf("%s was not registered; nothing to unregister\n", path.c_str());
         return kDone;
     }
+    // Every user's programs load what the machine-wide registry names, and this process (root)
+    // is about to load it too: nobody else may be able to change it, now or later.
+    if (machine) {
+        const std::string why = platform::ChangeableByOthers(path, geteuid());
+        if (!why.empty()) {
+            std::fprintf(stderr,
+                         "regsvr: refusing to %s %s machine-wide: %s; every user's programs "
+                         "would load what another user can change. Install it where only root "
+                         "can write (the file and every folder above it) (status 0x%08X)\n",
+                         unregister ? "unregister" : "register", path.c_str(), why.c_str(),
+                         Hex(E_ACCESSDENIED));
+            return kChangeableByOthers;
+        }
+    }
     if (!CheckRegistry(repair, machine, path)) return kRegistryUnusable;
     const bool wasRegistered = !unregister || IsRegistered(info);
 
@@ -191,12 +210,15 @@ int AnswerInfoOptions(int argc, char** argv) {
         "              deleted) and register LIBRARY into a fresh one\n"
         "  --machine   use the machine-wide registry, which every user's programs read\n"
         "              beneath their own (a user's own registration wins); needs the right\n"
-        "              to write its directory (root); default /var/lib/tamsel-platform\n"
+        "              to write its directory (root); default /var/lib/tamsel-platform.\n"
+        "              LIBRARY and every folder above it must be root's and writable by\n"
+        "              nobody else\n"
         "  -h, --help  show this help and exit\n"
         "  --version   show the version and exit\n"
         "\n"
         "Exit status: 0 done, 1 usage, 2 the library cannot be loaded, 3 it lacks the export,\n"
-        "4 the call returned a failure status, 5 the registry cannot be used.\n"
+        "4 the call returned a failure status, 5 the registry cannot be used,\n"
+        "6 (--machine) someone other than the caller could change LIBRARY.\n"
         "Environment:\n"
         "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
         "                      ~/.local/share/tamsel-platform\n"

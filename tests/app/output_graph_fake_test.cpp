@@ -158,6 +158,83 @@ TEST_F(OutputGraphFakeTest, LastDeviceOfTheNameIsUsed) {
     EXPECT_EQ(world.liveMonikers, 0);
 }
 
+// Names that are almost the wanted one: longer (a prefix match would take them), shorter (the
+// wanted name would be their prefix), other case, outer spaces, a part of a longer name.
+std::vector<std::u16string> NearMisses(const std::u16string& name) {
+    std::u16string lower = name, upper = name;
+    for (char16_t& c : lower) c = (c >= u'A' && c <= u'Z') ? c - u'A' + u'a' : c;
+    for (char16_t& c : upper) c = (c >= u'a' && c <= u'z') ? c - u'a' + u'A' : c;
+    return {name + u" #2", name + u"2", name.substr(0, name.size() - 1), name.substr(0, 2),
+            lower, upper, name + u" ", u" " + name, u"My " + name, u"My " + name + u" #2"};
+}
+
+std::string Ascii(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+
+TEST_F(OutputGraphFakeTest, NearMissesOfTheDeviceNameAreNotTheDevice) {
+    const std::u16string wanted = u"Microsoft DV Camera and VCR";
+    for (const std::u16string& nearMiss : NearMisses(wanted)) {
+        SCOPED_TRACE("device \"" + Ascii(nearMiss) + "\"");
+        // Alone, the near miss is no device.
+        g_messages.clear();
+        fake::InstallGoodWorld();
+        world.devices = {{nearMiss, 3}};
+        IMoniker* moniker = nullptr;
+        EXPECT_EQ(COutputGraph::FindDeviceMoniker(&moniker, "Microsoft DV Camera and VCR"), 0);
+        EXPECT_EQ(moniker, nullptr);
+        apptest::TestGraph lone(&RecordMessage);
+        EXPECT_EQ(lone.Build(), 0);
+        EXPECT_EQ(g_messages, std::vector<std::string>{"DV機器が見つかりませんでした。"});
+        EXPECT_EQ(world.boundDevice, -1);
+
+        // Listed after the real one, it does not win as the last of the name would.
+        g_messages.clear();
+        fake::InstallGoodWorld();
+        world.devices = {{wanted, 3}, {nearMiss, 3}};
+        apptest::TestGraph graph(&RecordMessage);
+        EXPECT_EQ(graph.Build(), 1);
+        EXPECT_TRUE(g_messages.empty());
+        EXPECT_EQ(world.boundDevice, 0);
+        EXPECT_EQ(world.liveMonikers, 0);
+    }
+}
+
+TEST_F(OutputGraphFakeTest, NearMissesOfTheFilterNamesAreNotTheFilters) {
+    // registered = {encoder, source, muxer}; the graph adds source, encoder, muxer in that order.
+    struct Wanted {
+        std::u16string name;
+        int registeredIndex;
+        int graphIndex;
+    };
+    const Wanted filters[] = {{u"Velora Color Bar", 1, 0}, {u"DV Video Encoder", 0, 1},
+                              {u"DV Muxer", 2, 2}};
+    for (const Wanted& filter : filters) {
+        for (const std::u16string& nearMiss : NearMisses(filter.name)) {
+            SCOPED_TRACE("filter \"" + Ascii(nearMiss) + "\" for \"" + Ascii(filter.name) + "\"");
+            // Registered under the near miss only: the filter is missing.
+            g_messages.clear();
+            fake::InstallGoodWorld();
+            world.registered[filter.registeredIndex].name = nearMiss;
+            apptest::TestGraph missing(&RecordMessage);
+            EXPECT_EQ(missing.Build(), 0);
+            EXPECT_EQ(g_messages, std::vector<std::string>{
+                                      "必要なコンポーネントのロードに失敗しました。(" +
+                                      Ascii(filter.name) + ")"});
+            EXPECT_TRUE(world.connections.empty());
+
+            // A near miss of another class listed first does not stand in for the real one.
+            g_messages.clear();
+            fake::InstallGoodWorld();
+            world.registered.insert(world.registered.begin(), {fake::CLSID_FakeE, nearMiss});
+            apptest::TestGraph graph(&RecordMessage);
+            EXPECT_EQ(graph.Build(), 1);
+            EXPECT_TRUE(g_messages.empty());
+            EXPECT_EQ(world.addedClasses, (std::vector<int>{0, 1, 2, 3}));
+            ASSERT_EQ(world.addedNames.size(), 4u);
+            EXPECT_EQ(world.addedNames[filter.graphIndex], filter.name);
+        }
+    }
+}
+
 TEST_F(OutputGraphFakeTest, EachFailedConnectionHasItsOwnMessage) {
     struct Case {
         const char* what;

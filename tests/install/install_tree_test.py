@@ -21,7 +21,7 @@ EXPECTED = [
 
 
 def elf_files(prefix):
-    for sub in ('bin', 'lib', 'lib/tamsel'):
+    for sub in ('bin', 'lib/tamsel'):
         folder = os.path.join(prefix, sub)
         for name in sorted(os.listdir(folder)):
             path = os.path.join(folder, name)

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -52,6 +53,20 @@ const char kUsage[] =
     "at the start, 8000 a second, never wrapping; u8 channel; u8 tag; u8 sy; u8 0; u32 payload length)\n"
     "and the payload as on the wire.\n";
 
+// `first`, then the non-empty elements of `inherited` (may be null). An empty element is the
+// current directory to the loader: a library planted where the command runs would be loaded.
+std::string LibraryPath(const std::string& first, const char* inherited) {
+    std::string path = first;
+    const std::string rest = inherited != nullptr ? inherited : "";
+    size_t start = 0;
+    while (start <= rest.size()) {
+        const size_t end = std::min(rest.find(':', start), rest.size());
+        if (end > start) path += ":" + rest.substr(start, end - start);
+        start = end + 1;
+    }
+    return path;
+}
+
 int Control(int argc, char** argv, int first) {
     std::string command;
     for (int i = first; i < argc; ++i) command += (command.empty() ? "" : " ") + std::string(argv[i]);
@@ -93,10 +108,12 @@ int Control(int argc, char** argv, int first) {
     }
 }
 
+// This program's folder, absolute; "" when it cannot be found (never a relative path, which
+// would name a folder below wherever the command runs).
 std::string ProgramFolder() {
     char path[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
+    if (n <= 0 || path[0] != '/') return "";
     path[n] = '\0';
     std::string s(path);
     return s.substr(0, s.rfind('/'));
@@ -167,6 +184,12 @@ int main(int argc, char** argv) {
         }
     }
 
+    const std::string programFolder = ProgramFolder();
+    if (programFolder.empty()) {
+        std::fprintf(stderr, "sim1394: cannot find this program's folder (/proc/self/exe): %s\n",
+                     strerror(errno));
+        return 2;
+    }
     // Signals are taken synchronously below; the bus thread inherits the blocked mask.
     sigset_t handled;
     sigemptyset(&handled);
@@ -180,9 +203,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "sim1394: %s\n", error.c_str());
         return 2;
     }
-    const std::string libraryFolder = ProgramFolder() + "/sim1394-lib";
-    const char* oldPath = getenv("LD_LIBRARY_PATH");
-    const std::string newPath = libraryFolder + (oldPath != nullptr && *oldPath ? ":" + std::string(oldPath) : "");
+    const std::string libraryFolder = programFolder + "/sim1394-lib";
+    const std::string newPath = LibraryPath(libraryFolder, getenv("LD_LIBRARY_PATH"));
     const std::string socketPath = bus.socketPath();
 
     const pid_t child = fork();
