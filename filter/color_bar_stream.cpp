@@ -86,8 +86,10 @@ void ColorBarStream::LoadFrameImage() {
         return;
     }
     if (std::fseek(file, kFileHeaderBytes, SEEK_SET) == 0) {
-        // Whatever the read reaches is the picture; the headers are never consulted.
-        (void)std::fread(frameImage, 1, kImageBytes, file);
+        // Whatever the read reaches is the picture (a short file leaves the rest as it was);
+        // the headers are never consulted.
+        const size_t read = std::fread(frameImage, 1, kImageBytes, file);
+        static_cast<void>(read);
     }
     std::fclose(file);
 }

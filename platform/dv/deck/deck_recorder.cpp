@@ -92,7 +92,11 @@ uint64_t WriteFrames(int tape, const uint8_t* slots, size_t frameSize, uint64_t 
             }
             if (n < 0 && errno == EINTR) continue;
             *error = n < 0 ? errno : ENOSPC;
-            (void)::ftruncate(tape, off_t(tapeStart + frame * frameSize));
+            // Best effort: a tape that cannot be cut back still ends in a torn frame, which the
+            // reader skips; the write's own error is what is reported.
+            if (::ftruncate(tape, off_t(tapeStart + frame * frameSize)) != 0) {
+                // nothing more to do
+            }
             return frame;
         }
     }
