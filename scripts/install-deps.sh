@@ -1,14 +1,28 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the main job need.
+#
+#   bash scripts/install-deps.sh          everything: the build, the tests, benchmarks, packaging
+#   bash scripts/install-deps.sh --run    only what building and running the programs needs
+#                                         (the main job, scripts/run.sh)
 set -euo pipefail
+run_only=false
+case "${1:-}" in
+  "") ;;
+  --run) run_only=true ;;
+  *) echo "usage: install-deps.sh [--run]" >&2; exit 2 ;;
+esac
+# Building and running the programs; ffmpeg turns a recorded frame into a picture.
 packages=(
   cmake ninja-build g++ pkg-config
   libsqlite3-dev
   libavcodec-dev libswscale-dev libavutil-dev
   libiec61883-dev libraw1394-dev libavc1394-dev
   qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic
-  libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg
+)
+# The tests, the benchmarks, the sanitizer and fuzz builds, the package and its checks.
+$run_only || packages+=(
+  libgtest-dev libgmock-dev libbenchmark-dev
   python3 dpkg-dev dpkg-repack desktop-file-utils man-db groff-base mandoc lintian
   clang libclang-rt-14-dev
 )

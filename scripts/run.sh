@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: colour bars to a DV device.
 #
-# Installs what is needed, builds, registers the colour-bar filter library, starts a virtual DV
+# Installs what the programs need (not the test tools), builds only what is installed (preset
+# "run": Release, no tests, into build-run/), registers the colour-bar filter library, starts a virtual DV
 # deck when no DV device is attached, and runs Tamsel. With a display the window appears and you
 # switch it off with its power key; without one Tamsel runs headless for TAMSEL_RUN_SECONDS
 # (default 10) and is then stopped with SIGTERM. Finally the deck is stopped, its report shown,
@@ -59,12 +60,12 @@ cd "$root"
 
 # ---- build -------------------------------------------------------------------------------------
 if [ -z "${TAMSEL_BUILD_DIR:-}" ]; then
-    say "installing the Debian packages the build needs"
-    bash scripts/install-deps.sh || fail "installing the packages failed (see above)"
-    say "building (build/)"
-    cmake --preset default >/dev/null || fail "configuring the build failed"
-    cmake --build --preset default -j "$(nproc)" || fail "the build failed (see above)"
-    build="$root/build"
+    say "installing the Debian packages the programs need"
+    bash scripts/install-deps.sh --run || fail "installing the packages failed (see above)"
+    say "building the programs (build-run/)"
+    cmake --preset run >/dev/null || fail "configuring the build failed"
+    cmake --build --preset run -j "$(nproc)" || fail "the build failed (see above)"
+    build="$root/build-run"
 fi
 for tool in Tamsel regsvr dvdeck graphinfo tamsel.ax dvfilters.so; do
     [ -e "$build/$tool" ] || fail "$build/$tool is missing: the build is incomplete"

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -132,6 +133,6 @@ int main(int argc, char** argv) {
                 offFps / ffmpegFps);
     std::printf("encoder+muxer, reuse on:    %8.1f frames/s  ratio %.2f (target >= 10)\n", onFps,
                 onFps / ffmpegFps);
-    std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+    std::filesystem::remove_all(dir);
     return 0;
 }

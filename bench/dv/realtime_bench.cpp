@@ -33,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -203,7 +204,7 @@ int main(int argc, char** argv) {
         bestWithDeck = lowest(bestWithDeck, graphPerMinute + deckPerMinute);
         bestFfmpeg = lowest(bestFfmpeg, ffmpegPerMinute);
     }
-    std::system(("rm -rf '" + dir + "'").c_str());
+    std::filesystem::remove_all(dir);
     std::printf("chain %.3f CPU s per tape minute, ffmpeg -re %.3f, ratio %.3f (target < 0.1; best of %d); "
                 "with the deck %.3f, ratio %.3f\n",
                 bestGraph, bestFfmpeg, bestGraph / bestFfmpeg, rounds, bestWithDeck, bestWithDeck / bestFfmpeg);

@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -213,7 +214,7 @@ int main(int argc, char** argv) {
         recorded += added;
         tapeBefore = whole;
     }
-    if (!keep) std::system(("rm -rf '" + dir + "'").c_str());
+    if (!keep) std::filesystem::remove_all(dir);
     std::printf("runs %d, frames recorded %llu (%.1f s of tape), failures %d\n", runs,
                 static_cast<unsigned long long>(recorded), double(recorded) * 1001.0 / 30000.0, failures);
     return failures == 0 ? 0 : 1;

@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <random>
 #include <string>
@@ -80,7 +81,7 @@ pid_t Start(const std::vector<std::string>& args, int* readyPipe) {
             close(fds[0]);
             close(fds[1]);
         } else {
-            freopen("/dev/null", "w", stdout);
+            if (freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
         }
         execv(argv[0], argv.data());
         _exit(127);
@@ -354,7 +355,7 @@ int main(int argc, char** argv) {
     }
     FreeLibrary(module);
     CoUninitialize();
-    if (!keep) std::system(("rm -rf '" + top + "'").c_str());
+    if (!keep) std::filesystem::remove_all(top);
     std::printf("left behind by the kills: no class key %d, bare key %d, named key %d, "
                 "server key without threading model %d, whole entry %d\n",
                 leftBehind[0], leftBehind[1], leftBehind[2], leftBehind[3], leftBehind[4]);

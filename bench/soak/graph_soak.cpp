@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
@@ -413,7 +414,7 @@ int main(int argc, char** argv) {
     if (options.keep || !ok) {
         std::printf("kept %s\n", dir.c_str());
     } else {
-        std::system(("rm -rf '" + dir + "'").c_str());
+        std::filesystem::remove_all(dir);
     }
     return ok ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 #include "shell_command.h"
@@ -12,8 +13,9 @@ namespace testsupport {
 
 class ScopedUser {
 public:
-    // The name is `stem` and this process's id (stem at most 20 characters).
-    explicit ScopedUser(const std::string& stem) : name(stem + "-" + std::to_string(getpid())) {
+    // The name is `stem`, this process's id and a count (stem at most 16 characters).
+    explicit ScopedUser(const std::string& stem)
+        : name(stem + "-" + std::to_string(getpid()) + "-" + std::to_string(NextSerial())) {
         if (geteuid() != 0) {
             error = "making the user " + name + " needs root";
             return;
@@ -61,6 +63,11 @@ public:
     gid_t Gid() const { return gid; }
 
 private:
+    static unsigned NextSerial() {
+        static std::atomic<unsigned> serial{0};
+        return serial++;
+    }
+
     std::string name;
     std::string error;
     bool made = false;

@@ -55,7 +55,8 @@ public:
     std::string Folder(const std::string& relative) const {
         std::string path = root;
         for (const auto& name : std::filesystem::path(relative)) {
-            path += "/" + name.string();
+            path += '/';
+            path += name.string();
             mkdir(path.c_str(), 0755);
             chmod(path.c_str(), 0755);
         }

@@ -204,12 +204,14 @@ TEST(MachineStore, AnUntrustedOrDamagedStoreIsIgnoredAndTheUsersStoreStillWorks)
         {"symbolic link", "is a symbolic link",
          [](const ScopedMachineDir& m) {
              rename(m.Database().c_str(), (m.Path() + "/real.db").c_str());
-             symlink("real.db", m.Database().c_str());
+             EXPECT_EQ(symlink("real.db", m.Database().c_str()), 0);
          },
          nullptr},
         {"someone else's file", "neither to root nor to this user",
          [](const ScopedMachineDir& m) {
-             if (geteuid() == 0) chown(m.Database().c_str(), 65534, 65534);
+             if (geteuid() == 0) {
+                 EXPECT_EQ(chown(m.Database().c_str(), 65534, 65534), 0);
+             }
          },
          nullptr},
         {"damaged file", "is damaged or not a registry",

@@ -19,6 +19,7 @@
 
 #include <platform/platform.h>
 
+#include "scoped_user.h"
 #include "test_support.h"
 
 namespace registrytest {
@@ -121,23 +122,15 @@ private:
     bool ok = false;
 };
 
-// A user made for one test (useradd) and removed again (userdel) however the test ends; the
-// other user of cross-user cases. Throws when the user cannot be made (the test then fails).
+// A user made for one test and removed again however the test ends (testsupport::ScopedUser);
+// the other user of cross-user cases. Throws when the user cannot be made (the test then fails).
 class ScopedUser {
 public:
-    ScopedUser() {
-        static std::atomic<unsigned> serial{0};
-        name = "tamsel-t" + std::to_string(getpid()) + "-" + std::to_string(serial++);
-        const std::string add = "useradd --system --no-create-home --user-group --shell "
-                                "/usr/sbin/nologin " + name + " >/dev/null 2>&1";
-        const passwd* entry = std::system(add.c_str()) == 0 ? getpwnam(name.c_str()) : nullptr;
-        if (entry == nullptr) throw std::runtime_error("cannot create the test user " + name);
-        as.uid = entry->pw_uid;
-        as.gid = entry->pw_gid;
+    ScopedUser() : user("tamsel-t") {
+        if (!user.Error().empty()) throw std::runtime_error(user.Error());
+        as.uid = user.Uid();
+        as.gid = user.Gid();
     }
-    ~ScopedUser() { std::system(("userdel " + name + " >/dev/null 2>&1").c_str()); }
-    ScopedUser(const ScopedUser&) = delete;
-    ScopedUser& operator=(const ScopedUser&) = delete;
 
     uid_t Uid() const { return as.uid; }
     gid_t Gid() const { return as.gid; }
@@ -149,10 +142,10 @@ public:
         if (chown(dir.c_str(), as.uid, as.gid) != 0) with.stateDir.clear();
         return with;
     }
-    const std::string& Name() const { return name; }
+    const std::string& Name() const { return user.Name(); }
 
 private:
-    std::string name;
+    testsupport::ScopedUser user;
     RunAs as;
 };
 

@@ -61,7 +61,10 @@ std::string LibraryPath(const std::string& first, const char* inherited) {
     size_t start = 0;
     while (start <= rest.size()) {
         const size_t end = std::min(rest.find(':', start), rest.size());
-        if (end > start) path += ":" + rest.substr(start, end - start);
+        if (end > start) {
+            path += ':';
+            path.append(rest, start, end - start);
+        }
         start = end + 1;
     }
     return path;
@@ -69,7 +72,10 @@ std::string LibraryPath(const std::string& first, const char* inherited) {
 
 int Control(int argc, char** argv, int first) {
     std::string command;
-    for (int i = first; i < argc; ++i) command += (command.empty() ? "" : " ") + std::string(argv[i]);
+    for (int i = first; i < argc; ++i) {
+        if (!command.empty()) command += ' ';
+        command += argv[i];
+    }
     const char* path = getenv(sim1394::kSocketVariable);
     if (path == nullptr || strlen(path) >= sizeof(sockaddr_un::sun_path)) {
         std::fprintf(stderr, "sim1394: not running on a simulated bus (%s is not set)\n", sim1394::kSocketVariable);
