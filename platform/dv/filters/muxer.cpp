@@ -138,12 +138,19 @@ HRESULT Muxer::SetTimecode(PTIMECODE_SAMPLE sample) {
     if (sample == nullptr) return E_POINTER;
     const DWORD bcd = sample->timecode.dwFrames;
     const auto digits = [](DWORD byte) { return (byte & 0x0F) > 9 ? -1 : static_cast<int>((byte >> 4) * 10 + (byte & 0x0F)); };
-    const dif::Timecode label{digits(bcd >> 24 & 0xFF), digits(bcd >> 16 & 0xFF), digits(bcd >> 8 & 0xFF),
-                              digits(bcd & 0xFF)};
+    dif::Timecode label{digits(bcd >> 24 & 0xFF), digits(bcd >> 16 & 0xFF), digits(bcd >> 8 & 0xFF),
+                        digits(bcd & 0xFF)};
+    // Frames 0 and 1 of a minute drop-frame counting skips: the count starts where that second's
+    // labels do, at frame 2.
+    HRESULT result = S_OK;
+    if (label.seconds == 0 && (label.frames == 0 || label.frames == 1) && label.minutes % 10 != 0) {
+        label.frames = 2;
+        result = S_FALSE;
+    }
     uint32_t start = 0;
     if (!dif::DropFrameNumber(label, &start)) return E_INVALIDARG;
     timecodeStart.store(start);
-    return S_OK;
+    return result;
 }
 
 HRESULT Muxer::GetTimecode(PTIMECODE_SAMPLE sample) {

@@ -70,8 +70,10 @@ public:
 
     // IAMTimecodeGenerator. SetTimecode takes the start label in timecode.dwFrames (BCD
     // 0xhhmmssff; qwTick, dwUser and the frame-rate fields are ignored) and applies it from the
-    // next stream on: E_INVALIDARG for a label drop-frame counting never shows (the tape's
-    // timecode is always drop-frame, 29.97 frames a second). GetTimecode gives the label of the
+    // next stream on (the tape's timecode is always drop-frame, 29.97 frames a second). A label
+    // that drop-frame counting skips (frames 0 and 1 of a minute not divisible by ten, such as
+    // 00:58:00;00) starts the count at frame 2 of that second, with S_FALSE; E_INVALIDARG for
+    // what is no label (past 23:59:59;29, or not BCD). GetTimecode gives the label of the
     // frame handed on last, or the start while no frame went out, with AM_TIMECODE_FLAG_DF and
     // qwTick that frame's number in the stream. The TCG mode and VITC line: E_NOTIMPL (DV has
     // neither).

@@ -166,10 +166,14 @@ void ReferenceTone::Stream() {
     uint64_t position = 0;
     while (!Stopping()) {
         platform::ComPtr<IMediaSample> sample;
-        HRESULT hr = output.GetDeliveryBuffer(sample.Put(), nullptr, nullptr, 0);
-        BYTE* data = nullptr;
+        if (FAILED(output.GetDeliveryBuffer(sample.Put(), nullptr, nullptr, 0)) || !sample) {
+            // No buffer: the allocator is being decommitted by a stop, or not committed yet.
+            if (WaitForStop(10)) break;
+            continue;
+        }
         const int frames = dif::AudioSamplesInFrame(frame);
-        if (SUCCEEDED(hr)) hr = sample->GetPointer(&data);
+        BYTE* data = nullptr;
+        HRESULT hr = sample->GetPointer(&data);
         if (SUCCEEDED(hr) && (data == nullptr || sample->GetSize() < frames * 4)) hr = VFW_E_BUFFER_OVERFLOW;
         if (SUCCEEDED(hr)) {
             const double peak = silent.load() ? 0.0 : PeakOf(level.load());
@@ -184,19 +188,17 @@ void ReferenceTone::Stream() {
             sample->SetDiscontinuity(frame == 0 ? TRUE : FALSE);
             hr = sample->SetActualDataLength(frames * 4);
         }
-        if (SUCCEEDED(hr)) hr = output.Deliver(sample.Get());
-        sample.Reset();
-        if (Stopping()) break;  // failures of a stop are no failures
         if (FAILED(hr)) {
-            PLATFORM_LOG("dv", Error, "Reference Tone: delivering sample %llu failed (0x%08X)",
+            PLATFORM_LOG("dv", Error, "Reference Tone: cannot fill sample %llu (0x%08X)",
                          static_cast<unsigned long long>(frame), static_cast<unsigned>(hr));
             NotifyEvent(EC_ERRORABORT, hr, 0);
-            break;
+            return;
         }
+        // Downstream refused (stopping first, flushing, or failed and says so itself): stop
+        // quietly until the next activation.
+        if (output.Deliver(sample.Get()) != S_OK) return;
         ++frame;
         position += static_cast<uint64_t>(frames);
-        // S_FALSE: downstream flushes; try again shortly rather than spin.
-        if (hr == S_FALSE && WaitForStop(10)) break;
     }
 }
 

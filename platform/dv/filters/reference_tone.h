@@ -7,7 +7,9 @@
 //
 // Leaving the stopped state starts a worker thread that fills and delivers samples as fast as
 // downstream takes them (the muxer's audio queue holds it at the video's pace), while paused as
-// while running. A delivery failure other than stopping posts EC_ERRORABORT and ends the worker.
+// while running. When downstream refuses a sample (it stops first, flushes, or fails and reports
+// that itself) the worker ends quietly until the next activation; a sample it cannot fill posts
+// EC_ERRORABORT.
 //
 // Threads and locks (see base_filter.h): the worker is started by OnActivate and joined by
 // OnStop under filterLock; it never takes filterLock. stopLock guards stopRequested, set by Stop
