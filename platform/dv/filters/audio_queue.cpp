@@ -39,7 +39,9 @@ void AudioQueue::EndOfStream() {
 bool AudioQueue::Push(const int16_t* frames, size_t count) {
     std::unique_lock<std::mutex> hold(lock);
     while (count > 0) {
-        changed.wait(hold, [&] { return closed || size < capacity; });
+        // What does not fit waits until half the queue is free, so that the producer wakes
+        // once every few frames rather than for every frame the consumer takes.
+        if (capacity - size < count) changed.wait(hold, [&] { return closed || capacity - size >= capacity / 2; });
         if (closed) return false;
         if (arrived < wanted) {  // late: its frame was made already
             const size_t late = static_cast<size_t>(std::min<uint64_t>(wanted - arrived, count));
@@ -67,7 +69,8 @@ void AudioQueue::DropBefore(uint64_t position) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(wanted - oldest, size));
     head = (head + n) % capacity;
     size -= n;
-    if (n > 0) changed.notify_all();
+    // Only once the producer may go on (see Push): waking it for less costs a wake-up a frame.
+    if (n > 0 && capacity - size >= capacity / 2) changed.notify_all();
 }
 
 size_t AudioQueue::Take(uint64_t position, int16_t* out, size_t count, std::chrono::milliseconds wait) {
@@ -82,15 +85,17 @@ size_t AudioQueue::Take(uint64_t position, int16_t* out, size_t count, std::chro
         }
     }
     std::memset(out, 0, count * 2 * sizeof(int16_t));
+    // After DropBefore the queue starts at position or later: copy what lies in the window.
     const uint64_t oldest = arrived - size;
-    size_t present = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const uint64_t at = position + i;
-        if (at < oldest || at >= arrived) continue;
-        const size_t index = (head + static_cast<size_t>(at - oldest)) % capacity;
-        out[2 * i] = ring[2 * index];
-        out[2 * i + 1] = ring[2 * index + 1];
-        ++present;
+    if (oldest >= position + count || arrived <= position) return 0;
+    const size_t skip = static_cast<size_t>(oldest - position);  // missing at the start
+    const size_t present = static_cast<size_t>(std::min<uint64_t>(arrived, position + count) - oldest);
+    size_t index = head;
+    for (size_t done = 0; done < present;) {
+        const size_t n = std::min(present - done, capacity - index);
+        std::memcpy(out + 2 * (skip + done), ring.data() + 2 * index, n * 2 * sizeof(int16_t));
+        done += n;
+        index = (index + n) % capacity;
     }
     return present;
 }

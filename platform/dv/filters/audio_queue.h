@@ -30,8 +30,9 @@ public:
     // No more samples will come: Take stops waiting (until Open).
     void EndOfStream();
 
-    // Appends `count` interleaved left/right frames, waiting for room as the consumer moves on.
-    // False when closed before all of them went in.
+    // Appends `count` interleaved left/right frames. What does not fit waits until half the queue
+    // is free (the producer then runs a few frames ahead at once). False when closed before all
+    // of them went in.
     bool Push(const int16_t* frames, size_t count);
 
     // Fills out (count interleaved frames) with the frames at positions [position,

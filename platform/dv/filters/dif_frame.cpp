@@ -161,20 +161,33 @@ void WriteAudioPack(uint8_t* block, int sequence, int n, const SystemData& data)
 }
 
 // Sample n of a channel goes to sequence (n / 3 + 2 * (n % 3)) % 5 of its half, audio block
-// 3 * (n % 3) + (n % 45) / 15, at position n / 45 of the block's 36, big-endian. Positions past
-// the frame's sample count stay zero. 0x8000 is the error code, never a sample.
+// 3 * (n % 3) + (n % 45) / 15, at position n / 45 of the block's 36, big-endian: the byte
+// offsets of the left channel's samples in a frame, worked out once.
+constexpr int kMaxSamples = 1620;  // 5 sequences x 9 blocks x 36
+struct ShuffleTable {
+    int offset[kMaxSamples];
+    constexpr ShuffleTable() : offset() {
+        for (int n = 0; n < kMaxSamples; ++n)
+            offset[n] = BlockOffset((n / 3 + 2 * (n % 3)) % 5, AudioBlock(3 * (n % 3) + (n % 45) / 15)) +
+                        8 + 2 * (n / 45);
+    }
+};
+constexpr ShuffleTable kShuffle;
+// The right channel: the same places in sequences 5-9.
+constexpr int kRightChannel = BlockOffset(kSequences / 2, 0);
+
+void PutSample(uint8_t* out, int16_t value) {
+    if (value == INT16_MIN) value = INT16_MIN + 1;  // 0x8000 is the error code, never a sample
+    out[0] = static_cast<uint8_t>(static_cast<uint16_t>(value) >> 8);
+    out[1] = static_cast<uint8_t>(value & 0xFF);
+}
+
+// Positions past the frame's sample count stay zero.
 void WriteSamples(uint8_t* frame, const int16_t* audio, int samples) {
     for (int n = 0; n < samples; ++n) {
-        const int sequence = (n / 3 + 2 * (n % 3)) % 5;
-        const int block = AudioBlock(3 * (n % 3) + (n % 45) / 15);
-        const int at = 8 + 2 * (n / 45);
-        for (int channel = 0; channel < 2; ++channel) {
-            int16_t value = audio[2 * n + channel];
-            if (value == INT16_MIN) value = INT16_MIN + 1;
-            uint8_t* out = frame + BlockOffset(sequence + channel * kSequences / 2, block) + at;
-            out[0] = static_cast<uint8_t>(static_cast<uint16_t>(value) >> 8);
-            out[1] = static_cast<uint8_t>(value & 0xFF);
-        }
+        uint8_t* left = frame + kShuffle.offset[n];
+        PutSample(left, audio[2 * n]);
+        PutSample(left + kRightChannel, audio[2 * n + 1]);
     }
 }
 

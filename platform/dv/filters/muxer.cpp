@@ -59,6 +59,7 @@ HRESULT Muxer::MakeOutputType(MediaType* mt) {
 HRESULT Muxer::OnActivate() {
     frameNumber = 0;
     audioStarving = false;
+    recordedSecond = -1;
     silencedSamples.store(0);
     lastFrame.store(-1);
     recordingStartUs.store(-1);
@@ -87,11 +88,16 @@ bool Muxer::RecordingTimeOf(uint64_t frame, dif::RecordingTime* out) {
     if (startUs < 0) return false;
     // frame * 1001/30000 s, in microseconds, exactly for any stream a tape can hold.
     const int64_t offsetUs = static_cast<int64_t>(frame % (uint64_t{1} << 40)) * 1001000 / 30;
-    const time_t seconds = static_cast<time_t>((startUs + offsetUs) / 1000000);
-    tm local{};
-    if (localtime_r(&seconds, &local) == nullptr) return false;
-    *out = dif::RecordingTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                              local.tm_hour, local.tm_min, local.tm_sec};
+    const int64_t second = (startUs + offsetUs) / 1000000;
+    if (second != recordedSecond) {
+        const time_t seconds = static_cast<time_t>(second);
+        tm local{};
+        if (localtime_r(&seconds, &local) == nullptr) return false;
+        recordedTime = dif::RecordingTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                          local.tm_hour, local.tm_min, local.tm_sec};
+        recordedSecond = second;
+    }
+    *out = recordedTime;
     return true;
 }
 

@@ -18,8 +18,8 @@
 // Quality messages arriving on the output pin go to the video upstream pin.
 //
 // Threads and locks: the base classes' (base_filter.h). Transform runs on the video upstream's
-// streaming thread under "Stream 0"'s receive lock and owns frameNumber, audioStarving and
-// audioFrame; OnActivate and OnStop reset them under filterLock while no Receive runs. The audio
+// streaming thread under "Stream 0"'s receive lock and owns frameNumber, audioStarving,
+// audioFrame and the recorded* cache; OnActivate and OnStop reset them under filterLock while no Receive runs. The audio
 // pin feeds audioQueue on its own upstream's thread (audio_queue.h). timecodeStart is set by
 // any thread (atomic) and read when a stream starts; the other atomics are written by the
 // streaming thread or under filterLock and read by anyone.
@@ -43,8 +43,9 @@ public:
     static constexpr LONG kFrameBytes = dif::kFrameBytes;
     // The longest one frame waits for audio that has not come.
     static constexpr int kAudioWaitMs = 500;
-    // Audio the queue holds: ten frames, a third of a second.
-    static constexpr size_t kAudioQueueFrames = 2 * 8008;
+    // Audio the queue holds: twenty frames, two thirds of a second. A source that fills it wakes
+    // again when half of it was taken, once every ten frames.
+    static constexpr size_t kAudioQueueFrames = 4 * 8008;
 
     Muxer();
 
@@ -117,6 +118,9 @@ private:
 
     uint64_t frameNumber = 0;    // frames delivered since the stream started; see the class comment
     bool audioStarving = false;  // the last frame had to fill silence
+    // The last second RecordingTimeOf broke down, and into what: one localtime_r a second.
+    int64_t recordedSecond = -1;
+    dif::RecordingTime recordedTime{};
     std::vector<int16_t> audioFrame = std::vector<int16_t>(2 * 1602);
 };
 

@@ -111,15 +111,18 @@ HRESULT ReferenceTone::GetSilent(BOOL* value) {
 
 double ReferenceTone::PeakOf(double dBFS) { return kFullScale * std::pow(10.0, dBFS / 20.0); }
 
-void ReferenceTone::FillTone(int16_t* out, uint64_t position, int frames, double peak) {
-    // 1 kHz at 48 kHz repeats every 48 sample frames exactly: one table, indexed by position.
-    int16_t cycle[kPeriod];
+void ReferenceTone::MakeCycle(double peak, Cycle* cycle) {
+    cycle->peak = peak;
     for (int i = 0; i < kPeriod; ++i)
-        cycle[i] = static_cast<int16_t>(std::lround(peak * std::sin(2.0 * M_PI * i / kPeriod)));
+        cycle->value[i] = static_cast<int16_t>(std::lround(peak * std::sin(2.0 * M_PI * i / kPeriod)));
+}
+
+void ReferenceTone::FillTone(int16_t* out, uint64_t position, int frames, const Cycle& cycle) {
+    // 1 kHz at 48 kHz repeats every 48 sample frames exactly: the cycle, indexed by position.
     int phase = static_cast<int>(position % kPeriod);
     for (int n = 0; n < frames; ++n) {
-        out[2 * n] = cycle[phase];
-        out[2 * n + 1] = cycle[phase];
+        out[2 * n] = cycle.value[phase];
+        out[2 * n + 1] = cycle.value[phase];
         if (++phase == kPeriod) phase = 0;
     }
 }
@@ -162,6 +165,7 @@ bool ReferenceTone::WaitForStop(int ms) {
 }
 
 void ReferenceTone::Stream() {
+    Cycle cycle;
     uint64_t frame = 0;
     uint64_t position = 0;
     while (!Stopping()) {
@@ -177,7 +181,8 @@ void ReferenceTone::Stream() {
         if (SUCCEEDED(hr) && (data == nullptr || sample->GetSize() < frames * 4)) hr = VFW_E_BUFFER_OVERFLOW;
         if (SUCCEEDED(hr)) {
             const double peak = silent.load() ? 0.0 : PeakOf(level.load());
-            FillTone(reinterpret_cast<int16_t*>(data), position, frames, peak);
+            if (peak != cycle.peak) MakeCycle(peak, &cycle);
+            FillTone(reinterpret_cast<int16_t*>(data), position, frames, cycle);
             REFERENCE_TIME start = FrameStart(frame);
             REFERENCE_TIME stop = FrameStart(frame + 1);
             LONGLONG mediaStart = static_cast<LONGLONG>(position);

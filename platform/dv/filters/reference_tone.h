@@ -67,9 +67,15 @@ public:
     HRESULT STDMETHODCALLTYPE SetSilent(BOOL silent) override;
     HRESULT STDMETHODCALLTYPE GetSilent(BOOL* silent) override;
 
+    // One 1 kHz cycle at 48 kHz (48 sample frames) peaking at `peak` (0: silence).
+    struct Cycle {
+        double peak = -1;
+        int16_t value[48] = {};
+    };
+    static void MakeCycle(double peak, Cycle* cycle);
     // Fills `frames` interleaved stereo sample frames starting at stream position `position`
-    // with the tone at peak amplitude `peak` (0: silence). Any thread.
-    static void FillTone(int16_t* out, uint64_t position, int frames, double peak);
+    // from the cycle. Any thread.
+    static void FillTone(int16_t* out, uint64_t position, int frames, const Cycle& cycle);
     // The sine's peak for a level in dBFS (see IReferenceTone).
     static double PeakOf(double dBFS);
 

@@ -306,10 +306,11 @@ size_t SamplesBefore(uint64_t k) {
     return total;
 }
 
-// Waits (at most 20 s) until the muxer's audio queue is full: every frame then finds its samples.
-bool AudioQueueFull(dv::Muxer* muxer) {
+// Waits (at most 20 s) until the muxer's audio queue holds the samples of the frame taken last
+// and of the next one: the next frame then finds its samples without waiting.
+bool AudioReadyForNextFrame(dv::Muxer* muxer) {
     for (int i = 0; i < 20000; ++i) {
-        if (muxer->QueuedAudioSamples() >= dv::Muxer::kAudioQueueFrames) return true;
+        if (muxer->QueuedAudioSamples() >= 2 * 1602) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
@@ -365,7 +366,7 @@ std::string MakeToneTape(const char* name, double level, int frames, uint64_t* s
         EXPECT_EQ(f->Pause(), S_OK);
     const std::vector<uint8_t> video = EncodedFrame();
     for (int k = 0; k < frames; ++k) {
-        EXPECT_TRUE(AudioQueueFull(muxer.p)) << "frame " << k;
+        EXPECT_TRUE(AudioReadyForNextFrame(muxer.p)) << "frame " << k;
         EXPECT_EQ(source->Push(video.data(), kDvFrameBytes, k * 333667, (k + 1) * 333667), S_OK);
     }
     *silenced = muxer->SilencedSamples();
