@@ -26,6 +26,11 @@ constexpr uint64_t kPacketsPerFrame = ntsc::kPacketsPerFrame;  // NTSC: libiec61
 // within that).
 constexpr int64_t kRecoverMs = 2000;
 constexpr nodeaddr_t kCsrBase = 0xFFFFF0000000ULL;
+// DV's stream at S100 (512 overhead units + 125 quadlets x 16), for a unit without plugs.
+constexpr int kDvBandwidthUnits = 2512;
+// libiec61883's DV transmitter prebuffers 1000 packets (up to 937 data packets) inside its
+// start: four frames must be queued then, or it fills the rest with repeats of the first.
+constexpr size_t kStartFrames = 4;
 
 // The transmitting transport, for the bus reset handler, which is only given the handle; at most
 // one per process (libiec61883's DV transmitter counts in process-wide statics).
@@ -49,7 +54,7 @@ bool ReadQuadlet(raw1394handle_t h, nodeid_t node, uint32_t offset, uint32_t* va
 
 }  // namespace
 
-Ieee1394Transport::Ieee1394Transport(uint64_t guid) : guid(guid), queue(kFrameBytes, 3) {}
+Ieee1394Transport::Ieee1394Transport(uint64_t guid) : guid(guid), queue(kFrameBytes, kStartFrames - 1) {}
 
 Ieee1394Transport::~Ieee1394Transport() {
     Cancel();
@@ -90,29 +95,6 @@ Ieee1394Transport::Statistics Ieee1394Transport::statistics() {
     return s;
 }
 
-bool Ieee1394Transport::InputPlugHeldElsewhere(nodeid_t node) {
-    uint32_t impr = 0;
-    if (!ReadQuadlet(handle, node, 0x980, &impr)) return false;
-    const int plugs = int(impr & 0x1f);
-    bool anyOnline = false;
-    for (int p = 0; p < plugs; ++p) {
-        uint32_t ipcr = 0;
-        if (!ReadQuadlet(handle, node, 0x984 + 4 * uint32_t(p), &ipcr)) continue;
-        const bool online = (ipcr >> 31) != 0;
-        const int pointToPoint = int((ipcr >> 24) & 0x3f);
-        if (online && pointToPoint == 0) return false;
-        anyOnline |= online;
-    }
-    return anyOnline;
-}
-
-bool Ieee1394Transport::AnyChannelFree() {
-    uint32_t hi = 0, lo = 0;
-    const nodeid_t irm = raw1394_get_irm_id(handle);
-    if (!ReadQuadlet(handle, irm, 0x224, &hi) || !ReadQuadlet(handle, irm, 0x228, &lo)) return true;
-    return (hi | lo) != 0;
-}
-
 bool Ieee1394Transport::WaitForNode(nodeid_t node) {
     // After a reset a remote node answers only once its own reset event came (up to about half a
     // second later); libiec61883 retries for well under a millisecond and would take a silent unit
@@ -126,49 +108,85 @@ bool Ieee1394Transport::WaitForNode(nodeid_t node) {
     return false;
 }
 
-HRESULT Ieee1394Transport::Connect(std::string* why) {
-    outputPlug = -1;
-    inputPlug = -1;
+bool Ieee1394Transport::Allocate(unsigned units, int wantChannel) {
+    // An allocation answered after a reset's event survives it: the reset handler, run inside the
+    // call, has cleared only what was held before.
+    if (heldBandwidth == 0 && units > 0) {
+        if (raw1394_bandwidth_modify(handle, units, RAW1394_MODIFY_ALLOC) != 0) return false;
+        heldBandwidth = units;
+    }
+    if (heldChannel >= 0) return true;
+    const int first = wantChannel >= 0 ? wantChannel : 0;
+    const int last = wantChannel >= 0 ? wantChannel : kBroadcastChannel - 1;
+    for (int c = first; c <= last && heldChannel < 0; ++c) {
+        if (raw1394_channel_modify(handle, unsigned(c), RAW1394_MODIFY_ALLOC) == 0) heldChannel = c;
+    }
+    return heldChannel >= 0;
+}
+
+void Ieee1394Transport::FreeHeld() {
+    if (heldChannel >= 0) raw1394_channel_modify(handle, unsigned(heldChannel), RAW1394_MODIFY_FREE);
+    if (heldBandwidth > 0) raw1394_bandwidth_modify(handle, heldBandwidth, RAW1394_MODIFY_FREE);
+    heldChannel = -1;
+    heldBandwidth = 0;
+}
+
+HRESULT Ieee1394Transport::Connect(int wantChannel, std::string* why) {
     connected = false;
-    broadcast = false;
     if (!WaitForNode(deviceNode)) {
         *why = "the DV unit does not answer";
         return kTransportDeviceGone;
     }
     connectionGeneration = raw1394_get_generation(handle);
-    if (InputPlugHeldElsewhere(deviceNode)) {
-        // Joining another host's channel would put two talkers on it. The broadcast channel is
-        // allocated like any other (there is no plug to compute bandwidth from, as libiec61883
-        // does for a unit without plugs).
-        if (raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_ALLOC) != 0) {
-            *why = "another host holds the DV unit's input plug and the broadcast channel is in use";
-            return kTransportBusy;
-        }
-        broadcast = true;
-        channel = kBroadcastChannel;
-        bandwidth = 0;
-        PLATFORM_LOG("ieee1394", Warning,
-                     "DV unit %s: its input plug is connected by another host; sending on the broadcast "
-                     "channel %d", Ieee1394Discovery::DevicePath(guid).c_str(), kBroadcastChannel);
-    } else {
-        if (!AnyChannelFree()) {
-            *why = "no isochronous channel is free on the bus";
-            return kTransportNoBusResources;
-        }
-        bandwidth = 1;  // allocate bandwidth
-        channel = iec61883_cmp_connect(handle, raw1394_get_local_id(handle), &outputPlug, deviceNode,
-                                       &inputPlug, &bandwidth);
-        if (channel < 0) {
-            // libiec61883 answers -1 when the bandwidth cannot be computed or allocated, or the
-            // plugs cannot be set; it has released what it took.
-            *why = "cannot connect to the DV unit: no isochronous bandwidth or channel is left, or its plugs "
-                   "refused the connection";
-            return kTransportNoBusResources;
-        }
-        connected = true;
+    // The unit's input plugs: the first online one without a connection is ours. One connected
+    // point-to-point means another host sends to the unit, which listens to that channel only.
+    uint32_t impr = 0;
+    const bool readable = ReadQuadlet(handle, deviceNode, 0x980, &impr);
+    if (!readable && errno == EAGAIN) {
+        *why = "the DV unit does not answer";
+        return kTransportDeviceGone;
     }
-    // connectionGeneration stays the one we started in: after a reset seen meanwhile, Recover
-    // restores the connection as after any other reset.
+    const int plugs = readable ? int(impr & 0x1f) : 0;
+    int freePlug = -1, otherChannel = -1;
+    bool anyOnline = false;
+    for (int p = 0; p < plugs; ++p) {
+        uint32_t ipcr = 0;
+        if (!ReadQuadlet(handle, deviceNode, 0x984 + 4 * uint32_t(p), &ipcr)) {
+            *why = "cannot read the DV unit's input plug";
+            return kTransportDeviceGone;
+        }
+        const bool online = (ipcr >> 31) != 0;
+        const int pointToPoint = int((ipcr >> 24) & 0x3f);
+        anyOnline |= online;
+        if (online && pointToPoint > 0 && otherChannel < 0) otherChannel = int((ipcr >> 16) & 0x3f);
+        if (online && pointToPoint == 0 && freePlug < 0) freePlug = p;
+    }
+    if (plugs > 0 && freePlug < 0) {
+        *why = otherChannel >= 0 ? "another host is sending to the DV unit (its input plug is connected on channel " +
+                                       std::to_string(otherChannel) + ")"
+                                 : "the DV unit's input plugs are offline";
+        return anyOnline ? kTransportBusy : kTransportDeviceGone;
+    }
+    // DV at S100 as libiec61883 computes it from the unit's output plug; the same figure for a
+    // unit without plugs, where nothing tells.
+    int units = plugs > 0 ? iec61883_cmp_calc_bandwidth(handle, deviceNode, 0, -1) : -1;
+    if (units < 1) units = kDvBandwidthUnits;
+    if (!Allocate(unsigned(units), plugs > 0 ? wantChannel : kBroadcastChannel)) {
+        const bool noBandwidth = heldBandwidth == 0;
+        FreeHeld();
+        *why = noBandwidth ? "no isochronous bandwidth is left on the bus" : "no isochronous channel is free on the bus";
+        return kTransportNoBusResources;
+    }
+    bandwidth = int(heldBandwidth);
+    channel = heldChannel;
+    broadcast = plugs == 0;
+    inputPlug = freePlug;
+    if (broadcast) return S_OK;
+    if (iec61883_cmp_create_p2p_input(handle, deviceNode, inputPlug, unsigned(channel)) != 0) {
+        *why = "the DV unit's input plug refused the connection";
+        return errno == EAGAIN ? kTransportDeviceGone : kTransportBusy;
+    }
+    connected = true;
     return S_OK;
 }
 
@@ -203,9 +221,10 @@ HRESULT Ieee1394Transport::Open() {
     deviceNode = nodeid_t(0xffc0 | unit.node);
     std::string why;
     HRESULT status = S_OK;
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
         resetPending.store(false);
-        status = Connect(&why);
+        status = Connect(-1, &why);
+        if (SUCCEEDED(status) && resetPending.load()) status = E_PENDING;  // the connection went with the reset
         if (SUCCEEDED(status) || !resetPending.load()) break;
         // A reset took what the attempt had allocated back to the resource manager and may have
         // renumbered the nodes: find the unit again and start over.
@@ -216,7 +235,12 @@ HRESULT Ieee1394Transport::Open() {
         }
         deviceNode = nodeid_t(0xffc0 | unit.node);
     }
-    if (FAILED(status)) return giveUp(status, why);
+    if (status == E_PENDING) status = kTransportDeviceGone, why = "bus resets kept interrupting the connection";
+    if (FAILED(status)) {
+        if (resetPending.load() || connectionGeneration != raw1394_get_generation(handle)) connected = false;
+        ReleaseConnection();
+        return giveUp(status, why);
+    }
     transmitter = iec61883_dv_xmit_init(handle, 0 /* NTSC */, &Feeder, this);
     if (transmitter == nullptr) {
         ReleaseConnection();
@@ -234,12 +258,18 @@ int Ieee1394Transport::Feeder(unsigned char* data, int difBlocks, unsigned int d
 
 int Ieee1394Transport::Feed(unsigned char* data, int difBlocks, unsigned int dropped) {
     lastFeedMs.store(NowMs());
-    if (FAILED(Failure())) return -1;  // stops the transmitter: nothing more goes out
+    // libiec61883 counted the packet before asking for it, whatever we answer.
+    const uint64_t phase = g_dataPackets.fetch_add(uint64_t(difBlocks > 0 ? difBlocks : 0)) % kPacketsPerFrame;
+    if (FAILED(Failure()) || ended.load()) return -1;  // stops the transmitter: nothing more goes out
+    if (draining.load() && !inStart && queue.DryAtFrameBoundary()) {
+        // Close: every accepted frame went out whole; the stream ends here.
+        ended.store(true);
+        return -1;
+    }
     if (difBlocks <= 0) {
         queue.Feed(data, 0, dropped);
         return 0;
     }
-    const uint64_t phase = g_dataPackets.fetch_add(uint64_t(difBlocks)) % kPacketsPerFrame;
     if (alignPackets < 0) alignPackets = int((kPacketsPerFrame - phase) % kPacketsPerFrame);
     if (alignPackets > 0) {
         // Started in mid-count: the tail of the first frame until the SYT packet comes round.
@@ -260,6 +290,10 @@ int Ieee1394Transport::OnBusReset(raw1394handle_t h, unsigned int generation) {
     // Only note it: this may run inside any transaction (and again inside our own); the loop
     // thread finds the unit once the handler has returned.
     transport->latestGeneration.store(generation);
+    // The reset gave the IRM's registers back their initial values: nothing allocated before it
+    // is ours any more (see Allocate).
+    transport->heldBandwidth = 0;
+    transport->heldChannel = -1;
     transport->resetAtMs.store(NowMs());
     transport->linkDown.store(true);
     transport->busResets.fetch_add(1);
@@ -288,16 +322,17 @@ int Ieee1394Transport::Recover() {
     if (latestGeneration.load() != generation) return 0;  // another reset meanwhile: start over
     if (found < 0) return unanswered && waited < kRecoverMs ? 0 : -1;
     deviceNode = nodeid_t(0xffc0 | found);
-    const bool madeNow = connectionGeneration == generation;  // connected after this reset already
-    if (broadcast && !madeNow && raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_ALLOC) != 0) {
-        if (latestGeneration.load() != generation) return 0;
+    // The same channel again, with the bandwidth, and the plug connected anew (the reset cleared
+    // its connection count).
+    std::string why;
+    const HRESULT remade = Connect(channel, &why);
+    if (latestGeneration.load() != generation) return 0;
+    if (FAILED(remade)) {
+        if (remade == kTransportBusy && !connected) {
+            FreeHeld();
+            return -3;  // another host took the unit meanwhile
+        }
         return waited < kRecoverMs ? 0 : -2;
-    }
-    if (connected && !madeNow) {
-        const int remade = iec61883_cmp_reconnect(handle, raw1394_get_local_id(handle), &outputPlug, deviceNode,
-                                                  &inputPlug, &bandwidth, channel);
-        if (latestGeneration.load() != generation) return 0;
-        if (remade < 0) return waited < kRecoverMs ? 0 : -2;
     }
     connectionGeneration = generation;
     resetPending.store(latestGeneration.load() != generation);
@@ -321,14 +356,17 @@ void Ieee1394Transport::Loop() {
     while (!stopLoop.load()) {
         pollfd pfd {fd, POLLIN, 0};
         const int rc = ::poll(&pfd, 1, resetPending.load() ? 10 : 100);
-        if (rc > 0 && raw1394_loop_iterate(handle) < 0) {
+        // Once the stream ended the feeder refuses every packet; that is no failure.
+        if (rc > 0 && raw1394_loop_iterate(handle) < 0 && !ended.load()) {
             if (SUCCEEDED(Failure())) fail(kTransportDeviceGone, "IEEE 1394 transmission failed");
             return;
         }
+        if (ended.load()) continue;
         if (resetPending.load()) {
             const int recovered = Recover();
             if (recovered == -1) return fail(kTransportDeviceGone, "the DV unit was unplugged");
             if (recovered == -2) return fail(kTransportDeviceGone, "the connection to the DV unit could not be remade");
+            if (recovered == -3) return fail(kTransportBusy, "another host took the DV unit after a bus reset");
         }
         if (NowMs() - lastFeedMs.load() > kTransportStallTimeoutMs) {
             return fail(kTransportTimeout, "the IEEE 1394 bus stopped taking packets");
@@ -340,7 +378,7 @@ HRESULT Ieee1394Transport::SendFrame(const uint8_t* frame, size_t size) {
     if (const HRESULT hr = Failure(); FAILED(hr)) return hr;
     if (transmitter == nullptr) return Fail(kTransportDeviceGone, "the DV unit is not connected");
     if (frame == nullptr || size != kFrameBytes) return E_INVALIDARG;
-    if (!started) firstFrame.assign(frame, frame + size);
+    if (!started && queue.queued() == 0) firstFrame.assign(frame, frame + size);
     const auto result = queue.Push(frame, kTransportStallTimeoutMs);
     if (result == Ieee1394FrameQueue::PushResult::Cancelled) {
         const HRESULT hr = Failure();
@@ -349,16 +387,20 @@ HRESULT Ieee1394Transport::SendFrame(const uint8_t* frame, size_t size) {
     if (result == Ieee1394FrameQueue::PushResult::TimedOut) {
         return Fail(kTransportTimeout, "the IEEE 1394 bus took no frame");
     }
-    if (!started) {
-        started = true;
-        alignPackets = -1;
-        if (iec61883_dv_xmit_start(transmitter, channel) != 0) {
-            return Fail(kTransportDeviceGone, "cannot start IEEE 1394 transmission");
-        }
-        stopLoop.store(false);
-        loopThread = std::thread(&Ieee1394Transport::Loop, this);
-        pthread_setname_np(loopThread.native_handle(), "ieee1394-loop");  // for benchmarks and debuggers
-    }
+    if (!started && queue.queued() >= kStartFrames) return Start();
+    return S_OK;
+}
+
+HRESULT Ieee1394Transport::Start() {
+    started = true;
+    alignPackets = -1;
+    inStart = true;
+    const int rc = iec61883_dv_xmit_start(transmitter, channel);
+    inStart = false;
+    if (rc != 0) return Fail(kTransportDeviceGone, "cannot start IEEE 1394 transmission");
+    stopLoop.store(false);
+    loopThread = std::thread(&Ieee1394Transport::Loop, this);
+    pthread_setname_np(loopThread.native_handle(), "ieee1394-loop");  // for benchmarks and debuggers
     return S_OK;
 }
 
@@ -367,19 +409,43 @@ void Ieee1394Transport::Cancel() { queue.Cancel(); }
 void Ieee1394Transport::ReleaseConnection() {
     // After a reset we did not recover from, the resource manager has taken channel and bandwidth
     // back and the unit's node number may be another unit's: nothing of ours is left to free.
-    if (resetPending.load() || connectionGeneration != raw1394_get_generation(handle)) return;
-    if (broadcast) raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_FREE);
-    broadcast = false;
-    if (!connected) return;
-    iec61883_cmp_disconnect(handle, raw1394_get_local_id(handle), outputPlug, deviceNode, inputPlug,
-                            unsigned(channel), unsigned(bandwidth));
+    // What we still hold (the reset handler cleared the rest) is freed either way.
+    if (connected && !resetPending.load() && connectionGeneration == raw1394_get_generation(handle)) {
+        // One connection less on our channel (the plug goes back to 63 with none left), by
+        // compare-and-swap as plugs change.
+        const uint32_t offset = 0x984 + 4 * uint32_t(inputPlug);
+        uint32_t ipcr = 0;
+        const int count = ReadQuadlet(handle, deviceNode, offset, &ipcr) ? int((ipcr >> 24) & 0x3f) : 0;
+        if (count > 0 && int((ipcr >> 16) & 0x3f) == channel) {
+            uint32_t next = (ipcr & ~(0x3fu << 24)) | uint32_t(count - 1) << 24;
+            if (count == 1) next = (next & ~(0x3fu << 16)) | uint32_t(kBroadcastChannel) << 16;
+            quadlet_t old = 0;
+            raw1394_lock(handle, deviceNode, kCsrBase + offset, RAW1394_EXTCODE_COMPARE_SWAP, htonl(next), htonl(ipcr), &old);
+        }
+    }
     connected = false;
+    FreeHeld();
 }
 
 void Ieee1394Transport::Close() {
+    // Frames accepted but not yet started: start now (the feeder repeats the last one to fill
+    // the prebuffer; they are counted as repeats).
+    if (!started && transmitter != nullptr && queue.queued() > 0 && SUCCEEDED(Failure())) Start();
+    if (loopThread.joinable() && SUCCEEDED(Failure())) {
+        // Drain: the loop thread sends the queued frames, then the feeder ends the stream on a
+        // frame boundary. Bounded: the queue's frames at the bus's pace, with room to spare.
+        draining.store(true);
+        const int64_t deadline = NowMs() + int64_t(queue.queued() + 2) * 34 + 2000;
+        while (!ended.load() && SUCCEEDED(Failure()) && NowMs() < deadline) {
+            timespec tick {0, 2000000};
+            nanosleep(&tick, nullptr);
+        }
+    }
     stopLoop.store(true);
     if (loopThread.joinable()) loopThread.join();
     if (transmitter != nullptr) {
+        // A stream that ended cleanly is flushed from the ring before the context stops.
+        iec61883_dv_set_synch(transmitter, ended.load() ? 1 : 0);
         iec61883_dv_close(transmitter);
         transmitter = nullptr;
     }
