@@ -110,18 +110,22 @@ bool Ieee1394Transport::WaitForNode(nodeid_t node) {
 
 bool Ieee1394Transport::Allocate(unsigned units, int wantChannel) {
     // An allocation answered after a reset's event survives it: the reset handler, run inside the
-    // call, has cleared only what was held before.
-    if (heldBandwidth == 0 && units > 0) {
-        if (raw1394_bandwidth_modify(handle, units, RAW1394_MODIFY_ALLOC) != 0) return false;
-        heldBandwidth = units;
-    }
-    if (heldChannel >= 0) return true;
+    // call, has cleared only what was held before. So a reset during the channel's allocation
+    // takes the bandwidth allocated before it: allocate again until both are held.
     const int first = wantChannel >= 0 ? wantChannel : 0;
     const int last = wantChannel >= 0 ? wantChannel : kBroadcastChannel - 1;
-    for (int c = first; c <= last && heldChannel < 0; ++c) {
-        if (raw1394_channel_modify(handle, unsigned(c), RAW1394_MODIFY_ALLOC) == 0) heldChannel = c;
+    for (int round = 0; round < 4; ++round) {
+        if (heldBandwidth == 0) {
+            if (raw1394_bandwidth_modify(handle, units, RAW1394_MODIFY_ALLOC) != 0) return false;
+            heldBandwidth = units;
+        }
+        for (int c = first; c <= last && heldChannel < 0; ++c) {
+            if (raw1394_channel_modify(handle, unsigned(c), RAW1394_MODIFY_ALLOC) == 0) heldChannel = c;
+        }
+        if (heldChannel < 0) return false;
+        if (heldBandwidth > 0) return true;
     }
-    return heldChannel >= 0;
+    return false;
 }
 
 void Ieee1394Transport::FreeHeld() {
@@ -181,10 +185,24 @@ HRESULT Ieee1394Transport::Connect(int wantChannel, std::string* why) {
     channel = heldChannel;
     broadcast = plugs == 0;
     inputPlug = freePlug;
+    connectionGeneration = raw1394_get_generation(handle);
     if (broadcast) return S_OK;
-    if (iec61883_cmp_create_p2p_input(handle, deviceNode, inputPlug, unsigned(channel)) != 0) {
+    // Our point-to-point connection, by compare-and-swap. It holds in the generation the lock was
+    // sent in (a reset before it refuses the lock, one after it clears the plug).
+    const uint32_t offset = 0x984 + 4 * uint32_t(inputPlug);
+    uint32_t ipcr = 0;
+    quadlet_t old = 0;
+    bool locked = ReadQuadlet(handle, deviceNode, offset, &ipcr) && ((ipcr >> 24) & 0x3f) == 0;
+    if (locked) {
+        const uint32_t next = (ipcr & ~(0x3fu << 24) & ~(0x3fu << 16)) | 1u << 24 | uint32_t(channel) << 16;
+        connectionGeneration = raw1394_get_generation(handle);
+        locked = raw1394_lock(handle, deviceNode, kCsrBase + offset, RAW1394_EXTCODE_COMPARE_SWAP, htonl(next),
+                              htonl(ipcr), &old) == 0 &&
+                 ntohl(old) == ipcr;
+    }
+    if (!locked) {
         *why = "the DV unit's input plug refused the connection";
-        return errno == EAGAIN ? kTransportDeviceGone : kTransportBusy;
+        return kTransportDeviceGone;
     }
     connected = true;
     return S_OK;
@@ -224,7 +242,9 @@ HRESULT Ieee1394Transport::Open() {
     for (int attempt = 0; attempt < 5; ++attempt) {
         resetPending.store(false);
         status = Connect(-1, &why);
-        if (SUCCEEDED(status) && resetPending.load()) status = E_PENDING;  // the connection went with the reset
+        // A connection made before a reset went with it; one made after its event stands.
+        if (SUCCEEDED(status) && connectionGeneration != raw1394_get_generation(handle)) status = E_PENDING;
+        if (SUCCEEDED(status)) resetPending.store(false);
         if (SUCCEEDED(status) || !resetPending.load()) break;
         // A reset took what the attempt had allocated back to the resource manager and may have
         // renumbered the nodes: find the unit again and start over.
@@ -324,8 +344,16 @@ int Ieee1394Transport::Recover() {
     deviceNode = nodeid_t(0xffc0 | found);
     // The same channel again, with the bandwidth, and the plug connected anew (the reset cleared
     // its connection count).
+    if (connectionGeneration == generation && (connected || broadcast)) {
+        // Remade after this reset's event already (in Open, or a turn ago).
+        resetPending.store(latestGeneration.load() != generation);
+        if (resetPending.load()) return 0;
+        linkDown.store(false);
+        return 1;
+    }
     std::string why;
     const HRESULT remade = Connect(channel, &why);
+    if (SUCCEEDED(remade) && connectionGeneration != latestGeneration.load()) return 0;
     if (latestGeneration.load() != generation) return 0;
     if (FAILED(remade)) {
         if (remade == kTransportBusy && !connected) {

@@ -217,10 +217,10 @@ TEST(Ieee1394TransportOnBus, EveryPacketCarriesTheNextBlockAndFramesStartOnTheSy
     FrameReceiver receiver(transport.statistics().channel);
     ASSERT_TRUE(receiver.started());
     EXPECT_EQ(S_OK, SendFrames(transport, 30));
+    transport.Close();  // drains
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the receiver catch up
-    transport.Close();
-    // Close does not wait for the frames still queued (at most three).
-    EXPECT_GE(transport.statistics().framesSent, 27u);
+    EXPECT_EQ(30u, transport.statistics().framesSent);
+    EXPECT_EQ(0u, transport.statistics().framesRepeated);
     std::lock_guard<std::mutex> guard(receiver.lock);
     EXPECT_EQ(0, receiver.bad) << "frames came back changed";
     ASSERT_GE(receiver.tags.size(), 20u);
@@ -383,6 +383,110 @@ TEST(Ieee1394TransportOnBus, AfterAnUnplugNothingMoreIsSentAndCloseFreesOnlyWhat
     EXPECT_EQ(packets, StatusValue("isochronous packets", "packets "));
     EXPECT_EQ(dv::kTransportDeviceGone, SendFrames(transport, 1));
     transport.Close();
+    EXPECT_EQ(4915 - 1200, StatusValue("IRM bandwidth available", "available "));
+    EXPECT_EQ(63, StatusValue("IRM channels available", "available "));
+}
+
+// The frames' tags in wire order, one per whole frame (from each frame header on).
+std::vector<int> WireTags(const std::vector<sim1394::CapturedPacket>& data) {
+    std::vector<int> tags;
+    size_t first = 0;
+    while (first < data.size() && !data[first].StartsFrame()) ++first;
+    for (size_t j = first; j + 250 <= data.size(); j += 250) tags.push_back(data[j].Block()[3]);
+    return tags;
+}
+
+// Every accepted frame goes out whole, once, from the first: no repeats of frame 1 while the
+// transmitter fills its prebuffer, none cut or dropped by Close.
+TEST(Ieee1394TransportOnBus, EveryAcceptedFrameIsSentWholeOnceAndCloseEndsOnAFrameBoundary) {
+    if (!OnBus()) {
+        const std::string capture = TempPath("drain.iso");
+        RunInner("", capture);
+        const auto streams = Streams(capture);
+        ASSERT_EQ(2u, streams.size());
+        for (size_t s = 0; s < 2; ++s) {
+            ExpectWholeAlignedFrames(streams[s], 5);
+            const std::vector<int> tags = WireTags(streams[s]);
+            std::vector<int> expected;
+            for (int t = s == 0 ? 1 : 50; t < (s == 0 ? 1 + 17 : 50 + 6); ++t) expected.push_back(t);
+            EXPECT_EQ(expected, tags) << "stream " << s;
+            size_t first = 0;
+            while (!streams[s][first].StartsFrame()) ++first;
+            EXPECT_EQ(0u, (streams[s].size() - first) % 250) << "the last frame was cut";
+        }
+        return;
+    }
+    for (const auto& [count, first] : {std::pair{17, 1}, std::pair{6, 50}}) {
+        dv::Ieee1394Transport transport(kCamcorderGuid);
+        ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+        ASSERT_EQ(S_OK, SendFrames(transport, count, first));
+        transport.Cancel();  // as the device filter stops: Close still drains
+        transport.Close();
+        EXPECT_EQ(uint64_t(count), transport.statistics().framesSent);
+    }
+}
+
+// Resources are exact: after Open (or its failure) and Close the IRM holds exactly the stream's
+// allocation or nothing, whatever request of Open a bus reset lands on.
+TEST(Ieee1394TransportOnBus, ResourcesAreExactWithAResetAtEveryRequestOfOpen) {
+    if (!OnBus()) {
+        RunInner("");
+        return;
+    }
+    for (int after = 1; after <= 90; ++after) {
+        ASSERT_NE(std::string::npos, Control("reset-after " + std::to_string(after) + " 0").find("ok"));
+        dv::Ieee1394Transport transport(kCamcorderGuid);
+        const HRESULT hr = transport.Open();
+        Control("reset-after 0");
+        const long plug = StatusValue("camcorder 0 input plug", "plug: ");
+        const long bandwidth = StatusValue("IRM bandwidth available", "available ");
+        const long channels = StatusValue("IRM channels available", "available ");
+        if (SUCCEEDED(hr)) {
+            EXPECT_EQ(1, plug) << after;
+            EXPECT_EQ(4915 - 2512, bandwidth) << "reset before request " << after;
+            EXPECT_EQ(63, channels) << "reset before request " << after;
+            EXPECT_EQ(S_OK, SendFrames(transport, 5)) << after;
+        } else {
+            EXPECT_EQ(0, plug) << after << ": " << transport.LastError();
+            EXPECT_EQ(4915, bandwidth) << after;
+            EXPECT_EQ(64, channels) << after;
+        }
+        transport.Close();
+        EXPECT_EQ(0, StatusValue("camcorder 0 input plug", "plug: ")) << after;
+        EXPECT_EQ(4915, StatusValue("IRM bandwidth available", "available ")) << after;
+        EXPECT_EQ(64, StatusValue("IRM channels available", "available ")) << after;
+    }
+}
+
+TEST(Ieee1394TransportOnBus, WithoutBandwidthOrAChannelOpenFailsAndHoldsNothing) {
+    if (!OnBus()) {
+        for (const char* bus : {"--only-channel-63", "--bandwidth 2000"}) {
+            setenv("TAMSEL_BUS_CASE", bus, 1);
+            RunInner(bus);
+        }
+        return;
+    }
+    const std::string bus = getenv("TAMSEL_BUS_CASE") != nullptr ? getenv("TAMSEL_BUS_CASE") : "";
+    dv::Ieee1394Transport transport(kCamcorderGuid);
+    EXPECT_EQ(dv::kTransportNoBusResources, transport.Open()) << bus;
+    transport.Close();
+    EXPECT_EQ(bus == "--bandwidth 2000" ? 2000 : 4915, StatusValue("IRM bandwidth available", "available ")) << bus;
+    EXPECT_EQ(bus == "--bandwidth 2000" ? 64 : 1, StatusValue("IRM channels available", "available ")) << bus;
+    EXPECT_EQ(0, StatusValue("camcorder 0 input plug", "plug: ")) << bus;
+}
+
+// Another host sends to the unit: it listens to that host's channel, so nothing we send would be
+// recorded. Open fails as busy, and touches and allocates nothing.
+TEST(Ieee1394TransportOnBus, AUnitAnotherHostSendsToIsBusy) {
+    if (!OnBus()) {
+        RunInner("--preconnect");
+        return;
+    }
+    dv::Ieee1394Transport transport(kCamcorderGuid);
+    EXPECT_EQ(dv::kTransportBusy, transport.Open());
+    EXPECT_NE(std::string::npos, transport.LastError().find("another host")) << transport.LastError();
+    transport.Close();
+    EXPECT_NE(std::string::npos, Control("status").find("input plug: 1 point-to-point, channel 5 (another host)"));
     EXPECT_EQ(4915 - 1200, StatusValue("IRM bandwidth available", "available "));
     EXPECT_EQ(63, StatusValue("IRM channels available", "available "));
 }
