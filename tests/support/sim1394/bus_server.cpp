@@ -239,6 +239,12 @@ bool BusServer::ServeClient(int fd) {
             message.insert(message.end(), info.begin(), info.end());
         }
         SendTo(fd, message.data(), message.size());
+        if (stalled) {
+            IsoStallMsg m {};
+            m.h = {MsgType::IsoStall, 0};
+            m.stalled = 1;
+            SendTo(fd, &m, sizeof m);
+        }
         break;
     }
     case MsgType::IsoResource:
@@ -465,6 +471,10 @@ void BusServer::HandleIso(const uint8_t* data, size_t size) {
         for (auto& node : nodes) {
             if (node->ListeningChannel() == int(p.channel)) node->Receive(p.cycle, payload, p.length);
         }
+        if (stallAtFrames >= 0 && recorder != nullptr && int64_t(recorder->statistics().framesRecorded) >= stallAtFrames) {
+            stallAtFrames = -1;
+            SetStalled(true);
+        }
         for (auto& [fd, client] : clients) {
             if (client.listenChannel != int(p.channel)) continue;
             std::vector<uint8_t>& out = forward[fd];
@@ -659,6 +669,24 @@ std::string BusServer::HandleControl(const std::string& command) {
         resetAfterDelayMs = delay;
         return "ok\n";
     }
+    if (verb == "stall") {
+        // stall [after-frames N] | stall off: the host's isochronous DMA stops taking packets
+        // (now, or once the first camcorder or deck has recorded N more frames).
+        std::string word;
+        in >> word;
+        if (word == "off") {
+            stallAtFrames = -1;
+            SetStalled(false);
+        } else if (word == "after-frames") {
+            int frames = 0;
+            in >> frames;
+            if (recorder == nullptr) return "error: no camcorder or deck records\n";
+            stallAtFrames = int64_t(recorder->statistics().framesRecorded) + std::max(frames, 0);
+        } else {
+            SetStalled(true);
+        }
+        return "ok\n";
+    }
     if (verb == "unplug") {
         std::string rest;
         std::getline(in, rest);
@@ -678,7 +706,18 @@ std::string BusServer::HandleControl(const std::string& command) {
         return text;
     }
     return "error: unknown command (reset [DELAY_MS] [nodes-first] [host|by=N] | reset-after REQUESTS [DELAY_MS] | "
-           "unplug [NODE] | fcp-delay MS | fcp-interim OPCODE [FINAL_MS] | status)\n";
+           "unplug [NODE] | stall [after-frames N] | stall off | fcp-delay MS | fcp-interim OPCODE [FINAL_MS] | "
+           "status)\n";
+}
+
+void BusServer::SetStalled(bool on) {
+    stalled = on;
+    log.push_back(std::string(on ? "isochronous transmission stalled" : "isochronous transmission resumed") +
+                  " at cycle " + std::to_string(CycleNow()));
+    IsoStallMsg m {};
+    m.h = {MsgType::IsoStall, 0};
+    m.stalled = on ? 1 : 0;
+    for (auto& [fd, client] : clients) SendTo(fd, &m, sizeof m);
 }
 
 std::string BusServer::StateText() const {
@@ -693,7 +732,8 @@ std::string BusServer::StateText() const {
         out << node->name() << " input plug: " << ((ipcr >> 24) & 0x3f) << " point-to-point, channel "
             << ((ipcr >> 16) & 0x3f) << (node->heldByOtherHost() ? " (another host)" : "") << "\n";
     }
-    out << "isochronous packets " << capturedPackets << ", last cycle " << lastCycle << "\n";
+    out << "isochronous packets " << capturedPackets << ", last cycle " << lastCycle << (stalled ? ", stalled" : "")
+        << "\n";
     return out.str();
 }
 

@@ -13,7 +13,8 @@
 // Isochronous resources are allocated by the kernel in the current generation (IsoResource), an
 // unplugged device's file is shut down (and hangs up) two seconds after its reset, and FCP
 // answers come a few milliseconds after the command's write completed (for chosen opcodes an
-// INTERIM first, the final answer later).
+// INTERIM first, the final answer later). `stall` stops every client's isochronous ring (no
+// packet goes out, no interrupt comes), as a hung DMA context does.
 //
 // Threads: Start runs the bus on its own thread; everything below is touched by that thread
 // only, except RequestStop, Reset and Unplug (any thread; they hand over through `commandLock`
@@ -98,6 +99,8 @@ private:
     void BusReset(int delayMs, bool nodesFirst, int causedBy = -1);
     void Unplug(const std::string& which);
     void ApplyExhaustion();
+    // Tells every client's isochronous context to stop (or resume) taking packets.
+    void SetStalled(bool on);
     void DeliverDueEvents();
     void ArmTimer();
     uint32_t NodeCount() const { return uint32_t(nodes.size()) + 1; }
@@ -139,6 +142,8 @@ private:
     std::vector<uint64_t> resetCycles;
     int resetAfterRequests = 0;  // > 0: a bus reset comes just before that many more requests are served
     int resetAfterDelayMs = -1;
+    bool stalled = false;         // the clients' rings are stalled
+    int64_t stallAtFrames = -1;   // stall once the recorder has recorded this many frames
 };
 
 }  // namespace sim1394

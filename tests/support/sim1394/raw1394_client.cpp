@@ -15,8 +15,11 @@
 // - raw1394_loop_iterate handles every ready source once and returns the last one's status;
 // - isochronous transmission is a DMA ring of buf_packets that the handler fills; the bus takes
 //   the queued packets at 8000 a second; every irq_interval-th queued packet carries the
-//   interrupt flag, and only its interrupt wakes the handle to refill the ring; stopping drops
-//   what is queued, and raw1394_iso_xmit_sync waits, without limit, until the ring is empty;
+//   interrupt flag, and only its interrupt wakes the handle to refill the ring: one event per
+//   flagged packet, one event per loop turn, each counting irq_interval packets as gone, as
+//   fw-iso.c's packet_count does; stopping drops what is queued, and raw1394_iso_xmit_sync
+//   waits, without limit, until the ring is empty;
+// - a stalled bus (sim1394 --ctl stall) takes no packet from the ring and raises no interrupt;
 // - an isochronous receive context gets every packet of its channel that the bus carries, the
 //   host's own included, and hands it to the handler as the packets arrive (dropped is 0; a
 //   receiver that falls far behind loses packets).
@@ -120,11 +123,14 @@ struct raw1394_handle {
         std::vector<bool> interrupt;  // ring slots' interrupt flags
         unsigned head = 0;            // next slot to fill
         unsigned count = 0;           // queued, not yet on the bus
+        unsigned believed = 0;        // fw-iso.c packet_count: queued less irq_interval per event taken
+        unsigned events = 0;          // interrupts of flagged packets sent, not yet taken by the loop
         unsigned phase = 0;           // fw-iso.c packet_phase: the flag goes on phase irq_interval - 1
         unsigned prebuffer = 0;
         uint64_t nextCycle = 0;       // bus cycle of the oldest queued packet
         unsigned skipQueued = 0;      // xmit_sync's flagged skip packet, after the queued ones
     } iso;
+    bool stalled = false;  // the bus takes no isochronous packet (sim1394 --ctl stall)
 
     raw1394_handle() {
         for (int64_t& d : nodeDevice) d = -1;
@@ -150,6 +156,8 @@ bool SendMessage(raw1394handle_t h, const void* data, size_t size) {
     }
     return true;
 }
+
+void ArmTimer(raw1394handle_t h);
 
 // A device's bus-reset event (or its GET_INFO): fw.c's handle_device_event bookkeeping.
 // Returns the bytes taken; 0 when malformed.
@@ -223,6 +231,16 @@ int Dispatch(raw1394handle_t h, const uint8_t* data, size_t size) {
     case MsgType::NodeUpdate:
         ApplyDeviceInfo(h, data + sizeof(MsgHeader), size - sizeof(MsgHeader));
         return 0;
+    case MsgType::IsoStall: {
+        IsoStallMsg m;
+        if (size < sizeof m) return 0;
+        memcpy(&m, data, sizeof m);
+        h->stalled = m.stalled != 0;
+        // Taken up again: the ring goes on from the next cycle, as a DMA program woken up.
+        if (!h->stalled && h->iso.running) h->iso.nextCycle = std::max<uint64_t>(h->iso.nextCycle, uint64_t(BusCycleNow(h) + 1));
+        if (h->iso.running) ArmTimer(h);
+        return 0;
+    }
     case MsgType::DeviceShutdown: {
         // The hang-up of a gone device's file: fw.c closes it and forgets its node number.
         DeviceShutdownMsg m;
@@ -293,7 +311,9 @@ bool ReceiveOne(raw1394handle_t h, int* status) {
 void ArmTimer(raw1394handle_t h) {
     itimerspec due {};
     auto& iso = h->iso;
-    if (iso.running && (iso.count > 0 || iso.skipQueued > 0)) {
+    if (iso.running && iso.events > 0) {
+        due.it_value.tv_nsec = 1;  // an event waits to be taken: readable at once
+    } else if (iso.running && !h->stalled && (iso.count > 0 || iso.skipQueued > 0)) {
         unsigned ahead = iso.count + iso.skipQueued;
         for (unsigned i = 0; i < iso.count; ++i) {
             const unsigned slot = (iso.head + iso.bufPackets - iso.count + i) % iso.bufPackets;
@@ -315,7 +335,7 @@ void ArmTimer(raw1394handle_t h) {
 // -1 when it reports an error.
 int QueueXmitPackets(raw1394handle_t h, unsigned limit, int cycle) {
     auto& iso = h->iso;
-    while (iso.xmit != nullptr && iso.count < limit && iso.count < iso.bufPackets) {
+    while (iso.xmit != nullptr && iso.believed < limit && iso.count < iso.bufPackets) {
         const unsigned slot = iso.head;
         unsigned int len = 0;
         unsigned char tag = 0, sy = 0;
@@ -327,6 +347,7 @@ int QueueXmitPackets(raw1394handle_t h, unsigned limit, int cycle) {
             iso.phase = (iso.phase + 1) % iso.irqInterval;
             iso.head = (slot + 1) % iso.bufPackets;
             ++iso.count;
+            ++iso.believed;
             if (cycle >= 0) cycle = (cycle + 1) % kCyclesPerSecond;
             continue;
         }
@@ -340,11 +361,12 @@ int QueueXmitPackets(raw1394handle_t h, unsigned limit, int cycle) {
     return 0;
 }
 
-// Puts the packets whose cycle has come on the bus, in batches as the DMA would; true in
-// *interrupted when a flagged packet (or xmit_sync's skip packet) went out.
-bool FlushDuePackets(raw1394handle_t h, bool* interrupted) {
+// Puts the packets whose cycle has come on the bus, in batches as the DMA would; each flagged
+// packet (and xmit_sync's skip packet) that went out adds an event for the loop.
+bool FlushDuePackets(raw1394handle_t h) {
     auto& iso = h->iso;
     const int64_t now = BusCycleNow(h);
+    if (h->stalled) return true;
     std::vector<uint8_t> message(sizeof(IsoPacketsMsg));
     uint32_t inMessage = 0;
     auto send = [&]() {
@@ -375,12 +397,12 @@ bool FlushDuePackets(raw1394handle_t h, bool* interrupted) {
         ++inMessage;
         --iso.count;
         ++iso.nextCycle;
-        *interrupted |= iso.interrupt[slot];
+        if (iso.interrupt[slot]) ++iso.events;
     }
     if (iso.count == 0 && iso.skipQueued > 0 && int64_t(iso.nextCycle) <= now) {
         iso.skipQueued = 0;  // a skipped cycle, sent as nothing
         ++iso.nextCycle;
-        *interrupted = true;
+        ++iso.events;
     }
     // The ring ran dry: the context idles until packets come, as a starved DMA program does.
     if (iso.count == 0 && int64_t(iso.nextCycle) <= now) iso.nextCycle = uint64_t(now + 1);
@@ -393,12 +415,15 @@ int ServiceIso(raw1394handle_t h) {
     uint64_t expirations = 0;
     if (::read(h->timer, &expirations, sizeof expirations) < 0) return 0;
     if (!h->iso.running) return 0;
-    bool interrupted = false;
-    if (!FlushDuePackets(h, &interrupted)) return -1;
+    if (!FlushDuePackets(h)) return -1;
     int rc = 0;
-    if (interrupted) {
-        const int cycle = int((h->iso.nextCycle + h->iso.count) % kCyclesPerSecond);
-        rc = QueueXmitPackets(h, h->iso.bufPackets, cycle);
+    auto& iso = h->iso;
+    if (iso.events > 0) {
+        // One event per turn (the kernel's read gives one): irq_interval packets gone.
+        --iso.events;
+        iso.believed = iso.believed > iso.irqInterval ? iso.believed - iso.irqInterval : 0;
+        const int cycle = int((iso.nextCycle + iso.count) % kCyclesPerSecond);
+        rc = QueueXmitPackets(h, iso.bufPackets, cycle);
     }
     if (h->iso.running) ArmTimer(h);
     return rc;
@@ -841,6 +866,8 @@ int raw1394_iso_xmit_sync(raw1394handle_t h) {
     }
     iso.phase = 0;
     iso.count = 0;
+    iso.believed = 0;
+    iso.events = 0;
     return 0;
 }
 
@@ -855,6 +882,8 @@ void raw1394_iso_stop(raw1394handle_t h) {
     // The context stops: what was queued to the controller and not yet sent is dropped.
     h->iso.running = false;
     h->iso.count = 0;
+    h->iso.believed = 0;
+    h->iso.events = 0;
     h->iso.skipQueued = 0;
     if (h->timer >= 0) ArmTimer(h);
 }

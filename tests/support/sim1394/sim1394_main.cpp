@@ -20,7 +20,8 @@ namespace {
 
 const char kUsage[] =
     "usage: sim1394 [OPTIONS] -- COMMAND [ARGS...]\n"
-    "       sim1394 --ctl reset [DELAY_MS] [nodes-first] | reset-after N [DELAY_MS] | unplug [NODE] | status\n"
+    "       sim1394 --ctl reset [DELAY_MS] [nodes-first] | reset-after N [DELAY_MS] | unplug [NODE] |\n"
+    "                     stall [after-frames N] | stall off | status\n"
     "\n"
     "Runs COMMAND and its children on a simulated IEEE 1394 bus and exits with COMMAND's status.\n"
     "Programs find the bus through the test libraw1394 in the sim1394-lib/ folder beside this program,\n"
@@ -52,6 +53,11 @@ const char kUsage[] =
     "                                                 N more asynchronous requests (from anyone)\n"
     "  sim1394 --ctl unplug [NODE]                    unplug NODE (e.g. 'camcorder 0'; default: the\n"
     "                                                 first camcorder or deck), with its bus reset\n"
+    "  sim1394 --ctl stall [after-frames N]           the host's isochronous transmission stops taking\n"
+    "                                                 packets (no packet goes out, no interrupt comes),\n"
+    "                                                 now or once the first camcorder or deck recorded\n"
+    "                                                 N more frames\n"
+    "  sim1394 --ctl stall off                        it takes packets again\n"
     "  sim1394 --ctl status                           IRM and plug state\n"
     "or with signals to the sim1394 process: SIGUSR1 causes a bus reset, SIGUSR2 unplugs the first\n"
     "camcorder or deck.\n"

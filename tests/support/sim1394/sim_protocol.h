@@ -42,6 +42,7 @@ enum class MsgType : uint32_t {
     Fcp,          // a write to the local node's FCP command or response register
     IsoReceive,   // packets of the channel the client listens on (laid out as IsoPackets)
     DeviceShutdown,  // the kernel shut a gone device's file down: it hangs up (DeviceShutdownMsg)
+    IsoStall,     // the bus stops (or resumes) taking isochronous packets (IsoStallMsg)
 };
 
 enum class RequestKind : uint32_t { Read = 1, Write, Lock };
@@ -121,6 +122,11 @@ struct BusResetMsg {
 struct NodeUpdateMsg {
     MsgHeader h;
     DeviceInfo info;  // followed by the ROM
+};
+
+struct IsoStallMsg {
+    MsgHeader h;
+    uint32_t stalled;  // 1: no packet leaves any ring and no interrupt comes; 0: taken up again
 };
 
 struct DeviceShutdownMsg {
