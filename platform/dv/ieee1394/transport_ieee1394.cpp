@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "log.h"
@@ -31,6 +32,19 @@ constexpr int kDvBandwidthUnits = 2512;
 // libiec61883's DV transmitter prebuffers 1000 packets (up to 937 data packets) inside its
 // start: four frames must be queued then, or it fills the rest with repeats of the first.
 constexpr size_t kStartFrames = 4;
+// libiec61883's DV ring (dv.c: buffer_packets 1000, irq_interval 250). fw-iso.c refills on each
+// interrupt event as if irq_interval packets left, so when the feeder refuses inside a refill the
+// ring holds 3 flagged packets and fewer than 250 after the last: 3 more events, then that tail.
+constexpr uint64_t kRingPackets = 1000;
+constexpr uint64_t kIrqInterval = 250;
+constexpr int kRingEventsAfterEnd = int((kRingPackets - kIrqInterval) / kIrqInterval);
+static_assert(kRingPackets % kIrqInterval == 0);
+constexpr int64_t kPacketsPerSecond = 8000;
+// Room for a loop thread that is late on a loaded machine (the bus does not wait for it).
+constexpr int64_t kTailMarginMs = 20;
+constexpr int64_t kDrainMarginMs = 1500;
+// NTSC frames on the wire: 30000/1001 a second.
+int64_t FrameMs(int64_t frames) { return frames * 1001 / 30; }
 
 // The transmitting transport, for the bus reset handler, which is only given the handle; at most
 // one per process (libiec61883's DV transmitter counts in process-wide statics).
@@ -90,6 +104,7 @@ Ieee1394Transport::Statistics Ieee1394Transport::statistics() {
     s.packetsDropped = c.packetsDropped;
     s.busResets = busResets.load();
     s.framesLostInResets = framesLost.load();
+    s.framesNotSent = framesNotSent.load();
     s.channel = channel;
     s.broadcast = broadcast;
     return s;
@@ -280,12 +295,19 @@ int Ieee1394Transport::Feed(unsigned char* data, int difBlocks, unsigned int dro
     lastFeedMs.store(NowMs());
     // libiec61883 counted the packet before asking for it, whatever we answer.
     const uint64_t phase = g_dataPackets.fetch_add(uint64_t(difBlocks > 0 ? difBlocks : 0)) % kPacketsPerFrame;
-    if (FAILED(Failure()) || ended.load()) return -1;  // stops the transmitter: nothing more goes out
+    if (ended.load()) {
+        // After the end we are asked once per interrupt event: the ring's drain, seen.
+        eventsAfterEnd.fetch_add(1);
+        return -1;
+    }
+    if (FAILED(Failure())) return -1;  // stops the transmitter: nothing more goes out
     if (draining.load() && !inStart && queue.DryAtFrameBoundary()) {
-        // Close: every accepted frame went out whole; the stream ends here.
+        // Close: every accepted frame is in the ring, whole; the stream ends here.
+        endPackets.store(packetsQueued);
         ended.store(true);
         return -1;
     }
+    ++packetsQueued;
     if (difBlocks <= 0) {
         queue.Feed(data, 0, dropped);
         return 0;
@@ -298,7 +320,6 @@ int Ieee1394Transport::Feed(unsigned char* data, int difBlocks, unsigned int dro
         --alignPackets;
         return 0;
     }
-    if (phase == 0 && linkDown.load()) framesLost.fetch_add(1);
     queue.Feed(data, difBlocks * int(kBlockBytes / 80), dropped);
     return 0;
 }
@@ -315,7 +336,7 @@ int Ieee1394Transport::OnBusReset(raw1394handle_t h, unsigned int generation) {
     transport->heldBandwidth = 0;
     transport->heldChannel = -1;
     transport->resetAtMs.store(NowMs());
-    transport->linkDown.store(true);
+    if (!transport->linkDown.exchange(true)) transport->downSinceMs.store(NowMs());
     transport->busResets.fetch_add(1);
     transport->resetPending.store(true);
     return 0;
@@ -348,7 +369,7 @@ int Ieee1394Transport::Recover() {
         // Remade after this reset's event already (in Open, or a turn ago).
         resetPending.store(latestGeneration.load() != generation);
         if (resetPending.load()) return 0;
-        linkDown.store(false);
+        LinkUp(NowMs());
         return 1;
     }
     std::string why;
@@ -365,12 +386,21 @@ int Ieee1394Transport::Recover() {
     connectionGeneration = generation;
     resetPending.store(latestGeneration.load() != generation);
     if (resetPending.load()) return 0;
-    linkDown.store(false);
+    LinkUp(NowMs());
     PLATFORM_LOG("ieee1394", Info, "DV unit %s: bus reset survived: node %d, channel %d, %lld ms without a "
                  "connection, %llu frames lost so far", Ieee1394Discovery::DevicePath(guid).c_str(), found, channel,
                  static_cast<long long>(NowMs() - resetAtMs.load()),
                  static_cast<unsigned long long>(framesLost.load()));
     return 1;
+}
+
+void Ieee1394Transport::LinkUp(int64_t atMs) {
+    // Counted on the wire, where the frames go one every 1001/30 ms whoever fills the ring: the
+    // frames that overlap the time without a connection, from the first event of the reset on,
+    // whichever order the events came in.
+    if (!linkDown.exchange(false)) return;
+    const int64_t down = std::max<int64_t>(0, atMs - downSinceMs.load());
+    framesLost.fetch_add(uint64_t(down * 30 / 1001 + 1));
 }
 
 void Ieee1394Transport::Loop() {
@@ -379,17 +409,36 @@ void Ieee1394Transport::Loop() {
     auto fail = [&](HRESULT status, const std::string& text) {
         Fail(status, text);
         raw1394_iso_stop(handle);  // not one packet more
+        LinkUp(NowMs());           // what was lost so far is counted
         queue.Cancel();
     };
+    int64_t tailDueMs = -1;
     while (!stopLoop.load()) {
         pollfd pfd {fd, POLLIN, 0};
-        const int rc = ::poll(&pfd, 1, resetPending.load() ? 10 : 100);
+        const int rc = ::poll(&pfd, 1, resetPending.load() || ended.load() ? 5 : 100);
         // Once the stream ended the feeder refuses every packet; that is no failure.
         if (rc > 0 && raw1394_loop_iterate(handle) < 0 && !ended.load()) {
             if (SUCCEEDED(Failure())) fail(kTransportDeviceGone, "IEEE 1394 transmission failed");
             return;
         }
-        if (ended.load()) continue;
+        if (ended.load()) {
+            // Close: the ring drains on the bus. Its last events came; the tail after the last
+            // flagged packet is on the wire once its time has passed and the loop took one more
+            // turn (the simulated bus sends only when the loop runs; the real one at its pace).
+            if (eventsAfterEnd.load() < kRingEventsAfterEnd) continue;
+            const int64_t now = NowMs();
+            if (tailDueMs < 0) {
+                const int64_t tail = int64_t(endPackets.load() % kIrqInterval);
+                tailDueMs = now + (tail * 1000 + kPacketsPerSecond - 1) / kPacketsPerSecond + kTailMarginMs;
+            } else if (now >= tailDueMs) {
+                pollfd last {fd, POLLIN, 0};
+                if (::poll(&last, 1, 0) > 0) raw1394_loop_iterate(handle);
+                if (linkDown.load()) LinkUp(NowMs());
+                drained.store(true);
+                return;
+            }
+            continue;
+        }
         if (resetPending.load()) {
             const int recovered = Recover();
             if (recovered == -1) return fail(kTransportDeviceGone, "the DV unit was unplugged");
@@ -460,20 +509,32 @@ void Ieee1394Transport::Close() {
     // the prebuffer; they are counted as repeats).
     if (!started && transmitter != nullptr && queue.queued() > 0 && SUCCEEDED(Failure())) Start();
     if (loopThread.joinable() && SUCCEEDED(Failure())) {
-        // Drain: the loop thread sends the queued frames, then the feeder ends the stream on a
-        // frame boundary. Bounded: the queue's frames at the bus's pace, with room to spare.
+        // Drain: the loop thread sends the queued frames, the feeder ends the stream on a frame
+        // boundary, and the ring goes out (see Loop). Bounded: the queue's frames and the one
+        // being sent at the bus's pace, then the ring, with room to spare. libiec61883's own
+        // flush (xmit_sync) would wait without limit for a bus that stopped taking packets.
         draining.store(true);
-        const int64_t deadline = NowMs() + int64_t(queue.queued() + 2) * 34 + 2000;
-        while (!ended.load() && SUCCEEDED(Failure()) && NowMs() < deadline) {
+        const int64_t deadline = NowMs() + FrameMs(int64_t(queue.queued()) + 1) +
+                                 int64_t(kRingPackets) * 1000 / kPacketsPerSecond + kDrainMarginMs;
+        while (!drained.load() && SUCCEEDED(Failure()) && NowMs() < deadline) {
             timespec tick {0, 2000000};
             nanosleep(&tick, nullptr);
+        }
+        if (!drained.load() && SUCCEEDED(Failure())) {
+            // The frames still queued never went out; those in the ring are unaccounted for.
+            const uint64_t left = queue.queued() + (ended.load() ? 0 : 1);
+            framesNotSent.store(left);
+            Fail(kTransportTimeout, "the IEEE 1394 bus stopped taking packets while closing: " + std::to_string(left) +
+                                        " accepted frames were not sent, and the last frames before them may not "
+                                        "have reached the unit");
         }
     }
     stopLoop.store(true);
     if (loopThread.joinable()) loopThread.join();
+    if (linkDown.load() && started) LinkUp(NowMs());
     if (transmitter != nullptr) {
-        // A stream that ended cleanly is flushed from the ring before the context stops.
-        iec61883_dv_set_synch(transmitter, ended.load() ? 1 : 0);
+        // Never xmit_sync (unbounded): a drained ring is empty, and anything else is given up.
+        iec61883_dv_set_synch(transmitter, 0);
         iec61883_dv_close(transmitter);
         transmitter = nullptr;
     }
@@ -484,11 +545,12 @@ void Ieee1394Transport::Close() {
         const Statistics s = statistics();
         PLATFORM_LOG("ieee1394", Info,
                      "DV unit %s: %llu frames sent, %llu repeated, %llu packets dropped, %llu bus resets, "
-                     "%llu frames lost in resets",
+                     "%llu frames lost in resets, %llu not sent",
                      Ieee1394Discovery::DevicePath(guid).c_str(), static_cast<unsigned long long>(s.framesSent),
                      static_cast<unsigned long long>(s.framesRepeated),
                      static_cast<unsigned long long>(s.packetsDropped), static_cast<unsigned long long>(s.busResets),
-                     static_cast<unsigned long long>(s.framesLostInResets));
+                     static_cast<unsigned long long>(s.framesLostInResets),
+                     static_cast<unsigned long long>(s.framesNotSent));
         if (s.packetsDropped > 0 || s.framesRepeated > 0 || s.framesLostInResets > 0) {
             PLATFORM_LOG("ieee1394", Warning,
                          "DV unit %s: %llu packets dropped, %llu frames repeated, %llu frames lost in bus resets",

@@ -13,7 +13,9 @@
 // loop thread that services the raw1394 handle. From then on the 8 kHz bus cycle paces the
 // frames: SendFrame waits for room in Ieee1394FrameQueue, and the feeder callback repeats the
 // last frame whenever the queue is dry. Close drains: the queued frames go out whole, the
-// transmitter stops on a frame boundary and its ring is flushed before it is shut down.
+// transmitter stops on a frame boundary and the loop thread waits, bounded, for its ring to go
+// out (three interrupt events, then the tail's time); a bus that stops taking packets meanwhile
+// makes Close give up with the loss reported (LastError, Statistics::framesNotSent).
 //
 // libiec61883's DV transmitter asks for one packet at a time (an empty one or one 480-byte data
 // block) and keeps its packet and SYT counters in statics shared by every transmitter of the
@@ -71,7 +73,8 @@ public:
         uint64_t framesRepeated = 0;
         uint64_t packetsDropped = 0;
         uint64_t busResets = 0;
-        uint64_t framesLostInResets = 0;  // started while the unit was not connected
+        uint64_t framesLostInResets = 0;  // on the wire while a reset left the unit unconnected
+        uint64_t framesNotSent = 0;       // accepted but still queued when Close gave up on the bus
         int channel = -1;
         bool broadcast = false;           // sending on channel 63 without a plug connection
     };
@@ -87,6 +90,8 @@ private:
     // After a reset: 1 when the unit was found and the connection remade, 0 to try again
     // later, -1 when the unit is gone.
     int Recover();
+    // The connection stands again (or never will): counts the frames the gap took.
+    void LinkUp(int64_t atMs);
     // Connects to deviceNode (plugs, or the broadcast channel); the reason in *why on failure.
     // wantChannel >= 0: the channel of the connection being remade.
     HRESULT Connect(int wantChannel, std::string* why);
@@ -129,9 +134,15 @@ private:
     std::atomic<bool> linkDown{false};  // frames started now are lost to the unit
     std::atomic<bool> draining{false};  // Close: end at the next dry frame boundary
     std::atomic<bool> ended{false};     // the feeder ended the stream on a frame boundary
+    std::atomic<bool> drained{false};   // ... and the ring went out after it
+    uint64_t packetsQueued = 0;         // feeder only: packets put in the ring
+    std::atomic<uint64_t> endPackets{0};       // packetsQueued at the end
+    std::atomic<int> eventsAfterEnd{0};        // interrupt events since the end
+    std::atomic<int64_t> downSinceMs{0};       // linkDown since
     bool inStart = false;               // inside iec61883_dv_xmit_start (the prebuffer must fill)
     std::atomic<uint64_t> busResets{0};
     std::atomic<uint64_t> framesLost{0};
+    std::atomic<uint64_t> framesNotSent{0};
 
     // Feeder (loop thread, or the streaming thread inside xmit_start): SYT alignment.
     std::vector<uint8_t> firstFrame;  // the tail sent while aligning

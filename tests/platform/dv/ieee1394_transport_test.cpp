@@ -492,3 +492,88 @@ TEST(Ieee1394TransportOnBus, AUnitAnotherHostSendsToIsBusy) {
 }
 
 }  // namespace
+
+namespace {
+
+// Close on a thread, bounded: a Close that hangs fails the test instead of hanging it.
+void CloseBounded(dv::Ieee1394Transport& transport) {
+    std::atomic<bool> done{false};
+    std::thread closer([&] {
+        transport.Close();
+        done.store(true);
+    });
+    for (int i = 0; i < 3000 && !done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!done.load()) {
+        ADD_FAILURE() << "Close did not return within 30 s";
+        std::fflush(nullptr);
+        _exit(1);
+    }
+    closer.join();
+}
+
+long Recorded() { return StatusValue("camcorder 0 frames recorded", "recorded "); }
+
+}  // namespace
+
+// Close drains the ring on the bus, but never waits without limit: a bus that stops taking
+// packets, or a unit unplugged, during the drain makes Close return with the loss reported.
+TEST(Ieee1394TransportOnBus, CloseReturnsAndReportsTheLossWhenTheBusStallsOrTheUnitGoesWhileDraining) {
+    if (!OnBus()) {
+        for (const char* which : {"stall", "unplug"}) {
+            setenv("TAMSEL_BUS_CASE", which, 1);
+            RunInner("");
+        }
+        return;
+    }
+    const std::string which = getenv("TAMSEL_BUS_CASE") != nullptr ? getenv("TAMSEL_BUS_CASE") : "";
+    dv::Ieee1394Transport transport(kCamcorderGuid);
+    ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+    ASSERT_EQ(S_OK, SendFrames(transport, 8));
+    if (which == "stall") {
+        // Once the unit has six frames the controller stops: the last two never leave the ring.
+        ASSERT_NE(std::string::npos, Control("stall after-frames 6").find("ok"));
+        CloseBounded(transport);
+        EXPECT_NE(std::string::npos, transport.LastError().find("stopped taking packets")) << transport.LastError();
+        EXPECT_LT(Recorded(), 8);
+        Control("stall off");
+    } else {
+        ASSERT_NE(std::string::npos, Control("unplug camcorder").find("ok"));
+        CloseBounded(transport);
+        const auto s = transport.statistics();
+        EXPECT_GT(s.framesLostInResets, 0u) << "the frames on the wire after the unplug are lost";
+        EXPECT_LE(s.framesLostInResets, s.framesSent + s.framesRepeated);
+    }
+    EXPECT_EQ(4915, StatusValue("IRM bandwidth available", "available ")) << which;
+    EXPECT_EQ(64, StatusValue("IRM channels available", "available ")) << which;
+}
+
+// Frames lost in a reset are counted on the wire, from the first event of the reset to the
+// connection made again: as many as the unit missed, whether the local node's event or the
+// unit's own comes first.
+TEST(Ieee1394TransportOnBus, FramesLostInAResetAreCountedAsTheUnitMissedThemWhicheverEventComesFirst) {
+    if (!OnBus()) {
+        RunInner("");
+        return;
+    }
+    dv::Ieee1394Transport transport(kCamcorderGuid);
+    ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+    ASSERT_EQ(S_OK, SendFrames(transport, 12));
+    int tag = 13;
+    // The unit caused it (its event half a second late, the kernel's timing), then only
+    // refreshed with its event before ours.
+    for (const char* reset : {"reset", "reset 0 nodes-first", "reset by=1", "reset 30 nodes-first"}) {
+        const auto before = transport.statistics();
+        const long recordedBefore = Recorded();
+        ASSERT_NE(std::string::npos, Control(reset).find("ok")) << reset;
+        ASSERT_EQ(S_OK, SendFrames(transport, 40, tag)) << reset << ": " << transport.LastError();
+        tag += 40;
+        const auto after = transport.statistics();
+        // The wire runs about a ring (four frames) behind what was fed, before as after.
+        const long fed = long(after.framesSent + after.framesRepeated - before.framesSent - before.framesRepeated);
+        const long missed = fed - (Recorded() - recordedBefore);
+        const long counted = long(after.framesLostInResets - before.framesLostInResets);
+        EXPECT_GT(counted, 0) << reset;
+        EXPECT_NEAR(double(missed), double(counted), 2.0) << reset;
+    }
+    transport.Close();
+}
