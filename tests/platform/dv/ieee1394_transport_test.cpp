@@ -577,3 +577,36 @@ TEST(Ieee1394TransportOnBus, FramesLostInAResetAreCountedAsTheUnitMissedThemWhic
     }
     transport.Close();
 }
+
+// After a reset while streaming, a second reset may land on any request of the reconnection:
+// the stream then goes on with its bandwidth and channel really allocated, or fails cleanly with
+// nothing left allocated; never a stream on a channel or bandwidth the IRM does not hold for it.
+TEST(Ieee1394TransportOnBus, ResourcesAreExactWithASecondResetAtEveryRequestOfTheReconnection) {
+    if (!OnBus()) {
+        RunInner("");
+        return;
+    }
+    for (int after = 1; after <= 16; ++after) {
+        dv::Ieee1394Transport transport(kCamcorderGuid);
+        ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+        ASSERT_EQ(S_OK, SendFrames(transport, 6)) << after;
+        ASSERT_NE(std::string::npos, Control("reset 0 host").find("ok"));
+        ASSERT_NE(std::string::npos, Control("reset-after " + std::to_string(after) + " 0").find("ok"));
+        const HRESULT hr = SendFrames(transport, 40, 7);
+        Control("reset-after 0");
+        const long recorded = Recorded();
+        if (SUCCEEDED(hr)) {
+            EXPECT_EQ(1, StatusValue("camcorder 0 input plug", "plug: ")) << "reset before request " << after;
+            EXPECT_EQ(4915 - 2512, StatusValue("IRM bandwidth available", "available ")) << after;
+            EXPECT_EQ(63, StatusValue("IRM channels available", "available ")) << after;
+            ASSERT_EQ(S_OK, SendFrames(transport, 10, 47)) << after;
+            EXPECT_GT(Recorded(), recorded + 3) << after << ": streaming did not go on";
+        } else {
+            EXPECT_NE(std::string::npos, transport.LastError().find("DV unit")) << transport.LastError();
+        }
+        transport.Close();
+        EXPECT_EQ(0, StatusValue("camcorder 0 input plug", "plug: ")) << after;
+        EXPECT_EQ(4915, StatusValue("IRM bandwidth available", "available ")) << after;
+        EXPECT_EQ(64, StatusValue("IRM channels available", "available ")) << after;
+    }
+}
