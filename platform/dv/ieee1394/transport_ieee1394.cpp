@@ -282,8 +282,8 @@ HRESULT Ieee1394Transport::Open() {
         return giveUp(E_FAIL, "cannot set up the DV transmitter");
     }
     PLATFORM_LOG("ieee1394", Info, "DV unit %s: node %d, channel %d (%s), bandwidth %d",
-                 Ieee1394Discovery::DevicePath(guid).c_str(), unit.node, channel,
-                 broadcast ? "broadcast" : "plug connection", bandwidth);
+                 Ieee1394Discovery::DevicePath(guid).c_str(), unit.node, channel.load(),
+                 broadcast.load() ? "broadcast" : "plug connection", bandwidth);
     return S_OK;
 }
 
@@ -388,7 +388,7 @@ int Ieee1394Transport::Recover() {
     if (resetPending.load()) return 0;
     LinkUp(NowMs());
     PLATFORM_LOG("ieee1394", Info, "DV unit %s: bus reset survived: node %d, channel %d, %lld ms without a "
-                 "connection, %llu frames lost so far", Ieee1394Discovery::DevicePath(guid).c_str(), found, channel,
+                 "connection, %llu frames lost so far", Ieee1394Discovery::DevicePath(guid).c_str(), found, channel.load(),
                  static_cast<long long>(NowMs() - resetAtMs.load()),
                  static_cast<unsigned long long>(framesLost.load()));
     return 1;

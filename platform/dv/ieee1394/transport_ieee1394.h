@@ -113,13 +113,13 @@ private:
     int outputPlug = -1;
     int inputPlug = -1;
     int bandwidth = 0;
-    int channel = -1;
+    std::atomic<int> channel{-1};       // written on the handle's thread, read by statistics()
     // What the kernel allocated for us and no reset took back since (the reset handler clears
     // them; they are touched on the handle's thread only).
     unsigned heldBandwidth = 0;
     int heldChannel = -1;
     bool connected = false;             // a connection was made through the plugs
-    bool broadcast = false;             // channel 63 allocated, sent on without touching the plugs
+    std::atomic<bool> broadcast{false};  // channel 63 allocated, sent on without touching the plugs
     unsigned connectionGeneration = 0;  // the bus generation the connection holds in
     bool started = false;               // streaming thread: transmission and loop started
     bool registered = false;            // this is the process's transmitting transport
