@@ -20,6 +20,7 @@
 
 #include "capture_check.h"
 #include "control_chain.h"
+#include "deck/deck_timecode.h"
 #include "luma_psnr.h"
 #include "shell_command.h"
 #include "test_support.h"
@@ -144,6 +145,19 @@ void ExpectColourBarTape(const std::string& tape, const std::string& work) {
     const std::string decoded = ReadFile(work + "/tape.yuv");
     const size_t frames = bytes.size() / kFrameBytes;
     ASSERT_EQ(frames * kYuv411Bytes, decoded.size());
+    // The subcode timecode runs on by one frame from the first frame to the last: nothing
+    // repeated, nothing lost.
+    int64_t previous = -1;
+    for (size_t i = 0; i < frames; ++i) {
+        dv::DeckTimecode code;
+        ASSERT_TRUE(dv::DeckTimecode::Read(reinterpret_cast<const uint8_t*>(bytes.data()) + i * kFrameBytes,
+                                           kFrameBytes, &code))
+            << "frame " << i << " has no timecode";
+        if (previous >= 0) {
+            ASSERT_EQ(previous + 1, code.FrameNumber()) << "timecode " << code.Text() << " at frame " << i;
+        }
+        previous = code.FrameNumber();
+    }
     for (size_t i : {size_t(0), frames - 1}) {
         EXPECT_GT(LumaPsnr(reinterpret_cast<const uint8_t*>(decoded.data()) + i * kYuv411Bytes,
                            reinterpret_cast<const uint8_t*>(reference.data())),
