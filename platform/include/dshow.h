@@ -552,3 +552,58 @@ struct ICreateDevEnum : public IUnknown {
 #define VFW_E_SAMPLE_TIME_NOT_SET ((HRESULT)0x80040249)
 #define VFW_E_MEDIA_TIME_NOT_SET ((HRESULT)0x80040251)
 #define VFW_S_NO_STOP_TIME ((HRESULT)0x00040270)
+
+// ---- audio formats (FORMAT_WaveFormatEx) --------------------------------------------------------
+#define WAVE_FORMAT_PCM 1
+
+// Byte-packed as published: 18 bytes, cbSize extra format bytes follow it.
+#pragma pack(push, 1)
+typedef struct tWAVEFORMATEX {
+    WORD wFormatTag;
+    WORD nChannels;
+    DWORD nSamplesPerSec;
+    DWORD nAvgBytesPerSec;
+    WORD nBlockAlign;
+    WORD wBitsPerSample;
+    WORD cbSize;
+} WAVEFORMATEX, *PWAVEFORMATEX, *LPWAVEFORMATEX;
+#pragma pack(pop)
+static_assert(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX layout");
+static_assert(offsetof(WAVEFORMATEX, nBlockAlign) == 12, "WAVEFORMATEX layout");
+
+// ---- timecode -----------------------------------------------------------------------------------
+// dwFrames holds the label in binary-coded decimal, 0xhhmmssff.
+typedef union _timecode {
+    struct {
+        WORD wFrameRate;
+        WORD wFrameFract;
+        DWORD dwFrames;
+    };
+    ULONGLONG qw;
+} TIMECODE, *PTIMECODE;
+static_assert(sizeof(TIMECODE) == 8, "TIMECODE layout");
+
+typedef struct tagTIMECODE_SAMPLE {
+    LONGLONG qwTick;
+    TIMECODE timecode;
+    DWORD dwUser;
+    DWORD dwFlags;
+} TIMECODE_SAMPLE, *PTIMECODE_SAMPLE;
+static_assert(sizeof(TIMECODE_SAMPLE) == 24, "TIMECODE_SAMPLE layout");
+
+// TIMECODE_SAMPLE::dwFlags
+#define AM_TIMECODE_FLAG_FCM 0x0001
+#define AM_TIMECODE_FLAG_CF 0x0002
+#define AM_TIMECODE_FLAG_FIELD 0x0004
+#define AM_TIMECODE_FLAG_DF 0x0008
+
+DEFINE_GUID(IID_IAMTimecodeGenerator, 0x9B496CE0, 0x811B, 0x11CF, 0x8C, 0x77, 0x00, 0xAA, 0x00, 0x6B, 0x68, 0x14);
+
+struct IAMTimecodeGenerator : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetTCGMode(LONG Param, LONG* pValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetTCGMode(LONG Param, LONG Value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_VITCLine(LONG Line) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_VITCLine(LONG* pLine) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetTimecode(PTIMECODE_SAMPLE pTimecodeSample) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTimecode(PTIMECODE_SAMPLE pTimecodeSample) = 0;
+};
