@@ -67,6 +67,7 @@ HRESULT DeviceFilter::OnActivate() {
         streaming = transport.get();
         // The counts the progress is measured from; a device that keeps none leaves them unknown.
         runStartKnown = SUCCEEDED(streaming->GetDeckState(&runStart));
+        runEndKnown = false;
     }
     std::lock_guard<std::mutex> stats(statsLock);
     framesSent = 0;
@@ -90,6 +91,8 @@ void DeviceFilter::OnStop() {
     {
         std::lock_guard<std::mutex> deck(controlLock);
         streaming = nullptr;
+        // The run's final counts, now that the device has taken (or refused) the last frame.
+        runEndKnown = runStartKnown && SUCCEEDED(transport->GetDeckState(&runEnd));
     }
     transport.reset();
 }
@@ -350,9 +353,9 @@ HRESULT DeviceFilter::GetProgress(DVStreamProgress* progress) {
     progress->framesRepeated = -1;
     progress->framesRecorded = -1;
     std::lock_guard<std::mutex> deck(controlLock);
-    if (streaming == nullptr || !runStartKnown) return S_OK;
-    DeckState now;
-    if (SUCCEEDED(streaming->GetDeckState(&now))) {
+    if (!runStartKnown) return S_OK;
+    DeckState now = runEnd;
+    if (streaming != nullptr ? SUCCEEDED(streaming->GetDeckState(&now)) : runEndKnown) {
         progress->framesRepeated = LONGLONG(now.framesRepeated - runStart.framesRepeated);
         progress->framesRecorded = LONGLONG(now.framesRecorded - runStart.framesRecorded);
     }

@@ -158,6 +158,8 @@ private:
     std::unique_ptr<Transport> control;     // controlLock: deck control while not streaming
     DeckState runStart;                     // controlLock: the device's counts when the run began
     bool runStartKnown = false;             // controlLock
+    DeckState runEnd;                       // controlLock: and when it ended (OnStop)
+    bool runEndKnown = false;               // controlLock
 
     static constexpr size_t kAveragedFrames = 60;
     std::mutex statsLock;                   // leaf lock for the fields below
