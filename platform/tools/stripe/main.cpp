@@ -162,7 +162,19 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 all frames sent, 1 failure (no device, no tape, write-protected tape, record\n"
     "refused, device lost), 2 usage error, 130 stopped by SIGINT or SIGTERM.\n"
+    "\n"
+    "Environment:\n"
+    "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
+    "                      ~/.local/share/tamsel-platform\n"
+    "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
+    "                      1 errors .. 4 debugging, e.g. dv:3,deck:3,*:2\n"
     "See tamsel-stripe(1).\n";
+
+// Prints an answer to --help or --version: 0, or 1 when it could not be written.
+int Answer(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
 
 int UsageError(const std::string& text) {
     std::fprintf(stderr, "tamsel-stripe: %s\n%s", text.c_str(), kUsage);
@@ -237,11 +249,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
                 o->json = true;
                 break;
             case 'h':
-                std::printf("%s%s", kUsage, kHelp);
-                return 0;
+                return Answer(std::string(kUsage) + kHelp);
             case kVersion:
-                std::printf("tamsel-stripe %s\n", TAMSEL_VERSION);
-                return 0;
+                return Answer(std::string("tamsel-stripe ") + TAMSEL_VERSION + "\n");
             default:
                 return UsageError(optopt != 0 && optopt < 256 ? std::string("unknown option '-") + char(optopt) + "'"
                                                               : std::string("bad option '") + argv[optind - 1] + "'");
