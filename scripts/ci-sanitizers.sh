@@ -110,6 +110,7 @@ if [ "$skip" != asan ]; then
     platform_kernel_tests platform_com_tests platform_registry_tests \
     platform_streaming_tests streaming_tests \
     dv_kept_picture_test dv_encoder_test dv_deck_recorder_test platform_support_tests \
+    dv_muxer_test dv_tone_test dv_dif_frame_test \
     dv_ieee1394_transport_test dv_ieee1394_sim_bus_test || status=1
   unset ASAN_OPTIONS UBSAN_OPTIONS
 fi
@@ -118,12 +119,14 @@ if [ "$skip" != tsan ]; then
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
   # The threading tests: worker thread and push stream, kernel events and threads, the graph
   # manager, the allocator, the encoder's shared conversion and the diagnostics' line writing;
+  # the tone's worker and the muxer's audio queue between two streaming threads;
   # and on the simulated IEEE 1394 bus the transport (its feeder, reset and unplug handling
   # beside the sender) and the test libraw1394's dispatch with nested transactions. The programs
   # sim1394 runs are built with the same flags, so a race in them fails the test as well.
   run_pass tsan "$tsan_dir" \
-    '^([A-Za-z0-9_]+/)?(WorkerThread|PushStream|EventTest|ThreadTest|CriticalSectionTest|GraphTest|AllocatorTest|EncoderCodec|LogTest|Ieee1394TransportOnBus|SimulatedIeee1394Bus)\.' \
+    '^([A-Za-z0-9_]+/)?(WorkerThread|PushStream|EventTest|ThreadTest|CriticalSectionTest|GraphTest|AllocatorTest|EncoderCodec|LogTest|Ieee1394TransportOnBus|SimulatedIeee1394Bus|ReferenceTone|MuxerAudio)\.' \
     framework_tests platform_kernel_tests platform_streaming_tests streaming_tests dv_encoder_test \
+    dv_tone_test dv_muxer_test \
     platform_support_tests dv_ieee1394_transport_test dv_ieee1394_sim_bus_test || status=1
   unset TSAN_OPTIONS
 fi

@@ -4,8 +4,13 @@
 // as a transport with room to spare would: it looks at the sample's length and not at its bytes.
 // The three runs alternate for several rounds and each reports its best round, so a burst of load
 // on the shared machine does not decide the ratio.
+// Then the cost of the reference tone and the recording packs on the real-time chain's kind of
+// run (the still picture, frame reuse on): process CPU per frame of the chain without and with
+// "Reference Tone" on the muxer's "Stream 1", and of the muxer's system-data writer as it was
+// (silence, no date) against now (the tone's samples, date and time packs).
 // Usage: dv_chain_bench [frames] [rounds] (defaults 900 and 3).
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +24,8 @@
 #include <vector>
 
 #include "encoding_chain.h"
+#include "filters/dif_frame.h"
+#include "filters/reference_tone.h"
 
 using namespace dvtest;
 using Clock = std::chrono::steady_clock;
@@ -49,11 +56,25 @@ double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
-// Pushes frames through source -> encoder -> muxer -> sink and returns frames per second.
-double RunChain(const std::vector<uint8_t>& picture, int frames, bool reuse) {
+// CPU seconds of the whole process (every thread: the encoder's helper, the tone's worker).
+double ProcessCpu() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+// Pushes frames through source -> encoder -> muxer -> sink, with the tone on the muxer's audio
+// pin when asked, and returns frames per second; *cpuUs, when given, the process CPU per frame.
+double RunChain(const std::vector<uint8_t>& picture, int frames, bool reuse, bool tone = false,
+                double* cpuUs = nullptr) {
     EncodingChain chain;
     if (chain.Connect() != S_OK) {
         std::fprintf(stderr, "cannot connect the chain\n");
+        std::exit(1);
+    }
+    Ref<dv::ReferenceTone> source(new dv::ReferenceTone());
+    if (tone && source->Output().Connect(&chain.muxer->Audio(), nullptr) != S_OK) {
+        std::fprintf(stderr, "cannot connect the tone\n");
         std::exit(1);
     }
     chain.encoder->Codec().SetReuse(reuse);
@@ -65,7 +86,19 @@ double RunChain(const std::vector<uint8_t>& picture, int frames, bool reuse) {
         if (length != kDvFrameBytes) ++wrongLength;
     };
     chain.Pause();
+    if (tone) {
+        source->Pause();
+        // Started: the queue filled, as it is in a stream that runs.
+        for (int i = 0; chain.muxer->QueuedAudioSamples() < dv::Muxer::kAudioQueueFrames / 2; ++i) {
+            if (i == 10000) {
+                std::fprintf(stderr, "the tone did not start\n");
+                std::exit(1);
+            }
+            usleep(1000);
+        }
+    }
 
+    const double cpuStart = ProcessCpu();
     const Clock::time_point start = Clock::now();
     for (int k = 0; k < frames; ++k) {
         if (chain.source->Push(picture.data(), kPictureBytes, k * 200000LL, (k + 1) * 200000LL) != S_OK) {
@@ -74,7 +107,15 @@ double RunChain(const std::vector<uint8_t>& picture, int frames, bool reuse) {
         }
     }
     const double elapsed = Seconds(start);
+    if (cpuUs != nullptr) *cpuUs = (ProcessCpu() - cpuStart) * 1e6 / frames;
+    if (tone && chain.muxer->SilencedSamples() != 0) {
+        std::fprintf(stderr, "the tone fell behind: %llu samples silenced\n",
+                     static_cast<unsigned long long>(chain.muxer->SilencedSamples()));
+        std::exit(1);
+    }
     chain.Stop();
+    source->Stop();
+    source->Output().Disconnect();
     if (delivered != frames || wrongLength != 0) {
         std::fprintf(stderr, "the sink got %ld frames (%ld of the wrong length) for %d pictures\n",
                      delivered, wrongLength, frames);
@@ -94,6 +135,32 @@ double RunFfmpeg(const std::string& dir, int frames) {
         std::exit(1);
     }
     return frames / Seconds(start);
+}
+
+// Microseconds per frame of the system-data writer: as it was (silence, no date), with the
+// recording date and time packs, and with the tone's samples too.
+enum class Writer { Before, Packs, PacksAndTone };
+double WriterUs(int frames, Writer what) {
+    std::vector<uint8_t> frame(kDvFrameBytes, 0);
+    std::vector<int16_t> audio(2 * 1602);
+    dv::ReferenceTone::Cycle cycle;
+    dv::ReferenceTone::MakeCycle(dv::ReferenceTone::PeakOf(-20), &cycle);
+    dv::ReferenceTone::FillTone(audio.data(), 0, 1602, cycle);
+    dv::dif::SystemData data;
+    data.hasRecordingTime = true;
+    data.recorded = dv::dif::RecordingTime{2025, 6, 1, 12, 0, 0};
+    data.audio = what == Writer::PacksAndTone ? audio.data() : nullptr;
+    const Clock::time_point start = Clock::now();
+    for (int k = 0; k < frames; ++k) {
+        if (what != Writer::Before) {
+            data.frameNumber = static_cast<uint64_t>(k);
+            data.timecode = dv::dif::DropFrameTimecode(static_cast<uint64_t>(k));
+            dv::dif::WriteSystemData(frame.data(), data);
+        } else {
+            dv::dif::WriteSystemData(frame.data(), static_cast<uint64_t>(k));
+        }
+    }
+    return Seconds(start) * 1e6 / frames;
 }
 
 }  // namespace
@@ -133,6 +200,27 @@ int main(int argc, char** argv) {
                 offFps / ffmpegFps);
     std::printf("encoder+muxer, reuse on:    %8.1f frames/s  ratio %.2f (target >= 10)\n", onFps,
                 onFps / ffmpegFps);
+
+    // The tone and the packs on the real-time chain's kind of run (reuse on), best of the rounds.
+    double plainCpu = 1e9, toneCpu = 1e9, oldWriter = 1e9, packsWriter = 1e9, newWriter = 1e9;
+    for (int round = 0; round < rounds; ++round) {
+        double cpu = 0;
+        RunChain(picture, frames, true, false, &cpu);
+        plainCpu = std::min(plainCpu, cpu);
+        RunChain(picture, frames, true, true, &cpu);
+        toneCpu = std::min(toneCpu, cpu);
+        oldWriter = std::min(oldWriter, WriterUs(frames, Writer::Before));
+        packsWriter = std::min(packsWriter, WriterUs(frames, Writer::Packs));
+        newWriter = std::min(newWriter, WriterUs(frames, Writer::PacksAndTone));
+    }
+    // The chain before the tone and packs: today's chain without the tone, less what the packs
+    // added to its writer.
+    const double before = plainCpu - (packsWriter - oldWriter);
+    std::printf("system data writer:         %8.2f us/frame before, %.2f with the packs, %.2f with tone samples too\n",
+                oldWriter, packsWriter, newWriter);
+    std::printf("chain CPU, reuse on:        %8.2f us/frame without tone, %.2f with tone\n", plainCpu, toneCpu);
+    std::printf("tone and packs:             ratio %.3f against the chain before them (target <= 1.10)\n",
+                toneCpu / before);
     std::filesystem::remove_all(dir);
     return 0;
 }

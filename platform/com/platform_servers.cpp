@@ -48,28 +48,42 @@ bool IsRegularFile(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// Whether the marker names `path`. A registry that cannot be read is a failure (*status).
+std::string StampName(const std::string& fileName) { return fileName + ":stamp"; }
+
+// Whether the value `name` of the open key holds exactly `text`.
+bool ValueIs(HKEY key, const std::string& name, const std::string& text) {
+    std::vector<char> buffer(text.size() + 2, '\0');
+    DWORD size = static_cast<DWORD>(buffer.size());
+    DWORD type = 0;
+    const LONG query = RegQueryValueExA(key, name.c_str(), nullptr, &type,
+                                        reinterpret_cast<BYTE*>(buffer.data()), &size);
+    return query == ERROR_SUCCESS && type == REG_SZ && text == buffer.data();
+}
+
+// Whether the marker names `path` with the file that is there now. A registry that cannot be
+// read is a failure (*status).
 bool MarkerNames(const std::string& fileName, const std::string& path, LONG* status) {
     HKEY key = nullptr;
     *status = RegOpenKeyExA(HKEY_CLASSES_ROOT, kMarkerKey, 0, KEY_READ, &key);
     if (*status == ERROR_FILE_NOT_FOUND) *status = ERROR_SUCCESS;
     if (key == nullptr) return false;
-    std::vector<char> buffer(path.size() + 2, '\0');
-    DWORD size = static_cast<DWORD>(buffer.size());
-    DWORD type = 0;
-    const LONG query = RegQueryValueExA(key, fileName.c_str(), nullptr, &type,
-                                        reinterpret_cast<BYTE*>(buffer.data()), &size);
+    const bool same = ValueIs(key, fileName, path) &&
+                      ValueIs(key, StampName(fileName), ModuleStamp(path));
     RegCloseKey(key);
-    return query == ERROR_SUCCESS && type == REG_SZ && path == buffer.data();
+    return same;
+}
+
+LONG SetText(HKEY key, const std::string& name, const std::string& text) {
+    return RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>(text.size() + 1));
 }
 
 void WriteMarker(const std::string& fileName, const std::string& path) {
     HKEY key = nullptr;
     LONG status = RegCreateKeyA(HKEY_CLASSES_ROOT, kMarkerKey, &key);
     if (status == ERROR_SUCCESS) {
-        status = RegSetValueExA(key, fileName.c_str(), 0, REG_SZ,
-                                reinterpret_cast<const BYTE*>(path.c_str()),
-                                static_cast<DWORD>(path.size() + 1));
+        status = SetText(key, fileName, path);
+        if (status == ERROR_SUCCESS) status = SetText(key, StampName(fileName), ModuleStamp(path));
         RegCloseKey(key);
     }
     // Only costs a registration again in the next process.
@@ -132,6 +146,15 @@ std::string RegisterIfNeeded(const std::string& modulePath) {
 }
 
 }  // namespace
+
+std::string ModuleStamp(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return "";
+    char stamp[64];
+    std::snprintf(stamp, sizeof(stamp), "%lld:%lld.%09ld", static_cast<long long>(info.st_size),
+                  static_cast<long long>(info.st_mtim.tv_sec), info.st_mtim.tv_nsec);
+    return stamp;
+}
 
 std::vector<std::string> RegisteredServerPaths() {
     std::vector<std::string> paths;

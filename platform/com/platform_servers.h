@@ -1,10 +1,12 @@
 // Registration of the platform's own in-process servers (dvfilters.so and its kin), so that a
 // fresh state directory already lists the platform's filters with no set-up step.
 //
-// The marker HKEY_CLASSES_ROOT\Platform\Servers holds one REG_SZ value per server module: value
-// name = the module's file name, data = the path that was registered. A module is registered
-// (loaded, DllRegisterServer called, marker written) when its marker is missing or names another
-// path, unless a class is registered to another existing copy of the module (same file name,
+// The marker HKEY_CLASSES_ROOT\Platform\Servers holds two REG_SZ values per server module: value
+// name = the module's file name, data = the path that was registered; and "<file name>:stamp",
+// data = ModuleStamp of the file that was registered. A module is registered (loaded,
+// DllRegisterServer called, marker written) when its marker is missing or names another path, or
+// when the file there is not the one registered (rebuilt or upgraded in place: a new version may
+// bring classes and filters the old one did not have), unless a class is registered to another existing copy of the module (same file name,
 // other folder; someone put it there with regsvr, and it is kept). A module file that does not
 // exist is skipped, one that is not a regular file is never loaded. Failures are logged and kept
 // per state directory for PlatformServersFailure (graphinfo prints them).
@@ -17,6 +19,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
 
 namespace platform {
 
@@ -27,5 +30,9 @@ void EnsurePlatformServersRegistered();
 
 // The same for the given module paths (the platform's list, or a test server).
 PLATFORM_API void EnsureServersRegistered(const char* const* modulePaths, size_t count);
+
+// What tells one build of a module file from another: its size and modification time
+// ("<bytes>:<seconds>.<nanoseconds>"); "" when the file cannot be examined.
+PLATFORM_API std::string ModuleStamp(const std::string& path);
 
 }  // namespace platform

@@ -8,7 +8,7 @@ import subprocess
 import sys
 import tempfile
 
-PROGRAMS = ['Tamsel', 'regsvr', 'graphinfo', 'dvdeck']
+PROGRAMS = ['Tamsel', 'regsvr', 'graphinfo', 'dvdeck', 'tamsel-stripe']
 
 
 def run(args, env, **kwargs):

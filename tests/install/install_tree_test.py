@@ -11,12 +11,13 @@ import tamsel_chain
 from tamsel_chain import check
 
 EXPECTED = [
-    'bin/Tamsel', 'bin/regsvr', 'bin/graphinfo', 'bin/dvdeck',
+    'bin/Tamsel', 'bin/regsvr', 'bin/graphinfo', 'bin/dvdeck', 'bin/tamsel-stripe',
     'lib/tamsel/libplatform.so',
     'lib/tamsel/tamsel.ax', 'lib/tamsel/colorbar.dat', 'lib/tamsel/dvfilters.so',
     'share/applications/tamsel.desktop',
     'share/man/man1/Tamsel.1.gz', 'share/man/man1/regsvr.1.gz',
     'share/man/man1/graphinfo.1.gz', 'share/man/man1/dvdeck.1.gz',
+    'share/man/man1/tamsel-stripe.1.gz',
 ] + ['share/icons/hicolor/%dx%d/apps/tamsel.png' % (s, s) for s in (16, 32, 48, 64, 128, 256)]
 
 

@@ -2,7 +2,7 @@
 // functions. The module's class factory table lists them; each file that implements a class
 // supplies its creation function.
 //
-// dv_module.cpp's class table references all four, so dvfilters.so links only when the device
+// dv_module.cpp's class table references all of them, so dvfilters.so links only when the device
 // side's sources define CreateDeviceFilter and CreateDeviceProvider.
 #pragma once
 
@@ -21,6 +21,7 @@ namespace dv {
 // the interface asked for, with platform::CreateInstance.
 HRESULT CreateVideoEncoder(IUnknown* outer, REFIID iid, void** out);    // "DV Video Encoder"
 HRESULT CreateMuxer(IUnknown* outer, REFIID iid, void** out);           // "DV Muxer"
+HRESULT CreateReferenceTone(IUnknown* outer, REFIID iid, void** out);   // "Reference Tone"
 HRESULT CreateDeviceFilter(IUnknown* outer, REFIID iid, void** out);    // the DV device filter
 HRESULT CreateDeviceProvider(IUnknown* outer, REFIID iid, void** out);  // IDeviceProvider
 

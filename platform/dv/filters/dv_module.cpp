@@ -10,6 +10,7 @@
 #include <string>
 
 #include <dshow.h>
+#include <platform/platform.h>
 
 #include "class_factory.h"
 #include "com_ptr.h"
@@ -30,6 +31,7 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {&CLSID_DVVideoEnc, "DV Video Encoder", dv::CreateVideoEncoder},
     {&CLSID_DVMux, "DV Muxer", dv::CreateMuxer},
+    {&CLSID_ReferenceTone, "Reference Tone", dv::CreateReferenceTone},
     {&CLSID_DVDeviceFilter, "Microsoft DV Camera and VCR", dv::CreateDeviceFilter},
     {&CLSID_DVDeviceProvider, "DV Device Provider", dv::CreateDeviceProvider},
 };
@@ -71,10 +73,11 @@ HRESULT DeleteKey(const std::string& key) {
     return (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) ? S_OK : FromWin32(error);
 }
 
-// Filter-mapper entries of the two filters.
+// Filter-mapper entries of the filters any graph may use.
 const REGPINTYPES kRgbVideo = {&MEDIATYPE_Video, &MEDIASUBTYPE_RGB24};
 const REGPINTYPES kDvVideo = {&MEDIATYPE_Video, &MEDIASUBTYPE_dvsd};
 const REGPINTYPES kDvInterleaved = {&MEDIATYPE_Interleaved, &MEDIASUBTYPE_dvsd};
+const REGPINTYPES kPcmAudio = {&MEDIATYPE_Audio, &MEDIASUBTYPE_PCM};
 
 const REGFILTERPINS kEncoderPins[] = {
     {const_cast<LPWSTR>(u"XForm In"), FALSE, FALSE, FALSE, FALSE, &CLSID_NULL, nullptr, 1, &kRgbVideo},
@@ -84,6 +87,11 @@ const REGFILTERPINS kMuxerPins[] = {
     {const_cast<LPWSTR>(u"Stream 0"), FALSE, FALSE, FALSE, FALSE, &CLSID_NULL, nullptr, 1, &kDvVideo},
     {const_cast<LPWSTR>(u"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, nullptr, 1,
      &kDvInterleaved},
+    // Optional: without it the audio is silence.
+    {const_cast<LPWSTR>(u"Stream 1"), FALSE, FALSE, TRUE, FALSE, &CLSID_NULL, nullptr, 1, &kPcmAudio},
+};
+const REGFILTERPINS kTonePins[] = {
+    {const_cast<LPWSTR>(u"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, nullptr, 1, &kPcmAudio},
 };
 
 struct FilterEntry {
@@ -94,7 +102,8 @@ struct FilterEntry {
 };
 const FilterEntry kFilters[] = {
     {&CLSID_DVVideoEnc, u"DV Video Encoder", kEncoderPins, 2},
-    {&CLSID_DVMux, u"DV Muxer", kMuxerPins, 2},
+    {&CLSID_DVMux, u"DV Muxer", kMuxerPins, 3},
+    {&CLSID_ReferenceTone, u"Reference Tone", kTonePins, 1},
 };
 
 std::string ProviderKey() {

@@ -1,10 +1,14 @@
 #include "filters/muxer.h"
 
+#include <sys/time.h>
+#include <time.h>
+
 #include <cstring>
 #include <new>
 
 #include "filters/dif_frame.h"
 #include "filters/dv_classes.h"
+#include "log.h"
 #include "ntsc_dv.h"
 
 namespace dv {
@@ -32,7 +36,9 @@ HRESULT Muxer::CheckOutputType(const AM_MEDIA_TYPE* mt) {
 
 // ---- filter -----------------------------------------------------------------------------------
 
-Muxer::Muxer() : BaseTransformFilter(CLSID_DVMux, u"Stream 0", u"Output") {}
+Muxer::Muxer() : ComExtend(CLSID_DVMux, u"Stream 0", u"Output"), audio(this, &audioQueue) {
+    AddPin(&audio);
+}
 
 HRESULT Muxer::MakeOutputType(MediaType* mt) {
     mt->Clear();
@@ -50,7 +56,124 @@ HRESULT Muxer::MakeOutputType(MediaType* mt) {
     return S_OK;
 }
 
+HRESULT Muxer::OnActivate() {
+    frameNumber = 0;
+    audioStarving = false;
+    recordedSecond = -1;
+    silencedSamples.store(0);
+    lastFrame.store(-1);
+    recordingStartUs.store(-1);
+    streamStart.store(timecodeStart.load());
+    return S_OK;
+}
+
 void Muxer::OnStop() { frameNumber = 0; }
+
+HRESULT Muxer::Run(REFERENCE_TIME start) {
+    std::lock_guard<std::recursive_mutex> lock(FilterLock());
+    const HRESULT hr = ComExtend::Run(start);
+    if (SUCCEEDED(hr)) StartRecordingClock();
+    return hr;
+}
+
+void Muxer::StartRecordingClock() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    int64_t unset = -1;
+    recordingStartUs.compare_exchange_strong(unset, int64_t{now.tv_sec} * 1000000 + now.tv_usec);
+}
+
+bool Muxer::RecordingTimeOf(uint64_t frame, dif::RecordingTime* out) {
+    const int64_t startUs = recordingStartUs.load();
+    if (startUs < 0) return false;
+    // frame * 1001/30000 s, in microseconds, exactly for any stream a tape can hold.
+    const int64_t offsetUs = static_cast<int64_t>(frame % (uint64_t{1} << 40)) * 1001000 / 30;
+    const int64_t second = (startUs + offsetUs) / 1000000;
+    if (second != recordedSecond) {
+        const time_t seconds = static_cast<time_t>(second);
+        tm local{};
+        if (localtime_r(&seconds, &local) == nullptr) return false;
+        recordedTime = dif::RecordingTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                          local.tm_hour, local.tm_min, local.tm_sec};
+        recordedSecond = second;
+    }
+    *out = recordedTime;
+    return true;
+}
+
+// ---- audio ------------------------------------------------------------------------------------
+
+void Muxer::TakeAudio() {
+    const int samples = dif::AudioSamplesInFrame(frameNumber);
+    // 8008 sample frames every five frames: 1600 for the first of them, 1602 for the others.
+    const uint64_t inCycle = frameNumber % 5;
+    const uint64_t position = frameNumber / 5 * 8008 + (inCycle == 0 ? 0 : 1600 + (inCycle - 1) * 1602);
+    const std::chrono::milliseconds wait(audioStarving ? 0 : kAudioWaitMs);
+    const size_t present = audioQueue.Take(position, audioFrame.data(), static_cast<size_t>(samples), wait);
+    const size_t missing = static_cast<size_t>(samples) - present;
+    if (missing == 0) {
+        if (audioStarving) PLATFORM_LOG("dv", Info, "DV Muxer: the audio caught up at frame %llu",
+                                        static_cast<unsigned long long>(frameNumber));
+        audioStarving = false;
+        return;
+    }
+    silencedSamples.fetch_add(missing);
+    if (!audioStarving)
+        PLATFORM_LOG("dv", Warning, "DV Muxer: %zu audio samples of frame %llu did not come; silence instead",
+                     missing, static_cast<unsigned long long>(frameNumber));
+    audioStarving = true;
+}
+
+// ---- timecode ---------------------------------------------------------------------------------
+
+HRESULT Muxer::GetTCGMode(LONG /*param*/, LONG* value) {
+    if (value == nullptr) return E_POINTER;
+    return E_NOTIMPL;
+}
+
+HRESULT Muxer::SetTCGMode(LONG /*param*/, LONG /*value*/) { return E_NOTIMPL; }
+
+HRESULT Muxer::put_VITCLine(LONG /*line*/) { return E_NOTIMPL; }
+
+HRESULT Muxer::get_VITCLine(LONG* line) {
+    if (line == nullptr) return E_POINTER;
+    return E_NOTIMPL;
+}
+
+HRESULT Muxer::SetTimecode(PTIMECODE_SAMPLE sample) {
+    if (sample == nullptr) return E_POINTER;
+    const DWORD bcd = sample->timecode.dwFrames;
+    const auto digits = [](DWORD byte) { return (byte & 0x0F) > 9 ? -1 : static_cast<int>((byte >> 4) * 10 + (byte & 0x0F)); };
+    dif::Timecode label{digits(bcd >> 24 & 0xFF), digits(bcd >> 16 & 0xFF), digits(bcd >> 8 & 0xFF),
+                        digits(bcd & 0xFF)};
+    // Frames 0 and 1 of a minute drop-frame counting skips: the count starts where that second's
+    // labels do, at frame 2.
+    HRESULT result = S_OK;
+    if (label.seconds == 0 && (label.frames == 0 || label.frames == 1) && label.minutes % 10 != 0) {
+        label.frames = 2;
+        result = S_FALSE;
+    }
+    uint32_t start = 0;
+    if (!dif::DropFrameNumber(label, &start)) return E_INVALIDARG;
+    timecodeStart.store(start);
+    return result;
+}
+
+HRESULT Muxer::GetTimecode(PTIMECODE_SAMPLE sample) {
+    if (sample == nullptr) return E_POINTER;
+    const int64_t last = lastFrame.load();
+    const uint32_t start = last < 0 ? timecodeStart.load() : streamStart.load();
+    const uint64_t frame = last < 0 ? 0 : static_cast<uint64_t>(last);
+    const dif::Timecode tc = dif::DropFrameTimecode((start + frame) % dif::kDropFramesPerDay);
+    const auto bcd = [](int value) { return static_cast<DWORD>((value / 10) << 4 | (value % 10)); };
+    *sample = TIMECODE_SAMPLE{};
+    sample->qwTick = static_cast<LONGLONG>(frame);
+    sample->timecode.dwFrames = bcd(tc.hours) << 24 | bcd(tc.minutes) << 16 | bcd(tc.seconds) << 8 | bcd(tc.frames);
+    sample->dwFlags = AM_TIMECODE_FLAG_DF;
+    return S_OK;
+}
+
+// ---- frames -----------------------------------------------------------------------------------
 
 HRESULT Muxer::PrepareInput(IMediaSample* sample, const BYTE** video) {
     BYTE* data = nullptr;
@@ -64,8 +187,22 @@ HRESULT Muxer::PrepareInput(IMediaSample* sample, const BYTE** video) {
 
 HRESULT Muxer::Transform(IMediaSample* /*in*/, const BYTE* video, BYTE* frame, IMediaSample* /*out*/) {
     std::memcpy(frame, video, dif::kFrameBytes);
-    dif::WriteSystemData(frame, frameNumber);
+    if (frameNumber == 0) StartRecordingClock();
+    dif::SystemData data;
+    data.frameNumber = frameNumber;
+    data.timecode = dif::DropFrameTimecode((streamStart.load() + frameNumber) % dif::kDropFramesPerDay);
+    data.hasRecordingTime = RecordingTimeOf(frameNumber, &data.recorded);
+    if (audio.IsActive()) {
+        TakeAudio();
+        data.audio = audioFrame.data();
+    }
+    dif::WriteSystemData(frame, data);
     return S_OK;
+}
+
+void Muxer::OnDelivered() {
+    lastFrame.store(static_cast<int64_t>(frameNumber));
+    ++frameNumber;
 }
 
 HRESULT CreateMuxer(IUnknown* outer, REFIID iid, void** out) {

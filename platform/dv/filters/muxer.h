@@ -1,24 +1,51 @@
-// "DV Muxer": DV25 video frames in on "Stream 0" (MEDIATYPE_Video / MEDIASUBTYPE_dvsd), complete
-// interleaved DIF frames out on "Output" (MEDIATYPE_Interleaved / MEDIASUBTYPE_dvsd,
-// FORMAT_DvInfo, 120000-byte samples) with silent locked 48 kHz audio and a drop-frame timecode
-// that runs from 00:00:00;00 without gaps, whatever the sample times (they pass through).
-// Quality messages arriving on the output pin go to the upstream pin.
+// "DV Muxer": DV25 video frames in on "Stream 0" (MEDIATYPE_Video / MEDIASUBTYPE_dvsd), optional
+// 48 kHz 16-bit stereo PCM in on "Stream 1" (MuxerAudioPin), complete interleaved DIF frames out
+// on "Output" (MEDIATYPE_Interleaved / MEDIASUBTYPE_dvsd, FORMAT_DvInfo, 120000-byte samples).
 //
-// Threads and locks: the base classes' (base_filter.h). Receive runs on the upstream's streaming
-// thread under the input pin's receive lock and owns `frameNumber`; OnStop resets it under
-// filterLock after the receive lock was waited for.
+// Each frame carries:
+// - locked 48 kHz audio: frame n of the stream takes exactly the samples at positions
+//   [n's first, + 1600 or 1602) of the audio stream (the five-frame pattern), whatever the
+//   audio samples' sizes. Without a connected audio pin the audio is silence. A connected source
+//   that falls behind is waited for up to kAudioWaitMs once; what is still missing then is
+//   silence (counted by SilencedSamples) and frames are not waited for again until the audio has
+//   caught up, so a stalled source never stalls the video for more than that once. Late samples
+//   are dropped, so audio and video stay paired by position.
+// - drop-frame timecode counting the frames handed on from the start set with
+//   IAMTimecodeGenerator::SetTimecode (default 00:00:00;00), without gaps whatever the sample
+//   times (they pass through).
+// - the recording date and time packs (VAUX, AAUX, subcode): local time when the graph first ran
+//   this stream (or of its first frame, if that came first), advancing with the frames.
+// Quality messages arriving on the output pin go to the video upstream pin.
+//
+// Threads and locks: the base classes' (base_filter.h). Transform runs on the video upstream's
+// streaming thread under "Stream 0"'s receive lock and owns frameNumber, audioStarving,
+// audioFrame and the recorded* cache; OnActivate and OnStop reset them under filterLock while no Receive runs. The audio
+// pin feeds audioQueue on its own upstream's thread (audio_queue.h). timecodeStart is set by
+// any thread (atomic) and read when a stream starts; the other atomics are written by the
+// streaming thread or under filterLock and read by anyone.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <vector>
 
+#include "filters/audio_queue.h"
 #include "filters/base_transform_filter.h"
 #include "filters/dif_frame.h"
+#include "filters/muxer_audio_pin.h"
 
 namespace dv {
 
-class Muxer final : public BaseTransformFilter<Muxer> {
+class Muxer final
+    : public platform::ComExtend<BaseTransformFilter<Muxer>,
+                                 platform::Implements<IAMTimecodeGenerator, IID_IAMTimecodeGenerator>> {
 public:
     static constexpr LONG kFrameBytes = dif::kFrameBytes;
+    // The longest one frame waits for audio that has not come.
+    static constexpr int kAudioWaitMs = 500;
+    // Audio the queue holds: twenty frames, two thirds of a second. A source that fills it wakes
+    // again when half of it was taken, once every ten frames.
+    static constexpr size_t kAudioQueueFrames = 4 * 8008;
 
     Muxer();
 
@@ -32,7 +59,34 @@ public:
     // Output: interleaved dvsd with a whole DVINFO block.
     HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
 
+    MuxerAudioPin& Audio() { return audio; }
+    // Sample frames of the connected audio pin's stream that were missing when their frame was
+    // made and went out as silence, since the stream started. Any thread.
+    uint64_t SilencedSamples() const { return silencedSamples.load(); }
+    // Sample frames waiting in the audio queue. Any thread.
+    size_t QueuedAudioSamples() { return audioQueue.Queued(); }
+
+    // IMediaFilter: the first Run of a stream fixes its recording time.
+    HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME start) override;
+
+    // IAMTimecodeGenerator. SetTimecode takes the start label in timecode.dwFrames (BCD
+    // 0xhhmmssff; qwTick, dwUser and the frame-rate fields are ignored) and applies it from the
+    // next stream on (the tape's timecode is always drop-frame, 29.97 frames a second). A label
+    // that drop-frame counting skips (frames 0 and 1 of a minute not divisible by ten, such as
+    // 00:58:00;00) starts the count at frame 2 of that second, with S_FALSE; E_INVALIDARG for
+    // what is no label (past 23:59:59;29, or not BCD). GetTimecode gives the label of the
+    // frame handed on last, or the start while no frame went out, with AM_TIMECODE_FLAG_DF and
+    // qwTick that frame's number in the stream. The TCG mode and VITC line: E_NOTIMPL (DV has
+    // neither).
+    HRESULT STDMETHODCALLTYPE GetTCGMode(LONG param, LONG* value) override;
+    HRESULT STDMETHODCALLTYPE SetTCGMode(LONG param, LONG value) override;
+    HRESULT STDMETHODCALLTYPE put_VITCLine(LONG line) override;
+    HRESULT STDMETHODCALLTYPE get_VITCLine(LONG* line) override;
+    HRESULT STDMETHODCALLTYPE SetTimecode(PTIMECODE_SAMPLE sample) override;
+    HRESULT STDMETHODCALLTYPE GetTimecode(PTIMECODE_SAMPLE sample) override;
+
 protected:
+    HRESULT OnActivate() override;
     void OnStop() override;
 
 private:
@@ -40,12 +94,34 @@ private:
 
     // Only whole NTSC DIF frames can be wrapped; anything else would make a broken tape.
     HRESULT PrepareInput(IMediaSample* in, const BYTE** video);
-    // Copies the frame and writes its system data (timecode from frameNumber).
+    // Copies the frame and writes its system data and audio.
     HRESULT Transform(IMediaSample* in, const BYTE* video, BYTE* frame, IMediaSample* out);
     // The timecode counts frames handed on, so a refused frame leaves no gap.
-    void OnDelivered() { ++frameNumber; }
+    void OnDelivered();
 
-    uint64_t frameNumber = 0;  // frames delivered since the stream started; see the class comment
+    // Fills audioFrame with this frame's samples from the queue (see the class comment).
+    void TakeAudio();
+    // The local time of frame frameNumber of the stream; false before the clock was read.
+    bool RecordingTimeOf(uint64_t frame, dif::RecordingTime* time);
+    // Fixes the stream's recording time to now unless it was fixed already. Any thread.
+    void StartRecordingClock();
+
+    AudioQueue audioQueue{kAudioQueueFrames};
+    MuxerAudioPin audio;
+
+    std::atomic<uint32_t> timecodeStart{0};  // frames from 00:00:00;00 of the next stream's start
+    std::atomic<uint32_t> streamStart{0};    // that of this stream, fixed by OnActivate
+    std::atomic<int64_t> lastFrame{-1};      // frame number handed on last in this stream
+    // Microseconds since the epoch at the stream's recording start; -1 until fixed.
+    std::atomic<int64_t> recordingStartUs{-1};
+    std::atomic<uint64_t> silencedSamples{0};
+
+    uint64_t frameNumber = 0;    // frames delivered since the stream started; see the class comment
+    bool audioStarving = false;  // the last frame had to fill silence
+    // The last second RecordingTimeOf broke down, and into what: one localtime_r a second.
+    int64_t recordedSecond = -1;
+    dif::RecordingTime recordedTime{};
+    std::vector<int16_t> audioFrame = std::vector<int16_t>(2 * 1602);
 };
 
 using MuxerInputPin = Muxer::InputPin;

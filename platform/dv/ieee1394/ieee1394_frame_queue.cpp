@@ -81,6 +81,11 @@ Ieee1394FrameQueue::Counters Ieee1394FrameQueue::counters() {
     return count;
 }
 
+bool Ieee1394FrameQueue::DryAtFrameBoundary() {
+    std::lock_guard<std::mutex> guard(lock);
+    return (current < 0 || offset >= frameBytes) && queuedSlots.empty();
+}
+
 size_t Ieee1394FrameQueue::queued() {
     std::lock_guard<std::mutex> guard(lock);
     return queuedSlots.size();

@@ -47,6 +47,8 @@ public:
     };
     Counters counters();
     size_t queued();
+    // Consumer only: the frame being sent is done (or none was ever sent) and none is queued.
+    bool DryAtFrameBoundary();
 
 private:
     const size_t frameBytes;

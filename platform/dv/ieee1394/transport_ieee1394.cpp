@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "log.h"
@@ -26,6 +27,24 @@ constexpr uint64_t kPacketsPerFrame = ntsc::kPacketsPerFrame;  // NTSC: libiec61
 // within that).
 constexpr int64_t kRecoverMs = 2000;
 constexpr nodeaddr_t kCsrBase = 0xFFFFF0000000ULL;
+// DV's stream at S100 (512 overhead units + 125 quadlets x 16), for a unit without plugs.
+constexpr int kDvBandwidthUnits = 2512;
+// libiec61883's DV transmitter prebuffers 1000 packets (up to 937 data packets) inside its
+// start: four frames must be queued then, or it fills the rest with repeats of the first.
+constexpr size_t kStartFrames = 4;
+// libiec61883's DV ring (dv.c: buffer_packets 1000, irq_interval 250). fw-iso.c refills on each
+// interrupt event as if irq_interval packets left, so when the feeder refuses inside a refill the
+// ring holds 3 flagged packets and fewer than 250 after the last: 3 more events, then that tail.
+constexpr uint64_t kRingPackets = 1000;
+constexpr uint64_t kIrqInterval = 250;
+constexpr int kRingEventsAfterEnd = int((kRingPackets - kIrqInterval) / kIrqInterval);
+static_assert(kRingPackets % kIrqInterval == 0);
+constexpr int64_t kPacketsPerSecond = 8000;
+// Room for a loop thread that is late on a loaded machine (the bus does not wait for it).
+constexpr int64_t kTailMarginMs = 20;
+constexpr int64_t kDrainMarginMs = 1500;
+// NTSC frames on the wire: 30000/1001 a second.
+int64_t FrameMs(int64_t frames) { return frames * 1001 / 30; }
 
 // The transmitting transport, for the bus reset handler, which is only given the handle; at most
 // one per process (libiec61883's DV transmitter counts in process-wide statics).
@@ -49,7 +68,7 @@ bool ReadQuadlet(raw1394handle_t h, nodeid_t node, uint32_t offset, uint32_t* va
 
 }  // namespace
 
-Ieee1394Transport::Ieee1394Transport(uint64_t guid) : guid(guid), queue(kFrameBytes, 3) {}
+Ieee1394Transport::Ieee1394Transport(uint64_t guid) : guid(guid), queue(kFrameBytes, kStartFrames - 1) {}
 
 Ieee1394Transport::~Ieee1394Transport() {
     Cancel();
@@ -85,32 +104,10 @@ Ieee1394Transport::Statistics Ieee1394Transport::statistics() {
     s.packetsDropped = c.packetsDropped;
     s.busResets = busResets.load();
     s.framesLostInResets = framesLost.load();
+    s.framesNotSent = framesNotSent.load();
     s.channel = channel;
     s.broadcast = broadcast;
     return s;
-}
-
-bool Ieee1394Transport::InputPlugHeldElsewhere(nodeid_t node) {
-    uint32_t impr = 0;
-    if (!ReadQuadlet(handle, node, 0x980, &impr)) return false;
-    const int plugs = int(impr & 0x1f);
-    bool anyOnline = false;
-    for (int p = 0; p < plugs; ++p) {
-        uint32_t ipcr = 0;
-        if (!ReadQuadlet(handle, node, 0x984 + 4 * uint32_t(p), &ipcr)) continue;
-        const bool online = (ipcr >> 31) != 0;
-        const int pointToPoint = int((ipcr >> 24) & 0x3f);
-        if (online && pointToPoint == 0) return false;
-        anyOnline |= online;
-    }
-    return anyOnline;
-}
-
-bool Ieee1394Transport::AnyChannelFree() {
-    uint32_t hi = 0, lo = 0;
-    const nodeid_t irm = raw1394_get_irm_id(handle);
-    if (!ReadQuadlet(handle, irm, 0x224, &hi) || !ReadQuadlet(handle, irm, 0x228, &lo)) return true;
-    return (hi | lo) != 0;
 }
 
 bool Ieee1394Transport::WaitForNode(nodeid_t node) {
@@ -126,49 +123,103 @@ bool Ieee1394Transport::WaitForNode(nodeid_t node) {
     return false;
 }
 
-HRESULT Ieee1394Transport::Connect(std::string* why) {
-    outputPlug = -1;
-    inputPlug = -1;
+bool Ieee1394Transport::Allocate(unsigned units, int wantChannel) {
+    // An allocation answered after a reset's event survives it: the reset handler, run inside the
+    // call, has cleared only what was held before. So a reset during the channel's allocation
+    // takes the bandwidth allocated before it: allocate again until both are held.
+    const int first = wantChannel >= 0 ? wantChannel : 0;
+    const int last = wantChannel >= 0 ? wantChannel : kBroadcastChannel - 1;
+    for (int round = 0; round < 4; ++round) {
+        if (heldBandwidth == 0) {
+            if (raw1394_bandwidth_modify(handle, units, RAW1394_MODIFY_ALLOC) != 0) return false;
+            heldBandwidth = units;
+        }
+        for (int c = first; c <= last && heldChannel < 0; ++c) {
+            if (raw1394_channel_modify(handle, unsigned(c), RAW1394_MODIFY_ALLOC) == 0) heldChannel = c;
+        }
+        if (heldChannel < 0) return false;
+        if (heldBandwidth > 0) return true;
+    }
+    return false;
+}
+
+void Ieee1394Transport::FreeHeld() {
+    if (heldChannel >= 0) raw1394_channel_modify(handle, unsigned(heldChannel), RAW1394_MODIFY_FREE);
+    if (heldBandwidth > 0) raw1394_bandwidth_modify(handle, heldBandwidth, RAW1394_MODIFY_FREE);
+    heldChannel = -1;
+    heldBandwidth = 0;
+}
+
+HRESULT Ieee1394Transport::Connect(int wantChannel, std::string* why) {
     connected = false;
-    broadcast = false;
     if (!WaitForNode(deviceNode)) {
         *why = "the DV unit does not answer";
         return kTransportDeviceGone;
     }
     connectionGeneration = raw1394_get_generation(handle);
-    if (InputPlugHeldElsewhere(deviceNode)) {
-        // Joining another host's channel would put two talkers on it. The broadcast channel is
-        // allocated like any other (there is no plug to compute bandwidth from, as libiec61883
-        // does for a unit without plugs).
-        if (raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_ALLOC) != 0) {
-            *why = "another host holds the DV unit's input plug and the broadcast channel is in use";
-            return kTransportBusy;
-        }
-        broadcast = true;
-        channel = kBroadcastChannel;
-        bandwidth = 0;
-        PLATFORM_LOG("ieee1394", Warning,
-                     "DV unit %s: its input plug is connected by another host; sending on the broadcast "
-                     "channel %d", Ieee1394Discovery::DevicePath(guid).c_str(), kBroadcastChannel);
-    } else {
-        if (!AnyChannelFree()) {
-            *why = "no isochronous channel is free on the bus";
-            return kTransportNoBusResources;
-        }
-        bandwidth = 1;  // allocate bandwidth
-        channel = iec61883_cmp_connect(handle, raw1394_get_local_id(handle), &outputPlug, deviceNode,
-                                       &inputPlug, &bandwidth);
-        if (channel < 0) {
-            // libiec61883 answers -1 when the bandwidth cannot be computed or allocated, or the
-            // plugs cannot be set; it has released what it took.
-            *why = "cannot connect to the DV unit: no isochronous bandwidth or channel is left, or its plugs "
-                   "refused the connection";
-            return kTransportNoBusResources;
-        }
-        connected = true;
+    // The unit's input plugs: the first online one without a connection is ours. One connected
+    // point-to-point means another host sends to the unit, which listens to that channel only.
+    uint32_t impr = 0;
+    const bool readable = ReadQuadlet(handle, deviceNode, 0x980, &impr);
+    if (!readable && errno == EAGAIN) {
+        *why = "the DV unit does not answer";
+        return kTransportDeviceGone;
     }
-    // connectionGeneration stays the one we started in: after a reset seen meanwhile, Recover
-    // restores the connection as after any other reset.
+    const int plugs = readable ? int(impr & 0x1f) : 0;
+    int freePlug = -1, otherChannel = -1;
+    bool anyOnline = false;
+    for (int p = 0; p < plugs; ++p) {
+        uint32_t ipcr = 0;
+        if (!ReadQuadlet(handle, deviceNode, 0x984 + 4 * uint32_t(p), &ipcr)) {
+            *why = "cannot read the DV unit's input plug";
+            return kTransportDeviceGone;
+        }
+        const bool online = (ipcr >> 31) != 0;
+        const int pointToPoint = int((ipcr >> 24) & 0x3f);
+        anyOnline |= online;
+        if (online && pointToPoint > 0 && otherChannel < 0) otherChannel = int((ipcr >> 16) & 0x3f);
+        if (online && pointToPoint == 0 && freePlug < 0) freePlug = p;
+    }
+    if (plugs > 0 && freePlug < 0) {
+        *why = otherChannel >= 0 ? "another host is sending to the DV unit (its input plug is connected on channel " +
+                                       std::to_string(otherChannel) + ")"
+                                 : "the DV unit's input plugs are offline";
+        return anyOnline ? kTransportBusy : kTransportDeviceGone;
+    }
+    // DV at S100 as libiec61883 computes it from the unit's output plug; the same figure for a
+    // unit without plugs, where nothing tells.
+    int units = plugs > 0 ? iec61883_cmp_calc_bandwidth(handle, deviceNode, 0, -1) : -1;
+    if (units < 1) units = kDvBandwidthUnits;
+    if (!Allocate(unsigned(units), plugs > 0 ? wantChannel : kBroadcastChannel)) {
+        const bool noBandwidth = heldBandwidth == 0;
+        FreeHeld();
+        *why = noBandwidth ? "no isochronous bandwidth is left on the bus" : "no isochronous channel is free on the bus";
+        return kTransportNoBusResources;
+    }
+    bandwidth = int(heldBandwidth);
+    channel = heldChannel;
+    broadcast = plugs == 0;
+    inputPlug = freePlug;
+    connectionGeneration = raw1394_get_generation(handle);
+    if (broadcast) return S_OK;
+    // Our point-to-point connection, by compare-and-swap. It holds in the generation the lock was
+    // sent in (a reset before it refuses the lock, one after it clears the plug).
+    const uint32_t offset = 0x984 + 4 * uint32_t(inputPlug);
+    uint32_t ipcr = 0;
+    quadlet_t old = 0;
+    bool locked = ReadQuadlet(handle, deviceNode, offset, &ipcr) && ((ipcr >> 24) & 0x3f) == 0;
+    if (locked) {
+        const uint32_t next = (ipcr & ~(0x3fu << 24) & ~(0x3fu << 16)) | 1u << 24 | uint32_t(channel) << 16;
+        connectionGeneration = raw1394_get_generation(handle);
+        locked = raw1394_lock(handle, deviceNode, kCsrBase + offset, RAW1394_EXTCODE_COMPARE_SWAP, htonl(next),
+                              htonl(ipcr), &old) == 0 &&
+                 ntohl(old) == ipcr;
+    }
+    if (!locked) {
+        *why = "the DV unit's input plug refused the connection";
+        return kTransportDeviceGone;
+    }
+    connected = true;
     return S_OK;
 }
 
@@ -203,9 +254,12 @@ HRESULT Ieee1394Transport::Open() {
     deviceNode = nodeid_t(0xffc0 | unit.node);
     std::string why;
     HRESULT status = S_OK;
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
         resetPending.store(false);
-        status = Connect(&why);
+        status = Connect(-1, &why);
+        // A connection made before a reset went with it; one made after its event stands.
+        if (SUCCEEDED(status) && connectionGeneration != raw1394_get_generation(handle)) status = E_PENDING;
+        if (SUCCEEDED(status)) resetPending.store(false);
         if (SUCCEEDED(status) || !resetPending.load()) break;
         // A reset took what the attempt had allocated back to the resource manager and may have
         // renumbered the nodes: find the unit again and start over.
@@ -216,15 +270,20 @@ HRESULT Ieee1394Transport::Open() {
         }
         deviceNode = nodeid_t(0xffc0 | unit.node);
     }
-    if (FAILED(status)) return giveUp(status, why);
+    if (status == E_PENDING) status = kTransportDeviceGone, why = "bus resets kept interrupting the connection";
+    if (FAILED(status)) {
+        if (resetPending.load() || connectionGeneration != raw1394_get_generation(handle)) connected = false;
+        ReleaseConnection();
+        return giveUp(status, why);
+    }
     transmitter = iec61883_dv_xmit_init(handle, 0 /* NTSC */, &Feeder, this);
     if (transmitter == nullptr) {
         ReleaseConnection();
         return giveUp(E_FAIL, "cannot set up the DV transmitter");
     }
     PLATFORM_LOG("ieee1394", Info, "DV unit %s: node %d, channel %d (%s), bandwidth %d",
-                 Ieee1394Discovery::DevicePath(guid).c_str(), unit.node, channel,
-                 broadcast ? "broadcast" : "plug connection", bandwidth);
+                 Ieee1394Discovery::DevicePath(guid).c_str(), unit.node, channel.load(),
+                 broadcast.load() ? "broadcast" : "plug connection", bandwidth);
     return S_OK;
 }
 
@@ -234,12 +293,25 @@ int Ieee1394Transport::Feeder(unsigned char* data, int difBlocks, unsigned int d
 
 int Ieee1394Transport::Feed(unsigned char* data, int difBlocks, unsigned int dropped) {
     lastFeedMs.store(NowMs());
+    // libiec61883 counted the packet before asking for it, whatever we answer.
+    const uint64_t phase = g_dataPackets.fetch_add(uint64_t(difBlocks > 0 ? difBlocks : 0)) % kPacketsPerFrame;
+    if (ended.load()) {
+        // After the end we are asked once per interrupt event: the ring's drain, seen.
+        eventsAfterEnd.fetch_add(1);
+        return -1;
+    }
     if (FAILED(Failure())) return -1;  // stops the transmitter: nothing more goes out
+    if (draining.load() && !inStart && queue.DryAtFrameBoundary()) {
+        // Close: every accepted frame is in the ring, whole; the stream ends here.
+        endPackets.store(packetsQueued);
+        ended.store(true);
+        return -1;
+    }
+    ++packetsQueued;
     if (difBlocks <= 0) {
         queue.Feed(data, 0, dropped);
         return 0;
     }
-    const uint64_t phase = g_dataPackets.fetch_add(uint64_t(difBlocks)) % kPacketsPerFrame;
     if (alignPackets < 0) alignPackets = int((kPacketsPerFrame - phase) % kPacketsPerFrame);
     if (alignPackets > 0) {
         // Started in mid-count: the tail of the first frame until the SYT packet comes round.
@@ -248,7 +320,6 @@ int Ieee1394Transport::Feed(unsigned char* data, int difBlocks, unsigned int dro
         --alignPackets;
         return 0;
     }
-    if (phase == 0 && linkDown.load()) framesLost.fetch_add(1);
     queue.Feed(data, difBlocks * int(kBlockBytes / 80), dropped);
     return 0;
 }
@@ -260,8 +331,12 @@ int Ieee1394Transport::OnBusReset(raw1394handle_t h, unsigned int generation) {
     // Only note it: this may run inside any transaction (and again inside our own); the loop
     // thread finds the unit once the handler has returned.
     transport->latestGeneration.store(generation);
+    // The reset gave the IRM's registers back their initial values: nothing allocated before it
+    // is ours any more (see Allocate).
+    transport->heldBandwidth = 0;
+    transport->heldChannel = -1;
     transport->resetAtMs.store(NowMs());
-    transport->linkDown.store(true);
+    if (!transport->linkDown.exchange(true)) transport->downSinceMs.store(NowMs());
     transport->busResets.fetch_add(1);
     transport->resetPending.store(true);
     return 0;
@@ -288,26 +363,44 @@ int Ieee1394Transport::Recover() {
     if (latestGeneration.load() != generation) return 0;  // another reset meanwhile: start over
     if (found < 0) return unanswered && waited < kRecoverMs ? 0 : -1;
     deviceNode = nodeid_t(0xffc0 | found);
-    const bool madeNow = connectionGeneration == generation;  // connected after this reset already
-    if (broadcast && !madeNow && raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_ALLOC) != 0) {
-        if (latestGeneration.load() != generation) return 0;
-        return waited < kRecoverMs ? 0 : -2;
+    // The same channel again, with the bandwidth, and the plug connected anew (the reset cleared
+    // its connection count).
+    if (connectionGeneration == generation && (connected || broadcast)) {
+        // Remade after this reset's event already (in Open, or a turn ago).
+        resetPending.store(latestGeneration.load() != generation);
+        if (resetPending.load()) return 0;
+        LinkUp(NowMs());
+        return 1;
     }
-    if (connected && !madeNow) {
-        const int remade = iec61883_cmp_reconnect(handle, raw1394_get_local_id(handle), &outputPlug, deviceNode,
-                                                  &inputPlug, &bandwidth, channel);
-        if (latestGeneration.load() != generation) return 0;
-        if (remade < 0) return waited < kRecoverMs ? 0 : -2;
+    std::string why;
+    const HRESULT remade = Connect(channel, &why);
+    if (SUCCEEDED(remade) && connectionGeneration != latestGeneration.load()) return 0;
+    if (latestGeneration.load() != generation) return 0;
+    if (FAILED(remade)) {
+        if (remade == kTransportBusy && !connected) {
+            FreeHeld();
+            return -3;  // another host took the unit meanwhile
+        }
+        return waited < kRecoverMs ? 0 : -2;
     }
     connectionGeneration = generation;
     resetPending.store(latestGeneration.load() != generation);
     if (resetPending.load()) return 0;
-    linkDown.store(false);
+    LinkUp(NowMs());
     PLATFORM_LOG("ieee1394", Info, "DV unit %s: bus reset survived: node %d, channel %d, %lld ms without a "
-                 "connection, %llu frames lost so far", Ieee1394Discovery::DevicePath(guid).c_str(), found, channel,
+                 "connection, %llu frames lost so far", Ieee1394Discovery::DevicePath(guid).c_str(), found, channel.load(),
                  static_cast<long long>(NowMs() - resetAtMs.load()),
                  static_cast<unsigned long long>(framesLost.load()));
     return 1;
+}
+
+void Ieee1394Transport::LinkUp(int64_t atMs) {
+    // Counted on the wire, where the frames go one every 1001/30 ms whoever fills the ring: the
+    // frames that overlap the time without a connection, from the first event of the reset on,
+    // whichever order the events came in.
+    if (!linkDown.exchange(false)) return;
+    const int64_t down = std::max<int64_t>(0, atMs - downSinceMs.load());
+    framesLost.fetch_add(uint64_t(down * 30 / 1001 + 1));
 }
 
 void Ieee1394Transport::Loop() {
@@ -316,19 +409,41 @@ void Ieee1394Transport::Loop() {
     auto fail = [&](HRESULT status, const std::string& text) {
         Fail(status, text);
         raw1394_iso_stop(handle);  // not one packet more
+        LinkUp(NowMs());           // what was lost so far is counted
         queue.Cancel();
     };
+    int64_t tailDueMs = -1;
     while (!stopLoop.load()) {
         pollfd pfd {fd, POLLIN, 0};
-        const int rc = ::poll(&pfd, 1, resetPending.load() ? 10 : 100);
-        if (rc > 0 && raw1394_loop_iterate(handle) < 0) {
+        const int rc = ::poll(&pfd, 1, resetPending.load() || ended.load() ? 5 : 100);
+        // Once the stream ended the feeder refuses every packet; that is no failure.
+        if (rc > 0 && raw1394_loop_iterate(handle) < 0 && !ended.load()) {
             if (SUCCEEDED(Failure())) fail(kTransportDeviceGone, "IEEE 1394 transmission failed");
             return;
+        }
+        if (ended.load()) {
+            // Close: the ring drains on the bus. Its last events came; the tail after the last
+            // flagged packet is on the wire once its time has passed and the loop took one more
+            // turn (the simulated bus sends only when the loop runs; the real one at its pace).
+            if (eventsAfterEnd.load() < kRingEventsAfterEnd) continue;
+            const int64_t now = NowMs();
+            if (tailDueMs < 0) {
+                const int64_t tail = int64_t(endPackets.load() % kIrqInterval);
+                tailDueMs = now + (tail * 1000 + kPacketsPerSecond - 1) / kPacketsPerSecond + kTailMarginMs;
+            } else if (now >= tailDueMs) {
+                pollfd last {fd, POLLIN, 0};
+                if (::poll(&last, 1, 0) > 0) raw1394_loop_iterate(handle);
+                if (linkDown.load()) LinkUp(NowMs());
+                drained.store(true);
+                return;
+            }
+            continue;
         }
         if (resetPending.load()) {
             const int recovered = Recover();
             if (recovered == -1) return fail(kTransportDeviceGone, "the DV unit was unplugged");
             if (recovered == -2) return fail(kTransportDeviceGone, "the connection to the DV unit could not be remade");
+            if (recovered == -3) return fail(kTransportBusy, "another host took the DV unit after a bus reset");
         }
         if (NowMs() - lastFeedMs.load() > kTransportStallTimeoutMs) {
             return fail(kTransportTimeout, "the IEEE 1394 bus stopped taking packets");
@@ -340,7 +455,7 @@ HRESULT Ieee1394Transport::SendFrame(const uint8_t* frame, size_t size) {
     if (const HRESULT hr = Failure(); FAILED(hr)) return hr;
     if (transmitter == nullptr) return Fail(kTransportDeviceGone, "the DV unit is not connected");
     if (frame == nullptr || size != kFrameBytes) return E_INVALIDARG;
-    if (!started) firstFrame.assign(frame, frame + size);
+    if (!started && queue.queued() == 0) firstFrame.assign(frame, frame + size);
     const auto result = queue.Push(frame, kTransportStallTimeoutMs);
     if (result == Ieee1394FrameQueue::PushResult::Cancelled) {
         const HRESULT hr = Failure();
@@ -349,16 +464,20 @@ HRESULT Ieee1394Transport::SendFrame(const uint8_t* frame, size_t size) {
     if (result == Ieee1394FrameQueue::PushResult::TimedOut) {
         return Fail(kTransportTimeout, "the IEEE 1394 bus took no frame");
     }
-    if (!started) {
-        started = true;
-        alignPackets = -1;
-        if (iec61883_dv_xmit_start(transmitter, channel) != 0) {
-            return Fail(kTransportDeviceGone, "cannot start IEEE 1394 transmission");
-        }
-        stopLoop.store(false);
-        loopThread = std::thread(&Ieee1394Transport::Loop, this);
-        pthread_setname_np(loopThread.native_handle(), "ieee1394-loop");  // for benchmarks and debuggers
-    }
+    if (!started && queue.queued() >= kStartFrames) return Start();
+    return S_OK;
+}
+
+HRESULT Ieee1394Transport::Start() {
+    started = true;
+    alignPackets = -1;
+    inStart = true;
+    const int rc = iec61883_dv_xmit_start(transmitter, channel);
+    inStart = false;
+    if (rc != 0) return Fail(kTransportDeviceGone, "cannot start IEEE 1394 transmission");
+    stopLoop.store(false);
+    loopThread = std::thread(&Ieee1394Transport::Loop, this);
+    pthread_setname_np(loopThread.native_handle(), "ieee1394-loop");  // for benchmarks and debuggers
     return S_OK;
 }
 
@@ -367,19 +486,55 @@ void Ieee1394Transport::Cancel() { queue.Cancel(); }
 void Ieee1394Transport::ReleaseConnection() {
     // After a reset we did not recover from, the resource manager has taken channel and bandwidth
     // back and the unit's node number may be another unit's: nothing of ours is left to free.
-    if (resetPending.load() || connectionGeneration != raw1394_get_generation(handle)) return;
-    if (broadcast) raw1394_channel_modify(handle, kBroadcastChannel, RAW1394_MODIFY_FREE);
-    broadcast = false;
-    if (!connected) return;
-    iec61883_cmp_disconnect(handle, raw1394_get_local_id(handle), outputPlug, deviceNode, inputPlug,
-                            unsigned(channel), unsigned(bandwidth));
+    // What we still hold (the reset handler cleared the rest) is freed either way.
+    if (connected && !resetPending.load() && connectionGeneration == raw1394_get_generation(handle)) {
+        // One connection less on our channel (the plug goes back to 63 with none left), by
+        // compare-and-swap as plugs change.
+        const uint32_t offset = 0x984 + 4 * uint32_t(inputPlug);
+        uint32_t ipcr = 0;
+        const int count = ReadQuadlet(handle, deviceNode, offset, &ipcr) ? int((ipcr >> 24) & 0x3f) : 0;
+        if (count > 0 && int((ipcr >> 16) & 0x3f) == channel) {
+            uint32_t next = (ipcr & ~(0x3fu << 24)) | uint32_t(count - 1) << 24;
+            if (count == 1) next = (next & ~(0x3fu << 16)) | uint32_t(kBroadcastChannel) << 16;
+            quadlet_t old = 0;
+            raw1394_lock(handle, deviceNode, kCsrBase + offset, RAW1394_EXTCODE_COMPARE_SWAP, htonl(next), htonl(ipcr), &old);
+        }
+    }
     connected = false;
+    FreeHeld();
 }
 
 void Ieee1394Transport::Close() {
+    // Frames accepted but not yet started: start now (the feeder repeats the last one to fill
+    // the prebuffer; they are counted as repeats).
+    if (!started && transmitter != nullptr && queue.queued() > 0 && SUCCEEDED(Failure())) Start();
+    if (loopThread.joinable() && SUCCEEDED(Failure())) {
+        // Drain: the loop thread sends the queued frames, the feeder ends the stream on a frame
+        // boundary, and the ring goes out (see Loop). Bounded: the queue's frames and the one
+        // being sent at the bus's pace, then the ring, with room to spare. libiec61883's own
+        // flush (xmit_sync) would wait without limit for a bus that stopped taking packets.
+        draining.store(true);
+        const int64_t deadline = NowMs() + FrameMs(int64_t(queue.queued()) + 1) +
+                                 int64_t(kRingPackets) * 1000 / kPacketsPerSecond + kDrainMarginMs;
+        while (!drained.load() && SUCCEEDED(Failure()) && NowMs() < deadline) {
+            timespec tick {0, 2000000};
+            nanosleep(&tick, nullptr);
+        }
+        if (!drained.load() && SUCCEEDED(Failure())) {
+            // The frames still queued never went out; those in the ring are unaccounted for.
+            const uint64_t left = queue.queued() + (ended.load() ? 0 : 1);
+            framesNotSent.store(left);
+            Fail(kTransportTimeout, "the IEEE 1394 bus stopped taking packets while closing: " + std::to_string(left) +
+                                        " accepted frames were not sent, and the last frames before them may not "
+                                        "have reached the unit");
+        }
+    }
     stopLoop.store(true);
     if (loopThread.joinable()) loopThread.join();
+    if (linkDown.load() && started) LinkUp(NowMs());
     if (transmitter != nullptr) {
+        // Never xmit_sync (unbounded): a drained ring is empty, and anything else is given up.
+        iec61883_dv_set_synch(transmitter, 0);
         iec61883_dv_close(transmitter);
         transmitter = nullptr;
     }
@@ -390,11 +545,12 @@ void Ieee1394Transport::Close() {
         const Statistics s = statistics();
         PLATFORM_LOG("ieee1394", Info,
                      "DV unit %s: %llu frames sent, %llu repeated, %llu packets dropped, %llu bus resets, "
-                     "%llu frames lost in resets",
+                     "%llu frames lost in resets, %llu not sent",
                      Ieee1394Discovery::DevicePath(guid).c_str(), static_cast<unsigned long long>(s.framesSent),
                      static_cast<unsigned long long>(s.framesRepeated),
                      static_cast<unsigned long long>(s.packetsDropped), static_cast<unsigned long long>(s.busResets),
-                     static_cast<unsigned long long>(s.framesLostInResets));
+                     static_cast<unsigned long long>(s.framesLostInResets),
+                     static_cast<unsigned long long>(s.framesNotSent));
         if (s.packetsDropped > 0 || s.framesRepeated > 0 || s.framesLostInResets > 0) {
             PLATFORM_LOG("ieee1394", Warning,
                          "DV unit %s: %llu packets dropped, %llu frames repeated, %llu frames lost in bus resets",

@@ -1,13 +1,21 @@
 // The transport to a DV camcorder or deck on the IEEE 1394 bus, through libiec61883.
 //
-// Open finds the unit by its unique id and connects our output to its input plug with the
-// connection management procedures. When another host already holds the unit's input plug we do
-// not join its channel (two talkers on one channel garble both): we allocate the broadcast channel
-// 63 and send there instead, as libiec61883 does for a unit without plugs. When no isochronous bandwidth or channel is left the
-// open fails and nothing stays allocated. It then prepares an NTSC DV transmitter. The first frame
-// starts transmission and a loop thread that services the raw1394 handle. From then on the 8 kHz
-// bus cycle paces the frames: SendFrame waits for room in Ieee1394FrameQueue, and the feeder
-// callback repeats the last frame whenever the queue is dry.
+// Open finds the unit by its unique id, allocates the stream's bandwidth and a channel at the
+// kernel and connects the unit's input plug to that channel. The allocations are our own (not
+// libiec61883's cmp_connect, whose channel search ends on 63 without allocating it and whose
+// reconnection ignores a refused channel): each is held until a bus reset takes it back. An
+// allocation answered after the reset's event was seen was made in the new generation and is kept.
+// When another host already sends to the unit (its input plug is connected point-to-point) the
+// unit listens to that host's channel: Open fails as busy and touches nothing. A unit without
+// plugs gets the broadcast channel 63, with the bandwidth allocated too. When no bandwidth or
+// channel is left the open fails and nothing stays allocated. It then prepares an NTSC DV
+// transmitter, started once enough frames are queued to fill its prebuffer (kStartFrames), with a
+// loop thread that services the raw1394 handle. From then on the 8 kHz bus cycle paces the
+// frames: SendFrame waits for room in Ieee1394FrameQueue, and the feeder callback repeats the
+// last frame whenever the queue is dry. Close drains: the queued frames go out whole, the
+// transmitter stops on a frame boundary and the loop thread waits, bounded, for its ring to go
+// out (three interrupt events, then the tail's time); a bus that stops taking packets meanwhile
+// makes Close give up with the loss reported (LastError, Statistics::framesNotSent).
 //
 // libiec61883's DV transmitter asks for one packet at a time (an empty one or one 480-byte data
 // block) and keeps its packet and SYT counters in statics shared by every transmitter of the
@@ -65,7 +73,8 @@ public:
         uint64_t framesRepeated = 0;
         uint64_t packetsDropped = 0;
         uint64_t busResets = 0;
-        uint64_t framesLostInResets = 0;  // started while the unit was not connected
+        uint64_t framesLostInResets = 0;  // on the wire while a reset left the unit unconnected
+        uint64_t framesNotSent = 0;       // accepted but still queued when Close gave up on the bus
         int channel = -1;
         bool broadcast = false;           // sending on channel 63 without a plug connection
     };
@@ -76,15 +85,22 @@ private:
     static int OnBusReset(raw1394handle_t handle, unsigned int generation);
     int Feed(unsigned char* data, int difBlocks, unsigned int dropped);
     void Loop();
+    // Starts the transmitter (its prebuffer filled from the queue) and the loop thread.
+    HRESULT Start();
     // After a reset: 1 when the unit was found and the connection remade, 0 to try again
     // later, -1 when the unit is gone.
     int Recover();
+    // The connection stands again (or never will): counts the frames the gap took.
+    void LinkUp(int64_t atMs);
     // Connects to deviceNode (plugs, or the broadcast channel); the reason in *why on failure.
-    HRESULT Connect(std::string* why);
+    // wantChannel >= 0: the channel of the connection being remade.
+    HRESULT Connect(int wantChannel, std::string* why);
+    // Bandwidth and a channel at the kernel, beyond what is held already; false with nothing new
+    // held when refused.
+    bool Allocate(unsigned units, int wantChannel);
+    void FreeHeld();
     // False when the node still does not answer (EAGAIN) after a bounded wait.
     bool WaitForNode(nodeid_t node);
-    bool InputPlugHeldElsewhere(nodeid_t node);
-    bool AnyChannelFree();
     void ReleaseConnection();
     HRESULT Fail(HRESULT status, const std::string& text);
     HRESULT Failure();
@@ -97,9 +113,13 @@ private:
     int outputPlug = -1;
     int inputPlug = -1;
     int bandwidth = 0;
-    int channel = -1;
+    std::atomic<int> channel{-1};       // written on the handle's thread, read by statistics()
+    // What the kernel allocated for us and no reset took back since (the reset handler clears
+    // them; they are touched on the handle's thread only).
+    unsigned heldBandwidth = 0;
+    int heldChannel = -1;
     bool connected = false;             // a connection was made through the plugs
-    bool broadcast = false;             // channel 63 allocated, sent on without touching the plugs
+    std::atomic<bool> broadcast{false};  // channel 63 allocated, sent on without touching the plugs
     unsigned connectionGeneration = 0;  // the bus generation the connection holds in
     bool started = false;               // streaming thread: transmission and loop started
     bool registered = false;            // this is the process's transmitting transport
@@ -112,8 +132,17 @@ private:
     std::atomic<unsigned> latestGeneration{0};
     std::atomic<int64_t> resetAtMs{0};
     std::atomic<bool> linkDown{false};  // frames started now are lost to the unit
+    std::atomic<bool> draining{false};  // Close: end at the next dry frame boundary
+    std::atomic<bool> ended{false};     // the feeder ended the stream on a frame boundary
+    std::atomic<bool> drained{false};   // ... and the ring went out after it
+    uint64_t packetsQueued = 0;         // feeder only: packets put in the ring
+    std::atomic<uint64_t> endPackets{0};       // packetsQueued at the end
+    std::atomic<int> eventsAfterEnd{0};        // interrupt events since the end
+    std::atomic<int64_t> downSinceMs{0};       // linkDown since
+    bool inStart = false;               // inside iec61883_dv_xmit_start (the prebuffer must fill)
     std::atomic<uint64_t> busResets{0};
     std::atomic<uint64_t> framesLost{0};
+    std::atomic<uint64_t> framesNotSent{0};
 
     // Feeder (loop thread, or the streaming thread inside xmit_start): SYT alignment.
     std::vector<uint8_t> firstFrame;  // the tail sent while aligning

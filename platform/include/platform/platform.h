@@ -100,3 +100,51 @@ namespace platform {
 PLATFORM_API void RegisterDeviceProvider(const CLSID& category, IDeviceProvider* provider);
 PLATFORM_API void UnregisterDeviceProvider(const CLSID& category, IDeviceProvider* provider);
 }  // namespace platform
+
+// ---- the reference tone -----------------------------------------------------------------------
+// "Reference Tone" (dvfilters.so): a source filter whose output pin "Output" gives 48 kHz 16-bit
+// stereo PCM (MEDIATYPE_Audio / MEDIASUBTYPE_PCM / FORMAT_WaveFormatEx), one sample per NTSC DV
+// frame (1600, 1602, 1602, 1602, 1602 sample frames, repeating), stamped with that frame's times,
+// for an audio input pin of "DV Muxer" ("Stream 1"). Both channels carry a 1 kHz sine that runs on
+// in phase from sample to sample, or silence. Registered in CLSID_LegacyAmFilterCategory.
+DEFINE_GUID(CLSID_ReferenceTone, 0x6d1c4e70, 0x2b93, 0x4f5a, 0x8e, 0x17, 0xc4, 0x3a, 0x90, 0x5b, 0x21, 0xd8);
+DEFINE_GUID(IID_IReferenceTone, 0x6d1c4e71, 0x2b93, 0x4f5a, 0x8e, 0x17, 0xc4, 0x3a, 0x90, 0x5b, 0x21, 0xd8);
+
+// The tone's level in dB relative to full scale, the convention of line-up tone: 0 dBFS is a sine
+// whose peaks reach full scale (32767), so the SMPTE reference -20 dBFS peaks at 3277 and the EBU
+// -18 dBFS at 4125; each is equally the sine's RMS relative to a full-scale sine's. Any thread; a
+// change applies from the next sample the filter delivers.
+#define REFERENCE_TONE_DEFAULT_LEVEL (-20.0)
+#define REFERENCE_TONE_MIN_LEVEL (-90.0)
+
+struct IReferenceTone : public IUnknown {
+    // E_INVALIDARG for a level above 0 dBFS, below REFERENCE_TONE_MIN_LEVEL or not a number.
+    virtual HRESULT STDMETHODCALLTYPE SetLevel(double dBFS) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetLevel(double* dBFS) = 0;
+    // TRUE: silence (every sample zero) instead of the tone; the level is kept.
+    virtual HRESULT STDMETHODCALLTYPE SetSilent(BOOL silent) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetSilent(BOOL* silent) = 0;
+};
+
+// ---- the DV device's stream -------------------------------------------------------------------
+// A private interface of "Microsoft DV Camera and VCR" (dvfilters.so) beside the published deck
+// control (IAMExtDevice, IAMExtTransport, IAMTimecodeReader): an exact number of frames for the
+// device, and how the stream goes.
+DEFINE_GUID(IID_IDVDeviceStream, 0x2f8e5c31, 0x7a4d, 0x4e19, 0xb6, 0x02, 0x9d, 0x3c, 0x51, 0xe8, 0x0a, 0x47);
+
+struct DVStreamProgress {
+    LONGLONG framesSent;      // frames the device took since the graph last left the stopped state
+    LONGLONG framesRepeated;  // ticks meanwhile at which the device had no new frame (it shows the
+                              // last one again); -1 when the device does not tell
+    LONGLONG framesRecorded;  // frames it recorded meanwhile; -1 when the device does not tell
+};
+
+struct IDVDeviceStream : public IUnknown {
+    // From the next run on, the device takes exactly `frames` frames (0: no limit, the default):
+    // once the last of them has left for the device it posts EC_COMPLETE and refuses every later
+    // sample (S_FALSE), so the source stops. VFW_E_WRONG_STATE unless stopped; E_INVALIDARG for
+    // a negative count.
+    virtual HRESULT STDMETHODCALLTYPE SetFrameBudget(LONGLONG frames) = 0;
+    // Any thread. Asks the device (at most a frame's wait) for the repeated and recorded counts.
+    virtual HRESULT STDMETHODCALLTYPE GetProgress(DVStreamProgress* progress) = 0;
+};

@@ -26,6 +26,10 @@ TEST(DifTimecode, DropFrameLabelsStepWithoutGapsOverTwoHours) {
         const dif::Timecode tc = dif::DropFrameTimecode(n);
         ASSERT_TRUE(Same(tc, expected)) << "frame " << n << ": " << tc.hours << ":" << tc.minutes
                                         << ":" << tc.seconds << ";" << tc.frames;
+        // And back: every label shown names its own frame.
+        uint32_t back = 0;
+        ASSERT_TRUE(dif::DropFrameNumber(tc, &back)) << "frame " << n;
+        ASSERT_EQ(back, n);
         if (++expected.frames == 30) {
             expected.frames = 0;
             if (++expected.seconds == 60) {
@@ -39,6 +43,14 @@ TEST(DifTimecode, DropFrameLabelsStepWithoutGapsOverTwoHours) {
         }
     }
     EXPECT_TRUE(Same(dif::DropFrameTimecode(twoHours), dif::Timecode{2, 0, 0, 0}));
+    // A day later it starts again; labels never shown have no frame.
+    EXPECT_TRUE(Same(dif::DropFrameTimecode(dif::kDropFramesPerDay + 5), dif::Timecode{0, 0, 0, 5}));
+    EXPECT_TRUE(Same(dif::DropFrameTimecode(dif::kDropFramesPerDay - 1), dif::Timecode{23, 59, 59, 29}));
+    uint32_t none = 0;
+    for (const dif::Timecode& wrong : {dif::Timecode{0, 1, 0, 0}, dif::Timecode{1, 59, 0, 1},
+                                      dif::Timecode{24, 0, 0, 0}, dif::Timecode{0, 0, 0, 30},
+                                      dif::Timecode{0, 0, -1, 0}})
+        EXPECT_FALSE(dif::DropFrameNumber(wrong, &none));
 }
 
 TEST(DifTimecode, PackReadsBackAndRejectsOtherBytes) {

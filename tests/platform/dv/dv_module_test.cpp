@@ -5,8 +5,10 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include <dshow.h>
+#include <platform/platform.h>
 
 #include "filters/dv_classes.h"
 #include "test_support.h"
@@ -69,7 +71,8 @@ protected:
 }  // namespace
 
 TEST_F(DvModule, ServesAFactoryForEachClassAndCountsItsObjects) {
-    for (const CLSID* clsid : {&CLSID_DVVideoEnc, &CLSID_DVMux, &CLSID_DVDeviceFilter, &CLSID_DVDeviceProvider}) {
+    for (const CLSID* clsid : {&CLSID_DVVideoEnc, &CLSID_DVMux, &CLSID_ReferenceTone, &CLSID_DVDeviceFilter,
+                               &CLSID_DVDeviceProvider}) {
         IClassFactory* factory = nullptr;
         ASSERT_EQ(getClassObject(*clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK)
             << GuidText(*clsid);
@@ -120,20 +123,26 @@ TEST_F(DvModule, RegistrationMakesTheFiltersCreatableByClass) {
                                           FALSE, GUID_NULL, GUID_NULL), S_OK);
     bool encoderListed = false;
     bool muxerListed = false;
+    bool toneListed = false;
     REGFILTER* entry = nullptr;
     ULONG fetched = 0;
     while (found->Next(1, &entry, &fetched) == S_OK && fetched == 1) {
         const std::u16string name = entry->Name != nullptr ? entry->Name : u"";
         if (name == u"DV Video Encoder" && entry->Clsid == CLSID_DVVideoEnc) encoderListed = true;
         if (name == u"DV Muxer" && entry->Clsid == CLSID_DVMux) muxerListed = true;
+        if (name == u"Reference Tone" && entry->Clsid == CLSID_ReferenceTone) toneListed = true;
         CoTaskMemFree(entry);
     }
     found->Release();
     mapper->Release();
     EXPECT_TRUE(encoderListed);
     EXPECT_TRUE(muxerListed);
+    EXPECT_TRUE(toneListed);
 
-    for (const CLSID* clsid : {&CLSID_DVVideoEnc, &CLSID_DVMux}) {
+    const std::pair<const CLSID*, const char16_t*> pins[] = {
+        {&CLSID_DVVideoEnc, u"XForm In"}, {&CLSID_DVMux, u"Stream 0"}, {&CLSID_DVMux, u"Stream 1"},
+        {&CLSID_ReferenceTone, u"Output"}};
+    for (const auto& [clsid, pinName] : pins) {
         IBaseFilter* filter = nullptr;
         ASSERT_EQ(CoCreateInstance(*clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                    reinterpret_cast<void**>(&filter)), S_OK);
@@ -141,7 +150,7 @@ TEST_F(DvModule, RegistrationMakesTheFiltersCreatableByClass) {
         EXPECT_EQ(filter->GetClassID(&reported), S_OK);
         EXPECT_EQ(reported, *clsid);
         IPin* pin = nullptr;
-        EXPECT_EQ(filter->FindPin(*clsid == CLSID_DVVideoEnc ? u"XForm In" : u"Stream 0", &pin), S_OK);
+        EXPECT_EQ(filter->FindPin(pinName, &pin), S_OK);
         if (pin != nullptr) pin->Release();
         filter->Release();
     }

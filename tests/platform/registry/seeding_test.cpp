@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -103,24 +104,37 @@ TEST(Seeding, RegistersAServerOnceAndRecordsIt) {
     EXPECT_EQ(RegistrationCalls(), 1u);
 }
 
-// Seeds a fresh store whose marker says the server was registered from `registeredFrom`.
-DWORD CallsWithMarker(const std::string& registeredFrom) {
+// Seeds a fresh store whose marker says the server was registered from `registeredFrom`, as the
+// file with `stamp` (no stamp value at all when it is null, as older builds wrote the marker).
+DWORD CallsWithMarker(const std::string& registeredFrom, const char* stamp) {
     ScopedStateDir fresh;
     HKEY key = nullptr;
     EXPECT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, "Platform\\Servers", &key), ERROR_SUCCESS);
     RegSetValueExA(key, FileName(ServerPath()).c_str(), 0, REG_SZ,
                    reinterpret_cast<const BYTE*>(registeredFrom.c_str()), registeredFrom.size() + 1);
+    if (stamp != nullptr) {
+        RegSetValueExA(key, (FileName(ServerPath()) + ":stamp").c_str(), 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(stamp), std::strlen(stamp) + 1);
+    }
     RegCloseKey(key);
     Seed(ServerPath());
     EXPECT_EQ(Marker(FileName(ServerPath())), ServerPath());
+    EXPECT_EQ(Marker(FileName(ServerPath()) + ":stamp"), platform::ModuleStamp(ServerPath()));
     return RegistrationCalls();
 }
 
 TEST(Seeding, TheMarkerDecidesAcrossProcesses) {
-    // Registered before (by another process) from this very path: nothing to do.
-    EXPECT_EQ(CallsWithMarker(ServerPath()), 0u);
+    const std::string stamp = platform::ModuleStamp(ServerPath());
+    ASSERT_FALSE(stamp.empty());
+    // Registered before (by another process) from this very file: nothing to do.
+    EXPECT_EQ(CallsWithMarker(ServerPath(), stamp.c_str()), 0u);
     // Registered from another path (the build moved): registered again from here.
-    EXPECT_EQ(CallsWithMarker("/elsewhere/" + FileName(ServerPath())), 1u);
+    EXPECT_EQ(CallsWithMarker("/elsewhere/" + FileName(ServerPath()), stamp.c_str()), 1u);
+    // The same path, but the file there was rebuilt or upgraded since (it may bring classes the
+    // registered one did not have), or the marker was written by a build that kept no stamp:
+    // registered again.
+    EXPECT_EQ(CallsWithMarker(ServerPath(), "1:2.000000003"), 1u);
+    EXPECT_EQ(CallsWithMarker(ServerPath(), nullptr), 1u);
 }
 
 TEST(Seeding, MissingOrFailingServersLeaveNoMarker) {

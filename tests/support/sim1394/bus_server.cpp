@@ -24,6 +24,16 @@ namespace {
 constexpr uint32_t kAllChannels = 0xFFFFFFFFu;
 constexpr int kOtherHostChannel = 5;
 constexpr uint32_t kOtherHostBandwidth = 1200;  // its own stream, at a higher speed than our S100
+// core-device.c: a node that caused the reset is read again INITIAL_DELAY (HZ / 2) later; a
+// gone device's file is shut down SHUTDOWN_DELAY (2 HZ) after the reset.
+constexpr int kCausedResetDelayMs = 500;
+constexpr int kShutdownDelayMs = 2000;
+const uint32_t kLocalRom[5] = {0x04040000, 0x31333934, 0xe0ff5000, 0x00112233, 0x44556677};
+
+void Append(std::vector<uint8_t>* out, const void* data, size_t size) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    out->insert(out->end(), bytes, bytes + size);
+}
 
 void PutLe32(std::FILE* f, uint32_t v) {
     const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
@@ -100,7 +110,6 @@ bool BusServer::Start(std::string* error) {
     }
     ApplyExhaustion();
     busStartNs = MonotonicNs();
-    for (uint32_t n = 0; n < NodeCount(); ++n) nodeGeneration[n] = generation;
     thread = std::thread(&BusServer::Run, this);
     return true;
 }
@@ -214,6 +223,8 @@ bool BusServer::ServeClient(int fd) {
     memcpy(&header, buffer.data(), sizeof header);
     switch (header.type) {
     case MsgType::Hello: {
+        // GET_INFO on every device file: the kernel's own generation for each device, even
+        // where existing handles still wait for the device's event.
         WelcomeMsg w {};
         w.h = {MsgType::Welcome, header.seq};
         w.generation = generation;
@@ -221,10 +232,24 @@ bool BusServer::ServeClient(int fd) {
         w.localId = 0xffc0 | LocalNode();
         w.irmId = 0xffc0 | LocalNode();
         w.busStartNs = busStartNs;
-        memcpy(w.nodeGeneration, nodeGeneration, sizeof w.nodeGeneration);
-        SendTo(fd, &w, sizeof w);
+        std::vector<uint8_t> message;
+        Append(&message, &w, sizeof w);
+        for (uint32_t n = 0; n < NodeCount(); ++n) {
+            const std::vector<uint8_t> info = DeviceInfoOf(n);
+            message.insert(message.end(), info.begin(), info.end());
+        }
+        SendTo(fd, message.data(), message.size());
+        if (stalled) {
+            IsoStallMsg m {};
+            m.h = {MsgType::IsoStall, 0};
+            m.stalled = 1;
+            SendTo(fd, &m, sizeof m);
+        }
         break;
     }
+    case MsgType::IsoResource:
+        HandleIsoResource(fd, buffer.data(), size_t(n));
+        break;
     case MsgType::Request:
         HandleRequest(fd, buffer.data(), size_t(n));
         break;
@@ -253,14 +278,15 @@ void BusServer::HandleRequest(int fd, const uint8_t* data, size_t size) {
     RequestMsg r;
     if (size < sizeof r) return;
     memcpy(&r, data, sizeof r);
-    if (resetAfterRequests > 0 && --resetAfterRequests == 0) {
-        // A reset in the middle of whatever the clients are doing: this request is of the old
-        // generation now.
-        BusReset(resetAfterDelayMs, false);
-    }
+    CountRequest();
     const uint8_t* operand = data + sizeof r;
     const size_t operandBytes = size - sizeof r;
     const uint32_t node = r.node & 0x3f;
+    // The file of a device the kernel shut down refuses every ioctl.
+    if (std::find(shutDevices.begin(), shutDevices.end(), r.device) != shutDevices.end()) {
+        Respond(fd, r.h.seq, ENODEV, nullptr, 0);
+        return;
+    }
     // A request of an older generation never reaches a node (the controller drops it).
     if (r.generation != generation || node >= NodeCount() || (r.address >> 32) != 0xFFFF ||
         (r.address & 0xFFFFF0000000ULL) != kCsrBase) {
@@ -290,10 +316,8 @@ void BusServer::HandleRequest(int fd, const uint8_t* data, size_t size) {
             if (old == arg) *reg = ntohl(swap);
             Respond(fd, r.h.seq, 0, &old, 4);
         } else if (r.kind == RequestKind::Read && offset >= kCsrConfigRom && offset < kCsrConfigRom + 20) {
-            const uint32_t localRom[5] = {htonl(0x04040000), htonl(0x31333934), htonl(0xe0ff5000),
-                                          htonl(0x00112233), htonl(0x44556677)};
-            const uint32_t q = (offset - kCsrConfigRom) / 4;
-            Respond(fd, r.h.seq, 0, &localRom[q], 4);
+            const uint32_t wire = htonl(kLocalRom[(offset - kCsrConfigRom) / 4]);
+            Respond(fd, r.h.seq, 0, &wire, 4);
         } else {
             Respond(fd, r.h.seq, EINVAL, nullptr, 0);
         }
@@ -306,21 +330,11 @@ void BusServer::HandleRequest(int fd, const uint8_t* data, size_t size) {
         Respond(fd, r.h.seq, error, out.data(), out.size());
     } else if (r.kind == RequestKind::Write) {
         std::vector<uint8_t> fcp;
-        const int error = target.Write(offset, operand, uint32_t(std::min<size_t>(operandBytes, r.length)), &fcp);
+        const uint32_t length = uint32_t(std::min<size_t>(operandBytes, r.length));
+        const int error = target.Write(offset, operand, length, &fcp);
+        // The write completes first; the unit answers later, by a write of its own.
         Respond(fd, r.h.seq, error, nullptr, 0);
-        if (!fcp.empty()) {
-            // The unit writes its answer into our FCP_RESPONSE register: every listening handle
-            // of the host sees it.
-            std::vector<uint8_t> message(sizeof(FcpMsg) + fcp.size());
-            FcpMsg m {};
-            m.h = {MsgType::Fcp, 0};
-            m.fromNode = 0xffc0 | node;
-            m.response = 1;
-            m.length = uint32_t(fcp.size());
-            memcpy(message.data(), &m, sizeof m);
-            memcpy(message.data() + sizeof m, fcp.data(), fcp.size());
-            for (auto& [clientFd, client] : clients) SendTo(clientFd, message.data(), message.size());
-        }
+        if (!fcp.empty()) ScheduleFcp(node, operand, length, std::move(fcp));
     } else {
         uint32_t arg = 0, swap = 0, old = 0;
         if (operandBytes >= 8) {
@@ -331,6 +345,102 @@ void BusServer::HandleRequest(int fd, const uint8_t* data, size_t size) {
         const uint32_t wire = htonl(old);
         Respond(fd, r.h.seq, error, &wire, error == 0 ? 4 : 0);
     }
+}
+
+bool BusServer::CountRequest() {
+    if (resetAfterRequests <= 0 || --resetAfterRequests != 0) return false;
+    // A reset in the middle of whatever the clients are doing: this request meets the new
+    // generation.
+    BusReset(resetAfterDelayMs, false);
+    return true;
+}
+
+std::vector<uint8_t> BusServer::DeviceInfoOf(uint32_t node) const {
+    DeviceInfo info {};
+    info.node = node;
+    info.generation = generation;
+    const uint32_t* rom = kLocalRom;
+    info.romQuadlets = 5;
+    if (node < LocalNode()) {
+        info.device = nodes[node]->device();
+        rom = nodes[node]->configRom().data();
+        info.romQuadlets = uint32_t(nodes[node]->configRom().size());
+    } else {
+        info.device = kLocalDevice;
+    }
+    std::vector<uint8_t> out;
+    Append(&out, &info, sizeof info);
+    Append(&out, rom, 4 * size_t(info.romQuadlets));
+    return out;
+}
+
+VirtualNode* BusServer::NodeOfDevice(uint32_t device) const {
+    for (const auto& node : nodes) {
+        if (node->device() == device) return node.get();
+    }
+    return nullptr;
+}
+
+void BusServer::HandleIsoResource(int fd, const uint8_t* data, size_t size) {
+    IsoResourceMsg m;
+    if (size < sizeof m) return;
+    memcpy(&m, data, sizeof m);
+    CountRequest();
+    // core-iso.c fw_iso_resource_manage, in the generation of now: a channel first, then the
+    // bandwidth; when either is refused, nothing stays allocated. Freeing a channel that is free
+    // or bandwidth beyond the total is refused too. The ioctl's event then says what was done,
+    // and libraw1394 turns a refusal into EIO.
+    bool ok = true;
+    const bool allocate = m.allocate != 0;
+    uint32_t* channels = nullptr;
+    uint32_t bit = 0;
+    if (m.channel >= 0 && m.channel < 64) {
+        channels = m.channel < 32 ? &channelsHi : &channelsLo;
+        bit = 1u << (31 - m.channel % 32);
+        const bool isFree = (*channels & bit) != 0;
+        ok = allocate ? isFree : !isFree;
+        if (ok) *channels ^= bit;
+    }
+    if (m.bandwidth > 0) {
+        const bool fits = allocate ? bandwidthAvailable >= m.bandwidth
+                                   : bandwidthAvailable + m.bandwidth <= kMaxBandwidth;
+        if (allocate && ok && fits) bandwidthAvailable -= m.bandwidth;
+        if (!allocate && fits) bandwidthAvailable += m.bandwidth;
+        if (allocate && ok && !fits && channels != nullptr) *channels ^= bit;  // undo the channel
+        ok = ok && fits;
+    }
+    Respond(fd, m.h.seq, ok ? 0 : EIO, nullptr, 0);
+}
+
+void BusServer::ScheduleFcp(uint32_t node, const uint8_t* command, uint32_t length, std::vector<uint8_t> answer) {
+    const int64_t now = MonotonicNs();
+    const uint8_t opcode = length > 2 ? command[2] : 0;
+    auto interim = fcpInterim.find(opcode);
+    int64_t due = now + int64_t(fcpDelayMs) * 1000000LL;
+    if (interim != fcpInterim.end()) {
+        std::vector<uint8_t> first = answer;
+        first[0] = uint8_t((first[0] & 0xf0) | 0x0F);  // INTERIM
+        later.push_back({due, node, std::move(first)});
+        due += int64_t(interim->second) * 1000000LL;
+        // A CONTROL command the unit took: ACCEPTED once it is done.
+        if ((command[0] & 0x0f) == 0x00 && (answer[0] & 0x0f) == 0x08) answer[0] = uint8_t((answer[0] & 0xf0) | 0x09);
+    }
+    later.push_back({due, node, std::move(answer)});
+    ArmTimer();
+}
+
+void BusServer::SendFcp(uint32_t fromNode, const std::vector<uint8_t>& frame) {
+    // The unit writes its answer into our FCP_RESPONSE register: every listening handle of the
+    // host sees it.
+    std::vector<uint8_t> message(sizeof(FcpMsg) + frame.size());
+    FcpMsg m {};
+    m.h = {MsgType::Fcp, 0};
+    m.fromNode = 0xffc0 | fromNode;
+    m.response = 1;
+    m.length = uint32_t(frame.size());
+    memcpy(message.data(), &m, sizeof m);
+    memcpy(message.data() + sizeof m, frame.data(), frame.size());
+    for (auto& [clientFd, client] : clients) SendTo(clientFd, message.data(), message.size());
 }
 
 void BusServer::HandleIso(const uint8_t* data, size_t size) {
@@ -361,6 +471,10 @@ void BusServer::HandleIso(const uint8_t* data, size_t size) {
         for (auto& node : nodes) {
             if (node->ListeningChannel() == int(p.channel)) node->Receive(p.cycle, payload, p.length);
         }
+        if (stallAtFrames >= 0 && recorder != nullptr && int64_t(recorder->statistics().framesRecorded) >= stallAtFrames) {
+            stallAtFrames = -1;
+            SetStalled(true);
+        }
         for (auto& [fd, client] : clients) {
             if (client.listenChannel != int(p.channel)) continue;
             std::vector<uint8_t>& out = forward[fd];
@@ -381,6 +495,8 @@ void BusServer::HandleIso(const uint8_t* data, size_t size) {
 void BusServer::ApplyExhaustion() {
     if (options.noBandwidth) bandwidthAvailable = 0;
     if (options.noChannels) channelsHi = channelsLo = 0;
+    if (options.onlyBroadcastChannel) channelsHi = 0, channelsLo = 1;  // channel 63 is the lowest bit
+    if (options.bandwidth >= 0) bandwidthAvailable = std::min<uint32_t>(bandwidthAvailable, uint32_t(options.bandwidth));
     for (auto& node : nodes) {
         if (node->heldByOtherHost()) {
             const int c = node->otherHostChannel;
@@ -390,7 +506,7 @@ void BusServer::ApplyExhaustion() {
     }
 }
 
-void BusServer::BusReset(int delayMs, bool nodesFirst) {
+void BusServer::BusReset(int delayMs, bool nodesFirst, int causedBy) {
     ++generation;
     // The IRM's registers return to their initial values; owners reallocate within a second
     // (the other host and the exhaustion at once).
@@ -407,13 +523,14 @@ void BusServer::BusReset(int delayMs, bool nodesFirst) {
     local.nodeCount = NodeCount();
     local.localId = 0xffc0 | LocalNode();
     local.irmId = 0xffc0 | LocalNode();
-    nodeGeneration[LocalNode()] = generation;
-    // Node numbers may have changed: until its own event, a number answers nothing.
-    const int64_t due = MonotonicNs() + int64_t(delayMs) * 1000000LL;
-    pending.clear();
+    // Each device's work: a pending one keeps its time and takes the newest generation.
+    const int64_t now = MonotonicNs();
     for (uint32_t n = 0; n < LocalNode(); ++n) {
-        nodeGeneration[n] = 0;
-        pending.push_back({nodesFirst ? 0 : due, n, generation});
+        const uint32_t device = nodes[n]->device();
+        const int ms = delayMs >= 0 ? delayMs : int(n) == causedBy ? kCausedResetDelayMs : 0;
+        auto it = std::find_if(pending.begin(), pending.end(), [&](const Pending& p) { return p.device == device; });
+        if (it != pending.end()) it->generation = generation;
+        else pending.push_back({nodesFirst ? 0 : now + int64_t(ms) * 1000000LL, device, generation});
     }
     if (nodesFirst) {
         DeliverDueEvents();
@@ -433,22 +550,48 @@ void BusServer::DeliverDueEvents() {
             ++it;
             continue;
         }
-        nodeGeneration[it->node] = it->generation;
-        NodeUpdateMsg m {};
-        m.h = {MsgType::NodeUpdate, 0};
-        m.node = it->node;
-        m.generation = it->generation;
-        for (auto& [fd, client] : clients) SendTo(fd, &m, sizeof m);
+        for (uint32_t n = 0; n < LocalNode(); ++n) {
+            if (nodes[n]->device() != it->device) continue;
+            std::vector<uint8_t> message(sizeof(MsgHeader));
+            const MsgHeader h {MsgType::NodeUpdate, 0};
+            memcpy(message.data(), &h, sizeof h);
+            const std::vector<uint8_t> info = DeviceInfoOf(n);
+            message.insert(message.end(), info.begin(), info.end());
+            DeviceInfo d;
+            memcpy(&d, message.data() + sizeof h, sizeof d);
+            d.generation = it->generation;
+            memcpy(message.data() + sizeof h, &d, sizeof d);
+            for (auto& [fd, client] : clients) SendTo(fd, message.data(), message.size());
+        }
         it = pending.erase(it);
+    }
+    for (auto it = later.begin(); it != later.end();) {
+        if (it->dueNs > now) {
+            ++it;
+            continue;
+        }
+        const Later due = std::move(*it);
+        it = later.erase(it);
+        if (due.shutdownDevice >= 0) {
+            shutDevices.push_back(uint32_t(due.shutdownDevice));
+            DeviceShutdownMsg m {};
+            m.h = {MsgType::DeviceShutdown, 0};
+            m.device = uint32_t(due.shutdownDevice);
+            for (auto& [fd, client] : clients) SendTo(fd, &m, sizeof m);
+        } else if (due.fromNode < LocalNode()) {
+            SendFcp(due.fromNode, due.fcp);
+        }
+        it = later.begin();  // SendTo never adds, but keep the walk simple
     }
     ArmTimer();
 }
 
 void BusServer::ArmTimer() {
     itimerspec due {};
-    if (!pending.empty()) {
-        int64_t next = pending.front().dueNs;
+    if (!pending.empty() || !later.empty()) {
+        int64_t next = INT64_MAX;
         for (const Pending& p : pending) next = std::min(next, p.dueNs);
+        for (const Later& l : later) next = std::min(next, l.dueNs);
         next = std::max<int64_t>(next, 1);
         due.it_value.tv_sec = next / 1000000000LL;
         due.it_value.tv_nsec = next % 1000000000LL;
@@ -468,9 +611,17 @@ void BusServer::Unplug(const std::string& which) {
     if (it == nodes.end()) return;
     log.push_back((*it)->name() + " unplugged at cycle " + std::to_string(CycleNow()));
     (*it)->CloseTape();
+    const uint32_t device = (*it)->device();
+    pending.erase(std::remove_if(pending.begin(), pending.end(), [&](const Pending& p) { return p.device == device; }),
+                  pending.end());
     removed.push_back(std::move(*it));
     nodes.erase(it);
+    // The others are only refreshed; the gone one's file stays until the kernel shuts it down.
     BusReset(options.nodeEventDelayMs, false);
+    Later shutdown {MonotonicNs() + int64_t(kShutdownDelayMs) * 1000000LL, 0, {}};
+    shutdown.shutdownDevice = device;
+    later.push_back(std::move(shutdown));
+    ArmTimer();
 }
 
 std::string BusServer::HandleControl(const std::string& command) {
@@ -480,13 +631,35 @@ std::string BusServer::HandleControl(const std::string& command) {
     if (verb == "reset") {
         int delay = options.nodeEventDelayMs;
         bool nodesFirst = false;
+        // By default the first AV/C unit caused it (a camcorder switching modes, say).
+        int causedBy = -1;
+        for (size_t n = 0; n < nodes.size() && causedBy < 0; ++n) {
+            if (nodes[n]->avc()) causedBy = int(n);
+        }
         std::string word;
         while (in >> word) {
             if (word == "nodes-first") nodesFirst = true;
+            else if (word == "host") causedBy = -1;
+            else if (word.rfind("by=", 0) == 0) causedBy = atoi(word.c_str() + 3);
             else delay = std::clamp(atoi(word.c_str()), 0, 2000);
         }
-        BusReset(delay, nodesFirst);
+        BusReset(delay, nodesFirst, causedBy);
         return "ok: generation " + std::to_string(generation) + "\n";
+    }
+    if (verb == "fcp-delay") {
+        int ms = 0;
+        in >> ms;
+        fcpDelayMs = std::clamp(ms, 0, 1000);
+        return "ok\n";
+    }
+    if (verb == "fcp-interim") {
+        // fcp-interim OPCODE [FINAL_MS]: commands with this opcode (hex) get INTERIM first.
+        std::string opcode;
+        int ms = 100;
+        in >> opcode;
+        if (!(in >> ms)) ms = 100;
+        fcpInterim[uint8_t(strtoul(opcode.c_str(), nullptr, 16))] = std::clamp(ms, 0, 5000);
+        return "ok\n";
     }
     if (verb == "reset-after") {
         int count = 0, delay = options.nodeEventDelayMs;
@@ -494,6 +667,24 @@ std::string BusServer::HandleControl(const std::string& command) {
         if (in >> delay) delay = std::clamp(delay, 0, 2000);
         resetAfterRequests = std::max(count, 0);
         resetAfterDelayMs = delay;
+        return "ok\n";
+    }
+    if (verb == "stall") {
+        // stall [after-frames N] | stall off: the host's isochronous DMA stops taking packets
+        // (now, or once the first camcorder or deck has recorded N more frames).
+        std::string word;
+        in >> word;
+        if (word == "off") {
+            stallAtFrames = -1;
+            SetStalled(false);
+        } else if (word == "after-frames") {
+            int frames = 0;
+            in >> frames;
+            if (recorder == nullptr) return "error: no camcorder or deck records\n";
+            stallAtFrames = int64_t(recorder->statistics().framesRecorded) + std::max(frames, 0);
+        } else {
+            SetStalled(true);
+        }
         return "ok\n";
     }
     if (verb == "unplug") {
@@ -514,8 +705,19 @@ std::string BusServer::HandleControl(const std::string& command) {
         }
         return text;
     }
-    return "error: unknown command (reset [DELAY_MS] [nodes-first] | reset-after REQUESTS [DELAY_MS] | "
-           "unplug [NODE] | status)\n";
+    return "error: unknown command (reset [DELAY_MS] [nodes-first] [host|by=N] | reset-after REQUESTS [DELAY_MS] | "
+           "unplug [NODE] | stall [after-frames N] | stall off | fcp-delay MS | fcp-interim OPCODE [FINAL_MS] | "
+           "status)\n";
+}
+
+void BusServer::SetStalled(bool on) {
+    stalled = on;
+    log.push_back(std::string(on ? "isochronous transmission stalled" : "isochronous transmission resumed") +
+                  " at cycle " + std::to_string(CycleNow()));
+    IsoStallMsg m {};
+    m.h = {MsgType::IsoStall, 0};
+    m.stalled = on ? 1 : 0;
+    for (auto& [fd, client] : clients) SendTo(fd, &m, sizeof m);
 }
 
 std::string BusServer::StateText() const {
@@ -530,7 +732,8 @@ std::string BusServer::StateText() const {
         out << node->name() << " input plug: " << ((ipcr >> 24) & 0x3f) << " point-to-point, channel "
             << ((ipcr >> 16) & 0x3f) << (node->heldByOtherHost() ? " (another host)" : "") << "\n";
     }
-    out << "isochronous packets " << capturedPackets << ", last cycle " << lastCycle << "\n";
+    out << "isochronous packets " << capturedPackets << ", last cycle " << lastCycle << (stalled ? ", stalled" : "")
+        << "\n";
     return out.str();
 }
 

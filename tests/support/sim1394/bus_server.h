@@ -4,9 +4,17 @@
 // and the clients' receive contexts listening on their channel, and written to the capture file).
 //
 // Node numbers: the virtual nodes in the order given, then the local node (the highest, as the
-// root is). After a reset the local node's event goes to every client at once and each remote
-// node's own event `nodeEventDelayMs` later (or first, with nodesFirst); clients' transactions to
-// a node fail with EAGAIN until its event arrived.
+// root is). After a reset the local node's event goes to every client at once; each remote node's
+// own event follows as the kernel's device work sends it: at once for a node the kernel only
+// refreshes, half a second later for the node that caused the reset (a `reset DELAY` forces one
+// delay for all). An event still pending is not rescheduled by a further reset; it then carries
+// the newest generation. A handle's transactions to a node fail with EAGAIN until that node's
+// event reached it; a handle opened meanwhile gets the kernel's generations at once.
+// Isochronous resources are allocated by the kernel in the current generation (IsoResource), an
+// unplugged device's file is shut down (and hangs up) two seconds after its reset, and FCP
+// answers come a few milliseconds after the command's write completed (for chosen opcodes an
+// INTERIM first, the final answer later). `stall` stops every client's isochronous ring (no
+// packet goes out, no interrupt comes), as a hung DMA context does.
 //
 // Threads: Start runs the bus on its own thread; everything below is touched by that thread
 // only, except RequestStop, Reset and Unplug (any thread; they hand over through `commandLock`
@@ -31,10 +39,12 @@ struct BusOptions {
     std::vector<NodeKind> nodes;
     std::string tapePath;
     std::string capturePath;
-    int nodeEventDelayMs = 150;
+    int nodeEventDelayMs = -1;     // -1: the kernel's timing (see above)
     int preconnectNode = -1;        // another host holds this node's input plug (-1: none)
     bool noBandwidth = false;       // other nodes hold all isochronous bandwidth
     bool noChannels = false;        // ... and every channel
+    bool onlyBroadcastChannel = false;  // every channel but 63 is taken
+    int bandwidth = -1;             // bandwidth units available at the start (-1: all 4915)
 };
 
 class BusServer {
@@ -61,8 +71,14 @@ private:
     };
     struct Pending {  // a remote node's delayed bus-reset event
         int64_t dueNs;
-        uint32_t node;
+        uint32_t device;
         uint32_t generation;
+    };
+    struct Later {  // an FCP answer or a device shutdown, due at dueNs
+        int64_t dueNs;
+        uint32_t fromNode;               // FCP: the answering node
+        std::vector<uint8_t> fcp;        // FCP: the frame
+        int64_t shutdownDevice = -1;     // else: the device whose file is shut down
     };
 
     void Run();
@@ -70,12 +86,21 @@ private:
     bool ServeClient(int fd);
     void HandleRequest(int fd, const uint8_t* data, size_t size);
     void HandleIso(const uint8_t* data, size_t size);
+    void HandleIsoResource(int fd, const uint8_t* data, size_t size);
+    void ScheduleFcp(uint32_t node, const uint8_t* command, uint32_t length, std::vector<uint8_t> answer);
+    void SendFcp(uint32_t fromNode, const std::vector<uint8_t>& frame);
+    std::vector<uint8_t> DeviceInfoOf(uint32_t node) const;
+    VirtualNode* NodeOfDevice(uint32_t device) const;
+    bool CountRequest();
     std::string HandleControl(const std::string& command);
     void Respond(int fd, uint32_t seq, int error, const void* data, size_t length);
     void SendTo(int fd, const void* data, size_t length);
-    void BusReset(int delayMs, bool nodesFirst);
+    // delayMs < 0: the kernel's own timing (causedBy's event half a second late, others at once).
+    void BusReset(int delayMs, bool nodesFirst, int causedBy = -1);
     void Unplug(const std::string& which);
     void ApplyExhaustion();
+    // Tells every client's isochronous context to stop (or resume) taking packets.
+    void SetStalled(bool on);
     void DeliverDueEvents();
     void ArmTimer();
     uint32_t NodeCount() const { return uint32_t(nodes.size()) + 1; }
@@ -102,8 +127,11 @@ private:
     std::vector<std::unique_ptr<VirtualNode>> nodes;    // present, in node-number order
     std::vector<std::unique_ptr<VirtualNode>> removed;  // unplugged, kept for the report
     VirtualNode* recorder = nullptr;                    // the first camcorder or deck (its tape)
-    uint32_t nodeGeneration[64] = {};
     std::vector<Pending> pending;
+    std::vector<Later> later;
+    std::vector<uint32_t> shutDevices;  // files of unplugged devices the kernel shut down
+    int fcpDelayMs = 5;
+    std::map<uint8_t, int> fcpInterim;  // opcode -> ms from the INTERIM to the final answer
     std::map<int, Client> clients;
     uint32_t bandwidthAvailable = 0;
     uint32_t channelsHi = 0, channelsLo = 0;
@@ -113,7 +141,9 @@ private:
     std::vector<std::string> log;  // resets and unplugs with their bus cycles
     std::vector<uint64_t> resetCycles;
     int resetAfterRequests = 0;  // > 0: a bus reset comes just before that many more requests are served
-    int resetAfterDelayMs = 0;
+    int resetAfterDelayMs = -1;
+    bool stalled = false;         // the clients' rings are stalled
+    int64_t stallAtFrames = -1;   // stall once the recorder has recorded this many frames
 };
 
 }  // namespace sim1394

@@ -1,14 +1,25 @@
 // A test-only libraw1394 (same soname and C interface) whose one port is the simulated bus of
 // the sim1394 launcher, reached over the Unix socket named in SIM1394_SOCKET. Tests put its folder
 // first in LD_LIBRARY_PATH, so libiec61883, librom1394, libavc1394 and our transport run
-// unchanged on it. It behaves as the library does on the kernel firewire stack:
+// unchanged on it. It behaves as the juju backend (fw.c, fw-iso.c) does on the kernel stack:
 // - transactions wait for their answer while servicing the handle's events (a bus reset handler
 //   may run inside raw1394_read, and a transaction inside that handler runs the loop again);
-// - a remote node answers only once its own bus-reset event arrived (until then EAGAIN);
-// - the bus-reset handler is called for the local node's event only, with `dropped` always 0;
+// - each device file has its generation: a remote node answers only once its own bus-reset event
+//   reached the handle (until then EAGAIN); a new handle gets every device's generation at once;
+// - configuration ROM reads come from the kernel's cache: no transaction, no event loop;
+// - the bus-reset handler is called for the local node's event only;
+// - isochronous bandwidth and channels are allocated by the kernel (the iso-resource ioctl) in
+//   the bus's current generation: EIO when refused, EINVAL for nothing to allocate;
+// - a gone device's file is shut down two seconds after its reset: its ioctls fail with ENODEV
+//   until the handle's loop takes the hang-up;
+// - raw1394_loop_iterate handles every ready source once and returns the last one's status;
 // - isochronous transmission is a DMA ring of buf_packets that the handler fills; the bus takes
-//   the queued packets at 8000 a second, and the handle wakes every irq_interval packets to
-//   send what went out and to refill the ring;
+//   the queued packets at 8000 a second; every irq_interval-th queued packet carries the
+//   interrupt flag, and only its interrupt wakes the handle to refill the ring: one event per
+//   flagged packet, one event per loop turn, each counting irq_interval packets as gone, as
+//   fw-iso.c's packet_count does; stopping drops what is queued, and raw1394_iso_xmit_sync
+//   waits, without limit, until the ring is empty;
+// - a stalled bus (sim1394 --ctl stall) takes no packet from the ring and raises no interrupt;
 // - an isochronous receive context gets every packet of its channel that the bus carries, the
 //   host's own included, and hands it to the handler as the packets arrive (dropped is 0; a
 //   receiver that falls far behind loses packets).
@@ -37,6 +48,22 @@
 
 using namespace sim1394;
 
+namespace {
+// The kernel's rcodes (linux/firewire-constants.h) as fw.c uses them: negative in an errcode for
+// the ones that never got an answer from the node.
+constexpr int ACK_COMPLETE = 0x1;
+constexpr int RCODE_COMPLETE = RAW1394_RCODE_COMPLETE;
+constexpr int RCODE_CONFLICT_ERROR = RAW1394_RCODE_CONFLICT_ERROR;
+constexpr int RCODE_DATA_ERROR = RAW1394_RCODE_DATA_ERROR;
+constexpr int RCODE_TYPE_ERROR = RAW1394_RCODE_TYPE_ERROR;
+constexpr int RCODE_ADDRESS_ERROR = RAW1394_RCODE_ADDRESS_ERROR;
+constexpr int RCODE_SEND_ERROR = 0x10;
+constexpr int RCODE_CANCELLED = 0x11;
+constexpr int RCODE_BUSY = 0x12;
+constexpr int RCODE_GENERATION = 0x13;
+constexpr int RCODE_NO_ACK = 0x14;
+}  // namespace
+
 struct raw1394_handle {
     int sock = -1;
     int timer = -1;  // the isochronous "DMA interrupt"
@@ -49,7 +76,14 @@ struct raw1394_handle {
     uint32_t localId = 0xffc0;
     uint32_t irmId = 0xffc0;
     int64_t busStartNs = 0;
-    uint32_t nodeGeneration[64] = {};
+    // Device files (fw.c's devices[] and nodes[]): by their identity, and node number -> file.
+    struct Device {
+        uint32_t node = 0;
+        uint32_t generation = 0;
+        std::vector<uint32_t> rom;  // the kernel's cache, host order
+    };
+    std::map<uint32_t, Device> devices;
+    int64_t nodeDevice[64];  // -1: none
     void* userdata = nullptr;
     bus_reset_handler_t busResetHandler = nullptr;
     fcp_handler_t fcpHandler = nullptr;
@@ -86,10 +120,21 @@ struct raw1394_handle {
             uint8_t sy;
         };
         std::vector<Packet> packets;  // ring slots' lengths
+        std::vector<bool> interrupt;  // ring slots' interrupt flags
         unsigned head = 0;            // next slot to fill
         unsigned count = 0;           // queued, not yet on the bus
+        unsigned believed = 0;        // fw-iso.c packet_count: queued less irq_interval per event taken
+        unsigned events = 0;          // interrupts of flagged packets sent, not yet taken by the loop
+        unsigned phase = 0;           // fw-iso.c packet_phase: the flag goes on phase irq_interval - 1
+        unsigned prebuffer = 0;
         uint64_t nextCycle = 0;       // bus cycle of the oldest queued packet
+        unsigned skipQueued = 0;      // xmit_sync's flagged skip packet, after the queued ones
     } iso;
+    bool stalled = false;  // the bus takes no isochronous packet (sim1394 --ctl stall)
+
+    raw1394_handle() {
+        for (int64_t& d : nodeDevice) d = -1;
+    }
 };
 
 namespace {
@@ -112,14 +157,42 @@ bool SendMessage(raw1394handle_t h, const void* data, size_t size) {
     return true;
 }
 
-void ApplyWelcome(raw1394handle_t h, const WelcomeMsg& w) {
+void ArmTimer(raw1394handle_t h);
+
+// A device's bus-reset event (or its GET_INFO): fw.c's handle_device_event bookkeeping.
+// Returns the bytes taken; 0 when malformed.
+size_t ApplyDeviceInfo(raw1394handle_t h, const uint8_t* data, size_t size) {
+    DeviceInfo info;
+    if (size < sizeof info) return 0;
+    memcpy(&info, data, sizeof info);
+    if (info.node >= 64 || size < sizeof info + 4 * size_t(info.romQuadlets)) return 0;
+    auto& device = h->devices[info.device];
+    if (h->nodeDevice[device.node] == int64_t(info.device)) h->nodeDevice[device.node] = -1;
+    h->nodeDevice[info.node] = info.device;
+    device.node = info.node;
+    device.generation = info.generation;
+    device.rom.resize(info.romQuadlets);
+    memcpy(device.rom.data(), data + sizeof info, 4 * size_t(info.romQuadlets));
+    return sizeof info + 4 * size_t(info.romQuadlets);
+}
+
+bool ApplyWelcome(raw1394handle_t h, const uint8_t* data, size_t size) {
+    WelcomeMsg w;
+    if (size < sizeof w) return false;
+    memcpy(&w, data, sizeof w);
     h->generation = w.generation;
     h->busGeneration = w.generation;
     h->nodeCount = w.nodeCount;
     h->localId = w.localId;
     h->irmId = w.irmId;
     h->busStartNs = w.busStartNs;
-    memcpy(h->nodeGeneration, w.nodeGeneration, sizeof h->nodeGeneration);
+    size_t at = sizeof w;
+    for (uint32_t n = 0; n < w.nodeCount; ++n) {
+        const size_t used = ApplyDeviceInfo(h, data + at, size - at);
+        if (used == 0) return false;
+        at += used;
+    }
+    return true;
 }
 
 // Handles one message from the bus; the handlers' status, as raw1394_loop_iterate returns it.
@@ -146,16 +219,37 @@ int Dispatch(raw1394handle_t h, const uint8_t* data, size_t size) {
         h->nodeCount = m.nodeCount;
         h->localId = m.localId;
         h->irmId = m.irmId;
-        h->nodeGeneration[m.localId & 0x3f] = m.generation;
+        auto& local = h->devices[kLocalDevice];
+        if (h->nodeDevice[local.node] == int64_t(kLocalDevice)) h->nodeDevice[local.node] = -1;
+        local.node = m.localId & 0x3f;
+        local.generation = m.generation;
+        h->nodeDevice[local.node] = kLocalDevice;
         if (h->busResetHandler != nullptr) return h->busResetHandler(h, m.generation);
         h->generation = m.generation;  // the default handler's whole job
         return 0;
     }
-    case MsgType::NodeUpdate: {
-        NodeUpdateMsg m;
+    case MsgType::NodeUpdate:
+        ApplyDeviceInfo(h, data + sizeof(MsgHeader), size - sizeof(MsgHeader));
+        return 0;
+    case MsgType::IsoStall: {
+        IsoStallMsg m;
         if (size < sizeof m) return 0;
         memcpy(&m, data, sizeof m);
-        if (m.node < 64) h->nodeGeneration[m.node] = m.generation;
+        h->stalled = m.stalled != 0;
+        // Taken up again: the ring goes on from the next cycle, as a DMA program woken up.
+        if (!h->stalled && h->iso.running) h->iso.nextCycle = std::max<uint64_t>(h->iso.nextCycle, uint64_t(BusCycleNow(h) + 1));
+        if (h->iso.running) ArmTimer(h);
+        return 0;
+    }
+    case MsgType::DeviceShutdown: {
+        // The hang-up of a gone device's file: fw.c closes it and forgets its node number.
+        DeviceShutdownMsg m;
+        if (size < sizeof m) return 0;
+        memcpy(&m, data, sizeof m);
+        auto it = h->devices.find(m.device);
+        if (it == h->devices.end()) return 0;
+        if (h->nodeDevice[it->second.node] == int64_t(m.device)) h->nodeDevice[it->second.node] = -1;
+        h->devices.erase(it);
         return 0;
     }
     case MsgType::IsoReceive: {
@@ -211,11 +305,24 @@ bool ReceiveOne(raw1394handle_t h, int* status) {
     return true;
 }
 
+// The next wake-up of the context: the bus cycle after the next flagged packet went out (its
+// interrupt), or after the last queued packet (the DMA program reaching its end, which wakes
+// nobody but must still put the packets on the bus).
 void ArmTimer(raw1394handle_t h) {
     itimerspec due {};
-    if (h->iso.running) {
-        // Wake when the next irq_interval queued packets have gone out (at least a cycle ahead).
-        const uint64_t wakeCycle = h->iso.nextCycle + std::min(h->iso.count, h->iso.irqInterval);
+    auto& iso = h->iso;
+    if (iso.running && iso.events > 0) {
+        due.it_value.tv_nsec = 1;  // an event waits to be taken: readable at once
+    } else if (iso.running && !h->stalled && (iso.count > 0 || iso.skipQueued > 0)) {
+        unsigned ahead = iso.count + iso.skipQueued;
+        for (unsigned i = 0; i < iso.count; ++i) {
+            const unsigned slot = (iso.head + iso.bufPackets - iso.count + i) % iso.bufPackets;
+            if (iso.interrupt[slot]) {
+                ahead = i + 1;
+                break;
+            }
+        }
+        const uint64_t wakeCycle = iso.nextCycle + ahead;
         const int64_t at = h->busStartNs + int64_t(wakeCycle) * 1000000000LL / kCyclesPerSecond;
         due.it_value.tv_sec = at / 1000000000LL;
         due.it_value.tv_nsec = at % 1000000000LL;
@@ -224,10 +331,11 @@ void ArmTimer(raw1394handle_t h) {
     timerfd_settime(h->timer, TFD_TIMER_ABSTIME, &due, nullptr);
 }
 
-// Asks the handler for packets until the ring is full; -1 when it reports an error.
+// fw-iso.c queue_xmit_packets: asks the handler for packets while fewer than `limit` are queued;
+// -1 when it reports an error.
 int QueueXmitPackets(raw1394handle_t h, unsigned limit, int cycle) {
     auto& iso = h->iso;
-    while (iso.xmit != nullptr && iso.count < limit && iso.count < iso.bufPackets) {
+    while (iso.xmit != nullptr && iso.believed < limit && iso.count < iso.bufPackets) {
         const unsigned slot = iso.head;
         unsigned int len = 0;
         unsigned char tag = 0, sy = 0;
@@ -235,8 +343,11 @@ int QueueXmitPackets(raw1394handle_t h, unsigned limit, int cycle) {
             iso.xmit(h, iso.ring.data() + size_t(slot) * iso.maxPacket, &len, &tag, &sy, cycle, 0);
         if (d == RAW1394_ISO_OK) {
             iso.packets[slot] = {std::min(len, iso.maxPacket), tag, sy};
+            iso.interrupt[slot] = iso.phase == iso.irqInterval - 1;
+            iso.phase = (iso.phase + 1) % iso.irqInterval;
             iso.head = (slot + 1) % iso.bufPackets;
             ++iso.count;
+            ++iso.believed;
             if (cycle >= 0) cycle = (cycle + 1) % kCyclesPerSecond;
             continue;
         }
@@ -250,10 +361,12 @@ int QueueXmitPackets(raw1394handle_t h, unsigned limit, int cycle) {
     return 0;
 }
 
-// Puts the packets whose cycle has come on the bus, in batches as a DMA interrupt would.
+// Puts the packets whose cycle has come on the bus, in batches as the DMA would; each flagged
+// packet (and xmit_sync's skip packet) that went out adds an event for the loop.
 bool FlushDuePackets(raw1394handle_t h) {
     auto& iso = h->iso;
     const int64_t now = BusCycleNow(h);
+    if (h->stalled) return true;
     std::vector<uint8_t> message(sizeof(IsoPacketsMsg));
     uint32_t inMessage = 0;
     auto send = [&]() {
@@ -284,24 +397,40 @@ bool FlushDuePackets(raw1394handle_t h) {
         ++inMessage;
         --iso.count;
         ++iso.nextCycle;
+        if (iso.interrupt[slot]) ++iso.events;
+    }
+    if (iso.count == 0 && iso.skipQueued > 0 && int64_t(iso.nextCycle) <= now) {
+        iso.skipQueued = 0;  // a skipped cycle, sent as nothing
+        ++iso.nextCycle;
+        ++iso.events;
     }
     // The ring ran dry: the context idles until packets come, as a starved DMA program does.
     if (iso.count == 0 && int64_t(iso.nextCycle) <= now) iso.nextCycle = uint64_t(now + 1);
     return send();
 }
 
+// The iso file's readiness: what went out goes on the bus; an interrupt calls the handler to
+// refill (fw-iso.c handle_iso_event). -1 when the handler failed or the bus is gone.
 int ServiceIso(raw1394handle_t h) {
     uint64_t expirations = 0;
     if (::read(h->timer, &expirations, sizeof expirations) < 0) return 0;
     if (!h->iso.running) return 0;
     if (!FlushDuePackets(h)) return -1;
-    const int cycle = int((h->iso.nextCycle + h->iso.count) % kCyclesPerSecond);
-    const int rc = QueueXmitPackets(h, h->iso.bufPackets, cycle);
+    int rc = 0;
+    auto& iso = h->iso;
+    if (iso.events > 0) {
+        // One event per turn (the kernel's read gives one): irq_interval packets gone.
+        --iso.events;
+        iso.believed = iso.believed > iso.irqInterval ? iso.believed - iso.irqInterval : 0;
+        const int cycle = int((iso.nextCycle + iso.count) % kCyclesPerSecond);
+        rc = QueueXmitPackets(h, iso.bufPackets, cycle);
+    }
     if (h->iso.running) ArmTimer(h);
     return rc;
 }
 
-// One turn of the event loop: waits up to timeoutMs (-1: no limit) and handles what is ready.
+// One turn of the event loop (fw_loop_iterate): waits up to timeoutMs (-1: no limit), then
+// handles each ready source once, the iso context first, and returns the last one's status.
 int IterateOnce(raw1394handle_t h, int timeoutMs) {
     if (h->sock < 0 || h->lost) {
         errno = ENODEV;
@@ -314,11 +443,21 @@ int IterateOnce(raw1394handle_t h, int timeoutMs) {
     int status = 0;
     if (fds[1].revents & POLLIN) status = ServiceIso(h);
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-        int handlerStatus = 0;
-        if (!ReceiveOne(h, &handlerStatus)) return -1;
-        if (status == 0) status = handlerStatus;
+        if (!ReceiveOne(h, &status)) return -1;
     }
     return status;
+}
+
+// fw.c's rcodes as raw1394_get_errcode gives them, from the errno the bus answered with.
+raw1394_errcode_t ErrcodeOf(int error) {
+    switch (error) {
+    case 0: return raw1394_make_errcode(ACK_COMPLETE, RCODE_COMPLETE);
+    case EAGAIN: return -RCODE_GENERATION;
+    case EPERM: return raw1394_make_errcode(ACK_COMPLETE, RCODE_TYPE_ERROR);
+    case EREMOTEIO: return raw1394_make_errcode(ACK_COMPLETE, RCODE_DATA_ERROR);
+    case ETIMEDOUT: return -RCODE_CANCELLED;
+    default: return raw1394_make_errcode(ACK_COMPLETE, RCODE_ADDRESS_ERROR);
+    }
 }
 
 // Sends a request and runs the event loop until its answer comes; errno from the answer.
@@ -337,13 +476,17 @@ int Transact(raw1394handle_t h, std::vector<uint8_t>& message, std::vector<uint8
         while (h->replies.count(seq) == 0 && !h->lost && MonotonicNs() < deadline) IterateOnce(h, 100);
         auto it = h->replies.find(seq);
         if (it == h->replies.end()) {
-            errno = h->lost ? ENODEV : ETIMEDOUT;
+            // The kernel cancels a transaction that gets no answer: EAGAIN, as for a busy node.
+            errno = h->lost ? ENODEV : EAGAIN;
+            h->errcode = -RCODE_CANCELLED;
             result = -1;
         } else if (it->second.error != 0) {
             errno = it->second.error;
+            h->errcode = ErrcodeOf(errno);
             result = -1;
-        } else if (reply != nullptr) {
-            *reply = std::move(it->second.data);
+        } else {
+            h->errcode = ErrcodeOf(0);
+            if (reply != nullptr) *reply = std::move(it->second.data);
         }
     }
     const int savedErrno = errno;
@@ -353,33 +496,61 @@ int Transact(raw1394handle_t h, std::vector<uint8_t>& message, std::vector<uint8
     return result;
 }
 
-// Whether the node answers in the handle's generation; sets errno as the firewire stack does.
-bool NodeReachable(raw1394handle_t h, nodeid_t node) {
+// The device file for the node, as fw.c's send_request finds it: -1 with errno EAGAIN (no such
+// node, no file for it, or its event of the handle's generation not seen yet).
+int64_t DeviceFor(raw1394handle_t h, nodeid_t node) {
     if (h->sock < 0 || !h->attached) {
         errno = EINVAL;
-        return false;
+        return -1;
     }
-    if ((node & 0xffc0) != 0xffc0 || (node & 0x3f) >= h->nodeCount ||
-        h->generation != h->nodeGeneration[node & 0x3f]) {
+    const int64_t device = (node & 0xffc0) == 0xffc0 && (node & 0x3f) < h->nodeCount ? h->nodeDevice[node & 0x3f] : -1;
+    if (device < 0) {
+        h->errcode = -RCODE_NO_ACK;
         errno = EAGAIN;
-        return false;
+        return -1;
     }
-    return true;
+    if (h->generation != h->devices[uint32_t(device)].generation) {
+        h->errcode = -RCODE_GENERATION;
+        errno = EAGAIN;
+        return -1;
+    }
+    return device;
 }
 
-std::vector<uint8_t> NewRequest(raw1394handle_t h, RequestKind kind, nodeid_t node, nodeaddr_t addr,
-                                uint32_t length, uint32_t extcode = 0) {
+std::vector<uint8_t> NewRequest(raw1394handle_t h, RequestKind kind, nodeid_t node, uint32_t device,
+                                nodeaddr_t addr, uint32_t length, uint32_t extcode = 0) {
     RequestMsg r {};
     r.h.type = MsgType::Request;
     r.kind = kind;
     r.generation = h->generation;
     r.node = node;
+    r.device = device;
     r.extcode = extcode;
     r.address = addr;
     r.length = length;
     std::vector<uint8_t> message(sizeof r);
     memcpy(message.data(), &r, sizeof r);
     return message;
+}
+
+// fw.c iso_resource_modify: the ioctl, then the loop until its event came.
+int IsoResource(raw1394handle_t h, unsigned bandwidth, int channel, bool allocate) {
+    if (channel > 63 || (channel < 0 && bandwidth == 0) || bandwidth > kMaxBandwidth) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (h->sock < 0 || !h->attached) {
+        errno = EINVAL;
+        return -1;
+    }
+    IsoResourceMsg m {};
+    m.h.type = MsgType::IsoResource;
+    m.allocate = allocate ? 1 : 0;
+    m.channel = channel;
+    m.bandwidth = bandwidth;
+    std::vector<uint8_t> message(sizeof m);
+    memcpy(message.data(), &m, sizeof m);
+    return Transact(h, message, nullptr);
 }
 
 }  // namespace
@@ -417,7 +588,6 @@ raw1394handle_t raw1394_new_handle(void) {
         return h;
     }
     MsgHeader hello {MsgType::Hello, 0};
-    WelcomeMsg welcome {};
     bool welcomed = SendMessage(h, &hello, sizeof hello);
     // Events for the whole host (another handle's FCP answers, resets) may come first; the
     // welcome describes the bus after them.
@@ -433,8 +603,7 @@ raw1394handle_t raw1394_new_handle(void) {
         MsgHeader header;
         memcpy(&header, message.data(), sizeof header);
         if (header.type != MsgType::Welcome) continue;
-        welcomed = size_t(n) == sizeof welcome;
-        if (welcomed) memcpy(&welcome, message.data(), sizeof welcome);
+        welcomed = ApplyWelcome(h, message.data(), size_t(n));
         break;
     }
     if (!welcomed) {
@@ -443,7 +612,6 @@ raw1394handle_t raw1394_new_handle(void) {
         h->lost = false;
         return h;
     }
-    ApplyWelcome(h, welcome);
     epoll_event sockEvent {};
     sockEvent.events = EPOLLIN;
     epoll_ctl(h->epoll, EPOLL_CTL_ADD, h->sock, &sockEvent);
@@ -500,7 +668,27 @@ unsigned int raw1394_get_generation(raw1394handle_t h) { return h->generation; }
 void raw1394_update_generation(raw1394handle_t h, unsigned int generation) { h->generation = generation; }
 raw1394_errcode_t raw1394_get_errcode(raw1394handle_t h) { return h->errcode; }
 
-int raw1394_errcode_to_errno(raw1394_errcode_t errcode) { return errcode == 0 ? 0 : EAGAIN; }
+// As fw.c's fw_errcode_to_errno.
+int raw1394_errcode_to_errno(raw1394_errcode_t errcode) {
+    switch (errcode) {
+    case -RCODE_SEND_ERROR:
+    case -RCODE_CANCELLED:
+    case -RCODE_BUSY:
+    case -RCODE_GENERATION:
+    case -RCODE_NO_ACK:
+        return EAGAIN;
+    case raw1394_make_errcode(ACK_COMPLETE, RCODE_COMPLETE):
+        return 0;
+    case raw1394_make_errcode(ACK_COMPLETE, RCODE_CONFLICT_ERROR):
+        return EAGAIN;
+    case raw1394_make_errcode(ACK_COMPLETE, RCODE_DATA_ERROR):
+        return EREMOTEIO;
+    case raw1394_make_errcode(ACK_COMPLETE, RCODE_TYPE_ERROR):
+        return EPERM;
+    default:
+        return EINVAL;
+    }
+}
 
 static int DefaultBusResetHandler(raw1394handle_t h, unsigned int generation) {
     raw1394_update_generation(h, generation);
@@ -546,8 +734,17 @@ int raw1394_stop_fcp_listen(raw1394handle_t h) {
 int raw1394_loop_iterate(raw1394handle_t h) { return IterateOnce(h, -1); }
 
 int raw1394_read(raw1394handle_t h, nodeid_t node, nodeaddr_t addr, size_t length, quadlet_t* buffer) {
-    if (!NodeReachable(h, node)) return -1;
-    std::vector<uint8_t> message = NewRequest(h, RequestKind::Read, node, addr, uint32_t(length));
+    const int64_t device = DeviceFor(h, node);
+    if (device < 0) return -1;
+    if (addr >= kCsrBase + kCsrConfigRom && addr + length <= kCsrBase + kCsrConfigRom + 0x400 && (addr & 3) == 0 &&
+        length > 0 && (length & 3) == 0) {
+        // fw.c read_config_rom: GET_INFO on the device file, the kernel's cached ROM.
+        const auto& rom = h->devices[uint32_t(device)].rom;
+        const size_t first = size_t(addr - kCsrBase - kCsrConfigRom) / 4;
+        for (size_t i = 0; i < length / 4; ++i) buffer[i] = htonl(first + i < rom.size() ? rom[first + i] : 0);
+        return 0;
+    }
+    std::vector<uint8_t> message = NewRequest(h, RequestKind::Read, node, uint32_t(device), addr, uint32_t(length));
     std::vector<uint8_t> reply;
     if (Transact(h, message, &reply) != 0) return -1;
     memset(buffer, 0, length);
@@ -556,8 +753,9 @@ int raw1394_read(raw1394handle_t h, nodeid_t node, nodeaddr_t addr, size_t lengt
 }
 
 int raw1394_write(raw1394handle_t h, nodeid_t node, nodeaddr_t addr, size_t length, quadlet_t* data) {
-    if (!NodeReachable(h, node)) return -1;
-    std::vector<uint8_t> message = NewRequest(h, RequestKind::Write, node, addr, uint32_t(length));
+    const int64_t device = DeviceFor(h, node);
+    if (device < 0) return -1;
+    std::vector<uint8_t> message = NewRequest(h, RequestKind::Write, node, uint32_t(device), addr, uint32_t(length));
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(data);
     message.insert(message.end(), bytes, bytes + length);
     return Transact(h, message, nullptr);
@@ -565,8 +763,9 @@ int raw1394_write(raw1394handle_t h, nodeid_t node, nodeaddr_t addr, size_t leng
 
 int raw1394_lock(raw1394handle_t h, nodeid_t node, nodeaddr_t addr, unsigned int extcode, quadlet_t data,
                  quadlet_t arg, quadlet_t* result) {
-    if (!NodeReachable(h, node)) return -1;
-    std::vector<uint8_t> message = NewRequest(h, RequestKind::Lock, node, addr, 4, extcode);
+    const int64_t device = DeviceFor(h, node);
+    if (device < 0) return -1;
+    std::vector<uint8_t> message = NewRequest(h, RequestKind::Lock, node, uint32_t(device), addr, 4, extcode);
     const quadlet_t operands[2] = {arg, data};
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(operands);
     message.insert(message.end(), bytes, bytes + sizeof operands);
@@ -576,31 +775,9 @@ int raw1394_lock(raw1394handle_t h, nodeid_t node, nodeaddr_t addr, unsigned int
     return 0;
 }
 
-// The isochronous resources through the IRM's registers, with compare-and-swap locks.
+// The isochronous resources, through the kernel (fw.c's iso_resource_modify).
 int raw1394_bandwidth_modify(raw1394handle_t h, unsigned int bandwidth, enum raw1394_modify_mode mode) {
-    if (bandwidth == 0) return 0;
-    quadlet_t buffer = 0;
-    const nodeaddr_t addr = kCsrBase + kCsrBandwidthAvailable;
-    if (raw1394_read(h, nodeid_t(h->irmId), addr, 4, &buffer) < 0) return -1;
-    uint32_t compare = ntohl(buffer);
-    for (int retry = 0; retry < 3; ++retry) {
-        uint32_t swap;
-        if (mode == RAW1394_MODIFY_ALLOC) {
-            if (compare < bandwidth) {
-                errno = EAGAIN;
-                return -1;
-            }
-            swap = compare - bandwidth;
-        } else {
-            swap = std::min<uint32_t>(compare + bandwidth, kMaxBandwidth);
-        }
-        quadlet_t old = 0;
-        if (raw1394_lock(h, nodeid_t(h->irmId), addr, 2, htonl(swap), htonl(compare), &old) < 0) return -1;
-        if (ntohl(old) == compare) return 0;
-        compare = ntohl(old);
-    }
-    errno = EAGAIN;
-    return -1;
+    return IsoResource(h, bandwidth, -1, mode == RAW1394_MODIFY_ALLOC);
 }
 
 int raw1394_channel_modify(raw1394handle_t h, unsigned int channel, enum raw1394_modify_mode mode) {
@@ -608,32 +785,7 @@ int raw1394_channel_modify(raw1394handle_t h, unsigned int channel, enum raw1394
         errno = EINVAL;
         return -1;
     }
-    const nodeaddr_t addr = kCsrBase + (channel < 32 ? kCsrChannelsHi : kCsrChannelsLo);
-    const uint32_t bit = 1u << (31 - (channel % 32));
-    quadlet_t buffer = 0;
-    if (raw1394_read(h, nodeid_t(h->irmId), addr, 4, &buffer) < 0) return -1;
-    const uint32_t current = ntohl(buffer);
-    uint32_t swap;
-    if (mode == RAW1394_MODIFY_ALLOC) {
-        if ((current & bit) == 0) {
-            errno = EBUSY;
-            return -1;
-        }
-        swap = current & ~bit;
-    } else {
-        if ((current & bit) != 0) {
-            errno = EINVAL;
-            return -1;
-        }
-        swap = current | bit;
-    }
-    quadlet_t old = 0;
-    if (raw1394_lock(h, nodeid_t(h->irmId), addr, 2, htonl(swap), htonl(current), &old) < 0) return -1;
-    if (ntohl(old) != current) {
-        errno = EAGAIN;
-        return -1;
-    }
-    return 0;
+    return IsoResource(h, 0, int(channel), mode == RAW1394_MODIFY_ALLOC);
 }
 
 // Sets up the handle's one isochronous context, transmitting or receiving: 0, or -1 with errno
@@ -669,6 +821,7 @@ int raw1394_iso_xmit_init(raw1394handle_t h, raw1394_iso_xmit_handler_t handler,
     iso.xmit = handler;
     iso.ring.assign(size_t(buf_packets) * max_packet_size, 0);
     iso.packets.assign(buf_packets, {});
+    iso.interrupt.assign(buf_packets, false);
     return 0;
 }
 
@@ -679,14 +832,17 @@ int raw1394_iso_xmit_start(raw1394handle_t h, int start_on_cycle, int prebuffer_
         return -1;
     }
     if (prebuffer_packets == -1) prebuffer_packets = int(iso.irqInterval);
-    if (QueueXmitPackets(h, unsigned(prebuffer_packets), start_on_cycle) < 0) return -1;
+    iso.prebuffer = unsigned(std::max(prebuffer_packets, 0));
+    if (QueueXmitPackets(h, iso.prebuffer, start_on_cycle) < 0) return -1;
     const int cycle = start_on_cycle >= 0 ? (start_on_cycle + prebuffer_packets) % kCyclesPerSecond : -1;
     if (QueueXmitPackets(h, iso.bufPackets, cycle) < 0) return -1;
-    // DMA starts on the next cycle (a requested start cycle is honoured only modulo 8000 on the
-    // kernel stack, and nothing here asks for one).
-    iso.nextCycle = uint64_t(BusCycleNow(h) + 1);
-    iso.running = true;
-    ArmTimer(h);
+    // The DMA starts only with the prebuffer filled; it starts on the next cycle (a requested
+    // start cycle is honoured only modulo 8000 on the kernel stack, and nothing here asks for one).
+    if (iso.prebuffer <= iso.count) {
+        iso.nextCycle = uint64_t(BusCycleNow(h) + 1);
+        iso.running = true;
+        ArmTimer(h);
+    }
     return 0;
 }
 
@@ -695,11 +851,23 @@ int raw1394_iso_xmit_write(raw1394handle_t, unsigned char*, unsigned int, unsign
     return -1;
 }
 
+// fw-iso.c fw_iso_xmit_sync: a skip packet with the interrupt flag after what is queued, then the
+// loop until the ring is empty, however long that takes (a stopped context never empties it).
 int raw1394_iso_xmit_sync(raw1394handle_t h) {
-    const int64_t deadline = MonotonicNs() + 2000000000LL;
-    while (h->iso.running && h->iso.count > 0 && MonotonicNs() < deadline) {
-        if (IterateOnce(h, 50) < 0) return -1;
+    auto& iso = h->iso;
+    if (!iso.initialised) {
+        errno = EINVAL;
+        return -1;
     }
+    iso.skipQueued = 1;
+    if (iso.running) ArmTimer(h);
+    while (iso.count > 0 || iso.skipQueued > 0) {
+        if (IterateOnce(h, -1) < 0 && h->lost) return -1;  // the card went away
+    }
+    iso.phase = 0;
+    iso.count = 0;
+    iso.believed = 0;
+    iso.events = 0;
     return 0;
 }
 
@@ -711,9 +879,12 @@ void raw1394_iso_stop(raw1394handle_t h) {
         SendMessage(h, &m, sizeof m);
         h->iso.receiving = false;
     }
+    // The context stops: what was queued to the controller and not yet sent is dropped.
     h->iso.running = false;
     h->iso.count = 0;
-    h->iso.head = 0;
+    h->iso.believed = 0;
+    h->iso.events = 0;
+    h->iso.skipQueued = 0;
     if (h->timer >= 0) ArmTimer(h);
 }
 

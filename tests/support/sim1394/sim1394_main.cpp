@@ -21,7 +21,8 @@ namespace {
 
 const char kUsage[] =
     "usage: sim1394 [OPTIONS] -- COMMAND [ARGS...]\n"
-    "       sim1394 --ctl reset [DELAY_MS] [nodes-first] | reset-after N [DELAY_MS] | unplug [NODE] | status\n"
+    "       sim1394 --ctl reset [DELAY_MS] [nodes-first] | reset-after N [DELAY_MS] | unplug [NODE] |\n"
+    "                     stall [after-frames N] | stall off | status\n"
     "\n"
     "Runs COMMAND and its children on a simulated IEEE 1394 bus and exits with COMMAND's status.\n"
     "Programs find the bus through the test libraw1394 in the sim1394-lib/ folder beside this program,\n"
@@ -36,15 +37,28 @@ const char kUsage[] =
     "  --preconnect-node N         the same for node N\n"
     "  --no-bandwidth              no isochronous bandwidth left at the IRM\n"
     "  --no-channels               no isochronous channel left at the IRM\n"
-    "  --node-event-delay MS       after a reset, remote nodes answer this much later (default 150)\n"
+    "  --only-channel-63           every isochronous channel but the broadcast channel 63 is taken\n"
+    "  --bandwidth UNITS           isochronous bandwidth left at the IRM (default all: 4915)\n"
+    "  --node-event-delay MS       after a reset, remote nodes answer this much later (default: as the\n"
+    "                              kernel: at once, the node that caused the reset 500 ms later)\n"
     "\n"
     "While COMMAND runs, from inside it (SIM1394_SOCKET is set there):\n"
-    "  sim1394 --ctl reset [DELAY_MS] [nodes-first]   cause a bus reset; remote nodes' events come\n"
-    "                                                 DELAY_MS after the local one (or before it)\n"
+    "  sim1394 --ctl reset [DELAY_MS] [nodes-first] [host|by=N]\n"
+    "                                                 cause a bus reset (by default caused by the first\n"
+    "                                                 AV/C node); remote nodes' events come DELAY_MS\n"
+    "                                                 after the local one (or before it)\n"
+    "  sim1394 --ctl fcp-delay MS                     units answer FCP commands MS after the write\n"
+    "  sim1394 --ctl fcp-interim OPCODE [FINAL_MS]    commands with OPCODE (hex) get INTERIM first and\n"
+    "                                                 their final answer FINAL_MS later (CONTROL: ACCEPTED)\n"
     "  sim1394 --ctl reset-after N [DELAY_MS]         cause a bus reset just before the bus serves\n"
     "                                                 N more asynchronous requests (from anyone)\n"
     "  sim1394 --ctl unplug [NODE]                    unplug NODE (e.g. 'camcorder 0'; default: the\n"
     "                                                 first camcorder or deck), with its bus reset\n"
+    "  sim1394 --ctl stall [after-frames N]           the host's isochronous transmission stops taking\n"
+    "                                                 packets (no packet goes out, no interrupt comes),\n"
+    "                                                 now or once the first camcorder or deck recorded\n"
+    "                                                 N more frames\n"
+    "  sim1394 --ctl stall off                        it takes packets again\n"
     "  sim1394 --ctl status                           IRM and plug state\n"
     "or with signals to the sim1394 process: SIGUSR1 causes a bus reset, SIGUSR2 unplugs the first\n"
     "camcorder or deck.\n"
@@ -166,6 +180,10 @@ int main(int argc, char** argv) {
             options.noBandwidth = true;
         } else if (arg == "--no-channels") {
             options.noChannels = true;
+        } else if (arg == "--only-channel-63") {
+            options.onlyBroadcastChannel = true;
+        } else if (arg == "--bandwidth") {
+            options.bandwidth = atoi(value("bandwidth units").c_str());
         } else if (arg == "--node-event-delay") {
             options.nodeEventDelayMs = atoi(value("milliseconds").c_str());
         } else if (arg == "--") {

@@ -23,6 +23,7 @@ inline constexpr uint32_t kCsrFcpCommand = 0xB00;
 inline constexpr uint32_t kCsrFcpResponse = 0xD00;
 inline constexpr uint32_t kFcpBytes = 512;
 inline constexpr uint32_t kMaxBandwidth = 4915;
+inline constexpr uint32_t kLocalDevice = 1000;  // the host adapter's device file
 inline constexpr size_t kMaxMessage = 64 * 1024;
 
 enum class MsgType : uint32_t {
@@ -32,6 +33,7 @@ enum class MsgType : uint32_t {
     IsoPackets,   // a batch of transmitted isochronous packets
     Control,      // a text command (sim1394 --ctl); answered by Response with text
     IsoListen,    // receive this channel from now on (IsoListenMsg; -1: stop)
+    IsoResource,  // the kernel's iso-resource ioctl (IsoResourceMsg); answered by Response
     // server -> client
     Welcome = 100,
     Response,
@@ -39,6 +41,8 @@ enum class MsgType : uint32_t {
     NodeUpdate,   // a remote node's own event after a reset: it answers in the new generation
     Fcp,          // a write to the local node's FCP command or response register
     IsoReceive,   // packets of the channel the client listens on (laid out as IsoPackets)
+    DeviceShutdown,  // the kernel shut a gone device's file down: it hangs up (DeviceShutdownMsg)
+    IsoStall,     // the bus stops (or resumes) taking isochronous packets (IsoStallMsg)
 };
 
 enum class RequestKind : uint32_t { Read = 1, Write, Lock };
@@ -55,7 +59,18 @@ struct WelcomeMsg {
     uint32_t localId;  // 0xffc0 | node
     uint32_t irmId;
     int64_t busStartNs;  // CLOCK_MONOTONIC time of bus cycle 0
-    uint32_t nodeGeneration[64];  // the generation each node answers in now
+    // followed by nodeCount x DeviceInfo (+ its ROM), in node-number order: a new handle gets
+    // every device's kernel generation at once
+};
+
+// A device file as the kernel describes it (GET_INFO, or the device's bus-reset event): its
+// node number, the generation it answers in and its cached configuration ROM.
+struct DeviceInfo {
+    uint32_t device;  // the device file's identity, stable across resets
+    uint32_t node;    // 0..63
+    uint32_t generation;
+    uint32_t romQuadlets;
+    // followed by romQuadlets host-order quadlets from 0x400
 };
 
 struct RequestMsg {
@@ -63,6 +78,7 @@ struct RequestMsg {
     RequestKind kind;
     uint32_t generation;  // the handle's generation
     uint32_t node;        // 0xffc0 | node
+    uint32_t device;      // the device file the handle sends through (DeviceInfo::device)
     uint32_t extcode;     // lock only
     uint64_t address;
     uint32_t length;      // bytes to read or write; lock: 4
@@ -105,8 +121,25 @@ struct BusResetMsg {
 
 struct NodeUpdateMsg {
     MsgHeader h;
-    uint32_t node;  // 0..63
-    uint32_t generation;
+    DeviceInfo info;  // followed by the ROM
+};
+
+struct IsoStallMsg {
+    MsgHeader h;
+    uint32_t stalled;  // 1: no packet leaves any ring and no interrupt comes; 0: taken up again
+};
+
+struct DeviceShutdownMsg {
+    MsgHeader h;
+    uint32_t device;
+};
+
+// FW_CDEV_IOC_(DE)ALLOCATE_ISO_RESOURCE_ONCE: the kernel does it in the bus's current generation.
+struct IsoResourceMsg {
+    MsgHeader h;
+    uint32_t allocate;  // 1: allocate, 0: free
+    int32_t channel;    // -1: none
+    uint32_t bandwidth;
 };
 
 struct FcpMsg {

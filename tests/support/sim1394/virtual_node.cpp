@@ -49,7 +49,8 @@ std::vector<uint32_t> TextLeaf(const std::string& text) {
 
 }  // namespace
 
-VirtualNode::VirtualNode(NodeKind kind, int index, uint64_t guid) : nodeKind(kind), uniqueId(guid) {
+VirtualNode::VirtualNode(NodeKind kind, int index, uint64_t guid)
+    : nodeKind(kind), uniqueId(guid), deviceId(uint32_t(index)) {
     static const char* const kNames[] = {"camcorder", "deck", "disk"};
     label = std::string(kNames[int(kind)]) + " " + std::to_string(index);
     if (avc()) {

@@ -25,6 +25,8 @@ public:
     NodeKind kind() const { return nodeKind; }
     const std::string& name() const { return label; }  // "camcorder 0" ...
     uint64_t guid() const { return uniqueId; }
+    uint32_t device() const { return deviceId; }  // its device file, whatever its node number
+    const std::vector<uint32_t>& configRom() const { return rom; }
     bool avc() const { return nodeKind != NodeKind::Disk; }
 
     // Asynchronous transactions on the node's CSR space (offset from 0xFFFFF0000000, bus-order
@@ -71,6 +73,7 @@ private:
 
     const NodeKind nodeKind;
     const uint64_t uniqueId;
+    const uint32_t deviceId;
     std::string label;
     std::vector<uint32_t> rom;  // host order, from 0x400
     uint32_t oMpr = 0, oPcr = 0, iMpr = 0, iPcr = 0;  // host order

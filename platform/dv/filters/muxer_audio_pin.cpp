@@ -1,0 +1,66 @@
+#include "filters/muxer_audio_pin.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+namespace dv {
+
+MuxerAudioPin::MuxerAudioPin(BaseFilter* filter, AudioQueue* queue)
+    : InputPinBase(filter, u"Stream 1"), queue(queue) {}
+
+HRESULT MuxerAudioPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
+    if (mt == nullptr) return E_POINTER;
+    if (mt->majortype != MEDIATYPE_Audio || mt->subtype != MEDIASUBTYPE_PCM ||
+        mt->formattype != FORMAT_WaveFormatEx)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    // The fields up to wBitsPerSample: a bare PCMWAVEFORMAT is enough.
+    if (mt->pbFormat == nullptr || mt->cbFormat < offsetof(WAVEFORMATEX, cbSize)) return E_INVALIDARG;
+    WAVEFORMATEX wave{};
+    std::memcpy(&wave, mt->pbFormat, std::min<size_t>(mt->cbFormat, sizeof(wave)));
+    if (wave.wFormatTag != WAVE_FORMAT_PCM || wave.nChannels != kChannels ||
+        wave.nSamplesPerSec != kSampleRate || wave.wBitsPerSample != kBits ||
+        wave.nBlockAlign != kChannels * kBits / 8)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    return S_OK;
+}
+
+HRESULT MuxerAudioPin::Activate() {
+    queue->Open();
+    const HRESULT hr = InputPinBase::Activate();
+    active.store(SUCCEEDED(hr));
+    return hr;
+}
+
+HRESULT MuxerAudioPin::Deactivate() {
+    active.store(false);
+    return InputPinBase::Deactivate();  // closes the queue (UnblockReceive)
+}
+
+HRESULT MuxerAudioPin::OnReceive(IMediaSample* sample) {
+    BYTE* data = nullptr;
+    const HRESULT hr = sample->GetPointer(&data);
+    if (FAILED(hr)) return hr;
+    const LONG length = sample->GetActualDataLength();
+    constexpr LONG kFrameBytes = kChannels * kBits / 8;
+    if (length < 0 || length % kFrameBytes != 0 || (length > 0 && data == nullptr)) return E_INVALIDARG;
+    if (length == 0) return S_OK;
+    // Closed: the pin is stopping or flushing; the samples are not wanted.
+    if (!queue->Push(reinterpret_cast<const int16_t*>(data), static_cast<size_t>(length / kFrameBytes)))
+        return IsStopped() ? VFW_E_WRONG_STATE : S_FALSE;
+    return S_OK;
+}
+
+HRESULT MuxerAudioPin::OnEndOfStream() {
+    queue->EndOfStream();
+    return S_OK;
+}
+
+HRESULT MuxerAudioPin::OnEndFlush() {
+    queue->Resume();
+    return S_OK;
+}
+
+void MuxerAudioPin::UnblockReceive() { queue->Close(); }
+
+}  // namespace dv

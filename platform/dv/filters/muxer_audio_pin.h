@@ -1,0 +1,47 @@
+// "DV Muxer"'s audio input pin "Stream 1": 48 kHz 16-bit stereo PCM (MEDIATYPE_Audio /
+// MEDIASUBTYPE_PCM / FORMAT_WaveFormatEx), the locked audio DV25 carries. Samples of any length
+// go into the muxer's AudioQueue; Receive waits there while the queue is full, so a source that
+// runs ahead is held at the pace of the video.
+//
+// Threads and locks: InputPinBase's. Receive and EndOfStream run on the audio upstream's
+// streaming thread; Activate/Deactivate under filterLock; `active` is read by the video path.
+#pragma once
+
+#include <atomic>
+
+#include "filters/audio_queue.h"
+#include "filters/base_input_pin.h"
+
+namespace dv {
+
+class MuxerAudioPin final : public InputPinBase {
+public:
+    static constexpr DWORD kSampleRate = 48000;
+    static constexpr WORD kChannels = 2;
+    static constexpr WORD kBits = 16;
+
+    MuxerAudioPin(BaseFilter* filter, AudioQueue* queue);
+
+    // VFW_E_TYPE_NOT_ACCEPTED for anything but PCM of the shape above; E_INVALIDARG for a format
+    // block shorter than the 16 bytes every wave format starts with.
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override;
+
+    HRESULT Activate() override;
+    HRESULT Deactivate() override;
+
+    // True while connected and streaming: the video path takes its samples from the queue.
+    bool IsActive() const { return active.load(); }
+
+protected:
+    // E_INVALIDARG for a sample that is not whole sample frames.
+    HRESULT OnReceive(IMediaSample* sample) override;
+    HRESULT OnEndOfStream() override;
+    HRESULT OnEndFlush() override;
+    void UnblockReceive() override;
+
+private:
+    AudioQueue* const queue;  // the muxer's; outlives the pin
+    std::atomic<bool> active{false};
+};
+
+}  // namespace dv

@@ -1,0 +1,214 @@
+#include "filters/reference_tone.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "filters/dif_frame.h"
+#include "filters/dv_classes.h"
+#include "log.h"
+#include "ntsc_dv.h"
+
+namespace dv {
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr int kPeriod = kRate / 1000;  // sample frames of one 1 kHz cycle
+constexpr double kFullScale = 32767.0;
+
+REFERENCE_TIME FrameStart(uint64_t k) {
+    return static_cast<REFERENCE_TIME>((k * ntsc::kFramePeriodNum + ntsc::kFramePeriodDen / 2) /
+                                       ntsc::kFramePeriodDen);
+}
+
+}  // namespace
+
+// ---- pin --------------------------------------------------------------------------------------
+
+ReferenceToneOutputPin::ReferenceToneOutputPin(ReferenceTone* owner) : OutputPinBase(owner, u"Output") {}
+
+HRESULT ReferenceToneOutputPin::MakeType(MediaType* mt) {
+    mt->Clear();
+    BYTE* format = mt->AllocFormat(sizeof(WAVEFORMATEX));
+    if (format == nullptr) return E_OUTOFMEMORY;
+    WAVEFORMATEX wave{};
+    wave.wFormatTag = WAVE_FORMAT_PCM;
+    wave.nChannels = 2;
+    wave.nSamplesPerSec = kRate;
+    wave.wBitsPerSample = 16;
+    wave.nBlockAlign = 4;
+    wave.nAvgBytesPerSec = kRate * 4;
+    wave.cbSize = 0;
+    std::memcpy(format, &wave, sizeof(wave));
+    AM_MEDIA_TYPE* type = mt->get();
+    type->majortype = MEDIATYPE_Audio;
+    type->subtype = MEDIASUBTYPE_PCM;
+    type->formattype = FORMAT_WaveFormatEx;
+    type->bFixedSizeSamples = TRUE;
+    type->bTemporalCompression = FALSE;
+    type->lSampleSize = 4;
+    return S_OK;
+}
+
+HRESULT ReferenceToneOutputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
+    if (mt == nullptr) return E_POINTER;
+    if (mt->majortype != MEDIATYPE_Audio || mt->subtype != MEDIASUBTYPE_PCM ||
+        mt->formattype != FORMAT_WaveFormatEx)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    if (mt->pbFormat == nullptr || mt->cbFormat < offsetof(WAVEFORMATEX, cbSize)) return E_INVALIDARG;
+    MediaType ours;
+    const HRESULT hr = MakeType(&ours);
+    if (FAILED(hr)) return hr;
+    // Only our own shape: the fields up to wBitsPerSample must match.
+    return std::memcmp(mt->pbFormat, ours->pbFormat, offsetof(WAVEFORMATEX, cbSize)) == 0
+               ? S_OK
+               : VFW_E_TYPE_NOT_ACCEPTED;
+}
+
+HRESULT ReferenceToneOutputPin::GetMediaType(int position, MediaType* mt) {
+    if (mt == nullptr) return E_POINTER;
+    if (position < 0) return E_INVALIDARG;
+    if (position > 0) return VFW_S_NO_MORE_ITEMS;
+    return MakeType(mt);
+}
+
+HRESULT ReferenceToneOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) {
+    if (props->cBuffers < 2) props->cBuffers = 2;  // one filled while the other is taken
+    return SizeForFrames(allocator, props, kMaxSampleBytes);
+}
+
+// ---- filter -----------------------------------------------------------------------------------
+
+ReferenceTone::ReferenceTone() : ComExtend(CLSID_ReferenceTone), output(this) { AddPin(&output); }
+
+ReferenceTone::~ReferenceTone() {
+    // The graph stops a filter before letting it go; a filter dropped while running stops here.
+    Stop();
+}
+
+HRESULT ReferenceTone::SetLevel(double dBFS) {
+    if (!(dBFS <= 0.0 && dBFS >= REFERENCE_TONE_MIN_LEVEL)) return E_INVALIDARG;  // NaN too
+    level.store(dBFS);
+    return S_OK;
+}
+
+HRESULT ReferenceTone::GetLevel(double* dBFS) {
+    if (dBFS == nullptr) return E_POINTER;
+    *dBFS = level.load();
+    return S_OK;
+}
+
+HRESULT ReferenceTone::SetSilent(BOOL value) {
+    silent.store(value != FALSE);
+    return S_OK;
+}
+
+HRESULT ReferenceTone::GetSilent(BOOL* value) {
+    if (value == nullptr) return E_POINTER;
+    *value = silent.load() ? TRUE : FALSE;
+    return S_OK;
+}
+
+double ReferenceTone::PeakOf(double dBFS) { return kFullScale * std::pow(10.0, dBFS / 20.0); }
+
+void ReferenceTone::MakeCycle(double peak, Cycle* cycle) {
+    cycle->peak = peak;
+    for (int i = 0; i < kPeriod; ++i)
+        cycle->value[i] = static_cast<int16_t>(std::lround(peak * std::sin(2.0 * M_PI * i / kPeriod)));
+}
+
+void ReferenceTone::FillTone(int16_t* out, uint64_t position, int frames, const Cycle& cycle) {
+    // 1 kHz at 48 kHz repeats every 48 sample frames exactly: the cycle, indexed by position.
+    int phase = static_cast<int>(position % kPeriod);
+    for (int n = 0; n < frames; ++n) {
+        out[2 * n] = cycle.value[phase];
+        out[2 * n + 1] = cycle.value[phase];
+        if (++phase == kPeriod) phase = 0;
+    }
+}
+
+HRESULT ReferenceTone::OnActivate() {
+    if (worker.joinable()) worker.join();  // one that ended on a failure
+    {
+        std::lock_guard<std::mutex> hold(stopLock);
+        stopRequested = false;
+    }
+    try {
+        worker = std::thread([this] { Stream(); });
+    } catch (const std::system_error&) {
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+HRESULT ReferenceTone::Stop() {
+    {
+        std::lock_guard<std::mutex> hold(stopLock);
+        stopRequested = true;
+    }
+    stopSignal.notify_all();
+    return ComExtend::Stop();
+}
+
+void ReferenceTone::OnStop() {
+    if (worker.joinable()) worker.join();
+}
+
+bool ReferenceTone::Stopping() {
+    std::lock_guard<std::mutex> hold(stopLock);
+    return stopRequested;
+}
+
+bool ReferenceTone::WaitForStop(int ms) {
+    std::unique_lock<std::mutex> hold(stopLock);
+    return stopSignal.wait_for(hold, std::chrono::milliseconds(ms), [this] { return stopRequested; });
+}
+
+void ReferenceTone::Stream() {
+    Cycle cycle;
+    uint64_t frame = 0;
+    uint64_t position = 0;
+    while (!Stopping()) {
+        platform::ComPtr<IMediaSample> sample;
+        if (FAILED(output.GetDeliveryBuffer(sample.Put(), nullptr, nullptr, 0)) || !sample) {
+            // No buffer: the allocator is being decommitted by a stop, or not committed yet.
+            if (WaitForStop(10)) break;
+            continue;
+        }
+        const int frames = dif::AudioSamplesInFrame(frame);
+        BYTE* data = nullptr;
+        HRESULT hr = sample->GetPointer(&data);
+        if (SUCCEEDED(hr) && (data == nullptr || sample->GetSize() < frames * 4)) hr = VFW_E_BUFFER_OVERFLOW;
+        if (SUCCEEDED(hr)) {
+            const double peak = silent.load() ? 0.0 : PeakOf(level.load());
+            if (peak != cycle.peak) MakeCycle(peak, &cycle);
+            FillTone(reinterpret_cast<int16_t*>(data), position, frames, cycle);
+            REFERENCE_TIME start = FrameStart(frame);
+            REFERENCE_TIME stop = FrameStart(frame + 1);
+            LONGLONG mediaStart = static_cast<LONGLONG>(position);
+            LONGLONG mediaStop = static_cast<LONGLONG>(position + frames);
+            sample->SetTime(&start, &stop);
+            sample->SetMediaTime(&mediaStart, &mediaStop);
+            sample->SetSyncPoint(TRUE);
+            sample->SetDiscontinuity(frame == 0 ? TRUE : FALSE);
+            hr = sample->SetActualDataLength(frames * 4);
+        }
+        if (FAILED(hr)) {
+            PLATFORM_LOG("dv", Error, "Reference Tone: cannot fill sample %llu (0x%08X)",
+                         static_cast<unsigned long long>(frame), static_cast<unsigned>(hr));
+            NotifyEvent(EC_ERRORABORT, hr, 0);
+            return;
+        }
+        // Downstream refused (stopping first, flushing, or failed and says so itself): stop
+        // quietly until the next activation.
+        if (output.Deliver(sample.Get()) != S_OK) return;
+        ++frame;
+        position += static_cast<uint64_t>(frames);
+    }
+}
+
+HRESULT CreateReferenceTone(IUnknown* outer, REFIID iid, void** out) {
+    return platform::CreateInstance<ReferenceTone>(outer, iid, out);
+}
+
+}  // namespace dv

@@ -1,0 +1,102 @@
+// "Reference Tone": the platform's line-up tone source (see IReferenceTone in
+// <platform/platform.h>). Its output pin "Output" gives 48 kHz 16-bit stereo PCM, one sample per
+// NTSC DV frame: 1600, 1602, 1602, 1602, 1602 sample frames, repeating (8008 in five frames),
+// stamped with that frame's times (frame k from k * 1001/30000 s, rounded to 100 ns) and with
+// media times counting sample frames. Both channels carry a 1 kHz sine whose phase runs on from
+// sample frame to sample frame (48 of them a period), or silence.
+//
+// Leaving the stopped state starts a worker thread that fills and delivers samples as fast as
+// downstream takes them (the muxer's audio queue holds it at the video's pace), while paused as
+// while running. When downstream refuses a sample (it stops first, flushes, or fails and reports
+// that itself) the worker ends quietly until the next activation; a sample it cannot fill posts
+// EC_ERRORABORT.
+//
+// Threads and locks (see base_filter.h): the worker is started by OnActivate and joined by
+// OnStop under filterLock; it never takes filterLock. stopLock guards stopRequested, set by Stop
+// before the pins are deactivated and cleared by OnActivate. Like every upstream filter it relies on the
+// graph stopping downstream first, which releases a delivery blocked downstream. level and
+// silent are atomics, read by the worker for each sample.
+#pragma once
+
+#include <platform/platform.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "filters/base_filter.h"
+#include "filters/base_output_pin.h"
+
+namespace dv {
+
+class ReferenceTone;
+
+class ReferenceToneOutputPin final : public OutputPinBase {
+public:
+    static constexpr LONG kMaxSampleBytes = 1602 * 4;
+
+    explicit ReferenceToneOutputPin(ReferenceTone* owner);
+
+    // Fills mt with the one output type (PCM, WAVEFORMATEX: 2 channels, 48000, 16 bits).
+    static HRESULT MakeType(MediaType* mt);
+
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override;
+    HRESULT GetMediaType(int position, MediaType* mt) override;
+
+protected:
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override;
+};
+
+class ReferenceTone final
+    : public platform::ComExtend<BaseFilter, platform::Implements<IReferenceTone, IID_IReferenceTone>> {
+public:
+    ReferenceTone();
+    ~ReferenceTone() override;
+
+    ReferenceToneOutputPin& Output() { return output; }
+
+    // IMediaFilter: asks the worker to end before the pins wind down, so the failures they
+    // cause are no failures.
+    HRESULT STDMETHODCALLTYPE Stop() override;
+
+    // IReferenceTone
+    HRESULT STDMETHODCALLTYPE SetLevel(double dBFS) override;
+    HRESULT STDMETHODCALLTYPE GetLevel(double* dBFS) override;
+    HRESULT STDMETHODCALLTYPE SetSilent(BOOL silent) override;
+    HRESULT STDMETHODCALLTYPE GetSilent(BOOL* silent) override;
+
+    // One 1 kHz cycle at 48 kHz (48 sample frames) peaking at `peak` (0: silence).
+    struct Cycle {
+        double peak = -1;
+        int16_t value[48] = {};
+    };
+    static void MakeCycle(double peak, Cycle* cycle);
+    // Fills `frames` interleaved stereo sample frames starting at stream position `position`
+    // from the cycle. Any thread.
+    static void FillTone(int16_t* out, uint64_t position, int frames, const Cycle& cycle);
+    // The sine's peak for a level in dBFS (see IReferenceTone).
+    static double PeakOf(double dBFS);
+
+protected:
+    HRESULT OnActivate() override;
+    void OnStop() override;
+
+private:
+    void Stream();  // the worker
+    bool Stopping();
+    // Waits up to ms or until Stop asks the worker to end; true when it asked.
+    bool WaitForStop(int ms);
+
+    ReferenceToneOutputPin output;
+    std::atomic<double> level{REFERENCE_TONE_DEFAULT_LEVEL};
+    std::atomic<bool> silent{false};
+
+    std::thread worker;  // filterLock
+    std::mutex stopLock;  // leaf lock for stopRequested
+    std::condition_variable stopSignal;
+    bool stopRequested = false;  // stopLock
+};
+
+}  // namespace dv
