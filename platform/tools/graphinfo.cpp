@@ -83,7 +83,7 @@ FilterFacts ReadFilter(const REGFILTER& record) {
     FilterMapperStore::EntryPath(nullptr, nullptr, record.Clsid, &path);
     const HRESULT hr = FilterMapperStore::ReadEntry(path, &filter);
     if (FAILED(hr)) {
-        PLATFORM_LOG("tools", Warning, "graphinfo: cannot read the entry %s (status 0x%08X)",
+        PLATFORM_LOG(platform::log::kTools, Warning, "graphinfo: cannot read the entry %s (status 0x%08X)",
                      path.c_str(), static_cast<unsigned>(hr));
         return facts;
     }
@@ -146,7 +146,7 @@ void ReadDevices(std::vector<DeviceFacts>* devices) {
         CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
                          IID_ICreateDevEnum, reinterpret_cast<void**>(&enumerator));
     if (FAILED(hr)) {
-        PLATFORM_LOG("tools", Error, "graphinfo: no system device enumerator (status 0x%08X)",
+        PLATFORM_LOG(platform::log::kTools, Error, "graphinfo: no system device enumerator (status 0x%08X)",
                      static_cast<unsigned>(hr));
         return;
     }
@@ -165,7 +165,7 @@ void ReadDevices(std::vector<DeviceFacts>* devices) {
             devices->push_back({ReadProperty(bag, u"FriendlyName"), ReadProperty(bag, u"DevicePath")});
             bag->Release();
         } else {
-            PLATFORM_LOG("tools", Warning, "graphinfo: a device's properties cannot be read");
+            PLATFORM_LOG(platform::log::kTools, Warning, "graphinfo: a device's properties cannot be read");
         }
         moniker->Release();
     }
@@ -288,11 +288,9 @@ void PrintJson(const Facts& facts) {
     std::fputs(out.c_str(), stdout);
 }
 
-// --help and --version; returns the exit status, or -1 to go on.
-int AnswerInfoOptions(int argc, char** argv) {
-    static const platform::tools::ProgramInfo info{
-        "graphinfo",
-        "usage: graphinfo [--json]\n"
+platform::tools::CommandLine& Options() {
+    static platform::tools::CommandLine options(
+        "graphinfo", "[--json]",
         "Lists the registered filters (name, class identifier, merit, pins and their media\n"
         "types) and the devices of the video input category.\n"
         "\n"
@@ -300,30 +298,30 @@ int AnswerInfoOptions(int argc, char** argv) {
         "  -h, --help  show this help and exit\n"
         "  --version   show the version and exit\n"
         "\n"
-        "Exit status: 0 listed, 1 the filters cannot be listed, 2 usage.\n"
+        "Exit status: 0 listed, 1 the filters cannot be listed, 2 usage, 3 listed, but the\n"
+        "platform's own filters could not be registered (DV filters and devices may be missing).\n"
         "Environment:\n"
         "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
         "                      ~/.local/share/tamsel-platform\n"
         "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
         "                      1 errors .. 4 debugging, e.g. com:4,registry:3,*:2\n"
-        "See graphinfo(1).\n",
-        nullptr};
-    return platform::tools::AnswerInfoOptions(argc, argv, info);
+        "  PLATFORM_DEBUG_FILE  write the diagnostics to this file instead\n",
+        {{"json", 0, false, 'j'}});
+    return options;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const int status = AnswerInfoOptions(argc, argv); status >= 0) return status;
     bool json = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--json") == 0) {
-            json = true;
-        } else {
-            std::fprintf(stderr, "usage: graphinfo [--json]\n");
-            return 2;
-        }
-    }
+    platform::tools::CommandLine& options = Options();
+    const int parsed = options.Parse(argc, argv, [&](int, const char*) -> std::string {
+        json = true;
+        return {};
+    });
+    if (parsed >= 0) return parsed;
+    if (!options.Operands().empty())
+        return options.UsageError("unexpected argument '" + options.Operands()[0] + "'");
 
     CoInitialize(nullptr);
     Facts facts;

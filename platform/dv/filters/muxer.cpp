@@ -5,6 +5,7 @@
 
 #include "filters/dif_frame.h"
 #include "filters/dv_classes.h"
+#include "log.h"
 #include "ntsc_dv.h"
 
 namespace dv {
@@ -55,9 +56,20 @@ void Muxer::OnStop() { frameNumber = 0; }
 HRESULT Muxer::PrepareInput(IMediaSample* sample, const BYTE** video) {
     BYTE* data = nullptr;
     const HRESULT hr = sample->GetPointer(&data);
-    if (FAILED(hr)) return hr;
-    if (data == nullptr || sample->GetActualDataLength() < dif::kFrameBytes || !dif::IsNtscDifFrame(data))
+    if (FAILED(hr)) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample without data (status 0x%08X)",
+                     unsigned(hr));
+        return hr;
+    }
+    if (data == nullptr || sample->GetActualDataLength() < dif::kFrameBytes) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample of %ld bytes, less than a frame of %ld",
+                     long(data == nullptr ? 0 : sample->GetActualDataLength()), long(dif::kFrameBytes));
         return E_INVALIDARG;
+    }
+    if (!dif::IsNtscDifFrame(data)) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample that is no NTSC DV frame");
+        return E_INVALIDARG;
+    }
     *video = data;
     return S_OK;
 }

@@ -19,6 +19,7 @@ namespace dv {
 class Muxer final : public BaseTransformFilter<Muxer> {
 public:
     static constexpr LONG kFrameBytes = dif::kFrameBytes;
+    static constexpr const char* kFilterName = "DV Muxer";  // in the log
 
     Muxer();
 

@@ -18,8 +18,12 @@
 
 namespace {
 
-using platform::log::Enabled;
 using platform::log::Level;
+
+// Whether a category of this name would be written; names that no category has are asked too.
+bool Enabled(const char* name, Level level) {
+    return platform::log::Enabled(platform::log::Category{name, ""}, level);
+}
 
 void SetSwitch(const char* value) {
     if (value == nullptr) unsetenv("PLATFORM_DEBUG");
@@ -146,8 +150,8 @@ TEST_F(LogTest, SkipsFormattingWhenOff) {
     int evaluated = 0;
     auto count = [&] { return ++evaluated; };
     StderrCapture capture;
-    PLATFORM_LOG("com", Debug, "%d", count());
-    PLATFORM_LOG("com", Error, "%d", count());
+    PLATFORM_LOG(platform::log::kCom, Debug, "%d", count());
+    PLATFORM_LOG(platform::log::kCom, Error, "%d", count());
     EXPECT_EQ(evaluated, 1);
     const auto lines = Lines(capture.Text());
     ASSERT_EQ(lines.size(), 1u);
@@ -162,9 +166,9 @@ TEST_F(LogTest, EveryCallIsExactlyOneLine) {
     SetSwitch("tools:4");
     StderrCapture capture;
     const std::string longText(3000, 'a');
-    PLATFORM_LOG("tools", Warning, "%s", longText.c_str());
-    PLATFORM_LOG("tools", Info, "first\nsecond\r\nthird");
-    PLATFORM_LOG("tools", Debug, "%s", "");
+    PLATFORM_LOG(platform::log::kTools, Warning, "%s", longText.c_str());
+    PLATFORM_LOG(platform::log::kTools, Info, "first\nsecond\r\nthird");
+    PLATFORM_LOG(platform::log::kTools, Debug, "%s", "");
     const std::string text = capture.Text();
     const auto lines = Lines(text);
     ASSERT_EQ(lines.size(), 3u) << text;
@@ -228,7 +232,7 @@ TEST_F(LogTest, ALongLineIsCutOnACharacterBoundary) {
             std::string text = lead;
             while (text.size() < 3 * platform::log::kMaxLine) text += unit;
             StderrCapture capture;
-            PLATFORM_LOG("dv", Error, "%s", text.c_str());
+            PLATFORM_LOG(platform::log::kDv, Error, "%s", text.c_str());
             const auto lines = Lines(capture.Text());
             ASSERT_EQ(lines.size(), 1u);
             EXPECT_LT(lines[0].size(), platform::log::kMaxLine);
@@ -255,7 +259,7 @@ TEST_F(LogTest, LinesOfThreadsDoNotMix) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < kPerThread; ++i)
-                PLATFORM_LOG("streaming", Info, "worker %d line %d %s", t, i,
+                PLATFORM_LOG(platform::log::kStreaming, Info, "worker %d line %d %s", t, i,
                              "padding to make the lines long enough to be split by a careless writer");
         });
     }
