@@ -217,24 +217,64 @@ void PrintText(const Facts& facts) {
     if (facts.devices.empty()) std::printf("  no devices\n");
 }
 
-// A JSON string. Texts are UTF-8 already; quotes, backslashes and control characters are escaped.
+// The length of the well-formed UTF-8 character at text[0] (`left` bytes there), or 0 when the
+// byte starts none: a stray continuation, an overlong form, a surrogate, beyond U+10FFFF, cut short.
+size_t Utf8Length(const unsigned char* text, size_t left) {
+    const unsigned char lead = text[0];
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (left < length || text[1] < low || text[1] > high) return 0;
+    for (size_t i = 2; i < length; ++i) {
+        if (text[i] < 0x80 || text[i] > 0xBF) return 0;
+    }
+    return length;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped, and every byte that is not
+// part of a UTF-8 character replaced by U+FFFD, so the output is valid UTF-8 whatever a library
+// wrote into the registry.
 std::string Json(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t at = 0; at < text.size();) {
+        const unsigned char byte = bytes[at];
+        const size_t width = Utf8Length(bytes + at, text.size() - at);
+        if (width == 0) {
+            out += "\xEF\xBF\xBD";
+            ++at;
+            continue;
+        }
+        if (byte == '"' || byte == '\\') {
             out += '\\';
-            out += c;
+            out += char(byte);
         } else if (byte < 0x20 || byte == 0x7F) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04X", byte);
             out += escaped;
         } else {
-            out += c;
+            out.append(text, at, width);
         }
+        at += width;
     }
     return out + "\"";
 }
+
+// Raised when a member is renamed or removed or changes its meaning, not for added members.
+constexpr int kJsonFormatVersion = 1;
 
 std::string JsonType(const FilterMapperStore::PinType& type) {
     return "{\"major\": " + Json(GuidName(type.major)) +
@@ -262,7 +302,8 @@ std::string JsonPin(const PinFacts& pin) {
 }
 
 void PrintJson(const Facts& facts) {
-    std::string out = "{\n  \"filters\": [";
+    std::string out = "{\n  \"formatVersion\": " + std::to_string(kJsonFormatVersion) +
+                      ",\n  \"filters\": [";
     for (size_t i = 0; i < facts.filters.size(); ++i) {
         const FilterFacts& filter = facts.filters[i];
         out += i ? ",\n    {" : "\n    {";

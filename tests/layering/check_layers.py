@@ -81,9 +81,11 @@ def resolve(root, including, name, quoted):
     if quoted:
         candidates.append(os.path.join(here, name))
     # The include folders the build uses: the platform's public headers, the platform folder
-    # itself (for "streaming/..."), the DV folder (for "deck/..."), the repository root.
+    # itself (for "streaming/..."), the DV folder (for "deck/..."), the support folder (every
+    # target linking platform_support gets it, so "log.h" names the support header), the
+    # repository root.
     candidates += [os.path.join("platform/include", name), os.path.join("platform", name),
-                   os.path.join("platform/dv", name), name]
+                   os.path.join("platform/dv", name), os.path.join("platform/support", name), name]
     for candidate in candidates:
         full = os.path.join(root, candidate)
         if os.path.isfile(full):
