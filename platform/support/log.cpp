@@ -230,7 +230,10 @@ int OpenLogFile(const std::string& path, std::string* why) {
                               O_CLOEXEC,
                           0600);
     if (fd < 0) {
-        *why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+        // ENXIO: a FIFO nobody reads or a socket, which O_NONBLOCK keeps from hanging the open.
+        *why = errno == ELOOP   ? "it is a symbolic link"
+               : errno == ENXIO ? "it is not a regular file"
+                                : std::strerror(errno);
         return -1;
     }
     struct stat info {};
