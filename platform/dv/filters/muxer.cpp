@@ -178,9 +178,20 @@ HRESULT Muxer::GetTimecode(PTIMECODE_SAMPLE sample) {
 HRESULT Muxer::PrepareInput(IMediaSample* sample, const BYTE** video) {
     BYTE* data = nullptr;
     const HRESULT hr = sample->GetPointer(&data);
-    if (FAILED(hr)) return hr;
-    if (data == nullptr || sample->GetActualDataLength() < dif::kFrameBytes || !dif::IsNtscDifFrame(data))
+    if (FAILED(hr)) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample without data (status 0x%08X)",
+                     unsigned(hr));
+        return hr;
+    }
+    if (data == nullptr || sample->GetActualDataLength() < dif::kFrameBytes) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample of %ld bytes, less than a frame of %ld",
+                     long(data == nullptr ? 0 : sample->GetActualDataLength()), long(dif::kFrameBytes));
         return E_INVALIDARG;
+    }
+    if (!dif::IsNtscDifFrame(data)) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample that is no NTSC DV frame");
+        return E_INVALIDARG;
+    }
     *video = data;
     return S_OK;
 }
