@@ -16,6 +16,8 @@ USAGE_ERRORS = {
     'regsvr': [[], ['--bogus', 'x.so'], ['-x', 'x.so'], ['--machine=yes', 'x.so'],
                ['-u', '--repair', 'x.so'], ['a.so', 'b.so'], ['']],
     'graphinfo': [['--bogus'], ['--json=1'], ['extra'], ['--jsn']],
+    'dvdeck': [[], ['--bogus'], ['--tape'], ['--stopped=1', '--tape', 't.dv'],
+               ['--no-tape', '--tape', 't.dv'], ['--no-tape', '--protected'], ['--tape', 't.dv', 'x']],
 }
 
 

@@ -112,14 +112,14 @@ void Muxer::TakeAudio() {
     const size_t present = audioQueue.Take(position, audioFrame.data(), static_cast<size_t>(samples), wait);
     const size_t missing = static_cast<size_t>(samples) - present;
     if (missing == 0) {
-        if (audioStarving) PLATFORM_LOG("dv", Info, "DV Muxer: the audio caught up at frame %llu",
+        if (audioStarving) PLATFORM_LOG(platform::log::kDv, Info, "DV Muxer: the audio caught up at frame %llu",
                                         static_cast<unsigned long long>(frameNumber));
         audioStarving = false;
         return;
     }
     silencedSamples.fetch_add(missing);
     if (!audioStarving)
-        PLATFORM_LOG("dv", Warning, "DV Muxer: %zu audio samples of frame %llu did not come; silence instead",
+        PLATFORM_LOG(platform::log::kDv, Warning, "DV Muxer: %zu audio samples of frame %llu did not come; silence instead",
                      missing, static_cast<unsigned long long>(frameNumber));
     audioStarving = true;
 }
