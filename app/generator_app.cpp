@@ -15,6 +15,7 @@
 
 #include "generator_dlg.h"
 #include "output_graph.h"
+#include "quiet_toolkit.h"
 
 namespace {
 
@@ -69,6 +70,7 @@ int CGeneratorApp::InitInstance(const char* programPath, COutputGraph& graph) {
     // Only the program's own path is handed on: the program takes no command line.
     int argc = 1;
     char* argv[] = {const_cast<char*>(programPath), nullptr};
+    const QuietToolkit quiet;  // outlives the application object
     QApplication application(argc, argv);
     QApplication::setApplicationVersion(QStringLiteral("0.1.12"));
     // The desktop entry tamsel.desktop: window managers and docks match the window to it.

@@ -1,7 +1,9 @@
 // Tamsel: puts a colour-bar test signal onto a DV camcorder or deck.
 #include "generator_app.h"
 #include "output_graph.h"
-#include "tool_options.h"
+
+#include <cstdio>
+#include <cstring>
 
 // Constructed in this order before main runs: the application object, then the graph holder,
 // whose construction initialises COM on the main thread. Destroyed in reverse order after main
@@ -9,11 +11,12 @@
 static CGeneratorApp theApp;
 static COutputGraph theGraph(&CGeneratorApp::ShowMessage);
 
-// The program takes no command line for its work; it only answers --help and --version.
-// Returns the exit status, or -1 to go on.
+// The program takes no command line for its work; it only answers --help (-h) and --version, the
+// first of them given before "--", and ignores everything else. Returns the exit status (1 when
+// the answer could not be written: a help text that scrolled past a closed pipe is no success),
+// or -1 to go on.
 static int AnswerInfoOptions(int argc, char** argv) {
-    static const platform::tools::ProgramInfo info{
-        "Tamsel",
+    static const char kHelp[] =
         "usage: Tamsel\n"
         "Puts a colour-bar test signal onto a DV camcorder or deck: builds the graph\n"
         "\"Velora Color Bar\" -> \"DV Video Encoder\" -> \"DV Muxer\" -> \"Microsoft DV Camera and\n"
@@ -31,9 +34,17 @@ static int AnswerInfoOptions(int argc, char** argv) {
         "  PLATFORM_DEBUG      platform diagnostics on stderr, as CATEGORY:LEVEL,... with\n"
         "                      levels 1 errors .. 4 debugging, e.g. com:4,dv:3,*:2\n"
         "  QT_QPA_PLATFORM     offscreen runs it without a display\n"
-        "See Tamsel(1).\n",
-        nullptr};
-    return platform::tools::AnswerInfoOptions(argc, argv, info);
+        "See Tamsel(1).\n";
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--") == 0) break;
+        const bool help = std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
+        if (!help && std::strcmp(arg, "--version") != 0) continue;
+        if (help) std::fputs(kHelp, stdout);
+        else std::fputs("Tamsel " TAMSEL_VERSION "\n", stdout);
+        return std::fflush(stdout) != 0 || std::ferror(stdout) != 0 ? 1 : 0;
+    }
+    return -1;
 }
 
 int main(int argc, char** argv) {

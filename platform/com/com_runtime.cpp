@@ -100,7 +100,7 @@ HRESULT FindServerPath(REFCLSID clsid, std::string* path, bool* machineWide) {
     if (opened == ERROR_FILE_NOT_FOUND) return REGDB_E_CLASSNOTREG;
     if (opened != ERROR_SUCCESS) {
         // Not "class not registered": the registry itself could not be read.
-        PLATFORM_LOG("com", Error, "cannot look up class %s (error %d): %s", keyName.c_str(), opened,
+        PLATFORM_LOG(platform::log::kCom, Error, "cannot look up class %s (error %d): %s", keyName.c_str(), opened,
                      platform::RegistryFailureText().c_str());
         return REGDB_E_READREGDB;
     }
@@ -122,7 +122,7 @@ HRESULT FindServerPath(REFCLSID clsid, std::string* path, bool* machineWide) {
 HRESULT CheckMachineWideServer(REFCLSID clsid, const std::string& path) {
     const std::string why = platform::ChangeableByOthers(path, geteuid());
     if (why.empty()) return S_OK;
-    PLATFORM_LOG("com", Error,
+    PLATFORM_LOG(platform::log::kCom, Error,
                  "class %s: refusing to load %s, which the machine-wide registry names: %s, so "
                  "another user could have changed it",
                  ClassText(clsid).c_str(), path.c_str(), why.c_str());
@@ -135,7 +135,7 @@ HRESULT GetServerClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     bool machineWide = false;
     HRESULT hr = FindServerPath(clsid, &path, &machineWide);
     if (FAILED(hr)) {
-        PLATFORM_LOG("com", Warning, "class %s: %s (status 0x%08X)", ClassText(clsid).c_str(),
+        PLATFORM_LOG(platform::log::kCom, Warning, "class %s: %s (status 0x%08X)", ClassText(clsid).c_str(),
                      hr == REGDB_E_CLASSNOTREG ? "not registered" : "no server path registered",
                      Hex(hr));
         return hr;
@@ -143,7 +143,7 @@ HRESULT GetServerClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     if (machineWide && FAILED(hr = CheckMachineWideServer(clsid, path))) return hr;
     hr = platform::ServerTable::Instance().GetClassObject(path, clsid, riid, ppv);
     if (FAILED(hr))
-        PLATFORM_LOG("com", Warning, "class %s: no class object from %s (status 0x%08X)",
+        PLATFORM_LOG(platform::log::kCom, Warning, "class %s: no class object from %s (status 0x%08X)",
                      ClassText(clsid).c_str(), path.c_str(), Hex(hr));
     return hr;
 }
@@ -207,14 +207,14 @@ PLATFORM_API HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID rclsid, LPUNKNOWN 
     HRESULT hr = GetServerClassObject(rclsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
     if (FAILED(hr)) return hr;
     if (factory == nullptr) {  // a server claiming success with nothing
-        PLATFORM_LOG("com", Error, "class %s: the server returned no class factory",
+        PLATFORM_LOG(platform::log::kCom, Error, "class %s: the server returned no class factory",
                      ClassText(rclsid).c_str());
         return CO_E_ERRORINDLL;
     }
     hr = factory->CreateInstance(pUnkOuter, riid, ppv);
     factory->Release();
     if (FAILED(hr)) {
-        PLATFORM_LOG("com", Warning, "class %s: CreateInstance failed (status 0x%08X)",
+        PLATFORM_LOG(platform::log::kCom, Warning, "class %s: CreateInstance failed (status 0x%08X)",
                      ClassText(rclsid).c_str(), Hex(hr));
         *ppv = nullptr;
     }

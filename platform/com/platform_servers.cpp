@@ -88,7 +88,7 @@ void WriteMarker(const std::string& fileName, const std::string& path) {
     }
     // Only costs a registration again in the next process.
     if (status != ERROR_SUCCESS)
-        PLATFORM_LOG("registry", Warning, "cannot record the registration of %s (error %d): %s",
+        PLATFORM_LOG(platform::log::kRegistry, Warning, "cannot record the registration of %s (error %d): %s",
                      path.c_str(), status, RegistryFailureText().c_str());
 }
 
@@ -119,7 +119,7 @@ std::string RegisterIfNeeded(const std::string& modulePath) {
                RegistryFailureText();
     std::string other;
     if (RegisteredElsewhere(fileName, path, &other)) {
-        PLATFORM_LOG("registry", Info, "%s stays registered from %s; %s is not registered",
+        PLATFORM_LOG(platform::log::kRegistry, Info, "%s stays registered from %s; %s is not registered",
                      fileName.c_str(), other.c_str(), path.c_str());
         return "";
     }
@@ -192,7 +192,7 @@ PLATFORM_API void EnsureServersRegistered(const char* const* modulePaths, size_t
         if (g_checked->count(checkKey)) continue;
         const std::string failure = RegisterIfNeeded(modulePaths[i]);
         if (!failure.empty()) {
-            PLATFORM_LOG("registry", Error, "platform server not registered: %s", failure.c_str());
+            PLATFORM_LOG(platform::log::kRegistry, Error, "platform server not registered: %s", failure.c_str());
             (*g_failures)[stateDir] = failure;
         }
         g_checked->insert(checkKey);

@@ -31,18 +31,18 @@ HRESULT ServerTable::Acquire(const std::string& path, Server** server) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
         const int error = errno;
-        PLATFORM_LOG("com", Error, "server %s: %s", path.c_str(), std::strerror(error));
+        PLATFORM_LOG(platform::log::kCom, Error, "server %s: %s", path.c_str(), std::strerror(error));
         return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
     }
     if (!S_ISREG(info.st_mode)) {
-        PLATFORM_LOG("com", Error, "server %s is not a regular file", path.c_str());
+        PLATFORM_LOG(platform::log::kCom, Error, "server %s is not a regular file", path.c_str());
         return CO_E_ERRORINDLL;
     }
     // Load outside the lock: the library's constructors may call back into COM.
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
         const DWORD error = GetLastError();
-        PLATFORM_LOG("com", Error, "server %s cannot be loaded (error %u)", path.c_str(),
+        PLATFORM_LOG(platform::log::kCom, Error, "server %s cannot be loaded (error %u)", path.c_str(),
                      static_cast<unsigned>(error));
         return error == ERROR_BAD_EXE_FORMAT ? CO_E_ERRORINDLL
                                              : HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
@@ -51,7 +51,7 @@ HRESULT ServerTable::Acquire(const std::string& path, Server** server) {
         reinterpret_cast<LPFNGETCLASSOBJECT>(
             reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
     if (getClassObject == nullptr) {
-        PLATFORM_LOG("com", Error, "server %s has no DllGetClassObject", path.c_str());
+        PLATFORM_LOG(platform::log::kCom, Error, "server %s has no DllGetClassObject", path.c_str());
         FreeLibrary(module);
         return CO_E_ERRORINDLL;
     }

@@ -128,7 +128,7 @@ PLATFORM_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     const bool hasPath = std::strchr(lpLibFileName, '/') != nullptr;
     struct stat status {};
     if (hasPath && stat(lpLibFileName, &status) != 0) {
-        PLATFORM_LOG("com", Warning, "LoadLibrary %s: no such file", lpLibFileName);
+        PLATFORM_LOG(platform::log::kCom, Warning, "LoadLibrary %s: no such file", lpLibFileName);
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
@@ -139,21 +139,21 @@ PLATFORM_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
         // its own dependencies is missing, which the platform reports the same way). The
         // loader's own text tells which.
         const char* reason = dlerror();
-        PLATFORM_LOG("com", Error, "LoadLibrary %s: %s", lpLibFileName,
+        PLATFORM_LOG(platform::log::kCom, Error, "LoadLibrary %s: %s", lpLibFileName,
                      reason != nullptr ? reason : "refused by the loader");
         SetLastError(hasPath && S_ISREG(status.st_mode) ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     HMODULE base = BaseOfHandle(dlHandle);
     if (base == nullptr) {
-        PLATFORM_LOG("com", Error, "LoadLibrary %s: loaded but its mapping is unknown",
+        PLATFORM_LOG(platform::log::kCom, Error, "LoadLibrary %s: loaded but its mapping is unknown",
                      lpLibFileName);
         dlclose(dlHandle);
         SetLastError(ERROR_BAD_EXE_FORMAT);
         return nullptr;
     }
     AddReference(base, dlHandle);
-    PLATFORM_LOG("com", Debug, "LoadLibrary %s: loaded at %p", lpLibFileName,
+    PLATFORM_LOG(platform::log::kCom, Debug, "LoadLibrary %s: loaded at %p", lpLibFileName,
                  static_cast<void*>(base));
     return base;
 }
@@ -204,7 +204,7 @@ PLATFORM_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     dlclose(dlHandle);
     if (symbol == nullptr) {
         // Callers probe for optional exports, so this is no error of its own.
-        PLATFORM_LOG("com", Debug, "GetProcAddress %s: no export %s", fileName.c_str(), lpProcName);
+        PLATFORM_LOG(platform::log::kCom, Debug, "GetProcAddress %s: no export %s", fileName.c_str(), lpProcName);
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }

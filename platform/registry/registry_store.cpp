@@ -45,7 +45,7 @@ void RecordFailure(const std::string& text) {
         return;
     }
     t_lastFailure = text;
-    PLATFORM_LOG("registry", Error, "%s", text.c_str());
+    PLATFORM_LOG(platform::log::kRegistry, Error, "%s", text.c_str());
 }
 
 // The failure just recorded: the machine store's while the thread reads it.
@@ -458,7 +458,7 @@ LONG VerifyStore(sqlite3* db, const std::string& path, bool machine, std::string
             if (upgrade.Status() != ERROR_SUCCESS ||
                 sqlite3_exec(db, MarkerSql().c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
                 upgrade.Commit() != ERROR_SUCCESS)
-                PLATFORM_LOG("registry", Warning, "%s: the format marker was not added yet",
+                PLATFORM_LOG(platform::log::kRegistry, Warning, "%s: the format marker was not added yet",
                              path.c_str());
         }
         t_lastFailure = failureBefore;
@@ -524,7 +524,7 @@ LONG RecoverOldJournal(const std::string& path, std::string* problem) {
         *problem = "cannot recover the journal an interrupted write left beside " + path + ": " +
                    LastRecorded();
     } else {
-        PLATFORM_LOG("registry", Warning, "%s: rolled back an interrupted write's journal",
+        PLATFORM_LOG(platform::log::kRegistry, Warning, "%s: rolled back an interrupted write's journal",
                      path.c_str());
     }
     sqlite3_close_v2(db);
@@ -587,7 +587,7 @@ LONG OpenStore(const std::string& path, bool machine, sqlite3** result, std::str
         status = rc == SQLITE_OK ? VerifyStore(db, path, machine, problem) : Failure(db, rc);
         if (rc != SQLITE_OK) *problem = t_lastFailure;
         if (status == ERROR_SUCCESS)
-            PLATFORM_LOG("registry", Warning, "reading %s without writing: %s", path.c_str(),
+            PLATFORM_LOG(platform::log::kRegistry, Warning, "reading %s without writing: %s", path.c_str(),
                          readOnly->second.c_str());
     }
     if (status != ERROR_SUCCESS) {
@@ -720,7 +720,7 @@ public:
 
 private:
     void Drop() {
-        PLATFORM_LOG("registry", Warning, "reading on without the machine-wide registry: %s",
+        PLATFORM_LOG(platform::log::kRegistry, Warning, "reading on without the machine-wide registry: %s",
                      t_machineFailure.c_str());
         transaction.reset();
         db = nullptr;
@@ -929,12 +929,12 @@ sqlite3* RegistryStore::MachineStore() {
         status = OpenImmutable(opened, &machineDb, &problem);
     }
     if (status != ERROR_SUCCESS) {
-        PLATFORM_LOG("registry", Warning, "ignoring the machine-wide registry %s: %s",
+        PLATFORM_LOG(platform::log::kRegistry, Warning, "ignoring the machine-wide registry %s: %s",
                      path.c_str(), problem.c_str());
         machineDb = nullptr;  // the identity stays: said once until its files change
         return nullptr;
     }
-    PLATFORM_LOG("registry", Debug, "reading the machine-wide registry %s beneath the user's",
+    PLATFORM_LOG(platform::log::kRegistry, Debug, "reading the machine-wide registry %s beneath the user's",
                  opened.c_str());
     return machineDb;
 }
@@ -959,7 +959,7 @@ LONG RegistryStore::SetAsideIfDamaged(std::string* movedTo) {
         RecordFailure(problem);
         return moved;
     }
-    PLATFORM_LOG("registry", Warning, "damaged registry %s moved to %s", openedPath.c_str(),
+    PLATFORM_LOG(platform::log::kRegistry, Warning, "damaged registry %s moved to %s", openedPath.c_str(),
                  movedTo->c_str());
     // Handles into the damaged store must not address keys of the fresh one.
     ++generation;

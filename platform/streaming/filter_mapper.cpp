@@ -32,7 +32,7 @@ namespace {
 // which entry and why.
 HRESULT Logged(HRESULT hr, const char* what, const std::string& path) {
     if (FAILED(hr))
-        PLATFORM_LOG("streaming", Warning, "filter mapper: %s %s failed (status 0x%08X)", what,
+        PLATFORM_LOG(platform::log::kStreaming, Warning, "filter mapper: %s %s failed (status 0x%08X)", what,
                      path.c_str(), static_cast<unsigned>(hr));
     return hr;
 }

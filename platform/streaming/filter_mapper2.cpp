@@ -123,7 +123,7 @@ HRESULT FilterMapper2::RegisterFilter(REFCLSID clsidFilter, LPCWSTR Name, IMonik
     const bool legacy = path.rfind("Filter\\", 0) == 0;
     hr = FilterMapperStore::WriteEntry(path, filter, !legacy);
     if (FAILED(hr)) {
-        PLATFORM_LOG("streaming", Warning, "filter mapper: registering %s failed (status 0x%08X)",
+        PLATFORM_LOG(platform::log::kStreaming, Warning, "filter mapper: registering %s failed (status 0x%08X)",
                      path.c_str(), static_cast<unsigned>(hr));
         return hr;
     }

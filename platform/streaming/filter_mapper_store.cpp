@@ -89,13 +89,13 @@ std::vector<std::string> Subkeys(HKEY key, LONG* failure = nullptr) {
         DWORD size = sizeof(name);
         const LONG status = RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_MORE_DATA) {
-            PLATFORM_LOG("registry", Warning, "skipping a key whose name has %u characters",
+            PLATFORM_LOG(platform::log::kRegistry, Warning, "skipping a key whose name has %u characters",
                          static_cast<unsigned>(size - 1));
             continue;
         }
         if (status != ERROR_SUCCESS) {
             if (status != ERROR_NO_MORE_ITEMS) {
-                PLATFORM_LOG("registry", Error, "listing subkeys failed (error %d)", status);
+                PLATFORM_LOG(platform::log::kRegistry, Error, "listing subkeys failed (error %d)", status);
                 if (failure != nullptr) *failure = status;
             }
             break;
@@ -176,7 +176,7 @@ public:
         if (fd < 0 && errno != ELOOP) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) {
             const int error = errno;
-            PLATFORM_LOG("registry", Warning, "no entry lock %s: %s", path.c_str(), strerror(error));
+            PLATFORM_LOG(platform::log::kRegistry, Warning, "no entry lock %s: %s", path.c_str(), strerror(error));
             return;
         }
         // Bounded: an entry is written in milliseconds, so a lock held longer belongs to a
@@ -188,7 +188,7 @@ public:
         while (flock(fd, operation | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR) break;
             if (std::chrono::steady_clock::now() - start >= limit) {
-                PLATFORM_LOG("registry", Warning, "%s stayed locked for %lld ms; going on without it",
+                PLATFORM_LOG(platform::log::kRegistry, Warning, "%s stayed locked for %lld ms; going on without it",
                              path.c_str(), static_cast<long long>(limit.count()));
                 break;
             }
@@ -403,7 +403,7 @@ HRESULT FilterMapperStore::ReadAll(bool includeCategories, std::vector<Filter>* 
         Key legacy;
         const LONG status = legacy.Open(HKEY_CLASSES_ROOT, kLegacyRoot);
         if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-            PLATFORM_LOG("streaming", Error, "filter mapper: cannot open %s (error %ld)",
+            PLATFORM_LOG(platform::log::kStreaming, Error, "filter mapper: cannot open %s (error %ld)",
                          kLegacyRoot, static_cast<long>(status));
             return FromWin32(status);
         }
@@ -418,7 +418,7 @@ HRESULT FilterMapperStore::ReadAll(bool includeCategories, std::vector<Filter>* 
         Key categories;
         const LONG status = categories.Open(HKEY_CLASSES_ROOT, kCategoryRoot);
         if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-            PLATFORM_LOG("streaming", Error, "filter mapper: cannot open %s (error %ld)",
+            PLATFORM_LOG(platform::log::kStreaming, Error, "filter mapper: cannot open %s (error %ld)",
                          kCategoryRoot, static_cast<long>(status));
             return FromWin32(status);
         }
@@ -440,7 +440,7 @@ HRESULT FilterMapperStore::ReadAll(bool includeCategories, std::vector<Filter>* 
         const HRESULT hr = ReadEntry(path, &filter);
         if (SUCCEEDED(hr)) filters->push_back(std::move(filter));
         else  // half written by another process, or damaged: left out of every match
-            PLATFORM_LOG("streaming", Warning, "filter mapper: entry %s unreadable (status 0x%08X)",
+            PLATFORM_LOG(platform::log::kStreaming, Warning, "filter mapper: entry %s unreadable (status 0x%08X)",
                          path.c_str(), static_cast<unsigned>(hr));
     }
     return S_OK;

@@ -66,7 +66,7 @@ void CollectProviders(REFCLSID category, std::vector<ComPtr<IDeviceProvider>>* o
         wide[i] = 0;
         CLSID clsid;
         if (FAILED(CLSIDFromString(wide, &clsid))) {
-            PLATFORM_LOG("streaming", Warning, "%s: skipping \"%s\", not a class identifier",
+            PLATFORM_LOG(platform::log::kStreaming, Warning, "%s: skipping \"%s\", not a class identifier",
                          path.c_str(), name);
             continue;
         }
@@ -77,7 +77,7 @@ void CollectProviders(REFCLSID category, std::vector<ComPtr<IDeviceProvider>>* o
             out->push_back(std::move(provider));
         } else {
             // Its devices are missing from the list; the com lines tell why it failed.
-            PLATFORM_LOG("streaming", Warning, "%s: device provider %s cannot be created (status 0x%08X)",
+            PLATFORM_LOG(platform::log::kStreaming, Warning, "%s: device provider %s cannot be created (status 0x%08X)",
                          path.c_str(), name, static_cast<unsigned>(hr));
         }
     }
@@ -102,7 +102,7 @@ void CollectDevices(IDeviceProvider* provider, REFCLSID category,
     ULONG count = 0;
     const HRESULT hr = provider->Snapshot(category, &count);
     if (FAILED(hr)) {
-        PLATFORM_LOG("streaming", Warning, "a device provider of %s cannot list its devices (status 0x%08X)",
+        PLATFORM_LOG(platform::log::kStreaming, Warning, "a device provider of %s cannot list its devices (status 0x%08X)",
                      FilterMapperStore::GuidText(category).c_str(), static_cast<unsigned>(hr));
         return;
     }
@@ -116,7 +116,7 @@ void CollectDevices(IDeviceProvider* provider, REFCLSID category,
             if (moniker) monikers->push_back(std::move(moniker));
         } else {
             // Devices may leave between the snapshot and the look-up.
-            PLATFORM_LOG("streaming", Info, "device %lu of %lu is gone (status 0x%08X)",
+            PLATFORM_LOG(platform::log::kStreaming, Info, "device %lu of %lu is gone (status 0x%08X)",
                          static_cast<unsigned long>(index), static_cast<unsigned long>(count),
                          static_cast<unsigned>(device));
         }
@@ -145,7 +145,7 @@ HRESULT SystemDeviceEnum::CreateClassEnumerator(REFCLSID clsidDeviceClass,
         for (const auto& provider : providers) {
             CollectDevices(provider.Get(), clsidDeviceClass, &monikers);
         }
-        PLATFORM_LOG("streaming", Debug, "category %s: %zu devices from %zu providers",
+        PLATFORM_LOG(platform::log::kStreaming, Debug, "category %s: %zu devices from %zu providers",
                      FilterMapperStore::GuidText(clsidDeviceClass).c_str(), monikers.size(),
                      providers.size());
         if (monikers.empty()) {

@@ -83,7 +83,7 @@ FilterFacts ReadFilter(const REGFILTER& record) {
     FilterMapperStore::EntryPath(nullptr, nullptr, record.Clsid, &path);
     const HRESULT hr = FilterMapperStore::ReadEntry(path, &filter);
     if (FAILED(hr)) {
-        PLATFORM_LOG("tools", Warning, "graphinfo: cannot read the entry %s (status 0x%08X)",
+        PLATFORM_LOG(platform::log::kTools, Warning, "graphinfo: cannot read the entry %s (status 0x%08X)",
                      path.c_str(), static_cast<unsigned>(hr));
         return facts;
     }
@@ -146,7 +146,7 @@ void ReadDevices(std::vector<DeviceFacts>* devices) {
         CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
                          IID_ICreateDevEnum, reinterpret_cast<void**>(&enumerator));
     if (FAILED(hr)) {
-        PLATFORM_LOG("tools", Error, "graphinfo: no system device enumerator (status 0x%08X)",
+        PLATFORM_LOG(platform::log::kTools, Error, "graphinfo: no system device enumerator (status 0x%08X)",
                      static_cast<unsigned>(hr));
         return;
     }
@@ -165,7 +165,7 @@ void ReadDevices(std::vector<DeviceFacts>* devices) {
             devices->push_back({ReadProperty(bag, u"FriendlyName"), ReadProperty(bag, u"DevicePath")});
             bag->Release();
         } else {
-            PLATFORM_LOG("tools", Warning, "graphinfo: a device's properties cannot be read");
+            PLATFORM_LOG(platform::log::kTools, Warning, "graphinfo: a device's properties cannot be read");
         }
         moniker->Release();
     }
@@ -217,24 +217,64 @@ void PrintText(const Facts& facts) {
     if (facts.devices.empty()) std::printf("  no devices\n");
 }
 
-// A JSON string. Texts are UTF-8 already; quotes, backslashes and control characters are escaped.
+// The length of the well-formed UTF-8 character at text[0] (`left` bytes there), or 0 when the
+// byte starts none: a stray continuation, an overlong form, a surrogate, beyond U+10FFFF, cut short.
+size_t Utf8Length(const unsigned char* text, size_t left) {
+    const unsigned char lead = text[0];
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (left < length || text[1] < low || text[1] > high) return 0;
+    for (size_t i = 2; i < length; ++i) {
+        if (text[i] < 0x80 || text[i] > 0xBF) return 0;
+    }
+    return length;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped, and every byte that is not
+// part of a UTF-8 character replaced by U+FFFD, so the output is valid UTF-8 whatever a library
+// wrote into the registry.
 std::string Json(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t at = 0; at < text.size();) {
+        const unsigned char byte = bytes[at];
+        const size_t width = Utf8Length(bytes + at, text.size() - at);
+        if (width == 0) {
+            out += "\xEF\xBF\xBD";
+            ++at;
+            continue;
+        }
+        if (byte == '"' || byte == '\\') {
             out += '\\';
-            out += c;
+            out += char(byte);
         } else if (byte < 0x20 || byte == 0x7F) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04X", byte);
             out += escaped;
         } else {
-            out += c;
+            out.append(text, at, width);
         }
+        at += width;
     }
     return out + "\"";
 }
+
+// Raised when a member is renamed or removed or changes its meaning, not for added members.
+constexpr int kJsonFormatVersion = 1;
 
 std::string JsonType(const FilterMapperStore::PinType& type) {
     return "{\"major\": " + Json(GuidName(type.major)) +
@@ -262,7 +302,8 @@ std::string JsonPin(const PinFacts& pin) {
 }
 
 void PrintJson(const Facts& facts) {
-    std::string out = "{\n  \"filters\": [";
+    std::string out = "{\n  \"formatVersion\": " + std::to_string(kJsonFormatVersion) +
+                      ",\n  \"filters\": [";
     for (size_t i = 0; i < facts.filters.size(); ++i) {
         const FilterFacts& filter = facts.filters[i];
         out += i ? ",\n    {" : "\n    {";
@@ -288,11 +329,9 @@ void PrintJson(const Facts& facts) {
     std::fputs(out.c_str(), stdout);
 }
 
-// --help and --version; returns the exit status, or -1 to go on.
-int AnswerInfoOptions(int argc, char** argv) {
-    static const platform::tools::ProgramInfo info{
-        "graphinfo",
-        "usage: graphinfo [--json]\n"
+platform::tools::CommandLine& Options() {
+    static platform::tools::CommandLine options(
+        "graphinfo", "[--json]",
         "Lists the registered filters (name, class identifier, merit, pins and their media\n"
         "types) and the devices of the video input category.\n"
         "\n"
@@ -300,30 +339,30 @@ int AnswerInfoOptions(int argc, char** argv) {
         "  -h, --help  show this help and exit\n"
         "  --version   show the version and exit\n"
         "\n"
-        "Exit status: 0 listed, 1 the filters cannot be listed, 2 usage.\n"
+        "Exit status: 0 listed, 1 the filters cannot be listed, 2 usage, 3 listed, but the\n"
+        "platform's own filters could not be registered (DV filters and devices may be missing).\n"
         "Environment:\n"
         "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
         "                      ~/.local/share/tamsel-platform\n"
         "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
         "                      1 errors .. 4 debugging, e.g. com:4,registry:3,*:2\n"
-        "See graphinfo(1).\n",
-        nullptr};
-    return platform::tools::AnswerInfoOptions(argc, argv, info);
+        "  PLATFORM_DEBUG_FILE  write the diagnostics to this file instead\n",
+        {{"json", 0, false, 'j'}});
+    return options;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const int status = AnswerInfoOptions(argc, argv); status >= 0) return status;
     bool json = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--json") == 0) {
-            json = true;
-        } else {
-            std::fprintf(stderr, "usage: graphinfo [--json]\n");
-            return 2;
-        }
-    }
+    platform::tools::CommandLine& options = Options();
+    const int parsed = options.Parse(argc, argv, [&](int, const char*) -> std::string {
+        json = true;
+        return {};
+    });
+    if (parsed >= 0) return parsed;
+    if (!options.Operands().empty())
+        return options.UsageError("unexpected argument '" + options.Operands()[0] + "'");
 
     CoInitialize(nullptr);
     Facts facts;

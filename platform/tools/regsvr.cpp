@@ -17,8 +17,8 @@
 // LIBRARY is taken as written, relative to the current directory; symbolic links in it are
 // followed by the system, not resolved here, so "sub/../x" names what the system finds there.
 //
-// Exit status: 0 done (also for unregistering a library that was not registered), 1 usage, 2 the
-// library cannot be loaded (missing, a directory, not a regular file, not a library), 3 it lacks
+// Exit status: 0 done (also for unregistering a library that was not registered), 1 the library
+// cannot be loaded (missing, a directory, not a regular file, not a library), 2 usage, 3 it lacks
 // the export, 4 the call returned a failure status, 5 the registry cannot be used, 6 (--machine)
 // someone other than the caller could change the library.
 #include <objbase.h>
@@ -41,8 +41,8 @@ namespace {
 
 enum ExitCode {
     kDone = 0,
-    kUsage = 1,
-    kCannotLoad = 2,
+    kCannotLoad = 1,
+    kUsage = platform::tools::kUsageStatus,
     kNoExport = 3,
     kCallFailed = 4,
     kRegistryUnusable = 5,
@@ -54,11 +54,6 @@ constexpr DWORD kErrorDirectory = 267;
 
 unsigned Hex(HRESULT status) { return static_cast<unsigned>(status); }
 unsigned Win32(DWORD code) { return Hex(HRESULT_FROM_WIN32(code)); }
-
-int Usage() {
-    std::fprintf(stderr, "usage: regsvr [--machine] [-u | --repair] LIBRARY\n");
-    return kUsage;
-}
 
 // ": <why>" when the platform recorded a registry failure, else "".
 std::string RegistryCause() {
@@ -197,15 +192,13 @@ int Run(const std::string& path, bool unregister, bool repair, bool machine) {
     return kDone;
 }
 
-// --help and --version; returns the exit status, or -1 to go on.
-int AnswerInfoOptions(int argc, char** argv) {
-    static const platform::tools::ProgramInfo info{
-        "regsvr",
-        "usage: regsvr [--machine] [-u | --repair] LIBRARY\n"
+platform::tools::CommandLine& Options() {
+    static platform::tools::CommandLine options(
+        "regsvr", "[--machine] [-u | --repair] LIBRARY",
         "Registers the in-process server LIBRARY by calling its DllRegisterServer, or with -u\n"
         "unregisters it by calling DllUnregisterServer.\n"
         "\n"
-        "  -u          unregister\n"
+        "  -u, --unregister  unregister\n"
         "  --repair    move a damaged registry aside (registry.db.damaged-TIME, nothing is\n"
         "              deleted) and register LIBRARY into a fresh one\n"
         "  --machine   use the machine-wide registry, which every user's programs read\n"
@@ -216,7 +209,7 @@ int AnswerInfoOptions(int argc, char** argv) {
         "  -h, --help  show this help and exit\n"
         "  --version   show the version and exit\n"
         "\n"
-        "Exit status: 0 done, 1 usage, 2 the library cannot be loaded, 3 it lacks the export,\n"
+        "Exit status: 0 done, 1 the library cannot be loaded, 2 usage, 3 it lacks the export,\n"
         "4 the call returned a failure status, 5 the registry cannot be used,\n"
         "6 (--machine) someone other than the caller could change LIBRARY.\n"
         "Environment:\n"
@@ -226,40 +219,38 @@ int AnswerInfoOptions(int argc, char** argv) {
         "                      /var/lib/tamsel-platform\n"
         "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
         "                      1 errors .. 4 debugging, e.g. com:4,registry:3,*:2\n"
-        "See regsvr(1).\n",
-        nullptr};
-    return platform::tools::AnswerInfoOptions(argc, argv, info);
+        "  PLATFORM_DEBUG_FILE  write the diagnostics to this file instead\n",
+        {{"unregister", 'u', false, 'u'}, {"repair", 0, false, 'r'}, {"machine", 0, false, 'm'}});
+    return options;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const int status = AnswerInfoOptions(argc, argv); status >= 0) return status;
+    bool unregister = false;
+    bool repair = false;
+    bool machine = false;
+    platform::tools::CommandLine& options = Options();
+    const int parsed = options.Parse(argc, argv, [&](int id, const char*) -> std::string {
+        bool& flag = id == 'u' ? unregister : id == 'r' ? repair : machine;
+        if (flag) return "an option is given twice";
+        if ((id == 'u' && repair) || (id == 'r' && unregister))
+            return "-u and --repair do not go together";
+        flag = true;
+        return {};
+    });
+    if (parsed >= 0) return parsed;
+    if (options.Operands().size() != 1)
+        return options.UsageError(options.Operands().empty() ? "no LIBRARY given"
+                                                             : "one LIBRARY only");
+    const std::string& library = options.Operands()[0];
+    if (library.empty()) return options.UsageError("LIBRARY is empty");
     // Stoppable whatever the parent left behind (an ignored or blocked SIGTERM is inherited).
     signal(SIGTERM, SIG_DFL);
     sigset_t terminate;
     sigemptyset(&terminate);
     sigaddset(&terminate, SIGTERM);
     sigprocmask(SIG_UNBLOCK, &terminate, nullptr);
-    bool unregister = false;
-    bool repair = false;
-    bool machine = false;
-    const char* library = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--machine") == 0 && !machine) {
-            machine = true;
-        } else if (std::strcmp(argv[i], "-u") == 0 && !unregister && !repair) {
-            unregister = true;
-        } else if (std::strcmp(argv[i], "--repair") == 0 && !unregister && !repair) {
-            repair = true;
-        } else if (library == nullptr && argv[i][0] != '\0' &&
-                   (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) {
-            library = argv[i];
-        } else {
-            return Usage();
-        }
-    }
-    if (library == nullptr) return Usage();
 
     // The platform loads libraries by absolute path only, and the registration records it. The
     // path is not normalised: "sub/.." is not the current directory when sub is a symbolic link.

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include "tamsel_library.h"
+#include "test_support.h"
 #include "test_allocator.h"
 #include "test_input_pin.h"
 
@@ -24,8 +25,7 @@ constexpr REFERENCE_TIME kFrame = 200000;  // 20 ms in 100 ns units
 class LibraryCopy {
 public:
     LibraryCopy() {
-        char pattern[] = "/tmp/tamsel-lib-XXXXXX";
-        directory = mkdtemp(pattern);
+        directory = testsupport::MakeTempDir("tamsel-lib");
         std::filesystem::copy_file(BuiltLibraryPath(), directory + "/tamsel.ax");
     }
     ~LibraryCopy() {

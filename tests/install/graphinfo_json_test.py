@@ -10,6 +10,11 @@ import tamsel_chain
 
 ODD_NAME = 'Odd "quoted" back\\slash\ttab\x01 \u00dcber \u2713'
 ODD_PIN = 'In "one" \u00fc'
+# register_odd_filter writes these bytes into the registry; each byte that is no UTF-8 character
+# must come out as U+FFFD (a cut-short character as one).
+BAD_NAME = 'Bad \ufffd name \ufffd \ufffd\ufffd\ufffd \ufffd\ufffd end'
+BAD_PIN = 'Pin \ufffd'
+FORMAT_VERSION = 1
 
 
 def flags(pin):
@@ -49,12 +54,16 @@ def as_text(facts):
 
 def compare(bin_dir, env, problems, when):
     text = tamsel_chain.run([os.path.join(bin_dir, 'graphinfo')], env).stdout
-    raw = tamsel_chain.run([os.path.join(bin_dir, 'graphinfo'), '--json'], env).stdout
+    raw = subprocess.run([os.path.join(bin_dir, 'graphinfo'), '--json'], env=env,
+                         capture_output=True, timeout=120).stdout
     try:
-        facts = json.loads(raw)
+        facts = json.loads(raw.decode('utf-8'))  # strict: any byte that is not UTF-8 fails
     except ValueError as error:
-        problems.append('%s: not JSON (%s):\n%s' % (when, error, raw))
+        problems.append('%s: not JSON in UTF-8 (%s):\n%r' % (when, error, raw))
         return None
+    if facts.get('formatVersion') != FORMAT_VERSION:
+        problems.append('%s: formatVersion %r, expected %d' % (when, facts.get('formatVersion'),
+                                                              FORMAT_VERSION))
     if as_text(facts) != text:
         problems.append('%s: JSON and text differ:\n%s\n---\n%s' % (when, as_text(facts), text))
     return facts
@@ -96,6 +105,12 @@ def main():
                     unnamed = '{0F3E2D1C-5B4A-4987-A6B5-C4D3E2F10A0B}'
                     if minors != sorted([('Video', unnamed, unnamed), ('any', 'any', '{00000000-0000-0000-0000-000000000000}')]):
                         problems.append('odd pin types read back as %s' % minors)
+                bad = by_name.get(BAD_NAME)
+                if bad is None:
+                    problems.append('the filter named in bytes that are not UTF-8 is missing or '
+                                    'not replaced as it should be: %s' % list(by_name))
+                elif [p['name'] for p in bad['pins']] != [BAD_PIN]:
+                    problems.append('its pin read back as %s' % bad['pins'])
                 if by_name.get('No pins', {}).get('pins') != []:
                     problems.append('a filter without pins: %s' % by_name.get('No pins'))
                 if [d['name'] for d in facts['devices']] != [tamsel_chain.DECK_NAME]:

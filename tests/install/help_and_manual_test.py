@@ -9,6 +9,35 @@ import sys
 import tempfile
 
 PROGRAMS = ['Tamsel', 'regsvr', 'graphinfo', 'dvdeck', 'tamsel-stripe']
+CATEGORIES = ['com', 'registry', 'streaming', 'dv', 'deck', 'ieee1394', 'tools']
+# Programs parsed by the shared option parser, with command lines each must refuse as usage
+# errors (status 2, the reason and the usage line on stderr, nothing on stdout).
+USAGE_ERRORS = {
+    'regsvr': [[], ['--bogus', 'x.so'], ['-x', 'x.so'], ['--machine=yes', 'x.so'],
+               ['-u', '--repair', 'x.so'], ['a.so', 'b.so'], ['']],
+    'graphinfo': [['--bogus'], ['--json=1'], ['extra'], ['--jsn']],
+    'dvdeck': [[], ['--bogus'], ['--tape'], ['--stopped=1', '--tape', 't.dv'],
+               ['--no-tape', '--tape', 't.dv'], ['--no-tape', '--protected'], ['--tape', 't.dv', 'x']],
+}
+
+
+def check_usage_errors(build_dir, name, env, problems):
+    program = os.path.join(build_dir, name)
+    for args in USAGE_ERRORS[name]:
+        refused = run([program] + args, env)
+        if refused.returncode != 2 or refused.stdout or \
+                not refused.stderr.startswith(name + ': ') or \
+                '\nusage: %s ' % name not in refused.stderr:
+            problems.append('%s %s: status %d, stdout %r, stderr %r' % (
+                name, args, refused.returncode, refused.stdout, refused.stderr))
+    helped = run([program, '--help'], env).stdout
+    listed = helped.split('Categories of PLATFORM_DEBUG')[-1]
+    for category in CATEGORIES:
+        if not re.search(r'^  %s ' % category, listed, re.M):
+            problems.append('%s --help does not list the category %s' % (name, category))
+    # The value of an option and the "=" form are one thing: --help after "--" is an operand.
+    if run([program, '--', '--help'], env).returncode == 0:
+        problems.append('%s -- --help answered --help' % name)
 
 
 def run(args, env, **kwargs):
@@ -67,7 +96,11 @@ def check_program(build_dir, man_dir, name, version, env, problems):
 def main():
     build_dir, version = sys.argv[1], sys.argv[2]
     man_dir = os.path.join(build_dir, 'packaging', 'man')
-    state = tempfile.mkdtemp(prefix='tamsel-help-')
+    with tempfile.TemporaryDirectory(prefix='tamsel-help-') as state:
+        return check_all(build_dir, version, man_dir, state)
+
+
+def check_all(build_dir, version, man_dir, state):
     env = {k: v for k, v in os.environ.items()
            if k not in ('DISPLAY', 'WAYLAND_DISPLAY', 'QT_QPA_PLATFORM', 'PLATFORM_DEBUG')}
     env['PLATFORM_STATE_DIR'] = state
@@ -75,6 +108,13 @@ def main():
     problems = []
     for name in PROGRAMS:
         check_program(build_dir, man_dir, name, version, env, problems)
+    for name in USAGE_ERRORS:
+        check_usage_errors(build_dir, name, env, problems)
+    # Tamsel takes no command line; it ignores what it is given, but answers --version among it.
+    versioned = run([os.path.join(build_dir, 'Tamsel'), 'odd', '--bogus', '--version'], env)
+    if versioned.returncode != 0 or versioned.stdout != 'Tamsel %s\n' % version:
+        problems.append('Tamsel odd --bogus --version: %d %r' % (versioned.returncode,
+                                                                versioned.stdout))
     # Options answered before anything else, but not when they are another option's value.
     named = run([os.path.join(build_dir, 'dvdeck'), '--name', '--help'], env)
     if named.returncode != 2:

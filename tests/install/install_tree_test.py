@@ -79,7 +79,7 @@ def main():
         check_run_paths(prefix, build_dir)
         check_desktop_entry(prefix)
         report, _ = tamsel_chain.run_chain(os.path.join(prefix, 'bin'),
-                                           os.path.join(prefix, 'lib', 'tamsel'), work)
+                                           os.path.join(prefix, 'lib', 'tamsel'), work, bare=True)
         print(report)
     return tamsel_chain.report(problems, 'installed tree works')
 

@@ -90,11 +90,17 @@ def stop(process, sig=signal.SIGTERM):
     return process.returncode
 
 
-def run_chain(bin_dir, server_dir, work_dir, tamsel_seconds=4, machine_wide=False):
+def run_chain(bin_dir, server_dir, work_dir, tamsel_seconds=4, machine_wide=False, bare=False):
     """Returns the deck's report and the user's state directory. Raises Failure with the reason otherwise. With machine_wide
-    the user registers nothing: tamsel.ax must be found in the machine-wide registry."""
+    the user registers nothing: tamsel.ax must be found in the machine-wide registry. With bare
+    Tamsel runs as scripts/run.sh starts it on a machine without a login session (offscreen, no
+    XDG_RUNTIME_DIR, TMPDIR a folder of its own): it must say nothing and leave nothing there."""
     state = tempfile.mkdtemp(prefix='state-', dir=work_dir)
     env = clean_env(state, machine_wide=machine_wide)
+    tamsel_env = dict(env)
+    if bare:
+        del tamsel_env['XDG_RUNTIME_DIR']
+        tamsel_env['TMPDIR'] = tempfile.mkdtemp(prefix='tmp-', dir=work_dir)
 
     if not machine_wide:
         run([os.path.join(bin_dir, 'regsvr'), os.path.join(server_dir, 'tamsel.ax')], env)
@@ -120,7 +126,7 @@ def run_chain(bin_dir, server_dir, work_dir, tamsel_seconds=4, machine_wide=Fals
             raise Failure('the deck was never listed')
 
         tamsel_out = open(os.path.join(work_dir, 'tamsel.log'), 'w+')
-        tamsel = subprocess.Popen([os.path.join(bin_dir, 'Tamsel')], env=env, cwd='/',
+        tamsel = subprocess.Popen([os.path.join(bin_dir, 'Tamsel')], env=tamsel_env, cwd='/',
                                   stdout=tamsel_out, stderr=subprocess.STDOUT)
         for _ in range(tamsel_seconds * 10):
             if tamsel.poll() is not None:
@@ -132,6 +138,10 @@ def run_chain(bin_dir, server_dir, work_dir, tamsel_seconds=4, machine_wide=Fals
         said = tamsel_out.read()
         check(early is None, 'Tamsel ended on its own (status %s): %s' % (early, said))
         check(status == 0, 'Tamsel ended with status %d after SIGTERM: %s' % (status, said))
+        if bare:
+            check(said == '', 'a normal headless run of Tamsel printed: %r' % said)
+            left = os.listdir(tamsel_env['TMPDIR'])
+            check(left == [], 'Tamsel left %s in its TMPDIR' % left)
     finally:
         if tamsel is not None:
             stop(tamsel, signal.SIGKILL)

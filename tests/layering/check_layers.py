@@ -89,9 +89,11 @@ def resolve(root, including, name, quoted):
         candidates.append(os.path.join(here, name))
     # The include folders the build uses: the platform's public headers, the platform folder
     # itself (for "streaming/..."), the DV folder (for "deck/..."), the failure messages, the
-    # repository root.
+    # support folder (every target linking platform_support gets it, so "log.h" names the support
+    # header), the repository root.
     candidates += [os.path.join("platform/include", name), os.path.join("platform", name),
-                   os.path.join("platform/dv", name), os.path.join("messages", name), name]
+                   os.path.join("platform/dv", name), os.path.join("messages", name),
+                   os.path.join("platform/support", name), name]
     for candidate in candidates:
         full = os.path.join(root, candidate)
         if os.path.isfile(full):

@@ -4,7 +4,8 @@ set -euo pipefail
 checker="$(dirname "$0")/check_layers.py"
 tree="$(mktemp -d)"
 trap 'rm -rf "$tree"' EXIT
-mkdir -p "$tree"/platform/{include/platform,kernel,streaming,dv/{deck,ieee1394,filters}} "$tree"/{framework,filter,app}
+mkdir -p "$tree"/platform/{include/platform,kernel,streaming,support,dv/{deck,ieee1394,filters}} "$tree"/{framework,filter,app}
+touch "$tree"/platform/support/tool_options.h
 touch "$tree"/platform/include/{windows.h,dshow.h} "$tree"/platform/include/platform/platform.h
 touch "$tree"/platform/streaming/filter_graph.h "$tree"/framework/pin_base.h "$tree"/app/output_graph.h
 printf '#include <dshow.h>\n#include "pin_base.h"\n' >"$tree"/framework/pin_base.cpp
@@ -29,6 +30,7 @@ expect_refused platform/kernel/threads.cpp '#include "streaming/filter_graph.h"'
 expect_refused platform/dv/device.cpp '#include "streaming/filter_graph.h"'  # beside the public headers
 expect_refused platform/streaming/x.cpp '#include "../../framework/pin_base.h"'   # platform -> system
 expect_refused framework/pin_base.cpp '#include "../app/output_graph.h"'    # library -> program
+expect_refused app/main.cpp '#include "tool_options.h"'                # the platform's support code
 expect_refused platform/dv/deck/deck.cpp '#include "filters/base_pin.h"'       # deck -> filters
 expect_refused platform/dv/deck/deck.cpp '#include "ieee1394/ieee1394_bus.h"'  # deck -> bus
 expect_refused platform/dv/ieee1394/bus.cpp '#include "deck/deck_protocol.h"'  # bus -> deck

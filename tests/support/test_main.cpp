@@ -18,14 +18,12 @@ std::string StateDir() { return g_stateDir; }
 }  // namespace testsupport
 
 int main(int argc, char** argv) {
-    char pattern[] = "/tmp/tamsel-test-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    if (dir == nullptr) {
-        perror("mkdtemp");
+    g_stateDir = testsupport::MakeTempDir("tamsel-test");
+    if (g_stateDir.empty()) {
+        perror(("mkdtemp in " + testsupport::TempRoot()).c_str());
         return 2;
     }
-    g_stateDir = dir;
-    setenv(PLATFORM_STATE_DIR_ENV, dir, 1);
+    setenv(PLATFORM_STATE_DIR_ENV, g_stateDir.c_str(), 1);
     // Nor does an installed package's machine-wide registry show through: the programs read a
     // machine-wide store only where a test makes one.
     setenv(PLATFORM_MACHINE_DIR_ENV, (g_stateDir + "/machine").c_str(), 1);

@@ -1,9 +1,28 @@
 // Shared helpers for the test programs.
 #pragma once
 
+#include <stdlib.h>
+#include <sys/stat.h>
+
 #include <string>
 
 namespace testsupport {
+
+// The folder for temporary files: TMPDIR when it names a folder, else /tmp, as every program
+// that honours TMPDIR does.
+inline std::string TempRoot() {
+    const char* tmp = getenv("TMPDIR");
+    struct stat info {};
+    if (tmp != nullptr && *tmp != '\0' && stat(tmp, &info) == 0 && S_ISDIR(info.st_mode)) return tmp;
+    return "/tmp";
+}
+
+// A fresh private folder (0700) named PREFIX-XXXXXX in TempRoot(), or "" when none can be made.
+// The caller removes it.
+inline std::string MakeTempDir(const std::string& prefix) {
+    std::string pattern = TempRoot() + "/" + prefix + "-XXXXXX";
+    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+}
 
 // The build directory holding libplatform.so, dvfilters.so, tamsel.ax and the tools.
 inline std::string BuildDir() { return TAMSEL_BUILD_DIR; }

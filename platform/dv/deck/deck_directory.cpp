@@ -24,7 +24,7 @@ std::string DeckDirectory::Path(bool create) {
     if (state.empty()) return {};
     std::string dir = state + "/dvdeck";
     if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        PLATFORM_LOG("deck", Error, "cannot make %s: %s", dir.c_str(), std::strerror(errno));
+        PLATFORM_LOG(platform::log::kDeck, Error, "cannot make %s: %s", dir.c_str(), std::strerror(errno));
     }
     return dir;
 }
@@ -62,7 +62,7 @@ bool DeckDirectory::PrepareSocketPath(int pid, std::string* socketPath, std::str
     if (::mkdir(dir.c_str(), 0700) == 0) {
         // Made just now: a strict umask must not leave it unusable to its own user.
         if (::chmod(dir.c_str(), 0700) != 0) {
-            PLATFORM_LOG("deck", Warning, "chmod %s: %s", dir.c_str(), std::strerror(errno));
+            PLATFORM_LOG(platform::log::kDeck, Warning, "chmod %s: %s", dir.c_str(), std::strerror(errno));
         }
     } else if (errno != EEXIST) {
         *error = "cannot make the deck directory " + dir + ": " + std::strerror(errno);
@@ -105,7 +105,7 @@ std::vector<std::string> DeckDirectory::ListLive(const std::string& dir) {
     if (::lstat(dir.c_str(), &dirStat) != 0) return {};  // no deck has run yet
     std::string why;
     if (!IsPrivate(dir, &why)) {
-        PLATFORM_LOG("deck", Warning, "not listing decks: %s", why.c_str());
+        PLATFORM_LOG(platform::log::kDeck, Warning, "not listing decks: %s", why.c_str());
         return {};
     }
     std::error_code ec;
@@ -117,7 +117,7 @@ std::vector<std::string> DeckDirectory::ListLive(const std::string& dir) {
         bool stale = false;
         if (!Probe(path, &stale)) {
             if (stale && ::unlink(path.c_str()) != 0) {
-                PLATFORM_LOG("deck", Warning, "cannot remove stale socket %s: %s", path.c_str(),
+                PLATFORM_LOG(platform::log::kDeck, Warning, "cannot remove stale socket %s: %s", path.c_str(),
                              std::strerror(errno));
             }
             continue;

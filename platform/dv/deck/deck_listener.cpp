@@ -52,7 +52,7 @@ void DeckListener::Close() {
     ::close(listenFd);
     listenFd = -1;
     if (::unlink(path.c_str()) != 0) {
-        PLATFORM_LOG("deck", Warning, "cannot remove socket %s: %s", path.c_str(), std::strerror(errno));
+        PLATFORM_LOG(platform::log::kDeck, Warning, "cannot remove socket %s: %s", path.c_str(), std::strerror(errno));
     }
 }
 
@@ -89,7 +89,7 @@ int DeckListener::Accept(int64_t nowNs) {
     } else {
         backoffNs = backoffNs * 2 < kLongestBackoffNs ? backoffNs * 2 : kLongestBackoffNs;
     }
-    PLATFORM_LOG("deck", Warning, "accept: %s; next try in %lld ms", std::strerror(err),
+    PLATFORM_LOG(platform::log::kDeck, Warning, "accept: %s; next try in %lld ms", std::strerror(err),
                  static_cast<long long>(backoffNs / 1000000));
     retryAtNs = nowNs + backoffNs;
     return -1;
@@ -99,7 +99,7 @@ bool DeckListener::FromOurUser(int conn, uid_t* peerUid) {
     ucred peer {};
     socklen_t size = sizeof peer;
     if (::getsockopt(conn, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer) {
-        PLATFORM_LOG("deck", Warning, "SO_PEERCRED: %s", std::strerror(errno));
+        PLATFORM_LOG(platform::log::kDeck, Warning, "SO_PEERCRED: %s", std::strerror(errno));
         *peerUid = uid_t(-1);
         return false;
     }

@@ -16,7 +16,7 @@ DeckLobby::~DeckLobby() {
 int DeckLobby::Add(int conn, int64_t nowNs) {
     int evicted = -1;
     if (waiting.size() >= kCapacity) {
-        PLATFORM_LOG("deck", Warning, "%zu connections wait without a hello; turning the oldest away",
+        PLATFORM_LOG(platform::log::kDeck, Warning, "%zu connections wait without a hello; turning the oldest away",
                      waiting.size());
         evicted = waiting.front().fd;
         waiting.erase(waiting.begin());
@@ -40,7 +40,7 @@ std::vector<int> DeckLobby::Expire(int64_t nowNs) {
             ++i;
             continue;
         }
-        PLATFORM_LOG("deck", Info, "hanging up on a connection that sent no hello for %lld ms",
+        PLATFORM_LOG(platform::log::kDeck, Info, "hanging up on a connection that sent no hello for %lld ms",
                      static_cast<long long>(kHelloTimeoutNs / 1000000));
         expired.push_back(waiting[i].fd);
         waiting.erase(waiting.begin() + ptrdiff_t(i));
@@ -86,7 +86,7 @@ DeckLobby::Outcome DeckLobby::Read(size_t index, int* conn, std::string* reason,
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return Outcome::Waiting;
     if (n <= 0) {
         // A provider probing for live decks connects and closes at once: that is not an error.
-        if (n < 0) PLATFORM_LOG("deck", Info, "a connection failed before its hello: %s", std::strerror(errno));
+        if (n < 0) PLATFORM_LOG(platform::log::kDeck, Info, "a connection failed before its hello: %s", std::strerror(errno));
         Drop(index);
         return Outcome::Gone;
     }

@@ -210,7 +210,7 @@ void DeckRecorder::Fail(int err, std::string* error) {
     savedErrno = err;
     failure = "cannot write tape " + path + ": " + ErrnoText(err);
     if (fd >= 0 && !abandoned && ::fsync(fd) != 0) {
-        PLATFORM_LOG("deck", Warning, "fsync of %s: %s", path.c_str(), std::strerror(errno));
+        PLATFORM_LOG(platform::log::kDeck, Warning, "fsync of %s: %s", path.c_str(), std::strerror(errno));
     }
     *error = failure;
 }
@@ -332,11 +332,11 @@ bool DeckRecorder::AwaitWriter() {
         const int rc = ::poll(fds, 2, -1);
         if (rc < 0 && errno == EINTR) continue;
         if (rc < 0) {
-            PLATFORM_LOG("deck", Warning, "waiting for the tape writer: %s", std::strerror(errno));
+            PLATFORM_LOG(platform::log::kDeck, Warning, "waiting for the tape writer: %s", std::strerror(errno));
             return true;
         }
         if (fds[0].revents != 0) return true;
-        PLATFORM_LOG("deck", Warning, "stopped while the tape writer of %s was behind; it finishes on its own",
+        PLATFORM_LOG(platform::log::kDeck, Warning, "stopped while the tape writer of %s was behind; it finishes on its own",
                      path.c_str());
         abandoned = true;
         return false;
@@ -407,7 +407,7 @@ bool DeckRecorder::Flush(std::string* error) {
 void DeckRecorder::Close() {
     if (fd >= 0) {
         std::string error;
-        if (!Flush(&error)) PLATFORM_LOG("deck", Warning, "closing the tape: %s", error.c_str());
+        if (!Flush(&error)) PLATFORM_LOG(platform::log::kDeck, Warning, "closing the tape: %s", error.c_str());
     }
     StopWriter();
     if (fd >= 0) {

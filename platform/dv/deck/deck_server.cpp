@@ -166,7 +166,7 @@ DeckServer::WaitEnd DeckServer::WaitForSender(int* conn) {
                 case DeckLobby::Outcome::Gone:
                     break;
                 case DeckLobby::Outcome::Bad:
-                    PLATFORM_LOG("deck", Info, "refusing a connection: %s", reason.c_str());
+                    PLATFORM_LOG(platform::log::kDeck, Info, "refusing a connection: %s", reason.c_str());
                     SendReply(guest, ReplyCode::ProtocolError, 0, reason);
                     ::close(guest);
                     break;
@@ -272,7 +272,7 @@ void DeckServer::AnswerControlCall(int conn, deck::HelloRequest request) {
 bool DeckServer::Admit(int conn) {
     uid_t peer = 0;
     if (DeckListener::FromOurUser(conn, &peer)) return true;
-    PLATFORM_LOG("deck", Warning, "refusing a connection from user %d", int(peer));
+    PLATFORM_LOG(platform::log::kDeck, Warning, "refusing a connection from user %d", int(peer));
     SendReply(conn, ReplyCode::ProtocolError, EACCES, "this deck takes frames from its own user only");
     ::close(conn);
     return false;
@@ -307,7 +307,7 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
             const timespec wait = ToTimespec(deadline - now);
             const int rc = ppoll(fds, options.stopFd >= 0 ? 3 : 2, &wait, nullptr);
             if (rc < 0 && errno != EINTR) {
-                PLATFORM_LOG("deck", Error, "waiting for the sender: %s", std::strerror(errno));
+                PLATFORM_LOG(platform::log::kDeck, Error, "waiting for the sender: %s", std::strerror(errno));
                 return SessionEnd::SenderDone;
             }
             if (rc <= 0) continue;
@@ -409,7 +409,7 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
         if (n == 0) return ReadResult::Ended;  // disconnect; a partial message is dropped
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) return ReadResult::NeedMore;
-            PLATFORM_LOG("deck", Info, "reading from the sender: %s", std::strerror(errno));
+            PLATFORM_LOG(platform::log::kDeck, Info, "reading from the sender: %s", std::strerror(errno));
             return ReadResult::Ended;
         }
         if (headerBytes == 0) messageStartNs = NowNs();
@@ -445,7 +445,7 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
             default:
                 break;
         }
-        PLATFORM_LOG("deck", Info, "unexpected message %u of %u bytes from the sender",
+        PLATFORM_LOG(platform::log::kDeck, Info, "unexpected message %u of %u bytes from the sender",
                      messageHeader.type, messageHeader.length);
         SendReply(conn, ReplyCode::ProtocolError, 0, "unexpected message");
         return ReadResult::Failed;
@@ -479,7 +479,7 @@ DeckServer::ReadResult DeckServer::ReadFrameBody(int conn) {
     if (n == 0) return ReadResult::Ended;
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR) return ReadResult::NeedMore;
-        PLATFORM_LOG("deck", Info, "reading a frame from the sender: %s", std::strerror(errno));
+        PLATFORM_LOG(platform::log::kDeck, Info, "reading a frame from the sender: %s", std::strerror(errno));
         return ReadResult::Ended;
     }
     frameBytes += size_t(n);
@@ -535,7 +535,7 @@ void DeckServer::TakeStopRequest() {
     uint8_t buffer[512];
     while (StopRequested()) {
         if (::read(options.stopFd, buffer, sizeof buffer) <= 0) {
-            PLATFORM_LOG("deck", Warning, "reading the stop request: %s", std::strerror(errno));
+            PLATFORM_LOG(platform::log::kDeck, Warning, "reading the stop request: %s", std::strerror(errno));
             return;
         }
     }
@@ -566,7 +566,7 @@ void DeckServer::SendReply(int conn, ReplyCode code, int error, const std::strin
     // Best effort: a sender that is gone, or has left no room, cannot be told anything.
     const ssize_t sent = ::send(conn, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent != ssize_t(sizeof reply)) {
-        PLATFORM_LOG("deck", Info, "could not send reply %u (\"%s\"): %s", unsigned(code), message.c_str(),
+        PLATFORM_LOG(platform::log::kDeck, Info, "could not send reply %u (\"%s\"): %s", unsigned(code), message.c_str(),
                      sent < 0 ? std::strerror(errno) : "sent in part");
     }
 }

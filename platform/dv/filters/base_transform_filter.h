@@ -21,6 +21,7 @@
 #include "filters/base_input_pin.h"
 #include "filters/base_output_pin.h"
 #include "com_ptr.h"
+#include "log.h"
 
 namespace dv {
 
@@ -112,21 +113,33 @@ private:
     HRESULT TransformAndDeliver(IMediaSample* sample) {
         const BYTE* data = nullptr;
         HRESULT hr = Self()->PrepareInput(sample, &data);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) return hr;  // PrepareInput said why
 
         platform::ComPtr<IMediaSample> out;
         hr = output.GetDeliveryBuffer(out.Put(), nullptr, nullptr, 0);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) {
+            // Also how a stop shows up (the allocator is decommitted): not an error.
+            PLATFORM_LOG(platform::log::kDv, Info, "%s: no output buffer (status 0x%08X)",
+                         Derived::kFilterName, unsigned(hr));
+            return hr;
+        }
         BYTE* frame = nullptr;
         hr = out->GetPointer(&frame);
         if (SUCCEEDED(hr) && (frame == nullptr || out->GetSize() < Derived::kFrameBytes))
             hr = VFW_E_BUFFER_OVERFLOW;
         if (SUCCEEDED(hr)) hr = Self()->Transform(sample, data, frame, out.Get());
         if (SUCCEEDED(hr)) hr = out->SetActualDataLength(Derived::kFrameBytes);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) {
+            PLATFORM_LOG(platform::log::kDv, Error, "%s: the frame was not made (status 0x%08X)",
+                         Derived::kFilterName, unsigned(hr));
+            return hr;
+        }
         OutputPinBase::PassFrameTimes(sample, out.Get());  // every DV frame stands alone
         hr = output.Deliver(out.Get());
         if (SUCCEEDED(hr)) Self()->OnDelivered();
+        else
+            PLATFORM_LOG(platform::log::kDv, Info, "%s: downstream refused a frame (status 0x%08X)",
+                         Derived::kFilterName, unsigned(hr));
         return hr;
     }
 };

@@ -84,7 +84,7 @@ void DeviceFilter::OnStop() {
     // last ones) are a failure like one while streaming, posted the same way and once.
     const HRESULT lost = transport->CloseStatus();
     if (FAILED(lost) && SUCCEEDED(failure)) {
-        PLATFORM_LOG("dv", Warning, "the device failed at the stop: %s", transport->LastError().c_str());
+        PLATFORM_LOG(platform::log::kDv, Warning, "the device failed at the stop: %s", transport->LastError().c_str());
         failure = lost;
         NotifyEvent(EC_ERRORABORT, lost, 0);
     }
@@ -290,7 +290,7 @@ HRESULT DeviceFilter::put_Mode(LONG mode) {
     }
     const HRESULT hr = WithDeck([&](Transport& t) { return t.SetDeckMode(wanted); });
     if (FAILED(hr) && hr != E_NOTIMPL) {
-        PLATFORM_LOG("dv", Warning, "the device did not take mode %ld: 0x%08X", long(mode), unsigned(hr));
+        PLATFORM_LOG(platform::log::kDv, Warning, "the device did not take mode %ld: 0x%08X", long(mode), unsigned(hr));
     }
     return hr;
 }

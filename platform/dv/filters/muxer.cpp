@@ -112,14 +112,14 @@ void Muxer::TakeAudio() {
     const size_t present = audioQueue.Take(position, audioFrame.data(), static_cast<size_t>(samples), wait);
     const size_t missing = static_cast<size_t>(samples) - present;
     if (missing == 0) {
-        if (audioStarving) PLATFORM_LOG("dv", Info, "DV Muxer: the audio caught up at frame %llu",
+        if (audioStarving) PLATFORM_LOG(platform::log::kDv, Info, "DV Muxer: the audio caught up at frame %llu",
                                         static_cast<unsigned long long>(frameNumber));
         audioStarving = false;
         return;
     }
     silencedSamples.fetch_add(missing);
     if (!audioStarving)
-        PLATFORM_LOG("dv", Warning, "DV Muxer: %zu audio samples of frame %llu did not come; silence instead",
+        PLATFORM_LOG(platform::log::kDv, Warning, "DV Muxer: %zu audio samples of frame %llu did not come; silence instead",
                      missing, static_cast<unsigned long long>(frameNumber));
     audioStarving = true;
 }
@@ -178,9 +178,20 @@ HRESULT Muxer::GetTimecode(PTIMECODE_SAMPLE sample) {
 HRESULT Muxer::PrepareInput(IMediaSample* sample, const BYTE** video) {
     BYTE* data = nullptr;
     const HRESULT hr = sample->GetPointer(&data);
-    if (FAILED(hr)) return hr;
-    if (data == nullptr || sample->GetActualDataLength() < dif::kFrameBytes || !dif::IsNtscDifFrame(data))
+    if (FAILED(hr)) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample without data (status 0x%08X)",
+                     unsigned(hr));
+        return hr;
+    }
+    if (data == nullptr || sample->GetActualDataLength() < dif::kFrameBytes) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample of %ld bytes, less than a frame of %ld",
+                     long(data == nullptr ? 0 : sample->GetActualDataLength()), long(dif::kFrameBytes));
         return E_INVALIDARG;
+    }
+    if (!dif::IsNtscDifFrame(data)) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample that is no NTSC DV frame");
+        return E_INVALIDARG;
+    }
     *video = data;
     return S_OK;
 }

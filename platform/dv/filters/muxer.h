@@ -46,6 +46,7 @@ public:
     // Audio the queue holds: twenty frames, two thirds of a second. A source that fills it wakes
     // again when half of it was taken, once every ten frames.
     static constexpr size_t kAudioQueueFrames = 4 * 8008;
+    static constexpr const char* kFilterName = "DV Muxer";  // in the log
 
     Muxer();
 

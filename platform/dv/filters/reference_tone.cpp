@@ -194,7 +194,7 @@ void ReferenceTone::Stream() {
             hr = sample->SetActualDataLength(frames * 4);
         }
         if (FAILED(hr)) {
-            PLATFORM_LOG("dv", Error, "Reference Tone: cannot fill sample %llu (0x%08X)",
+            PLATFORM_LOG(platform::log::kDv, Error, "Reference Tone: cannot fill sample %llu (0x%08X)",
                          static_cast<unsigned long long>(frame), static_cast<unsigned>(hr));
             NotifyEvent(EC_ERRORABORT, hr, 0);
             return;

@@ -87,7 +87,7 @@ HRESULT DeckTransport::Open() {
     if (fd < 0) return Fail(E_FAIL, std::string("socket: ") + std::strerror(errno));
     const int bufferBytes = kSendBufferBytes;
     if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes) != 0) {
-        PLATFORM_LOG("deck", Warning, "SO_SNDBUF: %s", std::strerror(errno));
+        PLATFORM_LOG(platform::log::kDeck, Warning, "SO_SNDBUF: %s", std::strerror(errno));
     }
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         const int err = errno;
@@ -424,7 +424,7 @@ void DeckTransport::Close() {
             if (SUCCEEDED(ReadReply(&reply, kCloseReplyTimeoutMs, /*watchCancel=*/false))) {
                 failure = closeStatus = FailFromReply(reply);
             } else {
-                PLATFORM_LOG("deck", Info, "no confirmation of the end of the recording: %s", LastError().c_str());
+                PLATFORM_LOG(platform::log::kDeck, Info, "no confirmation of the end of the recording: %s", LastError().c_str());
             }
         }
     }

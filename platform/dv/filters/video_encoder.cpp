@@ -3,6 +3,7 @@
 #include <new>
 
 #include "filters/dv_classes.h"
+#include "log.h"
 #include "ntsc_dv.h"
 
 namespace dv {
@@ -103,14 +104,30 @@ HRESULT VideoEncoder::PrepareInput(IMediaSample* sample, const BYTE** picture) {
         if (accepted == S_OK)
             bottomUp = reinterpret_cast<const VIDEOINFOHEADER*>(changed->pbFormat)->bmiHeader.biHeight > 0;
         FreeTaskMediaType(changed);
-        if (accepted != S_OK) return VFW_E_TYPE_NOT_ACCEPTED;
+        if (accepted != S_OK) {
+            PLATFORM_LOG(platform::log::kDv, Error,
+                         "DV Video Encoder: a sample changes to a type it cannot take (status "
+                         "0x%08X)",
+                         unsigned(accepted));
+            return VFW_E_TYPE_NOT_ACCEPTED;
+        }
     }
 
     BYTE* data = nullptr;
     const HRESULT hr = sample->GetPointer(&data);
-    if (FAILED(hr)) return hr;
-    if (data == nullptr || sample->GetActualDataLength() < VideoEncoderCodec::kPictureBytes)
-        return E_INVALIDARG;  // less than one picture: nothing sensible to encode
+    if (FAILED(hr)) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Video Encoder: a sample without data (status 0x%08X)",
+                     unsigned(hr));
+        return hr;
+    }
+    if (data == nullptr || sample->GetActualDataLength() < VideoEncoderCodec::kPictureBytes) {
+        // Less than one picture: nothing sensible to encode.
+        PLATFORM_LOG(platform::log::kDv, Error,
+                     "DV Video Encoder: a sample of %ld bytes, less than a picture of %d",
+                     long(data == nullptr ? 0 : sample->GetActualDataLength()),
+                     VideoEncoderCodec::kPictureBytes);
+        return E_INVALIDARG;
+    }
     *picture = data;
     return S_OK;
 }

@@ -15,6 +15,7 @@ namespace dv {
 class VideoEncoder final : public BaseTransformFilter<VideoEncoder> {
 public:
     static constexpr LONG kFrameBytes = VideoEncoderCodec::kFrameBytes;
+    static constexpr const char* kFilterName = "DV Video Encoder";  // in the log
 
     VideoEncoder();
 

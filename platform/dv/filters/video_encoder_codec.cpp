@@ -3,6 +3,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "log.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
@@ -10,6 +12,21 @@ extern "C" {
 }
 
 namespace dv {
+namespace {
+
+// Logs a failure of libavcodec or libswscale with the library's own reason. Returns `status`.
+HRESULT Failed(HRESULT status, const char* what, int error = 0) {
+    if (error == 0) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Video Encoder: %s", what);
+    } else {
+        char reason[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(error, reason, sizeof reason);
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Video Encoder: %s: %s", what, reason);
+    }
+    return status;
+}
+
+}  // namespace
 
 VideoEncoderCodec::VideoEncoderCodec() = default;
 
@@ -38,14 +55,14 @@ void VideoEncoderCodec::Close() {
 HRESULT VideoEncoderCodec::Open() {
     if (codec != nullptr) return S_OK;
     const AVCodec* dvEncoder = avcodec_find_encoder(AV_CODEC_ID_DVVIDEO);
-    if (dvEncoder == nullptr) return E_FAIL;
+    if (dvEncoder == nullptr) return Failed(E_FAIL, "libavcodec has no DV encoder");
 
     codec = avcodec_alloc_context3(dvEncoder);
     yuv = av_frame_alloc();
     packet = av_packet_alloc();
     if (codec == nullptr || yuv == nullptr || packet == nullptr) {
         Close();
-        return E_OUTOFMEMORY;
+        return Failed(E_OUTOFMEMORY, "libavcodec cannot allocate its context, frame or packet");
     }
     // Size, 4:1:1 and the 30000/1001 time base select the NTSC DV25 profile.
     codec->width = kWidth;
@@ -61,17 +78,17 @@ HRESULT VideoEncoderCodec::Open() {
 #else
     codec->thread_count = 0;
 #endif
-    if (avcodec_open2(codec, dvEncoder, nullptr) < 0) {
+    if (const int error = avcodec_open2(codec, dvEncoder, nullptr); error < 0) {
         Close();
-        return E_FAIL;
+        return Failed(E_FAIL, "libavcodec refuses the NTSC DV settings", error);
     }
 
     yuv->format = AV_PIX_FMT_YUV411P;
     yuv->width = kWidth;
     yuv->height = kHeight;
-    if (av_frame_get_buffer(yuv, 0) < 0) {
+    if (const int error = av_frame_get_buffer(yuv, 0); error < 0) {
         Close();
-        return E_OUTOFMEMORY;
+        return Failed(E_OUTOFMEMORY, "libavcodec cannot allocate the picture", error);
     }
 
     // Only chroma is resampled (4:1 across); an area-weighted bilinear filter does that well at
@@ -81,7 +98,7 @@ HRESULT VideoEncoderCodec::Open() {
                                    AV_PIX_FMT_YUV411P, SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (converter == nullptr) {
             Close();
-            return E_FAIL;
+            return Failed(E_FAIL, "libswscale refuses the BGR24 to 4:1:1 conversion");
         }
         // BT.601 with studio range (black at 16), as DV carries it.
         const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
@@ -89,8 +106,10 @@ HRESULT VideoEncoderCodec::Open() {
     }
     try {
         helper = std::thread(&VideoEncoderCodec::HelperMain, this);
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& error) {
         Close();
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Video Encoder: no converter thread: %s",
+                     error.what());
         return E_OUTOFMEMORY;
     }
 
@@ -110,7 +129,8 @@ HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t
         return S_OK;
     }
 
-    if (av_frame_make_writable(yuv) < 0) return E_OUTOFMEMORY;
+    if (const int error = av_frame_make_writable(yuv); error < 0)
+        return Failed(E_OUTOFMEMORY, "libavcodec cannot make the picture writable", error);
     {
         std::lock_guard<std::mutex> lock(helperLock);
         nextBand.store(0, std::memory_order_relaxed);
@@ -132,13 +152,20 @@ HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t
     }
     yuv->pts = nextPts++;
 
-    if (avcodec_send_frame(codec, yuv) < 0) return E_FAIL;
-    const int received = avcodec_receive_packet(codec, packet);
-    if (received < 0) return E_FAIL;
-    const bool whole = packet->size == kFrameBytes;
+    if (const int error = avcodec_send_frame(codec, yuv); error < 0)
+        return Failed(E_FAIL, "libavcodec refuses the picture", error);
+    if (const int error = avcodec_receive_packet(codec, packet); error < 0)
+        return Failed(E_FAIL, "libavcodec gives no frame", error);
+    const int size = packet->size;
+    const bool whole = size == kFrameBytes;
     if (whole) std::memcpy(frame, packet->data, kFrameBytes);
     av_packet_unref(packet);
-    if (!whole) return E_FAIL;
+    if (!whole) {
+        PLATFORM_LOG(platform::log::kDv, Error,
+                     "DV Video Encoder: libavcodec made a frame of %d bytes, not %d", size,
+                     kFrameBytes);
+        return E_FAIL;
+    }
     ++encodeCount;
 
     if (!reuse) return S_OK;

@@ -25,19 +25,11 @@
 
 namespace {
 
-int Usage() {
-    std::fprintf(stderr, "usage: dvdeck --tape FILE [--name NAME] [--stopped] [--protected]\n"
-                         "       dvdeck --no-tape [--name NAME]\n");
-    return 2;
-}
+enum OptionId { kTape, kName, kStopped, kProtected, kNoTape };
 
-// --help and --version; returns the exit status, or -1 to go on.
-int AnswerInfoOptions(int argc, char** argv) {
-    static const char* const valueOptions[] = {"--tape", "--name", nullptr};
-    static const platform::tools::ProgramInfo info{
-        "dvdeck",
-        "usage: dvdeck --tape FILE [--name NAME] [--stopped] [--protected]\n"
-        "       dvdeck --no-tape [--name NAME]\n"
+platform::tools::CommandLine& Options() {
+    static platform::tools::CommandLine options(
+        "dvdeck", "--tape FILE [--name NAME] [--stopped] [--protected]\n       dvdeck --no-tape [--name NAME]",
         "A virtual DV deck: while it runs it is listed among the DV devices, and what it is sent\n"
         "in record mode it records on FILE as raw DV (whole frames only, 29.97 frames per\n"
         "second). It takes record, stop and play commands from its sender's program and reports\n"
@@ -58,36 +50,41 @@ int AnswerInfoOptions(int argc, char** argv) {
         "                      ~/.local/share/tamsel-platform\n"
         "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
         "                      1 errors .. 4 debugging, e.g. com:4,registry:3,*:2\n"
-        "See dvdeck(1).\n",
-        valueOptions};
-    return platform::tools::AnswerInfoOptions(argc, argv, info);
+        "  PLATFORM_DEBUG_FILE  write the diagnostics to this file instead\n",
+        {{"tape", 0, true, kTape},
+         {"name", 0, true, kName},
+         {"stopped", 0, false, kStopped},
+         {"protected", 0, false, kProtected},
+         {"no-tape", 0, false, kNoTape}});
+    return options;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const int status = AnswerInfoOptions(argc, argv); status >= 0) return status;
     dv::DeckServer::Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if ((arg == "--tape" || arg == "--name") && i + 1 < argc) {
-            (arg == "--tape" ? options.tapePath : options.name) = argv[++i];
-        } else if (arg == "--stopped") {
-            options.startRecording = false;
-        } else if (arg == "--protected") {
-            options.writeProtected = true;
-        } else if (arg == "--no-tape") {
-            options.tapeIn = false;
-        } else if (arg == "--help" || arg == "-h") {
-            Usage();
-            return 0;
-        } else {
-            return Usage();
+    platform::tools::CommandLine& commandLine = Options();
+    const int parsed = commandLine.Parse(argc, argv, [&](int id, const char* value) -> std::string {
+        switch (id) {
+            case kTape: options.tapePath = value; break;
+            case kName: options.name = value; break;
+            case kStopped: options.startRecording = false; break;
+            case kProtected: options.writeProtected = true; break;
+            case kNoTape: options.tapeIn = false; break;
         }
-    }
+        return {};
+    });
+    if (parsed >= 0) return parsed;
+    if (!commandLine.Operands().empty())
+        return commandLine.UsageError("unexpected argument '" + commandLine.Operands()[0] + "'");
     // A tape path goes with a tape, and no tape with no path.
-    if (options.tapeIn == options.tapePath.empty() || options.name.empty()) return Usage();
-    if (!options.tapeIn && options.writeProtected) return Usage();
+    if (options.tapeIn && options.tapePath.empty())
+        return commandLine.UsageError("--tape FILE is needed (or --no-tape)");
+    if (!options.tapeIn && !options.tapePath.empty())
+        return commandLine.UsageError("--no-tape cannot go with --tape");
+    if (options.name.empty()) return commandLine.UsageError("--name needs a name");
+    if (!options.tapeIn && options.writeProtected)
+        return commandLine.UsageError("--protected needs a tape (not --no-tape)");
 
     // Stop requests arrive through a signalfd so the deck's single thread sees them in its polls.
     sigset_t stopSignals;

@@ -134,8 +134,7 @@ inline int RawConnect(const std::string& path, bool hello = true, uint32_t* code
 class TempDir {
 public:
     TempDir() {
-        char pattern[] = "/tmp/tamsel-deck-XXXXXX";
-        path_ = mkdtemp(pattern);
+        path_ = testsupport::MakeTempDir("tamsel-deck");
     }
     ~TempDir() { (void)!system(("rm -rf '" + path_ + "'").c_str()); }
     const std::string& path() const { return path_; }

@@ -38,9 +38,8 @@ std::string Tool(const char* name) { return testsupport::BuildDir() + "/" + name
 class ScratchTree {
 public:
     ScratchTree() {
-        char pattern[] = "/tmp/tamsel-trust-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        root = made != nullptr ? made : "/nonexistent";
+        root = testsupport::MakeTempDir("tamsel-trust");
+        if (root.empty()) root = "/nonexistent";
         chmod(root.c_str(), 0755);
     }
     ~ScratchTree() {

@@ -36,9 +36,8 @@ const char* const kColorBarServerKey = "CLSID\\{56B794AD-9850-4F6F-A695-4E55386F
 class ScopedMachineDir {
 public:
     ScopedMachineDir() {
-        char pattern[] = "/tmp/tamsel-machine-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        dir = made != nullptr ? made : "/nonexistent";
+        dir = testsupport::MakeTempDir("tamsel-machine");
+        if (dir.empty()) dir = "/nonexistent";
         chmod(dir.c_str(), 0755);
         const char* current = std::getenv(PLATFORM_MACHINE_DIR_ENV);
         previous = current != nullptr ? current : "";

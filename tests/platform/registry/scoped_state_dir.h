@@ -9,12 +9,13 @@
 
 #include <platform/platform.h>
 
+#include "test_support.h"
+
 class ScopedStateDir {
 public:
     ScopedStateDir() {
-        char pattern[] = "/tmp/tamsel-reg-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        dir = made != nullptr ? made : "/tmp";
+        dir = testsupport::MakeTempDir("tamsel-reg");
+        if (dir.empty()) dir = testsupport::TempRoot();
         const char* current = std::getenv(PLATFORM_STATE_DIR_ENV);
         previous = current != nullptr ? current : "";
         setenv(PLATFORM_STATE_DIR_ENV, dir.c_str(), 1);

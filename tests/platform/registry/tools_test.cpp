@@ -82,14 +82,14 @@ TEST(Regsvr, RegistersAndUnregistersAServer) {
 TEST(Regsvr, ReportsEachFailureWithItsStatus) {
     const std::string missing = testsupport::StateDir() + "/missing.ax";
     ToolResult result = RunTool("regsvr " + missing);
-    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.err.find(missing + ": no such file (status 0x8007007E)"), std::string::npos)
         << result.err;
 
     const std::string text = testsupport::StateDir() + "/text.ax";
     std::ofstream(text) << "not a library\n";
     result = RunTool("regsvr " + text);
-    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.err.find("cannot be loaded as a library (status 0x800700C1)"),
               std::string::npos)
         << result.err;
@@ -109,8 +109,8 @@ TEST(Regsvr, ReportsEachFailureWithItsStatus) {
         << result.err;
     EXPECT_FALSE(IsRegistered(CLSID_SeedTestFilter));
 
-    EXPECT_EQ(RunTool("regsvr").exitCode, 1);
-    EXPECT_EQ(RunTool("regsvr -x " + missing).exitCode, 1);
+    EXPECT_EQ(RunTool("regsvr").exitCode, 2);
+    EXPECT_EQ(RunTool("regsvr -x " + missing).exitCode, 2);
 }
 
 TEST(Graphinfo, ListsFiltersWithPinsAndTheDevices) {
@@ -150,13 +150,13 @@ TEST(Regsvr, RefusesWhatCannotBeALibraryAndTakesThePathAsWritten) {
     ScopedStateDir scoped;
     const std::string dir = scoped.Path();
     ToolResult result = RunTool("regsvr " + dir);
-    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(Has(result.err, dir + ": is a directory")) << result.err;
     // A FIFO would block the loader's open: refused before anything opens it.
     const std::string fifo = dir + "/server.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     result = RunTool("regsvr " + fifo);
-    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(Has(result.err, "is not a regular file")) << result.err;
 
     // "link/.." is where the link points to, one level up, not `dir`: the system decides.
@@ -197,7 +197,7 @@ TEST(Regsvr, ADamagedRegistryIsReportedAndReplacedOnlyOnRequest) {
     }
     EXPECT_TRUE(kept) << "the damaged store was not kept";
     EXPECT_TRUE(IsRegistered(CLSID_SeedTestFilter));
-    EXPECT_EQ(RunTool("regsvr -u --repair " + server).exitCode, 1);
+    EXPECT_EQ(RunTool("regsvr -u --repair " + server).exitCode, 2);
 }
 
 // A full disk, then a read-only one, under the state directory (a small tmpfs of its own).

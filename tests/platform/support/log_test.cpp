@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,8 +19,12 @@
 
 namespace {
 
-using platform::log::Enabled;
 using platform::log::Level;
+
+// Whether a category of this name would be written; names that no category has are asked too.
+bool Enabled(const char* name, Level level) {
+    return platform::log::Enabled(platform::log::Category{name, ""}, level);
+}
 
 void SetSwitch(const char* value) {
     if (value == nullptr) unsetenv("PLATFORM_DEBUG");
@@ -94,7 +99,10 @@ bool ParseLine(const std::string& line, LogLine* out) {
 
 class LogTest : public testing::Test {
 protected:
-    void TearDown() override { SetSwitch(nullptr); }
+    void TearDown() override {
+        unsetenv("PLATFORM_DEBUG_FILE");
+        SetSwitch(nullptr);
+    }
 };
 
 TEST_F(LogTest, SilentWithoutTheSwitch) {
@@ -146,8 +154,8 @@ TEST_F(LogTest, SkipsFormattingWhenOff) {
     int evaluated = 0;
     auto count = [&] { return ++evaluated; };
     StderrCapture capture;
-    PLATFORM_LOG("com", Debug, "%d", count());
-    PLATFORM_LOG("com", Error, "%d", count());
+    PLATFORM_LOG(platform::log::kCom, Debug, "%d", count());
+    PLATFORM_LOG(platform::log::kCom, Error, "%d", count());
     EXPECT_EQ(evaluated, 1);
     const auto lines = Lines(capture.Text());
     ASSERT_EQ(lines.size(), 1u);
@@ -162,9 +170,9 @@ TEST_F(LogTest, EveryCallIsExactlyOneLine) {
     SetSwitch("tools:4");
     StderrCapture capture;
     const std::string longText(3000, 'a');
-    PLATFORM_LOG("tools", Warning, "%s", longText.c_str());
-    PLATFORM_LOG("tools", Info, "first\nsecond\r\nthird");
-    PLATFORM_LOG("tools", Debug, "%s", "");
+    PLATFORM_LOG(platform::log::kTools, Warning, "%s", longText.c_str());
+    PLATFORM_LOG(platform::log::kTools, Info, "first\nsecond\r\nthird");
+    PLATFORM_LOG(platform::log::kTools, Debug, "%s", "");
     const std::string text = capture.Text();
     const auto lines = Lines(text);
     ASSERT_EQ(lines.size(), 3u) << text;
@@ -228,7 +236,7 @@ TEST_F(LogTest, ALongLineIsCutOnACharacterBoundary) {
             std::string text = lead;
             while (text.size() < 3 * platform::log::kMaxLine) text += unit;
             StderrCapture capture;
-            PLATFORM_LOG("dv", Error, "%s", text.c_str());
+            PLATFORM_LOG(platform::log::kDv, Error, "%s", text.c_str());
             const auto lines = Lines(capture.Text());
             ASSERT_EQ(lines.size(), 1u);
             EXPECT_LT(lines[0].size(), platform::log::kMaxLine);
@@ -255,7 +263,7 @@ TEST_F(LogTest, LinesOfThreadsDoNotMix) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < kPerThread; ++i)
-                PLATFORM_LOG("streaming", Info, "worker %d line %d %s", t, i,
+                PLATFORM_LOG(platform::log::kStreaming, Info, "worker %d line %d %s", t, i,
                              "padding to make the lines long enough to be split by a careless writer");
         });
     }
@@ -277,6 +285,136 @@ TEST_F(LogTest, LinesOfThreadsDoNotMix) {
         seen.emplace(worker, index);
     }
     EXPECT_EQ(seen.size(), size_t(kThreads * kPerThread));
+}
+
+// As GStreamer users write it: a bare level for every category, globs for families of them.
+TEST_F(LogTest, ABareLevelAndGlobPatterns) {
+    SetSwitch("3");
+    for (const platform::log::Category* category : platform::log::kCategories) {
+        EXPECT_TRUE(platform::log::Enabled(*category, Level::Info)) << category->name;
+        EXPECT_FALSE(platform::log::Enabled(*category, Level::Debug)) << category->name;
+    }
+    SetSwitch("com:1,2");  // a bare level is "*" and does not override a named category
+    EXPECT_FALSE(Enabled("com", Level::Warning));
+    EXPECT_TRUE(Enabled("deck", Level::Warning));
+
+    SetSwitch("*:1,d*:3,dv:4,i?ee1394:2,[rs]*:3");
+    EXPECT_TRUE(Enabled("dv", Level::Debug));      // the exact name wins over the pattern
+    EXPECT_TRUE(Enabled("deck", Level::Info));
+    EXPECT_FALSE(Enabled("deck", Level::Debug));
+    EXPECT_TRUE(Enabled("ieee1394", Level::Warning));
+    EXPECT_FALSE(Enabled("ieee1394", Level::Info));
+    EXPECT_TRUE(Enabled("registry", Level::Info));
+    EXPECT_TRUE(Enabled("streaming", Level::Info));
+    EXPECT_FALSE(Enabled("com", Level::Warning));  // only "*"
+    EXPECT_TRUE(Enabled("com", Level::Error));
+
+    // The later of two matching patterns wins, wherever "*" stands.
+    SetSwitch("d*:4,de*:1,*:3");
+    EXPECT_FALSE(Enabled("deck", Level::Warning));
+    EXPECT_TRUE(Enabled("dv", Level::Debug));
+    EXPECT_TRUE(Enabled("tools", Level::Info));
+}
+
+// Reads the file at path whole ("" when there is none).
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+TEST_F(LogTest, NamesThatAreNoCategoryAreWarnedAboutOnceAndTheRestStillCounts) {
+    platform::log::ReportSwitchProblems();
+    StderrCapture capture;
+    SetSwitch("dv:4,bogus:3,x*:2,com:z,tools");
+    EXPECT_TRUE(Enabled("dv", Level::Debug));
+    EXPECT_TRUE(Enabled("tools", Level::Debug));
+    EXPECT_FALSE(Enabled("com", Level::Error));
+    PLATFORM_LOG(platform::log::kDv, Info, "still written");
+    const auto lines = Lines(capture.Text());
+    ASSERT_EQ(lines.size(), 2u) << capture.Text();
+    const std::string& warning = lines[0];
+    EXPECT_EQ(warning.rfind("platform: warning: PLATFORM_DEBUG: ", 0), 0u) << warning;
+    for (const char* part : {"\"bogus\"", "\"x*\"", "\"com:z\"", "categories: com, registry, "})
+        EXPECT_NE(warning.find(part), std::string::npos) << part << " in " << warning;
+    EXPECT_EQ(warning.find("tools\""), std::string::npos) << warning;
+    EXPECT_NE(lines[1].find("dv: info: still written"), std::string::npos) << lines[1];
+
+    // A name from the environment cannot drive the terminal through the warning either.
+    StderrCapture again;
+    SetSwitch("\x1b[2Jx:1");
+    const std::string text = again.Text();
+    EXPECT_NE(text.find("\\x1b[2Jx"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+
+    StderrCapture good;
+    SetSwitch("dv*:4,*:1");
+    EXPECT_EQ(good.Text(), "") << "a pattern that matches a category is no unknown name";
+}
+
+TEST_F(LogTest, PlatformDebugFileTakesTheLinesAndIsCreatedPrivate) {
+    const std::string dir = testsupport::StateDir() + "/logfile";
+    mkdir(dir.c_str(), 0700);
+    const std::string path = dir + "/platform.log";
+    unlink(path.c_str());
+    setenv("PLATFORM_DEBUG_FILE", path.c_str(), 1);
+    StderrCapture capture;
+    SetSwitch("dv:2");
+    PLATFORM_LOG(platform::log::kDv, Error, "to the file %d", 1);
+    PLATFORM_LOG(platform::log::kDv, Info, "not at this level");
+    EXPECT_EQ(capture.Text(), "");
+    struct stat info {};
+    ASSERT_EQ(lstat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    auto lines = Lines(ReadFile(path));
+    ASSERT_EQ(lines.size(), 1u);
+    LogLine parsed;
+    ASSERT_TRUE(ParseLine(lines[0], &parsed)) << lines[0];
+    EXPECT_EQ(parsed.message, "to the file 1");
+
+    // Every module of a process, and every process, appends: nothing written before is lost.
+    SetSwitch("dv:1");
+    PLATFORM_LOG(platform::log::kDv, Error, "second");
+    lines = Lines(ReadFile(path));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("dv: error: second"), std::string::npos);
+}
+
+// A symbolic link planted at the path (in a shared folder, say) would send the log, written with
+// the user's rights, into whatever file it names; a FIFO would block the first line forever.
+TEST_F(LogTest, PlatformDebugFileRefusesALinkOrAFifoSaysSoOnceAndFallsBackToStderr) {
+    platform::log::ReportSwitchProblems();
+    const std::string dir = testsupport::StateDir() + "/logrefused";
+    mkdir(dir.c_str(), 0700);
+    const std::string victim = dir + "/victim";
+    std::ofstream(victim) << "precious\n";
+    const std::string link = dir + "/link.log";
+    const std::string fifo = dir + "/fifo.log";
+    unlink(link.c_str());
+    unlink(fifo.c_str());
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        const std::string& path;
+        const char* why;
+    };
+    for (const Case& c : {Case{link, "symbolic link"}, Case{fifo, "not a regular file"}}) {
+        SCOPED_TRACE(c.path);
+        setenv("PLATFORM_DEBUG_FILE", c.path.c_str(), 1);
+        StderrCapture capture;
+        SetSwitch("tools:1");
+        PLATFORM_LOG(platform::log::kTools, Error, "first");
+        PLATFORM_LOG(platform::log::kTools, Error, "second");
+        const auto lines = Lines(capture.Text());
+        ASSERT_EQ(lines.size(), 3u) << capture.Text();
+        EXPECT_EQ(lines[0].rfind("platform: warning: PLATFORM_DEBUG_FILE " + c.path, 0), 0u)
+            << lines[0];
+        EXPECT_NE(lines[0].find(c.why), std::string::npos) << lines[0];
+        EXPECT_NE(lines[1].find("tools: error: first"), std::string::npos) << lines[1];
+        EXPECT_NE(lines[2].find("tools: error: second"), std::string::npos) << lines[2];
+    }
+    EXPECT_EQ(ReadFile(victim), "precious\n");
 }
 
 }  // namespace
