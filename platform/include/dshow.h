@@ -607,3 +607,106 @@ struct IAMTimecodeGenerator : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE SetTimecode(PTIMECODE_SAMPLE pTimecodeSample) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetTimecode(PTIMECODE_SAMPLE pTimecodeSample) = 0;
 };
+
+// ---- external devices: deck control -------------------------------------------------------------
+// Values of the external-device interfaces below, as published (ED_BASE and offsets from it).
+#define OATRUE (-1)
+#define OAFALSE (0)
+
+#define ED_BASE 0x1000L
+
+// IAMExtDevice::GetCapability
+#define ED_DEVCAP_CAN_RECORD (ED_BASE + 1L)
+#define ED_DEVCAP_DEVICE_TYPE (ED_BASE + 7L)
+#define ED_DEVTYPE_VCR (ED_BASE + 8L)
+#define ED_DEVCAP_TIMECODE_READ (ED_BASE + 25L)
+
+// IAMExtDevice::put_DevicePower / get_DevicePower
+#define ED_POWER_ON (ED_BASE + 50L)
+#define ED_POWER_OFF (ED_BASE + 51L)
+#define ED_POWER_STANDBY (ED_BASE + 52L)
+
+// IAMExtTransport::put_Mode / get_Mode, and GetStatus(ED_MODE)
+#define ED_MODE_PLAY (ED_BASE + 200L)
+#define ED_MODE_STOP (ED_BASE + 201L)
+#define ED_MODE_FREEZE (ED_BASE + 202L)
+#define ED_MODE_THAW (ED_BASE + 203L)
+#define ED_MODE_FF (ED_BASE + 204L)
+#define ED_MODE_REW (ED_BASE + 205L)
+#define ED_MODE_RECORD (ED_BASE + 206L)
+
+// IAMExtTransport::GetStatus items. ED_RECORD_INHIBIT is OATRUE for a write-protected medium,
+// ED_MEDIA_PRESENT OATRUE while a medium is in; ED_MEDIA_TYPE answers one of the ED_MEDIA_* kinds.
+#define ED_MODE (ED_BASE + 500L)
+#define ED_ERROR (ED_BASE + 501L)
+#define ED_LOCAL (ED_BASE + 502L)
+#define ED_RECORD_INHIBIT (ED_BASE + 503L)
+#define ED_SERVO_LOCK (ED_BASE + 504L)
+#define ED_MEDIA_PRESENT (ED_BASE + 505L)
+#define ED_MEDIA_LENGTH (ED_BASE + 506L)
+#define ED_MEDIA_SIZE (ED_BASE + 507L)
+#define ED_MEDIA_TRACK_COUNT (ED_BASE + 508L)
+#define ED_MEDIA_TRACK_LENGTH (ED_BASE + 509L)
+#define ED_MEDIA_SIDE (ED_BASE + 510L)
+#define ED_MEDIA_TYPE (ED_BASE + 511L)
+#define ED_MEDIA_VHS (ED_BASE + 512L)
+#define ED_MEDIA_SVHS (ED_BASE + 513L)
+#define ED_MEDIA_HI8 (ED_BASE + 514L)
+#define ED_MEDIA_UMATIC (ED_BASE + 515L)
+#define ED_MEDIA_DVC (ED_BASE + 516L)
+#define ED_MEDIA_OTHER (ED_BASE + 526L)
+
+
+DEFINE_GUID(IID_IAMExtDevice, 0xB5730A90, 0x1A2C, 0x11CF, 0x8C, 0x23, 0x00, 0xAA, 0x00, 0x6B, 0x68, 0x14);
+DEFINE_GUID(IID_IAMExtTransport, 0xA03CD5F0, 0x3045, 0x11CF, 0x8C, 0x44, 0x00, 0xAA, 0x00, 0x6B, 0x68, 0x14);
+DEFINE_GUID(IID_IAMTimecodeReader, 0x9B496CE1, 0x811B, 0x11CF, 0x8C, 0x77, 0x00, 0xAA, 0x00, 0x6B, 0x68, 0x14);
+
+struct IAMExtDevice : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetCapability(LONG Capability, LONG* pValue, double* pdblValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_ExternalDeviceID(LPOLESTR* ppszData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_ExternalDeviceVersion(LPOLESTR* ppszData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_DevicePower(LONG PowerMode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_DevicePower(LONG* pPowerMode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Calibrate(HEVENT hEvent, LONG Mode, LONG* pStatus) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_DevicePort(LONG DevicePort) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_DevicePort(LONG* pDevicePort) = 0;
+};
+
+struct IAMExtTransport : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetCapability(LONG Capability, LONG* pValue, double* pdblValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_MediaState(LONG State) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_MediaState(LONG* pState) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_LocalControl(LONG State) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_LocalControl(LONG* pState) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetStatus(LONG StatusItem, LONG* pValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTransportBasicParameters(LONG Param, LONG* pValue, LPOLESTR* ppszData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetTransportBasicParameters(LONG Param, LONG Value, LPCOLESTR pszData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTransportVideoParameters(LONG Param, LONG* pValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetTransportVideoParameters(LONG Param, LONG Value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTransportAudioParameters(LONG Param, LONG* pValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetTransportAudioParameters(LONG Param, LONG Value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_Mode(LONG Mode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Mode(LONG* pMode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_Rate(double dblRate) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Rate(double* pdblRate) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetChase(LONG* pEnabled, LONG* pOffset, HEVENT* phEvent) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetChase(LONG Enable, LONG Offset, HEVENT hEvent) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetBump(LONG* pSpeed, LONG* pDuration) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetBump(LONG Speed, LONG Duration) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_AntiClogControl(LONG* pEnabled) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_AntiClogControl(LONG Enable) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetEditPropertySet(LONG EditID, LONG* pState) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetEditPropertySet(LONG* pEditID, LONG State) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetEditProperty(LONG EditID, LONG Param, LONG* pValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetEditProperty(LONG EditID, LONG Param, LONG Value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_EditStart(LONG* pValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_EditStart(LONG Value) = 0;
+};
+
+struct IAMTimecodeReader : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetTCRMode(LONG Param, LONG* pValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetTCRMode(LONG Param, LONG Value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_VITCLine(LONG Line) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_VITCLine(LONG* pLine) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTimecode(PTIMECODE_SAMPLE pTimecodeSample) = 0;
+};

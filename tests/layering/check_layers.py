@@ -17,7 +17,9 @@ The layers, lowest first (a folder may include its own headers and those of the 
                                       transport interface, a header with nothing to link)
   platform/dv/filters                 the DV server's filters, the device filter and provider
   platform/tools                      the platform's programs
-The system (framework, filter, server, app, data) sees the platform only through the headers a
+  platform/tools/stripe               the striping program: COM, the published interfaces and the
+                                      extension header only, and the failure messages
+The system (framework, filter, server, app, data, messages) sees the platform only through the headers a
 program for the original platform would include: <windows.h>, <objbase.h>, <dshow.h>. The
 platform never includes the system, and the library (framework, filter, server) never includes
 the control program (app) or the other way round.
@@ -47,11 +49,16 @@ ALLOWED = {
     "platform/tools": {"platform/support", "platform/include", "platform/kernel",
                        "platform/registry", "platform/com", "platform/streaming", "platform/dv",
                        "platform/dv/deck", "platform/dv/ieee1394", "platform/dv/filters"},
+    # The striping program: a program of the platform's kind that uses COM and the published
+    # interfaces only (and the platform's extension header for the tone), and the system's own
+    # failure messages.
+    "platform/tools/stripe": {"platform/include", "messages"},
+    "messages": {"platform/include"},
     "framework": {"platform/include"},
     "filter": {"platform/include", "framework"},
     "server": {"platform/include", "framework", "filter"},
     "data": {"platform/include"},
-    "app": {"platform/include"},
+    "app": {"platform/include", "messages"},
 }
 # Single headers a lower layer may include from a higher one: interfaces it implements that hold no
 # code to link, so the libraries keep no cycle.
@@ -60,7 +67,7 @@ INTERFACE_HEADERS = {
 }
 # The public headers of the platform that system code may name.
 SYSTEM_VISIBLE = {"windows.h", "objbase.h", "dshow.h"}
-SYSTEM = {"framework", "filter", "server", "data", "app"}
+SYSTEM = {"framework", "filter", "server", "data", "app", "messages"}
 SOURCE_ENDINGS = (".h", ".hpp", ".cpp", ".cc", ".c")
 
 
@@ -81,9 +88,10 @@ def resolve(root, including, name, quoted):
     if quoted:
         candidates.append(os.path.join(here, name))
     # The include folders the build uses: the platform's public headers, the platform folder
-    # itself (for "streaming/..."), the DV folder (for "deck/..."), the repository root.
+    # itself (for "streaming/..."), the DV folder (for "deck/..."), the failure messages, the
+    # repository root.
     candidates += [os.path.join("platform/include", name), os.path.join("platform", name),
-                   os.path.join("platform/dv", name), name]
+                   os.path.join("platform/dv", name), os.path.join("messages", name), name]
     for candidate in candidates:
         full = os.path.join(root, candidate)
         if os.path.isfile(full):

@@ -73,10 +73,12 @@ std::string DeckLobby::Check(const Guest& guest) {
     if (hello.body.frameBytes != deck::kFrameBytes) {
         return "this deck records 525/60 DV: 120000-byte frames only";
     }
+    if (hello.body.request > uint32_t(deck::HelloRequest::Play)) return "unknown request in the hello";
     return "";
 }
 
-DeckLobby::Outcome DeckLobby::Read(size_t index, int* conn, std::string* reason) {
+DeckLobby::Outcome DeckLobby::Read(size_t index, int* conn, std::string* reason,
+                                   deck::HelloRequest* request) {
     Guest& guest = waiting[index];
     // Never past the Hello: what follows it belongs to the session.
     const ssize_t n = ::read(guest.fd, reinterpret_cast<uint8_t*>(&guest.hello) + guest.have,
@@ -92,6 +94,7 @@ DeckLobby::Outcome DeckLobby::Read(size_t index, int* conn, std::string* reason)
     *reason = Check(guest);
     if (reason->empty() && guest.have < sizeof guest.hello) return Outcome::Waiting;
     *conn = guest.fd;
+    if (request != nullptr) *request = deck::HelloRequest(guest.hello.body.request);
     waiting.erase(waiting.begin() + ptrdiff_t(index));
     return reason->empty() ? Outcome::Hello : Outcome::Bad;
 }

@@ -26,7 +26,7 @@ public:
     enum class Outcome {
         Waiting,  // the Hello is not complete yet
         Gone,     // it closed or failed (a probe does that); the lobby has closed it
-        Hello,    // a good Hello: the connection is handed over in *conn
+        Hello,    // a good Hello: the connection is handed over in *conn, what it asks in *request
         Bad,      // not a Hello this deck takes: handed over in *conn, with the reason
     };
 
@@ -47,7 +47,7 @@ public:
     void AddPollFds(std::vector<pollfd>* fds) const;
     // Reads what connection `index` (its place in AddPollFds' order) has sent. A connection
     // handed over leaves the lobby, so the indexes of later ones move down by one.
-    Outcome Read(size_t index, int* conn, std::string* reason);
+    Outcome Read(size_t index, int* conn, std::string* reason, deck::HelloRequest* request = nullptr);
     // Hands over every waiting connection, emptying the lobby.
     std::vector<int> TakeAll();
 

@@ -7,11 +7,22 @@
 //   sender -> deck   Hello   HelloBody                  first message of a connection
 //                    Frame   one 120000-byte DIF frame  (525/60 only)
 //                    Status  no body                    asks for a Reply
+//                    Command CommandBody                record, stop or play; answered by a
+//                                                       Reply, Refused when the deck cannot
 //                    End     no body                    the sender is done; the deck flushes the
 //                                                       tape and answers with a final Reply
-//   deck -> sender   Reply   StatusBody                 answers Hello, Status and End; sent
-//                                                       unasked only to report an error, after
-//                                                       which the deck closes the connection
+//   deck -> sender   Reply   StatusBody                 answers Hello, Status, Command and End;
+//                                                       sent unasked only to report an error,
+//                                                       after which the deck closes the connection
+//
+// A Hello whose `request` is not HelloRequest::Send is a control call: the deck carries out the
+// request (a status, or a command), answers with one Reply and closes the connection, so deck
+// control needs no sender. While a sender records, every other caller is answered Busy, so the
+// sender's own program controls the deck over its sender's connection (Status, Command).
+//
+// The deck records only in record mode (DeckMode::Record); in stop or play it takes the frames
+// at the same pace and shows them, but they never reach the tape. A deck may have no tape in, or a
+// write-protected one: then it refuses record.
 //
 // The deck takes at most one Frame per tick of 1001/30000 s and reads nothing more of the stream
 // until the next tick, so a sender that writes frames as fast as it can is held back by the
@@ -38,7 +49,7 @@
 namespace dv::deck {
 
 inline constexpr uint32_t kMagic = 0x4B445644;  // "DVDK"
-inline constexpr uint32_t kVersion = 1;
+inline constexpr uint32_t kVersion = 2;
 inline constexpr size_t kFrameBytes = ntsc::kFrameBytes;
 inline constexpr int64_t kFrameRateNum = ntsc::kFrameRateNum;
 inline constexpr int64_t kFrameRateDen = ntsc::kFrameRateDen;
@@ -48,6 +59,7 @@ enum class MessageType : uint32_t {
     Frame = 2,
     Status = 3,
     End = 4,
+    Command = 5,
     Reply = 0x80,
 };
 
@@ -61,9 +73,44 @@ struct HelloBody {
     uint32_t magic;       // kMagic
     uint32_t version;     // kVersion
     uint32_t frameBytes;  // kFrameBytes
-    uint32_t reserved;
+    uint32_t request;     // HelloRequest
 };
 static_assert(sizeof(HelloBody) == 16);
+
+// What a connection is for, said in its Hello.
+enum class HelloRequest : uint32_t {
+    Send = 0,    // a sender: frames follow
+    Status = 1,  // a control call: the deck's state, then the deck hangs up
+    Record = 2,  // a control call: the commands of DeckCommand, then the deck hangs up
+    Stop = 3,
+    Play = 4,
+};
+
+// The deck's transport mode.
+enum class DeckMode : uint32_t {
+    Stop = 0,
+    Play = 1,
+    Record = 2,
+};
+
+enum class DeckCommand : uint32_t {
+    Record = 1,
+    Stop = 2,
+    Play = 3,
+};
+
+struct CommandBody {
+    uint32_t command;  // DeckCommand
+    uint32_t reserved;
+};
+static_assert(sizeof(CommandBody) == 8);
+
+// StatusBody::media bits.
+inline constexpr uint32_t kMediaPresent = 1;         // a tape is in
+inline constexpr uint32_t kMediaWriteProtected = 2;  // and it is write-protected
+// StatusBody::timecodeFlags bits.
+inline constexpr uint32_t kTimecodeValid = 1;  // lastTimecode holds the last recorded frame's
+inline constexpr uint32_t kTimecodeDrop = 2;   // it is drop-frame timecode
 
 enum class ReplyCode : uint32_t {
     Ok = 0,
@@ -72,6 +119,8 @@ enum class ReplyCode : uint32_t {
     ProtocolError = 3,  // the sender broke the protocol
     Stopping = 4,       // the deck was told to stop
     Idle = 5,           // the sender sent nothing for too long; the deck hung up
+    Refused = 6,        // the command cannot be carried out (no tape, write-protected);
+                        // the deck carries on as before
 };
 
 struct StatusBody {
@@ -82,7 +131,11 @@ struct StatusBody {
     uint64_t missedTicks;     // ticks without a frame since the deck started
     char name[64];            // the deck's name, terminated
     char message[128];        // human-readable detail, terminated
+    uint32_t mode;            // DeckMode
+    uint32_t media;           // kMedia* bits
+    uint32_t lastTimecode;    // BCD 0xhhmmssff of the last frame recorded, see timecodeFlags
+    uint32_t timecodeFlags;   // kTimecode* bits
 };
-static_assert(sizeof(StatusBody) == 216);
+static_assert(sizeof(StatusBody) == 232);
 
 }  // namespace dv::deck

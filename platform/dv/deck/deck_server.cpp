@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "deck/deck_timecode.h"
 #include "log.h"
 
 namespace dv {
@@ -45,6 +46,8 @@ std::string Duration(uint64_t frames) {
 }
 
 // The earlier of two wake-up times, 0 standing for none.
+uint32_t Bcd(int value) { return uint32_t((value / 10) << 4 | (value % 10)); }
+
 int64_t Earlier(int64_t a, int64_t b) {
     if (a == 0) return b;
     if (b == 0) return a;
@@ -57,17 +60,28 @@ DeckServer::DeckServer(Options settings) : options(std::move(settings)) {}
 
 int DeckServer::Run() {
     std::string error;
-    if (!tape.Open(options.tapePath, &error)) {
+    // Only a tape that may be written is opened: a write-protected one stays exactly as it is.
+    if (CanRecord() && !tape.Open(options.tapePath, &error)) {
         std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
         return 1;
     }
     tape.SetInterruptFd(options.stopFd);
+    shownFrame.assign(deck::kFrameBytes, 0);
+    mode = options.startRecording && CanRecord() ? deck::DeckMode::Record : deck::DeckMode::Stop;
     if (!listener.Open(options.socketPath, options.errors, &error)) {
         std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
         return 1;
     }
-    std::fprintf(options.report, "dvdeck: \"%s\" recording to %s, listening on %s\n",
-                 options.name.c_str(), options.tapePath.c_str(), options.socketPath.c_str());
+    if (mode == deck::DeckMode::Record) {
+        std::fprintf(options.report, "dvdeck: \"%s\" recording to %s, listening on %s\n",
+                     options.name.c_str(), options.tapePath.c_str(), options.socketPath.c_str());
+    } else {
+        const std::string tapeText = !options.tapeIn ? std::string("no tape in")
+                                     : options.writeProtected ? "write-protected tape " + options.tapePath
+                                                              : "tape " + options.tapePath;
+        std::fprintf(options.report, "dvdeck: \"%s\" stopped (%s), listening on %s\n",
+                     options.name.c_str(), tapeText.c_str(), options.socketPath.c_str());
+    }
     std::fflush(options.report);
 
     int status = 0;
@@ -146,7 +160,8 @@ DeckServer::WaitEnd DeckServer::WaitForSender(int* conn) {
             if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             int guest = -1;
             std::string reason;
-            switch (lobby.Read(i - kFirstGuest, &guest, &reason)) {
+            deck::HelloRequest request = deck::HelloRequest::Send;
+            switch (lobby.Read(i - kFirstGuest, &guest, &reason, &request)) {
                 case DeckLobby::Outcome::Waiting:
                 case DeckLobby::Outcome::Gone:
                     break;
@@ -156,6 +171,10 @@ DeckServer::WaitEnd DeckServer::WaitForSender(int* conn) {
                     ::close(guest);
                     break;
                 case DeckLobby::Outcome::Hello:
+                    if (request != deck::HelloRequest::Send) {
+                        AnswerControlCall(guest, request);
+                        break;
+                    }
                     SendReply(guest, ReplyCode::Ok, 0, "ready");
                     // One sender at a time: whoever else waits is told now rather than later.
                     for (const int other : lobby.TakeAll()) {
@@ -182,6 +201,74 @@ DeckServer::WaitEnd DeckServer::WaitForSender(int* conn) {
     }
 }
 
+std::string DeckServer::ModeText() const {
+    switch (mode) {
+        case deck::DeckMode::Record:
+            return "record";
+        case deck::DeckMode::Play:
+            return "play";
+        case deck::DeckMode::Stop:
+            break;
+    }
+    return "stop";
+}
+
+ReplyCode DeckServer::Execute(deck::DeckCommand command, std::string* message) {
+    deck::DeckMode wanted = deck::DeckMode::Stop;
+    switch (command) {
+        case deck::DeckCommand::Record:
+            if (!options.tapeIn) {
+                *message = "there is no tape in the deck";
+                return ReplyCode::Refused;
+            }
+            if (options.writeProtected) {
+                *message = "the tape in the deck is write-protected";
+                return ReplyCode::Refused;
+            }
+            wanted = deck::DeckMode::Record;
+            break;
+        case deck::DeckCommand::Play:
+            if (!options.tapeIn) {
+                *message = "there is no tape in the deck";
+                return ReplyCode::Refused;
+            }
+            wanted = deck::DeckMode::Play;
+            break;
+        case deck::DeckCommand::Stop:
+            break;
+        default:
+            *message = "unknown command";
+            return ReplyCode::Refused;
+    }
+    if (wanted != mode) {
+        mode = wanted;
+        std::fprintf(options.report, "dvdeck: mode %s\n", ModeText().c_str());
+        std::fflush(options.report);
+    }
+    *message = ModeText();
+    return ReplyCode::Ok;
+}
+
+void DeckServer::AnswerControlCall(int conn, deck::HelloRequest request) {
+    std::string message = ModeText();
+    ReplyCode code = ReplyCode::Ok;
+    switch (request) {
+        case deck::HelloRequest::Record:
+            code = Execute(deck::DeckCommand::Record, &message);
+            break;
+        case deck::HelloRequest::Stop:
+            code = Execute(deck::DeckCommand::Stop, &message);
+            break;
+        case deck::HelloRequest::Play:
+            code = Execute(deck::DeckCommand::Play, &message);
+            break;
+        default:
+            break;
+    }
+    SendReply(conn, code, 0, message);
+    ::close(conn);
+}
+
 bool DeckServer::Admit(int conn) {
     uid_t peer = 0;
     if (DeckListener::FromOurUser(conn, &peer)) return true;
@@ -196,6 +283,8 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
     frameBytes = 0;
     frameComplete = false;
     endRequested = false;
+    commandPending = false;
+    commandBytes = 0;
     messageStartNs = 0;
     sessionFd = conn;
     senderHungUp = false;
@@ -261,10 +350,20 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
         }
         if (frameComplete) {
             std::string error;
-            if (!tape.CommitFrame(&error)) {
-                tapeError = error;
-                SendReply(conn, ReplyCode::TapeError, tape.lastErrno(), error);
-                return SessionEnd::TapeFailed;
+            if (frameToTape) {
+                DeckTimecode code;
+                if (DeckTimecode::Read(frameSlot, deck::kFrameBytes, &code)) {
+                    lastTimecode = uint32_t(Bcd(code.hours) << 24 | Bcd(code.minutes) << 16 |
+                                            Bcd(code.seconds) << 8 | Bcd(code.frames));
+                    timecodeFlags = deck::kTimecodeValid | (code.dropFrame ? deck::kTimecodeDrop : 0);
+                }
+                if (!tape.CommitFrame(&error)) {
+                    tapeError = error;
+                    SendReply(conn, ReplyCode::TapeError, tape.lastErrno(), error);
+                    return SessionEnd::TapeFailed;
+                }
+            } else {
+                ++framesShown;
             }
             frameComplete = false;
             frameBytes = 0;
@@ -319,7 +418,10 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
         switch (MessageType(messageHeader.type)) {
             case MessageType::Frame:
                 if (messageHeader.length != deck::kFrameBytes) break;
-                frameSlot = tape.NextFrame(&tapeError);
+                // Outside record mode the deck shows the frame and lets it go, as a camcorder in
+                // VCR mode does before REC.
+                frameToTape = mode == deck::DeckMode::Record;
+                frameSlot = frameToTape ? tape.NextFrame(&tapeError) : shownFrame.data();
                 if (frameSlot == nullptr) return tape.interrupted() ? ReadResult::Stopped : ReadResult::TapeFailed;
                 frameBytes = 0;
                 return ReadFrameBody(conn);  // usually already there: no second poll for it
@@ -328,8 +430,13 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
                 headerBytes = 0;
                 messageStartNs = 0;
                 ++otherMessages;
-                SendReply(conn, ReplyCode::Ok, 0, "recording");
+                SendReply(conn, ReplyCode::Ok, 0, ModeText());
                 return ReadResult::NeedMore;
+            case MessageType::Command:
+                if (messageHeader.length != sizeof commandBody) break;
+                commandPending = true;
+                commandBytes = 0;
+                return ReadCommandBody(conn);
             case MessageType::End:
                 if (messageHeader.length != 0) break;
                 headerBytes = 0;
@@ -343,7 +450,28 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
         SendReply(conn, ReplyCode::ProtocolError, 0, "unexpected message");
         return ReadResult::Failed;
     }
+    if (commandPending) return ReadCommandBody(conn);
     return ReadFrameBody(conn);
+}
+
+DeckServer::ReadResult DeckServer::ReadCommandBody(int conn) {
+    const ssize_t n = ::read(conn, reinterpret_cast<uint8_t*>(&commandBody) + commandBytes,
+                             sizeof commandBody - commandBytes);
+    if (n == 0) return ReadResult::Ended;
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) return ReadResult::NeedMore;
+        return ReadResult::Ended;
+    }
+    commandBytes += size_t(n);
+    if (commandBytes < sizeof commandBody) return ReadResult::NeedMore;
+    commandPending = false;
+    headerBytes = 0;
+    messageStartNs = 0;
+    ++otherMessages;
+    std::string message;
+    const ReplyCode code = Execute(deck::DeckCommand(commandBody.command), &message);
+    SendReply(conn, code, 0, message);
+    return ReadResult::NeedMore;
 }
 
 DeckServer::ReadResult DeckServer::ReadFrameBody(int conn) {
@@ -430,6 +558,11 @@ void DeckServer::SendReply(int conn, ReplyCode code, int error, const std::strin
     reply.body.missedTicks = missedTicks;
     std::snprintf(reply.body.name, sizeof reply.body.name, "%s", options.name.c_str());
     std::snprintf(reply.body.message, sizeof reply.body.message, "%s", message.c_str());
+    reply.body.mode = uint32_t(mode);
+    reply.body.media = (options.tapeIn ? deck::kMediaPresent : 0) |
+                       (options.tapeIn && options.writeProtected ? deck::kMediaWriteProtected : 0);
+    reply.body.lastTimecode = lastTimecode;
+    reply.body.timecodeFlags = timecodeFlags;
     // Best effort: a sender that is gone, or has left no room, cannot be told anything.
     const ssize_t sent = ::send(conn, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent != ssize_t(sizeof reply)) {
@@ -450,7 +583,15 @@ void DeckServer::PrintFinalReport() {
     FILE* out = options.report;
     const uint64_t frames = tape.framesRecorded();
     std::fprintf(out, "dvdeck: stopped\n");
-    std::fprintf(out, "tape: %s\n", options.tapePath.c_str());
+    if (!options.tapeIn) {
+        std::fprintf(out, "tape: none\n");
+    } else if (options.writeProtected) {
+        std::fprintf(out, "tape: %s (write-protected, not written)\n", options.tapePath.c_str());
+    } else {
+        std::fprintf(out, "tape: %s\n", options.tapePath.c_str());
+    }
+    std::fprintf(out, "mode: %s\n", ModeText().c_str());
+    std::fprintf(out, "frames shown, not recorded: %llu\n", static_cast<unsigned long long>(framesShown));
     std::fprintf(out, "frames: %llu\n", static_cast<unsigned long long>(frames));
     std::fprintf(out, "duration: %s\n", Duration(frames).c_str());
     if (tape.hasTimecode()) {

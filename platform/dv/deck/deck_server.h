@@ -43,7 +43,10 @@ public:
     static constexpr size_t kMissedTicksListed = 20;
 
     struct Options {
-        std::string tapePath;
+        std::string tapePath;  // may be empty when !tapeIn
+        bool tapeIn = true;           // false: no tape in the deck; it records nothing
+        bool writeProtected = false;  // the tape is write-protected: left as it is, never written
+        bool startRecording = true;   // start in record mode (else stop: REC not pressed yet)
         std::string name = "dvdeck";
         std::string socketPath;
         int stopFd = -1;
@@ -65,6 +68,14 @@ private:
     enum class WaitEnd { Sender, Stop, Failed };
     enum class SessionEnd { SenderDone, Stop, TapeFailed };
     enum class ReadResult { NeedMore, FrameReady, Ended, Failed, TapeFailed, Stopped };
+
+    // Carries out a record, stop or play command: Ok, or Refused with the reason in *message.
+    deck::ReplyCode Execute(deck::DeckCommand command, std::string* message);
+    // Answers a control call (a Hello asking for something other than to send) and closes it.
+    void AnswerControlCall(int conn, deck::HelloRequest request);
+    ReadResult ReadCommandBody(int conn);
+    std::string ModeText() const;
+    bool CanRecord() const { return options.tapeIn && !options.writeProtected; }
 
     // Waits for a sender's Hello, answering it; the sender's connection in *conn.
     WaitEnd WaitForSender(int* conn);
@@ -105,6 +116,11 @@ private:
     size_t frameBytes = 0;
     bool frameComplete = false;
     bool endRequested = false;  // the sender said End (rather than just closing)
+    bool frameToTape = false;   // the frame being received goes on the tape (else only shown)
+    bool commandPending = false;   // the message being received is a Command
+    size_t commandBytes = 0;       // of its body received
+    deck::CommandBody commandBody {};
+    std::vector<uint8_t> shownFrame;  // where frames go that are shown but not recorded
     int64_t messageStartNs = 0;  // when the message being received began; 0 between messages
     int otherMessages = 0;       // messages other than frames taken in the current tick
     int sessionFd = -1;         // the current sender's connection; -1 between sessions
@@ -114,6 +130,10 @@ private:
     // refused, and the listening socket is left out of the polls until then.
     bool senderHungUp = false;
 
+    deck::DeckMode mode = deck::DeckMode::Record;
+    uint64_t framesShown = 0;        // frames taken outside record mode
+    uint32_t lastTimecode = 0;       // BCD of the last frame recorded; see timecodeFlags
+    uint32_t timecodeFlags = 0;      // deck::kTimecode* bits
     uint64_t ticks = 0;              // ticks of all sessions, counted from each first frame
     uint64_t missedTicks = 0;        // those among them at which no frame had arrived
     std::vector<uint64_t> firstMissedTicks;  // the first kMissedTicksListed of them

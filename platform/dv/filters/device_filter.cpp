@@ -1,6 +1,7 @@
 #include "filters/device_filter.h"
 
 #include <new>
+#include <string>
 
 #include "filters/device_text.h"
 #include "filters/dv_classes.h"
@@ -35,6 +36,9 @@ HRESULT DeviceFilter::Load(IPropertyBag* bag, IErrorLog* log) {
     }
     devicePath = Utf8FromWide(value.bstrVal);
     VariantClear(&value);
+    std::lock_guard<std::mutex> deck(controlLock);
+    controlPath = devicePath;
+    control.reset();
     return S_OK;
 }
 
@@ -57,6 +61,14 @@ HRESULT DeviceFilter::OnActivate() {
     transport = std::move(opened);
     rateControl.Reset();
     failure = S_OK;
+    budgetSpent = false;
+    {
+        std::lock_guard<std::mutex> deck(controlLock);
+        streaming = transport.get();
+        // The counts the progress is measured from; a device that keeps none leaves them unknown.
+        runStartKnown = SUCCEEDED(streaming->GetDeckState(&runStart));
+        runEndKnown = false;
+    }
     std::lock_guard<std::mutex> stats(statsLock);
     framesSent = 0;
     qualityMessages = 0;
@@ -76,6 +88,12 @@ void DeviceFilter::OnStop() {
         failure = lost;
         NotifyEvent(EC_ERRORABORT, lost, 0);
     }
+    {
+        std::lock_guard<std::mutex> deck(controlLock);
+        streaming = nullptr;
+        // The run's final counts, now that the device has taken (or refused) the last frame.
+        runEndKnown = runStartKnown && SUCCEEDED(transport->GetDeckState(&runEnd));
+    }
     transport.reset();
 }
 
@@ -87,6 +105,7 @@ void DeviceFilter::CancelTransport() {
 HRESULT DeviceFilter::SendSample(IMediaSample* sample) {
     if (FAILED(failure)) return failure;  // already reported once
     if (transport == nullptr) return VFW_E_WRONG_STATE;
+    if (budgetSpent) return S_FALSE;  // every frame asked for is out: the source stops
     BYTE* data = nullptr;
     HRESULT hr = sample->GetPointer(&data);
     const LONG length = sample->GetActualDataLength();
@@ -118,6 +137,17 @@ HRESULT DeviceFilter::SendSample(IMediaSample* sample) {
         }
     }
     if (message) input.SendQualityUpstream(q);  // an upstream without quality control is no error
+    LONGLONG sent = 0;
+    {
+        std::lock_guard<std::mutex> stats(statsLock);
+        sent = framesSent;
+    }
+    if (frameBudget > 0 && sent >= frameBudget) {
+        // The last frame has left for the device: the run is complete, and nothing follows it.
+        budgetSpent = true;
+        NotifyEvent(EC_COMPLETE, S_OK, 0);
+        return S_FALSE;
+    }
     return S_OK;
 }
 
@@ -132,6 +162,202 @@ HRESULT DeviceFilter::GetStatistics(DVDeviceStatistics* statistics) {
         const LONG steps = LONG(recentStarts.size() - 1);
         statistics->averageStep = (recentStarts.back() - recentStarts.front()) / steps;
         statistics->averagedFrames = steps;
+    }
+    return S_OK;
+}
+
+// ---- deck control -------------------------------------------------------------------------------
+
+namespace {
+
+LONG ModeValue(DeckMode mode) {
+    switch (mode) {
+        case DeckMode::Record:
+            return ED_MODE_RECORD;
+        case DeckMode::Play:
+            return ED_MODE_PLAY;
+        case DeckMode::Stop:
+            break;
+    }
+    return ED_MODE_STOP;
+}
+
+HRESULT CopyText(const std::string& text, LPOLESTR* out) {
+    if (out == nullptr) return E_POINTER;
+    const std::u16string wide = platform::Utf16FromUtf8(text);
+    auto* copy = static_cast<LPOLESTR>(CoTaskMemAlloc((wide.size() + 1) * sizeof(OLECHAR)));
+    if (copy == nullptr) return E_OUTOFMEMORY;
+    for (size_t i = 0; i < wide.size(); ++i) copy[i] = OLECHAR(wide[i]);
+    copy[wide.size()] = 0;
+    *out = copy;
+    return S_OK;
+}
+
+}  // namespace
+
+template <typename Call>
+HRESULT DeviceFilter::WithDeck(Call call) {
+    std::lock_guard<std::mutex> deck(controlLock);
+    if (streaming != nullptr) return call(*streaming);
+    if (control == nullptr) {
+        if (controlPath.empty()) return VFW_E_NOT_FOUND;  // never told which device it drives
+        control = Transport::Create(controlPath);
+        if (control == nullptr) return kTransportBadPath;
+    }
+    return call(*control);
+}
+
+HRESULT DeviceFilter::GetCapability(LONG capability, LONG* value, double* number) {
+    if (value == nullptr) return E_POINTER;
+    if (number != nullptr) *number = 0;
+    switch (capability) {
+        case ED_DEVCAP_DEVICE_TYPE:
+            *value = ED_DEVTYPE_VCR;
+            return S_OK;
+        case ED_DEVCAP_CAN_RECORD:
+        case ED_DEVCAP_TIMECODE_READ:
+            *value = OATRUE;
+            return S_OK;
+        default:
+            return E_NOTIMPL;
+    }
+}
+
+HRESULT DeviceFilter::get_ExternalDeviceID(LPOLESTR* text) {
+    const std::string path = DevicePath();
+    if (path.empty()) return VFW_E_NOT_FOUND;
+    const size_t colon = path.find(':');
+    return CopyText(colon == std::string::npos ? path : path.substr(colon + 1), text);
+}
+
+HRESULT DeviceFilter::get_ExternalDeviceVersion(LPOLESTR* text) { return text == nullptr ? E_POINTER : E_NOTIMPL; }
+HRESULT DeviceFilter::put_DevicePower(LONG) { return E_NOTIMPL; }
+HRESULT DeviceFilter::get_DevicePower(LONG* mode) { return mode == nullptr ? E_POINTER : E_NOTIMPL; }
+HRESULT DeviceFilter::Calibrate(HEVENT, LONG, LONG* status) { return status == nullptr ? E_POINTER : E_NOTIMPL; }
+HRESULT DeviceFilter::put_DevicePort(LONG) { return E_NOTIMPL; }
+HRESULT DeviceFilter::get_DevicePort(LONG* port) { return port == nullptr ? E_POINTER : E_NOTIMPL; }
+
+HRESULT DeviceFilter::put_MediaState(LONG) { return E_NOTIMPL; }
+HRESULT DeviceFilter::get_MediaState(LONG* state) { return state == nullptr ? E_POINTER : E_NOTIMPL; }
+HRESULT DeviceFilter::put_LocalControl(LONG) { return E_NOTIMPL; }
+HRESULT DeviceFilter::get_LocalControl(LONG* state) { return state == nullptr ? E_POINTER : E_NOTIMPL; }
+
+HRESULT DeviceFilter::GetStatus(LONG item, LONG* value) {
+    if (value == nullptr) return E_POINTER;
+    if (item != ED_MODE && item != ED_MEDIA_PRESENT && item != ED_RECORD_INHIBIT && item != ED_MEDIA_TYPE) {
+        return E_NOTIMPL;
+    }
+    DeckState state;
+    const HRESULT hr = WithDeck([&](Transport& t) { return t.GetDeckState(&state); });
+    if (FAILED(hr)) return hr;
+    switch (item) {
+        case ED_MODE:
+            *value = ModeValue(state.mode);
+            break;
+        case ED_MEDIA_PRESENT:
+            *value = state.mediaPresent ? OATRUE : OAFALSE;
+            break;
+        case ED_RECORD_INHIBIT:
+            *value = state.mediaPresent && state.writeProtected ? OATRUE : OAFALSE;
+            break;
+        default:
+            *value = ED_MEDIA_DVC;
+            break;
+    }
+    return S_OK;
+}
+
+HRESULT DeviceFilter::GetTransportBasicParameters(LONG, LONG* value, LPOLESTR*) { return value == nullptr ? E_POINTER : E_NOTIMPL; }
+HRESULT DeviceFilter::SetTransportBasicParameters(LONG, LONG, LPCOLESTR) { return E_NOTIMPL; }
+HRESULT DeviceFilter::GetTransportVideoParameters(LONG, LONG* value) { return value == nullptr ? E_POINTER : E_NOTIMPL; }
+HRESULT DeviceFilter::SetTransportVideoParameters(LONG, LONG) { return E_NOTIMPL; }
+HRESULT DeviceFilter::GetTransportAudioParameters(LONG, LONG* value) { return value == nullptr ? E_POINTER : E_NOTIMPL; }
+HRESULT DeviceFilter::SetTransportAudioParameters(LONG, LONG) { return E_NOTIMPL; }
+
+HRESULT DeviceFilter::put_Mode(LONG mode) {
+    DeckMode wanted = DeckMode::Stop;
+    switch (mode) {
+        case ED_MODE_RECORD:
+            wanted = DeckMode::Record;
+            break;
+        case ED_MODE_PLAY:
+            wanted = DeckMode::Play;
+            break;
+        case ED_MODE_STOP:
+            break;
+        default:
+            return E_NOTIMPL;
+    }
+    const HRESULT hr = WithDeck([&](Transport& t) { return t.SetDeckMode(wanted); });
+    if (FAILED(hr) && hr != E_NOTIMPL) {
+        PLATFORM_LOG("dv", Warning, "the device did not take mode %ld: 0x%08X", long(mode), unsigned(hr));
+    }
+    return hr;
+}
+
+HRESULT DeviceFilter::get_Mode(LONG* mode) {
+    if (mode == nullptr) return E_POINTER;
+    DeckState state;
+    const HRESULT hr = WithDeck([&](Transport& t) { return t.GetDeckState(&state); });
+    if (SUCCEEDED(hr)) *mode = ModeValue(state.mode);
+    return hr;
+}
+
+HRESULT DeviceFilter::put_Rate(double) { return E_NOTIMPL; }
+HRESULT DeviceFilter::get_Rate(double* rate) { return rate == nullptr ? E_POINTER : E_NOTIMPL; }
+HRESULT DeviceFilter::GetChase(LONG*, LONG*, HEVENT*) { return E_NOTIMPL; }
+HRESULT DeviceFilter::SetChase(LONG, LONG, HEVENT) { return E_NOTIMPL; }
+HRESULT DeviceFilter::GetBump(LONG*, LONG*) { return E_NOTIMPL; }
+HRESULT DeviceFilter::SetBump(LONG, LONG) { return E_NOTIMPL; }
+HRESULT DeviceFilter::get_AntiClogControl(LONG* enabled) { return enabled == nullptr ? E_POINTER : E_NOTIMPL; }
+HRESULT DeviceFilter::put_AntiClogControl(LONG) { return E_NOTIMPL; }
+HRESULT DeviceFilter::GetEditPropertySet(LONG, LONG*) { return E_NOTIMPL; }
+HRESULT DeviceFilter::SetEditPropertySet(LONG*, LONG) { return E_NOTIMPL; }
+HRESULT DeviceFilter::GetEditProperty(LONG, LONG, LONG*) { return E_NOTIMPL; }
+HRESULT DeviceFilter::SetEditProperty(LONG, LONG, LONG) { return E_NOTIMPL; }
+HRESULT DeviceFilter::get_EditStart(LONG* value) { return value == nullptr ? E_POINTER : E_NOTIMPL; }
+HRESULT DeviceFilter::put_EditStart(LONG) { return E_NOTIMPL; }
+
+HRESULT DeviceFilter::GetTCRMode(LONG, LONG* value) { return value == nullptr ? E_POINTER : E_NOTIMPL; }
+HRESULT DeviceFilter::SetTCRMode(LONG, LONG) { return E_NOTIMPL; }
+HRESULT DeviceFilter::put_VITCLine(LONG) { return E_NOTIMPL; }
+HRESULT DeviceFilter::get_VITCLine(LONG* line) { return line == nullptr ? E_POINTER : E_NOTIMPL; }
+
+HRESULT DeviceFilter::GetTimecode(PTIMECODE_SAMPLE sample) {
+    if (sample == nullptr) return E_POINTER;
+    DeckState state;
+    const HRESULT hr = WithDeck([&](Transport& t) { return t.GetDeckState(&state); });
+    if (FAILED(hr)) return hr;
+    *sample = {};
+    sample->timecode.wFrameRate = WORD(state.dropFrame ? 2997 : 30);  // hundredths, for reports only
+    if (!state.positionKnown) return S_FALSE;
+    sample->timecode.dwFrames = state.positionBcd;
+    sample->dwFlags = state.dropFrame ? AM_TIMECODE_FLAG_DF : 0;
+    return S_OK;
+}
+
+HRESULT DeviceFilter::SetFrameBudget(LONGLONG frames) {
+    if (frames < 0) return E_INVALIDARG;
+    std::lock_guard<std::recursive_mutex> lock(FilterLock());
+    if (CurrentState() != State_Stopped) return VFW_E_WRONG_STATE;
+    frameBudget = frames;
+    return S_OK;
+}
+
+HRESULT DeviceFilter::GetProgress(DVStreamProgress* progress) {
+    if (progress == nullptr) return E_POINTER;
+    {
+        std::lock_guard<std::mutex> stats(statsLock);
+        progress->framesSent = framesSent;
+    }
+    progress->framesRepeated = -1;
+    progress->framesRecorded = -1;
+    std::lock_guard<std::mutex> deck(controlLock);
+    if (!runStartKnown) return S_OK;
+    DeckState now = runEnd;
+    if (streaming != nullptr ? SUCCEEDED(streaming->GetDeckState(&now)) : runEndKnown) {
+        progress->framesRepeated = LONGLONG(now.framesRepeated - runStart.framesRepeated);
+        progress->framesRecorded = LONGLONG(now.framesRecorded - runStart.framesRecorded);
     }
     return S_OK;
 }

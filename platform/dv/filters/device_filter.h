@@ -18,12 +18,24 @@
 // failure inside Receive only, which never overlaps OnActivate or OnStop (WaitIdle). Cancel
 // reaches the transport from the stopping thread under filterLock. statsLock is a leaf lock for
 // the statistics, taken by the streaming thread and by whoever asks for them.
+//
+// Deck control (IAMExtDevice, IAMExtTransport, IAMTimecodeReader) goes to the device through the
+// transport's deck-control part, on any thread, whether or not the graph runs: through the
+// streaming transport while it is open, else through one of its own for the same device.
+// controlLock guards both pointers for that (OnActivate and OnStop take it to swap the streaming
+// one; Load to change the device); it is taken after filterLock and never the other way round,
+// and the calls under it may wait for the frame in flight (sendLock inside the transport).
+//
+// IDVDeviceStream: a frame budget set while stopped; the streaming thread counts against it and
+// posts EC_COMPLETE once after the last frame of it has been taken.
 #pragma once
 
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+
+#include <platform/platform.h>
 
 #include "filters/base_filter.h"
 #include "filters/device_input_pin.h"
@@ -37,7 +49,11 @@ namespace dv {
 class DeviceFilter final
     : public platform::ComExtend<BaseFilter,
                                  platform::Implements<IPersistPropertyBag, IID_IPersistPropertyBag>,
-                                 platform::Implements<IDVDeviceStatistics, IID_IDVDeviceStatistics>> {
+                                 platform::Implements<IDVDeviceStatistics, IID_IDVDeviceStatistics>,
+                                 platform::Implements<IAMExtDevice, IID_IAMExtDevice>,
+                                 platform::Implements<IAMExtTransport, IID_IAMExtTransport>,
+                                 platform::Implements<IAMTimecodeReader, IID_IAMTimecodeReader>,
+                                 platform::Implements<IDVDeviceStream, IID_IDVDeviceStream>> {
 public:
     DeviceFilter();
 
@@ -50,6 +66,64 @@ public:
 
     // IDVDeviceStatistics. Any thread.
     HRESULT STDMETHODCALLTYPE GetStatistics(DVDeviceStatistics* statistics) override;
+
+    // IAMExtDevice and IAMExtTransport share GetCapability: the ED_DEVCAP_* and ED_TRANSCAP_*
+    // values do not overlap. ED_DEVCAP_DEVICE_TYPE is ED_DEVTYPE_VCR, ED_DEVCAP_CAN_RECORD and
+    // ED_DEVCAP_TIMECODE_READ are OATRUE; the rest E_NOTIMPL.
+    HRESULT STDMETHODCALLTYPE GetCapability(LONG capability, LONG* value, double* number) override;
+    // IAMExtDevice: the device's identity (its unique id on IEEE 1394, its socket for a deck).
+    HRESULT STDMETHODCALLTYPE get_ExternalDeviceID(LPOLESTR* text) override;
+    HRESULT STDMETHODCALLTYPE get_ExternalDeviceVersion(LPOLESTR* text) override;
+    HRESULT STDMETHODCALLTYPE put_DevicePower(LONG mode) override;
+    HRESULT STDMETHODCALLTYPE get_DevicePower(LONG* mode) override;
+    HRESULT STDMETHODCALLTYPE Calibrate(HEVENT event, LONG mode, LONG* status) override;
+    HRESULT STDMETHODCALLTYPE put_DevicePort(LONG port) override;
+    HRESULT STDMETHODCALLTYPE get_DevicePort(LONG* port) override;
+
+    // IAMExtTransport: put_Mode/get_Mode take ED_MODE_RECORD, ED_MODE_STOP and ED_MODE_PLAY;
+    // GetStatus answers ED_MODE, ED_MEDIA_PRESENT, ED_RECORD_INHIBIT (OATRUE/OAFALSE) and
+    // ED_MEDIA_TYPE (ED_MEDIA_DVC). put_Mode's failures: kTransportNoMedia,
+    // kTransportWriteProtected, kTransportRejected, E_NOTIMPL for a device without deck control.
+    HRESULT STDMETHODCALLTYPE put_MediaState(LONG state) override;
+    HRESULT STDMETHODCALLTYPE get_MediaState(LONG* state) override;
+    HRESULT STDMETHODCALLTYPE put_LocalControl(LONG state) override;
+    HRESULT STDMETHODCALLTYPE get_LocalControl(LONG* state) override;
+    HRESULT STDMETHODCALLTYPE GetStatus(LONG item, LONG* value) override;
+    HRESULT STDMETHODCALLTYPE GetTransportBasicParameters(LONG param, LONG* value, LPOLESTR* text) override;
+    HRESULT STDMETHODCALLTYPE SetTransportBasicParameters(LONG param, LONG value, LPCOLESTR text) override;
+    HRESULT STDMETHODCALLTYPE GetTransportVideoParameters(LONG param, LONG* value) override;
+    HRESULT STDMETHODCALLTYPE SetTransportVideoParameters(LONG param, LONG value) override;
+    HRESULT STDMETHODCALLTYPE GetTransportAudioParameters(LONG param, LONG* value) override;
+    HRESULT STDMETHODCALLTYPE SetTransportAudioParameters(LONG param, LONG value) override;
+    HRESULT STDMETHODCALLTYPE put_Mode(LONG mode) override;
+    HRESULT STDMETHODCALLTYPE get_Mode(LONG* mode) override;
+    HRESULT STDMETHODCALLTYPE put_Rate(double rate) override;
+    HRESULT STDMETHODCALLTYPE get_Rate(double* rate) override;
+    HRESULT STDMETHODCALLTYPE GetChase(LONG* enabled, LONG* offset, HEVENT* event) override;
+    HRESULT STDMETHODCALLTYPE SetChase(LONG enable, LONG offset, HEVENT event) override;
+    HRESULT STDMETHODCALLTYPE GetBump(LONG* speed, LONG* duration) override;
+    HRESULT STDMETHODCALLTYPE SetBump(LONG speed, LONG duration) override;
+    HRESULT STDMETHODCALLTYPE get_AntiClogControl(LONG* enabled) override;
+    HRESULT STDMETHODCALLTYPE put_AntiClogControl(LONG enable) override;
+    HRESULT STDMETHODCALLTYPE GetEditPropertySet(LONG editId, LONG* state) override;
+    HRESULT STDMETHODCALLTYPE SetEditPropertySet(LONG* editId, LONG state) override;
+    HRESULT STDMETHODCALLTYPE GetEditProperty(LONG editId, LONG param, LONG* value) override;
+    HRESULT STDMETHODCALLTYPE SetEditProperty(LONG editId, LONG param, LONG value) override;
+    HRESULT STDMETHODCALLTYPE get_EditStart(LONG* value) override;
+    HRESULT STDMETHODCALLTYPE put_EditStart(LONG value) override;
+
+    // IAMTimecodeReader: GetTimecode says where the tape is, the timecode of the last frame the
+    // device recorded (dwFrames in BCD, AM_TIMECODE_FLAG_DF for drop-frame); S_FALSE with a zero
+    // timecode when the device has recorded nothing it could read a timecode from.
+    HRESULT STDMETHODCALLTYPE GetTCRMode(LONG param, LONG* value) override;
+    HRESULT STDMETHODCALLTYPE SetTCRMode(LONG param, LONG value) override;
+    HRESULT STDMETHODCALLTYPE put_VITCLine(LONG line) override;
+    HRESULT STDMETHODCALLTYPE get_VITCLine(LONG* line) override;
+    HRESULT STDMETHODCALLTYPE GetTimecode(PTIMECODE_SAMPLE sample) override;
+
+    // IDVDeviceStream.
+    HRESULT STDMETHODCALLTYPE SetFrameBudget(LONGLONG frames) override;
+    HRESULT STDMETHODCALLTYPE GetProgress(DVStreamProgress* progress) override;
 
     DeviceInputPin& Input() { return input; }
     std::string DevicePath();
@@ -66,11 +140,26 @@ protected:
 private:
     ~DeviceFilter() override = default;
 
+    // Runs `call` on the transport that reaches the device now (see the class comment).
+    template <typename Call>
+    HRESULT WithDeck(Call call);
+
     DeviceInputPin input;
     std::string devicePath;                 // filterLock
     std::unique_ptr<Transport> transport;   // see the class comment
     DeviceRateControl rateControl;          // streaming thread
     HRESULT failure = S_OK;                 // streaming thread; OnActivate and OnStop
+    LONGLONG frameBudget = 0;               // filterLock, while stopped; read by the streaming thread
+    bool budgetSpent = false;               // streaming thread; OnActivate
+
+    std::mutex controlLock;                 // for the three fields below
+    Transport* streaming = nullptr;         // controlLock: `transport` while it is open
+    std::string controlPath;                // controlLock: devicePath
+    std::unique_ptr<Transport> control;     // controlLock: deck control while not streaming
+    DeckState runStart;                     // controlLock: the device's counts when the run began
+    bool runStartKnown = false;             // controlLock
+    DeckState runEnd;                       // controlLock: and when it ended (OnStop)
+    bool runEndKnown = false;               // controlLock
 
     static constexpr size_t kAveragedFrames = 60;
     std::mutex statsLock;                   // leaf lock for the fields below

@@ -259,6 +259,148 @@ HRESULT DeckTransport::QueryStatus(deck::StatusBody* status) {
     return hr;
 }
 
+HRESULT DeckTransport::SessionCall(const deck::CommandBody* command, deck::StatusBody* reply) {
+    if (socketFd < 0 || cancelled.load() || FAILED(failure) || midMessage) return S_FALSE;
+    struct {
+        MessageHeader header;
+        deck::CommandBody body;
+    } message {};
+    message.header = {uint32_t(command != nullptr ? MessageType::Command : MessageType::Status),
+                      command != nullptr ? uint32_t(sizeof message.body) : 0u};
+    if (command != nullptr) message.body = *command;
+    HRESULT hr = SendAll(&message, sizeof message.header + message.header.length);
+    if (SUCCEEDED(hr)) hr = ReadReply(reply, kReplyTimeoutMs);
+    // The connection now stands between two messages of the stream again; a failure is the
+    // stream's too.
+    if (FAILED(hr) && hr != kTransportCancelled) failure = hr;
+    return hr;
+}
+
+HRESULT DeckTransport::ControlCall(deck::HelloRequest request, deck::StatusBody* reply) {
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) {
+        return Fail(kTransportBadPath, "bad deck socket path: " + socketPath);
+    }
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Fail(E_FAIL, std::string("socket: ") + std::strerror(errno));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return Fail(kTransportDeviceGone, "no deck at " + socketPath + ": " + std::strerror(err));
+    }
+    ucred peer {};
+    socklen_t peerSize = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 || peer.uid != ::geteuid()) {
+        ::close(fd);
+        return Fail(kTransportAccessDenied, "the deck at " + socketPath + " runs as another user");
+    }
+    struct {
+        MessageHeader header;
+        deck::HelloBody body;
+    } hello {};
+    hello.header = {uint32_t(MessageType::Hello), sizeof hello.body};
+    hello.body = {deck::kMagic, deck::kVersion, uint32_t(deck::kFrameBytes), uint32_t(request)};
+    // A few bytes into a fresh connection: they go at once or the deck is not there.
+    if (::send(fd, &hello, sizeof hello, MSG_NOSIGNAL) != ssize_t(sizeof hello)) {
+        const int err = errno;
+        ::close(fd);
+        return Fail(kTransportDeviceGone, std::string(kDeckGoneText) + " (" + std::strerror(err) + ")");
+    }
+    struct {
+        MessageHeader header;
+        deck::StatusBody body;
+    } answer {};
+    auto* p = reinterpret_cast<uint8_t*>(&answer);
+    size_t have = 0;
+    const int64_t deadline = NowMs() + kReplyTimeoutMs;
+    HRESULT hr = S_OK;
+    while (have < sizeof answer) {
+        const int64_t left = deadline - NowMs();
+        pollfd pfd {fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&pfd, 1, int(left)) == 0) {
+            hr = Fail(kTransportTimeout, "the deck did not answer");
+            break;
+        }
+        const ssize_t n = ::recv(fd, p + have, sizeof answer - have, MSG_DONTWAIT);
+        if (n > 0) {
+            have += size_t(n);
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            hr = Fail(kTransportDeviceGone, kDeckGoneText);
+            break;
+        }
+    }
+    ::close(fd);
+    if (FAILED(hr)) return hr;
+    if (answer.header.type != uint32_t(MessageType::Reply) || answer.header.length != sizeof answer.body) {
+        return Fail(kTransportDeviceGone, "the deck sent something that is not a reply");
+    }
+    answer.body.name[sizeof answer.body.name - 1] = '\0';
+    answer.body.message[sizeof answer.body.message - 1] = '\0';
+    *reply = answer.body;
+    return S_OK;
+}
+
+HRESULT DeckTransport::DeckCall(deck::HelloRequest request, deck::StatusBody* reply) {
+    {
+        std::lock_guard<std::mutex> lock(sendLock);
+        deck::CommandBody command {};
+        switch (request) {
+            case deck::HelloRequest::Record:
+                command.command = uint32_t(deck::DeckCommand::Record);
+                break;
+            case deck::HelloRequest::Stop:
+                command.command = uint32_t(deck::DeckCommand::Stop);
+                break;
+            case deck::HelloRequest::Play:
+                command.command = uint32_t(deck::DeckCommand::Play);
+                break;
+            default:
+                break;
+        }
+        const HRESULT hr = SessionCall(command.command != 0 ? &command : nullptr, reply);
+        if (hr != S_FALSE) return hr;
+    }
+    return ControlCall(request, reply);
+}
+
+HRESULT DeckTransport::SetDeckMode(DeckMode mode) {
+    const deck::HelloRequest request = mode == DeckMode::Record ? deck::HelloRequest::Record
+                                       : mode == DeckMode::Play ? deck::HelloRequest::Play
+                                                                : deck::HelloRequest::Stop;
+    deck::StatusBody reply {};
+    const HRESULT hr = DeckCall(request, &reply);
+    if (FAILED(hr)) return hr;
+    if (reply.code == uint32_t(ReplyCode::Refused)) {
+        const std::string text = std::string("deck \"") + reply.name + "\": " + reply.message;
+        if (!(reply.media & deck::kMediaPresent)) return Fail(kTransportNoMedia, text);
+        if (reply.media & deck::kMediaWriteProtected) return Fail(kTransportWriteProtected, text);
+        return Fail(kTransportRejected, text);
+    }
+    return FailFromReply(reply);
+}
+
+HRESULT DeckTransport::GetDeckState(DeckState* state) {
+    if (state == nullptr) return E_POINTER;
+    deck::StatusBody reply {};
+    HRESULT hr = DeckCall(deck::HelloRequest::Status, &reply);
+    if (SUCCEEDED(hr)) hr = FailFromReply(reply);
+    if (FAILED(hr)) return hr;
+    *state = {};
+    state->mode = reply.mode == uint32_t(deck::DeckMode::Record) ? DeckMode::Record
+                  : reply.mode == uint32_t(deck::DeckMode::Play) ? DeckMode::Play
+                                                                 : DeckMode::Stop;
+    state->mediaPresent = (reply.media & deck::kMediaPresent) != 0;
+    state->writeProtected = (reply.media & deck::kMediaWriteProtected) != 0;
+    state->positionKnown = (reply.timecodeFlags & deck::kTimecodeValid) != 0;
+    state->positionBcd = reply.lastTimecode;
+    state->dropFrame = (reply.timecodeFlags & deck::kTimecodeDrop) != 0;
+    state->framesRecorded = reply.framesRecorded;
+    state->framesRepeated = reply.missedTicks;
+    return S_OK;
+}
+
 void DeckTransport::Cancel() {
     cancelled.store(true);
     if (cancelFd >= 0) {

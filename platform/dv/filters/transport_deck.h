@@ -31,6 +31,11 @@ public:
     // Asks the deck how much it has recorded. Not while SendFrame runs (sendLock).
     HRESULT QueryStatus(deck::StatusBody* status);
 
+    // Over the sender's connection while it is open (the deck answers nobody else then), else
+    // over a control call of their own.
+    HRESULT SetDeckMode(DeckMode mode) override;
+    HRESULT GetDeckState(DeckState* state) override;
+
 private:
     enum class WaitResult { Ready, Cancelled, Reply, Hangup, Timeout };
 
@@ -41,6 +46,12 @@ private:
     // Turns a deck reply that is not Ok into a status and an error text.
     HRESULT FailFromReply(const deck::StatusBody& status);
     HRESULT Fail(HRESULT status, const std::string& text);
+    // One control call: connects, says a Hello with `request`, takes the Reply and hangs up.
+    HRESULT ControlCall(deck::HelloRequest request, deck::StatusBody* reply);
+    // Over the open connection: a Command or Status message and its Reply; S_FALSE when the
+    // connection is not usable (not open, cancelled or failed). Under sendLock.
+    HRESULT SessionCall(const deck::CommandBody* command, deck::StatusBody* reply);
+    HRESULT DeckCall(deck::HelloRequest request, deck::StatusBody* reply);
 
     const std::string socketPath;
     mutable std::mutex sendLock;

@@ -29,6 +29,27 @@ inline constexpr HRESULT kTransportBadPath = HRESULT_FROM_WIN32(ERROR_PATH_NOT_F
 // SendFrame after Cancel: the filter is stopping, nothing went wrong with the device.
 inline constexpr HRESULT kTransportCancelled = ((HRESULT)0x80040227);  // VFW_E_WRONG_STATE
 
+// Deck control: the device has no tape in, its tape is write-protected, or it refused a command
+// for another reason of its own.
+inline constexpr HRESULT kTransportNoMedia = HRESULT_FROM_WIN32(21);          // ERROR_NOT_READY
+inline constexpr HRESULT kTransportWriteProtected = HRESULT_FROM_WIN32(19);   // ERROR_WRITE_PROTECT
+inline constexpr HRESULT kTransportRejected = HRESULT_FROM_WIN32(4320);       // ERROR_REQUEST_REFUSED
+
+// The tape transport's mode, as deck control sets and reads it.
+enum class DeckMode { Stop, Play, Record };
+
+// What a device says of its tape transport.
+struct DeckState {
+    DeckMode mode = DeckMode::Stop;
+    bool mediaPresent = false;    // a tape is in
+    bool writeProtected = false;  // the tape is write-protected
+    bool positionKnown = false;   // position holds where the tape is
+    uint32_t positionBcd = 0;     // timecode of the last frame recorded, BCD 0xhhmmssff
+    bool dropFrame = false;       // that timecode counts drop-frame
+    uint64_t framesRecorded = 0;  // frames the device recorded since it started (0 when unknown)
+    uint64_t framesRepeated = 0;  // ticks at which the device had no new frame (0 when unknown)
+};
+
 // A device that takes nothing for this long is treated as gone, so nothing waits forever on a
 // stalled deck or a dead bus.
 inline constexpr int kTransportStallTimeoutMs = 5000;
@@ -61,6 +82,14 @@ public:
     // stop came), with LastError saying what; S_OK when none did. A failure SendFrame returned
     // is not repeated here.
     virtual HRESULT CloseStatus() const { return S_OK; }
+
+    // Deck control, independent of the stream: callable on any thread, before Open, while
+    // SendFrame runs (it may wait for the frame in flight) and after Close; it never sends a
+    // frame. A device without deck control answers E_NOTIMPL. SetDeckMode: S_OK once the device
+    // took the command; kTransportNoMedia, kTransportWriteProtected or kTransportRejected when
+    // it refused it; kTransportDeviceGone (or another status) when it could not be asked.
+    virtual HRESULT SetDeckMode(DeckMode /*mode*/) { return E_NOTIMPL; }
+    virtual HRESULT GetDeckState(DeckState* /*state*/) { return E_NOTIMPL; }
 
     // A description of the last failure, for reports.
     virtual std::string LastError() const = 0;

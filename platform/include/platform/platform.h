@@ -125,3 +125,26 @@ struct IReferenceTone : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE SetSilent(BOOL silent) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetSilent(BOOL* silent) = 0;
 };
+
+// ---- the DV device's stream -------------------------------------------------------------------
+// A private interface of "Microsoft DV Camera and VCR" (dvfilters.so) beside the published deck
+// control (IAMExtDevice, IAMExtTransport, IAMTimecodeReader): an exact number of frames for the
+// device, and how the stream goes.
+DEFINE_GUID(IID_IDVDeviceStream, 0x2f8e5c31, 0x7a4d, 0x4e19, 0xb6, 0x02, 0x9d, 0x3c, 0x51, 0xe8, 0x0a, 0x47);
+
+struct DVStreamProgress {
+    LONGLONG framesSent;      // frames the device took since the graph last left the stopped state
+    LONGLONG framesRepeated;  // ticks meanwhile at which the device had no new frame (it shows the
+                              // last one again); -1 when the device does not tell
+    LONGLONG framesRecorded;  // frames it recorded meanwhile; -1 when the device does not tell
+};
+
+struct IDVDeviceStream : public IUnknown {
+    // From the next run on, the device takes exactly `frames` frames (0: no limit, the default):
+    // once the last of them has left for the device it posts EC_COMPLETE and refuses every later
+    // sample (S_FALSE), so the source stops. VFW_E_WRONG_STATE unless stopped; E_INVALIDARG for
+    // a negative count.
+    virtual HRESULT STDMETHODCALLTYPE SetFrameBudget(LONGLONG frames) = 0;
+    // Any thread. Asks the device (at most a frame's wait) for the repeated and recorded counts.
+    virtual HRESULT STDMETHODCALLTYPE GetProgress(DVStreamProgress* progress) = 0;
+};

@@ -1,7 +1,12 @@
 // dvdeck: a virtual DV deck. While it runs it is listed among the DV devices; what it is sent it
 // records on its tape file as raw DIF, whole frames only, at the 525/60 frame rate.
 //
-//   dvdeck --tape FILE [--name NAME]
+//   dvdeck --tape FILE [--name NAME] [--stopped] [--protected]
+//   dvdeck --no-tape [--name NAME]
+//
+// It starts in record mode unless --stopped (REC not yet pressed: frames are shown, not
+// recorded, until a sender's program commands record); --protected and --no-tape make the cases
+// of a write-protected tape (left untouched) and of no tape, where record is refused.
 //
 // SIGINT or SIGTERM stops it: the tape is flushed and what was recorded is reported. One that
 // comes while the tape's writer is stuck (a hung disk), such as a second one during the final
@@ -21,7 +26,8 @@
 namespace {
 
 int Usage() {
-    std::fprintf(stderr, "usage: dvdeck --tape FILE [--name NAME]\n");
+    std::fprintf(stderr, "usage: dvdeck --tape FILE [--name NAME] [--stopped] [--protected]\n"
+                         "       dvdeck --no-tape [--name NAME]\n");
     return 2;
 }
 
@@ -30,13 +36,20 @@ int AnswerInfoOptions(int argc, char** argv) {
     static const char* const valueOptions[] = {"--tape", "--name", nullptr};
     static const platform::tools::ProgramInfo info{
         "dvdeck",
-        "usage: dvdeck --tape FILE [--name NAME]\n"
+        "usage: dvdeck --tape FILE [--name NAME] [--stopped] [--protected]\n"
+        "       dvdeck --no-tape [--name NAME]\n"
         "A virtual DV deck: while it runs it is listed among the DV devices, and what it is sent\n"
-        "it records on FILE as raw DV (whole frames only, 29.97 frames per second). SIGINT or\n"
-        "SIGTERM stops it and it prints what it recorded.\n"
+        "in record mode it records on FILE as raw DV (whole frames only, 29.97 frames per\n"
+        "second). It takes record, stop and play commands from its sender's program and reports\n"
+        "its mode, its tape and where the tape is. SIGINT or SIGTERM stops it and it prints what\n"
+        "it recorded.\n"
         "\n"
         "  --tape FILE  the tape file; recordings are appended to it\n"
         "  --name NAME  the deck's own name (default dvdeck)\n"
+        "  --stopped    start in stop mode: frames are shown but not recorded until a\n"
+        "               program commands record (default: start in record mode)\n"
+        "  --protected  the tape is write-protected: FILE is never written, record is refused\n"
+        "  --no-tape    no tape in the deck: nothing is recorded, record is refused\n"
         "  -h, --help   show this help and exit\n"
         "  --version    show the version and exit\n"
         "\n"
@@ -59,6 +72,12 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if ((arg == "--tape" || arg == "--name") && i + 1 < argc) {
             (arg == "--tape" ? options.tapePath : options.name) = argv[++i];
+        } else if (arg == "--stopped") {
+            options.startRecording = false;
+        } else if (arg == "--protected") {
+            options.writeProtected = true;
+        } else if (arg == "--no-tape") {
+            options.tapeIn = false;
         } else if (arg == "--help" || arg == "-h") {
             Usage();
             return 0;
@@ -66,7 +85,9 @@ int main(int argc, char** argv) {
             return Usage();
         }
     }
-    if (options.tapePath.empty() || options.name.empty()) return Usage();
+    // A tape path goes with a tape, and no tape with no path.
+    if (options.tapeIn == options.tapePath.empty() || options.name.empty()) return Usage();
+    if (!options.tapeIn && options.writeProtected) return Usage();
 
     // Stop requests arrive through a signalfd so the deck's single thread sees them in its polls.
     sigset_t stopSignals;

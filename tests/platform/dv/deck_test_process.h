@@ -159,11 +159,21 @@ public:
 
     // Starts `dvdeck --tape tape --name name`; fileSizeLimit > 0 caps the tape's size the way a
     // full disk would.
+    // `extra`: more options (--stopped, --protected); with --no-tape, `tape` is left out.
     bool Start(const std::string& tape, const std::string& name = "test deck",
-               long fileSizeLimit = 0) {
+               long fileSizeLimit = 0, const std::vector<std::string>& extra = {}) {
         const std::string program = testsupport::BuildDir() + "/dvdeck";
         const std::string out = dir_ + "/deck.out", err = dir_ + "/deck.err";
-        std::vector<std::string> args = {program, "--tape", tape, "--name", name};
+        std::vector<std::string> args = {program, "--name", name};
+        bool tapeIn = true;
+        for (const std::string& option : extra) {
+            args.push_back(option);
+            if (option == "--no-tape") tapeIn = false;
+        }
+        if (tapeIn) {
+            args.push_back("--tape");
+            args.push_back(tape);
+        }
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -186,8 +196,8 @@ public:
 
     // Start, then WaitUntilListening: the deck ready for a sender, or why not.
     testing::AssertionResult StartListening(const std::string& tape, const std::string& name = "test deck",
-                                            long fileSizeLimit = 0) {
-        if (!Start(tape, name, fileSizeLimit)) return testing::AssertionFailure() << "dvdeck could not be started";
+                                            long fileSizeLimit = 0, const std::vector<std::string>& extra = {}) {
+        if (!Start(tape, name, fileSizeLimit, extra)) return testing::AssertionFailure() << "dvdeck could not be started";
         if (!WaitUntilListening()) return testing::AssertionFailure() << "dvdeck never listened: " << Errors();
         return testing::AssertionSuccess();
     }

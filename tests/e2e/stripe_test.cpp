@@ -1,0 +1,275 @@
+// tamsel-stripe onto the virtual deck, run as a user runs it: the exact length of bars and tone
+// with the chosen timecode on the tape, record commanded only with --record, the refusals (no
+// tape, write-protected), and the ends of a run cut short (the deck killed, SIGINT).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "deck_test_process.h"
+#include "shell_command.h"
+#include "tone_analysis.h"
+
+using decktest::DeckProcess;
+using decktest::kFrameBytes;
+using decktest::NowMs;
+using decktest::TempDir;
+using testsupport::Quote;
+using testsupport::ReadFile;
+using testsupport::Shell;
+
+namespace {
+
+std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
+
+// One run of tamsel-stripe, its output in files of `dir`.
+class StripeRun {
+public:
+    StripeRun(std::string dir, std::vector<std::string> args) : dir_(std::move(dir)) {
+        const std::string program = Build("tamsel-stripe");
+        args.insert(args.begin(), program);
+        pid_ = fork();
+        if (pid_ == 0) {
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            const int o = open((dir_ + "/stripe.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int e = open((dir_ + "/stripe.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(o, 1);
+            dup2(e, 2);
+            setenv(PLATFORM_STATE_DIR_ENV, testsupport::StateDir().c_str(), 1);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+    }
+    ~StripeRun() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    // The exit status; bounded at 120 s for a broken program (not a speed check), -1 then.
+    int Wait() {
+        const int64_t end = NowMs() + 120000;
+        while (pid_ > 0) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            if (NowMs() > end) return -1;
+            usleep(10000);
+        }
+        return -1;
+    }
+    void Signal(int sig) { kill(pid_, sig); }
+    std::string Out() const { return ReadFile(dir_ + "/stripe.out"); }
+    std::string Err() const { return ReadFile(dir_ + "/stripe.err"); }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+};
+
+off_t FileSize(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// Waits (bounded) until the tape holds at least `frames` frames.
+bool WaitForFrames(const std::string& tape, off_t frames) {
+    const int64_t end = NowMs() + 60000;
+    while (NowMs() < end) {
+        if (FileSize(tape) >= frames * off_t(kFrameBytes)) return true;
+        usleep(20000);
+    }
+    return false;
+}
+
+size_t SamplesBefore(int frame) {
+    static const size_t kWithin[5] = {0, 1600, 3202, 4804, 6406};
+    return size_t(frame / 5) * 8008 + kWithin[frame % 5];
+}
+
+// How many VAUX packs of type `type` sequence 0 of a frame holds (blocks 3 to 5, 15 packs each).
+int VauxPacks(const uint8_t* frame, uint8_t type) {
+    int count = 0;
+    for (int block = 3; block <= 5; ++block) {
+        for (int pack = 0; pack < 15; ++pack) {
+            if (frame[block * 80 + 3 + pack * 5] == type) ++count;
+        }
+    }
+    return count;
+}
+
+class Stripe : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}) {
+            ASSERT_EQ(access(Build(piece).c_str(), F_OK), 0) << piece << " is not built";
+        }
+        ASSERT_EQ(Shell("ffmpeg -version >/dev/null"), 0) << "ffmpeg is not installed (scripts/install-deps.sh)";
+        ASSERT_EQ(Shell("cd '" + testsupport::BuildDir() + "' && ./regsvr tamsel.ax >/dev/null"), 0);
+    }
+    TempDir dir;
+    std::string tape = dir.path() + "/tape.dv";
+};
+
+TEST_F(Stripe, RecordPutsExactlyTheLengthWithTimecodeDateAndToneOntoAStoppedDeck) {
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
+    StripeRun run(dir.path(), {"--record", "--duration", "10", "--timecode", "00:58:00;00", "--tone", "--json"});
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    deck.Signal(SIGTERM);
+    ASSERT_EQ(deck.Wait(), 0) << deck.Errors();
+
+    // The deck went into record before the sender came, and back to stop once it had left.
+    const std::string log = deck.Output();
+    const size_t record = log.find("dvdeck: mode record"), sender = log.find("dvdeck: sender connected"),
+                 stop = log.find("dvdeck: mode stop");
+    ASSERT_NE(record, std::string::npos) << log;
+    ASSERT_NE(stop, std::string::npos) << log;
+    EXPECT_LT(record, sender);
+    EXPECT_LT(log.find("dvdeck: sender finished"), stop);
+    EXPECT_EQ(deck.ReportValue("mode"), "stop");
+    // 00:58:00;00 is a label drop-frame counting skips: the count starts at ;02 of that second.
+    EXPECT_EQ(deck.ReportValue("frames"), "300");
+    EXPECT_EQ(deck.ReportValue("timecode"), "00:58:00;02 - 00:58:10;01");
+    EXPECT_EQ(deck.ReportValue("timecode breaks"), "0");
+    EXPECT_EQ(deck.ReportValue("frames shown, not recorded"), "0");
+
+    const std::string bytes = ReadFile(tape);
+    ASSERT_EQ(bytes.size(), 300 * kFrameBytes);
+    for (size_t k = 0; k < 300; ++k) {
+        const auto* frame = reinterpret_cast<const uint8_t*>(bytes.data()) + k * kFrameBytes;
+        ASSERT_GE(VauxPacks(frame, 0x62), 1) << "frame " << k << " has no recording date pack";
+        ASSERT_GE(VauxPacks(frame, 0x63), 1) << "frame " << k << " has no recording time pack";
+    }
+
+    std::string output;
+    ASSERT_EQ(Shell("ffmpeg -v error -y -i " + Quote(tape) + " -map 0:a -f s16le -acodec pcm_s16le " +
+                        Quote(tape + ".s16"), &output), 0) << output;
+    const std::string raw = ReadFile(tape + ".s16");
+    std::vector<int16_t> left, right;
+    for (size_t i = 0; i + 3 < raw.size(); i += 4) {
+        int16_t l, r;
+        std::memcpy(&l, raw.data() + i, 2);
+        std::memcpy(&r, raw.data() + i + 2, 2);
+        left.push_back(l);
+        right.push_back(r);
+    }
+    ASSERT_EQ(left.size(), SamplesBefore(300));
+    EXPECT_EQ(left, right);
+    std::vector<size_t> joins;
+    for (int k = 1; k < 300; ++k) joins.push_back(SamplesBefore(k));
+    const testsupport::ToneFit fit = testsupport::FitTone(left, 48000, 1000, joins);
+    EXPECT_NEAR(fit.frequency, 1000.0, 1.0);
+    EXPECT_NEAR(fit.levelDbfs, -20.0, 0.5);
+    EXPECT_LE(fit.maxJoinResidual, 2.0);
+    EXPECT_LE(fit.maxResidual, 2.0);
+
+    const std::string json = run.Out();
+    EXPECT_NE(json.find("\"result\": \"complete\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"frames_sent\": 300"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"frames_recorded\": 300"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"recording\": \"commanded\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"tape_position\": \"00:58:10;01\""), std::string::npos) << json;
+}
+
+TEST_F(Stripe, WithoutRecordAStoppedDeckRecordsNothingAndTheProgramSaysSo) {
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
+    StripeRun run(dir.path(), {"--duration", "2", "--no-tone"});
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_NE(run.Err().find("the device is not recording"), std::string::npos) << run.Err();
+    EXPECT_NE(run.Out().find("60 of 60 frames sent"), std::string::npos) << run.Out();
+    deck.Signal(SIGTERM);
+    ASSERT_EQ(deck.Wait(), 0);
+    EXPECT_EQ(deck.Output().find("dvdeck: mode record"), std::string::npos) << "record was never asked for";
+    EXPECT_EQ(deck.ReportValue("frames"), "0");
+    EXPECT_EQ(deck.ReportValue("frames shown, not recorded"), "60");
+    EXPECT_EQ(FileSize(tape), 0);
+}
+
+TEST_F(Stripe, NoTapeOrAWriteProtectedTapeIsToldAndNothingIsSent) {
+    struct Case {
+        std::vector<std::string> deckOptions;
+        const char* message;
+    };
+    for (const Case& c : {Case{{"--no-tape"}, "there is no tape in the device"},
+                          Case{{"--protected", "--stopped"}, "the tape in the device is write-protected"}}) {
+        SCOPED_TRACE(c.message);
+        ASSERT_EQ(Shell("printf 'old programme' > " + Quote(tape)), 0);
+        DeckProcess deck(dir.path());
+        ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, c.deckOptions));
+        for (const bool record : {true, false}) {
+            std::vector<std::string> args = {"--duration", "2"};
+            if (record) args.push_back("--record");
+            StripeRun run(dir.path(), args);
+            EXPECT_EQ(run.Wait(), 1) << run.Err();
+            EXPECT_NE(run.Err().find(c.message), std::string::npos) << run.Err();
+            EXPECT_NE(run.Err().find("nothing was sent"), std::string::npos) << run.Err();
+        }
+        deck.Signal(SIGTERM);
+        ASSERT_EQ(deck.Wait(), 0);
+        EXPECT_EQ(deck.Output().find("sender connected"), std::string::npos) << deck.Output();
+        EXPECT_EQ(deck.ReportValue("frames shown, not recorded"), "0");
+        EXPECT_EQ(ReadFile(tape), "old programme") << "the tape must be left as it was";
+    }
+}
+
+TEST_F(Stripe, RunsCutShortEndWithWholeFramesAndSayWhy) {
+    {
+        SCOPED_TRACE("the deck killed mid-run");
+        DeckProcess deck(dir.path());
+        ASSERT_TRUE(deck.StartListening(tape));
+        StripeRun run(dir.path(), {"--duration", "60"});
+        ASSERT_TRUE(WaitForFrames(tape, 30)) << run.Err();
+        deck.Signal(SIGKILL);
+        EXPECT_EQ(run.Wait(), 1) << run.Err();
+        EXPECT_NE(run.Err().find("DV出力が中断されました。"), std::string::npos) << run.Err();
+        EXPECT_NE(run.Err().find("DV機器が取り外されたか、接続が切れました。"), std::string::npos) << run.Err();
+        decktest::WaitForTapeLock(tape);
+        EXPECT_EQ(FileSize(tape) % off_t(kFrameBytes), 0) << "whole frames only";
+    }
+    unlink(tape.c_str());
+    {
+        SCOPED_TRACE("SIGINT mid-run");
+        DeckProcess deck(dir.path());
+        ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
+        StripeRun run(dir.path(), {"--record", "--duration", "60"});
+        ASSERT_TRUE(WaitForFrames(tape, 30)) << run.Err();
+        run.Signal(SIGINT);
+        EXPECT_EQ(run.Wait(), 130) << run.Err();
+        EXPECT_NE(run.Err().find("stopped by SIGINT after"), std::string::npos) << run.Err();
+        EXPECT_NE(run.Out().find("interrupted:"), std::string::npos) << run.Out();
+        deck.Signal(SIGTERM);
+        ASSERT_EQ(deck.Wait(), 0);
+        EXPECT_EQ(deck.ReportValue("mode"), "stop") << "the deck we started must be stopped";
+        EXPECT_EQ(deck.ReportValue("timecode breaks"), "0");
+        EXPECT_EQ(FileSize(tape) % off_t(kFrameBytes), 0);
+        EXPECT_GE(FileSize(tape), 30 * off_t(kFrameBytes));
+    }
+}
+
+TEST_F(Stripe, UsageErrorsEndWithStatusTwo) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"--duration", "ten"}, {"--duration", "10", "--tone", "5"},
+          {"--duration", "10", "--timecode", "25:00:00;00"}, {"--duration", "10", "--tone", "--no-tone"},
+          {"--duration", "10", "extra"}, {"--bogus"}}) {
+        StripeRun run(dir.path(), args);
+        EXPECT_EQ(run.Wait(), 2) << run.Err();
+        EXPECT_NE(run.Err().find("usage: tamsel-stripe"), std::string::npos) << run.Err();
+    }
+    StripeRun help(dir.path(), {"--help"});
+    EXPECT_EQ(help.Wait(), 0);
+    EXPECT_NE(help.Out().find("--record"), std::string::npos);
+}
+
+}  // namespace
