@@ -373,6 +373,30 @@ TEST_F(StripeOnBus, NoTapeOrAWriteProtectedTapeIsToldAndNothingIsSent) {
     }
 }
 
+TEST_F(StripeOnBus, ARecordCommandRefusedNotImplementedOrUnansweredIsToldAndNothingIsSent) {
+    struct Case {
+        const char* answer;
+        const char* message;
+    };
+    for (const Case& c : {Case{"rejected", "the device refused to record"},
+                          Case{"not-implemented", "the device does not take a record command"},
+                          Case{"silent", "the device did not answer the record command"}}) {
+        SCOPED_TRACE(c.answer);
+        std::string out;
+        EXPECT_EQ(OnBus("", std::string("./sim1394 --ctl fcp-answer C2 ") + c.answer +
+                                " && ./tamsel-stripe --record --duration 2",
+                        &out),
+                  1)
+            << out;
+        EXPECT_NE(out.find(c.message), std::string::npos) << out;
+        EXPECT_NE(out.find("nothing was sent"), std::string::npos) << out;
+        EXPECT_NE(out.find("sim1394: isochronous packets 0,"), std::string::npos) << "no frame sent:\n" << out;
+        EXPECT_NE(out.find("camcorder 0: frames recorded 0, frames shown, not recorded 0, mode stop"),
+                  std::string::npos)
+            << out;
+    }
+}
+
 TEST_F(StripeOnBus, UnpluggedMidRunTheFailureIsToldAndTheTapeHoldsWholeFrames) {
     std::string out;
     const std::string script = "./tamsel-stripe --record --duration 60 & job=$!; "
