@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
     for (int round = 1; round <= rounds; ++round) {
         const std::string capture = dir + "/bus-" + std::to_string(round) + ".iso";
         const std::string out = dir + "/round-" + std::to_string(round) + ".out";
-        const pid_t pid = Spawn({Build("sim1394"), "--tape", dir + "/tape.dv", "--capture", capture, "--", self,
+        const pid_t pid = Spawn({Build("sim1394"), "--recording", "--tape", dir + "/tape.dv", "--capture", capture, "--", self,
                                  "--inner", std::to_string(seconds), capture},
                                 out);
         int status = 0;

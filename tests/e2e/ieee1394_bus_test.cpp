@@ -190,7 +190,7 @@ TEST_F(Ieee1394Bus, ACamcorderIsListedAndRecordsTheColourBars) {
     TempDir dir;
     const std::string tape = dir.path() + "/camcorder.dv", capture = dir.path() + "/bus.iso";
     std::string out;
-    const int status = OnBus("--tape " + Quote(tape) + " --capture " + Quote(capture),
+    const int status = OnBus("--recording --tape " + Quote(tape) + " --capture " + Quote(capture),
                              "./graphinfo && " + RunScript(4, dir.path() + "/deck.dv"), &out);
     ASSERT_EQ(0, status) << out;
     EXPECT_TRUE(Contains(out, "Microsoft DV Camera and VCR  [1394:")) << out;
@@ -228,13 +228,13 @@ TEST_F(Ieee1394Bus, ADeckWithoutCameraAndTheLastOfTwoUnits) {
     TempDir dir;
     {
         std::string out;
-        ASSERT_EQ(0, OnBus("--node deck", RunScript(3, dir.path() + "/spare.dv"), &out)) << out;
+        ASSERT_EQ(0, OnBus("--recording --node deck", RunScript(3, dir.path() + "/spare.dv"), &out)) << out;
         EXPECT_GT(ReportValue(out, "deck 0:", "frames recorded "), 10) << out;
     }
     // Both units are listed; the control program takes the last one listed (bus order: the
     // highest node number), here the deck, and the camcorder gets nothing.
     std::string out;
-    ASSERT_EQ(0, OnBus("--node camcorder --node deck", "./graphinfo && " + RunScript(3, dir.path() + "/spare.dv"), &out))
+    ASSERT_EQ(0, OnBus("--recording --node camcorder --node deck", "./graphinfo && " + RunScript(3, dir.path() + "/spare.dv"), &out))
         << out;
     EXPECT_TRUE(Contains(out, "[1394:0080880000a00001]")) << out;
     EXPECT_TRUE(Contains(out, "[1394:0080880000a00002]")) << out;
@@ -290,7 +290,7 @@ TEST_F(Ieee1394Bus, ABusResetWhileStreamingIsSurvived) {
     TempDir dir;
     const std::string tape = dir.path() + "/reset.dv", capture = dir.path() + "/bus.iso";
     std::string out;
-    const int status = OnBus("--tape " + Quote(tape) + " --capture " + Quote(capture),
+    const int status = OnBus("--recording --tape " + Quote(tape) + " --capture " + Quote(capture),
                              "(PLATFORM_DEBUG=ieee1394:3 " + RunScript(7, dir.path() + "/spare.dv") +
                                  ") & job=$!; sleep 4; ./sim1394 --ctl reset; wait $job",
                              &out);
@@ -324,7 +324,7 @@ TEST_F(Ieee1394Bus, TamselSaysTheUnpluggedCamcorderIsGone) {
     const std::string tape = dir.path() + "/unplug.dv";
     std::string out;
     // The run time leaves room for a slow start: the unplug waits for the first recorded frame.
-    const int status = OnBus("--node camcorder --node disk --tape " + Quote(tape),
+    const int status = OnBus("--recording --node camcorder --node disk --tape " + Quote(tape),
                              "(" + RunScript(7, dir.path() + "/spare.dv") + ") & job=$!; "
                              "for i in $(seq 1 100); do [ -s " + Quote(tape) + " ] && break; sleep 0.1; done; "
                              "sleep 0.5; ./sim1394 --ctl unplug camcorder; wait $job",
@@ -350,7 +350,7 @@ TEST_F(Ieee1394Bus, UnpluggingTheCamcorderAbortsTheGraph) {
         ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
         // A disk after the camcorder takes the camcorder's node number once it is gone.
         const int status =
-            Shell("cd " + Quote(testsupport::BuildDir()) + " && ./sim1394 --node camcorder --node disk --tape " +
+            Shell("cd " + Quote(testsupport::BuildDir()) + " && ./sim1394 --recording --node camcorder --node disk --tape " +
                       Quote(tape) + " -- " + Quote(self) +
                       " --gtest_filter=Ieee1394Bus.UnpluggingTheCamcorderAbortsTheGraph",
                   &out);

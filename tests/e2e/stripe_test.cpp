@@ -1,6 +1,7 @@
-// tamsel-stripe onto the virtual deck, run as a user runs it: the exact length of bars and tone
-// with the chosen timecode on the tape, record commanded only with --record, the refusals (no
-// tape, write-protected), and the ends of a run cut short (the deck killed, SIGINT).
+// tamsel-stripe onto the virtual deck and onto a camcorder on the simulated IEEE 1394 bus, run as
+// a user runs it: the exact length of bars and tone with the chosen timecode on the tape, record
+// commanded only with --record, the refusals (no tape, write-protected), and the ends of a run
+// cut short (the deck killed, the camcorder unplugged, SIGINT).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "deck/deck_timecode.h"
 #include "deck_test_process.h"
 #include "shell_command.h"
 #include "tone_analysis.h"
@@ -108,6 +110,41 @@ int VauxPacks(const uint8_t* frame, uint8_t type) {
     return count;
 }
 
+// The tape holds exactly `frames` frames of bars and tone as striping puts them there: the
+// recording date and time packs in every frame, and on both channels a 1 kHz tone at -20 dBFS
+// that runs on across every frame join (FFmpeg decodes the audio).
+void ExpectStripedTape(const std::string& tape, int frames) {
+    const std::string bytes = ReadFile(tape);
+    ASSERT_EQ(bytes.size(), size_t(frames) * kFrameBytes);
+    for (size_t k = 0; k < size_t(frames); ++k) {
+        const auto* frame = reinterpret_cast<const uint8_t*>(bytes.data()) + k * kFrameBytes;
+        ASSERT_GE(VauxPacks(frame, 0x62), 1) << "frame " << k << " has no recording date pack";
+        ASSERT_GE(VauxPacks(frame, 0x63), 1) << "frame " << k << " has no recording time pack";
+    }
+
+    std::string output;
+    ASSERT_EQ(Shell("ffmpeg -v error -y -i " + Quote(tape) + " -map 0:a -f s16le -acodec pcm_s16le " +
+                        Quote(tape + ".s16"), &output), 0) << output;
+    const std::string raw = ReadFile(tape + ".s16");
+    std::vector<int16_t> left, right;
+    for (size_t i = 0; i + 3 < raw.size(); i += 4) {
+        int16_t l, r;
+        std::memcpy(&l, raw.data() + i, 2);
+        std::memcpy(&r, raw.data() + i + 2, 2);
+        left.push_back(l);
+        right.push_back(r);
+    }
+    ASSERT_EQ(left.size(), SamplesBefore(frames));
+    EXPECT_EQ(left, right);
+    std::vector<size_t> joins;
+    for (int k = 1; k < frames; ++k) joins.push_back(SamplesBefore(k));
+    const testsupport::ToneFit fit = testsupport::FitTone(left, 48000, 1000, joins);
+    EXPECT_NEAR(fit.frequency, 1000.0, 1.0);
+    EXPECT_NEAR(fit.levelDbfs, -20.0, 0.5);
+    EXPECT_LE(fit.maxJoinResidual, 2.0);
+    EXPECT_LE(fit.maxResidual, 2.0);
+}
+
 class Stripe : public testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -144,35 +181,7 @@ TEST_F(Stripe, RecordPutsExactlyTheLengthWithTimecodeDateAndToneOntoAStoppedDeck
     EXPECT_EQ(deck.ReportValue("timecode breaks"), "0");
     EXPECT_EQ(deck.ReportValue("frames shown, not recorded"), "0");
 
-    const std::string bytes = ReadFile(tape);
-    ASSERT_EQ(bytes.size(), 300 * kFrameBytes);
-    for (size_t k = 0; k < 300; ++k) {
-        const auto* frame = reinterpret_cast<const uint8_t*>(bytes.data()) + k * kFrameBytes;
-        ASSERT_GE(VauxPacks(frame, 0x62), 1) << "frame " << k << " has no recording date pack";
-        ASSERT_GE(VauxPacks(frame, 0x63), 1) << "frame " << k << " has no recording time pack";
-    }
-
-    std::string output;
-    ASSERT_EQ(Shell("ffmpeg -v error -y -i " + Quote(tape) + " -map 0:a -f s16le -acodec pcm_s16le " +
-                        Quote(tape + ".s16"), &output), 0) << output;
-    const std::string raw = ReadFile(tape + ".s16");
-    std::vector<int16_t> left, right;
-    for (size_t i = 0; i + 3 < raw.size(); i += 4) {
-        int16_t l, r;
-        std::memcpy(&l, raw.data() + i, 2);
-        std::memcpy(&r, raw.data() + i + 2, 2);
-        left.push_back(l);
-        right.push_back(r);
-    }
-    ASSERT_EQ(left.size(), SamplesBefore(300));
-    EXPECT_EQ(left, right);
-    std::vector<size_t> joins;
-    for (int k = 1; k < 300; ++k) joins.push_back(SamplesBefore(k));
-    const testsupport::ToneFit fit = testsupport::FitTone(left, 48000, 1000, joins);
-    EXPECT_NEAR(fit.frequency, 1000.0, 1.0);
-    EXPECT_NEAR(fit.levelDbfs, -20.0, 0.5);
-    EXPECT_LE(fit.maxJoinResidual, 2.0);
-    EXPECT_LE(fit.maxResidual, 2.0);
+    ExpectStripedTape(tape, 300);
 
     const std::string json = run.Out();
     EXPECT_NE(json.find("\"result\": \"complete\""), std::string::npos) << json;
@@ -270,6 +279,137 @@ TEST_F(Stripe, UsageErrorsEndWithStatusTwo) {
     StripeRun help(dir.path(), {"--help"});
     EXPECT_EQ(help.Wait(), 0);
     EXPECT_NE(help.Out().find("--record"), std::string::npos);
+}
+
+// ---- onto a camcorder on the simulated IEEE 1394 bus ------------------------------------------
+
+// The number after `key` on the sim1394 report line that starts with `line`; -1 if absent.
+long BusReport(const std::string& output, const std::string& line, const std::string& key) {
+    const size_t at = output.find("sim1394: " + line);
+    if (at == std::string::npos) return -1;
+    const std::string text = output.substr(at, output.find('\n', at) - at);
+    const size_t k = text.find(key);
+    return k == std::string::npos ? -1 : std::strtol(text.c_str() + k + key.size(), nullptr, 10);
+}
+
+class StripeOnBus : public Stripe {
+protected:
+    static void SetUpTestSuite() {
+        Stripe::SetUpTestSuite();
+        for (const char* piece : {"sim1394", "sim1394-lib/libraw1394.so.11"}) {
+            ASSERT_EQ(access(Build(piece).c_str(), F_OK), 0) << piece << " is not built";
+        }
+    }
+    // sim1394 OPTIONS --tape TAPE -- bash -c SCRIPT in the build folder (tamsel-stripe is
+    // ./tamsel-stripe there): its status, and everything it and the bus said in *output.
+    int OnBus(const std::string& options, const std::string& script, std::string* output) {
+        return Shell("cd " + Quote(testsupport::BuildDir()) + " && " + PLATFORM_STATE_DIR_ENV "=" +
+                         Quote(testsupport::StateDir()) + " ./sim1394 " + options + " --tape " + Quote(tape) +
+                         " -- bash -c " + Quote(script),
+                     output);
+    }
+};
+
+TEST_F(StripeOnBus, RecordPutsExactlyTheLengthOntoACamcorderThatWasNotRecordingAndStopsItAfter) {
+    std::string out;
+    ASSERT_EQ(OnBus("", "./tamsel-stripe --record --duration 10 --timecode '00:58:00;00' --tone --json", &out), 0)
+        << out;
+    // Into record before the first frame: nothing shown unrecorded; back in stop at the end.
+    EXPECT_EQ(BusReport(out, "camcorder 0:", "frames recorded "), 300) << out;
+    EXPECT_EQ(BusReport(out, "camcorder 0:", "frames shown, not recorded "), 0) << out;
+    EXPECT_NE(out.find("sim1394: camcorder 0: frames recorded 300, frames shown, not recorded 0, mode stop"),
+              std::string::npos)
+        << out;
+    ExpectStripedTape(tape, 300);
+    // The timecode runs on by one frame from the start (00:58:00;00 is skipped by drop-frame
+    // counting: ;02 is the first label of that minute).
+    const std::string bytes = ReadFile(tape);
+    int64_t first = -1;
+    for (size_t k = 0; k * kFrameBytes < bytes.size(); ++k) {
+        dv::DeckTimecode code;
+        ASSERT_TRUE(dv::DeckTimecode::Read(reinterpret_cast<const uint8_t*>(bytes.data()) + k * kFrameBytes,
+                                           kFrameBytes, &code)) << "frame " << k;
+        if (k == 0) {
+            EXPECT_EQ(code.Text(), "00:58:00;02");
+            first = code.FrameNumber();
+        }
+        ASSERT_EQ(code.FrameNumber(), first + int64_t(k)) << "timecode " << code.Text() << " at frame " << k;
+    }
+    EXPECT_NE(out.find("\"result\": \"complete\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"frames_sent\": 300"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"recording\": \"commanded\""), std::string::npos) << out;
+    // The camcorder reads its tape's time code back: the last frame's.
+    EXPECT_NE(out.find("\"tape_position\": \"00:58:10;01\""), std::string::npos) << out;
+    EXPECT_EQ(out.find("did not reach the tape"), std::string::npos) << "a unit that keeps no counts lost nothing";
+}
+
+TEST_F(StripeOnBus, WithoutRecordNothingIsOnTheTapeAndTheProgramSaysTheDeviceIsNotRecording) {
+    std::string out;
+    ASSERT_EQ(OnBus("", "./tamsel-stripe --duration 2 --no-tone", &out), 0) << out;
+    EXPECT_NE(out.find("the device is not recording"), std::string::npos) << out;
+    EXPECT_EQ(BusReport(out, "camcorder 0:", "frames recorded "), 0) << out;
+    EXPECT_EQ(BusReport(out, "camcorder 0:", "frames shown, not recorded "), 60) << out;
+    EXPECT_EQ(FileSize(tape), 0);
+    // REC pressed by hand before the bars come: recorded without --record.
+    ASSERT_EQ(OnBus("--recording", "./tamsel-stripe --duration 2 --no-tone", &out), 0) << out;
+    EXPECT_EQ(out.find("not recording"), std::string::npos) << out;
+    EXPECT_EQ(BusReport(out, "camcorder 0:", "frames recorded "), 60) << out;
+    EXPECT_EQ(FileSize(tape), 60 * off_t(kFrameBytes));
+}
+
+TEST_F(StripeOnBus, NoTapeOrAWriteProtectedTapeIsToldAndNothingIsSent) {
+    for (const auto& [node, message] : {std::pair<std::string, std::string>{"camcorder:notape", "there is no tape in the device"},
+                                        {"camcorder:protected", "the tape in the device is write-protected"}}) {
+        for (const char* record : {"--record ", ""}) {
+            SCOPED_TRACE(node + " " + record);
+            std::string out;
+            EXPECT_EQ(OnBus("--recording --node " + node, std::string("./tamsel-stripe ") + record + "--duration 2", &out),
+                      1)
+                << out;
+            EXPECT_NE(out.find(message + "; nothing was sent"), std::string::npos) << out;
+            EXPECT_NE(out.find("sim1394: isochronous packets 0,"), std::string::npos) << "no frame sent:\n" << out;
+            EXPECT_NE(out.find(", mode stop, tape "), std::string::npos) << out;
+        }
+    }
+}
+
+TEST_F(StripeOnBus, ARecordCommandRefusedNotImplementedOrUnansweredIsToldAndNothingIsSent) {
+    struct Case {
+        const char* answer;
+        const char* message;
+    };
+    for (const Case& c : {Case{"rejected", "the device refused to record"},
+                          Case{"not-implemented", "the device does not take a record command"},
+                          Case{"silent", "the device did not answer the record command"}}) {
+        SCOPED_TRACE(c.answer);
+        std::string out;
+        EXPECT_EQ(OnBus("", std::string("./sim1394 --ctl fcp-answer C2 ") + c.answer +
+                                " && ./tamsel-stripe --record --duration 2",
+                        &out),
+                  1)
+            << out;
+        EXPECT_NE(out.find(c.message), std::string::npos) << out;
+        EXPECT_NE(out.find("nothing was sent"), std::string::npos) << out;
+        EXPECT_NE(out.find("sim1394: isochronous packets 0,"), std::string::npos) << "no frame sent:\n" << out;
+        EXPECT_NE(out.find("camcorder 0: frames recorded 0, frames shown, not recorded 0, mode stop"),
+                  std::string::npos)
+            << out;
+    }
+}
+
+TEST_F(StripeOnBus, UnpluggedMidRunTheFailureIsToldAndTheTapeHoldsWholeFrames) {
+    std::string out;
+    const std::string script = "./tamsel-stripe --record --duration 60 & job=$!; "
+                               "for i in $(seq 600); do [ $(stat -c %s " + Quote(tape) + ") -ge " +
+                               std::to_string(30 * kFrameBytes) + " ] && break; sleep 0.1; done; "
+                               "./sim1394 --ctl unplug; wait $job";
+    EXPECT_EQ(OnBus("", script, &out), 1) << out;
+    EXPECT_NE(out.find("DV出力が中断されました。"), std::string::npos) << out;
+    EXPECT_NE(out.find("DV機器が取り外されたか、接続が切れました。"), std::string::npos) << out;
+    const off_t size = FileSize(tape);
+    EXPECT_GE(size, 30 * off_t(kFrameBytes));
+    EXPECT_EQ(size % off_t(kFrameBytes), 0) << "whole frames only";
+    EXPECT_EQ(BusReport(out, "camcorder 0 (unplugged):", "frames recorded "), long(size / off_t(kFrameBytes))) << out;
 }
 
 }  // namespace

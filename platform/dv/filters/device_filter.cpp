@@ -66,7 +66,7 @@ HRESULT DeviceFilter::OnActivate() {
         std::lock_guard<std::mutex> deck(controlLock);
         streaming = transport.get();
         // The counts the progress is measured from; a device that keeps none leaves them unknown.
-        runStartKnown = SUCCEEDED(streaming->GetDeckState(&runStart));
+        runStartKnown = SUCCEEDED(streaming->GetDeckState(&runStart)) && runStart.countsKnown;
         runEndKnown = false;
     }
     std::lock_guard<std::mutex> stats(statsLock);

@@ -396,6 +396,7 @@ HRESULT DeckTransport::GetDeckState(DeckState* state) {
     state->positionKnown = (reply.timecodeFlags & deck::kTimecodeValid) != 0;
     state->positionBcd = reply.lastTimecode;
     state->dropFrame = (reply.timecodeFlags & deck::kTimecodeDrop) != 0;
+    state->countsKnown = true;
     state->framesRecorded = reply.framesRecorded;
     state->framesRepeated = reply.missedTicks;
     return S_OK;

@@ -46,8 +46,9 @@ struct DeckState {
     bool positionKnown = false;   // position holds where the tape is
     uint32_t positionBcd = 0;     // timecode of the last frame recorded, BCD 0xhhmmssff
     bool dropFrame = false;       // that timecode counts drop-frame
-    uint64_t framesRecorded = 0;  // frames the device recorded since it started (0 when unknown)
-    uint64_t framesRepeated = 0;  // ticks at which the device had no new frame (0 when unknown)
+    bool countsKnown = false;     // the device keeps the two counts below (AV/C units do not)
+    uint64_t framesRecorded = 0;  // frames the device recorded since it started
+    uint64_t framesRepeated = 0;  // ticks at which the device had no new frame
 };
 
 // A device that takes nothing for this long is treated as gone, so nothing waits forever on a

@@ -51,6 +51,7 @@
 #include <thread>
 #include <vector>
 
+#include "ieee1394/avc_deck_control.h"
 #include "ieee1394/ieee1394_frame_queue.h"
 #include "filters/transport_interface.h"
 
@@ -66,6 +67,10 @@ public:
     void Cancel() override;
     void Close() override;
     std::string LastError() const override;
+
+    // AV/C deck control (AvcDeckControl), on a handle of its own: any thread, any time.
+    HRESULT SetDeckMode(DeckMode mode) override { return deck.SetMode(mode); }
+    HRESULT GetDeckState(DeckState* state) override { return deck.GetState(state); }
 
     // What happened on the bus, for reports and tests.
     struct Statistics {
@@ -106,6 +111,7 @@ private:
     HRESULT Failure();
 
     const uint64_t guid;
+    AvcDeckControl deck{guid};
     Ieee1394FrameQueue queue;
     raw1394handle_t handle = nullptr;  // see the class comment
     iec61883_dv_t transmitter = nullptr;

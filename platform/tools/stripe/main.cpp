@@ -597,6 +597,7 @@ std::string RecordRefusal(HRESULT hr) {
     if (hr == HRESULT_FROM_WIN32(19)) return "the tape in the device is write-protected; nothing was sent";
     if (hr == E_NOTIMPL) return "the device does not take a record command; nothing was sent (press REC on it and run without --record)";
     if (hr == HRESULT_FROM_WIN32(1167)) return CStreamFailure::Describe(CStreamFailure::kStarting, 0, hr);
+    if (hr == HRESULT_FROM_WIN32(ERROR_TIMEOUT)) return "the device did not answer the record command; nothing was sent";
     return "the device refused to record (" + Hex(hr) + "); nothing was sent";
 }
 

@@ -258,7 +258,7 @@ TEST(Ieee1394TransportOnBus, ARestartContinuesTheSytCountAndASecondTransmitterIs
 TEST(Ieee1394TransportOnBus, BusResetsAreSurvivedWithTheNodeEventsLateOrEarly) {
     if (!OnBus()) {
         const std::string capture = TempPath("reset.iso");
-        const std::string report = RunInner("", capture);
+        const std::string report = RunInner("--recording", capture);
         EXPECT_NE(std::string::npos, report.find("generation 4")) << report;
         const auto streams = Streams(capture);
         ASSERT_EQ(1u, streams.size()) << "a reset must not restart the transmitter";
@@ -314,7 +314,7 @@ TEST(Ieee1394TransportOnBus, UnitsAreFoundRightAfterAResetWhileTheirNodesAreStil
 // transactions of the connection. Open still connects once, with the bandwidth allocated once.
 TEST(Ieee1394TransportOnBus, AResetInTheMiddleOfOpenIsSurvived) {
     if (!OnBus()) {
-        RunInner("");
+        RunInner("--recording");
         return;
     }
     for (int after : {5, 20, 35, 45, 50, 55, 60, 65, 70, 80}) {
@@ -521,7 +521,7 @@ TEST(Ieee1394TransportOnBus, CloseReturnsAndReportsTheLossWhenTheBusStallsOrTheU
     if (!OnBus()) {
         for (const char* which : {"stall", "unplug"}) {
             setenv("TAMSEL_BUS_CASE", which, 1);
-            RunInner("");
+            RunInner("--recording");
         }
         return;
     }
@@ -552,7 +552,7 @@ TEST(Ieee1394TransportOnBus, CloseReturnsAndReportsTheLossWhenTheBusStallsOrTheU
 // unit's own comes first.
 TEST(Ieee1394TransportOnBus, FramesLostInAResetAreCountedAsTheUnitMissedThemWhicheverEventComesFirst) {
     if (!OnBus()) {
-        RunInner("");
+        RunInner("--recording");
         return;
     }
     dv::Ieee1394Transport transport(kCamcorderGuid);
@@ -583,7 +583,7 @@ TEST(Ieee1394TransportOnBus, FramesLostInAResetAreCountedAsTheUnitMissedThemWhic
 // nothing left allocated; never a stream on a channel or bandwidth the IRM does not hold for it.
 TEST(Ieee1394TransportOnBus, ResourcesAreExactWithASecondResetAtEveryRequestOfTheReconnection) {
     if (!OnBus()) {
-        RunInner("");
+        RunInner("--recording");
         return;
     }
     for (int after = 1; after <= 16; ++after) {
@@ -608,5 +608,117 @@ TEST(Ieee1394TransportOnBus, ResourcesAreExactWithASecondResetAtEveryRequestOfTh
         EXPECT_EQ(0, StatusValue("camcorder 0 input plug", "plug: ")) << after;
         EXPECT_EQ(4915, StatusValue("IRM bandwidth available", "available ")) << after;
         EXPECT_EQ(64, StatusValue("IRM channels available", "available ")) << after;
+    }
+}
+
+namespace {
+
+// Frames whose subcode carries the time code 00:59:59;15 (drop-frame), as a muxer writes it.
+HRESULT SendTimecodedFrames(dv::Ieee1394Transport& transport, int count) {
+    for (int i = 0; i < count; ++i) {
+        std::vector<uint8_t> frame = MakeFrame(uint8_t(i + 1));
+        uint8_t* pack = frame.data() + 80 + 3 + 3;  // sequence 0, subcode block 0, sync block 0
+        const uint8_t tc[5] = {0x13, 0x40 | 0x15, 0x59, 0x59, 0x00};
+        std::copy(tc, tc + 5, pack);
+        const HRESULT hr = transport.SendFrame(frame.data(), frame.size());
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+std::string NodeStatus(const std::string& node) {
+    const std::string status = Control("status");
+    const size_t at = status.find(node + " mode ");
+    return at == std::string::npos ? "" : status.substr(at, status.find('\n', at) - at);
+}
+
+}  // namespace
+
+// Deck control over AV/C, against units that answer as camcorders and decks do: a camcorder
+// that shows the stream but records only once RECORD was accepted, reports its transport's mode
+// and where its tape is; one without a tape or with a protected one refuses RECORD and says why;
+// a unit that answers INTERIM first, rejects, does not implement or never answers a command.
+TEST(Ieee1394TransportOnBus, DeckControlRecordsOnlyWhenCommandedAndReportsRefusalsAndSilence) {
+    if (!OnBus()) {
+        RunInner("--node camcorder --node deck:notape --node camcorder:protected");
+        return;
+    }
+    const uint64_t kNoTape = kCamcorderGuid + 1, kProtected = kCamcorderGuid + 2;
+    dv::DeckState state;
+    {
+        dv::Ieee1394Transport transport(kCamcorderGuid);
+        ASSERT_EQ(S_OK, transport.GetDeckState(&state));
+        EXPECT_EQ(dv::DeckMode::Stop, state.mode);
+        EXPECT_TRUE(state.mediaPresent);
+        EXPECT_FALSE(state.writeProtected);
+        EXPECT_FALSE(state.positionKnown) << "nothing recorded yet";
+        EXPECT_FALSE(state.countsKnown) << "AV/C units keep no frame counts";
+        // Not in record: the camcorder shows the frames and records none.
+        ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+        ASSERT_EQ(S_OK, SendTimecodedFrames(transport, 8));
+        transport.Close();
+        EXPECT_EQ(0, Recorded());
+        EXPECT_EQ(8, StatusValue("camcorder 0 frames shown, not recorded", "recorded "));
+    }
+    {
+        // RECORD before the stream (the first command answered INTERIM, then ACCEPTED), then
+        // every frame is on tape, the position is the last one's time code, and WIND STOP stops.
+        Control("fcp-interim C2 300");
+        dv::Ieee1394Transport transport(kCamcorderGuid);
+        ASSERT_EQ(S_OK, transport.SetDeckMode(dv::DeckMode::Record));
+        ASSERT_EQ(S_OK, transport.GetDeckState(&state));
+        EXPECT_EQ(dv::DeckMode::Record, state.mode);
+        EXPECT_EQ("camcorder 0 mode record, tape writable", NodeStatus("camcorder 0"));
+        ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+        ASSERT_EQ(S_OK, SendTimecodedFrames(transport, 8));
+        transport.Close();
+        EXPECT_EQ(8, Recorded());
+        ASSERT_EQ(S_OK, transport.GetDeckState(&state));
+        EXPECT_TRUE(state.positionKnown);
+        EXPECT_EQ(0x00595915u, state.positionBcd);
+        EXPECT_TRUE(state.dropFrame);
+        ASSERT_EQ(S_OK, transport.SetDeckMode(dv::DeckMode::Stop));
+        ASSERT_EQ(S_OK, transport.GetDeckState(&state));
+        EXPECT_EQ(dv::DeckMode::Stop, state.mode);
+        ASSERT_EQ(S_OK, transport.SetDeckMode(dv::DeckMode::Play));
+        EXPECT_EQ("camcorder 0 mode play, tape writable", NodeStatus("camcorder 0"));
+        ASSERT_EQ(S_OK, transport.SetDeckMode(dv::DeckMode::Stop));
+    }
+    {
+        dv::Ieee1394Transport noTape(kNoTape);
+        EXPECT_EQ(dv::kTransportNoMedia, noTape.SetDeckMode(dv::DeckMode::Record));
+        EXPECT_EQ(dv::kTransportRejected, noTape.SetDeckMode(dv::DeckMode::Play));
+        ASSERT_EQ(S_OK, noTape.GetDeckState(&state));
+        EXPECT_FALSE(state.mediaPresent);
+        EXPECT_FALSE(state.positionKnown);
+        EXPECT_EQ("deck 1 mode stop, tape no tape", NodeStatus("deck 1"));
+        dv::Ieee1394Transport protectedTape(kProtected);
+        EXPECT_EQ(dv::kTransportWriteProtected, protectedTape.SetDeckMode(dv::DeckMode::Record));
+        ASSERT_EQ(S_OK, protectedTape.GetDeckState(&state));
+        EXPECT_TRUE(state.mediaPresent);
+        EXPECT_TRUE(state.writeProtected);
+        EXPECT_EQ(dv::DeckMode::Stop, state.mode);
+    }
+    {
+        dv::Ieee1394Transport transport(kCamcorderGuid);
+        Control("fcp-answer C2 rejected");
+        EXPECT_EQ(dv::kTransportRejected, transport.SetDeckMode(dv::DeckMode::Record));
+        Control("fcp-answer C2 not-implemented");
+        EXPECT_EQ(E_NOTIMPL, transport.SetDeckMode(dv::DeckMode::Record));
+        Control("fcp-answer D0 not-implemented");
+        EXPECT_EQ(E_NOTIMPL, transport.GetDeckState(&state));
+        // A unit that never answers: a bounded wait and a clear failure, the command not repeated.
+        Control("fcp-answer C2 silent");
+        EXPECT_EQ(dv::kTransportTimeout, transport.SetDeckMode(dv::DeckMode::Record));
+        EXPECT_EQ("camcorder 0 mode stop, tape writable", NodeStatus("camcorder 0"));
+        // The time code may be missing: the rest of the state still comes.
+        Control("fcp-answer D0 normal");
+        Control("fcp-answer 51 not-implemented");
+        ASSERT_EQ(S_OK, transport.GetDeckState(&state));
+        EXPECT_FALSE(state.positionKnown);
+        EXPECT_TRUE(state.mediaPresent);
+        dv::Ieee1394Transport absent(0x1234);
+        EXPECT_EQ(dv::kTransportDeviceGone, absent.GetDeckState(&state));
+        EXPECT_EQ(dv::kTransportDeviceGone, absent.SetDeckMode(dv::DeckMode::Stop));
     }
 }

@@ -49,9 +49,10 @@ void PutLe32(std::FILE* f, uint32_t v) {
 BusServer::BusServer(BusOptions opts) : options(std::move(opts)) {
     uint64_t guid = 0x0080880000A00000ULL;
     int index = 0;
-    for (NodeKind kind : options.nodes) {
-        nodes.push_back(std::make_unique<VirtualNode>(kind, index++, ++guid));
-        if (recorder == nullptr && kind != NodeKind::Disk) recorder = nodes.back().get();
+    for (const NodeSpec& spec : options.nodes) {
+        nodes.push_back(std::make_unique<VirtualNode>(spec.kind, index++, ++guid, spec.medium));
+        if (options.recording) nodes.back()->PressRecord();
+        if (recorder == nullptr && spec.kind != NodeKind::Disk) recorder = nodes.back().get();
     }
     bandwidthAvailable = kMaxBandwidth;
     channelsHi = channelsLo = kAllChannels;
@@ -328,6 +329,7 @@ void BusServer::HandleRequest(int fd, const uint8_t* data, size_t size) {
         return;
     }
     VirtualNode& target = *nodes[node];
+    if (r.kind == RequestKind::Write) TakeWirePackets(fd);
     if (r.kind == RequestKind::Read) {
         std::vector<uint8_t> out;
         const int error = target.Read(offset, r.length, &out);
@@ -335,6 +337,17 @@ void BusServer::HandleRequest(int fd, const uint8_t* data, size_t size) {
     } else if (r.kind == RequestKind::Write) {
         std::vector<uint8_t> fcp;
         const uint32_t length = uint32_t(std::min<size_t>(operandBytes, r.length));
+        auto forced = length > 2 && offset == kCsrFcpCommand && target.avc() ? fcpOverride.find(operand[2])
+                                                                               : fcpOverride.end();
+        if (forced != fcpOverride.end()) {
+            // The unit does not act on the command: it answers the forced code, or nothing.
+            Respond(fd, r.h.seq, 0, nullptr, 0);
+            if (forced->second < 0) return;
+            std::vector<uint8_t> answer(operand, operand + length);
+            answer[0] = uint8_t((answer[0] & 0xf0) | forced->second);
+            ScheduleFcp(node, operand, length, std::move(answer));
+            return;
+        }
         const int error = target.Write(offset, operand, length, &fcp);
         // The write completes first; the unit answers later, by a write of its own.
         Respond(fd, r.h.seq, error, nullptr, 0);
@@ -416,18 +429,33 @@ void BusServer::HandleIsoResource(int fd, const uint8_t* data, size_t size) {
     Respond(fd, m.h.seq, ok ? 0 : EIO, nullptr, 0);
 }
 
+void BusServer::TakeWirePackets(int fd) {
+    std::vector<uint8_t> buffer(kMaxMessage);
+    for (auto& [clientFd, client] : clients) {
+        if (clientFd == fd) continue;
+        for (;;) {
+            MsgHeader header;
+            const ssize_t peeked = ::recv(clientFd, &header, sizeof header, MSG_PEEK | MSG_DONTWAIT);
+            if (peeked != ssize_t(sizeof header) || header.type != MsgType::IsoPackets) break;
+            const ssize_t n = ::recv(clientFd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (n <= 0) break;
+            HandleIso(buffer.data(), size_t(n));
+        }
+    }
+}
+
 void BusServer::ScheduleFcp(uint32_t node, const uint8_t* command, uint32_t length, std::vector<uint8_t> answer) {
     const int64_t now = MonotonicNs();
     const uint8_t opcode = length > 2 ? command[2] : 0;
     auto interim = fcpInterim.find(opcode);
     int64_t due = now + int64_t(fcpDelayMs) * 1000000LL;
-    if (interim != fcpInterim.end()) {
+    // A unit answers INTERIM to a command it takes but needs time for (not to one it refuses).
+    const uint8_t code = answer[0] & 0x0f;
+    if (interim != fcpInterim.end() && (code == 0x09 || code == 0x0C || code == 0x0D)) {
         std::vector<uint8_t> first = answer;
         first[0] = uint8_t((first[0] & 0xf0) | 0x0F);  // INTERIM
         later.push_back({due, node, std::move(first)});
         due += int64_t(interim->second) * 1000000LL;
-        // A CONTROL command the unit took: ACCEPTED once it is done.
-        if ((command[0] & 0x0f) == 0x00 && (answer[0] & 0x0f) == 0x08) answer[0] = uint8_t((answer[0] & 0xf0) | 0x09);
     }
     later.push_back({due, node, std::move(answer)});
     ArmTimer();
@@ -475,7 +503,7 @@ void BusServer::HandleIso(const uint8_t* data, size_t size) {
         for (auto& node : nodes) {
             if (node->ListeningChannel() == int(p.channel)) node->Receive(p.cycle, payload, p.length);
         }
-        if (stallAtFrames >= 0 && recorder != nullptr && int64_t(recorder->statistics().framesRecorded) >= stallAtFrames) {
+        if (stallAtFrames >= 0 && recorder != nullptr && int64_t(recorder->frameCycles().size()) >= stallAtFrames) {
             stallAtFrames = -1;
             SetStalled(true);
         }
@@ -603,6 +631,14 @@ void BusServer::ArmTimer() {
     timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &due, nullptr);
 }
 
+VirtualNode* BusServer::NodeNamed(const std::string& which) const {
+    for (const auto& node : nodes) {
+        if (!node->avc()) continue;
+        if (which.empty() || node->name() == which || node->name().rfind(which, 0) == 0) return node.get();
+    }
+    return nullptr;
+}
+
 void BusServer::Unplug(const std::string& which) {
     auto it = nodes.end();
     for (auto i = nodes.begin(); i != nodes.end(); ++i) {
@@ -665,6 +701,34 @@ std::string BusServer::HandleControl(const std::string& command) {
         fcpInterim[uint8_t(strtoul(opcode.c_str(), nullptr, 16))] = std::clamp(ms, 0, 5000);
         return "ok\n";
     }
+    if (verb == "fcp-answer") {
+        // fcp-answer OPCODE not-implemented|rejected|silent|normal: what units answer commands
+        // with this opcode (hex) from now on.
+        std::string opcode, how;
+        in >> opcode >> how;
+        const uint8_t code = uint8_t(strtoul(opcode.c_str(), nullptr, 16));
+        if (how == "normal") fcpOverride.erase(code);
+        else if (how == "not-implemented") fcpOverride[code] = 0x08;
+        else if (how == "rejected") fcpOverride[code] = 0x0A;
+        else if (how == "silent") fcpOverride[code] = -1;
+        else return "error: fcp-answer OPCODE not-implemented|rejected|silent|normal\n";
+        return "ok\n";
+    }
+    if (verb == "record" || verb == "stop") {
+        // The unit's own REC or STOP button.
+        std::string rest;
+        std::getline(in, rest);
+        rest.erase(0, rest.find_first_not_of(' '));
+        VirtualNode* node = NodeNamed(rest);
+        if (node == nullptr) return "error: no such camcorder or deck\n";
+        if (verb == "stop") {
+            node->PressStop();
+        } else if (!node->PressRecord()) {
+            return "error: " + node->name() + " does not record: " + VirtualNode::MediumName(node->medium()) + "\n";
+        }
+        log.push_back(node->name() + " " + verb + " pressed at cycle " + std::to_string(CycleNow()));
+        return "ok: " + node->name() + " mode " + VirtualNode::ModeName(node->mode()) + "\n";
+    }
     if (verb == "reset-after") {
         int count = 0, delay = options.nodeEventDelayMs;
         in >> count;
@@ -685,7 +749,7 @@ std::string BusServer::HandleControl(const std::string& command) {
             int frames = 0;
             in >> frames;
             if (recorder == nullptr) return "error: no camcorder or deck records\n";
-            stallAtFrames = int64_t(recorder->statistics().framesRecorded) + std::max(frames, 0);
+            stallAtFrames = int64_t(recorder->frameCycles().size()) + std::max(frames, 0);
         } else {
             SetStalled(true);
         }
@@ -705,13 +769,16 @@ std::string BusServer::HandleControl(const std::string& command) {
         for (const auto& node : nodes) {
             if (node->avc()) {
                 text += node->name() + " frames recorded " + std::to_string(node->statistics().framesRecorded) + "\n";
+                text += node->name() + " frames shown, not recorded " + std::to_string(node->statistics().framesShown) + "\n";
+                text += node->name() + " mode " + VirtualNode::ModeName(node->mode()) + ", tape " +
+                        VirtualNode::MediumName(node->medium()) + "\n";
             }
         }
         return text;
     }
     return "error: unknown command (reset [DELAY_MS] [nodes-first] [host|by=N] | reset-after REQUESTS [DELAY_MS] | "
            "unplug [NODE] | stall [after-frames N] | stall off | fcp-delay MS | fcp-interim OPCODE [FINAL_MS] | "
-           "status)\n";
+           "fcp-answer OPCODE HOW | record [NODE] | stop [NODE] | status)\n";
 }
 
 void BusServer::SetStalled(bool on) {
@@ -749,7 +816,8 @@ std::string BusServer::Report() const {
         if (!node.avc()) return;
         const auto& s = node.statistics();
         out << node.name() << (present ? "" : " (unplugged)") << ": frames recorded " << s.framesRecorded
-            << ", frames lost " << s.framesBroken << ", data packets " << s.dataPackets << ", empty packets "
+            << ", frames shown, not recorded " << s.framesShown << ", mode " << VirtualNode::ModeName(node.mode())
+            << ", tape " << VirtualNode::MediumName(node.medium()) << ", frames lost " << s.framesBroken << ", data packets " << s.dataPackets << ", empty packets "
             << s.emptyPackets << ", block count breaks " << s.dbcBreaks << "\n";
         // How long after each reset the unit completed a frame again, in bus cycles.
         for (uint64_t reset : resetCycles) {

@@ -13,7 +13,10 @@
 // Isochronous resources are allocated by the kernel in the current generation (IsoResource), an
 // unplugged device's file is shut down (and hangs up) two seconds after its reset, and FCP
 // answers come a few milliseconds after the command's write completed (for chosen opcodes an
-// INTERIM first, the final answer later). `stall` stops every client's isochronous ring (no
+// INTERIM first, the final answer later; or, for chosen opcodes, NOT IMPLEMENTED, REJECTED or
+// no answer at all). Isochronous packets already on the wire reach the nodes before a later
+// asynchronous write is served (the bus carries them in cycle order, whichever client's socket
+// the server reads first), so a STOP after the last frame finds that frame recorded. `stall` stops every client's isochronous ring (no
 // packet goes out, no interrupt comes), as a hung DMA context does.
 //
 // Threads: Start runs the bus on its own thread; everything below is touched by that thread
@@ -35,8 +38,14 @@
 
 namespace sim1394 {
 
+struct NodeSpec {
+    NodeKind kind;
+    Medium medium = Medium::Writable;
+};
+
 struct BusOptions {
-    std::vector<NodeKind> nodes;
+    std::vector<NodeSpec> nodes;
+    bool recording = false;         // REC pressed on every camcorder and deck with a writable tape
     std::string tapePath;
     std::string capturePath;
     int nodeEventDelayMs = -1;     // -1: the kernel's timing (see above)
@@ -87,6 +96,9 @@ private:
     void HandleRequest(int fd, const uint8_t* data, size_t size);
     void HandleIso(const uint8_t* data, size_t size);
     void HandleIsoResource(int fd, const uint8_t* data, size_t size);
+    // Serves the isochronous packets waiting in every client's socket but `fd`'s.
+    void TakeWirePackets(int fd);
+    VirtualNode* NodeNamed(const std::string& which) const;
     void ScheduleFcp(uint32_t node, const uint8_t* command, uint32_t length, std::vector<uint8_t> answer);
     void SendFcp(uint32_t fromNode, const std::vector<uint8_t>& frame);
     std::vector<uint8_t> DeviceInfoOf(uint32_t node) const;
@@ -132,6 +144,7 @@ private:
     std::vector<uint32_t> shutDevices;  // files of unplugged devices the kernel shut down
     int fcpDelayMs = 5;
     std::map<uint8_t, int> fcpInterim;  // opcode -> ms from the INTERIM to the final answer
+    std::map<uint8_t, int> fcpOverride;  // opcode -> the answer code forced on it (-1: none at all)
     std::map<int, Client> clients;
     uint32_t bandwidthAvailable = 0;
     uint32_t channelsHi = 0, channelsLo = 0;

@@ -22,15 +22,19 @@ namespace {
 const char kUsage[] =
     "usage: sim1394 [OPTIONS] -- COMMAND [ARGS...]\n"
     "       sim1394 --ctl reset [DELAY_MS] [nodes-first] | reset-after N [DELAY_MS] | unplug [NODE] |\n"
-    "                     stall [after-frames N] | stall off | status\n"
+    "                     stall [after-frames N] | stall off | record [NODE] | stop [NODE] | status\n"
     "\n"
     "Runs COMMAND and its children on a simulated IEEE 1394 bus and exits with COMMAND's status.\n"
     "Programs find the bus through the test libraw1394 in the sim1394-lib/ folder beside this program,\n"
     "which is put first in LD_LIBRARY_PATH, and SIM1394_SOCKET. At the end the bus state and what\n"
     "each camcorder or deck recorded are printed on standard error, one 'sim1394: ' line each.\n"
     "\n"
-    "  --node camcorder|deck|disk  add a node (repeatable; default: one camcorder)\n"
-    "  --tape FILE                 record what the first camcorder or deck receives (whole DV frames)\n"
+    "  --node camcorder|deck|disk  add a node (repeatable; default: one camcorder); camcorder:notape,\n"
+    "                              camcorder:protected (and deck:...): no cassette, or a write-protected one\n"
+    "  --recording                 REC is pressed on every camcorder and deck with a writable tape before\n"
+    "                              COMMAND starts (otherwise they show what arrives but record only once\n"
+    "                              REC is pressed with --ctl record or commanded over AV/C)\n"
+    "  --tape FILE                 the first camcorder's or deck's tape: the whole DV frames it records\n"
     "  --capture FILE              write every isochronous packet the bus carried\n"
     "  --preconnect                another host already holds the first AV/C node's input plug\n"
     "                              (point-to-point on channel 5, with its channel and bandwidth)\n"
@@ -48,8 +52,12 @@ const char kUsage[] =
     "                                                 AV/C node); remote nodes' events come DELAY_MS\n"
     "                                                 after the local one (or before it)\n"
     "  sim1394 --ctl fcp-delay MS                     units answer FCP commands MS after the write\n"
-    "  sim1394 --ctl fcp-interim OPCODE [FINAL_MS]    commands with OPCODE (hex) get INTERIM first and\n"
-    "                                                 their final answer FINAL_MS later (CONTROL: ACCEPTED)\n"
+    "  sim1394 --ctl fcp-interim OPCODE [FINAL_MS]    commands with OPCODE (hex) that a unit takes get\n"
+    "                                                 INTERIM first and their final answer FINAL_MS later\n"
+    "  sim1394 --ctl fcp-answer OPCODE HOW            units answer commands with OPCODE (hex) HOW:\n"
+    "                                                 not-implemented, rejected, silent (never) or normal\n"
+    "  sim1394 --ctl record [NODE] | stop [NODE]      press REC or STOP on NODE (default: the first\n"
+    "                                                 camcorder or deck); REC fails without a writable tape\n"
     "  sim1394 --ctl reset-after N [DELAY_MS]         cause a bus reset just before the bus serves\n"
     "                                                 N more asynchronous requests (from anyone)\n"
     "  sim1394 --ctl unplug [NODE]                    unplug NODE (e.g. 'camcorder 0'; default: the\n"
@@ -159,15 +167,27 @@ int main(int argc, char** argv) {
         } else if (arg == "--ctl") {
             return Control(argc, argv, i + 1);
         } else if (arg == "--node") {
-            const std::string kind = value("camcorder, deck or disk");
-            if (kind == "camcorder") options.nodes.push_back(sim1394::NodeKind::Camcorder);
-            else if (kind == "deck") options.nodes.push_back(sim1394::NodeKind::Deck);
-            else if (kind == "disk") options.nodes.push_back(sim1394::NodeKind::Disk);
-            else if (kind == "none") continue;
+            const std::string spec = value("camcorder, deck or disk");
+            const std::string kind = spec.substr(0, spec.find(':'));
+            const std::string tape = spec.find(':') == std::string::npos ? "" : spec.substr(spec.find(':') + 1);
+            sim1394::NodeSpec node {sim1394::NodeKind::Camcorder};
+            if (kind == "camcorder") node.kind = sim1394::NodeKind::Camcorder;
+            else if (kind == "deck") node.kind = sim1394::NodeKind::Deck;
+            else if (kind == "disk" && tape.empty()) node.kind = sim1394::NodeKind::Disk;
+            else if (kind == "none" && tape.empty()) continue;
             else {
-                std::fprintf(stderr, "sim1394: unknown node kind '%s'\n", kind.c_str());
+                std::fprintf(stderr, "sim1394: unknown node kind '%s'\n", spec.c_str());
                 return 2;
             }
+            if (tape == "notape") node.medium = sim1394::Medium::None;
+            else if (tape == "protected") node.medium = sim1394::Medium::WriteProtected;
+            else if (!tape.empty()) {
+                std::fprintf(stderr, "sim1394: unknown tape '%s' (notape or protected)\n", tape.c_str());
+                return 2;
+            }
+            options.nodes.push_back(node);
+        } else if (arg == "--recording") {
+            options.recording = true;
         } else if (arg == "--tape") {
             options.tapePath = value("a file");
         } else if (arg == "--capture") {
@@ -200,11 +220,11 @@ int main(int argc, char** argv) {
     }
     bool explicitNodes = false;
     for (int k = 1; k < i; ++k) explicitNodes |= std::string(argv[k]) == "--node";
-    if (!explicitNodes) options.nodes.push_back(sim1394::NodeKind::Camcorder);
+    if (!explicitNodes) options.nodes.push_back({sim1394::NodeKind::Camcorder});
     if (options.preconnectNode == -2) {
         options.preconnectNode = -1;
         for (size_t n = 0; n < options.nodes.size() && options.preconnectNode < 0; ++n) {
-            if (options.nodes[n] != sim1394::NodeKind::Disk) options.preconnectNode = int(n);
+            if (options.nodes[n].kind != sim1394::NodeKind::Disk) options.preconnectNode = int(n);
         }
     }
 

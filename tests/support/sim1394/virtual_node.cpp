@@ -49,8 +49,8 @@ std::vector<uint32_t> TextLeaf(const std::string& text) {
 
 }  // namespace
 
-VirtualNode::VirtualNode(NodeKind kind, int index, uint64_t guid)
-    : nodeKind(kind), uniqueId(guid), deviceId(uint32_t(index)) {
+VirtualNode::VirtualNode(NodeKind kind, int index, uint64_t guid, Medium medium)
+    : nodeKind(kind), uniqueId(guid), deviceId(uint32_t(index)), cassette(kind == NodeKind::Disk ? Medium::None : medium) {
     static const char* const kNames[] = {"camcorder", "deck", "disk"};
     label = std::string(kNames[int(kind)]) + " " + std::to_string(index);
     if (avc()) {
@@ -149,7 +149,63 @@ int VirtualNode::Lock(uint32_t offset, uint32_t extcode, uint32_t arg, uint32_t 
     return 0;
 }
 
-std::vector<uint8_t> VirtualNode::AnswerAvc(const uint8_t* command, uint32_t length) const {
+const char* VirtualNode::ModeName(TapeMode mode) {
+    return mode == TapeMode::Record ? "record" : mode == TapeMode::Play ? "play" : "stop";
+}
+
+const char* VirtualNode::MediumName(Medium medium) {
+    return medium == Medium::Writable ? "writable" : medium == Medium::WriteProtected ? "write-protected" : "no tape";
+}
+
+bool VirtualNode::PressRecord() {
+    if (!avc() || cassette != Medium::Writable) return false;
+    tapeMode = TapeMode::Record;
+    return true;
+}
+
+void VirtualNode::PressStop() { tapeMode = TapeMode::Stop; }
+
+uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, uint32_t length,
+                                        std::vector<uint8_t>* response) {
+    constexpr uint8_t kNotImplemented = 0x08, kAccepted = 0x09, kRejected = 0x0A, kStable = 0x0C;
+    const uint8_t opcode = command[2];
+    const uint8_t operand = length > 3 ? command[3] : 0;
+    if (ctype == 0x00 /* CONTROL */) {
+        if (opcode == 0xC2 && operand == 0x75) {  // RECORD
+            return PressRecord() ? kAccepted : kRejected;
+        }
+        if (opcode == 0xC3 && operand == 0x75) {  // PLAY FORWARD
+            if (cassette == Medium::None) return kRejected;
+            tapeMode = TapeMode::Play;
+            return kAccepted;
+        }
+        if (opcode == 0xC4 && operand == 0x60) {  // WIND STOP
+            tapeMode = TapeMode::Stop;
+            return kAccepted;
+        }
+        return kNotImplemented;
+    }
+    if (ctype != 0x01 /* STATUS */) return kNotImplemented;
+    std::vector<uint8_t>& r = *response;
+    if (opcode == 0xD0 && operand == 0x7F) {  // TRANSPORT STATE: the mode's opcode and operand
+        r[2] = tapeMode == TapeMode::Record ? 0xC2 : tapeMode == TapeMode::Play ? 0xC3 : 0xC4;
+        r[3] = tapeMode == TapeMode::Stop ? 0x60 : 0x75;
+        return kStable;
+    }
+    if (opcode == 0xDA && operand == 0x7F && length >= 5) {  // MEDIUM INFO: cassette type, grade and protection
+        r[3] = cassette == Medium::None ? 0x60 : nodeKind == NodeKind::Camcorder ? 0x32 : 0x31;
+        r[4] = cassette == Medium::None ? 0x7F : cassette == Medium::WriteProtected ? 0x31 : 0x30;
+        return kStable;
+    }
+    if (opcode == 0x51 && operand == 0x71 && length >= 8) {  // TIME CODE
+        static const uint8_t kNoTimecode[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+        memcpy(&r[4], cassette == Medium::None ? kNoTimecode : lastTimecode, 4);
+        return kStable;
+    }
+    return kNotImplemented;
+}
+
+std::vector<uint8_t> VirtualNode::AnswerAvc(const uint8_t* command, uint32_t length) {
     std::vector<uint8_t> response(command, command + length);
     const uint8_t ctype = command[0] & 0x0f;
     const uint8_t subunit = length > 1 ? command[1] : 0;
@@ -177,6 +233,8 @@ std::vector<uint8_t> VirtualNode::AnswerAvc(const uint8_t* command, uint32_t len
         answer = kStable;
     } else if (ctype > 0x04) {
         answer = kRejected;  // a response sent as a command
+    } else if (subunit == 0x20 && length >= 4) {  // the tape recorder subunit 0
+        answer = AnswerTapeRecorder(ctype, command, length, &response);
     }
     response[0] = uint8_t((command[0] & 0xf0) | answer);
     return response;
@@ -263,12 +321,24 @@ void VirtualNode::Receive(uint64_t cycle, const uint8_t* payload, uint32_t lengt
 
 void VirtualNode::FinishFrame(uint64_t cycle) {
     inFrame = false;
-    if (tape != nullptr) {
-        std::fwrite(frame.data(), 1, frame.size(), tape);
-        std::fflush(tape);
+    if (tapeMode == TapeMode::Record) {
+        if (tape != nullptr) {
+            std::fwrite(frame.data(), 1, frame.size(), tape);
+            std::fflush(tape);
+        }
+        ++stats.framesRecorded;
+        // The time code pack of the subcode (sequence 0's blocks 1 and 2, six sync blocks each):
+        // where the tape is now.
+        for (size_t block = 1; block <= 2; ++block) {
+            for (size_t ssyb = 0; ssyb < 6; ++ssyb) {
+                const uint8_t* pack = frame.data() + block * 80 + 3 + ssyb * 8 + 3;
+                if (pack[0] == 0x13) memcpy(lastTimecode, pack + 1, 4);
+            }
+        }
+    } else {
+        ++stats.framesShown;
     }
     frame.clear();
-    ++stats.framesRecorded;
     if (stats.firstFrameCycle < 0) stats.firstFrameCycle = int64_t(cycle);
     stats.lastFrameCycle = int64_t(cycle);
     completedAt.push_back(cycle);

@@ -1,0 +1,73 @@
+// Deck control of a DV camcorder or deck on the IEEE 1394 bus: the AV/C tape recorder subunit's
+// commands (RECORD, WIND STOP, PLAY; the TRANSPORT STATE, MEDIUM INFO and TIME CODE status),
+// written with libavc1394's command codes and sent through it over FCP.
+//
+// The answer is awaited here rather than in avc1394_transaction, which waits 200 ms per INTERIM
+// and then sends the command again (a deck's mechanism may take seconds to go into record), takes
+// any node's answer (every listening handle of the host sees every FCP response) and, when
+// another event wakes its poll, reads a frame it never received. Here: the unit's first answer
+// within kFirstAnswerMs, its final one after an INTERIM within kFinalAnswerMs, only the answer of
+// the asked unit to the same subunit and opcode; a command is never sent twice.
+//
+// Every call opens a raw1394 handle of its own and finds the unit by its unique id, so deck
+// control never shares the streaming transport's handle, and node numbers changed by a bus reset
+// do not matter.
+//
+// Threads: any; callLock serializes the calls, errorLock (a leaf) guards errorText.
+#pragma once
+
+#include <libraw1394/raw1394.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "filters/transport_interface.h"
+
+namespace dv {
+
+class AvcDeckControl {
+public:
+    // The unit must answer a command within this (the AV/C rule is 100 ms, with room for a
+    // loaded machine), and give its final answer within kFinalAnswerMs of an INTERIM.
+    static constexpr int kFirstAnswerMs = 1000;
+    static constexpr int kFinalAnswerMs = 10000;
+
+    explicit AvcDeckControl(uint64_t guid);
+
+    // S_OK once the unit accepted the command. Refused: kTransportNoMedia or
+    // kTransportWriteProtected when its medium says why, else kTransportRejected; E_NOTIMPL when
+    // the unit does not implement it; kTransportTimeout when it did not answer in time;
+    // kTransportDeviceGone when the unit is not on the bus.
+    HRESULT SetMode(DeckMode mode);
+
+    // The transport state, the medium (a unit that does not say counts as having a writable
+    // tape: its answer to RECORD tells) and the time code where the tape is. The unit keeps no
+    // frame counts (countsKnown stays false).
+    HRESULT GetState(DeckState* state);
+
+    // What the last failed call found, for messages and tests.
+    std::string LastError() const;
+
+    // An AV/C answer: its response code and frame (the first eight bytes, zeros beyond).
+    struct Answer {
+        uint8_t response = 0;
+        uint8_t frame[8] = {};
+    };
+
+private:
+    struct Session;
+    HRESULT OpenSession(Session* session);
+    // One command (host-order quadlets) and its final answer. `anyOpcode`: the answer may carry
+    // another opcode (TRANSPORT STATE answers with the transport's mode).
+    HRESULT Transact(Session& session, const char* name, uint32_t q0, uint32_t q1, bool anyOpcode, Answer* answer);
+    HRESULT Fail(HRESULT status, const std::string& text);
+
+    const uint64_t guid;
+    std::mutex callLock;
+    int lastPort = 0;  // callLock: where the unit was found last
+    mutable std::mutex errorLock;
+    std::string errorText;  // errorLock
+};
+
+}  // namespace dv
