@@ -3,23 +3,31 @@
 // reported per round:
 // - CPU seconds per tape minute of the whole process (the chain and the transport) and of the
 //   transport's loop thread alone (libiec61883's packet handler, our feeder, the test
-//   libraw1394's DMA ring), beside realtime_bench's figure for the chain onto dvdeck;
+//   libraw1394's DMA ring), against the baseline of the same round: the same chain onto dvdeck
+//   (as realtime_bench runs it), for the same SECONDS;
 // - the bus server's CPU (sim1394, standing where the deck stands in realtime_bench);
 // - Run-to-first-packet: from IMediaControl::Run to the bus cycle of the first isochronous packet
-//   (the capture's cycle against the bus's start time), and the Stop latency.
-// Each round runs this program again under sim1394 (the inner half prints one line of figures).
+//   (the capture's cycle against the bus's start time);
+// - Stop, against Stop onto dvdeck, and of it the drain: from the Stop call to the bus cycle of
+//   the stream's last packet (the frames accepted and the ring going out whole), with the frames
+//   that started on the wire meanwhile.
+// Each round runs this program again, onto a dvdeck it starts and under sim1394 (the inner half
+// prints one line of figures). The last lines give the best of each figure and its spread.
 //
 //   ieee1394_bench [SECONDS] [ROUNDS]     # defaults 20 and 3
 #include <dirent.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "bench_process.h"
 #include "control_chain.h"
@@ -27,6 +35,7 @@
 namespace {
 
 constexpr double kFramesPerSecond = 30000.0 / 1001.0;
+constexpr long kFrameBytes = 120000;
 
 std::string Build(const std::string& file) { return std::string(DV_BENCH_BUILD_DIR) + "/" + file; }
 
@@ -85,15 +94,17 @@ long FirstPacketCycle(const std::string& capture) {
     return long(b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24);
 }
 
-// On the bus: one round; prints "figures: ..." or "error: ...".
+// One round, on the bus (with its capture) or onto the dvdeck running beside (capture ""); prints
+// "figures: ..." or "error: ...".
 int Inner(int seconds, const std::string& capture) {
-    const long long busStartNs = StatusNumber(Control("status"), "monotonic ns ");
+    const bool bus = !capture.empty();
+    const long long busStartNs = bus ? StatusNumber(Control("status"), "monotonic ns ") : 0;
     if (busStartNs < 0) {
         std::printf("error: no bus status\n");
         return 1;
     }
     const double cpuStart = SelfCpuSeconds();
-    double runToPacketMs = -1, stopMs = -1, loopCpu = -1;
+    double runToPacketMs = -1, stopMs = -1, loopCpu = -1, stopAt = -1;
     CoInitialize(nullptr);
     {
         ControlChain chain;
@@ -108,40 +119,105 @@ int Inner(int seconds, const std::string& capture) {
         chain.control->Pause();  // as the control program leaves it
         const double runAt = double(run.tv_sec) + double(run.tv_nsec) / 1e9 - double(busStartNs) / 1e9;
         long first = -1;
-        for (int i = 0; i < 5000 && first < 0; ++i) {
+        for (int i = 0; bus && i < 5000 && first < 0; ++i) {
             first = FirstPacketCycle(capture);
             if (first < 0) usleep(1000);
         }
         if (first >= 0) runToPacketMs = (double(first) / 8000.0 - runAt) * 1000.0;
         usleep(useconds_t(seconds) * 1000000u);
-        loopCpu = ThreadCpuSeconds("ieee1394-loop");
+        if (bus) loopCpu = ThreadCpuSeconds("ieee1394-loop");
         const double stopping = WallSeconds();
         chain.control->Stop();
         stopMs = (WallSeconds() - stopping) * 1000.0;
+        stopAt = stopping - double(busStartNs) / 1e9;  // on the bus's clock
     }
     CoFreeUnusedLibraries();
     CoUninitialize();
     const double cpu = SelfCpuSeconds() - cpuStart;
-    const long long frames = StatusNumber(Control("status"), "camcorder 0 frames recorded ");
-    std::printf("figures: frames %lld cpu %.3f loop %.3f run_to_packet_ms %.1f stop_ms %.1f\n", frames, cpu, loopCpu,
-                runToPacketMs, stopMs);
-    return frames > 0 ? 0 : 1;
+    const long long frames = bus ? StatusNumber(Control("status"), "camcorder 0 frames recorded ") : 0;
+    std::printf("figures: frames %lld cpu %.3f loop %.3f run_to_packet_ms %.1f stop_ms %.1f stop_at_s %.6f\n", frames,
+                cpu, loopCpu, runToPacketMs, stopMs, stopAt);
+    return frames > 0 || !bus ? 0 : 1;
 }
+
+// What the capture shows of the stream's end: the bus cycle after its last packet, and the frames
+// whose first packet went out at or after `fromCycle`.
+struct StreamEnd {
+    long endCycle = -1;
+    long framesFrom = 0;
+};
+StreamEnd ReadStreamEnd(const std::string& capture, long fromCycle) {
+    StreamEnd end;
+    std::FILE* f = std::fopen(capture.c_str(), "rb");
+    if (f == nullptr) return end;
+    uint8_t h[12], head[11];
+    if (std::fread(head, 1, 8, f) != 8) {
+        std::fclose(f);
+        return end;
+    }
+    while (std::fread(h, 1, 12, f) == 12) {
+        const long cycle = long(h[0] | h[1] << 8 | h[2] << 16 | uint32_t(h[3]) << 24);
+        const long length = long(h[8] | h[9] << 8 | h[10] << 16 | uint32_t(h[11]) << 24);
+        const size_t got = std::fread(head, 1, size_t(std::min<long>(length, 10)), f);
+        if (length > 10 && std::fseek(f, length - 10, SEEK_CUR) != 0) break;
+        end.endCycle = cycle + 1;
+        // A data packet whose first DIF block is the frame's header (section 0, sequence 0).
+        if (cycle >= fromCycle && length == 488 && got == 10 && (head[8] >> 5) == 0 && (head[9] >> 4) == 0) {
+            ++end.framesFrom;
+        }
+    }
+    std::fclose(f);
+    return end;
+}
+
+// Lowest, highest and spread ((highest - lowest) / lowest) of a figure over the rounds.
+std::string Spread(std::vector<double> values, const char* format) {
+    std::sort(values.begin(), values.end());
+    char text[160];
+    const double spread = values.front() > 0 ? (values.back() - values.front()) / values.front() * 100.0 : 0;
+    std::string low(64, '\0'), high(64, '\0');
+    low.resize(size_t(std::snprintf(low.data(), low.size(), format, values.front())));
+    high.resize(size_t(std::snprintf(high.data(), high.size(), format, values.back())));
+    std::snprintf(text, sizeof text, "%s (%s to %s, spread %.0f %%)", low.c_str(), low.c_str(), high.c_str(), spread);
+    return text;
+}
+
+
+// The inner half's figures; false when the round failed.
+struct Figures {
+    long long frames = 0;
+    double cpu = 0, loop = 0, runMs = 0, stopMs = 0, stopAt = 0;
+};
+bool ParseFigures(const std::string& text, Figures* f) {
+    const size_t at = text.find("figures: ");
+    return at != std::string::npos &&
+           std::sscanf(text.c_str() + at,
+                       "figures: frames %lld cpu %lf loop %lf run_to_packet_ms %lf stop_ms %lf stop_at_s %lf",
+                       &f->frames, &f->cpu, &f->loop, &f->runMs, &f->stopMs, &f->stopAt) == 6;
+}
+
+double PerTapeMinute(double cpu, long long frames) { return cpu / (double(frames) / kFramesPerSecond / 60.0); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--inner") == 0 && argc == 4) return Inner(std::atoi(argv[2]), argv[3]);
+    if (argc == 4 && std::strcmp(argv[1], "--inner") == 0) return Inner(std::atoi(argv[2]), argv[3]);
+    if (argc == 3 && std::strcmp(argv[1], "--inner-deck") == 0) return Inner(std::atoi(argv[2]), "");
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-    for (const char* piece : {"sim1394", "sim1394-lib/libraw1394.so.11", "tamsel.ax", "dvfilters.so", "regsvr"}) {
+    if (seconds <= 0 || rounds <= 0) {
+        std::fprintf(stderr, "usage: ieee1394_bench [seconds of tape] [rounds]\n");
+        return 2;
+    }
+    for (const char* piece : {"sim1394", "sim1394-lib/libraw1394.so.11", "tamsel.ax", "dvfilters.so", "regsvr", "dvdeck"}) {
         if (access(Build(piece).c_str(), F_OK) != 0) {
             std::fprintf(stderr, "ieee1394_bench: %s is not built\n", piece);
             return 2;
         }
     }
     char pattern[] = "/tmp/ieee1394-bench-XXXXXX";
-    const std::string dir = mkdtemp(pattern);
+    if (mkdtemp(pattern) == nullptr) return 2;
+    const std::string dir = pattern;
     setenv("PLATFORM_STATE_DIR", dir.c_str(), 1);
     if (system(("'" + Build("regsvr") + "' '" + Build("tamsel.ax") + "' >/dev/null").c_str()) != 0) {
         std::fprintf(stderr, "ieee1394_bench: cannot register tamsel.ax\n");
@@ -149,39 +225,76 @@ int main(int argc, char** argv) {
     }
     char self[4096] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return 2;
-    double best[5] = {1e9, 1e9, 1e9, 1e9, 1e9};  // cpu/min, loop/min, bus/min, run ms, stop ms
+    // Per round: bus CPU/min, deck CPU/min, their ratio, loop thread/min, bus server/min, Run to
+    // first packet, Stop on the bus, Stop onto the deck, the drain, Stop after the drain.
+    enum { kBus, kDeck, kRatio, kLoop, kServer, kRun, kStop, kDeckStop, kDrain, kAfterDrain, kCount };
+    std::vector<double> all[kCount];
+    auto fail = [&](const char* what, int round, const std::string& text) {
+        std::fprintf(stderr, "ieee1394_bench: round %d, %s failed:\n%s\n", round, what, text.c_str());
+        return 1;
+    };
     for (int round = 1; round <= rounds; ++round) {
+        // The baseline: the same chain onto a dvdeck, for as long.
+        const std::string tape = dir + "/deck-" + std::to_string(round) + ".dv";
+        const pid_t deck = Spawn({Build("dvdeck"), "--tape", tape}, dir + "/deck.out");
+        const std::string socket = dir + "/dvdeck/" + std::to_string(deck) + ".sock";
+        struct stat st {};
+        for (int i = 0; i < 500 && stat(socket.c_str(), &st) != 0; ++i) usleep(10000);
+        const std::string deckOut = dir + "/deck-round-" + std::to_string(round) + ".out";
+        int status = 0;
+        waitpid(Spawn({self, "--inner-deck", std::to_string(seconds)}, deckOut), &status, 0);
+        kill(deck, SIGTERM);
+        int deckStatus = 0;
+        waitpid(deck, &deckStatus, 0);
+        Figures onDeck;
+        if (status != 0 || !ParseFigures(ReadFile(deckOut), &onDeck)) return fail("the deck", round, ReadFile(deckOut));
+        onDeck.frames = stat(tape.c_str(), &st) == 0 ? st.st_size / kFrameBytes : 0;
+        if (onDeck.frames == 0) return fail("the deck", round, ReadFile(dir + "/deck.out"));
+
+        // On the bus.
         const std::string capture = dir + "/bus-" + std::to_string(round) + ".iso";
         const std::string out = dir + "/round-" + std::to_string(round) + ".out";
         const pid_t pid = Spawn({Build("sim1394"), "--recording", "--tape", dir + "/tape.dv", "--capture", capture, "--", self,
                                  "--inner", std::to_string(seconds), capture},
                                 out);
-        int status = 0;
         rusage ru {};
         wait4(pid, &status, 0, &ru);
-        const std::string text = ReadFile(out);
-        long long frames = 0;
-        double cpu = 0, loop = 0, runMs = 0, stopMs = 0;
-        const size_t at = text.find("figures: ");
-        if (status != 0 || at == std::string::npos ||
-            std::sscanf(text.c_str() + at, "figures: frames %lld cpu %lf loop %lf run_to_packet_ms %lf stop_ms %lf",
-                        &frames, &cpu, &loop, &runMs, &stopMs) != 5) {
-            std::fprintf(stderr, "ieee1394_bench: round %d failed:\n%s\n", round, text.c_str());
-            return 1;
-        }
+        Figures onBus;
+        if (status != 0 || !ParseFigures(ReadFile(out), &onBus)) return fail("the bus", round, ReadFile(out));
+        const long stopCycle = long(onBus.stopAt * 8000.0);
+        const StreamEnd end = ReadStreamEnd(capture, stopCycle);
+        unlink(capture.c_str());
         // sim1394's own CPU: the launcher and its bus thread, without the inner process.
-        const double bus = Seconds(ru.ru_utime) + Seconds(ru.ru_stime) - cpu;
-        const double minutes = double(frames) / kFramesPerSecond / 60.0;
-        const double figures[5] = {cpu / minutes, loop / minutes, bus / minutes, runMs, stopMs};
-        std::printf("round %d: %lld frames (%.1f s of tape); process %.3f CPU s per tape minute, transport loop "
-                    "thread %.3f, bus server %.3f; Run to first packet %.1f ms, Stop %.1f ms\n",
-                    round, frames, double(frames) / kFramesPerSecond, figures[0], figures[1], figures[2], runMs,
-                    stopMs);
-        for (int i = 0; i < 5; ++i) best[i] = std::min(best[i], figures[i]);
+        const double server = Seconds(ru.ru_utime) + Seconds(ru.ru_stime) - onBus.cpu;
+        const double drainMs = (double(end.endCycle) / 8000.0 - onBus.stopAt) * 1000.0;
+        const double figures[kCount] = {PerTapeMinute(onBus.cpu, onBus.frames),
+                                        PerTapeMinute(onDeck.cpu, onDeck.frames),
+                                        PerTapeMinute(onBus.cpu, onBus.frames) / PerTapeMinute(onDeck.cpu, onDeck.frames),
+                                        PerTapeMinute(onBus.loop, onBus.frames),
+                                        PerTapeMinute(server, onBus.frames),
+                                        onBus.runMs,
+                                        onBus.stopMs,
+                                        onDeck.stopMs,
+                                        drainMs,
+                                        onBus.stopMs - drainMs};
+        std::printf("round %d: %lld frames on the bus, %lld onto the deck; CPU s per tape minute: bus %.3f, deck %.3f, "
+                    "ratio %.2f (loop thread %.3f, bus server %.3f); Run to first packet %.1f ms; Stop %.1f ms "
+                    "(deck %.1f ms): drain %.1f ms (%ld frames), then %.1f ms\n",
+                    round, onBus.frames, onDeck.frames, figures[kBus], figures[kDeck], figures[kRatio], figures[kLoop],
+                    figures[kServer], figures[kRun], figures[kStop], figures[kDeckStop], figures[kDrain],
+                    end.framesFrom, figures[kAfterDrain]);
+        std::fflush(stdout);
+        for (int i = 0; i < kCount; ++i) all[i].push_back(figures[i]);
     }
-    std::printf("best of %d: process %.3f CPU s per tape minute (transport loop thread %.3f, bus server %.3f); "
-                "Run to first packet %.1f ms; Stop %.1f ms\n",
-                rounds, best[0], best[1], best[2], best[3], best[4]);
+    std::printf("over %d rounds, lowest (lowest to highest, spread):\n", rounds);
+    std::printf("  CPU s per tape minute: bus %s, deck %s; ratio bus / deck %s\n", Spread(all[kBus], "%.3f").c_str(),
+                Spread(all[kDeck], "%.3f").c_str(), Spread(all[kRatio], "%.2f").c_str());
+    std::printf("  of the bus: loop thread %s, bus server %s\n", Spread(all[kLoop], "%.3f").c_str(),
+                Spread(all[kServer], "%.3f").c_str());
+    std::printf("  Run to first packet %s ms\n", Spread(all[kRun], "%.1f").c_str());
+    std::printf("  Stop %s ms (deck %s ms); of it the drain %s ms, then %s ms\n", Spread(all[kStop], "%.1f").c_str(),
+                Spread(all[kDeckStop], "%.1f").c_str(), Spread(all[kDrain], "%.1f").c_str(),
+                Spread(all[kAfterDrain], "%.1f").c_str());
     (void)!system(("rm -rf '" + dir + "'").c_str());
     return 0;
 }

@@ -29,16 +29,20 @@ constexpr int64_t kRecoverMs = 2000;
 constexpr nodeaddr_t kCsrBase = 0xFFFFF0000000ULL;
 // DV's stream at S100 (512 overhead units + 125 quadlets x 16), for a unit without plugs.
 constexpr int kDvBandwidthUnits = 2512;
-// libiec61883's DV transmitter prebuffers 1000 packets (up to 937 data packets) inside its
-// start: four frames must be queued then, or it fills the rest with repeats of the first.
+// libiec61883's DV ring (dv.c: buffer_packets 1000, irq_interval 250). fw-iso.c's xmit_start
+// fills the whole ring from the feeder before the DMA starts (the prebuffer only decides whether
+// it starts), and the feeder can neither defer nor send an empty packet there: the 1000 packets
+// (up to 937 data packets) need four frames queued. With fewer (Close came early) the ring is cut
+// to just the packets that carry them, so that nothing is repeated to fill it.
 constexpr size_t kStartFrames = 4;
-// libiec61883's DV ring (dv.c: buffer_packets 1000, irq_interval 250). fw-iso.c refills on each
-// interrupt event as if irq_interval packets left, so when the feeder refuses inside a refill the
-// ring holds 3 flagged packets and fewer than 250 after the last: 3 more events, then that tail.
 constexpr uint64_t kRingPackets = 1000;
 constexpr uint64_t kIrqInterval = 250;
-constexpr int kRingEventsAfterEnd = int((kRingPackets - kIrqInterval) / kIrqInterval);
-static_assert(kRingPackets % kIrqInterval == 0);
+static_assert(kStartFrames * kPacketsPerFrame >= kRingPackets);
+// libiec61883's packetizer (dv.c, DV_CUSTOM_CIP), like its SYT count process-wide: an empty
+// packet whenever its accumulator exceeds 1068 - 68 (which lowers it by that), else a data
+// packet (which raises it by 68). Mirrored from what the feeder is asked.
+constexpr int kCipN = 68;
+constexpr int kCipD = 1068;
 constexpr int64_t kPacketsPerSecond = 8000;
 // Room for a loop thread that is late on a loaded machine (the bus does not wait for it).
 constexpr int64_t kTailMarginMs = 20;
@@ -52,6 +56,32 @@ std::atomic<Ieee1394Transport*> g_transmitting{nullptr};
 // Data packets asked of any DV transmitter in this process: libiec61883's own count, mirrored
 // (it puts the SYT in every 250th).
 std::atomic<uint64_t> g_dataPackets{0};
+std::atomic<int> g_cipAccum{0};
+
+// The packets the next `dataPackets` data packets take, up to the last of them.
+uint64_t PacketsCarrying(uint64_t dataPackets) {
+    int accum = g_cipAccum.load();
+    uint64_t packets = 0;
+    for (uint64_t data = 0; data < dataPackets; ++packets) {
+        if (accum > kCipD - kCipN) {
+            accum -= kCipD - kCipN;
+        } else {
+            accum += kCipN;
+            ++data;
+        }
+    }
+    return packets;
+}
+
+// The flagged packets still to go out when the feeder ended the stream with `end` packets queued
+// on a ring of `ring`: it refused inside the refill of some interrupt event e, which fw-iso.c
+// makes to fill the ring again (ring + (e - 1) x irq_interval <= end < ring + e x irq_interval);
+// those after e's flagged packet are still in the ring.
+int EventsToCome(uint64_t end, uint64_t ring) {
+    const uint64_t flagged = end / kIrqInterval;
+    const uint64_t e = end >= ring ? (end - ring) / kIrqInterval + 1 : 0;
+    return int(flagged - std::min(flagged, e));
+}
 
 int64_t NowMs() {
     timespec ts {};
@@ -295,6 +325,7 @@ int Ieee1394Transport::Feed(unsigned char* data, int difBlocks, unsigned int dro
     lastFeedMs.store(NowMs());
     // libiec61883 counted the packet before asking for it, whatever we answer.
     const uint64_t phase = g_dataPackets.fetch_add(uint64_t(difBlocks > 0 ? difBlocks : 0)) % kPacketsPerFrame;
+    g_cipAccum.fetch_add(difBlocks > 0 ? kCipN : kCipN - kCipD);
     if (ended.load()) {
         // After the end we are asked once per interrupt event: the ring's drain, seen.
         eventsAfterEnd.fetch_add(1);
@@ -425,7 +456,7 @@ void Ieee1394Transport::Loop() {
             // Close: the ring drains on the bus. Its last events came; the tail after the last
             // flagged packet is on the wire once its time has passed and the loop took one more
             // turn (the simulated bus sends only when the loop runs; the real one at its pace).
-            if (eventsAfterEnd.load() < kRingEventsAfterEnd) continue;
+            if (eventsAfterEnd.load() < EventsToCome(endPackets.load(), ringPackets)) continue;
             const int64_t now = NowMs();
             if (tailDueMs < 0) {
                 const int64_t tail = int64_t(endPackets.load() % kIrqInterval);
@@ -471,6 +502,17 @@ HRESULT Ieee1394Transport::SendFrame(const uint8_t* frame, size_t size) {
 HRESULT Ieee1394Transport::Start() {
     started = true;
     alignPackets = -1;
+    // The ring is filled from the queue before the DMA starts: with fewer frames than fill it, a
+    // ring of just their packets (and of the first frame's tail when started in mid-count), which
+    // ends on the last frame's last data packet. It stays above irq_interval: its flagged packet
+    // raises the event whose refill ends the stream.
+    ringPackets = kRingPackets;
+    if (const uint64_t frames = queue.queued(); frames < kStartFrames) {
+        const uint64_t tail = (kPacketsPerFrame - g_dataPackets.load() % kPacketsPerFrame) % kPacketsPerFrame;
+        ringPackets = PacketsCarrying(tail + frames * kPacketsPerFrame);
+    }
+    iec61883_dv_set_buffers(transmitter, unsigned(ringPackets));
+    iec61883_dv_set_prebuffers(transmitter, unsigned(ringPackets));
     inStart = true;
     const int rc = iec61883_dv_xmit_start(transmitter, channel);
     inStart = false;
@@ -505,9 +547,12 @@ void Ieee1394Transport::ReleaseConnection() {
 }
 
 void Ieee1394Transport::Close() {
-    // Frames accepted but not yet started: start now (the feeder repeats the last one to fill
-    // the prebuffer; they are counted as repeats).
-    if (!started && transmitter != nullptr && queue.queued() > 0 && SUCCEEDED(Failure())) Start();
+    // Frames accepted but not yet started: start now, on a ring of just their packets, already
+    // draining so that the first refill ends the stream instead of repeating the last frame.
+    if (!started && transmitter != nullptr && queue.queued() > 0 && SUCCEEDED(Failure())) {
+        draining.store(true);
+        Start();
+    }
     if (loopThread.joinable() && SUCCEEDED(Failure())) {
         // Drain: the loop thread sends the queued frames, the feeder ends the stream on a frame
         // boundary, and the ring goes out (see Loop). Bounded: the queue's frames and the one

@@ -9,8 +9,8 @@
 // unit listens to that host's channel: Open fails as busy and touches nothing. A unit without
 // plugs gets the broadcast channel 63, with the bandwidth allocated too. When no bandwidth or
 // channel is left the open fails and nothing stays allocated. It then prepares an NTSC DV
-// transmitter, started once enough frames are queued to fill its prebuffer (kStartFrames), with a
-// loop thread that services the raw1394 handle. From then on the 8 kHz bus cycle paces the
+// transmitter, started once enough frames are queued to fill its ring (kStartFrames), or by Close
+// with fewer on a ring of just their packets, with a loop thread that services the raw1394 handle. From then on the 8 kHz bus cycle paces the
 // frames: SendFrame waits for room in Ieee1394FrameQueue, and the feeder callback repeats the
 // last frame whenever the queue is dry. Close drains: the queued frames go out whole, the
 // transmitter stops on a frame boundary and the loop thread waits, bounded, for its ring to go
@@ -90,7 +90,7 @@ private:
     static int OnBusReset(raw1394handle_t handle, unsigned int generation);
     int Feed(unsigned char* data, int difBlocks, unsigned int dropped);
     void Loop();
-    // Starts the transmitter (its prebuffer filled from the queue) and the loop thread.
+    // Starts the transmitter (its ring filled from the queue) and the loop thread.
     HRESULT Start();
     // After a reset: 1 when the unit was found and the connection remade, 0 to try again
     // later, -1 when the unit is gone.
@@ -145,7 +145,8 @@ private:
     std::atomic<uint64_t> endPackets{0};       // packetsQueued at the end
     std::atomic<int> eventsAfterEnd{0};        // interrupt events since the end
     std::atomic<int64_t> downSinceMs{0};       // linkDown since
-    bool inStart = false;               // inside iec61883_dv_xmit_start (the prebuffer must fill)
+    bool inStart = false;               // inside iec61883_dv_xmit_start (the ring must fill)
+    uint64_t ringPackets = 0;           // the transmitter's ring, set before its start
     std::atomic<uint64_t> busResets{0};
     std::atomic<uint64_t> framesLost{0};
     std::atomic<uint64_t> framesNotSent{0};
