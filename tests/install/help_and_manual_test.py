@@ -120,6 +120,21 @@ def check_all(build_dir, version, man_dir, state):
     if named.returncode != 2:
         problems.append('dvdeck --name --help: status %d, expected the usage error 2'
                         % named.returncode)
+    # The simulated bus's launcher (a test tool, no manual page) parses the same way.
+    sim = os.path.join(build_dir, 'sim1394')
+    versioned = run([sim, '--version'], env)
+    if versioned.returncode != 0 or versioned.stdout != 'sim1394 %s\n' % version:
+        problems.append('sim1394 --version: %d %r' % (versioned.returncode, versioned.stdout))
+    for args in ([], ['--bogus', '--', 'true'], ['--tape'], ['--bandwidth=lots', '--', 'true'],
+                 ['--node=toaster', '--', 'true']):
+        refused = run([sim] + args, env)
+        if refused.returncode != 2 or refused.stdout or '\nusage: sim1394 ' not in refused.stderr:
+            problems.append('sim1394 %s: status %d, stderr %r' % (args, refused.returncode,
+                                                                 refused.stderr))
+    ran = run([sim, '--node=deck', '--tape=' + os.path.join(state, 'sim.dv'), '--', 'true'], env)
+    if ran.returncode != 0 or 'deck 0' not in ran.stderr:
+        problems.append('sim1394 --node=deck --tape=FILE -- true: %d %r' % (ran.returncode,
+                                                                           ran.stderr))
     for line in problems:
         print('FAILED:', line)
     return 1 if problems else 0

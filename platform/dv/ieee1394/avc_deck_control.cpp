@@ -112,7 +112,7 @@ struct AvcDeckControl::Session {
 AvcDeckControl::AvcDeckControl(uint64_t guid) : guid(guid) {}
 
 HRESULT AvcDeckControl::Fail(HRESULT status, const std::string& text) {
-    PLATFORM_LOG("ieee1394", Warning, "DV unit %s: deck control: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
+    PLATFORM_LOG(platform::log::kIeee1394, Warning, "DV unit %s: deck control: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
                  text.c_str());
     std::lock_guard<std::mutex> lock(errorLock);
     errorText = text;

@@ -59,7 +59,7 @@ bool Ieee1394RawBus::Answers(int node, quadlet_t* rom, int count) {
         pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
         if (::poll(&pfd, 1, 20) > 0) raw1394_loop_iterate(handle);
     }
-    PLATFORM_LOG("ieee1394", Warning, "node %d does not answer (%s)", node, strerror(errno));
+    PLATFORM_LOG(platform::log::kIeee1394, Warning, "node %d does not answer (%s)", node, strerror(errno));
     return false;
 }
 

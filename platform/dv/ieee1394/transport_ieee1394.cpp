@@ -110,7 +110,7 @@ HRESULT Ieee1394Transport::Fail(HRESULT status, const std::string& text) {
     if (SUCCEEDED(failure)) {
         failure = status;
         errorText = text;
-        PLATFORM_LOG("ieee1394", Error, "DV unit %s: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
+        PLATFORM_LOG(platform::log::kIeee1394, Error, "DV unit %s: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
                      text.c_str());
     }
     return failure;
@@ -311,7 +311,7 @@ HRESULT Ieee1394Transport::Open() {
         ReleaseConnection();
         return giveUp(E_FAIL, "cannot set up the DV transmitter");
     }
-    PLATFORM_LOG("ieee1394", Info, "DV unit %s: node %d, channel %d (%s), bandwidth %d",
+    PLATFORM_LOG(platform::log::kIeee1394, Info, "DV unit %s: node %d, channel %d (%s), bandwidth %d",
                  Ieee1394Discovery::DevicePath(guid).c_str(), unit.node, channel.load(),
                  broadcast.load() ? "broadcast" : "plug connection", bandwidth);
     return S_OK;
@@ -418,7 +418,7 @@ int Ieee1394Transport::Recover() {
     resetPending.store(latestGeneration.load() != generation);
     if (resetPending.load()) return 0;
     LinkUp(NowMs());
-    PLATFORM_LOG("ieee1394", Info, "DV unit %s: bus reset survived: node %d, channel %d, %lld ms without a "
+    PLATFORM_LOG(platform::log::kIeee1394, Info, "DV unit %s: bus reset survived: node %d, channel %d, %lld ms without a "
                  "connection, %llu frames lost so far", Ieee1394Discovery::DevicePath(guid).c_str(), found, channel.load(),
                  static_cast<long long>(NowMs() - resetAtMs.load()),
                  static_cast<unsigned long long>(framesLost.load()));
@@ -588,7 +588,7 @@ void Ieee1394Transport::Close() {
         raw1394_destroy_handle(handle);
         handle = nullptr;
         const Statistics s = statistics();
-        PLATFORM_LOG("ieee1394", Info,
+        PLATFORM_LOG(platform::log::kIeee1394, Info,
                      "DV unit %s: %llu frames sent, %llu repeated, %llu packets dropped, %llu bus resets, "
                      "%llu frames lost in resets, %llu not sent",
                      Ieee1394Discovery::DevicePath(guid).c_str(), static_cast<unsigned long long>(s.framesSent),
@@ -597,7 +597,7 @@ void Ieee1394Transport::Close() {
                      static_cast<unsigned long long>(s.framesLostInResets),
                      static_cast<unsigned long long>(s.framesNotSent));
         if (s.packetsDropped > 0 || s.framesRepeated > 0 || s.framesLostInResets > 0) {
-            PLATFORM_LOG("ieee1394", Warning,
+            PLATFORM_LOG(platform::log::kIeee1394, Warning,
                          "DV unit %s: %llu packets dropped, %llu frames repeated, %llu frames lost in bus resets",
                          Ieee1394Discovery::DevicePath(guid).c_str(),
                          static_cast<unsigned long long>(s.packetsDropped),

@@ -1,5 +1,6 @@
 // sim1394: runs a command on a simulated IEEE 1394 bus (see --help).
 #include <errno.h>
+#include <getopt.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,10 @@ const char kUsage[] =
     "  --bandwidth UNITS           isochronous bandwidth left at the IRM (default all: 4915)\n"
     "  --node-event-delay MS       after a reset, remote nodes answer this much later (default: as the\n"
     "                              kernel: at once, the node that caused the reset 500 ms later)\n"
+    "  -h, --help                  show this help and exit\n"
+    "  --version                   show the version and exit\n"
+    "Options take their value as the next word or after '=' (--tape=cam.dv); a usage error is told\n"
+    "on standard error and ends with status 2.\n"
     "\n"
     "While COMMAND runs, from inside it (SIM1394_SOCKET is set there):\n"
     "  sim1394 --ctl reset [DELAY_MS] [nodes-first] [host|by=N]\n"
@@ -149,77 +155,104 @@ std::string ProgramFolder() {
 
 }  // namespace
 
+// A usage error: the reason and the usage line on stderr, status 2.
+int UsageError(const std::string& why) {
+    std::fprintf(stderr, "sim1394: %s\n%.*s", why.c_str(),
+                 static_cast<int>(std::strchr(kUsage, '\n') - kUsage + 1), kUsage);
+    std::fputs("Try 'sim1394 --help' for more.\n", stderr);
+    return 2;
+}
+
+// A whole number option value, or -1 with *error set.
+long NumberValue(const char* option, const char* text, std::string* error) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || value < 0) {
+        *error = std::string("--") + option + " needs a whole number, not '" + text + "'";
+        return -1;
+    }
+    return value;
+}
+
 int main(int argc, char** argv) {
     sim1394::BusOptions options;
-    int i = 1;
-    for (; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char* what) -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "sim1394: %s needs %s\n", arg.c_str(), what);
-                exit(2);
-            }
-            return argv[++i];
-        };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--ctl") {
-            return Control(argc, argv, i + 1);
-        } else if (arg == "--node") {
-            const std::string spec = value("camcorder, deck or disk");
-            const std::string kind = spec.substr(0, spec.find(':'));
-            const std::string tape = spec.find(':') == std::string::npos ? "" : spec.substr(spec.find(':') + 1);
-            sim1394::NodeSpec node {sim1394::NodeKind::Camcorder};
-            if (kind == "camcorder") node.kind = sim1394::NodeKind::Camcorder;
-            else if (kind == "deck") node.kind = sim1394::NodeKind::Deck;
-            else if (kind == "disk" && tape.empty()) node.kind = sim1394::NodeKind::Disk;
-            else if (kind == "none" && tape.empty()) continue;
-            else {
-                std::fprintf(stderr, "sim1394: unknown node kind '%s'\n", spec.c_str());
-                return 2;
-            }
-            if (tape == "notape") node.medium = sim1394::Medium::None;
-            else if (tape == "protected") node.medium = sim1394::Medium::WriteProtected;
-            else if (!tape.empty()) {
-                std::fprintf(stderr, "sim1394: unknown tape '%s' (notape or protected)\n", tape.c_str());
-                return 2;
-            }
-            options.nodes.push_back(node);
-        } else if (arg == "--recording") {
-            options.recording = true;
-        } else if (arg == "--tape") {
-            options.tapePath = value("a file");
-        } else if (arg == "--capture") {
-            options.capturePath = value("a file");
-        } else if (arg == "--preconnect") {
-            options.preconnectNode = -2;  // the first AV/C node, resolved below
-        } else if (arg == "--preconnect-node") {
-            options.preconnectNode = atoi(value("a node number").c_str());
-        } else if (arg == "--no-bandwidth") {
-            options.noBandwidth = true;
-        } else if (arg == "--no-channels") {
-            options.noChannels = true;
-        } else if (arg == "--only-channel-63") {
-            options.onlyBroadcastChannel = true;
-        } else if (arg == "--bandwidth") {
-            options.bandwidth = atoi(value("bandwidth units").c_str());
-        } else if (arg == "--node-event-delay") {
-            options.nodeEventDelayMs = atoi(value("milliseconds").c_str());
-        } else if (arg == "--") {
-            ++i;
-            break;
-        } else {
-            std::fprintf(stderr, "sim1394: unknown option '%s'\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
-    }
-    if (i >= argc) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    enum {
+        kHelp = 'h', kVersion = 1000, kCtl, kNode, kRecording, kTape, kCapture, kPreconnect,
+        kPreconnectNode, kNoBandwidth, kNoChannels, kOnlyChannel63, kBandwidth, kNodeEventDelay
+    };
+    static const option longOptions[] = {
+        {"help", no_argument, nullptr, kHelp},
+        {"version", no_argument, nullptr, kVersion},
+        {"ctl", no_argument, nullptr, kCtl},
+        {"node", required_argument, nullptr, kNode},
+        {"recording", no_argument, nullptr, kRecording},
+        {"tape", required_argument, nullptr, kTape},
+        {"capture", required_argument, nullptr, kCapture},
+        {"preconnect", no_argument, nullptr, kPreconnect},
+        {"preconnect-node", required_argument, nullptr, kPreconnectNode},
+        {"no-bandwidth", no_argument, nullptr, kNoBandwidth},
+        {"no-channels", no_argument, nullptr, kNoChannels},
+        {"only-channel-63", no_argument, nullptr, kOnlyChannel63},
+        {"bandwidth", required_argument, nullptr, kBandwidth},
+        {"node-event-delay", required_argument, nullptr, kNodeEventDelay},
+        {nullptr, 0, nullptr, 0},
+    };
     bool explicitNodes = false;
-    for (int k = 1; k < i; ++k) explicitNodes |= std::string(argv[k]) == "--node";
+    opterr = 0;
+    // "+": the options end at COMMAND (or at "--"), whose own options are its business.
+    for (int c; (c = getopt_long(argc, argv, "+:h", longOptions, nullptr)) != -1;) {
+        std::string error;
+        switch (c) {
+            case kHelp:
+                std::fputs(kUsage, stdout);
+                return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+            case kVersion:
+                std::printf("sim1394 %s\n", TAMSEL_VERSION);
+                return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+            case kCtl:
+                // The control words follow: they are this call's operands.
+                return Control(argc, argv, optind);
+            case kNode: {
+                const std::string spec = optarg;
+                const std::string kind = spec.substr(0, spec.find(':'));
+                const std::string tape =
+                    spec.find(':') == std::string::npos ? "" : spec.substr(spec.find(':') + 1);
+                explicitNodes = true;
+                sim1394::NodeSpec node {sim1394::NodeKind::Camcorder};
+                if (kind == "camcorder") node.kind = sim1394::NodeKind::Camcorder;
+                else if (kind == "deck") node.kind = sim1394::NodeKind::Deck;
+                else if (kind == "disk" && tape.empty()) node.kind = sim1394::NodeKind::Disk;
+                else if (kind == "none" && tape.empty()) break;
+                else return UsageError("unknown node kind '" + spec + "'");
+                if (tape == "notape") node.medium = sim1394::Medium::None;
+                else if (tape == "protected") node.medium = sim1394::Medium::WriteProtected;
+                else if (!tape.empty())
+                    return UsageError("unknown tape '" + tape + "' (notape or protected)");
+                options.nodes.push_back(node);
+                break;
+            }
+            case kRecording: options.recording = true; break;
+            case kTape: options.tapePath = optarg; break;
+            case kCapture: options.capturePath = optarg; break;
+            case kPreconnect: options.preconnectNode = -2; break;  // the first AV/C node, below
+            case kPreconnectNode:
+                options.preconnectNode = int(NumberValue("preconnect-node", optarg, &error));
+                break;
+            case kNoBandwidth: options.noBandwidth = true; break;
+            case kNoChannels: options.noChannels = true; break;
+            case kOnlyChannel63: options.onlyBroadcastChannel = true; break;
+            case kBandwidth: options.bandwidth = int(NumberValue("bandwidth", optarg, &error)); break;
+            case kNodeEventDelay:
+                options.nodeEventDelayMs = int(NumberValue("node-event-delay", optarg, &error));
+                break;
+            case ':': return UsageError(std::string(argv[optind - 1]) + " needs a value");
+            default: return UsageError(std::string("unknown option '") + argv[optind - 1] + "'");
+        }
+        if (!error.empty()) return UsageError(error);
+    }
+    if (optind >= argc) return UsageError("no COMMAND to run");
+    const int i = optind;
     if (!explicitNodes) options.nodes.push_back({sim1394::NodeKind::Camcorder});
     if (options.preconnectNode == -2) {
         options.preconnectNode = -1;
