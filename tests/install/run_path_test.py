@@ -59,37 +59,52 @@ def plant(folder, library):
 
 
 def run_from(folder, args, env, must_succeed=True):
-    result = subprocess.run(args, cwd=folder, env=env, capture_output=True, text=True,
-                            timeout=120)
+    """Runs args in folder; returns what the loader said it tried (LD_DEBUG=libs)."""
+    result = subprocess.run(args, cwd=folder, env=dict(env, LD_DEBUG='libs'),
+                            capture_output=True, text=True, timeout=120)
     check(not must_succeed or result.returncode == 0, '%s (run in %s): status %d\n%s%s' % (
         ' '.join(args), folder, result.returncode, result.stdout, result.stderr))
+    return [line for line in result.stderr.splitlines() if 'trying file=' in line]
 
 
 def check_nothing_planted_loads(bin_dir, server_dir, work, library):
-    """Runs the programs in a folder holding the planted libraries; none may load them."""
+    """Runs the programs in a folder holding the planted libraries; none may load them. The
+    programs bind every symbol at load time (-z now), so a planted library without SQLite's
+    symbols would stop them before its constructor ran: what shows it is the loader's own account
+    of the files it tried, and the marker where a constructor gets to run."""
     where = tempfile.mkdtemp(prefix='planted-', dir=work)
     plant(where, library)
     marker = os.path.join(work, 'marker-' + os.path.basename(where))
     state = tempfile.mkdtemp(prefix='state-', dir=work)
     env = tamsel_chain.clean_env(state, TAMSEL_PLANTED_MARKER=marker)
 
-    # The plant works: named on LD_LIBRARY_PATH, the programs load it (and may then fail, as
-    # it is no SQLite).
-    run_from(where, [os.path.join(bin_dir, 'regsvr'), '--version'],
-             dict(env, LD_LIBRARY_PATH=where), must_succeed=False)
-    check(os.path.exists(marker), 'the planted library did not load even from LD_LIBRARY_PATH')
-    os.remove(marker)
+    # A file tried in that folder, or by a relative path (an empty or relative run path entry
+    # is the folder the program runs in).
+    def tried_planted(tried):
+        files = [line.split('trying file=', 1)[1] for line in tried]
+        return [f for f in files if f.startswith(where + '/') or not f.startswith('/')]
+
+    # The plant works: named on LD_LIBRARY_PATH, the loader tries it for the programs (which then
+    # fail, as it is no SQLite), and a lazily bound load runs its constructor.
+    tried = run_from(where, [os.path.join(bin_dir, 'regsvr'), '--version'],
+                     dict(env, LD_LIBRARY_PATH=where), must_succeed=False)
+    check(tried_planted(tried), 'the loader did not try the planted library even from '
+          'LD_LIBRARY_PATH: %s' % tried[:5])
+    subprocess.run([sys.executable, '-c', 'import ctypes; ctypes.CDLL("libsqlite3.so.0")'],
+                   cwd=where, env=dict(env, LD_LIBRARY_PATH=where), capture_output=True,
+                   timeout=60)
+    check(os.path.exists(marker), 'the planted library\'s constructor did not run when loaded')
+    if os.path.exists(marker):
+        os.remove(marker)
 
     runs = [[os.path.join(bin_dir, 'regsvr'), os.path.join(server_dir, 'tamsel.ax')],
             [os.path.join(bin_dir, 'graphinfo'), '--json'],
             [os.path.join(bin_dir, 'dvdeck'), '--help']]
     for args in runs:
-        run_from(where, args, env, must_succeed=False)
-        check(not os.path.exists(marker),
-              '%s loaded the library planted in the folder it ran in (%s)' % (
-                  ' '.join(args), ', '.join(PLANTED_NAMES)))
-    for args in runs:
-        run_from(where, args, env)
+        tried = run_from(where, args, env)
+        check(not tried_planted(tried) and not os.path.exists(marker),
+              '%s looked for libraries in the folder it ran in (%s): %s' % (
+                  ' '.join(args), ', '.join(PLANTED_NAMES), tried_planted(tried)[:3]))
 
 
 def check_sim1394_library_path(build_dir, work):

@@ -410,7 +410,7 @@ TEST(Ieee1394TransportOnBus, EveryAcceptedFrameIsSentWholeOnceAndCloseEndsOnAFra
     if (!OnBus()) {
         const std::string capture = TempPath("drain.iso");
         const std::string tape = TempPath("drain.dv");
-        RunInner("--tape " + Quote(tape), capture);
+        RunInner("--recording --tape " + Quote(tape), capture);
         std::vector<int> expected;
         for (const auto& [count, first] : kDrainStreams) {
             for (int t = first; t < first + count; ++t) expected.push_back(t);
