@@ -118,7 +118,8 @@ TEST(MediaTypeRecord, CopiesOwnTheirBlockAndReference) {
 
         // Self-assignment releases and copies nothing.
         BYTE* block = copy.pbFormat;
-        copy = copy;
+        const MediaTypeRecord& itself = copy;
+        copy = itself;
         EXPECT_EQ(copy.pbFormat, block);
         EXPECT_EQ(unknown.references, 3u);
 

@@ -116,7 +116,6 @@ private:
     raw1394handle_t handle = nullptr;  // see the class comment
     iec61883_dv_t transmitter = nullptr;
     nodeid_t deviceNode = 0;
-    int outputPlug = -1;
     int inputPlug = -1;
     int bandwidth = 0;
     std::atomic<int> channel{-1};       // written on the handle's thread, read by statistics()

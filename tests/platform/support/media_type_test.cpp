@@ -55,7 +55,8 @@ TEST(MediaTypeTest, CopiesOwnTheirFormatAndPunk) {
         EXPECT_EQ(copy->pbFormat, nullptr);
         EXPECT_EQ(copy->pUnk, nullptr);
         EXPECT_EQ(unk->Count(), 2u);  // moving counts nothing
-        moved = moved;  // assigning to itself keeps the block
+        const auto& itself = moved;
+        moved = itself;  // assigning to itself keeps the block
         ASSERT_NE(moved->pbFormat, nullptr);
         EXPECT_EQ(moved.Set(moved.get()), S_OK);
         EXPECT_EQ(std::memcmp(moved->pbFormat, "DVformat", 8), 0);
