@@ -16,13 +16,22 @@ TEST_PROGRAMS = ['platform_support_tests', 'color_bar_stream_test', 'registratio
                  'platform_registry_tests --gtest_filter=Regsvr.*:Graphinfo.*:RegistryFiles.*']
 
 
-def in_private_tmp(command, env):
-    """Runs the shell command with a fresh, empty /tmp; returns (status, output, what /tmp held)."""
-    script = ('mount -t tmpfs -o mode=1777 tamsel-tmp /tmp && { %s; } >&2; '
-              'status=$?; ls -A /tmp; exit $status' % command)
+def in_private_tmp(command, env, work, keep):
+    """Runs the shell command with a fresh, empty /tmp; returns (status, output, what /tmp held).
+    keep: the entry of the real /tmp that holds the build (a checkout under /tmp), bound back into
+    the empty one so the programs are there; it is not counted as left behind."""
+    bind = ''
+    if keep:
+        held = os.path.join(work, 'real-tmp')
+        os.makedirs(held, exist_ok=True)
+        bind = ('mount --bind /tmp %s && ' % held)
+    script = bind + 'mount -t tmpfs -o mode=1777 tamsel-tmp /tmp && '
+    if keep:
+        script += 'mkdir /tmp/%s && mount --bind %s/%s /tmp/%s && ' % (keep, held, keep, keep)
+    script += '{ %s; } >&2; status=$?; ls -A /tmp; exit $status' % command
     done = subprocess.run(['unshare', '--mount', '--propagation', 'private', 'sh', '-c', script],
                           env=env, capture_output=True, text=True, timeout=600)
-    return done.returncode, done.stderr, done.stdout.split()
+    return done.returncode, done.stderr, [name for name in done.stdout.split() if name != keep]
 
 
 def main():
@@ -49,8 +58,10 @@ def main():
             '%s %s' % (os.path.join(build_dir, 'regsvr'), os.path.join(build_dir, 'tamsel.ax')),
             'timeout -s TERM 3 %s; [ $? -eq 124 ]' % os.path.join(build_dir, 'Tamsel'),
         ]
+        real = os.path.realpath(build_dir)
+        keep = real.split('/')[2] if real.startswith('/tmp/') else None
         for command in commands:
-            status, said, left = in_private_tmp(command, env)
+            status, said, left = in_private_tmp(command, env, work, keep)
             if status != 0:
                 problems.append('%s: status %d\n%s' % (command, status, said.strip()[-3000:]))
             if left:
