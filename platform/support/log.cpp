@@ -1,5 +1,7 @@
 #include "log.h"
 
+#include "text.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -152,34 +154,6 @@ void WriteLine(const char* line, size_t length) {
     WriteAll(g_output, line, length);
 }
 
-// The length of the well-formed UTF-8 character at text[0] (at most `left` bytes there), or 0
-// when the byte starts none: a stray continuation, an overlong form, a surrogate, beyond U+10FFFF,
-// or cut short.
-size_t Utf8Length(const unsigned char* text, size_t left) {
-    const unsigned char lead = text[0];
-    if (lead < 0x80) return 1;
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (left < length || text[1] < low || text[1] > high) return 0;
-    for (size_t i = 2; i < length; ++i) {
-        if (text[i] < 0x80 || text[i] > 0xBF) return 0;
-    }
-    return length;
-}
-
 // Copies text[0, length) to out (room bytes at most) so that it cannot act on a terminal or pass
 // for more than one line: control characters (C0 with tab and line breaks, DEL, C1) and bytes
 // that are not UTF-8 become \xNN, one per byte. Stops before the first character or escape that
@@ -188,7 +162,7 @@ size_t AppendEscaped(const char* text, size_t length, char* out, size_t room) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     size_t written = 0;
     for (size_t at = 0; at < length;) {
-        size_t width = Utf8Length(bytes + at, length - at);
+        size_t width = platform::Utf8Length(bytes + at, length - at);
         const bool c1 = width == 2 && bytes[at] == 0xC2 && bytes[at + 1] <= 0x9F;
         const bool plain = width > 1 ? !c1 : width == 1 && bytes[at] >= 0x20 && bytes[at] != 0x7F;
         if (width == 0) width = 1;  // a byte that is not UTF-8 is escaped on its own

@@ -22,4 +22,9 @@ std::string Utf8FromWide(const WCHAR* text);
 // A new BSTR holding the text, or null when out of memory or the text does not convert.
 BSTR NewBstrFromUtf8(std::string_view text);
 
+// The length of the well-formed UTF-8 character at text[0] (at most `left` bytes there), or 0
+// when the byte starts none: a stray continuation, an overlong form, a surrogate, beyond U+10FFFF,
+// or cut short.
+size_t Utf8Length(const unsigned char* text, size_t left);
+
 }  // namespace platform

@@ -17,6 +17,7 @@
 
 #include "log.h"
 #include "streaming/filter_mapper_store.h"
+#include "text.h"
 #include "tool_options.h"
 
 using platform::FilterMapperStore;
@@ -217,33 +218,6 @@ void PrintText(const Facts& facts) {
     if (facts.devices.empty()) std::printf("  no devices\n");
 }
 
-// The length of the well-formed UTF-8 character at text[0] (`left` bytes there), or 0 when the
-// byte starts none: a stray continuation, an overlong form, a surrogate, beyond U+10FFFF, cut short.
-size_t Utf8Length(const unsigned char* text, size_t left) {
-    const unsigned char lead = text[0];
-    if (lead < 0x80) return 1;
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (left < length || text[1] < low || text[1] > high) return 0;
-    for (size_t i = 2; i < length; ++i) {
-        if (text[i] < 0x80 || text[i] > 0xBF) return 0;
-    }
-    return length;
-}
-
 // A JSON string: quotes, backslashes and control characters escaped, and every byte that is not
 // part of a UTF-8 character replaced by U+FFFD, so the output is valid UTF-8 whatever a library
 // wrote into the registry.
@@ -252,7 +226,7 @@ std::string Json(const std::string& text) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     for (size_t at = 0; at < text.size();) {
         const unsigned char byte = bytes[at];
-        const size_t width = Utf8Length(bytes + at, text.size() - at);
+        const size_t width = platform::Utf8Length(bytes + at, text.size() - at);
         if (width == 0) {
             out += "\xEF\xBF\xBD";
             ++at;
