@@ -8,6 +8,8 @@ The layers, lowest first (a folder may include its own headers and those of the 
   platform/registry                   the registry store
   platform/com                        COM runtime and server loading
   platform/streaming                  graph manager, allocators, mappers, device enumeration
+  platform/filterkit                  the kit the platform's own servers write filters with (the
+                                      support helpers and the public headers only)
   platform/dv                         DV, in three rooms that see the platform only through its
                                       public headers (platform/include); here itself only the
                                       numbers they share (ntsc_dv.h)
@@ -15,7 +17,8 @@ The layers, lowest first (a folder may include its own headers and those of the 
                                       the virtual deck; the IEEE 1394 bus and transport (neither
                                       sees the other; the transport implements the filters'
                                       transport interface, a header with nothing to link)
-  platform/dv/filters                 the DV server's filters, the device filter and provider
+  platform/dv/filters                 the DV server's filters, the device filter and provider (on
+                                      the filter kit)
   platform/tools                      the platform's programs
   platform/tools/stripe               the striping program: COM, the published interfaces and the
                                       extension header only, and the failure messages
@@ -41,13 +44,15 @@ ALLOWED = {
     "platform/com": {"platform/support", "platform/include", "platform/kernel", "platform/registry"},
     "platform/streaming": {"platform/support", "platform/include", "platform/kernel",
                            "platform/registry", "platform/com"},
+    "platform/filterkit": {"platform/support", "platform/include"},
     "platform/dv": {"platform/support", "platform/include"},
     "platform/dv/deck": {"platform/support", "platform/include", "platform/dv"},
     "platform/dv/ieee1394": {"platform/support", "platform/include", "platform/dv"},
-    "platform/dv/filters": {"platform/support", "platform/include", "platform/dv", "platform/dv/deck",
-                            "platform/dv/ieee1394"},
+    "platform/dv/filters": {"platform/support", "platform/include", "platform/filterkit",
+                            "platform/dv", "platform/dv/deck", "platform/dv/ieee1394"},
     "platform/tools": {"platform/support", "platform/include", "platform/kernel",
-                       "platform/registry", "platform/com", "platform/streaming", "platform/dv",
+                       "platform/registry", "platform/com", "platform/streaming",
+                       "platform/filterkit", "platform/dv",
                        "platform/dv/deck", "platform/dv/ieee1394", "platform/dv/filters"},
     # The striping program: a program of the platform's kind that uses COM and the published
     # interfaces only (and the platform's extension header for the tone), and the system's own
@@ -88,7 +93,7 @@ def resolve(root, including, name, quoted):
     if quoted:
         candidates.append(os.path.join(here, name))
     # The include folders the build uses: the platform's public headers, the platform folder
-    # itself (for "streaming/..."), the DV folder (for "deck/..."), the failure messages, the
+    # itself (for "streaming/...", "filterkit/..."), the DV folder (for "deck/..."), the failure messages, the
     # support folder (every target linking platform_support gets it, so "log.h" names the support
     # header), the repository root.
     candidates += [os.path.join("platform/include", name), os.path.join("platform", name),

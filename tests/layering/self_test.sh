@@ -4,15 +4,18 @@ set -euo pipefail
 checker="$(dirname "$0")/check_layers.py"
 tree="$(mktemp -d)"
 trap 'rm -rf "$tree"' EXIT
-mkdir -p "$tree"/platform/{include/platform,kernel,streaming,support,dv/{deck,ieee1394,filters}} "$tree"/{framework,filter,app}
+mkdir -p "$tree"/platform/{include/platform,kernel,streaming,support,filterkit,dv/{deck,ieee1394,filters}} "$tree"/{framework,filter,app}
 touch "$tree"/platform/support/tool_options.h
 touch "$tree"/platform/include/{windows.h,dshow.h} "$tree"/platform/include/platform/platform.h
 touch "$tree"/platform/streaming/filter_graph.h "$tree"/framework/pin_base.h "$tree"/app/output_graph.h
 printf '#include <dshow.h>\n#include "pin_base.h"\n' >"$tree"/framework/pin_base.cpp
 printf '#include <windows.h>\n#include "../framework/pin_base.h"\n' >"$tree"/filter/color_bar.cpp
 touch "$tree"/platform/dv/ntsc_dv.h "$tree"/platform/dv/deck/deck_protocol.h \
-  "$tree"/platform/dv/ieee1394/ieee1394_bus.h "$tree"/platform/dv/filters/{transport_interface.h,base_pin.h}
-printf '#include "ntsc_dv.h"\n#include "deck/deck_protocol.h"\n#include "ieee1394/ieee1394_bus.h"\n' \
+  "$tree"/platform/dv/ieee1394/ieee1394_bus.h "$tree"/platform/dv/filters/{transport_interface.h,muxer.h} \
+  "$tree"/platform/filterkit/kit_pin.h
+printf '#include <dshow.h>\n#include "tool_options.h"\n#include "filterkit/kit_pin.h"\n' \
+  >"$tree"/platform/filterkit/kit_filter.cpp
+printf '#include "ntsc_dv.h"\n#include "deck/deck_protocol.h"\n#include "ieee1394/ieee1394_bus.h"\n#include "filterkit/kit_pin.h"\n' \
   >"$tree"/platform/dv/filters/device_provider.cpp
 printf '#include "ntsc_dv.h"\n#include "filters/transport_interface.h"\n' >"$tree"/platform/dv/ieee1394/transport.cpp
 python3 "$checker" "$tree" >/dev/null || { echo "a clean tree was refused"; exit 1; }
@@ -31,9 +34,13 @@ expect_refused platform/dv/device.cpp '#include "streaming/filter_graph.h"'  # b
 expect_refused platform/streaming/x.cpp '#include "../../framework/pin_base.h"'   # platform -> system
 expect_refused framework/pin_base.cpp '#include "../app/output_graph.h"'    # library -> program
 expect_refused app/main.cpp '#include "tool_options.h"'                # the platform's support code
-expect_refused platform/dv/deck/deck.cpp '#include "filters/base_pin.h"'       # deck -> filters
+expect_refused platform/dv/deck/deck.cpp '#include "filters/muxer.h"'          # deck -> filters
 expect_refused platform/dv/deck/deck.cpp '#include "ieee1394/ieee1394_bus.h"'  # deck -> bus
 expect_refused platform/dv/ieee1394/bus.cpp '#include "deck/deck_protocol.h"'  # bus -> deck
-expect_refused platform/dv/ieee1394/bus.cpp '#include "filters/base_pin.h"'    # only the interface
+expect_refused platform/dv/ieee1394/bus.cpp '#include "filters/muxer.h"'       # only the interface
+expect_refused platform/filterkit/kit_pin.cpp '#include "filters/muxer.h"'     # the kit knows no DV
+expect_refused platform/filterkit/kit_pin.cpp '#include "streaming/filter_graph.h"'  # nor the runtime
+expect_refused platform/dv/deck/deck.cpp '#include "filterkit/kit_pin.h"'      # the deck is no filter
+expect_refused framework/pin_base.cpp '#include "filterkit/kit_pin.h"'         # the system has its own
 expect_refused platform/dv/ntsc.cpp '#include "deck/deck_protocol.h"'          # shared -> a room
 echo "layer check self-test passed"

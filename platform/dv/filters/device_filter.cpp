@@ -17,7 +17,7 @@ constexpr LONG kFrameBytes = ntsc::kFrameBytes;
 
 DeviceFilter::DeviceFilter() : ComExtend(CLSID_DVDeviceFilter), input(this) { AddPin(&input); }
 
-HRESULT DeviceFilter::GetClassID(CLSID* clsid) { return BaseFilter::GetClassID(clsid); }
+HRESULT DeviceFilter::GetClassID(CLSID* clsid) { return KitFilter::GetClassID(clsid); }
 
 HRESULT DeviceFilter::InitNew() { return S_OK; }
 

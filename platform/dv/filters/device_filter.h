@@ -13,11 +13,11 @@
 // the stop, or could not record the last frames: Transport::CloseStatus) is posted the same way,
 // during Stop, unless one was posted already.
 //
-// Threads and locks (see base_filter.h): devicePath and transport are written under filterLock
-// while stopped (Load, OnActivate, OnStop). The streaming thread uses transport, rateControl and
-// failure inside Receive only, which never overlaps OnActivate or OnStop (WaitIdle). Cancel
-// reaches the transport from the stopping thread under filterLock. statsLock is a leaf lock for
-// the statistics, taken by the streaming thread and by whoever asks for them.
+// Threads and locks (see filterkit/kit_filter.h): devicePath and transport are written under
+// filterLock while stopped (Load, OnActivate, OnStop). The streaming thread uses transport,
+// rateControl and failure inside Receive only, which never overlaps OnActivate or OnStop
+// (WaitIdle). Cancel reaches the transport from the stopping thread under filterLock. statsLock is
+// a leaf lock for the statistics, taken by the streaming thread and by whoever asks for them.
 //
 // Deck control (IAMExtDevice, IAMExtTransport, IAMTimecodeReader) goes to the device through the
 // transport's deck-control part, on any thread, whether or not the graph runs: through the
@@ -37,7 +37,7 @@
 
 #include <platform/platform.h>
 
-#include "filters/base_filter.h"
+#include "filterkit/kit_filter.h"
 #include "filters/device_input_pin.h"
 #include "filters/device_rate_control.h"
 #include "filters/device_statistics.h"
@@ -47,7 +47,7 @@ namespace dv {
 
 // IUnknown: adds IPersistPropertyBag and IDVDeviceStatistics to the filter's interfaces.
 class DeviceFilter final
-    : public platform::ComExtend<BaseFilter,
+    : public platform::ComExtend<filterkit::KitFilter,
                                  platform::Implements<IPersistPropertyBag, IID_IPersistPropertyBag>,
                                  platform::Implements<IDVDeviceStatistics, IID_IDVDeviceStatistics>,
                                  platform::Implements<IAMExtDevice, IID_IAMExtDevice>,

@@ -5,7 +5,8 @@
 
 namespace dv {
 
-DeviceInputPin::DeviceInputPin(DeviceFilter* owner) : InputPinBase(owner, u"DV A/V In"), owner(owner) {}
+DeviceInputPin::DeviceInputPin(DeviceFilter* owner)
+    : KitInputPin(owner, u"DV A/V In"), owner(owner) {}
 
 HRESULT DeviceInputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
     if (mt == nullptr) return E_POINTER;

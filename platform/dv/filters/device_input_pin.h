@@ -3,17 +3,17 @@
 // muxer gives, and also DV video (MEDIATYPE_Video / MEDIASUBTYPE_dvsd, 720x480). It offers no
 // types of its own.
 //
-// Threads: as InputPinBase. OnReceive runs on the upstream's streaming thread and hands the
+// Threads: as KitInputPin. OnReceive runs on the upstream's streaming thread and hands the
 // sample to the filter; UnblockReceive runs on the thread that stops the filter.
 #pragma once
 
-#include "filters/base_input_pin.h"
+#include "filterkit/kit_input_pin.h"
 
 namespace dv {
 
 class DeviceFilter;
 
-class DeviceInputPin final : public InputPinBase {
+class DeviceInputPin final : public filterkit::KitInputPin {
 public:
     explicit DeviceInputPin(DeviceFilter* owner);
 

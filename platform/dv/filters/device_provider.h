@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "com_object.h"
+#include "filterkit/kit_module.h"
 #include "filters/dv_classes.h"
 
 namespace dv {
@@ -35,7 +36,7 @@ public:
 private:
     ~DeviceProvider() override = default;
 
-    ModuleObject counted;
+    filterkit::ModuleObject counted;
     std::mutex lock;
     std::vector<std::string> devicePaths;  // lock: the last snapshot
 };

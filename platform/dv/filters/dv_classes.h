@@ -25,20 +25,4 @@ HRESULT CreateReferenceTone(IUnknown* outer, REFIID iid, void** out);   // "Refe
 HRESULT CreateDeviceFilter(IUnknown* outer, REFIID iid, void** out);    // the DV device filter
 HRESULT CreateDeviceProvider(IUnknown* outer, REFIID iid, void** out);  // IDeviceProvider
 
-// The module's count of live objects, read by DllCanUnloadNow. Every object the module hands out
-// counts itself while it lives.
-void ModuleObjectCreated();
-void ModuleObjectDestroyed();
-// Number of live objects counted above.
-long ModuleObjectCount();
-
-// A member that counts its object as one of the module's while it lives.
-class ModuleObject {
-public:
-    ModuleObject() { ModuleObjectCreated(); }
-    ~ModuleObject() { ModuleObjectDestroyed(); }
-    ModuleObject(const ModuleObject&) = delete;
-    ModuleObject& operator=(const ModuleObject&) = delete;
-};
-
 }  // namespace dv

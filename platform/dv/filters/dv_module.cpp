@@ -14,6 +14,7 @@
 
 #include "class_factory.h"
 #include "com_ptr.h"
+#include "filterkit/kit_module.h"
 #include "filters/dv_classes.h"
 #include "text.h"
 
@@ -119,13 +120,14 @@ DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
     *out = nullptr;
     for (const ClassEntry& entry : kClasses) {
         if (*entry.clsid != clsid) continue;
-        return platform::ClassFactory<dv::ModuleObject>::Make(entry.create, &g_serverLocks, iid, out);
+        return platform::ClassFactory<filterkit::ModuleObject>::Make(entry.create, &g_serverLocks,
+                                                                     iid, out);
     }
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
 extern "C" __attribute__((visibility("default"))) HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-    return (dv::ModuleObjectCount() == 0 && g_serverLocks.load() == 0) ? S_OK : S_FALSE;
+    return (filterkit::ModuleObjectCount() == 0 && g_serverLocks.load() == 0) ? S_OK : S_FALSE;
 }
 
 extern "C" __attribute__((visibility("default"))) HRESULT STDAPICALLTYPE DllRegisterServer() {

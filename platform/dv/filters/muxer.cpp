@@ -40,7 +40,7 @@ Muxer::Muxer() : ComExtend(CLSID_DVMux, u"Stream 0", u"Output"), audio(this, &au
     AddPin(&audio);
 }
 
-HRESULT Muxer::MakeOutputType(MediaType* mt) {
+HRESULT Muxer::MakeOutputType(platform::MediaType* mt) {
     mt->Clear();
     BYTE* format = mt->AllocFormat(sizeof(DVINFO));
     if (format == nullptr) return E_OUTOFMEMORY;

@@ -17,12 +17,12 @@
 //   this stream (or of its first frame, if that came first), advancing with the frames.
 // Quality messages arriving on the output pin go to the video upstream pin.
 //
-// Threads and locks: the base classes' (base_filter.h). Transform runs on the video upstream's
-// streaming thread under "Stream 0"'s receive lock and owns frameNumber, audioStarving,
-// audioFrame and the recorded* cache; OnActivate and OnStop reset them under filterLock while no Receive runs. The audio
-// pin feeds audioQueue on its own upstream's thread (audio_queue.h). timecodeStart is set by
-// any thread (atomic) and read when a stream starts; the other atomics are written by the
-// streaming thread or under filterLock and read by anyone.
+// Threads and locks: the base classes' (filterkit/kit_filter.h). Transform runs on the video
+// upstream's streaming thread under "Stream 0"'s receive lock and owns frameNumber, audioStarving,
+// audioFrame and the recorded* cache; OnActivate and OnStop reset them under filterLock while no
+// Receive runs. The audio pin feeds audioQueue on its own upstream's thread (audio_queue.h).
+// timecodeStart is set by any thread (atomic) and read when a stream starts; the other atomics are
+// written by the streaming thread or under filterLock and read by anyone.
 #pragma once
 
 #include <atomic>
@@ -30,15 +30,15 @@
 #include <vector>
 
 #include "filters/audio_queue.h"
-#include "filters/base_transform_filter.h"
+#include "filterkit/kit_transform_filter.h"
 #include "filters/dif_frame.h"
 #include "filters/muxer_audio_pin.h"
 
 namespace dv {
 
-class Muxer final
-    : public platform::ComExtend<BaseTransformFilter<Muxer>,
-                                 platform::Implements<IAMTimecodeGenerator, IID_IAMTimecodeGenerator>> {
+class Muxer final : public platform::ComExtend<
+                        filterkit::KitTransformFilter<Muxer>,
+                        platform::Implements<IAMTimecodeGenerator, IID_IAMTimecodeGenerator>> {
 public:
     static constexpr LONG kFrameBytes = dif::kFrameBytes;
     // The longest one frame waits for audio that has not come.
@@ -47,11 +47,12 @@ public:
     // again when half of it was taken, once every ten frames.
     static constexpr size_t kAudioQueueFrames = 4 * 8008;
     static constexpr const char* kFilterName = "DV Muxer";  // in the log
+    static constexpr const platform::log::Category& kLogCategory = platform::log::kDv;
 
     Muxer();
 
     // Fills mt with the one output type (interleaved dvsd with a DVINFO block).
-    static HRESULT MakeOutputType(MediaType* mt);
+    static HRESULT MakeOutputType(platform::MediaType* mt);
 
     // Input: MEDIATYPE_Video / MEDIASUBTYPE_dvsd in FORMAT_VideoInfo with at least a
     // VIDEOINFOHEADER, 720x480. VFW_E_TYPE_NOT_ACCEPTED for another kind, E_INVALIDARG for a bad
@@ -91,7 +92,7 @@ protected:
     void OnStop() override;
 
 private:
-    friend class BaseTransformFilter<Muxer>;
+    friend class filterkit::KitTransformFilter<Muxer>;
 
     // Only whole NTSC DIF frames can be wrapped; anything else would make a broken tape.
     HRESULT PrepareInput(IMediaSample* in, const BYTE** video);

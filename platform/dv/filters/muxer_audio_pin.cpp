@@ -6,8 +6,8 @@
 
 namespace dv {
 
-MuxerAudioPin::MuxerAudioPin(BaseFilter* filter, AudioQueue* queue)
-    : InputPinBase(filter, u"Stream 1"), queue(queue) {}
+MuxerAudioPin::MuxerAudioPin(filterkit::KitFilter* filter, AudioQueue* queue)
+    : KitInputPin(filter, u"Stream 1"), queue(queue) {}
 
 HRESULT MuxerAudioPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
     if (mt == nullptr) return E_POINTER;
@@ -27,14 +27,14 @@ HRESULT MuxerAudioPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
 
 HRESULT MuxerAudioPin::Activate() {
     queue->Open();
-    const HRESULT hr = InputPinBase::Activate();
+    const HRESULT hr = KitInputPin::Activate();
     active.store(SUCCEEDED(hr));
     return hr;
 }
 
 HRESULT MuxerAudioPin::Deactivate() {
     active.store(false);
-    return InputPinBase::Deactivate();  // closes the queue (UnblockReceive)
+    return KitInputPin::Deactivate();  // closes the queue (UnblockReceive)
 }
 
 HRESULT MuxerAudioPin::OnReceive(IMediaSample* sample) {

@@ -3,24 +3,24 @@
 // go into the muxer's AudioQueue; Receive waits there while the queue is full, so a source that
 // runs ahead is held at the pace of the video.
 //
-// Threads and locks: InputPinBase's. Receive and EndOfStream run on the audio upstream's
+// Threads and locks: KitInputPin's. Receive and EndOfStream run on the audio upstream's
 // streaming thread; Activate/Deactivate under filterLock; `active` is read by the video path.
 #pragma once
 
 #include <atomic>
 
 #include "filters/audio_queue.h"
-#include "filters/base_input_pin.h"
+#include "filterkit/kit_input_pin.h"
 
 namespace dv {
 
-class MuxerAudioPin final : public InputPinBase {
+class MuxerAudioPin final : public filterkit::KitInputPin {
 public:
     static constexpr DWORD kSampleRate = 48000;
     static constexpr WORD kChannels = 2;
     static constexpr WORD kBits = 16;
 
-    MuxerAudioPin(BaseFilter* filter, AudioQueue* queue);
+    MuxerAudioPin(filterkit::KitFilter* filter, AudioQueue* queue);
 
     // VFW_E_TYPE_NOT_ACCEPTED for anything but PCM of the shape above; E_INVALIDARG for a format
     // block shorter than the 16 bytes every wave format starts with.

@@ -25,9 +25,10 @@ REFERENCE_TIME FrameStart(uint64_t k) {
 
 // ---- pin --------------------------------------------------------------------------------------
 
-ReferenceToneOutputPin::ReferenceToneOutputPin(ReferenceTone* owner) : OutputPinBase(owner, u"Output") {}
+ReferenceToneOutputPin::ReferenceToneOutputPin(ReferenceTone* owner)
+    : KitOutputPin(owner, u"Output") {}
 
-HRESULT ReferenceToneOutputPin::MakeType(MediaType* mt) {
+HRESULT ReferenceToneOutputPin::MakeType(platform::MediaType* mt) {
     mt->Clear();
     BYTE* format = mt->AllocFormat(sizeof(WAVEFORMATEX));
     if (format == nullptr) return E_OUTOFMEMORY;
@@ -56,7 +57,7 @@ HRESULT ReferenceToneOutputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
         mt->formattype != FORMAT_WaveFormatEx)
         return VFW_E_TYPE_NOT_ACCEPTED;
     if (mt->pbFormat == nullptr || mt->cbFormat < offsetof(WAVEFORMATEX, cbSize)) return E_INVALIDARG;
-    MediaType ours;
+    platform::MediaType ours;
     const HRESULT hr = MakeType(&ours);
     if (FAILED(hr)) return hr;
     // Only our own shape: the fields up to wBitsPerSample must match.
@@ -65,7 +66,7 @@ HRESULT ReferenceToneOutputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
                : VFW_E_TYPE_NOT_ACCEPTED;
 }
 
-HRESULT ReferenceToneOutputPin::GetMediaType(int position, MediaType* mt) {
+HRESULT ReferenceToneOutputPin::GetMediaType(int position, platform::MediaType* mt) {
     if (mt == nullptr) return E_POINTER;
     if (position < 0) return E_INVALIDARG;
     if (position > 0) return VFW_S_NO_MORE_ITEMS;

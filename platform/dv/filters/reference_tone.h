@@ -11,10 +11,10 @@
 // that itself) the worker ends quietly until the next activation; a sample it cannot fill posts
 // EC_ERRORABORT.
 //
-// Threads and locks (see base_filter.h): the worker is started by OnActivate and joined by
+// Threads and locks (see filterkit/kit_filter.h): the worker is started by OnActivate and joined by
 // OnStop under filterLock; it never takes filterLock. stopLock guards stopRequested, set by Stop
-// before the pins are deactivated and cleared by OnActivate. Like every upstream filter it relies on the
-// graph stopping downstream first, which releases a delivery blocked downstream. level and
+// before the pins are deactivated and cleared by OnActivate. Like every upstream filter it relies
+// on the graph stopping downstream first, which releases a delivery blocked downstream. level and
 // silent are atomics, read by the worker for each sample.
 #pragma once
 
@@ -26,31 +26,32 @@
 #include <mutex>
 #include <thread>
 
-#include "filters/base_filter.h"
-#include "filters/base_output_pin.h"
+#include "filterkit/kit_filter.h"
+#include "filterkit/kit_output_pin.h"
 
 namespace dv {
 
 class ReferenceTone;
 
-class ReferenceToneOutputPin final : public OutputPinBase {
+class ReferenceToneOutputPin final : public filterkit::KitOutputPin {
 public:
     static constexpr LONG kMaxSampleBytes = 1602 * 4;
 
     explicit ReferenceToneOutputPin(ReferenceTone* owner);
 
     // Fills mt with the one output type (PCM, WAVEFORMATEX: 2 channels, 48000, 16 bits).
-    static HRESULT MakeType(MediaType* mt);
+    static HRESULT MakeType(platform::MediaType* mt);
 
     HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override;
-    HRESULT GetMediaType(int position, MediaType* mt) override;
+    HRESULT GetMediaType(int position, platform::MediaType* mt) override;
 
 protected:
     HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override;
 };
 
 class ReferenceTone final
-    : public platform::ComExtend<BaseFilter, platform::Implements<IReferenceTone, IID_IReferenceTone>> {
+    : public platform::ComExtend<filterkit::KitFilter,
+                                 platform::Implements<IReferenceTone, IID_IReferenceTone>> {
 public:
     ReferenceTone();
     ~ReferenceTone() override;

@@ -42,7 +42,7 @@ HRESULT VideoEncoder::CheckInputType(const AM_MEDIA_TYPE* mt) {
     return S_OK;
 }
 
-HRESULT VideoEncoder::InputConnected(const MediaType& type) {
+HRESULT VideoEncoder::InputConnected(const platform::MediaType& type) {
     bottomUp = VideoHeader(type.get())->bmiHeader.biHeight > 0;
     return S_OK;
 }
@@ -58,9 +58,9 @@ HRESULT VideoEncoder::CheckOutputType(const AM_MEDIA_TYPE* mt) {
 
 // ---- filter -----------------------------------------------------------------------------------
 
-VideoEncoder::VideoEncoder() : BaseTransformFilter(CLSID_DVVideoEnc, u"XForm In", u"XForm Out") {}
+VideoEncoder::VideoEncoder() : KitTransformFilter(CLSID_DVVideoEnc, u"XForm In", u"XForm Out") {}
 
-HRESULT VideoEncoder::MakeOutputType(MediaType* mt) {
+HRESULT VideoEncoder::MakeOutputType(platform::MediaType* mt) {
     mt->Clear();
     auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(mt->AllocFormat(sizeof(VIDEOINFOHEADER)));
     if (vih == nullptr) return E_OUTOFMEMORY;
@@ -103,7 +103,7 @@ HRESULT VideoEncoder::PrepareInput(IMediaSample* sample, const BYTE** picture) {
         const HRESULT accepted = CheckInputType(changed);
         if (accepted == S_OK)
             bottomUp = reinterpret_cast<const VIDEOINFOHEADER*>(changed->pbFormat)->bmiHeader.biHeight > 0;
-        FreeTaskMediaType(changed);
+        platform::FreeTaskMediaType(changed);
         if (accepted != S_OK) {
             PLATFORM_LOG(platform::log::kDv, Error,
                          "DV Video Encoder: a sample changes to a type it cannot take (status "

@@ -2,20 +2,21 @@
 // "XForm Out" (MEDIATYPE_Video / MEDIASUBTYPE_dvsd, 120000-byte samples). Sample times pass
 // through; quality messages arriving on the output pin go to the upstream pin.
 //
-// Threads and locks: the base classes' (base_filter.h). Receive runs on the upstream's streaming
-// thread under the input pin's receive lock and uses `codec` and `bottomUp`; state changes and
-// connections run under filterLock and touch them only while no Receive runs (stopped).
+// Threads and locks: the base classes' (filterkit/kit_filter.h). Receive runs on the upstream's
+// streaming thread under the input pin's receive lock and uses `codec` and `bottomUp`; state
+// changes and connections run under filterLock and touch them only while no Receive runs (stopped).
 #pragma once
 
-#include "filters/base_transform_filter.h"
+#include "filterkit/kit_transform_filter.h"
 #include "filters/video_encoder_codec.h"
 
 namespace dv {
 
-class VideoEncoder final : public BaseTransformFilter<VideoEncoder> {
+class VideoEncoder final : public filterkit::KitTransformFilter<VideoEncoder> {
 public:
     static constexpr LONG kFrameBytes = VideoEncoderCodec::kFrameBytes;
     static constexpr const char* kFilterName = "DV Video Encoder";  // in the log
+    static constexpr const platform::log::Category& kLogCategory = platform::log::kDv;
 
     VideoEncoder();
 
@@ -23,7 +24,7 @@ public:
     VideoEncoderCodec& Codec() { return codec; }
 
     // Fills mt with the one output type (dvsd in FORMAT_VideoInfo).
-    static HRESULT MakeOutputType(MediaType* mt);
+    static HRESULT MakeOutputType(platform::MediaType* mt);
 
     // Input: RGB24, FORMAT_VideoInfo with at least a VIDEOINFOHEADER, 720 wide, 480 high
     // bottom-up or -480 top-down, 24 bits, BI_RGB. VFW_E_TYPE_NOT_ACCEPTED for another kind of
@@ -37,10 +38,10 @@ protected:
     void OnStop() override;
 
 private:
-    friend class BaseTransformFilter<VideoEncoder>;
+    friend class filterkit::KitTransformFilter<VideoEncoder>;
     friend InputPin;
 
-    HRESULT InputConnected(const MediaType& type);
+    HRESULT InputConnected(const platform::MediaType& type);
     // Follows a type change the sample announces and checks it holds a whole picture.
     HRESULT PrepareInput(IMediaSample* in, const BYTE** picture);
     // Encodes the picture into frame; the media times pass through.

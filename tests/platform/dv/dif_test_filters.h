@@ -12,9 +12,9 @@
 #include <mutex>
 #include <vector>
 
-#include "filters/base_filter.h"
-#include "filters/base_input_pin.h"
-#include "filters/base_output_pin.h"
+#include "filterkit/kit_filter.h"
+#include "filterkit/kit_input_pin.h"
+#include "filterkit/kit_output_pin.h"
 
 namespace dvtest {
 
@@ -25,7 +25,7 @@ constexpr int kDvFrameBytes = 120000;
 
 // RGB24 720 x height (480 bottom-up, -480 top-down) in a VIDEOINFO block, as the colour-bar
 // source offers it.
-inline void MakeRgbType(dv::MediaType* mt, LONG height = kHeight) {
+inline void MakeRgbType(platform::MediaType* mt, LONG height = kHeight) {
     mt->Clear();
     auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(mt->AllocFormat(sizeof(VIDEOINFO)));
     vih->bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
@@ -45,16 +45,16 @@ inline void MakeRgbType(dv::MediaType* mt, LONG height = kHeight) {
 
 class TestSource;
 
-class TestSourcePin final : public dv::OutputPinBase {
+class TestSourcePin final : public filterkit::KitOutputPin {
 public:
-    TestSourcePin(dv::BaseFilter* owner, const dv::MediaType& type, LONG bufferBytes)
-        : OutputPinBase(owner, u"Output"), type(type), bufferBytes(bufferBytes) {}
+    TestSourcePin(filterkit::KitFilter* owner, const platform::MediaType& type, LONG bufferBytes)
+        : KitOutputPin(owner, u"Output"), type(type), bufferBytes(bufferBytes) {}
 
     HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
         return mt->majortype == type->majortype && mt->subtype == type->subtype ? S_OK
                                                                                 : E_INVALIDARG;
     }
-    HRESULT GetMediaType(int position, dv::MediaType* mt) override {
+    HRESULT GetMediaType(int position, platform::MediaType* mt) override {
         if (position != 0) return VFW_S_NO_MORE_ITEMS;
         *mt = type;
         return S_OK;
@@ -80,17 +80,17 @@ protected:
     }
 
 private:
-    dv::MediaType type;
+    platform::MediaType type;
     const LONG bufferBytes;
     std::mutex mutex;
     std::vector<Quality> qualityMessages;  // mutex
 };
 
-class TestSource final : public dv::BaseFilter {
+class TestSource final : public filterkit::KitFilter {
 public:
     // Offers `type`, with buffers of bufferBytes.
-    TestSource(const dv::MediaType& type, LONG bufferBytes)
-        : BaseFilter(GUID_NULL), pin(this, type, bufferBytes) {
+    TestSource(const platform::MediaType& type, LONG bufferBytes)
+        : KitFilter(GUID_NULL), pin(this, type, bufferBytes) {
         AddPin(&pin);
     }
 
@@ -127,10 +127,10 @@ struct ReceivedSample {
     HRESULT timeStatus = E_FAIL;
 };
 
-class TestSinkPin final : public dv::InputPinBase {
+class TestSinkPin final : public filterkit::KitInputPin {
 public:
-    TestSinkPin(dv::BaseFilter* owner, const GUID& major, const GUID& subtype)
-        : InputPinBase(owner, u"In"), major(major), subtype(subtype) {}
+    TestSinkPin(filterkit::KitFilter* owner, const GUID& major, const GUID& subtype)
+        : KitInputPin(owner, u"In"), major(major), subtype(subtype) {}
 
     HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
         return mt->majortype == major && mt->subtype == subtype ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
@@ -151,7 +151,7 @@ public:
             if (out != nullptr) *out = nullptr;
             return VFW_E_NO_ALLOCATOR;
         }
-        return InputPinBase::GetAllocator(out);
+        return KitInputPin::GetAllocator(out);
     }
     bool enteredReceive = false;  // mutex
     std::mutex mutex;
@@ -191,9 +191,10 @@ private:
     const GUID subtype;
 };
 
-class TestSink final : public dv::BaseFilter {
+class TestSink final : public filterkit::KitFilter {
 public:
-    TestSink(const GUID& major, const GUID& subtype) : BaseFilter(GUID_NULL), pin(this, major, subtype) {
+    TestSink(const GUID& major, const GUID& subtype)
+        : KitFilter(GUID_NULL), pin(this, major, subtype) {
         AddPin(&pin);
     }
     TestSinkPin& Input() { return pin; }
@@ -204,16 +205,16 @@ private:
 
 // A source offering RGB24 pictures of the given height (negative: top-down), one picture a buffer.
 inline TestSource* NewRgbSource(LONG height = kHeight) {
-    dv::MediaType type;
+    platform::MediaType type;
     MakeRgbType(&type, height);
     return new TestSource(type, kPictureBytes);
 }
 
 // Stops the filters (in the order given: downstream first) and disconnects all their pins, as the
 // graph does when it lets them go: connected pins hold references on each other.
-inline void StopAndUnlink(std::initializer_list<dv::BaseFilter*> filters) {
-    for (dv::BaseFilter* f : filters) f->Stop();
-    for (dv::BaseFilter* f : filters)
+inline void StopAndUnlink(std::initializer_list<filterkit::KitFilter*> filters) {
+    for (filterkit::KitFilter* f : filters) f->Stop();
+    for (filterkit::KitFilter* f : filters)
         for (int i = 0; i < f->PinCount(); ++i) f->PinAt(i)->Disconnect();
 }
 

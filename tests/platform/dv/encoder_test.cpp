@@ -12,6 +12,7 @@ extern "C" {
 }
 
 #include "dif_test_filters.h"
+#include "filterkit/kit_module.h"
 #include "filters/dv_classes.h"
 #include "filters/video_encoder.h"
 
@@ -114,7 +115,7 @@ struct EncoderChain {
     ~EncoderChain() { StopAndUnlink({sink.p, encoder.p, source.p}); }
 };
 
-AM_MEDIA_TYPE* RgbType(dv::MediaType* holder, LONG height) {
+AM_MEDIA_TYPE* RgbType(platform::MediaType* holder, LONG height) {
     MakeRgbType(holder, height);
     return holder->get();
 }
@@ -124,7 +125,7 @@ AM_MEDIA_TYPE* RgbType(dv::MediaType* holder, LONG height) {
 TEST(EncoderTypes, TakesRgb24FrameEitherWayUpAndRefusesTheRest) {
     Ref<dv::VideoEncoder> encoder(new dv::VideoEncoder());
     dv::VideoEncoderInputPin& in = encoder->Input();
-    dv::MediaType mt;
+    platform::MediaType mt;
 
     EXPECT_EQ(in.CheckMediaType(RgbType(&mt, 480)), S_OK);
     EXPECT_EQ(in.CheckMediaType(RgbType(&mt, -480)), S_OK);
@@ -186,7 +187,7 @@ TEST(EncoderTypes, GivesNtscDvFrames) {
     EXPECT_EQ(vih->bmiHeader.biCompression, 0x64737664u);  // 'dvsd'
     EXPECT_EQ(vih->bmiHeader.biWidth, 720);
     EXPECT_EQ(vih->bmiHeader.biHeight, 480);
-    dv::FreeTaskMediaType(mt);
+    platform::FreeTaskMediaType(mt);
 
     // The input pin has nothing to offer: the upstream proposes its own type.
     ASSERT_EQ(encoder->Input().EnumMediaTypes(&types), S_OK);
@@ -314,7 +315,7 @@ TEST(EncoderStreaming, RefusesShortSamplesAndSamplesWhileStopped) {
 }
 
 TEST(EncoderStreaming, FiltersAndEnumeratorsAreFreedOnceUnlinked) {
-    ASSERT_EQ(dv::ModuleObjectCount(), 0);
+    ASSERT_EQ(filterkit::ModuleObjectCount(), 0);
     {
         EncoderChain chain;
         chain.Pause();
@@ -323,9 +324,9 @@ TEST(EncoderStreaming, FiltersAndEnumeratorsAreFreedOnceUnlinked) {
         IEnumPins* pins = nullptr;
         ASSERT_EQ(chain.encoder->EnumPins(&pins), S_OK);
         pins->Release();
-        EXPECT_GT(dv::ModuleObjectCount(), 0);
+        EXPECT_GT(filterkit::ModuleObjectCount(), 0);
     }
-    EXPECT_EQ(dv::ModuleObjectCount(), 0);
+    EXPECT_EQ(filterkit::ModuleObjectCount(), 0);
 }
 
 TEST(EncoderStreaming, StopReleasesAReceiveBlockedDownstream) {

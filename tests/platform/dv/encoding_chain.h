@@ -25,7 +25,8 @@ struct EncodingChain {
     }
     // Pauses the filters downstream first; S_OK, or the first failure.
     HRESULT Pause() {
-        for (dv::BaseFilter* f : std::initializer_list<dv::BaseFilter*>{sink.p, muxer.p, encoder.p, source.p}) {
+        for (filterkit::KitFilter* f :
+             std::initializer_list<filterkit::KitFilter*>{sink.p, muxer.p, encoder.p, source.p}) {
             const HRESULT hr = f->Pause();
             if (hr != S_OK) return hr;
         }

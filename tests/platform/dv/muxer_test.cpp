@@ -31,8 +31,8 @@ namespace dif = dv::dif;
 namespace {
 
 // The dvsd video type the encoder gives, for a source that feeds the muxer directly.
-dv::MediaType DvVideoType() {
-    dv::MediaType mt;
+platform::MediaType DvVideoType() {
+    platform::MediaType mt;
     dv::VideoEncoder::MakeOutputType(&mt);
     return mt;
 }
@@ -132,7 +132,7 @@ std::string RunCommand(const std::string& command) {
 
 TEST(MuxerTypes, TakesDvVideoAndGivesInterleavedDv) {
     Ref<dv::Muxer> muxer(new dv::Muxer());
-    dv::MediaType mt = DvVideoType();
+    platform::MediaType mt = DvVideoType();
     EXPECT_EQ(muxer->Input().CheckMediaType(mt.get()), S_OK);
     MakeRgbType(&mt);
     EXPECT_EQ(muxer->Input().CheckMediaType(mt.get()), VFW_E_TYPE_NOT_ACCEPTED);
@@ -293,8 +293,8 @@ TEST(MuxerStreaming, EncoderAndMuxerMakeATapeThatFfprobeReads) {
 namespace {
 
 // The PCM type the tone offers, for sources that feed "Stream 1" by hand.
-dv::MediaType PcmType() {
-    dv::MediaType mt;
+platform::MediaType PcmType() {
+    platform::MediaType mt;
     dv::ReferenceToneOutputPin::MakeType(&mt);
     return mt;
 }
@@ -362,7 +362,8 @@ std::string MakeToneTape(const char* name, double level, int frames, uint64_t* s
             }
         }
     };
-    for (dv::BaseFilter* f : std::initializer_list<dv::BaseFilter*>{sink.p, muxer.p, tone.p, source.p})
+    for (filterkit::KitFilter* f :
+         std::initializer_list<filterkit::KitFilter*>{sink.p, muxer.p, tone.p, source.p})
         EXPECT_EQ(f->Pause(), S_OK);
     const std::vector<uint8_t> video = EncodedFrame();
     for (int k = 0; k < frames; ++k) {
@@ -386,10 +387,10 @@ TEST(MuxerTypes, AudioPinTakesOnlyStereo48kHz16BitPcm) {
     EXPECT_EQ(direction, PINDIR_INPUT);
     pin->Release();
 
-    dv::MediaType mt = PcmType();
+    platform::MediaType mt = PcmType();
     EXPECT_EQ(muxer->Audio().CheckMediaType(mt.get()), S_OK);
     const auto changed = [&](auto change) {
-        dv::MediaType other = PcmType();
+        platform::MediaType other = PcmType();
         change(reinterpret_cast<WAVEFORMATEX*>(other->pbFormat));
         return muxer->Audio().CheckMediaType(other.get());
     };

@@ -79,7 +79,7 @@ std::vector<int16_t> Left(const std::vector<ReceivedSample>& samples, bool* same
 
 TEST(ReferenceTone, OffersStereo48kHz16BitPcmAndTakesOnlyLevelsUpToFullScale) {
     Ref<dv::ReferenceTone> tone(new dv::ReferenceTone());
-    dv::MediaType mt;
+    platform::MediaType mt;
     ASSERT_EQ(tone->Output().GetMediaType(0, &mt), S_OK);
     EXPECT_EQ(tone->Output().GetMediaType(1, &mt), VFW_S_NO_MORE_ITEMS);
     ASSERT_EQ(tone->Output().GetMediaType(0, &mt), S_OK);

@@ -1,34 +1,34 @@
-#include "filters/base_pin.h"
+#include "filterkit/kit_pin.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "filters/base_filter.h"
+#include "filterkit/kit_filter.h"
 #include "list_enumerator.h"
 
-namespace dv {
+namespace filterkit {
 
-BasePin::BasePin(BaseFilter* filter, const char16_t* name, PIN_DIRECTION direction)
+KitPin::KitPin(KitFilter* filter, const char16_t* name, PIN_DIRECTION direction)
     : ComPart(static_cast<IBaseFilter*>(filter)),
       filter(filter),
       name(name != nullptr ? name : u""),
       direction(direction) {}
 
-BasePin::~BasePin() = default;
+KitPin::~KitPin() = default;
 
-bool BasePin::IsConnected() {
+bool KitPin::IsConnected() {
     std::lock_guard<std::mutex> lock(peerLock);
     return peer != nullptr;
 }
 
-IPin* BasePin::GetPeer() {
+IPin* KitPin::GetPeer() {
     std::lock_guard<std::mutex> lock(peerLock);
     IPin* out = nullptr;
     peer.CopyTo(&out);
     return out;
 }
 
-void BasePin::SetPeer(IPin* pin) {
+void KitPin::SetPeer(IPin* pin) {
     platform::ComPtr<IPin> old(pin);
     {
         std::lock_guard<std::mutex> lock(peerLock);
@@ -37,7 +37,7 @@ void BasePin::SetPeer(IPin* pin) {
     // The old peer is released here, outside peerLock.
 }
 
-HRESULT BasePin::CheckConnectable(IPin* other) {
+HRESULT KitPin::CheckConnectable(IPin* other) {
     if (IsConnected()) return VFW_E_ALREADY_CONNECTED;
     if (filter->CurrentState() != State_Stopped) return VFW_E_NOT_STOPPED;
     PIN_DIRECTION otherDirection = direction;
@@ -46,7 +46,7 @@ HRESULT BasePin::CheckConnectable(IPin* other) {
     return S_OK;
 }
 
-HRESULT BasePin::Disconnect() {
+HRESULT KitPin::Disconnect() {
     std::lock_guard<std::recursive_mutex> lock(filter->FilterLock());
     if (filter->CurrentState() != State_Stopped) return VFW_E_NOT_STOPPED;
     if (!IsConnected()) return S_FALSE;
@@ -55,13 +55,13 @@ HRESULT BasePin::Disconnect() {
     return S_OK;
 }
 
-HRESULT BasePin::ConnectedTo(IPin** out) {
+HRESULT KitPin::ConnectedTo(IPin** out) {
     if (out == nullptr) return E_POINTER;
     *out = GetPeer();
     return *out != nullptr ? S_OK : VFW_E_NOT_CONNECTED;
 }
 
-HRESULT BasePin::ConnectionMediaType(AM_MEDIA_TYPE* mt) {
+HRESULT KitPin::ConnectionMediaType(AM_MEDIA_TYPE* mt) {
     if (mt == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> lock(filter->FilterLock());
     if (!IsConnected()) {
@@ -71,7 +71,7 @@ HRESULT BasePin::ConnectionMediaType(AM_MEDIA_TYPE* mt) {
     return CopyMediaTypeContents(mt, *connectionType.get());
 }
 
-HRESULT BasePin::QueryPinInfo(PIN_INFO* info) {
+HRESULT KitPin::QueryPinInfo(PIN_INFO* info) {
     if (info == nullptr) return E_POINTER;
     platform::CopyTo(static_cast<IBaseFilter*>(filter), &info->pFilter);
     info->dir = direction;
@@ -81,13 +81,13 @@ HRESULT BasePin::QueryPinInfo(PIN_INFO* info) {
     return S_OK;
 }
 
-HRESULT BasePin::QueryDirection(PIN_DIRECTION* dir) {
+HRESULT KitPin::QueryDirection(PIN_DIRECTION* dir) {
     if (dir == nullptr) return E_POINTER;
     *dir = direction;
     return S_OK;
 }
 
-HRESULT BasePin::QueryId(LPWSTR* id) {
+HRESULT KitPin::QueryId(LPWSTR* id) {
     if (id == nullptr) return E_POINTER;
     const size_t bytes = (name.size() + 1) * sizeof(char16_t);
     *id = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
@@ -96,18 +96,18 @@ HRESULT BasePin::QueryId(LPWSTR* id) {
     return S_OK;
 }
 
-HRESULT BasePin::QueryAccept(const AM_MEDIA_TYPE* mt) {
+HRESULT KitPin::QueryAccept(const AM_MEDIA_TYPE* mt) {
     if (mt == nullptr) return E_POINTER;
     return CheckMediaType(mt) == S_OK ? S_OK : S_FALSE;
 }
 
-HRESULT BasePin::EnumMediaTypes(IEnumMediaTypes** out) {
+HRESULT KitPin::EnumMediaTypes(IEnumMediaTypes** out) {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
     using MediaTypeEnumerator =
         platform::ListEnumerator<IEnumMediaTypes, IID_IEnumMediaTypes, platform::MediaTypeItems>;
     try {
-        // A snapshot: the DV server's pins offer a fixed list. It keeps this pin (and so the
+        // A snapshot: the kit's pins offer a fixed list. It keeps this pin (and so the
         // filter and the module) alive.
         MediaTypeEnumerator::List types;
         for (int position = 0;; ++position) {
@@ -122,22 +122,22 @@ HRESULT BasePin::EnumMediaTypes(IEnumMediaTypes** out) {
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT BasePin::QueryInternalConnections(IPin** /*pins*/, ULONG* /*count*/) { return E_NOTIMPL; }
+HRESULT KitPin::QueryInternalConnections(IPin** /*pins*/, ULONG* /*count*/) { return E_NOTIMPL; }
 
-HRESULT BasePin::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+HRESULT KitPin::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
     segmentStart = start;
     segmentStop = stop;
     segmentRate = rate;
     return S_OK;
 }
 
-HRESULT BasePin::Notify(IBaseFilter* /*sender*/, Quality /*q*/) { return E_NOTIMPL; }
+HRESULT KitPin::Notify(IBaseFilter* /*sender*/, Quality /*q*/) { return E_NOTIMPL; }
 
-HRESULT BasePin::SetSink(IQualityControl* sink) {
+HRESULT KitPin::SetSink(IQualityControl* sink) {
     qualitySink.store(sink);
     return S_OK;
 }
 
-HRESULT BasePin::GetMediaType(int /*position*/, MediaType* /*mt*/) { return VFW_S_NO_MORE_ITEMS; }
+HRESULT KitPin::GetMediaType(int /*position*/, MediaType* /*mt*/) { return VFW_S_NO_MORE_ITEMS; }
 
-}  // namespace dv
+}  // namespace filterkit

@@ -1,55 +1,55 @@
-#include "filters/base_filter.h"
+#include "filterkit/kit_filter.h"
 
 #include <algorithm>
 
-#include "filters/base_pin.h"
-#include "filters/dv_classes.h"
+#include "filterkit/kit_pin.h"
+#include "filterkit/kit_module.h"
 #include "list_enumerator.h"
 
-namespace dv {
+namespace filterkit {
 
-BaseFilter::BaseFilter(const CLSID& clsid) : clsid(clsid) {}
+KitFilter::KitFilter(const CLSID& clsid) : clsid(clsid) {}
 
-BaseFilter::~BaseFilter() = default;
+KitFilter::~KitFilter() = default;
 
-HRESULT BaseFilter::GetClassID(CLSID* out) {
+HRESULT KitFilter::GetClassID(CLSID* out) {
     if (out == nullptr) return E_POINTER;
     *out = clsid;
     return S_OK;
 }
 
-HRESULT BaseFilter::Stop() {
+HRESULT KitFilter::Stop() {
     std::lock_guard<std::recursive_mutex> lock(filterLock);
     if (state.load() == State_Stopped) return S_OK;
     // Published first so that streaming threads refuse new work while the pins wind down.
     state.store(State_Stopped);
     HRESULT result = S_OK;
-    for (BasePin* pin : pins) {
+    for (KitPin* pin : pins) {
         if (!pin->IsConnected()) continue;
         const HRESULT hr = pin->Deactivate();
         if (FAILED(hr) && SUCCEEDED(result)) result = hr;
     }
-    for (BasePin* pin : pins)
+    for (KitPin* pin : pins)
         if (pin->IsConnected()) pin->WaitIdle();
     OnStop();
     return result;
 }
 
-HRESULT BaseFilter::Pause() {
+HRESULT KitFilter::Pause() {
     std::lock_guard<std::recursive_mutex> lock(filterLock);
     if (state.load() == State_Stopped) {
-        for (BasePin* pin : pins) {
+        for (KitPin* pin : pins) {
             if (!pin->IsConnected()) continue;
             const HRESULT hr = pin->Activate();
             if (FAILED(hr)) {
-                for (BasePin* other : pins)
+                for (KitPin* other : pins)
                     if (other->IsConnected()) other->Deactivate();
                 return hr;
             }
         }
         const HRESULT hr = OnActivate();
         if (FAILED(hr)) {
-            for (BasePin* pin : pins)
+            for (KitPin* pin : pins)
                 if (pin->IsConnected()) pin->Deactivate();
             return hr;
         }
@@ -58,7 +58,7 @@ HRESULT BaseFilter::Pause() {
     return S_OK;
 }
 
-HRESULT BaseFilter::Run(REFERENCE_TIME start) {
+HRESULT KitFilter::Run(REFERENCE_TIME start) {
     std::lock_guard<std::recursive_mutex> lock(filterLock);
     if (state.load() == State_Stopped) {
         const HRESULT hr = Pause();
@@ -69,34 +69,34 @@ HRESULT BaseFilter::Run(REFERENCE_TIME start) {
     return S_OK;
 }
 
-HRESULT BaseFilter::GetState(DWORD /*timeoutMs*/, FILTER_STATE* out) {
+HRESULT KitFilter::GetState(DWORD /*timeoutMs*/, FILTER_STATE* out) {
     if (out == nullptr) return E_POINTER;
     *out = state.load();
     return S_OK;
 }
 
-HRESULT BaseFilter::SetSyncSource(IReferenceClock* newClock) {
+HRESULT KitFilter::SetSyncSource(IReferenceClock* newClock) {
     std::lock_guard<std::recursive_mutex> lock(filterLock);
     clock.Assign(newClock);
     return S_OK;
 }
 
-HRESULT BaseFilter::GetSyncSource(IReferenceClock** out) {
+HRESULT KitFilter::GetSyncSource(IReferenceClock** out) {
     if (out == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> lock(filterLock);
     return clock.CopyTo(out);
 }
 
-HRESULT BaseFilter::EnumPins(IEnumPins** out) {
+HRESULT KitFilter::EnumPins(IEnumPins** out) {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
-    using PinEnumerator =
-        platform::ListEnumerator<IEnumPins, IID_IEnumPins, platform::InterfaceItems<IPin, E_INVALIDARG>>;
+    using PinEnumerator = platform::ListEnumerator<IEnumPins, IID_IEnumPins,
+                                                   platform::InterfaceItems<IPin, E_INVALIDARG>>;
     try {
         // A reference on a pin is one on this filter, so the list keeps the filter (and with it
         // the module) alive; the pin set never changes, so a snapshot is the live set.
         PinEnumerator::List list;
-        for (BasePin* pin : pins) list.emplace_back(static_cast<IPin*>(pin));
+        for (KitPin* pin : pins) list.emplace_back(static_cast<IPin*>(pin));
         *out = PinEnumerator::Create(std::move(list));
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -104,11 +104,11 @@ HRESULT BaseFilter::EnumPins(IEnumPins** out) {
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT BaseFilter::FindPin(LPCWSTR id, IPin** out) {
+HRESULT KitFilter::FindPin(LPCWSTR id, IPin** out) {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
     if (id == nullptr) return E_POINTER;
-    for (BasePin* pin : pins) {
+    for (KitPin* pin : pins) {
         if (pin->Name() == id) {
             platform::CopyTo(static_cast<IPin*>(pin), out);
             return S_OK;
@@ -117,7 +117,7 @@ HRESULT BaseFilter::FindPin(LPCWSTR id, IPin** out) {
     return VFW_E_NOT_FOUND;
 }
 
-HRESULT BaseFilter::QueryFilterInfo(FILTER_INFO* info) {
+HRESULT KitFilter::QueryFilterInfo(FILTER_INFO* info) {
     if (info == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> lock(filterLock);
     const size_t length = std::min<size_t>(name.size(), MAX_FILTER_NAME - 1);
@@ -127,7 +127,7 @@ HRESULT BaseFilter::QueryFilterInfo(FILTER_INFO* info) {
     return S_OK;
 }
 
-HRESULT BaseFilter::JoinFilterGraph(IFilterGraph* newGraph, LPCWSTR newName) {
+HRESULT KitFilter::JoinFilterGraph(IFilterGraph* newGraph, LPCWSTR newName) {
     std::lock_guard<std::recursive_mutex> lock(filterLock);
     graph = newGraph;
     name = (newGraph != nullptr && newName != nullptr) ? std::u16string(newName) : std::u16string();
@@ -144,23 +144,23 @@ HRESULT BaseFilter::JoinFilterGraph(IFilterGraph* newGraph, LPCWSTR newName) {
     return S_OK;
 }
 
-HRESULT BaseFilter::QueryVendorInfo(LPWSTR* info) {
+HRESULT KitFilter::QueryVendorInfo(LPWSTR* info) {
     if (info == nullptr) return E_POINTER;
     *info = nullptr;
     return E_NOTIMPL;
 }
 
-BasePin* BaseFilter::PinAt(int index) const {
+KitPin* KitFilter::PinAt(int index) const {
     if (index < 0 || index >= PinCount()) return nullptr;
     return pins[static_cast<size_t>(index)];
 }
 
-HRESULT BaseFilter::NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2) {
+HRESULT KitFilter::NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2) {
     IMediaEventSink* sink = eventSink.load();
     if (sink == nullptr) return E_NOTIMPL;
     return sink->Notify(code, param1, param2);
 }
 
-void BaseFilter::AddPin(BasePin* pin) { pins.push_back(pin); }
+void KitFilter::AddPin(KitPin* pin) { pins.push_back(pin); }
 
-}  // namespace dv
+}  // namespace filterkit

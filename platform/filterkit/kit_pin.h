@@ -1,4 +1,4 @@
-// The pin base shared by the DV server's input and output pins: IPin connection bookkeeping and
+// The pin base shared by the kit's input and output pins: IPin connection bookkeeping and
 // IQualityControl.
 //
 // Threads and locks: connection operations run on the graph's threads under the owning filter's
@@ -13,19 +13,26 @@
 #include <mutex>
 #include <string>
 
-#include "filters/base_media_type.h"
 #include "com_object.h"
 #include "com_ptr.h"
+#include "media_type.h"
 
-namespace dv {
+namespace filterkit {
 
-class BaseFilter;
+using platform::CopyMediaTypeContents;
+using platform::CreateTaskMediaType;
+using platform::FreeTaskMediaType;
+using platform::MatchesPartialType;
+using platform::MediaType;
+
+class KitFilter;
 
 // IUnknown: IUnknown, IPin and IQualityControl; references go to the owning filter.
-class BasePin : public platform::ComPart<platform::Implements<IPin, IID_IPin>,
-                                         platform::Implements<IQualityControl, IID_IQualityControl>> {
+class KitPin
+    : public platform::ComPart<platform::Implements<IPin, IID_IPin>,
+                               platform::Implements<IQualityControl, IID_IQualityControl>> {
 public:
-    // IPin. Connect is the output pin's (OutputPinBase); ReceiveConnection the input pin's.
+    // IPin. Connect is the output pin's (KitOutputPin); ReceiveConnection the input pin's.
     HRESULT STDMETHODCALLTYPE Disconnect() override;
     HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** pin) override;
     HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE* mt) override;
@@ -38,7 +45,7 @@ public:
     HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop,
                                          double rate) override;
 
-    // IQualityControl. Notify: E_NOTIMPL here (OutputPinBase passes messages upstream);
+    // IQualityControl. Notify: E_NOTIMPL here (KitOutputPin passes messages upstream);
     // SetSink stores an uncounted sink.
     HRESULT STDMETHODCALLTYPE Notify(IBaseFilter* sender, Quality q) override;
     HRESULT STDMETHODCALLTYPE SetSink(IQualityControl* sink) override;
@@ -63,11 +70,11 @@ public:
     const MediaType& ConnectionType() const { return connectionType; }
     const std::u16string& Name() const { return name; }
     PIN_DIRECTION Direction() const { return direction; }
-    BaseFilter* Filter() const { return filter; }
+    KitFilter* Filter() const { return filter; }
 
 protected:
-    BasePin(BaseFilter* filter, const char16_t* name, PIN_DIRECTION direction);
-    ~BasePin() override;
+    KitPin(KitFilter* filter, const char16_t* name, PIN_DIRECTION direction);
+    ~KitPin() override;
 
     // Connection hooks, under filterLock. CompleteConnect runs once peer and type are set; its
     // failure undoes the connection. BreakConnect undoes what CompleteConnect set up.
@@ -80,8 +87,8 @@ protected:
     // direction. Under filterLock.
     HRESULT CheckConnectable(IPin* other);
 
-    BaseFilter* const filter;                // not owned; the filter owns its pins
-    MediaType connectionType;                // filterLock
+    KitFilter* const filter;   // not owned; the filter owns its pins
+    MediaType connectionType;  // filterLock
     // Written by SetSink, read by Notify on any thread; uncounted.
     std::atomic<IQualityControl*> qualitySink{nullptr};
 
@@ -96,4 +103,4 @@ private:
     double segmentRate = 1.0;
 };
 
-}  // namespace dv
+}  // namespace filterkit

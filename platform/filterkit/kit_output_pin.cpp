@@ -1,9 +1,9 @@
-#include "filters/base_output_pin.h"
+#include "filterkit/kit_output_pin.h"
 
-#include "filters/base_filter.h"
-#include "filters/base_input_pin.h"
+#include "filterkit/kit_filter.h"
+#include "filterkit/kit_input_pin.h"
 
-namespace dv {
+namespace filterkit {
 
 namespace {
 
@@ -15,19 +15,19 @@ bool IsPlainRefusal(HRESULT hr) {
 
 }  // namespace
 
-OutputPinBase::OutputPinBase(BaseFilter* filter, const char16_t* name)
-    : BasePin(filter, name, PINDIR_OUTPUT) {}
+KitOutputPin::KitOutputPin(KitFilter* filter, const char16_t* name)
+    : KitPin(filter, name, PINDIR_OUTPUT) {}
 
-OutputPinBase::~OutputPinBase() = default;
+KitOutputPin::~KitOutputPin() = default;
 
-HRESULT OutputPinBase::Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
+HRESULT KitOutputPin::Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
     if (receivePin == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> lock(filter->FilterLock());
     HRESULT hr = CheckConnectable(receivePin);
     if (FAILED(hr)) return hr;
 
-    const bool complete = mt != nullptr && mt->majortype != GUID_NULL &&
-                          mt->subtype != GUID_NULL && mt->formattype != GUID_NULL;
+    const bool complete = mt != nullptr && mt->majortype != GUID_NULL && mt->subtype != GUID_NULL &&
+                          mt->formattype != GUID_NULL;
     if (complete) return TryConnect(receivePin, mt);
 
     // The peer's types first, then ours.
@@ -42,8 +42,8 @@ HRESULT OutputPinBase::Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
     return result;
 }
 
-HRESULT OutputPinBase::TryTypeList(IPin* receivePin, const AM_MEDIA_TYPE* partial,
-                                   IEnumMediaTypes* types) {
+HRESULT KitOutputPin::TryTypeList(IPin* receivePin, const AM_MEDIA_TYPE* partial,
+                                  IEnumMediaTypes* types) {
     HRESULT remembered = S_OK;
     if (FAILED(types->Reset())) return VFW_E_NO_ACCEPTABLE_TYPES;
     for (;;) {
@@ -63,7 +63,7 @@ HRESULT OutputPinBase::TryTypeList(IPin* receivePin, const AM_MEDIA_TYPE* partia
     return FAILED(remembered) ? remembered : VFW_E_NO_ACCEPTABLE_TYPES;
 }
 
-HRESULT OutputPinBase::TryConnect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
+HRESULT KitOutputPin::TryConnect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
     HRESULT hr = CheckMediaType(mt);
     if (hr != S_OK) return (FAILED(hr) && !IsPlainRefusal(hr)) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
     hr = connectionType.Set(mt);
@@ -80,7 +80,7 @@ HRESULT OutputPinBase::TryConnect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
     return hr;
 }
 
-HRESULT OutputPinBase::CompleteConnect(IPin* peer) {
+HRESULT KitOutputPin::CompleteConnect(IPin* peer) {
     const HRESULT hr = peer->QueryInterface(IID_IMemInputPin, inputPin.PutVoid());
     if (FAILED(hr) || !inputPin) {
         inputPin.Reset();
@@ -89,7 +89,7 @@ HRESULT OutputPinBase::CompleteConnect(IPin* peer) {
     return NegotiateAllocator();
 }
 
-HRESULT OutputPinBase::NegotiateAllocator() {
+HRESULT KitOutputPin::NegotiateAllocator() {
     ALLOCATOR_PROPERTIES props{};
     inputPin->GetAllocatorRequirements(&props);
     if (props.cbAlign == 0) props.cbAlign = 1;
@@ -116,71 +116,71 @@ HRESULT OutputPinBase::NegotiateAllocator() {
     return S_OK;
 }
 
-void OutputPinBase::BreakConnect() {
+void KitOutputPin::BreakConnect() {
     allocator.Reset();
     inputPin.Reset();
 }
 
-HRESULT OutputPinBase::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* mt) {
+HRESULT KitOutputPin::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* mt) {
     if (connector == nullptr || mt == nullptr) return E_POINTER;
     return E_UNEXPECTED;
 }
 
-HRESULT OutputPinBase::EndOfStream() { return E_UNEXPECTED; }
-HRESULT OutputPinBase::BeginFlush() { return E_UNEXPECTED; }
-HRESULT OutputPinBase::EndFlush() { return E_UNEXPECTED; }
+HRESULT KitOutputPin::EndOfStream() { return E_UNEXPECTED; }
+HRESULT KitOutputPin::BeginFlush() { return E_UNEXPECTED; }
+HRESULT KitOutputPin::EndFlush() { return E_UNEXPECTED; }
 
-HRESULT OutputPinBase::Notify(IBaseFilter* sender, Quality q) {
+HRESULT KitOutputPin::Notify(IBaseFilter* sender, Quality q) {
     IQualityControl* sink = qualitySink.load();
     if (sink != nullptr) return sink->Notify(sender, q);
     if (qualityRoute == nullptr) return E_NOTIMPL;
     return qualityRoute->SendQualityUpstream(q);
 }
 
-HRESULT OutputPinBase::Activate() {
+HRESULT KitOutputPin::Activate() {
     if (!allocator) return VFW_E_NO_ALLOCATOR;
     return allocator->Commit();
 }
 
-HRESULT OutputPinBase::Deactivate() {
+HRESULT KitOutputPin::Deactivate() {
     if (!allocator) return VFW_E_NO_ALLOCATOR;
     return allocator->Decommit();
 }
 
-HRESULT OutputPinBase::GetDeliveryBuffer(IMediaSample** sample, REFERENCE_TIME* start,
-                                         REFERENCE_TIME* stop, DWORD flags) {
+HRESULT KitOutputPin::GetDeliveryBuffer(IMediaSample** sample, REFERENCE_TIME* start,
+                                        REFERENCE_TIME* stop, DWORD flags) {
     if (sample == nullptr) return E_POINTER;
     *sample = nullptr;
     if (!allocator) return E_NOINTERFACE;
     return allocator->GetBuffer(sample, start, stop, flags);
 }
 
-HRESULT OutputPinBase::Deliver(IMediaSample* sample) {
+HRESULT KitOutputPin::Deliver(IMediaSample* sample) {
     if (!inputPin) return VFW_E_NOT_CONNECTED;
     return inputPin->Receive(sample);
 }
 
-HRESULT OutputPinBase::DeliverEndOfStream() {
+HRESULT KitOutputPin::DeliverEndOfStream() {
     const auto peer = platform::ComPtr<IPin>::Adopt(GetPeer());
     return peer ? peer->EndOfStream() : VFW_E_NOT_CONNECTED;
 }
 
-HRESULT OutputPinBase::DeliverBeginFlush() {
+HRESULT KitOutputPin::DeliverBeginFlush() {
     const auto peer = platform::ComPtr<IPin>::Adopt(GetPeer());
     return peer ? peer->BeginFlush() : VFW_E_NOT_CONNECTED;
 }
 
-HRESULT OutputPinBase::DeliverEndFlush() {
+HRESULT KitOutputPin::DeliverEndFlush() {
     const auto peer = platform::ComPtr<IPin>::Adopt(GetPeer());
     return peer ? peer->EndFlush() : VFW_E_NOT_CONNECTED;
 }
 
-HRESULT OutputPinBase::DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+HRESULT KitOutputPin::DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
     const auto peer = platform::ComPtr<IPin>::Adopt(GetPeer());
     return peer ? peer->NewSegment(start, stop, rate) : VFW_E_NOT_CONNECTED;
 }
 
-void OutputPinBase::PassFrameTimes(IMediaSample* in, IMediaSample* out) {
+void KitOutputPin::PassFrameTimes(IMediaSample* in, IMediaSample* out) {
     REFERENCE_TIME start = 0;
     REFERENCE_TIME stop = 0;
     const HRESULT timed = in->GetTime(&start, &stop);
@@ -193,8 +193,8 @@ void OutputPinBase::PassFrameTimes(IMediaSample* in, IMediaSample* out) {
     out->SetPreroll(in->IsPreroll() == S_OK);
 }
 
-HRESULT OutputPinBase::SizeForFrames(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props,
-                                     LONG frameBytes) {
+HRESULT KitOutputPin::SizeForFrames(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props,
+                                    LONG frameBytes) {
     if (props->cBuffers < 1) props->cBuffers = 1;
     if (props->cbBuffer < frameBytes) props->cbBuffer = frameBytes;
     ALLOCATOR_PROPERTIES actual{};
@@ -203,4 +203,4 @@ HRESULT OutputPinBase::SizeForFrames(IMemAllocator* allocator, ALLOCATOR_PROPERT
     return actual.cbBuffer < frameBytes ? E_FAIL : S_OK;
 }
 
-}  // namespace dv
+}  // namespace filterkit

@@ -1,4 +1,5 @@
-// The DV server's filter base: IBaseFilter with state, clock, graph and pins.
+// The platform filter kit's filter base: IBaseFilter with state, clock, graph and pins, for the
+// filters of the platform's own servers (not the system's framework/, which has its own shape).
 //
 // A derived filter owns its pins (as members) and lists them with AddPin in its constructor; the
 // pin set never changes afterwards. A reference on any pin is a reference on the filter.
@@ -8,7 +9,7 @@
 //   "filterLock". It is taken by the graph's threads (state changes, connection, queries). Lock
 //   order: an upstream filter's filterLock before a downstream one's (Connect calls into the peer).
 // - Streaming threads (IMemInputPin::Receive, quality messages) never take filterLock; they read
-//   the state through the atomic `state`. A pin's receive lock (InputPinBase) comes after
+//   the state through the atomic `state`. A pin's receive lock (KitInputPin) comes after
 //   filterLock.
 #pragma once
 
@@ -21,16 +22,17 @@
 
 #include "com_object.h"
 #include "com_ptr.h"
-#include "filters/dv_classes.h"
+#include "filterkit/kit_module.h"
 
-namespace dv {
+namespace filterkit {
 
-class BasePin;
+class KitPin;
 
 // IUnknown answers IUnknown, IPersist, IMediaFilter and IBaseFilter; a derived filter adds its
 // own interfaces with platform::ComExtend.
-class BaseFilter : public platform::ComObject<platform::Implements<
-                       IBaseFilter, IID_IBaseFilter, IID_IMediaFilter, IID_IPersist>> {
+class KitFilter
+    : public platform::ComObject<
+          platform::Implements<IBaseFilter, IID_IBaseFilter, IID_IMediaFilter, IID_IPersist>> {
 public:
     // IPersist
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override;
@@ -54,7 +56,7 @@ public:
 
     // Pins by index (0-based, in AddPin order); null past the end. Any thread.
     int PinCount() const { return static_cast<int>(pins.size()); }
-    BasePin* PinAt(int index) const;
+    KitPin* PinAt(int index) const;
 
     // The recursive filter lock shared by the filter and its pins.
     std::recursive_mutex& FilterLock() { return filterLock; }
@@ -64,11 +66,11 @@ public:
     HRESULT NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2);
 
 protected:
-    explicit BaseFilter(const CLSID& clsid);
-    ~BaseFilter() override;
+    explicit KitFilter(const CLSID& clsid);
+    ~KitFilter() override;
 
     // Called from the derived constructor for each pin it owns.
-    void AddPin(BasePin* pin);
+    void AddPin(KitPin* pin);
 
     // Hooks run with filterLock held, after the pins were deactivated (OnStop) or activated
     // (OnActivate, when leaving the stopped state). Default: nothing.
@@ -88,7 +90,7 @@ private:
     // (filterLock); read by NotifyEvent without the lock (it only changes while stopped).
     IFilterGraph* graph = nullptr;
     std::atomic<IMediaEventSink*> eventSink{nullptr};
-    std::vector<BasePin*> pins;  // fixed after construction
+    std::vector<KitPin*> pins;  // fixed after construction
 };
 
-}  // namespace dv
+}  // namespace filterkit

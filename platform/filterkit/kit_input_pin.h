@@ -7,8 +7,8 @@
 // - Connection, allocator announcements and state changes come from graph threads under the
 //   filter's filterLock.
 // - Receive, ReceiveMultiple, EndOfStream and NewSegment come from the upstream streaming thread.
-//   They hold receiveLock (after filterLock in lock order) while they call OnReceive / OnEndOfStream,
-//   and never take filterLock.
+//   They hold receiveLock (after filterLock in lock order) while they call OnReceive /
+//   OnEndOfStream, and never take filterLock.
 // - BeginFlush/EndFlush come from any thread and take no lock of this pin while calling out.
 // - Deactivate (filter Stop) marks the pin stopped and calls UnblockReceive so that a Receive
 //   blocked in the derived pin returns promptly; once the filter's other pins are deactivated too
@@ -19,13 +19,13 @@
 #include <atomic>
 #include <mutex>
 
-#include "filters/base_pin.h"
+#include "filterkit/kit_pin.h"
 
-namespace dv {
+namespace filterkit {
 
-// IUnknown: BasePin's interfaces and IMemInputPin.
-class InputPinBase
-    : public platform::ComExtend<BasePin, platform::Implements<IMemInputPin, IID_IMemInputPin>> {
+// IUnknown: KitPin's interfaces and IMemInputPin.
+class KitInputPin
+    : public platform::ComExtend<KitPin, platform::Implements<IMemInputPin, IID_IMemInputPin>> {
 public:
     // IPin
     HRESULT STDMETHODCALLTYPE Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) override;
@@ -57,8 +57,8 @@ public:
     bool IsStopped() const { return stopped.load(); }
 
 protected:
-    InputPinBase(BaseFilter* filter, const char16_t* name);
-    ~InputPinBase() override;
+    KitInputPin(KitFilter* filter, const char16_t* name);
+    ~KitInputPin() override;
 
     // The work on one sample, on the streaming thread under receiveLock. Its status goes back to
     // the upstream pin (anything but S_OK ends the upstream's streaming).
@@ -75,11 +75,11 @@ protected:
     void BreakConnect() override;
 
 private:
-    std::mutex receiveLock;                    // serialises OnReceive/OnEndOfStream with Stop
-    std::atomic<bool> stopped{true};           // written under filterLock
+    std::mutex receiveLock;           // serialises OnReceive/OnEndOfStream with Stop
+    std::atomic<bool> stopped{true};  // written under filterLock
     std::atomic<bool> flushing{false};
     platform::ComPtr<IMemAllocator> allocator;  // filterLock
-    BOOL readOnly = FALSE;                     // filterLock
+    BOOL readOnly = FALSE;                      // filterLock
 };
 
-}  // namespace dv
+}  // namespace filterkit

@@ -10,13 +10,13 @@
 // stopped. Notify arrives on the downstream's threads and takes no filter lock.
 #pragma once
 
-#include "filters/base_pin.h"
+#include "filterkit/kit_pin.h"
 
-namespace dv {
+namespace filterkit {
 
-class InputPinBase;
+class KitInputPin;
 
-class OutputPinBase : public BasePin {
+class KitOutputPin : public KitPin {
 public:
     // IPin
     HRESULT STDMETHODCALLTYPE Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) override;
@@ -53,11 +53,11 @@ public:
 
     // The input pin whose upstream peer receives this pin's quality messages. Set once by the
     // owning filter's constructor.
-    void SetQualityRoute(InputPinBase* route) { qualityRoute = route; }
+    void SetQualityRoute(KitInputPin* route) { qualityRoute = route; }
 
 protected:
-    OutputPinBase(BaseFilter* filter, const char16_t* name);
-    ~OutputPinBase() override;
+    KitOutputPin(KitFilter* filter, const char16_t* name);
+    ~KitOutputPin() override;
 
     // Sets the buffer count and size in props (which holds the downstream's wishes, alignment
     // at least 1) and calls allocator->SetProperties; fails when the granted buffers are too
@@ -82,7 +82,7 @@ private:
 
     platform::ComPtr<IMemAllocator> allocator;  // filterLock (see above)
     platform::ComPtr<IMemInputPin> inputPin;    // filterLock (see above)
-    InputPinBase* qualityRoute = nullptr;  // fixed after construction
+    KitInputPin* qualityRoute = nullptr;        // fixed after construction
 };
 
-}  // namespace dv
+}  // namespace filterkit

@@ -1,21 +1,21 @@
-#include "filters/base_input_pin.h"
+#include "filterkit/kit_input_pin.h"
 
-#include "filters/base_filter.h"
+#include "filterkit/kit_filter.h"
 
-namespace dv {
+namespace filterkit {
 
-InputPinBase::InputPinBase(BaseFilter* filter, const char16_t* name)
+KitInputPin::KitInputPin(KitFilter* filter, const char16_t* name)
     : ComExtend(filter, name, PINDIR_INPUT) {}
 
-InputPinBase::~InputPinBase() = default;
+KitInputPin::~KitInputPin() = default;
 
-HRESULT InputPinBase::Connect(IPin* receivePin, const AM_MEDIA_TYPE* /*mt*/) {
+HRESULT KitInputPin::Connect(IPin* receivePin, const AM_MEDIA_TYPE* /*mt*/) {
     // Connections are always made from the output side.
     if (receivePin == nullptr) return E_POINTER;
     return E_UNEXPECTED;
 }
 
-HRESULT InputPinBase::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* mt) {
+HRESULT KitInputPin::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* mt) {
     if (connector == nullptr || mt == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> lock(filter->FilterLock());
     HRESULT hr = CheckConnectable(connector);
@@ -34,12 +34,12 @@ HRESULT InputPinBase::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* mt
     return S_OK;
 }
 
-void InputPinBase::BreakConnect() {
+void KitInputPin::BreakConnect() {
     allocator.Reset();
     readOnly = FALSE;
 }
 
-HRESULT InputPinBase::GetAllocator(IMemAllocator** out) {
+HRESULT KitInputPin::GetAllocator(IMemAllocator** out) {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
     std::lock_guard<std::recursive_mutex> lock(filter->FilterLock());
@@ -54,7 +54,7 @@ HRESULT InputPinBase::GetAllocator(IMemAllocator** out) {
     return allocator.CopyTo(out);
 }
 
-HRESULT InputPinBase::NotifyAllocator(IMemAllocator* newAllocator, BOOL newReadOnly) {
+HRESULT KitInputPin::NotifyAllocator(IMemAllocator* newAllocator, BOOL newReadOnly) {
     if (newAllocator == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> lock(filter->FilterLock());
     allocator.Assign(newAllocator);
@@ -62,12 +62,12 @@ HRESULT InputPinBase::NotifyAllocator(IMemAllocator* newAllocator, BOOL newReadO
     return S_OK;
 }
 
-HRESULT InputPinBase::GetAllocatorRequirements(ALLOCATOR_PROPERTIES* props) {
+HRESULT KitInputPin::GetAllocatorRequirements(ALLOCATOR_PROPERTIES* props) {
     if (props == nullptr) return E_POINTER;
     return E_NOTIMPL;
 }
 
-HRESULT InputPinBase::Receive(IMediaSample* sample) {
+HRESULT KitInputPin::Receive(IMediaSample* sample) {
     if (sample == nullptr) return E_POINTER;
     std::lock_guard<std::mutex> lock(receiveLock);
     if (stopped.load() || filter->CurrentState() == State_Stopped) return VFW_E_WRONG_STATE;
@@ -75,7 +75,7 @@ HRESULT InputPinBase::Receive(IMediaSample* sample) {
     return OnReceive(sample);
 }
 
-HRESULT InputPinBase::ReceiveMultiple(IMediaSample** samples, LONG count, LONG* processed) {
+HRESULT KitInputPin::ReceiveMultiple(IMediaSample** samples, LONG count, LONG* processed) {
     if (samples == nullptr || processed == nullptr) return E_POINTER;
     *processed = 0;
     HRESULT hr = S_OK;
@@ -87,16 +87,16 @@ HRESULT InputPinBase::ReceiveMultiple(IMediaSample** samples, LONG count, LONG* 
     return hr;
 }
 
-HRESULT InputPinBase::ReceiveCanBlock() { return S_OK; }
+HRESULT KitInputPin::ReceiveCanBlock() { return S_OK; }
 
-HRESULT InputPinBase::EndOfStream() {
+HRESULT KitInputPin::EndOfStream() {
     std::lock_guard<std::mutex> lock(receiveLock);
     if (stopped.load()) return VFW_E_WRONG_STATE;
     if (flushing.load()) return S_FALSE;
     return OnEndOfStream();
 }
 
-HRESULT InputPinBase::BeginFlush() {
+HRESULT KitInputPin::BeginFlush() {
     flushing.store(true);
     UnblockReceive();
     // Downstream first releases whatever our Receive may be blocked on; then wait for it.
@@ -105,30 +105,30 @@ HRESULT InputPinBase::BeginFlush() {
     return hr;
 }
 
-HRESULT InputPinBase::EndFlush() {
+HRESULT KitInputPin::EndFlush() {
     const HRESULT hr = OnEndFlush();
     flushing.store(false);
     return hr;
 }
 
-HRESULT InputPinBase::Activate() {
+HRESULT KitInputPin::Activate() {
     flushing.store(false);
     stopped.store(false);
     return S_OK;
 }
 
-HRESULT InputPinBase::Deactivate() {
+HRESULT KitInputPin::Deactivate() {
     stopped.store(true);
     UnblockReceive();
     return S_OK;
 }
 
-void InputPinBase::WaitIdle() {
+void KitInputPin::WaitIdle() {
     // Once Stop returns, nothing of ours runs on the upstream's streaming thread.
     std::lock_guard<std::mutex> lock(receiveLock);
 }
 
-HRESULT InputPinBase::SendQualityUpstream(const Quality& q) {
+HRESULT KitInputPin::SendQualityUpstream(const Quality& q) {
     const auto upstream = platform::ComPtr<IPin>::Adopt(GetPeer());
     if (!upstream) return VFW_E_NOT_CONNECTED;
     platform::ComPtr<IQualityControl> control;
@@ -137,4 +137,4 @@ HRESULT InputPinBase::SendQualityUpstream(const Quality& q) {
     return control->Notify(filter, q);
 }
 
-}  // namespace dv
+}  // namespace filterkit

@@ -1,11 +1,13 @@
-// The transform filter base shared by "DV Video Encoder" and "DV Muxer": one input pin, one
+// The kit's transform filter base (under "DV Video Encoder" and "DV Muxer"): one input pin, one
 // output pin offering one type, and each input sample made into one output frame of a fixed size
 // that keeps the input's times.
 //
 // Derived is the filter itself (the pins and the frame path call it directly, so a frame costs no
 // more calls than a hand-written filter). It supplies:
 //   static constexpr LONG kFrameBytes;                       // every output frame
-//   HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);         // as BasePin::CheckMediaType
+//   static constexpr const char* kFilterName;                // in the log
+//   static constexpr const platform::log::Category& kLogCategory;  // the log it writes to
+//   HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);         // as KitPin::CheckMediaType
 //   HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
 //   static HRESULT MakeOutputType(MediaType* mt);            // the one offered output type
 //   HRESULT PrepareInput(IMediaSample* in, const BYTE** data);  // checks in, points at its data
@@ -13,28 +15,28 @@
 // and may hide InputConnected (after the input connected, filterLock held) and OnDelivered
 // (after a frame was taken downstream).
 //
-// Threads and locks: the base classes' (base_filter.h). The frame path runs on the upstream's
+// Threads and locks: the base classes' (kit_filter.h). The frame path runs on the upstream's
 // streaming thread under the input pin's receive lock.
 #pragma once
 
-#include "filters/base_filter.h"
-#include "filters/base_input_pin.h"
-#include "filters/base_output_pin.h"
+#include "filterkit/kit_filter.h"
+#include "filterkit/kit_input_pin.h"
+#include "filterkit/kit_output_pin.h"
 #include "com_ptr.h"
 #include "log.h"
 
-namespace dv {
+namespace filterkit {
 
 template <typename Derived>
-class BaseTransformFilter;
+class KitTransformFilter;
 
 // The pins are made while the filter's base is being built, so they keep the base and see the
 // derived filter only when called (by then it is whole).
 template <typename Derived>
-class TransformInputPin final : public InputPinBase {
+class KitTransformInputPin final : public KitInputPin {
 public:
-    TransformInputPin(BaseTransformFilter<Derived>* owner, const char16_t* name)
-        : InputPinBase(owner, name), owner(owner) {}
+    KitTransformInputPin(KitTransformFilter<Derived>* owner, const char16_t* name)
+        : KitInputPin(owner, name), owner(owner) {}
 
     HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
         if (mt == nullptr) return E_POINTER;
@@ -42,7 +44,9 @@ public:
     }
 
 protected:
-    HRESULT CompleteConnect(IPin* /*peer*/) override { return Owner()->InputConnected(connectionType); }
+    HRESULT CompleteConnect(IPin* /*peer*/) override {
+        return Owner()->InputConnected(connectionType);
+    }
     HRESULT OnReceive(IMediaSample* sample) override { return owner->TransformAndDeliver(sample); }
     HRESULT OnEndOfStream() override { return owner->output.DeliverEndOfStream(); }
     HRESULT OnBeginFlush() override { return owner->output.DeliverBeginFlush(); }
@@ -51,14 +55,14 @@ protected:
 private:
     Derived* Owner() const { return static_cast<Derived*>(owner); }
 
-    BaseTransformFilter<Derived>* const owner;  // not owned; the filter owns its pins
+    KitTransformFilter<Derived>* const owner;  // not owned; the filter owns its pins
 };
 
 template <typename Derived>
-class TransformOutputPin final : public OutputPinBase {
+class KitTransformOutputPin final : public KitOutputPin {
 public:
-    TransformOutputPin(BaseTransformFilter<Derived>* owner, const char16_t* name)
-        : OutputPinBase(owner, name), owner(owner) {}
+    KitTransformOutputPin(KitTransformFilter<Derived>* owner, const char16_t* name)
+        : KitOutputPin(owner, name), owner(owner) {}
 
     HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
         if (mt == nullptr) return E_POINTER;
@@ -77,21 +81,21 @@ protected:
     }
 
 private:
-    BaseTransformFilter<Derived>* const owner;
+    KitTransformFilter<Derived>* const owner;
 };
 
 template <typename Derived>
-class BaseTransformFilter : public BaseFilter {
+class KitTransformFilter : public KitFilter {
 public:
-    using InputPin = TransformInputPin<Derived>;
-    using OutputPin = TransformOutputPin<Derived>;
+    using InputPin = KitTransformInputPin<Derived>;
+    using OutputPin = KitTransformOutputPin<Derived>;
 
     InputPin& Input() { return input; }
     OutputPin& Output() { return output; }
 
 protected:
-    BaseTransformFilter(const CLSID& clsid, const char16_t* inputName, const char16_t* outputName)
-        : BaseFilter(clsid), input(this, inputName), output(this, outputName) {
+    KitTransformFilter(const CLSID& clsid, const char16_t* inputName, const char16_t* outputName)
+        : KitFilter(clsid), input(this, inputName), output(this, outputName) {
         AddPin(&input);
         AddPin(&output);
         output.SetQualityRoute(&input);
@@ -119,7 +123,7 @@ private:
         hr = output.GetDeliveryBuffer(out.Put(), nullptr, nullptr, 0);
         if (FAILED(hr)) {
             // Also how a stop shows up (the allocator is decommitted): not an error.
-            PLATFORM_LOG(platform::log::kDv, Info, "%s: no output buffer (status 0x%08X)",
+            PLATFORM_LOG(Derived::kLogCategory, Info, "%s: no output buffer (status 0x%08X)",
                          Derived::kFilterName, unsigned(hr));
             return hr;
         }
@@ -130,18 +134,20 @@ private:
         if (SUCCEEDED(hr)) hr = Self()->Transform(sample, data, frame, out.Get());
         if (SUCCEEDED(hr)) hr = out->SetActualDataLength(Derived::kFrameBytes);
         if (FAILED(hr)) {
-            PLATFORM_LOG(platform::log::kDv, Error, "%s: the frame was not made (status 0x%08X)",
+            PLATFORM_LOG(Derived::kLogCategory, Error, "%s: the frame was not made (status 0x%08X)",
                          Derived::kFilterName, unsigned(hr));
             return hr;
         }
-        OutputPinBase::PassFrameTimes(sample, out.Get());  // every DV frame stands alone
+        KitOutputPin::PassFrameTimes(sample, out.Get());  // every frame stands alone
         hr = output.Deliver(out.Get());
-        if (SUCCEEDED(hr)) Self()->OnDelivered();
+        if (SUCCEEDED(hr))
+            Self()->OnDelivered();
         else
-            PLATFORM_LOG(platform::log::kDv, Info, "%s: downstream refused a frame (status 0x%08X)",
-                         Derived::kFilterName, unsigned(hr));
+            PLATFORM_LOG(Derived::kLogCategory, Info,
+                         "%s: downstream refused a frame (status 0x%08X)", Derived::kFilterName,
+                         unsigned(hr));
         return hr;
     }
 };
 
-}  // namespace dv
+}  // namespace filterkit

@@ -1,0 +1,311 @@
+// RegistryStore's key operations: creating, opening, enumerating and deleting keys and values
+// across the user's store and the machine-wide store beneath it.
+#include "registry/registry_store.h"
+
+#include <platform/platform.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <optional>
+
+#include "registry/store_files.h"
+#include "support/log.h"
+
+#include "registry/machine_store.h"
+#include "registry/store_sql.h"
+#include "registry/store_tree.h"
+
+namespace platform {
+
+using namespace regdb;
+
+namespace {
+std::vector<std::string> Joined(const std::vector<std::string>& path,
+                                const std::vector<std::string>& names) {
+    std::vector<std::string> joined = path;
+    joined.insert(joined.end(), names.begin(), names.end());
+    return joined;
+}
+}  // namespace
+
+LONG RegistryStore::Find(const Handle& handle, const std::vector<std::string>& names,
+                         MachineRead& machine, Place* place) {
+    *place = Place{};
+    int64_t user = kNoKey;
+    LONG status;
+    if (handle.keyId != kNoKey) {
+        if ((status = KeyExists(db, handle.keyId)) != ERROR_SUCCESS) return status;
+        status = Walk(db, handle.keyId, names, false, &user);
+    } else {
+        status = Walk(db, kRootKeyId, Joined(handle.path, names), false, &user);
+    }
+    if (status == ERROR_SUCCESS) {
+        place->user = user;
+    } else if (status != ERROR_FILE_NOT_FOUND) {
+        return status;
+    }
+    place->machine = machine.Find(Joined(handle.path, names));
+    if (place->user == kNoKey && place->machine == kNoKey)
+        return handle.keyId == kNoKey && names.empty() ? ERROR_KEY_DELETED : ERROR_FILE_NOT_FOUND;
+    return ERROR_SUCCESS;
+}
+
+LONG RegistryStore::FindOrCreate(const Handle& handle, const std::vector<std::string>& names,
+                                 int64_t* base, int64_t* keyId) {
+    LONG status;
+    if (handle.keyId != kNoKey) {
+        *base = handle.keyId;
+        status = KeyExists(db, handle.keyId);
+    } else {
+        // A key only the machine store had: the user's store gets the path to it.
+        status = Walk(db, kRootKeyId, handle.path, true, base);
+    }
+    if (status != ERROR_SUCCESS) return status;
+    return Walk(db, *base, names, true, keyId);
+}
+
+LONG RegistryStore::CreateKey(HKEY parent, const char* path, HKEY* result) {
+    return WalkToKey(parent, path, true, result);
+}
+
+LONG RegistryStore::OpenKey(HKEY parent, const char* path, HKEY* result) {
+    return WalkToKey(parent, path, false, result);
+}
+
+LONG RegistryStore::WalkToKey(HKEY parent, const char* path, bool create, HKEY* result) {
+    *result = nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> names;
+    Handle* handle = nullptr;
+    LONG status = Locate(parent, path, &names, &handle);
+    if (status != ERROR_SUCCESS) return status;
+
+    int64_t keyId = kNoKey;
+    if (create) {
+        if ((status = Writable()) != ERROR_SUCCESS) return status;
+        // Creating writes, so it takes the write lock up front.
+        WriteTransaction transaction(*this);
+        if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
+        int64_t base = kNoKey;
+        if ((status = FindOrCreate(*handle, names, &base, &keyId)) != ERROR_SUCCESS) return status;
+        if ((status = transaction.Commit()) != ERROR_SUCCESS) return status;
+        handle->keyId = base;
+    } else {
+        Transaction transaction(db, false);
+        if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
+        MachineRead machine(MachineStore());
+        Place place;
+        if ((status = Find(*handle, names, machine, &place)) != ERROR_SUCCESS) return status;
+        keyId = place.user;
+    }
+    // Last: issuing may move the handle table, and with it *handle.
+    *result = IssueHandle(keyId, Joined(handle->path, names));
+    return ERROR_SUCCESS;
+}
+
+LONG RegistryStore::CloseKey(HKEY key) {
+    if (key == HKEY_CLASSES_ROOT) return ERROR_SUCCESS;
+    std::lock_guard<std::mutex> lock(mutex);
+    return handles.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* name, DWORD type,
+                             const BYTE* data, DWORD size) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> names;
+    Handle* handle = nullptr;
+    LONG status = Locate(key, subkeyToCreate, &names, &handle);
+    if (status != ERROR_SUCCESS) return status;
+
+    std::vector<BYTE> stored(data, data + size);
+    // Text is always stored terminated, so that a reader trusting the terminator never runs past
+    // the data even when the writer passed the length without it.
+    if ((type == REG_SZ || type == REG_EXPAND_SZ) && (stored.empty() || stored.back() != 0))
+        stored.push_back(0);
+    const std::string valueName = name ? name : "";
+
+    if ((status = Writable()) != ERROR_SUCCESS) return status;
+    WriteTransaction transaction(*this);
+    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
+    int64_t base = kNoKey, keyId = kNoKey;
+    if ((status = FindOrCreate(*handle, names, &base, &keyId)) != ERROR_SUCCESS) return status;
+    // An existing value keeps the case of the name it was created with.
+    Statement update(db, "UPDATE vals SET type = ?, data = ? WHERE key = ? AND lname = ?");
+    update.Bind(1, type).BindBlob(2, stored.data(), stored.size()).Bind(3, keyId).Bind(
+        4, Lower(valueName));
+    if ((status = Execute(update)) != ERROR_SUCCESS) return status;
+    if (sqlite3_changes(db) == 0) {
+        Statement insert(db, "INSERT INTO vals(key, name, lname, type, data) VALUES(?, ?, ?, ?, ?)");
+        insert.Bind(1, keyId).Bind(2, valueName).Bind(3, Lower(valueName)).Bind(4, type).BindBlob(
+            5, stored.data(), stored.size());
+        if ((status = Execute(insert)) != ERROR_SUCCESS) return status;
+    }
+    if ((status = transaction.Commit()) != ERROR_SUCCESS) return status;
+    handle->keyId = base;
+    return ERROR_SUCCESS;
+}
+
+LONG RegistryStore::QueryValue(HKEY key, const char* subkey, const char* name, Value* out) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> names;
+    Handle* handle = nullptr;
+    LONG status = Locate(key, subkey, &names, &handle);
+    if (status != ERROR_SUCCESS) return status;
+
+    Transaction transaction(db, false);
+    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
+    MachineRead machine(MachineStore());
+    Place place;
+    if ((status = Find(*handle, names, machine, &place)) != ERROR_SUCCESS) return status;
+    const std::string valueName = name ? name : "";
+    // The user's value wins; the machine's shows through where the user has none.
+    out->machineWide = machineOwn;
+    if (place.user != kNoKey &&
+        (status = FindValue(db, place.user, valueName, out)) != ERROR_FILE_NOT_FOUND)
+        return status;
+    if (place.machine == kNoKey) return ERROR_FILE_NOT_FOUND;
+    out->machineWide = true;
+    return machine.Read(
+        [&](sqlite3* store) { return FindValue(store, place.machine, valueName, out); });
+}
+
+LONG RegistryStore::DeleteValue(HKEY key, const char* name) {
+    std::lock_guard<std::mutex> lock(mutex);
+    Handle* handle = nullptr;
+    LONG status = Locate(key, nullptr, nullptr, &handle);
+    if (status != ERROR_SUCCESS) return status;
+
+    if ((status = Writable()) != ERROR_SUCCESS) return status;
+    WriteTransaction transaction(*this);
+    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
+    MachineRead machine(MachineStore());
+    Place place;
+    if ((status = Find(*handle, {}, machine, &place)) != ERROR_SUCCESS) return status;
+    const std::string valueName = name ? name : "";
+    if (place.user != kNoKey) {
+        Statement remove(db, "DELETE FROM vals WHERE key = ? AND lname = ?");
+        remove.Bind(1, place.user).Bind(2, Lower(valueName));
+        if ((status = Execute(remove)) != ERROR_SUCCESS) return status;
+        if (sqlite3_changes(db) > 0) return transaction.Commit();
+    }
+    Value machineValue;
+    if (place.machine != kNoKey &&
+        machine.Read([&](sqlite3* store) {
+            return FindValue(store, place.machine, valueName, &machineValue);
+        }) == ERROR_SUCCESS)
+        return ERROR_ACCESS_DENIED;  // the machine-wide store is not this user's to change
+    return ERROR_FILE_NOT_FOUND;
+}
+
+LONG RegistryStore::EnumKey(HKEY key, DWORD index, std::string* name) {
+    std::lock_guard<std::mutex> lock(mutex);
+    Handle* handle = nullptr;
+    LONG status = Locate(key, nullptr, nullptr, &handle);
+    if (status != ERROR_SUCCESS) return status;
+
+    Transaction transaction(db, false);
+    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
+    MachineRead machine(MachineStore());
+    Place place;
+    if ((status = Find(*handle, {}, machine, &place)) != ERROR_SUCCESS) return status;
+    std::vector<std::string> mine, theirs;
+    if (place.machine == kNoKey) {
+        // The user's store alone: it finds the entry itself.
+        Statement query(db,
+                        "SELECT name FROM keys WHERE parent = ? ORDER BY lname, name LIMIT 1 OFFSET ?");
+        query.Bind(1, place.user).Bind(2, static_cast<int64_t>(index));
+        const int rc = query.Step();
+        if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+        if (rc != SQLITE_ROW) return Failure(db, rc);
+        *name = query.Text(0);
+        return ERROR_SUCCESS;
+    }
+    if (place.user != kNoKey && (status = ChildNames(db, place.user, &mine)) != ERROR_SUCCESS)
+        return status;
+    machine.Read([&](sqlite3* store) { return ChildNames(store, place.machine, &theirs); });
+    const std::vector<std::string> all =
+        Union(std::move(mine), std::move(theirs), [](const std::string& entry) { return entry; });
+    if (index >= all.size()) return ERROR_NO_MORE_ITEMS;
+    *name = all[index];
+    return ERROR_SUCCESS;
+}
+
+LONG RegistryStore::EnumValue(HKEY key, DWORD index, Value* out) {
+    std::lock_guard<std::mutex> lock(mutex);
+    Handle* handle = nullptr;
+    LONG status = Locate(key, nullptr, nullptr, &handle);
+    if (status != ERROR_SUCCESS) return status;
+
+    Transaction transaction(db, false);
+    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
+    MachineRead machine(MachineStore());
+    Place place;
+    if ((status = Find(*handle, {}, machine, &place)) != ERROR_SUCCESS) return status;
+    if (place.machine == kNoKey) {
+        Statement query(db,
+                        "SELECT name, type, data FROM vals WHERE key = ? ORDER BY lname, name "
+                        "LIMIT 1 OFFSET ?");
+        query.Bind(1, place.user).Bind(2, static_cast<int64_t>(index));
+        const int rc = query.Step();
+        if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+        if (rc != SQLITE_ROW) return Failure(db, rc);
+        out->name = query.Text(0);
+        out->type = static_cast<DWORD>(query.Int(1));
+        out->data = query.Blob(2);
+        return ERROR_SUCCESS;
+    }
+    std::vector<Value> mine, theirs;
+    if (place.user != kNoKey && (status = AllValues(db, place.user, &mine)) != ERROR_SUCCESS)
+        return status;
+    machine.Read([&](sqlite3* store) { return AllValues(store, place.machine, &theirs); });
+    std::vector<Value> all =
+        Union(std::move(mine), std::move(theirs), [](const Value& entry) { return entry.name; });
+    if (index >= all.size()) return ERROR_NO_MORE_ITEMS;
+    *out = std::move(all[index]);
+    return ERROR_SUCCESS;
+}
+
+LONG RegistryStore::DeleteKey(HKEY parent, const char* path) {
+    if (path == nullptr) return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> names;
+    Handle* handle = nullptr;
+    LONG status = Locate(parent, path, &names, &handle);
+    if (status != ERROR_SUCCESS) return status;
+
+    if ((status = Writable()) != ERROR_SUCCESS) return status;
+    WriteTransaction transaction(*this);
+    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
+    MachineRead machine(MachineStore());
+    Place place;
+    if ((status = Find(*handle, names, machine, &place)) != ERROR_SUCCESS) return status;
+    // Only the machine-wide store has it: not this user's to delete. Where both have it, the
+    // user's goes and the machine's shows through.
+    if (place.user == kNoKey) return ERROR_ACCESS_DENIED;
+    const int64_t keyId = place.user;
+    if (keyId == kRootKeyId) return ERROR_ACCESS_DENIED;
+    Statement children(db, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
+    children.Bind(1, keyId);
+    const int rc = children.Step();
+    if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;
+    if (rc != SQLITE_DONE) return Failure(db, rc);
+    Statement values(db, "DELETE FROM vals WHERE key = ?");
+    values.Bind(1, keyId);
+    if ((status = Execute(values)) != ERROR_SUCCESS) return status;
+    Statement remove(db, "DELETE FROM keys WHERE id = ?");
+    remove.Bind(1, keyId);
+    if ((status = Execute(remove)) != ERROR_SUCCESS) return status;
+    return transaction.Commit();
+}
+
+}  // namespace platform
