@@ -91,15 +91,15 @@ int CommandLine::Parse(int argc, char** argv, const Handler& handle) {
     std::string shortOptions = ":";  // ':' reports a missing value apart from an unknown option
     std::vector<int> values;         // getopt's value of options_[i]
     for (size_t i = 0; i < options_.size(); ++i) {
-        const Option& spec = options_[i];
-        const int value = spec.shortName != 0 ? spec.shortName : kFirstLongOnly + int(i);
+        const Option& wanted = options_[i];
+        const int value = wanted.shortName != 0 ? wanted.shortName : kFirstLongOnly + int(i);
         values.push_back(value);
-        if (spec.shortName != 0) {
-            shortOptions += spec.shortName;
-            if (spec.takesValue) shortOptions += ':';
+        if (wanted.shortName != 0) {
+            shortOptions += wanted.shortName;
+            if (wanted.takesValue) shortOptions += ':';
         }
-        if (spec.longName != nullptr)
-            longOptions.push_back({spec.longName, spec.takesValue ? required_argument : no_argument,
+        if (wanted.longName != nullptr)
+            longOptions.push_back({wanted.longName, wanted.takesValue ? required_argument : no_argument,
                                    nullptr, value});
     }
     shortOptions += "h";

@@ -49,10 +49,10 @@ void PutLe32(std::FILE* f, uint32_t v) {
 BusServer::BusServer(BusOptions opts) : options(std::move(opts)) {
     uint64_t guid = 0x0080880000A00000ULL;
     int index = 0;
-    for (const NodeSpec& spec : options.nodes) {
-        nodes.push_back(std::make_unique<VirtualNode>(spec.kind, index++, ++guid, spec.medium));
+    for (const NodeSpec& wanted : options.nodes) {
+        nodes.push_back(std::make_unique<VirtualNode>(wanted.kind, index++, ++guid, wanted.medium));
         if (options.recording) nodes.back()->PressRecord();
-        if (recorder == nullptr && spec.kind != NodeKind::Disk) recorder = nodes.back().get();
+        if (recorder == nullptr && wanted.kind != NodeKind::Disk) recorder = nodes.back().get();
     }
     bandwidthAvailable = kMaxBandwidth;
     channelsHi = channelsLo = kAllChannels;

@@ -214,17 +214,17 @@ int main(int argc, char** argv) {
                 // The control words follow: they are this call's operands.
                 return Control(argc, argv, optind);
             case kNode: {
-                const std::string spec = optarg;
-                const std::string kind = spec.substr(0, spec.find(':'));
+                const std::string nodeText = optarg;
+                const std::string kind = nodeText.substr(0, nodeText.find(':'));
                 const std::string tape =
-                    spec.find(':') == std::string::npos ? "" : spec.substr(spec.find(':') + 1);
+                    nodeText.find(':') == std::string::npos ? "" : nodeText.substr(nodeText.find(':') + 1);
                 explicitNodes = true;
                 sim1394::NodeSpec node {sim1394::NodeKind::Camcorder};
                 if (kind == "camcorder") node.kind = sim1394::NodeKind::Camcorder;
                 else if (kind == "deck") node.kind = sim1394::NodeKind::Deck;
                 else if (kind == "disk" && tape.empty()) node.kind = sim1394::NodeKind::Disk;
                 else if (kind == "none" && tape.empty()) break;
-                else return UsageError("unknown node kind '" + spec + "'");
+                else return UsageError("unknown node kind '" + nodeText + "'");
                 if (tape == "notape") node.medium = sim1394::Medium::None;
                 else if (tape == "protected") node.medium = sim1394::Medium::WriteProtected;
                 else if (!tape.empty())
