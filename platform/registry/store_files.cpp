@@ -1,5 +1,7 @@
 #include "registry/store_files.h"
 
+#include "registry/store_sql.h"
+
 #include <platform/platform.h>
 
 #include <dirent.h>
@@ -235,21 +237,7 @@ LONG StoreFiles::SetAside(const std::string& databasePath, std::string* movedTo,
 
 namespace {
 
-LONG FromErrno(int error) {
-    switch (error) {
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return ERROR_HANDLE_DISK_FULL;
-    case EACCES:
-    case EPERM:
-        return ERROR_ACCESS_DENIED;
-    case EROFS:
-        return ERROR_CANTWRITE;
-    default:
-        return ERROR_REGISTRY_IO_FAILED;
-    }
-}
+using regdb::FromErrno;
 
 // Copies the whole of `from` into the new file `to` (0644 whatever the umask) and syncs it.
 bool CopyFile(const std::string& from, const std::string& to, int* error) {
