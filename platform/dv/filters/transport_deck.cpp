@@ -77,31 +77,8 @@ HRESULT DeckTransport::Open() {
     std::lock_guard<std::mutex> lock(sendLock);
     if (socketFd >= 0) return S_OK;
     if (cancelFd < 0) return Fail(E_OUTOFMEMORY, "no eventfd");
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) {
-        return Fail(kTransportBadPath, "bad deck socket path: " + socketPath);
-    }
-    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return Fail(E_FAIL, std::string("socket: ") + std::strerror(errno));
-    const int bufferBytes = kSendBufferBytes;
-    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes) != 0) {
-        PLATFORM_LOG(platform::log::kDeck, Warning, "SO_SNDBUF: %s", std::strerror(errno));
-    }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return Fail(kTransportDeviceGone,
-                    "no deck at " + socketPath + ": " + std::strerror(err));
-    }
-    // Frames go to a deck of our own user only, not to whatever another user put in our way.
-    ucred peer {};
-    socklen_t peerSize = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 || peer.uid != ::geteuid()) {
-        ::close(fd);
-        return Fail(kTransportAccessDenied, "the deck at " + socketPath + " runs as another user");
-    }
+    int fd = -1;
+    if (const HRESULT hr = Connect(kSendBufferBytes, &fd); FAILED(hr)) return hr;
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     socketFd = fd;
     failure = S_OK;
@@ -276,7 +253,7 @@ HRESULT DeckTransport::SessionCall(const deck::CommandBody* command, deck::Statu
     return hr;
 }
 
-HRESULT DeckTransport::ControlCall(deck::HelloRequest request, deck::StatusBody* reply) {
+HRESULT DeckTransport::Connect(int sendBufferBytes, int* result) {
     sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) {
@@ -285,17 +262,30 @@ HRESULT DeckTransport::ControlCall(deck::HelloRequest request, deck::StatusBody*
     std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return Fail(E_FAIL, std::string("socket: ") + std::strerror(errno));
+    if (sendBufferBytes > 0 &&
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBufferBytes, sizeof sendBufferBytes) != 0) {
+        PLATFORM_LOG(platform::log::kDeck, Warning, "SO_SNDBUF: %s", std::strerror(errno));
+    }
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         const int err = errno;
         ::close(fd);
         return Fail(kTransportDeviceGone, "no deck at " + socketPath + ": " + std::strerror(err));
     }
+    // Frames and commands go to a deck of our own user only, not to whatever another user put in
+    // our way.
     ucred peer {};
     socklen_t peerSize = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 || peer.uid != ::geteuid()) {
         ::close(fd);
         return Fail(kTransportAccessDenied, "the deck at " + socketPath + " runs as another user");
     }
+    *result = fd;
+    return S_OK;
+}
+
+HRESULT DeckTransport::ControlCall(deck::HelloRequest request, deck::StatusBody* reply) {
+    int fd = -1;
+    if (const HRESULT hr = Connect(0, &fd); FAILED(hr)) return hr;
     struct {
         MessageHeader header;
         deck::HelloBody body;
