@@ -46,10 +46,10 @@ private:
     // Turns a deck reply that is not Ok into a status and an error text.
     HRESULT FailFromReply(const deck::StatusBody& status);
     HRESULT Fail(HRESULT status, const std::string& text);
-    // One control call: connects, says a Hello with `request`, takes the Reply and hangs up.
     // A connection to the deck, vetted (a deck of our own user); the send buffer set when
     // sendBufferBytes > 0. *fd is the open socket on S_OK.
     HRESULT Connect(int sendBufferBytes, int* fd);
+    // One control call: connects, says a Hello with `request`, takes the Reply and hangs up.
     HRESULT ControlCall(deck::HelloRequest request, deck::StatusBody* reply);
     // Over the open connection: a Command or Status message and its Reply; S_FALSE when the
     // connection is not usable (not open, cancelled or failed). Under sendLock.
