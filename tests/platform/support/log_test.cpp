@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "fd_capture.h"
 #include "log.h"
 #include "test_support.h"
 
@@ -32,34 +33,9 @@ void SetSwitch(const char* value) {
     platform::log::Reload();
 }
 
-// Sends fd 2 to a file for the life of the object; Text() returns what was written.
-class StderrCapture {
-public:
-    StderrCapture() : path_(testsupport::StateDir() + "/stderr.txt") {
-        std::fflush(stderr);
-        saved_ = dup(STDERR_FILENO);
-        const int file = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        dup2(file, STDERR_FILENO);
-        close(file);
-    }
-    ~StderrCapture() { Restore(); }
-    std::string Text() {
-        Restore();
-        std::ifstream in(path_);
-        std::stringstream all;
-        all << in.rdbuf();
-        return all.str();
-    }
-
-private:
-    void Restore() {
-        if (saved_ < 0) return;
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    std::string path_;
-    int saved_ = -1;
+// What the log writes to stderr while alive.
+struct StderrCapture : testsupport::Capture {
+    StderrCapture() : Capture(STDERR_FILENO) {}
 };
 
 std::vector<std::string> Lines(const std::string& text) {
