@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "bench_process.h"
-#include "filters/transport_deck.h"
+#include "deck/transport_deck.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "deck_test_process.h"
 #include "deck/deck_timecode.h"
 #include "filters/device_statistics.h"
-#include "filters/transport_interface.h"
+#include "transport_interface.h"
 #include "luma_psnr.h"
 #include "shell_command.h"
 

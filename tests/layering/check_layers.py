@@ -65,11 +65,6 @@ ALLOWED = {
     "data": {"platform/include"},
     "app": {"platform/include", "messages"},
 }
-# Single headers a lower layer may include from a higher one: interfaces it implements that hold no
-# code to link, so the libraries keep no cycle.
-INTERFACE_HEADERS = {
-    "platform/dv/ieee1394": {"platform/dv/filters/transport_interface.h"},
-}
 # The public headers of the platform that system code may name.
 SYSTEM_VISIBLE = {"windows.h", "objbase.h", "dshow.h"}
 SYSTEM = {"framework", "filter", "server", "data", "app", "messages"}
@@ -128,8 +123,7 @@ def check(root):
                         target_layer = layer_of(target)
                         if target_layer is None or target_layer == own:
                             continue
-                        if target_layer not in ALLOWED[own] \
-                                and target not in INTERFACE_HEADERS.get(own, set()):
+                        if target_layer not in ALLOWED[own]:
                             problems.append(f"{path}:{number}: {own} includes {target}")
                         elif own in SYSTEM and target_layer == "platform/include" \
                                 and os.path.relpath(target, "platform/include") not in SYSTEM_VISIBLE:

@@ -11,13 +11,13 @@ touch "$tree"/platform/streaming/filter_graph.h "$tree"/framework/pin_base.h "$t
 printf '#include <dshow.h>\n#include "pin_base.h"\n' >"$tree"/framework/pin_base.cpp
 printf '#include <windows.h>\n#include "../framework/pin_base.h"\n' >"$tree"/filter/color_bar.cpp
 touch "$tree"/platform/dv/ntsc_dv.h "$tree"/platform/dv/deck/deck_protocol.h \
-  "$tree"/platform/dv/ieee1394/ieee1394_bus.h "$tree"/platform/dv/filters/{transport_interface.h,muxer.h} \
+  "$tree"/platform/dv/ieee1394/ieee1394_bus.h "$tree"/platform/dv/transport_interface.h "$tree"/platform/dv/filters/muxer.h \
   "$tree"/platform/filterkit/kit_pin.h
 printf '#include <dshow.h>\n#include "tool_options.h"\n#include "filterkit/kit_pin.h"\n' \
   >"$tree"/platform/filterkit/kit_filter.cpp
 printf '#include "ntsc_dv.h"\n#include "deck/deck_protocol.h"\n#include "ieee1394/ieee1394_bus.h"\n#include "filterkit/kit_pin.h"\n' \
   >"$tree"/platform/dv/filters/device_provider.cpp
-printf '#include "ntsc_dv.h"\n#include "filters/transport_interface.h"\n' >"$tree"/platform/dv/ieee1394/transport.cpp
+printf '#include "ntsc_dv.h"\n#include "transport_interface.h"\n' >"$tree"/platform/dv/ieee1394/transport.cpp
 python3 "$checker" "$tree" >/dev/null || { echo "a clean tree was refused"; exit 1; }
 
 expect_refused() {  # FILE LINE: adding LINE to FILE must make the check fail

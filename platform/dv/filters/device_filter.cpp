@@ -5,6 +5,7 @@
 
 #include "filters/device_text.h"
 #include "filters/dv_classes.h"
+#include "filters/transport_factory.h"
 #include "log.h"
 #include "ntsc_dv.h"
 
@@ -54,7 +55,7 @@ std::string DeviceFilter::DevicePath() {
 
 HRESULT DeviceFilter::OnActivate() {
     if (devicePath.empty()) return VFW_E_NOT_FOUND;  // never told which device it drives
-    std::unique_ptr<Transport> opened = Transport::Create(devicePath);
+    std::unique_ptr<Transport> opened = CreateTransport(devicePath);
     if (opened == nullptr) return kTransportBadPath;
     const HRESULT hr = opened->Open();
     if (FAILED(hr)) return hr;
@@ -201,7 +202,7 @@ HRESULT DeviceFilter::WithDeck(Call call) {
     if (streaming != nullptr) return call(*streaming);
     if (control == nullptr) {
         if (controlPath.empty()) return VFW_E_NOT_FOUND;  // never told which device it drives
-        control = Transport::Create(controlPath);
+        control = CreateTransport(controlPath);
         if (control == nullptr) return kTransportBadPath;
     }
     return call(*control);

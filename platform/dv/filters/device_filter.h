@@ -41,7 +41,7 @@
 #include "filters/device_input_pin.h"
 #include "filters/device_rate_control.h"
 #include "filters/device_statistics.h"
-#include "filters/transport_interface.h"
+#include "transport_interface.h"
 
 namespace dv {
 

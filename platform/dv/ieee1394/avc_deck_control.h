@@ -22,7 +22,7 @@
 #include <mutex>
 #include <string>
 
-#include "filters/transport_interface.h"
+#include "transport_interface.h"
 
 namespace dv {
 

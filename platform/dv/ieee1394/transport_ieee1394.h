@@ -53,7 +53,7 @@
 
 #include "ieee1394/avc_deck_control.h"
 #include "ieee1394/ieee1394_frame_queue.h"
-#include "filters/transport_interface.h"
+#include "transport_interface.h"
 
 namespace dv {
 

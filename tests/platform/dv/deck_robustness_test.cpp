@@ -15,7 +15,7 @@
 #include "deck/deck_recorder.h"
 #include "deck/deck_server.h"
 #include "deck_test_process.h"
-#include "filters/transport_deck.h"
+#include "deck/transport_deck.h"
 
 using namespace decktest;
 

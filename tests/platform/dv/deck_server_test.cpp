@@ -6,7 +6,7 @@
 
 #include "deck/deck_protocol.h"
 #include "deck_test_process.h"
-#include "filters/transport_deck.h"
+#include "deck/transport_deck.h"
 
 using namespace decktest;
 

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "ieee1394/ieee1394_discovery.h"
-#include "filters/transport_interface.h"
+#include "filters/transport_factory.h"
 
 namespace {
 
@@ -100,9 +100,9 @@ TEST(Ieee1394Discovery, DevicePathsNameTheUniqueId) {
 TEST(Ieee1394Discovery, AUnitThatIsNotThereFailsAtOnceWithoutHanging) {
     if (access("/dev/fw0", F_OK) == 0) GTEST_SKIP() << "a 1394 adapter is present";
     EXPECT_TRUE(dv::Ieee1394Discovery::ScanSystem().empty());
-    EXPECT_EQ(nullptr, dv::Transport::Create("1394:zz"));
-    EXPECT_EQ(nullptr, dv::Transport::Create("deck:"));
-    auto transport = dv::Transport::Create("1394:0080880000a1b2c3");
+    EXPECT_EQ(nullptr, dv::CreateTransport("1394:zz"));
+    EXPECT_EQ(nullptr, dv::CreateTransport("deck:"));
+    auto transport = dv::CreateTransport("1394:0080880000a1b2c3");
     ASSERT_NE(nullptr, transport);
     EXPECT_EQ(dv::kTransportDeviceGone, transport->Open());
     const std::vector<uint8_t> frame(120000);

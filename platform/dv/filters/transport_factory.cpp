@@ -1,12 +1,12 @@
-#include "filters/transport_interface.h"
+#include "filters/transport_factory.h"
 
+#include "deck/transport_deck.h"
 #include "ieee1394/ieee1394_discovery.h"
-#include "filters/transport_deck.h"
 #include "ieee1394/transport_ieee1394.h"
 
 namespace dv {
 
-std::unique_ptr<Transport> Transport::Create(const std::string& devicePath) {
+std::unique_ptr<Transport> CreateTransport(const std::string& devicePath) {
     static const std::string kDeckPrefix = "deck:";
     if (devicePath.compare(0, kDeckPrefix.size(), kDeckPrefix) == 0 &&
         devicePath.size() > kDeckPrefix.size()) {

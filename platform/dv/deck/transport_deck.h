@@ -12,7 +12,7 @@
 #include <string>
 
 #include "deck/deck_protocol.h"
-#include "filters/transport_interface.h"
+#include "transport_interface.h"
 
 namespace dv {
 

@@ -1,4 +1,4 @@
-#include "filters/transport_deck.h"
+#include "deck/transport_deck.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -94,10 +94,6 @@ public:
 
     // A description of the last failure, for reports.
     virtual std::string LastError() const = 0;
-
-    // The transport for a device path: "deck:<socket path>" or "1394:<guid in hex>"; null for
-    // any other path.
-    static std::unique_ptr<Transport> Create(const std::string& devicePath);
 };
 
 }  // namespace dv
