@@ -6,7 +6,7 @@
 #include <objbase.h>
 #include <dshow.h>
 
-#include "stream_failure.h"
+#include "messages/stream_failure.h"
 
 // Builds, connects, runs and stops the graph, and watches it for failures while it streams.
 // Talks to the platform only through COM and tells the user about failures through one message

@@ -16,8 +16,8 @@
 #include <memory>
 #include <vector>
 
-#include "deck/deck_timecode.h"
-#include "filters/dif_frame.h"
+#include "dv/deck/deck_timecode.h"
+#include "dv/filters/dif_frame.h"
 #include "fuzz_check.h"
 
 namespace {

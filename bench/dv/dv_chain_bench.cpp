@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "encoding_chain.h"
-#include "filters/dif_frame.h"
-#include "filters/reference_tone.h"
+#include "tests/platform/dv/encoding_chain.h"
+#include "dv/filters/dif_frame.h"
+#include "dv/filters/reference_tone.h"
 
 using namespace dvtest;
 using Clock = std::chrono::steady_clock;

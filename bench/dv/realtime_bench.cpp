@@ -39,8 +39,8 @@
 #include <string>
 #include <vector>
 
-#include "bench_process.h"
-#include "control_chain.h"
+#include "bench/support/bench_process.h"
+#include "tests/support/control_chain.h"
 
 namespace {
 

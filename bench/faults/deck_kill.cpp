@@ -36,8 +36,8 @@
 #include <thread>
 #include <vector>
 
-#include "bench_process.h"
-#include "deck/transport_deck.h"
+#include "bench/support/bench_process.h"
+#include "dv/deck/transport_deck.h"
 
 namespace {
 

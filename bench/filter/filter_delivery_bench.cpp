@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_input_pin.h"
+#include "tests/support/fake_input_pin.h"
 
 namespace {
 

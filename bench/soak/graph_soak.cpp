@@ -46,9 +46,9 @@
 #include <string>
 #include <vector>
 
-#include "bench_process.h"
-#include "control_chain.h"
-#include "shell_command.h"
+#include "bench/support/bench_process.h"
+#include "tests/support/control_chain.h"
+#include "tests/support/shell_command.h"
 
 using testsupport::Shell;
 

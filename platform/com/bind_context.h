@@ -11,8 +11,8 @@
 #include <mutex>
 #include <string>
 
-#include "com_object.h"
-#include "com_ptr.h"
+#include "support/com_object.h"
+#include "support/com_ptr.h"
 
 namespace platform {
 

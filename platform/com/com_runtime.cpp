@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "com/server_table.h"
-#include "file_trust.h"
-#include "log.h"
+#include "support/file_trust.h"
+#include "support/log.h"
 #include "com/platform_servers.h"
 #include "registry/registry_store.h"
 #include "support/log.h"

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "list_enumerator.h"
+#include "support/list_enumerator.h"
 
 namespace platform {
 

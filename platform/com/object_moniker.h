@@ -12,8 +12,8 @@
 
 #include "com/property_bag.h"
 
-#include "com_object.h"
-#include "com_ptr.h"
+#include "support/com_object.h"
+#include "support/com_ptr.h"
 
 namespace platform {
 

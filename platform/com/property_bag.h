@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "com_object.h"
+#include "support/com_object.h"
 
 namespace platform {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "log.h"
+#include "support/log.h"
 
 namespace platform {
 

@@ -4,7 +4,7 @@
 
 #include "filterkit/kit_pin.h"
 #include "filterkit/kit_module.h"
-#include "list_enumerator.h"
+#include "support/list_enumerator.h"
 
 namespace filterkit {
 

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "com_object.h"
-#include "com_ptr.h"
+#include "support/com_object.h"
+#include "support/com_ptr.h"
 #include "filterkit/kit_module.h"
 
 namespace filterkit {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "filterkit/kit_filter.h"
-#include "list_enumerator.h"
+#include "support/list_enumerator.h"
 
 namespace filterkit {
 

@@ -13,9 +13,9 @@
 #include <mutex>
 #include <string>
 
-#include "com_object.h"
-#include "com_ptr.h"
-#include "media_type.h"
+#include "support/com_object.h"
+#include "support/com_ptr.h"
+#include "support/media_type.h"
 
 namespace filterkit {
 

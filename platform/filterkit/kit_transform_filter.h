@@ -22,8 +22,8 @@
 #include "filterkit/kit_filter.h"
 #include "filterkit/kit_input_pin.h"
 #include "filterkit/kit_output_pin.h"
-#include "com_ptr.h"
-#include "log.h"
+#include "support/com_ptr.h"
+#include "support/log.h"
 
 namespace filterkit {
 

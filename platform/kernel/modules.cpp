@@ -23,7 +23,7 @@
 #include <mutex>
 #include <string>
 
-#include "log.h"
+#include "support/log.h"
 
 namespace {
 

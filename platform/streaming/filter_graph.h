@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "com_object.h"
-#include "com_ptr.h"
+#include "support/com_object.h"
+#include "support/com_ptr.h"
 #include "streaming/graph_event_queue.h"
 
 namespace platform::streaming {

@@ -7,7 +7,7 @@
 #include "com/platform_servers.h"
 #include "streaming/filter_mapper_store.h"
 #include "streaming/reg_filter_enumerator.h"
-#include "log.h"
+#include "support/log.h"
 
 namespace platform {
 namespace {

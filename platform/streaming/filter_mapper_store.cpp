@@ -15,8 +15,8 @@
 
 #include <cstring>
 
-#include "log.h"
-#include "text.h"
+#include "support/log.h"
+#include "support/text.h"
 
 namespace platform {
 namespace {

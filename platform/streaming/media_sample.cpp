@@ -1,6 +1,6 @@
 #include "streaming/media_sample.h"
 
-#include "media_type.h"
+#include "support/media_type.h"
 #include "streaming/memory_allocator.h"
 
 namespace platform::streaming {

@@ -23,7 +23,7 @@
 #include <mutex>
 #include <vector>
 
-#include "com_object.h"
+#include "support/com_object.h"
 #include "streaming/media_sample.h"
 
 namespace platform::streaming {

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "list_enumerator.h"
+#include "support/list_enumerator.h"
 
 namespace platform {
 

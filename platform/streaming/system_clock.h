@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "com_object.h"
+#include "support/com_object.h"
 
 namespace platform::streaming {
 

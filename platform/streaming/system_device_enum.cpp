@@ -10,7 +10,7 @@
 #include "com/moniker_enumerator.h"
 #include "com/object_moniker.h"
 #include "com/property_bag.h"
-#include "log.h"
+#include "support/log.h"
 #include "com/platform_servers.h"
 #include "streaming/filter_mapper_store.h"
 

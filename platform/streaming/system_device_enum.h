@@ -16,7 +16,7 @@
 
 #include <atomic>
 
-#include "com_object.h"
+#include "support/com_object.h"
 
 namespace platform::streaming {
 

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "log.h"
+#include "support/log.h"
 #include "streaming/filter_mapper_store.h"
-#include "text.h"
-#include "tool_options.h"
+#include "support/text.h"
+#include "support/tool_options.h"
 
 using platform::FilterMapperStore;
 

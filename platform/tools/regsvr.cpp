@@ -34,8 +34,8 @@
 #include <cstring>
 #include <string>
 
-#include "file_trust.h"
-#include "tool_options.h"
+#include "support/file_trust.h"
+#include "support/tool_options.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <QTest>
 #include <QUrl>
 
-#include "about_dlg.h"
+#include "app/about_dlg.h"
 #include "qt_test_support.h"
 #include "url_recorder.h"
 

@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "deck_test_process.h"
+#include "tests/platform/dv/deck_test_process.h"
 #include "process_helper.h"
 
 namespace {

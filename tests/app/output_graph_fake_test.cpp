@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "output_graph.h"
+#include "app/output_graph.h"
 #include "test_graph.h"
 
 namespace {

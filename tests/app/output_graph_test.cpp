@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "output_graph.h"
+#include "app/output_graph.h"
 #include "test_graph.h"
 #include "process_helper.h"
 

@@ -2,7 +2,7 @@
 // what its graph holder kept, so leak checkers see only real leaks.
 #pragma once
 
-#include "output_graph.h"
+#include "app/output_graph.h"
 
 namespace apptest {
 

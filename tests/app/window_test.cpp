@@ -11,11 +11,11 @@
 
 #include <QTranslator>
 
-#include "about_dlg.h"
+#include "app/about_dlg.h"
 #include "fake_platform.h"
-#include "generator_app.h"
-#include "generator_dlg.h"
-#include "panel_painter.h"
+#include "app/generator_app.h"
+#include "app/generator_dlg.h"
+#include "app/panel_painter.h"
 #include "qt_test_support.h"
 #include "test_graph.h"
 

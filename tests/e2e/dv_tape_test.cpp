@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <thread>
 
-#include "control_chain.h"
-#include "deck_test_process.h"
-#include "deck/deck_timecode.h"
-#include "filters/device_statistics.h"
-#include "transport_interface.h"
-#include "luma_psnr.h"
-#include "shell_command.h"
+#include "tests/support/control_chain.h"
+#include "tests/platform/dv/deck_test_process.h"
+#include "dv/deck/deck_timecode.h"
+#include "dv/filters/device_statistics.h"
+#include "dv/transport_interface.h"
+#include "tests/support/luma_psnr.h"
+#include "tests/support/shell_command.h"
 
 using decktest::DeckProcess;
 using decktest::kFrameBytes;

@@ -18,13 +18,13 @@
 #include <sstream>
 #include <thread>
 
-#include "capture_check.h"
-#include "control_chain.h"
-#include "deck/deck_timecode.h"
-#include "luma_psnr.h"
-#include "shell_command.h"
-#include "test_support.h"
-#include "transport_interface.h"
+#include "tests/support/sim1394/capture_check.h"
+#include "tests/support/control_chain.h"
+#include "dv/deck/deck_timecode.h"
+#include "tests/support/luma_psnr.h"
+#include "tests/support/shell_command.h"
+#include "tests/support/test_support.h"
+#include "dv/transport_interface.h"
 
 using testsupport::kLumaBytes;
 using testsupport::kYuv411Bytes;

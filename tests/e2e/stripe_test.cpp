@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "deck/deck_timecode.h"
-#include "deck_test_process.h"
-#include "shell_command.h"
-#include "tone_analysis.h"
+#include "dv/deck/deck_timecode.h"
+#include "tests/platform/dv/deck_test_process.h"
+#include "tests/support/shell_command.h"
+#include "tests/support/tone_analysis.h"
 
 using decktest::DeckProcess;
 using decktest::kFrameBytes;

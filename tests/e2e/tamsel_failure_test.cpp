@@ -9,9 +9,9 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "control_chain.h"
-#include "deck_test_process.h"
-#include "process_helper.h"
+#include "tests/support/control_chain.h"
+#include "tests/platform/dv/deck_test_process.h"
+#include "tests/app/process_helper.h"
 
 using decktest::DeckProcess;
 using decktest::NowMs;

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 
 #include "tamsel_library.h"
-#include "test_support.h"
+#include "tests/support/test_support.h"
 #include "test_allocator.h"
 #include "test_input_pin.h"
 

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

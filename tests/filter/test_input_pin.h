@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_input_pin.h"
+#include "tests/support/fake_input_pin.h"
 
 struct ReceivedSample {
     REFERENCE_TIME start = 0;

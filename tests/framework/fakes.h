@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "fake_input_pin.h"
-#include "media_type_record.h"
-#include "push_stream_pin.h"
-#include "source_filter_base.h"
+#include "tests/support/fake_input_pin.h"
+#include "framework/media_type_record.h"
+#include "framework/push_stream_pin.h"
+#include "framework/source_filter_base.h"
 
 namespace fakes {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "fakes.h"
-#include "media_type_enumerator.h"
-#include "module_state.h"
+#include "framework/media_type_enumerator.h"
+#include "framework/module_state.h"
 
 using fakes::FakeInputPin;
 using fakes::TestSource;

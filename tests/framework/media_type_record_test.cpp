@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "media_type_record.h"
+#include "framework/media_type_record.h"
 
 namespace {
 

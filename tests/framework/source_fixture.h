@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes.h"
-#include "module_state.h"
+#include "framework/module_state.h"
 
 namespace fakes {
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "worker_thread.h"
+#include "framework/worker_thread.h"
 
 namespace {
 

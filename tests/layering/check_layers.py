@@ -27,6 +27,13 @@ program for the original platform would include: <windows.h>, <objbase.h>, <dsho
 platform never includes the system, and the library (framework, filter, server) never includes
 the control program (app) or the other way round.
 
+Every quoted include names its header's room: a header of the including file's own folder by its
+bare name ("kit_pin.h"), a platform header from the platform folder ("support/log.h",
+"dv/deck/deck_protocol.h"), anything else from the repository root ("framework/pin_base.h",
+"tests/support/test_support.h"); the public headers are named in angle brackets (<dshow.h>). A
+quoted include that resolves none of these ways, or climbs with "..", fails the check, in tests,
+benchmarks and fuzzers too, so no include can hide from it.
+
 Usage: check_layers.py REPOSITORY_ROOT
 """
 import os
@@ -69,6 +76,8 @@ ALLOWED = {
 SYSTEM_VISIBLE = {"windows.h", "objbase.h", "dshow.h"}
 SYSTEM = {"framework", "filter", "server", "data", "app", "messages"}
 SOURCE_ENDINGS = (".h", ".hpp", ".cpp", ".cc", ".c")
+# Folders outside the layers whose includes must still resolve.
+UNLAYERED = ("tests", "bench", "fuzz")
 
 
 def layer_of(path):
@@ -82,18 +91,18 @@ def layer_of(path):
 
 
 def resolve(root, including, name, quoted):
-    """The repository-relative path an include names, or None for a header outside the tree."""
-    here = os.path.dirname(including)
-    candidates = []
+    """The repository-relative path an include names, or None for a header outside the tree.
+
+    Every include names its header from one of the build's include roots: a quoted name is a
+    header in the including file's own folder ("kit_pin.h"), a platform header named from the
+    platform folder ("support/log.h", "dv/deck/deck_protocol.h") or any other header named from
+    the repository root ("framework/pin_base.h", "tests/support/test_support.h"); a name in angle
+    brackets is a public header (platform/include) or one outside the tree."""
     if quoted:
-        candidates.append(os.path.join(here, name))
-    # The include folders the build uses: the platform's public headers, the platform folder
-    # itself (for "streaming/...", "filterkit/..."), the DV folder (for "deck/..."), the failure messages, the
-    # support folder (every target linking platform_support gets it, so "log.h" names the support
-    # header), the repository root.
-    candidates += [os.path.join("platform/include", name), os.path.join("platform", name),
-                   os.path.join("platform/dv", name), os.path.join("messages", name),
-                   os.path.join("platform/support", name), name]
+        candidates = [os.path.join(os.path.dirname(including), name),
+                      os.path.join("platform", name), name]
+    else:
+        candidates = [os.path.join("platform/include", name)]
     for candidate in candidates:
         full = os.path.join(root, candidate)
         if os.path.isfile(full):
@@ -101,34 +110,65 @@ def resolve(root, including, name, quoted):
     return None
 
 
+def source_files(root, top):
+    for folder, _, files in os.walk(os.path.join(root, top)):
+        for file in sorted(files):
+            if file.endswith(SOURCE_ENDINGS):
+                yield os.path.relpath(os.path.join(folder, file), root)
+
+
+def includes(root, path):
+    with open(os.path.join(root, path), encoding="utf-8", errors="replace") as f:
+        for number, line in enumerate(f, 1):
+            match = INCLUDE.match(line)
+            if match:
+                yield number, match.group(1) == '"', match.group(2)
+
+
+def unresolved(root, path, number, quoted, name):
+    """The problem with a quoted include that names no header of the tree from an include root,
+    or None. (A header in angle brackets may come from outside the tree.)"""
+    if not quoted:
+        return None
+    if ".." in name.split("/"):
+        return f"{path}:{number}: \"{name}\" climbs out of its folder; name the header's room"
+    if resolve(root, path, name, quoted) is None:
+        return (f"{path}:{number}: \"{name}\" is no header of the tree's own folder, of the platform "
+                "folder or of the repository root; name the header's room")
+    return None
+
+
 def check(root):
     problems = []
     for layer in ALLOWED:
-        top = os.path.join(root, layer)
-        for folder, _, files in os.walk(top):
-            for file in files:
-                if not file.endswith(SOURCE_ENDINGS):
+        for path in source_files(root, layer):
+            own = layer_of(path)
+            if own != layer:
+                continue  # walked again with its own, deeper layer
+            for number, quoted, name in includes(root, path):
+                problem = unresolved(root, path, number, quoted, name)
+                if problem:
+                    problems.append(problem)
                     continue
-                path = os.path.relpath(os.path.join(folder, file), root)
-                own = layer_of(path)
-                with open(os.path.join(root, path), encoding="utf-8", errors="replace") as f:
-                    for number, line in enumerate(f, 1):
-                        match = INCLUDE.match(line)
-                        if not match:
-                            continue
-                        quoted, name = match.group(1) == '"', match.group(2)
-                        target = resolve(root, path, name, quoted)
-                        if target is None:
-                            continue  # a system or library header
-                        target_layer = layer_of(target)
-                        if target_layer is None or target_layer == own:
-                            continue
-                        if target_layer not in ALLOWED[own]:
-                            problems.append(f"{path}:{number}: {own} includes {target}")
-                        elif own in SYSTEM and target_layer == "platform/include" \
-                                and os.path.relpath(target, "platform/include") not in SYSTEM_VISIBLE:
-                            problems.append(f"{path}:{number}: system code includes the "
-                                            f"platform-private header {target}")
+                target = resolve(root, path, name, quoted)
+                if target is None:
+                    continue  # a system or library header
+                target_layer = layer_of(target)
+                if target_layer is None or target_layer == own:
+                    continue
+                if target_layer not in ALLOWED[own]:
+                    problems.append(f"{path}:{number}: {own} includes {target}")
+                elif own in SYSTEM and target_layer == "platform/include" \
+                        and os.path.relpath(target, "platform/include") not in SYSTEM_VISIBLE:
+                    problems.append(f"{path}:{number}: system code includes the "
+                                    f"platform-private header {target}")
+    # Tests, benchmarks and fuzzers may include any layer, but by names that resolve the same way.
+    for top in UNLAYERED:
+        for path in source_files(root, top):
+            for number, quoted, name in includes(root, path):
+                problem = unresolved(root, path, number, quoted, name)
+                if problem:
+                    problems.append(problem)
     return problems
 
 
@@ -139,7 +179,7 @@ def main():
     problems = check(sys.argv[1])
     for problem in problems:
         print(problem)
-    print(f"{len(problems)} include(s) crossing the layers the wrong way")
+    print(f"{len(problems)} include(s) crossing the layers the wrong way or naming no room")
     return 1 if problems else 0
 
 

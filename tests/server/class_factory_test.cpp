@@ -5,7 +5,7 @@
 #include <atomic>
 #include <new>
 
-#include "../filter/tamsel_library.h"
+#include "tests/filter/tamsel_library.h"
 
 // While set, array allocations of exactly this many bytes fail, as the frame image's would when
 // memory runs out. The program exports this replacement (ENABLE_EXPORTS) so that the loaded

@@ -5,7 +5,7 @@
 #include <set>
 #include <sstream>
 
-#include "../filter/tamsel_library.h"
+#include "tests/filter/tamsel_library.h"
 #include "subprocess.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../filter/tamsel_library.h"
+#include "tests/filter/tamsel_library.h"
 #include "registry_text.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <string>
 
-#include "../filter/tamsel_library.h"
+#include "tests/filter/tamsel_library.h"
 #include "registry_text.h"
 #include "subprocess.h"
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

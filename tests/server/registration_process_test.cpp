@@ -5,10 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "../filter/tamsel_library.h"
+#include "tests/filter/tamsel_library.h"
 #include "registry_text.h"
 #include "subprocess.h"
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

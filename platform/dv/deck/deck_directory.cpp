@@ -1,4 +1,4 @@
-#include "deck/deck_directory.h"
+#include "dv/deck/deck_directory.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -14,7 +14,7 @@
 
 #include <platform/platform.h>
 
-#include "log.h"
+#include "support/log.h"
 
 namespace dv {
 

@@ -1,4 +1,4 @@
-#include "deck/deck_listener.h"
+#include "dv/deck/deck_listener.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "log.h"
+#include "support/log.h"
 
 namespace dv {
 

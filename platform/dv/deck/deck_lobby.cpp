@@ -1,11 +1,11 @@
-#include "deck/deck_lobby.h"
+#include "dv/deck/deck_lobby.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "log.h"
+#include "support/log.h"
 
 namespace dv {
 

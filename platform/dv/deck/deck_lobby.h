@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "deck/deck_protocol.h"
+#include "dv/deck/deck_protocol.h"
 
 namespace dv {
 

@@ -44,7 +44,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ntsc_dv.h"
+#include "dv/ntsc_dv.h"
 
 namespace dv::deck {
 

@@ -1,4 +1,4 @@
-#include "deck/deck_recorder.h"
+#include "dv/deck/deck_recorder.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,8 +15,8 @@
 #include <cstring>
 #include <new>
 
-#include "deck/deck_protocol.h"
-#include "log.h"
+#include "dv/deck/deck_protocol.h"
+#include "support/log.h"
 
 namespace dv {
 namespace {

@@ -32,8 +32,8 @@
 #include <cstdint>
 #include <string>
 
-#include "deck/deck_timecode.h"
-#include "ntsc_dv.h"
+#include "dv/deck/deck_timecode.h"
+#include "dv/ntsc_dv.h"
 
 namespace dv {
 

@@ -1,4 +1,4 @@
-#include "deck/deck_server.h"
+#include "dv/deck/deck_server.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "deck/deck_timecode.h"
-#include "log.h"
+#include "dv/deck/deck_timecode.h"
+#include "support/log.h"
 
 namespace dv {
 namespace {

@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "deck/deck_listener.h"
-#include "deck/deck_lobby.h"
-#include "deck/deck_protocol.h"
-#include "deck/deck_recorder.h"
+#include "dv/deck/deck_listener.h"
+#include "dv/deck/deck_lobby.h"
+#include "dv/deck/deck_protocol.h"
+#include "dv/deck/deck_recorder.h"
 
 namespace dv {
 

@@ -1,8 +1,8 @@
-#include "deck/deck_timecode.h"
+#include "dv/deck/deck_timecode.h"
 
 #include <cstdio>
 
-#include "ntsc_dv.h"
+#include "dv/ntsc_dv.h"
 
 namespace dv {
 namespace {

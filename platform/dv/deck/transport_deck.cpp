@@ -1,4 +1,4 @@
-#include "deck/transport_deck.h"
+#include "dv/deck/transport_deck.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "log.h"
+#include "support/log.h"
 
 namespace dv {
 namespace {

@@ -11,8 +11,8 @@
 #include <mutex>
 #include <string>
 
-#include "deck/deck_protocol.h"
-#include "transport_interface.h"
+#include "dv/deck/deck_protocol.h"
+#include "dv/transport_interface.h"
 
 namespace dv {
 

@@ -1,4 +1,4 @@
-#include "filters/audio_queue.h"
+#include "dv/filters/audio_queue.h"
 
 #include <algorithm>
 #include <cstring>

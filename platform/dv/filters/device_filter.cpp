@@ -1,13 +1,13 @@
-#include "filters/device_filter.h"
+#include "dv/filters/device_filter.h"
 
 #include <new>
 #include <string>
 
-#include "filters/device_text.h"
-#include "filters/dv_classes.h"
-#include "filters/transport_factory.h"
-#include "log.h"
-#include "ntsc_dv.h"
+#include "dv/filters/device_text.h"
+#include "dv/filters/dv_classes.h"
+#include "dv/filters/transport_factory.h"
+#include "support/log.h"
+#include "dv/ntsc_dv.h"
 
 namespace dv {
 namespace {

@@ -38,10 +38,10 @@
 #include <platform/platform.h>
 
 #include "filterkit/kit_filter.h"
-#include "filters/device_input_pin.h"
-#include "filters/device_rate_control.h"
-#include "filters/device_statistics.h"
-#include "transport_interface.h"
+#include "dv/filters/device_input_pin.h"
+#include "dv/filters/device_rate_control.h"
+#include "dv/filters/device_statistics.h"
+#include "dv/transport_interface.h"
 
 namespace dv {
 

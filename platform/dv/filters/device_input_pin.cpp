@@ -1,7 +1,7 @@
-#include "filters/device_input_pin.h"
+#include "dv/filters/device_input_pin.h"
 
-#include "filters/device_filter.h"
-#include "ntsc_dv.h"
+#include "dv/filters/device_filter.h"
+#include "dv/ntsc_dv.h"
 
 namespace dv {
 

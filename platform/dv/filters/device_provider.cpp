@@ -1,11 +1,11 @@
-#include "filters/device_provider.h"
+#include "dv/filters/device_provider.h"
 
 #include <new>
 
-#include "deck/deck_directory.h"
-#include "filters/device_text.h"
-#include "filters/dv_classes.h"
-#include "ieee1394/ieee1394_discovery.h"
+#include "dv/deck/deck_directory.h"
+#include "dv/filters/device_text.h"
+#include "dv/filters/dv_classes.h"
+#include "dv/ieee1394/ieee1394_discovery.h"
 
 namespace dv {
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "com_object.h"
+#include "support/com_object.h"
 #include "filterkit/kit_module.h"
-#include "filters/dv_classes.h"
+#include "dv/filters/dv_classes.h"
 
 namespace dv {
 

@@ -1,6 +1,6 @@
-#include "filters/device_rate_control.h"
+#include "dv/filters/device_rate_control.h"
 
-#include "ntsc_dv.h"
+#include "dv/ntsc_dv.h"
 
 namespace dv {
 namespace {

@@ -2,7 +2,7 @@
 // BSTRs): the platform's helpers (support/text.h).
 #pragma once
 
-#include "text.h"
+#include "support/text.h"
 
 namespace dv {
 

@@ -1,4 +1,4 @@
-#include "filters/dif_frame.h"
+#include "dv/filters/dif_frame.h"
 
 #include <cstring>
 

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "ntsc_dv.h"
+#include "dv/ntsc_dv.h"
 
 namespace dv::dif {
 

@@ -12,11 +12,11 @@
 #include <dshow.h>
 #include <platform/platform.h>
 
-#include "class_factory.h"
-#include "com_ptr.h"
+#include "support/class_factory.h"
+#include "support/com_ptr.h"
 #include "filterkit/kit_module.h"
-#include "filters/dv_classes.h"
-#include "text.h"
+#include "dv/filters/dv_classes.h"
+#include "support/text.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "filters/kept_picture.h"
+#include "dv/filters/kept_picture.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "filters/muxer.h"
+#include "dv/filters/muxer.h"
 
 #include <sys/time.h>
 #include <time.h>
@@ -6,10 +6,10 @@
 #include <cstring>
 #include <new>
 
-#include "filters/dif_frame.h"
-#include "filters/dv_classes.h"
-#include "log.h"
-#include "ntsc_dv.h"
+#include "dv/filters/dif_frame.h"
+#include "dv/filters/dv_classes.h"
+#include "support/log.h"
+#include "dv/ntsc_dv.h"
 
 namespace dv {
 

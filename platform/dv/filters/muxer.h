@@ -29,10 +29,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "filters/audio_queue.h"
+#include "dv/filters/audio_queue.h"
 #include "filterkit/kit_transform_filter.h"
-#include "filters/dif_frame.h"
-#include "filters/muxer_audio_pin.h"
+#include "dv/filters/dif_frame.h"
+#include "dv/filters/muxer_audio_pin.h"
 
 namespace dv {
 

@@ -1,4 +1,4 @@
-#include "filters/muxer_audio_pin.h"
+#include "dv/filters/muxer_audio_pin.h"
 
 #include <algorithm>
 #include <cstddef>

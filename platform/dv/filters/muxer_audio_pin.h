@@ -9,7 +9,7 @@
 
 #include <atomic>
 
-#include "filters/audio_queue.h"
+#include "dv/filters/audio_queue.h"
 #include "filterkit/kit_input_pin.h"
 
 namespace dv {

@@ -1,12 +1,12 @@
-#include "filters/reference_tone.h"
+#include "dv/filters/reference_tone.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "filters/dif_frame.h"
-#include "filters/dv_classes.h"
-#include "log.h"
-#include "ntsc_dv.h"
+#include "dv/filters/dif_frame.h"
+#include "dv/filters/dv_classes.h"
+#include "support/log.h"
+#include "dv/ntsc_dv.h"
 
 namespace dv {
 

@@ -1,8 +1,8 @@
-#include "filters/transport_factory.h"
+#include "dv/filters/transport_factory.h"
 
-#include "deck/transport_deck.h"
-#include "ieee1394/ieee1394_discovery.h"
-#include "ieee1394/transport_ieee1394.h"
+#include "dv/deck/transport_deck.h"
+#include "dv/ieee1394/ieee1394_discovery.h"
+#include "dv/ieee1394/transport_ieee1394.h"
 
 namespace dv {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "transport_interface.h"
+#include "dv/transport_interface.h"
 
 namespace dv {
 

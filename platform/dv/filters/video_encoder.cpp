@@ -1,10 +1,10 @@
-#include "filters/video_encoder.h"
+#include "dv/filters/video_encoder.h"
 
 #include <new>
 
-#include "filters/dv_classes.h"
-#include "log.h"
-#include "ntsc_dv.h"
+#include "dv/filters/dv_classes.h"
+#include "support/log.h"
+#include "dv/ntsc_dv.h"
 
 namespace dv {
 

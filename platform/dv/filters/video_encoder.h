@@ -8,7 +8,7 @@
 #pragma once
 
 #include "filterkit/kit_transform_filter.h"
-#include "filters/video_encoder_codec.h"
+#include "dv/filters/video_encoder_codec.h"
 
 namespace dv {
 

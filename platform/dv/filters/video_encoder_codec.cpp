@@ -1,9 +1,9 @@
-#include "filters/video_encoder_codec.h"
+#include "dv/filters/video_encoder_codec.h"
 
 #include <cstring>
 #include <system_error>
 
-#include "log.h"
+#include "support/log.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

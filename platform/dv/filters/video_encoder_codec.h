@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "filters/kept_picture.h"
-#include "ntsc_dv.h"
+#include "dv/filters/kept_picture.h"
+#include "dv/ntsc_dv.h"
 
 struct AVCodecContext;
 struct AVFrame;

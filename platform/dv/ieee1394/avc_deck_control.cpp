@@ -1,4 +1,4 @@
-#include "ieee1394/avc_deck_control.h"
+#include "dv/ieee1394/avc_deck_control.h"
 
 #include <libavc1394/avc1394.h>
 #include <arpa/inet.h>
@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "log.h"
+#include "support/log.h"
 
-#include "ieee1394/ieee1394_discovery.h"
+#include "dv/ieee1394/ieee1394_discovery.h"
 
 namespace dv {
 namespace {

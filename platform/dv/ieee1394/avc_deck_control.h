@@ -22,7 +22,7 @@
 #include <mutex>
 #include <string>
 
-#include "transport_interface.h"
+#include "dv/transport_interface.h"
 
 namespace dv {
 

@@ -1,4 +1,4 @@
-#include "ieee1394/ieee1394_discovery.h"
+#include "dv/ieee1394/ieee1394_discovery.h"
 
 #include <libavc1394/avc1394.h>
 
@@ -6,7 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "ieee1394/ieee1394_raw_bus.h"
+#include "dv/ieee1394/ieee1394_raw_bus.h"
 
 namespace dv {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ieee1394/ieee1394_bus.h"
+#include "dv/ieee1394/ieee1394_bus.h"
 
 namespace dv {
 

@@ -1,4 +1,4 @@
-#include "ieee1394/ieee1394_frame_queue.h"
+#include "dv/ieee1394/ieee1394_frame_queue.h"
 
 #include <chrono>
 #include <cstring>

@@ -18,7 +18,7 @@
 #include <mutex>
 #include <vector>
 
-#include "ntsc_dv.h"
+#include "dv/ntsc_dv.h"
 
 namespace dv {
 

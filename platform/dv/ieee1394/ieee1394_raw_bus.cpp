@@ -1,4 +1,4 @@
-#include "ieee1394/ieee1394_raw_bus.h"
+#include "dv/ieee1394/ieee1394_raw_bus.h"
 
 #include <libavc1394/avc1394.h>
 #include <libavc1394/rom1394.h>
@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "log.h"
+#include "support/log.h"
 
 namespace dv {
 

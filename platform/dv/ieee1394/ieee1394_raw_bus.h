@@ -5,7 +5,7 @@
 
 #include <libraw1394/raw1394.h>
 
-#include "ieee1394/ieee1394_bus.h"
+#include "dv/ieee1394/ieee1394_bus.h"
 
 namespace dv {
 

@@ -1,4 +1,4 @@
-#include "ieee1394/transport_ieee1394.h"
+#include "dv/ieee1394/transport_ieee1394.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "log.h"
+#include "support/log.h"
 
-#include "ieee1394/ieee1394_discovery.h"
-#include "ieee1394/ieee1394_raw_bus.h"
-#include "ntsc_dv.h"
+#include "dv/ieee1394/ieee1394_discovery.h"
+#include "dv/ieee1394/ieee1394_raw_bus.h"
+#include "dv/ntsc_dv.h"
 
 namespace dv {
 namespace {

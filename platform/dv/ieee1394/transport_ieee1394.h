@@ -51,9 +51,9 @@
 #include <thread>
 #include <vector>
 
-#include "ieee1394/avc_deck_control.h"
-#include "ieee1394/ieee1394_frame_queue.h"
-#include "transport_interface.h"
+#include "dv/ieee1394/avc_deck_control.h"
+#include "dv/ieee1394/ieee1394_frame_queue.h"
+#include "dv/transport_interface.h"
 
 namespace dv {
 

@@ -19,9 +19,9 @@
 #include <cstring>
 #include <string>
 
-#include "deck/deck_directory.h"
-#include "deck/deck_server.h"
-#include "tool_options.h"
+#include "dv/deck/deck_directory.h"
+#include "dv/deck/deck_server.h"
+#include "support/tool_options.h"
 
 namespace {
 

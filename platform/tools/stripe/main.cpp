@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "stream_failure.h"
+#include "messages/stream_failure.h"
 #include "stripe_timecode.h"
 
 namespace {

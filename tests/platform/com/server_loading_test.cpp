@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "test_server_interface.h"
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

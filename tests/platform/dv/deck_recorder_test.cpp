@@ -13,9 +13,9 @@
 
 #include <thread>
 
-#include "deck/deck_recorder.h"
+#include "dv/deck/deck_recorder.h"
 #include "deck_test_process.h"
-#include "deck/deck_timecode.h"
+#include "dv/deck/deck_timecode.h"
 
 using decktest::ExpectTapeHolds;
 using decktest::kFrameBytes;

@@ -11,11 +11,11 @@
 #include <thread>
 #include <filesystem>
 
-#include "deck/deck_directory.h"
-#include "deck/deck_recorder.h"
-#include "deck/deck_server.h"
+#include "dv/deck/deck_directory.h"
+#include "dv/deck/deck_recorder.h"
+#include "dv/deck/deck_server.h"
 #include "deck_test_process.h"
-#include "deck/transport_deck.h"
+#include "dv/deck/transport_deck.h"
 
 using namespace decktest;
 

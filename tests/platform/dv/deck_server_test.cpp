@@ -4,9 +4,9 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include "deck/deck_protocol.h"
+#include "dv/deck/deck_protocol.h"
 #include "deck_test_process.h"
-#include "deck/transport_deck.h"
+#include "dv/deck/transport_deck.h"
 
 using namespace decktest;
 

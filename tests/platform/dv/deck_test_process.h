@@ -25,9 +25,9 @@
 
 #include <gtest/gtest.h>
 
-#include "deck/deck_protocol.h"
-#include "shell_command.h"
-#include "test_support.h"
+#include "dv/deck/deck_protocol.h"
+#include "tests/support/shell_command.h"
+#include "tests/support/test_support.h"
 #include <platform/platform.h>
 
 namespace decktest {

@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "deck_test_process.h"
-#include "filters/device_provider.h"
-#include "filters/device_text.h"
-#include "filters/dv_classes.h"
+#include "dv/filters/device_provider.h"
+#include "dv/filters/device_text.h"
+#include "dv/filters/dv_classes.h"
 
 using decktest::DeckProcess;
 using decktest::TempDir;

@@ -4,7 +4,7 @@
 
 #include <deque>
 
-#include "filters/device_rate_control.h"
+#include "dv/filters/device_rate_control.h"
 
 namespace {
 

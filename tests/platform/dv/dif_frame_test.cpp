@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "filters/dif_frame.h"
+#include "dv/filters/dif_frame.h"
 
 namespace dif = dv::dif;
 

@@ -10,8 +10,8 @@
 #include <dshow.h>
 #include <platform/platform.h>
 
-#include "filters/dv_classes.h"
-#include "test_support.h"
+#include "dv/filters/dv_classes.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

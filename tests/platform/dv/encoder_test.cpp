@@ -13,8 +13,8 @@ extern "C" {
 
 #include "dif_test_filters.h"
 #include "filterkit/kit_module.h"
-#include "filters/dv_classes.h"
-#include "filters/video_encoder.h"
+#include "dv/filters/dv_classes.h"
+#include "dv/filters/video_encoder.h"
 
 using namespace dvtest;
 

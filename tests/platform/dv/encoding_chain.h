@@ -3,8 +3,8 @@
 #pragma once
 
 #include "dif_test_filters.h"
-#include "filters/muxer.h"
-#include "filters/video_encoder.h"
+#include "dv/filters/muxer.h"
+#include "dv/filters/video_encoder.h"
 
 namespace dvtest {
 

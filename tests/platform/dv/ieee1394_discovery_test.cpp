@@ -5,8 +5,8 @@
 
 #include <unistd.h>
 
-#include "ieee1394/ieee1394_discovery.h"
-#include "filters/transport_factory.h"
+#include "dv/ieee1394/ieee1394_discovery.h"
+#include "dv/filters/transport_factory.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "ieee1394/ieee1394_frame_queue.h"
+#include "dv/ieee1394/ieee1394_frame_queue.h"
 
 namespace {
 

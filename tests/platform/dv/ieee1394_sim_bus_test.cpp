@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -20,11 +20,11 @@
 #include <utility>
 #include <vector>
 
-#include "capture_check.h"
-#include "ieee1394/ieee1394_discovery.h"
-#include "shell_command.h"
-#include "test_support.h"
-#include "ieee1394/transport_ieee1394.h"
+#include "tests/support/sim1394/capture_check.h"
+#include "dv/ieee1394/ieee1394_discovery.h"
+#include "tests/support/shell_command.h"
+#include "tests/support/test_support.h"
+#include "dv/ieee1394/transport_ieee1394.h"
 
 using testsupport::Quote;
 using testsupport::Shell;

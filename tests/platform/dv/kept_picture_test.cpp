@@ -1,6 +1,6 @@
 // The encoder's memory of its last picture: it must answer "identical" for exactly the
 // byte-identical pictures, however the rows of the kept one repeat.
-#include "filters/kept_picture.h"
+#include "dv/filters/kept_picture.h"
 
 #include <gtest/gtest.h>
 

@@ -15,15 +15,15 @@
 #include <string>
 #include <thread>
 
-#include "filters/dif_frame.h"
+#include "dv/filters/dif_frame.h"
 #include "dif_test_filters.h"
 #include "encoding_chain.h"
-#include "filters/muxer.h"
-#include "filters/reference_tone.h"
-#include "shell_command.h"
-#include "test_support.h"
-#include "tone_analysis.h"
-#include "filters/video_encoder.h"
+#include "dv/filters/muxer.h"
+#include "dv/filters/reference_tone.h"
+#include "tests/support/shell_command.h"
+#include "tests/support/test_support.h"
+#include "tests/support/tone_analysis.h"
+#include "dv/filters/video_encoder.h"
 
 using namespace dvtest;
 namespace dif = dv::dif;

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "dif_test_filters.h"
-#include "filters/muxer.h"
-#include "filters/reference_tone.h"
-#include "tone_analysis.h"
+#include "dv/filters/muxer.h"
+#include "dv/filters/reference_tone.h"
+#include "tests/support/tone_analysis.h"
 
 using namespace dvtest;
 

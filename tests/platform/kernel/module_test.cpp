@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 
 #include "support/file_trust.h"
 #include "scoped_state_dir.h"
-#include "scoped_user.h"
-#include "shell_command.h"
-#include "test_support.h"
+#include "tests/support/scoped_user.h"
+#include "tests/support/shell_command.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include "registry_fixtures.h"
 #include "scoped_state_dir.h"
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

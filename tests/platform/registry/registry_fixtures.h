@@ -19,8 +19,8 @@
 
 #include <platform/platform.h>
 
-#include "scoped_user.h"
-#include "test_support.h"
+#include "tests/support/scoped_user.h"
+#include "tests/support/test_support.h"
 
 namespace registrytest {
 

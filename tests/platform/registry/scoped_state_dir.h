@@ -9,7 +9,7 @@
 
 #include <platform/platform.h>
 
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 class ScopedStateDir {
 public:

@@ -15,7 +15,7 @@
 #include "com/platform_servers.h"
 #include "scoped_state_dir.h"
 #include "seed_test_server.h"
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

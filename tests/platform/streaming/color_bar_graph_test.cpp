@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "test_filters.h"
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

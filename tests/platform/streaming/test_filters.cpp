@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "list_enumerator.h"
+#include "support/list_enumerator.h"
 
 namespace streamtest {
 

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "com_object.h"
-#include "com_ptr.h"
+#include "support/com_object.h"
+#include "support/com_ptr.h"
 
 namespace streamtest {
 

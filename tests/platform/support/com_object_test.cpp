@@ -6,9 +6,9 @@
 
 #include <atomic>
 
-#include "class_factory.h"
-#include "com_object.h"
-#include "com_ptr.h"
+#include "support/class_factory.h"
+#include "support/com_object.h"
+#include "support/com_ptr.h"
 
 namespace {
 

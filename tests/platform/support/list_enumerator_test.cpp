@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "com_object.h"
-#include "com_ptr.h"
-#include "list_enumerator.h"
+#include "support/com_object.h"
+#include "support/com_ptr.h"
+#include "support/list_enumerator.h"
 
 namespace {
 

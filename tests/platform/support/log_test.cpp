@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "fd_capture.h"
-#include "log.h"
-#include "test_support.h"
+#include "tests/support/fd_capture.h"
+#include "support/log.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 
 #include <cstring>
 
-#include "com_object.h"
-#include "com_ptr.h"
-#include "media_type.h"
-#include "text.h"
+#include "support/com_object.h"
+#include "support/com_ptr.h"
+#include "support/media_type.h"
+#include "support/text.h"
 
 namespace {
 

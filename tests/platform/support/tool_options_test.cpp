@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "fd_capture.h"
-#include "log.h"
-#include "test_support.h"
-#include "tool_options.h"
+#include "tests/support/fd_capture.h"
+#include "support/log.h"
+#include "tests/support/test_support.h"
+#include "support/tool_options.h"
 
 namespace {
 
