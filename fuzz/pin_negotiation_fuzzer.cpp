@@ -231,15 +231,16 @@ public:
         if (fetched != nullptr) *fetched = given;
         return given == count ? S_OK : S_FALSE;
     }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
-        position = std::min(types.size(), position + count);
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumMediaTypes**) override { return E_NOTIMPL; }
+    // Reset answers as the input chose; Skip stops at the end.
     HRESULT STDMETHODCALLTYPE Reset() override {
         position = 0;
         return resetStatus;
     }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumMediaTypes**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+        position = std::min(types.size(), position + count);
+        return S_OK;
+    }
 
 private:
     std::vector<AM_MEDIA_TYPE> types;

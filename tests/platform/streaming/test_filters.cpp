@@ -49,22 +49,16 @@ std::vector<std::string> CallLog::Labels(const std::vector<std::string>& log,
 
 // ---- Pins -------------------------------------------------------------------------------------
 
-TestOutputPin::TestOutputPin(TestFilter* owner) : KitOutputPin(owner, u"Out") {}
-
-HRESULT TestOutputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
+HRESULT CheckVideo(const AM_MEDIA_TYPE* mt) {
     if (mt == nullptr) return E_POINTER;
     return mt->majortype == MEDIATYPE_Video ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
 }
 
 HRESULT TestOutputPin::GetMediaType(int position, filterkit::MediaType* mt) {
     if (position != 0) return VFW_S_NO_MORE_ITEMS;
-    AM_MEDIA_TYPE offered{};
-    offered.majortype = MEDIATYPE_Video;
-    offered.subtype = MEDIASUBTYPE_RGB24;
-    offered.formattype = FORMAT_None;
-    offered.bFixedSizeSamples = TRUE;
-    offered.lSampleSize = kSampleSize;
-    return mt->Set(&offered);
+    mt->Clear();
+    filterkit::SetFrameType(mt, MEDIATYPE_Video, MEDIASUBTYPE_RGB24, FORMAT_None, kSampleSize);
+    return S_OK;
 }
 
 HRESULT TestOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) {
@@ -72,16 +66,11 @@ HRESULT TestOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROP
     return SizeForFrames(allocator, props, kSampleSize);
 }
 
-TestInputPin::TestInputPin(TestFilter* owner) : KitInputPin(owner, u"In"), owner(owner) {}
-
-HRESULT TestInputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
-    if (mt == nullptr) return E_POINTER;
-    return mt->majortype == MEDIATYPE_Video ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+HRESULT TestInputPin::OnReceive(IMediaSample* sample) {
+    return static_cast<TestFilter*>(Filter())->OnReceive(sample);
 }
 
-HRESULT TestInputPin::OnReceive(IMediaSample* sample) { return owner->OnReceive(sample); }
-
-void TestInputPin::UnblockReceive() { owner->WakeHeldReceive(); }
+void TestInputPin::UnblockReceive() { static_cast<TestFilter*>(Filter())->WakeHeldReceive(); }
 
 // ---- TestFilter -------------------------------------------------------------------------------
 

@@ -40,29 +40,30 @@ public:
 
 class TestFilter;
 
+// Whether mt is a video type, the only kind the test pins take.
+HRESULT CheckVideo(const AM_MEDIA_TYPE* mt);
+
 // Offers one fixed-size RGB24 video type; two buffers of its size.
 class TestOutputPin final : public filterkit::KitOutputPin {
 public:
-    explicit TestOutputPin(TestFilter* owner);
-    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override;
+    explicit TestOutputPin(filterkit::KitFilter* owner) : KitOutputPin(owner, u"Out") {}
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override { return CheckVideo(mt); }
     HRESULT GetMediaType(int position, filterkit::MediaType* mt) override;
 
-protected:
+private:
     HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override;
 };
 
-// Takes any video type; hands each sample to the filter.
+// Takes any video type.
 class TestInputPin final : public filterkit::KitInputPin {
 public:
-    explicit TestInputPin(TestFilter* owner);
-    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override;
-
-protected:
-    HRESULT OnReceive(IMediaSample* sample) override;
-    void UnblockReceive() override;
+    explicit TestInputPin(filterkit::KitFilter* owner) : KitInputPin(owner, u"In") {}
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override { return CheckVideo(mt); }
 
 private:
-    TestFilter* const owner;
+    // Both to the owning TestFilter.
+    HRESULT OnReceive(IMediaSample* sample) override;
+    void UnblockReceive() override;
 };
 
 class TestFilter final
