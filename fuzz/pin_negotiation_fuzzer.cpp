@@ -25,15 +25,21 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
-#include <memory>
 #include <vector>
 
 #include "filter/color_bar_filter.h"
 #include "filter/color_bar_stream.h"
 #include "framework/media_type_record.h"
 #include "fuzz_check.h"
+#include "support/com_object.h"
+#include "support/com_ptr.h"
 
 namespace {
+
+using platform::ComExtend;
+using platform::ComObject;
+using platform::ComPtr;
+using platform::Implements;
 
 // The largest block a record may claim: far beyond any video format block (1128 bytes), small
 // enough that copying it around does not dominate a run.
@@ -46,39 +52,28 @@ const GUID* const kSubtypes[] = {&MEDIASUBTYPE_RGB24, &GUID_NULL, &MEDIASUBTYPE_
 const GUID* const kFormatTypes[] = {&FORMAT_VideoInfo, &GUID_NULL, &FORMAT_DvInfo,
                                     &MEDIATYPE_Video};
 
-// Base for the peer's objects: counts references but never deletes itself (the run owns it), so
-// the balance can be checked at the end. Answers for IUnknown and `Interface` (kIid).
-template <typename Interface, const IID& kIid>
-class Counted : public Interface {
-public:
-    LONG references = 1;
-    void CheckBalanced(const char* what) const {
-        if (references != 1) {
-            std::fprintf(stderr, "%s: %d references left over\n", what, references - 1);
-            std::abort();
-        }
+// The peer's objects are ordinary COM objects; the run holds one reference on each, and at the
+// end of an input nobody else may hold one.
+ULONG ReferencesOn(IUnknown* object) {
+    const ULONG count = object->AddRef();
+    object->Release();
+    return count - 1;
+}
+
+void CheckBalanced(IUnknown* object, const char* what) {
+    const ULONG count = ReferencesOn(object);
+    if (count != 1) {
+        std::fprintf(stderr, "%s: %lu references left over\n", what,
+                     static_cast<unsigned long>(count - 1));
+        std::abort();
     }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == kIid) {
-            *out = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        FUZZ_CHECK(references > 1);
-        return --references;
-    }
-};
+}
 
 // The object a record's pUnk may name. Copies of a record take a reference on it and releasing
 // a record gives one back; at the end of every input the count must be back where it started.
-class FormatObject final : public Counted<IUnknown, IID_IUnknown> {};
-FormatObject formatObject;
+class FormatObject final : public ComObject<Implements<IUnknown, IID_IUnknown>> {};
+FormatObject* formatObject = nullptr;  // made once, kept for the whole run
+
 
 GUID PickGuid(FuzzedDataProvider& input, const GUID* const* table, size_t count) {
     // Mostly known identifiers, so that the interesting paths are reached; sometimes raw bytes.
@@ -102,8 +97,8 @@ void ConsumeMediaType(FuzzedDataProvider& input, AM_MEDIA_TYPE* record, void** u
     record->lSampleSize = input.ConsumeIntegral<ULONG>();
     record->formattype = PickGuid(input, kFormatTypes, std::size(kFormatTypes));
     if (input.ConsumeIntegralInRange<int>(0, 3) == 0) {
-        record->pUnk = &formatObject;  // the record owns this reference
-        formatObject.AddRef();
+        record->pUnk = formatObject;  // the record owns this reference
+        formatObject->AddRef();
     }
 
     enum class BlockShape { None, VideoInfo, VideoInfoHeader, Short, Huge, Unowned };
@@ -165,7 +160,7 @@ bool SameType(const AM_MEDIA_TYPE& a, const AM_MEDIA_TYPE& b) {
            (a.cbFormat == 0 || std::memcmp(a.pbFormat, b.pbFormat, a.cbFormat) == 0);
 }
 
-class FuzzedAllocator final : public Counted<IMemAllocator, IID_IMemAllocator> {
+class FuzzedAllocator final : public ComObject<Implements<IMemAllocator, IID_IMemAllocator>> {
 public:
     HRESULT setPropertiesStatus = S_OK;
     LONG grantedBuffer = 0;  // < 0: grant what is asked
@@ -187,11 +182,10 @@ public:
     HRESULT STDMETHODCALLTYPE ReleaseBuffer(IMediaSample*) override { return E_NOTIMPL; }
 };
 
-class FuzzedPeer;
-
 // The peer's media-type list. Every Next hands out fresh task-memory records built from the
 // input consumed when the list was made.
-class FuzzedTypeList final : public Counted<IEnumMediaTypes, IID_IEnumMediaTypes> {
+class FuzzedTypeList final
+    : public ComObject<Implements<IEnumMediaTypes, IID_IEnumMediaTypes>> {
 public:
     explicit FuzzedTypeList(FuzzedDataProvider& input) {
         const int count = input.ConsumeIntegralInRange<int>(0, 6);
@@ -212,7 +206,7 @@ public:
                                      : input.ConsumeIntegralInRange<size_t>(0, types.size());
         resetStatus = input.ConsumeIntegralInRange<int>(0, 7) == 0 ? E_UNEXPECTED : S_OK;
     }
-    ~FuzzedTypeList() {
+    ~FuzzedTypeList() override {
         for (AM_MEDIA_TYPE& type : types) ReleaseMediaTypeContents(type);
     }
     HRESULT STDMETHODCALLTYPE Next(ULONG count, AM_MEDIA_TYPE** out, ULONG* fetched) override {
@@ -237,15 +231,16 @@ public:
         if (fetched != nullptr) *fetched = given;
         return given == count ? S_OK : S_FALSE;
     }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
-        position = std::min(types.size(), position + count);
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumMediaTypes**) override { return E_NOTIMPL; }
+    // Reset answers as the input chose; Skip stops at the end.
     HRESULT STDMETHODCALLTYPE Reset() override {
         position = 0;
         return resetStatus;
     }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumMediaTypes**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+        position = std::min(types.size(), position + count);
+        return S_OK;
+    }
 
 private:
     std::vector<AM_MEDIA_TYPE> types;
@@ -254,44 +249,9 @@ private:
     HRESULT resetStatus = S_OK;
 };
 
-class FuzzedInputSide final : public Counted<IMemInputPin, IID_IMemInputPin> {
-public:
-    FuzzedPeer* owner = nullptr;
-    bool offersAllocator = false;
-    HRESULT notifyStatus = S_OK;
-    ALLOCATOR_PROPERTIES requirements = {};
-    FuzzedAllocator allocator;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    HRESULT STDMETHODCALLTYPE GetAllocator(IMemAllocator** out) override {
-        FUZZ_CHECK(out != nullptr);
-        if (!offersAllocator) {
-            *out = nullptr;
-            return VFW_E_NO_ALLOCATOR;
-        }
-        *out = &allocator;
-        allocator.AddRef();
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE NotifyAllocator(IMemAllocator* chosen, BOOL) override {
-        FUZZ_CHECK(chosen != nullptr);
-        return notifyStatus;
-    }
-    HRESULT STDMETHODCALLTYPE GetAllocatorRequirements(ALLOCATOR_PROPERTIES* out) override {
-        FUZZ_CHECK(out != nullptr);
-        *out = requirements;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Receive(IMediaSample*) override { return E_UNEXPECTED; }
-    HRESULT STDMETHODCALLTYPE ReceiveMultiple(IMediaSample**, LONG, LONG*) override {
-        return E_UNEXPECTED;
-    }
-    HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_FALSE; }
-};
-
-class FuzzedPeer final : public Counted<IPin, IID_IPin> {
-public:
-    explicit FuzzedPeer(FuzzedDataProvider& input) {
+// The peer's answers, consumed from the input.
+struct PeerSettings {
+    explicit PeerSettings(FuzzedDataProvider& input) {
         direction = input.ConsumeIntegralInRange<int>(0, 9) == 0 ? PINDIR_OUTPUT : PINDIR_INPUT;
         directionStatus = input.ConsumeIntegralInRange<int>(0, 9) == 0 ? E_FAIL : S_OK;
         hasInputSide = input.ConsumeIntegralInRange<int>(0, 9) != 0;
@@ -299,59 +259,63 @@ public:
         const HRESULT verdicts[] = {S_OK, S_OK, E_FAIL, VFW_E_TYPE_NOT_ACCEPTED, E_INVALIDARG,
                                     E_OUTOFMEMORY, S_FALSE};
         receiveStatus = verdicts[input.ConsumeIntegralInRange<size_t>(0, std::size(verdicts) - 1)];
-        inputSide.owner = this;
-        inputSide.offersAllocator = input.ConsumeBool();
+        offersAllocator = input.ConsumeBool();
         const HRESULT notify[] = {S_OK, E_FAIL, VFW_E_BADALIGN};
-        inputSide.notifyStatus = notify[input.ConsumeIntegralInRange<size_t>(0, 2)];
-        inputSide.requirements.cBuffers = input.ConsumeIntegral<LONG>();
-        inputSide.requirements.cbBuffer = input.ConsumeIntegral<LONG>();
-        inputSide.requirements.cbAlign = input.ConsumeIntegral<LONG>();
-        inputSide.requirements.cbPrefix = input.ConsumeIntegral<LONG>();
-        inputSide.allocator.setPropertiesStatus = input.ConsumeBool() ? S_OK : E_FAIL;
-        inputSide.allocator.grantedBuffer =
-            input.ConsumeBool() ? -1 : input.ConsumeIntegralInRange<LONG>(0, 2 * 1036800);
-        list = new FuzzedTypeList(input);
+        notifyStatus = notify[input.ConsumeIntegralInRange<size_t>(0, 2)];
+        requirements.cBuffers = input.ConsumeIntegral<LONG>();
+        requirements.cbBuffer = input.ConsumeIntegral<LONG>();
+        requirements.cbAlign = input.ConsumeIntegral<LONG>();
+        requirements.cbPrefix = input.ConsumeIntegral<LONG>();
+        setPropertiesStatus = input.ConsumeBool() ? S_OK : E_FAIL;
+        grantedBuffer = input.ConsumeBool() ? -1 : input.ConsumeIntegralInRange<LONG>(0, 2 * 1036800);
     }
-    ~FuzzedPeer() {
-        delete list;
+
+    PIN_DIRECTION direction = PINDIR_INPUT;
+    HRESULT directionStatus = S_OK;
+    bool hasInputSide = true;  // whether the pin answers IMemInputPin
+    bool hasList = true;
+    HRESULT receiveStatus = S_OK;
+    bool offersAllocator = false;
+    HRESULT notifyStatus = S_OK;
+    ALLOCATOR_PROPERTIES requirements = {};
+    HRESULT setPropertiesStatus = S_OK;
+    LONG grantedBuffer = 0;
+};
+
+// The peer pin without IMemInputPin (FuzzedMemPeer adds it). Its type list is consumed after
+// the settings.
+class FuzzedPeer : public ComObject<Implements<IPin, IID_IPin>> {
+public:
+    FuzzedPeer(const PeerSettings& settings, FuzzedDataProvider& input)
+        : settings(settings), allocator(new FuzzedAllocator), list(new FuzzedTypeList(input)) {
+        allocator->setPropertiesStatus = settings.setPropertiesStatus;
+        allocator->grantedBuffer = settings.grantedBuffer;
+    }
+    ~FuzzedPeer() override {
+        list->Release();
+        allocator->Release();
         if (haveReceivedType) ReleaseMediaTypeContents(receivedType);
     }
 
-    void CheckBalanced() const {
-        Counted::CheckBalanced("peer pin");
-        inputSide.CheckBalanced("peer memory input pin");
-        inputSide.allocator.CheckBalanced("peer allocator");
-        list->CheckBalanced("peer type list");
+    void CheckAllBalanced() {
+        CheckBalanced(static_cast<IPin*>(this), "peer pin");
+        CheckBalanced(allocator, "peer allocator");
+        CheckBalanced(list, "peer type list");
     }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IPin) {
-            *out = static_cast<IPin*>(this);
-            AddRef();
-            return S_OK;
-        }
-        if (iid == IID_IMemInputPin && hasInputSide) {
-            *out = static_cast<IMemInputPin*>(&inputSide);
-            inputSide.AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
     HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
     HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin* connector,
                                                 const AM_MEDIA_TYPE* type) override {
         FUZZ_CHECK(connector != nullptr && type != nullptr);
         // The pin offers only what it accepts itself.
         FUZZ_CHECK(Acceptable(*type));
-        if (SUCCEEDED(receiveStatus)) {
+        if (SUCCEEDED(settings.receiveStatus)) {
             if (haveReceivedType) ReleaseMediaTypeContents(receivedType);
             DuplicateMediaType(receivedType, *type);
             haveReceivedType = true;
             connected = true;
         }
-        return receiveStatus;
+        return settings.receiveStatus;
     }
     HRESULT STDMETHODCALLTYPE Disconnect() override {
         const bool was = connected;
@@ -363,21 +327,17 @@ public:
     HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* out) override {
         FUZZ_CHECK(out != nullptr);
-        if (FAILED(directionStatus)) return directionStatus;
-        *out = direction;
+        if (FAILED(settings.directionStatus)) return settings.directionStatus;
+        *out = settings.direction;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE QueryId(LPWSTR*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE*) override { return S_FALSE; }
     HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes** out) override {
         FUZZ_CHECK(out != nullptr);
-        if (!hasList) {
-            *out = nullptr;
-            return E_NOTIMPL;
-        }
-        *out = list;
-        list->AddRef();
-        return S_OK;
+        *out = nullptr;
+        if (!settings.hasList) return E_NOTIMPL;
+        return list->QueryInterface(IID_IEnumMediaTypes, reinterpret_cast<void**>(out));
     }
     HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin**, ULONG*) override {
         return E_NOTIMPL;
@@ -389,27 +349,51 @@ public:
         return S_OK;
     }
 
-    PIN_DIRECTION direction = PINDIR_INPUT;
-    HRESULT directionStatus = S_OK;
-    bool hasInputSide = true;
-    bool hasList = true;
-    HRESULT receiveStatus = S_OK;
+    const PeerSettings settings;
     bool connected = false;
     AM_MEDIA_TYPE receivedType = {};
     bool haveReceivedType = false;
-    FuzzedInputSide inputSide;
-    FuzzedTypeList* list = nullptr;
+
+protected:
+    FuzzedAllocator* const allocator;  // one reference, the peer's
+    FuzzedTypeList* const list;        // one reference, the peer's
 };
 
-HRESULT STDMETHODCALLTYPE FuzzedInputSide::QueryInterface(REFIID iid, void** out) {
-    if (iid == IID_IMemInputPin) {
-        if (out == nullptr) return E_POINTER;
-        *out = static_cast<IMemInputPin*>(this);
-        AddRef();
+// The peer pin that answers IMemInputPin too.
+class FuzzedMemPeer final
+    : public ComExtend<FuzzedPeer, Implements<IMemInputPin, IID_IMemInputPin>> {
+public:
+    FuzzedMemPeer(const PeerSettings& settings, FuzzedDataProvider& input)
+        : ComExtend(settings, input) {}
+
+    HRESULT STDMETHODCALLTYPE GetAllocator(IMemAllocator** out) override {
+        FUZZ_CHECK(out != nullptr);
+        *out = nullptr;
+        if (!settings.offersAllocator) return VFW_E_NO_ALLOCATOR;
+        return allocator->QueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(out));
+    }
+    HRESULT STDMETHODCALLTYPE NotifyAllocator(IMemAllocator* chosen, BOOL) override {
+        FUZZ_CHECK(chosen != nullptr);
+        return settings.notifyStatus;
+    }
+    HRESULT STDMETHODCALLTYPE GetAllocatorRequirements(ALLOCATOR_PROPERTIES* out) override {
+        FUZZ_CHECK(out != nullptr);
+        *out = settings.requirements;
         return S_OK;
     }
-    return owner->QueryInterface(iid, out);
+    HRESULT STDMETHODCALLTYPE Receive(IMediaSample*) override { return E_UNEXPECTED; }
+    HRESULT STDMETHODCALLTYPE ReceiveMultiple(IMediaSample**, LONG, LONG*) override {
+        return E_UNEXPECTED;
+    }
+    HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_FALSE; }
+};
+
+// A peer from the input: its settings, then its type list. One reference for the caller.
+FuzzedPeer* NewPeer(const PeerSettings& settings, FuzzedDataProvider& input) {
+    if (settings.hasInputSide) return new FuzzedMemPeer(settings, input);
+    return new FuzzedPeer(settings, input);
 }
+
 
 // Checks the pin's connection state against what it reported.
 void CheckConnectionState(IPin* pin, FuzzedPeer& peer, HRESULT status) {
@@ -471,16 +455,17 @@ void DestroyFilter() {
 // negotiation always fails.
 void ResetConnectionType() {
     FuzzedDataProvider nothing(nullptr, 0);
-    FuzzedPeer connector(nothing);
-    connector.direction = PINDIR_INPUT;
-    connector.directionStatus = S_OK;
-    connector.hasInputSide = true;
-    connector.inputSide.offersAllocator = false;
-    connector.inputSide.notifyStatus = E_FAIL;
+    PeerSettings settings(nothing);
+    settings.direction = PINDIR_INPUT;
+    settings.directionStatus = S_OK;
+    settings.hasInputSide = true;
+    settings.offersAllocator = false;
+    settings.notifyStatus = E_FAIL;
+    const auto connector = ComPtr<FuzzedPeer>::Adopt(NewPeer(settings, nothing));
     MediaTypeRecord plain;
     FUZZ_CHECK(static_cast<ColorBarStream*>(pin)->GetOfferedType(0, &plain) == S_OK);
-    FUZZ_CHECK(FAILED(pin->ReceiveConnection(&connector, &plain)));
-    connector.CheckBalanced();
+    FUZZ_CHECK(FAILED(pin->ReceiveConnection(connector.Get(), &plain)));
+    connector->CheckAllBalanced();
 }
 
 }  // namespace
@@ -488,6 +473,7 @@ void ResetConnectionType() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The pin falls back to the platform's Memory Allocator when the peer offers none.
     CoInitialize(nullptr);
+    formatObject = new FormatObject;
     MakeFilter();
     return 0;
 }
@@ -498,8 +484,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(pin->ConnectedTo(&connectedBefore) == VFW_E_NOT_CONNECTED);
     const bool destroyAfter = input.ConsumeIntegralInRange<int>(0, 15) == 0;
 
-    auto ownedPeer = std::make_unique<FuzzedPeer>(input);
-    FuzzedPeer& peer = *ownedPeer;
+    const PeerSettings settings(input);
+    auto ownedPeer = ComPtr<FuzzedPeer>::Adopt(NewPeer(settings, input));
+    FuzzedPeer& peer = *ownedPeer.Get();
 
     // A few operations in an order the input chooses; the pin must stay consistent through all.
     const int steps = input.ConsumeIntegralInRange<int>(1, 4);
@@ -561,15 +548,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (destroyAfter) {
         // Destroying the filter, connected or not, gives back whatever the pin held.
         DestroyFilter();
-        peer.CheckBalanced();
+        peer.CheckAllBalanced();
         MakeFilter();
     } else {
         const HRESULT disconnected = pin->Disconnect();
         FUZZ_CHECK(disconnected == S_OK || disconnected == S_FALSE);
-        peer.CheckBalanced();
+        peer.CheckAllBalanced();
         ResetConnectionType();
     }
-    ownedPeer.reset();
-    formatObject.CheckBalanced("format object (pUnk)");
+    ownedPeer.Reset();
+    CheckBalanced(formatObject, "format object (pUnk)");
     return 0;
 }

@@ -8,6 +8,17 @@
 
 namespace filterkit {
 
+void SetFrameType(MediaType* mt, const GUID& major, const GUID& subtype, const GUID& formatType,
+                  ULONG frameBytes) {
+    AM_MEDIA_TYPE* type = mt->get();
+    type->majortype = major;
+    type->subtype = subtype;
+    type->formattype = formatType;
+    type->bFixedSizeSamples = TRUE;
+    type->bTemporalCompression = FALSE;
+    type->lSampleSize = frameBytes;
+}
+
 KitPin::KitPin(KitFilter* filter, const char16_t* name, PIN_DIRECTION direction)
     : ComPart(static_cast<IBaseFilter*>(filter)),
       filter(filter),

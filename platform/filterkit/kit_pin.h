@@ -27,6 +27,11 @@ using platform::MediaType;
 
 class KitFilter;
 
+// For types of fixed-size frames: sets mt's identifiers and marks its samples as whole frames of
+// frameBytes, none depending on another. The format block is left as it is.
+void SetFrameType(MediaType* mt, const GUID& major, const GUID& subtype, const GUID& formatType,
+                  ULONG frameBytes);
+
 // IUnknown: IUnknown, IPin and IQualityControl; references go to the owning filter.
 class KitPin
     : public platform::ComPart<platform::Implements<IPin, IID_IPin>,

@@ -46,13 +46,8 @@ HRESULT Muxer::MakeOutputType(platform::MediaType* mt) {
     if (format == nullptr) return E_OUTOFMEMORY;
     const DVINFO info = dif::MakeDvInfo();
     std::memcpy(format, &info, sizeof(info));
-    AM_MEDIA_TYPE* type = mt->get();
-    type->majortype = MEDIATYPE_Interleaved;
-    type->subtype = MEDIASUBTYPE_dvsd;
-    type->formattype = FORMAT_DvInfo;
-    type->bFixedSizeSamples = TRUE;
-    type->bTemporalCompression = FALSE;
-    type->lSampleSize = dif::kFrameBytes;
+    filterkit::SetFrameType(mt, MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd, FORMAT_DvInfo,
+                            dif::kFrameBytes);
     return S_OK;
 }
 

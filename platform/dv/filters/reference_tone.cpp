@@ -41,13 +41,7 @@ HRESULT ReferenceToneOutputPin::MakeType(platform::MediaType* mt) {
     wave.nAvgBytesPerSec = kRate * 4;
     wave.cbSize = 0;
     std::memcpy(format, &wave, sizeof(wave));
-    AM_MEDIA_TYPE* type = mt->get();
-    type->majortype = MEDIATYPE_Audio;
-    type->subtype = MEDIASUBTYPE_PCM;
-    type->formattype = FORMAT_WaveFormatEx;
-    type->bFixedSizeSamples = TRUE;
-    type->bTemporalCompression = FALSE;
-    type->lSampleSize = 4;
+    filterkit::SetFrameType(mt, MEDIATYPE_Audio, MEDIASUBTYPE_PCM, FORMAT_WaveFormatEx, 4);
     return S_OK;
 }
 

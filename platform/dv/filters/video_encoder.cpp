@@ -79,13 +79,8 @@ HRESULT VideoEncoder::MakeOutputType(platform::MediaType* mt) {
     bmi.biCompression = kDvsdFourCc;
     bmi.biSizeImage = VideoEncoderCodec::kFrameBytes;
 
-    AM_MEDIA_TYPE* type = mt->get();
-    type->majortype = MEDIATYPE_Video;
-    type->subtype = MEDIASUBTYPE_dvsd;
-    type->formattype = FORMAT_VideoInfo;
-    type->bFixedSizeSamples = TRUE;
-    type->bTemporalCompression = FALSE;
-    type->lSampleSize = VideoEncoderCodec::kFrameBytes;
+    filterkit::SetFrameType(mt, MEDIATYPE_Video, MEDIASUBTYPE_dvsd, FORMAT_VideoInfo,
+                            VideoEncoderCodec::kFrameBytes);
     return S_OK;
 }
 

@@ -35,12 +35,7 @@ inline void MakeRgbType(platform::MediaType* mt, LONG height = kHeight) {
     vih->bmiHeader.biBitCount = 24;
     vih->bmiHeader.biCompression = BI_RGB;
     vih->bmiHeader.biSizeImage = kPictureBytes;
-    AM_MEDIA_TYPE* t = mt->get();
-    t->majortype = MEDIATYPE_Video;
-    t->subtype = MEDIASUBTYPE_RGB24;
-    t->formattype = FORMAT_VideoInfo;
-    t->bFixedSizeSamples = TRUE;
-    t->lSampleSize = kPictureBytes;
+    filterkit::SetFrameType(mt, MEDIATYPE_Video, MEDIASUBTYPE_RGB24, FORMAT_VideoInfo, kPictureBytes);
 }
 
 class TestSource;

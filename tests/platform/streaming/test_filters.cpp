@@ -1,10 +1,8 @@
 #include "test_filters.h"
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
-
-#include "support/list_enumerator.h"
 
 namespace streamtest {
 
@@ -19,14 +17,6 @@ constexpr auto kPatience = std::chrono::seconds(30);  // a fault fails the test 
 std::mutex g_logMutex;
 std::vector<std::string> g_log;
 std::atomic<int> g_liveFilters{0};
-
-void CopyName(const std::u16string& from, WCHAR* to, size_t capacity) {
-    const size_t length = std::min(from.size(), capacity - 1);
-    std::copy(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(length), to);
-    to[length] = 0;
-}
-
-using PinEnumerator = platform::ListEnumerator<IEnumPins, IID_IEnumPins, platform::InterfaceItems<IPin>>;
 
 }  // namespace
 
@@ -57,173 +47,30 @@ std::vector<std::string> CallLog::Labels(const std::vector<std::string>& log,
     return labels;
 }
 
-// ---- TestPin ----------------------------------------------------------------------------------
+// ---- Pins -------------------------------------------------------------------------------------
 
-TestPin::TestPin(TestFilter* owner, PIN_DIRECTION direction, const char16_t* name)
-    : ComPart(static_cast<IBaseFilter*>(owner)), owner(owner), direction(direction), name(name) {}
-
-TestPin::~TestPin() = default;
-
-bool TestPin::IsConnected() {
-    std::lock_guard<std::recursive_mutex> guard(owner->Lock());
-    return static_cast<bool>(peer);
+HRESULT CheckVideo(const AM_MEDIA_TYPE* mt) {
+    if (mt == nullptr) return E_POINTER;
+    return mt->majortype == MEDIATYPE_Video ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
 }
 
-HRESULT TestPin::Disconnect() {
-    std::lock_guard<std::recursive_mutex> guard(owner->Lock());
-    if (owner->StateLocked() != State_Stopped) return VFW_E_NOT_STOPPED;
-    if (!peer) return S_FALSE;
-    ReleaseConnection();
-    peer.Reset();
+HRESULT TestOutputPin::GetMediaType(int position, filterkit::MediaType* mt) {
+    if (position != 0) return VFW_S_NO_MORE_ITEMS;
+    mt->Clear();
+    filterkit::SetFrameType(mt, MEDIATYPE_Video, MEDIASUBTYPE_RGB24, FORMAT_None, kSampleSize);
     return S_OK;
 }
 
-HRESULT TestPin::ConnectedTo(IPin** pPin) {
-    if (pPin == nullptr) return E_POINTER;
-    std::lock_guard<std::recursive_mutex> guard(owner->Lock());
-    peer.CopyTo(pPin);
-    return peer ? S_OK : VFW_E_NOT_CONNECTED;
+HRESULT TestOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) {
+    props->cBuffers = 2;
+    return SizeForFrames(allocator, props, kSampleSize);
 }
 
-HRESULT TestPin::ConnectionMediaType(AM_MEDIA_TYPE* pmt) {
-    if (pmt == nullptr) return E_POINTER;
-    std::lock_guard<std::recursive_mutex> guard(owner->Lock());
-    *pmt = peer ? type : AM_MEDIA_TYPE{};
-    return peer ? S_OK : VFW_E_NOT_CONNECTED;
+HRESULT TestInputPin::OnReceive(IMediaSample* sample) {
+    return static_cast<TestFilter*>(Filter())->OnReceive(sample);
 }
 
-HRESULT TestPin::QueryPinInfo(PIN_INFO* pInfo) {
-    if (pInfo == nullptr) return E_POINTER;
-    platform::CopyTo(static_cast<IBaseFilter*>(owner), &pInfo->pFilter);
-    pInfo->dir = direction;
-    CopyName(name, pInfo->achName, MAX_PIN_NAME);
-    return S_OK;
-}
-
-HRESULT TestPin::QueryDirection(PIN_DIRECTION* pPinDir) {
-    if (pPinDir == nullptr) return E_POINTER;
-    *pPinDir = direction;
-    return S_OK;
-}
-
-HRESULT TestPin::QueryId(LPWSTR* Id) {
-    if (Id != nullptr) *Id = nullptr;
-    return E_NOTIMPL;
-}
-HRESULT TestPin::QueryAccept(const AM_MEDIA_TYPE* pmt) {
-    return pmt != nullptr && pmt->majortype == MEDIATYPE_Video ? S_OK : S_FALSE;
-}
-HRESULT TestPin::EnumMediaTypes(IEnumMediaTypes** ppEnum) {
-    if (ppEnum != nullptr) *ppEnum = nullptr;
-    return E_NOTIMPL;
-}
-HRESULT TestPin::QueryInternalConnections(IPin**, ULONG*) { return E_NOTIMPL; }
-HRESULT TestPin::EndOfStream() { return S_OK; }
-HRESULT TestPin::BeginFlush() { return S_OK; }
-HRESULT TestPin::EndFlush() { return S_OK; }
-HRESULT TestPin::NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) { return S_OK; }
-
-// ---- TestOutputPin ----------------------------------------------------------------------------
-
-TestOutputPin::TestOutputPin(TestFilter* owner) : TestPin(owner, PINDIR_OUTPUT, u"Out") {}
-
-TestOutputPin::~TestOutputPin() { ReleaseConnection(); }
-
-void TestOutputPin::ReleaseConnection() {
-    allocator.Reset();
-    input.Reset();
-}
-
-HRESULT TestOutputPin::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
-    if (pReceivePin == nullptr) return E_POINTER;
-    std::lock_guard<std::recursive_mutex> guard(owner->Lock());
-    if (peer) return VFW_E_ALREADY_CONNECTED;
-    if (owner->StateLocked() != State_Stopped) return VFW_E_NOT_STOPPED;
-    AM_MEDIA_TYPE offered{};
-    offered.majortype = MEDIATYPE_Video;
-    offered.subtype = MEDIASUBTYPE_RGB24;
-    offered.formattype = FORMAT_None;
-    offered.bFixedSizeSamples = TRUE;
-    offered.lSampleSize = kSampleSize;
-    if (pmt != nullptr && pmt->majortype != GUID_NULL && pmt->majortype != MEDIATYPE_Video) {
-        return VFW_E_TYPE_NOT_ACCEPTED;
-    }
-    ComPtr<IMemInputPin> memInput;
-    HRESULT hr = pReceivePin->QueryInterface(IID_IMemInputPin, memInput.PutVoid());
-    if (FAILED(hr)) return hr;
-    hr = pReceivePin->ReceiveConnection(this, &offered);
-    if (FAILED(hr)) return hr;
-    ComPtr<IMemAllocator> memAllocator;
-    if (FAILED(memInput->GetAllocator(memAllocator.Put())) || !memAllocator) {
-        hr = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER,
-                              IID_IMemAllocator, memAllocator.PutVoid());
-    }
-    ALLOCATOR_PROPERTIES request{2, kSampleSize, 1, 0}, actual{};
-    if (SUCCEEDED(hr)) hr = memAllocator->SetProperties(&request, &actual);
-    if (SUCCEEDED(hr)) hr = memInput->NotifyAllocator(memAllocator.Get(), FALSE);
-    if (FAILED(hr)) {
-        pReceivePin->Disconnect();
-        return hr;
-    }
-    peer.Assign(pReceivePin);
-    input = std::move(memInput);
-    allocator = std::move(memAllocator);
-    type = offered;
-    return S_OK;
-}
-
-HRESULT TestOutputPin::ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) { return E_UNEXPECTED; }
-
-// ---- TestInputPin -----------------------------------------------------------------------------
-
-TestInputPin::TestInputPin(TestFilter* owner) : ComExtend(owner, PINDIR_INPUT, u"In") {}
-
-HRESULT TestInputPin::Connect(IPin*, const AM_MEDIA_TYPE*) { return E_UNEXPECTED; }
-
-HRESULT TestInputPin::ReceiveConnection(IPin* pConnector, const AM_MEDIA_TYPE* pmt) {
-    if (pConnector == nullptr || pmt == nullptr) return E_POINTER;
-    std::lock_guard<std::recursive_mutex> guard(owner->Lock());
-    if (peer) return VFW_E_ALREADY_CONNECTED;
-    if (owner->StateLocked() != State_Stopped) return VFW_E_NOT_STOPPED;
-    if (pmt->majortype != MEDIATYPE_Video) return VFW_E_TYPE_NOT_ACCEPTED;
-    peer.Assign(pConnector);
-    type = *pmt;
-    type.pUnk = nullptr;  // the format block is not kept
-    type.cbFormat = 0;
-    type.pbFormat = nullptr;
-    return S_OK;
-}
-
-HRESULT TestInputPin::GetAllocator(IMemAllocator** ppAllocator) {
-    if (ppAllocator == nullptr) return E_POINTER;
-    *ppAllocator = nullptr;
-    return VFW_E_NO_ALLOCATOR;  // upstream brings a platform allocator
-}
-
-HRESULT TestInputPin::NotifyAllocator(IMemAllocator* pAllocator, BOOL) {
-    return pAllocator != nullptr ? S_OK : E_POINTER;
-}
-
-HRESULT TestInputPin::GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) { return E_NOTIMPL; }
-
-HRESULT TestInputPin::Receive(IMediaSample* pSample) {
-    if (pSample == nullptr) return E_POINTER;
-    return owner->OnReceive(pSample);
-}
-
-HRESULT TestInputPin::ReceiveMultiple(IMediaSample** pSamples, LONG nSamples,
-                                      LONG* nSamplesProcessed) {
-    if (pSamples == nullptr || nSamplesProcessed == nullptr) return E_POINTER;
-    *nSamplesProcessed = 0;
-    for (LONG i = 0; i < nSamples; ++i) {
-        const HRESULT hr = Receive(pSamples[i]);
-        if (hr != S_OK) return hr;
-        ++*nSamplesProcessed;
-    }
-    return S_OK;
-}
-
-HRESULT TestInputPin::ReceiveCanBlock() { return S_OK; }
+void TestInputPin::UnblockReceive() { static_cast<TestFilter*>(Filter())->WakeHeldReceive(); }
 
 // ---- TestFilter -------------------------------------------------------------------------------
 
@@ -241,188 +88,111 @@ HRESULT TestFilter::CreateRenderer(IUnknown* outer, REFIID iid, void** out) {
 
 int TestFilter::LiveCount() { return g_liveFilters.load(); }
 
-TestFilter::TestFilter(Kind kind, const std::string& label) : kind(kind), label(label) {
-    if (kind != Kind::Source) input = new TestInputPin(this);
-    if (kind != Kind::Renderer) output = new TestOutputPin(this);
+TestFilter::TestFilter(Kind kind, const std::string& label)
+    : ComExtend(kTestFilterClsid), kind(kind), label(label), input(this), output(this) {
+    if (kind != Kind::Source) AddPin(&input);
+    if (kind != Kind::Renderer) AddPin(&output);
     ++g_liveFilters;
 }
 
 TestFilter::~TestFilter() {
     if (worker.joinable()) {  // released while streaming: stop the worker first
-        if (output->allocator) output->allocator->Decommit();
-        {
-            std::lock_guard<std::mutex> guard(streamMutex);
-            workerStop = true;
-        }
-        streamChanged.notify_all();
-        worker.join();
+        output.Deactivate();
+        StopWorker();
     }
-    delete input;
-    delete output;
-    clock.Reset();
     --g_liveFilters;
 }
 
 void TestFilter::Log(const char* call) { CallLog::Record(label + ":" + call); }
 
-HRESULT TestFilter::GetClassID(CLSID* pClassID) {
-    if (pClassID == nullptr) return E_POINTER;
-    *pClassID = kTestFilterClsid;
-    return S_OK;
-}
+IPin* TestFilter::InputPin() { return kind != Kind::Source ? &input : nullptr; }
+IPin* TestFilter::OutputPin() { return kind != Kind::Renderer ? &output : nullptr; }
 
 HRESULT TestFilter::Stop() {
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
     Log("Stop");
-    if (state == State_Stopped) return S_OK;
-    {
-        std::lock_guard<std::mutex> stream(streamMutex);
-        workerStop = true;  // also ends a held Receive
-    }
-    streamChanged.notify_all();
-    if (worker.joinable()) {
-        // Decommit first: a worker waiting for a buffer gets a failure and sees the stop.
-        output->allocator->Decommit();
-        worker.join();
-    }
-    state = State_Stopped;
-    return S_OK;
+    return KitFilter::Stop();
 }
 
 HRESULT TestFilter::Pause() {
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
     Log("Pause");
-    if (state == State_Stopped) {
-        {
-            std::lock_guard<std::mutex> stream(streamMutex);
-            workerStop = false;
-        }
-        if (kind == Kind::Source && output->IsConnected()) {
-            const HRESULT hr = output->allocator->Commit();
-            if (FAILED(hr)) return hr;
-            IMediaEventSink* eventSink = sink;
-            worker = std::thread([this, eventSink] {
-                IMemAllocator* memAllocator = output->allocator.Get();
-                IMemInputPin* memInput = output->input.Get();
-                REFERENCE_TIME time = 0;
-                for (;;) {
-                    {
-                        std::lock_guard<std::mutex> stream(streamMutex);
-                        if (workerStop) break;
-                    }
-                    IMediaSample* sample = nullptr;
-                    if (FAILED(memAllocator->GetBuffer(&sample, nullptr, nullptr, 0))) {
-                        std::unique_lock<std::mutex> stream(streamMutex);
-                        streamChanged.wait_for(stream, std::chrono::milliseconds(1),
-                                               [this] { return workerStop; });
-                        continue;
-                    }
-                    BYTE* data = nullptr;
-                    sample->GetPointer(&data);
-                    std::memset(data, static_cast<int>(time / 200000) & 0xFF,
-                                static_cast<size_t>(sample->GetSize()));
-                    REFERENCE_TIME start = time, stop = time + 200000;
-                    sample->SetTime(&start, &stop);
-                    time = stop;
-                    bool fail = false;
-                    {
-                        std::lock_guard<std::mutex> stream(streamMutex);
-                        fail = failAfter >= 0 && delivered >= failAfter;
-                    }
-                    HRESULT hr = S_OK;
-                    if (fail) {
-                        sample->Release();
-                        if (eventSink != nullptr) eventSink->Notify(EC_ERRORABORT, E_FAIL, 0);
-                        hr = E_FAIL;
-                    } else {
-                        hr = memInput->Receive(sample);
-                        sample->Release();
-                        std::lock_guard<std::mutex> stream(streamMutex);
-                        ++delivered;
-                    }
-                    if (hr != S_OK) {  // streaming ends until the filter is stopped
-                        std::unique_lock<std::mutex> stream(streamMutex);
-                        streamChanged.wait(stream, [this] { return workerStop; });
-                        break;
-                    }
-                }
-            });
-        }
-    }
-    state = State_Paused;
-    return S_OK;
+    return KitFilter::Pause();
 }
 
-HRESULT TestFilter::Run(REFERENCE_TIME) {
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
+HRESULT TestFilter::Run(REFERENCE_TIME tStart) {
     Log("Run");
-    if (state == State_Stopped) {
-        const HRESULT hr = Pause();
-        if (FAILED(hr)) return hr;
-    }
-    state = State_Running;
-    return S_OK;
-}
-
-HRESULT TestFilter::GetState(DWORD, FILTER_STATE* State) {
-    if (State == nullptr) return E_POINTER;
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
-    *State = state;
-    return S_OK;
+    return KitFilter::Run(tStart);
 }
 
 HRESULT TestFilter::SetSyncSource(IReferenceClock* pClock) {
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
     Log(pClock != nullptr ? "SetSyncSource" : "ClearSyncSource");
-    clock.Assign(pClock);
-    return S_OK;
+    return KitFilter::SetSyncSource(pClock);
 }
 
-HRESULT TestFilter::GetSyncSource(IReferenceClock** pClock) {
-    if (pClock == nullptr) return E_POINTER;
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
-    return clock.CopyTo(pClock);
-}
-
-HRESULT TestFilter::EnumPins(IEnumPins** ppEnum) {
-    if (ppEnum == nullptr) return E_POINTER;
-    *ppEnum = PinEnumerator::Create(platform::CountedList<IPin>({input, output}));
-    return *ppEnum != nullptr ? S_OK : E_OUTOFMEMORY;
-}
-
-HRESULT TestFilter::FindPin(LPCWSTR Id, IPin** ppPin) {
-    if (Id == nullptr || ppPin == nullptr) return E_POINTER;
-    const std::u16string wanted(Id);
-    IPin* pin = nullptr;
-    if (input != nullptr && wanted == u"In") pin = input;
-    if (output != nullptr && wanted == u"Out") pin = output;
-    platform::CopyTo(pin, ppPin);
-    return pin != nullptr ? S_OK : VFW_E_NOT_FOUND;
-}
-
-HRESULT TestFilter::QueryFilterInfo(FILTER_INFO* pInfo) {
-    if (pInfo == nullptr) return E_POINTER;
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
-    CopyName(name, pInfo->achName, MAX_FILTER_NAME);
-    platform::CopyTo(graph, &pInfo->pGraph);
-    return S_OK;
-}
-
-HRESULT TestFilter::JoinFilterGraph(IFilterGraph* pGraph, LPCWSTR pName) {
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
-    graph = pGraph;
-    sink = nullptr;
-    if (pGraph != nullptr &&
-        SUCCEEDED(pGraph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink)))) {
-        sink->Release();  // held uncounted, like every filter does
+HRESULT TestFilter::OnActivate() {
+    {
+        std::lock_guard<std::mutex> stream(streamMutex);
+        workerStop = false;
     }
-    name = pName != nullptr ? std::u16string(pName) : std::u16string();
+    if (kind == Kind::Source && output.IsConnected()) worker = std::thread([this] { WorkerLoop(); });
     return S_OK;
 }
 
-HRESULT TestFilter::QueryVendorInfo(LPWSTR* pVendorInfo) {
-    if (pVendorInfo != nullptr) *pVendorInfo = nullptr;
-    return E_NOTIMPL;
+// The allocator is decommitted by now: a worker waiting for a buffer gets a failure and sees
+// the stop.
+void TestFilter::OnStop() { StopWorker(); }
+
+void TestFilter::StopWorker() {
+    {
+        std::lock_guard<std::mutex> stream(streamMutex);
+        workerStop = true;
+    }
+    streamChanged.notify_all();
+    if (worker.joinable()) worker.join();
+}
+
+void TestFilter::WorkerLoop() {
+    REFERENCE_TIME time = 0;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> stream(streamMutex);
+            if (workerStop) break;
+        }
+        IMediaSample* sample = nullptr;
+        if (FAILED(output.GetDeliveryBuffer(&sample, nullptr, nullptr, 0))) {
+            std::unique_lock<std::mutex> stream(streamMutex);
+            streamChanged.wait_for(stream, std::chrono::milliseconds(1),
+                                   [this] { return workerStop; });
+            continue;
+        }
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        std::memset(data, static_cast<int>(time / 200000) & 0xFF,
+                    static_cast<size_t>(sample->GetSize()));
+        REFERENCE_TIME start = time, stop = time + 200000;
+        sample->SetTime(&start, &stop);
+        time = stop;
+        bool fail = false;
+        {
+            std::lock_guard<std::mutex> stream(streamMutex);
+            fail = failAfter >= 0 && delivered >= failAfter;
+        }
+        HRESULT hr = S_OK;
+        if (fail) {
+            sample->Release();
+            NotifyEvent(EC_ERRORABORT, E_FAIL, 0);
+            hr = E_FAIL;
+        } else {
+            hr = output.Deliver(sample);
+            sample->Release();
+            std::lock_guard<std::mutex> stream(streamMutex);
+            ++delivered;
+        }
+        if (hr != S_OK) {  // streaming ends until the filter is stopped
+            std::unique_lock<std::mutex> stream(streamMutex);
+            streamChanged.wait(stream, [this] { return workerStop; });
+            break;
+        }
+    }
 }
 
 HRESULT TestFilter::InitNew() { return S_OK; }
@@ -434,7 +204,7 @@ HRESULT TestFilter::Load(IPropertyBag* pPropBag, IErrorLog*) {
     value.vt = VT_BSTR;
     const HRESULT hr = pPropBag->Read(u"DevicePath", &value, nullptr);
     if (FAILED(hr)) return hr;
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
+    std::lock_guard<std::recursive_mutex> guard(FilterLock());
     devicePath = value.bstrVal != nullptr ? std::u16string(value.bstrVal) : std::u16string();
     VariantClear(&value);
     return S_OK;
@@ -456,13 +226,18 @@ HRESULT TestFilter::OnReceive(IMediaSample* sample) {
             holdNext = false;
             holding = true;
             streamChanged.notify_all();
-            streamChanged.wait(stream, [this] { return workerStop; });
+            streamChanged.wait(stream, [this] { return workerStop || input.IsStopped(); });
             holding = false;
             return S_OK;
         }
     }
-    if (kind == Kind::PassThrough && output->input) return output->input->Receive(sample);
+    if (kind == Kind::PassThrough && output.IsConnected()) return output.Deliver(sample);
     return S_OK;
+}
+
+void TestFilter::WakeHeldReceive() {
+    { std::lock_guard<std::mutex> stream(streamMutex); }  // a holder is waiting or sees the stop
+    streamChanged.notify_all();
 }
 
 int TestFilter::Received() {
@@ -501,23 +276,29 @@ LONG TestFilter::LastSampleLength() {
 }
 
 std::u16string TestFilter::Name() {
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
-    return name;
+    FILTER_INFO info{};
+    QueryFilterInfo(&info);
+    if (info.pGraph != nullptr) info.pGraph->Release();
+    return info.achName;
 }
 
 std::u16string TestFilter::DevicePath() {
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
+    std::lock_guard<std::recursive_mutex> guard(FilterLock());
     return devicePath;
 }
 
 IReferenceClock* TestFilter::Clock() {
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
-    return clock.Get();
+    IReferenceClock* clock = nullptr;
+    GetSyncSource(&clock);
+    if (clock != nullptr) clock->Release();  // the filter keeps its own reference
+    return clock;
 }
 
 IFilterGraph* TestFilter::Graph() {
-    std::lock_guard<std::recursive_mutex> guard(filterLock);
-    return graph;
+    FILTER_INFO info{};
+    QueryFilterInfo(&info);
+    if (info.pGraph != nullptr) info.pGraph->Release();  // the graph is held uncounted
+    return info.pGraph;
 }
 
 }  // namespace streamtest

@@ -1,25 +1,27 @@
-// Small filters for exercising the graph, on the platform's COM support classes: a push source with an output pin "Out" that streams
-// samples from a platform Memory Allocator on a worker thread, a renderer with an input pin "In"
-// (IMemInputPin) that counts what it receives and can hold a sample to make back-pressure, and a
-// pass-through with both pins. Every state call is written to a shared log, so tests can see the
-// order in which the graph drives the filters.
+// Small filters for exercising the graph, on the platform's filter kit: a push source with an
+// output pin "Out" that streams samples on a worker thread, a renderer with an input pin "In"
+// that counts what it receives and can hold a sample to make back-pressure, and a pass-through
+// with both pins. Every state call is written to a shared log, so tests can see the order in
+// which the graph drives the filters.
 //
-// Threads: filterLock (recursive) guards state, clock, graph, name and the pins' connections;
-// the source's worker takes only streamMutex, never filterLock. streamMutex guards the counters,
-// the receive hold and the worker's flags. Lock order: filterLock, then streamMutex.
+// Threads and locks: the kit's filterLock and receive lock (kit_filter.h, kit_input_pin.h). The
+// source's worker takes only streamMutex, never filterLock; streamMutex guards the counters, the
+// receive hold and the worker's flags. Lock order: filterLock, the receive lock, streamMutex.
 #pragma once
 
 #include <dshow.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/com_object.h"
-#include "support/com_ptr.h"
+#include "com_object.h"
+#include "com_ptr.h"
+#include "filterkit/kit_filter.h"
+#include "filterkit/kit_input_pin.h"
+#include "filterkit/kit_output_pin.h"
 
 namespace streamtest {
 
@@ -38,78 +40,35 @@ public:
 
 class TestFilter;
 
-// IPin shared by both directions; references count on the owning filter.
-class TestPin : public platform::ComPart<Implements<IPin, IID_IPin>> {
+// Whether mt is a video type, the only kind the test pins take.
+HRESULT CheckVideo(const AM_MEDIA_TYPE* mt);
+
+// Offers one fixed-size RGB24 video type; two buffers of its size.
+class TestOutputPin final : public filterkit::KitOutputPin {
 public:
-    TestPin(TestFilter* owner, PIN_DIRECTION direction, const char16_t* name);
-    ~TestPin() override;
-
-    HRESULT STDMETHODCALLTYPE Disconnect() override;
-    HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** pPin) override;
-    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE* pmt) override;
-    HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO* pInfo) override;
-    HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* pPinDir) override;
-    HRESULT STDMETHODCALLTYPE QueryId(LPWSTR* Id) override;
-    HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE* pmt) override;
-    HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes** ppEnum) override;
-    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin** apPin, ULONG* nPin) override;
-    HRESULT STDMETHODCALLTYPE EndOfStream() override;
-    HRESULT STDMETHODCALLTYPE BeginFlush() override;
-    HRESULT STDMETHODCALLTYPE EndFlush() override;
-    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop,
-                                         double dRate) override;
-
-    bool IsConnected();
-
-protected:
-    virtual void ReleaseConnection() {}  // under filterLock
-
-    TestFilter* const owner;
-    const PIN_DIRECTION direction;
-    const std::u16string name;
-    ComPtr<IPin> peer;     // filterLock
-    AM_MEDIA_TYPE type{};  // connection type without format; filterLock
-};
-
-class TestOutputPin final : public TestPin {
-public:
-    explicit TestOutputPin(TestFilter* owner);
-    ~TestOutputPin() override;
-
-    HRESULT STDMETHODCALLTYPE Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override;
-    HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin* pConnector,
-                                                const AM_MEDIA_TYPE* pmt) override;
-
-    // Streaming side (worker or upstream thread); fields fixed while not stopped.
-    ComPtr<IMemAllocator> allocator;
-    ComPtr<IMemInputPin> input;
+    explicit TestOutputPin(filterkit::KitFilter* owner) : KitOutputPin(owner, u"Out") {}
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override { return CheckVideo(mt); }
+    HRESULT GetMediaType(int position, filterkit::MediaType* mt) override;
 
 private:
-    void ReleaseConnection() override;
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override;
 };
 
-class TestInputPin final
-    : public platform::ComExtend<TestPin, Implements<IMemInputPin, IID_IMemInputPin>> {
+// Takes any video type.
+class TestInputPin final : public filterkit::KitInputPin {
 public:
-    explicit TestInputPin(TestFilter* owner);
+    explicit TestInputPin(filterkit::KitFilter* owner) : KitInputPin(owner, u"In") {}
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override { return CheckVideo(mt); }
 
-    HRESULT STDMETHODCALLTYPE Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override;
-    HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin* pConnector,
-                                                const AM_MEDIA_TYPE* pmt) override;
-
-    HRESULT STDMETHODCALLTYPE GetAllocator(IMemAllocator** ppAllocator) override;
-    HRESULT STDMETHODCALLTYPE NotifyAllocator(IMemAllocator* pAllocator, BOOL bReadOnly) override;
-    HRESULT STDMETHODCALLTYPE GetAllocatorRequirements(ALLOCATOR_PROPERTIES* pProps) override;
-    HRESULT STDMETHODCALLTYPE Receive(IMediaSample* pSample) override;
-    HRESULT STDMETHODCALLTYPE ReceiveMultiple(IMediaSample** pSamples, LONG nSamples,
-                                              LONG* nSamplesProcessed) override;
-    HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override;
+private:
+    // Both to the owning TestFilter.
+    HRESULT OnReceive(IMediaSample* sample) override;
+    void UnblockReceive() override;
 };
 
 class TestFilter final
-    : public platform::ComObject<
-          Implements<IBaseFilter, IID_IBaseFilter, IID_IMediaFilter, IID_IPersist>,
-          Implements<IPersistPropertyBag, IID_IPersistPropertyBag>> {
+    : public platform::ComExtend<filterkit::KitFilter,
+                                 Implements<IPersistPropertyBag, IID_IPersistPropertyBag>> {
 public:
     enum class Kind { Source, PassThrough, Renderer };
 
@@ -119,28 +78,23 @@ public:
     static HRESULT CreateRenderer(IUnknown* outer, REFIID iid, void** out);
     static int LiveCount();
 
-    // IBaseFilter
-    HRESULT STDMETHODCALLTYPE GetClassID(CLSID* pClassID) override;
+    // IMediaFilter: logged, then the kit's.
     HRESULT STDMETHODCALLTYPE Stop() override;
     HRESULT STDMETHODCALLTYPE Pause() override;
     HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME tStart) override;
-    HRESULT STDMETHODCALLTYPE GetState(DWORD dwMilliSecsTimeout, FILTER_STATE* State) override;
     HRESULT STDMETHODCALLTYPE SetSyncSource(IReferenceClock* pClock) override;
-    HRESULT STDMETHODCALLTYPE GetSyncSource(IReferenceClock** pClock) override;
-    HRESULT STDMETHODCALLTYPE EnumPins(IEnumPins** ppEnum) override;
-    HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR Id, IPin** ppPin) override;
-    HRESULT STDMETHODCALLTYPE QueryFilterInfo(FILTER_INFO* pInfo) override;
-    HRESULT STDMETHODCALLTYPE JoinFilterGraph(IFilterGraph* pGraph, LPCWSTR pName) override;
-    HRESULT STDMETHODCALLTYPE QueryVendorInfo(LPWSTR* pVendorInfo) override;
 
-    // IPersistPropertyBag
+    // IPersistPropertyBag (its IPersist is the kit's)
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override {
+        return KitFilter::GetClassID(clsid);
+    }
     HRESULT STDMETHODCALLTYPE InitNew() override;
     HRESULT STDMETHODCALLTYPE Load(IPropertyBag* pPropBag, IErrorLog* pErrorLog) override;
     HRESULT STDMETHODCALLTYPE Save(IPropertyBag* pPropBag, BOOL fClearDirty,
                                    BOOL fSaveAllProperties) override;
 
-    IPin* InputPin() { return input; }    // not counted; null for a source
-    IPin* OutputPin() { return output; }  // not counted; null for a renderer
+    IPin* InputPin();   // not counted; null for a source
+    IPin* OutputPin();  // not counted; null for a renderer
 
     // Test controls and observations (any thread).
     int Received();
@@ -158,30 +112,25 @@ public:
     IReferenceClock* Clock();  // not counted
     IFilterGraph* Graph();     // not counted
 
-    // Called by the pins.
-    std::recursive_mutex& Lock() { return filterLock; }
-    FILTER_STATE StateLocked() const { return state; }
+    // Called by the input pin on the streaming thread.
     HRESULT OnReceive(IMediaSample* sample);
+    void WakeHeldReceive();
 
 private:
     TestFilter(Kind kind, const std::string& label);
     ~TestFilter() override;
     void Log(const char* call);
+    HRESULT OnActivate() override;
+    void OnStop() override;
+    void StopWorker();
     void WorkerLoop();
 
     const Kind kind;
     const std::string label;
-    TestInputPin* input = nullptr;
-    TestOutputPin* output = nullptr;
-
-    std::recursive_mutex filterLock;
-    FILTER_STATE state = State_Stopped;
-    ComPtr<IReferenceClock> clock;
-    IFilterGraph* graph = nullptr;     // not counted
-    IMediaEventSink* sink = nullptr;   // not counted
-    std::u16string name;
-    std::u16string devicePath;
-    std::thread worker;
+    TestInputPin input;
+    TestOutputPin output;
+    std::u16string devicePath;  // filterLock
+    std::thread worker;         // filterLock
 
     std::mutex streamMutex;
     std::condition_variable streamChanged;
