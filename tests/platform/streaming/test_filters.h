@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "com_object.h"
-#include "com_ptr.h"
+#include "support/com_object.h"
+#include "support/com_ptr.h"
 #include "filterkit/kit_filter.h"
 #include "filterkit/kit_input_pin.h"
 #include "filterkit/kit_output_pin.h"
