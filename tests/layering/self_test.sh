@@ -4,20 +4,23 @@ set -euo pipefail
 checker="$(dirname "$0")/check_layers.py"
 tree="$(mktemp -d)"
 trap 'rm -rf "$tree"' EXIT
-mkdir -p "$tree"/platform/{include/platform,kernel,streaming,support,filterkit,dv/{deck,ieee1394,filters}} "$tree"/{framework,filter,app}
+mkdir -p "$tree"/platform/{include/platform,kernel,streaming,support,filterkit,dv/{deck,ieee1394,filters}} "$tree"/{framework,filter,app,bench}
 touch "$tree"/platform/support/tool_options.h
 touch "$tree"/platform/include/{windows.h,dshow.h} "$tree"/platform/include/platform/platform.h
 touch "$tree"/platform/streaming/filter_graph.h "$tree"/framework/pin_base.h "$tree"/app/output_graph.h
 printf '#include <dshow.h>\n#include "pin_base.h"\n' >"$tree"/framework/pin_base.cpp
-printf '#include <windows.h>\n#include "../framework/pin_base.h"\n' >"$tree"/filter/color_bar.cpp
+printf '#include <windows.h>\n#include "framework/pin_base.h"\n' >"$tree"/filter/color_bar.cpp
 touch "$tree"/platform/dv/ntsc_dv.h "$tree"/platform/dv/deck/deck_protocol.h \
   "$tree"/platform/dv/ieee1394/ieee1394_bus.h "$tree"/platform/dv/transport_interface.h "$tree"/platform/dv/filters/muxer.h \
   "$tree"/platform/filterkit/kit_pin.h
-printf '#include <dshow.h>\n#include "tool_options.h"\n#include "filterkit/kit_pin.h"\n' \
+printf '#include <dshow.h>\n#include "support/tool_options.h"\n#include "kit_pin.h"\n' \
   >"$tree"/platform/filterkit/kit_filter.cpp
-printf '#include "ntsc_dv.h"\n#include "deck/deck_protocol.h"\n#include "ieee1394/ieee1394_bus.h"\n#include "filterkit/kit_pin.h"\n' \
+printf '#include "dv/ntsc_dv.h"\n#include "dv/deck/deck_protocol.h"\n#include "dv/ieee1394/ieee1394_bus.h"\n#include "filterkit/kit_pin.h"\n' \
   >"$tree"/platform/dv/filters/device_provider.cpp
-printf '#include "ntsc_dv.h"\n#include "transport_interface.h"\n' >"$tree"/platform/dv/ieee1394/transport.cpp
+printf '#include "dv/ntsc_dv.h"\n#include "dv/transport_interface.h"\n' >"$tree"/platform/dv/ieee1394/transport.cpp
+mkdir -p "$tree"/tests/support
+touch "$tree"/tests/support/fakes.h
+printf '#include "tests/support/fakes.h"\n#include "framework/pin_base.h"\n#include "dv/ntsc_dv.h"\n' >"$tree"/tests/pin_test.cpp
 python3 "$checker" "$tree" >/dev/null || { echo "a clean tree was refused"; exit 1; }
 
 expect_refused() {  # FILE LINE: adding LINE to FILE must make the check fail
@@ -31,16 +34,20 @@ expect_refused framework/pin_base.cpp '#include <platform/platform.h>'     # pri
 expect_refused framework/pin_base.cpp '#include "streaming/filter_graph.h"' # platform internals
 expect_refused platform/kernel/threads.cpp '#include "streaming/filter_graph.h"'  # upwards
 expect_refused platform/dv/device.cpp '#include "streaming/filter_graph.h"'  # beside the public headers
-expect_refused platform/streaming/x.cpp '#include "../../framework/pin_base.h"'   # platform -> system
-expect_refused framework/pin_base.cpp '#include "../app/output_graph.h"'    # library -> program
-expect_refused app/main.cpp '#include "tool_options.h"'                # the platform's support code
-expect_refused platform/dv/deck/deck.cpp '#include "filters/muxer.h"'          # deck -> filters
-expect_refused platform/dv/deck/deck.cpp '#include "ieee1394/ieee1394_bus.h"'  # deck -> bus
-expect_refused platform/dv/ieee1394/bus.cpp '#include "deck/deck_protocol.h"'  # bus -> deck
-expect_refused platform/dv/ieee1394/bus.cpp '#include "filters/muxer.h"'       # only the interface
-expect_refused platform/filterkit/kit_pin.cpp '#include "filters/muxer.h"'     # the kit knows no DV
+expect_refused platform/streaming/x.cpp '#include "framework/pin_base.h"'     # platform -> system
+expect_refused framework/pin_base.cpp '#include "app/output_graph.h"'       # library -> program
+expect_refused app/main.cpp '#include "support/tool_options.h"'        # the platform's support code
+expect_refused platform/dv/deck/deck.cpp '#include "dv/filters/muxer.h"'       # deck -> filters
+expect_refused platform/dv/deck/deck.cpp '#include "dv/ieee1394/ieee1394_bus.h"'  # deck -> bus
+expect_refused platform/dv/ieee1394/bus.cpp '#include "dv/deck/deck_protocol.h"'  # bus -> deck
+expect_refused platform/dv/ieee1394/bus.cpp '#include "dv/filters/muxer.h"'    # only the interface
+expect_refused platform/filterkit/kit_pin.cpp '#include "dv/filters/muxer.h"'  # the kit knows no DV
 expect_refused platform/filterkit/kit_pin.cpp '#include "streaming/filter_graph.h"'  # nor the runtime
 expect_refused platform/dv/deck/deck.cpp '#include "filterkit/kit_pin.h"'      # the deck is no filter
 expect_refused framework/pin_base.cpp '#include "filterkit/kit_pin.h"'         # the system has its own
-expect_refused platform/dv/ntsc.cpp '#include "deck/deck_protocol.h"'          # shared -> a room
+expect_refused platform/dv/ntsc.cpp '#include "dv/deck/deck_protocol.h"'       # shared -> a room
+expect_refused platform/dv/filters/x.cpp '#include "log.h"'                 # names no room
+expect_refused tests/pin_test.cpp '#include "pin_base.h"'                       # nor in a test
+expect_refused bench/chain.cpp '#include "../framework/pin_base.h"'             # climbing out
+expect_refused app/main.cpp '#include <platform/platform.h>'                    # a private public header
 echo "layer check self-test passed"
