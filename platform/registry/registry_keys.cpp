@@ -38,6 +38,30 @@ std::vector<std::string> Joined(const std::vector<std::string>& path,
 }
 }  // namespace
 
+// One key found for reading: the handle located, and the key below it found in both stores
+// inside their read transactions, which it holds while it lives. mutex held throughout.
+class RegistryStore::KeyRead {
+public:
+    KeyRead(RegistryStore& store, HKEY key, const char* path) {
+        status = store.Locate(key, path, &names, &handle);
+        if (status != ERROR_SUCCESS) return;
+        transaction.emplace(store.db, false);
+        if ((status = transaction->Status()) != ERROR_SUCCESS) return;
+        machine.emplace(store.MachineStore());
+        status = store.Find(*handle, names, *machine, &place);
+    }
+    LONG Status() const { return status; }
+
+    std::vector<std::string> names;  // the path below the handle's key
+    Handle* handle = nullptr;
+    Place place;
+    std::optional<MachineRead> machine;  // set once the user's store is read
+
+private:
+    std::optional<Transaction> transaction;
+    LONG status;
+};
+
 LONG RegistryStore::Find(const Handle& handle, const std::vector<std::string>& names,
                          MachineRead& machine, Place* place) {
     *place = Place{};
@@ -85,29 +109,25 @@ LONG RegistryStore::OpenKey(HKEY parent, const char* path, HKEY* result) {
 LONG RegistryStore::WalkToKey(HKEY parent, const char* path, bool create, HKEY* result) {
     *result = nullptr;
     std::lock_guard<std::mutex> lock(mutex);
+    if (!create) {
+        KeyRead read(*this, parent, path);
+        if (read.Status() != ERROR_SUCCESS) return read.Status();
+        // Last: issuing may move the handle table, and with it *read.handle.
+        *result = IssueHandle(read.place.user, Joined(read.handle->path, read.names));
+        return ERROR_SUCCESS;
+    }
     std::vector<std::string> names;
     Handle* handle = nullptr;
     LONG status = Locate(parent, path, &names, &handle);
     if (status != ERROR_SUCCESS) return status;
-
-    int64_t keyId = kNoKey;
-    if (create) {
-        if ((status = Writable()) != ERROR_SUCCESS) return status;
-        // Creating writes, so it takes the write lock up front.
-        WriteTransaction transaction(*this);
-        if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-        int64_t base = kNoKey;
-        if ((status = FindOrCreate(*handle, names, &base, &keyId)) != ERROR_SUCCESS) return status;
-        if ((status = transaction.Commit()) != ERROR_SUCCESS) return status;
-        handle->keyId = base;
-    } else {
-        Transaction transaction(db, false);
-        if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-        MachineRead machine(MachineStore());
-        Place place;
-        if ((status = Find(*handle, names, machine, &place)) != ERROR_SUCCESS) return status;
-        keyId = place.user;
-    }
+    if ((status = Writable()) != ERROR_SUCCESS) return status;
+    // Creating writes, so it takes the write lock up front.
+    WriteTransaction transaction(*this);
+    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
+    int64_t base = kNoKey, keyId = kNoKey;
+    if ((status = FindOrCreate(*handle, names, &base, &keyId)) != ERROR_SUCCESS) return status;
+    if ((status = transaction.Commit()) != ERROR_SUCCESS) return status;
+    handle->keyId = base;
     // Last: issuing may move the handle table, and with it *handle.
     *result = IssueHandle(keyId, Joined(handle->path, names));
     return ERROR_SUCCESS;
@@ -157,16 +177,10 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
 
 LONG RegistryStore::QueryValue(HKEY key, const char* subkey, const char* name, Value* out) {
     std::lock_guard<std::mutex> lock(mutex);
-    std::vector<std::string> names;
-    Handle* handle = nullptr;
-    LONG status = Locate(key, subkey, &names, &handle);
+    KeyRead read(*this, key, subkey);
+    LONG status = read.Status();
     if (status != ERROR_SUCCESS) return status;
-
-    Transaction transaction(db, false);
-    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    MachineRead machine(MachineStore());
-    Place place;
-    if ((status = Find(*handle, names, machine, &place)) != ERROR_SUCCESS) return status;
+    const Place& place = read.place;
     const std::string valueName = name ? name : "";
     // The user's value wins; the machine's shows through where the user has none.
     out->machineWide = machineOwn;
@@ -175,7 +189,7 @@ LONG RegistryStore::QueryValue(HKEY key, const char* subkey, const char* name, V
         return status;
     if (place.machine == kNoKey) return ERROR_FILE_NOT_FOUND;
     out->machineWide = true;
-    return machine.Read(
+    return read.machine->Read(
         [&](sqlite3* store) { return FindValue(store, place.machine, valueName, out); });
 }
 
@@ -209,15 +223,10 @@ LONG RegistryStore::DeleteValue(HKEY key, const char* name) {
 
 LONG RegistryStore::EnumKey(HKEY key, DWORD index, std::string* name) {
     std::lock_guard<std::mutex> lock(mutex);
-    Handle* handle = nullptr;
-    LONG status = Locate(key, nullptr, nullptr, &handle);
+    KeyRead read(*this, key, nullptr);
+    LONG status = read.Status();
     if (status != ERROR_SUCCESS) return status;
-
-    Transaction transaction(db, false);
-    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    MachineRead machine(MachineStore());
-    Place place;
-    if ((status = Find(*handle, {}, machine, &place)) != ERROR_SUCCESS) return status;
+    const Place& place = read.place;
     std::vector<std::string> mine, theirs;
     if (place.machine == kNoKey) {
         // The user's store alone: it finds the entry itself.
@@ -232,7 +241,7 @@ LONG RegistryStore::EnumKey(HKEY key, DWORD index, std::string* name) {
     }
     if (place.user != kNoKey && (status = ChildNames(db, place.user, &mine)) != ERROR_SUCCESS)
         return status;
-    machine.Read([&](sqlite3* store) { return ChildNames(store, place.machine, &theirs); });
+    read.machine->Read([&](sqlite3* store) { return ChildNames(store, place.machine, &theirs); });
     const std::vector<std::string> all =
         Union(std::move(mine), std::move(theirs), [](const std::string& entry) { return entry; });
     if (index >= all.size()) return ERROR_NO_MORE_ITEMS;
@@ -242,32 +251,21 @@ LONG RegistryStore::EnumKey(HKEY key, DWORD index, std::string* name) {
 
 LONG RegistryStore::EnumValue(HKEY key, DWORD index, Value* out) {
     std::lock_guard<std::mutex> lock(mutex);
-    Handle* handle = nullptr;
-    LONG status = Locate(key, nullptr, nullptr, &handle);
+    KeyRead read(*this, key, nullptr);
+    LONG status = read.Status();
     if (status != ERROR_SUCCESS) return status;
-
-    Transaction transaction(db, false);
-    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    MachineRead machine(MachineStore());
-    Place place;
-    if ((status = Find(*handle, {}, machine, &place)) != ERROR_SUCCESS) return status;
+    const Place& place = read.place;
     if (place.machine == kNoKey) {
         Statement query(db,
                         "SELECT name, type, data FROM vals WHERE key = ? ORDER BY lname, name "
                         "LIMIT 1 OFFSET ?");
         query.Bind(1, place.user).Bind(2, static_cast<int64_t>(index));
-        const int rc = query.Step();
-        if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-        if (rc != SQLITE_ROW) return Failure(db, rc);
-        out->name = query.Text(0);
-        out->type = static_cast<DWORD>(query.Int(1));
-        out->data = query.Blob(2);
-        return ERROR_SUCCESS;
+        return StepValue(db, query, ERROR_NO_MORE_ITEMS, out);
     }
     std::vector<Value> mine, theirs;
     if (place.user != kNoKey && (status = AllValues(db, place.user, &mine)) != ERROR_SUCCESS)
         return status;
-    machine.Read([&](sqlite3* store) { return AllValues(store, place.machine, &theirs); });
+    read.machine->Read([&](sqlite3* store) { return AllValues(store, place.machine, &theirs); });
     std::vector<Value> all =
         Union(std::move(mine), std::move(theirs), [](const Value& entry) { return entry.name; });
     if (index >= all.size()) return ERROR_NO_MORE_ITEMS;

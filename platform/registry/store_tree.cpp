@@ -101,16 +101,20 @@ LONG AllValues(sqlite3* db, int64_t key, std::vector<RegistryStore::Value>* valu
     return rc == SQLITE_DONE ? ERROR_SUCCESS : Failure(db, rc);
 }
 
-LONG FindValue(sqlite3* db, int64_t key, const std::string& name, RegistryStore::Value* out) {
-    Statement query(db, "SELECT name, type, data FROM vals WHERE key = ? AND lname = ?");
-    query.Bind(1, key).Bind(2, Lower(name));
+LONG StepValue(sqlite3* db, Statement& query, LONG whenNone, RegistryStore::Value* out) {
     const int rc = query.Step();
-    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    if (rc == SQLITE_DONE) return whenNone;
     if (rc != SQLITE_ROW) return Failure(db, rc);
     out->name = query.Text(0);
     out->type = static_cast<DWORD>(query.Int(1));
     out->data = query.Blob(2);
     return ERROR_SUCCESS;
+}
+
+LONG FindValue(sqlite3* db, int64_t key, const std::string& name, RegistryStore::Value* out) {
+    Statement query(db, "SELECT name, type, data FROM vals WHERE key = ? AND lname = ?");
+    query.Bind(1, key).Bind(2, Lower(name));
+    return StepValue(db, query, ERROR_FILE_NOT_FOUND, out);
 }
 
 }  // namespace platform::regdb

@@ -26,6 +26,8 @@ LONG Walk(sqlite3* db, int64_t start, const std::vector<std::string>& names, boo
 LONG ChildNames(sqlite3* db, int64_t parent, std::vector<std::string>* names);
 // A key's values, ordered by name.
 LONG AllValues(sqlite3* db, int64_t key, std::vector<RegistryStore::Value>* values);
+// Steps a query selecting (name, type, data) into *out: whenNone when it has no row.
+LONG StepValue(sqlite3* db, Statement& query, LONG whenNone, RegistryStore::Value* out);
 LONG FindValue(sqlite3* db, int64_t key, const std::string& name, RegistryStore::Value* out);
 
 // The union of two name-ordered lists, each name (case-insensitively) once, the first list's

@@ -52,6 +52,12 @@ HRESULT StatusForErrno(int err) {
 
 }  // namespace
 
+// A reply as it comes off the socket.
+struct DeckTransport::ReplyMessage {
+    MessageHeader header;
+    deck::StatusBody body;
+};
+
 DeckTransport::DeckTransport(std::string path) : socketPath(std::move(path)) {
     cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
@@ -168,10 +174,7 @@ HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
 }
 
 HRESULT DeckTransport::ReadReply(deck::StatusBody* status, int timeoutMs, bool watchCancel) {
-    struct {
-        MessageHeader header;
-        deck::StatusBody body;
-    } reply {};
+    ReplyMessage reply {};
     auto* p = reinterpret_cast<uint8_t*>(&reply);
     size_t have = 0;
     const int64_t deadline = NowMs() + timeoutMs;
@@ -197,6 +200,10 @@ HRESULT DeckTransport::ReadReply(deck::StatusBody* status, int timeoutMs, bool w
         if (rc > 0 && (fds[1].revents & POLLIN)) return kTransportCancelled;
         if (rc == 0 && have > 0 && left <= 0) return Fail(kTransportDeviceGone, "the deck sent half a reply");
     }
+    return TakeReply(reply, status);
+}
+
+HRESULT DeckTransport::TakeReply(ReplyMessage& reply, deck::StatusBody* status) {
     if (reply.header.type != uint32_t(MessageType::Reply) || reply.header.length != sizeof reply.body) {
         return Fail(kTransportDeviceGone, "the deck sent something that is not a reply");
     }
@@ -298,10 +305,7 @@ HRESULT DeckTransport::ControlCall(deck::HelloRequest request, deck::StatusBody*
         ::close(fd);
         return Fail(kTransportDeviceGone, std::string(kDeckGoneText) + " (" + std::strerror(err) + ")");
     }
-    struct {
-        MessageHeader header;
-        deck::StatusBody body;
-    } answer {};
+    ReplyMessage answer {};
     auto* p = reinterpret_cast<uint8_t*>(&answer);
     size_t have = 0;
     const int64_t deadline = NowMs() + kReplyTimeoutMs;
@@ -323,13 +327,7 @@ HRESULT DeckTransport::ControlCall(deck::HelloRequest request, deck::StatusBody*
     }
     ::close(fd);
     if (FAILED(hr)) return hr;
-    if (answer.header.type != uint32_t(MessageType::Reply) || answer.header.length != sizeof answer.body) {
-        return Fail(kTransportDeviceGone, "the deck sent something that is not a reply");
-    }
-    answer.body.name[sizeof answer.body.name - 1] = '\0';
-    answer.body.message[sizeof answer.body.message - 1] = '\0';
-    *reply = answer.body;
-    return S_OK;
+    return TakeReply(answer, reply);
 }
 
 HRESULT DeckTransport::DeckCall(deck::HelloRequest request, deck::StatusBody* reply) {

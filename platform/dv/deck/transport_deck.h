@@ -43,6 +43,9 @@ private:
     HRESULT SendAll(const void* buffer, size_t size);
     // Reads one Reply within timeoutMs; Cancel cuts the wait short if watchCancel. Under sendLock.
     HRESULT ReadReply(deck::StatusBody* status, int timeoutMs, bool watchCancel = true);
+    struct ReplyMessage;
+    // A reply read whole: its status, once it is known to be a reply (strings terminated).
+    HRESULT TakeReply(ReplyMessage& reply, deck::StatusBody* status);
     // Turns a deck reply that is not Ok into a status and an error text.
     HRESULT FailFromReply(const deck::StatusBody& status);
     HRESULT Fail(HRESULT status, const std::string& text);
