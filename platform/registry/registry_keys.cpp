@@ -38,27 +38,49 @@ std::vector<std::string> Joined(const std::vector<std::string>& path,
 }
 }  // namespace
 
-// One key found for reading: the handle located, and the key below it found in both stores
-// inside their read transactions, which it holds while it lives. mutex held throughout.
-class RegistryStore::KeyRead {
+// One key reached for an operation, with the transactions it needs held while it lives: the
+// handle located; then, to read, the key found in both stores inside their read transactions;
+// to remove something, the same inside the user's store's write transaction; to create, the key
+// found or made in the user's store inside its write transaction. mutex held throughout.
+class RegistryStore::KeyAccess {
 public:
-    KeyRead(RegistryStore& store, HKEY key, const char* path) {
+    enum class Mode { kRead, kRemove, kCreate };
+
+    KeyAccess(RegistryStore& store, HKEY key, const char* path, Mode mode) {
         status = store.Locate(key, path, &names, &handle);
         if (status != ERROR_SUCCESS) return;
-        transaction.emplace(store.db, false);
-        if ((status = transaction->Status()) != ERROR_SUCCESS) return;
+        if (mode == Mode::kRead) {
+            read.emplace(store.db, false);
+            status = read->Status();
+        } else if ((status = store.Writable()) == ERROR_SUCCESS) {
+            write.emplace(store);
+            status = write->Status();
+        }
+        if (status != ERROR_SUCCESS) return;
+        if (mode == Mode::kCreate) {
+            status = store.FindOrCreate(*handle, names, &base, &place.user);
+            return;
+        }
         machine.emplace(store.MachineStore());
         status = store.Find(*handle, names, *machine, &place);
     }
     LONG Status() const { return status; }
+    // Commits the write; the handle learns its key in the user's store once that has one.
+    LONG Commit() {
+        const LONG committed = write->Commit();
+        if (committed == ERROR_SUCCESS && base != kNoKey) handle->keyId = base;
+        return committed;
+    }
 
     std::vector<std::string> names;  // the path below the handle's key
     Handle* handle = nullptr;
-    Place place;
-    std::optional<MachineRead> machine;  // set once the user's store is read
+    Place place;                         // with kCreate, only the user's key
+    std::optional<MachineRead> machine;  // the machine store's reading, but with kCreate
 
 private:
-    std::optional<Transaction> transaction;
+    std::optional<Transaction> read;
+    std::optional<WriteTransaction> write;
+    int64_t base = kNoKey;  // with kCreate, the handle's own key in the user's store
     LONG status;
 };
 
@@ -109,27 +131,12 @@ LONG RegistryStore::OpenKey(HKEY parent, const char* path, HKEY* result) {
 LONG RegistryStore::WalkToKey(HKEY parent, const char* path, bool create, HKEY* result) {
     *result = nullptr;
     std::lock_guard<std::mutex> lock(mutex);
-    if (!create) {
-        KeyRead read(*this, parent, path);
-        if (read.Status() != ERROR_SUCCESS) return read.Status();
-        // Last: issuing may move the handle table, and with it *read.handle.
-        *result = IssueHandle(read.place.user, Joined(read.handle->path, read.names));
-        return ERROR_SUCCESS;
-    }
-    std::vector<std::string> names;
-    Handle* handle = nullptr;
-    LONG status = Locate(parent, path, &names, &handle);
+    KeyAccess access(*this, parent, path, create ? KeyAccess::Mode::kCreate : KeyAccess::Mode::kRead);
+    LONG status = access.Status();
     if (status != ERROR_SUCCESS) return status;
-    if ((status = Writable()) != ERROR_SUCCESS) return status;
-    // Creating writes, so it takes the write lock up front.
-    WriteTransaction transaction(*this);
-    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    int64_t base = kNoKey, keyId = kNoKey;
-    if ((status = FindOrCreate(*handle, names, &base, &keyId)) != ERROR_SUCCESS) return status;
-    if ((status = transaction.Commit()) != ERROR_SUCCESS) return status;
-    handle->keyId = base;
-    // Last: issuing may move the handle table, and with it *handle.
-    *result = IssueHandle(keyId, Joined(handle->path, names));
+    if (create && (status = access.Commit()) != ERROR_SUCCESS) return status;
+    // Last: issuing may move the handle table, and with it *access.handle.
+    *result = IssueHandle(access.place.user, Joined(access.handle->path, access.names));
     return ERROR_SUCCESS;
 }
 
@@ -141,12 +148,6 @@ LONG RegistryStore::CloseKey(HKEY key) {
 
 LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* name, DWORD type,
                              const BYTE* data, DWORD size) {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::vector<std::string> names;
-    Handle* handle = nullptr;
-    LONG status = Locate(key, subkeyToCreate, &names, &handle);
-    if (status != ERROR_SUCCESS) return status;
-
     std::vector<BYTE> stored(data, data + size);
     // Text is always stored terminated, so that a reader trusting the terminator never runs past
     // the data even when the writer passed the length without it.
@@ -154,11 +155,11 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
         stored.push_back(0);
     const std::string valueName = name ? name : "";
 
-    if ((status = Writable()) != ERROR_SUCCESS) return status;
-    WriteTransaction transaction(*this);
-    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    int64_t base = kNoKey, keyId = kNoKey;
-    if ((status = FindOrCreate(*handle, names, &base, &keyId)) != ERROR_SUCCESS) return status;
+    std::lock_guard<std::mutex> lock(mutex);
+    KeyAccess access(*this, key, subkeyToCreate, KeyAccess::Mode::kCreate);
+    LONG status = access.Status();
+    if (status != ERROR_SUCCESS) return status;
+    const int64_t keyId = access.place.user;
     // An existing value keeps the case of the name it was created with.
     Statement update(db, "UPDATE vals SET type = ?, data = ? WHERE key = ? AND lname = ?");
     update.Bind(1, type).BindBlob(2, stored.data(), stored.size()).Bind(3, keyId).Bind(
@@ -170,14 +171,12 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
             5, stored.data(), stored.size());
         if ((status = Execute(insert)) != ERROR_SUCCESS) return status;
     }
-    if ((status = transaction.Commit()) != ERROR_SUCCESS) return status;
-    handle->keyId = base;
-    return ERROR_SUCCESS;
+    return access.Commit();
 }
 
 LONG RegistryStore::QueryValue(HKEY key, const char* subkey, const char* name, Value* out) {
     std::lock_guard<std::mutex> lock(mutex);
-    KeyRead read(*this, key, subkey);
+    KeyAccess read(*this, key, subkey, KeyAccess::Mode::kRead);
     LONG status = read.Status();
     if (status != ERROR_SUCCESS) return status;
     const Place& place = read.place;
@@ -195,26 +194,20 @@ LONG RegistryStore::QueryValue(HKEY key, const char* subkey, const char* name, V
 
 LONG RegistryStore::DeleteValue(HKEY key, const char* name) {
     std::lock_guard<std::mutex> lock(mutex);
-    Handle* handle = nullptr;
-    LONG status = Locate(key, nullptr, nullptr, &handle);
+    KeyAccess access(*this, key, nullptr, KeyAccess::Mode::kRemove);
+    LONG status = access.Status();
     if (status != ERROR_SUCCESS) return status;
-
-    if ((status = Writable()) != ERROR_SUCCESS) return status;
-    WriteTransaction transaction(*this);
-    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    MachineRead machine(MachineStore());
-    Place place;
-    if ((status = Find(*handle, {}, machine, &place)) != ERROR_SUCCESS) return status;
+    const Place& place = access.place;
     const std::string valueName = name ? name : "";
     if (place.user != kNoKey) {
         Statement remove(db, "DELETE FROM vals WHERE key = ? AND lname = ?");
         remove.Bind(1, place.user).Bind(2, Lower(valueName));
         if ((status = Execute(remove)) != ERROR_SUCCESS) return status;
-        if (sqlite3_changes(db) > 0) return transaction.Commit();
+        if (sqlite3_changes(db) > 0) return access.Commit();
     }
     Value machineValue;
     if (place.machine != kNoKey &&
-        machine.Read([&](sqlite3* store) {
+        access.machine->Read([&](sqlite3* store) {
             return FindValue(store, place.machine, valueName, &machineValue);
         }) == ERROR_SUCCESS)
         return ERROR_ACCESS_DENIED;  // the machine-wide store is not this user's to change
@@ -223,7 +216,7 @@ LONG RegistryStore::DeleteValue(HKEY key, const char* name) {
 
 LONG RegistryStore::EnumKey(HKEY key, DWORD index, std::string* name) {
     std::lock_guard<std::mutex> lock(mutex);
-    KeyRead read(*this, key, nullptr);
+    KeyAccess read(*this, key, nullptr, KeyAccess::Mode::kRead);
     LONG status = read.Status();
     if (status != ERROR_SUCCESS) return status;
     const Place& place = read.place;
@@ -251,7 +244,7 @@ LONG RegistryStore::EnumKey(HKEY key, DWORD index, std::string* name) {
 
 LONG RegistryStore::EnumValue(HKEY key, DWORD index, Value* out) {
     std::lock_guard<std::mutex> lock(mutex);
-    KeyRead read(*this, key, nullptr);
+    KeyAccess read(*this, key, nullptr, KeyAccess::Mode::kRead);
     LONG status = read.Status();
     if (status != ERROR_SUCCESS) return status;
     const Place& place = read.place;
@@ -276,17 +269,10 @@ LONG RegistryStore::EnumValue(HKEY key, DWORD index, Value* out) {
 LONG RegistryStore::DeleteKey(HKEY parent, const char* path) {
     if (path == nullptr) return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(mutex);
-    std::vector<std::string> names;
-    Handle* handle = nullptr;
-    LONG status = Locate(parent, path, &names, &handle);
+    KeyAccess access(*this, parent, path, KeyAccess::Mode::kRemove);
+    LONG status = access.Status();
     if (status != ERROR_SUCCESS) return status;
-
-    if ((status = Writable()) != ERROR_SUCCESS) return status;
-    WriteTransaction transaction(*this);
-    if ((status = transaction.Status()) != ERROR_SUCCESS) return status;
-    MachineRead machine(MachineStore());
-    Place place;
-    if ((status = Find(*handle, names, machine, &place)) != ERROR_SUCCESS) return status;
+    const Place& place = access.place;
     // Only the machine-wide store has it: not this user's to delete. Where both have it, the
     // user's goes and the machine's shows through.
     if (place.user == kNoKey) return ERROR_ACCESS_DENIED;
@@ -303,7 +289,7 @@ LONG RegistryStore::DeleteKey(HKEY parent, const char* path) {
     Statement remove(db, "DELETE FROM keys WHERE id = ?");
     remove.Bind(1, keyId);
     if ((status = Execute(remove)) != ERROR_SUCCESS) return status;
-    return transaction.Commit();
+    return access.Commit();
 }
 
 }  // namespace platform

@@ -124,7 +124,7 @@ private:
     };
     class MachineRead;
     class WriteTransaction;
-    class KeyRead;
+    class KeyAccess;
 
     // Opens (or with create, creates) the key at path below parent and issues a handle for it.
     LONG WalkToKey(HKEY parent, const char* path, bool create, HKEY* result);
