@@ -6,29 +6,12 @@
 namespace platform::streaming {
 
 MediaSample::MediaSample(MemoryAllocator* owner, BYTE* buffer, LONG size)
-    : owner(owner), buffer(buffer), size(size), actualLength(size) {}
+    : ComOwned(0), owner(owner), buffer(buffer), size(size), actualLength(size) {}
 
 MediaSample::~MediaSample() { ClearProperties(); }
 
-HRESULT MediaSample::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IMediaSample) {
-        *ppv = static_cast<IMediaSample*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG MediaSample::AddRef() { return ++refCount; }
-
-ULONG MediaSample::Release() {
-    const ULONG count = --refCount;
-    // The allocator may destroy this sample (and itself) inside ReleaseBuffer.
-    if (count == 0) owner->ReleaseBuffer(this);
-    return count;
-}
+// The allocator may destroy this sample (and itself) inside ReleaseBuffer.
+void MediaSample::LastReleased() { owner->ReleaseBuffer(this); }
 
 HRESULT MediaSample::GetPointer(BYTE** ppBuffer) {
     if (ppBuffer == nullptr) return E_POINTER;
@@ -152,7 +135,7 @@ HRESULT MediaSample::SetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) {
 
 void MediaSample::PrepareForHandOut() {
     ClearProperties();
-    refCount.store(1);
+    SetReferenceCount(1);
     actualLength = size;
 }
 
