@@ -48,22 +48,14 @@ HRESULT MediaSample::SetTime(REFERENCE_TIME* pTimeStart, REFERENCE_TIME* pTimeEn
 HRESULT MediaSample::IsSyncPoint() { return (flags & AM_SAMPLE_SPLICEPOINT) ? S_OK : S_FALSE; }
 
 HRESULT MediaSample::SetSyncPoint(BOOL bIsSyncPoint) {
-    if (bIsSyncPoint) {
-        flags |= AM_SAMPLE_SPLICEPOINT;
-    } else {
-        flags &= ~AM_SAMPLE_SPLICEPOINT;
-    }
+    SetFlag(AM_SAMPLE_SPLICEPOINT, bIsSyncPoint);
     return S_OK;
 }
 
 HRESULT MediaSample::IsPreroll() { return (flags & AM_SAMPLE_PREROLL) ? S_OK : S_FALSE; }
 
 HRESULT MediaSample::SetPreroll(BOOL bIsPreroll) {
-    if (bIsPreroll) {
-        flags |= AM_SAMPLE_PREROLL;
-    } else {
-        flags &= ~AM_SAMPLE_PREROLL;
-    }
+    SetFlag(AM_SAMPLE_PREROLL, bIsPreroll);
     return S_OK;
 }
 
@@ -92,11 +84,7 @@ HRESULT MediaSample::SetMediaType(AM_MEDIA_TYPE* pMediaType) {
     }
     FreeTaskMediaType(mediaType);
     mediaType = copy;
-    if (copy != nullptr) {
-        flags |= AM_SAMPLE_TYPECHANGED;
-    } else {
-        flags &= ~AM_SAMPLE_TYPECHANGED;
-    }
+    SetFlag(AM_SAMPLE_TYPECHANGED, copy != nullptr);
     return S_OK;
 }
 
@@ -105,11 +93,7 @@ HRESULT MediaSample::IsDiscontinuity() {
 }
 
 HRESULT MediaSample::SetDiscontinuity(BOOL bDiscontinuity) {
-    if (bDiscontinuity) {
-        flags |= AM_SAMPLE_DATADISCONTINUITY;
-    } else {
-        flags &= ~AM_SAMPLE_DATADISCONTINUITY;
-    }
+    SetFlag(AM_SAMPLE_DATADISCONTINUITY, bDiscontinuity);
     return S_OK;
 }
 
@@ -137,6 +121,14 @@ void MediaSample::PrepareForHandOut() {
     ClearProperties();
     SetReferenceCount(1);
     actualLength = size;
+}
+
+void MediaSample::SetFlag(DWORD bit, bool on) {
+    if (on) {
+        flags |= bit;
+    } else {
+        flags &= ~bit;
+    }
 }
 
 void MediaSample::ClearProperties() {

@@ -51,6 +51,7 @@ public:
 
 private:
     void LastReleased() override;
+    void SetFlag(DWORD bit, bool on);  // sets or clears one AM_SAMPLE_* bit
 
     MemoryAllocator* const owner;  // not counted; the allocator stays alive while we are out
     BYTE* const buffer;            // inside the allocator's block
