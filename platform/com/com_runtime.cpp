@@ -3,18 +3,17 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "com/server_table.h"
-#include "support/file_trust.h"
-#include "support/log.h"
 #include "com/platform_servers.h"
+#include "com/server_table.h"
 #include "registry/registry_store.h"
+#include "support/class_factory.h"
+#include "support/file_trust.h"
 #include "support/log.h"
 
 namespace {
@@ -45,40 +44,6 @@ platform::ClassCreator FindBuiltin(REFCLSID clsid) {
     auto it = classes.creators.find(clsid);
     return it == classes.creators.end() ? nullptr : it->second;
 }
-
-// The class object handed out by CoGetClassObject for a builtin class.
-class BuiltinClassFactory final : public IClassFactory {
-public:
-    explicit BuiltinClassFactory(platform::ClassCreator create) : create(create) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --references;
-        if (left == 0) delete this;
-        return left;
-    }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        return create(outer, riid, ppv);
-    }
-    // libplatform.so is never unloaded; nothing to lock.
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-
-private:
-    const platform::ClassCreator create;
-    std::atomic<ULONG> references{1};
-};
 
 std::string ClassText(REFCLSID clsid) {
     OLECHAR wide[CHARS_IN_GUID];
@@ -189,10 +154,8 @@ PLATFORM_API HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD, LPV
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
     if (platform::ClassCreator create = FindBuiltin(rclsid)) {
-        auto* factory = new BuiltinClassFactory(create);
-        const HRESULT hr = factory->QueryInterface(riid, ppv);
-        factory->Release();
-        return hr;
+        // libplatform.so is never unloaded: no server lock to count.
+        return platform::ClassFactory<>::Make(create, nullptr, riid, ppv);
     }
     return GetServerClassObject(rclsid, riid, ppv);
 }

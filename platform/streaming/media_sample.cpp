@@ -6,29 +6,12 @@
 namespace platform::streaming {
 
 MediaSample::MediaSample(MemoryAllocator* owner, BYTE* buffer, LONG size)
-    : owner(owner), buffer(buffer), size(size), actualLength(size) {}
+    : ComOwned(0), owner(owner), buffer(buffer), size(size), actualLength(size) {}
 
 MediaSample::~MediaSample() { ClearProperties(); }
 
-HRESULT MediaSample::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IMediaSample) {
-        *ppv = static_cast<IMediaSample*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG MediaSample::AddRef() { return ++refCount; }
-
-ULONG MediaSample::Release() {
-    const ULONG count = --refCount;
-    // The allocator may destroy this sample (and itself) inside ReleaseBuffer.
-    if (count == 0) owner->ReleaseBuffer(this);
-    return count;
-}
+// The allocator may destroy this sample (and itself) inside ReleaseBuffer.
+void MediaSample::LastReleased() { owner->ReleaseBuffer(this); }
 
 HRESULT MediaSample::GetPointer(BYTE** ppBuffer) {
     if (ppBuffer == nullptr) return E_POINTER;
@@ -65,22 +48,14 @@ HRESULT MediaSample::SetTime(REFERENCE_TIME* pTimeStart, REFERENCE_TIME* pTimeEn
 HRESULT MediaSample::IsSyncPoint() { return (flags & AM_SAMPLE_SPLICEPOINT) ? S_OK : S_FALSE; }
 
 HRESULT MediaSample::SetSyncPoint(BOOL bIsSyncPoint) {
-    if (bIsSyncPoint) {
-        flags |= AM_SAMPLE_SPLICEPOINT;
-    } else {
-        flags &= ~AM_SAMPLE_SPLICEPOINT;
-    }
+    SetFlag(AM_SAMPLE_SPLICEPOINT, bIsSyncPoint);
     return S_OK;
 }
 
 HRESULT MediaSample::IsPreroll() { return (flags & AM_SAMPLE_PREROLL) ? S_OK : S_FALSE; }
 
 HRESULT MediaSample::SetPreroll(BOOL bIsPreroll) {
-    if (bIsPreroll) {
-        flags |= AM_SAMPLE_PREROLL;
-    } else {
-        flags &= ~AM_SAMPLE_PREROLL;
-    }
+    SetFlag(AM_SAMPLE_PREROLL, bIsPreroll);
     return S_OK;
 }
 
@@ -109,11 +84,7 @@ HRESULT MediaSample::SetMediaType(AM_MEDIA_TYPE* pMediaType) {
     }
     FreeTaskMediaType(mediaType);
     mediaType = copy;
-    if (copy != nullptr) {
-        flags |= AM_SAMPLE_TYPECHANGED;
-    } else {
-        flags &= ~AM_SAMPLE_TYPECHANGED;
-    }
+    SetFlag(AM_SAMPLE_TYPECHANGED, copy != nullptr);
     return S_OK;
 }
 
@@ -122,11 +93,7 @@ HRESULT MediaSample::IsDiscontinuity() {
 }
 
 HRESULT MediaSample::SetDiscontinuity(BOOL bDiscontinuity) {
-    if (bDiscontinuity) {
-        flags |= AM_SAMPLE_DATADISCONTINUITY;
-    } else {
-        flags &= ~AM_SAMPLE_DATADISCONTINUITY;
-    }
+    SetFlag(AM_SAMPLE_DATADISCONTINUITY, bDiscontinuity);
     return S_OK;
 }
 
@@ -152,8 +119,16 @@ HRESULT MediaSample::SetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) {
 
 void MediaSample::PrepareForHandOut() {
     ClearProperties();
-    refCount.store(1);
+    SetReferenceCount(1);
     actualLength = size;
+}
+
+void MediaSample::SetFlag(DWORD bit, bool on) {
+    if (on) {
+        flags |= bit;
+    } else {
+        flags &= ~bit;
+    }
 }
 
 void MediaSample::ClearProperties() {

@@ -3,29 +3,23 @@
 // Threads: a sample belongs to whoever holds its references; its properties (times, flags,
 // length, media type) are not locked, since only one holder at a time writes them. The reference
 // count is atomic. The final Release hands the sample back to its allocator through
-// IMemAllocator::ReleaseBuffer, which takes the allocator's lock; Release touches nothing of the
-// sample after that call, because the allocator may free the sample there.
+// IMemAllocator::ReleaseBuffer (LastReleased), which takes the allocator's lock; Release touches
+// nothing of the sample after that call, because the allocator may free the sample there.
 #pragma once
 
 #include <dshow.h>
 
-#include <atomic>
+#include "support/com_object.h"
 
 namespace platform::streaming {
 
 class MemoryAllocator;
 
-class MediaSample final : public IMediaSample {
+class MediaSample final : public ComOwned<Implements<IMediaSample, IID_IMediaSample>> {
 public:
+    // Held by nobody until the allocator hands it out.
     MediaSample(MemoryAllocator* owner, BYTE* buffer, LONG size);
-    ~MediaSample();
-    MediaSample(const MediaSample&) = delete;
-    MediaSample& operator=(const MediaSample&) = delete;
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
+    ~MediaSample() override;
 
     // IMediaSample
     HRESULT STDMETHODCALLTYPE GetPointer(BYTE** ppBuffer) override;
@@ -51,15 +45,17 @@ public:
     // Drops what the last holder attached (the media type).
     void ClearProperties();
     bool IsOwnedBy(const MemoryAllocator* allocator) const { return owner == allocator; }
-    ULONG ReferenceCount() const { return refCount.load(); }
+    using ComOwned::ReferenceCount;
 
     bool outstanding = false;  // guarded by the allocator's lock: handed out and not yet back
 
 private:
+    void LastReleased() override;
+    void SetFlag(DWORD bit, bool on);  // sets or clears one AM_SAMPLE_* bit
+
     MemoryAllocator* const owner;  // not counted; the allocator stays alive while we are out
     BYTE* const buffer;            // inside the allocator's block
     const LONG size;
-    std::atomic<ULONG> refCount{0};
 
     // Properties, written by the holder (see the class comment).
     DWORD flags = 0;  // AM_SAMPLE_* bits

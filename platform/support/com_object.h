@@ -6,6 +6,10 @@
 // the first one. Objects are born holding one reference (the creator's) and delete themselves when
 // the last one goes.
 //
+// ComOwned is the same table and count for an object whose end is someone else's: the last
+// Release calls its LastReleased() instead of deleting it (a pooled buffer goes back to its pool).
+// ComObject is a ComOwned whose LastReleased deletes it.
+//
 // ComPart is the same table for an object that lives inside another (a filter's pins): its
 // references are the owner's. ComExtend adds interfaces to a class that already is one of these.
 //
@@ -47,54 +51,74 @@ bool AnswerFromTable(Object* object, REFIID iid, void** out) {
     return (Rows::Answer(object, iid, out) || ...);
 }
 
-// QueryInterface over a whole table, IID_IUnknown answered with the first row's interface. The
-// caller AddRefs on S_OK.
+// QueryInterface over a whole table, IID_IUnknown answered with the first row's interface;
+// AddRefs `object` on S_OK.
 template <typename... Rows, typename Object>
 HRESULT Query(Object* object, REFIID iid, void** out) {
     if (out == nullptr) return E_POINTER;
     using Primary = typename FirstOf<Rows...>::Type::Type;
     if (iid == IID_IUnknown) {
         *out = static_cast<IUnknown*>(static_cast<Primary*>(object));
-        return S_OK;
+    } else if (!AnswerFromTable<Rows...>(object, iid, out)) {
+        *out = nullptr;
+        return E_NOINTERFACE;
     }
-    if (AnswerFromTable<Rows...>(object, iid, out)) return S_OK;
-    *out = nullptr;
-    return E_NOINTERFACE;
+    object->AddRef();
+    return S_OK;
 }
 
 }  // namespace detail
 
-// A reference-counted object answering the interfaces of Rows.
+// A reference-counted object answering the interfaces of Rows; the last Release calls
+// LastReleased().
 template <typename... Rows>
-class ComObject : public Rows::Type... {
+class ComOwned : public Rows::Type... {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        const HRESULT hr = detail::Query<Rows...>(this, iid, out);
-        if (hr == S_OK) AddRef();
-        return hr;
+        return detail::Query<Rows...>(this, iid, out);
     }
     ULONG STDMETHODCALLTYPE AddRef() override {
         return references.fetch_add(1, std::memory_order_relaxed) + 1;
     }
+    // Touches nothing of the object after LastReleased, which may end it.
     ULONG STDMETHODCALLTYPE Release() override {
         const ULONG left = references.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (left == 0) {
-            // Held at one while the destructor runs: parts it releases may query and release this
-            // object again without deleting it twice.
-            references.store(1, std::memory_order_relaxed);
-            delete this;
-        }
+        if (left == 0) LastReleased();
         return left;
     }
 
 protected:
-    ComObject() = default;
-    virtual ~ComObject() = default;
-    ComObject(const ComObject&) = delete;
-    ComObject& operator=(const ComObject&) = delete;
+    // Born holding `held` references.
+    explicit ComOwned(ULONG held = 1) : references(held) {}
+    virtual ~ComOwned() = default;
+    ComOwned(const ComOwned&) = delete;
+    ComOwned& operator=(const ComOwned&) = delete;
+
+    ULONG ReferenceCount() const { return references.load(std::memory_order_acquire); }
+    // For an owner handing the object out afresh; nobody else may hold it meanwhile.
+    void SetReferenceCount(ULONG held) { references.store(held, std::memory_order_relaxed); }
 
 private:
-    std::atomic<ULONG> references{1};
+    // Called each time the count comes down to zero.
+    virtual void LastReleased() = 0;
+
+    std::atomic<ULONG> references;
+};
+
+// A reference-counted object answering the interfaces of Rows, deleted by its last Release.
+template <typename... Rows>
+class ComObject : public ComOwned<Rows...> {
+protected:
+    ComObject() = default;
+    ~ComObject() override = default;
+
+private:
+    // Held at one while the destructor runs: parts it releases may query and release this object
+    // again without deleting it twice.
+    void LastReleased() final {
+        this->SetReferenceCount(1);
+        delete this;
+    }
 };
 
 // Part of another object: answers the interfaces of Rows, counts on `owner`.
@@ -102,9 +126,7 @@ template <typename... Rows>
 class ComPart : public Rows::Type... {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        const HRESULT hr = detail::Query<Rows...>(this, iid, out);
-        if (hr == S_OK) AddRef();
-        return hr;
+        return detail::Query<Rows...>(this, iid, out);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return owner->AddRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return owner->Release(); }
@@ -120,8 +142,8 @@ private:
     IUnknown* const owner;
 };
 
-// Base (a ComObject or ComPart, or a class derived from one) with more interfaces: answers the
-// rows of Extra first, then whatever Base answers; counting stays Base's.
+// Base (a ComObject, ComOwned or ComPart, or a class derived from one) with more interfaces:
+// answers the rows of Extra first, then whatever Base answers; counting stays Base's.
 template <typename Base, typename... Extra>
 class ComExtend : public Base, public Extra::Type... {
 public:

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "tests/filter/tamsel_library.h"
+#include "tests/support/com_test_object.h"
 
 // While set, array allocations of exactly this many bytes fail, as the frame image's would when
 // memory runs out. The program exports this replacement (ENABLE_EXPORTS) so that the loaded
@@ -49,18 +50,8 @@ protected:
     TamselLibrary library{BuiltLibraryPath()};
 };
 
-// An aggregating object: counts its own references and answers every query with itself.
-class OuterObject : public IUnknown {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** result) override {
-        *result = this;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
-    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
-    LONG references = 1;
-};
+// An aggregating object: counts its own references.
+using OuterObject = testsupport::CountedUnknown;
 
 void* const kUntouched = reinterpret_cast<void*>(0x1234);
 
@@ -208,13 +199,13 @@ TEST_F(ClassFactoryTest, AggregatedFilterForwardsToItsOuterObject) {
 
     IBaseFilter* filter = nullptr;
     ASSERT_EQ(inner->QueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&filter)), S_OK);
-    EXPECT_EQ(outer.references, 2);  // the exposed interface counts on the outer object
+    EXPECT_EQ(outer.ReferenceCount(), 2u);  // the exposed interface counts on the outer object
     IUnknown* identity = nullptr;
     ASSERT_EQ(filter->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
     EXPECT_EQ(identity, static_cast<IUnknown*>(&outer));
     identity->Release();
     filter->Release();
-    EXPECT_EQ(outer.references, 1);
+    EXPECT_EQ(outer.ReferenceCount(), 1u);
     EXPECT_EQ(library.CanUnloadNow(), S_FALSE);
     EXPECT_EQ(inner->Release(), 0u);
 }

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/filter/tamsel_library.h"
 #include "registry_text.h"
+#include "support/com_object.h"
+#include "tests/filter/tamsel_library.h"
 
 namespace {
 
@@ -29,23 +30,9 @@ std::string Text(const GUID& guid) {
     return Text(wide);
 }
 
-class RecordingMapper final : public IFilterMapper {
+class RecordingMapper final
+    : public platform::ComObject<platform::Implements<IFilterMapper, IID_IFilterMapper>> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override {
-        if (iid != IID_IUnknown && iid != IID_IFilterMapper) {
-            *result = nullptr;
-            return E_NOINTERFACE;
-        }
-        *result = static_cast<IFilterMapper*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const LONG left = --references;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
     HRESULT STDMETHODCALLTYPE RegisterFilter(CLSID clsid, LPCWSTR name, DWORD merit) override {
         char hex[16];
         std::snprintf(hex, sizeof(hex), "0x%x", static_cast<unsigned>(merit));
@@ -83,21 +70,12 @@ public:
     }
 
 private:
-    LONG references = 0;
+    ~RecordingMapper() override = default;
 };
 
 HRESULT CreateNothing(IUnknown*, REFIID, void** out) {
     *out = nullptr;
     return REGDB_E_CLASSNOTREG;
-}
-
-HRESULT CreateRecordingMapper(IUnknown* outer, REFIID iid, void** out) {
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    RecordingMapper* mapper = new RecordingMapper;
-    mapper->AddRef();
-    const HRESULT hr = mapper->QueryInterface(iid, out);
-    mapper->Release();
-    return hr;
 }
 
 const std::string kId = "{56B794AD-9850-4F6F-A695-4E55386F7328}";
@@ -106,7 +84,8 @@ class RegistrationMapperTest : public testing::Test {
 protected:
     void SetUp() override {
         platform::RegisterBuiltinClass(CLSID_FilterMapper2, &CreateNothing);
-        platform::RegisterBuiltinClass(CLSID_FilterMapper, &CreateRecordingMapper);
+        platform::RegisterBuiltinClass(CLSID_FilterMapper,
+                                       &platform::CreateInstance<RecordingMapper>);
         calls.clear();
         unregisterResult = S_OK;
         ASSERT_TRUE(library.Loaded());

@@ -6,7 +6,11 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/com_test_object.h"
+
 namespace {
+
+using testsupport::CountedUnknown;
 
 TEST(ComInitTest, CountedPerThreadAndToleratesExtraUninitialize) {
     EXPECT_EQ(CoInitialize(nullptr), S_OK);
@@ -98,23 +102,6 @@ TEST(BstrTest, LengthPrefixAndTerminator) {
     SysFreeString(nullptr);
 }
 
-// Counts its references so VARIANT handling can be checked.
-class CountedObject final : public IUnknown {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (riid != IID_IUnknown) {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        *ppv = this;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references; }
-    std::atomic<ULONG> references{1};
-};
-
 TEST(VariantTest, CopyAndClearOwnTheirValues) {
     VARIANT source;
     VariantInit(&source);
@@ -134,17 +121,17 @@ TEST(VariantTest, CopyAndClearOwnTheirValues) {
     EXPECT_EQ(copy.vt, VT_EMPTY);
     EXPECT_EQ(VariantClear(&source), S_OK);
 
-    CountedObject object;
+    CountedUnknown object;  // counts its references, so VARIANT handling can be checked
     VARIANT unknown;
     VariantInit(&unknown);
     unknown.vt = VT_UNKNOWN;
     unknown.punkVal = &object;
     object.AddRef();
     ASSERT_EQ(VariantCopy(&copy, &unknown), S_OK);
-    EXPECT_EQ(object.references.load(), 3u);
+    EXPECT_EQ(object.ReferenceCount(), 3u);
     VariantClear(&copy);
     VariantClear(&unknown);
-    EXPECT_EQ(object.references.load(), 1u);
+    EXPECT_EQ(object.ReferenceCount(), 1u);
 
     VARIANT odd;
     VariantInit(&odd);
@@ -162,7 +149,7 @@ std::atomic<int> g_secondCreates{0};
 HRESULT CreateCounted(std::atomic<int>& creates, IUnknown* outer, REFIID riid, void** out) {
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     ++creates;
-    auto* object = new CountedObject();
+    auto* object = new CountedUnknown();
     if (riid != IID_IUnknown) {
         delete object;
         return E_NOINTERFACE;
@@ -186,7 +173,7 @@ TEST(BuiltinClassTest, CreatedWithoutRegistryAndReplaceable) {
                                reinterpret_cast<void**>(&object)),
               S_OK);
     ASSERT_NE(object, nullptr);
-    delete static_cast<CountedObject*>(object);
+    delete static_cast<CountedUnknown*>(object);
     EXPECT_EQ(g_firstCreates.load(), 1);
 
     IUnknown* outer = reinterpret_cast<IUnknown*>(&object);
@@ -204,7 +191,7 @@ TEST(BuiltinClassTest, CreatedWithoutRegistryAndReplaceable) {
                                IID_IClassFactory, reinterpret_cast<void**>(&factory)),
               S_OK);
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), S_OK);
-    delete static_cast<CountedObject*>(object);
+    delete static_cast<CountedUnknown*>(object);
     factory->Release();
     EXPECT_EQ(g_firstCreates.load(), 1);
     EXPECT_EQ(g_secondCreates.load(), 1);
@@ -220,7 +207,7 @@ TEST(BindContextTest, KeepsOptionsAndObjectParameters) {
     EXPECT_EQ(read.grfFlags, 1u);
     EXPECT_EQ(read.dwTickCountDeadline, 3u);
 
-    CountedObject object;
+    CountedUnknown object;
     char16_t key[] = u"key";
     EXPECT_EQ(context->RegisterObjectParam(key, &object), S_OK);
     IUnknown* found = nullptr;
@@ -230,9 +217,9 @@ TEST(BindContextTest, KeepsOptionsAndObjectParameters) {
     char16_t other[] = u"other";
     EXPECT_EQ(context->GetObjectParam(other, &found), E_FAIL);
     EXPECT_EQ(found, nullptr);
-    EXPECT_EQ(object.references.load(), 2u);
+    EXPECT_EQ(object.ReferenceCount(), 2u);
     context->Release();  // drops the parameter's reference
-    EXPECT_EQ(object.references.load(), 1u);
+    EXPECT_EQ(object.ReferenceCount(), 1u);
 }
 
 }  // namespace

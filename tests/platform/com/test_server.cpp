@@ -5,11 +5,14 @@
 
 #include <atomic>
 
+#include "support/class_factory.h"
+#include "support/com_object.h"
 #include "test_server_interface.h"
 
 namespace {
 
-std::atomic<int> g_live{0};
+std::atomic<int> g_live{0};    // objects and factories alive
+std::atomic<long> g_locks{0};  // LockServer holds
 HMODULE g_module = nullptr;
 
 __attribute__((constructor)) void OnLoad() {
@@ -18,29 +21,12 @@ __attribute__((constructor)) void OnLoad() {
                        reinterpret_cast<LPCSTR>(&OnLoad), &g_module);
 }
 
-class TestObject final : public ITestObject, public IPersistPropertyBag {
+class TestObject final
+    : public platform::ComObject<
+          platform::Implements<ITestObject, IID_ITestObject>,
+          platform::Implements<IPersistPropertyBag, IID_IPersistPropertyBag, IID_IPersist>> {
 public:
     explicit TestObject(IUnknown* outer) : outer(outer) { ++g_live; }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_ITestObject) {
-            *ppv = static_cast<ITestObject*>(this);
-        } else if (riid == IID_IPersistPropertyBag || riid == IID_IPersist) {
-            *ppv = static_cast<IPersistPropertyBag*>(this);
-        } else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --references;
-        if (left == 0) delete this;
-        return left;
-    }
 
     HRESULT STDMETHODCALLTYPE ModuleHandle(HMODULE* module) override {
         *module = g_module;
@@ -77,57 +63,28 @@ public:
     HRESULT STDMETHODCALLTYPE Save(IPropertyBag*, BOOL, BOOL) override { return E_NOTIMPL; }
 
 private:
-    ~TestObject() {
+    ~TestObject() override {
         SysFreeString(devicePath);
         --g_live;
     }
 
-    std::atomic<ULONG> references{1};
     IUnknown* const outer;
     BSTR devicePath = nullptr;
 };
 
-class TestFactory final : public IClassFactory {
-public:
-    TestFactory() { ++g_live; }
+// Aggregation is taken for IUnknown only; the object just keeps the outer pointer to show it.
+HRESULT CreateTestObject(IUnknown* outer, REFIID riid, void** ppv) {
+    if (outer != nullptr && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
+    auto* object = new TestObject(outer);
+    const HRESULT hr = object->QueryInterface(riid, ppv);
+    object->Release();
+    return hr;
+}
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --references;
-        if (left == 0) delete this;
-        return left;
-    }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (outer != nullptr && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
-        auto* object = new TestObject(outer);
-        const HRESULT hr = object->QueryInterface(riid, ppv);
-        object->Release();
-        return hr;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        if (lock) {
-            ++g_live;
-        } else {
-            --g_live;
-        }
-        return S_OK;
-    }
-
-private:
-    ~TestFactory() { --g_live; }
-    std::atomic<ULONG> references{1};
+// Counts a factory among the live objects.
+struct LiveFactory {
+    LiveFactory() { ++g_live; }
+    ~LiveFactory() { --g_live; }
 };
 
 }  // namespace
@@ -137,12 +94,9 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFC
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
     if (clsid != CLSID_TestServerObject) return CLASS_E_CLASSNOTAVAILABLE;
-    auto* factory = new TestFactory();
-    const HRESULT hr = factory->QueryInterface(riid, ppv);
-    factory->Release();
-    return hr;
+    return platform::ClassFactory<LiveFactory>::Make(&CreateTestObject, &g_locks, riid, ppv);
 }
 
 extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
-    return g_live.load() == 0 ? S_OK : S_FALSE;
+    return g_live.load() == 0 && g_locks.load() == 0 ? S_OK : S_FALSE;
 }

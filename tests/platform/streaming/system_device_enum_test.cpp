@@ -5,10 +5,10 @@
 #include <dshow.h>
 #include <platform/platform.h>
 
-#include <atomic>
 #include <string>
 #include <vector>
 
+#include "support/com_object.h"
 #include "test_filters.h"
 
 namespace {
@@ -32,27 +32,12 @@ struct Device {
     std::u16string path;
 };
 
-class TestProvider final : public IDeviceProvider {
+class TestProvider final
+    : public platform::ComObject<platform::Implements<IDeviceProvider, IID_IDeviceProvider>> {
 public:
     TestProvider(REFCLSID category, std::vector<Device> devices, bool fail = false)
         : category(category), devices(std::move(devices)), fail(fail) {}
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDeviceProvider) {
-            *ppv = static_cast<IDeviceProvider*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refCount; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG count = --refCount;
-        if (count == 0) delete this;
-        return count;
-    }
     HRESULT STDMETHODCALLTYPE Snapshot(REFCLSID wanted, ULONG* count) override {
         if (count == nullptr) return E_POINTER;
         if (fail) return E_FAIL;
@@ -69,8 +54,7 @@ public:
     }
 
 private:
-    ~TestProvider() = default;
-    std::atomic<ULONG> refCount{1};
+    ~TestProvider() override = default;
     const CLSID category;
     const std::vector<Device> devices;
     const bool fail;

@@ -1,5 +1,5 @@
-// ComPtr, ComObject, ComPart and ComExtend: who holds which reference, and what QueryInterface
-// answers.
+// ComPtr, ComObject, ComOwned, ComPart and ComExtend: who holds which reference, and what
+// QueryInterface answers.
 #include <gtest/gtest.h>
 
 #include <dshow.h>
@@ -14,6 +14,7 @@ namespace {
 
 using platform::ComExtend;
 using platform::ComObject;
+using platform::ComOwned;
 using platform::ComPart;
 using platform::ComPtr;
 using platform::Implements;
@@ -178,6 +179,77 @@ TEST(ComObjectTest, PartCountsOnItsOwner) {
     EXPECT_EQ(Count(owner.Get()), 1u);
     EXPECT_EQ(part.QueryInterface(IID_IReferenceClock, &quality), E_NOINTERFACE);
     EXPECT_EQ(g_deleted, 0);
+}
+
+// Releases a reference to itself from its destructor, as an object whose parts hold it does.
+class SelfReleasing final : public ComObject<Implements<IQualityControl, IID_IQualityControl>> {
+public:
+    HRESULT STDMETHODCALLTYPE Notify(IBaseFilter*, Quality) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetSink(IQualityControl*) override { return S_OK; }
+
+private:
+    ~SelfReleasing() override {
+        void* self = nullptr;
+        if (QueryInterface(IID_IQualityControl, &self) == S_OK)
+            static_cast<IUnknown*>(self)->Release();
+        ++g_deleted;
+    }
+};
+
+TEST(ComObjectTest, HeldAtOneWhileItsDestructorRuns) {
+    g_deleted = 0;
+    (new SelfReleasing())->Release();
+    EXPECT_EQ(g_deleted, 1);  // deleted once, not again from inside its destructor
+}
+
+// A pooled object: nobody holds it until it is handed out with one reference, and its last
+// Release records the return instead of deleting it.
+class Pooled final : public ComOwned<Implements<IQualityControl, IID_IQualityControl>,
+                                     Implements<IPersist, IID_IPersist>> {
+public:
+    Pooled() : ComOwned(0) {}
+    void HandOut() { SetReferenceCount(1); }
+    using ComOwned::ReferenceCount;
+
+    HRESULT STDMETHODCALLTYPE Notify(IBaseFilter*, Quality) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetSink(IQualityControl*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override {
+        *clsid = CLSID_NULL;
+        return S_OK;
+    }
+
+    int returned = 0;
+
+private:
+    void LastReleased() override { ++returned; }
+};
+
+TEST(ComOwnedTest, LastReleaseCallsTheHookOnceInsteadOfDeleting) {
+    Pooled pooled;  // on the stack: a delete would be caught
+    EXPECT_EQ(pooled.ReferenceCount(), 0u);
+    pooled.HandOut();
+    void* unknown = nullptr;
+    void* persist = nullptr;
+    ASSERT_EQ(pooled.QueryInterface(IID_IUnknown, &unknown), S_OK);
+    ASSERT_EQ(pooled.QueryInterface(IID_IPersist, &persist), S_OK);
+    EXPECT_EQ(unknown, static_cast<IQualityControl*>(&pooled));
+    EXPECT_EQ(persist, static_cast<IPersist*>(&pooled));
+    void* none = &none;
+    EXPECT_EQ(pooled.QueryInterface(IID_IPin, &none), E_NOINTERFACE);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(pooled.QueryInterface(IID_IPin, nullptr), E_POINTER);
+    EXPECT_EQ(pooled.ReferenceCount(), 3u);
+    static_cast<IUnknown*>(unknown)->Release();
+    static_cast<IUnknown*>(persist)->Release();
+    EXPECT_EQ(pooled.returned, 0);
+    EXPECT_EQ(pooled.Release(), 0u);
+    EXPECT_EQ(pooled.returned, 1);
+
+    pooled.HandOut();  // out again: counts afresh and comes back once more
+    EXPECT_EQ(Count(static_cast<IPersist*>(&pooled)), 1u);
+    EXPECT_EQ(pooled.returned, 1);
+    pooled.Release();
+    EXPECT_EQ(pooled.returned, 2);
 }
 
 // A class with a default constructor, for CreateInstance and the class factory.
