@@ -14,7 +14,7 @@
 namespace platform {
 
 struct Fault {
-    long status;
+    long status = 0;
     std::string text;
 };
 
