@@ -178,7 +178,8 @@ std::optional<Fault> StoreFiles::CheckFile(const std::string& path, bool* exists
     }
     *exists = true;
     if (S_ISLNK(info.st_mode))
-        return Fault{ERROR_ACCESS_DENIED, what + " " + path + " is a symbolic link; refusing to use it"};
+        return Fault{ERROR_ACCESS_DENIED,
+                     what + " " + path + " is a symbolic link; refusing to use it"};
     if (!S_ISREG(info.st_mode))
         return Fault{ERROR_CANTOPEN, what + " " + path + " is not a regular file"};
     return CheckOwnership(path, info, what.c_str(), 0600, scope);

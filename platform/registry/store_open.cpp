@@ -99,7 +99,8 @@ std::optional<Fault> CreateStore(const std::string& path, bool machine) {
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         const int error = errno;
-        return Fault{FromErrno(error), "cannot create the registry " + path + ": " + std::strerror(error)};
+        return Fault{FromErrno(error),
+                     "cannot create the registry " + path + ": " + std::strerror(error)};
     }
     if (machine) fchmod(fd, 0644);  // whatever the umask
     close(fd);
@@ -128,7 +129,8 @@ std::optional<Fault> CreateStore(const std::string& path, bool machine) {
     }
     if (!fault && link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
         const int error = errno;
-        fault = Fault{FromErrno(error), "cannot create the registry " + path + ": " + std::strerror(error)};
+        fault = Fault{FromErrno(error),
+                      "cannot create the registry " + path + ": " + std::strerror(error)};
     }
     removeTemp();
     return fault;
@@ -139,9 +141,10 @@ std::optional<Fault> CreateStore(const std::string& path, bool machine) {
 // is damage. The machine-wide store is younger than the marker: without it, it is damaged.
 std::optional<Fault> VerifyStore(sqlite3* db, const std::string& path, bool machine) {
     auto damaged = [&](const std::string& what) {
-        return Fault{ERROR_BADDB, "the registry " + path + " is damaged or not a registry: " + what +
-                                      (machine ? " (regsvr --machine --repair" : " (regsvr --repair") +
-                                      " moves it aside and registers into a fresh store)"};
+        return Fault{ERROR_BADDB,
+                     "the registry " + path + " is damaged or not a registry: " + what +
+                         (machine ? " (regsvr --machine --repair" : " (regsvr --repair") +
+                         " moves it aside and registers into a fresh store)"};
     };
     bool hasMeta = false;
     {
