@@ -25,7 +25,7 @@ namespace platform {
 
 namespace regdb {
 
-LONG PrepareMachineDirectory(const std::string& dir, std::string* problem) {
+std::optional<Fault> PrepareMachineDirectory(const std::string& dir) {
     const char* const needsRoot = " (registering for every user needs root)";
     struct stat info {};
     if (stat(dir.c_str(), &info) != 0 && errno == ENOENT) {
@@ -35,20 +35,21 @@ LONG PrepareMachineDirectory(const std::string& dir, std::string* problem) {
             chmod(dir.c_str(), 0755);
         } else if (errno != EEXIST) {
             const int error = errno;
-            *problem = "cannot create the machine-wide registry directory " + dir + ": " +
-                       std::strerror(error) + needsRoot;
-            return error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND : FromErrno(error);
+            return Fault{error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                             : FromErrno(error),
+                         "cannot create the machine-wide registry directory " + dir + ": " +
+                             std::strerror(error) + needsRoot};
         }
     }
     if (access(dir.c_str(), W_OK | X_OK) != 0) {
         const int error = errno;
-        *problem = "the machine-wide registry directory " + dir +
-                   " cannot be written by this user: " + std::strerror(error) + needsRoot;
-        return error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND
-               : error == EROFS                    ? ERROR_CANTWRITE
-                                                   : ERROR_ACCESS_DENIED;
+        return Fault{error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                     : error == EROFS                    ? ERROR_CANTWRITE
+                                                         : ERROR_ACCESS_DENIED,
+                     "the machine-wide registry directory " + dir +
+                         " cannot be written by this user: " + std::strerror(error) + needsRoot};
     }
-    return ERROR_SUCCESS;
+    return std::nullopt;
 }
 
 }  // namespace regdb
@@ -89,26 +90,24 @@ sqlite3* RegistryStore::MachineStore() {
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) return nullptr;  // none: nothing to read
 
-    std::string problem, resolved;
-    LONG status =
-        StoreFiles::ResolveDirectory(dir, &resolved, &problem, StoreFiles::Scope::kMachine);
-    if (status == ERROR_SUCCESS)
-        status = StoreFiles::CheckDirectory(resolved, &problem, StoreFiles::Scope::kMachine);
+    std::string resolved;
+    std::optional<Fault> fault =
+        StoreFiles::ResolveDirectory(dir, &resolved, StoreFiles::Scope::kMachine);
+    if (!fault) fault = StoreFiles::CheckDirectory(resolved, StoreFiles::Scope::kMachine);
     const std::string opened = resolved + "/registry.db";
     for (const char* suffix : StoreFiles::kSuffixes) {
         bool exists = false;
-        if (status == ERROR_SUCCESS)
-            status = StoreFiles::CheckFile(opened + suffix, &exists, &problem,
-                                           StoreFiles::Scope::kMachine);
+        if (!fault)
+            fault = StoreFiles::CheckFile(opened + suffix, &exists, StoreFiles::Scope::kMachine);
     }
-    if (status == ERROR_SUCCESS) {
+    if (!fault) {
         InMachineStore inside;
         // Without locks: no reader can hold up root's writes, which replace the file whole.
-        status = OpenImmutable(opened, &machineDb, &problem);
+        fault = OpenImmutable(opened, &machineDb);
     }
-    if (status != ERROR_SUCCESS) {
+    if (fault) {
         PLATFORM_LOG(platform::log::kRegistry, Warning, "ignoring the machine-wide registry %s: %s",
-                     path.c_str(), problem.c_str());
+                     path.c_str(), fault->text.c_str());
         machineDb = nullptr;  // the identity stays: said once until its files change
         return nullptr;
     }

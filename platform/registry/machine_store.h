@@ -20,7 +20,7 @@ namespace platform {
 namespace regdb {
 // For the process that writes the machine-wide store: makes its directory when missing (0755,
 // whatever the umask) and checks that this process may write there.
-LONG PrepareMachineDirectory(const std::string& dir, std::string* problem);
+std::optional<Fault> PrepareMachineDirectory(const std::string& dir);
 }  // namespace regdb
 
 // A read transaction on the machine-wide store for one operation. Whatever fails there is the
@@ -83,10 +83,10 @@ public:
             status = transaction->Status();
             return;
         }
-        std::string copy, problem;
-        status = write.Begin(store.openedPath, regdb::kBusyTimeoutMs, &copy, &problem);
-        if (status != ERROR_SUCCESS) {
-            regdb::RecordFailure(problem);
+        std::string copy;
+        if (auto fault = write.Begin(store.openedPath, regdb::kBusyTimeoutMs, &copy)) {
+            regdb::RecordFailure(fault->text);
+            status = LONG(fault->status);
             return;
         }
         const int rc = sqlite3_open_v2(copy.c_str(), &copyDb,
@@ -121,8 +121,10 @@ public:
         LONG result = transaction->Commit();
         if (result != ERROR_SUCCESS || !store.machineOwn) return result;
         Finish();
-        std::string problem;
-        if ((result = write.Commit(&problem)) != ERROR_SUCCESS) regdb::RecordFailure(problem);
+        if (auto fault = write.Commit()) {
+            regdb::RecordFailure(fault->text);
+            result = LONG(fault->status);
+        }
         // Whether or not the copy took the store's place, the next call reads the store anew.
         store.CloseConnection();
         return result;

@@ -74,32 +74,31 @@ LONG RegistryStore::EnsureOpen() {
     }
     ownerPid = getpid();
     const StoreFiles::Scope scope = machineOwn ? StoreFiles::Scope::kMachine : StoreFiles::Scope::kUser;
-    std::string problem, resolved;
-    LONG status = machineOwn ? PrepareMachineDirectory(dir, &problem) : ERROR_SUCCESS;
+    std::string resolved;
+    std::optional<Fault> fault = machineOwn ? PrepareMachineDirectory(dir) : std::nullopt;
     // From here on the resolved path: SQLite itself refuses a path through a symbolic link.
-    if (status == ERROR_SUCCESS) status = StoreFiles::ResolveDirectory(dir, &resolved, &problem, scope);
-    if (status == ERROR_SUCCESS) status = StoreFiles::CheckDirectory(resolved, &problem, scope);
+    if (!fault) fault = StoreFiles::ResolveDirectory(dir, &resolved, scope);
+    if (!fault) fault = StoreFiles::CheckDirectory(resolved, scope);
     openedPath = resolved + "/registry.db";
     bool exists = false;
     for (const char* suffix : StoreFiles::kSuffixes) {
         bool fileExists = false;
-        if (status == ERROR_SUCCESS)
-            status = StoreFiles::CheckFile(openedPath + suffix, &fileExists, &problem, scope);
+        if (!fault) fault = StoreFiles::CheckFile(openedPath + suffix, &fileExists, scope);
         if (*suffix == '\0') exists = fileExists;
     }
-    if (status == ERROR_SUCCESS && !exists) status = CreateStore(openedPath, machineOwn, &problem);
+    if (!fault && !exists) fault = CreateStore(openedPath, machineOwn);
     struct stat journal {};
-    if (status == ERROR_SUCCESS && machineOwn && lstat((openedPath + "-journal").c_str(), &journal) == 0) {
+    if (!fault && machineOwn && lstat((openedPath + "-journal").c_str(), &journal) == 0) {
         MachineWrite lock;
-        status = lock.Lock(openedPath, kBusyTimeoutMs, &problem);
-        if (status == ERROR_SUCCESS) status = RecoverOldJournal(openedPath, &problem);
+        fault = lock.Lock(openedPath, kBusyTimeoutMs);
+        if (!fault) fault = RecoverOldJournal(openedPath);
     }
     openedIdentity = Identity(openedPath);
-    if (status == ERROR_SUCCESS) status = OpenStore(openedPath, machineOwn, &db, &problem, &readOnly);
-    if (status != ERROR_SUCCESS) {
+    if (!fault) fault = OpenStore(openedPath, machineOwn, &db, &readOnly);
+    if (fault) {
         db = nullptr;
-        RecordFailure(problem);
-        return status;
+        RecordFailure(fault->text);
+        return LONG(fault->status);
     }
     static bool closeAtExit = false;  // guarded by mutex
     if (!closeAtExit) closeAtExit = std::atexit(CloseStoreAtExit) == 0;
@@ -116,15 +115,15 @@ LONG RegistryStore::SetAsideIfDamaged(std::string* movedTo) {
     std::lock_guard<std::mutex> lock(mutex);
     const LONG status = EnsureOpen();
     if (status != ERROR_BADDB) return status;
-    std::string problem;
     // Not while another writer of the machine-wide store works on it.
     MachineWrite writers;
-    LONG moved = machineOwn ? writers.Lock(openedPath, kBusyTimeoutMs, &problem) : ERROR_SUCCESS;
-    if (moved == ERROR_SUCCESS) moved = StoreFiles::SetAside(openedPath, movedTo, &problem);
+    std::optional<Fault> fault =
+        machineOwn ? writers.Lock(openedPath, kBusyTimeoutMs) : std::nullopt;
+    if (!fault) fault = StoreFiles::SetAside(openedPath, movedTo);
     writers.Abandon();
-    if (moved != ERROR_SUCCESS) {
-        RecordFailure(problem);
-        return moved;
+    if (fault) {
+        RecordFailure(fault->text);
+        return LONG(fault->status);
     }
     PLATFORM_LOG(platform::log::kRegistry, Warning, "damaged registry %s moved to %s", openedPath.c_str(),
                  movedTo->c_str());
@@ -147,8 +146,9 @@ LONG RegistryStore::HandleKey(HKEY key, Handle** handle) {
 }
 
 LONG RegistryStore::Writable() const {
-    if (readOnly.first != ERROR_SUCCESS) RecordFailure(readOnly.second);
-    return readOnly.first;
+    if (!readOnly) return ERROR_SUCCESS;
+    RecordFailure(readOnly->text);
+    return LONG(readOnly->status);
 }
 
 HKEY RegistryStore::IssueHandle(int64_t keyId, std::vector<std::string> path) {

@@ -52,10 +52,13 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "support/fault.h"
 
 struct sqlite3;
 
@@ -157,8 +160,8 @@ private:
     std::string openedIdentity;                // guarded by mutex: openedPath's file when opened
     int ownerPid = 0;                          // guarded by mutex: process that opened db
     uint64_t generation = 0;                   // guarded by mutex: bumped when dbPath changes
-    // guarded by mutex: why db was opened read-only (status, text); ERROR_SUCCESS when writable
-    std::pair<LONG, std::string> readOnly{ERROR_SUCCESS, std::string()};
+    // guarded by mutex: why db was opened read-only (status, text); nothing when writable
+    std::optional<Fault> readOnly;
     std::unordered_map<uintptr_t, Handle> handles;  // guarded by mutex
     uintptr_t nextHandle = 0x100000;           // guarded by mutex
     Handle root{0, 0, {}};                     // guarded by mutex: HKEY_CLASSES_ROOT's handle

@@ -32,36 +32,33 @@ const char* What(bool directory, StoreFiles::Scope scope) {
 }
 
 // Owner and mode of an existing entry; `what` is "state directory" or "registry file".
-LONG CheckOwnership(const std::string& path, const struct stat& info, const char* what,
-                    mode_t privateMode, StoreFiles::Scope scope, std::string* problem) {
+std::optional<Fault> CheckOwnership(const std::string& path, const struct stat& info,
+                                    const char* what, mode_t privateMode,
+                                    StoreFiles::Scope scope) {
     if (scope == StoreFiles::Scope::kMachine) {
-        if (info.st_uid != 0 && info.st_uid != geteuid()) {
-            *problem = std::string(what) + " " + path + " belongs to " + Owner(info.st_uid) +
-                       ", neither to root nor to this user (" + Owner(geteuid()) +
-                       "); refusing to use it";
-            return ERROR_ACCESS_DENIED;
-        }
-        if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-            *problem = std::string(what) + " " + path +
-                       " is writable by group or others; refusing to use it";
-            return ERROR_ACCESS_DENIED;
-        }
-        return ERROR_SUCCESS;
+        if (info.st_uid != 0 && info.st_uid != geteuid())
+            return Fault{ERROR_ACCESS_DENIED, std::string(what) + " " + path + " belongs to " +
+                                                  Owner(info.st_uid) +
+                                                  ", neither to root nor to this user (" +
+                                                  Owner(geteuid()) + "); refusing to use it"};
+        if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            return Fault{ERROR_ACCESS_DENIED,
+                         std::string(what) + " " + path +
+                             " is writable by group or others; refusing to use it"};
+        return std::nullopt;
     }
-    if (info.st_uid != geteuid()) {
-        *problem = std::string(what) + " " + path + " belongs to " + Owner(info.st_uid) +
-                   ", not to this user (" + Owner(geteuid()) + "); refusing to use it";
-        return ERROR_ACCESS_DENIED;
-    }
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        *problem = std::string(what) + " " + path +
-                   " is writable by group or others; refusing to use it (make it private: "
-                   "chmod " + (privateMode == 0700 ? "700 " : "600 ") + path + ")";
-        return ERROR_ACCESS_DENIED;
-    }
+    if (info.st_uid != geteuid())
+        return Fault{ERROR_ACCESS_DENIED, std::string(what) + " " + path + " belongs to " +
+                                              Owner(info.st_uid) + ", not to this user (" +
+                                              Owner(geteuid()) + "); refusing to use it"};
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return Fault{ERROR_ACCESS_DENIED,
+                     std::string(what) + " " + path +
+                         " is writable by group or others; refusing to use it (make it private: "
+                         "chmod " + (privateMode == 0700 ? "700 " : "600 ") + path + ")"};
     // Ours and only readable by others: make it private. A read-only file system keeps it as it is.
     if ((info.st_mode & 077) != 0) chmod(path.c_str(), privateMode);
-    return ERROR_SUCCESS;
+    return std::nullopt;
 }
 
 const char* const kNoStateDirectory =
@@ -73,46 +70,41 @@ const char* const kNoStateDirectory =
 // folder another user may write (or owns, and so may make writable) lets them swap the entries
 // below it between our checks and SQLite's open. A sticky folder (/tmp) is fine: nobody may rename
 // or remove another's entry there, and the entry below is checked in its turn.
-LONG CheckFolderAbove(const std::string& folder, const std::string& dir, const char* what,
-                      std::string* problem) {
+std::optional<Fault> CheckFolderAbove(const std::string& folder, const std::string& dir,
+                                      const char* what) {
     struct stat info {};
     if (lstat(folder.c_str(), &info) != 0) {
         const int error = errno;
-        *problem = std::string(what) + " " + dir + " cannot be used: the folder " + folder +
-                   " above it cannot be looked at: " + std::strerror(error);
-        return error == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+        return Fault{error == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND,
+                     std::string(what) + " " + dir + " cannot be used: the folder " + folder +
+                         " above it cannot be looked at: " + std::strerror(error)};
     }
     const std::string refusal = std::string("refusing to use the ") + what + " " + dir + ": ";
-    if (!S_ISDIR(info.st_mode)) {
+    if (!S_ISDIR(info.st_mode))
         // It was a folder a moment ago, when the path was resolved: something is changing it.
-        *problem = refusal + "the folder " + folder + " above it changed while it was checked";
-        return ERROR_ACCESS_DENIED;
-    }
-    if (info.st_uid != 0 && info.st_uid != geteuid()) {
-        *problem = refusal + "the folder " + folder + " above it belongs to " + Owner(info.st_uid) +
-                   ", neither to root nor to this user (" + Owner(geteuid()) +
-                   "), who could swap what lies below it for files of their own";
-        return ERROR_ACCESS_DENIED;
-    }
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
-        *problem = refusal + "the folder " + folder + " above it is writable by " +
-                   ((info.st_mode & S_IWOTH) != 0 ? "others" : "its group") +
-                   " and not sticky, so they could swap what lies below it for files of their "
-                   "own (chmod go-w " + folder + ", or choose another folder)";
-        return ERROR_ACCESS_DENIED;
-    }
-    return ERROR_SUCCESS;
+        return Fault{ERROR_ACCESS_DENIED,
+                     refusal + "the folder " + folder + " above it changed while it was checked"};
+    if (info.st_uid != 0 && info.st_uid != geteuid())
+        return Fault{ERROR_ACCESS_DENIED,
+                     refusal + "the folder " + folder + " above it belongs to " +
+                         Owner(info.st_uid) + ", neither to root nor to this user (" +
+                         Owner(geteuid()) +
+                         "), who could swap what lies below it for files of their own"};
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0)
+        return Fault{ERROR_ACCESS_DENIED,
+                     refusal + "the folder " + folder + " above it is writable by " +
+                         ((info.st_mode & S_IWOTH) != 0 ? "others" : "its group") +
+                         " and not sticky, so they could swap what lies below it for files of "
+                         "their own (chmod go-w " + folder + ", or choose another folder)"};
+    return std::nullopt;
 }
 
 }  // namespace
 
-LONG StoreFiles::ResolveDirectory(const std::string& dir, std::string* resolved,
-                                  std::string* problem, Scope scope) {
+std::optional<Fault> StoreFiles::ResolveDirectory(const std::string& dir, std::string* resolved,
+                                                  Scope scope) {
     const char* what = What(true, scope);
-    if (dir.empty()) {
-        *problem = kNoStateDirectory;
-        return ERROR_PATH_NOT_FOUND;
-    }
+    if (dir.empty()) return Fault{ERROR_PATH_NOT_FOUND, kNoStateDirectory};
     // The folders above are resolved; the directory itself is kept by name, so that a link
     // there is seen (and refused) rather than followed.
     const size_t slash = dir.rfind('/');
@@ -125,9 +117,9 @@ LONG StoreFiles::ResolveDirectory(const std::string& dir, std::string* resolved,
     char* real = realpath(above.c_str(), nullptr);
     if (real == nullptr) {
         const int error = errno;
-        *problem = std::string(what) + " " + dir + " cannot be used: the folder " + above +
-                   " above it cannot be reached: " + std::strerror(error);
-        return error == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+        return Fault{error == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND,
+                     std::string(what) + " " + dir + " cannot be used: the folder " + above +
+                         " above it cannot be reached: " + std::strerror(error)};
     }
     const std::string base = real;
     std::free(real);
@@ -138,68 +130,59 @@ LONG StoreFiles::ResolveDirectory(const std::string& dir, std::string* resolved,
         folders.push_back(resolved->substr(0, at));
     for (const std::string& folder : folders) {
         if (folder == *resolved) break;
-        if (const LONG status = CheckFolderAbove(folder, *resolved, what, problem);
-            status != ERROR_SUCCESS)
-            return status;
+        if (auto fault = CheckFolderAbove(folder, *resolved, what)) return fault;
     }
-    return ERROR_SUCCESS;
+    return std::nullopt;
 }
 
 const char* const StoreFiles::kSuffixes[4] = {"", "-wal", "-shm", "-journal"};
 
-LONG StoreFiles::CheckDirectory(const std::string& dir, std::string* problem, Scope scope) {
+std::optional<Fault> StoreFiles::CheckDirectory(const std::string& dir, Scope scope) {
     const char* what = What(true, scope);
-    if (dir.empty()) {
-        *problem = kNoStateDirectory;
-        return ERROR_PATH_NOT_FOUND;
-    }
+    if (dir.empty()) return Fault{ERROR_PATH_NOT_FOUND, kNoStateDirectory};
     struct stat info {};
     if (lstat(dir.c_str(), &info) != 0) {
         const int error = errno;
-        *problem = std::string(what) + " " + dir + " cannot be used: " + std::strerror(error);
-        return error == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+        return Fault{error == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND,
+                     std::string(what) + " " + dir + " cannot be used: " + std::strerror(error)};
     }
     if (S_ISLNK(info.st_mode)) {
         // Links above the directory are followed; the directory's own entry is where a planted
         // link would lead the store elsewhere.
         char* target = realpath(dir.c_str(), nullptr);
-        *problem = std::string(what) + " " + dir +
-                   " is a symbolic link; refusing to use it (a link there could lead the "
-                   "registry to another user's files; point " +
-                   (scope == Scope::kMachine ? PLATFORM_MACHINE_DIR_ENV : PLATFORM_STATE_DIR_ENV) +
-                   " at the directory itself" +
-                   (target != nullptr ? std::string(", ") + target : std::string()) + ")";
+        Fault link{ERROR_ACCESS_DENIED,
+                   std::string(what) + " " + dir +
+                       " is a symbolic link; refusing to use it (a link there could lead the "
+                       "registry to another user's files; point " +
+                       (scope == Scope::kMachine ? PLATFORM_MACHINE_DIR_ENV
+                                                 : PLATFORM_STATE_DIR_ENV) +
+                       " at the directory itself" +
+                       (target != nullptr ? std::string(", ") + target : std::string()) + ")"};
         std::free(target);
-        return ERROR_ACCESS_DENIED;
+        return link;
     }
-    if (!S_ISDIR(info.st_mode)) {
-        *problem = std::string(what) + " " + dir + " is not a directory";
-        return ERROR_PATH_NOT_FOUND;
-    }
-    return CheckOwnership(dir, info, what, 0700, scope, problem);
+    if (!S_ISDIR(info.st_mode))
+        return Fault{ERROR_PATH_NOT_FOUND, std::string(what) + " " + dir + " is not a directory"};
+    return CheckOwnership(dir, info, what, 0700, scope);
 }
 
-LONG StoreFiles::CheckFile(const std::string& path, bool* exists, std::string* problem,
-                           Scope scope) {
+std::optional<Fault> StoreFiles::CheckFile(const std::string& path, bool* exists, Scope scope) {
     const std::string what = What(false, scope);
     *exists = false;
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT) return ERROR_SUCCESS;
+        if (errno == ENOENT) return std::nullopt;
         const int error = errno;
-        *problem = what + " " + path + " cannot be used: " + std::strerror(error);
-        return error == EACCES ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN;
+        return Fault{error == EACCES ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN,
+                     what + " " + path + " cannot be used: " + std::strerror(error)};
     }
     *exists = true;
-    if (S_ISLNK(info.st_mode)) {
-        *problem = what + " " + path + " is a symbolic link; refusing to use it";
-        return ERROR_ACCESS_DENIED;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        *problem = what + " " + path + " is not a regular file";
-        return ERROR_CANTOPEN;
-    }
-    return CheckOwnership(path, info, what.c_str(), 0600, scope, problem);
+    if (S_ISLNK(info.st_mode))
+        return Fault{ERROR_ACCESS_DENIED,
+                     what + " " + path + " is a symbolic link; refusing to use it"};
+    if (!S_ISREG(info.st_mode))
+        return Fault{ERROR_CANTOPEN, what + " " + path + " is not a regular file"};
+    return CheckOwnership(path, info, what.c_str(), 0600, scope);
 }
 
 void StoreFiles::RemoveAbandoned(const std::string& path) {
@@ -216,8 +199,7 @@ void StoreFiles::RemoveAbandoned(const std::string& path) {
     closedir(listing);
 }
 
-LONG StoreFiles::SetAside(const std::string& databasePath, std::string* movedTo,
-                          std::string* problem) {
+std::optional<Fault> StoreFiles::SetAside(const std::string& databasePath, std::string* movedTo) {
     // A name no earlier set-aside used: the time, then a counter.
     const std::string stem = databasePath + ".damaged-" + std::to_string(std::time(nullptr));
     std::string target = stem;
@@ -227,12 +209,12 @@ LONG StoreFiles::SetAside(const std::string& databasePath, std::string* movedTo,
         if (std::rename(from.c_str(), (target + suffix).c_str()) == 0 || errno == ENOENT)
             continue;
         const int error = errno;
-        *problem = "cannot move " + from + " aside: " + std::strerror(error);
-        return error == EACCES || error == EPERM || error == EROFS ? ERROR_ACCESS_DENIED
-                                                                   : ERROR_CANTWRITE;
+        return Fault{error == EACCES || error == EPERM || error == EROFS ? ERROR_ACCESS_DENIED
+                                                                         : ERROR_CANTWRITE,
+                     "cannot move " + from + " aside: " + std::strerror(error)};
     }
     *movedTo = target;
-    return ERROR_SUCCESS;
+    return std::nullopt;
 }
 
 namespace {
@@ -278,7 +260,7 @@ bool SyncPath(const std::string& path, int flags) {
 
 }  // namespace
 
-LONG MachineWrite::Lock(const std::string& databasePath, int waitMs, std::string* problem) {
+std::optional<Fault> MachineWrite::Lock(const std::string& databasePath, int waitMs) {
     database = databasePath;
     const std::string path = database + ".lock";
     // Private to the writer: a reader who could open it could take it and hold root up.
@@ -286,72 +268,72 @@ LONG MachineWrite::Lock(const std::string& databasePath, int waitMs, std::string
     struct stat info {};
     if (lockFd < 0 || fstat(lockFd, &info) != 0) {
         const int error = errno;
-        *problem = "cannot open the machine-wide registry's lock " + path + ": " +
-                   std::strerror(error);
         Abandon();
-        return FromErrno(error);
+        return Fault{FromErrno(error), "cannot open the machine-wide registry's lock " + path +
+                                           ": " + std::strerror(error)};
     }
     if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
-        *problem = "the machine-wide registry's lock " + path +
-                   " is not a private file of this user; refusing to use it";
         Abandon();
-        return ERROR_ACCESS_DENIED;
+        return Fault{ERROR_ACCESS_DENIED,
+                     "the machine-wide registry's lock " + path +
+                         " is not a private file of this user; refusing to use it"};
     }
     // Bounded: a write takes milliseconds, so a lock held much longer belongs to a stuck writer.
     const auto start = std::chrono::steady_clock::now();
     while (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             const int error = errno;
-            *problem = "cannot lock " + path + ": " + std::strerror(error);
             Abandon();
-            return FromErrno(error);
+            return Fault{FromErrno(error), "cannot lock " + path + ": " + std::strerror(error)};
         }
         if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(waitMs)) {
-            *problem = database + ": locked by another process; gave up waiting after " +
-                       std::to_string(waitMs / 1000) + " s (another registration is running or "
-                       "stuck; its lock is " + path + ")";
             Abandon();
-            return ERROR_BUSY;
+            return Fault{ERROR_BUSY, database + ": locked by another process; gave up waiting "
+                                                "after " + std::to_string(waitMs / 1000) +
+                                         " s (another registration is running or stuck; its "
+                                         "lock is " + path + ")"};
         }
         usleep(5000);
     }
-    return ERROR_SUCCESS;
+    return std::nullopt;
 }
 
-LONG MachineWrite::Begin(const std::string& databasePath, int waitMs, std::string* written,
-                         std::string* problem) {
-    if (const LONG status = Lock(databasePath, waitMs, problem); status != ERROR_SUCCESS)
-        return status;
+std::optional<Fault> MachineWrite::Begin(const std::string& databasePath, int waitMs,
+                                         std::string* written) {
+    if (auto fault = Lock(databasePath, waitMs)) return fault;
     StoreFiles::RemoveAbandoned(database);
     static std::atomic<unsigned> serial{0};
     copy = database + ".new-" + std::to_string(getpid()) + "-w" + std::to_string(serial++);
     unlink(copy.c_str());  // an earlier process of the same id's, never a live one's
     int error = 0;
     if (!CopyFile(database, copy, &error)) {
-        *problem = "cannot copy the machine-wide registry " + database + " to " + copy +
-                   " for writing: " + std::strerror(error);
+        // Abandon forgets the copy's name: the text is made first.
+        Fault failed{FromErrno(error), "cannot copy the machine-wide registry " + database +
+                                           " to " + copy + " for writing: " +
+                                           std::strerror(error)};
         Abandon();
-        return FromErrno(error);
+        return failed;
     }
     *written = copy;
-    return ERROR_SUCCESS;
+    return std::nullopt;
 }
 
-LONG MachineWrite::Commit(std::string* problem) {
+std::optional<Fault> MachineWrite::Commit() {
     const std::string dir = database.substr(0, database.rfind('/') + 1);
     int error = 0;
     if (!SyncPath(copy, O_RDONLY) || rename(copy.c_str(), database.c_str()) != 0) {
         error = errno;
-        *problem = "cannot replace the machine-wide registry " + database + " with " + copy +
-                   ": " + std::strerror(error);
+        // Abandon forgets the copy's name: the text is made first.
+        Fault failed{FromErrno(error), "cannot replace the machine-wide registry " + database +
+                                           " with " + copy + ": " + std::strerror(error)};
         Abandon();
-        return FromErrno(error);
+        return failed;
     }
     copy.clear();
     // The rename itself reaches the disk with the folder.
     SyncPath(dir, O_RDONLY | O_DIRECTORY);
     Abandon();
-    return ERROR_SUCCESS;
+    return std::nullopt;
 }
 
 void MachineWrite::Abandon() {

@@ -21,7 +21,10 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
+
+#include "support/fault.h"
 
 namespace platform {
 
@@ -37,20 +40,19 @@ public:
     // Every folder from / down to the one holding the directory must be safe (see above);
     // otherwise ERROR_ACCESS_DENIED with the folder named and why. ERROR_PATH_NOT_FOUND when the
     // folders above do not exist or no directory is known.
-    static LONG ResolveDirectory(const std::string& dir, std::string* resolved,
-                                 std::string* problem, Scope scope = Scope::kUser);
+    static std::optional<Fault> ResolveDirectory(const std::string& dir, std::string* resolved,
+                                                 Scope scope = Scope::kUser);
 
-    // ERROR_SUCCESS, or the failure with a message naming the path in *problem:
+    // Nothing when the directory is fit, or the failure with a message naming the path:
     // ERROR_PATH_NOT_FOUND when the directory is missing or not a directory (or no state
     // directory is known at all), ERROR_ACCESS_DENIED when it is a symbolic link, belongs to
     // another user or is writable by group or others. `dir` is a resolved path.
-    static LONG CheckDirectory(const std::string& dir, std::string* problem,
-                               Scope scope = Scope::kUser);
+    static std::optional<Fault> CheckDirectory(const std::string& dir, Scope scope = Scope::kUser);
 
     // The same for one file of the store; a missing file is fine (*exists = false). Symbolic
     // links are refused (ERROR_ACCESS_DENIED), anything but a regular file is ERROR_CANTOPEN.
-    static LONG CheckFile(const std::string& path, bool* exists, std::string* problem,
-                          Scope scope = Scope::kUser);
+    static std::optional<Fault> CheckFile(const std::string& path, bool* exists,
+                                          Scope scope = Scope::kUser);
 
     // The database and its journal files, in that order: the user's store keeps a write-ahead
     // log; the machine-wide one has none (it is replaced whole, see MachineWrite), but an older
@@ -63,8 +65,7 @@ public:
 
     // Moves the store's files aside as "<database>.damaged-<n>..." so that nothing of them is
     // lost and a fresh store can take their place. *movedTo names the new database file.
-    static LONG SetAside(const std::string& databasePath, std::string* movedTo,
-                         std::string* problem);
+    static std::optional<Fault> SetAside(const std::string& databasePath, std::string* movedTo);
 };
 
 // One write to the machine-wide store, which is never changed in place, so that no reader can
@@ -84,13 +85,12 @@ public:
     MachineWrite& operator=(const MachineWrite&) = delete;
 
     // Takes the writers' lock ("<database>.lock"), waiting at most waitMs (then ERROR_BUSY).
-    LONG Lock(const std::string& databasePath, int waitMs, std::string* problem);
+    std::optional<Fault> Lock(const std::string& databasePath, int waitMs);
     // Lock, then removes abandoned copies and copies the database; *copy names the file to write.
-    LONG Begin(const std::string& databasePath, int waitMs, std::string* copy,
-               std::string* problem);
+    std::optional<Fault> Begin(const std::string& databasePath, int waitMs, std::string* copy);
     // Makes the written copy the database (synced, renamed over it, the folder synced) and
     // releases the lock.
-    LONG Commit(std::string* problem);
+    std::optional<Fault> Commit();
     // Removes the copy, if any, and releases the lock.
     void Abandon();
 

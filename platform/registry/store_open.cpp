@@ -89,7 +89,7 @@ bool WalIsEmpty(const std::string& path) {
 // a temporary name, then linked into place. When another process linked its store first, that
 // one is used. The files are created 0600 and SQLite gives the journal files the same mode. The
 // machine-wide store is 0644 and keeps no journal of its own: it is only ever replaced whole.
-LONG CreateStore(const std::string& path, bool machine, std::string* problem) {
+std::optional<Fault> CreateStore(const std::string& path, bool machine) {
     StoreFiles::RemoveAbandoned(path);
     static std::atomic<unsigned> serial{0};
     const std::string temp = path + ".new-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
@@ -99,8 +99,8 @@ LONG CreateStore(const std::string& path, bool machine, std::string* problem) {
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         const int error = errno;
-        *problem = "cannot create the registry " + path + ": " + std::strerror(error);
-        return FromErrno(error);
+        return Fault{FromErrno(error),
+                     "cannot create the registry " + path + ": " + std::strerror(error)};
     }
     if (machine) fchmod(fd, 0644);  // whatever the umask
     close(fd);
@@ -113,13 +113,13 @@ LONG CreateStore(const std::string& path, bool machine, std::string* problem) {
     if (rc == SQLITE_OK) rc = sqlite3_exec(fresh, script.c_str(), nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK && !machine)
         rc = sqlite3_wal_checkpoint_v2(fresh, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-    LONG status = ERROR_SUCCESS;
+    std::optional<Fault> fault;
     if (rc != SQLITE_OK) {
-        status = Failure(fresh, rc);
-        *problem = "cannot create the registry " + path + ": " + t_lastFailure;
+        const LONG status = Failure(fresh, rc);
+        fault = Fault{status, "cannot create the registry " + path + ": " + t_lastFailure};
     }
     sqlite3_close_v2(fresh);
-    if (status == ERROR_SUCCESS) {
+    if (!fault) {
         // On the disk before its name is.
         const int written = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
         if (written >= 0) {
@@ -127,32 +127,29 @@ LONG CreateStore(const std::string& path, bool machine, std::string* problem) {
             close(written);
         }
     }
-    if (status == ERROR_SUCCESS && link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    if (!fault && link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
         const int error = errno;
-        *problem = "cannot create the registry " + path + ": " + std::strerror(error);
-        status = FromErrno(error);
+        fault = Fault{FromErrno(error),
+                      "cannot create the registry " + path + ": " + std::strerror(error)};
     }
     removeTemp();
-    return status;
+    return fault;
 }
 
 // Checks that the open database is a sound store of ours. Only reads; a user's store made
 // before the marker existed gets it added (when it can be written), everything else that is off
 // is damage. The machine-wide store is younger than the marker: without it, it is damaged.
-LONG VerifyStore(sqlite3* db, const std::string& path, bool machine, std::string* problem) {
+std::optional<Fault> VerifyStore(sqlite3* db, const std::string& path, bool machine) {
     auto damaged = [&](const std::string& what) {
-        *problem = "the registry " + path + " is damaged or not a registry: " + what +
-                   (machine ? " (regsvr --machine --repair" : " (regsvr --repair") +
-                   " moves it aside and registers into a fresh store)";
-        return ERROR_BADDB;
+        return Fault{ERROR_BADDB,
+                     "the registry " + path + " is damaged or not a registry: " + what +
+                         (machine ? " (regsvr --machine --repair" : " (regsvr --repair") +
+                         " moves it aside and registers into a fresh store)"};
     };
     bool hasMeta = false;
     {
         Transaction read(db, false);
-        if (read.Status() != ERROR_SUCCESS) {
-            *problem = LastRecorded();
-            return read.Status();
-        }
+        if (read.Status() != ERROR_SUCCESS) return Fault{read.Status(), LastRecorded()};
         bool hasKeys = false, hasVals = false, anyTable = false;
         {
             Statement tables(db, "SELECT name FROM sqlite_master WHERE type = 'table'");
@@ -168,8 +165,7 @@ LONG VerifyStore(sqlite3* db, const std::string& path, bool machine, std::string
                 const LONG status = Failure(db, rc);
                 if (status == ERROR_BADDB || status == ERROR_REGISTRY_CORRUPT)
                     return damaged(sqlite3_errmsg(db));
-                *problem = LastRecorded();
-                return status;
+                return Fault{status, LastRecorded()};
             }
         }
         if (!anyTable) return damaged("it holds no tables (the file is empty or was emptied)");
@@ -212,37 +208,37 @@ LONG VerifyStore(sqlite3* db, const std::string& path, bool machine, std::string
         t_lastFailure = failureBefore;
         sqlite3_busy_timeout(db, kBusyTimeoutMs);
     }
-    return ERROR_SUCCESS;
+    return std::nullopt;
 }
 
 // Opens the machine-wide store at `path` for reading without locks, and verifies it.
-LONG OpenImmutable(const std::string& path, sqlite3** result, std::string* problem) {
+std::optional<Fault> OpenImmutable(const std::string& path, sqlite3** result) {
     sqlite3* db = nullptr;
     const int rc = sqlite3_open_v2((FileUri(path) + "?immutable=1").c_str(), &db,
                                    SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW |
                                        SQLITE_OPEN_NOMUTEX,
                                    nullptr);
-    LONG status;
+    std::optional<Fault> fault;
     if (rc != SQLITE_OK) {
-        status = Failure(db, rc);
-        *problem = LastRecorded();
+        const LONG status = Failure(db, rc);
+        fault = Fault{status, LastRecorded()};
     } else {
-        status = VerifyStore(db, path, true, problem);
+        fault = VerifyStore(db, path, true);
     }
-    if (status != ERROR_SUCCESS) {
+    if (fault) {
         sqlite3_close_v2(db);
-        return status;
+        return fault;
     }
     *result = db;
-    return ERROR_SUCCESS;
+    return std::nullopt;
 }
 
 // A store of an older version, which wrote the machine-wide store in place, may have been left
 // with a hot rollback journal by a writer that was killed. Its writer (holding the writers'
 // lock) lets SQLite roll it back once, in place, before the store is next copied.
-LONG RecoverOldJournal(const std::string& path, std::string* problem) {
+std::optional<Fault> RecoverOldJournal(const std::string& path) {
     struct stat info {};
-    if (lstat((path + "-journal").c_str(), &info) != 0) return ERROR_SUCCESS;
+    if (lstat((path + "-journal").c_str(), &info) != 0) return std::nullopt;
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
@@ -251,17 +247,17 @@ LONG RecoverOldJournal(const std::string& path, std::string* problem) {
         sqlite3_busy_timeout(db, kBusyTimeoutMs);
         rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
     }
-    LONG status = ERROR_SUCCESS;
+    std::optional<Fault> fault;
     if (rc != SQLITE_OK) {
-        status = Failure(db, rc);
-        *problem = "cannot recover the journal an interrupted write left beside " + path + ": " +
-                   LastRecorded();
+        const LONG status = Failure(db, rc);
+        fault = Fault{status, "cannot recover the journal an interrupted write left beside " +
+                                  path + ": " + LastRecorded()};
     } else {
         PLATFORM_LOG(platform::log::kRegistry, Warning, "%s: rolled back an interrupted write's journal",
                      path.c_str());
     }
     sqlite3_close_v2(db);
-    return status;
+    return fault;
 }
 
 // Opens and verifies the store at `path`. When it cannot be opened for writing (a read-only file
@@ -269,60 +265,65 @@ LONG RecoverOldJournal(const std::string& path, std::string* problem) {
 // read without locking from the database file alone: nobody can commit to it meanwhile without
 // the room or the right to write the WAL. *readOnly then holds why (status and text), for the
 // writes that will be refused.
-LONG OpenStore(const std::string& path, bool machine, sqlite3** result, std::string* problem,
-               std::pair<LONG, std::string>* readOnly) {
-    *readOnly = {ERROR_SUCCESS, std::string()};
+std::optional<Fault> OpenStore(const std::string& path, bool machine, sqlite3** result,
+                               std::optional<Fault>* readOnly) {
+    readOnly->reset();
     sqlite3* db = nullptr;
     if (machine) {
         // Never changed in place (see MachineWrite): read without locks, even by its writer.
-        const LONG status = OpenImmutable(path, &db, problem);
-        if (status == ERROR_SUCCESS) *result = db;
-        return status;
+        std::optional<Fault> fault = OpenImmutable(path, &db);
+        if (!fault) *result = db;
+        return fault;
     }
     int rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
                              nullptr);
-    LONG status = ERROR_SUCCESS;
+    std::optional<Fault> fault;
     if (rc != SQLITE_OK) {
-        status = Failure(db, rc);
-        *problem = t_lastFailure;
+        const LONG status = Failure(db, rc);
+        fault = Fault{status, t_lastFailure};
     } else {
         sqlite3_busy_timeout(db, kBusyTimeoutMs);
         // Safe with a WAL.
         sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-        status = VerifyStore(db, path, machine, problem);
+        fault = VerifyStore(db, path, machine);
     }
+    const long status = fault ? fault->status : ERROR_SUCCESS;
     const bool cannotWrite = status == ERROR_HANDLE_DISK_FULL || status == ERROR_CANTWRITE ||
                              status == ERROR_ACCESS_DENIED || status == ERROR_CANTOPEN ||
                              status == ERROR_REGISTRY_IO_FAILED;
     if (cannotWrite && WalIsEmpty(path)) {
-        *readOnly = {status, *problem};
+        *readOnly = fault;
         // The directory itself may be what cannot be written; say so rather than SQLite's
         // complaint about the file it could not create there.
         const std::string dir = path.substr(0, path.rfind('/') + 1);
         if (access(dir.c_str(), W_OK) != 0) {
             const int error = errno;
-            *readOnly = {FromErrno(error) == ERROR_HANDLE_DISK_FULL ? ERROR_HANDLE_DISK_FULL
-                                                                     : ERROR_CANTWRITE,
-                         path + ": the registry cannot be written (read-only): " +
-                             std::strerror(error)};
+            *readOnly = Fault{FromErrno(error) == ERROR_HANDLE_DISK_FULL ? ERROR_HANDLE_DISK_FULL
+                                                                          : ERROR_CANTWRITE,
+                              path + ": the registry cannot be written (read-only): " +
+                                  std::strerror(error)};
         }
         sqlite3_close_v2(db);
         db = nullptr;
         rc = sqlite3_open_v2((FileUri(path) + "?immutable=1").c_str(), &db,
                              SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
-        status = rc == SQLITE_OK ? VerifyStore(db, path, machine, problem) : Failure(db, rc);
-        if (rc != SQLITE_OK) *problem = t_lastFailure;
-        if (status == ERROR_SUCCESS)
+        if (rc == SQLITE_OK) {
+            fault = VerifyStore(db, path, machine);
+        } else {
+            const LONG failed = Failure(db, rc);
+            fault = Fault{failed, t_lastFailure};
+        }
+        if (!fault)
             PLATFORM_LOG(platform::log::kRegistry, Warning, "reading %s without writing: %s", path.c_str(),
-                         readOnly->second.c_str());
+                         (*readOnly)->text.c_str());
     }
-    if (status != ERROR_SUCCESS) {
+    if (fault) {
         sqlite3_close_v2(db);
-        return status;
+        return fault;
     }
     *result = db;
-    return ERROR_SUCCESS;
+    return std::nullopt;
 }
 
 std::string Identity(const std::string& path) {

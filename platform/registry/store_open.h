@@ -7,24 +7,28 @@
 #include <dshow.h>
 #include <sqlite3.h>
 
+#include <optional>
 #include <string>
-#include <utility>
+
+#include "support/fault.h"
 
 namespace platform::regdb {
 
+// Each step gives nothing when it went well, else the status with the text saying why.
+
 // Creates a store at `path` that is complete the moment it appears (see store_open.cpp).
-LONG CreateStore(const std::string& path, bool machine, std::string* problem);
+std::optional<Fault> CreateStore(const std::string& path, bool machine);
 // Checks that the open database is a sound store of ours.
-LONG VerifyStore(sqlite3* db, const std::string& path, bool machine, std::string* problem);
+std::optional<Fault> VerifyStore(sqlite3* db, const std::string& path, bool machine);
 // Opens the machine-wide store at `path` for reading without locks, and verifies it.
-LONG OpenImmutable(const std::string& path, sqlite3** result, std::string* problem);
+std::optional<Fault> OpenImmutable(const std::string& path, sqlite3** result);
 // Lets SQLite roll back an old version's hot journal of the machine-wide store, once, in place;
 // under the writers' lock.
-LONG RecoverOldJournal(const std::string& path, std::string* problem);
+std::optional<Fault> RecoverOldJournal(const std::string& path);
 // Opens and verifies the store at `path`; read-only from the file alone when it cannot be
-// written and its WAL is empty, with *readOnly saying why (status and text).
-LONG OpenStore(const std::string& path, bool machine, sqlite3** result, std::string* problem,
-               std::pair<LONG, std::string>* readOnly);
+// written and its WAL is empty, with *readOnly saying why.
+std::optional<Fault> OpenStore(const std::string& path, bool machine, sqlite3** result,
+                               std::optional<Fault>* readOnly);
 // What owner, mode, inode and last change say about a path (not followed), or why it cannot be
 // looked at.
 std::string Identity(const std::string& path);

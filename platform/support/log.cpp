@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include "fault.h"
 #include "text.h"
 
 #include <errno.h>
@@ -197,26 +198,28 @@ void WarnOnStderr(const std::string& text) {
 // Opens PLATFORM_DEBUG_FILE to append to: no symbolic link at its last component is followed
 // (one planted there could aim the log at another file), and only a regular file of the user's
 // own is written (not a FIFO that blocks, nor a file another user reads). Returns the descriptor,
-// or -1 with *why set.
-int OpenLogFile(const std::string& path, std::string* why) {
+// or -1 with *fault set (the errno, 0 when the file itself is refused).
+int OpenLogFile(const std::string& path, Fault* fault) {
     const int fd = ::open(path.c_str(),
                           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK |
                               O_CLOEXEC,
                           0600);
     if (fd < 0) {
+        const int error = errno;
         // ENXIO: a FIFO nobody reads or a socket, which O_NONBLOCK keeps from hanging the open.
-        *why = errno == ELOOP   ? "it is a symbolic link"
-               : errno == ENXIO ? "it is not a regular file"
-                                : std::strerror(errno);
+        *fault = {error, error == ELOOP   ? "it is a symbolic link"
+                         : error == ENXIO ? "it is not a regular file"
+                                          : std::strerror(error)};
         return -1;
     }
     struct stat info {};
     if (fstat(fd, &info) != 0) {
-        *why = std::strerror(errno);
+        const int error = errno;
+        *fault = {error, std::strerror(error)};
     } else if (!S_ISREG(info.st_mode)) {
-        *why = "it is not a regular file";
+        *fault = {0, "it is not a regular file"};
     } else if (info.st_uid != geteuid()) {
-        *why = "it belongs to another user";
+        *fault = {0, "it belongs to another user"};
     } else {
         // Writes block as a regular file's do; O_NONBLOCK only kept the open from hanging.
         fcntl(fd, F_SETFL, O_APPEND);
@@ -234,12 +237,12 @@ void ChooseOutput(bool report) {
     if (path == g_outputPath) return;
     int fd = STDERR_FILENO;
     if (!path.empty()) {
-        std::string why;
-        fd = OpenLogFile(path, &why);
+        Fault fault;
+        fd = OpenLogFile(path, &fault);
         if (fd < 0) {
             fd = STDERR_FILENO;
             if (report)
-                WarnOnStderr("PLATFORM_DEBUG_FILE " + path + " cannot be used (" + why +
+                WarnOnStderr("PLATFORM_DEBUG_FILE " + path + " cannot be used (" + fault.text +
                              "); writing to stderr");
         }
     }

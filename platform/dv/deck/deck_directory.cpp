@@ -29,52 +29,45 @@ std::string DeckDirectory::Path(bool create) {
     return dir;
 }
 
-bool DeckDirectory::IsPrivate(const std::string& dir, std::string* why) {
+std::optional<platform::Fault> DeckDirectory::CheckPrivate(const std::string& dir) {
     struct stat st {};
     if (::lstat(dir.c_str(), &st) != 0) {
-        *why = dir + ": " + std::strerror(errno);
-        return false;
+        const int err = errno;
+        return platform::Fault{err, dir + ": " + std::strerror(err)};
     }
-    if (!S_ISDIR(st.st_mode)) {
-        *why = dir + " is not a directory" + (S_ISLNK(st.st_mode) ? " (a symbolic link)" : "");
-        return false;
-    }
-    if (st.st_uid != ::geteuid()) {
-        *why = dir + " belongs to user " + std::to_string(st.st_uid) + ", not to this user (" +
-               std::to_string(::geteuid()) + ")";
-        return false;
-    }
+    if (!S_ISDIR(st.st_mode))
+        return platform::Fault{0, dir + " is not a directory" +
+                                      (S_ISLNK(st.st_mode) ? " (a symbolic link)" : "")};
+    if (st.st_uid != ::geteuid())
+        return platform::Fault{0, dir + " belongs to user " + std::to_string(st.st_uid) +
+                                      ", not to this user (" + std::to_string(::geteuid()) + ")"};
     if ((st.st_mode & 07777) != 0700) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
-        *why = dir + " has mode " + mode + "; it must be 0700, private to its user";
-        return false;
+        return platform::Fault{0, dir + " has mode " + mode + "; it must be 0700, private to its user"};
     }
-    return true;
+    return std::nullopt;
 }
 
-bool DeckDirectory::PrepareSocketPath(int pid, std::string* socketPath, std::string* error) {
+std::optional<platform::Fault> DeckDirectory::PrepareSocketPath(int pid, std::string* socketPath) {
     const std::string dir = Path(false);
-    if (dir.empty()) {
-        *error = "the platform has no state directory for the deck (see PLATFORM_STATE_DIR)";
-        return false;
-    }
+    if (dir.empty())
+        return platform::Fault{0, "the platform has no state directory for the deck (see PLATFORM_STATE_DIR)"};
     if (::mkdir(dir.c_str(), 0700) == 0) {
         // Made just now: a strict umask must not leave it unusable to its own user.
         if (::chmod(dir.c_str(), 0700) != 0) {
             PLATFORM_LOG(platform::log::kDeck, Warning, "chmod %s: %s", dir.c_str(), std::strerror(errno));
         }
     } else if (errno != EEXIST) {
-        *error = "cannot make the deck directory " + dir + ": " + std::strerror(errno);
-        return false;
+        const int err = errno;
+        return platform::Fault{err, "cannot make the deck directory " + dir + ": " + std::strerror(err)};
     }
-    std::string why;
-    if (!IsPrivate(dir, &why)) {
-        *error = "refusing the deck directory: " + why;
-        return false;
+    if (auto fault = CheckPrivate(dir)) {
+        fault->text = "refusing the deck directory: " + fault->text;
+        return fault;
     }
     *socketPath = dir + "/" + std::to_string(pid) + ".sock";
-    return true;
+    return std::nullopt;
 }
 
 bool DeckDirectory::Probe(const std::string& socketPath, bool* stale) {
@@ -103,9 +96,8 @@ std::vector<std::string> DeckDirectory::ListLive(const std::string& dir) {
     std::vector<Entry> entries;
     struct stat dirStat {};
     if (::lstat(dir.c_str(), &dirStat) != 0) return {};  // no deck has run yet
-    std::string why;
-    if (!IsPrivate(dir, &why)) {
-        PLATFORM_LOG(platform::log::kDeck, Warning, "not listing decks: %s", why.c_str());
+    if (auto fault = CheckPrivate(dir)) {
+        PLATFORM_LOG(platform::log::kDeck, Warning, "not listing decks: %s", fault->text.c_str());
         return {};
     }
     std::error_code ec;

@@ -1,11 +1,15 @@
 // Where running virtual decks can be found: each dvdeck listens on <state>/dvdeck/<pid>.sock.
 // The directory is private to its user (0700, owned by them): a directory anyone else could
 // write to would let them plant sockets that take our frames, or reach our decks.
+// A failure's status is the errno of the call that failed, 0 when the directory is refused.
 // Stateless; safe from any thread.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "support/fault.h"
 
 namespace dv {
 
@@ -16,12 +20,12 @@ public:
     static std::string Path(bool create);
 
     // The socket a deck with this process id is to listen on, in the directory made if missing.
-    // False, with a message, when the directory cannot be made or is not private to this user.
-    static bool PrepareSocketPath(int pid, std::string* socketPath, std::string* error);
+    // The failure when the directory cannot be made or is not private to this user.
+    static std::optional<platform::Fault> PrepareSocketPath(int pid, std::string* socketPath);
 
-    // True when `dir` is a directory (not a link) owned by this process's user with mode 0700;
-    // else false with the reason.
-    static bool IsPrivate(const std::string& dir, std::string* why);
+    // Nothing when `dir` is a directory (not a link) owned by this process's user with mode
+    // 0700; else why not.
+    static std::optional<platform::Fault> CheckPrivate(const std::string& dir);
 
     // Sockets in `dir` that accept a connection, oldest first (by the socket file's change time,
     // so the deck started last comes last). Socket files nobody listens on any more (a deck that

@@ -14,7 +14,7 @@ namespace dv {
 
 DeckListener::~DeckListener() { Close(); }
 
-bool DeckListener::Open(const std::string& socketPath, FILE* errors, std::string* error) {
+std::optional<platform::Fault> DeckListener::Open(const std::string& socketPath, FILE* errors) {
     Close();
     errorOut = errors;
     sockaddr_un addr {};
@@ -23,28 +23,26 @@ bool DeckListener::Open(const std::string& socketPath, FILE* errors, std::string
     // it listens: a listing that probed it in between would take it for a dead deck's leftover
     // and delete it, leaving this deck unlisted.
     const std::string pendingPath = socketPath + ".pending";
-    if (pendingPath.size() >= sizeof addr.sun_path) {
-        *error = "socket path too long: " + socketPath;
-        return false;
-    }
+    if (pendingPath.size() >= sizeof addr.sun_path)
+        return platform::Fault{0, "socket path too long: " + socketPath};
     std::memcpy(addr.sun_path, pendingPath.c_str(), pendingPath.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        *error = std::string("socket: ") + std::strerror(errno);
-        return false;
+        const int err = errno;
+        return platform::Fault{err, std::string("socket: ") + std::strerror(err)};
     }
     ::unlink(pendingPath.c_str());  // left behind by a deck that had our pid
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(fd, 64) != 0 || ::rename(pendingPath.c_str(), socketPath.c_str()) != 0) {
-        *error = "cannot listen on " + socketPath + ": " + std::strerror(errno);
+        const int err = errno;
         ::close(fd);
         ::unlink(pendingPath.c_str());
-        return false;
+        return platform::Fault{err, "cannot listen on " + socketPath + ": " + std::strerror(err)};
     }
     listenFd = fd;
     path = socketPath;
     retryAtNs = backoffNs = 0;
-    return true;
+    return std::nullopt;
 }
 
 void DeckListener::Close() {

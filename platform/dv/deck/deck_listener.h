@@ -10,7 +10,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
+
+#include "support/fault.h"
 
 namespace dv {
 
@@ -24,9 +27,9 @@ public:
     DeckListener(const DeckListener&) = delete;
     DeckListener& operator=(const DeckListener&) = delete;
 
-    // Listens on socketPath; false with a message when it cannot. `errors` takes the notes on
-    // accepting that fails and recovers.
-    bool Open(const std::string& socketPath, FILE* errors, std::string* error);
+    // Listens on socketPath; the failure (the errno, 0 for a path too long) when it cannot.
+    // `errors` takes the notes on accepting that fails and recovers.
+    std::optional<platform::Fault> Open(const std::string& socketPath, FILE* errors);
     void Close();
 
     int fd() const { return listenFd; }

@@ -60,24 +60,27 @@ void DeckLobby::AddPollFds(std::vector<pollfd>* fds) const {
     for (const Guest& guest : waiting) fds->push_back({guest.fd, POLLIN, 0});
 }
 
-std::string DeckLobby::Check(const Guest& guest) {
+std::optional<platform::Fault> DeckLobby::Check(const Guest& guest) {
+    auto refuse = [](const char* reason) {
+        return platform::Fault{long(deck::ReplyCode::ProtocolError), reason};
+    };
     const auto& hello = guest.hello;
     if (guest.have >= sizeof hello.header &&
         (hello.header.type != uint32_t(deck::MessageType::Hello) || hello.header.length != sizeof hello.body)) {
-        return "expected a dvdeck hello";
+        return refuse("expected a dvdeck hello");
     }
-    if (guest.have < sizeof hello) return "";
+    if (guest.have < sizeof hello) return std::nullopt;
     if (hello.body.magic != deck::kMagic || hello.body.version != deck::kVersion) {
-        return "expected a dvdeck hello";
+        return refuse("expected a dvdeck hello");
     }
     if (hello.body.frameBytes != deck::kFrameBytes) {
-        return "this deck records 525/60 DV: 120000-byte frames only";
+        return refuse("this deck records 525/60 DV: 120000-byte frames only");
     }
-    if (hello.body.request > uint32_t(deck::HelloRequest::Play)) return "unknown request in the hello";
-    return "";
+    if (hello.body.request > uint32_t(deck::HelloRequest::Play)) return refuse("unknown request in the hello");
+    return std::nullopt;
 }
 
-DeckLobby::Outcome DeckLobby::Read(size_t index, int* conn, std::string* reason,
+DeckLobby::Outcome DeckLobby::Read(size_t index, int* conn, platform::Fault* refusal,
                                    deck::HelloRequest* request) {
     Guest& guest = waiting[index];
     // Never past the Hello: what follows it belongs to the session.
@@ -91,12 +94,14 @@ DeckLobby::Outcome DeckLobby::Read(size_t index, int* conn, std::string* reason,
         return Outcome::Gone;
     }
     guest.have += size_t(n);
-    *reason = Check(guest);
-    if (reason->empty() && guest.have < sizeof guest.hello) return Outcome::Waiting;
+    const std::optional<platform::Fault> bad = Check(guest);
+    if (!bad && guest.have < sizeof guest.hello) return Outcome::Waiting;
     *conn = guest.fd;
     if (request != nullptr) *request = deck::HelloRequest(guest.hello.body.request);
     waiting.erase(waiting.begin() + ptrdiff_t(index));
-    return reason->empty() ? Outcome::Hello : Outcome::Bad;
+    if (!bad) return Outcome::Hello;
+    *refusal = *bad;
+    return Outcome::Bad;
 }
 
 std::vector<int> DeckLobby::TakeAll() {

@@ -11,10 +11,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <optional>
 #include <vector>
 
 #include "dv/deck/deck_protocol.h"
+#include "support/fault.h"
 
 namespace dv {
 
@@ -27,7 +28,7 @@ public:
         Waiting,  // the Hello is not complete yet
         Gone,     // it closed or failed (a probe does that); the lobby has closed it
         Hello,    // a good Hello: the connection is handed over in *conn, what it asks in *request
-        Bad,      // not a Hello this deck takes: handed over in *conn, with the reason
+        Bad,      // not a Hello this deck takes: handed over in *conn, with *refusal
     };
 
     DeckLobby() = default;
@@ -46,8 +47,10 @@ public:
     // Appends a POLLIN entry for each waiting connection, in the lobby's order.
     void AddPollFds(std::vector<pollfd>* fds) const;
     // Reads what connection `index` (its place in AddPollFds' order) has sent. A connection
-    // handed over leaves the lobby, so the indexes of later ones move down by one.
-    Outcome Read(size_t index, int* conn, std::string* reason, deck::HelloRequest* request = nullptr);
+    // handed over leaves the lobby, so the indexes of later ones move down by one. A refusal's
+    // status is the deck::ReplyCode to answer with, its text the reason.
+    Outcome Read(size_t index, int* conn, platform::Fault* refusal,
+                 deck::HelloRequest* request = nullptr);
     // Hands over every waiting connection, emptying the lobby.
     std::vector<int> TakeAll();
 
@@ -61,8 +64,8 @@ private:
             deck::HelloBody body;
         } hello;
     };
-    // The reason a Hello cannot be taken, checking what has arrived so far; "" if none yet.
-    static std::string Check(const Guest& guest);
+    // Why a Hello cannot be taken, checking what has arrived so far; nothing if no reason yet.
+    static std::optional<platform::Fault> Check(const Guest& guest);
     void Drop(size_t index);
 
     std::vector<Guest> waiting;  // oldest first

@@ -200,22 +200,20 @@ uint8_t* DeckRecorder::Slot(uint64_t frame) const {
     return reinterpret_cast<uint8_t*>(shared) + kSlotsOffset + (frame % kSlots) * frameSize;
 }
 
-bool DeckRecorder::Failed(std::string* error) const {
-    if (failure.empty()) return false;
-    *error = failure;
-    return true;
+std::optional<platform::Fault> DeckRecorder::Failure() const {
+    if (failure.empty()) return std::nullopt;
+    return WithErrno(failure);
 }
 
-void DeckRecorder::Fail(int err, std::string* error) {
+void DeckRecorder::Fail(int err) {
     savedErrno = err;
     failure = "cannot write tape " + path + ": " + ErrnoText(err);
     if (fd >= 0 && !abandoned && ::fsync(fd) != 0) {
         PLATFORM_LOG(platform::log::kDeck, Warning, "fsync of %s: %s", path.c_str(), std::strerror(errno));
     }
-    *error = failure;
 }
 
-bool DeckRecorder::Open(const std::string& tapePath, std::string* error) {
+std::optional<platform::Fault> DeckRecorder::Open(const std::string& tapePath) {
     Close();
     path = tapePath;
     frameSize = deck::kFrameBytes;
@@ -229,93 +227,84 @@ bool DeckRecorder::Open(const std::string& tapePath, std::string* error) {
     // device could do anything; so look first, and open without waiting in case the name was
     // replaced in between.
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        *error = "cannot open tape " + path + ": " + NotARegularFile(st.st_mode);
-        return false;
-    }
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return WithErrno("cannot open tape " + path + ": " + NotARegularFile(st.st_mode));
     const int opened = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
     if (opened < 0) {
         const int err = errno;
         savedErrno = err;
-        *error = "cannot open tape " + path + ": " + ErrnoText(err);
-        return false;
+        return WithErrno("cannot open tape " + path + ": " + ErrnoText(err));
     }
     if (::fstat(opened, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(opened);
-        *error = "cannot open tape " + path + ": " + NotARegularFile(st.st_mode);
-        return false;
+        return WithErrno("cannot open tape " + path + ": " + NotARegularFile(st.st_mode));
     }
     ::fcntl(opened, F_SETFL, O_APPEND);  // back to blocking writes
     // Two decks appending to one tape would interleave their frames.
     if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
         ::close(opened);
-        *error = "tape " + path + " is in use by another deck";
-        return false;
+        return WithErrno("tape " + path + " is in use by another deck");
     }
     if (st.st_size % frameSize != 0) {
         ::close(opened);
-        *error = "tape " + path + " does not hold whole " + std::to_string(frameSize) +
-                 "-byte frames; refusing to record after a partial frame";
-        return false;
+        return WithErrno("tape " + path + " does not hold whole " + std::to_string(frameSize) +
+                         "-byte frames; refusing to record after a partial frame");
     }
     fd = opened;
     initialFrames = uint64_t(st.st_size) / frameSize;
     if (!StartWriter()) {
-        *error = "cannot start the tape writer for " + path + ": " + ErrnoText(savedErrno);
         ::close(fd);
         fd = -1;
-        return false;
+        return WithErrno("cannot start the tape writer for " + path + ": " + ErrnoText(savedErrno));
     }
-    return true;
+    return std::nullopt;
 }
 
-uint8_t* DeckRecorder::NextFrame(std::string* error) {
+uint8_t* DeckRecorder::NextFrame(platform::Fault* fault) {
     if (shared == nullptr) {
-        *error = "tape is not open";
+        *fault = WithErrno("tape is not open");
         return nullptr;
     }
     // The slot is free once the frame kSlots before it is on the tape.
-    while (!Failed(error) && !abandoned && takenCount >= writtenCount + kSlots) {
+    while (failure.empty() && !abandoned && takenCount >= writtenCount + kSlots) {
         if (requestedCount < takenCount && !RequestWrite()) {
-            Fail(EIO, error);
+            Fail(EIO);
         } else if (AwaitWriter() && !ReadAnswers(true)) {
-            Fail(EIO, error);
+            Fail(EIO);
         }
     }
-    if (abandoned && failure.empty()) *error = "stopped while waiting for the tape writer";
-    return failure.empty() && !abandoned ? Slot(takenCount) : nullptr;
-}
-
-bool DeckRecorder::CommitFrame(std::string* error) {
-    if (shared == nullptr) {
-        *error = "tape is not open";
-        return false;
+    if (auto failed = Failure()) {
+        *fault = *failed;
+        return nullptr;
     }
-    if (Failed(error)) return false;
     if (abandoned) {
-        *error = "stopped while waiting for the tape writer";
-        return false;
+        *fault = WithErrno("stopped while waiting for the tape writer");
+        return nullptr;
     }
-    if (takenCount >= writtenCount + kSlots) {  // no NextFrame first: that slot is still in use
-        *error = "no frame slot was asked for";
-        return false;
-    }
-    shared->committed.store(++takenCount, std::memory_order_release);
-    if (takenCount - requestedCount >= kBatchFrames && !RequestWrite()) Fail(EIO, error);
-    // A failure the writer has reported shows here, a frame or a batch after the write.
-    if (failure.empty() && !ReadAnswers(false)) Fail(EIO, error);
-    return !Failed(error);
+    return Slot(takenCount);
 }
 
-bool DeckRecorder::Append(const uint8_t* frame, size_t frameBytes, std::string* error) {
-    if (frameBytes != frameSize) {
-        *error = "a tape takes " + std::to_string(frameSize) + "-byte frames only";
-        return false;
-    }
-    uint8_t* slot = NextFrame(error);
-    if (slot == nullptr) return false;
+std::optional<platform::Fault> DeckRecorder::CommitFrame() {
+    if (shared == nullptr) return WithErrno("tape is not open");
+    if (auto failed = Failure()) return failed;
+    if (abandoned) return WithErrno("stopped while waiting for the tape writer");
+    // No NextFrame first: that slot is still in use.
+    if (takenCount >= writtenCount + kSlots) return WithErrno("no frame slot was asked for");
+    shared->committed.store(++takenCount, std::memory_order_release);
+    if (takenCount - requestedCount >= kBatchFrames && !RequestWrite()) Fail(EIO);
+    // A failure the writer has reported shows here, a frame or a batch after the write.
+    if (failure.empty() && !ReadAnswers(false)) Fail(EIO);
+    return Failure();
+}
+
+std::optional<platform::Fault> DeckRecorder::Append(const uint8_t* frame, size_t frameBytes) {
+    if (frameBytes != frameSize)
+        return WithErrno("a tape takes " + std::to_string(frameSize) + "-byte frames only");
+    platform::Fault fault;
+    uint8_t* slot = NextFrame(&fault);
+    if (slot == nullptr) return fault;
     std::memcpy(slot, frame, frameBytes);
-    return CommitFrame(error);
+    return CommitFrame();
 }
 
 bool DeckRecorder::RequestWrite() {
@@ -356,10 +345,7 @@ bool DeckRecorder::ReadAnswers(bool wait) {
             return false;
         }
         NoteWritten(answer.written);
-        if (answer.error != 0 && failure.empty()) {
-            std::string ignored;
-            Fail(answer.error, &ignored);
-        }
+        if (answer.error != 0 && failure.empty()) Fail(answer.error);
         wait = false;
     }
 }
@@ -383,31 +369,28 @@ void DeckRecorder::NoteWritten(uint64_t written) {
 
 uint64_t DeckRecorder::framesRecorded() const { return failure.empty() ? takenCount : writtenCount; }
 
-bool DeckRecorder::Flush(std::string* error) {
-    if (fd < 0) return true;
+std::optional<platform::Fault> DeckRecorder::Flush() {
+    if (fd < 0) return std::nullopt;
     if (shared != nullptr) {
-        if (requestedCount < takenCount && failure.empty() && !abandoned && !RequestWrite()) Fail(EIO, error);
+        if (requestedCount < takenCount && failure.empty() && !abandoned && !RequestWrite()) Fail(EIO);
         while (failure.empty() && !abandoned && writtenCount < takenCount) {
-            if (AwaitWriter() && !ReadAnswers(true)) Fail(EIO, error);
+            if (AwaitWriter() && !ReadAnswers(true)) Fail(EIO);
         }
     }
-    if (Failed(error)) return false;
-    if (abandoned) {
-        *error = "stopped before the tape writer had written every frame; it finishes them on its own";
-        return false;
-    }
+    if (auto failed = Failure()) return failed;
+    if (abandoned)
+        return WithErrno("stopped before the tape writer had written every frame; it finishes them on its own");
     if (::fsync(fd) != 0) {
         savedErrno = errno;
-        *error = "cannot flush tape " + path + ": " + ErrnoText(savedErrno);
-        return false;
+        return WithErrno("cannot flush tape " + path + ": " + ErrnoText(savedErrno));
     }
-    return true;
+    return std::nullopt;
 }
 
 void DeckRecorder::Close() {
     if (fd >= 0) {
-        std::string error;
-        if (!Flush(&error)) PLATFORM_LOG(platform::log::kDeck, Warning, "closing the tape: %s", error.c_str());
+        if (auto fault = Flush())
+            PLATFORM_LOG(platform::log::kDeck, Warning, "closing the tape: %s", fault->text.c_str());
     }
     StopWriter();
     if (fd >= 0) {

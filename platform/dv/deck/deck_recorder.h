@@ -19,6 +19,9 @@
 // stopped): waits give up when the interrupt fd becomes readable, and the writer is then left to
 // finish the tape on its own, as when the deck is killed.
 //
+// A failure's status is the errno the tape last failed with (lastErrno()), 0 when none did; its
+// text names the tape and says why.
+//
 // Threads: used by the deck's single thread only; no locks. The writer process does nothing but
 // read requests, write the tape and answer. The only memory both touch is the shared ring: the
 // deck writes a slot, then publishes it with a release store of the count; the writer reads a
@@ -30,10 +33,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "dv/deck/deck_timecode.h"
 #include "dv/ntsc_dv.h"
+#include "support/fault.h"
 
 namespace dv {
 
@@ -49,8 +54,8 @@ public:
 
     // Opens the tape for appending, creating it if needed, and locks it against other decks. A
     // directory, a file that cannot be written, a tape another deck records on, or a tape that
-    // is not a whole number of frames is refused with a message.
-    bool Open(const std::string& tapePath, std::string* error);
+    // is not a whole number of frames is refused.
+    std::optional<platform::Fault> Open(const std::string& tapePath);
 
     // Waits for the writer end early when `fd` is readable (the deck's stop request); -1 for none.
     void SetInterruptFd(int fd) { interruptFd = fd; }
@@ -59,18 +64,18 @@ public:
     bool interrupted() const { return abandoned; }
 
     // The slot to receive the next frame into (frameBytes bytes), waiting for the writer when
-    // the ring is full. Null, with the message, once the tape has failed or a wait was
-    // interrupted. Asking again before CommitFrame gives the same slot.
-    uint8_t* NextFrame(std::string* error);
-    // Takes the frame received into NextFrame's slot. False, with the message, when the tape has
-    // failed; then the errno is kept and the tape ends on its last whole frame.
-    bool CommitFrame(std::string* error);
+    // the ring is full. Null, with *fault, once the tape has failed or a wait was interrupted.
+    // Asking again before CommitFrame gives the same slot.
+    uint8_t* NextFrame(platform::Fault* fault);
+    // Takes the frame received into NextFrame's slot. The failure when the tape has failed; then
+    // the errno is kept and the tape ends on its last whole frame.
+    std::optional<platform::Fault> CommitFrame();
     // Copies one frame of frameBytes into the next slot and takes it.
-    bool Append(const uint8_t* frame, size_t frameBytes, std::string* error);
+    std::optional<platform::Fault> Append(const uint8_t* frame, size_t frameBytes);
 
-    // Waits until every frame taken is on the tape, and flushes the tape to the disk. False, with
-    // the message, when the tape failed or the wait was interrupted.
-    bool Flush(std::string* error);
+    // Waits until every frame taken is on the tape, and flushes the tape to the disk. The
+    // failure when the tape failed or the wait was interrupted.
+    std::optional<platform::Fault> Flush();
     void Close();
 
     // Frames this deck run has taken, less any the tape could not take after it failed. Exact
@@ -102,8 +107,12 @@ private:
     // Frames [writtenCount, written) reached the tape: reads their timecode.
     void NoteWritten(uint64_t written);
     uint8_t* Slot(uint64_t frame) const;
-    bool Failed(std::string* error) const;
-    void Fail(int err, std::string* error);
+    // The tape's failure, once it has failed.
+    std::optional<platform::Fault> Failure() const;
+    // The tape has failed with errno `err`: it takes nothing more.
+    void Fail(int err);
+    // A failure saying `text`, with the errno the tape last failed with.
+    platform::Fault WithErrno(std::string text) const { return {savedErrno, std::move(text)}; }
 
     int fd = -1;
     pid_t writerPid = -1;

@@ -59,17 +59,16 @@ int64_t Earlier(int64_t a, int64_t b) {
 DeckServer::DeckServer(Options settings) : options(std::move(settings)) {}
 
 int DeckServer::Run() {
-    std::string error;
     // Only a tape that may be written is opened: a write-protected one stays exactly as it is.
-    if (CanRecord() && !tape.Open(options.tapePath, &error)) {
-        std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
+    if (auto fault = CanRecord() ? tape.Open(options.tapePath) : std::nullopt) {
+        std::fprintf(options.errors, "dvdeck: %s\n", fault->text.c_str());
         return 1;
     }
     tape.SetInterruptFd(options.stopFd);
     shownFrame.assign(deck::kFrameBytes, 0);
     mode = options.startRecording && CanRecord() ? deck::DeckMode::Record : deck::DeckMode::Stop;
-    if (!listener.Open(options.socketPath, options.errors, &error)) {
-        std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
+    if (auto fault = listener.Open(options.socketPath, options.errors)) {
+        std::fprintf(options.errors, "dvdeck: %s\n", fault->text.c_str());
         return 1;
     }
     if (mode == deck::DeckMode::Record) {
@@ -100,12 +99,12 @@ int DeckServer::Run() {
         senderHungUp = false;
         if (end == SessionEnd::TapeFailed) {
             std::fprintf(options.errors, "dvdeck: %s; the tape keeps %llu whole frames\n",
-                         tapeError.c_str(), static_cast<unsigned long long>(tape.framesOnTape()));
+                         tapeFault.text.c_str(), static_cast<unsigned long long>(tape.framesOnTape()));
             status = 1;
             break;
         }
-        if (!tape.Flush(&error)) {
-            std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
+        if (auto fault = tape.Flush()) {
+            std::fprintf(options.errors, "dvdeck: %s\n", fault->text.c_str());
             status = 1;
             break;
         }
@@ -118,8 +117,8 @@ int DeckServer::Run() {
     }
     // The listing must not offer a deck that takes no more frames.
     listener.Close();
-    if (!tape.Flush(&error) && status == 0) {
-        std::fprintf(options.errors, "dvdeck: %s\n", error.c_str());
+    if (auto fault = tape.Flush(); fault && status == 0) {
+        std::fprintf(options.errors, "dvdeck: %s\n", fault->text.c_str());
         status = 1;
     }
     tape.Close();
@@ -159,15 +158,15 @@ DeckServer::WaitEnd DeckServer::WaitForSender(int* conn) {
         for (size_t i = fds.size(); i-- > kFirstGuest;) {
             if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             int guest = -1;
-            std::string reason;
+            platform::Fault refusal;
             deck::HelloRequest request = deck::HelloRequest::Send;
-            switch (lobby.Read(i - kFirstGuest, &guest, &reason, &request)) {
+            switch (lobby.Read(i - kFirstGuest, &guest, &refusal, &request)) {
                 case DeckLobby::Outcome::Waiting:
                 case DeckLobby::Outcome::Gone:
                     break;
                 case DeckLobby::Outcome::Bad:
-                    PLATFORM_LOG(platform::log::kDeck, Info, "refusing a connection: %s", reason.c_str());
-                    SendReply(guest, ReplyCode::ProtocolError, 0, reason);
+                    PLATFORM_LOG(platform::log::kDeck, Info, "refusing a connection: %s", refusal.text.c_str());
+                    SendReply(guest, ReplyCode(refusal.status), 0, refusal.text);
                     ::close(guest);
                     break;
                 case DeckLobby::Outcome::Hello:
@@ -325,22 +324,21 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
                     return SessionEnd::Stop;
                 }
                 if (r == ReadResult::TapeFailed) {
-                    SendReply(conn, ReplyCode::TapeError, tape.lastErrno(), tapeError);
+                    SendReply(conn, ReplyCode::TapeError, int(tapeFault.status), tapeFault.text);
                     return SessionEnd::TapeFailed;
                 }
                 if (r == ReadResult::Ended) {
                     if (endRequested) {
-                        std::string error;
-                        const bool flushed = tape.Flush(&error);
-                        if (!flushed && tape.interrupted()) {
+                        const std::optional<platform::Fault> fault = tape.Flush();
+                        if (fault && tape.interrupted()) {
                             SendReply(conn, ReplyCode::Stopping, 0, "the deck is stopping");
                             return SessionEnd::Stop;
                         }
-                        SendReply(conn, flushed ? ReplyCode::Ok : ReplyCode::TapeError,
-                                  flushed ? 0 : tape.lastErrno(),
-                                  flushed ? "recorded" : error.c_str());
-                        if (!flushed) {
-                            tapeError = error;
+                        if (!fault) {
+                            SendReply(conn, ReplyCode::Ok, 0, "recorded");
+                        } else {
+                            SendReply(conn, ReplyCode::TapeError, int(fault->status), fault->text);
+                            tapeFault = *fault;
                             return SessionEnd::TapeFailed;
                         }
                     }
@@ -349,7 +347,6 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
             }
         }
         if (frameComplete) {
-            std::string error;
             if (frameToTape) {
                 DeckTimecode code;
                 if (DeckTimecode::Read(frameSlot, deck::kFrameBytes, &code)) {
@@ -357,9 +354,9 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
                                             Bcd(code.seconds) << 8 | Bcd(code.frames));
                     timecodeFlags = deck::kTimecodeValid | (code.dropFrame ? deck::kTimecodeDrop : 0);
                 }
-                if (!tape.CommitFrame(&error)) {
-                    tapeError = error;
-                    SendReply(conn, ReplyCode::TapeError, tape.lastErrno(), error);
+                if (auto fault = tape.CommitFrame()) {
+                    tapeFault = *fault;
+                    SendReply(conn, ReplyCode::TapeError, int(fault->status), fault->text);
                     return SessionEnd::TapeFailed;
                 }
             } else {
@@ -421,7 +418,7 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
                 // Outside record mode the deck shows the frame and lets it go, as a camcorder in
                 // VCR mode does before REC.
                 frameToTape = mode == deck::DeckMode::Record;
-                frameSlot = frameToTape ? tape.NextFrame(&tapeError) : shownFrame.data();
+                frameSlot = frameToTape ? tape.NextFrame(&tapeFault) : shownFrame.data();
                 if (frameSlot == nullptr) return tape.interrupted() ? ReadResult::Stopped : ReadResult::TapeFailed;
                 frameBytes = 0;
                 return ReadFrameBody(conn);  // usually already there: no second poll for it

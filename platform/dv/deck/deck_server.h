@@ -137,7 +137,7 @@ private:
     uint64_t ticks = 0;              // ticks of all sessions, counted from each first frame
     uint64_t missedTicks = 0;        // those among them at which no frame had arrived
     std::vector<uint64_t> firstMissedTicks;  // the first kMissedTicksListed of them
-    std::string tapeError;
+    platform::Fault tapeFault;       // why the tape failed, once it has
 };
 
 }  // namespace dv

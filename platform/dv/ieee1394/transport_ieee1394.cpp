@@ -180,11 +180,10 @@ void Ieee1394Transport::FreeHeld() {
     heldBandwidth = 0;
 }
 
-HRESULT Ieee1394Transport::Connect(int wantChannel, std::string* why) {
+std::optional<platform::Fault> Ieee1394Transport::Connect(int wantChannel) {
     connected = false;
     if (!WaitForNode(deviceNode)) {
-        *why = "the DV unit does not answer";
-        return kTransportDeviceGone;
+        return platform::Fault{kTransportDeviceGone, "the DV unit does not answer"};
     }
     connectionGeneration = raw1394_get_generation(handle);
     // The unit's input plugs: the first online one without a connection is ours. One connected
@@ -192,8 +191,7 @@ HRESULT Ieee1394Transport::Connect(int wantChannel, std::string* why) {
     uint32_t impr = 0;
     const bool readable = ReadQuadlet(handle, deviceNode, 0x980, &impr);
     if (!readable && errno == EAGAIN) {
-        *why = "the DV unit does not answer";
-        return kTransportDeviceGone;
+        return platform::Fault{kTransportDeviceGone, "the DV unit does not answer"};
     }
     const int plugs = readable ? int(impr & 0x1f) : 0;
     int freePlug = -1, otherChannel = -1;
@@ -201,8 +199,7 @@ HRESULT Ieee1394Transport::Connect(int wantChannel, std::string* why) {
     for (int p = 0; p < plugs; ++p) {
         uint32_t ipcr = 0;
         if (!ReadQuadlet(handle, deviceNode, 0x984 + 4 * uint32_t(p), &ipcr)) {
-            *why = "cannot read the DV unit's input plug";
-            return kTransportDeviceGone;
+            return platform::Fault{kTransportDeviceGone, "cannot read the DV unit's input plug"};
         }
         const bool online = (ipcr >> 31) != 0;
         const int pointToPoint = int((ipcr >> 24) & 0x3f);
@@ -211,10 +208,10 @@ HRESULT Ieee1394Transport::Connect(int wantChannel, std::string* why) {
         if (online && pointToPoint == 0 && freePlug < 0) freePlug = p;
     }
     if (plugs > 0 && freePlug < 0) {
-        *why = otherChannel >= 0 ? "another host is sending to the DV unit (its input plug is connected on channel " +
-                                       std::to_string(otherChannel) + ")"
-                                 : "the DV unit's input plugs are offline";
-        return anyOnline ? kTransportBusy : kTransportDeviceGone;
+        return platform::Fault{anyOnline ? kTransportBusy : kTransportDeviceGone,
+                               otherChannel >= 0 ? "another host is sending to the DV unit (its input plug is "
+                                                   "connected on channel " + std::to_string(otherChannel) + ")"
+                                                 : "the DV unit's input plugs are offline"};
     }
     // DV at S100 as libiec61883 computes it from the unit's output plug; the same figure for a
     // unit without plugs, where nothing tells.
@@ -223,15 +220,15 @@ HRESULT Ieee1394Transport::Connect(int wantChannel, std::string* why) {
     if (!Allocate(unsigned(units), plugs > 0 ? wantChannel : kBroadcastChannel)) {
         const bool noBandwidth = heldBandwidth == 0;
         FreeHeld();
-        *why = noBandwidth ? "no isochronous bandwidth is left on the bus" : "no isochronous channel is free on the bus";
-        return kTransportNoBusResources;
+        return platform::Fault{kTransportNoBusResources, noBandwidth ? "no isochronous bandwidth is left on the bus"
+                                                                     : "no isochronous channel is free on the bus"};
     }
     bandwidth = int(heldBandwidth);
     channel = heldChannel;
     broadcast = plugs == 0;
     inputPlug = freePlug;
     connectionGeneration = raw1394_get_generation(handle);
-    if (broadcast) return S_OK;
+    if (broadcast) return std::nullopt;
     // Our point-to-point connection, by compare-and-swap. It holds in the generation the lock was
     // sent in (a reset before it refuses the lock, one after it clears the plug).
     const uint32_t offset = 0x984 + 4 * uint32_t(inputPlug);
@@ -246,11 +243,10 @@ HRESULT Ieee1394Transport::Connect(int wantChannel, std::string* why) {
                  ntohl(old) == ipcr;
     }
     if (!locked) {
-        *why = "the DV unit's input plug refused the connection";
-        return kTransportDeviceGone;
+        return platform::Fault{kTransportDeviceGone, "the DV unit's input plug refused the connection"};
     }
     connected = true;
-    return S_OK;
+    return std::nullopt;
 }
 
 HRESULT Ieee1394Transport::Open() {
@@ -282,15 +278,15 @@ HRESULT Ieee1394Transport::Open() {
     // Ours from the start: a reset in the middle of connecting must not go unnoticed.
     raw1394_set_bus_reset_handler(handle, &OnBusReset);
     deviceNode = nodeid_t(0xffc0 | unit.node);
-    std::string why;
-    HRESULT status = S_OK;
+    std::optional<platform::Fault> fault;
     for (int attempt = 0; attempt < 5; ++attempt) {
         resetPending.store(false);
-        status = Connect(-1, &why);
+        fault = Connect(-1);
         // A connection made before a reset went with it; one made after its event stands.
-        if (SUCCEEDED(status) && connectionGeneration != raw1394_get_generation(handle)) status = E_PENDING;
-        if (SUCCEEDED(status)) resetPending.store(false);
-        if (SUCCEEDED(status) || !resetPending.load()) break;
+        if (!fault && connectionGeneration != raw1394_get_generation(handle))
+            fault = platform::Fault{E_PENDING, "bus resets kept interrupting the connection"};
+        if (!fault) resetPending.store(false);
+        if (!fault || !resetPending.load()) break;
         // A reset took what the attempt had allocated back to the resource manager and may have
         // renumbered the nodes: find the unit again and start over.
         Ieee1394RawBus bus;
@@ -300,11 +296,11 @@ HRESULT Ieee1394Transport::Open() {
         }
         deviceNode = nodeid_t(0xffc0 | unit.node);
     }
-    if (status == E_PENDING) status = kTransportDeviceGone, why = "bus resets kept interrupting the connection";
-    if (FAILED(status)) {
+    if (fault && fault->status == E_PENDING) fault->status = kTransportDeviceGone;
+    if (fault) {
         if (resetPending.load() || connectionGeneration != raw1394_get_generation(handle)) connected = false;
         ReleaseConnection();
-        return giveUp(status, why);
+        return giveUp(HRESULT(fault->status), fault->text);
     }
     transmitter = iec61883_dv_xmit_init(handle, 0 /* NTSC */, &Feeder, this);
     if (transmitter == nullptr) {
@@ -403,12 +399,11 @@ int Ieee1394Transport::Recover() {
         LinkUp(NowMs());
         return 1;
     }
-    std::string why;
-    const HRESULT remade = Connect(channel, &why);
-    if (SUCCEEDED(remade) && connectionGeneration != latestGeneration.load()) return 0;
+    const std::optional<platform::Fault> failed = Connect(channel);
+    if (!failed && connectionGeneration != latestGeneration.load()) return 0;
     if (latestGeneration.load() != generation) return 0;
-    if (FAILED(remade)) {
-        if (remade == kTransportBusy && !connected) {
+    if (failed) {
+        if (failed->status == kTransportBusy && !connected) {
             FreeHeld();
             return -3;  // another host took the unit meanwhile
         }

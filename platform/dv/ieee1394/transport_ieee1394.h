@@ -47,6 +47,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +55,7 @@
 #include "dv/ieee1394/avc_deck_control.h"
 #include "dv/ieee1394/ieee1394_frame_queue.h"
 #include "dv/transport_interface.h"
+#include "support/fault.h"
 
 namespace dv {
 
@@ -97,9 +99,9 @@ private:
     int Recover();
     // The connection stands again (or never will): counts the frames the gap took.
     void LinkUp(int64_t atMs);
-    // Connects to deviceNode (plugs, or the broadcast channel); the reason in *why on failure.
+    // Connects to deviceNode (plugs, or the broadcast channel); on failure the HRESULT and why.
     // wantChannel >= 0: the channel of the connection being remade.
-    HRESULT Connect(int wantChannel, std::string* why);
+    std::optional<platform::Fault> Connect(int wantChannel);
     // Bandwidth and a channel at the kernel, beyond what is held already; false with nothing new
     // held when refused.
     bool Allocate(unsigned units, int wantChannel);

@@ -104,9 +104,8 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
 
-    std::string error;
-    if (!dv::DeckDirectory::PrepareSocketPath(getpid(), &options.socketPath, &error)) {
-        std::fprintf(stderr, "dvdeck: %s\n", error.c_str());
+    if (auto fault = dv::DeckDirectory::PrepareSocketPath(getpid(), &options.socketPath)) {
+        std::fprintf(stderr, "dvdeck: %s\n", fault->text.c_str());
         close(stopFd);
         return 1;
     }

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <optional>
 #include <thread>
 
 #include "dv/deck/deck_recorder.h"
@@ -48,28 +50,39 @@ TEST(DeckTimecode, ReadsThePackAnywhereInTheSubcodeAndCountsDropFrames) {
 TEST(DeckRecorder, AppendsWholeFramesCountsTimecodeBreaksAndRefusesOddTapes) {
     decktest::TempDir dir;
     const std::string tape = dir.path() + "/tape.dv";
-    std::string error;
     dv::DeckRecorder recorder;
-    ASSERT_TRUE(recorder.Open(tape, &error)) << error;
+    std::optional<platform::Fault> fault = recorder.Open(tape);
+    ASSERT_FALSE(fault) << fault->text;
     for (uint32_t i : {0u, 1u, 2u, 4u, 5u}) {  // frame 3 never arrives
         const auto frame = MakeFrame(i);
-        ASSERT_TRUE(recorder.Append(frame.data(), frame.size(), &error)) << error;
+        fault = recorder.Append(frame.data(), frame.size());
+        ASSERT_FALSE(fault) << fault->text;
     }
     const std::vector<uint8_t> blank(kFrameBytes, 0xFF);
-    ASSERT_TRUE(recorder.Append(blank.data(), blank.size(), &error));
+    ASSERT_FALSE(recorder.Append(blank.data(), blank.size()));
     recorder.Close();
     EXPECT_EQ(1u, recorder.timecodeBreaks());
     EXPECT_EQ(1u, recorder.framesWithoutTimecode());
     EXPECT_EQ("00:00:00:05", recorder.lastTimecode().Text());
-    ASSERT_TRUE(recorder.Open(tape, &error)) << error;
+    fault = recorder.Open(tape);
+    ASSERT_FALSE(fault) << fault->text;
     EXPECT_EQ(6u, recorder.framesOnTape()) << "reopening appends after what is there";
 
     // A tape that ends inside a frame would put every later frame out of step.
     const int fd = open(tape.c_str(), O_WRONLY | O_APPEND);
     ASSERT_EQ(1000, write(fd, blank.data(), 1000));
     close(fd);
-    EXPECT_FALSE(recorder.Open(tape, &error));
-    EXPECT_NE(std::string::npos, error.find("whole")) << error;
+    fault = recorder.Open(tape);
+    ASSERT_TRUE(fault);
+    EXPECT_NE(std::string::npos, fault->text.find("whole")) << fault->text;
+
+    // A refusal that a system call gave carries its errno, as the deck's reply to the sender does.
+    fault = recorder.Open(dir.path() + "/no such folder/tape.dv");
+    ASSERT_TRUE(fault);
+    EXPECT_EQ(ENOENT, fault->status);
+    EXPECT_EQ(ENOENT, recorder.lastErrno());
+    EXPECT_EQ(0u, fault->text.find("cannot open tape " + dir.path() + "/no such folder/tape.dv: "))
+        << fault->text;
 }
 
 // Waits for whatever still writes for a dead deck: it holds the tape's lock until it is done.
@@ -83,19 +96,22 @@ void WaitForTheWriter(const std::string& tape) {
 TEST(DeckRecorder, KeepsOrderAcrossManyTripsRoundTheRing) {
     decktest::TempDir dir;
     const std::string tape = dir.path() + "/tape.dv";
-    std::string error;
     dv::DeckRecorder recorder;
-    ASSERT_TRUE(recorder.Open(tape, &error)) << error;
+    std::optional<platform::Fault> fault = recorder.Open(tape);
+    ASSERT_FALSE(fault) << fault->text;
     const uint32_t frames = 3 * dv::DeckRecorder::kSlots + 3;
     for (uint32_t i = 0; i < frames; ++i) {
-        uint8_t* slot = recorder.NextFrame(&error);
-        ASSERT_NE(nullptr, slot) << error;
-        ASSERT_EQ(slot, recorder.NextFrame(&error)) << "asking again gives the same slot";
+        platform::Fault slotFault;
+        uint8_t* slot = recorder.NextFrame(&slotFault);
+        ASSERT_NE(nullptr, slot) << slotFault.text;
+        ASSERT_EQ(slot, recorder.NextFrame(&slotFault)) << "asking again gives the same slot";
         std::memcpy(slot, MakeFrame(i).data(), kFrameBytes);
-        ASSERT_TRUE(recorder.CommitFrame(&error)) << error;
+        fault = recorder.CommitFrame();
+        ASSERT_FALSE(fault) << fault->text;
     }
     EXPECT_EQ(frames, recorder.framesRecorded());
-    ASSERT_TRUE(recorder.Flush(&error)) << error;
+    fault = recorder.Flush();
+    ASSERT_FALSE(fault) << fault->text;
     EXPECT_EQ(frames, recorder.framesOnTape());
     EXPECT_EQ(0u, recorder.timecodeBreaks());
     ExpectTapeHolds(tape, frames);
@@ -113,11 +129,10 @@ TEST(DeckRecorder, KilledBetweenBatchesLosesNoFrameItTook) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            std::string error;
             dv::DeckRecorder recorder;
-            if (!recorder.Open(tape, &error)) _exit(3);
+            if (recorder.Open(tape)) _exit(3);
             for (uint32_t i = 0; i < taken; ++i) {
-                if (!recorder.Append(MakeFrame(i).data(), kFrameBytes, &error)) _exit(3);
+                if (recorder.Append(MakeFrame(i).data(), kFrameBytes)) _exit(3);
             }
             raise(SIGKILL);
             _exit(4);
@@ -144,10 +159,9 @@ TEST(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
     if (child == 0) {
         // Exit status 2: no userfaultfd here; 3: the set-up failed; 4: the append did not block.
         close(ready[0]);
-        std::string error;
         dv::DeckRecorder recorder;
         const auto first = MakeFrame(0);
-        if (!recorder.Open(tape, &error) || !recorder.Append(first.data(), first.size(), &error)) _exit(3);
+        if (recorder.Open(tape) || recorder.Append(first.data(), first.size())) _exit(3);
         const size_t page = size_t(sysconf(_SC_PAGESIZE));
         const size_t span = (kFrameBytes + page - 1) / page * page;
         const size_t present = 16 * page;
@@ -171,7 +185,7 @@ TEST(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
                 (void)!write(ready[1], &blocked, 1);
             }
         });
-        recorder.Append(frame, kFrameBytes, &error);
+        recorder.Append(frame, kFrameBytes);
         _exit(4);
     }
     close(ready[1]);
@@ -191,9 +205,9 @@ TEST(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
     EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "a tape of " << bytes.size() << " bytes";
     ASSERT_GE(bytes.size(), kFrameBytes);
     EXPECT_EQ(0, std::memcmp(bytes.data(), MakeFrame(0).data(), kFrameBytes));
-    std::string error;
     dv::DeckRecorder next;
-    EXPECT_TRUE(next.Open(tape, &error)) << error;
+    const std::optional<platform::Fault> fault = next.Open(tape);
+    EXPECT_FALSE(fault) << fault->text;
 }
 
 }  // namespace
