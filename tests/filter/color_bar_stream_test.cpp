@@ -12,9 +12,11 @@
 #include <sys/stat.h>
 
 #include "tamsel_library.h"
+#include "tests/support/fake_allocator.h"
 #include "tests/support/test_support.h"
-#include "test_allocator.h"
 #include "test_input_pin.h"
+
+using testsupport::FakeAllocator;
 
 namespace {
 
@@ -301,7 +303,7 @@ TEST_F(ColorBarStreamTest, EverySampleHoldsThePictureWhateverDownstreamWroteInto
     }
     LibraryCopy copy;
     copy.WriteImageFile(std::string(54, 'h') + picture);
-    TestAllocator allocator(kImageBytes, kImageBytes);
+    FakeAllocator allocator(kImageBytes, kImageBytes);
     input.OfferAllocator(&allocator);
     Open(copy.LibraryPath());
     Connect();
@@ -326,7 +328,7 @@ TEST_F(ColorBarStreamTest, EverySampleHoldsThePictureWhateverDownstreamWroteInto
 }
 
 TEST_F(ColorBarStreamTest, LargeBufferGetsTheImageAtItsStartAndNothingBeyond) {
-    TestAllocator allocator(2 * 1024 * 1024, 2 * 1024 * 1024);
+    FakeAllocator allocator(2 * 1024 * 1024, 2 * 1024 * 1024);
     input.OfferAllocator(&allocator);
     Open(BuiltLibraryPath());
     Connect();
@@ -343,7 +345,7 @@ TEST_F(ColorBarStreamTest, LargeBufferGetsTheImageAtItsStartAndNothingBeyond) {
     EXPECT_TRUE(std::equal(picture.begin(), picture.end(), buffer.begin(),
                            [](char a, BYTE b) { return static_cast<BYTE>(a) == b; }));
     EXPECT_TRUE(std::all_of(buffer.begin() + kImageBytes, buffer.end(),
-                            [](BYTE b) { return b == TestAllocator::kUntouchedByte; }));
+                            [](BYTE b) { return b == FakeAllocator::kUntouchedByte; }));
     output->Disconnect();
     input.Disconnect();
     input.OfferAllocator(nullptr);
@@ -351,7 +353,7 @@ TEST_F(ColorBarStreamTest, LargeBufferGetsTheImageAtItsStartAndNothingBeyond) {
 
 TEST_F(ColorBarStreamTest, SmallBufferGetsTheImagesFirstBytes) {
     // Claims to grant a whole frame but hands out 1000-byte samples.
-    TestAllocator allocator(kImageBytes, 1000);
+    FakeAllocator allocator(kImageBytes, 1000);
     input.OfferAllocator(&allocator);
     Open(BuiltLibraryPath());
     Connect();
@@ -366,7 +368,7 @@ TEST_F(ColorBarStreamTest, SmallBufferGetsTheImagesFirstBytes) {
 }
 
 TEST_F(ColorBarStreamTest, TypeWithoutImageSizeStillGetsWholeFrameBuffers) {
-    TestAllocator allocator(kImageBytes, kImageBytes);
+    FakeAllocator allocator(kImageBytes, kImageBytes);
     input.OfferAllocator(&allocator);
     Open(BuiltLibraryPath());
     IEnumMediaTypes* types = nullptr;
@@ -413,7 +415,7 @@ TEST_F(ColorBarStreamTest, ProposedImageSizeShortOfAFrameStillGetsWholeFrameBuff
 }
 
 TEST_F(ColorBarStreamTest, DownstreamAllocatorGrantingLessThanAFrameIsNotUsed) {
-    TestAllocator allocator(kImageBytes - 1, kImageBytes - 1);
+    FakeAllocator allocator(kImageBytes - 1, kImageBytes - 1);
     input.OfferAllocator(&allocator);
     Open(BuiltLibraryPath());
     Connect();
