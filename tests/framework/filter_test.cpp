@@ -284,9 +284,16 @@ TEST(Filter, CountsAndAggregation) {
     EXPECT_EQ(liveObjectCount, before);
 }
 
-TEST(SourceFilter, PinTableAndIdentifiers) {
+// A test source held through its IBaseFilter, released when the test ends.
+class SourceFilter : public ::testing::Test {
+protected:
+    void TearDown() override { filter->Release(); }
+
     TestSource* source = new TestSource();
     IBaseFilter* filter = fakes::AsFilter(source);
+};
+
+TEST_F(SourceFilter, PinTableAndIdentifiers) {
     EXPECT_EQ(source->PinCount(), 0);
     EXPECT_EQ(source->PinAt(0), nullptr);
     EXPECT_EQ(source->PinAt(-1), nullptr);
@@ -324,12 +331,9 @@ TEST(SourceFilter, PinTableAndIdentifiers) {
     delete first;
     EXPECT_EQ(source->pinCount, 0);
     EXPECT_EQ(source->pinTable, nullptr);
-    filter->Release();
 }
 
-TEST(SourceFilter, IdentifiersBeyondThreeDigitsStayInTheirBlock) {
-    TestSource* source = new TestSource();
-    IBaseFilter* filter = fakes::AsFilter(source);
+TEST_F(SourceFilter, IdentifiersBeyondThreeDigitsStayInTheirBlock) {
     TestStream* last = nullptr;
     for (int count = 0; count < 1000; ++count) {
         last = source->AddStream(nullptr);
@@ -342,13 +346,15 @@ TEST(SourceFilter, IdentifiersBeyondThreeDigitsStayInTheirBlock) {
     ASSERT_EQ(filter->FindPin(u"1000", &found), S_OK);
     EXPECT_EQ(found, static_cast<IPin*>(last));
     found->Release();
-    filter->Release();
 }
 
-TEST(Enumerators, PinEnumeratorWalksResynchronisesAndClones) {
-    TestSource* source = new TestSource();
-    IBaseFilter* filter = fakes::AsFilter(source);
+// The source with a first stream "a".
+class Enumerators : public SourceFilter {
+protected:
     TestStream* first = source->AddStream(u"a");
+};
+
+TEST_F(Enumerators, PinEnumeratorWalksResynchronisesAndClones) {
     TestStream* second = source->AddStream(u"b");
 
     IEnumPins* pins = nullptr;
@@ -390,14 +396,10 @@ TEST(Enumerators, PinEnumeratorWalksResynchronisesAndClones) {
     got[0]->Release();
     got[1]->Release();
     pins->Release();
-
-    filter->Release();
 }
 
-TEST(Enumerators, MediaTypeEnumeratorEndsAndGoesStale) {
-    TestSource* source = new TestSource();
-    IBaseFilter* filter = fakes::AsFilter(source);
-    TestStream* pin = source->AddStream(u"a");
+TEST_F(Enumerators, MediaTypeEnumeratorEndsAndGoesStale) {
+    TestStream* pin = first;
     pin->singleType = VideoType(MEDIASUBTYPE_RGB24);
 
     IEnumMediaTypes* types = nullptr;
@@ -443,7 +445,6 @@ TEST(Enumerators, MediaTypeEnumeratorEndsAndGoesStale) {
     EXPECT_EQ(pin->GetOfferedType(-1, &record), E_INVALIDARG);
     EXPECT_EQ(pin->GetOfferedType(1, &record), VFW_S_NO_MORE_ITEMS);
     EXPECT_EQ(pin->TestMediaType(&record), E_FAIL);
-    filter->Release();
 }
 
 }  // namespace
