@@ -3,6 +3,7 @@
 #include <platform/platform.h>
 
 #include <cstring>
+#include <functional>
 
 #include "support/com_object.h"
 #include "tests/support/com_fake.h"
@@ -34,19 +35,21 @@ private:
 
 class Filter;
 
-// An enumerator handing out one item a call (all the control program asks for): Make(index) for
-// each index below Count(), then S_FALSE until Reset.
+// An enumerator handing out one item a call (all the control program asks for): make(index) for
+// each index below count(), then S_FALSE until Reset. Counted in `live`.
 template <typename Enum, const IID& kIid, typename Item>
-class OneByOneEnum : public ComObject<Implements<Enum, kIid>>, private Living {
+class OneByOneEnum final : public ComObject<Implements<Enum, kIid>>, private Living {
 public:
-    explicit OneByOneEnum(int* live) : Living(live) {}
+    // make hands out item `index` with the reference or block the caller is to release.
+    OneByOneEnum(int* live, std::function<size_t()> count, std::function<Item(size_t)> make)
+        : Living(live), m_count(std::move(count)), m_make(std::move(make)) {}
     HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* items, ULONG* fetched) override {
         if (count != 1) return E_INVALIDARG;
-        if (m_next >= Count()) {
+        if (m_next >= m_count()) {
             if (fetched != nullptr) *fetched = 0;
             return S_FALSE;
         }
-        items[0] = Make(m_next++);
+        items[0] = m_make(m_next++);
         if (fetched != nullptr) *fetched = 1;
         return S_OK;
     }
@@ -57,12 +60,9 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Clone(Enum**) override { return E_NOTIMPL; }
 
-protected:
-    virtual size_t Count() const = 0;
-    // Item `index`, with the reference or block the caller is to release.
-    virtual Item Make(size_t index) = 0;
-
 private:
+    const std::function<size_t()> m_count;
+    const std::function<Item(size_t)> m_make;
     size_t m_next = 0;
 };
 
@@ -78,20 +78,6 @@ public:
 private:
     Filter* m_filter;  // not counted: the tests never outlive their filters
     std::u16string m_name;
-};
-
-class PinEnum final : public OneByOneEnum<IEnumPins, IID_IEnumPins, IPin*> {
-public:
-    explicit PinEnum(std::vector<Pin*> pins) : OneByOneEnum(&World().livePinEnums), m_pins(std::move(pins)) {}
-
-private:
-    size_t Count() const override { return m_pins.size(); }
-    IPin* Make(size_t index) override {
-        m_pins[index]->AddRef();
-        return m_pins[index];
-    }
-
-    std::vector<Pin*> m_pins;
 };
 
 class Filter : public ComObject<Implements<IBaseFilter, IID_IBaseFilter, IID_IMediaFilter, IID_IPersist>> {
@@ -110,7 +96,12 @@ public:
     HRESULT STDMETHODCALLTYPE SetSyncSource(IReferenceClock*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetSyncSource(IReferenceClock**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE EnumPins(IEnumPins** out) override {
-        *out = new PinEnum(m_pins);
+        *out = new OneByOneEnum<IEnumPins, IID_IEnumPins, IPin*>(
+            &World().livePinEnums, [pins = m_pins] { return pins.size(); },
+            [pins = m_pins](size_t index) -> IPin* {
+                pins[index]->AddRef();
+                return pins[index];
+            });
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR, IPin**) override { return E_NOTIMPL; }
@@ -134,24 +125,18 @@ HRESULT Pin::QueryPinInfo(PIN_INFO* info) {
     return S_OK;
 }
 
-class RegEnum final : public OneByOneEnum<IEnumRegFilters, IID_IEnumRegFilters, REGFILTER*> {
-public:
-    RegEnum() : OneByOneEnum(&World().liveRegEnums) {}
-
-private:
-    size_t Count() const override { return World().registered.size(); }
-    REGFILTER* Make(size_t index) override {
-        const RegisteredFilter& entry = World().registered[index];
-        // One block holding the record and its name, as the platform hands them out.
-        const size_t nameBytes = (entry.name.size() + 1) * sizeof(WCHAR);
-        auto* block = static_cast<BYTE*>(CoTaskMemAlloc(sizeof(REGFILTER) + nameBytes));
-        auto* record = reinterpret_cast<REGFILTER*>(block);
-        record->Clsid = entry.clsid;
-        record->Name = reinterpret_cast<LPWSTR>(block + sizeof(REGFILTER));
-        std::memcpy(record->Name, entry.name.c_str(), nameBytes);
-        return record;
-    }
-};
+// The registered filter `index`: one block holding the record and its name, as the platform hands
+// them out.
+REGFILTER* RegisteredRecord(size_t index) {
+    const RegisteredFilter& entry = World().registered[index];
+    const size_t nameBytes = (entry.name.size() + 1) * sizeof(WCHAR);
+    auto* block = static_cast<BYTE*>(CoTaskMemAlloc(sizeof(REGFILTER) + nameBytes));
+    auto* record = reinterpret_cast<REGFILTER*>(block);
+    record->Clsid = entry.clsid;
+    record->Name = reinterpret_cast<LPWSTR>(block + sizeof(REGFILTER));
+    std::memcpy(record->Name, entry.name.c_str(), nameBytes);
+    return record;
+}
 
 class Mapper final : public ComObject<Implements<IFilterMapper, IID_IFilterMapper>>, private Living {
 public:
@@ -174,7 +159,8 @@ public:
         World().enumConditionsClear = !inputNeeded && inMajor == GUID_NULL && inSub == GUID_NULL &&
                                       !render && !outputNeeded && outMajor == GUID_NULL &&
                                       outSub == GUID_NULL;
-        *out = new RegEnum;
+        *out = new OneByOneEnum<IEnumRegFilters, IID_IEnumRegFilters, REGFILTER*>(
+            &World().liveRegEnums, [] { return World().registered.size(); }, &RegisteredRecord);
         return S_OK;
     }
 };
@@ -334,15 +320,6 @@ private:
     int m_device;
 };
 
-class MonikerEnum final : public OneByOneEnum<IEnumMoniker, IID_IEnumMoniker, IMoniker*> {
-public:
-    MonikerEnum() : OneByOneEnum(&World().liveMonikerEnums) {}
-
-private:
-    size_t Count() const override { return World().devices.size(); }
-    IMoniker* Make(size_t index) override { return new Moniker(static_cast<int>(index)); }
-};
-
 class DevEnum final : public ComObject<Implements<ICreateDevEnum, IID_ICreateDevEnum>>, private Living {
 public:
     DevEnum() : Living(&World().liveDevEnums) {}
@@ -351,7 +328,9 @@ public:
         // Like the platform: no enumeration at all for an empty category.
         *out = nullptr;
         if (category != CLSID_VideoInputDeviceCategory || World().devices.empty()) return S_FALSE;
-        *out = new MonikerEnum;
+        *out = new OneByOneEnum<IEnumMoniker, IID_IEnumMoniker, IMoniker*>(
+            &World().liveMonikerEnums, [] { return World().devices.size(); },
+            [](size_t index) -> IMoniker* { return new Moniker(static_cast<int>(index)); });
         return S_OK;
     }
 };
