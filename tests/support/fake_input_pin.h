@@ -2,8 +2,9 @@
 // the plain answers of a pin that takes whatever it is given. Test pins derive from it and
 // override what they record or refuse.
 //
-// On the test's stack it is never destroyed through its count (see tests/support/com_fake.h);
-// made with new, its last Release deletes it.
+// A pin the test keeps on its stack derives from testsupport::TestOwned too, so it is never
+// destroyed through its count (see tests/support/com_fake.h); one made with new goes on its last
+// Release.
 //
 // Threads: the defaults touch only the atomic count; a derived pin guards what it adds.
 #pragma once
