@@ -2,8 +2,12 @@
 
 #include <platform/platform.h>
 
-#include <atomic>
 #include <cstring>
+#include <functional>
+
+#include "support/com_object.h"
+#include "tests/support/com_fake.h"
+#include "tests/support/fake_input_pin.h"
 
 namespace fake {
 
@@ -14,61 +18,38 @@ FakeWorld& World() {
 
 namespace {
 
-// Reference counting shared by the fakes; `live` counts the objects of one kind.
-class Counted {
+using platform::ComObject;
+using platform::Implements;
+
+// Counts the objects of one kind alive now in `live` (the fakes count on the COM base).
+class Living {
 public:
-    explicit Counted(int* live) : m_live(live) {
-        if (m_live != nullptr) ++*m_live;
-    }
-    virtual ~Counted() {
-        if (m_live != nullptr) --*m_live;
-    }
-    ULONG DoAddRef() { return ++m_refs; }
-    ULONG DoRelease() {
-        const ULONG left = --m_refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    explicit Living(int* live) : m_live(live) { ++*m_live; }
+    ~Living() { --*m_live; }
+    Living(const Living&) = delete;
+    Living& operator=(const Living&) = delete;
 
 private:
-    std::atomic<ULONG> m_refs{1};
     int* m_live;
 };
 
-#define FAKE_UNKNOWN                                                  \
-    ULONG STDMETHODCALLTYPE AddRef() override { return DoAddRef(); } \
-    ULONG STDMETHODCALLTYPE Release() override { return DoRelease(); }
-
-HRESULT Answer(IUnknown* self, bool match, void** out) {
-    if (out == nullptr) return E_POINTER;
-    if (!match) {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    self->AddRef();
-    *out = self;
-    return S_OK;
-}
-
 class Filter;
 
-// An enumerator handing out one item a call (all the control program asks for): Make(index) for
-// each index below Count(), then S_FALSE until Reset.
+// An enumerator handing out one item a call (all the control program asks for): make(index) for
+// each index below count(), then S_FALSE until Reset. Counted in `live`.
 template <typename Enum, const IID& kIid, typename Item>
-class OneByOneEnum : public Enum, public Counted {
+class OneByOneEnum final : public ComObject<Implements<Enum, kIid>>, private Living {
 public:
-    explicit OneByOneEnum(int* live) : Counted(live) {}
-    FAKE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return Answer(this, iid == IID_IUnknown || iid == kIid, out);
-    }
+    // make hands out item `index` with the reference or block the caller is to release.
+    OneByOneEnum(int* live, std::function<size_t()> count, std::function<Item(size_t)> make)
+        : Living(live), m_count(std::move(count)), m_make(std::move(make)) {}
     HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* items, ULONG* fetched) override {
         if (count != 1) return E_INVALIDARG;
-        if (m_next >= Count()) {
+        if (m_next >= m_count()) {
             if (fetched != nullptr) *fetched = 0;
             return S_FALSE;
         }
-        items[0] = Make(m_next++);
+        items[0] = m_make(m_next++);
         if (fetched != nullptr) *fetched = 1;
         return S_OK;
     }
@@ -79,37 +60,18 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Clone(Enum**) override { return E_NOTIMPL; }
 
-protected:
-    virtual size_t Count() const = 0;
-    // Item `index`, with the reference or block the caller is to release.
-    virtual Item Make(size_t index) = 0;
-
 private:
+    const std::function<size_t()> m_count;
+    const std::function<Item(size_t)> m_make;
     size_t m_next = 0;
 };
 
-class Pin final : public IPin, public Counted {
+// A pin of a fake filter: the control program asks it only for its name and filter (the graph
+// connects pins by name); the rest are the shared test pin's plain answers.
+class Pin final : public testsupport::FakeInputPin {
 public:
-    Pin(Filter* filter, std::u16string name) : Counted(nullptr), m_filter(filter), m_name(name) {}
-    FAKE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return Answer(this, iid == IID_IUnknown || iid == IID_IPin, out);
-    }
-    HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Disconnect() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ConnectedTo(IPin**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    Pin(Filter* filter, std::u16string name) : m_filter(filter), m_name(name) {}
     HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO* info) override;
-    HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryId(LPWSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE EndOfStream() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE BeginFlush() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE EndFlush() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return E_NOTIMPL; }
 
     const std::u16string& Name() const { return m_name; }
 
@@ -118,32 +80,13 @@ private:
     std::u16string m_name;
 };
 
-class PinEnum final : public OneByOneEnum<IEnumPins, IID_IEnumPins, IPin*> {
+class Filter : public ComObject<Implements<IBaseFilter, IID_IBaseFilter, IID_IMediaFilter, IID_IPersist>> {
 public:
-    explicit PinEnum(std::vector<Pin*> pins) : OneByOneEnum(&World().livePinEnums), m_pins(std::move(pins)) {}
-
-private:
-    size_t Count() const override { return m_pins.size(); }
-    IPin* Make(size_t index) override {
-        m_pins[index]->AddRef();
-        return m_pins[index];
-    }
-
-    std::vector<Pin*> m_pins;
-};
-
-class Filter final : public IBaseFilter, public Counted {
-public:
-    explicit Filter(int classIndex) : Counted(nullptr), m_class(classIndex) {
+    explicit Filter(int classIndex) : m_class(classIndex) {
         for (const auto& name : World().classes[classIndex].pins) m_pins.push_back(new Pin(this, name));
     }
     ~Filter() override {
         for (Pin* pin : m_pins) pin->Release();
-    }
-    FAKE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return Answer(this, iid == IID_IUnknown || iid == IID_IPersist || iid == IID_IMediaFilter ||
-                                iid == IID_IBaseFilter, out);
     }
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Stop() override { return E_NOTIMPL; }
@@ -153,7 +96,12 @@ public:
     HRESULT STDMETHODCALLTYPE SetSyncSource(IReferenceClock*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetSyncSource(IReferenceClock**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE EnumPins(IEnumPins** out) override {
-        *out = new PinEnum(m_pins);
+        *out = new OneByOneEnum<IEnumPins, IID_IEnumPins, IPin*>(
+            &World().livePinEnums, [pins = m_pins] { return pins.size(); },
+            [pins = m_pins](size_t index) -> IPin* {
+                pins[index]->AddRef();
+                return pins[index];
+            });
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR, IPin**) override { return E_NOTIMPL; }
@@ -177,32 +125,22 @@ HRESULT Pin::QueryPinInfo(PIN_INFO* info) {
     return S_OK;
 }
 
-class RegEnum final : public OneByOneEnum<IEnumRegFilters, IID_IEnumRegFilters, REGFILTER*> {
-public:
-    RegEnum() : OneByOneEnum(&World().liveRegEnums) {}
+// The registered filter `index`: one block holding the record and its name, as the platform hands
+// them out.
+REGFILTER* RegisteredRecord(size_t index) {
+    const RegisteredFilter& entry = World().registered[index];
+    const size_t nameBytes = (entry.name.size() + 1) * sizeof(WCHAR);
+    auto* block = static_cast<BYTE*>(CoTaskMemAlloc(sizeof(REGFILTER) + nameBytes));
+    auto* record = reinterpret_cast<REGFILTER*>(block);
+    record->Clsid = entry.clsid;
+    record->Name = reinterpret_cast<LPWSTR>(block + sizeof(REGFILTER));
+    std::memcpy(record->Name, entry.name.c_str(), nameBytes);
+    return record;
+}
 
-private:
-    size_t Count() const override { return World().registered.size(); }
-    REGFILTER* Make(size_t index) override {
-        const RegisteredFilter& entry = World().registered[index];
-        // One block holding the record and its name, as the platform hands them out.
-        const size_t nameBytes = (entry.name.size() + 1) * sizeof(WCHAR);
-        auto* block = static_cast<BYTE*>(CoTaskMemAlloc(sizeof(REGFILTER) + nameBytes));
-        auto* record = reinterpret_cast<REGFILTER*>(block);
-        record->Clsid = entry.clsid;
-        record->Name = reinterpret_cast<LPWSTR>(block + sizeof(REGFILTER));
-        std::memcpy(record->Name, entry.name.c_str(), nameBytes);
-        return record;
-    }
-};
-
-class Mapper final : public IFilterMapper, public Counted {
+class Mapper final : public ComObject<Implements<IFilterMapper, IID_IFilterMapper>>, private Living {
 public:
-    Mapper() : Counted(&World().liveMappers) {}
-    FAKE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return Answer(this, iid == IID_IUnknown || iid == IID_IFilterMapper, out);
-    }
+    Mapper() : Living(&World().liveMappers) {}
     HRESULT STDMETHODCALLTYPE RegisterFilter(CLSID, LPCWSTR, DWORD) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE RegisterFilterInstance(CLSID, LPCWSTR, CLSID*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE RegisterPin(CLSID, LPCWSTR, BOOL, BOOL, BOOL, BOOL, CLSID, LPCWSTR) override {
@@ -221,33 +159,26 @@ public:
         World().enumConditionsClear = !inputNeeded && inMajor == GUID_NULL && inSub == GUID_NULL &&
                                       !render && !outputNeeded && outMajor == GUID_NULL &&
                                       outSub == GUID_NULL;
-        *out = new RegEnum;
+        *out = new OneByOneEnum<IEnumRegFilters, IID_IEnumRegFilters, REGFILTER*>(
+            &World().liveRegEnums, [] { return World().registered.size(); }, &RegisteredRecord);
         return S_OK;
     }
 };
 
-class Graph final : public IGraphBuilder, public IMediaControl, public IMediaEvent, public Counted {
+// IMediaControl and IMediaEvent are answered while the world says the graph has them.
+class Graph final : public ComObject<Implements<IGraphBuilder, IID_IGraphBuilder, IID_IFilterGraph>,
+                                     Implements<IMediaControl, IID_IMediaControl>,
+                                     Implements<IMediaEvent, IID_IMediaEvent>> {
 public:
-    Graph() : Counted(nullptr) {}
     ~Graph() override {
         for (IBaseFilter* filter : m_filters) filter->Release();
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return DoAddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return DoRelease(); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        *out = nullptr;
-        if (iid == IID_IUnknown || iid == IID_IFilterGraph || iid == IID_IGraphBuilder) {
-            *out = static_cast<IGraphBuilder*>(this);
-        } else if (iid == IID_IMediaControl && World().graphHasMediaControl) {
-            *out = static_cast<IMediaControl*>(this);
-        } else if (iid == IID_IMediaEvent && World().graphHasMediaEvent) {
-            *out = static_cast<IMediaEvent*>(this);
-        } else {
-            return E_NOINTERFACE;
+        if ((iid == IID_IMediaControl && !World().graphHasMediaControl) ||
+            (iid == IID_IMediaEvent && !World().graphHasMediaEvent)) {
+            return testsupport::NoInterface(out);
         }
-        DoAddRef();
-        return S_OK;
+        return ComObject::QueryInterface(iid, out);
     }
     // IFilterGraph
     HRESULT STDMETHODCALLTYPE AddFilter(IBaseFilter* filter, LPCWSTR name) override {
@@ -335,13 +266,9 @@ private:
     std::vector<IBaseFilter*> m_filters;
 };
 
-class Bag final : public IPropertyBag, public Counted {
+class Bag final : public ComObject<Implements<IPropertyBag, IID_IPropertyBag>>, private Living {
 public:
-    explicit Bag(std::u16string name) : Counted(&World().liveBags), m_name(std::move(name)) {}
-    FAKE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return Answer(this, iid == IID_IUnknown || iid == IID_IPropertyBag, out);
-    }
+    explicit Bag(std::u16string name) : Living(&World().liveBags), m_name(std::move(name)) {}
     HRESULT STDMETHODCALLTYPE Read(LPCOLESTR property, VARIANT* value, IErrorLog*) override {
         if (std::u16string(property) != u"FriendlyName" || value->vt != VT_BSTR) return E_INVALIDARG;
         value->bstrVal = SysAllocString(m_name.c_str());
@@ -353,13 +280,9 @@ private:
     std::u16string m_name;
 };
 
-class Moniker final : public IMoniker, public Counted {
+class Moniker final : public ComObject<Implements<IMoniker, IID_IMoniker>>, private Living {
 public:
-    explicit Moniker(int device) : Counted(&World().liveMonikers), m_device(device) {}
-    FAKE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return Answer(this, iid == IID_IUnknown || iid == IID_IMoniker, out);
-    }
+    explicit Moniker(int device) : Living(&World().liveMonikers), m_device(device) {}
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE IsDirty() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Load(IStream*) override { return E_NOTIMPL; }
@@ -397,62 +320,52 @@ private:
     int m_device;
 };
 
-class MonikerEnum final : public OneByOneEnum<IEnumMoniker, IID_IEnumMoniker, IMoniker*> {
+class DevEnum final : public ComObject<Implements<ICreateDevEnum, IID_ICreateDevEnum>>, private Living {
 public:
-    MonikerEnum() : OneByOneEnum(&World().liveMonikerEnums) {}
-
-private:
-    size_t Count() const override { return World().devices.size(); }
-    IMoniker* Make(size_t index) override { return new Moniker(static_cast<int>(index)); }
-};
-
-class DevEnum final : public ICreateDevEnum, public Counted {
-public:
-    DevEnum() : Counted(&World().liveDevEnums) {}
-    FAKE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return Answer(this, iid == IID_IUnknown || iid == IID_ICreateDevEnum, out);
-    }
+    DevEnum() : Living(&World().liveDevEnums) {}
     HRESULT STDMETHODCALLTYPE CreateClassEnumerator(REFCLSID category, IEnumMoniker** out,
                                                     DWORD) override {
         // Like the platform: no enumeration at all for an empty category.
         *out = nullptr;
         if (category != CLSID_VideoInputDeviceCategory || World().devices.empty()) return S_FALSE;
-        *out = new MonikerEnum;
+        *out = new OneByOneEnum<IEnumMoniker, IID_IEnumMoniker, IMoniker*>(
+            &World().liveMonikerEnums, [] { return World().devices.size(); },
+            [](size_t index) -> IMoniker* { return new Moniker(static_cast<int>(index)); });
         return S_OK;
     }
 };
 
-template <typename T, typename I>
-HRESULT CreateAs(bool creatable, REFIID iid, void** out) {
-    *out = nullptr;
-    if (!creatable) return REGDB_E_CLASSNOTREG;
-    T* object = new T;
-    const HRESULT hr = object->QueryInterface(iid, out);
-    object->Release();
-    return hr;
-}
-
-HRESULT CreateMapper(IUnknown*, REFIID iid, void** out) {
-    return CreateAs<Mapper, IFilterMapper>(World().mapperCreatable, iid, out);
-}
-HRESULT CreateGraph(IUnknown*, REFIID iid, void** out) {
-    return CreateAs<Graph, IGraphBuilder>(World().graphCreatable, iid, out);
-}
-HRESULT CreateDevEnum(IUnknown*, REFIID iid, void** out) {
-    return CreateAs<DevEnum, ICreateDevEnum>(World().devEnumCreatable, iid, out);
-}
-
-template <int Index>
-HRESULT CreateFilterOfClass(IUnknown*, REFIID iid, void** out) {
-    *out = nullptr;
-    if (Index >= static_cast<int>(World().classes.size()) || !World().classes[Index].creatable) {
+// A class the world may have made unavailable.
+template <typename T>
+HRESULT CreateIf(bool creatable, IUnknown* outer, REFIID iid, void** out) {
+    if (!creatable) {
+        *out = nullptr;
         return REGDB_E_CLASSNOTREG;
     }
-    Filter* filter = new Filter(Index);
-    const HRESULT hr = filter->QueryInterface(iid, out);
-    filter->Release();
-    return hr;
+    return platform::CreateInstance<T>(outer, iid, out);
+}
+
+HRESULT CreateMapper(IUnknown* outer, REFIID iid, void** out) {
+    return CreateIf<Mapper>(World().mapperCreatable, outer, iid, out);
+}
+HRESULT CreateGraph(IUnknown* outer, REFIID iid, void** out) {
+    return CreateIf<Graph>(World().graphCreatable, outer, iid, out);
+}
+HRESULT CreateDevEnum(IUnknown* outer, REFIID iid, void** out) {
+    return CreateIf<DevEnum>(World().devEnumCreatable, outer, iid, out);
+}
+
+// The filter of class Index, as its creator makes it.
+template <int Index>
+class FilterOfClass final : public Filter {
+public:
+    FilterOfClass() : Filter(Index) {}
+};
+
+template <int Index>
+HRESULT CreateFilterOfClass(IUnknown* outer, REFIID iid, void** out) {
+    const bool creatable = Index < static_cast<int>(World().classes.size()) && World().classes[Index].creatable;
+    return CreateIf<FilterOfClass<Index>>(creatable, outer, iid, out);
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 
 #include "fake_platform.h"
 #include "app/output_graph.h"
+#include "support/com_object.h"
+#include "tests/support/com_fake.h"
 #include "test_graph.h"
 #include "process_helper.h"
 
@@ -24,18 +26,11 @@ void RecordMessage(const char* text) { g_messages.emplace_back(text); }
 const char kDevice[] = "Microsoft DV Camera and VCR";
 
 // Lists the device "Microsoft DV Camera and VCR" with a filter whose input pin has another name.
-class OddPinDeviceProvider final : public IDeviceProvider {
+// Lives as long as the test program.
+class OddPinDeviceProvider final
+    : public platform::ComObject<platform::Implements<IDeviceProvider, IID_IDeviceProvider>>,
+      public testsupport::TestOwned {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid != IID_IUnknown && iid != IID_IDeviceProvider) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        *out = this;
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // lives as long as the test program
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE Snapshot(REFCLSID category, ULONG* count) override {
         *count = category == CLSID_VideoInputDeviceCategory ? 1 : 0;
         return S_OK;

@@ -7,14 +7,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 
 #include <sys/stat.h>
 
 #include "tamsel_library.h"
+#include "tests/support/fake_allocator.h"
 #include "tests/support/test_support.h"
-#include "test_allocator.h"
 #include "test_input_pin.h"
+
+using testsupport::FakeAllocator;
 
 namespace {
 
@@ -42,6 +45,14 @@ public:
 private:
     std::string directory;
 };
+
+Quality MakeQuality(LONG proportion, REFERENCE_TIME late) {
+    Quality q = {};
+    q.Type = Famine;
+    q.Proportion = proportion;
+    q.Late = late;
+    return q;
+}
 
 class ColorBarStreamTest : public testing::Test {
 protected:
@@ -91,19 +102,26 @@ protected:
         return quality;
     }
 
+    // Streams like Stream, sending messages[index] to the output pin's quality control from
+    // inside Receive of sample `index`, as a device does.
+    std::vector<ReceivedSample> StreamWithQuality(int count, const std::map<int, Quality>& messages) {
+        IQualityControl* quality = QualityOf(output);
+        if (quality == nullptr) return {};
+        input.OnReceive([quality, messages](int index, IMediaSample*) {
+            const auto message = messages.find(index);
+            if (message != messages.end()) quality->Notify(nullptr, message->second);
+        });
+        std::vector<ReceivedSample> samples = Stream(count);
+        input.OnReceive(nullptr);
+        quality->Release();
+        return samples;
+    }
+
     std::unique_ptr<TamselLibrary> library;
     IBaseFilter* filter = nullptr;
     IPin* output = nullptr;
     TestInputPin input;
 };
-
-Quality MakeQuality(LONG proportion, REFERENCE_TIME late) {
-    Quality q = {};
-    q.Type = Famine;
-    q.Proportion = proportion;
-    q.Late = late;
-    return q;
-}
 
 TEST_F(ColorBarStreamTest, DeliversTheImageFileWithGapFreeTimes) {
     Open(BuiltLibraryPath());
@@ -195,21 +213,15 @@ TEST_F(ColorBarStreamTest, OffersOneRgb24TypeAndAcceptsOnlyItsGeometry) {
 TEST_F(ColorBarStreamTest, QualityMessagesChangeThePeriodAndDelayTheNextFrame) {
     Open(BuiltLibraryPath());
     Connect();
-    IQualityControl* quality = QualityOf(output);
-    ASSERT_NE(quality, nullptr);
-    // Sent from inside Receive, as a device does; one buffer means the message always lands
-    // between the fill of sample `index` and that of the next one.
-    input.OnReceive([quality](int index, IMediaSample*) {
-        switch (index) {
-        case 1: quality->Notify(nullptr, MakeQuality(500, 0)); break;      // 20 -> 40 ms
-        case 2: quality->Notify(nullptr, MakeQuality(0, 0)); break;        // -> 1000 ms
-        case 3: quality->Notify(nullptr, MakeQuality(1000, 300000)); break;
-        case 4: quality->Notify(nullptr, MakeQuality(2000, -5)); break;    // 1000 -> 500 ms
-        default: break;
-        }
+    // One buffer means the message always lands between the fill of sample `index` and that of
+    // the next one.
+    const std::vector<ReceivedSample> s = StreamWithQuality(6, {
+        {1, MakeQuality(500, 0)},  // 20 -> 40 ms
+        {2, MakeQuality(0, 0)},    // -> 1000 ms
+        {3, MakeQuality(1000, 300000)},
+        {4, MakeQuality(2000, -5)},  // 1000 -> 500 ms
     });
-    const std::vector<ReceivedSample> s = Stream(6);
-    input.OnReceive(nullptr);
+    ASSERT_GE(s.size(), 6u);
 
     EXPECT_EQ(s[0].start, 0);
     EXPECT_EQ(s[1].start, kFrame);
@@ -226,27 +238,22 @@ TEST_F(ColorBarStreamTest, QualityMessagesChangeThePeriodAndDelayTheNextFrame) {
     EXPECT_EQ(again[0].start, 0);
     EXPECT_EQ(again[0].stop, kFrame);
     EXPECT_EQ(again[1].start, kFrame);
-    quality->Release();
 }
 
 TEST_F(ColorBarStreamTest, PeriodIsClampedBetween10And1000Ms) {
     Open(BuiltLibraryPath());
     Connect();
-    IQualityControl* quality = QualityOf(output);
-    ASSERT_NE(quality, nullptr);
-    input.OnReceive([quality](int index, IMediaSample*) {
-        if (index == 0) quality->Notify(nullptr, MakeQuality(1, 0));     // 20000 -> 1000
-        if (index == 1) quality->Notify(nullptr, MakeQuality(999, 0));   // 1001 -> 1000
-        if (index == 2) quality->Notify(nullptr, MakeQuality(100000, 0)); // 10
-        if (index == 3) quality->Notify(nullptr, MakeQuality(1001, 0));  // 9 -> 10
+    const std::vector<ReceivedSample> s = StreamWithQuality(5, {
+        {0, MakeQuality(1, 0)},       // 20000 -> 1000
+        {1, MakeQuality(999, 0)},     // 1001 -> 1000
+        {2, MakeQuality(100000, 0)},  // 10
+        {3, MakeQuality(1001, 0)},    // 9 -> 10
     });
-    const std::vector<ReceivedSample> s = Stream(5);
-    input.OnReceive(nullptr);
+    ASSERT_GE(s.size(), 5u);
     EXPECT_EQ(s[1].stop - s[1].start, 10000000);
     EXPECT_EQ(s[2].stop - s[2].start, 10000000);
     EXPECT_EQ(s[3].stop - s[3].start, 100000);
     EXPECT_EQ(s[4].stop - s[4].start, 100000);
-    quality->Release();
 }
 
 TEST_F(ColorBarStreamTest, MissingImageFileGivesUniform16) {
@@ -301,7 +308,7 @@ TEST_F(ColorBarStreamTest, EverySampleHoldsThePictureWhateverDownstreamWroteInto
     }
     LibraryCopy copy;
     copy.WriteImageFile(std::string(54, 'h') + picture);
-    TestAllocator allocator(kImageBytes, kImageBytes);
+    FakeAllocator allocator(kImageBytes, kImageBytes);
     input.OfferAllocator(&allocator);
     Open(copy.LibraryPath());
     Connect();
@@ -326,7 +333,7 @@ TEST_F(ColorBarStreamTest, EverySampleHoldsThePictureWhateverDownstreamWroteInto
 }
 
 TEST_F(ColorBarStreamTest, LargeBufferGetsTheImageAtItsStartAndNothingBeyond) {
-    TestAllocator allocator(2 * 1024 * 1024, 2 * 1024 * 1024);
+    FakeAllocator allocator(2 * 1024 * 1024, 2 * 1024 * 1024);
     input.OfferAllocator(&allocator);
     Open(BuiltLibraryPath());
     Connect();
@@ -343,7 +350,7 @@ TEST_F(ColorBarStreamTest, LargeBufferGetsTheImageAtItsStartAndNothingBeyond) {
     EXPECT_TRUE(std::equal(picture.begin(), picture.end(), buffer.begin(),
                            [](char a, BYTE b) { return static_cast<BYTE>(a) == b; }));
     EXPECT_TRUE(std::all_of(buffer.begin() + kImageBytes, buffer.end(),
-                            [](BYTE b) { return b == TestAllocator::kUntouchedByte; }));
+                            [](BYTE b) { return b == FakeAllocator::kUntouchedByte; }));
     output->Disconnect();
     input.Disconnect();
     input.OfferAllocator(nullptr);
@@ -351,7 +358,7 @@ TEST_F(ColorBarStreamTest, LargeBufferGetsTheImageAtItsStartAndNothingBeyond) {
 
 TEST_F(ColorBarStreamTest, SmallBufferGetsTheImagesFirstBytes) {
     // Claims to grant a whole frame but hands out 1000-byte samples.
-    TestAllocator allocator(kImageBytes, 1000);
+    FakeAllocator allocator(kImageBytes, 1000);
     input.OfferAllocator(&allocator);
     Open(BuiltLibraryPath());
     Connect();
@@ -366,7 +373,7 @@ TEST_F(ColorBarStreamTest, SmallBufferGetsTheImagesFirstBytes) {
 }
 
 TEST_F(ColorBarStreamTest, TypeWithoutImageSizeStillGetsWholeFrameBuffers) {
-    TestAllocator allocator(kImageBytes, kImageBytes);
+    FakeAllocator allocator(kImageBytes, kImageBytes);
     input.OfferAllocator(&allocator);
     Open(BuiltLibraryPath());
     IEnumMediaTypes* types = nullptr;
@@ -413,7 +420,7 @@ TEST_F(ColorBarStreamTest, ProposedImageSizeShortOfAFrameStillGetsWholeFrameBuff
 }
 
 TEST_F(ColorBarStreamTest, DownstreamAllocatorGrantingLessThanAFrameIsNotUsed) {
-    TestAllocator allocator(kImageBytes - 1, kImageBytes - 1);
+    FakeAllocator allocator(kImageBytes - 1, kImageBytes - 1);
     input.OfferAllocator(&allocator);
     Open(BuiltLibraryPath());
     Connect();

@@ -1,5 +1,19 @@
 #include "test_input_pin.h"
 
+namespace {
+
+// Hands out `held` with a reference, or answers `none` when nothing is held.
+template <typename Interface>
+HRESULT HandOut(Interface* held, Interface** out, HRESULT none) {
+    if (out == nullptr) return E_POINTER;
+    *out = held;
+    if (held == nullptr) return none;
+    held->AddRef();
+    return S_OK;
+}
+
+}  // namespace
+
 TestInputPin::TestInputPin() = default;
 
 TestInputPin::~TestInputPin() {
@@ -80,12 +94,8 @@ HRESULT STDMETHODCALLTYPE TestInputPin::Disconnect() {
 }
 
 HRESULT STDMETHODCALLTYPE TestInputPin::ConnectedTo(IPin** pin) {
-    if (pin == nullptr) return E_POINTER;
     std::lock_guard<std::mutex> hold(mutex);
-    *pin = connector;
-    if (connector == nullptr) return VFW_E_NOT_CONNECTED;
-    connector->AddRef();
-    return S_OK;
+    return HandOut(connector, pin, VFW_E_NOT_CONNECTED);
 }
 
 HRESULT STDMETHODCALLTYPE TestInputPin::EndOfStream() {
@@ -95,12 +105,8 @@ HRESULT STDMETHODCALLTYPE TestInputPin::EndOfStream() {
 }
 
 HRESULT STDMETHODCALLTYPE TestInputPin::GetAllocator(IMemAllocator** allocator) {
-    if (allocator == nullptr) return E_POINTER;
     std::lock_guard<std::mutex> hold(mutex);
-    *allocator = offered;
-    if (offered == nullptr) return VFW_E_NO_ALLOCATOR;
-    offered->AddRef();
-    return S_OK;
+    return HandOut(offered, allocator, VFW_E_NO_ALLOCATOR);
 }
 
 HRESULT STDMETHODCALLTYPE TestInputPin::NotifyAllocator(IMemAllocator* allocator, BOOL) {

@@ -29,7 +29,7 @@ struct ReceivedSample {
     std::string bytes;  // whole buffer, kept only for the first keptSampleBytes samples
 };
 
-class TestInputPin : public testsupport::FakeInputPin {
+class TestInputPin : public testsupport::FakeInputPin, public testsupport::TestOwned {
 public:
     TestInputPin();
     ~TestInputPin() override;

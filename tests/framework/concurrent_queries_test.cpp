@@ -10,6 +10,7 @@
 #include "fakes.h"
 
 using namespace fakes;
+using testsupport::FakeAllocator;
 
 namespace {
 
@@ -46,7 +47,7 @@ TEST(ConcurrentQueries, FilterInfoWhileTheFilterIsRenamed) {
     renamer.join();
     filter->JoinFilterGraph(nullptr, nullptr);
     filter->Release();
-    EXPECT_EQ(graph.references, 1u);
+    EXPECT_EQ(testsupport::References(graph), 1u);
 }
 
 TEST(ConcurrentQueries, ConnectedToWhileThePinConnectsAndDisconnects) {
@@ -85,8 +86,8 @@ TEST(ConcurrentQueries, ConnectedToWhileThePinConnectsAndDisconnects) {
     }
     connector.join();
     filter->Release();
-    EXPECT_EQ(peer.references, 1u);
-    EXPECT_EQ(allocator.references, 1u);
+    EXPECT_EQ(testsupport::References(peer), 1u);
+    EXPECT_EQ(testsupport::References(allocator), 1u);
     CoUninitialize();
 }
 

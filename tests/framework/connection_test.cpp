@@ -8,7 +8,7 @@
 #include "fakes.h"
 #include "source_fixture.h"
 
-using fakes::FakeAllocator;
+using testsupport::FakeAllocator;
 using fakes::FakeInputPin;
 using fakes::TestSource;
 using fakes::TestStream;
@@ -22,7 +22,7 @@ protected:
     void ExpectUnconnected() {
         EXPECT_FALSE(pin->IsConnected());
         EXPECT_EQ(pin->ConnectionAllocator(), nullptr);
-        EXPECT_EQ(peer.references, 1u);
+        EXPECT_EQ(testsupport::References(peer), 1u);
         EXPECT_EQ(peer.connector, nullptr);
     }
 };
@@ -178,7 +178,7 @@ TEST_F(Connection, PeersAllocatorIsPreferred) {
     ASSERT_EQ(pin->sizingRequests.size(), 1u);
     EXPECT_EQ(pin->sizingRequests[0].cBuffers, 4);
     EXPECT_EQ(pin->sizingRequests[0].cbAlign, 1);  // no alignment wish becomes 1
-    EXPECT_EQ(allocator.requested.cbBuffer, 1000);
+    EXPECT_EQ(allocator.LastRequest().cbBuffer, 1000);
 }
 
 TEST_F(Connection, UnsizableAllocatorFallsBackToAMemoryAllocator) {
@@ -190,7 +190,7 @@ TEST_F(Connection, UnsizableAllocatorFallsBackToAMemoryAllocator) {
     ASSERT_NE(chosen, nullptr);
     EXPECT_NE(chosen, &allocator);
     EXPECT_EQ(peer.notified, chosen);
-    EXPECT_EQ(allocator.references, 1u);
+    EXPECT_EQ(testsupport::References(allocator), 1u);
     // Both attempts saw the same requirements record.
     ASSERT_EQ(pin->sizingRequests.size(), 2u);
     EXPECT_EQ(pin->sizingRequests[1].cbAlign, 16);
@@ -206,7 +206,7 @@ TEST_F(Connection, RefusedAllocatorFallsBackToAMemoryAllocator) {
     ASSERT_EQ(pin->Connect(&peer, nullptr), S_OK);
     EXPECT_NE(pin->ConnectionAllocator(), &allocator);
     EXPECT_NE(peer.notified, nullptr);
-    EXPECT_EQ(allocator.references, 1u);
+    EXPECT_EQ(testsupport::References(allocator), 1u);
 }
 
 TEST_F(Connection, FailedAllocatorNegotiationLeavesNothingConnected) {

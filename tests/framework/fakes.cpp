@@ -23,64 +23,14 @@ MediaTypeRecord VideoType(const GUID& subtype, LONG width, LONG height) {
     return type;
 }
 
-// ---- samples and allocator ----------------------------------------------------------------------
-ULONG STDMETHODCALLTYPE FakeSample::Release() {
-    const ULONG left = --references;
-    if (left == 0) {
-        --owner->samplesOut;
-        delete this;
-    }
-    return left;
-}
-
-HRESULT STDMETHODCALLTYPE FakeAllocator::QueryInterface(REFIID iid, void** out) {
-    if (iid == IID_IUnknown || iid == IID_IMemAllocator) {
-        *out = static_cast<IMemAllocator*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-}
-
-HRESULT STDMETHODCALLTYPE FakeAllocator::SetProperties(ALLOCATOR_PROPERTIES* request,
-                                                       ALLOCATOR_PROPERTIES* actual) {
-    requested = *request;
-    granted = *request;
-    if (granted.cbBuffer > largestBuffer) {
-        granted.cbBuffer = largestBuffer;
-    }
-    *actual = granted;
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE FakeAllocator::GetBuffer(IMediaSample** sample, REFERENCE_TIME*,
-                                                   REFERENCE_TIME*, DWORD) {
-    if (!committed) {
-        *sample = nullptr;
-        return VFW_E_NOT_COMMITTED;
-    }
-    ++samplesOut;
-    *sample = new FakeSample(this);
-    return S_OK;
-}
-
 // ---- the downstream pin -------------------------------------------------------------------------
 
 // The downstream pin's own type list, handed out as task-memory records.
-class FakeTypeEnumerator final : public IEnumMediaTypes {
+class FakeTypeEnumerator final
+    : public platform::ComObject<platform::Implements<IEnumMediaTypes, IID_IEnumMediaTypes>> {
 public:
     explicit FakeTypeEnumerator(FakeInputPin* pin) : pin(pin) { pin->AddRef(); }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --references;
-        if (left == 0) {
-            pin->Release();
-            delete this;
-        }
-        return left;
-    }
+    ~FakeTypeEnumerator() override { pin->Release(); }
     HRESULT STDMETHODCALLTYPE Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) override {
         ULONG written = 0;
         while (written < count && position < pin->offeredTypes.size()) {
@@ -107,7 +57,6 @@ public:
 private:
     FakeInputPin* pin;
     size_t position = 0;
-    ULONG references = 1;
 };
 
 FakeInputPin::FakeInputPin() = default;
@@ -182,16 +131,8 @@ HRESULT STDMETHODCALLTYPE FakeInputPin::Receive(IMediaSample*) {
 
 // ---- the graph ----------------------------------------------------------------------------------
 HRESULT STDMETHODCALLTYPE FakeGraph::QueryInterface(REFIID iid, void** out) {
-    if (iid == IID_IUnknown || iid == IID_IFilterGraph) {
-        *out = static_cast<IFilterGraph*>(this);
-    } else if (iid == IID_IMediaEventSink && hasEventSink) {
-        *out = static_cast<IMediaEventSink*>(this);
-    } else {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
+    if (iid == IID_IMediaEventSink && !hasEventSink) return testsupport::NoInterface(out);
+    return ComObject::QueryInterface(iid, out);
 }
 
 HRESULT STDMETHODCALLTYPE FakeGraph::Notify(LONG code, LONG_PTR param1, LONG_PTR param2) {

@@ -1,7 +1,7 @@
 // Stand-ins for the components around a filter: a downstream input pin with its allocator
-// wishes, a counting allocator and its samples, a graph with an event sink, and a small source
-// filter with one configurable push-stream pin. Reference counts are observable so tests can
-// check that nothing leaks.
+// wishes (the allocator is the shared testsupport::FakeAllocator), a graph with an event sink,
+// and a small source filter with one configurable push-stream pin. Reference counts are
+// observable (testsupport::References) so tests can check that nothing leaks.
 #pragma once
 
 #include <dshow.h>
@@ -11,6 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "support/com_object.h"
+#include "tests/support/com_fake.h"
+#include "tests/support/fake_allocator.h"
 #include "tests/support/fake_input_pin.h"
 #include "framework/media_type_record.h"
 #include "framework/push_stream_pin.h"
@@ -24,86 +27,13 @@ DEFINE_GUID(CLSID_TestSource, 0x0f1e2d3c, 0x4b5a, 0x6978, 0x87, 0x96, 0xa5, 0xb4
 // An RGB24 720x480 video type with a VIDEOINFO block.
 MediaTypeRecord VideoType(const GUID& subtype, LONG width = 720, LONG height = 480);
 
-// ---- samples and allocator ----------------------------------------------------------------------
-class FakeAllocator;
-
-class FakeSample final : public IMediaSample {
-public:
-    explicit FakeSample(FakeAllocator* owner) : owner(owner) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE GetPointer(BYTE** buffer) override {
-        *buffer = data;
-        return S_OK;
-    }
-    LONG STDMETHODCALLTYPE GetSize() override { return sizeof(data); }
-    HRESULT STDMETHODCALLTYPE GetTime(REFERENCE_TIME*, REFERENCE_TIME*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetTime(REFERENCE_TIME*, REFERENCE_TIME*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE IsSyncPoint() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE SetSyncPoint(BOOL) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE IsPreroll() override { return S_FALSE; }
-    HRESULT STDMETHODCALLTYPE SetPreroll(BOOL) override { return S_OK; }
-    LONG STDMETHODCALLTYPE GetActualDataLength() override { return sizeof(data); }
-    HRESULT STDMETHODCALLTYPE SetActualDataLength(LONG) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE GetMediaType(AM_MEDIA_TYPE**) override { return S_FALSE; }
-    HRESULT STDMETHODCALLTYPE SetMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE IsDiscontinuity() override { return S_FALSE; }
-    HRESULT STDMETHODCALLTYPE SetDiscontinuity(BOOL) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE GetMediaTime(LONGLONG*, LONGLONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetMediaTime(LONGLONG*, LONGLONG*) override { return E_NOTIMPL; }
-
-private:
-    FakeAllocator* owner;
-    std::atomic<ULONG> references{1};
-    BYTE data[16] = {};
-};
-
-// Hands out a fresh sample per GetBuffer while committed; counts samples still out.
-class FakeAllocator : public IMemAllocator {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references; }
-    HRESULT STDMETHODCALLTYPE SetProperties(ALLOCATOR_PROPERTIES* request,
-                                            ALLOCATOR_PROPERTIES* actual) override;
-    HRESULT STDMETHODCALLTYPE GetProperties(ALLOCATOR_PROPERTIES* props) override {
-        *props = granted;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Commit() override {
-        committed = true;
-        return S_OK;
-    }
-    // A failing answer leaves the allocator committed, handing out samples as before.
-    HRESULT STDMETHODCALLTYPE Decommit() override {
-        const HRESULT answer = decommitAnswer;
-        if (FAILED(answer)) return answer;
-        committed = false;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetBuffer(IMediaSample** sample, REFERENCE_TIME*, REFERENCE_TIME*,
-                                        DWORD) override;
-    HRESULT STDMETHODCALLTYPE ReleaseBuffer(IMediaSample*) override { return S_OK; }
-
-    std::atomic<ULONG> references{1};  // the test's own reference
-    std::atomic<bool> committed{false};
-    std::atomic<HRESULT> decommitAnswer{S_OK};
-    std::atomic<int> samplesOut{0};
-    LONG largestBuffer = 1 << 30;  // SetProperties grants at most this
-    ALLOCATOR_PROPERTIES requested = {};
-    ALLOCATOR_PROPERTIES granted = {};
-};
-
 // ---- the downstream pin -------------------------------------------------------------------------
 class FakeTypeEnumerator;
 
 // A downstream input pin. Its own offered types, the types it accepts, whether it offers
 // IMemInputPin and an allocator, and how it answers Receive are set by the test.
 // On the shared testsupport::FakeInputPin.
-class FakeInputPin : public testsupport::FakeInputPin {
+class FakeInputPin : public testsupport::FakeInputPin, public testsupport::TestOwned {
 public:
     FakeInputPin();
     ~FakeInputPin() override;
@@ -141,12 +71,12 @@ public:
     std::vector<MediaTypeRecord> offeredTypes;  // the peer's own list
     std::vector<GUID> acceptedSubtypes;         // ReceiveConnection accepts these subtypes
     HRESULT refusal = E_FAIL;                   // ... and answers others with this
-    FakeAllocator* ownAllocator = nullptr;      // GetAllocator's answer (none: failure)
+    testsupport::FakeAllocator* ownAllocator = nullptr;  // GetAllocator's answer (none: failure)
     bool refuseOwnAllocator = false;            // NotifyAllocator refuses ownAllocator
     ALLOCATOR_PROPERTIES requirements = {};
     std::atomic<HRESULT> receiveAnswer{S_OK};
 
-    // Observed (and `references`, the shared pin's count).
+    // Observed (and References(), the shared pin's count).
     int enumerations = 0;                // EnumMediaTypes calls
     std::vector<GUID> offeredToConnect;  // subtypes passed to ReceiveConnection, in order
     IPin* connector = nullptr;           // held with a reference while connected
@@ -160,11 +90,13 @@ protected:
 };
 
 // ---- the graph ----------------------------------------------------------------------------------
-class FakeGraph : public IFilterGraph, public IMediaEventSink {
+// On the test's stack (see tests/support/com_fake.h). IMediaEventSink is answered while
+// hasEventSink.
+class FakeGraph : public platform::ComObject<platform::Implements<IFilterGraph, IID_IFilterGraph>,
+                                             platform::Implements<IMediaEventSink, IID_IMediaEventSink>>,
+                  public testsupport::TestOwned {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references; }
     HRESULT STDMETHODCALLTYPE AddFilter(IBaseFilter*, LPCWSTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE RemoveFilter(IBaseFilter*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE EnumFilters(IEnumFilters**) override { return E_NOTIMPL; }
@@ -187,7 +119,6 @@ public:
     std::vector<Event> Events();
 
     bool hasEventSink = true;
-    std::atomic<ULONG> references{1};
 
 private:
     std::mutex eventsLock;

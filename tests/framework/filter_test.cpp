@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "fakes.h"
+#include "support/com_object.h"
+#include "tests/support/com_fake.h"
 #include "framework/media_type_enumerator.h"
 #include "framework/module_state.h"
 
@@ -38,11 +40,11 @@ private:
     std::vector<std::string>* log;
 };
 
-class CountingClock : public IReferenceClock {
+// On the test's stack (see tests/support/com_fake.h).
+class CountingClock
+    : public platform::ComObject<platform::Implements<IReferenceClock, IID_IReferenceClock>>,
+      public testsupport::TestOwned {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references; }
     HRESULT STDMETHODCALLTYPE GetTime(REFERENCE_TIME* time) override {
         *time = now;
         return S_OK;
@@ -56,7 +58,6 @@ public:
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD_PTR) override { return E_NOTIMPL; }
-    ULONG references = 1;
     REFERENCE_TIME now = 0;
 };
 
@@ -140,7 +141,7 @@ TEST_F(FilterState, TransitionsCallConnectedPinsInOrder) {
     EXPECT_TRUE(TakeLog().empty());
 
     ASSERT_EQ(filter->SetSyncSource(nullptr), S_OK);
-    EXPECT_EQ(clock.references, 1u);
+    EXPECT_EQ(testsupport::References(clock), 1u);
 }
 
 TEST_F(FilterState, FailingPinsDuringPauseRunAndStop) {
@@ -180,7 +181,7 @@ TEST_F(FilterState, ConnectionChangesNeedAStoppedFilter) {
     EXPECT_EQ(spare->Disconnect(), VFW_E_NOT_STOPPED);  // before the connection test
     FakeInputPin other;
     EXPECT_EQ(spare->Connect(&other, nullptr), VFW_E_NOT_STOPPED);
-    EXPECT_EQ(other.references, 1u);
+    EXPECT_EQ(testsupport::References(other), 1u);
 }
 
 TEST(Filter, ClockGraphAndName) {
@@ -198,7 +199,7 @@ TEST(Filter, ClockGraphAndName) {
     CountingClock counting;
     filter->SetSyncSource(&counting);
     filter->SetSyncSource(&counting);  // the clock already held stays alive
-    EXPECT_EQ(counting.references, 2u);
+    EXPECT_EQ(testsupport::References(counting), 2u);
     EXPECT_EQ(source->CurrentStreamTime(nullptr), E_POINTER);
 
     // No vendor text, but a missing place is still refused as such.
@@ -214,7 +215,7 @@ TEST(Filter, ClockGraphAndName) {
     fakes::FakeGraph graph;
     std::u16string longName(200, u'f');
     EXPECT_EQ(filter->JoinFilterGraph(&graph, longName.c_str()), S_OK);
-    EXPECT_EQ(graph.references, 1u);  // held uncounted
+    EXPECT_EQ(testsupport::References(graph), 1u);  // held uncounted
     EXPECT_EQ(source->PostGraphEvent(EC_COMPLETE, 5, 0), S_OK);
     ASSERT_EQ(graph.Events().size(), 1u);
 
@@ -238,24 +239,19 @@ TEST(Filter, ClockGraphAndName) {
     setup->Release();
 
     filter->Release();
-    EXPECT_EQ(counting.references, 1u);  // the destroyed filter gave its clock back
+    EXPECT_EQ(testsupport::References(counting), 1u);  // the destroyed filter gave its clock back
 }
 
-// An aggregating object that hands every query on to the inner object.
-class Aggregator : public IUnknown {
+// An aggregating object that hands every query but IUnknown on to the inner object. On the
+// test's stack (see tests/support/com_fake.h).
+class Aggregator : public platform::ComObject<platform::Implements<IUnknown, IID_IUnknown>>,
+                   public testsupport::TestOwned {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IUnknown) {
-            *out = this;
-            AddRef();
-            return S_OK;
-        }
+        if (iid == IID_IUnknown) return ComObject::QueryInterface(iid, out);
         return inner->InnerQueryInterface(iid, out);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references; }
     ObjectBase* inner = nullptr;
-    ULONG references = 1;
 };
 
 TEST(Filter, CountsAndAggregation) {
@@ -268,13 +264,13 @@ TEST(Filter, CountsAndAggregation) {
     IBaseFilter* filter = nullptr;
     ASSERT_EQ(source->InnerQueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&filter)),
               S_OK);
-    EXPECT_EQ(outer.references, 2u);  // the exposed interface counts on the outer object
+    EXPECT_EQ(testsupport::References(outer), 2u);  // the exposed interface counts on the outer object
     IUnknown* unknown = nullptr;
     ASSERT_EQ(filter->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
     EXPECT_EQ(unknown, &outer);
     unknown->Release();
     filter->Release();
-    EXPECT_EQ(outer.references, 1u);
+    EXPECT_EQ(testsupport::References(outer), 1u);
 
     IUnknown* inner = nullptr;
     ASSERT_EQ(source->InnerQueryInterface(IID_IUnknown, reinterpret_cast<void**>(&inner)), S_OK);
@@ -288,9 +284,16 @@ TEST(Filter, CountsAndAggregation) {
     EXPECT_EQ(liveObjectCount, before);
 }
 
-TEST(SourceFilter, PinTableAndIdentifiers) {
+// A test source held through its IBaseFilter, released when the test ends.
+class SourceFilter : public ::testing::Test {
+protected:
+    void TearDown() override { filter->Release(); }
+
     TestSource* source = new TestSource();
     IBaseFilter* filter = fakes::AsFilter(source);
+};
+
+TEST_F(SourceFilter, PinTableAndIdentifiers) {
     EXPECT_EQ(source->PinCount(), 0);
     EXPECT_EQ(source->PinAt(0), nullptr);
     EXPECT_EQ(source->PinAt(-1), nullptr);
@@ -328,12 +331,9 @@ TEST(SourceFilter, PinTableAndIdentifiers) {
     delete first;
     EXPECT_EQ(source->pinCount, 0);
     EXPECT_EQ(source->pinTable, nullptr);
-    filter->Release();
 }
 
-TEST(SourceFilter, IdentifiersBeyondThreeDigitsStayInTheirBlock) {
-    TestSource* source = new TestSource();
-    IBaseFilter* filter = fakes::AsFilter(source);
+TEST_F(SourceFilter, IdentifiersBeyondThreeDigitsStayInTheirBlock) {
     TestStream* last = nullptr;
     for (int count = 0; count < 1000; ++count) {
         last = source->AddStream(nullptr);
@@ -346,13 +346,15 @@ TEST(SourceFilter, IdentifiersBeyondThreeDigitsStayInTheirBlock) {
     ASSERT_EQ(filter->FindPin(u"1000", &found), S_OK);
     EXPECT_EQ(found, static_cast<IPin*>(last));
     found->Release();
-    filter->Release();
 }
 
-TEST(Enumerators, PinEnumeratorWalksResynchronisesAndClones) {
-    TestSource* source = new TestSource();
-    IBaseFilter* filter = fakes::AsFilter(source);
+// The source with a first stream "a".
+class Enumerators : public SourceFilter {
+protected:
     TestStream* first = source->AddStream(u"a");
+};
+
+TEST_F(Enumerators, PinEnumeratorWalksResynchronisesAndClones) {
     TestStream* second = source->AddStream(u"b");
 
     IEnumPins* pins = nullptr;
@@ -394,14 +396,10 @@ TEST(Enumerators, PinEnumeratorWalksResynchronisesAndClones) {
     got[0]->Release();
     got[1]->Release();
     pins->Release();
-
-    filter->Release();
 }
 
-TEST(Enumerators, MediaTypeEnumeratorEndsAndGoesStale) {
-    TestSource* source = new TestSource();
-    IBaseFilter* filter = fakes::AsFilter(source);
-    TestStream* pin = source->AddStream(u"a");
+TEST_F(Enumerators, MediaTypeEnumeratorEndsAndGoesStale) {
+    TestStream* pin = first;
     pin->singleType = VideoType(MEDIASUBTYPE_RGB24);
 
     IEnumMediaTypes* types = nullptr;
@@ -447,7 +445,6 @@ TEST(Enumerators, MediaTypeEnumeratorEndsAndGoesStale) {
     EXPECT_EQ(pin->GetOfferedType(-1, &record), E_INVALIDARG);
     EXPECT_EQ(pin->GetOfferedType(1, &record), VFW_S_NO_MORE_ITEMS);
     EXPECT_EQ(pin->TestMediaType(&record), E_FAIL);
-    filter->Release();
 }
 
 }  // namespace

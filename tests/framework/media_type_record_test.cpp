@@ -5,17 +5,15 @@
 #include <string>
 
 #include "framework/media_type_record.h"
+#include "support/com_object.h"
+#include "tests/support/com_fake.h"
 
 namespace {
 
-// An object whose references we can count, to stand in for a record's pUnk.
-class CountedUnknown : public IUnknown {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references; }
-    ULONG references = 1;
-};
+// An object whose references we can count, to stand in for a record's pUnk. On the test's
+// stack (see tests/support/com_fake.h).
+class CountedUnknown : public platform::ComObject<platform::Implements<IUnknown, IID_IUnknown>>,
+                       public testsupport::TestOwned {};
 
 MediaTypeRecord TypeWithBlock(const GUID& subtype, BYTE fill, ULONG size = 16) {
     MediaTypeRecord type;
@@ -27,6 +25,7 @@ MediaTypeRecord TypeWithBlock(const GUID& subtype, BYTE fill, ULONG size = 16) {
 }
 
 TEST(MediaTypeRecord, DefaultStateAndEquality) {
+    CountedUnknown unknown;  // outlives the records that hold it
     MediaTypeRecord a;
     MediaTypeRecord b;
     EXPECT_EQ(a.bFixedSizeSamples, 1);
@@ -37,7 +36,6 @@ TEST(MediaTypeRecord, DefaultStateAndEquality) {
     EXPECT_TRUE(a.IsWildcarded());
 
     // Flags, sample size and pUnk never take part in equality.
-    CountedUnknown unknown;
     b.AssignSampleSize(1036800);
     b.AssignSampleSize(0);
     EXPECT_EQ(b.bFixedSizeSamples, 0);
@@ -112,7 +110,7 @@ TEST(MediaTypeRecord, CopiesOwnTheirBlockAndReference) {
     {
         MediaTypeRecord copy;
         copy = source;
-        EXPECT_EQ(unknown.references, 3u);
+        EXPECT_EQ(testsupport::References(unknown), 3u);
         EXPECT_NE(copy.pbFormat, source.pbFormat);
         EXPECT_TRUE(copy == source);
 
@@ -121,14 +119,14 @@ TEST(MediaTypeRecord, CopiesOwnTheirBlockAndReference) {
         const MediaTypeRecord& itself = copy;
         copy = itself;
         EXPECT_EQ(copy.pbFormat, block);
-        EXPECT_EQ(unknown.references, 3u);
+        EXPECT_EQ(testsupport::References(unknown), 3u);
 
         // Duplicating a bare record onto itself must not lose its block either.
         DuplicateMediaType(copy, copy);
         EXPECT_EQ(copy.pbFormat, block);
         EXPECT_EQ(copy.pbFormat[0], 3);
     }
-    EXPECT_EQ(unknown.references, 2u);
+    EXPECT_EQ(testsupport::References(unknown), 2u);
 
     // Handing a record over to task memory: the source then releases nothing.
     AM_MEDIA_TYPE* handed = static_cast<AM_MEDIA_TYPE*>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
@@ -137,9 +135,9 @@ TEST(MediaTypeRecord, CopiesOwnTheirBlockAndReference) {
     source.pbFormat = nullptr;
     source.pUnk = nullptr;
     ReleaseMediaTypeContents(source);
-    EXPECT_EQ(unknown.references, 2u);
+    EXPECT_EQ(testsupport::References(unknown), 2u);
     DisposeMediaType(handed);
-    EXPECT_EQ(unknown.references, 1u);
+    EXPECT_EQ(testsupport::References(unknown), 1u);
     DisposeMediaType(nullptr);
 
     AM_MEDIA_TYPE bare;

@@ -7,7 +7,7 @@
 #include "fakes.h"
 #include "source_fixture.h"
 
-using fakes::FakeAllocator;
+using testsupport::FakeAllocator;
 using fakes::FakeGraph;
 using fakes::FakeInputPin;
 using fakes::TestSource;

@@ -27,8 +27,8 @@ protected:
         peer.Disconnect();
         pin->Disconnect();
         filter->Release();
-        EXPECT_EQ(peer.references, 1u);
-        EXPECT_EQ(allocator.references, 1u);
+        EXPECT_EQ(testsupport::References(peer), 1u);
+        EXPECT_EQ(testsupport::References(allocator), 1u);
         EXPECT_EQ(liveObjectCount, objectsBefore);
         CoUninitialize();
     }
@@ -38,7 +38,7 @@ protected:
     IBaseFilter* filter = nullptr;
     TestStream* pin = nullptr;
     FakeInputPin peer;
-    FakeAllocator allocator;
+    testsupport::FakeAllocator allocator;
 };
 
 }  // namespace fakes

@@ -2,40 +2,31 @@
 // the plain answers of a pin that takes whatever it is given. Test pins derive from it and
 // override what they record or refuse.
 //
-// It lives on the test's stack: its reference count is only observed (`references`, the test's
-// own reference being the first), never used to destroy it.
+// A pin the test keeps on its stack derives from testsupport::TestOwned too, so it is never
+// destroyed through its count (see tests/support/com_fake.h); one made with new goes on its last
+// Release.
 //
 // Threads: the defaults touch only the atomic count; a derived pin guards what it adds.
 #pragma once
 
 #include <dshow.h>
 
-#include <atomic>
+#include "support/com_object.h"
+#include "tests/support/com_fake.h"
 
 namespace testsupport {
 
-class FakeInputPin : public IPin, public IMemInputPin {
+class FakeInputPin : public platform::ComObject<platform::Implements<IPin, IID_IPin>,
+                                                platform::Implements<IMemInputPin, IID_IMemInputPin>> {
 public:
-    virtual ~FakeInputPin() = default;
+    // The references held now, the test's own among them.
+    LONG References() { return static_cast<LONG>(testsupport::References(*this)); }
 
-    LONG References() const { return static_cast<LONG>(references.load()); }
-
-    // IUnknown (shared by both interfaces). IMemInputPin is answered while OffersMemInputPin.
+    // IMemInputPin is answered while OffersMemInputPin.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IPin) {
-            *out = static_cast<IPin*>(this);
-        } else if (iid == IID_IMemInputPin && OffersMemInputPin()) {
-            *out = static_cast<IMemInputPin*>(this);
-        } else {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+        if (iid == IID_IMemInputPin && !OffersMemInputPin()) return NoInterface(out);
+        return ComObject::QueryInterface(iid, out);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references; }
 
     // IPin: an unconnectable input (connections come from the output side), accepting any type.
     HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
@@ -92,8 +83,6 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_FALSE; }
-
-    std::atomic<ULONG> references{1};  // the test's own reference
 
 protected:
     virtual bool OffersMemInputPin() const { return true; }
