@@ -5,20 +5,36 @@
 #include "lock_holder.h"
 #include "pin_base.h"
 #include "pin_enumerator.h"
+#include "wide_name.h"
 
 namespace {
 
-// Copies a wide name into a fixed field of `capacity` characters, cut to capacity - 1 and
-// terminated; an absent name gives an empty field.
-void CopyNameField(WCHAR* field, int capacity, const WCHAR* source) {
-    int length = 0;
-    if (source != nullptr) {
-        while (length < capacity - 1 && source[length] != u'\0') {
-            field[length] = source[length];
-            ++length;
+// Calls step(pin, index) on each connected pin at an index below `end`, in order, while it
+// returns true.
+template <class Step>
+void ForConnectedPins(FilterBase* filter, int end, Step step) {
+    for (int index = 0; index < end; ++index) {
+        PinBase* pin = filter->PinAt(index);
+        if (pin != nullptr && pin->IsConnected() && !step(pin, index)) {
+            return;
         }
     }
-    field[length] = u'\0';
+}
+
+// Registers (or unregisters) the filter's data through a Filter Mapper of its own apartment;
+// what the mapper answered, or why none could be made.
+HRESULT RegisterThroughMapper(const FilterSetup* setup, BOOL registering) {
+    CoInitialize(nullptr);
+    IFilterMapper* mapper = nullptr;
+    HRESULT status = CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IFilterMapper, reinterpret_cast<void**>(&mapper));
+    if (SUCCEEDED(status)) {
+        status = RegisterWithMapper(setup, mapper, registering);
+        mapper->Release();
+    }
+    CoFreeUnusedLibraries();
+    CoUninitialize();
+    return status;
 }
 
 }  // namespace
@@ -113,17 +129,13 @@ HRESULT STDMETHODCALLTYPE FilterBase::Stop() {
     LockHolder hold(lock);
     HRESULT remembered = S_OK;
     if (state != State_Stopped) {
-        const int count = PinCount();
-        for (int index = 0; index < count; ++index) {
-            PinBase* pin = PinAt(index);
-            if (pin == nullptr || !pin->IsConnected()) {
-                continue;
-            }
+        ForConnectedPins(this, PinCount(), [&remembered](PinBase* pin, int) {
             const HRESULT status = pin->Deactivate();
             if (FAILED(status) && SUCCEEDED(remembered)) {
                 remembered = status;
             }
-        }
+            return true;
+        });
     }
     // A failing pin does not keep the filter from stopping.
     state = State_Stopped;
@@ -133,24 +145,22 @@ HRESULT STDMETHODCALLTYPE FilterBase::Stop() {
 HRESULT STDMETHODCALLTYPE FilterBase::Pause() {
     LockHolder hold(lock);
     if (state == State_Stopped) {
-        const int count = PinCount();
-        for (int index = 0; index < count; ++index) {
-            PinBase* pin = PinAt(index);
-            if (pin == nullptr || !pin->IsConnected()) {
-                continue;
-            }
-            const HRESULT status = pin->Activate();
+        HRESULT status = S_OK;
+        ForConnectedPins(this, PinCount(), [this, &status](PinBase* pin, int index) {
+            status = pin->Activate();
             if (FAILED(status)) {
                 // The filter stays stopped, so the pins already started must stop again: a
                 // later Stop would find the filter stopped and leave them streaming.
-                for (int started = 0; started < index; ++started) {
-                    PinBase* earlier = PinAt(started);
-                    if (earlier != nullptr && earlier->IsConnected()) {
-                        earlier->Deactivate();
-                    }
-                }
-                return status;
+                ForConnectedPins(this, index, [](PinBase* earlier, int) {
+                    earlier->Deactivate();
+                    return true;
+                });
+                return false;
             }
+            return true;
+        });
+        if (FAILED(status)) {
+            return status;
         }
     }
     state = State_Paused;
@@ -168,16 +178,13 @@ HRESULT STDMETHODCALLTYPE FilterBase::Run(REFERENCE_TIME start) {
         }
     }
     if (state != State_Running) {
-        const int count = PinCount();
-        for (int index = 0; index < count; ++index) {
-            PinBase* pin = PinAt(index);
-            if (pin == nullptr || !pin->IsConnected()) {
-                continue;
-            }
-            const HRESULT status = pin->StartRunning(start);
-            if (FAILED(status)) {
-                return status;
-            }
+        HRESULT status = S_OK;
+        ForConnectedPins(this, PinCount(), [start, &status](PinBase* pin, int) {
+            status = pin->StartRunning(start);
+            return SUCCEEDED(status);
+        });
+        if (FAILED(status)) {
+            return status;
         }
     }
     state = State_Running;
@@ -255,19 +262,7 @@ HRESULT STDMETHODCALLTYPE FilterBase::JoinFilterGraph(IFilterGraph* newGraph, LP
     }
     __atomic_store_n(&eventSink, newSink, __ATOMIC_RELEASE);
     delete[] name;
-    name = nullptr;
-    if (newName != nullptr) {
-        size_t length = 0;
-        while (newName[length] != u'\0') {
-            ++length;
-        }
-        name = new (std::nothrow) WCHAR[length + 1];
-        if (name != nullptr) {
-            for (size_t index = 0; index <= length; ++index) {
-                name[index] = newName[index];
-            }
-        }
-    }
+    name = DuplicateWideName(newName);
     return S_OK;
 }
 
@@ -283,15 +278,8 @@ HRESULT STDMETHODCALLTYPE FilterBase::Register() {
     if (setup == nullptr) {
         return S_FALSE;
     }
-    CoInitialize(nullptr);
-    IFilterMapper* mapper = nullptr;
-    if (SUCCEEDED(CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER,
-                                   IID_IFilterMapper, reinterpret_cast<void**>(&mapper)))) {
-        RegisterWithMapper(setup, mapper, TRUE);
-        mapper->Release();
-    }
-    CoFreeUnusedLibraries();
-    CoUninitialize();
+    // Registration is best effort: what the mapper says does not change the answer.
+    RegisterThroughMapper(setup, TRUE);
     return S_OK;
 }
 
@@ -300,15 +288,6 @@ HRESULT STDMETHODCALLTYPE FilterBase::Unregister() {
     if (setup == nullptr) {
         return S_FALSE;
     }
-    CoInitialize(nullptr);
-    IFilterMapper* mapper = nullptr;
-    HRESULT status = CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IFilterMapper, reinterpret_cast<void**>(&mapper));
-    if (SUCCEEDED(status)) {
-        status = RegisterWithMapper(setup, mapper, FALSE);
-        mapper->Release();
-    }
-    CoFreeUnusedLibraries();
-    CoUninitialize();
+    const HRESULT status = RegisterThroughMapper(setup, FALSE);
     return status == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ? S_OK : status;
 }

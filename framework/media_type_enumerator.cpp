@@ -5,6 +5,7 @@
 
 #include "media_type_record.h"
 #include "pin_base.h"
+#include "standalone_unknown.h"
 
 MediaTypeEnumerator::MediaTypeEnumerator(PinBase* enumerated, const MediaTypeEnumerator* source)
     : position(0), pin(enumerated), version(0), referenceCount(1) {
@@ -20,28 +21,16 @@ MediaTypeEnumerator::MediaTypeEnumerator(PinBase* enumerated, const MediaTypeEnu
 MediaTypeEnumerator::~MediaTypeEnumerator() { static_cast<IPin*>(pin)->Release(); }
 
 HRESULT STDMETHODCALLTYPE MediaTypeEnumerator::QueryInterface(REFIID iid, void** result) {
-    if (result == nullptr) {
-        return E_POINTER;
-    }
-    if (iid == IID_IEnumMediaTypes || iid == IID_IUnknown) {
-        *result = static_cast<IEnumMediaTypes*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *result = nullptr;
-    return E_NOINTERFACE;
+    return QueryStandaloneInterface(static_cast<IEnumMediaTypes*>(this), IID_IEnumMediaTypes, iid,
+                                    result);
 }
 
 ULONG STDMETHODCALLTYPE MediaTypeEnumerator::AddRef() {
-    return static_cast<ULONG>(InterlockedIncrement(&referenceCount));
+    return AddStandaloneReference(&referenceCount);
 }
 
 ULONG STDMETHODCALLTYPE MediaTypeEnumerator::Release() {
-    const LONG count = InterlockedDecrement(&referenceCount);
-    if (count == 0) {
-        delete this;
-    }
-    return static_cast<ULONG>(count);
+    return ReleaseStandaloneReference(this, &referenceCount);
 }
 
 bool MediaTypeEnumerator::IsStale() { return pin->TypeListVersion() != version; }

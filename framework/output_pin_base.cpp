@@ -1,5 +1,20 @@
 #include "output_pin_base.h"
 
+namespace {
+
+// Calls the method on the object the pin holds, or answers `missing` while it holds none.
+template <class Target, class... Parameters, class... Arguments>
+HRESULT CallIfHeld(Target* target, HRESULT missing,
+                   HRESULT (STDMETHODCALLTYPE Target::*method)(Parameters...),
+                   Arguments... arguments) {
+    if (target == nullptr) {
+        return missing;
+    }
+    return (target->*method)(arguments...);
+}
+
+}  // namespace
+
 OutputPinBase::OutputPinBase(const char* objectName, FilterBase* owner, CRITICAL_SECTION* pinLock,
                              HRESULT* status, const WCHAR* pinName)
     : PinBase(objectName, owner, pinLock, status, pinName, PINDIR_OUTPUT),
@@ -8,28 +23,15 @@ OutputPinBase::OutputPinBase(const char* objectName, FilterBase* owner, CRITICAL
 
 OutputPinBase::~OutputPinBase() {
     // Normally already released by Disconnect; a pin destroyed while connected must not leak.
-    if (allocator != nullptr) {
-        allocator->Release();
-        allocator = nullptr;
-    }
-    if (inputPin != nullptr) {
-        inputPin->Release();
-        inputPin = nullptr;
-    }
+    OutputPinBase::TearDownConnection();
 }
 
 HRESULT OutputPinBase::Activate() {
-    if (allocator == nullptr) {
-        return VFW_E_NO_ALLOCATOR;
-    }
-    return allocator->Commit();
+    return CallIfHeld(allocator, VFW_E_NO_ALLOCATOR, &IMemAllocator::Commit);
 }
 
 HRESULT OutputPinBase::Deactivate() {
-    if (allocator == nullptr) {
-        return VFW_E_NO_ALLOCATOR;
-    }
-    return allocator->Decommit();
+    return CallIfHeld(allocator, VFW_E_NO_ALLOCATOR, &IMemAllocator::Decommit);
 }
 
 HRESULT OutputPinBase::ValidatePeer(IPin* peerPin) {
@@ -120,17 +122,12 @@ HRESULT OutputPinBase::NegotiateAllocator(IMemInputPin* input, IMemAllocator** a
 
 HRESULT OutputPinBase::GetOutputSample(IMediaSample** sample, REFERENCE_TIME* start,
                                        REFERENCE_TIME* stop, DWORD flags) {
-    if (allocator == nullptr) {
-        return E_NOINTERFACE;
-    }
-    return allocator->GetBuffer(sample, start, stop, flags);
+    return CallIfHeld(allocator, E_NOINTERFACE, &IMemAllocator::GetBuffer, sample, start, stop,
+                      flags);
 }
 
 HRESULT OutputPinBase::DeliverSample(IMediaSample* sample) {
-    if (inputPin == nullptr) {
-        return VFW_E_NOT_CONNECTED;
-    }
-    return inputPin->Receive(sample);
+    return CallIfHeld(inputPin, VFW_E_NOT_CONNECTED, &IMemInputPin::Receive, sample);
 }
 
 HRESULT OutputPinBase::CreateAllocator(IMemAllocator** allocatorOut) {
@@ -139,31 +136,19 @@ HRESULT OutputPinBase::CreateAllocator(IMemAllocator** allocatorOut) {
 }
 
 HRESULT OutputPinBase::SignalEndOfStream() {
-    if (peer == nullptr) {
-        return VFW_E_NOT_CONNECTED;
-    }
-    return peer->EndOfStream();
+    return CallIfHeld(peer, VFW_E_NOT_CONNECTED, &IPin::EndOfStream);
 }
 
 HRESULT OutputPinBase::SignalBeginFlush() {
-    if (peer == nullptr) {
-        return VFW_E_NOT_CONNECTED;
-    }
-    return peer->BeginFlush();
+    return CallIfHeld(peer, VFW_E_NOT_CONNECTED, &IPin::BeginFlush);
 }
 
 HRESULT OutputPinBase::SignalEndFlush() {
-    if (peer == nullptr) {
-        return VFW_E_NOT_CONNECTED;
-    }
-    return peer->EndFlush();
+    return CallIfHeld(peer, VFW_E_NOT_CONNECTED, &IPin::EndFlush);
 }
 
 HRESULT OutputPinBase::SignalNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
-    if (peer == nullptr) {
-        return VFW_E_NOT_CONNECTED;
-    }
-    return peer->NewSegment(start, stop, rate);
+    return CallIfHeld(peer, VFW_E_NOT_CONNECTED, &IPin::NewSegment, start, stop, rate);
 }
 
 HRESULT STDMETHODCALLTYPE OutputPinBase::EndOfStream() { return E_UNEXPECTED; }

@@ -1,10 +1,12 @@
 #include "pin_base.h"
 
+#include <initializer_list>
 #include <new>
 
 #include "filter_base.h"
 #include "lock_holder.h"
 #include "media_type_enumerator.h"
+#include "wide_name.h"
 
 namespace {
 
@@ -23,6 +25,17 @@ HRESULT RefusalStatus(HRESULT testStatus) {
     return testStatus;
 }
 
+// Why a pin cannot take a new connection now, or S_OK. Called with the pin lock held.
+HRESULT ConnectionRefusal(const IPin* peer, FilterBase* filter) {
+    if (peer != nullptr) {
+        return VFW_E_ALREADY_CONNECTED;
+    }
+    if (filter->IsStarted()) {
+        return VFW_E_NOT_STOPPED;
+    }
+    return S_OK;
+}
+
 }  // namespace
 
 PinBase::PinBase(const char* objectName, FilterBase* owner, CRITICAL_SECTION* pinLock,
@@ -39,19 +52,8 @@ PinBase::PinBase(const char* objectName, FilterBase* owner, CRITICAL_SECTION* pi
       segmentStart(0),
       segmentStop(0x7FFFFFFFFFFFFFFFLL),
       segmentRate(1.0) {
-    if (pinName != nullptr) {
-        size_t length = 0;
-        while (pinName[length] != u'\0') {
-            ++length;
-        }
-        // A copy that cannot be allocated leaves the pin unnamed.
-        name = new (std::nothrow) WCHAR[length + 1];
-        if (name != nullptr) {
-            for (size_t index = 0; index <= length; ++index) {
-                name[index] = pinName[index];
-            }
-        }
-    }
+    // A copy that cannot be allocated leaves the pin unnamed.
+    name = DuplicateWideName(pinName);
 }
 
 PinBase::~PinBase() {
@@ -118,14 +120,11 @@ HRESULT STDMETHODCALLTYPE PinBase::Connect(IPin* receivePin, const AM_MEDIA_TYPE
         return E_POINTER;
     }
     LockHolder hold(lock);
-    if (peer != nullptr) {
-        return VFW_E_ALREADY_CONNECTED;
+    HRESULT status = ConnectionRefusal(peer, filter);
+    if (FAILED(status)) {
+        return status;
     }
-    if (filter->IsStarted()) {
-        return VFW_E_NOT_STOPPED;
-    }
-    const HRESULT status =
-        NegotiateMediaType(receivePin, static_cast<const MediaTypeRecord*>(type));
+    status = NegotiateMediaType(receivePin, static_cast<const MediaTypeRecord*>(type));
     if (FAILED(status)) {
         TearDownConnection();
         return status;
@@ -138,10 +137,12 @@ HRESULT PinBase::NegotiateMediaType(IPin* receivePin, const MediaTypeRecord* typ
         return TryConnectWith(receivePin, type);
     }
     HRESULT result = VFW_E_NO_ACCEPTABLE_TYPES;
-
-    // The peer's own list first.
-    IEnumMediaTypes* enumerator = nullptr;
-    if (SUCCEEDED(receivePin->EnumMediaTypes(&enumerator)) && enumerator != nullptr) {
+    // The peer's own list first, then ours. A list that cannot be had is passed over.
+    for (IPin* lister : {receivePin, static_cast<IPin*>(this)}) {
+        IEnumMediaTypes* enumerator = nullptr;
+        if (FAILED(lister->EnumMediaTypes(&enumerator)) || enumerator == nullptr) {
+            continue;
+        }
         const HRESULT status = TryTypeList(receivePin, type, enumerator);
         enumerator->Release();
         if (SUCCEEDED(status)) {
@@ -150,20 +151,6 @@ HRESULT PinBase::NegotiateMediaType(IPin* receivePin, const MediaTypeRecord* typ
         if (!IsUninformativeRefusal(status)) {
             result = status;
         }
-    }
-
-    // Then ours.
-    enumerator = nullptr;
-    if (FAILED(EnumMediaTypes(&enumerator)) || enumerator == nullptr) {
-        return result;
-    }
-    const HRESULT status = TryTypeList(receivePin, type, enumerator);
-    enumerator->Release();
-    if (SUCCEEDED(status)) {
-        return S_OK;
-    }
-    if (!IsUninformativeRefusal(status)) {
-        result = status;
     }
     return result;
 }
@@ -238,13 +225,11 @@ HRESULT STDMETHODCALLTYPE PinBase::ReceiveConnection(IPin* connector, const AM_M
         return E_POINTER;
     }
     LockHolder hold(lock);
-    if (peer != nullptr) {
-        return VFW_E_ALREADY_CONNECTED;
+    HRESULT status = ConnectionRefusal(peer, filter);
+    if (FAILED(status)) {
+        return status;
     }
-    if (filter->IsStarted()) {
-        return VFW_E_NOT_STOPPED;
-    }
-    HRESULT status = ValidatePeer(connector);
+    status = ValidatePeer(connector);
     if (FAILED(status)) {
         TearDownConnection();
         return status;
@@ -317,14 +302,7 @@ HRESULT STDMETHODCALLTYPE PinBase::QueryPinInfo(PIN_INFO* info) {
     info->pFilter = static_cast<IBaseFilter*>(filter);
     info->pFilter->AddRef();
     info->dir = direction;
-    int length = 0;
-    if (name != nullptr) {
-        while (length < MAX_PIN_NAME - 1 && name[length] != u'\0') {
-            info->achName[length] = name[length];
-            ++length;
-        }
-    }
-    info->achName[length] = u'\0';
+    CopyNameField(info->achName, MAX_PIN_NAME, name);
     return S_OK;
 }
 

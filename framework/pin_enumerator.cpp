@@ -4,6 +4,7 @@
 
 #include "filter_base.h"
 #include "pin_base.h"
+#include "standalone_unknown.h"
 
 PinEnumerator::PinEnumerator(FilterBase* enumerated, const PinEnumerator* source)
     : position(0),
@@ -46,28 +47,13 @@ PinEnumerator::~PinEnumerator() {
 }
 
 HRESULT STDMETHODCALLTYPE PinEnumerator::QueryInterface(REFIID iid, void** result) {
-    if (result == nullptr) {
-        return E_POINTER;
-    }
-    if (iid == IID_IEnumPins || iid == IID_IUnknown) {
-        *result = static_cast<IEnumPins*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *result = nullptr;
-    return E_NOINTERFACE;
+    return QueryStandaloneInterface(static_cast<IEnumPins*>(this), IID_IEnumPins, iid, result);
 }
 
-ULONG STDMETHODCALLTYPE PinEnumerator::AddRef() {
-    return static_cast<ULONG>(InterlockedIncrement(&referenceCount));
-}
+ULONG STDMETHODCALLTYPE PinEnumerator::AddRef() { return AddStandaloneReference(&referenceCount); }
 
 ULONG STDMETHODCALLTYPE PinEnumerator::Release() {
-    const LONG count = InterlockedDecrement(&referenceCount);
-    if (count == 0) {
-        delete this;
-    }
-    return static_cast<ULONG>(count);
+    return ReleaseStandaloneReference(this, &referenceCount);
 }
 
 bool PinEnumerator::IsStale() { return filter->PinSetVersion() != version; }

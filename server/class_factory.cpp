@@ -13,27 +13,14 @@ ClassFactory::ClassFactory(const FactoryTemplate* factoryTemplate)
 ClassFactory::~ClassFactory() { InterlockedDecrement(&liveObjectCount); }
 
 HRESULT STDMETHODCALLTYPE ClassFactory::QueryInterface(REFIID iid, void** result) {
-    if (result == nullptr) return E_POINTER;
-    *result = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-        *result = static_cast<IClassFactory*>(this);
-        AddRef();
-        return S_OK;
-    }
-    return E_NOINTERFACE;
+    return QueryStandaloneInterface(static_cast<IClassFactory*>(this), IID_IClassFactory, iid,
+                                    result);
 }
 
-ULONG STDMETHODCALLTYPE ClassFactory::AddRef() {
-    return static_cast<ULONG>(InterlockedIncrement(&referenceCount));
-}
+ULONG STDMETHODCALLTYPE ClassFactory::AddRef() { return AddStandaloneReference(&referenceCount); }
 
 ULONG STDMETHODCALLTYPE ClassFactory::Release() {
-    const LONG remaining = InterlockedDecrement(&referenceCount);
-    if (remaining == 0) {
-        delete this;
-        return 0;
-    }
-    return static_cast<ULONG>(remaining);
+    return ReleaseStandaloneReference(this, &referenceCount);
 }
 
 HRESULT STDMETHODCALLTYPE ClassFactory::CreateInstance(IUnknown* outer, REFIID iid,

@@ -4,6 +4,8 @@
 
 #include <objbase.h>
 
+#include "framework/standalone_unknown.h"
+
 struct FactoryTemplate;
 
 // Threads: any (the class is registered with the threading model "Both"). The reference count
@@ -25,6 +27,7 @@ public:
 
 private:
     ~ClassFactory();  // only Release destroys a factory
+    friend ULONG ReleaseStandaloneReference<ClassFactory>(ClassFactory*, LONG volatile*);
 
     const FactoryTemplate* factoryTemplate;  // constant table entry, not owned
     LONG referenceCount;                     // 0 after construction; atomic updates

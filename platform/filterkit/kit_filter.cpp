@@ -89,19 +89,13 @@ HRESULT KitFilter::GetSyncSource(IReferenceClock** out) {
 
 HRESULT KitFilter::EnumPins(IEnumPins** out) {
     if (out == nullptr) return E_POINTER;
-    *out = nullptr;
     using PinEnumerator = platform::ListEnumerator<IEnumPins, IID_IEnumPins,
                                                    platform::InterfaceItems<IPin, E_INVALIDARG>>;
-    try {
-        // A reference on a pin is one on this filter, so the list keeps the filter (and with it
-        // the module) alive; the pin set never changes, so a snapshot is the live set.
-        PinEnumerator::List list;
-        for (KitPin* pin : pins) list.emplace_back(static_cast<IPin*>(pin));
-        *out = PinEnumerator::Create(std::move(list));
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+    // A reference on a pin is one on this filter, so the list keeps the filter (and with it the
+    // module) alive; the pin set never changes, so a snapshot is the live set.
+    return PinEnumerator::CreateFrom(out, [this](PinEnumerator::List* list) {
+        for (KitPin* pin : pins) list->emplace_back(static_cast<IPin*>(pin));
+    });
 }
 
 HRESULT KitFilter::FindPin(LPCWSTR id, IPin** out) {

@@ -34,36 +34,36 @@ class KitFilter
     : public platform::ComObject<
           platform::Implements<IBaseFilter, IID_IBaseFilter, IID_IMediaFilter, IID_IPersist>> {
 public:
-    // IPersist
+    // What the filter is and the graph it is in (IPersist, IBaseFilter).
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override;
+    HRESULT STDMETHODCALLTYPE QueryFilterInfo(FILTER_INFO* info) override;
+    HRESULT STDMETHODCALLTYPE JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
+    HRESULT STDMETHODCALLTYPE QueryVendorInfo(LPWSTR* info) override;
+    // Posts an event to the graph's sink, if the filter is in a graph. Any thread.
+    HRESULT NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2);
 
-    // IMediaFilter. Stop deactivates the connected pins (input pins release a blocked Receive
-    // and wait for it to return; output pins decommit their allocators); leaving the stopped
-    // state activates them. The graph calls these downstream first.
+    // The state (IMediaFilter). Stop deactivates the connected pins (input pins release a
+    // blocked Receive and wait for it to return; output pins decommit their allocators);
+    // leaving the stopped state activates them. The graph calls these downstream first.
     HRESULT STDMETHODCALLTYPE Stop() override;
     HRESULT STDMETHODCALLTYPE Pause() override;
     HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME start) override;
     HRESULT STDMETHODCALLTYPE GetState(DWORD timeoutMs, FILTER_STATE* state) override;
+    // The current state; any thread, no lock.
+    FILTER_STATE CurrentState() const { return state.load(); }
+    // The recursive filter lock shared by the filter and its pins.
+    std::recursive_mutex& FilterLock() { return filterLock; }
+
+    // The clock (IMediaFilter).
     HRESULT STDMETHODCALLTYPE SetSyncSource(IReferenceClock* clock) override;
     HRESULT STDMETHODCALLTYPE GetSyncSource(IReferenceClock** clock) override;
 
-    // IBaseFilter
+    // The pins (IBaseFilter), and for the kit by index: 0-based, in AddPin order, null past the
+    // end; any thread.
     HRESULT STDMETHODCALLTYPE EnumPins(IEnumPins** out) override;
     HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR id, IPin** out) override;
-    HRESULT STDMETHODCALLTYPE QueryFilterInfo(FILTER_INFO* info) override;
-    HRESULT STDMETHODCALLTYPE JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
-    HRESULT STDMETHODCALLTYPE QueryVendorInfo(LPWSTR* info) override;
-
-    // Pins by index (0-based, in AddPin order); null past the end. Any thread.
     int PinCount() const { return static_cast<int>(pins.size()); }
     KitPin* PinAt(int index) const;
-
-    // The recursive filter lock shared by the filter and its pins.
-    std::recursive_mutex& FilterLock() { return filterLock; }
-    // The current state; any thread, no lock.
-    FILTER_STATE CurrentState() const { return state.load(); }
-    // Posts an event to the graph's sink, if the filter is in a graph. Any thread.
-    HRESULT NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2);
 
 protected:
     explicit KitFilter(const CLSID& clsid);

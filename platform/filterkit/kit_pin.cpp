@@ -1,6 +1,7 @@
 #include "filterkit/kit_pin.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "filterkit/kit_filter.h"
@@ -17,6 +18,19 @@ void SetFrameType(MediaType* mt, const GUID& major, const GUID& subtype, const G
     type->bFixedSizeSamples = TRUE;
     type->bTemporalCompression = FALSE;
     type->lSampleSize = frameBytes;
+}
+
+HRESULT ReadPcmFormat(const AM_MEDIA_TYPE* mt, WAVEFORMATEX* wave) {
+    if (mt == nullptr) return E_POINTER;
+    if (mt->majortype != MEDIATYPE_Audio || mt->subtype != MEDIASUBTYPE_PCM ||
+        mt->formattype != FORMAT_WaveFormatEx)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    // The fields up to wBitsPerSample: a bare PCMWAVEFORMAT is enough.
+    if (mt->pbFormat == nullptr || mt->cbFormat < offsetof(WAVEFORMATEX, cbSize))
+        return E_INVALIDARG;
+    *wave = WAVEFORMATEX{};
+    std::memcpy(wave, mt->pbFormat, std::min<size_t>(mt->cbFormat, sizeof(*wave)));
+    return S_OK;
 }
 
 KitPin::KitPin(KitFilter* filter, const char16_t* name, PIN_DIRECTION direction)
@@ -114,23 +128,20 @@ HRESULT KitPin::QueryAccept(const AM_MEDIA_TYPE* mt) {
 
 HRESULT KitPin::EnumMediaTypes(IEnumMediaTypes** out) {
     if (out == nullptr) return E_POINTER;
-    *out = nullptr;
     using MediaTypeEnumerator =
         platform::ListEnumerator<IEnumMediaTypes, IID_IEnumMediaTypes, platform::MediaTypeItems>;
-    try {
-        // A snapshot: the kit's pins offer a fixed list. It keeps this pin (and so the
-        // filter and the module) alive.
-        MediaTypeEnumerator::List types;
-        for (int position = 0;; ++position) {
-            MediaType type;
-            if (GetMediaType(position, &type) != S_OK) break;
-            types.push_back(std::move(type));
-        }
-        *out = MediaTypeEnumerator::Create(std::move(types), static_cast<IPin*>(this));
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+    // A snapshot: the kit's pins offer a fixed list. It keeps this pin (and so the filter and
+    // the module) alive.
+    return MediaTypeEnumerator::CreateFrom(
+        out,
+        [this](MediaTypeEnumerator::List* types) {
+            for (int position = 0;; ++position) {
+                MediaType type;
+                if (GetMediaType(position, &type) != S_OK) break;
+                types->push_back(std::move(type));
+            }
+        },
+        static_cast<IPin*>(this));
 }
 
 HRESULT KitPin::QueryInternalConnections(IPin** /*pins*/, ULONG* /*count*/) { return E_NOTIMPL; }

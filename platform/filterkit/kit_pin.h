@@ -32,29 +32,39 @@ class KitFilter;
 void SetFrameType(MediaType* mt, const GUID& major, const GUID& subtype, const GUID& formatType,
                   ULONG frameBytes);
 
+// For PCM audio types: S_OK when mt is audio, PCM, with a WAVEFORMATEX format block that holds
+// at least the fields up to wBitsPerSample, *wave then a copy of them (cbSize zero when the block
+// ends before it); E_POINTER for no mt, VFW_E_TYPE_NOT_ACCEPTED for another type, E_INVALIDARG
+// for a missing or short block.
+HRESULT ReadPcmFormat(const AM_MEDIA_TYPE* mt, WAVEFORMATEX* wave);
+
 // IUnknown: IUnknown, IPin and IQualityControl; references go to the owning filter.
 class KitPin
     : public platform::ComPart<platform::Implements<IPin, IID_IPin>,
                                platform::Implements<IQualityControl, IID_IQualityControl>> {
 public:
-    // IPin. Connect is the output pin's (KitOutputPin); ReceiveConnection the input pin's.
-    HRESULT STDMETHODCALLTYPE Disconnect() override;
-    HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** pin) override;
-    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE* mt) override;
+    // What the pin is: IPin's queries, and the same for the kit.
     HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO* info) override;
     HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* dir) override;
     HRESULT STDMETHODCALLTYPE QueryId(LPWSTR* id) override;
+    const std::u16string& Name() const { return name; }
+    PIN_DIRECTION Direction() const { return direction; }
+    KitFilter* Filter() const { return filter; }
+
+    // The connection. Connect is the output pin's (KitOutputPin), ReceiveConnection the input
+    // pin's; the rest is shared.
+    HRESULT STDMETHODCALLTYPE Disconnect() override;
+    HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** pin) override;
+    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE* mt) override;
+    bool IsConnected();
+    // The connected peer with a reference for the caller, or null. Any thread.
+    IPin* GetPeer();
+    // The connection's media type; filterLock, or a streaming thread while not stopped.
+    const MediaType& ConnectionType() const { return connectionType; }
+
+    // The types: QueryAccept asks CheckMediaType, EnumMediaTypes lists GetMediaType's.
     HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE* mt) override;
     HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes** out) override;
-    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin** pins, ULONG* count) override;
-    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop,
-                                         double rate) override;
-
-    // IQualityControl. Notify: E_NOTIMPL here (KitOutputPin passes messages upstream);
-    // SetSink stores an uncounted sink.
-    HRESULT STDMETHODCALLTYPE Notify(IBaseFilter* sender, Quality q) override;
-    HRESULT STDMETHODCALLTYPE SetSink(IQualityControl* sink) override;
-
     // Whether mt is acceptable for a connection of this pin: S_OK or a failure status
     // (VFW_E_TYPE_NOT_ACCEPTED, E_INVALIDARG ...). Must not crash on any record. Graph threads.
     virtual HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) = 0;
@@ -62,20 +72,20 @@ public:
     // VFW_S_NO_MORE_ITEMS. Default: no types.
     virtual HRESULT GetMediaType(int position, MediaType* mt);
 
+    // The stream through the pin.
+    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin** pins, ULONG* count) override;
+    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop,
+                                         double rate) override;
     // State changes, called by the filter under filterLock for connected pins.
     virtual HRESULT Activate() { return S_OK; }    // leaving State_Stopped
     virtual HRESULT Deactivate() { return S_OK; }  // entering State_Stopped
     // After every pin was deactivated: waits until no streaming call of this pin is running.
     virtual void WaitIdle() {}
 
-    bool IsConnected();
-    // The connected peer with a reference for the caller, or null. Any thread.
-    IPin* GetPeer();
-    // The connection's media type; filterLock, or a streaming thread while not stopped.
-    const MediaType& ConnectionType() const { return connectionType; }
-    const std::u16string& Name() const { return name; }
-    PIN_DIRECTION Direction() const { return direction; }
-    KitFilter* Filter() const { return filter; }
+    // IQualityControl. Notify: E_NOTIMPL here (KitOutputPin passes messages upstream);
+    // SetSink stores an uncounted sink.
+    HRESULT STDMETHODCALLTYPE Notify(IBaseFilter* sender, Quality q) override;
+    HRESULT STDMETHODCALLTYPE SetSink(IQualityControl* sink) override;
 
 protected:
     KitPin(KitFilter* filter, const char16_t* name, PIN_DIRECTION direction);

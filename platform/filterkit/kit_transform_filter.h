@@ -105,6 +105,29 @@ protected:
     HRESULT InputConnected(const MediaType& /*type*/) { return S_OK; }
     void OnDelivered() {}
 
+    // For PrepareInput: points *data at the sample's bytes when it holds at least `bytes` of
+    // them; otherwise logs why not (`unit` names what `bytes` make up) and fails. Streaming
+    // thread.
+    static HRESULT SampleData(IMediaSample* sample, LONG bytes, const char* unit,
+                              const BYTE** data) {
+        BYTE* held = nullptr;
+        const HRESULT hr = sample->GetPointer(&held);
+        if (FAILED(hr)) {
+            PLATFORM_LOG(Derived::kLogCategory, Error, "%s: a sample without data (status 0x%08X)",
+                         Derived::kFilterName, unsigned(hr));
+            return hr;
+        }
+        if (held == nullptr || sample->GetActualDataLength() < bytes) {
+            PLATFORM_LOG(Derived::kLogCategory, Error,
+                         "%s: a sample of %ld bytes, less than a %s of %ld", Derived::kFilterName,
+                         long(held == nullptr ? 0 : sample->GetActualDataLength()), unit,
+                         long(bytes));
+            return E_INVALIDARG;
+        }
+        *data = held;
+        return S_OK;
+    }
+
     InputPin input;
     OutputPin output;
 

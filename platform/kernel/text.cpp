@@ -108,6 +108,20 @@ std::string WideToUtf8(const char16_t* text, int precision) {
     return out;
 }
 
+// The arguments both conversions refuse with ERROR_INVALID_PARAMETER: a code page other than
+// UTF-8, no source, a source count of 0 or below -1 (-1: terminated), a negative target count,
+// no target for a nonzero count, or a target that is the source.
+bool ValidConversion(UINT codePage, const void* source, int sourceCount, const void* target,
+                     int targetCount) {
+    if (!IsUtf8CodePage(codePage) || source == nullptr || sourceCount == 0 || sourceCount < -1 ||
+        targetCount < 0 || (target == nullptr && targetCount != 0) ||
+        (target != nullptr && target == source)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -115,11 +129,7 @@ extern "C" {
 PLATFORM_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
                                             int cbMultiByte, LPWSTR lpWideCharStr,
                                             int cchWideChar) {
-    if (!IsUtf8CodePage(CodePage) || lpMultiByteStr == nullptr || cbMultiByte == 0 ||
-        cbMultiByte < -1 || cchWideChar < 0 || (lpWideCharStr == nullptr && cchWideChar != 0) ||
-        (lpWideCharStr != nullptr && static_cast<const void*>(lpWideCharStr) ==
-                                         static_cast<const void*>(lpMultiByteStr))) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (!ValidConversion(CodePage, lpMultiByteStr, cbMultiByte, lpWideCharStr, cchWideChar)) {
         return 0;
     }
     const size_t length =
@@ -160,11 +170,7 @@ PLATFORM_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH
                                             int cchWideChar, LPSTR lpMultiByteStr,
                                             int cbMultiByte, LPCCH lpDefaultChar,
                                             LPBOOL lpUsedDefaultChar) {
-    if (!IsUtf8CodePage(CodePage) || lpWideCharStr == nullptr || cchWideChar == 0 ||
-        cchWideChar < -1 || cbMultiByte < 0 || (lpMultiByteStr == nullptr && cbMultiByte != 0) ||
-        (lpMultiByteStr != nullptr && static_cast<const void*>(lpMultiByteStr) ==
-                                          static_cast<const void*>(lpWideCharStr))) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (!ValidConversion(CodePage, lpWideCharStr, cchWideChar, lpMultiByteStr, cbMultiByte)) {
         return 0;
     }
     const size_t length = cchWideChar == -1 ? static_cast<size_t>(lstrlenW(lpWideCharStr)) + 1

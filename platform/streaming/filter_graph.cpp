@@ -166,16 +166,10 @@ HRESULT FilterGraph::RemoveFilter(IBaseFilter* pFilter) {
 
 HRESULT FilterGraph::EnumFilters(IEnumFilters** ppEnum) {
     if (ppEnum == nullptr) return E_POINTER;
-    *ppEnum = nullptr;
     std::lock_guard<std::recursive_mutex> guard(graphLock);
-    try {
-        FilterEnumerator::List members;
-        for (const Entry& entry : filters) members.emplace_back(entry.filter.Get());
-        *ppEnum = FilterEnumerator::Create(std::move(members));
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    return *ppEnum != nullptr ? S_OK : E_OUTOFMEMORY;
+    return FilterEnumerator::CreateFrom(ppEnum, [this](FilterEnumerator::List* members) {
+        for (const Entry& entry : filters) members->emplace_back(entry.filter.Get());
+    });
 }
 
 HRESULT FilterGraph::FindFilterByName(LPCWSTR pName, IBaseFilter** ppFilter) {

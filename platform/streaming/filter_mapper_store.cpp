@@ -105,6 +105,24 @@ std::vector<std::string> Subkeys(HKEY key, LONG* failure = nullptr) {
     return names;
 }
 
+// The names of the keys under one of the mappers' roots in HKEY_CLASSES_ROOT: ERROR_SUCCESS
+// (none when the root is absent: no entries at all is an empty list), or why the root cannot be
+// read (an unreadable registry is a failure).
+LONG ListRoot(const char* root, std::vector<std::string>* names) {
+    names->clear();
+    Key key;
+    const LONG status = key.Open(HKEY_CLASSES_ROOT, root);
+    if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (status != ERROR_SUCCESS) {
+        PLATFORM_LOG(platform::log::kStreaming, Error, "filter mapper: cannot open %s (error %ld)",
+                     root, static_cast<long>(status));
+        return status;
+    }
+    LONG listing = ERROR_SUCCESS;
+    *names = Subkeys(key.Get(), &listing);
+    return listing;
+}
+
 // Removes a key and everything below it, deepest first. The first failure is the result: the
 // parent cannot go while a child stays, and that child's reason (a full disk, a read-only store)
 // is the one worth reporting.
@@ -398,40 +416,21 @@ HRESULT FilterMapperStore::ReadAll(bool includeCategories, std::vector<Filter>* 
     EntryLock lock(LOCK_SH);
     filters->clear();
     std::vector<std::string> paths;
-    {
-        // No entries at all is an empty list; an unreadable registry is a failure.
-        Key legacy;
-        const LONG status = legacy.Open(HKEY_CLASSES_ROOT, kLegacyRoot);
-        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-            PLATFORM_LOG(platform::log::kStreaming, Error, "filter mapper: cannot open %s (error %ld)",
-                         kLegacyRoot, static_cast<long>(status));
-            return FromWin32(status);
-        }
-        LONG listing = ERROR_SUCCESS;
-        if (status == ERROR_SUCCESS) {
-            for (const std::string& name : Subkeys(legacy.Get(), &listing))
-                paths.push_back(std::string(kLegacyRoot) + "\\" + name);
-        }
-        if (listing != ERROR_SUCCESS) return FromWin32(listing);
-    }
+    std::vector<std::string> names;
+    LONG status = ListRoot(kLegacyRoot, &names);
+    if (status != ERROR_SUCCESS) return FromWin32(status);
+    for (const std::string& name : names) paths.push_back(std::string(kLegacyRoot) + "\\" + name);
     if (includeCategories) {
-        Key categories;
-        const LONG status = categories.Open(HKEY_CLASSES_ROOT, kCategoryRoot);
-        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-            PLATFORM_LOG(platform::log::kStreaming, Error, "filter mapper: cannot open %s (error %ld)",
-                         kCategoryRoot, static_cast<long>(status));
-            return FromWin32(status);
-        }
+        status = ListRoot(kCategoryRoot, &names);
+        if (status != ERROR_SUCCESS) return FromWin32(status);
         LONG listing = ERROR_SUCCESS;
-        if (status == ERROR_SUCCESS) {
-            for (const std::string& category : Subkeys(categories.Get(), &listing)) {
-                const std::string instances =
-                    std::string(kCategoryRoot) + "\\" + category + "\\Instance";
-                Key instanceKey;
-                if (instanceKey.Open(HKEY_CLASSES_ROOT, instances) != ERROR_SUCCESS) continue;
-                for (const std::string& name : Subkeys(instanceKey.Get(), &listing))
-                    paths.push_back(instances + "\\" + name);
-            }
+        for (const std::string& category : names) {
+            const std::string instances =
+                std::string(kCategoryRoot) + "\\" + category + "\\Instance";
+            Key instanceKey;
+            if (instanceKey.Open(HKEY_CLASSES_ROOT, instances) != ERROR_SUCCESS) continue;
+            for (const std::string& name : Subkeys(instanceKey.Get(), &listing))
+                paths.push_back(instances + "\\" + name);
         }
         if (listing != ERROR_SUCCESS) return FromWin32(listing);
     }

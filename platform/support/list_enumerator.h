@@ -47,6 +47,21 @@ public:
         return new (std::nothrow) ListEnumerator(std::move(shared), 0);
     }
 
+    // Hands out a new enumerator over the list fill(&list) makes: S_OK, or E_OUTOFMEMORY (*out
+    // null) when the list or the enumerator cannot be allocated.
+    template <typename Fill>
+    static HRESULT CreateFrom(Interface** out, Fill&& fill, IUnknown* keep = nullptr) {
+        *out = nullptr;
+        try {
+            List list;
+            fill(&list);
+            *out = Create(std::move(list), keep);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+
     HRESULT STDMETHODCALLTYPE Next(ULONG count, Handed* out, ULONG* fetched) override {
         if (out == nullptr) return E_POINTER;
         if (fetched == nullptr && count != 1) return Items::kNoCountStatus;

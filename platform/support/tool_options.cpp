@@ -58,8 +58,8 @@ constexpr int kFirstLongOnly = 0x10001;  // getopt values of options with no sho
 }  // namespace
 
 CommandLine::CommandLine(const char* name, const char* usage, const char* help,
-                         std::initializer_list<Option> options)
-    : name_(name), usage_(usage), help_(help), options_(options) {}
+                         std::initializer_list<Option> options, const char* environment)
+    : name_(name), usage_(usage), help_(help), environment_(environment), options_(options) {}
 
 std::string CategoryList() {
     std::string text;
@@ -74,6 +74,13 @@ std::string CategoryList() {
 
 std::string CommandLine::HelpText() const {
     return std::string("usage: ") + name_ + " " + usage_ + "\n" + help_ +
+           "Environment:\n"
+           "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
+           "                      ~/.local/share/tamsel-platform\n" +
+           environment_ +
+           "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
+           "                      1 errors .. 4 debugging, e.g. com:4,registry:3,*:2\n"
+           "  PLATFORM_DEBUG_FILE  write the diagnostics to this file instead\n"
            "Categories of PLATFORM_DEBUG (CATEGORY:LEVEL, a glob such as dv*:4, or a bare level\n"
            "for every category; PLATFORM_DEBUG_FILE writes to a file instead of stderr):\n" +
            CategoryList() + "See " + name_ + "(1).\n";

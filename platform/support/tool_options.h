@@ -44,10 +44,12 @@ struct Option {
 class CommandLine {
 public:
     // name: as on the manual page. usage: what follows "usage: " on the usage line. help: the rest
-    // of the --help text (after the usage line), up to the environment; the list of PLATFORM_DEBUG
-    // categories and "See NAME(1)." are added.
+    // of the --help text (after the usage line), up to the environment. Added to it: the
+    // "Environment:" section (PLATFORM_STATE_DIR, then the program's own `environment` lines,
+    // then PLATFORM_DEBUG and PLATFORM_DEBUG_FILE), the list of PLATFORM_DEBUG categories and
+    // "See NAME(1).".
     CommandLine(const char* name, const char* usage, const char* help,
-                std::initializer_list<Option> options);
+                std::initializer_list<Option> options, const char* environment = "");
 
     // Called for each option in the order given, with its value (nullptr for an option that
     // takes none). Returns "" to go on, or why the option is refused (a usage error).
@@ -71,6 +73,7 @@ private:
     const char* name_;
     const char* usage_;
     const char* help_;
+    const char* environment_;
     std::vector<Option> options_;
     std::vector<std::string> operands_;
 };

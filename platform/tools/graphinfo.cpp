@@ -314,13 +314,7 @@ platform::tools::CommandLine& Options() {
         "  --version   show the version and exit\n"
         "\n"
         "Exit status: 0 listed, 1 the filters cannot be listed, 2 usage, 3 listed, but the\n"
-        "platform's own filters could not be registered (DV filters and devices may be missing).\n"
-        "Environment:\n"
-        "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
-        "                      ~/.local/share/tamsel-platform\n"
-        "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
-        "                      1 errors .. 4 debugging, e.g. com:4,registry:3,*:2\n"
-        "  PLATFORM_DEBUG_FILE  write the diagnostics to this file instead\n",
+        "platform's own filters could not be registered (DV filters and devices may be missing).\n",
         {{"json", 0, false, 'j'}});
     return options;
 }

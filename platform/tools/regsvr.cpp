@@ -211,16 +211,10 @@ platform::tools::CommandLine& Options() {
         "\n"
         "Exit status: 0 done, 1 the library cannot be loaded, 2 usage, 3 it lacks the export,\n"
         "4 the call returned a failure status, 5 the registry cannot be used,\n"
-        "6 (--machine) someone other than the caller could change LIBRARY.\n"
-        "Environment:\n"
-        "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
-        "                      ~/.local/share/tamsel-platform\n"
+        "6 (--machine) someone other than the caller could change LIBRARY.\n",
+        {{"unregister", 'u', false, 'u'}, {"repair", 0, false, 'r'}, {"machine", 0, false, 'm'}},
         "  PLATFORM_MACHINE_DIR  the machine-wide registry's directory; default\n"
-        "                      /var/lib/tamsel-platform\n"
-        "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
-        "                      1 errors .. 4 debugging, e.g. com:4,registry:3,*:2\n"
-        "  PLATFORM_DEBUG_FILE  write the diagnostics to this file instead\n",
-        {{"unregister", 'u', false, 'u'}, {"repair", 0, false, 'r'}, {"machine", 0, false, 'm'}});
+        "                      /var/lib/tamsel-platform\n");
     return options;
 }
 

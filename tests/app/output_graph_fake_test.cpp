@@ -11,9 +11,8 @@
 
 namespace {
 
-std::vector<std::string> g_messages;
-
-void RecordMessage(const char* text) { g_messages.emplace_back(text); }
+using apptest::g_messages;
+using apptest::RecordMessage;
 
 class OutputGraphFakeTest : public testing::Test {
 protected:
@@ -271,46 +270,44 @@ TEST_F(OutputGraphFakeTest, EachFailedConnectionHasItsOwnMessage) {
 }
 
 TEST_F(OutputGraphFakeTest, PlatformObjectsMissing) {
-    {
-        SCOPED_TRACE("no media control");
-        world.graphHasMediaControl = false;
-        apptest::TestGraph graph(&RecordMessage);
-        EXPECT_EQ(graph.Build(), 0);
-        EXPECT_EQ(g_messages, std::vector<std::string>{"メディアコントロールのロードに失敗しました。"});
-        // Stop without a control interface does nothing.
-        EXPECT_EQ(graph.Stop(), 1);
-        EXPECT_EQ(world.stops, 0);
-    }
-    {
-        SCOPED_TRACE("no filter mapper");
+    struct Case {
+        const char* name;
+        bool fake::FakeWorld::*available;  // made false
+        int built;                         // what Build returns
+        std::vector<std::string> messages;
+        void (*more)(apptest::TestGraph& graph, fake::FakeWorld& world);  // or null
+    };
+    const Case cases[] = {
+        {"no media control", &fake::FakeWorld::graphHasMediaControl, 0,
+         {"メディアコントロールのロードに失敗しました。"},
+         [](apptest::TestGraph& graph, fake::FakeWorld& world) {
+             // Stop without a control interface does nothing.
+             EXPECT_EQ(graph.Stop(), 1);
+             EXPECT_EQ(world.stops, 0);
+         }},
+        {"no filter mapper", &fake::FakeWorld::mapperCreatable, 0,
+         {"FilterMapperの初期化に失敗しました\n"},
+         [](apptest::TestGraph&, fake::FakeWorld& world) {
+             EXPECT_TRUE(world.addedNames.empty());
+         }},
+        {"no graph manager: -1 and nothing shown", &fake::FakeWorld::graphCreatable, -1, {},
+         [](apptest::TestGraph& graph, fake::FakeWorld& world) {
+             EXPECT_EQ(graph.m_pGraph, nullptr);
+             EXPECT_EQ(world.liveMappers, 0);
+             EXPECT_EQ(world.liveRegEnums, 0);
+         }},
+        {"no device enumerator", &fake::FakeWorld::devEnumCreatable, 0,
+         {"DV機器が見つかりませんでした。"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         g_messages.clear();
         fake::InstallGoodWorld();
-        world.mapperCreatable = false;
+        world.*c.available = false;
         apptest::TestGraph graph(&RecordMessage);
-        EXPECT_EQ(graph.Build(), 0);
-        EXPECT_EQ(g_messages, std::vector<std::string>{"FilterMapperの初期化に失敗しました\n"});
-        EXPECT_TRUE(world.addedNames.empty());
-    }
-    {
-        SCOPED_TRACE("no graph manager: -1 and nothing shown");
-        g_messages.clear();
-        fake::InstallGoodWorld();
-        world.graphCreatable = false;
-        apptest::TestGraph graph(&RecordMessage);
-        EXPECT_EQ(graph.Build(), -1);
-        EXPECT_TRUE(g_messages.empty());
-        EXPECT_EQ(graph.m_pGraph, nullptr);
-        EXPECT_EQ(world.liveMappers, 0);
-        EXPECT_EQ(world.liveRegEnums, 0);
-    }
-    {
-        SCOPED_TRACE("no device enumerator");
-        g_messages.clear();
-        fake::InstallGoodWorld();
-        world.devEnumCreatable = false;
-        apptest::TestGraph graph(&RecordMessage);
-        EXPECT_EQ(graph.Build(), 0);
-        EXPECT_EQ(g_messages, std::vector<std::string>{"DV機器が見つかりませんでした。"});
+        EXPECT_EQ(graph.Build(), c.built);
+        EXPECT_EQ(g_messages, c.messages);
+        if (c.more != nullptr) c.more(graph, world);
     }
 }
 

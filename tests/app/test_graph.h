@@ -2,9 +2,16 @@
 // what its graph holder kept, so leak checkers see only real leaks.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "app/output_graph.h"
 
 namespace apptest {
+
+// The messages shown by a graph made with &RecordMessage, in order; each test clears it.
+inline std::vector<std::string> g_messages;
+inline void RecordMessage(const char* text) { g_messages.emplace_back(text); }
 
 class TestGraph : public COutputGraph {
 public:

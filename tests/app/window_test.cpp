@@ -6,6 +6,8 @@
 #include <QMenu>
 #include <QTest>
 
+#include <deque>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -21,8 +23,21 @@
 
 namespace {
 
-std::vector<std::string> g_messages;
-void RecordMessage(const char* text) { g_messages.emplace_back(text); }
+using apptest::g_messages;
+using apptest::RecordMessage;
+
+// One pixel a picture must have.
+struct Pixel {
+    int x;
+    int y;
+    QRgb colour;
+};
+
+void ExpectPixels(const QImage& image, std::initializer_list<Pixel> pixels) {
+    for (const Pixel& p : pixels) {
+        EXPECT_EQ(image.pixel(p.x, p.y), p.colour) << p.x << "," << p.y;
+    }
+}
 
 class WindowTest : public testing::Test {
 protected:
@@ -40,6 +55,28 @@ protected:
         return dlg;
     }
     QImage Grab(QWidget& widget) { return widget.grab().toImage(); }
+    // In a fresh world whose graph hands out `events` and posts `eventsAtStop` when stopped, a
+    // started window that shows failures in the program's own box gets the ending signal: it
+    // ends rejected without the box waiting for someone to press OK, the graph stopped once.
+    void EndWithTheProgramsOwnBox(std::deque<fake::Event> events,
+                                  std::deque<fake::Event> eventsAtStop) {
+        fake::InstallGoodWorld();
+        apptest::TestGraph holder(&CGeneratorApp::ShowMessage);
+        auto dlg = Open(true, holder);
+        apptest::ModalWatcher watcher(dlg.get());
+        int looks = 0;
+        // A box that waits for OK is let go only after many looks, and the test then fails.
+        watcher.onBox = [&](QMessageBox* box) {
+            if (++looks == 200) box->reject();
+        };
+        world.events = std::move(events);
+        world.eventsAtStop = std::move(eventsAtStop);
+        dlg->OnEndSignal();
+        EXPECT_FALSE(dlg->isVisible());
+        EXPECT_LT(looks, 200) << "the failure's box waited for someone to press OK";
+        EXPECT_EQ(dlg->result(), QDialog::Rejected);
+        EXPECT_EQ(world.stops, 1);  // before the holder lets go of the graph
+    }
 
     apptest::TestGraph graph{&RecordMessage};
     fake::FakeWorld& world = fake::World();
@@ -56,35 +93,20 @@ TEST_F(WindowTest, PanelIsPaintedPixelForPixel) {
     const QRgb shadow = panel::ShadowColour().rgb();
     const QRgb white = qRgb(255, 255, 255), black = qRgb(0, 0, 0), blue = qRgb(0, 0, 255);
     ASSERT_NE(face, shadow);
-    auto at = [&](int x, int y) { return image.pixel(x, y); };
 
     // One-pixel black frame round the whole window.
-    for (QPoint p : {QPoint(0, 0), QPoint(264, 0), QPoint(0, 66), QPoint(264, 66), QPoint(130, 0),
-                     QPoint(130, 66), QPoint(0, 30), QPoint(264, 30)}) {
-        EXPECT_EQ(at(p.x(), p.y()), black) << p.x() << "," << p.y();
-    }
+    ExpectPixels(image, {{0, 0, black}, {264, 0, black}, {0, 66, black}, {264, 66, black},
+                         {130, 0, black}, {130, 66, black}, {0, 30, black}, {264, 30, black}});
     // Hollow blue badge with its shadow one pixel to the lower right.
-    for (QPoint p : {QPoint(4, 4), QPoint(12, 4), QPoint(4, 12), QPoint(12, 12), QPoint(8, 4)}) {
-        EXPECT_EQ(at(p.x(), p.y()), blue) << p.x() << "," << p.y();
-    }
-    for (QPoint p : {QPoint(13, 13), QPoint(13, 8), QPoint(8, 13), QPoint(5, 5)}) {
-        EXPECT_EQ(at(p.x(), p.y()), shadow) << p.x() << "," << p.y();
-    }
-    EXPECT_EQ(at(8, 8), face);
+    ExpectPixels(image, {{4, 4, blue}, {12, 4, blue}, {4, 12, blue}, {12, 12, blue}, {8, 4, blue},
+                         {13, 13, shadow}, {13, 8, shadow}, {8, 13, shadow}, {5, 5, shadow},
+                         {8, 8, face}});
 
     // Raised grip strip and panel; the last point of each polyline is left out.
-    EXPECT_EQ(at(1, 30), white);
-    EXPECT_EQ(at(8, 1), white);
-    EXPECT_EQ(at(16, 30), shadow);
-    EXPECT_EQ(at(8, 65), shadow);
-    EXPECT_EQ(at(16, 1), face);
-    EXPECT_EQ(at(1, 65), face);
-    EXPECT_EQ(at(17, 30), white);
-    EXPECT_EQ(at(150, 1), white);
-    EXPECT_EQ(at(263, 30), shadow);
-    EXPECT_EQ(at(150, 65), shadow);
-    EXPECT_EQ(at(263, 1), face);
-    EXPECT_EQ(at(17, 65), face);
+    ExpectPixels(image, {{1, 30, white}, {8, 1, white}, {16, 30, shadow}, {8, 65, shadow},
+                         {16, 1, face}, {1, 65, face}});
+    ExpectPixels(image, {{17, 30, white}, {150, 1, white}, {263, 30, shadow}, {150, 65, shadow},
+                         {263, 1, face}, {17, 65, face}});
 
     // Grip bumps: three on even rows, two on odd rows, each a 3 x 3 raised edge.
     for (int r = 0; r <= 10; ++r) {
@@ -92,32 +114,21 @@ TEST_F(WindowTest, PanelIsPaintedPixelForPixel) {
         const std::vector<int> xs = r % 2 == 0 ? std::vector<int>{3, 7, 11} : std::vector<int>{5, 9};
         for (int x : xs) {
             SCOPED_TRACE(testing::Message() << "bump " << x << "," << y);
-            EXPECT_EQ(at(x, y), white);
-            EXPECT_EQ(at(x, y + 1), white);
-            EXPECT_EQ(at(x + 2, y + 2), shadow);
-            EXPECT_EQ(at(x + 2, y + 1), shadow);
-            EXPECT_EQ(at(x + 1, y + 1), face);
-            EXPECT_EQ(at(x + 2, y), face);
+            ExpectPixels(image, {{x, y, white}, {x, y + 1, white}, {x + 2, y + 2, shadow},
+                                 {x + 2, y + 1, shadow}, {x + 1, y + 1, face}, {x + 2, y, face}});
         }
         if (r % 2 == 1) {
-            EXPECT_EQ(at(3, y), face) << y;
+            ExpectPixels(image, {{3, y, face}});
         }
     }
-    EXPECT_EQ(at(8, 63), face);  // nothing below the last row
+    ExpectPixels(image, {{8, 63, face}});  // nothing below the last row
 
     // Sunken display frame round a black display.
-    EXPECT_EQ(at(40, 20), shadow);
-    EXPECT_EQ(at(100, 3), shadow);
-    EXPECT_EQ(at(100, 38), white);
-    EXPECT_EQ(at(259, 20), white);
-    EXPECT_EQ(at(259, 3), face);
-    for (QPoint p : {QPoint(41, 4), QPoint(258, 4), QPoint(41, 37), QPoint(258, 37)}) {
-        EXPECT_EQ(at(p.x(), p.y()), black) << p.x() << "," << p.y();
-    }
+    ExpectPixels(image, {{40, 20, shadow}, {100, 3, shadow}, {100, 38, white}, {259, 20, white},
+                         {259, 3, face}, {41, 4, black}, {258, 4, black}, {41, 37, black},
+                         {258, 37, black}});
     // The label icon's "S" starts one pixel into the icon drawn at (19, 10); the rest is clear.
-    EXPECT_EQ(at(20, 11), black);
-    EXPECT_EQ(at(19, 10), face);
-    EXPECT_EQ(at(38, 30), face);
+    ExpectPixels(image, {{20, 11, black}, {19, 10, face}, {38, 30, face}});
 }
 
 TEST_F(WindowTest, KeysArePaintedUnpressedAndPressed) {
@@ -140,22 +151,15 @@ TEST_F(WindowTest, KeysArePaintedUnpressedAndPressed) {
         const int s = pressed ? 1 : 0;
         ASSERT_EQ(p.size(), QSize(34, 23));
         // Sunken outer edge in both states.
-        EXPECT_EQ(p.pixel(0, 10), black);
-        EXPECT_EQ(p.pixel(10, 0), black);
-        EXPECT_EQ(p.pixel(33, 10), white);
-        EXPECT_EQ(p.pixel(10, 22), white);
+        ExpectPixels(p, {{0, 10, black}, {10, 0, black}, {33, 10, white}, {10, 22, white}});
         // Inner edge: raised white/black, or a black frame when pressed.
-        EXPECT_EQ(p.pixel(1, 10), pressed ? black : white);
-        EXPECT_EQ(p.pixel(10, 1), pressed ? black : white);
-        EXPECT_EQ(p.pixel(32, 10), black);
-        EXPECT_EQ(p.pixel(10, 21), black);
-        EXPECT_EQ(p.pixel(30, 19), face);
-        // The lamp is lit in both states and moves with the symbol.
-        EXPECT_EQ(p.pixel(4 + s, 4 + s), green);
-        EXPECT_EQ(p.pixel(8 + s, 7 + s), green);
-        EXPECT_EQ(p.pixel(3 + s, 5 + s), black);  // socket
-        EXPECT_EQ(p.pixel(4, 4), pressed ? black : green);
-        EXPECT_EQ(p.pixel(13 + s, 9 + s), black);  // left of the power circle
+        const QRgb inner = pressed ? black : white;
+        ExpectPixels(p, {{1, 10, inner}, {10, 1, inner}, {32, 10, black}, {10, 21, black},
+                         {30, 19, face}});
+        // The lamp is lit in both states and moves with the symbol; the socket below it and the
+        // left of the power circle stay black.
+        ExpectPixels(p, {{4 + s, 4 + s, green}, {8 + s, 7 + s, green}, {3 + s, 5 + s, black},
+                         {4, 4, pressed ? black : green}, {13 + s, 9 + s, black}});
         // Information key: the letter i moves one pixel right and down.
         EXPECT_EQ(a.pixel(16 + s, 4 + s), blue);
         EXPECT_EQ(a.pixel(1, 10), pressed ? black : white);
@@ -482,20 +486,7 @@ TEST_F(WindowTest, EndingSignalAfterAnUnpolledFailureEndsAsThatFailure) {
     }
     {
         SCOPED_TRACE("the program's own box does not wait for OK");
-        fake::InstallGoodWorld();
-        apptest::TestGraph holder(&CGeneratorApp::ShowMessage);
-        auto dlg = Open(true, holder);
-        apptest::ModalWatcher watcher(dlg.get());
-        int looks = 0;
-        // A box that waits for OK is let go only after many looks, and the test then fails.
-        watcher.onBox = [&](QMessageBox* box) {
-            if (++looks == 200) box->reject();
-        };
-        world.events = {{EC_DEVICE_LOST, 0, 0}};
-        dlg->OnEndSignal();
-        EXPECT_FALSE(dlg->isVisible());
-        EXPECT_LT(looks, 200) << "the failure's box waited for someone to press OK";
-        EXPECT_EQ(dlg->result(), QDialog::Rejected);
+        EndWithTheProgramsOwnBox({{EC_DEVICE_LOST, 0, 0}}, {});
     }
     {
         SCOPED_TRACE("no failure: the power key");
@@ -544,20 +535,7 @@ TEST_F(WindowTest, FailureThatComesWithTheStopEndsTheWindowWithIt) {
     }
     {
         SCOPED_TRACE("ending signal, the program's own box");
-        fake::InstallGoodWorld();
-        apptest::TestGraph holder(&CGeneratorApp::ShowMessage);
-        auto dlg = Open(true, holder);
-        apptest::ModalWatcher watcher(dlg.get());
-        int looks = 0;
-        watcher.onBox = [&](QMessageBox* box) {
-            if (++looks == 200) box->reject();
-        };
-        world.eventsAtStop = {{EC_ERRORABORT, HRESULT_FROM_WIN32(ERROR_TIMEOUT), 0}};
-        dlg->OnEndSignal();
-        EXPECT_FALSE(dlg->isVisible());
-        EXPECT_LT(looks, 200) << "the failure's box waited for someone to press OK";
-        EXPECT_EQ(dlg->result(), QDialog::Rejected);
-        EXPECT_EQ(world.stops, 1);
+        EndWithTheProgramsOwnBox({}, {{EC_ERRORABORT, HRESULT_FROM_WIN32(ERROR_TIMEOUT), 0}});
     }
 }
 

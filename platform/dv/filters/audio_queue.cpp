@@ -18,23 +18,17 @@ void AudioQueue::Open() {
     changed.notify_all();
 }
 
-void AudioQueue::Close() {
+void AudioQueue::SetFlag(bool AudioQueue::*flag, bool value) {
     std::lock_guard<std::mutex> hold(lock);
-    closed = true;
+    this->*flag = value;
     changed.notify_all();
 }
 
-void AudioQueue::Resume() {
-    std::lock_guard<std::mutex> hold(lock);
-    closed = false;
-    changed.notify_all();
-}
+void AudioQueue::Close() { SetFlag(&AudioQueue::closed, true); }
 
-void AudioQueue::EndOfStream() {
-    std::lock_guard<std::mutex> hold(lock);
-    ended = true;
-    changed.notify_all();
-}
+void AudioQueue::Resume() { SetFlag(&AudioQueue::closed, false); }
+
+void AudioQueue::EndOfStream() { SetFlag(&AudioQueue::ended, true); }
 
 bool AudioQueue::Push(const int16_t* frames, size_t count) {
     std::unique_lock<std::mutex> hold(lock);

@@ -48,6 +48,8 @@ public:
 private:
     // Drops what lies before position, now and as it arrives. Lock held.
     void DropBefore(uint64_t position);
+    // Sets one of the flags under the lock and wakes every waiter. Lock not held.
+    void SetFlag(bool AudioQueue::*flag, bool value);
 
     const size_t capacity;
     std::mutex lock;

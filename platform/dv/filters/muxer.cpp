@@ -171,18 +171,9 @@ HRESULT Muxer::GetTimecode(PTIMECODE_SAMPLE sample) {
 // ---- frames -----------------------------------------------------------------------------------
 
 HRESULT Muxer::PrepareInput(IMediaSample* sample, const BYTE** video) {
-    BYTE* data = nullptr;
-    const HRESULT hr = sample->GetPointer(&data);
-    if (FAILED(hr)) {
-        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample without data (status 0x%08X)",
-                     unsigned(hr));
-        return hr;
-    }
-    if (data == nullptr || sample->GetActualDataLength() < dif::kFrameBytes) {
-        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample of %ld bytes, less than a frame of %ld",
-                     long(data == nullptr ? 0 : sample->GetActualDataLength()), long(dif::kFrameBytes));
-        return E_INVALIDARG;
-    }
+    const BYTE* data = nullptr;
+    const HRESULT hr = SampleData(sample, dif::kFrameBytes, "frame", &data);
+    if (FAILED(hr)) return hr;  // SampleData said why
     if (!dif::IsNtscDifFrame(data)) {
         PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample that is no NTSC DV frame");
         return E_INVALIDARG;

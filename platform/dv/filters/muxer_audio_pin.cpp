@@ -1,23 +1,14 @@
 #include "dv/filters/muxer_audio_pin.h"
 
-#include <algorithm>
-#include <cstddef>
-#include <cstring>
-
 namespace dv {
 
 MuxerAudioPin::MuxerAudioPin(filterkit::KitFilter* filter, AudioQueue* queue)
     : KitInputPin(filter, u"Stream 1"), queue(queue) {}
 
 HRESULT MuxerAudioPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
-    if (mt == nullptr) return E_POINTER;
-    if (mt->majortype != MEDIATYPE_Audio || mt->subtype != MEDIASUBTYPE_PCM ||
-        mt->formattype != FORMAT_WaveFormatEx)
-        return VFW_E_TYPE_NOT_ACCEPTED;
-    // The fields up to wBitsPerSample: a bare PCMWAVEFORMAT is enough.
-    if (mt->pbFormat == nullptr || mt->cbFormat < offsetof(WAVEFORMATEX, cbSize)) return E_INVALIDARG;
     WAVEFORMATEX wave{};
-    std::memcpy(&wave, mt->pbFormat, std::min<size_t>(mt->cbFormat, sizeof(wave)));
+    const HRESULT hr = filterkit::ReadPcmFormat(mt, &wave);
+    if (hr != S_OK) return hr;
     if (wave.wFormatTag != WAVE_FORMAT_PCM || wave.nChannels != kChannels ||
         wave.nSamplesPerSec != kSampleRate || wave.wBitsPerSample != kBits ||
         wave.nBlockAlign != kChannels * kBits / 8)

@@ -46,13 +46,11 @@ HRESULT ReferenceToneOutputPin::MakeType(platform::MediaType* mt) {
 }
 
 HRESULT ReferenceToneOutputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
-    if (mt == nullptr) return E_POINTER;
-    if (mt->majortype != MEDIATYPE_Audio || mt->subtype != MEDIASUBTYPE_PCM ||
-        mt->formattype != FORMAT_WaveFormatEx)
-        return VFW_E_TYPE_NOT_ACCEPTED;
-    if (mt->pbFormat == nullptr || mt->cbFormat < offsetof(WAVEFORMATEX, cbSize)) return E_INVALIDARG;
+    WAVEFORMATEX wave{};
+    HRESULT hr = filterkit::ReadPcmFormat(mt, &wave);
+    if (hr != S_OK) return hr;
     platform::MediaType ours;
-    const HRESULT hr = MakeType(&ours);
+    hr = MakeType(&ours);
     if (FAILED(hr)) return hr;
     // Only our own shape: the fields up to wBitsPerSample must match.
     return std::memcmp(mt->pbFormat, ours->pbFormat, offsetof(WAVEFORMATEX, cbSize)) == 0

@@ -108,23 +108,8 @@ HRESULT VideoEncoder::PrepareInput(IMediaSample* sample, const BYTE** picture) {
         }
     }
 
-    BYTE* data = nullptr;
-    const HRESULT hr = sample->GetPointer(&data);
-    if (FAILED(hr)) {
-        PLATFORM_LOG(platform::log::kDv, Error, "DV Video Encoder: a sample without data (status 0x%08X)",
-                     unsigned(hr));
-        return hr;
-    }
-    if (data == nullptr || sample->GetActualDataLength() < VideoEncoderCodec::kPictureBytes) {
-        // Less than one picture: nothing sensible to encode.
-        PLATFORM_LOG(platform::log::kDv, Error,
-                     "DV Video Encoder: a sample of %ld bytes, less than a picture of %d",
-                     long(data == nullptr ? 0 : sample->GetActualDataLength()),
-                     VideoEncoderCodec::kPictureBytes);
-        return E_INVALIDARG;
-    }
-    *picture = data;
-    return S_OK;
+    // Less than one picture: nothing sensible to encode.
+    return SampleData(sample, VideoEncoderCodec::kPictureBytes, "picture", picture);
 }
 
 HRESULT VideoEncoder::Transform(IMediaSample* in, const BYTE* picture, BYTE* frame,

@@ -44,13 +44,7 @@ platform::tools::CommandLine& Options() {
         "  --no-tape    no tape in the deck: nothing is recorded, record is refused\n"
         "  -h, --help   show this help and exit\n"
         "  --version    show the version and exit\n"
-        "\n"
-        "Environment:\n"
-        "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
-        "                      ~/.local/share/tamsel-platform\n"
-        "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
-        "                      1 errors .. 4 debugging, e.g. com:4,registry:3,*:2\n"
-        "  PLATFORM_DEBUG_FILE  write the diagnostics to this file instead\n",
+        "\n",
         {{"tape", 0, true, kTape},
          {"name", 0, true, kName},
          {"stopped", 0, false, kStopped},

@@ -35,24 +35,13 @@ const char kColorBarServerKey[] = "CLSID\\{56B794AD-9850-4F6F-A695-4E55386F7328}
 std::string Tool(const char* name) { return testsupport::BuildDir() + "/" + name; }
 
 // A scratch tree below /tmp, root's and 0755 (as root makes it there), removed with all in it.
-class ScratchTree {
+class ScratchTree : public ScopedTempDir {
 public:
-    ScratchTree() {
-        root = testsupport::MakeTempDir("tamsel-trust");
-        if (root.empty()) root = "/nonexistent";
-        chmod(root.c_str(), 0755);
-    }
-    ~ScratchTree() {
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
-    }
-    ScratchTree(const ScratchTree&) = delete;
-    ScratchTree& operator=(const ScratchTree&) = delete;
+    ScratchTree() : ScopedTempDir("tamsel-trust", "/nonexistent", 0755) {}
 
-    const std::string& Path() const { return root; }
     // The folder `relative` in the tree, made with its parents, each 0755.
     std::string Folder(const std::string& relative) const {
-        std::string path = root;
+        std::string path = Path();
         for (const auto& name : std::filesystem::path(relative)) {
             path += '/';
             path += name.string();
@@ -69,33 +58,13 @@ public:
         chmod(path.c_str(), 0644);
         return path;
     }
-
-private:
-    std::string root;
 };
 
 // Points the platform and the tools it runs at a machine-wide directory in the tree.
-class ScopedMachineDir {
+class ScopedMachineDir : public ScopedDirVariable {
 public:
-    explicit ScopedMachineDir(const ScratchTree& tree) : dir(tree.Path() + "/machine") {
-        const char* current = std::getenv(PLATFORM_MACHINE_DIR_ENV);
-        hadPrevious = current != nullptr;
-        previous = hadPrevious ? current : "";
-        setenv(PLATFORM_MACHINE_DIR_ENV, dir.c_str(), 1);
-    }
-    ~ScopedMachineDir() {
-        if (hadPrevious) setenv(PLATFORM_MACHINE_DIR_ENV, previous.c_str(), 1);
-        else unsetenv(PLATFORM_MACHINE_DIR_ENV);
-    }
-    ScopedMachineDir(const ScopedMachineDir&) = delete;
-    ScopedMachineDir& operator=(const ScopedMachineDir&) = delete;
-
-    std::string Database() const { return dir + "/registry.db"; }
-
-private:
-    std::string dir;
-    std::string previous;
-    bool hadPrevious = false;
+    explicit ScopedMachineDir(const ScratchTree& tree)
+        : ScopedDirVariable(PLATFORM_MACHINE_DIR_ENV, tree.Path() + "/machine") {}
 };
 
 int Regsvr(const std::string& arguments, std::string* output) {
@@ -186,13 +155,19 @@ TEST(FileTrust, AcceptsOnlyWhatNobodyButRootCanChange) {
     EXPECT_THAT(ChangeableByOthers("usr/lib/tamsel.ax", 0), HasSubstr("not an absolute path"));
 }
 
-TEST(MachineServerTrust, RegsvrRegistersMachineWideOnlyWhatNobodyButRootCanChange) {
-    testsupport::ScopedUser user("tamsel-trust");
-    ASSERT_EQ(user.Error(), "");
-    ScratchTree tree;
-    ScopedMachineDir machine(tree);
-    ScopedStateDir own;
+// Another user, a scratch tree of root's with the machine-wide directory in it, and a state
+// directory of the test's own.
+class MachineServerTrust : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(user.Error(), ""); }
 
+    testsupport::ScopedUser user{"tamsel-trust"};
+    ScratchTree tree;
+    ScopedMachineDir machine{tree};
+    ScopedStateDir own;
+};
+
+TEST_F(MachineServerTrust, RegsvrRegistersMachineWideOnlyWhatNobodyButRootCanChange) {
     // A prefix install that belongs to an ordinary user: that user could replace the library.
     const std::string prefix = tree.Path() + "/home/prefix";
     const std::string theirs = tree.CopyServer("home/prefix/lib/tamsel");
@@ -221,12 +196,7 @@ TEST(MachineServerTrust, RegsvrRegistersMachineWideOnlyWhatNobodyButRootCanChang
     EXPECT_EQ(Regsvr("--machine -u " + Quote(safe), &said), 0) << said;
 }
 
-TEST(MachineServerTrust, AProgramRefusesAMachineWideServerAnotherUserCouldNowChange) {
-    testsupport::ScopedUser user("tamsel-trust");
-    ASSERT_EQ(user.Error(), "");
-    ScratchTree tree;
-    ScopedMachineDir machine(tree);
-    ScopedStateDir own;
+TEST_F(MachineServerTrust, AProgramRefusesAMachineWideServerAnotherUserCouldNowChange) {
     const std::string safe = tree.CopyServer("usr/lib/tamsel");
     std::string said;
     ASSERT_EQ(Regsvr("--machine " + Quote(safe), &said), 0) << said;

@@ -35,30 +35,15 @@ const char* const kColorBarServerKey = "CLSID\\{56B794AD-9850-4F6F-A695-4E55386F
 // of the object, then back.
 class ScopedMachineDir {
 public:
-    ScopedMachineDir() {
-        dir = testsupport::MakeTempDir("tamsel-machine");
-        if (dir.empty()) dir = "/nonexistent";
-        chmod(dir.c_str(), 0755);
-        const char* current = std::getenv(PLATFORM_MACHINE_DIR_ENV);
-        previous = current != nullptr ? current : "";
-        setenv(PLATFORM_MACHINE_DIR_ENV, dir.c_str(), 1);
-    }
-    ~ScopedMachineDir() {
-        setenv(PLATFORM_MACHINE_DIR_ENV, previous.c_str(), 1);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-    ScopedMachineDir(const ScopedMachineDir&) = delete;
-    ScopedMachineDir& operator=(const ScopedMachineDir&) = delete;
-
-    const std::string& Path() const { return dir; }
-    std::string Database() const { return dir + "/registry.db"; }
+    const std::string& Path() const { return variable.Path(); }
+    std::string Database() const { return variable.Database(); }
     // Points the platform at a directory below this one, which need not exist.
-    void Use(const std::string& path) const { setenv(PLATFORM_MACHINE_DIR_ENV, path.c_str(), 1); }
+    void Use(const std::string& path) const { variable.Use(path); }
 
 private:
-    std::string dir;
-    std::string previous;
+    // Declared first, removed last: the variable is put back before the folder goes.
+    ScopedTempDir folder{"tamsel-machine", "/nonexistent", 0755};
+    ScopedDirVariable variable{PLATFORM_MACHINE_DIR_ENV, folder.Path()};
 };
 
 // Sets a text value in the machine-wide store from another process, as regsvr --machine would.

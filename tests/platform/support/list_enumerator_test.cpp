@@ -28,13 +28,17 @@ public:
     const int id;
 };
 
-// The family's shape over a counted interface of the tests' own.
-struct IEnumQuality : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE Next(ULONG count, IQualityControl** out, ULONG* fetched) = 0;
+// The family's shape, an enumerator interface handing out Handed items.
+template <typename Handed>
+struct IEnumOf : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Next(ULONG count, Handed* out, ULONG* fetched) = 0;
     virtual HRESULT STDMETHODCALLTYPE Skip(ULONG count) = 0;
     virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Clone(IEnumQuality** out) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Clone(IEnumOf** out) = 0;
 };
+
+// The family over a counted interface.
+using IEnumQuality = IEnumOf<IQualityControl*>;
 DEFINE_GUID(IID_IEnumQuality, 0x5a1c0002, 0x0000, 0x0000, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01);
 using ItemEnumerator =
     platform::ListEnumerator<IEnumQuality, IID_IEnumQuality, platform::InterfaceItems<IQualityControl>>;
@@ -57,13 +61,8 @@ struct Numbers {
     }
 };
 
-// An enumerator interface of the family over int*, so the rules are checked apart from COM types.
-struct IEnumNumbers : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE Next(ULONG count, int** out, ULONG* fetched) = 0;
-    virtual HRESULT STDMETHODCALLTYPE Skip(ULONG count) = 0;
-    virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Clone(IEnumNumbers** out) = 0;
-};
+// The family over int*, so the rules are checked apart from COM types.
+using IEnumNumbers = IEnumOf<int*>;
 DEFINE_GUID(IID_IEnumNumbers, 0x5a1c0001, 0x0000, 0x0000, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01);
 using NumberEnumerator = platform::ListEnumerator<IEnumNumbers, IID_IEnumNumbers, Numbers>;
 

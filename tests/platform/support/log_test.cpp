@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <set>
 #include <sstream>
 #include <string>
@@ -31,6 +32,22 @@ void SetSwitch(const char* value) {
     if (value == nullptr) unsetenv("PLATFORM_DEBUG");
     else setenv("PLATFORM_DEBUG", value, 1);
     platform::log::Reload();
+}
+
+// Whether a category is written at a level.
+struct Switched {
+    const char* name;
+    Level level;
+    bool on;
+};
+
+// Sets the switch and checks what it turns on and off.
+void ExpectSwitch(const char* value, std::initializer_list<Switched> expected) {
+    SetSwitch(value);
+    for (const Switched& e : expected) {
+        EXPECT_EQ(Enabled(e.name, e.level), e.on)
+            << value << ": " << e.name << " at level " << static_cast<int>(e.level);
+    }
 }
 
 // What the log writes to stderr while alive.
@@ -94,35 +111,34 @@ TEST_F(LogTest, SilentWithoutTheSwitch) {
 }
 
 TEST_F(LogTest, CategoriesLevelsAndTheRest) {
-    SetSwitch("registry:3,dv:4,*:2");
-    EXPECT_TRUE(Enabled("registry", Level::Info));
-    EXPECT_FALSE(Enabled("registry", Level::Debug));
-    EXPECT_TRUE(Enabled("dv", Level::Debug));
-    EXPECT_TRUE(Enabled("com", Level::Warning));
-    EXPECT_FALSE(Enabled("com", Level::Info));
-    // Names match whole, not as prefixes.
-    EXPECT_FALSE(Enabled("dvx", Level::Info));
-    EXPECT_FALSE(Enabled("d", Level::Info));
+    ExpectSwitch("registry:3,dv:4,*:2", {{"registry", Level::Info, true},
+                                         {"registry", Level::Debug, false},
+                                         {"dv", Level::Debug, true},
+                                         {"com", Level::Warning, true},
+                                         {"com", Level::Info, false},
+                                         // Names match whole, not as prefixes.
+                                         {"dvx", Level::Info, false},
+                                         {"d", Level::Info, false}});
 }
 
 TEST_F(LogTest, OddSwitchesKeepTheirGoodItems) {
     // Spaces are trimmed; an item with no number or a bad one is skipped, the rest still count.
-    SetSwitch(" dv : 4 ,registry:x,,:3,com:,tools:2junk,streaming");
-    EXPECT_TRUE(Enabled("dv", Level::Debug));
-    EXPECT_FALSE(Enabled("registry", Level::Error));
-    EXPECT_FALSE(Enabled("com", Level::Error));
-    EXPECT_FALSE(Enabled("tools", Level::Error));
-    EXPECT_TRUE(Enabled("streaming", Level::Debug));  // a bare name means every level
-    EXPECT_FALSE(Enabled("deck", Level::Error));      // no "*": the rest stays silent
+    ExpectSwitch(" dv : 4 ,registry:x,,:3,com:,tools:2junk,streaming",
+                 {{"dv", Level::Debug, true},
+                  {"registry", Level::Error, false},
+                  {"com", Level::Error, false},
+                  {"tools", Level::Error, false},
+                  {"streaming", Level::Debug, true},  // a bare name means every level
+                  {"deck", Level::Error, false}});    // no "*": the rest stays silent
 
     // Level 0 silences one category under "*"; out-of-range levels are clamped; a later item
     // for the same category overrides an earlier one.
-    SetSwitch("*:4,deck:0,com:9,dv:-3,registry:1,registry:3");
-    EXPECT_FALSE(Enabled("deck", Level::Error));
-    EXPECT_TRUE(Enabled("com", Level::Debug));
-    EXPECT_FALSE(Enabled("dv", Level::Error));
-    EXPECT_TRUE(Enabled("registry", Level::Info));
-    EXPECT_TRUE(Enabled("ieee1394", Level::Debug));
+    ExpectSwitch("*:4,deck:0,com:9,dv:-3,registry:1,registry:3",
+                 {{"deck", Level::Error, false},
+                  {"com", Level::Debug, true},
+                  {"dv", Level::Error, false},
+                  {"registry", Level::Info, true},
+                  {"ieee1394", Level::Debug, true}});
 }
 
 TEST_F(LogTest, SkipsFormattingWhenOff) {
