@@ -166,19 +166,17 @@ public:
 };
 
 // IMediaControl and IMediaEvent are answered while the world says the graph has them.
-class Graph final : public ComObject<Implements<IGraphBuilder, IID_IGraphBuilder, IID_IFilterGraph>,
-                                     Implements<IMediaControl, IID_IMediaControl>,
-                                     Implements<IMediaEvent, IID_IMediaEvent>> {
+class Graph final
+    : public testsupport::Withholding<
+          ComObject<Implements<IGraphBuilder, IID_IGraphBuilder, IID_IFilterGraph>,
+                    Implements<IMediaControl, IID_IMediaControl>, Implements<IMediaEvent, IID_IMediaEvent>>> {
 public:
     ~Graph() override {
         for (IBaseFilter* filter : m_filters) filter->Release();
     }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if ((iid == IID_IMediaControl && !World().graphHasMediaControl) ||
-            (iid == IID_IMediaEvent && !World().graphHasMediaEvent)) {
-            return testsupport::NoInterface(out);
-        }
-        return ComObject::QueryInterface(iid, out);
+    bool Offers(REFIID iid) override {
+        return (iid != IID_IMediaControl || World().graphHasMediaControl) &&
+               (iid != IID_IMediaEvent || World().graphHasMediaEvent);
     }
     // IFilterGraph
     HRESULT STDMETHODCALLTYPE AddFilter(IBaseFilter* filter, LPCWSTR name) override {

@@ -130,10 +130,7 @@ HRESULT STDMETHODCALLTYPE FakeInputPin::Receive(IMediaSample*) {
 }
 
 // ---- the graph ----------------------------------------------------------------------------------
-HRESULT STDMETHODCALLTYPE FakeGraph::QueryInterface(REFIID iid, void** out) {
-    if (iid == IID_IMediaEventSink && !hasEventSink) return testsupport::NoInterface(out);
-    return ComObject::QueryInterface(iid, out);
-}
+bool FakeGraph::Offers(REFIID iid) { return iid != IID_IMediaEventSink || hasEventSink; }
 
 HRESULT STDMETHODCALLTYPE FakeGraph::Notify(LONG code, LONG_PTR param1, LONG_PTR param2) {
     std::lock_guard<std::mutex> hold(eventsLock);

@@ -92,11 +92,12 @@ protected:
 // ---- the graph ----------------------------------------------------------------------------------
 // On the test's stack (see tests/support/com_fake.h). IMediaEventSink is answered while
 // hasEventSink.
-class FakeGraph : public platform::ComObject<platform::Implements<IFilterGraph, IID_IFilterGraph>,
-                                             platform::Implements<IMediaEventSink, IID_IMediaEventSink>>,
-                  public testsupport::TestOwned {
+class FakeGraph
+    : public testsupport::Withholding<platform::ComObject<
+          platform::Implements<IFilterGraph, IID_IFilterGraph>,
+          platform::Implements<IMediaEventSink, IID_IMediaEventSink>>>,
+      public testsupport::TestOwned {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     HRESULT STDMETHODCALLTYPE AddFilter(IBaseFilter*, LPCWSTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE RemoveFilter(IBaseFilter*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE EnumFilters(IEnumFilters**) override { return E_NOTIMPL; }
@@ -119,6 +120,9 @@ public:
     std::vector<Event> Events();
 
     bool hasEventSink = true;
+
+protected:
+    bool Offers(REFIID iid) override;
 
 private:
     std::mutex eventsLock;

@@ -244,15 +244,7 @@ TEST(Filter, ClockGraphAndName) {
 
 // An aggregating object that hands every query but IUnknown on to the inner object. On the
 // test's stack (see tests/support/com_fake.h).
-class Aggregator : public platform::ComObject<platform::Implements<IUnknown, IID_IUnknown>>,
-                   public testsupport::TestOwned {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IUnknown) return ComObject::QueryInterface(iid, out);
-        return inner->InnerQueryInterface(iid, out);
-    }
-    ObjectBase* inner = nullptr;
-};
+using Aggregator = testsupport::Aggregating<ObjectBase>;
 
 TEST(Filter, CountsAndAggregation) {
     const LONG before = liveObjectCount;

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "support/com_object.h"
+
 namespace testsupport {
 
 // Base of a double the test owns outright, never made with new. Should the code under test give
@@ -40,5 +42,34 @@ inline HRESULT NoInterface(void** out) {
     *out = nullptr;
     return E_NOINTERFACE;
 }
+
+// A double on the COM base whose table answers an interface only while the double offers it:
+// Base is its ComObject (or a class on one), Offers says, for each query but IUnknown's, whether
+// the interface is there now (a graph without IMediaControl, a pin without IMemInputPin).
+template <typename Base>
+class Withholding : public Base {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid != IID_IUnknown && !Offers(iid)) return NoInterface(out);
+        return Base::QueryInterface(iid, out);
+    }
+
+protected:
+    using Base::Base;
+    virtual bool Offers(REFIID iid) = 0;
+};
+
+// An aggregating outer object: answers IUnknown itself and hands every other query on to the
+// inner object's non-delegating QueryInterface (Inner::InnerQueryInterface). Test-owned.
+template <typename Inner>
+class Aggregating : public platform::ComObject<platform::Implements<IUnknown, IID_IUnknown>>,
+                    public TestOwned {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid == IID_IUnknown || inner == nullptr) return ComObject::QueryInterface(iid, out);
+        return inner->InnerQueryInterface(iid, out);
+    }
+    Inner* inner = nullptr;
+};
 
 }  // namespace testsupport

@@ -16,17 +16,13 @@
 
 namespace testsupport {
 
-class FakeInputPin : public platform::ComObject<platform::Implements<IPin, IID_IPin>,
-                                                platform::Implements<IMemInputPin, IID_IMemInputPin>> {
+// IMemInputPin is answered while OffersMemInputPin.
+class FakeInputPin
+    : public Withholding<platform::ComObject<platform::Implements<IPin, IID_IPin>,
+                                            platform::Implements<IMemInputPin, IID_IMemInputPin>>> {
 public:
     // The references held now, the test's own among them.
     LONG References() { return static_cast<LONG>(testsupport::References(*this)); }
-
-    // IMemInputPin is answered while OffersMemInputPin.
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IMemInputPin && !OffersMemInputPin()) return NoInterface(out);
-        return ComObject::QueryInterface(iid, out);
-    }
 
     // IPin: an unconnectable input (connections come from the output side), accepting any type.
     HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
@@ -86,6 +82,7 @@ public:
 
 protected:
     virtual bool OffersMemInputPin() const { return true; }
+    bool Offers(REFIID iid) override { return iid != IID_IMemInputPin || OffersMemInputPin(); }
 };
 
 }  // namespace testsupport
