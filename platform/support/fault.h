@@ -6,16 +6,50 @@
 //
 //     if (auto fault = CheckDirectory(dir)) return *fault;
 //
-// Plain data; any thread.
+// Fault is plain data; any thread. FaultRecord keeps the failure an object reports afterwards
+// (a transport's LastError); any thread, its lock a leaf.
 #pragma once
 
+#include <mutex>
 #include <string>
+#include <utility>
 
 namespace platform {
 
 struct Fault {
     long status = 0;
     std::string text;
+};
+
+class FaultRecord {
+public:
+    // Keeps this failure in place of the one before; gives back its status, for
+    // `return record.Keep(kTransportBusy, text);`.
+    template <typename Status>
+    Status Keep(Status status, std::string text) {
+        std::lock_guard<std::mutex> hold(lock);
+        kept = {long(status), std::move(text)};
+        return status;
+    }
+    // Keeps this failure unless one is kept already; true when it was kept.
+    bool KeepFirst(long status, std::string text) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (kept.status != 0) return false;
+        kept = {status, std::move(text)};
+        return true;
+    }
+    long Status() const {
+        std::lock_guard<std::mutex> hold(lock);
+        return kept.status;
+    }
+    std::string Text() const {
+        std::lock_guard<std::mutex> hold(lock);
+        return kept.text;
+    }
+
+private:
+    mutable std::mutex lock;
+    Fault kept;  // lock
 };
 
 }  // namespace platform

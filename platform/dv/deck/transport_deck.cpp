@@ -68,16 +68,9 @@ DeckTransport::~DeckTransport() {
     if (cancelFd >= 0) ::close(cancelFd);
 }
 
-HRESULT DeckTransport::Fail(HRESULT status, const std::string& text) {
-    std::lock_guard<std::mutex> lock(errorLock);
-    errorText = text;
-    return status;
-}
+HRESULT DeckTransport::Fail(HRESULT status, const std::string& text) { return lastFault.Keep(status, text); }
 
-std::string DeckTransport::LastError() const {
-    std::lock_guard<std::mutex> lock(errorLock);
-    return errorText;
-}
+std::string DeckTransport::LastError() const { return lastFault.Text(); }
 
 HRESULT DeckTransport::Open() {
     std::lock_guard<std::mutex> lock(sendLock);

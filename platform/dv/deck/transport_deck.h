@@ -13,6 +13,7 @@
 
 #include "dv/deck/deck_protocol.h"
 #include "dv/transport_interface.h"
+#include "support/fault.h"
 
 namespace dv {
 
@@ -69,8 +70,7 @@ private:
     int64_t stalledAtCancelMs = 0;      // sendLock: how long the deck had taken nothing of the
                                         // message Cancel cut short
     HRESULT closeStatus = S_OK;         // sendLock: see CloseStatus
-    mutable std::mutex errorLock;       // leaf lock for errorText
-    std::string errorText;
+    platform::FaultRecord lastFault;    // the text LastError reports (its own leaf lock)
 };
 
 }  // namespace dv

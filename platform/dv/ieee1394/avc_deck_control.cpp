@@ -114,15 +114,10 @@ AvcDeckControl::AvcDeckControl(uint64_t guid) : guid(guid) {}
 HRESULT AvcDeckControl::Fail(HRESULT status, const std::string& text) {
     PLATFORM_LOG(platform::log::kIeee1394, Warning, "DV unit %s: deck control: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
                  text.c_str());
-    std::lock_guard<std::mutex> lock(errorLock);
-    errorText = text;
-    return status;
+    return lastFault.Keep(status, text);
 }
 
-std::string AvcDeckControl::LastError() const {
-    std::lock_guard<std::mutex> lock(errorLock);
-    return errorText;
-}
+std::string AvcDeckControl::LastError() const { return lastFault.Text(); }
 
 HRESULT AvcDeckControl::OpenSession(Session* session) {
     raw1394handle_t probe = raw1394_new_handle();

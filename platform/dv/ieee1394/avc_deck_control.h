@@ -13,7 +13,7 @@
 // control never shares the streaming transport's handle, and node numbers changed by a bus reset
 // do not matter.
 //
-// Threads: any; callLock serializes the calls, errorLock (a leaf) guards errorText.
+// Threads: any; callLock serializes the calls; lastFault has a leaf lock of its own.
 #pragma once
 
 #include <libraw1394/raw1394.h>
@@ -23,6 +23,7 @@
 #include <string>
 
 #include "dv/transport_interface.h"
+#include "support/fault.h"
 
 namespace dv {
 
@@ -66,8 +67,7 @@ private:
     const uint64_t guid;
     std::mutex callLock;
     int lastPort = 0;  // callLock: where the unit was found last
-    mutable std::mutex errorLock;
-    std::string errorText;  // errorLock
+    platform::FaultRecord lastFault;  // the text LastError reports (its own leaf lock)
 };
 
 }  // namespace dv

@@ -106,25 +106,16 @@ Ieee1394Transport::~Ieee1394Transport() {
 }
 
 HRESULT Ieee1394Transport::Fail(HRESULT status, const std::string& text) {
-    std::lock_guard<std::mutex> lock(errorLock);
-    if (SUCCEEDED(failure)) {
-        failure = status;
-        errorText = text;
+    if (failure.KeepFirst(status, text)) {
         PLATFORM_LOG(platform::log::kIeee1394, Error, "DV unit %s: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
                      text.c_str());
     }
-    return failure;
+    return Failure();
 }
 
-HRESULT Ieee1394Transport::Failure() {
-    std::lock_guard<std::mutex> lock(errorLock);
-    return failure;
-}
+HRESULT Ieee1394Transport::Failure() { return HRESULT(failure.Status()); }
 
-std::string Ieee1394Transport::LastError() const {
-    std::lock_guard<std::mutex> lock(errorLock);
-    return errorText;
-}
+std::string Ieee1394Transport::LastError() const { return failure.Text(); }
 
 Ieee1394Transport::Statistics Ieee1394Transport::statistics() {
     const Ieee1394FrameQueue::Counters c = queue.counters();

@@ -38,7 +38,7 @@
 // feeder and the bus reset handler are called from raw1394_loop_iterate on it), and by
 // Open/Close/the first SendFrame only while it does not. The connection fields (deviceNode,
 // plugs, channel, bandwidth, connected, connectionGeneration) follow the same rule. `failure`
-// and `errorText` are guarded by errorLock; the reset bookkeeping is atomic.
+// keeps the first failure under a leaf lock of its own; the reset bookkeeping is atomic.
 #pragma once
 
 #include <libiec61883/iec61883.h>
@@ -156,9 +156,7 @@ private:
     std::vector<uint8_t> firstFrame;  // the tail sent while aligning
     int alignPackets = -1;            // data packets still to send before a frame may start
 
-    mutable std::mutex errorLock;
-    HRESULT failure = S_OK;
-    std::string errorText;
+    platform::FaultRecord failure;  // the first failure and its text (its own leaf lock)
 };
 
 }  // namespace dv
