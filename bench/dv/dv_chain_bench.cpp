@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/dv/encoding_chain.h"
+#include "tests/support/dv/encoding_chain.h"
 #include "dv/filters/dif_frame.h"
 #include "dv/filters/reference_tone.h"
 
@@ -36,7 +36,7 @@ namespace {
 // directory when it is there, otherwise 75% bars drawn here.
 std::vector<uint8_t> BottomUpPicture() {
     std::vector<uint8_t> picture(kPictureBytes);
-    std::ifstream file(std::string(DV_BENCH_BUILD_DIR) + "/colorbar.dat", std::ios::binary);
+    std::ifstream file(std::string(TAMSEL_BUILD_DIR) + "/colorbar.dat", std::ios::binary);
     if (file && file.seekg(54) && file.read(reinterpret_cast<char*>(picture.data()), kPictureBytes)) {
         std::printf("picture: colorbar.dat\n");
         return picture;
@@ -48,7 +48,7 @@ std::vector<uint8_t> BottomUpPicture() {
             const uint8_t* bar = kBars[x * 7 / kWidth];
             std::memcpy(&picture[(static_cast<size_t>(row) * kWidth + x) * 3], bar, 3);
         }
-    std::printf("picture: drawn bars (no colorbar.dat in %s)\n", DV_BENCH_BUILD_DIR);
+    std::printf("picture: drawn bars (no colorbar.dat in %s)\n", TAMSEL_BUILD_DIR);
     return picture;
 }
 

@@ -22,7 +22,7 @@
 #include "tests/support/control_chain.h"
 #include "dv/deck/deck_timecode.h"
 #include "tests/support/luma_psnr.h"
-#include "tests/support/shell_command.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 #include "dv/transport_interface.h"
 

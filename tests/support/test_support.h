@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace testsupport {
@@ -26,6 +28,22 @@ inline std::string MakeTempDir(const std::string& prefix) {
 
 // The build directory holding libplatform.so, dvfilters.so, tamsel.ax and the tools.
 inline std::string BuildDir() { return TAMSEL_BUILD_DIR; }
+
+// The whole file; "" when it cannot be read.
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A file the build made (a tool, a library) by its name in BuildDir().
+inline std::string BuildFile(const std::string& name) { return BuildDir() + "/" + name; }
+
+inline bool Exists(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
 
 // This test program's private platform state directory (fresh for each program run).
 std::string StateDir();

@@ -14,12 +14,13 @@
 #include <thread>
 
 #include "dv/deck/deck_recorder.h"
-#include "deck_test_process.h"
+#include "tests/support/dv/deck_test_process.h"
 #include "dv/deck/deck_timecode.h"
 
 using decktest::ExpectTapeHolds;
 using decktest::kFrameBytes;
 using decktest::MakeFrame;
+using decktest::WaitForTapeLock;
 
 namespace {
 
@@ -72,14 +73,6 @@ TEST(DeckRecorder, AppendsWholeFramesCountsTimecodeBreaksAndRefusesOddTapes) {
     EXPECT_NE(std::string::npos, error.find("whole")) << error;
 }
 
-// Waits for whatever still writes for a dead deck: it holds the tape's lock until it is done.
-void WaitForTheWriter(const std::string& tape) {
-    const int fd = open(tape.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, flock(fd, LOCK_EX));
-    close(fd);
-}
-
 TEST(DeckRecorder, KeepsOrderAcrossManyTripsRoundTheRing) {
     decktest::TempDir dir;
     const std::string tape = dir.path() + "/tape.dv";
@@ -125,7 +118,7 @@ TEST(DeckRecorder, KilledBetweenBatchesLosesNoFrameItTook) {
         int status = 0;
         waitpid(child, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the deck did not get as far as its kill: " << status;
-        WaitForTheWriter(tape);
+        WaitForTapeLock(tape);
         ExpectTapeHolds(tape, taken);
     }
 }
@@ -186,7 +179,7 @@ TEST(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
     }
     ASSERT_TRUE(reached) << "the append never reached the held-back memory; wait status " << status;
 
-    WaitForTheWriter(tape);
+    WaitForTapeLock(tape);
     const std::string bytes = decktest::ReadFile(tape);
     EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "a tape of " << bytes.size() << " bytes";
     ASSERT_GE(bytes.size(), kFrameBytes);
