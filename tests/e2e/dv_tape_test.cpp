@@ -53,7 +53,7 @@ struct Chain : ControlChain {
     }
 };
 
-class DvTape : public testing::Test {
+class DvTape : public decktest::DeckTest {
 protected:
     static void SetUpTestSuite() {
         for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}) {
@@ -96,9 +96,6 @@ protected:
     }
 
     static std::string missing;
-    TempDir dir;
-    DeckProcess deck {dir.path()};
-    std::string tape;
 };
 std::string DvTape::missing;
 

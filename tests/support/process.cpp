@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -150,6 +151,10 @@ Process StartProcess(const std::vector<std::string>& argv, const ProcessOptions&
         if (err >= 0) dup2(err, 2);
         if (options.err.kind == Sink::Kind::Output) dup2(1, 2);
         if (options.fileSizeLimit > 0) setrlimit(RLIMIT_FSIZE, &limit);
+        if (options.uid != uid_t(-1) &&
+            (setgroups(0, nullptr) != 0 || setgid(options.gid) != 0 || setuid(options.uid) != 0)) {
+            _exit(126);
+        }
         execve(program.c_str(), argp.data(), envp.data());
         _exit(127);
     }

@@ -41,6 +41,10 @@ struct ProcessOptions {
     Sink err;                       // standard error; this process's by default
     std::vector<std::string> env;   // "NAME=value", set over the inherited environment
     long fileSizeLimit = 0;         // > 0: the child's files cannot grow past it (as on a full disk)
+    // Another user to run as (no supplementary groups), for root's tests across users; the child
+    // exits with 126 when it may not become that user.
+    uid_t uid = uid_t(-1);
+    gid_t gid = gid_t(-1);
 };
 
 // A started child; pid -1 when it could not be started. `output` is the read end of the pipe its

@@ -50,13 +50,17 @@ bool BecomeAnotherUserThatCanReachEverything() {
     return syscall(SYS_capset, &header, data) == 0;
 }
 
-// Each test's own folder, and a deck for it recording to tape.dv there (started by the test);
-// the cases that want a fresh deck each make their own.
-class DeckRobustness : public testing::Test {
+// The cases that want a fresh deck each make their own.
+class DeckRobustness : public DeckTest {
 protected:
-    TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck {dir.path()};
+    // Frames 0..count-1 through `sender` (open), then the sender hangs up and the deck is ended:
+    // cleanly, with exactly those frames on its tape.
+    void SendThenEnd(dv::DeckTransport& sender, uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) ASSERT_EQ(S_OK, sender.SendFrame(MakeFrame(i).data(), kFrameBytes));
+        sender.Close();
+        ASSERT_TRUE(deck.Finish());
+        ExpectTapeHolds(tape, count);
+    }
 };
 
 TEST_F(DeckRobustness, RefusesAFifoTapeAndADeckDirectoryThatIsNotPrivate) {
@@ -197,10 +201,7 @@ TEST_F(DeckRobustness, HangsUpOnASilentSenderAndTellsItWhy) {
     EXPECT_NE(npos, quiet.LastError().find("no frame came from the sender for 10 s")) << quiet.LastError();
 
     ASSERT_EQ(S_OK, next.Open()) << next.LastError();
-    for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(S_OK, next.SendFrame(MakeFrame(i).data(), kFrameBytes));
-    next.Close();
-    ASSERT_TRUE(deck.Finish());
-    ExpectTapeHolds(tape, 3);
+    SendThenEnd(next, 3);
 }
 
 // Many callers at once, none of them recording yet: the lobby holds only so many, and whoever it
@@ -239,10 +240,7 @@ TEST_F(DeckRobustness, EveryCallerOfACrowdIsAnsweredBeforeItIsLetGo) {
     // And the deck is free for the next sender.
     dv::DeckTransport transport(deck.SocketPath());
     ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
-    for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(S_OK, transport.SendFrame(MakeFrame(i).data(), kFrameBytes));
-    transport.Close();
-    ASSERT_TRUE(deck.Finish());
-    ExpectTapeHolds(tape, 3);
+    SendThenEnd(transport, 3);
 }
 
 // A message that trickles in a byte at a time, each well inside the idle limit, must not hold the
@@ -273,10 +271,7 @@ TEST_F(DeckRobustness, HangsUpOnASenderThatTricklesAMessage) {
 
     dv::DeckTransport next(deck.SocketPath());
     ASSERT_EQ(S_OK, next.Open()) << next.LastError();
-    for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(S_OK, next.SendFrame(MakeFrame(i).data(), kFrameBytes));
-    next.Close();
-    ASSERT_TRUE(deck.Finish());
-    ExpectTapeHolds(tape, 3);  // the trickled frame was never whole: dropped
+    SendThenEnd(next, 3);  // the trickled frame was never whole: dropped
 }
 
 // Time the deck's process spent running or ready to run, from the scheduler's own accounts.

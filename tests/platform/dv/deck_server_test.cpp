@@ -12,13 +12,7 @@ using namespace decktest;
 
 namespace {
 
-// A deck with its own output directory and a tape there, started by each test as it needs.
-class DeckServer : public testing::Test {
-protected:
-    TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck {dir.path()};
-};
+using DeckServer = DeckTest;
 
 TEST_F(DeckServer, RecordsWholeFramesInOrderNoFasterThanTheFrameRate) {
     ASSERT_TRUE(deck.StartListening(tape));

@@ -248,4 +248,13 @@ private:
     int exitStatus_ = -1;
 };
 
+// A fixture: each test's own folder, and a deck for it recording to tape.dv there, started by the
+// test as it needs (and killed after it).
+class DeckTest : public testing::Test {
+protected:
+    TempDir dir;
+    std::string tape = dir.path() + "/tape.dv";
+    DeckProcess deck {dir.path()};
+};
+
 }  // namespace decktest
