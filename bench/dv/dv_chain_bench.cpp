@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "tests/support/dv/encoding_chain.h"
+#include "tests/support/process.h"
 #include "dv/filters/dif_frame.h"
 #include "dv/filters/reference_tone.h"
 
@@ -130,8 +131,9 @@ double RunFfmpeg(const std::string& dir, int frames) {
         dir + "/picture.bgr' -vf vflip -frames:v " + std::to_string(frames) +
         " -pix_fmt yuv411p -c:v dvvideo -f dv '" + dir + "/out.dv'";
     const Clock::time_point start = Clock::now();
-    if (std::system(command.c_str()) != 0) {
-        std::fprintf(stderr, "ffmpeg failed: %s\n", command.c_str());
+    std::string said;
+    if (testsupport::Shell(command, &said, int(1000.0 * (60 + frames / 10.0))) != 0) {
+        std::fprintf(stderr, "ffmpeg failed: %s\n%s", command.c_str(), said.c_str());
         std::exit(1);
     }
     return frames / Seconds(start);

@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -295,6 +296,7 @@ int main(int argc, char** argv) {
     std::printf("  Stop %s ms (deck %s ms); of it the drain %s ms, then %s ms\n", Spread(all[kStop], "%.1f").c_str(),
                 Spread(all[kDeckStop], "%.1f").c_str(), Spread(all[kDrain], "%.1f").c_str(),
                 Spread(all[kAfterDrain], "%.1f").c_str());
-    (void)!system(("rm -rf '" + dir + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
     return 0;
 }

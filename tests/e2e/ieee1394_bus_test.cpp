@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -82,7 +83,10 @@ public:
         char pattern[] = "/tmp/tamsel-1394-XXXXXX";
         path_ = mkdtemp(pattern);
     }
-    ~TempDir() { (void)!system(("rm -rf " + Quote(path_)).c_str()); }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
     const std::string& path() const { return path_; }
 
 private:
