@@ -14,7 +14,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -77,20 +76,9 @@ void ExpectUnpluggedTapeWhole(const std::string& tape, const std::string& out) {
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/tamsel-1394-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
+// A folder of the test's own, removed with its files when the test ends.
+struct TempDir : testsupport::TempDir {
+    TempDir() : testsupport::TempDir("tamsel-1394") {}
 };
 
 class Ieee1394Bus : public testing::Test {

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -25,6 +26,22 @@ inline std::string MakeTempDir(const std::string& prefix) {
     std::string pattern = TempRoot() + "/" + prefix + "-XXXXXX";
     return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
+
+// A fresh private folder (MakeTempDir), removed with its files when the object goes.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix) : path_(MakeTempDir(prefix)) {}
+    ~TempDir() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 // The build directory holding libplatform.so, dvfilters.so, tamsel.ax and the tools.
 inline std::string BuildDir() { return TAMSEL_BUILD_DIR; }

@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -131,20 +130,9 @@ inline int RawConnect(const std::string& path, bool hello = true, uint32_t* code
     return fd;
 }
 
-// A temporary directory removed with its files when the object goes.
-class TempDir {
-public:
-    TempDir() {
-        path_ = testsupport::MakeTempDir("tamsel-deck");
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
+// A temporary directory for a deck, removed with its files when the object goes.
+struct TempDir : testsupport::TempDir {
+    TempDir() : testsupport::TempDir("tamsel-deck") {}
 };
 
 // One dvdeck process. Its stdout and stderr go to files in `dir`; it is killed with the object.
