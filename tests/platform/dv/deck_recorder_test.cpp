@@ -46,11 +46,17 @@ TEST(DeckTimecode, ReadsThePackAnywhereInTheSubcodeAndCountsDropFrames) {
     EXPECT_EQ(17982, number(10, 0, 0));
 }
 
-TEST(DeckRecorder, AppendsWholeFramesCountsTimecodeBreaksAndRefusesOddTapes) {
+// A folder of the test's own, a tape there, and a recorder for it (opened by the test). The
+// cases that run the recorder in a child process make theirs there.
+class DeckRecorder : public testing::Test {
+protected:
     decktest::TempDir dir;
     const std::string tape = dir.path() + "/tape.dv";
     std::string error;
     dv::DeckRecorder recorder;
+};
+
+TEST_F(DeckRecorder, AppendsWholeFramesCountsTimecodeBreaksAndRefusesOddTapes) {
     ASSERT_TRUE(recorder.Open(tape, &error)) << error;
     for (uint32_t i : {0u, 1u, 2u, 4u, 5u}) {  // frame 3 never arrives
         const auto frame = MakeFrame(i);
@@ -73,11 +79,7 @@ TEST(DeckRecorder, AppendsWholeFramesCountsTimecodeBreaksAndRefusesOddTapes) {
     EXPECT_NE(std::string::npos, error.find("whole")) << error;
 }
 
-TEST(DeckRecorder, KeepsOrderAcrossManyTripsRoundTheRing) {
-    decktest::TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    std::string error;
-    dv::DeckRecorder recorder;
+TEST_F(DeckRecorder, KeepsOrderAcrossManyTripsRoundTheRing) {
     ASSERT_TRUE(recorder.Open(tape, &error)) << error;
     const uint32_t frames = 3 * dv::DeckRecorder::kSlots + 3;
     for (uint32_t i = 0; i < frames; ++i) {
@@ -98,7 +100,7 @@ TEST(DeckRecorder, KeepsOrderAcrossManyTripsRoundTheRing) {
 // Frames the deck took reach the tape even when the deck dies before it asked for them to be
 // written (they wait for a batch): killed after 3 frames (none asked for) and after 6 (one batch
 // asked for, two not).
-TEST(DeckRecorder, KilledBetweenBatchesLosesNoFrameItTook) {
+TEST_F(DeckRecorder, KilledBetweenBatchesLosesNoFrameItTook) {
     for (uint32_t taken : {3u, 6u}) {
         SCOPED_TRACE(taken);
         decktest::TempDir dir;
@@ -106,8 +108,6 @@ TEST(DeckRecorder, KilledBetweenBatchesLosesNoFrameItTook) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            std::string error;
-            dv::DeckRecorder recorder;
             if (!recorder.Open(tape, &error)) _exit(3);
             for (uint32_t i = 0; i < taken; ++i) {
                 if (!recorder.Append(MakeFrame(i).data(), kFrameBytes, &error)) _exit(3);
@@ -127,9 +127,7 @@ TEST(DeckRecorder, KilledBetweenBatchesLosesNoFrameItTook) {
 // tape of whole frames that the next deck records after. The kill is made to land inside the
 // append: the second frame's memory past its first 16 pages is held back by a userfaultfd, so
 // whatever reads it blocks there until the process is killed.
-TEST(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
-    decktest::TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
+TEST_F(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
     int ready[2] = {-1, -1};
     ASSERT_EQ(0, pipe(ready));
     const pid_t child = fork();
@@ -137,8 +135,6 @@ TEST(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
     if (child == 0) {
         // Exit status 2: no userfaultfd here; 3: the set-up failed; 4: the append did not block.
         close(ready[0]);
-        std::string error;
-        dv::DeckRecorder recorder;
         const auto first = MakeFrame(0);
         if (!recorder.Open(tape, &error) || !recorder.Append(first.data(), first.size(), &error)) _exit(3);
         const size_t page = size_t(sysconf(_SC_PAGESIZE));
@@ -184,7 +180,6 @@ TEST(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
     EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "a tape of " << bytes.size() << " bytes";
     ASSERT_GE(bytes.size(), kFrameBytes);
     EXPECT_EQ(0, std::memcmp(bytes.data(), MakeFrame(0).data(), kFrameBytes));
-    std::string error;
     dv::DeckRecorder next;
     EXPECT_TRUE(next.Open(tape, &error)) << error;
 }
