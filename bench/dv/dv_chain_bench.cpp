@@ -23,7 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/dv/encoding_chain.h"
+#include "tests/support/dv/encoding_chain.h"
+#include "tests/support/process.h"
 #include "dv/filters/dif_frame.h"
 #include "dv/filters/reference_tone.h"
 
@@ -36,7 +37,7 @@ namespace {
 // directory when it is there, otherwise 75% bars drawn here.
 std::vector<uint8_t> BottomUpPicture() {
     std::vector<uint8_t> picture(kPictureBytes);
-    std::ifstream file(std::string(DV_BENCH_BUILD_DIR) + "/colorbar.dat", std::ios::binary);
+    std::ifstream file(std::string(TAMSEL_BUILD_DIR) + "/colorbar.dat", std::ios::binary);
     if (file && file.seekg(54) && file.read(reinterpret_cast<char*>(picture.data()), kPictureBytes)) {
         std::printf("picture: colorbar.dat\n");
         return picture;
@@ -48,7 +49,7 @@ std::vector<uint8_t> BottomUpPicture() {
             const uint8_t* bar = kBars[x * 7 / kWidth];
             std::memcpy(&picture[(static_cast<size_t>(row) * kWidth + x) * 3], bar, 3);
         }
-    std::printf("picture: drawn bars (no colorbar.dat in %s)\n", DV_BENCH_BUILD_DIR);
+    std::printf("picture: drawn bars (no colorbar.dat in %s)\n", TAMSEL_BUILD_DIR);
     return picture;
 }
 
@@ -130,8 +131,9 @@ double RunFfmpeg(const std::string& dir, int frames) {
         dir + "/picture.bgr' -vf vflip -frames:v " + std::to_string(frames) +
         " -pix_fmt yuv411p -c:v dvvideo -f dv '" + dir + "/out.dv'";
     const Clock::time_point start = Clock::now();
-    if (std::system(command.c_str()) != 0) {
-        std::fprintf(stderr, "ffmpeg failed: %s\n", command.c_str());
+    std::string said;
+    if (testsupport::Shell(command, &said, int(1000.0 * (60 + frames / 10.0))) != 0) {
+        std::fprintf(stderr, "ffmpeg failed: %s\n%s", command.c_str(), said.c_str());
         std::exit(1);
     }
     return frames / Seconds(start);

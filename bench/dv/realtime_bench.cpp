@@ -39,8 +39,12 @@
 #include <string>
 #include <vector>
 
-#include "bench/support/bench_process.h"
 #include "tests/support/control_chain.h"
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
+
+using testsupport::MonotonicSeconds;
+using testsupport::ReadFile;
 
 namespace {
 
@@ -48,7 +52,7 @@ constexpr size_t kFrameBytes = 120000;
 constexpr size_t kPictureBytes = 720 * 480 * 3;
 constexpr double kFramesPerSecond = 30000.0 / 1001.0;
 
-std::string Build(const std::string& file) { return std::string(DV_BENCH_BUILD_DIR) + "/" + file; }
+std::string Build(const std::string& file) { return std::string(TAMSEL_BUILD_DIR) + "/" + file; }
 
 double Seconds(const timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; }
 double CpuSeconds(const rusage& ru) { return Seconds(ru.ru_utime) + Seconds(ru.ru_stime); }
@@ -59,12 +63,14 @@ double SelfCpuSeconds() {
     return CpuSeconds(ru);
 }
 
-// Waits for the child; its CPU seconds, or -1 when it did not exit with 0.
-double Reap(pid_t pid) {
-    int status = 0;
+// Waits at most timeoutMs for the child; its CPU seconds, or -1 when it did not exit with 0.
+double Reap(pid_t pid, int timeoutMs) {
     rusage ru {};
-    if (wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return CpuSeconds(ru);
+    return testsupport::WaitProcess(pid, timeoutMs, &ru) == 0 ? CpuSeconds(ru) : -1;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& out) {
+    return testsupport::StartProcess(args, testsupport::OutputTo(out)).pid;
 }
 
 struct ChainRun {
@@ -93,12 +99,12 @@ ChainRun RunChain(const std::string& dir, int round, int seconds) {
         result.error = chain.Build();
         if (result.error.empty()) {
             result.buildCpu = SelfCpuSeconds() - cpuStart;
-            const double wallStart = WallSeconds();
+            const double wallStart = MonotonicSeconds();
             chain.control->Run();
             chain.control->Pause();  // as the control program leaves it
             usleep(useconds_t(seconds) * 1000000u);
             chain.control->Stop();
-            result.wall = WallSeconds() - wallStart;
+            result.wall = MonotonicSeconds() - wallStart;
         }
     }
     CoFreeUnusedLibraries();
@@ -106,7 +112,7 @@ ChainRun RunChain(const std::string& dir, int round, int seconds) {
     result.cpu = SelfCpuSeconds() - cpuStart;
 
     kill(deck, SIGTERM);
-    result.deckCpu = Reap(deck);
+    result.deckCpu = Reap(deck, 60000);
     if (result.deckCpu < 0 && result.error.empty()) result.error = "dvdeck failed: " + ReadFile(deckLog);
     struct stat recorded {};
     if (stat(tape.c_str(), &recorded) != 0 || (recorded.st_size % long(kFrameBytes) != 0 && result.error.empty())) {
@@ -126,14 +132,14 @@ struct FfmpegRun {
 FfmpegRun RunFfmpeg(const std::string& dir, long frames) {
     FfmpegRun result;
     const std::string out = dir + "/ffmpeg.dv";
-    const double start = WallSeconds();
+    const double start = MonotonicSeconds();
     const pid_t pid = Spawn({"ffmpeg", "-v", "error", "-nostdin", "-y", "-re", "-stream_loop", "-1", "-f", "rawvideo",
                              "-pix_fmt", "bgr24", "-s", "720x480", "-r", "30000/1001", "-i", dir + "/picture.bgr",
                              "-vf", "vflip", "-frames:v", std::to_string(frames), "-pix_fmt", "yuv411p", "-c:v",
                              "dvvideo", "-f", "dv", out},
                             dir + "/ffmpeg.out");
-    result.cpu = Reap(pid);
-    result.wall = WallSeconds() - start;
+    result.cpu = Reap(pid, int(1000.0 * (double(frames) / kFramesPerSecond + 60)));
+    result.wall = MonotonicSeconds() - start;
     struct stat st {};
     if (stat(out.c_str(), &st) == 0) result.frames = long(st.st_size / long(kFrameBytes));
     return result;
@@ -152,7 +158,7 @@ int main(int argc, char** argv) {
     }
     for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}) {
         if (access(Build(piece).c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "realtime_bench: %s is not built in %s\n", piece, DV_BENCH_BUILD_DIR);
+            std::fprintf(stderr, "realtime_bench: %s is not built in %s\n", piece, TAMSEL_BUILD_DIR);
             return 2;
         }
     }
@@ -171,7 +177,7 @@ int main(int argc, char** argv) {
         picture.write(bars.data() + 54, std::streamsize(kPictureBytes));
     }
     const pid_t regsvr = Spawn({Build("regsvr"), Build("tamsel.ax")}, dir + "/regsvr.out");
-    if (Reap(regsvr) < 0) {
+    if (Reap(regsvr, 60000) < 0) {
         std::fprintf(stderr, "realtime_bench: regsvr tamsel.ax failed: %s\n", ReadFile(dir + "/regsvr.out").c_str());
         return 1;
     }

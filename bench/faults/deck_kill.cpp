@@ -36,8 +36,9 @@
 #include <thread>
 #include <vector>
 
-#include "bench/support/bench_process.h"
 #include "dv/deck/transport_deck.h"
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -69,15 +70,10 @@ std::string CheckDifIds(const uint8_t* frame) {
 }
 
 pid_t StartDeck(const std::string& deck, const std::string& tape, const std::string& log) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        execl(deck.c_str(), deck.c_str(), "--tape", tape.c_str(), "--name", "doomed deck", nullptr);
-        _exit(127);
-    }
-    return pid;
+    testsupport::ProcessOptions options;
+    options.out = testsupport::Sink::AppendTo(log);
+    options.err = testsupport::Sink::ToOutput();
+    return testsupport::StartProcess({deck, "--tape", tape, "--name", "doomed deck"}, options).pid;
 }
 
 }  // namespace
@@ -113,11 +109,12 @@ int main(int argc, char** argv) {
                              "-f lavfi -i anullsrc=r=48000:cl=stereo -t 10.5"
                              " -timecode 01:00:00:00 -pix_fmt yuv411p -c:v dvvideo -c:a pcm_s16le -f dv -y '" +
                              dir + "/set.dv'";
-    if (std::system(make.c_str()) != 0) {
-        std::fprintf(stderr, "deck_kill: ffmpeg could not make the frames\n");
+    std::string said;
+    if (testsupport::Shell(make, &said) != 0) {
+        std::fprintf(stderr, "deck_kill: ffmpeg could not make the frames: %s\n", said.c_str());
         return 2;
     }
-    std::string set = ReadFile(dir + "/set.dv");
+    std::string set = testsupport::ReadFile(dir + "/set.dv");
     if (set.size() < kSetFrames * kFrameBytes) {
         std::fprintf(stderr, "deck_kill: ffmpeg made %zu bytes, not %d frames\n", set.size(), kSetFrames);
         return 2;
@@ -142,15 +139,17 @@ int main(int argc, char** argv) {
         const pid_t deck = StartDeck(deckProgram, tape, log);
         const std::string socket = dir + "/state/dvdeck/" + std::to_string(deck) + ".sock";
         struct stat st {};
+        int ended = -1;
+        bool gone = false;  // reaped already: its id may be another process's now
         for (int i = 0; i < 1000 && stat(socket.c_str(), &st) != 0; ++i) {
-            if (waitpid(deck, nullptr, WNOHANG) == deck) break;
+            if ((gone = testsupport::ProcessEnded(deck, &ended))) break;
             usleep(5000);
         }
         // The socket file appears at bind, a moment before the deck listens: a refusal then is
         // no failure yet.
         dv::DeckTransport transport(socket);
         HRESULT opened = transport.Open();
-        for (int i = 0; i < 200 && FAILED(opened) && waitpid(deck, nullptr, WNOHANG) == 0; ++i) {
+        for (int i = 0; i < 200 && FAILED(opened) && !gone && !(gone = testsupport::ProcessEnded(deck, &ended)); ++i) {
             usleep(5000);
             opened = transport.Open();
         }
@@ -158,8 +157,7 @@ int main(int argc, char** argv) {
             std::printf("run %d: cannot connect: %s (deck log: %s)\n", run, transport.LastError().c_str(),
                         log.c_str());
             ++failures;
-            kill(deck, SIGKILL);
-            waitpid(deck, nullptr, 0);
+            if (!gone) testsupport::KillProcess(deck);
             keep = true;
             continue;
         }
@@ -173,16 +171,15 @@ int main(int argc, char** argv) {
         });
         usleep(useconds_t(rng() % (uint64_t(maxMs) * 1000)));
         kill(deck, SIGKILL);
-        int status = 0;
-        waitpid(deck, &status, 0);
+        const int status = testsupport::WaitProcess(deck, 60000);
         sender.join();
         transport.Close();
-        if (!WIFSIGNALED(status)) {
+        if (status != 128 + SIGKILL) {
             std::printf("run %d: the deck ended by itself (status %d) before the kill\n", run, status);
             ++failures;
         }
 
-        const std::string bytes = ReadFile(tape);
+        const std::string bytes = testsupport::ReadFile(tape);
         std::string failed;
         if (bytes.size() < tapeBefore) {
             failed = "the tape shrank from " + std::to_string(tapeBefore) + " to " + std::to_string(bytes.size());

@@ -24,7 +24,6 @@
 #include <objbase.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -37,10 +36,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
+#include "tests/support/server_registration.h"
+
 namespace {
 
 const char kClassKey[] = "CLSID\\{56B794AD-9850-4F6F-A695-4E55386F7328}";
 const char kServerKey[] = "CLSID\\{56B794AD-9850-4F6F-A695-4E55386F7328}\\InprocServer32";
+constexpr int kChildTimeoutMs = 60000;  // the bound on a child that should end (or say it runs)
 
 std::string BuildFile(const char* name) { return std::string(TAMSEL_BUILD_DIR) + "/" + name; }
 
@@ -52,45 +55,23 @@ int64_t NowUs() {
 
 // Child mode: register and unregister for ever. "running" tells the parent the loop has begun.
 int Loop(const char* library) {
-    HMODULE module = LoadLibraryA(library);
-    if (module == nullptr) return 2;
-    auto doRegister = reinterpret_cast<LPFNREGISTERSERVER>(
-        reinterpret_cast<void (*)()>(GetProcAddress(module, "DllRegisterServer")));
-    auto doUnregister = reinterpret_cast<LPFNREGISTERSERVER>(
-        reinterpret_cast<void (*)()>(GetProcAddress(module, "DllUnregisterServer")));
-    if (doRegister == nullptr || doUnregister == nullptr) return 2;
+    const testsupport::ServerRegistration server = testsupport::FindRegistration(LoadLibraryA(library));
+    if (!server.Found()) return 2;
     std::printf("running\n");
     std::fflush(stdout);
     for (;;) {
-        doRegister();
-        doUnregister();
+        server.doRegister();
+        server.doUnregister();
     }
 }
 
+// Starts a child with its standard output going to a pipe (*readyPipe), or without one to /dev/null.
 pid_t Start(const std::vector<std::string>& args, int* readyPipe) {
-    int fds[2] = {-1, -1};
-    if (readyPipe != nullptr && pipe(fds) != 0) return -1;
-    std::fflush(stdout);  // or the child's freopen writes our buffered lines a second time
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (readyPipe != nullptr) {
-            dup2(fds[1], 1);
-            close(fds[0]);
-            close(fds[1]);
-        } else {
-            if (freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    if (readyPipe != nullptr) {
-        close(fds[1]);
-        *readyPipe = fds[0];
-    }
-    return pid;
+    testsupport::ProcessOptions options;
+    options.out = readyPipe != nullptr ? testsupport::Sink::ToPipe() : testsupport::Sink::ToFile("/dev/null");
+    const testsupport::Process child = testsupport::StartProcess(args, options);
+    if (readyPipe != nullptr) *readyPipe = child.output;
+    return child.pid;
 }
 
 std::string IntegrityCheck(const std::string& dbPath) {
@@ -176,16 +157,9 @@ int LeftBehind() {
 // among them, else what is missing. A fresh process also finishes the platform's own set-up if a
 // kill cut it short, so a missing platform filter here is one that never comes back.
 std::string MissingFilters(std::initializer_list<const char*> expected) {
-    std::string command = BuildFile("graphinfo");
-    command += " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return "cannot run graphinfo";
-    std::string text;
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-    const int status = pclose(pipe);
-    if (status != 0) return "graphinfo failed (" + std::to_string(status) + "): " + text;
+    const testsupport::RunResult listed = testsupport::RunCaptured({BuildFile("graphinfo")}, {}, kChildTimeoutMs);
+    const std::string& text = listed.output;
+    if (listed.status != 0) return "graphinfo failed (" + std::to_string(listed.status) + "): " + text;
     std::string missing;
     for (const char* name : expected) {
         std::string line = "\n  ";
@@ -199,13 +173,8 @@ std::string MissingFilters(std::initializer_list<const char*> expected) {
     return missing.empty() ? "" : "graphinfo does not list" + missing;
 }
 
-struct Server {
-    LPFNREGISTERSERVER doRegister = nullptr;
-    LPFNREGISTERSERVER doUnregister = nullptr;
-};
-
 // After a kill: the store reads, and a full register/unregister cycle works. "" or what failed.
-std::string CheckStore(const std::string& stateDir, const Server& server, const std::string& library) {
+std::string CheckStore(const std::string& stateDir, const testsupport::ServerRegistration& server, const std::string& library) {
     const std::string integrity = IntegrityCheck(stateDir + "/registry.db");
     if (integrity != "ok") return "integrity_check: " + integrity;
     int keys = 0;
@@ -266,14 +235,8 @@ int main(int argc, char** argv) {
 
     CoInitialize(nullptr);
     HMODULE module = LoadLibraryA(library.c_str());
-    Server server;
-    if (module != nullptr) {
-        server.doRegister = reinterpret_cast<LPFNREGISTERSERVER>(
-            reinterpret_cast<void (*)()>(GetProcAddress(module, "DllRegisterServer")));
-        server.doUnregister = reinterpret_cast<LPFNREGISTERSERVER>(
-            reinterpret_cast<void (*)()>(GetProcAddress(module, "DllUnregisterServer")));
-    }
-    if (server.doRegister == nullptr || server.doUnregister == nullptr) {
+    const testsupport::ServerRegistration server = testsupport::FindRegistration(module);
+    if (!server.Found()) {
         std::fprintf(stderr, "registry_kill: cannot load %s\n", library.c_str());
         return 2;
     }
@@ -304,8 +267,7 @@ int main(int argc, char** argv) {
             if (regsvrUs == 0) {  // the shortest of five timed runs first
                 for (int i = 0; i < 5; ++i) {
                     const int64_t t0 = NowUs();
-                    const pid_t pid = Start(args, nullptr);
-                    waitpid(pid, nullptr, 0);
+                    testsupport::WaitProcess(Start(args, nullptr), kChildTimeoutMs);
                     const int64_t took = NowUs() - t0;
                     if (regsvrUs == 0 || took < regsvrUs) regsvrUs = took;
                 }
@@ -316,14 +278,13 @@ int main(int argc, char** argv) {
             const pid_t pid = Start(args, nullptr);
             usleep(useconds_t(delay));
             kill(pid, SIGKILL);
-            int status = 0;
-            waitpid(pid, &status, 0);
-            killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+            const int status = testsupport::WaitProcess(pid, kChildTimeoutMs);
+            killed = status == 128 + SIGKILL;
             if (!killed) {
                 ++finishedFirst;
-                if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+                if (status != 0) {
                     std::printf("run %d: regsvr%s exited with %d before the kill\n", run,
-                                unregister ? " -u" : "", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+                                unregister ? " -u" : "", status);
                     ++failures;
                 }
                 continue;
@@ -331,18 +292,16 @@ int main(int argc, char** argv) {
         } else {
             int ready = -1;
             const pid_t pid = Start({"/proc/self/exe", "--loop", library}, &ready);
-            char line[16] = {};
-            if (read(ready, line, sizeof line - 1) <= 0) {
+            if (testsupport::ReadSome(ready, kChildTimeoutMs).empty()) {
                 std::printf("run %d: the loop did not start\n", run);
                 ++failures;
             }
             // Register+unregister takes some milliseconds; up to 60 ms reaches many cycles in.
             usleep(useconds_t(rng() % 60000));
             kill(pid, SIGKILL);
-            int status = 0;
-            waitpid(pid, &status, 0);
+            const int status = testsupport::WaitProcess(pid, kChildTimeoutMs);
             close(ready);
-            killed = WIFSIGNALED(status);
+            killed = status > 128;
         }
         kills += killed ? 1 : 0;
         ++leftBehind[LeftBehind()];

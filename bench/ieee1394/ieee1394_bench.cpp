@@ -26,18 +26,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "bench/support/bench_process.h"
 #include "tests/support/control_chain.h"
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
+
+using testsupport::MonotonicSeconds;
+using testsupport::ReadFile;
 
 namespace {
 
 constexpr double kFramesPerSecond = 30000.0 / 1001.0;
 constexpr long kFrameBytes = 120000;
 
-std::string Build(const std::string& file) { return std::string(DV_BENCH_BUILD_DIR) + "/" + file; }
+std::string Build(const std::string& file) { return std::string(TAMSEL_BUILD_DIR) + "/" + file; }
 
 double Seconds(const timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; }
 
@@ -71,14 +76,11 @@ double ThreadCpuSeconds(const char* name) {
 }
 
 std::string Control(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen((Build("sim1394") + " --ctl " + command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    pclose(pipe);
-    return out;
+    return testsupport::RunCaptured({Build("sim1394"), "--ctl", command}, {}, 60000).output;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& out) {
+    return testsupport::StartProcess(args, testsupport::OutputTo(out)).pid;
 }
 
 long long StatusNumber(const std::string& status, const std::string& key) {
@@ -126,9 +128,9 @@ int Inner(int seconds, const std::string& capture) {
         if (first >= 0) runToPacketMs = (double(first) / 8000.0 - runAt) * 1000.0;
         usleep(useconds_t(seconds) * 1000000u);
         if (bus) loopCpu = ThreadCpuSeconds("ieee1394-loop");
-        const double stopping = WallSeconds();
+        const double stopping = MonotonicSeconds();
         chain.control->Stop();
-        stopMs = (WallSeconds() - stopping) * 1000.0;
+        stopMs = (MonotonicSeconds() - stopping) * 1000.0;
         stopAt = stopping - double(busStartNs) / 1e9;  // on the bus's clock
     }
     CoFreeUnusedLibraries();
@@ -219,7 +221,7 @@ int main(int argc, char** argv) {
     if (mkdtemp(pattern) == nullptr) return 2;
     const std::string dir = pattern;
     setenv("PLATFORM_STATE_DIR", dir.c_str(), 1);
-    if (system(("'" + Build("regsvr") + "' '" + Build("tamsel.ax") + "' >/dev/null").c_str()) != 0) {
+    if (testsupport::RunProcess({Build("regsvr"), Build("tamsel.ax")}, testsupport::OutputTo("/dev/null"), 60000) != 0) {
         std::fprintf(stderr, "ieee1394_bench: cannot register tamsel.ax\n");
         return 2;
     }
@@ -233,6 +235,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ieee1394_bench: round %d, %s failed:\n%s\n", round, what, text.c_str());
         return 1;
     };
+    const int roundMs = (seconds + 120) * 1000;  // the bound on one inner run: its tape and set-up
     for (int round = 1; round <= rounds; ++round) {
         // The baseline: the same chain onto a dvdeck, for as long.
         const std::string tape = dir + "/deck-" + std::to_string(round) + ".dv";
@@ -241,11 +244,9 @@ int main(int argc, char** argv) {
         struct stat st {};
         for (int i = 0; i < 500 && stat(socket.c_str(), &st) != 0; ++i) usleep(10000);
         const std::string deckOut = dir + "/deck-round-" + std::to_string(round) + ".out";
-        int status = 0;
-        waitpid(Spawn({self, "--inner-deck", std::to_string(seconds)}, deckOut), &status, 0);
-        kill(deck, SIGTERM);
-        int deckStatus = 0;
-        waitpid(deck, &deckStatus, 0);
+        int status = testsupport::WaitProcess(Spawn({self, "--inner-deck", std::to_string(seconds)}, deckOut),
+                                              roundMs);
+        testsupport::StopProcess(deck, 60000);
         Figures onDeck;
         if (status != 0 || !ParseFigures(ReadFile(deckOut), &onDeck)) return fail("the deck", round, ReadFile(deckOut));
         onDeck.frames = stat(tape.c_str(), &st) == 0 ? st.st_size / kFrameBytes : 0;
@@ -258,7 +259,7 @@ int main(int argc, char** argv) {
                                  "--inner", std::to_string(seconds), capture},
                                 out);
         rusage ru {};
-        wait4(pid, &status, 0, &ru);
+        status = testsupport::WaitProcess(pid, roundMs, &ru);
         Figures onBus;
         if (status != 0 || !ParseFigures(ReadFile(out), &onBus)) return fail("the bus", round, ReadFile(out));
         const long stopCycle = long(onBus.stopAt * 8000.0);
@@ -295,6 +296,7 @@ int main(int argc, char** argv) {
     std::printf("  Stop %s ms (deck %s ms); of it the drain %s ms, then %s ms\n", Spread(all[kStop], "%.1f").c_str(),
                 Spread(all[kDeckStop], "%.1f").c_str(), Spread(all[kDrain], "%.1f").c_str(),
                 Spread(all[kAfterDrain], "%.1f").c_str());
-    (void)!system(("rm -rf '" + dir + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
     return 0;
 }

@@ -46,11 +46,19 @@
 #include <string>
 #include <vector>
 
-#include "bench/support/bench_process.h"
 #include "tests/support/control_chain.h"
-#include "tests/support/shell_command.h"
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
 
+using testsupport::KillProcess;
+using testsupport::MonotonicSeconds;
+using testsupport::OutputTo;
+using testsupport::ProcessEnded;
+using testsupport::ReadFile;
+using testsupport::RunProcess;
 using testsupport::Shell;
+using testsupport::StartProcess;
+using testsupport::StopProcess;
 
 namespace {
 
@@ -61,15 +69,6 @@ constexpr int kMaxPauseUs = 5000;
 constexpr int kFailuresShown = 10;
 
 std::string Build(const std::string& file) { return std::string(TAMSEL_BUILD_DIR) + "/" + file; }
-
-// The child's exit status, or 128 + the signal that ended it.
-int Reap(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 // --- What the process holds ---------------------------------------------------------------
 
@@ -231,18 +230,21 @@ int main(int argc, char** argv) {
     std::printf("graph_soak: %ld cycles, seed %u, in %s\n", options.cycles, options.seed, dir.c_str());
 
     // Both children are started before this process has any thread of its own.
-    if (Reap(Spawn({Build("regsvr"), Build("tamsel.ax")}, dir + "/regsvr.out")) != 0) {
+    if (RunProcess({Build("regsvr"), Build("tamsel.ax")}, OutputTo(dir + "/regsvr.out"), 60000) != 0) {
         std::fprintf(stderr, "graph_soak: regsvr tamsel.ax failed: %s\n", ReadFile(dir + "/regsvr.out").c_str());
         return 2;
     }
-    const pid_t deck = Spawn({Build("dvdeck"), "--tape", tape, "--name", "soak deck"}, dir + "/deck.out");
+    const pid_t deck = StartProcess({Build("dvdeck"), "--tape", tape, "--name", "soak deck"}, OutputTo(dir + "/deck.out")).pid;
     const std::string socket = state + "/dvdeck/" + std::to_string(deck) + ".sock";
-    for (;;) {
+    for (const double until = MonotonicSeconds() + 30;;) {
         struct stat st {};
         if (stat(socket.c_str(), &st) == 0) break;
         int status = 0;
-        if (waitpid(deck, &status, WNOHANG) == deck) {
-            std::fprintf(stderr, "graph_soak: dvdeck ended at once: %s\n", ReadFile(dir + "/deck.out").c_str());
+        const bool ended = ProcessEnded(deck, &status);
+        if (ended || MonotonicSeconds() > until) {
+            std::fprintf(stderr, "graph_soak: dvdeck %s: %s\n", ended ? "ended at once" : "never listened",
+                         ReadFile(dir + "/deck.out").c_str());
+            KillProcess(deck);
             return 2;
         }
         usleep(10000);
@@ -253,8 +255,7 @@ int main(int argc, char** argv) {
     const std::string built = chain.Build();
     if (!built.empty()) {
         std::fprintf(stderr, "graph_soak: the chain could not be built: %s\n", built.c_str());
-        kill(deck, SIGTERM);
-        Reap(deck);
+        StopProcess(deck, 60000);
         return 2;
     }
 
@@ -270,7 +271,7 @@ int main(int argc, char** argv) {
     std::map<LONG, long> eventCounts;
     long residentSettled = 0, residentPeak = 0;
     size_t heapSettled = 0;
-    const double started = WallSeconds();
+    const double started = MonotonicSeconds();
     for (long cycle = 1; cycle <= options.cycles; ++cycle) {
         HRESULT hr = chain.control->Run();
         if (FAILED(hr)) failures.Add(cycle, "Run failed: " + Hex(hr));
@@ -305,12 +306,12 @@ int main(int argc, char** argv) {
         }
         if (cycle % 1000 == 0 || cycle == kSettleCycles) {
             std::printf("  cycle %6ld: %7.1f s, resident %6.1f MiB, heap in use %6.1f MiB, %zu threads, %zu fds\n",
-                        cycle, WallSeconds() - started, resident / 1048576.0, HeapInUse() / 1048576.0,
+                        cycle, MonotonicSeconds() - started, resident / 1048576.0, HeapInUse() / 1048576.0,
                         Threads().size(), Descriptors().size());
             std::fflush(stdout);
         }
     }
-    const double elapsed = WallSeconds() - started;
+    const double elapsed = MonotonicSeconds() - started;
     const long residentLast = ResidentBytes();
     const size_t heapLast = HeapInUse();
     const Holdings after = Take();
@@ -321,8 +322,7 @@ int main(int argc, char** argv) {
     const Holdings released = Take();
     CoUninitialize();
 
-    kill(deck, SIGTERM);
-    const int deckStatus = Reap(deck);
+    const int deckStatus = StopProcess(deck, 60000);
     const std::string deckReport = ReadFile(dir + "/deck.out");
 
     // The tape.

@@ -17,8 +17,13 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "tests/platform/dv/deck_test_process.h"
-#include "process_helper.h"
+#include "tests/support/dv/deck_test_process.h"
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
+
+using testsupport::BuildFile;
+using testsupport::Exists;
+using testsupport::OutputTo;
 
 namespace {
 
@@ -41,7 +46,7 @@ void KeepHeldGraphOutOfLeakReports() {
 }
 
 bool OnPath(const char* program) {
-    return apptest::Run({"/bin/sh", "-c", std::string("command -v ") + program + " >/dev/null"}) == 0;
+    return testsupport::RunProcess({"/bin/sh", "-c", std::string("command -v ") + program + " >/dev/null"}) == 0;
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
@@ -68,7 +73,7 @@ std::vector<pid_t> ChildrenNamed(pid_t parent, const std::string& name) {
 // The built pieces run.sh needs, and ffmpeg; empty when all are there, else what is missing.
 std::string MissingForRunSh() {
     for (const char* piece : {"Tamsel", "tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck", "graphinfo"}) {
-        if (!apptest::Exists(apptest::Tool(piece))) return apptest::Tool(piece) + " is not built yet";
+        if (!Exists(BuildFile(piece))) return BuildFile(piece) + " is not built yet";
     }
     if (!OnPath("ffmpeg")) return "ffmpeg is not installed";
     return "";
@@ -81,12 +86,14 @@ pid_t StartRunSh(const std::string& build, const std::string& tape, const std::s
     setenv("TAMSEL_TAPE", tape.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     KeepHeldGraphOutOfLeakReports();
-    return apptest::Start({"/bin/bash", std::string(APP_TEST_SOURCE_DIR) + "/scripts/run.sh"}, log);
+    return testsupport::StartProcess({"/bin/bash", std::string(APP_TEST_SOURCE_DIR) + "/scripts/run.sh"},
+                                     OutputTo(log))
+        .pid;
 }
 
 int RunSh(const std::string& build, const std::string& tape, const std::string& log) {
     const pid_t pid = StartRunSh(build, tape, log);
-    return pid < 0 ? -1 : apptest::Wait(pid);
+    return pid < 0 ? -1 : testsupport::WaitProcess(pid);
 }
 
 bool IsDvTape(const std::string& path) {
@@ -96,8 +103,8 @@ bool IsDvTape(const std::string& path) {
 
 TEST(MainJobTest, HeadlessRunRecordsColourBarsOnTheTape) {
     for (const char* piece : {"Tamsel", "tamsel.ax", "dvfilters.so", "regsvr", "dvdeck", "graphinfo"}) {
-        if (!apptest::Exists(apptest::Tool(piece))) {
-            GTEST_SKIP() << apptest::Tool(piece) << " is not built yet";
+        if (!Exists(BuildFile(piece))) {
+            GTEST_SKIP() << BuildFile(piece) << " is not built yet";
         }
     }
     if (!OnPath("ffprobe") || !OnPath("ffmpeg")) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
@@ -110,7 +117,8 @@ TEST(MainJobTest, HeadlessRunRecordsColourBarsOnTheTape) {
     setenv("TAMSEL_TAPE", tape.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     KeepHeldGraphOutOfLeakReports();
-    const int status = apptest::Run({"/bin/bash", std::string(APP_TEST_SOURCE_DIR) + "/scripts/run.sh"}, log);
+    const int status =
+        testsupport::RunProcess({"/bin/bash", std::string(APP_TEST_SOURCE_DIR) + "/scripts/run.sh"}, OutputTo(log));
     const std::string output = ReadFile(log);
     ASSERT_EQ(status, 0) << output;
     EXPECT_NE(output.find("recorded"), std::string::npos) << output;
@@ -119,11 +127,10 @@ TEST(MainJobTest, HeadlessRunRecordsColourBarsOnTheTape) {
 
     // An outside reader sees NTSC DV.
     const std::string probe = dir + "/probe.txt";
-    ASSERT_EQ(apptest::Run({"/bin/sh", "-c",
+    ASSERT_EQ(testsupport::RunProcess({"/bin/sh", "-c",
                             "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
                             "stream=codec_name,width,height,r_frame_rate,nb_read_frames -of "
-                            "default=noprint_wrappers=1 '" + tape + "'"},
-                           probe),
+                            "default=noprint_wrappers=1 '" + tape + "'"}, OutputTo(probe)),
               0)
         << ReadFile(probe);
     std::map<std::string, std::string> fields;
@@ -157,14 +164,14 @@ TEST(MainJobTest, HeadlessRunRecordsColourBarsOnTheTape) {
 // Without the filter library registered Tamsel shows its failure and waits for OK; SIGTERM ends
 // the wait and the program, which reports the failed build in its exit status.
 TEST(MainJobTest, SignalEndsTamselWaitingOnAFailureMessage) {
-    if (!apptest::Exists(apptest::Tool("Tamsel"))) GTEST_SKIP() << "Tamsel is not built yet";
+    if (!Exists(BuildFile("Tamsel"))) GTEST_SKIP() << "Tamsel is not built yet";
     const std::string log = testsupport::StateDir() + "/tamsel.log";
-    if (apptest::Exists(apptest::Tool("regsvr")) && apptest::Exists(apptest::Tool("tamsel.ax"))) {
-        apptest::Run({apptest::Tool("regsvr"), "-u", apptest::Tool("tamsel.ax")}, log);
+    if (Exists(BuildFile("regsvr")) && Exists(BuildFile("tamsel.ax"))) {
+        testsupport::RunProcess({BuildFile("regsvr"), "-u", BuildFile("tamsel.ax")}, OutputTo(log));
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     KeepHeldGraphOutOfLeakReports();
-    const pid_t tamsel = apptest::Start({apptest::Tool("Tamsel")}, log);
+    const pid_t tamsel = testsupport::StartProcess({BuildFile("Tamsel")}, OutputTo(log)).pid;
     ASSERT_GT(tamsel, 0);
     const std::string message = "必要なコンポーネントのロードに失敗しました。(Velora Color Bar)";
     bool shown = false;
@@ -172,7 +179,7 @@ TEST(MainJobTest, SignalEndsTamselWaitingOnAFailureMessage) {
         shown = ReadFile(log).find(message) != std::string::npos;
         if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    const int status = apptest::Stop(tamsel);
+    const int status = testsupport::StopProcess(tamsel);
     ASSERT_TRUE(shown) << ReadFile(log);
     EXPECT_EQ(status, 1) << ReadFile(log);
 }
@@ -223,7 +230,7 @@ TEST(MainJobTest, RunShFailsWithTheDecksWordsWhenTheDeckFails) {
         if (writers.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     for (const pid_t writer : writers) kill(writer, SIGSTOP);
-    const int status = apptest::Wait(run);
+    const int status = testsupport::WaitProcess(run);
     for (const pid_t writer : writers) kill(writer, SIGCONT);
     const std::string output = ReadFile(log);
     ASSERT_EQ(writers.size(), 1u) << "the deck's tape writer was not found: " << output;
@@ -255,9 +262,9 @@ TEST(MainJobTest, RunShSaysWhenTheUniformPictureGoesOutInsteadOfTheBars) {
         const std::string build = testsupport::StateDir() + "/build-" + std::string(c.name).substr(0, 2);
         ASSERT_EQ(0, mkdir(build.c_str(), 0700));
         for (const char* program : {"Tamsel", "regsvr", "dvdeck", "graphinfo", "dvfilters.so"}) {
-            ASSERT_EQ(0, symlink(apptest::Tool(program).c_str(), (build + "/" + program).c_str()));
+            ASSERT_EQ(0, symlink(BuildFile(program).c_str(), (build + "/" + program).c_str()));
         }
-        WriteFile(build + "/tamsel.ax", ReadFile(apptest::Tool("tamsel.ax")));
+        WriteFile(build + "/tamsel.ax", ReadFile(BuildFile("tamsel.ax")));
         c.make(build + "/colorbar.dat");
         const std::string log = build + "/run.log", tape = build + "/tape.dv";
         const int status = RunSh(build, tape, log);

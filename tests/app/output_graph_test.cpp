@@ -16,7 +16,12 @@
 #include "support/com_object.h"
 #include "tests/support/com_fake.h"
 #include "test_graph.h"
-#include "process_helper.h"
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
+
+using testsupport::BuildFile;
+using testsupport::Exists;
+using testsupport::OutputTo;
 
 namespace {
 
@@ -49,21 +54,21 @@ protected:
     void SetUp() override {
         g_messages.clear();
         for (const char* piece : {"tamsel.ax", "dvfilters.so", "regsvr", "dvdeck"}) {
-            if (!apptest::Exists(apptest::Tool(piece))) {
-                GTEST_SKIP() << apptest::Tool(piece) << " is not built yet";
+            if (!Exists(BuildFile(piece))) {
+                GTEST_SKIP() << BuildFile(piece) << " is not built yet";
             }
         }
         tape = testsupport::StateDir() + "/tape.dv";
     }
     void TearDown() override {
-        if (deck > 0) apptest::Stop(deck);
+        if (deck > 0) testsupport::StopProcess(deck);
     }
 
     void Register(bool on) {
-        std::vector<std::string> args = {apptest::Tool("regsvr")};
+        std::vector<std::string> args = {BuildFile("regsvr")};
         if (!on) args.push_back("-u");
-        args.push_back(apptest::Tool("tamsel.ax"));
-        const int status = apptest::Run(args, testsupport::StateDir() + "/regsvr.log");
+        args.push_back(BuildFile("tamsel.ax"));
+        const int status = testsupport::RunProcess(args, OutputTo(testsupport::StateDir() + "/regsvr.log"));
         if (on) {
             ASSERT_EQ(status, 0) << "regsvr failed";
         }
@@ -71,8 +76,9 @@ protected:
 
     // Starts the virtual deck and waits until the platform lists it.
     void StartDeck() {
-        deck = apptest::Start({apptest::Tool("dvdeck"), "--tape", tape},
-                              testsupport::StateDir() + "/dvdeck.log");
+        deck = testsupport::StartProcess({BuildFile("dvdeck"), "--tape", tape},
+                                         OutputTo(testsupport::StateDir() + "/dvdeck.log"))
+                   .pid;
         ASSERT_GT(deck, 0);
         CoInitialize(nullptr);
         bool listed = false;

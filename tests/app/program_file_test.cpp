@@ -6,15 +6,17 @@
 #include <sstream>
 #include <string>
 
-#include "process_helper.h"
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
 TEST(ProgramFileTest, CarriesItsVersionRecord) {
-    const std::string program = apptest::Tool("Tamsel");
-    if (!apptest::Exists(program)) GTEST_SKIP() << program << " is not built yet";
+    const std::string program = testsupport::BuildFile("Tamsel");
+    if (!testsupport::Exists(program)) GTEST_SKIP() << program << " is not built yet";
     const std::string out = testsupport::StateDir() + "/readelf.txt";
-    ASSERT_EQ(0, apptest::Run({"/usr/bin/readelf", "-p", ".tamsel.version", program}, out));
+    ASSERT_EQ(0, testsupport::RunProcess({"/usr/bin/readelf", "-p", ".tamsel.version", program},
+                                         testsupport::OutputTo(out)));
     std::ifstream in(out);
     std::stringstream text;
     text << in.rdbuf();

@@ -11,12 +11,12 @@
 #include <thread>
 
 #include "tests/support/control_chain.h"
-#include "tests/platform/dv/deck_test_process.h"
+#include "tests/support/dv/deck_test_process.h"
 #include "dv/deck/deck_timecode.h"
 #include "dv/filters/device_statistics.h"
 #include "dv/transport_interface.h"
 #include "tests/support/luma_psnr.h"
-#include "tests/support/shell_command.h"
+#include "tests/support/process.h"
 
 using decktest::DeckProcess;
 using decktest::kFrameBytes;
@@ -53,7 +53,7 @@ struct Chain : ControlChain {
     }
 };
 
-class DvTape : public testing::Test {
+class DvTape : public decktest::DeckTest {
 protected:
     static void SetUpTestSuite() {
         for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}) {
@@ -71,15 +71,36 @@ protected:
     void TearDown() override {
         if (missing.empty()) CoUninitialize();
     }
+
+    // A deck named `name` recording to `file` in this test's folder, listening.
+    testing::AssertionResult StartDeck(const std::string& file, const std::string& name) {
+        tape = dir.path() + "/" + file;
+        return deck.StartListening(tape, name);
+    }
+
+    // The chain streaming onto the deck for a second, then the deck stopped (SIGSTOP) so that it
+    // takes nothing more; "" or what failed.
+    std::string StreamThenStall(Chain& chain) {
+        const std::string built = chain.BuildAndStart();
+        if (!built.empty()) return built;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        deck.Signal(SIGSTOP);
+        return "";
+    }
+
+    // The stalled deck let go on and ended: it must exit cleanly with whole frames on the tape.
+    void ResumeAndEndDeck() {
+        deck.Signal(SIGCONT);
+        ASSERT_TRUE(deck.Finish());
+        EXPECT_EQ(0u, decktest::ReadFile(tape).size() % kFrameBytes) << "whole frames only";
+    }
+
     static std::string missing;
 };
 std::string DvTape::missing;
 
 TEST_F(DvTape, ColourBarsReachTheTapeAtTheDvFrameRate) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/bars.dv";
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.StartListening(tape, "e2e deck"));
+    ASSERT_TRUE(StartDeck("bars.dv", "e2e deck"));
 
     Chain chain;
     ASSERT_EQ("", chain.Build());
@@ -108,8 +129,7 @@ TEST_F(DvTape, ColourBarsReachTheTapeAtTheDvFrameRate) {
     ASSERT_GE(stats.averagedFrames, 30);
     EXPECT_NEAR(333667.0, double(stats.averageStep), 333667.0 * 0.01);
 
-    deck.Signal(SIGTERM);
-    ASSERT_EQ(0, deck.Wait()) << deck.Errors();
+    ASSERT_TRUE(deck.Finish());
     const std::string bytes = decktest::ReadFile(tape);
     ASSERT_EQ(0u, bytes.size() % kFrameBytes) << "whole frames only";
     const size_t frames = bytes.size() / kFrameBytes;
@@ -171,10 +191,7 @@ TEST_F(DvTape, ColourBarsReachTheTapeAtTheDvFrameRate) {
 }
 
 TEST_F(DvTape, KillingTheDeckMidStreamAbortsTheGraph) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/cut.dv";
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.StartListening(tape, "doomed deck"));
+    ASSERT_TRUE(StartDeck("cut.dv", "doomed deck"));
 
     Chain chain;
     ASSERT_EQ("", chain.BuildAndStart());
@@ -204,14 +221,9 @@ TEST_F(DvTape, KillingTheDeckMidStreamAbortsTheGraph) {
 }
 
 TEST_F(DvTape, StopReturnsPromptlyFromAStalledDeck) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/stalled.dv";
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.StartListening(tape, "stalled deck"));
+    ASSERT_TRUE(StartDeck("stalled.dv", "stalled deck"));
     Chain chain;
-    ASSERT_EQ("", chain.BuildAndStart());
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    deck.Signal(SIGSTOP);  // takes nothing more: the device's Receive blocks with the socket full
+    ASSERT_EQ("", StreamThenStall(chain));  // the device's Receive blocks with the socket full
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const int64_t stopping = NowMs();
     chain.control->Stop();
@@ -220,27 +232,20 @@ TEST_F(DvTape, StopReturnsPromptlyFromAStalledDeck) {
         EXPECT_NE(EC_ERRORABORT, code) << "stopping is no error";
     }
     deck.Signal(SIGCONT);
-    // The deck takes what was whole in the socket, then finds the cut frame and the hang-up.
+    // The deck takes what was whole in the socket, then finds the cut frame and the hang-up; the
+    // frame cut short must not reach the tape.
     for (int i = 0; i < 500 && deck.Output().find("sender finished") == std::string::npos; ++i) usleep(10000);
-    deck.Signal(SIGTERM);
-    ASSERT_EQ(0, deck.Wait());
-    const std::string bytes = decktest::ReadFile(tape);
-    EXPECT_GT(bytes.size(), 0u);
-    EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "the frame cut short must not reach the tape";
+    ResumeAndEndDeck();
+    EXPECT_GT(decktest::ReadFile(tape).size(), 0u);
 }
 
 // A deck that stopped taking frames a while before the stop (a second or more: far beyond its
 // pace, short of the stall limit that would have failed the stream) lost what the graph sent
 // meanwhile; the device says so during the stop, as it would a moment later while streaming.
 TEST_F(DvTape, AStallThatLastsUntilTheStopIsReportedByTheStop) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/stalled.dv";
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.StartListening(tape, "stalled deck"));
+    ASSERT_TRUE(StartDeck("stalled.dv", "stalled deck"));
     Chain chain;
-    ASSERT_EQ("", chain.BuildAndStart());
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    deck.Signal(SIGSTOP);
+    ASSERT_EQ("", StreamThenStall(chain));
     std::this_thread::sleep_for(std::chrono::milliseconds(2 * dv::kTransportStallAtStopMs));
     ASSERT_LT(2 * dv::kTransportStallAtStopMs, dv::kTransportStallTimeoutMs);
     for (const auto& [code, status] : chain.TakeEvents(0)) {
@@ -253,10 +258,7 @@ TEST_F(DvTape, AStallThatLastsUntilTheStopIsReportedByTheStop) {
     }
     ASSERT_EQ(1u, aborts.size()) << "the frames lost in the stall were not reported, or more than once";
     EXPECT_EQ(dv::kTransportTimeout, HRESULT(aborts[0]));
-    deck.Signal(SIGCONT);
-    deck.Signal(SIGTERM);
-    ASSERT_EQ(0, deck.Wait());
-    EXPECT_EQ(0u, decktest::ReadFile(tape).size() % kFrameBytes) << "whole frames only";
+    ResumeAndEndDeck();
 }
 
 TEST_F(DvTape, WithoutADeckOrAdapterTheCategoryIsEmpty) {

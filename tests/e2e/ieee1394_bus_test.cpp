@@ -22,7 +22,7 @@
 #include "tests/support/control_chain.h"
 #include "dv/deck/deck_timecode.h"
 #include "tests/support/luma_psnr.h"
-#include "tests/support/shell_command.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 #include "dv/transport_interface.h"
 
@@ -76,17 +76,9 @@ void ExpectUnpluggedTapeWhole(const std::string& tape, const std::string& out) {
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/tamsel-1394-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() { (void)!system(("rm -rf " + Quote(path_)).c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
+// A folder of the test's own, removed with its files when the test ends.
+struct TempDir : testsupport::TempDir {
+    TempDir() : testsupport::TempDir("tamsel-1394") {}
 };
 
 class Ieee1394Bus : public testing::Test {

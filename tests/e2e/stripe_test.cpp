@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "dv/deck/deck_timecode.h"
-#include "tests/platform/dv/deck_test_process.h"
-#include "tests/support/shell_command.h"
+#include "tests/support/dv/deck_test_process.h"
+#include "tests/support/process.h"
 #include "tests/support/tone_analysis.h"
 
 using decktest::DeckProcess;
@@ -34,41 +34,19 @@ std::string Build(const std::string& file) { return testsupport::BuildDir() + "/
 class StripeRun {
 public:
     StripeRun(std::string dir, std::vector<std::string> args) : dir_(std::move(dir)) {
-        const std::string program = Build("tamsel-stripe");
-        args.insert(args.begin(), program);
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            const int o = open((dir_ + "/stripe.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int e = open((dir_ + "/stripe.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(o, 1);
-            dup2(e, 2);
-            setenv(PLATFORM_STATE_DIR_ENV, testsupport::StateDir().c_str(), 1);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
+        args.insert(args.begin(), Build("tamsel-stripe"));
+        testsupport::ProcessOptions options;
+        options.out = testsupport::Sink::ToFile(dir_ + "/stripe.out");
+        options.err = testsupport::Sink::ToFile(dir_ + "/stripe.err");
+        options.env = {std::string(PLATFORM_STATE_DIR_ENV) + "=" + testsupport::StateDir()};
+        pid_ = testsupport::StartProcess(args, options).pid;
     }
-    ~StripeRun() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
+    ~StripeRun() { testsupport::KillProcess(pid_); }
     // The exit status; bounded at 120 s for a broken program (not a speed check), -1 then.
     int Wait() {
-        const int64_t end = NowMs() + 120000;
-        while (pid_ > 0) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (NowMs() > end) return -1;
-            usleep(10000);
-        }
-        return -1;
+        const int status = testsupport::WaitProcess(pid_, 120000);
+        pid_ = -1;
+        return status;
     }
     void Signal(int sig) { kill(pid_, sig); }
     std::string Out() const { return ReadFile(dir_ + "/stripe.out"); }
@@ -163,8 +141,7 @@ TEST_F(Stripe, RecordPutsExactlyTheLengthWithTimecodeDateAndToneOntoAStoppedDeck
     ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
     StripeRun run(dir.path(), {"--record", "--duration", "10", "--timecode", "00:58:00;00", "--tone", "--json"});
     ASSERT_EQ(run.Wait(), 0) << run.Err();
-    deck.Signal(SIGTERM);
-    ASSERT_EQ(deck.Wait(), 0) << deck.Errors();
+    ASSERT_TRUE(deck.Finish());
 
     // The deck went into record before the sender came, and back to stop once it had left.
     const std::string log = deck.Output();
@@ -198,8 +175,7 @@ TEST_F(Stripe, WithoutRecordAStoppedDeckRecordsNothingAndTheProgramSaysSo) {
     ASSERT_EQ(run.Wait(), 0) << run.Err();
     EXPECT_NE(run.Err().find("the device is not recording"), std::string::npos) << run.Err();
     EXPECT_NE(run.Out().find("60 of 60 frames sent"), std::string::npos) << run.Out();
-    deck.Signal(SIGTERM);
-    ASSERT_EQ(deck.Wait(), 0);
+    ASSERT_TRUE(deck.Finish());
     EXPECT_EQ(deck.Output().find("dvdeck: mode record"), std::string::npos) << "record was never asked for";
     EXPECT_EQ(deck.ReportValue("frames"), "0");
     EXPECT_EQ(deck.ReportValue("frames shown, not recorded"), "60");
@@ -225,8 +201,7 @@ TEST_F(Stripe, NoTapeOrAWriteProtectedTapeIsToldAndNothingIsSent) {
             EXPECT_NE(run.Err().find(c.message), std::string::npos) << run.Err();
             EXPECT_NE(run.Err().find("nothing was sent"), std::string::npos) << run.Err();
         }
-        deck.Signal(SIGTERM);
-        ASSERT_EQ(deck.Wait(), 0);
+        ASSERT_TRUE(deck.Finish());
         EXPECT_EQ(deck.Output().find("sender connected"), std::string::npos) << deck.Output();
         EXPECT_EQ(deck.ReportValue("frames shown, not recorded"), "0");
         EXPECT_EQ(ReadFile(tape), "old programme") << "the tape must be left as it was";
@@ -258,8 +233,7 @@ TEST_F(Stripe, RunsCutShortEndWithWholeFramesAndSayWhy) {
         EXPECT_EQ(run.Wait(), 130) << run.Err();
         EXPECT_NE(run.Err().find("stopped by SIGINT after"), std::string::npos) << run.Err();
         EXPECT_NE(run.Out().find("interrupted:"), std::string::npos) << run.Out();
-        deck.Signal(SIGTERM);
-        ASSERT_EQ(deck.Wait(), 0);
+        ASSERT_TRUE(deck.Finish());
         EXPECT_EQ(deck.ReportValue("mode"), "stop") << "the deck we started must be stopped";
         EXPECT_EQ(deck.ReportValue("timecode breaks"), "0");
         EXPECT_EQ(FileSize(tape) % off_t(kFrameBytes), 0);

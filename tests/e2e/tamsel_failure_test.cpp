@@ -10,12 +10,16 @@
 #include <sys/stat.h>
 
 #include "tests/support/control_chain.h"
-#include "tests/platform/dv/deck_test_process.h"
-#include "tests/app/process_helper.h"
+#include "tests/support/dv/deck_test_process.h"
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
 
 using decktest::DeckProcess;
 using decktest::NowMs;
 using decktest::TempDir;
+using testsupport::BuildFile;
+using testsupport::Exists;
+using testsupport::OutputTo;
 
 namespace {
 
@@ -33,10 +37,10 @@ class TamselFailure : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         for (const char* piece : {"Tamsel", "tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}) {
-            if (!apptest::Exists(apptest::Tool(piece))) missing = std::string(piece) + " is not built";
+            if (!Exists(BuildFile(piece))) missing = std::string(piece) + " is not built";
         }
         if (missing.empty() &&
-            apptest::Run({apptest::Tool("regsvr"), apptest::Tool("tamsel.ax")}, "/dev/null") != 0) {
+            testsupport::RunProcess({BuildFile("regsvr"), BuildFile("tamsel.ax")}, OutputTo("/dev/null")) != 0) {
             missing = "tamsel.ax could not be registered";
         }
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -76,11 +80,11 @@ TEST_F(TamselFailure, DeckBusyWithAnotherSenderIsToldAndEndsWithStatusOne) {
         ASSERT_EQ(S_OK, other.control->Run());
 
         const std::string log = dir.path() + "/tamsel.log";
-        const pid_t tamsel = apptest::Start({apptest::Tool("Tamsel")}, log);
+        const pid_t tamsel = testsupport::StartProcess({BuildFile("Tamsel")}, OutputTo(log)).pid;
         ASSERT_GT(tamsel, 0);
         const bool told = WaitForMessage(log, kBusyMessage);
         // The message waits for OK; the ending signal dismisses it.
-        const int status = apptest::Stop(tamsel);
+        const int status = testsupport::StopProcess(tamsel);
         EXPECT_TRUE(told) << decktest::ReadFile(log);
         EXPECT_EQ(1, status) << decktest::ReadFile(log);
 
@@ -93,8 +97,7 @@ TEST_F(TamselFailure, DeckBusyWithAnotherSenderIsToldAndEndsWithStatusOne) {
         other.control->Stop();
     }
     CoUninitialize();
-    deck.Signal(SIGTERM);
-    EXPECT_EQ(0, deck.Wait()) << deck.Errors();
+    EXPECT_TRUE(deck.Finish());
 }
 
 // The deck dies after whole frames reached its tape, or its disk fills up (room for 20 frames,
@@ -108,7 +111,7 @@ TEST_F(TamselFailure, DeviceFailingWhileStreamingIsToldAndEndsWithStatusOne) {
         ASSERT_TRUE(deck.StartListening(tape, "doomed deck", killed ? 0 : long(20 * decktest::kFrameBytes)));
 
         const std::string log = dir.path() + "/tamsel.log";
-        const pid_t tamsel = apptest::Start({apptest::Tool("Tamsel")}, log);
+        const pid_t tamsel = testsupport::StartProcess({BuildFile("Tamsel")}, OutputTo(log)).pid;
         ASSERT_GT(tamsel, 0);
         if (killed) {
             bool recording = false;
@@ -121,7 +124,7 @@ TEST_F(TamselFailure, DeviceFailingWhileStreamingIsToldAndEndsWithStatusOne) {
             EXPECT_TRUE(recording) << decktest::ReadFile(log);
         }
         const bool told = WaitForMessage(log, killed ? kGoneMessage : kFullMessage);
-        const int status = apptest::Stop(tamsel);
+        const int status = testsupport::StopProcess(tamsel);
         EXPECT_TRUE(told) << decktest::ReadFile(log) << "\ndeck: " << deck.Output() << deck.Errors();
         EXPECT_EQ(1, status) << decktest::ReadFile(log);
     }
@@ -136,7 +139,7 @@ TEST_F(TamselFailure, DeckThatStalledJustBeforeTheStopIsToldAndEndsWithStatusOne
     DeckProcess deck(dir.path());
     ASSERT_TRUE(deck.StartListening(tape, "stalling deck"));
     const std::string log = dir.path() + "/tamsel.log";
-    const pid_t tamsel = apptest::Start({apptest::Tool("Tamsel")}, log);
+    const pid_t tamsel = testsupport::StartProcess({BuildFile("Tamsel")}, OutputTo(log)).pid;
     ASSERT_GT(tamsel, 0);
     bool recording = false;
     for (const int64_t end = NowMs() + kGiveUpMs; !recording && NowMs() < end; usleep(50000)) {
@@ -145,14 +148,13 @@ TEST_F(TamselFailure, DeckThatStalledJustBeforeTheStopIsToldAndEndsWithStatusOne
     }
     deck.Signal(SIGSTOP);
     usleep(2000000);
-    const int status = apptest::Stop(tamsel);
+    const int status = testsupport::StopProcess(tamsel);
     deck.Signal(SIGCONT);
     const std::string output = decktest::ReadFile(log);
     EXPECT_TRUE(recording) << output;
     EXPECT_NE(std::string::npos, output.find(kStalledMessage)) << output;
     EXPECT_EQ(1, status) << output;
-    deck.Signal(SIGTERM);
-    EXPECT_EQ(0, deck.Wait()) << deck.Errors();
+    EXPECT_TRUE(deck.Finish());
 }
 
 }  // namespace

@@ -6,13 +6,14 @@
 #include <sstream>
 
 #include "tests/filter/tamsel_library.h"
-#include "subprocess.h"
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
 TEST(LibraryFileTest, ExportsExactlyTheFourEntryPoints) {
-    const ProcessResult nm = RunProgram("/usr/bin/nm", {"-D", "--defined-only", BuiltLibraryPath()});
-    ASSERT_EQ(nm.exitCode, 0) << nm.output;
+    const testsupport::RunResult nm = testsupport::RunCaptured({"/usr/bin/nm", "-D", "--defined-only", BuiltLibraryPath()});
+    ASSERT_EQ(nm.status, 0) << nm.output;
     std::set<std::string> exported;
     std::istringstream lines(nm.output);
     std::string address, kind, name;
@@ -23,9 +24,9 @@ TEST(LibraryFileTest, ExportsExactlyTheFourEntryPoints) {
 }
 
 TEST(LibraryFileTest, CarriesItsVersionRecord) {
-    const ProcessResult readelf =
-        RunProgram("/usr/bin/readelf", {"-p", ".tamsel.version", BuiltLibraryPath()});
-    ASSERT_EQ(readelf.exitCode, 0) << readelf.output;
+    const testsupport::RunResult readelf =
+        testsupport::RunCaptured({"/usr/bin/readelf", "-p", ".tamsel.version", BuiltLibraryPath()});
+    ASSERT_EQ(readelf.status, 0) << readelf.output;
     for (const char* entry : {"FileVersion=1.00.00", "ProductVersion=1.00.00",
                               "FileDescription=Velora Color Bar Filter for DXM",
                               "OriginalFilename=tamsel.ax", "OLESelfRegister=AM20",

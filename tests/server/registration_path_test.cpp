@@ -9,7 +9,7 @@
 
 #include "tests/filter/tamsel_library.h"
 #include "registry_text.h"
-#include "subprocess.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -54,9 +54,9 @@ TEST(RegistrationPathTest, NonAsciiPathIsStoredByteForByteAndLoadsAgain) {
     ASSERT_EQ(library.RegisterServer(), S_OK);
     EXPECT_EQ(RegistryText(kServerKey, nullptr), copy.path);
     // Another process creates the filter through the class key alone.
-    const ProcessResult created =
-        RunProgram(testsupport::BuildDir() + "/tamsel_server_helper", {"create"});
-    EXPECT_EQ(created.exitCode, 0) << created.output;
+    const testsupport::RunResult created =
+        testsupport::RunCaptured({testsupport::BuildDir() + "/tamsel_server_helper", "create"});
+    EXPECT_EQ(created.status, 0) << created.output;
     EXPECT_EQ(library.UnregisterServer(), S_OK);
     EXPECT_FALSE(RegistryKeyExists(kClassKey));
 }

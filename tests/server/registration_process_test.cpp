@@ -2,12 +2,11 @@
 // the middle of its work.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <unistd.h>
 
 #include "tests/filter/tamsel_library.h"
 #include "registry_text.h"
-#include "subprocess.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -22,43 +21,38 @@ void ExpectRegistrationWorksFromHere() {
     EXPECT_EQ(RegistryText(kClassKey, nullptr), "Velora Color Bar");
     EXPECT_EQ(RegistryText(kServerKey, nullptr), BuiltLibraryPath());
     EXPECT_EQ(RegistryText(kServerKey, "ThreadingModel"), "Both");
-    EXPECT_EQ(RunProgram(Helper(), {"create"}).exitCode, 0);
+    EXPECT_EQ(testsupport::RunCaptured({Helper(), "create"}).status, 0);
     ASSERT_EQ(library.UnregisterServer(), S_OK);
     EXPECT_FALSE(RegistryKeyExists(kClassKey));
 }
 
 TEST(RegistrationProcessTest, FourProcessesRegisteringAtOnce) {
-    std::vector<pid_t> children;
-    std::vector<int> pipes;
+    std::vector<testsupport::Process> children;
+    testsupport::ProcessOptions piped;
+    piped.out = piped.err = testsupport::Sink::ToPipe();
     for (int i = 0; i < 4; ++i) {
-        int output = -1;
-        const pid_t pid = StartProgram(Helper(), {"cycle", BuiltLibraryPath(), "50"}, &output);
-        ASSERT_GT(pid, 0);
-        children.push_back(pid);
-        pipes.push_back(output);
+        children.push_back(testsupport::StartProcess({Helper(), "cycle", BuiltLibraryPath(), "50"}, piped));
+        ASSERT_GT(children.back().pid, 0);
     }
-    for (size_t i = 0; i < children.size(); ++i) {
-        std::string text;
-        char buffer[512];
-        ssize_t n = 0;
-        while ((n = read(pipes[i], buffer, sizeof(buffer))) > 0) text.append(buffer, n);
-        close(pipes[i]);
-        EXPECT_EQ(WaitProgram(children[i]), 0) << text;
+    for (const testsupport::Process& child : children) {
+        const std::string text = testsupport::ReadToEnd(child.output);
+        close(child.output);
+        EXPECT_EQ(testsupport::WaitProcess(child.pid), 0) << text;
     }
     ExpectRegistrationWorksFromHere();
 }
 
 TEST(RegistrationProcessTest, ProcessKilledWhileRegisteringLeavesAUsableRegistry) {
     for (int round = 0; round < 3; ++round) {
-        int output = -1;
-        const pid_t pid = StartProgram(Helper(), {"forever", BuiltLibraryPath()}, &output);
-        ASSERT_GT(pid, 0);
-        char line[16] = {};
-        ASSERT_GT(read(output, line, sizeof(line) - 1), 0);  // "running": inside the loop
-        usleep(static_cast<useconds_t>(20000 + round * 15000));
-        kill(pid, SIGKILL);
-        WaitProgram(pid);
-        close(output);
+        testsupport::ProcessOptions piped;
+        piped.out = piped.err = testsupport::Sink::ToPipe();
+        const testsupport::Process child = testsupport::StartProcess({Helper(), "forever", BuiltLibraryPath()}, piped);
+        ASSERT_GT(child.pid, 0);
+        const bool running = !testsupport::ReadSome(child.output).empty();  // "running": inside the loop
+        if (running) usleep(static_cast<useconds_t>(20000 + round * 15000));
+        testsupport::KillProcess(child.pid);
+        close(child.output);
+        ASSERT_TRUE(running);
 
         // Whatever the kill interrupted, the store still opens and reads.
         const auto name = RegistryText(kClassKey, nullptr);

@@ -10,7 +10,7 @@
 
 #include "tests/filter/tamsel_library.h"
 #include "registry_text.h"
-#include "subprocess.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -58,16 +58,16 @@ protected:
 
 TEST_F(RegistrationToolsTest, RegsvrRegistersAndUnregistersEverything) {
     for (int round = 0; round < 2; ++round) {  // registering twice works
-        const ProcessResult registered = RunProgram(Tool("regsvr"), {BuiltLibraryPath()});
-        ASSERT_EQ(registered.exitCode, 0) << registered.output;
+        const testsupport::RunResult registered = testsupport::RunCaptured({Tool("regsvr"), BuiltLibraryPath()});
+        ASSERT_EQ(registered.status, 0) << registered.output;
     }
     EXPECT_EQ(RegistryText(kClassKey, nullptr), "Velora Color Bar");
     EXPECT_EQ(RegistryText(kServerKey, nullptr), BuiltLibraryPath());
     EXPECT_EQ(RegistryText(kServerKey, "ThreadingModel"), "Both");
 
     // Another process finds the library through the class key alone.
-    const ProcessResult created = RunProgram(Tool("tamsel_server_helper"), {"create"});
-    EXPECT_EQ(created.exitCode, 0) << created.output;
+    const testsupport::RunResult created = testsupport::RunCaptured({Tool("tamsel_server_helper"), "create"});
+    EXPECT_EQ(created.status, 0) << created.output;
     EXPECT_NE(created.output.find("pin Output"), std::string::npos) << created.output;
 
     CLSID listedClass = {};
@@ -75,8 +75,8 @@ TEST_F(RegistrationToolsTest, RegsvrRegistersAndUnregistersEverything) {
     EXPECT_EQ(CountOf(names, "Velora Color Bar"), 1);  // registered twice, listed once
     EXPECT_EQ(listedClass, kColorBarClassId);
 
-    const ProcessResult info = RunProgram(Tool("graphinfo"), {});
-    ASSERT_EQ(info.exitCode, 0) << info.output;
+    const testsupport::RunResult info = testsupport::RunCaptured({Tool("graphinfo")});
+    ASSERT_EQ(info.status, 0) << info.output;
     const size_t at = info.output.find("  Velora Color Bar\n");
     ASSERT_NE(at, std::string::npos) << info.output;
     // The entry runs until the next line indented by less than its detail lines.
@@ -93,11 +93,11 @@ TEST_F(RegistrationToolsTest, RegsvrRegistersAndUnregistersEverything) {
     EXPECT_EQ(entry.find("pin \"", entry.find("pin \"Output\"") + 1), std::string::npos)
         << "exactly one pin: " << entry;
 
-    const ProcessResult removed = RunProgram(Tool("regsvr"), {"-u", BuiltLibraryPath()});
-    ASSERT_EQ(removed.exitCode, 0) << removed.output;
+    const testsupport::RunResult removed = testsupport::RunCaptured({Tool("regsvr"), "-u", BuiltLibraryPath()});
+    ASSERT_EQ(removed.status, 0) << removed.output;
     EXPECT_FALSE(RegistryKeyExists(kClassKey));
     EXPECT_EQ(CountOf(MapperFilterNames(nullptr), "Velora Color Bar"), 0);
-    EXPECT_NE(RunProgram(Tool("tamsel_server_helper"), {"create"}).exitCode, 0);
+    EXPECT_NE(testsupport::RunCaptured({Tool("tamsel_server_helper"), "create"}).status, 0);
 }
 
 }  // namespace

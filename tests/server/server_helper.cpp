@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include "tests/support/server_registration.h"
+
 namespace {
 
 DEFINE_GUID(kColorBarClassId, 0x56B794AD, 0x9850, 0x4F6F, 0xA6, 0x95, 0x4E, 0x55, 0x38, 0x6F,
@@ -49,13 +51,8 @@ int CreateFilter() {
 
 int Cycle(const char* library, long count) {
     HMODULE module = LoadLibraryA(library);
-    if (module == nullptr) return 2;
-    // Through void(*)(): the sanctioned way from GetProcAddress's generic type to the real one.
-    auto doRegister = reinterpret_cast<LPFNREGISTERSERVER>(
-        reinterpret_cast<void (*)()>(GetProcAddress(module, "DllRegisterServer")));
-    auto doUnregister = reinterpret_cast<LPFNREGISTERSERVER>(
-        reinterpret_cast<void (*)()>(GetProcAddress(module, "DllUnregisterServer")));
-    if (doRegister == nullptr || doUnregister == nullptr) return 2;
+    const testsupport::ServerRegistration server = testsupport::FindRegistration(module);
+    if (!server.Found()) return 2;
     if (count < 0) {
         std::printf("running\n");
         std::fflush(stdout);
@@ -67,7 +64,7 @@ int Cycle(const char* library, long count) {
     int result = 0;
     for (long i = 0; count < 0 || i < count; ++i) {
         for (int step = 0; step < 2; ++step) {
-            const HRESULT hr = step == 0 ? doRegister() : doUnregister();
+            const HRESULT hr = step == 0 ? server.doRegister() : server.doUnregister();
             if (hr == S_OK) continue;
             std::printf("%s %ld: 0x%08x\n", step == 0 ? "register" : "unregister", i,
                         static_cast<unsigned>(hr));

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <string>
 
-#include "shell_command.h"
+#include "process.h"
 
 namespace testsupport {
 

@@ -16,12 +16,13 @@
 #include <thread>
 
 #include "dv/deck/deck_recorder.h"
-#include "deck_test_process.h"
+#include "tests/support/dv/deck_test_process.h"
 #include "dv/deck/deck_timecode.h"
 
 using decktest::ExpectTapeHolds;
 using decktest::kFrameBytes;
 using decktest::MakeFrame;
+using decktest::WaitForTapeLock;
 
 namespace {
 
@@ -47,10 +48,16 @@ TEST(DeckTimecode, ReadsThePackAnywhereInTheSubcodeAndCountsDropFrames) {
     EXPECT_EQ(17982, number(10, 0, 0));
 }
 
-TEST(DeckRecorder, AppendsWholeFramesCountsTimecodeBreaksAndRefusesOddTapes) {
+// A folder of the test's own, a tape there, and a recorder for it (opened by the test). The
+// cases that run the recorder in a child process make theirs there.
+class DeckRecorder : public testing::Test {
+protected:
     decktest::TempDir dir;
     const std::string tape = dir.path() + "/tape.dv";
     dv::DeckRecorder recorder;
+};
+
+TEST_F(DeckRecorder, AppendsWholeFramesCountsTimecodeBreaksAndRefusesOddTapes) {
     std::optional<platform::Fault> fault = recorder.Open(tape);
     ASSERT_FALSE(fault) << fault->text;
     for (uint32_t i : {0u, 1u, 2u, 4u, 5u}) {  // frame 3 never arrives
@@ -85,18 +92,7 @@ TEST(DeckRecorder, AppendsWholeFramesCountsTimecodeBreaksAndRefusesOddTapes) {
         << fault->text;
 }
 
-// Waits for whatever still writes for a dead deck: it holds the tape's lock until it is done.
-void WaitForTheWriter(const std::string& tape) {
-    const int fd = open(tape.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, flock(fd, LOCK_EX));
-    close(fd);
-}
-
-TEST(DeckRecorder, KeepsOrderAcrossManyTripsRoundTheRing) {
-    decktest::TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    dv::DeckRecorder recorder;
+TEST_F(DeckRecorder, KeepsOrderAcrossManyTripsRoundTheRing) {
     std::optional<platform::Fault> fault = recorder.Open(tape);
     ASSERT_FALSE(fault) << fault->text;
     const uint32_t frames = 3 * dv::DeckRecorder::kSlots + 3;
@@ -121,7 +117,7 @@ TEST(DeckRecorder, KeepsOrderAcrossManyTripsRoundTheRing) {
 // Frames the deck took reach the tape even when the deck dies before it asked for them to be
 // written (they wait for a batch): killed after 3 frames (none asked for) and after 6 (one batch
 // asked for, two not).
-TEST(DeckRecorder, KilledBetweenBatchesLosesNoFrameItTook) {
+TEST_F(DeckRecorder, KilledBetweenBatchesLosesNoFrameItTook) {
     for (uint32_t taken : {3u, 6u}) {
         SCOPED_TRACE(taken);
         decktest::TempDir dir;
@@ -129,7 +125,6 @@ TEST(DeckRecorder, KilledBetweenBatchesLosesNoFrameItTook) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            dv::DeckRecorder recorder;
             if (recorder.Open(tape)) _exit(3);
             for (uint32_t i = 0; i < taken; ++i) {
                 if (recorder.Append(MakeFrame(i).data(), kFrameBytes)) _exit(3);
@@ -140,7 +135,7 @@ TEST(DeckRecorder, KilledBetweenBatchesLosesNoFrameItTook) {
         int status = 0;
         waitpid(child, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the deck did not get as far as its kill: " << status;
-        WaitForTheWriter(tape);
+        WaitForTapeLock(tape);
         ExpectTapeHolds(tape, taken);
     }
 }
@@ -149,9 +144,7 @@ TEST(DeckRecorder, KilledBetweenBatchesLosesNoFrameItTook) {
 // tape of whole frames that the next deck records after. The kill is made to land inside the
 // append: the second frame's memory past its first 16 pages is held back by a userfaultfd, so
 // whatever reads it blocks there until the process is killed.
-TEST(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
-    decktest::TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
+TEST_F(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
     int ready[2] = {-1, -1};
     ASSERT_EQ(0, pipe(ready));
     const pid_t child = fork();
@@ -159,7 +152,6 @@ TEST(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
     if (child == 0) {
         // Exit status 2: no userfaultfd here; 3: the set-up failed; 4: the append did not block.
         close(ready[0]);
-        dv::DeckRecorder recorder;
         const auto first = MakeFrame(0);
         if (recorder.Open(tape) || recorder.Append(first.data(), first.size())) _exit(3);
         const size_t page = size_t(sysconf(_SC_PAGESIZE));
@@ -200,7 +192,7 @@ TEST(DeckRecorder, KilledInTheMiddleOfAnAppendLeavesWholeFrames) {
     }
     ASSERT_TRUE(reached) << "the append never reached the held-back memory; wait status " << status;
 
-    WaitForTheWriter(tape);
+    WaitForTapeLock(tape);
     const std::string bytes = decktest::ReadFile(tape);
     EXPECT_EQ(0u, bytes.size() % kFrameBytes) << "a tape of " << bytes.size() << " bytes";
     ASSERT_GE(bytes.size(), kFrameBytes);

@@ -14,7 +14,7 @@
 #include "dv/deck/deck_directory.h"
 #include "dv/deck/deck_recorder.h"
 #include "dv/deck/deck_server.h"
-#include "deck_test_process.h"
+#include "tests/support/dv/deck_test_process.h"
 #include "dv/deck/transport_deck.h"
 
 using namespace decktest;
@@ -50,8 +50,20 @@ bool BecomeAnotherUserThatCanReachEverything() {
     return syscall(SYS_capset, &header, data) == 0;
 }
 
-TEST(DeckRobustness, RefusesAFifoTapeAndADeckDirectoryThatIsNotPrivate) {
-    TempDir dir;
+// The cases that want a fresh deck each make their own.
+class DeckRobustness : public DeckTest {
+protected:
+    // Frames 0..count-1 through `sender` (open), then the sender hangs up and the deck is ended:
+    // cleanly, with exactly those frames on its tape.
+    void SendThenEnd(dv::DeckTransport& sender, uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) ASSERT_EQ(S_OK, sender.SendFrame(MakeFrame(i).data(), kFrameBytes));
+        sender.Close();
+        ASSERT_TRUE(deck.Finish());
+        ExpectTapeHolds(tape, count);
+    }
+};
+
+TEST_F(DeckRobustness, RefusesAFifoTapeAndADeckDirectoryThatIsNotPrivate) {
     const std::string fifo = dir.path() + "/fifo.dv";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     for (const bool withReader : {false, true}) {
@@ -110,16 +122,12 @@ TEST(DeckRobustness, RefusesAFifoTapeAndADeckDirectoryThatIsNotPrivate) {
     EXPECT_TRUE(dv::DeckDirectory::ListLive(decks).empty());
     chmod(decks.c_str(), 0700);
     EXPECT_EQ(1u, dv::DeckDirectory::ListLive(decks).size());
-    deck.Signal(SIGTERM);
-    EXPECT_EQ(0, deck.Wait());
+    EXPECT_TRUE(deck.Finish());
 }
 
 // Connections that say nothing (probes that hang, a client that is stuck, someone holding the
 // deck on purpose) must not keep a real sender from being answered within its reply limit.
-TEST(DeckRobustness, IdleConnectionsDoNotHoldUpARealSender) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck(dir.path());
+TEST_F(DeckRobustness, IdleConnectionsDoNotHoldUpARealSender) {
     ASSERT_TRUE(deck.StartListening(tape));
     std::vector<int> idle;
     for (int i = 0; i < 40; ++i) {
@@ -176,16 +184,12 @@ TEST(DeckRobustness, IdleConnectionsDoNotHoldUpARealSender) {
     char byte = 0;
     EXPECT_EQ(0, recv(lone, &byte, 1, 0)) << "the deck kept the connection after telling it";
     close(lone);
-    deck.Signal(SIGTERM);
-    ASSERT_EQ(0, deck.Wait()) << deck.Errors();
+    ASSERT_TRUE(deck.Finish());
     ExpectTapeHolds(tape, 5);
 }
 
 // A sender that says Hello and then nothing would hold the deck for ever.
-TEST(DeckRobustness, HangsUpOnASilentSenderAndTellsItWhy) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck(dir.path());
+TEST_F(DeckRobustness, HangsUpOnASilentSenderAndTellsItWhy) {
     ASSERT_TRUE(deck.StartListening(tape));
     dv::DeckTransport quiet(deck.SocketPath()), next(deck.SocketPath());
     ASSERT_EQ(S_OK, quiet.Open()) << quiet.LastError();
@@ -197,21 +201,14 @@ TEST(DeckRobustness, HangsUpOnASilentSenderAndTellsItWhy) {
     EXPECT_NE(npos, quiet.LastError().find("no frame came from the sender for 10 s")) << quiet.LastError();
 
     ASSERT_EQ(S_OK, next.Open()) << next.LastError();
-    for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(S_OK, next.SendFrame(MakeFrame(i).data(), kFrameBytes));
-    next.Close();
-    deck.Signal(SIGTERM);
-    ASSERT_EQ(0, deck.Wait()) << deck.Errors();
-    ExpectTapeHolds(tape, 3);
+    SendThenEnd(next, 3);
 }
 
 // Many callers at once, none of them recording yet: the lobby holds only so many, and whoever it
 // turns away (to make room, or because another sender got in first) is told why before it is let
 // go, never just closed.
-TEST(DeckRobustness, EveryCallerOfACrowdIsAnsweredBeforeItIsLetGo) {
+TEST_F(DeckRobustness, EveryCallerOfACrowdIsAnsweredBeforeItIsLetGo) {
     constexpr int kCallers = 200;
-    TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck(dir.path());
     ASSERT_TRUE(deck.StartListening(tape));
     std::vector<int> callers;
     for (int i = 0; i < kCallers; ++i) {
@@ -243,19 +240,12 @@ TEST(DeckRobustness, EveryCallerOfACrowdIsAnsweredBeforeItIsLetGo) {
     // And the deck is free for the next sender.
     dv::DeckTransport transport(deck.SocketPath());
     ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
-    for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(S_OK, transport.SendFrame(MakeFrame(i).data(), kFrameBytes));
-    transport.Close();
-    deck.Signal(SIGTERM);
-    ASSERT_EQ(0, deck.Wait()) << deck.Errors();
-    ExpectTapeHolds(tape, 3);
+    SendThenEnd(transport, 3);
 }
 
 // A message that trickles in a byte at a time, each well inside the idle limit, must not hold the
 // deck: a message is due whole within a bound of its first byte.
-TEST(DeckRobustness, HangsUpOnASenderThatTricklesAMessage) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck(dir.path());
+TEST_F(DeckRobustness, HangsUpOnASenderThatTricklesAMessage) {
     ASSERT_TRUE(deck.StartListening(tape));
     uint32_t code = 0;
     const int slow = RawConnect(deck.SocketPath(), /*hello=*/true, &code);
@@ -281,11 +271,7 @@ TEST(DeckRobustness, HangsUpOnASenderThatTricklesAMessage) {
 
     dv::DeckTransport next(deck.SocketPath());
     ASSERT_EQ(S_OK, next.Open()) << next.LastError();
-    for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(S_OK, next.SendFrame(MakeFrame(i).data(), kFrameBytes));
-    next.Close();
-    deck.Signal(SIGTERM);
-    ASSERT_EQ(0, deck.Wait()) << deck.Errors();
-    ExpectTapeHolds(tape, 3);  // the trickled frame was never whole: dropped
+    SendThenEnd(next, 3);  // the trickled frame was never whole: dropped
 }
 
 // Time the deck's process spent running or ready to run, from the scheduler's own accounts.
@@ -298,11 +284,9 @@ int64_t ScheduledNs(pid_t pid) {
 
 // Out of descriptors, accept fails and the connection stays queued, so the socket stays readable:
 // the deck must wait before trying again, say why, and answer the caller once it can.
-TEST(DeckRobustness, BacksOffWhileItCannotAcceptAndAnswersOnceItCan) {
+TEST_F(DeckRobustness, BacksOffWhileItCannotAcceptAndAnswersOnceItCan) {
     if (access("/proc/self/schedstat", R_OK) != 0) GTEST_SKIP() << "no scheduler statistics here";
-    TempDir dir;
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.StartListening(dir.path() + "/tape.dv"));
+    ASSERT_TRUE(deck.StartListening(tape));
     // The limit at the lowest free descriptor leaves the deck none for a new connection.
     std::vector<int> open;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(deck.pid()) + "/fd")) {
@@ -331,17 +315,14 @@ TEST(DeckRobustness, BacksOffWhileItCannotAcceptAndAnswersOnceItCan) {
     EXPECT_EQ(uint32_t(dv::deck::ReplyCode::Ok), reply.code) << reply.message;
     close(caller);
     EXPECT_TRUE(WaitForText([&] { return deck.Errors(); }, "taking connections again")) << deck.Errors();
-    deck.Signal(SIGTERM);
-    EXPECT_EQ(0, deck.Wait()) << deck.Errors();
+    EXPECT_TRUE(deck.Finish());
 }
 
 // A sender that asks for the deck's status as fast as it can must not keep the deck busy (only
 // frames used to be paced); and one that only talks, sending no frame, is hung up on like a
 // silent one.
-TEST(DeckRobustness, AFloodOfStatusRequestsIsPacedAndATalkerWithoutFramesIsHungUpOn) {
-    TempDir dir;
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.StartListening(dir.path() + "/tape.dv"));
+TEST_F(DeckRobustness, AFloodOfStatusRequestsIsPacedAndATalkerWithoutFramesIsHungUpOn) {
+    ASSERT_TRUE(deck.StartListening(tape));
     uint32_t code = 0;
     const int talker = RawConnect(deck.SocketPath(), /*hello=*/true, &code);
     ASSERT_GE(talker, 0);
@@ -389,16 +370,13 @@ TEST(DeckRobustness, AFloodOfStatusRequestsIsPacedAndATalkerWithoutFramesIsHungU
     EXPECT_EQ(uint32_t(dv::deck::ReplyCode::Idle), reply.code);
     EXPECT_NE(npos, std::string(reply.message).find("no frame came from the sender for 10 s")) << reply.message;
     close(talker);
-    deck.Signal(SIGTERM);
-    EXPECT_EQ(0, deck.Wait()) << deck.Errors();
+    EXPECT_TRUE(deck.Finish());
 }
 
 // Each end checks who is at the other: frames go from a user to that user's deck only.
-TEST(DeckRobustness, SenderAndDeckOfDifferentUsersRefuseEachOther) {
+TEST_F(DeckRobustness, SenderAndDeckOfDifferentUsersRefuseEachOther) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-    TempDir dir;
-    DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.StartListening(dir.path() + "/tape.dv"));
+    ASSERT_TRUE(deck.StartListening(tape));
     const pid_t sender = fork();
     ASSERT_GE(sender, 0);
     if (sender == 0) {
@@ -446,14 +424,13 @@ TEST(DeckRobustness, SenderAndDeckOfDifferentUsersRefuseEachOther) {
     EXPECT_NE(npos, transport.LastError().find("runs as another user")) << transport.LastError();
     kill(impostor, SIGKILL);
     waitpid(impostor, nullptr, 0);
-    deck.Signal(SIGTERM);
-    EXPECT_EQ(0, deck.Wait()) << deck.Errors();
+    EXPECT_TRUE(deck.Finish());
 }
 
 // A tape writer that is stuck (a hung disk; here it is stopped) stalls the deck, and the sender
 // must learn that; SIGTERM must still stop the deck, leaving the writer to finish the tape with
 // every frame the deck reported.
-TEST(DeckRobustness, StopsWhileItsTapeWriterIsStuckAndTheWriterFinishesTheTape) {
+TEST_F(DeckRobustness, StopsWhileItsTapeWriterIsStuckAndTheWriterFinishesTheTape) {
     for (const bool sayEnd : {false, true}) {
         SCOPED_TRACE(sayEnd ? "stuck in the flush at the sender's End" : "stuck with the ring full");
         TempDir dir;
@@ -490,8 +467,7 @@ TEST(DeckRobustness, StopsWhileItsTapeWriterIsStuckAndTheWriterFinishesTheTape) 
 
 // What the sender is told when the deck dies, or its tape fills with the last frames, which the
 // deck writes only when the sender ends.
-TEST(DeckRobustness, SenderLearnsWhyTheDeckFailed) {
-    TempDir dir;
+TEST_F(DeckRobustness, SenderLearnsWhyTheDeckFailed) {
     {
         SCOPED_TRACE("killed");
         DeckProcess deck(dir.path());
@@ -529,7 +505,7 @@ TEST(DeckRobustness, SenderLearnsWhyTheDeckFailed) {
 // A deck that has stopped taking frames when the stop comes has lost what was sent meanwhile:
 // Close finds that out, as SendFrame would have a moment later. A stop that only cuts into the
 // deck's pace is no failure.
-TEST(DeckRobustness, AStallCutShortByTheStopIsFoundInClosing) {
+TEST_F(DeckRobustness, AStallCutShortByTheStopIsFoundInClosing) {
     for (const bool stall : {false, true}) {
         SCOPED_TRACE(stall ? "the deck had stalled" : "the deck kept pace");
         TempDir dir;
@@ -565,8 +541,7 @@ TEST(DeckRobustness, AStallCutShortByTheStopIsFoundInClosing) {
         } else {
             EXPECT_EQ(S_OK, transport.CloseStatus()) << transport.LastError();
         }
-        deck.Signal(SIGTERM);
-        ASSERT_EQ(0, deck.Wait()) << deck.Errors();
+        ASSERT_TRUE(deck.Finish());
         const std::string frames = deck.ReportValue("frames");
         ASSERT_FALSE(frames.empty()) << deck.Output();
         ExpectTapeHolds(tape, uint32_t(std::stoul(frames)));

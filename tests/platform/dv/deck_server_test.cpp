@@ -5,20 +5,14 @@
 #include <sys/un.h>
 
 #include "dv/deck/deck_protocol.h"
-#include "deck_test_process.h"
+#include "tests/support/dv/deck_test_process.h"
 #include "dv/deck/transport_deck.h"
 
 using namespace decktest;
 
 namespace {
 
-// A deck with its own output directory and a tape there, started by each test as it needs.
-class DeckServer : public testing::Test {
-protected:
-    TempDir dir;
-    const std::string tape = dir.path() + "/tape.dv";
-    DeckProcess deck {dir.path()};
-};
+using DeckServer = DeckTest;
 
 TEST_F(DeckServer, RecordsWholeFramesInOrderNoFasterThanTheFrameRate) {
     ASSERT_TRUE(deck.StartListening(tape));
@@ -42,8 +36,7 @@ TEST_F(DeckServer, RecordsWholeFramesInOrderNoFasterThanTheFrameRate) {
     // lower bound on time is checked: a slow machine takes longer, never shorter.
     EXPECT_LE(frames, elapsed * 30000.0 / 1001.0 + 4) << "the deck did not pace the sender";
 
-    deck.Signal(SIGTERM);
-    ASSERT_EQ(0, deck.Wait()) << deck.Errors();
+    ASSERT_TRUE(deck.Finish());
     ExpectTapeHolds(tape, frames);
     EXPECT_EQ("60", deck.ReportValue("frames"));
     EXPECT_EQ("2.002 s", deck.ReportValue("duration"));
@@ -109,8 +102,7 @@ TEST_F(DeckServer, ReportsTicksWithoutAFrame) {
         if (i == 9) usleep(400000);  // about twelve ticks with nothing to record
     }
     transport.Close();
-    deck.Signal(SIGTERM);
-    ASSERT_EQ(0, deck.Wait());
+    ASSERT_TRUE(deck.Finish());
     const std::string missed = deck.ReportValue("ticks without a frame");
     ASSERT_FALSE(missed.empty()) << deck.Output();
     EXPECT_GE(std::stoi(missed), 5) << missed;

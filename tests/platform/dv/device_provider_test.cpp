@@ -1,7 +1,7 @@
 // The DV device provider: running decks are devices, killed or absent ones are not.
 #include <gtest/gtest.h>
 
-#include "deck_test_process.h"
+#include "tests/support/dv/deck_test_process.h"
 #include "dv/filters/device_provider.h"
 #include "dv/filters/device_text.h"
 #include "dv/filters/dv_classes.h"

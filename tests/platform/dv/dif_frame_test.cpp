@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "dv/filters/dif_frame.h"
+#include "tests/support/dv/drop_frame_label.h"
 
 namespace dif = dv::dif;
 
@@ -30,17 +31,7 @@ TEST(DifTimecode, DropFrameLabelsStepWithoutGapsOverTwoHours) {
         uint32_t back = 0;
         ASSERT_TRUE(dif::DropFrameNumber(tc, &back)) << "frame " << n;
         ASSERT_EQ(back, n);
-        if (++expected.frames == 30) {
-            expected.frames = 0;
-            if (++expected.seconds == 60) {
-                expected.seconds = 0;
-                if (++expected.minutes == 60) {
-                    expected.minutes = 0;
-                    ++expected.hours;
-                }
-                if (expected.minutes % 10 != 0) expected.frames = 2;
-            }
-        }
+        expected = dvtest::NextDropFrameLabel(expected);
     }
     EXPECT_TRUE(Same(dif::DropFrameTimecode(twoHours), dif::Timecode{2, 0, 0, 0}));
     // A day later it starts again; labels never shown have no frame.

@@ -11,7 +11,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "dif_test_filters.h"
+#include "tests/support/dv/dif_test_filters.h"
 #include "filterkit/kit_module.h"
 #include "dv/filters/dv_classes.h"
 #include "dv/filters/video_encoder.h"
@@ -102,16 +102,8 @@ struct EncoderChain {
         EXPECT_EQ(source->Output().Connect(&encoder->Input(), nullptr), S_OK);
         EXPECT_EQ(encoder->Output().Connect(&sink->Input(), nullptr), S_OK);
     }
-    void Pause() {
-        ASSERT_EQ(sink->Pause(), S_OK);
-        ASSERT_EQ(encoder->Pause(), S_OK);
-        ASSERT_EQ(source->Pause(), S_OK);
-    }
-    void Stop() {
-        sink->Stop();
-        encoder->Stop();
-        source->Stop();
-    }
+    void Pause() { ASSERT_EQ(PauseAll({sink.p, encoder.p, source.p}), S_OK); }
+    void Stop() { StopAll({sink.p, encoder.p, source.p}); }
     ~EncoderChain() { StopAndUnlink({sink.p, encoder.p, source.p}); }
 };
 

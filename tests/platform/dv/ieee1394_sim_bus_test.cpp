@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/sim1394/rerun_on_bus.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -33,26 +34,13 @@ constexpr nodeaddr_t kInputPcr = 0xFFFFF0000984ULL;
 constexpr nodeaddr_t kBandwidthAvailable = 0xFFFFF0000220ULL;
 constexpr nodeaddr_t kChannelsLo = 0xFFFFF0000228ULL;
 
-bool OnBus() { return getenv("SIM1394_SOCKET") != nullptr; }
+using sim1394test::OnBus;
 
-void RunInner(const std::string& options) {
-    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    const std::string command = "'" + testsupport::BuildDir() + "/sim1394' " + options + " -- '" + self +
-                                "' --gtest_filter=" + test->test_suite_name() + "." + test->name() + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(nullptr, pipe);
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    const int status = pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
-}
+void RunInner(const std::string& options) { sim1394test::RerunOnBus(options); }
 
 void Control(const std::string& command) {
-    ASSERT_EQ(0, system(("'" + testsupport::BuildDir() + "/sim1394' --ctl " + command + " >/dev/null").c_str()));
+    std::string said;
+    ASSERT_EQ(0, sim1394test::Control(command, &said)) << said;
 }
 
 // Runs the handle's loop for about `ms`.
@@ -176,12 +164,8 @@ TEST(SimulatedIeee1394Bus, TheDvTransmitterFillsItsWholeRingWhenItStarts) {
 // --- The kernel's side: resources, ROM cache, device files and their events -------------------
 
 std::string Status() {
-    FILE* pipe = popen(("'" + testsupport::BuildDir() + "/sim1394' --ctl status").c_str(), "r");
     std::string out;
-    char buffer[1024];
-    size_t n;
-    while (pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    if (pipe != nullptr) pclose(pipe);
+    sim1394test::Control("status", &out);
     return out;
 }
 
@@ -329,6 +313,15 @@ raw1394_iso_disposition LimitedXmit(raw1394handle_t, unsigned char* data, unsign
     return RAW1394_ISO_OK;
 }
 
+// A transmit context of `ring` packets, interrupts every `irq`, whose handler sends `ok` packets and
+// then fails, started after `prebuffer` packets: the start's result, or -2 when it could not be set
+// up.
+int StartLimitedXmit(raw1394handle_t h, int ok, unsigned ring, int irq, int prebuffer) {
+    g_isoOk = ok;
+    if (raw1394_iso_xmit_init(h, &LimitedXmit, ring, 488, 7, RAW1394_ISO_SPEED_100, irq) != 0) return -2;
+    return raw1394_iso_xmit_start(h, -1, prebuffer);
+}
+
 TEST(SimulatedIeee1394Bus, IsoInterruptsComeOnFlaggedPacketsAndLoopIterateReturnsTheLastStatus) {
     if (!OnBus()) return RunInner("");
     raw1394handle_t h = raw1394_new_handle_on_port(0);
@@ -336,14 +329,10 @@ TEST(SimulatedIeee1394Bus, IsoInterruptsComeOnFlaggedPacketsAndLoopIterateReturn
     // 20 packets, an interrupt flag on the 16th: its interrupt asks for more (refused), and the
     // last four go out with nobody woken.
     g_isoCalls = 0;
-    g_isoOk = 20;
-    ASSERT_EQ(0, raw1394_iso_xmit_init(h, &LimitedXmit, 64, 488, 7, RAW1394_ISO_SPEED_100, 16));
-    EXPECT_EQ(-1, raw1394_iso_xmit_start(h, -1, 16)) << "the handler's error stops the start";
+    EXPECT_EQ(-1, StartLimitedXmit(h, 20, 64, 16, 16)) << "the handler's error stops the start";
     raw1394_iso_shutdown(h);
     g_isoCalls = 0;
-    g_isoOk = 20;
-    ASSERT_EQ(0, raw1394_iso_xmit_init(h, &LimitedXmit, 20, 488, 7, RAW1394_ISO_SPEED_100, 16));
-    ASSERT_EQ(0, raw1394_iso_xmit_start(h, -1, 16));
+    ASSERT_EQ(0, StartLimitedXmit(h, 20, 20, 16, 16));
     EXPECT_EQ(20, g_isoCalls);
     // Both the interrupt and a bus-reset event are ready when the loop turns: it handles both
     // and returns the reset's 0, masking the handler's error.
@@ -360,21 +349,15 @@ TEST(SimulatedIeee1394Bus, IsoInterruptsComeOnFlaggedPacketsAndLoopIterateReturn
     raw1394_iso_shutdown(h);
 
     // Stopping drops what is queued; xmit_sync waits until the ring went out.
-    g_isoOk = 1000;
-    ASSERT_EQ(0, raw1394_iso_xmit_init(h, &LimitedXmit, 1000, 488, 7, RAW1394_ISO_SPEED_100, 250));
-    ASSERT_EQ(0, raw1394_iso_xmit_start(h, -1, 1000));
+    ASSERT_EQ(0, StartLimitedXmit(h, 1000, 1000, 250, 1000));
     raw1394_iso_stop(h);
     Iterate(h, 200);
     EXPECT_LT(StatusValue("isochronous packets "), 20 + 500) << "a stopped context went on sending";
     raw1394_iso_shutdown(h);
     const long before = StatusValue("isochronous packets ");
-    g_isoOk = 600;
-    ASSERT_EQ(0, raw1394_iso_xmit_init(h, &LimitedXmit, 1000, 488, 7, RAW1394_ISO_SPEED_100, 250));
-    EXPECT_EQ(-1, raw1394_iso_xmit_start(h, -1, 1000)) << "600 packets do not fill the prebuffer";
+    EXPECT_EQ(-1, StartLimitedXmit(h, 600, 1000, 250, 1000)) << "600 packets do not fill the prebuffer";
     raw1394_iso_shutdown(h);
-    g_isoOk = 1300;
-    ASSERT_EQ(0, raw1394_iso_xmit_init(h, &LimitedXmit, 1000, 488, 7, RAW1394_ISO_SPEED_100, 250));
-    ASSERT_EQ(0, raw1394_iso_xmit_start(h, -1, 1000));
+    ASSERT_EQ(0, StartLimitedXmit(h, 1300, 1000, 250, 1000));
     EXPECT_EQ(0, raw1394_iso_xmit_sync(h));
     EXPECT_EQ(before + 1300, StatusValue("isochronous packets ")) << "xmit_sync returned before the ring was sent";
     raw1394_iso_shutdown(h);
@@ -389,9 +372,7 @@ TEST(SimulatedIeee1394Bus, EachFlaggedPacketIsItsOwnEventAndAStalledBusTakesNoth
     raw1394handle_t h = raw1394_new_handle_on_port(0);
     ASSERT_NE(nullptr, h);
     g_isoCalls = 0;
-    g_isoOk = 1000;
-    ASSERT_EQ(0, raw1394_iso_xmit_init(h, &LimitedXmit, 1000, 488, 7, RAW1394_ISO_SPEED_100, 250));
-    ASSERT_EQ(0, raw1394_iso_xmit_start(h, -1, 1000));
+    ASSERT_EQ(0, StartLimitedXmit(h, 1000, 1000, 250, 1000));
     ASSERT_EQ(1000, g_isoCalls);
     // The loop comes only after the whole ring went out (four flagged packets): four events, each
     // asking the handler once (refused) on its own turn.
@@ -403,9 +384,7 @@ TEST(SimulatedIeee1394Bus, EachFlaggedPacketIsItsOwnEventAndAStalledBusTakesNoth
     // Refills go by events, not by what really left: an event late by 300 packets still refills
     // 250.
     g_isoCalls = 0;
-    g_isoOk = 1 << 30;
-    ASSERT_EQ(0, raw1394_iso_xmit_init(h, &LimitedXmit, 1000, 488, 7, RAW1394_ISO_SPEED_100, 250));
-    ASSERT_EQ(0, raw1394_iso_xmit_start(h, -1, 1000));
+    ASSERT_EQ(0, StartLimitedXmit(h, 1 << 30, 1000, 250, 1000));
     std::this_thread::sleep_for(std::chrono::milliseconds(70));  // 560 packets out, 2 events
     pollfd pfd {raw1394_get_fd(h), POLLIN, 0};
     ASSERT_EQ(1, ::poll(&pfd, 1, 1000));

@@ -21,27 +21,25 @@
 #include <vector>
 
 #include "tests/support/sim1394/capture_check.h"
+#include "tests/support/sim1394/rerun_on_bus.h"
 #include "dv/ieee1394/ieee1394_discovery.h"
-#include "tests/support/shell_command.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 #include "dv/ieee1394/transport_ieee1394.h"
 
 using testsupport::Quote;
-using testsupport::Shell;
 
 namespace {
 
 constexpr size_t kFrameBytes = 120000;
 constexpr uint64_t kCamcorderGuid = 0x0080880000A00001ULL;  // sim1394's first node
 
-bool OnBus() { return getenv("SIM1394_SOCKET") != nullptr; }
-
-std::string Sim() { return Quote(testsupport::BuildDir() + "/sim1394"); }
+using sim1394test::OnBus;
 
 // `sim1394 --ctl ...` from inside the bus.
 std::string Control(const std::string& command) {
     std::string out;
-    Shell(Sim() + " --ctl " + command, &out);
+    sim1394test::Control(command, &out);
     return out;
 }
 
@@ -53,18 +51,28 @@ long StatusValue(const std::string& line, const std::string& key) {
     return k == std::string::npos ? -1 : std::strtol(status.c_str() + k + key.size(), nullptr, 10);
 }
 
+// What the bus's IRM has left to allocate.
+long IrmBandwidth() { return StatusValue("IRM bandwidth available", "available "); }
+long IrmChannels() { return StatusValue("IRM channels available", "available "); }
+
 // Runs the current test again on a bus built with these sim1394 options; its report.
 std::string RunInner(const std::string& options, const std::string& capture = "") {
-    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    char self[4096] = {};
-    EXPECT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    std::string out;
-    const int status = Shell(Sim() + " " + options + (capture.empty() ? "" : " --capture " + Quote(capture)) +
-                                 " -- " + Quote(self) + " --gtest_filter=" + test->test_suite_name() + "." +
-                                 test->name(),
-                             &out);
-    EXPECT_EQ(0, status) << out;
-    return out;
+    return sim1394test::RerunOnBus(options + (capture.empty() ? "" : " --capture " + Quote(capture)));
+}
+
+// Runs the current test again on the bus once a case, the case named in TAMSEL_BUS_CASE, on a bus
+// built with `options`, or without them with the case itself as the options.
+void RunInnerCases(std::initializer_list<const char*> cases, const std::string& options = "") {
+    for (const char* c : cases) {
+        setenv("TAMSEL_BUS_CASE", c, 1);
+        RunInner(options.empty() ? c : options);
+    }
+}
+
+// Inside the bus: the case this run is.
+std::string BusCase() {
+    const char* c = getenv("TAMSEL_BUS_CASE");
+    return c != nullptr ? c : "";
 }
 
 // A DV-shaped NTSC frame: every 80-byte block has its DIF block id (section type, sequence,
@@ -286,7 +294,7 @@ TEST(Ieee1394TransportOnBus, BusResetsAreSurvivedWithTheNodeEventsLateOrEarly) {
     EXPECT_EQ(4u, s.busResets);
     EXPECT_GT(s.framesLostInResets, 0u) << "frames sent while unconnected are counted";
     EXPECT_EQ(0, StatusValue("camcorder 0 input plug", "plug: "));
-    EXPECT_EQ(4915, StatusValue("IRM bandwidth available", "available "));
+    EXPECT_EQ(4915, IrmBandwidth());
 }
 
 // Right after a reset the remote nodes do not answer yet (their own reset events come later):
@@ -326,11 +334,11 @@ TEST(Ieee1394TransportOnBus, AResetInTheMiddleOfOpenIsSurvived) {
         ASSERT_EQ(S_OK, SendFrames(transport, 12)) << after << ": " << transport.LastError();
         EXPECT_GT(StatusValue("camcorder 0 frames recorded", "recorded "), before + 3) << after;
         EXPECT_EQ(1, StatusValue("camcorder 0 input plug", "plug: ")) << after;
-        EXPECT_EQ(4915 - 2512, StatusValue("IRM bandwidth available", "available ")) << after;
-        EXPECT_EQ(63, StatusValue("IRM channels available", "available ")) << after;
+        EXPECT_EQ(4915 - 2512, IrmBandwidth()) << after;
+        EXPECT_EQ(63, IrmChannels()) << after;
         transport.Close();
         EXPECT_EQ(0, StatusValue("camcorder 0 input plug", "plug: ")) << after;
-        EXPECT_EQ(4915, StatusValue("IRM bandwidth available", "available ")) << after;
+        EXPECT_EQ(4915, IrmBandwidth()) << after;
         Control("reset-after 0");
     }
 }
@@ -384,8 +392,8 @@ TEST(Ieee1394TransportOnBus, AfterAnUnplugNothingMoreIsSentAndCloseFreesOnlyWhat
     EXPECT_EQ(packets, StatusValue("isochronous packets", "packets "));
     EXPECT_EQ(dv::kTransportDeviceGone, SendFrames(transport, 1));
     transport.Close();
-    EXPECT_EQ(4915 - 1200, StatusValue("IRM bandwidth available", "available "));
-    EXPECT_EQ(63, StatusValue("IRM channels available", "available "));
+    EXPECT_EQ(4915 - 1200, IrmBandwidth());
+    EXPECT_EQ(63, IrmChannels());
 }
 
 // The frames of a camcorder's tape, by their tags (whole frames only are recorded).
@@ -462,8 +470,8 @@ TEST(Ieee1394TransportOnBus, ResourcesAreExactWithAResetAtEveryRequestOfOpen) {
         const HRESULT hr = transport.Open();
         Control("reset-after 0");
         const long plug = StatusValue("camcorder 0 input plug", "plug: ");
-        const long bandwidth = StatusValue("IRM bandwidth available", "available ");
-        const long channels = StatusValue("IRM channels available", "available ");
+        const long bandwidth = IrmBandwidth();
+        const long channels = IrmChannels();
         if (SUCCEEDED(hr)) {
             EXPECT_EQ(1, plug) << after;
             EXPECT_EQ(4915 - 2512, bandwidth) << "reset before request " << after;
@@ -476,25 +484,19 @@ TEST(Ieee1394TransportOnBus, ResourcesAreExactWithAResetAtEveryRequestOfOpen) {
         }
         transport.Close();
         EXPECT_EQ(0, StatusValue("camcorder 0 input plug", "plug: ")) << after;
-        EXPECT_EQ(4915, StatusValue("IRM bandwidth available", "available ")) << after;
-        EXPECT_EQ(64, StatusValue("IRM channels available", "available ")) << after;
+        EXPECT_EQ(4915, IrmBandwidth()) << after;
+        EXPECT_EQ(64, IrmChannels()) << after;
     }
 }
 
 TEST(Ieee1394TransportOnBus, WithoutBandwidthOrAChannelOpenFailsAndHoldsNothing) {
-    if (!OnBus()) {
-        for (const char* bus : {"--only-channel-63", "--bandwidth 2000"}) {
-            setenv("TAMSEL_BUS_CASE", bus, 1);
-            RunInner(bus);
-        }
-        return;
-    }
-    const std::string bus = getenv("TAMSEL_BUS_CASE") != nullptr ? getenv("TAMSEL_BUS_CASE") : "";
+    if (!OnBus()) return RunInnerCases({"--only-channel-63", "--bandwidth 2000"});
+    const std::string bus = BusCase();
     dv::Ieee1394Transport transport(kCamcorderGuid);
     EXPECT_EQ(dv::kTransportNoBusResources, transport.Open()) << bus;
     transport.Close();
-    EXPECT_EQ(bus == "--bandwidth 2000" ? 2000 : 4915, StatusValue("IRM bandwidth available", "available ")) << bus;
-    EXPECT_EQ(bus == "--bandwidth 2000" ? 64 : 1, StatusValue("IRM channels available", "available ")) << bus;
+    EXPECT_EQ(bus == "--bandwidth 2000" ? 2000 : 4915, IrmBandwidth()) << bus;
+    EXPECT_EQ(bus == "--bandwidth 2000" ? 64 : 1, IrmChannels()) << bus;
     EXPECT_EQ(0, StatusValue("camcorder 0 input plug", "plug: ")) << bus;
 }
 
@@ -510,8 +512,8 @@ TEST(Ieee1394TransportOnBus, AUnitAnotherHostSendsToIsBusy) {
     EXPECT_NE(std::string::npos, transport.LastError().find("another host")) << transport.LastError();
     transport.Close();
     EXPECT_NE(std::string::npos, Control("status").find("input plug: 1 point-to-point, channel 5 (another host)"));
-    EXPECT_EQ(4915 - 1200, StatusValue("IRM bandwidth available", "available "));
-    EXPECT_EQ(63, StatusValue("IRM channels available", "available "));
+    EXPECT_EQ(4915 - 1200, IrmBandwidth());
+    EXPECT_EQ(63, IrmChannels());
 }
 
 }  // namespace
@@ -541,14 +543,8 @@ long Recorded() { return StatusValue("camcorder 0 frames recorded", "recorded ")
 // Close drains the ring on the bus, but never waits without limit: a bus that stops taking
 // packets, or a unit unplugged, during the drain makes Close return with the loss reported.
 TEST(Ieee1394TransportOnBus, CloseReturnsAndReportsTheLossWhenTheBusStallsOrTheUnitGoesWhileDraining) {
-    if (!OnBus()) {
-        for (const char* which : {"stall", "unplug"}) {
-            setenv("TAMSEL_BUS_CASE", which, 1);
-            RunInner("--recording");
-        }
-        return;
-    }
-    const std::string which = getenv("TAMSEL_BUS_CASE") != nullptr ? getenv("TAMSEL_BUS_CASE") : "";
+    if (!OnBus()) return RunInnerCases({"stall", "unplug"}, "--recording");
+    const std::string which = BusCase();
     dv::Ieee1394Transport transport(kCamcorderGuid);
     ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
     ASSERT_EQ(S_OK, SendFrames(transport, 8));
@@ -567,8 +563,8 @@ TEST(Ieee1394TransportOnBus, CloseReturnsAndReportsTheLossWhenTheBusStallsOrTheU
         EXPECT_GT(s.framesLostInResets, 0u) << "the frames on the wire after the unplug are lost";
         EXPECT_LE(s.framesLostInResets, s.framesSent + s.framesRepeated);
     }
-    EXPECT_EQ(4915, StatusValue("IRM bandwidth available", "available ")) << which;
-    EXPECT_EQ(64, StatusValue("IRM channels available", "available ")) << which;
+    EXPECT_EQ(4915, IrmBandwidth()) << which;
+    EXPECT_EQ(64, IrmChannels()) << which;
 }
 
 // Frames lost in a reset are counted on the wire, from the first event of the reset to the
@@ -621,8 +617,8 @@ TEST(Ieee1394TransportOnBus, ResourcesAreExactWithASecondResetAtEveryRequestOfTh
         const long recorded = Recorded();
         if (SUCCEEDED(hr)) {
             EXPECT_EQ(1, StatusValue("camcorder 0 input plug", "plug: ")) << "reset before request " << after;
-            EXPECT_EQ(4915 - 2512, StatusValue("IRM bandwidth available", "available ")) << after;
-            EXPECT_EQ(63, StatusValue("IRM channels available", "available ")) << after;
+            EXPECT_EQ(4915 - 2512, IrmBandwidth()) << after;
+            EXPECT_EQ(63, IrmChannels()) << after;
             ASSERT_EQ(S_OK, SendFrames(transport, 10, 47)) << after;
             EXPECT_GT(Recorded(), recorded + 3) << after << ": streaming did not go on";
         } else {
@@ -630,8 +626,8 @@ TEST(Ieee1394TransportOnBus, ResourcesAreExactWithASecondResetAtEveryRequestOfTh
         }
         transport.Close();
         EXPECT_EQ(0, StatusValue("camcorder 0 input plug", "plug: ")) << after;
-        EXPECT_EQ(4915, StatusValue("IRM bandwidth available", "available ")) << after;
-        EXPECT_EQ(64, StatusValue("IRM channels available", "available ")) << after;
+        EXPECT_EQ(4915, IrmBandwidth()) << after;
+        EXPECT_EQ(64, IrmChannels()) << after;
     }
 }
 

@@ -16,11 +16,12 @@
 #include <thread>
 
 #include "dv/filters/dif_frame.h"
-#include "dif_test_filters.h"
-#include "encoding_chain.h"
+#include "tests/support/dv/dif_test_filters.h"
+#include "tests/support/dv/drop_frame_label.h"
+#include "tests/support/dv/encoding_chain.h"
 #include "dv/filters/muxer.h"
 #include "dv/filters/reference_tone.h"
-#include "tests/support/shell_command.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 #include "tests/support/tone_analysis.h"
 #include "dv/filters/video_encoder.h"
@@ -58,37 +59,13 @@ struct MuxerChain {
         EXPECT_EQ(muxer->Output().Connect(&sink->Input(), nullptr), S_OK);
         Pause();
     }
-    void Pause() {
-        EXPECT_EQ(sink->Pause(), S_OK);
-        EXPECT_EQ(muxer->Pause(), S_OK);
-        EXPECT_EQ(source->Pause(), S_OK);
-    }
-    void Stop() {
-        sink->Stop();
-        muxer->Stop();
-        source->Stop();
-    }
+    void Pause() { EXPECT_EQ(PauseAll({sink.p, muxer.p, source.p}), S_OK); }
+    void Stop() { StopAll({sink.p, muxer.p, source.p}); }
     ~MuxerChain() { StopAndUnlink({sink.p, muxer.p, source.p}); }
 };
 
 const uint8_t* Block(const std::vector<uint8_t>& frame, int sequence, int block) {
     return frame.data() + dif::BlockOffset(sequence, block);
-}
-
-// The next label after tc in SMPTE drop-frame counting.
-dif::Timecode NextDropFrameLabel(dif::Timecode tc) {
-    if (++tc.frames == 30) {
-        tc.frames = 0;
-        if (++tc.seconds == 60) {
-            tc.seconds = 0;
-            if (++tc.minutes == 60) {
-                tc.minutes = 0;
-                ++tc.hours;
-            }
-            if (tc.minutes % 10 != 0) tc.frames = 2;
-        }
-    }
-    return tc;
 }
 
 std::string Text(const dif::Timecode& tc) {
@@ -117,14 +94,10 @@ dif::Timecode FrameTimecode(const std::vector<uint8_t>& frame) {
     return first;
 }
 
+// What a shell command writes, standard error included.
 std::string RunCommand(const std::string& command) {
     std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, n);
-    pclose(pipe);
+    testsupport::Shell(command, &output);
     return output;
 }
 
@@ -275,7 +248,7 @@ TEST(MuxerStreaming, EncoderAndMuxerMakeATapeThatFfprobeReads) {
 
     const std::string probe = RunCommand(
         "ffprobe -v error -show_entries stream=codec_name,width,height,r_frame_rate,sample_rate,"
-        "channels:format_tags=timecode -of default=noprint_wrappers=1 '" + path + "' 2>&1");
+        "channels:format_tags=timecode -of default=noprint_wrappers=1 '" + path + "'");
     EXPECT_NE(probe.find("codec_name=dvvideo"), std::string::npos) << probe;
     EXPECT_NE(probe.find("width=720"), std::string::npos) << probe;
     EXPECT_NE(probe.find("height=480"), std::string::npos) << probe;
@@ -286,7 +259,7 @@ TEST(MuxerStreaming, EncoderAndMuxerMakeATapeThatFfprobeReads) {
     EXPECT_NE(probe.find("timecode=00:00:00;00"), std::string::npos) << probe;
 
     // And decodes every frame without complaint.
-    const std::string decode = RunCommand("ffmpeg -v error -i '" + path + "' -f null - 2>&1");
+    const std::string decode = RunCommand("ffmpeg -v error -i '" + path + "' -f null -");
     EXPECT_EQ(decode, "");
 }
 
@@ -550,20 +523,18 @@ TEST(MuxerTimecode, RunsFromTheChosenStartThroughDropFrameMinutesAndTheHour) {
     for (DWORD wrong : {LabelWord(24, 0, 0, 0), LabelWord(0, 0, 0, 30), DWORD{0x0000000A}, LabelWord(0, 60, 0, 0),
                         LabelWord(0, 0, 60, 0)})
         EXPECT_EQ(SetStart(chain.muxer.p, wrong), E_INVALIDARG) << std::hex << wrong;
-    chain.Stop();
-    codes.clear();
-    chain.Pause();
-    ASSERT_EQ(chain.source->Push(video.data(), kDvFrameBytes, 0, 1), S_OK);
-    ASSERT_FALSE(codes.empty());
-    EXPECT_EQ(Text(codes[0]), "00:58:00;02");
+    // The label the first frame of a new stream carries.
+    const auto firstLabel = [&] {
+        chain.Stop();
+        codes.clear();
+        chain.Pause();
+        EXPECT_EQ(chain.source->Push(video.data(), kDvFrameBytes, 0, 1), S_OK);
+        return codes.empty() ? std::string("no frame") : Text(codes[0]);
+    };
+    EXPECT_EQ(firstLabel(), "00:58:00;02");
     // A label of a tenth minute is taken as it is.
     ASSERT_EQ(SetStart(chain.muxer.p, LabelWord(0, 50, 0, 0)), S_OK);
-    chain.Stop();
-    codes.clear();
-    chain.Pause();
-    ASSERT_EQ(chain.source->Push(video.data(), kDvFrameBytes, 0, 1), S_OK);
-    ASSERT_FALSE(codes.empty());
-    EXPECT_EQ(Text(codes[0]), "00:50:00;00");
+    EXPECT_EQ(firstLabel(), "00:50:00;00");
 
     std::string probe;
     testsupport::Shell("ffprobe -v error -show_entries format_tags=timecode -of default=noprint_wrappers=1 " +

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <vector>
 
-#include "dif_test_filters.h"
+#include "tests/support/dv/dif_test_filters.h"
 #include "dv/filters/muxer.h"
 #include "dv/filters/reference_tone.h"
 #include "tests/support/tone_analysis.h"

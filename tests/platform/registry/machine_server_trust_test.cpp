@@ -18,7 +18,7 @@
 #include "support/file_trust.h"
 #include "scoped_state_dir.h"
 #include "tests/support/scoped_user.h"
-#include "tests/support/shell_command.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
 namespace {

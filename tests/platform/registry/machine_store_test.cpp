@@ -245,9 +245,7 @@ TEST(MachineStore, AnUntrustedOrDamagedStoreIsIgnoredAndTheUsersStoreStillWorks)
 std::string ReadAs(const registrytest::RunAs& as, const char* key) {
     int out = -1;
     const pid_t pid = registrytest::StartHelper({"machine-get", key}, &out, as);
-    std::string text;
-    char buffer[512];
-    for (ssize_t got; (got = read(out, buffer, sizeof(buffer))) > 0;) text.append(buffer, got);
+    std::string text = testsupport::ReadToEnd(out);
     close(out);
     registrytest::WaitExitCode(pid);
     if (!text.empty() && text.back() == '\n') text.pop_back();
@@ -431,16 +429,11 @@ TEST(RegsvrMachine, RefusesACallerWhoCannotWriteAndUnregisteringFromNoStoreMakes
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run regsvr as another user";
     scratch.Use(scratch.Path());  // root's, 0755
     const std::string err = testsupport::StateDir() + "/nobody.err";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDERR_FILENO);
-        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
-        const std::string regsvr = Tool("regsvr");
-        const std::string server = Tool("tamsel.ax");
-        execl(regsvr.c_str(), regsvr.c_str(), "--machine", server.c_str(), nullptr);
-        _exit(127);
-    }
+    testsupport::ProcessOptions nobody;
+    nobody.err = testsupport::Sink::ToFile(err);
+    nobody.uid = 65534;
+    nobody.gid = 65534;
+    const pid_t pid = testsupport::StartProcess({Tool("regsvr"), "--machine", Tool("tamsel.ax")}, nobody).pid;
     EXPECT_EQ(registrytest::WaitExitCode(pid), 5);
     EXPECT_NE(ReadFile(err).find("cannot be written by this user"), std::string::npos)
         << ReadFile(err);

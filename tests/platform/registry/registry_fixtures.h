@@ -19,6 +19,7 @@
 
 #include <platform/platform.h>
 
+#include "tests/support/process.h"
 #include "tests/support/scoped_user.h"
 #include "tests/support/test_support.h"
 
@@ -37,12 +38,16 @@ struct ToolResult {
     std::string err;
 };
 
-// Runs a command line of the build directory's tools (with this process's environment).
+// Runs a command line of the build directory's tools (with this process's environment); its exit
+// status (128 + the signal that ended it), standard output and standard error.
 inline ToolResult Shell(const std::string& command) {
     const std::string out = testsupport::StateDir() + "/registry-tool.out";
     const std::string err = testsupport::StateDir() + "/registry-tool.err";
-    const int status = std::system((command + " >" + out + " 2>" + err).c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
+    testsupport::ProcessOptions options;
+    options.out = testsupport::Sink::ToFile(out);
+    options.err = testsupport::Sink::ToFile(err);
+    const int status = testsupport::RunProcess({"/bin/sh", "-c", command}, options);
+    return {status, ReadFile(out), ReadFile(err)};
 }
 
 inline std::string Tool(const char* name) { return testsupport::BuildDir() + "/" + name; }
@@ -54,41 +59,26 @@ struct RunAs {
     std::string stateDir;                // PLATFORM_STATE_DIR for it, when not empty
 };
 
-// Runs the helper program with the given arguments; returns its pid.
+// Runs the helper program with the given arguments (its standard output to a pipe when asked);
+// returns its pid.
 inline pid_t StartHelper(const std::vector<std::string>& args, int* stdoutPipe = nullptr,
                          const RunAs& as = RunAs()) {
-    const std::string helper = testsupport::BuildDir() + "/registry_test_helper";
-    int fds[2] = {-1, -1};
-    if (stdoutPipe != nullptr && pipe(fds) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (!as.stateDir.empty()) setenv(PLATFORM_STATE_DIR_ENV, as.stateDir.c_str(), 1);
-        if (as.uid != static_cast<uid_t>(-1) &&
-            (setgroups(0, nullptr) != 0 || setgid(as.gid) != 0 || setuid(as.uid) != 0))
-            _exit(126);
-        if (stdoutPipe != nullptr) {
-            dup2(fds[1], STDOUT_FILENO);
-            close(fds[0]);
-            close(fds[1]);
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(helper.c_str()));
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(helper.c_str(), argv.data());
-        _exit(127);
-    }
-    if (stdoutPipe != nullptr) {
-        close(fds[1]);
-        *stdoutPipe = fds[0];
-    }
-    return pid;
+    std::vector<std::string> argv = {testsupport::BuildDir() + "/registry_test_helper"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    testsupport::ProcessOptions options;
+    if (stdoutPipe != nullptr) options.out = testsupport::Sink::ToPipe();
+    if (!as.stateDir.empty()) options.env = {std::string(PLATFORM_STATE_DIR_ENV) + "=" + as.stateDir};
+    options.uid = as.uid;
+    options.gid = as.gid;
+    const testsupport::Process helper = testsupport::StartProcess(argv, options);
+    if (stdoutPipe != nullptr) *stdoutPipe = helper.output;
+    return helper.pid;
 }
 
+// The helper's exit code once it ended (within the launcher's bound); -1 when a signal ended it.
 inline int WaitExitCode(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int status = testsupport::WaitProcess(pid);
+    return status > 128 ? -1 : status;
 }
 
 // A helper that says "ready" and then holds something until it is killed.
@@ -97,19 +87,15 @@ public:
     explicit HeldHelper(const char* mode) : HeldHelper(std::vector<std::string>{mode}) {}
     explicit HeldHelper(const std::vector<std::string>& args, const RunAs& as = RunAs()) {
         pid = StartHelper(args, &out, as);
-        char ready[6] = {};
-        ok = pid > 0 && read(out, ready, 5) == 5 && std::string(ready) == "ready";
+        ok = pid > 0 && testsupport::ReadSome(out).compare(0, 5, "ready") == 0;
     }
     // Whether it still runs (holds what it holds).
     bool Running() const {
         int status = 0;
-        return pid > 0 && waitpid(pid, &status, WNOHANG) == 0;
+        return pid > 0 && !testsupport::ProcessEnded(pid, &status);
     }
     ~HeldHelper() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+        testsupport::KillProcess(pid);
         if (out >= 0) close(out);
     }
     HeldHelper(const HeldHelper&) = delete;

@@ -19,31 +19,12 @@
 
 namespace {
 
-struct ToolResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using registrytest::ReadFile;
+using registrytest::ToolResult;
 
 // Runs a tool of the build directory; it inherits this program's state directory.
 ToolResult RunTool(const std::string& arguments, const std::string& environment = "") {
-    const std::string out = testsupport::StateDir() + "/tool.out";
-    const std::string err = testsupport::StateDir() + "/tool.err";
-    const std::string command = environment + " " + testsupport::BuildDir() + "/" + arguments +
-                                " >" + out + " 2>" + err;
-    const int status = std::system(command.c_str());
-    ToolResult result;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadFile(out);
-    result.err = ReadFile(err);
-    return result;
+    return registrytest::Shell(environment + " " + testsupport::BuildDir() + "/" + arguments);
 }
 
 bool IsRegistered(REFCLSID clsid) {

@@ -281,9 +281,7 @@ bool BusServer::ServeClient(int fd) {
 
 void BusServer::HandleRequest(int fd, const uint8_t* data, size_t size) {
     RequestMsg r;
-    if (size < sizeof r) return;
-    memcpy(&r, data, sizeof r);
-    CountRequest();
+    if (!TakeRequest(data, size, &r)) return;
     const uint8_t* operand = data + sizeof r;
     const size_t operandBytes = size - sizeof r;
     const uint32_t node = r.node & 0x3f;
@@ -400,9 +398,7 @@ VirtualNode* BusServer::NodeOfDevice(uint32_t device) const {
 
 void BusServer::HandleIsoResource(int fd, const uint8_t* data, size_t size) {
     IsoResourceMsg m;
-    if (size < sizeof m) return;
-    memcpy(&m, data, sizeof m);
-    CountRequest();
+    if (!TakeRequest(data, size, &m)) return;
     // core-iso.c fw_iso_resource_manage, in the generation of now: a channel first, then the
     // bandwidth; when either is refused, nothing stays allocated. Freeing a channel that is free
     // or bandwidth beyond the total is refused too. The ioctl's event then says what was done,

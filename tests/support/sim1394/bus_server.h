@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -104,6 +105,15 @@ private:
     std::vector<uint8_t> DeviceInfoOf(uint32_t node) const;
     VirtualNode* NodeOfDevice(uint32_t device) const;
     bool CountRequest();
+    // The request message at the front of `data` in *msg, when `size` holds it whole; it counts
+    // as a request (CountRequest).
+    template <typename Msg>
+    bool TakeRequest(const uint8_t* data, size_t size, Msg* msg) {
+        if (size < sizeof *msg) return false;
+        std::memcpy(msg, data, sizeof *msg);
+        CountRequest();
+        return true;
+    }
     std::string HandleControl(const std::string& command);
     void Respond(int fd, uint32_t seq, int error, const void* data, size_t length);
     void SendTo(int fd, const void* data, size_t length);

@@ -24,14 +24,7 @@ struct EncodingChain {
         return hr;
     }
     // Pauses the filters downstream first; S_OK, or the first failure.
-    HRESULT Pause() {
-        for (filterkit::KitFilter* f :
-             std::initializer_list<filterkit::KitFilter*>{sink.p, muxer.p, encoder.p, source.p}) {
-            const HRESULT hr = f->Pause();
-            if (hr != S_OK) return hr;
-        }
-        return S_OK;
-    }
+    HRESULT Pause() { return PauseAll({sink.p, muxer.p, encoder.p, source.p}); }
     // Stops and disconnects everything (again at the end, harmlessly).
     void Stop() { StopAndUnlink({sink.p, muxer.p, encoder.p, source.p}); }
 };

@@ -26,7 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "dv/deck/deck_protocol.h"
-#include "tests/support/shell_command.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 #include <platform/platform.h>
 
@@ -130,40 +130,25 @@ inline int RawConnect(const std::string& path, bool hello = true, uint32_t* code
     return fd;
 }
 
-// A temporary directory removed with its files when the object goes.
-class TempDir {
-public:
-    TempDir() {
-        path_ = testsupport::MakeTempDir("tamsel-deck");
-    }
-    ~TempDir() { (void)!system(("rm -rf '" + path_ + "'").c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
+// A temporary directory for a deck, removed with its files when the object goes.
+struct TempDir : testsupport::TempDir {
+    TempDir() : testsupport::TempDir("tamsel-deck") {}
 };
 
-// One dvdeck process. Its stdout and stderr go to files in `dir`.
+// One dvdeck process. Its stdout and stderr go to files in `dir`; it is killed with the object.
 class DeckProcess {
 public:
     // stateDir: the platform state directory the deck runs with (the test program's by default).
     explicit DeckProcess(std::string dir, std::string stateDir = testsupport::StateDir())
         : dir_(std::move(dir)), stateDir_(std::move(stateDir)) {}
-    ~DeckProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
+    ~DeckProcess() { testsupport::KillProcess(pid_); }
 
     // Starts `dvdeck --tape tape --name name`; fileSizeLimit > 0 caps the tape's size the way a
     // full disk would.
     // `extra`: more options (--stopped, --protected); with --no-tape, `tape` is left out.
     bool Start(const std::string& tape, const std::string& name = "test deck",
                long fileSizeLimit = 0, const std::vector<std::string>& extra = {}) {
-        const std::string program = testsupport::BuildDir() + "/dvdeck";
-        const std::string out = dir_ + "/deck.out", err = dir_ + "/deck.err";
-        std::vector<std::string> args = {program, "--name", name};
+        std::vector<std::string> args = {testsupport::BuildDir() + "/dvdeck", "--name", name};
         bool tapeIn = true;
         for (const std::string& option : extra) {
             args.push_back(option);
@@ -173,23 +158,12 @@ public:
             args.push_back("--tape");
             args.push_back(tape);
         }
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(o, 1);
-            dup2(e, 2);
-            setenv(PLATFORM_STATE_DIR_ENV, stateDir_.c_str(), 1);
-            if (fileSizeLimit > 0) {
-                rlimit limit {rlim_t(fileSizeLimit), rlim_t(fileSizeLimit)};
-                setrlimit(RLIMIT_FSIZE, &limit);
-            }
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
+        testsupport::ProcessOptions options;
+        options.out = testsupport::Sink::ToFile(dir_ + "/deck.out");
+        options.err = testsupport::Sink::ToFile(dir_ + "/deck.err");
+        options.env = {std::string(PLATFORM_STATE_DIR_ENV) + "=" + stateDir_};
+        options.fileSizeLimit = fileSizeLimit;
+        pid_ = testsupport::StartProcess(args, options).pid;
         return pid_ > 0;
     }
 
@@ -219,13 +193,9 @@ public:
 
     bool Exited() {
         if (pid_ <= 0) return true;
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            pid_ = -1;
-            return true;
-        }
-        return false;
+        if (!testsupport::ProcessEnded(pid_, &exitStatus_)) return false;
+        pid_ = -1;
+        return true;
     }
 
     void Signal(int sig) {
@@ -234,17 +204,19 @@ public:
 
     // The exit status once the deck ended within timeoutMs; -1 if it did not (it is then killed).
     int Wait(int timeoutMs = 10000) {
-        const int64_t end = NowMs() + timeoutMs;
-        while (!Exited()) {
-            if (NowMs() > end) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
-                pid_ = -1;
-                return -1;
-            }
-            usleep(5000);
-        }
+        if (pid_ <= 0) return exitStatus_;
+        exitStatus_ = testsupport::WaitProcess(pid_, timeoutMs);
+        pid_ = -1;
         return exitStatus_;
+    }
+
+    // SIGTERM, then the deck's end within timeoutMs: success when it exited with 0, else how it
+    // ended and what it said.
+    testing::AssertionResult Finish(int timeoutMs = 10000) {
+        Signal(SIGTERM);
+        const int status = Wait(timeoutMs);
+        if (status == 0) return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "dvdeck ended with " << status << ": " << Errors();
     }
 
     int pid() const { return pid_; }
@@ -266,6 +238,15 @@ private:
     std::string stateDir_;
     pid_t pid_ = -1;
     int exitStatus_ = -1;
+};
+
+// A fixture: each test's own folder, and a deck for it recording to tape.dv there, started by the
+// test as it needs (and killed after it).
+class DeckTest : public testing::Test {
+protected:
+    TempDir dir;
+    std::string tape = dir.path() + "/tape.dv";
+    DeckProcess deck {dir.path()};
 };
 
 }  // namespace decktest

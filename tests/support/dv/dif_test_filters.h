@@ -207,8 +207,21 @@ inline TestSource* NewRgbSource(LONG height = kHeight) {
 
 // Stops the filters (in the order given: downstream first) and disconnects all their pins, as the
 // graph does when it lets them go: connected pins hold references on each other.
-inline void StopAndUnlink(std::initializer_list<filterkit::KitFilter*> filters) {
+// Pauses the filters in the order given (downstream first); S_OK, or the first failure.
+inline HRESULT PauseAll(std::initializer_list<filterkit::KitFilter*> filters) {
+    for (filterkit::KitFilter* f : filters) {
+        const HRESULT hr = f->Pause();
+        if (hr != S_OK) return hr;
+    }
+    return S_OK;
+}
+
+inline void StopAll(std::initializer_list<filterkit::KitFilter*> filters) {
     for (filterkit::KitFilter* f : filters) f->Stop();
+}
+
+inline void StopAndUnlink(std::initializer_list<filterkit::KitFilter*> filters) {
+    StopAll(filters);
     for (filterkit::KitFilter* f : filters)
         for (int i = 0; i < f->PinCount(); ++i) f->PinAt(i)->Disconnect();
 }

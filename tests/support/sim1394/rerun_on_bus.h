@@ -1,0 +1,43 @@
+// For test programs whose tests run themselves again inside the simulated bus: a test that finds
+// no bus starts `sim1394 OPTIONS -- this-program --gtest_filter=this-test` and takes its result;
+// inside, it talks to the bus through `sim1394 --ctl`.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
+
+namespace sim1394test {
+
+// Whether this process runs inside the simulated bus.
+inline bool OnBus() { return getenv("SIM1394_SOCKET") != nullptr; }
+
+inline std::string Sim() { return testsupport::Quote(testsupport::BuildDir() + "/sim1394"); }
+
+// `sim1394 --ctl COMMAND` (COMMAND split into words by the shell) from inside the bus: its exit
+// status, and what it said in *said.
+inline int Control(const std::string& command, std::string* said) {
+    return testsupport::Shell(Sim() + " --ctl " + command, said);
+}
+
+// The current test run again on a bus built with these sim1394 options (shell words): a failure
+// of the inner run fails this one, its output in the message; the output.
+inline std::string RerunOnBus(const std::string& options) {
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    char self[4096] = {};
+    EXPECT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    std::string out;
+    const int status = testsupport::Shell(Sim() + " " + options + " -- " + testsupport::Quote(self) +
+                                              " --gtest_filter=" + test->test_suite_name() + "." + test->name(),
+                                          &out);
+    EXPECT_EQ(0, status) << out;
+    return out;
+}
+
+}  // namespace sim1394test
