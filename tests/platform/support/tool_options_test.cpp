@@ -34,7 +34,7 @@ enum { kName = 'n', kVerbose = 'v', kCount = 1, kFlag = 2 };
 
 Parsed Parse(std::vector<std::string> args) {
     CommandLine line("tool", "[-v] [--name NAME] [--count N] [--flag] FILE...",
-                     "Does things.\n\nEnvironment:\n",
+                     "Does things.\n\n",
                      {{"name", 'n', true, kName},
                       {"verbose", 'v', false, kVerbose},
                       {"count", 0, true, kCount},
@@ -114,6 +114,10 @@ TEST(CommandLine, HelpAndVersionOnStdoutEndTheProgram) {
             EXPECT_NE(help.out.find(std::string("\n  ") + category->name + " "), std::string::npos)
                 << category->name << " not listed in\n" << help.out;
         EXPECT_NE(help.out.find("PLATFORM_DEBUG_FILE"), std::string::npos);
+        // The environment section is the line's own, written once after the tool's help.
+        const size_t environment = help.out.find("Does things.\n\nEnvironment:\n  PLATFORM_STATE_DIR");
+        EXPECT_NE(environment, std::string::npos) << help.out;
+        EXPECT_EQ(help.out.find("Environment:", environment + 20), std::string::npos) << help.out;
         EXPECT_EQ(help.out.substr(help.out.size() - 13), "See tool(1).\n");
     }
     const Parsed version = Parse({"--version"});
