@@ -8,7 +8,7 @@
 //
 // ComOwned is the same table and count for an object whose end is someone else's: the last
 // Release calls its LastReleased() instead of deleting it (a pooled buffer goes back to its pool).
-// ComObject is a ComOwned whose LastReleased deletes it.
+// ComObject and ComOwned share one table and count (detail::CountedTable).
 //
 // ComPart is the same table for an object that lives inside another (a filter's pins): its
 // references are the owner's. ComExtend adds interfaces to a class that already is one of these.
@@ -69,56 +69,73 @@ HRESULT Query(Object* object, REFIID iid, void** out) {
 
 }  // namespace detail
 
-// A reference-counted object answering the interfaces of Rows; the last Release calls
-// LastReleased().
-template <typename... Rows>
-class ComOwned : public Rows::Type... {
+namespace detail {
+
+// The table and the atomic count both reference-counted kinds share. With `deletes`, the last
+// Release deletes the object, held at one while its destructor runs (parts it releases may query
+// and release it again without deleting it twice); without, it calls LastReleased(). The choice
+// is made at compile time, so a deleting object's Release makes no virtual call of its own.
+template <bool deletes, typename... Rows>
+class CountedTable : public Rows::Type... {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return detail::Query<Rows...>(this, iid, out);
+        return Query<Rows...>(this, iid, out);
     }
     ULONG STDMETHODCALLTYPE AddRef() override {
         return references.fetch_add(1, std::memory_order_relaxed) + 1;
     }
-    // Touches nothing of the object after LastReleased, which may end it.
+    // Touches nothing of the object once it is deleted or handed to LastReleased, which may end it.
     ULONG STDMETHODCALLTYPE Release() override {
         const ULONG left = references.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (left == 0) LastReleased();
+        if (left == 0) {
+            if constexpr (deletes) {
+                references.store(1, std::memory_order_relaxed);
+                delete this;
+            } else {
+                LastReleased();
+            }
+        }
         return left;
     }
 
 protected:
     // Born holding `held` references.
-    explicit ComOwned(ULONG held = 1) : references(held) {}
-    virtual ~ComOwned() = default;
-    ComOwned(const ComOwned&) = delete;
-    ComOwned& operator=(const ComOwned&) = delete;
+    explicit CountedTable(ULONG held = 1) : references(held) {}
+    virtual ~CountedTable() = default;
+    CountedTable(const CountedTable&) = delete;
+    CountedTable& operator=(const CountedTable&) = delete;
 
     ULONG ReferenceCount() const { return references.load(std::memory_order_acquire); }
     // For an owner handing the object out afresh; nobody else may hold it meanwhile.
     void SetReferenceCount(ULONG held) { references.store(held, std::memory_order_relaxed); }
 
 private:
-    // Called each time the count comes down to zero.
-    virtual void LastReleased() = 0;
+    // Called each time the count comes down to zero, when the object does not delete itself.
+    virtual void LastReleased() {}
 
     std::atomic<ULONG> references;
 };
 
+}  // namespace detail
+
+// A reference-counted object answering the interfaces of Rows; the last Release calls
+// LastReleased().
+template <typename... Rows>
+class ComOwned : public detail::CountedTable<false, Rows...> {
+protected:
+    explicit ComOwned(ULONG held = 1) : detail::CountedTable<false, Rows...>(held) {}
+    ~ComOwned() override = default;
+
+private:
+    void LastReleased() override = 0;
+};
+
 // A reference-counted object answering the interfaces of Rows, deleted by its last Release.
 template <typename... Rows>
-class ComObject : public ComOwned<Rows...> {
+class ComObject : public detail::CountedTable<true, Rows...> {
 protected:
     ComObject() = default;
     ~ComObject() override = default;
-
-private:
-    // Held at one while the destructor runs: parts it releases may query and release this object
-    // again without deleting it twice.
-    void LastReleased() final {
-        this->SetReferenceCount(1);
-        delete this;
-    }
 };
 
 // Part of another object: answers the interfaces of Rows, counts on `owner`.
