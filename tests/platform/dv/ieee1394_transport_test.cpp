@@ -588,12 +588,14 @@ TEST(Ieee1394TransportOnBus, FramesLostInAResetAreCountedAsTheUnitMissedThemWhic
         ASSERT_EQ(S_OK, SendFrames(transport, 40, tag)) << reset << ": " << transport.LastError();
         tag += 40;
         const auto after = transport.statistics();
-        // The wire runs about a ring (four frames) behind what was fed, before as after.
+        // The wire runs up to a ring (four frames) behind what was fed, before as after; on a slow
+        // machine (a sanitizer build) its lag at the two readings may differ by up to that ring.
         const long fed = long(after.framesSent + after.framesRepeated - before.framesSent - before.framesRepeated);
         const long missed = fed - (Recorded() - recordedBefore);
         const long counted = long(after.framesLostInResets - before.framesLostInResets);
         EXPECT_GT(counted, 0) << reset;
-        EXPECT_NEAR(double(missed), double(counted), 2.0) << reset;
+        constexpr double kRingFrames = 4.0;
+        EXPECT_NEAR(double(missed), double(counted), 2.0 + kRingFrames) << reset;
     }
     transport.Close();
 }
