@@ -6,7 +6,7 @@
 #include <new>
 
 #include "tests/filter/tamsel_library.h"
-#include "tests/support/com_test_object.h"
+#include "tests/support/com_fake.h"
 
 // While set, array allocations of exactly this many bytes fail, as the frame image's would when
 // memory runs out. The program exports this replacement (ENABLE_EXPORTS) so that the loaded

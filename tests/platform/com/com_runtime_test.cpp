@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/com_test_object.h"
+#include "tests/support/com_fake.h"
 
 namespace {
 
