@@ -28,6 +28,8 @@ inline constexpr HRESULT kTransportAccessDenied = HRESULT_FROM_WIN32(ERROR_ACCES
 inline constexpr HRESULT kTransportBadPath = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
 // SendFrame after Cancel: the filter is stopping, nothing went wrong with the device.
 inline constexpr HRESULT kTransportCancelled = ((HRESULT)0x80040227);  // VFW_E_WRONG_STATE
+// A wait ended, or a call refused, because the program asked to stop (Interrupt).
+inline constexpr HRESULT kTransportInterrupted = E_ABORT;
 
 // Deck control: the device has no tape in, its tape is write-protected, or it refused a command
 // for another reason of its own.
@@ -91,6 +93,12 @@ public:
     // it refused it; kTransportDeviceGone (or another status) when it could not be asked.
     virtual HRESULT SetDeckMode(DeckMode /*mode*/) { return E_NOTIMPL; }
     virtual HRESULT GetDeckState(DeckState* /*state*/) { return E_NOTIMPL; }
+
+    // The program is stopping (the user pressed Ctrl-C, the terminal went away): every wait of
+    // Open and of deck control ends promptly with kTransportInterrupted, and every later call
+    // does so at once, except SetDeckMode(DeckMode::Stop), which is still sent (bounded as
+    // always) so a unit we put into record can be stopped. Any thread; not undone.
+    virtual void Interrupt() {}
 
     // A description of the last failure, for reports.
     virtual std::string LastError() const = 0;
