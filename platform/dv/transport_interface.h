@@ -94,6 +94,16 @@ public:
     virtual HRESULT SetDeckMode(DeckMode /*mode*/) { return E_NOTIMPL; }
     virtual HRESULT GetDeckState(DeckState* /*state*/) { return E_NOTIMPL; }
 
+    // The stream's gaps since Open as the sending side knows them: ticks at which the device had
+    // no new frame and so showed or sent the last one again. False when this side cannot tell
+    // (a deck that counts its own reports them through GetDeckState). Any thread.
+    struct GapAccount {
+        uint64_t ticks = 0;         // every such tick
+        uint64_t longest = 0;       // ticks in the longest unbroken run of them
+        uint64_t longestAfter = 0;  // frames the device had taken when that run began
+    };
+    virtual bool GetGaps(GapAccount* /*gaps*/) const { return false; }
+
     // The program is stopping (the user pressed Ctrl-C, the terminal went away): every wait of
     // Open and of deck control ends promptly with kTransportInterrupted, and every later call
     // does so at once, except SetDeckMode(DeckMode::Stop), which is still sent (bounded as

@@ -353,6 +353,8 @@ HRESULT DeviceFilter::GetProgress(DVStreamProgress* progress) {
     }
     progress->framesRepeated = -1;
     progress->framesRecorded = -1;
+    progress->longestGap = -1;
+    progress->longestGapAfter = -1;
     std::lock_guard<std::mutex> deck(controlLock);
     if (!runStartKnown) return S_OK;
     DeckState now = runEnd;
@@ -362,6 +364,9 @@ HRESULT DeviceFilter::GetProgress(DVStreamProgress* progress) {
     }
     return S_OK;
 }
+
+// Not yet wired to the transports' waits.
+HRESULT DeviceFilter::Interrupt() { return E_NOTIMPL; }
 
 HRESULT CreateDeviceFilter(IUnknown* outer, REFIID iid, void** out) {
     return platform::CreateInstance<DeviceFilter>(outer, iid, out);

@@ -124,6 +124,7 @@ public:
     // IDVDeviceStream.
     HRESULT STDMETHODCALLTYPE SetFrameBudget(LONGLONG frames) override;
     HRESULT STDMETHODCALLTYPE GetProgress(DVStreamProgress* progress) override;
+    HRESULT STDMETHODCALLTYPE Interrupt() override;
 
     DeviceInputPin& Input() { return input; }
     std::string DevicePath();

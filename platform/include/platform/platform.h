@@ -137,6 +137,8 @@ struct DVStreamProgress {
     LONGLONG framesRepeated;  // ticks meanwhile at which the device had no new frame (it shows the
                               // last one again); -1 when the device does not tell
     LONGLONG framesRecorded;  // frames it recorded meanwhile; -1 when the device does not tell
+    LONGLONG longestGap;      // ticks in the longest unbroken run of repeated ticks; -1 unknown
+    LONGLONG longestGapAfter; // frames the device had taken when that run began; -1 unknown
 };
 
 struct IDVDeviceStream : public IUnknown {
@@ -147,4 +149,9 @@ struct IDVDeviceStream : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE SetFrameBudget(LONGLONG frames) = 0;
     // Any thread. Asks the device (at most a frame's wait) for the repeated and recorded counts.
     virtual HRESULT STDMETHODCALLTYPE GetProgress(DVStreamProgress* progress) = 0;
+    // Any thread, also from a thread other than the one blocked in the device: the program is
+    // stopping. Every wait of the device (opening it, deck control) ends promptly with E_ABORT and
+    // every later call does so at once, except the deck control command to stop, which is still
+    // sent so a unit put into record can be stopped. Not undone; S_OK.
+    virtual HRESULT STDMETHODCALLTYPE Interrupt() = 0;
 };
