@@ -1,4 +1,5 @@
 #include "dv/deck/deck_server.h"
+#include "support/monotonic_clock.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,12 +22,6 @@ using deck::ReplyCode;
 constexpr int64_t kNsPerSecond = 1000000000;
 // Connections accepted in one go, so a flood of them does not starve the rest of the loop.
 constexpr int kAcceptsPerWake = 16;
-
-int64_t NowNs() {
-    timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
-}
 
 // Start of tick k of a schedule that began at t0 (exact, no accumulated rounding).
 int64_t TickTime(int64_t t0, uint64_t k) {
@@ -130,7 +125,7 @@ DeckServer::WaitEnd DeckServer::WaitForSender(int* conn) {
     std::vector<pollfd> fds;
     constexpr size_t kFirstGuest = 2;  // fds: the listener, the stop request, then the lobby's
     for (;;) {
-        int64_t now = NowNs();
+        int64_t now = platform::MonotonicNs();
         for (const int expired : lobby.Expire(now)) {
             char text[64];
             std::snprintf(text, sizeof text, "no hello came within %lld s; the deck hung up",
@@ -185,7 +180,7 @@ DeckServer::WaitEnd DeckServer::WaitForSender(int* conn) {
             }
         }
         if (fds[0].revents & POLLIN) {
-            now = NowNs();
+            now = platform::MonotonicNs();
             for (int i = 0; i < kAcceptsPerWake; ++i) {
                 const int accepted = listener.Accept(now);
                 if (accepted < 0) break;
@@ -289,7 +284,7 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
     senderHungUp = false;
     frameSlot = nullptr;
     bool started = false;  // ticks count only from the sender's first frame
-    int64_t t0 = NowNs();
+    int64_t t0 = platform::MonotonicNs();
     int64_t lastFrame = t0;  // when the last frame, or the session, began
     uint64_t k = 0;
     const int64_t period = TickTime(0, 1);
@@ -300,7 +295,7 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
         // deck a read and most a reply, so none may come faster than the frames do.
         otherMessages = 0;
         while (!frameComplete && otherMessages < kOtherMessagesPerTick) {
-            const int64_t now = NowNs();
+            const int64_t now = platform::MonotonicNs();
             if (now >= deadline) break;
             pollfd fds[3] = {{conn, POLLIN, 0}, {listener.fd(), NewcomerEvents(now), 0}, {options.stopFd, POLLIN, 0}};
             const timespec wait = ToTimespec(deadline - now);
@@ -392,8 +387,8 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
         ++k;
         // Far behind (the machine stalled us): start a new schedule rather than rushing to catch
         // up, as a device running at its own rate would.
-        if (NowNs() - TickTime(t0, k) > 10 * period) {
-            t0 = NowNs();
+        if (platform::MonotonicNs() - TickTime(t0, k) > 10 * period) {
+            t0 = platform::MonotonicNs();
             k = 0;
         }
     }
@@ -409,7 +404,7 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
             PLATFORM_LOG(platform::log::kDeck, Info, "reading from the sender: %s", std::strerror(errno));
             return ReadResult::Ended;
         }
-        if (headerBytes == 0) messageStartNs = NowNs();
+        if (headerBytes == 0) messageStartNs = platform::MonotonicNs();
         headerBytes += size_t(n);
         if (headerBytes < sizeof messageHeader) return ReadResult::NeedMore;
         switch (MessageType(messageHeader.type)) {
@@ -489,7 +484,7 @@ DeckServer::ReadResult DeckServer::ReadFrameBody(int conn) {
 
 bool DeckServer::WaitUntil(int64_t deadlineNs) {
     for (;;) {
-        const int64_t now = NowNs();
+        const int64_t now = platform::MonotonicNs();
         if (now >= deadlineNs) {
             if (!StopRequested()) return true;
             TakeStopRequest();

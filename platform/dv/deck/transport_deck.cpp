@@ -1,4 +1,5 @@
 #include "dv/deck/transport_deck.h"
+#include "support/monotonic_clock.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -28,12 +29,6 @@ constexpr int kCloseReplyTimeoutMs = 1000;
 // Room for about one frame in the socket: the sender stays at most a frame or two ahead of the
 // deck, so the deck's pace reaches the filter almost at once.
 constexpr int kSendBufferBytes = 128 * 1024;
-
-int64_t NowMs() {
-    timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 HRESULT StatusForErrno(int err) {
     switch (err) {
@@ -123,12 +118,12 @@ HRESULT DeckTransport::SendFrame(const uint8_t* frame, size_t size) {
 HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
     const auto* p = static_cast<const uint8_t*>(buffer);
     size_t sent = 0;
-    int64_t lastProgress = NowMs();
+    int64_t lastProgress = platform::MonotonicMs();
     while (sent < size) {
         const ssize_t n = ::send(socketFd, p + sent, size - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += size_t(n);
-            lastProgress = NowMs();
+            lastProgress = platform::MonotonicMs();
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -141,7 +136,7 @@ HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
             }
             return Fail(kTransportDeviceGone, std::string(kDeckGoneText) + " (" + std::strerror(err) + ")");
         }
-        const int64_t left = kTransportStallTimeoutMs - (NowMs() - lastProgress);
+        const int64_t left = kTransportStallTimeoutMs - (platform::MonotonicMs() - lastProgress);
         if (left <= 0) {
             return Fail(kTransportTimeout, "the deck took nothing for " +
                                                std::to_string(kTransportStallTimeoutMs) + " ms");
@@ -151,7 +146,7 @@ HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
         if (rc < 0 && errno != EINTR) return Fail(E_FAIL, std::string("poll: ") + std::strerror(errno));
         if (rc <= 0) continue;
         if (fds[1].revents & POLLIN) {
-            stalledAtCancelMs = NowMs() - lastProgress;
+            stalledAtCancelMs = platform::MonotonicMs() - lastProgress;
             return kTransportCancelled;
         }
         if (fds[0].revents & POLLIN) {
@@ -170,7 +165,7 @@ HRESULT DeckTransport::ReadReply(deck::StatusBody* status, int timeoutMs, bool w
     ReplyMessage reply {};
     auto* p = reinterpret_cast<uint8_t*>(&reply);
     size_t have = 0;
-    const int64_t deadline = NowMs() + timeoutMs;
+    const int64_t deadline = platform::MonotonicMs() + timeoutMs;
     while (have < sizeof reply) {
         const ssize_t n = ::recv(socketFd, p + have, sizeof reply - have, 0);
         if (n > 0) {
@@ -182,7 +177,7 @@ HRESULT DeckTransport::ReadReply(deck::StatusBody* status, int timeoutMs, bool w
         if (errno != EAGAIN) {
             return Fail(kTransportDeviceGone, "the deck went away: " + std::string(std::strerror(errno)));
         }
-        const int64_t left = deadline - NowMs();
+        const int64_t left = deadline - platform::MonotonicMs();
         // An unasked reply is sent in one piece; once it has begun, wait for the rest of it.
         if (left <= 0 && have == 0 && timeoutMs > 0) {
             return Fail(kTransportTimeout, "the deck did not answer");
@@ -301,10 +296,10 @@ HRESULT DeckTransport::ControlCall(deck::HelloRequest request, deck::StatusBody*
     ReplyMessage answer {};
     auto* p = reinterpret_cast<uint8_t*>(&answer);
     size_t have = 0;
-    const int64_t deadline = NowMs() + kReplyTimeoutMs;
+    const int64_t deadline = platform::MonotonicMs() + kReplyTimeoutMs;
     HRESULT hr = S_OK;
     while (have < sizeof answer) {
-        const int64_t left = deadline - NowMs();
+        const int64_t left = deadline - platform::MonotonicMs();
         pollfd pfd {fd, POLLIN, 0};
         if (left <= 0 || ::poll(&pfd, 1, int(left)) == 0) {
             hr = Fail(kTransportTimeout, "the deck did not answer");

@@ -1,4 +1,5 @@
 #include "dv/ieee1394/avc_deck_control.h"
+#include "support/monotonic_clock.h"
 
 #include <libavc1394/avc1394.h>
 #include <arpa/inet.h>
@@ -25,12 +26,6 @@ constexpr nodeaddr_t kRomBase = 0xFFFFF0000400ULL;
 constexpr quadlet_t kTapeRecorder = AVC1394_SUBUNIT_TYPE_TAPE_RECORDER | AVC1394_SUBUNIT_ID_0;
 constexpr uint8_t kTapeRecorderByte = uint8_t(kTapeRecorder >> 16);
 
-int64_t NowMs() {
-    timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Takes the handle's pending events (bus resets, FCP frames) for up to `ms`; false when the
 // handle failed.
 bool Iterate(raw1394handle_t h, int ms) {
@@ -41,7 +36,7 @@ bool Iterate(raw1394handle_t h, int ms) {
 
 // The node of the unit with this unique id on the handle's port, -1 when none is there.
 int FindNode(raw1394handle_t h, uint64_t guid) {
-    const int64_t end = NowMs() + kNodeWaitMs;
+    const int64_t end = platform::MonotonicMs() + kNodeWaitMs;
     for (;;) {
         const int nodes = raw1394_get_nodecount(h);
         const int local = raw1394_get_local_id(h) & 0x3f;
@@ -56,7 +51,7 @@ int FindNode(raw1394handle_t h, uint64_t guid) {
             }
             if ((uint64_t(ntohl(hi)) << 32 | ntohl(lo)) == guid) return n;
         }
-        if (!unanswered || NowMs() >= end || !Iterate(h, 20)) return -1;
+        if (!unanswered || platform::MonotonicMs() >= end || !Iterate(h, 20)) return -1;
     }
 }
 
@@ -160,22 +155,22 @@ HRESULT AvcDeckControl::Transact(Session& session, const char* name, uint32_t q0
     quadlet_t command[2] = {q0, q1};
     const int quadlets = q1 != 0 ? 2 : 1;
     // A node that has not seen a bus reset yet answers EAGAIN until its own event came.
-    const int64_t sendBy = NowMs() + kNodeWaitMs;
+    const int64_t sendBy = platform::MonotonicMs() + kNodeWaitMs;
     while (avc1394_send_command_block(h, nodeid_t(session.node), command, quadlets) != 0) {
-        if (errno != EAGAIN || NowMs() >= sendBy || !Iterate(h, 20)) {
+        if (errno != EAGAIN || platform::MonotonicMs() >= sendBy || !Iterate(h, 20)) {
             return finish(kTransportDeviceGone, std::string(name) + ": the DV unit takes no AV/C command (" +
                                                     strerror(errno) + ")");
         }
     }
-    int64_t deadline = NowMs() + kFirstAnswerMs;
+    int64_t deadline = platform::MonotonicMs() + kFirstAnswerMs;
     bool extended = false;
     while (!wait.done) {
         if (wait.interim && !extended) {
             // The unit took the command and works on it: its final answer comes later.
             extended = true;
-            deadline = NowMs() + kFinalAnswerMs;
+            deadline = platform::MonotonicMs() + kFinalAnswerMs;
         }
-        const int64_t left = deadline - NowMs();
+        const int64_t left = deadline - platform::MonotonicMs();
         if (left <= 0) break;
         if (!Iterate(h, int(std::min<int64_t>(left, 50)))) {
             return finish(kTransportDeviceGone, std::string(name) + ": the IEEE 1394 handle failed");

@@ -1,4 +1,5 @@
 #include "dv/ieee1394/transport_ieee1394.h"
+#include "support/monotonic_clock.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -81,12 +82,6 @@ int EventsToCome(uint64_t end, uint64_t ring) {
     const uint64_t flagged = end / kIrqInterval;
     const uint64_t e = end >= ring ? (end - ring) / kIrqInterval + 1 : 0;
     return int(flagged - std::min(flagged, e));
-}
-
-int64_t NowMs() {
-    timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 bool ReadQuadlet(raw1394handle_t h, nodeid_t node, uint32_t offset, uint32_t* value) {
@@ -309,7 +304,7 @@ int Ieee1394Transport::Feeder(unsigned char* data, int difBlocks, unsigned int d
 }
 
 int Ieee1394Transport::Feed(unsigned char* data, int difBlocks, unsigned int dropped) {
-    lastFeedMs.store(NowMs());
+    lastFeedMs.store(platform::MonotonicMs());
     // libiec61883 counted the packet before asking for it, whatever we answer.
     const uint64_t phase = g_dataPackets.fetch_add(uint64_t(difBlocks > 0 ? difBlocks : 0)) % kPacketsPerFrame;
     g_cipAccum.fetch_add(difBlocks > 0 ? kCipN : kCipN - kCipD);
@@ -353,8 +348,8 @@ int Ieee1394Transport::OnBusReset(raw1394handle_t h, unsigned int generation) {
     // is ours any more (see Allocate).
     transport->heldBandwidth = 0;
     transport->heldChannel = -1;
-    transport->resetAtMs.store(NowMs());
-    if (!transport->linkDown.exchange(true)) transport->downSinceMs.store(NowMs());
+    transport->resetAtMs.store(platform::MonotonicMs());
+    if (!transport->linkDown.exchange(true)) transport->downSinceMs.store(platform::MonotonicMs());
     transport->busResets.fetch_add(1);
     transport->resetPending.store(true);
     return 0;
@@ -362,7 +357,7 @@ int Ieee1394Transport::OnBusReset(raw1394handle_t h, unsigned int generation) {
 
 int Ieee1394Transport::Recover() {
     const unsigned generation = latestGeneration.load();
-    const int64_t waited = NowMs() - resetAtMs.load();
+    const int64_t waited = platform::MonotonicMs() - resetAtMs.load();
     const int nodes = raw1394_get_nodecount(handle);
     const int local = raw1394_get_local_id(handle) & 0x3f;
     int found = -1;
@@ -387,7 +382,7 @@ int Ieee1394Transport::Recover() {
         // Remade after this reset's event already (in Open, or a turn ago).
         resetPending.store(latestGeneration.load() != generation);
         if (resetPending.load()) return 0;
-        LinkUp(NowMs());
+        LinkUp(platform::MonotonicMs());
         return 1;
     }
     const std::optional<platform::Fault> failed = Connect(channel);
@@ -403,10 +398,10 @@ int Ieee1394Transport::Recover() {
     connectionGeneration = generation;
     resetPending.store(latestGeneration.load() != generation);
     if (resetPending.load()) return 0;
-    LinkUp(NowMs());
+    LinkUp(platform::MonotonicMs());
     PLATFORM_LOG(platform::log::kIeee1394, Info, "DV unit %s: bus reset survived: node %d, channel %d, %lld ms without a "
                  "connection, %llu frames lost so far", Ieee1394Discovery::DevicePath(guid).c_str(), found, channel.load(),
-                 static_cast<long long>(NowMs() - resetAtMs.load()),
+                 static_cast<long long>(platform::MonotonicMs() - resetAtMs.load()),
                  static_cast<unsigned long long>(framesLost.load()));
     return 1;
 }
@@ -422,11 +417,11 @@ void Ieee1394Transport::LinkUp(int64_t atMs) {
 
 void Ieee1394Transport::Loop() {
     const int fd = raw1394_get_fd(handle);
-    lastFeedMs.store(NowMs());
+    lastFeedMs.store(platform::MonotonicMs());
     auto fail = [&](HRESULT status, const std::string& text) {
         Fail(status, text);
         raw1394_iso_stop(handle);  // not one packet more
-        LinkUp(NowMs());           // what was lost so far is counted
+        LinkUp(platform::MonotonicMs());           // what was lost so far is counted
         queue.Cancel();
     };
     int64_t tailDueMs = -1;
@@ -443,14 +438,14 @@ void Ieee1394Transport::Loop() {
             // flagged packet is on the wire once its time has passed and the loop took one more
             // turn (the simulated bus sends only when the loop runs; the real one at its pace).
             if (eventsAfterEnd.load() < EventsToCome(endPackets.load(), ringPackets)) continue;
-            const int64_t now = NowMs();
+            const int64_t now = platform::MonotonicMs();
             if (tailDueMs < 0) {
                 const int64_t tail = int64_t(endPackets.load() % kIrqInterval);
                 tailDueMs = now + (tail * 1000 + kPacketsPerSecond - 1) / kPacketsPerSecond + kTailMarginMs;
             } else if (now >= tailDueMs) {
                 pollfd last {fd, POLLIN, 0};
                 if (::poll(&last, 1, 0) > 0) raw1394_loop_iterate(handle);
-                if (linkDown.load()) LinkUp(NowMs());
+                if (linkDown.load()) LinkUp(platform::MonotonicMs());
                 drained.store(true);
                 return;
             }
@@ -462,7 +457,7 @@ void Ieee1394Transport::Loop() {
             if (recovered == -2) return fail(kTransportDeviceGone, "the connection to the DV unit could not be remade");
             if (recovered == -3) return fail(kTransportBusy, "another host took the DV unit after a bus reset");
         }
-        if (NowMs() - lastFeedMs.load() > kTransportStallTimeoutMs) {
+        if (platform::MonotonicMs() - lastFeedMs.load() > kTransportStallTimeoutMs) {
             return fail(kTransportTimeout, "the IEEE 1394 bus stopped taking packets");
         }
     }
@@ -545,9 +540,9 @@ void Ieee1394Transport::Close() {
         // being sent at the bus's pace, then the ring, with room to spare. libiec61883's own
         // flush (xmit_sync) would wait without limit for a bus that stopped taking packets.
         draining.store(true);
-        const int64_t deadline = NowMs() + FrameMs(int64_t(queue.queued()) + 1) +
+        const int64_t deadline = platform::MonotonicMs() + FrameMs(int64_t(queue.queued()) + 1) +
                                  int64_t(kRingPackets) * 1000 / kPacketsPerSecond + kDrainMarginMs;
-        while (!drained.load() && SUCCEEDED(Failure()) && NowMs() < deadline) {
+        while (!drained.load() && SUCCEEDED(Failure()) && platform::MonotonicMs() < deadline) {
             timespec tick {0, 2000000};
             nanosleep(&tick, nullptr);
         }
@@ -562,7 +557,7 @@ void Ieee1394Transport::Close() {
     }
     stopLoop.store(true);
     if (loopThread.joinable()) loopThread.join();
-    if (linkDown.load() && started) LinkUp(NowMs());
+    if (linkDown.load() && started) LinkUp(platform::MonotonicMs());
     if (transmitter != nullptr) {
         // Never xmit_sync (unbounded): a drained ring is empty, and anything else is given up.
         iec61883_dv_set_synch(transmitter, 0);
