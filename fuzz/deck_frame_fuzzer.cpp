@@ -1,5 +1,5 @@
 // Fuzzes what the virtual deck reads from the DIF frames it receives: the timecode in the
-// subcode blocks (DeckTimecode::Read), on frames of any size and content.
+// subcode blocks (dif::FindTimecodePack), on frames of any size and content.
 //
 // Two kinds of input, chosen by the first byte:
 //   - raw: the rest is the frame, in a heap block of exactly its size, so a read past the end is
@@ -16,8 +16,9 @@
 #include <memory>
 #include <vector>
 
-#include "dv/deck/deck_timecode.h"
-#include "dv/filters/dif_frame.h"
+#include "dv/dif/dif_layout.h"
+#include "dv/dif/packs.h"
+#include "dv/dif/system_data.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -25,13 +26,14 @@ namespace {
 // 24 hours of drop-frame labels: 144 ten-minute blocks of 17982 frames.
 constexpr int64_t kFramesPerDay = 144 * 17982;
 
-void CheckLabel(const dv::DeckTimecode& tc) {
+void CheckLabel(const dv::Timecode& tc) {
     FUZZ_CHECK(tc.hours >= 0 && tc.hours <= 23);
     FUZZ_CHECK(tc.minutes >= 0 && tc.minutes <= 59);
     FUZZ_CHECK(tc.seconds >= 0 && tc.seconds <= 59);
     FUZZ_CHECK(tc.frames >= 0 && tc.frames <= 29);
     FUZZ_CHECK(tc.Text().size() == 11);
-    FUZZ_CHECK(tc.FrameNumber() >= 0 || tc.dropFrame);
+    // Only a label drop-frame counting skips names no frame.
+    FUZZ_CHECK(tc.Frame().has_value() != tc.Skipped());
 }
 
 }  // namespace
@@ -43,8 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t frameBytes = size - 1;
         std::unique_ptr<uint8_t[]> frame(new uint8_t[frameBytes == 0 ? 1 : frameBytes]);
         if (frameBytes) std::memcpy(frame.get(), data + 1, frameBytes);
-        dv::DeckTimecode tc;
-        if (dv::DeckTimecode::Read(frame.get(), frameBytes, &tc)) CheckLabel(tc);
+        if (const auto pack = dv::dif::FindTimecodePack(frame.get(), frameBytes)) CheckLabel(pack->label);
         return 0;
     }
 
@@ -60,16 +61,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         changed = changed || frame[at] != value;
         frame[at] = value;
     }
-    dv::DeckTimecode tc;
-    const bool found = dv::DeckTimecode::Read(frame.data(), frame.size(), &tc);
-    if (found) CheckLabel(tc);
+    const auto pack = dv::dif::FindTimecodePack(frame.data(), frame.size());
+    if (pack) CheckLabel(pack->label);
     if (!changed) {
-        FUZZ_CHECK(found);
-        const dv::dif::Timecode written = dv::dif::DropFrameTimecode(frameNumber);
+        FUZZ_CHECK(pack.has_value());
+        const dv::Timecode& tc = pack->label;
         FUZZ_CHECK(tc.dropFrame);
-        FUZZ_CHECK(tc.hours == written.hours && tc.minutes == written.minutes &&
-                   tc.seconds == written.seconds && tc.frames == written.frames);
-        FUZZ_CHECK(tc.FrameNumber() == static_cast<int64_t>(frameNumber % kFramesPerDay));
+        FUZZ_CHECK(tc == dv::Timecode::OfFrame(static_cast<int64_t>(frameNumber)));
+        FUZZ_CHECK(tc.Frame() == static_cast<uint32_t>(frameNumber % kFramesPerDay));
     }
     return 0;
 }

@@ -110,7 +110,7 @@ if [ "$skip" != asan ]; then
     platform_kernel_tests platform_com_tests platform_registry_tests \
     platform_streaming_tests streaming_tests \
     dv_kept_picture_test dv_encoder_test dv_deck_recorder_test platform_support_tests \
-    dv_muxer_test dv_tone_test dv_dif_frame_test \
+    dv_muxer_test dv_tone_test dv_dif_test \
     dv_ieee1394_transport_test dv_ieee1394_sim_bus_test || status=1
   unset ASAN_OPTIONS UBSAN_OPTIONS
 fi

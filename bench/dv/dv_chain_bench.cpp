@@ -25,7 +25,9 @@
 
 #include "tests/support/dv/encoding_chain.h"
 #include "tests/support/process.h"
-#include "dv/filters/dif_frame.h"
+#include "dv/dif/dif_layout.h"
+#include "dv/dif/system_data.h"
+#include "dv/filters/audio_shuffle.h"
 #include "dv/filters/reference_tone.h"
 
 using namespace dvtest;
@@ -151,13 +153,14 @@ double WriterUs(int frames, Writer what) {
     dv::dif::SystemData data;
     data.hasRecordingTime = true;
     data.recorded = dv::dif::RecordingTime{2025, 6, 1, 12, 0, 0};
-    data.audio = what == Writer::PacksAndTone ? audio.data() : nullptr;
     const Clock::time_point start = Clock::now();
     for (int k = 0; k < frames; ++k) {
         if (what != Writer::Before) {
             data.frameNumber = static_cast<uint64_t>(k);
-            data.timecode = dv::dif::DropFrameTimecode(static_cast<uint64_t>(k));
+            data.timecode = dv::Timecode::OfFrame(k);
             dv::dif::WriteSystemData(frame.data(), data);
+            if (what == Writer::PacksAndTone)
+                dv::ShuffleAudio(frame.data(), audio.data(), dv::dif::AudioSamplesInFrame(data.frameNumber));
         } else {
             dv::dif::WriteSystemData(frame.data(), static_cast<uint64_t>(k));
         }

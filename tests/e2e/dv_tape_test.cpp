@@ -12,7 +12,7 @@
 
 #include "tests/support/control_chain.h"
 #include "tests/support/dv/deck_test_process.h"
-#include "dv/deck/deck_timecode.h"
+#include "dv/dif/packs.h"
 #include "dv/filters/device_statistics.h"
 #include "dv/transport_interface.h"
 #include "tests/support/luma_psnr.h"
@@ -146,13 +146,14 @@ TEST_F(DvTape, ColourBarsReachTheTapeAtTheDvFrameRate) {
     // Continuous timecode, read back from every frame.
     int64_t previous = -1;
     for (size_t i = 0; i < frames; ++i) {
-        dv::DeckTimecode tc;
-        ASSERT_TRUE(dv::DeckTimecode::Read(reinterpret_cast<const uint8_t*>(bytes.data()) + i * kFrameBytes,
-                                           kFrameBytes, &tc)) << "frame " << i << " has no timecode";
+        const auto tc = dv::dif::FindTimecodePack(reinterpret_cast<const uint8_t*>(bytes.data()) + i * kFrameBytes,
+                                                  kFrameBytes);
+        ASSERT_TRUE(tc) << "frame " << i << " has no timecode";
+        const int64_t number = tc->label.Frame().value_or(-1);
         if (previous >= 0) {
-            ASSERT_EQ(previous + 1, tc.FrameNumber()) << "timecode gap at frame " << i;
+            ASSERT_EQ(previous + 1, number) << "timecode gap at frame " << i;
         }
-        previous = tc.FrameNumber();
+        previous = number;
     }
     EXPECT_EQ("0", deck.ReportValue("timecode breaks"));
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "dv/deck/deck_timecode.h"
+#include "dv/dif/packs.h"
 #include "tests/support/dv/deck_test_process.h"
 #include "tests/support/process.h"
 #include "tests/support/tone_analysis.h"
@@ -300,14 +300,15 @@ TEST_F(StripeOnBus, RecordPutsExactlyTheLengthOntoACamcorderThatWasNotRecordingA
     const std::string bytes = ReadFile(tape);
     int64_t first = -1;
     for (size_t k = 0; k * kFrameBytes < bytes.size(); ++k) {
-        dv::DeckTimecode code;
-        ASSERT_TRUE(dv::DeckTimecode::Read(reinterpret_cast<const uint8_t*>(bytes.data()) + k * kFrameBytes,
-                                           kFrameBytes, &code)) << "frame " << k;
+        const auto code = dv::dif::FindTimecodePack(reinterpret_cast<const uint8_t*>(bytes.data()) + k * kFrameBytes,
+                                                    kFrameBytes);
+        ASSERT_TRUE(code) << "frame " << k;
         if (k == 0) {
-            EXPECT_EQ(code.Text(), "00:58:00;02");
-            first = code.FrameNumber();
+            EXPECT_EQ(code->label.Text(), "00:58:00;02");
+            first = code->label.Frame().value_or(-1);
         }
-        ASSERT_EQ(code.FrameNumber(), first + int64_t(k)) << "timecode " << code.Text() << " at frame " << k;
+        ASSERT_EQ(code->label.Frame().value_or(-1), first + int64_t(k))
+            << "timecode " << code->label.Text() << " at frame " << k;
     }
     EXPECT_NE(out.find("\"result\": \"complete\""), std::string::npos) << out;
     EXPECT_NE(out.find("\"frames_sent\": 300"), std::string::npos) << out;

@@ -10,9 +10,11 @@ The layers, lowest first (a folder may include its own headers and those of the 
   platform/streaming                  graph manager, allocators, mappers, device enumeration
   platform/filterkit                  the kit the platform's own servers write filters with (the
                                       support helpers and the public headers only)
-  platform/dv                         DV, in three rooms that see the platform only through its
+  platform/dv                         DV, in four rooms that see the platform only through its
                                       public headers (platform/include); here itself only the
                                       numbers they share (ntsc_dv.h)
+  platform/dv/dif                     the frame's system data: DIF layout, packs, BCD, timecode
+                                      (below the deck and the filters; not for the IEEE 1394 room)
   platform/dv/deck, platform/dv/ieee1394
                                       the virtual deck; the IEEE 1394 bus and transport (neither
                                       sees the other; the transport implements the filters'
@@ -53,13 +55,15 @@ ALLOWED = {
                            "platform/registry", "platform/com"},
     "platform/filterkit": {"platform/support", "platform/include"},
     "platform/dv": {"platform/support", "platform/include"},
-    "platform/dv/deck": {"platform/support", "platform/include", "platform/dv"},
+    "platform/dv/dif": {"platform/support", "platform/include", "platform/dv"},
+    "platform/dv/deck": {"platform/support", "platform/include", "platform/dv", "platform/dv/dif"},
     "platform/dv/ieee1394": {"platform/support", "platform/include", "platform/dv"},
     "platform/dv/filters": {"platform/support", "platform/include", "platform/filterkit",
-                            "platform/dv", "platform/dv/deck", "platform/dv/ieee1394"},
+                            "platform/dv", "platform/dv/dif", "platform/dv/deck",
+                            "platform/dv/ieee1394"},
     "platform/tools": {"platform/support", "platform/include", "platform/kernel",
                        "platform/registry", "platform/com", "platform/streaming",
-                       "platform/filterkit", "platform/dv",
+                       "platform/filterkit", "platform/dv", "platform/dv/dif",
                        "platform/dv/deck", "platform/dv/ieee1394", "platform/dv/filters"},
     # The striping program: a program of the platform's kind that uses COM and the published
     # interfaces only (and the platform's extension header for the tone), and the system's own

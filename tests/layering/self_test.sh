@@ -4,7 +4,7 @@ set -euo pipefail
 checker="$(dirname "$0")/check_layers.py"
 tree="$(mktemp -d)"
 trap 'rm -rf "$tree"' EXIT
-mkdir -p "$tree"/platform/{include/platform,kernel,streaming,support,filterkit,dv/{deck,ieee1394,filters}} "$tree"/{framework,filter,app,bench}
+mkdir -p "$tree"/platform/{include/platform,kernel,streaming,support,filterkit,tools/stripe,dv/{dif,deck,ieee1394,filters}} "$tree"/{framework,filter,app,bench}
 touch "$tree"/platform/support/tool_options.h
 touch "$tree"/platform/include/{windows.h,dshow.h} "$tree"/platform/include/platform/platform.h
 touch "$tree"/platform/streaming/filter_graph.h "$tree"/framework/pin_base.h "$tree"/app/output_graph.h
@@ -12,10 +12,13 @@ printf '#include <dshow.h>\n#include "pin_base.h"\n' >"$tree"/framework/pin_base
 printf '#include <windows.h>\n#include "framework/pin_base.h"\n' >"$tree"/filter/color_bar.cpp
 touch "$tree"/platform/dv/ntsc_dv.h "$tree"/platform/dv/deck/deck_protocol.h \
   "$tree"/platform/dv/ieee1394/ieee1394_bus.h "$tree"/platform/dv/transport_interface.h "$tree"/platform/dv/filters/muxer.h \
-  "$tree"/platform/filterkit/kit_pin.h
+  "$tree"/platform/filterkit/kit_pin.h "$tree"/platform/dv/dif/timecode.h
+printf '#include "dv/ntsc_dv.h"\n#include "support/tool_options.h"\n#include "timecode.h"\n' >"$tree"/platform/dv/dif/packs.cpp
+printf '#include "dv/dif/timecode.h"\n' >"$tree"/platform/dv/deck/deck_server.cpp
+printf '#include "dv/dif/timecode.h"\n#include "dv/deck/deck_protocol.h"\n' >"$tree"/platform/tools/dvdeck.cpp
 printf '#include <dshow.h>\n#include "support/tool_options.h"\n#include "kit_pin.h"\n' \
   >"$tree"/platform/filterkit/kit_filter.cpp
-printf '#include "dv/ntsc_dv.h"\n#include "dv/deck/deck_protocol.h"\n#include "dv/ieee1394/ieee1394_bus.h"\n#include "filterkit/kit_pin.h"\n' \
+printf '#include "dv/ntsc_dv.h"\n#include "dv/deck/deck_protocol.h"\n#include "dv/ieee1394/ieee1394_bus.h"\n#include "filterkit/kit_pin.h"\n#include "dv/dif/timecode.h"\n' \
   >"$tree"/platform/dv/filters/device_provider.cpp
 printf '#include "dv/ntsc_dv.h"\n#include "dv/transport_interface.h"\n' >"$tree"/platform/dv/ieee1394/transport.cpp
 mkdir -p "$tree"/tests/support
@@ -50,4 +53,10 @@ expect_refused platform/dv/filters/x.cpp '#include "log.h"'                 # na
 expect_refused tests/pin_test.cpp '#include "pin_base.h"'                       # nor in a test
 expect_refused bench/chain.cpp '#include "../framework/pin_base.h"'             # climbing out
 expect_refused app/main.cpp '#include <platform/platform.h>'                    # a private public header
+expect_refused platform/dv/ieee1394/bus.cpp '#include "dv/dif/timecode.h"'      # the bus carries frames, reads no packs
+expect_refused platform/tools/stripe/main.cpp '#include "dv/dif/timecode.h"'    # COM and the public headers only
+expect_refused platform/dv/ntsc.cpp '#include "dv/dif/timecode.h"'              # shared -> a room
+expect_refused platform/dv/dif/packs.cpp '#include "dv/deck/deck_protocol.h"'   # the room is below the deck
+expect_refused platform/dv/dif/packs.cpp '#include "dv/filters/muxer.h"'        # and below the filters
+expect_refused platform/dv/dif/packs.cpp '#include "filterkit/kit_pin.h"'       # and knows no filter kit
 echo "layer check self-test passed"

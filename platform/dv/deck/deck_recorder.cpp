@@ -16,6 +16,7 @@
 #include <new>
 
 #include "dv/deck/deck_protocol.h"
+#include "dv/dif/packs.h"
 #include "support/log.h"
 
 namespace dv {
@@ -352,18 +353,20 @@ bool DeckRecorder::ReadAnswers(bool wait) {
 
 void DeckRecorder::NoteWritten(uint64_t written) {
     for (; writtenCount < written && writtenCount < takenCount; ++writtenCount) {
-        DeckTimecode tc;
-        if (!DeckTimecode::Read(Slot(writtenCount), frameSize, &tc)) {
+        const std::optional<dif::TimecodePack> pack = dif::FindTimecodePack(Slot(writtenCount), frameSize);
+        if (!pack) {
             ++untimedCount;
             continue;
         }
         if (!timecodeSeen) {
-            firstCode = tc;
+            firstCode = pack->label;
             timecodeSeen = true;
-        } else if (tc.FrameNumber() != lastCode.FrameNumber() + 1) {
-            ++breakCount;
+        } else {
+            const std::optional<uint32_t> previous = lastCode.Frame();
+            const std::optional<uint32_t> next = pack->label.Frame();
+            if (!previous || !next || *next != *previous + 1) ++breakCount;
         }
-        lastCode = tc;
+        lastCode = pack->label;
     }
 }
 

@@ -36,7 +36,7 @@
 #include <optional>
 #include <string>
 
-#include "dv/deck/deck_timecode.h"
+#include "dv/dif/timecode.h"
 #include "dv/ntsc_dv.h"
 #include "support/fault.h"
 
@@ -85,8 +85,8 @@ public:
     int lastErrno() const { return savedErrno; }
     // What the timecode of the frames written so far says.
     bool hasTimecode() const { return timecodeSeen; }
-    const DeckTimecode& firstTimecode() const { return firstCode; }
-    const DeckTimecode& lastTimecode() const { return lastCode; }
+    const Timecode& firstTimecode() const { return firstCode; }
+    const Timecode& lastTimecode() const { return lastCode; }
     // Frames whose timecode did not follow the previous timecode by one frame.
     uint64_t timecodeBreaks() const { return breakCount; }
     uint64_t framesWithoutTimecode() const { return untimedCount; }
@@ -130,8 +130,8 @@ private:
     bool abandoned = false;      // a wait for the writer was interrupted
     std::string failure;         // the message once the tape has failed
     bool timecodeSeen = false;
-    DeckTimecode firstCode;
-    DeckTimecode lastCode;
+    Timecode firstCode;
+    Timecode lastCode;
     uint64_t breakCount = 0;
     uint64_t untimedCount = 0;
 };

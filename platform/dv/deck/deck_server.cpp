@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "dv/deck/deck_timecode.h"
+#include "dv/dif/packs.h"
 #include "support/log.h"
 
 namespace dv {
@@ -41,8 +41,6 @@ std::string Duration(uint64_t frames) {
 }
 
 // The earlier of two wake-up times, 0 standing for none.
-uint32_t Bcd(int value) { return uint32_t((value / 10) << 4 | (value % 10)); }
-
 int64_t Earlier(int64_t a, int64_t b) {
     if (a == 0) return b;
     if (b == 0) return a;
@@ -343,11 +341,9 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
         }
         if (frameComplete) {
             if (frameToTape) {
-                DeckTimecode code;
-                if (DeckTimecode::Read(frameSlot, deck::kFrameBytes, &code)) {
-                    lastTimecode = uint32_t(Bcd(code.hours) << 24 | Bcd(code.minutes) << 16 |
-                                            Bcd(code.seconds) << 8 | Bcd(code.frames));
-                    timecodeFlags = deck::kTimecodeValid | (code.dropFrame ? deck::kTimecodeDrop : 0);
+                if (const auto code = dif::FindTimecodePack(frameSlot, deck::kFrameBytes)) {
+                    lastTimecode = code->label.Bcd();
+                    timecodeFlags = deck::kTimecodeValid | (code->label.dropFrame ? deck::kTimecodeDrop : 0);
                 }
                 if (auto fault = tape.CommitFrame()) {
                     tapeFault = *fault;

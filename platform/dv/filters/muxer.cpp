@@ -6,12 +6,42 @@
 #include <cstring>
 #include <new>
 
-#include "dv/filters/dif_frame.h"
+#include "dv/dif/packs.h"
+#include "dv/dif/timecode.h"
+#include "dv/filters/audio_shuffle.h"
 #include "dv/filters/dv_classes.h"
 #include "support/log.h"
 #include "dv/ntsc_dv.h"
 
 namespace dv {
+
+namespace {
+
+// A pack's four bytes after its number, as a DVINFO word holds them (PC1 lowest).
+template <typename Pack>
+DWORD PackWord(const Pack& fields) {
+    uint8_t pack[dif::kPackBytes];
+    dif::WritePack(pack, fields);
+    return DWORD{pack[1]} | DWORD{pack[2]} << 8 | DWORD{pack[3]} << 16 | DWORD{pack[4]} << 24;
+}
+
+// The packs every frame carries, for the FORMAT_DvInfo block of the interleaved stream.
+DVINFO MakeDvInfo() {
+    DVINFO info{};
+    dif::AudioSourcePack left;
+    left.samples = dif::AudioSamplesInFrame(0);
+    dif::AudioSourcePack right = left;
+    right.audioMode = 1;
+    info.dwDVAAuxSrc = PackWord(left);
+    info.dwDVAAuxCtl = PackWord(dif::AudioControlPack{});
+    info.dwDVAAuxSrc1 = PackWord(right);
+    info.dwDVAAuxCtl1 = PackWord(dif::AudioControlPack{});
+    info.dwDVVAuxSrc = PackWord(dif::VideoSourcePack{});
+    info.dwDVVAuxCtl = PackWord(dif::VideoControlPack{});
+    return info;
+}
+
+}  // namespace
 
 // ---- types ------------------------------------------------------------------------------------
 
@@ -44,7 +74,7 @@ HRESULT Muxer::MakeOutputType(platform::MediaType* mt) {
     mt->Clear();
     BYTE* format = mt->AllocFormat(sizeof(DVINFO));
     if (format == nullptr) return E_OUTOFMEMORY;
-    const DVINFO info = dif::MakeDvInfo();
+    const DVINFO info = MakeDvInfo();
     std::memcpy(format, &info, sizeof(info));
     filterkit::SetFrameType(mt, MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd, FORMAT_DvInfo,
                             dif::kFrameBytes);
@@ -137,21 +167,13 @@ HRESULT Muxer::get_VITCLine(LONG* line) {
 
 HRESULT Muxer::SetTimecode(PTIMECODE_SAMPLE sample) {
     if (sample == nullptr) return E_POINTER;
-    const DWORD bcd = sample->timecode.dwFrames;
-    const auto digits = [](DWORD byte) { return (byte & 0x0F) > 9 ? -1 : static_cast<int>((byte >> 4) * 10 + (byte & 0x0F)); };
-    dif::Timecode label{digits(bcd >> 24 & 0xFF), digits(bcd >> 16 & 0xFF), digits(bcd >> 8 & 0xFF),
-                        digits(bcd & 0xFF)};
-    // Frames 0 and 1 of a minute drop-frame counting skips: the count starts where that second's
-    // labels do, at frame 2.
-    HRESULT result = S_OK;
-    if (label.seconds == 0 && (label.frames == 0 || label.frames == 1) && label.minutes % 10 != 0) {
-        label.frames = 2;
-        result = S_FALSE;
-    }
-    uint32_t start = 0;
-    if (!dif::DropFrameNumber(label, &start)) return E_INVALIDARG;
-    timecodeStart.store(start);
-    return result;
+    const std::optional<Timecode> label = Timecode::FromBcd(sample->timecode.dwFrames);
+    if (!label) return E_INVALIDARG;
+    // A label drop-frame counting skips: the count starts where that second's labels do.
+    const std::optional<uint32_t> start = label->FirstShown().Frame();
+    if (!start) return E_INVALIDARG;
+    timecodeStart.store(*start);
+    return label->Skipped() ? S_FALSE : S_OK;
 }
 
 HRESULT Muxer::GetTimecode(PTIMECODE_SAMPLE sample) {
@@ -159,11 +181,9 @@ HRESULT Muxer::GetTimecode(PTIMECODE_SAMPLE sample) {
     const int64_t last = lastFrame.load();
     const uint32_t start = last < 0 ? timecodeStart.load() : streamStart.load();
     const uint64_t frame = last < 0 ? 0 : static_cast<uint64_t>(last);
-    const dif::Timecode tc = dif::DropFrameTimecode((start + frame) % dif::kDropFramesPerDay);
-    const auto bcd = [](int value) { return static_cast<DWORD>((value / 10) << 4 | (value % 10)); };
     *sample = TIMECODE_SAMPLE{};
     sample->qwTick = static_cast<LONGLONG>(frame);
-    sample->timecode.dwFrames = bcd(tc.hours) << 24 | bcd(tc.minutes) << 16 | bcd(tc.seconds) << 8 | bcd(tc.frames);
+    sample->timecode.dwFrames = Timecode::OfFrame(int64_t{start} + static_cast<int64_t>(frame)).Bcd();
     sample->dwFlags = AM_TIMECODE_FLAG_DF;
     return S_OK;
 }
@@ -187,13 +207,13 @@ HRESULT Muxer::Transform(IMediaSample* /*in*/, const BYTE* video, BYTE* frame, I
     if (frameNumber == 0) StartRecordingClock();
     dif::SystemData data;
     data.frameNumber = frameNumber;
-    data.timecode = dif::DropFrameTimecode((streamStart.load() + frameNumber) % dif::kDropFramesPerDay);
+    data.timecode = Timecode::OfFrame(int64_t{streamStart.load()} + static_cast<int64_t>(frameNumber));
     data.hasRecordingTime = RecordingTimeOf(frameNumber, &data.recorded);
+    dif::WriteSystemData(frame, data);
     if (audio.IsActive()) {
         TakeAudio();
-        data.audio = audioFrame.data();
+        ShuffleAudio(frame, audioFrame.data(), dif::AudioSamplesInFrame(frameNumber));
     }
-    dif::WriteSystemData(frame, data);
     return S_OK;
 }
 

@@ -31,7 +31,8 @@
 
 #include "dv/filters/audio_queue.h"
 #include "filterkit/kit_transform_filter.h"
-#include "dv/filters/dif_frame.h"
+#include "dv/dif/dif_layout.h"
+#include "dv/dif/system_data.h"
 #include "dv/filters/muxer_audio_pin.h"
 
 namespace dv {

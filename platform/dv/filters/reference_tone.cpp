@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "dv/filters/dif_frame.h"
+#include "dv/dif/dif_layout.h"
 #include "dv/filters/dv_classes.h"
 #include "support/log.h"
 #include "dv/ntsc_dv.h"

@@ -1,4 +1,5 @@
-// The deck's tape and the timecode it reads back from what it records.
+// The deck's tape and the timecode it reads back from what it records (reading a timecode pack
+// out of a frame is the DV room's, tested in dif_test.cpp).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -17,7 +18,6 @@
 
 #include "dv/deck/deck_recorder.h"
 #include "tests/support/dv/deck_test_process.h"
-#include "dv/deck/deck_timecode.h"
 
 using decktest::ExpectTapeHolds;
 using decktest::kFrameBytes;
@@ -25,28 +25,6 @@ using decktest::MakeFrame;
 using decktest::WaitForTapeLock;
 
 namespace {
-
-TEST(DeckTimecode, ReadsThePackAnywhereInTheSubcodeAndCountsDropFrames) {
-    std::vector<uint8_t> frame(kFrameBytes, 0xFF);
-    uint8_t* pack = frame.data() + 7 * 150 * 80 + 2 * 80 + 3 + 2 * 8 + 3;  // sequence 7, block 2
-    const uint8_t bytes[5] = {0x13, 0x40 | 0x12, 0x34, 0x56, 0x21};
-    std::memcpy(pack, bytes, 5);
-    dv::DeckTimecode tc;
-    ASSERT_TRUE(dv::DeckTimecode::Read(frame.data(), frame.size(), &tc));
-    EXPECT_EQ("21:56:34;12", tc.Text());
-    EXPECT_FALSE(dv::DeckTimecode::Read(frame.data(), 7 * 150 * 80, &tc)) << "read past the end";
-    pack[1] = 0x0A;  // not a decimal digit
-    EXPECT_FALSE(dv::DeckTimecode::Read(frame.data(), frame.size(), &tc));
-
-    auto number = [](int m, int s, int f) {
-        dv::DeckTimecode t;
-        t.minutes = m, t.seconds = s, t.frames = f, t.dropFrame = true;
-        return t.FrameNumber();
-    };
-    EXPECT_EQ(number(0, 59, 29) + 1, number(1, 0, 2));  // labels 0 and 1 skipped
-    EXPECT_EQ(number(9, 59, 29) + 1, number(10, 0, 0));  // but not every tenth minute
-    EXPECT_EQ(17982, number(10, 0, 0));
-}
 
 // A folder of the test's own, a tape there, and a recorder for it (opened by the test). The
 // cases that run the recorder in a child process make theirs there.

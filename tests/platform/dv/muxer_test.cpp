@@ -15,9 +15,10 @@
 #include <string>
 #include <thread>
 
-#include "dv/filters/dif_frame.h"
+#include "dv/dif/dif_layout.h"
+#include "dv/dif/packs.h"
+#include "dv/dif/timecode.h"
 #include "tests/support/dv/dif_test_filters.h"
-#include "tests/support/dv/drop_frame_label.h"
 #include "tests/support/dv/encoding_chain.h"
 #include "dv/filters/muxer.h"
 #include "dv/filters/reference_tone.h"
@@ -68,28 +69,30 @@ const uint8_t* Block(const std::vector<uint8_t>& frame, int sequence, int block)
     return frame.data() + dif::BlockOffset(sequence, block);
 }
 
-std::string Text(const dif::Timecode& tc) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "%02d:%02d:%02d;%02d", tc.hours, tc.minutes, tc.seconds, tc.frames);
-    return text;
+std::string Text(const dv::Timecode& tc) { return tc.Text(); }
+
+// The label after tc: the muxer counts frames, and the labels follow each other as the room
+// counts them (its counting is tested on its own).
+dv::Timecode NextDropFrameLabel(const dv::Timecode& tc) {
+    const std::optional<uint32_t> frame = tc.Frame();
+    return frame ? dv::Timecode::OfFrame(int64_t{*frame} + 1) : dv::Timecode{-1, -1, -1, -1};
 }
 
 // Checks every sync block's 0x13 pack of a frame: all must carry the same drop-frame label.
-dif::Timecode FrameTimecode(const std::vector<uint8_t>& frame) {
-    dif::Timecode first{-1, -1, -1, -1};
+dv::Timecode FrameTimecode(const std::vector<uint8_t>& frame) {
+    dv::Timecode first{-1, -1, -1, -1};
     int packs = 0;
     for (int s = 0; s < dif::kSequences; ++s)
-        for (int b = 1; b <= 2; ++b)
-            for (int k = 0; k < 6; ++k) {
-                const uint8_t* pack = Block(frame, s, b) + 3 + 8 * k + 3;
-                if (pack[0] != 0x13) continue;
-                dif::Timecode tc;
-                bool drop = false;
-                EXPECT_TRUE(dif::ParseTimecodePack(pack, &tc, &drop));
-                EXPECT_TRUE(drop);
-                if (packs++ == 0) first = tc;
-                EXPECT_EQ(Text(tc), Text(first));
-            }
+        for (int k = 0; k < dif::kSyncBlocksPerSequence; ++k) {
+            const uint8_t* pack = frame.data() + dif::SubcodePackOffset(s, k);
+            if (pack[0] != 0x13) continue;
+            const std::optional<dif::TimecodePack> tc = dif::ReadTimecodePack(pack);
+            EXPECT_TRUE(tc);
+            if (!tc) continue;
+            EXPECT_TRUE(tc->label.dropFrame);
+            if (packs++ == 0) first = tc->label;
+            EXPECT_EQ(Text(tc->label), Text(first));
+        }
     EXPECT_GT(packs, 0);
     return first;
 }
@@ -179,7 +182,7 @@ TEST(MuxerStreaming, FramesCarryConsumerHeaderAudioPacksAndSilence) {
 
 TEST(MuxerStreaming, TimecodeRunsGapFreeInDropFrameWhateverTheSampleTimes) {
     MuxerChain chain;
-    std::vector<dif::Timecode> codes;
+    std::vector<dv::Timecode> codes;
     chain.sink->Input().onSample = [&](const ReceivedSample& sample) {
         codes.push_back(FrameTimecode(sample.data));
     };
@@ -478,7 +481,7 @@ TEST(MuxerTimecode, RunsFromTheChosenStartThroughDropFrameMinutesAndTheHour) {
     // Set while a stream runs: it applies from the next stream. 00:58:00;00 is no drop-frame
     // label (minute 58 skips frames 0 and 1): the count starts at 00:58:00;02, as the muxer says.
     ASSERT_EQ(SetStart(chain.muxer.p, LabelWord(0, 58, 0, 0)), S_FALSE);
-    std::vector<dif::Timecode> codes;
+    std::vector<dv::Timecode> codes;
     chain.sink->Input().onSample = [&](const ReceivedSample& sample) { codes.push_back(FrameTimecode(sample.data)); };
     const std::vector<uint8_t> video = EncodedFrame();
     ASSERT_EQ(chain.source->Push(video.data(), kDvFrameBytes, 0, 1), S_OK);
@@ -531,6 +534,9 @@ TEST(MuxerTimecode, RunsFromTheChosenStartThroughDropFrameMinutesAndTheHour) {
         EXPECT_EQ(chain.source->Push(video.data(), kDvFrameBytes, 0, 1), S_OK);
         return codes.empty() ? std::string("no frame") : Text(codes[0]);
     };
+    EXPECT_EQ(firstLabel(), "00:58:00;02");
+    // The second label drop-frame counting skips there, ;01, starts the count at ;02 too.
+    ASSERT_EQ(SetStart(chain.muxer.p, LabelWord(0, 58, 0, 1)), S_FALSE);
     EXPECT_EQ(firstLabel(), "00:58:00;02");
     // A label of a tenth minute is taken as it is.
     ASSERT_EQ(SetStart(chain.muxer.p, LabelWord(0, 50, 0, 0)), S_OK);

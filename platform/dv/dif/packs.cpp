@@ -1,0 +1,273 @@
+#include "dv/dif/packs.h"
+
+#include <cstring>
+
+#include "dv/dif/bcd.h"
+#include "dv/dif/dif_layout.h"
+
+namespace dv::dif {
+
+namespace {
+
+constexpr uint8_t kNoInfo = 0xFF;
+
+uint8_t Bit(bool set, int at) { return static_cast<uint8_t>(set ? 1u << at : 0u); }
+bool BitOf(uint8_t byte, int at) { return (byte >> at & 1) != 0; }
+uint8_t Field(int value, int at, int mask) { return static_cast<uint8_t>((value & mask) << at); }
+int FieldOf(uint8_t byte, int at, int mask) { return byte >> at & mask; }
+
+bool Is(const uint8_t* pack, PackType type) { return pack[0] == static_cast<uint8_t>(type); }
+void Start(uint8_t* pack, PackType type) { pack[0] = static_cast<uint8_t>(type); }
+bool NoInformation(const uint8_t* pack) {
+    return pack[1] == kNoInfo && pack[2] == kNoInfo && pack[3] == kNoInfo && pack[4] == kNoInfo;
+}
+
+// SMP codes: 48, 44.1 and 32 kHz.
+constexpr int kSampleRates[3] = {48000, 44100, 32000};
+
+}  // namespace
+
+// ---- 0x13, 0x14 -------------------------------------------------------------------------------
+
+void WritePack(uint8_t* pack, const TimecodePack& f) {
+    Start(pack, PackType::Timecode);
+    pack[1] = static_cast<uint8_t>(Bit(f.colorFrame, 7) | Bit(f.label.dropFrame, 6) | bcd::Encode(f.label.frames));
+    pack[2] = static_cast<uint8_t>(Bit(f.polarityCorrection, 7) | bcd::Encode(f.label.seconds));
+    pack[3] = static_cast<uint8_t>(Bit(f.binaryGroupFlags & 1, 7) | bcd::Encode(f.label.minutes));
+    pack[4] = static_cast<uint8_t>(Bit(f.binaryGroupFlags & 4, 7) | Bit(f.binaryGroupFlags & 2, 6) |
+                                   bcd::Encode(f.label.hours));
+}
+
+std::optional<TimecodePack> ReadTimecodePack(const uint8_t* pack) {
+    if (!Is(pack, PackType::Timecode)) return std::nullopt;
+    TimecodePack f;
+    f.label.frames = bcd::Decode(pack[1], 0x3);
+    f.label.seconds = bcd::Decode(pack[2], 0x7);
+    f.label.minutes = bcd::Decode(pack[3], 0x7);
+    f.label.hours = bcd::Decode(pack[4], 0x3);
+    f.label.dropFrame = BitOf(pack[1], 6);
+    if (!f.label.InRange()) return std::nullopt;  // a digit that is none decodes to -1
+    f.colorFrame = BitOf(pack[1], 7);
+    f.polarityCorrection = BitOf(pack[2], 7);
+    f.binaryGroupFlags = static_cast<uint8_t>(BitOf(pack[4], 7) << 2 | BitOf(pack[4], 6) << 1 | BitOf(pack[3], 7));
+    return f;
+}
+
+void WritePack(uint8_t* pack, const BinaryGroupPack& f) {
+    Start(pack, PackType::BinaryGroup);
+    for (int i = 0; i < 4; ++i)
+        pack[1 + i] = static_cast<uint8_t>(Field(f.groups[2 * i + 1], 4, 0xF) | Field(f.groups[2 * i], 0, 0xF));
+}
+
+std::optional<BinaryGroupPack> ReadBinaryGroupPack(const uint8_t* pack) {
+    if (!Is(pack, PackType::BinaryGroup)) return std::nullopt;
+    BinaryGroupPack f;
+    for (int i = 0; i < 4; ++i) {
+        f.groups[2 * i] = static_cast<uint8_t>(FieldOf(pack[1 + i], 0, 0xF));
+        f.groups[2 * i + 1] = static_cast<uint8_t>(FieldOf(pack[1 + i], 4, 0xF));
+    }
+    return f;
+}
+
+// ---- 0x50, 0x51 -------------------------------------------------------------------------------
+
+int LeastAudioSamples(int sampleRate, bool fiftyFields) {
+    switch (sampleRate) {
+        case 48000: return fiftyFields ? 1896 : 1580;
+        case 44100: return fiftyFields ? 1742 : 1452;
+        case 32000: return fiftyFields ? 1264 : 1053;
+        default: return 0;
+    }
+}
+
+void WritePack(uint8_t* pack, const AudioSourcePack& f) {
+    int code = 0;
+    while (code < 2 && kSampleRates[code] != f.sampleRate) ++code;
+    Start(pack, PackType::AudioSource);
+    pack[1] = static_cast<uint8_t>(Bit(!f.locked, 7) | Bit(true, 6) |
+                                   Field(f.samples - LeastAudioSamples(f.sampleRate, f.fiftyFields), 0, 0x3F));
+    pack[2] = static_cast<uint8_t>(Bit(f.stereoMode, 7) | Field(f.channels, 5, 0x3) | Bit(f.pair, 4) |
+                                   Field(f.audioMode, 0, 0xF));
+    pack[3] = static_cast<uint8_t>(Bit(true, 7) | Bit(!f.multiLanguage, 6) | Bit(f.fiftyFields, 5) |
+                                   Field(f.signalType, 0, 0x1F));
+    pack[4] = static_cast<uint8_t>(Bit(!f.emphasis, 7) | Bit(f.emphasisTimeConstant, 6) | Field(code, 3, 0x7) |
+                                   Field(f.quantization, 0, 0x7));
+}
+
+std::optional<AudioSourcePack> ReadAudioSourcePack(const uint8_t* pack) {
+    if (!Is(pack, PackType::AudioSource)) return std::nullopt;
+    const int code = FieldOf(pack[4], 3, 0x7);
+    if (code > 2) return std::nullopt;  // a reserved rate
+    AudioSourcePack f;
+    f.locked = !BitOf(pack[1], 7);
+    f.stereoMode = BitOf(pack[2], 7);
+    f.channels = FieldOf(pack[2], 5, 0x3);
+    f.pair = BitOf(pack[2], 4);
+    f.audioMode = FieldOf(pack[2], 0, 0xF);
+    f.multiLanguage = !BitOf(pack[3], 6);
+    f.fiftyFields = BitOf(pack[3], 5);
+    f.signalType = FieldOf(pack[3], 0, 0x1F);
+    f.emphasis = !BitOf(pack[4], 7);
+    f.emphasisTimeConstant = BitOf(pack[4], 6);
+    f.sampleRate = kSampleRates[code];
+    f.quantization = FieldOf(pack[4], 0, 0x7);
+    f.samples = LeastAudioSamples(f.sampleRate, f.fiftyFields) + FieldOf(pack[1], 0, 0x3F);
+    return f;
+}
+
+void WritePack(uint8_t* pack, const AudioControlPack& f) {
+    Start(pack, PackType::AudioControl);
+    pack[1] = static_cast<uint8_t>(Field(f.copyGeneration, 6, 0x3) | Field(f.inputSource, 4, 0x3) |
+                                   Field(f.compression, 2, 0x3) | Field(f.sourceSituation, 0, 0x3));
+    pack[2] = static_cast<uint8_t>(Bit(!f.recordingStart, 7) | Bit(!f.recordingEnd, 6) |
+                                   Field(f.recordingMode, 3, 0x7) | Field(f.insertChannel, 0, 0x7));
+    pack[3] = static_cast<uint8_t>(Bit(f.forward, 7) | Field(f.speed, 0, 0x7F));
+    pack[4] = static_cast<uint8_t>(Bit(true, 7) | Field(f.genre, 0, 0x7F));
+}
+
+std::optional<AudioControlPack> ReadAudioControlPack(const uint8_t* pack) {
+    if (!Is(pack, PackType::AudioControl)) return std::nullopt;
+    AudioControlPack f;
+    f.copyGeneration = FieldOf(pack[1], 6, 0x3);
+    f.inputSource = FieldOf(pack[1], 4, 0x3);
+    f.compression = FieldOf(pack[1], 2, 0x3);
+    f.sourceSituation = FieldOf(pack[1], 0, 0x3);
+    f.recordingStart = !BitOf(pack[2], 7);
+    f.recordingEnd = !BitOf(pack[2], 6);
+    f.recordingMode = FieldOf(pack[2], 3, 0x7);
+    f.insertChannel = FieldOf(pack[2], 0, 0x7);
+    f.forward = BitOf(pack[3], 7);
+    f.speed = FieldOf(pack[3], 0, 0x7F);
+    f.genre = FieldOf(pack[4], 0, 0x7F);
+    return f;
+}
+
+// ---- 0x60, 0x61 -------------------------------------------------------------------------------
+
+void WritePack(uint8_t* pack, const VideoSourcePack& f) {
+    Start(pack, PackType::VideoSource);
+    pack[1] = f.channel;
+    pack[2] = static_cast<uint8_t>(Bit(f.color, 7) | Bit(!f.colorFrameValid, 6) | Field(f.colorFrame, 4, 0x3) |
+                                   Field(f.channelHundreds, 0, 0xF));
+    pack[3] = static_cast<uint8_t>(Field(f.source, 6, 0x3) | Bit(f.fiftyFields, 5) | Field(f.signalType, 0, 0x1F));
+    pack[4] = f.tunerCategory;
+}
+
+std::optional<VideoSourcePack> ReadVideoSourcePack(const uint8_t* pack) {
+    if (!Is(pack, PackType::VideoSource)) return std::nullopt;
+    VideoSourcePack f;
+    f.channel = pack[1];
+    f.color = BitOf(pack[2], 7);
+    f.colorFrameValid = !BitOf(pack[2], 6);
+    f.colorFrame = FieldOf(pack[2], 4, 0x3);
+    f.channelHundreds = FieldOf(pack[2], 0, 0xF);
+    f.source = FieldOf(pack[3], 6, 0x3);
+    f.fiftyFields = BitOf(pack[3], 5);
+    f.signalType = FieldOf(pack[3], 0, 0x1F);
+    f.tunerCategory = pack[4];
+    return f;
+}
+
+void WritePack(uint8_t* pack, const VideoControlPack& f) {
+    Start(pack, PackType::VideoControl);
+    pack[1] = static_cast<uint8_t>(Field(f.copyGeneration, 6, 0x3) | Field(f.inputSource, 4, 0x3) |
+                                   Field(f.compression, 2, 0x3) | Field(f.sourceSituation, 0, 0x3));
+    pack[2] = static_cast<uint8_t>(Bit(!f.recordingStart, 7) | Bit(true, 6) | Field(f.recordingMode, 4, 0x3) |
+                                   Bit(true, 3) | Field(f.display, 0, 0x7));
+    pack[3] = static_cast<uint8_t>(Bit(f.frames, 7) | Bit(f.field1First, 6) | Bit(f.pictureChanged, 5) |
+                                   Bit(f.interlaced, 4) | Bit(f.stillField, 3) | Bit(f.stillCamera, 2) |
+                                   Field(f.broadcastSystem, 0, 0x3));
+    pack[4] = static_cast<uint8_t>(Bit(true, 7) | Field(f.genre, 0, 0x7F));
+}
+
+std::optional<VideoControlPack> ReadVideoControlPack(const uint8_t* pack) {
+    if (!Is(pack, PackType::VideoControl)) return std::nullopt;
+    VideoControlPack f;
+    f.copyGeneration = FieldOf(pack[1], 6, 0x3);
+    f.inputSource = FieldOf(pack[1], 4, 0x3);
+    f.compression = FieldOf(pack[1], 2, 0x3);
+    f.sourceSituation = FieldOf(pack[1], 0, 0x3);
+    f.recordingStart = !BitOf(pack[2], 7);
+    f.recordingMode = FieldOf(pack[2], 4, 0x3);
+    f.display = FieldOf(pack[2], 0, 0x7);
+    f.frames = BitOf(pack[3], 7);
+    f.field1First = BitOf(pack[3], 6);
+    f.pictureChanged = BitOf(pack[3], 5);
+    f.interlaced = BitOf(pack[3], 4);
+    f.stillField = BitOf(pack[3], 3);
+    f.stillCamera = BitOf(pack[3], 2);
+    f.broadcastSystem = FieldOf(pack[3], 0, 0x3);
+    f.genre = FieldOf(pack[4], 0, 0x7F);
+    return f;
+}
+
+// ---- 0x52/0x62, 0x53/0x63 ---------------------------------------------------------------------
+
+void WritePack(uint8_t* pack, const RecordingDatePack& f) {
+    Start(pack, f.audio ? PackType::AudioRecordingDate : PackType::VideoRecordingDate);
+    if (!f.known || f.year < 2000 || f.year > 2099) {
+        std::memset(pack + 1, kNoInfo, 4);
+        return;
+    }
+    pack[1] = f.zone;
+    pack[2] = static_cast<uint8_t>(Field(0x3, 6, 0x3) | bcd::Encode(f.day));
+    pack[3] = static_cast<uint8_t>(Field(f.weekday, 5, 0x7) | bcd::Encode(f.month));
+    pack[4] = bcd::Encode(f.year % 100);
+}
+
+std::optional<RecordingDatePack> ReadRecordingDatePack(const uint8_t* pack) {
+    RecordingDatePack f;
+    f.audio = Is(pack, PackType::AudioRecordingDate);
+    if (!f.audio && !Is(pack, PackType::VideoRecordingDate)) return std::nullopt;
+    if (NoInformation(pack)) {
+        f.known = false;
+        return f;
+    }
+    f.zone = pack[1];
+    f.day = bcd::Decode(pack[2], 0x3);
+    f.month = bcd::Decode(pack[3], 0x1);
+    f.weekday = FieldOf(pack[3], 5, 0x7);
+    const int year = bcd::Decode(pack[4]);
+    if (f.day < 1 || f.day > 31 || f.month < 1 || f.month > 12 || year < 0) return std::nullopt;
+    f.year = 2000 + year;
+    return f;
+}
+
+void WritePack(uint8_t* pack, const RecordingTimePack& f) {
+    Start(pack, f.audio ? PackType::AudioRecordingTime : PackType::VideoRecordingTime);
+    if (!f.known) {
+        std::memset(pack + 1, kNoInfo, 4);
+        return;
+    }
+    pack[1] = kNoInfo;  // frames: no information
+    pack[2] = static_cast<uint8_t>(Bit(true, 7) | bcd::Encode(f.seconds));
+    pack[3] = static_cast<uint8_t>(Bit(true, 7) | bcd::Encode(f.minutes));
+    pack[4] = static_cast<uint8_t>(Field(0x3, 6, 0x3) | bcd::Encode(f.hours));
+}
+
+std::optional<RecordingTimePack> ReadRecordingTimePack(const uint8_t* pack) {
+    RecordingTimePack f;
+    f.audio = Is(pack, PackType::AudioRecordingTime);
+    if (!f.audio && !Is(pack, PackType::VideoRecordingTime)) return std::nullopt;
+    if (NoInformation(pack)) {
+        f.known = false;
+        return f;
+    }
+    f.seconds = bcd::Decode(pack[2], 0x7);
+    f.minutes = bcd::Decode(pack[3], 0x7);
+    f.hours = bcd::Decode(pack[4], 0x3);
+    if (f.seconds < 0 || f.seconds > 59 || f.minutes < 0 || f.minutes > 59 || f.hours < 0 || f.hours > 23)
+        return std::nullopt;
+    return f;
+}
+
+// ---- in a frame -------------------------------------------------------------------------------
+
+std::optional<TimecodePack> FindTimecodePack(const uint8_t* frame, size_t size) {
+    for (int sequence = 0; size_t(sequence + 1) * kSequenceBytes <= size; ++sequence)
+        for (int syncBlock = 0; syncBlock < kSyncBlocksPerSequence; ++syncBlock)
+            if (auto pack = ReadTimecodePack(frame + SubcodePackOffset(sequence, syncBlock))) return pack;
+    return std::nullopt;
+}
+
+}  // namespace dv::dif

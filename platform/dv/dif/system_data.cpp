@@ -1,0 +1,119 @@
+#include "dv/dif/system_data.h"
+
+#include <cstring>
+
+#include "dv/dif/dif_layout.h"
+#include "dv/dif/packs.h"
+
+namespace dv::dif {
+
+namespace {
+
+constexpr uint8_t kNoInfo = 0xFF;
+
+void WriteHeader(uint8_t* block) {
+    block[3] = 0x3F;  // DSF 0: 525/60
+    block[4] = 0x68;  // APT 000: consumer DV (IEC 61834)
+    block[5] = 0x78;  // TF1 0 (audio valid), AP1 000
+    block[6] = 0x78;  // TF2 0 (video valid), AP2 000
+    block[7] = 0x78;  // TF3 0 (subcode valid), AP3 000
+    std::memset(block + 8, kNoInfo, kBlockBytes - 8);
+}
+
+RecordingDatePack DatePack(const RecordingTime& t, bool audio) {
+    RecordingDatePack pack;
+    pack.audio = audio;
+    pack.year = t.year;
+    pack.month = t.month;
+    pack.day = t.day;
+    return pack;
+}
+
+RecordingTimePack TimePack(const RecordingTime& t, bool audio) {
+    RecordingTimePack pack;
+    pack.audio = audio;
+    pack.hours = t.hours;
+    pack.minutes = t.minutes;
+    pack.seconds = t.seconds;
+    return pack;
+}
+
+void WriteSubcode(uint8_t* block, int sequence, int half, const SystemData& data) {
+    const uint8_t firstHalf = sequence < kSequences / 2 ? 0x80 : 0x00;
+    TimecodePack timecode;
+    timecode.label = data.timecode;
+    for (int k = 0; k < 6; ++k) {
+        const int syncBlock = half * 6 + k;
+        uint8_t* ssyb = block + 3 + 8 * k;
+        // Sync blocks 0 and 6 carry the subcode application ID (000); the others no tags.
+        ssyb[0] = static_cast<uint8_t>(firstHalf | ((syncBlock == 0 || syncBlock == 6) ? 0x0F : 0x7F));
+        ssyb[1] = static_cast<uint8_t>(0xF0 | syncBlock);
+        ssyb[2] = kNoInfo;
+        // Each half of a sequence's twelve sync blocks: timecode, date, time, twice.
+        if (k % 3 == 0)
+            WritePack(ssyb + 3, timecode);
+        else if (data.hasRecordingTime && k % 3 == 1)
+            WritePack(ssyb + 3, DatePack(data.recorded, false));
+        else if (data.hasRecordingTime)
+            WritePack(ssyb + 3, TimePack(data.recorded, false));
+        else
+            std::memset(ssyb + 3, kNoInfo, kPackBytes);
+    }
+    std::memset(block + 3 + 48, kNoInfo, kBlockBytes - 3 - 48);
+}
+
+void WriteVaux(uint8_t* frame, int sequence, const SystemData& data) {
+    for (int i = 0; i < 3; ++i) std::memset(frame + BlockOffset(sequence, 3 + i) + 3, kNoInfo, kBlockBytes - 3);
+    // Source, control, date and time packs: packs 39-42 of even sequences, 0-3 of odd ones.
+    const int first = sequence % 2 == 0 ? 39 : 0;
+    WritePack(frame + VauxPackOffset(sequence, first), VideoSourcePack{});
+    WritePack(frame + VauxPackOffset(sequence, first + 1), VideoControlPack{});
+    if (data.hasRecordingTime) {
+        WritePack(frame + VauxPackOffset(sequence, first + 2), DatePack(data.recorded, false));
+        WritePack(frame + VauxPackOffset(sequence, first + 3), TimePack(data.recorded, false));
+    }
+}
+
+void WriteAudioPack(uint8_t* pack, int sequence, int n, const SystemData& data) {
+    // Source, control, date and time packs: audio blocks 3-6 of even sequences, 0-3 of odd ones.
+    const int which = n - (sequence % 2 == 0 ? 3 : 0);
+    if (which == 0) {
+        AudioSourcePack source;
+        source.samples = AudioSamplesInFrame(data.frameNumber);
+        source.audioMode = sequence >= kSequences / 2 ? 1 : 0;  // one channel per half: left, then right
+        WritePack(pack, source);
+    } else if (which == 1) {
+        WritePack(pack, AudioControlPack{});
+    } else if (which == 2 && data.hasRecordingTime) {
+        WritePack(pack, DatePack(data.recorded, true));
+    } else if (which == 3 && data.hasRecordingTime) {
+        WritePack(pack, TimePack(data.recorded, true));
+    } else {
+        std::memset(pack, kNoInfo, kPackBytes);
+    }
+}
+
+}  // namespace
+
+void WriteSystemData(uint8_t* frame, const SystemData& data) {
+    for (int sequence = 0; sequence < kSequences; ++sequence) {
+        WriteHeader(frame + BlockOffset(sequence, 0));
+        WriteSubcode(frame + BlockOffset(sequence, 1), sequence, 0, data);
+        WriteSubcode(frame + BlockOffset(sequence, 2), sequence, 1, data);
+        WriteVaux(frame, sequence, data);
+        for (int n = 0; n < kAudioBlocksPerSequence; ++n) {
+            WriteAudioPack(frame + AudioPackOffset(sequence, n), sequence, n, data);
+            std::memset(frame + BlockOffset(sequence, AudioBlock(n)) + kAudioSampleOffset, 0,
+                        kBlockBytes - kAudioSampleOffset);
+        }
+    }
+}
+
+void WriteSystemData(uint8_t* frame, uint64_t frameNumber) {
+    SystemData data;
+    data.frameNumber = frameNumber;
+    data.timecode = Timecode::OfFrame(static_cast<int64_t>(frameNumber % Timecode::kDropFramesPerDay));
+    WriteSystemData(frame, data);
+}
+
+}  // namespace dv::dif
