@@ -843,8 +843,12 @@ std::string BusServer::HandleControl(const std::string& command) {
                 text += node->name() + " mode " + VirtualNode::ModeName(node->mode()) + ", tape " +
                         VirtualNode::MediumName(node->medium()) + "\n";
                 text += node->name() + " tape position " + position + " s of " +
-                        std::to_string(node->options().tapeSeconds) + " s" + (s.endOfTape ? ", end of tape reached" : "") +
-                        "\n";
+                        std::to_string(node->options().tapeSeconds) + " s at cycle " + std::to_string(CycleNow()) +
+                        (s.endOfTape ? ", end of tape reached" : "") + "\n";
+                text += node->name() + " last RECORD at cycle " + std::to_string(s.recordCommandCycle) +
+                        ", recording from cycle " + std::to_string(s.recordFromCycle) + "\n";
+                text += node->name() + " blank frames " + std::to_string(s.framesBlank) + "\n";
+                text += node->name() + " first frame on tape at cycle " + std::to_string(s.firstRecordedCycle) + "\n";
                 text += node->name() + " frames before the latency ended " + std::to_string(s.framesTooEarly) + "\n";
                 text += node->name() + " on tape " + VirtualNode::TimecodeText(s.firstTimecode) + " - " +
                         VirtualNode::TimecodeText(s.lastTimecode) + "\n";

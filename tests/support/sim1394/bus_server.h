@@ -12,7 +12,7 @@
 // event reached it; a handle opened meanwhile gets the kernel's generations at once.
 // Isochronous resources are allocated by the kernel in the current generation (IsoResource), an
 // unplugged device's file is shut down (and hangs up) two seconds after its reset, and FCP
-// answers come a few milliseconds after the command's write completed (for chosen opcodes an
+// answers come after the command's write completed (at once, or `fcp-delay` ms later) (for chosen opcodes an
 // INTERIM first, the final answer later; or, for chosen opcodes, NOT IMPLEMENTED, REJECTED or
 // no answer at all). A unit's answer reaches the handles whose FCP range is allocated when it
 // arrives (raw1394_start_fcp_listen), as the kernel's FCP region does: a handle that listens
@@ -162,9 +162,10 @@ private:
     std::vector<Pending> pending;
     std::vector<Later> later;
     std::vector<uint32_t> shutDevices;  // files of unplugged devices the kernel shut down
-    // A prompt unit: its answer is in before another program could start and listen (which takes
-    // a few ms), so the next program never takes it for the answer to its own command.
-    int fcpDelayMs = 1;
+    // A prompt unit: its answer arrives as the command's write completes (it is sent after the
+    // write's own completion), before the program that wrote can end and another start to listen,
+    // so the next program never takes it for the answer to its own command.
+    int fcpDelayMs = 0;
     std::map<uint8_t, int> fcpInterim;  // opcode -> ms from the INTERIM to the final answer
     std::map<uint8_t, int> fcpOverride;  // opcode -> the answer code forced on it (-1: none at all)
     std::map<int, Client> clients;

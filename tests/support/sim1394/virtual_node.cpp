@@ -248,6 +248,7 @@ const char* VirtualNode::ModeName(TapeMode mode) {
     case TapeMode::Record: return "record";
     case TapeMode::RecordPause: return "record-pause";
     case TapeMode::Play: return "play";
+    case TapeMode::PlayPause: return "play-pause";
     case TapeMode::Rewind: return "rewind";
     case TapeMode::FastForward: return "fast-forward";
     case TapeMode::Stop: break;
@@ -308,6 +309,8 @@ bool VirtualNode::PressRecord(int64_t now) {
                             : int64_t(opts.latencyMs) * kCyclesPerMs;
     SetMode(TapeMode::Record, now);
     recordFrom = now + lag;
+    stats.recordCommandCycle = now;
+    stats.recordFromCycle = recordFrom;
     return true;
 }
 
@@ -320,7 +323,7 @@ uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, u
     const bool atEnd = tapePos >= double(tapeFrames()) - 0.5;
     if (ctype == 0x00 /* CONTROL */) {
         const bool known = (opcode == 0xC2 && (operand == 0x75 || operand == 0x7D)) ||
-                           (opcode == 0xC3 && operand == 0x75) ||
+                           (opcode == 0xC3 && (operand == 0x75 || operand == 0x7D)) ||
                            (opcode == 0xC4 && (operand == 0x60 || operand == 0x65 || operand == 0x75));
         if (!known) return kNotImplemented;
         if (opcode == 0xC2 && operand == 0x7D && !opts.recordPause) return kNotImplemented;
@@ -344,9 +347,9 @@ uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, u
             recordFrom = ready;
             return kAccepted;
         }
-        if (opcode == 0xC3) {  // PLAY FORWARD
+        if (opcode == 0xC3) {  // PLAY FORWARD (PAUSE)
             if (cassette == Medium::None || atEnd) return kRejected;
-            SetMode(TapeMode::Play, now);
+            SetMode(operand == 0x7D ? TapeMode::PlayPause : TapeMode::Play, now);
             return kAccepted;
         }
         if (operand == 0x60) {  // WIND STOP
@@ -361,7 +364,7 @@ uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, u
     std::vector<uint8_t>& r = *response;
     if (opcode == 0xD0 && operand == 0x7F) {  // TRANSPORT STATE: the mode's opcode and state
         static const uint8_t kState[][2] = {{0xC4, 0x60}, {0xC3, 0x75}, {0xC2, 0x75},
-                                            {0xC2, 0x7D}, {0xC4, 0x65}, {0xC4, 0x75}};
+                                            {0xC2, 0x7D}, {0xC4, 0x65}, {0xC4, 0x75}, {0xC3, 0x7D}};
         r[2] = kState[int(tapeMode)][0];
         r[3] = kState[int(tapeMode)][1];
         return kStable;

@@ -7,7 +7,8 @@
 // A camcorder or deck shows what arrives on its DV input, but puts it on tape only in record
 // mode: after REC was pressed on it (PressRecord; sim1394 --recording, --ctl record) or commanded
 // over AV/C. Its tape recorder subunit answers as such a unit does:
-// - RECORD (0xC2 0x75), RECORD PAUSE (0xC2 0x7D), PLAY FORWARD (0xC3 0x75) and WIND STOP, REWIND,
+// - RECORD (0xC2 0x75), RECORD PAUSE (0xC2 0x7D), PLAY FORWARD (0xC3 0x75), PLAY FORWARD PAUSE
+//   (0xC3 0x7D) and WIND STOP, REWIND,
 //   FAST FORWARD (0xC4 0x60, 0x65, 0x75) are ACCEPTED and change the transport's mode; REJECTED
 //   with no tape (all but WIND STOP), a write-protected tape (RECORD, RECORD PAUSE) or at the
 //   tape's end (RECORD, RECORD PAUSE, PLAY, FAST FORWARD); everything from the bus is REJECTED in
@@ -24,7 +25,8 @@
 //   (default 30). Reaching either end stops the unit there (WIND STOP). MEDIUM INFO has no
 //   end-of-tape field in AV/C: it keeps describing the cassette.
 // - TRANSPORT STATE (0xD0 0x7F): the mode's opcode and state operand (C2 75 record, C2 7D
-//   record-pause, C3 75 play, C4 60 wind stop, C4 65 rewind, C4 75 fast forward). TIME CODE
+//   record-pause, C3 75 play, C3 7D play paused, C4 60 wind stop, C4 65 rewind, C4 75 fast
+//   forward). TIME CODE
 //   (0x51 0x71): in record, the time code of the last frame recorded (from its subcode);
 //   otherwise the one on tape just before the tape's position (FF FF FF FF where blank).
 //   MEDIUM INFO (0xDA 0x7F): cassette type, grade and write protection. All STABLE.
@@ -48,7 +50,7 @@ namespace sim1394 {
 enum class NodeKind { Camcorder, Deck, Disk };
 // What is in a camcorder's or deck's cassette slot.
 enum class Medium { Writable, WriteProtected, None };
-enum class TapeMode { Stop, Play, Record, RecordPause, Rewind, FastForward };
+enum class TapeMode { Stop, Play, Record, RecordPause, Rewind, FastForward, PlayPause };
 
 // How a camcorder or deck behaves (sim1394 --node KIND:OPTION,OPTION...; see ParseOption).
 struct NodeOptions {
@@ -109,7 +111,7 @@ public:
     // The tape's position in frames (at the last Advance) and its length.
     double position() const { return tapePos; }
     int64_t tapeFrames() const;
-    // "record", "record-pause", "play", "rewind", "fast-forward" or "stop"; "writable",
+    // "record", "record-pause", "play", "play-pause", "rewind", "fast-forward" or "stop"; "writable",
     // "write-protected" or "no tape".
     static const char* ModeName(TapeMode mode);
     static const char* MediumName(Medium medium);
@@ -147,6 +149,8 @@ public:
         uint8_t firstTimecode[4] = {0xFF, 0xFF, 0xFF, 0xFF};  // TC pack bytes of the first frame on tape
         uint8_t lastTimecode[4] = {0xFF, 0xFF, 0xFF, 0xFF};   // ... and of the last
         bool endOfTape = false;         // the tape ran to its end
+        int64_t recordCommandCycle = -1;  // the last RECORD (command or button) that started recording
+        int64_t recordFromCycle = -1;     // ... and the bus cycle from which it recorded
     };
     // "HH:MM:SS:FF" (";" before the frames when drop-frame) of TC pack bytes, or "--:--:--:--".
     static std::string TimecodeText(const uint8_t pack[4]);

@@ -1,0 +1,57 @@
+// A DV source for tests on the simulated bus: NTSC frames as libiec61883's DV transmitter asks
+// for them (one 480-byte CIP data block a call), laid out as a camcorder reassembles them (header,
+// subcode, VAUX, audio and video DIF blocks in each of the ten sequences), each frame's subcode
+// carrying a non-drop time code that counts frames from 00:00:00:00. What a unit recorded then
+// tells which frames reached its tape.
+// Header-only test support; used by the thread that runs the transmitting handle's loop.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace sim1394test {
+
+class DvFeed {
+public:
+    // libiec61883's DV feeder (iec61883_dv_xmit_init's callback, with the DvFeed as its data).
+    static int Feed(unsigned char* data, int blocks, unsigned int /*dropped*/, void* self) {
+        if (blocks > 0) static_cast<DvFeed*>(self)->Next(data);
+        return 0;
+    }
+    uint64_t framesBegun() const { return (block + kBlocksPerFrame - 1) / kBlocksPerFrame; }
+
+private:
+    static constexpr uint64_t kBlocksPerFrame = 250;  // 1500 DIF blocks of 80 bytes, six a data block
+
+    static uint8_t Bcd(uint64_t value) { return uint8_t((value / 10) << 4 | (value % 10)); }
+
+    void Next(unsigned char* data) {
+        const uint64_t frame = block / kBlocksPerFrame;
+        for (int i = 0; i < 6; ++i) {
+            const uint64_t k = (block % kBlocksPerFrame) * 6 + uint64_t(i);
+            const int sequence = int(k / 150), j = int(k % 150);
+            uint8_t* dif = data + 80 * i;
+            std::memset(dif, 0xFF, 80);
+            const int sectionType = j == 0 ? 0 : j <= 2 ? 1 : j <= 5 ? 2 : (j - 6) % 16 == 0 ? 3 : 4;
+            dif[0] = uint8_t(sectionType << 5 | 0x1F);
+            dif[1] = uint8_t(sequence << 4 | 0x07);
+            dif[2] = uint8_t(j);
+            if (sectionType == 1 && sequence == 0) {
+                // Six sync blocks of 8 bytes from byte 3: a 3-byte id, then the time code pack.
+                for (int ssyb = 0; ssyb < 6; ++ssyb) {
+                    uint8_t* pack = dif + 3 + ssyb * 8 + 3;
+                    pack[0] = 0x13;
+                    pack[1] = Bcd(frame % 30);
+                    pack[2] = Bcd(frame / 30 % 60);
+                    pack[3] = Bcd(frame / 1800 % 60);
+                    pack[4] = Bcd(frame / 108000 % 24);
+                }
+            }
+        }
+        ++block;
+    }
+
+    uint64_t block = 0;
+};
+
+}  // namespace sim1394test
