@@ -79,27 +79,7 @@ void Iterate(raw1394handle_t h, int ms) {
     }
 }
 
-// DV frames to the broadcast channel, on a handle of their own, for as long as Run runs its loop.
-class Stream {
-public:
-    Stream() {
-        handle = raw1394_new_handle_on_port(0);
-        if (handle != nullptr) dv = iec61883_dv_xmit_init(handle, 0, &sim1394test::DvFeed::Feed, &feed);
-        if (dv != nullptr) started = iec61883_dv_xmit_start(dv, 63) == 0;
-    }
-    ~Stream() {
-        if (dv != nullptr) iec61883_dv_close(dv);
-        if (handle != nullptr) raw1394_destroy_handle(handle);
-    }
-    bool ok() const { return started; }
-    void Run(int ms) { Iterate(handle, ms); }
-
-private:
-    raw1394handle_t handle = nullptr;
-    iec61883_dv_t dv = nullptr;
-    sim1394test::DvFeed feed;
-    bool started = false;
-};
+using Stream = sim1394test::DvStream;
 
 TEST(SimulatedTapeUnit, RecordTakesEffectAfterTheLatencyAndFromRecordPauseAfterAFewFrames) {
     if (!OnBus()) return RunInner("--node camcorder:latency=500,pause-latency=100");

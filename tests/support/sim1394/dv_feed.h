@@ -1,13 +1,22 @@
-// A DV source for tests on the simulated bus: NTSC frames as libiec61883's DV transmitter asks
-// for them (one 480-byte CIP data block a call), laid out as a camcorder reassembles them (header,
-// subcode, VAUX, audio and video DIF blocks in each of the ten sequences), each frame's subcode
-// carrying a non-drop time code that counts frames from 00:00:00:00. What a unit recorded then
-// tells which frames reached its tape.
-// Header-only test support; used by the thread that runs the transmitting handle's loop.
+// A DV source for tests on the simulated bus. DvFeed: NTSC frames as libiec61883's DV transmitter
+// asks for them (one 480-byte CIP data block a call), laid out as a camcorder reassembles them
+// (header, subcode, VAUX, audio and video DIF blocks in each of the ten sequences), each frame's
+// subcode carrying a non-drop time code that counts frames from 00:00:00:00; what a unit recorded
+// then tells which frames reached its tape. DvStream: that feed on a channel, on a handle of its
+// own, for as long as its loop runs (on the caller's thread, or on one of its own).
+// Header-only test support. A DvStream's handle is used by one thread at a time: the caller's in
+// Run, its own thread between RunInBackground and the destructor.
 #pragma once
 
+#include <libiec61883/iec61883.h>
+#include <libraw1394/raw1394.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 namespace sim1394test {
 
@@ -52,6 +61,49 @@ private:
     }
 
     uint64_t block = 0;
+};
+
+class DvStream {
+public:
+    explicit DvStream(int channel = 63) {
+        handle = raw1394_new_handle_on_port(0);
+        if (handle != nullptr) dv = iec61883_dv_xmit_init(handle, 0, &DvFeed::Feed, &feed);
+        if (dv != nullptr) started = iec61883_dv_xmit_start(dv, channel) == 0;
+    }
+    ~DvStream() {
+        stop = true;
+        if (loop.joinable()) loop.join();
+        if (dv != nullptr) iec61883_dv_close(dv);
+        if (handle != nullptr) raw1394_destroy_handle(handle);
+    }
+    DvStream(const DvStream&) = delete;
+    DvStream& operator=(const DvStream&) = delete;
+
+    bool ok() const { return started; }
+    // Runs the loop for about `ms` on this thread.
+    void Run(int ms) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) Turn();
+    }
+    // Runs the loop on a thread of its own until the stream is destroyed.
+    void RunInBackground() {
+        loop = std::thread([this] {
+            while (!stop) Turn();
+        });
+    }
+
+private:
+    void Turn() {
+        pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
+        if (::poll(&pfd, 1, 10) > 0) raw1394_loop_iterate(handle);
+    }
+
+    raw1394handle_t handle = nullptr;
+    iec61883_dv_t dv = nullptr;
+    DvFeed feed;
+    bool started = false;
+    std::atomic<bool> stop {false};
+    std::thread loop;
 };
 
 }  // namespace sim1394test
