@@ -12,6 +12,12 @@
 //   the bus's current generation: EIO when refused, EINVAL for nothing to allocate;
 // - a gone device's file is shut down two seconds after its reset: its ioctls fail with ENODEV
 //   until the handle's loop takes the hang-up;
+// - raw1394_start_fcp_listen and raw1394_stop_fcp_listen allocate and release the FCP range on the
+//   bus's side (fw.c's ALLOCATE and DEALLOCATE): a unit's answer reaches the handles listening
+//   when it arrives, and the handler gets what arrived even after a release, as the kernel queued
+//   it; a handle that starts listening later never sees an earlier answer;
+// - with the device files not openable (sim1394 --no-permission), a new handle has no port and
+//   errno EACCES from fw.c's scan, and raw1394_set_port fails with EINVAL;
 // - raw1394_loop_iterate handles every ready source once and returns the last one's status;
 // - isochronous transmission is a DMA ring of buf_packets that the handler fills; the bus takes
 //   the queued packets at 8000 a second; every irq_interval-th queued packet carries the
