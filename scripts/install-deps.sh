@@ -20,11 +20,13 @@ packages=(
   qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic
   ffmpeg
 )
-# The tests, the benchmarks, the sanitizer and fuzz builds, the package and its checks.
+# The tests, the benchmarks, the sanitizer and fuzz builds, the package and its checks; dvcont
+# (libavc1394-tools) and plugreport (libiec61883-dev, above) judge the simulated IEEE 1394 units.
 $run_only || packages+=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 dpkg-dev dpkg-repack desktop-file-utils man-db groff-base mandoc lintian
   clang libclang-rt-14-dev
+  libavc1394-tools
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -50,12 +50,13 @@ BusServer::BusServer(BusOptions opts) : options(std::move(opts)) {
     uint64_t guid = 0x0080880000A00000ULL;
     int index = 0;
     for (const NodeSpec& wanted : options.nodes) {
-        nodes.push_back(std::make_unique<VirtualNode>(wanted.kind, index++, ++guid, wanted.medium));
-        if (options.recording) nodes.back()->PressRecord();
+        nodes.push_back(std::make_unique<VirtualNode>(wanted.kind, index++, ++guid, wanted.options));
+        if (options.recording) nodes.back()->PressRecord(0);
         if (recorder == nullptr && wanted.kind != NodeKind::Disk) recorder = nodes.back().get();
     }
     bandwidthAvailable = kMaxBandwidth;
     channelsHi = channelsLo = kAllChannels;
+    accessDenied = options.accessDenied;
 }
 
 BusServer::~BusServer() { Stop(); }
@@ -128,6 +129,7 @@ void BusServer::Stop() {
         const uint64_t one = 1;
         (void)!::write(wakeFd, &one, sizeof one);
         thread.join();
+        for (auto& node : nodes) node->Advance(CycleNow());  // the report says where each unit is now
     }
     for (auto& [fd, client] : clients) ::close(fd);
     clients.clear();
@@ -199,7 +201,7 @@ void BusServer::Accept() {
     ev.events = EPOLLIN;
     ev.data.fd = fd;
     epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
-    clients[fd] = Client {fd};
+    clients[fd] = Client {fd, -1, false, {}};
 }
 
 void BusServer::SendTo(int fd, const void* data, size_t length) {
@@ -237,9 +239,10 @@ bool BusServer::ServeClient(int fd) {
         w.localId = 0xffc0 | LocalNode();
         w.irmId = 0xffc0 | LocalNode();
         w.busStartNs = busStartNs;
+        w.accessDenied = accessDenied ? 1 : 0;
         std::vector<uint8_t> message;
         Append(&message, &w, sizeof w);
-        for (uint32_t n = 0; n < NodeCount(); ++n) {
+        for (uint32_t n = 0; n < NodeCount() && !accessDenied; ++n) {
             const std::vector<uint8_t> info = DeviceInfoOf(n);
             message.insert(message.end(), info.begin(), info.end());
         }
@@ -266,6 +269,19 @@ bool BusServer::ServeClient(int fd) {
         if (size_t(n) < sizeof m) break;
         memcpy(&m, buffer.data(), sizeof m);
         clients[fd].listenChannel = m.channel >= 0 && m.channel < 64 ? m.channel : -1;
+        break;
+    }
+    case MsgType::FcpListen: {
+        FcpListenMsg m;
+        if (size_t(n) < sizeof m) break;
+        memcpy(&m, buffer.data(), sizeof m);
+        Client& client = clients[fd];
+        // Changes older than a few seconds decide nothing any more: no answer is due that late.
+        while (!client.listenChanges.empty() && client.listenChanges.front().first < m.atNs - 5000000000LL) {
+            client.listenedBefore = client.listenChanges.front().second;
+            client.listenChanges.erase(client.listenChanges.begin());
+        }
+        client.listenChanges.push_back({m.atNs, m.on != 0});
         break;
     }
     case MsgType::Control: {
@@ -346,10 +362,19 @@ void BusServer::HandleRequest(int fd, const uint8_t* data, size_t size) {
             ScheduleFcp(node, operand, length, std::move(answer));
             return;
         }
-        const int error = target.Write(offset, operand, length, &fcp);
+        std::vector<uint8_t> final;
+        int64_t finalAfter = 0;
+        const int error = target.Write(offset, operand, length, CycleNow(), &fcp, &final, &finalAfter);
         // The write completes first; the unit answers later, by a write of its own.
         Respond(fd, r.h.seq, error, nullptr, 0);
         if (!fcp.empty()) ScheduleFcp(node, operand, length, std::move(fcp));
+        if (!final.empty()) {
+            // The unit's own INTERIM: its final answer once the mechanism got there.
+            const int64_t due = MonotonicNs() + int64_t(fcpDelayMs) * 1000000LL +
+                                finalAfter * 1000000000LL / kCyclesPerSecond;
+            later.push_back({due, node, std::move(final)});
+            ArmTimer();
+        }
     } else {
         uint32_t arg = 0, swap = 0, old = 0;
         if (operandBytes >= 8) {
@@ -457,7 +482,16 @@ void BusServer::ScheduleFcp(uint32_t node, const uint8_t* command, uint32_t leng
     ArmTimer();
 }
 
-void BusServer::SendFcp(uint32_t fromNode, const std::vector<uint8_t>& frame) {
+bool BusServer::Client::ListeningAt(int64_t ns) const {
+    bool on = listenedBefore;
+    for (const auto& [at, state] : listenChanges) {
+        if (at > ns) break;
+        on = state;
+    }
+    return on;
+}
+
+void BusServer::SendFcp(uint32_t fromNode, const std::vector<uint8_t>& frame, int64_t arrivalNs) {
     // The unit writes its answer into our FCP_RESPONSE register: every listening handle of the
     // host sees it.
     std::vector<uint8_t> message(sizeof(FcpMsg) + frame.size());
@@ -468,7 +502,9 @@ void BusServer::SendFcp(uint32_t fromNode, const std::vector<uint8_t>& frame) {
     m.length = uint32_t(frame.size());
     memcpy(message.data(), &m, sizeof m);
     memcpy(message.data() + sizeof m, frame.data(), frame.size());
-    for (auto& [clientFd, client] : clients) SendTo(clientFd, message.data(), message.size());
+    for (auto& [clientFd, client] : clients) {
+        if (client.ListeningAt(arrivalNs)) SendTo(clientFd, message.data(), message.size());
+    }
 }
 
 void BusServer::HandleIso(const uint8_t* data, size_t size) {
@@ -607,7 +643,7 @@ void BusServer::DeliverDueEvents() {
             m.device = uint32_t(due.shutdownDevice);
             for (auto& [fd, client] : clients) SendTo(fd, &m, sizeof m);
         } else if (due.fromNode < LocalNode()) {
-            SendFcp(due.fromNode, due.fcp);
+            SendFcp(due.fromNode, due.fcp, due.dueNs);
         }
         it = later.begin();  // SendTo never adds, but keep the walk simple
     }
@@ -718,12 +754,46 @@ std::string BusServer::HandleControl(const std::string& command) {
         VirtualNode* node = NodeNamed(rest);
         if (node == nullptr) return "error: no such camcorder or deck\n";
         if (verb == "stop") {
-            node->PressStop();
-        } else if (!node->PressRecord()) {
+            node->PressStop(CycleNow());
+        } else if (!node->PressRecord(CycleNow())) {
             return "error: " + node->name() + " does not record: " + VirtualNode::MediumName(node->medium()) + "\n";
         }
         log.push_back(node->name() + " " + verb + " pressed at cycle " + std::to_string(CycleNow()));
         return "ok: " + node->name() + " mode " + VirtualNode::ModeName(node->mode()) + "\n";
+    }
+    if (verb == "configure") {
+        // configure [NODE] OPTION...: the node's options (virtual_node.h) change from now on.
+        std::vector<std::string> words;
+        for (std::string word; in >> word;) words.push_back(word);
+        std::string which;
+        size_t first = 0;
+        if (!words.empty() && (words[0] == "camcorder" || words[0] == "deck")) {
+            which = words[0];
+            first = 1;
+            if (words.size() > 1 && words[1].find_first_not_of("0123456789") == std::string::npos) {
+                which += " " + words[1];
+                first = 2;
+            }
+        }
+        VirtualNode* node = NodeNamed(which);
+        if (node == nullptr) return "error: no such camcorder or deck\n";
+        NodeOptions changed = node->options();
+        for (size_t i = first; i < words.size(); ++i) {
+            std::string error;
+            if (!VirtualNode::ParseOption(words[i], &changed, &error)) return "error: " + error + "\n";
+        }
+        node->Advance(CycleNow());
+        node->Configure(changed);
+        log.push_back(node->name() + " configured at cycle " + std::to_string(CycleNow()));
+        return "ok: " + node->name() + " mode " + VirtualNode::ModeName(node->mode()) + "\n";
+    }
+    if (verb == "permission") {
+        // permission denied|granted: whether new handles may open the device files.
+        std::string how;
+        in >> how;
+        if (how != "denied" && how != "granted") return "error: permission denied|granted\n";
+        accessDenied = how == "denied";
+        return "ok\n";
     }
     if (verb == "reset-after") {
         int count = 0, delay = options.nodeEventDelayMs;
@@ -766,15 +836,30 @@ std::string BusServer::HandleControl(const std::string& command) {
             if (node->avc()) {
                 text += node->name() + " frames recorded " + std::to_string(node->statistics().framesRecorded) + "\n";
                 text += node->name() + " frames shown, not recorded " + std::to_string(node->statistics().framesShown) + "\n";
+                node->Advance(CycleNow());
+                const auto& s = node->statistics();
+                char position[64];
+                std::snprintf(position, sizeof position, "%.3f", node->position() * 1001.0 / 30000.0);
                 text += node->name() + " mode " + VirtualNode::ModeName(node->mode()) + ", tape " +
                         VirtualNode::MediumName(node->medium()) + "\n";
+                text += node->name() + " tape position " + position + " s of " +
+                        std::to_string(node->options().tapeSeconds) + " s at cycle " + std::to_string(CycleNow()) +
+                        (s.endOfTape ? ", end of tape reached" : "") + "\n";
+                text += node->name() + " last RECORD at cycle " + std::to_string(s.recordCommandCycle) +
+                        ", recording from cycle " + std::to_string(s.recordFromCycle) + "\n";
+                text += node->name() + " blank frames " + std::to_string(s.framesBlank) + "\n";
+                text += node->name() + " first frame on tape at cycle " + std::to_string(s.firstRecordedCycle) + "\n";
+                text += node->name() + " frames before the latency ended " + std::to_string(s.framesTooEarly) + "\n";
+                text += node->name() + " on tape " + VirtualNode::TimecodeText(s.firstTimecode) + " - " +
+                        VirtualNode::TimecodeText(s.lastTimecode) + "\n";
             }
         }
         return text;
     }
     return "error: unknown command (reset [DELAY_MS] [nodes-first] [host|by=N] | reset-after REQUESTS [DELAY_MS] | "
            "unplug [NODE] | stall [after-frames N] | stall off | fcp-delay MS | fcp-interim OPCODE [FINAL_MS] | "
-           "fcp-answer OPCODE HOW | record [NODE] | stop [NODE] | status)\n";
+           "fcp-answer OPCODE HOW | record [NODE] | stop [NODE] | configure [NODE] OPTION... | "
+           "permission denied|granted | status)\n";
 }
 
 void BusServer::SetStalled(bool on) {
@@ -814,7 +899,14 @@ std::string BusServer::Report() const {
         out << node.name() << (present ? "" : " (unplugged)") << ": frames recorded " << s.framesRecorded
             << ", frames shown, not recorded " << s.framesShown << ", mode " << VirtualNode::ModeName(node.mode())
             << ", tape " << VirtualNode::MediumName(node.medium()) << ", frames lost " << s.framesBroken << ", data packets " << s.dataPackets << ", empty packets "
-            << s.emptyPackets << ", block count breaks " << s.dbcBreaks << "\n";
+            << s.emptyPackets << ", block count breaks " << s.dbcBreaks << ", frames before the latency ended "
+            << s.framesTooEarly << ", blank frames " << s.framesBlank << "\n";
+        if (s.framesRecorded > 0) {
+            out << node.name() << ": on tape " << VirtualNode::TimecodeText(s.firstTimecode) << " - "
+                << VirtualNode::TimecodeText(s.lastTimecode) << ", first recorded at cycle " << s.firstRecordedCycle
+                << "\n";
+        }
+        if (s.endOfTape) out << node.name() << ": the tape ran to its end\n";
         // How long after each reset the unit completed a frame again, in bus cycles.
         for (uint64_t reset : resetCycles) {
             for (uint64_t done : node.frameCycles()) {

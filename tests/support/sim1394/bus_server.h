@@ -12,9 +12,12 @@
 // event reached it; a handle opened meanwhile gets the kernel's generations at once.
 // Isochronous resources are allocated by the kernel in the current generation (IsoResource), an
 // unplugged device's file is shut down (and hangs up) two seconds after its reset, and FCP
-// answers come a few milliseconds after the command's write completed (for chosen opcodes an
+// answers come after the command's write completed (at once, or `fcp-delay` ms later) (for chosen opcodes an
 // INTERIM first, the final answer later; or, for chosen opcodes, NOT IMPLEMENTED, REJECTED or
-// no answer at all). Isochronous packets already on the wire reach the nodes before a later
+// no answer at all). A unit's answer reaches the handles whose FCP range is allocated when it
+// arrives (raw1394_start_fcp_listen), as the kernel's FCP region does: a handle that listens
+// later never sees an answer meant for someone else, and one that stops listening keeps what
+// had arrived. The nodes' clock is the bus cycle (see virtual_node.h for the tape units). Isochronous packets already on the wire reach the nodes before a later
 // asynchronous write is served (the bus carries them in cycle order, whichever client's socket
 // the server reads first), so a STOP after the last frame finds that frame recorded. `stall` stops every client's isochronous ring (no
 // packet goes out, no interrupt comes), as a hung DMA context does.
@@ -41,7 +44,7 @@ namespace sim1394 {
 
 struct NodeSpec {
     NodeKind kind;
-    Medium medium = Medium::Writable;
+    NodeOptions options;
 };
 
 struct BusOptions {
@@ -55,6 +58,7 @@ struct BusOptions {
     bool noChannels = false;        // ... and every channel
     bool onlyBroadcastChannel = false;  // every channel but 63 is taken
     int bandwidth = -1;             // bandwidth units available at the start (-1: all 4915)
+    bool accessDenied = false;      // the device files may not be opened (EACCES)
 };
 
 class BusServer {
@@ -78,6 +82,11 @@ private:
     struct Client {
         int fd = -1;
         int listenChannel = -1;  // an isochronous receive context's channel
+        // Its FCP range: allocated (frames to the host reach it) before the first change, then
+        // the changes of the last seconds, oldest first, with the times the client made them.
+        bool listenedBefore = false;
+        std::vector<std::pair<int64_t, bool>> listenChanges;
+        bool ListeningAt(int64_t ns) const;
     };
     struct Pending {  // a remote node's delayed bus-reset event
         int64_t dueNs;
@@ -86,7 +95,7 @@ private:
     };
     struct Later {  // an FCP answer or a device shutdown, due at dueNs
         int64_t dueNs;
-        uint32_t fromNode;               // FCP: the answering node
+        uint32_t fromNode;               // FCP: the answering node (its answer arrives at dueNs)
         std::vector<uint8_t> fcp;        // FCP: the frame
         int64_t shutdownDevice = -1;     // else: the device whose file is shut down
     };
@@ -101,7 +110,8 @@ private:
     void TakeWirePackets(int fd);
     VirtualNode* NodeNamed(const std::string& which) const;
     void ScheduleFcp(uint32_t node, const uint8_t* command, uint32_t length, std::vector<uint8_t> answer);
-    void SendFcp(uint32_t fromNode, const std::vector<uint8_t>& frame);
+    // The node's answer, arriving at `arrivalNs`: to the handles listening then.
+    void SendFcp(uint32_t fromNode, const std::vector<uint8_t>& frame, int64_t arrivalNs);
     std::vector<uint8_t> DeviceInfoOf(uint32_t node) const;
     VirtualNode* NodeOfDevice(uint32_t device) const;
     bool CountRequest();
@@ -152,7 +162,10 @@ private:
     std::vector<Pending> pending;
     std::vector<Later> later;
     std::vector<uint32_t> shutDevices;  // files of unplugged devices the kernel shut down
-    int fcpDelayMs = 5;
+    // A prompt unit: its answer arrives as the command's write completes (it is sent after the
+    // write's own completion), before the program that wrote can end and another start to listen,
+    // so the next program never takes it for the answer to its own command.
+    int fcpDelayMs = 0;
     std::map<uint8_t, int> fcpInterim;  // opcode -> ms from the INTERIM to the final answer
     std::map<uint8_t, int> fcpOverride;  // opcode -> the answer code forced on it (-1: none at all)
     std::map<int, Client> clients;
@@ -165,6 +178,7 @@ private:
     std::vector<uint64_t> resetCycles;
     int resetAfterRequests = 0;  // > 0: a bus reset comes just before that many more requests are served
     int resetAfterDelayMs = -1;
+    bool accessDenied = false;    // new handles may not open the device files
     bool stalled = false;         // the clients' rings are stalled
     int64_t stallAtFrames = -1;   // stall once the recorder has recorded this many frames
 };

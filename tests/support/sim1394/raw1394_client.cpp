@@ -12,6 +12,12 @@
 //   the bus's current generation: EIO when refused, EINVAL for nothing to allocate;
 // - a gone device's file is shut down two seconds after its reset: its ioctls fail with ENODEV
 //   until the handle's loop takes the hang-up;
+// - raw1394_start_fcp_listen and raw1394_stop_fcp_listen allocate and release the FCP range on the
+//   bus's side (fw.c's ALLOCATE and DEALLOCATE): a unit's answer reaches the handles listening
+//   when it arrives, and the handler gets what arrived even after a release, as the kernel queued
+//   it; a handle that starts listening later never sees an earlier answer;
+// - with the device files not openable (sim1394 --no-permission), a new handle has no port and
+//   errno EACCES from fw.c's scan, and raw1394_set_port fails with EINVAL;
 // - raw1394_loop_iterate handles every ready source once and returns the last one's status;
 // - isochronous transmission is a DMA ring of buf_packets that the handler fills; the bus takes
 //   the queued packets at 8000 a second; every irq_interval-th queued packet carries the
@@ -90,6 +96,7 @@ struct raw1394_handle {
     tag_handler_t tagHandler = nullptr;
     arm_tag_handler_t armTagHandler = nullptr;
     bool fcpListening = false;
+    bool accessDenied = false;  // the device files could not be opened (EACCES)
     raw1394_errcode_t errcode = 0;
     bool lost = false;  // the bus server went away
 
@@ -280,7 +287,9 @@ int Dispatch(raw1394handle_t h, const uint8_t* data, size_t size) {
         FcpMsg m;
         if (size < sizeof m) return 0;
         memcpy(&m, data, sizeof m);
-        if (!h->fcpListening || h->fcpHandler == nullptr) return 0;
+        // The kernel queued it because the range was allocated when it came (fw.c's closure
+        // outlives a release); without a handler fw.c answers the write and drops it.
+        if (h->fcpHandler == nullptr) return 0;
         std::vector<uint8_t> frame(data + sizeof m, data + std::min(size, sizeof m + m.length));
         return h->fcpHandler(h, nodeid_t(m.fromNode), int(m.response), frame.size(), frame.data());
     }
@@ -603,8 +612,21 @@ raw1394handle_t raw1394_new_handle(void) {
         MsgHeader header;
         memcpy(&header, message.data(), sizeof header);
         if (header.type != MsgType::Welcome) continue;
-        welcomed = ApplyWelcome(h, message.data(), size_t(n));
+        WelcomeMsg w;
+        if (size_t(n) >= sizeof w) {
+            memcpy(&w, message.data(), sizeof w);
+            h->accessDenied = w.accessDenied != 0;
+        }
+        welcomed = !h->accessDenied && ApplyWelcome(h, message.data(), size_t(n));
         break;
+    }
+    if (h->accessDenied) {
+        // fw.c's scan finds /dev/fw* but cannot open one: a handle without ports, errno EACCES
+        // from the last open.
+        ::close(h->sock);
+        h->sock = -1;
+        errno = EACCES;
+        return h;
     }
     if (!welcomed) {
         ::close(h->sock);
@@ -650,7 +672,8 @@ int raw1394_get_port_info(raw1394handle_t h, struct raw1394_portinfo* pinf, int 
 
 int raw1394_set_port(raw1394handle_t h, int port) {
     if (h == nullptr || h->sock < 0 || port != 0) {
-        errno = ENXIO;
+        // fw.c: a port beyond those its scan could open.
+        errno = h != nullptr && h->accessDenied ? EINVAL : ENXIO;
         return -1;
     }
     h->attached = true;
@@ -721,15 +744,25 @@ fcp_handler_t raw1394_set_fcp_handler(raw1394handle_t h, fcp_handler_t handler) 
     return old;
 }
 
-int raw1394_start_fcp_listen(raw1394handle_t h) {
-    h->fcpListening = true;
+// fw.c allocates (and releases) the FCP range on the kernel side: frames that arrive while it is
+// allocated are queued for the handle, others never reach it.
+static int FcpListen(raw1394handle_t h, bool on) {
+    if (h->sock < 0 || !h->attached) {
+        errno = EINVAL;
+        return -1;
+    }
+    FcpListenMsg m {};
+    m.h = {MsgType::FcpListen, 0};
+    m.on = on ? 1 : 0;
+    m.atNs = MonotonicNs();
+    if (!SendMessage(h, &m, sizeof m)) return -1;
+    h->fcpListening = on;
     return 0;
 }
 
-int raw1394_stop_fcp_listen(raw1394handle_t h) {
-    h->fcpListening = false;
-    return 0;
-}
+int raw1394_start_fcp_listen(raw1394handle_t h) { return FcpListen(h, true); }
+
+int raw1394_stop_fcp_listen(raw1394handle_t h) { return FcpListen(h, false); }
 
 int raw1394_loop_iterate(raw1394handle_t h) { return IterateOnce(h, -1); }
 

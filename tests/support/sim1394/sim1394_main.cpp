@@ -24,15 +24,35 @@ namespace {
 const char kUsage[] =
     "usage: sim1394 [OPTIONS] -- COMMAND [ARGS...]\n"
     "       sim1394 --ctl reset [DELAY_MS] [nodes-first] | reset-after N [DELAY_MS] | unplug [NODE] |\n"
-    "                     stall [after-frames N] | stall off | record [NODE] | stop [NODE] | status\n"
+    "                     stall [after-frames N] | stall off | record [NODE] | stop [NODE] |\n"
+    "                     configure [NODE] OPTION... | permission denied|granted | status\n"
     "\n"
     "Runs COMMAND and its children on a simulated IEEE 1394 bus and exits with COMMAND's status.\n"
     "Programs find the bus through the test libraw1394 in the sim1394-lib/ folder beside this program,\n"
     "which is put first in LD_LIBRARY_PATH, and SIM1394_SOCKET. At the end the bus state and what\n"
     "each camcorder or deck recorded are printed on standard error, one 'sim1394: ' line each.\n"
     "\n"
-    "  --node camcorder|deck|disk  add a node (repeatable; default: one camcorder); camcorder:notape,\n"
-    "                              camcorder:protected (and deck:...): no cassette, or a write-protected one\n"
+    "  --node camcorder|deck|disk[:OPTION,...]\n"
+    "                              add a node (repeatable; default: one camcorder). A camcorder's\n"
+    "                              or deck's options (also separated by ':'):\n"
+    "      notape | protected      no cassette, or a write-protected one\n"
+    "      latency=MS              RECORD from stop records MS later (threading, servo lock). Default 0:\n"
+    "                              at once, as the striping program without pre-roll needs; a real unit\n"
+    "                              takes 1000-3000 (the default becomes about 1500 with pre-roll)\n"
+    "      pause-latency=MS        RECORD from record-pause records MS later (default 200)\n"
+    "      record-answer=accepted|interim\n"
+    "                              RECORD answered ACCEPTED at once, the mechanism lagging (default), or\n"
+    "                              INTERIM at once and ACCEPTED once recording\n"
+    "      pause-timeout=MS        left in record-pause, the unit stops after MS (default 300000)\n"
+    "      tape-length=SECONDS     the cassette's length (default 3600); at=SECONDS where the tape stands\n"
+    "      wind-speed=N            rewind and fast forward at N times play speed (default 30)\n"
+    "      no-record-pause         RECORD PAUSE is NOT IMPLEMENTED\n"
+    "      local                   local mode: every CONTROL command is REJECTED\n"
+    "      dv-in=off               accepts RECORD but records its own blank frames, not what arrives\n"
+    "      camera                  a camcorder in camera mode: no tape recorder subunit\n"
+    "                              (SUBUNIT INFO lists the camera only; its commands NOT IMPLEMENTED)\n"
+    "                              Frames that arrive before the latency ended are shown, not recorded;\n"
+    "                              winding or recording to an end of the tape stops the unit there.\n"
     "  --recording                 REC is pressed on every camcorder and deck with a writable tape before\n"
     "                              COMMAND starts (otherwise they show what arrives but record only once\n"
     "                              REC is pressed with --ctl record or commanded over AV/C)\n"
@@ -45,6 +65,8 @@ const char kUsage[] =
     "  --no-channels               no isochronous channel left at the IRM\n"
     "  --only-channel-63           every isochronous channel but the broadcast channel 63 is taken\n"
     "  --bandwidth UNITS           isochronous bandwidth left at the IRM (default all: 4915)\n"
+    "  --no-permission             the user may not open the device files (/dev/fw*): as libraw1394,\n"
+    "                              a new handle has no port and errno EACCES; raw1394_set_port: EINVAL\n"
     "  --node-event-delay MS       after a reset, remote nodes answer this much later (default: as the\n"
     "                              kernel: at once, the node that caused the reset 500 ms later)\n"
     "  -h, --help                  show this help and exit\n"
@@ -58,12 +80,17 @@ const char kUsage[] =
     "                                                 AV/C node); remote nodes' events come DELAY_MS\n"
     "                                                 after the local one (or before it)\n"
     "  sim1394 --ctl fcp-delay MS                     units answer FCP commands MS after the write\n"
+    "                                                 (default 0: as the write completes)\n"
     "  sim1394 --ctl fcp-interim OPCODE [FINAL_MS]    commands with OPCODE (hex) that a unit takes get\n"
     "                                                 INTERIM first and their final answer FINAL_MS later\n"
     "  sim1394 --ctl fcp-answer OPCODE HOW            units answer commands with OPCODE (hex) HOW:\n"
     "                                                 not-implemented, rejected, silent (never) or normal\n"
     "  sim1394 --ctl record [NODE] | stop [NODE]      press REC or STOP on NODE (default: the first\n"
     "                                                 camcorder or deck); REC fails without a writable tape\n"
+    "                                                 and records after the unit's latency\n"
+    "  sim1394 --ctl configure [NODE] OPTION...       change NODE's options (those of --node) from now on\n"
+    "  sim1394 --ctl permission denied|granted        whether handles opened from now on may open the\n"
+    "                                                 device files\n"
     "  sim1394 --ctl reset-after N [DELAY_MS]         cause a bus reset just before the bus serves\n"
     "                                                 N more asynchronous requests (from anyone)\n"
     "  sim1394 --ctl unplug [NODE]                    unplug NODE (e.g. 'camcorder 0'; default: the\n"
@@ -73,7 +100,11 @@ const char kUsage[] =
     "                                                 now or once the first camcorder or deck recorded\n"
     "                                                 N more frames\n"
     "  sim1394 --ctl stall off                        it takes packets again\n"
-    "  sim1394 --ctl status                           IRM and plug state\n"
+    "  sim1394 --ctl status                           IRM and plug state; each unit's mode, tape\n"
+    "                                                 position, frames recorded, time codes on tape\n"
+    "A unit answers each AV/C command right after its write completes (a unit taking RECORD with\n"
+    "record-answer=interim: INTERIM, then ACCEPTED once recording); the answer reaches the handles\n"
+    "listening for FCP when it arrives, as the kernel delivers it.\n"
     "or with signals to the sim1394 process: SIGUSR1 causes a bus reset, SIGUSR2 unplugs the first\n"
     "camcorder or deck.\n"
     "\n"
@@ -179,7 +210,7 @@ int main(int argc, char** argv) {
     sim1394::BusOptions options;
     enum {
         kHelp = 'h', kVersion = 1000, kCtl, kNode, kRecording, kTape, kCapture, kPreconnect,
-        kPreconnectNode, kNoBandwidth, kNoChannels, kOnlyChannel63, kBandwidth, kNodeEventDelay
+        kPreconnectNode, kNoBandwidth, kNoChannels, kOnlyChannel63, kBandwidth, kNodeEventDelay, kNoPermission
     };
     static const option longOptions[] = {
         {"help", no_argument, nullptr, kHelp},
@@ -196,6 +227,7 @@ int main(int argc, char** argv) {
         {"only-channel-63", no_argument, nullptr, kOnlyChannel63},
         {"bandwidth", required_argument, nullptr, kBandwidth},
         {"node-event-delay", required_argument, nullptr, kNodeEventDelay},
+        {"no-permission", no_argument, nullptr, kNoPermission},
         {nullptr, 0, nullptr, 0},
     };
     bool explicitNodes = false;
@@ -216,19 +248,25 @@ int main(int argc, char** argv) {
             case kNode: {
                 const std::string nodeText = optarg;
                 const std::string kind = nodeText.substr(0, nodeText.find(':'));
-                const std::string tape =
+                const std::string rest =
                     nodeText.find(':') == std::string::npos ? "" : nodeText.substr(nodeText.find(':') + 1);
                 explicitNodes = true;
-                sim1394::NodeSpec node {sim1394::NodeKind::Camcorder};
+                sim1394::NodeSpec node {sim1394::NodeKind::Camcorder, {}};
                 if (kind == "camcorder") node.kind = sim1394::NodeKind::Camcorder;
                 else if (kind == "deck") node.kind = sim1394::NodeKind::Deck;
-                else if (kind == "disk" && tape.empty()) node.kind = sim1394::NodeKind::Disk;
-                else if (kind == "none" && tape.empty()) break;
+                else if (kind == "disk" && rest.empty()) node.kind = sim1394::NodeKind::Disk;
+                else if (kind == "none" && rest.empty()) break;
                 else return UsageError("unknown node kind '" + nodeText + "'");
-                if (tape == "notape") node.medium = sim1394::Medium::None;
-                else if (tape == "protected") node.medium = sim1394::Medium::WriteProtected;
-                else if (!tape.empty())
-                    return UsageError("unknown tape '" + tape + "' (notape or protected)");
+                // The options, separated by ',' or ':'.
+                size_t start = 0;
+                while (start < rest.size()) {
+                    const size_t end = std::min(rest.find_first_of(",:", start), rest.size());
+                    if (end > start &&
+                        !sim1394::VirtualNode::ParseOption(rest.substr(start, end - start), &node.options, &error)) {
+                        return UsageError(error + " in --node " + nodeText);
+                    }
+                    start = end + 1;
+                }
                 options.nodes.push_back(node);
                 break;
             }
@@ -240,6 +278,7 @@ int main(int argc, char** argv) {
                 options.preconnectNode = int(NumberValue("preconnect-node", optarg, &error));
                 break;
             case kNoBandwidth: options.noBandwidth = true; break;
+            case kNoPermission: options.accessDenied = true; break;
             case kNoChannels: options.noChannels = true; break;
             case kOnlyChannel63: options.onlyBroadcastChannel = true; break;
             case kBandwidth: options.bandwidth = int(NumberValue("bandwidth", optarg, &error)); break;
@@ -253,7 +292,7 @@ int main(int argc, char** argv) {
     }
     if (optind >= argc) return UsageError("no COMMAND to run");
     const int i = optind;
-    if (!explicitNodes) options.nodes.push_back({sim1394::NodeKind::Camcorder});
+    if (!explicitNodes) options.nodes.push_back({sim1394::NodeKind::Camcorder, {}});
     if (options.preconnectNode == -2) {
         options.preconnectNode = -1;
         for (size_t n = 0; n < options.nodes.size() && options.preconnectNode < 0; ++n) {

@@ -34,6 +34,7 @@ enum class MsgType : uint32_t {
     Control,      // a text command (sim1394 --ctl); answered by Response with text
     IsoListen,    // receive this channel from now on (IsoListenMsg; -1: stop)
     IsoResource,  // the kernel's iso-resource ioctl (IsoResourceMsg); answered by Response
+    FcpListen,    // the handle's FCP address range allocated (FcpListenMsg.on 1) or released (0)
     // server -> client
     Welcome = 100,
     Response,
@@ -59,6 +60,7 @@ struct WelcomeMsg {
     uint32_t localId;  // 0xffc0 | node
     uint32_t irmId;
     int64_t busStartNs;  // CLOCK_MONOTONIC time of bus cycle 0
+    uint32_t accessDenied;  // 1: the user may not open the device files (EACCES); nothing follows
     // followed by nodeCount x DeviceInfo (+ its ROM), in node-number order: a new handle gets
     // every device's kernel generation at once
 };
@@ -140,6 +142,17 @@ struct IsoResourceMsg {
     uint32_t allocate;  // 1: allocate, 0: free
     int32_t channel;    // -1: none
     uint32_t bandwidth;
+};
+
+// raw1394_start_fcp_listen / raw1394_stop_fcp_listen: fw.c's FW_CDEV_IOC_ALLOCATE and DEALLOCATE
+// of the FCP range. The kernel hands a frame written to the host's FCP registers to the handles
+// whose range is allocated when it arrives; what it queued stays queued after a release. The
+// time of the call lets the bus tell who listened at an answer's due time however late its own
+// thread runs.
+struct FcpListenMsg {
+    MsgHeader h;
+    uint32_t on;
+    int64_t atNs;  // CLOCK_MONOTONIC time of the call
 };
 
 struct FcpMsg {

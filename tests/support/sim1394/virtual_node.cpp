@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "sim_protocol.h"
@@ -16,6 +19,22 @@ constexpr size_t kFrameBytes = 120000;  // NTSC: 10 sequences x 150 DIF blocks x
 constexpr size_t kBlockBytes = 480;     // one CIP data block: six DIF blocks
 constexpr int kBroadcastChannel = 63;
 constexpr uint32_t kCompanyId = 0x00A0B0;  // the simulator's own
+constexpr double kFramesPerSecond = 30000.0 / 1001.0;
+constexpr double kCyclesPerFrame = kCyclesPerSecond / kFramesPerSecond;
+constexpr int64_t kCyclesPerMs = kCyclesPerSecond / 1000;
+constexpr uint32_t kBlank = ~0u;  // a frame of tape with nothing recorded
+// AV/C answers.
+constexpr uint8_t kNotImplemented = 0x08, kAccepted = 0x09, kRejected = 0x0A, kStable = 0x0C, kInterim = 0x0F;
+
+uint8_t Bcd(int value) { return uint8_t((value / 10) << 4 | (value % 10)); }
+
+uint32_t PackCode(const uint8_t pack[4]) {
+    return uint32_t(pack[0]) << 24 | uint32_t(pack[1]) << 16 | uint32_t(pack[2]) << 8 | pack[3];
+}
+
+void UnpackCode(uint32_t code, uint8_t pack[4]) {
+    for (int i = 0; i < 4; ++i) pack[i] = uint8_t(code >> (24 - 8 * i));
+}
 
 // The CRC-16 of IEEE 1212 over a block of quadlets.
 uint16_t RomCrc(const uint32_t* q, size_t count) {
@@ -49,8 +68,9 @@ std::vector<uint32_t> TextLeaf(const std::string& text) {
 
 }  // namespace
 
-VirtualNode::VirtualNode(NodeKind kind, int index, uint64_t guid, Medium medium)
-    : nodeKind(kind), uniqueId(guid), deviceId(uint32_t(index)), cassette(kind == NodeKind::Disk ? Medium::None : medium) {
+VirtualNode::VirtualNode(NodeKind kind, int index, uint64_t guid, NodeOptions options)
+    : nodeKind(kind), uniqueId(guid), deviceId(uint32_t(index)), opts(options),
+      cassette(kind == NodeKind::Disk ? Medium::None : options.medium) {
     static const char* const kNames[] = {"camcorder", "deck", "disk"};
     label = std::string(kNames[int(kind)]) + " " + std::to_string(index);
     if (avc()) {
@@ -61,6 +81,70 @@ VirtualNode::VirtualNode(NodeKind kind, int index, uint64_t guid, Medium medium)
         iPcr = (1u << 31) | (uint32_t(kBroadcastChannel) << 16);
     }
     rom = BuildRom();
+    if (avc()) tapeCodes.assign(size_t(tapeFrames()), kBlank);
+    tapePos = std::clamp(options.atSeconds * kFramesPerSecond, 0.0, double(tapeFrames()));
+}
+
+bool VirtualNode::ParseOption(const std::string& word, NodeOptions* o, std::string* error) {
+    const size_t eq = word.find('=');
+    const std::string key = word.substr(0, eq);
+    const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
+    auto number = [&](double low, double high, double* out) {
+        char* end = nullptr;
+        const double v = std::strtod(value.c_str(), &end);
+        if (value.empty() || *end != '\0' || !(v >= low && v <= high)) {
+            *error = "'" + word + "' needs a number from " + std::to_string(int64_t(low)) + " to " +
+                     std::to_string(int64_t(high));
+            return false;
+        }
+        *out = v;
+        return true;
+    };
+    double v = 0;
+    if (word == "notape") o->medium = Medium::None;
+    else if (word == "protected") o->medium = Medium::WriteProtected;
+    else if (word == "writable") o->medium = Medium::Writable;
+    else if (key == "latency" && eq != std::string::npos) { if (!number(0, 60000, &v)) return false; o->latencyMs = int(v); }
+    else if (key == "pause-latency" && eq != std::string::npos) { if (!number(0, 60000, &v)) return false; o->pauseLatencyMs = int(v); }
+    else if (key == "pause-timeout" && eq != std::string::npos) { if (!number(0, 3600000, &v)) return false; o->pauseTimeoutMs = int(v); }
+    else if (key == "tape-length" && eq != std::string::npos) { if (!number(1, 36000, &v)) return false; o->tapeSeconds = int(v); }
+    else if (key == "at" && eq != std::string::npos) { if (!number(0, 36000, &v)) return false; o->atSeconds = v; }
+    else if (key == "wind-speed" && eq != std::string::npos) { if (!number(1, 1000, &v)) return false; o->windSpeed = int(v); }
+    else if (word == "record-answer=accepted") o->interimRecord = false;
+    else if (word == "record-answer=interim") o->interimRecord = true;
+    else if (word == "no-record-pause") o->recordPause = false;
+    else if (word == "record-pause") o->recordPause = true;
+    else if (word == "local") o->local = true;
+    else if (word == "remote") o->local = false;
+    else if (word == "dv-in=off") o->dvInput = false;
+    else if (word == "dv-in=on") o->dvInput = true;
+    else if (word == "camera") o->cameraMode = true;
+    else if (word == "vcr") o->cameraMode = false;
+    else {
+        *error = "unknown node option '" + word + "'";
+        return false;
+    }
+    return true;
+}
+
+void VirtualNode::Configure(const NodeOptions& changed) {
+    const bool moved = changed.atSeconds != opts.atSeconds;
+    opts = changed;
+    if (!avc()) return;
+    cassette = changed.medium;
+    tapeCodes.resize(size_t(tapeFrames()), kBlank);
+    if (moved) tapePos = changed.atSeconds * kFramesPerSecond;
+    tapePos = std::clamp(tapePos, 0.0, double(tapeFrames()));
+}
+
+int64_t VirtualNode::tapeFrames() const { return std::llround(opts.tapeSeconds * kFramesPerSecond); }
+
+std::string VirtualNode::TimecodeText(const uint8_t pack[4]) {
+    if (PackCode(pack) == kBlank) return "--:--:--:--";
+    char text[16];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x%c%02x", pack[3] & 0x3f, pack[2] & 0x7f, pack[1] & 0x7f,
+                  (pack[0] & 0x40) != 0 ? ';' : ':', pack[0] & 0x3f);
+    return text;
 }
 
 VirtualNode::~VirtualNode() { CloseTape(); }
@@ -128,10 +212,20 @@ int VirtualNode::Read(uint32_t offset, uint32_t length, std::vector<uint8_t>* ou
     return 0;
 }
 
-int VirtualNode::Write(uint32_t offset, const uint8_t* data, uint32_t length, std::vector<uint8_t>* fcpResponse) {
+int VirtualNode::Write(uint32_t offset, const uint8_t* data, uint32_t length, int64_t now,
+                       std::vector<uint8_t>* fcpResponse, std::vector<uint8_t>* finalResponse,
+                       int64_t* finalAfterCycles) {
     fcpResponse->clear();
+    if (finalResponse != nullptr) finalResponse->clear();
     if (avc() && offset == kCsrFcpCommand && length >= 4 && length <= kFcpBytes) {
-        *fcpResponse = AnswerAvc(data, length);
+        Advance(now);
+        int64_t finalAfter = -1;
+        *fcpResponse = AnswerAvc(data, length, now, &finalAfter);
+        if (finalAfter >= 0 && finalResponse != nullptr && finalAfterCycles != nullptr) {
+            *finalResponse = *fcpResponse;
+            (*finalResponse)[0] = uint8_t(((*finalResponse)[0] & 0xf0) | kAccepted);
+            *finalAfterCycles = finalAfter;
+        }
         return 0;
     }
     // Plug registers change only by lock; everything else is read-only or absent.
@@ -150,46 +244,129 @@ int VirtualNode::Lock(uint32_t offset, uint32_t extcode, uint32_t arg, uint32_t 
 }
 
 const char* VirtualNode::ModeName(TapeMode mode) {
-    return mode == TapeMode::Record ? "record" : mode == TapeMode::Play ? "play" : "stop";
+    switch (mode) {
+    case TapeMode::Record: return "record";
+    case TapeMode::RecordPause: return "record-pause";
+    case TapeMode::Play: return "play";
+    case TapeMode::PlayPause: return "play-pause";
+    case TapeMode::Rewind: return "rewind";
+    case TapeMode::FastForward: return "fast-forward";
+    case TapeMode::Stop: break;
+    }
+    return "stop";
 }
 
 const char* VirtualNode::MediumName(Medium medium) {
     return medium == Medium::Writable ? "writable" : medium == Medium::WriteProtected ? "write-protected" : "no tape";
 }
 
-bool VirtualNode::PressRecord() {
-    if (!avc() || cassette != Medium::Writable) return false;
-    tapeMode = TapeMode::Record;
+double VirtualNode::SpeedOf(TapeMode mode) const {
+    switch (mode) {
+    case TapeMode::Record:
+    case TapeMode::Play: return 1;
+    case TapeMode::FastForward: return opts.windSpeed;
+    case TapeMode::Rewind: return -opts.windSpeed;
+    default: return 0;
+    }
+}
+
+void VirtualNode::Advance(int64_t now) {
+    if (now <= advancedTo) return;
+    const int64_t from = advancedTo;
+    advancedTo = now;
+    if (tapeMode == TapeMode::RecordPause) {
+        // Left armed too long, the unit unthreads the tape to spare it.
+        if (now >= modeSince + int64_t(opts.pauseTimeoutMs) * kCyclesPerMs) tapeMode = TapeMode::Stop;
+        return;
+    }
+    const double speed = SpeedOf(tapeMode);
+    const int64_t start = tapeMode == TapeMode::Record ? std::max(from, recordFrom) : from;
+    if (speed == 0 || now <= start) return;
+    tapePos += speed * double(now - start) / kCyclesPerFrame;
+    const double end = double(tapeFrames());
+    if (tapePos >= end) {
+        tapePos = end;
+        stats.endOfTape = true;
+        tapeMode = TapeMode::Stop;
+    } else if (tapePos <= 0) {
+        tapePos = 0;
+        tapeMode = TapeMode::Stop;
+    }
+}
+
+void VirtualNode::SetMode(TapeMode mode, int64_t now) {
+    Advance(now);
+    tapeMode = mode;
+    modeSince = std::max(now, advancedTo);
+}
+
+bool VirtualNode::PressRecord(int64_t now) {
+    Advance(now);
+    if (!avc() || cassette != Medium::Writable || tapePos >= double(tapeFrames())) return false;
+    if (tapeMode == TapeMode::Record) return true;
+    const int64_t lag = tapeMode == TapeMode::RecordPause
+                            ? std::max(recordFrom - now, int64_t(opts.pauseLatencyMs) * kCyclesPerMs)
+                            : int64_t(opts.latencyMs) * kCyclesPerMs;
+    SetMode(TapeMode::Record, now);
+    recordFrom = now + lag;
+    stats.recordCommandCycle = now;
+    stats.recordFromCycle = recordFrom;
     return true;
 }
 
-void VirtualNode::PressStop() { tapeMode = TapeMode::Stop; }
+void VirtualNode::PressStop(int64_t now) { SetMode(TapeMode::Stop, now); }
 
-uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, uint32_t length,
-                                        std::vector<uint8_t>* response) {
-    constexpr uint8_t kNotImplemented = 0x08, kAccepted = 0x09, kRejected = 0x0A, kStable = 0x0C;
+uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, uint32_t length, int64_t now,
+                                        std::vector<uint8_t>* response, int64_t* finalAfter) {
     const uint8_t opcode = command[2];
     const uint8_t operand = length > 3 ? command[3] : 0;
+    const bool atEnd = tapePos >= double(tapeFrames()) - 0.5;
     if (ctype == 0x00 /* CONTROL */) {
+        const bool known = (opcode == 0xC2 && (operand == 0x75 || operand == 0x7D)) ||
+                           (opcode == 0xC3 && (operand == 0x75 || operand == 0x7D)) ||
+                           (opcode == 0xC4 && (operand == 0x60 || operand == 0x65 || operand == 0x75));
+        if (!known) return kNotImplemented;
+        if (opcode == 0xC2 && operand == 0x7D && !opts.recordPause) return kNotImplemented;
+        if (opts.local) return kRejected;  // the unit's own buttons rule
         if (opcode == 0xC2 && operand == 0x75) {  // RECORD
-            return PressRecord() ? kAccepted : kRejected;
-        }
-        if (opcode == 0xC3 && operand == 0x75) {  // PLAY FORWARD
-            if (cassette == Medium::None) return kRejected;
-            tapeMode = TapeMode::Play;
+            if (atEnd || cassette != Medium::Writable) return kRejected;
+            const bool already = tapeMode == TapeMode::Record;
+            PressRecord(now);
+            const int64_t lag = recordFrom - now;
+            if (opts.interimRecord && !already && lag > 0) {
+                *finalAfter = lag;
+                return kInterim;
+            }
             return kAccepted;
         }
-        if (opcode == 0xC4 && operand == 0x60) {  // WIND STOP
-            tapeMode = TapeMode::Stop;
+        if (opcode == 0xC2) {  // RECORD PAUSE: armed; ready `latency` after stop, at once from record
+            if (atEnd || cassette != Medium::Writable) return kRejected;
+            if (tapeMode == TapeMode::RecordPause) return kAccepted;
+            const int64_t ready = tapeMode == TapeMode::Record ? now : now + int64_t(opts.latencyMs) * kCyclesPerMs;
+            SetMode(TapeMode::RecordPause, now);
+            recordFrom = ready;
             return kAccepted;
         }
-        return kNotImplemented;
+        if (opcode == 0xC3) {  // PLAY FORWARD (PAUSE)
+            if (cassette == Medium::None || atEnd) return kRejected;
+            SetMode(operand == 0x7D ? TapeMode::PlayPause : TapeMode::Play, now);
+            return kAccepted;
+        }
+        if (operand == 0x60) {  // WIND STOP
+            SetMode(TapeMode::Stop, now);
+            return kAccepted;
+        }
+        if (cassette == Medium::None || (operand == 0x75 && atEnd)) return kRejected;
+        SetMode(operand == 0x65 ? TapeMode::Rewind : TapeMode::FastForward, now);
+        return kAccepted;
     }
     if (ctype != 0x01 /* STATUS */) return kNotImplemented;
     std::vector<uint8_t>& r = *response;
-    if (opcode == 0xD0 && operand == 0x7F) {  // TRANSPORT STATE: the mode's opcode and operand
-        r[2] = tapeMode == TapeMode::Record ? 0xC2 : tapeMode == TapeMode::Play ? 0xC3 : 0xC4;
-        r[3] = tapeMode == TapeMode::Stop ? 0x60 : 0x75;
+    if (opcode == 0xD0 && operand == 0x7F) {  // TRANSPORT STATE: the mode's opcode and state
+        static const uint8_t kState[][2] = {{0xC4, 0x60}, {0xC3, 0x75}, {0xC2, 0x75},
+                                            {0xC2, 0x7D}, {0xC4, 0x65}, {0xC4, 0x75}, {0xC3, 0x7D}};
+        r[2] = kState[int(tapeMode)][0];
+        r[3] = kState[int(tapeMode)][1];
         return kStable;
     }
     if (opcode == 0xDA && operand == 0x7F && length >= 5) {  // MEDIUM INFO: cassette type, grade and protection
@@ -198,19 +375,31 @@ uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, u
         return kStable;
     }
     if (opcode == 0x51 && operand == 0x71 && length >= 8) {  // TIME CODE
-        static const uint8_t kNoTimecode[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-        memcpy(&r[4], cassette == Medium::None ? kNoTimecode : lastTimecode, 4);
+        uint8_t code[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+        if (cassette != Medium::None && tapeMode == TapeMode::Record) {
+            memcpy(code, lastTimecode, 4);
+        } else if (cassette != Medium::None) {
+            // The code read last: on the tape within the frames just passed (a second of them).
+            const int64_t at = std::min(int64_t(tapePos), int64_t(tapeCodes.size()));
+            for (int64_t slot = at - 1; slot >= std::max<int64_t>(0, at - 30); --slot) {
+                if (tapeCodes[size_t(slot)] != kBlank) {
+                    UnpackCode(tapeCodes[size_t(slot)], code);
+                    break;
+                }
+            }
+        }
+        memcpy(&r[4], code, 4);
         return kStable;
     }
     return kNotImplemented;
 }
 
-std::vector<uint8_t> VirtualNode::AnswerAvc(const uint8_t* command, uint32_t length) {
+std::vector<uint8_t> VirtualNode::AnswerAvc(const uint8_t* command, uint32_t length, int64_t now, int64_t* finalAfter) {
     std::vector<uint8_t> response(command, command + length);
     const uint8_t ctype = command[0] & 0x0f;
     const uint8_t subunit = length > 1 ? command[1] : 0;
     const uint8_t opcode = length > 2 ? command[2] : 0;
-    constexpr uint8_t kNotImplemented = 0x08, kStable = 0x0C, kRejected = 0x0A;
+    const bool tapeSubunit = !(opts.cameraMode && nodeKind == NodeKind::Camcorder);
     uint8_t answer = kNotImplemented;
     if (ctype == 0x01 /* STATUS */ && subunit == 0xFF && opcode == 0x30 && length >= 8) {
         // UNIT INFO: 07, unit type and id, company id.
@@ -226,15 +415,16 @@ std::vector<uint8_t> VirtualNode::AnswerAvc(const uint8_t* command, uint32_t len
         const int page = (command[3] >> 4) & 7;
         uint8_t entries[4] = {0xFF, 0xFF, 0xFF, 0xFF};
         if (page == 0) {
-            entries[0] = 4 << 3;                                      // tape recorder
-            if (nodeKind == NodeKind::Camcorder) entries[1] = 7 << 3;  // video camera
+            int n = 0;
+            if (tapeSubunit) entries[n++] = 4 << 3;                       // tape recorder
+            if (nodeKind == NodeKind::Camcorder) entries[n++] = 7 << 3;  // video camera
         }
         memcpy(&response[4], entries, 4);
         answer = kStable;
     } else if (ctype > 0x04) {
         answer = kRejected;  // a response sent as a command
-    } else if (subunit == 0x20 && length >= 4) {  // the tape recorder subunit 0
-        answer = AnswerTapeRecorder(ctype, command, length, &response);
+    } else if (subunit == 0x20 && length >= 4 && tapeSubunit) {  // the tape recorder subunit 0
+        answer = AnswerTapeRecorder(ctype, command, length, now, &response, finalAfter);
     }
     response[0] = uint8_t((command[0] & 0xf0) | answer);
     return response;
@@ -321,21 +511,45 @@ void VirtualNode::Receive(uint64_t cycle, const uint8_t* payload, uint32_t lengt
 
 void VirtualNode::FinishFrame(uint64_t cycle) {
     inFrame = false;
-    if (tapeMode == TapeMode::Record) {
+    Advance(int64_t(cycle));
+    const int64_t slot = int64_t(tapePos);
+    if (recordingAt(int64_t(cycle)) && slot < int64_t(tapeCodes.size())) {
+        // The time code pack of the subcode (sequence 0's blocks 1 and 2, six sync blocks each).
+        auto eachTimecodePack = [&](auto&& use) {
+            for (size_t block = 1; block <= 2; ++block) {
+                for (size_t ssyb = 0; ssyb < 6; ++ssyb) {
+                    uint8_t* pack = frame.data() + block * 80 + 3 + ssyb * 8 + 3;
+                    if (pack[0] == 0x13) use(pack + 1);
+                }
+            }
+        };
+        if (!opts.dvInput) {
+            // What the unit makes itself: blank picture and sound, its own time code (the tape's
+            // position, non-drop), whatever came in.
+            const int64_t n = slot;
+            const uint8_t own[4] = {Bcd(int(n % 30)), Bcd(int(n / 30 % 60)), Bcd(int(n / 1800 % 60)),
+                                    Bcd(int(n / 108000 % 24))};
+            for (size_t at = 0; at + 80 <= frame.size(); at += 80) {
+                const int sectionType = frame[at] >> 5;
+                if (sectionType == 3 || sectionType == 4) memset(&frame[at + 3], 0, 77);  // audio, video
+            }
+            eachTimecodePack([&](uint8_t* code) { memcpy(code, own, 4); });
+            ++stats.framesBlank;
+        }
         if (tape != nullptr) {
             std::fwrite(frame.data(), 1, frame.size(), tape);
             std::fflush(tape);
         }
         ++stats.framesRecorded;
-        // The time code pack of the subcode (sequence 0's blocks 1 and 2, six sync blocks each):
-        // where the tape is now.
-        for (size_t block = 1; block <= 2; ++block) {
-            for (size_t ssyb = 0; ssyb < 6; ++ssyb) {
-                const uint8_t* pack = frame.data() + block * 80 + 3 + ssyb * 8 + 3;
-                if (pack[0] == 0x13) memcpy(lastTimecode, pack + 1, 4);
-            }
+        eachTimecodePack([&](uint8_t* code) { memcpy(lastTimecode, code, 4); });
+        tapeCodes[size_t(slot)] = PackCode(lastTimecode);
+        if (stats.firstRecordedCycle < 0) {
+            stats.firstRecordedCycle = int64_t(cycle);
+            memcpy(stats.firstTimecode, lastTimecode, 4);
         }
+        memcpy(stats.lastTimecode, lastTimecode, 4);
     } else {
+        if (tapeMode == TapeMode::Record) ++stats.framesTooEarly;
         ++stats.framesShown;
     }
     frame.clear();

@@ -6,11 +6,37 @@
 //
 // A camcorder or deck shows what arrives on its DV input, but puts it on tape only in record
 // mode: after REC was pressed on it (PressRecord; sim1394 --recording, --ctl record) or commanded
-// over AV/C. Its tape recorder subunit answers as such a unit does: RECORD, PLAY and WIND STOP
-// are ACCEPTED and change the transport's mode, or REJECTED when there is no tape (RECORD and
-// PLAY) or the tape is write-protected (RECORD); TRANSPORT STATE, MEDIUM INFO and TIME CODE (the
-// time code of the last frame recorded, from its subcode) are answered STABLE; anything else is
-// NOT IMPLEMENTED.
+// over AV/C. Its tape recorder subunit answers as such a unit does:
+// - RECORD (0xC2 0x75), RECORD PAUSE (0xC2 0x7D), PLAY FORWARD (0xC3 0x75), PLAY FORWARD PAUSE
+//   (0xC3 0x7D) and WIND STOP, REWIND,
+//   FAST FORWARD (0xC4 0x60, 0x65, 0x75) are ACCEPTED and change the transport's mode; REJECTED
+//   with no tape (all but WIND STOP), a write-protected tape (RECORD, RECORD PAUSE) or at the
+//   tape's end (RECORD, RECORD PAUSE, PLAY, FAST FORWARD); everything from the bus is REJECTED in
+//   local mode; RECORD PAUSE is NOT IMPLEMENTED on a unit without it.
+// - Record latency: RECORD from stop records only `latency` ms later (threading, drum and servo
+//   lock; default 0), from record-pause `pause-latency` ms later (default 200). Frames that arrive
+//   before are shown, not recorded. RECORD PAUSE from stop arms the unit (ready `latency` ms
+//   later). RECORD is answered ACCEPTED at once with the mechanism lagging, or (record-answer=
+//   interim) INTERIM at once and ACCEPTED when recording begins. TRANSPORT STATE shows the
+//   commanded mode from the command on; TIME CODE shows what reached the tape.
+// - A unit left in record-pause drops to stop after `pause-timeout` ms (default five minutes).
+// - The tape is finite (`tape-length` seconds, default 3600; `at` seconds where it stands at the
+//   start): play and record move it at play speed, rewind and fast forward at `wind-speed` times
+//   (default 30). Reaching either end stops the unit there (WIND STOP). MEDIUM INFO has no
+//   end-of-tape field in AV/C: it keeps describing the cassette.
+// - TRANSPORT STATE (0xD0 0x7F): the mode's opcode and state operand (C2 75 record, C2 7D
+//   record-pause, C3 75 play, C3 7D play paused, C4 60 wind stop, C4 65 rewind, C4 75 fast
+//   forward). TIME CODE
+//   (0x51 0x71): in record, the time code of the last frame recorded (from its subcode);
+//   otherwise the one on tape just before the tape's position (FF FF FF FF where blank).
+//   MEDIUM INFO (0xDA 0x7F): cassette type, grade and write protection. All STABLE.
+// - A unit whose DV input is disabled (dv-in=off) accepts RECORD but records its own blank frames
+//   with its own time code (the tape position), not what arrives.
+// - A camcorder in camera mode has no tape recorder subunit: SUBUNIT INFO lists the camera only,
+//   and every command to the tape recorder is NOT IMPLEMENTED, as for any absent subunit.
+// Anything else is NOT IMPLEMENTED. The node's clock is the bus cycle (8000 a second) the server
+// hands to each call; its timed changes (latency ends, the pause timeout, the tape's end) are
+// worked out when the node is next asked or sent a frame, so each answer is as of that moment.
 // Threads: owned and used by the bus server's thread only.
 #pragma once
 
@@ -24,11 +50,35 @@ namespace sim1394 {
 enum class NodeKind { Camcorder, Deck, Disk };
 // What is in a camcorder's or deck's cassette slot.
 enum class Medium { Writable, WriteProtected, None };
-enum class TapeMode { Stop, Play, Record };
+enum class TapeMode { Stop, Play, Record, RecordPause, Rewind, FastForward, PlayPause };
+
+// How a camcorder or deck behaves (sim1394 --node KIND:OPTION,OPTION...; see ParseOption).
+struct NodeOptions {
+    Medium medium = Medium::Writable;
+    int latencyMs = 0;          // RECORD (or RECORD PAUSE) from stop until the tape records (or is ready)
+    int pauseLatencyMs = 200;   // RECORD from record-pause until the tape records
+    bool interimRecord = false; // RECORD answered INTERIM, then ACCEPTED when recording begins
+    int pauseTimeoutMs = 300000;  // record-pause drops to stop after this
+    int tapeSeconds = 3600;     // the cassette's length at play speed
+    double atSeconds = 0;       // where the tape stands at the start
+    int windSpeed = 30;         // rewind and fast forward, times play speed
+    bool recordPause = true;    // takes RECORD PAUSE (else NOT IMPLEMENTED)
+    bool local = false;         // local mode: every CONTROL command REJECTED
+    bool dvInput = true;        // false: records its own blank frames, not what arrives
+    bool cameraMode = false;    // a camcorder in camera mode: no tape recorder subunit
+};
 
 class VirtualNode {
 public:
-    VirtualNode(NodeKind kind, int index, uint64_t guid, Medium medium = Medium::Writable);
+    VirtualNode(NodeKind kind, int index, uint64_t guid, NodeOptions options = {});
+
+    // One option word: notape, protected, latency=MS, pause-latency=MS, record-answer=accepted|interim,
+    // pause-timeout=MS, tape-length=SECONDS, at=SECONDS, wind-speed=N, no-record-pause, local,
+    // remote, dv-in=on|off, camera, vcr. False with a message for an unknown word or bad value.
+    static bool ParseOption(const std::string& word, NodeOptions* options, std::string* error);
+    // Changes the options while the unit runs (sim1394 --ctl configure).
+    void Configure(const NodeOptions& changed);
+    const NodeOptions& options() const { return opts; }
     ~VirtualNode();
     VirtualNode(const VirtualNode&) = delete;
     VirtualNode& operator=(const VirtualNode&) = delete;
@@ -43,15 +93,26 @@ public:
     // Asynchronous transactions on the node's CSR space (offset from 0xFFFFF0000000, bus-order
     // quadlets). 0 or an errno value (EINVAL: no such register, as an address error).
     int Read(uint32_t offset, uint32_t length, std::vector<uint8_t>* out) const;
-    int Write(uint32_t offset, const uint8_t* data, uint32_t length, std::vector<uint8_t>* fcpResponse);
+    // A write at bus cycle `now`. An FCP command's answer goes to *fcpResponse; a unit that answers
+    // INTERIM first puts its final answer in *finalResponse, due *finalAfterCycles later.
+    int Write(uint32_t offset, const uint8_t* data, uint32_t length, int64_t now, std::vector<uint8_t>* fcpResponse,
+              std::vector<uint8_t>* finalResponse = nullptr, int64_t* finalAfterCycles = nullptr);
     int Lock(uint32_t offset, uint32_t extcode, uint32_t arg, uint32_t data, uint32_t* old);
 
     // The buttons on the unit: false (nothing changes) when REC finds no tape or a protected one.
-    bool PressRecord();
-    void PressStop();
+    // REC records at once (a finger on the button is no command over the bus: no latency).
+    bool PressRecord(int64_t now = 0);
+    void PressStop(int64_t now = 0);
+    // Brings the timed changes up to `now` (latency ends, the pause timeout, the tape's ends).
+    void Advance(int64_t now);
     TapeMode mode() const { return tapeMode; }
     Medium medium() const { return cassette; }
-    // "record", "play" or "stop"; "writable", "write-protected" or "no tape".
+    bool recordingAt(int64_t cycle) const { return tapeMode == TapeMode::Record && cycle >= recordFrom; }
+    // The tape's position in frames (at the last Advance) and its length.
+    double position() const { return tapePos; }
+    int64_t tapeFrames() const;
+    // "record", "record-pause", "play", "play-pause", "rewind", "fast-forward" or "stop"; "writable",
+    // "write-protected" or "no tape".
     static const char* ModeName(TapeMode mode);
     static const char* MediumName(Medium medium);
 
@@ -82,17 +143,32 @@ public:
         uint64_t dbcBreaks = 0;
         int64_t firstFrameCycle = -1;   // bus cycle that completed the first kept frame
         int64_t lastFrameCycle = -1;
+        uint64_t framesBlank = 0;       // recorded as the unit's own blank frames (DV input disabled)
+        uint64_t framesTooEarly = 0;    // arrived in record mode before the latency ended: not on tape
+        int64_t firstRecordedCycle = -1;  // bus cycle of the first frame put on tape
+        uint8_t firstTimecode[4] = {0xFF, 0xFF, 0xFF, 0xFF};  // TC pack bytes of the first frame on tape
+        uint8_t lastTimecode[4] = {0xFF, 0xFF, 0xFF, 0xFF};   // ... and of the last
+        bool endOfTape = false;         // the tape ran to its end
+        int64_t recordCommandCycle = -1;  // the last RECORD (command or button) that started recording
+        int64_t recordFromCycle = -1;     // ... and the bus cycle from which it recorded
     };
+    // "HH:MM:SS:FF" (";" before the frames when drop-frame) of TC pack bytes, or "--:--:--:--".
+    static std::string TimecodeText(const uint8_t pack[4]);
     const Statistics& statistics() const { return stats; }
     // Bus cycles of frames that arrived whole (for the reset and unplug checks).
     const std::vector<uint64_t>& frameCycles() const { return completedAt; }
 
 private:
     std::vector<uint32_t> BuildRom() const;
-    std::vector<uint8_t> AnswerAvc(const uint8_t* command, uint32_t length);
+    // finalAfter: set (in bus cycles) when the answer is INTERIM and the final one comes later.
+    std::vector<uint8_t> AnswerAvc(const uint8_t* command, uint32_t length, int64_t now, int64_t* finalAfter);
     // The tape recorder subunit's answer code to a command; fills the status operands.
-    uint8_t AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, uint32_t length, std::vector<uint8_t>* response);
+    uint8_t AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, uint32_t length, int64_t now,
+                               std::vector<uint8_t>* response, int64_t* finalAfter);
     void FinishFrame(uint64_t cycle);
+    // Starts the tape moving in `mode` at `now` (position kept).
+    void SetMode(TapeMode mode, int64_t now);
+    double SpeedOf(TapeMode mode) const;  // frames of tape per frame time
 
     const NodeKind nodeKind;
     const uint64_t uniqueId;
@@ -101,9 +177,15 @@ private:
     std::vector<uint32_t> rom;  // host order, from 0x400
     uint32_t oMpr = 0, oPcr = 0, iMpr = 0, iPcr = 0;  // host order
 
+    NodeOptions opts;
     Medium cassette;
     TapeMode tapeMode = TapeMode::Stop;
+    int64_t modeSince = 0;       // bus cycle the mode began
+    int64_t recordFrom = 0;      // Record: frames from this cycle on reach the tape; RecordPause: ready from
+    int64_t advancedTo = 0;      // bus cycle of the last Advance
+    double tapePos = 0;          // frames from the tape's start, at advancedTo
     uint8_t lastTimecode[4] = {0xFF, 0xFF, 0xFF, 0xFF};  // TC pack bytes of the last frame recorded
+    std::vector<uint32_t> tapeCodes;  // per frame of tape: the TC pack bytes recorded there (~0u: blank)
     std::FILE* tape = nullptr;
     std::vector<uint8_t> frame;  // the frame being reassembled
     bool inFrame = false;
