@@ -165,6 +165,12 @@ bool VirtualNode::PressRecord() {
 
 void VirtualNode::PressStop() { tapeMode = TapeMode::Stop; }
 
+bool VirtualNode::PressPlay() {
+    if (!avc() || cassette == Medium::None) return false;
+    tapeMode = TapeMode::Play;
+    return true;
+}
+
 uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, uint32_t length,
                                         std::vector<uint8_t>* response) {
     constexpr uint8_t kNotImplemented = 0x08, kAccepted = 0x09, kRejected = 0x0A, kStable = 0x0C;

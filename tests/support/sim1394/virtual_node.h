@@ -49,6 +49,8 @@ public:
     // The buttons on the unit: false (nothing changes) when REC finds no tape or a protected one.
     bool PressRecord();
     void PressStop();
+    // PLAY on the unit itself: false without a cassette.
+    bool PressPlay();
     TapeMode mode() const { return tapeMode; }
     Medium medium() const { return cassette; }
     // "record", "play" or "stop"; "writable", "write-protected" or "no tape".
