@@ -32,16 +32,33 @@ std::string RecordRefusal(HRESULT hr) {
     return "the device refused to record (" + Hex(hr) + "); nothing was sent";
 }
 
+// A record command that was not clearly refused may have been taken by the unit.
+bool MayRecord(HRESULT hr) { return hr == HRESULT_FROM_WIN32(ERROR_TIMEOUT) || hr == E_ABORT; }
+
 }  // namespace
 
-CDeckSession::CDeckSession(IAMExtTransport* transport, IAMTimecodeReader* reader)
-    : transport_(transport), reader_(reader) {}
+CDeckSession::CDeckSession(IAMExtTransport* transport, IAMTimecodeReader* reader, CStopSignals& signals)
+    : transport_(transport), reader_(reader), signals_(signals) {}
+
+std::string CDeckSession::ModeName(LONG mode) {
+    switch (mode) {
+        case ED_MODE_RECORD: return "record";
+        case ED_MODE_PLAY: return "play";
+        case ED_MODE_STOP: return "stop";
+        case ED_MODE_FREEZE: return "pause";
+        case ED_MODE_FF: return "fast forward";
+        case ED_MODE_REW: return "rewind";
+        default: return "mode " + std::to_string(mode);
+    }
+}
 
 std::string CDeckSession::CheckTape() {
-    if (transport_ == nullptr) return "";
+    if (transport_ == nullptr || Stopping()) return "";
     LONG present = OATRUE, inhibit = OAFALSE;
     HRESULT hr = transport_->GetStatus(ED_MEDIA_PRESENT, &present);
+    if (Stopping()) return "";
     if (SUCCEEDED(hr)) hr = transport_->GetStatus(ED_RECORD_INHIBIT, &inhibit);
+    if (Stopping()) return "";
     if (hr == HRESULT_FROM_WIN32(kErrorDeviceNotConnected)) {
         return CStreamFailure::Describe(CStreamFailure::kStarting, 0, hr);
     }
@@ -51,10 +68,28 @@ std::string CDeckSession::CheckTape() {
 }
 
 std::string CDeckSession::Record() {
-    const HRESULT hr = transport_ != nullptr ? transport_->put_Mode(ED_MODE_RECORD) : E_NOTIMPL;
-    if (FAILED(hr)) return RecordRefusal(hr);
-    weStartedRecording_ = true;
+    if (Stopping()) return "";
+    if (transport_ == nullptr) return RecordRefusal(E_NOTIMPL);
     LONG mode = 0;
+    if (transport_->get_Mode(&mode) == S_OK && mode == ED_MODE_RECORD) {
+        return "the device is already recording (someone else's recording, or a run that was cut off); "
+               "nothing was sent. If it is yours to stop: tamsel-stripe --stop";
+    }
+    // The last look before the command that destroys what is on the tape.
+    if (Stopping()) return "";
+    recordSent_ = true;
+    signals_.SetRecording(true);
+    const HRESULT hr = transport_->put_Mode(ED_MODE_RECORD);
+    if (FAILED(hr)) {
+        if (MayRecord(hr)) {
+            Stop();
+        } else {
+            recordSent_ = false;
+            signals_.SetRecording(false);
+        }
+        return Stopping() ? "" : RecordRefusal(hr);
+    }
+    if (Stopping()) return "";
     if (transport_->get_Mode(&mode) == S_OK && mode != ED_MODE_RECORD) {
         Stop();
         return "the device took the record command but is not recording; nothing was sent";
@@ -63,13 +98,21 @@ std::string CDeckSession::Record() {
 }
 
 std::string CDeckSession::Recording() {
+    if (Stopping()) return "unknown";
     LONG mode = 0;
     const HRESULT hr = transport_ != nullptr ? transport_->get_Mode(&mode) : E_NOTIMPL;
-    if (hr == S_OK && mode == ED_MODE_RECORD) return "device";
+    if (Stopping()) return "unknown";
+    if (hr == S_OK && mode == ED_MODE_RECORD) {
+        signals_.SetRecording(true);
+        std::fprintf(stderr, "tamsel-stripe: the device is recording already (REC was pressed on it): the stripe "
+                             "goes onto the tape\n");
+        return "device";
+    }
     if (hr == S_OK) {
         std::fprintf(stderr,
-                     "tamsel-stripe: the device is not recording: the frames are sent but not recorded "
-                     "(press REC on it, or use --record)\n");
+                     "tamsel-stripe: the device is not recording (it is in %s): the frames are sent but not recorded "
+                     "(press REC on it, or use --record)\n",
+                     ModeName(mode).c_str());
         return "not-recording";
     }
     std::fprintf(stderr, "tamsel-stripe: the device does not say whether it records; press REC on it\n");
@@ -77,9 +120,10 @@ std::string CDeckSession::Recording() {
 }
 
 void CDeckSession::Stop() {
-    if (!weStartedRecording_ || transport_ == nullptr) return;
-    weStartedRecording_ = false;
+    if (!recordSent_ || transport_ == nullptr) return;
+    recordSent_ = false;
     const HRESULT hr = transport_->put_Mode(ED_MODE_STOP);
+    signals_.SetRecording(false);
     if (FAILED(hr)) std::fprintf(stderr, "tamsel-stripe: could not stop the device (%s)\n", Hex(hr).c_str());
 }
 
@@ -90,4 +134,24 @@ bool CDeckSession::Position(std::string* text) const {
     if (!(sample.dwFlags & AM_TIMECODE_FLAG_DF)) label[8] = ':';
     *text = label;
     return true;
+}
+
+CDeckState CDeckSession::State() {
+    CDeckState state;
+    if (transport_ == nullptr || Stopping()) return state;
+    state.modeKnown = transport_->get_Mode(&state.mode) == S_OK;
+    LONG present = OATRUE, inhibit = OAFALSE;
+    if (!Stopping() && SUCCEEDED(transport_->GetStatus(ED_MEDIA_PRESENT, &present)) && !Stopping() &&
+        SUCCEEDED(transport_->GetStatus(ED_RECORD_INHIBIT, &inhibit))) {
+        state.tapeKnown = true;
+        state.tapeIn = present != OAFALSE;
+        state.writeProtected = inhibit == OATRUE;
+    }
+    if (!Stopping()) state.positionKnown = Position(&state.position);
+    return state;
+}
+
+HRESULT CDeckSession::CommandStop() {
+    if (transport_ == nullptr) return E_NOTIMPL;
+    return transport_->put_Mode(ED_MODE_STOP);
 }

@@ -9,6 +9,7 @@
 #include "graph/graph_recipe.h"
 #include "graph/utf_text.h"
 #include "messages/build_failure.h"
+#include "messages/quoted_name.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ std::string CStripeGraph::Connect(IBaseFilter* from, const char* output, IBaseFi
     return "";
 }
 
-std::string CStripeGraph::AddDevice(const CStripeOptions& options, CStripeReport* report) {
+std::string CStripeGraph::BindDevice(const CStripeOptions& options, CStripeReport* report) {
     std::vector<CDeviceEntry> devices = CGraphRecipe::FindDevices(kDeviceName);
     if (devices.empty()) return CBuildFailure::NoDevice();
     CDeviceEntry* chosen = &devices.back();
@@ -110,18 +111,29 @@ std::string CStripeGraph::AddDevice(const CStripeOptions& options, CStripeReport
         }
         if (chosen == nullptr) {
             std::string known;
-            for (const CDeviceEntry& d : devices) known += "\n  " + d.friendlyName + "  " + DeviceId(d.devicePath);
-            return "no DV device matches '" + options.device + "'; attached:" + known;
+            for (const CDeviceEntry& d : devices) {
+                known += "\n  " + CQuotedName::Shell(d.friendlyName) + "  " + CQuotedName::Shell(DeviceId(d.devicePath));
+            }
+            return "no DV device matches " + CQuotedName::Shell(options.device) + "; attached:" + known;
         }
     } else if (devices.size() > 1) {
         std::fprintf(stderr, "tamsel-stripe: %zu DV devices attached; using the last one (%s), choose with --device\n",
-                     devices.size(), DeviceId(chosen->devicePath).c_str());
+                     devices.size(), CQuotedName::Shell(DeviceId(chosen->devicePath)).c_str());
     }
-    report->device = chosen->friendlyName + " (" + DeviceId(chosen->devicePath) + ")";
+    report->deviceName = chosen->friendlyName;
+    report->deviceId = DeviceId(chosen->devicePath);
     if (FAILED(chosen->moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, device.outVoid())) || !device) {
         return CBuildFailure::ComponentMissing(kDeviceName);
     }
-    if (FAILED(graph->AddFilter(device.get(), Wide(kDeviceName).c_str()))) return "cannot add the DV device";
+    return "";
+}
+
+std::string CStripeGraph::OpenDevice(const CStripeOptions& options, CStripeReport* report) {
+    if (std::string failed = BindDevice(options, report); !failed.empty()) return failed;
+    if (FAILED(device->QueryInterface(IID_IAMExtTransport, transport.outVoid())) || !transport) {
+        return "the DV device takes no deck control";
+    }
+    device->QueryInterface(IID_IAMTimecodeReader, reader.outVoid());
     return "";
 }
 
@@ -167,7 +179,7 @@ void CStripeGraph::CheckPicture(IEnumRegFilters* records, CStripeReport* report)
     const std::string problem = library.empty() ? "the filter library is not known" : PictureProblem(picture);
     if (problem.empty()) return;
     std::fprintf(stderr, "tamsel-stripe: warning: %s: %s; the filter sends its uniform fallback picture, not colour bars\n",
-                 picture.c_str(), problem.c_str());
+                 CQuotedName::Shell(picture).c_str(), problem.c_str());
     report->picture = "the uniform fallback picture (no colour bars: " + picture + " " + problem + ")";
 }
 
@@ -189,7 +201,8 @@ std::string CStripeGraph::Build(const CStripeOptions& options, CStripeReport* re
         const std::string failed = AddRegistered(records.get(), name, filter);
         if (!failed.empty()) return failed;
     }
-    if (std::string failed = AddDevice(options, report); !failed.empty()) return failed;
+    if (std::string failed = BindDevice(options, report); !failed.empty()) return failed;
+    if (FAILED(graph->AddFilter(device.get(), Wide(kDeviceName).c_str()))) return "cannot add the DV device";
     for (const std::string& failed : {Connect(source.get(), "Output", encoder.get(), "XForm In"),
                                       Connect(encoder.get(), "XForm Out", muxer.get(), "Stream 0"),
                                       Connect(muxer.get(), "Output", device.get(), "DV A/V In")}) {

@@ -22,6 +22,9 @@ public:
     // Builds and connects it for these options. "" when it is ready to run, else what went wrong,
     // for the user. Fills the report's device, start frame and picture.
     std::string Build(const CStripeOptions& options, CStripeReport* report);
+    // Only the device, outside any graph, for deck control (--status, --stop): "" when its
+    // transport is held (the reader too when it has one), else what went wrong, for the user.
+    std::string OpenDevice(const CStripeOptions& options, CStripeReport* report);
 
     CComRef<IGraphBuilder> graph;
     CComRef<IBaseFilter> source, encoder, muxer, device, tone;
@@ -34,7 +37,8 @@ public:
 private:
     std::string AddRegistered(IEnumRegFilters* records, const char* name, CComRef<IBaseFilter>* filter);
     std::string Connect(IBaseFilter* from, const char* output, IBaseFilter* to, const char* input);
-    std::string AddDevice(const CStripeOptions& options, CStripeReport* report);
+    // Chooses the device the options name and binds it into `device`.
+    std::string BindDevice(const CStripeOptions& options, CStripeReport* report);
     std::string AddTone(const CStripeOptions& options);
     std::string SetStart(const CStripeOptions& options, CStripeReport* report);
     // Warns when the colour-bar filter's picture file cannot give the bars.

@@ -12,7 +12,8 @@ namespace {
 
 const char kUsage[] =
     "usage: tamsel-stripe --duration LENGTH [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
-    "                     [--record] [--device NAME|ID] [--json]\n";
+    "                     [--record] [--device NAME|ID] [--json]\n"
+    "       tamsel-stripe --status | --stop [--device NAME|ID] [--json]\n";
 
 const char kHelp[] =
     "Puts colour bars and a reference tone with continuous timecode onto a DV camcorder or deck:\n"
@@ -27,7 +28,9 @@ const char kHelp[] =
     "  --no-tone             silence instead of the tone\n"
     "  --record              command the device to record before the first frame and to stop\n"
     "                        after the last; without it the device records only if REC is\n"
-    "                        pressed on it\n"
+    "                        pressed on it. A device found recording already is refused\n"
+    "  --status              say what the device is doing (mode, tape, position) and exit\n"
+    "  --stop                command the device to stop (a unit left recording) and exit\n"
     "  --device NAME|ID      the device, when several are attached: its friendly name, its\n"
     "                        IEEE 1394 unique id (16 hex digits) or a deck's device path\n"
     "                        (deck:SOCKET); default the last one listed, as Tamsel uses\n"
@@ -35,8 +38,11 @@ const char kHelp[] =
     "  -h, --help            show this help and exit\n"
     "  --version             show the version and exit\n"
     "\n"
-    "Exit status: 0 all frames sent, 1 failure (no device, no tape, write-protected tape, record\n"
-    "refused, device lost), 2 usage error, 130 stopped by SIGINT or SIGTERM.\n"
+    "Exit status: 0 all frames sent (--status, --stop: done), 1 failure (no device, no tape,\n"
+    "write-protected tape, device recording already, record refused, device lost, a stall on\n"
+    "the tape), 2 usage error, 128 + N stopped by signal N: 129 SIGHUP, 130 SIGINT (Ctrl-C),\n"
+    "131 SIGQUIT, 143 SIGTERM; the device is stopped first if the run put it in record.\n"
+    "Ctrl-Z is refused while the device records.\n"
     "\n"
     "Environment:\n"
     "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
@@ -76,14 +82,15 @@ bool LooksLikeNumber(const char* text) {
 CStripeOptions::CStripeOptions() : level(REFERENCE_TONE_DEFAULT_LEVEL) {}
 
 int CStripeOptions::Parse(int argc, char** argv) {
-    enum { kDuration = 256, kTimecode, kTone, kNoTone, kRecord, kDevice, kJson, kVersion };
+    enum { kDuration = 256, kTimecode, kTone, kNoTone, kRecord, kDevice, kJson, kVersion, kStatusAction, kStopAction };
     static const option longOptions[] = {
         {"duration", required_argument, nullptr, kDuration}, {"timecode", required_argument, nullptr, kTimecode},
         {"tone", optional_argument, nullptr, kTone},         {"no-tone", no_argument, nullptr, kNoTone},
         {"record", no_argument, nullptr, kRecord},           {"device", required_argument, nullptr, kDevice},
         {"json", no_argument, nullptr, kJson},               {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, kVersion},         {nullptr, 0, nullptr, 0}};
-    bool haveDuration = false, toneGiven = false, noToneGiven = false;
+        {"version", no_argument, nullptr, kVersion},         {"status", no_argument, nullptr, kStatusAction},
+        {"stop", no_argument, nullptr, kStopAction},         {nullptr, 0, nullptr, 0}};
+    bool haveDuration = false, toneGiven = false, noToneGiven = false, stripeOption = false;
     opterr = 0;
     for (;;) {
         const int c = getopt_long(argc, argv, "+h", longOptions, nullptr);
@@ -95,14 +102,17 @@ int CStripeOptions::Parse(int argc, char** argv) {
                                       "' (seconds, or HH:MM:SS;FF)");
                 }
                 haveDuration = true;
+                stripeOption = true;
                 break;
             case kTimecode:
                 if (!stripe::ParseLabel(optarg, &start)) {
                     return UsageError(std::string("--timecode: not a timecode: '") + optarg + "' (HH:MM:SS;FF)");
                 }
+                stripeOption = true;
                 break;
             case kTone: {
                 toneGiven = true;
+                stripeOption = true;
                 tone = true;
                 const char* value = optarg;
                 // "--tone -18": the level as the next word.
@@ -115,11 +125,20 @@ int CStripeOptions::Parse(int argc, char** argv) {
             }
             case kNoTone:
                 noToneGiven = true;
+                stripeOption = true;
                 tone = false;
                 break;
             case kRecord:
                 record = true;
+                stripeOption = true;
                 break;
+            case kStatusAction:
+            case kStopAction: {
+                const Action wanted = c == kStatusAction ? kStatus : kStop;
+                if (action != kStripe && action != wanted) return UsageError("--status and --stop exclude each other");
+                action = wanted;
+                break;
+            }
             case kDevice:
                 device = optarg;
                 break;
@@ -136,6 +155,13 @@ int CStripeOptions::Parse(int argc, char** argv) {
         }
     }
     if (optind < argc) return UsageError(std::string("unexpected argument '") + argv[optind] + "'");
+    if (action != kStripe) {
+        if (stripeOption) {
+            return UsageError(std::string(action == kStatus ? "--status" : "--stop") +
+                              " takes no striping option (only --device and --json)");
+        }
+        return -1;
+    }
     if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
     if (!haveDuration) return UsageError("--duration is required");
     return -1;

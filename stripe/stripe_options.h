@@ -12,6 +12,12 @@
 // Threads: main thread only (getopt_long keeps its state in globals).
 class CStripeOptions {
 public:
+    enum Action {
+        kStripe,  // the default: stripe the tape
+        kStatus,  // --status: say what the unit is doing
+        kStop,    // --stop: command the unit to stop
+    };
+    Action action = kStripe;
     int64_t frames = 0;        // --duration, in frames
     stripe::Label start {};    // --timecode
     bool tone = true;          // --tone (default) or --no-tone

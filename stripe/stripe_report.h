@@ -9,10 +9,12 @@
 // Threads: the run's thread only.
 class CStripeReport {
 public:
-    std::string device;
+    std::string deviceName;  // the device's friendly name, "" before one was chosen
+    std::string deviceId;    // its unique id or socket
     std::string picture = "colour bars";
     std::string recording = "unknown";  // commanded, device, not-recording, unknown
     std::string result = "complete";    // complete, failed, interrupted
+    std::string stall;                  // where and how long the tape holds a stall, "" for none
     std::string message;
     int64_t requested = 0;
     int64_t sent = 0;
@@ -26,7 +28,8 @@ public:
 
     // The labels of the frames sent, "FIRST - LAST", or "none".
     std::string SendRange() const;
-    // Prints the summary and flushes standard output; false when it could not be written.
+    // Prints the summary and flushes standard output; false when it could not be written (a
+    // terminal or pipe that is gone: nothing is to be done about it then).
     bool Print(bool json) const;
 
 private:

@@ -1,15 +1,13 @@
 #include "stripe_run.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <memory>
 
 #include "messages/stream_failure.h"
 
-CStripeRun::CStripeRun(const CStripeOptions& options, const std::atomic<int>& stopSignal)
-    : options_(options), stopSignal_(stopSignal) {}
+CStripeRun::CStripeRun(const CStripeOptions& options, CStopSignals& signals)
+    : options_(options), signals_(signals) {}
 
 int CStripeRun::Fail(const std::string& text) {
     std::fprintf(stderr, "tamsel-stripe: %s\n", text.c_str());
@@ -18,56 +16,97 @@ int CStripeRun::Fail(const std::string& text) {
     return 1;
 }
 
+int CStripeRun::Stopped() {
+    const int sig = signals_.Requested();
+    report_.result = "interrupted";
+    report_.message = std::string("stopped by ") + CStopSignals::Name(sig);
+    if (report_.sent > 0) {
+        std::fprintf(stderr, "tamsel-stripe: %s after %lld of %lld frames (%s)\n", report_.message.c_str(),
+                     static_cast<long long>(report_.sent), static_cast<long long>(options_.frames),
+                     report_.SendRange().c_str());
+    } else {
+        std::fprintf(stderr, "tamsel-stripe: %s before anything was sent\n", report_.message.c_str());
+    }
+    return 128 + sig;
+}
+
 int CStripeRun::Run() {
     report_.requested = options_.frames;
     report_.tone = options_.tone;
     report_.level = options_.level;
     const std::string built = graph_.Build(options_, &report_);
-    if (!built.empty()) {
-        const int status = Fail(built);
-        if (options_.json) report_.Print(true);
-        return status;
+    // From here a stop request interrupts the device's waits at once.
+    signals_.SetDevice(graph_.stream.get());
+    int status = -1;
+    if (signals_.Requested() != 0) {
+        status = Stopped();
+    } else if (!built.empty()) {
+        status = Fail(built);
     }
-    CDeckSession deck(graph_.transport.get(), graph_.reader.get());
-    deck_ = &deck;
-    int status = Prepare();
-    const bool streamed = status < 0;
-    if (streamed) {
-        status = Stream();
-        // Exact now that the transport is closed: what left for the device and is not on its tape.
-        if (report_.recorded >= 0 && report_.recording != "not-recording" && report_.sent > report_.recorded) {
-            std::fprintf(stderr, "tamsel-stripe: %lld frames sent did not reach the tape\n",
-                         static_cast<long long>(report_.sent - report_.recorded));
+    bool streamed = false;
+    if (status < 0) {
+        CDeckSession deck(graph_.transport.get(), graph_.reader.get(), signals_);
+        status = Prepare(deck);
+        if (status < 0) {
+            streamed = true;
+            status = Stream(deck);
         }
+        // Whatever ended the run: the unit is stopped before anything more is written.
+        deck.Stop();
     }
-    deck_ = nullptr;
-    if (streamed || options_.json) report_.Print(options_.json);
+    signals_.SetRecording(false);
+    signals_.SetDevice(nullptr);
+    if (streamed || options_.json || signals_.Requested() != 0) report_.Print(options_.json);
     return status;
 }
 
-int CStripeRun::Prepare() {
+int CStripeRun::Prepare(CDeckSession& deck) {
     // The tape first: nothing goes out to a device that cannot record it.
-    if (std::string problem = deck_->CheckTape(); !problem.empty()) return Fail(problem);
+    const std::string problem = deck.CheckTape();
+    if (signals_.Requested() != 0) return Stopped();
+    if (!problem.empty()) return Fail(problem);
     if (options_.record) {
-        if (std::string refused = deck_->Record(); !refused.empty()) return Fail(refused);
+        const std::string refused = deck.Record();
+        if (signals_.Requested() != 0) {
+            deck.Stop();
+            return Stopped();
+        }
+        if (!refused.empty()) return Fail(refused);
         report_.recording = "commanded";
     } else {
-        report_.recording = deck_->Recording();
+        report_.recording = deck.Recording();
+        if (signals_.Requested() != 0) return Stopped();
     }
     return -1;
 }
 
-int CStripeRun::Stream() {
+std::string CStripeRun::StallInside(const DVStreamProgress& progress) const {
+    // Repeated ticks before the first frame or after the last are no part of the stripe.
+    if (report_.recording == "not-recording" || progress.longestGap <= 0 || progress.longestGapAfter <= 0 ||
+        progress.longestGapAfter >= progress.framesSent) {
+        return "";
+    }
+    char text[200];
+    std::snprintf(text, sizeof text, "after %s the device repeated the last frame for %lld ticks, %.1f s (%s)",
+                  stripe::Text(stripe::LabelOfFrame(report_.startFrame + progress.longestGapAfter - 1)).c_str(),
+                  static_cast<long long>(progress.longestGap), double(progress.longestGap) * 1001.0 / 30000.0,
+                  "the picture stands still and the timecode breaks there");
+    return text;
+}
+
+int CStripeRun::Stream(CDeckSession& deck) {
+    if (signals_.Requested() != 0) return Stopped();
     const HRESULT ran = graph_.control->Run();
     if (FAILED(ran)) {
         graph_.control->Stop();
-        deck_->Stop();
+        deck.Stop();
+        if (signals_.Requested() != 0) return Stopped();
         return Fail(CStreamFailure::Describe(CStreamFailure::kStarting, 0, ran));
     }
     CStripeProgress progress(options_.frames, report_.startFrame, isatty(STDERR_FILENO) == 1);
     std::string failure;
     bool complete = false;
-    while (!complete && failure.empty() && stopSignal_.load() == 0) {
+    while (!complete && failure.empty() && signals_.Requested() == 0) {
         LONG code = 0;
         LONG_PTR p1 = 0, p2 = 0;
         if (graph_.events->GetEvent(&code, &p1, &p2, 200) == S_OK) {
@@ -78,15 +117,14 @@ int CStripeRun::Stream() {
             }
             graph_.events->FreeEventParams(code, p1, p2);
         }
-        if (progress.Due() && !complete && failure.empty()) {
+        if (progress.Due() && !complete && failure.empty() && signals_.Requested() == 0) {
             DVStreamProgress now {};
             graph_.stream->GetProgress(&now);
             std::string position;
-            deck_->Position(&position);
+            deck.Position(&position);
             progress.Show(now, report_.recording != "not-recording", position);
         }
     }
-    progress.Clear();
     // Stopping ends the transport on a whole frame; what comes to light only then is told too.
     graph_.control->Stop();
     LONG code = 0;
@@ -102,17 +140,17 @@ int CStripeRun::Stream() {
     report_.sent = end.framesSent;
     report_.repeated = end.framesRepeated;
     report_.recorded = end.framesRecorded;
-    deck_->Stop();
-    report_.positionKnown = deck_->Position(&report_.position);
-    if (!failure.empty()) return Fail(failure);
-    const int stopSignal = stopSignal_.load();
-    if (stopSignal != 0 && !complete) {
-        report_.result = "interrupted";
-        report_.message = std::string("stopped by ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
-        std::fprintf(stderr, "tamsel-stripe: %s after %lld of %lld frames (%s)\n", report_.message.c_str(),
-                     static_cast<long long>(report_.sent), static_cast<long long>(options_.frames),
-                     report_.SendRange().c_str());
-        return 130;
+    deck.Stop();
+    progress.Clear();
+    if (signals_.Requested() == 0) report_.positionKnown = deck.Position(&report_.position);
+    // Exact now that the transport is closed: what left for the device and is not on its tape.
+    if (report_.recorded >= 0 && report_.recording != "not-recording" && report_.sent > report_.recorded) {
+        std::fprintf(stderr, "tamsel-stripe: %lld frames sent did not reach the tape\n",
+                     static_cast<long long>(report_.sent - report_.recorded));
     }
+    if (!failure.empty()) return Fail(failure);
+    report_.stall = StallInside(end);
+    if (signals_.Requested() != 0 && !complete) return Stopped();
+    if (!report_.stall.empty()) return Fail("the tape holds a stall inside the stripe: " + report_.stall);
     return 0;
 }
