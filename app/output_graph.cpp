@@ -1,6 +1,10 @@
 #include "output_graph.h"
 
 #include <string>
+#include <vector>
+
+#include "graph/graph_recipe.h"
+#include "messages/build_failure.h"
 
 namespace {
 
@@ -32,17 +36,6 @@ struct KeptRecord {
     CLSID clsid = CLSID_NULL;
     std::u16string name;
 };
-
-// Converts a wide platform name into `buffer` (ANSI code page). A name that does not fit, or
-// cannot be converted, becomes the empty string so that it matches nothing.
-void ToAnsi(const WCHAR* name, char* buffer, int size) {
-    buffer[0] = '\0';
-    if (name == nullptr) return;
-    if (WideCharToMultiByte(CP_ACP, 0, name, -1, buffer, size, nullptr, nullptr) == 0) {
-        buffer[0] = '\0';
-    }
-    buffer[size - 1] = '\0';
-}
 
 template <typename T>
 void SafeRelease(T*& p) {
@@ -81,21 +74,7 @@ int COutputGraph::Build() {
     KeptRecord kept[3];
     if (registered != nullptr) {
         for (int i = 0; i < 3; ++i) {
-            registered->Reset();
-            REGFILTER* record = nullptr;
-            ULONG fetched = 0;
-            while (registered->Next(1, &record, &fetched) == S_OK && record != nullptr) {
-                char name[128];
-                ToAnsi(record->Name, name, sizeof(name));
-                const bool match = name[0] != '\0' && lstrcmpA(name, kFilterNames[i]) == 0;
-                if (match) {
-                    kept[i].clsid = record->Clsid;
-                    kept[i].name = record->Name;
-                }
-                CoTaskMemFree(record);
-                record = nullptr;
-                if (match) break;
-            }
+            CGraphRecipe::FindRegisteredFilter(registered, kFilterNames[i], &kept[i].clsid, &kept[i].name);
         }
     }
     SafeRelease(registered);
@@ -118,15 +97,13 @@ int COutputGraph::Build() {
             record.Name = kept[i].name.data();
             m_pFilter[i] = CreateRegisteredFilter(m_pGraph, record);
             if (m_pFilter[i] == nullptr) {
-                const std::string text =
-                    std::string("必要なコンポーネントのロードに失敗しました。(") + kFilterNames[i] + ")";
-                m_message(text.c_str());
+                m_message(CBuildFailure::ComponentMissing(kFilterNames[i]).c_str());
                 return 0;
             }
         } else {
             m_pFilter[3] = CreateDeviceFilter(m_pGraph, kFilterNames[3], 1);
             if (m_pFilter[3] == nullptr) {
-                m_message("DV機器が見つかりませんでした。");
+                m_message(CBuildFailure::NoDevice());
                 return 0;
             }
         }
@@ -136,11 +113,9 @@ int COutputGraph::Build() {
     IPin** const outputs[3] = {&m_pSourceOut, &m_pEncoderOut, &m_pMuxerOut};
     IPin** const inputs[3] = {&m_pEncoderIn, &m_pMuxerIn, &m_pDeviceIn};
     for (int c = 0; c < 3; ++c) {
-        *outputs[c] = FindPinByName(m_pFilter[c], kConnections[c].outputPin);
-        *inputs[c] = FindPinByName(m_pFilter[c + 1], kConnections[c].inputPin);
         // No media type: the two pins negotiate it themselves.
-        if (*outputs[c] == nullptr || *inputs[c] == nullptr ||
-            FAILED(m_pGraph->ConnectDirect(*outputs[c], *inputs[c], nullptr))) {
+        if (FAILED(CGraphRecipe::Connect(m_pGraph, m_pFilter[c], kConnections[c].outputPin, m_pFilter[c + 1],
+                                         kConnections[c].inputPin, outputs[c], inputs[c]))) {
             m_message(kConnections[c].message);
             return 0;
         }
@@ -216,39 +191,12 @@ void COutputGraph::StopGraph() {
 
 IBaseFilter* COutputGraph::CreateRegisteredFilter(IGraphBuilder* graph, const REGFILTER& record) {
     IBaseFilter* filter = nullptr;
-    const HRESULT hr = CoCreateInstance(record.Clsid, nullptr, CLSCTX_INPROC_SERVER,
-                                        IID_IBaseFilter, reinterpret_cast<void**>(&filter));
-    if (FAILED(hr) || filter == nullptr) return nullptr;
-    graph->AddFilter(filter, record.Name);
+    CGraphRecipe::CreateFilter(graph, record.Clsid, record.Name, &filter);
     return filter;
 }
 
 IPin* COutputGraph::FindPinByName(IBaseFilter* filter, const char* name) {
-    if (filter == nullptr) return nullptr;
-    IEnumPins* pins = nullptr;
-    if (FAILED(filter->EnumPins(&pins)) || pins == nullptr) return nullptr;
-
-    pins->Reset();
-    IPin* pin = nullptr;
-    ULONG fetched = 0;
-    while (pins->Next(1, &pin, &fetched) == S_OK && pin != nullptr) {
-        PIN_INFO info = {};
-        if (SUCCEEDED(pin->QueryPinInfo(&info))) {
-            // The information holds a reference on the pin's filter.
-            if (info.pFilter != nullptr) info.pFilter->Release();
-            info.achName[MAX_PIN_NAME - 1] = 0;
-            char pinName[128];
-            ToAnsi(info.achName, pinName, sizeof(pinName));
-            if (lstrcmpA(pinName, name) == 0) {
-                pins->Release();
-                return pin;
-            }
-        }
-        pin->Release();
-        pin = nullptr;
-    }
-    pins->Release();
-    return nullptr;
+    return CGraphRecipe::FindPin(filter, name);
 }
 
 IBaseFilter* COutputGraph::CreateDeviceFilter(IGraphBuilder* graph, const char* friendlyName,
@@ -274,56 +222,8 @@ IBaseFilter* COutputGraph::CreateDeviceFilter(IGraphBuilder* graph, const char* 
 }
 
 int COutputGraph::FindDeviceMoniker(IMoniker** moniker, const char* friendlyName) {
-    *moniker = nullptr;
-    ICreateDevEnum* devices = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_ICreateDevEnum, reinterpret_cast<void**>(&devices));
-    if (FAILED(hr) || devices == nullptr) return 0;
-
-    IEnumMoniker* category = nullptr;
-    hr = devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &category, 0);
-    devices->Release();
-    if (FAILED(hr) || category == nullptr) {
-        SafeRelease(category);
-        return 0;
-    }
-
-    int found = 0;
-    category->Reset();
-    IMoniker* device = nullptr;
-    ULONG fetched = 0;
-    while (category->Next(1, &device, &fetched) == S_OK && device != nullptr) {
-        IBindCtx* context = nullptr;
-        CreateBindCtx(0, &context);
-        IPropertyBag* bag = nullptr;
-        hr = device->BindToStorage(context, nullptr, IID_IPropertyBag,
-                                   reinterpret_cast<void**>(&bag));
-        if (SUCCEEDED(hr) && bag != nullptr) {
-            VARIANT value;
-            VariantInit(&value);
-            value.vt = VT_BSTR;
-            value.bstrVal = nullptr;
-            if (SUCCEEDED(bag->Read(u"FriendlyName", &value, nullptr)) && value.vt == VT_BSTR &&
-                value.bstrVal != nullptr) {
-                char name[100];
-                ToAnsi(value.bstrVal, name, sizeof(name));
-                if (name[0] != '\0' && lstrcmpA(name, friendlyName) == 0) {
-                    // Several devices may carry the name; the last one enumerated is used, and
-                    // the one it replaces is let go.
-                    SafeRelease(*moniker);
-                    *moniker = device;
-                    device->AddRef();
-                    found = 1;
-                }
-            }
-            VariantClear(&value);
-            bag->Release();
-        } else {
-            SafeRelease(bag);
-        }
-        SafeRelease(context);
-        SafeRelease(device);
-    }
-    category->Release();
-    return found;
+    // Several devices may carry the name; the last one enumerated is used, the others let go.
+    std::vector<CDeviceEntry> devices = CGraphRecipe::FindDevices(friendlyName);
+    *moniker = devices.empty() ? nullptr : devices.back().moniker.Detach();
+    return *moniker != nullptr ? 1 : 0;
 }

@@ -14,7 +14,7 @@ esac
 # Building and running the programs; ffmpeg turns a recorded frame into a picture.
 packages=(
   cmake ninja-build g++ pkg-config
-  libsqlite3-dev
+  libsqlite3-dev nlohmann-json3-dev
   libavcodec-dev libswscale-dev libavutil-dev
   libiec61883-dev libraw1394-dev libavc1394-dev
   qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic

@@ -1,19 +1,11 @@
 #include "registry/registry_store.h"
 
 #include <platform/platform.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <map>
 #include <optional>
 
 #include "registry/store_files.h"

@@ -15,20 +15,8 @@
 
 namespace platform::tools {
 
-struct ProgramInfo {
-    const char* name;                      // as on its manual page: "regsvr"
-    const char* help;                      // the whole --help text, ending in a newline
-    const char* const* valueOptions;       // options that take the next argument, nullptr-ended
-};
-
 // The project's version, as packaged.
 const char* Version();
-
-// Looks through the arguments (up to "--", skipping the values of valueOptions) for --help, -h or
-// --version and answers the first one found. Returns -1 when none was given; otherwise the exit
-// status: 0, or 1 when the answer could not be written (stdout closed or full).
-// (The older form, for the programs whose options are not parsed by CommandLine yet.)
-int AnswerInfoOptions(int argc, char** argv, const ProgramInfo& info);
 
 // The exit status of a usage error.
 constexpr int kUsageStatus = 2;

@@ -10,6 +10,8 @@
 #include <dshow.h>
 #include <platform/platform.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,7 +19,6 @@
 
 #include "support/log.h"
 #include "streaming/filter_mapper_store.h"
-#include "support/text.h"
 #include "support/tool_options.h"
 
 using platform::FilterMapperStore;
@@ -218,89 +219,57 @@ void PrintText(const Facts& facts) {
     if (facts.devices.empty()) std::printf("  no devices\n");
 }
 
-// A JSON string: quotes, backslashes and control characters escaped, and every byte that is not
-// part of a UTF-8 character replaced by U+FFFD, so the output is valid UTF-8 whatever a library
-// wrote into the registry.
-std::string Json(const std::string& text) {
-    std::string out = "\"";
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    for (size_t at = 0; at < text.size();) {
-        const unsigned char byte = bytes[at];
-        const size_t width = platform::Utf8Length(bytes + at, text.size() - at);
-        if (width == 0) {
-            out += "\xEF\xBF\xBD";
-            ++at;
-            continue;
-        }
-        if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += char(byte);
-        } else if (byte < 0x20 || byte == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", byte);
-            out += escaped;
-        } else {
-            out.append(text, at, width);
-        }
-        at += width;
-    }
-    return out + "\"";
-}
-
 // Raised when a member is renamed or removed or changes its meaning, not for added members.
 constexpr int kJsonFormatVersion = 1;
 
-std::string JsonType(const FilterMapperStore::PinType& type) {
-    return "{\"major\": " + Json(GuidName(type.major)) +
-           ", \"minor\": " + Json(GuidName(type.minor)) +
-           ", \"majorGuid\": " + Json(FilterMapperStore::GuidText(type.major)) +
-           ", \"minorGuid\": " + Json(FilterMapperStore::GuidText(type.minor)) + "}";
+using Json = nlohmann::ordered_json;
+
+Json JsonType(const FilterMapperStore::PinType& type) {
+    return Json{{"major", GuidName(type.major)},
+                {"minor", GuidName(type.minor)},
+                {"majorGuid", FilterMapperStore::GuidText(type.major)},
+                {"minorGuid", FilterMapperStore::GuidText(type.minor)}};
 }
 
-std::string JsonPin(const PinFacts& pin) {
-    const auto flag = [&](DWORD bit) { return (pin.flags & bit) ? "true" : "false"; };
-    std::string out = "{\"name\": " + Json(pin.name) + ", \"direction\": \"" +
-                      ((pin.flags & REG_PINFLAG_B_OUTPUT) ? "output" : "input") +
-                      "\", \"rendered\": " + flag(REG_PINFLAG_B_RENDERER) +
-                      ", \"zero\": " + flag(REG_PINFLAG_B_ZERO) +
-                      ", \"many\": " + flag(REG_PINFLAG_B_MANY) + ", \"connectsTo\": ";
-    if (HasConnection(pin))
-        out += "{\"filter\": " + Json(FilterMapperStore::GuidText(pin.connectsToFilter)) +
-               ", \"pin\": " + Json(pin.connectsToPin) + "}";
-    else
-        out += "null";
-    out += ", \"types\": [";
-    for (size_t i = 0; i < pin.types.size(); ++i)
-        out += (i ? ", " : "") + JsonType(pin.types[i]);
-    return out + "]}";
+Json JsonPin(const PinFacts& pin) {
+    Json out;
+    out["name"] = pin.name;
+    out["direction"] = (pin.flags & REG_PINFLAG_B_OUTPUT) ? "output" : "input";
+    out["rendered"] = (pin.flags & REG_PINFLAG_B_RENDERER) != 0;
+    out["zero"] = (pin.flags & REG_PINFLAG_B_ZERO) != 0;
+    out["many"] = (pin.flags & REG_PINFLAG_B_MANY) != 0;
+    out["connectsTo"] = HasConnection(pin) ? Json{{"filter", FilterMapperStore::GuidText(pin.connectsToFilter)},
+                                                  {"pin", pin.connectsToPin}}
+                                           : Json(nullptr);
+    out["types"] = Json::array();
+    for (const auto& type : pin.types) out["types"].push_back(JsonType(type));
+    return out;
 }
 
 void PrintJson(const Facts& facts) {
-    std::string out = "{\n  \"formatVersion\": " + std::to_string(kJsonFormatVersion) +
-                      ",\n  \"filters\": [";
-    for (size_t i = 0; i < facts.filters.size(); ++i) {
-        const FilterFacts& filter = facts.filters[i];
-        out += i ? ",\n    {" : "\n    {";
-        out += "\"name\": " + Json(filter.name) +
-               ", \"class\": " + Json(FilterMapperStore::GuidText(filter.clsid)) +
-               ", \"detailsReadable\": " + (filter.detailsRead ? "true" : "false");
+    Json out;
+    out["formatVersion"] = kJsonFormatVersion;
+    out["filters"] = Json::array();
+    for (const FilterFacts& filter : facts.filters) {
+        Json entry;
+        entry["name"] = filter.name;
+        entry["class"] = FilterMapperStore::GuidText(filter.clsid);
+        entry["detailsReadable"] = filter.detailsRead;
         if (filter.detailsRead) {
-            out += ", \"merit\": " + std::to_string(filter.merit) + ", \"pins\": [";
-            for (size_t p = 0; p < filter.pins.size(); ++p)
-                out += std::string(p ? ",\n      " : "\n      ") + JsonPin(filter.pins[p]);
-            out += filter.pins.empty() ? "]" : "\n    ]";
+            entry["merit"] = filter.merit;
+            entry["pins"] = Json::array();
+            for (const PinFacts& pin : filter.pins) entry["pins"].push_back(JsonPin(pin));
         }
-        out += "}";
+        out["filters"].push_back(std::move(entry));
     }
-    out += facts.filters.empty() ? "],\n" : "\n  ],\n";
-    out += "  \"devices\": [";
-    for (size_t i = 0; i < facts.devices.size(); ++i) {
-        const DeviceFacts& device = facts.devices[i];
-        out += std::string(i ? ",\n    " : "\n    ") + "{\"name\": " + Json(device.name) +
-               ", \"devicePath\": " + Json(device.devicePath) + "}";
+    out["devices"] = Json::array();
+    for (const DeviceFacts& device : facts.devices) {
+        out["devices"].push_back(Json{{"name", device.name}, {"devicePath", device.devicePath}});
     }
-    out += facts.devices.empty() ? "]\n}\n" : "\n  ]\n}\n";
-    std::fputs(out.c_str(), stdout);
+    // Whatever a library wrote into the registry, the output is valid UTF-8: every byte that is
+    // no part of a UTF-8 character becomes U+FFFD.
+    const std::string text = out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    std::fputs(text.c_str(), stdout);
 }
 
 platform::tools::CommandLine& Options() {

@@ -9,7 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -49,6 +52,7 @@ public:
         return status;
     }
     void Signal(int sig) { kill(pid_, sig); }
+    pid_t pid() const { return pid_; }
     std::string Out() const { return ReadFile(dir_ + "/stripe.out"); }
     std::string Err() const { return ReadFile(dir_ + "/stripe.err"); }
 
@@ -86,6 +90,61 @@ int VauxPacks(const uint8_t* frame, uint8_t type) {
         }
     }
     return count;
+}
+
+// The state letter of a process in /proc (R, S, T for stopped, ...); '?' when it is gone.
+char ProcessState(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
+}
+
+// Waits (bounded, for a broken program) until `done` holds.
+template <typename Done>
+bool WaitUntil(Done done) {
+    const int64_t end = NowMs() + 60000;
+    while (NowMs() < end) {
+        if (done()) return true;
+        usleep(20000);
+    }
+    return false;
+}
+
+// A control call to the deck, as a camcorder's own buttons: `request` (play, stop, record).
+bool PressOnDeck(const std::string& socket, dv::deck::HelloRequest request) {
+    const int fd = decktest::RawConnect(socket, /*hello=*/false);
+    if (fd < 0) return false;
+    struct {
+        dv::deck::MessageHeader header;
+        dv::deck::HelloBody body;
+    } hello {{uint32_t(dv::deck::MessageType::Hello), sizeof(dv::deck::HelloBody)},
+             {dv::deck::kMagic, dv::deck::kVersion, uint32_t(kFrameBytes), uint32_t(request)}};
+    dv::deck::StatusBody reply {};
+    const bool ok = send(fd, &hello, sizeof hello, MSG_NOSIGNAL) == ssize_t(sizeof hello) &&
+                    decktest::ReadReply(fd, &reply);
+    close(fd);
+    return ok;
+}
+
+// The JSON summary of a run; fails the test when it is not one valid JSON object in UTF-8.
+nlohmann::json Summary(const std::string& out) {
+    try {
+        return nlohmann::json::parse(out);
+    } catch (const nlohmann::json::exception& e) {
+        ADD_FAILURE() << "not JSON (" << e.what() << "):\n" << out;
+        return nlohmann::json::object();
+    }
+}
+
+const char* SignalName(int sig) {
+    switch (sig) {
+        case SIGHUP: return "SIGHUP";
+        case SIGINT: return "SIGINT";
+        case SIGQUIT: return "SIGQUIT";
+        case SIGTERM: return "SIGTERM";
+        default: return "?";
+    }
 }
 
 // The tape holds exactly `frames` frames of bars and tone as striping puts them there: the
@@ -230,7 +289,7 @@ TEST_F(Stripe, RunsCutShortEndWithWholeFramesAndSayWhy) {
         StripeRun run(dir.path(), {"--record", "--duration", "60"});
         ASSERT_TRUE(WaitForFrames(tape, 30)) << run.Err();
         run.Signal(SIGINT);
-        EXPECT_EQ(run.Wait(), 130) << run.Err();
+        EXPECT_EQ(run.Wait(), 128 + SIGINT) << run.Err();
         EXPECT_NE(run.Err().find("stopped by SIGINT after"), std::string::npos) << run.Err();
         EXPECT_NE(run.Out().find("interrupted:"), std::string::npos) << run.Out();
         ASSERT_TRUE(deck.Finish());
@@ -253,6 +312,220 @@ TEST_F(Stripe, UsageErrorsEndWithStatusTwo) {
     StripeRun help(dir.path(), {"--help"});
     EXPECT_EQ(help.Wait(), 0);
     EXPECT_NE(help.Out().find("--record"), std::string::npos);
+}
+
+// ---- record safety on the virtual deck -----------------------------------------------------------
+
+// Every signal whose default would end the program stops the run as Ctrl-C does: the deck is back
+// in stop, the tape holds whole frames, the summary says how much was sent, and the status is
+// 128 + the signal's number. With its standard output and error gone (a terminal closed), the
+// deck is stopped all the same.
+TEST_F(Stripe, EverySignalThatWouldEndTheProgramStopsTheDeckAndEndsWithItsOwnStatus) {
+    for (const int sig : {SIGHUP, SIGQUIT, SIGTERM}) {
+        SCOPED_TRACE(SignalName(sig));
+        unlink(tape.c_str());
+        DeckProcess deck(dir.path());
+        ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
+        StripeRun run(dir.path(), {"--record", "--duration", "60", "--no-tone"});
+        ASSERT_TRUE(WaitForFrames(tape, 30)) << run.Err();
+        run.Signal(sig);
+        EXPECT_EQ(run.Wait(), 128 + sig) << run.Err();
+        EXPECT_NE(run.Err().find(std::string("stopped by ") + SignalName(sig) + " after"), std::string::npos)
+            << run.Err();
+        const std::string out = run.Out();
+        EXPECT_NE(out.find("interrupted: "), std::string::npos) << out;
+        EXPECT_NE(out.find(" of 1800 frames sent"), std::string::npos) << out;
+        ASSERT_TRUE(deck.Finish());
+        EXPECT_EQ(deck.ReportValue("mode"), "stop") << deck.Output();
+        EXPECT_EQ(FileSize(tape) % off_t(kFrameBytes), 0);
+        EXPECT_GE(FileSize(tape), 30 * off_t(kFrameBytes));
+    }
+
+    SCOPED_TRACE("SIGHUP with standard output and error gone");
+    unlink(tape.c_str());
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
+    testsupport::ProcessOptions options;
+    options.out = testsupport::Sink::ToPipe();
+    options.err = testsupport::Sink::ToOutput();
+    options.env = {std::string(PLATFORM_STATE_DIR_ENV) + "=" + testsupport::StateDir()};
+    const testsupport::Process stripe =
+        testsupport::StartProcess({Build("tamsel-stripe"), "--record", "--duration", "60"}, options);
+    ASSERT_TRUE(WaitForFrames(tape, 30));
+    close(stripe.output);  // every later write fails (EPIPE)
+    kill(stripe.pid, SIGHUP);
+    EXPECT_EQ(testsupport::WaitProcess(stripe.pid, 120000), 128 + SIGHUP);
+    ASSERT_TRUE(deck.Finish());
+    EXPECT_EQ(deck.ReportValue("mode"), "stop") << deck.Output();
+    EXPECT_EQ(FileSize(tape) % off_t(kFrameBytes), 0);
+}
+
+// A stop asked for while the program still waits for the deck's first answer (the deck frozen)
+// ends the run without RECORD ever being commanded: the deck, once it runs again, must not find a
+// record request waiting for it.
+TEST_F(Stripe, AStopBeforeRecordNeverRecordsEvenWhenTheDeckAnswersLater) {
+    for (const int sig : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(SignalName(sig));
+        unlink(tape.c_str());
+        DeckProcess deck(dir.path());
+        ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
+        deck.Signal(SIGSTOP);
+        StripeRun run(dir.path(), {"--record", "--duration", "10"});
+        usleep(300000);
+        run.Signal(sig);
+        EXPECT_EQ(run.Wait(), 128 + sig) << run.Err();
+        EXPECT_NE(run.Err().find(std::string("stopped by ") + SignalName(sig)), std::string::npos) << run.Err();
+        deck.Signal(SIGCONT);
+        // The deck takes what waited in its queue; then nothing must have asked it to record.
+        usleep(500000);
+        ASSERT_TRUE(deck.Finish());
+        EXPECT_EQ(deck.Output().find("dvdeck: mode record"), std::string::npos) << deck.Output();
+        EXPECT_EQ(deck.Output().find("sender connected"), std::string::npos) << deck.Output();
+        EXPECT_LE(FileSize(tape), 0) << "nothing recorded";
+    }
+}
+
+// Ctrl-Z while the deck records would leave it recording one frame over and over: refused, with
+// the way to stop said; while nothing records, the program is suspended as any other.
+TEST_F(Stripe, CtrlZIsRefusedWhileTheDeckRecordsAndObeyedOtherwise) {
+    {
+        DeckProcess deck(dir.path());
+        ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
+        StripeRun run(dir.path(), {"--record", "--duration", "4", "--no-tone"});
+        ASSERT_TRUE(WaitForFrames(tape, 20)) << run.Err();
+        run.Signal(SIGTSTP);
+        EXPECT_TRUE(WaitUntil([&] { return run.Err().find("Ctrl-C stops the run") != std::string::npos; }))
+            << run.Err();
+        EXPECT_NE(ProcessState(run.pid()), 'T') << "suspended while the deck records";
+        EXPECT_EQ(run.Wait(), 0) << run.Err();
+        ASSERT_TRUE(deck.Finish());
+        EXPECT_EQ(deck.ReportValue("frames"), "120");
+        EXPECT_EQ(deck.ReportValue("timecode breaks"), "0");
+    }
+    unlink(tape.c_str());
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
+    StripeRun run(dir.path(), {"--duration", "30", "--no-tone"});
+    ASSERT_TRUE(WaitUntil([&] { return run.Err().find("the device is not recording") != std::string::npos; }));
+    run.Signal(SIGTSTP);
+    EXPECT_TRUE(WaitUntil([&] { return ProcessState(run.pid()) == 'T'; })) << "not suspended";
+    run.Signal(SIGCONT);
+    run.Signal(SIGINT);
+    EXPECT_EQ(run.Wait(), 128 + SIGINT) << run.Err();
+}
+
+// A stripe with a stall inside it (the sender held up while the deck went on recording the last
+// frame again) has a break in its timecode and a frozen picture on tape: a failure, told with
+// where it is and how long it lasted.
+TEST_F(Stripe, AStallInsideTheStripeFailsAndSaysWhereAndHowLong) {
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
+    StripeRun run(dir.path(), {"--record", "--duration", "6", "--no-tone", "--timecode", "01:00:00;00"});
+    ASSERT_TRUE(WaitForFrames(tape, 30)) << run.Err();
+    run.Signal(SIGSTOP);  // cannot be refused: as a machine too busy to feed the deck
+    usleep(1500000);
+    run.Signal(SIGCONT);
+    EXPECT_EQ(run.Wait(), 1) << run.Err();
+    const std::string err = run.Err();
+    EXPECT_NE(err.find("stall"), std::string::npos) << err;
+    EXPECT_NE(err.find(" after 01:00:0"), std::string::npos) << "where: " << err;
+    EXPECT_NE(err.find(" s ("), std::string::npos) << "how long: " << err;
+    EXPECT_NE(run.Out().find("failed: 180 of 180 frames sent"), std::string::npos) << run.Out();
+    EXPECT_NE(run.Out().find("ticks without a new frame"), std::string::npos) << run.Out();
+    ASSERT_TRUE(deck.Finish());
+    EXPECT_EQ(deck.ReportValue("mode"), "stop");
+}
+
+// A deck left recording (by a run killed with SIGKILL, or by someone else) is not striped over:
+// --record refuses, --status says what the deck does, and --stop stops it.
+TEST_F(Stripe, ADeckFoundRecordingIsRefusedAndCanBeAskedAndStoppedWithTheProgram) {
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape));  // in record, as after REC
+    {
+        StripeRun status(dir.path(), {"--status"});
+        EXPECT_EQ(status.Wait(), 0) << status.Err();
+        EXPECT_NE(status.Out().find("mode record"), std::string::npos) << status.Out();
+        EXPECT_NE(status.Out().find("tape writable"), std::string::npos) << status.Out();
+    }
+    {
+        StripeRun run(dir.path(), {"--record", "--duration", "2"});
+        EXPECT_EQ(run.Wait(), 1) << run.Err();
+        EXPECT_NE(run.Err().find("the device is already recording"), std::string::npos) << run.Err();
+        EXPECT_NE(run.Err().find("tamsel-stripe --stop"), std::string::npos) << run.Err();
+        EXPECT_NE(run.Err().find("nothing was sent"), std::string::npos) << run.Err();
+    }
+    {
+        StripeRun stop(dir.path(), {"--stop"});
+        EXPECT_EQ(stop.Wait(), 0) << stop.Err();
+    }
+    StripeRun status(dir.path(), {"--status", "--json"});
+    EXPECT_EQ(status.Wait(), 0) << status.Err();
+    EXPECT_EQ(Summary(status.Out()).value("mode", ""), "stop") << status.Out();
+    ASSERT_TRUE(deck.Finish());
+    EXPECT_EQ(deck.Output().find("sender connected"), std::string::npos) << deck.Output();
+    EXPECT_EQ(deck.ReportValue("mode"), "stop");
+    EXPECT_LE(FileSize(tape), 0) << "nothing recorded";
+}
+
+// Without --record the summary says what the deck was doing: recording only in record, whatever
+// else it does (play, stop).
+TEST_F(Stripe, WithoutRecordTheSummarySaysWhetherTheDeckRecordsInEachMode) {
+    struct Case {
+        const char* mode;
+        dv::deck::HelloRequest press;
+        const char* recording;
+    };
+    for (const Case& c : {Case{"play", dv::deck::HelloRequest::Play, "not-recording"},
+                          Case{"stop", dv::deck::HelloRequest::Stop, "not-recording"},
+                          Case{"record", dv::deck::HelloRequest::Record, "device"}}) {
+        SCOPED_TRACE(c.mode);
+        unlink(tape.c_str());
+        DeckProcess deck(dir.path());
+        ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
+        ASSERT_TRUE(PressOnDeck(deck.SocketPath(), c.press));
+        StripeRun run(dir.path(), {"--duration", "1", "--no-tone", "--json"});
+        EXPECT_EQ(run.Wait(), 0) << run.Err();
+        EXPECT_EQ(Summary(run.Out()).value("recording", ""), c.recording) << run.Out();
+        EXPECT_EQ(run.Err().find("the device is not recording") == std::string::npos,
+                  std::string(c.recording) == "device")
+            << run.Err();
+        ASSERT_TRUE(deck.Finish());
+        EXPECT_EQ(deck.ReportValue("frames"), std::string(c.recording) == "device" ? "30" : "0");
+    }
+}
+
+// The JSON summary stays one valid object whatever the texts it reports hold (control characters,
+// line breaks, bytes that are no UTF-8), and names in messages reach the terminal quoted as the
+// shell would need them, never with their control characters raw.
+TEST_F(Stripe, JsonStaysValidAndNamesAreQuotedWhateverTheyHold) {
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape));
+    const std::string wanted = "no\tsuch \x1b[31m\x01 device \xff";
+    StripeRun run(dir.path(), {"--duration", "1", "--device", wanted, "--json"});
+    EXPECT_EQ(run.Wait(), 1) << run.Err();
+    const nlohmann::json summary = Summary(run.Out());
+    EXPECT_EQ(summary.value("result", ""), "failed") << run.Out();
+    const std::string message = summary.value("message", "");
+    EXPECT_NE(message.find("no DV device matches"), std::string::npos) << message;
+    EXPECT_NE(message.find('\n'), std::string::npos) << "the list of attached devices, a line each: " << message;
+    const std::string err = run.Err();
+    EXPECT_NE(err.find("'no'$'\\t''such '$'\\033''[31m'$'\\001'' device '$'\\377'"), std::string::npos) << err;
+    for (const char raw : {'\t', '\x1b', '\x01', '\xff'}) EXPECT_EQ(err.find(raw), std::string::npos) << int(raw);
+    ASSERT_TRUE(deck.Finish());
+}
+
+// A label drop-frame counting skips starts at ;02 of its second, whichever of the two is given.
+TEST_F(Stripe, ASkippedLabelGivenAtItsSecondFrameStartsAtTheThird) {
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
+    StripeRun run(dir.path(), {"--record", "--duration", "1", "--no-tone", "--timecode", "00:58:00;01", "--json"});
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_NE(run.Err().find("00:58:00;01 is a label drop-frame timecode skips; the timecode starts at 00:58:00;02"),
+              std::string::npos)
+        << run.Err();
+    EXPECT_EQ(Summary(run.Out()).value("start", ""), "00:58:00;02");
+    ASSERT_TRUE(deck.Finish());
+    EXPECT_EQ(deck.ReportValue("timecode"), "00:58:00;02 - 00:58:01;01");
 }
 
 // ---- onto a camcorder on the simulated IEEE 1394 bus ------------------------------------------
@@ -385,6 +658,112 @@ TEST_F(StripeOnBus, UnpluggedMidRunTheFailureIsToldAndTheTapeHoldsWholeFrames) {
     EXPECT_GE(size, 30 * off_t(kFrameBytes));
     EXPECT_EQ(size % off_t(kFrameBytes), 0) << "whole frames only";
     EXPECT_EQ(BusReport(out, "camcorder 0 (unplugged):", "frames recorded "), long(size / off_t(kFrameBytes))) << out;
+}
+
+// The lines of a `sim1394 --ctl status` answer that tell who holds what: the IRM's bandwidth and
+// channels, and each unit's input plug.
+std::string Holdings(const std::string& status) {
+    std::string out;
+    size_t at = 0;
+    while (at < status.size()) {
+        const size_t end = std::min(status.find('\n', at), status.size());
+        const std::string line = status.substr(at, end - at);
+        if (line.rfind("IRM ", 0) == 0 || line.find(" input plug: ") != std::string::npos) out += line + "\n";
+        at = end + 1;
+    }
+    return out;
+}
+
+// The text between "MARK\n" and "END-MARK\n" in a script's output.
+std::string Section(const std::string& output, const std::string& mark) {
+    const size_t start = output.find(mark + "\n");
+    const size_t end = output.find("END-" + mark + "\n");
+    if (start == std::string::npos || end == std::string::npos || end < start) return "";
+    return output.substr(start + mark.size() + 1, end - start - mark.size() - 1);
+}
+
+// The same for a camcorder on the bus: whatever signal ends the run, the camcorder is back in stop,
+// the plug connection, the channel and the bandwidth are free again (asked of the bus while it
+// still runs), and the summary says how many frames were sent.
+TEST_F(StripeOnBus, EverySignalThatWouldEndTheProgramStopsTheCamcorderAndFreesTheBus) {
+    for (const int sig : {SIGHUP, SIGQUIT, SIGTERM, SIGINT}) {
+        SCOPED_TRACE(SignalName(sig));
+        unlink(tape.c_str());
+        std::string out;
+        const std::string script =
+            "echo BEFORE; ./sim1394 --ctl status; echo END-BEFORE; "
+            "./tamsel-stripe --record --duration 60 --no-tone > " + Quote(dir.path() + "/summary") + " & job=$!; "
+            "for i in $(seq 600); do [ $(stat -c %s " + Quote(tape) + " 2>/dev/null || echo 0) -ge " +
+            std::to_string(30 * kFrameBytes) + " ] && break; sleep 0.1; done; "
+            "kill -" + std::to_string(sig) + " $job; wait $job; echo \"status=$?\"; "
+            "echo AFTER; ./sim1394 --ctl status; echo END-AFTER";
+        EXPECT_EQ(OnBus("", script, &out), 0) << out;
+        EXPECT_NE(out.find("status=" + std::to_string(128 + sig) + "\n"), std::string::npos) << out;
+        EXPECT_NE(out.find(std::string("stopped by ") + SignalName(sig) + " after"), std::string::npos) << out;
+        const std::string before = Holdings(Section(out, "BEFORE")), after = Holdings(Section(out, "AFTER"));
+        EXPECT_NE(before, "") << out;
+        EXPECT_EQ(after, before) << "what the run held on the bus must be free again:\n" << out;
+        EXPECT_NE(Section(out, "AFTER").find("camcorder 0 mode stop"), std::string::npos) << out;
+        const std::string summary = ReadFile(dir.path() + "/summary");
+        EXPECT_NE(summary.find("interrupted: "), std::string::npos) << summary;
+        EXPECT_NE(summary.find(" of 1800 frames sent"), std::string::npos) << summary;
+        EXPECT_EQ(FileSize(tape) % off_t(kFrameBytes), 0);
+    }
+}
+
+// A stop asked for while the unit is slow to answer (FCP answers 900 ms late) ends the run
+// without RECORD: nothing recorded, no frame sent, the unit in stop.
+TEST_F(StripeOnBus, AStopWhileTheUnitIsSlowToAnswerNeverRecords) {
+    for (const int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(SignalName(sig));
+        std::string out;
+        const std::string script = "./sim1394 --ctl fcp-delay 900 >/dev/null && "
+                                   "{ ./tamsel-stripe --record --duration 10 & job=$!; sleep 0.5; kill -" +
+                                   std::to_string(sig) + " $job; wait $job; echo \"status=$?\"; }";
+        EXPECT_EQ(OnBus("", script, &out), 0) << out;
+        EXPECT_NE(out.find("status=" + std::to_string(128 + sig) + "\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("sim1394: isochronous packets 0,"), std::string::npos) << "no frame sent:\n" << out;
+        EXPECT_NE(out.find("camcorder 0: frames recorded 0, frames shown, not recorded 0, mode stop"),
+                  std::string::npos)
+            << out;
+    }
+}
+
+// A camcorder found recording is not striped over; --status and --stop reach it too.
+TEST_F(StripeOnBus, ACamcorderFoundRecordingIsRefusedAndCanBeAskedAndStoppedWithTheProgram) {
+    std::string out;
+    const std::string script = "echo STATUS; ./tamsel-stripe --status; echo END-STATUS; "
+                               "./tamsel-stripe --record --duration 2; echo \"record=$?\"; "
+                               "./tamsel-stripe --stop; echo \"stop=$?\"; "
+                               "echo AFTER; ./tamsel-stripe --status; echo END-AFTER";
+    EXPECT_EQ(OnBus("--recording", script, &out), 0) << out;
+    EXPECT_NE(Section(out, "STATUS").find("mode record"), std::string::npos) << out;
+    EXPECT_NE(out.find("record=1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("the device is already recording"), std::string::npos) << out;
+    EXPECT_NE(out.find("stop=0\n"), std::string::npos) << out;
+    EXPECT_NE(Section(out, "AFTER").find("mode stop"), std::string::npos) << out;
+    EXPECT_NE(out.find("sim1394: isochronous packets 0,"), std::string::npos) << "no frame sent:\n" << out;
+    EXPECT_NE(out.find(", mode stop, tape writable"), std::string::npos) << out;
+}
+
+// Without --record: recording only when the camcorder records, not in play or stop.
+TEST_F(StripeOnBus, WithoutRecordTheSummarySaysWhetherTheCamcorderRecordsInEachMode) {
+    struct Case {
+        const char* press;
+        const char* recording;
+    };
+    for (const Case& c : {Case{"play", "not-recording"}, Case{"stop", "not-recording"}, Case{"record", "device"}}) {
+        SCOPED_TRACE(c.press);
+        std::string out;
+        const std::string script = std::string("./sim1394 --ctl ") + c.press +
+                                   " >/dev/null && ./tamsel-stripe --duration 1 --no-tone --json > " +
+                                   Quote(dir.path() + "/summary");
+        EXPECT_EQ(OnBus("", script, &out), 0) << out;
+        const nlohmann::json summary = Summary(ReadFile(dir.path() + "/summary"));
+        EXPECT_EQ(summary.value("recording", ""), c.recording) << out;
+        EXPECT_EQ(BusReport(out, "camcorder 0:", "frames recorded "), std::string(c.recording) == "device" ? 30 : 0)
+            << out;
+    }
 }
 
 }  // namespace

@@ -22,12 +22,15 @@ The layers, lowest first (a folder may include its own headers and those of the 
   platform/dv/filters                 the DV server's filters, the device filter and provider (on
                                       the filter kit)
   platform/tools                      the platform's programs
-  platform/tools/stripe               the striping program: COM, the published interfaces and the
-                                      extension header only, and the failure messages
-The system (framework, filter, server, app, data, messages) sees the platform only through the headers a
-program for the original platform would include: <windows.h>, <objbase.h>, <dshow.h>. The
-platform never includes the system, and the library (framework, filter, server) never includes
-the control program (app) or the other way round.
+The system (framework, filter, server, app, data, messages, graph, stripe) sees the platform only
+through the headers a program for the original platform would include: <windows.h>,
+<objbase.h>, <dshow.h>; the striping program (stripe) also through the platform's extension
+header <platform/platform.h>. The platform never includes the system, and the library
+(framework, filter, server) never includes the programs (app, stripe) or the other way round.
+  messages                            the texts the programs show
+  graph                               the graph steps the programs share (the public headers only)
+  app, stripe                         Tamsel; the striping program (+ messages, graph; neither
+                                      sees the other)
 
 Every quoted include names its header's room: a header of the including file's own folder by its
 bare name ("kit_pin.h"), a platform header from the platform folder ("support/log.h",
@@ -65,20 +68,23 @@ ALLOWED = {
                        "platform/registry", "platform/com", "platform/streaming",
                        "platform/filterkit", "platform/dv", "platform/dv/dif",
                        "platform/dv/deck", "platform/dv/ieee1394", "platform/dv/filters"},
-    # The striping program: a program of the platform's kind that uses COM and the published
-    # interfaces only (and the platform's extension header for the tone), and the system's own
-    # failure messages.
-    "platform/tools/stripe": {"platform/include", "messages"},
     "messages": {"platform/include"},
+    # The graph steps Tamsel's builder and the striping program share.
+    "graph": {"platform/include"},
     "framework": {"platform/include"},
     "filter": {"platform/include", "framework"},
     "server": {"platform/include", "framework", "filter"},
     "data": {"platform/include"},
-    "app": {"platform/include", "messages"},
+    "app": {"platform/include", "messages", "graph"},
+    # The striping program: system code that also uses the platform's extension header (the
+    # tone, the device's frame budget).
+    "stripe": {"platform/include", "messages", "graph"},
 }
 # The public headers of the platform that system code may name.
 SYSTEM_VISIBLE = {"windows.h", "objbase.h", "dshow.h"}
-SYSTEM = {"framework", "filter", "server", "data", "app", "messages"}
+SYSTEM = {"framework", "filter", "server", "data", "app", "messages", "graph", "stripe"}
+# System folders that may name a further public header.
+SYSTEM_EXTRA_VISIBLE = {"stripe": {"platform/platform.h"}}
 SOURCE_ENDINGS = (".h", ".hpp", ".cpp", ".cc", ".c")
 # Folders outside the layers whose includes must still resolve.
 UNLAYERED = ("tests", "bench", "fuzz")
@@ -163,7 +169,8 @@ def check(root):
                 if target_layer not in ALLOWED[own]:
                     problems.append(f"{path}:{number}: {own} includes {target}")
                 elif own in SYSTEM and target_layer == "platform/include" \
-                        and os.path.relpath(target, "platform/include") not in SYSTEM_VISIBLE:
+                        and os.path.relpath(target, "platform/include") not in \
+                        SYSTEM_VISIBLE | SYSTEM_EXTRA_VISIBLE.get(own, set()):
                     problems.append(f"{path}:{number}: system code includes the "
                                     f"platform-private header {target}")
     # Tests, benchmarks and fuzzers may include any layer, but by names that resolve the same way.

@@ -4,7 +4,7 @@ set -euo pipefail
 checker="$(dirname "$0")/check_layers.py"
 tree="$(mktemp -d)"
 trap 'rm -rf "$tree"' EXIT
-mkdir -p "$tree"/platform/{include/platform,kernel,streaming,support,filterkit,tools/stripe,dv/{dif,deck,ieee1394,filters}} "$tree"/{framework,filter,app,bench}
+mkdir -p "$tree"/platform/{include/platform,kernel,streaming,support,filterkit,dv/{dif,deck,ieee1394,filters}} "$tree"/{framework,filter,app,bench,messages,graph,stripe}
 touch "$tree"/platform/support/tool_options.h
 touch "$tree"/platform/include/{windows.h,dshow.h} "$tree"/platform/include/platform/platform.h
 touch "$tree"/platform/streaming/filter_graph.h "$tree"/framework/pin_base.h "$tree"/app/output_graph.h
@@ -24,6 +24,11 @@ printf '#include "dv/ntsc_dv.h"\n#include "dv/transport_interface.h"\n' >"$tree"
 mkdir -p "$tree"/tests/support
 touch "$tree"/tests/support/fakes.h
 printf '#include "tests/support/fakes.h"\n#include "framework/pin_base.h"\n#include "dv/ntsc_dv.h"\n' >"$tree"/tests/pin_test.cpp
+touch "$tree"/messages/stream_failure.h "$tree"/graph/graph_recipe.h "$tree"/stripe/stripe_run.h
+printf '#include <dshow.h>\n#include "messages/stream_failure.h"\n#include "graph/graph_recipe.h"\n' >"$tree"/app/output_graph.cpp
+printf '#include <windows.h>\n#include "graph_recipe.h"\n' >"$tree"/graph/graph_recipe.cpp
+printf '#include <platform/platform.h>\n#include "messages/stream_failure.h"\n#include "graph/graph_recipe.h"\n#include "stripe_run.h"\n' \
+  >"$tree"/stripe/main.cpp
 python3 "$checker" "$tree" >/dev/null || { echo "a clean tree was refused"; exit 1; }
 
 expect_refused() {  # FILE LINE: adding LINE to FILE must make the check fail
@@ -54,9 +59,15 @@ expect_refused tests/pin_test.cpp '#include "pin_base.h"'                       
 expect_refused bench/chain.cpp '#include "../framework/pin_base.h"'             # climbing out
 expect_refused app/main.cpp '#include <platform/platform.h>'                    # a private public header
 expect_refused platform/dv/ieee1394/bus.cpp '#include "dv/dif/timecode.h"'      # the bus carries frames, reads no packs
-expect_refused platform/tools/stripe/main.cpp '#include "dv/dif/timecode.h"'    # COM and the public headers only
 expect_refused platform/dv/ntsc.cpp '#include "dv/dif/timecode.h"'              # shared -> a room
 expect_refused platform/dv/dif/packs.cpp '#include "dv/deck/deck_protocol.h"'   # the room is below the deck
 expect_refused platform/dv/dif/packs.cpp '#include "dv/filters/muxer.h"'        # and below the filters
 expect_refused platform/dv/dif/packs.cpp '#include "filterkit/kit_pin.h"'       # and knows no filter kit
+expect_refused graph/graph_recipe.cpp '#include <platform/platform.h>'          # the shared steps: public headers only
+expect_refused graph/graph_recipe.cpp '#include "messages/stream_failure.h"'     # the steps show no text
+expect_refused graph/graph_recipe.cpp '#include "app/output_graph.h"'            # nor know the programs
+expect_refused stripe/main.cpp '#include "app/output_graph.h"'                   # the programs apart
+expect_refused app/output_graph.cpp '#include "stripe/stripe_run.h"'
+expect_refused stripe/main.cpp '#include "support/tool_options.h"'               # no platform internals
+expect_refused messages/stream_failure.cpp '#include "graph/graph_recipe.h"'     # the texts stand alone
 echo "layer check self-test passed"

@@ -746,8 +746,8 @@ std::string BusServer::HandleControl(const std::string& command) {
         else return "error: fcp-answer OPCODE not-implemented|rejected|silent|normal\n";
         return "ok\n";
     }
-    if (verb == "record" || verb == "stop") {
-        // The unit's own REC or STOP button.
+    if (verb == "record" || verb == "stop" || verb == "play") {
+        // The unit's own REC, STOP or PLAY button.
         std::string rest;
         std::getline(in, rest);
         rest.erase(0, rest.find_first_not_of(' '));
@@ -755,7 +755,9 @@ std::string BusServer::HandleControl(const std::string& command) {
         if (node == nullptr) return "error: no such camcorder or deck\n";
         if (verb == "stop") {
             node->PressStop(CycleNow());
-        } else if (!node->PressRecord(CycleNow())) {
+        } else if (verb == "play" && !node->PressPlay(CycleNow())) {
+            return "error: " + node->name() + " does not play: " + VirtualNode::MediumName(node->medium()) + "\n";
+        } else if (verb == "record" && !node->PressRecord(CycleNow())) {
             return "error: " + node->name() + " does not record: " + VirtualNode::MediumName(node->medium()) + "\n";
         }
         log.push_back(node->name() + " " + verb + " pressed at cycle " + std::to_string(CycleNow()));
@@ -858,7 +860,7 @@ std::string BusServer::HandleControl(const std::string& command) {
     }
     return "error: unknown command (reset [DELAY_MS] [nodes-first] [host|by=N] | reset-after REQUESTS [DELAY_MS] | "
            "unplug [NODE] | stall [after-frames N] | stall off | fcp-delay MS | fcp-interim OPCODE [FINAL_MS] | "
-           "fcp-answer OPCODE HOW | record [NODE] | stop [NODE] | configure [NODE] OPTION... | "
+           "fcp-answer OPCODE HOW | record [NODE] | stop [NODE] | play [NODE] | configure [NODE] OPTION... | "
            "permission denied|granted | status)\n";
 }
 

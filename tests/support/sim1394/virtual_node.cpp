@@ -316,6 +316,12 @@ bool VirtualNode::PressRecord(int64_t now) {
 
 void VirtualNode::PressStop(int64_t now) { SetMode(TapeMode::Stop, now); }
 
+bool VirtualNode::PressPlay(int64_t now) {
+    if (!avc() || cassette == Medium::None) return false;
+    SetMode(TapeMode::Play, now);
+    return true;
+}
+
 uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, uint32_t length, int64_t now,
                                         std::vector<uint8_t>* response, int64_t* finalAfter) {
     const uint8_t opcode = command[2];

@@ -105,6 +105,8 @@ public:
     void PressStop(int64_t now = 0);
     // Brings the timed changes up to `now` (latency ends, the pause timeout, the tape's ends).
     void Advance(int64_t now);
+    // PLAY on the unit itself: false without a cassette.
+    bool PressPlay(int64_t now = 0);
     TapeMode mode() const { return tapeMode; }
     Medium medium() const { return cassette; }
     bool recordingAt(int64_t cycle) const { return tapeMode == TapeMode::Record && cycle >= recordFrom; }

@@ -1,0 +1,38 @@
+// tamsel-stripe: puts an exact length of colour bars and reference tone, with continuous timecode
+// from a chosen start, onto a DV camcorder or deck, on the graph Tamsel builds plus "Reference
+// Tone" into the muxer's "Stream 1". COM and the published interfaces only, and the platform's
+// extension header for the tone and the device's frame budget. --status and --stop reach the
+// unit's deck control alone.
+//
+// Recording over a tape destroys what is on it, so record is commanded only with --record.
+//
+// Threads: the main thread (COM on it, the run) and the signal thread (CStopSignals), started
+// before anything else so that every thread COM and the graph start leaves the signals to it.
+#include <objbase.h>
+
+#include <cstdio>
+
+#include "deck_action.h"
+#include "stop_signals.h"
+#include "stripe_options.h"
+#include "stripe_run.h"
+
+int main(int argc, char** argv) {
+    CStripeOptions options;
+    if (const int status = options.Parse(argc, argv); status >= 0) return status;
+    CStopSignals signals;
+    if (FAILED(CoInitialize(nullptr))) {
+        std::fprintf(stderr, "tamsel-stripe: COM could not be initialised\n");
+        return 1;
+    }
+    int status = 0;
+    if (options.action == CStripeOptions::kStripe) {
+        CStripeRun run(options, signals);
+        status = run.Run();
+    } else {
+        CDeckAction action(options, signals);
+        status = action.Run();
+    }
+    CoUninitialize();
+    return status;
+}

@@ -1,0 +1,226 @@
+#include "stripe_graph.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdio>
+#include <vector>
+
+#include "graph/graph_recipe.h"
+#include "graph/utf_text.h"
+#include "messages/build_failure.h"
+#include "messages/quoted_name.h"
+
+namespace {
+
+constexpr const char kDeviceName[] = "Microsoft DV Camera and VCR";
+constexpr LONG kPictureBytes = 54 + 720 * 480 * 3;  // colorbar.dat: header and picture
+
+std::string Hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", unsigned(hr));
+    return text;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::u16string Wide(const char* text) {
+    std::u16string wide;
+    CUtfText::ToUtf16(text, &wide);
+    return wide;
+}
+
+// The part of a device path that names the unit: the IEEE 1394 unique id or the deck's socket.
+std::string DeviceId(const std::string& path) {
+    const size_t colon = path.find(':');
+    return colon == std::string::npos ? path : path.substr(colon + 1);
+}
+
+bool Matches(const CDeviceEntry& d, const std::string& wanted) {
+    if (wanted == d.friendlyName || wanted == d.devicePath) return true;
+    std::string id = Lower(DeviceId(d.devicePath)), w = Lower(wanted);
+    if (w.rfind("0x", 0) == 0) w = w.substr(2);
+    return !w.empty() && id == w;
+}
+
+// Where the colour-bar filter's library is (its InprocServer32), "" when unknown.
+std::string LibraryOf(const CLSID& clsid) {
+    OLECHAR text[64] = {};
+    if (StringFromGUID2(clsid, text, 64) == 0) return "";
+    const std::string key = "CLSID\\" + CUtfText::Utf8OrEmpty(text) + "\\InprocServer32";
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return "";
+    char path[4096] = {};
+    DWORD size = sizeof path - 1, type = 0;
+    const LONG rc = RegQueryValueExA(handle, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(path), &size);
+    RegCloseKey(handle);
+    return rc == ERROR_SUCCESS && type == REG_SZ ? std::string(path) : "";
+}
+
+// Why colorbar.dat beside the library cannot give the bars ("" when it can), as run.sh checks it.
+std::string PictureProblem(const std::string& file) {
+    struct stat st {};
+    if (stat(file.c_str(), &st) != 0) return "it is missing";
+    if (!S_ISREG(st.st_mode)) return "it is not a regular file";
+    FILE* f = std::fopen(file.c_str(), "rb");
+    if (f == nullptr || std::fgetc(f) == EOF) {
+        if (f != nullptr) std::fclose(f);
+        return "it cannot be read";
+    }
+    std::fclose(f);
+    if (st.st_size < kPictureBytes) {
+        return "it holds " + std::to_string(st.st_size) + " bytes, not the " + std::to_string(kPictureBytes) +
+               " of a whole picture";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string CStripeGraph::AddRegistered(IEnumRegFilters* records, const char* name, CComRef<IBaseFilter>* filter) {
+    CLSID clsid {};
+    std::u16string registered;
+    if (!CGraphRecipe::FindRegisteredFilter(records, name, &clsid, &registered)) {
+        return CBuildFailure::ComponentMissing(name);
+    }
+    const HRESULT hr = CGraphRecipe::CreateFilter(graph.get(), clsid, registered.c_str(), filter->out());
+    if (!*filter) return CBuildFailure::ComponentMissing(name);
+    if (FAILED(hr)) return std::string("cannot add ") + name + " to the graph";
+    return "";
+}
+
+std::string CStripeGraph::Connect(IBaseFilter* from, const char* output, IBaseFilter* to, const char* input) {
+    CComRef<IPin> a, b;
+    const HRESULT hr = CGraphRecipe::Connect(graph.get(), from, output, to, input, a.out(), b.out());
+    if (!a || !b) return std::string("pin missing: ") + output + " -> " + input;
+    if (FAILED(hr)) return std::string("cannot connect ") + output + " to " + input + ": " + Hex(hr);
+    return "";
+}
+
+std::string CStripeGraph::BindDevice(const CStripeOptions& options, CStripeReport* report) {
+    std::vector<CDeviceEntry> devices = CGraphRecipe::FindDevices(kDeviceName);
+    if (devices.empty()) return CBuildFailure::NoDevice();
+    CDeviceEntry* chosen = &devices.back();
+    if (!options.device.empty()) {
+        chosen = nullptr;
+        for (CDeviceEntry& d : devices) {
+            if (Matches(d, options.device)) chosen = &d;
+        }
+        if (chosen == nullptr) {
+            std::string known;
+            for (const CDeviceEntry& d : devices) {
+                known += "\n  " + CQuotedName::Shell(d.friendlyName) + "  " + CQuotedName::Shell(DeviceId(d.devicePath));
+            }
+            return "no DV device matches " + CQuotedName::Shell(options.device) + "; attached:" + known;
+        }
+    } else if (devices.size() > 1) {
+        std::fprintf(stderr, "tamsel-stripe: %zu DV devices attached; using the last one (%s), choose with --device\n",
+                     devices.size(), CQuotedName::Shell(DeviceId(chosen->devicePath)).c_str());
+    }
+    report->deviceName = chosen->friendlyName;
+    report->deviceId = DeviceId(chosen->devicePath);
+    if (FAILED(chosen->moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, device.outVoid())) || !device) {
+        return CBuildFailure::ComponentMissing(kDeviceName);
+    }
+    return "";
+}
+
+std::string CStripeGraph::OpenDevice(const CStripeOptions& options, CStripeReport* report) {
+    if (std::string failed = BindDevice(options, report); !failed.empty()) return failed;
+    if (FAILED(device->QueryInterface(IID_IAMExtTransport, transport.outVoid())) || !transport) {
+        return "the DV device takes no deck control";
+    }
+    device->QueryInterface(IID_IAMTimecodeReader, reader.outVoid());
+    return "";
+}
+
+std::string CStripeGraph::AddTone(const CStripeOptions& options) {
+    if (FAILED(CGraphRecipe::CreateFilter(graph.get(), CLSID_ReferenceTone, u"Reference Tone", tone.out()))) {
+        return CBuildFailure::ComponentMissing("Reference Tone");
+    }
+    CComRef<IReferenceTone> level;
+    if (FAILED(tone->QueryInterface(IID_IReferenceTone, level.outVoid())) || FAILED(level->SetLevel(options.level))) {
+        return "the reference tone does not take the level";
+    }
+    return Connect(tone.get(), "Output", muxer.get(), "Stream 1");
+}
+
+std::string CStripeGraph::SetStart(const CStripeOptions& options, CStripeReport* report) {
+    CComRef<IAMTimecodeGenerator> generator;
+    if (FAILED(muxer->QueryInterface(IID_IAMTimecodeGenerator, generator.outVoid()))) {
+        return "DV Muxer takes no start timecode";
+    }
+    TIMECODE_SAMPLE start {};
+    start.timecode.dwFrames = stripe::Bcd(options.start);
+    start.dwFlags = AM_TIMECODE_FLAG_DF;
+    const HRESULT set = generator->SetTimecode(&start);
+    if (FAILED(set)) return "DV Muxer refused the start timecode " + stripe::Text(options.start);
+    stripe::Label first = options.start;
+    if (set == S_FALSE) first.frames = 2;  // a skipped label: the count starts at ;02
+    stripe::FrameOfLabel(first, &report->startFrame);
+    if (set == S_FALSE) {
+        std::fprintf(stderr, "tamsel-stripe: %s is a label drop-frame timecode skips; the timecode starts at %s\n",
+                     stripe::Text(options.start).c_str(), stripe::Text(first).c_str());
+    }
+    return "";
+}
+
+void CStripeGraph::CheckPicture(IEnumRegFilters* records, CStripeReport* report) {
+    CLSID bars {};
+    std::u16string name;
+    if (!CGraphRecipe::FindRegisteredFilter(records, "Velora Color Bar", &bars, &name)) return;
+    const std::string library = LibraryOf(bars);
+    const size_t slash = library.rfind('/');
+    const std::string picture =
+        (slash == std::string::npos ? std::string(".") : library.substr(0, slash)) + "/colorbar.dat";
+    const std::string problem = library.empty() ? "the filter library is not known" : PictureProblem(picture);
+    if (problem.empty()) return;
+    std::fprintf(stderr, "tamsel-stripe: warning: %s: %s; the filter sends its uniform fallback picture, not colour bars\n",
+                 CQuotedName::Shell(picture).c_str(), problem.c_str());
+    report->picture = "the uniform fallback picture (no colour bars: " + picture + " " + problem + ")";
+}
+
+std::string CStripeGraph::Build(const CStripeOptions& options, CStripeReport* report) {
+    if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                graph.outVoid()))) {
+        return "no filter graph manager";
+    }
+    CComRef<IFilterMapper> mapper;
+    CComRef<IEnumRegFilters> records;
+    if (SUCCEEDED(CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper,
+                                   mapper.outVoid()))) {
+        mapper->EnumMatchingFilters(records.out(), MERIT_DO_NOT_USE, FALSE, GUID_NULL, GUID_NULL, FALSE, FALSE,
+                                    GUID_NULL, GUID_NULL);
+    }
+    for (const auto& [name, filter] : {std::pair<const char*, CComRef<IBaseFilter>*>{"Velora Color Bar", &source},
+                                       {"DV Video Encoder", &encoder},
+                                       {"DV Muxer", &muxer}}) {
+        const std::string failed = AddRegistered(records.get(), name, filter);
+        if (!failed.empty()) return failed;
+    }
+    if (std::string failed = BindDevice(options, report); !failed.empty()) return failed;
+    if (FAILED(graph->AddFilter(device.get(), Wide(kDeviceName).c_str()))) return "cannot add the DV device";
+    for (const std::string& failed : {Connect(source.get(), "Output", encoder.get(), "XForm In"),
+                                      Connect(encoder.get(), "XForm Out", muxer.get(), "Stream 0"),
+                                      Connect(muxer.get(), "Output", device.get(), "DV A/V In")}) {
+        if (!failed.empty()) return failed;
+    }
+    if (options.tone) {
+        if (std::string failed = AddTone(options); !failed.empty()) return failed;
+    }
+    if (std::string failed = SetStart(options, report); !failed.empty()) return failed;
+    device->QueryInterface(IID_IAMExtTransport, transport.outVoid());
+    device->QueryInterface(IID_IAMTimecodeReader, reader.outVoid());
+    if (FAILED(device->QueryInterface(IID_IDVDeviceStream, stream.outVoid())) ||
+        FAILED(stream->SetFrameBudget(options.frames))) {
+        return "the DV device cannot be given an exact number of frames";
+    }
+    graph->QueryInterface(IID_IMediaControl, control.outVoid());
+    graph->QueryInterface(IID_IMediaEvent, events.outVoid());
+    if (!control || !events) return "no media control or events";
+    CheckPicture(records.get(), report);
+    return "";
+}

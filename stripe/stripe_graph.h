@@ -1,0 +1,46 @@
+// The striping graph: Tamsel's four filters ("Velora Color Bar" -> "DV Video Encoder" -> "DV Muxer"
+// -> "Microsoft DV Camera and VCR") plus "Reference Tone" into the muxer's "Stream 1", with the
+// muxer's start timecode and the device's frame budget set.
+#pragma once
+
+#include <dshow.h>
+#include <platform/platform.h>
+
+#include <string>
+
+#include "graph/com_ref.h"
+#include "stripe_options.h"
+#include "stripe_report.h"
+
+// Builds the graph and holds every interface the run needs of it; gives them back when
+// destroyed (after the graph was stopped).
+//
+// Threads: the run's thread (COM initialised on it), except Interrupt's device interface, which
+// any thread may call.
+class CStripeGraph {
+public:
+    // Builds and connects it for these options. "" when it is ready to run, else what went wrong,
+    // for the user. Fills the report's device, start frame and picture.
+    std::string Build(const CStripeOptions& options, CStripeReport* report);
+    // Only the device, outside any graph, for deck control (--status, --stop): "" when its
+    // transport is held (the reader too when it has one), else what went wrong, for the user.
+    std::string OpenDevice(const CStripeOptions& options, CStripeReport* report);
+
+    CComRef<IGraphBuilder> graph;
+    CComRef<IBaseFilter> source, encoder, muxer, device, tone;
+    CComRef<IMediaControl> control;
+    CComRef<IMediaEvent> events;
+    CComRef<IAMExtTransport> transport;  // null when the device has no deck control
+    CComRef<IAMTimecodeReader> reader;   // null when it reads no timecode
+    CComRef<IDVDeviceStream> stream;
+
+private:
+    std::string AddRegistered(IEnumRegFilters* records, const char* name, CComRef<IBaseFilter>* filter);
+    std::string Connect(IBaseFilter* from, const char* output, IBaseFilter* to, const char* input);
+    // Chooses the device the options name and binds it into `device`.
+    std::string BindDevice(const CStripeOptions& options, CStripeReport* report);
+    std::string AddTone(const CStripeOptions& options);
+    std::string SetStart(const CStripeOptions& options, CStripeReport* report);
+    // Warns when the colour-bar filter's picture file cannot give the bars.
+    void CheckPicture(IEnumRegFilters* records, CStripeReport* report);
+};

@@ -1,0 +1,168 @@
+#include "stripe_options.h"
+
+#include <getopt.h>
+#include <platform/platform.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+const char kUsage[] =
+    "usage: tamsel-stripe --duration LENGTH [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
+    "                     [--record] [--device NAME|ID] [--json]\n"
+    "       tamsel-stripe --status | --stop [--device NAME|ID] [--json]\n";
+
+const char kHelp[] =
+    "Puts colour bars and a reference tone with continuous timecode onto a DV camcorder or deck:\n"
+    "exactly LENGTH of them, timecode from the start given, the recording date and time of now.\n"
+    "\n"
+    "  --duration LENGTH     how much: seconds (10, 2.5) or a timecode length (00:01:00;00);\n"
+    "                        30 frames to a second of timecode (required)\n"
+    "  --timecode START      the first frame's timecode, HH:MM:SS;FF (default 00:00:00;00; a\n"
+    "                        label drop-frame counting skips starts at ;02 of that second)\n"
+    "  --tone [LEVEL]        1 kHz tone at LEVEL dBFS, -90 to 0 (default -20, the SMPTE\n"
+    "                        reference; -18 for EBU practice); the default\n"
+    "  --no-tone             silence instead of the tone\n"
+    "  --record              command the device to record before the first frame and to stop\n"
+    "                        after the last; without it the device records only if REC is\n"
+    "                        pressed on it. A device found recording already is refused\n"
+    "  --status              say what the device is doing (mode, tape, position) and exit\n"
+    "  --stop                command the device to stop (a unit left recording) and exit\n"
+    "  --device NAME|ID      the device, when several are attached: its friendly name, its\n"
+    "                        IEEE 1394 unique id (16 hex digits) or a deck's device path\n"
+    "                        (deck:SOCKET); default the last one listed, as Tamsel uses\n"
+    "  --json                print the summary as JSON on standard output\n"
+    "  -h, --help            show this help and exit\n"
+    "  --version             show the version and exit\n"
+    "\n"
+    "Exit status: 0 all frames sent (--status, --stop: done), 1 failure (no device, no tape,\n"
+    "write-protected tape, device recording already, record refused, device lost, a stall on\n"
+    "the tape), 2 usage error, 128 + N stopped by signal N: 129 SIGHUP, 130 SIGINT (Ctrl-C),\n"
+    "131 SIGQUIT, 143 SIGTERM; the device is stopped first if the run put it in record.\n"
+    "Ctrl-Z is refused while the device records.\n"
+    "\n"
+    "Environment:\n"
+    "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
+    "                      ~/.local/share/tamsel-platform\n"
+    "  PLATFORM_DEBUG      diagnostics on stderr, as CATEGORY:LEVEL,... with levels\n"
+    "                      1 errors .. 4 debugging, e.g. dv:3,deck:3,*:2\n"
+    "See tamsel-stripe(1).\n";
+
+// Prints an answer to --help or --version: 0, or 1 when it could not be written.
+int Answer(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
+
+int UsageError(const std::string& text) {
+    std::fprintf(stderr, "tamsel-stripe: %s\n%s", text.c_str(), kUsage);
+    return 2;
+}
+
+bool ParseLevel(const char* text, double* level) {
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !std::isfinite(value)) return false;
+    *level = value;
+    return true;
+}
+
+bool LooksLikeNumber(const char* text) {
+    if (text == nullptr) return false;
+    if (*text == '-' || *text == '+') ++text;
+    return std::isdigit(static_cast<unsigned char>(*text)) ||
+           (*text == '.' && std::isdigit(static_cast<unsigned char>(text[1])));
+}
+
+}  // namespace
+
+CStripeOptions::CStripeOptions() : level(REFERENCE_TONE_DEFAULT_LEVEL) {}
+
+int CStripeOptions::Parse(int argc, char** argv) {
+    enum { kDuration = 256, kTimecode, kTone, kNoTone, kRecord, kDevice, kJson, kVersion, kStatusAction, kStopAction };
+    static const option longOptions[] = {
+        {"duration", required_argument, nullptr, kDuration}, {"timecode", required_argument, nullptr, kTimecode},
+        {"tone", optional_argument, nullptr, kTone},         {"no-tone", no_argument, nullptr, kNoTone},
+        {"record", no_argument, nullptr, kRecord},           {"device", required_argument, nullptr, kDevice},
+        {"json", no_argument, nullptr, kJson},               {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},         {"status", no_argument, nullptr, kStatusAction},
+        {"stop", no_argument, nullptr, kStopAction},         {nullptr, 0, nullptr, 0}};
+    bool haveDuration = false, toneGiven = false, noToneGiven = false, stripeOption = false;
+    opterr = 0;
+    for (;;) {
+        const int c = getopt_long(argc, argv, "+h", longOptions, nullptr);
+        if (c == -1) break;
+        switch (c) {
+            case kDuration:
+                if (!stripe::ParseDuration(optarg, &frames)) {
+                    return UsageError(std::string("--duration: not a length: '") + optarg +
+                                      "' (seconds, or HH:MM:SS;FF)");
+                }
+                haveDuration = true;
+                stripeOption = true;
+                break;
+            case kTimecode:
+                if (!stripe::ParseLabel(optarg, &start)) {
+                    return UsageError(std::string("--timecode: not a timecode: '") + optarg + "' (HH:MM:SS;FF)");
+                }
+                stripeOption = true;
+                break;
+            case kTone: {
+                toneGiven = true;
+                stripeOption = true;
+                tone = true;
+                const char* value = optarg;
+                // "--tone -18": the level as the next word.
+                if (value == nullptr && optind < argc && LooksLikeNumber(argv[optind])) value = argv[optind++];
+                if (value != nullptr && (!ParseLevel(value, &level) || level > 0 || level < REFERENCE_TONE_MIN_LEVEL)) {
+                    return UsageError(std::string("--tone: LEVEL must be a number of dBFS from -90 to 0, not '") +
+                                      value + "'");
+                }
+                break;
+            }
+            case kNoTone:
+                noToneGiven = true;
+                stripeOption = true;
+                tone = false;
+                break;
+            case kRecord:
+                record = true;
+                stripeOption = true;
+                break;
+            case kStatusAction:
+            case kStopAction: {
+                const Action wanted = c == kStatusAction ? kStatus : kStop;
+                if (action != kStripe && action != wanted) return UsageError("--status and --stop exclude each other");
+                action = wanted;
+                break;
+            }
+            case kDevice:
+                device = optarg;
+                break;
+            case kJson:
+                json = true;
+                break;
+            case 'h':
+                return Answer(std::string(kUsage) + kHelp);
+            case kVersion:
+                return Answer(std::string("tamsel-stripe ") + TAMSEL_VERSION + "\n");
+            default:
+                return UsageError(optopt != 0 && optopt < 256 ? std::string("unknown option '-") + char(optopt) + "'"
+                                                              : std::string("bad option '") + argv[optind - 1] + "'");
+        }
+    }
+    if (optind < argc) return UsageError(std::string("unexpected argument '") + argv[optind] + "'");
+    if (action != kStripe) {
+        if (stripeOption) {
+            return UsageError(std::string(action == kStatus ? "--status" : "--stop") +
+                              " takes no striping option (only --device and --json)");
+        }
+        return -1;
+    }
+    if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
+    if (!haveDuration) return UsageError("--duration is required");
+    return -1;
+}

@@ -1,0 +1,34 @@
+// tamsel-stripe's command line: what to stripe and how.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "stripe_timecode.h"
+
+// The options of one run, parsed with getopt_long: "--opt value" and "--opt=value"; a usage error
+// is told on stderr with the usage line and ends the program with status 2.
+//
+// Threads: main thread only (getopt_long keeps its state in globals).
+class CStripeOptions {
+public:
+    enum Action {
+        kStripe,  // the default: stripe the tape
+        kStatus,  // --status: say what the unit is doing
+        kStop,    // --stop: command the unit to stop
+    };
+    Action action = kStripe;
+    int64_t frames = 0;        // --duration, in frames
+    stripe::Label start {};    // --timecode
+    bool tone = true;          // --tone (default) or --no-tone
+    double level = 0;          // --tone LEVEL, dBFS
+    bool record = false;       // --record
+    std::string device;        // --device NAME|ID, "" for the default
+    bool json = false;         // --json
+
+    CStripeOptions();
+
+    // Parses argv[1..]. -1 to go on and run; otherwise the program ends with this status (--help
+    // and --version answered: 0, or 1 when stdout could not take it; 2 after a usage error).
+    int Parse(int argc, char** argv);
+};

@@ -1,0 +1,38 @@
+// What a run of tamsel-stripe did: gathered while it runs, printed once at the end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The summary of a run, on standard output as text or as one JSON object (--json).
+//
+// Threads: the run's thread only.
+class CStripeReport {
+public:
+    std::string deviceName;  // the device's friendly name, "" before one was chosen
+    std::string deviceId;    // its unique id or socket
+    std::string picture = "colour bars";
+    std::string recording = "unknown";  // commanded, device, not-recording, unknown
+    std::string result = "complete";    // complete, failed, interrupted
+    std::string stall;                  // where and how long the tape holds a stall, "" for none
+    std::string message;
+    int64_t requested = 0;
+    int64_t sent = 0;
+    int64_t repeated = -1;  // -1: the device does not tell
+    int64_t recorded = -1;  // -1: the device does not tell
+    bool positionKnown = false;
+    std::string position;
+    int64_t startFrame = 0;  // the first frame's label, as a drop-frame count
+    bool tone = false;
+    double level = 0;
+
+    // The labels of the frames sent, "FIRST - LAST", or "none".
+    std::string SendRange() const;
+    // Prints the summary and flushes standard output; false when it could not be written (a
+    // terminal or pipe that is gone: nothing is to be done about it then).
+    bool Print(bool json) const;
+
+private:
+    std::string Json() const;
+    std::string Text() const;
+};

@@ -1,0 +1,156 @@
+#include "stripe_run.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "messages/stream_failure.h"
+
+CStripeRun::CStripeRun(const CStripeOptions& options, CStopSignals& signals)
+    : options_(options), signals_(signals) {}
+
+int CStripeRun::Fail(const std::string& text) {
+    std::fprintf(stderr, "tamsel-stripe: %s\n", text.c_str());
+    report_.result = "failed";
+    report_.message = text;
+    return 1;
+}
+
+int CStripeRun::Stopped() {
+    const int sig = signals_.Requested();
+    report_.result = "interrupted";
+    report_.message = std::string("stopped by ") + CStopSignals::Name(sig);
+    if (report_.sent > 0) {
+        std::fprintf(stderr, "tamsel-stripe: %s after %lld of %lld frames (%s)\n", report_.message.c_str(),
+                     static_cast<long long>(report_.sent), static_cast<long long>(options_.frames),
+                     report_.SendRange().c_str());
+    } else {
+        std::fprintf(stderr, "tamsel-stripe: %s before anything was sent\n", report_.message.c_str());
+    }
+    return 128 + sig;
+}
+
+int CStripeRun::Run() {
+    report_.requested = options_.frames;
+    report_.tone = options_.tone;
+    report_.level = options_.level;
+    const std::string built = graph_.Build(options_, &report_);
+    // From here a stop request interrupts the device's waits at once.
+    signals_.SetDevice(graph_.stream.get());
+    int status = -1;
+    if (signals_.Requested() != 0) {
+        status = Stopped();
+    } else if (!built.empty()) {
+        status = Fail(built);
+    }
+    bool streamed = false;
+    if (status < 0) {
+        CDeckSession deck(graph_.transport.get(), graph_.reader.get(), signals_);
+        status = Prepare(deck);
+        if (status < 0) {
+            streamed = true;
+            status = Stream(deck);
+        }
+        // Whatever ended the run: the unit is stopped before anything more is written.
+        deck.Stop();
+    }
+    signals_.SetRecording(false);
+    signals_.SetDevice(nullptr);
+    if (streamed || options_.json || signals_.Requested() != 0) report_.Print(options_.json);
+    return status;
+}
+
+int CStripeRun::Prepare(CDeckSession& deck) {
+    // The tape first: nothing goes out to a device that cannot record it.
+    const std::string problem = deck.CheckTape();
+    if (signals_.Requested() != 0) return Stopped();
+    if (!problem.empty()) return Fail(problem);
+    if (options_.record) {
+        const std::string refused = deck.Record();
+        if (signals_.Requested() != 0) {
+            deck.Stop();
+            return Stopped();
+        }
+        if (!refused.empty()) return Fail(refused);
+        report_.recording = "commanded";
+    } else {
+        report_.recording = deck.Recording();
+        if (signals_.Requested() != 0) return Stopped();
+    }
+    return -1;
+}
+
+std::string CStripeRun::StallInside(const DVStreamProgress& progress) const {
+    // Repeated ticks before the first frame or after the last are no part of the stripe.
+    if (report_.recording == "not-recording" || progress.longestGap <= 0 || progress.longestGapAfter <= 0 ||
+        progress.longestGapAfter >= progress.framesSent) {
+        return "";
+    }
+    char text[200];
+    std::snprintf(text, sizeof text, "after %s the device repeated the last frame for %lld ticks, %.1f s (%s)",
+                  stripe::Text(stripe::LabelOfFrame(report_.startFrame + progress.longestGapAfter - 1)).c_str(),
+                  static_cast<long long>(progress.longestGap), double(progress.longestGap) * 1001.0 / 30000.0,
+                  "the picture stands still and the timecode breaks there");
+    return text;
+}
+
+int CStripeRun::Stream(CDeckSession& deck) {
+    if (signals_.Requested() != 0) return Stopped();
+    const HRESULT ran = graph_.control->Run();
+    if (FAILED(ran)) {
+        graph_.control->Stop();
+        deck.Stop();
+        if (signals_.Requested() != 0) return Stopped();
+        return Fail(CStreamFailure::Describe(CStreamFailure::kStarting, 0, ran));
+    }
+    CStripeProgress progress(options_.frames, report_.startFrame, isatty(STDERR_FILENO) == 1);
+    std::string failure;
+    bool complete = false;
+    while (!complete && failure.empty() && signals_.Requested() == 0) {
+        LONG code = 0;
+        LONG_PTR p1 = 0, p2 = 0;
+        if (graph_.events->GetEvent(&code, &p1, &p2, 200) == S_OK) {
+            if (code == EC_COMPLETE) {
+                complete = true;
+            } else if (CStreamFailure::EndsStreaming(code, p2)) {
+                failure = CStreamFailure::Describe(CStreamFailure::kStreaming, code, HRESULT(p1));
+            }
+            graph_.events->FreeEventParams(code, p1, p2);
+        }
+        if (progress.Due() && !complete && failure.empty() && signals_.Requested() == 0) {
+            DVStreamProgress now {};
+            graph_.stream->GetProgress(&now);
+            std::string position;
+            deck.Position(&position);
+            progress.Show(now, report_.recording != "not-recording", position);
+        }
+    }
+    // Stopping ends the transport on a whole frame; what comes to light only then is told too.
+    graph_.control->Stop();
+    LONG code = 0;
+    LONG_PTR p1 = 0, p2 = 0;
+    while (graph_.events->GetEvent(&code, &p1, &p2, 0) == S_OK) {
+        if (failure.empty() && CStreamFailure::EndsStreaming(code, p2)) {
+            failure = CStreamFailure::Describe(CStreamFailure::kStreaming, code, HRESULT(p1));
+        }
+        graph_.events->FreeEventParams(code, p1, p2);
+    }
+    DVStreamProgress end {};
+    graph_.stream->GetProgress(&end);
+    report_.sent = end.framesSent;
+    report_.repeated = end.framesRepeated;
+    report_.recorded = end.framesRecorded;
+    deck.Stop();
+    progress.Clear();
+    if (signals_.Requested() == 0) report_.positionKnown = deck.Position(&report_.position);
+    // Exact now that the transport is closed: what left for the device and is not on its tape.
+    if (report_.recorded >= 0 && report_.recording != "not-recording" && report_.sent > report_.recorded) {
+        std::fprintf(stderr, "tamsel-stripe: %lld frames sent did not reach the tape\n",
+                     static_cast<long long>(report_.sent - report_.recorded));
+    }
+    if (!failure.empty()) return Fail(failure);
+    report_.stall = StallInside(end);
+    if (signals_.Requested() != 0 && !complete) return Stopped();
+    if (!report_.stall.empty()) return Fail("the tape holds a stall inside the stripe: " + report_.stall);
+    return 0;
+}

@@ -1,0 +1,39 @@
+// One run of tamsel-stripe: build the graph, ready the deck, stream exactly the frames asked for,
+// stop the deck, report.
+#pragma once
+
+#include "deck_session.h"
+#include "stop_signals.h"
+#include "stripe_graph.h"
+#include "stripe_options.h"
+#include "stripe_progress.h"
+#include "stripe_report.h"
+
+// A unit records only while this run, told to record, is alive and wants it: the stop request is
+// looked at before every command to the unit; when the run ends, for whatever reason it can see,
+// the graph is stopped, the unit put back in stop if the run put it in record, and only then is
+// the summary written (a write that fails because the terminal is gone is let go).
+//
+// Threads: Run on the thread that initialised COM; the stop signals come from their own thread.
+class CStripeRun {
+public:
+    CStripeRun(const CStripeOptions& options, CStopSignals& signals);
+
+    // The program's exit status: 0 every frame sent, 1 a failure, 128 + N stopped by signal N.
+    int Run();
+
+private:
+    int Fail(const std::string& text);
+    // The stop request ended the run: status 128 + the signal's number.
+    int Stopped();
+    // Readies the device: -1 to go on and stream, else the exit status.
+    int Prepare(CDeckSession& deck);
+    int Stream(CDeckSession& deck);
+    // After a complete stripe: the tape's longest stall, if one lies inside the stripe (a failure).
+    std::string StallInside(const DVStreamProgress& progress) const;
+
+    const CStripeOptions& options_;
+    CStopSignals& signals_;
+    CStripeReport report_;
+    CStripeGraph graph_;
+};
