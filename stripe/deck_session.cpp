@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "messages/stream_failure.h"
-#include "stripe_timecode.h"
+#include "dv/dif/timecode.h"
 
 namespace {
 
@@ -130,9 +130,9 @@ void CDeckSession::Stop() {
 bool CDeckSession::Position(std::string* text) const {
     TIMECODE_SAMPLE sample {};
     if (reader_ == nullptr || reader_->GetTimecode(&sample) != S_OK) return false;
-    std::string label = stripe::Text(stripe::FromBcd(sample.timecode.dwFrames));
-    if (!(sample.dwFlags & AM_TIMECODE_FLAG_DF)) label[8] = ':';
-    *text = label;
+    const auto label = dv::Timecode::FromBcd(sample.timecode.dwFrames, (sample.dwFlags & AM_TIMECODE_FLAG_DF) != 0);
+    if (!label) return false;
+    *text = label->Text();
     return true;
 }
 

@@ -154,16 +154,16 @@ std::string CStripeGraph::SetStart(const CStripeOptions& options, CStripeReport*
         return "DV Muxer takes no start timecode";
     }
     TIMECODE_SAMPLE start {};
-    start.timecode.dwFrames = stripe::Bcd(options.start);
+    start.timecode.dwFrames = options.start.Bcd();
     start.dwFlags = AM_TIMECODE_FLAG_DF;
     const HRESULT set = generator->SetTimecode(&start);
-    if (FAILED(set)) return "DV Muxer refused the start timecode " + stripe::Text(options.start);
-    stripe::Label first = options.start;
-    if (set == S_FALSE) first.frames = 2;  // a skipped label: the count starts at ;02
-    stripe::FrameOfLabel(first, &report->startFrame);
+    if (FAILED(set)) return "DV Muxer refused the start timecode " + options.start.Text();
+    // A skipped label: the count starts at ;02 of its second.
+    const dv::Timecode first = set == S_FALSE ? options.start.FirstShown() : options.start;
+    report->startFrame = first.Frame().value_or(0);
     if (set == S_FALSE) {
         std::fprintf(stderr, "tamsel-stripe: %s is a label drop-frame timecode skips; the timecode starts at %s\n",
-                     stripe::Text(options.start).c_str(), stripe::Text(first).c_str());
+                     options.start.Text().c_str(), first.Text().c_str());
     }
     return "";
 }

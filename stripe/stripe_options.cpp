@@ -97,7 +97,9 @@ int CStripeOptions::Parse(int argc, char** argv) {
         if (c == -1) break;
         switch (c) {
             case kDuration:
-                if (!stripe::ParseDuration(optarg, &frames)) {
+                if (const auto length = dv::ParseDuration(optarg)) {
+                    frames = *length;
+                } else {
                     return UsageError(std::string("--duration: not a length: '") + optarg +
                                       "' (seconds, or HH:MM:SS;FF)");
                 }
@@ -105,7 +107,10 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 stripeOption = true;
                 break;
             case kTimecode:
-                if (!stripe::ParseLabel(optarg, &start)) {
+                if (const auto label = dv::Timecode::Parse(optarg)) {
+                    start = *label;
+                    start.dropFrame = true;  // the muxer counts drop-frame; either separator names the label
+                } else {
                     return UsageError(std::string("--timecode: not a timecode: '") + optarg + "' (HH:MM:SS;FF)");
                 }
                 stripeOption = true;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "stripe_timecode.h"
+#include "dv/dif/timecode.h"
 
 // The options of one run, parsed with getopt_long: "--opt value" and "--opt=value"; a usage error
 // is told on stderr with the usage line and ends the program with status 2.
@@ -19,7 +19,7 @@ public:
     };
     Action action = kStripe;
     int64_t frames = 0;        // --duration, in frames
-    stripe::Label start {};    // --timecode
+    dv::Timecode start {};     // --timecode (drop-frame)
     bool tone = true;          // --tone (default) or --no-tone
     double level = 0;          // --tone LEVEL, dBFS
     bool record = false;       // --record

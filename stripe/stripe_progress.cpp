@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "stripe_timecode.h"
+#include "dv/dif/timecode.h"
 
 CStripeProgress::CStripeProgress(int64_t frames, int64_t startFrame, bool terminal)
     : frames_(frames),
@@ -24,7 +24,7 @@ void CStripeProgress::Show(const DVStreamProgress& progress, bool lostCounts, co
                              : 0;
     char line[256];
     std::snprintf(line, sizeof line, "%s  sent %lld/%lld  lost %lld  repeated %s  left %.1f s%s%s",
-                  stripe::Text(stripe::LabelOfFrame(startFrame_ + progress.framesSent)).c_str(),
+                  dv::Timecode::OfFrame(startFrame_ + progress.framesSent).Text().c_str(),
                   static_cast<long long>(progress.framesSent), static_cast<long long>(frames_),
                   static_cast<long long>(lost),
                   progress.framesRepeated >= 0 ? std::to_string(progress.framesRepeated).c_str() : "?",

@@ -6,12 +6,12 @@
 #include <cstdio>
 
 #include "messages/quoted_name.h"
-#include "stripe_timecode.h"
+#include "dv/dif/timecode.h"
 
 std::string CStripeReport::SendRange() const {
     if (sent <= 0) return "none";
-    return stripe::Text(stripe::LabelOfFrame(startFrame)) + " - " +
-           stripe::Text(stripe::LabelOfFrame(startFrame + sent - 1));
+    return dv::Timecode::OfFrame(startFrame).Text() + " - " +
+           dv::Timecode::OfFrame(startFrame + sent - 1).Text();
 }
 
 std::string CStripeReport::Json() const {
@@ -25,7 +25,7 @@ std::string CStripeReport::Json() const {
     const nlohmann::ordered_json dbfs =
         level == std::floor(level) ? nlohmann::ordered_json(int64_t(level)) : nlohmann::ordered_json(level);
     out["tone_dbfs"] = tone ? dbfs : nullptr;
-    out["start"] = stripe::Text(stripe::LabelOfFrame(startFrame));
+    out["start"] = dv::Timecode::OfFrame(startFrame).Text();
     out["frames_requested"] = requested;
     out["frames_sent"] = sent;
     out["frames_repeated"] = count(repeated);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "dv/dif/timecode.h"
 #include "messages/stream_failure.h"
 
 CStripeRun::CStripeRun(const CStripeOptions& options, CStopSignals& signals)
@@ -88,7 +89,7 @@ std::string CStripeRun::StallInside(const DVStreamProgress& progress) const {
     }
     char text[200];
     std::snprintf(text, sizeof text, "after %s the device repeated the last frame for %lld ticks, %.1f s (%s)",
-                  stripe::Text(stripe::LabelOfFrame(report_.startFrame + progress.longestGapAfter - 1)).c_str(),
+                  dv::Timecode::OfFrame(report_.startFrame + progress.longestGapAfter - 1).Text().c_str(),
                   static_cast<long long>(progress.longestGap), double(progress.longestGap) * 1001.0 / 30000.0,
                   "the picture stands still and the timecode breaks there");
     return text;

@@ -14,7 +14,8 @@ The layers, lowest first (a folder may include its own headers and those of the 
                                       public headers (platform/include); here itself only the
                                       numbers they share (ntsc_dv.h)
   platform/dv/dif                     the frame's system data: DIF layout, packs, BCD, timecode
-                                      (below the deck and the filters; not for the IEEE 1394 room)
+                                      (below the deck and the filters, and the striping program's
+                                      labels; not for the IEEE 1394 room)
   platform/dv/deck, platform/dv/ieee1394
                                       the virtual deck; the IEEE 1394 bus and transport (neither
                                       sees the other; the transport implements the filters'
@@ -30,7 +31,8 @@ header <platform/platform.h>. The platform never includes the system, and the li
   messages                            the texts the programs show
   graph                               the graph steps the programs share (the public headers only)
   app, stripe                         Tamsel; the striping program (+ messages, graph; neither
-                                      sees the other)
+                                      sees the other; the striping program also names its
+                                      timecode labels with platform/dv/dif, which has no state)
 
 Every quoted include names its header's room: a header of the including file's own folder by its
 bare name ("kit_pin.h"), a platform header from the platform folder ("support/log.h",
@@ -77,8 +79,8 @@ ALLOWED = {
     "data": {"platform/include"},
     "app": {"platform/include", "messages", "graph"},
     # The striping program: system code that also uses the platform's extension header (the
-    # tone, the device's frame budget).
-    "stripe": {"platform/include", "messages", "graph"},
+    # tone, the device's frame budget) and counts its labels with the DV room's timecode.
+    "stripe": {"platform/include", "messages", "graph", "platform/dv/dif"},
 }
 # The public headers of the platform that system code may name.
 SYSTEM_VISIBLE = {"windows.h", "objbase.h", "dshow.h"}

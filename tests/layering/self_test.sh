@@ -4,7 +4,7 @@ set -euo pipefail
 checker="$(dirname "$0")/check_layers.py"
 tree="$(mktemp -d)"
 trap 'rm -rf "$tree"' EXIT
-mkdir -p "$tree"/platform/{include/platform,kernel,streaming,support,filterkit,dv/{dif,deck,ieee1394,filters}} "$tree"/{framework,filter,app,bench,messages,graph,stripe}
+mkdir -p "$tree"/platform/{include/platform,kernel,streaming,support,filterkit,tools,dv/{dif,deck,ieee1394,filters}} "$tree"/{framework,filter,app,bench,messages,graph,stripe}
 touch "$tree"/platform/support/tool_options.h
 touch "$tree"/platform/include/{windows.h,dshow.h} "$tree"/platform/include/platform/platform.h
 touch "$tree"/platform/streaming/filter_graph.h "$tree"/framework/pin_base.h "$tree"/app/output_graph.h
@@ -27,7 +27,7 @@ printf '#include "tests/support/fakes.h"\n#include "framework/pin_base.h"\n#incl
 touch "$tree"/messages/stream_failure.h "$tree"/graph/graph_recipe.h "$tree"/stripe/stripe_run.h
 printf '#include <dshow.h>\n#include "messages/stream_failure.h"\n#include "graph/graph_recipe.h"\n' >"$tree"/app/output_graph.cpp
 printf '#include <windows.h>\n#include "graph_recipe.h"\n' >"$tree"/graph/graph_recipe.cpp
-printf '#include <platform/platform.h>\n#include "messages/stream_failure.h"\n#include "graph/graph_recipe.h"\n#include "stripe_run.h"\n' \
+printf '#include <platform/platform.h>\n#include "messages/stream_failure.h"\n#include "graph/graph_recipe.h"\n#include "stripe_run.h"\n#include "dv/dif/timecode.h"\n' \
   >"$tree"/stripe/main.cpp
 python3 "$checker" "$tree" >/dev/null || { echo "a clean tree was refused"; exit 1; }
 
@@ -69,5 +69,7 @@ expect_refused graph/graph_recipe.cpp '#include "app/output_graph.h"'           
 expect_refused stripe/main.cpp '#include "app/output_graph.h"'                   # the programs apart
 expect_refused app/output_graph.cpp '#include "stripe/stripe_run.h"'
 expect_refused stripe/main.cpp '#include "support/tool_options.h"'               # no platform internals
+expect_refused stripe/main.cpp '#include "dv/deck/deck_protocol.h"'              # of DV only the timecode room
+expect_refused app/output_graph.cpp '#include "dv/dif/timecode.h"'               # Tamsel counts no labels
 expect_refused messages/stream_failure.cpp '#include "graph/graph_recipe.h"'     # the texts stand alone
 echo "layer check self-test passed"
