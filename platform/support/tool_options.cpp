@@ -47,6 +47,7 @@ int AnswerInfoOptions(int argc, char** argv, const ProgramInfo& info) {
 #include <getopt.h>
 
 #include "log.h"
+#include "text.h"
 
 namespace platform::tools {
 namespace {
@@ -144,8 +145,8 @@ int CommandLine::Parse(int argc, char** argv, const Handler& handle) {
             const std::string given = argv[optind - 1];
             if (optopt != 0 && given.rfind("--", 0) == 0)
                 return UsageError("option " + spelled(optopt) + " takes no value");
-            if (optopt != 0) return UsageError(std::string("unknown option -") + char(optopt));
-            return UsageError("unknown or ambiguous option " + given.substr(0, given.find('=')));
+            if (optopt != 0) return UsageError("unknown option " + QuotedName(std::string("-") + char(optopt)));
+            return UsageError("unknown or ambiguous option " + QuotedName(given.substr(0, given.find('='))));
         }
         for (size_t i = 0; i < options_.size(); ++i) {
             if (values[i] != found) continue;

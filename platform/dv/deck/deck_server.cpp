@@ -11,6 +11,7 @@
 
 #include "dv/deck/deck_timecode.h"
 #include "support/log.h"
+#include "support/text.h"
 
 namespace dv {
 namespace {
@@ -67,14 +68,16 @@ int DeckServer::Run() {
         return 1;
     }
     if (mode == deck::DeckMode::Record) {
-        std::fprintf(options.report, "dvdeck: \"%s\" recording to %s, listening on %s\n",
-                     options.name.c_str(), options.tapePath.c_str(), options.socketPath.c_str());
+        std::fprintf(options.report, "dvdeck: %s recording to %s, listening on %s\n",
+                     platform::QuotedName(options.name).c_str(), platform::QuotedName(options.tapePath).c_str(),
+                     platform::QuotedName(options.socketPath).c_str());
     } else {
         const std::string tapeText = !options.tapeIn ? std::string("no tape in")
-                                     : options.writeProtected ? "write-protected tape " + options.tapePath
-                                                              : "tape " + options.tapePath;
-        std::fprintf(options.report, "dvdeck: \"%s\" stopped (%s), listening on %s\n",
-                     options.name.c_str(), tapeText.c_str(), options.socketPath.c_str());
+                                     : options.writeProtected ? "write-protected tape " + platform::QuotedName(options.tapePath)
+                                                              : "tape " + platform::QuotedName(options.tapePath);
+        std::fprintf(options.report, "dvdeck: %s stopped (%s), listening on %s\n",
+                     platform::QuotedName(options.name).c_str(), tapeText.c_str(),
+                     platform::QuotedName(options.socketPath).c_str());
     }
     std::fflush(options.report);
 
@@ -599,9 +602,9 @@ void DeckServer::PrintFinalReport() {
     if (!options.tapeIn) {
         std::fprintf(out, "tape: none\n");
     } else if (options.writeProtected) {
-        std::fprintf(out, "tape: %s (write-protected, not written)\n", options.tapePath.c_str());
+        std::fprintf(out, "tape: %s (write-protected, not written)\n", platform::QuotedName(options.tapePath).c_str());
     } else {
-        std::fprintf(out, "tape: %s\n", options.tapePath.c_str());
+        std::fprintf(out, "tape: %s\n", platform::QuotedName(options.tapePath).c_str());
     }
     std::fprintf(out, "mode: %s\n", ModeText().c_str());
     std::fprintf(out, "frames shown, not recorded: %llu\n", static_cast<unsigned long long>(framesShown));

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "support/log.h"
+#include "support/text.h"
 
 namespace dv {
 namespace {
@@ -247,7 +248,7 @@ HRESULT DeckTransport::TakeReply(ReplyMessage& reply, deck::StatusBody* status) 
 }
 
 HRESULT DeckTransport::FailFromReply(const deck::StatusBody& status) {
-    const std::string text = std::string("deck \"") + status.name + "\": " + status.message;
+    const std::string text = "deck " + platform::QuotedName(status.name) + ": " + status.message;
     switch (ReplyCode(status.code)) {
         case ReplyCode::Ok:
             return S_OK;
@@ -298,7 +299,7 @@ HRESULT DeckTransport::Connect(int sendBufferBytes, Waits waits, int* result) {
     sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) {
-        return Fail(kTransportBadPath, "bad deck socket path: " + socketPath);
+        return Fail(kTransportBadPath, "bad deck socket path: " + platform::QuotedName(socketPath));
     }
     std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
     // Non-blocking: a blocking connect to a deck whose queue of callers is full would wait for
@@ -316,8 +317,8 @@ HRESULT DeckTransport::Connect(int sendBufferBytes, Waits waits, int* result) {
         const int64_t left = deadline - platform::MonotonicMs();
         if (err != EAGAIN || left <= 0) {
             ::close(fd);
-            if (err == EAGAIN) return Fail(kTransportTimeout, "the deck at " + socketPath + " takes no calls");
-            return Fail(kTransportDeviceGone, "no deck at " + socketPath + ": " + std::strerror(err));
+            if (err == EAGAIN) return Fail(kTransportTimeout, "the deck at " + platform::QuotedName(socketPath) + " takes no calls");
+            return Fail(kTransportDeviceGone, "no deck at " + platform::QuotedName(socketPath) + ": " + std::strerror(err));
         }
         pollfd wake {waits.interrupt ? interruptFd : -1, POLLIN, 0};
         if (::poll(&wake, 1, int(std::min<int64_t>(left, kConnectRetryMs))) > 0) {
@@ -331,7 +332,7 @@ HRESULT DeckTransport::Connect(int sendBufferBytes, Waits waits, int* result) {
     socklen_t peerSize = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 || peer.uid != ::geteuid()) {
         ::close(fd);
-        return Fail(kTransportAccessDenied, "the deck at " + socketPath + " runs as another user");
+        return Fail(kTransportAccessDenied, "the deck at " + platform::QuotedName(socketPath) + " runs as another user");
     }
     *result = fd;
     return S_OK;
@@ -426,7 +427,7 @@ HRESULT DeckTransport::SetDeckMode(DeckMode mode) {
     const HRESULT hr = DeckCall(request, &reply);
     if (FAILED(hr)) return hr;
     if (reply.code == uint32_t(ReplyCode::Refused)) {
-        const std::string text = std::string("deck \"") + reply.name + "\": " + reply.message;
+        const std::string text = "deck " + platform::QuotedName(reply.name) + ": " + reply.message;
         if (!(reply.media & deck::kMediaPresent)) return Fail(kTransportNoMedia, text);
         if (reply.media & deck::kMediaWriteProtected) return Fail(kTransportWriteProtected, text);
         return Fail(kTransportRejected, text);

@@ -261,6 +261,33 @@ TEST_F(DeckServer, InterruptEndsASendWaitingOnAFrozenDeckAndStopStillReachesIt) 
     ExpectTapeHolds(tape, uint32_t(state.framesRecorded));
 }
 
+// Names with control characters (a tape's, the deck's own, an argument) reach no terminal raw:
+// every message shows them quoted as a shell would read them back.
+TEST_F(DeckServer, ShowsNamesWithControlCharactersEscaped) {
+    const std::string oddTape = dir.path() + "/ev\033[2Jil\ntape.dv";
+    const std::string shown = "'" + dir.path() + "/ev'$'\\033''[2Jil'$'\\n''tape.dv'";
+    ASSERT_TRUE(deck.StartListening(oddTape, "deck\033name"));
+    ASSERT_TRUE(deck.Finish());
+    EXPECT_NE(std::string::npos, deck.Output().find("dvdeck: 'deck'$'\\033''name' recording to " + shown))
+        << deck.Output();
+    EXPECT_EQ(shown, deck.ReportValue("tape"));
+    EXPECT_EQ(std::string::npos, deck.Output().find('\033')) << deck.Output();
+
+    // A tape that cannot be opened (a folder), and an argument the deck does not take.
+    const std::string folder = dir.path() + "/fold\033er";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    DeckProcess refusing(dir.path());
+    ASSERT_TRUE(refusing.Start(folder));
+    EXPECT_EQ(1, refusing.Wait());
+    EXPECT_NE(std::string::npos, refusing.Errors().find("cannot open tape '" + dir.path() + "/fold'$'\\033''er': "))
+        << refusing.Errors();
+    const testsupport::RunResult usage =
+        testsupport::RunCaptured({testsupport::BuildDir() + "/dvdeck", "--tape", tape, "extra\033"});
+    EXPECT_EQ(2, usage.status);
+    EXPECT_NE(std::string::npos, usage.output.find("unexpected argument 'extra'$'\\033'\n")) << usage.output;
+    EXPECT_EQ(std::string::npos, (refusing.Errors() + usage.output).find('\033'));
+}
+
 TEST_F(DeckServer, StopSignalMidStreamFlushesReportsAndUnplugsTheSender) {
     ASSERT_TRUE(deck.StartListening(tape));
     dv::DeckTransport transport(deck.SocketPath());
