@@ -1,7 +1,6 @@
 #include "dv/deck/transport_deck.h"
 #include "support/monotonic_clock.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
