@@ -95,8 +95,9 @@ public:
     virtual HRESULT GetDeckState(DeckState* /*state*/) { return E_NOTIMPL; }
 
     // The stream's gaps since Open as the sending side knows them: ticks at which the device had
-    // no new frame and so showed or sent the last one again. False when this side cannot tell
-    // (a deck that counts its own reports them through GetDeckState). Any thread.
+    // no new frame and so showed or sent the last one again. False when this side cannot tell.
+    // The virtual deck's transport reports what the deck counted between the stream's first
+    // frame and its last, as of its last answer (DeckTransport). Any thread.
     struct GapAccount {
         uint64_t ticks = 0;         // every such tick
         uint64_t longest = 0;       // ticks in the longest unbroken run of them

@@ -56,4 +56,58 @@ BSTR NewBstrFromUtf8(std::string_view text) {
     return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 
+namespace {
+
+// The escape for one byte inside $'...'.
+void AppendEscape(unsigned char byte, std::string* out) {
+    switch (byte) {
+        case '\a': *out += "\\a"; return;
+        case '\b': *out += "\\b"; return;
+        case '\t': *out += "\\t"; return;
+        case '\n': *out += "\\n"; return;
+        case '\v': *out += "\\v"; return;
+        case '\f': *out += "\\f"; return;
+        case '\r': *out += "\\r"; return;
+        default: break;
+    }
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "\\%03o", unsigned(byte));
+    *out += octal;
+}
+
+}  // namespace
+
+std::string QuotedName(std::string_view name) {
+    enum class Open { None, Quote, Escape } open = Open::None;
+    std::string out;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(name.data());
+    for (size_t at = 0; at < name.size();) {
+        size_t width = Utf8Length(bytes + at, name.size() - at);
+        // C1 controls are U+0080..U+009F, two bytes C2 80..C2 9F.
+        const bool plain = width == 1   ? bytes[at] >= 0x20 && bytes[at] != 0x7F
+                           : width == 2 ? !(bytes[at] == 0xC2 && bytes[at + 1] < 0xA0)
+                                        : width > 0;
+        if (width == 0) width = 1;  // a byte that is not UTF-8 is escaped on its own
+        if (plain) {
+            if (open == Open::Escape) out += '\'';
+            if (open != Open::Quote) out += '\'';
+            open = Open::Quote;
+            if (bytes[at] == '\'') {
+                out += "'\\''";  // end the quote, a quoted quote, and on
+            } else {
+                out.append(name.substr(at, width));
+            }
+        } else {
+            if (open == Open::Quote) out += '\'';
+            if (open != Open::Escape) out += "$'";
+            open = Open::Escape;
+            for (size_t i = 0; i < width; ++i) AppendEscape(bytes[at + i], &out);
+        }
+        at += width;
+    }
+    if (open == Open::None) return "''";
+    out += '\'';
+    return out;
+}
+
 }  // namespace platform

@@ -1,5 +1,5 @@
-// Text forms shared by the platform's modules: the registry form of a GUID and UTF-8 <-> UTF-16
-// (the platform's ANSI code page is UTF-8; wide text is UTF-16).
+// Text forms shared by the platform's modules: the registry form of a GUID, UTF-8 <-> UTF-16
+// (the platform's ANSI code page is UTF-8; wide text is UTF-16), and a name as a message shows it.
 #pragma once
 
 #include <objbase.h>
@@ -26,5 +26,12 @@ BSTR NewBstrFromUtf8(std::string_view text);
 // when the byte starts none: a stray continuation, an overlong form, a surrogate, beyond U+10FFFF,
 // or cut short.
 size_t Utf8Length(const unsigned char* text, size_t left);
+
+// A name a program was given or found (a file name, a device's name) as its messages show it,
+// quoted the way a shell would read it back, so that nothing in it reaches the terminal as a
+// control: 'name' in single quotes, a single quote in it as '\'', and every control character
+// (C0, DEL, C1) and every byte that is not UTF-8 outside the quotes as $'...' with C escapes
+// (\n, \t ...) or three octal digits ($'\033' for ESC). "" is ''.
+std::string QuotedName(std::string_view name);
 
 }  // namespace platform

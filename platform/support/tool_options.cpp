@@ -22,6 +22,7 @@ const char* Version() { return TAMSEL_VERSION; }
 #include <getopt.h>
 
 #include "log.h"
+#include "text.h"
 
 namespace platform::tools {
 namespace {
@@ -119,8 +120,8 @@ int CommandLine::Parse(int argc, char** argv, const Handler& handle) {
             const std::string given = argv[optind - 1];
             if (optopt != 0 && given.rfind("--", 0) == 0)
                 return UsageError("option " + spelled(optopt) + " takes no value");
-            if (optopt != 0) return UsageError(std::string("unknown option -") + char(optopt));
-            return UsageError("unknown or ambiguous option " + given.substr(0, given.find('=')));
+            if (optopt != 0) return UsageError("unknown option " + QuotedName(std::string("-") + char(optopt)));
+            return UsageError("unknown or ambiguous option " + QuotedName(given.substr(0, given.find('='))));
         }
         for (size_t i = 0; i < options_.size(); ++i) {
             if (values[i] != found) continue;

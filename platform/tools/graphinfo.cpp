@@ -299,7 +299,7 @@ int main(int argc, char** argv) {
     });
     if (parsed >= 0) return parsed;
     if (!options.Operands().empty())
-        return options.UsageError("unexpected argument '" + options.Operands()[0] + "'");
+        return options.UsageError("unexpected argument " + platform::QuotedName(options.Operands()[0]));
 
     CoInitialize(nullptr);
     Facts facts;

@@ -35,6 +35,7 @@
 #include <string>
 
 #include "support/file_trust.h"
+#include "support/text.h"
 #include "support/tool_options.h"
 
 namespace {
@@ -77,24 +78,24 @@ bool IsRegistered(const struct stat& library) {
 bool CheckLibraryFile(const std::string& path, struct stat* info) {
     if (stat(path.c_str(), info) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
-            std::fprintf(stderr, "regsvr: %s: no such file (status 0x%08X)\n", path.c_str(),
+            std::fprintf(stderr, "regsvr: %s: no such file (status 0x%08X)\n", platform::QuotedName(path).c_str(),
                          Win32(ERROR_MOD_NOT_FOUND));
         } else {
-            std::fprintf(stderr, "regsvr: %s: %s (status 0x%08X)\n", path.c_str(),
+            std::fprintf(stderr, "regsvr: %s: %s (status 0x%08X)\n", platform::QuotedName(path).c_str(),
                          std::strerror(errno), Win32(ERROR_ACCESS_DENIED));
         }
         return false;
     }
     if (S_ISDIR(info->st_mode)) {
         std::fprintf(stderr, "regsvr: %s: is a directory, not a library (status 0x%08X)\n",
-                     path.c_str(), Win32(kErrorDirectory));
+                     platform::QuotedName(path).c_str(), Win32(kErrorDirectory));
         return false;
     }
     if (!S_ISREG(info->st_mode)) {
         std::fprintf(stderr,
                      "regsvr: %s: is not a regular file (a FIFO, socket or device cannot be a "
                      "library) (status 0x%08X)\n",
-                     path.c_str(), Win32(ERROR_BAD_EXE_FORMAT));
+                     platform::QuotedName(path).c_str(), Win32(ERROR_BAD_EXE_FORMAT));
         return false;
     }
     return true;
@@ -109,15 +110,15 @@ bool CheckRegistry(bool repair, bool machine, const std::string& path) {
         std::fprintf(stderr,
                      "regsvr: the damaged registry was moved to %s; registering into a fresh "
                      "store\n",
-                     movedTo.c_str());
+                     platform::QuotedName(movedTo).c_str());
     if (status == ERROR_SUCCESS) return true;
     std::fprintf(stderr, "regsvr: the %sregistry cannot be used (status 0x%08X)%s\n",
                  machine ? "machine-wide " : "", Win32(status), RegistryCause().c_str());
     if (status == ERROR_BADDB && !repair)
         std::fprintf(stderr,
-                     "regsvr: 'regsvr %s--repair %s' moves it aside and registers into a fresh "
+                     "regsvr: regsvr %s--repair %s moves it aside and registers into a fresh "
                      "store\n",
-                     machine ? "--machine " : "", path.c_str());
+                     machine ? "--machine " : "", platform::QuotedName(path).c_str());
     return false;
 }
 
@@ -132,7 +133,7 @@ int Run(const std::string& path, bool unregister, bool repair, bool machine) {
     struct stat info {};
     if (!CheckLibraryFile(path, &info)) return kCannotLoad;
     if (machine && unregister && !MachineRegistryExists()) {
-        std::printf("%s was not registered; nothing to unregister\n", path.c_str());
+        std::printf("%s was not registered; nothing to unregister\n", platform::QuotedName(path).c_str());
         return kDone;
     }
     // Every user's programs load what the machine-wide registry names, and this process (root)
@@ -144,7 +145,7 @@ int Run(const std::string& path, bool unregister, bool repair, bool machine) {
                          "regsvr: refusing to %s %s machine-wide: %s; every user's programs "
                          "would load what another user can change. Install it where only root "
                          "can write (the file and every folder above it) (status 0x%08X)\n",
-                         unregister ? "unregister" : "register", path.c_str(), why.c_str(),
+                         unregister ? "unregister" : "register", platform::QuotedName(path).c_str(), why.c_str(),
                          Hex(E_ACCESSDENIED));
             return kChangeableByOthers;
         }
@@ -156,13 +157,13 @@ int Run(const std::string& path, bool unregister, bool repair, bool machine) {
     if (module == nullptr) {
         const DWORD code = GetLastError();
         std::fprintf(stderr, "regsvr: %s: cannot be loaded as a library (status 0x%08X)\n",
-                     path.c_str(), Win32(code != 0 ? code : ERROR_BAD_EXE_FORMAT));
+                     platform::QuotedName(path).c_str(), Win32(code != 0 ? code : ERROR_BAD_EXE_FORMAT));
         return kCannotLoad;
     }
     const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
     FARPROC address = GetProcAddress(module, entry);
     if (address == nullptr) {
-        std::fprintf(stderr, "regsvr: %s: has no %s export (status 0x%08X)\n", path.c_str(), entry,
+        std::fprintf(stderr, "regsvr: %s: has no %s export (status 0x%08X)\n", platform::QuotedName(path).c_str(), entry,
                      Win32(ERROR_PROC_NOT_FOUND));
         FreeLibrary(module);
         return kNoExport;
@@ -173,21 +174,21 @@ int Run(const std::string& path, bool unregister, bool repair, bool machine) {
     const bool nothingThere = status == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
                               status == REGDB_E_CLASSNOTREG;
     if (!wasRegistered && (SUCCEEDED(status) || nothingThere)) {
-        std::printf("%s was not registered; nothing to unregister\n", path.c_str());
+        std::printf("%s was not registered; nothing to unregister\n", platform::QuotedName(path).c_str());
         return kDone;
     }
     if (FAILED(status)) {
-        std::fprintf(stderr, "regsvr: %s in %s failed (status 0x%08X)%s\n", entry, path.c_str(),
+        std::fprintf(stderr, "regsvr: %s in %s failed (status 0x%08X)%s\n", entry, platform::QuotedName(path).c_str(),
                      Hex(status), RegistryCause().c_str());
         // The machine-wide registry lies beneath the user's and is not the user's to change.
         if (unregister && !machine && status == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED))
             std::fprintf(stderr,
-                         "regsvr: %s may be registered for every user; 'regsvr --machine -u %s' "
+                         "regsvr: %s may be registered for every user; regsvr --machine -u %s "
                          "unregisters it there\n",
-                         path.c_str(), path.c_str());
+                         platform::QuotedName(path).c_str(), platform::QuotedName(path).c_str());
         return kCallFailed;
     }
-    std::printf("%s %s%s\n", unregister ? "unregistered" : "registered", path.c_str(),
+    std::printf("%s %s%s\n", unregister ? "unregistered" : "registered", platform::QuotedName(path).c_str(),
                 machine ? " (machine-wide)" : "");
     return kDone;
 }

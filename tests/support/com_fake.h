@@ -12,7 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <map>
+#include <string>
+
 #include "support/com_object.h"
+#include "support/text.h"
 
 namespace testsupport {
 
@@ -82,6 +86,26 @@ public:
 private:
     // Stays: whoever made it ends it.
     void LastReleased() override {}
+};
+
+// A property bag of text values, as a device's moniker hands one to its filter's Load: Read
+// answers a name it holds as a new BSTR, any other with E_INVALIDARG; Write is refused.
+// Test-owned.
+class TextBag : public platform::ComObject<platform::Implements<IPropertyBag, IID_IPropertyBag>>,
+                public TestOwned {
+public:
+    std::map<std::u16string, std::string> values;
+
+    HRESULT STDMETHODCALLTYPE Read(LPCOLESTR name, VARIANT* value, IErrorLog*) override {
+        if (name == nullptr || value == nullptr) return E_POINTER;
+        const auto found = values.find(std::u16string(name));
+        if (found == values.end()) return E_INVALIDARG;
+        VariantInit(value);
+        value->vt = VT_BSTR;
+        value->bstrVal = platform::NewBstrFromUtf8(found->second);
+        return value->bstrVal != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE Write(LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
 };
 
 }  // namespace testsupport

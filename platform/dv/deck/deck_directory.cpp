@@ -15,6 +15,7 @@
 #include <platform/platform.h>
 
 #include "support/log.h"
+#include "support/text.h"
 
 namespace dv {
 
@@ -33,18 +34,18 @@ std::optional<platform::Fault> DeckDirectory::CheckPrivate(const std::string& di
     struct stat st {};
     if (::lstat(dir.c_str(), &st) != 0) {
         const int err = errno;
-        return platform::Fault{err, dir + ": " + std::strerror(err)};
+        return platform::Fault{err, platform::QuotedName(dir) + ": " + std::strerror(err)};
     }
     if (!S_ISDIR(st.st_mode))
-        return platform::Fault{0, dir + " is not a directory" +
+        return platform::Fault{0, platform::QuotedName(dir) + " is not a directory" +
                                       (S_ISLNK(st.st_mode) ? " (a symbolic link)" : "")};
     if (st.st_uid != ::geteuid())
-        return platform::Fault{0, dir + " belongs to user " + std::to_string(st.st_uid) +
+        return platform::Fault{0, platform::QuotedName(dir) + " belongs to user " + std::to_string(st.st_uid) +
                                       ", not to this user (" + std::to_string(::geteuid()) + ")"};
     if ((st.st_mode & 07777) != 0700) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
-        return platform::Fault{0, dir + " has mode " + mode + "; it must be 0700, private to its user"};
+        return platform::Fault{0, platform::QuotedName(dir) + " has mode " + mode + "; it must be 0700, private to its user"};
     }
     return std::nullopt;
 }
@@ -60,7 +61,7 @@ std::optional<platform::Fault> DeckDirectory::PrepareSocketPath(int pid, std::st
         }
     } else if (errno != EEXIST) {
         const int err = errno;
-        return platform::Fault{err, "cannot make the deck directory " + dir + ": " + std::strerror(err)};
+        return platform::Fault{err, "cannot make the deck directory " + platform::QuotedName(dir) + ": " + std::strerror(err)};
     }
     if (auto fault = CheckPrivate(dir)) {
         fault->text = "refusing the deck directory: " + fault->text;

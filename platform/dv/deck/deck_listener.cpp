@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "support/log.h"
+#include "support/text.h"
 
 namespace dv {
 
@@ -24,7 +25,7 @@ std::optional<platform::Fault> DeckListener::Open(const std::string& socketPath,
     // and delete it, leaving this deck unlisted.
     const std::string pendingPath = socketPath + ".pending";
     if (pendingPath.size() >= sizeof addr.sun_path)
-        return platform::Fault{0, "socket path too long: " + socketPath};
+        return platform::Fault{0, "socket path too long: " + platform::QuotedName(socketPath)};
     std::memcpy(addr.sun_path, pendingPath.c_str(), pendingPath.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -37,7 +38,7 @@ std::optional<platform::Fault> DeckListener::Open(const std::string& socketPath,
         const int err = errno;
         ::close(fd);
         ::unlink(pendingPath.c_str());
-        return platform::Fault{err, "cannot listen on " + socketPath + ": " + std::strerror(err)};
+        return platform::Fault{err, "cannot listen on " + platform::QuotedName(socketPath) + ": " + std::strerror(err)};
     }
     listenFd = fd;
     path = socketPath;

@@ -49,7 +49,8 @@
 namespace dv::deck {
 
 inline constexpr uint32_t kMagic = 0x4B445644;  // "DVDK"
-inline constexpr uint32_t kVersion = 2;
+// 3: StatusBody carries the sender's gap account (gapTicks, longestGap, longestGapAfter).
+inline constexpr uint32_t kVersion = 3;
 inline constexpr size_t kFrameBytes = ntsc::kFrameBytes;
 inline constexpr int64_t kFrameRateNum = ntsc::kFrameRateNum;
 inline constexpr int64_t kFrameRateDen = ntsc::kFrameRateDen;
@@ -128,14 +129,22 @@ struct StatusBody {
     int32_t error;            // errno behind a TapeError, else 0
     uint64_t framesRecorded;  // frames the deck took since it started (on the tape, or on their
                               // way there in a batch that survives the deck being killed)
-    uint64_t missedTicks;     // ticks without a frame since the deck started
+    uint64_t missedTicks;     // ticks without a frame since the deck started, between each
+                              // sender's first frame and its last (see gapTicks)
     char name[64];            // the deck's name, terminated
     char message[128];        // human-readable detail, terminated
     uint32_t mode;            // DeckMode
     uint32_t media;           // kMedia* bits
     uint32_t lastTimecode;    // BCD 0xhhmmssff of the last frame recorded, see timecodeFlags
     uint32_t timecodeFlags;   // kTimecode* bits
+    // The gap account of the current sender's connection (of the last one between senders): ticks
+    // at which the deck had no new frame and showed the last one again. Only ticks between the
+    // sender's first frame and its last count: before the first the deck waits, and a run of them
+    // still going on is counted when the next frame ends it (dropped when the sender ends).
+    uint64_t gapTicks;         // every such tick
+    uint64_t longestGap;       // ticks in the longest unbroken run of them
+    uint64_t longestGapAfter;  // frames the deck had taken from the sender when that run began
 };
-static_assert(sizeof(StatusBody) == 232);
+static_assert(sizeof(StatusBody) == 256);
 
 }  // namespace dv::deck

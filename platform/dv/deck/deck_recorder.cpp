@@ -18,6 +18,7 @@
 #include "dv/deck/deck_protocol.h"
 #include "dv/dif/packs.h"
 #include "support/log.h"
+#include "support/text.h"
 
 namespace dv {
 namespace {
@@ -208,7 +209,7 @@ std::optional<platform::Fault> DeckRecorder::Failure() const {
 
 void DeckRecorder::Fail(int err) {
     savedErrno = err;
-    failure = "cannot write tape " + path + ": " + ErrnoText(err);
+    failure = "cannot write tape " + platform::QuotedName(path) + ": " + ErrnoText(err);
     if (fd >= 0 && !abandoned && ::fsync(fd) != 0) {
         PLATFORM_LOG(platform::log::kDeck, Warning, "fsync of %s: %s", path.c_str(), std::strerror(errno));
     }
@@ -229,26 +230,26 @@ std::optional<platform::Fault> DeckRecorder::Open(const std::string& tapePath) {
     // replaced in between.
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return WithErrno("cannot open tape " + path + ": " + NotARegularFile(st.st_mode));
+        return WithErrno("cannot open tape " + platform::QuotedName(path) + ": " + NotARegularFile(st.st_mode));
     const int opened = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
     if (opened < 0) {
         const int err = errno;
         savedErrno = err;
-        return WithErrno("cannot open tape " + path + ": " + ErrnoText(err));
+        return WithErrno("cannot open tape " + platform::QuotedName(path) + ": " + ErrnoText(err));
     }
     if (::fstat(opened, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(opened);
-        return WithErrno("cannot open tape " + path + ": " + NotARegularFile(st.st_mode));
+        return WithErrno("cannot open tape " + platform::QuotedName(path) + ": " + NotARegularFile(st.st_mode));
     }
     ::fcntl(opened, F_SETFL, O_APPEND);  // back to blocking writes
     // Two decks appending to one tape would interleave their frames.
     if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
         ::close(opened);
-        return WithErrno("tape " + path + " is in use by another deck");
+        return WithErrno("tape " + platform::QuotedName(path) + " is in use by another deck");
     }
     if (st.st_size % frameSize != 0) {
         ::close(opened);
-        return WithErrno("tape " + path + " does not hold whole " + std::to_string(frameSize) +
+        return WithErrno("tape " + platform::QuotedName(path) + " does not hold whole " + std::to_string(frameSize) +
                          "-byte frames; refusing to record after a partial frame");
     }
     fd = opened;
@@ -256,7 +257,7 @@ std::optional<platform::Fault> DeckRecorder::Open(const std::string& tapePath) {
     if (!StartWriter()) {
         ::close(fd);
         fd = -1;
-        return WithErrno("cannot start the tape writer for " + path + ": " + ErrnoText(savedErrno));
+        return WithErrno("cannot start the tape writer for " + platform::QuotedName(path) + ": " + ErrnoText(savedErrno));
     }
     return std::nullopt;
 }
@@ -385,7 +386,7 @@ std::optional<platform::Fault> DeckRecorder::Flush() {
         return WithErrno("stopped before the tape writer had written every frame; it finishes them on its own");
     if (::fsync(fd) != 0) {
         savedErrno = errno;
-        return WithErrno("cannot flush tape " + path + ": " + ErrnoText(savedErrno));
+        return WithErrno("cannot flush tape " + platform::QuotedName(path) + ": " + ErrnoText(savedErrno));
     }
     return std::nullopt;
 }

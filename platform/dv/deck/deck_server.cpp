@@ -11,6 +11,7 @@
 
 #include "dv/dif/packs.h"
 #include "support/log.h"
+#include "support/text.h"
 
 namespace dv {
 namespace {
@@ -65,14 +66,16 @@ int DeckServer::Run() {
         return 1;
     }
     if (mode == deck::DeckMode::Record) {
-        std::fprintf(options.report, "dvdeck: \"%s\" recording to %s, listening on %s\n",
-                     options.name.c_str(), options.tapePath.c_str(), options.socketPath.c_str());
+        std::fprintf(options.report, "dvdeck: %s recording to %s, listening on %s\n",
+                     platform::QuotedName(options.name).c_str(), platform::QuotedName(options.tapePath).c_str(),
+                     platform::QuotedName(options.socketPath).c_str());
     } else {
         const std::string tapeText = !options.tapeIn ? std::string("no tape in")
-                                     : options.writeProtected ? "write-protected tape " + options.tapePath
-                                                              : "tape " + options.tapePath;
-        std::fprintf(options.report, "dvdeck: \"%s\" stopped (%s), listening on %s\n",
-                     options.name.c_str(), tapeText.c_str(), options.socketPath.c_str());
+                                     : options.writeProtected ? "write-protected tape " + platform::QuotedName(options.tapePath)
+                                                              : "tape " + platform::QuotedName(options.tapePath);
+        std::fprintf(options.report, "dvdeck: %s stopped (%s), listening on %s\n",
+                     platform::QuotedName(options.name).c_str(), tapeText.c_str(),
+                     platform::QuotedName(options.socketPath).c_str());
     }
     std::fflush(options.report);
 
@@ -87,6 +90,8 @@ int DeckServer::Run() {
         const uint64_t framesBefore = tape.framesRecorded();
         const uint64_t missedBefore = missedTicks;
         const SessionEnd end = RunSession(conn);
+        EndGapAccount();
+        ticksBefore += gaps.frames() + gaps.ticks();
         ::close(conn);
         sessionFd = -1;
         senderHungUp = false;
@@ -167,6 +172,7 @@ DeckServer::WaitEnd DeckServer::WaitForSender(int* conn) {
                         AnswerControlCall(guest, request);
                         break;
                     }
+                    gaps.Begin();  // the Ok already speaks for the new sender's stream
                     SendReply(guest, ReplyCode::Ok, 0, "ready");
                     // One sender at a time: whoever else waits is told now rather than later.
                     for (const int other : lobby.TakeAll()) {
@@ -281,7 +287,6 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
     sessionFd = conn;
     senderHungUp = false;
     frameSlot = nullptr;
-    bool started = false;  // ticks count only from the sender's first frame
     int64_t t0 = platform::MonotonicNs();
     int64_t lastFrame = t0;  // when the last frame, or the session, began
     uint64_t k = 0;
@@ -321,6 +326,7 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
                     return SessionEnd::TapeFailed;
                 }
                 if (r == ReadResult::Ended) {
+                    EndGapAccount();  // before the last word, which carries the account
                     if (endRequested) {
                         const std::optional<platform::Fault> fault = tape.Flush();
                         if (fault && tape.interrupted()) {
@@ -355,12 +361,10 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
             }
             frameComplete = false;
             frameBytes = 0;
-            started = true;
             lastFrame = deadline;
-            ++ticks;
-        } else if (started) {
-            NoteMissedTick();
-            ++ticks;
+            NoteFrame();
+        } else {
+            gaps.OnMissedTick();
         }
         // Bytes that trickle in, or talk without frames, must not hold the deck either.
         char idle[96] = "";
@@ -529,9 +533,20 @@ void DeckServer::TakeStopRequest() {
     }
 }
 
-void DeckServer::NoteMissedTick() {
-    if (firstMissedTicks.size() < kMissedTicksListed) firstMissedTicks.push_back(ticks);
-    ++missedTicks;
+void DeckServer::NoteFrame() {
+    const DeckGaps::Run ended = gaps.OnFrame();
+    for (uint64_t i = 0; i < ended.ticks && firstMissedTicks.size() < kMissedTicksListed; ++i) {
+        firstMissedTicks.push_back(ticksBefore + ended.firstTick + i);
+    }
+    missedTicks += ended.ticks;
+}
+
+void DeckServer::EndGapAccount() {
+    const uint64_t dropped = gaps.End();
+    if (dropped > 0) {
+        PLATFORM_LOG(platform::log::kDeck, Info, "the sender ended %llu ticks after its last frame",
+                     static_cast<unsigned long long>(dropped));
+    }
 }
 
 void DeckServer::SendReply(int conn, ReplyCode code, int error, const std::string& message) {
@@ -551,6 +566,9 @@ void DeckServer::SendReply(int conn, ReplyCode code, int error, const std::strin
                        (options.tapeIn && options.writeProtected ? deck::kMediaWriteProtected : 0);
     reply.body.lastTimecode = lastTimecode;
     reply.body.timecodeFlags = timecodeFlags;
+    reply.body.gapTicks = gaps.ticks();
+    reply.body.longestGap = gaps.longest();
+    reply.body.longestGapAfter = gaps.longestAfter();
     // Best effort: a sender that is gone, or has left no room, cannot be told anything.
     const ssize_t sent = ::send(conn, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent != ssize_t(sizeof reply)) {
@@ -561,9 +579,15 @@ void DeckServer::SendReply(int conn, ReplyCode code, int error, const std::strin
 
 void DeckServer::PrintSessionReport(uint64_t framesBefore, uint64_t missedBefore) {
     const uint64_t frames = tape.framesRecorded() - framesBefore;
-    std::fprintf(options.report, "dvdeck: sender finished: %llu frames (%s), %llu ticks without a frame\n",
+    std::fprintf(options.report, "dvdeck: sender finished: %llu frames (%s), %llu ticks without a frame",
                  static_cast<unsigned long long>(frames), Duration(frames).c_str(),
                  static_cast<unsigned long long>(missedTicks - missedBefore));
+    if (gaps.longest() > 0) {
+        std::fprintf(options.report, ", the longest run %llu ticks after its frame %llu",
+                     static_cast<unsigned long long>(gaps.longest()),
+                     static_cast<unsigned long long>(gaps.longestAfter()));
+    }
+    std::fprintf(options.report, "\n");
     std::fflush(options.report);
 }
 
@@ -574,9 +598,9 @@ void DeckServer::PrintFinalReport() {
     if (!options.tapeIn) {
         std::fprintf(out, "tape: none\n");
     } else if (options.writeProtected) {
-        std::fprintf(out, "tape: %s (write-protected, not written)\n", options.tapePath.c_str());
+        std::fprintf(out, "tape: %s (write-protected, not written)\n", platform::QuotedName(options.tapePath).c_str());
     } else {
-        std::fprintf(out, "tape: %s\n", options.tapePath.c_str());
+        std::fprintf(out, "tape: %s\n", platform::QuotedName(options.tapePath).c_str());
     }
     std::fprintf(out, "mode: %s\n", ModeText().c_str());
     std::fprintf(out, "frames shown, not recorded: %llu\n", static_cast<unsigned long long>(framesShown));

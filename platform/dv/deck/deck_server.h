@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "dv/deck/deck_gaps.h"
 #include "dv/deck/deck_listener.h"
 #include "dv/deck/deck_lobby.h"
 #include "dv/deck/deck_protocol.h"
@@ -99,7 +100,10 @@ private:
     bool StopRequested();
     // Reads the stop request that was seen, so that only a further one interrupts the flush.
     void TakeStopRequest();
-    void NoteMissedTick();
+    // A tick at which a frame came: a run of ticks without one that it ends joins the account.
+    void NoteFrame();
+    // The sender is done: a run of ticks without a frame still going is no gap on the tape.
+    void EndGapAccount();
     void SendReply(int conn, deck::ReplyCode code, int error, const std::string& message);
     void PrintSessionReport(uint64_t framesBefore, uint64_t missedBefore);
     void PrintFinalReport();
@@ -134,8 +138,10 @@ private:
     uint64_t framesShown = 0;        // frames taken outside record mode
     uint32_t lastTimecode = 0;       // BCD of the last frame recorded; see timecodeFlags
     uint32_t timecodeFlags = 0;      // deck::kTimecode* bits
-    uint64_t ticks = 0;              // ticks of all sessions, counted from each first frame
-    uint64_t missedTicks = 0;        // those among them at which no frame had arrived
+    DeckGaps gaps;                   // the current sender's (the last one's between senders)
+    uint64_t ticksBefore = 0;        // ticks of the earlier senders, each from its first frame to
+                                     // its last
+    uint64_t missedTicks = 0;        // those among all senders' at which no frame had arrived
     std::vector<uint64_t> firstMissedTicks;  // the first kMissedTicksListed of them
     platform::Fault tapeFault;       // why the tape failed, once it has
 };

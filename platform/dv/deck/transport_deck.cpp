@@ -1,7 +1,6 @@
 #include "dv/deck/transport_deck.h"
 #include "support/monotonic_clock.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -9,10 +8,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "support/log.h"
+#include "support/text.h"
 
 namespace dv {
 namespace {
@@ -29,6 +30,15 @@ constexpr int kCloseReplyTimeoutMs = 1000;
 // Room for about one frame in the socket: the sender stays at most a frame or two ahead of the
 // deck, so the deck's pace reaches the filter almost at once.
 constexpr int kSendBufferBytes = 128 * 1024;
+// A deck whose queue of callers is full takes no connection; it is tried again this often until
+// the reply timeout (the wait watches the interrupt).
+constexpr int kConnectRetryMs = 20;
+
+void Wake(int fd) {
+    if (fd < 0) return;
+    const uint64_t one = 1;
+    (void)!::write(fd, &one, sizeof one);
+}
 
 HRESULT StatusForErrno(int err) {
     switch (err) {
@@ -55,12 +65,30 @@ struct DeckTransport::ReplyMessage {
 
 DeckTransport::DeckTransport(std::string path) : socketPath(std::move(path)) {
     cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    interruptFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 DeckTransport::~DeckTransport() {
     Cancel();
     Close();
     if (cancelFd >= 0) ::close(cancelFd);
+    if (interruptFd >= 0) ::close(interruptFd);
+}
+
+HRESULT DeckTransport::Interrupted() {
+    return Fail(kTransportInterrupted, "the program is stopping; nothing more is asked of the deck");
+}
+
+void DeckTransport::Interrupt() {
+    interrupted.store(true);
+    Wake(interruptFd);
+}
+
+bool DeckTransport::GetGaps(GapAccount* account) const {
+    if (account == nullptr) return false;
+    std::lock_guard<std::mutex> lock(gapsLock);
+    if (gapsKnown) *account = gaps;
+    return gapsKnown;
 }
 
 HRESULT DeckTransport::Fail(HRESULT status, const std::string& text) { return lastFault.Keep(status, text); }
@@ -69,11 +97,11 @@ std::string DeckTransport::LastError() const { return lastFault.Text(); }
 
 HRESULT DeckTransport::Open() {
     std::lock_guard<std::mutex> lock(sendLock);
+    if (interrupted.load()) return Interrupted();
     if (socketFd >= 0) return S_OK;
-    if (cancelFd < 0) return Fail(E_OUTOFMEMORY, "no eventfd");
+    if (cancelFd < 0 || interruptFd < 0) return Fail(E_OUTOFMEMORY, "no eventfd");
     int fd = -1;
-    if (const HRESULT hr = Connect(kSendBufferBytes, &fd); FAILED(hr)) return hr;
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (const HRESULT hr = Connect(kSendBufferBytes, kAllWaits, &fd); FAILED(hr)) return hr;
     socketFd = fd;
     failure = S_OK;
     midMessage = false;
@@ -95,6 +123,9 @@ HRESULT DeckTransport::Open() {
         socketFd = -1;
         return hr;
     }
+    std::lock_guard<std::mutex> account(gapsLock);
+    gaps = {};  // the stream begins now, whatever the deck said of an earlier one
+    gapsKnown = true;
     return S_OK;
 }
 
@@ -102,6 +133,7 @@ HRESULT DeckTransport::SendFrame(const uint8_t* frame, size_t size) {
     std::lock_guard<std::mutex> lock(sendLock);
     if (cancelled.load()) return kTransportCancelled;
     if (FAILED(failure)) return failure;
+    if (interrupted.load()) return failure = Interrupted();
     if (socketFd < 0) return Fail(kTransportDeviceGone, "the deck is not connected");
     if (frame == nullptr || size != deck::kFrameBytes) {
         return Fail(E_INVALIDARG, "a deck takes 120000-byte frames only");
@@ -115,7 +147,7 @@ HRESULT DeckTransport::SendFrame(const uint8_t* frame, size_t size) {
     return hr;
 }
 
-HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
+HRESULT DeckTransport::SendAll(const void* buffer, size_t size, Waits waits) {
     const auto* p = static_cast<const uint8_t*>(buffer);
     size_t sent = 0;
     int64_t lastProgress = platform::MonotonicMs();
@@ -131,7 +163,7 @@ HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
             const int err = errno;
             // The deck went away. It may have said why first (a tape error, a stop).
             deck::StatusBody reply {};
-            if (SUCCEEDED(ReadReply(&reply, 0)) && reply.code != uint32_t(ReplyCode::Ok)) {
+            if (SUCCEEDED(ReadReply(&reply, 0, waits)) && reply.code != uint32_t(ReplyCode::Ok)) {
                 return FailFromReply(reply);
             }
             return Fail(kTransportDeviceGone, std::string(kDeckGoneText) + " (" + std::strerror(err) + ")");
@@ -141,10 +173,13 @@ HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
             return Fail(kTransportTimeout, "the deck took nothing for " +
                                                std::to_string(kTransportStallTimeoutMs) + " ms");
         }
-        pollfd fds[2] = {{socketFd, POLLOUT | POLLIN, 0}, {cancelFd, POLLIN, 0}};
-        const int rc = ::poll(fds, 2, int(left));
+        pollfd fds[3] = {{socketFd, POLLOUT | POLLIN, 0},
+                         {waits.cancel ? cancelFd : -1, POLLIN, 0},
+                         {waits.interrupt ? interruptFd : -1, POLLIN, 0}};
+        const int rc = ::poll(fds, 3, int(left));
         if (rc < 0 && errno != EINTR) return Fail(E_FAIL, std::string("poll: ") + std::strerror(errno));
         if (rc <= 0) continue;
+        if (fds[2].revents & POLLIN) return Interrupted();
         if (fds[1].revents & POLLIN) {
             stalledAtCancelMs = platform::MonotonicMs() - lastProgress;
             return kTransportCancelled;
@@ -152,7 +187,7 @@ HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
         if (fds[0].revents & POLLIN) {
             // Replies come unasked only to report an error; or the deck closed the connection.
             deck::StatusBody reply {};
-            const HRESULT hr = ReadReply(&reply, 0);
+            const HRESULT hr = ReadReply(&reply, 0, waits);
             if (SUCCEEDED(hr) && reply.code != uint32_t(ReplyCode::Ok)) return FailFromReply(reply);
             if (FAILED(hr)) return hr;
         }
@@ -161,7 +196,7 @@ HRESULT DeckTransport::SendAll(const void* buffer, size_t size) {
     return S_OK;
 }
 
-HRESULT DeckTransport::ReadReply(deck::StatusBody* status, int timeoutMs, bool watchCancel) {
+HRESULT DeckTransport::ReadReply(deck::StatusBody* status, int timeoutMs, Waits waits) {
     ReplyMessage reply {};
     auto* p = reinterpret_cast<uint8_t*>(&reply);
     size_t have = 0;
@@ -183,12 +218,22 @@ HRESULT DeckTransport::ReadReply(deck::StatusBody* status, int timeoutMs, bool w
             return Fail(kTransportTimeout, "the deck did not answer");
         }
         if (left <= 0 && have == 0) return Fail(kTransportDeviceGone, kDeckGoneText);
-        pollfd fds[2] = {{socketFd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
-        const int rc = ::poll(fds, watchCancel ? 2 : 1, left > 0 ? int(left) : 100);
+        pollfd fds[3] = {{socketFd, POLLIN, 0},
+                         {waits.cancel ? cancelFd : -1, POLLIN, 0},
+                         {waits.interrupt ? interruptFd : -1, POLLIN, 0}};
+        const int rc = ::poll(fds, 3, left > 0 ? int(left) : 100);
+        if (rc > 0 && (fds[2].revents & POLLIN)) return Interrupted();
         if (rc > 0 && (fds[1].revents & POLLIN)) return kTransportCancelled;
         if (rc == 0 && have > 0 && left <= 0) return Fail(kTransportDeviceGone, "the deck sent half a reply");
     }
-    return TakeReply(reply, status);
+    const HRESULT hr = TakeReply(reply, status);
+    if (SUCCEEDED(hr)) {
+        std::lock_guard<std::mutex> lock(gapsLock);
+        gaps.ticks = status->gapTicks;
+        gaps.longest = status->longestGap;
+        gaps.longestAfter = status->longestGapAfter;
+    }
+    return hr;
 }
 
 HRESULT DeckTransport::TakeReply(ReplyMessage& reply, deck::StatusBody* status) {
@@ -202,7 +247,7 @@ HRESULT DeckTransport::TakeReply(ReplyMessage& reply, deck::StatusBody* status) 
 }
 
 HRESULT DeckTransport::FailFromReply(const deck::StatusBody& status) {
-    const std::string text = std::string("deck \"") + status.name + "\": " + status.message;
+    const std::string text = "deck " + platform::QuotedName(status.name) + ": " + status.message;
     switch (ReplyCode(status.code)) {
         case ReplyCode::Ok:
             return S_OK;
@@ -223,6 +268,7 @@ HRESULT DeckTransport::FailFromReply(const deck::StatusBody& status) {
 
 HRESULT DeckTransport::QueryStatus(deck::StatusBody* status) {
     std::lock_guard<std::mutex> lock(sendLock);
+    if (interrupted.load()) return Interrupted();
     if (socketFd < 0) return Fail(kTransportDeviceGone, "the deck is not connected");
     if (FAILED(failure)) return failure;
     const MessageHeader header {uint32_t(MessageType::Status), 0};
@@ -231,8 +277,8 @@ HRESULT DeckTransport::QueryStatus(deck::StatusBody* status) {
     return hr;
 }
 
-HRESULT DeckTransport::SessionCall(const deck::CommandBody* command, deck::StatusBody* reply) {
-    if (socketFd < 0 || cancelled.load() || FAILED(failure) || midMessage) return S_FALSE;
+HRESULT DeckTransport::SessionCall(const deck::CommandBody* command, deck::StatusBody* reply, Waits waits) {
+    if (socketFd < 0 || (waits.cancel && cancelled.load()) || FAILED(failure) || midMessage) return S_FALSE;
     struct {
         MessageHeader header;
         deck::CommandBody body;
@@ -240,31 +286,44 @@ HRESULT DeckTransport::SessionCall(const deck::CommandBody* command, deck::Statu
     message.header = {uint32_t(command != nullptr ? MessageType::Command : MessageType::Status),
                       command != nullptr ? uint32_t(sizeof message.body) : 0u};
     if (command != nullptr) message.body = *command;
-    HRESULT hr = SendAll(&message, sizeof message.header + message.header.length);
-    if (SUCCEEDED(hr)) hr = ReadReply(reply, kReplyTimeoutMs);
+    HRESULT hr = SendAll(&message, sizeof message.header + message.header.length, waits);
+    if (SUCCEEDED(hr)) hr = ReadReply(reply, kReplyTimeoutMs, waits);
     // The connection now stands between two messages of the stream again; a failure is the
     // stream's too.
     if (FAILED(hr) && hr != kTransportCancelled) failure = hr;
     return hr;
 }
 
-HRESULT DeckTransport::Connect(int sendBufferBytes, int* result) {
+HRESULT DeckTransport::Connect(int sendBufferBytes, Waits waits, int* result) {
     sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) {
-        return Fail(kTransportBadPath, "bad deck socket path: " + socketPath);
+        return Fail(kTransportBadPath, "bad deck socket path: " + platform::QuotedName(socketPath));
     }
     std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: a blocking connect to a deck whose queue of callers is full would wait for
+    // as long as the deck takes none.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return Fail(E_FAIL, std::string("socket: ") + std::strerror(errno));
     if (sendBufferBytes > 0 &&
         ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBufferBytes, sizeof sendBufferBytes) != 0) {
         PLATFORM_LOG(platform::log::kDeck, Warning, "SO_SNDBUF: %s", std::strerror(errno));
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    const int64_t deadline = platform::MonotonicMs() + kReplyTimeoutMs;
+    while (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         const int err = errno;
-        ::close(fd);
-        return Fail(kTransportDeviceGone, "no deck at " + socketPath + ": " + std::strerror(err));
+        if (err == EINTR) continue;
+        const int64_t left = deadline - platform::MonotonicMs();
+        if (err != EAGAIN || left <= 0) {
+            ::close(fd);
+            if (err == EAGAIN) return Fail(kTransportTimeout, "the deck at " + platform::QuotedName(socketPath) + " takes no calls");
+            return Fail(kTransportDeviceGone, "no deck at " + platform::QuotedName(socketPath) + ": " + std::strerror(err));
+        }
+        pollfd wake {waits.interrupt ? interruptFd : -1, POLLIN, 0};
+        if (::poll(&wake, 1, int(std::min<int64_t>(left, kConnectRetryMs))) > 0) {
+            ::close(fd);
+            return Interrupted();
+        }
     }
     // Frames and commands go to a deck of our own user only, not to whatever another user put in
     // our way.
@@ -272,15 +331,15 @@ HRESULT DeckTransport::Connect(int sendBufferBytes, int* result) {
     socklen_t peerSize = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 || peer.uid != ::geteuid()) {
         ::close(fd);
-        return Fail(kTransportAccessDenied, "the deck at " + socketPath + " runs as another user");
+        return Fail(kTransportAccessDenied, "the deck at " + platform::QuotedName(socketPath) + " runs as another user");
     }
     *result = fd;
     return S_OK;
 }
 
-HRESULT DeckTransport::ControlCall(deck::HelloRequest request, deck::StatusBody* reply) {
+HRESULT DeckTransport::ControlCall(deck::HelloRequest request, deck::StatusBody* reply, Waits waits) {
     int fd = -1;
-    if (const HRESULT hr = Connect(0, &fd); FAILED(hr)) return hr;
+    if (const HRESULT hr = Connect(0, waits, &fd); FAILED(hr)) return hr;
     struct {
         MessageHeader header;
         deck::HelloBody body;
@@ -300,8 +359,14 @@ HRESULT DeckTransport::ControlCall(deck::HelloRequest request, deck::StatusBody*
     HRESULT hr = S_OK;
     while (have < sizeof answer) {
         const int64_t left = deadline - platform::MonotonicMs();
-        pollfd pfd {fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&pfd, 1, int(left)) == 0) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {waits.interrupt ? interruptFd : -1, POLLIN, 0}};
+        const int rc = left > 0 ? ::poll(fds, 2, int(left)) : 0;
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc > 0 && (fds[1].revents & POLLIN)) {
+            hr = Interrupted();
+            break;
+        }
+        if (rc <= 0) {
             hr = Fail(kTransportTimeout, "the deck did not answer");
             break;
         }
@@ -319,6 +384,10 @@ HRESULT DeckTransport::ControlCall(deck::HelloRequest request, deck::StatusBody*
 }
 
 HRESULT DeckTransport::DeckCall(deck::HelloRequest request, deck::StatusBody* reply) {
+    // After Interrupt only STOP still goes out, its waits bounded as always but not cut short.
+    const bool stop = request == deck::HelloRequest::Stop;
+    if (!stop && interrupted.load()) return Interrupted();
+    const Waits waits = stop ? kStopWaits : kAllWaits;
     {
         std::lock_guard<std::mutex> lock(sendLock);
         deck::CommandBody command {};
@@ -335,10 +404,18 @@ HRESULT DeckTransport::DeckCall(deck::HelloRequest request, deck::StatusBody* re
             default:
                 break;
         }
-        const HRESULT hr = SessionCall(command.command != 0 ? &command : nullptr, reply);
+        const HRESULT hr = SessionCall(command.command != 0 ? &command : nullptr, reply, waits);
         if (hr != S_FALSE) return hr;
+        if (stop && socketFd >= 0 && (midMessage || FAILED(failure))) {
+            // The sender's connection cannot carry the STOP, and while it is open the deck
+            // answers nobody else: hang it up (the deck drops a frame cut short), so the STOP
+            // reaches the deck as a control call once it has taken what was left of the stream.
+            PLATFORM_LOG(platform::log::kDeck, Info, "hanging up the stream to send STOP");
+            ::close(socketFd);
+            socketFd = -1;
+        }
     }
-    return ControlCall(request, reply);
+    return ControlCall(request, reply, waits);
 }
 
 HRESULT DeckTransport::SetDeckMode(DeckMode mode) {
@@ -349,7 +426,7 @@ HRESULT DeckTransport::SetDeckMode(DeckMode mode) {
     const HRESULT hr = DeckCall(request, &reply);
     if (FAILED(hr)) return hr;
     if (reply.code == uint32_t(ReplyCode::Refused)) {
-        const std::string text = std::string("deck \"") + reply.name + "\": " + reply.message;
+        const std::string text = "deck " + platform::QuotedName(reply.name) + ": " + reply.message;
         if (!(reply.media & deck::kMediaPresent)) return Fail(kTransportNoMedia, text);
         if (reply.media & deck::kMediaWriteProtected) return Fail(kTransportWriteProtected, text);
         return Fail(kTransportRejected, text);
@@ -380,25 +457,21 @@ HRESULT DeckTransport::GetDeckState(DeckState* state) {
 
 void DeckTransport::Cancel() {
     cancelled.store(true);
-    if (cancelFd >= 0) {
-        const uint64_t one = 1;
-        (void)!::write(cancelFd, &one, sizeof one);
-    }
+    Wake(cancelFd);
 }
 
 void DeckTransport::Close() {
     std::lock_guard<std::mutex> lock(sendLock);
-    if (socketFd < 0) return;
     // A frame cut short stays unfinished: the deck drops it. Otherwise say End and give the deck a
     // moment to flush its tape, so the tape is complete once Close returns; a deck with no room
     // for those few bytes is stalled and is not waited for.
-    if (!midMessage && SUCCEEDED(failure)) {
+    if (socketFd >= 0 && !midMessage && SUCCEEDED(failure)) {
         const MessageHeader header {uint32_t(MessageType::End), 0};
         deck::StatusBody reply {};
         if (::send(socketFd, &header, sizeof header, MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(sizeof header)) {
             // The last frames reach the tape only now: a deck that says it could not write them
             // leaves that as the status and the error text. No answer in time says nothing sure.
-            if (SUCCEEDED(ReadReply(&reply, kCloseReplyTimeoutMs, /*watchCancel=*/false))) {
+            if (SUCCEEDED(ReadReply(&reply, kCloseReplyTimeoutMs, Waits {false, true}))) {
                 failure = closeStatus = FailFromReply(reply);
             } else {
                 PLATFORM_LOG(platform::log::kDeck, Info, "no confirmation of the end of the recording: %s", LastError().c_str());
@@ -412,7 +485,7 @@ void DeckTransport::Close() {
                                                             std::to_string(stalledAtCancelMs) +
                                                             " ms before the stop; what was sent then is not on its tape");
     }
-    ::close(socketFd);
+    if (socketFd >= 0) ::close(socketFd);
     socketFd = -1;
 }
 

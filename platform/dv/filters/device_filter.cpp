@@ -39,7 +39,7 @@ HRESULT DeviceFilter::Load(IPropertyBag* bag, IErrorLog* log) {
     VariantClear(&value);
     std::lock_guard<std::mutex> deck(controlLock);
     controlPath = devicePath;
-    control.reset();
+    DropControl();
     return S_OK;
 }
 
@@ -57,8 +57,13 @@ HRESULT DeviceFilter::OnActivate() {
     if (devicePath.empty()) return VFW_E_NOT_FOUND;  // never told which device it drives
     std::unique_ptr<Transport> opened = CreateTransport(devicePath);
     if (opened == nullptr) return kTransportBadPath;
+    // Reachable by Interrupt while Open waits for the device (under the filter's lock).
+    reach.Add(opened.get());
     const HRESULT hr = opened->Open();
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) {
+        reach.Remove(opened.get());
+        return hr;
+    }
     transport = std::move(opened);
     rateControl.Reset();
     failure = S_OK;
@@ -67,8 +72,8 @@ HRESULT DeviceFilter::OnActivate() {
         std::lock_guard<std::mutex> deck(controlLock);
         streaming = transport.get();
         // The counts the progress is measured from; a device that keeps none leaves them unknown.
-        runStartKnown = SUCCEEDED(streaming->GetDeckState(&runStart)) && runStart.countsKnown;
-        runEndKnown = false;
+        runStart = Measure(*streaming, /*askDevice=*/true);
+        runEnded = false;
     }
     std::lock_guard<std::mutex> stats(statsLock);
     framesSent = 0;
@@ -93,8 +98,10 @@ void DeviceFilter::OnStop() {
         std::lock_guard<std::mutex> deck(controlLock);
         streaming = nullptr;
         // The run's final counts, now that the device has taken (or refused) the last frame.
-        runEndKnown = runStartKnown && SUCCEEDED(transport->GetDeckState(&runEnd));
+        runEnd = Measure(*transport, /*askDevice=*/runStart.stateKnown);
+        runEnded = true;
     }
+    reach.Remove(transport.get());
     transport.reset();
 }
 
@@ -204,8 +211,15 @@ HRESULT DeviceFilter::WithDeck(Call call) {
         if (controlPath.empty()) return VFW_E_NOT_FOUND;  // never told which device it drives
         control = CreateTransport(controlPath);
         if (control == nullptr) return kTransportBadPath;
+        reach.Add(control.get());
     }
     return call(*control);
+}
+
+void DeviceFilter::DropControl() {
+    if (control == nullptr) return;
+    reach.Remove(control.get());
+    control.reset();
 }
 
 HRESULT DeviceFilter::GetCapability(LONG capability, LONG* value, double* number) {
@@ -248,6 +262,7 @@ HRESULT DeviceFilter::GetStatus(LONG item, LONG* value) {
     if (item != ED_MODE && item != ED_MEDIA_PRESENT && item != ED_RECORD_INHIBIT && item != ED_MEDIA_TYPE) {
         return E_NOTIMPL;
     }
+    if (reach.Interrupted()) return kTransportInterrupted;
     DeckState state;
     const HRESULT hr = WithDeck([&](Transport& t) { return t.GetDeckState(&state); });
     if (FAILED(hr)) return hr;
@@ -289,6 +304,8 @@ HRESULT DeviceFilter::put_Mode(LONG mode) {
         default:
             return E_NOTIMPL;
     }
+    // After Interrupt only STOP goes out: a unit put into record can still be stopped.
+    if (wanted != DeckMode::Stop && reach.Interrupted()) return kTransportInterrupted;
     const HRESULT hr = WithDeck([&](Transport& t) { return t.SetDeckMode(wanted); });
     if (FAILED(hr) && hr != E_NOTIMPL) {
         PLATFORM_LOG(platform::log::kDv, Warning, "the device did not take mode %ld: 0x%08X", long(mode), unsigned(hr));
@@ -298,6 +315,7 @@ HRESULT DeviceFilter::put_Mode(LONG mode) {
 
 HRESULT DeviceFilter::get_Mode(LONG* mode) {
     if (mode == nullptr) return E_POINTER;
+    if (reach.Interrupted()) return kTransportInterrupted;
     DeckState state;
     const HRESULT hr = WithDeck([&](Transport& t) { return t.GetDeckState(&state); });
     if (SUCCEEDED(hr)) *mode = ModeValue(state.mode);
@@ -326,6 +344,7 @@ HRESULT DeviceFilter::get_VITCLine(LONG* line) { return line == nullptr ? E_POIN
 
 HRESULT DeviceFilter::GetTimecode(PTIMECODE_SAMPLE sample) {
     if (sample == nullptr) return E_POINTER;
+    if (reach.Interrupted()) return kTransportInterrupted;
     DeckState state;
     const HRESULT hr = WithDeck([&](Transport& t) { return t.GetDeckState(&state); });
     if (FAILED(hr)) return hr;
@@ -356,17 +375,41 @@ HRESULT DeviceFilter::GetProgress(DVStreamProgress* progress) {
     progress->longestGap = -1;
     progress->longestGapAfter = -1;
     std::lock_guard<std::mutex> deck(controlLock);
-    if (!runStartKnown) return S_OK;
-    DeckState now = runEnd;
-    if (streaming != nullptr ? SUCCEEDED(streaming->GetDeckState(&now)) : runEndKnown) {
-        progress->framesRepeated = LONGLONG(now.framesRepeated - runStart.framesRepeated);
-        progress->framesRecorded = LONGLONG(now.framesRecorded - runStart.framesRecorded);
+    RunCounts now;
+    if (streaming != nullptr) {
+        now = Measure(*streaming, /*askDevice=*/runStart.stateKnown);
+    } else if (runEnded) {
+        now = runEnd;
+    } else {
+        return S_OK;  // no run yet
+    }
+    if (runStart.stateKnown && now.stateKnown) {
+        progress->framesRepeated = LONGLONG(now.state.framesRepeated - runStart.state.framesRepeated);
+        progress->framesRecorded = LONGLONG(now.state.framesRecorded - runStart.state.framesRecorded);
+    } else if (now.gapsKnown) {
+        progress->framesRepeated = LONGLONG(now.gaps.ticks);  // the sender's count, since Open
+    }
+    if (now.gapsKnown) {
+        progress->longestGap = LONGLONG(now.gaps.longest);
+        progress->longestGapAfter = LONGLONG(now.gaps.longestAfter);
     }
     return S_OK;
 }
 
-// Not yet wired to the transports' waits.
-HRESULT DeviceFilter::Interrupt() { return E_NOTIMPL; }
+DeviceFilter::RunCounts DeviceFilter::Measure(Transport& device, bool askDevice) {
+    RunCounts counts;
+    // The device's state first: asking it also brings the deck's latest gap account.
+    counts.stateKnown = askDevice && !reach.Interrupted() && SUCCEEDED(device.GetDeckState(&counts.state)) &&
+                        counts.state.countsKnown;
+    counts.gapsKnown = device.GetGaps(&counts.gaps);
+    return counts;
+}
+
+HRESULT DeviceFilter::Interrupt() {
+    PLATFORM_LOG(platform::log::kDv, Info, "interrupted: nothing but STOP goes to the device from now on");
+    reach.Interrupt();
+    return S_OK;
+}
 
 HRESULT CreateDeviceFilter(IUnknown* outer, REFIID iid, void** out) {
     return platform::CreateInstance<DeviceFilter>(outer, iid, out);

@@ -27,7 +27,21 @@
 // and the calls under it may wait for the frame in flight (sendLock inside the transport).
 //
 // IDVDeviceStream: a frame budget set while stopped; the streaming thread counts against it and
-// posts EC_COMPLETE once after the last frame of it has been taken.
+// posts EC_COMPLETE once after the last frame of it has been taken. GetProgress (any thread,
+// under controlLock) measures the run from the device's counts at its start (the deck keeps
+// them) and, for the gaps, from Transport::GetGaps: ticks at which the device had no new frame
+// between the stream's first frame and its last, the longest unbroken run of them and the frames
+// taken when it began; over IEEE 1394, where the device keeps no counts, the repeated ticks are
+// the transmitter's too. After Stop it reports the run's last measure, taken once the transport
+// closed.
+//
+// Interrupt (any thread, also while another thread is blocked in the device: Open under
+// filterLock during Pause or Run, deck control under controlLock) takes neither lock: it goes
+// through `reach` (DeviceInterrupt, a leaf lock), which lists every transport the filter holds
+// from its creation until just before it is destroyed and interrupts each, and any made later.
+// Their waits end with kTransportInterrupted (E_ABORT); every later device call fails so at
+// once, the streaming thread's next frame included (posted as EC_ERRORABORT like any device
+// failure), except put_Mode(ED_MODE_STOP), which still goes out.
 #pragma once
 
 #include <deque>
@@ -39,6 +53,7 @@
 
 #include "filterkit/kit_filter.h"
 #include "dv/filters/device_input_pin.h"
+#include "dv/filters/device_interrupt.h"
 #include "dv/filters/device_rate_control.h"
 #include "dv/filters/device_statistics.h"
 #include "dv/transport_interface.h"
@@ -144,6 +159,18 @@ private:
     // Runs `call` on the transport that reaches the device now (see the class comment).
     template <typename Call>
     HRESULT WithDeck(Call call);
+    // Destroys the deck-control transport. controlLock held.
+    void DropControl();
+
+    // What the device and its transport said of the run's stream at one moment.
+    struct RunCounts {
+        DeckState state;
+        bool stateKnown = false;  // the device keeps the counts in `state` and told them
+        Transport::GapAccount gaps;
+        bool gapsKnown = false;
+    };
+    // Asks `device` (its state only if askDevice, and not after Interrupt). controlLock held.
+    RunCounts Measure(Transport& device, bool askDevice);
 
     DeviceInputPin input;
     std::string devicePath;                 // filterLock
@@ -153,14 +180,15 @@ private:
     LONGLONG frameBudget = 0;               // filterLock, while stopped; read by the streaming thread
     bool budgetSpent = false;               // streaming thread; OnActivate
 
-    std::mutex controlLock;                 // for the three fields below
+    DeviceInterrupt reach;                  // its own leaf lock: the transports Interrupt reaches
+
+    std::mutex controlLock;                 // for the fields below
     Transport* streaming = nullptr;         // controlLock: `transport` while it is open
     std::string controlPath;                // controlLock: devicePath
     std::unique_ptr<Transport> control;     // controlLock: deck control while not streaming
-    DeckState runStart;                     // controlLock: the device's counts when the run began
-    bool runStartKnown = false;             // controlLock
-    DeckState runEnd;                       // controlLock: and when it ended (OnStop)
-    bool runEndKnown = false;               // controlLock
+    RunCounts runStart;                     // controlLock: the device's counts when the run began
+    RunCounts runEnd;                       // controlLock: and when it ended (OnStop)
+    bool runEnded = false;                  // controlLock: runEnd holds the last run's
 
     static constexpr size_t kAveragedFrames = 60;
     std::mutex statsLock;                   // leaf lock for the fields below

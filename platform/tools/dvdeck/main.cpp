@@ -22,6 +22,7 @@
 #include "dv/deck/deck_directory.h"
 #include "dv/deck/deck_server.h"
 #include "support/tool_options.h"
+#include "support/text.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
     });
     if (parsed >= 0) return parsed;
     if (!commandLine.Operands().empty())
-        return commandLine.UsageError("unexpected argument '" + commandLine.Operands()[0] + "'");
+        return commandLine.UsageError("unexpected argument " + platform::QuotedName(commandLine.Operands()[0]));
     // A tape path goes with a tape, and no tape with no path.
     if (options.tapeIn && options.tapePath.empty())
         return commandLine.UsageError("--tape FILE is needed (or --no-tape)");

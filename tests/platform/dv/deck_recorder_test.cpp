@@ -66,7 +66,7 @@ TEST_F(DeckRecorder, AppendsWholeFramesCountsTimecodeBreaksAndRefusesOddTapes) {
     ASSERT_TRUE(fault);
     EXPECT_EQ(ENOENT, fault->status);
     EXPECT_EQ(ENOENT, recorder.lastErrno());
-    EXPECT_EQ(0u, fault->text.find("cannot open tape " + dir.path() + "/no such folder/tape.dv: "))
+    EXPECT_EQ(0u, fault->text.find("cannot open tape '" + dir.path() + "/no such folder/tape.dv': "))
         << fault->text;
 }
 

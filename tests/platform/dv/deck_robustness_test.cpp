@@ -73,7 +73,7 @@ TEST_F(DeckRobustness, RefusesAFifoTapeAndADeckDirectoryThatIsNotPrivate) {
         DeckProcess deck(dir.path());
         ASSERT_TRUE(deck.Start(fifo));
         EXPECT_EQ(1, deck.Wait()) << "the deck did not give up on the FIFO";
-        EXPECT_NE(npos, deck.Errors().find("cannot open tape " + fifo + ": it is a FIFO, not a regular file"))
+        EXPECT_NE(npos, deck.Errors().find("cannot open tape '" + fifo + "': it is a FIFO, not a regular file"))
             << deck.Errors();
         if (reader >= 0) {
             char byte = 0;
@@ -494,7 +494,7 @@ TEST_F(DeckRobustness, SenderLearnsWhyTheDeckFailed) {
         }
         transport.Close();
         EXPECT_EQ(dv::kTransportDiskFull, transport.CloseStatus()) << "found only in closing: the filter must learn it";
-        EXPECT_NE(npos, transport.LastError().find("deck \"full deck\": cannot write tape")) << transport.LastError();
+        EXPECT_NE(npos, transport.LastError().find("deck 'full deck': cannot write tape")) << transport.LastError();
         EXPECT_EQ(dv::kTransportDiskFull, transport.SendFrame(MakeFrame(3).data(), kFrameBytes))
             << "the failure found at the end must stay the transport's status";
         EXPECT_EQ(1, deck.Wait());

@@ -2,7 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
 
 #include "dv/deck/deck_protocol.h"
 #include "tests/support/dv/deck_test_process.h"
@@ -106,6 +111,181 @@ TEST_F(DeckServer, ReportsTicksWithoutAFrame) {
     const std::string missed = deck.ReportValue("ticks without a frame");
     ASSERT_FALSE(missed.empty()) << deck.Output();
     EXPECT_GE(std::stoi(missed), 5) << missed;
+}
+
+// Sends frames first..last-1 over the transport.
+void SendFrames(dv::DeckTransport& transport, uint32_t first, uint32_t last) {
+    for (uint32_t i = first; i < last; ++i) {
+        const auto frame = MakeFrame(i);
+        ASSERT_EQ(S_OK, transport.SendFrame(frame.data(), frame.size())) << transport.LastError();
+    }
+}
+
+constexpr useconds_t kFramePeriodUs = 1001000 / 30;
+
+// A sender that stops delivering for a while leaves a run of ticks without a frame, counted at
+// the frame where it began; the account is each connection's own. Waiting for the first frame
+// and for the end after the last is no gap: a steady sender has none.
+TEST_F(DeckServer, KeepsEachSendersGapsBetweenItsFirstAndLastFrame) {
+    ASSERT_TRUE(deck.StartListening(tape));
+    constexpr uint32_t kBefore = 30, kPauseTicks = 20, kAfter = 30;
+    {
+        dv::DeckTransport pausing(deck.SocketPath());
+        ASSERT_EQ(S_OK, pausing.Open()) << pausing.LastError();
+        SendFrames(pausing, 0, kBefore);
+        usleep(kPauseTicks * kFramePeriodUs);
+        SendFrames(pausing, kBefore, kBefore + kAfter);
+        dv::deck::StatusBody status {};
+        ASSERT_EQ(S_OK, pausing.QueryStatus(&status)) << pausing.LastError();
+        // The frames in the socket when the pause began fill its first ticks; a busy machine may
+        // add a few.
+        EXPECT_EQ(kBefore, status.longestGapAfter) << "the gap began once the deck had taken every frame sent before the pause";
+        EXPECT_GE(status.longestGap, kPauseTicks - 3);
+        EXPECT_LE(status.longestGap, 2 * kPauseTicks);
+        EXPECT_GE(status.gapTicks, status.longestGap);
+        EXPECT_EQ(status.gapTicks, status.missedTicks) << "the first sender's gaps are all the deck has";
+        pausing.Close();
+        dv::Transport::GapAccount final;
+        ASSERT_TRUE(pausing.GetGaps(&final));
+        EXPECT_EQ(status.longestGap, final.longest) << "the deck's last word repeats the account";
+        EXPECT_EQ(status.longestGapAfter, final.longestAfter);
+    }
+    uint64_t firstSendersTicks = 0;
+    {
+        dv::DeckTransport steady(deck.SocketPath());
+        HRESULT opened = E_FAIL;
+        for (int attempt = 0; attempt < 200 && opened != S_OK; ++attempt) {
+            opened = steady.Open();  // Busy until the deck has finished with the first sender
+            if (opened != S_OK) usleep(20000);
+        }
+        ASSERT_EQ(S_OK, opened) << steady.LastError();
+        dv::Transport::GapAccount gaps;
+        ASSERT_TRUE(steady.GetGaps(&gaps));
+        EXPECT_EQ(0u, gaps.longest) << "a new connection starts a new account";
+        usleep(10 * kFramePeriodUs);  // the deck waits for the first frame
+        SendFrames(steady, kBefore + kAfter, 2 * (kBefore + kAfter));
+        dv::deck::StatusBody status {};
+        ASSERT_EQ(S_OK, steady.QueryStatus(&status)) << steady.LastError();
+        firstSendersTicks = status.missedTicks;
+        usleep(10 * kFramePeriodUs);  // and for the end after the last
+        steady.Close();
+        ASSERT_TRUE(steady.GetGaps(&gaps));
+        EXPECT_EQ(0u, gaps.ticks);
+        EXPECT_EQ(0u, gaps.longest);
+    }
+    ASSERT_TRUE(deck.Finish());
+    ExpectTapeHolds(tape, 2 * (kBefore + kAfter));
+    EXPECT_EQ(firstSendersTicks, std::stoull(deck.ReportValue("ticks without a frame") + " ")) << deck.Output();
+    EXPECT_NE(std::string::npos, deck.Output().find("after its frame " + std::to_string(kBefore))) << deck.Output();
+}
+
+// A write-protected tape: record is refused whether asked by a control call or over the sender's
+// connection, the deck stays in stop, shows what it is sent without recording it, and the tape
+// file is left exactly as it was.
+TEST_F(DeckServer, RefusesRecordOnAWriteProtectedTapeAndLeavesItUntouched) {
+    const std::string before = "a tape recorded earlier, to be kept";
+    {
+        std::ofstream(tape) << before;
+    }
+    struct stat was {};
+    ASSERT_EQ(0, stat(tape.c_str(), &was));
+    ASSERT_TRUE(deck.StartListening(tape, "test deck", 0, {"--protected"}));
+
+    dv::DeckTransport control(deck.SocketPath());
+    EXPECT_EQ(dv::kTransportWriteProtected, control.SetDeckMode(dv::DeckMode::Record)) << control.LastError();
+    EXPECT_NE(std::string::npos, control.LastError().find("write-protected")) << control.LastError();
+    dv::DeckState state;
+    ASSERT_EQ(S_OK, control.GetDeckState(&state)) << control.LastError();
+    EXPECT_EQ(dv::DeckMode::Stop, state.mode);
+    EXPECT_TRUE(state.mediaPresent && state.writeProtected);
+
+    dv::DeckTransport sender(deck.SocketPath());
+    ASSERT_EQ(S_OK, sender.Open()) << sender.LastError();
+    EXPECT_EQ(dv::kTransportWriteProtected, sender.SetDeckMode(dv::DeckMode::Record)) << sender.LastError();
+    SendFrames(sender, 0, 5);
+    ASSERT_EQ(S_OK, sender.GetDeckState(&state)) << sender.LastError();
+    EXPECT_EQ(dv::DeckMode::Stop, state.mode);
+    EXPECT_EQ(0u, state.framesRecorded);
+    sender.Close();
+
+    ASSERT_TRUE(deck.Finish());
+    EXPECT_EQ("stop", deck.ReportValue("mode"));
+    EXPECT_EQ("0", deck.ReportValue("frames"));
+    EXPECT_EQ("5", deck.ReportValue("frames shown, not recorded"));
+    EXPECT_EQ(before, ReadFile(tape));
+    struct stat now {};
+    ASSERT_EQ(0, stat(tape.c_str(), &now));
+    EXPECT_EQ(was.st_mtim.tv_sec, now.st_mtim.tv_sec);
+    EXPECT_EQ(was.st_mtim.tv_nsec, now.st_mtim.tv_nsec) << "the write-protected tape was written";
+}
+
+// A send waiting on a deck that takes nothing (SIGSTOP) ends with kTransportInterrupted when
+// another thread interrupts the transport; after it nothing but STOP goes out, and the STOP
+// reaches the deck although a frame was cut short on the sender's connection.
+TEST_F(DeckServer, InterruptEndsASendWaitingOnAFrozenDeckAndStopStillReachesIt) {
+    ASSERT_TRUE(deck.StartListening(tape));
+    dv::DeckTransport transport(deck.SocketPath());
+    ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+    SendFrames(transport, 0, 10);
+    deck.Signal(SIGSTOP);
+    std::atomic<bool> interruptAsked {false};
+    bool returnedAfterInterrupt = false;
+    HRESULT sendStatus = S_OK;
+    std::thread sender([&] {
+        for (uint32_t i = 10; sendStatus == S_OK; ++i) {
+            const auto frame = MakeFrame(i);
+            sendStatus = transport.SendFrame(frame.data(), frame.size());
+        }
+        returnedAfterInterrupt = interruptAsked.load();
+    });
+    usleep(300000);  // the socket fills and the send waits (the stall limit is 5 s)
+    interruptAsked = true;
+    transport.Interrupt();
+    sender.join();
+    EXPECT_EQ(dv::kTransportInterrupted, sendStatus) << transport.LastError();
+    EXPECT_TRUE(returnedAfterInterrupt) << "the send did not wait on the frozen deck";
+    deck.Signal(SIGCONT);
+
+    const auto frame = MakeFrame(99);
+    EXPECT_EQ(dv::kTransportInterrupted, transport.SendFrame(frame.data(), frame.size()));
+    dv::DeckState state;
+    EXPECT_EQ(dv::kTransportInterrupted, transport.GetDeckState(&state));
+    EXPECT_EQ(dv::kTransportInterrupted, transport.SetDeckMode(dv::DeckMode::Play));
+    EXPECT_EQ(S_OK, transport.SetDeckMode(dv::DeckMode::Stop)) << transport.LastError();
+    transport.Close();
+    dv::DeckTransport probe(deck.SocketPath());
+    ASSERT_EQ(S_OK, probe.GetDeckState(&state)) << probe.LastError();
+    EXPECT_EQ(dv::DeckMode::Stop, state.mode);
+    ASSERT_TRUE(deck.Finish());
+    EXPECT_EQ(std::string::npos, deck.Output().find("mode play")) << deck.Output();
+    ExpectTapeHolds(tape, uint32_t(state.framesRecorded));
+}
+
+// Names with control characters (a tape's, the deck's own, an argument) reach no terminal raw:
+// every message shows them quoted as a shell would read them back.
+TEST_F(DeckServer, ShowsNamesWithControlCharactersEscaped) {
+    const std::string oddTape = dir.path() + "/ev\033[2Jil\ntape.dv";
+    const std::string shown = "'" + dir.path() + "/ev'$'\\033''[2Jil'$'\\n''tape.dv'";
+    ASSERT_TRUE(deck.StartListening(oddTape, "deck\033name"));
+    ASSERT_TRUE(deck.Finish());
+    EXPECT_NE(std::string::npos, deck.Output().find("dvdeck: 'deck'$'\\033''name' recording to " + shown))
+        << deck.Output();
+    EXPECT_EQ(shown, deck.ReportValue("tape"));
+    EXPECT_EQ(std::string::npos, deck.Output().find('\033')) << deck.Output();
+
+    // A tape that cannot be opened (a folder), and an argument the deck does not take.
+    const std::string folder = dir.path() + "/fold\033er";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    DeckProcess refusing(dir.path());
+    ASSERT_TRUE(refusing.Start(folder));
+    EXPECT_EQ(1, refusing.Wait());
+    EXPECT_NE(std::string::npos, refusing.Errors().find("cannot open tape '" + dir.path() + "/fold'$'\\033''er': "))
+        << refusing.Errors();
+    const testsupport::RunResult usage =
+        testsupport::RunCaptured({testsupport::BuildDir() + "/dvdeck", "--tape", tape, "extra\033"});
+    EXPECT_EQ(2, usage.status);
+    EXPECT_NE(std::string::npos, usage.output.find("unexpected argument 'extra'$'\\033'\n")) << usage.output;
+    EXPECT_EQ(std::string::npos, (refusing.Errors() + usage.output).find('\033'));
 }
 
 TEST_F(DeckServer, StopSignalMidStreamFlushesReportsAndUnplugsTheSender) {

@@ -174,7 +174,7 @@ TEST_F(MachineServerTrust, RegsvrRegistersMachineWideOnlyWhatNobodyButRootCanCha
     ASSERT_EQ(testsupport::Shell("chown -R " + user.Name() + " " + Quote(prefix)), 0);
     std::string said;
     EXPECT_EQ(Regsvr("--machine " + Quote(theirs), &said), 6) << said;
-    EXPECT_THAT(said, HasSubstr("refusing to register " + theirs + " machine-wide"));
+    EXPECT_THAT(said, HasSubstr("refusing to register '" + theirs + "' machine-wide"));
     EXPECT_THAT(said, HasSubstr("the folder " + prefix + " is owned by " + user.Name()));
     EXPECT_FALSE(std::filesystem::exists(machine.Database())) << "nothing may be registered";
 
@@ -188,7 +188,7 @@ TEST_F(MachineServerTrust, RegsvrRegistersMachineWideOnlyWhatNobodyButRootCanCha
     EXPECT_TRUE(std::filesystem::exists(machine.Database()));
     // Unregistering would load it as root just the same.
     EXPECT_EQ(Regsvr("--machine -u " + Quote(theirs), &said), 6) << said;
-    EXPECT_THAT(said, HasSubstr("refusing to unregister " + theirs));
+    EXPECT_THAT(said, HasSubstr("refusing to unregister '" + theirs + "'"));
 
     // A user's own registration is not machine-wide and is not checked.
     EXPECT_EQ(Regsvr(Quote(theirs), &said), 0) << said;

@@ -353,7 +353,7 @@ TEST(RegsvrMachine, RepairMovesADamagedStoreAsideAndAnOldHotJournalIsRolledBack)
     EXPECT_NE(result.err.find("--machine --repair"), std::string::npos) << result.err;
     result = Shell(Tool("regsvr") + " --machine --repair " + server);
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_NE(result.err.find("moved to " + scratch.Database() + ".damaged-"), std::string::npos)
+    EXPECT_NE(result.err.find("moved to '" + scratch.Database() + ".damaged-"), std::string::npos)
         << result.err;
     EXPECT_EQ(Text(kColorBarServerKey), server);
     EXPECT_EQ(Text("Committed"), "<error " + std::to_string(ERROR_FILE_NOT_FOUND) + ">");

@@ -15,6 +15,7 @@
 #include "registry_fixtures.h"
 #include "scoped_state_dir.h"
 #include "seed_test_server.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -25,6 +26,10 @@ using registrytest::ToolResult;
 // Runs a tool of the build directory; it inherits this program's state directory.
 ToolResult RunTool(const std::string& arguments, const std::string& environment = "") {
     return registrytest::Shell(environment + " " + testsupport::BuildDir() + "/" + arguments);
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
 }
 
 bool IsRegistered(REFCLSID clsid) {
@@ -51,12 +56,12 @@ TEST(Regsvr, RegistersAndUnregistersAServer) {
     const std::string server = SEED_TEST_SERVER_PATH;
     ToolResult result = RunTool("regsvr " + server);
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, "registered " + server + "\n");
+    EXPECT_EQ(result.out, "registered '" + server + "'\n");
     EXPECT_TRUE(IsRegistered(CLSID_SeedTestFilter));
 
     result = RunTool("regsvr -u " + server);
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, "unregistered " + server + "\n");
+    EXPECT_EQ(result.out, "unregistered '" + server + "'\n");
     EXPECT_FALSE(IsRegistered(CLSID_SeedTestFilter));
 }
 
@@ -64,7 +69,7 @@ TEST(Regsvr, ReportsEachFailureWithItsStatus) {
     const std::string missing = testsupport::StateDir() + "/missing.ax";
     ToolResult result = RunTool("regsvr " + missing);
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find(missing + ": no such file (status 0x8007007E)"), std::string::npos)
+    EXPECT_NE(result.err.find("'" + missing + "': no such file (status 0x8007007E)"), std::string::npos)
         << result.err;
 
     const std::string text = testsupport::StateDir() + "/text.ax";
@@ -84,14 +89,43 @@ TEST(Regsvr, ReportsEachFailureWithItsStatus) {
 
     result = RunTool("regsvr " + std::string(SEED_TEST_SERVER_PATH), "SEED_TEST_SERVER_FAIL=1");
     EXPECT_EQ(result.exitCode, 4);
-    EXPECT_NE(result.err.find("DllRegisterServer in " + std::string(SEED_TEST_SERVER_PATH) +
-                              " failed (status 0x80004005)"),
+    EXPECT_NE(result.err.find("DllRegisterServer in '" + std::string(SEED_TEST_SERVER_PATH) +
+                              "' failed (status 0x80004005)"),
               std::string::npos)
         << result.err;
     EXPECT_FALSE(IsRegistered(CLSID_SeedTestFilter));
 
     EXPECT_EQ(RunTool("regsvr").exitCode, 2);
     EXPECT_EQ(RunTool("regsvr -x " + missing).exitCode, 2);
+}
+
+// A name with control characters in it never reaches the terminal raw: every message shows it
+// quoted as a shell would read it back.
+TEST(Regsvr, ShowsAFileNameWithControlCharactersEscaped) {
+    const std::string dir = testsupport::StateDir();
+    const testsupport::RunResult missing =
+        testsupport::RunCaptured({testsupport::BuildDir() + "/regsvr", dir + "/ev\033[2Jil\nname.ax"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(Has(missing.output, "regsvr: '" + dir + "/ev'$'\\033''[2Jil'$'\\n''name.ax': no such file"))
+        << missing.output;
+    EXPECT_FALSE(Has(missing.output, "\033")) << missing.output;
+
+    const std::string odd = dir + "/odd\033name.ax";
+    std::filesystem::copy_file(SEED_TEST_SERVER_PATH, odd);
+    const testsupport::RunResult registered = testsupport::RunCaptured({testsupport::BuildDir() + "/regsvr", odd});
+    EXPECT_EQ(registered.status, 0) << registered.output;
+    EXPECT_EQ(registered.output, "registered '" + dir + "/odd'$'\\033''name.ax'\n");
+    EXPECT_EQ(testsupport::RunCaptured({testsupport::BuildDir() + "/regsvr", "-u", odd}).status, 0);
+    std::filesystem::remove(odd);
+}
+
+TEST(Graphinfo, ShowsAnArgumentWithControlCharactersEscaped) {
+    const testsupport::RunResult refused =
+        testsupport::RunCaptured({testsupport::BuildDir() + "/graphinfo", "a\033]0;title\a\nb"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(Has(refused.output, "graphinfo: unexpected argument 'a'$'\\033'']0;title'$'\\a\\n''b'\n"))
+        << refused.output;
+    EXPECT_FALSE(Has(refused.output, "\033")) << refused.output;
 }
 
 TEST(Graphinfo, ListsFiltersWithPinsAndTheDevices) {
@@ -123,16 +157,12 @@ TEST(Graphinfo, ListsFiltersWithPinsAndTheDevices) {
     EXPECT_GT(result.out.size(), devices + 21) << "a device line or \"no devices\" follows";
 }
 
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 TEST(Regsvr, RefusesWhatCannotBeALibraryAndTakesThePathAsWritten) {
     ScopedStateDir scoped;
     const std::string dir = scoped.Path();
     ToolResult result = RunTool("regsvr " + dir);
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_TRUE(Has(result.err, dir + ": is a directory")) << result.err;
+    EXPECT_TRUE(Has(result.err, "'" + dir + "': is a directory")) << result.err;
     // A FIFO would block the loader's open: refused before anything opens it.
     const std::string fifo = dir + "/server.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -147,10 +177,10 @@ TEST(Regsvr, RefusesWhatCannotBeALibraryAndTakesThePathAsWritten) {
     const std::string viaLink = dir + "/link/../server.so";
     result = RunTool("regsvr " + viaLink);
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, "registered " + viaLink + "\n");
+    EXPECT_EQ(result.out, "registered '" + viaLink + "'\n");
     result = RunTool("regsvr -u " + viaLink);
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, "unregistered " + viaLink + "\n");
+    EXPECT_EQ(result.out, "unregistered '" + viaLink + "'\n");
     // Unregistering again: nothing there, and it says so.
     result = RunTool("regsvr -u " + viaLink);
     EXPECT_EQ(result.exitCode, 0) << result.err;

@@ -87,9 +87,11 @@ TEST(CommandLine, UsageErrorsAreStatusTwoOnStderrWithTheUsageLine) {
         std::vector<std::string> args;
         const char* why;
     };
-    for (const Case& c : {Case{{"--bogus"}, "unknown or ambiguous option --bogus"},
-                          Case{{"--bogus=1", "a"}, "unknown or ambiguous option --bogus"},
-                          Case{{"-x"}, "unknown option -x"},
+    for (const Case& c : {Case{{"--bogus"}, "unknown or ambiguous option '--bogus'"},
+                          Case{{"--bogus=1", "a"}, "unknown or ambiguous option '--bogus'"},
+                          Case{{"--bo\033gus"}, "unknown or ambiguous option '--bo'$'\\033''gus'"},
+                          Case{{"-x"}, "unknown option '-x'"},
+                          Case{{"-\n"}, "unknown option '-'$'\\n'"},
                           Case{{"--flag=yes"}, "option --flag takes no value"},
                           Case{{"--name"}, "option --name needs a value"},
                           Case{{"a", "-n"}, "option --name needs a value"},

@@ -1,0 +1,47 @@
+// The device filter's reach for Interrupt: every transport the filter holds (the streaming one
+// while it opens and runs, the deck-control one) is listed here from its creation until just
+// before it is destroyed, so that Interrupt reaches each of them, and any made later, without
+// taking a lock that a call blocked in a transport holds (the filter's lock during Open, its
+// controlLock during deck control).
+//
+// Threads: any. lock is a leaf lock, never held across anything but Transport::Interrupt, which
+// only wakes the transport's waits and returns at once.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "dv/transport_interface.h"
+
+namespace dv {
+
+class DeviceInterrupt {
+public:
+    // A transport just made: interrupted at once when the filter already is.
+    void Add(Transport* transport) {
+        std::lock_guard<std::mutex> hold(lock);
+        reached.push_back(transport);
+        if (interrupted.load()) transport->Interrupt();
+    }
+    // Before the transport is destroyed.
+    void Remove(Transport* transport) {
+        std::lock_guard<std::mutex> hold(lock);
+        reached.erase(std::remove(reached.begin(), reached.end(), transport), reached.end());
+    }
+    // Interrupts every transport listed now and every one added later. Not undone.
+    void Interrupt() {
+        std::lock_guard<std::mutex> hold(lock);
+        interrupted.store(true);
+        for (Transport* transport : reached) transport->Interrupt();
+    }
+    bool Interrupted() const { return interrupted.load(); }
+
+private:
+    std::mutex lock;
+    std::vector<Transport*> reached;  // lock
+    std::atomic<bool> interrupted{false};
+};
+
+}  // namespace dv
