@@ -19,6 +19,7 @@
 
 #include "support/log.h"
 #include "streaming/filter_mapper_store.h"
+#include "support/text.h"
 #include "support/tool_options.h"
 
 using platform::FilterMapperStore;
