@@ -81,6 +81,12 @@ int CStripeRun::Prepare(CDeckSession& deck) {
     return -1;
 }
 
+bool CStripeRun::FromStopRequest(HRESULT status) const {
+    // A stop request interrupts the device, which then ends the frame in flight with E_ABORT:
+    // that is the stop itself, not a failure of the device.
+    return status == E_ABORT && signals_.Requested() != 0;
+}
+
 std::string CStripeRun::StallInside(const DVStreamProgress& progress) const {
     // Repeated ticks before the first frame or after the last are no part of the stripe.
     if (report_.recording == "not-recording" || progress.longestGap <= 0 || progress.longestGapAfter <= 0 ||
@@ -113,7 +119,7 @@ int CStripeRun::Stream(CDeckSession& deck) {
         if (graph_.events->GetEvent(&code, &p1, &p2, 200) == S_OK) {
             if (code == EC_COMPLETE) {
                 complete = true;
-            } else if (CStreamFailure::EndsStreaming(code, p2)) {
+            } else if (CStreamFailure::EndsStreaming(code, p2) && !FromStopRequest(HRESULT(p1))) {
                 failure = CStreamFailure::Describe(CStreamFailure::kStreaming, code, HRESULT(p1));
             }
             graph_.events->FreeEventParams(code, p1, p2);
@@ -131,7 +137,7 @@ int CStripeRun::Stream(CDeckSession& deck) {
     LONG code = 0;
     LONG_PTR p1 = 0, p2 = 0;
     while (graph_.events->GetEvent(&code, &p1, &p2, 0) == S_OK) {
-        if (failure.empty() && CStreamFailure::EndsStreaming(code, p2)) {
+        if (failure.empty() && CStreamFailure::EndsStreaming(code, p2) && !FromStopRequest(HRESULT(p1))) {
             failure = CStreamFailure::Describe(CStreamFailure::kStreaming, code, HRESULT(p1));
         }
         graph_.events->FreeEventParams(code, p1, p2);

@@ -29,6 +29,8 @@ private:
     // Readies the device: -1 to go on and stream, else the exit status.
     int Prepare(CDeckSession& deck);
     int Stream(CDeckSession& deck);
+    // A failure the device reported only because a stop request interrupted it.
+    bool FromStopRequest(HRESULT status) const;
     // After a complete stripe: the tape's longest stall, if one lies inside the stripe (a failure).
     std::string StallInside(const DVStreamProgress& progress) const;
 
