@@ -385,8 +385,8 @@ uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, u
         if (cassette != Medium::None && tapeMode == TapeMode::Record) {
             memcpy(code, lastTimecode, 4);
         } else if (cassette != Medium::None) {
-            // The code read last: on the tape within the frames just passed (a second of them).
-            const int64_t at = std::min(int64_t(tapePos), int64_t(tapeCodes.size()));
+            // The code read last: the frame under the head, else one within the second just passed.
+            const int64_t at = std::min(int64_t(tapePos) + 1, int64_t(tapeCodes.size()));
             for (int64_t slot = at - 1; slot >= std::max<int64_t>(0, at - 30); --slot) {
                 if (tapeCodes[size_t(slot)] != kBlank) {
                     UnpackCode(tapeCodes[size_t(slot)], code);
