@@ -43,13 +43,7 @@ std::string Control(const std::string& command) {
     return out;
 }
 
-long StatusValue(const std::string& line, const std::string& key) {
-    const std::string status = Control("status");
-    const size_t at = status.find(line);
-    if (at == std::string::npos) return -1;
-    const size_t k = status.find(key, at);
-    return k == std::string::npos ? -1 : std::strtol(status.c_str() + k + key.size(), nullptr, 10);
-}
+using sim1394test::StatusValue;
 
 // What the bus's IRM has left to allocate.
 long IrmBandwidth() { return StatusValue("IRM bandwidth available", "available "); }

@@ -13,8 +13,8 @@
 // Isochronous resources are allocated by the kernel in the current generation (IsoResource), an
 // unplugged device's file is shut down (and hangs up) two seconds after its reset, and FCP
 // answers come a few milliseconds after the command's write completed (for chosen opcodes an
-// INTERIM first, the final answer later; or, for chosen opcodes, NOT IMPLEMENTED, REJECTED or
-// no answer at all). Isochronous packets already on the wire reach the nodes before a later
+// INTERIM first, perhaps again and again, the final answer later or never; or, for chosen
+// opcodes, NOT IMPLEMENTED, REJECTED or no answer at all). Isochronous packets already on the wire reach the nodes before a later
 // asynchronous write is served (the bus carries them in cycle order, whichever client's socket
 // the server reads first), so a STOP after the last frame finds that frame recorded. `stall` stops every client's isochronous ring (no
 // packet goes out, no interrupt comes), as a hung DMA context does.
@@ -24,6 +24,7 @@
 // and an eventfd) and the reading accessors, meant for after Stop.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -89,6 +90,12 @@ private:
         uint32_t fromNode;               // FCP: the answering node
         std::vector<uint8_t> fcp;        // FCP: the frame
         int64_t shutdownDevice = -1;     // else: the device whose file is shut down
+        int64_t repeatNs = 0;            // FCP: > 0: sent again this much later ...
+        int64_t untilNs = INT64_MAX;     // ... while before this (an INTERIM until the final answer)
+    };
+    struct FcpInterim {  // how a unit answers commands it takes but needs time for
+        int finalMs = 100;  // from the INTERIM to the final answer; < 0: never
+        int everyMs = 0;    // > 0: INTERIM again at this interval until the final answer
     };
 
     void Run();
@@ -153,7 +160,8 @@ private:
     std::vector<Later> later;
     std::vector<uint32_t> shutDevices;  // files of unplugged devices the kernel shut down
     int fcpDelayMs = 5;
-    std::map<uint8_t, int> fcpInterim;  // opcode -> ms from the INTERIM to the final answer
+    std::map<uint8_t, FcpInterim> fcpInterim;  // opcode -> its INTERIM answers
+    uint64_t fcpCommands = 0, fcpAnswers = 0, fcpInterims = 0;  // FCP frames to and from the units
     std::map<uint8_t, int> fcpOverride;  // opcode -> the answer code forced on it (-1: none at all)
     std::map<int, Client> clients;
     uint32_t bandwidthAvailable = 0;
