@@ -2,58 +2,22 @@
 #include "support/monotonic_clock.h"
 
 #include <libavc1394/avc1394.h>
-#include <arpa/inet.h>
 #include <errno.h>
-#include <poll.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "support/log.h"
 
+#include "dv/ieee1394/ieee1394_connection.h"
 #include "dv/ieee1394/ieee1394_discovery.h"
 
 namespace dv {
 namespace {
 
-// How long a node may answer EAGAIN (it has not seen the latest bus reset yet) before it counts
-// as not there: remote nodes answer up to about half a second after the local reset event.
-constexpr int64_t kNodeWaitMs = 1000;
-constexpr nodeaddr_t kRomBase = 0xFFFFF0000400ULL;
-
 // The tape recorder subunit 0, as a command's first quadlet has it and as byte 1 of a frame.
 constexpr quadlet_t kTapeRecorder = AVC1394_SUBUNIT_TYPE_TAPE_RECORDER | AVC1394_SUBUNIT_ID_0;
 constexpr uint8_t kTapeRecorderByte = uint8_t(kTapeRecorder >> 16);
-
-// Takes the handle's pending events (bus resets, FCP frames) for up to `ms`; false when the
-// handle failed.
-bool Iterate(raw1394handle_t h, int ms) {
-    pollfd pfd {raw1394_get_fd(h), POLLIN, 0};
-    if (::poll(&pfd, 1, ms) > 0) return raw1394_loop_iterate(h) >= 0;
-    return true;
-}
-
-// The node of the unit with this unique id on the handle's port, -1 when none is there.
-int FindNode(raw1394handle_t h, uint64_t guid) {
-    const int64_t end = platform::MonotonicMs() + kNodeWaitMs;
-    for (;;) {
-        const int nodes = raw1394_get_nodecount(h);
-        const int local = raw1394_get_local_id(h) & 0x3f;
-        bool unanswered = false;
-        for (int n = 0; n < nodes; ++n) {
-            if (n == local) continue;
-            quadlet_t hi = 0, lo = 0;
-            const nodeid_t node = nodeid_t(0xffc0 | n);
-            if (raw1394_read(h, node, kRomBase + 12, 4, &hi) != 0 || raw1394_read(h, node, kRomBase + 16, 4, &lo) != 0) {
-                unanswered |= errno == EAGAIN;
-                continue;
-            }
-            if ((uint64_t(ntohl(hi)) << 32 | ntohl(lo)) == guid) return n;
-        }
-        if (!unanswered || platform::MonotonicMs() >= end || !Iterate(h, 20)) return -1;
-    }
-}
 
 // The answer one command waits for (see the class comment), filled by OnFcp.
 struct FcpWait {
@@ -99,12 +63,15 @@ const char* ResponseName(uint8_t code) {
 struct AvcDeckControl::Session {
     raw1394handle_t handle = nullptr;
     int node = -1;
+    const Ieee1394Interrupt* interrupt = nullptr;  // what ends its waits; null: only their bounds
     ~Session() {
         if (handle != nullptr) raw1394_destroy_handle(handle);
     }
 };
 
-AvcDeckControl::AvcDeckControl(uint64_t guid) : guid(guid) {}
+AvcDeckControl::AvcDeckControl(uint64_t guid, int finalAnswerMs) : guid(guid), finalAnswerMs(finalAnswerMs) {}
+
+void AvcDeckControl::Interrupt() { interrupt.Set(); }
 
 HRESULT AvcDeckControl::Fail(HRESULT status, const std::string& text) {
     PLATFORM_LOG(platform::log::kIeee1394, Warning, "DV unit %s: deck control: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
@@ -114,25 +81,15 @@ HRESULT AvcDeckControl::Fail(HRESULT status, const std::string& text) {
 
 std::string AvcDeckControl::LastError() const { return lastFault.Text(); }
 
-HRESULT AvcDeckControl::OpenSession(Session* session) {
-    raw1394handle_t probe = raw1394_new_handle();
-    const int ports = probe != nullptr ? raw1394_get_port_info(probe, nullptr, 0) : 0;
-    if (probe != nullptr) raw1394_destroy_handle(probe);
-    if (ports <= 0) return Fail(kTransportDeviceGone, "no IEEE 1394 adapter is accessible");
-    for (int i = 0; i < ports; ++i) {
-        const int port = i == 0 ? std::min(lastPort, ports - 1) : (i <= lastPort ? i - 1 : i);
-        raw1394handle_t h = raw1394_new_handle_on_port(port);
-        if (h == nullptr) continue;
-        const int node = FindNode(h, guid);
-        if (node >= 0) {
-            session->handle = h;
-            session->node = node;
-            lastPort = port;
-            return S_OK;
-        }
-        raw1394_destroy_handle(h);
+HRESULT AvcDeckControl::OpenSession(Session* session, bool interruptible) {
+    session->interrupt = interruptible ? &interrupt : nullptr;
+    int port = 0;
+    if (const auto fault = Ieee1394Connection::OpenOnUnit(guid, lastPort, session->interrupt, &session->handle, &port,
+                                                          &session->node)) {
+        return Fail(HRESULT(fault->status), fault->text);
     }
-    return Fail(kTransportDeviceGone, "the DV unit " + Ieee1394Discovery::DevicePath(guid) + " is not on the bus");
+    lastPort = port;
+    return S_OK;
 }
 
 HRESULT AvcDeckControl::Transact(Session& session, const char* name, uint32_t q0, uint32_t q1, bool anyOpcode,
@@ -155,11 +112,16 @@ HRESULT AvcDeckControl::Transact(Session& session, const char* name, uint32_t q0
     quadlet_t command[2] = {q0, q1};
     const int quadlets = q1 != 0 ? 2 : 1;
     // A node that has not seen a bus reset yet answers EAGAIN until its own event came.
-    const int64_t sendBy = platform::MonotonicMs() + kNodeWaitMs;
+    const int64_t sendBy = platform::MonotonicMs() + Ieee1394Connection::kNodeWaitMs;
     while (avc1394_send_command_block(h, nodeid_t(session.node), command, quadlets) != 0) {
-        if (errno != EAGAIN || platform::MonotonicMs() >= sendBy || !Iterate(h, 20)) {
+        const int error = errno;
+        const BusWait waited = error == EAGAIN && platform::MonotonicMs() < sendBy
+                                   ? WaitOnBus(h, 20, session.interrupt)
+                                   : BusWait::Failed;
+        if (waited == BusWait::Interrupted) return finish(kTransportInterrupted, std::string(name) + ": the program is stopping");
+        if (waited != BusWait::Done) {
             return finish(kTransportDeviceGone, std::string(name) + ": the DV unit takes no AV/C command (" +
-                                                    strerror(errno) + ")");
+                                                    strerror(error) + ")");
         }
     }
     int64_t deadline = platform::MonotonicMs() + kFirstAnswerMs;
@@ -168,18 +130,23 @@ HRESULT AvcDeckControl::Transact(Session& session, const char* name, uint32_t q0
         if (wait.interim && !extended) {
             // The unit took the command and works on it: its final answer comes later.
             extended = true;
-            deadline = platform::MonotonicMs() + kFinalAnswerMs;
+            deadline = platform::MonotonicMs() + finalAnswerMs;
         }
         const int64_t left = deadline - platform::MonotonicMs();
         if (left <= 0) break;
-        if (!Iterate(h, int(std::min<int64_t>(left, 50)))) {
+        const BusWait waited = WaitOnBus(h, int(std::min<int64_t>(left, 50)), session.interrupt);
+        if (waited == BusWait::Interrupted) {
+            return finish(kTransportInterrupted, std::string(name) + ": the program is stopping; the DV unit's answer "
+                                                                     "was not awaited");
+        }
+        if (waited == BusWait::Failed) {
             return finish(kTransportDeviceGone, std::string(name) + ": the IEEE 1394 handle failed");
         }
     }
     if (!wait.done) {
         return finish(kTransportTimeout,
                       wait.interim ? std::string(name) + ": the DV unit answered INTERIM but gave no final answer within " +
-                                         std::to_string(kFinalAnswerMs / 1000) + " s"
+                                         std::to_string(finalAnswerMs) + " ms"
                                    : std::string(name) + ": the DV unit did not answer within " +
                                          std::to_string(kFirstAnswerMs) + " ms");
     }
@@ -188,9 +155,14 @@ HRESULT AvcDeckControl::Transact(Session& session, const char* name, uint32_t q0
 }
 
 HRESULT AvcDeckControl::SetMode(DeckMode mode) {
+    // After Interrupt only STOP goes out: checked before the lock and again after it, as a call
+    // may have waited for it past the interrupt.
+    const bool stop = mode == DeckMode::Stop;
+    if (!stop && interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: no command but STOP");
     std::lock_guard<std::mutex> lock(callLock);
+    if (!stop && interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: no command but STOP");
     Session session;
-    if (const HRESULT hr = OpenSession(&session); FAILED(hr)) return hr;
+    if (const HRESULT hr = OpenSession(&session, !stop); FAILED(hr)) return hr;
     const char* name = "WIND STOP";
     quadlet_t command = AVC1394_CTYPE_CONTROL | kTapeRecorder | AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_STOP;
     if (mode == DeckMode::Record) {
@@ -225,9 +197,10 @@ HRESULT AvcDeckControl::SetMode(DeckMode mode) {
 
 HRESULT AvcDeckControl::GetState(DeckState* state) {
     if (state == nullptr) return E_POINTER;
+    if (interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: the DV unit was not asked");
     std::lock_guard<std::mutex> lock(callLock);
     Session session;
-    if (const HRESULT hr = OpenSession(&session); FAILED(hr)) return hr;
+    if (const HRESULT hr = OpenSession(&session, true); FAILED(hr)) return hr;
     DeckState result;
     Answer answer;
     const quadlet_t transport = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_TRANSPORT_STATE |

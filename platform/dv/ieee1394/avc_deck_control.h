@@ -9,11 +9,17 @@
 // within kFirstAnswerMs, its final one after an INTERIM within kFinalAnswerMs, only the answer of
 // the asked unit to the same subunit and opcode; a command is never sent twice.
 //
-// Every call opens a raw1394 handle of its own and finds the unit by its unique id, so deck
-// control never shares the streaming transport's handle, and node numbers changed by a bus reset
-// do not matter.
+// Every call opens a raw1394 handle of its own and finds the unit by its unique id
+// (Ieee1394Connection::OpenOnUnit), so deck control never shares the streaming transport's
+// handle, and node numbers changed by a bus reset do not matter.
 //
-// Threads: any; callLock serializes the calls; lastFault has a leaf lock of its own.
+// Interrupt ends every wait (finding the unit, an answer, the final answer after INTERIM)
+// promptly with kTransportInterrupted, and every later call ends so at once without sending
+// anything, except SetMode(DeckMode::Stop): it is still sent and awaited with its normal bounds,
+// so a unit put into record can be stopped.
+//
+// Threads: any; callLock serializes the calls; Interrupt needs no lock (it may come while a call
+// waits); lastFault has a leaf lock of its own.
 #pragma once
 
 #include <libraw1394/raw1394.h>
@@ -22,6 +28,7 @@
 #include <mutex>
 #include <string>
 
+#include "dv/ieee1394/ieee1394_wait.h"
 #include "dv/transport_interface.h"
 #include "support/fault.h"
 
@@ -34,18 +41,23 @@ public:
     static constexpr int kFirstAnswerMs = 1000;
     static constexpr int kFinalAnswerMs = 10000;
 
-    explicit AvcDeckControl(uint64_t guid);
+    // `finalAnswerMs`: the bound after an INTERIM (tests shorten it).
+    explicit AvcDeckControl(uint64_t guid, int finalAnswerMs = kFinalAnswerMs);
 
     // S_OK once the unit accepted the command. Refused: kTransportNoMedia or
     // kTransportWriteProtected when its medium says why, else kTransportRejected; E_NOTIMPL when
     // the unit does not implement it; kTransportTimeout when it did not answer in time;
-    // kTransportDeviceGone when the unit is not on the bus.
+    // kTransportDeviceGone when the unit is not on the bus; kTransportInterrupted after Interrupt
+    // (but for Stop).
     HRESULT SetMode(DeckMode mode);
 
     // The transport state, the medium (a unit that does not say counts as having a writable
     // tape: its answer to RECORD tells) and the time code where the tape is. The unit keeps no
     // frame counts (countsKnown stays false).
     HRESULT GetState(DeckState* state);
+
+    // The program is stopping: see the class comment. Any thread; not undone.
+    void Interrupt();
 
     // What the last failed call found, for messages and tests.
     std::string LastError() const;
@@ -58,13 +70,16 @@ public:
 
 private:
     struct Session;
-    HRESULT OpenSession(Session* session);
+    // `interruptible`: the session's waits end on Interrupt (all but STOP's).
+    HRESULT OpenSession(Session* session, bool interruptible);
     // One command (host-order quadlets) and its final answer. `anyOpcode`: the answer may carry
     // another opcode (TRANSPORT STATE answers with the transport's mode).
     HRESULT Transact(Session& session, const char* name, uint32_t q0, uint32_t q1, bool anyOpcode, Answer* answer);
     HRESULT Fail(HRESULT status, const std::string& text);
 
     const uint64_t guid;
+    const int finalAnswerMs;
+    Ieee1394Interrupt interrupt;
     std::mutex callLock;
     int lastPort = 0;  // callLock: where the unit was found last
     platform::FaultRecord lastFault;  // the text LastError reports (its own leaf lock)

@@ -57,8 +57,13 @@ bool Ieee1394FrameQueue::Feed(uint8_t* data, int difBlocks, unsigned droppedPack
                 current = queuedSlots.front();
                 queuedSlots.pop_front();
                 ++count.framesSent;
+                repeatRun = 0;
             } else if (current >= 0) {
                 ++count.framesRepeated;
+                if (++repeatRun > count.longestRepeatRun) {
+                    count.longestRepeatRun = repeatRun;
+                    count.longestRepeatAfter = count.framesSent;
+                }
             } else {
                 return false;
             }

@@ -43,6 +43,8 @@ public:
     struct Counters {
         uint64_t framesSent = 0;      // queued frames the consumer started sending
         uint64_t framesRepeated = 0;  // times the queue was dry at a frame boundary
+        uint64_t longestRepeatRun = 0;    // repeats in the longest run without a new frame between
+        uint64_t longestRepeatAfter = 0;  // framesSent when that run began
         uint64_t packetsDropped = 0;  // as reported by the library
     };
     Counters counters();
@@ -59,6 +61,7 @@ private:
     std::deque<int> queuedSlots;              // lock
     bool cancelled = false;                   // lock
     Counters count;                           // lock
+    uint64_t repeatRun = 0;                   // lock: repeats since the last new frame
     // Consumer's own: the slot being sent and how far (only Feed touches these).
     int current = -1;
     size_t offset = 0;

@@ -4,13 +4,21 @@
 #include <libavc1394/rom1394.h>
 #include <arpa/inet.h>
 #include <errno.h>
-#include <poll.h>
 
 #include <cstring>
 
 #include "support/log.h"
 
+#include "dv/ieee1394/ieee1394_connection.h"
+
 namespace dv {
+namespace {
+
+// How long a node that answers EAGAIN (it has not seen the latest reset yet) is waited for.
+constexpr int kAnswerWaitMs = 800;
+constexpr int kAnswerPollMs = 20;
+
+}  // namespace
 
 Ieee1394RawBus::Ieee1394RawBus() { probe = raw1394_new_handle(); }
 
@@ -49,15 +57,14 @@ bool Ieee1394RawBus::Answers(int node, quadlet_t* rom, int count) {
     // librom1394 only warns and goes on with whatever its buffers held. Wait for the node (letting
     // the handle take its reset event) rather than take a made-up ROM or id.
     const nodeaddr_t base = 0xFFFFF0000400ULL;
-    for (int attempt = 0; attempt < 40; ++attempt) {
+    for (int attempt = 0; attempt < kAnswerWaitMs / kAnswerPollMs; ++attempt) {
         int i = 0;
         while (i < count && raw1394_read(handle, nodeid_t(0xffc0 | node), base + 4 * nodeaddr_t(i), 4, &rom[i]) == 0) {
             ++i;
         }
         if (i == count) return true;
         if (errno != EAGAIN) break;
-        pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
-        if (::poll(&pfd, 1, 20) > 0) raw1394_loop_iterate(handle);
+        WaitOnBus(handle, kAnswerPollMs, nullptr);
     }
     PLATFORM_LOG(platform::log::kIeee1394, Warning, "node %d does not answer (%s)", node, strerror(errno));
     return false;
@@ -117,16 +124,10 @@ bool Ieee1394RawBus::SubunitInfoPage(int node, int page, uint8_t entries[4]) {
         for (int i = 0; i < 30 && written != 0; ++i) {
             written = raw1394_write(handle, nodeid_t(0xffc0 | node), 0xFFFFF0000B00ULL, sizeof command, command);
             if (written != 0 && errno != EAGAIN) break;
-            if (written != 0) {  // the node has not answered since a reset yet
-                pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
-                if (::poll(&pfd, 1, 20) > 0) raw1394_loop_iterate(handle);
-            }
+            if (written != 0) WaitOnBus(handle, kAnswerPollMs, nullptr);  // the node has not seen a reset yet
         }
         if (written != 0) break;
-        for (int waited = 0; waited < 200 && !wait.done; waited += 10) {
-            pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
-            if (::poll(&pfd, 1, 10) > 0) raw1394_loop_iterate(handle);
-        }
+        for (int waited = 0; waited < 200 && !wait.done; waited += 10) WaitOnBus(handle, 10, nullptr);
     }
     raw1394_stop_fcp_listen(handle);
     raw1394_set_fcp_handler(handle, previous);
@@ -154,10 +155,14 @@ bool Ieee1394RawBus::HasSubunit(int node, int subunitType) {
 }
 
 uint64_t Ieee1394RawBus::Guid(int node) {
-    // Read here rather than with rom1394_get_guid, which hands back garbage when a read fails.
-    quadlet_t rom[5] = {};
-    if (handle == nullptr || !Answers(node, rom, 5)) return 0;
-    return uint64_t(ntohl(rom[3])) << 32 | ntohl(rom[4]);
+    // The id the connection finds the unit by, read the same way; a node that does not answer yet
+    // after a reset is waited for as in Answers.
+    uint64_t guid = 0;
+    if (handle == nullptr || !Ieee1394Connection::ReadGuid(handle, node, &guid, kAnswerWaitMs)) {
+        PLATFORM_LOG(platform::log::kIeee1394, Warning, "node %d gives no unique id (%s)", node, strerror(errno));
+        return 0;
+    }
+    return guid;
 }
 
 }  // namespace dv

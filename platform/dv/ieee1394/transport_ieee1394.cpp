@@ -1,8 +1,5 @@
 #include "dv/ieee1394/transport_ieee1394.h"
-#include "support/monotonic_clock.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
 #include <poll.h>
 #include <pthread.h>
 #include <time.h>
@@ -11,25 +8,17 @@
 #include <cstring>
 
 #include "support/log.h"
+#include "support/monotonic_clock.h"
 
 #include "dv/ieee1394/ieee1394_discovery.h"
-#include "dv/ieee1394/ieee1394_raw_bus.h"
 #include "dv/ntsc_dv.h"
 
 namespace dv {
 namespace {
 
-constexpr int kBroadcastChannel = 63;
 constexpr size_t kFrameBytes = ntsc::kFrameBytes;
 constexpr size_t kBlockBytes = ntsc::kPacketBytes;             // one CIP data block: six DIF blocks
 constexpr uint64_t kPacketsPerFrame = ntsc::kPacketsPerFrame;  // NTSC: libiec61883's SYT interval
-// How long after a bus reset the unit may take to answer again before it counts as gone
-// (IEC 61883-1 gives connection owners one second to restore a connection; nodes answer well
-// within that).
-constexpr int64_t kRecoverMs = 2000;
-constexpr nodeaddr_t kCsrBase = 0xFFFFF0000000ULL;
-// DV's stream at S100 (512 overhead units + 125 quadlets x 16), for a unit without plugs.
-constexpr int kDvBandwidthUnits = 2512;
 // libiec61883's DV ring (dv.c: buffer_packets 1000, irq_interval 250). fw-iso.c's xmit_start
 // fills the whole ring from the feeder before the DMA starts (the prebuffer only decides whether
 // it starts), and the feeder can neither defer nor send an empty packet there: the 1000 packets
@@ -51,8 +40,8 @@ constexpr int64_t kDrainMarginMs = 1500;
 // NTSC frames on the wire: 30000/1001 a second.
 int64_t FrameMs(int64_t frames) { return frames * 1001 / 30; }
 
-// The transmitting transport, for the bus reset handler, which is only given the handle; at most
-// one per process (libiec61883's DV transmitter counts in process-wide statics).
+// The transmitting transport: at most one per process (libiec61883's DV transmitter counts in
+// process-wide statics).
 std::atomic<Ieee1394Transport*> g_transmitting{nullptr};
 // Data packets asked of any DV transmitter in this process: libiec61883's own count, mirrored
 // (it puts the SYT in every 250th).
@@ -84,13 +73,6 @@ int EventsToCome(uint64_t end, uint64_t ring) {
     return int(flagged - std::min(flagged, e));
 }
 
-bool ReadQuadlet(raw1394handle_t h, nodeid_t node, uint32_t offset, uint32_t* value) {
-    quadlet_t q = 0;
-    if (raw1394_read(h, node, kCsrBase + offset, 4, &q) != 0) return false;
-    *value = ntohl(q);
-    return true;
-}
-
 }  // namespace
 
 Ieee1394Transport::Ieee1394Transport(uint64_t guid) : guid(guid), queue(kFrameBytes, kStartFrames - 1) {}
@@ -118,184 +100,52 @@ Ieee1394Transport::Statistics Ieee1394Transport::statistics() {
     s.framesSent = c.framesSent;
     s.framesRepeated = c.framesRepeated;
     s.packetsDropped = c.packetsDropped;
-    s.busResets = busResets.load();
+    s.busResets = connection.busResets();
     s.framesLostInResets = framesLost.load();
     s.framesNotSent = framesNotSent.load();
-    s.channel = channel;
-    s.broadcast = broadcast;
+    s.channel = connection.channel();
+    s.broadcast = connection.broadcast();
     return s;
 }
 
-bool Ieee1394Transport::WaitForNode(nodeid_t node) {
-    // After a reset a remote node answers only once its own reset event came (up to about half a
-    // second later); libiec61883 retries for well under a millisecond and would take a silent unit
-    // for one without plugs.
-    for (int attempt = 0; attempt < 40; ++attempt) {
-        uint32_t value = 0;
-        if (ReadQuadlet(handle, node, 0x400, &value) || errno != EAGAIN) return true;
-        pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
-        if (::poll(&pfd, 1, 20) > 0) raw1394_loop_iterate(handle);
-    }
-    return false;
+bool Ieee1394Transport::GetGaps(GapAccount* gaps) const {
+    if (gaps == nullptr) return false;
+    const Ieee1394FrameQueue::Counters c = queue.counters();
+    gaps->ticks = c.framesRepeated;
+    gaps->longest = c.longestRepeatRun;
+    gaps->longestAfter = c.longestRepeatAfter;
+    return true;
 }
 
-bool Ieee1394Transport::Allocate(unsigned units, int wantChannel) {
-    // An allocation answered after a reset's event survives it: the reset handler, run inside the
-    // call, has cleared only what was held before. So a reset during the channel's allocation
-    // takes the bandwidth allocated before it: allocate again until both are held.
-    const int first = wantChannel >= 0 ? wantChannel : 0;
-    const int last = wantChannel >= 0 ? wantChannel : kBroadcastChannel - 1;
-    for (int round = 0; round < 4; ++round) {
-        if (heldBandwidth == 0) {
-            if (raw1394_bandwidth_modify(handle, units, RAW1394_MODIFY_ALLOC) != 0) return false;
-            heldBandwidth = units;
-        }
-        for (int c = first; c <= last && heldChannel < 0; ++c) {
-            if (raw1394_channel_modify(handle, unsigned(c), RAW1394_MODIFY_ALLOC) == 0) heldChannel = c;
-        }
-        if (heldChannel < 0) return false;
-        if (heldBandwidth > 0) return true;
-    }
-    return false;
+void Ieee1394Transport::Interrupt() {
+    deck.Interrupt();
+    connection.Interrupt();
 }
 
-void Ieee1394Transport::FreeHeld() {
-    if (heldChannel >= 0) raw1394_channel_modify(handle, unsigned(heldChannel), RAW1394_MODIFY_FREE);
-    if (heldBandwidth > 0) raw1394_bandwidth_modify(handle, heldBandwidth, RAW1394_MODIFY_FREE);
-    heldChannel = -1;
-    heldBandwidth = 0;
-}
-
-std::optional<platform::Fault> Ieee1394Transport::Connect(int wantChannel) {
-    connected = false;
-    if (!WaitForNode(deviceNode)) {
-        return platform::Fault{kTransportDeviceGone, "the DV unit does not answer"};
-    }
-    connectionGeneration = raw1394_get_generation(handle);
-    // The unit's input plugs: the first online one without a connection is ours. One connected
-    // point-to-point means another host sends to the unit, which listens to that channel only.
-    uint32_t impr = 0;
-    const bool readable = ReadQuadlet(handle, deviceNode, 0x980, &impr);
-    if (!readable && errno == EAGAIN) {
-        return platform::Fault{kTransportDeviceGone, "the DV unit does not answer"};
-    }
-    const int plugs = readable ? int(impr & 0x1f) : 0;
-    int freePlug = -1, otherChannel = -1;
-    bool anyOnline = false;
-    for (int p = 0; p < plugs; ++p) {
-        uint32_t ipcr = 0;
-        if (!ReadQuadlet(handle, deviceNode, 0x984 + 4 * uint32_t(p), &ipcr)) {
-            return platform::Fault{kTransportDeviceGone, "cannot read the DV unit's input plug"};
-        }
-        const bool online = (ipcr >> 31) != 0;
-        const int pointToPoint = int((ipcr >> 24) & 0x3f);
-        anyOnline |= online;
-        if (online && pointToPoint > 0 && otherChannel < 0) otherChannel = int((ipcr >> 16) & 0x3f);
-        if (online && pointToPoint == 0 && freePlug < 0) freePlug = p;
-    }
-    if (plugs > 0 && freePlug < 0) {
-        return platform::Fault{anyOnline ? kTransportBusy : kTransportDeviceGone,
-                               otherChannel >= 0 ? "another host is sending to the DV unit (its input plug is "
-                                                   "connected on channel " + std::to_string(otherChannel) + ")"
-                                                 : "the DV unit's input plugs are offline"};
-    }
-    // DV at S100 as libiec61883 computes it from the unit's output plug; the same figure for a
-    // unit without plugs, where nothing tells.
-    int units = plugs > 0 ? iec61883_cmp_calc_bandwidth(handle, deviceNode, 0, -1) : -1;
-    if (units < 1) units = kDvBandwidthUnits;
-    if (!Allocate(unsigned(units), plugs > 0 ? wantChannel : kBroadcastChannel)) {
-        const bool noBandwidth = heldBandwidth == 0;
-        FreeHeld();
-        return platform::Fault{kTransportNoBusResources, noBandwidth ? "no isochronous bandwidth is left on the bus"
-                                                                     : "no isochronous channel is free on the bus"};
-    }
-    bandwidth = int(heldBandwidth);
-    channel = heldChannel;
-    broadcast = plugs == 0;
-    inputPlug = freePlug;
-    connectionGeneration = raw1394_get_generation(handle);
-    if (broadcast) return std::nullopt;
-    // Our point-to-point connection, by compare-and-swap. It holds in the generation the lock was
-    // sent in (a reset before it refuses the lock, one after it clears the plug).
-    const uint32_t offset = 0x984 + 4 * uint32_t(inputPlug);
-    uint32_t ipcr = 0;
-    quadlet_t old = 0;
-    bool locked = ReadQuadlet(handle, deviceNode, offset, &ipcr) && ((ipcr >> 24) & 0x3f) == 0;
-    if (locked) {
-        const uint32_t next = (ipcr & ~(0x3fu << 24) & ~(0x3fu << 16)) | 1u << 24 | uint32_t(channel) << 16;
-        connectionGeneration = raw1394_get_generation(handle);
-        locked = raw1394_lock(handle, deviceNode, kCsrBase + offset, RAW1394_EXTCODE_COMPARE_SWAP, htonl(next),
-                              htonl(ipcr), &old) == 0 &&
-                 ntohl(old) == ipcr;
-    }
-    if (!locked) {
-        return platform::Fault{kTransportDeviceGone, "the DV unit's input plug refused the connection"};
-    }
-    connected = true;
-    return std::nullopt;
+void Ieee1394Transport::Unregister() {
+    if (!registered) return;
+    Ieee1394Transport* self = this;
+    g_transmitting.compare_exchange_strong(self, nullptr);
+    registered = false;
 }
 
 HRESULT Ieee1394Transport::Open() {
-    if (handle != nullptr) return S_OK;
+    if (connection.handle() != nullptr) return S_OK;
     Ieee1394Transport* none = nullptr;
     if (!registered && !g_transmitting.compare_exchange_strong(none, this)) {
         return Fail(kTransportBusy, "another DV transmission is running in this process");
     }
     registered = true;
-    auto giveUp = [&](HRESULT status, const std::string& text) {
-        if (handle != nullptr) raw1394_destroy_handle(handle);
-        handle = nullptr;
-        Ieee1394Transport* self = this;
-        g_transmitting.compare_exchange_strong(self, nullptr);
-        registered = false;
-        return Fail(status, text);
-    };
-    Ieee1394Unit unit;
-    {
-        Ieee1394RawBus bus;
-        if (!bus.Available()) return giveUp(kTransportDeviceGone, "no IEEE 1394 adapter is accessible");
-        if (!Ieee1394Discovery::FindUnit(bus, guid, &unit)) {
-            return giveUp(kTransportDeviceGone, "the DV unit " + Ieee1394Discovery::DevicePath(guid) +
-                                                    " is not on the bus");
-        }
+    if (const auto fault = connection.Open()) {
+        Unregister();
+        return Fail(HRESULT(fault->status), fault->text);
     }
-    handle = raw1394_new_handle_on_port(unit.port);
-    if (handle == nullptr) return giveUp(kTransportDeviceGone, "cannot open IEEE 1394 port");
-    // Ours from the start: a reset in the middle of connecting must not go unnoticed.
-    raw1394_set_bus_reset_handler(handle, &OnBusReset);
-    deviceNode = nodeid_t(0xffc0 | unit.node);
-    std::optional<platform::Fault> fault;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        resetPending.store(false);
-        fault = Connect(-1);
-        // A connection made before a reset went with it; one made after its event stands.
-        if (!fault && connectionGeneration != raw1394_get_generation(handle))
-            fault = platform::Fault{E_PENDING, "bus resets kept interrupting the connection"};
-        if (!fault) resetPending.store(false);
-        if (!fault || !resetPending.load()) break;
-        // A reset took what the attempt had allocated back to the resource manager and may have
-        // renumbered the nodes: find the unit again and start over.
-        Ieee1394RawBus bus;
-        if (!Ieee1394Discovery::FindUnit(bus, guid, &unit)) {
-            return giveUp(kTransportDeviceGone, "the DV unit " + Ieee1394Discovery::DevicePath(guid) +
-                                                    " is not on the bus");
-        }
-        deviceNode = nodeid_t(0xffc0 | unit.node);
-    }
-    if (fault && fault->status == E_PENDING) fault->status = kTransportDeviceGone;
-    if (fault) {
-        if (resetPending.load() || connectionGeneration != raw1394_get_generation(handle)) connected = false;
-        ReleaseConnection();
-        return giveUp(HRESULT(fault->status), fault->text);
-    }
-    transmitter = iec61883_dv_xmit_init(handle, 0 /* NTSC */, &Feeder, this);
+    transmitter = iec61883_dv_xmit_init(connection.handle(), 0 /* NTSC */, &Feeder, this);
     if (transmitter == nullptr) {
-        ReleaseConnection();
-        return giveUp(E_FAIL, "cannot set up the DV transmitter");
+        connection.Close();
+        Unregister();
+        return Fail(E_FAIL, "cannot set up the DV transmitter");
     }
-    PLATFORM_LOG(platform::log::kIeee1394, Info, "DV unit %s: node %d, channel %d (%s), bandwidth %d",
-                 Ieee1394Discovery::DevicePath(guid).c_str(), unit.node, channel.load(),
-                 broadcast.load() ? "broadcast" : "plug connection", bandwidth);
     return S_OK;
 }
 
@@ -337,85 +187,18 @@ int Ieee1394Transport::Feed(unsigned char* data, int difBlocks, unsigned int dro
     return 0;
 }
 
-int Ieee1394Transport::OnBusReset(raw1394handle_t h, unsigned int generation) {
-    raw1394_update_generation(h, generation);
-    Ieee1394Transport* transport = g_transmitting.load();
-    if (transport == nullptr || transport->handle != h) return 0;
-    // Only note it: this may run inside any transaction (and again inside our own); the loop
-    // thread finds the unit once the handler has returned.
-    transport->latestGeneration.store(generation);
-    // The reset gave the IRM's registers back their initial values: nothing allocated before it
-    // is ours any more (see Allocate).
-    transport->heldBandwidth = 0;
-    transport->heldChannel = -1;
-    transport->resetAtMs.store(platform::MonotonicMs());
-    if (!transport->linkDown.exchange(true)) transport->downSinceMs.store(platform::MonotonicMs());
-    transport->busResets.fetch_add(1);
-    transport->resetPending.store(true);
-    return 0;
-}
-
-int Ieee1394Transport::Recover() {
-    const unsigned generation = latestGeneration.load();
-    const int64_t waited = platform::MonotonicMs() - resetAtMs.load();
-    const int nodes = raw1394_get_nodecount(handle);
-    const int local = raw1394_get_local_id(handle) & 0x3f;
-    int found = -1;
-    bool unanswered = false;
-    for (int n = 0; n < nodes && found < 0; ++n) {
-        if (n == local) continue;
-        uint32_t hi = 0, lo = 0;
-        const nodeid_t node = nodeid_t(0xffc0 | n);
-        if (!ReadQuadlet(handle, node, 0x40C, &hi) || !ReadQuadlet(handle, node, 0x410, &lo)) {
-            // Remote nodes answer only after their own reset event, which may come well after ours.
-            if (errno == EAGAIN) unanswered = true;
-            continue;
-        }
-        if ((uint64_t(hi) << 32 | lo) == guid) found = n;
-    }
-    if (latestGeneration.load() != generation) return 0;  // another reset meanwhile: start over
-    if (found < 0) return unanswered && waited < kRecoverMs ? 0 : -1;
-    deviceNode = nodeid_t(0xffc0 | found);
-    // The same channel again, with the bandwidth, and the plug connected anew (the reset cleared
-    // its connection count).
-    if (connectionGeneration == generation && (connected || broadcast)) {
-        // Remade after this reset's event already (in Open, or a turn ago).
-        resetPending.store(latestGeneration.load() != generation);
-        if (resetPending.load()) return 0;
-        LinkUp(platform::MonotonicMs());
-        return 1;
-    }
-    const std::optional<platform::Fault> failed = Connect(channel);
-    if (!failed && connectionGeneration != latestGeneration.load()) return 0;
-    if (latestGeneration.load() != generation) return 0;
-    if (failed) {
-        if (failed->status == kTransportBusy && !connected) {
-            FreeHeld();
-            return -3;  // another host took the unit meanwhile
-        }
-        return waited < kRecoverMs ? 0 : -2;
-    }
-    connectionGeneration = generation;
-    resetPending.store(latestGeneration.load() != generation);
-    if (resetPending.load()) return 0;
-    LinkUp(platform::MonotonicMs());
-    PLATFORM_LOG(platform::log::kIeee1394, Info, "DV unit %s: bus reset survived: node %d, channel %d, %lld ms without a "
-                 "connection, %llu frames lost so far", Ieee1394Discovery::DevicePath(guid).c_str(), found, channel.load(),
-                 static_cast<long long>(platform::MonotonicMs() - resetAtMs.load()),
-                 static_cast<unsigned long long>(framesLost.load()));
-    return 1;
-}
-
 void Ieee1394Transport::LinkUp(int64_t atMs) {
     // Counted on the wire, where the frames go one every 1001/30 ms whoever fills the ring: the
     // frames that overlap the time without a connection, from the first event of the reset on,
     // whichever order the events came in.
-    if (!linkDown.exchange(false)) return;
-    const int64_t down = std::max<int64_t>(0, atMs - downSinceMs.load());
+    int64_t downSinceMs = 0;
+    if (!connection.MarkUp(&downSinceMs)) return;
+    const int64_t down = std::max<int64_t>(0, atMs - downSinceMs);
     framesLost.fetch_add(uint64_t(down * 30 / 1001 + 1));
 }
 
 void Ieee1394Transport::Loop() {
+    raw1394handle_t handle = connection.handle();
     const int fd = raw1394_get_fd(handle);
     lastFeedMs.store(platform::MonotonicMs());
     auto fail = [&](HRESULT status, const std::string& text) {
@@ -427,7 +210,7 @@ void Ieee1394Transport::Loop() {
     int64_t tailDueMs = -1;
     while (!stopLoop.load()) {
         pollfd pfd {fd, POLLIN, 0};
-        const int rc = ::poll(&pfd, 1, resetPending.load() || ended.load() ? 5 : 100);
+        const int rc = ::poll(&pfd, 1, connection.ResetPending() || ended.load() ? 5 : 100);
         // Once the stream ended the feeder refuses every packet; that is no failure.
         if (rc > 0 && raw1394_loop_iterate(handle) < 0 && !ended.load()) {
             if (SUCCEEDED(Failure())) fail(kTransportDeviceGone, "IEEE 1394 transmission failed");
@@ -445,17 +228,32 @@ void Ieee1394Transport::Loop() {
             } else if (now >= tailDueMs) {
                 pollfd last {fd, POLLIN, 0};
                 if (::poll(&last, 1, 0) > 0) raw1394_loop_iterate(handle);
-                if (linkDown.load()) LinkUp(platform::MonotonicMs());
+                if (connection.Down()) LinkUp(platform::MonotonicMs());
                 drained.store(true);
                 return;
             }
             continue;
         }
-        if (resetPending.load()) {
-            const int recovered = Recover();
-            if (recovered == -1) return fail(kTransportDeviceGone, "the DV unit was unplugged");
-            if (recovered == -2) return fail(kTransportDeviceGone, "the connection to the DV unit could not be remade");
-            if (recovered == -3) return fail(kTransportBusy, "another host took the DV unit after a bus reset");
+        if (connection.ResetPending()) {
+            switch (connection.Recover()) {
+                case Ieee1394Connection::Recovery::Restored: {
+                    const int64_t now = platform::MonotonicMs();
+                    LinkUp(now);
+                    PLATFORM_LOG(platform::log::kIeee1394, Info, "DV unit %s: bus reset survived: node %d, channel %d, "
+                                 "%lld ms without a connection, %llu frames lost so far",
+                                 Ieee1394Discovery::DevicePath(guid).c_str(), connection.node(), connection.channel(),
+                                 static_cast<long long>(now - connection.lastResetAtMs()),
+                                 static_cast<unsigned long long>(framesLost.load()));
+                    break;
+                }
+                case Ieee1394Connection::Recovery::Later: break;
+                case Ieee1394Connection::Recovery::Unplugged:
+                    return fail(kTransportDeviceGone, "the DV unit was unplugged");
+                case Ieee1394Connection::Recovery::NotRemade:
+                    return fail(kTransportDeviceGone, "the connection to the DV unit could not be remade");
+                case Ieee1394Connection::Recovery::TakenByAnotherHost:
+                    return fail(kTransportBusy, "another host took the DV unit after a bus reset");
+            }
         }
         if (platform::MonotonicMs() - lastFeedMs.load() > kTransportStallTimeoutMs) {
             return fail(kTransportTimeout, "the IEEE 1394 bus stopped taking packets");
@@ -495,7 +293,7 @@ HRESULT Ieee1394Transport::Start() {
     iec61883_dv_set_buffers(transmitter, unsigned(ringPackets));
     iec61883_dv_set_prebuffers(transmitter, unsigned(ringPackets));
     inStart = true;
-    const int rc = iec61883_dv_xmit_start(transmitter, channel);
+    const int rc = iec61883_dv_xmit_start(transmitter, connection.channel());
     inStart = false;
     if (rc != 0) return Fail(kTransportDeviceGone, "cannot start IEEE 1394 transmission");
     stopLoop.store(false);
@@ -505,27 +303,6 @@ HRESULT Ieee1394Transport::Start() {
 }
 
 void Ieee1394Transport::Cancel() { queue.Cancel(); }
-
-void Ieee1394Transport::ReleaseConnection() {
-    // After a reset we did not recover from, the resource manager has taken channel and bandwidth
-    // back and the unit's node number may be another unit's: nothing of ours is left to free.
-    // What we still hold (the reset handler cleared the rest) is freed either way.
-    if (connected && !resetPending.load() && connectionGeneration == raw1394_get_generation(handle)) {
-        // One connection less on our channel (the plug goes back to 63 with none left), by
-        // compare-and-swap as plugs change.
-        const uint32_t offset = 0x984 + 4 * uint32_t(inputPlug);
-        uint32_t ipcr = 0;
-        const int count = ReadQuadlet(handle, deviceNode, offset, &ipcr) ? int((ipcr >> 24) & 0x3f) : 0;
-        if (count > 0 && int((ipcr >> 16) & 0x3f) == channel) {
-            uint32_t next = (ipcr & ~(0x3fu << 24)) | uint32_t(count - 1) << 24;
-            if (count == 1) next = (next & ~(0x3fu << 16)) | uint32_t(kBroadcastChannel) << 16;
-            quadlet_t old = 0;
-            raw1394_lock(handle, deviceNode, kCsrBase + offset, RAW1394_EXTCODE_COMPARE_SWAP, htonl(next), htonl(ipcr), &old);
-        }
-    }
-    connected = false;
-    FreeHeld();
-}
 
 void Ieee1394Transport::Close() {
     // Frames accepted but not yet started: start now, on a ring of just their packets, already
@@ -557,17 +334,15 @@ void Ieee1394Transport::Close() {
     }
     stopLoop.store(true);
     if (loopThread.joinable()) loopThread.join();
-    if (linkDown.load() && started) LinkUp(platform::MonotonicMs());
+    if (connection.Down() && started) LinkUp(platform::MonotonicMs());
     if (transmitter != nullptr) {
         // Never xmit_sync (unbounded): a drained ring is empty, and anything else is given up.
         iec61883_dv_set_synch(transmitter, 0);
         iec61883_dv_close(transmitter);
         transmitter = nullptr;
     }
-    if (handle != nullptr) {
-        ReleaseConnection();
-        raw1394_destroy_handle(handle);
-        handle = nullptr;
+    if (connection.handle() != nullptr) {
+        connection.Close();
         const Statistics s = statistics();
         PLATFORM_LOG(platform::log::kIeee1394, Info,
                      "DV unit %s: %llu frames sent, %llu repeated, %llu packets dropped, %llu bus resets, "
@@ -586,11 +361,7 @@ void Ieee1394Transport::Close() {
                          static_cast<unsigned long long>(s.framesLostInResets));
         }
     }
-    if (registered) {
-        Ieee1394Transport* self = this;
-        g_transmitting.compare_exchange_strong(self, nullptr);
-        registered = false;
-    }
+    Unregister();
 }
 
 }  // namespace dv

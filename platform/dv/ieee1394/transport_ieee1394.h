@@ -1,21 +1,16 @@
-// The transport to a DV camcorder or deck on the IEEE 1394 bus, through libiec61883.
+// The transport to a DV camcorder or deck on the IEEE 1394 bus, through libiec61883: the packet
+// feeder and the drain. The connection to the unit (finding it, its input plug, bandwidth and
+// channel, recovery after a bus reset) is Ieee1394Connection's; deck control is AvcDeckControl's.
 //
-// Open finds the unit by its unique id, allocates the stream's bandwidth and a channel at the
-// kernel and connects the unit's input plug to that channel. The allocations are our own (not
-// libiec61883's cmp_connect, whose channel search ends on 63 without allocating it and whose
-// reconnection ignores a refused channel): each is held until a bus reset takes it back. An
-// allocation answered after the reset's event was seen was made in the new generation and is kept.
-// When another host already sends to the unit (its input plug is connected point-to-point) the
-// unit listens to that host's channel: Open fails as busy and touches nothing. A unit without
-// plugs gets the broadcast channel 63, with the bandwidth allocated too. When no bandwidth or
-// channel is left the open fails and nothing stays allocated. It then prepares an NTSC DV
-// transmitter, started once enough frames are queued to fill its ring (kStartFrames), or by Close
-// with fewer on a ring of just their packets, with a loop thread that services the raw1394 handle. From then on the 8 kHz bus cycle paces the
-// frames: SendFrame waits for room in Ieee1394FrameQueue, and the feeder callback repeats the
-// last frame whenever the queue is dry. Close drains: the queued frames go out whole, the
-// transmitter stops on a frame boundary and the loop thread waits, bounded, for its ring to go
-// out (three interrupt events, then the tail's time); a bus that stops taking packets meanwhile
-// makes Close give up with the loss reported (LastError, Statistics::framesNotSent).
+// Open connects (Ieee1394Connection, towards the unit) and prepares an NTSC DV transmitter,
+// started once enough frames are queued to fill its ring (kStartFrames), or by Close with fewer on
+// a ring of just their packets, with a loop thread that services the raw1394 handle. From then on
+// the 8 kHz bus cycle paces the frames: SendFrame waits for room in Ieee1394FrameQueue, and the
+// feeder callback repeats the last frame whenever the queue is dry (GetGaps reports those ticks,
+// their longest run and where it began). Close drains: the queued frames go out whole, the
+// transmitter stops on a frame boundary and the loop thread waits, bounded, for its ring to go out
+// (three interrupt events, then the tail's time); a bus that stops taking packets meanwhile makes
+// Close give up with the loss reported (LastError, Statistics::framesNotSent).
 //
 // libiec61883's DV transmitter asks for one packet at a time (an empty one or one 480-byte data
 // block) and keeps its packet and SYT counters in statics shared by every transmitter of the
@@ -24,21 +19,21 @@
 // started in mid-count first sends the tail of its first frame so that frames start on the SYT
 // again. Only one transmitter may run in a process; a second Open meanwhile is refused (busy).
 //
-// A bus reset renumbers the nodes. The reset handler only notes it (it may run inside any
-// transaction, even inside itself); the loop thread then finds the unit again by its id, waiting
-// for remote nodes that answer only some time after the local reset event, and remakes the
-// connection on the same channel. Frames that went out while the unit was not connected are
-// counted as lost and reported. A unit that is no longer there was unplugged: the transport fails
-// as gone, stops transmitting at once, and Close then frees only what is still ours (a reset
-// already returned channel and bandwidth to the resource manager; the unplugged unit's node
-// number may belong to another unit now).
+// After a bus reset the loop thread has the connection restored (Ieee1394Connection::Recover) and
+// counts the frames that went out while the unit was not connected as lost. A unit that is no
+// longer there was unplugged: the transport fails as gone, stops transmitting at once, and Close
+// then frees only what is still ours.
+//
+// Interrupt (any thread) ends Open's waits with kTransportInterrupted, with nothing left
+// allocated, and makes a later Open fail at once; deck control is interrupted as AvcDeckControl
+// says. A stream that runs is stopped by Cancel and Close, as always.
 //
 // Threads: Open and Close on the state-changing thread; SendFrame on the streaming thread;
-// Cancel on any thread. The raw1394 handle is used by the loop thread only while it runs (the
-// feeder and the bus reset handler are called from raw1394_loop_iterate on it), and by
-// Open/Close/the first SendFrame only while it does not. The connection fields (deviceNode,
-// plugs, channel, bandwidth, connected, connectionGeneration) follow the same rule. `failure`
-// keeps the first failure under a leaf lock of its own; the reset bookkeeping is atomic.
+// Cancel, Interrupt, GetGaps and statistics on any thread. The raw1394 handle (the connection's)
+// is used by the loop thread only while it runs (the feeder and the bus reset handler are called
+// from raw1394_loop_iterate on it, and it calls Recover), and by Open/Close/the first SendFrame
+// only while it does not. `failure` keeps the first failure under a leaf lock of its own; the
+// drain and loss bookkeeping is atomic.
 #pragma once
 
 #include <libiec61883/iec61883.h>
@@ -46,13 +41,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "dv/ieee1394/avc_deck_control.h"
+#include "dv/ieee1394/ieee1394_connection.h"
 #include "dv/ieee1394/ieee1394_frame_queue.h"
 #include "dv/transport_interface.h"
 #include "support/fault.h"
@@ -69,6 +63,8 @@ public:
     void Cancel() override;
     void Close() override;
     std::string LastError() const override;
+    bool GetGaps(GapAccount* gaps) const override;
+    void Interrupt() override;
 
     // AV/C deck control (AvcDeckControl), on a handle of its own: any thread, any time.
     HRESULT SetDeckMode(DeckMode mode) override { return deck.SetMode(mode); }
@@ -89,66 +85,35 @@ public:
 
 private:
     static int Feeder(unsigned char* data, int difBlocks, unsigned int dropped, void* self);
-    static int OnBusReset(raw1394handle_t handle, unsigned int generation);
     int Feed(unsigned char* data, int difBlocks, unsigned int dropped);
     void Loop();
     // Starts the transmitter (its ring filled from the queue) and the loop thread.
     HRESULT Start();
-    // After a reset: 1 when the unit was found and the connection remade, 0 to try again
-    // later, -1 when the unit is gone.
-    int Recover();
     // The connection stands again (or never will): counts the frames the gap took.
     void LinkUp(int64_t atMs);
-    // Connects to deviceNode (plugs, or the broadcast channel); on failure the HRESULT and why.
-    // wantChannel >= 0: the channel of the connection being remade.
-    std::optional<platform::Fault> Connect(int wantChannel);
-    // Bandwidth and a channel at the kernel, beyond what is held already; false with nothing new
-    // held when refused.
-    bool Allocate(unsigned units, int wantChannel);
-    void FreeHeld();
-    // False when the node still does not answer (EAGAIN) after a bounded wait.
-    bool WaitForNode(nodeid_t node);
-    void ReleaseConnection();
+    void Unregister();
     HRESULT Fail(HRESULT status, const std::string& text);
     HRESULT Failure();
 
     const uint64_t guid;
     AvcDeckControl deck{guid};
-    Ieee1394FrameQueue queue;
-    raw1394handle_t handle = nullptr;  // see the class comment
+    Ieee1394Connection connection{guid, Ieee1394Connection::Direction::ToUnit};
+    mutable Ieee1394FrameQueue queue;
     iec61883_dv_t transmitter = nullptr;
-    nodeid_t deviceNode = 0;
-    int inputPlug = -1;
-    int bandwidth = 0;
-    std::atomic<int> channel{-1};       // written on the handle's thread, read by statistics()
-    // What the kernel allocated for us and no reset took back since (the reset handler clears
-    // them; they are touched on the handle's thread only).
-    unsigned heldBandwidth = 0;
-    int heldChannel = -1;
-    bool connected = false;             // a connection was made through the plugs
-    std::atomic<bool> broadcast{false};  // channel 63 allocated, sent on without touching the plugs
-    unsigned connectionGeneration = 0;  // the bus generation the connection holds in
     bool started = false;               // streaming thread: transmission and loop started
     bool registered = false;            // this is the process's transmitting transport
     std::thread loopThread;
     std::atomic<bool> stopLoop{false};
     std::atomic<int64_t> lastFeedMs{0};  // when the feeder last ran; the loop's stall check
 
-    // Bus resets: the handler sets these, the loop thread acts on them.
-    std::atomic<bool> resetPending{false};
-    std::atomic<unsigned> latestGeneration{0};
-    std::atomic<int64_t> resetAtMs{0};
-    std::atomic<bool> linkDown{false};  // frames started now are lost to the unit
     std::atomic<bool> draining{false};  // Close: end at the next dry frame boundary
     std::atomic<bool> ended{false};     // the feeder ended the stream on a frame boundary
     std::atomic<bool> drained{false};   // ... and the ring went out after it
     uint64_t packetsQueued = 0;         // feeder only: packets put in the ring
     std::atomic<uint64_t> endPackets{0};       // packetsQueued at the end
     std::atomic<int> eventsAfterEnd{0};        // interrupt events since the end
-    std::atomic<int64_t> downSinceMs{0};       // linkDown since
     bool inStart = false;               // inside iec61883_dv_xmit_start (the ring must fill)
     uint64_t ringPackets = 0;           // the transmitter's ring, set before its start
-    std::atomic<uint64_t> busResets{0};
     std::atomic<uint64_t> framesLost{0};
     std::atomic<uint64_t> framesNotSent{0};
 

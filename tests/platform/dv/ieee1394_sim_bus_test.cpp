@@ -438,6 +438,21 @@ TEST(SimulatedIeee1394Bus, FcpAnswersComeAfterTheWriteAndMayBeInterimFirst) {
     ASSERT_EQ(2u, g_fcp.ctypes.size());
     EXPECT_EQ(0x0F, g_fcp.ctypes[0]) << "INTERIM first";
     EXPECT_EQ(0x09, g_fcp.ctypes[1]) << "then ACCEPTED";
+    // INTERIM again and again, never a final answer, until told otherwise; every frame counted.
+    g_fcp.ctypes.clear();
+    Control("fcp-interim C2 never every 20");
+    ASSERT_EQ(0, raw1394_write(h, 0xffc0, 0xFFFFF0000B00ULL, 8, record));
+    for (int i = 0; i < 200 && g_fcp.ctypes.size() < 5; ++i) Iterate(h, 10);
+    Control("fcp-interim C2 off");
+    Iterate(h, 100);
+    const size_t seen = g_fcp.ctypes.size();
+    Iterate(h, 100);
+    EXPECT_EQ(seen, g_fcp.ctypes.size()) << "INTERIM went on after 'off'";
+    ASSERT_GE(seen, 5u);
+    for (uint8_t ctype : g_fcp.ctypes) EXPECT_EQ(0x0F, ctype) << "only INTERIM";
+    EXPECT_EQ(3, StatusValue("FCP commands "));
+    EXPECT_EQ(2, StatusValue(", answers "));
+    EXPECT_EQ(long(seen) + 1, StatusValue("interim answers "));
     raw1394_destroy_handle(h);
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 
 #include <chrono>
@@ -22,6 +23,7 @@
 
 #include "tests/support/sim1394/capture_check.h"
 #include "tests/support/sim1394/rerun_on_bus.h"
+#include "dv/ieee1394/ieee1394_connection.h"
 #include "dv/ieee1394/ieee1394_discovery.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
@@ -43,13 +45,7 @@ std::string Control(const std::string& command) {
     return out;
 }
 
-long StatusValue(const std::string& line, const std::string& key) {
-    const std::string status = Control("status");
-    const size_t at = status.find(line);
-    if (at == std::string::npos) return -1;
-    const size_t k = status.find(key, at);
-    return k == std::string::npos ? -1 : std::strtol(status.c_str() + k + key.size(), nullptr, 10);
-}
+using sim1394test::StatusValue;
 
 // What the bus's IRM has left to allocate.
 long IrmBandwidth() { return StatusValue("IRM bandwidth available", "available "); }
@@ -743,4 +739,139 @@ TEST(Ieee1394TransportOnBus, DeckControlRecordsOnlyWhenCommandedAndReportsRefusa
         EXPECT_EQ(dv::kTransportDeviceGone, absent.GetDeckState(&state));
         EXPECT_EQ(dv::kTransportDeviceGone, absent.SetDeckMode(dv::DeckMode::Stop));
     }
+}
+
+// IEC 61883-1: a connection is restored after a bus reset as it was, on the same channel. The
+// stream holds channel 1 here (the test holds 0 when it opens); the reset frees every channel,
+// so a reconnection that searched afresh would take 0.
+TEST(Ieee1394TransportOnBus, AfterABusResetTheConnectionIsRestoredOnTheSameChannel) {
+    if (!OnBus()) {
+        RunInner("--recording");
+        return;
+    }
+    raw1394handle_t h = raw1394_new_handle_on_port(0);
+    ASSERT_NE(nullptr, h);
+    ASSERT_EQ(0, raw1394_channel_modify(h, 0, RAW1394_MODIFY_ALLOC));
+    dv::Ieee1394Transport transport(kCamcorderGuid);
+    ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+    const int channel = transport.statistics().channel;
+    ASSERT_EQ(1, channel) << "channel 0 is taken";
+    ASSERT_EQ(S_OK, SendFrames(transport, 10));
+    for (const char* reset : {"reset", "reset 0 host"}) {
+        ASSERT_NE(std::string::npos, Control(reset).find("ok")) << reset;
+        ASSERT_EQ(S_OK, SendFrames(transport, 30, 11)) << reset << ": " << transport.LastError();
+        const long recorded = Recorded();
+        ASSERT_EQ(S_OK, SendFrames(transport, 10, 41)) << reset;
+        EXPECT_GT(Recorded(), recorded + 3) << reset << ": the unit listens on another channel";
+        EXPECT_EQ(channel, transport.statistics().channel) << reset;
+        EXPECT_EQ(1, StatusValue("camcorder 0 input plug", "plug: ")) << reset;
+        EXPECT_EQ(channel, StatusValue("camcorder 0 input plug", "channel ")) << reset;
+        // The resource manager holds our channel, and only it.
+        EXPECT_EQ(63, IrmChannels()) << reset;
+        EXPECT_EQ(4915 - 2512, IrmBandwidth()) << reset;
+        EXPECT_NE(0, raw1394_channel_modify(h, unsigned(channel), RAW1394_MODIFY_ALLOC)) << reset;
+    }
+    transport.Close();
+    EXPECT_EQ(64, IrmChannels());
+    EXPECT_EQ(4915, IrmBandwidth());
+    raw1394_destroy_handle(h);
+}
+
+namespace {
+
+// Waits (polling) until `done` holds; false when `give` turns true first.
+bool Until(const std::function<bool()>& done, const std::function<bool()>& give) {
+    while (!done()) {
+        if (give()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+}  // namespace
+
+// The transmitter knows the ticks at which it had no new frame: a feeder that stalls twice, the
+// second time longer, shows both stalls in the count, and the longest with the frames taken
+// before it began. The unit got a frame at every tick: those sent and those repeated.
+TEST(Ieee1394TransportOnBus, GapsCountTheTicksWithoutANewFrameTheirLongestRunAndWhereItBegan) {
+    if (!OnBus()) {
+        RunInner("--recording");
+        return;
+    }
+    dv::Ieee1394Transport transport(kCamcorderGuid);
+    dv::Transport::GapAccount gaps;
+    ASSERT_TRUE(transport.GetGaps(&gaps)) << "the transmitter knows its gaps";
+    EXPECT_EQ(0u, gaps.ticks);
+    ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+    auto ticks = [&] {
+        dv::Transport::GapAccount now;
+        transport.GetGaps(&now);
+        return now.ticks;
+    };
+    auto failed = [&] { return !transport.LastError().empty(); };
+    // Ten frames, then nothing for five ticks or more.
+    ASSERT_EQ(S_OK, SendFrames(transport, 10));
+    ASSERT_TRUE(Until([&] { return ticks() >= 5; }, failed)) << transport.LastError();
+    ASSERT_EQ(S_OK, SendFrames(transport, 5, 11));
+    ASSERT_TRUE(Until([&] { return transport.statistics().framesSent >= 11; }, failed)) << transport.LastError();
+    const uint64_t first = ticks();
+    // Fifteen frames in all, then a longer stall.
+    ASSERT_TRUE(Until([&] { return ticks() >= 2 * first + 5; }, failed)) << transport.LastError();
+    ASSERT_EQ(S_OK, SendFrames(transport, 5, 16));
+    ASSERT_TRUE(Until([&] { return transport.statistics().framesSent >= 16; }, failed)) << transport.LastError();
+    const uint64_t second = ticks() - first;
+    transport.Close();
+    ASSERT_TRUE(transport.GetGaps(&gaps));
+    const auto s = transport.statistics();
+    EXPECT_EQ(20u, s.framesSent);
+    EXPECT_EQ(s.framesRepeated, gaps.ticks);
+    EXPECT_GE(gaps.ticks, first + second);
+    EXPECT_EQ(second, gaps.longest) << "first stall " << first << " ticks";
+    EXPECT_EQ(15u, gaps.longestAfter);
+    EXPECT_EQ(long(s.framesSent + s.framesRepeated), Recorded()) << "a frame at every tick";
+}
+
+// Interrupt while Open waits for the unit (a bus reset in its middle, the unit silent for a
+// second and a half after it): Open ends before the unit answers again, with kTransportInterrupted
+// and nothing allocated; a later Open fails at once. The reset lands on each of Open's requests.
+TEST(Ieee1394TransportOnBus, AnInterruptedOpenEndsBeforeTheUnitAnswersAndHoldsNothing) {
+    if (!OnBus()) {
+        RunInner("");
+        return;
+    }
+    raw1394handle_t h = raw1394_new_handle_on_port(0);
+    ASSERT_NE(nullptr, h);
+    for (int after = 1; after <= 8; ++after) {
+        // The unit answers again (the last round's reset is over).
+        ASSERT_EQ(0, dv::Ieee1394Connection::FindNode(h, kCamcorderGuid, 3000, nullptr)) << after;
+        const long generation = StatusValue("generation", "generation ");
+        ASSERT_NE(std::string::npos, Control("reset-after " + std::to_string(after) + " 1500").find("ok"));
+        dv::Ieee1394Transport transport(kCamcorderGuid);
+        std::atomic<bool> returned{false};
+        HRESULT hr = S_OK;
+        std::thread opener([&] {
+            hr = transport.Open();
+            returned.store(true);
+        });
+        const bool reset = Until([&] { return StatusValue("generation", "generation ") > generation; },
+                                 [&] { return returned.load(); });
+        transport.Interrupt();
+        opener.join();
+        Control("reset-after 0");
+        ASSERT_TRUE(reset) << "the reset did not come during Open (" << after << " requests): " << transport.LastError();
+        // Still silent: once our handle has seen the reset, its read of the unit is refused
+        // until the unit's own event comes; Open did not wait for that.
+        const unsigned now = unsigned(StatusValue("generation", "generation "));
+        while (raw1394_get_generation(h) != now) dv::WaitOnBus(h, 10, nullptr);
+        quadlet_t impr = 0;
+        EXPECT_NE(0, raw1394_read(h, 0xffc0, 0xFFFFF0000980ULL, 4, &impr)) << after << ": the unit answered first";
+        EXPECT_EQ(EAGAIN, errno) << after;
+        EXPECT_EQ(dv::kTransportInterrupted, hr) << after << ": " << transport.LastError();
+        EXPECT_EQ(dv::kTransportInterrupted, transport.Open()) << after;
+        transport.Close();
+        EXPECT_EQ(0, StatusValue("camcorder 0 input plug", "plug: ")) << after;
+        EXPECT_EQ(4915, IrmBandwidth()) << after;
+        EXPECT_EQ(64, IrmChannels()) << after;
+    }
+    raw1394_destroy_handle(h);
 }

@@ -351,6 +351,7 @@ void BusServer::HandleRequest(int fd, const uint8_t* data, size_t size) {
     } else if (r.kind == RequestKind::Write) {
         std::vector<uint8_t> fcp;
         const uint32_t length = uint32_t(std::min<size_t>(operandBytes, r.length));
+        if (offset == kCsrFcpCommand && target.avc()) ++fcpCommands;
         auto forced = length > 2 && offset == kCsrFcpCommand && target.avc() ? fcpOverride.find(operand[2])
                                                                                : fcpOverride.end();
         if (forced != fcpOverride.end()) {
@@ -473,10 +474,19 @@ void BusServer::ScheduleFcp(uint32_t node, const uint8_t* command, uint32_t leng
     // A unit answers INTERIM to a command it takes but needs time for (not to one it refuses).
     const uint8_t code = answer[0] & 0x0f;
     if (interim != fcpInterim.end() && (code == 0x09 || code == 0x0C || code == 0x0D)) {
-        std::vector<uint8_t> first = answer;
-        first[0] = uint8_t((first[0] & 0xf0) | 0x0F);  // INTERIM
-        later.push_back({due, node, std::move(first)});
-        due += int64_t(interim->second) * 1000000LL;
+        const FcpInterim how = interim->second;
+        Later first {due, node, answer};
+        first.fcp[0] = uint8_t((first.fcp[0] & 0xf0) | 0x0F);  // INTERIM
+        if (how.everyMs > 0) {
+            first.repeatNs = int64_t(how.everyMs) * 1000000LL;
+            if (how.finalMs >= 0) first.untilNs = due + int64_t(how.finalMs) * 1000000LL;
+        }
+        later.push_back(std::move(first));
+        if (how.finalMs < 0) {  // the unit never gives its final answer
+            ArmTimer();
+            return;
+        }
+        due += int64_t(how.finalMs) * 1000000LL;
     }
     later.push_back({due, node, std::move(answer)});
     ArmTimer();
@@ -644,6 +654,12 @@ void BusServer::DeliverDueEvents() {
             for (auto& [fd, client] : clients) SendTo(fd, &m, sizeof m);
         } else if (due.fromNode < LocalNode()) {
             SendFcp(due.fromNode, due.fcp, due.dueNs);
+            ++((due.fcp[0] & 0x0f) == 0x0F ? fcpInterims : fcpAnswers);
+            if (due.repeatNs > 0 && due.dueNs + due.repeatNs < due.untilNs) {
+                Later again = due;
+                again.dueNs += due.repeatNs;
+                later.push_back(std::move(again));
+            }
         }
         it = later.begin();  // SendTo never adds, but keep the walk simple
     }
@@ -725,12 +741,24 @@ std::string BusServer::HandleControl(const std::string& command) {
         return "ok\n";
     }
     if (verb == "fcp-interim") {
-        // fcp-interim OPCODE [FINAL_MS]: commands with this opcode (hex) get INTERIM first.
-        std::string opcode;
-        int ms = 100;
-        in >> opcode;
-        if (!(in >> ms)) ms = 100;
-        fcpInterim[uint8_t(strtoul(opcode.c_str(), nullptr, 16))] = std::clamp(ms, 0, 5000);
+        // fcp-interim OPCODE [FINAL_MS|never] [every MS] | OPCODE off: commands with this opcode
+        // (hex) get INTERIM first (again every MS), their final answer FINAL_MS later or never.
+        std::string opcode, final, every;
+        int everyMs = 0;
+        in >> opcode >> final >> every >> everyMs;
+        const uint8_t code = uint8_t(strtoul(opcode.c_str(), nullptr, 16));
+        if (final == "off") {
+            fcpInterim.erase(code);
+            later.erase(std::remove_if(later.begin(), later.end(),
+                                       [&](const Later& l) { return l.repeatNs > 0 && l.fcp.size() > 2 && l.fcp[2] == code; }),
+                        later.end());
+            return "ok\n";
+        }
+        FcpInterim how;
+        if (final == "never") how.finalMs = -1;
+        else if (!final.empty()) how.finalMs = std::clamp(atoi(final.c_str()), 0, 5000);
+        if (every == "every") how.everyMs = std::clamp(everyMs, 10, 5000);
+        fcpInterim[code] = how;
         return "ok\n";
     }
     if (verb == "fcp-answer") {
@@ -834,6 +862,8 @@ std::string BusServer::HandleControl(const std::string& command) {
     if (verb == "status") {
         std::string text = StateText();
         text += "bus cycle 0 at monotonic ns " + std::to_string(busStartNs) + "\n";
+        text += "FCP commands " + std::to_string(fcpCommands) + ", answers " + std::to_string(fcpAnswers) +
+                ", interim answers " + std::to_string(fcpInterims) + "\n";
         for (const auto& node : nodes) {
             if (node->avc()) {
                 text += node->name() + " frames recorded " + std::to_string(node->statistics().framesRecorded) + "\n";
@@ -859,7 +889,8 @@ std::string BusServer::HandleControl(const std::string& command) {
         return text;
     }
     return "error: unknown command (reset [DELAY_MS] [nodes-first] [host|by=N] | reset-after REQUESTS [DELAY_MS] | "
-           "unplug [NODE] | stall [after-frames N] | stall off | fcp-delay MS | fcp-interim OPCODE [FINAL_MS] | "
+           "unplug [NODE] | stall [after-frames N] | stall off | fcp-delay MS | "
+           "fcp-interim OPCODE [FINAL_MS|never] [every MS] | fcp-interim OPCODE off | "
            "fcp-answer OPCODE HOW | record [NODE] | stop [NODE] | play [NODE] | configure [NODE] OPTION... | "
            "permission denied|granted | status)\n";
 }

@@ -12,12 +12,13 @@
 // event reached it; a handle opened meanwhile gets the kernel's generations at once.
 // Isochronous resources are allocated by the kernel in the current generation (IsoResource), an
 // unplugged device's file is shut down (and hangs up) two seconds after its reset, and FCP
-// answers come after the command's write completed (at once, or `fcp-delay` ms later) (for chosen opcodes an
-// INTERIM first, the final answer later; or, for chosen opcodes, NOT IMPLEMENTED, REJECTED or
-// no answer at all). A unit's answer reaches the handles whose FCP range is allocated when it
-// arrives (raw1394_start_fcp_listen), as the kernel's FCP region does: a handle that listens
-// later never sees an answer meant for someone else, and one that stops listening keeps what
-// had arrived. The nodes' clock is the bus cycle (see virtual_node.h for the tape units). Isochronous packets already on the wire reach the nodes before a later
+// answers come after the command's write completed (at once, or `fcp-delay` ms later) (for chosen
+// opcodes an INTERIM first, perhaps again and again, the final answer later or never; or, for
+// chosen opcodes, NOT IMPLEMENTED, REJECTED or no answer at all). A unit's answer reaches the
+// handles whose FCP range is allocated when it arrives (raw1394_start_fcp_listen), as the
+// kernel's FCP region does: a handle that listens later never sees an answer meant for someone
+// else, and one that stops listening keeps what had arrived. The nodes' clock is the bus cycle
+// (see virtual_node.h for the tape units). Isochronous packets already on the wire reach the nodes before a later
 // asynchronous write is served (the bus carries them in cycle order, whichever client's socket
 // the server reads first), so a STOP after the last frame finds that frame recorded. `stall` stops every client's isochronous ring (no
 // packet goes out, no interrupt comes), as a hung DMA context does.
@@ -27,6 +28,7 @@
 // and an eventfd) and the reading accessors, meant for after Stop.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -98,6 +100,12 @@ private:
         uint32_t fromNode;               // FCP: the answering node (its answer arrives at dueNs)
         std::vector<uint8_t> fcp;        // FCP: the frame
         int64_t shutdownDevice = -1;     // else: the device whose file is shut down
+        int64_t repeatNs = 0;            // FCP: > 0: sent again this much later ...
+        int64_t untilNs = INT64_MAX;     // ... while before this (an INTERIM until the final answer)
+    };
+    struct FcpInterim {  // how a unit answers commands it takes but needs time for
+        int finalMs = 100;  // from the INTERIM to the final answer; < 0: never
+        int everyMs = 0;    // > 0: INTERIM again at this interval until the final answer
     };
 
     void Run();
@@ -166,7 +174,8 @@ private:
     // write's own completion), before the program that wrote can end and another start to listen,
     // so the next program never takes it for the answer to its own command.
     int fcpDelayMs = 0;
-    std::map<uint8_t, int> fcpInterim;  // opcode -> ms from the INTERIM to the final answer
+    std::map<uint8_t, FcpInterim> fcpInterim;  // opcode -> its INTERIM answers
+    uint64_t fcpCommands = 0, fcpAnswers = 0, fcpInterims = 0;  // FCP frames to and from the units
     std::map<uint8_t, int> fcpOverride;  // opcode -> the answer code forced on it (-1: none at all)
     std::map<int, Client> clients;
     uint32_t bandwidthAvailable = 0;

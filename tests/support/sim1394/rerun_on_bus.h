@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -24,6 +25,16 @@ inline std::string Sim() { return testsupport::Quote(testsupport::BuildDir() + "
 // status, and what it said in *said.
 inline int Control(const std::string& command, std::string* said) {
     return testsupport::Shell(Sim() + " --ctl " + command, said);
+}
+
+// The number after `key` that follows `line` in `sim1394 --ctl status`; -1 when there is none.
+inline long StatusValue(const std::string& line, const std::string& key) {
+    std::string status;
+    Control("status", &status);
+    const size_t at = status.find(line);
+    if (at == std::string::npos) return -1;
+    const size_t k = status.find(key, at);
+    return k == std::string::npos ? -1 : std::strtol(status.c_str() + k + key.size(), nullptr, 10);
 }
 
 // The current test run again on a bus built with these sim1394 options (shell words): a failure
