@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <dshow.h>
+#include <platform/platform.h>
 
 #include "com/platform_servers.h"
 #include "scoped_state_dir.h"
@@ -165,6 +166,37 @@ TEST(Seeding, PlatformFiltersAreThereOnAFreshStore) {
     const std::vector<std::u16string> names = RegisteredNames();
     EXPECT_TRUE(Contains(names, u"DV Video Encoder"));
     EXPECT_TRUE(Contains(names, u"DV Muxer"));
+    EXPECT_TRUE(Contains(names, u"Reference Bars"));
+}
+
+// A store seeded by an older dvfilters.so (its marker names the same file with another stamp, and
+// it lacks the filters added since) gets the new filters the next time the platform starts.
+TEST(Seeding, AStoreSeededByAnOlderPlatformServerGetsItsNewFilters) {
+    const std::string module = testsupport::BuildDir() + "/dvfilters.so";
+    ASSERT_TRUE(std::filesystem::exists(module)) << module << " is not built";
+    char resolved[PATH_MAX];
+    ASSERT_NE(realpath(module.c_str(), resolved), nullptr);
+    const std::string path = resolved;
+    ScopedStateDir seededBefore;
+    // As an older build left it: seeded, but without "Reference Bars".
+    ASSERT_TRUE(Contains(RegisteredNames(), u"DV Muxer"));
+    IFilterMapper2* mapper = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
+                               reinterpret_cast<void**>(&mapper)), S_OK);
+    mapper->UnregisterFilter(&CLSID_LegacyAmFilterCategory, nullptr, CLSID_ReferenceBars);
+    mapper->Release();
+    ASSERT_FALSE(Contains(RegisteredNames(), u"Reference Bars"));
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, "Platform\\Servers", &key), ERROR_SUCCESS);
+    const std::string olderStamp = "1:1";
+    RegSetValueExA(key, "dvfilters.so", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                   path.size() + 1);
+    RegSetValueExA(key, "dvfilters.so:stamp", 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(olderStamp.c_str()), olderStamp.size() + 1);
+    RegCloseKey(key);
+    Seed(path);
+    EXPECT_TRUE(Contains(RegisteredNames(), u"Reference Bars"));
+    EXPECT_EQ(Marker("dvfilters.so:stamp"), platform::ModuleStamp(path));
 }
 
 // Someone registered a copy of the module from another folder on purpose: seeding from beside
