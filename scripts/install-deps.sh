@@ -15,7 +15,7 @@ esac
 packages=(
   cmake ninja-build g++ pkg-config
   libsqlite3-dev nlohmann-json3-dev
-  libavcodec-dev libswscale-dev libavutil-dev
+  libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
   libiec61883-dev libraw1394-dev libavc1394-dev
   qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic
   ffmpeg

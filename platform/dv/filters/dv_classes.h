@@ -22,6 +22,7 @@ namespace dv {
 HRESULT CreateVideoEncoder(IUnknown* outer, REFIID iid, void** out);    // "DV Video Encoder"
 HRESULT CreateMuxer(IUnknown* outer, REFIID iid, void** out);           // "DV Muxer"
 HRESULT CreateReferenceTone(IUnknown* outer, REFIID iid, void** out);   // "Reference Tone"
+HRESULT CreateReferenceBars(IUnknown* outer, REFIID iid, void** out);   // "Reference Bars"
 HRESULT CreateDeviceFilter(IUnknown* outer, REFIID iid, void** out);    // the DV device filter
 HRESULT CreateDeviceProvider(IUnknown* outer, REFIID iid, void** out);  // IDeviceProvider
 

@@ -33,6 +33,7 @@ const ClassEntry kClasses[] = {
     {&CLSID_DVVideoEnc, "DV Video Encoder", dv::CreateVideoEncoder},
     {&CLSID_DVMux, "DV Muxer", dv::CreateMuxer},
     {&CLSID_ReferenceTone, "Reference Tone", dv::CreateReferenceTone},
+    {&CLSID_ReferenceBars, "Reference Bars", dv::CreateReferenceBars},
     {&CLSID_DVDeviceFilter, "Microsoft DV Camera and VCR", dv::CreateDeviceFilter},
     {&CLSID_DVDeviceProvider, "DV Device Provider", dv::CreateDeviceProvider},
 };
@@ -75,13 +76,14 @@ HRESULT DeleteKey(const std::string& key) {
 }
 
 // Filter-mapper entries of the filters any graph may use.
-const REGPINTYPES kRgbVideo = {&MEDIATYPE_Video, &MEDIASUBTYPE_RGB24};
+const REGPINTYPES kPictureVideo[] = {{&MEDIATYPE_Video, &MEDIASUBTYPE_UYVY},
+                                     {&MEDIATYPE_Video, &MEDIASUBTYPE_RGB24}};
 const REGPINTYPES kDvVideo = {&MEDIATYPE_Video, &MEDIASUBTYPE_dvsd};
 const REGPINTYPES kDvInterleaved = {&MEDIATYPE_Interleaved, &MEDIASUBTYPE_dvsd};
 const REGPINTYPES kPcmAudio = {&MEDIATYPE_Audio, &MEDIASUBTYPE_PCM};
 
 const REGFILTERPINS kEncoderPins[] = {
-    {const_cast<LPWSTR>(u"XForm In"), FALSE, FALSE, FALSE, FALSE, &CLSID_NULL, nullptr, 1, &kRgbVideo},
+    {const_cast<LPWSTR>(u"XForm In"), FALSE, FALSE, FALSE, FALSE, &CLSID_NULL, nullptr, 2, kPictureVideo},
     {const_cast<LPWSTR>(u"XForm Out"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, nullptr, 1, &kDvVideo},
 };
 const REGFILTERPINS kMuxerPins[] = {
@@ -90,6 +92,9 @@ const REGFILTERPINS kMuxerPins[] = {
      &kDvInterleaved},
     // Optional: without it the audio is silence.
     {const_cast<LPWSTR>(u"Stream 1"), FALSE, FALSE, TRUE, FALSE, &CLSID_NULL, nullptr, 1, &kPcmAudio},
+};
+const REGFILTERPINS kBarsPins[] = {
+    {const_cast<LPWSTR>(u"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, nullptr, 2, kPictureVideo},
 };
 const REGFILTERPINS kTonePins[] = {
     {const_cast<LPWSTR>(u"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, nullptr, 1, &kPcmAudio},
@@ -105,6 +110,7 @@ const FilterEntry kFilters[] = {
     {&CLSID_DVVideoEnc, u"DV Video Encoder", kEncoderPins, 2},
     {&CLSID_DVMux, u"DV Muxer", kMuxerPins, 3},
     {&CLSID_ReferenceTone, u"Reference Tone", kTonePins, 1},
+    {&CLSID_ReferenceBars, u"Reference Bars", kBarsPins, 1},
 };
 
 std::string ProviderKey() {

@@ -11,6 +11,7 @@ namespace dv {
 namespace {
 
 constexpr DWORD kDvsdFourCc = 0x64737664;             // 'dvsd'
+constexpr DWORD kUyvyFourCc = 0x59565955;             // 'UYVY'
 constexpr REFERENCE_TIME kNtscFramePeriod = ntsc::kFramePeriod;
 
 // The VIDEOINFOHEADER of a type, or null when the type does not carry a whole one.
@@ -31,19 +32,27 @@ bool IsDvFrameSize(const BITMAPINFOHEADER& bmi) {
 // ---- types ------------------------------------------------------------------------------------
 
 HRESULT VideoEncoder::CheckInputType(const AM_MEDIA_TYPE* mt) {
-    if (mt->majortype != MEDIATYPE_Video || mt->subtype != MEDIASUBTYPE_RGB24 ||
+    const bool isUyvy = mt->subtype == MEDIASUBTYPE_UYVY;
+    if (mt->majortype != MEDIATYPE_Video || (mt->subtype != MEDIASUBTYPE_RGB24 && !isUyvy) ||
         mt->formattype != FORMAT_VideoInfo)
         return VFW_E_TYPE_NOT_ACCEPTED;
     const VIDEOINFOHEADER* vih = VideoHeader(mt);
     if (vih == nullptr) return E_INVALIDARG;
     const BITMAPINFOHEADER& bmi = vih->bmiHeader;
-    if (!IsDvFrameSize(bmi) || bmi.biBitCount != 24 || bmi.biCompression != BI_RGB)
+    if (!IsDvFrameSize(bmi)) return E_INVALIDARG;
+    if (isUyvy ? (bmi.biBitCount != 16 || bmi.biCompression != kUyvyFourCc)
+               : (bmi.biBitCount != 24 || bmi.biCompression != BI_RGB))
         return E_INVALIDARG;
     return S_OK;
 }
 
+void VideoEncoder::FollowInputType(const AM_MEDIA_TYPE* mt) {
+    uyvy = mt->subtype == MEDIASUBTYPE_UYVY;
+    bottomUp = !uyvy && VideoHeader(mt)->bmiHeader.biHeight > 0;
+}
+
 HRESULT VideoEncoder::InputConnected(const platform::MediaType& type) {
-    bottomUp = VideoHeader(type.get())->bmiHeader.biHeight > 0;
+    FollowInputType(type.get());
     return S_OK;
 }
 
@@ -96,8 +105,7 @@ HRESULT VideoEncoder::PrepareInput(IMediaSample* sample, const BYTE** picture) {
     AM_MEDIA_TYPE* changed = nullptr;
     if (sample->GetMediaType(&changed) == S_OK && changed != nullptr) {
         const HRESULT accepted = CheckInputType(changed);
-        if (accepted == S_OK)
-            bottomUp = reinterpret_cast<const VIDEOINFOHEADER*>(changed->pbFormat)->bmiHeader.biHeight > 0;
+        if (accepted == S_OK) FollowInputType(changed);
         platform::FreeTaskMediaType(changed);
         if (accepted != S_OK) {
             PLATFORM_LOG(platform::log::kDv, Error,
@@ -109,12 +117,13 @@ HRESULT VideoEncoder::PrepareInput(IMediaSample* sample, const BYTE** picture) {
     }
 
     // Less than one picture: nothing sensible to encode.
-    return SampleData(sample, VideoEncoderCodec::kPictureBytes, "picture", picture);
+    return SampleData(sample, uyvy ? VideoEncoderCodec::kUyvyPictureBytes : VideoEncoderCodec::kPictureBytes,
+                      "picture", picture);
 }
 
 HRESULT VideoEncoder::Transform(IMediaSample* in, const BYTE* picture, BYTE* frame,
                                 IMediaSample* out) {
-    const HRESULT hr = codec.Encode(picture, bottomUp, frame);
+    const HRESULT hr = uyvy ? codec.EncodeUyvy(picture, frame) : codec.Encode(picture, bottomUp, frame);
     if (FAILED(hr)) return hr;
     LONGLONG mediaStart = 0;
     LONGLONG mediaStop = 0;

@@ -1,9 +1,9 @@
-// "DV Video Encoder": RGB24 720x480 pictures in on "XForm In", NTSC DV25 frames out on
+// "DV Video Encoder": RGB24 or UYVY 720x480 pictures in on "XForm In", NTSC DV25 frames out on
 // "XForm Out" (MEDIATYPE_Video / MEDIASUBTYPE_dvsd, 120000-byte samples). Sample times pass
 // through; quality messages arriving on the output pin go to the upstream pin.
 //
 // Threads and locks: the base classes' (filterkit/kit_filter.h). Receive runs on the upstream's
-// streaming thread under the input pin's receive lock and uses `codec` and `bottomUp`; state
+// streaming thread under the input pin's receive lock and uses `codec`, `uyvy` and `bottomUp`; state
 // changes and connections run under filterLock and touch them only while no Receive runs (stopped).
 #pragma once
 
@@ -26,9 +26,10 @@ public:
     // Fills mt with the one output type (dvsd in FORMAT_VideoInfo).
     static HRESULT MakeOutputType(platform::MediaType* mt);
 
-    // Input: RGB24, FORMAT_VideoInfo with at least a VIDEOINFOHEADER, 720 wide, 480 high
-    // bottom-up or -480 top-down, 24 bits, BI_RGB. VFW_E_TYPE_NOT_ACCEPTED for another kind of
-    // type, E_INVALIDARG for a malformed or mismatched format block.
+    // Input: FORMAT_VideoInfo with at least a VIDEOINFOHEADER, 720 wide, 480 high; RGB24
+    // bottom-up or -480 top-down, 24 bits, BI_RGB; or UYVY (packed 4:2:2 Y'CbCr, rows top first
+    // whatever the sign of the height), 16 bits, 'UYVY'. VFW_E_TYPE_NOT_ACCEPTED for another
+    // kind of type, E_INVALIDARG for a malformed or mismatched format block.
     HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);
     // Output: dvsd video in FORMAT_VideoInfo, 720x480.
     HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
@@ -42,13 +43,17 @@ private:
     friend InputPin;
 
     HRESULT InputConnected(const platform::MediaType& type);
+    // Takes uyvy and bottomUp from an input type CheckInputType accepted.
+    void FollowInputType(const AM_MEDIA_TYPE* mt);
     // Follows a type change the sample announces and checks it holds a whole picture.
     HRESULT PrepareInput(IMediaSample* in, const BYTE** picture);
     // Encodes the picture into frame; the media times pass through.
     HRESULT Transform(IMediaSample* in, const BYTE* picture, BYTE* frame, IMediaSample* out);
 
     VideoEncoderCodec codec;  // see the class comment
-    bool bottomUp = true;     // orientation of the connected type (or the latest sample type)
+    // The connected type (or the latest sample type): UYVY, or RGB24 bottomUp or not.
+    bool uyvy = false;
+    bool bottomUp = true;
 };
 
 using VideoEncoderInputPin = VideoEncoder::InputPin;

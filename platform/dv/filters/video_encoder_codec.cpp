@@ -50,6 +50,7 @@ void VideoEncoderCodec::Close() {
     av_frame_free(&yuv);
     av_packet_free(&packet);
     lastPicture.Forget();
+    lastUyvy.Forget();
 }
 
 HRESULT VideoEncoderCodec::Open() {
@@ -119,6 +120,7 @@ HRESULT VideoEncoderCodec::Open() {
 
 void VideoEncoderCodec::Reset() {
     lastPicture.Forget();
+    lastUyvy.Forget();
     nextPts = 0;
 }
 
@@ -150,6 +152,47 @@ HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t
             jobPicture = nullptr;
         }
     }
+    const HRESULT hr = EncodeConverted(frame);
+    if (FAILED(hr) || !reuse) return hr;
+    lastBottomUp = bottomUp;
+    lastPicture.Keep(picture);
+    lastUyvy.Forget();
+    std::memcpy(lastFrame.data(), frame, kFrameBytes);
+    return S_OK;
+}
+
+HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame) {
+    if (codec == nullptr) return E_UNEXPECTED;
+    if (reuse && lastUyvy.Matches(picture)) {
+        std::memcpy(frame, lastFrame.data(), kFrameBytes);
+        return S_OK;
+    }
+    if (const int error = av_frame_make_writable(yuv); error < 0)
+        return Failed(E_OUTOFMEMORY, "libavcodec cannot make the picture writable", error);
+    // Cb Y0 Cr Y1 Cb Y2 Cr Y3 -> Y0 Y1 Y2 Y3, one Cb and one Cr: the mean of the pair, rounded.
+    for (int row = 0; row < kHeight; ++row) {
+        const uint8_t* in = picture + static_cast<size_t>(row) * kUyvyRowBytes;
+        uint8_t* y = yuv->data[0] + static_cast<ptrdiff_t>(row) * yuv->linesize[0];
+        uint8_t* cb = yuv->data[1] + static_cast<ptrdiff_t>(row) * yuv->linesize[1];
+        uint8_t* cr = yuv->data[2] + static_cast<ptrdiff_t>(row) * yuv->linesize[2];
+        for (int x = 0; x < kWidth; x += 4, in += 8) {
+            y[x] = in[1];
+            y[x + 1] = in[3];
+            y[x + 2] = in[5];
+            y[x + 3] = in[7];
+            cb[x / 4] = static_cast<uint8_t>((in[0] + in[4] + 1) / 2);
+            cr[x / 4] = static_cast<uint8_t>((in[2] + in[6] + 1) / 2);
+        }
+    }
+    const HRESULT hr = EncodeConverted(frame);
+    if (FAILED(hr) || !reuse) return hr;
+    lastUyvy.Keep(picture);
+    lastPicture.Forget();
+    std::memcpy(lastFrame.data(), frame, kFrameBytes);
+    return S_OK;
+}
+
+HRESULT VideoEncoderCodec::EncodeConverted(uint8_t* frame) {
     yuv->pts = nextPts++;
 
     if (const int error = avcodec_send_frame(codec, yuv); error < 0)
@@ -167,11 +210,6 @@ HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t
         return E_FAIL;
     }
     ++encodeCount;
-
-    if (!reuse) return S_OK;
-    lastBottomUp = bottomUp;
-    lastPicture.Keep(picture);
-    std::memcpy(lastFrame.data(), frame, kFrameBytes);
     return S_OK;
 }
 

@@ -1,5 +1,7 @@
-// Compresses 720x480 BGR24 pictures into NTSC DV25 frames (120000 bytes) with libswscale's BT.601
-// conversion to 4:1:1 and libavcodec's DV encoder. A still picture is the common case, so a
+// Compresses 720x480 pictures into NTSC DV25 frames (120000 bytes) with libavcodec's DV encoder:
+// BGR24 pictures through libswscale's BT.601 conversion to 4:1:1, and UYVY pictures (Y'CbCr
+// already) straight into 4:1:1, luma as it is and each pair of 4:2:2 chroma samples averaged, so
+// that their levels reach the encoder unchanged. A still picture is the common case, so a
 // picture byte-identical to the previous one reuses the previous frame instead of encoding again.
 //
 // Threads: not thread-safe; the encoder filter calls it only under its input pin's receive lock,
@@ -38,6 +40,8 @@ public:
     static constexpr int kRowBytes = kWidth * 3;
     static constexpr int kPictureBytes = kRowBytes * kHeight;  // 1036800
     static constexpr int kFrameBytes = ntsc::kFrameBytes;
+    static constexpr int kUyvyRowBytes = kWidth * 2;
+    static constexpr int kUyvyPictureBytes = kUyvyRowBytes * kHeight;  // 691200
 
     VideoEncoderCodec();
     ~VideoEncoderCodec();
@@ -54,6 +58,8 @@ public:
     // (kFrameBytes). E_UNEXPECTED before Open, E_FAIL when the encoder fails or its packet is
     // not a DV25 frame.
     HRESULT Encode(const uint8_t* picture, bool bottomUp, uint8_t* frame);
+    // The same for a UYVY picture of kUyvyPictureBytes, rows top first.
+    HRESULT EncodeUyvy(const uint8_t* picture, uint8_t* frame);
 
     // Reuse of the previous frame for an identical picture; on by default. The benchmark turns
     // it off to measure the full encoding cost.
@@ -70,6 +76,8 @@ private:
     // Converts bands of the picture into yuv with converters[thread] until none is left.
     void ConvertBands(int thread, const uint8_t* picture, bool bottomUp);
     void HelperMain();
+    // Encodes the converted picture in yuv into frame and counts it.
+    HRESULT EncodeConverted(uint8_t* frame);
 
     AVCodecContext* codec = nullptr;
     SwsContext* converters[2] = {nullptr, nullptr};  // one band each; [1] is the helper's
@@ -89,7 +97,8 @@ private:
 
     bool reuse = true;
     bool lastBottomUp = false;
-    KeptPicture lastPicture {kRowBytes, kHeight};  // the picture behind lastFrame
+    KeptPicture lastPicture {kRowBytes, kHeight};  // the BGR24 picture behind lastFrame
+    KeptPicture lastUyvy {kUyvyRowBytes, kHeight};  // or the UYVY one (one of them is kept)
     std::vector<uint8_t> lastFrame;
     uint64_t encodeCount = 0;
 };

@@ -126,6 +126,47 @@ struct IReferenceTone : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetSilent(BOOL* silent) = 0;
 };
 
+// ---- the reference bars -----------------------------------------------------------------------
+// "Reference Bars" (dvfilters.so): a source filter of exact test patterns whose output pin
+// "Output" gives one picture a frame, stamped with the frame's times, in the system set with
+// SetStandard: 720 x 480 at 30000/1001 frames a second (525/60) or 720 x 576 at 25 (625/50).
+// The levels are made in Y'CbCr (ITU-R BT.601, 8-bit studio range: Y 16-235, Cb/Cr 16-240), and
+// its first type carries them unrounded: MEDIASUBTYPE_UYVY, rows top first, for "DV Video
+// Encoder"'s "XForm In". Its second type is RGB24 (bottom-up), the same pictures converted once by
+// BT.601, for graphs that want RGB. Registered in CLSID_LegacyAmFilterCategory.
+DEFINE_GUID(CLSID_ReferenceBars, 0x6d1c4e72, 0x2b93, 0x4f5a, 0x8e, 0x17, 0xc4, 0x3a, 0x90, 0x5b, 0x21, 0xd8);
+DEFINE_GUID(IID_IReferenceBars, 0x6d1c4e73, 0x2b93, 0x4f5a, 0x8e, 0x17, 0xc4, 0x3a, 0x90, 0x5b, 0x21, 0xd8);
+
+// The patterns. SMPTE: colour bars after SMPTE EG 1 (75 % bars, the reverse-blue castellations,
+// then -I, 100 % white, +Q, black and the PLUGE steps), without setup (black is Y 16). EBU 75 and
+// EBU 100: the eight EBU bars 100/0/75/0 and 100/0/100/0. BLACK: Y 16, Cb and Cr 128. PICTURE: the
+// picture file last set with SetPictureFile.
+#define REFERENCE_BARS_SMPTE 0
+#define REFERENCE_BARS_EBU75 1
+#define REFERENCE_BARS_EBU100 2
+#define REFERENCE_BARS_BLACK 3
+#define REFERENCE_BARS_PICTURE 4
+// The systems.
+#define REFERENCE_BARS_525_60 0
+#define REFERENCE_BARS_625_50 1
+
+// Every Set method works only while the filter is stopped (VFW_E_NOT_STOPPED otherwise), and the
+// standard only while the output pin is unconnected (VFW_E_ALREADY_CONNECTED), since it is the
+// connection's size and rate. A failed Set leaves everything as it was.
+struct IReferenceBars : public IUnknown {
+    // One of the patterns above except PICTURE (E_INVALIDARG; SetPictureFile chooses that).
+    virtual HRESULT STDMETHODCALLTYPE SetPattern(LONG pattern) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetPattern(LONG* pattern) = 0;
+    // Reads a picture file (PNG, JPEG, BMP, TIFF and the like) of the system's size, converts it
+    // to Y'CbCr once and makes it the pattern. E_INVALIDARG for a file that cannot be read as a
+    // picture, VFW_E_TYPE_NOT_ACCEPTED for a picture of another size.
+    virtual HRESULT STDMETHODCALLTYPE SetPictureFile(LPCWSTR path) = 0;
+    // REFERENCE_BARS_525_60 (the default) or REFERENCE_BARS_625_50; E_INVALIDARG for another
+    // value, VFW_E_TYPE_NOT_ACCEPTED when the pattern is a picture of the other system's size.
+    virtual HRESULT STDMETHODCALLTYPE SetStandard(LONG standard) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetStandard(LONG* standard) = 0;
+};
+
 // ---- the DV device's stream -------------------------------------------------------------------
 // A private interface of "Microsoft DV Camera and VCR" (dvfilters.so) beside the published deck
 // control (IAMExtDevice, IAMExtTransport, IAMTimecodeReader): an exact number of frames for the

@@ -124,6 +124,7 @@ TEST_F(DvModule, RegistrationMakesTheFiltersCreatableByClass) {
     bool encoderListed = false;
     bool muxerListed = false;
     bool toneListed = false;
+    bool barsListed = false;
     REGFILTER* entry = nullptr;
     ULONG fetched = 0;
     while (found->Next(1, &entry, &fetched) == S_OK && fetched == 1) {
@@ -131,6 +132,7 @@ TEST_F(DvModule, RegistrationMakesTheFiltersCreatableByClass) {
         if (name == u"DV Video Encoder" && entry->Clsid == CLSID_DVVideoEnc) encoderListed = true;
         if (name == u"DV Muxer" && entry->Clsid == CLSID_DVMux) muxerListed = true;
         if (name == u"Reference Tone" && entry->Clsid == CLSID_ReferenceTone) toneListed = true;
+        if (name == u"Reference Bars" && entry->Clsid == CLSID_ReferenceBars) barsListed = true;
         CoTaskMemFree(entry);
     }
     found->Release();
@@ -138,10 +140,11 @@ TEST_F(DvModule, RegistrationMakesTheFiltersCreatableByClass) {
     EXPECT_TRUE(encoderListed);
     EXPECT_TRUE(muxerListed);
     EXPECT_TRUE(toneListed);
+    EXPECT_TRUE(barsListed);
 
     const std::pair<const CLSID*, const char16_t*> pins[] = {
         {&CLSID_DVVideoEnc, u"XForm In"}, {&CLSID_DVMux, u"Stream 0"}, {&CLSID_DVMux, u"Stream 1"},
-        {&CLSID_ReferenceTone, u"Output"}};
+        {&CLSID_ReferenceTone, u"Output"}, {&CLSID_ReferenceBars, u"Output"}};
     for (const auto& [clsid, pinName] : pins) {
         IBaseFilter* filter = nullptr;
         ASSERT_EQ(CoCreateInstance(*clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,

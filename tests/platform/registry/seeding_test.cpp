@@ -165,6 +165,34 @@ TEST(Seeding, PlatformFiltersAreThereOnAFreshStore) {
     const std::vector<std::u16string> names = RegisteredNames();
     EXPECT_TRUE(Contains(names, u"DV Video Encoder"));
     EXPECT_TRUE(Contains(names, u"DV Muxer"));
+    EXPECT_TRUE(Contains(names, u"Reference Bars"));
+}
+
+// A store seeded by an older dvfilters.so (its marker names the same file with another stamp, and
+// it lacks the filters added since) gets the new filters the next time the platform starts; one
+// whose marker names this very file is left as it is.
+TEST(Seeding, AStoreSeededByAnOlderPlatformServerGetsItsNewFilters) {
+    const std::string module = testsupport::BuildDir() + "/dvfilters.so";
+    ASSERT_TRUE(std::filesystem::exists(module)) << module << " is not built";
+    char resolved[PATH_MAX];
+    ASSERT_NE(realpath(module.c_str(), resolved), nullptr);
+    const std::string path = resolved;
+    // A store as a build left it: the marker and nothing else (no filters registered).
+    auto namesWithStamp = [&](const std::string& stamp) {
+        ScopedStateDir seededBefore;
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, "Platform\\Servers", &key), ERROR_SUCCESS);
+        RegSetValueExA(key, "dvfilters.so", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                       path.size() + 1);
+        RegSetValueExA(key, "dvfilters.so:stamp", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(stamp.c_str()), stamp.size() + 1);
+        RegCloseKey(key);
+        return RegisteredNames();
+    };
+    EXPECT_FALSE(Contains(namesWithStamp(platform::ModuleStamp(path)), u"Reference Bars"));
+    const std::vector<std::u16string> names = namesWithStamp("1:1");
+    EXPECT_TRUE(Contains(names, u"Reference Bars"));
+    EXPECT_TRUE(Contains(names, u"Reference Tone"));
 }
 
 // Someone registered a copy of the module from another folder on purpose: seeding from beside
