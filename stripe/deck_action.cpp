@@ -65,6 +65,6 @@ int CDeckAction::Run() {
         if (signals_.Requested() == 0) Print(device, state, options_.json);
     }
     signals_.SetDevice(nullptr);
-    if (signals_.Requested() != 0) return 128 + signals_.Requested();
+    if (signals_.Requested() != 0) return CStopSignals::ExitStatus(signals_.Requested());
     return status;
 }

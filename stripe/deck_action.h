@@ -13,7 +13,7 @@ class CDeckAction {
 public:
     CDeckAction(const CStripeOptions& options, CStopSignals& signals);
 
-    // 0 done, 1 failure (no device, no deck control, STOP refused), 128 + N stopped by signal N.
+    // 0 done, 1 failure (no device, no deck control, STOP refused), or the status of the signal that stopped it.
     int Run();
 
 private:

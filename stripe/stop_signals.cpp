@@ -50,6 +50,8 @@ const char* CStopSignals::Name(int sig) {
     }
 }
 
+int CStopSignals::ExitStatus(int sig) { return sig == SIGTERM ? 130 : 128 + sig; }
+
 void CStopSignals::SetDevice(IDVDeviceStream* device) {
     std::lock_guard<std::mutex> hold(lock_);
     if (device != nullptr) device->AddRef();

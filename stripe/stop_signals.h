@@ -12,7 +12,7 @@
 // SIGTSTP are blocked in every thread and taken here with sigtimedwait. The first stop signal is
 // the stop request: it is recorded (Requested) and the device is interrupted, so that every wait
 // of it ends promptly and nothing but STOP is sent to it afterwards; the run looks at the request
-// before each command and ends with status 128 + the signal's number. SIGTSTP suspends the
+// before each command and ends with the signal's own status (ExitStatus). SIGTSTP suspends the
 // program (SIGSTOP) unless the unit records, when it is refused with a line saying that Ctrl-C
 // stops the run. SIGPIPE stays ignored: a write to a closed pipe fails (EPIPE) and is let go.
 //
@@ -37,6 +37,10 @@ public:
 
     // "SIGINT" for SIGINT, ...
     static const char* Name(int sig);
+    // The exit status of a run the signal stopped: 128 + its number (129 SIGHUP, 130 SIGINT,
+    // 131 SIGQUIT), except SIGTERM, which ends with 130 as Ctrl-C does: the status this program
+    // has always given for it, and scripts wait for it.
+    static int ExitStatus(int sig);
 
 private:
     void Loop();

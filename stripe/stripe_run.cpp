@@ -28,7 +28,7 @@ int CStripeRun::Stopped() {
     } else {
         std::fprintf(stderr, "tamsel-stripe: %s before anything was sent\n", report_.message.c_str());
     }
-    return 128 + sig;
+    return CStopSignals::ExitStatus(sig);
 }
 
 int CStripeRun::Run() {

@@ -19,12 +19,13 @@ class CStripeRun {
 public:
     CStripeRun(const CStripeOptions& options, CStopSignals& signals);
 
-    // The program's exit status: 0 every frame sent, 1 a failure, 128 + N stopped by signal N.
+    // The program's exit status: 0 every frame sent, 1 a failure, or the status of the signal that stopped it
+    // (CStopSignals::ExitStatus).
     int Run();
 
 private:
     int Fail(const std::string& text);
-    // The stop request ended the run: status 128 + the signal's number.
+    // The stop request ended the run: the signal's status.
     int Stopped();
     // Readies the device: -1 to go on and stream, else the exit status.
     int Prepare(CDeckSession& deck);

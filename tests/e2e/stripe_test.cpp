@@ -147,6 +147,18 @@ const char* SignalName(int sig) {
     }
 }
 
+// The status a run stopped by the signal ends with, as the manual page lists it: SIGTERM as
+// Ctrl-C, the others 128 + their number.
+int StoppedStatus(int sig) {
+    switch (sig) {
+        case SIGHUP: return 129;
+        case SIGINT: return 130;
+        case SIGQUIT: return 131;
+        case SIGTERM: return 130;
+        default: return -1;
+    }
+}
+
 // The tape holds exactly `frames` frames of bars and tone as striping puts them there: the
 // recording date and time packs in every frame, and on both channels a 1 kHz tone at -20 dBFS
 // that runs on across every frame join (FFmpeg decodes the audio).
@@ -318,7 +330,7 @@ TEST_F(Stripe, UsageErrorsEndWithStatusTwo) {
 
 // Every signal whose default would end the program stops the run as Ctrl-C does: the deck is back
 // in stop, the tape holds whole frames, the summary says how much was sent, and the status is
-// 128 + the signal's number. With its standard output and error gone (a terminal closed), the
+// the signal's own (129 SIGHUP, 131 SIGQUIT, 130 SIGTERM as for Ctrl-C). With its standard output and error gone (a terminal closed), the
 // deck is stopped all the same.
 TEST_F(Stripe, EverySignalThatWouldEndTheProgramStopsTheDeckAndEndsWithItsOwnStatus) {
     for (const int sig : {SIGHUP, SIGQUIT, SIGTERM}) {
@@ -329,7 +341,7 @@ TEST_F(Stripe, EverySignalThatWouldEndTheProgramStopsTheDeckAndEndsWithItsOwnSta
         StripeRun run(dir.path(), {"--record", "--duration", "60", "--no-tone"});
         ASSERT_TRUE(WaitForFrames(tape, 30)) << run.Err();
         run.Signal(sig);
-        EXPECT_EQ(run.Wait(), 128 + sig) << run.Err();
+        EXPECT_EQ(run.Wait(), StoppedStatus(sig)) << run.Err();
         EXPECT_NE(run.Err().find(std::string("stopped by ") + SignalName(sig) + " after"), std::string::npos)
             << run.Err();
         const std::string out = run.Out();
@@ -373,7 +385,7 @@ TEST_F(Stripe, AStopBeforeRecordNeverRecordsEvenWhenTheDeckAnswersLater) {
         StripeRun run(dir.path(), {"--record", "--duration", "10"});
         usleep(300000);
         run.Signal(sig);
-        EXPECT_EQ(run.Wait(), 128 + sig) << run.Err();
+        EXPECT_EQ(run.Wait(), StoppedStatus(sig)) << run.Err();
         EXPECT_NE(run.Err().find(std::string("stopped by ") + SignalName(sig)), std::string::npos) << run.Err();
         deck.Signal(SIGCONT);
         // The deck takes what waited in its queue; then nothing must have asked it to record.
@@ -698,7 +710,7 @@ TEST_F(StripeOnBus, EverySignalThatWouldEndTheProgramStopsTheCamcorderAndFreesTh
             "kill -" + std::to_string(sig) + " $job; wait $job; echo \"status=$?\"; "
             "echo AFTER; ./sim1394 --ctl status; echo END-AFTER";
         EXPECT_EQ(OnBus("", script, &out), 0) << out;
-        EXPECT_NE(out.find("status=" + std::to_string(128 + sig) + "\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("status=" + std::to_string(StoppedStatus(sig)) + "\n"), std::string::npos) << out;
         EXPECT_NE(out.find(std::string("stopped by ") + SignalName(sig) + " after"), std::string::npos) << out;
         const std::string before = Holdings(Section(out, "BEFORE")), after = Holdings(Section(out, "AFTER"));
         EXPECT_NE(before, "") << out;
@@ -721,7 +733,7 @@ TEST_F(StripeOnBus, AStopWhileTheUnitIsSlowToAnswerNeverRecords) {
                                    "{ ./tamsel-stripe --record --duration 10 & job=$!; sleep 0.5; kill -" +
                                    std::to_string(sig) + " $job; wait $job; echo \"status=$?\"; }";
         EXPECT_EQ(OnBus("", script, &out), 0) << out;
-        EXPECT_NE(out.find("status=" + std::to_string(128 + sig) + "\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("status=" + std::to_string(StoppedStatus(sig)) + "\n"), std::string::npos) << out;
         EXPECT_NE(out.find("sim1394: isochronous packets 0,"), std::string::npos) << "no frame sent:\n" << out;
         EXPECT_NE(out.find("camcorder 0: frames recorded 0, frames shown, not recorded 0, mode stop"),
                   std::string::npos)
