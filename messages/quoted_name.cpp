@@ -1,44 +1,25 @@
 #include "quoted_name.h"
 
-#include <cstdint>
+#include <windows.h>
+
 #include <cstdio>
 
 namespace {
 
 // The length of the printable UTF-8 character at text[at], or 0 for a control character or a
-// byte that begins no valid character.
+// byte that begins no valid character (the platform's strict UTF-8 decoding judges the sequence).
 size_t PrintableLength(const std::string& text, size_t at) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
     if (lead < 0x80) return lead >= 0x20 && lead != 0x7F ? 1 : 0;
-    size_t count;
-    uint32_t value;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        count = 1;
-        value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        count = 2;
-        value = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        count = 3;
-        value = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (at + count >= text.size()) return 0;  // cut short
-    for (size_t i = 1; i <= count; ++i) {
-        const unsigned char next = byte(at + i);
-        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
-        value = value << 6 | (next & 0x3F);
-    }
+    const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    if (at + length > text.size()) return 0;  // cut short
+    WCHAR units[2];
+    const int count = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data() + at, static_cast<int>(length),
+                                          units, 2);
+    if (count <= 0) return 0;
     // The C1 controls are control characters too.
-    if (value >= 0x80 && value < 0xA0) return 0;
-    return count + 1;
+    if (count == 1 && units[0] >= 0x80 && units[0] < 0xA0) return 0;
+    return length;
 }
 
 // Characters the shell takes as they are anywhere in a word.

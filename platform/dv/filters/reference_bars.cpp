@@ -178,53 +178,25 @@ HRESULT ReferenceBars::GetStandard(LONG* value) {
     return S_OK;
 }
 
-HRESULT ReferenceBars::OnActivate() {
-    if (worker.joinable()) worker.join();  // one that ended on a failure
-    {
-        std::lock_guard<std::mutex> hold(stopLock);
-        stopRequested = false;
-    }
-    try {
-        worker = std::thread([this] { Stream(); });
-    } catch (const std::system_error&) {
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
-}
+HRESULT ReferenceBars::OnActivate() { return worker.Start([this] { Stream(); }); }
 
 HRESULT ReferenceBars::Stop() {
-    {
-        std::lock_guard<std::mutex> hold(stopLock);
-        stopRequested = true;
-    }
-    stopSignal.notify_all();
+    worker.AskToStop();
     return ComExtend::Stop();
 }
 
-void ReferenceBars::OnStop() {
-    if (worker.joinable()) worker.join();
-}
-
-bool ReferenceBars::Stopping() {
-    std::lock_guard<std::mutex> hold(stopLock);
-    return stopRequested;
-}
-
-bool ReferenceBars::WaitForStop(int ms) {
-    std::unique_lock<std::mutex> hold(stopLock);
-    return stopSignal.wait_for(hold, std::chrono::milliseconds(ms), [this] { return stopRequested; });
-}
+void ReferenceBars::OnStop() { worker.Join(); }
 
 void ReferenceBars::Stream() {
     const std::vector<uint8_t>& picture =
         output.ConnectionType()->subtype == MEDIASUBTYPE_RGB24 ? rgb : uyvy;
     const LONG bytes = static_cast<LONG>(picture.size());
     uint64_t frame = 0;
-    while (!Stopping()) {
+    while (!worker.Stopping()) {
         platform::ComPtr<IMediaSample> sample;
         if (FAILED(output.GetDeliveryBuffer(sample.Put(), nullptr, nullptr, 0)) || !sample) {
             // No buffer: the allocator is being decommitted by a stop, or not committed yet.
-            if (WaitForStop(10)) break;
+            if (worker.WaitForStop(10)) break;
             continue;
         }
         BYTE* data = nullptr;

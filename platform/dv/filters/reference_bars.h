@@ -16,20 +16,18 @@
 // Threads and locks (see filterkit/kit_filter.h): the IReferenceBars methods take filterLock and
 // change the settings and pictures only while stopped; the worker reads them without a lock, since
 // it runs only while not stopped and is joined by OnStop (under filterLock) before anything can
-// change them. stopLock guards stopRequested, set by Stop before the pins are deactivated and
-// cleared by OnActivate. Like every upstream filter it relies on the graph stopping downstream
+// change them. Stop asks the worker (filterkit::KitSourceWorker) to end before the pins are
+// deactivated. Like every upstream filter it relies on the graph stopping downstream
 // first, which releases a delivery blocked downstream.
 #pragma once
 
 #include <platform/platform.h>
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "filterkit/kit_source_worker.h"
 #include "filterkit/kit_filter.h"
 #include "filterkit/kit_output_pin.h"
 
@@ -100,8 +98,6 @@ private:
     // Makes both pictures of a built-in pattern for a system.
     void MakePictures(LONG pattern, const BarsSystem& system);
     void Stream();  // the worker
-    bool Stopping();
-    bool WaitForStop(int ms);
 
     ReferenceBarsOutputPin output;
 
@@ -113,10 +109,7 @@ private:
     std::vector<uint8_t> uyvy;  // the picture, UYVY
     std::vector<uint8_t> rgb;   // the same, bottom-up BGR24
 
-    std::thread worker;  // filterLock
-    std::mutex stopLock;  // leaf lock for stopRequested
-    std::condition_variable stopSignal;
-    bool stopRequested = false;  // stopLock
+    filterkit::KitSourceWorker worker;  // started and joined under filterLock
 };
 
 }  // namespace dv

@@ -120,52 +120,24 @@ void ReferenceTone::FillTone(int16_t* out, uint64_t position, int frames, const 
     }
 }
 
-HRESULT ReferenceTone::OnActivate() {
-    if (worker.joinable()) worker.join();  // one that ended on a failure
-    {
-        std::lock_guard<std::mutex> hold(stopLock);
-        stopRequested = false;
-    }
-    try {
-        worker = std::thread([this] { Stream(); });
-    } catch (const std::system_error&) {
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
-}
+HRESULT ReferenceTone::OnActivate() { return worker.Start([this] { Stream(); }); }
 
 HRESULT ReferenceTone::Stop() {
-    {
-        std::lock_guard<std::mutex> hold(stopLock);
-        stopRequested = true;
-    }
-    stopSignal.notify_all();
+    worker.AskToStop();
     return ComExtend::Stop();
 }
 
-void ReferenceTone::OnStop() {
-    if (worker.joinable()) worker.join();
-}
-
-bool ReferenceTone::Stopping() {
-    std::lock_guard<std::mutex> hold(stopLock);
-    return stopRequested;
-}
-
-bool ReferenceTone::WaitForStop(int ms) {
-    std::unique_lock<std::mutex> hold(stopLock);
-    return stopSignal.wait_for(hold, std::chrono::milliseconds(ms), [this] { return stopRequested; });
-}
+void ReferenceTone::OnStop() { worker.Join(); }
 
 void ReferenceTone::Stream() {
     Cycle cycle;
     uint64_t frame = 0;
     uint64_t position = 0;
-    while (!Stopping()) {
+    while (!worker.Stopping()) {
         platform::ComPtr<IMediaSample> sample;
         if (FAILED(output.GetDeliveryBuffer(sample.Put(), nullptr, nullptr, 0)) || !sample) {
             // No buffer: the allocator is being decommitted by a stop, or not committed yet.
-            if (WaitForStop(10)) break;
+            if (worker.WaitForStop(10)) break;
             continue;
         }
         const int frames = dif::AudioSamplesInFrame(frame);

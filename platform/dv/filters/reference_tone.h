@@ -12,8 +12,8 @@
 // EC_ERRORABORT.
 //
 // Threads and locks (see filterkit/kit_filter.h): the worker is started by OnActivate and joined by
-// OnStop under filterLock; it never takes filterLock. stopLock guards stopRequested, set by Stop
-// before the pins are deactivated and cleared by OnActivate. Like every upstream filter it relies
+// OnStop under filterLock (filterkit::KitSourceWorker); it never takes filterLock. Stop asks it to
+// end before the pins are deactivated. Like every upstream filter it relies
 // on the graph stopping downstream first, which releases a delivery blocked downstream. level and
 // silent are atomics, read by the worker for each sample.
 #pragma once
@@ -21,11 +21,9 @@
 #include <platform/platform.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <thread>
 
+#include "filterkit/kit_source_worker.h"
 #include "filterkit/kit_filter.h"
 #include "filterkit/kit_output_pin.h"
 
@@ -86,18 +84,12 @@ protected:
 
 private:
     void Stream();  // the worker
-    bool Stopping();
-    // Waits up to ms or until Stop asks the worker to end; true when it asked.
-    bool WaitForStop(int ms);
 
     ReferenceToneOutputPin output;
     std::atomic<double> level{REFERENCE_TONE_DEFAULT_LEVEL};
     std::atomic<bool> silent{false};
 
-    std::thread worker;  // filterLock
-    std::mutex stopLock;  // leaf lock for stopRequested
-    std::condition_variable stopSignal;
-    bool stopRequested = false;  // stopLock
+    filterkit::KitSourceWorker worker;  // started and joined under filterLock
 };
 
 }  // namespace dv
