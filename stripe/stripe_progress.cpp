@@ -17,22 +17,23 @@ bool CStripeProgress::Due() const { return Clock::now() >= next_; }
 void CStripeProgress::Show(const DVStreamProgress& progress, bool lostCounts, const std::string& position) {
     next_ = Clock::now() + every_;
     const int64_t left = frames_ - progress.framesSent;
-    // A frame or two are always on their way (in the socket, being received): only those beyond
-    // that and not recorded are lost.
-    const int64_t lost = progress.framesRecorded >= 0 && lostCounts
-                             ? std::max<int64_t>(0, progress.framesSent - progress.framesRecorded - 2)
-                             : 0;
-    char line[256];
-    std::snprintf(line, sizeof line, "%s  sent %lld/%lld  lost %lld  repeated %s  left %.1f s%s%s",
-                  dv::Timecode::OfFrame(startFrame_ + progress.framesSent).Text().c_str(),
-                  static_cast<long long>(progress.framesSent), static_cast<long long>(frames_),
-                  static_cast<long long>(lost),
-                  progress.framesRepeated >= 0 ? std::to_string(progress.framesRepeated).c_str() : "?",
-                  double(left) * 1001.0 / 30000.0, position.empty() ? "" : "  tape ", position.c_str());
+    std::string line = dv::Timecode::OfFrame(startFrame_ + progress.framesSent).Text() + "  sent " +
+                       std::to_string(progress.framesSent) + "/" + std::to_string(frames_);
+    // A count the device does not keep is left out rather than shown as a guess. A frame or two
+    // are always on their way (in the socket, being received): only those beyond that and not
+    // recorded are lost.
+    if (progress.framesRecorded >= 0 && lostCounts) {
+        line += "  lost " + std::to_string(std::max<int64_t>(0, progress.framesSent - progress.framesRecorded - 2));
+    }
+    if (progress.framesRepeated >= 0) line += "  repeated " + std::to_string(progress.framesRepeated);
+    char rest[64];
+    std::snprintf(rest, sizeof rest, "  left %.1f s", double(left) * 1001.0 / 30000.0);
+    line += rest;
+    if (!position.empty()) line += "  tape " + position;
     if (terminal_) {
-        std::fprintf(stderr, "\r\033[K%s", line);
+        std::fprintf(stderr, "\r\033[K%s", line.c_str());
     } else {
-        std::fprintf(stderr, "tamsel-stripe: %s\n", line);
+        std::fprintf(stderr, "tamsel-stripe: %s\n", line.c_str());
     }
     std::fflush(stderr);
 }

@@ -8,8 +8,8 @@
 #include <string>
 
 // On a terminal one line rewritten in place every half second; otherwise a line every five
-// seconds. Shows the timecode now, the frames sent, lost and repeated, the time left and the
-// tape's position.
+// seconds. Shows the timecode now, the frames sent, lost and repeated (each count only where the
+// device keeps it), the time left and the tape's position.
 //
 // Threads: the run's thread only.
 class CStripeProgress {

@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -601,6 +602,14 @@ TEST_F(StripeOnBus, RecordPutsExactlyTheLengthOntoACamcorderThatWasNotRecordingA
     // The camcorder reads its tape's time code back: the last frame's.
     EXPECT_NE(out.find("\"tape_position\": \"00:58:10;01\""), std::string::npos) << out;
     EXPECT_EQ(out.find("did not reach the tape"), std::string::npos) << "a unit that keeps no counts lost nothing";
+    // The progress line (every five seconds off a terminal) shows the repeats the transmitter
+    // counted, and leaves out the losses a unit on the bus does not count.
+    const size_t line = out.find("tamsel-stripe: 00:58:05");
+    ASSERT_NE(line, std::string::npos) << out;
+    const std::string progress = out.substr(line, out.find('\n', line) - line);
+    EXPECT_TRUE(std::regex_search(progress, std::regex("  repeated [0-9]+  "))) << progress;
+    EXPECT_EQ(progress.find("lost"), std::string::npos) << progress;
+    EXPECT_EQ(progress.find('?'), std::string::npos) << progress;
 }
 
 TEST_F(StripeOnBus, WithoutRecordNothingIsOnTheTapeAndTheProgramSaysTheDeviceIsNotRecording) {
