@@ -2,6 +2,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
 #include <libavutil/mem.h>
 }
 
@@ -54,6 +55,9 @@ CPictureCheck::CPictureCheck() {
         return;
     }
     context_->thread_count = 1;  // one frame at a time, as it comes
+    // The decoder would tell of every damaged block it conceals on standard error, over the
+    // progress line; the check counts them itself, from the blocks' status.
+    av_log_set_level(AV_LOG_FATAL);
     if (avcodec_open2(context_, codec, nullptr) < 0) failure_ = "the DV decoder could not be opened";
 }
 

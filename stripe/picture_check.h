@@ -16,7 +16,8 @@ struct AVPacket;
 // (away from the edges, where the coding rings) must lie within kTolerance of it. A picture is
 // recognised as those bars when every patch lies within the looser kRecognition.
 //
-// Threads: one caller at a time; owns its decoder.
+// Threads: one caller at a time; owns its decoder. Creating one quietens libavcodec's log for the
+// whole process (it is FFmpeg's one global setting).
 class CPictureCheck {
 public:
     static constexpr double kTolerance = 5.0;     // code values, Y', Cb and Cr alike

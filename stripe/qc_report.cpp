@@ -38,6 +38,13 @@ bool BlockKind(CQcReport::Kind kind) {
     return kind == CQcReport::kVideoErrors || kind == CQcReport::kVideoConcealed || kind == CQcReport::kAudioErrors;
 }
 
+// "1 frame", "3 frames".
+std::string Counted(int64_t count, const char* unit) {
+    std::string text = std::to_string(count) + " " + unit;
+    if (count == 1 && text.back() == 's') text.pop_back();
+    return text;
+}
+
 std::string Where(const CQcReport::Range& r) {
     std::string labels = r.firstLabel.empty() ? "no timecode" : r.firstLabel;
     if (r.lastFrame != r.firstFrame && r.lastLabel != r.firstLabel)
@@ -174,9 +181,8 @@ std::string CQcReport::Text() const {
         const int64_t places = Places(kind);
         if (places == 0) continue;
         char line[256];
-        std::snprintf(line, sizeof line, "  %s: %lld %s in %lld place%s", Title(kind),
-                      static_cast<long long>(Count(kind)), Unit(kind), static_cast<long long>(places),
-                      places == 1 ? "" : "s");
+        std::snprintf(line, sizeof line, "  %s: %s in %lld place%s", Title(kind), Counted(Count(kind), Unit(kind)).c_str(),
+                      static_cast<long long>(places), places == 1 ? "" : "s");
         out += line;
         if (BlockKind(kind)) {
             int64_t even = 0, odd = 0;
@@ -193,7 +199,7 @@ std::string CQcReport::Text() const {
                 break;
             }
             out += "    " + Where(r);
-            if (r.count != r.frames || BlockKind(kind)) out += ": " + std::to_string(r.count) + " " + Unit(kind);
+            if (r.count != r.frames || BlockKind(kind)) out += ": " + Counted(r.count, Unit(kind));
             if (!r.detail.empty()) out += (r.count != r.frames || BlockKind(kind) ? "; " : ": ") + r.detail;
             out += "\n";
         }
