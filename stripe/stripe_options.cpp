@@ -37,7 +37,8 @@ const char kHelp[] =
     "                        frame by frame and print a QC report: timecode continuous (from\n"
     "                        --timecode when given), recording date and time, source packs,\n"
     "                        damaged blocks, audio errors; the bars and the tone when the file\n"
-    "                        holds tamsel-stripe's bars or --tone LEVEL says what was sent\n"
+    "                        holds tamsel-stripe's bars or --tone LEVEL says what was sent;\n"
+    "                        --timecode HH:MM:SS:FF names a non-drop-frame start\n"
     "  --device NAME|ID      the device, when several are attached: its friendly name, its\n"
     "                        IEEE 1394 unique id (16 hex digits) or a deck's device path\n"
     "                        (deck:SOCKET); default the last one listed, as Tamsel uses\n"
@@ -125,6 +126,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 if (const auto label = dv::Timecode::Parse(optarg)) {
                     start = *label;
                     start.dropFrame = true;  // the muxer counts drop-frame; either separator names the label
+                    checkStart = *label;     // a recording may count either way: ':' non-drop-frame
                     timecodeGiven = true;
                 } else {
                     return UsageError(std::string("--timecode: not a timecode: '") + optarg + "' (HH:MM:SS;FF)");

@@ -28,6 +28,7 @@ public:
     bool json = false;         // --json
     std::string verifyFile;    // --verify-file FILE
     bool timecodeGiven = false;  // --timecode was given
+    dv::Timecode checkStart {};  // --timecode as written, its separator telling the counting (a check)
     bool levelGiven = false;     // --tone was given a LEVEL
 
     CStripeOptions();

@@ -25,7 +25,7 @@ int CVerifyFile::Run() {
         return 1;
     }
     CTapeCheck::Expectation expectation;
-    if (options_.timecodeGiven) expectation.start = options_.start;
+    if (options_.timecodeGiven) expectation.start = options_.checkStart;
     expectation.tone = options_.tone;
     if (options_.levelGiven) expectation.toneDbfs = options_.level;
     CTapeCheck check(expectation, report);

@@ -146,6 +146,12 @@ TEST_F(VerifyFile, AnFfmpegFileIsGoodWithoutTheChecksOfWhatItDoesNotCarry) {
     EXPECT_EQ(v.json.value("result", ""), "good");
     EXPECT_EQ(v.json.value("first_timecode", ""), "00:00:00:00");  // FFmpeg counts non-drop-frame
     EXPECT_EQ(v.json["not_checked"].size(), 2u) << v.json["not_checked"].dump();  // bars, tone
+    // Its start named as it counts (':' non-drop-frame) is good; named drop-frame it is not.
+    EXPECT_EQ(Verify(file, "--timecode 00:00:00:00").status, 0);
+    const Verdict dropFrame = Verify(file, "--json --timecode '00:00:00;00'");
+    EXPECT_EQ(dropFrame.status, 1);
+    EXPECT_EQ(dropFrame.json["defects"]["timecode_break"]["ranges"][0].value("detail", ""),
+              "starts at 00:00:00:00, not 00:00:00;00");
 }
 
 TEST_F(VerifyFile, ACutFrameABreakDamagedBlocksAndAudioErrorsAreEachNamedWhereTheyAre) {
