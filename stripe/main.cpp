@@ -2,7 +2,7 @@
 // from a chosen start, onto a DV camcorder or deck, on the graph Tamsel builds plus "Reference
 // Tone" into the muxer's "Stream 1". COM and the published interfaces only, and the platform's
 // extension header for the tone and the device's frame budget. --status and --stop reach the
-// unit's deck control alone.
+// unit's deck control alone. --verify-file checks a DV file frame by frame and reports.
 //
 // Recording over a tape destroys what is on it, so record is commanded only with --record.
 //
@@ -16,6 +16,7 @@
 #include "stop_signals.h"
 #include "stripe_options.h"
 #include "stripe_run.h"
+#include "verify_file.h"
 
 int main(int argc, char** argv) {
     CStripeOptions options;
@@ -29,6 +30,9 @@ int main(int argc, char** argv) {
     if (options.action == CStripeOptions::kStripe) {
         CStripeRun run(options, signals);
         status = run.Run();
+    } else if (options.action == CStripeOptions::kVerifyFile) {
+        CVerifyFile verify(options, signals);
+        status = verify.Run();
     } else {
         CDeckAction action(options, signals);
         status = action.Run();

@@ -13,7 +13,9 @@ namespace {
 const char kUsage[] =
     "usage: tamsel-stripe --duration LENGTH [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
     "                     [--record] [--device NAME|ID] [--json]\n"
-    "       tamsel-stripe --status | --stop [--device NAME|ID] [--json]\n";
+    "       tamsel-stripe --status | --stop [--device NAME|ID] [--json]\n"
+    "       tamsel-stripe --verify-file FILE [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
+    "                     [--json]\n";
 
 const char kHelp[] =
     "Puts colour bars and a reference tone with continuous timecode onto a DV camcorder or deck:\n"
@@ -31,6 +33,12 @@ const char kHelp[] =
     "                        pressed on it. A device found recording already is refused\n"
     "  --status              say what the device is doing (mode, tape, position) and exit\n"
     "  --stop                command the device to stop (a unit left recording) and exit\n"
+    "  --verify-file FILE    check a raw DV file (as a deck records it or ffmpeg -f dv writes it)\n"
+    "                        frame by frame and print a QC report: timecode continuous (from\n"
+    "                        --timecode when given), recording date and time, source packs,\n"
+    "                        damaged blocks, audio errors; the bars and the tone when the file\n"
+    "                        holds tamsel-stripe's bars or --tone LEVEL says what was sent;\n"
+    "                        --timecode HH:MM:SS:FF names a non-drop-frame start\n"
     "  --device NAME|ID      the device, when several are attached: its friendly name, its\n"
     "                        IEEE 1394 unique id (16 hex digits) or a deck's device path\n"
     "                        (deck:SOCKET); default the last one listed, as Tamsel uses\n"
@@ -38,11 +46,11 @@ const char kHelp[] =
     "  -h, --help            show this help and exit\n"
     "  --version             show the version and exit\n"
     "\n"
-    "Exit status: 0 all frames sent (--status, --stop: done), 1 failure (no device, no tape,\n"
-    "write-protected tape, device recording already, record refused, device lost, a stall on\n"
-    "the tape), 2 usage error, stopped by a signal: 129 SIGHUP, 130 SIGINT (Ctrl-C) or SIGTERM,\n"
-    "131 SIGQUIT; the device is stopped first if the run put it in record.\n"
-    "Ctrl-Z is refused while the device records.\n"
+    "Exit status: 0 all frames sent (--status, --stop: done; --verify-file: a good recording),\n"
+    "1 failure (no device, no tape, write-protected tape, device recording already, record\n"
+    "refused, device lost, a stall on the tape; a file that cannot be checked) or a recording\n"
+    "with defects, 2 usage error, stopped by a signal: 129 SIGHUP, 130 SIGINT (Ctrl-C) or\n"
+    "SIGTERM, 131 SIGQUIT; the device is stopped first if the run put it in record.\n"    "Ctrl-Z is refused while the device records.\n"
     "\n"
     "Environment:\n"
     "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
@@ -82,15 +90,21 @@ bool LooksLikeNumber(const char* text) {
 CStripeOptions::CStripeOptions() : level(REFERENCE_TONE_DEFAULT_LEVEL) {}
 
 int CStripeOptions::Parse(int argc, char** argv) {
-    enum { kDuration = 256, kTimecode, kTone, kNoTone, kRecord, kDevice, kJson, kVersion, kStatusAction, kStopAction };
+    enum {
+        kDuration = 256, kTimecode, kTone, kNoTone, kRecord, kDevice, kJson, kVersion, kStatusAction, kStopAction,
+        kVerifyFileAction
+    };
     static const option longOptions[] = {
         {"duration", required_argument, nullptr, kDuration}, {"timecode", required_argument, nullptr, kTimecode},
         {"tone", optional_argument, nullptr, kTone},         {"no-tone", no_argument, nullptr, kNoTone},
         {"record", no_argument, nullptr, kRecord},           {"device", required_argument, nullptr, kDevice},
         {"json", no_argument, nullptr, kJson},               {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},         {"status", no_argument, nullptr, kStatusAction},
-        {"stop", no_argument, nullptr, kStopAction},         {nullptr, 0, nullptr, 0}};
+        {"stop", no_argument, nullptr, kStopAction},         {"verify-file", required_argument, nullptr, kVerifyFileAction},
+        {nullptr, 0, nullptr, 0}};
     bool haveDuration = false, toneGiven = false, noToneGiven = false, stripeOption = false;
+    // The options only a stripe takes (a check takes --timecode and the tone's too).
+    bool deviceOption = false, recordOrDuration = false;
     opterr = 0;
     for (;;) {
         const int c = getopt_long(argc, argv, "+h", longOptions, nullptr);
@@ -105,11 +119,14 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 }
                 haveDuration = true;
                 stripeOption = true;
+                recordOrDuration = true;
                 break;
             case kTimecode:
                 if (const auto label = dv::Timecode::Parse(optarg)) {
                     start = *label;
                     start.dropFrame = true;  // the muxer counts drop-frame; either separator names the label
+                    checkStart = *label;     // a recording may count either way: ':' non-drop-frame
+                    timecodeGiven = true;
                 } else {
                     return UsageError(std::string("--timecode: not a timecode: '") + optarg + "' (HH:MM:SS;FF)");
                 }
@@ -126,6 +143,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                     return UsageError(std::string("--tone: LEVEL must be a number of dBFS from -90 to 0, not '") +
                                       value + "'");
                 }
+                levelGiven = levelGiven || value != nullptr;
                 break;
             }
             case kNoTone:
@@ -136,16 +154,24 @@ int CStripeOptions::Parse(int argc, char** argv) {
             case kRecord:
                 record = true;
                 stripeOption = true;
+                recordOrDuration = true;
                 break;
             case kStatusAction:
-            case kStopAction: {
-                const Action wanted = c == kStatusAction ? kStatus : kStop;
-                if (action != kStripe && action != wanted) return UsageError("--status and --stop exclude each other");
+            case kStopAction:
+            case kVerifyFileAction: {
+                const Action wanted = c == kStatusAction ? kStatus : c == kStopAction ? kStop : kVerifyFile;
+                if (action != kStripe && action != wanted)
+                    return UsageError("--status, --stop and --verify-file exclude each other");
                 action = wanted;
+                if (wanted == kVerifyFile) {
+                    verifyFile = optarg;
+                    if (verifyFile.empty()) return UsageError("--verify-file: the file's name is empty");
+                }
                 break;
             }
             case kDevice:
                 device = optarg;
+                deviceOption = true;
                 break;
             case kJson:
                 json = true;
@@ -160,6 +186,13 @@ int CStripeOptions::Parse(int argc, char** argv) {
         }
     }
     if (optind < argc) return UsageError(std::string("unexpected argument '") + argv[optind] + "'");
+    if (action == kVerifyFile) {
+        if (recordOrDuration || deviceOption)
+            return UsageError("--verify-file takes no --duration, --record or --device (only --timecode, --tone, "
+                              "--no-tone and --json)");
+        if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
+        return -1;
+    }
     if (action != kStripe) {
         if (stripeOption) {
             return UsageError(std::string(action == kStatus ? "--status" : "--stop") +

@@ -16,6 +16,7 @@ public:
         kStripe,  // the default: stripe the tape
         kStatus,  // --status: say what the unit is doing
         kStop,    // --stop: command the unit to stop
+        kVerifyFile,  // --verify-file FILE: check a DV file and report
     };
     Action action = kStripe;
     int64_t frames = 0;        // --duration, in frames
@@ -25,6 +26,10 @@ public:
     bool record = false;       // --record
     std::string device;        // --device NAME|ID, "" for the default
     bool json = false;         // --json
+    std::string verifyFile;    // --verify-file FILE
+    bool timecodeGiven = false;  // --timecode was given
+    dv::Timecode checkStart {};  // --timecode as written, its separator telling the counting (a check)
+    bool levelGiven = false;     // --tone was given a LEVEL
 
     CStripeOptions();
 

@@ -27,7 +27,7 @@
 #include "tests/support/process.h"
 #include "dv/dif/dif_layout.h"
 #include "dv/dif/system_data.h"
-#include "dv/filters/audio_shuffle.h"
+#include "dv/dif/audio_shuffle.h"
 #include "dv/filters/reference_tone.h"
 
 using namespace dvtest;

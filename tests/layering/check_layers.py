@@ -32,7 +32,8 @@ header <platform/platform.h>. The platform never includes the system, and the li
   graph                               the graph steps the programs share (the public headers only)
   app, stripe                         Tamsel; the striping program (+ messages, graph; neither
                                       sees the other; the striping program also names its
-                                      timecode labels with platform/dv/dif, which has no state)
+                                      timecode labels and its tape checker reads frames with
+                                      platform/dv/dif, which has no state)
 
 Every quoted include names its header's room: a header of the including file's own folder by its
 bare name ("kit_pin.h"), a platform header from the platform folder ("support/log.h",
@@ -79,7 +80,8 @@ ALLOWED = {
     "data": {"platform/include"},
     "app": {"platform/include", "messages", "graph"},
     # The striping program: system code that also uses the platform's extension header (the
-    # tone, the device's frame budget) and counts its labels with the DV room's timecode.
+    # tone, the device's frame budget), counts its labels with the DV room's timecode and reads
+    # frames' system data with its packs (the tape checker).
     "stripe": {"platform/include", "messages", "graph", "platform/dv/dif"},
 }
 # The public headers of the platform that system code may name.

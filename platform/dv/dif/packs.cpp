@@ -1,5 +1,6 @@
 #include "dv/dif/packs.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "dv/dif/bcd.h"
@@ -268,6 +269,54 @@ std::optional<TimecodePack> FindTimecodePack(const uint8_t* frame, size_t size) 
         for (int syncBlock = 0; syncBlock < kSyncBlocksPerSequence; ++syncBlock)
             if (auto pack = ReadTimecodePack(frame + SubcodePackOffset(sequence, syncBlock))) return pack;
     return std::nullopt;
+}
+
+PackVote VotePack(const uint8_t* frame, PackType type, PackArea area, int firstSequence, int sequences) {
+    // The distinct copies seen and how many of each: a frame holds one or two in practice; past
+    // the first eight distinct ones a copy counts only among the copies (it can win nothing).
+    struct Tally {
+        const uint8_t* pack;
+        int count;
+    };
+    constexpr int kTallies = 8;
+    Tally tallies[kTallies];
+    int distinct = 0;
+    PackVote vote;
+    const auto count = [&](const uint8_t* pack) {
+        if (pack[0] != static_cast<uint8_t>(type)) return;
+        ++vote.copies;
+        for (int i = 0; i < distinct; ++i) {
+            if (std::memcmp(tallies[i].pack, pack, kPackBytes) == 0) {
+                ++tallies[i].count;
+                return;
+            }
+        }
+        if (distinct < kTallies) tallies[distinct++] = {pack, 1};
+    };
+    const int last = std::min(firstSequence + sequences, kSequences);
+    for (int sequence = std::max(firstSequence, 0); sequence < last; ++sequence) {
+        switch (area) {
+            case PackArea::Subcode:
+                for (int syncBlock = 0; syncBlock < kSyncBlocksPerSequence; ++syncBlock)
+                    count(frame + SubcodePackOffset(sequence, syncBlock));
+                break;
+            case PackArea::Vaux:
+                for (int pack = 0; pack < kVauxPacksPerSequence; ++pack) count(frame + VauxPackOffset(sequence, pack));
+                break;
+            case PackArea::Aaux:
+                for (int n = 0; n < kAudioBlocksPerSequence; ++n) count(frame + AudioPackOffset(sequence, n));
+                break;
+        }
+    }
+    vote.pack.fill(kNoInfo);
+    const Tally* best = nullptr;
+    for (int i = 0; i < distinct; ++i)
+        if (best == nullptr || tallies[i].count > best->count) best = &tallies[i];
+    if (best != nullptr) {
+        std::memcpy(vote.pack.data(), best->pack, kPackBytes);
+        vote.agreeing = best->count;
+    }
+    return vote;
 }
 
 }  // namespace dv::dif

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "dv/dif/dif_layout.h"
 #include "dv/dif/timecode.h"
 
 namespace dv::dif {
@@ -167,5 +168,25 @@ std::optional<RecordingTimePack> ReadRecordingTimePack(const uint8_t* pack);
 // skipping packs that are not valid ones; nothing when there is none, as in the encoder's own
 // output, which leaves the subcode blank.
 std::optional<TimecodePack> FindTimecodePack(const uint8_t* frame, size_t size);
+
+// Where a frame carries packs: the subcode's sync blocks, the VAUX blocks, the audio blocks.
+enum class PackArea : uint8_t { Subcode, Vaux, Aaux };
+
+// The copies of one pack in an area of a frame, voted: the five bytes that most copies hold, how
+// many copies there are and how many of them hold those bytes. A frame repeats each pack many
+// times over (the timecode in four sync blocks of every sequence), so a copy that a damaged block
+// spoilt is outvoted; the winner is then read with the pack's reader like any other pack.
+struct PackVote {
+    std::array<uint8_t, kPackBytes> pack{};  // the winner; all 0xFF when there is no copy
+    int copies = 0;
+    int agreeing = 0;
+
+    bool Found() const { return copies > 0; }
+};
+// Votes the packs of `type` in `area` of the sequences firstSequence .. firstSequence +
+// sequences - 1 of a whole frame (one 0x50 pack per half of a frame tells that half's channel, so
+// a caller votes each half alone). On a tie the copy found first wins.
+PackVote VotePack(const uint8_t* frame, PackType type, PackArea area, int firstSequence = 0,
+                  int sequences = kSequences);
 
 }  // namespace dv::dif

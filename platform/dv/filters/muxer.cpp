@@ -8,7 +8,7 @@
 
 #include "dv/dif/packs.h"
 #include "dv/dif/timecode.h"
-#include "dv/filters/audio_shuffle.h"
+#include "dv/dif/audio_shuffle.h"
 #include "dv/filters/dv_classes.h"
 #include "support/log.h"
 #include "dv/ntsc_dv.h"

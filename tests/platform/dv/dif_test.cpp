@@ -1,12 +1,15 @@
 // The DV frame's system data: timecode labels (drop-frame and non-drop-frame counting, the
 // labels drop-frame counting skips, text, BCD, durations), the packs read back as written and
 // the bytes we write in them, finding the timecode in a frame, the audio sample cycle and
-// recognising a broken frame.
+// recognising a broken frame; the checker's readers: packs voted over their copies, the audio read
+// back from its shuffled places, the blocks a player marked damaged.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
+#include "dv/dif/audio_shuffle.h"
+#include "dv/dif/block_status.h"
 #include "dv/dif/dif_layout.h"
 #include "dv/dif/packs.h"
 #include "dv/dif/system_data.h"
@@ -362,4 +365,96 @@ TEST(DifFrame, SystemDataMakesAnyVideoFrameRecognisable) {
     broken = frame;
     broken[dif::BlockOffset(9, 100) + 1] = 8 << 4 | 0x07;
     EXPECT_FALSE(dif::IsNtscDifFrame(broken.data()));
+}
+
+// ---- what a checker reads ---------------------------------------------------------------------
+
+TEST(DifPacks, AVoteOutweighsSpoiltCopiesAndFindsNoneWhereThereIsNone) {
+    std::vector<uint8_t> frame(dif::kFrameBytes, 0xFF);
+    dif::SystemData data;
+    data.timecode = Label(1, 2, 3, 4);
+    data.hasRecordingTime = true;
+    data.recorded = {2024, 5, 6, 7, 8, 9};
+    dif::WriteSystemData(frame.data(), data);
+
+    auto vote = dif::VotePack(frame.data(), dif::PackType::Timecode, dif::PackArea::Subcode);
+    EXPECT_EQ(vote.copies, 40);  // four in each sequence
+    EXPECT_EQ(vote.agreeing, 40);
+    // A damaged sync block: another label, a digit that is none. The majority still reads right.
+    dif::TimecodePack other;
+    other.label = Label(9, 9, 9, 9);
+    dif::WritePack(frame.data() + dif::SubcodePackOffset(0, 0), other);
+    frame[dif::SubcodePackOffset(3, 3) + 1] = 0x0C;
+    vote = dif::VotePack(frame.data(), dif::PackType::Timecode, dif::PackArea::Subcode);
+    EXPECT_EQ(vote.copies, 40);
+    EXPECT_EQ(vote.agreeing, 38);
+    auto tc = dif::ReadTimecodePack(vote.pack.data());
+    ASSERT_TRUE(tc);
+    EXPECT_EQ(tc->label, Label(1, 2, 3, 4));
+
+    // Each half of the frame tells its own channel in the AAUX source pack.
+    const auto left = dif::VotePack(frame.data(), dif::PackType::AudioSource, dif::PackArea::Aaux, 0, 5);
+    const auto right = dif::VotePack(frame.data(), dif::PackType::AudioSource, dif::PackArea::Aaux, 5, 5);
+    EXPECT_EQ(left.copies, 5);
+    EXPECT_EQ(dif::ReadAudioSourcePack(left.pack.data())->audioMode, 0);
+    EXPECT_EQ(dif::ReadAudioSourcePack(right.pack.data())->audioMode, 1);
+    const auto date = dif::VotePack(frame.data(), dif::PackType::VideoRecordingDate, dif::PackArea::Vaux);
+    EXPECT_EQ(date.copies, 10);
+    EXPECT_EQ(dif::ReadRecordingDatePack(date.pack.data())->month, 5);
+
+    // Sequences past the frame's are never read; a pack that is nowhere is not found.
+    EXPECT_EQ(dif::VotePack(frame.data(), dif::PackType::Timecode, dif::PackArea::Subcode, 8, 100).copies, 8);
+    std::vector<uint8_t> blank(dif::kFrameBytes, 0xFF);
+    vote = dif::VotePack(blank.data(), dif::PackType::Timecode, dif::PackArea::Subcode);
+    EXPECT_FALSE(vote.Found());
+    EXPECT_EQ(Bytes(vote.pack.data()), std::vector<uint8_t>(5, 0xFF));
+}
+
+TEST(DifAudio, SamplesReadBackFromTheirShuffledPlacesAndTheErrorCodeIsNoSample) {
+    std::vector<uint8_t> frame(dif::kFrameBytes, 0);
+    dif::WriteSystemData(frame.data(), 0);
+    std::vector<int16_t> audio(2 * dv::kMaxAudioSamples);
+    for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<int16_t>(i * 37 - 30000);
+    audio[10] = INT16_MIN;  // written as -32767: the error code is never a sample
+    dv::ShuffleAudio(frame.data(), audio.data(), dv::kMaxAudioSamples);
+    // Every place of every audio block holds a sample: the shuffle is a permutation.
+    std::vector<int16_t> back(audio.size());
+    dv::UnshuffleAudio(frame.data(), back.data(), dv::kMaxAudioSamples);
+    audio[10] = INT16_MIN + 1;
+    EXPECT_EQ(back, audio);
+    EXPECT_EQ(dif::CountDamage(frame.data()).AudioErrors(), 0);
+
+    // The right channel's sample 0 sits in sequence 5, audio block 0, first place (IEC 61834).
+    uint8_t* place = frame.data() + dif::BlockOffset(5, dif::AudioBlock(0)) + dif::kAudioSampleOffset;
+    EXPECT_EQ(int16_t(place[0] << 8 | place[1]), audio[1]);
+    place[0] = 0x80;
+    place[1] = 0x00;
+    dv::UnshuffleAudio(frame.data(), back.data(), 1);
+    EXPECT_EQ(back[1], dv::kAudioErrorSample);
+    const auto damage = dif::CountDamage(frame.data());
+    EXPECT_EQ(damage.audioErrors[1], 1);  // sequence 5 is odd
+    EXPECT_EQ(damage.audioErrors[0], 0);
+}
+
+TEST(DifBlocks, StatusNibblesCountAsErrorsOrConcealmentByTheSideOfTheDrum) {
+    std::vector<uint8_t> frame(dif::kFrameBytes, 0);
+    dif::WriteSystemData(frame.data(), 0);
+    EXPECT_FALSE(dif::CountDamage(frame.data()).Any());
+    const auto sta = [&](int sequence, int block, int value) {
+        uint8_t& byte = frame[dif::BlockOffset(sequence, block) + 3];
+        byte = static_cast<uint8_t>(value << 4 | (byte & 0x0F));
+    };
+    sta(0, 7, 0x7);   // error, not concealed
+    sta(2, 8, 0xF);   // error
+    sta(4, 9, 0x2);   // concealed from the frame before
+    sta(1, 10, 0x4);  // concealed from the frame after
+    sta(1, 6, 0xF);   // an audio block: its byte 3 is the AAUX pack, not a status
+    const auto damage = dif::CountDamage(frame.data());
+    EXPECT_EQ(damage.videoErrors[0], 2);
+    EXPECT_EQ(damage.videoErrors[1], 0);
+    EXPECT_EQ(damage.videoConcealed[0], 1);
+    EXPECT_EQ(damage.videoConcealed[1], 1);
+    EXPECT_EQ(damage.AudioErrors(), 0);
+    EXPECT_EQ(dif::VideoBlockStatus(frame.data() + dif::BlockOffset(0, 7)), dif::BlockStatus::Error);
+    EXPECT_EQ(dif::VideoBlockStatus(frame.data() + dif::BlockOffset(0, 8)), dif::BlockStatus::Good);
 }

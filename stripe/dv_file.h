@@ -1,0 +1,42 @@
+// A raw DV file as a source of frames for the tape checker: whole DIF frames one after the other,
+// as dvdeck records a tape and FFmpeg's dv muxer writes one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Opens only a regular file (a symbolic link to one is fine): never a device, a FIFO or a socket,
+// whose reading could block, consume someone else's data or never end. Opened read-only; the file
+// is never written.
+//
+// Threads: one caller at a time; owns its descriptor.
+class CDvFile {
+public:
+    CDvFile() = default;
+    ~CDvFile();
+    CDvFile(const CDvFile&) = delete;
+    CDvFile& operator=(const CDvFile&) = delete;
+
+    // "" when the file is open, else why it could not be (for a message after the file's name).
+    std::string Open(const std::string& path, size_t frameBytes);
+    // The whole frames the file held when opened.
+    int64_t Frames() const { return size_ / int64_t(frameBytes_); }
+
+    enum Read { kFrame, kEnd, kPartial, kFailed };
+    // Reads the next frame into Frame(): kFrame; kEnd at the end; kPartial when the file ends
+    // within a frame (PartialBytes() of it); kFailed when reading failed (Failure()).
+    Read Next();
+    const uint8_t* Frame() const { return frame_.data(); }
+    size_t PartialBytes() const { return partial_; }
+    const std::string& Failure() const { return failure_; }
+
+private:
+    int fd_ = -1;
+    int64_t size_ = 0;
+    size_t frameBytes_ = 1;
+    size_t partial_ = 0;
+    std::vector<uint8_t> frame_;
+    std::string failure_;
+};

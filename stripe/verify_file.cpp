@@ -1,0 +1,69 @@
+#include "verify_file.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "check_progress.h"
+#include "dv/dif/dif_layout.h"
+#include "dv_file.h"
+#include "messages/quoted_name.h"
+#include "qc_report.h"
+#include "tape_check.h"
+
+CVerifyFile::CVerifyFile(const CStripeOptions& options, CStopSignals& signals)
+    : options_(options), signals_(signals) {}
+
+int CVerifyFile::Run() {
+    CQcReport report;
+    report.source = options_.verifyFile;
+    CDvFile file;
+    if (const std::string why = file.Open(options_.verifyFile, dv::dif::kFrameBytes); !why.empty()) {
+        std::fprintf(stderr, "tamsel-stripe: %s: %s\n", CQuotedName::Shell(options_.verifyFile).c_str(), why.c_str());
+        report.failure = why;
+        if (options_.json) report.Print(true);
+        return 1;
+    }
+    CTapeCheck::Expectation expectation;
+    if (options_.timecodeGiven) expectation.start = options_.checkStart;
+    expectation.tone = options_.tone;
+    if (options_.levelGiven) expectation.toneDbfs = options_.level;
+    CTapeCheck check(expectation, report);
+    CCheckProgress progress(file.Frames(), isatty(STDERR_FILENO) != 0);
+    bool going = true;
+    while (going) {
+        if (signals_.Requested() != 0) {
+            report.interrupted = true;
+            report.failure = std::string("stopped by ") + CStopSignals::Name(signals_.Requested());
+            break;
+        }
+        switch (file.Next()) {
+            case CDvFile::kFrame:
+                going = check.Add(file.Frame());
+                break;
+            case CDvFile::kPartial:
+                check.AddPartial(file.PartialBytes());
+                going = false;
+                break;
+            case CDvFile::kEnd:
+                going = false;
+                break;
+            case CDvFile::kFailed:
+                report.failure = "reading failed: " + file.Failure();
+                going = false;
+                break;
+        }
+        if (progress.Due()) progress.Show(check.Frames(), report.lastLabel, report.Ranges().size());
+    }
+    progress.Clear();
+    if (check.Frames() == 0 && report.failure.empty())
+        report.failure = "shorter than one frame (" + std::to_string(file.PartialBytes()) + " of " +
+                         std::to_string(dv::dif::kFrameBytes) + " bytes): not a DV recording";
+    check.Finish();
+    if (!report.failure.empty() && !report.interrupted)
+        std::fprintf(stderr, "tamsel-stripe: %s: %s\n", CQuotedName::Shell(options_.verifyFile).c_str(),
+                     report.failure.c_str());
+    report.Print(options_.json);
+    if (report.interrupted) return CStopSignals::ExitStatus(signals_.Requested());
+    return report.Good() ? 0 : 1;
+}
