@@ -543,16 +543,19 @@ TEST(Ieee1394TransportOnBus, CloseReturnsAndReportsTheLossWhenTheBusStallsOrTheU
     const std::string which = BusCase();
     dv::Ieee1394Transport transport(kCamcorderGuid);
     ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
-    ASSERT_EQ(S_OK, SendFrames(transport, 8));
     if (which == "stall") {
-        // Two frames after this the controller stops, well before the last frame's tail (a stall
-        // within the ring's last, unflagged packets is not seen): the rest never leaves the ring.
+        // Two frames into the stream the controller stops, well before the last frame's tail (a
+        // stall within the ring's last, unflagged packets is not seen): the rest never leaves the
+        // ring. Armed before the frames go out, so that however slowly this side runs the stall
+        // comes mid-stream; the ring and the queue hold the eight frames meanwhile.
         ASSERT_NE(std::string::npos, Control("stall after-frames 2").find("ok"));
+        ASSERT_EQ(S_OK, SendFrames(transport, 8)) << transport.LastError();
         CloseBounded(transport);
         EXPECT_NE(std::string::npos, transport.LastError().find("stopped taking packets")) << transport.LastError();
         EXPECT_LT(Recorded(), 8);
         Control("stall off");
     } else {
+        ASSERT_EQ(S_OK, SendFrames(transport, 8));
         ASSERT_NE(std::string::npos, Control("unplug camcorder").find("ok"));
         CloseBounded(transport);
         const auto s = transport.statistics();
