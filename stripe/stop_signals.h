@@ -24,8 +24,6 @@ public:
     CStopSignals();
     // Ends the signal thread (it looks for the end every 100 ms); gives the device back.
     ~CStopSignals();
-    CStopSignals(const CStopSignals&) = delete;
-    CStopSignals& operator=(const CStopSignals&) = delete;
 
     // The number of the signal that asked to stop, 0 while none did.
     int Requested() const { return requested_.load(); }

@@ -25,8 +25,6 @@ class GraphEventQueue {
 public:
     GraphEventQueue();
     ~GraphEventQueue();
-    GraphEventQueue(const GraphEventQueue&) = delete;
-    GraphEventQueue& operator=(const GraphEventQueue&) = delete;
 
     // Manual-reset event, signalled while events are queued; null if it could not be created.
     HANDLE Handle() const { return handle; }

@@ -95,7 +95,7 @@ HRESULT ReferenceBarsOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOC
 // ---- filter -----------------------------------------------------------------------------------
 
 ReferenceBars::ReferenceBars()
-    : ComExtend(CLSID_ReferenceBars), output(this), system(BarsSystem::Of(REFERENCE_BARS_525_60)) {
+    : ComExtend(CLSID_ReferenceBars, platform::log::kDv, "Reference Bars"), output(this), system(BarsSystem::Of(REFERENCE_BARS_525_60)) {
     AddPin(&output);
     MakePictures(pattern, *system);
 }
@@ -178,53 +178,15 @@ HRESULT ReferenceBars::GetStandard(LONG* value) {
     return S_OK;
 }
 
-HRESULT ReferenceBars::OnActivate() { return worker.Start([this] { Stream(); }); }
-
-HRESULT ReferenceBars::Stop() {
-    worker.AskToStop();
-    return ComExtend::Stop();
-}
-
-void ReferenceBars::OnStop() { worker.Join(); }
-
-void ReferenceBars::Stream() {
-    const std::vector<uint8_t>& picture =
-        output.ConnectionType()->subtype == MEDIASUBTYPE_RGB24 ? rgb : uyvy;
+HRESULT ReferenceBars::FillSample(IMediaSample* sample, uint64_t frame) {
+    const std::vector<uint8_t>& picture = SourcePin().ConnectionType()->subtype == MEDIASUBTYPE_RGB24 ? rgb : uyvy;
     const LONG bytes = static_cast<LONG>(picture.size());
-    uint64_t frame = 0;
-    while (!worker.Stopping()) {
-        platform::ComPtr<IMediaSample> sample;
-        if (FAILED(output.GetDeliveryBuffer(sample.Put(), nullptr, nullptr, 0)) || !sample) {
-            // No buffer: the allocator is being decommitted by a stop, or not committed yet.
-            if (worker.WaitForStop(10)) break;
-            continue;
-        }
-        BYTE* data = nullptr;
-        HRESULT hr = sample->GetPointer(&data);
-        if (SUCCEEDED(hr) && (data == nullptr || sample->GetSize() < bytes)) hr = VFW_E_BUFFER_OVERFLOW;
-        if (SUCCEEDED(hr)) {
-            std::memcpy(data, picture.data(), picture.size());
-            REFERENCE_TIME start = system->FrameStart(frame);
-            REFERENCE_TIME stop = system->FrameStart(frame + 1);
-            LONGLONG mediaStart = static_cast<LONGLONG>(frame);
-            LONGLONG mediaStop = mediaStart + 1;
-            sample->SetTime(&start, &stop);
-            sample->SetMediaTime(&mediaStart, &mediaStop);
-            sample->SetSyncPoint(TRUE);
-            sample->SetDiscontinuity(frame == 0 ? TRUE : FALSE);
-            hr = sample->SetActualDataLength(bytes);
-        }
-        if (FAILED(hr)) {
-            PLATFORM_LOG(platform::log::kDv, Error, "Reference Bars: cannot fill frame %llu (0x%08X)",
-                         static_cast<unsigned long long>(frame), static_cast<unsigned>(hr));
-            NotifyEvent(EC_ERRORABORT, hr, 0);
-            return;
-        }
-        // Downstream refused (stopping first, flushing, or failed and says so itself): stop
-        // quietly until the next activation.
-        if (output.Deliver(sample.Get()) != S_OK) return;
-        ++frame;
-    }
+    BYTE* data = nullptr;
+    const HRESULT hr = BufferOf(sample, bytes, &data);
+    if (FAILED(hr)) return hr;
+    std::memcpy(data, picture.data(), picture.size());
+    return Stamp(sample, system->FrameStart(frame), system->FrameStart(frame + 1), static_cast<LONGLONG>(frame),
+                 static_cast<LONGLONG>(frame + 1), bytes, frame == 0);
 }
 
 HRESULT CreateReferenceBars(IUnknown* outer, REFIID iid, void** out) {

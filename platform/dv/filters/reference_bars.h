@@ -8,17 +8,12 @@
 // The pictures (TestPattern) are made when the pattern or the standard is set, never while
 // streaming: a frame costs one copy of the picture into the sample.
 //
-// Leaving the stopped state starts a worker thread that fills and delivers samples as fast as
-// downstream takes them (the device's pace holds it, as it holds the colour-bar source), while
-// paused as while running. When downstream refuses a sample the worker ends quietly until the
-// next activation; a sample it cannot fill posts EC_ERRORABORT.
+// A source of the kit (filterkit::KitSourceFilter): its worker delivers a frame as fast as
+// downstream takes them (the device's pace holds it, as it holds the colour-bar source).
 //
 // Threads and locks (see filterkit/kit_filter.h): the IReferenceBars methods take filterLock and
 // change the settings and pictures only while stopped; the worker reads them without a lock, since
-// it runs only while not stopped and is joined by OnStop (under filterLock) before anything can
-// change them. Stop asks the worker (filterkit::KitSourceWorker) to end before the pins are
-// deactivated. Like every upstream filter it relies on the graph stopping downstream
-// first, which releases a delivery blocked downstream.
+// it runs only while not stopped and is joined under filterLock before anything can change them.
 #pragma once
 
 #include <platform/platform.h>
@@ -27,8 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "filterkit/kit_source_worker.h"
-#include "filterkit/kit_filter.h"
+#include "filterkit/kit_source_filter.h"
 #include "filterkit/kit_output_pin.h"
 
 namespace dv {
@@ -70,7 +64,7 @@ private:
 };
 
 class ReferenceBars final
-    : public platform::ComExtend<filterkit::KitFilter,
+    : public platform::ComExtend<filterkit::KitSourceFilter,
                                  platform::Implements<IReferenceBars, IID_IReferenceBars>> {
 public:
     ReferenceBars();
@@ -80,9 +74,6 @@ public:
     // The current system; filterLock, or the worker while not stopped.
     const BarsSystem& System() const { return *system; }
 
-    // IMediaFilter: asks the worker to end before the pins wind down.
-    HRESULT STDMETHODCALLTYPE Stop() override;
-
     // IReferenceBars
     HRESULT STDMETHODCALLTYPE SetPattern(LONG pattern) override;
     HRESULT STDMETHODCALLTYPE GetPattern(LONG* pattern) override;
@@ -91,13 +82,13 @@ public:
     HRESULT STDMETHODCALLTYPE GetStandard(LONG* standard) override;
 
 protected:
-    HRESULT OnActivate() override;
-    void OnStop() override;
+    filterkit::KitOutputPin& SourcePin() override { return output; }
+    // One frame: the picture, stamped with the frame's times in the current system.
+    HRESULT FillSample(IMediaSample* sample, uint64_t frame) override;
 
 private:
     // Makes both pictures of a built-in pattern for a system.
     void MakePictures(LONG pattern, const BarsSystem& system);
-    void Stream();  // the worker
 
     ReferenceBarsOutputPin output;
 
@@ -109,7 +100,6 @@ private:
     std::vector<uint8_t> uyvy;  // the picture, UYVY
     std::vector<uint8_t> rgb;   // the same, bottom-up BGR24
 
-    filterkit::KitSourceWorker worker;  // started and joined under filterLock
 };
 
 }  // namespace dv

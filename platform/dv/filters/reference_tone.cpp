@@ -72,7 +72,7 @@ HRESULT ReferenceToneOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOC
 
 // ---- filter -----------------------------------------------------------------------------------
 
-ReferenceTone::ReferenceTone() : ComExtend(CLSID_ReferenceTone), output(this) { AddPin(&output); }
+ReferenceTone::ReferenceTone() : ComExtend(CLSID_ReferenceTone, platform::log::kDv, "Reference Tone"), output(this) { AddPin(&output); }
 
 ReferenceTone::~ReferenceTone() {
     // The graph stops a filter before letting it go; a filter dropped while running stops here.
@@ -120,56 +120,23 @@ void ReferenceTone::FillTone(int16_t* out, uint64_t position, int frames, const 
     }
 }
 
-HRESULT ReferenceTone::OnActivate() { return worker.Start([this] { Stream(); }); }
-
-HRESULT ReferenceTone::Stop() {
-    worker.AskToStop();
-    return ComExtend::Stop();
+void ReferenceTone::OnStreamStart() {
+    cycle = Cycle();
+    position = 0;
 }
 
-void ReferenceTone::OnStop() { worker.Join(); }
-
-void ReferenceTone::Stream() {
-    Cycle cycle;
-    uint64_t frame = 0;
-    uint64_t position = 0;
-    while (!worker.Stopping()) {
-        platform::ComPtr<IMediaSample> sample;
-        if (FAILED(output.GetDeliveryBuffer(sample.Put(), nullptr, nullptr, 0)) || !sample) {
-            // No buffer: the allocator is being decommitted by a stop, or not committed yet.
-            if (worker.WaitForStop(10)) break;
-            continue;
-        }
-        const int frames = dif::AudioSamplesInFrame(frame);
-        BYTE* data = nullptr;
-        HRESULT hr = sample->GetPointer(&data);
-        if (SUCCEEDED(hr) && (data == nullptr || sample->GetSize() < frames * 4)) hr = VFW_E_BUFFER_OVERFLOW;
-        if (SUCCEEDED(hr)) {
-            const double peak = silent.load() ? 0.0 : PeakOf(level.load());
-            if (peak != cycle.peak) MakeCycle(peak, &cycle);
-            FillTone(reinterpret_cast<int16_t*>(data), position, frames, cycle);
-            REFERENCE_TIME start = FrameStart(frame);
-            REFERENCE_TIME stop = FrameStart(frame + 1);
-            LONGLONG mediaStart = static_cast<LONGLONG>(position);
-            LONGLONG mediaStop = static_cast<LONGLONG>(position + frames);
-            sample->SetTime(&start, &stop);
-            sample->SetMediaTime(&mediaStart, &mediaStop);
-            sample->SetSyncPoint(TRUE);
-            sample->SetDiscontinuity(frame == 0 ? TRUE : FALSE);
-            hr = sample->SetActualDataLength(frames * 4);
-        }
-        if (FAILED(hr)) {
-            PLATFORM_LOG(platform::log::kDv, Error, "Reference Tone: cannot fill sample %llu (0x%08X)",
-                         static_cast<unsigned long long>(frame), static_cast<unsigned>(hr));
-            NotifyEvent(EC_ERRORABORT, hr, 0);
-            return;
-        }
-        // Downstream refused (stopping first, flushing, or failed and says so itself): stop
-        // quietly until the next activation.
-        if (output.Deliver(sample.Get()) != S_OK) return;
-        ++frame;
-        position += static_cast<uint64_t>(frames);
-    }
+HRESULT ReferenceTone::FillSample(IMediaSample* sample, uint64_t frame) {
+    const int frames = dif::AudioSamplesInFrame(frame);
+    BYTE* data = nullptr;
+    const HRESULT hr = BufferOf(sample, frames * 4, &data);
+    if (FAILED(hr)) return hr;
+    const double peak = silent.load() ? 0.0 : PeakOf(level.load());
+    if (peak != cycle.peak) MakeCycle(peak, &cycle);
+    FillTone(reinterpret_cast<int16_t*>(data), position, frames, cycle);
+    const LONGLONG mediaStart = static_cast<LONGLONG>(position);
+    position += static_cast<uint64_t>(frames);
+    return Stamp(sample, FrameStart(frame), FrameStart(frame + 1), mediaStart, static_cast<LONGLONG>(position),
+                 frames * 4, frame == 0);
 }
 
 HRESULT CreateReferenceTone(IUnknown* outer, REFIID iid, void** out) {

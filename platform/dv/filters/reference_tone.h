@@ -5,17 +5,11 @@
 // media times counting sample frames. Both channels carry a 1 kHz sine whose phase runs on from
 // sample frame to sample frame (48 of them a period), or silence.
 //
-// Leaving the stopped state starts a worker thread that fills and delivers samples as fast as
-// downstream takes them (the muxer's audio queue holds it at the video's pace), while paused as
-// while running. When downstream refuses a sample (it stops first, flushes, or fails and reports
-// that itself) the worker ends quietly until the next activation; a sample it cannot fill posts
-// EC_ERRORABORT.
+// A source of the kit (filterkit::KitSourceFilter): its worker delivers a frame's samples as fast
+// as downstream takes them (the muxer's audio queue holds it at the video's pace).
 //
-// Threads and locks (see filterkit/kit_filter.h): the worker is started by OnActivate and joined by
-// OnStop under filterLock (filterkit::KitSourceWorker); it never takes filterLock. Stop asks it to
-// end before the pins are deactivated. Like every upstream filter it relies
-// on the graph stopping downstream first, which releases a delivery blocked downstream. level and
-// silent are atomics, read by the worker for each sample.
+// Threads: level and silent are atomics, read by the worker for each sample; cycle and position
+// are the worker's alone.
 #pragma once
 
 #include <platform/platform.h>
@@ -23,8 +17,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "filterkit/kit_source_worker.h"
-#include "filterkit/kit_filter.h"
+#include "filterkit/kit_source_filter.h"
 #include "filterkit/kit_output_pin.h"
 
 namespace dv {
@@ -48,17 +41,13 @@ protected:
 };
 
 class ReferenceTone final
-    : public platform::ComExtend<filterkit::KitFilter,
+    : public platform::ComExtend<filterkit::KitSourceFilter,
                                  platform::Implements<IReferenceTone, IID_IReferenceTone>> {
 public:
     ReferenceTone();
     ~ReferenceTone() override;
 
     ReferenceToneOutputPin& Output() { return output; }
-
-    // IMediaFilter: asks the worker to end before the pins wind down, so the failures they
-    // cause are no failures.
-    HRESULT STDMETHODCALLTYPE Stop() override;
 
     // IReferenceTone
     HRESULT STDMETHODCALLTYPE SetLevel(double dBFS) override;
@@ -79,17 +68,18 @@ public:
     static double PeakOf(double dBFS);
 
 protected:
-    HRESULT OnActivate() override;
-    void OnStop() override;
+    filterkit::KitOutputPin& SourcePin() override { return output; }
+    void OnStreamStart() override;
+    // One frame's samples (1600 or 1602 by the frame's place in the five-frame sequence).
+    HRESULT FillSample(IMediaSample* sample, uint64_t frame) override;
 
 private:
-    void Stream();  // the worker
-
     ReferenceToneOutputPin output;
     std::atomic<double> level{REFERENCE_TONE_DEFAULT_LEVEL};
     std::atomic<bool> silent{false};
-
-    filterkit::KitSourceWorker worker;  // started and joined under filterLock
+    // The worker's own (see KitSourceFilter).
+    Cycle cycle;
+    uint64_t position = 0;  // sample frames delivered
 };
 
 }  // namespace dv

@@ -14,13 +14,12 @@
 namespace dv {
 
 // Once set, stays set: an eventfd that every later poll finds readable, so a wait that starts
-// after Set ends at once as well as one that was running.
+// after Set ends at once as well as one that was running. It owns the eventfd; its atomic flag
+// keeps it from being copied.
 class Ieee1394Interrupt {
 public:
     Ieee1394Interrupt();
     ~Ieee1394Interrupt();
-    Ieee1394Interrupt(const Ieee1394Interrupt&) = delete;
-    Ieee1394Interrupt& operator=(const Ieee1394Interrupt&) = delete;
 
     void Set();
     bool IsSet() const { return set.load(); }
