@@ -496,7 +496,9 @@ uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, u
                 }
             }
         }
-        memcpy(&r[4], code, 4);
+        // The digits and the drop-frame flag; the pack's other flag bits are no part of the answer.
+        static const uint8_t kAnswered[4] = {0x7F, 0x7F, 0x7F, 0x3F};
+        for (int i = 0; i < 4; ++i) r[4 + i] = code[i] == 0xFF ? 0xFF : uint8_t(code[i] & kAnswered[i]);
         return kStable;
     }
     if ((opcode == 0x78 || opcode == 0x79) && operand == 0xFF) {  // OUTPUT / INPUT SIGNAL MODE
