@@ -27,8 +27,9 @@
 //   waits, without limit, until the ring is empty;
 // - a stalled bus (sim1394 --ctl stall) takes no packet from the ring and raises no interrupt;
 // - an isochronous receive context gets every packet of its channel that the bus carries, the
-//   host's own included, and hands it to the handler as the packets arrive (dropped is 0; a
-//   receiver that falls far behind loses packets).
+//   host's own and the playing units' included, and hands it to the handler as the batches
+//   arrive, with the packet's cycle (within its second), channel, tag and sy; dropped is always
+//   0, as fw-iso.c passes it (a receiver that falls far behind loses packets).
 // Threads: like the real library, a handle is used by one thread at a time; handles are
 // independent of each other.
 #include <arpa/inet.h>
