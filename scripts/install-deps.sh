@@ -21,12 +21,13 @@ packages=(
   ffmpeg
 )
 # The tests, the benchmarks, the sanitizer and fuzz builds, the package and its checks; dvcont
-# (libavc1394-tools) and plugreport (libiec61883-dev, above) judge the simulated IEEE 1394 units.
+# (libavc1394-tools) and plugreport (libiec61883-dev, above) judge the simulated IEEE 1394 units;
+# dvgrab (and ffmpeg, above) capture their playback as outside judges.
 $run_only || packages+=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 dpkg-dev dpkg-repack desktop-file-utils man-db groff-base mandoc lintian
   clang libclang-rt-14-dev
-  libavc1394-tools
+  libavc1394-tools dvgrab
 )
 missing=()
 for p in "${packages[@]}"; do

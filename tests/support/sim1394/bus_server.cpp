@@ -39,6 +39,11 @@ void Append(std::vector<uint8_t>* out, const void* data, size_t size) {
     std::memcpy(out->data() + at, data, size);
 }
 
+std::string TimecodeWord(uint32_t code) {
+    const uint8_t pack[4] = {uint8_t(code >> 24), uint8_t(code >> 16), uint8_t(code >> 8), uint8_t(code)};
+    return VirtualNode::TimecodeText(pack);
+}
+
 void PutLe32(std::FILE* f, uint32_t v) {
     const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
     std::fwrite(b, 1, 4, f);
@@ -50,7 +55,8 @@ BusServer::BusServer(BusOptions opts) : options(std::move(opts)) {
     uint64_t guid = 0x0080880000A00000ULL;
     int index = 0;
     for (const NodeSpec& wanted : options.nodes) {
-        nodes.push_back(std::make_unique<VirtualNode>(wanted.kind, index++, ++guid, wanted.options));
+        nodes.push_back(std::make_unique<VirtualNode>(wanted.kind, index, ++guid, wanted.options));
+        nodes.back()->SetNodeNumber(index++);
         if (options.recording) nodes.back()->PressRecord(0);
         if (recorder == nullptr && wanted.kind != NodeKind::Disk) recorder = nodes.back().get();
     }
@@ -78,6 +84,9 @@ bool BusServer::Start(std::string* error) {
         *error = "cannot write the tape " + options.tapePath + ": " + strerror(errno);
         return false;
     }
+    for (auto& node : nodes) {
+        if (!node->LoadCassette(error)) return false;
+    }
     if (!options.capturePath.empty()) {
         const int fd = ::open(options.capturePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
         capture = fd >= 0 ? fdopen(fd, "wb") : nullptr;
@@ -104,7 +113,8 @@ bool BusServer::Start(std::string* error) {
     epollFd = epoll_create1(EPOLL_CLOEXEC);
     wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    for (int fd : {listenFd, wakeFd, timerFd}) {
+    playTimerFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    for (int fd : {listenFd, wakeFd, timerFd, playTimerFd}) {
         epoll_event ev {};
         ev.events = EPOLLIN;
         ev.data.fd = fd;
@@ -133,7 +143,7 @@ void BusServer::Stop() {
     }
     for (auto& [fd, client] : clients) ::close(fd);
     clients.clear();
-    for (int* fd : {&listenFd, &epollFd, &wakeFd, &timerFd}) {
+    for (int* fd : {&listenFd, &epollFd, &wakeFd, &timerFd, &playTimerFd}) {
         if (*fd >= 0) ::close(*fd);
         *fd = -1;
     }
@@ -181,13 +191,47 @@ void BusServer::Run() {
                 uint64_t count;
                 (void)!::read(timerFd, &count, sizeof count);
                 DeliverDueEvents();
+            } else if (fd == playTimerFd) {
+                uint64_t count;
+                (void)!::read(playTimerFd, &count, sizeof count);
+                CarryUnitOutput();
             } else if (!ServeClient(fd)) {
                 epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
                 ::close(fd);
                 clients.erase(fd);
             }
         }
+        UpdatePlayTimer();
     }
+}
+
+void BusServer::UpdatePlayTimer() {
+    bool any = false;
+    for (const auto& node : nodes) any = any || node->transmitting();
+    if (any == playTimerOn) return;
+    playTimerOn = any;
+    // Every 4 ms (32 bus cycles): a batch of packets per turn, as a DMA context's interrupts give.
+    itimerspec tick {};
+    if (any) tick.it_interval.tv_nsec = tick.it_value.tv_nsec = 4000000;
+    timerfd_settime(playTimerFd, 0, &tick, nullptr);
+}
+
+void BusServer::CarryUnitOutput() {
+    const int64_t now = CycleNow();
+    Forward forward;
+    for (size_t n = 0; n < nodes.size(); ++n) {
+        if (!nodes[n]->transmitting()) continue;
+        for (const WirePacket& packet : nodes[n]->TakeOutput(now)) {
+            IsoPacketHeader header {};
+            header.cycle = uint32_t(packet.cycle);
+            header.channel = uint8_t(packet.channel);
+            header.tag = 1;
+            header.sy = 0;
+            header.length = uint32_t(packet.payload.size());
+            Carry(header, packet.payload.data(), int(n), &forward);
+        }
+    }
+    SendForward(&forward);
 }
 
 void BusServer::Accept() {
@@ -522,48 +566,68 @@ void BusServer::HandleIso(const uint8_t* data, size_t size) {
     if (size < sizeof m) return;
     memcpy(&m, data, sizeof m);
     size_t at = sizeof m;
-    // Receive contexts on the host (any client) get the packets of their channel too.
-    std::map<int, std::vector<uint8_t>> forward;
-    std::map<int, uint32_t> forwardCount;
+    Forward forward;
     for (uint32_t i = 0; i < m.count && at + sizeof(IsoPacketHeader) <= size; ++i) {
-        const size_t packetStart = at;
         IsoPacketHeader p;
         memcpy(&p, data + at, sizeof p);
         at += sizeof p;
         if (at + p.length > size) break;
-        const uint8_t* payload = data + at;
+        Carry(p, data + at, -1, &forward);
         at += p.length;
-        if (capture != nullptr) {
-            PutLe32(capture, p.cycle);
-            const uint8_t fields[4] = {p.channel, p.tag, p.sy, 0};
-            std::fwrite(fields, 1, 4, capture);
-            PutLe32(capture, p.length);
-            std::fwrite(payload, 1, p.length, capture);
-        }
-        ++capturedPackets;
-        lastCycle = std::max<uint64_t>(lastCycle, p.cycle);
-        for (auto& node : nodes) {
-            if (node->ListeningChannel() == int(p.channel)) node->Receive(p.cycle, payload, p.length);
-        }
-        if (stallAtFrames >= 0 && recorder != nullptr && int64_t(recorder->frameCycles().size()) >= stallAtFrames) {
-            stallAtFrames = -1;
-            SetStalled(true);
-        }
-        for (auto& [fd, client] : clients) {
-            if (client.listenChannel != int(p.channel)) continue;
-            std::vector<uint8_t>& out = forward[fd];
-            if (out.empty()) out.resize(sizeof(IsoPacketsMsg));
-            out.insert(out.end(), data + packetStart, data + at);
-            ++forwardCount[fd];
+    }
+    SendForward(&forward);
+}
+
+void BusServer::Carry(const IsoPacketHeader& p, const uint8_t* payload, int sourceNode, Forward* forward) {
+    if (capture != nullptr) {
+        PutLe32(capture, p.cycle);
+        const uint8_t fields[4] = {p.channel, p.tag, p.sy, 0};
+        std::fwrite(fields, 1, 4, capture);
+        PutLe32(capture, p.length);
+        std::fwrite(payload, 1, p.length, capture);
+    }
+    ++capturedPackets;
+    lastCycle = std::max<uint64_t>(lastCycle, p.cycle);
+    for (size_t n = 0; n < nodes.size(); ++n) {
+        if (int(n) != sourceNode && nodes[n]->ListeningChannel() == int(p.channel)) {
+            nodes[n]->Receive(p.cycle, payload, p.length);
         }
     }
-    for (auto& [fd, out] : forward) {
+    if (stallAtFrames >= 0 && recorder != nullptr && int64_t(recorder->frameCycles().size()) >= stallAtFrames) {
+        stallAtFrames = -1;
+        SetStalled(true);
+    }
+    // Receive contexts on the host (any client) get the packets of their channel, the host's own too.
+    for (auto& [fd, client] : clients) {
+        if (client.listenChannel != int(p.channel)) continue;
+        std::vector<uint8_t>& out = forward->messages[fd];
+        if (out.size() + sizeof p + p.length > kMaxMessage) {  // full: this batch goes, the next begins
+            IsoPacketsMsg header {};
+            header.h = {MsgType::IsoReceive, 0};
+            header.count = forward->counts[fd];
+            memcpy(out.data(), &header, sizeof header);
+            SendTo(fd, out.data(), out.size());
+            out.clear();
+            forward->counts[fd] = 0;
+        }
+        if (out.empty()) out.resize(sizeof(IsoPacketsMsg));
+        Append(&out, &p, sizeof p);
+        Append(&out, payload, p.length);
+        ++forward->counts[fd];
+    }
+}
+
+void BusServer::SendForward(Forward* forward) {
+    for (auto& [fd, out] : forward->messages) {
+        if (forward->counts[fd] == 0) continue;
         IsoPacketsMsg header {};
         header.h = {MsgType::IsoReceive, 0};
-        header.count = forwardCount[fd];
+        header.count = forward->counts[fd];
         memcpy(out.data(), &header, sizeof header);
         SendTo(fd, out.data(), out.size());  // a receiver that falls behind loses packets
     }
+    forward->messages.clear();
+    forward->counts.clear();
 }
 
 void BusServer::ApplyExhaustion() {
@@ -704,6 +768,7 @@ void BusServer::Unplug(const std::string& which) {
                   pending.end());
     removed.push_back(std::move(*it));
     nodes.erase(it);
+    for (size_t n = 0; n < nodes.size(); ++n) nodes[n]->SetNodeNumber(int(n));
     // The others are only refreshed; the gone one's file stays until the kernel shuts it down.
     BusReset(options.nodeEventDelayMs, false);
     Later shutdown {MonotonicNs() + int64_t(kShutdownDelayMs) * 1000000LL, 0, {}};
@@ -813,7 +878,8 @@ std::string BusServer::HandleControl(const std::string& command) {
             if (!VirtualNode::ParseOption(words[i], &changed, &error)) return "error: " + error + "\n";
         }
         node->Advance(CycleNow());
-        node->Configure(changed);
+        std::string error;
+        if (!node->Configure(changed, &error)) return "error: " + error + "\n";
         log.push_back(node->name() + " configured at cycle " + std::to_string(CycleNow()));
         return "ok: " + node->name() + " mode " + VirtualNode::ModeName(node->mode()) + "\n";
     }
@@ -874,9 +940,17 @@ std::string BusServer::HandleControl(const std::string& command) {
                 std::snprintf(position, sizeof position, "%.3f", node->position() * 1001.0 / 30000.0);
                 text += node->name() + " mode " + VirtualNode::ModeName(node->mode()) + ", tape " +
                         VirtualNode::MediumName(node->medium()) + "\n";
+                const bool atStart = node->position() <= 0;
+                const bool atEnd = node->position() >= double(node->tapeFrames());
                 text += node->name() + " tape position " + position + " s of " +
                         std::to_string(node->options().tapeSeconds) + " s at cycle " + std::to_string(CycleNow()) +
+                        (atStart ? ", at the beginning of the tape" : atEnd ? ", at the end of the tape" : "") +
                         (s.endOfTape ? ", end of tape reached" : "") + "\n";
+                text += node->name() + " tape frame " + std::to_string(int64_t(node->position())) + ", time code " +
+                        TimecodeWord(node->TapeCode(int64_t(node->position()))) + "\n";
+                text += node->name() + " output on channel " + std::to_string(node->TransmitChannel()) + ", " +
+                        std::to_string((node->outputPcr() >> 24) & 0x3f) + " point-to-point, frames played " +
+                        std::to_string(s.framesPlayed) + ", searches " + std::to_string(s.searches) + "\n";
                 text += node->name() + " last RECORD at cycle " + std::to_string(s.recordCommandCycle) +
                         ", recording from cycle " + std::to_string(s.recordFromCycle) + "\n";
                 text += node->name() + " blank frames " + std::to_string(s.framesBlank) + "\n";
@@ -940,6 +1014,7 @@ std::string BusServer::Report() const {
                 << "\n";
         }
         if (s.endOfTape) out << node.name() << ": the tape ran to its end\n";
+        if (s.framesPlayed > 0) out << node.name() << ": frames played " << s.framesPlayed << "\n";
         // How long after each reset the unit completed a frame again, in bus cycles.
         for (uint64_t reset : resetCycles) {
             for (uint64_t done : node.frameCycles()) {

@@ -1,7 +1,9 @@
 // The simulated IEEE 1394 bus: the virtual nodes, the local node that every client handle shares
 // (the host's adapter, also root and isochronous resource manager), the IRM's registers, bus
-// resets and unplugging, and the isochronous packets the clients transmit (delivered to the nodes
-// and the clients' receive contexts listening on their channel, and written to the capture file).
+// resets and unplugging, and the isochronous packets the clients and the playing units transmit
+// (delivered to the nodes and the clients' receive contexts listening on their channel, and
+// written to the capture file). A playing unit's packets are taken from it every few
+// milliseconds, each stamped with its bus cycle, and reach the receivers as one batch a turn.
 //
 // Node numbers: the virtual nodes in the order given, then the local node (the highest, as the
 // root is). After a reset the local node's event goes to every client at once; each remote node's
@@ -40,6 +42,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim_protocol.h"
 #include "virtual_node.h"
 
 namespace sim1394 {
@@ -113,6 +116,19 @@ private:
     bool ServeClient(int fd);
     void HandleRequest(int fd, const uint8_t* data, size_t size);
     void HandleIso(const uint8_t* data, size_t size);
+    // Receivers of isochronous packets on the host: per client, the IsoReceive message being built.
+    struct Forward {
+        std::map<int, std::vector<uint8_t>> messages;
+        std::map<int, uint32_t> counts;
+    };
+    // One packet on the bus, from `sourceNode` (-1: the host): the capture, the nodes listening
+    // on its channel and the receive contexts on the host.
+    void Carry(const IsoPacketHeader& packet, const uint8_t* payload, int sourceNode, Forward* forward);
+    void SendForward(Forward* forward);
+    // The packets the playing units sent since the last turn.
+    void CarryUnitOutput();
+    // Ticks while a unit transmits, stops when none does.
+    void UpdatePlayTimer();
     void HandleIsoResource(int fd, const uint8_t* data, size_t size);
     // Serves the isochronous packets waiting in every client's socket but `fd`'s.
     void TakeWirePackets(int fd);
@@ -155,6 +171,8 @@ private:
     int epollFd = -1;
     int wakeFd = -1;   // eventfd: a posted command or stop
     int timerFd = -1;  // the next delayed node event
+    int playTimerFd = -1;  // ticks while a unit plays
+    bool playTimerOn = false;
     std::thread thread;
 
     std::mutex commandLock;

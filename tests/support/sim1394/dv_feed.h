@@ -42,9 +42,21 @@ private:
             uint8_t* dif = data + 80 * i;
             std::memset(dif, 0xFF, 80);
             const int sectionType = j == 0 ? 0 : j <= 2 ? 1 : j <= 5 ? 2 : (j - 6) % 16 == 0 ? 3 : 4;
+            // The block's number within its section, by which a receiver puts it in place.
+            const int number = sectionType == 0 ? 0
+                               : sectionType == 1 ? j - 1
+                               : sectionType == 2 ? j - 3
+                               : sectionType == 3 ? (j - 6) / 16
+                                                  : j - 7 - (j - 6) / 16;
             dif[0] = uint8_t(sectionType << 5 | 0x1F);
             dif[1] = uint8_t(sequence << 4 | 0x07);
-            dif[2] = uint8_t(j);
+            dif[2] = uint8_t(number);
+            if (sectionType == 0) {
+                // DSF 0: 525/60 (a receiver sizes the frame by it); APT 000, data valid.
+                dif[3] = 0x3F;
+                dif[4] = 0x68;
+                dif[5] = dif[6] = dif[7] = 0x78;
+            }
             if (sectionType == 1 && sequence == 0) {
                 // Six sync blocks of 8 bytes from byte 3: a 3-byte id, then the time code pack.
                 for (int ssyb = 0; ssyb < 6; ++ssyb) {

@@ -27,8 +27,9 @@
 //   waits, without limit, until the ring is empty;
 // - a stalled bus (sim1394 --ctl stall) takes no packet from the ring and raises no interrupt;
 // - an isochronous receive context gets every packet of its channel that the bus carries, the
-//   host's own included, and hands it to the handler as the packets arrive (dropped is 0; a
-//   receiver that falls far behind loses packets).
+//   host's own and the playing units' included, and hands it to the handler as the batches
+//   arrive, with the packet's cycle (within its second), channel, tag and sy; dropped is always
+//   0, as fw-iso.c passes it (a receiver that falls far behind loses packets).
 // Threads: like the real library, a handle is used by one thread at a time; handles are
 // independent of each other.
 #include <arpa/inet.h>
@@ -506,13 +507,16 @@ int Transact(raw1394handle_t h, std::vector<uint8_t>& message, std::vector<uint8
 }
 
 // The device file for the node, as fw.c's send_request finds it: -1 with errno EAGAIN (no such
-// node, no file for it, or its event of the handle's generation not seen yet).
+// node, no file for it, or its event of the handle's generation not seen yet). Like fw.c it
+// compares the id with the root's whole id and then takes only the node number, so a bare node
+// number (as FFmpeg's iec61883 input passes to iec61883_cmp_connect) reaches that node too.
 int64_t DeviceFor(raw1394handle_t h, nodeid_t node) {
     if (h->sock < 0 || !h->attached) {
         errno = EINVAL;
         return -1;
     }
-    const int64_t device = (node & 0xffc0) == 0xffc0 && (node & 0x3f) < h->nodeCount ? h->nodeDevice[node & 0x3f] : -1;
+    const uint32_t root = 0xffc0 | (h->nodeCount > 0 ? h->nodeCount - 1 : 0);
+    const int64_t device = uint32_t(node) <= root && (node & 0x3f) < h->nodeCount ? h->nodeDevice[node & 0x3f] : -1;
     if (device < 0) {
         h->errcode = -RCODE_NO_ACK;
         errno = EAGAIN;

@@ -70,7 +70,8 @@ std::vector<uint32_t> TextLeaf(const std::string& text) {
 
 VirtualNode::VirtualNode(NodeKind kind, int index, uint64_t guid, NodeOptions options)
     : nodeKind(kind), uniqueId(guid), deviceId(uint32_t(index)), opts(options),
-      cassette(kind == NodeKind::Disk ? Medium::None : options.medium) {
+      cassette(kind == NodeKind::Disk ? Medium::None : options.medium),
+      content(kind == NodeKind::Disk ? 0 : std::llround(options.tapeSeconds * kFramesPerSecond)) {
     static const char* const kNames[] = {"camcorder", "deck", "disk"};
     label = std::string(kNames[int(kind)]) + " " + std::to_string(index);
     if (avc()) {
@@ -81,7 +82,7 @@ VirtualNode::VirtualNode(NodeKind kind, int index, uint64_t guid, NodeOptions op
         iPcr = (1u << 31) | (uint32_t(kBroadcastChannel) << 16);
     }
     rom = BuildRom();
-    if (avc()) tapeCodes.assign(size_t(tapeFrames()), kBlank);
+    content.SetFaults(options.faults);
     tapePos = std::clamp(options.atSeconds * kFramesPerSecond, 0.0, double(tapeFrames()));
 }
 
@@ -120,6 +121,31 @@ bool VirtualNode::ParseOption(const std::string& word, NodeOptions* o, std::stri
     else if (word == "dv-in=on") o->dvInput = true;
     else if (word == "camera") o->cameraMode = true;
     else if (word == "vcr") o->cameraMode = false;
+    else if (word == "search") o->search = true;
+    else if (word == "no-search") o->search = false;
+    else if (key == "load" && !value.empty()) o->load = value;
+    else if (key == "damage" || key == "blank") {
+        // FROM-TO, seconds of tape.
+        const size_t dash = value.find('-');
+        char* end = nullptr;
+        const double from = std::strtod(value.substr(0, dash).c_str(), &end);
+        const bool fromOk = dash != std::string::npos && dash > 0 && *end == '\0';
+        const double to = fromOk ? std::strtod(value.c_str() + dash + 1, &end) : 0;
+        if (!fromOk || dash + 1 >= value.size() || *end != '\0' || !(from >= 0 && to > from && to <= 36000)) {
+            *error = "'" + word + "' needs FROM-TO, seconds of tape with FROM < TO";
+            return false;
+        }
+        (key == "damage" ? o->faults.damageFrom : o->faults.blankFrom) = from;
+        (key == "damage" ? o->faults.damageTo : o->faults.blankTo) = to;
+    }
+    else if (key == "damage-rate" && eq != std::string::npos) { if (!number(0, 1, &v)) return false; o->faults.damageRate = v; }
+    else if (word == "damage-kind=error") o->faults.damageKind = DamageKind::Error;
+    else if (word == "damage-kind=concealed") o->faults.damageKind = DamageKind::Concealed;
+    else if (word == "damage-kind=audio") o->faults.damageKind = DamageKind::Audio;
+    else if (word == "damage-heads=both") o->faults.damageHeads = DamageHeads::Both;
+    else if (word == "damage-heads=even") o->faults.damageHeads = DamageHeads::Even;
+    else if (word == "damage-heads=odd") o->faults.damageHeads = DamageHeads::Odd;
+    else if (key == "tc-break" && eq != std::string::npos) { if (!number(0, 36000, &v)) return false; o->faults.timecodeBreakAt = v; }
     else {
         *error = "unknown node option '" + word + "'";
         return false;
@@ -127,14 +153,27 @@ bool VirtualNode::ParseOption(const std::string& word, NodeOptions* o, std::stri
     return true;
 }
 
-void VirtualNode::Configure(const NodeOptions& changed) {
+bool VirtualNode::Configure(const NodeOptions& changed, std::string* error) {
     const bool moved = changed.atSeconds != opts.atSeconds;
+    const bool load = !changed.load.empty() && changed.load != opts.load;
+    const NodeOptions before = opts;
     opts = changed;
-    if (!avc()) return;
+    if (!avc()) return true;
+    content.Resize(tapeFrames());
+    if (load && !content.Load(changed.load, error)) {
+        opts = before;
+        content.Resize(tapeFrames());
+        return false;
+    }
     cassette = changed.medium;
-    tapeCodes.resize(size_t(tapeFrames()), kBlank);
+    content.SetFaults(changed.faults);
     if (moved) tapePos = changed.atSeconds * kFramesPerSecond;
     tapePos = std::clamp(tapePos, 0.0, double(tapeFrames()));
+    return true;
+}
+
+bool VirtualNode::LoadCassette(std::string* error) {
+    return !avc() || opts.load.empty() || content.Load(opts.load, error);
 }
 
 int64_t VirtualNode::tapeFrames() const { return std::llround(opts.tapeSeconds * kFramesPerSecond); }
@@ -272,6 +311,11 @@ double VirtualNode::SpeedOf(TapeMode mode) const {
 
 void VirtualNode::Advance(int64_t now) {
     if (now <= advancedTo) return;
+    // What the output sent until now, before anything changes.
+    if (player.playing()) {
+        player.Produce(now, nodeNumber, TransmitChannel(),
+                       [this](int64_t index, std::vector<uint8_t>* frame) { return PlayedFrame(index, frame); }, &outbox);
+    }
     const int64_t from = advancedTo;
     advancedTo = now;
     if (tapeMode == TapeMode::RecordPause) {
@@ -282,9 +326,15 @@ void VirtualNode::Advance(int64_t now) {
     const double speed = SpeedOf(tapeMode);
     const int64_t start = tapeMode == TapeMode::Record ? std::max(from, recordFrom) : from;
     if (speed == 0 || now <= start) return;
+    const double was = tapePos;
     tapePos += speed * double(now - start) / kCyclesPerFrame;
     const double end = double(tapeFrames());
-    if (tapePos >= end) {
+    if (searchTarget >= 0 && (was - double(searchTarget)) * (tapePos - double(searchTarget)) <= 0) {
+        // The search found its frame: the tape stops with it under the head.
+        tapePos = double(searchTarget);
+        searchTarget = -1;
+        tapeMode = TapeMode::Stop;
+    } else if (tapePos >= end) {
         tapePos = end;
         stats.endOfTape = true;
         tapeMode = TapeMode::Stop;
@@ -296,8 +346,59 @@ void VirtualNode::Advance(int64_t now) {
 
 void VirtualNode::SetMode(TapeMode mode, int64_t now) {
     Advance(now);
+    const bool playing = tapeMode == TapeMode::Play || tapeMode == TapeMode::PlayPause;
+    const bool play = mode == TapeMode::Play || mode == TapeMode::PlayPause;
+    const bool restart = play && (mode != tapeMode || !player.playing());
     tapeMode = mode;
     modeSince = std::max(now, advancedTo);
+    searchTarget = -1;
+    if (restart) {
+        // The head starts on the frame under it.
+        tapePos = std::floor(tapePos);
+        playSlot = int64_t(tapePos);
+        player.Start(std::max(now, advancedTo));
+    } else if (!play && (playing || player.playing())) {
+        player.Stop();
+    }
+}
+
+bool VirtualNode::PlayedFrame(int64_t index, std::vector<uint8_t>* out) {
+    const int64_t slot = tapeMode == TapeMode::PlayPause ? playSlot : playSlot + index;
+    if (slot >= tapeFrames() || cassette == Medium::None) return false;
+    content.Read(slot, out);
+    ++stats.framesPlayed;
+    return true;
+}
+
+int VirtualNode::TransmitChannel() const {
+    const bool connected = ((oPcr >> 24) & 0x3f) != 0 || (oPcr & (1u << 30)) != 0;
+    return connected ? int((oPcr >> 16) & 0x3f) : kBroadcastChannel;
+}
+
+std::vector<WirePacket> VirtualNode::TakeOutput(int64_t now) {
+    Advance(now);
+    std::vector<WirePacket> out;
+    out.swap(outbox);
+    return out;
+}
+
+uint8_t VirtualNode::Search(const uint8_t* command, uint32_t length, int64_t now) {
+    if (!opts.search) return kNotImplemented;
+    if (length < 8) return kNotImplemented;
+    if (opts.local || cassette == Medium::None) return kRejected;
+    const uint32_t code = uint32_t(command[4]) << 24 | uint32_t(command[5]) << 16 | uint32_t(command[6]) << 8 | command[7];
+    const int64_t target = content.Find(code);
+    if (target < 0) return kRejected;
+    const double here = std::floor(tapePos);
+    if (double(target) == here) {
+        SetMode(TapeMode::Stop, now);
+        tapePos = double(target);
+    } else {
+        SetMode(double(target) < here ? TapeMode::Rewind : TapeMode::FastForward, now);
+        searchTarget = target;
+    }
+    ++stats.searches;
+    return kAccepted;
 }
 
 bool VirtualNode::PressRecord(int64_t now) {
@@ -328,6 +429,7 @@ uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, u
     const uint8_t operand = length > 3 ? command[3] : 0;
     const bool atEnd = tapePos >= double(tapeFrames()) - 0.5;
     if (ctype == 0x00 /* CONTROL */) {
+        if (opcode == 0x51 && operand == 0x20) return Search(command, length, now);  // TIME CODE control
         const bool known = (opcode == 0xC2 && (operand == 0x75 || operand == 0x7D)) ||
                            (opcode == 0xC3 && (operand == 0x75 || operand == 0x7D)) ||
                            (opcode == 0xC4 && (operand == 0x60 || operand == 0x65 || operand == 0x75));
@@ -386,15 +488,21 @@ uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, u
             memcpy(code, lastTimecode, 4);
         } else if (cassette != Medium::None) {
             // The code read last: the frame under the head, else one within the second just passed.
-            const int64_t at = std::min(int64_t(tapePos) + 1, int64_t(tapeCodes.size()));
+            const int64_t at = std::min(int64_t(tapePos) + 1, tapeFrames());
             for (int64_t slot = at - 1; slot >= std::max<int64_t>(0, at - 30); --slot) {
-                if (tapeCodes[size_t(slot)] != kBlank) {
-                    UnpackCode(tapeCodes[size_t(slot)], code);
+                if (content.Code(slot) != kBlank) {
+                    UnpackCode(content.Code(slot), code);
                     break;
                 }
             }
         }
-        memcpy(&r[4], code, 4);
+        // The digits and the drop-frame flag; the pack's other flag bits are no part of the answer.
+        static const uint8_t kAnswered[4] = {0x7F, 0x7F, 0x7F, 0x3F};
+        for (int i = 0; i < 4; ++i) r[4 + i] = code[i] == 0xFF ? 0xFF : uint8_t(code[i] & kAnswered[i]);
+        return kStable;
+    }
+    if ((opcode == 0x78 || opcode == 0x79) && operand == 0xFF) {  // OUTPUT / INPUT SIGNAL MODE
+        r[3] = 0x00;  // SD 525-60
         return kStable;
     }
     return kNotImplemented;
@@ -456,22 +564,9 @@ int VirtualNode::ListeningChannel() const {
     return connected ? int((iPcr >> 16) & 0x3f) : kBroadcastChannel;
 }
 
-bool VirtualNode::OpenTape(const std::string& path) {
-    CloseTape();
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    tape = fdopen(fd, "wb");
-    if (tape == nullptr) {
-        ::close(fd);
-        return false;
-    }
-    return true;
-}
+bool VirtualNode::OpenTape(const std::string& path) { return content.OpenRecordFile(path); }
 
-void VirtualNode::CloseTape() {
-    if (tape != nullptr) std::fclose(tape);
-    tape = nullptr;
-}
+void VirtualNode::CloseTape() { content.CloseFiles(); }
 
 void VirtualNode::Receive(uint64_t cycle, const uint8_t* payload, uint32_t length) {
     if (length < 8) return;
@@ -519,16 +614,7 @@ void VirtualNode::FinishFrame(uint64_t cycle) {
     inFrame = false;
     Advance(int64_t(cycle));
     const int64_t slot = int64_t(tapePos);
-    if (recordingAt(int64_t(cycle)) && slot < int64_t(tapeCodes.size())) {
-        // The time code pack of the subcode (sequence 0's blocks 1 and 2, six sync blocks each).
-        auto eachTimecodePack = [&](auto&& use) {
-            for (size_t block = 1; block <= 2; ++block) {
-                for (size_t ssyb = 0; ssyb < 6; ++ssyb) {
-                    uint8_t* pack = frame.data() + block * 80 + 3 + ssyb * 8 + 3;
-                    if (pack[0] == 0x13) use(pack + 1);
-                }
-            }
-        };
+    if (recordingAt(int64_t(cycle)) && slot < tapeFrames()) {
         if (!opts.dvInput) {
             // What the unit makes itself: blank picture and sound, its own time code (the tape's
             // position, non-drop), whatever came in.
@@ -539,16 +625,13 @@ void VirtualNode::FinishFrame(uint64_t cycle) {
                 const int sectionType = frame[at] >> 5;
                 if (sectionType == 3 || sectionType == 4) memset(&frame[at + 3], 0, 77);  // audio, video
             }
-            eachTimecodePack([&](uint8_t* code) { memcpy(code, own, 4); });
+            SetFrameCode(frame.data(), PackCode(own));
             ++stats.framesBlank;
         }
-        if (tape != nullptr) {
-            std::fwrite(frame.data(), 1, frame.size(), tape);
-            std::fflush(tape);
-        }
+        const uint32_t code = FrameCode(frame.data());
+        content.Record(slot, frame.data(), code);
         ++stats.framesRecorded;
-        eachTimecodePack([&](uint8_t* code) { memcpy(lastTimecode, code, 4); });
-        tapeCodes[size_t(slot)] = PackCode(lastTimecode);
+        if (code != kBlank) UnpackCode(code, lastTimecode);
         if (stats.firstRecordedCycle < 0) {
             stats.firstRecordedCycle = int64_t(cycle);
             memcpy(stats.firstTimecode, lastTimecode, 4);

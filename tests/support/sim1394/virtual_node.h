@@ -2,7 +2,20 @@
 // FCP and, for a camcorder or deck, its tape. A camcorder (tape recorder and camera subunits) or
 // deck (tape recorder only) listens on its input plug's channel (the broadcast channel 63 while
 // the plug has no connection), reassembles DV frames from the CIP data blocks and records whole
-// NTSC frames only; a disk is an SBP-2 unit that knows no AV/C.
+// NTSC frames only; a disk is an SBP-2 unit that knows no AV/C. What is on the tape, and the
+// faults it carries, is the cassette's (cassette.h); the output's CIP stream is the player's
+// (tape_player.h).
+//
+// Playback: in play the unit transmits its tape on its output plug, from the frame under the
+// head (the position is taken back to that frame's start), one frame per 1001/30000 s of bus
+// cycles, the position and the TIME CODE answer moving with it; blank tape plays as blank frames
+// (cassette.h). It transmits on the oPCR's channel while the plug has a connection (a host's
+// point-to-point connection, as iec61883_cmp_connect makes it, or the broadcast connection bit),
+// otherwise on the broadcast channel 63; a bus reset clears the point-to-point count, so the
+// output is on 63 until the connection's owner restores it. Play paused sends the frame under
+// the head again and again; stop, record and winding send nothing. Reaching the tape's end the
+// unit stops, the last frame sent whole. OUTPUT SIGNAL MODE (0x78) and INPUT SIGNAL MODE (0x79)
+// answer SD 525-60 (0x00).
 //
 // A camcorder or deck shows what arrives on its DV input, but puts it on tape only in record
 // mode: after REC was pressed on it (PressRecord; sim1394 --recording, --ctl record) or commanded
@@ -24,6 +37,16 @@
 //   start): play and record move it at play speed, rewind and fast forward at `wind-speed` times
 //   (default 30). Reaching either end stops the unit there (WIND STOP). MEDIUM INFO has no
 //   end-of-tape field in AV/C: it keeps describing the cassette.
+// - TIME CODE control (0x51 0x20, the code in operands 1-4 as frames, seconds, minutes, hours in
+//   BCD, as avc1394_vcr_seek_timecode sends it) searches: ACCEPTED, the tape winds at wind speed
+//   (TRANSPORT STATE fast forward or rewind) to the first frame carrying that code (flag bits
+//   ignored) and stops there, ready to play it; REJECTED when no frame on the tape carries it, with
+//   no tape or in local mode; NOT IMPLEMENTED on a unit without search (no-search).
+// - Tape faults, as node options (cassette.h): damage=FROM-TO (seconds of tape) and/or
+//   damage-rate=R (the share of blocks hit; without a stretch, over the whole tape),
+//   damage-kind=error|concealed|audio, damage-heads=both|even|odd; tc-break=SECONDS (the recorded
+//   time code restarts from 00:00:00:00 there); blank=FROM-TO (a blank stretch). load=FILE puts an
+//   NTSC DV file's frames on the tape from its start.
 // - TRANSPORT STATE (0xD0 0x7F): the mode's opcode and state operand (C2 75 record, C2 7D
 //   record-pause, C3 75 play, C3 7D play paused, C4 60 wind stop, C4 65 rewind, C4 75 fast
 //   forward). TIME CODE
@@ -44,6 +67,9 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "cassette.h"
+#include "tape_player.h"
 
 namespace sim1394 {
 
@@ -66,6 +92,9 @@ struct NodeOptions {
     bool local = false;         // local mode: every CONTROL command REJECTED
     bool dvInput = true;        // false: records its own blank frames, not what arrives
     bool cameraMode = false;    // a camcorder in camera mode: no tape recorder subunit
+    bool search = true;         // takes TIME CODE control (else NOT IMPLEMENTED)
+    std::string load;           // the cassette comes with this DV file's frames from its start
+    TapeFaults faults;
 };
 
 class VirtualNode {
@@ -74,10 +103,15 @@ public:
 
     // One option word: notape, protected, latency=MS, pause-latency=MS, record-answer=accepted|interim,
     // pause-timeout=MS, tape-length=SECONDS, at=SECONDS, wind-speed=N, no-record-pause, local,
-    // remote, dv-in=on|off, camera, vcr. False with a message for an unknown word or bad value.
+    // remote, dv-in=on|off, camera, vcr, search, no-search, load=FILE, damage=FROM-TO,
+    // damage-rate=R, damage-kind=error|concealed|audio, damage-heads=both|even|odd,
+    // tc-break=SECONDS, blank=FROM-TO. False with a message for an unknown word or bad value.
     static bool ParseOption(const std::string& word, NodeOptions* options, std::string* error);
-    // Changes the options while the unit runs (sim1394 --ctl configure).
-    void Configure(const NodeOptions& changed);
+    // Changes the options while the unit runs (sim1394 --ctl configure), or at the start; false
+    // with a message (nothing changed) when a file to load cannot be put on the tape.
+    bool Configure(const NodeOptions& changed, std::string* error);
+    // Puts the frames of the file the options name (load=FILE) on the tape; false with a message.
+    bool LoadCassette(std::string* error);
     const NodeOptions& options() const { return opts; }
     ~VirtualNode();
     VirtualNode(const VirtualNode&) = delete;
@@ -128,6 +162,17 @@ public:
     // The channel the input plug listens on now.
     int ListeningChannel() const;
     uint32_t inputPcr() const { return iPcr; }
+    uint32_t outputPcr() const { return oPcr; }
+    // The channel the output plug sends on now.
+    int TransmitChannel() const;
+    // The node number the unit has on the bus now (its packets' SID).
+    void SetNodeNumber(int number) { nodeNumber = number; }
+    // What the output sent up to `now` (the cycles before it), oldest first, taken away.
+    std::vector<WirePacket> TakeOutput(int64_t now);
+    bool transmitting() const { return player.playing() || !outbox.empty(); }
+    // The tape's time code at `slot` (cassette.h), and the frame the head reads there.
+    uint32_t TapeCode(int64_t slot) const { return content.Code(slot); }
+    void ReadTape(int64_t slot, std::vector<uint8_t>* frame) const { content.Read(slot, frame); }
 
     // One isochronous packet of the channel the node listens on (payload in bus order).
     void Receive(uint64_t cycle, const uint8_t* payload, uint32_t length);
@@ -153,6 +198,8 @@ public:
         bool endOfTape = false;         // the tape ran to its end
         int64_t recordCommandCycle = -1;  // the last RECORD (command or button) that started recording
         int64_t recordFromCycle = -1;     // ... and the bus cycle from which it recorded
+        uint64_t framesPlayed = 0;      // frames its output began to send
+        uint64_t searches = 0;          // TIME CODE searches taken
     };
     // "HH:MM:SS:FF" (";" before the frames when drop-frame) of TC pack bytes, or "--:--:--:--".
     static std::string TimecodeText(const uint8_t pack[4]);
@@ -168,8 +215,13 @@ private:
     uint8_t AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, uint32_t length, int64_t now,
                                std::vector<uint8_t>* response, int64_t* finalAfter);
     void FinishFrame(uint64_t cycle);
-    // Starts the tape moving in `mode` at `now` (position kept).
+    // Starts the tape moving in `mode` at `now` (position kept; in play taken back to the start
+    // of the frame under the head, and the output starts).
     void SetMode(TapeMode mode, int64_t now);
+    // The output's frame `index` since it started: the tape's frame it reads then.
+    bool PlayedFrame(int64_t index, std::vector<uint8_t>* out);
+    // TIME CODE control: the search to the frame carrying the code in operands 1-4.
+    uint8_t Search(const uint8_t* command, uint32_t length, int64_t now);
     double SpeedOf(TapeMode mode) const;  // frames of tape per frame time
 
     const NodeKind nodeKind;
@@ -187,8 +239,12 @@ private:
     int64_t advancedTo = 0;      // bus cycle of the last Advance
     double tapePos = 0;          // frames from the tape's start, at advancedTo
     uint8_t lastTimecode[4] = {0xFF, 0xFF, 0xFF, 0xFF};  // TC pack bytes of the last frame recorded
-    std::vector<uint32_t> tapeCodes;  // per frame of tape: the TC pack bytes recorded there (~0u: blank)
-    std::FILE* tape = nullptr;
+    Cassette content;            // what is on the tape
+    int64_t searchTarget = -1;   // winding to this frame of tape, to stop there (-1: no search)
+    int nodeNumber = 0;
+    TapePlayer player;           // the output plug's stream
+    int64_t playSlot = 0;        // the tape's frame the output's frame 0 reads
+    std::vector<WirePacket> outbox;  // sent, not yet taken by the bus
     std::vector<uint8_t> frame;  // the frame being reassembled
     bool inFrame = false;
     int expectedDbc = -1;
