@@ -12,7 +12,7 @@ namespace {
 
 const char kUsage[] =
     "usage: tamsel-stripe --duration LENGTH [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
-    "                     [--record] [--device NAME|ID] [--json]\n"
+    "                     [--record [--preroll SECONDS]] [--device NAME|ID] [--json]\n"
     "       tamsel-stripe --status | --stop [--device NAME|ID] [--json]\n";
 
 const char kHelp[] =
@@ -29,6 +29,15 @@ const char kHelp[] =
     "  --record              command the device to record before the first frame and to stop\n"
     "                        after the last; without it the device records only if REC is\n"
     "                        pressed on it. A device found recording already is refused\n"
+    "  --preroll SECONDS     with --record: how long the bars and tone run before the start,\n"
+    "                        their timecode counting up to it, so that a tape unit has threaded\n"
+    "                        its tape and locked its servo before the start frame (default 3,\n"
+    "                        at most 30). The unit is armed (record-pause) where it can be and\n"
+    "                        put into record during the pre-roll; after the last frame the\n"
+    "                        same timecode runs on until the unit has stopped. The program\n"
+    "                        reads back what the unit records and fails when the start or the\n"
+    "                        end of the stripe is not on tape. 0: RECORD just before the first\n"
+    "                        frame and no post-roll, for units that record at once\n"
     "  --status              say what the device is doing (mode, tape, position) and exit\n"
     "  --stop                command the device to stop (a unit left recording) and exit\n"
     "  --device NAME|ID      the device, when several are attached: its friendly name, its\n"
@@ -38,9 +47,11 @@ const char kHelp[] =
     "  -h, --help            show this help and exit\n"
     "  --version             show the version and exit\n"
     "\n"
-    "Exit status: 0 all frames sent (--status, --stop: done), 1 failure (no device, no tape,\n"
-    "write-protected tape, device recording already, record refused, device lost, a stall on\n"
-    "the tape), 2 usage error, 128 + N stopped by signal N: 129 SIGHUP, 130 SIGINT (Ctrl-C),\n"
+    "Exit status: 0 all frames sent (with --record: and on tape; --status, --stop: done),\n"
+    "1 failure (no device, no permission to open it, no tape, write-protected tape, local mode,\n"
+    "camera mode, device recording already, record refused, DV input not recorded, the start\n"
+    "or end of the stripe not on tape, end of tape, device lost, a stall on the tape),\n"
+    "2 usage error, 128 + N stopped by signal N: 129 SIGHUP, 130 SIGINT (Ctrl-C),\n"
     "131 SIGQUIT, 143 SIGTERM; the device is stopped first if the run put it in record.\n"
     "Ctrl-Z is refused while the device records.\n"
     "\n"
@@ -62,6 +73,9 @@ int UsageError(const std::string& text) {
     return 2;
 }
 
+constexpr double kMaxPrerollSeconds = 30;
+
+// A decimal number (the tone's level, the pre-roll's seconds).
 bool ParseLevel(const char* text, double* level) {
     char* end = nullptr;
     const double value = std::strtod(text, &end);
@@ -82,15 +96,19 @@ bool LooksLikeNumber(const char* text) {
 CStripeOptions::CStripeOptions() : level(REFERENCE_TONE_DEFAULT_LEVEL) {}
 
 int CStripeOptions::Parse(int argc, char** argv) {
-    enum { kDuration = 256, kTimecode, kTone, kNoTone, kRecord, kDevice, kJson, kVersion, kStatusAction, kStopAction };
+    enum {
+        kDuration = 256, kTimecode, kTone, kNoTone, kRecord, kDevice, kJson, kVersion, kStatusAction, kStopAction,
+        kPreroll
+    };
     static const option longOptions[] = {
         {"duration", required_argument, nullptr, kDuration}, {"timecode", required_argument, nullptr, kTimecode},
         {"tone", optional_argument, nullptr, kTone},         {"no-tone", no_argument, nullptr, kNoTone},
         {"record", no_argument, nullptr, kRecord},           {"device", required_argument, nullptr, kDevice},
         {"json", no_argument, nullptr, kJson},               {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},         {"status", no_argument, nullptr, kStatusAction},
-        {"stop", no_argument, nullptr, kStopAction},         {nullptr, 0, nullptr, 0}};
-    bool haveDuration = false, toneGiven = false, noToneGiven = false, stripeOption = false;
+        {"stop", no_argument, nullptr, kStopAction},         {"preroll", required_argument, nullptr, kPreroll},
+        {nullptr, 0, nullptr, 0}};
+    bool haveDuration = false, toneGiven = false, noToneGiven = false, stripeOption = false, prerollGiven = false;
     opterr = 0;
     for (;;) {
         const int c = getopt_long(argc, argv, "+h", longOptions, nullptr);
@@ -137,6 +155,17 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 record = true;
                 stripeOption = true;
                 break;
+            case kPreroll: {
+                double seconds = 0;
+                if (!ParseLevel(optarg, &seconds) || seconds < 0 || seconds > kMaxPrerollSeconds) {
+                    return UsageError(std::string("--preroll: SECONDS must be a number from 0 to 30, not '") + optarg +
+                                      "'");
+                }
+                preroll = std::llround(seconds * dv::Timecode::kLabelsPerSecond);
+                prerollGiven = true;
+                stripeOption = true;
+                break;
+            }
             case kStatusAction:
             case kStopAction: {
                 const Action wanted = c == kStatusAction ? kStatus : kStop;
@@ -169,5 +198,6 @@ int CStripeOptions::Parse(int argc, char** argv) {
     }
     if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
     if (!haveDuration) return UsageError("--duration is required");
+    if (prerollGiven && !record) return UsageError("--preroll goes with --record (without it nothing is commanded)");
     return -1;
 }

@@ -14,7 +14,7 @@
 //   tape's end (RECORD, RECORD PAUSE, PLAY, FAST FORWARD); everything from the bus is REJECTED in
 //   local mode; RECORD PAUSE is NOT IMPLEMENTED on a unit without it.
 // - Record latency: RECORD from stop records only `latency` ms later (threading, drum and servo
-//   lock; default 0), from record-pause `pause-latency` ms later (default 200). Frames that arrive
+//   lock; default 1500), from record-pause `pause-latency` ms later (default 200). Frames that arrive
 //   before are shown, not recorded. RECORD PAUSE from stop arms the unit (ready `latency` ms
 //   later). RECORD is answered ACCEPTED at once with the mechanism lagging, or (record-answer=
 //   interim) INTERIM at once and ACCEPTED when recording begins. TRANSPORT STATE shows the
@@ -55,7 +55,7 @@ enum class TapeMode { Stop, Play, Record, RecordPause, Rewind, FastForward, Play
 // How a camcorder or deck behaves (sim1394 --node KIND:OPTION,OPTION...; see ParseOption).
 struct NodeOptions {
     Medium medium = Medium::Writable;
-    int latencyMs = 0;          // RECORD (or RECORD PAUSE) from stop until the tape records (or is ready)
+    int latencyMs = 1500;       // RECORD (or RECORD PAUSE) from stop until the tape records (or is ready)
     int pauseLatencyMs = 200;   // RECORD from record-pause until the tape records
     bool interimRecord = false; // RECORD answered INTERIM, then ACCEPTED when recording begins
     int pauseTimeoutMs = 300000;  // record-pause drops to stop after this
