@@ -168,6 +168,8 @@ private:
     uint8_t AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, uint32_t length, int64_t now,
                                std::vector<uint8_t>* response, int64_t* finalAfter);
     void FinishFrame(uint64_t cycle);
+    // REC: over AV/C (`commanded`) after the unit's latency, by the button at once.
+    bool StartRecording(int64_t now, bool commanded);
     // Starts the tape moving in `mode` at `now` (position kept).
     void SetMode(TapeMode mode, int64_t now);
     double SpeedOf(TapeMode mode) const;  // frames of tape per frame time
