@@ -8,6 +8,8 @@
 namespace {
 
 constexpr int64_t kDay = dv::Timecode::kDropFramesPerDay;
+// Frames that may still be on their way to the unit (the bus's and the transport's queues).
+constexpr int64_t kInFlightFrames = 10;
 // A unit that shows none of our labels this long after the stripe's start was sent is judged.
 constexpr int64_t kJudgeAfterStartFrames = 90;
 // A unit that reports a mode other than record this long after RECORD did not take it.
@@ -38,8 +40,9 @@ std::string CRecordLoop::Label(int64_t label) const { return dv::Timecode::OfFra
 int64_t CRecordLoop::Offset(int64_t label) const { return ((label - streamStart_) % kDay + kDay) % kDay; }
 
 bool CRecordLoop::Ours(int64_t label, int64_t sent) const {
-    // A frame or two may be on their way before the device's count takes them.
-    return Offset(label) <= sent + 2;
+    // `sent` was counted before the unit was asked, and asking takes a few frames' time: allow a
+    // second beyond it. A unit recording its own picture shows a time code far from ours.
+    return Offset(label) <= sent + dv::Timecode::kLabelsPerSecond;
 }
 
 std::string CRecordLoop::Begin() {
@@ -82,19 +85,26 @@ std::string CRecordLoop::Judge(const CDeckReading& reading, int64_t sent) {
     char text[400];
     if (phase_ == Phase::Recording) {
         if (recording && ours) {
-            firstOnTape_ = lastOnTape_ = *reading.label;
+            const int64_t seen = *reading.label;
+            lastOnTape_ = seen;
             latencyMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - commandedAt_).count();
             phase_ = Phase::Proven;
-            if (Offset(*firstOnTape_) > preroll_) {
+            // The label read is the latest recorded: the first lies between the frames surely
+            // arrived unrecorded at the reading before and this one.
+            if (noneBy_ && *noneBy_ >= preroll_) {
+                firstOnTape_ = seen;
                 std::snprintf(text, sizeof text,
                               "the deck began recording at %s, after the start %s: the first %s of the stripe are not "
                               "on tape (give the unit more pre-roll: --preroll SECONDS)",
-                              Label(*firstOnTape_).c_str(), Label(first_).c_str(),
-                              Length(Offset(*firstOnTape_) - preroll_).c_str());
+                              Label(seen).c_str(), Label(first_).c_str(), Length(Offset(seen) - preroll_).c_str());
                 return text;
             }
+            firstOnTape_ = Offset(seen) <= preroll_ ? seen : streamStart_ + (noneBy_ ? *noneBy_ + 1 : 0);
             return "";
         }
+        // Frames handed over this long before a reading that shows none of them recorded have
+        // reached the unit and are not on tape.
+        noneBy_ = std::max(noneBy_.value_or(-1), sent - kInFlightFrames);
         if (recording && reading.label && !ours) {
             // Its own picture on tape: a time code that moves and is none of ours.
             if (previousForeign_ && *previousForeign_ != *reading.label) {

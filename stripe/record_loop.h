@@ -89,6 +89,7 @@ private:
     std::optional<int64_t> firstOnTape_;       // the first of our labels the unit was seen recording
     std::optional<int64_t> lastOnTape_;        // the last
     std::optional<int64_t> latencyMs_;         // RECORD to the first reading of ours recorded
+    std::optional<int64_t> noneBy_;            // frames surely arrived and none of ours recorded, by offset
     std::optional<int64_t> previousForeign_;   // a time code not ours read last, to see it move
     int64_t postroll_ = 0;                     // frames sent after the stripe's last
 };

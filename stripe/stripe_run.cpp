@@ -26,6 +26,10 @@ int CStripeRun::Stopped() {
         std::fprintf(stderr, "tamsel-stripe: %s after %lld of %lld frames (%s)\n", report_.message.c_str(),
                      static_cast<long long>(report_.sent), static_cast<long long>(options_.frames),
                      report_.SendRange().c_str());
+    } else if (streamed_ > 0) {
+        std::fprintf(stderr, "tamsel-stripe: %s in the pre-roll, after %lld of its %lld frames\n",
+                     report_.message.c_str(), static_cast<long long>(streamed_),
+                     static_cast<long long>(options_.PrerollFrames()));
     } else {
         std::fprintf(stderr, "tamsel-stripe: %s before anything was sent\n", report_.message.c_str());
     }
@@ -163,6 +167,7 @@ int CStripeRun::Stream(CDeckSession& deck, CRecordLoop& loop) {
     }
     DVStreamProgress end {};
     graph_.stream->GetProgress(&end);
+    streamed_ = end.framesSent;
     report_.sent = std::clamp<int64_t>(end.framesSent - preroll, 0, options_.frames);
     report_.repeated = end.framesRepeated;
     report_.recorded = end.framesRecorded;

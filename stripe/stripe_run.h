@@ -42,4 +42,5 @@ private:
     CStopSignals& signals_;
     CStripeReport report_;
     CStripeGraph graph_;
+    int64_t streamed_ = 0;  // frames the device took, pre-roll and post-roll included
 };

@@ -198,11 +198,12 @@ protected:
 TEST_F(Stripe, RecordPutsExactlyTheLengthWithTimecodeDateAndToneOntoAStoppedDeck) {
     DeckProcess deck(dir.path());
     ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
-    StripeRun run(dir.path(), {"--record", "--duration", "10", "--timecode", "00:58:00;00", "--tone", "--json"});
+    StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "10", "--timecode", "00:58:00;00",
+                               "--tone", "--json"});
     ASSERT_EQ(run.Wait(), 0) << run.Err();
     ASSERT_TRUE(deck.Finish());
 
-    // The deck went into record before the sender came, and back to stop once it had left.
+    // Without pre-roll: the deck went into record before the sender came, and back to stop once it had left.
     const std::string log = deck.Output();
     const size_t record = log.find("dvdeck: mode record"), sender = log.find("dvdeck: sender connected"),
                  stop = log.find("dvdeck: mode stop");
@@ -286,7 +287,7 @@ TEST_F(Stripe, RunsCutShortEndWithWholeFramesAndSayWhy) {
         SCOPED_TRACE("SIGINT mid-run");
         DeckProcess deck(dir.path());
         ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
-        StripeRun run(dir.path(), {"--record", "--duration", "60"});
+        StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "60"});
         ASSERT_TRUE(WaitForFrames(tape, 30)) << run.Err();
         run.Signal(SIGINT);
         EXPECT_EQ(run.Wait(), 128 + SIGINT) << run.Err();
@@ -326,7 +327,7 @@ TEST_F(Stripe, EverySignalThatWouldEndTheProgramStopsTheDeckAndEndsWithItsOwnSta
         unlink(tape.c_str());
         DeckProcess deck(dir.path());
         ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
-        StripeRun run(dir.path(), {"--record", "--duration", "60", "--no-tone"});
+        StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "60", "--no-tone"});
         ASSERT_TRUE(WaitForFrames(tape, 30)) << run.Err();
         run.Signal(sig);
         EXPECT_EQ(run.Wait(), 128 + sig) << run.Err();
@@ -391,7 +392,7 @@ TEST_F(Stripe, CtrlZIsRefusedWhileTheDeckRecordsAndObeyedOtherwise) {
     {
         DeckProcess deck(dir.path());
         ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
-        StripeRun run(dir.path(), {"--record", "--duration", "4", "--no-tone"});
+        StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "4", "--no-tone"});
         ASSERT_TRUE(WaitForFrames(tape, 20)) << run.Err();
         run.Signal(SIGTSTP);
         EXPECT_TRUE(WaitUntil([&] { return run.Err().find("Ctrl-C stops the run") != std::string::npos; }))
@@ -420,7 +421,7 @@ TEST_F(Stripe, CtrlZIsRefusedWhileTheDeckRecordsAndObeyedOtherwise) {
 TEST_F(Stripe, AStallInsideTheStripeFailsAndSaysWhereAndHowLong) {
     DeckProcess deck(dir.path());
     ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
-    StripeRun run(dir.path(), {"--record", "--duration", "6", "--no-tone", "--timecode", "01:00:00;00"});
+    StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "6", "--no-tone", "--timecode", "01:00:00;00"});
     ASSERT_TRUE(WaitForFrames(tape, 30)) << run.Err();
     run.Signal(SIGSTOP);  // cannot be refused: as a machine too busy to feed the deck
     usleep(1500000);
@@ -518,7 +519,8 @@ TEST_F(Stripe, JsonStaysValidAndNamesAreQuotedWhateverTheyHold) {
 TEST_F(Stripe, ASkippedLabelGivenAtItsSecondFrameStartsAtTheThird) {
     DeckProcess deck(dir.path());
     ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
-    StripeRun run(dir.path(), {"--record", "--duration", "1", "--no-tone", "--timecode", "00:58:00;01", "--json"});
+    StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "1", "--no-tone", "--timecode", "00:58:00;01",
+                               "--json"});
     ASSERT_EQ(run.Wait(), 0) << run.Err();
     EXPECT_NE(run.Err().find("00:58:00;01 is a label drop-frame timecode skips; the timecode starts at 00:58:00;02"),
               std::string::npos)
@@ -559,7 +561,10 @@ protected:
 
 TEST_F(StripeOnBus, RecordPutsExactlyTheLengthOntoACamcorderThatWasNotRecordingAndStopsItAfter) {
     std::string out;
-    ASSERT_EQ(OnBus("", "./tamsel-stripe --record --duration 10 --timecode '00:58:00;00' --tone --json", &out), 0)
+    // A unit that records at once, striped without pre-roll: exactly the stripe on tape.
+    ASSERT_EQ(OnBus("--node camcorder:latency=0",
+                    "./tamsel-stripe --record --preroll 0 --duration 10 --timecode '00:58:00;00' --tone --json", &out),
+              0)
         << out;
     // Into record before the first frame: nothing shown unrecorded; back in stop at the end.
     EXPECT_EQ(BusReport(out, "camcorder 0:", "frames recorded "), 300) << out;
