@@ -95,9 +95,11 @@ bool CStripeRun::FromStopRequest(HRESULT status) const {
 }
 
 std::string CStripeRun::StallInside(const DVStreamProgress& progress) const {
-    // Repeated ticks before the first frame or after the last are no part of the stripe.
+    // Repeated ticks before the first frame or after the last, in the pre-roll or the post-roll,
+    // are no part of the stripe.
     if (report_.recording == "not-recording" || progress.longestGap <= 0 || progress.longestGapAfter <= 0 ||
-        progress.longestGapAfter >= progress.framesSent || progress.longestGapAfter < options_.PrerollFrames()) {
+        progress.longestGapAfter >= progress.framesSent || progress.longestGapAfter < options_.PrerollFrames() ||
+        progress.longestGapAfter >= options_.PrerollFrames() + options_.frames) {
         return "";
     }
     char text[200];
