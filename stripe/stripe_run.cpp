@@ -27,7 +27,7 @@ int CStripeRun::Stopped() {
                      static_cast<long long>(report_.sent), static_cast<long long>(options_.frames),
                      report_.SendRange().c_str());
     } else if (streamed_ > 0) {
-        std::fprintf(stderr, "tamsel-stripe: %s in the pre-roll, after %lld of its %lld frames\n",
+        std::fprintf(stderr, "tamsel-stripe: %s after %lld of the pre-roll's %lld frames\n",
                      report_.message.c_str(), static_cast<long long>(streamed_),
                      static_cast<long long>(options_.PrerollFrames()));
     } else {
