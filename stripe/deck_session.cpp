@@ -1,5 +1,9 @@
 #include "deck_session.h"
 
+#include <glob.h>
+#include <grp.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "messages/stream_failure.h"
@@ -17,16 +21,55 @@ std::string Hex(HRESULT hr) {
     return text;
 }
 
-// The reason put_Mode(ED_MODE_RECORD) was refused, for the user.
-std::string RecordRefusal(HRESULT hr) {
-    if (hr == HRESULT_FROM_WIN32(kErrorNotReady)) return "there is no tape in the device; nothing was sent";
-    if (hr == HRESULT_FROM_WIN32(kErrorWriteProtect)) return "the tape in the device is write-protected; nothing was sent";
-    if (hr == E_NOTIMPL) {
-        return "the device does not take a record command; nothing was sent (press REC on it and run without "
-               "--record)";
+// Who owns the IEEE 1394 device files, for the user to join: "the group 'video' that owns
+// /dev/fw0", or a general word when there are none to look at.
+std::string DeviceFileGroup() {
+    glob_t found {};
+    std::string text = "the group that owns the IEEE 1394 device files /dev/fw* (often 'video')";
+    if (glob("/dev/fw*", 0, nullptr, &found) == 0) {
+        for (size_t i = 0; i < found.gl_pathc; ++i) {
+            struct stat st {};
+            if (stat(found.gl_pathv[i], &st) != 0) continue;
+            const group* owner = getgrgid(st.st_gid);
+            if (owner == nullptr) continue;
+            text = std::string("the group '") + owner->gr_name + "' that owns " + found.gl_pathv[i];
+            break;
+        }
+    }
+    globfree(&found);
+    return text;
+}
+
+// Why the unit cannot be told anything: a cause the user can mend, "" for any other failure.
+std::string Cause(HRESULT hr) {
+    if (hr == HRESULT_FROM_WIN32(kErrorNotReady)) return "there is no tape in the device";
+    if (hr == HRESULT_FROM_WIN32(kErrorWriteProtect)) return "the tape in the device is write-protected";
+    if (hr == DV_E_LOCAL_MODE) {
+        return "the device takes no command from the bus: it is in local mode (set it to remote or VCR control "
+               "on the unit)";
+    }
+    if (hr == DV_E_NO_TAPE_RECORDER) {
+        return "the camcorder is in camera mode: its tape recorder is not available (switch it to VCR or play "
+               "mode)";
+    }
+    if (hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) {
+        return "no permission to open the device: join " + DeviceFileGroup() +
+               " (for example: sudo adduser $USER GROUP), then log in again";
     }
     if (hr == HRESULT_FROM_WIN32(kErrorDeviceNotConnected)) {
         return CStreamFailure::Describe(CStreamFailure::kStarting, 0, hr);
+    }
+    return "";
+}
+
+// The reason put_Mode(ED_MODE_RECORD) or put_Mode(ED_MODE_RECORD_FREEZE) was refused, for the user.
+std::string RecordRefusal(HRESULT hr) {
+    if (const std::string cause = Cause(hr); !cause.empty()) {
+        return hr == HRESULT_FROM_WIN32(kErrorDeviceNotConnected) ? cause : cause + "; nothing was sent";
+    }
+    if (hr == E_NOTIMPL) {
+        return "the device does not take a record command; nothing was sent (press REC on it and run without "
+               "--record)";
     }
     if (hr == HRESULT_FROM_WIN32(ERROR_TIMEOUT)) return "the device did not answer the record command; nothing was sent";
     return "the device refused to record (" + Hex(hr) + "); nothing was sent";
@@ -43,6 +86,7 @@ CDeckSession::CDeckSession(IAMExtTransport* transport, IAMTimecodeReader* reader
 std::string CDeckSession::ModeName(LONG mode) {
     switch (mode) {
         case ED_MODE_RECORD: return "record";
+        case ED_MODE_RECORD_FREEZE: return "record-pause";
         case ED_MODE_PLAY: return "play";
         case ED_MODE_STOP: return "stop";
         case ED_MODE_FREEZE: return "pause";
@@ -59,15 +103,16 @@ std::string CDeckSession::CheckTape() {
     if (Stopping()) return "";
     if (SUCCEEDED(hr)) hr = transport_->GetStatus(ED_RECORD_INHIBIT, &inhibit);
     if (Stopping()) return "";
-    if (hr == HRESULT_FROM_WIN32(kErrorDeviceNotConnected)) {
-        return CStreamFailure::Describe(CStreamFailure::kStarting, 0, hr);
+    if (FAILED(hr)) {
+        const std::string cause = Cause(hr);
+        return cause.empty() || hr == HRESULT_FROM_WIN32(kErrorDeviceNotConnected) ? cause : cause + "; nothing was sent";
     }
-    if (SUCCEEDED(hr) && present == OAFALSE) return "there is no tape in the device; nothing was sent";
-    if (SUCCEEDED(hr) && inhibit == OATRUE) return "the tape in the device is write-protected; nothing was sent";
+    if (present == OAFALSE) return "there is no tape in the device; nothing was sent";
+    if (inhibit == OATRUE) return "the tape in the device is write-protected; nothing was sent";
     return "";
 }
 
-std::string CDeckSession::Record() {
+std::string CDeckSession::CheckNotRecording() {
     if (Stopping()) return "";
     if (transport_ == nullptr) return RecordRefusal(E_NOTIMPL);
     LONG mode = 0;
@@ -75,13 +120,39 @@ std::string CDeckSession::Record() {
         return "the device is already recording (someone else's recording, or a run that was cut off); "
                "nothing was sent. If it is yours to stop: tamsel-stripe --stop";
     }
+    return "";
+}
+
+std::string CDeckSession::Arm(bool* armed) {
+    *armed = false;
+    if (Stopping()) return "";
+    if (transport_ == nullptr) return RecordRefusal(E_NOTIMPL);
+    // Arming records nothing, but leaves the tape threaded: STOP follows whatever comes.
+    recordSent_ = true;
+    const HRESULT hr = transport_->put_Mode(ED_MODE_RECORD_FREEZE);
+    if (hr == E_NOTIMPL) {
+        recordSent_ = false;
+        return "";  // no record-pause: record is commanded at the start of the pre-roll
+    }
+    if (FAILED(hr)) {
+        if (!MayRecord(hr)) recordSent_ = false;
+        return Stopping() ? "" : RecordRefusal(hr);
+    }
+    *armed = true;
+    return "";
+}
+
+std::string CDeckSession::CommandRecord() {
+    if (Stopping()) return "";
+    if (transport_ == nullptr) return RecordRefusal(E_NOTIMPL);
+    const bool armedBefore = recordSent_;
     // The last look before the command that destroys what is on the tape.
     if (Stopping()) return "";
     recordSent_ = true;
     signals_.SetRecording(true);
     const HRESULT hr = transport_->put_Mode(ED_MODE_RECORD);
     if (FAILED(hr)) {
-        if (MayRecord(hr)) {
+        if (MayRecord(hr) || armedBefore) {
             Stop();
         } else {
             recordSent_ = false;
@@ -89,12 +160,23 @@ std::string CDeckSession::Record() {
         }
         return Stopping() ? "" : RecordRefusal(hr);
     }
-    if (Stopping()) return "";
-    if (transport_->get_Mode(&mode) == S_OK && mode != ED_MODE_RECORD) {
-        Stop();
-        return "the device took the record command but is not recording; nothing was sent";
-    }
     return "";
+}
+
+bool CDeckSession::Read(CDeckReading* reading) {
+    *reading = {};
+    if (transport_ == nullptr || Stopping()) return false;
+    reading->modeKnown = transport_->get_Mode(&reading->mode) == S_OK;
+    if (Stopping()) return false;
+    TIMECODE_SAMPLE sample {};
+    if (reader_ != nullptr && reader_->GetTimecode(&sample) == S_OK) {
+        const auto label = dv::Timecode::FromBcd(sample.timecode.dwFrames, (sample.dwFlags & AM_TIMECODE_FLAG_DF) != 0);
+        if (label) {
+            if (const auto frame = label->Frame()) reading->label = int64_t(*frame);
+            reading->dropFrame = label->dropFrame;
+        }
+    }
+    return reading->modeKnown || reading->label.has_value();
 }
 
 std::string CDeckSession::Recording() {

@@ -5,6 +5,8 @@
 
 #include <dshow.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "stop_signals.h"
@@ -18,6 +20,15 @@ struct CDeckState {
     bool writeProtected = false;
     bool positionKnown = false;
     std::string position;  // the tape's timecode label
+};
+
+// What the unit reports while a stripe goes to it: its transport's mode and the time code it
+// reads (in record: of the last frame it recorded), as a drop-frame frame count.
+struct CDeckReading {
+    bool modeKnown = false;
+    LONG mode = 0;  // ED_MODE_...
+    std::optional<int64_t> label;
+    bool dropFrame = true;  // the label counts drop-frame (ours always do)
 };
 
 // Drives the device's transport (IAMExtTransport) and reads its tape position
@@ -35,10 +46,18 @@ public:
     // Nothing goes out to a device that cannot record it: "" when the tape is there and writable
     // (or the device does not say), else why not, for the user.
     std::string CheckTape();
-    // Commands record (--record): "" once the unit records, else why not. A unit found recording
-    // already is refused (someone else's recording); a unit that may have taken the command
-    // without answering (no answer, interrupted) is stopped again.
-    std::string Record();
+    // Before record is commanded (--record): "" when the unit is not recording, else why it is
+    // refused (someone else's recording).
+    std::string CheckNotRecording();
+    // Arms the unit (record-pause): "" when it is armed or has no record-pause (*armed says
+    // which), else why not, for the user; nothing is recorded either way.
+    std::string Arm(bool* armed);
+    // Commands record: "" once the unit took the command (its tape records only after its
+    // latency), else why not. A unit that may have taken the command without answering (no
+    // answer, interrupted) is stopped again.
+    std::string CommandRecord();
+    // The unit's mode and time code now; false when it says neither (or a stop was asked for).
+    bool Read(CDeckReading* reading);
     // Without --record: what the unit is doing, for the summary ("device" when it records,
     // "not-recording" in any other mode, "unknown" when it does not say); tells the user.
     std::string Recording();
@@ -53,7 +72,7 @@ public:
     // Commands STOP whoever put the unit in its mode (tamsel-stripe --stop): S_OK or the failure.
     HRESULT CommandStop();
 
-    // "record", "play", "stop", "pause", "fast forward", "rewind", or "mode N".
+    // "record", "record-pause", "play", "stop", "pause", "fast forward", "rewind", or "mode N".
     static std::string ModeName(LONG mode);
 
 private:
@@ -62,5 +81,5 @@ private:
     IAMExtTransport* transport_;
     IAMTimecodeReader* reader_;
     CStopSignals& signals_;
-    bool recordSent_ = false;  // RECORD went to the unit: STOP must follow
+    bool recordSent_ = false;  // RECORD or RECORD PAUSE went to the unit: STOP must follow
 };

@@ -10,6 +10,7 @@
 #include "graph/utf_text.h"
 #include "messages/build_failure.h"
 #include "messages/quoted_name.h"
+#include "record_loop.h"
 
 namespace {
 
@@ -153,15 +154,17 @@ std::string CStripeGraph::SetStart(const CStripeOptions& options, CStripeReport*
     if (FAILED(muxer->QueryInterface(IID_IAMTimecodeGenerator, generator.outVoid()))) {
         return "DV Muxer takes no start timecode";
     }
-    TIMECODE_SAMPLE start {};
-    start.timecode.dwFrames = options.start.Bcd();
-    start.dwFlags = AM_TIMECODE_FLAG_DF;
-    const HRESULT set = generator->SetTimecode(&start);
-    if (FAILED(set)) return "DV Muxer refused the start timecode " + options.start.Text();
     // A skipped label: the count starts at ;02 of its second.
-    const dv::Timecode first = set == S_FALSE ? options.start.FirstShown() : options.start;
+    const dv::Timecode first = options.start.FirstShown();
     report->startFrame = first.Frame().value_or(0);
-    if (set == S_FALSE) {
+    // The stream begins with the pre-roll, its timecode counting up to the start.
+    const dv::Timecode streamStart =
+        dv::Timecode::OfFrame(CRecordLoop::StreamStart(report->startFrame, options.PrerollFrames()));
+    TIMECODE_SAMPLE start {};
+    start.timecode.dwFrames = streamStart.Bcd();
+    start.dwFlags = AM_TIMECODE_FLAG_DF;
+    if (FAILED(generator->SetTimecode(&start))) return "DV Muxer refused the start timecode " + streamStart.Text();
+    if (!(first == options.start)) {
         std::fprintf(stderr, "tamsel-stripe: %s is a label drop-frame timecode skips; the timecode starts at %s\n",
                      options.start.Text().c_str(), first.Text().c_str());
     }
@@ -215,7 +218,7 @@ std::string CStripeGraph::Build(const CStripeOptions& options, CStripeReport* re
     device->QueryInterface(IID_IAMExtTransport, transport.outVoid());
     device->QueryInterface(IID_IAMTimecodeReader, reader.outVoid());
     if (FAILED(device->QueryInterface(IID_IDVDeviceStream, stream.outVoid())) ||
-        FAILED(stream->SetFrameBudget(options.frames))) {
+        FAILED(stream->SetFrameBudget(CRecordLoop::Budget(options.PrerollFrames(), options.frames)))) {
         return "the DV device cannot be given an exact number of frames";
     }
     graph->QueryInterface(IID_IMediaControl, control.outVoid());

@@ -12,7 +12,7 @@ namespace {
 
 const char kUsage[] =
     "usage: tamsel-stripe --duration LENGTH [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
-    "                     [--record] [--device NAME|ID] [--json]\n"
+    "                     [--record [--preroll SECONDS]] [--device NAME|ID] [--json]\n"
     "       tamsel-stripe --status | --stop [--device NAME|ID] [--json]\n"
     "       tamsel-stripe --verify-file FILE [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
     "                     [--json]\n";
@@ -31,6 +31,15 @@ const char kHelp[] =
     "  --record              command the device to record before the first frame and to stop\n"
     "                        after the last; without it the device records only if REC is\n"
     "                        pressed on it. A device found recording already is refused\n"
+    "  --preroll SECONDS     with --record: how long the bars and tone run before the start,\n"
+    "                        their timecode counting up to it, so that a tape unit has threaded\n"
+    "                        its tape and locked its servo before the start frame (default 3,\n"
+    "                        at most 30). The unit is armed (record-pause) where it can be and\n"
+    "                        put into record during the pre-roll; after the last frame the\n"
+    "                        same timecode runs on until the unit has stopped. The program\n"
+    "                        reads back what the unit records and fails when the start or the\n"
+    "                        end of the stripe is not on tape. 0: RECORD just before the first\n"
+    "                        frame and no post-roll, for units that record at once\n"
     "  --status              say what the device is doing (mode, tape, position) and exit\n"
     "  --stop                command the device to stop (a unit left recording) and exit\n"
     "  --verify-file FILE    check a raw DV file (as a deck records it or ffmpeg -f dv writes it)\n"
@@ -46,11 +55,14 @@ const char kHelp[] =
     "  -h, --help            show this help and exit\n"
     "  --version             show the version and exit\n"
     "\n"
-    "Exit status: 0 all frames sent (--status, --stop: done; --verify-file: a good recording),\n"
-    "1 failure (no device, no tape, write-protected tape, device recording already, record\n"
-    "refused, device lost, a stall on the tape; a file that cannot be checked) or a recording\n"
-    "with defects, 2 usage error, stopped by a signal: 129 SIGHUP, 130 SIGINT (Ctrl-C) or\n"
-    "SIGTERM, 131 SIGQUIT; the device is stopped first if the run put it in record.\n"    "Ctrl-Z is refused while the device records.\n"
+    "Exit status: 0 all frames sent (with --record: and on tape; --status, --stop: done;\n"
+    "--verify-file: a good recording), 1 failure (no device, no permission to open it, no tape,\n"
+    "write-protected tape, local mode, camera mode, device recording already, record refused,\n"
+    "DV input not recorded, the start or end of the stripe not on tape, end of tape, device\n"
+    "lost, a stall on the tape; a file that cannot be checked) or a recording with defects,\n"
+    "2 usage error, stopped by a signal: 129 SIGHUP, 130 SIGINT (Ctrl-C) or SIGTERM,\n"
+    "131 SIGQUIT; the device is stopped first if the run put it in record.\n"
+    "Ctrl-Z is refused while the device records.\n"
     "\n"
     "Environment:\n"
     "  PLATFORM_STATE_DIR  the platform's state (registry); default\n"
@@ -70,6 +82,9 @@ int UsageError(const std::string& text) {
     return 2;
 }
 
+constexpr double kMaxPrerollSeconds = 30;
+
+// A decimal number (the tone's level, the pre-roll's seconds).
 bool ParseLevel(const char* text, double* level) {
     char* end = nullptr;
     const double value = std::strtod(text, &end);
@@ -92,7 +107,7 @@ CStripeOptions::CStripeOptions() : level(REFERENCE_TONE_DEFAULT_LEVEL) {}
 int CStripeOptions::Parse(int argc, char** argv) {
     enum {
         kDuration = 256, kTimecode, kTone, kNoTone, kRecord, kDevice, kJson, kVersion, kStatusAction, kStopAction,
-        kVerifyFileAction
+        kVerifyFileAction, kPreroll
     };
     static const option longOptions[] = {
         {"duration", required_argument, nullptr, kDuration}, {"timecode", required_argument, nullptr, kTimecode},
@@ -101,8 +116,8 @@ int CStripeOptions::Parse(int argc, char** argv) {
         {"json", no_argument, nullptr, kJson},               {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},         {"status", no_argument, nullptr, kStatusAction},
         {"stop", no_argument, nullptr, kStopAction},         {"verify-file", required_argument, nullptr, kVerifyFileAction},
-        {nullptr, 0, nullptr, 0}};
-    bool haveDuration = false, toneGiven = false, noToneGiven = false, stripeOption = false;
+        {"preroll", required_argument, nullptr, kPreroll},   {nullptr, 0, nullptr, 0}};
+    bool haveDuration = false, toneGiven = false, noToneGiven = false, stripeOption = false, prerollGiven = false;
     // The options only a stripe takes (a check takes --timecode and the tone's too).
     bool deviceOption = false, recordOrDuration = false;
     opterr = 0;
@@ -156,6 +171,17 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 stripeOption = true;
                 recordOrDuration = true;
                 break;
+            case kPreroll: {
+                double seconds = 0;
+                if (!ParseLevel(optarg, &seconds) || seconds < 0 || seconds > kMaxPrerollSeconds) {
+                    return UsageError(std::string("--preroll: SECONDS must be a number from 0 to 30, not '") + optarg +
+                                      "'");
+                }
+                preroll = std::llround(seconds * dv::Timecode::kLabelsPerSecond);
+                prerollGiven = true;
+                stripeOption = true;
+                break;
+            }
             case kStatusAction:
             case kStopAction:
             case kVerifyFileAction: {
@@ -187,8 +213,8 @@ int CStripeOptions::Parse(int argc, char** argv) {
     }
     if (optind < argc) return UsageError(std::string("unexpected argument '") + argv[optind] + "'");
     if (action == kVerifyFile) {
-        if (recordOrDuration || deviceOption)
-            return UsageError("--verify-file takes no --duration, --record or --device (only --timecode, --tone, "
+        if (recordOrDuration || deviceOption || prerollGiven)
+            return UsageError("--verify-file takes no --duration, --record, --preroll or --device (only --timecode, --tone, "
                               "--no-tone and --json)");
         if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
         return -1;
@@ -202,5 +228,6 @@ int CStripeOptions::Parse(int argc, char** argv) {
     }
     if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
     if (!haveDuration) return UsageError("--duration is required");
+    if (prerollGiven && !record) return UsageError("--preroll goes with --record (without it nothing is commanded)");
     return -1;
 }

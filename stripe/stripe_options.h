@@ -24,6 +24,7 @@ public:
     bool tone = true;          // --tone (default) or --no-tone
     double level = 0;          // --tone LEVEL, dBFS
     bool record = false;       // --record
+    int64_t preroll = 90;      // --preroll, in frames (30 to a second); used with --record only
     std::string device;        // --device NAME|ID, "" for the default
     bool json = false;         // --json
     std::string verifyFile;    // --verify-file FILE
@@ -32,6 +33,10 @@ public:
     bool levelGiven = false;     // --tone was given a LEVEL
 
     CStripeOptions();
+
+    // The frames streamed before the start label: the pre-roll with --record, else none (a unit
+    // found recording records from the first frame it is sent).
+    int64_t PrerollFrames() const { return record ? preroll : 0; }
 
     // Parses argv[1..]. -1 to go on and run; otherwise the program ends with this status (--help
     // and --version answered: 0, or 1 when stdout could not take it; 2 after a usage error).

@@ -31,6 +31,15 @@ std::string CStripeReport::Json() const {
     out["frames_repeated"] = count(repeated);
     out["frames_recorded"] = count(recorded);
     out["tape_position"] = positionKnown ? nlohmann::ordered_json(position) : nullptr;
+    const auto label = [](const std::string& text) { return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text); };
+    out["first_on_tape"] = label(firstOnTape);
+    out["last_on_tape"] = label(lastOnTape);
+    out["preroll_frames"] = preroll;
+    out["preroll_on_tape"] = count(prerollOnTape);
+    out["postroll_frames"] = postroll;
+    out["postroll_on_tape"] = count(postrollOnTape);
+    out["record_latency_ms"] = count(latencyMs);
+    out["armed"] = armed;
     out["message"] = message;
     out["stall"] = stall.empty() ? nullptr : nlohmann::ordered_json(stall);
     // Texts from devices and the registry may hold anything: bytes that are no UTF-8 become
@@ -55,6 +64,18 @@ std::string CStripeReport::Text() const {
     if (repeated >= 0) out += "; " + std::to_string(repeated) + " ticks without a new frame";
     if (positionKnown) out += "; tape at " + position;
     out += "\n";
+    if (!firstOnTape.empty()) {
+        out += "  on tape: " + firstOnTape + " - " + (lastOnTape.empty() ? std::string("?") : lastOnTape);
+        out += "; pre-roll " + std::to_string(preroll) + " frames";
+        if (prerollOnTape >= 0) out += " (" + std::to_string(prerollOnTape) + " on tape)";
+        out += ", post-roll " + std::to_string(postroll) + " frames";
+        if (postrollOnTape >= 0) out += " (" + std::to_string(postrollOnTape) + " on tape)";
+        out += "\n";
+    }
+    if (latencyMs >= 0) {
+        out += "  the unit recorded " + std::to_string(latencyMs) + " ms after RECORD" +
+               (armed ? std::string(" (armed with record-pause)") : std::string(" (from stop)")) + "\n";
+    }
     if (!stall.empty()) out += "  stall: " + stall + "\n";
     return out;
 }

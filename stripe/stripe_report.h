@@ -25,6 +25,15 @@ public:
     int64_t startFrame = 0;  // the first frame's label, as a drop-frame count
     bool tone = false;
     double level = 0;
+    // With --record: what the unit was seen recording (CRecordLoop).
+    int64_t preroll = 0;          // frames streamed before the start label
+    int64_t postroll = 0;         // frames streamed after the stripe's last label
+    int64_t prerollOnTape = -1;   // of them recorded; -1: not known
+    int64_t postrollOnTape = -1;
+    std::string firstOnTape;      // the first label the unit recorded, "" when not seen
+    std::string lastOnTape;       // the last
+    int64_t latencyMs = -1;       // RECORD to the first reading of it recording the stripe's frames
+    bool armed = false;           // the unit was armed (record-pause) before RECORD
 
     // The labels of the frames sent, "FIRST - LAST", or "none".
     std::string SendRange() const;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "dv/dif/timecode.h"
@@ -25,6 +26,10 @@ int CStripeRun::Stopped() {
         std::fprintf(stderr, "tamsel-stripe: %s after %lld of %lld frames (%s)\n", report_.message.c_str(),
                      static_cast<long long>(report_.sent), static_cast<long long>(options_.frames),
                      report_.SendRange().c_str());
+    } else if (streamed_ > 0) {
+        std::fprintf(stderr, "tamsel-stripe: %s after %lld of the pre-roll's %lld frames\n",
+                     report_.message.c_str(), static_cast<long long>(streamed_),
+                     static_cast<long long>(options_.PrerollFrames()));
     } else {
         std::fprintf(stderr, "tamsel-stripe: %s before anything was sent\n", report_.message.c_str());
     }
@@ -47,11 +52,13 @@ int CStripeRun::Run() {
     bool streamed = false;
     if (status < 0) {
         CDeckSession deck(graph_.transport.get(), graph_.reader.get(), signals_);
-        status = Prepare(deck);
+        CRecordLoop loop(deck, report_.startFrame, options_.PrerollFrames(), options_.frames);
+        status = Prepare(deck, &loop);
         if (status < 0) {
             streamed = true;
-            status = Stream(deck);
+            status = Stream(deck, loop);
         }
+        if (options_.record) loop.Report(&report_);
         // Whatever ended the run: the unit is stopped before anything more is written.
         deck.Stop();
     }
@@ -61,13 +68,13 @@ int CStripeRun::Run() {
     return status;
 }
 
-int CStripeRun::Prepare(CDeckSession& deck) {
+int CStripeRun::Prepare(CDeckSession& deck, CRecordLoop* loop) {
     // The tape first: nothing goes out to a device that cannot record it.
     const std::string problem = deck.CheckTape();
     if (signals_.Requested() != 0) return Stopped();
     if (!problem.empty()) return Fail(problem);
     if (options_.record) {
-        const std::string refused = deck.Record();
+        const std::string refused = loop->Begin();
         if (signals_.Requested() != 0) {
             deck.Stop();
             return Stopped();
@@ -88,20 +95,26 @@ bool CStripeRun::FromStopRequest(HRESULT status) const {
 }
 
 std::string CStripeRun::StallInside(const DVStreamProgress& progress) const {
-    // Repeated ticks before the first frame or after the last are no part of the stripe.
+    // Repeated ticks before the first frame or after the last, in the pre-roll or the post-roll,
+    // are no part of the stripe.
     if (report_.recording == "not-recording" || progress.longestGap <= 0 || progress.longestGapAfter <= 0 ||
-        progress.longestGapAfter >= progress.framesSent) {
+        progress.longestGapAfter >= progress.framesSent || progress.longestGapAfter < options_.PrerollFrames() ||
+        progress.longestGapAfter >= options_.PrerollFrames() + options_.frames) {
         return "";
     }
     char text[200];
     std::snprintf(text, sizeof text, "after %s the device repeated the last frame for %lld ticks, %.1f s (%s)",
-                  dv::Timecode::OfFrame(report_.startFrame + progress.longestGapAfter - 1).Text().c_str(),
+                  dv::Timecode::OfFrame(StreamStart() + progress.longestGapAfter - 1).Text().c_str(),
                   static_cast<long long>(progress.longestGap), double(progress.longestGap) * 1001.0 / 30000.0,
                   "the picture stands still and the timecode breaks there");
     return text;
 }
 
-int CStripeRun::Stream(CDeckSession& deck) {
+int64_t CStripeRun::StreamStart() const {
+    return CRecordLoop::StreamStart(report_.startFrame, options_.PrerollFrames());
+}
+
+int CStripeRun::Stream(CDeckSession& deck, CRecordLoop& loop) {
     if (signals_.Requested() != 0) return Stopped();
     const HRESULT ran = graph_.control->Run();
     if (FAILED(ran)) {
@@ -110,13 +123,17 @@ int CStripeRun::Stream(CDeckSession& deck) {
         if (signals_.Requested() != 0) return Stopped();
         return Fail(CStreamFailure::Describe(CStreamFailure::kStarting, 0, ran));
     }
-    CStripeProgress progress(options_.frames, report_.startFrame, isatty(STDERR_FILENO) == 1);
-    std::string failure;
+    const int64_t preroll = options_.PrerollFrames();
+    CStripeProgress progress(preroll + options_.frames, StreamStart(), isatty(STDERR_FILENO) == 1);
+    std::string failure, onTape;
     bool complete = false;
-    while (!complete && failure.empty() && signals_.Requested() == 0) {
+    // With --record the unit is watched often (CRecordLoop paces its questions); else the events
+    // alone.
+    const DWORD wait = options_.record ? 20 : 200;
+    while (!complete && failure.empty() && onTape.empty() && signals_.Requested() == 0) {
         LONG code = 0;
         LONG_PTR p1 = 0, p2 = 0;
-        if (graph_.events->GetEvent(&code, &p1, &p2, 200) == S_OK) {
+        if (graph_.events->GetEvent(&code, &p1, &p2, wait) == S_OK) {
             if (code == EC_COMPLETE) {
                 complete = true;
             } else if (CStreamFailure::EndsStreaming(code, p2) && !FromStopRequest(HRESULT(p1))) {
@@ -124,7 +141,13 @@ int CStripeRun::Stream(CDeckSession& deck) {
             }
             graph_.events->FreeEventParams(code, p1, p2);
         }
-        if (progress.Due() && !complete && failure.empty() && signals_.Requested() == 0) {
+        if (!complete && failure.empty() && signals_.Requested() == 0 && options_.record && loop.Due()) {
+            DVStreamProgress now {};
+            graph_.stream->GetProgress(&now);
+            onTape = loop.Step(now.framesSent);
+            if (loop.Finished()) complete = true;
+        }
+        if (progress.Due() && !complete && failure.empty() && onTape.empty() && signals_.Requested() == 0) {
             DVStreamProgress now {};
             graph_.stream->GetProgress(&now);
             std::string position;
@@ -132,6 +155,8 @@ int CStripeRun::Stream(CDeckSession& deck) {
             progress.Show(now, report_.recording != "not-recording", position);
         }
     }
+    // The unit first when the tape lacks the start: nothing more of the stripe is recorded.
+    if (!onTape.empty()) deck.Stop();
     // Stopping ends the transport on a whole frame; what comes to light only then is told too.
     graph_.control->Stop();
     LONG code = 0;
@@ -144,20 +169,28 @@ int CStripeRun::Stream(CDeckSession& deck) {
     }
     DVStreamProgress end {};
     graph_.stream->GetProgress(&end);
-    report_.sent = end.framesSent;
+    streamed_ = end.framesSent;
+    report_.sent = std::clamp<int64_t>(end.framesSent - preroll, 0, options_.frames);
     report_.repeated = end.framesRepeated;
     report_.recorded = end.framesRecorded;
     deck.Stop();
     progress.Clear();
     if (signals_.Requested() == 0) report_.positionKnown = deck.Position(&report_.position);
-    // Exact now that the transport is closed: what left for the device and is not on its tape.
-    if (report_.recorded >= 0 && report_.recording != "not-recording" && report_.sent > report_.recorded) {
+    // Exact now that the transport is closed: what left for the device and is not on its tape
+    // (with a pre-roll, some of it is meant never to be).
+    if (preroll == 0 && report_.recorded >= 0 && report_.recording != "not-recording" &&
+        end.framesSent > report_.recorded) {
         std::fprintf(stderr, "tamsel-stripe: %lld frames sent did not reach the tape\n",
-                     static_cast<long long>(report_.sent - report_.recorded));
+                     static_cast<long long>(end.framesSent - report_.recorded));
     }
     if (!failure.empty()) return Fail(failure);
+    if (!onTape.empty()) return Fail(onTape);
     report_.stall = StallInside(end);
     if (signals_.Requested() != 0 && !complete) return Stopped();
+    if (options_.record && signals_.Requested() == 0) {
+        if (const std::string end = loop.End(report_.sent + preroll); !end.empty()) return Fail(end);
+    }
     if (!report_.stall.empty()) return Fail("the tape holds a stall inside the stripe: " + report_.stall);
     return 0;
 }
+

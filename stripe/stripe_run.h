@@ -1,8 +1,10 @@
-// One run of tamsel-stripe: build the graph, ready the deck, stream exactly the frames asked for,
-// stop the deck, report.
+// One run of tamsel-stripe: build the graph, ready the deck, stream exactly the frames asked for
+// (with --record: after a pre-roll and with a post-roll, the unit watched by CRecordLoop), stop
+// the deck, report.
 #pragma once
 
 #include "deck_session.h"
+#include "record_loop.h"
 #include "stop_signals.h"
 #include "stripe_graph.h"
 #include "stripe_options.h"
@@ -28,8 +30,10 @@ private:
     // The stop request ended the run: the signal's status.
     int Stopped();
     // Readies the device: -1 to go on and stream, else the exit status.
-    int Prepare(CDeckSession& deck);
-    int Stream(CDeckSession& deck);
+    int Prepare(CDeckSession& deck, CRecordLoop* loop);
+    int Stream(CDeckSession& deck, CRecordLoop& loop);
+    // The label of the first frame streamed (the pre-roll's first, with --record).
+    int64_t StreamStart() const;
     // A failure the device reported only because a stop request interrupted it.
     bool FromStopRequest(HRESULT status) const;
     // After a complete stripe: the tape's longest stall, if one lies inside the stripe (a failure).
@@ -39,4 +43,5 @@ private:
     CStopSignals& signals_;
     CStripeReport report_;
     CStripeGraph graph_;
+    int64_t streamed_ = 0;  // frames the device took, pre-roll and post-roll included
 };

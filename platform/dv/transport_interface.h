@@ -7,6 +7,7 @@
 #pragma once
 
 #include <windows.h>
+#include <platform/platform.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -36,9 +37,15 @@ inline constexpr HRESULT kTransportInterrupted = E_ABORT;
 inline constexpr HRESULT kTransportNoMedia = HRESULT_FROM_WIN32(21);          // ERROR_NOT_READY
 inline constexpr HRESULT kTransportWriteProtected = HRESULT_FROM_WIN32(19);   // ERROR_WRITE_PROTECT
 inline constexpr HRESULT kTransportRejected = HRESULT_FROM_WIN32(4320);       // ERROR_REQUEST_REFUSED
+// ... because it takes no command from the bus (local mode), or has no tape recorder now (a
+// camcorder in camera mode).
+inline constexpr HRESULT kTransportLocalMode = DV_E_LOCAL_MODE;
+inline constexpr HRESULT kTransportNoTapeRecorder = DV_E_NO_TAPE_RECORDER;
 
-// The tape transport's mode, as deck control sets and reads it.
-enum class DeckMode { Stop, Play, Record };
+// The tape transport's mode, as deck control sets and reads it. SetDeckMode takes Stop, Play,
+// Record and RecordPause (armed: the tape threaded and ready, so that RECORD takes only a few
+// frames); a device may report any.
+enum class DeckMode { Stop, Play, Record, RecordPause, PlayPause, Rewind, FastForward };
 
 // What a device says of its tape transport.
 struct DeckState {
@@ -46,7 +53,8 @@ struct DeckState {
     bool mediaPresent = false;    // a tape is in
     bool writeProtected = false;  // the tape is write-protected
     bool positionKnown = false;   // position holds where the tape is
-    uint32_t positionBcd = 0;     // timecode of the last frame recorded, BCD 0xhhmmssff
+    uint32_t positionBcd = 0;     // in record: the timecode of the last frame recorded; else the
+                                  // one read where the tape stands; BCD 0xhhmmssff
     bool dropFrame = false;       // that timecode counts drop-frame
     bool countsKnown = false;     // the device keeps the two counts below (AV/C units do not)
     uint64_t framesRecorded = 0;  // frames the device recorded since it started
@@ -89,8 +97,12 @@ public:
     // Deck control, independent of the stream: callable on any thread, before Open, while
     // SendFrame runs (it may wait for the frame in flight) and after Close; it never sends a
     // frame. A device without deck control answers E_NOTIMPL. SetDeckMode: S_OK once the device
-    // took the command; kTransportNoMedia, kTransportWriteProtected or kTransportRejected when
-    // it refused it; kTransportDeviceGone (or another status) when it could not be asked.
+    // took the command; kTransportNoMedia, kTransportWriteProtected, kTransportLocalMode or
+    // kTransportRejected when it refused it; E_NOTIMPL when it does not take this mode,
+    // kTransportNoTapeRecorder when it has no tape recorder now; kTransportAccessDenied when the
+    // user may not open the device; kTransportDeviceGone (or another status) when it could not
+    // be asked. S_OK from Record means the unit took the command, not that its tape records yet:
+    // a unit in stop needs a second or more to thread the tape and lock its servo.
     virtual HRESULT SetDeckMode(DeckMode /*mode*/) { return E_NOTIMPL; }
     virtual HRESULT GetDeckState(DeckState* /*state*/) { return E_NOTIMPL; }
 

@@ -636,6 +636,7 @@ struct IAMTimecodeGenerator : public IUnknown {
 #define ED_MODE_FF (ED_BASE + 204L)
 #define ED_MODE_REW (ED_BASE + 205L)
 #define ED_MODE_RECORD (ED_BASE + 206L)
+#define ED_MODE_RECORD_FREEZE (ED_BASE + 808L)
 
 // IAMExtTransport::GetStatus items. ED_RECORD_INHIBIT is OATRUE for a write-protected medium,
 // ED_MEDIA_PRESENT OATRUE while a medium is in; ED_MEDIA_TYPE answers one of the ED_MEDIA_* kinds.

@@ -211,11 +211,12 @@ protected:
 TEST_F(Stripe, RecordPutsExactlyTheLengthWithTimecodeDateAndToneOntoAStoppedDeck) {
     DeckProcess deck(dir.path());
     ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
-    StripeRun run(dir.path(), {"--record", "--duration", "10", "--timecode", "00:58:00;00", "--tone", "--json"});
+    StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "10", "--timecode", "00:58:00;00",
+                               "--tone", "--json"});
     ASSERT_EQ(run.Wait(), 0) << run.Err();
     ASSERT_TRUE(deck.Finish());
 
-    // The deck went into record before the sender came, and back to stop once it had left.
+    // Without pre-roll: the deck went into record before the sender came, and back to stop once it had left.
     const std::string log = deck.Output();
     const size_t record = log.find("dvdeck: mode record"), sender = log.find("dvdeck: sender connected"),
                  stop = log.find("dvdeck: mode stop");
@@ -299,7 +300,7 @@ TEST_F(Stripe, RunsCutShortEndWithWholeFramesAndSayWhy) {
         SCOPED_TRACE("SIGINT mid-run");
         DeckProcess deck(dir.path());
         ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
-        StripeRun run(dir.path(), {"--record", "--duration", "60"});
+        StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "60"});
         ASSERT_TRUE(WaitForFrames(tape, 30)) << run.Err();
         run.Signal(SIGINT);
         EXPECT_EQ(run.Wait(), 128 + SIGINT) << run.Err();
@@ -339,7 +340,7 @@ TEST_F(Stripe, EverySignalThatWouldEndTheProgramStopsTheDeckAndEndsWithItsOwnSta
         unlink(tape.c_str());
         DeckProcess deck(dir.path());
         ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
-        StripeRun run(dir.path(), {"--record", "--duration", "60", "--no-tone"});
+        StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "60", "--no-tone"});
         ASSERT_TRUE(WaitForFrames(tape, 30)) << run.Err();
         run.Signal(sig);
         EXPECT_EQ(run.Wait(), StoppedStatus(sig)) << run.Err();
@@ -404,7 +405,7 @@ TEST_F(Stripe, CtrlZIsRefusedWhileTheDeckRecordsAndObeyedOtherwise) {
     {
         DeckProcess deck(dir.path());
         ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
-        StripeRun run(dir.path(), {"--record", "--duration", "4", "--no-tone"});
+        StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "4", "--no-tone"});
         ASSERT_TRUE(WaitForFrames(tape, 20)) << run.Err();
         run.Signal(SIGTSTP);
         EXPECT_TRUE(WaitUntil([&] { return run.Err().find("Ctrl-C stops the run") != std::string::npos; }))
@@ -433,7 +434,7 @@ TEST_F(Stripe, CtrlZIsRefusedWhileTheDeckRecordsAndObeyedOtherwise) {
 TEST_F(Stripe, AStallInsideTheStripeFailsAndSaysWhereAndHowLong) {
     DeckProcess deck(dir.path());
     ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
-    StripeRun run(dir.path(), {"--record", "--duration", "6", "--no-tone", "--timecode", "01:00:00;00"});
+    StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "6", "--no-tone", "--timecode", "01:00:00;00"});
     ASSERT_TRUE(WaitForFrames(tape, 30)) << run.Err();
     run.Signal(SIGSTOP);  // cannot be refused: as a machine too busy to feed the deck
     usleep(1500000);
@@ -531,7 +532,8 @@ TEST_F(Stripe, JsonStaysValidAndNamesAreQuotedWhateverTheyHold) {
 TEST_F(Stripe, ASkippedLabelGivenAtItsSecondFrameStartsAtTheThird) {
     DeckProcess deck(dir.path());
     ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
-    StripeRun run(dir.path(), {"--record", "--duration", "1", "--no-tone", "--timecode", "00:58:00;01", "--json"});
+    StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "1", "--no-tone", "--timecode", "00:58:00;01",
+                               "--json"});
     ASSERT_EQ(run.Wait(), 0) << run.Err();
     EXPECT_NE(run.Err().find("00:58:00;01 is a label drop-frame timecode skips; the timecode starts at 00:58:00;02"),
               std::string::npos)
@@ -572,7 +574,10 @@ protected:
 
 TEST_F(StripeOnBus, RecordPutsExactlyTheLengthOntoACamcorderThatWasNotRecordingAndStopsItAfter) {
     std::string out;
-    ASSERT_EQ(OnBus("", "./tamsel-stripe --record --duration 10 --timecode '00:58:00;00' --tone --json", &out), 0)
+    // A unit that records at once, striped without pre-roll: exactly the stripe on tape.
+    ASSERT_EQ(OnBus("--node camcorder:latency=0",
+                    "./tamsel-stripe --record --preroll 0 --duration 10 --timecode '00:58:00;00' --tone --json", &out),
+              0)
         << out;
     // Into record before the first frame: nothing shown unrecorded; back in stop at the end.
     EXPECT_EQ(BusReport(out, "camcorder 0:", "frames recorded "), 300) << out;
@@ -785,6 +790,118 @@ TEST_F(StripeOnBus, WithoutRecordTheSummarySaysWhetherTheCamcorderRecordsInEachM
         EXPECT_EQ(BusReport(out, "camcorder 0:", "frames recorded "), std::string(c.recording) == "device" ? 30 : 0)
             << out;
     }
+}
+
+// ---- real tape units: pre-roll, the closed loop on RECORD, refusals by cause ------------------
+
+// The labels of every frame on a tape, in order; fails the test on a frame without one.
+std::vector<int64_t> TapeLabels(const std::string& tape) {
+    const std::string bytes = ReadFile(tape);
+    std::vector<int64_t> labels;
+    for (size_t k = 0; (k + 1) * kFrameBytes <= bytes.size(); ++k) {
+        const auto code = dv::dif::FindTimecodePack(reinterpret_cast<const uint8_t*>(bytes.data()) + k * kFrameBytes,
+                                                    kFrameBytes);
+        EXPECT_TRUE(code) << "frame " << k;
+        labels.push_back(code ? int64_t(code->label.Frame().value_or(0)) : -1);
+    }
+    return labels;
+}
+
+// A unit that needs 2 s to record from stop and 0.2 s from record-pause: with the default
+// pre-roll the tape holds the stripe whole, with unbroken timecode before, through and after it,
+// and the summary says what is on tape and the latency measured; without pre-roll the start is
+// not on tape, and the program says so and fails.
+TEST_F(StripeOnBus, WithPrerollASlowUnitHoldsTheWholeStripeAndWithoutItTheMissingStartIsTold) {
+    for (const char* unit : {"camcorder", "deck"}) {
+        SCOPED_TRACE(unit);
+        unlink(tape.c_str());
+        const std::string node = std::string("--node ") + unit + ":latency=2000,pause-latency=200";
+        std::string out;
+        ASSERT_EQ(OnBus(node, "./tamsel-stripe --record --duration 10 --timecode '00:58:00;00' --tone --json", &out), 0)
+            << out;
+        const std::vector<int64_t> labels = TapeLabels(tape);
+        const int64_t start = dv::Timecode::Parse("00:58:00;02")->Frame().value_or(0);
+        ASSERT_GT(labels.size(), 300u) << out;
+        EXPECT_LT(labels.front(), start) << "some pre-roll is on tape";
+        EXPECT_GT(labels.back(), start + 299) << "some post-roll is on tape";
+        for (size_t k = 1; k < labels.size(); ++k) ASSERT_EQ(labels[k], labels[k - 1] + 1) << "break at frame " << k;
+        const size_t json = out.find('{');
+        const nlohmann::json summary = Summary(out.substr(json, out.rfind('}') + 1 - json));
+        EXPECT_EQ(summary.value("result", ""), "complete");
+        EXPECT_EQ(summary.value("frames_sent", 0), 300);
+        EXPECT_EQ(summary.value("preroll_frames", 0), 90);
+        EXPECT_GT(summary.value("postroll_frames", 0), 0);
+        EXPECT_TRUE(summary.value("armed", false));
+        // Measured from RECORD to the reading that showed it recording: at least the unit's latency.
+        EXPECT_GE(summary.value("record_latency_ms", 0), 200) << out;
+        // The first label read back recording: at or after the first on tape (a reading comes a
+        // few frames after the fact), at or before the start.
+        const auto first = dv::Timecode::Parse(summary.value("first_on_tape", ""));
+        ASSERT_TRUE(first) << out;
+        EXPECT_GE(int64_t(first->Frame().value_or(0)), labels.front());
+        EXPECT_LE(int64_t(first->Frame().value_or(0)), start);
+
+        unlink(tape.c_str());
+        EXPECT_EQ(OnBus(node, "./tamsel-stripe --record --preroll 0 --duration 10 --timecode '00:58:00;00'", &out), 1)
+            << out;
+        EXPECT_NE(out.find("after the start 00:58:00;02: the first "), std::string::npos) << out;
+        EXPECT_NE(out.find("of the stripe are not on tape"), std::string::npos) << out;
+        EXPECT_EQ(out.find("complete:"), std::string::npos) << out;
+        EXPECT_NE(out.find(", mode stop, "), std::string::npos) << "the unit is stopped:\n" << out;
+    }
+}
+
+// Each refusal is told by its cause, ends with status 1 and records nothing over the old tape.
+TEST_F(StripeOnBus, RefusalsAreToldByTheirCauseAndNothingIsRecorded) {
+    struct Case {
+        const char* options;
+        const char* message;
+    };
+    for (const Case& c : {Case{"--node deck:local", "local mode"},
+                          Case{"--node camcorder:camera", "camera mode"},
+                          Case{"--node camcorder:notape", "there is no tape in the device"},
+                          Case{"--node camcorder:protected", "write-protected"},
+                          Case{"--node camcorder:dv-in=off,at=600", "DV input not recorded"}}) {
+        SCOPED_TRACE(c.options);
+        std::string out;
+        EXPECT_EQ(OnBus(c.options, "./tamsel-stripe --record --duration 4", &out), 1) << out;
+        EXPECT_NE(out.find(c.message), std::string::npos) << out;
+        EXPECT_EQ(out.find("complete:"), std::string::npos) << out;
+        EXPECT_EQ(BusReport(out, std::string(c.options).find("deck") != std::string::npos ? "deck 0:" : "camcorder 0:",
+                            "frames recorded "),
+                  std::string(c.message) == "DV input not recorded" ? BusReport(out, "camcorder 0:", "blank frames ") : 0)
+            << "none of the stripe recorded:\n" << out;
+    }
+}
+
+// The tape runs out inside the stripe: a failure that says how much of it reached the tape.
+TEST_F(StripeOnBus, AnEndOfTapeInsideTheStripeFailsWithTheFramesThatReachedTheTape) {
+    std::string out;
+    EXPECT_EQ(OnBus("--node camcorder:tape-length=20,at=12", "./tamsel-stripe --record --duration 10", &out), 1) << out;
+    EXPECT_NE(out.find("the device stopped recording by itself"), std::string::npos) << out;
+    EXPECT_NE(out.find(" of the stripe's 300 frames"), std::string::npos) << out;
+    EXPECT_EQ(out.find("complete:"), std::string::npos) << out;
+}
+
+// The virtual deck records at once: without pre-roll exactly the stripe, with the default one the
+// stripe whole inside an unbroken run of labels.
+TEST_F(Stripe, TheVirtualDeckTakesTheDefaultPrerollAndNone) {
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape, "stripe deck", 0, {"--stopped"}));
+    StripeRun run(dir.path(), {"--record", "--duration", "2", "--no-tone", "--timecode", "00:10:00;00", "--json"});
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    ASSERT_TRUE(deck.Finish());
+    EXPECT_EQ(deck.ReportValue("timecode breaks"), "0");
+    const std::vector<int64_t> labels = TapeLabels(tape);
+    const int64_t start = dv::Timecode::Parse("00:10:00;00")->Frame().value_or(0);
+    ASSERT_FALSE(labels.empty());
+    EXPECT_EQ(labels.front(), start - 90) << "a deck without record-pause records the whole pre-roll";
+    EXPECT_GT(labels.back(), start + 59);
+    const nlohmann::json summary = Summary(run.Out());
+    const auto first = dv::Timecode::Parse(summary.value("first_on_tape", ""));
+    ASSERT_TRUE(first) << run.Out();
+    EXPECT_LE(int64_t(first->Frame().value_or(0)), start) << "read back at or before the start";
+    EXPECT_FALSE(summary.value("armed", true));
 }
 
 }  // namespace

@@ -14,8 +14,8 @@ The layers, lowest first (a folder may include its own headers and those of the 
                                       public headers (platform/include); here itself only the
                                       numbers they share (ntsc_dv.h)
   platform/dv/dif                     the frame's system data: DIF layout, packs, BCD, timecode
-                                      (below the deck and the filters, and the striping program's
-                                      labels; not for the IEEE 1394 room)
+                                      (below the deck, the IEEE 1394 room's deck control and the
+                                      filters, and the striping program's labels)
   platform/dv/deck, platform/dv/ieee1394
                                       the virtual deck; the IEEE 1394 bus and transport (neither
                                       sees the other; the transport implements the filters'
@@ -63,7 +63,7 @@ ALLOWED = {
     "platform/dv": {"platform/support", "platform/include"},
     "platform/dv/dif": {"platform/support", "platform/include", "platform/dv"},
     "platform/dv/deck": {"platform/support", "platform/include", "platform/dv", "platform/dv/dif"},
-    "platform/dv/ieee1394": {"platform/support", "platform/include", "platform/dv"},
+    "platform/dv/ieee1394": {"platform/support", "platform/include", "platform/dv", "platform/dv/dif"},
     "platform/dv/filters": {"platform/support", "platform/include", "platform/filterkit",
                             "platform/dv", "platform/dv/dif", "platform/dv/deck",
                             "platform/dv/ieee1394"},

@@ -58,7 +58,6 @@ expect_refused platform/dv/filters/x.cpp '#include "log.h"'                 # na
 expect_refused tests/pin_test.cpp '#include "pin_base.h"'                       # nor in a test
 expect_refused bench/chain.cpp '#include "../framework/pin_base.h"'             # climbing out
 expect_refused app/main.cpp '#include <platform/platform.h>'                    # a private public header
-expect_refused platform/dv/ieee1394/bus.cpp '#include "dv/dif/timecode.h"'      # the bus carries frames, reads no packs
 expect_refused platform/dv/ntsc.cpp '#include "dv/dif/timecode.h"'              # shared -> a room
 expect_refused platform/dv/dif/packs.cpp '#include "dv/deck/deck_protocol.h"'   # the room is below the deck
 expect_refused platform/dv/dif/packs.cpp '#include "dv/filters/muxer.h"'        # and below the filters

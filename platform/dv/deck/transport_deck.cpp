@@ -419,6 +419,10 @@ HRESULT DeckTransport::DeckCall(deck::HelloRequest request, deck::StatusBody* re
 }
 
 HRESULT DeckTransport::SetDeckMode(DeckMode mode) {
+    // The virtual deck records from the first frame after record: it has no record-pause to arm.
+    if (mode != DeckMode::Record && mode != DeckMode::Play && mode != DeckMode::Stop) {
+        return Fail(E_NOTIMPL, "the virtual deck has no such mode");
+    }
     const deck::HelloRequest request = mode == DeckMode::Record ? deck::HelloRequest::Record
                                        : mode == DeckMode::Play ? deck::HelloRequest::Play
                                                                 : deck::HelloRequest::Stop;

@@ -182,8 +182,16 @@ LONG ModeValue(DeckMode mode) {
     switch (mode) {
         case DeckMode::Record:
             return ED_MODE_RECORD;
+        case DeckMode::RecordPause:
+            return ED_MODE_RECORD_FREEZE;
         case DeckMode::Play:
             return ED_MODE_PLAY;
+        case DeckMode::PlayPause:
+            return ED_MODE_FREEZE;
+        case DeckMode::Rewind:
+            return ED_MODE_REW;
+        case DeckMode::FastForward:
+            return ED_MODE_FF;
         case DeckMode::Stop:
             break;
     }
@@ -295,6 +303,9 @@ HRESULT DeviceFilter::put_Mode(LONG mode) {
     switch (mode) {
         case ED_MODE_RECORD:
             wanted = DeckMode::Record;
+            break;
+        case ED_MODE_RECORD_FREEZE:
+            wanted = DeckMode::RecordPause;
             break;
         case ED_MODE_PLAY:
             wanted = DeckMode::Play;

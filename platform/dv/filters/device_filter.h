@@ -95,10 +95,13 @@ public:
     HRESULT STDMETHODCALLTYPE put_DevicePort(LONG port) override;
     HRESULT STDMETHODCALLTYPE get_DevicePort(LONG* port) override;
 
-    // IAMExtTransport: put_Mode/get_Mode take ED_MODE_RECORD, ED_MODE_STOP and ED_MODE_PLAY;
-    // GetStatus answers ED_MODE, ED_MEDIA_PRESENT, ED_RECORD_INHIBIT (OATRUE/OAFALSE) and
-    // ED_MEDIA_TYPE (ED_MEDIA_DVC). put_Mode's failures: kTransportNoMedia,
-    // kTransportWriteProtected, kTransportRejected, E_NOTIMPL for a device without deck control.
+    // IAMExtTransport: put_Mode takes ED_MODE_RECORD, ED_MODE_RECORD_FREEZE (record-pause: armed),
+    // ED_MODE_STOP and ED_MODE_PLAY; get_Mode also answers ED_MODE_FREEZE (play paused),
+    // ED_MODE_FF and ED_MODE_REW (winding). GetStatus answers ED_MODE, ED_MEDIA_PRESENT,
+    // ED_RECORD_INHIBIT (OATRUE/OAFALSE) and ED_MEDIA_TYPE (ED_MEDIA_DVC). put_Mode's failures:
+    // kTransportNoMedia, kTransportWriteProtected, kTransportLocalMode, kTransportRejected,
+    // kTransportNoTapeRecorder, kTransportAccessDenied, E_NOTIMPL for a device without deck
+    // control or a mode it does not take.
     HRESULT STDMETHODCALLTYPE put_MediaState(LONG state) override;
     HRESULT STDMETHODCALLTYPE get_MediaState(LONG* state) override;
     HRESULT STDMETHODCALLTYPE put_LocalControl(LONG state) override;

@@ -9,6 +9,7 @@
 
 #include "support/log.h"
 
+#include "dv/dif/packs.h"
 #include "dv/ieee1394/ieee1394_connection.h"
 #include "dv/ieee1394/ieee1394_discovery.h"
 
@@ -17,11 +18,11 @@ namespace {
 
 // The tape recorder subunit 0, as a command's first quadlet has it and as byte 1 of a frame.
 constexpr quadlet_t kTapeRecorder = AVC1394_SUBUNIT_TYPE_TAPE_RECORDER | AVC1394_SUBUNIT_ID_0;
-constexpr uint8_t kTapeRecorderByte = uint8_t(kTapeRecorder >> 16);
 
 // The answer one command waits for (see the class comment), filled by OnFcp.
 struct FcpWait {
     int node;
+    uint8_t subunit;  // byte 1 of the command: the answer comes from the same subunit
     uint8_t opcode;
     bool anyTransportOpcode;  // TRANSPORT STATE: the answer carries the mode's opcode (C1-C4)
     bool interim = false;
@@ -32,7 +33,7 @@ struct FcpWait {
 int OnFcp(raw1394handle_t h, nodeid_t from, int response, size_t length, unsigned char* data) {
     auto* wait = static_cast<FcpWait*>(raw1394_get_userdata(h));
     if (wait == nullptr || wait->done || response == 0 || length < 4 || (from & 0x3f) != wait->node) return 0;
-    if (data[1] != kTapeRecorderByte) return 0;
+    if (data[1] != wait->subunit) return 0;
     if (data[2] != wait->opcode && !(wait->anyTransportOpcode && data[2] >= 0xC1 && data[2] <= 0xC4)) return 0;
     const uint8_t code = data[0] & 0x0f;
     if (code < AVC1394_RESP_NOT_IMPLEMENTED) return 0;  // a command, not an answer
@@ -95,7 +96,7 @@ HRESULT AvcDeckControl::OpenSession(Session* session, bool interruptible) {
 HRESULT AvcDeckControl::Transact(Session& session, const char* name, uint32_t q0, uint32_t q1, bool anyOpcode,
                                  Answer* answer) {
     raw1394handle_t h = session.handle;
-    FcpWait wait {session.node, uint8_t(AVC1394_GET_OPCODE(q0)), anyOpcode, false, false, {}};
+    FcpWait wait {session.node, uint8_t(q0 >> 16), uint8_t(AVC1394_GET_OPCODE(q0)), anyOpcode, false, false, {}};
     raw1394_set_userdata(h, &wait);
     raw1394_set_fcp_handler(h, &OnFcp);
     // Listening before the command goes out: the answer may come while the write is acknowledged.
@@ -161,39 +162,124 @@ HRESULT AvcDeckControl::SetMode(DeckMode mode) {
     if (!stop && interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: no command but STOP");
     std::lock_guard<std::mutex> lock(callLock);
     if (!stop && interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: no command but STOP");
+    const char* name = "WIND STOP";
+    quadlet_t command = AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_STOP;
+    switch (mode) {
+        case DeckMode::Stop:
+            break;
+        case DeckMode::Record:
+            name = "RECORD";
+            command = AVC1394_VCR_COMMAND_RECORD | AVC1394_VCR_OPERAND_RECORD_RECORD;
+            break;
+        case DeckMode::RecordPause:
+            name = "RECORD PAUSE";
+            command = AVC1394_VCR_COMMAND_RECORD | AVC1394_VCR_OPERAND_RECORD_PAUSE;
+            break;
+        case DeckMode::Play:
+            name = "PLAY";
+            command = AVC1394_VCR_COMMAND_PLAY | AVC1394_VCR_OPERAND_PLAY_FORWARD;
+            break;
+        default:
+            return Fail(E_NOTIMPL, "deck control sets no such mode");
+    }
+    command |= AVC1394_CTYPE_CONTROL | kTapeRecorder;
     Session session;
     if (const HRESULT hr = OpenSession(&session, !stop); FAILED(hr)) return hr;
-    const char* name = "WIND STOP";
-    quadlet_t command = AVC1394_CTYPE_CONTROL | kTapeRecorder | AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_STOP;
-    if (mode == DeckMode::Record) {
-        name = "RECORD";
-        command = AVC1394_CTYPE_CONTROL | kTapeRecorder | AVC1394_VCR_COMMAND_RECORD | AVC1394_VCR_OPERAND_RECORD_RECORD;
-    } else if (mode == DeckMode::Play) {
-        name = "PLAY";
-        command = AVC1394_CTYPE_CONTROL | kTapeRecorder | AVC1394_VCR_COMMAND_PLAY | AVC1394_VCR_OPERAND_PLAY_FORWARD;
-    }
     Answer answer;
     if (const HRESULT hr = Transact(session, name, command, 0, false, &answer); FAILED(hr)) return hr;
     if (answer.response == AVC1394_RESP_ACCEPTED) return S_OK;
     if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) {
+        // A camcorder in camera mode has no tape recorder: everything sent to it is NOT IMPLEMENTED.
+        if (!HasTapeRecorder(session)) {
+            return Fail(kTransportNoTapeRecorder, std::string(name) + ": the DV unit has no tape recorder now "
+                                                                      "(a camcorder in camera mode)");
+        }
         return Fail(E_NOTIMPL, std::string(name) + ": the DV unit does not implement it");
     }
-    if (answer.response == AVC1394_RESP_REJECTED && mode == DeckMode::Record) {
-        // Why: a unit refuses to record without a tape or onto a protected one.
-        Answer medium;
-        const quadlet_t info = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_MEDIUM_INFO | 0x7F;
-        if (SUCCEEDED(Transact(session, "MEDIUM INFO", info, 0x7F000000u, false, &medium)) &&
-            medium.response == AVC1394_RESP_STABLE) {
-            if (medium.frame[3] == AVC1394_VCR_OPERAND_MEDIUM_INFO_NONE) {
-                return Fail(kTransportNoMedia, "RECORD rejected: there is no tape in the DV unit");
-            }
-            if ((medium.frame[4] & 0x01) != 0) {
-                return Fail(kTransportWriteProtected, "RECORD rejected: the tape in the DV unit is write-protected");
-            }
+    if (answer.response == AVC1394_RESP_REJECTED) {
+        if (const HRESULT why = WhyRejected(session, mode); FAILED(why)) {
+            return Fail(why, std::string(name) + " rejected: " + RefusalText(why));
         }
     }
     return Fail(kTransportRejected, std::string(name) + ": the DV unit answered " + ResponseName(answer.response));
 }
+
+bool AvcDeckControl::HasTapeRecorder(Session& session) {
+    // SUBUNIT INFO, page 0: four entries of type << 3 | max id, 0xFF where none.
+    Answer info;
+    const quadlet_t command = AVC1394_CTYPE_STATUS | AVC1394_SUBUNIT_TYPE_UNIT | AVC1394_SUBUNIT_ID_IGNORE |
+                              AVC1394_COMMAND_SUBUNIT_INFO | 0x07;
+    if (FAILED(Transact(session, "SUBUNIT INFO", command, 0xFFFFFFFFu, false, &info)) ||
+        info.response != AVC1394_RESP_STABLE) {
+        return true;  // it does not say: take it at its word that the command is not implemented
+    }
+    for (int i = 4; i < 8; ++i) {
+        if (info.frame[i] != 0xFF && (info.frame[i] >> 3) == (AVC1394_SUBUNIT_TYPE_TAPE_RECORDER >> 19)) return true;
+    }
+    return false;
+}
+
+HRESULT AvcDeckControl::WhyRejected(Session& session, DeckMode mode) {
+    // A unit refuses to record without a tape or onto a protected one.
+    if (mode == DeckMode::Record || mode == DeckMode::RecordPause) {
+        Answer medium;
+        const quadlet_t info = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_MEDIUM_INFO | 0x7F;
+        if (SUCCEEDED(Transact(session, "MEDIUM INFO", info, 0x7F000000u, false, &medium)) &&
+            medium.response == AVC1394_RESP_STABLE) {
+            if (medium.frame[3] == AVC1394_VCR_OPERAND_MEDIUM_INFO_NONE) return kTransportNoMedia;
+            if ((medium.frame[4] & 0x01) != 0) return kTransportWriteProtected;
+        }
+    }
+    // A unit under its own buttons refuses even WIND STOP. Asked only of a unit in stop, where
+    // WIND STOP changes nothing on a unit that takes it.
+    if (mode == DeckMode::Stop) return kTransportLocalMode;
+    Answer state;
+    const quadlet_t transport = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_TRANSPORT_STATE |
+                                AVC1394_VCR_OPERAND_TRANSPORT_STATE;
+    if (FAILED(Transact(session, "TRANSPORT STATE", transport, 0, true, &state)) ||
+        state.response != AVC1394_RESP_STABLE || state.frame[2] != AVC1394_VCR_CMD_WIND ||
+        state.frame[3] != AVC1394_VCR_OPERAND_WIND_STOP) {
+        return S_OK;
+    }
+    Answer stopped;
+    const quadlet_t windStop =
+        AVC1394_CTYPE_CONTROL | kTapeRecorder | AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_STOP;
+    if (SUCCEEDED(Transact(session, "WIND STOP", windStop, 0, false, &stopped)) &&
+        stopped.response == AVC1394_RESP_REJECTED) {
+        return kTransportLocalMode;
+    }
+    return S_OK;
+}
+
+const char* AvcDeckControl::RefusalText(HRESULT why) {
+    if (why == kTransportNoMedia) return "there is no tape in the DV unit";
+    if (why == kTransportWriteProtected) return "the tape in the DV unit is write-protected";
+    if (why == kTransportLocalMode) return "the DV unit takes no command from the bus (local mode)";
+    return "the DV unit refused it";
+}
+
+namespace {
+
+// The transport's mode from TRANSPORT STATE's answer: the mode's opcode and its state operand.
+DeckMode ModeOfState(uint8_t opcode, uint8_t operand) {
+    if (opcode == AVC1394_VCR_CMD_RECORD) {
+        return operand == AVC1394_VCR_OPERAND_RECORD_RECORD ? DeckMode::Record : DeckMode::RecordPause;
+    }
+    if (opcode == AVC1394_VCR_CMD_PLAY) {
+        return operand == AVC1394_VCR_OPERAND_PLAY_FORWARD_PAUSE || operand == AVC1394_VCR_OPERAND_PLAY_REVERSE_PAUSE
+                   ? DeckMode::PlayPause
+                   : DeckMode::Play;
+    }
+    if (opcode == AVC1394_VCR_CMD_WIND) {
+        if (operand == AVC1394_VCR_OPERAND_WIND_REWIND || operand == AVC1394_VCR_OPERAND_WIND_HIGH_SPEED_REWIND) {
+            return DeckMode::Rewind;
+        }
+        if (operand == AVC1394_VCR_OPERAND_WIND_FAST_FORWARD) return DeckMode::FastForward;
+    }
+    return DeckMode::Stop;  // WIND STOP, LOAD MEDIUM and what else a unit may say: not moving
+}
+
+}  // namespace
 
 HRESULT AvcDeckControl::GetState(DeckState* state) {
     if (state == nullptr) return E_POINTER;
@@ -207,20 +293,17 @@ HRESULT AvcDeckControl::GetState(DeckState* state) {
                                 AVC1394_VCR_OPERAND_TRANSPORT_STATE;
     if (const HRESULT hr = Transact(session, "TRANSPORT STATE", transport, 0, true, &answer); FAILED(hr)) return hr;
     if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) {
+        if (!HasTapeRecorder(session)) {
+            return Fail(kTransportNoTapeRecorder, "TRANSPORT STATE: the DV unit has no tape recorder now "
+                                                  "(a camcorder in camera mode)");
+        }
         return Fail(E_NOTIMPL, "TRANSPORT STATE: the DV unit does not implement it");
     }
     if (answer.response != AVC1394_RESP_STABLE && answer.response != AVC1394_RESP_IN_TRANSITION) {
         return Fail(kTransportRejected, std::string("TRANSPORT STATE: the DV unit answered ") +
                                             ResponseName(answer.response));
     }
-    // The mode's opcode and operand; a pause records or plays nothing.
-    const uint8_t opcode = answer.frame[2], operand = answer.frame[3];
-    if (opcode == AVC1394_VCR_CMD_RECORD && operand == AVC1394_VCR_OPERAND_RECORD_RECORD) {
-        result.mode = DeckMode::Record;
-    } else if (opcode == AVC1394_VCR_CMD_PLAY && operand != AVC1394_VCR_OPERAND_PLAY_FORWARD_PAUSE &&
-               operand != AVC1394_VCR_OPERAND_PLAY_REVERSE_PAUSE) {
-        result.mode = DeckMode::Play;
-    }
+    result.mode = ModeOfState(answer.frame[2], answer.frame[3]);
 
     result.mediaPresent = true;
     const quadlet_t info = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_MEDIUM_INFO | 0x7F;
@@ -231,16 +314,18 @@ HRESULT AvcDeckControl::GetState(DeckState* state) {
     }
 
     // Where the tape is: frames, seconds, minutes, hours as the subcode's time code pack has them
-    // (BCD, with its flags in the high bits); all ones when the tape has none there.
+    // (all ones when the tape has none there); read as that pack.
     const quadlet_t timecode = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_TIME_CODE |
                                AVC1394_VCR_OPERAND_TIME_CODE_STATUS;
     if (const HRESULT hr = Transact(session, "TIME CODE", timecode, 0xFFFFFFFFu, false, &answer); FAILED(hr)) return hr;
-    const uint8_t* tc = answer.frame + 4;
-    if (answer.response == AVC1394_RESP_STABLE && !(tc[0] == 0xFF && tc[1] == 0xFF && tc[2] == 0xFF && tc[3] == 0xFF)) {
-        result.positionKnown = true;
-        result.dropFrame = (tc[0] & 0x40) != 0;
-        result.positionBcd = uint32_t(tc[3] & 0x3f) << 24 | uint32_t(tc[2] & 0x7f) << 16 | uint32_t(tc[1] & 0x7f) << 8 |
-                             uint32_t(tc[0] & 0x3f);
+    if (answer.response == AVC1394_RESP_STABLE) {
+        const uint8_t pack[5] = {uint8_t(dif::PackType::Timecode), answer.frame[4], answer.frame[5], answer.frame[6],
+                                 answer.frame[7]};
+        if (const auto read = dif::ReadTimecodePack(pack)) {
+            result.positionKnown = true;
+            result.dropFrame = read->label.dropFrame;
+            result.positionBcd = read->label.Bcd();
+        }
     }
     *state = result;
     return S_OK;

@@ -1,6 +1,8 @@
 // Deck control of a DV camcorder or deck on the IEEE 1394 bus: the AV/C tape recorder subunit's
-// commands (RECORD, WIND STOP, PLAY; the TRANSPORT STATE, MEDIUM INFO and TIME CODE status),
-// written with libavc1394's command codes and sent through it over FCP.
+// commands (RECORD, RECORD PAUSE, WIND STOP, PLAY; the TRANSPORT STATE, MEDIUM INFO and TIME CODE
+// status), written with libavc1394's command codes and sent through it over FCP. A refusal is
+// told by its cause: no tape or a protected one (MEDIUM INFO), local mode (a unit in stop that
+// refuses even WIND STOP), no tape recorder (SUBUNIT INFO lists none: a camcorder in camera mode).
 //
 // The answer is awaited here rather than in avc1394_transaction, which waits 200 ms per INTERIM
 // and then sends the command again (a deck's mechanism may take seconds to go into record), takes
@@ -44,9 +46,10 @@ public:
     // `finalAnswerMs`: the bound after an INTERIM (tests shorten it).
     explicit AvcDeckControl(uint64_t guid, int finalAnswerMs = kFinalAnswerMs);
 
-    // S_OK once the unit accepted the command. Refused: kTransportNoMedia or
-    // kTransportWriteProtected when its medium says why, else kTransportRejected; E_NOTIMPL when
-    // the unit does not implement it; kTransportTimeout when it did not answer in time;
+    // Stop, Play, Record or RecordPause: S_OK once the unit accepted the command. Refused:
+    // kTransportNoMedia or kTransportWriteProtected when its medium says why, kTransportLocalMode
+    // when it takes no command from the bus, else kTransportRejected; E_NOTIMPL when the unit
+    // does not implement it, kTransportNoTapeRecorder when it has no tape recorder now; kTransportTimeout when it did not answer in time;
     // kTransportDeviceGone when the unit is not on the bus; kTransportInterrupted after Interrupt
     // (but for Stop).
     HRESULT SetMode(DeckMode mode);
@@ -76,6 +79,12 @@ private:
     // another opcode (TRANSPORT STATE answers with the transport's mode).
     HRESULT Transact(Session& session, const char* name, uint32_t q0, uint32_t q1, bool anyOpcode, Answer* answer);
     HRESULT Fail(HRESULT status, const std::string& text);
+    // Whether SUBUNIT INFO lists a tape recorder (true when the unit does not say).
+    bool HasTapeRecorder(Session& session);
+    // Why a CONTROL command for `mode` was REJECTED: kTransportNoMedia, kTransportWriteProtected,
+    // kTransportLocalMode, or S_OK when the unit does not show why.
+    HRESULT WhyRejected(Session& session, DeckMode mode);
+    static const char* RefusalText(HRESULT why);
 
     const uint64_t guid;
     const int finalAnswerMs;

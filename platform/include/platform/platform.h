@@ -173,6 +173,15 @@ struct IReferenceBars : public IUnknown {
 // device, and how the stream goes.
 DEFINE_GUID(IID_IDVDeviceStream, 0x2f8e5c31, 0x7a4d, 0x4e19, 0xb6, 0x02, 0x9d, 0x3c, 0x51, 0xe8, 0x0a, 0x47);
 
+// Why "Microsoft DV Camera and VCR" refused a deck-control command (IAMExtTransport::put_Mode),
+// beside the published Win32 statuses it also answers (ERROR_NOT_READY: no tape in;
+// ERROR_WRITE_PROTECT: the tape is write-protected; ERROR_ACCESS_DENIED: the user may not open
+// the device's files).
+// The unit takes no command from the bus: it is under its own buttons (local mode).
+#define DV_E_LOCAL_MODE ((HRESULT)0x8004F101L)
+// The unit has no tape recorder now: a camcorder in camera mode.
+#define DV_E_NO_TAPE_RECORDER ((HRESULT)0x8004F102L)
+
 struct DVStreamProgress {
     LONGLONG framesSent;      // frames the device took since the graph last left the stopped state
     LONGLONG framesRepeated;  // ticks meanwhile at which the device had no new frame (it shows the

@@ -58,7 +58,7 @@ std::string InputPlug(const std::string& report, int node) {
 }
 
 TEST(RealAvcClientsOnSimulatedUnits, DvcontReadsAndCommandsTheUnitAsARealOne) {
-    if (!OnBus()) return RunInner("--node camcorder:at=600,pause-latency=100");
+    if (!OnBus()) return RunInner("--node camcorder:at=600,pause-latency=100,latency=0");
     EXPECT_EQ("Winding stopped", Dvcont("status"));
     EXPECT_EQ("--:--:--:--", Dvcont("timecode")) << "a blank tape has no time code";
     {

@@ -198,7 +198,7 @@ TEST(SimulatedTapeUnit, TheTapeIsFiniteWindsAtItsSpeedAndStopsAtItsEnds) {
 
 TEST(SimulatedTapeUnit, UnitsRefuseOrIgnoreAsRealOnesDo) {
     if (!OnBus()) {
-        return RunInner("--node camcorder:no-record-pause --node deck:local --node camcorder:dv-in=off,at=600 "
+        return RunInner("--node camcorder:no-record-pause --node deck:local --node camcorder:dv-in=off,at=600,latency=0 "
                         "--node camcorder:camera");
     }
     raw1394handle_t h = raw1394_new_handle_on_port(0);

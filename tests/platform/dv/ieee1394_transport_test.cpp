@@ -661,7 +661,7 @@ std::string NodeStatus(const std::string& node) {
 // a unit that answers INTERIM first, rejects, does not implement or never answers a command.
 TEST(Ieee1394TransportOnBus, DeckControlRecordsOnlyWhenCommandedAndReportsRefusalsAndSilence) {
     if (!OnBus()) {
-        RunInner("--node camcorder --node deck:notape --node camcorder:protected");
+        RunInner("--node camcorder:latency=0 --node deck:notape --node camcorder:protected");
         return;
     }
     const uint64_t kNoTape = kCamcorderGuid + 1, kProtected = kCamcorderGuid + 2;
@@ -742,6 +742,36 @@ TEST(Ieee1394TransportOnBus, DeckControlRecordsOnlyWhenCommandedAndReportsRefusa
         EXPECT_EQ(dv::kTransportDeviceGone, absent.GetDeckState(&state));
         EXPECT_EQ(dv::kTransportDeviceGone, absent.SetDeckMode(dv::DeckMode::Stop));
     }
+}
+
+// Arming and the causes of a refusal: RECORD PAUSE arms a unit (reported as record-pause, nothing
+// recorded), a unit without it says NOT IMPLEMENTED; a unit in local mode refuses every command and
+// is told as such, as is a camcorder in camera mode, whose tape recorder is missing.
+TEST(Ieee1394TransportOnBus, DeckControlArmsWithRecordPauseAndTellsRefusalsByCause) {
+    if (!OnBus()) {
+        RunInner("--node camcorder --node deck:local --node camcorder:camera --node deck:no-record-pause");
+        return;
+    }
+    dv::DeckState state;
+    dv::Ieee1394Transport armed(kCamcorderGuid);
+    ASSERT_EQ(S_OK, armed.SetDeckMode(dv::DeckMode::RecordPause)) << armed.LastError();
+    ASSERT_EQ(S_OK, armed.GetDeckState(&state));
+    EXPECT_EQ(dv::DeckMode::RecordPause, state.mode);
+    EXPECT_EQ("camcorder 0 mode record-pause, tape writable", NodeStatus("camcorder 0"));
+    ASSERT_EQ(S_OK, armed.SetDeckMode(dv::DeckMode::Stop));
+
+    dv::Ieee1394Transport local(kCamcorderGuid + 1);
+    EXPECT_EQ(dv::kTransportLocalMode, local.SetDeckMode(dv::DeckMode::RecordPause)) << local.LastError();
+    EXPECT_EQ(dv::kTransportLocalMode, local.SetDeckMode(dv::DeckMode::Record));
+    EXPECT_EQ(dv::kTransportLocalMode, local.SetDeckMode(dv::DeckMode::Stop));
+    EXPECT_EQ("deck 1 mode stop, tape writable", NodeStatus("deck 1"));
+
+    dv::Ieee1394Transport camera(kCamcorderGuid + 2);
+    EXPECT_EQ(dv::kTransportNoTapeRecorder, camera.SetDeckMode(dv::DeckMode::Record));
+    EXPECT_EQ(dv::kTransportNoTapeRecorder, camera.GetDeckState(&state));
+
+    dv::Ieee1394Transport noPause(kCamcorderGuid + 3);
+    EXPECT_EQ(E_NOTIMPL, noPause.SetDeckMode(dv::DeckMode::RecordPause));
 }
 
 // IEC 61883-1: a connection is restored after a bus reset as it was, on the same channel. The

@@ -401,11 +401,14 @@ uint8_t VirtualNode::Search(const uint8_t* command, uint32_t length, int64_t now
     return kAccepted;
 }
 
-bool VirtualNode::PressRecord(int64_t now) {
+bool VirtualNode::PressRecord(int64_t now) { return StartRecording(now, /*commanded=*/false); }
+
+bool VirtualNode::StartRecording(int64_t now, bool commanded) {
     Advance(now);
     if (!avc() || cassette != Medium::Writable || tapePos >= double(tapeFrames())) return false;
     if (tapeMode == TapeMode::Record) return true;
-    const int64_t lag = tapeMode == TapeMode::RecordPause
+    const int64_t lag = !commanded ? 0
+                        : tapeMode == TapeMode::RecordPause
                             ? std::max(recordFrom - now, int64_t(opts.pauseLatencyMs) * kCyclesPerMs)
                             : int64_t(opts.latencyMs) * kCyclesPerMs;
     SetMode(TapeMode::Record, now);
@@ -439,7 +442,7 @@ uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, u
         if (opcode == 0xC2 && operand == 0x75) {  // RECORD
             if (atEnd || cassette != Medium::Writable) return kRejected;
             const bool already = tapeMode == TapeMode::Record;
-            PressRecord(now);
+            StartRecording(now, /*commanded=*/true);
             const int64_t lag = recordFrom - now;
             if (opts.interimRecord && !already && lag > 0) {
                 *finalAfter = lag;

@@ -27,7 +27,7 @@
 //   tape's end (RECORD, RECORD PAUSE, PLAY, FAST FORWARD); everything from the bus is REJECTED in
 //   local mode; RECORD PAUSE is NOT IMPLEMENTED on a unit without it.
 // - Record latency: RECORD from stop records only `latency` ms later (threading, drum and servo
-//   lock; default 0), from record-pause `pause-latency` ms later (default 200). Frames that arrive
+//   lock; default 1500), from record-pause `pause-latency` ms later (default 200). Frames that arrive
 //   before are shown, not recorded. RECORD PAUSE from stop arms the unit (ready `latency` ms
 //   later). RECORD is answered ACCEPTED at once with the mechanism lagging, or (record-answer=
 //   interim) INTERIM at once and ACCEPTED when recording begins. TRANSPORT STATE shows the
@@ -81,7 +81,7 @@ enum class TapeMode { Stop, Play, Record, RecordPause, Rewind, FastForward, Play
 // How a camcorder or deck behaves (sim1394 --node KIND:OPTION,OPTION...; see ParseOption).
 struct NodeOptions {
     Medium medium = Medium::Writable;
-    int latencyMs = 0;          // RECORD (or RECORD PAUSE) from stop until the tape records (or is ready)
+    int latencyMs = 1500;       // RECORD (or RECORD PAUSE) from stop until the tape records (or is ready)
     int pauseLatencyMs = 200;   // RECORD from record-pause until the tape records
     bool interimRecord = false; // RECORD answered INTERIM, then ACCEPTED when recording begins
     int pauseTimeoutMs = 300000;  // record-pause drops to stop after this
@@ -215,6 +215,8 @@ private:
     uint8_t AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, uint32_t length, int64_t now,
                                std::vector<uint8_t>* response, int64_t* finalAfter);
     void FinishFrame(uint64_t cycle);
+    // REC: over AV/C (`commanded`) after the unit's latency, by the button at once.
+    bool StartRecording(int64_t now, bool commanded);
     // Starts the tape moving in `mode` at `now` (position kept; in play taken back to the start
     // of the frame under the head, and the output starts).
     void SetMode(TapeMode mode, int64_t now);
