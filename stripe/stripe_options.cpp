@@ -12,8 +12,10 @@ namespace {
 
 const char kUsage[] =
     "usage: tamsel-stripe --duration LENGTH [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
-    "                     [--record [--preroll SECONDS]] [--device NAME|ID] [--json]\n"
+    "                     [--record [--preroll SECONDS] [--verify]] [--device NAME|ID] [--json]\n"
     "       tamsel-stripe --status | --stop [--device NAME|ID] [--json]\n"
+    "       tamsel-stripe --verify-tape --duration LENGTH [--timecode HH:MM:SS;FF]\n"
+    "                     [--tone [LEVEL] | --no-tone] [--device NAME|ID] [--json]\n"
     "       tamsel-stripe --verify-file FILE [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
     "                     [--json]\n";
 
@@ -40,6 +42,13 @@ const char kHelp[] =
     "                        reads back what the unit records and fails when the start or the\n"
     "                        end of the stripe is not on tape. 0: RECORD just before the first\n"
     "                        frame and no post-roll, for units that record at once\n"
+    "  --verify              with --record: after the stripe, rewind the tape, play it back,\n"
+    "                        capture it and check every frame of the stripe as --verify-file\n"
+    "                        does; the QC report replaces the summary, and the exit status is\n"
+    "                        0 only for a good tape\n"
+    "  --verify-tape         check what is on the device's tape: from --timecode START (the\n"
+    "                        tape is rewound and played to it) or from where the tape stands,\n"
+    "                        for --duration LENGTH, and print the QC report; nothing is recorded\n"
     "  --status              say what the device is doing (mode, tape, position) and exit\n"
     "  --stop                command the device to stop (a unit left recording) and exit\n"
     "  --verify-file FILE    check a raw DV file (as a deck records it or ffmpeg -f dv writes it)\n"
@@ -56,7 +65,7 @@ const char kHelp[] =
     "  --version             show the version and exit\n"
     "\n"
     "Exit status: 0 all frames sent (with --record: and on tape; --status, --stop: done;\n"
-    "--verify-file: a good recording), 1 failure (no device, no permission to open it, no tape,\n"
+    "--verify, --verify-tape, --verify-file: a good recording), 1 failure (no device, no permission to open it, no tape,\n"
     "write-protected tape, local mode, camera mode, device recording already, record refused,\n"
     "DV input not recorded, the start or end of the stripe not on tape, end of tape, device\n"
     "lost, a stall on the tape; a file that cannot be checked) or a recording with defects,\n"
@@ -107,7 +116,7 @@ CStripeOptions::CStripeOptions() : level(REFERENCE_TONE_DEFAULT_LEVEL) {}
 int CStripeOptions::Parse(int argc, char** argv) {
     enum {
         kDuration = 256, kTimecode, kTone, kNoTone, kRecord, kDevice, kJson, kVersion, kStatusAction, kStopAction,
-        kVerifyFileAction, kPreroll
+        kVerifyFileAction, kPreroll, kVerify, kVerifyTapeAction
     };
     static const option longOptions[] = {
         {"duration", required_argument, nullptr, kDuration}, {"timecode", required_argument, nullptr, kTimecode},
@@ -116,7 +125,8 @@ int CStripeOptions::Parse(int argc, char** argv) {
         {"json", no_argument, nullptr, kJson},               {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},         {"status", no_argument, nullptr, kStatusAction},
         {"stop", no_argument, nullptr, kStopAction},         {"verify-file", required_argument, nullptr, kVerifyFileAction},
-        {"preroll", required_argument, nullptr, kPreroll},   {nullptr, 0, nullptr, 0}};
+        {"preroll", required_argument, nullptr, kPreroll},   {"verify", no_argument, nullptr, kVerify},
+        {"verify-tape", no_argument, nullptr, kVerifyTapeAction}, {nullptr, 0, nullptr, 0}};
     bool haveDuration = false, toneGiven = false, noToneGiven = false, stripeOption = false, prerollGiven = false;
     // The options only a stripe takes (a check takes --timecode and the tone's too).
     bool deviceOption = false, recordOrDuration = false;
@@ -182,12 +192,19 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 stripeOption = true;
                 break;
             }
+            case kVerify:
+                verify = true;
+                break;
             case kStatusAction:
             case kStopAction:
+            case kVerifyTapeAction:
             case kVerifyFileAction: {
-                const Action wanted = c == kStatusAction ? kStatus : c == kStopAction ? kStop : kVerifyFile;
+                const Action wanted = c == kStatusAction ? kStatus
+                                      : c == kStopAction ? kStop
+                                      : c == kVerifyTapeAction ? kVerifyTape
+                                                               : kVerifyFile;
                 if (action != kStripe && action != wanted)
-                    return UsageError("--status, --stop and --verify-file exclude each other");
+                    return UsageError("--status, --stop, --verify-tape and --verify-file exclude each other");
                 action = wanted;
                 if (wanted == kVerifyFile) {
                     verifyFile = optarg;
@@ -212,6 +229,14 @@ int CStripeOptions::Parse(int argc, char** argv) {
         }
     }
     if (optind < argc) return UsageError(std::string("unexpected argument '") + argv[optind] + "'");
+    if (verify && (action != kStripe || !record))
+        return UsageError("--verify goes with --record (it checks the stripe this run records)");
+    if (action == kVerifyTape) {
+        if (record || prerollGiven) return UsageError("--verify-tape records nothing: it takes no --record or --preroll");
+        if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
+        if (!haveDuration) return UsageError("--verify-tape needs --duration: how much of the tape to check");
+        return -1;
+    }
     if (action == kVerifyFile) {
         if (recordOrDuration || deviceOption || prerollGiven)
             return UsageError("--verify-file takes no --duration, --record, --preroll or --device (only --timecode, --tone, "

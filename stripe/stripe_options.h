@@ -17,6 +17,7 @@ public:
         kStatus,  // --status: say what the unit is doing
         kStop,    // --stop: command the unit to stop
         kVerifyFile,  // --verify-file FILE: check a DV file and report
+        kVerifyTape,  // --verify-tape: check what the device plays back and report
     };
     Action action = kStripe;
     int64_t frames = 0;        // --duration, in frames
@@ -31,6 +32,7 @@ public:
     bool timecodeGiven = false;  // --timecode was given
     dv::Timecode checkStart {};  // --timecode as written, its separator telling the counting (a check)
     bool levelGiven = false;     // --tone was given a LEVEL
+    bool verify = false;         // --verify (with --record): check the stripe by playback
 
     CStripeOptions();
 

@@ -80,8 +80,8 @@ std::string CStripeReport::Text() const {
     return out;
 }
 
-bool CStripeReport::Print(bool json) const {
+bool CStripeReport::Print(bool json, std::FILE* to) const {
     const std::string text = json ? Json() : Text();
-    std::fputs(text.c_str(), stdout);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+    std::fputs(text.c_str(), to);
+    return std::fflush(to) == 0 && !std::ferror(to);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // The summary of a run, on standard output as text or as one JSON object (--json).
@@ -37,9 +38,9 @@ public:
 
     // The labels of the frames sent, "FIRST - LAST", or "none".
     std::string SendRange() const;
-    // Prints the summary and flushes standard output; false when it could not be written (a
-    // terminal or pipe that is gone: nothing is to be done about it then).
-    bool Print(bool json) const;
+    // Prints the summary and flushes standard output (or `to`); false when it could not be
+    // written (a terminal or pipe that is gone: nothing is to be done about it then).
+    bool Print(bool json, std::FILE* to = stdout) const;
 
 private:
     std::string Json() const;

@@ -64,7 +64,13 @@ int CStripeRun::Run() {
     }
     signals_.SetRecording(false);
     signals_.SetDevice(nullptr);
-    if (streamed || options_.json || signals_.Requested() != 0) report_.Print(options_.json);
+    // With --verify the QC report that follows is the program's output: the summary goes to the
+    // log, as text.
+    if (options_.verify) {
+        if (streamed || signals_.Requested() != 0) report_.Print(false, stderr);
+    } else if (streamed || options_.json || signals_.Requested() != 0) {
+        report_.Print(options_.json);
+    }
     return status;
 }
 

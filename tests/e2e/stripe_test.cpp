@@ -20,6 +20,7 @@
 #include "dv/dif/packs.h"
 #include "tests/support/dv/deck_test_process.h"
 #include "tests/support/process.h"
+#include "tests/support/sim1394/tape_frames.h"
 #include "tests/support/tone_analysis.h"
 
 using decktest::DeckProcess;
@@ -905,3 +906,46 @@ TEST_F(Stripe, TheVirtualDeckTakesTheDefaultPrerollAndNone) {
 }
 
 }  // namespace
+
+// --verify-tape on a camcorder playing an FFmpeg-made tape: rewound, played to the start label,
+// captured through the device's output pin and checked; "good" with status 0 on a clean tape,
+// and each fault the tape carries named with its timecode range, status 1. The unit is stopped
+// at the end either way.
+TEST_F(StripeOnBus, VerifyTapeSaysGoodOrNamesEachFaultWhereItIs) {
+    const std::string made = dir.path() + "/made.dv";
+    std::string why;
+    ASSERT_TRUE(sim1394test::MakeDvTape(made, 150, "01:00:00;00", &why)) << why;
+    struct Case {
+        const char* faults;
+        int status;
+        const char* named;  // in the report
+        const char* where;  // a timecode of the range
+    } cases[] = {
+        {"", 0, "good: 120 frames checked, 01:00:00;00 - 01:00:03;29", ""},
+        {",damage=1-2", 1, "video blocks in error", "01:00:01;00"},
+        {",tc-break=2", 1, "timecode breaks", "00:00:00;00 follows 01:00:01;29"},
+        {",blank=1-1.5", 1, "blank frames", "01:00:01;00"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.faults);
+        std::string out;
+        EXPECT_EQ(OnBus(std::string("--node camcorder:tape-length=60,wind-speed=100,at=3,load=") + made + c.faults,
+                        "./tamsel-stripe --verify-tape --duration 4 --timecode '01:00:00;00'", &out),
+                  c.status)
+            << out;
+        EXPECT_NE(out.find(c.named), std::string::npos) << out;
+        EXPECT_NE(out.find(c.where), std::string::npos) << out;
+        EXPECT_NE(out.find("rewinding the tape"), std::string::npos) << out;
+        EXPECT_NE(out.find("camcorder 0: frames recorded 0, frames shown, not recorded 0, mode stop"), std::string::npos)
+            << "nothing recorded, the unit stopped at the end:\n" << out;
+    }
+}
+
+TEST_F(StripeOnBus, VerifyNeedsRecordAndVerifyTapeNeedsALengthAndRecordsNothing) {
+    for (const char* args : {"--verify --duration 5", "--verify-tape", "--verify-tape --duration 5 --record",
+                             "--verify-tape --verify-file x.dv --duration 5"}) {
+        std::string out;
+        EXPECT_EQ(Shell("cd " + Quote(testsupport::BuildDir()) + " && ./tamsel-stripe " + args, &out), 2) << args << out;
+        EXPECT_NE(out.find("usage:"), std::string::npos) << out;
+    }
+}

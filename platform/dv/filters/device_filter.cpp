@@ -16,7 +16,10 @@ constexpr LONG kFrameBytes = ntsc::kFrameBytes;
 
 }  // namespace
 
-DeviceFilter::DeviceFilter() : ComExtend(CLSID_DVDeviceFilter), input(this) { AddPin(&input); }
+DeviceFilter::DeviceFilter() : ComExtend(CLSID_DVDeviceFilter), input(this), output(this) {
+    AddPin(&input);
+    AddPin(&output);
+}
 
 HRESULT DeviceFilter::GetClassID(CLSID* clsid) { return KitFilter::GetClassID(clsid); }
 
@@ -53,8 +56,27 @@ std::string DeviceFilter::DevicePath() {
     return devicePath;
 }
 
+HRESULT DeviceFilter::StartCapture() {
+    std::unique_ptr<Receiver> opened = CreateReceiver(devicePath);
+    if (opened == nullptr) {
+        PLATFORM_LOG(platform::log::kDv, Warning, "the device %s plays nothing back to this computer",
+                     devicePath.c_str());
+        return E_NOTIMPL;
+    }
+    reach.Add(opened.get());
+    const HRESULT hr = opened->Open();
+    if (FAILED(hr)) {
+        reach.Remove(opened.get());
+        return hr;
+    }
+    receiver = std::move(opened);
+    output.StartCapture(receiver.get());
+    return S_OK;
+}
+
 HRESULT DeviceFilter::OnActivate() {
     if (devicePath.empty()) return VFW_E_NOT_FOUND;  // never told which device it drives
+    if (output.IsConnected() && !input.IsConnected()) return StartCapture();
     std::unique_ptr<Transport> opened = CreateTransport(devicePath);
     if (opened == nullptr) return kTransportBadPath;
     // Reachable by Interrupt while Open waits for the device (under the filter's lock).
@@ -83,6 +105,13 @@ HRESULT DeviceFilter::OnActivate() {
 }
 
 void DeviceFilter::OnStop() {
+    if (receiver != nullptr) {
+        // The output pin's worker ended when the pin was deactivated.
+        receiver->Cancel();
+        receiver->Close();
+        reach.Remove(receiver.get());
+        receiver.reset();
+    }
     if (transport == nullptr) return;
     transport->Cancel();
     transport->Close();
@@ -309,6 +338,12 @@ HRESULT DeviceFilter::put_Mode(LONG mode) {
             break;
         case ED_MODE_PLAY:
             wanted = DeckMode::Play;
+            break;
+        case ED_MODE_REW:
+            wanted = DeckMode::Rewind;
+            break;
+        case ED_MODE_FF:
+            wanted = DeckMode::FastForward;
             break;
         case ED_MODE_STOP:
             break;
