@@ -941,6 +941,53 @@ TEST_F(StripeOnBus, VerifyTapeSaysGoodOrNamesEachFaultWhereItIs) {
     }
 }
 
+// --record --verify on a camcorder that lags as tape units do: the stripe, the rewind, the
+// playback captured through the device's output pin and a report "good", unattended; the unit is
+// in stop at the end. Faults the tape puts on what was recorded (tied to the tape's place, so
+// they are on what plays back) are each named with their range, status 1.
+TEST_F(StripeOnBus, RecordAndVerifyProvesTheStripeOrNamesWhatTheTapeSpoilt) {
+    std::string out;
+    ASSERT_EQ(OnBus("--node camcorder:latency=2000,pause-latency=200,wind-speed=100",
+                    "./tamsel-stripe --record --verify --duration 30 --timecode '00:58:00;00'", &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("complete: 900 of 900 frames sent"), std::string::npos) << out;
+    EXPECT_NE(out.find("rewinding the tape"), std::string::npos) << out;
+    EXPECT_NE(out.find("good: 900 frames checked, 00:58:00;02 - 00:58:30;01"), std::string::npos) << out;
+    EXPECT_NE(out.find("camcorder 0: frames recorded "), std::string::npos) << out;
+    EXPECT_NE(out.find(", mode stop, "), std::string::npos) << "the unit is stopped at the end:\n" << out;
+    // What played back is what was recorded: the tape holds the stripe's labels unbroken.
+    const std::vector<int64_t> labels = TapeLabels(tape);
+    const int64_t start = dv::Timecode::Parse("00:58:00;02")->Frame().value_or(0);
+    ASSERT_FALSE(labels.empty());
+    EXPECT_LE(labels.front(), start);
+    EXPECT_GE(labels.back(), start + 899);
+    for (size_t k = 1; k < labels.size(); ++k) ASSERT_EQ(labels[k], labels[k - 1] + 1) << "frame " << k;
+
+    struct Case {
+        const char* fault;
+        const char* named;
+    } cases[] = {
+        {",damage=5-5.5", "video blocks in error"},
+        {",tc-break=5", "timecode breaks"},
+        {",blank=5-5.5", "blank frames"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        unlink(tape.c_str());
+        EXPECT_EQ(OnBus(std::string("--node camcorder:latency=2000,pause-latency=200,wind-speed=100") + c.fault,
+                        "./tamsel-stripe --record --verify --duration 5 --timecode '00:58:00;00'", &out),
+                  1)
+            << out;
+        EXPECT_NE(out.find("complete: 150 of 150 frames sent"), std::string::npos) << out;
+        // The report, after the rewind, names the fault and where on the stripe it lies.
+        const std::string report = out.substr(std::min(out.size(), out.find("rewinding the tape")));
+        EXPECT_NE(report.find(c.named), std::string::npos) << out;
+        EXPECT_NE(report.find("00:58:0", report.find(c.named)), std::string::npos) << out;
+        EXPECT_NE(out.find(", mode stop, "), std::string::npos) << out;
+    }
+}
+
 TEST_F(StripeOnBus, VerifyNeedsRecordAndVerifyTapeNeedsALengthAndRecordsNothing) {
     for (const char* args : {"--verify --duration 5", "--verify-tape", "--verify-tape --duration 5 --record",
                              "--verify-tape --verify-file x.dv --duration 5"}) {

@@ -352,6 +352,7 @@ void VirtualNode::SetMode(TapeMode mode, int64_t now) {
     tapeMode = mode;
     modeSince = std::max(now, advancedTo);
     searchTarget = -1;
+    recordSlot = -1;
     if (restart) {
         // The head starts on the frame under it.
         tapePos = std::floor(tapePos);
@@ -616,8 +617,14 @@ void VirtualNode::Receive(uint64_t cycle, const uint8_t* payload, uint32_t lengt
 void VirtualNode::FinishFrame(uint64_t cycle) {
     inFrame = false;
     Advance(int64_t(cycle));
-    const int64_t slot = int64_t(tapePos);
+    int64_t slot = int64_t(tapePos);
+    // In record the servo locks the tape to the input's frames: each frame goes on the slot after
+    // the one before it, wherever its last packet fell against the tape's own clock (a frame that
+    // ends right at a slot's edge would otherwise land on the slot before or after, leaving a
+    // blank frame or overwriting one).
+    if (recordSlot >= 0 && slot >= recordSlot - 1 && slot <= recordSlot + 1) slot = recordSlot;
     if (recordingAt(int64_t(cycle)) && slot < tapeFrames()) {
+        recordSlot = slot + 1;
         if (!opts.dvInput) {
             // What the unit makes itself: blank picture and sound, its own time code (the tape's
             // position, non-drop), whatever came in.
@@ -641,6 +648,7 @@ void VirtualNode::FinishFrame(uint64_t cycle) {
         }
         memcpy(stats.lastTimecode, lastTimecode, 4);
     } else {
+        recordSlot = -1;
         if (tapeMode == TapeMode::Record) ++stats.framesTooEarly;
         ++stats.framesShown;
     }
