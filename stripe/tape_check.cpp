@@ -1,5 +1,6 @@
 #include "tape_check.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -31,6 +32,17 @@ std::optional<Pack> Voted(const uint8_t* frame, dif::PackType type, Read read) {
         if (vote.Found()) return read(vote.pack.data());
     }
     return std::nullopt;
+}
+
+// The sample frames this frame's audio holds if it is 48 kHz 16-bit linear, as its first half's
+// voted source pack says; 0 if it is not (or says nothing). A count rather than the pack's
+// optional: GCC at -Os cannot see such an optional's value set where it is read and warns.
+int Samples48k16(const uint8_t* frame) {
+    const auto source = dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, 0, dif::kSequences / 2);
+    if (!source.Found()) return 0;
+    const auto audio = dif::ReadAudioSourcePack(source.pack.data());
+    if (!audio || audio->quantization != 0 || audio->sampleRate != 48000) return 0;
+    return std::min(audio->samples, dv::kMaxAudioSamples);
 }
 
 }  // namespace
@@ -104,12 +116,10 @@ void CTapeCheck::Recognise(const uint8_t* frame) {
     barsApply_ = picture_.Decode(frame, dif::kFrameBytes) && picture_.LevelProblem(CPictureCheck::kRecognition).empty();
 
     // The first frame's left channel: a 1 kHz tone, and its level.
-    const auto source = dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, 0, dif::kSequences / 2);
-    const auto audio = source.Found() ? dif::ReadAudioSourcePack(source.pack.data()) : std::nullopt;
+    const int count = Samples48k16(frame);
     CToneCheck probe;
     CToneCheck::Measure first;
-    if (audio && audio->quantization == 0 && audio->sampleRate == 48000) {
-        const int count = std::min(audio->samples, dv::kMaxAudioSamples);
+    if (count > 0) {
         std::vector<int16_t> both(static_cast<size_t>(2 * count)), left(static_cast<size_t>(count));
         dv::UnshuffleAudio(frame, both.data(), count);
         for (int n = 0; n < count; ++n) left[size_t(n)] = both[size_t(2 * n)];
@@ -122,7 +132,7 @@ void CTapeCheck::Recognise(const uint8_t* frame) {
         toneDbfs_ = *expectation_.toneDbfs;
     } else if (!barsApply_) {
         toneWhy_ = "tone: not a stripe of tamsel-stripe's (no colour bars in the first frame) and no --tone LEVEL given";
-    } else if (!audio || audio->quantization != 0 || audio->sampleRate != 48000) {
+    } else if (count == 0) {
         toneWhy_ = "tone: the first frame holds no 48 kHz 16-bit audio";
     } else if (first.levelDbfs < -60 || !CToneCheck::FrequencyProblem(first).empty()) {
         toneWhy_ = "tone: the first frame holds no 1 kHz tone";
@@ -240,15 +250,13 @@ void CTapeCheck::CheckDamage(const uint8_t* frame) {
 }
 
 void CTapeCheck::CheckTone(const uint8_t* frame, bool joined) {
-    const auto source = dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, 0, dif::kSequences / 2);
-    const auto audio = source.Found() ? dif::ReadAudioSourcePack(source.pack.data()) : std::nullopt;
-    if (!audio || audio->quantization != 0 || audio->sampleRate != 48000) {
+    const int count = Samples48k16(frame);
+    if (count == 0) {
         tone_[0].Break();
         tone_[1].Break();
         toneJoined_ = false;
         return;  // the source pack's change is noted already
     }
-    const int count = std::min(audio->samples, dv::kMaxAudioSamples);
     samples_.resize(size_t(2 * count));
     channel_.resize(size_t(count));
     dv::UnshuffleAudio(frame, samples_.data(), count);
