@@ -23,7 +23,8 @@ public:
     int64_t recorded = -1;  // -1: the device does not tell
     bool positionKnown = false;
     std::string position;
-    int64_t startFrame = 0;  // the first frame's label, as a drop-frame count
+    int64_t startFrame = 0;  // the first frame's label, as a count of dropFrame's kind
+    bool dropFrame = true;   // the stripe's timecode counts drop-frame (else --ndf)
     bool tone = false;
     double level = 0;
     // With --record: what the unit was seen recording (CRecordLoop).

@@ -9,7 +9,7 @@
 //   static constexpr const platform::log::Category& kLogCategory;  // the log it writes to
 //   HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);         // as KitPin::CheckMediaType
 //   HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
-//   static HRESULT MakeOutputType(MediaType* mt);            // the one offered output type
+//   HRESULT MakeOutputType(MediaType* mt);   // the one offered output type (may be static)
 //   HRESULT PrepareInput(IMediaSample* in, const BYTE** data);  // checks in, points at its data
 //   HRESULT Transform(IMediaSample* in, const BYTE* data, BYTE* frame, IMediaSample* out);
 // and may hide InputConnected (after the input connected, filterLock held) and OnDelivered
@@ -72,7 +72,7 @@ public:
         if (mt == nullptr) return E_POINTER;
         if (position < 0) return E_INVALIDARG;
         if (position > 0) return VFW_S_NO_MORE_ITEMS;
-        return Derived::MakeOutputType(mt);
+        return static_cast<Derived*>(owner)->MakeOutputType(mt);
     }
 
 protected:

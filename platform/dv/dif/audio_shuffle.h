@@ -21,4 +21,25 @@ void ShuffleAudio(uint8_t* frame, const int16_t* audio, int samples);
 // as kAudioErrorSample.
 void UnshuffleAudio(const uint8_t* frame, int16_t* audio, int samples);
 
+// 12-bit non-linear audio (IEC 61834, 32 kHz four-channel mode): each half of the frame holds one
+// stereo pair, channels 1 and 2 in sequences 0-4, 3 and 4 in 5-9. Both samples of a pair share
+// three bytes: the first channel's upper eight bits, the second's, then the first's lower four
+// bits and the second's. A sample's place is the one a 16-bit sample of its number has, at
+// three bytes a place: 24 in an audio block, so at most 1080 sample frames in a frame.
+inline constexpr int kMaxAudioSamples12 = 1080;
+// The 12-bit code 0x800 is the error code, as 0x8000 is for 16-bit samples.
+inline constexpr uint16_t kAudioErrorCode12 = 0x800;
+
+// The non-linear quantisation: from 16 bits to the nearest of the 12-bit codes (codes below
+// 0x200 and from 0xE00 on are linear, each segment above them doubles the step up to 64), never
+// the error code. Expand12 gives a code's 16-bit value; the error code expands to
+// kAudioErrorSample.
+uint16_t Compress12(int16_t sample);
+int16_t Expand12(uint16_t code);
+
+// Writes `samples` (at most 1080) interleaved four-channel 16-bit sample frames as 12-bit codes.
+void ShuffleAudio12(uint8_t* frame, const int16_t* audio, int samples);
+// Reads `samples` (at most 1080) four-channel sample frames back as the 12-bit codes, interleaved.
+void UnshuffleAudio12(const uint8_t* frame, uint16_t* codes, int samples);
+
 }  // namespace dv

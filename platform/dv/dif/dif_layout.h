@@ -57,6 +57,26 @@ constexpr int AudioPackOffset(int sequence, int n) { return BlockOffset(sequence
 
 // Locked 48 kHz audio at 30000/1001: 1600, 1602, 1602, 1602, 1602 samples, repeating.
 constexpr int AudioSamplesInFrame(uint64_t frameNumber) { return frameNumber % 5 == 0 ? 1600 : 1602; }
+// Where frame n's 48 kHz samples start in the stream: 8008 every five frames.
+constexpr uint64_t AudioPositionOfFrame(uint64_t frameNumber) {
+    const uint64_t inCycle = frameNumber % 5;
+    return frameNumber / 5 * 8008 + (inCycle == 0 ? 0 : 1600 + (inCycle - 1) * 1602);
+}
+// Locked 32 kHz audio at 30000/1001: 16016 samples in fifteen frames, 1067 or 1068 each, frame n
+// starting at sample n * 16016 / 15 rounded down (so the short frame comes first, as at 48 kHz).
+constexpr uint64_t AudioPositionOfFrame32k(uint64_t frameNumber) {
+    return frameNumber / 15 * 16016 + frameNumber % 15 * 16016 / 15;
+}
+constexpr int AudioSamplesInFrame32k(uint64_t frameNumber) {
+    return static_cast<int>(AudioPositionOfFrame32k(frameNumber + 1) - AudioPositionOfFrame32k(frameNumber));
+}
+// The sample rate's count and start for frame n: 48000 or 32000.
+constexpr int AudioSamplesInFrame(uint64_t frameNumber, int sampleRate) {
+    return sampleRate == 32000 ? AudioSamplesInFrame32k(frameNumber) : AudioSamplesInFrame(frameNumber);
+}
+constexpr uint64_t AudioPositionOfFrame(uint64_t frameNumber, int sampleRate) {
+    return sampleRate == 32000 ? AudioPositionOfFrame32k(frameNumber) : AudioPositionOfFrame(frameNumber);
+}
 
 // True when every block of the frame carries the section type and sequence number that its
 // position calls for, with the 525/60 flag in the header.

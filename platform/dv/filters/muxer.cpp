@@ -26,19 +26,22 @@ DWORD PackWord(const Pack& fields) {
 }
 
 // The packs every frame carries, for the FORMAT_DvInfo block of the interleaved stream.
-DVINFO MakeDvInfo() {
+DVINFO MakeDvInfo(bool wide, dif::AudioMode mode) {
     DVINFO info{};
-    dif::AudioSourcePack left;
-    left.samples = dif::AudioSamplesInFrame(0);
-    dif::AudioSourcePack right = left;
-    right.audioMode = 1;
-    info.dwDVAAuxSrc = PackWord(left);
+    info.dwDVAAuxSrc = PackWord(dif::AudioSourceOf(mode, 0, 0));
     info.dwDVAAuxCtl = PackWord(dif::AudioControlPack{});
-    info.dwDVAAuxSrc1 = PackWord(right);
+    info.dwDVAAuxSrc1 = PackWord(dif::AudioSourceOf(mode, 0, 1));
     info.dwDVAAuxCtl1 = PackWord(dif::AudioControlPack{});
     info.dwDVVAuxSrc = PackWord(dif::VideoSourcePack{});
-    info.dwDVVAuxCtl = PackWord(dif::VideoControlPack{});
+    dif::VideoControlPack control;
+    control.display = wide ? dif::kDisplayWide : dif::kDisplayNormal;
+    info.dwDVVAuxCtl = PackWord(control);
     return info;
+}
+
+// The label of frame `frame` of a count that started at `start` (kNonDrop: non-drop-frame).
+Timecode LabelOf(uint64_t start, uint64_t kNonDrop, int64_t frame) {
+    return Timecode::OfFrame(int64_t{static_cast<uint32_t>(start)} + frame, (start & kNonDrop) == 0);
 }
 
 }  // namespace
@@ -66,7 +69,7 @@ HRESULT Muxer::CheckOutputType(const AM_MEDIA_TYPE* mt) {
 
 // ---- filter -----------------------------------------------------------------------------------
 
-Muxer::Muxer() : ComExtend(CLSID_DVMux, u"Stream 0", u"Output"), audio(this, &audioQueue) {
+Muxer::Muxer() : ComExtend(CLSID_DVMux, u"Stream 0", u"Output"), audio(this, &audioQueue, &audioMode) {
     AddPin(&audio);
 }
 
@@ -74,7 +77,7 @@ HRESULT Muxer::MakeOutputType(platform::MediaType* mt) {
     mt->Clear();
     BYTE* format = mt->AllocFormat(sizeof(DVINFO));
     if (format == nullptr) return E_OUTOFMEMORY;
-    const DVINFO info = MakeDvInfo();
+    const DVINFO info = MakeDvInfo(wide.load(), audioMode.load());
     std::memcpy(format, &info, sizeof(info));
     filterkit::SetFrameType(mt, MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd, FORMAT_DvInfo,
                             dif::kFrameBytes);
@@ -89,6 +92,7 @@ HRESULT Muxer::OnActivate() {
     lastFrame.store(-1);
     recordingStartUs.store(-1);
     streamStart.store(timecodeStart.load());
+    streamUserBits.store(userBits.load());
     return S_OK;
 }
 
@@ -129,10 +133,9 @@ bool Muxer::RecordingTimeOf(uint64_t frame, dif::RecordingTime* out) {
 // ---- audio ------------------------------------------------------------------------------------
 
 void Muxer::TakeAudio() {
-    const int samples = dif::AudioSamplesInFrame(frameNumber);
-    // 8008 sample frames every five frames: 1600 for the first of them, 1602 for the others.
-    const uint64_t inCycle = frameNumber % 5;
-    const uint64_t position = frameNumber / 5 * 8008 + (inCycle == 0 ? 0 : 1600 + (inCycle - 1) * 1602);
+    const int rate = audioMode.load() == dif::AudioMode::FourChannel32k ? 32000 : 48000;
+    const int samples = dif::AudioSamplesInFrame(frameNumber, rate);
+    const uint64_t position = dif::AudioPositionOfFrame(frameNumber, rate);
     const std::chrono::milliseconds wait(audioStarving ? 0 : kAudioWaitMs);
     const size_t present = audioQueue.Take(position, audioFrame.data(), static_cast<size_t>(samples), wait);
     const size_t missing = static_cast<size_t>(samples) - present;
@@ -167,24 +170,60 @@ HRESULT Muxer::get_VITCLine(LONG* line) {
 
 HRESULT Muxer::SetTimecode(PTIMECODE_SAMPLE sample) {
     if (sample == nullptr) return E_POINTER;
-    const std::optional<Timecode> label = Timecode::FromBcd(sample->timecode.dwFrames);
+    const bool dropFrame = (sample->dwFlags & AM_TIMECODE_FLAG_DF) != 0;
+    const std::optional<Timecode> label = Timecode::FromBcd(sample->timecode.dwFrames, dropFrame);
     if (!label) return E_INVALIDARG;
     // A label drop-frame counting skips: the count starts where that second's labels do.
     const std::optional<uint32_t> start = label->FirstShown().Frame();
     if (!start) return E_INVALIDARG;
-    timecodeStart.store(*start);
+    timecodeStart.store(uint64_t{*start} | (dropFrame ? 0 : kNonDrop));
+    userBits.store(sample->dwUser);
     return label->Skipped() ? S_FALSE : S_OK;
 }
 
 HRESULT Muxer::GetTimecode(PTIMECODE_SAMPLE sample) {
     if (sample == nullptr) return E_POINTER;
     const int64_t last = lastFrame.load();
-    const uint32_t start = last < 0 ? timecodeStart.load() : streamStart.load();
+    const uint64_t start = last < 0 ? timecodeStart.load() : streamStart.load();
     const uint64_t frame = last < 0 ? 0 : static_cast<uint64_t>(last);
     *sample = TIMECODE_SAMPLE{};
     sample->qwTick = static_cast<LONGLONG>(frame);
-    sample->timecode.dwFrames = Timecode::OfFrame(int64_t{start} + static_cast<int64_t>(frame)).Bcd();
-    sample->dwFlags = AM_TIMECODE_FLAG_DF;
+    const Timecode label = LabelOf(start, kNonDrop, static_cast<int64_t>(frame));
+    sample->timecode.dwFrames = label.Bcd();
+    sample->dwFlags = label.dropFrame ? AM_TIMECODE_FLAG_DF : 0;
+    sample->dwUser = last < 0 ? userBits.load() : streamUserBits.load();
+    return S_OK;
+}
+
+// ---- format -----------------------------------------------------------------------------------
+
+HRESULT Muxer::SetAspect(LONG aspect) {
+    if (aspect != DV_ASPECT_4_3 && aspect != DV_ASPECT_16_9) return E_INVALIDARG;
+    std::lock_guard<std::recursive_mutex> lock(FilterLock());
+    if (CurrentState() != State_Stopped) return VFW_E_NOT_STOPPED;
+    if (Output().IsConnected()) return VFW_E_ALREADY_CONNECTED;
+    wide.store(aspect == DV_ASPECT_16_9);
+    return S_OK;
+}
+
+HRESULT Muxer::GetAspect(LONG* aspect) {
+    if (aspect == nullptr) return E_POINTER;
+    *aspect = wide.load() ? DV_ASPECT_16_9 : DV_ASPECT_4_3;
+    return S_OK;
+}
+
+HRESULT Muxer::SetAudioMode(LONG mode) {
+    if (mode != DV_AUDIO_48K_2CH && mode != DV_AUDIO_32K_4CH) return E_INVALIDARG;
+    std::lock_guard<std::recursive_mutex> lock(FilterLock());
+    if (CurrentState() != State_Stopped) return VFW_E_NOT_STOPPED;
+    if (Output().IsConnected() || audio.IsConnected()) return VFW_E_ALREADY_CONNECTED;
+    audioMode.store(mode == DV_AUDIO_32K_4CH ? dif::AudioMode::FourChannel32k : dif::AudioMode::Stereo48k);
+    return S_OK;
+}
+
+HRESULT Muxer::GetAudioMode(LONG* mode) {
+    if (mode == nullptr) return E_POINTER;
+    *mode = audioMode.load() == dif::AudioMode::FourChannel32k ? DV_AUDIO_32K_4CH : DV_AUDIO_48K_2CH;
     return S_OK;
 }
 
@@ -207,11 +246,26 @@ HRESULT Muxer::Transform(IMediaSample* /*in*/, const BYTE* video, BYTE* frame, I
     if (frameNumber == 0) StartRecordingClock();
     dif::SystemData data;
     data.frameNumber = frameNumber;
-    data.timecode = Timecode::OfFrame(int64_t{streamStart.load()} + static_cast<int64_t>(frameNumber));
+    data.timecode = LabelOf(streamStart.load(), kNonDrop, static_cast<int64_t>(frameNumber));
     data.hasRecordingTime = RecordingTimeOf(frameNumber, &data.recorded);
+    data.userBits = streamUserBits.load();
+    data.hasUserBits = data.userBits != 0;
+    data.wide = wide.load();
+    data.audio = audioMode.load();
     dif::WriteSystemData(frame, data);
-    if (audio.IsActive()) {
-        TakeAudio();
+    if (!audio.IsActive()) return S_OK;
+    TakeAudio();
+    if (data.audio == dif::AudioMode::FourChannel32k) {
+        // The pair on channels 1 and 2; 3 and 4 stay silent.
+        const int samples = dif::AudioSamplesInFrame32k(frameNumber);
+        for (int n = 0; n < samples; ++n) {
+            fourChannels[4 * n] = audioFrame[2 * n];
+            fourChannels[4 * n + 1] = audioFrame[2 * n + 1];
+            fourChannels[4 * n + 2] = 0;
+            fourChannels[4 * n + 3] = 0;
+        }
+        ShuffleAudio12(frame, fourChannels.data(), samples);
+    } else {
         ShuffleAudio(frame, audioFrame.data(), dif::AudioSamplesInFrame(frameNumber));
     }
     return S_OK;

@@ -1,18 +1,21 @@
 // "DV Muxer": DV25 video frames in on "Stream 0" (MEDIATYPE_Video / MEDIASUBTYPE_dvsd), optional
-// 48 kHz 16-bit stereo PCM in on "Stream 1" (MuxerAudioPin), complete interleaved DIF frames out
+// 16-bit stereo PCM of the audio mode's rate in on "Stream 1" (MuxerAudioPin), complete interleaved DIF frames out
 // on "Output" (MEDIATYPE_Interleaved / MEDIASUBTYPE_dvsd, FORMAT_DvInfo, 120000-byte samples).
 //
 // Each frame carries:
-// - locked 48 kHz audio: frame n of the stream takes exactly the samples at positions
-//   [n's first, + 1600 or 1602) of the audio stream (the five-frame pattern), whatever the
+// - locked audio in the mode set with IDVAudioMode: 48 kHz 16-bit stereo, or 32 kHz 12-bit on
+//   four channels ("Stream 1" on channels 1 and 2, silence on 3 and 4). Frame n of the stream
+//   takes exactly the samples at positions [n's first, + 1600 or 1602) of the audio stream (the
+//   five-frame pattern; at 32 kHz 1067 or 1068 in fifteen frames), whatever the
 //   audio samples' sizes. Without a connected audio pin the audio is silence. A connected source
 //   that falls behind is waited for up to kAudioWaitMs once; what is still missing then is
 //   silence (counted by SilencedSamples) and frames are not waited for again until the audio has
 //   caught up, so a stalled source never stalls the video for more than that once. Late samples
 //   are dropped, so audio and video stay paired by position.
-// - drop-frame timecode counting the frames handed on from the start set with
-//   IAMTimecodeGenerator::SetTimecode (default 00:00:00;00), without gaps whatever the sample
-//   times (they pass through).
+// - timecode counting the frames handed on from the start set with
+//   IAMTimecodeGenerator::SetTimecode (default 00:00:00;00, drop-frame), without gaps whatever the
+//   sample times (they pass through); the user bits set there in the binary group pack.
+// - the aspect set with IDVAspect in the VAUX source control pack.
 // - the recording date and time packs (VAUX, AAUX, subcode): local time when the graph first ran
 //   this stream (or of its first frame, if that came first), advancing with the frames.
 // Quality messages arriving on the output pin go to the video upstream pin.
@@ -21,9 +24,12 @@
 // upstream's streaming thread under "Stream 0"'s receive lock and owns frameNumber, audioStarving,
 // audioFrame and the recorded* cache; OnActivate and OnStop reset them under filterLock while no
 // Receive runs. The audio pin feeds audioQueue on its own upstream's thread (audio_queue.h).
-// timecodeStart is set by any thread (atomic) and read when a stream starts; the other atomics are
-// written by the streaming thread or under filterLock and read by anyone.
+// timecodeStart and userBits are set by any thread (atomics) and read when a stream starts; wide and
+// audioMode are set under filterLock while stopped and read by the streaming thread; the other
+// atomics are written by the streaming thread or under filterLock and read by anyone.
 #pragma once
+
+#include <platform/platform.h>
 
 #include <atomic>
 #include <cstdint>
@@ -39,7 +45,9 @@ namespace dv {
 
 class Muxer final : public platform::ComExtend<
                         filterkit::KitTransformFilter<Muxer>,
-                        platform::Implements<IAMTimecodeGenerator, IID_IAMTimecodeGenerator>> {
+                        platform::Implements<IAMTimecodeGenerator, IID_IAMTimecodeGenerator>,
+                        platform::Implements<IDVAspect, IID_IDVAspect>,
+                        platform::Implements<IDVAudioMode, IID_IDVAudioMode>> {
 public:
     static constexpr LONG kFrameBytes = dif::kFrameBytes;
     // The longest one frame waits for audio that has not come.
@@ -52,8 +60,9 @@ public:
 
     Muxer();
 
-    // Fills mt with the one output type (interleaved dvsd with a DVINFO block).
-    static HRESULT MakeOutputType(platform::MediaType* mt);
+    // Fills mt with the one output type (interleaved dvsd with a DVINFO block of the packs the
+    // aspect and audio mode make).
+    HRESULT MakeOutputType(platform::MediaType* mt);
 
     // Input: MEDIATYPE_Video / MEDIASUBTYPE_dvsd in FORMAT_VideoInfo with at least a
     // VIDEOINFOHEADER, 720x480. VFW_E_TYPE_NOT_ACCEPTED for another kind, E_INVALIDARG for a bad
@@ -73,20 +82,30 @@ public:
     HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME start) override;
 
     // IAMTimecodeGenerator. SetTimecode takes the start label in timecode.dwFrames (BCD
-    // 0xhhmmssff; qwTick, dwUser and the frame-rate fields are ignored) and applies it from the
-    // next stream on (the tape's timecode is always drop-frame, 29.97 frames a second). A label
+    // 0xhhmmssff; qwTick and the frame-rate fields are ignored), its counting in dwFlags
+    // (AM_TIMECODE_FLAG_DF: drop-frame, else non-drop-frame; 29.97 frames a second either way)
+    // and the user bits in dwUser (the eight binary groups, group 1 in the lowest four bits; 0:
+    // none, no binary group pack), and applies them from the next stream on. A drop-frame label
     // that drop-frame counting skips (frames 0 and 1 of a minute not divisible by ten, such as
     // 00:58:00;00) starts the count at frame 2 of that second, with S_FALSE; E_INVALIDARG for
     // what is no label (past 23:59:59;29, or not BCD). GetTimecode gives the label of the
     // frame handed on last, or the start while no frame went out, with AM_TIMECODE_FLAG_DF and
-    // qwTick that frame's number in the stream. The TCG mode and VITC line: E_NOTIMPL (DV has
-    // neither).
+    // qwTick that frame's number in the stream; AM_TIMECODE_FLAG_DF only for drop-frame, dwUser
+    // the user bits. The TCG mode and VITC line: E_NOTIMPL (DV has neither).
     HRESULT STDMETHODCALLTYPE GetTCGMode(LONG param, LONG* value) override;
     HRESULT STDMETHODCALLTYPE SetTCGMode(LONG param, LONG value) override;
     HRESULT STDMETHODCALLTYPE put_VITCLine(LONG line) override;
     HRESULT STDMETHODCALLTYPE get_VITCLine(LONG* line) override;
     HRESULT STDMETHODCALLTYPE SetTimecode(PTIMECODE_SAMPLE sample) override;
     HRESULT STDMETHODCALLTYPE GetTimecode(PTIMECODE_SAMPLE sample) override;
+
+    // IDVAspect, IDVAudioMode (see <platform/platform.h>).
+    HRESULT STDMETHODCALLTYPE SetAspect(LONG aspect) override;
+    HRESULT STDMETHODCALLTYPE GetAspect(LONG* aspect) override;
+    HRESULT STDMETHODCALLTYPE SetAudioMode(LONG mode) override;
+    HRESULT STDMETHODCALLTYPE GetAudioMode(LONG* mode) override;
+    // The audio mode now (the audio pin takes its rate).
+    dif::AudioMode Mode() const { return audioMode.load(); }
 
 protected:
     HRESULT OnActivate() override;
@@ -112,8 +131,14 @@ private:
     AudioQueue audioQueue{kAudioQueueFrames};
     MuxerAudioPin audio;
 
-    std::atomic<uint32_t> timecodeStart{0};  // frames from 00:00:00;00 of the next stream's start
-    std::atomic<uint32_t> streamStart{0};    // that of this stream, fixed by OnActivate
+    // The next stream's start: frames from 00:00:00;00 in the low 32 bits, kNonDrop above them.
+    static constexpr uint64_t kNonDrop = uint64_t{1} << 32;
+    std::atomic<uint64_t> timecodeStart{0};
+    std::atomic<uint64_t> streamStart{0};    // that of this stream, fixed by OnActivate
+    std::atomic<uint32_t> userBits{0};       // the next stream's user bits; 0 none
+    std::atomic<uint32_t> streamUserBits{0}; // this stream's
+    std::atomic<bool> wide{false};           // 16:9
+    std::atomic<dif::AudioMode> audioMode{dif::AudioMode::Stereo48k};
     std::atomic<int64_t> lastFrame{-1};      // frame number handed on last in this stream
     // Microseconds since the epoch at the stream's recording start; -1 until fixed.
     std::atomic<int64_t> recordingStartUs{-1};
@@ -125,6 +150,7 @@ private:
     int64_t recordedSecond = -1;
     dif::RecordingTime recordedTime{};
     std::vector<int16_t> audioFrame = std::vector<int16_t>(2 * 1602);
+    std::vector<int16_t> fourChannels = std::vector<int16_t>(4 * 1068);  // 32 kHz: channels 1-4
 };
 
 using MuxerInputPin = Muxer::InputPin;

@@ -1,18 +1,23 @@
 // "DV Video Encoder": RGB24 or UYVY 720x480 pictures in on "XForm In", NTSC DV25 frames out on
 // "XForm Out" (MEDIATYPE_Video / MEDIASUBTYPE_dvsd, 120000-byte samples). Sample times pass
-// through; quality messages arriving on the output pin go to the upstream pin.
+// through; quality messages arriving on the output pin go to the upstream pin. The frames say 4:3
+// or 16:9 as IDVAspect sets.
 //
 // Threads and locks: the base classes' (filterkit/kit_filter.h). Receive runs on the upstream's
 // streaming thread under the input pin's receive lock and uses `codec`, `uyvy` and `bottomUp`; state
 // changes and connections run under filterLock and touch them only while no Receive runs (stopped).
 #pragma once
 
+#include <platform/platform.h>
+
 #include "filterkit/kit_transform_filter.h"
 #include "dv/filters/video_encoder_codec.h"
 
 namespace dv {
 
-class VideoEncoder final : public filterkit::KitTransformFilter<VideoEncoder> {
+class VideoEncoder final
+    : public platform::ComExtend<filterkit::KitTransformFilter<VideoEncoder>,
+                                 platform::Implements<IDVAspect, IID_IDVAspect>> {
 public:
     static constexpr LONG kFrameBytes = VideoEncoderCodec::kFrameBytes;
     static constexpr const char* kFilterName = "DV Video Encoder";  // in the log
@@ -33,6 +38,10 @@ public:
     HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);
     // Output: dvsd video in FORMAT_VideoInfo, 720x480.
     HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
+
+    // IDVAspect (see <platform/platform.h>): the aspect the encoder signals in its frames.
+    HRESULT STDMETHODCALLTYPE SetAspect(LONG aspect) override;
+    HRESULT STDMETHODCALLTYPE GetAspect(LONG* aspect) override;
 
 protected:
     HRESULT OnActivate() override;

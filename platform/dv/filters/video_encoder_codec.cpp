@@ -70,7 +70,8 @@ HRESULT VideoEncoderCodec::Open() {
     codec->height = kHeight;
     codec->pix_fmt = AV_PIX_FMT_YUV411P;
     codec->time_base = AVRational{int(ntsc::kFrameRateDen), int(ntsc::kFrameRateNum)};
-    codec->sample_aspect_ratio = AVRational{10, 11};
+    // The pixel shapes of 525/60 in 4:3 and in 16:9 (ITU-R BT.601 sampling).
+    codec->sample_aspect_ratio = wide ? AVRational{40, 33} : AVRational{10, 11};
     // Slice threads only: frame threading would hold frames back, and every picture must give
     // its frame at once.
     codec->thread_type = FF_THREAD_SLICE;
@@ -116,6 +117,12 @@ HRESULT VideoEncoderCodec::Open() {
 
     lastFrame.resize(kFrameBytes);
     return S_OK;
+}
+
+void VideoEncoderCodec::SetWide(bool value) {
+    if (value == wide) return;
+    wide = value;
+    Close();
 }
 
 void VideoEncoderCodec::Reset() {

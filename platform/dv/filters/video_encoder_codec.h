@@ -53,6 +53,10 @@ public:
     HRESULT Open();
     // Forgets the previous picture (a new stream starts).
     void Reset();
+    // The aspect the frames signal (the sample aspect ratio libavcodec writes into them): 16:9
+    // or, by default, 4:3. A change closes the encoder; the next Open opens it so.
+    void SetWide(bool wide);
+    bool Wide() const { return wide; }
 
     // Encodes one picture of kPictureBytes (rows bottom first when bottomUp) into frame
     // (kFrameBytes). E_UNEXPECTED before Open, E_FAIL when the encoder fails or its packet is
@@ -96,6 +100,7 @@ private:
     bool helperQuit = false;              // helperLock
 
     bool reuse = true;
+    bool wide = false;
     bool lastBottomUp = false;
     KeptPicture lastPicture {kRowBytes, kHeight};  // the BGR24 picture behind lastFrame
     KeptPicture lastUyvy {kUyvyRowBytes, kHeight};  // or the UYVY one (one of them is kept)
