@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "device_access.h"
 #include "graph/graph_recipe.h"
 #include "graph/utf_text.h"
 #include "messages/build_failure.h"
@@ -102,8 +103,9 @@ std::string CStripeGraph::Connect(IBaseFilter* from, const char* output, IBaseFi
 }
 
 std::string CStripeGraph::BindDevice(const CStripeOptions& options, CStripeReport* report) {
-    std::vector<CDeviceEntry> devices = CGraphRecipe::FindDevices(kDeviceName);
-    if (devices.empty()) return CBuildFailure::NoDevice();
+    bool denied = false;
+    std::vector<CDeviceEntry> devices = CGraphRecipe::FindDevices(kDeviceName, &denied);
+    if (devices.empty()) return denied ? CDeviceAccess::NoPermission() : CBuildFailure::NoDevice();
     CDeviceEntry* chosen = &devices.back();
     if (!options.device.empty()) {
         chosen = nullptr;

@@ -1061,7 +1061,8 @@ TEST_F(StripeOnBus, WithPrerollASlowUnitHoldsTheWholeStripeAndWithoutItTheMissin
     }
 }
 
-// Each refusal is told by its cause, ends with status 1 and records nothing over the old tape.
+// Each refusal is told by its cause, ends with status 1 and records nothing over the old tape; a
+// user who may not open the device files is told so when the devices are looked for, not "no device".
 TEST_F(StripeOnBus, RefusalsAreToldByTheirCauseAndNothingIsRecorded) {
     struct Case {
         const char* options;
@@ -1071,7 +1072,8 @@ TEST_F(StripeOnBus, RefusalsAreToldByTheirCauseAndNothingIsRecorded) {
                           Case{"--node camcorder:camera", "camera mode"},
                           Case{"--node camcorder:notape", "there is no tape in the device"},
                           Case{"--node camcorder:protected", "write-protected"},
-                          Case{"--node camcorder:dv-in=off,at=600", "DV input not recorded"}}) {
+                          Case{"--node camcorder:dv-in=off,at=600", "DV input not recorded"},
+                          Case{"--no-permission", "no permission to open the device: join the group"}}) {
         SCOPED_TRACE(c.options);
         std::string out;
         EXPECT_EQ(OnBus(c.options, "./tamsel-stripe --record --duration 4", &out), 1) << out;
