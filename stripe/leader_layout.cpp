@@ -51,16 +51,34 @@ std::string CLeaderLayout::Parse(const std::string& text) {
     while (std::getline(items, item, ',')) {
         ++number;
         const std::string where = "segment " + std::to_string(number) + " '" + item + "': ";
-        const size_t first = item.find(':'), last = item.rfind(':');
+        const size_t first = item.find(':');
         if (first == std::string::npos) return where + "KIND:SECONDS expected";
         Segment s;
-        const std::string kind = item.substr(0, first), middle = first == last ? "" : item.substr(first + 1, last - first - 1);
+        const std::string kind = item.substr(0, first);
+        // The length is what follows the kind (or, for pattern and image, the name): after the
+        // first colon from which the rest reads as one, since a timecode length holds colons too.
+        const bool named = kind == "pattern" || kind == "image";
+        size_t last = first;
+        if (named) {
+            last = std::string::npos;
+            for (size_t at = item.find(':', first + 1); at != std::string::npos; at = item.find(':', at + 1)) {
+                if (dv::ParseDuration(item.substr(at + 1))) {
+                    last = at;
+                    break;
+                }
+            }
+            if (last == std::string::npos) return where + kind + (kind == "image" ? ":FILE" : ":NAME") + ":SECONDS expected";
+        }
+        const std::string middle = named ? item.substr(first + 1, last - first - 1) : "";
         const auto length = dv::ParseDuration(item.substr(last + 1));
-        if (!length) return where + "not a length: '" + item.substr(last + 1) + "' (seconds, or HH:MM:SS;FF)";
+        if (!length) {
+            if (!named && item.find(':', first + 1) != std::string::npos && dv::ParseDuration(item.substr(item.rfind(':') + 1)))
+                return where + kind + " takes only a length";
+            return where + "not a length: '" + item.substr(last + 1) + "' (seconds, or HH:MM:SS;FF)";
+        }
         s.labels = *length;
-        s.name = first == last ? kind : kind + ":" + middle;
+        s.name = named ? kind + ":" + middle : kind;
         if (kind == "bars" || kind == "black" || kind == "slate" || kind == "countdown") {
-            if (first != last) return where + kind + " takes only a length";
             s.kind = kind == "bars" ? LEADER_BARS : kind == "black" ? LEADER_BLACK : kind == "slate" ? LEADER_SLATE : LEADER_COUNTDOWN;
             if (s.kind == LEADER_COUNTDOWN &&
                 s.labels > int64_t{LEADER_MAX_COUNTDOWN_SECONDS} * dv::Timecode::kLabelsPerSecond)
@@ -71,7 +89,7 @@ std::string CLeaderLayout::Parse(const std::string& text) {
         } else if (kind == "image") {
             s.kind = LEADER_IMAGE;
             s.file = middle;
-            if (s.file.empty()) return where + "image:FILE:SECONDS";
+            if (s.file.empty()) return where + "image:FILE:SECONDS expected";
         } else {
             return where + "unknown kind '" + kind + "' (bars, black, slate, countdown, pattern:NAME, image:FILE)";
         }

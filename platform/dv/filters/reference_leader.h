@@ -50,6 +50,7 @@ public:
     ReferenceLeader();
     ~ReferenceLeader() override;
 
+    ReferenceLeaderOutputPin& Output() { return output; }
     const BarsSystem& System() const { return *system; }
 
     // IReferenceLeader
