@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 namespace dv {
@@ -28,31 +29,30 @@ using Context = std::unique_ptr<cairo_t, ContextFree>;
 using Layout = std::unique_ptr<PangoLayout, LayoutFree>;
 using Font = std::unique_ptr<PangoFontDescription, FontFree>;
 
-uint8_t Clip(double v) { return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L)); }
-
-// A Cairo ARGB32 surface (premultiplied, opaque here) into rows [top, top + rows) of a UYVY
-// picture of the same width, BT.601 studio range.
-void ToUyvy(cairo_surface_t* surface, int width, int top, int rows, uint8_t* uyvy) {
+// A Cairo RGB24 surface (x8r8g8b8) into rows [top, top + rows) and columns [left, left +
+// columns) of a UYVY picture `width` wide, BT.601 studio range in integers (white 235, black 16,
+// grey without colour); a pair's chroma is the mean of its two pixels'.
+void ToUyvy(cairo_surface_t* surface, int width, int top, int rows, int left, int columns, uint8_t* uyvy) {
     cairo_surface_flush(surface);
     const uint8_t* data = cairo_image_surface_get_data(surface);
     const int stride = cairo_image_surface_get_stride(surface);
     for (int y = 0; y < rows; ++y) {
         const auto* row = reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y) * stride);
-        uint8_t* out = uyvy + (static_cast<size_t>(top + y) * width) * 2;
-        for (int x = 0; x < width; x += 2) {
-            double ys[2], cb = 128, cr = 128;
+        uint8_t* out = uyvy + (static_cast<size_t>(top + y) * width + static_cast<size_t>(left)) * 2;
+        for (int x = 0; x + 1 < columns; x += 2) {
+            int ys[2], cb = 0, cr = 0;
             for (int i = 0; i < 2; ++i) {
                 const uint32_t p = row[x + i];
-                const double r = ((p >> 16) & 0xff) / 255.0, g = ((p >> 8) & 0xff) / 255.0, b = (p & 0xff) / 255.0;
-                const double luma = 0.299 * r + 0.587 * g + 0.114 * b;
-                ys[i] = 16 + 219 * luma;
-                cb += 224 * (b - luma) / 1.772 / 2;
-                cr += 224 * (r - luma) / 1.402 / 2;
+                const int r = static_cast<int>((p >> 16) & 0xff), g = static_cast<int>((p >> 8) & 0xff),
+                          b = static_cast<int>(p & 0xff);
+                ys[i] = ((66 * r + 129 * g + 25 * b + 128) >> 8) + 16;
+                cb += -38 * r - 74 * g + 112 * b;
+                cr += 112 * r - 94 * g - 18 * b;
             }
-            out[2 * x] = Clip(cb);
-            out[2 * x + 1] = Clip(ys[0]);
-            out[2 * x + 2] = Clip(cr);
-            out[2 * x + 3] = Clip(ys[1]);
+            out[2 * x] = static_cast<uint8_t>(((cb + 256) >> 9) + 128);
+            out[2 * x + 1] = static_cast<uint8_t>(ys[0]);
+            out[2 * x + 2] = static_cast<uint8_t>(((cr + 256) >> 9) + 128);
+            out[2 * x + 3] = static_cast<uint8_t>(ys[1]);
         }
     }
 }
@@ -105,11 +105,27 @@ std::vector<uint8_t> LeaderPicture::Slate(const std::string& lines) const {
     cairo_move_to(cr.get(), (width - w) / 2.0, safeTop + std::max(0, safeHeight - h) / 2.0);
     pango_cairo_show_layout(cr.get(), layout.get());
     std::vector<uint8_t> uyvy(static_cast<size_t>(width) * height * 2);
-    ToUyvy(surface.get(), width, 0, height, uyvy.data());
+    ToUyvy(surface.get(), width, 0, height, 0, width, uyvy.data());
     return uyvy;
 }
 
-void LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) const {
+void LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) {
+    const int step = std::clamp(static_cast<int>(std::lround(sweep * kSweepSteps)), 0, kSweepSteps - 1);
+    const std::vector<uint8_t>& background = Sweep(step);
+    std::memcpy(uyvy, background.data(), background.size());
+    const std::vector<uint8_t>& plate = Plate(digit);
+    const int side = PlateSide(), left = (width - side) / 2 & ~1, top = (height - side) / 2;
+    for (int r = 0; r < side; ++r) {
+        std::memcpy(uyvy + (static_cast<size_t>(top + r) * width + static_cast<size_t>(left)) * 2,
+                    plate.data() + static_cast<size_t>(r) * side * 2, static_cast<size_t>(side) * 2);
+    }
+}
+
+int LeaderPicture::PlateSide() const { return static_cast<int>(height * 0.46) / 16 * 16; }
+
+const std::vector<uint8_t>& LeaderPicture::Sweep(int step) {
+    std::vector<uint8_t>& picture = sweeps[static_cast<size_t>(step)];
+    if (!picture.empty()) return picture;
     Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
     Context cr(cairo_create(surface.get()));
     cairo_t* c = cr.get();
@@ -117,10 +133,10 @@ void LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) const {
     cairo_set_source_rgb(c, 0.2, 0.2, 0.2);
     cairo_paint(c);
     // The sweep: from twelve o'clock clockwise.
-    if (sweep > 0) {
+    if (step > 0) {
         cairo_set_source_rgb(c, 0.45, 0.45, 0.45);
         cairo_move_to(c, cx, cy);
-        cairo_arc(c, cx, cy, radius, -M_PI / 2, -M_PI / 2 + 2 * M_PI * sweep);
+        cairo_arc(c, cx, cy, radius, -M_PI / 2, -M_PI / 2 + 2 * M_PI * step / kSweepSteps);
         cairo_close_path(c);
         cairo_fill(c);
     }
@@ -135,52 +151,77 @@ void LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) const {
     cairo_move_to(c, cx, cy - radius * 1.1);
     cairo_line_to(c, cx, cy + radius * 1.1);
     cairo_stroke(c);
-    // The digit, black on a white disc so that it reads over the sweep and the lines.
+    picture.resize(static_cast<size_t>(width) * height * 2);
+    ToUyvy(surface.get(), width, 0, height, 0, width, picture.data());
+    return picture;
+}
+
+const std::vector<uint8_t>& LeaderPicture::Plate(int digit) {
+    std::vector<uint8_t>& plate = plates[static_cast<size_t>(std::clamp(digit, 0, 10))];
+    if (!plate.empty()) return plate;
+    // The digit, black on a white plate with a grey rim, so that it reads over the sweep.
+    const int side = PlateSide();
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, side, side));
+    Context cr(cairo_create(surface.get()));
+    cairo_t* c = cr.get();
+    cairo_set_source_rgb(c, 0.9, 0.9, 0.9);
+    cairo_paint(c);
     cairo_set_source_rgb(c, 1, 1, 1);
-    cairo_arc(c, cx, cy, radius * 0.6, 0, 2 * M_PI);
+    cairo_rectangle(c, 4, 4, side - 8, side - 8);
     cairo_fill(c);
-    Layout layout = MakeLayout(c, std::to_string(digit), "Sans Bold", radius * 0.9, 0);
+    Layout layout = MakeLayout(c, std::to_string(digit), "Sans Bold", side * 0.7, 0);
     int w = 0, h = 0;
     pango_layout_get_pixel_size(layout.get(), &w, &h);
     cairo_set_source_rgb(c, 0, 0, 0);
-    cairo_move_to(c, cx - w / 2.0, cy - h / 2.0);
+    cairo_move_to(c, (side - w) / 2.0, (side - h) / 2.0);
     pango_cairo_show_layout(c, layout.get());
-    ToUyvy(surface.get(), width, 0, height, uyvy);
+    plate.resize(static_cast<size_t>(side) * side * 2);
+    ToUyvy(surface.get(), side, 0, side, 0, side, plate.data());
+    return plate;
 }
 
 void LeaderPicture::BurnInRows(int* first, int* end) const {
-    const int boxHeight = height / 10;
-    *end = height * 9 / 10 - height / 30;  // above the safe area's bottom edge
-    *first = *end - boxHeight;
-    *first &= ~1;  // whole row pairs
-    *end = (*end + 1) & ~1;
+    // Whole macroblock rows (8 lines) above the safe area's bottom edge.
+    *end = (height * 9 / 10 - height / 30) / 8 * 8;
+    *first = *end - kCellRows;
 }
 
-void LeaderPicture::BurnIn(const std::string& text, uint8_t* uyvy) const {
+void LeaderPicture::BurnIn(const std::string& text, uint8_t* uyvy) {
     int top = 0, end = 0;
     BurnInRows(&top, &end);
-    const int rows = end - top;
-    // Drawn over a copy of the picture's rows, so only the box changes them.
-    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, rows));
-    Context cr(cairo_create(surface.get()));
-    cairo_t* c = cr.get();
-    Layout layout = MakeLayout(c, text, "Sans Mono Bold", rows * 0.7, 0);
-    int w = 0, h = 0;
-    pango_layout_get_pixel_size(layout.get(), &w, &h);
-    const int boxWidth = (w + rows / 2 + 1) & ~1;
-    const int left = ((width - boxWidth) / 2) & ~1;
-    cairo_set_source_rgb(c, 0, 0, 0);
-    cairo_paint(c);
-    cairo_set_source_rgb(c, 1, 1, 1);
-    cairo_move_to(c, (width - w) / 2.0, (rows - h) / 2.0);
-    pango_cairo_show_layout(c, layout.get());
-    // Only the box's columns go into the picture.
-    std::vector<uint8_t> row(static_cast<size_t>(width) * rows * 2);
-    ToUyvy(surface.get(), width, 0, rows, row.data());
-    for (int y = 0; y < rows; ++y) {
-        const size_t at = (static_cast<size_t>(top + y) * width + left) * 2;
-        std::copy_n(row.data() + (static_cast<size_t>(y) * width + left) * 2, static_cast<size_t>(boxWidth) * 2, uyvy + at);
+    const int cells = static_cast<int>(text.size()) + 2;  // a blank cell each side
+    const int left = std::max(0, (width - cells * kCellWidth) / 2 / kCellWidth * kCellWidth);
+    const size_t cellBytes = kCellWidth * 2;
+    for (int i = 0; i < cells && left + (i + 1) * kCellWidth <= width; ++i) {
+        const char c = i == 0 || i == cells - 1 ? ' ' : text[static_cast<size_t>(i - 1)];
+        const std::vector<uint8_t>& tile = Tile(c);
+        for (int r = 0; r < kCellRows; ++r) {
+            std::memcpy(uyvy + (static_cast<size_t>(top + r) * width + static_cast<size_t>(left + i * kCellWidth)) * 2,
+                        tile.data() + static_cast<size_t>(r) * cellBytes, cellBytes);
+        }
     }
 }
+
+const std::vector<uint8_t>& LeaderPicture::Tile(char c) {
+    std::vector<uint8_t>& tile = tiles[static_cast<unsigned char>(c)];
+    if (!tile.empty()) return tile;
+    // White on black, the character centred in its cell, laid out by Pango in a monospaced face.
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, kCellWidth, kCellRows));
+    Context cr(cairo_create(surface.get()));
+    cairo_set_source_rgb(cr.get(), 0, 0, 0);
+    cairo_paint(cr.get());
+    if (c != ' ') {
+        Layout layout = MakeLayout(cr.get(), std::string(1, c), "Sans Mono Bold", kCellRows * 0.75, 0);
+        int w = 0, h = 0;
+        pango_layout_get_pixel_size(layout.get(), &w, &h);
+        cairo_set_source_rgb(cr.get(), 1, 1, 1);
+        cairo_move_to(cr.get(), (kCellWidth - w) / 2.0, (kCellRows - h) / 2.0);
+        pango_cairo_show_layout(cr.get(), layout.get());
+    }
+    tile.resize(static_cast<size_t>(kCellWidth) * kCellRows * 2);
+    ToUyvy(surface.get(), kCellWidth, 0, kCellRows, 0, kCellWidth, tile.data());
+    return tile;
+}
+
 
 }  // namespace dv
