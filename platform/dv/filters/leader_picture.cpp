@@ -121,6 +121,15 @@ void LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) {
     }
 }
 
+void LeaderPicture::PrepareCountdown() {
+    for (int step = 0; step < kSweepSteps; ++step) Sweep(step);
+    for (int digit = 2; digit <= 10; ++digit) Plate(digit);
+}
+
+void LeaderPicture::PrepareBurnIn() {
+    for (char c : std::string("0123456789:; ")) Tile(c);
+}
+
 int LeaderPicture::PlateSide() const { return static_cast<int>(height * 0.46) / 16 * 16; }
 
 const std::vector<uint8_t>& LeaderPicture::Sweep(int step) {

@@ -30,6 +30,10 @@ public:
     // character and looks the same whenever that character comes back, which the encoder's
     // segment cache turns into segments it need not encode again.
     void BurnIn(const std::string& text, uint8_t* uyvy);
+    // Draws ahead what Countdown and BurnIn would draw on first use, so that no frame of a
+    // stream waits for it.
+    void PrepareCountdown();
+    void PrepareBurnIn();
     // The first row and the row past the last that BurnIn touches.
     void BurnInRows(int* first, int* end) const;
 

@@ -105,6 +105,7 @@ void ReferenceLeader::OnStreamStart() {
     black = TestPattern::Make(TestPattern::Kind::Black, system->width, system->height);
     pictures.clear();
     if (!plan) return;
+    if (burnIn) painter.PrepareBurnIn();
     for (size_t i = 0; i < plan->Segments().size(); ++i) {
         const LeaderPlan::Segment& s = plan->Segments()[i];
         switch (s.kind) {
@@ -123,7 +124,8 @@ void ReferenceLeader::OnStreamStart() {
                 pictures.push_back(black);
                 break;
             default:
-                pictures.emplace_back();  // drawn frame by frame
+                painter.PrepareCountdown();
+                pictures.emplace_back();  // put together frame by frame
         }
     }
 }
