@@ -61,6 +61,76 @@ std::string Read(const std::string& tape, const std::string& dir, int index, int
     return squeezed;
 }
 
+// A recorded tape as the checks read it: each frame's label from its subcode (unbroken), and its
+// sound as FFmpeg decodes it, cut at each frame's own sample count (its AAUX source pack).
+struct Tape {
+    std::map<int, size_t> at;  // label -> tape frame
+    std::vector<size_t> first;  // each frame's first sample, and the end
+    std::vector<int16_t> left;
+
+    // Fails the test with the reason when the tape cannot be read so.
+    void Load(const std::string& tape) {
+        const std::string bytes = ReadFile(tape);
+        ASSERT_EQ(bytes.size() % kFrameBytes, 0u);
+        const size_t frames = bytes.size() / kFrameBytes;
+        ASSERT_GT(frames, 0u);
+        first.assign(1, 0);
+        int previous = -1;
+        for (size_t k = 0; k < frames; ++k) {
+            const auto* frame = reinterpret_cast<const uint8_t*>(bytes.data()) + k * kFrameBytes;
+            const auto tc = dv::dif::FindTimecodePack(frame, kFrameBytes);
+            ASSERT_TRUE(tc) << "frame " << k << " has no timecode";
+            const int label = static_cast<int>(*tc->label.Frame());
+            if (k > 0) {
+                ASSERT_EQ(label, previous + 1) << "the timecode breaks at tape frame " << k;
+            }
+            previous = label;
+            at[label] = k;
+            const dv::dif::PackVote vote =
+                dv::dif::VotePack(frame, dv::dif::PackType::AudioSource, dv::dif::PackArea::Aaux, 0, 5);
+            const auto source = dv::dif::ReadAudioSourcePack(vote.pack.data());
+            ASSERT_TRUE(source) << "frame " << k;
+            first.push_back(first.back() + static_cast<size_t>(source->samples));
+        }
+        std::string output;
+        ASSERT_EQ(Shell("ffmpeg -v error -y -i " + Quote(tape) + " -map 0:a -f s16le -acodec pcm_s16le " +
+                            Quote(tape + ".s16"),
+                        &output),
+                  0)
+            << output;
+        const std::string raw = ReadFile(tape + ".s16");
+        left.resize(raw.size() / 4);
+        for (size_t i = 0; i < left.size(); ++i) std::memcpy(&left[i], raw.data() + i * 4, 2);
+        ASSERT_EQ(first.back(), left.size());
+    }
+    bool Has(int label) const { return at.count(label) != 0; }
+    // The loudest sample of the frame with this label.
+    int Peak(int label) const {
+        const size_t k = at.at(label);
+        int p = 0;
+        for (size_t i = first[k]; i < first[k + 1]; ++i) p = std::max(p, std::abs(int{left[i]}));
+        return p;
+    }
+    // Its zero crossings: 1 kHz makes about two a millisecond.
+    int Crossings(int label) const {
+        const size_t k = at.at(label);
+        int n = 0;
+        for (size_t i = first[k] + 1; i < first[k + 1]; ++i) n += (left[i - 1] < 0) != (left[i] < 0);
+        return n;
+    }
+    // The frames from `from` to `to` (labels) that sound, each checked to be 1 kHz at -20 dBFS.
+    std::vector<int> Sounding(int from, int to) const {
+        std::vector<int> sounding;
+        for (int f = from; f < to; ++f) {
+            if (Peak(f) == 0) continue;
+            sounding.push_back(f);
+            EXPECT_NEAR(Peak(f), 3277, 3) << dv::Timecode::OfFrame(f).Text();
+            EXPECT_NEAR(Crossings(f), 67, 2) << "1 kHz at " << dv::Timecode::OfFrame(f).Text();
+        }
+        return sounding;
+    }
+};
+
 class Leader : public testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -96,90 +166,38 @@ TEST_F(Leader, TheDefaultLeaderLandsTheProgrammeOnOneHourWithItsSoundAndPictures
         << said;
     EXPECT_EQ(deck.ReportValue("timecode breaks"), "0");
 
-    // Each frame's label, from its subcode.
-    const std::string bytes = ReadFile(tape);
-    ASSERT_EQ(bytes.size() % kFrameBytes, 0u);
-    const size_t frames = bytes.size() / kFrameBytes;
-    std::vector<int> label(frames);
-    std::vector<int> samples(frames);
-    std::map<int, size_t> at;  // label -> tape frame
-    for (size_t k = 0; k < frames; ++k) {
-        const auto* frame = reinterpret_cast<const uint8_t*>(bytes.data()) + k * kFrameBytes;
-        const auto tc = dv::dif::FindTimecodePack(frame, kFrameBytes);
-        ASSERT_TRUE(tc) << "frame " << k << " has no timecode";
-        label[k] = static_cast<int>(*tc->label.Frame());
-        if (k > 0) {
-            ASSERT_EQ(label[k], label[k - 1] + 1) << "the timecode breaks at tape frame " << k;
-        }
-        at[label[k]] = k;
-        const dv::dif::PackVote vote =
-            dv::dif::VotePack(frame, dv::dif::PackType::AudioSource, dv::dif::PackArea::Aaux, 0, 5);
-        const auto source = dv::dif::ReadAudioSourcePack(vote.pack.data());
-        ASSERT_TRUE(source) << "frame " << k;
-        samples[k] = source->samples;
-    }
+    Tape read;
+    ASSERT_NO_FATAL_FAILURE(read.Load(tape));
+    const std::map<int, size_t>& at = read.at;
     const int leaderStart = FrameOf("00:58:30;00"), programme = FrameOf("01:00:00;00");
-    ASSERT_TRUE(at.count(leaderStart)) << "00:58:30;00 is not on tape";
-    ASSERT_TRUE(at.count(programme + 89)) << "the black after the leader is not all on tape";
+    ASSERT_TRUE(read.Has(leaderStart)) << "00:58:30;00 is not on tape";
+    ASSERT_TRUE(read.Has(programme + 89)) << "the black after the leader is not all on tape";
     // The segments where the layout puts them (labels).
     const int barsEnd = FrameOf("00:59:30;00"), slateStart = FrameOf("00:59:40;00"),
               countdownStart = FrameOf("00:59:50;00"), pop = FrameOf("00:59:58;00");
     ASSERT_EQ(programme - leaderStart, 2698);
 
-    // The sound, decoded by FFmpeg and cut into the frames' own sample counts.
-    std::string output;
-    ASSERT_EQ(Shell("ffmpeg -v error -y -i " + Quote(tape) + " -map 0:a -f s16le -acodec pcm_s16le " +
-                        Quote(tape + ".s16"),
-                    &output),
-              0)
-        << output;
-    const std::string raw = ReadFile(tape + ".s16");
-    std::vector<int16_t> left(raw.size() / 4);
-    for (size_t i = 0; i < left.size(); ++i) std::memcpy(&left[i], raw.data() + i * 4, 2);
-    std::vector<size_t> first(frames + 1, 0);
-    for (size_t k = 0; k < frames; ++k) first[k + 1] = first[k] + static_cast<size_t>(samples[k]);
-    ASSERT_EQ(first[frames], left.size());
-    const auto peak = [&](int frameLabel) {
-        const size_t k = at.at(frameLabel);
-        int p = 0;
-        for (size_t i = first[k]; i < first[k + 1]; ++i) p = std::max(p, std::abs(int{left[i]}));
-        return p;
-    };
-    // 1 kHz: the zero crossings of one frame's samples, about 2 a millisecond.
-    const auto crossings = [&](int frameLabel) {
-        const size_t k = at.at(frameLabel);
-        int n = 0;
-        for (size_t i = first[k] + 1; i < first[k + 1]; ++i) n += (left[i - 1] < 0) != (left[i] < 0);
-        return n;
-    };
+    // The sound: the tone to the last bars frame, then only the blips and the pop.
     for (int f = leaderStart; f < barsEnd; f += (f > barsEnd - 5 ? 1 : 97))
-        EXPECT_NEAR(peak(f), 3277, 3) << "the tone at " << dv::Timecode::OfFrame(f).Text();
-    EXPECT_NEAR(peak(barsEnd - 1), 3277, 3) << "the tone ends on the last bars frame";
-    std::vector<int> blips;
-    for (int f = barsEnd; f < programme + 90; ++f) {
-        const int p = peak(f);
-        if (p != 0) {
-            blips.push_back(f);
-            EXPECT_NEAR(p, 3277, 3) << dv::Timecode::OfFrame(f).Text();
-            EXPECT_NEAR(crossings(f), 67, 2) << "1 kHz at " << dv::Timecode::OfFrame(f).Text();
-        }
-    }
+        EXPECT_NEAR(read.Peak(f), 3277, 3) << "the tone at " << dv::Timecode::OfFrame(f).Text();
+    EXPECT_NEAR(read.Peak(barsEnd - 1), 3277, 3) << "the tone ends on the last bars frame";
     std::vector<int> expected;
     for (int second = 0; second < 8; ++second) expected.push_back(countdownStart + second * 30);
     expected.push_back(pop);
-    EXPECT_EQ(blips, expected) << "a one-frame blip on each second of the countdown and the two-pop, silence elsewhere";
+    EXPECT_EQ(read.Sounding(barsEnd, programme + 90), expected)
+        << "a one-frame blip on each second of the countdown and the two-pop, silence elsewhere";
 
     // The pictures. The slate's title, above the burnt-in timecode.
-    EXPECT_NE(Read(tape, dir.path(), int(at[slateStart + 100]), 72, 48, 576, 320, kPage).find("Title: Test"),
+    EXPECT_NE(Read(tape, dir.path(), int(at.at(slateStart + 100)), 72, 48, 576, 320, kPage).find("Title: Test"),
               std::string::npos);
     // The countdown's digits on their seconds, and the 2 on the frame of the pop.
     for (int second = 0; second < 8; ++second) {
         const int f = countdownStart + second * 30 + 15;
-        EXPECT_EQ(Read(tape, dir.path(), int(at[f]), 256, 136, 208, 208, kDigits), std::to_string(10 - second))
+        EXPECT_EQ(Read(tape, dir.path(), int(at.at(f)), 256, 136, 208, 208, kDigits), std::to_string(10 - second))
             << dv::Timecode::OfFrame(f).Text();
     }
-    EXPECT_EQ(Read(tape, dir.path(), int(at[pop]), 256, 136, 208, 208, kDigits), "2");
-    EXPECT_NE(Read(tape, dir.path(), int(at[pop + 1]), 256, 136, 208, 208, kDigits), "2") << "the 2 is one frame";
+    EXPECT_EQ(Read(tape, dir.path(), int(at.at(pop)), 256, 136, 208, 208, kDigits), "2");
+    EXPECT_NE(Read(tape, dir.path(), int(at.at(pop + 1)), 256, 136, 208, 208, kDigits), "2") << "the 2 is one frame";
     // The burnt-in timecode matches the subcode's: its eight digits (tesseract passes over the
     // separators, spaced out in their cells, as often as not).
     const auto digits = [](const std::string& text) {
@@ -190,7 +208,7 @@ TEST_F(Leader, TheDefaultLeaderLandsTheProgrammeOnOneHourWithItsSoundAndPictures
         return only;
     };
     for (int f : {leaderStart, leaderStart + 1234, countdownStart + 7, programme, programme + 61}) {
-        EXPECT_EQ(digits(Read(tape, dir.path(), int(at[f]), 128, 368, 416, 48, kLabel)),
+        EXPECT_EQ(digits(Read(tape, dir.path(), int(at.at(f)), 128, 368, 416, 48, kLabel)),
                   digits(dv::Timecode::OfFrame(f).Text()))
             << dv::Timecode::OfFrame(f).Text();
     }
@@ -227,4 +245,27 @@ TEST_F(Leader, BadLayoutsAndValuesAreUsageErrorsThatSendNothing) {
         EXPECT_NE(said.find(c.says), std::string::npos) << said;
         EXPECT_NE(said.find("usage: tamsel-stripe"), std::string::npos) << said;
     }
+}
+
+TEST_F(Leader, OnACamcorderWithRecordLatencyTheLeaderStillLandsOnItsLabels) {
+    // A short leader on a simulated camcorder that takes its time to record: the pre-roll covers
+    // it, and the tape holds the leader from its first label with the sound on its frames.
+    std::string out;
+    ASSERT_EQ(Shell("cd " + Quote(testsupport::BuildDir()) + " && " + PLATFORM_STATE_DIR_ENV "=" +
+                        Quote(testsupport::StateDir()) + " ./sim1394 --tape " + Quote(tape) +
+                        " -- ./tamsel-stripe --record --layout bars:3,black:1,slate:1,countdown:2,black:2"
+                        " --black-after 1 --slate Title=Test --tone",
+                    &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("the leader starts at 00:59:51;00"), std::string::npos) << out;
+    Tape read;
+    ASSERT_NO_FATAL_FAILURE(read.Load(tape));
+    const int start = FrameOf("00:59:51;00"), programme = FrameOf("01:00:00;00");
+    ASSERT_TRUE(read.Has(start)) << "the leader's first frame is not on tape";
+    ASSERT_TRUE(read.Has(programme + 29)) << "the black after it is not all on tape";
+    EXPECT_NEAR(read.Peak(start), 3277, 3);
+    EXPECT_NEAR(read.Peak(FrameOf("00:59:53;29")), 3277, 3) << "the tone to the last bars frame";
+    EXPECT_EQ(read.Sounding(FrameOf("00:59:54;00"), programme + 30),
+              (std::vector<int>{FrameOf("00:59:56;00"), FrameOf("00:59:57;00"), FrameOf("00:59:58;00")}));
 }
