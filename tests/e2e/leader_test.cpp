@@ -252,7 +252,7 @@ TEST_F(Leader, OnACamcorderWithRecordLatencyTheLeaderStillLandsOnItsLabels) {
     // it, and the tape holds the leader from its first label with the sound on its frames.
     std::string out;
     ASSERT_EQ(Shell("cd " + Quote(testsupport::BuildDir()) + " && " + PLATFORM_STATE_DIR_ENV "=" +
-                        Quote(testsupport::StateDir()) + " ./sim1394 --tape " + Quote(tape) +
+                        Quote(testsupport::StateDir()) + " ./sim1394 --node camcorder:latency=2000 --tape " + Quote(tape) +
                         " -- ./tamsel-stripe --record --layout bars:3,black:1,slate:1,countdown:2,black:2"
                         " --black-after 1 --slate Title=Test --tone",
                     &out),

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+#include "support/log.h"
+
 namespace dv {
 
 namespace {
@@ -75,6 +77,13 @@ Layout MakeLayout(cairo_t* cr, const std::string& text, const char* family, doub
 
 LeaderPicture::LeaderPicture(int w, int h) : width(w), height(h) {}
 
+int LeaderPicture::MissingGlyphs(const std::string& text) {
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1));
+    Context cr(cairo_create(surface.get()));
+    Layout layout = MakeLayout(cr.get(), text, "Sans", 24, 0);
+    return pango_layout_get_unknown_glyphs_count(layout.get());
+}
+
 std::vector<uint8_t> LeaderPicture::Slate(const std::string& lines) const {
     Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
     Context cr(cairo_create(surface.get()));
@@ -93,6 +102,10 @@ std::vector<uint8_t> LeaderPicture::Slate(const std::string& lines) const {
         if ((h <= safeHeight && w <= safeWidth) || pixels <= 8) break;
         pixels *= 0.9;
         layout = MakeLayout(cr.get(), lines, "Sans", pixels, 0);
+    }
+    if (const int missing = pango_layout_get_unknown_glyphs_count(layout.get()); missing > 0) {
+        PLATFORM_LOG(platform::log::kDv, Warning, "Reference Leader: no installed font has %d of the slate's characters",
+                     missing);
     }
     int w = 0, h = 0;
     pango_layout_get_pixel_size(layout.get(), &w, &h);

@@ -18,7 +18,10 @@ public:
     LeaderPicture(int width, int height);
 
     // The slate: each line ('\n' between them) centred over black, shrunk to fit the safe area.
+    // Characters no installed font has are logged (they show as boxes).
     std::vector<uint8_t> Slate(const std::string& lines) const;
+    // How many characters of `text` no installed font has, as the slate's face finds them.
+    static int MissingGlyphs(const std::string& text);
     // A countdown frame: `digit` (0 to 10) on a plate over a circle swept `sweep` (0..1, in
     // thirtieths) of the way round. The thirty sweeps and the plates are drawn once each, on
     // first use, so a frame is a copy of them.

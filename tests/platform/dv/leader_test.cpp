@@ -183,6 +183,9 @@ TEST(LeaderPicture, TheSlateStaysInsideTheSafeAreaAndAboveTheTimecodesBox) {
         }
     }
     EXPECT_GT(inked, 2000);
+    // Japanese is drawn from an installed font (fonts-ipafont-gothic), not as boxes.
+    EXPECT_EQ(dv::LeaderPicture::MissingGlyphs("Client: テスト株式会社"), 0);
+    EXPECT_GT(dv::LeaderPicture::MissingGlyphs("\U000F0000"), 0) << "a private-use character no font has";
     // Black stays studio black, white text reaches near peak white.
     EXPECT_EQ(slate[1], 16);
     EXPECT_EQ(slate[0], 128);
