@@ -119,7 +119,7 @@ if [ "$skip" != asan ]; then
 fi
 
 if [ "$skip" != tsan ]; then
-  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp"
   # The threading tests: worker thread and push stream, kernel events and threads, the graph
   # manager, the allocator, the encoder's shared conversion and the diagnostics' line writing;
   # the tone's worker and the muxer's audio queue between two streaming threads; the leader's worker;
