@@ -215,3 +215,17 @@ TEST(ReferenceTone, FollowsTheLeaderFrameForFrame) {
     std::memcpy(&first, samples[9].data.data(), 2);
     EXPECT_EQ(first, 0);
 }
+
+TEST(ReferenceLeader, APictureThatCannotBeReadIsRefusedAndTheLeaderStaysAsItWas) {
+    Layout layout;
+    Ref<dv::ReferenceLeader> leader{new dv::ReferenceLeader()};
+    ASSERT_EQ(leader->SetLeader(layout.segments.data(), 4, &layout.place), S_OK);
+    const std::u16string missing = u"/nonexistent/leader-card.png";
+    const LEADER_SEGMENT image{LEADER_IMAGE, 30, 0, reinterpret_cast<LPCWSTR>(missing.c_str())};
+    EXPECT_EQ(leader->SetLeader(&image, 1, &layout.place), E_INVALIDARG);
+    EXPECT_EQ(leader->SetLeader(&image, 1, nullptr), E_POINTER);
+    // Still the first leader: bars first.
+    const std::vector<ReceivedSample> frames = Collect(leader.p, MEDIATYPE_Video, MEDIASUBTYPE_UYVY, 1);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].data, dv::TestPattern::Make(dv::TestPattern::Kind::Smpte, kPictureWidth, kPictureHeight));
+}
