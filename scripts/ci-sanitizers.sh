@@ -102,6 +102,7 @@ if [ "$skip" != asan ]; then
   # verify_asan_link_order=0: the libraries preloaded below come before the runtime.
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:verify_asan_link_order=0
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp"
   run_pass asan "$asan_dir" "" \
     framework_tests \
     color_bar_stream_test state_cycles_test \
@@ -111,25 +112,26 @@ if [ "$skip" != asan ]; then
     platform_streaming_tests streaming_tests \
     dv_kept_picture_test dv_encoder_test dv_deck_recorder_test platform_support_tests \
     dv_muxer_test dv_tone_test dv_dif_test dv_bars_test stripe_tape_check \
+    dv_leader_test dv_segment_cache_test stripe_leader_layout \
     dv_device_filter_test dv_ieee1394_frame_queue_test dv_ieee1394_deck_control_test \
     dv_ieee1394_transport_test dv_ieee1394_sim_bus_test || status=1
-  unset ASAN_OPTIONS UBSAN_OPTIONS
+  unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 fi
 
 if [ "$skip" != tsan ]; then
-  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp"
   # The threading tests: worker thread and push stream, kernel events and threads, the graph
   # manager, the allocator, the encoder's shared conversion and the diagnostics' line writing;
-  # the tone's worker and the muxer's audio queue between two streaming threads;
+  # the tone's worker and the muxer's audio queue between two streaming threads; the leader's worker;
   # and on the simulated IEEE 1394 bus the transport (its feeder, reset and unplug handling
   # beside the sender) and the test libraw1394's dispatch with nested transactions; the device
   # filter's interrupt from another thread while a wait of the device runs, the frame queue
   # between the sender and the feeder, and deck control's waits ended by an interrupt. The programs
   # sim1394 runs are built with the same flags, so a race in them fails the test as well.
   run_pass tsan "$tsan_dir" \
-    '^([A-Za-z0-9_]+/)?(WorkerThread|PushStream|EventTest|ThreadTest|CriticalSectionTest|GraphTest|AllocatorTest|EncoderCodec|LogTest|Ieee1394TransportOnBus|SimulatedIeee1394Bus|ReferenceTone|MuxerAudio|DeviceFilterTest|Ieee1394FrameQueue|AvcDeckControlOnBus)\.' \
+    '^([A-Za-z0-9_]+/)?(WorkerThread|PushStream|EventTest|ThreadTest|CriticalSectionTest|GraphTest|AllocatorTest|EncoderCodec|LogTest|Ieee1394TransportOnBus|SimulatedIeee1394Bus|ReferenceTone|ReferenceLeader|MuxerAudio|DeviceFilterTest|Ieee1394FrameQueue|AvcDeckControlOnBus)\.' \
     framework_tests platform_kernel_tests platform_streaming_tests streaming_tests dv_encoder_test \
-    dv_tone_test dv_muxer_test dv_device_filter_test dv_ieee1394_frame_queue_test \
+    dv_tone_test dv_leader_test dv_muxer_test dv_device_filter_test dv_ieee1394_frame_queue_test \
     dv_ieee1394_deck_control_test \
     platform_support_tests dv_ieee1394_transport_test dv_ieee1394_sim_bus_test || status=1
   unset TSAN_OPTIONS

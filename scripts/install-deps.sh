@@ -18,6 +18,7 @@ packages=(
   libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
   libiec61883-dev libraw1394-dev libavc1394-dev
   qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic
+  libpango1.0-dev libcairo2-dev fonts-dejavu-core
   ffmpeg
 )
 # The tests, the benchmarks, the sanitizer and fuzz builds, the package and its checks; dvcont
@@ -27,7 +28,7 @@ $run_only || packages+=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 dpkg-dev dpkg-repack desktop-file-utils man-db groff-base mandoc lintian
   clang libclang-rt-14-dev
-  libavc1394-tools dvgrab
+  libavc1394-tools dvgrab tesseract-ocr
 )
 missing=()
 for p in "${packages[@]}"; do

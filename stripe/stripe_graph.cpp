@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <vector>
 
+#include <ctime>
+
 #include "device_access.h"
 #include "graph/graph_recipe.h"
+#include "leader_slate.h"
 #include "graph/utf_text.h"
 #include "messages/build_failure.h"
 #include "messages/quoted_name.h"
@@ -208,6 +211,71 @@ std::string CStripeGraph::AddPattern(const CStripeOptions& options, CStripeRepor
     return "";
 }
 
+namespace {
+
+// Where the leader sits: the stream from the pre-roll's first label, the leader from its own.
+LEADER_PLACE PlaceOf(const CStripeOptions& options) {
+    const int64_t first = options.start.FirstShown().Frame().value_or(0);
+    LEADER_PLACE place {};
+    place.streamStart = static_cast<LONG>(CRecordLoop::StreamStart(first, options.PrerollFrames()));
+    place.leaderStart = static_cast<LONG>(first);
+    place.dropFrame = options.dropFrame ? TRUE : FALSE;
+    return place;
+}
+
+// The bars of a leader: the pattern named, SMPTE bars by default (the colour-bar filter's
+// picture cannot be one segment among others); a picture file through `file`.
+LONG BarsPattern(const CStripeOptions& options, std::string* file) {
+    static const std::pair<const char*, LONG> kPatterns[] = {{"smpte", REFERENCE_BARS_SMPTE},
+                                                             {"ebu75", REFERENCE_BARS_EBU75},
+                                                             {"ebu100", REFERENCE_BARS_EBU100},
+                                                             {"black", REFERENCE_BARS_BLACK}};
+    file->clear();
+    if (options.pattern.empty()) return REFERENCE_BARS_SMPTE;
+    for (const auto& [name, value] : kPatterns) {
+        if (options.pattern == name) return value;
+    }
+    *file = options.pattern;
+    return REFERENCE_BARS_SMPTE;
+}
+
+}  // namespace
+
+std::string CStripeGraph::AddLeader(const CStripeOptions& options, CStripeReport* report) {
+    if (FAILED(CGraphRecipe::CreateFilter(graph.get(), CLSID_ReferenceLeader, u"Reference Leader", source.out())) ||
+        !source) {
+        return CBuildFailure::ComponentMissing("Reference Leader");
+    }
+    CComRef<IReferenceLeader> leader;
+    if (FAILED(source->QueryInterface(IID_IReferenceLeader, leader.outVoid()))) return "Reference Leader takes no leader";
+    std::string barsFile;
+    const LONG pattern = BarsPattern(options, &barsFile);
+    const std::vector<LEADER_SEGMENT> segments = options.layout.ForPlatform(pattern, barsFile);
+    const LEADER_PLACE place = PlaceOf(options);
+    const HRESULT hr = leader->SetLeader(segments.data(), static_cast<LONG>(segments.size()), &place);
+    if (hr == VFW_E_TYPE_NOT_ACCEPTED) return "--layout: a picture is not of 720 x 480";
+    if (FAILED(hr)) return "--layout: a picture file cannot be read, or Reference Leader refused the layout";
+    std::u16string lines;
+    CUtfText::ToUtf16(CLeaderSlate::Lines(options, std::time(nullptr)).c_str(), &lines);
+    if (FAILED(leader->SetSlate(reinterpret_cast<LPCWSTR>(lines.c_str()))) ||
+        FAILED(leader->SetBurnIn(options.burnIn ? TRUE : FALSE))) {
+        return "Reference Leader refused the slate or the burnt-in timecode";
+    }
+    report->picture = "leader " + options.layoutText + (options.burnIn ? ", timecode burnt in" : "");
+    return "";
+}
+
+std::string CStripeGraph::SetLeaderSound(const CStripeOptions& options) {
+    CComRef<ILeaderSound> sound;
+    if (FAILED(tone->QueryInterface(IID_ILeaderSound, sound.outVoid()))) return "Reference Tone cannot follow a leader";
+    std::string barsFile;
+    const std::vector<LEADER_SEGMENT> segments = options.layout.ForPlatform(BarsPattern(options, &barsFile), barsFile);
+    const LEADER_PLACE place = PlaceOf(options);
+    if (FAILED(sound->SetLeader(segments.data(), static_cast<LONG>(segments.size()), &place, options.tone ? TRUE : FALSE)))
+        return "Reference Tone refused the leader";
+    return "";
+}
+
 std::string CStripeGraph::SetFormat(const CStripeOptions& options) {
     const LONG aspect = options.wide ? DV_ASPECT_16_9 : DV_ASPECT_4_3;
     for (IBaseFilter* filter : {encoder.get(), muxer.get()}) {
@@ -251,7 +319,9 @@ std::string CStripeGraph::Build(const CStripeOptions& options, CStripeReport* re
         mapper->EnumMatchingFilters(records.out(), MERIT_DO_NOT_USE, FALSE, GUID_NULL, GUID_NULL, FALSE, FALSE,
                                     GUID_NULL, GUID_NULL);
     }
-    if (options.pattern.empty()) {
+    if (options.leader) {
+        if (std::string failed = AddLeader(options, report); !failed.empty()) return failed;
+    } else if (options.pattern.empty()) {
         if (std::string failed = AddRegistered(records.get(), "Velora Color Bar", &source); !failed.empty()) return failed;
     } else if (std::string failed = AddPattern(options, report); !failed.empty()) {
         return failed;
@@ -269,8 +339,12 @@ std::string CStripeGraph::Build(const CStripeOptions& options, CStripeReport* re
                                       Connect(muxer.get(), "Output", device.get(), "DV A/V In")}) {
         if (!failed.empty()) return failed;
     }
-    if (options.tone) {
+    // A leader's blips and two-pop sound with or without the bars' tone.
+    if (options.tone || options.leader) {
         if (std::string failed = AddTone(options); !failed.empty()) return failed;
+    }
+    if (options.leader) {
+        if (std::string failed = SetLeaderSound(options); !failed.empty()) return failed;
     }
     if (std::string failed = SetStart(options, report); !failed.empty()) return failed;
     device->QueryInterface(IID_IAMExtTransport, transport.outVoid());
@@ -282,6 +356,6 @@ std::string CStripeGraph::Build(const CStripeOptions& options, CStripeReport* re
     graph->QueryInterface(IID_IMediaControl, control.outVoid());
     graph->QueryInterface(IID_IMediaEvent, events.outVoid());
     if (!control || !events) return "no media control or events";
-    if (options.pattern.empty()) CheckPicture(records.get(), report);
+    if (options.pattern.empty() && !options.leader) CheckPicture(records.get(), report);
     return "";
 }

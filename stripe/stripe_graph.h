@@ -42,6 +42,9 @@ private:
     std::string BindDevice(const CStripeOptions& options, CStripeReport* report);
     std::string AddTone(const CStripeOptions& options);
     std::string SetStart(const CStripeOptions& options, CStripeReport* report);
+    // Adds "Reference Leader" with the options' leader as the source, and its sound on the tone.
+    std::string AddLeader(const CStripeOptions& options, CStripeReport* report);
+    std::string SetLeaderSound(const CStripeOptions& options);
     // Adds "Reference Bars" with the pattern the options name as the source.
     std::string AddPattern(const CStripeOptions& options, CStripeReport* report);
     // Sets the aspect on the encoder and the muxer and the audio mode on the muxer (before they

@@ -15,6 +15,9 @@ const char kUsage[] =
     "                     [--record [--preroll SECONDS] [--verify]] [--device NAME|ID] [--json]\n"
     "                     [--standard ntsc|pal] [--pattern smpte|ebu75|ebu100|black|FILE] [--ndf]\n"
     "                     [--user-bits HEX] [--aspect 4:3|16:9] [--audio 48k|32k]\n"
+    "       tamsel-stripe --leader | --layout LAYOUT [--program-start HH:MM:SS;FF]\n"
+    "                     [--black-after LENGTH] [--slate KEY=VALUE]... [--program-length LENGTH]\n"
+    "                     [--burn-in] [--record [--preroll SECONDS]] [the format and tone options]\n"
     "       tamsel-stripe --status | --stop [--device NAME|ID] [--json]\n"
     "       tamsel-stripe --verify-tape --duration LENGTH [--timecode HH:MM:SS;FF]\n"
     "                     [--tone [LEVEL] | --no-tone] [--device NAME|ID] [--json]\n"
@@ -43,6 +46,20 @@ const char kHelp[] =
     "  --aspect 4:3|16:9     the picture's aspect, as the camcorder shoots (default 4:3)\n"
     "  --audio 48k|32k       48k: 16-bit, 2 channels (default); 32k: 12-bit, 4 channels, the\n"
     "                        tone on channels 1 and 2, 3 and 4 silent\n"
+    "  --leader              a whole leader before the programme: the layout\n"
+    "                        bars:60,black:10,slate:10,countdown:8,black:2\n"
+    "  --layout LAYOUT       a leader of these segments, KIND:LENGTH separated by commas:\n"
+    "                        bars (the pattern, and the tone unless --no-tone), black, slate,\n"
+    "                        countdown (at most 8: 10 down to 3 a second each with a blip,\n"
+    "                        then the 2 with the two-pop on the next frame), pattern:NAME:LENGTH,\n"
+    "                        image:FILE:LENGTH; all but the bars silent\n"
+    "  --program-start TC    the programme's first label (default 01:00:00;00); the leader\n"
+    "                        ends on the label before it, and its start is told\n"
+    "  --black-after LENGTH  black and code after the leader, for the programme\n"
+    "  --slate KEY=VALUE     a line of the slate (Title=..., Client=..., Tape=...; repeatable);\n"
+    "                        the date, the running time and the standard are added\n"
+    "  --program-length LENGTH  the running time on the slate (default --black-after's)\n"
+    "  --burn-in             the running timecode in a box in the lower third of every frame\n"
     "  --record              command the device to record before the first frame and to stop\n"
     "                        after the last; without it the device records only if REC is\n"
     "                        pressed on it. A device found recording already is refused\n"
@@ -130,7 +147,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
     enum {
         kDuration = 256, kTimecode, kTone, kNoTone, kRecord, kDevice, kJson, kVersion, kStatusAction, kStopAction,
         kVerifyFileAction, kPreroll, kVerify, kVerifyTapeAction, kStandard, kPattern, kNdf, kUserBits, kAspect,
-        kAudio
+        kAudio, kLeader, kLayout, kProgramStart, kBlackAfter, kSlate, kProgramLength, kBurnIn
     };
     static const option longOptions[] = {
         {"duration", required_argument, nullptr, kDuration}, {"timecode", required_argument, nullptr, kTimecode},
@@ -143,10 +160,16 @@ int CStripeOptions::Parse(int argc, char** argv) {
         {"verify-tape", no_argument, nullptr, kVerifyTapeAction}, {"standard", required_argument, nullptr, kStandard},
         {"pattern", required_argument, nullptr, kPattern},   {"ndf", no_argument, nullptr, kNdf},
         {"user-bits", required_argument, nullptr, kUserBits}, {"aspect", required_argument, nullptr, kAspect},
-        {"audio", required_argument, nullptr, kAudio},       {nullptr, 0, nullptr, 0}};
+        {"audio", required_argument, nullptr, kAudio},       {"leader", no_argument, nullptr, kLeader},
+        {"layout", required_argument, nullptr, kLayout},     {"program-start", required_argument, nullptr, kProgramStart},
+        {"black-after", required_argument, nullptr, kBlackAfter}, {"slate", required_argument, nullptr, kSlate},
+        {"program-length", required_argument, nullptr, kProgramLength}, {"burn-in", no_argument, nullptr, kBurnIn},
+        {nullptr, 0, nullptr, 0}};
     bool haveDuration = false, toneGiven = false, noToneGiven = false, stripeOption = false, prerollGiven = false;
     // The options only a stripe takes (a check takes --timecode and the tone's too).
     bool deviceOption = false, recordOrDuration = false, formatOption = false;
+    // The options that shape a leader, and whether a layout was given.
+    bool leaderOption = false, layoutGiven = false;
     opterr = 0;
     for (;;) {
         const int c = getopt_long(argc, argv, "+h", longOptions, nullptr);
@@ -282,6 +305,51 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 stripeOption = true;
                 formatOption = true;
                 break;
+            case kLeader:
+            case kLayout:
+                if (layoutGiven) return UsageError("--leader and --layout exclude each other, and each goes once");
+                layoutGiven = true;
+                layoutText = c == kLeader ? CLeaderLayout::kDefault : optarg;
+                if (std::string wrong = layout.Parse(layoutText); !wrong.empty())
+                    return UsageError("--layout: " + wrong);
+                leader = true;
+                stripeOption = true;
+                break;
+            case kProgramStart:
+                if (const auto label = dv::Timecode::Parse(optarg)) {
+                    programStart = *label;
+                } else {
+                    return UsageError(std::string("--program-start: not a timecode: '") + optarg + "' (HH:MM:SS;FF)");
+                }
+                leaderOption = true;
+                stripeOption = true;
+                break;
+            case kBlackAfter:
+            case kProgramLength:
+                if (const auto length = dv::ParseDuration(optarg)) {
+                    (c == kBlackAfter ? blackAfter : programLength) = *length;
+                } else {
+                    return UsageError(std::string(c == kBlackAfter ? "--black-after" : "--program-length") +
+                                      ": not a length: '" + optarg + "' (seconds, or HH:MM:SS;FF)");
+                }
+                leaderOption = true;
+                stripeOption = true;
+                break;
+            case kSlate: {
+                const std::string entry = optarg;
+                const size_t equals = entry.find('=');
+                if (equals == std::string::npos || equals == 0)
+                    return UsageError("--slate: KEY=VALUE, as Title=..., not '" + entry + "'");
+                slate.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
+                leaderOption = true;
+                stripeOption = true;
+                break;
+            }
+            case kBurnIn:
+                burnIn = true;
+                leaderOption = true;
+                stripeOption = true;
+                break;
             case kDevice:
                 device = optarg;
                 deviceOption = true;
@@ -328,6 +396,22 @@ int CStripeOptions::Parse(int argc, char** argv) {
         return -1;
     }
     if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
+    if (leaderOption && !leader)
+        return UsageError("--program-start, --black-after, --slate, --program-length and --burn-in go with --leader or "
+                          "--layout");
+    if (leader) {
+        if (haveDuration) return UsageError("a leader's length is its layout and --black-after: no --duration");
+        if (timecodeGiven) return UsageError("a leader is placed by --program-start: no --timecode");
+        if (verify) return UsageError("--verify checks a stripe of bars, not a leader");
+        programStart.dropFrame = dropFrame;
+        if (programStart.Skipped())
+            return UsageError("--program-start: " + programStart.Text() + " is a label drop-frame counting skips");
+        if (std::string wrong = layout.Place(programStart, blackAfter); !wrong.empty())
+            return UsageError("--layout: " + wrong);
+        start = layout.Start();
+        frames = layout.Frames();
+        haveDuration = true;
+    }
     if (!haveDuration) return UsageError("--duration is required");
     if (prerollGiven && !record) return UsageError("--preroll goes with --record (without it nothing is commanded)");
     start.dropFrame = dropFrame;  // either separator names the label; the stripe counts as --ndf says

@@ -3,8 +3,11 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "dv/dif/timecode.h"
+#include "leader_layout.h"
 
 // The options of one run, parsed with getopt_long: "--opt value" and "--opt=value"; a usage error
 // is told on stderr with the usage line and ends the program with status 2.
@@ -42,6 +45,16 @@ public:
     bool wide = false;           // --aspect 16:9
     bool audio32k = false;       // --audio 32k: 12-bit, four channels
     bool pal = false;            // --standard pal
+    // A leader (--leader or --layout): its segments placed before the programme's start; start
+    // and frames are then the leader's (black after it included).
+    bool leader = false;
+    CLeaderLayout layout;
+    std::string layoutText;      // as given (--leader: the default)
+    dv::Timecode programStart {1, 0, 0, 0, true};  // --program-start
+    int64_t blackAfter = 0;      // --black-after, in labels
+    int64_t programLength = 0;   // --program-length, in labels (0: --black-after's)
+    std::vector<std::pair<std::string, std::string>> slate;  // --slate KEY=VALUE, in order
+    bool burnIn = false;         // --burn-in
 
     CStripeOptions();
 

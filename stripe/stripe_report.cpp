@@ -40,6 +40,13 @@ std::string CStripeReport::Json() const {
     out["postroll_on_tape"] = count(postrollOnTape);
     out["record_latency_ms"] = count(latencyMs);
     out["armed"] = armed;
+    if (!leader.empty()) {
+        nlohmann::ordered_json segments = nlohmann::ordered_json::array();
+        for (const Segment& s : leader)
+            segments.push_back({{"segment", s.name}, {"start", s.start}, {"frames", s.frames}});
+        out["leader"] = segments;
+        out["program_start"] = programStart;
+    }
     out["message"] = message;
     out["stall"] = stall.empty() ? nullptr : nlohmann::ordered_json(stall);
     // Texts from devices and the registry may hold anything: bytes that are no UTF-8 become
@@ -75,6 +82,11 @@ std::string CStripeReport::Text() const {
     if (latencyMs >= 0) {
         out += "  the unit recorded " + std::to_string(latencyMs) + " ms after RECORD" +
                (armed ? std::string(" (armed with record-pause)") : std::string(" (from stop)")) + "\n";
+    }
+    if (!leader.empty()) {
+        out += "  leader:";
+        for (const Segment& s : leader) out += " " + s.start + " " + s.name + " (" + std::to_string(s.frames) + ");";
+        out += " programme " + programStart + "\n";
     }
     if (!stall.empty()) out += "  stall: " + stall + "\n";
     return out;

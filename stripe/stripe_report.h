@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // The summary of a run, on standard output as text or as one JSON object (--json).
 //
@@ -36,6 +37,14 @@ public:
     std::string lastOnTape;       // the last
     int64_t latencyMs = -1;       // RECORD to the first reading of it recording the stripe's frames
     bool armed = false;           // the unit was armed (record-pause) before RECORD
+    // A leader: its segments where they start, and the programme's first label.
+    struct Segment {
+        std::string name;
+        std::string start;
+        int64_t frames;
+    };
+    std::vector<Segment> leader;
+    std::string programStart;
 
     // The labels of the frames sent, "FIRST - LAST", or "none".
     std::string SendRange() const;

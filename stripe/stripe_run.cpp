@@ -40,6 +40,13 @@ int CStripeRun::Run() {
     report_.requested = options_.frames;
     report_.tone = options_.tone;
     report_.level = options_.level;
+    if (options_.leader) {
+        for (const CLeaderLayout::Segment& segment : options_.layout.Segments())
+            report_.leader.push_back({segment.name, segment.start.Text(), segment.frames});
+        report_.programStart = options_.programStart.Text();
+        std::fprintf(stderr, "tamsel-stripe: the leader starts at %s, so that the programme starts at %s\n",
+                     options_.layout.Start().Text().c_str(), report_.programStart.c_str());
+    }
     const std::string built = graph_.Build(options_, &report_);
     // From here a stop request interrupts the device's waits at once.
     signals_.SetDevice(graph_.stream.get());

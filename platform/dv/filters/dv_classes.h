@@ -24,6 +24,7 @@ HRESULT CreateVideoEncoder(IUnknown* outer, REFIID iid, void** out);    // "DV V
 HRESULT CreateMuxer(IUnknown* outer, REFIID iid, void** out);           // "DV Muxer"
 HRESULT CreateReferenceTone(IUnknown* outer, REFIID iid, void** out);   // "Reference Tone"
 HRESULT CreateReferenceBars(IUnknown* outer, REFIID iid, void** out);   // "Reference Bars"
+HRESULT CreateReferenceLeader(IUnknown* outer, REFIID iid, void** out); // "Reference Leader"
 HRESULT CreateDeviceFilter(IUnknown* outer, REFIID iid, void** out);    // the DV device filter
 HRESULT CreateDeviceProvider(IUnknown* outer, REFIID iid, void** out);  // IDeviceProvider
 

@@ -34,6 +34,7 @@ const ClassEntry kClasses[] = {
     {&CLSID_DVMux, "DV Muxer", dv::CreateMuxer},
     {&CLSID_ReferenceTone, "Reference Tone", dv::CreateReferenceTone},
     {&CLSID_ReferenceBars, "Reference Bars", dv::CreateReferenceBars},
+    {&CLSID_ReferenceLeader, "Reference Leader", dv::CreateReferenceLeader},
     {&CLSID_DVDeviceFilter, "Microsoft DV Camera and VCR", dv::CreateDeviceFilter},
     {&CLSID_DVDeviceProvider, "DV Device Provider", dv::CreateDeviceProvider},
 };
@@ -96,6 +97,9 @@ const REGFILTERPINS kMuxerPins[] = {
 const REGFILTERPINS kBarsPins[] = {
     {const_cast<LPWSTR>(u"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, nullptr, 2, kPictureVideo},
 };
+const REGFILTERPINS kLeaderPins[] = {
+    {const_cast<LPWSTR>(u"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, nullptr, 1, kPictureVideo},
+};
 const REGFILTERPINS kTonePins[] = {
     {const_cast<LPWSTR>(u"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, nullptr, 1, &kPcmAudio},
 };
@@ -111,6 +115,7 @@ const FilterEntry kFilters[] = {
     {&CLSID_DVMux, u"DV Muxer", kMuxerPins, 3},
     {&CLSID_ReferenceTone, u"Reference Tone", kTonePins, 1},
     {&CLSID_ReferenceBars, u"Reference Bars", kBarsPins, 1},
+    {&CLSID_ReferenceLeader, u"Reference Leader", kLeaderPins, 1},
 };
 
 std::string ProviderKey() {

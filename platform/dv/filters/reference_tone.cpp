@@ -115,6 +115,20 @@ HRESULT ReferenceTone::GetSampleRate(LONG* value) {
     return S_OK;
 }
 
+HRESULT ReferenceTone::SetLeader(const LEADER_SEGMENT* segments, LONG count, const LEADER_PLACE* place, BOOL tone) {
+    if (place == nullptr) return E_POINTER;
+    std::lock_guard<std::recursive_mutex> hold(FilterLock());
+    if (CurrentState() != State_Stopped) return VFW_E_NOT_STOPPED;
+    std::string why;
+    std::optional<LeaderPlan> made = LeaderPlan::Make(segments, count, *place, tone != FALSE, &why);
+    if (!made) {
+        PLATFORM_LOG(platform::log::kDv, Error, "Reference Tone: %s", why.c_str());
+        return E_INVALIDARG;
+    }
+    leader = std::move(made);
+    return S_OK;
+}
+
 double ReferenceTone::PeakOf(double dBFS) { return kFullScale * std::pow(10.0, dBFS / 20.0); }
 
 void ReferenceTone::MakeCycle(double peak, Cycle* cycle, int rate) {
@@ -147,9 +161,12 @@ HRESULT ReferenceTone::FillSample(IMediaSample* sample, uint64_t frame) {
     BYTE* data = nullptr;
     const HRESULT hr = BufferOf(sample, frames * 4, &data);
     if (FAILED(hr)) return hr;
-    const double peak = silent.load() ? 0.0 : PeakOf(level.load());
+    const LeaderPlan::Moment moment = leader ? leader->At(frame) : LeaderPlan::Moment{};
+    const bool sounds = !leader || moment.tone || moment.blip;
+    const double peak = silent.load() || !sounds ? 0.0 : PeakOf(level.load());
     if (peak != cycle.peak || cycle.period != sampleRate / 1000) MakeCycle(peak, &cycle, sampleRate);
-    FillTone(reinterpret_cast<int16_t*>(data), position, frames, cycle);
+    // A blip begins on the sine's zero crossing, so that it starts without a click.
+    FillTone(reinterpret_cast<int16_t*>(data), moment.blip ? 0 : position, frames, cycle);
     const LONGLONG mediaStart = static_cast<LONGLONG>(position);
     position += static_cast<uint64_t>(frames);
     return Stamp(sample, FrameStart(frame), FrameStart(frame + 1), mediaStart, static_cast<LONGLONG>(position),

@@ -9,14 +9,22 @@
 // A source of the kit (filterkit::KitSourceFilter): its worker delivers a frame's samples as fast
 // as downstream takes them (the muxer's audio queue holds it at the video's pace).
 //
+// Given a leader (ILeaderSound), each frame's sound is the leader plan's for that frame: the tone,
+// a blip (one frame of 1 kHz starting on the cycle's zero crossing) or silence.
+//
 // Threads: level and silent are atomics, read by the worker for each sample; rate changes only
-// while stopped and unconnected, under filterLock; cycle and position are the worker's alone.
+// while stopped and unconnected, under filterLock, and the leader only while stopped, under
+// filterLock (the worker reads it without a lock: it runs only while not stopped); cycle and
+// position are the worker's alone.
 #pragma once
 
 #include <platform/platform.h>
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
+
+#include "dv/filters/leader_plan.h"
 
 #include "filterkit/kit_source_filter.h"
 #include "filterkit/kit_output_pin.h"
@@ -46,7 +54,8 @@ private:
 
 class ReferenceTone final
     : public platform::ComExtend<filterkit::KitSourceFilter,
-                                 platform::Implements<IReferenceTone, IID_IReferenceTone>> {
+                                 platform::Implements<IReferenceTone, IID_IReferenceTone>,
+                                 platform::Implements<ILeaderSound, IID_ILeaderSound>> {
 public:
     ReferenceTone();
     ~ReferenceTone() override;
@@ -61,6 +70,10 @@ public:
     HRESULT STDMETHODCALLTYPE SetSampleRate(LONG samplesPerSecond) override;
     HRESULT STDMETHODCALLTYPE GetSampleRate(LONG* samplesPerSecond) override;
     int Rate() const { return rate.load(); }
+
+    // ILeaderSound
+    HRESULT STDMETHODCALLTYPE SetLeader(const LEADER_SEGMENT* segments, LONG count, const LEADER_PLACE* place,
+                                        BOOL tone) override;
 
     // One 1 kHz cycle at 48 kHz (48 sample frames) or 32 kHz (32) peaking at `peak` (0: silence).
     struct Cycle {
@@ -86,6 +99,7 @@ private:
     std::atomic<double> level{REFERENCE_TONE_DEFAULT_LEVEL};
     std::atomic<bool> silent{false};
     std::atomic<int> rate{48000};
+    std::optional<LeaderPlan> leader;  // filterLock to write, only while stopped
     // The worker's own (see KitSourceFilter).
     Cycle cycle;
     uint64_t position = 0;  // sample frames delivered

@@ -51,6 +51,7 @@ void VideoEncoderCodec::Close() {
     av_packet_free(&packet);
     lastPicture.Forget();
     lastUyvy.Forget();
+    segments.Forget();
 }
 
 HRESULT VideoEncoderCodec::Open() {
@@ -128,11 +129,13 @@ void VideoEncoderCodec::SetWide(bool value) {
 void VideoEncoderCodec::Reset() {
     lastPicture.Forget();
     lastUyvy.Forget();
+    segments.Forget();
     nextPts = 0;
 }
 
 HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t* frame) {
     if (codec == nullptr) return E_UNEXPECTED;
+    segments.Forget();  // its previous picture is a UYVY one
     if (reuse && lastBottomUp == bottomUp && lastPicture.Matches(picture)) {
         std::memcpy(frame, lastFrame.data(), kFrameBytes);
         return S_OK;
@@ -174,6 +177,11 @@ HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame) {
         std::memcpy(frame, lastFrame.data(), kFrameBytes);
         return S_OK;
     }
+    if (reuse && segments.Assemble(picture, frame)) {
+        // The kept picture is no longer the previous one; the cache now holds that.
+        lastUyvy.Forget();
+        return S_OK;
+    }
     if (const int error = av_frame_make_writable(yuv); error < 0)
         return Failed(E_OUTOFMEMORY, "libavcodec cannot make the picture writable", error);
     // Cb Y0 Cr Y1 Cb Y2 Cr Y3 -> Y0 Y1 Y2 Y3, one Cb and one Cr: the mean of the pair, rounded.
@@ -196,6 +204,7 @@ HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame) {
     lastUyvy.Keep(picture);
     lastPicture.Forget();
     std::memcpy(lastFrame.data(), frame, kFrameBytes);
+    segments.Harvest(picture, frame);
     return S_OK;
 }
 

@@ -2,7 +2,9 @@
 // BGR24 pictures through libswscale's BT.601 conversion to 4:1:1, and UYVY pictures (Y'CbCr
 // already) straight into 4:1:1, luma as it is and each pair of 4:2:2 chroma samples averaged, so
 // that their levels reach the encoder unchanged. A still picture is the common case, so a
-// picture byte-identical to the previous one reuses the previous frame instead of encoding again.
+// picture byte-identical to the previous one reuses the previous frame instead of encoding again;
+// a UYVY picture that changed only in places (a burnt-in timecode, a countdown) is put together
+// from segments encoded before where it can be (SegmentCache), and encoded whole otherwise.
 //
 // Threads: not thread-safe; the encoder filter calls it only under its input pin's receive lock,
 // or under the filter lock while stopped (Open, Reset). 4:1:1 keeps every chroma row, so bands of
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "dv/filters/kept_picture.h"
+#include "dv/filters/segment_cache.h"
 #include "dv/ntsc_dv.h"
 
 struct AVCodecContext;
@@ -65,8 +68,9 @@ public:
     // The same for a UYVY picture of kUyvyPictureBytes, rows top first.
     HRESULT EncodeUyvy(const uint8_t* picture, uint8_t* frame);
 
-    // Reuse of the previous frame for an identical picture; on by default. The benchmark turns
-    // it off to measure the full encoding cost.
+    // Reuse of the previous frame for an identical picture, and of encoded segments for a UYVY
+    // picture that changed in places; on by default. The benchmark turns it off to measure the
+    // full encoding cost.
     void SetReuse(bool enabled) { reuse = enabled; }
     // Pictures actually encoded (reused frames not counted).
     uint64_t EncodeCount() const { return encodeCount; }
@@ -104,6 +108,7 @@ private:
     bool lastBottomUp = false;
     KeptPicture lastPicture {kRowBytes, kHeight};  // the BGR24 picture behind lastFrame
     KeptPicture lastUyvy {kUyvyRowBytes, kHeight};  // or the UYVY one (one of them is kept)
+    SegmentCache segments;  // the UYVY pictures' encoded segments
     std::vector<uint8_t> lastFrame;
     uint64_t encodeCount = 0;
 };

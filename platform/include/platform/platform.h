@@ -173,6 +173,68 @@ struct IReferenceBars : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetStandard(LONG* standard) = 0;
 };
 
+// ---- the leader -------------------------------------------------------------------------------
+// "Reference Leader" (dvfilters.so): the picture of a tape's leader, frame by frame, for "DV Video
+// Encoder"'s "XForm In" (UYVY, 720 x 480 at 29.97 frames a second, as "Reference Bars" gives it):
+// a list of segments played with one timecode run. Its output pin is "Output". The leader's sound
+// comes from "Reference Tone" given the same segments (ILeaderSound), so that both follow the same
+// frame numbers. Registered in CLSID_LegacyAmFilterCategory.
+DEFINE_GUID(CLSID_ReferenceLeader, 0x6d1c4e76, 0x2b93, 0x4f5a, 0x8e, 0x17, 0xc4, 0x3a, 0x90, 0x5b, 0x21, 0xd8);
+DEFINE_GUID(IID_IReferenceLeader, 0x6d1c4e77, 0x2b93, 0x4f5a, 0x8e, 0x17, 0xc4, 0x3a, 0x90, 0x5b, 0x21, 0xd8);
+DEFINE_GUID(IID_ILeaderSound, 0x6d1c4e78, 0x2b93, 0x4f5a, 0x8e, 0x17, 0xc4, 0x3a, 0x90, 0x5b, 0x21, 0xd8);
+
+// The kinds of segment. BARS: a pattern with the line-up tone (when the tone is on). BLACK: black,
+// silent. SLATE: the slate's lines over black, silent. COUNTDOWN: a digit each second of timecode
+// over a sweeping circle, counting the seconds to the programme: a countdown of n seconds (1 to 8)
+// shows n + 2 down to 3, and the frame right after it shows 2 with the two-pop over what follows
+// (black in a leader); each digit's first frame carries a one-frame 1 kHz blip, the rest is
+// silent. PATTERN: a pattern, silent. IMAGE: a picture file of the system's size, silent.
+#define LEADER_BARS 0
+#define LEADER_BLACK 1
+#define LEADER_SLATE 2
+#define LEADER_COUNTDOWN 3
+#define LEADER_PATTERN 4
+#define LEADER_IMAGE 5
+#define LEADER_MAX_COUNTDOWN_SECONDS 8
+
+struct LEADER_SEGMENT {
+    LONG kind;        // LEADER_*
+    LONG frames;      // how many frames, at least 1
+    LONG pattern;     // BARS and PATTERN: a REFERENCE_BARS_* pattern other than PICTURE
+    LPCWSTR file;     // IMAGE: the picture file; BARS: a picture file in the pattern's place, or
+                      // null; null otherwise
+};
+
+// Where the leader sits in the stream: frame numbers of the timecode (see the DV muxer's start),
+// counting from 00:00:00;00 (00:00:00:00 without drop-frame).
+struct LEADER_PLACE {
+    LONG streamStart;  // the label of the stream's first sample (the pre-roll's first frame)
+    LONG leaderStart;  // the label of the first segment's first frame; frames before it (the
+                       // pre-roll) show the first segment, frames after the last segment black
+    BOOL dropFrame;    // drop-frame counting
+};
+
+// Every Set method works only while the filter is stopped (VFW_E_NOT_STOPPED); a failed one
+// leaves everything as it was.
+struct IReferenceLeader : public IUnknown {
+    // E_INVALIDARG for no segment, an unknown kind, a count below 1, a countdown above
+    // LEADER_MAX_COUNTDOWN_SECONDS seconds or an IMAGE without its file; an IMAGE's file is read
+    // here, with IReferenceBars::SetPictureFile's failures.
+    virtual HRESULT STDMETHODCALLTYPE SetLeader(const LEADER_SEGMENT* segments, LONG count, const LEADER_PLACE* place) = 0;
+    // The slate's lines, separated by '\n' (UTF-16; any script the fonts cover).
+    virtual HRESULT STDMETHODCALLTYPE SetSlate(LPCWSTR lines) = 0;
+    // TRUE: the running timecode in a box in the lower third of every frame.
+    virtual HRESULT STDMETHODCALLTYPE SetBurnIn(BOOL on) = 0;
+};
+
+// On "Reference Tone": from the next run on its sound follows the leader (see LEADER_SEGMENT):
+// the tone over BARS when `tone` is TRUE, the blips and the two-pop of a countdown at the level
+// set, silence elsewhere. VFW_E_NOT_STOPPED unless stopped; E_INVALIDARG as SetLeader.
+struct ILeaderSound : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE SetLeader(const LEADER_SEGMENT* segments, LONG count, const LEADER_PLACE* place,
+                                                BOOL tone) = 0;
+};
+
 // ---- the DV stream's format ----------------------------------------------------------------
 // The picture's aspect, which "DV Video Encoder" signals in what it encodes and "DV Muxer" in the
 // VAUX source control pack of every frame (DISP: 000 4:3, 111 16:9 full format, the consumer

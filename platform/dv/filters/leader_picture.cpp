@@ -1,0 +1,249 @@
+#include "dv/filters/leader_picture.h"
+
+#include <cairo.h>
+#include <pango/pangocairo.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "support/log.h"
+
+namespace dv {
+
+namespace {
+
+struct SurfaceFree {
+    void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
+};
+struct ContextFree {
+    void operator()(cairo_t* c) const { cairo_destroy(c); }
+};
+struct LayoutFree {
+    void operator()(PangoLayout* l) const { g_object_unref(l); }
+};
+struct FontFree {
+    void operator()(PangoFontDescription* f) const { pango_font_description_free(f); }
+};
+using Surface = std::unique_ptr<cairo_surface_t, SurfaceFree>;
+using Context = std::unique_ptr<cairo_t, ContextFree>;
+using Layout = std::unique_ptr<PangoLayout, LayoutFree>;
+using Font = std::unique_ptr<PangoFontDescription, FontFree>;
+
+// A Cairo RGB24 surface (x8r8g8b8) into rows [top, top + rows) and columns [left, left +
+// columns) of a UYVY picture `width` wide, BT.601 studio range in integers (white 235, black 16,
+// grey without colour); a pair's chroma is the mean of its two pixels'.
+void ToUyvy(cairo_surface_t* surface, int width, int top, int rows, int left, int columns, uint8_t* uyvy) {
+    cairo_surface_flush(surface);
+    const uint8_t* data = cairo_image_surface_get_data(surface);
+    const int stride = cairo_image_surface_get_stride(surface);
+    for (int y = 0; y < rows; ++y) {
+        const auto* row = reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y) * stride);
+        uint8_t* out = uyvy + (static_cast<size_t>(top + y) * width + static_cast<size_t>(left)) * 2;
+        for (int x = 0; x + 1 < columns; x += 2) {
+            int ys[2], cb = 0, cr = 0;
+            for (int i = 0; i < 2; ++i) {
+                const uint32_t p = row[x + i];
+                const int r = static_cast<int>((p >> 16) & 0xff), g = static_cast<int>((p >> 8) & 0xff),
+                          b = static_cast<int>(p & 0xff);
+                ys[i] = ((66 * r + 129 * g + 25 * b + 128) >> 8) + 16;
+                cb += -38 * r - 74 * g + 112 * b;
+                cr += 112 * r - 94 * g - 18 * b;
+            }
+            out[2 * x] = static_cast<uint8_t>(((cb + 256) >> 9) + 128);
+            out[2 * x + 1] = static_cast<uint8_t>(ys[0]);
+            out[2 * x + 2] = static_cast<uint8_t>(((cr + 256) >> 9) + 128);
+            out[2 * x + 3] = static_cast<uint8_t>(ys[1]);
+        }
+    }
+}
+
+Layout MakeLayout(cairo_t* cr, const std::string& text, const char* family, double pixels, int width) {
+    Layout layout(pango_cairo_create_layout(cr));
+    Font font(pango_font_description_from_string(family));
+    pango_font_description_set_absolute_size(font.get(), pixels * PANGO_SCALE);
+    pango_layout_set_font_description(layout.get(), font.get());
+    pango_layout_set_alignment(layout.get(), PANGO_ALIGN_CENTER);
+    if (width > 0) {
+        pango_layout_set_width(layout.get(), width * PANGO_SCALE);
+        pango_layout_set_wrap(layout.get(), PANGO_WRAP_WORD_CHAR);
+    }
+    pango_layout_set_text(layout.get(), text.c_str(), -1);
+    return layout;
+}
+
+}  // namespace
+
+LeaderPicture::LeaderPicture(int w, int h) : width(w), height(h) {}
+
+int LeaderPicture::MissingGlyphs(const std::string& text) {
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1));
+    Context cr(cairo_create(surface.get()));
+    Layout layout = MakeLayout(cr.get(), text, "Sans", 24, 0);
+    return pango_layout_get_unknown_glyphs_count(layout.get());
+}
+
+std::vector<uint8_t> LeaderPicture::Slate(const std::string& lines) const {
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+    Context cr(cairo_create(surface.get()));
+    cairo_set_source_rgb(cr.get(), 0, 0, 0);
+    cairo_paint(cr.get());
+    // The safe area above the burnt-in timecode's box, so that the two never meet.
+    int boxTop = 0, boxEnd = 0;
+    BurnInRows(&boxTop, &boxEnd);
+    const int safeWidth = width * 8 / 10, safeTop = height / 10, safeHeight = boxTop - safeTop;
+    // The largest size (a twelfth of the height down) at which every line fits there unbroken.
+    double pixels = height / 12.0;
+    Layout layout = MakeLayout(cr.get(), lines, "Sans", pixels, 0);
+    for (;;) {
+        int w = 0, h = 0;
+        pango_layout_get_pixel_size(layout.get(), &w, &h);
+        if ((h <= safeHeight && w <= safeWidth) || pixels <= 8) break;
+        pixels *= 0.9;
+        layout = MakeLayout(cr.get(), lines, "Sans", pixels, 0);
+    }
+    if (const int missing = pango_layout_get_unknown_glyphs_count(layout.get()); missing > 0) {
+        PLATFORM_LOG(platform::log::kDv, Warning, "Reference Leader: no installed font has %d of the slate's characters",
+                     missing);
+    }
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout.get(), &w, &h);
+    if (w > safeWidth) {
+        // Too long a line even at the smallest size: broken within the safe width.
+        layout = MakeLayout(cr.get(), lines, "Sans", pixels, safeWidth);
+        pango_layout_get_pixel_size(layout.get(), &w, &h);
+    }
+    cairo_set_source_rgb(cr.get(), 1, 1, 1);
+    cairo_move_to(cr.get(), (width - w) / 2.0, safeTop + std::max(0, safeHeight - h) / 2.0);
+    pango_cairo_show_layout(cr.get(), layout.get());
+    std::vector<uint8_t> uyvy(static_cast<size_t>(width) * height * 2);
+    ToUyvy(surface.get(), width, 0, height, 0, width, uyvy.data());
+    return uyvy;
+}
+
+void LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) {
+    const int step = std::clamp(static_cast<int>(std::lround(sweep * kSweepSteps)), 0, kSweepSteps - 1);
+    const std::vector<uint8_t>& background = Sweep(step);
+    std::memcpy(uyvy, background.data(), background.size());
+    const std::vector<uint8_t>& plate = Plate(digit);
+    const int side = PlateSide(), left = (width - side) / 2 & ~1, top = (height - side) / 2;
+    for (int r = 0; r < side; ++r) {
+        std::memcpy(uyvy + (static_cast<size_t>(top + r) * width + static_cast<size_t>(left)) * 2,
+                    plate.data() + static_cast<size_t>(r) * side * 2, static_cast<size_t>(side) * 2);
+    }
+}
+
+void LeaderPicture::PrepareCountdown() {
+    for (int step = 0; step < kSweepSteps; ++step) Sweep(step);
+    for (int digit = 2; digit <= 10; ++digit) Plate(digit);
+}
+
+void LeaderPicture::PrepareBurnIn() {
+    for (char c : std::string("0123456789:; ")) Tile(c);
+}
+
+int LeaderPicture::PlateSide() const { return static_cast<int>(height * 0.46) / 16 * 16; }
+
+const std::vector<uint8_t>& LeaderPicture::Sweep(int step) {
+    std::vector<uint8_t>& picture = sweeps[static_cast<size_t>(step)];
+    if (!picture.empty()) return picture;
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+    Context cr(cairo_create(surface.get()));
+    cairo_t* c = cr.get();
+    const double cx = width / 2.0, cy = height / 2.0, radius = height * 0.38;
+    cairo_set_source_rgb(c, 0.2, 0.2, 0.2);
+    cairo_paint(c);
+    // The sweep: from twelve o'clock clockwise.
+    if (step > 0) {
+        cairo_set_source_rgb(c, 0.45, 0.45, 0.45);
+        cairo_move_to(c, cx, cy);
+        cairo_arc(c, cx, cy, radius, -M_PI / 2, -M_PI / 2 + 2 * M_PI * step / kSweepSteps);
+        cairo_close_path(c);
+        cairo_fill(c);
+    }
+    cairo_set_source_rgb(c, 0.9, 0.9, 0.9);
+    cairo_set_line_width(c, 4);
+    for (double r : {radius, radius * 0.85}) {
+        cairo_new_sub_path(c);
+        cairo_arc(c, cx, cy, r, 0, 2 * M_PI);
+    }
+    cairo_move_to(c, cx - radius * 1.1, cy);
+    cairo_line_to(c, cx + radius * 1.1, cy);
+    cairo_move_to(c, cx, cy - radius * 1.1);
+    cairo_line_to(c, cx, cy + radius * 1.1);
+    cairo_stroke(c);
+    picture.resize(static_cast<size_t>(width) * height * 2);
+    ToUyvy(surface.get(), width, 0, height, 0, width, picture.data());
+    return picture;
+}
+
+const std::vector<uint8_t>& LeaderPicture::Plate(int digit) {
+    std::vector<uint8_t>& plate = plates[static_cast<size_t>(std::clamp(digit, 0, 10))];
+    if (!plate.empty()) return plate;
+    // The digit, black on a white plate with a grey rim, so that it reads over the sweep.
+    const int side = PlateSide();
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, side, side));
+    Context cr(cairo_create(surface.get()));
+    cairo_t* c = cr.get();
+    cairo_set_source_rgb(c, 0.9, 0.9, 0.9);
+    cairo_paint(c);
+    cairo_set_source_rgb(c, 1, 1, 1);
+    cairo_rectangle(c, 4, 4, side - 8, side - 8);
+    cairo_fill(c);
+    Layout layout = MakeLayout(c, std::to_string(digit), "Sans Bold", side * 0.7, 0);
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout.get(), &w, &h);
+    cairo_set_source_rgb(c, 0, 0, 0);
+    cairo_move_to(c, (side - w) / 2.0, (side - h) / 2.0);
+    pango_cairo_show_layout(c, layout.get());
+    plate.resize(static_cast<size_t>(side) * side * 2);
+    ToUyvy(surface.get(), side, 0, side, 0, side, plate.data());
+    return plate;
+}
+
+void LeaderPicture::BurnInRows(int* first, int* end) const {
+    // Whole macroblock rows (8 lines) above the safe area's bottom edge.
+    *end = (height * 9 / 10 - height / 30) / 8 * 8;
+    *first = *end - kCellRows;
+}
+
+void LeaderPicture::BurnIn(const std::string& text, uint8_t* uyvy) {
+    int top = 0, end = 0;
+    BurnInRows(&top, &end);
+    const int cells = static_cast<int>(text.size()) + 2;  // a blank cell each side
+    const int left = std::max(0, (width - cells * kCellWidth) / 2 / kCellWidth * kCellWidth);
+    const size_t cellBytes = kCellWidth * 2;
+    for (int i = 0; i < cells && left + (i + 1) * kCellWidth <= width; ++i) {
+        const char c = i == 0 || i == cells - 1 ? ' ' : text[static_cast<size_t>(i - 1)];
+        const std::vector<uint8_t>& tile = Tile(c);
+        for (int r = 0; r < kCellRows; ++r) {
+            std::memcpy(uyvy + (static_cast<size_t>(top + r) * width + static_cast<size_t>(left + i * kCellWidth)) * 2,
+                        tile.data() + static_cast<size_t>(r) * cellBytes, cellBytes);
+        }
+    }
+}
+
+const std::vector<uint8_t>& LeaderPicture::Tile(char c) {
+    std::vector<uint8_t>& tile = tiles[static_cast<unsigned char>(c)];
+    if (!tile.empty()) return tile;
+    // White on black, the character centred in its cell, laid out by Pango in a monospaced face.
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, kCellWidth, kCellRows));
+    Context cr(cairo_create(surface.get()));
+    cairo_set_source_rgb(cr.get(), 0, 0, 0);
+    cairo_paint(cr.get());
+    if (c != ' ') {
+        Layout layout = MakeLayout(cr.get(), std::string(1, c), "Sans Mono Bold", kCellRows * 0.75, 0);
+        int w = 0, h = 0;
+        pango_layout_get_pixel_size(layout.get(), &w, &h);
+        cairo_set_source_rgb(cr.get(), 1, 1, 1);
+        cairo_move_to(cr.get(), (kCellWidth - w) / 2.0, (kCellRows - h) / 2.0);
+        pango_cairo_show_layout(cr.get(), layout.get());
+    }
+    tile.resize(static_cast<size_t>(kCellWidth) * kCellRows * 2);
+    ToUyvy(surface.get(), kCellWidth, 0, kCellRows, 0, kCellWidth, tile.data());
+    return tile;
+}
+
+
+}  // namespace dv

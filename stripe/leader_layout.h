@@ -1,0 +1,58 @@
+// A leader's layout: the segments as the user writes them ("bars:60,black:10,slate:10,
+// countdown:8,black:2"; "pattern:ebu75:5", "image:FILE:5"), each a length of timecode, and where
+// they land so that the programme's first frame carries the label asked for.
+//
+// The segments are laid out on labels: each begins on the label its lengths place it at, counted
+// back from the programme's start in seconds of timecode (so 90 s before 01:00:00;00 is
+// 00:58:30;00 in either counting), and its frames are those between its label and the next
+// segment's. A label drop-frame counting skips moves on to the first one shown.
+//
+// Threads: a value; any thread.
+#pragma once
+
+#include <platform/platform.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dv/dif/timecode.h"
+
+class CLeaderLayout {
+public:
+    static constexpr const char* kDefault = "bars:60,black:10,slate:10,countdown:8,black:2";
+
+    struct Segment {
+        LONG kind = LEADER_BLACK;  // LEADER_*
+        int64_t labels = 0;        // its length in timecode labels (30 a second)
+        LONG pattern = REFERENCE_BARS_SMPTE;  // BARS, PATTERN
+        std::string file;          // IMAGE
+        std::string name;          // as written: "bars", "pattern:ebu75", ...
+        // Filled by Place:
+        dv::Timecode start {};     // its first label
+        int64_t frames = 0;        // its frames
+    };
+
+    // Reads a layout. "" when it is one, else what is wrong with it, for the user.
+    std::string Parse(const std::string& text);
+    // Places the segments before `programme` and adds black of `blackAfter` labels (0: none) after
+    // them. "" when they fit, else why not.
+    std::string Place(const dv::Timecode& programme, int64_t blackAfter);
+
+    // The segments (after Place with the black after the leader as the last when asked).
+    const std::vector<Segment>& Segments() const { return segments; }
+    // The leader's first label and all its frames, black after included (after Place).
+    dv::Timecode Start() const { return start; }
+    int64_t Frames() const { return frames; }
+    // The leader's length in timecode labels (after Parse).
+    int64_t Labels() const;
+    // The segments as the platform's leader takes them; `barsPattern` for the bars, or `barsFile`
+    // for bars of a picture file ("" for none); the strings live as long as this layout.
+    std::vector<LEADER_SEGMENT> ForPlatform(LONG barsPattern, const std::string& barsFile) const;
+
+private:
+    std::vector<Segment> segments;
+    mutable std::vector<std::u16string> files;  // ForPlatform's file names
+    dv::Timecode start {};
+    int64_t frames = 0;
+};

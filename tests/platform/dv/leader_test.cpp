@@ -1,0 +1,231 @@
+// The leader: the plan that says what each frame shows and sounds, "Reference Leader"'s pictures
+// (the still pictures, a countdown that moves every frame, the burnt-in timecode confined to its
+// box, the slate inside the safe area) and "Reference Tone" following the same plan, frame for
+// frame: the tone over the bars only, a blip on each digit's first frame, the two-pop on the frame
+// after the countdown, silence elsewhere.
+#include <gtest/gtest.h>
+
+#include <platform/platform.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "dv/dif/timecode.h"
+#include "dv/filters/leader_picture.h"
+#include "dv/filters/leader_plan.h"
+#include "dv/filters/reference_leader.h"
+#include "dv/filters/reference_tone.h"
+#include "dv/filters/test_pattern.h"
+#include "tests/support/dv/dif_test_filters.h"
+
+using namespace dvtest;
+
+namespace {
+
+constexpr int kPictureWidth = 720, kPictureHeight = 480;
+
+// bars 3, black 2, countdown 2 s, black 40, from 00:59:55;00 (the countdown on whole seconds).
+struct Layout {
+    std::vector<LEADER_SEGMENT> segments{{LEADER_BARS, 3, REFERENCE_BARS_SMPTE, nullptr},
+                                         {LEADER_BLACK, 2, 0, nullptr},
+                                         {LEADER_COUNTDOWN, 60, 0, nullptr},
+                                         {LEADER_BLACK, 40, 0, nullptr}};
+    LEADER_PLACE place{};
+    Layout(int preroll = 4) {
+        const int64_t start = dv::Timecode::Parse("00:59:54;25")->Frame().value();
+        place.leaderStart = static_cast<LONG>(start);
+        place.streamStart = static_cast<LONG>(start - preroll);
+        place.dropFrame = TRUE;
+    }
+};
+
+// A source -> a sink collecting the first `wanted` samples.
+template <typename Source>
+std::vector<ReceivedSample> Collect(Source* source, const GUID& major, const GUID& subtype, size_t wanted) {
+    Ref<TestSink> sink{new TestSink(major, subtype)};
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<ReceivedSample> samples;
+    EXPECT_EQ(source->Output().Connect(&sink->Input(), nullptr), S_OK);
+    sink->Input().onSample = [&](const ReceivedSample& s) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (samples.size() < wanted) samples.push_back(s);
+        arrived.notify_all();
+    };
+    EXPECT_EQ(sink->Pause(), S_OK);
+    EXPECT_EQ(source->Pause(), S_OK);
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_TRUE(arrived.wait_for(lock, std::chrono::seconds(60), [&] { return samples.size() >= wanted; }));
+    }
+    sink->Stop();
+    source->Stop();
+    StopAndUnlink({sink.p, source});
+    std::lock_guard<std::mutex> lock(mutex);
+    return samples;
+}
+
+int Peak(const ReceivedSample& s) {
+    int peak = 0;
+    for (size_t i = 0; i + 1 < s.data.size(); i += 2) {
+        int16_t v;
+        std::memcpy(&v, s.data.data() + i, 2);
+        peak = std::max(peak, std::abs(int{v}));
+    }
+    return peak;
+}
+
+}  // namespace
+
+TEST(LeaderPlan, EachFrameKnowsItsSegmentDigitAndSound) {
+    Layout layout;
+    std::string why;
+    const auto plan = dv::LeaderPlan::Make(layout.segments.data(), 4, layout.place, true, &why);
+    ASSERT_TRUE(plan) << why;
+    EXPECT_EQ(plan->TotalFrames(), 105);
+    // The pre-roll shows the first segment and sounds its tone.
+    for (uint64_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(plan->At(k).segment, 0);
+        EXPECT_TRUE(plan->At(k).tone);
+    }
+    EXPECT_TRUE(plan->At(6).tone);    // the last bars frame
+    EXPECT_FALSE(plan->At(7).tone);   // black
+    EXPECT_EQ(plan->At(7).kind, LEADER_BLACK);
+    // The countdown from 00:59:55;00: 4 and 3, a blip on each digit's first frame only.
+    EXPECT_EQ(plan->At(9).kind, LEADER_COUNTDOWN);
+    EXPECT_EQ(dv::Timecode::OfFrame(plan->LabelOf(9)).Text(), "00:59:55;00");
+    for (uint64_t k = 9; k < 69; ++k) {
+        const dv::LeaderPlan::Moment m = plan->At(k);
+        EXPECT_EQ(m.digit, k < 39 ? 4 : 3) << k;
+        EXPECT_EQ(m.blip, k == 9 || k == 39) << k;
+        EXPECT_FALSE(m.tone) << k;
+    }
+    EXPECT_DOUBLE_EQ(plan->At(24).sweep, 0.5);
+    // The frame after it: the 2 with the two-pop, over the black that follows; then silence.
+    const dv::LeaderPlan::Moment two = plan->At(69);
+    EXPECT_EQ(two.digit, 2);
+    EXPECT_TRUE(two.blip);
+    EXPECT_EQ(two.kind, LEADER_BLACK);
+    EXPECT_EQ(dv::Timecode::OfFrame(plan->LabelOf(69)).Text(), "00:59:57;00");
+    EXPECT_EQ(plan->At(70).digit, 0);
+    EXPECT_FALSE(plan->At(70).blip);
+    // Past the leader (the post-roll): black and silence.
+    EXPECT_EQ(plan->At(109).segment, -1);
+    EXPECT_FALSE(plan->At(109).blip || plan->At(109).tone);
+    // Without the tone the bars are silent; the countdown still sounds.
+    const auto quiet = dv::LeaderPlan::Make(layout.segments.data(), 4, layout.place, false, &why);
+    EXPECT_FALSE(quiet->At(4).tone);
+    EXPECT_TRUE(quiet->At(9).blip);
+}
+
+TEST(LeaderPlan, RefusesWhatMakesNoLeader) {
+    Layout layout;
+    std::string why;
+    EXPECT_FALSE(dv::LeaderPlan::Make(layout.segments.data(), 0, layout.place, true, &why));
+    for (LEADER_SEGMENT wrong : {LEADER_SEGMENT{9, 30, 0, nullptr}, LEADER_SEGMENT{LEADER_BLACK, 0, 0, nullptr},
+                                 LEADER_SEGMENT{LEADER_COUNTDOWN, 241, 0, nullptr},
+                                 LEADER_SEGMENT{LEADER_IMAGE, 30, 0, nullptr},
+                                 LEADER_SEGMENT{LEADER_PATTERN, 30, REFERENCE_BARS_PICTURE, nullptr}}) {
+        why.clear();
+        EXPECT_FALSE(dv::LeaderPlan::Make(&wrong, 1, layout.place, true, &why)) << wrong.kind;
+        EXPECT_FALSE(why.empty());
+    }
+}
+
+TEST(ReferenceLeader, ShowsTheSegmentsAMovingCountdownAndTheTimecodeOnlyInItsBox) {
+    Layout layout;
+    Ref<dv::ReferenceLeader> leader{new dv::ReferenceLeader()};
+    ASSERT_EQ(leader->SetLeader(layout.segments.data(), 4, &layout.place), S_OK);
+    ASSERT_EQ(leader->SetBurnIn(TRUE), S_OK);
+    const std::vector<ReceivedSample> frames = Collect(leader.p, MEDIATYPE_Video, MEDIASUBTYPE_UYVY, 72);
+    ASSERT_EQ(frames.size(), 72u);
+    const std::vector<uint8_t> bars = dv::TestPattern::Make(dv::TestPattern::Kind::Smpte, kPictureWidth, kPictureHeight);
+    const std::vector<uint8_t> black = dv::TestPattern::Make(dv::TestPattern::Kind::Black, kPictureWidth, kPictureHeight);
+    dv::LeaderPicture painter(kPictureWidth, kPictureHeight);
+    int top = 0, end = 0;
+    painter.BurnInRows(&top, &end);
+    const size_t row = kPictureWidth * 2;
+    // Outside the box every frame is its segment's picture; inside it the timecode differs.
+    const auto outsideBox = [&](const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+        return std::memcmp(a.data(), b.data(), top * row) == 0 &&
+               std::memcmp(a.data() + end * row, b.data() + end * row, (kPictureHeight - end) * row) == 0;
+    };
+    for (size_t k : {0u, 3u, 6u}) EXPECT_TRUE(outsideBox(frames[k].data, bars)) << k;
+    for (size_t k : {7u, 8u, 70u}) EXPECT_TRUE(outsideBox(frames[k].data, black)) << k;
+    EXPECT_NE(frames[7].data, frames[8].data) << "the burnt-in timecode must change each frame";
+    // The countdown sweeps: every frame differs from the one before, outside the box as well.
+    for (size_t k = 10; k < 69; ++k) EXPECT_FALSE(outsideBox(frames[k].data, frames[k - 1].data)) << k;
+    EXPECT_FALSE(outsideBox(frames[69].data, black)) << "the frame after the countdown shows 2";
+    // Each frame stamped with its frame's times.
+    EXPECT_EQ(frames[30].start, std::llround(30 * 1001e7 / 30000));
+}
+
+TEST(LeaderPicture, TheSlateStaysInsideTheSafeAreaAndAboveTheTimecodesBox) {
+    dv::LeaderPicture painter(kPictureWidth, kPictureHeight);
+    const std::vector<uint8_t> slate =
+        painter.Slate("Title: A title long enough to need shrinking to fit the safe area of the picture\n"
+                      "Client: テスト\nDate: 2026-12-10\nRunning time: 01:00:00:00\nStandard: NTSC DV 4:3");
+    int top = 0, end = 0;
+    painter.BurnInRows(&top, &end);
+    int inked = 0;
+    for (int y = 0; y < kPictureHeight; ++y) {
+        for (int x = 0; x < kPictureWidth; ++x) {
+            const uint8_t luma = slate[(size_t(y) * kPictureWidth + x) * 2 + 1];
+            if (luma <= 16) continue;
+            ++inked;
+            ASSERT_TRUE(x >= kPictureWidth / 10 && x < kPictureWidth * 9 / 10 && y >= kPictureHeight / 10 && y < top)
+                << "ink at " << x << "," << y;
+        }
+    }
+    EXPECT_GT(inked, 2000);
+    // Japanese is drawn from an installed font (fonts-ipafont-gothic), not as boxes.
+    EXPECT_EQ(dv::LeaderPicture::MissingGlyphs("Client: テスト株式会社"), 0);
+    EXPECT_GT(dv::LeaderPicture::MissingGlyphs("\U000F0000"), 0) << "a private-use character no font has";
+    // Black stays studio black, white text reaches near peak white.
+    EXPECT_EQ(slate[1], 16);
+    EXPECT_EQ(slate[0], 128);
+    EXPECT_GE(*std::max_element(slate.begin(), slate.end()), 230);
+}
+
+TEST(ReferenceTone, FollowsTheLeaderFrameForFrame) {
+    Layout layout;
+    Ref<dv::ReferenceTone> tone{new dv::ReferenceTone()};
+    ILeaderSound* sound = nullptr;
+    ASSERT_EQ(tone->QueryInterface(IID_ILeaderSound, reinterpret_cast<void**>(&sound)), S_OK);
+    EXPECT_EQ(sound->SetLeader(layout.segments.data(), 0, &layout.place, TRUE), E_INVALIDARG);
+    ASSERT_EQ(sound->SetLeader(layout.segments.data(), 4, &layout.place, TRUE), S_OK);
+    sound->Release();
+    const std::vector<ReceivedSample> samples = Collect(tone.p, MEDIATYPE_Audio, MEDIASUBTYPE_PCM, 80);
+    ASSERT_EQ(samples.size(), 80u);
+    for (size_t k = 0; k < samples.size(); ++k) {
+        const bool sounds = k < 7 || k == 9 || k == 39 || k == 69;
+        if (sounds) {
+            EXPECT_NEAR(Peak(samples[k]), 3277, 2) << "frame " << k << " must sound at -20 dBFS";
+        } else {
+            EXPECT_EQ(Peak(samples[k]), 0) << "frame " << k << " must be silent";
+        }
+    }
+    // A blip starts on the sine's zero crossing.
+    int16_t first;
+    std::memcpy(&first, samples[9].data.data(), 2);
+    EXPECT_EQ(first, 0);
+}
+
+TEST(ReferenceLeader, APictureThatCannotBeReadIsRefusedAndTheLeaderStaysAsItWas) {
+    Layout layout;
+    Ref<dv::ReferenceLeader> leader{new dv::ReferenceLeader()};
+    ASSERT_EQ(leader->SetLeader(layout.segments.data(), 4, &layout.place), S_OK);
+    const std::u16string missing = u"/nonexistent/leader-card.png";
+    const LEADER_SEGMENT image{LEADER_IMAGE, 30, 0, reinterpret_cast<LPCWSTR>(missing.c_str())};
+    EXPECT_EQ(leader->SetLeader(&image, 1, &layout.place), E_INVALIDARG);
+    EXPECT_EQ(leader->SetLeader(&image, 1, nullptr), E_POINTER);
+    // Still the first leader: bars first.
+    const std::vector<ReceivedSample> frames = Collect(leader.p, MEDIATYPE_Video, MEDIASUBTYPE_UYVY, 1);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].data, dv::TestPattern::Make(dv::TestPattern::Kind::Smpte, kPictureWidth, kPictureHeight));
+}
