@@ -4,14 +4,13 @@
 
 #include <cctype>
 #include <cstdio>
-#include <vector>
-
 #include <ctime>
+#include <vector>
 
 #include "device_access.h"
 #include "graph/graph_recipe.h"
-#include "leader_slate.h"
 #include "graph/utf_text.h"
+#include "leader_slate.h"
 #include "messages/build_failure.h"
 #include "messages/quoted_name.h"
 #include "record_loop.h"
