@@ -36,6 +36,7 @@ public:
     explicit DeckTransport(std::string socketPath);
     ~DeckTransport() override;
 
+    void SetSystem(const DvSystem& system) override;
     HRESULT Open() override;
     HRESULT SendFrame(const uint8_t* frame, size_t size) override;
     void Cancel() override;
@@ -52,6 +53,8 @@ public:
     // over a control call of their own.
     HRESULT SetDeckMode(DeckMode mode) override;
     HRESULT GetDeckState(DeckState* state) override;
+    // The deck's system, from its status.
+    HRESULT GetUnitSystem(DvStandard* standard) override;
 
 private:
     // Which of the two eventfds a wait watches.
@@ -86,6 +89,7 @@ private:
     HRESULT DeckCall(deck::HelloRequest request, deck::StatusBody* reply);
 
     const std::string socketPath;
+    std::atomic<const DvSystem*> system{&k525_60};  // the stream's; set before Open, read by any call
     mutable std::mutex sendLock;
     int socketFd = -1;                  // sendLock (Open/Close/SendFrame)
     int cancelFd = -1;                  // eventfd; written by Cancel

@@ -6,21 +6,32 @@ namespace dv {
 
 namespace {
 
-// Sample n of a channel goes to sequence (n / 3 + 2 * (n % 3)) % 5 of its half, audio block
-// 3 * (n % 3) + (n % 45) / 15, at position n / 45 of the block's 36: the byte offsets of the left
-// channel's samples in a frame, worked out once.
-constexpr int kMaxSamples = kMaxAudioSamples;
+// With S sequences a channel (half the frame's: 5 or 6), sample n of a channel goes to sequence
+// (n / 3 + 2 * (n % 3)) % S of its half, audio block 3 * (n % 3) + (n % 9S) / 3S, at position
+// n / 9S of the block's 36: the byte offsets of the left channel's samples in a frame, worked out
+// once for each system.
+template <int kChannelSequences>
 struct ShuffleTable {
-    int offset[kMaxSamples];
+    static constexpr int kSamples = kChannelSequences * 9 * 36;
+    int offset[kSamples];
     constexpr ShuffleTable() : offset() {
-        for (int n = 0; n < kMaxSamples; ++n)
-            offset[n] = dif::BlockOffset((n / 3 + 2 * (n % 3)) % 5, dif::AudioBlock(3 * (n % 3) + (n % 45) / 15)) +
-                        dif::kAudioSampleOffset + 2 * (n / 45);
+        constexpr int row = 9 * kChannelSequences;
+        for (int n = 0; n < kSamples; ++n)
+            offset[n] = dif::BlockOffset((n / 3 + 2 * (n % 3)) % kChannelSequences,
+                                         dif::AudioBlock(3 * (n % 3) + (n % row) / (3 * kChannelSequences))) +
+                        dif::kAudioSampleOffset + 2 * (n / row);
     }
 };
-constexpr ShuffleTable kShuffle;
-// The right channel: the same places in sequences 5-9.
-constexpr int kRightChannel = dif::BlockOffset(dif::kSequences / 2, 0);
+constexpr ShuffleTable<k525_60.sequences / 2> kShuffle525;
+constexpr ShuffleTable<k625_50.sequences / 2> kShuffle625;
+static_assert(kShuffle525.kSamples == kMaxAudioSamples && kShuffle625.kSamples == MaxAudioSamples(k625_50));
+
+const int* OffsetsOf(const DvSystem& system) {
+    return system.fiftyFields ? kShuffle625.offset : kShuffle525.offset;
+}
+
+// The right channel: the same places in the second half of the sequences.
+int RightChannel(const DvSystem& system) { return dif::BlockOffset(system.sequences / 2, 0); }
 
 void PutSample(uint8_t* out, int16_t value) {
     if (value == kAudioErrorSample) value = kAudioErrorSample + 1;  // the error code is never a sample
@@ -32,21 +43,25 @@ int16_t GetSample(const uint8_t* in) { return static_cast<int16_t>(static_cast<u
 
 }  // namespace
 
-void ShuffleAudio(uint8_t* frame, const int16_t* audio, int samples) {
-    if (samples > kMaxSamples) samples = kMaxSamples;
+void ShuffleAudio(uint8_t* frame, const int16_t* audio, int samples, const DvSystem& system) {
+    if (samples > MaxAudioSamples(system)) samples = MaxAudioSamples(system);
+    const int* offsets = OffsetsOf(system);
+    const int right = RightChannel(system);
     for (int n = 0; n < samples; ++n) {
-        uint8_t* left = frame + kShuffle.offset[n];
+        uint8_t* left = frame + offsets[n];
         PutSample(left, audio[2 * n]);
-        PutSample(left + kRightChannel, audio[2 * n + 1]);
+        PutSample(left + right, audio[2 * n + 1]);
     }
 }
 
-void UnshuffleAudio(const uint8_t* frame, int16_t* audio, int samples) {
-    if (samples > kMaxSamples) samples = kMaxSamples;
+void UnshuffleAudio(const uint8_t* frame, int16_t* audio, int samples, const DvSystem& system) {
+    if (samples > MaxAudioSamples(system)) samples = MaxAudioSamples(system);
+    const int* offsets = OffsetsOf(system);
+    const int right = RightChannel(system);
     for (int n = 0; n < samples; ++n) {
-        const uint8_t* left = frame + kShuffle.offset[n];
+        const uint8_t* left = frame + offsets[n];
         audio[2 * n] = GetSample(left);
-        audio[2 * n + 1] = GetSample(left + kRightChannel);
+        audio[2 * n + 1] = GetSample(left + right);
     }
 }
 

@@ -11,8 +11,8 @@ namespace {
 
 constexpr uint8_t kNoInfo = 0xFF;
 
-void WriteHeader(uint8_t* block) {
-    block[3] = 0x3F;  // DSF 0: 525/60
+void WriteHeader(uint8_t* block, const DvSystem& system) {
+    block[3] = system.fiftyFields ? 0xBF : 0x3F;  // DSF 0: 525/60, 1: 625/50
     block[4] = 0x68;  // APT 000: consumer DV (IEC 61834)
     block[5] = 0x78;  // TF1 0 (audio valid), AP1 000
     block[6] = 0x78;  // TF2 0 (video valid), AP2 000
@@ -39,7 +39,7 @@ RecordingTimePack TimePack(const RecordingTime& t, bool audio) {
 }
 
 void WriteSubcode(uint8_t* block, int sequence, int half, const SystemData& data) {
-    const uint8_t firstHalf = sequence < kSequences / 2 ? 0x80 : 0x00;
+    const uint8_t firstHalf = sequence < data.system->sequences / 2 ? 0x80 : 0x00;
     TimecodePack timecode;
     timecode.label = data.timecode;
     for (int k = 0; k < 6; ++k) {
@@ -66,7 +66,9 @@ void WriteVaux(uint8_t* frame, int sequence, const SystemData& data) {
     for (int i = 0; i < 3; ++i) std::memset(frame + BlockOffset(sequence, 3 + i) + 3, kNoInfo, kBlockBytes - 3);
     // Source, control, date and time packs: packs 39-42 of even sequences, 0-3 of odd ones.
     const int first = sequence % 2 == 0 ? 39 : 0;
-    WritePack(frame + VauxPackOffset(sequence, first), VideoSourcePack{});
+    VideoSourcePack source;
+    source.fiftyFields = data.system->fiftyFields;
+    WritePack(frame + VauxPackOffset(sequence, first), source);
     WritePack(frame + VauxPackOffset(sequence, first + 1), VideoControlPack{});
     if (data.hasRecordingTime) {
         WritePack(frame + VauxPackOffset(sequence, first + 2), DatePack(data.recorded, false));
@@ -79,8 +81,10 @@ void WriteAudioPack(uint8_t* pack, int sequence, int n, const SystemData& data) 
     const int which = n - (sequence % 2 == 0 ? 3 : 0);
     if (which == 0) {
         AudioSourcePack source;
-        source.samples = AudioSamplesInFrame(data.frameNumber);
-        source.audioMode = sequence >= kSequences / 2 ? 1 : 0;  // one channel per half: left, then right
+        source.samples = AudioSamplesInFrame(*data.system, data.frameNumber);
+        source.fiftyFields = data.system->fiftyFields;
+        // One channel per half: left, then right.
+        source.audioMode = sequence >= data.system->sequences / 2 ? 1 : 0;
         WritePack(pack, source);
     } else if (which == 1) {
         WritePack(pack, AudioControlPack{});
@@ -96,8 +100,8 @@ void WriteAudioPack(uint8_t* pack, int sequence, int n, const SystemData& data) 
 }  // namespace
 
 void WriteSystemData(uint8_t* frame, const SystemData& data) {
-    for (int sequence = 0; sequence < kSequences; ++sequence) {
-        WriteHeader(frame + BlockOffset(sequence, 0));
+    for (int sequence = 0; sequence < data.system->sequences; ++sequence) {
+        WriteHeader(frame + BlockOffset(sequence, 0), *data.system);
         WriteSubcode(frame + BlockOffset(sequence, 1), sequence, 0, data);
         WriteSubcode(frame + BlockOffset(sequence, 2), sequence, 1, data);
         WriteVaux(frame, sequence, data);
@@ -109,10 +113,12 @@ void WriteSystemData(uint8_t* frame, const SystemData& data) {
     }
 }
 
-void WriteSystemData(uint8_t* frame, uint64_t frameNumber) {
+void WriteSystemData(uint8_t* frame, uint64_t frameNumber, const DvSystem& system) {
     SystemData data;
+    data.system = &system;
     data.frameNumber = frameNumber;
-    data.timecode = Timecode::OfFrame(static_cast<int64_t>(frameNumber % Timecode::kDropFramesPerDay));
+    data.timecode = Timecode::OfFrame(static_cast<int64_t>(frameNumber % Timecode::FramesPerDay(true, system.timecodeRate)), true,
+                                      system.timecodeRate);
     WriteSystemData(frame, data);
 }
 

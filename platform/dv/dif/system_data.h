@@ -1,5 +1,5 @@
-// Writing a frame's system data: everything of an NTSC DV frame but its video blocks and its
-// audio samples, as a consumer deck records it.
+// Writing a frame's system data: everything of a DV frame of either system but its video blocks
+// and its audio samples, as a consumer deck records it.
 //
 // Threads: plain functions on caller-owned memory; nothing allocates.
 #pragma once
@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "dv/dif/timecode.h"
+#include "dv/dv_system.h"
 
 namespace dv::dif {
 
@@ -23,18 +24,21 @@ struct RecordingTime {
 
 // What one frame's system data says.
 struct SystemData {
+    const DvSystem* system = &k525_60;  // the frame's size, flags and audio samples
     uint64_t frameNumber = 0;  // since the stream started: picks 1600 or 1602 audio samples
-    Timecode timecode;         // drop-frame
+    Timecode timecode;         // drop-frame in 525/60 by default; rate 25 in 625/50
     bool hasRecordingTime = false;
     RecordingTime recorded{};
 };
 
-// Rewrites the header (APT 000: consumer DV, IEC 61834; data valid), the subcode (the timecode,
-// and the recording date and time, in each half of a sequence's sync blocks), the VAUX source,
-// control (and recording date and time) packs, and the AAUX packs of the audio blocks (left
-// channel in sequences 0-4, right in 5-9), whose samples it sets to silence.
+// Rewrites the header (DSF: the system; APT 000: consumer DV, IEC 61834; data valid), the subcode
+// (the timecode, and the recording date and time, in each half of a sequence's sync blocks), the
+// VAUX source (with the system's 50/60 flag), control (and recording date and time) packs, and
+// the AAUX packs of the audio blocks (left channel in the first half of the sequences, right in
+// the second), whose samples it sets to silence.
 void WriteSystemData(uint8_t* frame, const SystemData& data);
-// The same for frame frameNumber of a stream stamped from 00:00:00;00, without a date.
-void WriteSystemData(uint8_t* frame, uint64_t frameNumber);
+// The same for frame frameNumber of a stream stamped from 00:00:00;00 (drop-frame in 525/60,
+// 00:00:00:00 in 625/50), without a date.
+void WriteSystemData(uint8_t* frame, uint64_t frameNumber, const DvSystem& system = k525_60);
 
 }  // namespace dv::dif

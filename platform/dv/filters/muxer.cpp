@@ -11,7 +11,6 @@
 #include "dv/dif/audio_shuffle.h"
 #include "dv/filters/dv_classes.h"
 #include "support/log.h"
-#include "dv/ntsc_dv.h"
 
 namespace dv {
 
@@ -26,19 +25,30 @@ DWORD PackWord(const Pack& fields) {
 }
 
 // The packs every frame carries, for the FORMAT_DvInfo block of the interleaved stream.
-DVINFO MakeDvInfo() {
+DVINFO MakeDvInfo(const DvSystem& system) {
     DVINFO info{};
     dif::AudioSourcePack left;
-    left.samples = dif::AudioSamplesInFrame(0);
+    left.samples = dif::AudioSamplesInFrame(system, 0);
+    left.fiftyFields = system.fiftyFields;
     dif::AudioSourcePack right = left;
     right.audioMode = 1;
     info.dwDVAAuxSrc = PackWord(left);
     info.dwDVAAuxCtl = PackWord(dif::AudioControlPack{});
     info.dwDVAAuxSrc1 = PackWord(right);
     info.dwDVAAuxCtl1 = PackWord(dif::AudioControlPack{});
-    info.dwDVVAuxSrc = PackWord(dif::VideoSourcePack{});
+    dif::VideoSourcePack video;
+    video.fiftyFields = system.fiftyFields;
+    info.dwDVVAuxSrc = PackWord(video);
     info.dwDVVAuxCtl = PackWord(dif::VideoControlPack{});
     return info;
+}
+
+// The frame a start label (BCD) names in a system's counting: drop-frame in 525/60, where a
+// skipped label starts at frame 2 of its second; nothing for what is no label of the system.
+std::optional<uint32_t> StartFrame(uint32_t bcd, const DvSystem& system) {
+    const std::optional<Timecode> label = Timecode::FromBcd(bcd, !system.fiftyFields, system.timecodeRate);
+    if (!label) return std::nullopt;
+    return label->FirstShown().Frame();
 }
 
 }  // namespace
@@ -51,8 +61,15 @@ HRESULT Muxer::CheckInputType(const AM_MEDIA_TYPE* mt) {
         return VFW_E_TYPE_NOT_ACCEPTED;
     if (mt->pbFormat == nullptr || mt->cbFormat < sizeof(VIDEOINFOHEADER)) return E_INVALIDARG;
     const BITMAPINFOHEADER& bmi = reinterpret_cast<const VIDEOINFOHEADER*>(mt->pbFormat)->bmiHeader;
-    if (bmi.biWidth != ntsc::kWidth || (bmi.biHeight != ntsc::kHeight && bmi.biHeight != -ntsc::kHeight))
-        return E_INVALIDARG;
+    const DvSystem* videoSystem = DvSystem::OfPicture(bmi.biWidth, bmi.biHeight);
+    if (videoSystem == nullptr) return E_INVALIDARG;
+    if (Output().IsConnected() && videoSystem != &System()) return E_INVALIDARG;
+    return S_OK;
+}
+
+HRESULT Muxer::InputConnected(const platform::MediaType& type) {
+    const BITMAPINFOHEADER& bmi = reinterpret_cast<const VIDEOINFOHEADER*>(type.get()->pbFormat)->bmiHeader;
+    system.store(DvSystem::OfPicture(bmi.biWidth, bmi.biHeight));
     return S_OK;
 }
 
@@ -70,14 +87,13 @@ Muxer::Muxer() : ComExtend(CLSID_DVMux, u"Stream 0", u"Output"), audio(this, &au
     AddPin(&audio);
 }
 
-HRESULT Muxer::MakeOutputType(platform::MediaType* mt) {
+HRESULT Muxer::MakeOutputType(const DvSystem& system, platform::MediaType* mt) {
     mt->Clear();
     BYTE* format = mt->AllocFormat(sizeof(DVINFO));
     if (format == nullptr) return E_OUTOFMEMORY;
-    const DVINFO info = MakeDvInfo();
+    const DVINFO info = MakeDvInfo(system);
     std::memcpy(format, &info, sizeof(info));
-    filterkit::SetFrameType(mt, MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd, FORMAT_DvInfo,
-                            dif::kFrameBytes);
+    filterkit::SetFrameType(mt, MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd, FORMAT_DvInfo, system.frameBytes);
     return S_OK;
 }
 
@@ -88,7 +104,12 @@ HRESULT Muxer::OnActivate() {
     silencedSamples.store(0);
     lastFrame.store(-1);
     recordingStartUs.store(-1);
-    streamStart.store(timecodeStart.load());
+    const std::optional<uint32_t> start = StartFrame(timecodeStart.load(), System());
+    if (!start) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: the start timecode is no label of %s", System().name);
+        return E_INVALIDARG;
+    }
+    streamStart.store(*start);
     return S_OK;
 }
 
@@ -111,8 +132,10 @@ void Muxer::StartRecordingClock() {
 bool Muxer::RecordingTimeOf(uint64_t frame, dif::RecordingTime* out) {
     const int64_t startUs = recordingStartUs.load();
     if (startUs < 0) return false;
-    // frame * 1001/30000 s, in microseconds, exactly for any stream a tape can hold.
-    const int64_t offsetUs = static_cast<int64_t>(frame % (uint64_t{1} << 40)) * 1001000 / 30;
+    // frame * the frame's period, in microseconds, exactly for any stream a tape can hold.
+    const DvSystem& current = System();
+    const int64_t offsetUs =
+        static_cast<int64_t>(frame % (uint64_t{1} << 40)) * current.periodNum / (current.periodDen * 10);
     const int64_t second = (startUs + offsetUs) / 1000000;
     if (second != recordedSecond) {
         const time_t seconds = static_cast<time_t>(second);
@@ -129,10 +152,9 @@ bool Muxer::RecordingTimeOf(uint64_t frame, dif::RecordingTime* out) {
 // ---- audio ------------------------------------------------------------------------------------
 
 void Muxer::TakeAudio() {
-    const int samples = dif::AudioSamplesInFrame(frameNumber);
-    // 8008 sample frames every five frames: 1600 for the first of them, 1602 for the others.
-    const uint64_t inCycle = frameNumber % 5;
-    const uint64_t position = frameNumber / 5 * 8008 + (inCycle == 0 ? 0 : 1600 + (inCycle - 1) * 1602);
+    const DvSystem& current = System();
+    const int samples = dif::AudioSamplesInFrame(current, frameNumber);
+    const uint64_t position = dif::AudioSamplesBefore(current, frameNumber);
     const std::chrono::milliseconds wait(audioStarving ? 0 : kAudioWaitMs);
     const size_t present = audioQueue.Take(position, audioFrame.data(), static_cast<size_t>(samples), wait);
     const size_t missing = static_cast<size_t>(samples) - present;
@@ -167,24 +189,26 @@ HRESULT Muxer::get_VITCLine(LONG* line) {
 
 HRESULT Muxer::SetTimecode(PTIMECODE_SAMPLE sample) {
     if (sample == nullptr) return E_POINTER;
-    const std::optional<Timecode> label = Timecode::FromBcd(sample->timecode.dwFrames);
-    if (!label) return E_INVALIDARG;
+    const DvSystem& current = System();
+    const uint32_t bcd = sample->timecode.dwFrames;
     // A label drop-frame counting skips: the count starts where that second's labels do.
-    const std::optional<uint32_t> start = label->FirstShown().Frame();
-    if (!start) return E_INVALIDARG;
-    timecodeStart.store(*start);
+    if (!StartFrame(bcd, current)) return E_INVALIDARG;
+    timecodeStart.store(bcd);
+    const std::optional<Timecode> label = Timecode::FromBcd(bcd, !current.fiftyFields, current.timecodeRate);
     return label->Skipped() ? S_FALSE : S_OK;
 }
 
 HRESULT Muxer::GetTimecode(PTIMECODE_SAMPLE sample) {
     if (sample == nullptr) return E_POINTER;
+    const DvSystem& current = System();
     const int64_t last = lastFrame.load();
-    const uint32_t start = last < 0 ? timecodeStart.load() : streamStart.load();
+    const uint32_t start = last < 0 ? StartFrame(timecodeStart.load(), current).value_or(0) : streamStart.load();
     const uint64_t frame = last < 0 ? 0 : static_cast<uint64_t>(last);
     *sample = TIMECODE_SAMPLE{};
     sample->qwTick = static_cast<LONGLONG>(frame);
-    sample->timecode.dwFrames = Timecode::OfFrame(int64_t{start} + static_cast<int64_t>(frame)).Bcd();
-    sample->dwFlags = AM_TIMECODE_FLAG_DF;
+    sample->timecode.dwFrames =
+        Timecode::OfFrame(int64_t{start} + static_cast<int64_t>(frame), true, current.timecodeRate).Bcd();
+    sample->dwFlags = current.fiftyFields ? 0 : AM_TIMECODE_FLAG_DF;
     return S_OK;
 }
 
@@ -192,10 +216,11 @@ HRESULT Muxer::GetTimecode(PTIMECODE_SAMPLE sample) {
 
 HRESULT Muxer::PrepareInput(IMediaSample* sample, const BYTE** video) {
     const BYTE* data = nullptr;
-    const HRESULT hr = SampleData(sample, dif::kFrameBytes, "frame", &data);
+    const DvSystem& current = System();
+    const HRESULT hr = SampleData(sample, current.frameBytes, "frame", &data);
     if (FAILED(hr)) return hr;  // SampleData said why
-    if (!dif::IsNtscDifFrame(data)) {
-        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample that is no NTSC DV frame");
+    if (!dif::IsDifFrame(data, current)) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample that is no %s DV frame", current.name);
         return E_INVALIDARG;
     }
     *video = data;
@@ -203,16 +228,19 @@ HRESULT Muxer::PrepareInput(IMediaSample* sample, const BYTE** video) {
 }
 
 HRESULT Muxer::Transform(IMediaSample* /*in*/, const BYTE* video, BYTE* frame, IMediaSample* /*out*/) {
-    std::memcpy(frame, video, dif::kFrameBytes);
+    const DvSystem& current = System();
+    std::memcpy(frame, video, size_t(current.frameBytes));
     if (frameNumber == 0) StartRecordingClock();
     dif::SystemData data;
+    data.system = &current;
     data.frameNumber = frameNumber;
-    data.timecode = Timecode::OfFrame(int64_t{streamStart.load()} + static_cast<int64_t>(frameNumber));
+    data.timecode = Timecode::OfFrame(int64_t{streamStart.load()} + static_cast<int64_t>(frameNumber), true,
+                                      current.timecodeRate);
     data.hasRecordingTime = RecordingTimeOf(frameNumber, &data.recorded);
     dif::WriteSystemData(frame, data);
     if (audio.IsActive()) {
         TakeAudio();
-        ShuffleAudio(frame, audioFrame.data(), dif::AudioSamplesInFrame(frameNumber));
+        ShuffleAudio(frame, audioFrame.data(), dif::AudioSamplesInFrame(current, frameNumber), current);
     }
     return S_OK;
 }

@@ -1,18 +1,21 @@
 // "DV Muxer": DV25 video frames in on "Stream 0" (MEDIATYPE_Video / MEDIASUBTYPE_dvsd), optional
 // 48 kHz 16-bit stereo PCM in on "Stream 1" (MuxerAudioPin), complete interleaved DIF frames out
-// on "Output" (MEDIATYPE_Interleaved / MEDIASUBTYPE_dvsd, FORMAT_DvInfo, 120000-byte samples).
+// on "Output" (MEDIATYPE_Interleaved / MEDIASUBTYPE_dvsd, FORMAT_DvInfo), in the system of the
+// video's size: 720x480 gives 525/60 (NTSC) frames of 120000 bytes, 720x576 625/50 (PAL) frames
+// of 144000 bytes.
 //
 // Each frame carries:
 // - locked 48 kHz audio: frame n of the stream takes exactly the samples at positions
-//   [n's first, + 1600 or 1602) of the audio stream (the five-frame pattern), whatever the
-//   audio samples' sizes. Without a connected audio pin the audio is silence. A connected source
+//   [n's first, + its count) of the audio stream, whatever the audio samples' sizes: in 525/60
+//   1600 or 1602 (the five-frame pattern), in 625/50 1920. Without a connected audio pin the
+//   audio is silence. A connected source
 //   that falls behind is waited for up to kAudioWaitMs once; what is still missing then is
 //   silence (counted by SilencedSamples) and frames are not waited for again until the audio has
 //   caught up, so a stalled source never stalls the video for more than that once. Late samples
 //   are dropped, so audio and video stay paired by position.
-// - drop-frame timecode counting the frames handed on from the start set with
+// - timecode counting the frames handed on from the start set with
 //   IAMTimecodeGenerator::SetTimecode (default 00:00:00;00), without gaps whatever the sample
-//   times (they pass through).
+//   times (they pass through): drop-frame in 525/60, 25 frames a second in 625/50.
 // - the recording date and time packs (VAUX, AAUX, subcode): local time when the graph first ran
 //   this stream (or of its first frame, if that came first), advancing with the frames.
 // Quality messages arriving on the output pin go to the video upstream pin.
@@ -22,7 +25,8 @@
 // audioFrame and the recorded* cache; OnActivate and OnStop reset them under filterLock while no
 // Receive runs. The audio pin feeds audioQueue on its own upstream's thread (audio_queue.h).
 // timecodeStart is set by any thread (atomic) and read when a stream starts; the other atomics are
-// written by the streaming thread or under filterLock and read by anyone.
+// written by the streaming thread or under filterLock and read by anyone. `system` follows the
+// video input's connection (under filterLock).
 #pragma once
 
 #include <atomic>
@@ -41,7 +45,7 @@ class Muxer final : public platform::ComExtend<
                         filterkit::KitTransformFilter<Muxer>,
                         platform::Implements<IAMTimecodeGenerator, IID_IAMTimecodeGenerator>> {
 public:
-    static constexpr LONG kFrameBytes = dif::kFrameBytes;
+    static constexpr LONG kFrameBytes = dif::kFrameBytes;  // 525/60's
     // The longest one frame waits for audio that has not come.
     static constexpr int kAudioWaitMs = 500;
     // Audio the queue holds: twenty frames, two thirds of a second. A source that fills it wakes
@@ -52,12 +56,18 @@ public:
 
     Muxer();
 
-    // Fills mt with the one output type (interleaved dvsd with a DVINFO block).
-    static HRESULT MakeOutputType(platform::MediaType* mt);
+    // Fills mt with the one output type of a system (interleaved dvsd with a DVINFO block whose
+    // packs carry the system's 50/60 flag); 525/60's without.
+    static HRESULT MakeOutputType(platform::MediaType* mt) { return MakeOutputType(k525_60, mt); }
+    static HRESULT MakeOutputType(const DvSystem& system, platform::MediaType* mt);
+    // The output type of the video input's system (525/60's while it is unconnected).
+    HRESULT OfferedOutputType(platform::MediaType* mt) { return MakeOutputType(System(), mt); }
+    LONG FrameBytes() const { return System().frameBytes; }
+    const DvSystem& System() const { return *system.load(); }
 
     // Input: MEDIATYPE_Video / MEDIASUBTYPE_dvsd in FORMAT_VideoInfo with at least a
-    // VIDEOINFOHEADER, 720x480. VFW_E_TYPE_NOT_ACCEPTED for another kind, E_INVALIDARG for a bad
-    // format block.
+    // VIDEOINFOHEADER, 720x480 or 720x576 (while the output is connected, only its system's).
+    // VFW_E_TYPE_NOT_ACCEPTED for another kind, E_INVALIDARG for a bad format block.
     HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);
     // Output: interleaved dvsd with a whole DVINFO block.
     HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
@@ -74,12 +84,15 @@ public:
 
     // IAMTimecodeGenerator. SetTimecode takes the start label in timecode.dwFrames (BCD
     // 0xhhmmssff; qwTick, dwUser and the frame-rate fields are ignored) and applies it from the
-    // next stream on (the tape's timecode is always drop-frame, 29.97 frames a second). A label
+    // next stream on. In 525/60 the tape's timecode is drop-frame, 29.97 frames a second: a label
     // that drop-frame counting skips (frames 0 and 1 of a minute not divisible by ten, such as
-    // 00:58:00;00) starts the count at frame 2 of that second, with S_FALSE; E_INVALIDARG for
-    // what is no label (past 23:59:59;29, or not BCD). GetTimecode gives the label of the
-    // frame handed on last, or the start while no frame went out, with AM_TIMECODE_FLAG_DF and
-    // qwTick that frame's number in the stream. The TCG mode and VITC line: E_NOTIMPL (DV has
+    // 00:58:00;00) starts the count at frame 2 of that second, with S_FALSE. In 625/50 it counts
+    // 25 frames a second. E_INVALIDARG for what is no label of the video input's system (past
+    // 23:59:59;29, frames past 24 in 625/50, or not BCD); a stream that starts in a system
+    // whose labels do not hold the label set before its input connected fails to start with
+    // E_INVALIDARG. GetTimecode gives the label of the
+    // frame handed on last, or the start while no frame went out, with AM_TIMECODE_FLAG_DF (in
+    // 525/60) and qwTick that frame's number in the stream. The TCG mode and VITC line: E_NOTIMPL (DV has
     // neither).
     HRESULT STDMETHODCALLTYPE GetTCGMode(LONG param, LONG* value) override;
     HRESULT STDMETHODCALLTYPE SetTCGMode(LONG param, LONG value) override;
@@ -94,8 +107,9 @@ protected:
 
 private:
     friend class filterkit::KitTransformFilter<Muxer>;
+    friend InputPin;
 
-    // Only whole NTSC DIF frames can be wrapped; anything else would make a broken tape.
+    // Only whole DIF frames of the system can be wrapped; anything else would make a broken tape.
     HRESULT PrepareInput(IMediaSample* in, const BYTE** video);
     // Copies the frame and writes its system data and audio.
     HRESULT Transform(IMediaSample* in, const BYTE* video, BYTE* frame, IMediaSample* out);
@@ -109,11 +123,14 @@ private:
     // Fixes the stream's recording time to now unless it was fixed already. Any thread.
     void StartRecordingClock();
 
+    HRESULT InputConnected(const platform::MediaType& type);
+
     AudioQueue audioQueue{kAudioQueueFrames};
+    std::atomic<const DvSystem*> system{&k525_60};
     MuxerAudioPin audio;
 
-    std::atomic<uint32_t> timecodeStart{0};  // frames from 00:00:00;00 of the next stream's start
-    std::atomic<uint32_t> streamStart{0};    // that of this stream, fixed by OnActivate
+    std::atomic<uint32_t> timecodeStart{0};  // BCD label of the next stream's start
+    std::atomic<uint32_t> streamStart{0};    // frames from 00:00:00:00 of this stream's start, fixed by OnActivate
     std::atomic<int64_t> lastFrame{-1};      // frame number handed on last in this stream
     // Microseconds since the epoch at the stream's recording start; -1 until fixed.
     std::atomic<int64_t> recordingStartUs{-1};
@@ -124,7 +141,7 @@ private:
     // The last second RecordingTimeOf broke down, and into what: one localtime_r a second.
     int64_t recordedSecond = -1;
     dif::RecordingTime recordedTime{};
-    std::vector<int16_t> audioFrame = std::vector<int16_t>(2 * 1602);
+    std::vector<int16_t> audioFrame = std::vector<int16_t>(2 * 1920);
 };
 
 using MuxerInputPin = Muxer::InputPin;
