@@ -908,3 +908,78 @@ TEST(Ieee1394TransportOnBus, AnInterruptedOpenEndsBeforeTheUnitAnswersAndHoldsNo
     }
     raw1394_destroy_handle(h);
 }
+
+namespace {
+
+// A DV-shaped 625/50 frame: MakeFrame's blocks in twelve sequences, the tag with the 50/60 bit
+// (DSF in the header) set.
+std::vector<uint8_t> MakePalFrame(uint8_t tag) {
+    std::vector<uint8_t> frame(dv::k625_50.frameBytes, 0xEE);
+    const std::vector<uint8_t> ntsc = MakeFrame(uint8_t(0x80 | tag));
+    for (int seq = 0; seq < 12; ++seq) {
+        std::copy(ntsc.begin(), ntsc.begin() + 150 * 80, frame.begin() + seq * 150 * 80);
+        for (int b = 0; b < 150; ++b) frame[size_t((seq * 150 + b) * 80 + 1)] = uint8_t(seq << 4 | 0x07);
+    }
+    return frame;
+}
+
+HRESULT SendPalFrames(dv::Ieee1394Transport& transport, int count) {
+    for (int i = 0; i < count; ++i) {
+        const std::vector<uint8_t> frame = MakePalFrame(uint8_t(i & 0x7F));
+        if (const HRESULT hr = transport.SendFrame(frame.data(), frame.size()); FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+long OtherSystem() { return StatusValue("camcorder 0 frames of the other system", "system "); }
+
+}  // namespace
+
+// A 625/50 unit: a 625/50 stream goes out as IEC 61883 SD 625-50 (the 50/60 flag, 300 data
+// packets a frame, 320 bus cycles a frame: 25 a second) and is recorded whole; the unit says it
+// takes 625/50. A 525/60 stream it records nothing of, and a 525/60 unit nothing of a 625/50 one.
+TEST(Ieee1394TransportOnBus, APalUnitRecordsPalAndNothingOfNtscAndSaysWhichItTakes) {
+    if (!OnBus()) {
+        const std::string capture = TempPath("pal.iso");
+        setenv("TAMSEL_BUS_CASE", "pal", 1);
+        RunInner("--recording --node camcorder:pal", capture);
+        std::vector<sim1394::CapturedPacket> packets;
+        std::string why;
+        ASSERT_TRUE(sim1394::ReadCapture(capture, &packets, &why)) << why;
+        ASSERT_FALSE(packets.empty());
+        const int sid = int(packets[0].Quadlet(0) >> 24 & 0x3f);
+        const sim1394::StreamCheck check = sim1394::CheckDvStream(packets, packets[0].channel, sid, /*pal=*/true);
+        for (const std::string& error : check.errors) ADD_FAILURE() << error;
+        EXPECT_GE(check.frames, 40u);
+        EXPECT_NEAR(15.0 / 16.0, check.dataShare, 0.01);
+        // Frame starts 320 cycles apart: 25 frames a second on the 8 kHz bus.
+        std::vector<uint64_t> starts;
+        for (const auto& p : packets) {
+            if (p.StartsFrame()) starts.push_back(p.cycle);
+        }
+        ASSERT_GE(starts.size(), 2u);
+        EXPECT_NEAR(320.0, double(starts.back() - starts.front()) / double(starts.size() - 1), 1.0);
+        setenv("TAMSEL_BUS_CASE", "ntsc-to-pal", 1);
+        RunInner("--recording --node camcorder:pal");
+        setenv("TAMSEL_BUS_CASE", "pal-to-ntsc", 1);
+        RunInner("--recording");
+        return;
+    }
+    const std::string which = BusCase();
+    const bool palStream = which != "ntsc-to-pal";
+    dv::Ieee1394Transport transport(kCamcorderGuid);
+    dv::DvStandard unit = dv::DvStandard::Ntsc525_60;
+    ASSERT_EQ(S_OK, transport.GetUnitSystem(&unit)) << transport.LastError();
+    EXPECT_EQ(which == "pal-to-ntsc" ? dv::DvStandard::Ntsc525_60 : dv::DvStandard::Pal625_50, unit) << which;
+    if (palStream) transport.SetSystem(dv::k625_50);
+    ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+    ASSERT_EQ(S_OK, palStream ? SendPalFrames(transport, 50) : SendFrames(transport, 50)) << transport.LastError();
+    transport.Close();
+    if (which == "pal") {
+        EXPECT_GE(Recorded(), 40) << "the 625/50 frames are on tape";
+        EXPECT_EQ(0, OtherSystem());
+    } else {
+        EXPECT_EQ(0, Recorded()) << which << ": the unit records nothing of the other system";
+        EXPECT_GE(OtherSystem(), 40) << which;
+    }
+}
