@@ -87,8 +87,9 @@ HRESULT CGraphRecipe::Connect(IGraphBuilder* graph, IBaseFilter* from, const cha
     return graph->ConnectDirect(*output, *input, nullptr);
 }
 
-std::vector<CDeviceEntry> CGraphRecipe::FindDevices(const char* friendlyName) {
+std::vector<CDeviceEntry> CGraphRecipe::FindDevices(const char* friendlyName, bool* denied) {
     std::vector<CDeviceEntry> found;
+    if (denied != nullptr) *denied = false;
     CComRef<ICreateDevEnum> devices;
     if (FAILED(CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
                                 devices.outVoid())) ||
@@ -96,7 +97,9 @@ std::vector<CDeviceEntry> CGraphRecipe::FindDevices(const char* friendlyName) {
         return found;
     }
     CComRef<IEnumMoniker> category;
-    if (FAILED(devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, category.out(), 0)) || !category) {
+    const HRESULT listed = devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, category.out(), 0);
+    if (FAILED(listed) || !category) {
+        if (denied != nullptr) *denied = listed == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
         return found;
     }
     devices.Reset();

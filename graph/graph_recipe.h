@@ -44,6 +44,7 @@ public:
     static HRESULT Connect(IGraphBuilder* graph, IBaseFilter* from, const char* outputName, IBaseFilter* to,
                            const char* inputName, IPin** output, IPin** input);
     // Every device of the video-input category named exactly `friendlyName`, in the order the
-    // category lists them (several may carry the name).
-    static std::vector<CDeviceEntry> FindDevices(const char* friendlyName);
+    // category lists them (several may carry the name). *denied (if given) says, when there are
+    // none, whether the user may not open the devices' files.
+    static std::vector<CDeviceEntry> FindDevices(const char* friendlyName, bool* denied = nullptr);
 };

@@ -1,11 +1,8 @@
 #include "deck_session.h"
 
-#include <glob.h>
-#include <grp.h>
-#include <sys/stat.h>
-
 #include <cstdio>
 
+#include "device_access.h"
 #include "messages/stream_failure.h"
 #include "dv/dif/timecode.h"
 
@@ -18,25 +15,6 @@ constexpr LONG kErrorDeviceNotConnected = 1167;   // ERROR_DEVICE_NOT_CONNECTED
 std::string Hex(HRESULT hr) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", unsigned(hr));
-    return text;
-}
-
-// Who owns the IEEE 1394 device files, for the user to join: "the group 'video' that owns
-// /dev/fw0", or a general word when there are none to look at.
-std::string DeviceFileGroup() {
-    glob_t found {};
-    std::string text = "the group that owns the IEEE 1394 device files /dev/fw* (often 'video')";
-    if (glob("/dev/fw*", 0, nullptr, &found) == 0) {
-        for (size_t i = 0; i < found.gl_pathc; ++i) {
-            struct stat st {};
-            if (stat(found.gl_pathv[i], &st) != 0) continue;
-            const group* owner = getgrgid(st.st_gid);
-            if (owner == nullptr) continue;
-            text = std::string("the group '") + owner->gr_name + "' that owns " + found.gl_pathv[i];
-            break;
-        }
-    }
-    globfree(&found);
     return text;
 }
 
@@ -53,8 +31,7 @@ std::string Cause(HRESULT hr) {
                "mode)";
     }
     if (hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) {
-        return "no permission to open the device: join " + DeviceFileGroup() +
-               " (for example: sudo adduser $USER GROUP), then log in again";
+        return CDeviceAccess::NoPermission();
     }
     if (hr == HRESULT_FROM_WIN32(kErrorDeviceNotConnected)) {
         return CStreamFailure::Describe(CStreamFailure::kStarting, 0, hr);

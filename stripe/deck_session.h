@@ -23,12 +23,12 @@ struct CDeckState {
 };
 
 // What the unit reports while a stripe goes to it: its transport's mode and the time code it
-// reads (in record: of the last frame it recorded), as a drop-frame frame count.
+// reads (in record: of the last frame it recorded), as a frame count of the label's counting.
 struct CDeckReading {
     bool modeKnown = false;
     LONG mode = 0;  // ED_MODE_...
     std::optional<int64_t> label;
-    bool dropFrame = true;  // the label counts drop-frame (ours always do)
+    bool dropFrame = true;  // the label counts drop-frame (ours unless --ndf)
 };
 
 // Drives the device's transport (IAMExtTransport) and reads its tape position

@@ -2,7 +2,8 @@
 // from a chosen start, onto a DV camcorder or deck, on the graph Tamsel builds plus "Reference
 // Tone" into the muxer's "Stream 1". COM and the published interfaces only, and the platform's
 // extension header for the tone and the device's frame budget. --status and --stop reach the
-// unit's deck control alone. --verify-file checks a DV file frame by frame and reports.
+// unit's deck control alone. --verify-file checks a DV file frame by frame and reports; --verify
+// (after a stripe) and --verify-tape check what the unit plays back the same way.
 //
 // Recording over a tape destroys what is on it, so record is commanded only with --record.
 //
@@ -17,6 +18,7 @@
 #include "stripe_options.h"
 #include "stripe_run.h"
 #include "verify_file.h"
+#include "verify_run.h"
 
 int main(int argc, char** argv) {
     CStripeOptions options;
@@ -28,8 +30,21 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     if (options.action == CStripeOptions::kStripe) {
-        CStripeRun run(options, signals);
-        status = run.Run();
+        int64_t start = 0;
+        {
+            CStripeRun run(options, signals);
+            status = run.Run();
+            start = run.StartLabel();
+        }
+        if (status == 0 && options.verify) {
+            CVerifyRun verify(options, signals);
+            status = verify.Run({dv::Timecode::OfFrame(start, options.dropFrame), options.frames, true});
+        }
+    } else if (options.action == CStripeOptions::kVerifyTape) {
+        CVerifyRun verify(options, signals);
+        std::optional<dv::Timecode> start;
+        if (options.timecodeGiven) start = options.checkStart;
+        status = verify.Run({start, options.frames, false});
     } else if (options.action == CStripeOptions::kVerifyFile) {
         CVerifyFile verify(options, signals);
         status = verify.Run();

@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr int64_t kDay = dv::Timecode::kDropFramesPerDay;
 // Frames that may still be on their way to the unit (the bus's and the transport's queues).
 constexpr int64_t kInFlightFrames = 10;
 // A unit that shows none of our labels this long after the stripe's start was sent is judged.
@@ -32,12 +31,20 @@ std::string Length(int64_t frames) {
 
 }  // namespace
 
-CRecordLoop::CRecordLoop(CDeckSession& deck, int64_t firstLabel, int64_t preroll, int64_t frames)
-    : deck_(deck), first_(firstLabel), preroll_(preroll), frames_(frames), streamStart_(StreamStart(firstLabel, preroll)) {}
+CRecordLoop::CRecordLoop(CDeckSession& deck, int64_t firstLabel, bool dropFrame, int64_t preroll, int64_t frames)
+    : deck_(deck),
+      first_(firstLabel),
+      dropFrame_(dropFrame),
+      preroll_(preroll),
+      frames_(frames),
+      streamStart_(StreamStart(firstLabel, preroll)) {}
 
-std::string CRecordLoop::Label(int64_t label) const { return dv::Timecode::OfFrame(label).Text(); }
+std::string CRecordLoop::Label(int64_t label) const { return dv::Timecode::OfFrame(label, dropFrame_).Text(); }
 
-int64_t CRecordLoop::Offset(int64_t label) const { return ((label - streamStart_) % kDay + kDay) % kDay; }
+int64_t CRecordLoop::Offset(int64_t label) const {
+    const int64_t day = dv::Timecode::FramesPerDay(dropFrame_);
+    return ((label - streamStart_) % day + day) % day;
+}
 
 bool CRecordLoop::Ours(int64_t label, int64_t sent) const {
     // `sent` was counted before the unit was asked, and asking takes a few frames' time: allow a
@@ -81,7 +88,7 @@ std::string CRecordLoop::Step(int64_t sent) {
 
 std::string CRecordLoop::Judge(const CDeckReading& reading, int64_t sent) {
     const bool recording = reading.modeKnown && reading.mode == ED_MODE_RECORD;
-    const bool ours = reading.label && reading.dropFrame && Ours(*reading.label, sent);
+    const bool ours = reading.label && reading.dropFrame == dropFrame_ && Ours(*reading.label, sent);
     char text[400];
     if (phase_ == Phase::Recording) {
         if (recording && ours) {
@@ -162,7 +169,7 @@ std::string CRecordLoop::End(int64_t sent) {
     if (!firstOnTape_) return "";
     CDeckReading reading;
     // Out of record the unit reads the time code on tape before where it stands: the last recorded.
-    if (Read(&reading) && reading.label && reading.dropFrame && Ours(*reading.label, sent)) {
+    if (Read(&reading) && reading.label && reading.dropFrame == dropFrame_ && Ours(*reading.label, sent)) {
         if (Offset(*reading.label) > Offset(*lastOnTape_)) lastOnTape_ = reading.label;
     }
     const int64_t lastWanted = preroll_ + frames_ - 1;

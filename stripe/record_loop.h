@@ -37,9 +37,9 @@ public:
     // the unit says.
     static constexpr int64_t kPostrollMaxFrames = 150;
 
-    // `firstLabel`: the stripe's first label; `preroll`: frames before it (0: no pre-roll, no
-    // post-roll); `frames`: the stripe's length.
-    CRecordLoop(CDeckSession& deck, int64_t firstLabel, int64_t preroll, int64_t frames);
+    // `firstLabel`: the stripe's first label, counted drop-frame or not as `dropFrame` says;
+    // `preroll`: frames before it (0: no pre-roll, no post-roll); `frames`: the stripe's length.
+    CRecordLoop(CDeckSession& deck, int64_t firstLabel, bool dropFrame, int64_t preroll, int64_t frames);
 
     // The label of the first frame streamed and how many frames the device is given.
     static int64_t StreamStart(int64_t firstLabel, int64_t preroll) { return firstLabel - preroll; }
@@ -80,7 +80,9 @@ private:
     std::string Label(int64_t label) const;
 
     CDeckSession& deck_;
-    const int64_t first_, preroll_, frames_, streamStart_;
+    const int64_t first_;
+    const bool dropFrame_;
+    const int64_t preroll_, frames_, streamStart_;
     Phase phase_ = Phase::Armed;
     bool armed_ = false;                       // the unit took RECORD PAUSE
     Clock::time_point nextPoll_ {};

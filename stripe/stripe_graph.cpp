@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "device_access.h"
 #include "graph/graph_recipe.h"
 #include "graph/utf_text.h"
 #include "messages/build_failure.h"
@@ -102,8 +103,9 @@ std::string CStripeGraph::Connect(IBaseFilter* from, const char* output, IBaseFi
 }
 
 std::string CStripeGraph::BindDevice(const CStripeOptions& options, CStripeReport* report) {
-    std::vector<CDeviceEntry> devices = CGraphRecipe::FindDevices(kDeviceName);
-    if (devices.empty()) return CBuildFailure::NoDevice();
+    bool denied = false;
+    std::vector<CDeviceEntry> devices = CGraphRecipe::FindDevices(kDeviceName, &denied);
+    if (devices.empty()) return denied ? CDeviceAccess::NoPermission() : CBuildFailure::NoDevice();
     CDeviceEntry* chosen = &devices.back();
     if (!options.device.empty()) {
         chosen = nullptr;
@@ -146,6 +148,7 @@ std::string CStripeGraph::AddTone(const CStripeOptions& options) {
     if (FAILED(tone->QueryInterface(IID_IReferenceTone, level.outVoid())) || FAILED(level->SetLevel(options.level))) {
         return "the reference tone does not take the level";
     }
+    if (FAILED(level->SetSampleRate(options.audio32k ? 32000 : 48000))) return "the reference tone has no 32 kHz";
     return Connect(tone.get(), "Output", muxer.get(), "Stream 1");
 }
 
@@ -157,16 +160,66 @@ std::string CStripeGraph::SetStart(const CStripeOptions& options, CStripeReport*
     // A skipped label: the count starts at ;02 of its second.
     const dv::Timecode first = options.start.FirstShown();
     report->startFrame = first.Frame().value_or(0);
+    report->dropFrame = options.dropFrame;
     // The stream begins with the pre-roll, its timecode counting up to the start.
-    const dv::Timecode streamStart =
-        dv::Timecode::OfFrame(CRecordLoop::StreamStart(report->startFrame, options.PrerollFrames()));
+    const dv::Timecode streamStart = dv::Timecode::OfFrame(
+        CRecordLoop::StreamStart(report->startFrame, options.PrerollFrames()), options.dropFrame);
     TIMECODE_SAMPLE start {};
     start.timecode.dwFrames = streamStart.Bcd();
-    start.dwFlags = AM_TIMECODE_FLAG_DF;
+    start.dwFlags = options.dropFrame ? AM_TIMECODE_FLAG_DF : 0;
+    start.dwUser = options.userBits;
     if (FAILED(generator->SetTimecode(&start))) return "DV Muxer refused the start timecode " + streamStart.Text();
     if (!(first == options.start)) {
         std::fprintf(stderr, "tamsel-stripe: %s is a label drop-frame timecode skips; the timecode starts at %s\n",
                      options.start.Text().c_str(), first.Text().c_str());
+    }
+    return "";
+}
+
+std::string CStripeGraph::AddPattern(const CStripeOptions& options, CStripeReport* report) {
+    if (FAILED(CGraphRecipe::CreateFilter(graph.get(), CLSID_ReferenceBars, u"Reference Bars", source.out())) ||
+        !source) {
+        return CBuildFailure::ComponentMissing("Reference Bars");
+    }
+    CComRef<IReferenceBars> bars;
+    if (FAILED(source->QueryInterface(IID_IReferenceBars, bars.outVoid()))) return "Reference Bars takes no pattern";
+    struct Pattern {
+        const char* name;
+        LONG pattern;
+        const char* picture;  // in the report
+    };
+    static const Pattern kPatterns[] = {{"smpte", REFERENCE_BARS_SMPTE, "SMPTE colour bars"},
+                                        {"ebu75", REFERENCE_BARS_EBU75, "EBU 75 % colour bars"},
+                                        {"ebu100", REFERENCE_BARS_EBU100, "EBU 100 % colour bars"},
+                                        {"black", REFERENCE_BARS_BLACK, "black"}};
+    for (const Pattern& p : kPatterns) {
+        if (options.pattern == p.name) {
+            report->picture = p.picture;
+            return SUCCEEDED(bars->SetPattern(p.pattern)) ? "" : std::string("Reference Bars refused the pattern ") + p.name;
+        }
+    }
+    std::u16string path;
+    CUtfText::ToUtf16(options.pattern.c_str(), &path);
+    const HRESULT hr = bars->SetPictureFile(reinterpret_cast<LPCWSTR>(path.c_str()));
+    const std::string file = CQuotedName::Shell(options.pattern);
+    if (hr == VFW_E_TYPE_NOT_ACCEPTED) return "--pattern: " + file + " is not a picture of 720 x 480";
+    if (FAILED(hr)) return "--pattern: " + file + " is neither a pattern's name nor a picture file that can be read";
+    report->picture = options.pattern;
+    return "";
+}
+
+std::string CStripeGraph::SetFormat(const CStripeOptions& options) {
+    const LONG aspect = options.wide ? DV_ASPECT_16_9 : DV_ASPECT_4_3;
+    for (IBaseFilter* filter : {encoder.get(), muxer.get()}) {
+        CComRef<IDVAspect> shape;
+        if (FAILED(filter->QueryInterface(IID_IDVAspect, shape.outVoid())) || FAILED(shape->SetAspect(aspect))) {
+            if (options.wide) return "the DV encoder or muxer cannot signal 16:9";
+        }
+    }
+    CComRef<IDVAudioMode> audio;
+    if (FAILED(muxer->QueryInterface(IID_IDVAudioMode, audio.outVoid())) ||
+        FAILED(audio->SetAudioMode(options.audio32k ? DV_AUDIO_32K_4CH : DV_AUDIO_48K_2CH))) {
+        if (options.audio32k) return "DV Muxer cannot write 32 kHz four-channel audio";
     }
     return "";
 }
@@ -198,12 +251,17 @@ std::string CStripeGraph::Build(const CStripeOptions& options, CStripeReport* re
         mapper->EnumMatchingFilters(records.out(), MERIT_DO_NOT_USE, FALSE, GUID_NULL, GUID_NULL, FALSE, FALSE,
                                     GUID_NULL, GUID_NULL);
     }
-    for (const auto& [name, filter] : {std::pair<const char*, CComRef<IBaseFilter>*>{"Velora Color Bar", &source},
-                                       {"DV Video Encoder", &encoder},
+    if (options.pattern.empty()) {
+        if (std::string failed = AddRegistered(records.get(), "Velora Color Bar", &source); !failed.empty()) return failed;
+    } else if (std::string failed = AddPattern(options, report); !failed.empty()) {
+        return failed;
+    }
+    for (const auto& [name, filter] : {std::pair<const char*, CComRef<IBaseFilter>*>{"DV Video Encoder", &encoder},
                                        {"DV Muxer", &muxer}}) {
         const std::string failed = AddRegistered(records.get(), name, filter);
         if (!failed.empty()) return failed;
     }
+    if (std::string failed = SetFormat(options); !failed.empty()) return failed;
     if (std::string failed = BindDevice(options, report); !failed.empty()) return failed;
     if (FAILED(graph->AddFilter(device.get(), Wide(kDeviceName).c_str()))) return "cannot add the DV device";
     for (const std::string& failed : {Connect(source.get(), "Output", encoder.get(), "XForm In"),
@@ -224,6 +282,6 @@ std::string CStripeGraph::Build(const CStripeOptions& options, CStripeReport* re
     graph->QueryInterface(IID_IMediaControl, control.outVoid());
     graph->QueryInterface(IID_IMediaEvent, events.outVoid());
     if (!control || !events) return "no media control or events";
-    CheckPicture(records.get(), report);
+    if (options.pattern.empty()) CheckPicture(records.get(), report);
     return "";
 }

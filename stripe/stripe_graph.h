@@ -1,6 +1,7 @@
 // The striping graph: Tamsel's four filters ("Velora Color Bar" -> "DV Video Encoder" -> "DV Muxer"
-// -> "Microsoft DV Camera and VCR") plus "Reference Tone" into the muxer's "Stream 1", with the
-// muxer's start timecode and the device's frame budget set.
+// -> "Microsoft DV Camera and VCR"), or "Reference Bars" in the colour-bar filter's place for a
+// --pattern, plus "Reference Tone" into the muxer's "Stream 1", with the muxer's start timecode,
+// user bits, aspect and audio mode, the encoder's aspect and the device's frame budget set.
 #pragma once
 
 #include <dshow.h>
@@ -41,6 +42,11 @@ private:
     std::string BindDevice(const CStripeOptions& options, CStripeReport* report);
     std::string AddTone(const CStripeOptions& options);
     std::string SetStart(const CStripeOptions& options, CStripeReport* report);
+    // Adds "Reference Bars" with the pattern the options name as the source.
+    std::string AddPattern(const CStripeOptions& options, CStripeReport* report);
+    // Sets the aspect on the encoder and the muxer and the audio mode on the muxer (before they
+    // connect: the connection carries them).
+    std::string SetFormat(const CStripeOptions& options);
     // Warns when the colour-bar filter's picture file cannot give the bars.
     void CheckPicture(IEnumRegFilters* records, CStripeReport* report);
 };

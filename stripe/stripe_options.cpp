@@ -12,8 +12,12 @@ namespace {
 
 const char kUsage[] =
     "usage: tamsel-stripe --duration LENGTH [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
-    "                     [--record [--preroll SECONDS]] [--device NAME|ID] [--json]\n"
+    "                     [--record [--preroll SECONDS] [--verify]] [--device NAME|ID] [--json]\n"
+    "                     [--standard ntsc|pal] [--pattern smpte|ebu75|ebu100|black|FILE] [--ndf]\n"
+    "                     [--user-bits HEX] [--aspect 4:3|16:9] [--audio 48k|32k]\n"
     "       tamsel-stripe --status | --stop [--device NAME|ID] [--json]\n"
+    "       tamsel-stripe --verify-tape --duration LENGTH [--timecode HH:MM:SS;FF]\n"
+    "                     [--tone [LEVEL] | --no-tone] [--device NAME|ID] [--json]\n"
     "       tamsel-stripe --verify-file FILE [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
     "                     [--json]\n";
 
@@ -28,6 +32,17 @@ const char kHelp[] =
     "  --tone [LEVEL]        1 kHz tone at LEVEL dBFS, -90 to 0 (default -20, the SMPTE\n"
     "                        reference; -18 for EBU practice); the default\n"
     "  --no-tone             silence instead of the tone\n"
+    "  --standard ntsc|pal   the television system (default ntsc, 525/60)\n"
+    "  --pattern P           the picture: smpte (SMPTE colour bars with PLUGE), ebu75, ebu100\n"
+    "                        (EBU bars), black, or a picture file (PNG, JPEG, ...) of 720 x 480;\n"
+    "                        default the colour-bar filter's bars. Black and code: --pattern\n"
+    "                        black --no-tone\n"
+    "  --ndf                 non-drop-frame timecode (HH:MM:SS:FF), every label counted\n"
+    "  --user-bits HEX       the binary group (user bits) of every frame, eight hex digits, a\n"
+    "                        reel or tape id (00000000 writes none)\n"
+    "  --aspect 4:3|16:9     the picture's aspect, as the camcorder shoots (default 4:3)\n"
+    "  --audio 48k|32k       48k: 16-bit, 2 channels (default); 32k: 12-bit, 4 channels, the\n"
+    "                        tone on channels 1 and 2, 3 and 4 silent\n"
     "  --record              command the device to record before the first frame and to stop\n"
     "                        after the last; without it the device records only if REC is\n"
     "                        pressed on it. A device found recording already is refused\n"
@@ -40,6 +55,13 @@ const char kHelp[] =
     "                        reads back what the unit records and fails when the start or the\n"
     "                        end of the stripe is not on tape. 0: RECORD just before the first\n"
     "                        frame and no post-roll, for units that record at once\n"
+    "  --verify              with --record: after the stripe, rewind the tape, play it back,\n"
+    "                        capture it and check every frame of the stripe as --verify-file\n"
+    "                        does; the QC report replaces the summary, and the exit status is\n"
+    "                        0 only for a good tape\n"
+    "  --verify-tape         check what is on the device's tape: from --timecode START (the\n"
+    "                        tape is rewound and played to it) or from where the tape stands,\n"
+    "                        for --duration LENGTH, and print the QC report; nothing is recorded\n"
     "  --status              say what the device is doing (mode, tape, position) and exit\n"
     "  --stop                command the device to stop (a unit left recording) and exit\n"
     "  --verify-file FILE    check a raw DV file (as a deck records it or ffmpeg -f dv writes it)\n"
@@ -56,7 +78,7 @@ const char kHelp[] =
     "  --version             show the version and exit\n"
     "\n"
     "Exit status: 0 all frames sent (with --record: and on tape; --status, --stop: done;\n"
-    "--verify-file: a good recording), 1 failure (no device, no permission to open it, no tape,\n"
+    "--verify, --verify-tape, --verify-file: a good recording), 1 failure (no device, no permission to open it, no tape,\n"
     "write-protected tape, local mode, camera mode, device recording already, record refused,\n"
     "DV input not recorded, the start or end of the stripe not on tape, end of tape, device\n"
     "lost, a stall on the tape; a file that cannot be checked) or a recording with defects,\n"
@@ -107,7 +129,8 @@ CStripeOptions::CStripeOptions() : level(REFERENCE_TONE_DEFAULT_LEVEL) {}
 int CStripeOptions::Parse(int argc, char** argv) {
     enum {
         kDuration = 256, kTimecode, kTone, kNoTone, kRecord, kDevice, kJson, kVersion, kStatusAction, kStopAction,
-        kVerifyFileAction, kPreroll
+        kVerifyFileAction, kPreroll, kVerify, kVerifyTapeAction, kStandard, kPattern, kNdf, kUserBits, kAspect,
+        kAudio
     };
     static const option longOptions[] = {
         {"duration", required_argument, nullptr, kDuration}, {"timecode", required_argument, nullptr, kTimecode},
@@ -116,10 +139,14 @@ int CStripeOptions::Parse(int argc, char** argv) {
         {"json", no_argument, nullptr, kJson},               {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},         {"status", no_argument, nullptr, kStatusAction},
         {"stop", no_argument, nullptr, kStopAction},         {"verify-file", required_argument, nullptr, kVerifyFileAction},
-        {"preroll", required_argument, nullptr, kPreroll},   {nullptr, 0, nullptr, 0}};
+        {"preroll", required_argument, nullptr, kPreroll},   {"verify", no_argument, nullptr, kVerify},
+        {"verify-tape", no_argument, nullptr, kVerifyTapeAction}, {"standard", required_argument, nullptr, kStandard},
+        {"pattern", required_argument, nullptr, kPattern},   {"ndf", no_argument, nullptr, kNdf},
+        {"user-bits", required_argument, nullptr, kUserBits}, {"aspect", required_argument, nullptr, kAspect},
+        {"audio", required_argument, nullptr, kAudio},       {nullptr, 0, nullptr, 0}};
     bool haveDuration = false, toneGiven = false, noToneGiven = false, stripeOption = false, prerollGiven = false;
     // The options only a stripe takes (a check takes --timecode and the tone's too).
-    bool deviceOption = false, recordOrDuration = false;
+    bool deviceOption = false, recordOrDuration = false, formatOption = false;
     opterr = 0;
     for (;;) {
         const int c = getopt_long(argc, argv, "+h", longOptions, nullptr);
@@ -139,7 +166,6 @@ int CStripeOptions::Parse(int argc, char** argv) {
             case kTimecode:
                 if (const auto label = dv::Timecode::Parse(optarg)) {
                     start = *label;
-                    start.dropFrame = true;  // the muxer counts drop-frame; either separator names the label
                     checkStart = *label;     // a recording may count either way: ':' non-drop-frame
                     timecodeGiven = true;
                 } else {
@@ -182,12 +208,19 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 stripeOption = true;
                 break;
             }
+            case kVerify:
+                verify = true;
+                break;
             case kStatusAction:
             case kStopAction:
+            case kVerifyTapeAction:
             case kVerifyFileAction: {
-                const Action wanted = c == kStatusAction ? kStatus : c == kStopAction ? kStop : kVerifyFile;
+                const Action wanted = c == kStatusAction ? kStatus
+                                      : c == kStopAction ? kStop
+                                      : c == kVerifyTapeAction ? kVerifyTape
+                                                               : kVerifyFile;
                 if (action != kStripe && action != wanted)
-                    return UsageError("--status, --stop and --verify-file exclude each other");
+                    return UsageError("--status, --stop, --verify-tape and --verify-file exclude each other");
                 action = wanted;
                 if (wanted == kVerifyFile) {
                     verifyFile = optarg;
@@ -195,6 +228,60 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 }
                 break;
             }
+            case kStandard:
+                if (std::string(optarg) == "ntsc") {
+                    pal = false;
+                } else if (std::string(optarg) == "pal") {
+                    pal = true;
+                } else {
+                    return UsageError(std::string("--standard: ntsc or pal, not '") + optarg + "'");
+                }
+                stripeOption = true;
+                formatOption = true;
+                break;
+            case kPattern:
+                pattern = optarg;
+                if (pattern.empty()) return UsageError("--pattern: the picture file's name is empty");
+                stripeOption = true;
+                formatOption = true;
+                break;
+            case kNdf:
+                dropFrame = false;
+                stripeOption = true;
+                formatOption = true;
+                break;
+            case kUserBits: {
+                const std::string hex = optarg;
+                if (hex.size() != 8 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                    return UsageError("--user-bits: eight hex digits, not '" + hex + "'");
+                userBits = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
+                userBitsGiven = true;
+                stripeOption = true;
+                formatOption = true;
+                break;
+            }
+            case kAspect:
+                if (std::string(optarg) == "4:3") {
+                    wide = false;
+                } else if (std::string(optarg) == "16:9") {
+                    wide = true;
+                } else {
+                    return UsageError(std::string("--aspect: 4:3 or 16:9, not '") + optarg + "'");
+                }
+                stripeOption = true;
+                formatOption = true;
+                break;
+            case kAudio:
+                if (std::string(optarg) == "48k") {
+                    audio32k = false;
+                } else if (std::string(optarg) == "32k") {
+                    audio32k = true;
+                } else {
+                    return UsageError(std::string("--audio: 48k or 32k, not '") + optarg + "'");
+                }
+                stripeOption = true;
+                formatOption = true;
+                break;
             case kDevice:
                 device = optarg;
                 deviceOption = true;
@@ -212,7 +299,21 @@ int CStripeOptions::Parse(int argc, char** argv) {
         }
     }
     if (optind < argc) return UsageError(std::string("unexpected argument '") + argv[optind] + "'");
+    if (verify && (action != kStripe || !record))
+        return UsageError("--verify goes with --record (it checks the stripe this run records)");
+    if (action == kVerifyTape) {
+        if (record || prerollGiven) return UsageError("--verify-tape records nothing: it takes no --record or --preroll");
+        if (formatOption)
+            return UsageError("--verify-tape reads the format from the tape (no --standard, --pattern, --ndf, "
+                              "--user-bits, --aspect or --audio)");
+        if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
+        if (!haveDuration) return UsageError("--verify-tape needs --duration: how much of the tape to check");
+        return -1;
+    }
     if (action == kVerifyFile) {
+        if (formatOption)
+            return UsageError("--verify-file reads the format from the file (no --standard, --pattern, --ndf, "
+                              "--user-bits, --aspect or --audio)");
         if (recordOrDuration || deviceOption || prerollGiven)
             return UsageError("--verify-file takes no --duration, --record, --preroll or --device (only --timecode, --tone, "
                               "--no-tone and --json)");
@@ -229,5 +330,11 @@ int CStripeOptions::Parse(int argc, char** argv) {
     if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
     if (!haveDuration) return UsageError("--duration is required");
     if (prerollGiven && !record) return UsageError("--preroll goes with --record (without it nothing is commanded)");
+    start.dropFrame = dropFrame;  // either separator names the label; the stripe counts as --ndf says
+    if (pal) {
+        // Not a usage error: the system is named right, only not made yet.
+        std::fprintf(stderr, "tamsel-stripe: --standard pal: 625/50 (PAL) is not available yet\n");
+        return 1;
+    }
     return -1;
 }

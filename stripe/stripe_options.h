@@ -17,6 +17,7 @@ public:
         kStatus,  // --status: say what the unit is doing
         kStop,    // --stop: command the unit to stop
         kVerifyFile,  // --verify-file FILE: check a DV file and report
+        kVerifyTape,  // --verify-tape: check what the device plays back and report
     };
     Action action = kStripe;
     int64_t frames = 0;        // --duration, in frames
@@ -31,6 +32,16 @@ public:
     bool timecodeGiven = false;  // --timecode was given
     dv::Timecode checkStart {};  // --timecode as written, its separator telling the counting (a check)
     bool levelGiven = false;     // --tone was given a LEVEL
+    bool verify = false;         // --verify (with --record): check the stripe by playback
+    // The picture: "" the colour-bar filter's own bars (the default), else "smpte", "ebu75",
+    // "ebu100", "black", or a picture file of 720 x 480 (--pattern).
+    std::string pattern;
+    bool dropFrame = true;       // --ndf: false
+    bool userBitsGiven = false;  // --user-bits
+    uint32_t userBits = 0;       // its eight hex digits, the first the highest binary group
+    bool wide = false;           // --aspect 16:9
+    bool audio32k = false;       // --audio 32k: 12-bit, four channels
+    bool pal = false;            // --standard pal
 
     CStripeOptions();
 

@@ -5,9 +5,10 @@
 
 #include "dv/dif/timecode.h"
 
-CStripeProgress::CStripeProgress(int64_t frames, int64_t startFrame, bool terminal)
+CStripeProgress::CStripeProgress(int64_t frames, int64_t startFrame, bool dropFrame, bool terminal)
     : frames_(frames),
       startFrame_(startFrame),
+      dropFrame_(dropFrame),
       terminal_(terminal),
       every_(terminal ? std::chrono::milliseconds(500) : std::chrono::milliseconds(5000)),
       next_(Clock::now() + every_) {}
@@ -17,7 +18,7 @@ bool CStripeProgress::Due() const { return Clock::now() >= next_; }
 void CStripeProgress::Show(const DVStreamProgress& progress, bool lostCounts, const std::string& position) {
     next_ = Clock::now() + every_;
     const int64_t left = frames_ - progress.framesSent;
-    std::string line = dv::Timecode::OfFrame(startFrame_ + progress.framesSent).Text() + "  sent " +
+    std::string line = dv::Timecode::OfFrame(startFrame_ + progress.framesSent, dropFrame_).Text() + "  sent " +
                        std::to_string(progress.framesSent) + "/" + std::to_string(frames_);
     // A count the device does not keep is left out rather than shown as a guess. A frame or two
     // are always on their way (in the socket, being received): only those beyond that and not

@@ -14,7 +14,7 @@
 // Threads: the run's thread only.
 class CStripeProgress {
 public:
-    CStripeProgress(int64_t frames, int64_t startFrame, bool terminal);
+    CStripeProgress(int64_t frames, int64_t startFrame, bool dropFrame, bool terminal);
 
     // True when the next line is due.
     bool Due() const;
@@ -29,6 +29,7 @@ private:
 
     const int64_t frames_;
     const int64_t startFrame_;
+    const bool dropFrame_;
     const bool terminal_;
     const Clock::duration every_;
     Clock::time_point next_;

@@ -10,8 +10,8 @@
 
 std::string CStripeReport::SendRange() const {
     if (sent <= 0) return "none";
-    return dv::Timecode::OfFrame(startFrame).Text() + " - " +
-           dv::Timecode::OfFrame(startFrame + sent - 1).Text();
+    return dv::Timecode::OfFrame(startFrame, dropFrame).Text() + " - " +
+           dv::Timecode::OfFrame(startFrame + sent - 1, dropFrame).Text();
 }
 
 std::string CStripeReport::Json() const {
@@ -25,7 +25,7 @@ std::string CStripeReport::Json() const {
     const nlohmann::ordered_json dbfs =
         level == std::floor(level) ? nlohmann::ordered_json(int64_t(level)) : nlohmann::ordered_json(level);
     out["tone_dbfs"] = tone ? dbfs : nullptr;
-    out["start"] = dv::Timecode::OfFrame(startFrame).Text();
+    out["start"] = dv::Timecode::OfFrame(startFrame, dropFrame).Text();
     out["frames_requested"] = requested;
     out["frames_sent"] = sent;
     out["frames_repeated"] = count(repeated);
@@ -80,8 +80,8 @@ std::string CStripeReport::Text() const {
     return out;
 }
 
-bool CStripeReport::Print(bool json) const {
+bool CStripeReport::Print(bool json, std::FILE* to) const {
     const std::string text = json ? Json() : Text();
-    std::fputs(text.c_str(), stdout);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+    std::fputs(text.c_str(), to);
+    return std::fflush(to) == 0 && !std::ferror(to);
 }

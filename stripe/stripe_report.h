@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // The summary of a run, on standard output as text or as one JSON object (--json).
@@ -22,7 +23,8 @@ public:
     int64_t recorded = -1;  // -1: the device does not tell
     bool positionKnown = false;
     std::string position;
-    int64_t startFrame = 0;  // the first frame's label, as a drop-frame count
+    int64_t startFrame = 0;  // the first frame's label, as a count of dropFrame's kind
+    bool dropFrame = true;   // the stripe's timecode counts drop-frame (else --ndf)
     bool tone = false;
     double level = 0;
     // With --record: what the unit was seen recording (CRecordLoop).
@@ -37,9 +39,9 @@ public:
 
     // The labels of the frames sent, "FIRST - LAST", or "none".
     std::string SendRange() const;
-    // Prints the summary and flushes standard output; false when it could not be written (a
-    // terminal or pipe that is gone: nothing is to be done about it then).
-    bool Print(bool json) const;
+    // Prints the summary and flushes standard output (or `to`); false when it could not be
+    // written (a terminal or pipe that is gone: nothing is to be done about it then).
+    bool Print(bool json, std::FILE* to = stdout) const;
 
 private:
     std::string Json() const;

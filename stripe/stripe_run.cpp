@@ -52,7 +52,7 @@ int CStripeRun::Run() {
     bool streamed = false;
     if (status < 0) {
         CDeckSession deck(graph_.transport.get(), graph_.reader.get(), signals_);
-        CRecordLoop loop(deck, report_.startFrame, options_.PrerollFrames(), options_.frames);
+        CRecordLoop loop(deck, report_.startFrame, options_.dropFrame, options_.PrerollFrames(), options_.frames);
         status = Prepare(deck, &loop);
         if (status < 0) {
             streamed = true;
@@ -64,7 +64,13 @@ int CStripeRun::Run() {
     }
     signals_.SetRecording(false);
     signals_.SetDevice(nullptr);
-    if (streamed || options_.json || signals_.Requested() != 0) report_.Print(options_.json);
+    // With --verify the QC report that follows is the program's output: the summary goes to the
+    // log, as text.
+    if (options_.verify) {
+        if (streamed || signals_.Requested() != 0) report_.Print(false, stderr);
+    } else if (streamed || options_.json || signals_.Requested() != 0) {
+        report_.Print(options_.json);
+    }
     return status;
 }
 
@@ -104,7 +110,7 @@ std::string CStripeRun::StallInside(const DVStreamProgress& progress) const {
     }
     char text[200];
     std::snprintf(text, sizeof text, "after %s the device repeated the last frame for %lld ticks, %.1f s (%s)",
-                  dv::Timecode::OfFrame(StreamStart() + progress.longestGapAfter - 1).Text().c_str(),
+                  dv::Timecode::OfFrame(StreamStart() + progress.longestGapAfter - 1, options_.dropFrame).Text().c_str(),
                   static_cast<long long>(progress.longestGap), double(progress.longestGap) * 1001.0 / 30000.0,
                   "the picture stands still and the timecode breaks there");
     return text;
@@ -124,7 +130,7 @@ int CStripeRun::Stream(CDeckSession& deck, CRecordLoop& loop) {
         return Fail(CStreamFailure::Describe(CStreamFailure::kStarting, 0, ran));
     }
     const int64_t preroll = options_.PrerollFrames();
-    CStripeProgress progress(preroll + options_.frames, StreamStart(), isatty(STDERR_FILENO) == 1);
+    CStripeProgress progress(preroll + options_.frames, StreamStart(), options_.dropFrame, isatty(STDERR_FILENO) == 1);
     std::string failure, onTape;
     bool complete = false;
     // With --record the unit is watched often (CRecordLoop paces its questions); else the events

@@ -24,6 +24,8 @@ public:
     // The program's exit status: 0 every frame sent, 1 a failure, or the status of the signal that stopped it
     // (CStopSignals::ExitStatus).
     int Run();
+    // After Run: the stripe's first label, as a drop-frame count.
+    int64_t StartLabel() const { return report_.startFrame; }
 
 private:
     int Fail(const std::string& text);

@@ -1,5 +1,6 @@
 #include "tape_check.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -31,6 +32,43 @@ std::optional<Pack> Voted(const uint8_t* frame, dif::PackType type, Read read) {
         if (vote.Found()) return read(vote.pack.data());
     }
     return std::nullopt;
+}
+
+
+// The tone's pair of a frame as 16-bit samples, interleaved, into *both: the two channels of
+// 48 kHz 16-bit audio, or channels 1 and 2 of 32 kHz 12-bit four-channel audio, expanded by the
+// non-linear table (whose error code expands to the error sample), as the first half's voted
+// source pack says; *silentPair says whether channels 3 and 4 are silence there and *sampleRate
+// is the audio's rate. The sample frames read, or -1 for audio of another kind or none. (The pack
+// is read here rather than handed in as an optional: GCC at -Os cannot see such an optional's
+// value set where it is read and warns.)
+int ReadTonePair(const uint8_t* frame, std::vector<int16_t>* both, bool* silentPair, int* sampleRate) {
+    *silentPair = true;
+    const auto source = dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, 0, dif::kSequences / 2);
+    if (!source.Found()) return -1;
+    const std::optional<dif::AudioSourcePack> read = dif::ReadAudioSourcePack(source.pack.data());
+    if (!read) return -1;
+    const dif::AudioSourcePack& audio = *read;
+    *sampleRate = audio.sampleRate;
+    if (audio.quantization == 0 && audio.sampleRate == 48000) {
+        const int count = std::min(audio.samples, dv::kMaxAudioSamples);
+        both->resize(size_t(2 * count));
+        dv::UnshuffleAudio(frame, both->data(), count);
+        return count;
+    }
+    if (audio.quantization == 1 && audio.sampleRate == 32000) {
+        const int count = std::min(audio.samples, dv::kMaxAudioSamples12);
+        std::vector<uint16_t> codes(size_t(4 * count));
+        dv::UnshuffleAudio12(frame, codes.data(), count);
+        both->resize(size_t(2 * count));
+        for (int n = 0; n < count; ++n) {
+            (*both)[size_t(2 * n)] = dv::Expand12(codes[size_t(4 * n)]);
+            (*both)[size_t(2 * n + 1)] = dv::Expand12(codes[size_t(4 * n + 1)]);
+            if (codes[size_t(4 * n + 2)] != 0 || codes[size_t(4 * n + 3)] != 0) *silentPair = false;
+        }
+        return count;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -104,15 +142,16 @@ void CTapeCheck::Recognise(const uint8_t* frame) {
     barsApply_ = picture_.Decode(frame, dif::kFrameBytes) && picture_.LevelProblem(CPictureCheck::kRecognition).empty();
 
     // The first frame's left channel: a 1 kHz tone, and its level.
-    const auto source = dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, 0, dif::kSequences / 2);
-    const auto audio = source.Found() ? dif::ReadAudioSourcePack(source.pack.data()) : std::nullopt;
     CToneCheck probe;
     CToneCheck::Measure first;
-    if (audio && audio->quantization == 0 && audio->sampleRate == 48000) {
-        const int count = std::min(audio->samples, dv::kMaxAudioSamples);
-        std::vector<int16_t> both(static_cast<size_t>(2 * count)), left(static_cast<size_t>(count));
-        dv::UnshuffleAudio(frame, both.data(), count);
+    std::vector<int16_t> both;
+    bool silentPair = true;
+    int sampleRate = 0;
+    const int count = ReadTonePair(frame, &both, &silentPair, &sampleRate);
+    if (count > 0) {
+        std::vector<int16_t> left(static_cast<size_t>(count));
         for (int n = 0; n < count; ++n) left[size_t(n)] = both[size_t(2 * n)];
+        probe.SetSampleRate(sampleRate);
         first = probe.Add(left.data(), count, false);
     }
     if (!expectation_.tone) {
@@ -122,8 +161,8 @@ void CTapeCheck::Recognise(const uint8_t* frame) {
         toneDbfs_ = *expectation_.toneDbfs;
     } else if (!barsApply_) {
         toneWhy_ = "tone: not a stripe of tamsel-stripe's (no colour bars in the first frame) and no --tone LEVEL given";
-    } else if (!audio || audio->quantization != 0 || audio->sampleRate != 48000) {
-        toneWhy_ = "tone: the first frame holds no 48 kHz 16-bit audio";
+    } else if (count < 0) {
+        toneWhy_ = "tone: the first frame holds neither 48 kHz 16-bit nor 32 kHz 12-bit audio";
     } else if (first.levelDbfs < -60 || !CToneCheck::FrequencyProblem(first).empty()) {
         toneWhy_ = "tone: the first frame holds no 1 kHz tone";
     } else {
@@ -240,18 +279,19 @@ void CTapeCheck::CheckDamage(const uint8_t* frame) {
 }
 
 void CTapeCheck::CheckTone(const uint8_t* frame, bool joined) {
-    const auto source = dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, 0, dif::kSequences / 2);
-    const auto audio = source.Found() ? dif::ReadAudioSourcePack(source.pack.data()) : std::nullopt;
-    if (!audio || audio->quantization != 0 || audio->sampleRate != 48000) {
+    bool silentPair = true;
+    int sampleRate = 0;
+    const int count = ReadTonePair(frame, &samples_, &silentPair, &sampleRate);
+    if (count < 0) {
         tone_[0].Break();
         tone_[1].Break();
         toneJoined_ = false;
         return;  // the source pack's change is noted already
     }
-    const int count = std::min(audio->samples, dv::kMaxAudioSamples);
-    samples_.resize(size_t(2 * count));
     channel_.resize(size_t(count));
-    dv::UnshuffleAudio(frame, samples_.data(), count);
+    for (CToneCheck& check : tone_) check.SetSampleRate(sampleRate);
+    // In the four-channel mode the tone is on channels 1 and 2; 3 and 4 carry silence.
+    if (!silentPair) Note(CQcReport::kToneLevel, 1, "channels 3 and 4: not silent");
     for (int16_t sample : samples_) {
         if (sample == dv::kAudioErrorSample) {  // counted among the audio errors
             tone_[0].Break();

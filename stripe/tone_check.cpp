@@ -36,10 +36,10 @@ CToneCheck::Measure CToneCheck::Add(const int16_t* x, int count, bool joined) {
             ++crossings;
         }
     }
-    if (crossings >= 2 && last > first) measure.frequency = (crossings - 1) * kSampleRate / (last - first);
+    if (crossings >= 2 && last > first) measure.frequency = (crossings - 1) * sampleRate_ / (last - first);
 
     // The recurrence over the frame, from the frame before's last two samples when it joins.
-    const double c = 2 * std::cos(2 * M_PI * kFrequency / kSampleRate);
+    const double c = 2 * std::cos(2 * M_PI * kFrequency / sampleRate_);
     const double limit = 8 + 0.01 * amplitude;
     const bool withJoin = joined && previous_.size() == 2;
     const auto at = [&](int n) -> double { return n >= 0 ? x[n] : previous_[size_t(2 + n)]; };

@@ -47,8 +47,9 @@ inline constexpr HRESULT kTransportNoTapeRecorder = DV_E_NO_TAPE_RECORDER;
 inline constexpr HRESULT kTransportWrongSystem = DV_E_WRONG_STANDARD;
 
 // The tape transport's mode, as deck control sets and reads it. SetDeckMode takes Stop, Play,
-// Record and RecordPause (armed: the tape threaded and ready, so that RECORD takes only a few
-// frames); a device may report any.
+// Record, RecordPause (armed: the tape threaded and ready, so that RECORD takes only a few
+// frames), Rewind and FastForward (winding stops by itself at the tape's end); a device may
+// report any.
 enum class DeckMode { Stop, Play, Record, RecordPause, PlayPause, Rewind, FastForward };
 
 // What a device says of its tape transport.

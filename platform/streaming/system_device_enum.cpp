@@ -96,15 +96,16 @@ ComPtr<IMoniker> MakeDeviceMoniker(BSTR friendlyName, const CLSID& filterClsid, 
     return ComPtr<IMoniker>::Adopt(new (std::nothrow) ObjectMoniker(bag.Get()));
 }
 
-// Adds the provider's current devices of the category to `monikers`.
-void CollectDevices(IDeviceProvider* provider, REFCLSID category,
-                    std::vector<ComPtr<IMoniker>>* monikers) {
+// Adds the provider's current devices of the category to `monikers`; the provider's failure to
+// list them, S_OK when it could.
+HRESULT CollectDevices(IDeviceProvider* provider, REFCLSID category,
+                       std::vector<ComPtr<IMoniker>>* monikers) {
     ULONG count = 0;
     const HRESULT hr = provider->Snapshot(category, &count);
     if (FAILED(hr)) {
         PLATFORM_LOG(platform::log::kStreaming, Warning, "a device provider of %s cannot list its devices (status 0x%08X)",
                      FilterMapperStore::GuidText(category).c_str(), static_cast<unsigned>(hr));
-        return;
+        return hr;
     }
     for (ULONG index = 0; index < count; ++index) {
         BSTR name = nullptr;
@@ -123,6 +124,7 @@ void CollectDevices(IDeviceProvider* provider, REFCLSID category,
         SysFreeString(name);
         SysFreeString(path);
     }
+    return S_OK;
 }
 
 }  // namespace
@@ -140,16 +142,20 @@ HRESULT SystemDeviceEnum::CreateClassEnumerator(REFCLSID clsidDeviceClass,
     std::vector<ComPtr<IDeviceProvider>> providers;
     MonikerEnumerator::List monikers;
     HRESULT hr = S_OK;
+    bool denied = false;  // a provider may not open its devices' files
     try {
         CollectProviders(clsidDeviceClass, &providers);
         for (const auto& provider : providers) {
-            CollectDevices(provider.Get(), clsidDeviceClass, &monikers);
+            denied |= CollectDevices(provider.Get(), clsidDeviceClass, &monikers) ==
+                      HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
         }
         PLATFORM_LOG(platform::log::kStreaming, Debug, "category %s: %zu devices from %zu providers",
                      FilterMapperStore::GuidText(clsidDeviceClass).c_str(), monikers.size(),
                      providers.size());
         if (monikers.empty()) {
-            hr = S_FALSE;
+            // None, and a provider could not look for lack of permission: say that rather than
+            // "no devices", so that the user can be told to join the group that may.
+            hr = denied ? HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) : S_FALSE;
         } else {
             *ppEnumMoniker = MonikerEnumerator::Create(std::move(monikers));
             if (*ppEnumMoniker == nullptr) hr = E_OUTOFMEMORY;

@@ -28,8 +28,9 @@ public:
     SystemDeviceEnum(const SystemDeviceEnum&) = delete;
     SystemDeviceEnum& operator=(const SystemDeviceEnum&) = delete;
 
-    // ICreateDevEnum. An empty category answers S_FALSE with a null enumerator. dwFlags is not
-    // used.
+    // ICreateDevEnum. An empty category answers S_FALSE with a null enumerator, or
+    // HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) when a provider of it could not look for its devices
+    // because the user may not open their files. dwFlags is not used.
     HRESULT STDMETHODCALLTYPE CreateClassEnumerator(REFCLSID clsidDeviceClass,
                                                     IEnumMoniker** ppEnumMoniker,
                                                     DWORD dwFlags) override;

@@ -11,15 +11,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "dv/dif/audio_shuffle.h"
 #include "dv/dif/packs.h"
+#include "tests/support/dv/dv_picture.h"
 #include "tests/support/dv/deck_test_process.h"
 #include "tests/support/process.h"
+#include "tests/support/sim1394/tape_frames.h"
 #include "tests/support/tone_analysis.h"
 
 using decktest::DeckProcess;
@@ -543,6 +549,210 @@ TEST_F(Stripe, ASkippedLabelGivenAtItsSecondFrameStartsAtTheThird) {
     EXPECT_EQ(deck.ReportValue("timecode"), "00:58:00;02 - 00:58:01;01");
 }
 
+// ---- the formats: patterns, non-drop-frame, user bits, 16:9, 32 kHz four-channel audio ---------
+
+// The frames of a tape file.
+std::vector<std::vector<uint8_t>> TapeFrames(const std::string& path) {
+    const std::string bytes = ReadFile(path);
+    std::vector<std::vector<uint8_t>> frames;
+    for (size_t at = 0; at + kFrameBytes <= bytes.size(); at += kFrameBytes)
+        frames.emplace_back(bytes.begin() + at, bytes.begin() + at + kFrameBytes);
+    return frames;
+}
+
+struct BarLevel {
+    int y, cb, cr;
+};
+
+// The published 8-bit Y'CbCr values (ITU-R BT.601 coding, no setup). 75 % bars of SMPTE EG 1 and
+// EBU 100/0/75/0: white (100 % for EBU), yellow, cyan, green, magenta, red, blue; black.
+const BarLevel kBlack{16, 128, 128};
+const BarLevel kWhite100{235, 128, 128};
+const BarLevel kBars75[7] = {{180, 128, 128}, {162, 44, 142}, {131, 156, 44}, {112, 72, 58},
+                             {84, 184, 198},  {65, 100, 212}, {35, 212, 114}};
+const BarLevel kBars100[7] = {{235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
+                              {106, 202, 222}, {81, 90, 240},  {41, 240, 110}};
+// SMPTE EG 1's bottom row in 525 digital without setup: -I, +Q, PLUGE -4 and +4 IRE.
+const BarLevel kMinusI{16, 158, 95};
+const BarLevel kPlusQ{16, 174, 149};
+const BarLevel kPlugeBelow{7, 128, 128};
+const BarLevel kPlugeAbove{25, 128, 128};
+
+struct BarSpot {
+    double x;  // fraction of the width
+    int row;
+    BarLevel level;
+    std::string what;
+};
+
+std::vector<BarSpot> PatternSpots(const std::string& pattern) {
+    std::vector<BarSpot> spots;
+    if (pattern == "black") {
+        for (double x : {0.1, 0.5, 0.9})
+            for (int row : {60, 240, 420}) spots.push_back({x, row, kBlack, "black"});
+        return spots;
+    }
+    if (pattern == "smpte") {
+        const double bar = 1.0 / 7;
+        for (int k = 0; k < 7; ++k) spots.push_back({(k + 0.5) * bar, 160, kBars75[k], "bar " + std::to_string(k)});
+        const BarLevel under[7] = {kBars75[6], kBlack, kBars75[4], kBlack, kBars75[2], kBlack, kBars75[0]};
+        for (int k = 0; k < 7; ++k) spots.push_back({(k + 0.5) * bar, 340, under[k], "castellation " + std::to_string(k)});
+        spots.push_back({0.625 * bar, 420, kMinusI, "-I"});
+        spots.push_back({1.875 * bar, 420, kWhite100, "100 % white"});
+        spots.push_back({3.125 * bar, 420, kPlusQ, "+Q"});
+        spots.push_back({4.375 * bar, 420, kBlack, "black"});
+        spots.push_back({(5 + 1.0 / 6) * bar, 420, kPlugeBelow, "PLUGE -4"});
+        spots.push_back({5.5 * bar, 420, kBlack, "PLUGE black"});
+        spots.push_back({(5 + 5.0 / 6) * bar, 420, kPlugeAbove, "PLUGE +4"});
+        spots.push_back({6.5 * bar, 420, kBlack, "black"});
+        return spots;
+    }
+    // EBU: eight bars, white at 100 % in both, the colours at 75 % or 100 %, then black.
+    const BarLevel* colours = pattern == "ebu75" ? kBars75 : kBars100;
+    for (int k = 0; k < 8; ++k) {
+        const BarLevel level = k == 0 ? kWhite100 : k == 7 ? kBlack : colours[k];
+        spots.push_back({(k + 0.5) / 8, 240, level, "bar " + std::to_string(k)});
+    }
+    return spots;
+}
+
+TEST_F(Stripe, EachPatternReachesTheTapeAtTheStandardsLevels) {
+    for (const std::string pattern : {"smpte", "ebu75", "ebu100", "black"}) {
+        SCOPED_TRACE(pattern);
+        const std::string path = dir.path() + "/" + pattern + ".dv";
+        DeckProcess deck(dir.path());
+        ASSERT_TRUE(deck.StartListening(path, "pattern deck"));
+        StripeRun run(dir.path(), {"--duration", "00:00:00;05", "--pattern", pattern, "--no-tone", "--json"});
+        ASSERT_EQ(run.Wait(), 0) << run.Err();
+        ASSERT_TRUE(deck.Finish());
+        const auto frames = TapeFrames(path);
+        ASSERT_EQ(frames.size(), 5u);
+        const dvtest::DecodedPicture picture = dvtest::DecodeDvFrame(frames[2]);
+        ASSERT_EQ(picture.error, "");
+        for (const BarSpot& spot : PatternSpots(pattern)) {
+            const int x = static_cast<int>(spot.x * 720);
+            EXPECT_NEAR(picture.Y(x, spot.row), spot.level.y, 2) << spot.what << ": Y";
+            EXPECT_NEAR(picture.Cb(x, spot.row), spot.level.cb, 2) << spot.what << ": Cb";
+            EXPECT_NEAR(picture.Cr(x, spot.row), spot.level.cr, 2) << spot.what << ": Cr";
+        }
+        if (pattern == "smpte") {  // the PLUGE steps are told apart
+            const double bar = 720.0 / 7;
+            EXPECT_LT(picture.Y(int((5 + 1.0 / 6) * bar), 420) + 4, picture.Y(int(5.5 * bar), 420));
+            EXPECT_LT(picture.Y(int(5.5 * bar), 420) + 4, picture.Y(int((5 + 5.0 / 6) * bar), 420));
+        }
+        if (pattern == "black") {
+            EXPECT_EQ(picture.Y(360, 240), 16);
+        }
+    }
+}
+
+// A 12-bit code's value by IEC 61834's non-linear table: codes up to 0x1FF are the value itself,
+// and each 256 codes above double the step (0x200-0x2FF step 2 from 512, ... 0x700-0x7FF step
+// 64 from 16384); the negative codes mirror them as one's complements.
+int TableValue(int code) {
+    if (code >= 0x800) return -1 - TableValue(0xFFF - code);
+    if (code < 0x200) return code;
+    const int segment = (code >> 8) - 1;  // 1..6
+    return (256 + (code & 0xFF)) << segment;
+}
+
+TEST_F(Stripe, NonDropFrameUserBitsWideAnd32kHzFourChannelAudioAsACamcorderRecordsThem) {
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape, "format deck"));
+    StripeRun run(dir.path(), {"--duration", "1", "--timecode", "00:00:59:20", "--ndf", "--user-bits", "1234ABCD",
+                               "--aspect", "16:9", "--audio", "32k", "--tone", "-18", "--pattern", "ebu75", "--json"});
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_EQ(Summary(run.Out()).value("start", ""), "00:00:59:20");
+    ASSERT_TRUE(deck.Finish());
+    const auto frames = TapeFrames(tape);
+    ASSERT_EQ(frames.size(), 30u);
+
+    // Non-drop-frame: 00:00:59:29 is followed by 00:01:00:00, the DF flag clear; the user bits in
+    // the binary group pack of every frame.
+    for (size_t k = 0; k < frames.size(); ++k) {
+        const auto pack = dv::dif::FindTimecodePack(frames[k].data(), kFrameBytes);
+        ASSERT_TRUE(pack) << "frame " << k;
+        EXPECT_FALSE(pack->label.dropFrame) << "frame " << k;
+        EXPECT_EQ(pack->label.Text(), dv::Timecode::OfFrame(59 * 30 + 20 + int64_t(k), false).Text());
+        const auto vote = dv::dif::VotePack(frames[k].data(), dv::dif::PackType::BinaryGroup, dv::dif::PackArea::Subcode);
+        const auto groups = dv::dif::ReadBinaryGroupPack(vote.pack.data());
+        ASSERT_TRUE(groups) << "frame " << k;
+        EXPECT_EQ(groups->groups, (std::array<uint8_t, 8>{0xD, 0xC, 0xB, 0xA, 0x4, 0x3, 0x2, 0x1})) << "frame " << k;
+    }
+    EXPECT_EQ(dv::dif::FindTimecodePack(frames[9].data(), kFrameBytes)->label.Text(), "00:00:59:29");
+    EXPECT_EQ(dv::dif::FindTimecodePack(frames[10].data(), kFrameBytes)->label.Text(), "00:01:00:00");
+
+    // FFmpeg: 16:9, and two stereo streams of 32 kHz.
+    std::string probe;
+    ASSERT_EQ(Shell("ffprobe -v error -show_entries stream=codec_type,display_aspect_ratio,sample_rate,channels -of csv " +
+                        Quote(tape),
+                    &probe),
+              0);
+    EXPECT_NE(probe.find("video,16:9"), std::string::npos) << probe;
+    EXPECT_EQ(std::count(probe.begin(), probe.end(), '\n'), 3) << probe;
+    size_t streams32k = 0;
+    for (size_t at = probe.find("audio,32000,2"); at != std::string::npos; at = probe.find("audio,32000,2", at + 1)) ++streams32k;
+    EXPECT_EQ(streams32k, 2u) << probe;
+
+    // Channels 1 and 2 as FFmpeg decodes them are the table's values of the 12-bit codes on tape,
+    // a 1 kHz sine peaking at -18 dBFS (4125) within half a step; 3 and 4 are silence.
+    const std::string pcm1 = dir.path() + "/ch12.raw", pcm2 = dir.path() + "/ch34.raw";
+    ASSERT_EQ(Shell("ffmpeg -v error -i " + Quote(tape) + " -map 0:a:0 -f s16le " + Quote(pcm1) + " -map 0:a:1 -f s16le " +
+                    Quote(pcm2)),
+              0);
+    const std::string first = ReadFile(pcm1), second = ReadFile(pcm2);
+    const size_t total = 2 * 16016;  // 30 frames: two fifteen-frame cycles
+    ASSERT_EQ(first.size(), total * 4);
+    ASSERT_EQ(second.size(), total * 4);
+    const auto at = [](const std::string& raw, size_t i) {
+        return int16_t(uint16_t(uint8_t(raw[2 * i])) | uint16_t(uint8_t(raw[2 * i + 1])) << 8);
+    };
+    size_t position = 0;
+    for (size_t k = 0; k < frames.size(); ++k) {
+        const auto source = dv::dif::ReadAudioSourcePack(
+            dv::dif::VotePack(frames[k].data(), dv::dif::PackType::AudioSource, dv::dif::PackArea::Aaux, 0, 5).pack.data());
+        ASSERT_TRUE(source);
+        EXPECT_EQ(source->sampleRate, 32000);
+        EXPECT_EQ(source->quantization, 1);
+        const int samples = source->samples;
+        EXPECT_TRUE(samples == 1067 || samples == 1068) << samples;
+        std::vector<uint16_t> codes(size_t(4 * samples));
+        dv::UnshuffleAudio12(frames[k].data(), codes.data(), samples);
+        for (int n = 0; n < samples; ++n, ++position) {
+            const double ideal = 32767.0 * std::pow(10.0, -18.0 / 20) * std::sin(2 * M_PI * double(position % 32) / 32);
+            for (int c = 0; c < 2; ++c) {
+                const int value = TableValue(codes[size_t(4 * n + c)]);
+                ASSERT_EQ(at(first, 2 * position + c), value) << "frame " << k << " sample " << n << " channel " << c + 1;
+                // The step of the value's segment: 1 up to 511, then doubling every octave.
+                const double step = std::abs(ideal) < 512 ? 1 : std::exp2(std::floor(std::log2(std::abs(ideal))) - 8);
+                ASSERT_NEAR(value, ideal, step / 2 + 1) << "frame " << k << " sample " << n;
+            }
+            ASSERT_EQ(codes[size_t(4 * n + 2)], 0);
+            ASSERT_EQ(codes[size_t(4 * n + 3)], 0);
+            ASSERT_EQ(at(second, 2 * position), 0);
+            ASSERT_EQ(at(second, 2 * position + 1), 0);
+        }
+    }
+    EXPECT_EQ(position, total);
+
+    // The checker reads the stripe as good: timecode, packs, the tone on the 12-bit channels.
+    StripeRun check(dir.path(), {"--verify-file", tape, "--timecode", "00:00:59:20", "--tone", "-18"});
+    EXPECT_EQ(check.Wait(), 0) << check.Out() << check.Err();
+}
+
+TEST_F(Stripe, PalIsRefusedUntilItIsAvailable) {
+    StripeRun run(dir.path(), {"--duration", "1", "--standard", "pal"});
+    EXPECT_EQ(run.Wait(), 1);
+    EXPECT_NE(run.Err().find("625/50 (PAL) is not available yet"), std::string::npos) << run.Err();
+    for (const std::vector<std::string>& wrong :
+         {std::vector<std::string>{"--duration", "1", "--user-bits", "12345"}, {"--duration", "1", "--aspect", "14:9"},
+          {"--duration", "1", "--audio", "44k"}, {"--duration", "1", "--standard", "secam"},
+          {"--verify-file", tape, "--ndf"}}) {
+        StripeRun bad(dir.path(), wrong);
+        EXPECT_EQ(bad.Wait(), 2) << wrong[2];
+    }
+}
+
 // ---- onto a camcorder on the simulated IEEE 1394 bus ------------------------------------------
 
 // The number after `key` on the sim1394 report line that starts with `line`; -1 if absent.
@@ -851,7 +1061,8 @@ TEST_F(StripeOnBus, WithPrerollASlowUnitHoldsTheWholeStripeAndWithoutItTheMissin
     }
 }
 
-// Each refusal is told by its cause, ends with status 1 and records nothing over the old tape.
+// Each refusal is told by its cause, ends with status 1 and records nothing over the old tape; a
+// user who may not open the device files is told so when the devices are looked for, not "no device".
 TEST_F(StripeOnBus, RefusalsAreToldByTheirCauseAndNothingIsRecorded) {
     struct Case {
         const char* options;
@@ -861,7 +1072,8 @@ TEST_F(StripeOnBus, RefusalsAreToldByTheirCauseAndNothingIsRecorded) {
                           Case{"--node camcorder:camera", "camera mode"},
                           Case{"--node camcorder:notape", "there is no tape in the device"},
                           Case{"--node camcorder:protected", "write-protected"},
-                          Case{"--node camcorder:dv-in=off,at=600", "DV input not recorded"}}) {
+                          Case{"--node camcorder:dv-in=off,at=600", "DV input not recorded"},
+                          Case{"--no-permission", "no permission to open the device: join the group"}}) {
         SCOPED_TRACE(c.options);
         std::string out;
         EXPECT_EQ(OnBus(c.options, "./tamsel-stripe --record --duration 4", &out), 1) << out;
@@ -905,3 +1117,93 @@ TEST_F(Stripe, TheVirtualDeckTakesTheDefaultPrerollAndNone) {
 }
 
 }  // namespace
+
+// --verify-tape on a camcorder playing an FFmpeg-made tape: rewound, played to the start label,
+// captured through the device's output pin and checked; "good" with status 0 on a clean tape,
+// and each fault the tape carries named with its timecode range, status 1. The unit is stopped
+// at the end either way.
+TEST_F(StripeOnBus, VerifyTapeSaysGoodOrNamesEachFaultWhereItIs) {
+    const std::string made = dir.path() + "/made.dv";
+    std::string why;
+    ASSERT_TRUE(sim1394test::MakeDvTape(made, 150, "01:00:00;00", &why)) << why;
+    struct Case {
+        const char* faults;
+        int status;
+        const char* named;  // in the report
+        const char* where;  // a timecode of the range
+    } cases[] = {
+        {"", 0, "good: 120 frames checked, 01:00:00;00 - 01:00:03;29", ""},
+        {",damage=1-2", 1, "video blocks in error", "01:00:01;00"},
+        {",tc-break=2", 1, "timecode breaks", "00:00:00;00 follows 01:00:01;29"},
+        {",blank=1-1.5", 1, "blank frames", "01:00:01;00"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.faults);
+        std::string out;
+        EXPECT_EQ(OnBus(std::string("--node camcorder:tape-length=60,wind-speed=100,at=3,load=") + made + c.faults,
+                        "./tamsel-stripe --verify-tape --duration 4 --timecode '01:00:00;00'", &out),
+                  c.status)
+            << out;
+        EXPECT_NE(out.find(c.named), std::string::npos) << out;
+        EXPECT_NE(out.find(c.where), std::string::npos) << out;
+        EXPECT_NE(out.find("rewinding the tape"), std::string::npos) << out;
+        EXPECT_NE(out.find("camcorder 0: frames recorded 0, frames shown, not recorded 0, mode stop"), std::string::npos)
+            << "nothing recorded, the unit stopped at the end:\n" << out;
+    }
+}
+
+// --record --verify on a camcorder that lags as tape units do: the stripe, the rewind, the
+// playback captured through the device's output pin and a report "good", unattended; the unit is
+// in stop at the end. Faults the tape puts on what was recorded (tied to the tape's place, so
+// they are on what plays back) are each named with their range, status 1.
+TEST_F(StripeOnBus, RecordAndVerifyProvesTheStripeOrNamesWhatTheTapeSpoilt) {
+    std::string out;
+    ASSERT_EQ(OnBus("--node camcorder:latency=2000,pause-latency=200,wind-speed=100",
+                    "./tamsel-stripe --record --verify --duration 30 --timecode '00:58:00;00'", &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("complete: 900 of 900 frames sent"), std::string::npos) << out;
+    EXPECT_NE(out.find("rewinding the tape"), std::string::npos) << out;
+    EXPECT_NE(out.find("good: 900 frames checked, 00:58:00;02 - 00:58:30;01"), std::string::npos) << out;
+    EXPECT_NE(out.find("camcorder 0: frames recorded "), std::string::npos) << out;
+    EXPECT_NE(out.find(", mode stop, "), std::string::npos) << "the unit is stopped at the end:\n" << out;
+    // What played back is what was recorded: the tape holds the stripe's labels unbroken.
+    const std::vector<int64_t> labels = TapeLabels(tape);
+    const int64_t start = dv::Timecode::Parse("00:58:00;02")->Frame().value_or(0);
+    ASSERT_FALSE(labels.empty());
+    EXPECT_LE(labels.front(), start);
+    EXPECT_GE(labels.back(), start + 899);
+    for (size_t k = 1; k < labels.size(); ++k) ASSERT_EQ(labels[k], labels[k - 1] + 1) << "frame " << k;
+
+    struct Case {
+        const char* fault;
+        const char* named;
+    } cases[] = {
+        {",damage=5-5.5", "video blocks in error"},
+        {",tc-break=5", "timecode breaks"},
+        {",blank=5-5.5", "blank frames"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        unlink(tape.c_str());
+        EXPECT_EQ(OnBus(std::string("--node camcorder:latency=2000,pause-latency=200,wind-speed=100") + c.fault,
+                        "./tamsel-stripe --record --verify --duration 5 --timecode '00:58:00;00'", &out),
+                  1)
+            << out;
+        EXPECT_NE(out.find("complete: 150 of 150 frames sent"), std::string::npos) << out;
+        // The report, after the rewind, names the fault and where on the stripe it lies.
+        const std::string report = out.substr(std::min(out.size(), out.find("rewinding the tape")));
+        EXPECT_NE(report.find(c.named), std::string::npos) << out;
+        EXPECT_NE(report.find("00:58:0", report.find(c.named)), std::string::npos) << out;
+        EXPECT_NE(out.find(", mode stop, "), std::string::npos) << out;
+    }
+}
+
+TEST_F(StripeOnBus, VerifyNeedsRecordAndVerifyTapeNeedsALengthAndRecordsNothing) {
+    for (const char* args : {"--verify --duration 5", "--verify-tape", "--verify-tape --duration 5 --record",
+                             "--verify-tape --verify-file x.dv --duration 5"}) {
+        std::string out;
+        EXPECT_EQ(Shell("cd " + Quote(testsupport::BuildDir()) + " && ./tamsel-stripe " + args, &out), 2) << args << out;
+        EXPECT_NE(out.find("usage:"), std::string::npos) << out;
+    }
+}

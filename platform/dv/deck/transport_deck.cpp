@@ -175,7 +175,9 @@ HRESULT DeckTransport::SendAll(const void* buffer, size_t size, Waits waits) {
             return Fail(kTransportTimeout, "the deck took nothing for " +
                                                std::to_string(kTransportStallTimeoutMs) + " ms");
         }
-        pollfd fds[3] = {{socketFd, POLLOUT | POLLIN, 0},
+        // A reply another thread waits for (a status asked for while streaming) is its to read.
+        const short events = repliesAwaited.load() > 0 ? POLLOUT : (POLLOUT | POLLIN);
+        pollfd fds[3] = {{socketFd, events, 0},
                          {waits.cancel ? cancelFd : -1, POLLIN, 0},
                          {waits.interrupt ? interruptFd : -1, POLLIN, 0}};
         const int rc = ::poll(fds, 3, int(left));
@@ -199,6 +201,8 @@ HRESULT DeckTransport::SendAll(const void* buffer, size_t size, Waits waits) {
 }
 
 HRESULT DeckTransport::ReadReply(deck::StatusBody* status, int timeoutMs, Waits waits) {
+    std::lock_guard<std::mutex> reading(readLock);
+    if (socketFd < 0) return Fail(kTransportDeviceGone, "the deck is not connected");
     ReplyMessage reply {};
     auto* p = reinterpret_cast<uint8_t*>(&reply);
     size_t have = 0;
@@ -298,6 +302,34 @@ HRESULT DeckTransport::SessionCall(const deck::CommandBody* command, deck::Statu
     return hr;
 }
 
+HRESULT DeckTransport::SessionStatus(deck::StatusBody* reply) {
+    // The question goes out between two frames; the answer is awaited without sendLock, so the
+    // stream goes on meanwhile: the deck answers once it reaches the question, after the frames
+    // sent before it, and a sender held up for that long would leave the deck without a frame.
+    {
+        std::lock_guard<std::mutex> lock(sendLock);
+        if (socketFd < 0 || cancelled.load() || FAILED(failure) || midMessage) return S_FALSE;
+        const MessageHeader header {uint32_t(MessageType::Status), 0};
+        repliesAwaited.fetch_add(1);
+        const HRESULT hr = SendAll(&header, sizeof header);
+        if (FAILED(hr)) {
+            repliesAwaited.fetch_sub(1);
+            if (hr != kTransportCancelled) failure = hr;
+            return hr;
+        }
+    }
+    // Not cut short by Cancel (a stop of the graph): an answer left unread would be taken for
+    // the answer to End. An interrupt or a failure leaves the connection unfit for another
+    // question: STOP then hangs it up and goes by a control call.
+    const HRESULT hr = ReadReply(reply, kReplyTimeoutMs, Waits {false, true});
+    repliesAwaited.fetch_sub(1);
+    if (FAILED(hr)) {
+        std::lock_guard<std::mutex> lock(sendLock);
+        if (SUCCEEDED(failure)) failure = hr;
+    }
+    return hr;
+}
+
 HRESULT DeckTransport::Connect(int sendBufferBytes, Waits waits, int* result) {
     sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
@@ -392,6 +424,10 @@ HRESULT DeckTransport::DeckCall(deck::HelloRequest request, deck::StatusBody* re
     const bool stop = request == deck::HelloRequest::Stop;
     if (!stop && interrupted.load()) return Interrupted();
     const Waits waits = stop ? kStopWaits : kAllWaits;
+    if (request == deck::HelloRequest::Status) {
+        const HRESULT hr = SessionStatus(reply);
+        if (hr != S_FALSE) return hr;
+    }
     {
         std::lock_guard<std::mutex> lock(sendLock);
         deck::CommandBody command {};
@@ -415,6 +451,7 @@ HRESULT DeckTransport::DeckCall(deck::HelloRequest request, deck::StatusBody* re
             // answers nobody else: hang it up (the deck drops a frame cut short), so the STOP
             // reaches the deck as a control call once it has taken what was left of the stream.
             PLATFORM_LOG(platform::log::kDeck, Info, "hanging up the stream to send STOP");
+            std::lock_guard<std::mutex> reading(readLock);
             ::close(socketFd);
             socketFd = -1;
         }
@@ -503,6 +540,7 @@ void DeckTransport::Close() {
                                                             std::to_string(stalledAtCancelMs) +
                                                             " ms before the stop; what was sent then is not on its tape");
     }
+    std::lock_guard<std::mutex> reading(readLock);  // a status reader is done with the socket
     if (socketFd >= 0) ::close(socketFd);
     socketFd = -1;
 }

@@ -2,7 +2,9 @@
 // deck_protocol.h.
 //
 // Threads: see Transport. sendLock is held by SendFrame for its whole run, by the calls over the
-// sender's connection (QueryStatus, deck control while streaming) and by Close (and CloseStatus),
+// sender's connection (QueryStatus, deck control while streaming; a Status asked for while
+// streaming holds it only to ask, and awaits the answer under readLock, so frames go on meanwhile)
+// and by Close (and CloseStatus),
 // so Close waits for a SendFrame that Cancel has woken. Two eventfds end waits without a lock:
 // the cancel one, written by Cancel, which SendFrame's waits watch; and the interrupt one,
 // written by Interrupt (any thread, also while another is blocked here holding sendLock), which
@@ -67,7 +69,7 @@ private:
 
     // Sends all of buffer; `sent` counts bytes across partial sends. Under sendLock.
     HRESULT SendAll(const void* buffer, size_t size, Waits waits = kAllWaits);
-    // Reads one Reply within timeoutMs, keeping its gap account. Under sendLock.
+    // Reads one Reply within timeoutMs, keeping its gap account. Takes readLock.
     HRESULT ReadReply(deck::StatusBody* status, int timeoutMs, Waits waits = kAllWaits);
     // The failure of a wait or call that Interrupt ended.
     HRESULT Interrupted();
@@ -87,11 +89,18 @@ private:
     // waits watch that). Under sendLock.
     HRESULT SessionCall(const deck::CommandBody* command, deck::StatusBody* reply, Waits waits);
     HRESULT DeckCall(deck::HelloRequest request, deck::StatusBody* reply);
+    // A Status over the open connection while it streams: asked under sendLock, answered
+    // without it; S_FALSE when the connection is not usable.
+    HRESULT SessionStatus(deck::StatusBody* reply);
 
     const std::string socketPath;
     std::atomic<const DvSystem*> system{&k525_60};  // the stream's; set before Open, read by any call
     mutable std::mutex sendLock;
-    int socketFd = -1;                  // sendLock (Open/Close/SendFrame)
+    // Reading replies, and closing the socket, also take readLock (after sendLock where both are
+    // held): a status asked for while streaming is awaited under readLock alone.
+    std::mutex readLock;
+    std::atomic<int> repliesAwaited{0};  // replies a status caller waits for (SendAll leaves them)
+    int socketFd = -1;                  // set under sendLock (and readLock when closed)
     int cancelFd = -1;                  // eventfd; written by Cancel
     std::atomic<bool> cancelled{false};
     int interruptFd = -1;               // eventfd; written by Interrupt

@@ -7,30 +7,38 @@ namespace dv {
 namespace {
 
 // With S sequences a channel (half the frame's: 5 or 6), sample n of a channel goes to sequence
-// (n / 3 + 2 * (n % 3)) % S of its half, audio block 3 * (n % 3) + (n % 9S) / 3S, at position
-// n / 9S of the block's 36: the byte offsets of the left channel's samples in a frame, worked out
-// once for each system.
-template <int kChannelSequences>
+// (n / 3 + 2 * (n % 3)) % S of its half, audio block 3 * (n % 3) + (n % 9S) / 3S, at place
+// n / 9S of the block's 72 sample bytes (36 places of 16-bit samples, 24 of 12-bit pairs): the
+// byte offsets of the first channel's samples in a frame, worked out once for each system and
+// sample size.
+template <int kChannelSequences, int kBytes>
 struct ShuffleTable {
-    static constexpr int kSamples = kChannelSequences * 9 * 36;
+    static constexpr int kSamples = kChannelSequences * 9 * (72 / kBytes);
     int offset[kSamples];
     constexpr ShuffleTable() : offset() {
         constexpr int row = 9 * kChannelSequences;
         for (int n = 0; n < kSamples; ++n)
             offset[n] = dif::BlockOffset((n / 3 + 2 * (n % 3)) % kChannelSequences,
                                          dif::AudioBlock(3 * (n % 3) + (n % row) / (3 * kChannelSequences))) +
-                        dif::kAudioSampleOffset + 2 * (n / row);
+                        dif::kAudioSampleOffset + kBytes * (n / row);
     }
 };
-constexpr ShuffleTable<k525_60.sequences / 2> kShuffle525;
-constexpr ShuffleTable<k625_50.sequences / 2> kShuffle625;
+constexpr ShuffleTable<k525_60.sequences / 2, 2> kShuffle525;
+constexpr ShuffleTable<k625_50.sequences / 2, 2> kShuffle625;
+constexpr ShuffleTable<k525_60.sequences / 2, 3> kShuffle525x12;
+constexpr ShuffleTable<k625_50.sequences / 2, 3> kShuffle625x12;
 static_assert(kShuffle525.kSamples == kMaxAudioSamples && kShuffle625.kSamples == MaxAudioSamples(k625_50));
+static_assert(kShuffle525x12.kSamples == kMaxAudioSamples12 &&
+              kShuffle625x12.kSamples == MaxAudioSamples12(k625_50));
 
 const int* OffsetsOf(const DvSystem& system) {
     return system.fiftyFields ? kShuffle625.offset : kShuffle525.offset;
 }
+const int* Offsets12Of(const DvSystem& system) {
+    return system.fiftyFields ? kShuffle625x12.offset : kShuffle525x12.offset;
+}
 
-// The right channel: the same places in the second half of the sequences.
+// The right channel (or the second pair): the same places in the second half of the sequences.
 int RightChannel(const DvSystem& system) { return dif::BlockOffset(system.sequences / 2, 0); }
 
 void PutSample(uint8_t* out, int16_t value) {
@@ -41,7 +49,63 @@ void PutSample(uint8_t* out, int16_t value) {
 
 int16_t GetSample(const uint8_t* in) { return static_cast<int16_t>(static_cast<uint16_t>(in[0] << 8 | in[1])); }
 
+void PutPair(uint8_t* out, uint16_t first, uint16_t second) {
+    out[0] = static_cast<uint8_t>(first >> 4);
+    out[1] = static_cast<uint8_t>(second >> 4);
+    out[2] = static_cast<uint8_t>((first & 0xF) << 4 | (second & 0xF));
+}
+
 }  // namespace
+
+uint16_t Compress12(int16_t sample) {
+    // The code of ~x is ~(the code of x): the negative half mirrors the positive one.
+    if (sample < 0) {
+        uint16_t code = Compress12(static_cast<int16_t>(~sample));
+        if (code == 0x7FF) code = 0x7FE;  // ~0x7FF would be the error code
+        return static_cast<uint16_t>(~code & 0xFFF);
+    }
+    const int x = sample;
+    if (x < 0x200) return static_cast<uint16_t>(x);
+    // Segment k (1..6) holds 2^(k+8) .. 2^(k+9) - 1 in steps of 2^k, codes 256k + x / 2^k.
+    int k = 1;
+    while (x >= (0x200 << k)) ++k;
+    const int code = 256 * k + ((x + (1 << (k - 1))) >> k);  // rounding may step into the next segment
+    return static_cast<uint16_t>(code > 0x7FF ? 0x7FF : code);
+}
+
+int16_t Expand12(uint16_t code) {
+    code &= 0xFFF;
+    if (code == kAudioErrorCode12) return kAudioErrorSample;
+    if (code >= 0x800) return static_cast<int16_t>(~Expand12(static_cast<uint16_t>(~code & 0xFFF)));
+    if (code < 0x200) return static_cast<int16_t>(code);
+    const int k = (code >> 8) - 1;
+    return static_cast<int16_t>((code - 256 * k) << k);
+}
+
+void ShuffleAudio12(uint8_t* frame, const int16_t* audio, int samples, const DvSystem& system) {
+    if (samples > MaxAudioSamples12(system)) samples = MaxAudioSamples12(system);
+    const int* offsets = Offsets12Of(system);
+    const int second = RightChannel(system);
+    for (int n = 0; n < samples; ++n) {
+        uint8_t* first = frame + offsets[n];
+        const int16_t* sample = audio + 4 * n;
+        PutPair(first, Compress12(sample[0]), Compress12(sample[1]));
+        PutPair(first + second, Compress12(sample[2]), Compress12(sample[3]));
+    }
+}
+
+void UnshuffleAudio12(const uint8_t* frame, uint16_t* codes, int samples, const DvSystem& system) {
+    if (samples > MaxAudioSamples12(system)) samples = MaxAudioSamples12(system);
+    const int* offsets = Offsets12Of(system);
+    const int second = RightChannel(system);
+    for (int n = 0; n < samples; ++n) {
+        for (int pair = 0; pair < 2; ++pair) {
+            const uint8_t* in = frame + offsets[n] + (pair == 0 ? 0 : second);
+            codes[4 * n + 2 * pair] = static_cast<uint16_t>(in[0] << 4 | in[2] >> 4);
+            codes[4 * n + 2 * pair + 1] = static_cast<uint16_t>(in[1] << 4 | (in[2] & 0xF));
+        }
+    }
+}
 
 void ShuffleAudio(uint8_t* frame, const int16_t* audio, int samples, const DvSystem& system) {
     if (samples > MaxAudioSamples(system)) samples = MaxAudioSamples(system);

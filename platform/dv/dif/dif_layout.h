@@ -63,11 +63,40 @@ constexpr int AudioSamplesInFrame(const DvSystem& system, uint64_t frameNumber) 
                                                                  : system.audioSamples48k + 2;
 }
 constexpr int AudioSamplesInFrame(uint64_t frameNumber) { return AudioSamplesInFrame(k525_60, frameNumber); }
-// The position in the audio stream of frame frameNumber's first sample frame.
+// The position in the 48 kHz audio stream of frame frameNumber's first sample frame: 8008 every
+// five frames in 525/60.
 constexpr uint64_t AudioSamplesBefore(const DvSystem& system, uint64_t frameNumber) {
     const uint64_t inCycle = frameNumber % uint64_t(system.audioCycleFrames);
     return frameNumber / uint64_t(system.audioCycleFrames) * uint64_t(system.audioCycleSamples) +
            (inCycle == 0 ? 0 : uint64_t(system.audioSamples48k) + (inCycle - 1) * uint64_t(system.audioSamples48k + 2));
+}
+constexpr uint64_t AudioPositionOfFrame(uint64_t frameNumber) { return AudioSamplesBefore(k525_60, frameNumber); }
+// Locked 32 kHz audio: frame n starts at sample n * 32000 / (frames a second), rounded down. At
+// 30000/1001 that is 16016 samples in fifteen frames, 1067 or 1068 each (the short frame first,
+// as at 48 kHz); at 25 frames a second 1280 each.
+constexpr uint64_t AudioPositionOfFrame32k(const DvSystem& system, uint64_t frameNumber) {
+    const uint64_t perCycle = 32000 * uint64_t(system.rateDen);  // samples in rateNum frames
+    const uint64_t cycle = uint64_t(system.rateNum);
+    return frameNumber / cycle * perCycle + frameNumber % cycle * perCycle / cycle;
+}
+constexpr int AudioSamplesInFrame32k(const DvSystem& system, uint64_t frameNumber) {
+    return static_cast<int>(AudioPositionOfFrame32k(system, frameNumber + 1) -
+                            AudioPositionOfFrame32k(system, frameNumber));
+}
+constexpr uint64_t AudioPositionOfFrame32k(uint64_t frameNumber) { return AudioPositionOfFrame32k(k525_60, frameNumber); }
+constexpr int AudioSamplesInFrame32k(uint64_t frameNumber) { return AudioSamplesInFrame32k(k525_60, frameNumber); }
+// The sample rate's count and start for frame n: 48000 or 32000.
+constexpr int AudioSamplesInFrame(const DvSystem& system, uint64_t frameNumber, int sampleRate) {
+    return sampleRate == 32000 ? AudioSamplesInFrame32k(system, frameNumber) : AudioSamplesInFrame(system, frameNumber);
+}
+constexpr uint64_t AudioPositionOfFrame(const DvSystem& system, uint64_t frameNumber, int sampleRate) {
+    return sampleRate == 32000 ? AudioPositionOfFrame32k(system, frameNumber) : AudioSamplesBefore(system, frameNumber);
+}
+constexpr int AudioSamplesInFrame(uint64_t frameNumber, int sampleRate) {
+    return AudioSamplesInFrame(k525_60, frameNumber, sampleRate);
+}
+constexpr uint64_t AudioPositionOfFrame(uint64_t frameNumber, int sampleRate) {
+    return AudioPositionOfFrame(k525_60, frameNumber, sampleRate);
 }
 
 // True when every block of the frame (of the system's size) carries the section type and

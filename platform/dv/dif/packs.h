@@ -117,6 +117,11 @@ struct VideoSourcePack {
 void WritePack(uint8_t* pack, const VideoSourcePack& fields);
 std::optional<VideoSourcePack> ReadVideoSourcePack(const uint8_t* pack);
 
+// The DISP codes of consumer DV (IEC 61834): 4:3 full format, and 16:9 full format (the picture
+// squeezed into the frame, as a 16:9 camcorder records it).
+constexpr int kDisplayNormal = 0;
+constexpr int kDisplayWide = 7;
+
 // 0x61: copy control and the picture's form. PC1 CGMS, ISR, CMP, SS; PC2 REC ST, REC MODE,
 // DISP; PC3 FF, FS, FC, IL, ST, SC, BCS; PC4 GENRE.
 struct VideoControlPack {
@@ -126,7 +131,7 @@ struct VideoControlPack {
     int sourceSituation = 3;       // SS
     bool recordingStart = false;   // REC ST (bit 0)
     int recordingMode = 0;         // REC MODE
-    int display = 0;               // DISP: 0 4:3 full frame
+    int display = 0;               // DISP: kDisplayNormal or kDisplayWide
     bool frames = true;            // FF: both fields of a frame
     bool field1First = true;       // FS
     bool pictureChanged = true;    // FC

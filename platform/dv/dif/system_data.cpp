@@ -49,8 +49,11 @@ void WriteSubcode(uint8_t* block, int sequence, int half, const SystemData& data
         ssyb[0] = static_cast<uint8_t>(firstHalf | ((syncBlock == 0 || syncBlock == 6) ? 0x0F : 0x7F));
         ssyb[1] = static_cast<uint8_t>(0xF0 | syncBlock);
         ssyb[2] = kNoInfo;
-        // Each half of a sequence's twelve sync blocks: timecode, date, time, twice.
-        if (k % 3 == 0)
+        // Each half of a sequence's twelve sync blocks: timecode, date, time, twice; the user bits
+        // take the second timecode's place.
+        if (k == 3 && data.hasUserBits)
+            WritePack(ssyb + 3, UserBitsPack(data.userBits));
+        else if (k % 3 == 0)
             WritePack(ssyb + 3, timecode);
         else if (data.hasRecordingTime && k % 3 == 1)
             WritePack(ssyb + 3, DatePack(data.recorded, false));
@@ -69,7 +72,9 @@ void WriteVaux(uint8_t* frame, int sequence, const SystemData& data) {
     VideoSourcePack source;
     source.fiftyFields = data.system->fiftyFields;
     WritePack(frame + VauxPackOffset(sequence, first), source);
-    WritePack(frame + VauxPackOffset(sequence, first + 1), VideoControlPack{});
+    VideoControlPack control;
+    control.display = data.wide ? kDisplayWide : kDisplayNormal;
+    WritePack(frame + VauxPackOffset(sequence, first + 1), control);
     if (data.hasRecordingTime) {
         WritePack(frame + VauxPackOffset(sequence, first + 2), DatePack(data.recorded, false));
         WritePack(frame + VauxPackOffset(sequence, first + 3), TimePack(data.recorded, false));
@@ -80,12 +85,8 @@ void WriteAudioPack(uint8_t* pack, int sequence, int n, const SystemData& data) 
     // Source, control, date and time packs: audio blocks 3-6 of even sequences, 0-3 of odd ones.
     const int which = n - (sequence % 2 == 0 ? 3 : 0);
     if (which == 0) {
-        AudioSourcePack source;
-        source.samples = AudioSamplesInFrame(*data.system, data.frameNumber);
-        source.fiftyFields = data.system->fiftyFields;
-        // One channel per half: left, then right.
-        source.audioMode = sequence >= data.system->sequences / 2 ? 1 : 0;
-        WritePack(pack, source);
+        WritePack(pack, AudioSourceOf(data.audio, *data.system, data.frameNumber,
+                                      sequence >= data.system->sequences / 2 ? 1 : 0));
     } else if (which == 1) {
         WritePack(pack, AudioControlPack{});
     } else if (which == 2 && data.hasRecordingTime) {
@@ -98,6 +99,30 @@ void WriteAudioPack(uint8_t* pack, int sequence, int n, const SystemData& data) 
 }
 
 }  // namespace
+
+BinaryGroupPack UserBitsPack(uint32_t userBits) {
+    BinaryGroupPack pack;
+    for (int i = 0; i < 8; ++i) pack.groups[i] = static_cast<uint8_t>(userBits >> (4 * i) & 0xF);
+    return pack;
+}
+
+AudioSourcePack AudioSourceOf(AudioMode mode, const DvSystem& system, uint64_t frameNumber, int half) {
+    AudioSourcePack source;
+    source.fiftyFields = system.fiftyFields;
+    if (mode == AudioMode::FourChannel32k) {
+        // Each half holds a stereo pair in every audio block: CHN 01 (two channels a block),
+        // PA 0 (the two are a pair), AUDIO MODE 0000 (stereo: the first is left).
+        source.samples = AudioSamplesInFrame32k(system, frameNumber);
+        source.sampleRate = 32000;
+        source.quantization = 1;  // 12-bit non-linear
+        source.channels = 1;
+        source.audioMode = 0;
+        return source;
+    }
+    source.samples = AudioSamplesInFrame(system, frameNumber);
+    source.audioMode = half;  // one channel per half: left, then right
+    return source;
+}
 
 void WriteSystemData(uint8_t* frame, const SystemData& data) {
     for (int sequence = 0; sequence < data.system->sequences; ++sequence) {

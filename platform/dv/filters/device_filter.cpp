@@ -10,7 +10,10 @@
 
 namespace dv {
 
-DeviceFilter::DeviceFilter() : ComExtend(CLSID_DVDeviceFilter), input(this) { AddPin(&input); }
+DeviceFilter::DeviceFilter() : ComExtend(CLSID_DVDeviceFilter), input(this), output(this) {
+    AddPin(&input);
+    AddPin(&output);
+}
 
 HRESULT DeviceFilter::GetClassID(CLSID* clsid) { return KitFilter::GetClassID(clsid); }
 
@@ -47,8 +50,27 @@ std::string DeviceFilter::DevicePath() {
     return devicePath;
 }
 
+HRESULT DeviceFilter::StartCapture() {
+    std::unique_ptr<Receiver> opened = CreateReceiver(devicePath);
+    if (opened == nullptr) {
+        PLATFORM_LOG(platform::log::kDv, Warning, "the device %s plays nothing back to this computer",
+                     devicePath.c_str());
+        return E_NOTIMPL;
+    }
+    reach.Add(opened.get());
+    const HRESULT hr = opened->Open();
+    if (FAILED(hr)) {
+        reach.Remove(opened.get());
+        return hr;
+    }
+    receiver = std::move(opened);
+    output.StartCapture(receiver.get());
+    return S_OK;
+}
+
 HRESULT DeviceFilter::OnActivate() {
     if (devicePath.empty()) return VFW_E_NOT_FOUND;  // never told which device it drives
+    if (output.IsConnected() && !input.IsConnected()) return StartCapture();
     std::unique_ptr<Transport> opened = CreateTransport(devicePath);
     if (opened == nullptr) return kTransportBadPath;
     // The stream's system is the connection's: the frames' size and pace.
@@ -81,6 +103,13 @@ HRESULT DeviceFilter::OnActivate() {
 }
 
 void DeviceFilter::OnStop() {
+    if (receiver != nullptr) {
+        // The output pin's worker ended when the pin was deactivated.
+        receiver->Cancel();
+        receiver->Close();
+        reach.Remove(receiver.get());
+        receiver.reset();
+    }
     if (transport == nullptr) return;
     transport->Cancel();
     transport->Close();
@@ -307,6 +336,12 @@ HRESULT DeviceFilter::put_Mode(LONG mode) {
             break;
         case ED_MODE_PLAY:
             wanted = DeckMode::Play;
+            break;
+        case ED_MODE_REW:
+            wanted = DeckMode::Rewind;
+            break;
+        case ED_MODE_FF:
+            wanted = DeckMode::FastForward;
             break;
         case ED_MODE_STOP:
             break;

@@ -27,6 +27,13 @@
 // one; Load to change the device); it is taken after filterLock and never the other way round,
 // and the calls under it may wait for the frame in flight (sendLock inside the transport).
 //
+// Capture: with only its output pin "DV A/V Out" connected, leaving the stopped state opens a
+// receiver for the device (CreateReceiver) instead of the sending transport, and the pin delivers
+// the frames the device plays back (DeviceOutputPin); the device is put into play and wound by
+// deck control as always. A device that plays nothing back to the host (the virtual deck) makes
+// that fail with E_NOTIMPL. Stop ends the pin's worker (pins are deactivated first) and closes
+// the receiver. With the input pin connected the filter sends, and its output delivers nothing.
+//
 // IDVDeviceStream: the system the device records, asked like deck control (GetDeviceStandard);
 // a frame budget set while stopped; the streaming thread counts against it and
 // posts EC_COMPLETE once after the last frame of it has been taken. GetProgress (any thread,
@@ -56,8 +63,10 @@
 #include "filterkit/kit_filter.h"
 #include "dv/filters/device_input_pin.h"
 #include "dv/filters/device_interrupt.h"
+#include "dv/filters/device_output_pin.h"
 #include "dv/filters/device_rate_control.h"
 #include "dv/filters/device_statistics.h"
+#include "dv/receiver_interface.h"
 #include "dv/transport_interface.h"
 
 namespace dv {
@@ -98,8 +107,8 @@ public:
     HRESULT STDMETHODCALLTYPE get_DevicePort(LONG* port) override;
 
     // IAMExtTransport: put_Mode takes ED_MODE_RECORD, ED_MODE_RECORD_FREEZE (record-pause: armed),
-    // ED_MODE_STOP and ED_MODE_PLAY; get_Mode also answers ED_MODE_FREEZE (play paused),
-    // ED_MODE_FF and ED_MODE_REW (winding). GetStatus answers ED_MODE, ED_MEDIA_PRESENT,
+    // ED_MODE_STOP, ED_MODE_PLAY, ED_MODE_REW and ED_MODE_FF (winding); get_Mode also answers
+    // ED_MODE_FREEZE (play paused). GetStatus answers ED_MODE, ED_MEDIA_PRESENT,
     // ED_RECORD_INHIBIT (OATRUE/OAFALSE) and ED_MEDIA_TYPE (ED_MEDIA_DVC). put_Mode's failures:
     // kTransportNoMedia, kTransportWriteProtected, kTransportLocalMode, kTransportRejected,
     // kTransportNoTapeRecorder, kTransportAccessDenied, E_NOTIMPL for a device without deck
@@ -148,6 +157,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetDeviceStandard(LONG* standard) override;
 
     DeviceInputPin& Input() { return input; }
+    DeviceOutputPin& Output() { return output; }
     std::string DevicePath();
 
     // Sends one sample to the device. Streaming thread, from the pin's OnReceive.
@@ -178,7 +188,12 @@ private:
     // Asks `device` (its state only if askDevice, and not after Interrupt). controlLock held.
     RunCounts Measure(Transport& device, bool askDevice);
 
+    // Capture (see the class comment): opens the receiver and starts the output pin on it.
+    HRESULT StartCapture();
+
     DeviceInputPin input;
+    DeviceOutputPin output;
+    std::unique_ptr<Receiver> receiver;     // filterLock, while capturing; the pin's worker uses it
     std::string devicePath;                 // filterLock
     std::unique_ptr<Transport> transport;   // see the class comment
     const DvSystem* streamSystem = &k525_60;  // transport's stream: set with it, read by the streaming thread

@@ -1,5 +1,5 @@
 // The device filter's reach for Interrupt: every transport the filter holds (the streaming one
-// while it opens and runs, the deck-control one) is listed here from its creation until just
+// while it opens and runs, the deck-control one) and the receiver of a capture is listed here from its creation until just
 // before it is destroyed, so that Interrupt reaches each of them, and any made later, without
 // taking a lock that a call blocked in a transport holds (the filter's lock during Open, its
 // controlLock during deck control).
@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "dv/receiver_interface.h"
 #include "dv/transport_interface.h"
 
 namespace dv {
@@ -30,17 +31,29 @@ public:
         std::lock_guard<std::mutex> hold(lock);
         reached.erase(std::remove(reached.begin(), reached.end(), transport), reached.end());
     }
-    // Interrupts every transport listed now and every one added later. Not undone.
+    // The receiver of a capture, the same way.
+    void Add(Receiver* receiver) {
+        std::lock_guard<std::mutex> hold(lock);
+        receivers.push_back(receiver);
+        if (interrupted.load()) receiver->Interrupt();
+    }
+    void Remove(Receiver* receiver) {
+        std::lock_guard<std::mutex> hold(lock);
+        receivers.erase(std::remove(receivers.begin(), receivers.end(), receiver), receivers.end());
+    }
+    // Interrupts every transport and receiver listed now and every one added later. Not undone.
     void Interrupt() {
         std::lock_guard<std::mutex> hold(lock);
         interrupted.store(true);
         for (Transport* transport : reached) transport->Interrupt();
+        for (Receiver* receiver : receivers) receiver->Interrupt();
     }
     bool Interrupted() const { return interrupted.load(); }
 
 private:
     std::mutex lock;
     std::vector<Transport*> reached;  // lock
+    std::vector<Receiver*> receivers;  // lock
     std::atomic<bool> interrupted{false};
 };
 

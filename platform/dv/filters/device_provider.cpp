@@ -9,12 +9,12 @@
 
 namespace dv {
 
-std::vector<std::string> DeviceProvider::ListDevicePaths() {
+std::vector<std::string> DeviceProvider::ListDevicePaths(bool* denied) {
     std::vector<std::string> paths;
     for (const std::string& socket : DeckDirectory::ListLive(DeckDirectory::Path(false))) {
         paths.push_back("deck:" + socket);
     }
-    for (const Ieee1394Unit& unit : Ieee1394Discovery::ScanSystem()) {
+    for (const Ieee1394Unit& unit : Ieee1394Discovery::ScanSystem(denied)) {
         paths.push_back(Ieee1394Discovery::DevicePath(unit.guid));
     }
     return paths;
@@ -23,11 +23,12 @@ std::vector<std::string> DeviceProvider::ListDevicePaths() {
 HRESULT DeviceProvider::Snapshot(REFCLSID category, ULONG* count) {
     if (count == nullptr) return E_POINTER;
     std::vector<std::string> paths;
-    if (category == CLSID_VideoInputDeviceCategory) paths = ListDevicePaths();
+    bool denied = false;
+    if (category == CLSID_VideoInputDeviceCategory) paths = ListDevicePaths(&denied);
     std::lock_guard<std::mutex> guard(lock);
     devicePaths = std::move(paths);
     *count = ULONG(devicePaths.size());
-    return S_OK;
+    return devicePaths.empty() && denied ? HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) : S_OK;
 }
 
 HRESULT DeviceProvider::GetDevice(ULONG index, BSTR* friendlyName, CLSID* filterClsid,

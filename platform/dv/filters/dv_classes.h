@@ -10,7 +10,8 @@
 
 #include <new>
 
-// The DV device filter, friendly name "Microsoft DV Camera and VCR", input pin "DV A/V In".
+// The DV device filter, friendly name "Microsoft DV Camera and VCR", input pin "DV A/V In",
+// output pin "DV A/V Out".
 DEFINE_GUID(CLSID_DVDeviceFilter, 0x3b0f6a52, 0x8e21, 0x4c7d, 0xa1, 0x94, 0x5d, 0x0e, 0x72, 0x3c, 0xb8, 0x41);
 // Lists DV devices (virtual decks first, then IEEE 1394 units) for CLSID_VideoInputDeviceCategory.
 DEFINE_GUID(CLSID_DVDeviceProvider, 0x3b0f6a53, 0x8e21, 0x4c7d, 0xa1, 0x94, 0x5d, 0x0e, 0x72, 0x3c, 0xb8, 0x41);

@@ -25,30 +25,38 @@ DWORD PackWord(const Pack& fields) {
 }
 
 // The packs every frame carries, for the FORMAT_DvInfo block of the interleaved stream.
-DVINFO MakeDvInfo(const DvSystem& system) {
+DVINFO MakeDvInfo(const DvSystem& system, bool wide, dif::AudioMode mode) {
     DVINFO info{};
-    dif::AudioSourcePack left;
-    left.samples = dif::AudioSamplesInFrame(system, 0);
-    left.fiftyFields = system.fiftyFields;
-    dif::AudioSourcePack right = left;
-    right.audioMode = 1;
-    info.dwDVAAuxSrc = PackWord(left);
+    info.dwDVAAuxSrc = PackWord(dif::AudioSourceOf(mode, system, 0, 0));
     info.dwDVAAuxCtl = PackWord(dif::AudioControlPack{});
-    info.dwDVAAuxSrc1 = PackWord(right);
+    info.dwDVAAuxSrc1 = PackWord(dif::AudioSourceOf(mode, system, 0, 1));
     info.dwDVAAuxCtl1 = PackWord(dif::AudioControlPack{});
     dif::VideoSourcePack video;
     video.fiftyFields = system.fiftyFields;
     info.dwDVVAuxSrc = PackWord(video);
-    info.dwDVVAuxCtl = PackWord(dif::VideoControlPack{});
+    dif::VideoControlPack control;
+    control.display = wide ? dif::kDisplayWide : dif::kDisplayNormal;
+    info.dwDVVAuxCtl = PackWord(control);
     return info;
 }
 
-// The frame a start label (BCD) names in a system's counting: drop-frame in 525/60, where a
-// skipped label starts at frame 2 of its second; nothing for what is no label of the system.
-std::optional<uint32_t> StartFrame(uint32_t bcd, const DvSystem& system) {
-    const std::optional<Timecode> label = Timecode::FromBcd(bcd, !system.fiftyFields, system.timecodeRate);
+// The frame a start (a BCD label, kNonDrop for 525/60's non-drop-frame counting) names in a
+// system's counting, with kNonDrop kept: in 525/60 drop-frame a skipped label starts at frame 2
+// of its second. Nothing for what is no label of the system.
+std::optional<uint64_t> StartFrame(uint64_t start, uint64_t kNonDrop, const DvSystem& system) {
+    const bool dropFrame = !system.fiftyFields && (start & kNonDrop) == 0;
+    const std::optional<Timecode> label =
+        Timecode::FromBcd(static_cast<uint32_t>(start), dropFrame, system.timecodeRate);
     if (!label) return std::nullopt;
-    return label->FirstShown().Frame();
+    const std::optional<uint32_t> frame = label->FirstShown().Frame();
+    if (!frame) return std::nullopt;
+    return uint64_t{*frame} | (start & kNonDrop);
+}
+
+// The label of frame `frame` of a count that started at `start` (kNonDrop: non-drop-frame).
+Timecode LabelOf(uint64_t start, uint64_t kNonDrop, int64_t frame, const DvSystem& system) {
+    return Timecode::OfFrame(int64_t{static_cast<uint32_t>(start)} + frame, (start & kNonDrop) == 0,
+                             system.timecodeRate);
 }
 
 }  // namespace
@@ -83,7 +91,7 @@ HRESULT Muxer::CheckOutputType(const AM_MEDIA_TYPE* mt) {
 
 // ---- filter -----------------------------------------------------------------------------------
 
-Muxer::Muxer() : ComExtend(CLSID_DVMux, u"Stream 0", u"Output"), audio(this, &audioQueue) {
+Muxer::Muxer() : ComExtend(CLSID_DVMux, u"Stream 0", u"Output"), audio(this, &audioQueue, &audioMode) {
     AddPin(&audio);
 }
 
@@ -91,7 +99,7 @@ HRESULT Muxer::MakeOutputType(const DvSystem& system, platform::MediaType* mt) {
     mt->Clear();
     BYTE* format = mt->AllocFormat(sizeof(DVINFO));
     if (format == nullptr) return E_OUTOFMEMORY;
-    const DVINFO info = MakeDvInfo(system);
+    const DVINFO info = MakeDvInfo(system, wide.load(), audioMode.load());
     std::memcpy(format, &info, sizeof(info));
     filterkit::SetFrameType(mt, MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd, FORMAT_DvInfo, system.frameBytes);
     return S_OK;
@@ -104,12 +112,13 @@ HRESULT Muxer::OnActivate() {
     silencedSamples.store(0);
     lastFrame.store(-1);
     recordingStartUs.store(-1);
-    const std::optional<uint32_t> start = StartFrame(timecodeStart.load(), System());
+    const std::optional<uint64_t> start = StartFrame(timecodeStart.load(), kNonDrop, System());
     if (!start) {
         PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: the start timecode is no label of %s", System().name);
         return E_INVALIDARG;
     }
     streamStart.store(*start);
+    streamUserBits.store(userBits.load());
     return S_OK;
 }
 
@@ -153,8 +162,9 @@ bool Muxer::RecordingTimeOf(uint64_t frame, dif::RecordingTime* out) {
 
 void Muxer::TakeAudio() {
     const DvSystem& current = System();
-    const int samples = dif::AudioSamplesInFrame(current, frameNumber);
-    const uint64_t position = dif::AudioSamplesBefore(current, frameNumber);
+    const int rate = audioMode.load() == dif::AudioMode::FourChannel32k ? 32000 : 48000;
+    const int samples = dif::AudioSamplesInFrame(current, frameNumber, rate);
+    const uint64_t position = dif::AudioPositionOfFrame(current, frameNumber, rate);
     const std::chrono::milliseconds wait(audioStarving ? 0 : kAudioWaitMs);
     const size_t present = audioQueue.Take(position, audioFrame.data(), static_cast<size_t>(samples), wait);
     const size_t missing = static_cast<size_t>(samples) - present;
@@ -190,11 +200,14 @@ HRESULT Muxer::get_VITCLine(LONG* line) {
 HRESULT Muxer::SetTimecode(PTIMECODE_SAMPLE sample) {
     if (sample == nullptr) return E_POINTER;
     const DvSystem& current = System();
-    const uint32_t bcd = sample->timecode.dwFrames;
+    const bool dropFrame = !current.fiftyFields && (sample->dwFlags & AM_TIMECODE_FLAG_DF) != 0;
+    const uint64_t start = uint64_t{sample->timecode.dwFrames} | (dropFrame ? 0 : kNonDrop);
     // A label drop-frame counting skips: the count starts where that second's labels do.
-    if (!StartFrame(bcd, current)) return E_INVALIDARG;
-    timecodeStart.store(bcd);
-    const std::optional<Timecode> label = Timecode::FromBcd(bcd, !current.fiftyFields, current.timecodeRate);
+    if (!StartFrame(start, kNonDrop, current)) return E_INVALIDARG;
+    const std::optional<Timecode> label = Timecode::FromBcd(sample->timecode.dwFrames, dropFrame, current.timecodeRate);
+    if (!label) return E_INVALIDARG;
+    timecodeStart.store(start);
+    userBits.store(sample->dwUser);
     return label->Skipped() ? S_FALSE : S_OK;
 }
 
@@ -202,13 +215,47 @@ HRESULT Muxer::GetTimecode(PTIMECODE_SAMPLE sample) {
     if (sample == nullptr) return E_POINTER;
     const DvSystem& current = System();
     const int64_t last = lastFrame.load();
-    const uint32_t start = last < 0 ? StartFrame(timecodeStart.load(), current).value_or(0) : streamStart.load();
+    const uint64_t start =
+        last < 0 ? StartFrame(timecodeStart.load(), kNonDrop, current).value_or(0) : streamStart.load();
     const uint64_t frame = last < 0 ? 0 : static_cast<uint64_t>(last);
     *sample = TIMECODE_SAMPLE{};
     sample->qwTick = static_cast<LONGLONG>(frame);
-    sample->timecode.dwFrames =
-        Timecode::OfFrame(int64_t{start} + static_cast<int64_t>(frame), true, current.timecodeRate).Bcd();
-    sample->dwFlags = current.fiftyFields ? 0 : AM_TIMECODE_FLAG_DF;
+    const Timecode label = LabelOf(start, kNonDrop, static_cast<int64_t>(frame), current);
+    sample->timecode.dwFrames = label.Bcd();
+    sample->dwFlags = label.dropFrame ? AM_TIMECODE_FLAG_DF : 0;
+    sample->dwUser = last < 0 ? userBits.load() : streamUserBits.load();
+    return S_OK;
+}
+
+// ---- format -----------------------------------------------------------------------------------
+
+HRESULT Muxer::SetAspect(LONG aspect) {
+    if (aspect != DV_ASPECT_4_3 && aspect != DV_ASPECT_16_9) return E_INVALIDARG;
+    std::lock_guard<std::recursive_mutex> lock(FilterLock());
+    if (CurrentState() != State_Stopped) return VFW_E_NOT_STOPPED;
+    if (Output().IsConnected()) return VFW_E_ALREADY_CONNECTED;
+    wide.store(aspect == DV_ASPECT_16_9);
+    return S_OK;
+}
+
+HRESULT Muxer::GetAspect(LONG* aspect) {
+    if (aspect == nullptr) return E_POINTER;
+    *aspect = wide.load() ? DV_ASPECT_16_9 : DV_ASPECT_4_3;
+    return S_OK;
+}
+
+HRESULT Muxer::SetAudioMode(LONG mode) {
+    if (mode != DV_AUDIO_48K_2CH && mode != DV_AUDIO_32K_4CH) return E_INVALIDARG;
+    std::lock_guard<std::recursive_mutex> lock(FilterLock());
+    if (CurrentState() != State_Stopped) return VFW_E_NOT_STOPPED;
+    if (Output().IsConnected() || audio.IsConnected()) return VFW_E_ALREADY_CONNECTED;
+    audioMode.store(mode == DV_AUDIO_32K_4CH ? dif::AudioMode::FourChannel32k : dif::AudioMode::Stereo48k);
+    return S_OK;
+}
+
+HRESULT Muxer::GetAudioMode(LONG* mode) {
+    if (mode == nullptr) return E_POINTER;
+    *mode = audioMode.load() == dif::AudioMode::FourChannel32k ? DV_AUDIO_32K_4CH : DV_AUDIO_48K_2CH;
     return S_OK;
 }
 
@@ -234,12 +281,26 @@ HRESULT Muxer::Transform(IMediaSample* /*in*/, const BYTE* video, BYTE* frame, I
     dif::SystemData data;
     data.system = &current;
     data.frameNumber = frameNumber;
-    data.timecode = Timecode::OfFrame(int64_t{streamStart.load()} + static_cast<int64_t>(frameNumber), true,
-                                      current.timecodeRate);
+    data.timecode = LabelOf(streamStart.load(), kNonDrop, static_cast<int64_t>(frameNumber), current);
     data.hasRecordingTime = RecordingTimeOf(frameNumber, &data.recorded);
+    data.userBits = streamUserBits.load();
+    data.hasUserBits = data.userBits != 0;
+    data.wide = wide.load();
+    data.audio = audioMode.load();
     dif::WriteSystemData(frame, data);
-    if (audio.IsActive()) {
-        TakeAudio();
+    if (!audio.IsActive()) return S_OK;
+    TakeAudio();
+    if (data.audio == dif::AudioMode::FourChannel32k) {
+        // The pair on channels 1 and 2; 3 and 4 stay silent.
+        const int samples = dif::AudioSamplesInFrame32k(current, frameNumber);
+        for (int n = 0; n < samples; ++n) {
+            fourChannels[4 * n] = audioFrame[2 * n];
+            fourChannels[4 * n + 1] = audioFrame[2 * n + 1];
+            fourChannels[4 * n + 2] = 0;
+            fourChannels[4 * n + 3] = 0;
+        }
+        ShuffleAudio12(frame, fourChannels.data(), samples, current);
+    } else {
         ShuffleAudio(frame, audioFrame.data(), dif::AudioSamplesInFrame(current, frameNumber), current);
     }
     return S_OK;

@@ -2,15 +2,16 @@
 
 namespace dv {
 
-MuxerAudioPin::MuxerAudioPin(filterkit::KitFilter* filter, AudioQueue* queue)
-    : KitInputPin(filter, u"Stream 1"), queue(queue) {}
+MuxerAudioPin::MuxerAudioPin(filterkit::KitFilter* filter, AudioQueue* queue,
+                             const std::atomic<dif::AudioMode>* mode)
+    : KitInputPin(filter, u"Stream 1"), queue(queue), mode(mode) {}
 
 HRESULT MuxerAudioPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
     WAVEFORMATEX wave{};
     const HRESULT hr = filterkit::ReadPcmFormat(mt, &wave);
     if (hr != S_OK) return hr;
-    if (wave.wFormatTag != WAVE_FORMAT_PCM || wave.nChannels != kChannels ||
-        wave.nSamplesPerSec != kSampleRate || wave.wBitsPerSample != kBits ||
+    const DWORD rate = mode->load() == dif::AudioMode::FourChannel32k ? 32000 : 48000;
+    if (wave.wFormatTag != WAVE_FORMAT_PCM || wave.nChannels != kChannels || wave.nSamplesPerSec != rate || wave.wBitsPerSample != kBits ||
         wave.nBlockAlign != kChannels * kBits / 8)
         return VFW_E_TYPE_NOT_ACCEPTED;
     return S_OK;

@@ -12,8 +12,6 @@ namespace dv {
 
 namespace {
 
-constexpr int kRate = 48000;
-constexpr int kPeriod = kRate / 1000;  // sample frames of one 1 kHz cycle
 constexpr double kFullScale = 32767.0;
 
 REFERENCE_TIME FrameStart(uint64_t k) {
@@ -26,19 +24,19 @@ REFERENCE_TIME FrameStart(uint64_t k) {
 // ---- pin --------------------------------------------------------------------------------------
 
 ReferenceToneOutputPin::ReferenceToneOutputPin(ReferenceTone* owner)
-    : KitOutputPin(owner, u"Output") {}
+    : KitOutputPin(owner, u"Output"), tone(owner) {}
 
-HRESULT ReferenceToneOutputPin::MakeType(platform::MediaType* mt) {
+HRESULT ReferenceToneOutputPin::MakeType(platform::MediaType* mt, int rate) {
     mt->Clear();
     BYTE* format = mt->AllocFormat(sizeof(WAVEFORMATEX));
     if (format == nullptr) return E_OUTOFMEMORY;
     WAVEFORMATEX wave{};
     wave.wFormatTag = WAVE_FORMAT_PCM;
     wave.nChannels = 2;
-    wave.nSamplesPerSec = kRate;
+    wave.nSamplesPerSec = static_cast<DWORD>(rate);
     wave.wBitsPerSample = 16;
     wave.nBlockAlign = 4;
-    wave.nAvgBytesPerSec = kRate * 4;
+    wave.nAvgBytesPerSec = static_cast<DWORD>(rate) * 4;
     wave.cbSize = 0;
     std::memcpy(format, &wave, sizeof(wave));
     filterkit::SetFrameType(mt, MEDIATYPE_Audio, MEDIASUBTYPE_PCM, FORMAT_WaveFormatEx, 4);
@@ -50,7 +48,7 @@ HRESULT ReferenceToneOutputPin::CheckMediaType(const AM_MEDIA_TYPE* mt) {
     HRESULT hr = filterkit::ReadPcmFormat(mt, &wave);
     if (hr != S_OK) return hr;
     platform::MediaType ours;
-    hr = MakeType(&ours);
+    hr = MakeType(&ours, tone->Rate());
     if (FAILED(hr)) return hr;
     // Only our own shape: the fields up to wBitsPerSample must match.
     return std::memcmp(mt->pbFormat, ours->pbFormat, offsetof(WAVEFORMATEX, cbSize)) == 0
@@ -62,7 +60,7 @@ HRESULT ReferenceToneOutputPin::GetMediaType(int position, platform::MediaType* 
     if (mt == nullptr) return E_POINTER;
     if (position < 0) return E_INVALIDARG;
     if (position > 0) return VFW_S_NO_MORE_ITEMS;
-    return MakeType(mt);
+    return MakeType(mt, tone->Rate());
 }
 
 HRESULT ReferenceToneOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) {
@@ -102,21 +100,39 @@ HRESULT ReferenceTone::GetSilent(BOOL* value) {
     return S_OK;
 }
 
+HRESULT ReferenceTone::SetSampleRate(LONG value) {
+    if (value != 48000 && value != 32000) return E_INVALIDARG;
+    std::lock_guard<std::recursive_mutex> hold(FilterLock());
+    if (CurrentState() != State_Stopped) return VFW_E_NOT_STOPPED;
+    if (output.IsConnected()) return VFW_E_ALREADY_CONNECTED;
+    rate.store(static_cast<int>(value));
+    return S_OK;
+}
+
+HRESULT ReferenceTone::GetSampleRate(LONG* value) {
+    if (value == nullptr) return E_POINTER;
+    *value = rate.load();
+    return S_OK;
+}
+
 double ReferenceTone::PeakOf(double dBFS) { return kFullScale * std::pow(10.0, dBFS / 20.0); }
 
-void ReferenceTone::MakeCycle(double peak, Cycle* cycle) {
+void ReferenceTone::MakeCycle(double peak, Cycle* cycle, int rate) {
     cycle->peak = peak;
-    for (int i = 0; i < kPeriod; ++i)
-        cycle->value[i] = static_cast<int16_t>(std::lround(peak * std::sin(2.0 * M_PI * i / kPeriod)));
+    cycle->period = rate / 1000;
+    for (int i = 0; i < cycle->period; ++i)
+        cycle->value[i] = static_cast<int16_t>(std::lround(peak * std::sin(2.0 * M_PI * i / cycle->period)));
 }
 
 void ReferenceTone::FillTone(int16_t* out, uint64_t position, int frames, const Cycle& cycle) {
-    // 1 kHz at 48 kHz repeats every 48 sample frames exactly: the cycle, indexed by position.
-    int phase = static_cast<int>(position % kPeriod);
+    // 1 kHz at 48 or 32 kHz repeats every 48 or 32 sample frames exactly: the cycle, indexed by
+    // position.
+    const int period = cycle.period;
+    int phase = static_cast<int>(position % static_cast<uint64_t>(period));
     for (int n = 0; n < frames; ++n) {
         out[2 * n] = cycle.value[phase];
         out[2 * n + 1] = cycle.value[phase];
-        if (++phase == kPeriod) phase = 0;
+        if (++phase == period) phase = 0;
     }
 }
 
@@ -126,12 +142,13 @@ void ReferenceTone::OnStreamStart() {
 }
 
 HRESULT ReferenceTone::FillSample(IMediaSample* sample, uint64_t frame) {
-    const int frames = dif::AudioSamplesInFrame(frame);
+    const int sampleRate = rate.load();
+    const int frames = dif::AudioSamplesInFrame(frame, sampleRate);
     BYTE* data = nullptr;
     const HRESULT hr = BufferOf(sample, frames * 4, &data);
     if (FAILED(hr)) return hr;
     const double peak = silent.load() ? 0.0 : PeakOf(level.load());
-    if (peak != cycle.peak) MakeCycle(peak, &cycle);
+    if (peak != cycle.peak || cycle.period != sampleRate / 1000) MakeCycle(peak, &cycle, sampleRate);
     FillTone(reinterpret_cast<int16_t*>(data), position, frames, cycle);
     const LONGLONG mediaStart = static_cast<LONGLONG>(position);
     position += static_cast<uint64_t>(frames);

@@ -1,15 +1,16 @@
 // "Reference Tone": the platform's line-up tone source (see IReferenceTone in
-// <platform/platform.h>). Its output pin "Output" gives 48 kHz 16-bit stereo PCM, one sample per
-// NTSC DV frame: 1600, 1602, 1602, 1602, 1602 sample frames, repeating (8008 in five frames),
+// <platform/platform.h>). Its output pin "Output" gives 48 kHz (or, set so, 32 kHz) 16-bit stereo
+// PCM, one sample per NTSC DV frame: 1600, 1602, 1602, 1602, 1602 sample frames, repeating (8008
+// in five frames; at 32 kHz 16016 in fifteen),
 // stamped with that frame's times (frame k from k * 1001/30000 s, rounded to 100 ns) and with
 // media times counting sample frames. Both channels carry a 1 kHz sine whose phase runs on from
-// sample frame to sample frame (48 of them a period), or silence.
+// sample frame to sample frame (48 or 32 of them a period), or silence.
 //
 // A source of the kit (filterkit::KitSourceFilter): its worker delivers a frame's samples as fast
 // as downstream takes them (the muxer's audio queue holds it at the video's pace).
 //
-// Threads: level and silent are atomics, read by the worker for each sample; cycle and position
-// are the worker's alone.
+// Threads: level and silent are atomics, read by the worker for each sample; rate changes only
+// while stopped and unconnected, under filterLock; cycle and position are the worker's alone.
 #pragma once
 
 #include <platform/platform.h>
@@ -30,14 +31,17 @@ public:
 
     explicit ReferenceToneOutputPin(ReferenceTone* owner);
 
-    // Fills mt with the one output type (PCM, WAVEFORMATEX: 2 channels, 48000, 16 bits).
-    static HRESULT MakeType(platform::MediaType* mt);
+    // Fills mt with the one output type (PCM, WAVEFORMATEX: 2 channels, 48000 or `rate`, 16 bits).
+    static HRESULT MakeType(platform::MediaType* mt, int rate = 48000);
 
     HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override;
     HRESULT GetMediaType(int position, platform::MediaType* mt) override;
 
 protected:
     HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override;
+
+private:
+    ReferenceTone* const tone;  // the filter; owns the pin
 };
 
 class ReferenceTone final
@@ -54,13 +58,17 @@ public:
     HRESULT STDMETHODCALLTYPE GetLevel(double* dBFS) override;
     HRESULT STDMETHODCALLTYPE SetSilent(BOOL silent) override;
     HRESULT STDMETHODCALLTYPE GetSilent(BOOL* silent) override;
+    HRESULT STDMETHODCALLTYPE SetSampleRate(LONG samplesPerSecond) override;
+    HRESULT STDMETHODCALLTYPE GetSampleRate(LONG* samplesPerSecond) override;
+    int Rate() const { return rate.load(); }
 
-    // One 1 kHz cycle at 48 kHz (48 sample frames) peaking at `peak` (0: silence).
+    // One 1 kHz cycle at 48 kHz (48 sample frames) or 32 kHz (32) peaking at `peak` (0: silence).
     struct Cycle {
         double peak = -1;
+        int period = 48;
         int16_t value[48] = {};
     };
-    static void MakeCycle(double peak, Cycle* cycle);
+    static void MakeCycle(double peak, Cycle* cycle, int rate = 48000);
     // Fills `frames` interleaved stereo sample frames starting at stream position `position`
     // from the cycle. Any thread.
     static void FillTone(int16_t* out, uint64_t position, int frames, const Cycle& cycle);
@@ -77,6 +85,7 @@ private:
     ReferenceToneOutputPin output;
     std::atomic<double> level{REFERENCE_TONE_DEFAULT_LEVEL};
     std::atomic<bool> silent{false};
+    std::atomic<int> rate{48000};
     // The worker's own (see KitSourceFilter).
     Cycle cycle;
     uint64_t position = 0;  // sample frames delivered

@@ -2,6 +2,7 @@
 
 #include "dv/deck/transport_deck.h"
 #include "dv/ieee1394/ieee1394_discovery.h"
+#include "dv/ieee1394/ieee1394_receiver.h"
 #include "dv/ieee1394/transport_ieee1394.h"
 
 namespace dv {
@@ -16,6 +17,16 @@ std::unique_ptr<Transport> CreateTransport(const std::string& devicePath) {
     if (Ieee1394Discovery::ParseDevicePath(devicePath, &guid)) {
         return std::make_unique<Ieee1394Transport>(guid);
     }
+    return nullptr;
+}
+
+}  // namespace dv
+
+namespace dv {
+
+std::unique_ptr<Receiver> CreateReceiver(const std::string& devicePath) {
+    uint64_t guid = 0;
+    if (Ieee1394Discovery::ParseDevicePath(devicePath, &guid)) return std::make_unique<Ieee1394Receiver>(guid);
     return nullptr;
 }
 

@@ -66,7 +66,22 @@ HRESULT VideoEncoder::CheckOutputType(const AM_MEDIA_TYPE* mt) {
 
 // ---- filter -----------------------------------------------------------------------------------
 
-VideoEncoder::VideoEncoder() : KitTransformFilter(CLSID_DVVideoEnc, u"XForm In", u"XForm Out") {}
+VideoEncoder::VideoEncoder() : ComExtend(CLSID_DVVideoEnc, u"XForm In", u"XForm Out") {}
+
+HRESULT VideoEncoder::SetAspect(LONG aspect) {
+    if (aspect != DV_ASPECT_4_3 && aspect != DV_ASPECT_16_9) return E_INVALIDARG;
+    std::lock_guard<std::recursive_mutex> lock(FilterLock());
+    if (CurrentState() != State_Stopped) return VFW_E_NOT_STOPPED;
+    codec.SetWide(aspect == DV_ASPECT_16_9);
+    return S_OK;
+}
+
+HRESULT VideoEncoder::GetAspect(LONG* aspect) {
+    if (aspect == nullptr) return E_POINTER;
+    std::lock_guard<std::recursive_mutex> lock(FilterLock());
+    *aspect = codec.Wide() ? DV_ASPECT_16_9 : DV_ASPECT_4_3;
+    return S_OK;
+}
 
 HRESULT VideoEncoder::MakeOutputType(const DvSystem& system, platform::MediaType* mt) {
     mt->Clear();

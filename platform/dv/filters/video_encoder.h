@@ -2,13 +2,15 @@
 // (MEDIATYPE_Video / MEDIASUBTYPE_dvsd) in the system of the input's size: 720x480 gives NTSC
 // frames (120000-byte samples at 30000/1001), 720x576 consumer PAL frames (144000-byte samples at
 // 25). Sample times pass through; quality messages arriving on the output pin go to the upstream
-// pin.
+// pin. The frames say 4:3 or 16:9 as IDVAspect sets.
 //
 // Threads and locks: the base classes' (filterkit/kit_filter.h). Receive runs on the upstream's
 // streaming thread under the input pin's receive lock and uses `codec`, `uyvy` and `bottomUp`; state
 // changes and connections run under filterLock and touch them only while no Receive runs (stopped).
 // `system` follows the input's connection (under filterLock) and is read by anyone.
 #pragma once
+
+#include <platform/platform.h>
 
 #include <atomic>
 
@@ -17,7 +19,9 @@
 
 namespace dv {
 
-class VideoEncoder final : public filterkit::KitTransformFilter<VideoEncoder> {
+class VideoEncoder final
+    : public platform::ComExtend<filterkit::KitTransformFilter<VideoEncoder>,
+                                 platform::Implements<IDVAspect, IID_IDVAspect>> {
 public:
     static constexpr LONG kFrameBytes = VideoEncoderCodec::kFrameBytes;  // 525/60's
     static constexpr const char* kFilterName = "DV Video Encoder";  // in the log
@@ -44,6 +48,10 @@ public:
     HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);
     // Output: dvsd video in FORMAT_VideoInfo of the input's system.
     HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
+
+    // IDVAspect (see <platform/platform.h>): the aspect the encoder signals in its frames.
+    HRESULT STDMETHODCALLTYPE SetAspect(LONG aspect) override;
+    HRESULT STDMETHODCALLTYPE GetAspect(LONG* aspect) override;
 
 protected:
     HRESULT OnActivate() override;

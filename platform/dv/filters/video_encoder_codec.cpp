@@ -74,7 +74,11 @@ HRESULT VideoEncoderCodec::Open(const DvSystem& wanted) {
     codec->height = system->height;
     codec->pix_fmt = format;
     codec->time_base = AVRational{int(system->rateDen), int(system->rateNum)};
-    codec->sample_aspect_ratio = system->fiftyFields ? AVRational{16, 15} : AVRational{10, 11};
+    // The pixel shapes of each system in 4:3 and in 16:9 (ITU-R BT.601 sampling).
+    if (system->fiftyFields)
+        codec->sample_aspect_ratio = wide ? AVRational{64, 45} : AVRational{16, 15};
+    else
+        codec->sample_aspect_ratio = wide ? AVRational{40, 33} : AVRational{10, 11};
     // Slice threads only: frame threading would hold frames back, and every picture must give
     // its frame at once.
     codec->thread_type = FF_THREAD_SLICE;
@@ -122,6 +126,12 @@ HRESULT VideoEncoderCodec::Open(const DvSystem& wanted) {
     lastUyvy.emplace(size_t(system->width) * 2, size_t(system->height));
     lastFrame.resize(size_t(system->frameBytes));
     return S_OK;
+}
+
+void VideoEncoderCodec::SetWide(bool value) {
+    if (value == wide) return;
+    wide = value;
+    Close();
 }
 
 void VideoEncoderCodec::Reset() {

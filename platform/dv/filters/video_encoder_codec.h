@@ -62,6 +62,10 @@ public:
     const DvSystem& System() const { return *system; }
     // Forgets the previous picture (a new stream starts).
     void Reset();
+    // The aspect the frames signal (the sample aspect ratio libavcodec writes into them): 16:9
+    // or, by default, 4:3. A change closes the encoder; the next Open opens it so.
+    void SetWide(bool wide);
+    bool Wide() const { return wide; }
 
     // Encodes one picture of PictureBytes (rows bottom first when bottomUp) into frame
     // (the system's frameBytes). E_UNEXPECTED before Open, E_FAIL when the encoder fails or its packet is
@@ -105,6 +109,7 @@ private:
     bool helperQuit = false;              // helperLock
 
     bool reuse = true;
+    bool wide = false;
     bool lastBottomUp = false;
     const DvSystem* system = &k525_60;  // set by Open while no helper works
     // The BGR24 picture behind lastFrame, or the UYVY one (one of them is kept); sized by Open.

@@ -179,6 +179,14 @@ HRESULT AvcDeckControl::SetMode(DeckMode mode) {
             name = "PLAY";
             command = AVC1394_VCR_COMMAND_PLAY | AVC1394_VCR_OPERAND_PLAY_FORWARD;
             break;
+        case DeckMode::Rewind:
+            name = "WIND REWIND";
+            command = AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_REWIND;
+            break;
+        case DeckMode::FastForward:
+            name = "WIND FAST FORWARD";
+            command = AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_FAST_FORWARD;
+            break;
         default:
             return Fail(E_NOTIMPL, "deck control sets no such mode");
     }

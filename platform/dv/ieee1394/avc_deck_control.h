@@ -1,6 +1,7 @@
 // Deck control of a DV camcorder or deck on the IEEE 1394 bus: the AV/C tape recorder subunit's
-// commands (RECORD, RECORD PAUSE, WIND STOP, PLAY; the TRANSPORT STATE, MEDIUM INFO, TIME CODE and
-// INPUT SIGNAL MODE status), written with libavc1394's command codes and sent through it over FCP. A refusal is
+// commands (RECORD, RECORD PAUSE, WIND STOP, WIND REWIND, WIND FAST FORWARD, PLAY; the TRANSPORT
+// STATE, MEDIUM INFO, TIME CODE and INPUT SIGNAL MODE status), written with libavc1394's command
+// codes and sent through it over FCP. A refusal is
 // told by its cause: no tape or a protected one (MEDIUM INFO), local mode (a unit in stop that
 // refuses even WIND STOP), no tape recorder (SUBUNIT INFO lists none: a camcorder in camera mode).
 //
@@ -46,7 +47,7 @@ public:
     // `finalAnswerMs`: the bound after an INTERIM (tests shorten it).
     explicit AvcDeckControl(uint64_t guid, int finalAnswerMs = kFinalAnswerMs);
 
-    // Stop, Play, Record or RecordPause: S_OK once the unit accepted the command. Refused:
+    // Stop, Play, Record, RecordPause, Rewind or FastForward: S_OK once the unit accepted the command. Refused:
     // kTransportNoMedia or kTransportWriteProtected when its medium says why, kTransportLocalMode
     // when it takes no command from the bus, else kTransportRejected; E_NOTIMPL when the unit
     // does not implement it, kTransportNoTapeRecorder when it has no tape recorder now; kTransportTimeout when it did not answer in time;

@@ -69,8 +69,9 @@ bool Ieee1394Discovery::ParseDevicePath(const std::string& path, uint64_t* guid)
     return true;
 }
 
-std::vector<Ieee1394Unit> Ieee1394Discovery::ScanSystem() {
+std::vector<Ieee1394Unit> Ieee1394Discovery::ScanSystem(bool* denied) {
     Ieee1394RawBus bus;
+    if (denied != nullptr) *denied = bus.Denied();
     if (!bus.Available()) return {};
     return FindUnits(bus);
 }

@@ -33,9 +33,9 @@ public:
     static std::string DevicePath(uint64_t guid);
     static bool ParseDevicePath(const std::string& path, uint64_t* guid);
 
-    // The units on this machine's bus, through the real libraries; nothing (and no error) when
-    // there is no adapter or no access to /dev/fw*.
-    static std::vector<Ieee1394Unit> ScanSystem();
+    // The units on this machine's bus, through the real libraries; nothing when there is no
+    // adapter or no access to /dev/fw*, and then *denied (if given) says whether it was access.
+    static std::vector<Ieee1394Unit> ScanSystem(bool* denied = nullptr);
 };
 
 }  // namespace dv

@@ -20,7 +20,11 @@ constexpr int kAnswerPollMs = 20;
 
 }  // namespace
 
-Ieee1394RawBus::Ieee1394RawBus() { probe = raw1394_new_handle(); }
+Ieee1394RawBus::Ieee1394RawBus() {
+    errno = 0;
+    probe = raw1394_new_handle();
+    probeErrno = errno;
+}
 
 Ieee1394RawBus::~Ieee1394RawBus() {
     if (handle != nullptr) raw1394_destroy_handle(handle);
@@ -28,6 +32,8 @@ Ieee1394RawBus::~Ieee1394RawBus() {
 }
 
 bool Ieee1394RawBus::Available() { return probe != nullptr && PortCount() > 0; }
+
+bool Ieee1394RawBus::Denied() { return probeErrno == EACCES && PortCount() == 0; }
 
 int Ieee1394RawBus::PortCount() {
     if (probe == nullptr) return 0;

@@ -18,6 +18,9 @@ public:
 
     // False without an adapter or without access to the 1394 device files.
     bool Available();
+    // Whether there are 1394 device files the user may not open (libraw1394 leaves errno
+    // EACCES from its scan of /dev/fw* and finds no port): the user is missing a group.
+    bool Denied();
 
     int PortCount() override;
     bool SelectPort(int port) override;
@@ -36,6 +39,7 @@ private:
     bool SubunitInfoPage(int node, int page, uint8_t entries[4]);
 
     raw1394handle_t probe = nullptr;   // for the port list
+    int probeErrno = 0;                // errno as raw1394_new_handle left it
     raw1394handle_t handle = nullptr;  // on the selected port; libraw1394 wants a fresh handle per port
 };
 

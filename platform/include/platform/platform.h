@@ -124,6 +124,12 @@ struct IReferenceTone : public IUnknown {
     // TRUE: silence (every sample zero) instead of the tone; the level is kept.
     virtual HRESULT STDMETHODCALLTYPE SetSilent(BOOL silent) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetSilent(BOOL* silent) = 0;
+    // 48000 (the default) or 32000 sample frames a second, for the muxer's audio of that rate:
+    // at 32 kHz one sample per frame holds 1067 or 1068 sample frames (16016 in fifteen frames,
+    // the short one first). Only while stopped and unconnected (VFW_E_NOT_STOPPED,
+    // VFW_E_ALREADY_CONNECTED); E_INVALIDARG for another rate.
+    virtual HRESULT STDMETHODCALLTYPE SetSampleRate(LONG samplesPerSecond) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetSampleRate(LONG* samplesPerSecond) = 0;
 };
 
 // ---- the reference bars -----------------------------------------------------------------------
@@ -165,6 +171,34 @@ struct IReferenceBars : public IUnknown {
     // value, VFW_E_TYPE_NOT_ACCEPTED when the pattern is a picture of the other system's size.
     virtual HRESULT STDMETHODCALLTYPE SetStandard(LONG standard) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetStandard(LONG* standard) = 0;
+};
+
+// ---- the DV stream's format ----------------------------------------------------------------
+// The picture's aspect, which "DV Video Encoder" signals in what it encodes and "DV Muxer" in the
+// VAUX source control pack of every frame (DISP: 000 4:3, 111 16:9 full format, the consumer
+// codes). Both take it only while stopped (VFW_E_NOT_STOPPED) and the muxer only while its output
+// is unconnected (VFW_E_ALREADY_CONNECTED: the connection's DVINFO says it); E_INVALIDARG for
+// another value.
+DEFINE_GUID(IID_IDVAspect, 0x6d1c4e74, 0x2b93, 0x4f5a, 0x8e, 0x17, 0xc4, 0x3a, 0x90, 0x5b, 0x21, 0xd8);
+#define DV_ASPECT_4_3 0
+#define DV_ASPECT_16_9 1
+struct IDVAspect : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE SetAspect(LONG aspect) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetAspect(LONG* aspect) = 0;
+};
+
+// The audio "DV Muxer" writes, in the two modes of consumer DV: 48 kHz 16-bit linear on two
+// channels (the default), or 32 kHz 12-bit non-linear on four channels in two stereo pairs, the
+// pair of "Stream 1" on channels 1 and 2 and silence on 3 and 4 (as a camcorder records its
+// second audio mode, leaving 3 and 4 for dubbing). Both locked to the video. "Stream 1" then
+// takes PCM of that rate (16-bit stereo). Only while stopped and with "Stream 1" and "Output"
+// unconnected (VFW_E_NOT_STOPPED, VFW_E_ALREADY_CONNECTED); E_INVALIDARG for another value.
+DEFINE_GUID(IID_IDVAudioMode, 0x6d1c4e75, 0x2b93, 0x4f5a, 0x8e, 0x17, 0xc4, 0x3a, 0x90, 0x5b, 0x21, 0xd8);
+#define DV_AUDIO_48K_2CH 0
+#define DV_AUDIO_32K_4CH 1
+struct IDVAudioMode : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE SetAudioMode(LONG mode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetAudioMode(LONG* mode) = 0;
 };
 
 // ---- the DV device's stream -------------------------------------------------------------------

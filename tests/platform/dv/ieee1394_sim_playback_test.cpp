@@ -220,7 +220,7 @@ TEST(SimulatedTapeUnit, PlaysWhatItRecordedFromWhereTheHeadStands) {
     testsupport::TempDir dir("sim-playback");
     if (!OnBus()) {
         setenv(kTapeVariable, (dir.path() + "/recorded.dv").c_str(), 1);
-        return (void)sim1394test::RerunOnBus("--tape " + dir.path() + "/recorded.dv --node camcorder:tape-length=60,wind-speed=100");
+        return (void)sim1394test::RerunOnBus("--tape " + dir.path() + "/recorded.dv --node camcorder:latency=0,tape-length=60,wind-speed=100");
     }
     const std::string tape = getenv(kTapeVariable);
     raw1394handle_t h = raw1394_new_handle_on_port(0);

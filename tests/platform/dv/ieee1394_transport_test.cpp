@@ -72,8 +72,9 @@ std::string BusCase() {
 }
 
 // A DV-shaped NTSC frame: every 80-byte block has its DIF block id (section type, sequence,
-// number), then the frame's tag and the block's index in the frame, so that the wire can be
-// checked block by block.
+// number), the block's index in the frame and the frame's tag (at kTagByte), so that the wire can
+// be checked block by block. The header blocks say 525/60 (DSF 0, byte 3), whatever the tag.
+constexpr int kTagByte = 6;
 std::vector<uint8_t> MakeFrame(uint8_t tag) {
     std::vector<uint8_t> frame(kFrameBytes, 0xEE);
     for (int seq = 0; seq < 10; ++seq) {
@@ -89,9 +90,10 @@ std::vector<uint8_t> MakeFrame(uint8_t tag) {
             block[0] = uint8_t(type << 5 | 0x1f);
             block[1] = uint8_t(seq << 4 | 0x07);
             block[2] = uint8_t(number);
-            block[3] = tag;
+            if (b == 0) block[3] = 0x3F;
             block[4] = uint8_t(index >> 8);
             block[5] = uint8_t(index);
+            block[kTagByte] = tag;
         }
     }
     return frame;
@@ -132,7 +134,7 @@ void ExpectWholeAlignedFrames(const std::vector<sim1394::CapturedPacket>& data, 
     size_t frames = 0;
     int lastTag = -1;
     for (size_t j = first; j + 250 <= data.size(); j += 250, ++frames) {
-        const int tag = data[j].Block()[3];
+        const int tag = data[j].Block()[kTagByte];
         EXPECT_GE(tag, lastTag) << "frames out of order at data packet " << j;
         lastTag = tag;
         for (size_t k = 0; k < 250; ++k) {
@@ -142,7 +144,7 @@ void ExpectWholeAlignedFrames(const std::vector<sim1394::CapturedPacket>& data, 
             ASSERT_EQ(k == 0, p.StartsFrame()) << "frame start at data packet " << j + k;
             for (size_t b = 0; b < 6; ++b) {
                 const uint8_t* block = p.Block() + 80 * b;
-                ASSERT_EQ(tag, block[3]) << "data packet " << j + k << " mixes frames";
+                ASSERT_EQ(tag, block[kTagByte]) << "data packet " << j + k << " mixes frames";
                 ASSERT_EQ(int(6 * k + b), block[4] << 8 | block[5]) << "data packet " << j + k << " block " << b;
             }
         }
@@ -202,8 +204,8 @@ int FrameReceiver::OnFrame(unsigned char* data, int len, int complete, void* sel
         ++r->incomplete;
         return 0;
     }
-    const std::vector<uint8_t> expected = MakeFrame(data[3]);
-    if (std::equal(expected.begin(), expected.end(), data)) r->tags.push_back(data[3]);
+    const std::vector<uint8_t> expected = MakeFrame(data[kTagByte]);
+    if (std::equal(expected.begin(), expected.end(), data)) r->tags.push_back(data[kTagByte]);
     else ++r->bad;
     return 0;
 }
@@ -399,7 +401,7 @@ std::vector<int> TapeTags(const std::string& path) {
     EXPECT_NE(nullptr, f) << path;
     if (f == nullptr) return tags;
     std::vector<uint8_t> frame(kFrameBytes);
-    while (std::fread(frame.data(), 1, frame.size(), f) == frame.size()) tags.push_back(frame[3]);
+    while (std::fread(frame.data(), 1, frame.size(), f) == frame.size()) tags.push_back(frame[kTagByte]);
     std::fclose(f);
     return tags;
 }
@@ -427,13 +429,13 @@ TEST(Ieee1394TransportOnBus, EveryAcceptedFrameIsSentWholeOnceAndCloseEndsOnAFra
         std::vector<int> wire;
         for (size_t j = 0; j < data.size(); ++j) {
             if (!data[j].StartsFrame()) continue;
-            const int tag = data[j].Block()[3];
+            const int tag = data[j].Block()[kTagByte];
             wire.push_back(tag);
             ASSERT_LE(j + 250, data.size()) << "frame " << tag << " was cut";
             for (size_t k = 0; k < 250; ++k) {
                 for (size_t b = 0; b < 6; ++b) {
                     const uint8_t* block = data[j + k].Block() + 80 * b;
-                    ASSERT_EQ(tag, block[3]) << "frame " << tag << ": data packet " << k << " mixes frames";
+                    ASSERT_EQ(tag, block[kTagByte]) << "frame " << tag << ": data packet " << k << " mixes frames";
                     ASSERT_EQ(int(6 * k + b), block[4] << 8 | block[5]) << "frame " << tag << ": data packet " << k;
                 }
             }
@@ -911,14 +913,15 @@ TEST(Ieee1394TransportOnBus, AnInterruptedOpenEndsBeforeTheUnitAnswersAndHoldsNo
 
 namespace {
 
-// A DV-shaped 625/50 frame: MakeFrame's blocks in twelve sequences, the tag with the 50/60 bit
-// (DSF in the header) set.
+// A DV-shaped 625/50 frame: MakeFrame's blocks in twelve sequences, the header blocks with the
+// 50/60 bit (DSF) set.
 std::vector<uint8_t> MakePalFrame(uint8_t tag) {
     std::vector<uint8_t> frame(dv::k625_50.frameBytes, 0xEE);
-    const std::vector<uint8_t> ntsc = MakeFrame(uint8_t(0x80 | tag));
+    const std::vector<uint8_t> ntsc = MakeFrame(tag);
     for (int seq = 0; seq < 12; ++seq) {
         std::copy(ntsc.begin(), ntsc.begin() + 150 * 80, frame.begin() + seq * 150 * 80);
         for (int b = 0; b < 150; ++b) frame[size_t((seq * 150 + b) * 80 + 1)] = uint8_t(seq << 4 | 0x07);
+        frame[size_t(seq * 150 * 80 + 3)] = 0xBF;  // the header block: DSF 1, 625/50
     }
     return frame;
 }

@@ -116,7 +116,7 @@ TEST(MuxerTypes, TakesDvVideoAndGivesInterleavedDv) {
     mt->cbFormat = 40;
     EXPECT_EQ(muxer->Input().CheckMediaType(mt.get()), E_INVALIDARG);
 
-    ASSERT_EQ(dv::Muxer::MakeOutputType(&mt), S_OK);
+    ASSERT_EQ(muxer->MakeOutputType(&mt), S_OK);
     EXPECT_EQ(mt->majortype, MEDIATYPE_Interleaved);
     EXPECT_EQ(mt->subtype, MEDIASUBTYPE_dvsd);
     EXPECT_EQ(mt->formattype, FORMAT_DvInfo);

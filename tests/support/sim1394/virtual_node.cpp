@@ -358,6 +358,7 @@ void VirtualNode::SetMode(TapeMode mode, int64_t now) {
     tapeMode = mode;
     modeSince = std::max(now, advancedTo);
     searchTarget = -1;
+    recordSlot = -1;
     if (restart) {
         // The head starts on the frame under it.
         tapePos = std::floor(tapePos);
@@ -629,8 +630,14 @@ void VirtualNode::FinishFrame(uint64_t cycle) {
         frame.clear();
         return;
     }
-    const int64_t slot = int64_t(tapePos);
+    int64_t slot = int64_t(tapePos);
+    // In record the servo locks the tape to the input's frames: each frame goes on the slot after
+    // the one before it, wherever its last packet fell against the tape's own clock (a frame that
+    // ends right at a slot's edge would otherwise land on the slot before or after, leaving a
+    // blank frame or overwriting one).
+    if (recordSlot >= 0 && slot >= recordSlot - 1 && slot <= recordSlot + 1) slot = recordSlot;
     if (recordingAt(int64_t(cycle)) && slot < tapeFrames()) {
+        recordSlot = slot + 1;
         if (!opts.dvInput) {
             // What the unit makes itself: blank picture and sound, its own time code (the tape's
             // position, non-drop), whatever came in.
@@ -655,6 +662,7 @@ void VirtualNode::FinishFrame(uint64_t cycle) {
         }
         memcpy(stats.lastTimecode, lastTimecode, 4);
     } else {
+        recordSlot = -1;
         if (tapeMode == TapeMode::Record) ++stats.framesTooEarly;
         ++stats.framesShown;
     }

@@ -250,6 +250,7 @@ private:
     int nodeNumber = 0;
     TapePlayer player;           // the output plug's stream
     int64_t playSlot = 0;        // the tape's frame the output's frame 0 reads
+    int64_t recordSlot = -1;     // in record, the slot the next frame goes on (-1: not locked yet)
     std::vector<WirePacket> outbox;  // sent, not yet taken by the bus
     std::vector<uint8_t> frame;  // the frame being reassembled
     bool inFrame = false;

@@ -1,0 +1,56 @@
+// tamsel-stripe --verify and --verify-tape: the device plays its tape back, the frames come
+// through the DV device's output pin into a capture graph of their own, and the tape checker
+// judges them one by one; then the QC report.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "dv/dif/timecode.h"
+#include "qc_report.h"
+#include "stop_signals.h"
+#include "stripe_options.h"
+
+// How a check by playback goes:
+// - the device alone is bound (CStripeGraph::OpenDevice) and put in a graph with a capture sink
+//   (CCaptureSink) on its "DV A/V Out";
+// - with a start label to find, the tape is rewound (ED_MODE_REW) and the run waits, bounded and
+//   ended by a stop request, until the unit stopped winding; else it plays from where it stands;
+// - the graph runs, then the unit is put into play (ED_MODE_PLAY); frames before the start label
+//   (the pre-roll, blank tape before the recording) are passed over, bounded by kMaxSkipFrames;
+//   a frame past the start label starts the check there, the missing frames then reported;
+// - exactly `frames` frames are checked, each as it comes, progress shown as striping shows it;
+//   a unit that sends nothing for kSilenceMs, or fails (unplugged: EC_ERRORABORT), ends the check
+//   with what was found so far;
+// - whatever ended the run, the unit is commanded to stop (also after a stop request) and the
+//   graph stopped; then the report is printed (JSON with --json) on standard output.
+//
+// Threads: Run on the thread that initialised COM; the stop signals come from their own thread;
+// frames arrive on the device's capture thread and wait in the sink's queue for this one.
+class CVerifyRun {
+public:
+    static constexpr int64_t kMaxSkipFrames = 30 * 120;  // two minutes of tape before the start
+    static constexpr int kSilenceMs = 5000;
+    static constexpr int kWindLimitMs = 15 * 60 * 1000;  // a whole cassette rewound slowly
+
+    struct Plan {
+        std::optional<dv::Timecode> start;  // the first frame to check; unset: the first that comes
+        int64_t frames = 0;                 // how many to check
+        bool stripe = false;                // a stripe of this run: its start known, its tone sent
+    };
+
+    CVerifyRun(const CStripeOptions& options, CStopSignals& signals);
+
+    // 0 a good tape, 1 defects or a check that could not be made, or the status of the signal
+    // that stopped it (CStopSignals::ExitStatus).
+    int Run(const Plan& plan);
+
+private:
+    // Drives the check; "" when it ran to its end (the report then judges), else why it could
+    // not, for the user.
+    std::string Check(const Plan& plan, CQcReport& report);
+
+    const CStripeOptions& options_;
+    CStopSignals& signals_;
+};
