@@ -155,6 +155,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
             case kDuration:
                 if (const auto length = dv::ParseDuration(optarg)) {
                     frames = *length;
+                    durationText = optarg;
                 } else {
                     return UsageError(std::string("--duration: not a length: '") + optarg +
                                       "' (seconds, or HH:MM:SS;FF)");
@@ -167,6 +168,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 if (const auto label = dv::Timecode::Parse(optarg)) {
                     start = *label;
                     checkStart = *label;     // a recording may count either way: ':' non-drop-frame
+                    timecodeText = optarg;
                     timecodeGiven = true;
                 } else {
                     return UsageError(std::string("--timecode: not a timecode: '") + optarg + "' (HH:MM:SS;FF)");
@@ -204,6 +206,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                                       "'");
                 }
                 preroll = std::llround(seconds * dv::Timecode::kLabelsPerSecond);
+                prerollSeconds = seconds;
                 prerollGiven = true;
                 stripeOption = true;
                 break;
@@ -236,6 +239,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 } else {
                     return UsageError(std::string("--standard: ntsc or pal, not '") + optarg + "'");
                 }
+                standardGiven = true;
                 stripeOption = true;
                 formatOption = true;
                 break;
@@ -330,11 +334,37 @@ int CStripeOptions::Parse(int argc, char** argv) {
     if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
     if (!haveDuration) return UsageError("--duration is required");
     if (prerollGiven && !record) return UsageError("--preroll goes with --record (without it nothing is commanded)");
-    start.dropFrame = dropFrame;  // either separator names the label; the stripe counts as --ndf says
-    if (pal) {
-        // Not a usage error: the system is named right, only not made yet.
-        std::fprintf(stderr, "tamsel-stripe: --standard pal: 625/50 (PAL) is not available yet\n");
-        return 1;
-    }
+    // Without --standard the unit's system is taken when it is known (ForSystem again); till then
+    // 525/60's, as before.
+    if (const std::string problem = ForSystem(pal); !problem.empty()) return UsageError(problem);
     return -1;
+}
+
+std::string CStripeOptions::ForSystem(bool fifty) {
+    pal = fifty;
+    const int rate = Rate();
+    if (pal) dropFrame = false;  // 625/50 counts every label
+    if (!durationText.empty()) {
+        const auto length = dv::ParseDuration(durationText, rate);
+        if (!length) return "--duration: not a length of " + std::string(pal ? "625/50 (PAL)" : "525/60 (NTSC)") +
+                            ": '" + durationText + "'" + (pal ? " (frames 00-24)" : "");
+        frames = *length;
+    }
+    preroll = std::llround(prerollSeconds * rate);
+    start = dv::Timecode{};
+    if (timecodeGiven) {
+        const auto label = dv::Timecode::Parse(timecodeText);
+        if (!label) return "--timecode: not a timecode: '" + timecodeText + "'";
+        if (pal && label->dropFrame) {
+            return "--timecode: 625/50 (PAL) timecode is never drop-frame: HH:MM:SS:FF, not '" + timecodeText + "'";
+        }
+        if (label->frames >= rate) {
+            return "--timecode: 625/50 (PAL) counts 25 frames a second (00-24), not '" + timecodeText + "'";
+        }
+        start = *label;
+    }
+    // Either separator names the label in 525/60; the stripe counts as --ndf says.
+    start.dropFrame = dropFrame;
+    start.rate = rate;
+    return "";
 }

@@ -113,11 +113,11 @@ std::optional<Timecode> Timecode::FromBcd(uint32_t word, bool dropFrame, int rat
     return tc;
 }
 
-std::optional<int64_t> ParseDuration(std::string_view text) {
+std::optional<int64_t> ParseDuration(std::string_view text, int rate) {
     if (const std::optional<Timecode> length = Timecode::Parse(text)) {
-        const int64_t frames = ((int64_t{length->hours} * 60 + length->minutes) * 60 + length->seconds) *
-                                   Timecode::kLabelsPerSecond +
-                               length->frames;
+        if (length->frames >= rate) return std::nullopt;
+        const int64_t frames =
+            ((int64_t{length->hours} * 60 + length->minutes) * 60 + length->seconds) * rate + length->frames;
         if (frames <= 0) return std::nullopt;
         return frames;
     }
@@ -127,7 +127,7 @@ std::optional<int64_t> ParseDuration(std::string_view text) {
                                               std::chars_format::fixed);
     if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
     if (!(seconds > 0) || seconds > 86400) return std::nullopt;
-    const auto frames = static_cast<int64_t>(seconds * Timecode::kLabelsPerSecond + 0.5);
+    const auto frames = static_cast<int64_t>(seconds * rate + 0.5);
     if (frames <= 0) return std::nullopt;
     return frames;
 }

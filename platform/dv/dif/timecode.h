@@ -68,9 +68,10 @@ struct Timecode {
     bool operator==(const Timecode&) const = default;
 };
 
-// A length as a user gives it, in timecode frames (30 to a second of timecode): seconds ("10",
-// "2.5", digits and one decimal point, at most a day, rounded to the nearest frame) or a timecode
-// length ("00:00:10;00", either separator). Nothing unless it is at least one frame.
-std::optional<int64_t> ParseDuration(std::string_view text);
+// A length as a user gives it, in timecode frames (`rate` to a second of timecode: 30, or 25 in
+// 625/50): seconds ("10", "2.5", digits and one decimal point, at most a day, rounded to the
+// nearest frame) or a timecode length ("00:00:10;00", either separator, frames below the rate).
+// Nothing unless it is at least one frame.
+std::optional<int64_t> ParseDuration(std::string_view text, int rate = 30);
 
 }  // namespace dv
