@@ -820,6 +820,11 @@ TEST_F(Stripe, PalOnAPalDeckIsTwoHundredFiftyFramesOfEbuBarsFromTheStartLabel) {
     EXPECT_EQ(summary.value("frames_sent", 0), 250);
     EXPECT_EQ(summary.value("start", ""), "10:00:00:00");
     EXPECT_EQ(summary.value("picture", ""), "EBU 75 % colour bars");
+    // The tape checker reads the 625/50 file: 25 labels a second, 1920 samples of tone a frame.
+    StripeRun check(dir.path(), {"--verify-file", tape, "--timecode", "10:00:00:00", "--tone", "-20"});
+    EXPECT_EQ(check.Wait(), 0) << check.Out() << check.Err();
+    EXPECT_NE(check.Out().find("good: 250 frames checked, 10:00:00:00 - 10:00:09:24"), std::string::npos)
+        << check.Out();
 
     // The tone: 1920 samples a frame, running on across every frame join.
     std::string output;
@@ -1313,6 +1318,39 @@ TEST_F(StripeOnBus, RecordAndVerifyProvesTheStripeOrNamesWhatTheTapeSpoilt) {
         const std::string report = out.substr(std::min(out.size(), out.find("rewinding the tape")));
         EXPECT_NE(report.find(c.named), std::string::npos) << out;
         EXPECT_NE(report.find("00:58:0", report.find(c.named)), std::string::npos) << out;
+        EXPECT_NE(out.find(", mode stop, "), std::string::npos) << out;
+    }
+}
+
+// A 625/50 camcorder that takes 2 s to record: with the default pre-roll the whole stripe is on
+// tape, 250 frames from 10:00:00:00, and the check by playback says good. A camcorder of either
+// system asked for the other records nothing and the program names the unit's system.
+TEST_F(StripeOnBus, PalOnAPalCamcorderIsTheWholeStripeAndVerifiesGoodAndTheOtherSystemIsRefused) {
+    std::string out;
+    ASSERT_EQ(OnBus("--node camcorder:pal,latency=2000,pause-latency=200,wind-speed=100",
+                    "./tamsel-stripe --standard pal --record --verify --duration 10 --timecode 10:00:00:00", &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("complete: 250 of 250 frames sent"), std::string::npos) << out;
+    EXPECT_NE(out.find("good: 250 frames checked, 10:00:00:00 - 10:00:09:24"), std::string::npos) << out;
+    ExpectPalStripe(tape, 250);
+
+    struct Case {
+        const char* node;
+        const char* asked;
+        const char* told;
+    } cases[] = {{"--node camcorder:latency=0", "pal", "the deck takes 525/60 (NTSC): use --standard ntsc"},
+                 {"--node camcorder:pal,latency=0", "ntsc", "the deck takes 625/50 (PAL): use --standard pal"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.asked);
+        unlink(tape.c_str());
+        EXPECT_EQ(OnBus(c.node, std::string("./tamsel-stripe --record --preroll 0 --duration 2 --standard ") + c.asked,
+                        &out),
+                  1)
+            << out;
+        EXPECT_NE(out.find(c.told), std::string::npos) << out;
+        EXPECT_EQ(BusReport(out, "camcorder 0:", "frames recorded "), 0) << out;
+        EXPECT_EQ(BusReport(out, "camcorder 0:", "frames shown, not recorded "), 0) << "nothing was sent:\n" << out;
         EXPECT_NE(out.find(", mode stop, "), std::string::npos) << out;
     }
 }
