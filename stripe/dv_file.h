@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dv/dv_system.h"
+#include "dv/dif/dif_layout.h"  // dv::DvSystem
 
 // Opens only a regular file (a symbolic link to one is fine): never a device, a FIFO or a socket,
 // whose reading could block, consume someone else's data or never end. Opened read-only; the file

@@ -68,7 +68,9 @@ int CVerifyFile::Run() {
     progress.Clear();
     if (check.Frames() == 0 && report.failure.empty())
         report.failure = "shorter than one frame (" + std::to_string(file.PartialBytes()) + " of " +
-                         std::to_string(file.System().frameBytes) + " bytes): not a DV recording";
+                         std::to_string(file.System().frameBytes) + " bytes" +
+                         (file.System().fiftyFields ? std::string(", 625/50 (PAL) as its header says") : std::string()) +
+                         "): not a DV recording";
     check.Finish();
     if (!report.failure.empty() && !report.interrupted)
         std::fprintf(stderr, "tamsel-stripe: %s: %s\n", CQuotedName::Shell(options_.verifyFile).c_str(),

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "dv/dif/timecode.h"
-#include "dv/dv_system.h"
+#include "dv/dif/dif_layout.h"  // dv::DvSystem
 #include "qc_report.h"
 #include "stop_signals.h"
 #include "stripe_options.h"

@@ -180,3 +180,53 @@ TEST_F(PalDeck, AnNtscDeckRecordsNothingOfAPalSender) {
     EXPECT_EQ("0", deck.ReportValue("frames"));
     EXPECT_EQ(0u, testsupport::ReadFile(tape).size());
 }
+
+// Lengths in 625/50 count 25 frames a second; a timecode length's frames stop at 24.
+TEST(PalCounting, LengthsCountTwentyFiveFramesASecond) {
+    EXPECT_EQ(dv::ParseDuration("10", 25), 250);
+    EXPECT_EQ(dv::ParseDuration("0.5", 25), 13);  // 12.5 frames: to the nearest
+    EXPECT_EQ(dv::ParseDuration("00:00:01:24", 25), 49);
+    EXPECT_EQ(dv::ParseDuration("00:01:00:00", 25), 1500);
+    EXPECT_FALSE(dv::ParseDuration("00:00:01:25", 25));
+    EXPECT_EQ(dv::ParseDuration("00:00:01:25"), 55);  // 525/60's 30 a second, as before
+}
+
+// Locked 32 kHz audio: 1280 sample frames in each 625/50 frame; 525/60's 16016 in fifteen
+// frames, the short one first. Four-channel 12-bit audio fills a 625/50 frame's twelve sequences:
+// every sample frame of the most a frame holds comes back as its code, each pair in its half, and
+// no two samples share a place.
+TEST(PalCounting, ThirtyTwoKilohertzAudioFillsTheTwelveSequences) {
+    const dv::DvSystem& pal = dv::k625_50;
+    for (uint64_t n : {0u, 1u, 24u, 25u, 1000u}) {
+        EXPECT_EQ(dv::dif::AudioSamplesInFrame32k(pal, n), 1280) << n;
+        EXPECT_EQ(dv::dif::AudioPositionOfFrame32k(pal, n), n * 1280) << n;
+    }
+    int total = 0;
+    for (uint64_t n = 0; n < 15; ++n) total += dv::dif::AudioSamplesInFrame32k(dv::k525_60, n);
+    EXPECT_EQ(total, 16016);
+    EXPECT_EQ(dv::dif::AudioSamplesInFrame32k(dv::k525_60, 0), 1067);
+    EXPECT_EQ(dv::dif::AudioSamplesInFrame(pal, 3, 32000), 1280);
+    EXPECT_EQ(dv::dif::AudioSamplesInFrame(pal, 3, 48000), 1920);
+
+    const int samples = dv::MaxAudioSamples12(pal);
+    ASSERT_EQ(samples, 1296);
+    std::vector<int16_t> audio(size_t(4 * samples));
+    for (int n = 0; n < samples; ++n)
+        for (int c = 0; c < 4; ++c) audio[size_t(4 * n + c)] = int16_t((c % 2 ? -1 : 1) * (4 * n + c + 1));
+    std::vector<uint8_t> frame(size_t(pal.frameBytes));
+    dv::dif::WriteSystemData(frame.data(), 0, pal);
+    dv::ShuffleAudio12(frame.data(), audio.data(), samples, pal);
+    std::vector<uint16_t> codes(audio.size());
+    dv::UnshuffleAudio12(frame.data(), codes.data(), samples, pal);
+    for (size_t i = 0; i < audio.size(); ++i) ASSERT_EQ(codes[i], dv::Compress12(audio[i])) << "sample " << i;
+    // The first pair lives in sequences 0-5, the second in 6-11: silencing the second half's
+    // audio leaves channels 1 and 2 whole.
+    for (int sequence = 6; sequence < 12; ++sequence)
+        for (int block = 0; block < 9; ++block)
+            std::fill_n(frame.begin() + dv::dif::BlockOffset(sequence, dv::dif::AudioBlock(block)) + 8, 72, 0);
+    dv::UnshuffleAudio12(frame.data(), codes.data(), samples, pal);
+    for (int n = 0; n < samples; ++n) {
+        ASSERT_EQ(codes[size_t(4 * n)], dv::Compress12(audio[size_t(4 * n)])) << n;
+        ASSERT_EQ(codes[size_t(4 * n + 2)], 0) << n;
+    }
+}
