@@ -45,7 +45,8 @@ std::optional<Pack> Voted(const uint8_t* frame, dif::PackType type, Read read) {
 int ReadTonePair(const uint8_t* frame, const dv::DvSystem& system, std::vector<int16_t>* both, bool* silentPair,
                  int* sampleRate) {
     *silentPair = true;
-    const auto source = dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, 0, system.sequences / 2);
+    const auto source =
+        dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, 0, system.sequences / 2, system);
     if (!source.Found()) return -1;
     const std::optional<dif::AudioSourcePack> read = dif::ReadAudioSourcePack(source.pack.data());
     if (!read) return -1;
@@ -262,7 +263,7 @@ void CTapeCheck::CheckSources(const uint8_t* frame) {
     for (int half = 0; half < 2; ++half) {
         const int sequences = system_.sequences / 2;
         const dif::PackVote audio =
-            dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, half * sequences, sequences);
+            dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, half * sequences, sequences, system_);
         std::array<uint8_t, 5> bytes = Bytes(audio);
         bytes[1] &= 0xC0;  // AF_SIZE: the samples of this frame, which vary by design
         if (!audio.Found()) {

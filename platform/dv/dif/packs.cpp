@@ -280,7 +280,8 @@ std::optional<TimecodePack> FindTimecodePack(const uint8_t* frame, size_t size) 
     return std::nullopt;
 }
 
-PackVote VotePack(const uint8_t* frame, PackType type, PackArea area, int firstSequence, int sequences) {
+PackVote VotePack(const uint8_t* frame, PackType type, PackArea area, int firstSequence, int sequences,
+                  const DvSystem& system) {
     // The distinct copies seen and how many of each: a frame holds one or two in practice; past
     // the first eight distinct ones a copy counts only among the copies (it can win nothing).
     struct Tally {
@@ -302,7 +303,7 @@ PackVote VotePack(const uint8_t* frame, PackType type, PackArea area, int firstS
         }
         if (distinct < kTallies) tallies[distinct++] = {pack, 1};
     };
-    const int last = std::min(firstSequence + sequences, kMaxSequences);
+    const int last = std::min(firstSequence + sequences, system.sequences);
     for (int sequence = std::max(firstSequence, 0); sequence < last; ++sequence) {
         switch (area) {
             case PackArea::Subcode:

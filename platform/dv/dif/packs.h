@@ -192,9 +192,10 @@ struct PackVote {
     bool Found() const { return copies > 0; }
 };
 // Votes the packs of `type` in `area` of the sequences firstSequence .. firstSequence +
-// sequences - 1 (at most 12, which a 625/50 frame holds) of a whole frame (one 0x50 pack per half of a frame tells that half's channel, so
-// a caller votes each half alone). On a tie the copy found first wins.
+// sequences - 1 of a whole frame of `system` (never past its last sequence: 10 in 525/60, 12 in
+// 625/50). One 0x50 pack per half of a frame tells that half's channel, so a caller votes each
+// half alone. On a tie the copy found first wins.
 PackVote VotePack(const uint8_t* frame, PackType type, PackArea area, int firstSequence = 0,
-                  int sequences = kSequences);
+                  int sequences = kSequences, const DvSystem& system = k525_60);
 
 }  // namespace dv::dif

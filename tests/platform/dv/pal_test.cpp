@@ -79,14 +79,14 @@ TEST(PalFrames, CarryTheSystemsFlagsPacksTimecodeAndAudio) {
         ASSERT_FALSE(dv::dif::IsNtscDifFrame(frame.data()));
         for (int s = 0; s < 12; ++s) ASSERT_EQ(0x80, frame[size_t(dv::dif::BlockOffset(s, 0) + 3)] & 0x80) << "DSF";
         // The packs: 50/60 set in VAUX and AAUX, 1920 samples in each half, the date.
-        const auto vaux = dv::dif::VotePack(frame.data(), dv::dif::PackType::VideoSource, dv::dif::PackArea::Vaux, 0, 12);
+        const auto vaux = dv::dif::VotePack(frame.data(), dv::dif::PackType::VideoSource, dv::dif::PackArea::Vaux, 0, 12, pal);
         const auto video = dv::dif::ReadVideoSourcePack(vaux.pack.data());
         ASSERT_TRUE(video);
         EXPECT_TRUE(video->fiftyFields);
         EXPECT_EQ(0, video->signalType);
         for (int half = 0; half < 2; ++half) {
             const auto aaux = dv::dif::VotePack(frame.data(), dv::dif::PackType::AudioSource, dv::dif::PackArea::Aaux,
-                                                6 * half, 6);
+                                                6 * half, 6, pal);
             const auto source = dv::dif::ReadAudioSourcePack(aaux.pack.data());
             ASSERT_TRUE(source);
             EXPECT_TRUE(source->fiftyFields);
