@@ -147,7 +147,8 @@ bool CDeckSession::Read(CDeckReading* reading) {
     if (Stopping()) return false;
     TIMECODE_SAMPLE sample {};
     if (reader_ != nullptr && reader_->GetTimecode(&sample) == S_OK) {
-        const auto label = dv::Timecode::FromBcd(sample.timecode.dwFrames, (sample.dwFlags & AM_TIMECODE_FLAG_DF) != 0);
+        const bool dropFrame = rate_ == 30 && (sample.dwFlags & AM_TIMECODE_FLAG_DF) != 0;
+        const auto label = dv::Timecode::FromBcd(sample.timecode.dwFrames, dropFrame, rate_);
         if (label) {
             if (const auto frame = label->Frame()) reading->label = int64_t(*frame);
             reading->dropFrame = label->dropFrame;

@@ -42,6 +42,8 @@ struct CDeckReading {
 class CDeckSession {
 public:
     CDeckSession(IAMExtTransport* transport, IAMTimecodeReader* reader, CStopSignals& signals);
+    // The tape's counting, for Read: 30 labels a second (the default), or 25 in 625/50.
+    void SetRate(int rate) { rate_ = rate; }
 
     // Nothing goes out to a device that cannot record it: "" when the tape is there and writable
     // (or the device does not say), else why not, for the user.
@@ -80,6 +82,7 @@ private:
 
     IAMExtTransport* transport_;
     IAMTimecodeReader* reader_;
+    int rate_ = 30;
     CStopSignals& signals_;
     bool recordSent_ = false;  // RECORD or RECORD PAUSE went to the unit: STOP must follow
 };

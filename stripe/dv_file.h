@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "dv/dif/dif_layout.h"  // dv::DvSystem
+
 // Opens only a regular file (a symbolic link to one is fine): never a device, a FIFO or a socket,
 // whose reading could block, consume someone else's data or never end. Opened read-only; the file
 // is never written.
@@ -20,7 +22,10 @@ public:
     CDvFile& operator=(const CDvFile&) = delete;
 
     // "" when the file is open, else why it could not be (for a message after the file's name).
-    std::string Open(const std::string& path, size_t frameBytes);
+    // Its frames are of the system its first header block names (DSF): 120000 bytes of 525/60,
+    // 144000 of 625/50; 525/60's when the file does not begin with a header block.
+    std::string Open(const std::string& path);
+    const dv::DvSystem& System() const { return *system_; }
     // The whole frames the file held when opened.
     int64_t Frames() const { return size_ / int64_t(frameBytes_); }
 
@@ -36,6 +41,7 @@ private:
     int fd_ = -1;
     int64_t size_ = 0;
     size_t frameBytes_ = 1;
+    const dv::DvSystem* system_ = &dv::k525_60;
     size_t partial_ = 0;
     std::vector<uint8_t> frame_;
     std::string failure_;

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
         }
         if (status == 0 && options.verify) {
             CVerifyRun verify(options, signals);
-            status = verify.Run({dv::Timecode::OfFrame(start, options.dropFrame), options.frames, true});
+            status = verify.Run({options.Label(start), options.frames, true});
         }
     } else if (options.action == CStripeOptions::kVerifyTape) {
         CVerifyRun verify(options, signals);

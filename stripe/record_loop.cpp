@@ -18,9 +18,9 @@ constexpr int64_t kPostrollOnTape = 15;
 // While the stripe runs and its start is proven, the unit is asked less often.
 constexpr auto kSteadyPoll = std::chrono::milliseconds(500);
 
-// "1 s 12 frames", "12 frames", "2 s" for a count of frames (30 labels to a second).
-std::string Length(int64_t frames) {
-    const int64_t seconds = frames / dv::Timecode::kLabelsPerSecond, rest = frames % dv::Timecode::kLabelsPerSecond;
+// "1 s 12 frames", "12 frames", "2 s" for a count of frames (`rate` labels to a second).
+std::string Length(int64_t frames, int rate) {
+    const int64_t seconds = frames / rate, rest = frames % rate;
     std::string text;
     if (seconds > 0) text = std::to_string(seconds) + " s";
     if (rest > 0 || seconds == 0) {
@@ -31,25 +31,27 @@ std::string Length(int64_t frames) {
 
 }  // namespace
 
-CRecordLoop::CRecordLoop(CDeckSession& deck, int64_t firstLabel, bool dropFrame, int64_t preroll, int64_t frames)
+CRecordLoop::CRecordLoop(CDeckSession& deck, int64_t firstLabel, bool dropFrame, int rate, int64_t preroll,
+                         int64_t frames)
     : deck_(deck),
       first_(firstLabel),
       dropFrame_(dropFrame),
+      rate_(rate),
       preroll_(preroll),
       frames_(frames),
       streamStart_(StreamStart(firstLabel, preroll)) {}
 
-std::string CRecordLoop::Label(int64_t label) const { return dv::Timecode::OfFrame(label, dropFrame_).Text(); }
+std::string CRecordLoop::Label(int64_t label) const { return dv::Timecode::OfFrame(label, dropFrame_, rate_).Text(); }
 
 int64_t CRecordLoop::Offset(int64_t label) const {
-    const int64_t day = dv::Timecode::FramesPerDay(dropFrame_);
+    const int64_t day = dv::Timecode::FramesPerDay(dropFrame_, rate_);
     return ((label - streamStart_) % day + day) % day;
 }
 
 bool CRecordLoop::Ours(int64_t label, int64_t sent) const {
     // `sent` was counted before the unit was asked, and asking takes a few frames' time: allow a
     // second beyond it. A unit recording its own picture shows a time code far from ours.
-    return Offset(label) <= sent + dv::Timecode::kLabelsPerSecond;
+    return Offset(label) <= sent + rate_;
 }
 
 std::string CRecordLoop::Begin() {
@@ -77,7 +79,7 @@ bool CRecordLoop::Due() const { return phase_ != Phase::Done && Clock::now() >= 
 std::string CRecordLoop::Step(int64_t sent) {
     if (phase_ == Phase::Done) return "";
     const Clock::time_point now = Clock::now();
-    const bool steady = phase_ == Phase::Proven && sent + 30 < preroll_ + frames_;
+    const bool steady = phase_ == Phase::Proven && sent + rate_ < preroll_ + frames_;
     nextPoll_ = now + (steady ? Clock::duration(kSteadyPoll) : Clock::duration(std::chrono::milliseconds(kPollMs)));
     if (phase_ == Phase::Armed) return sent >= preroll_ / 2 ? CommandRecord(sent) : "";
     if (sent > preroll_ + frames_) postroll_ = sent - preroll_ - frames_;
@@ -103,7 +105,7 @@ std::string CRecordLoop::Judge(const CDeckReading& reading, int64_t sent) {
                 std::snprintf(text, sizeof text,
                               "the deck began recording at %s, after the start %s: the first %s of the stripe are not "
                               "on tape (give the unit more pre-roll: --preroll SECONDS)",
-                              Label(seen).c_str(), Label(first_).c_str(), Length(Offset(seen) - preroll_).c_str());
+                              Label(seen).c_str(), Label(first_).c_str(), Length(Offset(seen) - preroll_, rate_).c_str());
                 return text;
             }
             firstOnTape_ = Offset(seen) <= preroll_ ? seen : streamStart_ + (noneBy_ ? *noneBy_ + 1 : 0);
@@ -118,7 +120,7 @@ std::string CRecordLoop::Judge(const CDeckReading& reading, int64_t sent) {
                 std::snprintf(text, sizeof text,
                               "DV input not recorded: the device records its own picture (time code %s), not the "
                               "stripe; switch its DV input on (some units record DV in only when set to)",
-                              dv::Timecode::OfFrame(*reading.label, reading.dropFrame).Text().c_str());
+                              dv::Timecode::OfFrame(*reading.label, reading.dropFrame, rate_).Text().c_str());
                 return text;
             }
             previousForeign_ = reading.label;
@@ -130,12 +132,12 @@ std::string CRecordLoop::Judge(const CDeckReading& reading, int64_t sent) {
         if (sent >= preroll_ + kJudgeAfterStartFrames) {
             if (previousForeign_) {
                 return "DV input not recorded: the device records a time code that is none of the stripe's (" +
-                       dv::Timecode::OfFrame(*previousForeign_, reading.dropFrame).Text() + ")";
+                       dv::Timecode::OfFrame(*previousForeign_, reading.dropFrame, rate_).Text() + ")";
             }
             std::snprintf(text, sizeof text,
                           "the device shows no recording of the stripe %s after its start %s: the start is not on "
                           "tape",
-                          Length(sent - preroll_).c_str(), Label(first_).c_str());
+                          Length(sent - preroll_, rate_).c_str(), Label(first_).c_str());
             return text;
         }
         return "";
@@ -177,7 +179,7 @@ std::string CRecordLoop::End(int64_t sent) {
     char text[300];
     std::snprintf(text, sizeof text, "the tape ends at %s, before the stripe's last label %s: the last %s are not on tape",
                   Label(*lastOnTape_).c_str(), Label(first_ + frames_ - 1).c_str(),
-                  Length(lastWanted - Offset(*lastOnTape_)).c_str());
+                  Length(lastWanted - Offset(*lastOnTape_), rate_).c_str());
     return text;
 }
 

@@ -39,7 +39,7 @@ public:
 
     // `firstLabel`: the stripe's first label, counted drop-frame or not as `dropFrame` says;
     // `preroll`: frames before it (0: no pre-roll, no post-roll); `frames`: the stripe's length.
-    CRecordLoop(CDeckSession& deck, int64_t firstLabel, bool dropFrame, int64_t preroll, int64_t frames);
+    CRecordLoop(CDeckSession& deck, int64_t firstLabel, bool dropFrame, int rate, int64_t preroll, int64_t frames);
 
     // The label of the first frame streamed and how many frames the device is given.
     static int64_t StreamStart(int64_t firstLabel, int64_t preroll) { return firstLabel - preroll; }
@@ -82,6 +82,7 @@ private:
     CDeckSession& deck_;
     const int64_t first_;
     const bool dropFrame_;
+    const int rate_;  // labels a second: 30, or 25 in 625/50
     const int64_t preroll_, frames_, streamStart_;
     Phase phase_ = Phase::Armed;
     bool armed_ = false;                       // the unit took RECORD PAUSE

@@ -163,9 +163,10 @@ std::string CStripeGraph::SetStart(const CStripeOptions& options, CStripeReport*
     const dv::Timecode first = options.start.FirstShown();
     report->startFrame = first.Frame().value_or(0);
     report->dropFrame = options.dropFrame;
+    report->rate = options.Rate();
     // The stream begins with the pre-roll, its timecode counting up to the start.
-    const dv::Timecode streamStart = dv::Timecode::OfFrame(
-        CRecordLoop::StreamStart(report->startFrame, options.PrerollFrames()), options.dropFrame);
+    const dv::Timecode streamStart =
+        options.Label(CRecordLoop::StreamStart(report->startFrame, options.PrerollFrames()));
     TIMECODE_SAMPLE start {};
     start.timecode.dwFrames = streamStart.Bcd();
     start.dwFlags = options.dropFrame ? AM_TIMECODE_FLAG_DF : 0;
@@ -178,6 +179,19 @@ std::string CStripeGraph::SetStart(const CStripeOptions& options, CStripeReport*
     return "";
 }
 
+std::string CStripeGraph::SettleSystem(CStripeOptions& options) {
+    LONG standard = DV_STANDARD_525_60;
+    if (!stream || FAILED(stream->GetDeviceStandard(&standard))) {
+        // A unit that cannot say takes what is asked, 525/60 unless told.
+        return options.standardGiven ? "" : options.ForSystem(false);
+    }
+    const bool unitPal = standard == DV_STANDARD_625_50;
+    if (!options.standardGiven) return options.ForSystem(unitPal);
+    if (unitPal == options.pal) return "";
+    return unitPal ? "the deck takes 625/50 (PAL): use --standard pal"
+                   : "the deck takes 525/60 (NTSC): use --standard ntsc";
+}
+
 std::string CStripeGraph::AddPattern(const CStripeOptions& options, CStripeReport* report) {
     if (FAILED(CGraphRecipe::CreateFilter(graph.get(), CLSID_ReferenceBars, u"Reference Bars", source.out())) ||
         !source) {
@@ -185,6 +199,11 @@ std::string CStripeGraph::AddPattern(const CStripeOptions& options, CStripeRepor
     }
     CComRef<IReferenceBars> bars;
     if (FAILED(source->QueryInterface(IID_IReferenceBars, bars.outVoid()))) return "Reference Bars takes no pattern";
+    if (FAILED(bars->SetStandard(options.pal ? REFERENCE_BARS_625_50 : REFERENCE_BARS_525_60))) {
+        return "Reference Bars does not make 625/50 (PAL) pictures";
+    }
+    // 625/50's own bars: EBU 75 %.
+    const std::string pattern = options.pattern.empty() ? "ebu75" : options.pattern;
     struct Pattern {
         const char* name;
         LONG pattern;
@@ -195,7 +214,7 @@ std::string CStripeGraph::AddPattern(const CStripeOptions& options, CStripeRepor
                                         {"ebu100", REFERENCE_BARS_EBU100, "EBU 100 % colour bars"},
                                         {"black", REFERENCE_BARS_BLACK, "black"}};
     for (const Pattern& p : kPatterns) {
-        if (options.pattern == p.name) {
+        if (pattern == p.name) {
             report->picture = p.picture;
             return SUCCEEDED(bars->SetPattern(p.pattern)) ? "" : std::string("Reference Bars refused the pattern ") + p.name;
         }
@@ -204,7 +223,8 @@ std::string CStripeGraph::AddPattern(const CStripeOptions& options, CStripeRepor
     CUtfText::ToUtf16(options.pattern.c_str(), &path);
     const HRESULT hr = bars->SetPictureFile(reinterpret_cast<LPCWSTR>(path.c_str()));
     const std::string file = CQuotedName::Shell(options.pattern);
-    if (hr == VFW_E_TYPE_NOT_ACCEPTED) return "--pattern: " + file + " is not a picture of 720 x 480";
+    if (hr == VFW_E_TYPE_NOT_ACCEPTED)
+        return "--pattern: " + file + " is not a picture of " + (options.pal ? "720 x 576" : "720 x 480");
     if (FAILED(hr)) return "--pattern: " + file + " is neither a pattern's name nor a picture file that can be read";
     report->picture = options.pattern;
     return "";
@@ -306,7 +326,7 @@ void CStripeGraph::CheckPicture(IEnumRegFilters* records, CStripeReport* report)
     report->picture = "the uniform fallback picture (no colour bars: " + picture + " " + problem + ")";
 }
 
-std::string CStripeGraph::Build(const CStripeOptions& options, CStripeReport* report) {
+std::string CStripeGraph::Build(CStripeOptions& options, CStripeReport* report) {
     if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
                                 graph.outVoid()))) {
         return "no filter graph manager";
@@ -318,9 +338,14 @@ std::string CStripeGraph::Build(const CStripeOptions& options, CStripeReport* re
         mapper->EnumMatchingFilters(records.out(), MERIT_DO_NOT_USE, FALSE, GUID_NULL, GUID_NULL, FALSE, FALSE,
                                     GUID_NULL, GUID_NULL);
     }
+    // The unit first: its system decides the picture's and the counting (nothing is sent yet).
+    if (std::string failed = BindDevice(options, report); !failed.empty()) return failed;
+    device->QueryInterface(IID_IDVDeviceStream, stream.outVoid());
+    if (std::string failed = SettleSystem(options); !failed.empty()) return failed;
+    const bool ownBars = options.pattern.empty() && !options.pal && !options.leader;
     if (options.leader) {
         if (std::string failed = AddLeader(options, report); !failed.empty()) return failed;
-    } else if (options.pattern.empty()) {
+    } else if (ownBars) {
         if (std::string failed = AddRegistered(records.get(), "Velora Color Bar", &source); !failed.empty()) return failed;
     } else if (std::string failed = AddPattern(options, report); !failed.empty()) {
         return failed;
@@ -331,7 +356,6 @@ std::string CStripeGraph::Build(const CStripeOptions& options, CStripeReport* re
         if (!failed.empty()) return failed;
     }
     if (std::string failed = SetFormat(options); !failed.empty()) return failed;
-    if (std::string failed = BindDevice(options, report); !failed.empty()) return failed;
     if (FAILED(graph->AddFilter(device.get(), Wide(kDeviceName).c_str()))) return "cannot add the DV device";
     for (const std::string& failed : {Connect(source.get(), "Output", encoder.get(), "XForm In"),
                                       Connect(encoder.get(), "XForm Out", muxer.get(), "Stream 0"),
@@ -348,13 +372,12 @@ std::string CStripeGraph::Build(const CStripeOptions& options, CStripeReport* re
     if (std::string failed = SetStart(options, report); !failed.empty()) return failed;
     device->QueryInterface(IID_IAMExtTransport, transport.outVoid());
     device->QueryInterface(IID_IAMTimecodeReader, reader.outVoid());
-    if (FAILED(device->QueryInterface(IID_IDVDeviceStream, stream.outVoid())) ||
-        FAILED(stream->SetFrameBudget(CRecordLoop::Budget(options.PrerollFrames(), options.frames)))) {
+    if (!stream || FAILED(stream->SetFrameBudget(CRecordLoop::Budget(options.PrerollFrames(), options.frames)))) {
         return "the DV device cannot be given an exact number of frames";
     }
     graph->QueryInterface(IID_IMediaControl, control.outVoid());
     graph->QueryInterface(IID_IMediaEvent, events.outVoid());
     if (!control || !events) return "no media control or events";
-    if (options.pattern.empty() && !options.leader) CheckPicture(records.get(), report);
+    if (ownBars) CheckPicture(records.get(), report);
     return "";
 }

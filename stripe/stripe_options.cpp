@@ -29,16 +29,20 @@ const char kHelp[] =
     "exactly LENGTH of them, timecode from the start given, the recording date and time of now.\n"
     "\n"
     "  --duration LENGTH     how much: seconds (10, 2.5) or a timecode length (00:01:00;00);\n"
-    "                        30 frames to a second of timecode (required)\n"
+    "                        30 frames to a second of timecode, 25 in 625/50 (required)\n"
     "  --timecode START      the first frame's timecode, HH:MM:SS;FF (default 00:00:00;00; a\n"
-    "                        label drop-frame counting skips starts at ;02 of that second)\n"
+    "                        label drop-frame counting skips starts at ;02 of that second);\n"
+    "                        in 625/50 HH:MM:SS:FF, frames 00-24 (default 00:00:00:00)\n"
     "  --tone [LEVEL]        1 kHz tone at LEVEL dBFS, -90 to 0 (default -20, the SMPTE\n"
     "                        reference; -18 for EBU practice); the default\n"
     "  --no-tone             silence instead of the tone\n"
-    "  --standard ntsc|pal   the television system (default ntsc, 525/60)\n"
+    "  --standard ntsc|pal   the television system: ntsc 525/60, pal 625/50 (720 x 576, 25\n"
+    "                        frames a second, timecode HH:MM:SS:FF); default the unit's own.\n"
+    "                        A system the unit does not take is refused before anything is sent\n"
     "  --pattern P           the picture: smpte (SMPTE colour bars with PLUGE), ebu75, ebu100\n"
-    "                        (EBU bars), black, or a picture file (PNG, JPEG, ...) of 720 x 480;\n"
-    "                        default the colour-bar filter's bars. Black and code: --pattern\n"
+    "                        (EBU bars), black, or a picture file (PNG, JPEG, ...) of 720 x 480\n"
+    "                        (720 x 576 in 625/50); default the colour-bar filter's bars (EBU\n"
+    "                        75 % in 625/50). Black and code: --pattern\n"
     "                        black --no-tone\n"
     "  --ndf                 non-drop-frame timecode (HH:MM:SS:FF), every label counted\n"
     "  --user-bits HEX       the binary group (user bits) of every frame, eight hex digits, a\n"
@@ -178,6 +182,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
             case kDuration:
                 if (const auto length = dv::ParseDuration(optarg)) {
                     frames = *length;
+                    durationText = optarg;
                 } else {
                     return UsageError(std::string("--duration: not a length: '") + optarg +
                                       "' (seconds, or HH:MM:SS;FF)");
@@ -190,6 +195,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 if (const auto label = dv::Timecode::Parse(optarg)) {
                     start = *label;
                     checkStart = *label;     // a recording may count either way: ':' non-drop-frame
+                    timecodeText = optarg;
                     timecodeGiven = true;
                 } else {
                     return UsageError(std::string("--timecode: not a timecode: '") + optarg + "' (HH:MM:SS;FF)");
@@ -227,6 +233,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                                       "'");
                 }
                 preroll = std::llround(seconds * dv::Timecode::kLabelsPerSecond);
+                prerollSeconds = seconds;
                 prerollGiven = true;
                 stripeOption = true;
                 break;
@@ -259,6 +266,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 } else {
                     return UsageError(std::string("--standard: ntsc or pal, not '") + optarg + "'");
                 }
+                standardGiven = true;
                 stripeOption = true;
                 formatOption = true;
                 break;
@@ -414,11 +422,42 @@ int CStripeOptions::Parse(int argc, char** argv) {
     }
     if (!haveDuration) return UsageError("--duration is required");
     if (prerollGiven && !record) return UsageError("--preroll goes with --record (without it nothing is commanded)");
-    start.dropFrame = dropFrame;  // either separator names the label; the stripe counts as --ndf says
-    if (pal) {
-        // Not a usage error: the system is named right, only not made yet.
-        std::fprintf(stderr, "tamsel-stripe: --standard pal: 625/50 (PAL) is not available yet\n");
-        return 1;
-    }
+    // Without --standard the unit's system is taken when it is known (ForSystem again); till then
+    // 525/60's, as before.
+    if (const std::string problem = ForSystem(pal); !problem.empty()) return UsageError(problem);
     return -1;
+}
+
+std::string CStripeOptions::ForSystem(bool fifty) {
+    pal = fifty;
+    const int rate = Rate();
+    if (pal) dropFrame = false;  // 625/50 counts every label
+    if (!durationText.empty()) {
+        const auto length = dv::ParseDuration(durationText, rate);
+        if (!length) return "--duration: not a length of " + std::string(pal ? "625/50 (PAL)" : "525/60 (NTSC)") +
+                            ": '" + durationText + "'" + (pal ? " (frames 00-24)" : "");
+        frames = *length;
+    }
+    preroll = std::llround(prerollSeconds * rate);
+    if (leader) {
+        // The leader placed its start and length when the options were read, in 525/60 labels.
+        if (pal) return "a leader is made in 525/60 (NTSC) only for now: stripe 625/50 (PAL) without --leader or --layout";
+        return "";
+    }
+    start = dv::Timecode{};
+    if (timecodeGiven) {
+        const auto label = dv::Timecode::Parse(timecodeText);
+        if (!label) return "--timecode: not a timecode: '" + timecodeText + "'";
+        if (pal && label->dropFrame) {
+            return "--timecode: 625/50 (PAL) timecode is never drop-frame: HH:MM:SS:FF, not '" + timecodeText + "'";
+        }
+        if (label->frames >= rate) {
+            return "--timecode: 625/50 (PAL) counts 25 frames a second (00-24), not '" + timecodeText + "'";
+        }
+        start = *label;
+    }
+    // Either separator names the label in 525/60; the stripe counts as --ndf says.
+    start.dropFrame = dropFrame;
+    start.rate = rate;
+    return "";
 }

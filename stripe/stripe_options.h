@@ -23,12 +23,12 @@ public:
         kVerifyTape,  // --verify-tape: check what the device plays back and report
     };
     Action action = kStripe;
-    int64_t frames = 0;        // --duration, in frames
-    dv::Timecode start {};     // --timecode (drop-frame)
+    int64_t frames = 0;        // --duration, in frames of the system
+    dv::Timecode start {};     // --timecode, counted as the system and --ndf say
     bool tone = true;          // --tone (default) or --no-tone
     double level = 0;          // --tone LEVEL, dBFS
     bool record = false;       // --record
-    int64_t preroll = 90;      // --preroll, in frames (30 to a second); used with --record only
+    int64_t preroll = 90;      // --preroll, in frames of the system; used with --record only
     std::string device;        // --device NAME|ID, "" for the default
     bool json = false;         // --json
     std::string verifyFile;    // --verify-file FILE
@@ -36,15 +36,20 @@ public:
     dv::Timecode checkStart {};  // --timecode as written, its separator telling the counting (a check)
     bool levelGiven = false;     // --tone was given a LEVEL
     bool verify = false;         // --verify (with --record): check the stripe by playback
-    // The picture: "" the colour-bar filter's own bars (the default), else "smpte", "ebu75",
-    // "ebu100", "black", or a picture file of 720 x 480 (--pattern).
+    // The picture: "" the system's own bars (the default: the colour-bar filter's in 525/60, EBU
+    // 75 % in 625/50), else "smpte", "ebu75", "ebu100", "black", or a picture file of the
+    // system's size (--pattern).
     std::string pattern;
-    bool dropFrame = true;       // --ndf: false
+    bool dropFrame = true;       // --ndf, or 625/50 (which never drops): false
     bool userBitsGiven = false;  // --user-bits
     uint32_t userBits = 0;       // its eight hex digits, the first the highest binary group
     bool wide = false;           // --aspect 16:9
     bool audio32k = false;       // --audio 32k: 12-bit, four channels
-    bool pal = false;            // --standard pal
+    bool pal = false;            // --standard pal, or the unit's own 625/50 without --standard
+    bool standardGiven = false;  // --standard was given; else the unit's system is taken
+    std::string durationText;    // --duration as written: its frames depend on the system
+    double prerollSeconds = 3;   // --preroll as written
+    std::string timecodeText;    // --timecode as written
     // A leader (--leader or --layout): its segments placed before the programme's start; start
     // and frames are then the leader's (black after it included).
     bool leader = false;
@@ -57,6 +62,17 @@ public:
     bool burnIn = false;         // --burn-in
 
     CStripeOptions();
+
+    // Timecode labels a second: 30 in 525/60, 25 in 625/50.
+    int Rate() const { return pal ? 25 : 30; }
+    // Seconds of `frames` frames: 1001/30000 s each, or 1/25 s in 625/50.
+    double Seconds(int64_t frames) const { return pal ? double(frames) / 25.0 : double(frames) * 1001.0 / 30000.0; }
+    // The label of frame `frame` of the stripe's counting.
+    dv::Timecode Label(int64_t frame) const { return dv::Timecode::OfFrame(frame, dropFrame, Rate()); }
+    // Settles the options that depend on the system (625/50 if `fifty`): the length, the
+    // pre-roll and the start in its frames, its counting. "" when they hold, else what does not
+    // (a drop-frame label or frames past 24 in 625/50), for the user.
+    std::string ForSystem(bool fifty);
 
     // The frames streamed before the start label: the pre-roll with --record, else none (a unit
     // found recording records from the first frame it is sent).

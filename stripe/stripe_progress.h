@@ -14,7 +14,8 @@
 // Threads: the run's thread only.
 class CStripeProgress {
 public:
-    CStripeProgress(int64_t frames, int64_t startFrame, bool dropFrame, bool terminal);
+    // `fifty`: 625/50, 25 frames a second (else 30000/1001).
+    CStripeProgress(int64_t frames, int64_t startFrame, bool dropFrame, bool fifty, bool terminal);
 
     // True when the next line is due.
     bool Due() const;
@@ -30,6 +31,7 @@ private:
     const int64_t frames_;
     const int64_t startFrame_;
     const bool dropFrame_;
+    const bool fifty_;
     const bool terminal_;
     const Clock::duration every_;
     Clock::time_point next_;

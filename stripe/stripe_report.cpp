@@ -10,8 +10,8 @@
 
 std::string CStripeReport::SendRange() const {
     if (sent <= 0) return "none";
-    return dv::Timecode::OfFrame(startFrame, dropFrame).Text() + " - " +
-           dv::Timecode::OfFrame(startFrame + sent - 1, dropFrame).Text();
+    return dv::Timecode::OfFrame(startFrame, dropFrame, rate).Text() + " - " +
+           dv::Timecode::OfFrame(startFrame + sent - 1, dropFrame, rate).Text();
 }
 
 std::string CStripeReport::Json() const {
@@ -25,7 +25,7 @@ std::string CStripeReport::Json() const {
     const nlohmann::ordered_json dbfs =
         level == std::floor(level) ? nlohmann::ordered_json(int64_t(level)) : nlohmann::ordered_json(level);
     out["tone_dbfs"] = tone ? dbfs : nullptr;
-    out["start"] = dv::Timecode::OfFrame(startFrame, dropFrame).Text();
+    out["start"] = dv::Timecode::OfFrame(startFrame, dropFrame, rate).Text();
     out["frames_requested"] = requested;
     out["frames_sent"] = sent;
     out["frames_repeated"] = count(repeated);

@@ -8,7 +8,7 @@
 #include "dv/dif/timecode.h"
 #include "messages/stream_failure.h"
 
-CStripeRun::CStripeRun(const CStripeOptions& options, CStopSignals& signals)
+CStripeRun::CStripeRun(CStripeOptions& options, CStopSignals& signals)
     : options_(options), signals_(signals) {}
 
 int CStripeRun::Fail(const std::string& text) {
@@ -37,7 +37,6 @@ int CStripeRun::Stopped() {
 }
 
 int CStripeRun::Run() {
-    report_.requested = options_.frames;
     report_.tone = options_.tone;
     report_.level = options_.level;
     if (options_.leader) {
@@ -48,6 +47,7 @@ int CStripeRun::Run() {
                      options_.layout.Start().Text().c_str(), report_.programStart.c_str());
     }
     const std::string built = graph_.Build(options_, &report_);
+    report_.requested = options_.frames;  // in the frames of the system Build settled
     // From here a stop request interrupts the device's waits at once.
     signals_.SetDevice(graph_.stream.get());
     int status = -1;
@@ -59,7 +59,9 @@ int CStripeRun::Run() {
     bool streamed = false;
     if (status < 0) {
         CDeckSession deck(graph_.transport.get(), graph_.reader.get(), signals_);
-        CRecordLoop loop(deck, report_.startFrame, options_.dropFrame, options_.PrerollFrames(), options_.frames);
+        deck.SetRate(options_.Rate());
+        CRecordLoop loop(deck, report_.startFrame, options_.dropFrame, options_.Rate(), options_.PrerollFrames(),
+                         options_.frames);
         status = Prepare(deck, &loop);
         if (status < 0) {
             streamed = true;
@@ -117,8 +119,8 @@ std::string CStripeRun::StallInside(const DVStreamProgress& progress) const {
     }
     char text[200];
     std::snprintf(text, sizeof text, "after %s the device repeated the last frame for %lld ticks, %.1f s (%s)",
-                  dv::Timecode::OfFrame(StreamStart() + progress.longestGapAfter - 1, options_.dropFrame).Text().c_str(),
-                  static_cast<long long>(progress.longestGap), double(progress.longestGap) * 1001.0 / 30000.0,
+                  options_.Label(StreamStart() + progress.longestGapAfter - 1).Text().c_str(),
+                  static_cast<long long>(progress.longestGap), options_.Seconds(progress.longestGap),
                   "the picture stands still and the timecode breaks there");
     return text;
 }
@@ -137,7 +139,8 @@ int CStripeRun::Stream(CDeckSession& deck, CRecordLoop& loop) {
         return Fail(CStreamFailure::Describe(CStreamFailure::kStarting, 0, ran));
     }
     const int64_t preroll = options_.PrerollFrames();
-    CStripeProgress progress(preroll + options_.frames, StreamStart(), options_.dropFrame, isatty(STDERR_FILENO) == 1);
+    CStripeProgress progress(preroll + options_.frames, StreamStart(), options_.dropFrame, options_.pal,
+                             isatty(STDERR_FILENO) == 1);
     std::string failure, onTape;
     bool complete = false;
     // With --record the unit is watched often (CRecordLoop paces its questions); else the events

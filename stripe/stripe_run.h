@@ -19,7 +19,8 @@
 // Threads: Run on the thread that initialised COM; the stop signals come from their own thread.
 class CStripeRun {
 public:
-    CStripeRun(const CStripeOptions& options, CStopSignals& signals);
+    // `options`: the system is settled while the graph is built (CStripeGraph::Build).
+    CStripeRun(CStripeOptions& options, CStopSignals& signals);
 
     // The program's exit status: 0 every frame sent, 1 a failure, or the status of the signal that stopped it
     // (CStopSignals::ExitStatus).
@@ -41,7 +42,7 @@ private:
     // After a complete stripe: the tape's longest stall, if one lies inside the stripe (a failure).
     std::string StallInside(const DVStreamProgress& progress) const;
 
-    const CStripeOptions& options_;
+    CStripeOptions& options_;
     CStopSignals& signals_;
     CStripeReport report_;
     CStripeGraph graph_;

@@ -42,24 +42,26 @@ std::optional<Pack> Voted(const uint8_t* frame, dif::PackType type, Read read) {
 // is the audio's rate. The sample frames read, or -1 for audio of another kind or none. (The pack
 // is read here rather than handed in as an optional: GCC at -Os cannot see such an optional's
 // value set where it is read and warns.)
-int ReadTonePair(const uint8_t* frame, std::vector<int16_t>* both, bool* silentPair, int* sampleRate) {
+int ReadTonePair(const uint8_t* frame, const dv::DvSystem& system, std::vector<int16_t>* both, bool* silentPair,
+                 int* sampleRate) {
     *silentPair = true;
-    const auto source = dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, 0, dif::kSequences / 2);
+    const auto source =
+        dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, 0, system.sequences / 2, system);
     if (!source.Found()) return -1;
     const std::optional<dif::AudioSourcePack> read = dif::ReadAudioSourcePack(source.pack.data());
     if (!read) return -1;
     const dif::AudioSourcePack& audio = *read;
     *sampleRate = audio.sampleRate;
     if (audio.quantization == 0 && audio.sampleRate == 48000) {
-        const int count = std::min(audio.samples, dv::kMaxAudioSamples);
+        const int count = std::min(audio.samples, dv::MaxAudioSamples(system));
         both->resize(size_t(2 * count));
-        dv::UnshuffleAudio(frame, both->data(), count);
+        dv::UnshuffleAudio(frame, both->data(), count, system);
         return count;
     }
     if (audio.quantization == 1 && audio.sampleRate == 32000) {
-        const int count = std::min(audio.samples, dv::kMaxAudioSamples12);
+        const int count = std::min(audio.samples, dv::MaxAudioSamples12(system));
         std::vector<uint16_t> codes(size_t(4 * count));
-        dv::UnshuffleAudio12(frame, codes.data(), count);
+        dv::UnshuffleAudio12(frame, codes.data(), count, system);
         both->resize(size_t(2 * count));
         for (int n = 0; n < count; ++n) {
             (*both)[size_t(2 * n)] = dv::Expand12(codes[size_t(4 * n)]);
@@ -71,10 +73,15 @@ int ReadTonePair(const uint8_t* frame, std::vector<int16_t>* both, bool* silentP
     return -1;
 }
 
+// The label after `label` in its counting.
+dv::Timecode Next(const dv::Timecode& label) {
+    return dv::Timecode::OfFrame(int64_t(label.Frame().value_or(0)) + 1, label.dropFrame, label.rate);
+}
+
 }  // namespace
 
-CTapeCheck::CTapeCheck(const Expectation& expectation, CQcReport& report)
-    : expectation_(expectation), report_(report) {
+CTapeCheck::CTapeCheck(const Expectation& expectation, CQcReport& report, const dv::DvSystem& system)
+    : expectation_(expectation), system_(system), report_(report) {
     if (expectation_.start) expected_ = expectation_.start->FirstShown();
     if (expectation_.start) label_ = expected_->Text();
 }
@@ -85,27 +92,27 @@ void CTapeCheck::Note(CQcReport::Kind kind, int64_t count, const std::string& de
 
 bool CTapeCheck::Add(const uint8_t* frame) {
     label_ = expected_ ? expected_->Text() : std::string();
-    if (!dif::IsNtscDifFrame(frame)) {
-        // A header block that says 625/50: a system this checker does not know yet.
-        if (index_ == 0 && frame[0] >> 5 == 0 && (frame[3] & 0x80) != 0) {
-            report_.failure = "a 625/50 (PAL) recording: only 525/60 (NTSC) DV is checked";
+    if (!dif::IsDifFrame(frame, system_)) {
+        // A first header block that says the other system: frames of another size.
+        if (index_ == 0 && frame[0] >> 5 == 0 && &dif::SystemOfHeader(frame) != &system_) {
+            report_.failure = std::string("a ") + dif::SystemOfHeader(frame).name + " recording read as " + system_.name;
             return false;
         }
-        Note(CQcReport::kUnreadable, 1, "its blocks are not those of an NTSC DIF frame");
-        if (expected_) expected_ = dv::Timecode::OfFrame(*expected_->Frame() + 1, expected_->dropFrame);
+        Note(CQcReport::kUnreadable, 1, std::string("its blocks are not those of a ") + system_.name + " DIF frame");
+        if (expected_) expected_ = Next(*expected_);
         tone_[0].Break();
         tone_[1].Break();
         report_.frames = ++index_;
         return true;
     }
     const dif::PackVote timecode = dif::VotePack(frame, dif::PackType::Timecode, dif::PackArea::Subcode);
-    const auto pack = timecode.Found() ? dif::ReadTimecodePack(timecode.pack.data()) : std::nullopt;
+    const auto pack = timecode.Found() ? dif::ReadTimecodePack(timecode.pack.data(), system_.timecodeRate) : std::nullopt;
     const bool blank = !timecode.Found() &&
                        !dif::VotePack(frame, dif::PackType::VideoSource, dif::PackArea::Vaux).Found() &&
                        !dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux).Found();
     if (blank) {
         Note(CQcReport::kBlank, 1, "nothing recorded: no timecode, no source packs");
-        if (expected_) expected_ = dv::Timecode::OfFrame(*expected_->Frame() + 1, expected_->dropFrame);
+        if (expected_) expected_ = Next(*expected_);
         tone_[0].Break();
         tone_[1].Break();
         report_.frames = ++index_;
@@ -134,12 +141,14 @@ bool CTapeCheck::Add(const uint8_t* frame) {
 void CTapeCheck::AddPartial(size_t bytes) {
     label_ = expected_ ? expected_->Text() : std::string();
     Note(CQcReport::kTruncated, int64_t(bytes),
-         "the recording ends " + std::to_string(bytes) + " bytes into a frame of " + std::to_string(dif::kFrameBytes));
+         "the recording ends " + std::to_string(bytes) + " bytes into a frame of " + std::to_string(system_.frameBytes));
 }
 
 void CTapeCheck::Recognise(const uint8_t* frame) {
     recognised_ = true;
-    barsApply_ = picture_.Decode(frame, dif::kFrameBytes) && picture_.LevelProblem(CPictureCheck::kRecognition).empty();
+    // The colour-bar picture is 525/60's: a 625/50 stripe's bars are not looked for.
+    barsApply_ = !system_.fiftyFields && picture_.Decode(frame, size_t(system_.frameBytes)) &&
+                 picture_.LevelProblem(CPictureCheck::kRecognition).empty();
 
     // The first frame's left channel: a 1 kHz tone, and its level.
     CToneCheck probe;
@@ -147,7 +156,7 @@ void CTapeCheck::Recognise(const uint8_t* frame) {
     std::vector<int16_t> both;
     bool silentPair = true;
     int sampleRate = 0;
-    const int count = ReadTonePair(frame, &both, &silentPair, &sampleRate);
+    const int count = ReadTonePair(frame, system_, &both, &silentPair, &sampleRate);
     if (count > 0) {
         std::vector<int16_t> left(static_cast<size_t>(count));
         for (int n = 0; n < count; ++n) left[size_t(n)] = both[size_t(2 * n)];
@@ -174,7 +183,7 @@ void CTapeCheck::Recognise(const uint8_t* frame) {
 void CTapeCheck::CheckTimecode(const std::optional<dv::Timecode>& label) {
     if (!label) {
         Note(CQcReport::kTimecodeMissing, 1, "no readable timecode pack in the subcode");
-        if (expected_) expected_ = dv::Timecode::OfFrame(*expected_->Frame() + 1, expected_->dropFrame);
+        if (expected_) expected_ = Next(*expected_);
         return;
     }
     label_ = label->Text();
@@ -186,7 +195,7 @@ void CTapeCheck::CheckTimecode(const std::optional<dv::Timecode>& label) {
         return;
     }
     if (expected_ && *label != *expected_) {
-        const uint32_t day = dv::Timecode::FramesPerDay(label->dropFrame);
+        const uint32_t day = dv::Timecode::FramesPerDay(label->dropFrame, label->rate);
         const std::optional<uint32_t> wanted = expected_->Frame();
         const int64_t ahead = wanted && label->dropFrame == expected_->dropFrame
                                   ? (int64_t(*number) - int64_t(*wanted) + day) % day
@@ -204,7 +213,7 @@ void CTapeCheck::CheckTimecode(const std::optional<dv::Timecode>& label) {
         }
     }
     previous_ = label;
-    expected_ = dv::Timecode::OfFrame(int64_t(*number) + 1, label->dropFrame);
+    expected_ = Next(*label);
 }
 
 void CTapeCheck::CheckDate(const uint8_t* frame) {
@@ -229,7 +238,7 @@ void CTapeCheck::CheckDate(const uint8_t* frame) {
         return;
     }
     const int64_t offset = now.seconds - firstDate_->seconds;
-    const int64_t elapsed = (index_ - firstDateIndex_) * 1001 / 30000;
+    const int64_t elapsed = (index_ - firstDateIndex_) * system_.rateDen / system_.rateNum;
     if (offset < lastDateOffset_ || offset > elapsed + kDateSlack) {
         Note(CQcReport::kDateJump, 1, "recorded " + now.text + " after " + firstDate_->text + " + " +
                                           std::to_string(lastDateOffset_) + " s");
@@ -252,9 +261,9 @@ void CTapeCheck::CheckSources(const uint8_t* frame) {
         Note(CQcReport::kVideoSourceChanged, 1, Hex(Bytes(video)) + ", first " + Hex(*videoSource_));
     }
     for (int half = 0; half < 2; ++half) {
-        const int sequences = dif::kSequences / 2;
+        const int sequences = system_.sequences / 2;
         const dif::PackVote audio =
-            dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, half * sequences, sequences);
+            dif::VotePack(frame, dif::PackType::AudioSource, dif::PackArea::Aaux, half * sequences, sequences, system_);
         std::array<uint8_t, 5> bytes = Bytes(audio);
         bytes[1] &= 0xC0;  // AF_SIZE: the samples of this frame, which vary by design
         if (!audio.Found()) {
@@ -268,7 +277,7 @@ void CTapeCheck::CheckSources(const uint8_t* frame) {
 }
 
 void CTapeCheck::CheckDamage(const uint8_t* frame) {
-    const dif::FrameDamage damage = dif::CountDamage(frame);
+    const dif::FrameDamage damage = dif::CountDamage(frame, system_);
     if (!damage.Any()) return;
     if (damage.VideoErrors() > 0)
         Note(CQcReport::kVideoErrors, damage.VideoErrors(), "", damage.videoErrors[0], damage.videoErrors[1]);
@@ -281,7 +290,7 @@ void CTapeCheck::CheckDamage(const uint8_t* frame) {
 void CTapeCheck::CheckTone(const uint8_t* frame, bool joined) {
     bool silentPair = true;
     int sampleRate = 0;
-    const int count = ReadTonePair(frame, &samples_, &silentPair, &sampleRate);
+    const int count = ReadTonePair(frame, system_, &samples_, &silentPair, &sampleRate);
     if (count < 0) {
         tone_[0].Break();
         tone_[1].Break();
@@ -324,7 +333,7 @@ void CTapeCheck::CheckTone(const uint8_t* frame, bool joined) {
 }
 
 void CTapeCheck::CheckPicture(const uint8_t* frame) {
-    if (!picture_.Decode(frame, dif::kFrameBytes)) {
+    if (!picture_.Decode(frame, size_t(system_.frameBytes))) {
         Note(CQcReport::kPictureLevel, 1, "the DV decoder could not decode the picture");
         return;
     }
@@ -343,6 +352,8 @@ void CTapeCheck::Finish() {
         checked.push_back("colour bars and black levels");
     } else if (!picture_.Failure().empty()) {
         report_.notChecked.push_back("bars and black: " + picture_.Failure());
+    } else if (recognised_ && system_.fiftyFields) {
+        report_.notChecked.push_back("bars and black: only 525/60's colour bars are checked");
     } else if (recognised_) {
         report_.notChecked.push_back("bars and black: not the colour bars of tamsel-stripe in the first frame");
     }

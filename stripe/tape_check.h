@@ -14,8 +14,8 @@
 #include "qc_report.h"
 #include "tone_check.h"
 
-// What each frame is checked for (NTSC, 525/60; the frame's geometry is the DV room's,
-// dv/dif/dif_layout.h):
+// What each frame is checked for (in the system the checker is made for, 525/60 or 625/50; the
+// frame's geometry is the DV room's, dv/dif/dif_layout.h and dv/dv_system.h):
 // - a timecode, voted over the subcode's copies, counting on by one from the start label (the one
 //   asked for, else the first frame's); a label one to fifteen frames ahead is that many frames
 //   missing, the same label again a frame repeated, anything else a break;
@@ -26,12 +26,13 @@
 //   frame;
 // - the DIF blocks a player marked: video blocks in error or concealed and audio blocks holding
 //   an error code, counted by even and odd DIF sequence;
-// - a frame with no timecode and no source pack is blank; one whose blocks are not those of an
-//   NTSC DIF frame is unreadable.
+// - a frame with no timecode and no source pack is blank; one whose blocks are not those of a
+//   DIF frame of the system is unreadable.
 // What was sent is known only for a stripe of ours, so the picture and the tone are checked only
 // when the first frame shows the striping program's colour bars (its signature) or the caller
 // says what tone was sent:
-// - the bars and the black at their levels in every frame (CPictureCheck);
+// - the bars and the black at their levels in every frame (CPictureCheck; 525/60's colour-bar
+//   picture only);
 // - on both channels, the 1 kHz tone at the level sent (or, unnamed, the first frame's), its
 //   frequency, and no click, the joins between frames included (CToneCheck); not in a frame with
 //   audio errors, which are counted already.
@@ -45,10 +46,10 @@ public:
         std::optional<double> toneDbfs;     // the tone's level as sent; unset: the first frame's
     };
 
-    CTapeCheck(const Expectation& expectation, CQcReport& report);
+    CTapeCheck(const Expectation& expectation, CQcReport& report, const dv::DvSystem& system = dv::k525_60);
 
-    // Checks the next whole frame (dv::dif::kFrameBytes bytes). False when checking cannot go on
-    // (the report says why): a 625/50 recording.
+    // Checks the next whole frame (the system's frameBytes). False when checking cannot go on
+    // (the report says why): the first frame's header says the other system.
     bool Add(const uint8_t* frame);
     // The recording ends `bytes` into a frame (a file cut short).
     void AddPartial(size_t bytes);
@@ -74,6 +75,7 @@ private:
               int64_t odd = 0);
 
     const Expectation expectation_;
+    const dv::DvSystem& system_;
     CQcReport& report_;
     CPictureCheck picture_;
     CToneCheck tone_[2];  // left, right

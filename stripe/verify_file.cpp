@@ -10,6 +10,7 @@
 #include "messages/quoted_name.h"
 #include "qc_report.h"
 #include "tape_check.h"
+#include "verify_run.h"
 
 CVerifyFile::CVerifyFile(const CStripeOptions& options, CStopSignals& signals)
     : options_(options), signals_(signals) {}
@@ -18,17 +19,26 @@ int CVerifyFile::Run() {
     CQcReport report;
     report.source = options_.verifyFile;
     CDvFile file;
-    if (const std::string why = file.Open(options_.verifyFile, dv::dif::kFrameBytes); !why.empty()) {
+    if (const std::string why = file.Open(options_.verifyFile); !why.empty()) {
         std::fprintf(stderr, "tamsel-stripe: %s: %s\n", CQuotedName::Shell(options_.verifyFile).c_str(), why.c_str());
         report.failure = why;
         if (options_.json) report.Print(true);
         return 1;
     }
     CTapeCheck::Expectation expectation;
-    if (options_.timecodeGiven) expectation.start = options_.checkStart;
+    if (options_.timecodeGiven) {
+        const auto start = CVerifyRun::StartIn(options_.checkStart, file.System());
+        if (!start) {
+            report.failure = "--timecode " + options_.checkStart.Text() + " is no label of " + file.System().name;
+            std::fprintf(stderr, "tamsel-stripe: %s\n", report.failure.c_str());
+            if (options_.json) report.Print(true);
+            return 1;
+        }
+        expectation.start = *start;
+    }
     expectation.tone = options_.tone;
     if (options_.levelGiven) expectation.toneDbfs = options_.level;
-    CTapeCheck check(expectation, report);
+    CTapeCheck check(expectation, report, file.System());
     CCheckProgress progress(file.Frames(), isatty(STDERR_FILENO) != 0);
     bool going = true;
     while (going) {
@@ -58,7 +68,9 @@ int CVerifyFile::Run() {
     progress.Clear();
     if (check.Frames() == 0 && report.failure.empty())
         report.failure = "shorter than one frame (" + std::to_string(file.PartialBytes()) + " of " +
-                         std::to_string(dv::dif::kFrameBytes) + " bytes): not a DV recording";
+                         std::to_string(file.System().frameBytes) + " bytes" +
+                         (file.System().fiftyFields ? std::string(", 625/50 (PAL) as its header says") : std::string()) +
+                         "): not a DV recording";
     check.Finish();
     if (!report.failure.empty() && !report.interrupted)
         std::fprintf(stderr, "tamsel-stripe: %s: %s\n", CQuotedName::Shell(options_.verifyFile).c_str(),

@@ -38,6 +38,15 @@ std::optional<int64_t> LabelOf(const std::vector<uint8_t>& frame) {
 
 CVerifyRun::CVerifyRun(const CStripeOptions& options, CStopSignals& signals) : options_(options), signals_(signals) {}
 
+std::optional<dv::Timecode> CVerifyRun::StartIn(const dv::Timecode& label, const dv::DvSystem& system) {
+    if (!system.fiftyFields) return label;
+    if (label.rate == 25) return label;
+    if (label.dropFrame || label.frames >= 25) return std::nullopt;
+    dv::Timecode start = label;
+    start.rate = 25;
+    return start;
+}
+
 int CVerifyRun::Run(const Plan& plan) {
     CQcReport report;
     const std::string failed = Check(plan, report);
@@ -68,8 +77,21 @@ std::string CVerifyRun::Check(const Plan& plan, CQcReport& report) {
     CComRef<IGraphBuilder> graph;
     if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.outVoid())))
         return "the platform's graph manager cannot be created";
+    // The unit's system: the frames it plays back, their counting, and a length given in seconds.
+    LONG standard = DV_STANDARD_525_60;
+    if (!stream || FAILED(stream->GetDeviceStandard(&standard))) standard = DV_STANDARD_525_60;
+    const dv::DvSystem& system = standard == DV_STANDARD_625_50 ? dv::k625_50 : dv::k525_60;
+    Plan wanted = plan;
+    if (plan.start) {
+        wanted.start = StartIn(*plan.start, system);
+        if (!wanted.start) return "--timecode " + plan.start->Text() + " is no label of " + system.name;
+    }
+    if (!plan.stripe && system.fiftyFields && !options_.durationText.empty()) {
+        wanted.frames = dv::ParseDuration(options_.durationText, system.timecodeRate).value_or(0);
+        if (wanted.frames <= 0) return "--duration " + options_.durationText + " is no length of " + system.name;
+    }
     CComRef<CCaptureSink> sink;
-    *sink.out() = new CCaptureSink(dv::dif::kFrameBytes);
+    *sink.out() = new CCaptureSink(size_t(system.frameBytes));
     CComRef<IPin> out, in;
     if (FAILED(graph->AddFilter(device.device.get(), u"DV device")) || FAILED(graph->AddFilter(sink.get(), u"Capture")))
         return "the capture graph cannot be built";
@@ -96,7 +118,7 @@ std::string CVerifyRun::Check(const Plan& plan, CQcReport& report) {
         }
     } ending {transport, control.get()};
 
-    if (plan.start) {
+    if (wanted.start) {
         if (const HRESULT hr = transport->put_Mode(ED_MODE_REW); FAILED(hr)) {
             if (signals_.Requested() != 0) return "";
             return hr == E_NOTIMPL ? "the DV device cannot rewind its tape" : "the DV device did not rewind its tape";
@@ -121,18 +143,18 @@ std::string CVerifyRun::Check(const Plan& plan, CQcReport& report) {
     }
 
     CTapeCheck::Expectation expectation;
-    expectation.start = plan.start;
+    expectation.start = wanted.start;
     expectation.tone = options_.tone;
     if (options_.levelGiven || plan.stripe) expectation.toneDbfs = options_.level;
-    CTapeCheck check(expectation, report);
-    CCheckProgress progress(plan.frames, isatty(STDERR_FILENO) != 0);
-    const int64_t startCount = plan.start ? int64_t(plan.start->Frame().value_or(0)) : 0;
-    bool checking = !plan.start;
+    CTapeCheck check(expectation, report, system);
+    CCheckProgress progress(wanted.frames, isatty(STDERR_FILENO) != 0);
+    const int64_t startCount = wanted.start ? int64_t(wanted.start->Frame().value_or(0)) : 0;
+    bool checking = !wanted.start;
     int64_t skipped = 0;
     std::vector<uint8_t> frame;
     Clock::time_point lastFrame = Clock::now();
     std::string failure;
-    while (check.Frames() < plan.frames && signals_.Requested() == 0 && failure.empty()) {
+    while (check.Frames() < wanted.frames && signals_.Requested() == 0 && failure.empty()) {
         LONG code = 0;
         LONG_PTR p1 = 0, p2 = 0;
         while (events->GetEvent(&code, &p1, &p2, 0) == S_OK) {
@@ -155,7 +177,7 @@ std::string CVerifyRun::Check(const Plan& plan, CQcReport& report) {
             // Before the start: the pre-roll, blank tape before the recording.
             const std::optional<int64_t> label = LabelOf(frame);
             if (!label || *label < startCount) {
-                if (++skipped > kMaxSkipFrames) failure = "the start " + plan.start->Text() + " was not found on the tape";
+                if (++skipped > kMaxSkipFrames) failure = "the start " + wanted.start->Text() + " was not found on the tape";
                 continue;
             }
             checking = true;

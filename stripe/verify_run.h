@@ -8,6 +8,7 @@
 #include <string>
 
 #include "dv/dif/timecode.h"
+#include "dv/dif/dif_layout.h"  // dv::DvSystem
 #include "qc_report.h"
 #include "stop_signals.h"
 #include "stripe_options.h"
@@ -41,6 +42,10 @@ public:
     };
 
     CVerifyRun(const CStripeOptions& options, CStopSignals& signals);
+
+    // A --timecode label in a recording's system: as written in 525/60; in 625/50 counted 25 a
+    // second, non-drop. Nothing when it is no label there (drop-frame, or frames past 24).
+    static std::optional<dv::Timecode> StartIn(const dv::Timecode& label, const dv::DvSystem& system);
 
     // 0 a good tape, 1 defects or a check that could not be made, or the status of the signal
     // that stopped it (CStopSignals::ExitStatus).

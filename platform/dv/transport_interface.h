@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "dv/dv_system.h"
+
 namespace dv {
 
 // Statuses a transport reports.
@@ -41,6 +43,8 @@ inline constexpr HRESULT kTransportRejected = HRESULT_FROM_WIN32(4320);       //
 // camcorder in camera mode).
 inline constexpr HRESULT kTransportLocalMode = DV_E_LOCAL_MODE;
 inline constexpr HRESULT kTransportNoTapeRecorder = DV_E_NO_TAPE_RECORDER;
+// The device records the other television system than the stream's (a 625/50 unit sent 525/60).
+inline constexpr HRESULT kTransportWrongSystem = DV_E_WRONG_STANDARD;
 
 // The tape transport's mode, as deck control sets and reads it. SetDeckMode takes Stop, Play,
 // Record, RecordPause (armed: the tape threaded and ready, so that RECORD takes only a few
@@ -74,10 +78,15 @@ class Transport {
 public:
     virtual ~Transport() = default;
 
-    // Connects to the device. A failure status says why (gone, busy, bad path ...).
+    // The system of the frames the stream of the next Open carries: their size and pace (525/60
+    // until told). Before Open, on the thread that opens.
+    virtual void SetSystem(const DvSystem& system) = 0;
+
+    // Connects to the device. A failure status says why (gone, busy, bad path ...; a device that
+    // tells at once it records the other system: kTransportWrongSystem).
     virtual HRESULT Open() = 0;
 
-    // Hands one whole DIF frame to the device and returns when the device has taken it: the
+    // Hands one whole DIF frame of the system to the device and returns when the device has taken it: the
     // device's pace paces the caller. S_OK, kTransportCancelled after Cancel, or the status that
     // says why the device can take no more (it then stays failed).
     virtual HRESULT SendFrame(const uint8_t* frame, size_t size) = 0;
@@ -106,6 +115,9 @@ public:
     // a unit in stop needs a second or more to thread the tape and lock its servo.
     virtual HRESULT SetDeckMode(DeckMode /*mode*/) { return E_NOTIMPL; }
     virtual HRESULT GetDeckState(DeckState* /*state*/) { return E_NOTIMPL; }
+    // The system the device records (a tape unit's input signal mode), as deck control asks it:
+    // E_NOTIMPL when the device cannot tell, the statuses of GetDeckState otherwise.
+    virtual HRESULT GetUnitSystem(DvStandard* /*standard*/) { return E_NOTIMPL; }
 
     // The stream's gaps since Open as the sending side knows them: ticks at which the device had
     // no new frame and so showed or sent the last one again. False when this side cannot tell.

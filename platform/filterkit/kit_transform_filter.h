@@ -1,15 +1,16 @@
 // The kit's transform filter base (under "DV Video Encoder" and "DV Muxer"): one input pin, one
-// output pin offering one type, and each input sample made into one output frame of a fixed size
-// that keeps the input's times.
+// output pin offering one type, and each input sample made into one output frame of a size fixed
+// while connected that keeps the input's times.
 //
 // Derived is the filter itself (the pins and the frame path call it directly, so a frame costs no
 // more calls than a hand-written filter). It supplies:
-//   static constexpr LONG kFrameBytes;                       // every output frame
+//   LONG FrameBytes() const;                                 // every output frame (it may follow
+//                                                            // the input's type)
 //   static constexpr const char* kFilterName;                // in the log
 //   static constexpr const platform::log::Category& kLogCategory;  // the log it writes to
 //   HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);         // as KitPin::CheckMediaType
 //   HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
-//   HRESULT MakeOutputType(MediaType* mt);   // the one offered output type (may be static)
+//   HRESULT OfferedOutputType(MediaType* mt);                // the one offered output type
 //   HRESULT PrepareInput(IMediaSample* in, const BYTE** data);  // checks in, points at its data
 //   HRESULT Transform(IMediaSample* in, const BYTE* data, BYTE* frame, IMediaSample* out);
 // and may hide InputConnected (after the input connected, filterLock held) and OnDelivered
@@ -72,12 +73,12 @@ public:
         if (mt == nullptr) return E_POINTER;
         if (position < 0) return E_INVALIDARG;
         if (position > 0) return VFW_S_NO_MORE_ITEMS;
-        return static_cast<Derived*>(owner)->MakeOutputType(mt);
+        return static_cast<Derived*>(owner)->OfferedOutputType(mt);
     }
 
 protected:
     HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override {
-        return SizeForFrames(allocator, props, Derived::kFrameBytes);
+        return SizeForFrames(allocator, props, static_cast<Derived*>(owner)->FrameBytes());
     }
 
 private:
@@ -152,10 +153,11 @@ private:
         }
         BYTE* frame = nullptr;
         hr = out->GetPointer(&frame);
-        if (SUCCEEDED(hr) && (frame == nullptr || out->GetSize() < Derived::kFrameBytes))
+        const LONG frameBytes = Self()->FrameBytes();
+        if (SUCCEEDED(hr) && (frame == nullptr || out->GetSize() < frameBytes))
             hr = VFW_E_BUFFER_OVERFLOW;
         if (SUCCEEDED(hr)) hr = Self()->Transform(sample, data, frame, out.Get());
-        if (SUCCEEDED(hr)) hr = out->SetActualDataLength(Derived::kFrameBytes);
+        if (SUCCEEDED(hr)) hr = out->SetActualDataLength(frameBytes);
         if (FAILED(hr)) {
             PLATFORM_LOG(Derived::kLogCategory, Error, "%s: the frame was not made (status 0x%08X)",
                          Derived::kFilterName, unsigned(hr));

@@ -232,6 +232,7 @@ TEST_F(Leader, BadLayoutsAndValuesAreUsageErrorsThatSendNothing) {
         {{"--leader", "--slate", "Test"}, "KEY=VALUE"},
         {{"--burn-in", "--duration", "10"}, "go with --leader or --layout"},
         {{"--leader", "--record", "--verify"}, "not a leader"},
+        {{"--leader", "--standard", "pal"}, "525/60 (NTSC) only"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv{Build("tamsel-stripe")};

@@ -740,16 +740,139 @@ TEST_F(Stripe, NonDropFrameUserBitsWideAnd32kHzFourChannelAudioAsACamcorderRecor
     EXPECT_EQ(check.Wait(), 0) << check.Out() << check.Err();
 }
 
-TEST_F(Stripe, PalIsRefusedUntilItIsAvailable) {
-    StripeRun run(dir.path(), {"--duration", "1", "--standard", "pal"});
-    EXPECT_EQ(run.Wait(), 1);
-    EXPECT_NE(run.Err().find("625/50 (PAL) is not available yet"), std::string::npos) << run.Err();
+// ---- 625/50 (PAL) -----------------------------------------------------------------------------
+
+constexpr size_t kPalFrameBytes = 144000;
+
+// The labels of a 625/50 tape's frames, as frame counts at 25 a second (-1 for a frame without
+// a timecode pack).
+std::vector<int64_t> PalTapeLabels(const std::string& bytes) {
+    std::vector<int64_t> labels;
+    for (size_t k = 0; (k + 1) * kPalFrameBytes <= bytes.size(); ++k) {
+        const auto code = dv::dif::FindTimecodePack(reinterpret_cast<const uint8_t*>(bytes.data()) + k * kPalFrameBytes,
+                                                    kPalFrameBytes);
+        labels.push_back(code && code->label.rate == 25 && !code->label.dropFrame
+                             ? int64_t(code->label.Frame().value_or(0)) : -1);
+    }
+    return labels;
+}
+
+// A 625/50 stripe of `frames` frames from 10:00:00:00 on a tape (which may hold pre- and
+// post-roll around it): whole 144000-byte frames whose headers say 625/50, timecode at 25 a
+// second, non-drop, without a break; the date packs in every frame; ffprobe reads 720 x 576 at
+// 25; the picture FFmpeg decodes holds EBU 75 % bars at the published levels.
+void ExpectPalStripe(const std::string& tape, int frames) {
+    const std::string bytes = ReadFile(tape);
+    ASSERT_EQ(bytes.size() % kPalFrameBytes, 0u) << "whole 625/50 frames";
+    const std::vector<int64_t> labels = PalTapeLabels(bytes);
+    const int64_t start = 10 * 3600 * 25;
+    const auto first = std::find(labels.begin(), labels.end(), start);
+    ASSERT_NE(first, labels.end()) << "10:00:00:00 is on tape";
+    const size_t at = size_t(first - labels.begin());
+    ASSERT_GE(labels.size(), at + size_t(frames));
+    for (size_t k = at; k < at + size_t(frames); ++k) {
+        ASSERT_EQ(labels[k], start + int64_t(k - at)) << "break at frame " << k;
+        const auto* frame = reinterpret_cast<const uint8_t*>(bytes.data()) + k * kPalFrameBytes;
+        ASSERT_NE(frame[3] & 0x80, 0) << "frame " << k << ": the header says 525/60";
+        ASSERT_GE(VauxPacks(frame, 0x62), 1) << "frame " << k << " has no recording date pack";
+        ASSERT_GE(VauxPacks(frame, 0x63), 1) << "frame " << k << " has no recording time pack";
+    }
+    EXPECT_EQ(dv::Timecode::OfFrame(start + frames - 1, false, 25).Text(), "10:00:09:24");
+
+    std::string probe;
+    ASSERT_EQ(Shell("ffprobe -v error -select_streams v -show_entries stream=codec_name,width,height,r_frame_rate "
+                    "-of default=noprint_wrappers=1 " + Quote(tape), &probe), 0) << probe;
+    EXPECT_NE(probe.find("codec_name=dvvideo"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("width=720"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("height=576"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("r_frame_rate=25/1"), std::string::npos) << probe;
+
+    // EBU Tech 3237's 100/0/75/0 bars in BT.601 8-bit coding: white at 100 %, the colours at
+    // 75 %, black (PatternSpots' table); at the middle of the picture's height.
+    const std::vector<uint8_t> middle(bytes.begin() + std::ptrdiff_t((at + 2) * kPalFrameBytes),
+                                      bytes.begin() + std::ptrdiff_t((at + 3) * kPalFrameBytes));
+    const dvtest::DecodedPicture picture = dvtest::DecodeDvFrame(middle);
+    ASSERT_EQ(picture.error, "");
+    ASSERT_EQ(picture.height, 576);
+    for (const BarSpot& spot : PatternSpots("ebu75")) {
+        const int x = static_cast<int>(spot.x * 720);
+        EXPECT_NEAR(picture.Y(x, 288), spot.level.y, 2) << spot.what << ": Y";
+        EXPECT_NEAR(picture.Cb(x, 288), spot.level.cb, 2) << spot.what << ": Cb";
+        EXPECT_NEAR(picture.Cr(x, 288), spot.level.cr, 2) << spot.what << ": Cr";
+    }
+}
+
+// On a 625/50 deck, without --standard: the deck's own system, EBU 75 % bars by default, exactly
+// 250 frames for 10 s with 1920 samples of tone in each.
+TEST_F(Stripe, PalOnAPalDeckIsTwoHundredFiftyFramesOfEbuBarsFromTheStartLabel) {
+    DeckProcess deck(dir.path());
+    ASSERT_TRUE(deck.StartListening(tape, "pal deck", 0, {"--stopped", "--standard", "pal"}));
+    StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "10", "--timecode", "10:00:00:00", "--json"});
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    ASSERT_TRUE(deck.Finish());
+    EXPECT_EQ(deck.ReportValue("system"), "625/50 (PAL)");
+    EXPECT_EQ(deck.ReportValue("frames"), "250");
+    EXPECT_EQ(deck.ReportValue("timecode"), "10:00:00:00 - 10:00:09:24");
+    EXPECT_EQ(deck.ReportValue("timecode breaks"), "0");
+    ASSERT_EQ(FileSize(tape), off_t(250 * kPalFrameBytes));
+    ExpectPalStripe(tape, 250);
+    const nlohmann::json summary = Summary(run.Out());
+    EXPECT_EQ(summary.value("frames_sent", 0), 250);
+    EXPECT_EQ(summary.value("start", ""), "10:00:00:00");
+    EXPECT_EQ(summary.value("picture", ""), "EBU 75 % colour bars");
+    // The tape checker reads the 625/50 file: 25 labels a second, 1920 samples of tone a frame.
+    StripeRun check(dir.path(), {"--verify-file", tape, "--timecode", "10:00:00:00", "--tone", "-20"});
+    EXPECT_EQ(check.Wait(), 0) << check.Out() << check.Err();
+    EXPECT_NE(check.Out().find("good: 250 frames checked, 10:00:00:00 - 10:00:09:24"), std::string::npos)
+        << check.Out();
+
+    // The tone: 1920 samples a frame, running on across every frame join.
+    std::string output;
+    ASSERT_EQ(Shell("ffmpeg -v error -y -i " + Quote(tape) + " -map 0:a -f s16le -acodec pcm_s16le -ac 1 " +
+                        Quote(tape + ".s16"), &output), 0) << output;
+    const std::string raw = ReadFile(tape + ".s16");
+    std::vector<int16_t> left(raw.size() / 2);
+    std::memcpy(left.data(), raw.data(), left.size() * 2);
+    ASSERT_EQ(left.size(), 250u * 1920u);
+    std::vector<size_t> joins;
+    for (size_t k = 1; k < 250; ++k) joins.push_back(k * 1920);
+    const testsupport::ToneFit fit = testsupport::FitTone(left, 48000, 1000, joins);
+    EXPECT_NEAR(fit.frequency, 1000.0, 1.0);
+    EXPECT_NEAR(fit.levelDbfs, -20.0, 0.5);
+    EXPECT_LE(fit.maxJoinResidual, 2.0);
+}
+
+// A system the deck does not take is refused before anything is sent, naming the deck's: status
+// 1, nothing on tape. The PAL options that make no 625/50 label are usage errors.
+TEST_F(Stripe, TheOtherSystemIsRefusedNamingTheDecksAndPalLabelsAreChecked) {
+    struct Case {
+        const char* deckStandard;
+        const char* asked;
+        const char* told;
+    } cases[] = {{"ntsc", "pal", "the deck takes 525/60 (NTSC): use --standard ntsc"},
+                 {"pal", "ntsc", "the deck takes 625/50 (PAL): use --standard pal"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.asked);
+        unlink(tape.c_str());
+        DeckProcess deck(dir.path());
+        ASSERT_TRUE(deck.StartListening(tape, "deck", 0, {"--stopped", "--standard", c.deckStandard}));
+        StripeRun run(dir.path(), {"--record", "--preroll", "0", "--duration", "2", "--standard", c.asked});
+        EXPECT_EQ(run.Wait(), 1);
+        EXPECT_NE(run.Err().find(c.told), std::string::npos) << run.Err();
+        ASSERT_TRUE(deck.Finish());
+        EXPECT_EQ(deck.ReportValue("frames"), "0");
+        EXPECT_EQ(deck.ReportValue("mode"), "stop");
+        EXPECT_LE(FileSize(tape), 0);
+    }
     for (const std::vector<std::string>& wrong :
-         {std::vector<std::string>{"--duration", "1", "--user-bits", "12345"}, {"--duration", "1", "--aspect", "14:9"},
+         {std::vector<std::string>{"--duration", "1", "--standard", "pal", "--timecode", "10:00:00;00"},
+          {"--duration", "1", "--standard", "pal", "--timecode", "10:00:00:25"},
+          {"--duration", "00:00:01:25", "--standard", "pal"},
+          {"--duration", "1", "--user-bits", "12345"}, {"--duration", "1", "--aspect", "14:9"},
           {"--duration", "1", "--audio", "44k"}, {"--duration", "1", "--standard", "secam"},
           {"--verify-file", tape, "--ndf"}}) {
         StripeRun bad(dir.path(), wrong);
-        EXPECT_EQ(bad.Wait(), 2) << wrong[2];
+        EXPECT_EQ(bad.Wait(), 2) << wrong[1] << " " << wrong[2] << " " << wrong[wrong.size() - 1];
     }
 }
 
@@ -1195,6 +1318,39 @@ TEST_F(StripeOnBus, RecordAndVerifyProvesTheStripeOrNamesWhatTheTapeSpoilt) {
         const std::string report = out.substr(std::min(out.size(), out.find("rewinding the tape")));
         EXPECT_NE(report.find(c.named), std::string::npos) << out;
         EXPECT_NE(report.find("00:58:0", report.find(c.named)), std::string::npos) << out;
+        EXPECT_NE(out.find(", mode stop, "), std::string::npos) << out;
+    }
+}
+
+// A 625/50 camcorder that takes 2 s to record: with the default pre-roll the whole stripe is on
+// tape, 250 frames from 10:00:00:00, and the check by playback says good. A camcorder of either
+// system asked for the other records nothing and the program names the unit's system.
+TEST_F(StripeOnBus, PalOnAPalCamcorderIsTheWholeStripeAndVerifiesGoodAndTheOtherSystemIsRefused) {
+    std::string out;
+    ASSERT_EQ(OnBus("--node camcorder:pal,latency=2000,pause-latency=200,wind-speed=100",
+                    "./tamsel-stripe --standard pal --record --verify --duration 10 --timecode 10:00:00:00", &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("complete: 250 of 250 frames sent"), std::string::npos) << out;
+    EXPECT_NE(out.find("good: 250 frames checked, 10:00:00:00 - 10:00:09:24"), std::string::npos) << out;
+    ExpectPalStripe(tape, 250);
+
+    struct Case {
+        const char* node;
+        const char* asked;
+        const char* told;
+    } cases[] = {{"--node camcorder:latency=0", "pal", "the deck takes 525/60 (NTSC): use --standard ntsc"},
+                 {"--node camcorder:pal,latency=0", "ntsc", "the deck takes 625/50 (PAL): use --standard pal"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.asked);
+        unlink(tape.c_str());
+        EXPECT_EQ(OnBus(c.node, std::string("./tamsel-stripe --record --preroll 0 --duration 2 --standard ") + c.asked,
+                        &out),
+                  1)
+            << out;
+        EXPECT_NE(out.find(c.told), std::string::npos) << out;
+        EXPECT_EQ(BusReport(out, "camcorder 0:", "frames recorded "), 0) << out;
+        EXPECT_EQ(BusReport(out, "camcorder 0:", "frames shown, not recorded "), 0) << "nothing was sent:\n" << out;
         EXPECT_NE(out.find(", mode stop, "), std::string::npos) << out;
     }
 }

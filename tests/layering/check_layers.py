@@ -12,7 +12,7 @@ The layers, lowest first (a folder may include its own headers and those of the 
                                       support helpers and the public headers only)
   platform/dv                         DV, in four rooms that see the platform only through its
                                       public headers (platform/include); here itself only the
-                                      numbers they share (ntsc_dv.h)
+                                      numbers they share (dv_system.h)
   platform/dv/dif                     the frame's system data: DIF layout, packs, BCD, timecode
                                       (below the deck, the IEEE 1394 room's deck control and the
                                       filters, and the striping program's labels)

@@ -60,7 +60,7 @@ void DeckLobby::AddPollFds(std::vector<pollfd>* fds) const {
     for (const Guest& guest : waiting) fds->push_back({guest.fd, POLLIN, 0});
 }
 
-std::optional<platform::Fault> DeckLobby::Check(const Guest& guest) {
+std::optional<platform::Fault> DeckLobby::Check(const Guest& guest) const {
     auto refuse = [](const char* reason) {
         return platform::Fault{long(deck::ReplyCode::ProtocolError), reason};
     };
@@ -73,10 +73,15 @@ std::optional<platform::Fault> DeckLobby::Check(const Guest& guest) {
     if (hello.body.magic != deck::kMagic || hello.body.version != deck::kVersion) {
         return refuse("expected a dvdeck hello");
     }
-    if (hello.body.frameBytes != deck::kFrameBytes) {
-        return refuse("this deck records 525/60 DV: 120000-byte frames only");
-    }
     if (hello.body.request > uint32_t(deck::HelloRequest::Play)) return refuse("unknown request in the hello");
+    const DvSystem* sent = DvSystem::OfFrameBytes(hello.body.frameBytes);
+    if (sent == nullptr) return refuse("expected DV frames of 120000 or 144000 bytes");
+    // A sender of the other system's frames would record nothing: it is told so at once. Deck
+    // control (status, commands) is for a caller of either system.
+    if (sent != system && hello.body.request == uint32_t(deck::HelloRequest::Send)) {
+        return platform::Fault{long(deck::ReplyCode::WrongSystem),
+                               std::string("this deck records ") + system->name + " DV, not " + sent->name};
+    }
     return std::nullopt;
 }
 

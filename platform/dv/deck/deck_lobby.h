@@ -31,7 +31,8 @@ public:
         Bad,      // not a Hello this deck takes: handed over in *conn, with *refusal
     };
 
-    DeckLobby() = default;
+    // A lobby of a deck that records `system`'s frames.
+    explicit DeckLobby(const DvSystem& system = k525_60) : system(&system) {}
     ~DeckLobby();
     DeckLobby(const DeckLobby&) = delete;
     DeckLobby& operator=(const DeckLobby&) = delete;
@@ -65,9 +66,10 @@ private:
         } hello;
     };
     // Why a Hello cannot be taken, checking what has arrived so far; nothing if no reason yet.
-    static std::optional<platform::Fault> Check(const Guest& guest);
+    std::optional<platform::Fault> Check(const Guest& guest) const;
     void Drop(size_t index);
 
+    const DvSystem* const system;
     std::vector<Guest> waiting;  // oldest first
 };
 

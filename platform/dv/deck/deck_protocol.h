@@ -5,7 +5,8 @@
 // Every message is a MessageHeader followed by `length` bytes of body.
 //
 //   sender -> deck   Hello   HelloBody                  first message of a connection
-//                    Frame   one 120000-byte DIF frame  (525/60 only)
+//                    Frame   one DIF frame of the deck's system (120000 bytes in 525/60, 144000
+//                                                       in 625/50)
 //                    Status  no body                    asks for a Reply
 //                    Command CommandBody                record, stop or play; answered by a
 //                                                       Reply, Refused when the deck cannot
@@ -24,7 +25,11 @@
 // at the same pace and shows them, but they never reach the tape. A deck may have no tape in, or a
 // write-protected one: then it refuses record.
 //
-// The deck takes at most one Frame per tick of 1001/30000 s and reads nothing more of the stream
+// A deck records one system, 525/60 or 625/50, chosen when it starts; a sender's Hello names the
+// frame size it will send, and a deck of the other system refuses it (WrongSystem), so it records
+// nothing of it. A control call's Hello may name either size.
+//
+// The deck takes at most one Frame per tick (1001/30000 s in 525/60, 1/25 s in 625/50) and reads nothing more of the stream
 // until the next tick, so a sender that writes frames as fast as it can is held back by the
 // socket: that is the pacing. A Frame cut short by a disconnect is dropped; the tape only ever
 // holds whole frames. While one sender is connected, any other connection is answered Busy; one
@@ -44,16 +49,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "dv/ntsc_dv.h"
+#include "dv/dv_system.h"
 
 namespace dv::deck {
 
 inline constexpr uint32_t kMagic = 0x4B445644;  // "DVDK"
 // 3: StatusBody carries the sender's gap account (gapTicks, longestGap, longestGapAfter).
-inline constexpr uint32_t kVersion = 3;
-inline constexpr size_t kFrameBytes = ntsc::kFrameBytes;
-inline constexpr int64_t kFrameRateNum = ntsc::kFrameRateNum;
-inline constexpr int64_t kFrameRateDen = ntsc::kFrameRateDen;
+// 4: decks of either system; StatusBody says the deck's (standard).
+inline constexpr uint32_t kVersion = 4;
+// 525/60's frame, the one a deck records unless started for 625/50.
+inline constexpr size_t kFrameBytes = k525_60.frameBytes;
 
 enum class MessageType : uint32_t {
     Hello = 1,
@@ -73,7 +78,7 @@ static_assert(sizeof(MessageHeader) == 8);
 struct HelloBody {
     uint32_t magic;       // kMagic
     uint32_t version;     // kVersion
-    uint32_t frameBytes;  // kFrameBytes
+    uint32_t frameBytes;  // the sender's system's frame size
     uint32_t request;     // HelloRequest
 };
 static_assert(sizeof(HelloBody) == 16);
@@ -122,6 +127,7 @@ enum class ReplyCode : uint32_t {
     Idle = 5,           // the sender sent nothing for too long; the deck hung up
     Refused = 6,        // the command cannot be carried out (no tape, write-protected);
                         // the deck carries on as before
+    WrongSystem = 7,    // the sender's frames are of the other system; the deck hung up
 };
 
 struct StatusBody {
@@ -132,7 +138,7 @@ struct StatusBody {
     uint64_t missedTicks;     // ticks without a frame since the deck started, between each
                               // sender's first frame and its last (see gapTicks)
     char name[64];            // the deck's name, terminated
-    char message[128];        // human-readable detail, terminated
+    char message[120];        // human-readable detail, terminated
     uint32_t mode;            // DeckMode
     uint32_t media;           // kMedia* bits
     uint32_t lastTimecode;    // BCD 0xhhmmssff of the last frame recorded, see timecodeFlags
@@ -144,6 +150,8 @@ struct StatusBody {
     uint64_t gapTicks;         // every such tick
     uint64_t longestGap;       // ticks in the longest unbroken run of them
     uint64_t longestGapAfter;  // frames the deck had taken from the sender when that run began
+    uint32_t standard;         // DvStandard: the system the deck records
+    uint32_t reserved;
 };
 static_assert(sizeof(StatusBody) == 256);
 

@@ -215,10 +215,10 @@ void DeckRecorder::Fail(int err) {
     }
 }
 
-std::optional<platform::Fault> DeckRecorder::Open(const std::string& tapePath) {
+std::optional<platform::Fault> DeckRecorder::Open(const std::string& tapePath, size_t frameBytes) {
     Close();
     path = tapePath;
-    frameSize = deck::kFrameBytes;
+    frameSize = frameBytes;
     takenCount = requestedCount = writtenCount = 0;
     failure.clear();
     savedErrno = 0;

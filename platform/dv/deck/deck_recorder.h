@@ -37,7 +37,7 @@
 #include <string>
 
 #include "dv/dif/timecode.h"
-#include "dv/ntsc_dv.h"
+#include "dv/dv_system.h"
 #include "support/fault.h"
 
 namespace dv {
@@ -54,8 +54,8 @@ public:
 
     // Opens the tape for appending, creating it if needed, and locks it against other decks. A
     // directory, a file that cannot be written, a tape another deck records on, or a tape that
-    // is not a whole number of frames is refused.
-    std::optional<platform::Fault> Open(const std::string& tapePath);
+    // is not a whole number of frames (of frameBytes each) is refused.
+    std::optional<platform::Fault> Open(const std::string& tapePath, size_t frameBytes = k525_60.frameBytes);
 
     // Waits for the writer end early when `fd` is readable (the deck's stop request); -1 for none.
     void SetInterruptFd(int fd) { interruptFd = fd; }
@@ -120,7 +120,7 @@ private:
     Shared* shared = nullptr;  // the count and the ring, mapped shared with the writer
     size_t sharedBytes = 0;
     std::string path;
-    size_t frameSize = ntsc::kFrameBytes;
+    size_t frameSize = k525_60.frameBytes;
     uint64_t initialFrames = 0;  // whole frames on the tape when it was opened
     uint64_t takenCount = 0;     // frames committed to the ring by this run
     uint64_t requestedCount = 0; // frames the writer has been asked to write

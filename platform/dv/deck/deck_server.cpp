@@ -24,9 +24,10 @@ constexpr int64_t kNsPerSecond = 1000000000;
 // Connections accepted in one go, so a flood of them does not starve the rest of the loop.
 constexpr int kAcceptsPerWake = 16;
 
-// Start of tick k of a schedule that began at t0 (exact, no accumulated rounding).
-int64_t TickTime(int64_t t0, uint64_t k) {
-    return t0 + int64_t(k) * kNsPerSecond * deck::kFrameRateDen / deck::kFrameRateNum;
+// Start of tick k of a schedule of `system`'s frames that began at t0 (exact, no accumulated
+// rounding).
+int64_t TickTime(const DvSystem& system, int64_t t0, uint64_t k) {
+    return t0 + int64_t(k) * kNsPerSecond * system.rateDen / system.rateNum;
 }
 
 timespec ToTimespec(int64_t ns) {
@@ -34,10 +35,9 @@ timespec ToTimespec(int64_t ns) {
     return timespec {time_t(ns / kNsPerSecond), long(ns % kNsPerSecond)};
 }
 
-std::string Duration(uint64_t frames) {
+std::string Duration(const DvSystem& system, uint64_t frames) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.3f s",
-                  double(frames) * deck::kFrameRateDen / deck::kFrameRateNum);
+    std::snprintf(text, sizeof text, "%.3f s", double(frames) * double(system.rateDen) / double(system.rateNum));
     return text;
 }
 
@@ -54,12 +54,12 @@ DeckServer::DeckServer(Options settings) : options(std::move(settings)) {}
 
 int DeckServer::Run() {
     // Only a tape that may be written is opened: a write-protected one stays exactly as it is.
-    if (auto fault = CanRecord() ? tape.Open(options.tapePath) : std::nullopt) {
+    if (auto fault = CanRecord() ? tape.Open(options.tapePath, size_t(options.system->frameBytes)) : std::nullopt) {
         std::fprintf(options.errors, "dvdeck: %s\n", fault->text.c_str());
         return 1;
     }
     tape.SetInterruptFd(options.stopFd);
-    shownFrame.assign(deck::kFrameBytes, 0);
+    shownFrame.assign(size_t(options.system->frameBytes), 0);
     mode = options.startRecording && CanRecord() ? deck::DeckMode::Record : deck::DeckMode::Stop;
     if (auto fault = listener.Open(options.socketPath, options.errors)) {
         std::fprintf(options.errors, "dvdeck: %s\n", fault->text.c_str());
@@ -290,10 +290,10 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
     int64_t t0 = platform::MonotonicNs();
     int64_t lastFrame = t0;  // when the last frame, or the session, began
     uint64_t k = 0;
-    const int64_t period = TickTime(0, 1);
+    const int64_t period = TickTime(*options.system, 0, 1);
 
     for (;;) {
-        const int64_t deadline = TickTime(t0, k + 1);
+        const int64_t deadline = TickTime(*options.system, t0, k + 1);
         // Take at most one frame and a few other messages in this tick: every message costs the
         // deck a read and most a reply, so none may come faster than the frames do.
         otherMessages = 0;
@@ -347,7 +347,7 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
         }
         if (frameComplete) {
             if (frameToTape) {
-                if (const auto code = dif::FindTimecodePack(frameSlot, deck::kFrameBytes)) {
+                if (const auto code = dif::FindTimecodePack(frameSlot, size_t(options.system->frameBytes))) {
                     lastTimecode = code->label.Bcd();
                     timecodeFlags = deck::kTimecodeValid | (code->label.dropFrame ? deck::kTimecodeDrop : 0);
                 }
@@ -387,7 +387,7 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
         ++k;
         // Far behind (the machine stalled us): start a new schedule rather than rushing to catch
         // up, as a device running at its own rate would.
-        if (platform::MonotonicNs() - TickTime(t0, k) > 10 * period) {
+        if (platform::MonotonicNs() - TickTime(*options.system, t0, k) > 10 * period) {
             t0 = platform::MonotonicNs();
             k = 0;
         }
@@ -409,7 +409,7 @@ DeckServer::ReadResult DeckServer::ReadSome(int conn) {
         if (headerBytes < sizeof messageHeader) return ReadResult::NeedMore;
         switch (MessageType(messageHeader.type)) {
             case MessageType::Frame:
-                if (messageHeader.length != deck::kFrameBytes) break;
+                if (messageHeader.length != uint32_t(options.system->frameBytes)) break;
                 // Outside record mode the deck shows the frame and lets it go, as a camcorder in
                 // VCR mode does before REC.
                 frameToTape = mode == deck::DeckMode::Record;
@@ -467,7 +467,8 @@ DeckServer::ReadResult DeckServer::ReadCommandBody(int conn) {
 }
 
 DeckServer::ReadResult DeckServer::ReadFrameBody(int conn) {
-    const ssize_t n = ::read(conn, frameSlot + frameBytes, deck::kFrameBytes - frameBytes);
+    const size_t wanted = size_t(options.system->frameBytes);
+    const ssize_t n = ::read(conn, frameSlot + frameBytes, wanted - frameBytes);
     if (n == 0) return ReadResult::Ended;
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR) return ReadResult::NeedMore;
@@ -475,7 +476,7 @@ DeckServer::ReadResult DeckServer::ReadFrameBody(int conn) {
         return ReadResult::Ended;
     }
     frameBytes += size_t(n);
-    if (frameBytes < deck::kFrameBytes) return ReadResult::NeedMore;
+    if (frameBytes < wanted) return ReadResult::NeedMore;
     frameComplete = true;
     headerBytes = 0;
     messageStartNs = 0;
@@ -569,6 +570,7 @@ void DeckServer::SendReply(int conn, ReplyCode code, int error, const std::strin
     reply.body.gapTicks = gaps.ticks();
     reply.body.longestGap = gaps.longest();
     reply.body.longestGapAfter = gaps.longestAfter();
+    reply.body.standard = uint32_t(options.system->standard);
     // Best effort: a sender that is gone, or has left no room, cannot be told anything.
     const ssize_t sent = ::send(conn, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent != ssize_t(sizeof reply)) {
@@ -580,7 +582,7 @@ void DeckServer::SendReply(int conn, ReplyCode code, int error, const std::strin
 void DeckServer::PrintSessionReport(uint64_t framesBefore, uint64_t missedBefore) {
     const uint64_t frames = tape.framesRecorded() - framesBefore;
     std::fprintf(options.report, "dvdeck: sender finished: %llu frames (%s), %llu ticks without a frame",
-                 static_cast<unsigned long long>(frames), Duration(frames).c_str(),
+                 static_cast<unsigned long long>(frames), Duration(*options.system, frames).c_str(),
                  static_cast<unsigned long long>(missedTicks - missedBefore));
     if (gaps.longest() > 0) {
         std::fprintf(options.report, ", the longest run %llu ticks after its frame %llu",
@@ -602,10 +604,11 @@ void DeckServer::PrintFinalReport() {
     } else {
         std::fprintf(out, "tape: %s\n", platform::QuotedName(options.tapePath).c_str());
     }
+    std::fprintf(out, "system: %s\n", options.system->name);
     std::fprintf(out, "mode: %s\n", ModeText().c_str());
     std::fprintf(out, "frames shown, not recorded: %llu\n", static_cast<unsigned long long>(framesShown));
     std::fprintf(out, "frames: %llu\n", static_cast<unsigned long long>(frames));
-    std::fprintf(out, "duration: %s\n", Duration(frames).c_str());
+    std::fprintf(out, "duration: %s\n", Duration(*options.system, frames).c_str());
     if (tape.hasTimecode()) {
         std::fprintf(out, "timecode: %s - %s\n", tape.firstTimecode().Text().c_str(),
                      tape.lastTimecode().Text().c_str());

@@ -49,6 +49,7 @@ public:
         bool writeProtected = false;  // the tape is write-protected: left as it is, never written
         bool startRecording = true;   // start in record mode (else stop: REC not pressed yet)
         std::string name = "dvdeck";
+        const DvSystem* system = &k525_60;  // what the deck records: frames of this size, at this pace
         std::string socketPath;
         int stopFd = -1;
         FILE* report = stdout;  // what was recorded
@@ -111,7 +112,7 @@ private:
     Options options;
     DeckRecorder tape;
     DeckListener listener;
-    DeckLobby lobby;
+    DeckLobby lobby{*options.system};
 
     // The message being received in the current session.
     deck::MessageHeader messageHeader {};

@@ -95,6 +95,8 @@ HRESULT DeckTransport::Fail(HRESULT status, const std::string& text) { return la
 
 std::string DeckTransport::LastError() const { return lastFault.Text(); }
 
+void DeckTransport::SetSystem(const DvSystem& wanted) { system.store(&wanted); }
+
 HRESULT DeckTransport::Open() {
     std::lock_guard<std::mutex> lock(sendLock);
     if (interrupted.load()) return Interrupted();
@@ -113,7 +115,7 @@ HRESULT DeckTransport::Open() {
         deck::HelloBody body;
     } hello {};
     hello.header = {uint32_t(MessageType::Hello), sizeof hello.body};
-    hello.body = {deck::kMagic, deck::kVersion, uint32_t(deck::kFrameBytes), 0};
+    hello.body = {deck::kMagic, deck::kVersion, uint32_t(system.load()->frameBytes), 0};
     HRESULT hr = SendAll(&hello, sizeof hello);
     deck::StatusBody reply {};
     if (SUCCEEDED(hr)) hr = ReadReply(&reply, kReplyTimeoutMs);
@@ -135,8 +137,8 @@ HRESULT DeckTransport::SendFrame(const uint8_t* frame, size_t size) {
     if (FAILED(failure)) return failure;
     if (interrupted.load()) return failure = Interrupted();
     if (socketFd < 0) return Fail(kTransportDeviceGone, "the deck is not connected");
-    if (frame == nullptr || size != deck::kFrameBytes) {
-        return Fail(E_INVALIDARG, "a deck takes 120000-byte frames only");
+    if (frame == nullptr || size != size_t(system.load()->frameBytes)) {
+        return Fail(E_INVALIDARG, "this stream takes " + std::to_string(system.load()->frameBytes) + "-byte frames only");
     }
     const MessageHeader header {uint32_t(MessageType::Frame), uint32_t(size)};
     midMessage = true;
@@ -265,6 +267,8 @@ HRESULT DeckTransport::FailFromReply(const deck::StatusBody& status) {
             return Fail(kTransportTimeout, text);
         case ReplyCode::ProtocolError:
             return Fail(status.error == EACCES ? kTransportAccessDenied : E_FAIL, text);
+        case ReplyCode::WrongSystem:
+            return Fail(kTransportWrongSystem, text);
         default:
             return Fail(E_FAIL, text);
     }
@@ -377,7 +381,7 @@ HRESULT DeckTransport::ControlCall(deck::HelloRequest request, deck::StatusBody*
         deck::HelloBody body;
     } hello {};
     hello.header = {uint32_t(MessageType::Hello), sizeof hello.body};
-    hello.body = {deck::kMagic, deck::kVersion, uint32_t(deck::kFrameBytes), uint32_t(request)};
+    hello.body = {deck::kMagic, deck::kVersion, uint32_t(system.load()->frameBytes), uint32_t(request)};
     // A few bytes into a fresh connection: they go at once or the deck is not there.
     if (::send(fd, &hello, sizeof hello, MSG_NOSIGNAL) != ssize_t(sizeof hello)) {
         const int err = errno;
@@ -493,6 +497,16 @@ HRESULT DeckTransport::GetDeckState(DeckState* state) {
     state->countsKnown = true;
     state->framesRecorded = reply.framesRecorded;
     state->framesRepeated = reply.missedTicks;
+    return S_OK;
+}
+
+HRESULT DeckTransport::GetUnitSystem(DvStandard* standard) {
+    if (standard == nullptr) return E_POINTER;
+    deck::StatusBody reply {};
+    HRESULT hr = DeckCall(deck::HelloRequest::Status, &reply);
+    if (SUCCEEDED(hr)) hr = FailFromReply(reply);
+    if (FAILED(hr)) return hr;
+    *standard = reply.standard == uint32_t(DvStandard::Pal625_50) ? DvStandard::Pal625_50 : DvStandard::Ntsc525_60;
     return S_OK;
 }
 

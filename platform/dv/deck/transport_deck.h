@@ -38,6 +38,7 @@ public:
     explicit DeckTransport(std::string socketPath);
     ~DeckTransport() override;
 
+    void SetSystem(const DvSystem& system) override;
     HRESULT Open() override;
     HRESULT SendFrame(const uint8_t* frame, size_t size) override;
     void Cancel() override;
@@ -54,6 +55,8 @@ public:
     // over a control call of their own.
     HRESULT SetDeckMode(DeckMode mode) override;
     HRESULT GetDeckState(DeckState* state) override;
+    // The deck's system, from its status.
+    HRESULT GetUnitSystem(DvStandard* standard) override;
 
 private:
     // Which of the two eventfds a wait watches.
@@ -91,6 +94,7 @@ private:
     HRESULT SessionStatus(deck::StatusBody* reply);
 
     const std::string socketPath;
+    std::atomic<const DvSystem*> system{&k525_60};  // the stream's; set before Open, read by any call
     mutable std::mutex sendLock;
     // Reading replies, and closing the socket, also take readLock (after sendLock where both are
     // held): a status asked for while streaming is awaited under readLock alone.

@@ -6,21 +6,40 @@ namespace dv {
 
 namespace {
 
-// Sample n of a channel goes to sequence (n / 3 + 2 * (n % 3)) % 5 of its half, audio block
-// 3 * (n % 3) + (n % 45) / 15, at position n / 45 of the block's 36: the byte offsets of the left
-// channel's samples in a frame, worked out once.
-constexpr int kMaxSamples = kMaxAudioSamples;
+// With S sequences a channel (half the frame's: 5 or 6), sample n of a channel goes to sequence
+// (n / 3 + 2 * (n % 3)) % S of its half, audio block 3 * (n % 3) + (n % 9S) / 3S, at place
+// n / 9S of the block's 72 sample bytes (36 places of 16-bit samples, 24 of 12-bit pairs): the
+// byte offsets of the first channel's samples in a frame, worked out once for each system and
+// sample size.
+template <int kChannelSequences, int kBytes>
 struct ShuffleTable {
-    int offset[kMaxSamples];
+    static constexpr int kSamples = kChannelSequences * 9 * (72 / kBytes);
+    int offset[kSamples];
     constexpr ShuffleTable() : offset() {
-        for (int n = 0; n < kMaxSamples; ++n)
-            offset[n] = dif::BlockOffset((n / 3 + 2 * (n % 3)) % 5, dif::AudioBlock(3 * (n % 3) + (n % 45) / 15)) +
-                        dif::kAudioSampleOffset + 2 * (n / 45);
+        constexpr int row = 9 * kChannelSequences;
+        for (int n = 0; n < kSamples; ++n)
+            offset[n] = dif::BlockOffset((n / 3 + 2 * (n % 3)) % kChannelSequences,
+                                         dif::AudioBlock(3 * (n % 3) + (n % row) / (3 * kChannelSequences))) +
+                        dif::kAudioSampleOffset + kBytes * (n / row);
     }
 };
-constexpr ShuffleTable kShuffle;
-// The right channel: the same places in sequences 5-9.
-constexpr int kRightChannel = dif::BlockOffset(dif::kSequences / 2, 0);
+constexpr ShuffleTable<k525_60.sequences / 2, 2> kShuffle525;
+constexpr ShuffleTable<k625_50.sequences / 2, 2> kShuffle625;
+constexpr ShuffleTable<k525_60.sequences / 2, 3> kShuffle525x12;
+constexpr ShuffleTable<k625_50.sequences / 2, 3> kShuffle625x12;
+static_assert(kShuffle525.kSamples == kMaxAudioSamples && kShuffle625.kSamples == MaxAudioSamples(k625_50));
+static_assert(kShuffle525x12.kSamples == kMaxAudioSamples12 &&
+              kShuffle625x12.kSamples == MaxAudioSamples12(k625_50));
+
+const int* OffsetsOf(const DvSystem& system) {
+    return system.fiftyFields ? kShuffle625.offset : kShuffle525.offset;
+}
+const int* Offsets12Of(const DvSystem& system) {
+    return system.fiftyFields ? kShuffle625x12.offset : kShuffle525x12.offset;
+}
+
+// The right channel (or the second pair): the same places in the second half of the sequences.
+int RightChannel(const DvSystem& system) { return dif::BlockOffset(system.sequences / 2, 0); }
 
 void PutSample(uint8_t* out, int16_t value) {
     if (value == kAudioErrorSample) value = kAudioErrorSample + 1;  // the error code is never a sample
@@ -29,17 +48,6 @@ void PutSample(uint8_t* out, int16_t value) {
 }
 
 int16_t GetSample(const uint8_t* in) { return static_cast<int16_t>(static_cast<uint16_t>(in[0] << 8 | in[1])); }
-
-// The same places for 12-bit samples, three bytes each.
-struct ShuffleTable12 {
-    int offset[kMaxAudioSamples12];
-    constexpr ShuffleTable12() : offset() {
-        for (int n = 0; n < kMaxAudioSamples12; ++n)
-            offset[n] = dif::BlockOffset((n / 3 + 2 * (n % 3)) % 5, dif::AudioBlock(3 * (n % 3) + (n % 45) / 15)) +
-                        dif::kAudioSampleOffset + 3 * (n / 45);
-    }
-};
-constexpr ShuffleTable12 kShuffle12;
 
 void PutPair(uint8_t* out, uint16_t first, uint16_t second) {
     out[0] = static_cast<uint8_t>(first >> 4);
@@ -74,42 +82,50 @@ int16_t Expand12(uint16_t code) {
     return static_cast<int16_t>((code - 256 * k) << k);
 }
 
-void ShuffleAudio12(uint8_t* frame, const int16_t* audio, int samples) {
-    if (samples > kMaxAudioSamples12) samples = kMaxAudioSamples12;
+void ShuffleAudio12(uint8_t* frame, const int16_t* audio, int samples, const DvSystem& system) {
+    if (samples > MaxAudioSamples12(system)) samples = MaxAudioSamples12(system);
+    const int* offsets = Offsets12Of(system);
+    const int second = RightChannel(system);
     for (int n = 0; n < samples; ++n) {
-        uint8_t* first = frame + kShuffle12.offset[n];
+        uint8_t* first = frame + offsets[n];
         const int16_t* sample = audio + 4 * n;
         PutPair(first, Compress12(sample[0]), Compress12(sample[1]));
-        PutPair(first + kRightChannel, Compress12(sample[2]), Compress12(sample[3]));
+        PutPair(first + second, Compress12(sample[2]), Compress12(sample[3]));
     }
 }
 
-void UnshuffleAudio12(const uint8_t* frame, uint16_t* codes, int samples) {
-    if (samples > kMaxAudioSamples12) samples = kMaxAudioSamples12;
+void UnshuffleAudio12(const uint8_t* frame, uint16_t* codes, int samples, const DvSystem& system) {
+    if (samples > MaxAudioSamples12(system)) samples = MaxAudioSamples12(system);
+    const int* offsets = Offsets12Of(system);
+    const int second = RightChannel(system);
     for (int n = 0; n < samples; ++n) {
         for (int pair = 0; pair < 2; ++pair) {
-            const uint8_t* in = frame + kShuffle12.offset[n] + (pair == 0 ? 0 : kRightChannel);
+            const uint8_t* in = frame + offsets[n] + (pair == 0 ? 0 : second);
             codes[4 * n + 2 * pair] = static_cast<uint16_t>(in[0] << 4 | in[2] >> 4);
             codes[4 * n + 2 * pair + 1] = static_cast<uint16_t>(in[1] << 4 | (in[2] & 0xF));
         }
     }
 }
 
-void ShuffleAudio(uint8_t* frame, const int16_t* audio, int samples) {
-    if (samples > kMaxSamples) samples = kMaxSamples;
+void ShuffleAudio(uint8_t* frame, const int16_t* audio, int samples, const DvSystem& system) {
+    if (samples > MaxAudioSamples(system)) samples = MaxAudioSamples(system);
+    const int* offsets = OffsetsOf(system);
+    const int right = RightChannel(system);
     for (int n = 0; n < samples; ++n) {
-        uint8_t* left = frame + kShuffle.offset[n];
+        uint8_t* left = frame + offsets[n];
         PutSample(left, audio[2 * n]);
-        PutSample(left + kRightChannel, audio[2 * n + 1]);
+        PutSample(left + right, audio[2 * n + 1]);
     }
 }
 
-void UnshuffleAudio(const uint8_t* frame, int16_t* audio, int samples) {
-    if (samples > kMaxSamples) samples = kMaxSamples;
+void UnshuffleAudio(const uint8_t* frame, int16_t* audio, int samples, const DvSystem& system) {
+    if (samples > MaxAudioSamples(system)) samples = MaxAudioSamples(system);
+    const int* offsets = OffsetsOf(system);
+    const int right = RightChannel(system);
     for (int n = 0; n < samples; ++n) {
-        const uint8_t* left = frame + kShuffle.offset[n];
+        const uint8_t* left = frame + offsets[n];
         audio[2 * n] = GetSample(left);
-        audio[2 * n + 1] = GetSample(left + kRightChannel);
+        audio[2 * n + 1] = GetSample(left + right);
     }
 }
 

@@ -14,9 +14,9 @@ bool AudioBlockInError(const uint8_t* block) {
     return false;
 }
 
-FrameDamage CountDamage(const uint8_t* frame) {
+FrameDamage CountDamage(const uint8_t* frame, const DvSystem& system) {
     FrameDamage damage;
-    for (int sequence = 0; sequence < kSequences; ++sequence) {
+    for (int sequence = 0; sequence < system.sequences; ++sequence) {
         const int side = sequence % 2;
         for (int block = 6; block < kBlocksPerSequence; ++block) {
             const uint8_t* b = frame + BlockOffset(sequence, block);

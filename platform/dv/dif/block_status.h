@@ -36,8 +36,8 @@ struct FrameDamage {
     bool Any() const { return VideoErrors() + VideoConcealed() + AudioErrors() > 0; }
 };
 
-// Counts the damaged blocks of a whole frame (kSequences sequences). Blocks are taken by their
-// place in the sequence, as IsNtscDifFrame checks them.
-FrameDamage CountDamage(const uint8_t* frame);
+// Counts the damaged blocks of a whole frame of `system` (its sequences). Blocks are taken by
+// their place in the sequence, as IsDifFrame checks them.
+FrameDamage CountDamage(const uint8_t* frame, const DvSystem& system = k525_60);
 
 }  // namespace dv::dif

@@ -32,25 +32,32 @@ constexpr int kSampleRates[3] = {48000, 44100, 32000};
 
 void WritePack(uint8_t* pack, const TimecodePack& f) {
     Start(pack, PackType::Timecode);
-    pack[1] = static_cast<uint8_t>(Bit(f.colorFrame, 7) | Bit(f.label.dropFrame, 6) | bcd::Encode(f.label.frames));
-    pack[2] = static_cast<uint8_t>(Bit(f.polarityCorrection, 7) | bcd::Encode(f.label.seconds));
-    pack[3] = static_cast<uint8_t>(Bit(f.binaryGroupFlags & 1, 7) | bcd::Encode(f.label.minutes));
-    pack[4] = static_cast<uint8_t>(Bit(f.binaryGroupFlags & 4, 7) | Bit(f.binaryGroupFlags & 2, 6) |
+    const bool fifty = f.label.rate == 25;
+    const bool bgf0 = f.binaryGroupFlags & 1, bgf1 = f.binaryGroupFlags & 2, bgf2 = f.binaryGroupFlags & 4;
+    pack[1] = static_cast<uint8_t>(Bit(f.colorFrame, 7) | Bit(!fifty && f.label.dropFrame, 6) |
+                                   bcd::Encode(f.label.frames));
+    pack[2] = static_cast<uint8_t>(Bit(fifty ? bgf0 : f.polarityCorrection, 7) | bcd::Encode(f.label.seconds));
+    pack[3] = static_cast<uint8_t>(Bit(fifty ? bgf2 : bgf0, 7) | bcd::Encode(f.label.minutes));
+    pack[4] = static_cast<uint8_t>(Bit(fifty ? f.polarityCorrection : bgf2, 7) | Bit(bgf1, 6) |
                                    bcd::Encode(f.label.hours));
 }
 
-std::optional<TimecodePack> ReadTimecodePack(const uint8_t* pack) {
+std::optional<TimecodePack> ReadTimecodePack(const uint8_t* pack, int rate) {
     if (!Is(pack, PackType::Timecode)) return std::nullopt;
+    const bool fifty = rate == 25;
     TimecodePack f;
     f.label.frames = bcd::Decode(pack[1], 0x3);
     f.label.seconds = bcd::Decode(pack[2], 0x7);
     f.label.minutes = bcd::Decode(pack[3], 0x7);
     f.label.hours = bcd::Decode(pack[4], 0x3);
-    f.label.dropFrame = BitOf(pack[1], 6);
+    f.label.dropFrame = !fifty && BitOf(pack[1], 6);
+    f.label.rate = fifty ? 25 : 30;
     if (!f.label.InRange()) return std::nullopt;  // a digit that is none decodes to -1
     f.colorFrame = BitOf(pack[1], 7);
-    f.polarityCorrection = BitOf(pack[2], 7);
-    f.binaryGroupFlags = static_cast<uint8_t>(BitOf(pack[4], 7) << 2 | BitOf(pack[4], 6) << 1 | BitOf(pack[3], 7));
+    f.polarityCorrection = BitOf(fifty ? pack[4] : pack[2], 7);
+    const bool bgf0 = BitOf(fifty ? pack[2] : pack[3], 7);
+    const bool bgf2 = BitOf(fifty ? pack[3] : pack[4], 7);
+    f.binaryGroupFlags = static_cast<uint8_t>(bgf2 << 2 | BitOf(pack[4], 6) << 1 | bgf0);
     return f;
 }
 
@@ -265,13 +272,16 @@ std::optional<RecordingTimePack> ReadRecordingTimePack(const uint8_t* pack) {
 // ---- in a frame -------------------------------------------------------------------------------
 
 std::optional<TimecodePack> FindTimecodePack(const uint8_t* frame, size_t size) {
+    // A 625/50 frame: twelve sequences, and the header says so.
+    const int rate = size >= size_t(k625_50.frameBytes) && SystemOfHeader(frame).fiftyFields ? 25 : 30;
     for (int sequence = 0; size_t(sequence + 1) * kSequenceBytes <= size; ++sequence)
         for (int syncBlock = 0; syncBlock < kSyncBlocksPerSequence; ++syncBlock)
-            if (auto pack = ReadTimecodePack(frame + SubcodePackOffset(sequence, syncBlock))) return pack;
+            if (auto pack = ReadTimecodePack(frame + SubcodePackOffset(sequence, syncBlock), rate)) return pack;
     return std::nullopt;
 }
 
-PackVote VotePack(const uint8_t* frame, PackType type, PackArea area, int firstSequence, int sequences) {
+PackVote VotePack(const uint8_t* frame, PackType type, PackArea area, int firstSequence, int sequences,
+                  const DvSystem& system) {
     // The distinct copies seen and how many of each: a frame holds one or two in practice; past
     // the first eight distinct ones a copy counts only among the copies (it can win nothing).
     struct Tally {
@@ -293,7 +303,7 @@ PackVote VotePack(const uint8_t* frame, PackType type, PackArea area, int firstS
         }
         if (distinct < kTallies) tallies[distinct++] = {pack, 1};
     };
-    const int last = std::min(firstSequence + sequences, kSequences);
+    const int last = std::min(firstSequence + sequences, system.sequences);
     for (int sequence = std::max(firstSequence, 0); sequence < last; ++sequence) {
         switch (area) {
             case PackArea::Subcode:

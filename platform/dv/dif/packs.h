@@ -33,9 +33,10 @@ enum class PackType : uint8_t {
 };
 
 // 0x13: the subcode's timecode. PC1 CF, DF, frames; PC2 PC, seconds; PC3 BGF0, minutes; PC4 BGF2,
-// BGF1, hours (the 525/60 places of the flags).
+// BGF1, hours in 525/60 (a label of rate 30). In 625/50 (rate 25) the flags sit elsewhere: PC1 CF,
+// a bit written 0, frames; PC2 BGF0, seconds; PC3 BGF2, minutes; PC4 PC, BGF1, hours.
 struct TimecodePack {
-    Timecode label;                  // its dropFrame is the DF flag
+    Timecode label;                  // its dropFrame is the DF flag; its rate says the system
     bool colorFrame = false;         // CF: colour frames not locked to the labels
     // A camcorder sets the flags that have no use in DV (the biphase mark polarity correction
     // and the binary group flags, whose groups travel in the 0x14 pack) to 1.
@@ -43,7 +44,8 @@ struct TimecodePack {
     uint8_t binaryGroupFlags = 0x7;  // BGF2, BGF1, BGF0 in bits 2, 1, 0
 };
 void WritePack(uint8_t* pack, const TimecodePack& fields);
-std::optional<TimecodePack> ReadTimecodePack(const uint8_t* pack);
+// `rate` is the system's: 30 for 525/60, 25 for 625/50.
+std::optional<TimecodePack> ReadTimecodePack(const uint8_t* pack, int rate = 30);
 
 // 0x14: the eight 4-bit binary groups (user bits) beside the timecode, group 1 first.
 struct BinaryGroupPack {
@@ -169,7 +171,8 @@ void WritePack(uint8_t* pack, const RecordingTimePack& fields);
 std::optional<RecordingTimePack> ReadRecordingTimePack(const uint8_t* pack);
 
 // The first timecode pack in the subcode of the whole sequences within `size` bytes of a frame
-// (of any system: a 625/50 frame has twelve sequences),
+// (of any system: a 625/50 frame has twelve sequences; read as 625/50's when there are twelve and
+// the first header's DSF says 625/50),
 // skipping packs that are not valid ones; nothing when there is none, as in the encoder's own
 // output, which leaves the subcode blank.
 std::optional<TimecodePack> FindTimecodePack(const uint8_t* frame, size_t size);
@@ -189,9 +192,10 @@ struct PackVote {
     bool Found() const { return copies > 0; }
 };
 // Votes the packs of `type` in `area` of the sequences firstSequence .. firstSequence +
-// sequences - 1 of a whole frame (one 0x50 pack per half of a frame tells that half's channel, so
-// a caller votes each half alone). On a tie the copy found first wins.
+// sequences - 1 of a whole frame of `system` (never past its last sequence: 10 in 525/60, 12 in
+// 625/50). One 0x50 pack per half of a frame tells that half's channel, so a caller votes each
+// half alone. On a tie the copy found first wins.
 PackVote VotePack(const uint8_t* frame, PackType type, PackArea area, int firstSequence = 0,
-                  int sequences = kSequences);
+                  int sequences = kSequences, const DvSystem& system = k525_60);
 
 }  // namespace dv::dif

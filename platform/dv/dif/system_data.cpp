@@ -11,8 +11,8 @@ namespace {
 
 constexpr uint8_t kNoInfo = 0xFF;
 
-void WriteHeader(uint8_t* block) {
-    block[3] = 0x3F;  // DSF 0: 525/60
+void WriteHeader(uint8_t* block, const DvSystem& system) {
+    block[3] = system.fiftyFields ? 0xBF : 0x3F;  // DSF 0: 525/60, 1: 625/50
     block[4] = 0x68;  // APT 000: consumer DV (IEC 61834)
     block[5] = 0x78;  // TF1 0 (audio valid), AP1 000
     block[6] = 0x78;  // TF2 0 (video valid), AP2 000
@@ -39,7 +39,7 @@ RecordingTimePack TimePack(const RecordingTime& t, bool audio) {
 }
 
 void WriteSubcode(uint8_t* block, int sequence, int half, const SystemData& data) {
-    const uint8_t firstHalf = sequence < kSequences / 2 ? 0x80 : 0x00;
+    const uint8_t firstHalf = sequence < data.system->sequences / 2 ? 0x80 : 0x00;
     TimecodePack timecode;
     timecode.label = data.timecode;
     for (int k = 0; k < 6; ++k) {
@@ -69,7 +69,9 @@ void WriteVaux(uint8_t* frame, int sequence, const SystemData& data) {
     for (int i = 0; i < 3; ++i) std::memset(frame + BlockOffset(sequence, 3 + i) + 3, kNoInfo, kBlockBytes - 3);
     // Source, control, date and time packs: packs 39-42 of even sequences, 0-3 of odd ones.
     const int first = sequence % 2 == 0 ? 39 : 0;
-    WritePack(frame + VauxPackOffset(sequence, first), VideoSourcePack{});
+    VideoSourcePack source;
+    source.fiftyFields = data.system->fiftyFields;
+    WritePack(frame + VauxPackOffset(sequence, first), source);
     VideoControlPack control;
     control.display = data.wide ? kDisplayWide : kDisplayNormal;
     WritePack(frame + VauxPackOffset(sequence, first + 1), control);
@@ -83,7 +85,8 @@ void WriteAudioPack(uint8_t* pack, int sequence, int n, const SystemData& data) 
     // Source, control, date and time packs: audio blocks 3-6 of even sequences, 0-3 of odd ones.
     const int which = n - (sequence % 2 == 0 ? 3 : 0);
     if (which == 0) {
-        WritePack(pack, AudioSourceOf(data.audio, data.frameNumber, sequence >= kSequences / 2 ? 1 : 0));
+        WritePack(pack, AudioSourceOf(data.audio, *data.system, data.frameNumber,
+                                      sequence >= data.system->sequences / 2 ? 1 : 0));
     } else if (which == 1) {
         WritePack(pack, AudioControlPack{});
     } else if (which == 2 && data.hasRecordingTime) {
@@ -103,26 +106,27 @@ BinaryGroupPack UserBitsPack(uint32_t userBits) {
     return pack;
 }
 
-AudioSourcePack AudioSourceOf(AudioMode mode, uint64_t frameNumber, int half) {
+AudioSourcePack AudioSourceOf(AudioMode mode, const DvSystem& system, uint64_t frameNumber, int half) {
     AudioSourcePack source;
+    source.fiftyFields = system.fiftyFields;
     if (mode == AudioMode::FourChannel32k) {
         // Each half holds a stereo pair in every audio block: CHN 01 (two channels a block),
         // PA 0 (the two are a pair), AUDIO MODE 0000 (stereo: the first is left).
-        source.samples = AudioSamplesInFrame32k(frameNumber);
+        source.samples = AudioSamplesInFrame32k(system, frameNumber);
         source.sampleRate = 32000;
         source.quantization = 1;  // 12-bit non-linear
         source.channels = 1;
         source.audioMode = 0;
         return source;
     }
-    source.samples = AudioSamplesInFrame(frameNumber);
+    source.samples = AudioSamplesInFrame(system, frameNumber);
     source.audioMode = half;  // one channel per half: left, then right
     return source;
 }
 
 void WriteSystemData(uint8_t* frame, const SystemData& data) {
-    for (int sequence = 0; sequence < kSequences; ++sequence) {
-        WriteHeader(frame + BlockOffset(sequence, 0));
+    for (int sequence = 0; sequence < data.system->sequences; ++sequence) {
+        WriteHeader(frame + BlockOffset(sequence, 0), *data.system);
         WriteSubcode(frame + BlockOffset(sequence, 1), sequence, 0, data);
         WriteSubcode(frame + BlockOffset(sequence, 2), sequence, 1, data);
         WriteVaux(frame, sequence, data);
@@ -134,10 +138,12 @@ void WriteSystemData(uint8_t* frame, const SystemData& data) {
     }
 }
 
-void WriteSystemData(uint8_t* frame, uint64_t frameNumber) {
+void WriteSystemData(uint8_t* frame, uint64_t frameNumber, const DvSystem& system) {
     SystemData data;
+    data.system = &system;
     data.frameNumber = frameNumber;
-    data.timecode = Timecode::OfFrame(static_cast<int64_t>(frameNumber % Timecode::kDropFramesPerDay));
+    data.timecode = Timecode::OfFrame(static_cast<int64_t>(frameNumber % Timecode::FramesPerDay(true, system.timecodeRate)), true,
+                                      system.timecodeRate);
     WriteSystemData(frame, data);
 }
 

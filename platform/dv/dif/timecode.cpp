@@ -13,12 +13,14 @@ namespace dv {
 
 namespace {
 
-// libavutil's counter for 525/60 labels from 00:00:00;00: 30 labels a second at 30000/1001
-// frames a second, dropping labels or not.
-AVTimecode Counter(bool dropFrame) {
+// The frame rate libavutil counts labels at: 30000/1001 frames a second for 30 labels (dropping
+// labels or not), 25 for 25.
+AVRational RateOf(int rate) { return rate == 25 ? AVRational{25, 1} : AVRational{30000, 1001}; }
+
+// libavutil's counter of labels from 00:00:00:00.
+AVTimecode Counter(bool dropFrame, int rate) {
     AVTimecode counter{};
-    av_timecode_init(&counter, AVRational{30000, 1001}, dropFrame ? AV_TIMECODE_FLAG_DROPFRAME : 0, 0,
-                     nullptr);
+    av_timecode_init(&counter, RateOf(rate), dropFrame ? AV_TIMECODE_FLAG_DROPFRAME : 0, 0, nullptr);
     return counter;
 }
 
@@ -28,11 +30,13 @@ int TwoDigits(std::string_view text, size_t at) { return (text[at] - '0') * 10 +
 
 }  // namespace
 
-Timecode Timecode::OfFrame(int64_t frame, bool dropFrame) {
-    const int64_t perDay = FramesPerDay(dropFrame);
+Timecode Timecode::OfFrame(int64_t frame, bool dropFrame, int rate) {
+    if (rate != 25) rate = 30;
+    if (rate == 25) dropFrame = false;
+    const int64_t perDay = FramesPerDay(dropFrame, rate);
     frame %= perDay;
     if (frame < 0) frame += perDay;
-    const AVTimecode counter = Counter(dropFrame);
+    const AVTimecode counter = Counter(dropFrame, rate);
     // SMPTE 12M word, byte by byte from the lowest: hours, minutes, seconds, frames, with the
     // drop-frame flag above the frames' digits.
     const uint32_t word = av_timecode_get_smpte_from_framenum(&counter, static_cast<int>(frame));
@@ -42,12 +46,14 @@ Timecode Timecode::OfFrame(int64_t frame, bool dropFrame) {
     tc.seconds = bcd::Decode(static_cast<uint8_t>(word >> 16), 0x7);
     tc.frames = bcd::Decode(static_cast<uint8_t>(word >> 24), 0x3);
     tc.dropFrame = dropFrame;
+    tc.rate = rate;
     return tc;
 }
 
 bool Timecode::InRange() const {
+    if (rate != 30 && (rate != 25 || dropFrame)) return false;
     return hours >= 0 && hours <= 23 && minutes >= 0 && minutes <= 59 && seconds >= 0 && seconds <= 59 &&
-           frames >= 0 && frames < kLabelsPerSecond;
+           frames >= 0 && frames < rate;
 }
 
 bool Timecode::Skipped() const { return dropFrame && seconds == 0 && frames < 2 && minutes % 10 != 0; }
@@ -61,7 +67,7 @@ Timecode Timecode::FirstShown() const {
 std::optional<uint32_t> Timecode::Frame() const {
     if (!InRange() || Skipped()) return std::nullopt;
     AVTimecode counter{};
-    if (av_timecode_init_from_components(&counter, AVRational{30000, 1001},
+    if (av_timecode_init_from_components(&counter, RateOf(rate),
                                          dropFrame ? AV_TIMECODE_FLAG_DROPFRAME : 0, hours, minutes,
                                          seconds, frames, nullptr) < 0)
         return std::nullopt;
@@ -95,22 +101,23 @@ uint32_t Timecode::Bcd() const {
            uint32_t{bcd::Encode(seconds)} << 8 | bcd::Encode(frames);
 }
 
-std::optional<Timecode> Timecode::FromBcd(uint32_t word, bool dropFrame) {
+std::optional<Timecode> Timecode::FromBcd(uint32_t word, bool dropFrame, int rate) {
     Timecode tc;
     tc.hours = bcd::Decode(static_cast<uint8_t>(word >> 24));
     tc.minutes = bcd::Decode(static_cast<uint8_t>(word >> 16));
     tc.seconds = bcd::Decode(static_cast<uint8_t>(word >> 8));
     tc.frames = bcd::Decode(static_cast<uint8_t>(word));
     tc.dropFrame = dropFrame;
+    tc.rate = rate;
     if (!tc.InRange()) return std::nullopt;  // a digit that is none decodes to -1
     return tc;
 }
 
-std::optional<int64_t> ParseDuration(std::string_view text) {
+std::optional<int64_t> ParseDuration(std::string_view text, int rate) {
     if (const std::optional<Timecode> length = Timecode::Parse(text)) {
-        const int64_t frames = ((int64_t{length->hours} * 60 + length->minutes) * 60 + length->seconds) *
-                                   Timecode::kLabelsPerSecond +
-                               length->frames;
+        if (length->frames >= rate) return std::nullopt;
+        const int64_t frames =
+            ((int64_t{length->hours} * 60 + length->minutes) * 60 + length->seconds) * rate + length->frames;
         if (frames <= 0) return std::nullopt;
         return frames;
     }
@@ -120,7 +127,7 @@ std::optional<int64_t> ParseDuration(std::string_view text) {
                                               std::chars_format::fixed);
     if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
     if (!(seconds > 0) || seconds > 86400) return std::nullopt;
-    const auto frames = static_cast<int64_t>(seconds * Timecode::kLabelsPerSecond + 0.5);
+    const auto frames = static_cast<int64_t>(seconds * rate + 0.5);
     if (frames <= 0) return std::nullopt;
     return frames;
 }

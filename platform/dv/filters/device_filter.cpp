@@ -7,14 +7,8 @@
 #include "dv/filters/dv_classes.h"
 #include "dv/filters/transport_factory.h"
 #include "support/log.h"
-#include "dv/ntsc_dv.h"
 
 namespace dv {
-namespace {
-
-constexpr LONG kFrameBytes = ntsc::kFrameBytes;
-
-}  // namespace
 
 DeviceFilter::DeviceFilter() : ComExtend(CLSID_DVDeviceFilter), input(this), output(this) {
     AddPin(&input);
@@ -79,6 +73,9 @@ HRESULT DeviceFilter::OnActivate() {
     if (output.IsConnected() && !input.IsConnected()) return StartCapture();
     std::unique_ptr<Transport> opened = CreateTransport(devicePath);
     if (opened == nullptr) return kTransportBadPath;
+    // The stream's system is the connection's: the frames' size and pace.
+    const DvSystem& system = input.ConnectedSystem();
+    opened->SetSystem(system);
     // Reachable by Interrupt while Open waits for the device (under the filter's lock).
     reach.Add(opened.get());
     const HRESULT hr = opened->Open();
@@ -87,7 +84,8 @@ HRESULT DeviceFilter::OnActivate() {
         return hr;
     }
     transport = std::move(opened);
-    rateControl.Reset();
+    streamSystem = &system;
+    rateControl.Reset(system);
     failure = S_OK;
     budgetSpent = false;
     {
@@ -146,7 +144,7 @@ HRESULT DeviceFilter::SendSample(IMediaSample* sample) {
     BYTE* data = nullptr;
     HRESULT hr = sample->GetPointer(&data);
     const LONG length = sample->GetActualDataLength();
-    if (FAILED(hr) || data == nullptr || length != kFrameBytes) {
+    if (FAILED(hr) || data == nullptr || length != streamSystem->frameBytes) {
         // Anything but one whole frame would put a broken frame on the tape.
         failure = FAILED(hr) ? hr : E_INVALIDARG;
         NotifyEvent(EC_ERRORABORT, failure, 0);
@@ -449,6 +447,15 @@ DeviceFilter::RunCounts DeviceFilter::Measure(Transport& device, bool askDevice)
                         counts.state.countsKnown;
     counts.gapsKnown = device.GetGaps(&counts.gaps);
     return counts;
+}
+
+HRESULT DeviceFilter::GetDeviceStandard(LONG* standard) {
+    if (standard == nullptr) return E_POINTER;
+    DvStandard told = DvStandard::Ntsc525_60;
+    const HRESULT hr = WithDeck([&](Transport& t) { return t.GetUnitSystem(&told); });
+    if (FAILED(hr)) return hr;
+    *standard = told == DvStandard::Pal625_50 ? DV_STANDARD_625_50 : DV_STANDARD_525_60;
+    return S_OK;
 }
 
 HRESULT DeviceFilter::Interrupt() {

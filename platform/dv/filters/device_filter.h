@@ -3,7 +3,8 @@
 // paces a real device. The device is named by the DevicePath that IPersistPropertyBag::Load
 // reads from the device's property bag ("deck:<socket>" or "1394:<guid>").
 //
-// Leaving the stopped state opens the transport; frames are sent while paused as well as while
+// Leaving the stopped state opens the transport for the system of the input's connection (the
+// frames' size and pace: 525/60 or 625/50); frames are sent while paused as well as while
 // running (a deck records whatever it is sent). Each frame taken by the device may send a quality
 // message upstream (DeviceRateControl) so that the stream's times follow the device's pace. When
 // the device fails (unplugged, deck gone, tape full) the filter posts EC_ERRORABORT with the
@@ -33,7 +34,8 @@
 // that fail with E_NOTIMPL. Stop ends the pin's worker (pins are deactivated first) and closes
 // the receiver. With the input pin connected the filter sends, and its output delivers nothing.
 //
-// IDVDeviceStream: a frame budget set while stopped; the streaming thread counts against it and
+// IDVDeviceStream: the system the device records, asked like deck control (GetDeviceStandard);
+// a frame budget set while stopped; the streaming thread counts against it and
 // posts EC_COMPLETE once after the last frame of it has been taken. GetProgress (any thread,
 // under controlLock) measures the run from the device's counts at its start (the deck keeps
 // them) and, for the gaps, from Transport::GetGaps: ticks at which the device had no new frame
@@ -152,6 +154,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetFrameBudget(LONGLONG frames) override;
     HRESULT STDMETHODCALLTYPE GetProgress(DVStreamProgress* progress) override;
     HRESULT STDMETHODCALLTYPE Interrupt() override;
+    HRESULT STDMETHODCALLTYPE GetDeviceStandard(LONG* standard) override;
 
     DeviceInputPin& Input() { return input; }
     DeviceOutputPin& Output() { return output; }
@@ -193,6 +196,7 @@ private:
     std::unique_ptr<Receiver> receiver;     // filterLock, while capturing; the pin's worker uses it
     std::string devicePath;                 // filterLock
     std::unique_ptr<Transport> transport;   // see the class comment
+    const DvSystem* streamSystem = &k525_60;  // transport's stream: set with it, read by the streaming thread
     DeviceRateControl rateControl;          // streaming thread
     HRESULT failure = S_OK;                 // streaming thread; OnActivate and OnStop
     LONGLONG frameBudget = 0;               // filterLock, while stopped; read by the streaming thread

@@ -7,7 +7,8 @@
 
 #include "dv/dif/packs.h"
 #include "dv/filters/device_filter.h"
-#include "dv/ntsc_dv.h"
+#include "dv/dif/dif_layout.h"
+#include "dv/dv_system.h"
 #include "dv/transport_interface.h"
 #include "support/log.h"
 
@@ -24,25 +25,28 @@ DWORD PackWord(const Pack& fields) {
     return DWORD{pack[1]} | DWORD{pack[2]} << 8 | DWORD{pack[3]} << 16 | DWORD{pack[4]} << 24;
 }
 
-// The source packs of a 525/60 recording with locked 48 kHz stereo sound: what the type says
-// before the first frame shows what the tape holds.
-DVINFO CaptureDvInfo() {
+// The source packs of a recording of the system with locked 48 kHz stereo sound: what the type
+// says before the first frame shows what the tape holds.
+DVINFO CaptureDvInfo(const DvSystem& system) {
     DVINFO info{};
     dif::AudioSourcePack left;
-    left.samples = dif::AudioSamplesInFrame(0);
+    left.samples = dif::AudioSamplesInFrame(system, 0);
+    left.fiftyFields = system.fiftyFields;
     dif::AudioSourcePack right = left;
     right.audioMode = 1;
     info.dwDVAAuxSrc = PackWord(left);
     info.dwDVAAuxCtl = PackWord(dif::AudioControlPack{});
     info.dwDVAAuxSrc1 = PackWord(right);
     info.dwDVAAuxCtl1 = PackWord(dif::AudioControlPack{});
-    info.dwDVVAuxSrc = PackWord(dif::VideoSourcePack{});
+    dif::VideoSourcePack video;
+    video.fiftyFields = system.fiftyFields;
+    info.dwDVVAuxSrc = PackWord(video);
     info.dwDVVAuxCtl = PackWord(dif::VideoControlPack{});
     return info;
 }
 
-REFERENCE_TIME FrameStart(uint64_t index) {
-    return REFERENCE_TIME(index * uint64_t(ntsc::kFramePeriodNum) / uint64_t(ntsc::kFramePeriodDen));
+REFERENCE_TIME FrameStart(const DvSystem& system, uint64_t index) {
+    return REFERENCE_TIME(index * uint64_t(system.periodNum) / uint64_t(system.periodDen));
 }
 
 }  // namespace
@@ -69,16 +73,21 @@ HRESULT DeviceOutputPin::GetMediaType(int position, platform::MediaType* mt) {
     mt->Clear();
     BYTE* format = mt->AllocFormat(sizeof(DVINFO));
     if (format == nullptr) return E_OUTOFMEMORY;
-    const DVINFO info = CaptureDvInfo();
+    // The system the device records (525/60 when it cannot say).
+    LONG standard = DV_STANDARD_525_60;
+    if (FAILED(owner->GetDeviceStandard(&standard))) standard = DV_STANDARD_525_60;
+    const DvSystem& system = standard == DV_STANDARD_625_50 ? k625_50 : k525_60;
+    const DVINFO info = CaptureDvInfo(system);
     std::memcpy(format, &info, sizeof info);
-    filterkit::SetFrameType(mt, MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd, FORMAT_DvInfo, ntsc::kFrameBytes);
+    filterkit::SetFrameType(mt, MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd, FORMAT_DvInfo, system.frameBytes);
     return S_OK;
 }
 
 HRESULT DeviceOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) {
     // A few frames in flight: a downstream that holds one now and then does not cost a frame.
     if (props->cBuffers < 4) props->cBuffers = 4;
-    return SizeForFrames(allocator, props, ntsc::kFrameBytes);
+    // Room for a frame of either system: a tape may change system where a recording ends.
+    return SizeForFrames(allocator, props, k625_50.frameBytes);
 }
 
 void DeviceOutputPin::StartCapture(Receiver* opened) {
@@ -123,7 +132,9 @@ void DeviceOutputPin::Capture() {
         if (SUCCEEDED(sample->GetPointer(&data)) && (size = sample->GetSize()) >= LONG(frame.size())) {
             std::memcpy(data, frame.data(), frame.size());
             sample->SetActualDataLength(LONG(frame.size()));
-            REFERENCE_TIME start = FrameStart(index), stop = FrameStart(index + 1);
+            const DvSystem* system = DvSystem::OfFrameBytes(frame.size());
+            if (system == nullptr) system = &k525_60;
+            REFERENCE_TIME start = FrameStart(*system, index), stop = FrameStart(*system, index + 1);
             sample->SetTime(&start, &stop);
             LONGLONG mediaStart = LONGLONG(index), mediaStop = LONGLONG(index + 1);
             sample->SetMediaTime(&mediaStart, &mediaStop);

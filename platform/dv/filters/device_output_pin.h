@@ -1,8 +1,9 @@
 // "DV A/V Out", the DV device filter's output pin: the frames the device plays back, captured
 // through a Receiver, delivered whole as interleaved DV (MEDIATYPE_Interleaved /
 // MEDIASUBTYPE_dvsd with a FORMAT_DvInfo block, the type the input pin takes), one frame a
-// sample, with their times: frame n of the capture starts at n x 1001/30 ms of stream time and
-// its media times are n and n + 1. Frames that never arrived whole (lost in a bus reset, with
+// sample, with their times: frame n of the capture starts at n x 1001/30 ms of stream time (n x
+// 40 ms in 625/50) and its media times are n and n + 1. The type offered is that of the system
+// the device records (GetDeviceStandard). Frames that never arrived whole (lost in a bus reset, with
 // blocks missing, or not taken in time) keep their place in the times, and the sample after them
 // is marked a discontinuity, as is the first.
 //

@@ -1,20 +1,17 @@
 #include "dv/filters/device_rate_control.h"
 
-#include "dv/ntsc_dv.h"
+#include "dv/dv_system.h"
 
 namespace dv {
-namespace {
 
-// One DV frame is 1001/30000 s = 10010000/30 units.
-constexpr int64_t kFramePeriodNum = ntsc::kFramePeriodNum;
-constexpr int64_t kFramePeriodDen = ntsc::kFramePeriodDen;
-
-}  // namespace
-
-void DeviceRateControl::Reset() { *this = DeviceRateControl(); }
+void DeviceRateControl::Reset(const DvSystem& wanted) {
+    *this = DeviceRateControl();
+    system = &wanted;
+    targetPeriodMs = LONG((wanted.period + kUnitsPerMs / 2) / kUnitsPerMs);
+}
 
 REFERENCE_TIME DeviceRateControl::ExpectedStart(int64_t n) const {
-    return base + (n * kFramePeriodNum + kFramePeriodDen / 2) / kFramePeriodDen;
+    return base + (n * system->periodNum + system->periodDen / 2) / system->periodDen;
 }
 
 bool DeviceRateControl::OnSample(REFERENCE_TIME start, REFERENCE_TIME stop, Quality* q) {
@@ -42,12 +39,12 @@ bool DeviceRateControl::OnSample(REFERENCE_TIME start, REFERENCE_TIME stop, Qual
     }
 
     const LONG periodMs = LONG((period + kUnitsPerMs / 2) / kUnitsPerMs);
-    const bool wrongPeriod = periodMs > 0 && periodMs != kTargetPeriodMs;  // 0: no period to go by
+    const bool wrongPeriod = periodMs > 0 && periodMs != targetPeriodMs;  // 0: no period to go by
     if (!wrongPeriod && lag <= 0) return false;
 
     q->Proportion = 1000;
     if (wrongPeriod) {
-        q->Proportion = periodMs * 1000 / kTargetPeriodMs;
+        q->Proportion = periodMs * 1000 / targetPeriodMs;
         if (q->Proportion < 1) q->Proportion = 1;
     }
     q->Type = q->Proportion < 1000 ? Flood : Famine;

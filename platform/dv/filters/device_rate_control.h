@@ -1,5 +1,7 @@
 // Decides the quality messages the DV device sends upstream so that the stream's sample times
-// follow the device's pace of one frame per 1001/30000 s (333667 units of 100 ns).
+// follow the device's pace of one frame a frame period of the stream's system: 1001/30000 s
+// (333667 units of 100 ns) in 525/60, 1/25 s (400000 units, 40 ms) in 625/50. The numbers below
+// are 525/60's.
 //
 // The colour-bar source upstream stamps frames with a whole number of milliseconds; it sets its
 // period to period * 1000 / Proportion (clamped to 10..1000 ms) and moves its next start time
@@ -21,16 +23,18 @@
 
 #include <dshow.h>
 
+#include "dv/dv_system.h"
+
 namespace dv {
 
 class DeviceRateControl {
 public:
     static constexpr REFERENCE_TIME kUnitsPerMs = 10000;
-    static constexpr LONG kTargetPeriodMs = 33;
+    static constexpr LONG kTargetPeriodMs = 33;  // 525/60's; 40 in 625/50
     static constexpr int kMaxWaitFrames = 15;
 
-    // Forgets everything (a new run of the stream).
-    void Reset();
+    // Forgets everything (a new run of the stream, of the system given).
+    void Reset(const DvSystem& system = k525_60);
 
     // The times of a sample the device has just taken. True when a message is due; *q then
     // holds it.
@@ -40,6 +44,8 @@ public:
     REFERENCE_TIME ExpectedStart(int64_t n) const;
 
 private:
+    const DvSystem* system = &k525_60;
+    LONG targetPeriodMs = kTargetPeriodMs;  // the system's frame period, whole milliseconds
     bool started = false;
     REFERENCE_TIME base = 0;       // start time of frame 0 on the device's clock
     int64_t frames = 0;            // frames taken since the start

@@ -11,7 +11,6 @@
 #include "dv/dif/audio_shuffle.h"
 #include "dv/filters/dv_classes.h"
 #include "support/log.h"
-#include "dv/ntsc_dv.h"
 
 namespace dv {
 
@@ -26,22 +25,38 @@ DWORD PackWord(const Pack& fields) {
 }
 
 // The packs every frame carries, for the FORMAT_DvInfo block of the interleaved stream.
-DVINFO MakeDvInfo(bool wide, dif::AudioMode mode) {
+DVINFO MakeDvInfo(const DvSystem& system, bool wide, dif::AudioMode mode) {
     DVINFO info{};
-    info.dwDVAAuxSrc = PackWord(dif::AudioSourceOf(mode, 0, 0));
+    info.dwDVAAuxSrc = PackWord(dif::AudioSourceOf(mode, system, 0, 0));
     info.dwDVAAuxCtl = PackWord(dif::AudioControlPack{});
-    info.dwDVAAuxSrc1 = PackWord(dif::AudioSourceOf(mode, 0, 1));
+    info.dwDVAAuxSrc1 = PackWord(dif::AudioSourceOf(mode, system, 0, 1));
     info.dwDVAAuxCtl1 = PackWord(dif::AudioControlPack{});
-    info.dwDVVAuxSrc = PackWord(dif::VideoSourcePack{});
+    dif::VideoSourcePack video;
+    video.fiftyFields = system.fiftyFields;
+    info.dwDVVAuxSrc = PackWord(video);
     dif::VideoControlPack control;
     control.display = wide ? dif::kDisplayWide : dif::kDisplayNormal;
     info.dwDVVAuxCtl = PackWord(control);
     return info;
 }
 
+// The frame a start (a BCD label, kNonDrop for 525/60's non-drop-frame counting) names in a
+// system's counting, with kNonDrop kept: in 525/60 drop-frame a skipped label starts at frame 2
+// of its second. Nothing for what is no label of the system.
+std::optional<uint64_t> StartFrame(uint64_t start, uint64_t kNonDrop, const DvSystem& system) {
+    const bool dropFrame = !system.fiftyFields && (start & kNonDrop) == 0;
+    const std::optional<Timecode> label =
+        Timecode::FromBcd(static_cast<uint32_t>(start), dropFrame, system.timecodeRate);
+    if (!label) return std::nullopt;
+    const std::optional<uint32_t> frame = label->FirstShown().Frame();
+    if (!frame) return std::nullopt;
+    return uint64_t{*frame} | (start & kNonDrop);
+}
+
 // The label of frame `frame` of a count that started at `start` (kNonDrop: non-drop-frame).
-Timecode LabelOf(uint64_t start, uint64_t kNonDrop, int64_t frame) {
-    return Timecode::OfFrame(int64_t{static_cast<uint32_t>(start)} + frame, (start & kNonDrop) == 0);
+Timecode LabelOf(uint64_t start, uint64_t kNonDrop, int64_t frame, const DvSystem& system) {
+    return Timecode::OfFrame(int64_t{static_cast<uint32_t>(start)} + frame, (start & kNonDrop) == 0,
+                             system.timecodeRate);
 }
 
 }  // namespace
@@ -54,8 +69,15 @@ HRESULT Muxer::CheckInputType(const AM_MEDIA_TYPE* mt) {
         return VFW_E_TYPE_NOT_ACCEPTED;
     if (mt->pbFormat == nullptr || mt->cbFormat < sizeof(VIDEOINFOHEADER)) return E_INVALIDARG;
     const BITMAPINFOHEADER& bmi = reinterpret_cast<const VIDEOINFOHEADER*>(mt->pbFormat)->bmiHeader;
-    if (bmi.biWidth != ntsc::kWidth || (bmi.biHeight != ntsc::kHeight && bmi.biHeight != -ntsc::kHeight))
-        return E_INVALIDARG;
+    const DvSystem* videoSystem = DvSystem::OfPicture(bmi.biWidth, bmi.biHeight);
+    if (videoSystem == nullptr) return E_INVALIDARG;
+    if (Output().IsConnected() && videoSystem != &System()) return E_INVALIDARG;
+    return S_OK;
+}
+
+HRESULT Muxer::InputConnected(const platform::MediaType& type) {
+    const BITMAPINFOHEADER& bmi = reinterpret_cast<const VIDEOINFOHEADER*>(type.get()->pbFormat)->bmiHeader;
+    system.store(DvSystem::OfPicture(bmi.biWidth, bmi.biHeight));
     return S_OK;
 }
 
@@ -73,14 +95,13 @@ Muxer::Muxer() : ComExtend(CLSID_DVMux, u"Stream 0", u"Output"), audio(this, &au
     AddPin(&audio);
 }
 
-HRESULT Muxer::MakeOutputType(platform::MediaType* mt) {
+HRESULT Muxer::MakeOutputType(const DvSystem& system, platform::MediaType* mt) {
     mt->Clear();
     BYTE* format = mt->AllocFormat(sizeof(DVINFO));
     if (format == nullptr) return E_OUTOFMEMORY;
-    const DVINFO info = MakeDvInfo(wide.load(), audioMode.load());
+    const DVINFO info = MakeDvInfo(system, wide.load(), audioMode.load());
     std::memcpy(format, &info, sizeof(info));
-    filterkit::SetFrameType(mt, MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd, FORMAT_DvInfo,
-                            dif::kFrameBytes);
+    filterkit::SetFrameType(mt, MEDIATYPE_Interleaved, MEDIASUBTYPE_dvsd, FORMAT_DvInfo, system.frameBytes);
     return S_OK;
 }
 
@@ -91,7 +112,12 @@ HRESULT Muxer::OnActivate() {
     silencedSamples.store(0);
     lastFrame.store(-1);
     recordingStartUs.store(-1);
-    streamStart.store(timecodeStart.load());
+    const std::optional<uint64_t> start = StartFrame(timecodeStart.load(), kNonDrop, System());
+    if (!start) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: the start timecode is no label of %s", System().name);
+        return E_INVALIDARG;
+    }
+    streamStart.store(*start);
     streamUserBits.store(userBits.load());
     return S_OK;
 }
@@ -115,8 +141,10 @@ void Muxer::StartRecordingClock() {
 bool Muxer::RecordingTimeOf(uint64_t frame, dif::RecordingTime* out) {
     const int64_t startUs = recordingStartUs.load();
     if (startUs < 0) return false;
-    // frame * 1001/30000 s, in microseconds, exactly for any stream a tape can hold.
-    const int64_t offsetUs = static_cast<int64_t>(frame % (uint64_t{1} << 40)) * 1001000 / 30;
+    // frame * the frame's period, in microseconds, exactly for any stream a tape can hold.
+    const DvSystem& current = System();
+    const int64_t offsetUs =
+        static_cast<int64_t>(frame % (uint64_t{1} << 40)) * current.periodNum / (current.periodDen * 10);
     const int64_t second = (startUs + offsetUs) / 1000000;
     if (second != recordedSecond) {
         const time_t seconds = static_cast<time_t>(second);
@@ -133,9 +161,10 @@ bool Muxer::RecordingTimeOf(uint64_t frame, dif::RecordingTime* out) {
 // ---- audio ------------------------------------------------------------------------------------
 
 void Muxer::TakeAudio() {
+    const DvSystem& current = System();
     const int rate = audioMode.load() == dif::AudioMode::FourChannel32k ? 32000 : 48000;
-    const int samples = dif::AudioSamplesInFrame(frameNumber, rate);
-    const uint64_t position = dif::AudioPositionOfFrame(frameNumber, rate);
+    const int samples = dif::AudioSamplesInFrame(current, frameNumber, rate);
+    const uint64_t position = dif::AudioPositionOfFrame(current, frameNumber, rate);
     const std::chrono::milliseconds wait(audioStarving ? 0 : kAudioWaitMs);
     const size_t present = audioQueue.Take(position, audioFrame.data(), static_cast<size_t>(samples), wait);
     const size_t missing = static_cast<size_t>(samples) - present;
@@ -170,25 +199,28 @@ HRESULT Muxer::get_VITCLine(LONG* line) {
 
 HRESULT Muxer::SetTimecode(PTIMECODE_SAMPLE sample) {
     if (sample == nullptr) return E_POINTER;
-    const bool dropFrame = (sample->dwFlags & AM_TIMECODE_FLAG_DF) != 0;
-    const std::optional<Timecode> label = Timecode::FromBcd(sample->timecode.dwFrames, dropFrame);
-    if (!label) return E_INVALIDARG;
+    const DvSystem& current = System();
+    const bool dropFrame = !current.fiftyFields && (sample->dwFlags & AM_TIMECODE_FLAG_DF) != 0;
+    const uint64_t start = uint64_t{sample->timecode.dwFrames} | (dropFrame ? 0 : kNonDrop);
     // A label drop-frame counting skips: the count starts where that second's labels do.
-    const std::optional<uint32_t> start = label->FirstShown().Frame();
-    if (!start) return E_INVALIDARG;
-    timecodeStart.store(uint64_t{*start} | (dropFrame ? 0 : kNonDrop));
+    if (!StartFrame(start, kNonDrop, current)) return E_INVALIDARG;
+    const std::optional<Timecode> label = Timecode::FromBcd(sample->timecode.dwFrames, dropFrame, current.timecodeRate);
+    if (!label) return E_INVALIDARG;
+    timecodeStart.store(start);
     userBits.store(sample->dwUser);
     return label->Skipped() ? S_FALSE : S_OK;
 }
 
 HRESULT Muxer::GetTimecode(PTIMECODE_SAMPLE sample) {
     if (sample == nullptr) return E_POINTER;
+    const DvSystem& current = System();
     const int64_t last = lastFrame.load();
-    const uint64_t start = last < 0 ? timecodeStart.load() : streamStart.load();
+    const uint64_t start =
+        last < 0 ? StartFrame(timecodeStart.load(), kNonDrop, current).value_or(0) : streamStart.load();
     const uint64_t frame = last < 0 ? 0 : static_cast<uint64_t>(last);
     *sample = TIMECODE_SAMPLE{};
     sample->qwTick = static_cast<LONGLONG>(frame);
-    const Timecode label = LabelOf(start, kNonDrop, static_cast<int64_t>(frame));
+    const Timecode label = LabelOf(start, kNonDrop, static_cast<int64_t>(frame), current);
     sample->timecode.dwFrames = label.Bcd();
     sample->dwFlags = label.dropFrame ? AM_TIMECODE_FLAG_DF : 0;
     sample->dwUser = last < 0 ? userBits.load() : streamUserBits.load();
@@ -231,10 +263,11 @@ HRESULT Muxer::GetAudioMode(LONG* mode) {
 
 HRESULT Muxer::PrepareInput(IMediaSample* sample, const BYTE** video) {
     const BYTE* data = nullptr;
-    const HRESULT hr = SampleData(sample, dif::kFrameBytes, "frame", &data);
+    const DvSystem& current = System();
+    const HRESULT hr = SampleData(sample, current.frameBytes, "frame", &data);
     if (FAILED(hr)) return hr;  // SampleData said why
-    if (!dif::IsNtscDifFrame(data)) {
-        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample that is no NTSC DV frame");
+    if (!dif::IsDifFrame(data, current)) {
+        PLATFORM_LOG(platform::log::kDv, Error, "DV Muxer: a sample that is no %s DV frame", current.name);
         return E_INVALIDARG;
     }
     *video = data;
@@ -242,11 +275,13 @@ HRESULT Muxer::PrepareInput(IMediaSample* sample, const BYTE** video) {
 }
 
 HRESULT Muxer::Transform(IMediaSample* /*in*/, const BYTE* video, BYTE* frame, IMediaSample* /*out*/) {
-    std::memcpy(frame, video, dif::kFrameBytes);
+    const DvSystem& current = System();
+    std::memcpy(frame, video, size_t(current.frameBytes));
     if (frameNumber == 0) StartRecordingClock();
     dif::SystemData data;
+    data.system = &current;
     data.frameNumber = frameNumber;
-    data.timecode = LabelOf(streamStart.load(), kNonDrop, static_cast<int64_t>(frameNumber));
+    data.timecode = LabelOf(streamStart.load(), kNonDrop, static_cast<int64_t>(frameNumber), current);
     data.hasRecordingTime = RecordingTimeOf(frameNumber, &data.recorded);
     data.userBits = streamUserBits.load();
     data.hasUserBits = data.userBits != 0;
@@ -257,16 +292,16 @@ HRESULT Muxer::Transform(IMediaSample* /*in*/, const BYTE* video, BYTE* frame, I
     TakeAudio();
     if (data.audio == dif::AudioMode::FourChannel32k) {
         // The pair on channels 1 and 2; 3 and 4 stay silent.
-        const int samples = dif::AudioSamplesInFrame32k(frameNumber);
+        const int samples = dif::AudioSamplesInFrame32k(current, frameNumber);
         for (int n = 0; n < samples; ++n) {
             fourChannels[4 * n] = audioFrame[2 * n];
             fourChannels[4 * n + 1] = audioFrame[2 * n + 1];
             fourChannels[4 * n + 2] = 0;
             fourChannels[4 * n + 3] = 0;
         }
-        ShuffleAudio12(frame, fourChannels.data(), samples);
+        ShuffleAudio12(frame, fourChannels.data(), samples, current);
     } else {
-        ShuffleAudio(frame, audioFrame.data(), dif::AudioSamplesInFrame(frameNumber));
+        ShuffleAudio(frame, audioFrame.data(), dif::AudioSamplesInFrame(current, frameNumber), current);
     }
     return S_OK;
 }

@@ -1,20 +1,24 @@
 // "DV Muxer": DV25 video frames in on "Stream 0" (MEDIATYPE_Video / MEDIASUBTYPE_dvsd), optional
-// 16-bit stereo PCM of the audio mode's rate in on "Stream 1" (MuxerAudioPin), complete interleaved DIF frames out
-// on "Output" (MEDIATYPE_Interleaved / MEDIASUBTYPE_dvsd, FORMAT_DvInfo, 120000-byte samples).
+// 16-bit stereo PCM of the audio mode's rate in on "Stream 1" (MuxerAudioPin), complete
+// interleaved DIF frames out on "Output" (MEDIATYPE_Interleaved / MEDIASUBTYPE_dvsd,
+// FORMAT_DvInfo), in the system of the video's size: 720x480 gives 525/60 (NTSC) frames of 120000
+// bytes, 720x576 625/50 (PAL) frames of 144000 bytes.
 //
 // Each frame carries:
 // - locked audio in the mode set with IDVAudioMode: 48 kHz 16-bit stereo, or 32 kHz 12-bit on
 //   four channels ("Stream 1" on channels 1 and 2, silence on 3 and 4). Frame n of the stream
-//   takes exactly the samples at positions [n's first, + 1600 or 1602) of the audio stream (the
-//   five-frame pattern; at 32 kHz 1067 or 1068 in fifteen frames), whatever the
-//   audio samples' sizes. Without a connected audio pin the audio is silence. A connected source
+//   takes exactly the samples at positions [n's first, + its count) of the audio stream,
+//   whatever the audio samples' sizes: at 48 kHz in 525/60 1600 or 1602 (the five-frame
+//   pattern), in 625/50 1920; at 32 kHz 1067 or 1068 in fifteen frames, or 1280. Without a
+//   connected audio pin the audio is silence. A connected source
 //   that falls behind is waited for up to kAudioWaitMs once; what is still missing then is
 //   silence (counted by SilencedSamples) and frames are not waited for again until the audio has
 //   caught up, so a stalled source never stalls the video for more than that once. Late samples
 //   are dropped, so audio and video stay paired by position.
 // - timecode counting the frames handed on from the start set with
-//   IAMTimecodeGenerator::SetTimecode (default 00:00:00;00, drop-frame), without gaps whatever the
-//   sample times (they pass through); the user bits set there in the binary group pack.
+//   IAMTimecodeGenerator::SetTimecode (default 00:00:00;00), without gaps whatever the sample
+//   times (they pass through): drop-frame or not in 525/60 as set, 25 frames a second in 625/50;
+//   the user bits set there in the binary group pack.
 // - the aspect set with IDVAspect in the VAUX source control pack.
 // - the recording date and time packs (VAUX, AAUX, subcode): local time when the graph first ran
 //   this stream (or of its first frame, if that came first), advancing with the frames.
@@ -26,7 +30,8 @@
 // Receive runs. The audio pin feeds audioQueue on its own upstream's thread (audio_queue.h).
 // timecodeStart and userBits are set by any thread (atomics) and read when a stream starts; wide and
 // audioMode are set under filterLock while stopped and read by the streaming thread; the other
-// atomics are written by the streaming thread or under filterLock and read by anyone.
+// atomics are written by the streaming thread or under filterLock and read by anyone. `system`
+// follows the video input's connection (under filterLock).
 #pragma once
 
 #include <platform/platform.h>
@@ -49,7 +54,7 @@ class Muxer final : public platform::ComExtend<
                         platform::Implements<IDVAspect, IID_IDVAspect>,
                         platform::Implements<IDVAudioMode, IID_IDVAudioMode>> {
 public:
-    static constexpr LONG kFrameBytes = dif::kFrameBytes;
+    static constexpr LONG kFrameBytes = dif::kFrameBytes;  // 525/60's
     // The longest one frame waits for audio that has not come.
     static constexpr int kAudioWaitMs = 500;
     // Audio the queue holds: twenty frames, two thirds of a second. A source that fills it wakes
@@ -60,13 +65,18 @@ public:
 
     Muxer();
 
-    // Fills mt with the one output type (interleaved dvsd with a DVINFO block of the packs the
-    // aspect and audio mode make).
-    HRESULT MakeOutputType(platform::MediaType* mt);
+    // Fills mt with the one output type of a system (interleaved dvsd with a DVINFO block of the
+    // packs the system, the aspect and the audio mode make).
+    HRESULT MakeOutputType(const DvSystem& system, platform::MediaType* mt);
+    // The output type of the video input's system (525/60's while it is unconnected).
+    HRESULT MakeOutputType(platform::MediaType* mt) { return MakeOutputType(System(), mt); }
+    HRESULT OfferedOutputType(platform::MediaType* mt) { return MakeOutputType(System(), mt); }
+    LONG FrameBytes() const { return System().frameBytes; }
+    const DvSystem& System() const { return *system.load(); }
 
     // Input: MEDIATYPE_Video / MEDIASUBTYPE_dvsd in FORMAT_VideoInfo with at least a
-    // VIDEOINFOHEADER, 720x480. VFW_E_TYPE_NOT_ACCEPTED for another kind, E_INVALIDARG for a bad
-    // format block.
+    // VIDEOINFOHEADER, 720x480 or 720x576 (while the output is connected, only its system's).
+    // VFW_E_TYPE_NOT_ACCEPTED for another kind, E_INVALIDARG for a bad format block.
     HRESULT CheckInputType(const AM_MEDIA_TYPE* mt);
     // Output: interleaved dvsd with a whole DVINFO block.
     HRESULT CheckOutputType(const AM_MEDIA_TYPE* mt);
@@ -83,15 +93,18 @@ public:
 
     // IAMTimecodeGenerator. SetTimecode takes the start label in timecode.dwFrames (BCD
     // 0xhhmmssff; qwTick and the frame-rate fields are ignored), its counting in dwFlags
-    // (AM_TIMECODE_FLAG_DF: drop-frame, else non-drop-frame; 29.97 frames a second either way)
-    // and the user bits in dwUser (the eight binary groups, group 1 in the lowest four bits; 0:
-    // none, no binary group pack), and applies them from the next stream on. A drop-frame label
-    // that drop-frame counting skips (frames 0 and 1 of a minute not divisible by ten, such as
-    // 00:58:00;00) starts the count at frame 2 of that second, with S_FALSE; E_INVALIDARG for
-    // what is no label (past 23:59:59;29, or not BCD). GetTimecode gives the label of the
-    // frame handed on last, or the start while no frame went out, with AM_TIMECODE_FLAG_DF and
-    // qwTick that frame's number in the stream; AM_TIMECODE_FLAG_DF only for drop-frame, dwUser
-    // the user bits. The TCG mode and VITC line: E_NOTIMPL (DV has neither).
+    // (AM_TIMECODE_FLAG_DF: drop-frame, else non-drop-frame) and the user bits in dwUser (the
+    // eight binary groups, group 1 in the lowest four bits; 0: none, no binary group pack), and
+    // applies them from the next stream on. In 525/60 the tape's timecode counts 29.97 frames a
+    // second either way; a drop-frame label that drop-frame counting skips (frames 0 and 1 of a
+    // minute not divisible by ten, such as 00:58:00;00) starts the count at frame 2 of that
+    // second, with S_FALSE. In 625/50 it counts 25 frames a second, never drop-frame (the flag is
+    // ignored). E_INVALIDARG for what is no label of the video input's system (past 23:59:59;29,
+    // frames past 24 in 625/50, or not BCD); a stream that starts in a system whose labels do not
+    // hold the label set before its input connected fails to start with E_INVALIDARG. GetTimecode
+    // gives the label of the frame handed on last, or the start while no frame went out, with
+    // qwTick that frame's number in the stream, AM_TIMECODE_FLAG_DF only for drop-frame and
+    // dwUser the user bits. The TCG mode and VITC line: E_NOTIMPL (DV has neither).
     HRESULT STDMETHODCALLTYPE GetTCGMode(LONG param, LONG* value) override;
     HRESULT STDMETHODCALLTYPE SetTCGMode(LONG param, LONG value) override;
     HRESULT STDMETHODCALLTYPE put_VITCLine(LONG line) override;
@@ -113,8 +126,9 @@ protected:
 
 private:
     friend class filterkit::KitTransformFilter<Muxer>;
+    friend InputPin;
 
-    // Only whole NTSC DIF frames can be wrapped; anything else would make a broken tape.
+    // Only whole DIF frames of the system can be wrapped; anything else would make a broken tape.
     HRESULT PrepareInput(IMediaSample* in, const BYTE** video);
     // Copies the frame and writes its system data and audio.
     HRESULT Transform(IMediaSample* in, const BYTE* video, BYTE* frame, IMediaSample* out);
@@ -128,13 +142,17 @@ private:
     // Fixes the stream's recording time to now unless it was fixed already. Any thread.
     void StartRecordingClock();
 
+    HRESULT InputConnected(const platform::MediaType& type);
+
     AudioQueue audioQueue{kAudioQueueFrames};
+    std::atomic<const DvSystem*> system{&k525_60};
     MuxerAudioPin audio;
 
-    // The next stream's start: frames from 00:00:00;00 in the low 32 bits, kNonDrop above them.
+    // The next stream's start: its BCD label in the low 32 bits, kNonDrop above them (525/60's
+    // counting; 625/50 never drops).
     static constexpr uint64_t kNonDrop = uint64_t{1} << 32;
     std::atomic<uint64_t> timecodeStart{0};
-    std::atomic<uint64_t> streamStart{0};    // that of this stream, fixed by OnActivate
+    std::atomic<uint64_t> streamStart{0};    // this stream's: frames from 00:00:00:00, kNonDrop; fixed by OnActivate
     std::atomic<uint32_t> userBits{0};       // the next stream's user bits; 0 none
     std::atomic<uint32_t> streamUserBits{0}; // this stream's
     std::atomic<bool> wide{false};           // 16:9
@@ -149,8 +167,8 @@ private:
     // The last second RecordingTimeOf broke down, and into what: one localtime_r a second.
     int64_t recordedSecond = -1;
     dif::RecordingTime recordedTime{};
-    std::vector<int16_t> audioFrame = std::vector<int16_t>(2 * 1602);
-    std::vector<int16_t> fourChannels = std::vector<int16_t>(4 * 1068);  // 32 kHz: channels 1-4
+    std::vector<int16_t> audioFrame = std::vector<int16_t>(2 * 1920);
+    std::vector<int16_t> fourChannels = std::vector<int16_t>(4 * 1280);  // 32 kHz: channels 1-4
 };
 
 using MuxerInputPin = Muxer::InputPin;

@@ -4,7 +4,7 @@
 
 #include "dv/filters/dv_classes.h"
 #include "dv/filters/test_pattern.h"
-#include "dv/ntsc_dv.h"
+#include "dv/dv_system.h"
 #include "support/log.h"
 #include "support/text.h"
 
@@ -14,7 +14,7 @@ namespace {
 
 constexpr DWORD kUyvyFourCc = 0x59565955;  // 'UYVY'
 
-const BarsSystem k525 = {ntsc::kWidth, ntsc::kHeight, ntsc::kFramePeriodNum, ntsc::kFramePeriodDen};
+const BarsSystem k525 = {k525_60.width, k525_60.height, k525_60.periodNum, k525_60.periodDen};
 const BarsSystem k625 = {720, 576, 400000, 1};  // 25 frames a second
 
 LONG PictureBytes(const BarsSystem& system, bool rgb) {

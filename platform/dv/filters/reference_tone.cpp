@@ -6,7 +6,7 @@
 #include "dv/dif/dif_layout.h"
 #include "dv/filters/dv_classes.h"
 #include "support/log.h"
-#include "dv/ntsc_dv.h"
+#include "dv/dv_system.h"
 
 namespace dv {
 
@@ -15,8 +15,8 @@ namespace {
 constexpr double kFullScale = 32767.0;
 
 REFERENCE_TIME FrameStart(uint64_t k) {
-    return static_cast<REFERENCE_TIME>((k * ntsc::kFramePeriodNum + ntsc::kFramePeriodDen / 2) /
-                                       ntsc::kFramePeriodDen);
+    return static_cast<REFERENCE_TIME>((k * k525_60.periodNum + k525_60.periodDen / 2) /
+                                       k525_60.periodDen);
 }
 
 }  // namespace

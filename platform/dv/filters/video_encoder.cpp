@@ -4,7 +4,6 @@
 
 #include "dv/filters/dv_classes.h"
 #include "support/log.h"
-#include "dv/ntsc_dv.h"
 
 namespace dv {
 
@@ -12,7 +11,6 @@ namespace {
 
 constexpr DWORD kDvsdFourCc = 0x64737664;             // 'dvsd'
 constexpr DWORD kUyvyFourCc = 0x59565955;             // 'UYVY'
-constexpr REFERENCE_TIME kNtscFramePeriod = ntsc::kFramePeriod;
 
 // The VIDEOINFOHEADER of a type, or null when the type does not carry a whole one.
 const VIDEOINFOHEADER* VideoHeader(const AM_MEDIA_TYPE* mt) {
@@ -22,10 +20,8 @@ const VIDEOINFOHEADER* VideoHeader(const AM_MEDIA_TYPE* mt) {
     return reinterpret_cast<const VIDEOINFOHEADER*>(mt->pbFormat);
 }
 
-bool IsDvFrameSize(const BITMAPINFOHEADER& bmi) {
-    return bmi.biWidth == VideoEncoderCodec::kWidth &&
-           (bmi.biHeight == VideoEncoderCodec::kHeight || bmi.biHeight == -VideoEncoderCodec::kHeight);
-}
+// The system of a picture's size; null for a size of neither.
+const DvSystem* SystemOf(const BITMAPINFOHEADER& bmi) { return DvSystem::OfPicture(bmi.biWidth, bmi.biHeight); }
 
 }  // namespace
 
@@ -39,7 +35,9 @@ HRESULT VideoEncoder::CheckInputType(const AM_MEDIA_TYPE* mt) {
     const VIDEOINFOHEADER* vih = VideoHeader(mt);
     if (vih == nullptr) return E_INVALIDARG;
     const BITMAPINFOHEADER& bmi = vih->bmiHeader;
-    if (!IsDvFrameSize(bmi)) return E_INVALIDARG;
+    const DvSystem* pictureSystem = SystemOf(bmi);
+    if (pictureSystem == nullptr) return E_INVALIDARG;
+    if (Output().IsConnected() && pictureSystem != &System()) return E_INVALIDARG;
     if (isUyvy ? (bmi.biBitCount != 16 || bmi.biCompression != kUyvyFourCc)
                : (bmi.biBitCount != 24 || bmi.biCompression != BI_RGB))
         return E_INVALIDARG;
@@ -49,6 +47,7 @@ HRESULT VideoEncoder::CheckInputType(const AM_MEDIA_TYPE* mt) {
 void VideoEncoder::FollowInputType(const AM_MEDIA_TYPE* mt) {
     uyvy = mt->subtype == MEDIASUBTYPE_UYVY;
     bottomUp = !uyvy && VideoHeader(mt)->bmiHeader.biHeight > 0;
+    system.store(SystemOf(VideoHeader(mt)->bmiHeader));
 }
 
 HRESULT VideoEncoder::InputConnected(const platform::MediaType& type) {
@@ -61,7 +60,7 @@ HRESULT VideoEncoder::CheckOutputType(const AM_MEDIA_TYPE* mt) {
         mt->formattype != FORMAT_VideoInfo)
         return VFW_E_TYPE_NOT_ACCEPTED;
     const VIDEOINFOHEADER* vih = VideoHeader(mt);
-    if (vih == nullptr || !IsDvFrameSize(vih->bmiHeader)) return E_INVALIDARG;
+    if (vih == nullptr || SystemOf(vih->bmiHeader) != &System()) return E_INVALIDARG;
     return S_OK;
 }
 
@@ -84,33 +83,31 @@ HRESULT VideoEncoder::GetAspect(LONG* aspect) {
     return S_OK;
 }
 
-HRESULT VideoEncoder::MakeOutputType(platform::MediaType* mt) {
+HRESULT VideoEncoder::MakeOutputType(const DvSystem& system, platform::MediaType* mt) {
     mt->Clear();
     auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(mt->AllocFormat(sizeof(VIDEOINFOHEADER)));
     if (vih == nullptr) return E_OUTOFMEMORY;
-    vih->rcSource = RECT{0, 0, VideoEncoderCodec::kWidth, VideoEncoderCodec::kHeight};
+    vih->rcSource = RECT{0, 0, system.width, system.height};
     vih->rcTarget = vih->rcSource;
-    vih->AvgTimePerFrame = kNtscFramePeriod;
-    // 120000 bytes at 30000/1001 frames per second.
-    vih->dwBitRate = static_cast<DWORD>(int64_t{VideoEncoderCodec::kFrameBytes} * 8 * ntsc::kFrameRateNum /
-                                        ntsc::kFrameRateDen);
+    vih->AvgTimePerFrame = system.period;
+    // A frame's bytes at the system's frame rate.
+    vih->dwBitRate = static_cast<DWORD>(int64_t{system.frameBytes} * 8 * system.rateNum / system.rateDen);
     BITMAPINFOHEADER& bmi = vih->bmiHeader;
     bmi.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.biWidth = VideoEncoderCodec::kWidth;
-    bmi.biHeight = VideoEncoderCodec::kHeight;
+    bmi.biWidth = system.width;
+    bmi.biHeight = system.height;
     bmi.biPlanes = 1;
     bmi.biBitCount = 24;
     bmi.biCompression = kDvsdFourCc;
-    bmi.biSizeImage = VideoEncoderCodec::kFrameBytes;
+    bmi.biSizeImage = static_cast<DWORD>(system.frameBytes);
 
-    filterkit::SetFrameType(mt, MEDIATYPE_Video, MEDIASUBTYPE_dvsd, FORMAT_VideoInfo,
-                            VideoEncoderCodec::kFrameBytes);
+    filterkit::SetFrameType(mt, MEDIATYPE_Video, MEDIASUBTYPE_dvsd, FORMAT_VideoInfo, system.frameBytes);
     return S_OK;
 }
 
 HRESULT VideoEncoder::OnActivate() {
     codec.Reset();
-    return codec.Open();
+    return codec.Open(System());
 }
 
 void VideoEncoder::OnStop() { codec.Reset(); }
@@ -132,7 +129,9 @@ HRESULT VideoEncoder::PrepareInput(IMediaSample* sample, const BYTE** picture) {
     }
 
     // Less than one picture: nothing sensible to encode.
-    return SampleData(sample, uyvy ? VideoEncoderCodec::kUyvyPictureBytes : VideoEncoderCodec::kPictureBytes,
+    const DvSystem& current = System();
+    return SampleData(sample,
+                      uyvy ? VideoEncoderCodec::UyvyPictureBytes(current) : VideoEncoderCodec::PictureBytes(current),
                       "picture", picture);
 }
 

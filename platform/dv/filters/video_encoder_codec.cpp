@@ -49,13 +49,15 @@ void VideoEncoderCodec::Close() {
     }
     av_frame_free(&yuv);
     av_packet_free(&packet);
-    lastPicture.Forget();
-    lastUyvy.Forget();
+    lastPicture.reset();
+    lastUyvy.reset();
     segments.Forget();
 }
 
-HRESULT VideoEncoderCodec::Open() {
-    if (codec != nullptr) return S_OK;
+HRESULT VideoEncoderCodec::Open(const DvSystem& wanted) {
+    if (codec != nullptr && system == &wanted) return S_OK;
+    Close();
+    system = &wanted;
     const AVCodec* dvEncoder = avcodec_find_encoder(AV_CODEC_ID_DVVIDEO);
     if (dvEncoder == nullptr) return Failed(E_FAIL, "libavcodec has no DV encoder");
 
@@ -66,13 +68,18 @@ HRESULT VideoEncoderCodec::Open() {
         Close();
         return Failed(E_OUTOFMEMORY, "libavcodec cannot allocate its context, frame or packet");
     }
-    // Size, 4:1:1 and the 30000/1001 time base select the NTSC DV25 profile.
-    codec->width = kWidth;
-    codec->height = kHeight;
-    codec->pix_fmt = AV_PIX_FMT_YUV411P;
-    codec->time_base = AVRational{int(ntsc::kFrameRateDen), int(ntsc::kFrameRateNum)};
-    // The pixel shapes of 525/60 in 4:3 and in 16:9 (ITU-R BT.601 sampling).
-    codec->sample_aspect_ratio = wide ? AVRational{40, 33} : AVRational{10, 11};
+    // Size, sampling and time base select the profile: 4:1:1 at 30000/1001 for NTSC DV25, 4:2:0
+    // at 25 for consumer PAL DV25.
+    const AVPixelFormat format = system->fiftyFields ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV411P;
+    codec->width = system->width;
+    codec->height = system->height;
+    codec->pix_fmt = format;
+    codec->time_base = AVRational{int(system->rateDen), int(system->rateNum)};
+    // The pixel shapes of each system in 4:3 and in 16:9 (ITU-R BT.601 sampling).
+    if (system->fiftyFields)
+        codec->sample_aspect_ratio = wide ? AVRational{64, 45} : AVRational{16, 15};
+    else
+        codec->sample_aspect_ratio = wide ? AVRational{40, 33} : AVRational{10, 11};
     // Slice threads only: frame threading would hold frames back, and every picture must give
     // its frame at once.
     codec->thread_type = FF_THREAD_SLICE;
@@ -83,25 +90,25 @@ HRESULT VideoEncoderCodec::Open() {
 #endif
     if (const int error = avcodec_open2(codec, dvEncoder, nullptr); error < 0) {
         Close();
-        return Failed(E_FAIL, "libavcodec refuses the NTSC DV settings", error);
+        return Failed(E_FAIL, "libavcodec refuses the DV settings", error);
     }
 
-    yuv->format = AV_PIX_FMT_YUV411P;
-    yuv->width = kWidth;
-    yuv->height = kHeight;
+    yuv->format = format;
+    yuv->width = system->width;
+    yuv->height = system->height;
     if (const int error = av_frame_get_buffer(yuv, 0); error < 0) {
         Close();
         return Failed(E_OUTOFMEMORY, "libavcodec cannot allocate the picture", error);
     }
 
-    // Only chroma is resampled (4:1 across); an area-weighted bilinear filter does that well at
-    // half the cost of a bicubic one.
+    // Only chroma is resampled; an area-weighted bilinear filter does that well at half the cost
+    // of a bicubic one.
     for (SwsContext*& converter : converters) {
-        converter = sws_getContext(kWidth, kBandRows, AV_PIX_FMT_BGR24, kWidth, kBandRows,
-                                   AV_PIX_FMT_YUV411P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        converter = sws_getContext(system->width, kBandRows, AV_PIX_FMT_BGR24, system->width, kBandRows, format,
+                                   SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (converter == nullptr) {
             Close();
-            return Failed(E_FAIL, "libswscale refuses the BGR24 to 4:1:1 conversion");
+            return Failed(E_FAIL, "libswscale refuses the BGR24 to DV sampling conversion");
         }
         // BT.601 with studio range (black at 16), as DV carries it.
         const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
@@ -116,7 +123,9 @@ HRESULT VideoEncoderCodec::Open() {
         return E_OUTOFMEMORY;
     }
 
-    lastFrame.resize(kFrameBytes);
+    lastPicture.emplace(size_t(system->width) * 3, size_t(system->height));
+    lastUyvy.emplace(size_t(system->width) * 2, size_t(system->height));
+    lastFrame.resize(size_t(system->frameBytes));
     return S_OK;
 }
 
@@ -127,8 +136,8 @@ void VideoEncoderCodec::SetWide(bool value) {
 }
 
 void VideoEncoderCodec::Reset() {
-    lastPicture.Forget();
-    lastUyvy.Forget();
+    if (lastPicture) lastPicture->Forget();
+    if (lastUyvy) lastUyvy->Forget();
     segments.Forget();
     nextPts = 0;
 }
@@ -136,8 +145,8 @@ void VideoEncoderCodec::Reset() {
 HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t* frame) {
     if (codec == nullptr) return E_UNEXPECTED;
     segments.Forget();  // its previous picture is a UYVY one
-    if (reuse && lastBottomUp == bottomUp && lastPicture.Matches(picture)) {
-        std::memcpy(frame, lastFrame.data(), kFrameBytes);
+    if (reuse && lastBottomUp == bottomUp && lastPicture->Matches(picture)) {
+        std::memcpy(frame, lastFrame.data(), lastFrame.size());
         return S_OK;
     }
 
@@ -165,46 +174,67 @@ HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t
     const HRESULT hr = EncodeConverted(frame);
     if (FAILED(hr) || !reuse) return hr;
     lastBottomUp = bottomUp;
-    lastPicture.Keep(picture);
-    lastUyvy.Forget();
-    std::memcpy(lastFrame.data(), frame, kFrameBytes);
+    lastPicture->Keep(picture);
+    lastUyvy->Forget();
+    std::memcpy(lastFrame.data(), frame, lastFrame.size());
     return S_OK;
 }
 
 HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame) {
     if (codec == nullptr) return E_UNEXPECTED;
-    if (reuse && lastUyvy.Matches(picture)) {
-        std::memcpy(frame, lastFrame.data(), kFrameBytes);
+    if (reuse && lastUyvy->Matches(picture)) {
+        std::memcpy(frame, lastFrame.data(), lastFrame.size());
         return S_OK;
     }
-    if (reuse && segments.Assemble(picture, frame)) {
+    // The segment cache knows the 525/60 shuffle only; 625/50 pictures are encoded whole.
+    if (reuse && system == &k525_60 && segments.Assemble(picture, frame)) {
         // The kept picture is no longer the previous one; the cache now holds that.
-        lastUyvy.Forget();
+        lastUyvy->Forget();
         return S_OK;
     }
     if (const int error = av_frame_make_writable(yuv); error < 0)
         return Failed(E_OUTOFMEMORY, "libavcodec cannot make the picture writable", error);
-    // Cb Y0 Cr Y1 Cb Y2 Cr Y3 -> Y0 Y1 Y2 Y3, one Cb and one Cr: the mean of the pair, rounded.
-    for (int row = 0; row < kHeight; ++row) {
-        const uint8_t* in = picture + static_cast<size_t>(row) * kUyvyRowBytes;
+    const int width = system->width;
+    const size_t rowBytes = size_t(width) * 2;
+    for (int row = 0; row < system->height; ++row) {
+        const uint8_t* in = picture + static_cast<size_t>(row) * rowBytes;
         uint8_t* y = yuv->data[0] + static_cast<ptrdiff_t>(row) * yuv->linesize[0];
-        uint8_t* cb = yuv->data[1] + static_cast<ptrdiff_t>(row) * yuv->linesize[1];
-        uint8_t* cr = yuv->data[2] + static_cast<ptrdiff_t>(row) * yuv->linesize[2];
-        for (int x = 0; x < kWidth; x += 4, in += 8) {
+        for (int x = 0; x < width; x += 2, in += 4) {
             y[x] = in[1];
             y[x + 1] = in[3];
-            y[x + 2] = in[5];
-            y[x + 3] = in[7];
-            cb[x / 4] = static_cast<uint8_t>((in[0] + in[4] + 1) / 2);
-            cr[x / 4] = static_cast<uint8_t>((in[2] + in[6] + 1) / 2);
+        }
+    }
+    if (system->fiftyFields) {
+        // Cb Y0 Cr Y1 -> one Cb and one Cr a pair of pixels, each the mean of the pair of rows,
+        // rounded.
+        for (int row = 0; row < system->height / 2; ++row) {
+            const uint8_t* top = picture + static_cast<size_t>(2 * row) * rowBytes;
+            const uint8_t* bottom = top + rowBytes;
+            uint8_t* cb = yuv->data[1] + static_cast<ptrdiff_t>(row) * yuv->linesize[1];
+            uint8_t* cr = yuv->data[2] + static_cast<ptrdiff_t>(row) * yuv->linesize[2];
+            for (int x = 0; x < width / 2; ++x) {
+                cb[x] = static_cast<uint8_t>((top[4 * x] + bottom[4 * x] + 1) / 2);
+                cr[x] = static_cast<uint8_t>((top[4 * x + 2] + bottom[4 * x + 2] + 1) / 2);
+            }
+        }
+    } else {
+        // Cb Y0 Cr Y1 Cb Y2 Cr Y3 -> one Cb and one Cr: the mean of the pair across, rounded.
+        for (int row = 0; row < system->height; ++row) {
+            const uint8_t* in = picture + static_cast<size_t>(row) * rowBytes;
+            uint8_t* cb = yuv->data[1] + static_cast<ptrdiff_t>(row) * yuv->linesize[1];
+            uint8_t* cr = yuv->data[2] + static_cast<ptrdiff_t>(row) * yuv->linesize[2];
+            for (int x = 0; x < width; x += 4, in += 8) {
+                cb[x / 4] = static_cast<uint8_t>((in[0] + in[4] + 1) / 2);
+                cr[x / 4] = static_cast<uint8_t>((in[2] + in[6] + 1) / 2);
+            }
         }
     }
     const HRESULT hr = EncodeConverted(frame);
     if (FAILED(hr) || !reuse) return hr;
-    lastUyvy.Keep(picture);
-    lastPicture.Forget();
-    std::memcpy(lastFrame.data(), frame, kFrameBytes);
-    segments.Harvest(picture, frame);
+    lastUyvy->Keep(picture);
+    lastPicture->Forget();
+    std::memcpy(lastFrame.data(), frame, lastFrame.size());
+    if (system == &k525_60) segments.Harvest(picture, frame);
     return S_OK;
 }
 
@@ -216,13 +246,13 @@ HRESULT VideoEncoderCodec::EncodeConverted(uint8_t* frame) {
     if (const int error = avcodec_receive_packet(codec, packet); error < 0)
         return Failed(E_FAIL, "libavcodec gives no frame", error);
     const int size = packet->size;
-    const bool whole = size == kFrameBytes;
-    if (whole) std::memcpy(frame, packet->data, kFrameBytes);
+    const bool whole = size == system->frameBytes;
+    if (whole) std::memcpy(frame, packet->data, size_t(size));
     av_packet_unref(packet);
     if (!whole) {
         PLATFORM_LOG(platform::log::kDv, Error,
                      "DV Video Encoder: libavcodec made a frame of %d bytes, not %d", size,
-                     kFrameBytes);
+                     system->frameBytes);
         return E_FAIL;
     }
     ++encodeCount;
@@ -230,15 +260,22 @@ HRESULT VideoEncoderCodec::EncodeConverted(uint8_t* frame) {
 }
 
 void VideoEncoderCodec::ConvertBands(int thread, const uint8_t* picture, bool bottomUp) {
-    // Output row y of a bottom-up picture is memory row kHeight - 1 - y, read upwards.
-    const int stride = bottomUp ? -kRowBytes : kRowBytes;
-    for (int band = nextBand.fetch_add(1, std::memory_order_relaxed); band < kBands;
+    // Output row y of a bottom-up picture is memory row height - 1 - y, read upwards.
+    const int rowBytes = system->width * 3;
+    const int height = system->height;
+    const int stride = bottomUp ? -rowBytes : rowBytes;
+    const int bands = Bands();
+    for (int band = nextBand.fetch_add(1, std::memory_order_relaxed); band < bands;
          band = nextBand.fetch_add(1, std::memory_order_relaxed)) {
         const int firstRow = band * kBandRows;
         const uint8_t* source =
-            picture + static_cast<size_t>(bottomUp ? kHeight - 1 - firstRow : firstRow) * kRowBytes;
+            picture + static_cast<size_t>(bottomUp ? height - 1 - firstRow : firstRow) * rowBytes;
         uint8_t* planes[4] = {};
-        for (int p = 0; p < 3; ++p) planes[p] = yuv->data[p] + static_cast<ptrdiff_t>(firstRow) * yuv->linesize[p];
+        // 4:2:0 has a chroma row for every two picture rows.
+        for (int p = 0; p < 3; ++p) {
+            const int planeRow = p > 0 && system->fiftyFields ? firstRow / 2 : firstRow;
+            planes[p] = yuv->data[p] + static_cast<ptrdiff_t>(planeRow) * yuv->linesize[p];
+        }
         sws_scale(converters[thread], &source, &stride, 0, kBandRows, planes, yuv->linesize);
     }
 }

@@ -1,14 +1,16 @@
-// Compresses 720x480 pictures into NTSC DV25 frames (120000 bytes) with libavcodec's DV encoder:
-// BGR24 pictures through libswscale's BT.601 conversion to 4:1:1, and UYVY pictures (Y'CbCr
-// already) straight into 4:1:1, luma as it is and each pair of 4:2:2 chroma samples averaged, so
-// that their levels reach the encoder unchanged. A still picture is the common case, so a
-// picture byte-identical to the previous one reuses the previous frame instead of encoding again;
-// a UYVY picture that changed only in places (a burnt-in timecode, a countdown) is put together
-// from segments encoded before where it can be (SegmentCache), and encoded whole otherwise.
+// Compresses pictures into DV25 frames with libavcodec's DV encoder, in the system Open chose:
+// 720x480 into NTSC frames (120000 bytes, 4:1:1) or 720x576 into consumer PAL frames (144000
+// bytes, 4:2:0). BGR24 pictures go through libswscale's BT.601 conversion; UYVY pictures
+// (Y'CbCr already) go straight in, luma as it is and chroma averaged (each pair of 4:2:2 samples
+// across for 4:1:1, each pair of rows for 4:2:0), so that their levels reach the encoder
+// unchanged. A still picture is the common case, so a picture byte-identical to the previous one
+// reuses the previous frame instead of encoding again; a 525/60 UYVY picture that changed only in
+// places (a burnt-in timecode, a countdown) is put together from segments encoded before where it
+// can be (SegmentCache), and encoded whole otherwise.
 //
 // Threads: not thread-safe; the encoder filter calls it only under its input pin's receive lock,
-// or under the filter lock while stopped (Open, Reset). 4:1:1 keeps every chroma row, so bands of
-// rows convert independently: while open, the codec runs a helper thread, and the calling thread
+// or under the filter lock while stopped (Open, Reset). Both samplings keep whole bands of 16
+// rows independent: while open, the codec runs a helper thread, and the calling thread
 // and the helper each take the next band from `nextBand` until none is left. The caller starts at
 // once and the helper joins when it wakes, so a slow wake-up (a good part of a band on a virtual
 // machine) costs nothing but the bands the helper did not get to. `helperLock` guards the job
@@ -22,12 +24,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "dv/filters/kept_picture.h"
+#include "dv/dv_system.h"
 #include "dv/filters/segment_cache.h"
-#include "dv/ntsc_dv.h"
 
 struct AVCodecContext;
 struct AVFrame;
@@ -38,22 +41,28 @@ namespace dv {
 
 class VideoEncoderCodec {
 public:
-    static constexpr int kWidth = ntsc::kWidth;
-    static constexpr int kHeight = ntsc::kHeight;
+    // 525/60's sizes; PictureBytes and the like give any system's.
+    static constexpr int kWidth = k525_60.width;
+    static constexpr int kHeight = k525_60.height;
     static constexpr int kRowBytes = kWidth * 3;
     static constexpr int kPictureBytes = kRowBytes * kHeight;  // 1036800
-    static constexpr int kFrameBytes = ntsc::kFrameBytes;
+    static constexpr int kFrameBytes = k525_60.frameBytes;
     static constexpr int kUyvyRowBytes = kWidth * 2;
     static constexpr int kUyvyPictureBytes = kUyvyRowBytes * kHeight;  // 691200
+    static constexpr int PictureBytes(const DvSystem& system) { return system.width * 3 * system.height; }
+    static constexpr int UyvyPictureBytes(const DvSystem& system) { return system.width * 2 * system.height; }
 
     VideoEncoderCodec();
     ~VideoEncoderCodec();
     VideoEncoderCodec(const VideoEncoderCodec&) = delete;
     VideoEncoderCodec& operator=(const VideoEncoderCodec&) = delete;
 
-    // Prepares the converter and the encoder; S_OK when already open. E_FAIL when libavcodec
-    // has no DV encoder or refuses the settings, E_OUTOFMEMORY when allocations fail.
-    HRESULT Open();
+    // Prepares the converter and the encoder for the system; S_OK when already open for it (open
+    // for the other, it closes first). E_FAIL when libavcodec has no DV encoder or refuses the
+    // settings, E_OUTOFMEMORY when allocations fail.
+    HRESULT Open(const DvSystem& system = k525_60);
+    // The system of the last Open.
+    const DvSystem& System() const { return *system; }
     // Forgets the previous picture (a new stream starts).
     void Reset();
     // The aspect the frames signal (the sample aspect ratio libavcodec writes into them): 16:9
@@ -61,11 +70,11 @@ public:
     void SetWide(bool wide);
     bool Wide() const { return wide; }
 
-    // Encodes one picture of kPictureBytes (rows bottom first when bottomUp) into frame
-    // (kFrameBytes). E_UNEXPECTED before Open, E_FAIL when the encoder fails or its packet is
+    // Encodes one picture of PictureBytes (rows bottom first when bottomUp) into frame
+    // (the system's frameBytes). E_UNEXPECTED before Open, E_FAIL when the encoder fails or its packet is
     // not a DV25 frame.
     HRESULT Encode(const uint8_t* picture, bool bottomUp, uint8_t* frame);
-    // The same for a UYVY picture of kUyvyPictureBytes, rows top first.
+    // The same for a UYVY picture of UyvyPictureBytes, rows top first.
     HRESULT EncodeUyvy(const uint8_t* picture, uint8_t* frame);
 
     // Reuse of the previous frame for an identical picture, and of encoded segments for a UYVY
@@ -77,8 +86,8 @@ public:
 
 private:
     static constexpr int kBandRows = 16;
-    static constexpr int kBands = kHeight / kBandRows;
-    static_assert(kBands * kBandRows == kHeight);
+    static_assert(k525_60.height % kBandRows == 0 && k625_50.height % kBandRows == 0);
+    int Bands() const { return system->height / kBandRows; }
 
     void Close();
     // Converts bands of the picture into yuv with converters[thread] until none is left.
@@ -100,15 +109,17 @@ private:
     bool jobBottomUp = false;             // helperLock
     bool jobTaken = false;                // helperLock: the helper took the current job
     bool jobDone = false;                 // helperLock: ... and took its last band
-    std::atomic<int> nextBand {0};        // the next band to convert; kBands and above: none
+    std::atomic<int> nextBand {0};        // the next band to convert; Bands() and above: none
     bool helperQuit = false;              // helperLock
 
     bool reuse = true;
     bool wide = false;
     bool lastBottomUp = false;
-    KeptPicture lastPicture {kRowBytes, kHeight};  // the BGR24 picture behind lastFrame
-    KeptPicture lastUyvy {kUyvyRowBytes, kHeight};  // or the UYVY one (one of them is kept)
-    SegmentCache segments;  // the UYVY pictures' encoded segments
+    const DvSystem* system = &k525_60;  // set by Open while no helper works
+    // The BGR24 picture behind lastFrame, or the UYVY one (one of them is kept); sized by Open.
+    std::optional<KeptPicture> lastPicture;
+    std::optional<KeptPicture> lastUyvy;
+    SegmentCache segments;  // the 525/60 UYVY pictures' encoded segments
     std::vector<uint8_t> lastFrame;
     uint64_t encodeCount = 0;
 };

@@ -289,6 +289,31 @@ DeckMode ModeOfState(uint8_t opcode, uint8_t operand) {
 
 }  // namespace
 
+HRESULT AvcDeckControl::GetInputSignalMode(DvStandard* standard) {
+    if (standard == nullptr) return E_POINTER;
+    if (interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: the DV unit was not asked");
+    std::lock_guard<std::mutex> lock(callLock);
+    Session session;
+    if (const HRESULT hr = OpenSession(&session, true); FAILED(hr)) return hr;
+    Answer answer;
+    // The operand 0xFF asks; the answer puts the mode there.
+    const quadlet_t command = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_INPUT_SIGNAL_MODE | 0xFF;
+    if (const HRESULT hr = Transact(session, "INPUT SIGNAL MODE", command, 0, false, &answer); FAILED(hr)) return hr;
+    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) {
+        if (!HasTapeRecorder(session)) {
+            return Fail(kTransportNoTapeRecorder, "INPUT SIGNAL MODE: the DV unit has no tape recorder now "
+                                                  "(a camcorder in camera mode)");
+        }
+        return Fail(E_NOTIMPL, "INPUT SIGNAL MODE: the DV unit does not implement it");
+    }
+    if (answer.response != AVC1394_RESP_STABLE) {
+        return Fail(kTransportRejected, std::string("INPUT SIGNAL MODE: the DV unit answered ") +
+                                            ResponseName(answer.response));
+    }
+    *standard = (answer.frame[3] & 0x80) != 0 ? DvStandard::Pal625_50 : DvStandard::Ntsc525_60;
+    return S_OK;
+}
+
 HRESULT AvcDeckControl::GetState(DeckState* state) {
     if (state == nullptr) return E_POINTER;
     if (interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: the DV unit was not asked");

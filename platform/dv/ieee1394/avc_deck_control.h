@@ -1,6 +1,7 @@
 // Deck control of a DV camcorder or deck on the IEEE 1394 bus: the AV/C tape recorder subunit's
-// commands (RECORD, RECORD PAUSE, WIND STOP, WIND REWIND, WIND FAST FORWARD, PLAY; the TRANSPORT STATE, MEDIUM INFO and TIME CODE
-// status), written with libavc1394's command codes and sent through it over FCP. A refusal is
+// commands (RECORD, RECORD PAUSE, WIND STOP, WIND REWIND, WIND FAST FORWARD, PLAY; the TRANSPORT
+// STATE, MEDIUM INFO, TIME CODE and INPUT SIGNAL MODE status), written with libavc1394's command
+// codes and sent through it over FCP. A refusal is
 // told by its cause: no tape or a protected one (MEDIUM INFO), local mode (a unit in stop that
 // refuses even WIND STOP), no tape recorder (SUBUNIT INFO lists none: a camcorder in camera mode).
 //
@@ -58,6 +59,11 @@ public:
     // tape: its answer to RECORD tells) and the time code where the tape is. The unit keeps no
     // frame counts (countsKnown stays false).
     HRESULT GetState(DeckState* state);
+
+    // The system the unit's tape recorder takes in: its INPUT SIGNAL MODE status, whose operand
+    // holds the DVCR signal mode (SD 525-60 0x00, SD 625-50 0x80, the 50/60 flag in bit 7, as the
+    // AV/C tape recorder subunit lists them). The failures of GetState; no tape is no failure.
+    HRESULT GetInputSignalMode(DvStandard* standard);
 
     // The program is stopping: see the class comment. Any thread; not undone.
     void Interrupt();

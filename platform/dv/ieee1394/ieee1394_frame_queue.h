@@ -18,7 +18,7 @@
 #include <mutex>
 #include <vector>
 
-#include "dv/ntsc_dv.h"
+#include "dv/dv_system.h"
 
 namespace dv {
 
@@ -27,7 +27,7 @@ public:
     enum class PushResult { Queued, Cancelled, TimedOut };
 
     // `capacity` frames may wait besides the one being sent; at least one.
-    explicit Ieee1394FrameQueue(size_t frameBytes = ntsc::kFrameBytes, size_t capacity = 3);
+    explicit Ieee1394FrameQueue(size_t frameBytes = k525_60.frameBytes, size_t capacity = 3);
 
     // Copies a frame of frameBytes in; waits up to timeoutMs for room.
     PushResult Push(const uint8_t* frame, int timeoutMs);

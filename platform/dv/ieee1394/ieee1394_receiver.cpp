@@ -10,7 +10,6 @@
 
 #include "dv/ieee1394/ieee1394_discovery.h"
 #include "dv/ieee1394/ieee1394_wait.h"
-#include "dv/ntsc_dv.h"
 #include "dv/transport_interface.h"
 
 namespace dv {
@@ -65,11 +64,13 @@ int Ieee1394Receiver::OnFrame(unsigned char* data, int length, int complete, voi
 void Ieee1394Receiver::TakeFrame(const unsigned char* data, int length, bool complete) {
     std::lock_guard<std::mutex> hold(lock);
     // A frame with blocks missing holds the previous frame's blocks in their place: never handed
-    // on as if it were whole. A 625/50 frame is not ours to take either.
-    if (!complete || length != ntsc::kFrameBytes) {
+    // on as if it were whole; nor is one of neither system's size.
+    const DvSystem* system = length > 0 ? DvSystem::OfFrameBytes(size_t(length)) : nullptr;
+    if (!complete || system == nullptr) {
         ++incomplete;
         return;
     }
+    wireSystem.store(system);
     if (queue.size() >= kQueueFrames) {
         ++overflowed;
         return;
@@ -80,12 +81,13 @@ void Ieee1394Receiver::TakeFrame(const unsigned char* data, int length, bool com
 }
 
 void Ieee1394Receiver::LinkUp(int64_t atMs) {
-    // Counted on the wire, where a frame passes every 1001/30 ms: those that overlap the time
-    // without a connection, from the reset's first event on.
+    // Counted on the wire, where a frame passes every 1001/30 ms (40 ms in 625/50): those that
+    // overlap the time without a connection, from the reset's first event on.
     int64_t downSinceMs = 0;
     if (!connection.MarkUp(&downSinceMs)) return;
     const int64_t down = std::max<int64_t>(0, atMs - downSinceMs);
-    lostInResets.fetch_add(uint64_t(down * 30 / 1001 + 1));
+    const DvSystem& system = *wireSystem.load();
+    lostInResets.fetch_add(uint64_t(down * system.rateNum / (system.rateDen * 1000) + 1));
 }
 
 void Ieee1394Receiver::Loop() {

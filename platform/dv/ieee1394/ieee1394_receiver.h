@@ -29,6 +29,7 @@
 #include <mutex>
 #include <thread>
 
+#include "dv/dv_system.h"
 #include "dv/ieee1394/ieee1394_connection.h"
 #include "dv/receiver_interface.h"
 #include "support/fault.h"
@@ -74,6 +75,7 @@ private:
     uint64_t incomplete = 0;                    // lock
     uint64_t overflowed = 0;                    // lock
     std::atomic<uint64_t> lostInResets{0};
+    std::atomic<const DvSystem*> wireSystem{&k525_60};  // of the last whole frame: the rate LinkUp counts at
 
     platform::FaultRecord failure;  // its own leaf lock
 };

@@ -11,14 +11,12 @@
 #include "support/monotonic_clock.h"
 
 #include "dv/ieee1394/ieee1394_discovery.h"
-#include "dv/ntsc_dv.h"
+#include "dv/dv_system.h"
 
 namespace dv {
 namespace {
 
-constexpr size_t kFrameBytes = ntsc::kFrameBytes;
-constexpr size_t kBlockBytes = ntsc::kPacketBytes;             // one CIP data block: six DIF blocks
-constexpr uint64_t kPacketsPerFrame = ntsc::kPacketsPerFrame;  // NTSC: libiec61883's SYT interval
+constexpr size_t kBlockBytes = kPacketBytes;  // one CIP data block: six DIF blocks
 // libiec61883's DV ring (dv.c: buffer_packets 1000, irq_interval 250). fw-iso.c's xmit_start
 // fills the whole ring from the feeder before the DMA starts (the prebuffer only decides whether
 // it starts), and the feeder can neither defer nor send an empty packet there: the 1000 packets
@@ -27,36 +25,51 @@ constexpr uint64_t kPacketsPerFrame = ntsc::kPacketsPerFrame;  // NTSC: libiec61
 constexpr size_t kStartFrames = 4;
 constexpr uint64_t kRingPackets = 1000;
 constexpr uint64_t kIrqInterval = 250;
-static_assert(kStartFrames * kPacketsPerFrame >= kRingPackets);
+static_assert(kStartFrames * k525_60.packetsPerFrame >= kRingPackets);
 // libiec61883's packetizer (dv.c, DV_CUSTOM_CIP), like its SYT count process-wide: an empty
-// packet whenever its accumulator exceeds 1068 - 68 (which lowers it by that), else a data
-// packet (which raises it by 68). Mirrored from what the feeder is asked.
-constexpr int kCipN = 68;
-constexpr int kCipD = 1068;
+// packet whenever its accumulator exceeds d - n (which lowers it by that), else a data packet
+// (which raises it by n); n/d is 68/1068 for 525/60, 1/16 for 625/50. Mirrored from what the
+// feeder is asked.
+struct CipRate {
+    int n;
+    int d;
+};
+CipRate CipRateOf(const DvSystem& system) { return system.fiftyFields ? CipRate{1, 16} : CipRate{68, 1068}; }
 constexpr int64_t kPacketsPerSecond = 8000;
 // Room for a loop thread that is late on a loaded machine (the bus does not wait for it).
 constexpr int64_t kTailMarginMs = 20;
 constexpr int64_t kDrainMarginMs = 1500;
-// NTSC frames on the wire: 30000/1001 a second.
-int64_t FrameMs(int64_t frames) { return frames * 1001 / 30; }
+// Frames on the wire: the system's rate.
+int64_t FrameMs(const DvSystem& system, int64_t frames) {
+    return frames * 1000 * system.rateDen / system.rateNum;
+}
 
 // The transmitting transport: at most one per process (libiec61883's DV transmitter counts in
 // process-wide statics).
 std::atomic<Ieee1394Transport*> g_transmitting{nullptr};
-// Data packets asked of any DV transmitter in this process: libiec61883's own count, mirrored
-// (it puts the SYT in every 250th).
-std::atomic<uint64_t> g_dataPackets{0};
+// libiec61883's packet number, mirrored: the SYT goes in the packet asked for while it is 0; each
+// data packet raises it, back to 0 on reaching the transmitter's SYT interval (a frame's data
+// packets: 250, or 300 in 625/50). Like the library's, it survives a transmitter.
+std::atomic<uint64_t> g_packetNumber{0};
 std::atomic<int> g_cipAccum{0};
 
+// Data packets still to go before the packet number is 0 again, a frame's first may go.
+uint64_t PacketsToSyt(const DvSystem& system) {
+    const uint64_t number = g_packetNumber.load();
+    const uint64_t interval = uint64_t(system.packetsPerFrame);
+    return number >= interval ? 1 : (interval - number) % interval;
+}
+
 // The packets the next `dataPackets` data packets take, up to the last of them.
-uint64_t PacketsCarrying(uint64_t dataPackets) {
+uint64_t PacketsCarrying(const DvSystem& system, uint64_t dataPackets) {
+    const CipRate rate = CipRateOf(system);
     int accum = g_cipAccum.load();
     uint64_t packets = 0;
     for (uint64_t data = 0; data < dataPackets; ++packets) {
-        if (accum > kCipD - kCipN) {
-            accum -= kCipD - kCipN;
+        if (accum > rate.d - rate.n) {
+            accum -= rate.d - rate.n;
         } else {
-            accum += kCipN;
+            accum += rate.n;
             ++data;
         }
     }
@@ -75,7 +88,13 @@ int EventsToCome(uint64_t end, uint64_t ring) {
 
 }  // namespace
 
-Ieee1394Transport::Ieee1394Transport(uint64_t guid) : guid(guid), queue(kFrameBytes, kStartFrames - 1) {}
+Ieee1394Transport::Ieee1394Transport(uint64_t guid) : guid(guid) { queue.emplace(system->frameBytes, kStartFrames - 1); }
+
+void Ieee1394Transport::SetSystem(const DvSystem& wanted) {
+    if (connection.handle() != nullptr || &wanted == system) return;  // only before Open
+    system = &wanted;
+    queue.emplace(system->frameBytes, kStartFrames - 1);
+}
 
 Ieee1394Transport::~Ieee1394Transport() {
     Cancel();
@@ -95,7 +114,7 @@ HRESULT Ieee1394Transport::Failure() { return HRESULT(failure.Status()); }
 std::string Ieee1394Transport::LastError() const { return failure.Text(); }
 
 Ieee1394Transport::Statistics Ieee1394Transport::statistics() {
-    const Ieee1394FrameQueue::Counters c = queue.counters();
+    const Ieee1394FrameQueue::Counters c = queue->counters();
     Statistics s;
     s.framesSent = c.framesSent;
     s.framesRepeated = c.framesRepeated;
@@ -110,7 +129,7 @@ Ieee1394Transport::Statistics Ieee1394Transport::statistics() {
 
 bool Ieee1394Transport::GetGaps(GapAccount* gaps) const {
     if (gaps == nullptr) return false;
-    const Ieee1394FrameQueue::Counters c = queue.counters();
+    const Ieee1394FrameQueue::Counters c = queue->counters();
     gaps->ticks = c.framesRepeated;
     gaps->longest = c.longestRepeatRun;
     gaps->longestAfter = c.longestRepeatAfter;
@@ -140,7 +159,7 @@ HRESULT Ieee1394Transport::Open() {
         Unregister();
         return Fail(HRESULT(fault->status), fault->text);
     }
-    transmitter = iec61883_dv_xmit_init(connection.handle(), 0 /* NTSC */, &Feeder, this);
+    transmitter = iec61883_dv_xmit_init(connection.handle(), system->fiftyFields ? 1 : 0, &Feeder, this);
     if (transmitter == nullptr) {
         connection.Close();
         Unregister();
@@ -156,15 +175,21 @@ int Ieee1394Transport::Feeder(unsigned char* data, int difBlocks, unsigned int d
 int Ieee1394Transport::Feed(unsigned char* data, int difBlocks, unsigned int dropped) {
     lastFeedMs.store(platform::MonotonicMs());
     // libiec61883 counted the packet before asking for it, whatever we answer.
-    const uint64_t phase = g_dataPackets.fetch_add(uint64_t(difBlocks > 0 ? difBlocks : 0)) % kPacketsPerFrame;
-    g_cipAccum.fetch_add(difBlocks > 0 ? kCipN : kCipN - kCipD);
+    const uint64_t interval = uint64_t(system->packetsPerFrame);
+    const uint64_t toSyt = PacketsToSyt(*system);
+    if (difBlocks > 0) {
+        const uint64_t next = g_packetNumber.load() + 1;
+        g_packetNumber.store(next >= interval ? 0 : next);
+    }
+    const CipRate rate = CipRateOf(*system);
+    g_cipAccum.fetch_add(difBlocks > 0 ? rate.n : rate.n - rate.d);
     if (ended.load()) {
         // After the end we are asked once per interrupt event: the ring's drain, seen.
         eventsAfterEnd.fetch_add(1);
         return -1;
     }
     if (FAILED(Failure())) return -1;  // stops the transmitter: nothing more goes out
-    if (draining.load() && !inStart && queue.DryAtFrameBoundary()) {
+    if (draining.load() && !inStart && queue->DryAtFrameBoundary()) {
         // Close: every accepted frame is in the ring, whole; the stream ends here.
         endPackets.store(packetsQueued);
         ended.store(true);
@@ -172,18 +197,18 @@ int Ieee1394Transport::Feed(unsigned char* data, int difBlocks, unsigned int dro
     }
     ++packetsQueued;
     if (difBlocks <= 0) {
-        queue.Feed(data, 0, dropped);
+        queue->Feed(data, 0, dropped);
         return 0;
     }
-    if (alignPackets < 0) alignPackets = int((kPacketsPerFrame - phase) % kPacketsPerFrame);
+    if (alignPackets < 0) alignPackets = int(toSyt);
     if (alignPackets > 0) {
         // Started in mid-count: the tail of the first frame until the SYT packet comes round.
-        const size_t at = (kPacketsPerFrame - size_t(alignPackets)) * kBlockBytes;
+        const size_t at = (interval - size_t(alignPackets)) * kBlockBytes;
         std::memcpy(data, firstFrame.data() + at, kBlockBytes);
         --alignPackets;
         return 0;
     }
-    queue.Feed(data, difBlocks * int(kBlockBytes / 80), dropped);
+    queue->Feed(data, difBlocks * int(kBlockBytes / 80), dropped);
     return 0;
 }
 
@@ -194,7 +219,7 @@ void Ieee1394Transport::LinkUp(int64_t atMs) {
     int64_t downSinceMs = 0;
     if (!connection.MarkUp(&downSinceMs)) return;
     const int64_t down = std::max<int64_t>(0, atMs - downSinceMs);
-    framesLost.fetch_add(uint64_t(down * 30 / 1001 + 1));
+    framesLost.fetch_add(uint64_t(down * system->rateNum / (1000 * system->rateDen) + 1));
 }
 
 void Ieee1394Transport::Loop() {
@@ -205,7 +230,7 @@ void Ieee1394Transport::Loop() {
         Fail(status, text);
         raw1394_iso_stop(handle);  // not one packet more
         LinkUp(platform::MonotonicMs());           // what was lost so far is counted
-        queue.Cancel();
+        queue->Cancel();
     };
     int64_t tailDueMs = -1;
     while (!stopLoop.load()) {
@@ -264,9 +289,9 @@ void Ieee1394Transport::Loop() {
 HRESULT Ieee1394Transport::SendFrame(const uint8_t* frame, size_t size) {
     if (const HRESULT hr = Failure(); FAILED(hr)) return hr;
     if (transmitter == nullptr) return Fail(kTransportDeviceGone, "the DV unit is not connected");
-    if (frame == nullptr || size != kFrameBytes) return E_INVALIDARG;
-    if (!started && queue.queued() == 0) firstFrame.assign(frame, frame + size);
-    const auto result = queue.Push(frame, kTransportStallTimeoutMs);
+    if (frame == nullptr || size != size_t(system->frameBytes)) return E_INVALIDARG;
+    if (!started && queue->queued() == 0) firstFrame.assign(frame, frame + size);
+    const auto result = queue->Push(frame, kTransportStallTimeoutMs);
     if (result == Ieee1394FrameQueue::PushResult::Cancelled) {
         const HRESULT hr = Failure();
         return FAILED(hr) ? hr : kTransportCancelled;
@@ -274,7 +299,7 @@ HRESULT Ieee1394Transport::SendFrame(const uint8_t* frame, size_t size) {
     if (result == Ieee1394FrameQueue::PushResult::TimedOut) {
         return Fail(kTransportTimeout, "the IEEE 1394 bus took no frame");
     }
-    if (!started && queue.queued() >= kStartFrames) return Start();
+    if (!started && queue->queued() >= kStartFrames) return Start();
     return S_OK;
 }
 
@@ -286,9 +311,8 @@ HRESULT Ieee1394Transport::Start() {
     // ends on the last frame's last data packet. It stays above irq_interval: its flagged packet
     // raises the event whose refill ends the stream.
     ringPackets = kRingPackets;
-    if (const uint64_t frames = queue.queued(); frames < kStartFrames) {
-        const uint64_t tail = (kPacketsPerFrame - g_dataPackets.load() % kPacketsPerFrame) % kPacketsPerFrame;
-        ringPackets = PacketsCarrying(tail + frames * kPacketsPerFrame);
+    if (const uint64_t frames = queue->queued(); frames < kStartFrames) {
+        ringPackets = PacketsCarrying(*system, PacketsToSyt(*system) + frames * uint64_t(system->packetsPerFrame));
     }
     iec61883_dv_set_buffers(transmitter, unsigned(ringPackets));
     iec61883_dv_set_prebuffers(transmitter, unsigned(ringPackets));
@@ -302,12 +326,12 @@ HRESULT Ieee1394Transport::Start() {
     return S_OK;
 }
 
-void Ieee1394Transport::Cancel() { queue.Cancel(); }
+void Ieee1394Transport::Cancel() { queue->Cancel(); }
 
 void Ieee1394Transport::Close() {
     // Frames accepted but not yet started: start now, on a ring of just their packets, already
     // draining so that the first refill ends the stream instead of repeating the last frame.
-    if (!started && transmitter != nullptr && queue.queued() > 0 && SUCCEEDED(Failure())) {
+    if (!started && transmitter != nullptr && queue->queued() > 0 && SUCCEEDED(Failure())) {
         draining.store(true);
         Start();
     }
@@ -317,7 +341,7 @@ void Ieee1394Transport::Close() {
         // being sent at the bus's pace, then the ring, with room to spare. libiec61883's own
         // flush (xmit_sync) would wait without limit for a bus that stopped taking packets.
         draining.store(true);
-        const int64_t deadline = platform::MonotonicMs() + FrameMs(int64_t(queue.queued()) + 1) +
+        const int64_t deadline = platform::MonotonicMs() + FrameMs(*system, int64_t(queue->queued()) + 1) +
                                  int64_t(kRingPackets) * 1000 / kPacketsPerSecond + kDrainMarginMs;
         while (!drained.load() && SUCCEEDED(Failure()) && platform::MonotonicMs() < deadline) {
             timespec tick {0, 2000000};
@@ -325,7 +349,7 @@ void Ieee1394Transport::Close() {
         }
         if (!drained.load() && SUCCEEDED(Failure())) {
             // The frames still queued never went out; those in the ring are unaccounted for.
-            const uint64_t left = queue.queued() + (ended.load() ? 0 : 1);
+            const uint64_t left = queue->queued() + (ended.load() ? 0 : 1);
             framesNotSent.store(left);
             Fail(kTransportTimeout, "the IEEE 1394 bus stopped taking packets while closing: " + std::to_string(left) +
                                         " accepted frames were not sent, and the last frames before them may not "

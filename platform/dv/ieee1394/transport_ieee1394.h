@@ -2,7 +2,9 @@
 // feeder and the drain. The connection to the unit (finding it, its input plug, bandwidth and
 // channel, recovery after a bus reset) is Ieee1394Connection's; deck control is AvcDeckControl's.
 //
-// Open connects (Ieee1394Connection, towards the unit) and prepares an NTSC DV transmitter,
+// Open connects (Ieee1394Connection, towards the unit) and prepares a DV transmitter for the
+// system SetSystem chose (525/60 unless told: 250 data packets a frame at 30000/1001, or 625/50:
+// 300 at 25, the CIP's 50/60 flag set by libiec61883),
 // started once enough frames are queued to fill its ring (kStartFrames), or by Close with fewer on
 // a ring of just their packets, with a loop thread that services the raw1394 handle. From then on
 // the 8 kHz bus cycle paces the frames: SendFrame waits for room in Ieee1394FrameQueue, and the
@@ -15,7 +17,7 @@
 // libiec61883's DV transmitter asks for one packet at a time (an empty one or one 480-byte data
 // block) and keeps its packet and SYT counters in statics shared by every transmitter of the
 // process: a frame's first block must go in the packet that carries the SYT, which is every 250th
-// data packet counted since the process began. The feeder counts the same way; a transmitter
+// (300th in 625/50) data packet of the library's count. The feeder counts the same way; a transmitter
 // started in mid-count first sends the tail of its first frame so that frames start on the SYT
 // again. Only one transmitter may run in a process; a second Open meanwhile is refused (busy).
 //
@@ -41,6 +43,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +61,8 @@ public:
     explicit Ieee1394Transport(uint64_t guid);
     ~Ieee1394Transport() override;
 
+    // Before Open only (later calls change nothing): the queue then holds frames of its size.
+    void SetSystem(const DvSystem& system) override;
     HRESULT Open() override;
     HRESULT SendFrame(const uint8_t* frame, size_t size) override;
     void Cancel() override;
@@ -69,6 +74,7 @@ public:
     // AV/C deck control (AvcDeckControl), on a handle of its own: any thread, any time.
     HRESULT SetDeckMode(DeckMode mode) override { return deck.SetMode(mode); }
     HRESULT GetDeckState(DeckState* state) override { return deck.GetState(state); }
+    HRESULT GetUnitSystem(DvStandard* standard) override { return deck.GetInputSignalMode(standard); }
 
     // What happened on the bus, for reports and tests.
     struct Statistics {
@@ -98,7 +104,8 @@ private:
     const uint64_t guid;
     AvcDeckControl deck{guid};
     Ieee1394Connection connection{guid, Ieee1394Connection::Direction::ToUnit};
-    mutable Ieee1394FrameQueue queue;
+    const DvSystem* system = &k525_60;  // set before Open, on the thread that opens
+    mutable std::optional<Ieee1394FrameQueue> queue;  // of the system's frames: made by SetSystem
     iec61883_dv_t transmitter = nullptr;
     bool started = false;               // streaming thread: transmission and loop started
     bool registered = false;            // this is the process's transmitting transport

@@ -277,6 +277,16 @@ DEFINE_GUID(IID_IDVDeviceStream, 0x2f8e5c31, 0x7a4d, 0x4e19, 0xb6, 0x02, 0x9d, 0
 #define DV_E_LOCAL_MODE ((HRESULT)0x8004F101L)
 // The unit has no tape recorder now: a camcorder in camera mode.
 #define DV_E_NO_TAPE_RECORDER ((HRESULT)0x8004F102L)
+// The unit records the other television system than the stream's (a 625/50 deck sent 525/60
+// frames, or the reverse); it would record nothing. IDVDeviceStream::GetDeviceStandard says
+// which it takes.
+#define DV_E_WRONG_STANDARD ((HRESULT)0x8004F103L)
+
+// The television systems of DV25 (IDVDeviceStream::GetDeviceStandard), with the same values as
+// REFERENCE_BARS_525_60 and REFERENCE_BARS_625_50: 720 x 480 at 30000/1001 frames a second, and
+// 720 x 576 at 25.
+#define DV_STANDARD_525_60 0
+#define DV_STANDARD_625_50 1
 
 struct DVStreamProgress {
     LONGLONG framesSent;      // frames the device took since the graph last left the stopped state
@@ -300,4 +310,11 @@ struct IDVDeviceStream : public IUnknown {
     // every later call does so at once, except the deck control command to stop, which is still
     // sent so a unit put into record can be stopped. Not undone; S_OK.
     virtual HRESULT STDMETHODCALLTYPE Interrupt() = 0;
+    // Any thread, whether or not the graph runs, like deck control: asks the device which system
+    // it records (a unit on IEEE 1394 answers its tape recorder's INPUT SIGNAL MODE; the virtual
+    // deck says what it was started with). *standard is DV_STANDARD_525_60 or
+    // DV_STANDARD_625_50. E_POINTER; E_NOTIMPL when the device cannot tell; the failures of
+    // IAMExtTransport::put_Mode when it could not be asked (ERROR_NOT_READY is not among them:
+    // a unit answers without a tape).
+    virtual HRESULT STDMETHODCALLTYPE GetDeviceStandard(LONG* standard) = 0;
 };

@@ -1,8 +1,10 @@
 // dvdeck: a virtual DV deck. While it runs it is listed among the DV devices; what it is sent it
-// records on its tape file as raw DIF, whole frames only, at the 525/60 frame rate.
+// records on its tape file as raw DIF, whole frames only, at its system's frame rate (525/60, or
+// 625/50 with --standard pal). A sender of the other system's frames is refused: nothing of it
+// is recorded.
 //
-//   dvdeck --tape FILE [--name NAME] [--stopped] [--protected]
-//   dvdeck --no-tape [--name NAME]
+//   dvdeck --tape FILE [--name NAME] [--standard ntsc|pal] [--stopped] [--protected]
+//   dvdeck --no-tape [--name NAME] [--standard ntsc|pal]
 //
 // It starts in record mode unless --stopped (REC not yet pressed: frames are shown, not
 // recorded, until a sender's program commands record); --protected and --no-tape make the cases
@@ -26,19 +28,24 @@
 
 namespace {
 
-enum OptionId { kTape, kName, kStopped, kProtected, kNoTape };
+enum OptionId { kTape, kName, kStandard, kStopped, kProtected, kNoTape };
 
 platform::tools::CommandLine& Options() {
     static platform::tools::CommandLine options(
-        "dvdeck", "--tape FILE [--name NAME] [--stopped] [--protected]\n       dvdeck --no-tape [--name NAME]",
+        "dvdeck",
+        "--tape FILE [--name NAME] [--standard ntsc|pal] [--stopped] [--protected]\n"
+        "       dvdeck --no-tape [--name NAME] [--standard ntsc|pal]",
         "A virtual DV deck: while it runs it is listed among the DV devices, and what it is sent\n"
-        "in record mode it records on FILE as raw DV (whole frames only, 29.97 frames per\n"
-        "second). It takes record, stop and play commands from its sender's program and reports\n"
-        "its mode, its tape and where the tape is. SIGINT or SIGTERM stops it and it prints what\n"
-        "it recorded.\n"
+        "in record mode it records on FILE as raw DV (whole frames only: 525/60 at 29.97 frames\n"
+        "per second, or 625/50 at 25). It takes record, stop and play commands from its sender's\n"
+        "program and reports its system, its mode, its tape and where the tape is. A sender of\n"
+        "the other system is refused and nothing of it is recorded. SIGINT or SIGTERM stops it\n"
+        "and it prints what it recorded.\n"
         "\n"
         "  --tape FILE  the tape file; recordings are appended to it\n"
         "  --name NAME  the deck's own name (default dvdeck)\n"
+        "  --standard ntsc|pal\n"
+        "               the system it records: ntsc 525/60 (the default), pal 625/50\n"
         "  --stopped    start in stop mode: frames are shown but not recorded until a\n"
         "               program commands record (default: start in record mode)\n"
         "  --protected  the tape is write-protected: FILE is never written, record is refused\n"
@@ -48,6 +55,7 @@ platform::tools::CommandLine& Options() {
         "\n",
         {{"tape", 0, true, kTape},
          {"name", 0, true, kName},
+         {"standard", 0, true, kStandard},
          {"stopped", 0, false, kStopped},
          {"protected", 0, false, kProtected},
          {"no-tape", 0, false, kNoTape}});
@@ -63,6 +71,15 @@ int main(int argc, char** argv) {
         switch (id) {
             case kTape: options.tapePath = value; break;
             case kName: options.name = value; break;
+            case kStandard:
+                if (std::strcmp(value, "ntsc") == 0) {
+                    options.system = &dv::k525_60;
+                } else if (std::strcmp(value, "pal") == 0) {
+                    options.system = &dv::k625_50;
+                } else {
+                    return "--standard takes ntsc or pal, not " + platform::QuotedName(value);
+                }
+                break;
             case kStopped: options.startRecording = false; break;
             case kProtected: options.writeProtected = true; break;
             case kNoTape: options.tapeIn = false; break;

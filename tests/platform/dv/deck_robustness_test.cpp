@@ -157,11 +157,11 @@ TEST_F(DeckRobustness, IdleConnectionsDoNotHoldUpARealSender) {
     struct {
         dv::deck::MessageHeader header;
         dv::deck::HelloBody body;
-    } hello625 {{uint32_t(dv::deck::MessageType::Hello), sizeof(dv::deck::HelloBody)},
-                {dv::deck::kMagic, dv::deck::kVersion, 144000, 0}};
+    } helloOddSize {{uint32_t(dv::deck::MessageType::Hello), sizeof(dv::deck::HelloBody)},
+                    {dv::deck::kMagic, dv::deck::kVersion, 100000, 0}};
     const dv::deck::MessageHeader frameFirst {uint32_t(dv::deck::MessageType::Frame), uint32_t(kFrameBytes)};
-    const std::pair<const void*, size_t> wrong[] = {{&hello625, sizeof hello625}, {&frameFirst, sizeof frameFirst}};
-    const char* says[] = {"120000-byte frames only", "expected a dvdeck hello"};
+    const std::pair<const void*, size_t> wrong[] = {{&helloOddSize, sizeof helloOddSize}, {&frameFirst, sizeof frameFirst}};
+    const char* says[] = {"frames of 120000 or 144000 bytes", "expected a dvdeck hello"};
     const int waiting = RawConnect(deck.SocketPath(), /*hello=*/false);
     for (int i = 0; i < 2; ++i) {
         const int fd = RawConnect(deck.SocketPath(), /*hello=*/false);

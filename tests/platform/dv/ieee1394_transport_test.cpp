@@ -72,8 +72,9 @@ std::string BusCase() {
 }
 
 // A DV-shaped NTSC frame: every 80-byte block has its DIF block id (section type, sequence,
-// number), then the frame's tag and the block's index in the frame, so that the wire can be
-// checked block by block.
+// number), the block's index in the frame and the frame's tag (at kTagByte), so that the wire can
+// be checked block by block. The header blocks say 525/60 (DSF 0, byte 3), whatever the tag.
+constexpr int kTagByte = 6;
 std::vector<uint8_t> MakeFrame(uint8_t tag) {
     std::vector<uint8_t> frame(kFrameBytes, 0xEE);
     for (int seq = 0; seq < 10; ++seq) {
@@ -89,9 +90,10 @@ std::vector<uint8_t> MakeFrame(uint8_t tag) {
             block[0] = uint8_t(type << 5 | 0x1f);
             block[1] = uint8_t(seq << 4 | 0x07);
             block[2] = uint8_t(number);
-            block[3] = tag;
+            if (b == 0) block[3] = 0x3F;
             block[4] = uint8_t(index >> 8);
             block[5] = uint8_t(index);
+            block[kTagByte] = tag;
         }
     }
     return frame;
@@ -132,7 +134,7 @@ void ExpectWholeAlignedFrames(const std::vector<sim1394::CapturedPacket>& data, 
     size_t frames = 0;
     int lastTag = -1;
     for (size_t j = first; j + 250 <= data.size(); j += 250, ++frames) {
-        const int tag = data[j].Block()[3];
+        const int tag = data[j].Block()[kTagByte];
         EXPECT_GE(tag, lastTag) << "frames out of order at data packet " << j;
         lastTag = tag;
         for (size_t k = 0; k < 250; ++k) {
@@ -142,7 +144,7 @@ void ExpectWholeAlignedFrames(const std::vector<sim1394::CapturedPacket>& data, 
             ASSERT_EQ(k == 0, p.StartsFrame()) << "frame start at data packet " << j + k;
             for (size_t b = 0; b < 6; ++b) {
                 const uint8_t* block = p.Block() + 80 * b;
-                ASSERT_EQ(tag, block[3]) << "data packet " << j + k << " mixes frames";
+                ASSERT_EQ(tag, block[kTagByte]) << "data packet " << j + k << " mixes frames";
                 ASSERT_EQ(int(6 * k + b), block[4] << 8 | block[5]) << "data packet " << j + k << " block " << b;
             }
         }
@@ -202,8 +204,8 @@ int FrameReceiver::OnFrame(unsigned char* data, int len, int complete, void* sel
         ++r->incomplete;
         return 0;
     }
-    const std::vector<uint8_t> expected = MakeFrame(data[3]);
-    if (std::equal(expected.begin(), expected.end(), data)) r->tags.push_back(data[3]);
+    const std::vector<uint8_t> expected = MakeFrame(data[kTagByte]);
+    if (std::equal(expected.begin(), expected.end(), data)) r->tags.push_back(data[kTagByte]);
     else ++r->bad;
     return 0;
 }
@@ -399,7 +401,7 @@ std::vector<int> TapeTags(const std::string& path) {
     EXPECT_NE(nullptr, f) << path;
     if (f == nullptr) return tags;
     std::vector<uint8_t> frame(kFrameBytes);
-    while (std::fread(frame.data(), 1, frame.size(), f) == frame.size()) tags.push_back(frame[3]);
+    while (std::fread(frame.data(), 1, frame.size(), f) == frame.size()) tags.push_back(frame[kTagByte]);
     std::fclose(f);
     return tags;
 }
@@ -427,13 +429,13 @@ TEST(Ieee1394TransportOnBus, EveryAcceptedFrameIsSentWholeOnceAndCloseEndsOnAFra
         std::vector<int> wire;
         for (size_t j = 0; j < data.size(); ++j) {
             if (!data[j].StartsFrame()) continue;
-            const int tag = data[j].Block()[3];
+            const int tag = data[j].Block()[kTagByte];
             wire.push_back(tag);
             ASSERT_LE(j + 250, data.size()) << "frame " << tag << " was cut";
             for (size_t k = 0; k < 250; ++k) {
                 for (size_t b = 0; b < 6; ++b) {
                     const uint8_t* block = data[j + k].Block() + 80 * b;
-                    ASSERT_EQ(tag, block[3]) << "frame " << tag << ": data packet " << k << " mixes frames";
+                    ASSERT_EQ(tag, block[kTagByte]) << "frame " << tag << ": data packet " << k << " mixes frames";
                     ASSERT_EQ(int(6 * k + b), block[4] << 8 | block[5]) << "frame " << tag << ": data packet " << k;
                 }
             }
@@ -907,4 +909,80 @@ TEST(Ieee1394TransportOnBus, AnInterruptedOpenEndsBeforeTheUnitAnswersAndHoldsNo
         EXPECT_EQ(64, IrmChannels()) << after;
     }
     raw1394_destroy_handle(h);
+}
+
+namespace {
+
+// A DV-shaped 625/50 frame: MakeFrame's blocks in twelve sequences, the header blocks with the
+// 50/60 bit (DSF) set.
+std::vector<uint8_t> MakePalFrame(uint8_t tag) {
+    std::vector<uint8_t> frame(dv::k625_50.frameBytes, 0xEE);
+    const std::vector<uint8_t> ntsc = MakeFrame(tag);
+    for (int seq = 0; seq < 12; ++seq) {
+        std::copy(ntsc.begin(), ntsc.begin() + 150 * 80, frame.begin() + seq * 150 * 80);
+        for (int b = 0; b < 150; ++b) frame[size_t((seq * 150 + b) * 80 + 1)] = uint8_t(seq << 4 | 0x07);
+        frame[size_t(seq * 150 * 80 + 3)] = 0xBF;  // the header block: DSF 1, 625/50
+    }
+    return frame;
+}
+
+HRESULT SendPalFrames(dv::Ieee1394Transport& transport, int count) {
+    for (int i = 0; i < count; ++i) {
+        const std::vector<uint8_t> frame = MakePalFrame(uint8_t(i & 0x7F));
+        if (const HRESULT hr = transport.SendFrame(frame.data(), frame.size()); FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+long OtherSystem() { return StatusValue("camcorder 0 frames of the other system", "system "); }
+
+}  // namespace
+
+// A 625/50 unit: a 625/50 stream goes out as IEC 61883 SD 625-50 (the 50/60 flag, 300 data
+// packets a frame, 320 bus cycles a frame: 25 a second) and is recorded whole; the unit says it
+// takes 625/50. A 525/60 stream it records nothing of, and a 525/60 unit nothing of a 625/50 one.
+TEST(Ieee1394TransportOnBus, APalUnitRecordsPalAndNothingOfNtscAndSaysWhichItTakes) {
+    if (!OnBus()) {
+        const std::string capture = TempPath("pal.iso");
+        setenv("TAMSEL_BUS_CASE", "pal", 1);
+        RunInner("--recording --node camcorder:pal", capture);
+        std::vector<sim1394::CapturedPacket> packets;
+        std::string why;
+        ASSERT_TRUE(sim1394::ReadCapture(capture, &packets, &why)) << why;
+        ASSERT_FALSE(packets.empty());
+        const int sid = int(packets[0].Quadlet(0) >> 24 & 0x3f);
+        const sim1394::StreamCheck check = sim1394::CheckDvStream(packets, packets[0].channel, sid, /*pal=*/true);
+        for (const std::string& error : check.errors) ADD_FAILURE() << error;
+        EXPECT_GE(check.frames, 40u);
+        EXPECT_NEAR(15.0 / 16.0, check.dataShare, 0.01);
+        // Frame starts 320 cycles apart: 25 frames a second on the 8 kHz bus.
+        std::vector<uint64_t> starts;
+        for (const auto& p : packets) {
+            if (p.StartsFrame()) starts.push_back(p.cycle);
+        }
+        ASSERT_GE(starts.size(), 2u);
+        EXPECT_NEAR(320.0, double(starts.back() - starts.front()) / double(starts.size() - 1), 1.0);
+        setenv("TAMSEL_BUS_CASE", "ntsc-to-pal", 1);
+        RunInner("--recording --node camcorder:pal");
+        setenv("TAMSEL_BUS_CASE", "pal-to-ntsc", 1);
+        RunInner("--recording");
+        return;
+    }
+    const std::string which = BusCase();
+    const bool palStream = which != "ntsc-to-pal";
+    dv::Ieee1394Transport transport(kCamcorderGuid);
+    dv::DvStandard unit = dv::DvStandard::Ntsc525_60;
+    ASSERT_EQ(S_OK, transport.GetUnitSystem(&unit)) << transport.LastError();
+    EXPECT_EQ(which == "pal-to-ntsc" ? dv::DvStandard::Ntsc525_60 : dv::DvStandard::Pal625_50, unit) << which;
+    if (palStream) transport.SetSystem(dv::k625_50);
+    ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
+    ASSERT_EQ(S_OK, palStream ? SendPalFrames(transport, 50) : SendFrames(transport, 50)) << transport.LastError();
+    transport.Close();
+    if (which == "pal") {
+        EXPECT_GE(Recorded(), 40) << "the 625/50 frames are on tape";
+        EXPECT_EQ(0, OtherSystem());
+    } else {
+        EXPECT_EQ(0, Recorded()) << which << ": the unit records nothing of the other system";
+        EXPECT_GE(OtherSystem(), 40) << which;
+    }
 }

@@ -934,10 +934,11 @@ std::string BusServer::HandleControl(const std::string& command) {
             if (node->avc()) {
                 text += node->name() + " frames recorded " + std::to_string(node->statistics().framesRecorded) + "\n";
                 text += node->name() + " frames shown, not recorded " + std::to_string(node->statistics().framesShown) + "\n";
+                text += node->name() + " frames of the other system " + std::to_string(node->statistics().framesOtherSystem) + "\n";
                 node->Advance(CycleNow());
                 const auto& s = node->statistics();
                 char position[64];
-                std::snprintf(position, sizeof position, "%.3f", node->position() * 1001.0 / 30000.0);
+                std::snprintf(position, sizeof position, "%.3f", node->position() / (node->options().pal ? 25.0 : 30000.0 / 1001.0));
                 text += node->name() + " mode " + VirtualNode::ModeName(node->mode()) + ", tape " +
                         VirtualNode::MediumName(node->medium()) + "\n";
                 const bool atStart = node->position() <= 0;

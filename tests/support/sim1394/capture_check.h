@@ -1,8 +1,9 @@
-// Reads a sim1394 capture and checks that it holds a valid IEC 61883 DV stream (SD 525-60) as a
-// camcorder expects it: per packet tag 1 and sy 0, one packet per bus cycle, CIP headers with
-// DBS 0x78, FMT 0 (DVCR), FDF 0 (525-60) and the sender's node in SID, the data block counter
-// carried on from packet to packet, 480-byte data blocks paced 1000 data packets in 1068, and a
-// SYT exactly in the packet that carries a frame's header block.
+// Reads a sim1394 capture and checks that it holds a valid IEC 61883 DV stream (SD 525-60, or
+// SD 625-50) as a camcorder expects it: per packet tag 1 and sy 0, one packet per bus cycle, CIP
+// headers with DBS 0x78, FMT 0 (DVCR), FDF 0 (525-60; 0x80, the 50/60 bit, for 625-50) and the
+// sender's node in SID, the data block counter carried on from packet to packet, 480-byte data
+// blocks (250 a frame paced 1000 data packets in 1068; 300 a frame, 15 in 16), and a SYT exactly
+// in the packet that carries a frame's header block.
 // Header-only test support; no threads.
 #pragma once
 
@@ -66,11 +67,14 @@ struct StreamCheck {
     std::vector<std::string> errors;  // empty: valid
     uint64_t packets = 0, dataPackets = 0, frames = 0, cycleGaps = 0;
     int channel = -1;
-    double dataShare = 0;  // data packets / packets (1000/1068 for NTSC)
+    double dataShare = 0;  // data packets / packets (1000/1068 for NTSC, 15/16 for PAL)
 };
 
 // Checks the packets of one channel from the sender with this node number.
-inline StreamCheck CheckDvStream(const std::vector<CapturedPacket>& all, int channel, int sourceNode) {
+inline StreamCheck CheckDvStream(const std::vector<CapturedPacket>& all, int channel, int sourceNode,
+                                 bool pal = false) {
+    const uint32_t fdf = pal ? 0x80 : 0x00;
+    const int64_t packetsPerFrame = pal ? 300 : 250;
     StreamCheck c;
     c.channel = channel;
     auto error = [&](const std::string& text) {
@@ -97,7 +101,7 @@ inline StreamCheck CheckDvStream(const std::vector<CapturedPacket>& all, int cha
         if (((q0 >> 16) & 0xff) != 0x78) error(at + "DBS is not 0x78");
         if (((q0 >> 8) & 0xff) != 0) error(at + "FN/QPC/SPH not 0");
         if ((q1 >> 30) != 2 || ((q1 >> 24) & 0x3f) != 0) error(at + "not FMT 0 (DVCR)");
-        if (((q1 >> 16) & 0xff) != 0) error(at + "FDF is not 525-60");
+        if (((q1 >> 16) & 0xff) != fdf) error(at + (pal ? "FDF is not 625-50" : "FDF is not 525-60"));
         const int dbc = int(q0 & 0xff);
         if (expectedDbc >= 0 && dbc != expectedDbc) error(at + "DBC " + std::to_string(dbc) + ", expected " +
                                                           std::to_string(expectedDbc));
@@ -106,7 +110,7 @@ inline StreamCheck CheckDvStream(const std::vector<CapturedPacket>& all, int cha
             ++c.dataPackets;
             expectedDbc = (dbc + 1) & 0xff;
             if (p.StartsFrame()) {
-                if (dataSinceFrame >= 0 && dataSinceFrame != 250) {
+                if (dataSinceFrame >= 0 && dataSinceFrame != packetsPerFrame) {
                     error(at + "frame header after " + std::to_string(dataSinceFrame) + " data packets");
                 }
                 dataSinceFrame = 0;

@@ -12,10 +12,9 @@
 namespace sim1394 {
 namespace {
 
-constexpr double kFramesPerSecond = 30000.0 / 1001.0;
 constexpr size_t kDifBytes = 80;
 constexpr size_t kSequenceBlocks = 150;
-constexpr size_t kSequences = 10;
+constexpr size_t kSequenceBytes = kDifBytes * kSequenceBlocks;
 
 uint8_t Bcd(int64_t value) { return uint8_t((value / 10) << 4 | (value % 10)); }
 
@@ -23,7 +22,9 @@ uint8_t Bcd(int64_t value) { return uint8_t((value / 10) << 4 | (value % 10)); }
 // of 8 bytes from byte 3 (a 3-byte id, then the 5-byte pack).
 template <typename Use>
 void EachTimecodePack(uint8_t* frame, Use&& use) {
-    for (size_t sequence = 0; sequence < kSequences; ++sequence) {
+    // The first header says the system: twelve sequences in 625/50, ten in 525/60.
+    const size_t sequences = (frame[3] & 0x80) ? 12 : 10;
+    for (size_t sequence = 0; sequence < sequences; ++sequence) {
         for (size_t block = 1; block <= 2; ++block) {
             uint8_t* dif = frame + (sequence * kSequenceBlocks + block) * kDifBytes;
             for (size_t ssyb = 0; ssyb < 6; ++ssyb) {
@@ -43,8 +44,13 @@ double PlaceNoise(uint64_t place) {
     return double(z >> 11) / double(1ULL << 53);
 }
 
-// The label of frame number n counted from 00:00:00:00, as TC pack bytes 1-4 without flags.
-uint32_t LabelOf(int64_t n, bool dropFrame) {
+// The label of frame number n counted from 00:00:00:00, as TC pack bytes 1-4 without flags: 30
+// labels a second (dropping some or not), or 25.
+uint32_t LabelOf(int64_t n, bool dropFrame, bool pal) {
+    if (pal) {
+        return uint32_t(Bcd(n % 25)) << 24 | uint32_t(Bcd(n / 25 % 60)) << 16 | uint32_t(Bcd(n / 1500 % 60)) << 8 |
+               Bcd(n / 90000 % 24);
+    }
     if (dropFrame) {
         // Labels 0 and 1 are skipped at every minute not divisible by ten: 17982 frames in ten minutes.
         const int64_t tens = n / 17982, rest = n % 17982;
@@ -54,9 +60,10 @@ uint32_t LabelOf(int64_t n, bool dropFrame) {
            Bcd(n / 108000 % 24);
 }
 
-void MakeBlankFrame(uint8_t* frame) {
-    std::memset(frame, 0xFF, Cassette::kFrameBytes);
-    for (size_t sequence = 0; sequence < kSequences; ++sequence) {
+void MakeBlankFrame(uint8_t* frame, size_t frameBytes) {
+    std::memset(frame, 0xFF, frameBytes);
+    const bool pal = frameBytes == Cassette::kFrameBytes625;
+    for (size_t sequence = 0; sequence < frameBytes / kSequenceBytes; ++sequence) {
         for (size_t j = 0; j < kSequenceBlocks; ++j) {
             uint8_t* dif = frame + (sequence * kSequenceBlocks + j) * kDifBytes;
             // Section type and the block's number within its section.
@@ -70,8 +77,8 @@ void MakeBlankFrame(uint8_t* frame) {
             dif[1] = uint8_t(sequence << 4 | 0x07);
             dif[2] = uint8_t(number);
             if (type == 0) {
-                // DSF 0 (525/60); APT 000 (consumer DV); TF1-TF3 set: no valid data.
-                dif[3] = 0x3F;
+                // DSF 0 (525/60) or 1 (625/50); APT 000 (consumer DV); TF1-TF3 set: no valid data.
+                dif[3] = pal ? 0xBF : 0x3F;
                 dif[4] = 0x68;
                 dif[5] = dif[6] = dif[7] = 0xF8;
             } else if (type == 3) {
@@ -106,7 +113,7 @@ void SetFrameCode(uint8_t* frame, uint32_t code) {
     });
 }
 
-Cassette::Cassette(int64_t frames) : slots(size_t(std::max<int64_t>(frames, 0)), -1), codes(slots.size(), kBlank) {}
+Cassette::Cassette(int64_t frames, bool pal) : fifty(pal), slots(size_t(std::max<int64_t>(frames, 0)), -1), codes(slots.size(), kBlank) {}
 
 Cassette::~Cassette() { CloseFiles(); }
 
@@ -149,20 +156,21 @@ bool Cassette::Load(const std::string& path, std::string* error) {
         return false;
     }
     std::FILE* file = fdopen(fd, "rb");
-    const int64_t count = int64_t(st.st_size) / int64_t(kFrameBytes);
-    std::vector<uint8_t> frame(kFrameBytes);
+    const int64_t count = int64_t(st.st_size) / int64_t(frameBytes());
+    std::vector<uint8_t> frame(frameBytes());
     std::vector<uint32_t> found;
     std::string why;
-    if (!S_ISREG(st.st_mode) || st.st_size == 0 || st.st_size % off_t(kFrameBytes) != 0) {
-        why = "it is not a whole number of 120000-byte NTSC DV frames";
+    if (!S_ISREG(st.st_mode) || st.st_size == 0 || st.st_size % off_t(frameBytes()) != 0) {
+        why = fifty ? "it is not a whole number of 144000-byte PAL DV frames"
+                    : "it is not a whole number of 120000-byte NTSC DV frames";
     } else if (count > frames()) {
         why = "its " + std::to_string(count) + " frames do not fit on a tape of " + std::to_string(frames());
     }
     for (int64_t n = 0; why.empty() && n < count; ++n) {
-        if (std::fread(frame.data(), 1, kFrameBytes, file) != kFrameBytes) {
+        if (std::fread(frame.data(), 1, frameBytes(), file) != frameBytes()) {
             why = std::string("it cannot be read: ") + std::strerror(errno);
-        } else if ((frame[0] >> 5) != 0 || (frame[3] & 0x80) != 0) {
-            why = "frame " + std::to_string(n) + " is no NTSC (525/60) DV frame";
+        } else if ((frame[0] >> 5) != 0 || ((frame[3] & 0x80) != 0) != fifty) {
+            why = "frame " + std::to_string(n) + (fifty ? " is no PAL (625/50) DV frame" : " is no NTSC (525/60) DV frame");
         } else {
             found.push_back(FrameCode(frame.data()));
         }
@@ -191,8 +199,8 @@ void Cassette::Record(int64_t slot, const uint8_t* frame, uint32_t code) {
         recordedFrames = 0;
         if (recordFile == nullptr) return;
     }
-    if (std::fseek(recordFile, long(recordedFrames * int64_t(kFrameBytes)), SEEK_SET) != 0 ||
-        std::fwrite(frame, 1, kFrameBytes, recordFile) != kFrameBytes) {
+    if (std::fseek(recordFile, long(recordedFrames * int64_t(frameBytes())), SEEK_SET) != 0 ||
+        std::fwrite(frame, 1, frameBytes(), recordFile) != frameBytes()) {
         return;
     }
     std::fflush(recordFile);
@@ -201,7 +209,9 @@ void Cassette::Record(int64_t slot, const uint8_t* frame, uint32_t code) {
     ++recordedFrames;
 }
 
-int64_t Cassette::SlotAt(double seconds) const { return int64_t(std::llround(seconds * kFramesPerSecond)); }
+int64_t Cassette::SlotAt(double seconds) const {
+    return int64_t(std::llround(seconds * (fifty ? 25.0 : 30000.0 / 1001.0)));
+}
 
 bool Cassette::InBlankStretch(int64_t slot) const {
     return faults.blankFrom >= 0 && slot >= SlotAt(faults.blankFrom) && slot < SlotAt(faults.blankTo);
@@ -210,7 +220,7 @@ bool Cassette::InBlankStretch(int64_t slot) const {
 uint32_t Cassette::AfterBreak(int64_t slot, uint32_t recorded) const {
     if (faults.timecodeBreakAt < 0 || recorded == kBlank || slot < SlotAt(faults.timecodeBreakAt)) return recorded;
     const bool dropFrame = (recorded >> 24 & 0x40) != 0;
-    return LabelOf(slot - SlotAt(faults.timecodeBreakAt), dropFrame) | (recorded & 0xC08080C0u);
+    return LabelOf(slot - SlotAt(faults.timecodeBreakAt), dropFrame, fifty) | (recorded & 0xC08080C0u);
 }
 
 uint32_t Cassette::Code(int64_t slot) const {
@@ -228,13 +238,13 @@ int64_t Cassette::Find(uint32_t code) const {
 }
 
 void Cassette::Read(int64_t slot, std::vector<uint8_t>* frame) const {
-    frame->resize(kFrameBytes);
+    frame->resize(frameBytes());
     const int64_t where = slot >= 0 && slot < frames() ? slots[size_t(slot)] : -1;
     std::FILE* file = where < 0 ? nullptr : (where & 1) != 0 ? loadedFile : recordFile;
-    const off_t offset = off_t(where >> 1) * off_t(kFrameBytes);
+    const off_t offset = off_t(where >> 1) * off_t(frameBytes());
     if (file == nullptr || InBlankStretch(slot) ||
-        ::pread(fileno(file), frame->data(), kFrameBytes, offset) != ssize_t(kFrameBytes)) {
-        MakeBlankFrame(frame->data());
+        ::pread(fileno(file), frame->data(), frameBytes(), offset) != ssize_t(frameBytes())) {
+        MakeBlankFrame(frame->data(), frameBytes());
         return;
     }
     const uint32_t code = Code(slot);
@@ -247,7 +257,7 @@ void Cassette::Damage(int64_t slot, std::vector<uint8_t>* frame) const {
     if (!stretch && faults.damageRate <= 0) return;
     if (stretch && (slot < SlotAt(faults.damageFrom) || slot >= SlotAt(faults.damageTo))) return;
     const double rate = faults.damageRate < 0 ? 1.0 : faults.damageRate;
-    for (size_t sequence = 0; sequence < kSequences; ++sequence) {
+    for (size_t sequence = 0; sequence < frameBytes() / kSequenceBytes; ++sequence) {
         if (faults.damageHeads == DamageHeads::Even && sequence % 2 != 0) continue;
         if (faults.damageHeads == DamageHeads::Odd && sequence % 2 == 0) continue;
         for (size_t j = 6; j < kSequenceBlocks; ++j) {

@@ -45,10 +45,14 @@ struct TapeFaults {
 
 class Cassette {
 public:
-    static constexpr size_t kFrameBytes = 120000;
+    static constexpr size_t kFrameBytes = 120000;     // a 525/60 frame
+    static constexpr size_t kFrameBytes625 = 144000;  // a 625/50 frame
     static constexpr uint32_t kBlank = ~0u;  // the time code of a slot with nothing recorded
 
-    explicit Cassette(int64_t frames);
+    // A tape of `frames` frames of 525/60, or of 625/50 when `pal`.
+    explicit Cassette(int64_t frames, bool pal = false);
+    bool pal() const { return fifty; }
+    size_t frameBytes() const { return fifty ? kFrameBytes625 : kFrameBytes; }
     ~Cassette();
     Cassette(const Cassette&) = delete;
     Cassette& operator=(const Cassette&) = delete;
@@ -61,11 +65,11 @@ public:
     // The file the unit's recordings go to; false with errno when it cannot be made.
     bool OpenRecordFile(const std::string& path);
     void CloseFiles();
-    // Puts FILE's frames on tape from its start; false with a reason when FILE is no NTSC DV
-    // (a whole number of 120000-byte frames of 525/60) or does not fit on the tape.
+    // Puts FILE's frames on tape from its start; false with a reason when FILE is no DV of the
+    // tape's system (a whole number of its frames) or does not fit on the tape.
     bool Load(const std::string& path, std::string* error);
 
-    // Records a frame (kFrameBytes) at `slot`, with the time code pack bytes it carries.
+    // Records a frame (frameBytes) at `slot`, with the time code pack bytes it carries.
     void Record(int64_t slot, const uint8_t* frame, uint32_t code);
     // The frame at `slot` as the head reads it: what was recorded with the tape's faults, or a
     // blank frame.
@@ -84,6 +88,7 @@ private:
     // The code at `slot` after a time code break, from the code recorded there.
     uint32_t AfterBreak(int64_t slot, uint32_t recorded) const;
 
+    const bool fifty;  // 625/50 frames, 25 a second
     // Per slot: -1 blank, else (frame index in its file) << 1 | file (0 record file, 1 loaded).
     std::vector<int64_t> slots;
     std::vector<uint32_t> codes;  // per slot: the TC pack bytes recorded there (kBlank: none)

@@ -48,6 +48,8 @@ const char kUsage[] =
     "      no-record-pause         RECORD PAUSE is NOT IMPLEMENTED\n"
     "      local                   local mode: every CONTROL command is REJECTED\n"
     "      dv-in=off               accepts RECORD but records its own blank frames, not what arrives\n"
+    "      pal                     a 625/50 unit: records and plays 144000-byte frames at 25 a second,\n"
+    "                              takes nothing of a 525/60 stream (ntsc: the default, the reverse)\n"
     "      camera                  a camcorder in camera mode: no tape recorder subunit\n"
     "                              (SUBUNIT INFO lists the camera only; its commands NOT IMPLEMENTED)\n"
     "                              Frames that arrive before the latency ended are shown, not recorded;\n"

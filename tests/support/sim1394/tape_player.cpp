@@ -7,14 +7,13 @@
 namespace sim1394 {
 namespace {
 
-constexpr int kBlocksPerFrame = 250;
 constexpr size_t kBlockBytes = 480;
-constexpr size_t kFrameBytes = kBlocksPerFrame * kBlockBytes;
 
 }  // namespace
 
-void TapePlayer::Start(int64_t cycle) {
+void TapePlayer::Start(int64_t cycle, bool fifty) {
     running = true;
+    pal = fifty;
     streamStart = cycle;
     next = cycle;
     frameIndex = 0;
@@ -23,20 +22,22 @@ void TapePlayer::Start(int64_t cycle) {
 }
 
 void TapePlayer::Produce(int64_t until, int sid, int channel, const FrameSource& source, std::vector<WirePacket>* out) {
+    const int blocksPerFrame = pal ? 300 : 250;
+    const uint32_t fdf = pal ? 0x80 : 0x00;  // the 50/60 bit
     while (running && next < until) {
         if (windowStart < 0) {
-            if (!source(frameIndex, &frame) || frame.size() != kFrameBytes) {
+            if (!source(frameIndex, &frame) || frame.size() != size_t(blocksPerFrame) * kBlockBytes) {
                 running = false;  // nothing more to play: the output falls silent
                 return;
             }
             windowStart = streamStart + FrameStart(frameIndex);
             blocksSent = 0;
         }
-        const int64_t length = streamStart + FrameStart(frameIndex + 1) - windowStart;  // 266 or 267 cycles
+        const int64_t length = streamStart + FrameStart(frameIndex + 1) - windowStart;  // 266 or 267 cycles, or 320
         const int64_t i = next - windowStart;
-        // Blocks due by the end of this cycle: ceil((i + 1) * 250 / length), the first in cycle 0.
-        const int due = int(((i + 1) * kBlocksPerFrame + length - 1) / length);
-        const bool data = due > blocksSent && blocksSent < kBlocksPerFrame;
+        // Blocks due by the end of this cycle: ceil((i + 1) * blocks / length), the first in cycle 0.
+        const int due = int(((i + 1) * blocksPerFrame + length - 1) / length);
+        const bool data = due > blocksSent && blocksSent < blocksPerFrame;
         WirePacket packet;
         packet.cycle = next;
         packet.channel = channel;
@@ -44,7 +45,7 @@ void TapePlayer::Produce(int64_t until, int sid, int channel, const FrameSource&
         const bool frameStart = data && blocksSent == 0;
         const uint32_t syt = frameStart ? uint32_t(((next + 3) & 0xF) << 12) : 0xFFFFu;
         const uint32_t q0 = uint32_t(sid & 0x3f) << 24 | 0x78u << 16 | dbc;
-        const uint32_t q1 = 0x80000000u | 0x00u << 24 | 0x00u << 16 | syt;
+        const uint32_t q1 = 0x80000000u | 0x00u << 24 | fdf << 16 | syt;
         const uint32_t wire[2] = {htonl(q0), htonl(q1)};
         std::memcpy(packet.payload.data(), wire, 8);
         if (data) {

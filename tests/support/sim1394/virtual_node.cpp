@@ -15,12 +15,13 @@
 namespace sim1394 {
 namespace {
 
-constexpr size_t kFrameBytes = 120000;  // NTSC: 10 sequences x 150 DIF blocks x 80 bytes
+constexpr size_t kFrameBytes = 120000;     // NTSC: 10 sequences x 150 DIF blocks x 80 bytes
+constexpr size_t kFrameBytes625 = 144000;  // PAL: 12 sequences
 constexpr size_t kBlockBytes = 480;     // one CIP data block: six DIF blocks
 constexpr int kBroadcastChannel = 63;
 constexpr uint32_t kCompanyId = 0x00A0B0;  // the simulator's own
-constexpr double kFramesPerSecond = 30000.0 / 1001.0;
-constexpr double kCyclesPerFrame = kCyclesPerSecond / kFramesPerSecond;
+double FramesPerSecond(bool pal) { return pal ? 25.0 : 30000.0 / 1001.0; }
+double CyclesPerFrame(bool pal) { return kCyclesPerSecond / FramesPerSecond(pal); }
 constexpr int64_t kCyclesPerMs = kCyclesPerSecond / 1000;
 constexpr uint32_t kBlank = ~0u;  // a frame of tape with nothing recorded
 // AV/C answers.
@@ -71,7 +72,8 @@ std::vector<uint32_t> TextLeaf(const std::string& text) {
 VirtualNode::VirtualNode(NodeKind kind, int index, uint64_t guid, NodeOptions options)
     : nodeKind(kind), uniqueId(guid), deviceId(uint32_t(index)), opts(options),
       cassette(kind == NodeKind::Disk ? Medium::None : options.medium),
-      content(kind == NodeKind::Disk ? 0 : std::llround(options.tapeSeconds * kFramesPerSecond)) {
+      content(kind == NodeKind::Disk ? 0 : std::llround(options.tapeSeconds * FramesPerSecond(options.pal)),
+              options.pal) {
     static const char* const kNames[] = {"camcorder", "deck", "disk"};
     label = std::string(kNames[int(kind)]) + " " + std::to_string(index);
     if (avc()) {
@@ -83,7 +85,7 @@ VirtualNode::VirtualNode(NodeKind kind, int index, uint64_t guid, NodeOptions op
     }
     rom = BuildRom();
     content.SetFaults(options.faults);
-    tapePos = std::clamp(options.atSeconds * kFramesPerSecond, 0.0, double(tapeFrames()));
+    tapePos = std::clamp(options.atSeconds * FramesPerSecond(opts.pal), 0.0, double(tapeFrames()));
 }
 
 bool VirtualNode::ParseOption(const std::string& word, NodeOptions* o, std::string* error) {
@@ -119,6 +121,8 @@ bool VirtualNode::ParseOption(const std::string& word, NodeOptions* o, std::stri
     else if (word == "remote") o->local = false;
     else if (word == "dv-in=off") o->dvInput = false;
     else if (word == "dv-in=on") o->dvInput = true;
+    else if (word == "pal") o->pal = true;
+    else if (word == "ntsc") o->pal = false;
     else if (word == "camera") o->cameraMode = true;
     else if (word == "vcr") o->cameraMode = false;
     else if (word == "search") o->search = true;
@@ -153,7 +157,9 @@ bool VirtualNode::ParseOption(const std::string& word, NodeOptions* o, std::stri
     return true;
 }
 
-bool VirtualNode::Configure(const NodeOptions& changed, std::string* error) {
+bool VirtualNode::Configure(const NodeOptions& asked, std::string* error) {
+    NodeOptions changed = asked;
+    changed.pal = opts.pal;  // the unit's system is its own: fixed when it was made
     const bool moved = changed.atSeconds != opts.atSeconds;
     const bool load = !changed.load.empty() && changed.load != opts.load;
     const NodeOptions before = opts;
@@ -167,7 +173,7 @@ bool VirtualNode::Configure(const NodeOptions& changed, std::string* error) {
     }
     cassette = changed.medium;
     content.SetFaults(changed.faults);
-    if (moved) tapePos = changed.atSeconds * kFramesPerSecond;
+    if (moved) tapePos = changed.atSeconds * FramesPerSecond(opts.pal);
     tapePos = std::clamp(tapePos, 0.0, double(tapeFrames()));
     return true;
 }
@@ -176,7 +182,7 @@ bool VirtualNode::LoadCassette(std::string* error) {
     return !avc() || opts.load.empty() || content.Load(opts.load, error);
 }
 
-int64_t VirtualNode::tapeFrames() const { return std::llround(opts.tapeSeconds * kFramesPerSecond); }
+int64_t VirtualNode::tapeFrames() const { return std::llround(opts.tapeSeconds * FramesPerSecond(opts.pal)); }
 
 std::string VirtualNode::TimecodeText(const uint8_t pack[4]) {
     if (PackCode(pack) == kBlank) return "--:--:--:--";
@@ -327,7 +333,7 @@ void VirtualNode::Advance(int64_t now) {
     const int64_t start = tapeMode == TapeMode::Record ? std::max(from, recordFrom) : from;
     if (speed == 0 || now <= start) return;
     const double was = tapePos;
-    tapePos += speed * double(now - start) / kCyclesPerFrame;
+    tapePos += speed * double(now - start) / CyclesPerFrame(opts.pal);
     const double end = double(tapeFrames());
     if (searchTarget >= 0 && (was - double(searchTarget)) * (tapePos - double(searchTarget)) <= 0) {
         // The search found its frame: the tape stops with it under the head.
@@ -357,7 +363,7 @@ void VirtualNode::SetMode(TapeMode mode, int64_t now) {
         // The head starts on the frame under it.
         tapePos = std::floor(tapePos);
         playSlot = int64_t(tapePos);
-        player.Start(std::max(now, advancedTo));
+        player.Start(std::max(now, advancedTo), opts.pal);
     } else if (!play && (playing || player.playing())) {
         player.Stop();
     }
@@ -506,7 +512,7 @@ uint8_t VirtualNode::AnswerTapeRecorder(uint8_t ctype, const uint8_t* command, u
         return kStable;
     }
     if ((opcode == 0x78 || opcode == 0x79) && operand == 0xFF) {  // OUTPUT / INPUT SIGNAL MODE
-        r[3] = 0x00;  // SD 525-60
+        r[3] = opts.pal ? 0x80 : 0x00;  // SD 625-50 or SD 525-60
         return kStable;
     }
     return kNotImplemented;
@@ -598,6 +604,7 @@ void VirtualNode::Receive(uint64_t cycle, const uint8_t* payload, uint32_t lengt
     if (sectionType == 0 && sequence == 0) {  // a frame's header block
         if (inFrame) ++stats.framesBroken;   // the previous frame never completed
         inFrame = true;
+        frameFifty = (block[3] & 0x80) != 0;  // DSF: 625/50
         frame.clear();
     }
     if (!inFrame) return;
@@ -611,12 +618,18 @@ void VirtualNode::Receive(uint64_t cycle, const uint8_t* payload, uint32_t lengt
         return;
     }
     frame.insert(frame.end(), block, block + kBlockBytes);
-    if (frame.size() == kFrameBytes) FinishFrame(cycle);
+    if (frame.size() == (frameFifty ? kFrameBytes625 : kFrameBytes)) FinishFrame(cycle);
 }
 
 void VirtualNode::FinishFrame(uint64_t cycle) {
     inFrame = false;
     Advance(int64_t(cycle));
+    if (frameFifty != opts.pal) {
+        // The other system: the unit cannot lock to it and records nothing.
+        ++stats.framesOtherSystem;
+        frame.clear();
+        return;
+    }
     int64_t slot = int64_t(tapePos);
     // In record the servo locks the tape to the input's frames: each frame goes on the slot after
     // the one before it, wherever its last packet fell against the tape's own clock (a frame that
@@ -629,8 +642,9 @@ void VirtualNode::FinishFrame(uint64_t cycle) {
             // What the unit makes itself: blank picture and sound, its own time code (the tape's
             // position, non-drop), whatever came in.
             const int64_t n = slot;
-            const uint8_t own[4] = {Bcd(int(n % 30)), Bcd(int(n / 30 % 60)), Bcd(int(n / 1800 % 60)),
-                                    Bcd(int(n / 108000 % 24))};
+            const int fps = opts.pal ? 25 : 30;
+            const uint8_t own[4] = {Bcd(int(n % fps)), Bcd(int(n / fps % 60)), Bcd(int(n / (60 * fps) % 60)),
+                                    Bcd(int(n / (3600 * fps) % 24))};
             for (size_t at = 0; at + 80 <= frame.size(); at += 80) {
                 const int sectionType = frame[at] >> 5;
                 if (sectionType == 3 || sectionType == 4) memset(&frame[at + 3], 0, 77);  // audio, video

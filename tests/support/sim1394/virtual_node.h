@@ -2,7 +2,8 @@
 // FCP and, for a camcorder or deck, its tape. A camcorder (tape recorder and camera subunits) or
 // deck (tape recorder only) listens on its input plug's channel (the broadcast channel 63 while
 // the plug has no connection), reassembles DV frames from the CIP data blocks and records whole
-// NTSC frames only; a disk is an SBP-2 unit that knows no AV/C. What is on the tape, and the
+// frames of its own system only: 525/60 (NTSC), or 625/50 for a PAL unit (option pal). Frames of
+// the other system it neither shows nor records, as real units do (framesOtherSystem); a disk is an SBP-2 unit that knows no AV/C. What is on the tape, and the
 // faults it carries, is the cassette's (cassette.h); the output's CIP stream is the player's
 // (tape_player.h).
 //
@@ -14,8 +15,9 @@
 // otherwise on the broadcast channel 63; a bus reset clears the point-to-point count, so the
 // output is on 63 until the connection's owner restores it. Play paused sends the frame under
 // the head again and again; stop, record and winding send nothing. Reaching the tape's end the
-// unit stops, the last frame sent whole. OUTPUT SIGNAL MODE (0x78) and INPUT SIGNAL MODE (0x79)
-// answer SD 525-60 (0x00).
+// unit stops, the last frame sent whole; a PAL unit plays 25 frames a second. OUTPUT SIGNAL MODE
+// (0x78) and INPUT SIGNAL MODE (0x79) answer the unit's system: SD 525-60 (0x00) or SD 625-50
+// (0x80).
 //
 // A camcorder or deck shows what arrives on its DV input, but puts it on tape only in record
 // mode: after REC was pressed on it (PressRecord; sim1394 --recording, --ctl record) or commanded
@@ -94,6 +96,7 @@ struct NodeOptions {
     bool cameraMode = false;    // a camcorder in camera mode: no tape recorder subunit
     bool search = true;         // takes TIME CODE control (else NOT IMPLEMENTED)
     std::string load;           // the cassette comes with this DV file's frames from its start
+    bool pal = false;           // a 625/50 unit (fixed when the unit is made)
     TapeFaults faults;
 };
 
@@ -103,7 +106,7 @@ public:
 
     // One option word: notape, protected, latency=MS, pause-latency=MS, record-answer=accepted|interim,
     // pause-timeout=MS, tape-length=SECONDS, at=SECONDS, wind-speed=N, no-record-pause, local,
-    // remote, dv-in=on|off, camera, vcr, search, no-search, load=FILE, damage=FROM-TO,
+    // remote, dv-in=on|off, camera, vcr, search, no-search, pal, ntsc, load=FILE, damage=FROM-TO,
     // damage-rate=R, damage-kind=error|concealed|audio, damage-heads=both|even|odd,
     // tc-break=SECONDS, blank=FROM-TO. False with a message for an unknown word or bad value.
     static bool ParseOption(const std::string& word, NodeOptions* options, std::string* error);
@@ -192,6 +195,7 @@ public:
         int64_t lastFrameCycle = -1;
         uint64_t framesBlank = 0;       // recorded as the unit's own blank frames (DV input disabled)
         uint64_t framesTooEarly = 0;    // arrived in record mode before the latency ended: not on tape
+        uint64_t framesOtherSystem = 0; // arrived whole in the other system's size: neither shown nor recorded
         int64_t firstRecordedCycle = -1;  // bus cycle of the first frame put on tape
         uint8_t firstTimecode[4] = {0xFF, 0xFF, 0xFF, 0xFF};  // TC pack bytes of the first frame on tape
         uint8_t lastTimecode[4] = {0xFF, 0xFF, 0xFF, 0xFF};   // ... and of the last
@@ -250,6 +254,7 @@ private:
     std::vector<WirePacket> outbox;  // sent, not yet taken by the bus
     std::vector<uint8_t> frame;  // the frame being reassembled
     bool inFrame = false;
+    bool frameFifty = false;     // the frame being reassembled is 625/50's (its header's DSF)
     int expectedDbc = -1;
     Statistics stats;
     std::vector<uint64_t> completedAt;
