@@ -12,8 +12,6 @@
 // Needs dvfilters.so, regsvr, dvdeck and tamsel-stripe in the build directory it was built in. It
 // makes and removes its own platform state directory. Each case reports its lowest CPU over the
 // rounds.
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,56 +21,16 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/process.h"
-#include "tests/support/test_support.h"
-
-using testsupport::ReadFile;
+#include "stripe_on_deck.h"
 
 namespace {
 
-constexpr long kFrameBytes = 120000;
+using benchsupport::Build;
+using benchsupport::StripeRun;
+
 constexpr double kFramesPerSecond = 30000.0 / 1001.0;
 
-std::string Build(const std::string& file) { return std::string(TAMSEL_BUILD_DIR) + "/" + file; }
-
-double CpuSeconds(const rusage& ru) {
-    return double(ru.ru_utime.tv_sec) + double(ru.ru_utime.tv_usec) / 1e6 + double(ru.ru_stime.tv_sec) +
-           double(ru.ru_stime.tv_usec) / 1e6;
-}
-
-struct Run {
-    double cpu = -1;  // tamsel-stripe's, all of its life
-    long frames = 0;  // on the tape
-    std::string error;
-};
-
-// tamsel-stripe with `args` onto a fresh deck.
-Run Stripe(const std::string& dir, const std::string& name, const std::vector<std::string>& args) {
-    Run result;
-    const std::string tape = dir + "/" + name + ".dv";
-    const pid_t deck =
-        testsupport::StartProcess({Build("dvdeck"), "--tape", tape}, testsupport::OutputTo(dir + "/" + name + ".deck")).pid;
-    const std::string socket = std::string(getenv("PLATFORM_STATE_DIR")) + "/dvdeck/" + std::to_string(deck) + ".sock";
-    struct stat st {};
-    for (int i = 0; i < 500 && stat(socket.c_str(), &st) != 0; ++i) usleep(10000);
-    std::vector<std::string> argv{Build("tamsel-stripe")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const std::string log = dir + "/" + name + ".out";
-    const pid_t stripe = testsupport::StartProcess(argv, testsupport::OutputTo(log)).pid;
-    rusage ru {};
-    const int status = testsupport::WaitProcess(stripe, 3600 * 1000, &ru);
-    testsupport::StopProcess(deck);
-    if (status != 0) {
-        result.error = name + ": tamsel-stripe ended with " + std::to_string(status) + ": " + ReadFile(log);
-        return result;
-    }
-    result.cpu = CpuSeconds(ru);
-    if (stat(tape.c_str(), &st) == 0) result.frames = long(st.st_size / kFrameBytes);
-    if (result.frames == 0) result.error = name + ": nothing reached the tape";
-    return result;
-}
-
-double PerTapeMinute(const Run& run) { return run.cpu / (double(run.frames) / kFramesPerSecond / 60.0); }
+double PerTapeMinute(const StripeRun& run) { return run.cpu / (double(run.frames) / kFramesPerSecond / 60.0); }
 
 }  // namespace
 
@@ -107,7 +65,7 @@ int main(int argc, char** argv) {
                             {"countdown", {"--layout", countdowns}}};
     for (int round = 1; round <= rounds; ++round) {
         for (Case& c : cases) {
-            const Run run = Stripe(dir, std::string(c.name == cases[0].name ? "bars" : c.name) + "-" + std::to_string(round),
+            const StripeRun run = benchsupport::StripeOnDeck(dir, std::string(c.name == cases[0].name ? "bars" : c.name) + "-" + std::to_string(round),
                                    c.args);
             if (!run.error.empty()) {
                 std::fprintf(stderr, "leader_bench: %s\n", run.error.c_str());
