@@ -515,15 +515,34 @@ void DeckTransport::Cancel() {
     Wake(cancelFd);
 }
 
+bool DeckTransport::SendEnd(const MessageHeader& header, int timeoutMs) {
+    const int64_t deadline = platform::MonotonicMs() + timeoutMs;
+    for (;;) {
+        // A few bytes on a stream socket go whole or not at all.
+        const ssize_t n = ::send(socketFd, &header, sizeof header, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == ssize_t(sizeof header)) return true;
+        if (n < 0 && errno == EINTR) continue;
+        if (n >= 0 || errno != EAGAIN) return false;
+        const int64_t left = deadline - platform::MonotonicMs();
+        if (left <= 0) return false;
+        pollfd fds[2] = {{socketFd, POLLOUT, 0}, {interruptFd, POLLIN, 0}};
+        const int rc = ::poll(fds, 2, int(left));
+        if (rc < 0 && errno != EINTR) return false;
+        if (rc > 0 && (fds[1].revents & POLLIN)) return false;
+        if (rc > 0 && (fds[0].revents & (POLLHUP | POLLERR))) return false;
+    }
+}
+
 void DeckTransport::Close() {
     std::lock_guard<std::mutex> lock(sendLock);
     // A frame cut short stays unfinished: the deck drops it. Otherwise say End and give the deck a
-    // moment to flush its tape, so the tape is complete once Close returns; a deck with no room
-    // for those few bytes is stalled and is not waited for.
+    // moment to flush its tape, so the tape is complete once Close returns. The last frames may
+    // still fill the socket (the deck takes one a tick), so room for End is waited for, as long
+    // as the answer is; a deck that makes none in that time is stalled and is not waited for.
     if (socketFd >= 0 && !midMessage && SUCCEEDED(failure)) {
         const MessageHeader header {uint32_t(MessageType::End), 0};
         deck::StatusBody reply {};
-        if (::send(socketFd, &header, sizeof header, MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(sizeof header)) {
+        if (SendEnd(header, kCloseReplyTimeoutMs)) {
             // The last frames reach the tape only now: a deck that says it could not write them
             // leaves that as the status and the error text. No answer in time says nothing sure.
             if (SUCCEEDED(ReadReply(&reply, kCloseReplyTimeoutMs, Waits {false, true}))) {

@@ -67,6 +67,9 @@ private:
     static constexpr Waits kAllWaits {true, true};
     static constexpr Waits kStopWaits {false, false};  // the STOP command: bounded only
 
+    // Close's End: sent once the socket has room for it, waiting at most timeoutMs (ended by the
+    // interrupt). Whether it went. Under sendLock.
+    bool SendEnd(const deck::MessageHeader& header, int timeoutMs);
     // Sends all of buffer; `sent` counts bytes across partial sends. Under sendLock.
     HRESULT SendAll(const void* buffer, size_t size, Waits waits = kAllWaits);
     // Reads one Reply within timeoutMs, keeping its gap account. Takes readLock.
