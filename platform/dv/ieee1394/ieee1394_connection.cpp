@@ -320,10 +320,10 @@ int Ieee1394Connection::OnBusReset(raw1394handle_t h, unsigned int generation) {
     return 0;
 }
 
-bool Ieee1394Connection::MarkUp(int64_t* downSinceMs) {
-    if (!linkDown.exchange(false)) return false;
-    *downSinceMs = this->downSinceMs.load();
-    return true;
+uint64_t Ieee1394Connection::MarkUp(int64_t atMs, const DvSystem& system) {
+    if (!linkDown.exchange(false)) return 0;
+    const int64_t down = std::max<int64_t>(0, atMs - downSinceMs.load());
+    return uint64_t(down * system.rateNum / (system.rateDen * 1000) + 1);
 }
 
 Ieee1394Connection::Recovery Ieee1394Connection::Recover() {

@@ -45,6 +45,7 @@
 #include <optional>
 #include <string>
 
+#include "dv/dv_system.h"
 #include "dv/ieee1394/ieee1394_wait.h"
 #include "support/fault.h"
 
@@ -132,10 +133,12 @@ public:
     Recovery Recover();
 
     // The stream has been without a connection since a reset's first event: Down says so;
-    // MarkUp ends the gap (the connection stands again, or never will) and gives when it began,
-    // false when there was none.
+    // MarkUp ends the gap at atMs (the connection stands again, or never will) and gives the
+    // frames of `system` that went by on the wire meanwhile: those that overlap the time without
+    // a connection, from the reset's first event on, whichever order the events came in; 0 when
+    // there was no gap.
     bool Down() const { return linkDown.load(); }
-    bool MarkUp(int64_t* downSinceMs);
+    uint64_t MarkUp(int64_t atMs, const DvSystem& system);
 
     // The unit by its unique id, as its configuration ROM's bus info block has it.
     // ReadGuid: false (errno set; EAGAIN: the node has not seen the latest reset yet) when it

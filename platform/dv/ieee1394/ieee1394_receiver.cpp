@@ -81,13 +81,8 @@ void Ieee1394Receiver::TakeFrame(const unsigned char* data, int length, bool com
 }
 
 void Ieee1394Receiver::LinkUp(int64_t atMs) {
-    // Counted on the wire, where a frame passes every 1001/30 ms (40 ms in 625/50): those that
-    // overlap the time without a connection, from the reset's first event on.
-    int64_t downSinceMs = 0;
-    if (!connection.MarkUp(&downSinceMs)) return;
-    const int64_t down = std::max<int64_t>(0, atMs - downSinceMs);
-    const DvSystem& system = *wireSystem.load();
-    lostInResets.fetch_add(uint64_t(down * system.rateNum / (system.rateDen * 1000) + 1));
+    // Counted on the wire, at the received stream's rate.
+    lostInResets.fetch_add(connection.MarkUp(atMs, *wireSystem.load()));
 }
 
 void Ieee1394Receiver::Loop() {

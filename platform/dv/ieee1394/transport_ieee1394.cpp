@@ -213,13 +213,8 @@ int Ieee1394Transport::Feed(unsigned char* data, int difBlocks, unsigned int dro
 }
 
 void Ieee1394Transport::LinkUp(int64_t atMs) {
-    // Counted on the wire, where the frames go one every 1001/30 ms whoever fills the ring: the
-    // frames that overlap the time without a connection, from the first event of the reset on,
-    // whichever order the events came in.
-    int64_t downSinceMs = 0;
-    if (!connection.MarkUp(&downSinceMs)) return;
-    const int64_t down = std::max<int64_t>(0, atMs - downSinceMs);
-    framesLost.fetch_add(uint64_t(down * system->rateNum / (1000 * system->rateDen) + 1));
+    // Counted on the wire, where the frames go at the stream's rate whoever fills the ring.
+    framesLost.fetch_add(connection.MarkUp(atMs, *system));
 }
 
 void Ieee1394Transport::Loop() {
