@@ -23,12 +23,14 @@ packages=(
 )
 # The tests, the benchmarks, the sanitizer and fuzz builds, the package and its checks; dvcont
 # (libavc1394-tools) and plugreport (libiec61883-dev, above) judge the simulated IEEE 1394 units;
-# dvgrab (and ffmpeg, above) capture their playback as outside judges.
+# dvgrab (and ffmpeg, above) capture their playback as outside judges; libdv and MediaInfo read
+# the tapes as other players do.
 $run_only || packages+=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 dpkg-dev dpkg-repack desktop-file-utils man-db groff-base mandoc lintian
   clang libclang-rt-14-dev
   libavc1394-tools dvgrab tesseract-ocr
+  libdv4-dev mediainfo
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device_access.h"
+#include "dv/dv_system.h"
 #include "graph/graph_recipe.h"
 #include "graph/utf_text.h"
 #include "leader_slate.h"
@@ -164,6 +165,7 @@ std::string CStripeGraph::SetStart(const CStripeOptions& options, CStripeReport*
     report->startFrame = first.Frame().value_or(0);
     report->dropFrame = options.dropFrame;
     report->rate = options.Rate();
+    report->system = (options.pal ? dv::k625_50 : dv::k525_60).name;
     // The stream begins with the pre-roll, its timecode counting up to the start.
     const dv::Timecode streamStart =
         options.Label(CRecordLoop::StreamStart(report->startFrame, options.PrerollFrames()));

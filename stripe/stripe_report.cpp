@@ -19,6 +19,7 @@ std::string CStripeReport::Json() const {
     nlohmann::ordered_json out;
     out["result"] = result;
     out["device"] = deviceName.empty() ? std::string() : deviceName + " (" + deviceId + ")";
+    out["system"] = system;
     out["picture"] = picture;
     out["recording"] = recording;
     // A whole level as a whole number (-20, not -20.0).
@@ -63,7 +64,7 @@ std::string CStripeReport::Text() const {
     out += deviceName.empty() ? std::string("no device")
                               : CQuotedName::Shell(deviceName) + " (" + CQuotedName::Shell(deviceId) + ")";
     out += "\n";
-    out += "  picture: " + picture + "; audio: " +
+    out += "  " + system + "; picture: " + picture + "; audio: " +
            (tone ? "1 kHz tone at " + std::to_string(int(std::lround(level))) + " dBFS" : std::string("silence")) +
            "\n";
     out += "  recording: " + recording;

@@ -27,6 +27,7 @@ public:
     int64_t startFrame = 0;  // the first frame's label, as a count of dropFrame's kind
     bool dropFrame = true;   // the stripe's timecode counts drop-frame (else --ndf)
     int rate = 30;           // its labels a second: 25 in 625/50 (PAL)
+    std::string system = "525/60 (NTSC)";  // the DV system streamed, as the units' reports name it
     bool tone = false;
     double level = 0;
     // With --record: what the unit was seen recording (CRecordLoop).

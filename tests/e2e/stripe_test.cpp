@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "dv/dif/packs.h"
 #include "tests/support/dv/dv_picture.h"
 #include "tests/support/dv/deck_test_process.h"
+#include "tests/support/dv/libdv_judge.h"
 #include "tests/support/process.h"
 #include "tests/support/sim1394/tape_frames.h"
 #include "tests/support/tone_analysis.h"
@@ -552,11 +554,13 @@ TEST_F(Stripe, ASkippedLabelGivenAtItsSecondFrameStartsAtTheThird) {
 // ---- the formats: patterns, non-drop-frame, user bits, 16:9, 32 kHz four-channel audio ---------
 
 // The frames of a tape file.
-std::vector<std::vector<uint8_t>> TapeFrames(const std::string& path) {
+constexpr size_t kPalFrameBytes = 144000;
+
+std::vector<std::vector<uint8_t>> TapeFrames(const std::string& path, size_t frameBytes = kFrameBytes) {
     const std::string bytes = ReadFile(path);
     std::vector<std::vector<uint8_t>> frames;
-    for (size_t at = 0; at + kFrameBytes <= bytes.size(); at += kFrameBytes)
-        frames.emplace_back(bytes.begin() + at, bytes.begin() + at + kFrameBytes);
+    for (size_t at = 0; at + frameBytes <= bytes.size(); at += frameBytes)
+        frames.emplace_back(bytes.begin() + at, bytes.begin() + at + frameBytes);
     return frames;
 }
 
@@ -616,32 +620,47 @@ std::vector<BarSpot> PatternSpots(const std::string& pattern) {
     return spots;
 }
 
+// Each pattern in each system, decoded from the tape: the spots are placed on 480 lines and
+// scaled to the picture's height (the patterns are drawn in proportion in both systems).
 TEST_F(Stripe, EachPatternReachesTheTapeAtTheStandardsLevels) {
-    for (const std::string pattern : {"smpte", "ebu75", "ebu100", "black"}) {
-        SCOPED_TRACE(pattern);
-        const std::string path = dir.path() + "/" + pattern + ".dv";
-        DeckProcess deck(dir.path());
-        ASSERT_TRUE(deck.StartListening(path, "pattern deck"));
-        StripeRun run(dir.path(), {"--duration", "00:00:00;05", "--pattern", pattern, "--no-tone", "--json"});
-        ASSERT_EQ(run.Wait(), 0) << run.Err();
-        ASSERT_TRUE(deck.Finish());
-        const auto frames = TapeFrames(path);
-        ASSERT_EQ(frames.size(), 5u);
-        const dvtest::DecodedPicture picture = dvtest::DecodeDvFrame(frames[2]);
-        ASSERT_EQ(picture.error, "");
-        for (const BarSpot& spot : PatternSpots(pattern)) {
-            const int x = static_cast<int>(spot.x * 720);
-            EXPECT_NEAR(picture.Y(x, spot.row), spot.level.y, 2) << spot.what << ": Y";
-            EXPECT_NEAR(picture.Cb(x, spot.row), spot.level.cb, 2) << spot.what << ": Cb";
-            EXPECT_NEAR(picture.Cr(x, spot.row), spot.level.cr, 2) << spot.what << ": Cr";
-        }
-        if (pattern == "smpte") {  // the PLUGE steps are told apart
-            const double bar = 720.0 / 7;
-            EXPECT_LT(picture.Y(int((5 + 1.0 / 6) * bar), 420) + 4, picture.Y(int(5.5 * bar), 420));
-            EXPECT_LT(picture.Y(int(5.5 * bar), 420) + 4, picture.Y(int((5 + 5.0 / 6) * bar), 420));
-        }
-        if (pattern == "black") {
-            EXPECT_EQ(picture.Y(360, 240), 16);
+    for (const bool pal : {false, true}) {
+        for (const std::string pattern : {"smpte", "ebu75", "ebu100", "black"}) {
+            SCOPED_TRACE(pattern + (pal ? " in 625/50" : " in 525/60"));
+            const std::string path = dir.path() + "/" + pattern + (pal ? "-pal" : "") + ".dv";
+            const int height = pal ? 576 : 480;
+            const auto row = [&](int at480) { return at480 * height / 480; };
+            DeckProcess deck(dir.path());
+            std::vector<std::string> deckArgs, stripeArgs = {"--pattern", pattern, "--no-tone", "--json"};
+            if (pal) {
+                deckArgs = {"--standard", "pal"};
+                stripeArgs.insert(stripeArgs.end(), {"--standard", "pal", "--duration", "00:00:00:05"});
+            } else {
+                stripeArgs.insert(stripeArgs.end(), {"--duration", "00:00:00;05"});
+            }
+            ASSERT_TRUE(deck.StartListening(path, "pattern deck", 0, deckArgs));
+            StripeRun run(dir.path(), stripeArgs);
+            ASSERT_EQ(run.Wait(), 0) << run.Err();
+            ASSERT_TRUE(deck.Finish());
+            EXPECT_EQ(Summary(run.Out()).value("system", ""), pal ? "625/50 (PAL)" : "525/60 (NTSC)");
+            const auto frames = TapeFrames(path, pal ? kPalFrameBytes : kFrameBytes);
+            ASSERT_EQ(frames.size(), 5u);
+            const dvtest::DecodedPicture picture = dvtest::DecodeDvFrame(frames[2]);
+            ASSERT_EQ(picture.error, "");
+            ASSERT_EQ(picture.height, height);
+            for (const BarSpot& spot : PatternSpots(pattern)) {
+                const int x = static_cast<int>(spot.x * 720);
+                EXPECT_NEAR(picture.Y(x, row(spot.row)), spot.level.y, 2) << spot.what << ": Y";
+                EXPECT_NEAR(picture.Cb(x, row(spot.row)), spot.level.cb, 2) << spot.what << ": Cb";
+                EXPECT_NEAR(picture.Cr(x, row(spot.row)), spot.level.cr, 2) << spot.what << ": Cr";
+            }
+            if (pattern == "smpte") {  // the PLUGE steps are told apart
+                const double bar = 720.0 / 7;
+                EXPECT_LT(picture.Y(int((5 + 1.0 / 6) * bar), row(420)) + 4, picture.Y(int(5.5 * bar), row(420)));
+                EXPECT_LT(picture.Y(int(5.5 * bar), row(420)) + 4, picture.Y(int((5 + 5.0 / 6) * bar), row(420)));
+            }
+            if (pattern == "black") {
+                EXPECT_EQ(picture.Y(360, height / 2), 16);
+            }
         }
     }
 }
@@ -742,8 +761,6 @@ TEST_F(Stripe, NonDropFrameUserBitsWideAnd32kHzFourChannelAudioAsACamcorderRecor
 
 // ---- 625/50 (PAL) -----------------------------------------------------------------------------
 
-constexpr size_t kPalFrameBytes = 144000;
-
 // The labels of a 625/50 tape's frames, as frame counts at 25 a second (-1 for a frame without
 // a timecode pack).
 std::vector<int64_t> PalTapeLabels(const std::string& bytes) {
@@ -800,6 +817,42 @@ void ExpectPalStripe(const std::string& tape, int frames) {
         EXPECT_NEAR(picture.Cb(x, 288), spot.level.cb, 2) << spot.what << ": Cb";
         EXPECT_NEAR(picture.Cr(x, 288), spot.level.cr, 2) << spot.what << ": Cr";
     }
+
+    // libdv reads every frame as 625/50 with 1920 samples of 48 kHz audio, the labels from the
+    // subcode, and decodes the same bars (its own IDCT: within four codes).
+    std::vector<std::pair<int, int>> points;
+    for (const BarSpot& spot : PatternSpots("ebu75")) points.push_back({static_cast<int>(spot.x * 720), 288});
+    const dvtest::LibdvReading libdv = dvtest::ReadWithLibdv(bytes, kPalFrameBytes, at + 2, points);
+    ASSERT_EQ(libdv.error, "");
+    EXPECT_EQ(libdv.frames, bytes.size() / kPalFrameBytes);
+    EXPECT_EQ(libdv.fiftyFieldFrames, libdv.frames);
+    EXPECT_EQ(libdv.width, 720);
+    EXPECT_EQ(libdv.height, 576);
+    EXPECT_EQ(libdv.frameSize, kPalFrameBytes);
+    EXPECT_EQ(libdv.frequency, 48000);
+    EXPECT_EQ(libdv.samples, 1920);
+    ASSERT_EQ(libdv.timecodes.size(), libdv.frames);
+    EXPECT_EQ(libdv.timecodes[at].substr(0, 8), "10:00:00") << libdv.timecodes[at];
+    EXPECT_EQ(libdv.timecodes[at + size_t(frames) - 1].substr(0, 8), "10:00:09") << libdv.timecodes[at + size_t(frames) - 1];
+    ASSERT_EQ(libdv.luma.size(), points.size());
+    for (size_t k = 0; k < points.size(); ++k)
+        EXPECT_NEAR(libdv.luma[k], PatternSpots("ebu75")[k].level.y, 4) << "libdv, " << PatternSpots("ebu75")[k].what;
+
+    // MediaInfo: a 625/50 DV file of 720 x 576 at 25 frames a second, 4:2:0, 48 kHz sound.
+    std::string info;
+    ASSERT_EQ(Shell("mediainfo --Output=JSON " + Quote(tape), &info), 0) << info;
+    const nlohmann::json media = nlohmann::json::parse(info, nullptr, false);
+    ASSERT_FALSE(media.is_discarded()) << info;
+    std::map<std::string, nlohmann::json> tracks;
+    for (const nlohmann::json& track : media["media"]["track"]) tracks[track.value("@type", "")] = track;
+    EXPECT_EQ(tracks["General"].value("Format", ""), "DV") << info;
+    EXPECT_EQ(tracks["Video"].value("Standard", ""), "PAL") << info;
+    EXPECT_EQ(tracks["Video"].value("Width", ""), "720") << info;
+    EXPECT_EQ(tracks["Video"].value("Height", ""), "576") << info;
+    EXPECT_EQ(tracks["Video"].value("FrameRate", ""), "25.000") << info;
+    EXPECT_EQ(tracks["Video"].value("ChromaSubsampling", ""), "4:2:0") << info;
+    EXPECT_EQ(tracks["Video"].value("FrameCount", ""), std::to_string(bytes.size() / kPalFrameBytes)) << info;
+    EXPECT_EQ(tracks["Audio"].value("SamplingRate", ""), "48000") << info;
 }
 
 // On a 625/50 deck, without --standard: the deck's own system, EBU 75 % bars by default, exactly
