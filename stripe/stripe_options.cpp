@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -172,6 +173,8 @@ int CStripeOptions::Parse(int argc, char** argv) {
     bool haveDuration = false, toneGiven = false, noToneGiven = false, stripeOption = false, prerollGiven = false;
     // The options only a stripe takes (a check takes --timecode and the tone's too).
     bool deviceOption = false, recordOrDuration = false, formatOption = false;
+    // A format option a leader's check has no use for (all but --pattern and --ndf).
+    bool otherFormat = false;
     // The options that shape a leader, and whether a layout was given.
     bool leaderOption = false, layoutGiven = false;
     opterr = 0;
@@ -269,6 +272,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 standardGiven = true;
                 stripeOption = true;
                 formatOption = true;
+                otherFormat = true;
                 break;
             case kPattern:
                 pattern = optarg;
@@ -289,6 +293,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 userBitsGiven = true;
                 stripeOption = true;
                 formatOption = true;
+                otherFormat = true;
                 break;
             }
             case kAspect:
@@ -301,6 +306,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 }
                 stripeOption = true;
                 formatOption = true;
+                otherFormat = true;
                 break;
             case kAudio:
                 if (std::string(optarg) == "48k") {
@@ -312,6 +318,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 }
                 stripeOption = true;
                 formatOption = true;
+                otherFormat = true;
                 break;
             case kLeader:
             case kLayout:
@@ -386,14 +393,34 @@ int CStripeOptions::Parse(int argc, char** argv) {
         if (!haveDuration) return UsageError("--verify-tape needs --duration: how much of the tape to check");
         return -1;
     }
+    // A leader placed before its programme's start; its start and frames are then the leader's.
+    const auto placeLeader = [&]() -> std::string {
+        if (haveDuration) return "a leader's length is its layout and --black-after: no --duration";
+        if (timecodeGiven) return "a leader is placed by --program-start: no --timecode";
+        programStart.dropFrame = dropFrame;
+        if (programStart.Skipped()) return "--program-start: " + programStart.Text() + " is a label drop-frame counting skips";
+        if (std::string wrong = layout.Place(programStart, blackAfter); !wrong.empty()) return "--layout: " + wrong;
+        start = layout.Start();
+        frames = layout.Frames();
+        haveDuration = true;
+        return "";
+    };
     if (action == kVerifyFile) {
-        if (formatOption)
-            return UsageError("--verify-file reads the format from the file (no --standard, --pattern, --ndf, "
-                              "--user-bits, --aspect or --audio)");
+        if (leader ? otherFormat : formatOption)
+            return UsageError(leader ? "--verify-file reads the format from the file (of the format options a leader's "
+                                       "check takes only --pattern and --ndf, as the leader was striped)"
+                                     : "--verify-file reads the format from the file (no --standard, --pattern, --ndf, "
+                                       "--user-bits, --aspect or --audio)");
         if (recordOrDuration || deviceOption || prerollGiven)
             return UsageError("--verify-file takes no --duration, --record, --preroll or --device (only --timecode, --tone, "
-                              "--no-tone and --json)");
+                              "--no-tone, --json and a leader's options)");
         if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
+        if (leaderOption && !leader)
+            return UsageError("--program-start, --black-after, --slate, --program-length and --burn-in go with --leader or "
+                              "--layout");
+        if (leader) {
+            if (std::string wrong = placeLeader(); !wrong.empty()) return UsageError(wrong);
+        }
         return -1;
     }
     if (action != kStripe) {
@@ -408,17 +435,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
         return UsageError("--program-start, --black-after, --slate, --program-length and --burn-in go with --leader or "
                           "--layout");
     if (leader) {
-        if (haveDuration) return UsageError("a leader's length is its layout and --black-after: no --duration");
-        if (timecodeGiven) return UsageError("a leader is placed by --program-start: no --timecode");
-        if (verify) return UsageError("--verify checks a stripe of bars, not a leader");
-        programStart.dropFrame = dropFrame;
-        if (programStart.Skipped())
-            return UsageError("--program-start: " + programStart.Text() + " is a label drop-frame counting skips");
-        if (std::string wrong = layout.Place(programStart, blackAfter); !wrong.empty())
-            return UsageError("--layout: " + wrong);
-        start = layout.Start();
-        frames = layout.Frames();
-        haveDuration = true;
+        if (std::string wrong = placeLeader(); !wrong.empty()) return UsageError(wrong);
     }
     if (!haveDuration) return UsageError("--duration is required");
     if (prerollGiven && !record) return UsageError("--preroll goes with --record (without it nothing is commanded)");
@@ -426,6 +443,25 @@ int CStripeOptions::Parse(int argc, char** argv) {
     // 525/60's, as before.
     if (const std::string problem = ForSystem(pal); !problem.empty()) return UsageError(problem);
     return -1;
+}
+
+std::optional<LONG> CStripeOptions::NamedPattern() const {
+    static const std::pair<const char*, LONG> kPatterns[] = {{"smpte", REFERENCE_BARS_SMPTE},
+                                                             {"ebu75", REFERENCE_BARS_EBU75},
+                                                             {"ebu100", REFERENCE_BARS_EBU100},
+                                                             {"black", REFERENCE_BARS_BLACK}};
+    for (const auto& [name, value] : kPatterns) {
+        if (pattern == name) return value;
+    }
+    return std::nullopt;
+}
+
+LONG CStripeOptions::LeaderBarsPattern(std::string* file) const {
+    file->clear();
+    if (pattern.empty()) return REFERENCE_BARS_SMPTE;
+    if (const std::optional<LONG> named = NamedPattern()) return *named;
+    *file = pattern;
+    return REFERENCE_BARS_SMPTE;
 }
 
 std::string CStripeOptions::ForSystem(bool fifty) {

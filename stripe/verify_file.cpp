@@ -36,8 +36,13 @@ int CVerifyFile::Run() {
         }
         expectation.start = *start;
     }
-    expectation.tone = options_.tone;
-    if (options_.levelGiven) expectation.toneDbfs = options_.level;
+    if (options_.leader) expectation.start = options_.start;
+    if (const std::string why = CVerifyRun::Expect(options_, false, file.System(), &expectation); !why.empty()) {
+        report.failure = why;
+        std::fprintf(stderr, "tamsel-stripe: %s: %s\n", CQuotedName::Shell(options_.verifyFile).c_str(), why.c_str());
+        if (options_.json) report.Print(true);
+        return 1;
+    }
     CTapeCheck check(expectation, report, file.System());
     CCheckProgress progress(file.Frames(), isatty(STDERR_FILENO) != 0);
     bool going = true;
