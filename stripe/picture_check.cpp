@@ -69,12 +69,29 @@ double CPictureCheck::Mean(int plane, int top, int bottom, int left, int right) 
     return sum / (double(bottom - top) * (right - left));
 }
 
+double CPictureCheck::Farthest(int plane, int top, int bottom, int left, int right, int tileRows, int tileColumns,
+                               double sent) const {
+    // Tiles of the area, the last of a row or column taking what is left over.
+    double farthest = -1;
+    for (int row = top; row < bottom;) {
+        const int rowEnd = bottom - row < 2 * tileRows ? bottom : row + tileRows;
+        for (int column = left; column < right;) {
+            const int columnEnd = right - column < 2 * tileColumns ? right : column + tileColumns;
+            const double mean = Mean(plane, row, rowEnd, column, columnEnd);
+            if (farthest < 0 || std::fabs(mean - sent) > std::fabs(farthest - sent)) farthest = mean;
+            column = columnEnd;
+        }
+        row = rowEnd;
+    }
+    return farthest;
+}
+
 void CPictureCheck::Measure(const CPicturePatches::Patch& patch, double out[3]) const {
     out[0] = out[1] = out[2] = -1;
     const int top = patch.top + kLumaMargin, bottom = patch.bottom - kLumaMargin;
     if (bottom <= top) return;
     if (patch.right - patch.left > 2 * kLumaMargin)
-        out[0] = Mean(0, top, bottom, patch.left + kLumaMargin, patch.right - kLumaMargin);
+        out[0] = Farthest(0, top, bottom, patch.left + kLumaMargin, patch.right - kLumaMargin, kTile, kTile, patch.y);
     // The chroma planes' own samples inside the margins: a sample for every 1 << w columns and
     // 1 << h rows.
     const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(picture_->format));
@@ -82,8 +99,8 @@ void CPictureCheck::Measure(const CPicturePatches::Patch& patch, double out[3]) 
     const int cTop = (top + (1 << h) - 1) >> h, cBottom = bottom >> h;
     const int cLeft = (patch.left + kChromaMargin + (1 << w) - 1) >> w, cRight = (patch.right - kChromaMargin) >> w;
     if (cBottom <= cTop || cRight <= cLeft) return;
-    out[1] = Mean(1, cTop, cBottom, cLeft, cRight);
-    out[2] = Mean(2, cTop, cBottom, cLeft, cRight);
+    out[1] = Farthest(1, cTop, cBottom, cLeft, cRight, kTile >> h, kTile >> w, patch.cb);
+    out[2] = Farthest(2, cTop, cBottom, cLeft, cRight, kTile >> h, kTile >> w, patch.cr);
 }
 
 double CPictureCheck::Worst(const CPicturePatches& patches) const {

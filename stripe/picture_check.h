@@ -12,10 +12,12 @@ struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
 
-// The mean of each patch, measured inside its edges (where the coding rings: kLumaMargin pixels
-// and rows for Y', kChromaMargin picture columns and kLumaMargin rows for Cb and Cr, which DV
-// samples 4:1:1 in 525/60 and 4:2:0 in 625/50), must lie within kTolerance of what was sent. A
-// picture is recognised as a pattern when every patch lies within the looser kRecognition.
+// Each patch is measured inside its edges, where the coding rings (kLumaMargin pixels and rows for
+// Y'; kChromaMargin picture columns and kLumaMargin rows for Cb and Cr, which DV samples 4:1:1 in
+// 525/60 and 4:2:0 in 625/50), in tiles of about kTile x kTile pixels: the mean of every tile
+// must lie within kTolerance of what was sent, so that a small change (text, a spot) is not lost
+// in a large patch's mean. A picture is recognised as a pattern when every tile lies within the
+// looser kRecognition.
 //
 // Threads: one caller at a time; owns its decoder. Creating one quietens libavcodec's log for the
 // whole process (it is FFmpeg's one global setting).
@@ -25,6 +27,7 @@ public:
     static constexpr double kRecognition = 16.0;
     static constexpr int kLumaMargin = 8;
     static constexpr int kChromaMargin = 16;
+    static constexpr int kTile = 32;
 
     CPictureCheck();
     ~CPictureCheck();
@@ -44,9 +47,12 @@ public:
     double Worst(const CPicturePatches& patches) const;
 
 private:
-    // The means of a patch inside its margins (Y', Cb, Cr; negative where the patch is too small
-    // to measure that component).
+    // The means of a patch inside its margins that lie farthest from what was sent (Y', Cb, Cr;
+    // negative where the patch is too small to measure that component).
     void Measure(const CPicturePatches::Patch& patch, double out[3]) const;
+    // Of the tiles of an area of a plane, the mean farthest from `sent`.
+    double Farthest(int plane, int top, int bottom, int left, int right, int tileRows, int tileColumns,
+                    double sent) const;
     double Mean(int plane, int top, int bottom, int left, int right) const;
 
     AVCodecContext* context_ = nullptr;
