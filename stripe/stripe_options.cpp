@@ -18,12 +18,13 @@ const char kUsage[] =
     "                     [--user-bits HEX] [--aspect 4:3|16:9] [--audio 48k|32k]\n"
     "       tamsel-stripe --leader | --layout LAYOUT [--program-start HH:MM:SS;FF]\n"
     "                     [--black-after LENGTH] [--slate KEY=VALUE]... [--program-length LENGTH]\n"
-    "                     [--burn-in] [--record [--preroll SECONDS]] [the format and tone options]\n"
+    "                     [--burn-in] [--record [--preroll SECONDS] [--verify]]\n"
+    "                     [the format and tone options]\n"
     "       tamsel-stripe --status | --stop [--device NAME|ID] [--json]\n"
     "       tamsel-stripe --verify-tape --duration LENGTH [--timecode HH:MM:SS;FF]\n"
     "                     [--tone [LEVEL] | --no-tone] [--device NAME|ID] [--json]\n"
-    "       tamsel-stripe --verify-file FILE [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
-    "                     [--json]\n";
+    "       tamsel-stripe --verify-file FILE [--timecode HH:MM:SS;FF | --leader | --layout LAYOUT\n"
+    "                     [the leader's options, --pattern, --ndf]] [--tone [LEVEL] | --no-tone] [--json]\n";
 
 const char kHelp[] =
     "Puts colour bars and a reference tone with continuous timecode onto a DV camcorder or deck:\n"
@@ -79,8 +80,9 @@ const char kHelp[] =
     "                        frame and no post-roll, for units that record at once\n"
     "  --verify              with --record: after the stripe, rewind the tape, play it back,\n"
     "                        capture it and check every frame of the stripe as --verify-file\n"
-    "                        does; the QC report replaces the summary, and the exit status is\n"
-    "                        0 only for a good tape\n"
+    "                        does, against the picture and tone sent (a leader: each frame\n"
+    "                        against its segment); the QC report replaces the summary, and the\n"
+    "                        exit status is 0 only for a good tape\n"
     "  --verify-tape         check what is on the device's tape: from --timecode START (the\n"
     "                        tape is rewound and played to it) or from where the tape stands,\n"
     "                        for --duration LENGTH, and print the QC report; nothing is recorded\n"
@@ -89,9 +91,11 @@ const char kHelp[] =
     "  --verify-file FILE    check a raw DV file (as a deck records it or ffmpeg -f dv writes it)\n"
     "                        frame by frame and print a QC report: timecode continuous (from\n"
     "                        --timecode when given), recording date and time, source packs,\n"
-    "                        damaged blocks, audio errors; the bars and the tone when the file\n"
-    "                        holds tamsel-stripe's bars or --tone LEVEL says what was sent;\n"
-    "                        --timecode HH:MM:SS:FF names a non-drop-frame start\n"
+    "                        damaged blocks, audio errors; the picture and the tone when the\n"
+    "                        file shows one of tamsel-stripe's patterns (either system) or\n"
+    "                        --tone LEVEL says what was sent; --timecode HH:MM:SS:FF names a\n"
+    "                        non-drop-frame start; --leader or --layout with the leader's\n"
+    "                        options checks each frame of a leader against its segment\n"
     "  --device NAME|ID      the device, when several are attached: its friendly name, its\n"
     "                        IEEE 1394 unique id (16 hex digits) or a deck's device path\n"
     "                        (deck:SOCKET); default the last one listed, as Tamsel uses\n"
@@ -391,6 +395,9 @@ int CStripeOptions::Parse(int argc, char** argv) {
                               "--user-bits, --aspect or --audio)");
         if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
         if (!haveDuration) return UsageError("--verify-tape needs --duration: how much of the tape to check");
+        if (leader || leaderOption)
+            return UsageError("--verify-tape checks no leader (--verify checks the leader just recorded, --verify-file "
+                              "one in a file)");
         return -1;
     }
     // A leader placed before its programme's start; its start and frames are then the leader's.

@@ -252,6 +252,8 @@ TEST_F(VerifyPicture, ALeaderCheckTakesTheLeadersOptionsAndNoneThatClash) {
     EXPECT_EQ(Shell(stripe + " --layout bars:3 --audio 32k 2>&1", &output), 2) << output;
     EXPECT_EQ(Shell(stripe + " --black-after 2 2>&1", &output), 2) << output;
     EXPECT_NE(output.find("go with --leader or --layout"), std::string::npos) << output;
+    EXPECT_EQ(Shell(Quote(Build("tamsel-stripe")) + " --verify-tape --duration 5 --leader 2>&1", &output), 2) << output;
+    EXPECT_NE(output.find("--verify-tape checks no leader"), std::string::npos) << output;
     // A leader's check of a PAL file says it cannot be made yet, never "good".
     const Verdict pal = Verify(Tape("pal"), "--layout bars:3");
     EXPECT_EQ(pal.status, 1) << pal.out;
