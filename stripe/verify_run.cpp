@@ -26,16 +26,15 @@ int64_t MsSince(Clock::time_point from) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - from).count();
 }
 
-// The frame's voted time code as a frame count in its own counting; unset where it has none.
-std::optional<int64_t> LabelOf(const std::vector<uint8_t>& frame) {
-    const auto pack = dv::dif::FindTimecodePack(frame.data(), frame.size());
+}  // namespace
+
+std::optional<int64_t> CVerifyRun::LabelOf(const uint8_t* frame, size_t size) {
+    const auto pack = dv::dif::FindTimecodePack(frame, size);
     if (!pack) return std::nullopt;
     const auto count = pack->label.Frame();
     if (!count) return std::nullopt;
     return int64_t(*count);
 }
-
-}  // namespace
 
 CVerifyRun::CVerifyRun(const CStripeOptions& options, CStopSignals& signals) : options_(options), signals_(signals) {}
 
@@ -209,7 +208,7 @@ std::string CVerifyRun::Check(const Plan& plan, CQcReport& report) {
         lastFrame = Clock::now();
         if (!checking) {
             // Before the start: the pre-roll, blank tape before the recording.
-            const std::optional<int64_t> label = LabelOf(frame);
+            const std::optional<int64_t> label = LabelOf(frame.data(), frame.size());
             if (!label || *label < startCount) {
                 if (++skipped > kMaxSkipFrames) failure = "the start " + wanted.start->Text() + " was not found on the tape";
                 continue;

@@ -48,6 +48,9 @@ public:
     // second, non-drop. Nothing when it is no label there (drop-frame, or frames past 24).
     static std::optional<dv::Timecode> StartIn(const dv::Timecode& label, const dv::DvSystem& system);
 
+    // A frame's voted time code as a frame count in its own counting; unset where it has none.
+    static std::optional<int64_t> LabelOf(const uint8_t* frame, size_t size);
+
     // What the check of a recording in `system` expects besides its start: the tone, the picture
     // and a leader's plan, as the options say (`stripe`: a stripe of this run, whose picture and
     // tone are known). "" when it can be checked so, else why not, for the user.
