@@ -121,24 +121,20 @@ std::vector<int16_t> Tone(double dbfs, int n) {
 
 }  // namespace
 
-TEST(LeaderCheck, SilenceBlipsAndTheTwoPopWhereThePlanPutsThem) {
+TEST(LeaderCheck, BlipsAtTheTonesLevelFourChannelSilenceAndThePicturesJudged) {
     const CLeaderCheck check = ShortLeader();
     const int64_t start = dv::Timecode::Parse("00:59:56;00")->Frame().value_or(0);
     const std::vector<int16_t> silence(1600, 0), tone = Tone(-20, 1600), soft = Tone(-30, 1600);
     const auto sound = [&](int64_t frame, const std::vector<int16_t>& x) {
         return check.SoundProblem(check.At(start + frame), x, x, true, -20.0, 48000);
     };
+    // (Misplaced blips, a missing pop and tone in the black are judged on a striped leader in the
+    // end-to-end tests.) The countdown's 4 on frame 60, 3 on 90, the 2 with its pop on 120.
     EXPECT_TRUE(check.At(start + 29).tone);
-    EXPECT_EQ(sound(30, silence), "");
-    EXPECT_NE(sound(30, tone).find("black: left: sound where silence belongs"), std::string::npos) << sound(30, tone);
-    // The countdown's 4 on frame 60, 3 on 90, the 2 with its pop on 120 (after the countdown).
     EXPECT_EQ(sound(60, tone), "");
-    EXPECT_NE(sound(60, silence).find("countdown 4: left: silence where the blip belongs"), std::string::npos);
-    EXPECT_NE(sound(61, tone).find("sound where silence belongs"), std::string::npos);
-    EXPECT_NE(sound(90, soft).find("the blip at -30.0 dBFS, not -20.0 dBFS"), std::string::npos) << sound(90, soft);
+    EXPECT_NE(sound(90, soft).find("countdown 3: left: the blip at -30.0 dBFS, not -20.0 dBFS"), std::string::npos)
+        << sound(90, soft);
     EXPECT_EQ(sound(120, tone), "");
-    EXPECT_NE(sound(120, silence).find("the 2 after the countdown: left: silence where the two-pop belongs"),
-              std::string::npos) << sound(120, silence);
     EXPECT_EQ(sound(121, silence), "");
     // Channels 3 and 4 of four-channel audio are silent throughout.
     EXPECT_NE(check.SoundProblem(check.At(start + 30), silence, silence, false, -20.0, 32000).find("channels 3 and 4"),
