@@ -85,8 +85,8 @@ nlohmann::json FirstRange(const nlohmann::json& json, const char* kind) {
 
 constexpr const char* kLayout = "bars:3,black:1,slate:2,countdown:8,black:2";
 
-// Stripes that dvdeck recorded, made once: each pattern in each system for a second, and a short
-// leader with black after it.
+// Stripes that dvdeck recorded, each made once when first needed: each pattern in each system for
+// a second, and a short leader with black after it.
 class VerifyPicture : public testing::Test {
 protected:
     struct Stripe {
@@ -115,12 +115,6 @@ protected:
             ASSERT_EQ(access(Build(piece).c_str(), F_OK), 0) << piece << " is not built";
         ASSERT_EQ(Shell("cd " + Quote(testsupport::BuildDir()) + " && ./regsvr tamsel.ax >/dev/null"), 0);
         dir_ = new decktest::TempDir();
-        for (const Stripe& s : Stripes())
-            MakeTape(s.name, std::string(s.options) + " --duration 1", s.system == &dv::k625_50);
-        // Recorded as a deck records it when commanded: a second of pre-roll before the leader (part of
-        // it on tape) and a post-roll after.
-        MakeTape("leader", std::string("--record --preroll 1 --layout ") + kLayout + " --black-after 2 --slate Title=Test",
-                 false, {"--stopped"});
     }
     static void TearDownTestSuite() {
         delete dir_;
@@ -132,7 +126,7 @@ protected:
         decktest::DeckProcess deck(dir_->path());
         deckOptions.push_back("--standard");
         deckOptions.push_back(pal ? "pal" : "ntsc");
-        ASSERT_TRUE(deck.StartListening(Tape(name), "picture deck", 0, deckOptions));
+        ASSERT_TRUE(deck.StartListening(dir_->path() + "/" + name + ".dv", "picture deck", 0, deckOptions));
         std::string output;
         ASSERT_EQ(Shell(Quote(Build("tamsel-stripe")) + " " + options + " --device " +
                             Quote("deck:" + deck.SocketPath()) + " 2>&1",
@@ -140,7 +134,21 @@ protected:
         ASSERT_TRUE(deck.Finish());
     }
 
-    static std::string Tape(const std::string& name) { return dir_->path() + "/" + name + ".dv"; }
+    // The tape of a stripe of Stripes() or the leader, striped on first use.
+    static std::string Tape(const std::string& name) {
+        const std::string path = dir_->path() + "/" + name + ".dv";
+        if (access(path.c_str(), F_OK) == 0) return path;
+        if (name == "leader") {
+            // Recorded as a deck records it when commanded: a second of pre-roll before the leader
+            // (part of it on tape) and a post-roll after.
+            MakeTape(name, std::string("--record --preroll 1 --layout ") + kLayout + " --black-after 2 --slate Title=Test",
+                     false, {"--stopped"});
+        }
+        for (const Stripe& s : Stripes()) {
+            if (name == s.name) MakeTape(s.name, std::string(s.options) + " --duration 1", s.system == &dv::k625_50);
+        }
+        return path;
+    }
     static std::string Spoilt(const std::string& name, const std::string& bytes) {
         const std::string path = dir_->path() + "/" + name + ".spoilt.dv";
         std::ofstream(path, std::ios::binary) << bytes;
@@ -264,7 +272,7 @@ TEST_F(VerifyPicture, ALeaderIsGoodAgainstItsLayoutAndEachSpoiltFrameIsNamed) {
 
 TEST_F(VerifyPicture, ALeaderCheckTakesTheLeadersOptionsAndNoneThatClash) {
     std::string output;
-    const std::string stripe = Quote(Build("tamsel-stripe")) + " --verify-file " + Quote(Tape("leader"));
+    const std::string stripe = Quote(Build("tamsel-stripe")) + " --verify-file " + Quote(Tape("pal"));
     EXPECT_EQ(Shell(stripe + " --layout bars:3 --timecode '00:59:57;00' 2>&1", &output), 2) << output;
     EXPECT_NE(output.find("placed by --program-start"), std::string::npos) << output;
     EXPECT_EQ(Shell(stripe + " --layout bars:3 --audio 32k 2>&1", &output), 2) << output;
