@@ -111,7 +111,7 @@ if [ "$skip" != asan ]; then
     platform_kernel_tests platform_com_tests platform_registry_tests \
     platform_streaming_tests streaming_tests \
     dv_kept_picture_test dv_encoder_test dv_deck_recorder_test platform_support_tests \
-    dv_muxer_test dv_tone_test dv_dif_test dv_bars_test stripe_tape_check \
+    dv_muxer_test dv_tone_test dv_dif_test dv_bars_test stripe_tape_check stripe_picture_patches \
     dv_leader_test dv_segment_cache_test stripe_leader_layout \
     dv_device_filter_test dv_ieee1394_frame_queue_test dv_ieee1394_deck_control_test \
     dv_ieee1394_transport_test dv_ieee1394_sim_bus_test || status=1

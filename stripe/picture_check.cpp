@@ -4,42 +4,14 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
+#include <libavutil/pixdesc.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
-struct Patch {
-    const char* name;
-    uint8_t r, g, b;  // what the colour-bar picture holds there
-    int top, bottom, left, right;  // luma rows and columns
-};
-
-constexpr uint8_t k75 = 191;  // 75 % of 255
-// The seven bars over rows 0-319, each 720 / 7 wide: a patch of 48 columns in the middle of each,
-// rows 60-259. Black: under the last bar, rows 360-479, columns 618-719.
-constexpr int kBarWidth = 720 / 7;
-constexpr Patch Bar(const char* name, uint8_t r, uint8_t g, uint8_t b, int index) {
-    return {name, r, g, b, 60, 260, index * 720 / 7 + kBarWidth / 2 - 24, index * 720 / 7 + kBarWidth / 2 + 24};
-}
-constexpr Patch kPatches[] = {
-    Bar("grey bar", k75, k75, k75, 0),  Bar("yellow bar", k75, k75, 0, 1), Bar("cyan bar", 0, k75, k75, 2),
-    Bar("green bar", 0, k75, 0, 3),     Bar("magenta bar", k75, 0, k75, 4), Bar("red bar", k75, 0, 0, 5),
-    Bar("blue bar", 0, 0, k75, 6),      {"black", 0, 0, 0, 384, 456, 640, 704},
-};
-
-// BT.601 into studio range: Y' 16-235, Cb and Cr 16-240 about 128.
-void Nominal(const Patch& p, double out[3]) {
-    const double r = p.r / 255.0, g = p.g / 255.0, b = p.b / 255.0;
-    out[0] = 16 + 219 * (0.299 * r + 0.587 * g + 0.114 * b);
-    out[1] = 128 + 224 * (-0.168736 * r - 0.331264 * g + 0.5 * b);
-    out[2] = 128 + 224 * (0.5 * r - 0.418688 * g - 0.081312 * b);
-}
-
-}  // namespace
 
 CPictureCheck::CPictureCheck() {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_DVVIDEO);
@@ -68,7 +40,8 @@ CPictureCheck::~CPictureCheck() {
     av_free(buffer_);
 }
 
-bool CPictureCheck::Decode(const uint8_t* frame, size_t size) {
+bool CPictureCheck::Decode(const uint8_t* frame, const dv::DvSystem& system) {
+    const size_t size = size_t(system.frameBytes);
     if (!failure_.empty()) return false;
     if (bufferSize_ < size) {
         av_free(buffer_);
@@ -83,7 +56,8 @@ bool CPictureCheck::Decode(const uint8_t* frame, size_t size) {
     packet_->size = static_cast<int>(size);
     if (avcodec_send_packet(context_, packet_) < 0) return false;
     if (avcodec_receive_frame(context_, picture_) < 0) return false;
-    return picture_->width == 720 && picture_->height == 480 && picture_->format == AV_PIX_FMT_YUV411P;
+    return picture_->width == system.width && picture_->height == system.height &&
+           (picture_->format == AV_PIX_FMT_YUV411P || picture_->format == AV_PIX_FMT_YUV420P);
 }
 
 double CPictureCheck::Mean(int plane, int top, int bottom, int left, int right) const {
@@ -95,20 +69,63 @@ double CPictureCheck::Mean(int plane, int top, int bottom, int left, int right) 
     return sum / (double(bottom - top) * (right - left));
 }
 
-std::string CPictureCheck::LevelProblem(double tolerance) const {
+double CPictureCheck::Farthest(int plane, int top, int bottom, int left, int right, int tileRows, int tileColumns,
+                               double sent) const {
+    // Tiles of the area, the last of a row or column taking what is left over.
+    double farthest = -1;
+    for (int row = top; row < bottom;) {
+        const int rowEnd = bottom - row < 2 * tileRows ? bottom : row + tileRows;
+        for (int column = left; column < right;) {
+            const int columnEnd = right - column < 2 * tileColumns ? right : column + tileColumns;
+            const double mean = Mean(plane, row, rowEnd, column, columnEnd);
+            if (farthest < 0 || std::fabs(mean - sent) > std::fabs(farthest - sent)) farthest = mean;
+            column = columnEnd;
+        }
+        row = rowEnd;
+    }
+    return farthest;
+}
+
+void CPictureCheck::Measure(const CPicturePatches::Patch& patch, double out[3]) const {
+    out[0] = out[1] = out[2] = -1;
+    const int top = patch.top + kLumaMargin, bottom = patch.bottom - kLumaMargin;
+    if (bottom <= top) return;
+    if (patch.right - patch.left > 2 * kLumaMargin)
+        out[0] = Farthest(0, top, bottom, patch.left + kLumaMargin, patch.right - kLumaMargin, kTile, kTile, patch.y);
+    // The chroma planes' own samples inside the margins: a sample for every 1 << w columns and
+    // 1 << h rows.
+    const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(picture_->format));
+    const int w = format->log2_chroma_w, h = format->log2_chroma_h;
+    const int cTop = (top + (1 << h) - 1) >> h, cBottom = bottom >> h;
+    const int cLeft = (patch.left + kChromaMargin + (1 << w) - 1) >> w, cRight = (patch.right - kChromaMargin) >> w;
+    if (cBottom <= cTop || cRight <= cLeft) return;
+    out[1] = Farthest(1, cTop, cBottom, cLeft, cRight, kTile >> h, kTile >> w, patch.cb);
+    out[2] = Farthest(2, cTop, cBottom, cLeft, cRight, kTile >> h, kTile >> w, patch.cr);
+}
+
+double CPictureCheck::Worst(const CPicturePatches& patches) const {
+    double worst = 0;
+    for (const CPicturePatches::Patch& patch : patches.Patches()) {
+        double measured[3];
+        Measure(patch, measured);
+        const double sent[3] = {patch.y, patch.cb, patch.cr};
+        for (int c = 0; c < 3; ++c)
+            if (measured[c] >= 0) worst = std::max(worst, std::fabs(measured[c] - sent[c]));
+    }
+    return worst;
+}
+
+std::string CPictureCheck::LevelProblem(const CPicturePatches& patches, double tolerance) const {
     static const char* const kComponents[3] = {"Y'", "Cb", "Cr"};
-    for (const Patch& patch : kPatches) {
-        double nominal[3];
-        Nominal(patch, nominal);
-        // 4:1:1: a chroma sample for every four luma columns, on every row.
-        const double measured[3] = {Mean(0, patch.top, patch.bottom, patch.left, patch.right),
-                                    Mean(1, patch.top, patch.bottom, patch.left / 4, patch.right / 4),
-                                    Mean(2, patch.top, patch.bottom, patch.left / 4, patch.right / 4)};
+    for (const CPicturePatches::Patch& patch : patches.Patches()) {
+        double measured[3];
+        Measure(patch, measured);
+        const double sent[3] = {patch.y, patch.cb, patch.cr};
         for (int c = 0; c < 3; ++c) {
-            if (std::fabs(measured[c] - nominal[c]) > tolerance) {
-                char text[128];
-                std::snprintf(text, sizeof text, "%s %s %.1f, sent %.1f", patch.name, kComponents[c], measured[c],
-                              nominal[c]);
+            if (measured[c] >= 0 && std::fabs(measured[c] - sent[c]) > tolerance) {
+                char text[160];
+                std::snprintf(text, sizeof text, "%s %s %.1f, sent %.0f", patch.name.c_str(), kComponents[c],
+                              measured[c], sent[c]);
                 return text;
             }
         }

@@ -1,20 +1,23 @@
-// The picture on a played-back tape, decoded with libavcodec's DV decoder: the colour bars and the
-// black that the striping program sends, at their levels.
+// The picture on a played-back tape, decoded with libavcodec's DV decoder, against what was sent:
+// the patches of a pattern (CPicturePatches) at their levels.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "picture_patches.h"
+
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
 
-// The colour-bar source sends seven 75 % bars over the top two thirds of the picture and black
-// under the last bar at the bottom (RGB 0, coded without setup). The encoder converts with the
-// BT.601 matrix into studio range, so each has a nominal Y'CbCr; the mean of a patch inside each
-// (away from the edges, where the coding rings) must lie within kTolerance of it. A picture is
-// recognised as those bars when every patch lies within the looser kRecognition.
+// Each patch is measured inside its edges, where the coding rings (kLumaMargin pixels and rows for
+// Y'; kChromaMargin picture columns and kLumaMargin rows for Cb and Cr, which DV samples 4:1:1 in
+// 525/60 and 4:2:0 in 625/50), in tiles of about kTile x kTile pixels: the mean of every tile
+// must lie within kTolerance of what was sent, so that a small change (text, a spot) is not lost
+// in a large patch's mean. A picture is recognised as a pattern when every tile lies within the
+// looser kRecognition.
 //
 // Threads: one caller at a time; owns its decoder. Creating one quietens libavcodec's log for the
 // whole process (it is FFmpeg's one global setting).
@@ -22,6 +25,9 @@ class CPictureCheck {
 public:
     static constexpr double kTolerance = 5.0;     // code values, Y', Cb and Cr alike
     static constexpr double kRecognition = 16.0;
+    static constexpr int kLumaMargin = 8;
+    static constexpr int kChromaMargin = 16;
+    static constexpr int kTile = 32;
 
     CPictureCheck();
     ~CPictureCheck();
@@ -31,13 +37,22 @@ public:
     // "" when the decoder is ready, else why it is not.
     const std::string& Failure() const { return failure_; }
 
-    // Decodes one frame; false when the decoder could not make a 720 x 480 4:1:1 picture of it.
-    bool Decode(const uint8_t* frame, size_t size);
+    // Decodes one frame of `system`; false when the decoder could not make a picture of the
+    // system's size of it.
+    bool Decode(const uint8_t* frame, const dv::DvSystem& system);
     // After Decode: "" when every patch lies within `tolerance` of its level, else the first that
     // does not ("cyan bar Y' 120.4, sent 131.0").
-    std::string LevelProblem(double tolerance = kTolerance) const;
+    std::string LevelProblem(const CPicturePatches& patches, double tolerance = kTolerance) const;
+    // After Decode: the largest difference of any patch's mean from its level (code values).
+    double Worst(const CPicturePatches& patches) const;
 
 private:
+    // The means of a patch inside its margins that lie farthest from what was sent (Y', Cb, Cr;
+    // negative where the patch is too small to measure that component).
+    void Measure(const CPicturePatches::Patch& patch, double out[3]) const;
+    // Of the tiles of an area of a plane, the mean farthest from `sent`.
+    double Farthest(int plane, int top, int bottom, int left, int right, int tileRows, int tileColumns,
+                    double sent) const;
     double Mean(int plane, int top, int bottom, int left, int right) const;
 
     AVCodecContext* context_ = nullptr;

@@ -14,7 +14,7 @@ struct KindText {
     const char* unit;
 };
 constexpr KindText kKindTexts[CQcReport::kKinds] = {
-    {"unreadable", "frames that are no NTSC DV frame", "frames"},
+    {"unreadable", "frames that are no DV frame of the system", "frames"},
     {"blank", "blank frames", "frames"},
     {"timecode_missing", "frames without timecode", "frames"},
     {"timecode_break", "timecode breaks", "breaks"},
@@ -30,7 +30,8 @@ constexpr KindText kKindTexts[CQcReport::kKinds] = {
     {"tone_level", "frames with the tone off its level", "frames"},
     {"tone_frequency", "frames with the tone off 1 kHz", "frames"},
     {"tone_click", "clicks in the tone", "clicks"},
-    {"picture_level", "frames with bars or black off their levels", "frames"},
+    {"picture_level", "frames whose picture is off what was sent", "frames"},
+    {"leader_sound", "frames whose sound is not the leader's", "frames"},
     {"truncated", "a frame cut short at the end", "bytes"},
 };
 
@@ -116,6 +117,7 @@ std::string CQcReport::Json() const {
     out["format_version"] = kFormatVersion;
     out["result"] = Result();
     out["source"] = source;
+    out["system"] = system.empty() ? nullptr : nlohmann::ordered_json(system);
     out["message"] = failure.empty() ? nullptr : nlohmann::ordered_json(failure);
     out["frames"] = frames;
     out["first_timecode"] = firstLabel.empty() ? nullptr : nlohmann::ordered_json(firstLabel);
@@ -162,6 +164,7 @@ std::string CQcReport::Text() const {
     const std::string result = Result();
     std::string span;
     if (!firstLabel.empty()) span = ", " + firstLabel + " - " + lastLabel;
+    if (!system.empty()) span += ", " + system;
     const std::string checkedFrames = std::to_string(frames) + " frame" + (frames == 1 ? "" : "s") + " checked";
     if (result == "good") {
         out += "good: " + checkedFrames + span + "\n";
@@ -181,7 +184,9 @@ std::string CQcReport::Text() const {
         const int64_t places = Places(kind);
         if (places == 0) continue;
         char line[256];
-        std::snprintf(line, sizeof line, "  %s: %s in %lld place%s", Title(kind), Counted(Count(kind), Unit(kind)).c_str(),
+        const std::string title = kind == kUnreadable && !system.empty() ? "frames that are no " + system + " DV frame"
+                                                                         : std::string(Title(kind));
+        std::snprintf(line, sizeof line, "  %s: %s in %lld place%s", title.c_str(), Counted(Count(kind), Unit(kind)).c_str(),
                       static_cast<long long>(places), places == 1 ? "" : "s");
         out += line;
         if (BlockKind(kind)) {

@@ -16,7 +16,7 @@ public:
     static constexpr int kFormatVersion = 1;
 
     enum Kind {
-        kUnreadable,      // a frame that is no NTSC DV frame
+        kUnreadable,      // a frame that is no DV frame of the recording's system
         kBlank,           // nothing recorded: no timecode, no source packs
         kTimecodeMissing,
         kTimecodeBreak,
@@ -33,6 +33,7 @@ public:
         kToneFrequency,
         kToneClick,
         kPictureLevel,
+        kLeaderSound,     // a leader: sound where silence belongs, a blip or the two-pop missing
         kTruncated,       // count: the bytes of the last, partial frame
         kKinds
     };
@@ -56,6 +57,7 @@ public:
     std::vector<std::string> checked;
     std::vector<std::string> notChecked;  // "tone: no 1 kHz tone in the first frame"
     std::string source;                   // the file or the unit
+    std::string system;                   // the recording's system, "625/50 (PAL)"; "" unknown
     std::string failure;                  // why the check could not be made or was cut short
     bool interrupted = false;
     int64_t frames = 0;                   // frames checked

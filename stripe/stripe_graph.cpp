@@ -244,22 +244,6 @@ LEADER_PLACE PlaceOf(const CStripeOptions& options) {
     return place;
 }
 
-// The bars of a leader: the pattern named, SMPTE bars by default (the colour-bar filter's
-// picture cannot be one segment among others); a picture file through `file`.
-LONG BarsPattern(const CStripeOptions& options, std::string* file) {
-    static const std::pair<const char*, LONG> kPatterns[] = {{"smpte", REFERENCE_BARS_SMPTE},
-                                                             {"ebu75", REFERENCE_BARS_EBU75},
-                                                             {"ebu100", REFERENCE_BARS_EBU100},
-                                                             {"black", REFERENCE_BARS_BLACK}};
-    file->clear();
-    if (options.pattern.empty()) return REFERENCE_BARS_SMPTE;
-    for (const auto& [name, value] : kPatterns) {
-        if (options.pattern == name) return value;
-    }
-    *file = options.pattern;
-    return REFERENCE_BARS_SMPTE;
-}
-
 }  // namespace
 
 std::string CStripeGraph::AddLeader(const CStripeOptions& options, CStripeReport* report) {
@@ -270,7 +254,7 @@ std::string CStripeGraph::AddLeader(const CStripeOptions& options, CStripeReport
     CComRef<IReferenceLeader> leader;
     if (FAILED(source->QueryInterface(IID_IReferenceLeader, leader.outVoid()))) return "Reference Leader takes no leader";
     std::string barsFile;
-    const LONG pattern = BarsPattern(options, &barsFile);
+    const LONG pattern = options.LeaderBarsPattern(&barsFile);
     const std::vector<LEADER_SEGMENT> segments = options.layout.ForPlatform(pattern, barsFile);
     const LEADER_PLACE place = PlaceOf(options);
     const HRESULT hr = leader->SetLeader(segments.data(), static_cast<LONG>(segments.size()), &place);
@@ -290,7 +274,7 @@ std::string CStripeGraph::SetLeaderSound(const CStripeOptions& options) {
     CComRef<ILeaderSound> sound;
     if (FAILED(tone->QueryInterface(IID_ILeaderSound, sound.outVoid()))) return "Reference Tone cannot follow a leader";
     std::string barsFile;
-    const std::vector<LEADER_SEGMENT> segments = options.layout.ForPlatform(BarsPattern(options, &barsFile), barsFile);
+    const std::vector<LEADER_SEGMENT> segments = options.layout.ForPlatform(options.LeaderBarsPattern(&barsFile), barsFile);
     const LEADER_PLACE place = PlaceOf(options);
     if (FAILED(sound->SetLeader(segments.data(), static_cast<LONG>(segments.size()), &place, options.tone ? TRUE : FALSE)))
         return "Reference Tone refused the leader";

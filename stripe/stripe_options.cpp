@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -17,12 +18,13 @@ const char kUsage[] =
     "                     [--user-bits HEX] [--aspect 4:3|16:9] [--audio 48k|32k]\n"
     "       tamsel-stripe --leader | --layout LAYOUT [--program-start HH:MM:SS;FF]\n"
     "                     [--black-after LENGTH] [--slate KEY=VALUE]... [--program-length LENGTH]\n"
-    "                     [--burn-in] [--record [--preroll SECONDS]] [the format and tone options]\n"
+    "                     [--burn-in] [--record [--preroll SECONDS] [--verify]]\n"
+    "                     [the format and tone options]\n"
     "       tamsel-stripe --status | --stop [--device NAME|ID] [--json]\n"
     "       tamsel-stripe --verify-tape --duration LENGTH [--timecode HH:MM:SS;FF]\n"
     "                     [--tone [LEVEL] | --no-tone] [--device NAME|ID] [--json]\n"
-    "       tamsel-stripe --verify-file FILE [--timecode HH:MM:SS;FF] [--tone [LEVEL] | --no-tone]\n"
-    "                     [--json]\n";
+    "       tamsel-stripe --verify-file FILE [--timecode HH:MM:SS;FF | --leader | --layout LAYOUT\n"
+    "                     [the leader's options, --pattern, --ndf]] [--tone [LEVEL] | --no-tone] [--json]\n";
 
 const char kHelp[] =
     "Puts colour bars and a reference tone with continuous timecode onto a DV camcorder or deck:\n"
@@ -78,8 +80,9 @@ const char kHelp[] =
     "                        frame and no post-roll, for units that record at once\n"
     "  --verify              with --record: after the stripe, rewind the tape, play it back,\n"
     "                        capture it and check every frame of the stripe as --verify-file\n"
-    "                        does; the QC report replaces the summary, and the exit status is\n"
-    "                        0 only for a good tape\n"
+    "                        does, against the picture and tone sent (a leader: each frame\n"
+    "                        against its segment); the QC report replaces the summary, and the\n"
+    "                        exit status is 0 only for a good tape\n"
     "  --verify-tape         check what is on the device's tape: from --timecode START (the\n"
     "                        tape is rewound and played to it) or from where the tape stands,\n"
     "                        for --duration LENGTH, and print the QC report; nothing is recorded\n"
@@ -88,9 +91,11 @@ const char kHelp[] =
     "  --verify-file FILE    check a raw DV file (as a deck records it or ffmpeg -f dv writes it)\n"
     "                        frame by frame and print a QC report: timecode continuous (from\n"
     "                        --timecode when given), recording date and time, source packs,\n"
-    "                        damaged blocks, audio errors; the bars and the tone when the file\n"
-    "                        holds tamsel-stripe's bars or --tone LEVEL says what was sent;\n"
-    "                        --timecode HH:MM:SS:FF names a non-drop-frame start\n"
+    "                        damaged blocks, audio errors; the picture and the tone when the\n"
+    "                        file shows one of tamsel-stripe's patterns (either system) or\n"
+    "                        --tone LEVEL says what was sent; --timecode HH:MM:SS:FF names a\n"
+    "                        non-drop-frame start; --leader or --layout with the leader's\n"
+    "                        options checks each frame of a leader against its segment\n"
     "  --device NAME|ID      the device, when several are attached: its friendly name, its\n"
     "                        IEEE 1394 unique id (16 hex digits) or a deck's device path\n"
     "                        (deck:SOCKET); default the last one listed, as Tamsel uses\n"
@@ -172,6 +177,8 @@ int CStripeOptions::Parse(int argc, char** argv) {
     bool haveDuration = false, toneGiven = false, noToneGiven = false, stripeOption = false, prerollGiven = false;
     // The options only a stripe takes (a check takes --timecode and the tone's too).
     bool deviceOption = false, recordOrDuration = false, formatOption = false;
+    // A format option a leader's check has no use for (all but --pattern and --ndf).
+    bool otherFormat = false;
     // The options that shape a leader, and whether a layout was given.
     bool leaderOption = false, layoutGiven = false;
     opterr = 0;
@@ -269,6 +276,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 standardGiven = true;
                 stripeOption = true;
                 formatOption = true;
+                otherFormat = true;
                 break;
             case kPattern:
                 pattern = optarg;
@@ -289,6 +297,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 userBitsGiven = true;
                 stripeOption = true;
                 formatOption = true;
+                otherFormat = true;
                 break;
             }
             case kAspect:
@@ -301,6 +310,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 }
                 stripeOption = true;
                 formatOption = true;
+                otherFormat = true;
                 break;
             case kAudio:
                 if (std::string(optarg) == "48k") {
@@ -312,6 +322,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 }
                 stripeOption = true;
                 formatOption = true;
+                otherFormat = true;
                 break;
             case kLeader:
             case kLayout:
@@ -384,16 +395,39 @@ int CStripeOptions::Parse(int argc, char** argv) {
                               "--user-bits, --aspect or --audio)");
         if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
         if (!haveDuration) return UsageError("--verify-tape needs --duration: how much of the tape to check");
+        if (leader || leaderOption)
+            return UsageError("--verify-tape checks no leader (--verify checks the leader just recorded, --verify-file "
+                              "one in a file)");
         return -1;
     }
+    // A leader placed before its programme's start; its start and frames are then the leader's.
+    const auto placeLeader = [&]() -> std::string {
+        if (haveDuration) return "a leader's length is its layout and --black-after: no --duration";
+        if (timecodeGiven) return "a leader is placed by --program-start: no --timecode";
+        programStart.dropFrame = dropFrame;
+        if (programStart.Skipped()) return "--program-start: " + programStart.Text() + " is a label drop-frame counting skips";
+        if (std::string wrong = layout.Place(programStart, blackAfter); !wrong.empty()) return "--layout: " + wrong;
+        start = layout.Start();
+        frames = layout.Frames();
+        haveDuration = true;
+        return "";
+    };
     if (action == kVerifyFile) {
-        if (formatOption)
-            return UsageError("--verify-file reads the format from the file (no --standard, --pattern, --ndf, "
-                              "--user-bits, --aspect or --audio)");
+        if (leader ? otherFormat : formatOption)
+            return UsageError(leader ? "--verify-file reads the format from the file (of the format options a leader's "
+                                       "check takes only --pattern and --ndf, as the leader was striped)"
+                                     : "--verify-file reads the format from the file (no --standard, --pattern, --ndf, "
+                                       "--user-bits, --aspect or --audio)");
         if (recordOrDuration || deviceOption || prerollGiven)
             return UsageError("--verify-file takes no --duration, --record, --preroll or --device (only --timecode, --tone, "
-                              "--no-tone and --json)");
+                              "--no-tone, --json and a leader's options)");
         if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
+        if (leaderOption && !leader)
+            return UsageError("--program-start, --black-after, --slate, --program-length and --burn-in go with --leader or "
+                              "--layout");
+        if (leader) {
+            if (std::string wrong = placeLeader(); !wrong.empty()) return UsageError(wrong);
+        }
         return -1;
     }
     if (action != kStripe) {
@@ -408,17 +442,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
         return UsageError("--program-start, --black-after, --slate, --program-length and --burn-in go with --leader or "
                           "--layout");
     if (leader) {
-        if (haveDuration) return UsageError("a leader's length is its layout and --black-after: no --duration");
-        if (timecodeGiven) return UsageError("a leader is placed by --program-start: no --timecode");
-        if (verify) return UsageError("--verify checks a stripe of bars, not a leader");
-        programStart.dropFrame = dropFrame;
-        if (programStart.Skipped())
-            return UsageError("--program-start: " + programStart.Text() + " is a label drop-frame counting skips");
-        if (std::string wrong = layout.Place(programStart, blackAfter); !wrong.empty())
-            return UsageError("--layout: " + wrong);
-        start = layout.Start();
-        frames = layout.Frames();
-        haveDuration = true;
+        if (std::string wrong = placeLeader(); !wrong.empty()) return UsageError(wrong);
     }
     if (!haveDuration) return UsageError("--duration is required");
     if (prerollGiven && !record) return UsageError("--preroll goes with --record (without it nothing is commanded)");
@@ -426,6 +450,25 @@ int CStripeOptions::Parse(int argc, char** argv) {
     // 525/60's, as before.
     if (const std::string problem = ForSystem(pal); !problem.empty()) return UsageError(problem);
     return -1;
+}
+
+std::optional<LONG> CStripeOptions::NamedPattern() const {
+    static const std::pair<const char*, LONG> kPatterns[] = {{"smpte", REFERENCE_BARS_SMPTE},
+                                                             {"ebu75", REFERENCE_BARS_EBU75},
+                                                             {"ebu100", REFERENCE_BARS_EBU100},
+                                                             {"black", REFERENCE_BARS_BLACK}};
+    for (const auto& [name, value] : kPatterns) {
+        if (pattern == name) return value;
+    }
+    return std::nullopt;
+}
+
+LONG CStripeOptions::LeaderBarsPattern(std::string* file) const {
+    file->clear();
+    if (pattern.empty()) return REFERENCE_BARS_SMPTE;
+    if (const std::optional<LONG> named = NamedPattern()) return *named;
+    *file = pattern;
+    return REFERENCE_BARS_SMPTE;
 }
 
 std::string CStripeOptions::ForSystem(bool fifty) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -77,6 +78,13 @@ public:
     // The frames streamed before the start label: the pre-roll with --record, else none (a unit
     // found recording records from the first frame it is sent).
     int64_t PrerollFrames() const { return record ? preroll : 0; }
+
+    // The pattern --pattern names (REFERENCE_BARS_SMPTE .. REFERENCE_BARS_BLACK); nothing for the
+    // system's own bars ("") or a picture file.
+    std::optional<LONG> NamedPattern() const;
+    // The bars of a leader: the pattern named, SMPTE bars by default (the colour-bar filter's
+    // picture cannot be one segment among others); a picture file through `file` ("" for none).
+    LONG LeaderBarsPattern(std::string* file) const;
 
     // Parses argv[1..]. -1 to go on and run; otherwise the program ends with this status (--help
     // and --version answered: 0, or 1 when stdout could not take it; 2 after a usage error).

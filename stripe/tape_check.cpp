@@ -82,6 +82,11 @@ dv::Timecode Next(const dv::Timecode& label) {
 
 CTapeCheck::CTapeCheck(const Expectation& expectation, CQcReport& report, const dv::DvSystem& system)
     : expectation_(expectation), system_(system), report_(report) {
+    report_.system = system.name;
+    if (expectation_.leader) {
+        const Expectation::Leader& l = *expectation_.leader;
+        leader_.emplace(l.plan, l.startFrame, l.dropFrame, system, l.burnIn);
+    }
     if (expectation_.start) expected_ = expectation_.start->FirstShown();
     if (expectation_.start) label_ = expected_->Text();
 }
@@ -128,8 +133,14 @@ bool CTapeCheck::Add(const uint8_t* frame) {
     CheckDate(frame);
     CheckSources(frame);
     CheckDamage(frame);
-    if (toneApplies_) CheckTone(frame, joined);
-    if (barsApply_) CheckPicture(frame);
+    if (leader_) {
+        const std::optional<dv::Timecode> at = pack ? std::optional<dv::Timecode>(pack->label) : before;
+        const std::optional<uint32_t> number = at ? at->Frame() : std::nullopt;
+        if (number) CheckLeader(frame, joined, int64_t(*number));
+    } else {
+        if (toneApplies_) CheckTone(frame, joined);
+        if (pictureApplies_) CheckPicture(frame);
+    }
     if (!label_.empty()) {
         if (report_.firstLabel.empty()) report_.firstLabel = label_;
         report_.lastLabel = label_;
@@ -144,11 +155,49 @@ void CTapeCheck::AddPartial(size_t bytes) {
          "the recording ends " + std::to_string(bytes) + " bytes into a frame of " + std::to_string(system_.frameBytes));
 }
 
+void CTapeCheck::RecognisePicture(const uint8_t* frame) {
+    if (leader_) return;  // judged frame by frame, by the plan
+    if (expectation_.pictureFile) {
+        pictureWhy_ = "picture: a picture file (--pattern FILE) is not judged";
+        return;
+    }
+    if (expectation_.picture) {
+        pictureKind_ = *expectation_.picture;
+        patches_ = CPicturePatches::Of(pictureKind_, system_);
+        pictureApplies_ = !patches_.Patches().empty();
+        if (!pictureApplies_) pictureWhy_ = std::string("picture: ") + CPicturePatches::Name(pictureKind_) + " is 525/60's";
+        return;
+    }
+    if (!picture_.Decode(frame, system_)) return;
+    // The closest of the pictures this system's stripes send, the first listed of two that fit
+    // alike (SMPTE bars before the colour-bar picture, whose top two thirds they share).
+    static constexpr CPicturePatches::Picture kOrder[] = {CPicturePatches::kSmpte, CPicturePatches::kEbu75,
+                                                          CPicturePatches::kEbu100, CPicturePatches::kBlack,
+                                                          CPicturePatches::kColourBars};
+    constexpr double kAlike = 1.5;
+    double best = CPictureCheck::kRecognition;
+    for (CPicturePatches::Picture picture : kOrder) {
+        CPicturePatches patches = CPicturePatches::Of(picture, system_);
+        if (patches.Patches().empty()) continue;
+        const double worst = picture_.Worst(patches);
+        if (worst < best - kAlike || (!pictureApplies_ && worst < best)) {
+            best = worst;
+            pictureKind_ = picture;
+            patches_ = std::move(patches);
+            pictureApplies_ = true;
+        }
+    }
+}
+
 void CTapeCheck::Recognise(const uint8_t* frame) {
     recognised_ = true;
-    // The colour-bar picture is 525/60's: a 625/50 stripe's bars are not looked for.
-    barsApply_ = !system_.fiftyFields && picture_.Decode(frame, size_t(system_.frameBytes)) &&
-                 picture_.LevelProblem(CPictureCheck::kRecognition).empty();
+    RecognisePicture(frame);
+    // A leader's tone sounds over its bars; the first frame tells its level when it is one.
+    const bool toneFirst = leader_ ? [&] {
+        const auto pack = dif::FindTimecodePack(frame, size_t(system_.frameBytes));
+        const auto number = pack ? pack->label.Frame() : std::nullopt;
+        return number && leader_->At(int64_t(*number)).tone;
+    }() : pictureApplies_;
 
     // The first frame's left channel: a 1 kHz tone, and its level.
     CToneCheck probe;
@@ -168,8 +217,10 @@ void CTapeCheck::Recognise(const uint8_t* frame) {
     } else if (expectation_.toneDbfs) {
         toneApplies_ = true;
         toneDbfs_ = *expectation_.toneDbfs;
-    } else if (!barsApply_) {
-        toneWhy_ = "tone: not a stripe of tamsel-stripe's (no colour bars in the first frame) and no --tone LEVEL given";
+    } else if (!toneFirst) {
+        toneWhy_ = leader_ ? "tone: the leader's first frame is no frame of bars and tone, and no --tone LEVEL given"
+                           : "tone: not a stripe of tamsel-stripe's (no pattern of its in the first frame) and no "
+                             "--tone LEVEL given";
     } else if (count < 0) {
         toneWhy_ = "tone: the first frame holds neither 48 kHz 16-bit nor 32 kHz 12-bit audio";
     } else if (first.levelDbfs < -60 || !CToneCheck::FrequencyProblem(first).empty()) {
@@ -333,11 +384,45 @@ void CTapeCheck::CheckTone(const uint8_t* frame, bool joined) {
 }
 
 void CTapeCheck::CheckPicture(const uint8_t* frame) {
-    if (!picture_.Decode(frame, size_t(system_.frameBytes))) {
+    if (!picture_.Decode(frame, system_)) {
         Note(CQcReport::kPictureLevel, 1, "the DV decoder could not decode the picture");
         return;
     }
-    const std::string problem = picture_.LevelProblem();
+    const std::string problem = picture_.LevelProblem(patches_);
+    if (!problem.empty()) Note(CQcReport::kPictureLevel, 1, std::string(CPicturePatches::Name(pictureKind_)) + ": " + problem);
+}
+
+void CTapeCheck::CheckLeader(const uint8_t* frame, bool joined, int64_t label) {
+    const dv::LeaderPlan::Moment moment = leader_->At(label);
+    if (moment.tone) {
+        // The line-up tone, joined across frames of the bars only.
+        if (toneApplies_) CheckTone(frame, joined && previousTone_);
+    } else {
+        tone_[0].Break();
+        tone_[1].Break();
+        toneJoined_ = false;
+        bool othersSilent = true;
+        int sampleRate = 0;
+        const int count = ReadTonePair(frame, system_, &samples_, &othersSilent, &sampleRate);
+        const bool damaged = std::find(samples_.begin(), samples_.end(), dv::kAudioErrorSample) != samples_.end();
+        if (count > 0 && !damaged) {  // other audio is a source pack's change, errors are counted
+            std::vector<int16_t> left(static_cast<size_t>(count)), right(static_cast<size_t>(count));
+            for (int n = 0; n < count; ++n) {
+                left[size_t(n)] = samples_[size_t(2 * n)];
+                right[size_t(n)] = samples_[size_t(2 * n + 1)];
+            }
+            const std::optional<double> level = toneApplies_ ? std::optional<double>(toneDbfs_) : std::nullopt;
+            const std::string problem = leader_->SoundProblem(moment, left, right, othersSilent, level, sampleRate);
+            if (!problem.empty()) Note(CQcReport::kLeaderSound, 1, problem);
+        }
+    }
+    previousTone_ = moment.tone;
+    if (!leader_->JudgesPicture(moment)) return;
+    if (!picture_.Decode(frame, system_)) {
+        Note(CQcReport::kPictureLevel, 1, "the DV decoder could not decode the picture");
+        return;
+    }
+    const std::string problem = leader_->PictureProblem(moment, picture_);
     if (!problem.empty()) Note(CQcReport::kPictureLevel, 1, problem);
 }
 
@@ -348,14 +433,20 @@ void CTapeCheck::Finish() {
     checked.push_back("recording date and time");
     checked.push_back("VAUX and AAUX source packs");
     checked.push_back("DIF block errors and concealment, audio errors");
-    if (barsApply_) {
-        checked.push_back("colour bars and black levels");
+    if (leader_) {
+        checked.push_back("leader " + expectation_.leader->layout +
+                          ": each frame's picture and sound against its segment");
+        report_.notChecked.push_back(leader_->NotJudged());
+    } else if (pictureApplies_) {
+        checked.push_back(pictureKind_ == CPicturePatches::kColourBars
+                              ? std::string("colour bars and black levels")
+                              : std::string("picture levels: ") + CPicturePatches::Name(pictureKind_));
     } else if (!picture_.Failure().empty()) {
-        report_.notChecked.push_back("bars and black: " + picture_.Failure());
-    } else if (recognised_ && system_.fiftyFields) {
-        report_.notChecked.push_back("bars and black: only 525/60's colour bars are checked");
+        report_.notChecked.push_back("picture: " + picture_.Failure());
+    } else if (!pictureWhy_.empty()) {
+        report_.notChecked.push_back(pictureWhy_);
     } else if (recognised_) {
-        report_.notChecked.push_back("bars and black: not the colour bars of tamsel-stripe in the first frame");
+        report_.notChecked.push_back("picture: none of tamsel-stripe's patterns in the first frame");
     }
     if (toneApplies_) {
         char text[80];

@@ -10,7 +10,9 @@
 
 #include "dv/dif/dif_layout.h"
 #include "dv/dif/timecode.h"
+#include "leader_check.h"
 #include "picture_check.h"
+#include "picture_patches.h"
 #include "qc_report.h"
 #include "tone_check.h"
 
@@ -29,13 +31,14 @@
 // - a frame with no timecode and no source pack is blank; one whose blocks are not those of a
 //   DIF frame of the system is unreadable.
 // What was sent is known only for a stripe of ours, so the picture and the tone are checked only
-// when the first frame shows the striping program's colour bars (its signature) or the caller
-// says what tone was sent:
-// - the bars and the black at their levels in every frame (CPictureCheck; 525/60's colour-bar
-//   picture only);
+// when the caller says what was sent (the picture, the tone, a leader's plan) or the first frame
+// shows one of the patterns the striping program sends (its signature: the colour-bar picture in
+// 525/60, SMPTE, EBU 75 % or 100 % bars, black, as CPicturePatches knows them):
+// - the picture at its levels in every frame (CPictureCheck); a picture file is not judged;
 // - on both channels, the 1 kHz tone at the level sent (or, unnamed, the first frame's), its
 //   frequency, and no click, the joins between frames included (CToneCheck); not in a frame with
-//   audio errors, which are counted already.
+//   audio errors, which are counted already;
+// - a leader: each frame against what its plan says it is (CLeaderCheck), by its label.
 //
 // Threads: one caller at a time.
 class CTapeCheck {
@@ -44,6 +47,18 @@ public:
         std::optional<dv::Timecode> start;  // the first frame's label; unset: whatever it is
         bool tone = true;                   // false: silence was sent, the tone is not checked
         std::optional<double> toneDbfs;     // the tone's level as sent; unset: the first frame's
+        // The picture sent; unset: the one the first frame shows, if any.
+        std::optional<CPicturePatches::Picture> picture;
+        bool pictureFile = false;  // a picture file was sent: the picture is not judged
+        // A leader: its plan, its first label as a frame number of its counting.
+        struct Leader {
+            dv::LeaderPlan plan;
+            int64_t startFrame = 0;
+            bool dropFrame = true;
+            bool burnIn = false;
+            std::string layout;  // as the user wrote it, for the report
+        };
+        std::optional<Leader> leader;
     };
 
     CTapeCheck(const Expectation& expectation, CQcReport& report, const dv::DvSystem& system = dv::k525_60);
@@ -71,6 +86,8 @@ private:
     void CheckDamage(const uint8_t* frame);
     void CheckTone(const uint8_t* frame, bool joined);
     void CheckPicture(const uint8_t* frame);
+    void CheckLeader(const uint8_t* frame, bool joined, int64_t label);
+    void RecognisePicture(const uint8_t* frame);
     void Note(CQcReport::Kind kind, int64_t count = 1, const std::string& detail = "", int64_t even = 0,
               int64_t odd = 0);
 
@@ -78,6 +95,8 @@ private:
     const dv::DvSystem& system_;
     CQcReport& report_;
     CPictureCheck picture_;
+    CPicturePatches patches_;              // the picture's, when it is judged
+    std::optional<CLeaderCheck> leader_;
     CToneCheck tone_[2];  // left, right
 
     int64_t index_ = 0;                     // the frame being checked, from 0
@@ -85,7 +104,10 @@ private:
     std::optional<dv::Timecode> expected_;  // the next frame's label
     std::optional<dv::Timecode> previous_;  // the last label read
     bool recognised_ = false;               // the first recorded frame was looked at
-    bool barsApply_ = false;
+    bool pictureApplies_ = false;
+    CPicturePatches::Picture pictureKind_ = CPicturePatches::kSmpte;
+    std::string pictureWhy_;  // why the picture is not judged
+    bool previousTone_ = false;  // a leader: the frame before carried the tone
     bool toneApplies_ = false;
     double toneDbfs_ = 0;
     std::string toneWhy_;  // why the tone is not checked

@@ -36,10 +36,20 @@ int CVerifyFile::Run() {
         }
         expectation.start = *start;
     }
-    expectation.tone = options_.tone;
-    if (options_.levelGiven) expectation.toneDbfs = options_.level;
+    if (options_.leader) expectation.start = options_.start;
+    if (const std::string why = CVerifyRun::Expect(options_, false, file.System(), &expectation); !why.empty()) {
+        report.failure = why;
+        std::fprintf(stderr, "tamsel-stripe: %s: %s\n", CQuotedName::Shell(options_.verifyFile).c_str(), why.c_str());
+        if (options_.json) report.Print(true);
+        return 1;
+    }
     CTapeCheck check(expectation, report, file.System());
     CCheckProgress progress(file.Frames(), isatty(STDERR_FILENO) != 0);
+    // A leader recorded with --record has its pre-roll before its first label: passed over, as a
+    // check by playback passes it over, up to CVerifyRun::kMaxSkipFrames.
+    const int64_t leaderStart = options_.leader ? int64_t(options_.start.FirstShown().Frame().value_or(0)) : 0;
+    bool beforeLeader = options_.leader;
+    int64_t preroll = 0;
     bool going = true;
     while (going) {
         if (signals_.Requested() != 0) {
@@ -49,6 +59,14 @@ int CVerifyFile::Run() {
         }
         switch (file.Next()) {
             case CDvFile::kFrame:
+                if (beforeLeader) {
+                    const std::optional<int64_t> label = CVerifyRun::LabelOf(file.Frame(), size_t(file.System().frameBytes));
+                    if (label && *label < leaderStart && preroll < CVerifyRun::kMaxSkipFrames) {
+                        ++preroll;
+                        break;
+                    }
+                    beforeLeader = false;
+                }
                 going = check.Add(file.Frame());
                 break;
             case CDvFile::kPartial:
@@ -66,12 +84,18 @@ int CVerifyFile::Run() {
         if (progress.Due()) progress.Show(check.Frames(), report.lastLabel, report.Ranges().size());
     }
     progress.Clear();
+    if (check.Frames() == 0 && report.failure.empty() && preroll > 0)
+        report.failure = "no frame of the leader: the " + std::to_string(preroll) + " frames read are before " +
+                         options_.start.FirstShown().Text();
     if (check.Frames() == 0 && report.failure.empty())
         report.failure = "shorter than one frame (" + std::to_string(file.PartialBytes()) + " of " +
                          std::to_string(file.System().frameBytes) + " bytes" +
                          (file.System().fiftyFields ? std::string(", 625/50 (PAL) as its header says") : std::string()) +
                          "): not a DV recording";
     check.Finish();
+    if (preroll > 0)
+        report.checked.push_back("the leader from its first label (" + std::to_string(preroll) +
+                                 " frame" + (preroll == 1 ? "" : "s") + " of pre-roll before it passed over)");
     if (!report.failure.empty() && !report.interrupted)
         std::fprintf(stderr, "tamsel-stripe: %s: %s\n", CQuotedName::Shell(options_.verifyFile).c_str(),
                      report.failure.c_str());

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "capture_sink.h"
@@ -25,16 +26,15 @@ int64_t MsSince(Clock::time_point from) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - from).count();
 }
 
-// The frame's voted time code as a frame count in its own counting; unset where it has none.
-std::optional<int64_t> LabelOf(const std::vector<uint8_t>& frame) {
-    const auto pack = dv::dif::FindTimecodePack(frame.data(), frame.size());
+}  // namespace
+
+std::optional<int64_t> CVerifyRun::LabelOf(const uint8_t* frame, size_t size) {
+    const auto pack = dv::dif::FindTimecodePack(frame, size);
     if (!pack) return std::nullopt;
     const auto count = pack->label.Frame();
     if (!count) return std::nullopt;
     return int64_t(*count);
 }
-
-}  // namespace
 
 CVerifyRun::CVerifyRun(const CStripeOptions& options, CStopSignals& signals) : options_(options), signals_(signals) {}
 
@@ -45,6 +45,40 @@ std::optional<dv::Timecode> CVerifyRun::StartIn(const dv::Timecode& label, const
     dv::Timecode start = label;
     start.rate = 25;
     return start;
+}
+
+std::string CVerifyRun::Expect(const CStripeOptions& options, bool stripe, const dv::DvSystem& system,
+                               CTapeCheck::Expectation* expectation) {
+    expectation->tone = options.tone;
+    if (options.levelGiven || stripe) expectation->toneDbfs = options.level;
+    if (options.leader) {
+        if (system.fiftyFields) return "a leader is checked in 525/60 (NTSC) only for now, and this is " + std::string(system.name);
+        std::string file;
+        const LONG bars = options.LeaderBarsPattern(&file);
+        const std::vector<LEADER_SEGMENT> segments = options.layout.ForPlatform(bars, file);
+        const int64_t first = options.start.FirstShown().Frame().value_or(0);
+        LEADER_PLACE place {};
+        place.streamStart = static_cast<LONG>(first);  // frames are counted from the leader's first
+        place.leaderStart = static_cast<LONG>(first);
+        place.dropFrame = options.start.dropFrame ? TRUE : FALSE;
+        std::string why;
+        std::optional<dv::LeaderPlan> plan =
+            dv::LeaderPlan::Make(segments.data(), static_cast<LONG>(segments.size()), place, options.tone, &why);
+        if (!plan) return "--layout: " + why;
+        expectation->leader = CTapeCheck::Expectation::Leader{std::move(*plan), first, options.start.dropFrame,
+                                                              options.burnIn, options.layoutText};
+        return "";
+    }
+    if (!stripe) return "";  // the picture the first frame shows
+    if (const std::optional<LONG> named = options.NamedPattern()) {
+        expectation->picture = CPicturePatches::OfReferenceBars(*named);
+    } else if (options.pattern.empty()) {
+        // The system's own bars: the colour-bar filter's picture in 525/60, EBU 75 % in 625/50.
+        expectation->picture = system.fiftyFields ? CPicturePatches::kEbu75 : CPicturePatches::kColourBars;
+    } else {
+        expectation->pictureFile = true;
+    }
+    return "";
 }
 
 int CVerifyRun::Run(const Plan& plan) {
@@ -144,8 +178,7 @@ std::string CVerifyRun::Check(const Plan& plan, CQcReport& report) {
 
     CTapeCheck::Expectation expectation;
     expectation.start = wanted.start;
-    expectation.tone = options_.tone;
-    if (options_.levelGiven || plan.stripe) expectation.toneDbfs = options_.level;
+    if (std::string why = Expect(options_, plan.stripe, system, &expectation); !why.empty()) return why;
     CTapeCheck check(expectation, report, system);
     CCheckProgress progress(wanted.frames, isatty(STDERR_FILENO) != 0);
     const int64_t startCount = wanted.start ? int64_t(wanted.start->Frame().value_or(0)) : 0;
@@ -175,7 +208,7 @@ std::string CVerifyRun::Check(const Plan& plan, CQcReport& report) {
         lastFrame = Clock::now();
         if (!checking) {
             // Before the start: the pre-roll, blank tape before the recording.
-            const std::optional<int64_t> label = LabelOf(frame);
+            const std::optional<int64_t> label = LabelOf(frame.data(), frame.size());
             if (!label || *label < startCount) {
                 if (++skipped > kMaxSkipFrames) failure = "the start " + wanted.start->Text() + " was not found on the tape";
                 continue;

@@ -12,6 +12,7 @@
 #include "qc_report.h"
 #include "stop_signals.h"
 #include "stripe_options.h"
+#include "tape_check.h"
 
 // How a check by playback goes:
 // - the device alone is bound (CStripeGraph::OpenDevice) and put in a graph with a capture sink
@@ -46,6 +47,15 @@ public:
     // A --timecode label in a recording's system: as written in 525/60; in 625/50 counted 25 a
     // second, non-drop. Nothing when it is no label there (drop-frame, or frames past 24).
     static std::optional<dv::Timecode> StartIn(const dv::Timecode& label, const dv::DvSystem& system);
+
+    // A frame's voted time code as a frame count in its own counting; unset where it has none.
+    static std::optional<int64_t> LabelOf(const uint8_t* frame, size_t size);
+
+    // What the check of a recording in `system` expects besides its start: the tone, the picture
+    // and a leader's plan, as the options say (`stripe`: a stripe of this run, whose picture and
+    // tone are known). "" when it can be checked so, else why not, for the user.
+    static std::string Expect(const CStripeOptions& options, bool stripe, const dv::DvSystem& system,
+                              CTapeCheck::Expectation* expectation);
 
     // 0 a good tape, 1 defects or a check that could not be made, or the status of the signal
     // that stopped it (CStopSignals::ExitStatus).

@@ -1375,6 +1375,23 @@ TEST_F(StripeOnBus, RecordAndVerifyProvesTheStripeOrNamesWhatTheTapeSpoilt) {
     }
 }
 
+// --record --verify of a leader: the check by playback judges each frame against the leader's
+// plan (bars with the tone ending on their last frame, black, slate, the countdown's blips and
+// two-pop, the black after) and says good; the programme's start lands where asked.
+TEST_F(StripeOnBus, RecordAndVerifyALeaderJudgesEachFrameAgainstItsSegment) {
+    std::string out;
+    ASSERT_EQ(OnBus("--node camcorder:latency=1500,pause-latency=200,wind-speed=100",
+                    "./tamsel-stripe --record --verify --layout 'bars:3,black:1,slate:2,countdown:8,black:2' "
+                    "--black-after 2 --slate Title=Test",
+                    &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("good: 540 frames checked, 00:59:44;00 - 01:00:01;29, 525/60 (NTSC)"), std::string::npos) << out;
+    EXPECT_NE(out.find("leader bars:3,black:1,slate:2,countdown:8,black:2: each frame's picture and sound"),
+              std::string::npos)
+        << out;
+}
+
 // A 625/50 camcorder that takes 2 s to record: with the default pre-roll the whole stripe is on
 // tape, 250 frames from 10:00:00:00, and the check by playback says good. A camcorder of either
 // system asked for the other records nothing and the program names the unit's system.

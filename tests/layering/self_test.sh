@@ -11,7 +11,7 @@ touch "$tree"/platform/streaming/filter_graph.h "$tree"/framework/pin_base.h "$t
 printf '#include <dshow.h>\n#include "pin_base.h"\n' >"$tree"/framework/pin_base.cpp
 printf '#include <windows.h>\n#include "framework/pin_base.h"\n' >"$tree"/filter/color_bar.cpp
 touch "$tree"/platform/dv/ntsc_dv.h "$tree"/platform/dv/deck/deck_protocol.h \
-  "$tree"/platform/dv/ieee1394/ieee1394_bus.h "$tree"/platform/dv/transport_interface.h "$tree"/platform/dv/filters/muxer.h \
+  "$tree"/platform/dv/ieee1394/ieee1394_bus.h "$tree"/platform/dv/transport_interface.h "$tree"/platform/dv/filters/muxer.h "$tree"/platform/dv/filters/test_pattern.h \
   "$tree"/platform/filterkit/kit_pin.h "$tree"/platform/dv/dif/timecode.h
 printf '#include "dv/ntsc_dv.h"\n#include "support/tool_options.h"\n#include "timecode.h"\n' >"$tree"/platform/dv/dif/packs.cpp
 printf '#include "dv/dif/timecode.h"\n' >"$tree"/platform/dv/deck/deck_server.cpp
@@ -27,7 +27,7 @@ printf '#include "tests/support/fakes.h"\n#include "framework/pin_base.h"\n#incl
 touch "$tree"/messages/stream_failure.h "$tree"/graph/graph_recipe.h "$tree"/stripe/stripe_run.h
 printf '#include <dshow.h>\n#include "messages/stream_failure.h"\n#include "graph/graph_recipe.h"\n' >"$tree"/app/output_graph.cpp
 printf '#include <windows.h>\n#include "graph_recipe.h"\n' >"$tree"/graph/graph_recipe.cpp
-printf '#include <platform/platform.h>\n#include "messages/stream_failure.h"\n#include "graph/graph_recipe.h"\n#include "stripe_run.h"\n#include "dv/dif/timecode.h"\n' \
+printf '#include <platform/platform.h>\n#include "messages/stream_failure.h"\n#include "graph/graph_recipe.h"\n#include "stripe_run.h"\n#include "dv/dif/timecode.h"\n#include "dv/filters/test_pattern.h"\n' \
   >"$tree"/stripe/main.cpp
 python3 "$checker" "$tree" >/dev/null || { echo "a clean tree was refused"; exit 1; }
 
@@ -69,6 +69,8 @@ expect_refused stripe/main.cpp '#include "app/output_graph.h"'                  
 expect_refused app/output_graph.cpp '#include "stripe/stripe_run.h"'
 expect_refused stripe/main.cpp '#include "support/tool_options.h"'               # no platform internals
 expect_refused stripe/main.cpp '#include "dv/deck/deck_protocol.h"'              # of DV only the timecode room
+expect_refused stripe/main.cpp '#include "dv/filters/muxer.h"'                   # and of the filters only the
+expect_refused app/output_graph.cpp '#include "dv/filters/test_pattern.h"'       # pattern's description, the checker's
 expect_refused app/output_graph.cpp '#include "dv/dif/timecode.h"'               # Tamsel counts no labels
 expect_refused messages/stream_failure.cpp '#include "graph/graph_recipe.h"'     # the texts stand alone
 echo "layer check self-test passed"

@@ -146,3 +146,28 @@ TEST(TapeCheck, DatesThatJumpSourcesThatChangeAndTimecodeThatIsLostOrSkipped) {
     ASSERT_TRUE(again.Add(Frame(skipped).data()));
     EXPECT_EQ(standing.Count(CQcReport::kTimecodeBreak), 1);
 }
+
+TEST(TapeCheck, WhatThePictureCheckLeavesOutIsSaidAndUnreadableFramesNameTheSystem) {
+    // A picture file was sent: not judged, and the report says so.
+    CQcReport sent;
+    CTapeCheck::Expectation file;
+    file.pictureFile = true;
+    CTapeCheck told(file, sent);
+    ASSERT_TRUE(told.Add(Frame(At(0, 0)).data()));
+    told.Finish();
+    ASSERT_EQ(sent.notChecked.size(), 2u) << sent.Text();
+    EXPECT_EQ(sent.notChecked[0], "picture: a picture file (--pattern FILE) is not judged");
+
+    // Nothing told, and a picture of none of the patterns; then a frame that is no DIF frame.
+    CQcReport seen;
+    CTapeCheck check({}, seen);
+    ASSERT_TRUE(check.Add(Frame(At(0, 0)).data()));
+    const std::vector<uint8_t> garbage(dif::kFrameBytes, 0x5A);
+    ASSERT_TRUE(check.Add(garbage.data()));
+    check.Finish();
+    EXPECT_NE(seen.Text().find("frames that are no 525/60 (NTSC) DV frame: 1 frame"), std::string::npos) << seen.Text();
+    EXPECT_NE(seen.Json().find("\"system\": \"525/60 (NTSC)\""), std::string::npos);
+    bool said = false;
+    for (const std::string& line : seen.notChecked) said = said || line.rfind("picture: ", 0) == 0;
+    EXPECT_TRUE(said) << seen.Text();
+}
