@@ -30,7 +30,7 @@ using benchsupport::StripeRun;
 
 constexpr double kFramesPerSecond = 30000.0 / 1001.0;
 
-double PerTapeMinute(const StripeRun& run) { return run.cpu / (double(run.frames) / kFramesPerSecond / 60.0); }
+double PerTapeMinute(const StripeRun& run) { return benchsupport::PerTapeMinute(run.cpu, run.frames, kFramesPerSecond); }
 
 }  // namespace
 
@@ -41,16 +41,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: leader_bench [seconds of tape, at least 8] [rounds]\n");
         return 2;
     }
-    for (const char* piece : {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}) {
-        if (access(Build(piece).c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "leader_bench: %s is not built in %s\n", piece, TAMSEL_BUILD_DIR);
-            return 2;
-        }
-    }
-    char pattern[] = "/tmp/leader-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return 2;
-    const std::string dir = pattern;
-    setenv("PLATFORM_STATE_DIR", (dir + "/state").c_str(), 1);  // never the user's registry
+    std::string dir;
+    if (!benchsupport::PrepareRun("leader_bench", "leader-bench", {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}, &dir)) return 2;
 
     const std::string length = std::to_string(seconds);
     std::string countdowns;

@@ -35,7 +35,7 @@ using benchsupport::Build;
 constexpr long kFrameBytes = 144000;
 constexpr double kFramesPerSecond = 25.0;
 
-double PerTapeMinute(double cpu, long frames) { return cpu / (double(frames) / kFramesPerSecond / 60.0); }
+double PerTapeMinute(double cpu, long frames) { return benchsupport::PerTapeMinute(cpu, frames, kFramesPerSecond); }
 
 // ffmpeg making `frames` frames of PAL DV from `picture` in real time: its CPU, -1 on failure.
 double RunFfmpeg(const std::string& dir, const std::string& picture, long frames, long* made) {
@@ -62,16 +62,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: pal_bench [seconds of tape, at least 2] [rounds]\n");
         return 2;
     }
-    for (const char* piece : {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}) {
-        if (access(Build(piece).c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "pal_bench: %s is not built in %s\n", piece, TAMSEL_BUILD_DIR);
-            return 2;
-        }
-    }
-    char pattern[] = "/tmp/pal-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return 2;
-    const std::string dir = pattern;
-    setenv("PLATFORM_STATE_DIR", (dir + "/state").c_str(), 1);  // never the user's registry
+    std::string dir;
+    if (!benchsupport::PrepareRun("pal_bench", "pal-bench", {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}, &dir)) return 2;
 
     double chainBest = -1, ffmpegBest = -1;
     for (int round = 1; round <= rounds; ++round) {

@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_run.h"
 #include "tests/support/control_chain.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
@@ -52,10 +53,8 @@ constexpr size_t kFrameBytes = 120000;
 constexpr size_t kPictureBytes = 720 * 480 * 3;
 constexpr double kFramesPerSecond = 30000.0 / 1001.0;
 
-std::string Build(const std::string& file) { return std::string(TAMSEL_BUILD_DIR) + "/" + file; }
-
-double Seconds(const timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; }
-double CpuSeconds(const rusage& ru) { return Seconds(ru.ru_utime) + Seconds(ru.ru_stime); }
+using benchsupport::Build;
+using benchsupport::CpuSeconds;
 
 double SelfCpuSeconds() {
     rusage ru {};
@@ -145,7 +144,7 @@ FfmpegRun RunFfmpeg(const std::string& dir, long frames) {
     return result;
 }
 
-double PerTapeMinute(double cpu, long frames) { return cpu / (double(frames) / kFramesPerSecond / 60.0); }
+double PerTapeMinute(double cpu, long frames) { return benchsupport::PerTapeMinute(cpu, frames, kFramesPerSecond); }
 
 }  // namespace
 
@@ -156,16 +155,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: realtime_bench [seconds of tape] [rounds]\n");
         return 2;
     }
-    for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}) {
-        if (access(Build(piece).c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "realtime_bench: %s is not built in %s\n", piece, TAMSEL_BUILD_DIR);
-            return 2;
-        }
-    }
-    char pattern[] = "/tmp/realtime-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return 2;
-    const std::string dir = pattern;
-    setenv("PLATFORM_STATE_DIR", (dir + "/state").c_str(), 1);  // never the user's registry
+    std::string dir;
+    if (!benchsupport::PrepareRun("realtime_bench", "realtime-bench", {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}, &dir)) return 2;
 
     const std::string bars = ReadFile(Build("colorbar.dat"));
     if (bars.size() != 54 + kPictureBytes) {
