@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <optional>
 #include <string>
 
 namespace benchsupport {
@@ -23,6 +24,23 @@ inline double CpuSeconds(const rusage& ru) {
 // CPU seconds per minute of tape at `framesPerSecond`.
 inline double PerTapeMinute(double cpu, long frames, double framesPerSecond) {
     return cpu / (double(frames) / framesPerSecond / 60.0);
+}
+
+// The two arguments every DV benchmark takes, a length and a number of rounds, each with its
+// default when absent; nullopt, after printing `usage`, when the length is below `least` or the
+// rounds are not positive.
+struct Arguments {
+    long length;
+    int rounds;
+};
+inline std::optional<Arguments> ReadArguments(int argc, char** argv, long length, int rounds, long least,
+                                              const char* usage) {
+    const Arguments read{argc > 1 ? std::atol(argv[1]) : length, argc > 2 ? std::atoi(argv[2]) : rounds};
+    if (read.length < least || read.rounds <= 0) {
+        std::fprintf(stderr, "%s\n", usage);
+        return std::nullopt;
+    }
+    return read;
 }
 
 // Checks that each of `pieces` is built, then makes the work folder `/tmp/<folder>-XXXXXX` (into

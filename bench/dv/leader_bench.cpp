@@ -35,12 +35,9 @@ double PerTapeMinute(const StripeRun& run) { return benchsupport::PerTapeMinute(
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 1;
-    if (seconds < 8 || rounds <= 0) {
-        std::fprintf(stderr, "usage: leader_bench [seconds of tape, at least 8] [rounds]\n");
-        return 2;
-    }
+    const auto arguments = benchsupport::ReadArguments(argc, argv, 60, 1, 8, "usage: leader_bench [seconds of tape, at least 8] [rounds]");
+    if (!arguments) return 2;
+    const int seconds = int(arguments->length), rounds = arguments->rounds;
     std::string dir;
     if (!benchsupport::PrepareRun("leader_bench", "leader-bench", {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}, &dir)) return 2;
 

@@ -56,12 +56,9 @@ double RunFfmpeg(const std::string& dir, const std::string& picture, long frames
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 1;
-    if (seconds < 2 || rounds <= 0) {
-        std::fprintf(stderr, "usage: pal_bench [seconds of tape, at least 2] [rounds]\n");
-        return 2;
-    }
+    const auto arguments = benchsupport::ReadArguments(argc, argv, 60, 1, 2, "usage: pal_bench [seconds of tape, at least 2] [rounds]");
+    if (!arguments) return 2;
+    const int seconds = int(arguments->length), rounds = arguments->rounds;
     std::string dir;
     if (!benchsupport::PrepareRun("pal_bench", "pal-bench", {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}, &dir)) return 2;
 

@@ -101,12 +101,10 @@ double PerFrame(IBaseFilter* source, const GUID& subtype, bool withEncoder, long
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long frames = argc > 1 ? std::atol(argv[1]) : 600;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-    if (frames <= 0 || rounds <= 0) {
-        std::fprintf(stderr, "usage: pattern_source_bench [frames] [rounds]\n");
-        return 2;
-    }
+    const auto arguments = benchsupport::ReadArguments(argc, argv, 600, 3, 1, "usage: pattern_source_bench [frames] [rounds]");
+    if (!arguments) return 2;
+    const long frames = arguments->length;
+    const int rounds = arguments->rounds;
     std::string dir;
     if (!benchsupport::PrepareRun("pattern_source_bench", "pattern-source-bench", {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr"}, &dir)) return 2;
     const auto regsvr = testsupport::StartProcess({Build("regsvr"), Build("tamsel.ax")},

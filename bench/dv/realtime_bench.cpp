@@ -149,12 +149,9 @@ double PerTapeMinute(double cpu, long frames) { return benchsupport::PerTapeMinu
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 1;
-    if (seconds <= 0 || rounds <= 0) {
-        std::fprintf(stderr, "usage: realtime_bench [seconds of tape] [rounds]\n");
-        return 2;
-    }
+    const auto arguments = benchsupport::ReadArguments(argc, argv, 60, 1, 1, "usage: realtime_bench [seconds of tape] [rounds]");
+    if (!arguments) return 2;
+    const int seconds = int(arguments->length), rounds = arguments->rounds;
     std::string dir;
     if (!benchsupport::PrepareRun("realtime_bench", "realtime-bench", {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}, &dir)) return 2;
 
