@@ -19,6 +19,22 @@ namespace {
 // The tape recorder subunit 0, as a command's first quadlet has it and as byte 1 of a frame.
 constexpr quadlet_t kTapeRecorder = AVC1394_SUBUNIT_TYPE_TAPE_RECORDER | AVC1394_SUBUNIT_ID_0;
 
+// The AV/C command each deck mode is set by, and its name in failures and the log. PlayPause has
+// none.
+struct ModeCommand {
+    DeckMode mode;
+    const char* name;
+    quadlet_t command;
+};
+constexpr ModeCommand kModeCommands[] = {
+    {DeckMode::Stop, "WIND STOP", AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_STOP},
+    {DeckMode::Record, "RECORD", AVC1394_VCR_COMMAND_RECORD | AVC1394_VCR_OPERAND_RECORD_RECORD},
+    {DeckMode::RecordPause, "RECORD PAUSE", AVC1394_VCR_COMMAND_RECORD | AVC1394_VCR_OPERAND_RECORD_PAUSE},
+    {DeckMode::Play, "PLAY", AVC1394_VCR_COMMAND_PLAY | AVC1394_VCR_OPERAND_PLAY_FORWARD},
+    {DeckMode::Rewind, "WIND REWIND", AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_REWIND},
+    {DeckMode::FastForward, "WIND FAST FORWARD", AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_FAST_FORWARD},
+};
+
 // The answer one command waits for (see the class comment), filled by OnFcp.
 struct FcpWait {
     int node;
@@ -162,35 +178,11 @@ HRESULT AvcDeckControl::SetMode(DeckMode mode) {
     if (!stop && interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: no command but STOP");
     std::lock_guard<std::mutex> lock(callLock);
     if (!stop && interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: no command but STOP");
-    const char* name = "WIND STOP";
-    quadlet_t command = AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_STOP;
-    switch (mode) {
-        case DeckMode::Stop:
-            break;
-        case DeckMode::Record:
-            name = "RECORD";
-            command = AVC1394_VCR_COMMAND_RECORD | AVC1394_VCR_OPERAND_RECORD_RECORD;
-            break;
-        case DeckMode::RecordPause:
-            name = "RECORD PAUSE";
-            command = AVC1394_VCR_COMMAND_RECORD | AVC1394_VCR_OPERAND_RECORD_PAUSE;
-            break;
-        case DeckMode::Play:
-            name = "PLAY";
-            command = AVC1394_VCR_COMMAND_PLAY | AVC1394_VCR_OPERAND_PLAY_FORWARD;
-            break;
-        case DeckMode::Rewind:
-            name = "WIND REWIND";
-            command = AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_REWIND;
-            break;
-        case DeckMode::FastForward:
-            name = "WIND FAST FORWARD";
-            command = AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_FAST_FORWARD;
-            break;
-        default:
-            return Fail(E_NOTIMPL, "deck control sets no such mode");
-    }
-    command |= AVC1394_CTYPE_CONTROL | kTapeRecorder;
+    const auto found = std::find_if(std::begin(kModeCommands), std::end(kModeCommands),
+                                    [&](const ModeCommand& c) { return c.mode == mode; });
+    if (found == std::end(kModeCommands)) return Fail(E_NOTIMPL, "deck control sets no such mode");
+    const char* name = found->name;
+    const quadlet_t command = found->command | AVC1394_CTYPE_CONTROL | kTapeRecorder;
     Session session;
     if (const HRESULT hr = OpenSession(&session, !stop); FAILED(hr)) return hr;
     Answer answer;
