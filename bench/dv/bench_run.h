@@ -8,9 +8,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace benchsupport {
 
@@ -26,39 +27,46 @@ inline double PerTapeMinute(double cpu, long frames, double framesPerSecond) {
     return cpu / (double(frames) / framesPerSecond / 60.0);
 }
 
-// The two arguments every DV benchmark takes, a length and a number of rounds, each with its
-// default when absent; nullopt, after printing `usage`, when the length is below `least` or the
-// rounds are not positive.
-struct Arguments {
+// A benchmark's start: its name, its two arguments (a length and a number of rounds, each with
+// its default when absent) and the pieces it needs built.
+struct Bench {
+    const char* program;        // in messages; its work folder is /tmp/<program, '_' as '-'>-XXXXXX
+    const char* usage;          // the arguments as the usage message shows them
+    long length;                // the first argument's default
+    long least;                 // and its least value
+    int rounds;                 // the second argument's default; it must be positive
+    std::vector<const char*> pieces;  // in the build directory
+};
+
+struct Run {
     long length;
     int rounds;
+    std::string dir;  // the work folder; PLATFORM_STATE_DIR is its `state`
 };
-inline std::optional<Arguments> ReadArguments(int argc, char** argv, long length, int rounds, long least,
-                                              const char* usage) {
-    const Arguments read{argc > 1 ? std::atol(argv[1]) : length, argc > 2 ? std::atoi(argv[2]) : rounds};
-    if (read.length < least || read.rounds <= 0) {
-        std::fprintf(stderr, "%s\n", usage);
+
+// Reads the arguments, checks that each piece is built, then makes the work folder and points
+// PLATFORM_STATE_DIR at its `state` for this process and what it starts, never the user's
+// registry. nullopt when an argument is out of range (the usage printed), a piece is missing
+// (said on stderr) or the folder cannot be made.
+inline std::optional<Run> Prepare(int argc, char** argv, const Bench& bench) {
+    Run run{argc > 1 ? std::atol(argv[1]) : bench.length, argc > 2 ? std::atoi(argv[2]) : bench.rounds, ""};
+    if (run.length < bench.least || run.rounds <= 0) {
+        std::fprintf(stderr, "usage: %s %s\n", bench.program, bench.usage);
         return std::nullopt;
     }
-    return read;
-}
-
-// Checks that each of `pieces` is built, then makes the work folder `/tmp/<folder>-XXXXXX` (into
-// `dir`) and points PLATFORM_STATE_DIR at its `state` for this process and what it starts. False
-// when a piece is missing (said on stderr under `program`'s name) or the folder cannot be made.
-inline bool PrepareRun(const char* program, const char* folder, std::initializer_list<const char*> pieces,
-                       std::string* dir) {
-    for (const char* piece : pieces) {
+    for (const char* piece : bench.pieces) {
         if (access(Build(piece).c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "%s: %s is not built in %s\n", program, piece, TAMSEL_BUILD_DIR);
-            return false;
+            std::fprintf(stderr, "%s: %s is not built in %s\n", bench.program, piece, TAMSEL_BUILD_DIR);
+            return std::nullopt;
         }
     }
-    std::string pattern = "/tmp/" + std::string(folder) + "-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) return false;
-    *dir = pattern;
-    setenv("PLATFORM_STATE_DIR", (*dir + "/state").c_str(), 1);  // never the user's registry
-    return true;
+    std::string folder = bench.program;
+    std::replace(folder.begin(), folder.end(), '_', '-');
+    std::string pattern = "/tmp/" + folder + "-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return std::nullopt;
+    run.dir = pattern;
+    setenv("PLATFORM_STATE_DIR", (run.dir + "/state").c_str(), 1);
+    return run;
 }
 
 }  // namespace benchsupport

@@ -25,21 +25,19 @@
 
 namespace {
 
-using benchsupport::Build;
 using benchsupport::StripeRun;
 
 constexpr double kFramesPerSecond = 30000.0 / 1001.0;
 
-double PerTapeMinute(const StripeRun& run) { return benchsupport::PerTapeMinute(run.cpu, run.frames, kFramesPerSecond); }
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const auto arguments = benchsupport::ReadArguments(argc, argv, 60, 1, 8, "usage: leader_bench [seconds of tape, at least 8] [rounds]");
-    if (!arguments) return 2;
-    const int seconds = int(arguments->length), rounds = arguments->rounds;
-    std::string dir;
-    if (!benchsupport::PrepareRun("leader_bench", "leader-bench", {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}, &dir)) return 2;
+    const auto prepared = benchsupport::Prepare(
+        argc, argv, {"leader_bench", "[seconds of tape, at least 8] [rounds]", 60, 8, 1,
+                     {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}});
+    if (!prepared) return 2;
+    const int seconds = int(prepared->length), rounds = prepared->rounds;
+    const std::string& dir = prepared->dir;
 
     const std::string length = std::to_string(seconds);
     std::string countdowns;
@@ -60,7 +58,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "leader_bench: %s\n", run.error.c_str());
                 return 1;
             }
-            const double perMinute = PerTapeMinute(run);
+            const double perMinute = benchsupport::PerTapeMinute(run.cpu, run.frames, kFramesPerSecond);
             std::printf("round %d: %-10s %.3f CPU s per tape minute (%ld frames)\n", round, c.name, perMinute, run.frames);
             c.best = c.best < 0 ? perMinute : std::min(c.best, perMinute);
         }

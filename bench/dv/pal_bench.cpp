@@ -30,12 +30,9 @@
 
 namespace {
 
-using benchsupport::Build;
 
 constexpr long kFrameBytes = 144000;
 constexpr double kFramesPerSecond = 25.0;
-
-double PerTapeMinute(double cpu, long frames) { return benchsupport::PerTapeMinute(cpu, frames, kFramesPerSecond); }
 
 // ffmpeg making `frames` frames of PAL DV from `picture` in real time: its CPU, -1 on failure.
 double RunFfmpeg(const std::string& dir, const std::string& picture, long frames, long* made) {
@@ -56,11 +53,12 @@ double RunFfmpeg(const std::string& dir, const std::string& picture, long frames
 }  // namespace
 
 int main(int argc, char** argv) {
-    const auto arguments = benchsupport::ReadArguments(argc, argv, 60, 1, 2, "usage: pal_bench [seconds of tape, at least 2] [rounds]");
-    if (!arguments) return 2;
-    const int seconds = int(arguments->length), rounds = arguments->rounds;
-    std::string dir;
-    if (!benchsupport::PrepareRun("pal_bench", "pal-bench", {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}, &dir)) return 2;
+    const auto prepared = benchsupport::Prepare(
+        argc, argv, {"pal_bench", "[seconds of tape, at least 2] [rounds]", 60, 2, 1,
+                     {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}});
+    if (!prepared) return 2;
+    const int seconds = int(prepared->length), rounds = prepared->rounds;
+    const std::string& dir = prepared->dir;
 
     double chainBest = -1, ffmpegBest = -1;
     for (int round = 1; round <= rounds; ++round) {
@@ -88,7 +86,8 @@ int main(int argc, char** argv) {
                          testsupport::ReadFile(dir + "/ffmpeg.out").c_str());
             return 1;
         }
-        const double chain = PerTapeMinute(run.cpu, run.frames), ffmpeg = PerTapeMinute(ffmpegCpu, made);
+        const double chain = benchsupport::PerTapeMinute(run.cpu, run.frames, kFramesPerSecond);
+        const double ffmpeg = benchsupport::PerTapeMinute(ffmpegCpu, made, kFramesPerSecond);
         std::printf("round %d: tamsel-stripe --standard pal %.3f CPU s per tape minute, ffmpeg -re %.3f (%ld frames)\n",
                     round, chain, ffmpeg, run.frames);
         chainBest = chainBest < 0 ? chain : std::min(chainBest, chain);

@@ -101,12 +101,12 @@ double PerFrame(IBaseFilter* source, const GUID& subtype, bool withEncoder, long
 }  // namespace
 
 int main(int argc, char** argv) {
-    const auto arguments = benchsupport::ReadArguments(argc, argv, 600, 3, 1, "usage: pattern_source_bench [frames] [rounds]");
-    if (!arguments) return 2;
-    const long frames = arguments->length;
-    const int rounds = arguments->rounds;
-    std::string dir;
-    if (!benchsupport::PrepareRun("pattern_source_bench", "pattern-source-bench", {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr"}, &dir)) return 2;
+    const auto prepared = benchsupport::Prepare(argc, argv, {"pattern_source_bench", "[frames] [rounds]", 600, 1, 3,
+                                                         {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr"}});
+    if (!prepared) return 2;
+    const long frames = prepared->length;
+    const int rounds = prepared->rounds;
+    const std::string& dir = prepared->dir;
     const auto regsvr = testsupport::StartProcess({Build("regsvr"), Build("tamsel.ax")},
                                                   testsupport::OutputTo(dir + "/regsvr.out"));
     if (testsupport::WaitProcess(regsvr.pid, 60000, nullptr) != 0) {

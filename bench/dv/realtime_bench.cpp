@@ -144,16 +144,15 @@ FfmpegRun RunFfmpeg(const std::string& dir, long frames) {
     return result;
 }
 
-double PerTapeMinute(double cpu, long frames) { return benchsupport::PerTapeMinute(cpu, frames, kFramesPerSecond); }
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const auto arguments = benchsupport::ReadArguments(argc, argv, 60, 1, 1, "usage: realtime_bench [seconds of tape] [rounds]");
-    if (!arguments) return 2;
-    const int seconds = int(arguments->length), rounds = arguments->rounds;
-    std::string dir;
-    if (!benchsupport::PrepareRun("realtime_bench", "realtime-bench", {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}, &dir)) return 2;
+    const auto prepared = benchsupport::Prepare(
+        argc, argv, {"realtime_bench", "[seconds of tape] [rounds]", 60, 1, 1,
+                     {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}});
+    if (!prepared) return 2;
+    const int seconds = int(prepared->length), rounds = prepared->rounds;
+    const std::string& dir = prepared->dir;
 
     const std::string bars = ReadFile(Build("colorbar.dat"));
     if (bars.size() != 54 + kPictureBytes) {
@@ -184,9 +183,9 @@ int main(int argc, char** argv) {
                          chain.frames, ReadFile(dir + "/ffmpeg.out").c_str());
             return 1;
         }
-        const double graphPerMinute = PerTapeMinute(chain.cpu, chain.frames);
-        const double deckPerMinute = PerTapeMinute(chain.deckCpu, chain.frames);
-        const double ffmpegPerMinute = PerTapeMinute(ffmpeg.cpu, ffmpeg.frames);
+        const double graphPerMinute = benchsupport::PerTapeMinute(chain.cpu, chain.frames, kFramesPerSecond);
+        const double deckPerMinute = benchsupport::PerTapeMinute(chain.deckCpu, chain.frames, kFramesPerSecond);
+        const double ffmpegPerMinute = benchsupport::PerTapeMinute(ffmpeg.cpu, ffmpeg.frames, kFramesPerSecond);
         std::printf("round %d: %ld frames (%.1f s of tape); chain %.1f s wall, %.3f CPU s/min (%.3f s of it "
                     "building), dvdeck %.3f; ffmpeg -re %.1f s wall, %.3f CPU s/min; ratio %.3f (with the deck "
                     "%.3f)\n",
