@@ -357,6 +357,14 @@ Ieee1394Connection::Recovery Ieee1394Connection::Recover() {
     return Recovery::Restored;
 }
 
+void Ieee1394Connection::KeepFirstFailure(platform::FaultRecord& record, uint64_t guid, long status,
+                                          const std::string& text) {
+    if (record.KeepFirst(status, text)) {
+        PLATFORM_LOG(platform::log::kIeee1394, Error, "DV unit %s: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
+                     text.c_str());
+    }
+}
+
 std::optional<platform::Fault> Ieee1394Connection::GaveUp(Recovery recovery, const char* taken) {
     switch (recovery) {
         case Recovery::Restored:

@@ -23,10 +23,7 @@ Ieee1394Receiver::~Ieee1394Receiver() {
 }
 
 void Ieee1394Receiver::Fail(HRESULT status, const std::string& text) {
-    if (failure.KeepFirst(status, text)) {
-        PLATFORM_LOG(platform::log::kIeee1394, Error, "DV unit %s: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
-                     text.c_str());
-    }
+    Ieee1394Connection::KeepFirstFailure(failure, guid, status, text);
     std::lock_guard<std::mutex> hold(lock);
     failed = true;
     arrived.notify_all();

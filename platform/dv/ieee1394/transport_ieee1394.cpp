@@ -102,10 +102,7 @@ Ieee1394Transport::~Ieee1394Transport() {
 }
 
 HRESULT Ieee1394Transport::Fail(HRESULT status, const std::string& text) {
-    if (failure.KeepFirst(status, text)) {
-        PLATFORM_LOG(platform::log::kIeee1394, Error, "DV unit %s: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
-                     text.c_str());
-    }
+    Ieee1394Connection::KeepFirstFailure(failure, guid, status, text);
     return Failure();
 }
 
