@@ -33,11 +33,9 @@ constexpr double kFramesPerSecond = 30000.0 / 1001.0;
 
 int main(int argc, char** argv) {
     const auto prepared = benchsupport::Prepare(
-        argc, argv, {"leader_bench", "[seconds of tape, at least 8] [rounds]", 60, 8, 1,
-                     {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}});
+        argc, argv, {"leader_bench", "[seconds of tape, at least 8] [rounds]", 60, 8, 1, benchsupport::kStripeOnDeckPieces});
     if (!prepared) return 2;
-    const int seconds = int(prepared->length), rounds = prepared->rounds;
-    const std::string& dir = prepared->dir;
+    const auto& [seconds, rounds, dir] = *prepared;
 
     const std::string length = std::to_string(seconds);
     std::string countdowns;

@@ -54,11 +54,9 @@ double RunFfmpeg(const std::string& dir, const std::string& picture, long frames
 
 int main(int argc, char** argv) {
     const auto prepared = benchsupport::Prepare(
-        argc, argv, {"pal_bench", "[seconds of tape, at least 2] [rounds]", 60, 2, 1,
-                     {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}});
+        argc, argv, {"pal_bench", "[seconds of tape, at least 2] [rounds]", 60, 2, 1, benchsupport::kStripeOnDeckPieces});
     if (!prepared) return 2;
-    const int seconds = int(prepared->length), rounds = prepared->rounds;
-    const std::string& dir = prepared->dir;
+    const auto& [seconds, rounds, dir] = *prepared;
 
     double chainBest = -1, ffmpegBest = -1;
     for (int round = 1; round <= rounds; ++round) {

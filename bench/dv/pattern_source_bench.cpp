@@ -104,9 +104,7 @@ int main(int argc, char** argv) {
     const auto prepared = benchsupport::Prepare(argc, argv, {"pattern_source_bench", "[frames] [rounds]", 600, 1, 3,
                                                          {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr"}});
     if (!prepared) return 2;
-    const long frames = prepared->length;
-    const int rounds = prepared->rounds;
-    const std::string& dir = prepared->dir;
+    const auto& [frames, rounds, dir] = *prepared;
     const auto regsvr = testsupport::StartProcess({Build("regsvr"), Build("tamsel.ax")},
                                                   testsupport::OutputTo(dir + "/regsvr.out"));
     if (testsupport::WaitProcess(regsvr.pid, 60000, nullptr) != 0) {

@@ -151,8 +151,7 @@ int main(int argc, char** argv) {
         argc, argv, {"realtime_bench", "[seconds of tape] [rounds]", 60, 1, 1,
                      {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}});
     if (!prepared) return 2;
-    const int seconds = int(prepared->length), rounds = prepared->rounds;
-    const std::string& dir = prepared->dir;
+    const auto& [seconds, rounds, dir] = *prepared;
 
     const std::string bars = ReadFile(Build("colorbar.dat"));
     if (bars.size() != 54 + kPictureBytes) {

@@ -17,6 +17,9 @@
 
 namespace benchsupport {
 
+// What StripeOnDeck runs: the deck, the striping program and the DV filters it finds registered.
+inline const std::vector<const char*> kStripeOnDeckPieces{"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"};
+
 struct StripeRun {
     double cpu = -1;  // tamsel-stripe's, all of its life
     long frames = 0;  // on the tape
