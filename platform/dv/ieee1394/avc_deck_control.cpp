@@ -188,14 +188,7 @@ HRESULT AvcDeckControl::SetMode(DeckMode mode) {
     Answer answer;
     if (const HRESULT hr = Transact(session, name, command, 0, false, &answer); FAILED(hr)) return hr;
     if (answer.response == AVC1394_RESP_ACCEPTED) return S_OK;
-    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) {
-        // A camcorder in camera mode has no tape recorder: everything sent to it is NOT IMPLEMENTED.
-        if (!HasTapeRecorder(session)) {
-            return Fail(kTransportNoTapeRecorder, std::string(name) + ": the DV unit has no tape recorder now "
-                                                                      "(a camcorder in camera mode)");
-        }
-        return Fail(E_NOTIMPL, std::string(name) + ": the DV unit does not implement it");
-    }
+    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) return NotImplemented(session, name);
     if (answer.response == AVC1394_RESP_REJECTED) {
         if (const HRESULT why = WhyRejected(session, mode); FAILED(why)) {
             return Fail(why, std::string(name) + " rejected: " + RefusalText(why));
@@ -217,6 +210,13 @@ bool AvcDeckControl::HasTapeRecorder(Session& session) {
         if (info.frame[i] != 0xFF && (info.frame[i] >> 3) == (AVC1394_SUBUNIT_TYPE_TAPE_RECORDER >> 19)) return true;
     }
     return false;
+}
+
+HRESULT AvcDeckControl::NotImplemented(Session& session, const std::string& name) {
+    if (!HasTapeRecorder(session)) {
+        return Fail(kTransportNoTapeRecorder, name + ": the DV unit has no tape recorder now (a camcorder in camera mode)");
+    }
+    return Fail(E_NOTIMPL, name + ": the DV unit does not implement it");
 }
 
 HRESULT AvcDeckControl::WhyRejected(Session& session, DeckMode mode) {
@@ -291,13 +291,7 @@ HRESULT AvcDeckControl::GetInputSignalMode(DvStandard* standard) {
     // The operand 0xFF asks; the answer puts the mode there.
     const quadlet_t command = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_INPUT_SIGNAL_MODE | 0xFF;
     if (const HRESULT hr = Transact(session, "INPUT SIGNAL MODE", command, 0, false, &answer); FAILED(hr)) return hr;
-    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) {
-        if (!HasTapeRecorder(session)) {
-            return Fail(kTransportNoTapeRecorder, "INPUT SIGNAL MODE: the DV unit has no tape recorder now "
-                                                  "(a camcorder in camera mode)");
-        }
-        return Fail(E_NOTIMPL, "INPUT SIGNAL MODE: the DV unit does not implement it");
-    }
+    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) return NotImplemented(session, "INPUT SIGNAL MODE");
     if (answer.response != AVC1394_RESP_STABLE) {
         return Fail(kTransportRejected, std::string("INPUT SIGNAL MODE: the DV unit answered ") +
                                             ResponseName(answer.response));
@@ -317,13 +311,7 @@ HRESULT AvcDeckControl::GetState(DeckState* state) {
     const quadlet_t transport = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_TRANSPORT_STATE |
                                 AVC1394_VCR_OPERAND_TRANSPORT_STATE;
     if (const HRESULT hr = Transact(session, "TRANSPORT STATE", transport, 0, true, &answer); FAILED(hr)) return hr;
-    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) {
-        if (!HasTapeRecorder(session)) {
-            return Fail(kTransportNoTapeRecorder, "TRANSPORT STATE: the DV unit has no tape recorder now "
-                                                  "(a camcorder in camera mode)");
-        }
-        return Fail(E_NOTIMPL, "TRANSPORT STATE: the DV unit does not implement it");
-    }
+    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) return NotImplemented(session, "TRANSPORT STATE");
     if (answer.response != AVC1394_RESP_STABLE && answer.response != AVC1394_RESP_IN_TRANSITION) {
         return Fail(kTransportRejected, std::string("TRANSPORT STATE: the DV unit answered ") +
                                             ResponseName(answer.response));
