@@ -25,32 +25,17 @@
 
 namespace {
 
-using benchsupport::Build;
 using benchsupport::StripeRun;
 
 constexpr double kFramesPerSecond = 30000.0 / 1001.0;
 
-double PerTapeMinute(const StripeRun& run) { return run.cpu / (double(run.frames) / kFramesPerSecond / 60.0); }
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 1;
-    if (seconds < 8 || rounds <= 0) {
-        std::fprintf(stderr, "usage: leader_bench [seconds of tape, at least 8] [rounds]\n");
-        return 2;
-    }
-    for (const char* piece : {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}) {
-        if (access(Build(piece).c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "leader_bench: %s is not built in %s\n", piece, TAMSEL_BUILD_DIR);
-            return 2;
-        }
-    }
-    char pattern[] = "/tmp/leader-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return 2;
-    const std::string dir = pattern;
-    setenv("PLATFORM_STATE_DIR", (dir + "/state").c_str(), 1);  // never the user's registry
+    const auto prepared = benchsupport::Prepare(
+        argc, argv, {"leader_bench", "[seconds of tape, at least 8] [rounds]", 60, 8, 1, benchsupport::kStripeOnDeckPieces});
+    if (!prepared) return 2;
+    const auto& [seconds, rounds, dir] = *prepared;
 
     const std::string length = std::to_string(seconds);
     std::string countdowns;
@@ -71,7 +56,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "leader_bench: %s\n", run.error.c_str());
                 return 1;
             }
-            const double perMinute = PerTapeMinute(run);
+            const double perMinute = benchsupport::PerTapeMinute(run.cpu, run.frames, kFramesPerSecond);
             std::printf("round %d: %-10s %.3f CPU s per tape minute (%ld frames)\n", round, c.name, perMinute, run.frames);
             c.best = c.best < 0 ? perMinute : std::min(c.best, perMinute);
         }

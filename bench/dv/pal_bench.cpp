@@ -30,12 +30,9 @@
 
 namespace {
 
-using benchsupport::Build;
 
 constexpr long kFrameBytes = 144000;
 constexpr double kFramesPerSecond = 25.0;
-
-double PerTapeMinute(double cpu, long frames) { return cpu / (double(frames) / kFramesPerSecond / 60.0); }
 
 // ffmpeg making `frames` frames of PAL DV from `picture` in real time: its CPU, -1 on failure.
 double RunFfmpeg(const std::string& dir, const std::string& picture, long frames, long* made) {
@@ -56,22 +53,10 @@ double RunFfmpeg(const std::string& dir, const std::string& picture, long frames
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 1;
-    if (seconds < 2 || rounds <= 0) {
-        std::fprintf(stderr, "usage: pal_bench [seconds of tape, at least 2] [rounds]\n");
-        return 2;
-    }
-    for (const char* piece : {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}) {
-        if (access(Build(piece).c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "pal_bench: %s is not built in %s\n", piece, TAMSEL_BUILD_DIR);
-            return 2;
-        }
-    }
-    char pattern[] = "/tmp/pal-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return 2;
-    const std::string dir = pattern;
-    setenv("PLATFORM_STATE_DIR", (dir + "/state").c_str(), 1);  // never the user's registry
+    const auto prepared = benchsupport::Prepare(
+        argc, argv, {"pal_bench", "[seconds of tape, at least 2] [rounds]", 60, 2, 1, benchsupport::kStripeOnDeckPieces});
+    if (!prepared) return 2;
+    const auto& [seconds, rounds, dir] = *prepared;
 
     double chainBest = -1, ffmpegBest = -1;
     for (int round = 1; round <= rounds; ++round) {
@@ -99,7 +84,8 @@ int main(int argc, char** argv) {
                          testsupport::ReadFile(dir + "/ffmpeg.out").c_str());
             return 1;
         }
-        const double chain = PerTapeMinute(run.cpu, run.frames), ffmpeg = PerTapeMinute(ffmpegCpu, made);
+        const double chain = benchsupport::PerTapeMinute(run.cpu, run.frames, kFramesPerSecond);
+        const double ffmpeg = benchsupport::PerTapeMinute(ffmpegCpu, made, kFramesPerSecond);
         std::printf("round %d: tamsel-stripe --standard pal %.3f CPU s per tape minute, ffmpeg -re %.3f (%ld frames)\n",
                     round, chain, ffmpeg, run.frames);
         chainBest = chainBest < 0 ? chain : std::min(chainBest, chain);

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <string>
 
+#include "bench_run.h"
 #include "dv/filters/video_encoder.h"
 #include "tests/support/dv/dif_test_filters.h"
 #include "tests/support/process.h"
@@ -33,7 +34,7 @@ using namespace dvtest;
 
 namespace {
 
-std::string Build(const std::string& file) { return std::string(TAMSEL_BUILD_DIR) + "/" + file; }
+using benchsupport::Build;
 
 double CpuSeconds() {
     rusage ru{};
@@ -100,22 +101,10 @@ double PerFrame(IBaseFilter* source, const GUID& subtype, bool withEncoder, long
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long frames = argc > 1 ? std::atol(argv[1]) : 600;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-    if (frames <= 0 || rounds <= 0) {
-        std::fprintf(stderr, "usage: pattern_source_bench [frames] [rounds]\n");
-        return 2;
-    }
-    for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr"}) {
-        if (access(Build(piece).c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "pattern_source_bench: %s is not built in %s\n", piece, TAMSEL_BUILD_DIR);
-            return 2;
-        }
-    }
-    char pattern[] = "/tmp/pattern-source-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return 2;
-    const std::string dir = pattern;
-    setenv("PLATFORM_STATE_DIR", (dir + "/state").c_str(), 1);  // never the user's registry
+    const auto prepared = benchsupport::Prepare(argc, argv, {"pattern_source_bench", "[frames] [rounds]", 600, 1, 3,
+                                                         {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr"}});
+    if (!prepared) return 2;
+    const auto& [frames, rounds, dir] = *prepared;
     const auto regsvr = testsupport::StartProcess({Build("regsvr"), Build("tamsel.ax")},
                                                   testsupport::OutputTo(dir + "/regsvr.out"));
     if (testsupport::WaitProcess(regsvr.pid, 60000, nullptr) != 0) {

@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_run.h"
 #include "tests/support/control_chain.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
@@ -52,10 +53,8 @@ constexpr size_t kFrameBytes = 120000;
 constexpr size_t kPictureBytes = 720 * 480 * 3;
 constexpr double kFramesPerSecond = 30000.0 / 1001.0;
 
-std::string Build(const std::string& file) { return std::string(TAMSEL_BUILD_DIR) + "/" + file; }
-
-double Seconds(const timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; }
-double CpuSeconds(const rusage& ru) { return Seconds(ru.ru_utime) + Seconds(ru.ru_stime); }
+using benchsupport::Build;
+using benchsupport::CpuSeconds;
 
 double SelfCpuSeconds() {
     rusage ru {};
@@ -145,27 +144,14 @@ FfmpegRun RunFfmpeg(const std::string& dir, long frames) {
     return result;
 }
 
-double PerTapeMinute(double cpu, long frames) { return cpu / (double(frames) / kFramesPerSecond / 60.0); }
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 1;
-    if (seconds <= 0 || rounds <= 0) {
-        std::fprintf(stderr, "usage: realtime_bench [seconds of tape] [rounds]\n");
-        return 2;
-    }
-    for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}) {
-        if (access(Build(piece).c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "realtime_bench: %s is not built in %s\n", piece, TAMSEL_BUILD_DIR);
-            return 2;
-        }
-    }
-    char pattern[] = "/tmp/realtime-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return 2;
-    const std::string dir = pattern;
-    setenv("PLATFORM_STATE_DIR", (dir + "/state").c_str(), 1);  // never the user's registry
+    const auto prepared = benchsupport::Prepare(
+        argc, argv, {"realtime_bench", "[seconds of tape] [rounds]", 60, 1, 1,
+                     {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}});
+    if (!prepared) return 2;
+    const auto& [seconds, rounds, dir] = *prepared;
 
     const std::string bars = ReadFile(Build("colorbar.dat"));
     if (bars.size() != 54 + kPictureBytes) {
@@ -196,9 +182,9 @@ int main(int argc, char** argv) {
                          chain.frames, ReadFile(dir + "/ffmpeg.out").c_str());
             return 1;
         }
-        const double graphPerMinute = PerTapeMinute(chain.cpu, chain.frames);
-        const double deckPerMinute = PerTapeMinute(chain.deckCpu, chain.frames);
-        const double ffmpegPerMinute = PerTapeMinute(ffmpeg.cpu, ffmpeg.frames);
+        const double graphPerMinute = benchsupport::PerTapeMinute(chain.cpu, chain.frames, kFramesPerSecond);
+        const double deckPerMinute = benchsupport::PerTapeMinute(chain.deckCpu, chain.frames, kFramesPerSecond);
+        const double ffmpegPerMinute = benchsupport::PerTapeMinute(ffmpeg.cpu, ffmpeg.frames, kFramesPerSecond);
         std::printf("round %d: %ld frames (%.1f s of tape); chain %.1f s wall, %.3f CPU s/min (%.3f s of it "
                     "building), dvdeck %.3f; ffmpeg -re %.1f s wall, %.3f CPU s/min; ratio %.3f (with the deck "
                     "%.3f)\n",

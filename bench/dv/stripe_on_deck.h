@@ -11,17 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "bench_run.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
 namespace benchsupport {
 
-inline std::string Build(const std::string& file) { return std::string(TAMSEL_BUILD_DIR) + "/" + file; }
-
-inline double CpuSeconds(const rusage& ru) {
-    return double(ru.ru_utime.tv_sec) + double(ru.ru_utime.tv_usec) / 1e6 + double(ru.ru_stime.tv_sec) +
-           double(ru.ru_stime.tv_usec) / 1e6;
-}
+// What StripeOnDeck runs: the deck, the striping program and the DV filters it finds registered.
+inline const std::vector<const char*> kStripeOnDeckPieces{"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"};
 
 struct StripeRun {
     double cpu = -1;  // tamsel-stripe's, all of its life

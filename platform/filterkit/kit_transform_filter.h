@@ -31,58 +31,60 @@ namespace filterkit {
 template <typename Derived>
 class KitTransformFilter;
 
-// The pins are made while the filter's base is being built, so they keep the base and see the
-// derived filter only when called (by then it is whole).
-template <typename Derived>
-class KitTransformInputPin final : public KitInputPin {
+// What both pins share: the filter that owns them. The pins are made while the filter's base is
+// being built, so they keep the base and see the derived filter only when called (by then it is
+// whole).
+template <typename Derived, typename Pin>
+class KitTransformPin : public Pin {
 public:
-    KitTransformInputPin(KitTransformFilter<Derived>* owner, const char16_t* name)
-        : KitInputPin(owner, name), owner(owner) {}
-
-    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
-        if (mt == nullptr) return E_POINTER;
-        return Owner()->CheckInputType(mt);
-    }
+    KitTransformPin(KitTransformFilter<Derived>* owner, const char16_t* name) : Pin(owner, name), owner(owner) {}
 
 protected:
-    HRESULT CompleteConnect(IPin* /*peer*/) override {
-        return Owner()->InputConnected(connectionType);
-    }
-    HRESULT OnReceive(IMediaSample* sample) override { return owner->TransformAndDeliver(sample); }
-    HRESULT OnEndOfStream() override { return owner->output.DeliverEndOfStream(); }
-    HRESULT OnBeginFlush() override { return owner->output.DeliverBeginFlush(); }
-    HRESULT OnEndFlush() override { return owner->output.DeliverEndFlush(); }
-
-private:
     Derived* Owner() const { return static_cast<Derived*>(owner); }
 
     KitTransformFilter<Derived>* const owner;  // not owned; the filter owns its pins
 };
 
 template <typename Derived>
-class KitTransformOutputPin final : public KitOutputPin {
+class KitTransformInputPin final : public KitTransformPin<Derived, KitInputPin> {
 public:
-    KitTransformOutputPin(KitTransformFilter<Derived>* owner, const char16_t* name)
-        : KitOutputPin(owner, name), owner(owner) {}
+    using KitTransformPin<Derived, KitInputPin>::KitTransformPin;
 
     HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
         if (mt == nullptr) return E_POINTER;
-        return static_cast<Derived*>(owner)->CheckOutputType(mt);
+        return this->Owner()->CheckInputType(mt);
+    }
+
+protected:
+    HRESULT CompleteConnect(IPin* /*peer*/) override {
+        return this->Owner()->InputConnected(this->connectionType);
+    }
+    HRESULT OnReceive(IMediaSample* sample) override { return this->owner->TransformAndDeliver(sample); }
+    HRESULT OnEndOfStream() override { return this->owner->output.DeliverEndOfStream(); }
+    HRESULT OnBeginFlush() override { return this->owner->output.DeliverBeginFlush(); }
+    HRESULT OnEndFlush() override { return this->owner->output.DeliverEndFlush(); }
+};
+
+template <typename Derived>
+class KitTransformOutputPin final : public KitTransformPin<Derived, KitOutputPin> {
+public:
+    using KitTransformPin<Derived, KitOutputPin>::KitTransformPin;
+
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE* mt) override {
+        if (mt == nullptr) return E_POINTER;
+        return this->Owner()->CheckOutputType(mt);
     }
     HRESULT GetMediaType(int position, MediaType* mt) override {
         if (mt == nullptr) return E_POINTER;
         if (position < 0) return E_INVALIDARG;
         if (position > 0) return VFW_S_NO_MORE_ITEMS;
-        return static_cast<Derived*>(owner)->OfferedOutputType(mt);
+        return this->Owner()->OfferedOutputType(mt);
     }
 
 protected:
     HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override {
-        return SizeForFrames(allocator, props, static_cast<Derived*>(owner)->FrameBytes());
+        return this->SizeForFrames(allocator, props, this->Owner()->FrameBytes());
     }
-
-private:
-    KitTransformFilter<Derived>* const owner;
 };
 
 template <typename Derived>

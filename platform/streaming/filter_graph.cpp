@@ -358,12 +358,15 @@ HRESULT FilterGraph::PauseLocked() {
     return first;
 }
 
+HRESULT FilterGraph::CueLocked() {
+    if (state != State_Stopped) return S_OK;
+    const HRESULT hr = PauseLocked();
+    return FAILED(hr) ? hr : S_OK;
+}
+
 HRESULT FilterGraph::Run() {
     std::lock_guard<std::recursive_mutex> guard(graphLock);
-    if (state == State_Stopped) {
-        const HRESULT hr = PauseLocked();
-        if (FAILED(hr)) return hr;
-    }
+    if (const HRESULT hr = CueLocked(); FAILED(hr)) return hr;
     if (!clock) {
         const HRESULT hr = GiveClockLocked(false);
         if (FAILED(hr)) return hr;
@@ -434,10 +437,7 @@ HRESULT FilterGraph::get_RegFilterCollection(IDispatch** ppUnk) {
 HRESULT FilterGraph::StopWhenReady() {
     // Cue the filters (a paused graph has its first data ready), then stop.
     std::lock_guard<std::recursive_mutex> guard(graphLock);
-    if (state == State_Stopped) {
-        const HRESULT hr = PauseLocked();
-        if (FAILED(hr)) return hr;
-    }
+    if (const HRESULT hr = CueLocked(); FAILED(hr)) return hr;
     return StopLocked();
 }
 

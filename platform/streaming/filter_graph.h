@@ -115,6 +115,9 @@ private:
     HRESULT MakePlanLocked(Plan* plan);
     HRESULT StopLocked();
     HRESULT PauseLocked();
+    // A stopped graph is paused first, so that its filters have their first data ready; a
+    // failure of that pause, S_OK otherwise.
+    HRESULT CueLocked();
     HRESULT GiveClockLocked(bool everyFilter);
     size_t FindLocked(IUnknown* object);  // index in filters, or filters.size()
     bool NameInUseLocked(const std::u16string& name) const;

@@ -12,7 +12,7 @@
 
 #include "tests/support/control_chain.h"
 #include "tests/support/dv/deck_test_process.h"
-#include "dv/dif/packs.h"
+#include "tests/support/dv/tape_timecode.h"
 #include "dv/filters/device_statistics.h"
 #include "dv/transport_interface.h"
 #include "tests/support/luma_psnr.h"
@@ -144,17 +144,7 @@ TEST_F(DvTape, ColourBarsReachTheTapeAtTheDvFrameRate) {
                 deck.ReportValue("ticks without a frame").c_str());
 
     // Continuous timecode, read back from every frame.
-    int64_t previous = -1;
-    for (size_t i = 0; i < frames; ++i) {
-        const auto tc = dv::dif::FindTimecodePack(reinterpret_cast<const uint8_t*>(bytes.data()) + i * kFrameBytes,
-                                                  kFrameBytes);
-        ASSERT_TRUE(tc) << "frame " << i << " has no timecode";
-        const int64_t number = tc->label.Frame().value_or(-1);
-        if (previous >= 0) {
-            ASSERT_EQ(previous + 1, number) << "timecode gap at frame " << i;
-        }
-        previous = number;
-    }
+    ASSERT_NO_FATAL_FAILURE(dvtest::ExpectContinuousTimecode(bytes, kFrameBytes));
     EXPECT_EQ("0", deck.ReportValue("timecode breaks"));
 
     // An outside judge: NTSC DV with 48 kHz audio.

@@ -20,7 +20,7 @@
 
 #include "tests/support/sim1394/capture_check.h"
 #include "tests/support/control_chain.h"
-#include "dv/dif/packs.h"
+#include "tests/support/dv/tape_timecode.h"
 #include "tests/support/luma_psnr.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
@@ -139,17 +139,7 @@ void ExpectColourBarTape(const std::string& tape, const std::string& work) {
     ASSERT_EQ(frames * kYuv411Bytes, decoded.size());
     // The subcode timecode runs on by one frame from the first frame to the last: nothing
     // repeated, nothing lost.
-    int64_t previous = -1;
-    for (size_t i = 0; i < frames; ++i) {
-        const auto code = dv::dif::FindTimecodePack(reinterpret_cast<const uint8_t*>(bytes.data()) + i * kFrameBytes,
-                                                    kFrameBytes);
-        ASSERT_TRUE(code) << "frame " << i << " has no timecode";
-        const int64_t number = code->label.Frame().value_or(-1);
-        if (previous >= 0) {
-            ASSERT_EQ(previous + 1, number) << "timecode " << code->label.Text() << " at frame " << i;
-        }
-        previous = number;
-    }
+    ASSERT_NO_FATAL_FAILURE(dvtest::ExpectContinuousTimecode(bytes, kFrameBytes));
     for (size_t i : {size_t(0), frames - 1}) {
         EXPECT_GT(LumaPsnr(reinterpret_cast<const uint8_t*>(decoded.data()) + i * kYuv411Bytes,
                            reinterpret_cast<const uint8_t*>(reference.data())),

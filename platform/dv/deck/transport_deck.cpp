@@ -479,12 +479,15 @@ HRESULT DeckTransport::SetDeckMode(DeckMode mode) {
     return FailFromReply(reply);
 }
 
+HRESULT DeckTransport::AskStatus(deck::StatusBody* reply) {
+    const HRESULT hr = DeckCall(deck::HelloRequest::Status, reply);
+    return SUCCEEDED(hr) ? FailFromReply(*reply) : hr;
+}
+
 HRESULT DeckTransport::GetDeckState(DeckState* state) {
     if (state == nullptr) return E_POINTER;
     deck::StatusBody reply {};
-    HRESULT hr = DeckCall(deck::HelloRequest::Status, &reply);
-    if (SUCCEEDED(hr)) hr = FailFromReply(reply);
-    if (FAILED(hr)) return hr;
+    if (const HRESULT hr = AskStatus(&reply); FAILED(hr)) return hr;
     *state = {};
     state->mode = reply.mode == uint32_t(deck::DeckMode::Record) ? DeckMode::Record
                   : reply.mode == uint32_t(deck::DeckMode::Play) ? DeckMode::Play
@@ -503,9 +506,7 @@ HRESULT DeckTransport::GetDeckState(DeckState* state) {
 HRESULT DeckTransport::GetUnitSystem(DvStandard* standard) {
     if (standard == nullptr) return E_POINTER;
     deck::StatusBody reply {};
-    HRESULT hr = DeckCall(deck::HelloRequest::Status, &reply);
-    if (SUCCEEDED(hr)) hr = FailFromReply(reply);
-    if (FAILED(hr)) return hr;
+    if (const HRESULT hr = AskStatus(&reply); FAILED(hr)) return hr;
     *standard = reply.standard == uint32_t(DvStandard::Pal625_50) ? DvStandard::Pal625_50 : DvStandard::Ntsc525_60;
     return S_OK;
 }

@@ -92,6 +92,8 @@ private:
     // waits watch that). Under sendLock.
     HRESULT SessionCall(const deck::CommandBody* command, deck::StatusBody* reply, Waits waits);
     HRESULT DeckCall(deck::HelloRequest request, deck::StatusBody* reply);
+    // The deck's status by a DeckCall; a reply that is not Ok as its failure.
+    HRESULT AskStatus(deck::StatusBody* reply);
     // A Status over the open connection while it streams: asked under sendLock, answered
     // without it; S_FALSE when the connection is not usable.
     HRESULT SessionStatus(deck::StatusBody* reply);

@@ -23,6 +23,21 @@ bool NoInformation(const uint8_t* pack) {
     return pack[1] == kNoInfo && pack[2] == kNoInfo && pack[3] == kNoInfo && pack[4] == kNoInfo;
 }
 
+// PC1 of both source control packs (0x51, 0x61): copy generation, input source, compression and
+// source situation, the same four fields in the same places.
+template <typename ControlPack>
+uint8_t CopyControlByte(const ControlPack& f) {
+    return static_cast<uint8_t>(Field(f.copyGeneration, 6, 0x3) | Field(f.inputSource, 4, 0x3) |
+                                Field(f.compression, 2, 0x3) | Field(f.sourceSituation, 0, 0x3));
+}
+template <typename ControlPack>
+void ReadCopyControlByte(uint8_t byte, ControlPack& f) {
+    f.copyGeneration = FieldOf(byte, 6, 0x3);
+    f.inputSource = FieldOf(byte, 4, 0x3);
+    f.compression = FieldOf(byte, 2, 0x3);
+    f.sourceSituation = FieldOf(byte, 0, 0x3);
+}
+
 // SMP codes: 48, 44.1 and 32 kHz.
 constexpr int kSampleRates[3] = {48000, 44100, 32000};
 
@@ -125,8 +140,7 @@ std::optional<AudioSourcePack> ReadAudioSourcePack(const uint8_t* pack) {
 
 void WritePack(uint8_t* pack, const AudioControlPack& f) {
     Start(pack, PackType::AudioControl);
-    pack[1] = static_cast<uint8_t>(Field(f.copyGeneration, 6, 0x3) | Field(f.inputSource, 4, 0x3) |
-                                   Field(f.compression, 2, 0x3) | Field(f.sourceSituation, 0, 0x3));
+    pack[1] = CopyControlByte(f);
     pack[2] = static_cast<uint8_t>(Bit(!f.recordingStart, 7) | Bit(!f.recordingEnd, 6) |
                                    Field(f.recordingMode, 3, 0x7) | Field(f.insertChannel, 0, 0x7));
     pack[3] = static_cast<uint8_t>(Bit(f.forward, 7) | Field(f.speed, 0, 0x7F));
@@ -136,10 +150,7 @@ void WritePack(uint8_t* pack, const AudioControlPack& f) {
 std::optional<AudioControlPack> ReadAudioControlPack(const uint8_t* pack) {
     if (!Is(pack, PackType::AudioControl)) return std::nullopt;
     AudioControlPack f;
-    f.copyGeneration = FieldOf(pack[1], 6, 0x3);
-    f.inputSource = FieldOf(pack[1], 4, 0x3);
-    f.compression = FieldOf(pack[1], 2, 0x3);
-    f.sourceSituation = FieldOf(pack[1], 0, 0x3);
+    ReadCopyControlByte(pack[1], f);
     f.recordingStart = !BitOf(pack[2], 7);
     f.recordingEnd = !BitOf(pack[2], 6);
     f.recordingMode = FieldOf(pack[2], 3, 0x7);
@@ -178,8 +189,7 @@ std::optional<VideoSourcePack> ReadVideoSourcePack(const uint8_t* pack) {
 
 void WritePack(uint8_t* pack, const VideoControlPack& f) {
     Start(pack, PackType::VideoControl);
-    pack[1] = static_cast<uint8_t>(Field(f.copyGeneration, 6, 0x3) | Field(f.inputSource, 4, 0x3) |
-                                   Field(f.compression, 2, 0x3) | Field(f.sourceSituation, 0, 0x3));
+    pack[1] = CopyControlByte(f);
     pack[2] = static_cast<uint8_t>(Bit(!f.recordingStart, 7) | Bit(true, 6) | Field(f.recordingMode, 4, 0x3) |
                                    Bit(true, 3) | Field(f.display, 0, 0x7));
     pack[3] = static_cast<uint8_t>(Bit(f.frames, 7) | Bit(f.field1First, 6) | Bit(f.pictureChanged, 5) |
@@ -191,10 +201,7 @@ void WritePack(uint8_t* pack, const VideoControlPack& f) {
 std::optional<VideoControlPack> ReadVideoControlPack(const uint8_t* pack) {
     if (!Is(pack, PackType::VideoControl)) return std::nullopt;
     VideoControlPack f;
-    f.copyGeneration = FieldOf(pack[1], 6, 0x3);
-    f.inputSource = FieldOf(pack[1], 4, 0x3);
-    f.compression = FieldOf(pack[1], 2, 0x3);
-    f.sourceSituation = FieldOf(pack[1], 0, 0x3);
+    ReadCopyControlByte(pack[1], f);
     f.recordingStart = !BitOf(pack[2], 7);
     f.recordingMode = FieldOf(pack[2], 4, 0x3);
     f.display = FieldOf(pack[2], 0, 0x7);

@@ -21,21 +21,11 @@ void WriteHeader(uint8_t* block, const DvSystem& system) {
 }
 
 RecordingDatePack DatePack(const RecordingTime& t, bool audio) {
-    RecordingDatePack pack;
-    pack.audio = audio;
-    pack.year = t.year;
-    pack.month = t.month;
-    pack.day = t.day;
-    return pack;
+    return {.audio = audio, .year = t.year, .month = t.month, .day = t.day};
 }
 
 RecordingTimePack TimePack(const RecordingTime& t, bool audio) {
-    RecordingTimePack pack;
-    pack.audio = audio;
-    pack.hours = t.hours;
-    pack.minutes = t.minutes;
-    pack.seconds = t.seconds;
-    return pack;
+    return {.audio = audio, .hours = t.hours, .minutes = t.minutes, .seconds = t.seconds};
 }
 
 void WriteSubcode(uint8_t* block, int sequence, int half, const SystemData& data) {

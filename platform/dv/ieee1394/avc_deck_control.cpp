@@ -19,6 +19,22 @@ namespace {
 // The tape recorder subunit 0, as a command's first quadlet has it and as byte 1 of a frame.
 constexpr quadlet_t kTapeRecorder = AVC1394_SUBUNIT_TYPE_TAPE_RECORDER | AVC1394_SUBUNIT_ID_0;
 
+// The AV/C command each deck mode is set by, and its name in failures and the log. PlayPause has
+// none.
+struct ModeCommand {
+    DeckMode mode;
+    const char* name;
+    quadlet_t command;
+};
+constexpr ModeCommand kModeCommands[] = {
+    {DeckMode::Stop, "WIND STOP", AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_STOP},
+    {DeckMode::Record, "RECORD", AVC1394_VCR_COMMAND_RECORD | AVC1394_VCR_OPERAND_RECORD_RECORD},
+    {DeckMode::RecordPause, "RECORD PAUSE", AVC1394_VCR_COMMAND_RECORD | AVC1394_VCR_OPERAND_RECORD_PAUSE},
+    {DeckMode::Play, "PLAY", AVC1394_VCR_COMMAND_PLAY | AVC1394_VCR_OPERAND_PLAY_FORWARD},
+    {DeckMode::Rewind, "WIND REWIND", AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_REWIND},
+    {DeckMode::FastForward, "WIND FAST FORWARD", AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_FAST_FORWARD},
+};
+
 // The answer one command waits for (see the class comment), filled by OnFcp.
 struct FcpWait {
     int node;
@@ -162,48 +178,17 @@ HRESULT AvcDeckControl::SetMode(DeckMode mode) {
     if (!stop && interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: no command but STOP");
     std::lock_guard<std::mutex> lock(callLock);
     if (!stop && interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: no command but STOP");
-    const char* name = "WIND STOP";
-    quadlet_t command = AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_STOP;
-    switch (mode) {
-        case DeckMode::Stop:
-            break;
-        case DeckMode::Record:
-            name = "RECORD";
-            command = AVC1394_VCR_COMMAND_RECORD | AVC1394_VCR_OPERAND_RECORD_RECORD;
-            break;
-        case DeckMode::RecordPause:
-            name = "RECORD PAUSE";
-            command = AVC1394_VCR_COMMAND_RECORD | AVC1394_VCR_OPERAND_RECORD_PAUSE;
-            break;
-        case DeckMode::Play:
-            name = "PLAY";
-            command = AVC1394_VCR_COMMAND_PLAY | AVC1394_VCR_OPERAND_PLAY_FORWARD;
-            break;
-        case DeckMode::Rewind:
-            name = "WIND REWIND";
-            command = AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_REWIND;
-            break;
-        case DeckMode::FastForward:
-            name = "WIND FAST FORWARD";
-            command = AVC1394_VCR_COMMAND_WIND | AVC1394_VCR_OPERAND_WIND_FAST_FORWARD;
-            break;
-        default:
-            return Fail(E_NOTIMPL, "deck control sets no such mode");
-    }
-    command |= AVC1394_CTYPE_CONTROL | kTapeRecorder;
+    const auto found = std::find_if(std::begin(kModeCommands), std::end(kModeCommands),
+                                    [&](const ModeCommand& c) { return c.mode == mode; });
+    if (found == std::end(kModeCommands)) return Fail(E_NOTIMPL, "deck control sets no such mode");
+    const char* name = found->name;
+    const quadlet_t command = found->command | AVC1394_CTYPE_CONTROL | kTapeRecorder;
     Session session;
     if (const HRESULT hr = OpenSession(&session, !stop); FAILED(hr)) return hr;
     Answer answer;
     if (const HRESULT hr = Transact(session, name, command, 0, false, &answer); FAILED(hr)) return hr;
     if (answer.response == AVC1394_RESP_ACCEPTED) return S_OK;
-    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) {
-        // A camcorder in camera mode has no tape recorder: everything sent to it is NOT IMPLEMENTED.
-        if (!HasTapeRecorder(session)) {
-            return Fail(kTransportNoTapeRecorder, std::string(name) + ": the DV unit has no tape recorder now "
-                                                                      "(a camcorder in camera mode)");
-        }
-        return Fail(E_NOTIMPL, std::string(name) + ": the DV unit does not implement it");
-    }
+    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) return NotImplemented(session, name);
     if (answer.response == AVC1394_RESP_REJECTED) {
         if (const HRESULT why = WhyRejected(session, mode); FAILED(why)) {
             return Fail(why, std::string(name) + " rejected: " + RefusalText(why));
@@ -225,6 +210,13 @@ bool AvcDeckControl::HasTapeRecorder(Session& session) {
         if (info.frame[i] != 0xFF && (info.frame[i] >> 3) == (AVC1394_SUBUNIT_TYPE_TAPE_RECORDER >> 19)) return true;
     }
     return false;
+}
+
+HRESULT AvcDeckControl::NotImplemented(Session& session, const std::string& name) {
+    if (!HasTapeRecorder(session)) {
+        return Fail(kTransportNoTapeRecorder, name + ": the DV unit has no tape recorder now (a camcorder in camera mode)");
+    }
+    return Fail(E_NOTIMPL, name + ": the DV unit does not implement it");
 }
 
 HRESULT AvcDeckControl::WhyRejected(Session& session, DeckMode mode) {
@@ -299,13 +291,7 @@ HRESULT AvcDeckControl::GetInputSignalMode(DvStandard* standard) {
     // The operand 0xFF asks; the answer puts the mode there.
     const quadlet_t command = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_INPUT_SIGNAL_MODE | 0xFF;
     if (const HRESULT hr = Transact(session, "INPUT SIGNAL MODE", command, 0, false, &answer); FAILED(hr)) return hr;
-    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) {
-        if (!HasTapeRecorder(session)) {
-            return Fail(kTransportNoTapeRecorder, "INPUT SIGNAL MODE: the DV unit has no tape recorder now "
-                                                  "(a camcorder in camera mode)");
-        }
-        return Fail(E_NOTIMPL, "INPUT SIGNAL MODE: the DV unit does not implement it");
-    }
+    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) return NotImplemented(session, "INPUT SIGNAL MODE");
     if (answer.response != AVC1394_RESP_STABLE) {
         return Fail(kTransportRejected, std::string("INPUT SIGNAL MODE: the DV unit answered ") +
                                             ResponseName(answer.response));
@@ -325,13 +311,7 @@ HRESULT AvcDeckControl::GetState(DeckState* state) {
     const quadlet_t transport = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_TRANSPORT_STATE |
                                 AVC1394_VCR_OPERAND_TRANSPORT_STATE;
     if (const HRESULT hr = Transact(session, "TRANSPORT STATE", transport, 0, true, &answer); FAILED(hr)) return hr;
-    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) {
-        if (!HasTapeRecorder(session)) {
-            return Fail(kTransportNoTapeRecorder, "TRANSPORT STATE: the DV unit has no tape recorder now "
-                                                  "(a camcorder in camera mode)");
-        }
-        return Fail(E_NOTIMPL, "TRANSPORT STATE: the DV unit does not implement it");
-    }
+    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) return NotImplemented(session, "TRANSPORT STATE");
     if (answer.response != AVC1394_RESP_STABLE && answer.response != AVC1394_RESP_IN_TRANSITION) {
         return Fail(kTransportRejected, std::string("TRANSPORT STATE: the DV unit answered ") +
                                             ResponseName(answer.response));

@@ -87,6 +87,10 @@ private:
     HRESULT Fail(HRESULT status, const std::string& text);
     // Whether SUBUNIT INFO lists a tape recorder (true when the unit does not say).
     bool HasTapeRecorder(Session& session);
+    // The failure of command `name` that the unit answered NOT IMPLEMENTED: a camcorder in camera
+    // mode has no tape recorder (everything sent to it is NOT IMPLEMENTED); otherwise the unit
+    // lacks the command (E_NOTIMPL).
+    HRESULT NotImplemented(Session& session, const std::string& name);
     // Why a CONTROL command for `mode` was REJECTED: kTransportNoMedia, kTransportWriteProtected,
     // kTransportLocalMode, or S_OK when the unit does not show why.
     HRESULT WhyRejected(Session& session, DeckMode mode);

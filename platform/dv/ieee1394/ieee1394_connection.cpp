@@ -357,6 +357,27 @@ Ieee1394Connection::Recovery Ieee1394Connection::Recover() {
     return Recovery::Restored;
 }
 
+void Ieee1394Connection::KeepFirstFailure(platform::FaultRecord& record, uint64_t guid, long status,
+                                          const std::string& text) {
+    if (record.KeepFirst(status, text)) {
+        PLATFORM_LOG(platform::log::kIeee1394, Error, "DV unit %s: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
+                     text.c_str());
+    }
+}
+
+std::optional<platform::Fault> Ieee1394Connection::GaveUp(Recovery recovery, const char* taken) {
+    switch (recovery) {
+        case Recovery::Restored:
+        case Recovery::Later: return std::nullopt;
+        case Recovery::Unplugged: return platform::Fault{kTransportDeviceGone, "the DV unit was unplugged"};
+        case Recovery::NotRemade:
+            return platform::Fault{kTransportDeviceGone, "the connection to the DV unit could not be remade"};
+        case Recovery::TakenByAnotherHost:
+            return platform::Fault{kTransportBusy, std::string("another host took ") + taken + " after a bus reset"};
+    }
+    return std::nullopt;
+}
+
 void Ieee1394Connection::Release() {
     // After a reset we did not recover from, the resource manager has taken channel and bandwidth
     // back and the unit's node number may be another unit's: nothing of ours is left to free.

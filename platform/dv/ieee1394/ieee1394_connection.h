@@ -131,6 +131,13 @@ public:
         TakenByAnotherHost,
     };
     Recovery Recover();
+    // The failure a stream ends with when Recover gave up (Unplugged, NotRemade,
+    // TakenByAnotherHost); nullopt while there is hope (Restored, Later). `taken` names what
+    // another host took, as the stream's side words it ("the DV unit", "the DV unit's output").
+    static std::optional<platform::Fault> GaveUp(Recovery recovery, const char* taken);
+    // Keeps a stream's first failure in `record` and logs it under the unit's device path; a
+    // later failure is neither kept nor logged.
+    static void KeepFirstFailure(platform::FaultRecord& record, uint64_t guid, long status, const std::string& text);
 
     // The stream has been without a connection since a reset's first event: Down says so;
     // MarkUp ends the gap at atMs (the connection stands again, or never will) and gives the

@@ -23,10 +23,7 @@ Ieee1394Receiver::~Ieee1394Receiver() {
 }
 
 void Ieee1394Receiver::Fail(HRESULT status, const std::string& text) {
-    if (failure.KeepFirst(status, text)) {
-        PLATFORM_LOG(platform::log::kIeee1394, Error, "DV unit %s: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
-                     text.c_str());
-    }
+    Ieee1394Connection::KeepFirstFailure(failure, guid, status, text);
     std::lock_guard<std::mutex> hold(lock);
     failed = true;
     arrived.notify_all();
@@ -96,23 +93,16 @@ void Ieee1394Receiver::Loop() {
         const BusWait waited = WaitOnBus(handle, connection.ResetPending() ? 5 : 50, nullptr);
         if (waited == BusWait::Failed) return fail(kTransportDeviceGone, "IEEE 1394 reception failed");
         if (!connection.ResetPending()) continue;
-        switch (connection.Recover()) {
-            case Ieee1394Connection::Recovery::Restored: {
-                const int64_t now = platform::MonotonicMs();
-                LinkUp(now);
-                PLATFORM_LOG(platform::log::kIeee1394, Info, "DV unit %s: bus reset survived in reception: node %d, "
-                             "channel %d, %llu frames lost so far",
-                             Ieee1394Discovery::DevicePath(guid).c_str(), connection.node(), connection.channel(),
-                             static_cast<unsigned long long>(lostInResets.load()));
-                break;
-            }
-            case Ieee1394Connection::Recovery::Later: break;
-            case Ieee1394Connection::Recovery::Unplugged:
-                return fail(kTransportDeviceGone, "the DV unit was unplugged");
-            case Ieee1394Connection::Recovery::NotRemade:
-                return fail(kTransportDeviceGone, "the connection to the DV unit could not be remade");
-            case Ieee1394Connection::Recovery::TakenByAnotherHost:
-                return fail(kTransportBusy, "another host took the DV unit's output after a bus reset");
+        const Ieee1394Connection::Recovery recovery = connection.Recover();
+        if (recovery == Ieee1394Connection::Recovery::Restored) {
+            LinkUp(platform::MonotonicMs());
+            PLATFORM_LOG(platform::log::kIeee1394, Info, "DV unit %s: bus reset survived in reception: node %d, "
+                         "channel %d, %llu frames lost so far",
+                         Ieee1394Discovery::DevicePath(guid).c_str(), connection.node(), connection.channel(),
+                         static_cast<unsigned long long>(lostInResets.load()));
+        }
+        if (const auto fault = Ieee1394Connection::GaveUp(recovery, "the DV unit's output")) {
+            return fail(fault->status, fault->text);
         }
     }
 }

@@ -102,10 +102,7 @@ Ieee1394Transport::~Ieee1394Transport() {
 }
 
 HRESULT Ieee1394Transport::Fail(HRESULT status, const std::string& text) {
-    if (failure.KeepFirst(status, text)) {
-        PLATFORM_LOG(platform::log::kIeee1394, Error, "DV unit %s: %s", Ieee1394Discovery::DevicePath(guid).c_str(),
-                     text.c_str());
-    }
+    Ieee1394Connection::KeepFirstFailure(failure, guid, status, text);
     return Failure();
 }
 
@@ -255,24 +252,18 @@ void Ieee1394Transport::Loop() {
             continue;
         }
         if (connection.ResetPending()) {
-            switch (connection.Recover()) {
-                case Ieee1394Connection::Recovery::Restored: {
-                    const int64_t now = platform::MonotonicMs();
-                    LinkUp(now);
-                    PLATFORM_LOG(platform::log::kIeee1394, Info, "DV unit %s: bus reset survived: node %d, channel %d, "
-                                 "%lld ms without a connection, %llu frames lost so far",
-                                 Ieee1394Discovery::DevicePath(guid).c_str(), connection.node(), connection.channel(),
-                                 static_cast<long long>(now - connection.lastResetAtMs()),
-                                 static_cast<unsigned long long>(framesLost.load()));
-                    break;
-                }
-                case Ieee1394Connection::Recovery::Later: break;
-                case Ieee1394Connection::Recovery::Unplugged:
-                    return fail(kTransportDeviceGone, "the DV unit was unplugged");
-                case Ieee1394Connection::Recovery::NotRemade:
-                    return fail(kTransportDeviceGone, "the connection to the DV unit could not be remade");
-                case Ieee1394Connection::Recovery::TakenByAnotherHost:
-                    return fail(kTransportBusy, "another host took the DV unit after a bus reset");
+            const Ieee1394Connection::Recovery recovery = connection.Recover();
+            if (recovery == Ieee1394Connection::Recovery::Restored) {
+                const int64_t now = platform::MonotonicMs();
+                LinkUp(now);
+                PLATFORM_LOG(platform::log::kIeee1394, Info, "DV unit %s: bus reset survived: node %d, channel %d, "
+                             "%lld ms without a connection, %llu frames lost so far",
+                             Ieee1394Discovery::DevicePath(guid).c_str(), connection.node(), connection.channel(),
+                             static_cast<long long>(now - connection.lastResetAtMs()),
+                             static_cast<unsigned long long>(framesLost.load()));
+            }
+            if (const auto fault = Ieee1394Connection::GaveUp(recovery, "the DV unit")) {
+                return fail(fault->status, fault->text);
             }
         }
         if (platform::MonotonicMs() - lastFeedMs.load() > kTransportStallTimeoutMs) {

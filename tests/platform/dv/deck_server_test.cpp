@@ -19,6 +19,17 @@ namespace {
 
 using DeckServer = DeckTest;
 
+// Opens once the deck has finished with the sender before (Busy until then), trying for about four
+// seconds; the last Open's answer.
+HRESULT OpenOnceFree(dv::DeckTransport& transport) {
+    HRESULT opened = E_FAIL;
+    for (int attempt = 0; attempt < 200 && opened != S_OK; ++attempt) {
+        opened = transport.Open();
+        if (opened != S_OK) usleep(20000);
+    }
+    return opened;
+}
+
 TEST_F(DeckServer, RecordsWholeFramesInOrderNoFasterThanTheFrameRate) {
     ASSERT_TRUE(deck.StartListening(tape));
 
@@ -70,12 +81,7 @@ TEST_F(DeckServer, DropsAFrameCutShortAndKeepsListeningForTheNextSender) {
 
     // A second sender records after the first, on the same tape.
     dv::DeckTransport transport(deck.SocketPath());
-    HRESULT opened = E_FAIL;
-    for (int attempt = 0; attempt < 200 && opened != S_OK; ++attempt) {
-        opened = transport.Open();  // Busy until the deck has finished with the first sender
-        if (opened != S_OK) usleep(20000);
-    }
-    ASSERT_EQ(S_OK, opened) << transport.LastError();
+    ASSERT_EQ(S_OK, OpenOnceFree(transport)) << transport.LastError();
     for (uint32_t i = 3; i < 5; ++i) {
         const auto frame = MakeFrame(i);
         ASSERT_EQ(S_OK, transport.SendFrame(frame.data(), frame.size()));
@@ -153,12 +159,7 @@ TEST_F(DeckServer, KeepsEachSendersGapsBetweenItsFirstAndLastFrame) {
     uint64_t firstSendersTicks = 0;
     {
         dv::DeckTransport steady(deck.SocketPath());
-        HRESULT opened = E_FAIL;
-        for (int attempt = 0; attempt < 200 && opened != S_OK; ++attempt) {
-            opened = steady.Open();  // Busy until the deck has finished with the first sender
-            if (opened != S_OK) usleep(20000);
-        }
-        ASSERT_EQ(S_OK, opened) << steady.LastError();
+        ASSERT_EQ(S_OK, OpenOnceFree(steady)) << steady.LastError();
         dv::Transport::GapAccount gaps;
         ASSERT_TRUE(steady.GetGaps(&gaps));
         EXPECT_EQ(0u, gaps.longest) << "a new connection starts a new account";

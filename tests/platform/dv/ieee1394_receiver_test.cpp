@@ -26,13 +26,7 @@ constexpr char kTapeVariable[] = "SIM1394_TEST_TAPE";
 constexpr int kTapeFrames = 150;
 
 void RunInner(const std::string& nodeOptions = "") {
-    testsupport::TempDir dir("receiver");
-    const std::string tape = dir.path() + "/tape.dv";
-    std::string why;
-    ASSERT_TRUE(sim1394test::MakeDvTape(tape, kTapeFrames, "01:00:00;00", &why)) << why;
-    setenv(kTapeVariable, tape.c_str(), 1);
-    sim1394test::RerunOnBus("--node camcorder:tape-length=60,load=" + tape + nodeOptions);
-    unsetenv(kTapeVariable);
+    sim1394test::RerunOnBusWithTape("receiver", kTapeVariable, kTapeFrames, nodeOptions);
 }
 
 constexpr uint64_t kCamcorderGuid = 0x0080880000A00001ULL;  // sim1394's first node

@@ -33,14 +33,7 @@ constexpr char kTapeVariable[] = "SIM1394_TEST_TAPE";
 void RunInner(const std::string& program, const std::string& nodeOptions = "") {
     ASSERT_EQ(0, testsupport::Shell("command -v " + program + " >/dev/null"))
         << program << " is not installed (dvgrab: package dvgrab, ffmpeg: package ffmpeg; scripts/install-deps.sh)";
-    testsupport::TempDir dir("sim-capture");
-    ASSERT_FALSE(dir.path().empty());
-    const std::string tape = dir.path() + "/tape.dv";
-    std::string why;
-    ASSERT_TRUE(sim1394test::MakeDvTape(tape, kTapeFrames, "01:00:00;00", &why)) << why;
-    setenv(kTapeVariable, tape.c_str(), 1);
-    sim1394test::RerunOnBus("--node camcorder:tape-length=60,load=" + tape + nodeOptions);
-    unsetenv(kTapeVariable);
+    sim1394test::RerunOnBusWithTape("sim-capture", kTapeVariable, kTapeFrames, nodeOptions);
 }
 
 std::string Tape() {

@@ -158,6 +158,16 @@ std::string TempPath(const char* name) {
     return std::string(dir != nullptr ? dir : "/tmp") + "/" + name;
 }
 
+// Runs the current test again on a bus built with `options`, its wire captured into `file` of a
+// fresh folder: the transmissions on the wire; the run's report in *report.
+std::vector<std::vector<sim1394::CapturedPacket>> StreamsOfInnerRun(const char* file, const std::string& options,
+                                                                    std::string* report = nullptr) {
+    const std::string capture = TempPath(file);
+    const std::string said = RunInner(options, capture);
+    if (report != nullptr) *report = said;
+    return Streams(capture);
+}
+
 // libiec61883's own frame receiver on a second handle of the host: what the transport sends must
 // come back as whole frames, byte for byte.
 class FrameReceiver {
@@ -212,9 +222,7 @@ int FrameReceiver::OnFrame(unsigned char* data, int len, int complete, void* sel
 
 TEST(Ieee1394TransportOnBus, EveryPacketCarriesTheNextBlockAndFramesStartOnTheSyt) {
     if (!OnBus()) {
-        const std::string capture = TempPath("wire.iso");
-        RunInner("", capture);
-        const auto streams = Streams(capture);
+        const auto streams = StreamsOfInnerRun("wire.iso", "");
         ASSERT_EQ(1u, streams.size()) << "the data block count broke";
         ExpectWholeAlignedFrames(streams[0], 20);
         return;
@@ -236,9 +244,7 @@ TEST(Ieee1394TransportOnBus, EveryPacketCarriesTheNextBlockAndFramesStartOnTheSy
 
 TEST(Ieee1394TransportOnBus, ARestartContinuesTheSytCountAndASecondTransmitterIsRefused) {
     if (!OnBus()) {
-        const std::string capture = TempPath("restart.iso");
-        RunInner("", capture);
-        const auto streams = Streams(capture);
+        const auto streams = StreamsOfInnerRun("restart.iso", "");
         ASSERT_EQ(2u, streams.size()) << "two transmissions, one after the other";
         ExpectWholeAlignedFrames(streams[0], 5);
         ExpectWholeAlignedFrames(streams[1], 5);
@@ -264,10 +270,9 @@ TEST(Ieee1394TransportOnBus, ARestartContinuesTheSytCountAndASecondTransmitterIs
 
 TEST(Ieee1394TransportOnBus, BusResetsAreSurvivedWithTheNodeEventsLateOrEarly) {
     if (!OnBus()) {
-        const std::string capture = TempPath("reset.iso");
-        const std::string report = RunInner("--recording", capture);
+        std::string report;
+        const auto streams = StreamsOfInnerRun("reset.iso", "--recording", &report);
         EXPECT_NE(std::string::npos, report.find("generation 4")) << report;
-        const auto streams = Streams(capture);
         ASSERT_EQ(1u, streams.size()) << "a reset must not restart the transmitter";
         ExpectWholeAlignedFrames(streams[0], 40);
         return;

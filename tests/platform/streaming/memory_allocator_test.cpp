@@ -27,6 +27,13 @@ protected:
         ALLOCATOR_PROPERTIES actual{};
         ASSERT_EQ(S_OK, allocator->SetProperties(&request, &actual));
     }
+    // Configured for `count` buffers of `size`, committed: the first sample, in *sample.
+    void CommitAndTake(LONG count, LONG size, IMediaSample** sample) {
+        Configure(count, size);
+        ASSERT_EQ(S_OK, allocator->Commit());
+        *sample = Get();
+        ASSERT_NE(nullptr, *sample);
+    }
     IMediaSample* Get(DWORD flags = 0) {
         IMediaSample* sample = nullptr;
         EXPECT_EQ(S_OK, allocator->GetBuffer(&sample, nullptr, nullptr, flags));
@@ -123,10 +130,8 @@ TEST_F(AllocatorTest, HandsOutDistinctAlignedBuffersUntilExhausted) {
 }
 
 TEST_F(AllocatorTest, SampleSurface) {
-    Configure(1, 256);
-    ASSERT_EQ(S_OK, allocator->Commit());
-    IMediaSample* sample = Get();
-    ASSERT_NE(nullptr, sample);
+    IMediaSample* sample = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CommitAndTake(1, 256, &sample));
 
     EXPECT_EQ(256, sample->GetActualDataLength());
     EXPECT_EQ(VFW_E_BUFFER_OVERFLOW, sample->SetActualDataLength(257));
@@ -211,10 +216,8 @@ TEST_F(AllocatorTest, SampleSurface) {
 }
 
 TEST_F(AllocatorTest, StrayReleaseBufferIsRefused) {
-    Configure(1, 32);
-    ASSERT_EQ(S_OK, allocator->Commit());
-    IMediaSample* sample = Get();
-    ASSERT_NE(nullptr, sample);
+    IMediaSample* sample = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CommitAndTake(1, 32, &sample));
     // Still referenced: returning it would let a second holder write into it.
     EXPECT_EQ(E_INVALIDARG, allocator->ReleaseBuffer(sample));
     IMediaSample* other = nullptr;
@@ -232,10 +235,8 @@ TEST_F(AllocatorTest, StrayReleaseBufferIsRefused) {
 }
 
 TEST_F(AllocatorTest, WaitingGetBufferIsReleasedBySampleRelease) {
-    Configure(1, 16);
-    ASSERT_EQ(S_OK, allocator->Commit());
-    IMediaSample* held = Get();
-    ASSERT_NE(nullptr, held);
+    IMediaSample* held = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CommitAndTake(1, 16, &held));
 
     std::atomic<bool> obtained{false};
     HRESULT result = E_FAIL;
@@ -253,10 +254,8 @@ TEST_F(AllocatorTest, WaitingGetBufferIsReleasedBySampleRelease) {
 }
 
 TEST_F(AllocatorTest, DecommitReleasesWaiterAndLaterCallsFailAtOnce) {
-    Configure(1, 16);
-    ASSERT_EQ(S_OK, allocator->Commit());
-    IMediaSample* held = Get();
-    ASSERT_NE(nullptr, held);
+    IMediaSample* held = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CommitAndTake(1, 16, &held));
 
     HRESULT result = S_OK;
     IMediaSample* got = reinterpret_cast<IMediaSample*>(1);
@@ -276,10 +275,8 @@ TEST_F(AllocatorTest, DecommitReleasesWaiterAndLaterCallsFailAtOnce) {
 }
 
 TEST_F(AllocatorTest, OutstandingSampleKeepsAllocatorAlive) {
-    Configure(2, 4096);
-    ASSERT_EQ(S_OK, allocator->Commit());
-    IMediaSample* sample = Get();
-    ASSERT_NE(nullptr, sample);
+    IMediaSample* sample = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CommitAndTake(2, 4096, &sample));
     allocator->Release();  // our last reference; the sample holds another
     allocator = nullptr;
     BYTE* data = nullptr;

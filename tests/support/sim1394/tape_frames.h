@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "tests/support/process.h"
+#include "tests/support/sim1394/rerun_on_bus.h"
 #include "tests/support/test_support.h"
 
 namespace sim1394test {
@@ -31,6 +32,21 @@ inline bool MakeDvTape(const std::string& path, int frames, const std::string& t
     std::error_code error;
     std::filesystem::resize_file(path, uintmax_t(frames) * kDvFrameBytes, error);
     return !error;
+}
+
+// The current test run again on a bus whose camcorder holds a tape of `frames` frames from
+// 01:00:00;00 (see MakeDvTape), made in a temporary folder named after `folder`; `nodeOptions`
+// are added to the camcorder's. Inside, the environment variable `variable` names the tape.
+inline void RerunOnBusWithTape(const std::string& folder, const char* variable, int frames,
+                               const std::string& nodeOptions) {
+    testsupport::TempDir dir(folder);
+    ASSERT_FALSE(dir.path().empty());
+    const std::string tape = dir.path() + "/tape.dv";
+    std::string why;
+    ASSERT_TRUE(MakeDvTape(tape, frames, "01:00:00;00", &why)) << why;
+    setenv(variable, tape.c_str(), 1);
+    RerunOnBus("--node camcorder:tape-length=60,load=" + tape + nodeOptions);
+    unsetenv(variable);
 }
 
 // "" when `captured` holds exactly the frames of `tape`, in order; otherwise what differs: the
