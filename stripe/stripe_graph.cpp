@@ -239,18 +239,20 @@ LEADER_PLACE PlaceOf(const CStripeOptions& options) {
     place.streamStart = static_cast<LONG>(CRecordLoop::StreamStart(first, options.PrerollFrames()));
     place.leaderStart = static_cast<LONG>(first);
     place.dropFrame = options.dropFrame ? TRUE : FALSE;
+    place.standard = options.pal ? REFERENCE_BARS_625_50 : REFERENCE_BARS_525_60;
     return place;
 }
 
-// The bars of a leader: the pattern named, SMPTE bars by default (the colour-bar filter's
-// picture cannot be one segment among others); a picture file through `file`.
+// The bars of a leader: the pattern named, else the system's own bars, SMPTE's in 525/60 (the
+// colour-bar filter's picture cannot be one segment among others) and EBU 75 % in 625/50; a
+// picture file through `file`.
 LONG BarsPattern(const CStripeOptions& options, std::string* file) {
     static const std::pair<const char*, LONG> kPatterns[] = {{"smpte", REFERENCE_BARS_SMPTE},
                                                              {"ebu75", REFERENCE_BARS_EBU75},
                                                              {"ebu100", REFERENCE_BARS_EBU100},
                                                              {"black", REFERENCE_BARS_BLACK}};
     file->clear();
-    if (options.pattern.empty()) return REFERENCE_BARS_SMPTE;
+    if (options.pattern.empty()) return options.pal ? REFERENCE_BARS_EBU75 : REFERENCE_BARS_SMPTE;
     for (const auto& [name, value] : kPatterns) {
         if (options.pattern == name) return value;
     }
@@ -272,7 +274,8 @@ std::string CStripeGraph::AddLeader(const CStripeOptions& options, CStripeReport
     const std::vector<LEADER_SEGMENT> segments = options.layout.ForPlatform(pattern, barsFile);
     const LEADER_PLACE place = PlaceOf(options);
     const HRESULT hr = leader->SetLeader(segments.data(), static_cast<LONG>(segments.size()), &place);
-    if (hr == VFW_E_TYPE_NOT_ACCEPTED) return "--layout: a picture is not of 720 x 480";
+    if (hr == VFW_E_TYPE_NOT_ACCEPTED)
+        return std::string("--layout: a picture is not of ") + (options.pal ? "720 x 576" : "720 x 480");
     if (FAILED(hr)) return "--layout: a picture file cannot be read, or Reference Leader refused the layout";
     std::u16string lines;
     CUtfText::ToUtf16(CLeaderSlate::Lines(options, std::time(nullptr)).c_str(), &lines);
