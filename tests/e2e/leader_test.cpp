@@ -36,7 +36,8 @@ std::string Build(const std::string& file) { return testsupport::BuildDir() + "/
 struct System {
     const char* name;
     const dv::DvSystem* dv;
-    int plateLeft, plateTop, plateSide;  // the countdown's digit plate
+    int plateLeft, plateTop, plateSide;  // where the countdown's digit is read: its plate (in 625/50
+                                         // inside the plate's rim, where tesseract reads a 9)
     int boxTop;                          // the burnt-in timecode's box: 416 x 48 from x 128
     int slateTop;                        // the safe area above the box: 576 wide from x 72
 
@@ -57,7 +58,7 @@ struct System {
 };
 
 const System kNtsc{"Ntsc", &dv::k525_60, 256, 136, 208, 368, 48};
-const System kPal{"Pal", &dv::k625_50, 232, 160, 256, 448, 57};
+const System kPal{"Pal", &dv::k625_50, 248, 176, 224, 448, 57};
 
 // Tesseract's options: a page of text, one word of digits, one line of timecode.
 const char kPage[] = "";

@@ -1,5 +1,6 @@
 #include "dv/filters/video_encoder_codec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 
@@ -185,6 +186,44 @@ HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t
     return S_OK;
 }
 
+void VideoEncoderCodec::ConvertUyvy(const uint8_t* picture, int firstRow, int endRow) {
+    const int width = system->width;
+    const size_t rowBytes = size_t(width) * 2;
+    for (int row = firstRow; row < endRow; ++row) {
+        const uint8_t* in = picture + static_cast<size_t>(row) * rowBytes;
+        uint8_t* y = yuv->data[0] + static_cast<ptrdiff_t>(row) * yuv->linesize[0];
+        for (int x = 0; x < width; x += 2, in += 4) {
+            y[x] = in[1];
+            y[x + 1] = in[3];
+        }
+    }
+    if (system->fiftyFields) {
+        // Cb Y0 Cr Y1 -> one Cb and one Cr a pair of pixels, each the mean of the pair of rows,
+        // rounded.
+        for (int row = firstRow / 2; row < endRow / 2; ++row) {
+            const uint8_t* top = picture + static_cast<size_t>(2 * row) * rowBytes;
+            const uint8_t* bottom = top + rowBytes;
+            uint8_t* cb = yuv->data[1] + static_cast<ptrdiff_t>(row) * yuv->linesize[1];
+            uint8_t* cr = yuv->data[2] + static_cast<ptrdiff_t>(row) * yuv->linesize[2];
+            for (int x = 0; x < width / 2; ++x) {
+                cb[x] = static_cast<uint8_t>((top[4 * x] + bottom[4 * x] + 1) / 2);
+                cr[x] = static_cast<uint8_t>((top[4 * x + 2] + bottom[4 * x + 2] + 1) / 2);
+            }
+        }
+    } else {
+        // Cb Y0 Cr Y1 Cb Y2 Cr Y3 -> one Cb and one Cr: the mean of the pair across, rounded.
+        for (int row = firstRow; row < endRow; ++row) {
+            const uint8_t* in = picture + static_cast<size_t>(row) * rowBytes;
+            uint8_t* cb = yuv->data[1] + static_cast<ptrdiff_t>(row) * yuv->linesize[1];
+            uint8_t* cr = yuv->data[2] + static_cast<ptrdiff_t>(row) * yuv->linesize[2];
+            for (int x = 0; x < width; x += 4, in += 8) {
+                cb[x / 4] = static_cast<uint8_t>((in[0] + in[4] + 1) / 2);
+                cr[x / 4] = static_cast<uint8_t>((in[2] + in[6] + 1) / 2);
+            }
+        }
+    }
+}
+
 HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame) {
     if (codec == nullptr) return E_UNEXPECTED;
     if (reuse && lastUyvy->Matches(picture)) {
@@ -199,39 +238,27 @@ HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame) {
     }
     if (const int error = av_frame_make_writable(yuv); error < 0)
         return Failed(E_OUTOFMEMORY, "libavcodec cannot make the picture writable", error);
-    const int width = system->width;
-    const size_t rowBytes = size_t(width) * 2;
-    for (int row = 0; row < system->height; ++row) {
-        const uint8_t* in = picture + static_cast<size_t>(row) * rowBytes;
-        uint8_t* y = yuv->data[0] + static_cast<ptrdiff_t>(row) * yuv->linesize[0];
-        for (int x = 0; x < width; x += 2, in += 4) {
-            y[x] = in[1];
-            y[x + 1] = in[3];
-        }
-    }
-    if (system->fiftyFields) {
-        // Cb Y0 Cr Y1 -> one Cb and one Cr a pair of pixels, each the mean of the pair of rows,
-        // rounded.
-        for (int row = 0; row < system->height / 2; ++row) {
-            const uint8_t* top = picture + static_cast<size_t>(2 * row) * rowBytes;
-            const uint8_t* bottom = top + rowBytes;
-            uint8_t* cb = yuv->data[1] + static_cast<ptrdiff_t>(row) * yuv->linesize[1];
-            uint8_t* cr = yuv->data[2] + static_cast<ptrdiff_t>(row) * yuv->linesize[2];
-            for (int x = 0; x < width / 2; ++x) {
-                cb[x] = static_cast<uint8_t>((top[4 * x] + bottom[4 * x] + 1) / 2);
-                cr[x] = static_cast<uint8_t>((top[4 * x + 2] + bottom[4 * x + 2] + 1) / 2);
-            }
-        }
+    if (missing.empty()) {
+        ConvertUyvy(picture, 0, system->height);
     } else {
-        // Cb Y0 Cr Y1 Cb Y2 Cr Y3 -> one Cb and one Cr: the mean of the pair across, rounded.
-        for (int row = 0; row < system->height; ++row) {
-            const uint8_t* in = picture + static_cast<size_t>(row) * rowBytes;
-            uint8_t* cb = yuv->data[1] + static_cast<ptrdiff_t>(row) * yuv->linesize[1];
-            uint8_t* cr = yuv->data[2] + static_cast<ptrdiff_t>(row) * yuv->linesize[2];
-            for (int x = 0; x < width; x += 4, in += 8) {
-                cb[x / 4] = static_cast<uint8_t>((in[0] + in[4] + 1) / 2);
-                cr[x / 4] = static_cast<uint8_t>((in[2] + in[6] + 1) / 2);
+        // Only the rows of the segments to encode (whole macroblocks: 8 or 16 rows from a
+        // multiple of their height, so 4:2:0's pairs of rows stay whole).
+        neededRows.assign(size_t(system->height), false);
+        for (int s : missing) {
+            for (int m = 0; m < 5; ++m) {
+                const SegmentCache::Macroblock& mb = segments->Place(s, m);
+                std::fill(neededRows.begin() + mb.y, neededRows.begin() + mb.y + mb.height, true);
             }
+        }
+        for (int row = 0; row < system->height;) {
+            if (!neededRows[size_t(row)]) {
+                ++row;
+                continue;
+            }
+            int end = row;
+            while (end < system->height && neededRows[size_t(end)]) ++end;
+            ConvertUyvy(picture, row, end);
+            row = end;
         }
     }
     if (!missing.empty()) {

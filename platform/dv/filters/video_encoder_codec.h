@@ -97,6 +97,8 @@ private:
     // Converts bands of the picture into yuv with converters[thread] until none is left.
     void ConvertBands(int thread, const uint8_t* picture, bool bottomUp);
     void HelperMain();
+    // Rows [firstRow, endRow) of a UYVY picture into yuv (4:2:0: pairs of rows, firstRow even).
+    void ConvertUyvy(const uint8_t* picture, int firstRow, int endRow);
     // Encodes the converted picture in yuv into frame and counts it: every segment, or only those
     // listed in `only` (the rest of the frame's video blocks are then zero).
     HRESULT EncodeConverted(uint8_t* frame, const std::vector<int>* only = nullptr);
@@ -133,6 +135,7 @@ private:
     std::optional<KeptPicture> lastUyvy;
     std::optional<SegmentCache> segments;  // the UYVY pictures' encoded segments; made by Open
     std::vector<int> missing;              // scratch: the segments to encode
+    std::vector<bool> neededRows;          // scratch: their rows
     std::vector<uint8_t> lastFrame;
     uint64_t encodeCount = 0;
     uint64_t segmentsEncoded = 0;

@@ -147,3 +147,26 @@ TEST(SegmentCache, StaysWithinItsBounds) {
     }
     EXPECT_EQ(cache.Kept(), 5u);
 }
+
+// What a countdown costs: once a second has drawn its sweep, a later second encodes its new
+// digit's segments and little more, not the picture again and again.
+TEST_P(SegmentCacheIn, ACountdownsLaterSecondsEncodeLittleMoreThanTheirDigit) {
+    dv::VideoEncoderCodec cached;
+    ASSERT_EQ(cached.Open(System()), S_OK);
+    dv::LeaderPicture painter(System().width, System().height);
+    const int rate = System().timecodeRate;
+    const uint64_t all = uint64_t(System().sequences) * 27;
+    std::vector<uint8_t> picture(size_t(System().width) * System().height * 2), frame(size_t(System().frameBytes));
+    for (int digit = 10; digit >= 3; --digit) {
+        const uint64_t before = cached.SegmentsEncoded();
+        for (int f = 0; f < rate; ++f) {
+            painter.Countdown(digit, double(f) / rate, picture.data());
+            ASSERT_EQ(cached.EncodeUyvy(picture.data(), frame.data()), S_OK);
+        }
+        // The first second draws it all; from the third on (one digit replacing another) each
+        // costs under half a picture's encoding.
+        if (digit <= 8) {
+            EXPECT_LT(cached.SegmentsEncoded() - before, all / 2) << "the second of " << digit;
+        }
+    }
+}
