@@ -75,7 +75,7 @@ Layout MakeLayout(cairo_t* cr, const std::string& text, const char* family, doub
 
 }  // namespace
 
-LeaderPicture::LeaderPicture(int w, int h) : width(w), height(h) {}
+LeaderPicture::LeaderPicture(int w, int h) : width(w), height(h), sweepSteps(h == 576 ? 25 : kSweepSteps) {}
 
 int LeaderPicture::MissingGlyphs(const std::string& text) {
     Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1));
@@ -123,7 +123,7 @@ std::vector<uint8_t> LeaderPicture::Slate(const std::string& lines) const {
 }
 
 void LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) {
-    const int step = std::clamp(static_cast<int>(std::lround(sweep * kSweepSteps)), 0, kSweepSteps - 1);
+    const int step = std::clamp(static_cast<int>(std::lround(sweep * sweepSteps)), 0, sweepSteps - 1);
     const std::vector<uint8_t>& background = Sweep(step);
     std::memcpy(uyvy, background.data(), background.size());
     const std::vector<uint8_t>& plate = Plate(digit);
@@ -135,7 +135,7 @@ void LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) {
 }
 
 void LeaderPicture::PrepareCountdown() {
-    for (int step = 0; step < kSweepSteps; ++step) Sweep(step);
+    for (int step = 0; step < sweepSteps; ++step) Sweep(step);
     for (int digit = 2; digit <= 10; ++digit) Plate(digit);
 }
 
@@ -148,17 +148,33 @@ int LeaderPicture::PlateSide() const { return static_cast<int>(height * 0.46) / 
 const std::vector<uint8_t>& LeaderPicture::Sweep(int step) {
     std::vector<uint8_t>& picture = sweeps[static_cast<size_t>(step)];
     if (!picture.empty()) return picture;
-    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+    const double radius = height * 0.38;
+    if (ground.empty()) {
+        // The grey around the circle, the same in every sweep: drawn once.
+        Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+        Context cr(cairo_create(surface.get()));
+        cairo_set_source_rgb(cr.get(), 0.2, 0.2, 0.2);
+        cairo_paint(cr.get());
+        ground.resize(static_cast<size_t>(width) * height * 2);
+        ToUyvy(surface.get(), width, 0, height, 0, width, ground.data());
+    }
+    // Only the square round the circle and its cross is drawn (from an even column, for the
+    // pairs' chroma).
+    const int half = static_cast<int>(std::ceil(radius * 1.1)) + 8;
+    const int left = std::max(0, (width / 2 - half) & ~1), top = std::max(0, height / 2 - half);
+    const int columns = std::min(width - left, 2 * half + 2) & ~1, rows = std::min(height - top, 2 * half);
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, columns, rows));
     Context cr(cairo_create(surface.get()));
     cairo_t* c = cr.get();
-    const double cx = width / 2.0, cy = height / 2.0, radius = height * 0.38;
+    cairo_translate(c, -left, -top);
+    const double cx = width / 2.0, cy = height / 2.0;
     cairo_set_source_rgb(c, 0.2, 0.2, 0.2);
     cairo_paint(c);
     // The sweep: from twelve o'clock clockwise.
     if (step > 0) {
         cairo_set_source_rgb(c, 0.45, 0.45, 0.45);
         cairo_move_to(c, cx, cy);
-        cairo_arc(c, cx, cy, radius, -M_PI / 2, -M_PI / 2 + 2 * M_PI * step / kSweepSteps);
+        cairo_arc(c, cx, cy, radius, -M_PI / 2, -M_PI / 2 + 2 * M_PI * step / sweepSteps);
         cairo_close_path(c);
         cairo_fill(c);
     }
@@ -173,8 +189,8 @@ const std::vector<uint8_t>& LeaderPicture::Sweep(int step) {
     cairo_move_to(c, cx, cy - radius * 1.1);
     cairo_line_to(c, cx, cy + radius * 1.1);
     cairo_stroke(c);
-    picture.resize(static_cast<size_t>(width) * height * 2);
-    ToUyvy(surface.get(), width, 0, height, 0, width, picture.data());
+    picture = ground;
+    ToUyvy(surface.get(), width, top, rows, left, columns, picture.data());
     return picture;
 }
 
