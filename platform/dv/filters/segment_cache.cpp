@@ -90,24 +90,31 @@ void SegmentCache::Gather(const uint8_t* picture, int segment, uint8_t* out) con
 
 void SegmentCache::Changed(const uint8_t* picture) {
     changed.clear();
-    // Rows first (most of a picture is as it was), then the macroblocks over a changed row.
-    const int height = system->height;
-    changedRows.assign(static_cast<size_t>(height), false);
+    // Rows first (most of a picture is as it was); in a changed row, which cells of 16 pixels by
+    // 8 rows differ; then the segments with a macroblock over a changed cell.
+    const int height = system->height, columns = system->width / kCellWidth;
+    changedCells.assign(static_cast<size_t>(columns * (height / kCellRows)), false);
+    constexpr size_t kCellBytes = kCellWidth * 2;
     bool any = false;
     for (int y = 0; y < height; ++y) {
         const size_t at = static_cast<size_t>(y) * rowBytes;
-        changedRows[static_cast<size_t>(y)] = std::memcmp(picture + at, previous.data() + at, rowBytes) != 0;
-        any = any || changedRows[static_cast<size_t>(y)];
+        if (std::memcmp(picture + at, previous.data() + at, rowBytes) == 0) continue;
+        any = true;
+        std::vector<bool>::iterator cells = changedCells.begin() + (y / kCellRows) * columns;
+        for (int c = 0; c < columns; ++c) {
+            if (cells[c]) continue;
+            const size_t from = at + static_cast<size_t>(c) * kCellBytes;
+            if (std::memcmp(picture + from, previous.data() + from, kCellBytes) != 0) cells[c] = true;
+        }
     }
     if (!any) return;
     for (int s = 0; s < Segments(); ++s) {
         bool differs = false;
         for (int m = 0; m < 5 && !differs; ++m) {
             const Macroblock& mb = Place(s, m);
-            for (int r = 0; r < mb.height && !differs; ++r) {
-                if (!changedRows[static_cast<size_t>(mb.y + r)]) continue;
-                const size_t at = static_cast<size_t>(mb.y + r) * rowBytes + static_cast<size_t>(mb.x) * 2;
-                differs = std::memcmp(picture + at, previous.data() + at, static_cast<size_t>(mb.width) * 2) != 0;
+            for (int y = mb.y; y < mb.y + mb.height && !differs; y += kCellRows) {
+                for (int x = mb.x; x < mb.x + mb.width && !differs; x += kCellWidth)
+                    differs = changedCells[static_cast<size_t>((y / kCellRows) * columns + x / kCellWidth)];
             }
         }
         if (differs) changed.push_back(s);
@@ -155,10 +162,15 @@ void SegmentCache::Apply(const uint8_t* picture, const uint8_t* encoded, uint8_t
             std::memcpy(previousFrame.data() + at, from, kBlockBytes);
         }
     }
-    for (int y = 0; y < system->height; ++y) {
-        if (!changedRows[static_cast<size_t>(y)]) continue;
-        const size_t at = static_cast<size_t>(y) * rowBytes;
-        std::memcpy(previous.data() + at, picture + at, rowBytes);
+    // Every change lies in a changed segment's macroblocks: only those are copied.
+    for (int s : changed) {
+        for (int m = 0; m < 5; ++m) {
+            const Macroblock& mb = Place(s, m);
+            for (int r = 0; r < mb.height; ++r) {
+                const size_t at = static_cast<size_t>(mb.y + r) * rowBytes + static_cast<size_t>(mb.x) * 2;
+                std::memcpy(previous.data() + at, picture + at, static_cast<size_t>(mb.width) * 2);
+            }
+        }
     }
     std::memcpy(frame, previousFrame.data(), previousFrame.size());
 }

@@ -85,13 +85,14 @@ private:
     };
 
     // The segments with a macroblock that differs from the previous picture, in changed; marks
-    // the rows that differ in changedRows.
+    // the cells (16 pixels by 8 rows, of which every macroblock is whole ones) that differ in
+    // changedCells.
     void Changed(const uint8_t* picture);
     void Gather(const uint8_t* picture, int segment, uint8_t* content) const;
     const Entry* Find(int segment, const uint8_t* content) const;
     void Keep(const uint8_t* picture, int segment, const uint8_t* frame);
     // The changed segments' blocks (found[i], or `encoded`'s for a missing one) into the previous
-    // frame, the changed rows into the previous picture, and the frame out.
+    // frame, their macroblocks into the previous picture, and the frame out.
     void Apply(const uint8_t* picture, const uint8_t* encoded, uint8_t* frame);
     void Remember(const uint8_t* picture, const uint8_t* frame);
 
@@ -108,7 +109,9 @@ private:
     std::vector<uint8_t> previousFrame;  // and its frame
     std::vector<int> changed;            // scratch: the last Assemble's changed segments
     std::vector<const Entry*> found;     // scratch: their kept contents, null where missing
-    std::vector<bool> changedRows;       // scratch
+    static constexpr int kCellWidth = 16;
+    static constexpr int kCellRows = 8;
+    std::vector<bool> changedCells;      // scratch, a row of cells after another
     std::vector<uint8_t> content;        // scratch, kSegmentBytes
 };
 
