@@ -55,15 +55,22 @@ std::vector<SegmentCache::Macroblock> MakePlaces(const DvSystem& system) {
 const std::vector<SegmentCache::Macroblock> kPlaces525 = MakePlaces(k525_60);
 const std::vector<SegmentCache::Macroblock> kPlaces625 = MakePlaces(k625_50);
 
+// FNV-1a over 64-bit words in four interleaved lanes (so that they do not wait on each other),
+// folded together. Contents are compared in full after a match.
 uint64_t Hash(const uint8_t* data, size_t bytes) {
-    uint64_t h = 1469598103934665603ull;
-    for (size_t i = 0; i + 8 <= bytes; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, data + i, 8);
-        h = (h ^ word) * 1099511628211ull;
+    constexpr uint64_t kPrime = 1099511628211ull;
+    uint64_t h[4] = {1469598103934665603ull, 1469598103934665603ull ^ 1, 1469598103934665603ull ^ 2,
+                     1469598103934665603ull ^ 3};
+    for (size_t i = 0; i + 32 <= bytes; i += 32) {
+        for (int lane = 0; lane < 4; ++lane) {
+            uint64_t word;
+            std::memcpy(&word, data + i + 8 * size_t(lane), 8);
+            h[lane] = (h[lane] ^ word) * kPrime;
+        }
     }
-    return h;
+    return ((h[0] * kPrime ^ h[1]) * kPrime ^ h[2]) * kPrime ^ h[3];
 }
+static_assert(SegmentCache::kSegmentBytes % 32 == 0);
 
 }  // namespace
 
@@ -123,8 +130,10 @@ void SegmentCache::Changed(const uint8_t* picture) {
 
 const SegmentCache::Entry* SegmentCache::Find(int segment, const uint8_t* wanted) const {
     const uint64_t h = Hash(wanted, kSegmentBytes);
-    for (const Entry& e : entries[static_cast<size_t>(segment)]) {
-        if (e.hash == h && std::memcmp(e.content.data(), wanted, kSegmentBytes) == 0) return &e;
+    const KeptContents& list = entries[static_cast<size_t>(segment)];
+    for (size_t i = 0; i < list.hashes.size(); ++i) {
+        if (list.hashes[i] == h && std::memcmp(list.entries[i].content.data(), wanted, kSegmentBytes) == 0)
+            return &list.entries[i];
     }
     return nullptr;
 }
@@ -176,18 +185,19 @@ void SegmentCache::Apply(const uint8_t* picture, const uint8_t* encoded, uint8_t
 }
 
 void SegmentCache::Keep(const uint8_t* picture, int s, const uint8_t* frame) {
-    std::deque<Entry>& list = entries[static_cast<size_t>(s)];
-    if (list.size() >= perSegment || (kept >= total && !list.empty())) {
-        list.pop_front();
+    KeptContents& list = entries[static_cast<size_t>(s)];
+    if (list.entries.size() >= perSegment || (kept >= total && !list.entries.empty())) {
+        list.entries.pop_front();
+        list.hashes.erase(list.hashes.begin());
         --kept;
     }
     if (kept >= total) return;
     Entry e;
     e.content.resize(kSegmentBytes);
     Gather(picture, s, e.content.data());
-    e.hash = Hash(e.content.data(), kSegmentBytes);
     for (int m = 0; m < 5; ++m) std::memcpy(e.encoded + m * kBlockBytes, frame + Place(s, m).blockOffset, kBlockBytes);
-    list.push_back(std::move(e));
+    list.hashes.push_back(Hash(e.content.data(), kSegmentBytes));
+    list.entries.push_back(std::move(e));
     ++kept;
 }
 

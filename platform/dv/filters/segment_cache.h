@@ -79,9 +79,14 @@ public:
 
 private:
     struct Entry {
-        uint64_t hash;
         std::vector<uint8_t> content;  // kSegmentBytes
         uint8_t encoded[kEncodedBytes];
+    };
+    // A segment's kept contents, oldest first, and their hashes side by side (searched without
+    // touching the entries).
+    struct KeptContents {
+        std::vector<uint64_t> hashes;
+        std::deque<Entry> entries;
     };
 
     // The segments with a macroblock that differs from the previous picture, in changed; marks
@@ -102,7 +107,7 @@ private:
     size_t pictureBytes;
     const size_t perSegment;
     const size_t total;
-    std::vector<std::deque<Entry>> entries;  // by segment
+    std::vector<KeptContents> entries;  // by segment
     size_t kept = 0;
     bool havePrevious = false;
     std::vector<uint8_t> previous;       // the previous picture
