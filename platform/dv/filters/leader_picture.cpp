@@ -124,18 +124,51 @@ std::vector<uint8_t> LeaderPicture::Slate(const std::string& lines) const {
 
 void LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) {
     const int step = std::clamp(static_cast<int>(std::lround(sweep * sweepSteps)), 0, sweepSteps - 1);
-    const std::vector<uint8_t>& background = Sweep(step);
-    std::memcpy(uyvy, background.data(), background.size());
+    const size_t rowBytes = static_cast<size_t>(width) * 2;
+    if (step != currentStep) {
+        const std::vector<uint8_t>& next = Sweep(step);
+        if (currentStep >= 0 && step == currentStep + 1) {
+            // One step on: only the rows where this sweep differs from the one before.
+            const std::pair<int, int> rows = SweepChange(step);
+            for (int y = rows.first; y < rows.second; ++y) {
+                std::memcpy(current.data() + static_cast<size_t>(y) * rowBytes, next.data() + static_cast<size_t>(y) * rowBytes,
+                            rowBytes);
+            }
+        } else {
+            current = next;
+        }
+        currentStep = step;
+    }
     const std::vector<uint8_t>& plate = Plate(digit);
     const int side = PlateSide(), left = (width - side) / 2 & ~1, top = (height - side) / 2;
     for (int r = 0; r < side; ++r) {
-        std::memcpy(uyvy + (static_cast<size_t>(top + r) * width + static_cast<size_t>(left)) * 2,
+        std::memcpy(current.data() + (static_cast<size_t>(top + r) * width + static_cast<size_t>(left)) * 2,
                     plate.data() + static_cast<size_t>(r) * side * 2, static_cast<size_t>(side) * 2);
     }
+    std::memcpy(uyvy, current.data(), current.size());
+}
+
+std::pair<int, int> LeaderPicture::SweepChange(int step) {
+    std::pair<int, int>& rows = sweepChanges[static_cast<size_t>(step)];
+    if (rows.second > 0) return rows;
+    const std::vector<uint8_t>& before = Sweep(step - 1);
+    const std::vector<uint8_t>& after = Sweep(step);
+    const size_t rowBytes = static_cast<size_t>(width) * 2;
+    rows = {height, 0};
+    for (int y = 0; y < height; ++y) {
+        if (std::memcmp(before.data() + static_cast<size_t>(y) * rowBytes, after.data() + static_cast<size_t>(y) * rowBytes,
+                        rowBytes) != 0) {
+            rows.first = std::min(rows.first, y);
+            rows.second = y + 1;
+        }
+    }
+    if (rows.second == 0) rows = {0, 1};  // the same picture: a row copied to no harm, and known
+    return rows;
 }
 
 void LeaderPicture::PrepareCountdown() {
     for (int step = 0; step < sweepSteps; ++step) Sweep(step);
+    for (int step = 1; step < sweepSteps; ++step) SweepChange(step);
     for (int digit = 2; digit <= 10; ++digit) Plate(digit);
 }
 

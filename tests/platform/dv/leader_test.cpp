@@ -292,3 +292,24 @@ TEST(Leader625, CountsTwentyFiveFramesASecondInPicturesAndSound) {
     }
     EXPECT_EQ(samples[25].start, 10000000);
 }
+
+// A countdown frame is the same picture whether it follows the step before (only the rows the
+// sweep changed are copied) or comes on its own.
+TEST(LeaderPicture, ACountdownFrameIsTheSameWhateverCameBefore) {
+    for (const int height : {480, 576}) {
+        const int steps = height == 576 ? 25 : 30;
+        dv::LeaderPicture running(720, height);
+        std::vector<uint8_t> a(size_t(720) * height * 2), b(a.size());
+        for (int digit : {4, 3}) {
+            for (int step = 0; step < steps; ++step) {
+                running.Countdown(digit, double(step) / steps, a.data());
+                dv::LeaderPicture alone(720, height);
+                alone.Countdown(digit, double(step) / steps, b.data());
+                ASSERT_TRUE(a == b) << height << " lines, " << digit << " at step " << step;
+            }
+        }
+        running.Countdown(7, 0.5, a.data());
+        dv::LeaderPicture(720, height).Countdown(7, 0.5, b.data());
+        EXPECT_TRUE(a == b) << "a jump";
+    }
+}
