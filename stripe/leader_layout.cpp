@@ -6,21 +6,24 @@
 
 namespace {
 
-constexpr int64_t kLabelsPerDay = int64_t{24} * 3600 * dv::Timecode::kLabelsPerSecond;
+int64_t LabelsPerDay(int rate) { return int64_t{24} * 3600 * rate; }
 
-int64_t NominalOf(const dv::Timecode& t) {
-    return ((int64_t{t.hours} * 60 + t.minutes) * 60 + t.seconds) * dv::Timecode::kLabelsPerSecond + t.frames;
+int64_t NominalOf(const dv::Timecode& t, int rate) {
+    return ((int64_t{t.hours} * 60 + t.minutes) * 60 + t.seconds) * rate + t.frames;
 }
 
-// The label `nominal` labels from midnight (wrapping), moved on past a skipped one; its frame.
-int64_t FrameOfNominal(int64_t nominal, bool dropFrame, dv::Timecode* label) {
-    nominal = (nominal % kLabelsPerDay + kLabelsPerDay) % kLabelsPerDay;
+// The label `nominal` labels from midnight (wrapping) at `rate` labels a second, moved on past a
+// skipped one; its frame.
+int64_t FrameOfNominal(int64_t nominal, bool dropFrame, int rate, dv::Timecode* label) {
+    const int64_t perDay = LabelsPerDay(rate);
+    nominal = (nominal % perDay + perDay) % perDay;
     dv::Timecode t;
-    t.dropFrame = dropFrame;
-    t.frames = static_cast<int>(nominal % 30);
-    t.seconds = static_cast<int>(nominal / 30 % 60);
-    t.minutes = static_cast<int>(nominal / 1800 % 60);
-    t.hours = static_cast<int>(nominal / 108000);
+    t.dropFrame = dropFrame && rate == 30;
+    t.rate = rate;
+    t.frames = static_cast<int>(nominal % rate);
+    t.seconds = static_cast<int>(nominal / rate % 60);
+    t.minutes = static_cast<int>(nominal / (rate * 60) % 60);
+    t.hours = static_cast<int>(nominal / (rate * 3600));
     t = t.FirstShown();
     *label = t;
     return t.Frame().value_or(0);
@@ -42,8 +45,9 @@ bool PatternOf(const std::string& name, LONG* pattern) {
 
 }  // namespace
 
-std::string CLeaderLayout::Parse(const std::string& text) {
+std::string CLeaderLayout::Parse(const std::string& text, int labelsPerSecond) {
     segments.clear();
+    rate = labelsPerSecond;
     if (text.empty()) return "the layout is empty";
     std::stringstream items(text);
     std::string item;
@@ -62,7 +66,7 @@ std::string CLeaderLayout::Parse(const std::string& text) {
         if (named) {
             last = std::string::npos;
             for (size_t at = item.find(':', first + 1); at != std::string::npos; at = item.find(':', at + 1)) {
-                if (dv::ParseDuration(item.substr(at + 1))) {
+                if (dv::ParseDuration(item.substr(at + 1), rate)) {
                     last = at;
                     break;
                 }
@@ -70,9 +74,11 @@ std::string CLeaderLayout::Parse(const std::string& text) {
             if (last == std::string::npos) return where + kind + (kind == "image" ? ":FILE" : ":NAME") + ":SECONDS expected";
         }
         const std::string middle = named ? item.substr(first + 1, last - first - 1) : "";
-        const auto length = dv::ParseDuration(item.substr(last + 1));
+        const auto length = dv::ParseDuration(item.substr(last + 1), rate);
         if (!length) {
-            if (!named && item.find(':', first + 1) != std::string::npos && dv::ParseDuration(item.substr(item.rfind(':') + 1)))
+            if (rate == 25 && dv::ParseDuration(item.substr(last + 1)))
+                return where + "not a length of 625/50 (PAL): '" + item.substr(last + 1) + "' (frames 00-24)";
+            if (!named && item.find(':', first + 1) != std::string::npos && dv::ParseDuration(item.substr(item.rfind(':') + 1), rate))
                 return where + kind + " takes only a length";
             return where + "not a length: '" + item.substr(last + 1) + "' (seconds, or HH:MM:SS;FF)";
         }
@@ -81,7 +87,7 @@ std::string CLeaderLayout::Parse(const std::string& text) {
         if (kind == "bars" || kind == "black" || kind == "slate" || kind == "countdown") {
             s.kind = kind == "bars" ? LEADER_BARS : kind == "black" ? LEADER_BLACK : kind == "slate" ? LEADER_SLATE : LEADER_COUNTDOWN;
             if (s.kind == LEADER_COUNTDOWN &&
-                s.labels > int64_t{LEADER_MAX_COUNTDOWN_SECONDS} * dv::Timecode::kLabelsPerSecond)
+                s.labels > int64_t{LEADER_MAX_COUNTDOWN_SECONDS} * rate)
                 return where + "a countdown lasts at most 8 seconds (10 down to 3; the 2 is the frame after it)";
         } else if (kind == "pattern") {
             s.kind = LEADER_PATTERN;
@@ -107,7 +113,7 @@ int64_t CLeaderLayout::Labels() const {
 
 std::string CLeaderLayout::Place(const dv::Timecode& programme, int64_t blackAfter) {
     const int64_t total = Labels();
-    if (total + blackAfter >= kLabelsPerDay) return "the leader and the black after it last a day or more";
+    if (total + blackAfter >= LabelsPerDay(rate)) return "the leader and the black after it last a day or more";
     if (blackAfter > 0) {
         Segment black;
         black.kind = LEADER_BLACK;
@@ -115,15 +121,16 @@ std::string CLeaderLayout::Place(const dv::Timecode& programme, int64_t blackAft
         black.name = "black after";
         segments.push_back(black);
     }
-    int64_t at = NominalOf(programme) - total;
+    const bool dropFrame = programme.dropFrame && rate == 30;
+    int64_t at = NominalOf(programme, rate) - total;
     std::vector<int64_t> starts;
     for (Segment& s : segments) {
-        starts.push_back(FrameOfNominal(at, programme.dropFrame, &s.start));
+        starts.push_back(FrameOfNominal(at, dropFrame, rate, &s.start));
         at += s.labels;
     }
     dv::Timecode end;
-    starts.push_back(FrameOfNominal(at, programme.dropFrame, &end));
-    const int64_t perDay = dv::Timecode::FramesPerDay(programme.dropFrame);
+    starts.push_back(FrameOfNominal(at, dropFrame, rate, &end));
+    const int64_t perDay = dv::Timecode::FramesPerDay(dropFrame, rate);
     frames = 0;
     for (size_t i = 0; i < segments.size(); ++i) {
         segments[i].frames = ((starts[i + 1] - starts[i]) % perDay + perDay) % perDay;

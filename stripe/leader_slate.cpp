@@ -4,11 +4,12 @@
 
 #include <cstdio>
 
-std::string CLeaderSlate::Length(int64_t labels) {
+std::string CLeaderSlate::Length(int64_t labels, int rate) {
+    const int64_t perHour = int64_t{3600} * rate;
     char text[32];
-    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld:%02lld", static_cast<long long>(labels / 108000),
-                  static_cast<long long>(labels / 1800 % 60), static_cast<long long>(labels / 30 % 60),
-                  static_cast<long long>(labels % 30));
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld:%02lld", static_cast<long long>(labels / perHour),
+                  static_cast<long long>(labels / (rate * 60) % 60), static_cast<long long>(labels / rate % 60),
+                  static_cast<long long>(labels % rate));
     return text;
 }
 
@@ -33,10 +34,12 @@ std::string CLeaderSlate::Lines(const CStripeOptions& options, std::time_t today
         add("Date", date);
     }
     const int64_t running = options.programLength > 0 ? options.programLength : options.blackAfter;
-    if (!given("Running time") && running > 0) add("Running time", Length(running));
+    if (!given("Running time") && running > 0) add("Running time", Length(running, options.Rate()));
     if (!given("Standard")) {
-        add("Standard", std::string("NTSC DV ") + (options.wide ? "16:9" : "4:3") + ", " +
-                            (options.audio32k ? "32 kHz" : "48 kHz") + ", " + (options.dropFrame ? "DF" : "NDF"));
+        // 625/50 counts every label: no DF or NDF to tell.
+        add("Standard", std::string(options.pal ? "PAL DV " : "NTSC DV ") + (options.wide ? "16:9" : "4:3") + ", " +
+                            (options.audio32k ? "32 kHz" : "48 kHz") +
+                            (options.pal ? "" : options.dropFrame ? ", DF" : ", NDF"));
     }
     return lines;
 }

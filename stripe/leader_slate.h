@@ -13,6 +13,6 @@ class CLeaderSlate {
 public:
     // The lines, '\n' between them, for the options and the day `today` (local time).
     static std::string Lines(const CStripeOptions& options, std::time_t today);
-    // A length in labels as HH:MM:SS:FF (a running time counts every label).
-    static std::string Length(int64_t labels);
+    // A length in labels, `rate` a second, as HH:MM:SS:FF (a running time counts every label).
+    static std::string Length(int64_t labels, int rate = 30);
 };

@@ -241,6 +241,7 @@ LEADER_PLACE PlaceOf(const CStripeOptions& options) {
     place.streamStart = static_cast<LONG>(CRecordLoop::StreamStart(first, options.PrerollFrames()));
     place.leaderStart = static_cast<LONG>(first);
     place.dropFrame = options.dropFrame ? TRUE : FALSE;
+    place.standard = options.pal ? REFERENCE_BARS_625_50 : REFERENCE_BARS_525_60;
     return place;
 }
 
@@ -258,7 +259,8 @@ std::string CStripeGraph::AddLeader(const CStripeOptions& options, CStripeReport
     const std::vector<LEADER_SEGMENT> segments = options.layout.ForPlatform(pattern, barsFile);
     const LEADER_PLACE place = PlaceOf(options);
     const HRESULT hr = leader->SetLeader(segments.data(), static_cast<LONG>(segments.size()), &place);
-    if (hr == VFW_E_TYPE_NOT_ACCEPTED) return "--layout: a picture is not of 720 x 480";
+    if (hr == VFW_E_TYPE_NOT_ACCEPTED)
+        return std::string("--layout: a picture is not of ") + (options.pal ? "720 x 576" : "720 x 480");
     if (FAILED(hr)) return "--layout: a picture file cannot be read, or Reference Leader refused the layout";
     std::u16string lines;
     CUtfText::ToUtf16(CLeaderSlate::Lines(options, std::time(nullptr)).c_str(), &lines);

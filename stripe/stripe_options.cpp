@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -59,8 +60,9 @@ const char kHelp[] =
     "                        countdown (at most 8: 10 down to 3 a second each with a blip,\n"
     "                        then the 2 with the two-pop on the next frame), pattern:NAME:LENGTH,\n"
     "                        image:FILE:LENGTH; all but the bars silent\n"
-    "  --program-start TC    the programme's first label (default 01:00:00;00); the leader\n"
-    "                        ends on the label before it, and its start is told\n"
+    "  --program-start TC    the programme's first label (default 01:00:00;00, in PAL\n"
+    "                        01:00:00:00); the leader ends on the label before it,\n"
+    "                        and its start is told\n"
     "  --black-after LENGTH  black and code after the leader, for the programme\n"
     "  --slate KEY=VALUE     a line of the slate (Title=..., Client=..., Tape=...; repeatable);\n"
     "                        the date, the running time and the standard are added\n"
@@ -337,6 +339,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
             case kProgramStart:
                 if (const auto label = dv::Timecode::Parse(optarg)) {
                     programStart = *label;
+                    programStartGiven = true;
                 } else {
                     return UsageError(std::string("--program-start: not a timecode: '") + optarg + "' (HH:MM:SS;FF)");
                 }
@@ -345,8 +348,8 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 break;
             case kBlackAfter:
             case kProgramLength:
-                if (const auto length = dv::ParseDuration(optarg)) {
-                    (c == kBlackAfter ? blackAfter : programLength) = *length;
+                if (dv::ParseDuration(optarg)) {
+                    (c == kBlackAfter ? blackAfterText : programLengthText) = optarg;
                 } else {
                     return UsageError(std::string(c == kBlackAfter ? "--black-after" : "--program-length") +
                                       ": not a length: '" + optarg + "' (seconds, or HH:MM:SS;FF)");
@@ -401,16 +404,12 @@ int CStripeOptions::Parse(int argc, char** argv) {
         return -1;
     }
     // A leader placed before its programme's start; its start and frames are then the leader's.
+    // It is laid out in 525/60's labels here, and again by ForSystem once the system is settled.
     const auto placeLeader = [&]() -> std::string {
         if (haveDuration) return "a leader's length is its layout and --black-after: no --duration";
         if (timecodeGiven) return "a leader is placed by --program-start: no --timecode";
-        programStart.dropFrame = dropFrame;
-        if (programStart.Skipped()) return "--program-start: " + programStart.Text() + " is a label drop-frame counting skips";
-        if (std::string wrong = layout.Place(programStart, blackAfter); !wrong.empty()) return "--layout: " + wrong;
-        start = layout.Start();
-        frames = layout.Frames();
         haveDuration = true;
-        return "";
+        return PlaceLeader();
     };
     if (action == kVerifyFile) {
         if (leader ? otherFormat : formatOption)
@@ -465,7 +464,9 @@ std::optional<LONG> CStripeOptions::NamedPattern() const {
 
 LONG CStripeOptions::LeaderBarsPattern(std::string* file) const {
     file->clear();
-    if (pattern.empty()) return REFERENCE_BARS_SMPTE;
+    // The system's own bars: SMPTE's in 525/60 (the colour-bar filter's picture cannot be one
+    // segment among others), EBU 75 % in 625/50.
+    if (pattern.empty()) return pal ? REFERENCE_BARS_EBU75 : REFERENCE_BARS_SMPTE;
     if (const std::optional<LONG> named = NamedPattern()) return *named;
     *file = pattern;
     return REFERENCE_BARS_SMPTE;
@@ -482,11 +483,7 @@ std::string CStripeOptions::ForSystem(bool fifty) {
         frames = *length;
     }
     preroll = std::llround(prerollSeconds * rate);
-    if (leader) {
-        // The leader placed its start and length when the options were read, in 525/60 labels.
-        if (pal) return "a leader is made in 525/60 (NTSC) only for now: stripe 625/50 (PAL) without --leader or --layout";
-        return "";
-    }
+    if (leader) return PlaceLeader();
     start = dv::Timecode{};
     if (timecodeGiven) {
         const auto label = dv::Timecode::Parse(timecodeText);
@@ -502,5 +499,37 @@ std::string CStripeOptions::ForSystem(bool fifty) {
     // Either separator names the label in 525/60; the stripe counts as --ndf says.
     start.dropFrame = dropFrame;
     start.rate = rate;
+    return "";
+}
+
+std::string CStripeOptions::PlaceLeader() {
+    // Lengths and the programme's label in the system's labels.
+    const int rate = Rate();
+    const char* system = pal ? "625/50 (PAL)" : "525/60 (NTSC)";
+    if (std::string wrong = layout.Parse(layoutText, rate); !wrong.empty()) return "--layout: " + wrong;
+    for (auto [text, labels, name] : {std::tuple{&blackAfterText, &blackAfter, "--black-after"},
+                                      std::tuple{&programLengthText, &programLength, "--program-length"}}) {
+        *labels = 0;
+        if (text->empty()) continue;
+        const auto length = dv::ParseDuration(*text, rate);
+        if (!length) return std::string(name) + ": not a length of " + system + ": '" + *text + "'";
+        *labels = *length;
+    }
+    dv::Timecode programme = programStartGiven ? programStart : dv::Timecode{1, 0, 0, 0, !pal};
+    if (pal && programme.dropFrame) {
+        return "--program-start: 625/50 (PAL) timecode is never drop-frame: HH:MM:SS:FF, not '" + programme.Text() + "'";
+    }
+    if (pal && programme.frames >= rate) {
+        return "--program-start: 625/50 (PAL) counts 25 frames a second (00-24), not '" + programme.Text() + "'";
+    }
+    // Either separator names the label in 525/60; the stripe counts as --ndf says.
+    programme.dropFrame = dropFrame;
+    programme.rate = rate;
+    if (programme.Skipped())
+        return "--program-start: " + programme.Text() + " is a label drop-frame counting skips";
+    if (std::string wrong = layout.Place(programme, blackAfter); !wrong.empty()) return "--layout: " + wrong;
+    programStart = programme;
+    start = layout.Start();
+    frames = layout.Frames();
     return "";
 }

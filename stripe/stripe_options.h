@@ -56,9 +56,13 @@ public:
     bool leader = false;
     CLeaderLayout layout;
     std::string layoutText;      // as given (--leader: the default)
-    dv::Timecode programStart {1, 0, 0, 0, true};  // --program-start
-    int64_t blackAfter = 0;      // --black-after, in labels
-    int64_t programLength = 0;   // --program-length, in labels (0: --black-after's)
+    // --program-start: given, or 01:00:00;00 (01:00:00:00 in 625/50).
+    dv::Timecode programStart {1, 0, 0, 0, true};
+    bool programStartGiven = false;
+    int64_t blackAfter = 0;      // --black-after, in labels of the system
+    int64_t programLength = 0;   // --program-length, in labels of the system (0: --black-after's)
+    std::string blackAfterText;     // as written: their labels depend on the system
+    std::string programLengthText;
     std::vector<std::pair<std::string, std::string>> slate;  // --slate KEY=VALUE, in order
     bool burnIn = false;         // --burn-in
 
@@ -71,8 +75,9 @@ public:
     // The label of frame `frame` of the stripe's counting.
     dv::Timecode Label(int64_t frame) const { return dv::Timecode::OfFrame(frame, dropFrame, Rate()); }
     // Settles the options that depend on the system (625/50 if `fifty`): the length, the
-    // pre-roll and the start in its frames, its counting. "" when they hold, else what does not
-    // (a drop-frame label or frames past 24 in 625/50), for the user.
+    // pre-roll and the start in its frames, its counting, and a leader laid out in its labels.
+    // "" when they hold, else what does not (a drop-frame label or frames past 24 in 625/50), for
+    // the user.
     std::string ForSystem(bool fifty);
 
     // The frames streamed before the start label: the pre-roll with --record, else none (a unit
@@ -82,11 +87,16 @@ public:
     // The pattern --pattern names (REFERENCE_BARS_SMPTE .. REFERENCE_BARS_BLACK); nothing for the
     // system's own bars ("") or a picture file.
     std::optional<LONG> NamedPattern() const;
-    // The bars of a leader: the pattern named, SMPTE bars by default (the colour-bar filter's
-    // picture cannot be one segment among others); a picture file through `file` ("" for none).
+    // The bars of a leader: the pattern named, else the system's own bars (SMPTE's in 525/60, EBU
+    // 75 % in 625/50); a picture file through `file` ("" for none).
     LONG LeaderBarsPattern(std::string* file) const;
 
     // Parses argv[1..]. -1 to go on and run; otherwise the program ends with this status (--help
     // and --version answered: 0, or 1 when stdout could not take it; 2 after a usage error).
     int Parse(int argc, char** argv);
+
+private:
+    // ForSystem's part for a leader: the layout and lengths read again in the system's labels, the
+    // programme's label checked, the segments placed; start and frames set.
+    std::string PlaceLeader();
 };

@@ -39,15 +39,18 @@ int CStripeRun::Stopped() {
 int CStripeRun::Run() {
     report_.tone = options_.tone;
     report_.level = options_.level;
+    const std::string built = graph_.Build(options_, &report_);
+    report_.requested = options_.frames;  // in the frames of the system Build settled
+    // The leader as laid out in the labels of that system.
     if (options_.leader) {
         for (const CLeaderLayout::Segment& segment : options_.layout.Segments())
             report_.leader.push_back({segment.name, segment.start.Text(), segment.frames});
         report_.programStart = options_.programStart.Text();
-        std::fprintf(stderr, "tamsel-stripe: the leader starts at %s, so that the programme starts at %s\n",
-                     options_.layout.Start().Text().c_str(), report_.programStart.c_str());
+        if (built.empty()) {
+            std::fprintf(stderr, "tamsel-stripe: the leader starts at %s, so that the programme starts at %s\n",
+                         options_.layout.Start().Text().c_str(), report_.programStart.c_str());
+        }
     }
-    const std::string built = graph_.Build(options_, &report_);
-    report_.requested = options_.frames;  // in the frames of the system Build settled
     // From here a stop request interrupts the device's waits at once.
     signals_.SetDevice(graph_.stream.get());
     int status = -1;

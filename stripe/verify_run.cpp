@@ -52,21 +52,24 @@ std::string CVerifyRun::Expect(const CStripeOptions& options, bool stripe, const
     expectation->tone = options.tone;
     if (options.levelGiven || stripe) expectation->toneDbfs = options.level;
     if (options.leader) {
-        if (system.fiftyFields) return "a leader is checked in 525/60 (NTSC) only for now, and this is " + std::string(system.name);
+        // The leader laid out in the labels of the recording's system.
+        CStripeOptions placed = options;
+        if (std::string wrong = placed.ForSystem(system.fiftyFields); !wrong.empty()) return wrong;
         std::string file;
-        const LONG bars = options.LeaderBarsPattern(&file);
-        const std::vector<LEADER_SEGMENT> segments = options.layout.ForPlatform(bars, file);
-        const int64_t first = options.start.FirstShown().Frame().value_or(0);
+        const LONG bars = placed.LeaderBarsPattern(&file);
+        const std::vector<LEADER_SEGMENT> segments = placed.layout.ForPlatform(bars, file);
+        const int64_t first = placed.start.FirstShown().Frame().value_or(0);
         LEADER_PLACE place {};
         place.streamStart = static_cast<LONG>(first);  // frames are counted from the leader's first
         place.leaderStart = static_cast<LONG>(first);
-        place.dropFrame = options.start.dropFrame ? TRUE : FALSE;
+        place.dropFrame = placed.start.dropFrame ? TRUE : FALSE;
+        place.standard = system.fiftyFields ? REFERENCE_BARS_625_50 : REFERENCE_BARS_525_60;
         std::string why;
         std::optional<dv::LeaderPlan> plan =
-            dv::LeaderPlan::Make(segments.data(), static_cast<LONG>(segments.size()), place, options.tone, &why);
+            dv::LeaderPlan::Make(segments.data(), static_cast<LONG>(segments.size()), place, placed.tone, &why);
         if (!plan) return "--layout: " + why;
-        expectation->leader = CTapeCheck::Expectation::Leader{std::move(*plan), first, options.start.dropFrame,
-                                                              options.burnIn, options.layoutText};
+        expectation->leader = CTapeCheck::Expectation::Leader{std::move(*plan), first, placed.start.dropFrame,
+                                                              placed.burnIn, placed.layoutText};
         return "";
     }
     if (!stripe) return "";  // the picture the first frame shows

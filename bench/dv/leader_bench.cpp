@@ -5,9 +5,10 @@
 //              putting each frame together from the segments it has encoded before;
 //   countdown  --layout countdown:8,countdown:8,...: a digit a second over a circle swept every
 //              frame.
-// Prints each one's CPU and its ratio to still bars; the target for burn-in is at most 1.5.
+// Prints each one's CPU and its ratio to still bars; the target for each is at most 1.5. With
+// `pal`, all three in 625/50 onto `dvdeck --standard pal` (still bars: EBU 75 %).
 //
-//   build/leader_bench [seconds of tape, default 60] [rounds, default 1]
+//   build/leader_bench [seconds of tape, default 60] [rounds, default 1] [ntsc|pal]
 //
 // Needs dvfilters.so, regsvr, dvdeck and tamsel-stripe in the build directory it was built in. It
 // makes and removes its own platform state directory. Each case reports its lowest CPU over the
@@ -27,15 +28,23 @@ namespace {
 
 using benchsupport::StripeRun;
 
-constexpr double kFramesPerSecond = 30000.0 / 1001.0;
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const auto prepared = benchsupport::Prepare(
-        argc, argv, {"leader_bench", "[seconds of tape, at least 8] [rounds]", 60, 8, 1, benchsupport::kStripeOnDeckPieces});
+    const std::string standard = argc > 3 ? argv[3] : "ntsc";
+    if (standard != "ntsc" && standard != "pal") {
+        std::fprintf(stderr, "usage: leader_bench [seconds of tape, at least 8] [rounds] [ntsc|pal]\n");
+        return 2;
+    }
+    const auto prepared = benchsupport::Prepare(argc, argv,
+                                                {"leader_bench", "[seconds of tape, at least 8] [rounds] [ntsc|pal]", 60, 8,
+                                                 1, benchsupport::kStripeOnDeckPieces});
     if (!prepared) return 2;
     const auto& [seconds, rounds, dir] = *prepared;
+    const bool pal = standard == "pal";
+    const double framesPerSecond = pal ? 25.0 : 30000.0 / 1001.0;
+    const std::vector<std::string> deckArgs = pal ? std::vector<std::string>{"--standard", "pal"}
+                                                  : std::vector<std::string>{};
 
     const std::string length = std::to_string(seconds);
     std::string countdowns;
@@ -45,25 +54,27 @@ int main(int argc, char** argv) {
         std::vector<std::string> args;
         double best = -1;
     };
-    std::vector<Case> cases{{"still bars", {"--pattern", "smpte", "--duration", length}},
+    std::vector<Case> cases{{"still bars", {"--pattern", pal ? "ebu75" : "smpte", "--duration", length}},
                             {"burn-in", {"--layout", "bars:" + length, "--burn-in"}},
                             {"countdown", {"--layout", countdowns}}};
+    for (Case& c : cases) c.args.insert(c.args.end(), {"--standard", standard});
     for (int round = 1; round <= rounds; ++round) {
         for (Case& c : cases) {
-            const StripeRun run = benchsupport::StripeOnDeck(dir, std::string(c.name == cases[0].name ? "bars" : c.name) + "-" + std::to_string(round),
-                                   c.args);
+            const StripeRun run =
+                benchsupport::StripeOnDeck(dir, std::string(c.name == cases[0].name ? "bars" : c.name) + "-" + std::to_string(round),
+                                           c.args, deckArgs, pal ? 144000 : 120000);
             if (!run.error.empty()) {
                 std::fprintf(stderr, "leader_bench: %s\n", run.error.c_str());
                 return 1;
             }
-            const double perMinute = benchsupport::PerTapeMinute(run.cpu, run.frames, kFramesPerSecond);
+            const double perMinute = benchsupport::PerTapeMinute(run.cpu, run.frames, framesPerSecond);
             std::printf("round %d: %-10s %.3f CPU s per tape minute (%ld frames)\n", round, c.name, perMinute, run.frames);
             c.best = c.best < 0 ? perMinute : std::min(c.best, perMinute);
         }
     }
-    std::printf("still bars %.3f CPU s per tape minute; burn-in %.3f, ratio %.2f (target <= 1.5); countdown %.3f, "
-                "ratio %.2f\n",
-                cases[0].best, cases[1].best, cases[1].best / cases[0].best, cases[2].best, cases[2].best / cases[0].best);
+    std::printf("%s: still bars %.3f CPU s per tape minute; burn-in %.3f, ratio %.2f (target <= 1.5); countdown %.3f, "
+                "ratio %.2f (target <= 1.5)\n",
+                pal ? "625/50" : "525/60", cases[0].best, cases[1].best, cases[1].best / cases[0].best, cases[2].best, cases[2].best / cases[0].best);
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -1,5 +1,6 @@
-// tamsel-stripe --leader onto the virtual deck, judged on the tape as outside tools read it: the
-// timecode from the frames' subcode (unbroken, the bars from 00:58:30;00, black from 01:00:00;00),
+// tamsel-stripe --leader onto the virtual deck, in 525/60 and in 625/50, judged on the tape as
+// outside tools read it: the timecode from the frames' subcode (unbroken, the bars from
+// 00:58:30;00 or 00:58:30:00, black from 01:00:00;00 or 01:00:00:00),
 // the sound decoded by FFmpeg frame by frame (the tone ending on the last bars frame, a one-frame
 // 1 kHz blip on each second of the countdown, the two-pop on the frame of the 2, silence
 // elsewhere), and the pictures decoded by FFmpeg and read by tesseract (the slate's title, the
@@ -16,11 +17,11 @@
 
 #include "dv/dif/packs.h"
 #include "dv/dif/timecode.h"
+#include "dv/dv_system.h"
 #include "tests/support/dv/deck_test_process.h"
 #include "tests/support/process.h"
 
 using decktest::DeckProcess;
-using decktest::kFrameBytes;
 using decktest::TempDir;
 using testsupport::Quote;
 using testsupport::ReadFile;
@@ -30,7 +31,34 @@ namespace {
 
 std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
 
-int FrameOf(const char* label) { return static_cast<int>(*dv::Timecode::Parse(label)->Frame()); }
+// A system a leader is striped in, and where its pictures put what the checks read (the leader's
+// drawing in the title-safe area of 720 x 480 or 720 x 576).
+struct System {
+    const char* name;
+    const dv::DvSystem* dv;
+    int plateLeft, plateTop, plateSide;  // where the countdown's digit is read: its plate (in 625/50
+                                         // inside the plate's rim, where tesseract reads a 9)
+    int boxTop;                          // the burnt-in timecode's box: 416 x 48 from x 128
+    int slateTop;                        // the safe area above the box: 576 wide from x 72
+
+    bool Pal() const { return dv->fiftyFields; }
+    int Rate() const { return dv->timecodeRate; }
+    size_t FrameBytes() const { return size_t(dv->frameBytes); }
+    // The frame of label "hh:mm:ss" plus `frames` (within its second).
+    int Frame(const std::string& hms, int frames = 0) const {
+        dv::Timecode t = *dv::Timecode::Parse(hms + (Pal() ? ":00" : ";00"));
+        t.rate = Rate();
+        return static_cast<int>(*t.Frame()) + frames;
+    }
+    std::string Text(int frame) const { return dv::Timecode::OfFrame(frame, !Pal(), Rate()).Text(); }
+    std::string Label(const std::string& hms) const { return hms + (Pal() ? ":00" : ";00"); }
+    std::vector<std::string> Standard() const {
+        return Pal() ? std::vector<std::string>{"--standard", "pal"} : std::vector<std::string>{};
+    }
+};
+
+const System kNtsc{"Ntsc", &dv::k525_60, 256, 136, 208, 368, 48};
+const System kPal{"Pal", &dv::k625_50, 248, 176, 224, 448, 57};
 
 // Tesseract's options: a page of text, one word of digits, one line of timecode.
 const char kPage[] = "";
@@ -64,21 +92,24 @@ std::string Read(const std::string& tape, const std::string& dir, int index, int
 // A recorded tape as the checks read it: each frame's label from its subcode (unbroken), and its
 // sound as FFmpeg decodes it, cut at each frame's own sample count (its AAUX source pack).
 struct Tape {
+    explicit Tape(const System& system) : system(system) {}
+    const System& system;
     std::map<int, size_t> at;  // label -> tape frame
     std::vector<size_t> first;  // each frame's first sample, and the end
     std::vector<int16_t> left;
 
     // Fails the test with the reason when the tape cannot be read so.
     void Load(const std::string& tape) {
+        const size_t frameBytes = system.FrameBytes();
         const std::string bytes = ReadFile(tape);
-        ASSERT_EQ(bytes.size() % kFrameBytes, 0u);
-        const size_t frames = bytes.size() / kFrameBytes;
+        ASSERT_EQ(bytes.size() % frameBytes, 0u);
+        const size_t frames = bytes.size() / frameBytes;
         ASSERT_GT(frames, 0u);
         first.assign(1, 0);
         int previous = -1;
         for (size_t k = 0; k < frames; ++k) {
-            const auto* frame = reinterpret_cast<const uint8_t*>(bytes.data()) + k * kFrameBytes;
-            const auto tc = dv::dif::FindTimecodePack(frame, kFrameBytes);
+            const auto* frame = reinterpret_cast<const uint8_t*>(bytes.data()) + k * frameBytes;
+            const auto tc = dv::dif::FindTimecodePack(frame, frameBytes);
             ASSERT_TRUE(tc) << "frame " << k << " has no timecode";
             const int label = static_cast<int>(*tc->label.Frame());
             if (k > 0) {
@@ -87,7 +118,8 @@ struct Tape {
             previous = label;
             at[label] = k;
             const dv::dif::PackVote vote =
-                dv::dif::VotePack(frame, dv::dif::PackType::AudioSource, dv::dif::PackArea::Aaux, 0, 5);
+                dv::dif::VotePack(frame, dv::dif::PackType::AudioSource, dv::dif::PackArea::Aaux, 0,
+                                  system.dv->sequences / 2, *system.dv);
             const auto source = dv::dif::ReadAudioSourcePack(vote.pack.data());
             ASSERT_TRUE(source) << "frame " << k;
             first.push_back(first.back() + static_cast<size_t>(source->samples));
@@ -111,7 +143,7 @@ struct Tape {
         for (size_t i = first[k]; i < first[k + 1]; ++i) p = std::max(p, std::abs(int{left[i]}));
         return p;
     }
-    // Its zero crossings: 1 kHz makes about two a millisecond.
+    // Its zero crossings: 1 kHz makes about two a millisecond (67 a 525/60 frame, 80 a 625/50 one).
     int Crossings(int label) const {
         const size_t k = at.at(label);
         int n = 0;
@@ -124,80 +156,103 @@ struct Tape {
         for (int f = from; f < to; ++f) {
             if (Peak(f) == 0) continue;
             sounding.push_back(f);
-            EXPECT_NEAR(Peak(f), 3277, 3) << dv::Timecode::OfFrame(f).Text();
-            EXPECT_NEAR(Crossings(f), 67, 2) << "1 kHz at " << dv::Timecode::OfFrame(f).Text();
+            EXPECT_NEAR(Peak(f), 3277, 3) << system.Text(f);
+            EXPECT_NEAR(Crossings(f), system.Pal() ? 80 : 67, 2) << "1 kHz at " << system.Text(f);
         }
         return sounding;
     }
 };
 
+void NeedTools() {
+    for (const char* piece : {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"})
+        ASSERT_EQ(access(Build(piece).c_str(), F_OK), 0) << piece << " is not built";
+    ASSERT_EQ(Shell("ffmpeg -version >/dev/null"), 0) << "ffmpeg is not installed (scripts/install-deps.sh)";
+    ASSERT_EQ(Shell("tesseract --version >/dev/null"), 0) << "tesseract is not installed (scripts/install-deps.sh)";
+}
+
 class Leader : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        for (const char* piece : {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"})
-            ASSERT_EQ(access(Build(piece).c_str(), F_OK), 0) << piece << " is not built";
-        ASSERT_EQ(Shell("ffmpeg -version >/dev/null"), 0) << "ffmpeg is not installed (scripts/install-deps.sh)";
-        ASSERT_EQ(Shell("tesseract --version >/dev/null"), 0) << "tesseract is not installed (scripts/install-deps.sh)";
-    }
+    static void SetUpTestSuite() { NeedTools(); }
     TempDir dir;
     std::string tape = dir.path() + "/tape.dv";
 };
 
+// The same, in each system.
+class LeaderIn : public testing::TestWithParam<const System*> {
+protected:
+    static void SetUpTestSuite() { NeedTools(); }
+    const System& sys = *GetParam();
+    TempDir dir;
+    std::string tape = dir.path() + "/tape.dv";
+};
+
+std::string NameOf(const testing::TestParamInfo<const System*>& info) { return info.param->name; }
+
 }  // namespace
 
-TEST_F(Leader, TheDefaultLeaderLandsTheProgrammeOnOneHourWithItsSoundAndPicturesOnTheirFrames) {
+TEST_P(LeaderIn, TheDefaultLeaderLandsTheProgrammeOnOneHourWithItsSoundAndPicturesOnTheirFrames) {
     DeckProcess deck(dir.path());
-    ASSERT_TRUE(deck.StartListening(tape, "leader deck", 0, {"--stopped"}));
+    std::vector<std::string> deckArgs{"--stopped"};
+    if (sys.Pal()) deckArgs.insert(deckArgs.end(), {"--standard", "pal"});
+    ASSERT_TRUE(deck.StartListening(tape, "leader deck", 0, deckArgs));
     testsupport::ProcessOptions options;
     options.out = testsupport::Sink::ToFile(dir.path() + "/stripe.out");
     options.err = testsupport::Sink::ToFile(dir.path() + "/stripe.err");
     options.env = {std::string(PLATFORM_STATE_DIR_ENV) + "=" + testsupport::StateDir()};
-    const pid_t stripe = testsupport::StartProcess({Build("tamsel-stripe"), "--record", "--leader", "--program-start",
-                                                    "01:00:00;00", "--black-after", "3", "--slate", "Title=Test",
-                                                    "--tone", "--burn-in", "--json"},
-                                                   options)
-                             .pid;
+    // The programme's start as each system writes it, and in 625/50 the default's.
+    std::vector<std::string> argv{Build("tamsel-stripe"), "--record", "--leader"};
+    if (!sys.Pal()) argv.insert(argv.end(), {"--program-start", "01:00:00;00"});
+    argv.insert(argv.end(), {"--black-after", "3", "--slate", "Title=Test", "--tone", "--burn-in", "--json"});
+    for (const std::string& a : sys.Standard()) argv.push_back(a);
+    const pid_t stripe = testsupport::StartProcess(argv, options).pid;
     // 96 s of tape in real time; the bound is only against a hang.
     ASSERT_EQ(testsupport::WaitProcess(stripe, 300000), 0) << ReadFile(dir.path() + "/stripe.err");
     ASSERT_TRUE(deck.Finish());
     const std::string said = ReadFile(dir.path() + "/stripe.err");
-    EXPECT_NE(said.find("the leader starts at 00:58:30;00, so that the programme starts at 01:00:00;00"),
+    EXPECT_NE(said.find("the leader starts at " + sys.Label("00:58:30") + ", so that the programme starts at " +
+                        sys.Label("01:00:00")),
               std::string::npos)
         << said;
     EXPECT_EQ(deck.ReportValue("timecode breaks"), "0");
 
-    Tape read;
+    Tape read(sys);
     ASSERT_NO_FATAL_FAILURE(read.Load(tape));
     const std::map<int, size_t>& at = read.at;
-    const int leaderStart = FrameOf("00:58:30;00"), programme = FrameOf("01:00:00;00");
-    ASSERT_TRUE(read.Has(leaderStart)) << "00:58:30;00 is not on tape";
-    ASSERT_TRUE(read.Has(programme + 89)) << "the black after the leader is not all on tape";
+    const int rate = sys.Rate();
+    const int leaderStart = sys.Frame("00:58:30"), programme = sys.Frame("01:00:00");
+    ASSERT_TRUE(read.Has(leaderStart)) << sys.Label("00:58:30") << " is not on tape";
+    ASSERT_TRUE(read.Has(programme + 3 * rate - 1)) << "the black after the leader is not all on tape";
     // The segments where the layout puts them (labels).
-    const int barsEnd = FrameOf("00:59:30;00"), slateStart = FrameOf("00:59:40;00"),
-              countdownStart = FrameOf("00:59:50;00"), pop = FrameOf("00:59:58;00");
-    ASSERT_EQ(programme - leaderStart, 2698);
+    const int barsEnd = sys.Frame("00:59:30"), slateStart = sys.Frame("00:59:40"), countdownStart = sys.Frame("00:59:50"),
+              pop = sys.Frame("00:59:58");
+    // 90 s of labels: drop-frame counting leaves out two labels at 00:59:00.
+    ASSERT_EQ(programme - leaderStart, sys.Pal() ? 2250 : 2698);
 
     // The sound: the tone to the last bars frame, then only the blips and the pop.
     for (int f = leaderStart; f < barsEnd; f += (f > barsEnd - 5 ? 1 : 97))
-        EXPECT_NEAR(read.Peak(f), 3277, 3) << "the tone at " << dv::Timecode::OfFrame(f).Text();
+        EXPECT_NEAR(read.Peak(f), 3277, 3) << "the tone at " << sys.Text(f);
     EXPECT_NEAR(read.Peak(barsEnd - 1), 3277, 3) << "the tone ends on the last bars frame";
     std::vector<int> expected;
-    for (int second = 0; second < 8; ++second) expected.push_back(countdownStart + second * 30);
+    for (int second = 0; second < 8; ++second) expected.push_back(countdownStart + second * rate);
     expected.push_back(pop);
-    EXPECT_EQ(read.Sounding(barsEnd, programme + 90), expected)
+    EXPECT_EQ(read.Sounding(barsEnd, programme + 3 * rate), expected)
         << "a one-frame blip on each second of the countdown and the two-pop, silence elsewhere";
 
     // The pictures. The slate's title, above the burnt-in timecode.
-    EXPECT_NE(Read(tape, dir.path(), int(at.at(slateStart + 100)), 72, 48, 576, 320, kPage).find("Title: Test"),
+    EXPECT_NE(Read(tape, dir.path(), int(at.at(slateStart + 100)), 72, sys.slateTop, 576, sys.boxTop - sys.slateTop,
+                   kPage)
+                  .find("Title: Test"),
               std::string::npos);
     // The countdown's digits on their seconds, and the 2 on the frame of the pop.
+    const auto digit = [&](int f) {
+        return Read(tape, dir.path(), int(at.at(f)), sys.plateLeft, sys.plateTop, sys.plateSide, sys.plateSide, kDigits);
+    };
     for (int second = 0; second < 8; ++second) {
-        const int f = countdownStart + second * 30 + 15;
-        EXPECT_EQ(Read(tape, dir.path(), int(at.at(f)), 256, 136, 208, 208, kDigits), std::to_string(10 - second))
-            << dv::Timecode::OfFrame(f).Text();
+        const int f = countdownStart + second * rate + rate / 2;
+        EXPECT_EQ(digit(f), std::to_string(10 - second)) << sys.Text(f);
     }
-    EXPECT_EQ(Read(tape, dir.path(), int(at.at(pop)), 256, 136, 208, 208, kDigits), "2");
-    EXPECT_NE(Read(tape, dir.path(), int(at.at(pop + 1)), 256, 136, 208, 208, kDigits), "2") << "the 2 is one frame";
+    EXPECT_EQ(digit(pop), "2");
+    EXPECT_NE(digit(pop + 1), "2") << "the 2 is one frame";
     // The burnt-in timecode matches the subcode's: its eight digits (tesseract passes over the
     // separators, spaced out in their cells, as often as not).
     const auto digits = [](const std::string& text) {
@@ -208,9 +263,8 @@ TEST_F(Leader, TheDefaultLeaderLandsTheProgrammeOnOneHourWithItsSoundAndPictures
         return only;
     };
     for (int f : {leaderStart, leaderStart + 1234, countdownStart + 7, programme, programme + 61}) {
-        EXPECT_EQ(digits(Read(tape, dir.path(), int(at.at(f)), 128, 368, 416, 48, kLabel)),
-                  digits(dv::Timecode::OfFrame(f).Text()))
-            << dv::Timecode::OfFrame(f).Text();
+        EXPECT_EQ(digits(Read(tape, dir.path(), int(at.at(f)), 128, sys.boxTop, 416, 48, kLabel)), digits(sys.Text(f)))
+            << sys.Text(f);
     }
 }
 
@@ -231,8 +285,9 @@ TEST_F(Leader, BadLayoutsAndValuesAreUsageErrorsThatSendNothing) {
         {{"--leader", "--black-after", "soon"}, "--black-after: not a length"},
         {{"--leader", "--slate", "Test"}, "KEY=VALUE"},
         {{"--burn-in", "--duration", "10"}, "go with --leader or --layout"},
-        {{"--leader", "--record", "--verify"}, "not a leader"},
-        {{"--leader", "--standard", "pal"}, "525/60 (NTSC) only"},
+        {{"--leader", "--standard", "pal", "--program-start", "01:00:00;00"}, "never drop-frame"},
+        {{"--standard", "pal", "--layout", "bars:00:00:01:27"}, "frames 00-24"},
+        {{"--standard", "pal", "--leader", "--black-after", "00:00:01:29"}, "--black-after: not a length of 625/50"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv{Build("tamsel-stripe")};
@@ -248,25 +303,31 @@ TEST_F(Leader, BadLayoutsAndValuesAreUsageErrorsThatSendNothing) {
     }
 }
 
-TEST_F(Leader, OnACamcorderWithRecordLatencyTheLeaderStillLandsOnItsLabels) {
-    // A short leader on a simulated camcorder that takes its time to record: the pre-roll covers
-    // it, and the tape holds the leader from its first label with the sound on its frames.
+TEST_P(LeaderIn, OnACamcorderWithRecordLatencyTheLeaderStillLandsOnItsLabels) {
+    // A short leader on a simulated camcorder of the system that takes its time to record: the
+    // pre-roll covers it, and the tape holds the leader from its first label with the sound on its
+    // frames. The camcorder's own system is taken.
     std::string out;
     ASSERT_EQ(Shell("cd " + Quote(testsupport::BuildDir()) + " && " + PLATFORM_STATE_DIR_ENV "=" +
-                        Quote(testsupport::StateDir()) + " ./sim1394 --node camcorder:latency=2000 --tape " + Quote(tape) +
+                        Quote(testsupport::StateDir()) + " ./sim1394 --node camcorder:" + (sys.Pal() ? "pal," : "") +
+                        "latency=2000 --tape " + Quote(tape) +
                         " -- ./tamsel-stripe --record --layout bars:3,black:1,slate:1,countdown:2,black:2"
                         " --black-after 1 --slate Title=Test --tone",
                     &out),
               0)
         << out;
-    EXPECT_NE(out.find("the leader starts at 00:59:51;00"), std::string::npos) << out;
-    Tape read;
+    EXPECT_NE(out.find("the leader starts at " + sys.Label("00:59:51")), std::string::npos) << out;
+    Tape read(sys);
     ASSERT_NO_FATAL_FAILURE(read.Load(tape));
-    const int start = FrameOf("00:59:51;00"), programme = FrameOf("01:00:00;00");
+    const int rate = sys.Rate();
+    const int start = sys.Frame("00:59:51"), programme = sys.Frame("01:00:00");
     ASSERT_TRUE(read.Has(start)) << "the leader's first frame is not on tape";
-    ASSERT_TRUE(read.Has(programme + 29)) << "the black after it is not all on tape";
+    ASSERT_TRUE(read.Has(programme + rate - 1)) << "the black after it is not all on tape";
     EXPECT_NEAR(read.Peak(start), 3277, 3);
-    EXPECT_NEAR(read.Peak(FrameOf("00:59:53;29")), 3277, 3) << "the tone to the last bars frame";
-    EXPECT_EQ(read.Sounding(FrameOf("00:59:54;00"), programme + 30),
-              (std::vector<int>{FrameOf("00:59:56;00"), FrameOf("00:59:57;00"), FrameOf("00:59:58;00")}));
+    EXPECT_NEAR(read.Peak(sys.Frame("00:59:53", rate - 1)), 3277, 3) << "the tone to the last bars frame";
+    EXPECT_EQ(read.Peak(sys.Frame("00:59:54")), 0) << "and not after it";
+    EXPECT_EQ(read.Sounding(sys.Frame("00:59:54"), programme + rate),
+              (std::vector<int>{sys.Frame("00:59:56"), sys.Frame("00:59:57"), sys.Frame("00:59:58")}));
 }
+
+INSTANTIATE_TEST_SUITE_P(BothSystems, LeaderIn, testing::Values(&kNtsc, &kPal), NameOf);

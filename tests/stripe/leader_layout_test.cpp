@@ -103,3 +103,33 @@ TEST(LeaderLayout, ForThePlatformTheBarsCarryThePatternOrThePictureFile) {
     ASSERT_NE(out[0].file, nullptr);
     EXPECT_EQ(out[0].file[0], u'b');
 }
+
+TEST(LeaderLayout, In625_50ItCountsTwentyFiveLabelsASecondNeverDropping) {
+    dv::Timecode programme = Label("01:00:00:00");
+    programme.rate = 25;
+    CLeaderLayout layout;
+    ASSERT_EQ(layout.Parse(CLeaderLayout::kDefault, 25), "");
+    EXPECT_EQ(layout.Labels(), 90 * 25);
+    ASSERT_EQ(layout.Place(programme, 60 * 25), "");
+    EXPECT_EQ(Starts(layout), (std::vector<std::string>{"00:58:30:00", "00:59:30:00", "00:59:40:00", "00:59:50:00",
+                                                        "00:59:58:00", "01:00:00:00"}));
+    // Every label is shown: no minute takes frames from the bars.
+    const std::vector<int64_t> frames{1500, 250, 250, 200, 50, 1500};
+    for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(layout.Segments()[i].frames, frames[i]) << layout.Segments()[i].name;
+    EXPECT_EQ(*layout.Start().Frame() + layout.Frames() - 1500, *programme.Frame());
+
+    // Over midnight as in 525/60.
+    CLeaderLayout midnight;
+    ASSERT_EQ(midnight.Parse("black:10,countdown:8,black:2.5", 25), "");
+    dv::Timecode early = Label("00:00:10:00");
+    early.rate = 25;
+    ASSERT_EQ(midnight.Place(early, 0), "");
+    EXPECT_EQ(midnight.Start().Text(), "23:59:49:12");  // 2.5 s: 63 frames
+    EXPECT_EQ(midnight.Frames(), 513);
+
+    // Lengths in its frames: 00-24, and a countdown of at most 8 of its seconds.
+    EXPECT_EQ(layout.Parse("bars:00:00:02:24", 25), "");
+    EXPECT_EQ(layout.Segments()[0].labels, 74);
+    EXPECT_NE(layout.Parse("bars:00:00:01:27", 25).find("frames 00-24"), std::string::npos);
+    EXPECT_NE(layout.Parse("countdown:00:00:08:01", 25).find("at most 8 seconds"), std::string::npos);
+}

@@ -75,7 +75,7 @@ Layout MakeLayout(cairo_t* cr, const std::string& text, const char* family, doub
 
 }  // namespace
 
-LeaderPicture::LeaderPicture(int w, int h) : width(w), height(h) {}
+LeaderPicture::LeaderPicture(int w, int h) : width(w), height(h), sweepSteps(h == 576 ? 25 : kSweepSteps) {}
 
 int LeaderPicture::MissingGlyphs(const std::string& text) {
     Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1));
@@ -123,19 +123,52 @@ std::vector<uint8_t> LeaderPicture::Slate(const std::string& lines) const {
 }
 
 void LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) {
-    const int step = std::clamp(static_cast<int>(std::lround(sweep * kSweepSteps)), 0, kSweepSteps - 1);
-    const std::vector<uint8_t>& background = Sweep(step);
-    std::memcpy(uyvy, background.data(), background.size());
+    const int step = std::clamp(static_cast<int>(std::lround(sweep * sweepSteps)), 0, sweepSteps - 1);
+    const size_t rowBytes = static_cast<size_t>(width) * 2;
+    if (step != currentStep) {
+        const std::vector<uint8_t>& next = Sweep(step);
+        if (currentStep >= 0 && step == currentStep + 1) {
+            // One step on: only the rows where this sweep differs from the one before.
+            const std::pair<int, int> rows = SweepChange(step);
+            for (int y = rows.first; y < rows.second; ++y) {
+                std::memcpy(current.data() + static_cast<size_t>(y) * rowBytes, next.data() + static_cast<size_t>(y) * rowBytes,
+                            rowBytes);
+            }
+        } else {
+            current = next;
+        }
+        currentStep = step;
+    }
     const std::vector<uint8_t>& plate = Plate(digit);
     const int side = PlateSide(), left = (width - side) / 2 & ~1, top = (height - side) / 2;
     for (int r = 0; r < side; ++r) {
-        std::memcpy(uyvy + (static_cast<size_t>(top + r) * width + static_cast<size_t>(left)) * 2,
+        std::memcpy(current.data() + (static_cast<size_t>(top + r) * width + static_cast<size_t>(left)) * 2,
                     plate.data() + static_cast<size_t>(r) * side * 2, static_cast<size_t>(side) * 2);
     }
+    std::memcpy(uyvy, current.data(), current.size());
+}
+
+std::pair<int, int> LeaderPicture::SweepChange(int step) {
+    std::pair<int, int>& rows = sweepChanges[static_cast<size_t>(step)];
+    if (rows.second > 0) return rows;
+    const std::vector<uint8_t>& before = Sweep(step - 1);
+    const std::vector<uint8_t>& after = Sweep(step);
+    const size_t rowBytes = static_cast<size_t>(width) * 2;
+    rows = {height, 0};
+    for (int y = 0; y < height; ++y) {
+        if (std::memcmp(before.data() + static_cast<size_t>(y) * rowBytes, after.data() + static_cast<size_t>(y) * rowBytes,
+                        rowBytes) != 0) {
+            rows.first = std::min(rows.first, y);
+            rows.second = y + 1;
+        }
+    }
+    if (rows.second == 0) rows = {0, 1};  // the same picture: a row copied to no harm, and known
+    return rows;
 }
 
 void LeaderPicture::PrepareCountdown() {
-    for (int step = 0; step < kSweepSteps; ++step) Sweep(step);
+    for (int step = 0; step < sweepSteps; ++step) Sweep(step);
+    for (int step = 1; step < sweepSteps; ++step) SweepChange(step);
     for (int digit = 2; digit <= 10; ++digit) Plate(digit);
 }
 
@@ -148,17 +181,33 @@ int LeaderPicture::PlateSide() const { return static_cast<int>(height * 0.46) / 
 const std::vector<uint8_t>& LeaderPicture::Sweep(int step) {
     std::vector<uint8_t>& picture = sweeps[static_cast<size_t>(step)];
     if (!picture.empty()) return picture;
-    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+    const double radius = height * 0.38;
+    if (ground.empty()) {
+        // The grey around the circle, the same in every sweep: drawn once.
+        Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+        Context cr(cairo_create(surface.get()));
+        cairo_set_source_rgb(cr.get(), 0.2, 0.2, 0.2);
+        cairo_paint(cr.get());
+        ground.resize(static_cast<size_t>(width) * height * 2);
+        ToUyvy(surface.get(), width, 0, height, 0, width, ground.data());
+    }
+    // Only the square round the circle and its cross is drawn (from an even column, for the
+    // pairs' chroma).
+    const int half = static_cast<int>(std::ceil(radius * 1.1)) + 8;
+    const int left = std::max(0, (width / 2 - half) & ~1), top = std::max(0, height / 2 - half);
+    const int columns = std::min(width - left, 2 * half + 2) & ~1, rows = std::min(height - top, 2 * half);
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, columns, rows));
     Context cr(cairo_create(surface.get()));
     cairo_t* c = cr.get();
-    const double cx = width / 2.0, cy = height / 2.0, radius = height * 0.38;
+    cairo_translate(c, -left, -top);
+    const double cx = width / 2.0, cy = height / 2.0;
     cairo_set_source_rgb(c, 0.2, 0.2, 0.2);
     cairo_paint(c);
     // The sweep: from twelve o'clock clockwise.
     if (step > 0) {
         cairo_set_source_rgb(c, 0.45, 0.45, 0.45);
         cairo_move_to(c, cx, cy);
-        cairo_arc(c, cx, cy, radius, -M_PI / 2, -M_PI / 2 + 2 * M_PI * step / kSweepSteps);
+        cairo_arc(c, cx, cy, radius, -M_PI / 2, -M_PI / 2 + 2 * M_PI * step / sweepSteps);
         cairo_close_path(c);
         cairo_fill(c);
     }
@@ -173,8 +222,8 @@ const std::vector<uint8_t>& LeaderPicture::Sweep(int step) {
     cairo_move_to(c, cx, cy - radius * 1.1);
     cairo_line_to(c, cx, cy + radius * 1.1);
     cairo_stroke(c);
-    picture.resize(static_cast<size_t>(width) * height * 2);
-    ToUyvy(surface.get(), width, 0, height, 0, width, picture.data());
+    picture = ground;
+    ToUyvy(surface.get(), width, top, rows, left, columns, picture.data());
     return picture;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dv {
@@ -22,9 +23,12 @@ public:
     std::vector<uint8_t> Slate(const std::string& lines) const;
     // How many characters of `text` no installed font has, as the slate's face finds them.
     static int MissingGlyphs(const std::string& text);
-    // A countdown frame: `digit` (0 to 10) on a plate over a circle swept `sweep` (0..1, in
-    // thirtieths) of the way round. The thirty sweeps and the plates are drawn once each, on
-    // first use, so a frame is a copy of them.
+    // A countdown frame: `digit` (0 to 10) on a plate over a circle swept `sweep` (0..1) of the
+    // way round, in steps of a frame: thirtieths, or twenty-fifths in 625/50's 576 rows. The sweeps
+    // (the square round the circle drawn over a grey drawn once) and the plates are drawn once
+    // each, on first use; each second's sweeps are the same, so outside the plate the encoder
+    // meets the same segments again every second. The countdown's last picture is kept: a step on
+    // copies only the rows the sweep changed into it, and a frame is a copy of it.
     void Countdown(int digit, double sweep, uint8_t* uyvy);
     // Draws `text` (the running timecode) in a black box centred in the lower third, inside the
     // safe area, over the UYVY picture `uyvy`; only the box's pixels change. The box's rows are
@@ -51,13 +55,20 @@ private:
     // A character's cell in UYVY, drawn on first use.
     const std::vector<uint8_t>& Tile(char c);
     const std::vector<uint8_t>& Sweep(int step);
+    // The rows [first, second) where sweep `step` (1 and up) differs from the one before.
+    std::pair<int, int> SweepChange(int step);
     const std::vector<uint8_t>& Plate(int digit);
     int PlateSide() const;
 
     int width;
     int height;
+    int sweepSteps;  // a second's sweeps: a step a frame
     std::array<std::vector<uint8_t>, 256> tiles;
+    std::vector<uint8_t> ground;  // the picture the sweeps are drawn over
     std::array<std::vector<uint8_t>, kSweepSteps> sweeps;  // whole pictures
+    std::array<std::pair<int, int>, kSweepSteps> sweepChanges{};  // SweepChange's, {0, 0} unknown
+    std::vector<uint8_t> current;  // the last countdown picture
+    int currentStep = -1;          // its sweep, -1 none
     std::array<std::vector<uint8_t>, 11> plates;
 };
 

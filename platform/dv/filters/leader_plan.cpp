@@ -11,10 +11,15 @@ std::optional<LeaderPlan> LeaderPlan::Make(const LEADER_SEGMENT* given, LONG cou
         *why = "a leader needs at least one segment";
         return std::nullopt;
     }
+    if (at.standard != REFERENCE_BARS_525_60 && at.standard != REFERENCE_BARS_625_50) {
+        *why = "unknown standard " + std::to_string(at.standard);
+        return std::nullopt;
+    }
     LeaderPlan plan;
     plan.place = at;
     plan.tone = withTone;
-    const int64_t perDay = Timecode::FramesPerDay(at.dropFrame != FALSE);
+    plan.rate = at.standard == REFERENCE_BARS_625_50 ? 25 : 30;
+    const int64_t perDay = Timecode::FramesPerDay(plan.DropFrame(), plan.rate);
     plan.lead = ((int64_t{at.leaderStart} - at.streamStart) % perDay + perDay) % perDay;
     for (LONG i = 0; i < count; ++i) {
         const LEADER_SEGMENT& s = given[i];
@@ -27,7 +32,7 @@ std::optional<LeaderPlan> LeaderPlan::Make(const LEADER_SEGMENT* given, LONG cou
             *why = where + "no frames";
             return std::nullopt;
         }
-        if (s.kind == LEADER_COUNTDOWN && s.frames > LEADER_MAX_COUNTDOWN_SECONDS * Timecode::kLabelsPerSecond) {
+        if (s.kind == LEADER_COUNTDOWN && s.frames > LEADER_MAX_COUNTDOWN_SECONDS * plan.rate) {
             *why = where + "a countdown lasts at most 8 seconds";
             return std::nullopt;
         }
@@ -54,8 +59,8 @@ std::optional<LeaderPlan> LeaderPlan::Make(const LEADER_SEGMENT* given, LONG cou
 }
 
 int64_t LeaderPlan::Nominal(int64_t frame) const {
-    const Timecode label = Timecode::OfFrame(frame, DropFrame());
-    return ((int64_t{label.hours} * 60 + label.minutes) * 60 + label.seconds) * Timecode::kLabelsPerSecond + label.frames;
+    const Timecode label = Timecode::OfFrame(frame, DropFrame(), rate);
+    return ((int64_t{label.hours} * 60 + label.minutes) * 60 + label.seconds) * rate + label.frames;
 }
 
 LeaderPlan::Moment LeaderPlan::At(uint64_t index) const {
@@ -89,12 +94,12 @@ LeaderPlan::Moment LeaderPlan::At(uint64_t index) const {
             // digit is those seconds plus two.
             const int64_t endFrame = place.leaderStart + firsts[static_cast<size_t>(found)] + s.frames;
             const int64_t here = place.leaderStart + frame;
-            int64_t toEnd = Nominal(endFrame) - Nominal(here);  // labels, 1 .. 240
-            if (toEnd <= 0) toEnd += int64_t{24} * 3600 * Timecode::kLabelsPerSecond;  // over midnight
-            const int64_t secondsLeft = (toEnd + Timecode::kLabelsPerSecond - 1) / Timecode::kLabelsPerSecond;
+            int64_t toEnd = Nominal(endFrame) - Nominal(here);  // labels, 1 .. 8 seconds' worth
+            if (toEnd <= 0) toEnd += int64_t{24} * 3600 * rate;  // over midnight
+            const int64_t secondsLeft = (toEnd + rate - 1) / rate;
             m.digit = static_cast<int>(secondsLeft) + 2;
-            const int64_t intoSecond = secondsLeft * Timecode::kLabelsPerSecond - toEnd;  // 0 .. 29
-            m.sweep = static_cast<double>(intoSecond) / Timecode::kLabelsPerSecond;
+            const int64_t intoSecond = secondsLeft * rate - toEnd;  // 0 .. rate - 1
+            m.sweep = static_cast<double>(intoSecond) / rate;
             m.digitStarts = intoSecond == 0;
             m.blip = m.digitStarts;
         }

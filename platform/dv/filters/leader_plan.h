@@ -2,6 +2,9 @@
 // from the leader's start label, read by the stream's sample number. "Reference Leader" draws from
 // it and "Reference Tone" sounds from it, so the sound follows the picture frame for frame.
 //
+// Frames and labels are those of the place's standard: 30 labels a second (drop-frame or not) in
+// 525/60, 25 in 625/50 (never drop-frame).
+//
 // A countdown's seconds are seconds of timecode: its digit changes where the label's seconds do
 // (a countdown begins on a whole second in any leader laid out from a whole-second programme
 // start), so "3" sits on the label three seconds before the frame that shows "2".
@@ -47,7 +50,10 @@ public:
     Moment At(uint64_t index) const;
     // The label's frame number of the stream's sample `index`.
     int64_t LabelOf(uint64_t index) const { return place.streamStart + static_cast<int64_t>(index); }
-    bool DropFrame() const { return place.dropFrame != FALSE; }
+    bool DropFrame() const { return place.dropFrame != FALSE && rate == 30; }
+    // Labels a second: 30 or 25.
+    int Rate() const { return rate; }
+    LONG Standard() const { return place.standard; }
     const std::vector<Segment>& Segments() const { return segments; }
     int64_t TotalFrames() const { return total; }
 
@@ -59,6 +65,7 @@ private:
     std::vector<int64_t> firsts;  // each segment's first frame, from the leader's start
     LEADER_PLACE place{};
     bool tone = false;
+    int rate = 30;
     int64_t lead = 0;   // frames of the stream before the leader's start
     int64_t total = 0;  // the leader's frames
 };

@@ -72,17 +72,24 @@ HRESULT ReferenceLeader::SetLeader(const LEADER_SEGMENT* segments, LONG count, c
         PLATFORM_LOG(platform::log::kDv, Error, "Reference Leader: %s", why.c_str());
         return E_INVALIDARG;
     }
+    // The connection's size and rate are the system's.
+    const BarsSystem* wanted = BarsSystem::Of(made->Standard());
+    if (wanted != system && output.IsConnected()) return VFW_E_ALREADY_CONNECTED;
     std::vector<std::vector<uint8_t>> read(made->Segments().size());
     for (size_t i = 0; i < read.size(); ++i) {
         const LeaderPlan::Segment& s = made->Segments()[i];
         if (s.file.empty()) continue;
-        if (auto fault = TestPattern::Load(s.file, system->width, system->height, &read[i])) {
+        if (auto fault = TestPattern::Load(s.file, wanted->width, wanted->height, &read[i])) {
             PLATFORM_LOG(platform::log::kDv, Error, "Reference Leader: %s", fault->text.c_str());
             return static_cast<HRESULT>(fault->status);
         }
     }
     plan = std::move(made);
     images = std::move(read);
+    if (wanted != system) {
+        system = wanted;
+        painter = LeaderPicture(system->width, system->height);
+    }
     return S_OK;
 }
 
@@ -145,7 +152,7 @@ HRESULT ReferenceLeader::FillSample(IMediaSample* sample, uint64_t frame) {
         std::memcpy(data, picture.data(), picture.size());
     }
     if (burnIn && plan) {
-        painter.BurnIn(Timecode::OfFrame(plan->LabelOf(frame), plan->DropFrame()).Text(), data);
+        painter.BurnIn(Timecode::OfFrame(plan->LabelOf(frame), plan->DropFrame(), plan->Rate()).Text(), data);
     }
     return Stamp(sample, system->FrameStart(frame), system->FrameStart(frame + 1), static_cast<LONGLONG>(frame),
                  static_cast<LONGLONG>(frame + 1), bytes, frame == 0);

@@ -1,6 +1,7 @@
 // "Reference Leader": the picture of a tape's leader (see IReferenceLeader in
-// <platform/platform.h>). Its output pin "Output" offers UYVY of the system's size (that of
-// "Reference Bars"), one sample a frame stamped as "Reference Bars" stamps them.
+// <platform/platform.h>). Its output pin "Output" offers UYVY of the leader's system's size (that
+// of "Reference Bars", 525/60 until a leader says otherwise), one sample a frame stamped as
+// "Reference Bars" stamps them.
 //
 // What a frame shows comes from the plan (LeaderPlan); the still pictures (patterns, images, the
 // slate, black) are made once when the stream starts, a countdown frame is drawn for its moment,
@@ -65,7 +66,7 @@ protected:
 
 private:
     ReferenceLeaderOutputPin output;
-    const BarsSystem* system;
+    const BarsSystem* system;  // filterLock to write, only while stopped and unconnected
 
     // filterLock to write, and only while stopped (see the class comment).
     std::optional<LeaderPlan> plan;

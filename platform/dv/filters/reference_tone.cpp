@@ -14,9 +14,9 @@ namespace {
 
 constexpr double kFullScale = 32767.0;
 
-REFERENCE_TIME FrameStart(uint64_t k) {
-    return static_cast<REFERENCE_TIME>((k * k525_60.periodNum + k525_60.periodDen / 2) /
-                                       k525_60.periodDen);
+REFERENCE_TIME FrameStart(const DvSystem& system, uint64_t k) {
+    return static_cast<REFERENCE_TIME>((k * uint64_t(system.periodNum) + uint64_t(system.periodDen) / 2) /
+                                       uint64_t(system.periodDen));
 }
 
 }  // namespace
@@ -157,7 +157,11 @@ void ReferenceTone::OnStreamStart() {
 
 HRESULT ReferenceTone::FillSample(IMediaSample* sample, uint64_t frame) {
     const int sampleRate = rate.load();
-    const int frames = dif::AudioSamplesInFrame(frame, sampleRate);
+    // A leader's frames are its system's; otherwise 525/60's.
+    const DvSystem& system = leader ? DvSystem::Of(leader->Standard() == REFERENCE_BARS_625_50 ? DvStandard::Pal625_50
+                                                                                                : DvStandard::Ntsc525_60)
+                                    : k525_60;
+    const int frames = dif::AudioSamplesInFrame(system, frame, sampleRate);
     BYTE* data = nullptr;
     const HRESULT hr = BufferOf(sample, frames * 4, &data);
     if (FAILED(hr)) return hr;
@@ -169,7 +173,7 @@ HRESULT ReferenceTone::FillSample(IMediaSample* sample, uint64_t frame) {
     FillTone(reinterpret_cast<int16_t*>(data), moment.blip ? 0 : position, frames, cycle);
     const LONGLONG mediaStart = static_cast<LONGLONG>(position);
     position += static_cast<uint64_t>(frames);
-    return Stamp(sample, FrameStart(frame), FrameStart(frame + 1), mediaStart, static_cast<LONGLONG>(position),
+    return Stamp(sample, FrameStart(system, frame), FrameStart(system, frame + 1), mediaStart, static_cast<LONGLONG>(position),
                  frames * 4, frame == 0);
 }
 

@@ -10,7 +10,8 @@
 // as downstream takes them (the muxer's audio queue holds it at the video's pace).
 //
 // Given a leader (ILeaderSound), each frame's sound is the leader plan's for that frame: the tone,
-// a blip (one frame of 1 kHz starting on the cycle's zero crossing) or silence.
+// a blip (one frame of 1 kHz starting on the cycle's zero crossing) or silence; and the frames are
+// the leader's system's (1920 sample frames each at 48 kHz in 625/50, stamped at 25 a second).
 //
 // Threads: level and silent are atomics, read by the worker for each sample; rate changes only
 // while stopped and unconnected, under filterLock, and the leader only while stopped, under
@@ -35,7 +36,8 @@ class ReferenceTone;
 
 class ReferenceToneOutputPin final : public filterkit::KitOutputPin {
 public:
-    static constexpr LONG kMaxSampleBytes = 1602 * 4;
+    // The largest frame's samples: 1920 sample frames of a 625/50 leader at 48 kHz.
+    static constexpr LONG kMaxSampleBytes = 1920 * 4;
 
     explicit ReferenceToneOutputPin(ReferenceTone* owner);
 

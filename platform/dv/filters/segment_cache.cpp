@@ -1,165 +1,218 @@
 #include "dv/filters/segment_cache.h"
 
-#include <array>
 #include <cstring>
 
 namespace dv {
 
 namespace {
 
-constexpr size_t kRowBytes = SegmentCache::kWidth * 2;
-constexpr int kBlocksPerSequence = 150;
-constexpr size_t kBlockBytes = 80;
+constexpr size_t kBlockBytes = kDifBlockBytes;
 
-// The places of every macroblock, computed once (see the header's shuffling).
-std::array<SegmentCache::Macroblock, SegmentCache::kSegments * 5> MakePlaces() {
+// The block of macroblock m of segment `slot` of sequence `seq`: six blocks of header, subcode
+// and VAUX, an audio block before every three segments.
+size_t BlockOffset(int seq, int slot, int m) {
+    return (static_cast<size_t>(seq) * kDifBlocksPerSequence + 6 + static_cast<size_t>(slot / 3 + 1) +
+            static_cast<size_t>(slot * 5 + m)) *
+           kBlockBytes;
+}
+
+// The places of every macroblock (see the header's shuffling), computed once a system.
+std::vector<SegmentCache::Macroblock> MakePlaces(const DvSystem& system) {
     static const int offset[5] = {2, 6, 8, 0, 4};
-    static const int column[5] = {9, 4, 13, 0, 18};  // first macroblock column of each superblock column
-    static const int serpent[30] = {0, 1, 2, 3, 4, 5, 5, 4, 3, 2, 1, 0, 0, 1, 2,
-                                    3, 4, 5, 5, 4, 3, 2, 1, 0, 0, 1, 2, 3, 4, 5};
-    std::array<SegmentCache::Macroblock, SegmentCache::kSegments * 5> places {};
-    for (int seq = 0; seq < SegmentCache::kSequences; ++seq) {
+    const int sequences = system.sequences;
+    std::vector<SegmentCache::Macroblock> places(static_cast<size_t>(sequences * SegmentCache::kSlots * 5));
+    for (int seq = 0; seq < sequences; ++seq) {
         for (int slot = 0; slot < SegmentCache::kSlots; ++slot) {
             for (int m = 0; m < 5; ++m) {
-                const int row = (seq + offset[m]) % SegmentCache::kSequences;
-                const int k = slot + (m == 1 || m == 2 ? 3 : 0);
-                const int x = column[m] + k / 6;
-                int y = serpent[k] + row * 6;
                 SegmentCache::Macroblock& mb = places[static_cast<size_t>((seq * SegmentCache::kSlots + slot) * 5 + m)];
-                if (x > 21) {
-                    // The right-hand 16 pixels: macroblocks of 16 x 16, three to a superblock.
-                    y = y * 2 - row * 6;
-                    mb = {x * 32, y * 8, 16, 16, 0};
+                const int row = (seq + offset[m]) % sequences;
+                if (system.fiftyFields) {
+                    // Superblock columns of nine macroblocks, rows of three.
+                    static const int column[5] = {18, 9, 27, 0, 36};
+                    const int down = slot / 3 % 2 == 0 ? slot % 3 : 2 - slot % 3;
+                    mb = {(column[m] + slot / 3) * 16, (down + row * 3) * 16, 16, 16, 0};
                 } else {
-                    mb = {x * 32, y * 8, 32, 8, 0};
+                    static const int column[5] = {9, 4, 13, 0, 18};  // first macroblock column
+                    static const int serpent[30] = {0, 1, 2, 3, 4, 5, 5, 4, 3, 2, 1, 0, 0, 1, 2,
+                                                    3, 4, 5, 5, 4, 3, 2, 1, 0, 0, 1, 2, 3, 4, 5};
+                    const int k = slot + (m == 1 || m == 2 ? 3 : 0);
+                    const int x = column[m] + k / 6;
+                    const int y = serpent[k] + row * 6;
+                    if (x > 21) {
+                        // The right-hand 16 pixels: macroblocks of 16 x 16, three to a superblock.
+                        mb = {x * 32, (y * 2 - row * 6) * 8, 16, 16, 0};
+                    } else {
+                        mb = {x * 32, y * 8, 32, 8, 0};
+                    }
                 }
-                // Six blocks of header, subcode and VAUX, an audio block before every three segments.
-                mb.blockOffset = (static_cast<size_t>(seq) * kBlocksPerSequence + 6 + (slot / 3 + 1) + slot * 5 + m) *
-                                 kBlockBytes;
+                mb.blockOffset = BlockOffset(seq, slot, m);
             }
         }
     }
     return places;
 }
 
-const std::array<SegmentCache::Macroblock, SegmentCache::kSegments * 5> kPlaces = MakePlaces();
+const std::vector<SegmentCache::Macroblock> kPlaces525 = MakePlaces(k525_60);
+const std::vector<SegmentCache::Macroblock> kPlaces625 = MakePlaces(k625_50);
 
+// FNV-1a over 64-bit words in four interleaved lanes (so that they do not wait on each other),
+// folded together. Contents are compared in full after a match.
 uint64_t Hash(const uint8_t* data, size_t bytes) {
-    uint64_t h = 1469598103934665603ull;
-    for (size_t i = 0; i + 8 <= bytes; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, data + i, 8);
-        h = (h ^ word) * 1099511628211ull;
+    constexpr uint64_t kPrime = 1099511628211ull;
+    uint64_t h[4] = {1469598103934665603ull, 1469598103934665603ull ^ 1, 1469598103934665603ull ^ 2,
+                     1469598103934665603ull ^ 3};
+    for (size_t i = 0; i + 32 <= bytes; i += 32) {
+        for (int lane = 0; lane < 4; ++lane) {
+            uint64_t word;
+            std::memcpy(&word, data + i + 8 * size_t(lane), 8);
+            h[lane] = (h[lane] ^ word) * kPrime;
+        }
     }
-    return h;
+    return ((h[0] * kPrime ^ h[1]) * kPrime ^ h[2]) * kPrime ^ h[3];
 }
+static_assert(SegmentCache::kSegmentBytes % 32 == 0);
 
 }  // namespace
 
-const SegmentCache::Macroblock& SegmentCache::Place(int segment, int m) {
-    return kPlaces[static_cast<size_t>(segment * 5 + m)];
-}
-
-SegmentCache::SegmentCache(size_t perSegment, size_t total)
-    : perSegment(perSegment), total(total), entries(kSegments), content(kSegmentBytes) {}
+SegmentCache::SegmentCache(const DvSystem& system, size_t perSegment, size_t total)
+    : system(&system),
+      places(system.fiftyFields ? &kPlaces625 : &kPlaces525),
+      rowBytes(static_cast<size_t>(system.width) * 2),
+      pictureBytes(static_cast<size_t>(system.width) * 2 * static_cast<size_t>(system.height)),
+      perSegment(perSegment),
+      total(total),
+      entries(static_cast<size_t>(system.sequences * kSlots)),
+      content(kSegmentBytes) {}
 
 void SegmentCache::Gather(const uint8_t* picture, int segment, uint8_t* out) const {
     for (int m = 0; m < 5; ++m) {
         const Macroblock& mb = Place(segment, m);
-        const size_t rowBytes = static_cast<size_t>(mb.width) * 2;
+        const size_t bytes = static_cast<size_t>(mb.width) * 2;
         for (int r = 0; r < mb.height; ++r) {
-            std::memcpy(out, picture + static_cast<size_t>(mb.y + r) * kRowBytes + static_cast<size_t>(mb.x) * 2, rowBytes);
-            out += rowBytes;
+            std::memcpy(out, picture + static_cast<size_t>(mb.y + r) * rowBytes + static_cast<size_t>(mb.x) * 2, bytes);
+            out += bytes;
         }
     }
 }
 
-void SegmentCache::Changed(const uint8_t* picture, std::vector<int>* segments) {
-    segments->clear();
-    // Rows first (most of a picture is as it was), then the macroblocks over a changed row.
-    std::vector<bool>& rowChanged = changedRows;
-    rowChanged.assign(kHeight, false);
+void SegmentCache::Changed(const uint8_t* picture) {
+    changed.clear();
+    // Rows first (most of a picture is as it was); in a changed row, which cells of 16 pixels by
+    // 8 rows differ; then the segments with a macroblock over a changed cell.
+    const int height = system->height, columns = system->width / kCellWidth;
+    changedCells.assign(static_cast<size_t>(columns * (height / kCellRows)), false);
+    constexpr size_t kCellBytes = kCellWidth * 2;
     bool any = false;
-    for (int y = 0; y < kHeight; ++y) {
-        const size_t at = static_cast<size_t>(y) * kRowBytes;
-        rowChanged[static_cast<size_t>(y)] = std::memcmp(picture + at, previous.data() + at, kRowBytes) != 0;
-        any = any || rowChanged[static_cast<size_t>(y)];
+    for (int y = 0; y < height; ++y) {
+        const size_t at = static_cast<size_t>(y) * rowBytes;
+        if (std::memcmp(picture + at, previous.data() + at, rowBytes) == 0) continue;
+        any = true;
+        std::vector<bool>::iterator cells = changedCells.begin() + (y / kCellRows) * columns;
+        for (int c = 0; c < columns; ++c) {
+            if (cells[c]) continue;
+            const size_t from = at + static_cast<size_t>(c) * kCellBytes;
+            if (std::memcmp(picture + from, previous.data() + from, kCellBytes) != 0) cells[c] = true;
+        }
     }
     if (!any) return;
-    for (int s = 0; s < kSegments; ++s) {
+    for (int s = 0; s < Segments(); ++s) {
         bool differs = false;
         for (int m = 0; m < 5 && !differs; ++m) {
             const Macroblock& mb = Place(s, m);
-            for (int r = 0; r < mb.height && !differs; ++r) {
-                if (!rowChanged[static_cast<size_t>(mb.y + r)]) continue;
-                const size_t at = static_cast<size_t>(mb.y + r) * kRowBytes + static_cast<size_t>(mb.x) * 2;
-                differs = std::memcmp(picture + at, previous.data() + at, static_cast<size_t>(mb.width) * 2) != 0;
+            for (int y = mb.y; y < mb.y + mb.height && !differs; y += kCellRows) {
+                for (int x = mb.x; x < mb.x + mb.width && !differs; x += kCellWidth)
+                    differs = changedCells[static_cast<size_t>((y / kCellRows) * columns + x / kCellWidth)];
             }
         }
-        if (differs) segments->push_back(s);
+        if (differs) changed.push_back(s);
     }
 }
 
-bool SegmentCache::Assemble(const uint8_t* picture, uint8_t* frame) {
+const SegmentCache::Entry* SegmentCache::Find(int segment, const uint8_t* wanted) const {
+    const uint64_t h = Hash(wanted, kSegmentBytes);
+    const KeptContents& list = entries[static_cast<size_t>(segment)];
+    for (size_t i = 0; i < list.hashes.size(); ++i) {
+        if (list.hashes[i] == h && std::memcmp(list.entries[i].content.data(), wanted, kSegmentBytes) == 0)
+            return &list.entries[i];
+    }
+    return nullptr;
+}
+
+bool SegmentCache::Assemble(const uint8_t* picture, uint8_t* frame, std::vector<int>* missing) {
+    missing->clear();
+    found.clear();
     if (!havePrevious) return false;
-    Changed(picture, &changed);
-    std::vector<const Entry*> found;
-    found.reserve(changed.size());
+    Changed(picture);
     for (int s : changed) {
         Gather(picture, s, content.data());
-        const uint64_t h = Hash(content.data(), kSegmentBytes);
-        const Entry* hit = nullptr;
-        for (const Entry& e : entries[static_cast<size_t>(s)]) {
-            if (e.hash == h && std::memcmp(e.content.data(), content.data(), kSegmentBytes) == 0) {
-                hit = &e;
-                break;
-            }
-        }
-        if (hit == nullptr) return false;
+        const Entry* hit = Find(s, content.data());
         found.push_back(hit);
+        if (hit == nullptr) missing->push_back(s);
     }
-    // The previous frame and picture become this one's by their changed segments and rows alone.
+    if (!missing->empty()) return false;
+    Apply(picture, nullptr, frame);
+    return true;
+}
+
+void SegmentCache::Complete(const uint8_t* picture, const uint8_t* encoded, uint8_t* frame) {
+    // Copied before the new contents are kept, since keeping may drop a segment's oldest.
+    Apply(picture, encoded, frame);
+    for (size_t i = 0; i < changed.size(); ++i) {
+        if (found[i] == nullptr) Keep(picture, changed[i], previousFrame.data());
+    }
+    found.clear();
+}
+
+void SegmentCache::Apply(const uint8_t* picture, const uint8_t* encoded, uint8_t* frame) {
     for (size_t i = 0; i < changed.size(); ++i) {
         for (int m = 0; m < 5; ++m) {
-            std::memcpy(previousFrame.data() + Place(changed[i], m).blockOffset, found[i]->encoded + m * kBlockBytes,
-                        kBlockBytes);
+            const size_t at = Place(changed[i], m).blockOffset;
+            const uint8_t* from = found[i] != nullptr ? found[i]->encoded + m * kBlockBytes : encoded + at;
+            std::memcpy(previousFrame.data() + at, from, kBlockBytes);
         }
     }
-    for (int y = 0; y < kHeight; ++y) {
-        if (!changedRows[static_cast<size_t>(y)]) continue;
-        const size_t at = static_cast<size_t>(y) * kRowBytes;
-        std::memcpy(previous.data() + at, picture + at, kRowBytes);
+    // Every change lies in a changed segment's macroblocks: only those are copied.
+    for (int s : changed) {
+        for (int m = 0; m < 5; ++m) {
+            const Macroblock& mb = Place(s, m);
+            for (int r = 0; r < mb.height; ++r) {
+                const size_t at = static_cast<size_t>(mb.y + r) * rowBytes + static_cast<size_t>(mb.x) * 2;
+                std::memcpy(previous.data() + at, picture + at, static_cast<size_t>(mb.width) * 2);
+            }
+        }
     }
-    std::memcpy(frame, previousFrame.data(), kFrameBytes);
-    return true;
+    std::memcpy(frame, previousFrame.data(), previousFrame.size());
+}
+
+void SegmentCache::Keep(const uint8_t* picture, int s, const uint8_t* frame) {
+    KeptContents& list = entries[static_cast<size_t>(s)];
+    if (list.entries.size() >= perSegment || (kept >= total && !list.entries.empty())) {
+        list.entries.pop_front();
+        list.hashes.erase(list.hashes.begin());
+        --kept;
+    }
+    if (kept >= total) return;
+    Entry e;
+    e.content.resize(kSegmentBytes);
+    Gather(picture, s, e.content.data());
+    for (int m = 0; m < 5; ++m) std::memcpy(e.encoded + m * kBlockBytes, frame + Place(s, m).blockOffset, kBlockBytes);
+    list.hashes.push_back(Hash(e.content.data(), kSegmentBytes));
+    list.entries.push_back(std::move(e));
+    ++kept;
 }
 
 void SegmentCache::Harvest(const uint8_t* picture, const uint8_t* frame) {
     if (havePrevious) {
-        Changed(picture, &changed);
-        for (int s : changed) {
-            std::deque<Entry>& list = entries[static_cast<size_t>(s)];
-            if (list.size() >= perSegment || (kept >= total && !list.empty())) {
-                list.pop_front();
-                --kept;
-            }
-            if (kept >= total) continue;
-            Entry e;
-            e.content.resize(kSegmentBytes);
-            Gather(picture, s, e.content.data());
-            e.hash = Hash(e.content.data(), kSegmentBytes);
-            for (int m = 0; m < 5; ++m)
-                std::memcpy(e.encoded + m * kBlockBytes, frame + Place(s, m).blockOffset, kBlockBytes);
-            list.push_back(std::move(e));
-            ++kept;
-        }
+        Changed(picture);
+        for (int s : changed) Keep(picture, s, frame);
     }
+    found.clear();
     Remember(picture, frame);
 }
 
 void SegmentCache::Remember(const uint8_t* picture, const uint8_t* frame) {
-    previous.assign(picture, picture + static_cast<size_t>(kHeight) * kRowBytes);
-    previousFrame.assign(frame, frame + kFrameBytes);
+    previous.assign(picture, picture + pictureBytes);
+    previousFrame.assign(frame, frame + system->frameBytes);
     havePrevious = true;
 }
 

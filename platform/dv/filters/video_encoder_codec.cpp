@@ -1,5 +1,6 @@
 #include "dv/filters/video_encoder_codec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 
@@ -51,7 +52,8 @@ void VideoEncoderCodec::Close() {
     av_packet_free(&packet);
     lastPicture.reset();
     lastUyvy.reset();
-    segments.Forget();
+    segments.reset();
+    execute = nullptr;
 }
 
 HRESULT VideoEncoderCodec::Open(const DvSystem& wanted) {
@@ -92,6 +94,9 @@ HRESULT VideoEncoderCodec::Open(const DvSystem& wanted) {
         Close();
         return Failed(E_FAIL, "libavcodec refuses the DV settings", error);
     }
+    execute = codec->execute;
+    codec->opaque = this;
+    codec->execute = &VideoEncoderCodec::ExecuteSome;
 
     yuv->format = format;
     yuv->width = system->width;
@@ -125,6 +130,7 @@ HRESULT VideoEncoderCodec::Open(const DvSystem& wanted) {
 
     lastPicture.emplace(size_t(system->width) * 3, size_t(system->height));
     lastUyvy.emplace(size_t(system->width) * 2, size_t(system->height));
+    segments.emplace(*system);
     lastFrame.resize(size_t(system->frameBytes));
     return S_OK;
 }
@@ -138,13 +144,13 @@ void VideoEncoderCodec::SetWide(bool value) {
 void VideoEncoderCodec::Reset() {
     if (lastPicture) lastPicture->Forget();
     if (lastUyvy) lastUyvy->Forget();
-    segments.Forget();
+    if (segments) segments->Forget();
     nextPts = 0;
 }
 
 HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t* frame) {
     if (codec == nullptr) return E_UNEXPECTED;
-    segments.Forget();  // its previous picture is a UYVY one
+    segments->Forget();  // its previous picture is a UYVY one
     if (reuse && lastBottomUp == bottomUp && lastPicture->Matches(picture)) {
         std::memcpy(frame, lastFrame.data(), lastFrame.size());
         return S_OK;
@@ -180,23 +186,10 @@ HRESULT VideoEncoderCodec::Encode(const uint8_t* picture, bool bottomUp, uint8_t
     return S_OK;
 }
 
-HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame) {
-    if (codec == nullptr) return E_UNEXPECTED;
-    if (reuse && lastUyvy->Matches(picture)) {
-        std::memcpy(frame, lastFrame.data(), lastFrame.size());
-        return S_OK;
-    }
-    // The segment cache knows the 525/60 shuffle only; 625/50 pictures are encoded whole.
-    if (reuse && system == &k525_60 && segments.Assemble(picture, frame)) {
-        // The kept picture is no longer the previous one; the cache now holds that.
-        lastUyvy->Forget();
-        return S_OK;
-    }
-    if (const int error = av_frame_make_writable(yuv); error < 0)
-        return Failed(E_OUTOFMEMORY, "libavcodec cannot make the picture writable", error);
+void VideoEncoderCodec::ConvertUyvy(const uint8_t* picture, int firstRow, int endRow) {
     const int width = system->width;
     const size_t rowBytes = size_t(width) * 2;
-    for (int row = 0; row < system->height; ++row) {
+    for (int row = firstRow; row < endRow; ++row) {
         const uint8_t* in = picture + static_cast<size_t>(row) * rowBytes;
         uint8_t* y = yuv->data[0] + static_cast<ptrdiff_t>(row) * yuv->linesize[0];
         for (int x = 0; x < width; x += 2, in += 4) {
@@ -207,7 +200,7 @@ HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame) {
     if (system->fiftyFields) {
         // Cb Y0 Cr Y1 -> one Cb and one Cr a pair of pixels, each the mean of the pair of rows,
         // rounded.
-        for (int row = 0; row < system->height / 2; ++row) {
+        for (int row = firstRow / 2; row < endRow / 2; ++row) {
             const uint8_t* top = picture + static_cast<size_t>(2 * row) * rowBytes;
             const uint8_t* bottom = top + rowBytes;
             uint8_t* cb = yuv->data[1] + static_cast<ptrdiff_t>(row) * yuv->linesize[1];
@@ -219,7 +212,7 @@ HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame) {
         }
     } else {
         // Cb Y0 Cr Y1 Cb Y2 Cr Y3 -> one Cb and one Cr: the mean of the pair across, rounded.
-        for (int row = 0; row < system->height; ++row) {
+        for (int row = firstRow; row < endRow; ++row) {
             const uint8_t* in = picture + static_cast<size_t>(row) * rowBytes;
             uint8_t* cb = yuv->data[1] + static_cast<ptrdiff_t>(row) * yuv->linesize[1];
             uint8_t* cr = yuv->data[2] + static_cast<ptrdiff_t>(row) * yuv->linesize[2];
@@ -229,22 +222,93 @@ HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame) {
             }
         }
     }
+}
+
+HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame) {
+    if (codec == nullptr) return E_UNEXPECTED;
+    if (reuse && lastUyvy->Matches(picture)) {
+        std::memcpy(frame, lastFrame.data(), lastFrame.size());
+        return S_OK;
+    }
+    missing.clear();
+    if (reuse && segments->Assemble(picture, frame, &missing)) {
+        // The kept picture is no longer the previous one; the cache now holds that.
+        lastUyvy->Forget();
+        return S_OK;
+    }
+    if (const int error = av_frame_make_writable(yuv); error < 0)
+        return Failed(E_OUTOFMEMORY, "libavcodec cannot make the picture writable", error);
+    if (missing.empty()) {
+        ConvertUyvy(picture, 0, system->height);
+    } else {
+        // Only the rows of the segments to encode (whole macroblocks: 8 or 16 rows from a
+        // multiple of their height, so 4:2:0's pairs of rows stay whole).
+        neededRows.assign(size_t(system->height), false);
+        for (int s : missing) {
+            for (int m = 0; m < 5; ++m) {
+                const SegmentCache::Macroblock& mb = segments->Place(s, m);
+                std::fill(neededRows.begin() + mb.y, neededRows.begin() + mb.y + mb.height, true);
+            }
+        }
+        for (int row = 0; row < system->height;) {
+            if (!neededRows[size_t(row)]) {
+                ++row;
+                continue;
+            }
+            int end = row;
+            while (end < system->height && neededRows[size_t(end)]) ++end;
+            ConvertUyvy(picture, row, end);
+            row = end;
+        }
+    }
+    if (!missing.empty()) {
+        // Only what the cache lacks; it puts the rest in.
+        const HRESULT hr = EncodeConverted(frame, &missing);
+        if (FAILED(hr)) return hr;
+        segments->Complete(picture, frame, frame);
+        lastUyvy->Forget();
+        return S_OK;
+    }
     const HRESULT hr = EncodeConverted(frame);
     if (FAILED(hr) || !reuse) return hr;
     lastUyvy->Keep(picture);
     lastPicture->Forget();
     std::memcpy(lastFrame.data(), frame, lastFrame.size());
-    if (system == &k525_60) segments.Harvest(picture, frame);
+    segments->Harvest(picture, frame);
     return S_OK;
 }
 
-HRESULT VideoEncoderCodec::EncodeConverted(uint8_t* frame) {
+int VideoEncoderCodec::ExecuteSome(AVCodecContext* c, int (*func)(AVCodecContext*, void*), void* arg, int* ret,
+                                   int count, int size) {
+    auto* self = static_cast<VideoEncoderCodec*>(c->opaque);
+    const std::vector<int>* only = self->onlySegments;
+    // Every job unless they are the frame's segments, one each, and no job's result is asked for.
+    if (only == nullptr || ret != nullptr || count != self->segments->Segments() || size <= 0) {
+        self->segmentsEncoded += uint64_t(count);
+        return self->execute(c, func, arg, ret, count, size);
+    }
+    // The chosen jobs, copied together so that libavcodec's own execute (its slice threads) runs
+    // them as it would run all.
+    const size_t jobBytes = static_cast<size_t>(size);
+    self->someJobs.resize(only->size() * jobBytes);
+    for (size_t i = 0; i < only->size(); ++i) {
+        std::memcpy(self->someJobs.data() + i * jobBytes, static_cast<const uint8_t*>(arg) + size_t((*only)[i]) * jobBytes,
+                    jobBytes);
+    }
+    self->segmentsEncoded += only->size();
+    return self->execute(c, func, self->someJobs.data(), nullptr, static_cast<int>(only->size()), size);
+}
+
+HRESULT VideoEncoderCodec::EncodeConverted(uint8_t* frame, const std::vector<int>* only) {
     yuv->pts = nextPts++;
 
-    if (const int error = avcodec_send_frame(codec, yuv); error < 0)
-        return Failed(E_FAIL, "libavcodec refuses the picture", error);
-    if (const int error = avcodec_receive_packet(codec, packet); error < 0)
-        return Failed(E_FAIL, "libavcodec gives no frame", error);
+    // libavcodec encodes while it is sent the picture or asked for the packet.
+    onlySegments = only;
+    const int sent = avcodec_send_frame(codec, yuv);
+    const int received = sent < 0 ? 0 : avcodec_receive_packet(codec, packet);
+    onlySegments = nullptr;
+    if (sent < 0) return Failed(E_FAIL, "libavcodec refuses the picture", sent);
+    if (received < 0) return Failed(E_FAIL, "libavcodec gives no frame", received);
     const int size = packet->size;
     const bool whole = size == system->frameBytes;
     if (whole) std::memcpy(frame, packet->data, size_t(size));

@@ -4,9 +4,11 @@
 // (Y'CbCr already) go straight in, luma as it is and chroma averaged (each pair of 4:2:2 samples
 // across for 4:1:1, each pair of rows for 4:2:0), so that their levels reach the encoder
 // unchanged. A still picture is the common case, so a picture byte-identical to the previous one
-// reuses the previous frame instead of encoding again; a 525/60 UYVY picture that changed only in
-// places (a burnt-in timecode, a countdown) is put together from segments encoded before where it
-// can be (SegmentCache), and encoded whole otherwise.
+// reuses the previous frame instead of encoding again; a UYVY picture that changed only in places
+// (a burnt-in timecode, a countdown) is put together from segments encoded before where it can be
+// (SegmentCache), and otherwise libavcodec encodes only the segments the cache lacks: the codec
+// context's execute (which the encoder calls with one job a video segment, in the frame's order)
+// is replaced by one that runs the jobs of those segments alone.
 //
 // Threads: not thread-safe; the encoder filter calls it only under its input pin's receive lock,
 // or under the filter lock while stopped (Open, Reset). Both samplings keep whole bands of 16
@@ -81,8 +83,10 @@ public:
     // picture that changed in places; on by default. The benchmark turns it off to measure the
     // full encoding cost.
     void SetReuse(bool enabled) { reuse = enabled; }
-    // Pictures actually encoded (reused frames not counted).
+    // Pictures actually encoded, whole or in part (reused frames not counted); video segments
+    // encoded (270 or 324 a whole picture).
     uint64_t EncodeCount() const { return encodeCount; }
+    uint64_t SegmentsEncoded() const { return segmentsEncoded; }
 
 private:
     static constexpr int kBandRows = 16;
@@ -93,10 +97,20 @@ private:
     // Converts bands of the picture into yuv with converters[thread] until none is left.
     void ConvertBands(int thread, const uint8_t* picture, bool bottomUp);
     void HelperMain();
-    // Encodes the converted picture in yuv into frame and counts it.
-    HRESULT EncodeConverted(uint8_t* frame);
+    // Rows [firstRow, endRow) of a UYVY picture into yuv (4:2:0: pairs of rows, firstRow even).
+    void ConvertUyvy(const uint8_t* picture, int firstRow, int endRow);
+    // Encodes the converted picture in yuv into frame and counts it: every segment, or only those
+    // listed in `only` (the rest of the frame's video blocks are then zero).
+    HRESULT EncodeConverted(uint8_t* frame, const std::vector<int>* only = nullptr);
+    // The context's execute: libavcodec's own (`execute`) for every job, or for the jobs of
+    // `onlySegments` alone while it is set.
+    static int ExecuteSome(AVCodecContext* c, int (*func)(AVCodecContext*, void*), void* arg, int* ret, int count,
+                           int size);
 
     AVCodecContext* codec = nullptr;
+    int (*execute)(AVCodecContext*, int (*)(AVCodecContext*, void*), void*, int*, int, int) = nullptr;
+    const std::vector<int>* onlySegments = nullptr;  // during EncodeConverted only
+    std::vector<uint8_t> someJobs;                   // ExecuteSome's copies of the jobs it runs
     SwsContext* converters[2] = {nullptr, nullptr};  // one band each; [1] is the helper's
     AVFrame* yuv = nullptr;
     AVPacket* packet = nullptr;
@@ -119,9 +133,12 @@ private:
     // The BGR24 picture behind lastFrame, or the UYVY one (one of them is kept); sized by Open.
     std::optional<KeptPicture> lastPicture;
     std::optional<KeptPicture> lastUyvy;
-    SegmentCache segments;  // the 525/60 UYVY pictures' encoded segments
+    std::optional<SegmentCache> segments;  // the UYVY pictures' encoded segments; made by Open
+    std::vector<int> missing;              // scratch: the segments to encode
+    std::vector<bool> neededRows;          // scratch: their rows
     std::vector<uint8_t> lastFrame;
     uint64_t encodeCount = 0;
+    uint64_t segmentsEncoded = 0;
 };
 
 }  // namespace dv

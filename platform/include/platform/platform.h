@@ -175,7 +175,8 @@ struct IReferenceBars : public IUnknown {
 
 // ---- the leader -------------------------------------------------------------------------------
 // "Reference Leader" (dvfilters.so): the picture of a tape's leader, frame by frame, for "DV Video
-// Encoder"'s "XForm In" (UYVY, 720 x 480 at 29.97 frames a second, as "Reference Bars" gives it):
+// Encoder"'s "XForm In" (UYVY of the leader's system, as "Reference Bars" gives it: 720 x 480 at
+// 29.97 frames a second, or 720 x 576 at 25):
 // a list of segments played with one timecode run. Its output pin is "Output". The leader's sound
 // comes from "Reference Tone" given the same segments (ILeaderSound), so that both follow the same
 // frame numbers. Registered in CLSID_LegacyAmFilterCategory.
@@ -211,15 +212,19 @@ struct LEADER_PLACE {
     LONG streamStart;  // the label of the stream's first sample (the pre-roll's first frame)
     LONG leaderStart;  // the label of the first segment's first frame; frames before it (the
                        // pre-roll) show the first segment, frames after the last segment black
-    BOOL dropFrame;    // drop-frame counting
+    BOOL dropFrame;    // drop-frame counting (525/60 only)
+    LONG standard;     // REFERENCE_BARS_525_60 (zero) or REFERENCE_BARS_625_50: the system whose
+                       // frames and timecode these are (625/50: 720 x 576, 25 labels a second,
+                       // never drop-frame)
 };
 
 // Every Set method works only while the filter is stopped (VFW_E_NOT_STOPPED); a failed one
 // leaves everything as it was.
 struct IReferenceLeader : public IUnknown {
     // E_INVALIDARG for no segment, an unknown kind, a count below 1, a countdown above
-    // LEADER_MAX_COUNTDOWN_SECONDS seconds or an IMAGE without its file; an IMAGE's file is read
-    // here, with IReferenceBars::SetPictureFile's failures.
+    // LEADER_MAX_COUNTDOWN_SECONDS seconds, an IMAGE without its file or an unknown standard; an
+    // IMAGE's file is read here, with IReferenceBars::SetPictureFile's failures. The place's
+    // standard is the output's: VFW_E_ALREADY_CONNECTED for another while it is connected.
     virtual HRESULT STDMETHODCALLTYPE SetLeader(const LEADER_SEGMENT* segments, LONG count, const LEADER_PLACE* place) = 0;
     // The slate's lines, separated by '\n' (UTF-16; any script the fonts cover).
     virtual HRESULT STDMETHODCALLTYPE SetSlate(LPCWSTR lines) = 0;
@@ -229,7 +234,8 @@ struct IReferenceLeader : public IUnknown {
 
 // On "Reference Tone": from the next run on its sound follows the leader (see LEADER_SEGMENT):
 // the tone over BARS when `tone` is TRUE, the blips and the two-pop of a countdown at the level
-// set, silence elsewhere. VFW_E_NOT_STOPPED unless stopped; E_INVALIDARG as SetLeader.
+// set, silence elsewhere; one sample a frame of the place's standard (1920 sample frames at 48 kHz
+// in 625/50). VFW_E_NOT_STOPPED unless stopped; E_INVALIDARG as SetLeader.
 struct ILeaderSound : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE SetLeader(const LEADER_SEGMENT* segments, LONG count, const LEADER_PLACE* place,
                                                 BOOL tone) = 0;

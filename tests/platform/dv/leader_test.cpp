@@ -2,7 +2,7 @@
 // (the still pictures, a countdown that moves every frame, the burnt-in timecode confined to its
 // box, the slate inside the safe area) and "Reference Tone" following the same plan, frame for
 // frame: the tone over the bars only, a blip on each digit's first frame, the two-pop on the frame
-// after the countdown, silence elsewhere.
+// after the countdown, silence elsewhere. In 625/50 the same at 25 frames a second, 720 x 576.
 #include <gtest/gtest.h>
 
 #include <platform/platform.h>
@@ -228,4 +228,88 @@ TEST(ReferenceLeader, APictureThatCannotBeReadIsRefusedAndTheLeaderStaysAsItWas)
     const std::vector<ReceivedSample> frames = Collect(leader.p, MEDIATYPE_Video, MEDIASUBTYPE_UYVY, 1);
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].data, dv::TestPattern::Make(dv::TestPattern::Kind::Smpte, kPictureWidth, kPictureHeight));
+}
+
+// The same leader in 625/50: 25 labels a second (bars 3, black 2, countdown 2 s, black 40, from
+// 00:59:54:20), 720 x 576 pictures at 25 a second, 1920 sample frames a frame.
+TEST(Leader625, CountsTwentyFiveFramesASecondInPicturesAndSound) {
+    Layout layout;
+    layout.segments[2].frames = 50;
+    const int64_t start = dv::Timecode::FromBcd(0x00595420, false, 25)->Frame().value();
+    layout.place.leaderStart = static_cast<LONG>(start);
+    layout.place.streamStart = static_cast<LONG>(start - 4);
+    layout.place.dropFrame = FALSE;
+    layout.place.standard = REFERENCE_BARS_625_50;
+    std::string why;
+    const auto plan = dv::LeaderPlan::Make(layout.segments.data(), 4, layout.place, true, &why);
+    ASSERT_TRUE(plan) << why;
+    EXPECT_EQ(plan->Rate(), 25);
+    EXPECT_EQ(dv::Timecode::OfFrame(plan->LabelOf(9), false, 25).Text(), "00:59:55:00");
+    for (uint64_t k = 9; k < 59; ++k) {
+        EXPECT_EQ(plan->At(k).digit, k < 34 ? 4 : 3) << k;
+        EXPECT_EQ(plan->At(k).blip, k == 9 || k == 34) << k;
+    }
+    EXPECT_EQ(plan->At(59).digit, 2);
+    EXPECT_TRUE(plan->At(59).blip);
+    EXPECT_EQ(dv::Timecode::OfFrame(plan->LabelOf(59), false, 25).Text(), "00:59:57:00");
+    // A countdown is at most 8 s of 25 frames; a standard must be one of the two.
+    LEADER_SEGMENT longest{LEADER_COUNTDOWN, 201, 0, nullptr};
+    EXPECT_FALSE(dv::LeaderPlan::Make(&longest, 1, layout.place, true, &why));
+    LEADER_PLACE unknown = layout.place;
+    unknown.standard = 2;
+    EXPECT_FALSE(dv::LeaderPlan::Make(layout.segments.data(), 4, unknown, true, &why));
+
+    // The pictures: 720 x 576 at 25 a second, the burnt-in label of 25-frame counting.
+    Ref<dv::ReferenceLeader> leader{new dv::ReferenceLeader()};
+    EXPECT_EQ(leader->SetLeader(layout.segments.data(), 4, &unknown), E_INVALIDARG);
+    ASSERT_EQ(leader->SetLeader(layout.segments.data(), 4, &layout.place), S_OK);
+    ASSERT_EQ(leader->SetBurnIn(TRUE), S_OK);
+    const std::vector<ReceivedSample> frames = Collect(leader.p, MEDIATYPE_Video, MEDIASUBTYPE_UYVY, 40);
+    ASSERT_EQ(frames.size(), 40u);
+    std::vector<uint8_t> expected = dv::TestPattern::Make(dv::TestPattern::Kind::Black, 720, 576);
+    dv::LeaderPicture(720, 576).BurnIn("00:59:54:23", expected.data());
+    EXPECT_EQ(frames[7].data, expected) << "black with 00:59:54:23 burnt in";
+    std::vector<uint8_t> countdown(expected.size());
+    dv::LeaderPicture painter(720, 576);
+    painter.Countdown(3, 0, countdown.data());
+    painter.BurnIn("00:59:56:00", countdown.data());
+    EXPECT_EQ(frames[34].data, countdown) << "the 3 on its second's first frame";
+    EXPECT_EQ(frames[25].start, 10000000);
+
+    // The sound: 1920 sample frames a frame, the tone to the last bars frame, the blips and the
+    // two-pop on their frames.
+    Ref<dv::ReferenceTone> tone{new dv::ReferenceTone()};
+    ILeaderSound* sound = nullptr;
+    ASSERT_EQ(tone->QueryInterface(IID_ILeaderSound, reinterpret_cast<void**>(&sound)), S_OK);
+    ASSERT_EQ(sound->SetLeader(layout.segments.data(), 4, &layout.place, TRUE), S_OK);
+    sound->Release();
+    const std::vector<ReceivedSample> samples = Collect(tone.p, MEDIATYPE_Audio, MEDIASUBTYPE_PCM, 70);
+    ASSERT_EQ(samples.size(), 70u);
+    for (size_t k = 0; k < samples.size(); ++k) {
+        ASSERT_EQ(samples[k].data.size(), 1920u * 4) << k;
+        const bool sounds = k < 7 || k == 9 || k == 34 || k == 59;
+        EXPECT_EQ(Peak(samples[k]) != 0, sounds) << "frame " << k;
+    }
+    EXPECT_EQ(samples[25].start, 10000000);
+}
+
+// A countdown frame is the same picture whether it follows the step before (only the rows the
+// sweep changed are copied) or comes on its own.
+TEST(LeaderPicture, ACountdownFrameIsTheSameWhateverCameBefore) {
+    for (const int height : {480, 576}) {
+        const int steps = height == 576 ? 25 : 30;
+        dv::LeaderPicture running(720, height);
+        std::vector<uint8_t> a(size_t(720) * height * 2), b(a.size());
+        for (int digit : {4, 3}) {
+            for (int step = 0; step < steps; ++step) {
+                running.Countdown(digit, double(step) / steps, a.data());
+                dv::LeaderPicture alone(720, height);
+                alone.Countdown(digit, double(step) / steps, b.data());
+                ASSERT_TRUE(a == b) << height << " lines, " << digit << " at step " << step;
+            }
+        }
+        running.Countdown(7, 0.5, a.data());
+        dv::LeaderPicture(720, height).Countdown(7, 0.5, b.data());
+        EXPECT_TRUE(a == b) << "a jump";
+    }
 }
