@@ -105,7 +105,7 @@ CLeaderCheck ShortLeader() {
                                        {LEADER_BLACK, 30, 0, nullptr},
                                        {LEADER_COUNTDOWN, 60, 0, nullptr}};
     const int64_t start = dv::Timecode::Parse("00:59:56;00")->Frame().value_or(0);
-    const LEADER_PLACE place{LONG(start), LONG(start), TRUE};
+    const LEADER_PLACE place{LONG(start), LONG(start), TRUE, REFERENCE_BARS_525_60};
     std::string why;
     auto plan = dv::LeaderPlan::Make(segments, 3, place, true, &why);
     EXPECT_TRUE(plan) << why;
