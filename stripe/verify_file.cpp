@@ -36,7 +36,6 @@ int CVerifyFile::Run() {
         }
         expectation.start = *start;
     }
-    if (options_.leader) expectation.start = options_.start;
     if (const std::string why = CVerifyRun::Expect(options_, false, file.System(), &expectation); !why.empty()) {
         report.failure = why;
         std::fprintf(stderr, "tamsel-stripe: %s: %s\n", CQuotedName::Shell(options_.verifyFile).c_str(), why.c_str());
@@ -47,8 +46,8 @@ int CVerifyFile::Run() {
     CCheckProgress progress(file.Frames(), isatty(STDERR_FILENO) != 0);
     // A leader recorded with --record has its pre-roll before its first label: passed over, as a
     // check by playback passes it over, up to CVerifyRun::kMaxSkipFrames.
-    const int64_t leaderStart = options_.leader ? int64_t(options_.start.FirstShown().Frame().value_or(0)) : 0;
-    bool beforeLeader = options_.leader;
+    const int64_t leaderStart = expectation.leader ? expectation.leader->startFrame : 0;
+    bool beforeLeader = expectation.leader.has_value();
     int64_t preroll = 0;
     bool going = true;
     while (going) {
@@ -86,7 +85,7 @@ int CVerifyFile::Run() {
     progress.Clear();
     if (check.Frames() == 0 && report.failure.empty() && preroll > 0)
         report.failure = "no frame of the leader: the " + std::to_string(preroll) + " frames read are before " +
-                         options_.start.FirstShown().Text();
+                         expectation.start.value_or(dv::Timecode{}).FirstShown().Text();
     if (check.Frames() == 0 && report.failure.empty())
         report.failure = "shorter than one frame (" + std::to_string(file.PartialBytes()) + " of " +
                          std::to_string(file.System().frameBytes) + " bytes" +

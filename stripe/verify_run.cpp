@@ -70,6 +70,7 @@ std::string CVerifyRun::Expect(const CStripeOptions& options, bool stripe, const
         if (!plan) return "--layout: " + why;
         expectation->leader = CTapeCheck::Expectation::Leader{std::move(*plan), first, placed.start.dropFrame,
                                                               placed.burnIn, placed.layoutText};
+        expectation->start = placed.start;
         return "";
     }
     if (!stripe) return "";  // the picture the first frame shows

@@ -328,6 +328,16 @@ TEST_P(LeaderIn, OnACamcorderWithRecordLatencyTheLeaderStillLandsOnItsLabels) {
     EXPECT_EQ(read.Peak(sys.Frame("00:59:54")), 0) << "and not after it";
     EXPECT_EQ(read.Sounding(sys.Frame("00:59:54"), programme + rate),
               (std::vector<int>{sys.Frame("00:59:56"), sys.Frame("00:59:57"), sys.Frame("00:59:58")}));
+    // The checker lays the same leader out in the tape's own system, passes over the pre-roll and
+    // finds every frame as the layout has it.
+    ASSERT_EQ(Shell("cd " + Quote(testsupport::BuildDir()) + " && " + PLATFORM_STATE_DIR_ENV "=" +
+                        Quote(testsupport::StateDir()) + " ./tamsel-stripe --verify-file " + Quote(tape) +
+                        " --layout bars:3,black:1,slate:1,countdown:2,black:2 --black-after 1 --tone 2>&1",
+                    &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("good: "), std::string::npos) << out;
+    EXPECT_NE(out.find(sys.Label("00:59:51")), std::string::npos) << out;
 }
 
 INSTANTIATE_TEST_SUITE_P(BothSystems, LeaderIn, testing::Values(&kNtsc, &kPal), NameOf);
