@@ -341,3 +341,38 @@ TEST_P(LeaderIn, OnACamcorderWithRecordLatencyTheLeaderStillLandsOnItsLabels) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothSystems, LeaderIn, testing::Values(&kNtsc, &kPal), NameOf);
+
+// The whole default leader and a minute of black and code after it, unattended, onto a camcorder
+// on the simulated bus that records 1.5 s after RECORD: the pre-roll covers the latency, the bars
+// start at 00:58:30;00 and the tape runs unbroken to the minute's end, each frame as the layout
+// has it (the checker's judgement: bars and tone, silent black and slate, the blips and the
+// two-pop, black after), the slate's title legible.
+TEST(LeaderOnBus, TheWholeLeaderAndAMinuteOfBlackLandOnALaggingCamcorder) {
+    NeedTools();
+    const System& sys = kNtsc;
+    TempDir dir;
+    const std::string tape = dir.path() + "/tape.dv";
+    const std::string leader = " --leader --program-start '01:00:00;00' --black-after 60 --tone";
+    const std::string inBuild =
+        "cd " + Quote(testsupport::BuildDir()) + " && " + PLATFORM_STATE_DIR_ENV "=" + Quote(testsupport::StateDir());
+    std::string out;
+    // 153 s of tape in real time.
+    ASSERT_EQ(Shell(inBuild + " ./sim1394 --node camcorder:latency=1500 --tape " + Quote(tape) +
+                        " -- ./tamsel-stripe --record --slate Title=Test" + leader + " 2>&1",
+                    &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("the leader starts at 00:58:30;00, so that the programme starts at 01:00:00;00"),
+              std::string::npos)
+        << out;
+    Tape read(sys);
+    ASSERT_NO_FATAL_FAILURE(read.Load(tape));
+    const int leaderStart = sys.Frame("00:58:30"), programme = sys.Frame("01:00:00");
+    ASSERT_TRUE(read.Has(leaderStart - 15)) << "the pre-roll before the leader is on tape";
+    ASSERT_TRUE(read.Has(programme + 1799)) << "the minute of black after the leader is not all on tape";
+    EXPECT_NE(Read(tape, dir.path(), int(read.at.at(sys.Frame("00:59:40") + 100)), 72, sys.slateTop, 576, 320, kPage)
+                  .find("Title: Test"),
+              std::string::npos);
+    ASSERT_EQ(Shell(inBuild + " ./tamsel-stripe --verify-file " + Quote(tape) + leader + " 2>&1", &out), 0) << out;
+    EXPECT_NE(out.find("good: "), std::string::npos) << out;
+}
