@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "device_access.h"
-#include "dv/dv_system.h"
+#include "dv/dif/dif_layout.h"  // dv::DvSystem
 #include "graph/graph_recipe.h"
 #include "graph/utf_text.h"
 #include "leader_slate.h"
@@ -152,6 +152,8 @@ std::string CStripeGraph::AddTone(const CStripeOptions& options) {
         return "the reference tone does not take the level";
     }
     if (FAILED(level->SetSampleRate(options.audio32k ? 32000 : 48000))) return "the reference tone has no 32 kHz";
+    if (FAILED(level->SetStandard(options.pal ? REFERENCE_BARS_625_50 : REFERENCE_BARS_525_60)))
+        return "the reference tone does not follow 625/50 (PAL) frames";
     return Connect(tone.get(), "Output", muxer.get(), "Stream 1");
 }
 

@@ -115,6 +115,20 @@ HRESULT ReferenceTone::GetSampleRate(LONG* value) {
     return S_OK;
 }
 
+HRESULT ReferenceTone::SetStandard(LONG value) {
+    if (value != REFERENCE_BARS_525_60 && value != REFERENCE_BARS_625_50) return E_INVALIDARG;
+    std::lock_guard<std::recursive_mutex> hold(FilterLock());
+    if (CurrentState() != State_Stopped) return VFW_E_NOT_STOPPED;
+    standard.store(value);
+    return S_OK;
+}
+
+HRESULT ReferenceTone::GetStandard(LONG* value) {
+    if (value == nullptr) return E_POINTER;
+    *value = standard.load();
+    return S_OK;
+}
+
 HRESULT ReferenceTone::SetLeader(const LEADER_SEGMENT* segments, LONG count, const LEADER_PLACE* place, BOOL tone) {
     if (place == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> hold(FilterLock());
@@ -157,10 +171,9 @@ void ReferenceTone::OnStreamStart() {
 
 HRESULT ReferenceTone::FillSample(IMediaSample* sample, uint64_t frame) {
     const int sampleRate = rate.load();
-    // A leader's frames are its system's; otherwise 525/60's.
-    const DvSystem& system = leader ? DvSystem::Of(leader->Standard() == REFERENCE_BARS_625_50 ? DvStandard::Pal625_50
-                                                                                                : DvStandard::Ntsc525_60)
-                                    : k525_60;
+    // A leader's frames are its system's; otherwise the one set.
+    const LONG of = leader ? leader->Standard() : standard.load();
+    const DvSystem& system = DvSystem::Of(of == REFERENCE_BARS_625_50 ? DvStandard::Pal625_50 : DvStandard::Ntsc525_60);
     const int frames = dif::AudioSamplesInFrame(system, frame, sampleRate);
     BYTE* data = nullptr;
     const HRESULT hr = BufferOf(sample, frames * 4, &data);

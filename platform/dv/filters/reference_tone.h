@@ -1,8 +1,9 @@
 // "Reference Tone": the platform's line-up tone source (see IReferenceTone in
 // <platform/platform.h>). Its output pin "Output" gives 48 kHz (or, set so, 32 kHz) 16-bit stereo
-// PCM, one sample per NTSC DV frame: 1600, 1602, 1602, 1602, 1602 sample frames, repeating (8008
-// in five frames; at 32 kHz 16016 in fifteen),
-// stamped with that frame's times (frame k from k * 1001/30000 s, rounded to 100 ns) and with
+// PCM, one sample per DV frame of the system set (SetStandard): in 525/60 1600, 1602, 1602, 1602,
+// 1602 sample frames, repeating (8008 in five frames; at 32 kHz 16016 in fifteen), stamped with
+// that frame's times (frame k from k * 1001/30000 s, rounded to 100 ns); in 625/50 1920 (1280 at
+// 32 kHz) each, frame k from k * 40 ms; and with
 // media times counting sample frames. Both channels carry a 1 kHz sine whose phase runs on from
 // sample frame to sample frame (48 or 32 of them a period), or silence.
 //
@@ -14,7 +15,8 @@
 // the leader's system's (1920 sample frames each at 48 kHz in 625/50, stamped at 25 a second).
 //
 // Threads: level and silent are atomics, read by the worker for each sample; rate changes only
-// while stopped and unconnected, under filterLock, and the leader only while stopped, under
+// while stopped and unconnected, under filterLock, the standard (an atomic) and the leader only
+// while stopped, under
 // filterLock (the worker reads it without a lock: it runs only while not stopped); cycle and
 // position are the worker's alone.
 #pragma once
@@ -71,6 +73,8 @@ public:
     HRESULT STDMETHODCALLTYPE GetSilent(BOOL* silent) override;
     HRESULT STDMETHODCALLTYPE SetSampleRate(LONG samplesPerSecond) override;
     HRESULT STDMETHODCALLTYPE GetSampleRate(LONG* samplesPerSecond) override;
+    HRESULT STDMETHODCALLTYPE SetStandard(LONG standard) override;
+    HRESULT STDMETHODCALLTYPE GetStandard(LONG* standard) override;
     int Rate() const { return rate.load(); }
 
     // ILeaderSound
@@ -101,6 +105,7 @@ private:
     std::atomic<double> level{REFERENCE_TONE_DEFAULT_LEVEL};
     std::atomic<bool> silent{false};
     std::atomic<int> rate{48000};
+    std::atomic<LONG> standard{REFERENCE_BARS_525_60};  // changes only while stopped
     std::optional<LeaderPlan> leader;  // filterLock to write, only while stopped
     // The worker's own (see KitSourceFilter).
     Cycle cycle;

@@ -103,8 +103,9 @@ PLATFORM_API void UnregisterDeviceProvider(const CLSID& category, IDeviceProvide
 
 // ---- the reference tone -----------------------------------------------------------------------
 // "Reference Tone" (dvfilters.so): a source filter whose output pin "Output" gives 48 kHz 16-bit
-// stereo PCM (MEDIATYPE_Audio / MEDIASUBTYPE_PCM / FORMAT_WaveFormatEx), one sample per NTSC DV
-// frame (1600, 1602, 1602, 1602, 1602 sample frames, repeating), stamped with that frame's times,
+// stereo PCM (MEDIATYPE_Audio / MEDIASUBTYPE_PCM / FORMAT_WaveFormatEx), one sample per DV frame
+// (in 525/60 1600, 1602, 1602, 1602, 1602 sample frames, repeating; see SetStandard for 625/50),
+// stamped with that frame's times,
 // for an audio input pin of "DV Muxer" ("Stream 1"). Both channels carry a 1 kHz sine that runs on
 // in phase from sample to sample, or silence. Registered in CLSID_LegacyAmFilterCategory.
 DEFINE_GUID(CLSID_ReferenceTone, 0x6d1c4e70, 0x2b93, 0x4f5a, 0x8e, 0x17, 0xc4, 0x3a, 0x90, 0x5b, 0x21, 0xd8);
@@ -130,6 +131,12 @@ struct IReferenceTone : public IUnknown {
     // VFW_E_ALREADY_CONNECTED); E_INVALIDARG for another rate.
     virtual HRESULT STDMETHODCALLTYPE SetSampleRate(LONG samplesPerSecond) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetSampleRate(LONG* samplesPerSecond) = 0;
+    // The DV system whose frames the samples follow: REFERENCE_BARS_525_60 (the default; the
+    // counts above) or REFERENCE_BARS_625_50 (1920 sample frames a frame at 48 kHz, 1280 at 32 kHz,
+    // each sample stamped with its frame's 40 ms). A leader given through ILeaderSound brings its
+    // own. Only while stopped (VFW_E_NOT_STOPPED); E_INVALIDARG for another value.
+    virtual HRESULT STDMETHODCALLTYPE SetStandard(LONG standard) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetStandard(LONG* standard) = 0;
 };
 
 // ---- the reference bars -----------------------------------------------------------------------

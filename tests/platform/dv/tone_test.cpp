@@ -149,6 +149,41 @@ TEST(ReferenceTone, DeliversFramePatternAtFrameTimesWithUnbrokenPhase) {
     EXPECT_LE(fit.maxJoinResidual, 1.0);
 }
 
+// In 625/50 every frame holds 1920 sample frames at 48 kHz (1280 at 32 kHz), stamped at 40 ms a
+// frame, the phase running on across the joins; the system changes only while stopped.
+TEST(ReferenceTone, FollowsPalFramesWhenSetSoAndOnlyWhileStopped) {
+    ToneChain chain;
+    LONG standard = -1;
+    ASSERT_EQ(chain.tone->GetStandard(&standard), S_OK);
+    EXPECT_EQ(standard, REFERENCE_BARS_525_60);
+    EXPECT_EQ(chain.tone->SetStandard(7), E_INVALIDARG);
+    ASSERT_EQ(chain.tone->SetStandard(REFERENCE_BARS_625_50), S_OK);
+    const std::vector<ReceivedSample> samples = chain.Collect(10);
+    ASSERT_EQ(samples.size(), 10u);
+    std::vector<size_t> joins;
+    size_t total = 0;
+    for (size_t k = 0; k < samples.size(); ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(samples[k].data.size(), 1920u * 4);
+        EXPECT_EQ(samples[k].start, LONGLONG(k) * 400000);
+        EXPECT_EQ(samples[k].stop, LONGLONG(k + 1) * 400000);
+        total += samples[k].data.size() / 4;
+        joins.push_back(total);
+    }
+    bool same = false;
+    const testsupport::ToneFit fit = testsupport::FitTone(Left(samples, &same), 48000, 1000, joins);
+    EXPECT_NEAR(fit.frequency, 1000.0, 0.01);
+    EXPECT_LE(fit.maxJoinResidual, 1.0);
+
+    EXPECT_EQ(chain.sink->Pause(), S_OK);
+    EXPECT_EQ(chain.tone->Pause(), S_OK);
+    EXPECT_EQ(chain.tone->SetStandard(REFERENCE_BARS_525_60), VFW_E_NOT_STOPPED);
+    chain.sink->Stop();
+    chain.tone->Stop();
+    ASSERT_EQ(chain.tone->GetStandard(&standard), S_OK);
+    EXPECT_EQ(standard, REFERENCE_BARS_625_50);
+}
+
 TEST(ReferenceTone, LevelAndSilenceApplyToTheNextRun) {
     ToneChain chain;
     EXPECT_EQ(chain.tone->SetLevel(-18.0), S_OK);
