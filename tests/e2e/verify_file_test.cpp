@@ -21,17 +21,14 @@
 #include "tests/support/process.h"
 
 namespace dif = dv::dif;
+using dvtest::Verdict;
+using dvtest::Verify;
 using testsupport::BuildFile;
 using testsupport::Quote;
 using testsupport::ReadFile;
 using testsupport::Shell;
 
 namespace {
-
-using dvtest::Verdict;
-
-// Runs tamsel-stripe --verify-file on `file` with `args`; with --json among them, parses stdout.
-Verdict Verify(const std::string& file, const std::string& args = "") { return dvtest::VerifyFile(file, args); }
 
 void Write(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;

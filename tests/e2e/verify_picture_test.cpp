@@ -33,8 +33,8 @@ using dvtest::Verdict;
 
 // tamsel-stripe --verify-file FILE ARGS --json, and the same as text.
 Verdict Verify(const std::string& file, const std::string& args = "") {
-    Verdict v = dvtest::VerifyFile(file, args + " --json");
-    Shell(dvtest::VerifyFileCommand(file, args) + " 2>&1", &v.out);
+    Verdict v = dvtest::Verify(file, args + " --json");
+    Shell(dvtest::VerifyCommand(file, args) + " 2>&1", &v.out);
     return v;
 }
 

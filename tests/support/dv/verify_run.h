@@ -20,18 +20,19 @@ struct Verdict {
 };
 
 // The shell command checking `file` with the further options `args`.
-inline std::string VerifyFileCommand(const std::string& file, const std::string& args) {
+inline std::string VerifyCommand(const std::string& file, const std::string& args) {
     return testsupport::Quote(testsupport::BuildFile("tamsel-stripe")) + " --verify-file " +
            testsupport::Quote(file) + " " + args;
 }
 
 // Runs tamsel-stripe --verify-file on `file` with `args`, its standard error kept in a file of
 // its own in the state directory; with --json among `args`, parses stdout.
-inline Verdict VerifyFile(const std::string& file, const std::string& args) {
+inline Verdict Verify(const std::string& file, const std::string& args = "") {
     static int run = 0;
     const std::string err = testsupport::StateDir() + "/verify." + std::to_string(++run) + ".err";
     Verdict v;
-    v.status = testsupport::Shell(VerifyFileCommand(file, args) + " 2>" + testsupport::Quote(err), &v.out);
+    v.status =
+        testsupport::Shell(VerifyCommand(file, args) + " 2>" + testsupport::Quote(err), &v.out);
     v.err = testsupport::ReadFile(err);
     if (args.find("--json") != std::string::npos) {
         try {
