@@ -33,7 +33,7 @@ private:
 
 // One turn of the handle's loop: waits up to 10 ms for an event and handles what came.
 inline void IterateOnce(raw1394handle_t h) {
-    pollfd pfd {raw1394_get_fd(h), POLLIN, 0};
+    pollfd pfd{raw1394_get_fd(h), POLLIN, 0};
     if (::poll(&pfd, 1, 10) > 0) raw1394_loop_iterate(h);
 }
 
@@ -47,7 +47,8 @@ inline void Iterate(raw1394handle_t h, int ms) {
 // handed to the handles that LogFcpAnswer is the FCP handler of, in the order they came.
 inline std::vector<int> g_fcpAnswers;
 
-inline int LogFcpAnswer(raw1394handle_t, nodeid_t, int response, size_t length, unsigned char* data) {
+inline int LogFcpAnswer(raw1394handle_t, nodeid_t, int response, size_t length,
+                        unsigned char* data) {
     if (response != 0 && length >= 4) g_fcpAnswers.push_back(data[0] & 0x0f);
     return 0;
 }
