@@ -58,12 +58,8 @@ TEST(PicturePatches, EachPatternsPatchesHoldTheStandardsLevelsInBothSystems) {
     const BarLevel under[7] = {kBars75[6], kBlack, kBars75[4], kBlack, kBars75[2], kBlack, kBars75[0]};
     for (int k = 0; k < 7; ++k) smpte.push_back({(k + 0.5) / 7, 0.71, under[k], "castellation"});
     const double bar = 1.0 / 7;
-    smpte.push_back({0.625 * bar, 0.9, kMinusI, "-I"});
-    smpte.push_back({1.875 * bar, 0.9, kWhite100, "white"});
-    smpte.push_back({3.125 * bar, 0.9, kPlusQ, "+Q"});
-    smpte.push_back({(5 + 1.0 / 6) * bar, 0.9, kPlugeBelow, "PLUGE -4"});
-    smpte.push_back({5.5 * bar, 0.9, kBlack, "PLUGE black"});
-    smpte.push_back({(5 + 5.0 / 6) * bar, 0.9, kPlugeAbove, "PLUGE +4"});
+    for (const BottomPatch& patch : kSmpteBottomRow)
+        smpte.push_back({patch.centre * bar, 0.9, patch.level, patch.name});
     ExpectSpots(CPicturePatches::kSmpte, smpte);
 
     ebu75.push_back({0.5 / 8, 0.5, kWhite100, "white"});

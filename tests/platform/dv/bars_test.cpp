@@ -55,14 +55,8 @@ std::vector<Spot> SmpteSpots(int height) {
     const int castellationRow = height * 17 / 24;  // between 2/3 and 3/4
     for (int k = 0; k < 7; ++k) spots.push_back({(k + 0.5) * bar, castellationRow, under[k], "castellation " + std::to_string(k)});
     const int bottom = height * 7 / 8;
-    spots.push_back({0.625 * bar, bottom, kMinusI, "-I"});
-    spots.push_back({1.875 * bar, bottom, kWhite100, "100 % white"});
-    spots.push_back({3.125 * bar, bottom, kPlusQ, "+Q"});
-    spots.push_back({4.375 * bar, bottom, kBlack, "black"});
-    spots.push_back({(5 + 1.0 / 6) * bar, bottom, kPlugeBelow, "PLUGE -4 %"});
-    spots.push_back({5.5 * bar, bottom, kBlack, "PLUGE black"});
-    spots.push_back({(5 + 5.0 / 6) * bar, bottom, kPlugeAbove, "PLUGE +4 %"});
-    spots.push_back({6.5 * bar, bottom, kBlack, "black after the PLUGE"});
+    for (const BottomPatch& patch : kSmpteBottomRow)
+        spots.push_back({patch.centre * bar, bottom, patch.level, patch.name});
     return spots;
 }
 
