@@ -97,6 +97,15 @@ std::string CStripeGraph::AddRegistered(IEnumRegFilters* records, const char* na
     return "";
 }
 
+std::string CStripeGraph::AddPlatformFilter(REFCLSID clsid, const char* name, CComRef<IBaseFilter>* filter) {
+    std::u16string shown;
+    CUtfText::ToUtf16(name, &shown);
+    if (FAILED(CGraphRecipe::CreateFilter(graph.get(), clsid, shown.c_str(), filter->out())) || !*filter) {
+        return CBuildFailure::ComponentMissing(name);
+    }
+    return "";
+}
+
 std::string CStripeGraph::Connect(IBaseFilter* from, const char* output, IBaseFilter* to, const char* input) {
     CComRef<IPin> a, b;
     const HRESULT hr = CGraphRecipe::Connect(graph.get(), from, output, to, input, a.out(), b.out());
@@ -144,8 +153,8 @@ std::string CStripeGraph::OpenDevice(const CStripeOptions& options, CStripeRepor
 }
 
 std::string CStripeGraph::AddTone(const CStripeOptions& options) {
-    if (FAILED(CGraphRecipe::CreateFilter(graph.get(), CLSID_ReferenceTone, u"Reference Tone", tone.out()))) {
-        return CBuildFailure::ComponentMissing("Reference Tone");
+    if (std::string failure = AddPlatformFilter(CLSID_ReferenceTone, "Reference Tone", &tone); !failure.empty()) {
+        return failure;
     }
     CComRef<IReferenceTone> level;
     if (FAILED(tone->QueryInterface(IID_IReferenceTone, level.outVoid())) || FAILED(level->SetLevel(options.level))) {
@@ -197,10 +206,7 @@ std::string CStripeGraph::SettleSystem(CStripeOptions& options) {
 }
 
 std::string CStripeGraph::AddPattern(const CStripeOptions& options, CStripeReport* report) {
-    if (FAILED(CGraphRecipe::CreateFilter(graph.get(), CLSID_ReferenceBars, u"Reference Bars", source.out())) ||
-        !source) {
-        return CBuildFailure::ComponentMissing("Reference Bars");
-    }
+    if (std::string failure = AddPlatformFilter(CLSID_ReferenceBars, "Reference Bars", &source); !failure.empty()) return failure;
     CComRef<IReferenceBars> bars;
     if (FAILED(source->QueryInterface(IID_IReferenceBars, bars.outVoid()))) return "Reference Bars takes no pattern";
     if (FAILED(bars->SetStandard(options.pal ? REFERENCE_BARS_625_50 : REFERENCE_BARS_525_60))) {
@@ -250,10 +256,7 @@ LEADER_PLACE PlaceOf(const CStripeOptions& options) {
 }  // namespace
 
 std::string CStripeGraph::AddLeader(const CStripeOptions& options, CStripeReport* report) {
-    if (FAILED(CGraphRecipe::CreateFilter(graph.get(), CLSID_ReferenceLeader, u"Reference Leader", source.out())) ||
-        !source) {
-        return CBuildFailure::ComponentMissing("Reference Leader");
-    }
+    if (std::string failure = AddPlatformFilter(CLSID_ReferenceLeader, "Reference Leader", &source); !failure.empty()) return failure;
     CComRef<IReferenceLeader> leader;
     if (FAILED(source->QueryInterface(IID_IReferenceLeader, leader.outVoid()))) return "Reference Leader takes no leader";
     std::string barsFile;

@@ -39,6 +39,9 @@ public:
 
 private:
     std::string AddRegistered(IEnumRegFilters* records, const char* name, CComRef<IBaseFilter>* filter);
+    // Adds the platform's filter `clsid` under its `name`: "" when it stands in the graph, else
+    // that the component is missing.
+    std::string AddPlatformFilter(REFCLSID clsid, const char* name, CComRef<IBaseFilter>* filter);
     std::string Connect(IBaseFilter* from, const char* output, IBaseFilter* to, const char* input);
     // Chooses the device the options name and binds it into `device`.
     std::string BindDevice(const CStripeOptions& options, CStripeReport* report);

@@ -16,7 +16,9 @@ using apptest::RecordMessage;
 
 class OutputGraphFakeTest : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { StartAfresh(); }
+    // The good world again, and no message told yet.
+    void StartAfresh() {
         g_messages.clear();
         fake::InstallGoodWorld();
     }
@@ -81,8 +83,7 @@ TEST_F(OutputGraphFakeTest, MissingOrUncreatableRegisteredFilterNamesItself) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        g_messages.clear();
-        fake::InstallGoodWorld();
+        StartAfresh();
         if (c.renameLowerCase) {
             world.registered[c.missingIndex].name = u"dv muxer";
         } else {
@@ -98,8 +99,7 @@ TEST_F(OutputGraphFakeTest, MissingOrUncreatableRegisteredFilterNamesItself) {
     }
 
     // Registered but its library fails to create the filter: the same message.
-    g_messages.clear();
-    fake::InstallGoodWorld();
+    StartAfresh();
     world.classes[2].creatable = false;
     apptest::TestGraph graph(&RecordMessage);
     EXPECT_EQ(graph.Build(), 0);
@@ -128,8 +128,7 @@ TEST_F(OutputGraphFakeTest, NoMatchingDeviceIsReportedAndNothingConnected) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        g_messages.clear();
-        fake::InstallGoodWorld();
+        StartAfresh();
         world.devices = c.devices;
         apptest::TestGraph graph(&RecordMessage);
         EXPECT_EQ(graph.Build(), 0);
@@ -174,8 +173,7 @@ TEST_F(OutputGraphFakeTest, NearMissesOfTheDeviceNameAreNotTheDevice) {
     for (const std::u16string& nearMiss : NearMisses(wanted)) {
         SCOPED_TRACE("device \"" + Ascii(nearMiss) + "\"");
         // Alone, the near miss is no device.
-        g_messages.clear();
-        fake::InstallGoodWorld();
+        StartAfresh();
         world.devices = {{nearMiss, 3}};
         IMoniker* moniker = nullptr;
         EXPECT_EQ(COutputGraph::FindDeviceMoniker(&moniker, "Microsoft DV Camera and VCR"), 0);
@@ -186,8 +184,7 @@ TEST_F(OutputGraphFakeTest, NearMissesOfTheDeviceNameAreNotTheDevice) {
         EXPECT_EQ(world.boundDevice, -1);
 
         // Listed after the real one, it does not win as the last of the name would.
-        g_messages.clear();
-        fake::InstallGoodWorld();
+        StartAfresh();
         world.devices = {{wanted, 3}, {nearMiss, 3}};
         apptest::TestGraph graph(&RecordMessage);
         EXPECT_EQ(graph.Build(), 1);
@@ -210,8 +207,7 @@ TEST_F(OutputGraphFakeTest, NearMissesOfTheFilterNamesAreNotTheFilters) {
         for (const std::u16string& nearMiss : NearMisses(filter.name)) {
             SCOPED_TRACE("filter \"" + Ascii(nearMiss) + "\" for \"" + Ascii(filter.name) + "\"");
             // Registered under the near miss only: the filter is missing.
-            g_messages.clear();
-            fake::InstallGoodWorld();
+            StartAfresh();
             world.registered[filter.registeredIndex].name = nearMiss;
             apptest::TestGraph missing(&RecordMessage);
             EXPECT_EQ(missing.Build(), 0);
@@ -221,8 +217,7 @@ TEST_F(OutputGraphFakeTest, NearMissesOfTheFilterNamesAreNotTheFilters) {
             EXPECT_TRUE(world.connections.empty());
 
             // A near miss of another class listed first does not stand in for the real one.
-            g_messages.clear();
-            fake::InstallGoodWorld();
+            StartAfresh();
             world.registered.insert(world.registered.begin(), {fake::CLSID_FakeE, nearMiss});
             apptest::TestGraph graph(&RecordMessage);
             EXPECT_EQ(graph.Build(), 1);
@@ -251,8 +246,7 @@ TEST_F(OutputGraphFakeTest, EachFailedConnectionHasItsOwnMessage) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        g_messages.clear();
-        fake::InstallGoodWorld();
+        StartAfresh();
         world.failConnection = c.failConnection;
         if (c.renamedClass >= 0) world.classes[c.renamedClass].pins = {u"In", u"Out"};
         apptest::TestGraph graph(&RecordMessage);
@@ -301,8 +295,7 @@ TEST_F(OutputGraphFakeTest, PlatformObjectsMissing) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        g_messages.clear();
-        fake::InstallGoodWorld();
+        StartAfresh();
         world.*c.available = false;
         apptest::TestGraph graph(&RecordMessage);
         EXPECT_EQ(graph.Build(), c.built);
@@ -346,8 +339,7 @@ TEST_F(OutputGraphFakeTest, FailureEventsStopTheGraphAndSayWhatFailedAndWhy) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.empty() ? "harmless events" : c.text);
-        fake::InstallGoodWorld();
-        g_messages.clear();
+        StartAfresh();
         apptest::TestGraph graph(&RecordMessage);
         ASSERT_EQ(graph.Build(), 1);
         ASSERT_NE(graph.m_pEvent, nullptr);
@@ -370,8 +362,7 @@ TEST_F(OutputGraphFakeTest, FailureEventsStopTheGraphAndSayWhatFailedAndWhy) {
     }
 
     // A graph without events cannot be watched but still streams.
-    fake::InstallGoodWorld();
-    g_messages.clear();
+    StartAfresh();
     world.graphHasMediaEvent = false;
     apptest::TestGraph quiet(&RecordMessage);
     ASSERT_EQ(quiet.Build(), 1);
@@ -399,8 +390,7 @@ TEST_F(OutputGraphFakeTest, FailureThatComesWithTheStopIsTold) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.empty() ? "clean stop" : c.text);
-        fake::InstallGoodWorld();
-        g_messages.clear();
+        StartAfresh();
         apptest::TestGraph graph(&RecordMessage);
         ASSERT_EQ(graph.Build(), 1);
         ASSERT_EQ(graph.Run(), 1);

@@ -55,6 +55,11 @@ protected:
         return dlg;
     }
     QImage Grab(QWidget& widget) { return widget.grab().toImage(); }
+    // The window ended as the power key ends it: closed, accepted.
+    void ExpectEndedAccepted(const CGeneratorDlg& dlg) {
+        EXPECT_FALSE(dlg.isVisible());
+        EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    }
     // In a fresh world whose graph hands out `events` and posts `eventsAtStop` when stopped, a
     // started window that shows failures in the program's own box gets the ending signal: it
     // ends rejected without the box waiting for someone to press OK, the graph stopped once.
@@ -261,8 +266,7 @@ TEST_F(WindowTest, EnterIsIgnoredAndEscapeAsksBeforeQuitting) {
     watcher.onBox = [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Return); };
     QTest::keyClick(dlg.get(), Qt::Key_Escape);
     EXPECT_EQ(watcher.boxes.size(), 2u);
-    EXPECT_FALSE(dlg->isVisible());
-    EXPECT_EQ(dlg->result(), QDialog::Accepted);
+    ExpectEndedAccepted(*dlg);
     EXPECT_EQ(world.calls.back(), "Stop");
     EXPECT_EQ(world.stops, 1);
 }
@@ -277,8 +281,7 @@ TEST_F(WindowTest, PowerKeyStopsAndClosesWithoutAsking) {
     dlg->OnTimer();
     QTest::mouseClick(dlg->PowerButton(), Qt::LeftButton);
     EXPECT_TRUE(watcher.boxes.empty());
-    EXPECT_FALSE(dlg->isVisible());
-    EXPECT_EQ(dlg->result(), QDialog::Accepted);
+    ExpectEndedAccepted(*dlg);
     EXPECT_EQ(world.calls, (std::vector<std::string>{"Run", "Pause", "Stop"}));
 }
 
@@ -344,8 +347,7 @@ TEST_F(WindowTest, EndingSignalActsAsThePowerKey) {
         SCOPED_TRACE("started");
         auto dlg = Open(true);
         dlg->OnEndSignal();
-        EXPECT_FALSE(dlg->isVisible());
-        EXPECT_EQ(dlg->result(), QDialog::Accepted);
+        ExpectEndedAccepted(*dlg);
         EXPECT_EQ(world.stops, 1);
     }
     {
@@ -357,8 +359,7 @@ TEST_F(WindowTest, EndingSignalActsAsThePowerKey) {
         watcher.onBox = [&](QMessageBox*) { dlg->OnEndSignal(); };
         QTest::keyClick(dlg.get(), Qt::Key_Escape);
         EXPECT_EQ(watcher.boxes.size(), 1u);
-        EXPECT_FALSE(dlg->isVisible());
-        EXPECT_EQ(dlg->result(), QDialog::Accepted);
+        ExpectEndedAccepted(*dlg);
         EXPECT_EQ(world.stops, 1);
     }
     {

@@ -22,6 +22,7 @@ using decktest::DeckProcess;
 using decktest::kFrameBytes;
 using decktest::NowMs;
 using decktest::TempDir;
+using testsupport::BuildFile;
 using testsupport::kLumaBytes;
 using testsupport::kYuv411Bytes;
 using testsupport::LumaPsnr;
@@ -33,8 +34,6 @@ constexpr double kFramesPerSecond = 30000.0 / 1001.0;
 // "Promptly" means before the transport's stall timeout: a Stop that waited for the device would
 // take at least that long.
 constexpr int64_t kPromptMs = dv::kTransportStallTimeoutMs;
-
-std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
@@ -57,7 +56,7 @@ class DvTape : public decktest::DeckTest {
 protected:
     static void SetUpTestSuite() {
         for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck"}) {
-            if (!Exists(Build(piece))) missing = std::string(piece) + " is not built";
+            if (!Exists(BuildFile(piece))) missing = std::string(piece) + " is not built";
         }
         if (missing.empty() && Shell("ffprobe -version >/dev/null") != 0) missing = "ffprobe is not installed";
         if (missing.empty() && Shell("cd '" + testsupport::BuildDir() + "' && ./regsvr tamsel.ax >/dev/null") != 0) {
@@ -158,7 +157,7 @@ TEST_F(DvTape, ColourBarsReachTheTapeAtTheDvFrameRate) {
 
     // The pictures are the colour bars: colorbar.dat (a bottom-up BGR bitmap after a 54-byte
     // header) converted to the decoder's yuv411p the same way, luma compared.
-    const std::string bars = decktest::ReadFile(Build("colorbar.dat"));
+    const std::string bars = decktest::ReadFile(BuildFile("colorbar.dat"));
     ASSERT_EQ(54u + kLumaBytes * 3, bars.size());
     {
         std::FILE* out = std::fopen((dir.path() + "/bars.bgr").c_str(), "wb");

@@ -26,6 +26,7 @@
 #include "tests/support/test_support.h"
 #include "dv/transport_interface.h"
 
+using testsupport::BuildFile;
 using testsupport::kLumaBytes;
 using testsupport::kYuv411Bytes;
 using testsupport::LumaPsnr;
@@ -45,7 +46,6 @@ const char kDeviceLost[] = "Tamsel: DV出力が中断されました。\nDV機�
 const char kRunFailed[] = "run.sh: error: Tamsel failed (status 1)";
 const char kRunDone[] = "run.sh: done";
 
-std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // The number after `key` on the sim1394 report line that starts with `line`; -1 if absent.
@@ -86,7 +86,7 @@ protected:
     static void SetUpTestSuite() {
         for (const char* piece : {"sim1394", "sim1394-lib/libraw1394.so.11", "Tamsel", "graphinfo", "regsvr",
                                   "tamsel.ax", "colorbar.dat", "dvfilters.so"}) {
-            if (!Exists(Build(piece))) missing = std::string(piece) + " is not built";
+            if (!Exists(BuildFile(piece))) missing = std::string(piece) + " is not built";
         }
         if (missing.empty() && Shell("ffprobe -version >/dev/null") != 0) missing = "ffprobe is not installed";
         if (missing.empty() && Shell("cd " + Quote(testsupport::BuildDir()) + " && ./regsvr tamsel.ax") != 0) {
@@ -126,7 +126,7 @@ void ExpectColourBarTape(const std::string& tape, const std::string& work) {
                                  "codec_type=audio"}) {
         EXPECT_TRUE(Contains(probe, expected)) << expected << " not in:\n" << probe;
     }
-    const std::string bars = ReadFile(Build("colorbar.dat"));
+    const std::string bars = ReadFile(BuildFile("colorbar.dat"));
     ASSERT_EQ(54u + kLumaBytes * 3, bars.size());
     std::ofstream(work + "/bars.bgr", std::ios::binary).write(bars.data() + 54, std::streamsize(kLumaBytes * 3));
     ASSERT_EQ(0, Shell("ffmpeg -v error -f rawvideo -pix_fmt bgr24 -s 720x480 -i " + Quote(work + "/bars.bgr") +
@@ -349,7 +349,7 @@ TEST_F(Ieee1394Bus, UnpluggingTheCamcorderAbortsTheGraph) {
         ASSERT_EQ(S_OK, chain.control->Run());
         chain.control->Pause();
         std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-        ASSERT_EQ(0, Shell(Quote(Build("sim1394")) + " --ctl unplug camcorder"));
+        ASSERT_EQ(0, Shell(Quote(BuildFile("sim1394")) + " --ctl unplug camcorder"));
         bool aborted = false;
         for (int waited = 0; !aborted && waited < 20; ++waited) {
             LONG code = 0;

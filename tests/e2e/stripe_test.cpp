@@ -23,6 +23,7 @@
 
 #include "dv/dif/audio_shuffle.h"
 #include "dv/dif/packs.h"
+#include "tests/support/dv/bar_levels.h"
 #include "tests/support/dv/dv_picture.h"
 #include "tests/support/dv/deck_test_process.h"
 #include "tests/support/dv/libdv_judge.h"
@@ -34,19 +35,19 @@ using decktest::DeckProcess;
 using decktest::kFrameBytes;
 using decktest::NowMs;
 using decktest::TempDir;
+using testsupport::BuildFile;
 using testsupport::Quote;
 using testsupport::ReadFile;
 using testsupport::Shell;
+using namespace dvtest::bar_levels;
 
 namespace {
-
-std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
 
 // One run of tamsel-stripe, its output in files of `dir`.
 class StripeRun {
 public:
     StripeRun(std::string dir, std::vector<std::string> args) : dir_(std::move(dir)) {
-        args.insert(args.begin(), Build("tamsel-stripe"));
+        args.insert(args.begin(), BuildFile("tamsel-stripe"));
         testsupport::ProcessOptions options;
         options.out = testsupport::Sink::ToFile(dir_ + "/stripe.out");
         options.err = testsupport::Sink::ToFile(dir_ + "/stripe.err");
@@ -207,7 +208,7 @@ class Stripe : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"}) {
-            ASSERT_EQ(access(Build(piece).c_str(), F_OK), 0) << piece << " is not built";
+            ASSERT_EQ(access(BuildFile(piece).c_str(), F_OK), 0) << piece << " is not built";
         }
         ASSERT_EQ(Shell("ffmpeg -version >/dev/null"), 0) << "ffmpeg is not installed (scripts/install-deps.sh)";
         ASSERT_EQ(Shell("cd '" + testsupport::BuildDir() + "' && ./regsvr tamsel.ax >/dev/null"), 0);
@@ -372,7 +373,7 @@ TEST_F(Stripe, EverySignalThatWouldEndTheProgramStopsTheDeckAndEndsWithItsOwnSta
     options.err = testsupport::Sink::ToOutput();
     options.env = {std::string(PLATFORM_STATE_DIR_ENV) + "=" + testsupport::StateDir()};
     const testsupport::Process stripe =
-        testsupport::StartProcess({Build("tamsel-stripe"), "--record", "--duration", "60"}, options);
+        testsupport::StartProcess({BuildFile("tamsel-stripe"), "--record", "--duration", "60"}, options);
     ASSERT_TRUE(WaitForFrames(tape, 30));
     close(stripe.output);  // every later write fails (EPIPE)
     kill(stripe.pid, SIGHUP);
@@ -564,24 +565,6 @@ std::vector<std::vector<uint8_t>> TapeFrames(const std::string& path, size_t fra
     return frames;
 }
 
-struct BarLevel {
-    int y, cb, cr;
-};
-
-// The published 8-bit Y'CbCr values (ITU-R BT.601 coding, no setup). 75 % bars of SMPTE EG 1 and
-// EBU 100/0/75/0: white (100 % for EBU), yellow, cyan, green, magenta, red, blue; black.
-const BarLevel kBlack{16, 128, 128};
-const BarLevel kWhite100{235, 128, 128};
-const BarLevel kBars75[7] = {{180, 128, 128}, {162, 44, 142}, {131, 156, 44}, {112, 72, 58},
-                             {84, 184, 198},  {65, 100, 212}, {35, 212, 114}};
-const BarLevel kBars100[7] = {{235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
-                              {106, 202, 222}, {81, 90, 240},  {41, 240, 110}};
-// SMPTE EG 1's bottom row in 525 digital without setup: -I, +Q, PLUGE -4 and +4 IRE.
-const BarLevel kMinusI{16, 158, 95};
-const BarLevel kPlusQ{16, 174, 149};
-const BarLevel kPlugeBelow{7, 128, 128};
-const BarLevel kPlugeAbove{25, 128, 128};
-
 struct BarSpot {
     double x;  // fraction of the width
     int row;
@@ -601,14 +584,8 @@ std::vector<BarSpot> PatternSpots(const std::string& pattern) {
         for (int k = 0; k < 7; ++k) spots.push_back({(k + 0.5) * bar, 160, kBars75[k], "bar " + std::to_string(k)});
         const BarLevel under[7] = {kBars75[6], kBlack, kBars75[4], kBlack, kBars75[2], kBlack, kBars75[0]};
         for (int k = 0; k < 7; ++k) spots.push_back({(k + 0.5) * bar, 340, under[k], "castellation " + std::to_string(k)});
-        spots.push_back({0.625 * bar, 420, kMinusI, "-I"});
-        spots.push_back({1.875 * bar, 420, kWhite100, "100 % white"});
-        spots.push_back({3.125 * bar, 420, kPlusQ, "+Q"});
-        spots.push_back({4.375 * bar, 420, kBlack, "black"});
-        spots.push_back({(5 + 1.0 / 6) * bar, 420, kPlugeBelow, "PLUGE -4"});
-        spots.push_back({5.5 * bar, 420, kBlack, "PLUGE black"});
-        spots.push_back({(5 + 5.0 / 6) * bar, 420, kPlugeAbove, "PLUGE +4"});
-        spots.push_back({6.5 * bar, 420, kBlack, "black"});
+        for (const BottomPatch& patch : kSmpteBottomRow)
+            spots.push_back({patch.centre * bar, 420, patch.level, patch.name});
         return spots;
     }
     // EBU: eight bars, white at 100 % in both, the colours at 75 % or 100 %, then black.
@@ -945,7 +922,7 @@ protected:
     static void SetUpTestSuite() {
         Stripe::SetUpTestSuite();
         for (const char* piece : {"sim1394", "sim1394-lib/libraw1394.so.11"}) {
-            ASSERT_EQ(access(Build(piece).c_str(), F_OK), 0) << piece << " is not built";
+            ASSERT_EQ(access(BuildFile(piece).c_str(), F_OK), 0) << piece << " is not built";
         }
     }
     // sim1394 OPTIONS --tape TAPE -- bash -c SCRIPT in the build folder (tamsel-stripe is
@@ -955,6 +932,10 @@ protected:
                          Quote(testsupport::StateDir()) + " ./sim1394 " + options + " --tape " + Quote(tape) +
                          " -- bash -c " + Quote(script),
                      output);
+    }
+    // What the bus said at its end shows that no frame went out on it.
+    static void ExpectNoFrameSent(const std::string& out) {
+        EXPECT_NE(out.find("sim1394: isochronous packets 0,"), std::string::npos) << "no frame sent:\n" << out;
     }
 };
 
@@ -1027,7 +1008,7 @@ TEST_F(StripeOnBus, NoTapeOrAWriteProtectedTapeIsToldAndNothingIsSent) {
                       1)
                 << out;
             EXPECT_NE(out.find(message + "; nothing was sent"), std::string::npos) << out;
-            EXPECT_NE(out.find("sim1394: isochronous packets 0,"), std::string::npos) << "no frame sent:\n" << out;
+            ExpectNoFrameSent(out);
             EXPECT_NE(out.find(", mode stop, tape "), std::string::npos) << out;
         }
     }
@@ -1050,7 +1031,7 @@ TEST_F(StripeOnBus, ARecordCommandRefusedNotImplementedOrUnansweredIsToldAndNoth
             << out;
         EXPECT_NE(out.find(c.message), std::string::npos) << out;
         EXPECT_NE(out.find("nothing was sent"), std::string::npos) << out;
-        EXPECT_NE(out.find("sim1394: isochronous packets 0,"), std::string::npos) << "no frame sent:\n" << out;
+        ExpectNoFrameSent(out);
         EXPECT_NE(out.find("camcorder 0: frames recorded 0, frames shown, not recorded 0, mode stop"),
                   std::string::npos)
             << out;
@@ -1134,7 +1115,7 @@ TEST_F(StripeOnBus, AStopWhileTheUnitIsSlowToAnswerNeverRecords) {
                                    std::to_string(sig) + " $job; wait $job; echo \"status=$?\"; }";
         EXPECT_EQ(OnBus("", script, &out), 0) << out;
         EXPECT_NE(out.find("status=" + std::to_string(StoppedStatus(sig)) + "\n"), std::string::npos) << out;
-        EXPECT_NE(out.find("sim1394: isochronous packets 0,"), std::string::npos) << "no frame sent:\n" << out;
+        ExpectNoFrameSent(out);
         EXPECT_NE(out.find("camcorder 0: frames recorded 0, frames shown, not recorded 0, mode stop"),
                   std::string::npos)
             << out;
@@ -1154,7 +1135,7 @@ TEST_F(StripeOnBus, ACamcorderFoundRecordingIsRefusedAndCanBeAskedAndStoppedWith
     EXPECT_NE(out.find("the device is already recording"), std::string::npos) << out;
     EXPECT_NE(out.find("stop=0\n"), std::string::npos) << out;
     EXPECT_NE(Section(out, "AFTER").find("mode stop"), std::string::npos) << out;
-    EXPECT_NE(out.find("sim1394: isochronous packets 0,"), std::string::npos) << "no frame sent:\n" << out;
+    ExpectNoFrameSent(out);
     EXPECT_NE(out.find(", mode stop, tape writable"), std::string::npos) << out;
 }
 

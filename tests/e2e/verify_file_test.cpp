@@ -17,40 +17,18 @@
 #include "dv/dif/dif_layout.h"
 #include "dv/dif/packs.h"
 #include "tests/support/dv/deck_test_process.h"
+#include "tests/support/dv/verify_run.h"
 #include "tests/support/process.h"
 
 namespace dif = dv::dif;
+using dvtest::Verdict;
+using dvtest::Verify;
+using testsupport::BuildFile;
 using testsupport::Quote;
 using testsupport::ReadFile;
 using testsupport::Shell;
 
 namespace {
-
-std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
-
-struct Verdict {
-    int status = -1;
-    std::string out, err;
-    nlohmann::json json;
-};
-
-// Runs tamsel-stripe --verify-file on `file` with `args`; with --json among them, parses stdout.
-Verdict Verify(const std::string& file, const std::string& args = "") {
-    static int run = 0;
-    const std::string err = testsupport::StateDir() + "/verify." + std::to_string(++run) + ".err";
-    Verdict v;
-    v.status = Shell(Quote(Build("tamsel-stripe")) + " --verify-file " + Quote(file) + " " + args + " 2>" + Quote(err),
-                     &v.out);
-    v.err = ReadFile(err);
-    if (args.find("--json") != std::string::npos) {
-        try {
-            v.json = nlohmann::json::parse(v.out);
-        } catch (const nlohmann::json::exception& e) {
-            ADD_FAILURE() << "not JSON (" << e.what() << "):\n" << v.out;
-        }
-    }
-    return v;
-}
 
 void Write(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
@@ -75,7 +53,7 @@ protected:
 
     static void SetUpTestSuite() {
         for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"})
-            ASSERT_EQ(access(Build(piece).c_str(), F_OK), 0) << piece << " is not built";
+            ASSERT_EQ(access(BuildFile(piece).c_str(), F_OK), 0) << piece << " is not built";
         ASSERT_EQ(Shell("ffmpeg -version >/dev/null"), 0) << "ffmpeg is not installed (scripts/install-deps.sh)";
         ASSERT_EQ(Shell("cd " + Quote(testsupport::BuildDir()) + " && ./regsvr tamsel.ax >/dev/null"), 0);
         dir_ = new decktest::TempDir();
@@ -83,7 +61,7 @@ protected:
         decktest::DeckProcess deck(dir_->path());
         ASSERT_TRUE(deck.StartListening(stripe_, "verify deck"));
         std::string output;
-        ASSERT_EQ(Shell(Quote(Build("tamsel-stripe")) + " --duration " + std::to_string(kFrames / 30) +
+        ASSERT_EQ(Shell(Quote(BuildFile("tamsel-stripe")) + " --duration " + std::to_string(kFrames / 30) +
                             " --timecode '00:58:00;00' 2>&1 --device " + Quote("deck:" + deck.SocketPath()),
                         &output), 0) << output;
         ASSERT_TRUE(deck.Finish());
@@ -301,6 +279,6 @@ TEST_F(VerifyFile, WhatIsNoWholeDvRecordingIsToldPlainlyAndNothingIsWritten) {
 
     // A check takes no striping options.
     std::string output;
-    EXPECT_EQ(Shell(Quote(Build("tamsel-stripe")) + " --verify-file " + Quote(cut) + " --record", &output), 2) << output;
-    EXPECT_EQ(Shell(Quote(Build("tamsel-stripe")) + " --verify-file " + Quote(cut) + " --stop", &output), 2) << output;
+    EXPECT_EQ(Shell(Quote(BuildFile("tamsel-stripe")) + " --verify-file " + Quote(cut) + " --record", &output), 2) << output;
+    EXPECT_EQ(Shell(Quote(BuildFile("tamsel-stripe")) + " --verify-file " + Quote(cut) + " --stop", &output), 2) << output;
 }

@@ -18,37 +18,23 @@
 #include "dv/dif/dif_layout.h"
 #include "dv/dif/packs.h"
 #include "tests/support/dv/deck_test_process.h"
+#include "tests/support/dv/verify_run.h"
 #include "tests/support/process.h"
 
 namespace dif = dv::dif;
+using testsupport::BuildFile;
 using testsupport::Quote;
 using testsupport::ReadFile;
 using testsupport::Shell;
 
 namespace {
 
-std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
-
-struct Verdict {
-    int status = -1;
-    std::string out, err;
-    nlohmann::json json;
-};
+using dvtest::Verdict;
 
 // tamsel-stripe --verify-file FILE ARGS --json, and the same as text.
 Verdict Verify(const std::string& file, const std::string& args = "") {
-    static int run = 0;
-    const std::string err = testsupport::StateDir() + "/verify_picture." + std::to_string(++run) + ".err";
-    Verdict v;
-    const std::string command = Quote(Build("tamsel-stripe")) + " --verify-file " + Quote(file) + " " + args;
-    v.status = Shell(command + " --json 2>" + Quote(err), &v.out);
-    try {
-        v.json = nlohmann::json::parse(v.out);
-    } catch (const nlohmann::json::exception& e) {
-        ADD_FAILURE() << "not JSON (" << e.what() << "):\n" << v.out;
-    }
-    Shell(command + " 2>&1", &v.out);
-    v.err = ReadFile(err);
+    Verdict v = dvtest::Verify(file, args + " --json");
+    Shell(dvtest::VerifyCommand(file, args) + " 2>&1", &v.out);
     return v;
 }
 
@@ -112,7 +98,7 @@ protected:
 
     static void SetUpTestSuite() {
         for (const char* piece : {"tamsel.ax", "colorbar.dat", "dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"})
-            ASSERT_EQ(access(Build(piece).c_str(), F_OK), 0) << piece << " is not built";
+            ASSERT_EQ(access(BuildFile(piece).c_str(), F_OK), 0) << piece << " is not built";
         ASSERT_EQ(Shell("cd " + Quote(testsupport::BuildDir()) + " && ./regsvr tamsel.ax >/dev/null"), 0);
         dir_ = new decktest::TempDir();
     }
@@ -128,7 +114,7 @@ protected:
         deckOptions.push_back(pal ? "pal" : "ntsc");
         ASSERT_TRUE(deck.StartListening(dir_->path() + "/" + name + ".dv", "picture deck", 0, deckOptions));
         std::string output;
-        ASSERT_EQ(Shell(Quote(Build("tamsel-stripe")) + " " + options + " --device " +
+        ASSERT_EQ(Shell(Quote(BuildFile("tamsel-stripe")) + " " + options + " --device " +
                             Quote("deck:" + deck.SocketPath()) + " 2>&1",
                         &output), 0) << output;
         ASSERT_TRUE(deck.Finish());
@@ -272,13 +258,13 @@ TEST_F(VerifyPicture, ALeaderIsGoodAgainstItsLayoutAndEachSpoiltFrameIsNamed) {
 
 TEST_F(VerifyPicture, ALeaderCheckTakesTheLeadersOptionsAndNoneThatClash) {
     std::string output;
-    const std::string stripe = Quote(Build("tamsel-stripe")) + " --verify-file " + Quote(Tape("pal"));
+    const std::string stripe = Quote(BuildFile("tamsel-stripe")) + " --verify-file " + Quote(Tape("pal"));
     EXPECT_EQ(Shell(stripe + " --layout bars:3 --timecode '00:59:57;00' 2>&1", &output), 2) << output;
     EXPECT_NE(output.find("placed by --program-start"), std::string::npos) << output;
     EXPECT_EQ(Shell(stripe + " --layout bars:3 --audio 32k 2>&1", &output), 2) << output;
     EXPECT_EQ(Shell(stripe + " --black-after 2 2>&1", &output), 2) << output;
     EXPECT_NE(output.find("go with --leader or --layout"), std::string::npos) << output;
-    EXPECT_EQ(Shell(Quote(Build("tamsel-stripe")) + " --verify-tape --duration 5 --leader 2>&1", &output), 2) << output;
+    EXPECT_EQ(Shell(Quote(BuildFile("tamsel-stripe")) + " --verify-tape --duration 5 --leader 2>&1", &output), 2) << output;
     EXPECT_NE(output.find("--verify-tape checks no leader"), std::string::npos) << output;
     // A leader's check of a PAL file lays the leader out in 625/50's labels: a stripe of bars
     // from 10:00:00:00 holds no frame of a leader before 01:00:00:00, never "good".

@@ -14,26 +14,15 @@
 #include "stripe/leader_check.h"
 #include "stripe/picture_check.h"
 #include "stripe/picture_patches.h"
+#include "tests/support/dv/bar_levels.h"
+
+using namespace dvtest::bar_levels;
 
 namespace {
 
-struct Level {
-    int y, cb, cr;
-};
-const Level kBlack{16, 128, 128};
-const Level kWhite100{235, 128, 128};
-const Level kBars75[7] = {{180, 128, 128}, {162, 44, 142}, {131, 156, 44}, {112, 72, 58},
-                          {84, 184, 198},  {65, 100, 212}, {35, 212, 114}};
-const Level kBars100[7] = {{235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
-                           {106, 202, 222}, {81, 90, 240},  {41, 240, 110}};
-const Level kMinusI{16, 158, 95};
-const Level kPlusQ{16, 174, 149};
-const Level kPlugeBelow{7, 128, 128};
-const Level kPlugeAbove{25, 128, 128};
-
 struct Spot {
     double x, y;  // fractions of the width and height
-    Level level;
+    BarLevel level;
     const char* what;
 };
 
@@ -66,15 +55,11 @@ void ExpectSpots(CPicturePatches::Picture picture, const std::vector<Spot>& spot
 TEST(PicturePatches, EachPatternsPatchesHoldTheStandardsLevelsInBothSystems) {
     std::vector<Spot> smpte, ebu75, ebu100;
     for (int k = 0; k < 7; ++k) smpte.push_back({(k + 0.5) / 7, 1.0 / 3, kBars75[k], "bar"});
-    const Level under[7] = {kBars75[6], kBlack, kBars75[4], kBlack, kBars75[2], kBlack, kBars75[0]};
+    const BarLevel under[7] = {kBars75[6], kBlack, kBars75[4], kBlack, kBars75[2], kBlack, kBars75[0]};
     for (int k = 0; k < 7; ++k) smpte.push_back({(k + 0.5) / 7, 0.71, under[k], "castellation"});
     const double bar = 1.0 / 7;
-    smpte.push_back({0.625 * bar, 0.9, kMinusI, "-I"});
-    smpte.push_back({1.875 * bar, 0.9, kWhite100, "white"});
-    smpte.push_back({3.125 * bar, 0.9, kPlusQ, "+Q"});
-    smpte.push_back({(5 + 1.0 / 6) * bar, 0.9, kPlugeBelow, "PLUGE -4"});
-    smpte.push_back({5.5 * bar, 0.9, kBlack, "PLUGE black"});
-    smpte.push_back({(5 + 5.0 / 6) * bar, 0.9, kPlugeAbove, "PLUGE +4"});
+    for (const BottomPatch& patch : kSmpteBottomRow)
+        smpte.push_back({patch.centre * bar, 0.9, patch.level, patch.name});
     ExpectSpots(CPicturePatches::kSmpte, smpte);
 
     ebu75.push_back({0.5 / 8, 0.5, kWhite100, "white"});

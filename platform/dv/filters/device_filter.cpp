@@ -57,12 +57,7 @@ HRESULT DeviceFilter::StartCapture() {
                      devicePath.c_str());
         return E_NOTIMPL;
     }
-    reach.Add(opened.get());
-    const HRESULT hr = opened->Open();
-    if (FAILED(hr)) {
-        reach.Remove(opened.get());
-        return hr;
-    }
+    if (const HRESULT hr = reach.Open(opened.get()); FAILED(hr)) return hr;
     receiver = std::move(opened);
     output.StartCapture(receiver.get());
     return S_OK;
@@ -76,13 +71,8 @@ HRESULT DeviceFilter::OnActivate() {
     // The stream's system is the connection's: the frames' size and pace.
     const DvSystem& system = input.ConnectedSystem();
     opened->SetSystem(system);
-    // Reachable by Interrupt while Open waits for the device (under the filter's lock).
-    reach.Add(opened.get());
-    const HRESULT hr = opened->Open();
-    if (FAILED(hr)) {
-        reach.Remove(opened.get());
-        return hr;
-    }
+    // Open waits for the device under the filter's lock: Interrupt reaches it there.
+    if (const HRESULT hr = reach.Open(opened.get()); FAILED(hr)) return hr;
     transport = std::move(opened);
     streamSystem = &system;
     rateControl.Reset(system);
@@ -205,22 +195,24 @@ HRESULT DeviceFilter::GetStatistics(DVDeviceStatistics* statistics) {
 
 namespace {
 
+// The transport's modes as IAMExtTransport names them. A unit in play-pause says so, but only
+// the modes marked may be asked for.
+struct ModeName {
+    DeckMode mode;
+    LONG value;
+    bool asked;
+};
+constexpr ModeName kModeNames[] = {{DeckMode::Stop, ED_MODE_STOP, true},
+                                   {DeckMode::Record, ED_MODE_RECORD, true},
+                                   {DeckMode::RecordPause, ED_MODE_RECORD_FREEZE, true},
+                                   {DeckMode::Play, ED_MODE_PLAY, true},
+                                   {DeckMode::PlayPause, ED_MODE_FREEZE, false},
+                                   {DeckMode::Rewind, ED_MODE_REW, true},
+                                   {DeckMode::FastForward, ED_MODE_FF, true}};
+
 LONG ModeValue(DeckMode mode) {
-    switch (mode) {
-        case DeckMode::Record:
-            return ED_MODE_RECORD;
-        case DeckMode::RecordPause:
-            return ED_MODE_RECORD_FREEZE;
-        case DeckMode::Play:
-            return ED_MODE_PLAY;
-        case DeckMode::PlayPause:
-            return ED_MODE_FREEZE;
-        case DeckMode::Rewind:
-            return ED_MODE_REW;
-        case DeckMode::FastForward:
-            return ED_MODE_FF;
-        case DeckMode::Stop:
-            break;
+    for (const ModeName& name : kModeNames) {
+        if (name.mode == mode) return name.value;
     }
     return ED_MODE_STOP;
 }
@@ -326,28 +318,12 @@ HRESULT DeviceFilter::GetTransportAudioParameters(LONG, LONG* value) { return va
 HRESULT DeviceFilter::SetTransportAudioParameters(LONG, LONG) { return E_NOTIMPL; }
 
 HRESULT DeviceFilter::put_Mode(LONG mode) {
-    DeckMode wanted = DeckMode::Stop;
-    switch (mode) {
-        case ED_MODE_RECORD:
-            wanted = DeckMode::Record;
-            break;
-        case ED_MODE_RECORD_FREEZE:
-            wanted = DeckMode::RecordPause;
-            break;
-        case ED_MODE_PLAY:
-            wanted = DeckMode::Play;
-            break;
-        case ED_MODE_REW:
-            wanted = DeckMode::Rewind;
-            break;
-        case ED_MODE_FF:
-            wanted = DeckMode::FastForward;
-            break;
-        case ED_MODE_STOP:
-            break;
-        default:
-            return E_NOTIMPL;
+    const ModeName* named = nullptr;
+    for (const ModeName& name : kModeNames) {
+        if (name.asked && name.value == mode) named = &name;
     }
+    if (named == nullptr) return E_NOTIMPL;
+    const DeckMode wanted = named->mode;
     // After Interrupt only STOP goes out: a unit put into record can still be stopped.
     if (wanted != DeckMode::Stop && reach.Interrupted()) return kTransportInterrupted;
     const HRESULT hr = WithDeck([&](Transport& t) { return t.SetDeckMode(wanted); });

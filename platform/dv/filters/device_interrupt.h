@@ -21,25 +21,20 @@ namespace dv {
 class DeviceInterrupt {
 public:
     // A transport just made: interrupted at once when the filter already is.
-    void Add(Transport* transport) {
-        std::lock_guard<std::mutex> hold(lock);
-        reached.push_back(transport);
-        if (interrupted.load()) transport->Interrupt();
-    }
+    void Add(Transport* transport) { Enlist(reached, transport); }
     // Before the transport is destroyed.
-    void Remove(Transport* transport) {
-        std::lock_guard<std::mutex> hold(lock);
-        reached.erase(std::remove(reached.begin(), reached.end(), transport), reached.end());
-    }
+    void Remove(Transport* transport) { Delist(reached, transport); }
     // The receiver of a capture, the same way.
-    void Add(Receiver* receiver) {
-        std::lock_guard<std::mutex> hold(lock);
-        receivers.push_back(receiver);
-        if (interrupted.load()) receiver->Interrupt();
-    }
-    void Remove(Receiver* receiver) {
-        std::lock_guard<std::mutex> hold(lock);
-        receivers.erase(std::remove(receivers.begin(), receivers.end(), receiver), receivers.end());
+    void Add(Receiver* receiver) { Enlist(receivers, receiver); }
+    void Remove(Receiver* receiver) { Delist(receivers, receiver); }
+    // Opens a transport or receiver just made, reachable by Interrupt while Open waits for the
+    // device; it stays listed when it opened, and is taken off again when not. Open's status.
+    template <class Reached>
+    HRESULT Open(Reached* one) {
+        Add(one);
+        const HRESULT hr = one->Open();
+        if (FAILED(hr)) Remove(one);
+        return hr;
     }
     // Interrupts every transport and receiver listed now and every one added later. Not undone.
     void Interrupt() {
@@ -51,6 +46,18 @@ public:
     bool Interrupted() const { return interrupted.load(); }
 
 private:
+    template <class Reached>
+    void Enlist(std::vector<Reached*>& list, Reached* one) {
+        std::lock_guard<std::mutex> hold(lock);
+        list.push_back(one);
+        if (interrupted.load()) one->Interrupt();
+    }
+    template <class Reached>
+    void Delist(std::vector<Reached*>& list, Reached* one) {
+        std::lock_guard<std::mutex> hold(lock);
+        list.erase(std::remove(list.begin(), list.end(), one), list.end());
+    }
+
     std::mutex lock;
     std::vector<Transport*> reached;  // lock
     std::vector<Receiver*> receivers;  // lock

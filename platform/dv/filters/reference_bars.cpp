@@ -124,6 +124,17 @@ HRESULT ReferenceBars::SetPattern(LONG value) {
     return S_OK;
 }
 
+HRESULT ReferenceBars::LoadPictures(const std::string& file, const BarsSystem& to) {
+    std::vector<uint8_t> picture;
+    if (auto fault = TestPattern::Load(file, to.width, to.height, &picture)) {
+        PLATFORM_LOG(platform::log::kDv, Error, "Reference Bars: %s", fault->text.c_str());
+        return static_cast<HRESULT>(fault->status);
+    }
+    rgb = TestPattern::ToBottomUpBgr(picture, to.width, to.height);
+    uyvy = std::move(picture);
+    return S_OK;
+}
+
 HRESULT ReferenceBars::GetPattern(LONG* value) {
     if (value == nullptr) return E_POINTER;
     std::lock_guard<std::recursive_mutex> hold(FilterLock());
@@ -136,13 +147,7 @@ HRESULT ReferenceBars::SetPictureFile(LPCWSTR path) {
     std::lock_guard<std::recursive_mutex> hold(FilterLock());
     if (CurrentState() != State_Stopped) return VFW_E_NOT_STOPPED;
     const std::string file = platform::Utf8FromWide(path);
-    std::vector<uint8_t> picture;
-    if (auto fault = TestPattern::Load(file, system->width, system->height, &picture)) {
-        PLATFORM_LOG(platform::log::kDv, Error, "Reference Bars: %s", fault->text.c_str());
-        return static_cast<HRESULT>(fault->status);
-    }
-    rgb = TestPattern::ToBottomUpBgr(picture, system->width, system->height);
-    uyvy = std::move(picture);
+    if (const HRESULT hr = LoadPictures(file, *system); FAILED(hr)) return hr;
     pattern = REFERENCE_BARS_PICTURE;
     picturePath = file;
     return S_OK;
@@ -156,13 +161,7 @@ HRESULT ReferenceBars::SetStandard(LONG value) {
     if (value == standard) return S_OK;
     if (output.IsConnected()) return VFW_E_ALREADY_CONNECTED;
     if (pattern == REFERENCE_BARS_PICTURE) {
-        std::vector<uint8_t> picture;
-        if (auto fault = TestPattern::Load(picturePath, to->width, to->height, &picture)) {
-            PLATFORM_LOG(platform::log::kDv, Error, "Reference Bars: %s", fault->text.c_str());
-            return static_cast<HRESULT>(fault->status);
-        }
-        rgb = TestPattern::ToBottomUpBgr(picture, to->width, to->height);
-        uyvy = std::move(picture);
+        if (const HRESULT hr = LoadPictures(picturePath, *to); FAILED(hr)) return hr;
     } else {
         MakePictures(pattern, *to);
     }

@@ -89,6 +89,9 @@ protected:
 private:
     // Makes both pictures of a built-in pattern for a system.
     void MakePictures(LONG pattern, const BarsSystem& system);
+    // Makes both pictures from a picture file of the system's size; a failure is logged and its
+    // status returned, the pictures then unchanged.
+    HRESULT LoadPictures(const std::string& file, const BarsSystem& system);
 
     ReferenceBarsOutputPin output;
 

@@ -22,6 +22,7 @@
 #include "dv/filters/muxer.h"
 #include "dv/filters/reference_bars.h"
 #include "dv/filters/video_encoder.h"
+#include "tests/support/dv/bar_levels.h"
 #include "tests/support/dv/dif_test_filters.h"
 #include "tests/support/dv/dv_picture.h"
 #include "support/text.h"
@@ -32,34 +33,15 @@ extern "C" {
 }
 
 using namespace dvtest;
+using namespace dvtest::bar_levels;
 
 namespace {
-
-struct Level {
-    int y, cb, cr;
-};
-
-// The published 8-bit values. Colour bars (BT.601 coding of the EBU and SMPTE bars):
-const Level kBlack{16, 128, 128};
-const Level kWhite100{235, 128, 128};
-// White, yellow, cyan, green, magenta, red, blue at 75 % (EBU 100/0/75/0 colours, SMPTE bars).
-const Level kBars75[7] = {{180, 128, 128}, {162, 44, 142}, {131, 156, 44}, {112, 72, 58},
-                          {84, 184, 198},  {65, 100, 212}, {35, 212, 114}};
-// The same at 100 % (EBU 100/0/100/0).
-const Level kBars100[7] = {{235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
-                           {106, 202, 222}, {81, 90, 240},  {41, 240, 110}};
-// SMPTE EG 1's bottom row in 525 digital without setup: -I and +Q at black level, and the PLUGE
-// steps at -4 and +4 IRE around black (Y 16).
-const Level kMinusI{16, 158, 95};
-const Level kPlusQ{16, 174, 149};
-const Level kPlugeBelow{7, 128, 128};
-const Level kPlugeAbove{25, 128, 128};
 
 // A place in the picture (x as a fraction of the width) and what must be there.
 struct Spot {
     double x;
     int row;
-    Level level;
+    BarLevel level;
     std::string what;
 };
 
@@ -69,22 +51,16 @@ std::vector<Spot> SmpteSpots(int height) {
     const double bar = 1.0 / 7;
     for (int k = 0; k < 7; ++k) spots.push_back({(k + 0.5) * bar, height / 3, kBars75[k], std::string(names[k]) + " bar"});
     // The castellations: blue, black, magenta, black, cyan, black, white under the bars.
-    const Level under[7] = {kBars75[6], kBlack, kBars75[4], kBlack, kBars75[2], kBlack, kBars75[0]};
+    const BarLevel under[7] = {kBars75[6], kBlack, kBars75[4], kBlack, kBars75[2], kBlack, kBars75[0]};
     const int castellationRow = height * 17 / 24;  // between 2/3 and 3/4
     for (int k = 0; k < 7; ++k) spots.push_back({(k + 0.5) * bar, castellationRow, under[k], "castellation " + std::to_string(k)});
     const int bottom = height * 7 / 8;
-    spots.push_back({0.625 * bar, bottom, kMinusI, "-I"});
-    spots.push_back({1.875 * bar, bottom, kWhite100, "100 % white"});
-    spots.push_back({3.125 * bar, bottom, kPlusQ, "+Q"});
-    spots.push_back({4.375 * bar, bottom, kBlack, "black"});
-    spots.push_back({(5 + 1.0 / 6) * bar, bottom, kPlugeBelow, "PLUGE -4 %"});
-    spots.push_back({5.5 * bar, bottom, kBlack, "PLUGE black"});
-    spots.push_back({(5 + 5.0 / 6) * bar, bottom, kPlugeAbove, "PLUGE +4 %"});
-    spots.push_back({6.5 * bar, bottom, kBlack, "black after the PLUGE"});
+    for (const BottomPatch& patch : kSmpteBottomRow)
+        spots.push_back({patch.centre * bar, bottom, patch.level, patch.name});
     return spots;
 }
 
-std::vector<Spot> EbuSpots(const Level colours[7], int height) {
+std::vector<Spot> EbuSpots(const BarLevel colours[7], int height) {
     // Eight bars: white at 100 % whatever the colours' level, the six colours, black.
     std::vector<Spot> spots;
     spots.push_back({0.5 / 8, height / 2, kWhite100, "white"});
@@ -132,7 +108,7 @@ struct BarsChain {
     }
 };
 
-Level AtUyvy(const std::vector<uint8_t>& picture, int width, int x, int row) {
+BarLevel AtUyvy(const std::vector<uint8_t>& picture, int width, int x, int row) {
     const uint8_t* pair = &picture[static_cast<size_t>(row) * width * 2 + static_cast<size_t>(x / 2) * 4];
     return {pair[x % 2 == 0 ? 1 : 3], pair[0], pair[2]};
 }
@@ -141,7 +117,7 @@ Level AtUyvy(const std::vector<uint8_t>& picture, int width, int x, int row) {
 void ExpectLevels(const std::vector<uint8_t>& picture, int width, const std::vector<Spot>& spots,
                   const std::string& pattern) {
     for (const Spot& spot : spots) {
-        const Level got = AtUyvy(picture, width, static_cast<int>(spot.x * width), spot.row);
+        const BarLevel got = AtUyvy(picture, width, static_cast<int>(spot.x * width), spot.row);
         EXPECT_EQ(got.y, spot.level.y) << pattern << ", " << spot.what << ": Y";
         EXPECT_EQ(got.cb, spot.level.cb) << pattern << ", " << spot.what << ": Cb";
         EXPECT_EQ(got.cr, spot.level.cr) << pattern << ", " << spot.what << ": Cr";
@@ -342,8 +318,8 @@ TEST(ReferenceBars, APictureFileOfTheSystemsSizeBecomesThePatternInYCbCr) {
     ASSERT_EQ(chain.Connect(), S_OK);
     const std::vector<ReceivedSample> frames = chain.Collect(1);
     ASSERT_EQ(frames.size(), 1u);
-    const Level yellow = AtUyvy(frames[0].data, 720, 180, 240);
-    const Level blue = AtUyvy(frames[0].data, 720, 540, 240);
+    const BarLevel yellow = AtUyvy(frames[0].data, 720, 180, 240);
+    const BarLevel blue = AtUyvy(frames[0].data, 720, 540, 240);
     EXPECT_NEAR(yellow.y, kBars75[1].y, 1);
     EXPECT_NEAR(yellow.cb, kBars75[1].cb, 1);
     EXPECT_NEAR(yellow.cr, kBars75[1].cr, 1);

@@ -194,6 +194,20 @@ TEST_F(DeviceFilterTest, RecordOnAWriteProtectedTapeIsRefused) {
     EXPECT_EQ("kept", ReadFile(tape));
 }
 
+// Only the modes a unit can be put in are commanded: play-pause, which a unit may report, and a
+// value that is no mode are refused as not implemented, and the deck stays as it was.
+TEST_F(DeviceFilterTest, AModeThatIsNotCommandedIsRefusedAndTheDeckStaysAsItWas) {
+    ASSERT_TRUE(deck.StartListening(tape, "test deck", 0, {"--stopped"}));
+    MakeFilter();
+    EXPECT_EQ(E_NOTIMPL, transportControl->put_Mode(ED_MODE_FREEZE));
+    EXPECT_EQ(E_NOTIMPL, transportControl->put_Mode(12345));
+    LONG value = 0;
+    ASSERT_EQ(S_OK, transportControl->get_Mode(&value));
+    EXPECT_EQ(ED_MODE_STOP, value);
+    EXPECT_EQ(S_OK, transportControl->put_Mode(ED_MODE_STOP));
+    ASSERT_TRUE(deck.Finish());
+}
+
 // A source that stops delivering for a while: the progress shows the gap, about as long as the
 // pause, at the frame where it began, during the run and after the stop. Waiting for the first
 // frame and, after the last, for the stop are no gaps.

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/sim1394/raw1394_handle.h"
 #include "tests/support/sim1394/rerun_on_bus.h"
 #include "tests/support/test_support.h"
 
@@ -34,6 +35,9 @@ constexpr nodeaddr_t kInputPcr = 0xFFFFF0000984ULL;
 constexpr nodeaddr_t kBandwidthAvailable = 0xFFFFF0000220ULL;
 constexpr nodeaddr_t kChannelsLo = 0xFFFFF0000228ULL;
 
+using sim1394test::g_fcpAnswers;
+using sim1394test::Iterate;
+using sim1394test::LogFcpAnswer;
 using sim1394test::OnBus;
 
 void RunInner(const std::string& options) { sim1394test::RerunOnBus(options); }
@@ -41,15 +45,6 @@ void RunInner(const std::string& options) { sim1394test::RerunOnBus(options); }
 void Control(const std::string& command) {
     std::string said;
     ASSERT_EQ(0, sim1394test::Control(command, &said)) << said;
-}
-
-// Runs the handle's loop for about `ms`.
-void Iterate(raw1394handle_t h, int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        pollfd pfd {raw1394_get_fd(h), POLLIN, 0};
-        if (::poll(&pfd, 1, 10) > 0) raw1394_loop_iterate(h);
-    }
 }
 
 int g_resets = 0, g_depth = 0, g_maxDepth = 0, g_unanswered = 0;
@@ -71,8 +66,8 @@ int CountingHandler(raw1394handle_t h, unsigned generation) {
 
 TEST(SimulatedIeee1394Bus, RemoteNodesAnswerOnlyAfterTheirOwnResetEvent) {
     if (!OnBus()) return RunInner("--node camcorder --node disk");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     EXPECT_EQ(3, raw1394_get_nodecount(h));
     EXPECT_EQ(0xffc2, raw1394_get_local_id(h));
     raw1394_set_bus_reset_handler(h, &CountingHandler);
@@ -91,13 +86,12 @@ TEST(SimulatedIeee1394Bus, RemoteNodesAnswerOnlyAfterTheirOwnResetEvent) {
     Iterate(h, 600);
     EXPECT_EQ(0, raw1394_read(h, 0xffc0, kRom + 4, 4, &q));
     EXPECT_EQ(1, g_resets) << "the handler is for the local node's event only";
-    raw1394_destroy_handle(h);
 }
 
 TEST(SimulatedIeee1394Bus, ASecondResetReentersTheHandlerThroughItsTransaction) {
     if (!OnBus()) return RunInner("");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     raw1394_set_bus_reset_handler(h, &CountingHandler);
     g_resets = g_maxDepth = 0;
     Control("reset 0");
@@ -106,13 +100,12 @@ TEST(SimulatedIeee1394Bus, ASecondResetReentersTheHandlerThroughItsTransaction) 
     EXPECT_EQ(2, g_resets);
     EXPECT_EQ(2, g_maxDepth) << "the second event should arrive inside the first handler's read";
     EXPECT_EQ(0, g_unanswered) << "the outer read lost its answer to the inner one";
-    raw1394_destroy_handle(h);
 }
 
 TEST(SimulatedIeee1394Bus, PlugRegistersChangeOnlyByCompareAndSwap) {
     if (!OnBus()) return RunInner("");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     quadlet_t ipcr = 0, old = 0;
     ASSERT_EQ(0, raw1394_read(h, 0xffc0, kInputPcr, 4, &ipcr));
     const quadlet_t connected = htonl(ntohl(ipcr) | 1u << 24);
@@ -124,7 +117,6 @@ TEST(SimulatedIeee1394Bus, PlugRegistersChangeOnlyByCompareAndSwap) {
     quadlet_t now = 0;
     ASSERT_EQ(0, raw1394_read(h, 0xffc0, kInputPcr, 4, &now));
     EXPECT_EQ(connected, now);
-    raw1394_destroy_handle(h);
 }
 
 int g_feeds = 0, g_dataFeeds = 0;
@@ -138,8 +130,8 @@ int CountingFeeder(unsigned char*, int blocks, unsigned dropped, void*) {
 
 TEST(SimulatedIeee1394Bus, TheDvTransmitterFillsItsWholeRingWhenItStarts) {
     if (!OnBus()) return RunInner("");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     iec61883_dv_t dv = iec61883_dv_xmit_init(h, 0, &CountingFeeder, nullptr);
     ASSERT_NE(nullptr, dv);
     ASSERT_EQ(0, iec61883_dv_xmit_start(dv, 63));
@@ -158,7 +150,6 @@ TEST(SimulatedIeee1394Bus, TheDvTransmitterFillsItsWholeRingWhenItStarts) {
         EXPECT_EQ(int(buffers), g_feeds) << "prebuffer " << prebuffers;
         iec61883_dv_close(dv);
     }
-    raw1394_destroy_handle(h);
 }
 
 // --- The kernel's side: resources, ROM cache, device files and their events -------------------
@@ -184,8 +175,8 @@ uint32_t ReadIrm(raw1394handle_t h, nodeaddr_t address) {
 // fw.c's iso_resource_modify over the kernel's iso-resource ioctl, done in the bus's generation.
 TEST(SimulatedIeee1394Bus, IsochronousResourcesAreAllocatedByTheKernel) {
     if (!OnBus()) return RunInner("");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     EXPECT_EQ(0, raw1394_channel_modify(h, 63, RAW1394_MODIFY_ALLOC));
     EXPECT_EQ(0xFFFFFFFEu, ReadIrm(h, kChannelsLo));
     errno = 0;
@@ -209,13 +200,12 @@ TEST(SimulatedIeee1394Bus, IsochronousResourcesAreAllocatedByTheKernel) {
     Control("reset 0 host");
     EXPECT_EQ(0, raw1394_bandwidth_modify(h, 1000, RAW1394_MODIFY_ALLOC));
     EXPECT_EQ(4915 - 1000, StatusValue("IRM bandwidth available "));
-    raw1394_destroy_handle(h);
 }
 
 TEST(SimulatedIeee1394Bus, RomReadsComeFromTheCacheAndNewHandlesGetTheGenerationAtOnce) {
     if (!OnBus()) return RunInner("");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     raw1394_set_bus_reset_handler(h, &CountingHandler);
     g_resets = 0;
     Control("reset 2000");
@@ -240,7 +230,6 @@ TEST(SimulatedIeee1394Bus, RomReadsComeFromTheCacheAndNewHandlesGetTheGeneration
         EXPECT_EQ(EAGAIN, errno);
     }
     raw1394_destroy_handle(fresh);
-    raw1394_destroy_handle(h);
 }
 
 // Waits (bounded) until the handle reaches the node; the time it took.
@@ -254,8 +243,8 @@ int64_t MsUntilAnswered(raw1394handle_t h, nodeid_t node) {
 
 TEST(SimulatedIeee1394Bus, NodeEventsComeAsTheKernelSendsThem) {
     if (!OnBus()) return RunInner("--node camcorder --node deck");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     // The camcorder caused the reset: it is read again half a second later; the deck at once.
     Control("reset by=0");
     Iterate(h, 20);
@@ -275,7 +264,6 @@ TEST(SimulatedIeee1394Bus, NodeEventsComeAsTheKernelSendsThem) {
     }
     MsUntilAnswered(h, 0xffc1);
     EXPECT_EQ(unsigned(StatusValue("generation ")), raw1394_get_generation(h));
-    raw1394_destroy_handle(h);
 }
 
 TEST(SimulatedIeee1394Bus, AGoneDevicesFileAnswersEnodevOnceShutDownUntilItHangsUp) {
@@ -324,8 +312,8 @@ int StartLimitedXmit(raw1394handle_t h, int ok, unsigned ring, int irq, int preb
 
 TEST(SimulatedIeee1394Bus, IsoInterruptsComeOnFlaggedPacketsAndLoopIterateReturnsTheLastStatus) {
     if (!OnBus()) return RunInner("");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     // 20 packets, an interrupt flag on the 16th: its interrupt asks for more (refused), and the
     // last four go out with nobody woken.
     g_isoCalls = 0;
@@ -361,7 +349,6 @@ TEST(SimulatedIeee1394Bus, IsoInterruptsComeOnFlaggedPacketsAndLoopIterateReturn
     EXPECT_EQ(0, raw1394_iso_xmit_sync(h));
     EXPECT_EQ(before + 1300, StatusValue("isochronous packets ")) << "xmit_sync returned before the ring was sent";
     raw1394_iso_shutdown(h);
-    raw1394_destroy_handle(h);
 }
 
 // The kernel queues one event per flagged packet sent and each read takes one, however late the
@@ -369,8 +356,8 @@ TEST(SimulatedIeee1394Bus, IsoInterruptsComeOnFlaggedPacketsAndLoopIterateReturn
 // stalled bus takes no packet and raises no interrupt until it is taken up again.
 TEST(SimulatedIeee1394Bus, EachFlaggedPacketIsItsOwnEventAndAStalledBusTakesNothing) {
     if (!OnBus()) return RunInner("");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     g_isoCalls = 0;
     ASSERT_EQ(0, StartLimitedXmit(h, 1000, 1000, 250, 1000));
     ASSERT_EQ(1000, g_isoCalls);
@@ -404,62 +391,51 @@ TEST(SimulatedIeee1394Bus, EachFlaggedPacketIsItsOwnEventAndAStalledBusTakesNoth
     EXPECT_GT(StatusValue("isochronous packets "), packets + 500);
     EXPECT_GT(g_isoCalls, calls);
     raw1394_iso_shutdown(h);
-    raw1394_destroy_handle(h);
-}
-
-struct FcpLog {
-    std::vector<uint8_t> ctypes;
-};
-FcpLog g_fcp;
-int LogFcp(raw1394handle_t, nodeid_t, int response, size_t length, unsigned char* data) {
-    if (response != 0 && length >= 4) g_fcp.ctypes.push_back(data[0] & 0x0f);
-    return 0;
 }
 
 TEST(SimulatedIeee1394Bus, FcpAnswersComeAfterTheWriteAndMayBeInterimFirst) {
     if (!OnBus()) return RunInner("");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
-    raw1394_set_fcp_handler(h, &LogFcp);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
+    raw1394_set_fcp_handler(h, &LogFcpAnswer);
     raw1394_start_fcp_listen(h);
     Control("fcp-interim C2 300");
     // UNIT INFO (STATUS): the write completes before any answer comes.
     quadlet_t unitInfo[2] = {htonl(0x01FF30FFu), htonl(0xFFFFFFFFu)};
     ASSERT_EQ(0, raw1394_write(h, 0xffc0, 0xFFFFF0000B00ULL, 8, unitInfo));
-    EXPECT_TRUE(g_fcp.ctypes.empty()) << "answered inside the write";
-    for (int i = 0; i < 100 && g_fcp.ctypes.empty(); ++i) Iterate(h, 10);
-    ASSERT_EQ(1u, g_fcp.ctypes.size());
-    EXPECT_EQ(0x0C, g_fcp.ctypes[0]) << "STABLE";
+    EXPECT_TRUE(g_fcpAnswers.empty()) << "answered inside the write";
+    for (int i = 0; i < 100 && g_fcpAnswers.empty(); ++i) Iterate(h, 10);
+    ASSERT_EQ(1u, g_fcpAnswers.size());
+    EXPECT_EQ(0x0C, g_fcpAnswers[0]) << "STABLE";
     // A CONTROL command with the hooked opcode: INTERIM, and ACCEPTED later.
-    g_fcp.ctypes.clear();
+    g_fcpAnswers.clear();
     quadlet_t record[2] = {htonl(0x0020C275u), htonl(0x00000000u)};
     ASSERT_EQ(0, raw1394_write(h, 0xffc0, 0xFFFFF0000B00ULL, 8, record));
-    for (int i = 0; i < 200 && g_fcp.ctypes.size() < 2; ++i) Iterate(h, 10);
-    ASSERT_EQ(2u, g_fcp.ctypes.size());
-    EXPECT_EQ(0x0F, g_fcp.ctypes[0]) << "INTERIM first";
-    EXPECT_EQ(0x09, g_fcp.ctypes[1]) << "then ACCEPTED";
+    for (int i = 0; i < 200 && g_fcpAnswers.size() < 2; ++i) Iterate(h, 10);
+    ASSERT_EQ(2u, g_fcpAnswers.size());
+    EXPECT_EQ(0x0F, g_fcpAnswers[0]) << "INTERIM first";
+    EXPECT_EQ(0x09, g_fcpAnswers[1]) << "then ACCEPTED";
     // INTERIM again and again, never a final answer, until told otherwise; every frame counted.
-    g_fcp.ctypes.clear();
+    g_fcpAnswers.clear();
     Control("fcp-interim C2 never every 20");
     ASSERT_EQ(0, raw1394_write(h, 0xffc0, 0xFFFFF0000B00ULL, 8, record));
-    for (int i = 0; i < 200 && g_fcp.ctypes.size() < 5; ++i) Iterate(h, 10);
+    for (int i = 0; i < 200 && g_fcpAnswers.size() < 5; ++i) Iterate(h, 10);
     Control("fcp-interim C2 off");
     Iterate(h, 100);
-    const size_t seen = g_fcp.ctypes.size();
+    const size_t seen = g_fcpAnswers.size();
     Iterate(h, 100);
-    EXPECT_EQ(seen, g_fcp.ctypes.size()) << "INTERIM went on after 'off'";
+    EXPECT_EQ(seen, g_fcpAnswers.size()) << "INTERIM went on after 'off'";
     ASSERT_GE(seen, 5u);
-    for (uint8_t ctype : g_fcp.ctypes) EXPECT_EQ(0x0F, ctype) << "only INTERIM";
+    for (uint8_t ctype : g_fcpAnswers) EXPECT_EQ(0x0F, ctype) << "only INTERIM";
     EXPECT_EQ(3, StatusValue("FCP commands "));
     EXPECT_EQ(2, StatusValue(", answers "));
     EXPECT_EQ(long(seen) + 1, StatusValue("interim answers "));
-    raw1394_destroy_handle(h);
 }
 
 TEST(SimulatedIeee1394Bus, ErrorsMapAsTheJujuBackendMapsThem) {
     if (!OnBus()) return RunInner("");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     quadlet_t q = 0;
     errno = 0;
     EXPECT_EQ(-1, raw1394_read(h, 0xffc0, 0xFFFFF0000A00ULL, 4, &q)) << "no such register";
@@ -473,15 +449,14 @@ TEST(SimulatedIeee1394Bus, ErrorsMapAsTheJujuBackendMapsThem) {
     EXPECT_EQ(EREMOTEIO, raw1394_errcode_to_errno(raw1394_make_errcode(1, 5)));
     EXPECT_EQ(EAGAIN, raw1394_errcode_to_errno(raw1394_make_errcode(1, 4)));
     EXPECT_EQ(EAGAIN, raw1394_errcode_to_errno(-0x13));
-    raw1394_destroy_handle(h);
 }
 
 // libiec61883 on the model: its channel search ends on 63 without allocating it, and it zeroes
 // the bandwidth it is handed.
 TEST(SimulatedIeee1394Bus, LibiecConnectionManagementShowsThrough) {
     if (!OnBus()) return RunInner("--only-channel-63");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     int oplug = -1, iplug = -1, bandwidth = 1;
     EXPECT_EQ(63, iec61883_cmp_connect(h, raw1394_get_local_id(h), &oplug, 0xffc0, &iplug, &bandwidth));
     EXPECT_EQ(2512, bandwidth) << "DV at S100 from the unit's own output plug";
@@ -494,7 +469,6 @@ TEST(SimulatedIeee1394Bus, LibiecConnectionManagementShowsThrough) {
     bandwidth = 0;  // no bandwidth
     EXPECT_EQ(63, iec61883_cmp_connect(h, raw1394_get_local_id(h), &oplug, 0xffc0, &iplug, &bandwidth));
     EXPECT_EQ(0, bandwidth);
-    raw1394_destroy_handle(h);
 }
 
 }  // namespace

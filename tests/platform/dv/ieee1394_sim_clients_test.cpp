@@ -10,7 +10,6 @@
 
 #include <libiec61883/iec61883.h>
 #include <libraw1394/raw1394.h>
-#include <poll.h>
 
 #include <chrono>
 #include <regex>
@@ -19,6 +18,7 @@
 
 #include "tests/support/process.h"
 #include "tests/support/sim1394/dv_feed.h"
+#include "tests/support/sim1394/raw1394_handle.h"
 #include "tests/support/sim1394/rerun_on_bus.h"
 
 namespace {
@@ -150,10 +150,7 @@ TEST(RealAvcClientsOnSimulatedUnits, PlugreportShowsThePlugsIdleWhileStreamingAn
         EXPECT_EQ("iPCR[0] online=1, bcast_connection=0, n_p2p_connections=0\n\tchannel=" + std::to_string(channel),
                   InputPlug(report, 0))
             << report;
-        for (int i = 0; i < 100 && raw1394_get_generation(owner) == 1; ++i) {
-            pollfd pfd {raw1394_get_fd(owner), POLLIN, 0};
-            if (::poll(&pfd, 1, 10) > 0) raw1394_loop_iterate(owner);
-        }
+        for (int i = 0; i < 100 && raw1394_get_generation(owner) == 1; ++i) sim1394test::IterateOnce(owner);
         bandwidth = 1;
         ASSERT_EQ(channel, iec61883_cmp_reconnect(owner, raw1394_get_local_id(owner), &oplug, 0xffc0, &iplug,
                                                   &bandwidth, channel));

@@ -13,7 +13,6 @@
 #include <libavc1394/avc1394_vcr.h>
 #include <libiec61883/iec61883.h>
 #include <libraw1394/raw1394.h>
-#include <poll.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -25,6 +24,7 @@
 #include "tests/support/sim1394/capture_check.h"
 #include "tests/support/sim1394/cassette.h"
 #include "tests/support/sim1394/dv_feed.h"
+#include "tests/support/sim1394/raw1394_handle.h"
 #include "tests/support/sim1394/rerun_on_bus.h"
 #include "tests/support/sim1394/tape_frames.h"
 #include "tests/support/sim1394/tape_player.h"
@@ -177,13 +177,7 @@ public:
         if (handle != nullptr) raw1394_destroy_handle(handle);
     }
     bool ok() const { return started; }
-    void Run(int ms) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < end) {
-            pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
-            if (::poll(&pfd, 1, 10) > 0) raw1394_loop_iterate(handle);
-        }
-    }
+    void Run(int ms) { sim1394test::Iterate(handle, ms); }
     std::vector<std::vector<uint8_t>> frames;
     int incomplete = 0;
 
@@ -223,8 +217,8 @@ TEST(SimulatedTapeUnit, PlaysWhatItRecordedFromWhereTheHeadStands) {
         return (void)sim1394test::RerunOnBus("--tape " + dir.path() + "/recorded.dv --node camcorder:latency=0,tape-length=60,wind-speed=100");
     }
     const std::string tape = getenv(kTapeVariable);
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     {
         sim1394test::DvStream stream;
         ASSERT_TRUE(stream.ok());
@@ -257,7 +251,6 @@ TEST(SimulatedTapeUnit, PlaysWhatItRecordedFromWhereTheHeadStands) {
             << "played frame " << i << " is not the recorded one";
     }
     EXPECT_EQ(Cassette::kBlank, sim1394::FrameCode(receiver.frames[recorded].data())) << "then blank tape";
-    raw1394_destroy_handle(h);
 }
 
 TEST(SimulatedTapeUnit, SearchesToATimecodeAndPlaysFromThatFrame) {
@@ -266,8 +259,8 @@ TEST(SimulatedTapeUnit, SearchesToATimecodeAndPlaysFromThatFrame) {
         return (void)sim1394test::RerunOnBus("--node camcorder:tape-length=60,at=30,load=" + tape.path +
                                              " --node deck:no-search,load=" + tape.path);
     }
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     // avc1394_vcr_seek_timecode's frame, whose answer it does not wait for.
     auto seek = [&](int node, quadlet_t code) {
         quadlet_t request[2] = {Command(AVC1394_VCR_COMMAND_TIME_CODE, AVC1394_VCR_OPERAND_TIME_CODE_CONTROL), code};
@@ -291,7 +284,6 @@ TEST(SimulatedTapeUnit, SearchesToATimecodeAndPlaysFromThatFrame) {
     EXPECT_EQ(0x01030001u, sim1394::FrameCode(receiver.frames[1].data()) & 0x3F7F7F3Fu);
     EXPECT_EQ(AVC1394_RESP_REJECTED, seek(0, 0x00000002)) << "a code on no frame of the tape";
     EXPECT_EQ(AVC1394_RESP_NOT_IMPLEMENTED, seek(1, 0x00030001)) << "a unit without search";
-    raw1394_destroy_handle(h);
 }
 
 TEST(SimulatedTapeUnit, PointToPointMovesTheOutputAndAResetReturnsItToBroadcastUntilRestored) {
@@ -299,8 +291,8 @@ TEST(SimulatedTapeUnit, PointToPointMovesTheOutputAndAResetReturnsItToBroadcastU
         MadeTape tape(300);
         return (void)sim1394test::RerunOnBus("--node camcorder:load=" + tape.path);
     }
-    raw1394handle_t owner = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, owner);
+    sim1394test::Raw1394Handle owner;
+    ASSERT_NE(nullptr, owner.get());
     int oplug = -1, iplug = -1, bandwidth = 1;
     const int channel = iec61883_cmp_connect(owner, 0xffc0, &oplug, raw1394_get_local_id(owner), &iplug, &bandwidth);
     ASSERT_GE(channel, 0);
@@ -318,20 +310,13 @@ TEST(SimulatedTapeUnit, PointToPointMovesTheOutputAndAResetReturnsItToBroadcastU
     broadcast.Run(300);
     EXPECT_GE(broadcast.frames.size(), 5u);
     // The owner takes the reset and the unit's own event, then restores its connection.
-    for (int i = 0; i < 100 && raw1394_get_generation(owner) == 1; ++i) {
-        pollfd pfd {raw1394_get_fd(owner), POLLIN, 0};
-        if (::poll(&pfd, 1, 10) > 0) raw1394_loop_iterate(owner);
-    }
-    for (int i = 0; i < 10; ++i) {
-        pollfd pfd {raw1394_get_fd(owner), POLLIN, 0};
-        if (::poll(&pfd, 1, 10) > 0) raw1394_loop_iterate(owner);
-    }
+    for (int i = 0; i < 100 && raw1394_get_generation(owner) == 1; ++i) sim1394test::IterateOnce(owner);
+    for (int i = 0; i < 10; ++i) sim1394test::IterateOnce(owner);
     bandwidth = 1;
     ASSERT_EQ(channel, iec61883_cmp_reconnect(owner, 0xffc0, &oplug, raw1394_get_local_id(owner), &iplug, &bandwidth, channel));
     const size_t before = connected.frames.size();
     connected.Run(300);
     EXPECT_GE(connected.frames.size(), before + 5) << "restored";
-    raw1394_destroy_handle(owner);
 }
 
 TEST(SimulatedTapeUnit, PlayRunsToTheTapesEndAndStopsThere) {
@@ -339,8 +324,8 @@ TEST(SimulatedTapeUnit, PlayRunsToTheTapesEndAndStopsThere) {
         MadeTape tape(60);
         return (void)sim1394test::RerunOnBus("--node camcorder:tape-length=3,at=2.5,load=" + tape.path);
     }
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     ASSERT_EQ(AVC1394_RESP_ACCEPTED, Answer(h, Command(AVC1394_VCR_COMMAND_PLAY, AVC1394_VCR_OPERAND_PLAY_FORWARD)));
     std::this_thread::sleep_for(std::chrono::milliseconds(900));
     EXPECT_STREQ("Winding stopped", avc1394_vcr_decode_status(avc1394_vcr_status(h, 0)));
@@ -348,7 +333,6 @@ TEST(SimulatedTapeUnit, PlayRunsToTheTapesEndAndStopsThere) {
     // From 2.5 s (frame 74, the head's) to the end (frame 89): 16 frames.
     EXPECT_EQ(16, sim1394test::StatusValue("camcorder 0 output on channel", "frames played "));
     EXPECT_EQ(AVC1394_RESP_REJECTED, Answer(h, Command(AVC1394_VCR_COMMAND_PLAY, AVC1394_VCR_OPERAND_PLAY_FORWARD)));
-    raw1394_destroy_handle(h);
 }
 
 }  // namespace

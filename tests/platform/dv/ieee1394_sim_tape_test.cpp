@@ -13,7 +13,6 @@
 #include <libavc1394/avc1394_vcr.h>
 #include <libiec61883/iec61883.h>
 #include <libraw1394/raw1394.h>
-#include <poll.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -22,10 +21,14 @@
 #include <vector>
 
 #include "tests/support/sim1394/dv_feed.h"
+#include "tests/support/sim1394/raw1394_handle.h"
 #include "tests/support/sim1394/rerun_on_bus.h"
 
 namespace {
 
+using sim1394test::g_fcpAnswers;
+using sim1394test::Iterate;
+using sim1394test::LogFcpAnswer;
 using sim1394test::OnBus;
 
 constexpr quadlet_t kControl = AVC1394_CTYPE_CONTROL | AVC1394_SUBUNIT_TYPE_VCR | AVC1394_SUBUNIT_ID_0;
@@ -70,23 +73,14 @@ std::string State(raw1394handle_t h, int node) {
     return avc1394_vcr_decode_status(avc1394_vcr_status(h, nodeid_t(node)));
 }
 
-// Runs the handle's loop for about `ms`.
-void Iterate(raw1394handle_t h, int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        pollfd pfd {raw1394_get_fd(h), POLLIN, 0};
-        if (::poll(&pfd, 1, 10) > 0) raw1394_loop_iterate(h);
-    }
-}
-
 using Stream = sim1394test::DvStream;
 
 TEST(SimulatedTapeUnit, RecordTakesEffectAfterTheLatencyAndFromRecordPauseAfterAFewFrames) {
     if (!OnBus()) return RunInner("--node camcorder:latency=500,pause-latency=100");
     Stream stream;
     ASSERT_TRUE(stream.ok());
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     stream.Run(200);
 
     // From stop: ACCEPTED at once, the mode reported at once, the tape recording 500 ms later.
@@ -114,42 +108,34 @@ TEST(SimulatedTapeUnit, RecordTakesEffectAfterTheLatencyAndFromRecordPauseAfterA
     EXPECT_GT(Value(status, "camcorder 0 frames recorded "), recorded);
     EXPECT_EQ(AVC1394_RESP_ACCEPTED, Answer(h, 0, kStop));
     EXPECT_EQ("Winding stopped", State(h, 0));
-    raw1394_destroy_handle(h);
-}
-
-std::vector<int> g_answers;
-int LogAnswers(raw1394handle_t, nodeid_t, int response, size_t length, unsigned char* data) {
-    if (response != 0 && length >= 4) g_answers.push_back(data[0] & 0x0f);
-    return 0;
 }
 
 TEST(SimulatedTapeUnit, ANodeSetSoAnswersRecordInterimAndAcceptedOnceRecording) {
     if (!OnBus()) return RunInner("--node camcorder:record-answer=interim,latency=300");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
-    raw1394_set_fcp_handler(h, &LogAnswers);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
+    raw1394_set_fcp_handler(h, &LogFcpAnswer);
     ASSERT_EQ(0, raw1394_start_fcp_listen(h));
     quadlet_t record = htonl(kRecord);
     ASSERT_EQ(0, raw1394_write(h, 0xffc0, 0xFFFFF0000B00ULL, 4, &record));
-    for (int i = 0; i < 200 && g_answers.size() < 2; ++i) Iterate(h, 10);
-    ASSERT_EQ(2u, g_answers.size());
-    EXPECT_EQ(AVC1394_RESP_INTERIM, g_answers[0]);
-    EXPECT_EQ(AVC1394_RESP_ACCEPTED, g_answers[1]);
+    for (int i = 0; i < 200 && g_fcpAnswers.size() < 2; ++i) Iterate(h, 10);
+    ASSERT_EQ(2u, g_fcpAnswers.size());
+    EXPECT_EQ(AVC1394_RESP_INTERIM, g_fcpAnswers[0]);
+    EXPECT_EQ(AVC1394_RESP_ACCEPTED, g_fcpAnswers[1]);
     const std::string status = Status();
     EXPECT_GE(Cycle(status, " s at cycle "), Cycle(status, ", recording from cycle ")) << "ACCEPTED before recording";
     // Already recording: a second RECORD is ACCEPTED at once.
-    g_answers.clear();
+    g_fcpAnswers.clear();
     ASSERT_EQ(0, raw1394_write(h, 0xffc0, 0xFFFFF0000B00ULL, 4, &record));
-    for (int i = 0; i < 100 && g_answers.empty(); ++i) Iterate(h, 10);
-    ASSERT_FALSE(g_answers.empty());
-    EXPECT_EQ(AVC1394_RESP_ACCEPTED, g_answers[0]);
-    raw1394_destroy_handle(h);
+    for (int i = 0; i < 100 && g_fcpAnswers.empty(); ++i) Iterate(h, 10);
+    ASSERT_FALSE(g_fcpAnswers.empty());
+    EXPECT_EQ(AVC1394_RESP_ACCEPTED, g_fcpAnswers[0]);
 }
 
 TEST(SimulatedTapeUnit, TheTapeIsFiniteWindsAtItsSpeedAndStopsAtItsEnds) {
     if (!OnBus()) return RunInner("--node camcorder:tape-length=60,at=30,wind-speed=40,pause-timeout=300");
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     EXPECT_EQ("Winding stopped", State(h, 0));
     EXPECT_EQ(AVC1394_RESP_ACCEPTED, Answer(h, 0, kPlay));
     EXPECT_EQ("Playing", State(h, 0));
@@ -193,7 +179,6 @@ TEST(SimulatedTapeUnit, TheTapeIsFiniteWindsAtItsSpeedAndStopsAtItsEnds) {
     EXPECT_EQ("Recording Paused", State(h, 0));
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_EQ("Winding stopped", State(h, 0));
-    raw1394_destroy_handle(h);
 }
 
 TEST(SimulatedTapeUnit, UnitsRefuseOrIgnoreAsRealOnesDo) {
@@ -201,8 +186,8 @@ TEST(SimulatedTapeUnit, UnitsRefuseOrIgnoreAsRealOnesDo) {
         return RunInner("--node camcorder:no-record-pause --node deck:local --node camcorder:dv-in=off,at=600,latency=0 "
                         "--node camcorder:camera");
     }
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     // No RECORD PAUSE: NOT IMPLEMENTED, RECORD still taken.
     EXPECT_EQ(AVC1394_RESP_NOT_IMPLEMENTED, Answer(h, 0, kRecordPause));
     EXPECT_EQ(AVC1394_RESP_ACCEPTED, Answer(h, 0, kRecord));
@@ -241,7 +226,6 @@ TEST(SimulatedTapeUnit, UnitsRefuseOrIgnoreAsRealOnesDo) {
     EXPECT_EQ(AVC1394_RESP_NOT_IMPLEMENTED, Answer(h, 3, kStatus | AVC1394_VCR_COMMAND_TRANSPORT_STATE |
                                                            AVC1394_VCR_OPERAND_TRANSPORT_STATE));
     EXPECT_EQ(AVC1394_RESP_NOT_IMPLEMENTED, Answer(h, 3, kRecord));
-    raw1394_destroy_handle(h);
 }
 
 // dvcont record, then dvcont status as a new process: the answer to RECORD reached nobody, and
@@ -271,7 +255,7 @@ TEST(SimulatedTapeUnit, AnAnswerReachesTheHandlesListeningWhenItArrives) {
     raw1394handle_t early = raw1394_new_handle_on_port(0);
     raw1394handle_t late = raw1394_new_handle_on_port(0);
     ASSERT_TRUE(asker != nullptr && early != nullptr && late != nullptr);
-    for (raw1394handle_t h : {asker, early, late}) raw1394_set_fcp_handler(h, &LogAnswers);
+    for (raw1394handle_t h : {asker, early, late}) raw1394_set_fcp_handler(h, &LogFcpAnswer);
     ASSERT_EQ(0, raw1394_start_fcp_listen(asker));
     ASSERT_EQ(0, raw1394_start_fcp_listen(early));
     quadlet_t state = htonl(kStatus | AVC1394_VCR_COMMAND_TRANSPORT_STATE | AVC1394_VCR_OPERAND_TRANSPORT_STATE);
@@ -280,16 +264,16 @@ TEST(SimulatedTapeUnit, AnAnswerReachesTheHandlesListeningWhenItArrives) {
     // Released after it arrived: the kernel queued it all the same. Listening only after: never.
     ASSERT_EQ(0, raw1394_stop_fcp_listen(early));
     ASSERT_EQ(0, raw1394_start_fcp_listen(late));
-    g_answers.clear();
+    g_fcpAnswers.clear();
     Iterate(early, 50);
-    EXPECT_EQ(1u, g_answers.size()) << "an answer that arrived while listening was lost";
-    g_answers.clear();
+    EXPECT_EQ(1u, g_fcpAnswers.size()) << "an answer that arrived while listening was lost";
+    g_fcpAnswers.clear();
     Iterate(late, 50);
-    EXPECT_TRUE(g_answers.empty()) << "an answer that arrived before the handle listened reached it";
-    g_answers.clear();
+    EXPECT_TRUE(g_fcpAnswers.empty()) << "an answer that arrived before the handle listened reached it";
+    g_fcpAnswers.clear();
     Iterate(asker, 50);
-    ASSERT_EQ(1u, g_answers.size());
-    EXPECT_EQ(AVC1394_RESP_STABLE, g_answers[0]);
+    ASSERT_EQ(1u, g_fcpAnswers.size());
+    EXPECT_EQ(AVC1394_RESP_STABLE, g_fcpAnswers[0]);
     for (raw1394handle_t h : {asker, early, late}) raw1394_destroy_handle(h);
 }
 

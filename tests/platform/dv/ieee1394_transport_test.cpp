@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tests/support/sim1394/capture_check.h"
+#include "tests/support/sim1394/raw1394_handle.h"
 #include "tests/support/sim1394/rerun_on_bus.h"
 #include "dv/ieee1394/ieee1394_connection.h"
 #include "dv/ieee1394/ieee1394_discovery.h"
@@ -789,8 +790,8 @@ TEST(Ieee1394TransportOnBus, AfterABusResetTheConnectionIsRestoredOnTheSameChann
         RunInner("--recording");
         return;
     }
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     ASSERT_EQ(0, raw1394_channel_modify(h, 0, RAW1394_MODIFY_ALLOC));
     dv::Ieee1394Transport transport(kCamcorderGuid);
     ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();
@@ -814,7 +815,6 @@ TEST(Ieee1394TransportOnBus, AfterABusResetTheConnectionIsRestoredOnTheSameChann
     transport.Close();
     EXPECT_EQ(64, IrmChannels());
     EXPECT_EQ(4915, IrmBandwidth());
-    raw1394_destroy_handle(h);
 }
 
 namespace {
@@ -879,8 +879,8 @@ TEST(Ieee1394TransportOnBus, AnInterruptedOpenEndsBeforeTheUnitAnswersAndHoldsNo
         RunInner("");
         return;
     }
-    raw1394handle_t h = raw1394_new_handle_on_port(0);
-    ASSERT_NE(nullptr, h);
+    sim1394test::Raw1394Handle h;
+    ASSERT_NE(nullptr, h.get());
     for (int after = 1; after <= 8; ++after) {
         // The unit answers again (the last round's reset is over).
         ASSERT_EQ(0, dv::Ieee1394Connection::FindNode(h, kCamcorderGuid, 3000, nullptr)) << after;
@@ -913,7 +913,6 @@ TEST(Ieee1394TransportOnBus, AnInterruptedOpenEndsBeforeTheUnitAnswersAndHoldsNo
         EXPECT_EQ(4915, IrmBandwidth()) << after;
         EXPECT_EQ(64, IrmChannels()) << after;
     }
-    raw1394_destroy_handle(h);
 }
 
 namespace {

@@ -52,11 +52,9 @@ TEST(ColorBarGraphTest, StreamsFramesIntoRendererThroughGraph) {
     FreeLibrary(module);
 
     IBaseFilter* colorBar = nullptr;
-    ASSERT_EQ(S_OK, CoCreateInstance(kColorBarClsid, nullptr, CLSCTX_INPROC_SERVER,
-                                     IID_IBaseFilter, reinterpret_cast<void**>(&colorBar)));
+    ASSERT_EQ(S_OK, streamtest::CreateInstance(kColorBarClsid, IID_IBaseFilter, &colorBar));
     IGraphBuilder* graph = nullptr;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                                     IID_IGraphBuilder, reinterpret_cast<void**>(&graph)));
+    ASSERT_EQ(S_OK, streamtest::CreateInstance(CLSID_FilterGraph, IID_IGraphBuilder, &graph));
     TestFilter* renderer = TestFilter::Create(TestFilter::Kind::Renderer, "renderer");
     ASSERT_EQ(S_OK, graph->AddFilter(colorBar, u"Velora Color Bar"));
     ASSERT_EQ(S_OK, graph->AddFilter(renderer, u"Renderer"));

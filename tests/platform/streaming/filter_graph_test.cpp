@@ -24,8 +24,7 @@ protected:
     void SetUp() override {
         CoInitialize(nullptr);
         baselineFilters = TestFilter::LiveCount();
-        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                                         IID_IGraphBuilder, reinterpret_cast<void**>(&graph)));
+        ASSERT_EQ(S_OK, streamtest::CreateInstance(CLSID_FilterGraph, IID_IGraphBuilder, &graph));
         ASSERT_EQ(S_OK, graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control)));
         ASSERT_EQ(S_OK, graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&events)));
         CallLog::Take();

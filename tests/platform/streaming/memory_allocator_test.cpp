@@ -9,14 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "test_filters.h"
+
 namespace {
 
 class AllocatorTest : public testing::Test {
 protected:
     void SetUp() override {
         CoInitialize(nullptr);
-        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER,
-                                         IID_IMemAllocator, reinterpret_cast<void**>(&allocator)));
+        ASSERT_EQ(S_OK, streamtest::CreateInstance(CLSID_MemoryAllocator, IID_IMemAllocator, &allocator));
     }
     void TearDown() override {
         if (allocator != nullptr) allocator->Release();
@@ -226,8 +227,7 @@ TEST_F(AllocatorTest, StrayReleaseBufferIsRefused) {
     sample->Release();
 
     IMemAllocator* second = nullptr;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER,
-                                     IID_IMemAllocator, reinterpret_cast<void**>(&second)));
+    ASSERT_EQ(S_OK, streamtest::CreateInstance(CLSID_MemoryAllocator, IID_IMemAllocator, &second));
     sample = Get();
     EXPECT_EQ(E_INVALIDARG, second->ReleaseBuffer(sample));  // not its sample
     second->Release();

@@ -6,14 +6,15 @@
 #include <thread>
 #include <vector>
 
+#include "test_filters.h"
+
 namespace {
 
 class ClockTest : public testing::Test {
 protected:
     void SetUp() override {
         CoInitialize(nullptr);
-        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER,
-                                         IID_IReferenceClock, reinterpret_cast<void**>(&clock)));
+        ASSERT_EQ(S_OK, streamtest::CreateInstance(CLSID_SystemClock, IID_IReferenceClock, &clock));
         event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         ASSERT_NE(nullptr, event);
     }
@@ -52,8 +53,7 @@ TEST_F(ClockTest, TimeNeverGoesBackwardsOnAnyThread) {
 
     // Two clocks share one time base.
     IReferenceClock* other = nullptr;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER,
-                                     IID_IReferenceClock, reinterpret_cast<void**>(&other)));
+    ASSERT_EQ(S_OK, streamtest::CreateInstance(CLSID_SystemClock, IID_IReferenceClock, &other));
     const REFERENCE_TIME mine = Now();
     REFERENCE_TIME theirs = 0;
     other->GetTime(&theirs);

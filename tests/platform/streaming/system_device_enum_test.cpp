@@ -92,8 +92,7 @@ std::u16string ReadString(IMoniker* moniker, const char16_t* property) {
 std::vector<IMoniker*> Enumerate(REFCLSID category, HRESULT* status) {
     std::vector<IMoniker*> monikers;
     ICreateDevEnum* devices = nullptr;
-    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
-                                     IID_ICreateDevEnum, reinterpret_cast<void**>(&devices)));
+    EXPECT_EQ(S_OK, streamtest::CreateInstance(CLSID_SystemDeviceEnum, IID_ICreateDevEnum, &devices));
     if (devices == nullptr) return monikers;
     IEnumMoniker* enumerator = reinterpret_cast<IEnumMoniker*>(1);
     *status = devices->CreateClassEnumerator(category, &enumerator, 0);
@@ -145,8 +144,7 @@ TEST_F(DeviceEnumTest, EmptyCategoryGivesNoEnumerator) {
     EXPECT_TRUE(monikers.empty());
 
     ICreateDevEnum* devices = nullptr;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
-                                     IID_ICreateDevEnum, reinterpret_cast<void**>(&devices)));
+    ASSERT_EQ(S_OK, streamtest::CreateInstance(CLSID_SystemDeviceEnum, IID_ICreateDevEnum, &devices));
     EXPECT_EQ(E_POINTER, devices->CreateClassEnumerator(kCategory, nullptr, 0));
     devices->Release();
 }
@@ -213,8 +211,7 @@ TEST_F(DeviceEnumTest, BoundDeviceIsAWorkingFilter) {
     EXPECT_EQ(u"deck-b", deviceFilter->DevicePath());  // it knows which device it drives
 
     IGraphBuilder* graph = nullptr;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                                     IID_IGraphBuilder, reinterpret_cast<void**>(&graph)));
+    ASSERT_EQ(S_OK, streamtest::CreateInstance(CLSID_FilterGraph, IID_IGraphBuilder, &graph));
     TestFilter* source = TestFilter::Create(TestFilter::Kind::Source, "source");
     ASSERT_EQ(S_OK, graph->AddFilter(source, u"Source"));
     ASSERT_EQ(S_OK, graph->AddFilter(device, u"DV Deck"));

@@ -144,4 +144,11 @@ private:
     LONG lastLength = -1;
 };
 
+// A new object of the class `clsid` by its interface `iid`, made in process as filters and
+// graphs make the platform's objects (the graph manager, allocator, clock, device enumerator).
+template <class Interface>
+HRESULT CreateInstance(REFCLSID clsid, REFIID iid, Interface** object) {
+    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, reinterpret_cast<void**>(object));
+}
+
 }  // namespace streamtest

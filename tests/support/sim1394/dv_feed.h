@@ -10,13 +10,13 @@
 
 #include <libiec61883/iec61883.h>
 #include <libraw1394/raw1394.h>
-#include <poll.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <thread>
+
+#include "tests/support/sim1394/raw1394_handle.h"
 
 namespace sim1394test {
 
@@ -93,23 +93,15 @@ public:
 
     bool ok() const { return started; }
     // Runs the loop for about `ms` on this thread.
-    void Run(int ms) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < end) Turn();
-    }
+    void Run(int ms) { Iterate(handle, ms); }
     // Runs the loop on a thread of its own until the stream is destroyed.
     void RunInBackground() {
         loop = std::thread([this] {
-            while (!stop) Turn();
+            while (!stop) IterateOnce(handle);
         });
     }
 
 private:
-    void Turn() {
-        pollfd pfd {raw1394_get_fd(handle), POLLIN, 0};
-        if (::poll(&pfd, 1, 10) > 0) raw1394_loop_iterate(handle);
-    }
-
     raw1394handle_t handle = nullptr;
     iec61883_dv_t dv = nullptr;
     DvFeed feed;
