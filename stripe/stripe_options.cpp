@@ -183,6 +183,18 @@ int CStripeOptions::Parse(int argc, char** argv) {
     bool otherFormat = false;
     // The options that shape a leader, and whether a layout was given.
     bool leaderOption = false, layoutGiven = false;
+    // A format option of two spellings: false for the first, true for the second; else the usage
+    // error in choiceWrong.
+    std::string choiceWrong;
+    const auto formatChoice = [&](const char* option, const char* first, const char* second, bool* value) {
+        stripeOption = formatOption = otherFormat = true;
+        if (std::string(optarg) == first || std::string(optarg) == second) {
+            *value = std::string(optarg) == second;
+            return true;
+        }
+        choiceWrong = std::string(option) + ": " + first + " or " + second + ", not '" + optarg + "'";
+        return false;
+    };
     opterr = 0;
     for (;;) {
         const int c = getopt_long(argc, argv, "+h", longOptions, nullptr);
@@ -268,17 +280,8 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 break;
             }
             case kStandard:
-                if (std::string(optarg) == "ntsc") {
-                    pal = false;
-                } else if (std::string(optarg) == "pal") {
-                    pal = true;
-                } else {
-                    return UsageError(std::string("--standard: ntsc or pal, not '") + optarg + "'");
-                }
+                if (!formatChoice("--standard", "ntsc", "pal", &pal)) return UsageError(choiceWrong);
                 standardGiven = true;
-                stripeOption = true;
-                formatOption = true;
-                otherFormat = true;
                 break;
             case kPattern:
                 pattern = optarg;
@@ -297,34 +300,14 @@ int CStripeOptions::Parse(int argc, char** argv) {
                     return UsageError("--user-bits: eight hex digits, not '" + hex + "'");
                 userBits = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
                 userBitsGiven = true;
-                stripeOption = true;
-                formatOption = true;
-                otherFormat = true;
+                stripeOption = formatOption = otherFormat = true;
                 break;
             }
             case kAspect:
-                if (std::string(optarg) == "4:3") {
-                    wide = false;
-                } else if (std::string(optarg) == "16:9") {
-                    wide = true;
-                } else {
-                    return UsageError(std::string("--aspect: 4:3 or 16:9, not '") + optarg + "'");
-                }
-                stripeOption = true;
-                formatOption = true;
-                otherFormat = true;
+                if (!formatChoice("--aspect", "4:3", "16:9", &wide)) return UsageError(choiceWrong);
                 break;
             case kAudio:
-                if (std::string(optarg) == "48k") {
-                    audio32k = false;
-                } else if (std::string(optarg) == "32k") {
-                    audio32k = true;
-                } else {
-                    return UsageError(std::string("--audio: 48k or 32k, not '") + optarg + "'");
-                }
-                stripeOption = true;
-                formatOption = true;
-                otherFormat = true;
+                if (!formatChoice("--audio", "48k", "32k", &audio32k)) return UsageError(choiceWrong);
                 break;
             case kLeader:
             case kLayout:

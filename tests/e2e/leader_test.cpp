@@ -23,13 +23,12 @@
 
 using decktest::DeckProcess;
 using decktest::TempDir;
+using testsupport::BuildFile;
 using testsupport::Quote;
 using testsupport::ReadFile;
 using testsupport::Shell;
 
 namespace {
-
-std::string Build(const std::string& file) { return testsupport::BuildDir() + "/" + file; }
 
 // A system a leader is striped in, and where its pictures put what the checks read (the leader's
 // drawing in the title-safe area of 720 x 480 or 720 x 576).
@@ -165,7 +164,7 @@ struct Tape {
 
 void NeedTools() {
     for (const char* piece : {"dvfilters.so", "regsvr", "dvdeck", "tamsel-stripe"})
-        ASSERT_EQ(access(Build(piece).c_str(), F_OK), 0) << piece << " is not built";
+        ASSERT_EQ(access(BuildFile(piece).c_str(), F_OK), 0) << piece << " is not built";
     ASSERT_EQ(Shell("ffmpeg -version >/dev/null"), 0) << "ffmpeg is not installed (scripts/install-deps.sh)";
     ASSERT_EQ(Shell("tesseract --version >/dev/null"), 0) << "tesseract is not installed (scripts/install-deps.sh)";
 }
@@ -200,7 +199,7 @@ TEST_P(LeaderIn, TheDefaultLeaderLandsTheProgrammeOnOneHourWithItsSoundAndPictur
     options.err = testsupport::Sink::ToFile(dir.path() + "/stripe.err");
     options.env = {std::string(PLATFORM_STATE_DIR_ENV) + "=" + testsupport::StateDir()};
     // The programme's start as each system writes it, and in 625/50 the default's.
-    std::vector<std::string> argv{Build("tamsel-stripe"), "--record", "--leader"};
+    std::vector<std::string> argv{BuildFile("tamsel-stripe"), "--record", "--leader"};
     if (!sys.Pal()) argv.insert(argv.end(), {"--program-start", "01:00:00;00"});
     argv.insert(argv.end(), {"--black-after", "3", "--slate", "Title=Test", "--tone", "--burn-in", "--json"});
     for (const std::string& a : sys.Standard()) argv.push_back(a);
@@ -290,7 +289,7 @@ TEST_F(Leader, BadLayoutsAndValuesAreUsageErrorsThatSendNothing) {
         {{"--standard", "pal", "--leader", "--black-after", "00:00:01:29"}, "--black-after: not a length of 625/50"},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> argv{Build("tamsel-stripe")};
+        std::vector<std::string> argv{BuildFile("tamsel-stripe")};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         testsupport::ProcessOptions options;
         options.out = testsupport::Sink::ToFile(dir.path() + "/usage.out");

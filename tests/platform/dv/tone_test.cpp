@@ -121,22 +121,33 @@ TEST(ReferenceTone, OffersStereo48kHz16BitPcmAndTakesOnlyLevelsUpToFullScale) {
     control->Release();
 }
 
-TEST(ReferenceTone, DeliversFramePatternAtFrameTimesWithUnbrokenPhase) {
-    ToneChain chain;
-    const std::vector<ReceivedSample> samples = chain.Collect(30);
-    ASSERT_EQ(samples.size(), 30u);
+// Checks each sample's size (`sampleFrames` of frame k) and times (frame k from `startOf`(k) to
+// where the next starts); gives the joins between them, counted in sample frames.
+template <typename Size, typename Start>
+std::vector<size_t> ExpectFrames(const std::vector<ReceivedSample>& samples, Size sampleFrames, Start startOf) {
     std::vector<size_t> joins;
     size_t total = 0;
     for (size_t k = 0; k < samples.size(); ++k) {
         SCOPED_TRACE(k);
-        EXPECT_EQ(samples[k].data.size(), (k % 5 == 0 ? 1600u : 1602u) * 4);
-        // Frame k starts at k * 1001/30000 s, to the nearest 100 ns; the next one where it stops.
+        EXPECT_EQ(samples[k].data.size(), size_t(sampleFrames(k)) * 4);
         EXPECT_EQ(samples[k].timeStatus, S_OK);
-        EXPECT_EQ(samples[k].start, std::llround(k * 1001e7 / 30000));
-        EXPECT_EQ(samples[k].stop, std::llround((k + 1) * 1001e7 / 30000));
+        EXPECT_EQ(samples[k].start, startOf(k));
+        EXPECT_EQ(samples[k].stop, startOf(k + 1));
         total += samples[k].data.size() / 4;
         joins.push_back(total);
     }
+    return joins;
+}
+
+TEST(ReferenceTone, DeliversFramePatternAtFrameTimesWithUnbrokenPhase) {
+    ToneChain chain;
+    const std::vector<ReceivedSample> samples = chain.Collect(30);
+    ASSERT_EQ(samples.size(), 30u);
+    // Frame k starts at k * 1001/30000 s, to the nearest 100 ns.
+    const std::vector<size_t> joins = ExpectFrames(
+        samples, [](size_t k) { return k % 5 == 0 ? 1600u : 1602u; },
+        [](size_t k) { return LONGLONG(std::llround(double(k) * 1001e7 / 30000)); });
+    const size_t total = joins.back();
     EXPECT_EQ(total, 6u * 8008);  // a second of locked audio: 48000 * 1.001
     bool same = false;
     const std::vector<int16_t> left = Left(samples, &same);
@@ -160,16 +171,8 @@ TEST(ReferenceTone, FollowsPalFramesWhenSetSoAndOnlyWhileStopped) {
     ASSERT_EQ(chain.tone->SetStandard(REFERENCE_BARS_625_50), S_OK);
     const std::vector<ReceivedSample> samples = chain.Collect(10);
     ASSERT_EQ(samples.size(), 10u);
-    std::vector<size_t> joins;
-    size_t total = 0;
-    for (size_t k = 0; k < samples.size(); ++k) {
-        SCOPED_TRACE(k);
-        EXPECT_EQ(samples[k].data.size(), 1920u * 4);
-        EXPECT_EQ(samples[k].start, LONGLONG(k) * 400000);
-        EXPECT_EQ(samples[k].stop, LONGLONG(k + 1) * 400000);
-        total += samples[k].data.size() / 4;
-        joins.push_back(total);
-    }
+    const std::vector<size_t> joins =
+        ExpectFrames(samples, [](size_t) { return 1920u; }, [](size_t k) { return LONGLONG(k) * 400000; });
     bool same = false;
     const testsupport::ToneFit fit = testsupport::FitTone(Left(samples, &same), 48000, 1000, joins);
     EXPECT_NEAR(fit.frequency, 1000.0, 0.01);
