@@ -55,7 +55,7 @@ protected:
         g_messages.clear();
         for (const char* piece : {"tamsel.ax", "dvfilters.so", "regsvr", "dvdeck"}) {
             if (!Exists(BuildFile(piece))) {
-                GTEST_SKIP() << BuildFile(piece) << " is not built yet";
+                FAIL() << BuildFile(piece) << " is not built (the build makes it before the tests)";
             }
         }
         tape = testsupport::StateDir() + "/tape.dv";

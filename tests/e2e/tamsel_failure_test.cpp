@@ -50,7 +50,7 @@ protected:
         setenv("ASAN_OPTIONS", (std::string(options != nullptr ? options : "") + ":detect_leaks=0").c_str(), 1);
     }
     void SetUp() override {
-        if (!missing.empty()) GTEST_SKIP() << missing;
+        if (!missing.empty()) FAIL() << missing;
     }
 
     // Waits until Tamsel's output holds `text`, or Tamsel ended, or the bound passed.
