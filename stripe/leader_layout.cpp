@@ -1,6 +1,7 @@
 #include "leader_layout.h"
 
 #include <sstream>
+#include <utility>
 
 #include "graph/utf_text.h"
 
@@ -29,7 +30,9 @@ int64_t FrameOfNominal(int64_t nominal, bool dropFrame, int rate, dv::Timecode* 
     return t.Frame().value_or(0);
 }
 
-bool PatternOf(const std::string& name, LONG* pattern) {
+}  // namespace
+
+bool CLeaderLayout::PatternNamed(const std::string& name, LONG* pattern) {
     static const std::pair<const char*, LONG> kPatterns[] = {{"smpte", REFERENCE_BARS_SMPTE},
                                                              {"ebu75", REFERENCE_BARS_EBU75},
                                                              {"ebu100", REFERENCE_BARS_EBU100},
@@ -43,7 +46,6 @@ bool PatternOf(const std::string& name, LONG* pattern) {
     return false;
 }
 
-}  // namespace
 
 std::string CLeaderLayout::Parse(const std::string& text, int labelsPerSecond) {
     segments.clear();
@@ -91,7 +93,7 @@ std::string CLeaderLayout::Parse(const std::string& text, int labelsPerSecond) {
                 return where + "a countdown lasts at most 8 seconds (10 down to 3; the 2 is the frame after it)";
         } else if (kind == "pattern") {
             s.kind = LEADER_PATTERN;
-            if (!PatternOf(middle, &s.pattern)) return where + "pattern:NAME:SECONDS, NAME smpte, ebu75, ebu100 or black";
+            if (!PatternNamed(middle, &s.pattern)) return where + "pattern:NAME:SECONDS, NAME smpte, ebu75, ebu100 or black";
         } else if (kind == "image") {
             s.kind = LEADER_IMAGE;
             s.file = middle;

@@ -23,6 +23,10 @@ class CLeaderLayout {
 public:
     static constexpr const char* kDefault = "bars:60,black:10,slate:10,countdown:8,black:2";
 
+    // The pattern of "Reference Bars" a name on the command line gives (smpte, ebu75, ebu100,
+    // black), for --pattern and pattern:NAME alike; false for any other name.
+    static bool PatternNamed(const std::string& name, LONG* pattern);
+
     struct Segment {
         LONG kind = LEADER_BLACK;  // LEADER_*
         int64_t labels = 0;        // its length in timecode labels (of the rate Parse was given)

@@ -14,6 +14,7 @@
 #include "leader_slate.h"
 #include "messages/build_failure.h"
 #include "messages/quoted_name.h"
+#include "picture_patches.h"
 #include "record_loop.h"
 
 namespace {
@@ -213,21 +214,10 @@ std::string CStripeGraph::AddPattern(const CStripeOptions& options, CStripeRepor
         return "Reference Bars does not make 625/50 (PAL) pictures";
     }
     // 625/50's own bars: EBU 75 %.
-    const std::string pattern = options.pattern.empty() ? "ebu75" : options.pattern;
-    struct Pattern {
-        const char* name;
-        LONG pattern;
-        const char* picture;  // in the report
-    };
-    static const Pattern kPatterns[] = {{"smpte", REFERENCE_BARS_SMPTE, "SMPTE colour bars"},
-                                        {"ebu75", REFERENCE_BARS_EBU75, "EBU 75 % colour bars"},
-                                        {"ebu100", REFERENCE_BARS_EBU100, "EBU 100 % colour bars"},
-                                        {"black", REFERENCE_BARS_BLACK, "black"}};
-    for (const Pattern& p : kPatterns) {
-        if (pattern == p.name) {
-            report->picture = p.picture;
-            return SUCCEEDED(bars->SetPattern(p.pattern)) ? "" : std::string("Reference Bars refused the pattern ") + p.name;
-        }
+    const std::string name = options.pattern.empty() ? "ebu75" : options.pattern;
+    if (LONG pattern = REFERENCE_BARS_EBU75; CLeaderLayout::PatternNamed(name, &pattern)) {
+        report->picture = CPicturePatches::Name(CPicturePatches::OfReferenceBars(pattern));
+        return SUCCEEDED(bars->SetPattern(pattern)) ? "" : "Reference Bars refused the pattern " + name;
     }
     std::u16string path;
     CUtfText::ToUtf16(options.pattern.c_str(), &path);
