@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <tuple>
-#include <utility>
 
 namespace {
 
@@ -386,13 +385,14 @@ int CStripeOptions::Parse(int argc, char** argv) {
                               "one in a file)");
         return -1;
     }
-    // A leader placed before its programme's start; its start and frames are then the leader's.
-    // It is laid out in 525/60's labels here, and again by ForSystem once the system is settled.
+    // A leader is placed before its programme's start, in the labels of its system, by ForSystem
+    // once the system is settled (a check's by the recording's); its start and frames are then
+    // the leader's.
     const auto placeLeader = [&]() -> std::string {
         if (haveDuration) return "a leader's length is its layout and --black-after: no --duration";
         if (timecodeGiven) return "a leader is placed by --program-start: no --timecode";
         haveDuration = true;
-        return PlaceLeader();
+        return "";
     };
     if (action == kVerifyFile) {
         if (leader ? otherFormat : formatOption)
@@ -435,13 +435,8 @@ int CStripeOptions::Parse(int argc, char** argv) {
 }
 
 std::optional<LONG> CStripeOptions::NamedPattern() const {
-    static const std::pair<const char*, LONG> kPatterns[] = {{"smpte", REFERENCE_BARS_SMPTE},
-                                                             {"ebu75", REFERENCE_BARS_EBU75},
-                                                             {"ebu100", REFERENCE_BARS_EBU100},
-                                                             {"black", REFERENCE_BARS_BLACK}};
-    for (const auto& [name, value] : kPatterns) {
-        if (pattern == name) return value;
-    }
+    LONG named = REFERENCE_BARS_SMPTE;
+    if (CLeaderLayout::PatternNamed(pattern, &named)) return named;
     return std::nullopt;
 }
 

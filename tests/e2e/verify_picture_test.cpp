@@ -267,8 +267,18 @@ TEST_F(VerifyPicture, ALeaderCheckTakesTheLeadersOptionsAndNoneThatClash) {
     EXPECT_EQ(Shell(Quote(BuildFile("tamsel-stripe")) + " --verify-tape --duration 5 --leader 2>&1", &output), 2) << output;
     EXPECT_NE(output.find("--verify-tape checks no leader"), std::string::npos) << output;
     // A leader's check of a PAL file lays the leader out in 625/50's labels: a stripe of bars
-    // from 10:00:00:00 holds no frame of a leader before 01:00:00:00, never "good".
+    // from 00:00:00:00 holds no frame of a leader before 01:00:00:00, never "good".
     const Verdict pal = Verify(Tape("pal"), "--layout bars:3");
     EXPECT_EQ(pal.status, 1) << pal.out;
     EXPECT_NE(pal.err.find("no frame of the leader"), std::string::npos) << pal.err;
+    // A programme on a minute that 525/60's drop-frame counting skips is a label of 625/50: the
+    // leader is placed in the system's counting, for the check and for the stripe alike.
+    const Verdict minute = Verify(Tape("pal"), "--layout bars:1 --program-start 00:01:00:00");
+    EXPECT_EQ(minute.status, 1) << minute.out;
+    EXPECT_NE(minute.err.find("before 00:00:59:00"), std::string::npos) << minute.err;
+    EXPECT_NE(Shell(Quote(BuildFile("tamsel-stripe")) + " --standard pal --layout bars:5 --program-start 00:01:00:00 2>&1",
+                    &output),
+              2)
+        << output;
+    EXPECT_EQ(output.find("skips"), std::string::npos) << output;
 }
