@@ -117,6 +117,24 @@ HRESULT MediaSample::SetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) {
     return S_OK;
 }
 
+HRESULT MediaSample::SetChangedRows(LONG first, LONG end) {
+    if (first < 0 || end < first) {
+        changedFirst = changedEnd = -1;
+        return E_INVALIDARG;
+    }
+    changedFirst = first;
+    changedEnd = end;
+    return S_OK;
+}
+
+HRESULT MediaSample::GetChangedRows(LONG* first, LONG* end) {
+    if (first == nullptr || end == nullptr) return E_POINTER;
+    if (changedFirst < 0) return S_FALSE;
+    *first = changedFirst;
+    *end = changedEnd;
+    return S_OK;
+}
+
 void MediaSample::PrepareForHandOut() {
     ClearProperties();
     SetReferenceCount(1);
@@ -136,6 +154,7 @@ void MediaSample::ClearProperties() {
     timeStart = timeEnd = 0;
     mediaTimeValid = false;
     mediaTimeStart = mediaTimeEnd = 0;
+    changedFirst = changedEnd = -1;
     FreeTaskMediaType(mediaType);
     mediaType = nullptr;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <dshow.h>
+#include <platform/platform.h>
 
 #include "support/com_object.h"
 
@@ -15,7 +16,8 @@ namespace platform::streaming {
 
 class MemoryAllocator;
 
-class MediaSample final : public ComOwned<Implements<IMediaSample, IID_IMediaSample>> {
+class MediaSample final
+    : public ComOwned<Implements<IMediaSample, IID_IMediaSample>, Implements<ISampleChangedRows, IID_ISampleChangedRows>> {
 public:
     // Held by nobody until the allocator hands it out.
     MediaSample(MemoryAllocator* owner, BYTE* buffer, LONG size);
@@ -38,6 +40,10 @@ public:
     HRESULT STDMETHODCALLTYPE SetDiscontinuity(BOOL bDiscontinuity) override;
     HRESULT STDMETHODCALLTYPE GetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) override;
     HRESULT STDMETHODCALLTYPE SetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) override;
+
+    // ISampleChangedRows
+    HRESULT STDMETHODCALLTYPE SetChangedRows(LONG first, LONG end) override;
+    HRESULT STDMETHODCALLTYPE GetChangedRows(LONG* first, LONG* end) override;
 
     // Allocator side, called with the allocator's lock held.
     // Makes the sample ready for a new holder: one reference, no properties, full length.
@@ -66,6 +72,8 @@ private:
     LONGLONG mediaTimeEnd = 0;
     LONG actualLength = 0;
     AM_MEDIA_TYPE* mediaType = nullptr;  // task memory, owned
+    LONG changedFirst = -1;              // the changed rows; -1: unknown
+    LONG changedEnd = -1;
 };
 
 }  // namespace platform::streaming

@@ -31,13 +31,15 @@ using Context = std::unique_ptr<cairo_t, ContextFree>;
 using Layout = std::unique_ptr<PangoLayout, LayoutFree>;
 using Font = std::unique_ptr<PangoFontDescription, FontFree>;
 
-// A Cairo RGB24 surface (x8r8g8b8) into rows [top, top + rows) and columns [left, left +
-// columns) of a UYVY picture `width` wide, BT.601 studio range in integers (white 235, black 16,
-// grey without colour); a pair's chroma is the mean of its two pixels'.
-void ToUyvy(cairo_surface_t* surface, int width, int top, int rows, int left, int columns, uint8_t* uyvy) {
+// A Cairo RGB24 surface (x8r8g8b8), from its pixel (`from`, `fromRow`), into rows [top, top +
+// rows) and columns [left, left + columns) of a UYVY picture `width` wide, BT.601 studio range in
+// integers (white 235, black 16, grey without colour); a pair's chroma is the mean of its two
+// pixels'.
+void ToUyvy(cairo_surface_t* surface, int width, int top, int rows, int left, int columns, uint8_t* uyvy, int from = 0,
+            int fromRow = 0) {
     cairo_surface_flush(surface);
-    const uint8_t* data = cairo_image_surface_get_data(surface);
     const int stride = cairo_image_surface_get_stride(surface);
+    const uint8_t* data = cairo_image_surface_get_data(surface) + static_cast<size_t>(fromRow) * stride + from * 4;
     for (int y = 0; y < rows; ++y) {
         const auto* row = reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y) * stride);
         uint8_t* out = uyvy + (static_cast<size_t>(top + y) * width + static_cast<size_t>(left)) * 2;
@@ -122,36 +124,52 @@ std::vector<uint8_t> LeaderPicture::Slate(const std::string& lines) const {
     return uyvy;
 }
 
-void LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) {
+RowSpan LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) {
     const int step = std::clamp(static_cast<int>(std::lround(sweep * sweepSteps)), 0, sweepSteps - 1);
     const size_t rowBytes = static_cast<size_t>(width) * 2;
+    const int side = PlateSide(), left = (width - side) / 2 & ~1, top = (height - side) / 2;
+    RowSpan rows;
+    bool plate = digit != currentDigit;
     if (step != currentStep) {
         const std::vector<uint8_t>& next = Sweep(step);
-        if (currentStep >= 0 && step == currentStep + 1) {
-            // One step on: only the rows where this sweep differs from the one before.
-            const std::pair<int, int> rows = SweepChange(step);
-            for (int y = rows.first; y < rows.second; ++y) {
-                std::memcpy(current.data() + static_cast<size_t>(y) * rowBytes, next.data() + static_cast<size_t>(y) * rowBytes,
-                            rowBytes);
+        if (currentStep >= 0 && step == (currentStep + 1) % sweepSteps) {
+            // One step on: only the rows where this sweep differs from the one before, and of
+            // those under the plate only the parts beside it (the plate covers the rest).
+            rows = SweepChange(step);
+            const size_t beside = static_cast<size_t>(left) * 2, after = static_cast<size_t>(left + side) * 2;
+            for (int y = rows.first; y < rows.end; ++y) {
+                const size_t at = static_cast<size_t>(y) * rowBytes;
+                if (y < top || y >= top + side) {
+                    std::memcpy(current.data() + at, next.data() + at, rowBytes);
+                } else {
+                    std::memcpy(current.data() + at, next.data() + at, beside);
+                    std::memcpy(current.data() + at + after, next.data() + at + after, rowBytes - after);
+                }
             }
         } else {
             current = next;
+            rows = {0, height};
+            plate = true;
         }
         currentStep = step;
     }
-    const std::vector<uint8_t>& plate = Plate(digit);
-    const int side = PlateSide(), left = (width - side) / 2 & ~1, top = (height - side) / 2;
-    for (int r = 0; r < side; ++r) {
-        std::memcpy(current.data() + (static_cast<size_t>(top + r) * width + static_cast<size_t>(left)) * 2,
-                    plate.data() + static_cast<size_t>(r) * side * 2, static_cast<size_t>(side) * 2);
+    if (plate) {
+        const std::vector<uint8_t>& drawn = Plate(digit);
+        for (int r = 0; r < side; ++r) {
+            std::memcpy(current.data() + (static_cast<size_t>(top + r) * width + static_cast<size_t>(left)) * 2,
+                        drawn.data() + static_cast<size_t>(r) * side * 2, static_cast<size_t>(side) * 2);
+        }
+        rows = rows.Hull({top, top + side});
+        currentDigit = digit;
     }
     std::memcpy(uyvy, current.data(), current.size());
+    return rows;
 }
 
-std::pair<int, int> LeaderPicture::SweepChange(int step) {
-    std::pair<int, int>& rows = sweepChanges[static_cast<size_t>(step)];
-    if (rows.second > 0) return rows;
-    const std::vector<uint8_t>& before = Sweep(step - 1);
+RowSpan LeaderPicture::SweepChange(int step) {
+    RowSpan& rows = sweepChanges[static_cast<size_t>(step)];
+    if (rows.end > 0) return rows;
+    const std::vector<uint8_t>& before = Sweep((step + sweepSteps - 1) % sweepSteps);
     const std::vector<uint8_t>& after = Sweep(step);
     const size_t rowBytes = static_cast<size_t>(width) * 2;
     rows = {height, 0};
@@ -159,16 +177,16 @@ std::pair<int, int> LeaderPicture::SweepChange(int step) {
         if (std::memcmp(before.data() + static_cast<size_t>(y) * rowBytes, after.data() + static_cast<size_t>(y) * rowBytes,
                         rowBytes) != 0) {
             rows.first = std::min(rows.first, y);
-            rows.second = y + 1;
+            rows.end = y + 1;
         }
     }
-    if (rows.second == 0) rows = {0, 1};  // the same picture: a row copied to no harm, and known
+    if (rows.end == 0) rows = {0, 1};  // the same picture: a row copied to no harm, and known
     return rows;
 }
 
 void LeaderPicture::PrepareCountdown() {
     for (int step = 0; step < sweepSteps; ++step) Sweep(step);
-    for (int step = 1; step < sweepSteps; ++step) SweepChange(step);
+    for (int step = 0; step < sweepSteps; ++step) SweepChange(step);
     for (int digit = 2; digit <= 10; ++digit) Plate(digit);
 }
 
@@ -178,28 +196,63 @@ void LeaderPicture::PrepareBurnIn() {
 
 int LeaderPicture::PlateSide() const { return static_cast<int>(height * 0.46) / 16 * 16; }
 
+LeaderPicture::Box LeaderPicture::SweepSquare() const {
+    // The square round the circle and its cross (from an even column, for the pairs' chroma).
+    const int half = static_cast<int>(std::ceil(SweepRadius() * 1.1)) + 8;
+    const int left = std::max(0, (width / 2 - half) & ~1), top = std::max(0, height / 2 - half);
+    return {left, top, std::min(width - left, 2 * half + 2) & ~1, std::min(height - top, 2 * half)};
+}
+
 const std::vector<uint8_t>& LeaderPicture::Sweep(int step) {
     std::vector<uint8_t>& picture = sweeps[static_cast<size_t>(step)];
     if (!picture.empty()) return picture;
-    const double radius = height * 0.38;
-    if (ground.empty()) {
-        // The grey around the circle, the same in every sweep: drawn once.
+    const Box square = SweepSquare();
+    if (step == 0) {
+        // The grey around the circle, the same in every sweep, and the circle not yet swept.
+        picture.assign(static_cast<size_t>(width) * height * 2, 0);
         Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
         Context cr(cairo_create(surface.get()));
         cairo_set_source_rgb(cr.get(), 0.2, 0.2, 0.2);
         cairo_paint(cr.get());
-        ground.resize(static_cast<size_t>(width) * height * 2);
-        ToUyvy(surface.get(), width, 0, height, 0, width, ground.data());
+        ToUyvy(surface.get(), width, 0, height, 0, width, picture.data());
+        DrawSweep(0, square, picture.data());
+        return picture;
     }
-    // Only the square round the circle and its cross is drawn (from an even column, for the
-    // pairs' chroma).
-    const int half = static_cast<int>(std::ceil(radius * 1.1)) + 8;
-    const int left = std::max(0, (width / 2 - half) & ~1), top = std::max(0, height / 2 - half);
-    const int columns = std::min(width - left, 2 * half + 2) & ~1, rows = std::min(height - top, 2 * half);
-    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, columns, rows));
+    // The sweep before with the box round the wedge this step adds drawn again: outside it the
+    // two are the same.
+    picture = Sweep(step - 1);
+    const double radius = SweepRadius(), cx = width / 2.0, cy = height / 2.0;
+    const double from = -M_PI / 2 + 2 * M_PI * (step - 1) / sweepSteps, to = -M_PI / 2 + 2 * M_PI * step / sweepSteps;
+    double x0 = cx, x1 = cx, y0 = cy, y1 = cy;
+    auto take = [&](double angle) {
+        x0 = std::min(x0, cx + radius * std::cos(angle));
+        x1 = std::max(x1, cx + radius * std::cos(angle));
+        y0 = std::min(y0, cy + radius * std::sin(angle));
+        y1 = std::max(y1, cy + radius * std::sin(angle));
+    };
+    take(from);
+    take(to);
+    for (int quarter = -1; quarter <= 4; ++quarter) {
+        const double angle = quarter * M_PI / 2;
+        if (angle > from && angle < to) take(angle);
+    }
+    // A margin for the edges' anti-aliasing.
+    const int left = std::max(square.left, (static_cast<int>(std::floor(x0)) - 4) & ~1);
+    const int top = std::max(square.top, static_cast<int>(std::floor(y0)) - 4);
+    const int right = std::min(square.left + square.columns, (static_cast<int>(std::ceil(x1)) + 6) & ~1);
+    const int bottom = std::min(square.top + square.rows, static_cast<int>(std::ceil(y1)) + 4);
+    DrawSweep(step, {left, top, right - left, bottom - top}, picture.data());
+    return picture;
+}
+
+void LeaderPicture::DrawSweep(int step, const Box& box, uint8_t* uyvy) const {
+    // Only the box is drawn: Cairo's anti-aliasing of an edge drawn so may differ from that of the
+    // whole square by a few codes, never more.
+    const double radius = SweepRadius();
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, box.columns, box.rows));
     Context cr(cairo_create(surface.get()));
     cairo_t* c = cr.get();
-    cairo_translate(c, -left, -top);
+    cairo_translate(c, -box.left, -box.top);
     const double cx = width / 2.0, cy = height / 2.0;
     cairo_set_source_rgb(c, 0.2, 0.2, 0.2);
     cairo_paint(c);
@@ -222,8 +275,12 @@ const std::vector<uint8_t>& LeaderPicture::Sweep(int step) {
     cairo_move_to(c, cx, cy - radius * 1.1);
     cairo_line_to(c, cx, cy + radius * 1.1);
     cairo_stroke(c);
-    picture = ground;
-    ToUyvy(surface.get(), width, top, rows, left, columns, picture.data());
+    ToUyvy(surface.get(), width, box.top, box.rows, box.left, box.columns, uyvy);
+}
+
+std::vector<uint8_t> LeaderPicture::SweepDrawnWhole(int step) {
+    std::vector<uint8_t> picture = Sweep(0);
+    DrawSweep(step, SweepSquare(), picture.data());
     return picture;
 }
 

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "dv/filters/row_span.h"
+
 namespace dv {
 
 class LeaderPicture {
@@ -28,8 +30,10 @@ public:
     // (the square round the circle drawn over a grey drawn once) and the plates are drawn once
     // each, on first use; each second's sweeps are the same, so outside the plate the encoder
     // meets the same segments again every second. The countdown's last picture is kept: a step on
-    // copies only the rows the sweep changed into it, and a frame is a copy of it.
-    void Countdown(int digit, double sweep, uint8_t* uyvy);
+    // copies only the rows the sweep changed into it (the plate only when the digit changes), and
+    // a frame is a copy of it. Returns the rows where the frame differs from the one Countdown
+    // made before (every row for the first, or after a jump of the sweep).
+    RowSpan Countdown(int digit, double sweep, uint8_t* uyvy);
     // Draws `text` (the running timecode) in a black box centred in the lower third, inside the
     // safe area, over the UYVY picture `uyvy`; only the box's pixels change. The box's rows are
     // those of BurnInRows. Each character sits in a cell of its own, 32 pixels wide and 48 rows
@@ -44,6 +48,14 @@ public:
     // The first row and the row past the last that BurnIn touches.
     void BurnInRows(int* first, int* end) const;
 
+    // Sweep `step` of a second (0 to a second's frames - 1): the countdown's picture without its
+    // plate. Sweep 0 is drawn whole, each one after from the one before: only the box round the
+    // wedge it adds is drawn again. SweepDrawnWhole draws it whole: the same picture, but for the
+    // anti-aliasing of a few edge pixels (Cairo draws an edge a little differently in a smaller
+    // surface).
+    const std::vector<uint8_t>& Sweep(int step);
+    std::vector<uint8_t> SweepDrawnWhole(int step);
+
     int Width() const { return width; }
     int Height() const { return height; }
 
@@ -54,9 +66,16 @@ public:
 private:
     // A character's cell in UYVY, drawn on first use.
     const std::vector<uint8_t>& Tile(char c);
-    const std::vector<uint8_t>& Sweep(int step);
-    // The rows [first, second) where sweep `step` (1 and up) differs from the one before.
-    std::pair<int, int> SweepChange(int step);
+    // A rectangle of the picture: its top-left pixel, its size.
+    struct Box {
+        int left, top, columns, rows;
+    };
+    double SweepRadius() const { return height * 0.38; }
+    Box SweepSquare() const;
+    // Draws sweep `step` over `box` of the UYVY picture (its left column even).
+    void DrawSweep(int step, const Box& box, uint8_t* uyvy) const;
+    // The rows where sweep `step` differs from the one before (the last one, for step 0).
+    RowSpan SweepChange(int step);
     const std::vector<uint8_t>& Plate(int digit);
     int PlateSide() const;
 
@@ -64,11 +83,11 @@ private:
     int height;
     int sweepSteps;  // a second's sweeps: a step a frame
     std::array<std::vector<uint8_t>, 256> tiles;
-    std::vector<uint8_t> ground;  // the picture the sweeps are drawn over
     std::array<std::vector<uint8_t>, kSweepSteps> sweeps;  // whole pictures
-    std::array<std::pair<int, int>, kSweepSteps> sweepChanges{};  // SweepChange's, {0, 0} unknown
+    std::array<RowSpan, kSweepSteps> sweepChanges{};  // SweepChange's, {0, 0} unknown
     std::vector<uint8_t> current;  // the last countdown picture
     int currentStep = -1;          // its sweep, -1 none
+    int currentDigit = -1;         // and its digit
     std::array<std::vector<uint8_t>, 11> plates;
 };
 

@@ -5,6 +5,7 @@
 #include "dv/dif/timecode.h"
 #include "dv/filters/dv_classes.h"
 #include "dv/filters/test_pattern.h"
+#include "support/com_ptr.h"
 #include "support/log.h"
 #include "support/text.h"
 
@@ -111,6 +112,7 @@ HRESULT ReferenceLeader::SetBurnIn(BOOL on) {
 void ReferenceLeader::OnStreamStart() {
     black = TestPattern::Make(TestPattern::Kind::Black, system->width, system->height);
     pictures.clear();
+    lastFrame.reset();
     if (!plan) return;
     if (burnIn) painter.PrepareBurnIn();
     for (size_t i = 0; i < plan->Segments().size(); ++i) {
@@ -143,8 +145,9 @@ HRESULT ReferenceLeader::FillSample(IMediaSample* sample, uint64_t frame) {
     const HRESULT hr = BufferOf(sample, bytes, &data);
     if (FAILED(hr)) return hr;
     const LeaderPlan::Moment m = plan ? plan->At(frame) : LeaderPlan::Moment{};
+    RowSpan painted;
     if (m.digit != 0) {
-        painter.Countdown(m.digit, m.sweep, data);
+        painted = painter.Countdown(m.digit, m.sweep, data);
     } else {
         const std::vector<uint8_t>& picture =
             m.segment >= 0 && !pictures[static_cast<size_t>(m.segment)].empty() ? pictures[static_cast<size_t>(m.segment)]
@@ -154,8 +157,34 @@ HRESULT ReferenceLeader::FillSample(IMediaSample* sample, uint64_t frame) {
     if (burnIn && plan) {
         painter.BurnIn(Timecode::OfFrame(plan->LabelOf(frame), plan->DropFrame(), plan->Rate()).Text(), data);
     }
+    const std::optional<RowSpan> changed = ChangedRows(frame, m, painted);
+    lastFrame = frame;
+    lastSegment = m.segment;
+    lastDigit = m.digit;
+    if (changed) {
+        platform::ComPtr<ISampleChangedRows> rows;
+        if (SUCCEEDED(sample->QueryInterface(IID_ISampleChangedRows, reinterpret_cast<void**>(rows.Put()))))
+            rows->SetChangedRows(changed->first, changed->end);
+    }
     return Stamp(sample, system->FrameStart(frame), system->FrameStart(frame + 1), static_cast<LONGLONG>(frame),
                  static_cast<LONGLONG>(frame + 1), bytes, frame == 0);
+}
+
+std::optional<RowSpan> ReferenceLeader::ChangedRows(uint64_t frame, const LeaderPlan::Moment& m,
+                                                    const RowSpan& painted) const {
+    if (!lastFrame || *lastFrame + 1 != frame) return std::nullopt;
+    RowSpan rows;
+    if (m.digit != 0 && lastDigit != 0) {
+        rows = painted;  // countdown after countdown: what the painter changed
+    } else if (m.digit != 0 || lastDigit != 0 || m.segment != lastSegment) {
+        return std::nullopt;  // another picture
+    }
+    if (burnIn && plan) {
+        int first = 0, end = 0;
+        painter.BurnInRows(&first, &end);
+        rows = rows.Hull({first, end});
+    }
+    return rows;
 }
 
 HRESULT CreateReferenceLeader(IUnknown* outer, REFIID iid, void** out) {

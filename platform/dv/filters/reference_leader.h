@@ -5,7 +5,9 @@
 //
 // What a frame shows comes from the plan (LeaderPlan); the still pictures (patterns, images, the
 // slate, black) are made once when the stream starts, a countdown frame is drawn for its moment,
-// and the burnt-in timecode over a copy of the picture (LeaderPicture).
+// and the burnt-in timecode over a copy of the picture (LeaderPicture). Each sample says which rows
+// changed from the frame before (ISampleChangedRows) where that is known: none within a still
+// segment, the sweep's and the plate's in a countdown, the burnt-in box's.
 //
 // Threads and locks (see filterkit/kit_filter.h): the IReferenceLeader methods take filterLock and
 // change the settings only while stopped; the worker reads them without a lock, since it runs only
@@ -65,6 +67,10 @@ protected:
     HRESULT FillSample(IMediaSample* sample, uint64_t frame) override;
 
 private:
+    // The rows where `frame`, at moment m, differs from the frame before, when it is known; what
+    // Countdown said of a countdown frame (`painted`).
+    std::optional<RowSpan> ChangedRows(uint64_t frame, const LeaderPlan::Moment& m, const RowSpan& painted) const;
+
     ReferenceLeaderOutputPin output;
     const BarsSystem* system;  // filterLock to write, only while stopped and unconnected
 
@@ -78,6 +84,10 @@ private:
     std::vector<std::vector<uint8_t>> pictures;  // each segment's still picture (empty: drawn)
     std::vector<uint8_t> black;
     LeaderPicture painter;
+    // The frame filled before, and what it showed: its segment, its countdown digit (0: none).
+    std::optional<uint64_t> lastFrame;
+    int lastSegment = -1;
+    int lastDigit = 0;
 };
 
 }  // namespace dv

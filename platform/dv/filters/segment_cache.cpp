@@ -1,5 +1,6 @@
 #include "dv/filters/segment_cache.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace dv {
@@ -82,7 +83,20 @@ SegmentCache::SegmentCache(const DvSystem& system, size_t perSegment, size_t tot
       perSegment(perSegment),
       total(total),
       entries(static_cast<size_t>(system.sequences * kSlots)),
-      content(kSegmentBytes) {}
+      changedSegments(static_cast<size_t>(system.sequences * kSlots)),
+      content(kSegmentBytes) {
+    const int columns = system.width / kCellWidth;
+    cellSegment.assign(static_cast<size_t>(columns * (system.height / kCellRows)), -1);
+    for (int s = 0; s < Segments(); ++s) {
+        for (int m = 0; m < 5; ++m) {
+            const Macroblock& mb = Place(s, m);
+            for (int y = mb.y; y < mb.y + mb.height; y += kCellRows) {
+                for (int x = mb.x; x < mb.x + mb.width; x += kCellWidth)
+                    cellSegment[static_cast<size_t>((y / kCellRows) * columns + x / kCellWidth)] = s;
+            }
+        }
+    }
+}
 
 void SegmentCache::Gather(const uint8_t* picture, int segment, uint8_t* out) const {
     for (int m = 0; m < 5; ++m) {
@@ -95,36 +109,35 @@ void SegmentCache::Gather(const uint8_t* picture, int segment, uint8_t* out) con
     }
 }
 
-void SegmentCache::Changed(const uint8_t* picture) {
+void SegmentCache::Changed(const uint8_t* picture, int first, int end) {
     changed.clear();
-    // Rows first (most of a picture is as it was); in a changed row, which cells of 16 pixels by
-    // 8 rows differ; then the segments with a macroblock over a changed cell.
-    const int height = system->height, columns = system->width / kCellWidth;
-    changedCells.assign(static_cast<size_t>(columns * (height / kCellRows)), false);
+    // Rows first (most of a picture is as it was); in a row that differs, which of its cells do,
+    // a word at a time; then the segments of those cells, in order.
+    const int columns = system->width / kCellWidth;
     constexpr size_t kCellBytes = kCellWidth * 2;
+    std::fill(changedSegments.begin(), changedSegments.end(), 0);
     bool any = false;
-    for (int y = 0; y < height; ++y) {
+    for (int y = std::max(first, 0); y < std::min(end, system->height); ++y) {
         const size_t at = static_cast<size_t>(y) * rowBytes;
-        if (std::memcmp(picture + at, previous.data() + at, rowBytes) == 0) continue;
+        const uint8_t* now = picture + at;
+        const uint8_t* before = previous.data() + at;
+        if (std::memcmp(now, before, rowBytes) == 0) continue;
         any = true;
-        std::vector<bool>::iterator cells = changedCells.begin() + (y / kCellRows) * columns;
+        const int* segmentOf = cellSegment.data() + static_cast<size_t>(y / kCellRows) * columns;
         for (int c = 0; c < columns; ++c) {
-            if (cells[c]) continue;
-            const size_t from = at + static_cast<size_t>(c) * kCellBytes;
-            if (std::memcmp(picture + from, previous.data() + from, kCellBytes) != 0) cells[c] = true;
+            uint64_t differs = 0;
+            for (size_t i = 0; i < kCellBytes; i += 8) {
+                uint64_t a, b;
+                std::memcpy(&a, now + c * kCellBytes + i, 8);
+                std::memcpy(&b, before + c * kCellBytes + i, 8);
+                differs |= a ^ b;
+            }
+            if (differs != 0) changedSegments[static_cast<size_t>(segmentOf[c])] = 1;
         }
     }
     if (!any) return;
     for (int s = 0; s < Segments(); ++s) {
-        bool differs = false;
-        for (int m = 0; m < 5 && !differs; ++m) {
-            const Macroblock& mb = Place(s, m);
-            for (int y = mb.y; y < mb.y + mb.height && !differs; y += kCellRows) {
-                for (int x = mb.x; x < mb.x + mb.width && !differs; x += kCellWidth)
-                    differs = changedCells[static_cast<size_t>((y / kCellRows) * columns + x / kCellWidth)];
-            }
-        }
-        if (differs) changed.push_back(s);
+        if (changedSegments[static_cast<size_t>(s)] != 0) changed.push_back(s);
     }
 }
 
@@ -138,11 +151,16 @@ const SegmentCache::Entry* SegmentCache::Find(int segment, const uint8_t* wanted
     return nullptr;
 }
 
-bool SegmentCache::Assemble(const uint8_t* picture, uint8_t* frame, std::vector<int>* missing) {
+bool SegmentCache::Assemble(const uint8_t* picture, uint8_t* frame, std::vector<int>* missing,
+                            const RowSpan* changedRows) {
     missing->clear();
     found.clear();
     if (!havePrevious) return false;
-    Changed(picture);
+    if (changedRows != nullptr) {
+        Changed(picture, changedRows->first, changedRows->end);
+    } else {
+        Changed(picture, 0, system->height);
+    }
     for (int s : changed) {
         Gather(picture, s, content.data());
         const Entry* hit = Find(s, content.data());
@@ -203,7 +221,7 @@ void SegmentCache::Keep(const uint8_t* picture, int s, const uint8_t* frame) {
 
 void SegmentCache::Harvest(const uint8_t* picture, const uint8_t* frame) {
     if (havePrevious) {
-        Changed(picture);
+        Changed(picture, 0, system->height);
         for (int s : changed) Keep(picture, s, frame);
     }
     found.clear();

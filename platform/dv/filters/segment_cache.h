@@ -23,6 +23,9 @@
 // A sequence's 150 blocks are six of header, subcode and VAUX, then an audio block before every
 // three segments of five.
 //
+// The picture's maker may say which rows hold every difference from the previous picture
+// (RowSpan); only those rows are then compared.
+//
 // Bounded: at most `perSegment` contents a segment and `total` in all; the oldest of a segment go
 // first. Contents are compared byte for byte, never by hash alone.
 //
@@ -35,6 +38,7 @@
 #include <vector>
 
 #include "dv/dv_system.h"
+#include "dv/filters/row_span.h"
 
 namespace dv {
 
@@ -55,7 +59,10 @@ public:
     // every segment that changed since the previous picture was kept, `frame` then holds it and
     // it becomes the previous picture. False when something must be encoded: `missing` then lists
     // the changed segments not kept, in order (empty: no previous picture, encode it whole).
-    bool Assemble(const uint8_t* picture, uint8_t* frame, std::vector<int>* missing);
+    // With `changedRows`, the picture differs from the previous one in those rows alone (a caller
+    // that is not sure passes none).
+    bool Assemble(const uint8_t* picture, uint8_t* frame, std::vector<int>* missing,
+                  const RowSpan* changedRows = nullptr);
     // After an Assemble of the same picture that listed missing segments: `encoded` is a frame of
     // libavcodec in which at least those segments were encoded from the picture. Keeps them, puts
     // the frame together in `frame` (which may be `encoded`), and the picture becomes the
@@ -89,10 +96,9 @@ private:
         std::deque<Entry> entries;
     };
 
-    // The segments with a macroblock that differs from the previous picture, in changed; marks
-    // the cells (16 pixels by 8 rows, of which every macroblock is whole ones) that differ in
-    // changedCells.
-    void Changed(const uint8_t* picture);
+    // The segments with a macroblock that differs from the previous picture in rows [first,
+    // end), in order, in `changed`.
+    void Changed(const uint8_t* picture, int first, int end);
     void Gather(const uint8_t* picture, int segment, uint8_t* content) const;
     const Entry* Find(int segment, const uint8_t* content) const;
     void Keep(const uint8_t* picture, int segment, const uint8_t* frame);
@@ -114,9 +120,12 @@ private:
     std::vector<uint8_t> previousFrame;  // and its frame
     std::vector<int> changed;            // scratch: the last Assemble's changed segments
     std::vector<const Entry*> found;     // scratch: their kept contents, null where missing
+    // The picture in cells of 16 pixels by 8 rows, of which every macroblock is whole ones: the
+    // segment each cell belongs to, a row of cells after another.
     static constexpr int kCellWidth = 16;
     static constexpr int kCellRows = 8;
-    std::vector<bool> changedCells;      // scratch, a row of cells after another
+    std::vector<int> cellSegment;
+    std::vector<uint8_t> changedSegments;  // scratch, by segment: a cell of it differs
     std::vector<uint8_t> content;        // scratch, kSegmentBytes
 };
 

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "dv/filters/dv_classes.h"
+#include "support/com_ptr.h"
 #include "support/log.h"
 
 namespace dv {
@@ -107,10 +108,14 @@ HRESULT VideoEncoder::MakeOutputType(const DvSystem& system, platform::MediaType
 
 HRESULT VideoEncoder::OnActivate() {
     codec.Reset();
+    lastMediaStop.reset();
     return codec.Open(System());
 }
 
-void VideoEncoder::OnStop() { codec.Reset(); }
+void VideoEncoder::OnStop() {
+    codec.Reset();
+    lastMediaStop.reset();
+}
 
 HRESULT VideoEncoder::PrepareInput(IMediaSample* sample, const BYTE** picture) {
     // A sample may announce a new type (for instance the picture turned upside down).
@@ -135,13 +140,35 @@ HRESULT VideoEncoder::PrepareInput(IMediaSample* sample, const BYTE** picture) {
                       "picture", picture);
 }
 
+std::optional<RowSpan> VideoEncoder::ChangedRows(IMediaSample* in, bool timed, LONGLONG mediaStart) const {
+    if (!timed || !lastMediaStop || *lastMediaStop != mediaStart || in->IsDiscontinuity() == S_OK) return std::nullopt;
+    platform::ComPtr<ISampleChangedRows> said;
+    if (FAILED(in->QueryInterface(IID_ISampleChangedRows, reinterpret_cast<void**>(said.Put())))) return std::nullopt;
+    LONG first = 0, end = 0;
+    if (said->GetChangedRows(&first, &end) != S_OK) return std::nullopt;
+    return RowSpan{static_cast<int>(first), static_cast<int>(end)};
+}
+
 HRESULT VideoEncoder::Transform(IMediaSample* in, const BYTE* picture, BYTE* frame,
                                 IMediaSample* out) {
-    const HRESULT hr = uyvy ? codec.EncodeUyvy(picture, frame) : codec.Encode(picture, bottomUp, frame);
-    if (FAILED(hr)) return hr;
     LONGLONG mediaStart = 0;
     LONGLONG mediaStop = 0;
-    if (in->GetMediaTime(&mediaStart, &mediaStop) == S_OK)
+    const bool timed = in->GetMediaTime(&mediaStart, &mediaStop) == S_OK;
+    HRESULT hr = S_OK;
+    if (uyvy) {
+        const std::optional<RowSpan> changed = ChangedRows(in, timed, mediaStart);
+        hr = codec.EncodeUyvy(picture, frame, changed ? &*changed : nullptr);
+    } else {
+        hr = codec.Encode(picture, bottomUp, frame);
+    }
+    // The picture before the next one is this one only when it was encoded and is a UYVY one.
+    if (FAILED(hr) || !uyvy || !timed) {
+        lastMediaStop.reset();
+    } else {
+        lastMediaStop = mediaStop;
+    }
+    if (FAILED(hr)) return hr;
+    if (timed)
         out->SetMediaTime(&mediaStart, &mediaStop);
     else
         out->SetMediaTime(nullptr, nullptr);

@@ -4,15 +4,20 @@
 // 25). Sample times pass through; quality messages arriving on the output pin go to the upstream
 // pin. The frames say 4:3 or 16:9 as IDVAspect sets.
 //
+// A UYVY sample that says which rows changed from the sample before (ISampleChangedRows) has only
+// those rows compared with the picture kept, when that picture is the sample before.
+//
 // Threads and locks: the base classes' (filterkit/kit_filter.h). Receive runs on the upstream's
-// streaming thread under the input pin's receive lock and uses `codec`, `uyvy` and `bottomUp`; state
-// changes and connections run under filterLock and touch them only while no Receive runs (stopped).
-// `system` follows the input's connection (under filterLock) and is read by anyone.
+// streaming thread under the input pin's receive lock and uses `codec`, `uyvy`, `bottomUp` and
+// `lastMediaStop`; state changes and connections run under filterLock and touch them only while
+// no Receive runs (stopped). `system` follows the input's connection (under filterLock) and is
+// read by anyone.
 #pragma once
 
 #include <platform/platform.h>
 
 #include <atomic>
+#include <optional>
 
 #include "filterkit/kit_transform_filter.h"
 #include "dv/filters/video_encoder_codec.h"
@@ -68,12 +73,17 @@ private:
     HRESULT PrepareInput(IMediaSample* in, const BYTE** picture);
     // Encodes the picture into frame; the media times pass through.
     HRESULT Transform(IMediaSample* in, const BYTE* picture, BYTE* frame, IMediaSample* out);
+    // The rows a UYVY sample says hold every change from the picture before, when that picture is
+    // the one this encoder took last (see ISampleChangedRows); nullopt otherwise.
+    std::optional<RowSpan> ChangedRows(IMediaSample* in, bool timed, LONGLONG mediaStart) const;
 
     VideoEncoderCodec codec;  // see the class comment
     std::atomic<const DvSystem*> system{&k525_60};
     // The connected type (or the latest sample type): UYVY, or RGB24 bottomUp or not.
     bool uyvy = false;
     bool bottomUp = true;
+    // The media stop time of the last picture encoded, while the codec keeps it (UYVY, timed).
+    std::optional<LONGLONG> lastMediaStop;
 };
 
 using VideoEncoderInputPin = VideoEncoder::InputPin;

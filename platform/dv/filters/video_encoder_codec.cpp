@@ -224,14 +224,15 @@ void VideoEncoderCodec::ConvertUyvy(const uint8_t* picture, int firstRow, int en
     }
 }
 
-HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame) {
+HRESULT VideoEncoderCodec::EncodeUyvy(const uint8_t* picture, uint8_t* frame, const RowSpan* changedRows) {
     if (codec == nullptr) return E_UNEXPECTED;
-    if (reuse && lastUyvy->Matches(picture)) {
+    // Told where the picture changed, the cache compares those rows alone.
+    if (reuse && changedRows == nullptr && lastUyvy->Matches(picture)) {
         std::memcpy(frame, lastFrame.data(), lastFrame.size());
         return S_OK;
     }
     missing.clear();
-    if (reuse && segments->Assemble(picture, frame, &missing)) {
+    if (reuse && segments->Assemble(picture, frame, &missing, changedRows)) {
         // The kept picture is no longer the previous one; the cache now holds that.
         lastUyvy->Forget();
         return S_OK;

@@ -32,6 +32,7 @@
 
 #include "dv/filters/kept_picture.h"
 #include "dv/dv_system.h"
+#include "dv/filters/row_span.h"
 #include "dv/filters/segment_cache.h"
 
 struct AVCodecContext;
@@ -76,8 +77,9 @@ public:
     // (the system's frameBytes). E_UNEXPECTED before Open, E_FAIL when the encoder fails or its packet is
     // not a DV25 frame.
     HRESULT Encode(const uint8_t* picture, bool bottomUp, uint8_t* frame);
-    // The same for a UYVY picture of UyvyPictureBytes, rows top first.
-    HRESULT EncodeUyvy(const uint8_t* picture, uint8_t* frame);
+    // The same for a UYVY picture of UyvyPictureBytes, rows top first. With `changedRows`, the
+    // picture differs from the one encoded just before it in those rows alone.
+    HRESULT EncodeUyvy(const uint8_t* picture, uint8_t* frame, const RowSpan* changedRows = nullptr);
 
     // Reuse of the previous frame for an identical picture, and of encoded segments for a UYVY
     // picture that changed in places; on by default. The benchmark turns it off to measure the

@@ -248,6 +248,23 @@ struct ILeaderSound : public IUnknown {
                                                 BOOL tone) = 0;
 };
 
+// ---- where a picture changed -------------------------------------------------------------------
+// On the platform's media samples (those of its Memory Allocator): the rows of a video sample's
+// picture, top first, that hold every difference from the picture of the sample before it, the
+// one delivered before it on the same pin whose media stop time is this one's media start. A
+// source that knows where its pictures change says so ("Reference Leader"); a filter that keeps
+// the picture before ("DV Video Encoder") may then compare those rows alone. It compares every
+// row when the rows are unknown, when the sample has no media times or is a discontinuity, or
+// when the sample it took before is not that one. Unknown on every sample handed out.
+DEFINE_GUID(IID_ISampleChangedRows, 0x6d1c4e79, 0x2b93, 0x4f5a, 0x8e, 0x17, 0xc4, 0x3a, 0x90, 0x5b, 0x21, 0xd8);
+struct ISampleChangedRows : public IUnknown {
+    // Rows [first, end), 0 <= first <= end (first == end: the same picture); E_INVALIDARG
+    // otherwise, the rows then unknown.
+    virtual HRESULT STDMETHODCALLTYPE SetChangedRows(LONG first, LONG end) = 0;
+    // S_OK and the rows when they are known, S_FALSE when not.
+    virtual HRESULT STDMETHODCALLTYPE GetChangedRows(LONG* first, LONG* end) = 0;
+};
+
 // ---- the DV stream's format ----------------------------------------------------------------
 // The picture's aspect, which "DV Video Encoder" signals in what it encodes and "DV Muxer" in the
 // VAUX source control pack of every frame (DISP: 000 4:3, 111 16:9 full format, the consumer

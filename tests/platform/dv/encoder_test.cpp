@@ -14,6 +14,8 @@ extern "C" {
 #include "tests/support/dv/dif_test_filters.h"
 #include "filterkit/kit_module.h"
 #include "dv/filters/dv_classes.h"
+#include "dv/filters/reference_bars.h"
+#include "dv/filters/test_pattern.h"
 #include "dv/filters/video_encoder.h"
 
 using namespace dvtest;
@@ -249,6 +251,63 @@ TEST(EncoderStreaming, StillPictureIsEncodedOnceAndTimesPassThrough) {
     ASSERT_EQ(chain.sink->Input().received.size(), 2u);
     EXPECT_EQ(chain.sink->Input().received[0].data, lastFrame);
     EXPECT_EQ(chain.sink->Input().received[1].data, lastFrame);
+}
+
+// A UYVY sample may say which rows changed from the sample before it. The encoder then compares
+// only those rows, but only when the picture it kept is that sample's: not after a gap in the media
+// times, a discontinuity, a sample without media times, or a stop.
+TEST(EncoderStreaming, ComparesOnlyTheRowsASampleSaysChangedWhenItFollowsTheLastOne) {
+    platform::MediaType type;
+    ASSERT_EQ(dv::ReferenceBarsOutputPin::MakeType(*dv::BarsSystem::Of(REFERENCE_BARS_525_60), false, &type), S_OK);
+    Ref<TestSource> source{new TestSource(type, kWidth * kHeight * 2)};
+    Ref<dv::VideoEncoder> encoder{new dv::VideoEncoder()};
+    Ref<TestSink> sink{new TestSink(MEDIATYPE_Video, MEDIASUBTYPE_dvsd)};
+    ASSERT_EQ(source->Output().Connect(&encoder->Input(), nullptr), S_OK);
+    ASSERT_EQ(encoder->Output().Connect(&sink->Input(), nullptr), S_OK);
+    ASSERT_EQ(PauseAll({sink.p, encoder.p, source.p}), S_OK);
+    const LONG bytes = kWidth * kHeight * 2;
+    const std::vector<uint8_t> bars = dv::TestPattern::Make(dv::TestPattern::Kind::Smpte, kWidth, kHeight);
+    std::vector<uint8_t> changed = bars;
+    std::memset(changed.data() + 400 * kWidth * 2, 16, kWidth * 2 * 16);  // rows 400 to 415 black
+    const auto push = [&](const std::vector<uint8_t>& picture, std::optional<LONGLONG> frame, bool discontinuity = false,
+                          std::optional<std::pair<LONG, LONG>> rows = std::nullopt) {
+        ASSERT_EQ(source->Push(picture.data(), bytes, 0, 1, true, PushExtras{frame, discontinuity, rows}), S_OK);
+    };
+    const std::pair<LONG, LONG> top{0, 100};  // leaves out the rows that changed
+    const auto& got = sink->Input().received;
+
+    push(bars, 0);
+    // Following frame 0, it is taken at its word: nothing changed in the rows said, the frame
+    // before.
+    push(changed, 1, false, top);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got[1].data == got[0].data) << "the rows said were not the only ones compared";
+    // Not following the last picture, it is looked at whole: after a gap, as a discontinuity,
+    // without media times, after a stop.
+    push(bars, 2);
+    const size_t gap = got.size();
+    push(changed, 4, false, top);
+    push(bars, 5);
+    const size_t discontinuity = got.size();
+    push(changed, 6, true, top);
+    push(bars, 7);
+    const size_t untimed = got.size();
+    push(changed, std::nullopt, false, top);
+    push(bars, 8);
+    StopAll({sink.p, encoder.p, source.p});
+    ASSERT_EQ(PauseAll({sink.p, encoder.p, source.p}), S_OK);
+    const size_t stopped = got.size();
+    push(changed, 9, false, top);
+    ASSERT_EQ(got.size(), stopped + 1);
+    for (size_t k : {gap, discontinuity, untimed, stopped}) {
+        EXPECT_TRUE(got[k].data != got[0].data) << "sample " << k << " was taken at its word";
+        EXPECT_TRUE(got[k].data == got[gap].data) << "sample " << k;
+    }
+    // Rows that hold the change give the changed picture's frame.
+    push(bars, 10);
+    push(changed, 11, false, std::make_pair(LONG{390}, LONG{420}));
+    EXPECT_TRUE(got.back().data == got[gap].data);
+    StopAndUnlink({sink.p, encoder.p, source.p});
 }
 
 // The picture is converted in bands shared between the calling thread and a helper that joins

@@ -21,6 +21,7 @@
 #include "dv/filters/reference_leader.h"
 #include "dv/filters/reference_tone.h"
 #include "dv/filters/test_pattern.h"
+#include "dv/filters/video_encoder.h"
 #include "tests/support/dv/dif_test_filters.h"
 
 using namespace dvtest;
@@ -78,6 +79,16 @@ int Peak(const ReceivedSample& s) {
         peak = std::max(peak, std::abs(int{v}));
     }
     return peak;
+}
+
+// Every row of `now` outside `rows` is as in `before` (UYVY pictures of rowBytes a row).
+void ExpectChangesWithin(const dv::RowSpan& rows, const std::vector<uint8_t>& now, const std::vector<uint8_t>& before,
+                         size_t rowBytes) {
+    for (size_t y = 0; y < now.size() / rowBytes; ++y) {
+        if (int(y) >= rows.first && int(y) < rows.end) continue;
+        ASSERT_EQ(std::memcmp(now.data() + y * rowBytes, before.data() + y * rowBytes, rowBytes), 0)
+            << "row " << y << " changed outside the rows said, " << rows.first << " to " << rows.end;
+    }
 }
 
 }  // namespace
@@ -293,22 +304,97 @@ TEST(Leader625, CountsTwentyFiveFramesASecondInPicturesAndSound) {
     EXPECT_EQ(samples[25].start, 10000000);
 }
 
+// Each frame says which rows changed from the frame before where that is known (not across a
+// change of picture), those rows hold every change, and the encoder, comparing only them, gives
+// the frames libavcodec gives for the pictures encoded whole.
+TEST(ReferenceLeader, SaysWhereEachFrameChangedAndTheEncoderGivesTheSameFrames) {
+    Layout layout;
+    const size_t wanted = 80, rowBytes = kPictureWidth * 2;
+    Ref<dv::ReferenceLeader> leader{new dv::ReferenceLeader()};
+    ASSERT_EQ(leader->SetLeader(layout.segments.data(), 4, &layout.place), S_OK);
+    ASSERT_EQ(leader->SetBurnIn(TRUE), S_OK);
+    const std::vector<ReceivedSample> pictures = Collect(leader.p, MEDIATYPE_Video, MEDIASUBTYPE_UYVY, wanted);
+    ASSERT_EQ(pictures.size(), wanted);
+    // Unknown: the first frame, bars to black, black to the countdown, the 2 to black.
+    for (size_t k = 0; k < wanted; ++k) {
+        const auto& rows = pictures[k].changedRows;
+        const bool unknown = k == 0 || k == 7 || k == 9 || k == 70;
+        ASSERT_EQ(rows.has_value(), !unknown) << "frame " << k;
+        if (unknown) continue;
+        SCOPED_TRACE("frame " + std::to_string(k));
+        ExpectChangesWithin({rows->first, rows->second}, pictures[k].data, pictures[k - 1].data, rowBytes);
+    }
+
+    Ref<dv::VideoEncoder> encoder{new dv::VideoEncoder()};
+    Ref<TestSink> sink{new TestSink(MEDIATYPE_Video, MEDIASUBTYPE_dvsd)};
+    ASSERT_EQ(leader->Output().Connect(&encoder->Input(), nullptr), S_OK);
+    ASSERT_EQ(encoder->Output().Connect(&sink->Input(), nullptr), S_OK);
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::vector<uint8_t>> frames;
+    sink->Input().onSample = [&](const ReceivedSample& s) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (frames.size() < wanted) frames.push_back(s.data);
+        arrived.notify_all();
+    };
+    ASSERT_EQ(PauseAll({sink.p, encoder.p, leader.p}), S_OK);
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_TRUE(arrived.wait_for(lock, std::chrono::seconds(60), [&] { return frames.size() >= wanted; }));
+    }
+    StopAndUnlink({sink.p, encoder.p, leader.p});
+    ASSERT_EQ(frames.size(), wanted);
+    dv::VideoEncoderCodec whole;
+    ASSERT_EQ(whole.Open(), S_OK);
+    whole.SetReuse(false);
+    std::vector<uint8_t> expected(dv::VideoEncoderCodec::kFrameBytes);
+    for (size_t k = 0; k < wanted; ++k) {
+        ASSERT_EQ(whole.EncodeUyvy(pictures[k].data.data(), expected.data()), S_OK);
+        ASSERT_TRUE(frames[k] == expected) << "frame " << k;
+    }
+}
+
 // A countdown frame is the same picture whether it follows the step before (only the rows the
-// sweep changed are copied) or comes on its own.
+// sweep changed are copied) or comes on its own; the rows it says changed hold every difference
+// from the frame before; each sweep, drawn from the one before, is the sweep drawn whole.
 TEST(LeaderPicture, ACountdownFrameIsTheSameWhateverCameBefore) {
     for (const int height : {480, 576}) {
         const int steps = height == 576 ? 25 : 30;
+        const size_t rowBytes = 720 * 2;
         dv::LeaderPicture running(720, height);
-        std::vector<uint8_t> a(size_t(720) * height * 2), b(a.size());
-        for (int digit : {4, 3}) {
+        std::vector<uint8_t> a(rowBytes * height), b(a.size()), before;
+        for (int digit : {4, 3, 2}) {
             for (int step = 0; step < steps; ++step) {
-                running.Countdown(digit, double(step) / steps, a.data());
+                const dv::RowSpan rows = running.Countdown(digit, double(step) / steps, a.data());
                 dv::LeaderPicture alone(720, height);
-                alone.Countdown(digit, double(step) / steps, b.data());
+                EXPECT_EQ(alone.Countdown(digit, double(step) / steps, b.data()), (dv::RowSpan{0, height}));
                 ASSERT_TRUE(a == b) << height << " lines, " << digit << " at step " << step;
+                if (!before.empty()) {
+                    ExpectChangesWithin(rows, a, before, rowBytes);
+                    EXPECT_LT(rows.end - rows.first, step == 0 ? height : height / 2) << digit << " at step " << step;
+                }
+                before = a;
+                if (digit == 4) {
+                    // Nothing of the sweeps before is left behind: the wedge is 0.45 grey over 0.2
+                    // (about 50 codes), anti-aliasing moves an edge pixel by a few.
+                    const std::vector<uint8_t>& built = running.Sweep(step);
+                    const std::vector<uint8_t> whole = running.SweepDrawnWhole(step);
+                    int differ = 0, most = 0;
+                    for (size_t i = 0; i < whole.size(); ++i) {
+                        const int d = std::abs(int(built[i]) - int(whole[i]));
+                        differ += d != 0;
+                        most = std::max(most, d);
+                    }
+                    EXPECT_LE(most, 8) << height << " lines: sweep " << step << " drawn from the one before";
+                    EXPECT_LE(differ, 100) << height << " lines: sweep " << step << " drawn from the one before";
+                }
             }
         }
-        running.Countdown(7, 0.5, a.data());
+        // A new digit over the same sweep: the plate's rows.
+        const dv::RowSpan plate = running.Countdown(9, double(steps - 1) / steps, a.data());
+        ExpectChangesWithin(plate, a, before, rowBytes);
+        EXPECT_GT(plate.end - plate.first, height / 3);
+        EXPECT_EQ(running.Countdown(7, 0.5, a.data()), (dv::RowSpan{0, height})) << "a jump";
         dv::LeaderPicture(720, height).Countdown(7, 0.5, b.data());
         EXPECT_TRUE(a == b) << "a jump";
     }

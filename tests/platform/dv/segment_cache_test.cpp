@@ -5,6 +5,7 @@
 // encoded.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -106,31 +107,36 @@ TEST_P(SegmentCacheIn, APictureChangedInPlacesComesOutAsLibavcodecEncodesItWhole
 }
 
 // A countdown changes large parts of the picture (the sweep, the digit's plate): every frame of
-// two of its seconds, and a picture of a different kind between them, are exact.
+// two of its seconds, and a picture of a different kind between them, are exact; so are they when
+// the encoder is told the rows the painter changed and compares only those.
 TEST_P(SegmentCacheIn, ACountdownComesOutAsLibavcodecEncodesItWhole) {
-    dv::VideoEncoderCodec cached, whole;
+    dv::VideoEncoderCodec cached, told, whole;
     ASSERT_EQ(cached.Open(System()), S_OK);
+    ASSERT_EQ(told.Open(System()), S_OK);
     ASSERT_EQ(whole.Open(System()), S_OK);
     whole.SetReuse(false);
     dv::LeaderPicture painter(System().width, System().height);
     const int rate = System().timecodeRate;
     std::vector<uint8_t> picture(size_t(System().width) * System().height * 2);
-    std::vector<uint8_t> a(size_t(System().frameBytes)), b(a.size());
-    const auto same = [&](const std::string& what) {
+    std::vector<uint8_t> a(size_t(System().frameBytes)), b(a.size()), c(a.size());
+    const auto same = [&](const std::string& what, const dv::RowSpan* rows) {
         ASSERT_EQ(cached.EncodeUyvy(picture.data(), a.data()), S_OK);
+        ASSERT_EQ(told.EncodeUyvy(picture.data(), c.data(), rows), S_OK);
         ASSERT_EQ(whole.EncodeUyvy(picture.data(), b.data()), S_OK);
         ASSERT_TRUE(a == b) << what;
+        ASSERT_TRUE(c == b) << what << ", the rows told";
     };
     for (int digit : {5, 4}) {
         for (int f = 0; f < rate; f += 3) {
-            painter.Countdown(digit, double(f) / rate, picture.data());
-            same(std::to_string(digit) + " at frame " + std::to_string(f));
+            const dv::RowSpan rows = painter.Countdown(digit, double(f) / rate, picture.data());
+            same(std::to_string(digit) + " at frame " + std::to_string(f), &rows);
         }
     }
     picture = Bars();
-    same("bars after the countdown");
+    same("bars after the countdown", nullptr);
     painter.Countdown(4, 0, picture.data());
-    same("the countdown again");
+    same("the countdown again", nullptr);
+    same("the same picture again", std::make_unique<dv::RowSpan>(dv::RowSpan{0, 0}).get());
 }
 
 INSTANTIATE_TEST_SUITE_P(BothSystems, SegmentCacheIn, testing::Values(&dv::k525_60, &dv::k625_50), NameOf);

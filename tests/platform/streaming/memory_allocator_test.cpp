@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <dshow.h>
+#include <platform/platform.h>
 
 #include <atomic>
 #include <cstdint>
@@ -197,6 +198,25 @@ TEST_F(AllocatorTest, SampleSurface) {
     CoTaskMemFree(type->pbFormat);
     CoTaskMemFree(type);
 
+    // The rows that changed from the sample before: unknown until said; a wrong pair is refused
+    // and leaves them unknown.
+    ISampleChangedRows* rows = nullptr;
+    ASSERT_EQ(S_OK, sample->QueryInterface(IID_ISampleChangedRows, reinterpret_cast<void**>(&rows)));
+    LONG first = -5, end = -5;
+    EXPECT_EQ(S_FALSE, rows->GetChangedRows(&first, &end));
+    EXPECT_EQ(S_OK, rows->SetChangedRows(16, 64));
+    EXPECT_EQ(S_OK, rows->GetChangedRows(&first, &end));
+    EXPECT_EQ(16, first);
+    EXPECT_EQ(64, end);
+    EXPECT_EQ(S_OK, rows->SetChangedRows(0, 0));
+    EXPECT_EQ(S_OK, rows->GetChangedRows(&first, &end));
+    EXPECT_EQ(E_INVALIDARG, rows->SetChangedRows(10, 9));
+    EXPECT_EQ(S_FALSE, rows->GetChangedRows(&first, &end));
+    EXPECT_EQ(E_INVALIDARG, rows->SetChangedRows(-1, 9));
+    EXPECT_EQ(E_POINTER, rows->GetChangedRows(nullptr, &end));
+    EXPECT_EQ(S_OK, rows->SetChangedRows(1, 2));
+    rows->Release();
+
     IMediaSample* viaQuery = nullptr;
     ASSERT_EQ(S_OK, sample->QueryInterface(IID_IMediaSample, reinterpret_cast<void**>(&viaQuery)));
     EXPECT_EQ(sample, viaQuery);
@@ -213,6 +233,9 @@ TEST_F(AllocatorTest, SampleSurface) {
     EXPECT_EQ(S_FALSE, sample->IsDiscontinuity());
     EXPECT_EQ(S_FALSE, sample->GetMediaType(&type));
     EXPECT_EQ(VFW_E_MEDIA_TIME_NOT_SET, sample->GetMediaTime(&a, &b));
+    ASSERT_EQ(S_OK, sample->QueryInterface(IID_ISampleChangedRows, reinterpret_cast<void**>(&rows)));
+    EXPECT_EQ(S_FALSE, rows->GetChangedRows(&first, &end));
+    rows->Release();
     sample->Release();
 }
 

@@ -5,11 +5,14 @@
 #pragma once
 
 #include <dshow.h>
+#include <platform/platform.h>
 
 #include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "filterkit/kit_filter.h"
@@ -81,6 +84,14 @@ private:
     std::vector<Quality> qualityMessages;  // mutex
 };
 
+// What a pushed sample may say besides its times: its media times (frame n: [n, n + 1)), a
+// discontinuity, the rows that changed from the sample before (ISampleChangedRows).
+struct PushExtras {
+    std::optional<LONGLONG> frame;
+    bool discontinuity = false;
+    std::optional<std::pair<LONG, LONG>> changedRows;
+};
+
 class TestSource final : public filterkit::KitFilter {
 public:
     // Offers `type`, with buffers of bufferBytes.
@@ -92,9 +103,10 @@ public:
     TestSourcePin& Output() { return pin; }
 
     // Copies length bytes into a sample (actual length = length) stamped [start, stop), or not
-    // stamped at all when timed is false, and delivers it; the downstream Receive's status.
+    // stamped at all when timed is false, with the extras, and delivers it; the downstream
+    // Receive's status.
     HRESULT Push(const uint8_t* data, LONG length, REFERENCE_TIME start, REFERENCE_TIME stop,
-                 bool timed = true) {
+                 bool timed = true, const PushExtras& extras = {}) {
         IMediaSample* sample = nullptr;
         HRESULT hr = pin.GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
         if (FAILED(hr)) return hr;
@@ -106,6 +118,22 @@ public:
             sample->SetTime(&start, &stop);
         else
             sample->SetTime(nullptr, nullptr);
+        if (extras.frame) {
+            LONGLONG first = *extras.frame, next = *extras.frame + 1;
+            sample->SetMediaTime(&first, &next);
+        }
+        sample->SetDiscontinuity(extras.discontinuity ? TRUE : FALSE);
+        if (extras.changedRows) {
+            // E_NOINTERFACE from a sample that cannot say them.
+            ISampleChangedRows* rows = nullptr;
+            hr = sample->QueryInterface(IID_ISampleChangedRows, reinterpret_cast<void**>(&rows));
+            if (FAILED(hr)) {
+                sample->Release();
+                return hr;
+            }
+            rows->SetChangedRows(extras.changedRows->first, extras.changedRows->second);
+            rows->Release();
+        }
         hr = pin.Deliver(sample);
         sample->Release();
         return hr;
@@ -120,6 +148,7 @@ struct ReceivedSample {
     REFERENCE_TIME start = 0;
     REFERENCE_TIME stop = 0;
     HRESULT timeStatus = E_FAIL;
+    std::optional<std::pair<LONG, LONG>> changedRows;  // what the sample said (ISampleChangedRows)
 };
 
 class TestSinkPin final : public filterkit::KitInputPin {
@@ -170,6 +199,12 @@ protected:
         ReceivedSample copy;
         copy.data.assign(data, data + sample->GetActualDataLength());
         copy.timeStatus = sample->GetTime(&copy.start, &copy.stop);
+        ISampleChangedRows* rows = nullptr;
+        if (SUCCEEDED(sample->QueryInterface(IID_ISampleChangedRows, reinterpret_cast<void**>(&rows)))) {
+            LONG first = 0, end = 0;
+            if (rows->GetChangedRows(&first, &end) == S_OK) copy.changedRows = std::make_pair(first, end);
+            rows->Release();
+        }
         if (onSample)
             onSample(copy);
         else
