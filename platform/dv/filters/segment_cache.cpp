@@ -73,6 +73,16 @@ uint64_t Hash(const uint8_t* data, size_t bytes) {
 }
 static_assert(SegmentCache::kSegmentBytes % 32 == 0);
 
+// Copies a macroblock's rows (32 or 16 pixels of UYVY each) from one place to another, each
+// `fromStride` and `toStride` bytes after the one before; sizes known here copy without a call.
+void CopyRows(uint8_t* to, size_t toStride, const uint8_t* from, size_t fromStride, const SegmentCache::Macroblock& mb) {
+    if (mb.width == 32) {
+        for (int r = 0; r < mb.height; ++r, to += toStride, from += fromStride) std::memcpy(to, from, 64);
+    } else {
+        for (int r = 0; r < mb.height; ++r, to += toStride, from += fromStride) std::memcpy(to, from, 32);
+    }
+}
+
 }  // namespace
 
 SegmentCache::SegmentCache(const DvSystem& system, size_t perSegment, size_t total)
@@ -102,10 +112,8 @@ void SegmentCache::Gather(const uint8_t* picture, int segment, uint8_t* out) con
     for (int m = 0; m < 5; ++m) {
         const Macroblock& mb = Place(segment, m);
         const size_t bytes = static_cast<size_t>(mb.width) * 2;
-        for (int r = 0; r < mb.height; ++r) {
-            std::memcpy(out, picture + static_cast<size_t>(mb.y + r) * rowBytes + static_cast<size_t>(mb.x) * 2, bytes);
-            out += bytes;
-        }
+        CopyRows(out, bytes, picture + static_cast<size_t>(mb.y) * rowBytes + static_cast<size_t>(mb.x) * 2, rowBytes, mb);
+        out += bytes * static_cast<size_t>(mb.height);
     }
 }
 
@@ -193,10 +201,8 @@ void SegmentCache::Apply(const uint8_t* picture, const uint8_t* encoded, uint8_t
     for (int s : changed) {
         for (int m = 0; m < 5; ++m) {
             const Macroblock& mb = Place(s, m);
-            for (int r = 0; r < mb.height; ++r) {
-                const size_t at = static_cast<size_t>(mb.y + r) * rowBytes + static_cast<size_t>(mb.x) * 2;
-                std::memcpy(previous.data() + at, picture + at, static_cast<size_t>(mb.width) * 2);
-            }
+            const size_t at = static_cast<size_t>(mb.y) * rowBytes + static_cast<size_t>(mb.x) * 2;
+            CopyRows(previous.data() + at, rowBytes, picture + at, rowBytes, mb);
         }
     }
     std::memcpy(frame, previousFrame.data(), previousFrame.size());
