@@ -48,18 +48,15 @@ bool ReadControlPack(const uint8_t* pack, PackType type, ControlPack& f) {
     return true;
 }
 
-// The recording date and time packs: AAUX (audio) or VAUX and subcode numbers, and every byte
-// after the number 0xFF when there is no information (known false). Writes the number, and the
-// 0xFFs when not known; whether the rest is to be written.
-template <typename RecordingPack>
-bool StartRecordingPack(uint8_t* pack, const RecordingPack& f, PackType audio, PackType video, bool known) {
+// Writes a recording date or time pack's number (AAUX or VAUX), and the 0xFFs when `known` is
+// false; whether the rest is to be written.
+bool StartRecordingPack(uint8_t* pack, const RecordingPackHead& f, PackType audio, PackType video, bool known) {
     Start(pack, f.audio ? audio : video);
     if (!known) std::memset(pack + 1, kNoInfo, 4);
     return known;
 }
 // Reads audio and known; whether the pack is one of the two numbers.
-template <typename RecordingPack>
-bool ReadRecordingPackStart(const uint8_t* pack, PackType audio, PackType video, RecordingPack& f) {
+bool ReadRecordingPackStart(const uint8_t* pack, PackType audio, PackType video, RecordingPackHead& f) {
     f.audio = Is(pack, audio);
     if (!f.audio && !Is(pack, video)) return false;
     f.known = !NoInformation(pack);
