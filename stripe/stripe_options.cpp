@@ -182,44 +182,53 @@ int CStripeOptions::Parse(int argc, char** argv) {
     bool otherFormat = false;
     // The options that shape a leader, and whether a layout was given.
     bool leaderOption = false, layoutGiven = false;
-    // A format option of two spellings: false for the first, true for the second; else the usage
-    // error in choiceWrong.
-    std::string choiceWrong;
+    // The usage error of the last option value below that did not read.
+    std::string valueWrong;
+    // A format option of two spellings: false for the first, true for the second.
     const auto formatChoice = [&](const char* option, const char* first, const char* second, bool* value) {
         stripeOption = formatOption = otherFormat = true;
         if (std::string(optarg) == first || std::string(optarg) == second) {
             *value = std::string(optarg) == second;
             return true;
         }
-        choiceWrong = std::string(option) + ": " + first + " or " + second + ", not '" + optarg + "'";
+        valueWrong = std::string(option) + ": " + first + " or " + second + ", not '" + optarg + "'";
         return false;
+    };
+    // An option's timecode, as written (its separator tells the counting).
+    const auto timecodeValue = [&](const char* option, dv::Timecode* value) {
+        if (const auto label = dv::Timecode::Parse(optarg)) {
+            *value = *label;
+            return true;
+        }
+        valueWrong = std::string(option) + ": not a timecode: '" + optarg + "' (HH:MM:SS;FF)";
+        return false;
+    };
+    // An option's length, in frames at 30 a second (ForSystem counts it again in the system's).
+    const auto lengthValue = [&](const char* option) {
+        const auto length = dv::ParseDuration(optarg);
+        if (!length) valueWrong = std::string(option) + ": not a length: '" + optarg + "' (seconds, or HH:MM:SS;FF)";
+        return length;
     };
     opterr = 0;
     for (;;) {
         const int c = getopt_long(argc, argv, "+h", longOptions, nullptr);
         if (c == -1) break;
         switch (c) {
-            case kDuration:
-                if (const auto length = dv::ParseDuration(optarg)) {
-                    frames = *length;
-                    durationText = optarg;
-                } else {
-                    return UsageError(std::string("--duration: not a length: '") + optarg +
-                                      "' (seconds, or HH:MM:SS;FF)");
-                }
+            case kDuration: {
+                const auto length = lengthValue("--duration");
+                if (!length) return UsageError(valueWrong);
+                frames = *length;
+                durationText = optarg;
                 haveDuration = true;
                 stripeOption = true;
                 recordOrDuration = true;
                 break;
+            }
             case kTimecode:
-                if (const auto label = dv::Timecode::Parse(optarg)) {
-                    start = *label;
-                    checkStart = *label;     // a recording may count either way: ':' non-drop-frame
-                    timecodeText = optarg;
-                    timecodeGiven = true;
-                } else {
-                    return UsageError(std::string("--timecode: not a timecode: '") + optarg + "' (HH:MM:SS;FF)");
-                }
+                if (!timecodeValue("--timecode", &start)) return UsageError(valueWrong);
+                checkStart = start;     // a recording may count either way: ':' non-drop-frame
+                timecodeText = optarg;
+                timecodeGiven = true;
                 stripeOption = true;
                 break;
             case kTone: {
@@ -279,7 +288,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 break;
             }
             case kStandard:
-                if (!formatChoice("--standard", "ntsc", "pal", &pal)) return UsageError(choiceWrong);
+                if (!formatChoice("--standard", "ntsc", "pal", &pal)) return UsageError(valueWrong);
                 standardGiven = true;
                 break;
             case kPattern:
@@ -303,10 +312,10 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 break;
             }
             case kAspect:
-                if (!formatChoice("--aspect", "4:3", "16:9", &wide)) return UsageError(choiceWrong);
+                if (!formatChoice("--aspect", "4:3", "16:9", &wide)) return UsageError(valueWrong);
                 break;
             case kAudio:
-                if (!formatChoice("--audio", "48k", "32k", &audio32k)) return UsageError(choiceWrong);
+                if (!formatChoice("--audio", "48k", "32k", &audio32k)) return UsageError(valueWrong);
                 break;
             case kLeader:
             case kLayout:
@@ -319,23 +328,15 @@ int CStripeOptions::Parse(int argc, char** argv) {
                 stripeOption = true;
                 break;
             case kProgramStart:
-                if (const auto label = dv::Timecode::Parse(optarg)) {
-                    programStart = *label;
-                    programStartGiven = true;
-                } else {
-                    return UsageError(std::string("--program-start: not a timecode: '") + optarg + "' (HH:MM:SS;FF)");
-                }
+                if (!timecodeValue("--program-start", &programStart)) return UsageError(valueWrong);
+                programStartGiven = true;
                 leaderOption = true;
                 stripeOption = true;
                 break;
             case kBlackAfter:
             case kProgramLength:
-                if (dv::ParseDuration(optarg)) {
-                    (c == kBlackAfter ? blackAfterText : programLengthText) = optarg;
-                } else {
-                    return UsageError(std::string(c == kBlackAfter ? "--black-after" : "--program-length") +
-                                      ": not a length: '" + optarg + "' (seconds, or HH:MM:SS;FF)");
-                }
+                if (!lengthValue(c == kBlackAfter ? "--black-after" : "--program-length")) return UsageError(valueWrong);
+                (c == kBlackAfter ? blackAfterText : programLengthText) = optarg;
                 leaderOption = true;
                 stripeOption = true;
                 break;
@@ -385,10 +386,16 @@ int CStripeOptions::Parse(int argc, char** argv) {
                               "one in a file)");
         return -1;
     }
-    // A leader is placed before its programme's start, in the labels of its system, by ForSystem
-    // once the system is settled (a check's by the recording's); its start and frames are then
-    // the leader's.
-    const auto placeLeader = [&]() -> std::string {
+    // What a stripe and a file's check both refuse: both tone options, a leader's options without
+    // one, a leader with a length or start of its own. A leader is placed before its programme's
+    // start, in the labels of its system, by ForSystem once the system is settled (a check's by
+    // the recording's); its start and frames are then the leader's.
+    const auto toneAndLeader = [&]() -> std::string {
+        if (toneGiven && noToneGiven) return "--tone and --no-tone exclude each other";
+        if (leaderOption && !leader)
+            return "--program-start, --black-after, --slate, --program-length and --burn-in go with --leader or "
+                   "--layout";
+        if (!leader) return "";
         if (haveDuration) return "a leader's length is its layout and --black-after: no --duration";
         if (timecodeGiven) return "a leader is placed by --program-start: no --timecode";
         haveDuration = true;
@@ -403,13 +410,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
         if (recordOrDuration || deviceOption || prerollGiven)
             return UsageError("--verify-file takes no --duration, --record, --preroll or --device (only --timecode, --tone, "
                               "--no-tone, --json and a leader's options)");
-        if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
-        if (leaderOption && !leader)
-            return UsageError("--program-start, --black-after, --slate, --program-length and --burn-in go with --leader or "
-                              "--layout");
-        if (leader) {
-            if (std::string wrong = placeLeader(); !wrong.empty()) return UsageError(wrong);
-        }
+        if (std::string wrong = toneAndLeader(); !wrong.empty()) return UsageError(wrong);
         return -1;
     }
     if (action != kStripe) {
@@ -419,13 +420,7 @@ int CStripeOptions::Parse(int argc, char** argv) {
         }
         return -1;
     }
-    if (toneGiven && noToneGiven) return UsageError("--tone and --no-tone exclude each other");
-    if (leaderOption && !leader)
-        return UsageError("--program-start, --black-after, --slate, --program-length and --burn-in go with --leader or "
-                          "--layout");
-    if (leader) {
-        if (std::string wrong = placeLeader(); !wrong.empty()) return UsageError(wrong);
-    }
+    if (std::string wrong = toneAndLeader(); !wrong.empty()) return UsageError(wrong);
     if (!haveDuration) return UsageError("--duration is required");
     if (prerollGiven && !record) return UsageError("--preroll goes with --record (without it nothing is commanded)");
     // Without --standard the unit's system is taken when it is known (ForSystem again); till then

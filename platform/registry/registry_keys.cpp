@@ -41,12 +41,15 @@ std::vector<std::string> Joined(const std::vector<std::string>& path,
 // One key reached for an operation, with the transactions it needs held while it lives: the
 // handle located; then, to read, the key found in both stores inside their read transactions;
 // to remove something, the same inside the user's store's write transaction; to create, the key
-// found or made in the user's store inside its write transaction. mutex held throughout.
+// found or made in the user's store inside its write transaction. It takes the store's mutex
+// first and lets it go last: the whole operation is under it.
 class RegistryStore::KeyAccess {
+    std::lock_guard<std::mutex> lock;  // first member: taken before, let go after all the rest
+
 public:
     enum class Mode { kRead, kRemove, kCreate };
 
-    KeyAccess(RegistryStore& store, HKEY key, const char* path, Mode mode) {
+    KeyAccess(RegistryStore& store, HKEY key, const char* path, Mode mode) : lock(store.mutex) {
         status = store.Locate(key, path, &names, &handle);
         if (status != ERROR_SUCCESS) return;
         if (mode == Mode::kRead) {
@@ -130,7 +133,6 @@ LONG RegistryStore::OpenKey(HKEY parent, const char* path, HKEY* result) {
 
 LONG RegistryStore::WalkToKey(HKEY parent, const char* path, bool create, HKEY* result) {
     *result = nullptr;
-    std::lock_guard<std::mutex> lock(mutex);
     KeyAccess access(*this, parent, path, create ? KeyAccess::Mode::kCreate : KeyAccess::Mode::kRead);
     LONG status = access.Status();
     if (status != ERROR_SUCCESS) return status;
@@ -155,7 +157,6 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
         stored.push_back(0);
     const std::string valueName = name ? name : "";
 
-    std::lock_guard<std::mutex> lock(mutex);
     KeyAccess access(*this, key, subkeyToCreate, KeyAccess::Mode::kCreate);
     LONG status = access.Status();
     if (status != ERROR_SUCCESS) return status;
@@ -175,7 +176,6 @@ LONG RegistryStore::SetValue(HKEY key, const char* subkeyToCreate, const char* n
 }
 
 LONG RegistryStore::QueryValue(HKEY key, const char* subkey, const char* name, Value* out) {
-    std::lock_guard<std::mutex> lock(mutex);
     KeyAccess read(*this, key, subkey, KeyAccess::Mode::kRead);
     LONG status = read.Status();
     if (status != ERROR_SUCCESS) return status;
@@ -193,7 +193,6 @@ LONG RegistryStore::QueryValue(HKEY key, const char* subkey, const char* name, V
 }
 
 LONG RegistryStore::DeleteValue(HKEY key, const char* name) {
-    std::lock_guard<std::mutex> lock(mutex);
     KeyAccess access(*this, key, nullptr, KeyAccess::Mode::kRemove);
     LONG status = access.Status();
     if (status != ERROR_SUCCESS) return status;
@@ -215,7 +214,6 @@ LONG RegistryStore::DeleteValue(HKEY key, const char* name) {
 }
 
 LONG RegistryStore::EnumKey(HKEY key, DWORD index, std::string* name) {
-    std::lock_guard<std::mutex> lock(mutex);
     KeyAccess read(*this, key, nullptr, KeyAccess::Mode::kRead);
     LONG status = read.Status();
     if (status != ERROR_SUCCESS) return status;
@@ -243,7 +241,6 @@ LONG RegistryStore::EnumKey(HKEY key, DWORD index, std::string* name) {
 }
 
 LONG RegistryStore::EnumValue(HKEY key, DWORD index, Value* out) {
-    std::lock_guard<std::mutex> lock(mutex);
     KeyAccess read(*this, key, nullptr, KeyAccess::Mode::kRead);
     LONG status = read.Status();
     if (status != ERROR_SUCCESS) return status;
@@ -268,7 +265,6 @@ LONG RegistryStore::EnumValue(HKEY key, DWORD index, Value* out) {
 
 LONG RegistryStore::DeleteKey(HKEY parent, const char* path) {
     if (path == nullptr) return ERROR_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(mutex);
     KeyAccess access(*this, parent, path, KeyAccess::Mode::kRemove);
     LONG status = access.Status();
     if (status != ERROR_SUCCESS) return status;

@@ -14,6 +14,7 @@
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
+using decktest::DeckOnTape;
 using decktest::DeckProcess;
 using decktest::NowMs;
 using decktest::TempDir;
@@ -105,9 +106,8 @@ TEST_F(TamselFailure, DeckBusyWithAnotherSenderIsToldAndEndsWithStatusOne) {
 TEST_F(TamselFailure, DeviceFailingWhileStreamingIsToldAndEndsWithStatusOne) {
     for (const bool killed : {true, false}) {
         SCOPED_TRACE(killed ? "deck killed" : "disk full");
-        TempDir dir;
-        const std::string tape = dir.path() + "/cut.dv";
-        DeckProcess deck(dir.path());
+        DeckOnTape fresh("cut.dv");
+        auto& [dir, tape, deck] = fresh;
         ASSERT_TRUE(deck.StartListening(tape, "doomed deck", killed ? 0 : long(20 * decktest::kFrameBytes)));
 
         const std::string log = dir.path() + "/tamsel.log";
@@ -134,9 +134,8 @@ TEST_F(TamselFailure, DeviceFailingWhileStreamingIsToldAndEndsWithStatusOne) {
 // its ending signal, as run.sh switches it off: short of the stall limit, so only the stop finds
 // that the frames of those seconds never reached the tape. That is a failure all the same.
 TEST_F(TamselFailure, DeckThatStalledJustBeforeTheStopIsToldAndEndsWithStatusOne) {
-    TempDir dir;
-    const std::string tape = dir.path() + "/stalled.dv";
-    DeckProcess deck(dir.path());
+    DeckOnTape fresh("stalled.dv");
+    auto& [dir, tape, deck] = fresh;
     ASSERT_TRUE(deck.StartListening(tape, "stalling deck"));
     const std::string log = dir.path() + "/tamsel.log";
     const pid_t tamsel = testsupport::StartProcess({BuildFile("Tamsel")}, OutputTo(log)).pid;

@@ -38,8 +38,18 @@ const int* Offsets12Of(const DvSystem& system) {
     return system.fiftyFields ? kShuffle625x12.offset : kShuffle525x12.offset;
 }
 
-// The right channel (or the second pair): the same places in the second half of the sequences.
-int RightChannel(const DvSystem& system) { return dif::BlockOffset(system.sequences / 2, 0); }
+// Calls visit(n, first, second) for each of the first `samples` sample places of the system (at
+// most as many as a frame holds) of 16-bit samples, or of 12-bit pairs: `first` the bytes of the
+// left channel's sample (or the first pair's), `second` those of the right channel (or the second
+// pair), the same places in the second half of the sequences.
+template <typename Byte, typename Visit>
+void ForEachPlace(Byte* frame, int samples, bool twelveBit, const DvSystem& system, Visit visit) {
+    const int most = twelveBit ? MaxAudioSamples12(system) : MaxAudioSamples(system);
+    const int* offsets = twelveBit ? Offsets12Of(system) : OffsetsOf(system);
+    const int second = dif::BlockOffset(system.sequences / 2, 0);
+    if (samples > most) samples = most;
+    for (int n = 0; n < samples; ++n) visit(n, frame + offsets[n], frame + offsets[n] + second);
+}
 
 void PutSample(uint8_t* out, int16_t value) {
     if (value == kAudioErrorSample) value = kAudioErrorSample + 1;  // the error code is never a sample
@@ -53,6 +63,11 @@ void PutPair(uint8_t* out, uint16_t first, uint16_t second) {
     out[0] = static_cast<uint8_t>(first >> 4);
     out[1] = static_cast<uint8_t>(second >> 4);
     out[2] = static_cast<uint8_t>((first & 0xF) << 4 | (second & 0xF));
+}
+
+void GetPair(const uint8_t* in, uint16_t* codes) {
+    codes[0] = static_cast<uint16_t>(in[0] << 4 | in[2] >> 4);
+    codes[1] = static_cast<uint16_t>(in[1] << 4 | (in[2] & 0xF));
 }
 
 }  // namespace
@@ -83,50 +98,32 @@ int16_t Expand12(uint16_t code) {
 }
 
 void ShuffleAudio12(uint8_t* frame, const int16_t* audio, int samples, const DvSystem& system) {
-    if (samples > MaxAudioSamples12(system)) samples = MaxAudioSamples12(system);
-    const int* offsets = Offsets12Of(system);
-    const int second = RightChannel(system);
-    for (int n = 0; n < samples; ++n) {
-        uint8_t* first = frame + offsets[n];
+    ForEachPlace(frame, samples, true, system, [&](int n, uint8_t* first, uint8_t* second) {
         const int16_t* sample = audio + 4 * n;
         PutPair(first, Compress12(sample[0]), Compress12(sample[1]));
-        PutPair(first + second, Compress12(sample[2]), Compress12(sample[3]));
-    }
+        PutPair(second, Compress12(sample[2]), Compress12(sample[3]));
+    });
 }
 
 void UnshuffleAudio12(const uint8_t* frame, uint16_t* codes, int samples, const DvSystem& system) {
-    if (samples > MaxAudioSamples12(system)) samples = MaxAudioSamples12(system);
-    const int* offsets = Offsets12Of(system);
-    const int second = RightChannel(system);
-    for (int n = 0; n < samples; ++n) {
-        for (int pair = 0; pair < 2; ++pair) {
-            const uint8_t* in = frame + offsets[n] + (pair == 0 ? 0 : second);
-            codes[4 * n + 2 * pair] = static_cast<uint16_t>(in[0] << 4 | in[2] >> 4);
-            codes[4 * n + 2 * pair + 1] = static_cast<uint16_t>(in[1] << 4 | (in[2] & 0xF));
-        }
-    }
+    ForEachPlace(frame, samples, true, system, [&](int n, const uint8_t* first, const uint8_t* second) {
+        GetPair(first, codes + 4 * n);
+        GetPair(second, codes + 4 * n + 2);
+    });
 }
 
 void ShuffleAudio(uint8_t* frame, const int16_t* audio, int samples, const DvSystem& system) {
-    if (samples > MaxAudioSamples(system)) samples = MaxAudioSamples(system);
-    const int* offsets = OffsetsOf(system);
-    const int right = RightChannel(system);
-    for (int n = 0; n < samples; ++n) {
-        uint8_t* left = frame + offsets[n];
+    ForEachPlace(frame, samples, false, system, [&](int n, uint8_t* left, uint8_t* right) {
         PutSample(left, audio[2 * n]);
-        PutSample(left + right, audio[2 * n + 1]);
-    }
+        PutSample(right, audio[2 * n + 1]);
+    });
 }
 
 void UnshuffleAudio(const uint8_t* frame, int16_t* audio, int samples, const DvSystem& system) {
-    if (samples > MaxAudioSamples(system)) samples = MaxAudioSamples(system);
-    const int* offsets = OffsetsOf(system);
-    const int right = RightChannel(system);
-    for (int n = 0; n < samples; ++n) {
-        const uint8_t* left = frame + offsets[n];
+    ForEachPlace(frame, samples, false, system, [&](int n, const uint8_t* left, const uint8_t* right) {
         audio[2 * n] = GetSample(left);
-        audio[2 * n + 1] = GetSample(left + right);
-    }
+        audio[2 * n + 1] = GetSample(right);
+    });
 }
 
 }  // namespace dv

@@ -23,19 +23,44 @@ bool NoInformation(const uint8_t* pack) {
     return pack[1] == kNoInfo && pack[2] == kNoInfo && pack[3] == kNoInfo && pack[4] == kNoInfo;
 }
 
-// PC1 of both source control packs (0x51, 0x61): copy generation, input source, compression and
-// source situation, the same four fields in the same places.
+// What both source control packs (0x51, 0x61) hold in the same places: PC1 copy generation,
+// input source, compression and source situation; REC ST, bit 7 of PC2 (0: a recording starts
+// here); PC4 GENRE, its top bit set. `pc2` and `pc3` are each pack's own fields.
 template <typename ControlPack>
-uint8_t CopyControlByte(const ControlPack& f) {
-    return static_cast<uint8_t>(Field(f.copyGeneration, 6, 0x3) | Field(f.inputSource, 4, 0x3) |
-                                Field(f.compression, 2, 0x3) | Field(f.sourceSituation, 0, 0x3));
+void WriteControlPack(uint8_t* pack, PackType type, const ControlPack& f, uint8_t pc2, uint8_t pc3) {
+    Start(pack, type);
+    pack[1] = static_cast<uint8_t>(Field(f.copyGeneration, 6, 0x3) | Field(f.inputSource, 4, 0x3) |
+                                   Field(f.compression, 2, 0x3) | Field(f.sourceSituation, 0, 0x3));
+    pack[2] = static_cast<uint8_t>(Bit(!f.recordingStart, 7) | pc2);
+    pack[3] = pc3;
+    pack[4] = static_cast<uint8_t>(Bit(true, 7) | Field(f.genre, 0, 0x7F));
 }
+// Reads those fields; whether the pack is of `type`.
 template <typename ControlPack>
-void ReadCopyControlByte(uint8_t byte, ControlPack& f) {
-    f.copyGeneration = FieldOf(byte, 6, 0x3);
-    f.inputSource = FieldOf(byte, 4, 0x3);
-    f.compression = FieldOf(byte, 2, 0x3);
-    f.sourceSituation = FieldOf(byte, 0, 0x3);
+bool ReadControlPack(const uint8_t* pack, PackType type, ControlPack& f) {
+    if (!Is(pack, type)) return false;
+    f.copyGeneration = FieldOf(pack[1], 6, 0x3);
+    f.inputSource = FieldOf(pack[1], 4, 0x3);
+    f.compression = FieldOf(pack[1], 2, 0x3);
+    f.sourceSituation = FieldOf(pack[1], 0, 0x3);
+    f.recordingStart = !BitOf(pack[2], 7);
+    f.genre = FieldOf(pack[4], 0, 0x7F);
+    return true;
+}
+
+// Writes a recording date or time pack's number (AAUX or VAUX), and the 0xFFs when `known` is
+// false; whether the rest is to be written.
+bool StartRecordingPack(uint8_t* pack, const RecordingPackHead& f, PackType audio, PackType video, bool known) {
+    Start(pack, f.audio ? audio : video);
+    if (!known) std::memset(pack + 1, kNoInfo, 4);
+    return known;
+}
+// Reads audio and known; whether the pack is one of the two numbers.
+bool ReadRecordingPackStart(const uint8_t* pack, PackType audio, PackType video, RecordingPackHead& f) {
+    f.audio = Is(pack, audio);
+    if (!f.audio && !Is(pack, video)) return false;
+    f.known = !NoInformation(pack);
+    return true;
 }
 
 // SMP codes: 48, 44.1 and 32 kHz.
@@ -139,25 +164,20 @@ std::optional<AudioSourcePack> ReadAudioSourcePack(const uint8_t* pack) {
 }
 
 void WritePack(uint8_t* pack, const AudioControlPack& f) {
-    Start(pack, PackType::AudioControl);
-    pack[1] = CopyControlByte(f);
-    pack[2] = static_cast<uint8_t>(Bit(!f.recordingStart, 7) | Bit(!f.recordingEnd, 6) |
-                                   Field(f.recordingMode, 3, 0x7) | Field(f.insertChannel, 0, 0x7));
-    pack[3] = static_cast<uint8_t>(Bit(f.forward, 7) | Field(f.speed, 0, 0x7F));
-    pack[4] = static_cast<uint8_t>(Bit(true, 7) | Field(f.genre, 0, 0x7F));
+    WriteControlPack(pack, PackType::AudioControl, f,
+                     static_cast<uint8_t>(Bit(!f.recordingEnd, 6) | Field(f.recordingMode, 3, 0x7) |
+                                          Field(f.insertChannel, 0, 0x7)),
+                     static_cast<uint8_t>(Bit(f.forward, 7) | Field(f.speed, 0, 0x7F)));
 }
 
 std::optional<AudioControlPack> ReadAudioControlPack(const uint8_t* pack) {
-    if (!Is(pack, PackType::AudioControl)) return std::nullopt;
     AudioControlPack f;
-    ReadCopyControlByte(pack[1], f);
-    f.recordingStart = !BitOf(pack[2], 7);
+    if (!ReadControlPack(pack, PackType::AudioControl, f)) return std::nullopt;
     f.recordingEnd = !BitOf(pack[2], 6);
     f.recordingMode = FieldOf(pack[2], 3, 0x7);
     f.insertChannel = FieldOf(pack[2], 0, 0x7);
     f.forward = BitOf(pack[3], 7);
     f.speed = FieldOf(pack[3], 0, 0x7F);
-    f.genre = FieldOf(pack[4], 0, 0x7F);
     return f;
 }
 
@@ -188,21 +208,17 @@ std::optional<VideoSourcePack> ReadVideoSourcePack(const uint8_t* pack) {
 }
 
 void WritePack(uint8_t* pack, const VideoControlPack& f) {
-    Start(pack, PackType::VideoControl);
-    pack[1] = CopyControlByte(f);
-    pack[2] = static_cast<uint8_t>(Bit(!f.recordingStart, 7) | Bit(true, 6) | Field(f.recordingMode, 4, 0x3) |
-                                   Bit(true, 3) | Field(f.display, 0, 0x7));
-    pack[3] = static_cast<uint8_t>(Bit(f.frames, 7) | Bit(f.field1First, 6) | Bit(f.pictureChanged, 5) |
-                                   Bit(f.interlaced, 4) | Bit(f.stillField, 3) | Bit(f.stillCamera, 2) |
-                                   Field(f.broadcastSystem, 0, 0x3));
-    pack[4] = static_cast<uint8_t>(Bit(true, 7) | Field(f.genre, 0, 0x7F));
+    WriteControlPack(pack, PackType::VideoControl, f,
+                     static_cast<uint8_t>(Bit(true, 6) | Field(f.recordingMode, 4, 0x3) | Bit(true, 3) |
+                                          Field(f.display, 0, 0x7)),
+                     static_cast<uint8_t>(Bit(f.frames, 7) | Bit(f.field1First, 6) | Bit(f.pictureChanged, 5) |
+                                          Bit(f.interlaced, 4) | Bit(f.stillField, 3) | Bit(f.stillCamera, 2) |
+                                          Field(f.broadcastSystem, 0, 0x3)));
 }
 
 std::optional<VideoControlPack> ReadVideoControlPack(const uint8_t* pack) {
-    if (!Is(pack, PackType::VideoControl)) return std::nullopt;
     VideoControlPack f;
-    ReadCopyControlByte(pack[1], f);
-    f.recordingStart = !BitOf(pack[2], 7);
+    if (!ReadControlPack(pack, PackType::VideoControl, f)) return std::nullopt;
     f.recordingMode = FieldOf(pack[2], 4, 0x3);
     f.display = FieldOf(pack[2], 0, 0x7);
     f.frames = BitOf(pack[3], 7);
@@ -212,18 +228,15 @@ std::optional<VideoControlPack> ReadVideoControlPack(const uint8_t* pack) {
     f.stillField = BitOf(pack[3], 3);
     f.stillCamera = BitOf(pack[3], 2);
     f.broadcastSystem = FieldOf(pack[3], 0, 0x3);
-    f.genre = FieldOf(pack[4], 0, 0x7F);
     return f;
 }
 
 // ---- 0x52/0x62, 0x53/0x63 ---------------------------------------------------------------------
 
 void WritePack(uint8_t* pack, const RecordingDatePack& f) {
-    Start(pack, f.audio ? PackType::AudioRecordingDate : PackType::VideoRecordingDate);
-    if (!f.known || f.year < 2000 || f.year > 2099) {
-        std::memset(pack + 1, kNoInfo, 4);
+    if (!StartRecordingPack(pack, f, PackType::AudioRecordingDate, PackType::VideoRecordingDate,
+                            f.known && f.year >= 2000 && f.year <= 2099))
         return;
-    }
     pack[1] = f.zone;
     pack[2] = static_cast<uint8_t>(Field(0x3, 6, 0x3) | bcd::Encode(f.day));
     pack[3] = static_cast<uint8_t>(Field(f.weekday, 5, 0x7) | bcd::Encode(f.month));
@@ -232,12 +245,9 @@ void WritePack(uint8_t* pack, const RecordingDatePack& f) {
 
 std::optional<RecordingDatePack> ReadRecordingDatePack(const uint8_t* pack) {
     RecordingDatePack f;
-    f.audio = Is(pack, PackType::AudioRecordingDate);
-    if (!f.audio && !Is(pack, PackType::VideoRecordingDate)) return std::nullopt;
-    if (NoInformation(pack)) {
-        f.known = false;
-        return f;
-    }
+    if (!ReadRecordingPackStart(pack, PackType::AudioRecordingDate, PackType::VideoRecordingDate, f))
+        return std::nullopt;
+    if (!f.known) return f;
     f.zone = pack[1];
     f.day = bcd::Decode(pack[2], 0x3);
     f.month = bcd::Decode(pack[3], 0x1);
@@ -249,11 +259,7 @@ std::optional<RecordingDatePack> ReadRecordingDatePack(const uint8_t* pack) {
 }
 
 void WritePack(uint8_t* pack, const RecordingTimePack& f) {
-    Start(pack, f.audio ? PackType::AudioRecordingTime : PackType::VideoRecordingTime);
-    if (!f.known) {
-        std::memset(pack + 1, kNoInfo, 4);
-        return;
-    }
+    if (!StartRecordingPack(pack, f, PackType::AudioRecordingTime, PackType::VideoRecordingTime, f.known)) return;
     pack[1] = kNoInfo;  // frames: no information
     pack[2] = static_cast<uint8_t>(Bit(true, 7) | bcd::Encode(f.seconds));
     pack[3] = static_cast<uint8_t>(Bit(true, 7) | bcd::Encode(f.minutes));
@@ -262,12 +268,9 @@ void WritePack(uint8_t* pack, const RecordingTimePack& f) {
 
 std::optional<RecordingTimePack> ReadRecordingTimePack(const uint8_t* pack) {
     RecordingTimePack f;
-    f.audio = Is(pack, PackType::AudioRecordingTime);
-    if (!f.audio && !Is(pack, PackType::VideoRecordingTime)) return std::nullopt;
-    if (NoInformation(pack)) {
-        f.known = false;
-        return f;
-    }
+    if (!ReadRecordingPackStart(pack, PackType::AudioRecordingTime, PackType::VideoRecordingTime, f))
+        return std::nullopt;
+    if (!f.known) return f;
     f.seconds = bcd::Decode(pack[2], 0x7);
     f.minutes = bcd::Decode(pack[3], 0x7);
     f.hours = bcd::Decode(pack[4], 0x3);

@@ -144,25 +144,28 @@ struct VideoControlPack {
 void WritePack(uint8_t* pack, const VideoControlPack& fields);
 std::optional<VideoControlPack> ReadVideoControlPack(const uint8_t* pack);
 
+// What the recording date and time packs share: the AAUX number or the VAUX (and subcode) one,
+// 0x10 above it, and whether they say anything (every byte after the number is 0xFF when not).
+struct RecordingPackHead {
+    bool audio = false;   // the AAUX pack (0x52, 0x53) rather than the VAUX one (0x62, 0x63)
+    bool known = true;    // false: no information
+};
+
 // 0x52 (AAUX) or 0x62 (VAUX, subcode): the local date of recording, year 2000-2099 as two
 // digits; without a date (a year outside those) every byte after the number is 0xFF.
-struct RecordingDatePack {
-    bool audio = false;   // 0x52 rather than 0x62
-    bool known = true;    // false: no information
-    uint8_t zone = 0xFF;  // PC1: daylight saving, thirty minutes, time zone: 0xFF none
+struct RecordingDatePack : RecordingPackHead {
     int year = 2000;
     int month = 1;        // 1-12
     int day = 1;          // 1-31
     int weekday = 7;      // WEEK: 7 no information
+    uint8_t zone = 0xFF;  // PC1: daylight saving, thirty minutes, time zone: 0xFF none
 };
 void WritePack(uint8_t* pack, const RecordingDatePack& fields);
 std::optional<RecordingDatePack> ReadRecordingDatePack(const uint8_t* pack);
 
 // 0x53 (AAUX) or 0x63 (VAUX, subcode): the local time of recording, without the frame (as
 // camcorders write it); without a time every byte after the number is 0xFF.
-struct RecordingTimePack {
-    bool audio = false;   // 0x53 rather than 0x63
-    bool known = true;    // false: no information
+struct RecordingTimePack : RecordingPackHead {
     int hours = 0;
     int minutes = 0;
     int seconds = 0;

@@ -21,11 +21,11 @@ void WriteHeader(uint8_t* block, const DvSystem& system) {
 }
 
 RecordingDatePack DatePack(const RecordingTime& t, bool audio) {
-    return {.audio = audio, .year = t.year, .month = t.month, .day = t.day};
+    return {{audio}, t.year, t.month, t.day};
 }
 
 RecordingTimePack TimePack(const RecordingTime& t, bool audio) {
-    return {.audio = audio, .hours = t.hours, .minutes = t.minutes, .seconds = t.seconds};
+    return {{audio}, t.hours, t.minutes, t.seconds};
 }
 
 void WriteSubcode(uint8_t* block, int sequence, int half, const SystemData& data) {

@@ -281,41 +281,48 @@ DeckMode ModeOfState(uint8_t opcode, uint8_t operand) {
 
 }  // namespace
 
-HRESULT AvcDeckControl::GetInputSignalMode(DvStandard* standard) {
-    if (standard == nullptr) return E_POINTER;
+HRESULT AvcDeckControl::Query(const std::function<HRESULT(Session&)>& ask) {
     if (interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: the DV unit was not asked");
     std::lock_guard<std::mutex> lock(callLock);
     Session session;
     if (const HRESULT hr = OpenSession(&session, true); FAILED(hr)) return hr;
-    Answer answer;
-    // The operand 0xFF asks; the answer puts the mode there.
-    const quadlet_t command = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_INPUT_SIGNAL_MODE | 0xFF;
-    if (const HRESULT hr = Transact(session, "INPUT SIGNAL MODE", command, 0, false, &answer); FAILED(hr)) return hr;
-    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) return NotImplemented(session, "INPUT SIGNAL MODE");
-    if (answer.response != AVC1394_RESP_STABLE) {
-        return Fail(kTransportRejected, std::string("INPUT SIGNAL MODE: the DV unit answered ") +
-                                            ResponseName(answer.response));
+    return ask(session);
+}
+
+HRESULT AvcDeckControl::AskStatus(Session& session, const char* name, uint32_t command, bool anyOpcode,
+                                  bool inTransition, Answer* answer) {
+    if (const HRESULT hr = Transact(session, name, command, 0, anyOpcode, answer); FAILED(hr)) return hr;
+    if (answer->response == AVC1394_RESP_NOT_IMPLEMENTED) return NotImplemented(session, name);
+    if (answer->response != AVC1394_RESP_STABLE && !(inTransition && answer->response == AVC1394_RESP_IN_TRANSITION)) {
+        return Fail(kTransportRejected, std::string(name) + ": the DV unit answered " + ResponseName(answer->response));
     }
-    *standard = (answer.frame[3] & 0x80) != 0 ? DvStandard::Pal625_50 : DvStandard::Ntsc525_60;
     return S_OK;
+}
+
+HRESULT AvcDeckControl::GetInputSignalMode(DvStandard* standard) {
+    if (standard == nullptr) return E_POINTER;
+    return Query([&](Session& session) {
+        Answer answer;
+        // The operand 0xFF asks; the answer puts the mode there.
+        const quadlet_t command = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_INPUT_SIGNAL_MODE | 0xFF;
+        if (const HRESULT hr = AskStatus(session, "INPUT SIGNAL MODE", command, false, false, &answer); FAILED(hr))
+            return hr;
+        *standard = (answer.frame[3] & 0x80) != 0 ? DvStandard::Pal625_50 : DvStandard::Ntsc525_60;
+        return S_OK;
+    });
 }
 
 HRESULT AvcDeckControl::GetState(DeckState* state) {
     if (state == nullptr) return E_POINTER;
-    if (interrupt.IsSet()) return Fail(kTransportInterrupted, "the program is stopping: the DV unit was not asked");
-    std::lock_guard<std::mutex> lock(callLock);
-    Session session;
-    if (const HRESULT hr = OpenSession(&session, true); FAILED(hr)) return hr;
+    return Query([&](Session& session) { return ReadState(session, state); });
+}
+
+HRESULT AvcDeckControl::ReadState(Session& session, DeckState* state) {
     DeckState result;
     Answer answer;
     const quadlet_t transport = AVC1394_CTYPE_STATUS | kTapeRecorder | AVC1394_VCR_COMMAND_TRANSPORT_STATE |
                                 AVC1394_VCR_OPERAND_TRANSPORT_STATE;
-    if (const HRESULT hr = Transact(session, "TRANSPORT STATE", transport, 0, true, &answer); FAILED(hr)) return hr;
-    if (answer.response == AVC1394_RESP_NOT_IMPLEMENTED) return NotImplemented(session, "TRANSPORT STATE");
-    if (answer.response != AVC1394_RESP_STABLE && answer.response != AVC1394_RESP_IN_TRANSITION) {
-        return Fail(kTransportRejected, std::string("TRANSPORT STATE: the DV unit answered ") +
-                                            ResponseName(answer.response));
-    }
+    if (const HRESULT hr = AskStatus(session, "TRANSPORT STATE", transport, true, true, &answer); FAILED(hr)) return hr;
     result.mode = ModeOfState(answer.frame[2], answer.frame[3]);
 
     result.mediaPresent = true;

@@ -28,6 +28,7 @@
 #include <libraw1394/raw1394.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -85,6 +86,15 @@ private:
     // another opcode (TRANSPORT STATE answers with the transport's mode).
     HRESULT Transact(Session& session, const char* name, uint32_t q0, uint32_t q1, bool anyOpcode, Answer* answer);
     HRESULT Fail(HRESULT status, const std::string& text);
+    // A status call: refused at once after Interrupt; else `ask` under callLock, on a session
+    // whose waits end on Interrupt.
+    HRESULT Query(const std::function<HRESULT(Session&)>& ask);
+    // The STATUS command `name` (no second quadlet) and its answer, which must be STABLE (or,
+    // with `inTransition`, IN TRANSITION); else the failure, NOT IMPLEMENTED as NotImplemented says.
+    // GetState's questions, on the session Query opened.
+    HRESULT ReadState(Session& session, DeckState* state);
+    HRESULT AskStatus(Session& session, const char* name, uint32_t command, bool anyOpcode, bool inTransition,
+                      Answer* answer);
     // Whether SUBUNIT INFO lists a tape recorder (true when the unit does not say).
     bool HasTapeRecorder(Session& session);
     // The failure of command `name` that the unit answered NOT IMPLEMENTED: a camcorder in camera

@@ -433,9 +433,8 @@ TEST_F(DeckRobustness, SenderAndDeckOfDifferentUsersRefuseEachOther) {
 TEST_F(DeckRobustness, StopsWhileItsTapeWriterIsStuckAndTheWriterFinishesTheTape) {
     for (const bool sayEnd : {false, true}) {
         SCOPED_TRACE(sayEnd ? "stuck in the flush at the sender's End" : "stuck with the ring full");
-        TempDir dir;
-        const std::string tape = dir.path() + "/tape.dv";
-        DeckProcess deck(dir.path());
+        DeckOnTape fresh;
+        auto& [dir, tape, deck] = fresh;
         ASSERT_TRUE(deck.StartListening(tape));
         const std::vector<pid_t> writers = decktest::ChildrenOf(deck.pid());
         ASSERT_EQ(1u, writers.size());
@@ -508,9 +507,8 @@ TEST_F(DeckRobustness, SenderLearnsWhyTheDeckFailed) {
 TEST_F(DeckRobustness, AStallCutShortByTheStopIsFoundInClosing) {
     for (const bool stall : {false, true}) {
         SCOPED_TRACE(stall ? "the deck had stalled" : "the deck kept pace");
-        TempDir dir;
-        const std::string tape = dir.path() + "/tape.dv";
-        DeckProcess deck(dir.path());
+        DeckOnTape fresh;
+        auto& [dir, tape, deck] = fresh;
         ASSERT_TRUE(deck.StartListening(tape));
         dv::DeckTransport transport(deck.SocketPath());
         ASSERT_EQ(S_OK, transport.Open()) << transport.LastError();

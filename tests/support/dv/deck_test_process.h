@@ -240,13 +240,18 @@ private:
     int exitStatus_ = -1;
 };
 
-// A fixture: each test's own folder, and a deck for it recording to tape.dv there, started by the
-// test as it needs (and killed after it).
-class DeckTest : public testing::Test {
-protected:
+// A folder of its own, and a deck for it recording to a tape there (tape.dv unless named),
+// started as its user needs (and killed with the object). A case that wants a fresh one each
+// round takes its parts by name: auto& [dir, tape, deck] = fresh.
+struct DeckOnTape {
+    explicit DeckOnTape(const std::string& tapeName = "tape.dv") : tape(dir.path() + "/" + tapeName) {}
+
     TempDir dir;
-    std::string tape = dir.path() + "/tape.dv";
+    std::string tape;
     DeckProcess deck {dir.path()};
 };
+
+// A fixture: each test's own DeckOnTape.
+class DeckTest : public testing::Test, protected DeckOnTape {};
 
 }  // namespace decktest
