@@ -293,13 +293,27 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
     const int64_t period = TickTime(*options.system, 0, 1);
 
     for (;;) {
-        const int64_t deadline = TickTime(*options.system, t0, k + 1);
+        int64_t deadline = TickTime(*options.system, t0, k + 1);
+        bool resumed = false;
         // Take at most one frame and a few other messages in this tick: every message costs the
         // deck a read and most a reply, so none may come faster than the frames do.
         otherMessages = 0;
         while (!frameComplete && otherMessages < kOtherMessagesPerTick) {
             const int64_t now = platform::MonotonicNs();
-            if (now >= deadline) break;
+            if (now >= deadline && !resumed && now - deadline > period / 2) {
+                // The deck itself is late (its thread was not run: a busy or virtual machine),
+                // and a sender held to a frame or two ahead could not have filled the ticks it
+                // missed: its clock pauses instead, and this tick gets half a period from now.
+                // A late sender still misses the ticks of a deck on time.
+                PLATFORM_LOG(platform::log::kDeck, Info, "the deck ran %lld ms late; its ticks go on from now",
+                             static_cast<long long>((now - deadline) / 1000000));
+                t0 += now - deadline + period / 2;
+                deadline = TickTime(*options.system, t0, k + 1);
+                resumed = true;
+            }
+            // Past the tick's end the deck still takes what is already there (a frame that was
+            // in the socket when the tick ended came in time), and waits for nothing more.
+            const bool over = now >= deadline;
             pollfd fds[3] = {{conn, POLLIN, 0}, {listener.fd(), NewcomerEvents(now), 0}, {options.stopFd, POLLIN, 0}};
             const timespec wait = ToTimespec(deadline - now);
             const int rc = ppoll(fds, options.stopFd >= 0 ? 3 : 2, &wait, nullptr);
@@ -307,7 +321,10 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
                 PLATFORM_LOG(platform::log::kDeck, Error, "waiting for the sender: %s", std::strerror(errno));
                 return SessionEnd::SenderDone;
             }
-            if (rc <= 0) continue;
+            if (rc <= 0 || (over && !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))) {
+                if (over) break;
+                continue;
+            }
             if (options.stopFd >= 0 && (fds[2].revents & POLLIN)) {
                 TakeStopRequest();
                 SendReply(conn, ReplyCode::Stopping, 0, "the deck is stopping");

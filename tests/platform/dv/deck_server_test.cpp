@@ -180,6 +180,29 @@ TEST_F(DeckServer, KeepsEachSendersGapsBetweenItsFirstAndLastFrame) {
     EXPECT_NE(std::string::npos, deck.Output().find("after its frame " + std::to_string(kBefore))) << deck.Output();
 }
 
+// The deck's own lateness is no gap in the sender's stream: a deck not run for a while (a busy or
+// virtual machine; here stopped by a signal), shorter than a tick or several ticks long, takes the
+// frame waiting for it and counts nothing against a sender that kept pace.
+TEST_F(DeckServer, ItsOwnLatenessIsNoGapInTheSendersStream) {
+    ASSERT_TRUE(deck.StartListening(tape));
+    dv::DeckTransport steady(deck.SocketPath());
+    ASSERT_EQ(S_OK, steady.Open()) << steady.LastError();
+    std::thread sender([&] { SendFrames(steady, 0, 120); });
+    for (const useconds_t stopped : {kFramePeriodUs * 2 / 3, kFramePeriodUs * 3 / 2, kFramePeriodUs * 4}) {
+        usleep(20 * kFramePeriodUs);
+        kill(deck.pid(), SIGSTOP);
+        usleep(stopped);
+        kill(deck.pid(), SIGCONT);
+    }
+    sender.join();
+    dv::deck::StatusBody status {};
+    ASSERT_EQ(S_OK, steady.QueryStatus(&status)) << steady.LastError();
+    EXPECT_EQ(0u, status.gapTicks) << status.missedTicks << " " << status.longestGap;
+    steady.Close();
+    ASSERT_TRUE(deck.Finish());
+    ExpectTapeHolds(tape, 120);
+}
+
 // A write-protected tape: record is refused whether asked by a control call or over the sender's
 // connection, the deck stays in stop, shows what it is sent without recording it, and the tape
 // file is left exactly as it was.
