@@ -300,11 +300,13 @@ DeckServer::SessionEnd DeckServer::RunSession(int conn) {
         otherMessages = 0;
         while (!frameComplete && otherMessages < kOtherMessagesPerTick) {
             const int64_t now = platform::MonotonicNs();
-            if (now >= deadline && !resumed && now - deadline > period / 2) {
-                // The deck itself is late (its thread was not run: a busy or virtual machine),
-                // and a sender held to a frame or two ahead could not have filled the ticks it
-                // missed: its clock pauses instead, and this tick gets half a period from now.
-                // A late sender still misses the ticks of a deck on time.
+            pollfd waiting {conn, POLLIN, 0};
+            if (now >= deadline && !resumed && now - deadline > period / 2 && ::poll(&waiting, 1, 0) > 0) {
+                // The deck itself is late (its thread was not run: a busy or virtual machine) and
+                // the sender's next frame is waiting: a sender held to a frame or two ahead could
+                // not have filled the ticks the deck missed, so its clock pauses instead, and this
+                // tick gets half a period from now. With nothing waiting the sender is late too,
+                // and the ticks count.
                 PLATFORM_LOG(platform::log::kDeck, Info, "the deck ran %lld ms late; its ticks go on from now",
                              static_cast<long long>((now - deadline) / 1000000));
                 t0 += now - deadline + period / 2;

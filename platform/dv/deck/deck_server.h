@@ -1,8 +1,9 @@
 // The virtual deck: listens on a Unix-domain socket, takes DIF frames from one sender at a time
 // at the 525/60 frame rate (one frame per tick of 1001/30000 s at most) and records them on its
 // tape. The protocol is described in deck_protocol.h. A tick at which no frame has come is a gap
-// in the sender's stream; but when the deck's own thread runs late (over half a tick), its clock
-// pauses there instead of counting the ticks it slept through against the sender.
+// in the sender's stream; but when the deck's own thread runs late (over half a tick) and the
+// sender's next frame is waiting, its clock pauses there instead of counting the ticks it slept
+// through against the sender.
 //
 // Nothing a caller does can hold the deck or keep it busy: connections that have not said Hello
 // wait in a lobby read as their bytes arrive (deck_lobby.h); a sender that sends no frame for
