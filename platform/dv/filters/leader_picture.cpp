@@ -31,15 +31,13 @@ using Context = std::unique_ptr<cairo_t, ContextFree>;
 using Layout = std::unique_ptr<PangoLayout, LayoutFree>;
 using Font = std::unique_ptr<PangoFontDescription, FontFree>;
 
-// A Cairo RGB24 surface (x8r8g8b8), from its pixel (`from`, `fromRow`), into rows [top, top +
-// rows) and columns [left, left + columns) of a UYVY picture `width` wide, BT.601 studio range in
-// integers (white 235, black 16, grey without colour); a pair's chroma is the mean of its two
-// pixels'.
-void ToUyvy(cairo_surface_t* surface, int width, int top, int rows, int left, int columns, uint8_t* uyvy, int from = 0,
-            int fromRow = 0) {
+// A Cairo RGB24 surface (x8r8g8b8) into rows [top, top + rows) and columns [left, left +
+// columns) of a UYVY picture `width` wide, BT.601 studio range in integers (white 235, black 16,
+// grey without colour); a pair's chroma is the mean of its two pixels'.
+void ToUyvy(cairo_surface_t* surface, int width, int top, int rows, int left, int columns, uint8_t* uyvy) {
     cairo_surface_flush(surface);
+    const uint8_t* data = cairo_image_surface_get_data(surface);
     const int stride = cairo_image_surface_get_stride(surface);
-    const uint8_t* data = cairo_image_surface_get_data(surface) + static_cast<size_t>(fromRow) * stride + from * 4;
     for (int y = 0; y < rows; ++y) {
         const auto* row = reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y) * stride);
         uint8_t* out = uyvy + (static_cast<size_t>(top + y) * width + static_cast<size_t>(left)) * 2;

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <array>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "dv/filters/row_span.h"
