@@ -123,29 +123,23 @@ std::vector<uint8_t> LeaderPicture::Slate(const std::string& lines) const {
 }
 
 RowSpan LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) {
+    DrawSweeps();
     const int step = std::clamp(static_cast<int>(std::lround(sweep * sweepSteps)), 0, sweepSteps - 1);
-    const size_t rowBytes = static_cast<size_t>(width) * 2;
     const int side = PlateSide(), left = (width - side) / 2 & ~1, top = (height - side) / 2;
     RowSpan rows;
     bool plate = digit != currentDigit;
     if (step != currentStep) {
-        const std::vector<uint8_t>& next = Sweep(step);
         if (currentStep >= 0 && step == (currentStep + 1) % sweepSteps) {
             // One step on: only the rows where this sweep differs from the one before, and of
             // those under the plate only the parts beside it (the plate covers the rest).
-            rows = SweepChange(step);
-            const size_t beside = static_cast<size_t>(left) * 2, after = static_cast<size_t>(left + side) * 2;
-            for (int y = rows.first; y < rows.end; ++y) {
-                const size_t at = static_cast<size_t>(y) * rowBytes;
-                if (y < top || y >= top + side) {
-                    std::memcpy(current.data() + at, next.data() + at, rowBytes);
-                } else {
-                    std::memcpy(current.data() + at, next.data() + at, beside);
-                    std::memcpy(current.data() + at + after, next.data() + at + after, rowBytes - after);
-                }
-            }
+            rows = sweepPatches[static_cast<size_t>(step)].rows;
+            Lay(sweepPatches[static_cast<size_t>(step)], rows, true, current.data());
         } else {
-            current = next;
+            current = firstSweep;
+            for (int k = 1; k <= step; ++k) {
+                const SweepPatch& patch = sweepPatches[static_cast<size_t>(k)];
+                Lay(patch, patch.rows, false, current.data());
+            }
             rows = {0, height};
             plate = true;
         }
@@ -164,27 +158,27 @@ RowSpan LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) {
     return rows;
 }
 
-RowSpan LeaderPicture::SweepChange(int step) {
-    RowSpan& rows = sweepChanges[static_cast<size_t>(step)];
-    if (rows.end > 0) return rows;
-    const std::vector<uint8_t>& before = Sweep((step + sweepSteps - 1) % sweepSteps);
-    const std::vector<uint8_t>& after = Sweep(step);
-    const size_t rowBytes = static_cast<size_t>(width) * 2;
-    rows = {height, 0};
-    for (int y = 0; y < height; ++y) {
-        if (std::memcmp(before.data() + static_cast<size_t>(y) * rowBytes, after.data() + static_cast<size_t>(y) * rowBytes,
-                        rowBytes) != 0) {
-            rows.first = std::min(rows.first, y);
-            rows.end = y + 1;
+void LeaderPicture::Lay(const SweepPatch& patch, RowSpan rows, bool plate, uint8_t* picture) const {
+    const Box& box = patch.box;
+    const int side = PlateSide(), plateLeft = (width - side) / 2 & ~1, plateTop = (height - side) / 2;
+    // The plate's columns within the box, [skipFrom, skipTo) of it; none when it misses.
+    const int skipFrom = std::clamp(plateLeft - box.left, 0, box.columns);
+    const int skipTo = std::clamp(plateLeft + side - box.left, 0, box.columns);
+    const size_t rowBytes = static_cast<size_t>(width) * 2, boxBytes = static_cast<size_t>(box.columns) * 2;
+    for (int y = std::max(rows.first, box.top); y < std::min(rows.end, box.top + box.rows); ++y) {
+        uint8_t* to = picture + static_cast<size_t>(y) * rowBytes + static_cast<size_t>(box.left) * 2;
+        const uint8_t* from = patch.pixels.data() + static_cast<size_t>(y - box.top) * boxBytes;
+        if (!plate || y < plateTop || y >= plateTop + side || skipFrom == skipTo) {
+            std::memcpy(to, from, boxBytes);
+        } else {
+            std::memcpy(to, from, static_cast<size_t>(skipFrom) * 2);
+            std::memcpy(to + skipTo * 2, from + skipTo * 2, boxBytes - static_cast<size_t>(skipTo) * 2);
         }
     }
-    if (rows.end == 0) rows = {0, 1};  // the same picture: a row copied to no harm, and known
-    return rows;
 }
 
 void LeaderPicture::PrepareCountdown() {
-    for (int step = 0; step < sweepSteps; ++step) Sweep(step);
-    for (int step = 0; step < sweepSteps; ++step) SweepChange(step);
+    DrawSweeps();
     for (int digit = 2; digit <= 10; ++digit) Plate(digit);
 }
 
@@ -201,45 +195,82 @@ LeaderPicture::Box LeaderPicture::SweepSquare() const {
     return {left, top, std::min(width - left, 2 * half + 2) & ~1, std::min(height - top, 2 * half)};
 }
 
-const std::vector<uint8_t>& LeaderPicture::Sweep(int step) {
-    std::vector<uint8_t>& picture = sweeps[static_cast<size_t>(step)];
-    if (!picture.empty()) return picture;
+void LeaderPicture::DrawSweeps() {
+    if (!firstSweep.empty()) return;
     const Box square = SweepSquare();
-    if (step == 0) {
-        // The grey around the circle, the same in every sweep, and the circle not yet swept.
-        picture.assign(static_cast<size_t>(width) * height * 2, 0);
+    const size_t rowBytes = static_cast<size_t>(width) * 2;
+    // The grey around the circle, the same in every sweep, and the circle not yet swept.
+    std::vector<uint8_t> first(rowBytes * static_cast<size_t>(height));
+    {
         Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
         Context cr(cairo_create(surface.get()));
         cairo_set_source_rgb(cr.get(), 0.2, 0.2, 0.2);
         cairo_paint(cr.get());
-        ToUyvy(surface.get(), width, 0, height, 0, width, picture.data());
-        DrawSweep(0, square, picture.data());
-        return picture;
+        ToUyvy(surface.get(), width, 0, height, 0, width, first.data());
     }
-    // The sweep before with the box round the wedge this step adds drawn again: outside it the
-    // two are the same.
-    picture = Sweep(step - 1);
-    const double radius = SweepRadius(), cx = width / 2.0, cy = height / 2.0;
-    const double from = -M_PI / 2 + 2 * M_PI * (step - 1) / sweepSteps, to = -M_PI / 2 + 2 * M_PI * step / sweepSteps;
-    double x0 = cx, x1 = cx, y0 = cy, y1 = cy;
-    auto take = [&](double angle) {
-        x0 = std::min(x0, cx + radius * std::cos(angle));
-        x1 = std::max(x1, cx + radius * std::cos(angle));
-        y0 = std::min(y0, cy + radius * std::sin(angle));
-        y1 = std::max(y1, cy + radius * std::sin(angle));
-    };
-    take(from);
-    take(to);
-    for (int quarter = -1; quarter <= 4; ++quarter) {
-        const double angle = quarter * M_PI / 2;
-        if (angle > from && angle < to) take(angle);
+    DrawSweep(0, square, first.data());
+    // Each sweep after is the one before with the box round the wedge it adds drawn again (outside
+    // it the two are the same), the last followed by the first, the whole square.
+    std::vector<uint8_t> picture = first;
+    for (int n = 1; n <= sweepSteps; ++n) {
+        const int step = n % sweepSteps;
+        SweepPatch& patch = sweepPatches[static_cast<size_t>(step)];
+        patch.box = square;
+        if (step > 0) {
+            const double radius = SweepRadius(), cx = width / 2.0, cy = height / 2.0;
+            const double from = -M_PI / 2 + 2 * M_PI * (step - 1) / sweepSteps;
+            const double to = -M_PI / 2 + 2 * M_PI * step / sweepSteps;
+            double x0 = cx, x1 = cx, y0 = cy, y1 = cy;
+            auto take = [&](double angle) {
+                x0 = std::min(x0, cx + radius * std::cos(angle));
+                x1 = std::max(x1, cx + radius * std::cos(angle));
+                y0 = std::min(y0, cy + radius * std::sin(angle));
+                y1 = std::max(y1, cy + radius * std::sin(angle));
+            };
+            take(from);
+            take(to);
+            for (int quarter = -1; quarter <= 4; ++quarter) {
+                const double angle = quarter * M_PI / 2;
+                if (angle > from && angle < to) take(angle);
+            }
+            // A margin for the edges' anti-aliasing.
+            const int left = std::max(square.left, (static_cast<int>(std::floor(x0)) - 4) & ~1);
+            const int top = std::max(square.top, static_cast<int>(std::floor(y0)) - 4);
+            const int right = std::min(square.left + square.columns, (static_cast<int>(std::ceil(x1)) + 6) & ~1);
+            const int bottom = std::min(square.top + square.rows, static_cast<int>(std::ceil(y1)) + 4);
+            patch.box = {left, top, right - left, bottom - top};
+        }
+        const Box& box = patch.box;
+        const size_t boxBytes = static_cast<size_t>(box.columns) * 2;
+        std::vector<uint8_t> before(boxBytes * static_cast<size_t>(box.rows));
+        auto boxRow = [&](int r) { return picture.data() + static_cast<size_t>(box.top + r) * rowBytes + box.left * 2; };
+        for (int r = 0; r < box.rows; ++r) std::memcpy(before.data() + r * boxBytes, boxRow(r), boxBytes);
+        if (step > 0) {
+            DrawSweep(step, box, picture.data());
+        } else {
+            for (int r = 0; r < box.rows; ++r) {
+                std::memcpy(boxRow(r), first.data() + (boxRow(r) - picture.data()), boxBytes);
+            }
+        }
+        patch.pixels.resize(before.size());
+        patch.rows = {};
+        for (int r = 0; r < box.rows; ++r) {
+            std::memcpy(patch.pixels.data() + r * boxBytes, boxRow(r), boxBytes);
+            if (std::memcmp(before.data() + r * boxBytes, boxRow(r), boxBytes) != 0) {
+                patch.rows = patch.rows.Hull({box.top + r, box.top + r + 1});
+            }
+        }
     }
-    // A margin for the edges' anti-aliasing.
-    const int left = std::max(square.left, (static_cast<int>(std::floor(x0)) - 4) & ~1);
-    const int top = std::max(square.top, static_cast<int>(std::floor(y0)) - 4);
-    const int right = std::min(square.left + square.columns, (static_cast<int>(std::ceil(x1)) + 6) & ~1);
-    const int bottom = std::min(square.top + square.rows, static_cast<int>(std::ceil(y1)) + 4);
-    DrawSweep(step, {left, top, right - left, bottom - top}, picture.data());
+    firstSweep = std::move(first);
+}
+
+std::vector<uint8_t> LeaderPicture::Sweep(int step) {
+    DrawSweeps();
+    std::vector<uint8_t> picture = firstSweep;
+    for (int k = 1; k <= step; ++k) {
+        const SweepPatch& patch = sweepPatches[static_cast<size_t>(k)];
+        Lay(patch, {patch.box.top, patch.box.top + patch.box.rows}, false, picture.data());
+    }
     return picture;
 }
 

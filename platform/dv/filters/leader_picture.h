@@ -26,12 +26,13 @@ public:
     static int MissingGlyphs(const std::string& text);
     // A countdown frame: `digit` (0 to 10) on a plate over a circle swept `sweep` (0..1) of the
     // way round, in steps of a frame: thirtieths, or twenty-fifths in 625/50's 576 rows. The sweeps
-    // (the square round the circle drawn over a grey drawn once) and the plates are drawn once
-    // each, on first use; each second's sweeps are the same, so outside the plate the encoder
-    // meets the same segments again every second. The countdown's last picture is kept: a step on
-    // copies only the rows the sweep changed into it (the plate only when the digit changes), and
-    // a frame is a copy of it. Returns the rows where the frame differs from the one Countdown
-    // made before (every row for the first, or after a jump of the sweep).
+    // (the square round the circle drawn over a grey drawn once) are drawn on first use, all of
+    // them, and kept as the first whole and each after as the box it redraws; the plates on first
+    // use. Each second's sweeps are the same, so outside the plate the encoder meets the same
+    // segments again every second. The countdown's last picture is kept: a step on copies only
+    // the rows of its box that changed into it (the plate only when the digit changes), and a
+    // frame is a copy of it. Returns the rows where the frame differs from the one Countdown made
+    // before (every row for the first, or after a jump of the sweep).
     RowSpan Countdown(int digit, double sweep, uint8_t* uyvy);
     // Draws `text` (the running timecode) in a black box centred in the lower third, inside the
     // safe area, over the UYVY picture `uyvy`; only the box's pixels change. The box's rows are
@@ -52,7 +53,7 @@ public:
     // wedge it adds is drawn again. SweepDrawnWhole draws it whole: the same picture, but for the
     // anti-aliasing of a few edge pixels (Cairo draws an edge a little differently in a smaller
     // surface).
-    const std::vector<uint8_t>& Sweep(int step);
+    std::vector<uint8_t> Sweep(int step);
     std::vector<uint8_t> SweepDrawnWhole(int step);
 
     int Width() const { return width; }
@@ -73,8 +74,17 @@ private:
     Box SweepSquare() const;
     // Draws sweep `step` over `box` of the UYVY picture (its left column even).
     void DrawSweep(int step, const Box& box, uint8_t* uyvy) const;
-    // The rows where sweep `step` differs from the one before (the last one, for step 0).
-    RowSpan SweepChange(int step);
+    // What a sweep changes in the one before it (step 0: in the last one): the box it redraws,
+    // the box's pixels, and the rows of it that differ.
+    struct SweepPatch {
+        Box box{};
+        std::vector<uint8_t> pixels;  // UYVY, box.columns * 2 bytes a row
+        RowSpan rows;
+    };
+    // Draws the sweeps, once.
+    void DrawSweeps();
+    // Copies `patch` over rows `rows` of `picture`, leaving the plate's square alone when `plate`.
+    void Lay(const SweepPatch& patch, RowSpan rows, bool plate, uint8_t* picture) const;
     const std::vector<uint8_t>& Plate(int digit);
     int PlateSide() const;
 
@@ -82,8 +92,8 @@ private:
     int height;
     int sweepSteps;  // a second's sweeps: a step a frame
     std::array<std::vector<uint8_t>, 256> tiles;
-    std::array<std::vector<uint8_t>, kSweepSteps> sweeps;  // whole pictures
-    std::array<RowSpan, kSweepSteps> sweepChanges{};  // SweepChange's, {0, 0} unknown
+    std::vector<uint8_t> firstSweep;                 // sweep 0, whole; empty until drawn
+    std::array<SweepPatch, kSweepSteps> sweepPatches;  // each step's over the one before
     std::vector<uint8_t> current;  // the last countdown picture
     int currentStep = -1;          // its sweep, -1 none
     int currentDigit = -1;         // and its digit
