@@ -200,13 +200,15 @@ void LeaderPicture::DrawSweeps() {
     const Box square = SweepSquare();
     const size_t rowBytes = static_cast<size_t>(width) * 2;
     // The grey around the circle, the same in every sweep, and the circle not yet swept.
+    // (a row of it drawn, the rest copies of it).
     std::vector<uint8_t> first(rowBytes * static_cast<size_t>(height));
     {
-        Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+        Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, 1));
         Context cr(cairo_create(surface.get()));
         cairo_set_source_rgb(cr.get(), 0.2, 0.2, 0.2);
         cairo_paint(cr.get());
-        ToUyvy(surface.get(), width, 0, height, 0, width, first.data());
+        ToUyvy(surface.get(), width, 0, 1, 0, width, first.data());
+        for (int y = 1; y < height; ++y) std::memcpy(first.data() + static_cast<size_t>(y) * rowBytes, first.data(), rowBytes);
     }
     DrawSweep(0, square, first.data());
     // Each sweep after is the one before with the box round the wedge it adds drawn again (outside
