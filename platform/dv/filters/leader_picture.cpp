@@ -135,11 +135,7 @@ RowSpan LeaderPicture::Countdown(int digit, double sweep, uint8_t* uyvy) {
             rows = sweepPatches[static_cast<size_t>(step)].rows;
             Lay(sweepPatches[static_cast<size_t>(step)], rows, true, current.data());
         } else {
-            current = firstSweep;
-            for (int k = 1; k <= step; ++k) {
-                const SweepPatch& patch = sweepPatches[static_cast<size_t>(k)];
-                Lay(patch, patch.rows, false, current.data());
-            }
+            current = Sweep(step);
             rows = {0, height};
             plate = true;
         }
@@ -195,6 +191,31 @@ LeaderPicture::Box LeaderPicture::SweepSquare() const {
     return {left, top, std::min(width - left, 2 * half + 2) & ~1, std::min(height - top, 2 * half)};
 }
 
+LeaderPicture::Box LeaderPicture::WedgeBox(int step, const Box& square) const {
+    const double radius = SweepRadius(), cx = width / 2.0, cy = height / 2.0;
+    const double from = -M_PI / 2 + 2 * M_PI * (step - 1) / sweepSteps;
+    const double to = -M_PI / 2 + 2 * M_PI * step / sweepSteps;
+    double x0 = cx, x1 = cx, y0 = cy, y1 = cy;
+    auto take = [&](double angle) {
+        x0 = std::min(x0, cx + radius * std::cos(angle));
+        x1 = std::max(x1, cx + radius * std::cos(angle));
+        y0 = std::min(y0, cy + radius * std::sin(angle));
+        y1 = std::max(y1, cy + radius * std::sin(angle));
+    };
+    take(from);
+    take(to);
+    for (int quarter = -1; quarter <= 4; ++quarter) {
+        const double angle = quarter * M_PI / 2;
+        if (angle > from && angle < to) take(angle);
+    }
+    // A margin for the edges' anti-aliasing.
+    const int left = std::max(square.left, (static_cast<int>(std::floor(x0)) - 4) & ~1);
+    const int top = std::max(square.top, static_cast<int>(std::floor(y0)) - 4);
+    const int right = std::min(square.left + square.columns, (static_cast<int>(std::ceil(x1)) + 6) & ~1);
+    const int bottom = std::min(square.top + square.rows, static_cast<int>(std::ceil(y1)) + 4);
+    return {left, top, right - left, bottom - top};
+}
+
 void LeaderPicture::DrawSweeps() {
     if (!firstSweep.empty()) return;
     const Box square = SweepSquare();
@@ -218,30 +239,7 @@ void LeaderPicture::DrawSweeps() {
         const int step = n % sweepSteps;
         SweepPatch& patch = sweepPatches[static_cast<size_t>(step)];
         patch.box = square;
-        if (step > 0) {
-            const double radius = SweepRadius(), cx = width / 2.0, cy = height / 2.0;
-            const double from = -M_PI / 2 + 2 * M_PI * (step - 1) / sweepSteps;
-            const double to = -M_PI / 2 + 2 * M_PI * step / sweepSteps;
-            double x0 = cx, x1 = cx, y0 = cy, y1 = cy;
-            auto take = [&](double angle) {
-                x0 = std::min(x0, cx + radius * std::cos(angle));
-                x1 = std::max(x1, cx + radius * std::cos(angle));
-                y0 = std::min(y0, cy + radius * std::sin(angle));
-                y1 = std::max(y1, cy + radius * std::sin(angle));
-            };
-            take(from);
-            take(to);
-            for (int quarter = -1; quarter <= 4; ++quarter) {
-                const double angle = quarter * M_PI / 2;
-                if (angle > from && angle < to) take(angle);
-            }
-            // A margin for the edges' anti-aliasing.
-            const int left = std::max(square.left, (static_cast<int>(std::floor(x0)) - 4) & ~1);
-            const int top = std::max(square.top, static_cast<int>(std::floor(y0)) - 4);
-            const int right = std::min(square.left + square.columns, (static_cast<int>(std::ceil(x1)) + 6) & ~1);
-            const int bottom = std::min(square.top + square.rows, static_cast<int>(std::ceil(y1)) + 4);
-            patch.box = {left, top, right - left, bottom - top};
-        }
+        if (step > 0) patch.box = WedgeBox(step, square);
         const Box& box = patch.box;
         const size_t boxBytes = static_cast<size_t>(box.columns) * 2;
         std::vector<uint8_t> before(boxBytes * static_cast<size_t>(box.rows));

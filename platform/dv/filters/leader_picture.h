@@ -81,6 +81,8 @@ private:
         std::vector<uint8_t> pixels;  // UYVY, box.columns * 2 bytes a row
         RowSpan rows;
     };
+    // The box round the wedge sweep `step` adds to the one before, within `square`.
+    Box WedgeBox(int step, const Box& square) const;
     // Draws the sweeps, once.
     void DrawSweeps();
     // Copies `patch` over rows `rows` of `picture`, leaving the plate's square alone when `plate`.
