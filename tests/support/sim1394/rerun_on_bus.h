@@ -1,6 +1,6 @@
 // For test programs whose tests run themselves again inside the simulated bus: a test that finds
 // no bus starts `sim1394 OPTIONS -- this-program --gtest_filter=this-test` and takes its result;
-// inside, it talks to the bus through `sim1394 --ctl`.
+// inside, it sends the bus the commands of `sim1394 --ctl` from its own process.
 #pragma once
 
 #include <stdlib.h>
@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/process.h"
+#include "tests/support/sim1394/control_client.h"
 #include "tests/support/test_support.h"
 
 namespace sim1394test {
@@ -21,10 +22,13 @@ inline bool OnBus() { return getenv("SIM1394_SOCKET") != nullptr; }
 
 inline std::string Sim() { return testsupport::Quote(testsupport::BuildDir() + "/sim1394"); }
 
-// `sim1394 --ctl COMMAND` (COMMAND split into words by the shell) from inside the bus: its exit
-// status, and what it said in *said.
+// What `sim1394 --ctl COMMAND` would do from inside the bus, without starting a process (a
+// sanitizer build's start-up is most of a command's time): its exit status, what it said in *said.
 inline int Control(const std::string& command, std::string* said) {
-    return testsupport::Shell(Sim() + " --ctl " + command, said);
+    std::string text;
+    const int status = sim1394::SendControl(command, &text);
+    if (said != nullptr) *said = std::move(text);
+    return status;
 }
 
 // The number after `key` that follows `line` in `sim1394 --ctl status`; -1 when there is none.

@@ -5,8 +5,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "bus_server.h"
+#include "control_client.h"
 #include "sim_protocol.h"
 
 namespace {
@@ -157,42 +156,10 @@ int Control(int argc, char** argv, int first) {
         if (!command.empty()) command += ' ';
         command += argv[i];
     }
-    const char* path = getenv(sim1394::kSocketVariable);
-    if (path == nullptr || strlen(path) >= sizeof(sockaddr_un::sun_path)) {
-        std::fprintf(stderr, "sim1394: not running on a simulated bus (%s is not set)\n", sim1394::kSocketVariable);
-        return 2;
-    }
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, path);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        std::fprintf(stderr, "sim1394: cannot reach the bus: %s\n", strerror(errno));
-        return 2;
-    }
-    std::vector<char> message(sizeof(sim1394::MsgHeader));
-    const sim1394::MsgHeader header {sim1394::MsgType::Control, 1};
-    memcpy(message.data(), &header, sizeof header);
-    message.insert(message.end(), command.begin(), command.end());
-    if (::send(fd, message.data(), message.size(), MSG_NOSIGNAL) != ssize_t(message.size())) return 2;
-    std::vector<char> reply(sim1394::kMaxMessage);
-    for (;;) {  // skip the bus's unsolicited events
-        timeval tv {5, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        const ssize_t n = ::recv(fd, reply.data(), reply.size(), 0);
-        if (n <= 0) {
-            std::fprintf(stderr, "sim1394: the bus did not answer\n");
-            return 2;
-        }
-        sim1394::ResponseMsg r;
-        if (size_t(n) < sizeof r) continue;
-        memcpy(&r, reply.data(), sizeof r);
-        if (r.h.type != sim1394::MsgType::Response || r.h.seq != 1) continue;
-        const std::string text(reply.data() + sizeof r, std::min<size_t>(r.length, size_t(n) - sizeof r));
-        std::fputs(text.c_str(), stdout);
-        ::close(fd);
-        return text.rfind("error", 0) == 0 ? 1 : 0;
-    }
+    std::string text;
+    const int status = sim1394::SendControl(command, &text);
+    std::fputs(text.c_str(), status == 2 ? stderr : stdout);
+    return status;
 }
 
 // This program's folder, absolute; "" when it cannot be found (never a relative path, which
