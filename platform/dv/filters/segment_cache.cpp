@@ -153,7 +153,7 @@ const SegmentCache::Entry* SegmentCache::Find(int segment, const uint8_t* wanted
     const uint64_t h = Hash(wanted, kSegmentBytes);
     const KeptContents& list = entries[static_cast<size_t>(segment)];
     for (size_t i = 0; i < list.hashes.size(); ++i) {
-        if (list.hashes[i] == h && std::memcmp(list.entries[i].content.data(), wanted, kSegmentBytes) == 0)
+        if (list.hashes[i] == h && std::memcmp(list.entries[i].content, wanted, kSegmentBytes) == 0)
             return &list.entries[i];
     }
     return nullptr;
@@ -210,19 +210,21 @@ void SegmentCache::Apply(const uint8_t* picture, const uint8_t* encoded, uint8_t
 
 void SegmentCache::Keep(const uint8_t* picture, int s, const uint8_t* frame) {
     KeptContents& list = entries[static_cast<size_t>(s)];
+    Entry* e = nullptr;
     if (list.entries.size() >= perSegment || (kept >= total && !list.entries.empty())) {
-        list.entries.pop_front();
-        list.hashes.erase(list.hashes.begin());
-        --kept;
+        // Full: the oldest makes way.
+        e = &list.entries[list.oldest];
+        list.oldest = (list.oldest + 1) % list.entries.size();
+    } else if (kept < total) {
+        e = &list.entries.emplace_back();
+        list.hashes.push_back(0);
+        ++kept;
+    } else {
+        return;
     }
-    if (kept >= total) return;
-    Entry e;
-    e.content.resize(kSegmentBytes);
-    Gather(picture, s, e.content.data());
-    for (int m = 0; m < 5; ++m) std::memcpy(e.encoded + m * kBlockBytes, frame + Place(s, m).blockOffset, kBlockBytes);
-    list.hashes.push_back(Hash(e.content.data(), kSegmentBytes));
-    list.entries.push_back(std::move(e));
-    ++kept;
+    Gather(picture, s, e->content);
+    for (int m = 0; m < 5; ++m) std::memcpy(e->encoded + m * kBlockBytes, frame + Place(s, m).blockOffset, kBlockBytes);
+    list.hashes[static_cast<size_t>(e - list.entries.data())] = Hash(e->content, kSegmentBytes);
 }
 
 void SegmentCache::Harvest(const uint8_t* picture, const uint8_t* frame) {

@@ -34,7 +34,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <vector>
 
 #include "dv/dv_system.h"
@@ -86,14 +85,16 @@ public:
 
 private:
     struct Entry {
-        std::vector<uint8_t> content;  // kSegmentBytes
+        uint8_t content[kSegmentBytes];
         uint8_t encoded[kEncodedBytes];
     };
-    // A segment's kept contents, oldest first, and their hashes side by side (searched without
-    // touching the entries).
+    // A segment's kept contents in one array (a lookup reaches an entry's bytes with no pointer
+    // to follow), and their hashes side by side (searched without touching the entries). Once
+    // the segment may keep no more, the oldest is replaced: `oldest` goes round the array.
     struct KeptContents {
         std::vector<uint64_t> hashes;
-        std::deque<Entry> entries;
+        std::vector<Entry> entries;
+        size_t oldest = 0;
     };
 
     // The segments with a macroblock that differs from the previous picture in rows [first,

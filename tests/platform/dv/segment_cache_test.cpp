@@ -154,6 +154,42 @@ TEST(SegmentCache, StaysWithinItsBounds) {
     EXPECT_EQ(cache.Kept(), 5u);
 }
 
+// A cache too small for what it meets replaces its oldest contents, and what it puts together
+// stays exact: four timecodes round and round with room for two contents a segment (then for
+// five in all), every frame against libavcodec's whole encoding.
+TEST_P(SegmentCacheIn, AFullCacheReplacesItsOldestAndStaysExact) {
+    dv::VideoEncoderCodec whole;
+    ASSERT_EQ(whole.Open(System()), S_OK);
+    whole.SetReuse(false);
+    const std::vector<uint8_t> bars = Bars();
+    const char* labels[] = {"01:00:00:00", "01:00:00:01", "01:00:00:02", "01:00:00:03"};
+    for (const size_t total : {size_t(4096), size_t(5)}) {
+        SegmentCache cache(System(), 2, total);
+        std::vector<uint8_t> expected(size_t(System().frameBytes)), frame(expected.size());
+        std::vector<int> missing;
+        int assembled = 0;
+        for (int n = 0; n < 12; ++n) {
+            const std::vector<uint8_t> picture = WithTimecode(bars, labels[n % 4 == 3 ? 1 : n % 4]);
+            ASSERT_EQ(whole.EncodeUyvy(picture.data(), expected.data()), S_OK);
+            if (cache.Assemble(picture.data(), frame.data(), &missing)) {
+                ++assembled;
+            } else if (missing.empty()) {
+                cache.Harvest(picture.data(), expected.data());
+                frame = expected;
+            } else {
+                cache.Complete(picture.data(), expected.data(), frame.data());
+            }
+            ASSERT_TRUE(frame == expected) << "picture " << n << ", room for " << total;
+            EXPECT_LE(cache.Kept(), total);
+        }
+        // 0 1 2 1 0 1 2 1 ...: the first "0" is no change and kept nothing; with two contents a
+        // segment, oldest out first, only the "1" after each "2" finds its segments kept.
+        if (total == 4096) {
+            EXPECT_EQ(assembled, 3) << "room for " << total;
+        }
+    }
+}
+
 // What a countdown costs: once a second has drawn its sweep, a later second encodes its new
 // digit's segments and little more, not the picture again and again.
 TEST_P(SegmentCacheIn, ACountdownsLaterSecondsEncodeLittleMoreThanTheirDigit) {
