@@ -210,21 +210,23 @@ void SegmentCache::Apply(const uint8_t* picture, const uint8_t* encoded, uint8_t
 
 void SegmentCache::Keep(const uint8_t* picture, int s, const uint8_t* frame) {
     KeptContents& list = entries[static_cast<size_t>(s)];
-    Entry* e = nullptr;
+    size_t at = 0;
     if (list.entries.size() >= perSegment || (kept >= total && !list.entries.empty())) {
         // Full: the oldest makes way.
-        e = &list.entries[list.oldest];
-        list.oldest = (list.oldest + 1) % list.entries.size();
+        at = list.oldest;
+        list.oldest = (at + 1) % list.entries.size();
     } else if (kept < total) {
-        e = &list.entries.emplace_back();
+        at = list.entries.size();
+        list.entries.emplace_back();
         list.hashes.push_back(0);
         ++kept;
     } else {
         return;
     }
-    Gather(picture, s, e->content);
-    for (int m = 0; m < 5; ++m) std::memcpy(e->encoded + m * kBlockBytes, frame + Place(s, m).blockOffset, kBlockBytes);
-    list.hashes[static_cast<size_t>(e - list.entries.data())] = Hash(e->content, kSegmentBytes);
+    Entry& e = list.entries[at];
+    Gather(picture, s, e.content);
+    for (int m = 0; m < 5; ++m) std::memcpy(e.encoded + m * kBlockBytes, frame + Place(s, m).blockOffset, kBlockBytes);
+    list.hashes[at] = Hash(e.content, kSegmentBytes);
 }
 
 void SegmentCache::Harvest(const uint8_t* picture, const uint8_t* frame) {
